@@ -1,0 +1,27 @@
+// The spot model with continuous rate r and dividend yield q
+// (Black-Scholes-Merton): the forward F = S*exp(T*(r - q)), the discounted
+// price and the six sensitivities, built on the Black-76 machinery.
+#pragma once
+
+#include "tarvik/errors.hpp"
+
+namespace tarvik {
+
+Result<double> black_scholes_forward(double spot, double maturity, double rate,
+                                     double dividend);
+Result<double> black_scholes_price(bool is_call, double spot, double strike, double maturity,
+                                   double rate, double dividend, double volatility);
+Result<double> black_scholes_delta(bool is_call, double spot, double strike, double maturity,
+                                   double rate, double dividend, double volatility);
+Result<double> black_scholes_gamma(double spot, double strike, double maturity, double rate,
+                                   double dividend, double volatility);
+Result<double> black_scholes_vega(double spot, double strike, double maturity, double rate,
+                                  double dividend, double volatility);
+Result<double> black_scholes_theta(bool is_call, double spot, double strike, double maturity,
+                                   double rate, double dividend, double volatility);
+Result<double> black_scholes_vanna(double spot, double strike, double maturity, double rate,
+                                   double dividend, double volatility);
+Result<double> black_scholes_vomma(double spot, double strike, double maturity, double rate,
+                                   double dividend, double volatility);
+
+}  // namespace tarvik
