@@ -1,10 +1,62 @@
-// Placeholder until the implied-volatility solver lands.
 #include "tarvik/implied_volatility.hpp"
+
+#include <cmath>
+
+#include "tarvik/rational/inverse.hpp"
+#include "tarvik/rational/normalised_black.hpp"
+#include "tarvik/rational/numeric.hpp"
+
 namespace tarvik {
-Result<double> implied_volatility(double, double, double, double, bool) {
-  return IVError::invalid_input("not implemented");
+
+namespace {
+
+// The solver's fixed number of refinement steps, reported when it fails.
+constexpr std::uint32_t kRefinementSteps = 2;
+
+}  // namespace
+
+Result<double> implied_volatility(double price, double forward, double strike,
+                                  double maturity, bool is_call) {
+  if (!std::isfinite(price) || !std::isfinite(forward) || !std::isfinite(strike) ||
+      !std::isfinite(maturity)) {
+    return IVError::invalid_input("non-finite implied-volatility input");
+  }
+  if (forward <= 0.0) return IVError::negative_forward(forward);
+  if (strike <= 0.0) return IVError::negative_strike(strike);
+  if (maturity <= 0.0) return IVError::negative_time(maturity);
+
+  const double intrinsic =
+      rational::max_num(is_call ? forward - strike : strike - forward, 0.0);
+  const double maximum = is_call ? forward : strike;
+  if (price < intrinsic) return IVError::price_below_intrinsic(price, intrinsic);
+  if (price >= maximum) return IVError::price_above_maximum(price, maximum);
+
+  const double beta = price / (std::sqrt(forward) * std::sqrt(strike));
+  const double x = std::log(forward) - std::log(strike);
+  const double s =
+      rational::unchecked_normalised_implied_volatility(beta, x, is_call ? 1.0 : -1.0);
+  // The solver answers a price that rounding put at its maximum with the
+  // largest double; that, or any non-finite value, is a failed inversion.
+  if (s == rational::kMaxFinite || !std::isfinite(s)) {
+    return IVError::no_convergence(kRefinementSteps);
+  }
+  return rational::max_num(s / std::sqrt(maturity), 0.0);
 }
-Result<double> normalised_implied_volatility(double, double, bool) {
-  return IVError::invalid_input("not implemented");
+
+Result<double> normalised_implied_volatility(double beta, double x, bool is_call) {
+  if (!std::isfinite(beta) || !std::isfinite(x)) {
+    return IVError::invalid_input("non-finite normalised input");
+  }
+  double intrinsic = 0.0;
+  if (is_call && x > 0.0) {
+    intrinsic = rational::max_num(rational::normalised_intrinsic(x), 0.0);
+  } else if (!is_call && x < 0.0) {
+    intrinsic = rational::max_num(-rational::normalised_intrinsic(x), 0.0);
+  }
+  if (beta < intrinsic) return IVError::price_below_intrinsic(beta, intrinsic);
+  const double maximum = std::exp(x * (is_call ? 0.5 : -0.5));
+  if (beta >= maximum) return IVError::price_above_maximum(beta, maximum);
+  return rational::unchecked_normalised_implied_volatility(beta, x, is_call ? 1.0 : -1.0);
 }
+
 }  // namespace tarvik
