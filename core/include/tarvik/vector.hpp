@@ -17,7 +17,10 @@ using InView = std::span<const double>;
 using OutView = std::span<double>;
 
 // The batch length n from the input lengths, in parameter order.
-Result<std::size_t> resolve_batch_len(std::initializer_list<std::size_t> lengths);
+Result<std::size_t> resolve_batch_len(std::span<const std::size_t> lengths);
+inline Result<std::size_t> resolve_batch_len(std::initializer_list<std::size_t> lengths) {
+  return resolve_batch_len(std::span<const std::size_t>(lengths.begin(), lengths.size()));
+}
 
 // Fails unless the output has the resolved batch length.
 Status check_output_len(std::size_t n, std::size_t output_len);
