@@ -1,0 +1,170 @@
+#include "arguments.hpp"
+
+#include <string>
+
+#include "py_ref.hpp"
+
+namespace tarvik::py {
+
+namespace {
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+std::string quoted_list(const Signature& sig, const std::array<PyObject*, kMaxParams>& slots) {
+  std::string names[kMaxParams];
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < sig.required(); ++i) {
+    if (slots[i] == nullptr) names[count++] = std::string("'") + sig.params[i].name + "'";
+  }
+  std::string out;
+  for (std::size_t k = 0; k < count; ++k) {
+    if (k > 0) out += count == 2 ? " and " : (k + 1 == count ? ", and " : ", ");
+    out += names[k];
+  }
+  return out;
+}
+
+bool is_numpy_bool_type(PyObject* type) {
+  PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
+  PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__name__"));
+  if (!module || !name || !PyUnicode_Check(module.get()) || !PyUnicode_Check(name.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+         (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+}
+
+std::optional<bool> not_convertible_to_bool(PyObject* obj) {
+  PyRef qualname =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  if (!qualname) return std::nullopt;
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyBool'", qualname.get());
+  return std::nullopt;
+}
+
+std::optional<bool> convert_bool(PyObject* obj) {
+  if (obj == Py_True) return true;
+  if (obj == Py_False) return false;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  if (!is_numpy_bool_type(type)) return not_convertible_to_bool(obj);
+
+  PyRef method = PyRef::steal(PyObject_GetAttrString(type, "__bool__"));
+  if (!method) {
+    PyErr_Clear();
+    PyRef type_text = PyRef::steal(PyObject_Str(type));
+    if (!type_text) return std::nullopt;
+    PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+                 type_text.get());
+    return std::nullopt;
+  }
+  PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr));
+  if (!result) return std::nullopt;
+  if (result.get() == Py_True) return true;
+  if (result.get() == Py_False) return false;
+  return not_convertible_to_bool(result.get());
+}
+
+}  // namespace
+
+bool BoundArgs::bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
+  sig_ = &sig;
+  slots_.fill(nullptr);
+  const std::size_t n_params = sig.params.size();
+  const std::size_t n_required = sig.required();
+
+  const Py_ssize_t n_pos = PyTuple_Size(args);
+  if (n_pos < 0) return false;
+  if (static_cast<std::size_t>(n_pos) > n_params) {
+    const char* verb = n_pos == 1 ? "was" : "were";
+    if (n_required == n_params) {
+      PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
+                   sig.name, n_params, n_pos, verb);
+    } else {
+      PyErr_Format(PyExc_TypeError,
+                   "%s() takes from %zu to %zu positional arguments but %zd %s given", sig.name,
+                   n_required, n_params, n_pos, verb);
+    }
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < n_pos; ++i) slots_[i] = PyTuple_GetItem(args, i);
+
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      std::size_t index = n_params;
+      for (std::size_t i = 0; i < n_params; ++i) {
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) {
+          index = i;
+          break;
+        }
+      }
+      if (index == n_params) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.name, key);
+        return false;
+      }
+      if (slots_[index] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", sig.name, key);
+        return false;
+      }
+      slots_[index] = value;
+    }
+  }
+
+  std::size_t missing = 0;
+  for (std::size_t i = 0; i < n_required; ++i) missing += slots_[i] == nullptr;
+  if (missing > 0) {
+    const std::string names = quoted_list(sig, slots_);
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", sig.name, missing,
+                 missing == 1 ? "argument" : "arguments", names.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::optional<double> BoundArgs::to_double(std::size_t i) const {
+  const double v = PyFloat_AsDouble(slots_[i]);
+  if (v == -1.0 && PyErr_Occurred()) {
+    name_the_parameter(i);
+    return std::nullopt;
+  }
+  return v;
+}
+
+std::optional<bool> BoundArgs::to_bool(std::size_t i, bool fallback) const {
+  if (slots_[i] == nullptr) return fallback;
+  std::optional<bool> v = convert_bool(slots_[i]);
+  if (!v) name_the_parameter(i);
+  return v;
+}
+
+void BoundArgs::name_the_parameter(std::size_t i) const {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type != PyExc_TypeError) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef type_ref = PyRef::steal(type);
+  PyRef value_ref = PyRef::steal(value);
+  PyRef traceback_ref = PyRef::steal(traceback);
+
+  PyRef message = PyRef::steal(PyObject_Str(value_ref.get()));
+  if (!message) return;
+  PyRef text =
+      PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", sig_->params[i].name, message.get()));
+  if (!text) return;
+  PyRef renamed = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
+  if (!renamed) return;
+  if (PyObject* cause = PyException_GetCause(value_ref.get())) {
+    PyException_SetCause(renamed.get(), cause);  // steals the new reference
+  }
+  PyErr_SetObject(PyExc_TypeError, renamed.get());
+}
+
+}  // namespace tarvik::py

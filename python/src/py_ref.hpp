@@ -1,0 +1,42 @@
+// PyRef: an owned (strong) reference to a Python object, released on scope
+// exit. The one RAII type the extension uses for Python objects.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace tarvik::py {
+
+class PyRef {
+ public:
+  PyRef() = default;
+  // Takes over a new reference (may be null, e.g. a failed API call).
+  static PyRef steal(PyObject* p) { return PyRef(p); }
+  // Adds a reference to a borrowed object.
+  static PyRef borrow(PyObject* p) {
+    Py_XINCREF(p);
+    return PyRef(p);
+  }
+
+  PyRef(PyRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    PyRef(std::move(other)).swap(*this);
+    return *this;
+  }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(p_); }
+
+  PyObject* get() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+  // Hands the reference to the caller.
+  PyObject* release() { return std::exchange(p_, nullptr); }
+  void swap(PyRef& other) noexcept { std::swap(p_, other.p_); }
+
+ private:
+  explicit PyRef(PyObject* p) : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+}  // namespace tarvik::py

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds the core, its unit tests and the extension into a build directory
+# (default: build) and lays the package out in <build>/pkg, so that
+#   PYTHONPATH=<build>/pkg python3 -m pytest tests
+# runs against the fresh build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+cmake -S . -B "$build" "${generator[@]}" -DTARVIK_BUILD_TESTS=ON -DTARVIK_BUILD_PYTHON=ON \
+  -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
+cmake --build "$build" -j 2
