@@ -1,11 +1,106 @@
-// Placeholder until the Black-76 sensitivities land.
+// Black-76 sensitivities of the undiscounted price V(F, K, T, sigma):
+//   delta = dV/dF, gamma = d2V/dF2, vega = dV/dsigma, theta = -dV/dT,
+//   vanna = d2V/dFdsigma, vomma = d2V/dsigma2.
+// Each formula is evaluated in one fixed grouping so that scalar calls, batch
+// elements and the spot-model sensitivities built on BlackTerms agree bit for
+// bit.
 #include "tarvik/greeks.hpp"
+
+#include <cmath>
+
+#include "tarvik/black.hpp"
+#include "tarvik/normal.hpp"
+
 namespace tarvik {
-static Result<double> todo() { return IVError::invalid_input("not implemented"); }
-Result<double> delta(bool, double, double, double, double) { return todo(); }
-Result<double> gamma(double, double, double, double) { return todo(); }
-Result<double> vega(double, double, double, double) { return todo(); }
-Result<double> theta(double, double, double, double) { return todo(); }
-Result<double> vanna(double, double, double, double) { return todo(); }
-Result<double> vomma(double, double, double, double) { return todo(); }
+
+namespace {
+
+// Delta of the zero-volatility price max(F - K, 0) or max(K - F, 0), with the
+// at-the-money kink given half of each side.
+double zero_vol_delta(bool is_call, double forward, double strike) {
+  const double x = std::log(forward) - std::log(strike);
+  if (x > 0.0) return is_call ? 1.0 : 0.0;
+  if (x == 0.0) return is_call ? 0.5 : -0.5;
+  return is_call ? 0.0 : -1.0;
+}
+
+// F * phi(d1) * sqrt(T), grouped as sqrt(T) * (F * phi(d1)).
+double vega_of(const BlackTerms& t) {
+  return t.sqrt_maturity * (t.forward * t.density_d1);
+}
+
+}  // namespace
+
+Result<std::optional<BlackTerms>> BlackTerms::make(double forward, double strike,
+                                                   double maturity, double volatility) {
+  if (Status err = validate_black_inputs(forward, strike, maturity, volatility)) return *err;
+  const double sqrt_t = std::sqrt(maturity);
+  const double s = volatility * sqrt_t;
+  // Zero volatility, or a product that underflows: the price is the
+  // intrinsic value and d1, d2 are undefined.
+  if (s == 0.0) return std::optional<BlackTerms>();
+  const double x = std::log(forward) - std::log(strike);
+  const double d1 = (x + s * (s * 0.5)) / s;
+  return std::optional<BlackTerms>(BlackTerms{
+      .forward = forward,
+      .d1 = d1,
+      .d2 = d1 - s,
+      .total_vol = s,
+      .sqrt_maturity = sqrt_t,
+      .volatility = volatility,
+      .density_d1 = norm_pdf(d1),
+  });
+}
+
+Result<double> delta(bool is_call, double forward, double strike, double maturity,
+                     double volatility) {
+  const auto terms = BlackTerms::make(forward, strike, maturity, volatility);
+  if (!terms) return terms.error();
+  if (!terms.value()) return zero_vol_delta(is_call, forward, strike);
+  const BlackTerms& t = *terms.value();
+  // The put takes -Phic(d1) rather than Phi(d1) - 1: no cancellation deep in
+  // the money.
+  return is_call ? norm_cdf(t.d1) : -norm_cdf_c(t.d1);
+}
+
+Result<double> gamma(double forward, double strike, double maturity, double volatility) {
+  const auto terms = BlackTerms::make(forward, strike, maturity, volatility);
+  if (!terms) return terms.error();
+  if (!terms.value()) return 0.0;
+  const BlackTerms& t = *terms.value();
+  return t.density_d1 / (t.forward * t.total_vol);
+}
+
+Result<double> vega(double forward, double strike, double maturity, double volatility) {
+  const auto terms = BlackTerms::make(forward, strike, maturity, volatility);
+  if (!terms) return terms.error();
+  if (!terms.value()) return 0.0;
+  return vega_of(*terms.value());
+}
+
+Result<double> theta(double forward, double strike, double maturity, double volatility) {
+  const auto terms = BlackTerms::make(forward, strike, maturity, volatility);
+  if (!terms) return terms.error();
+  if (!terms.value()) return 0.0;
+  const BlackTerms& t = *terms.value();
+  // -F * phi(d1) * sigma / (2 sqrt(T)); 2 sqrt(T) formed as a sum (exact).
+  return (t.volatility * -(t.forward * t.density_d1)) / (t.sqrt_maturity + t.sqrt_maturity);
+}
+
+Result<double> vanna(double forward, double strike, double maturity, double volatility) {
+  const auto terms = BlackTerms::make(forward, strike, maturity, volatility);
+  if (!terms) return terms.error();
+  if (!terms.value()) return 0.0;
+  const BlackTerms& t = *terms.value();
+  return -(t.density_d1 * t.d2) / t.volatility;
+}
+
+Result<double> vomma(double forward, double strike, double maturity, double volatility) {
+  const auto terms = BlackTerms::make(forward, strike, maturity, volatility);
+  if (!terms) return terms.error();
+  if (!terms.value()) return 0.0;
+  const BlackTerms& t = *terms.value();
+  return (t.d2 * (t.d1 * vega_of(t))) / t.volatility;
+}
+
 }  // namespace tarvik
