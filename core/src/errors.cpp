@@ -22,15 +22,37 @@ constexpr std::array<std::string_view, 7> kKindStrings = {
 std::string format_number(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-  // std::to_chars in fixed format without a precision gives the shortest
-  // digits that round-trip, laid out positionally. The longest outputs are
-  // -1.7976931348623157e308 (310 characters) and the smallest subnormals
-  // (about 330 characters).
-  std::array<char, 400> buf;
-  auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), v,
-                                 std::chars_format::fixed);
+  // The shortest round-trip digits come from std::to_chars in scientific
+  // form ("-d.ddde+XX"); they are then laid out positionally.
+  std::array<char, 32> buf;
+  const auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), v,
+                                       std::chars_format::scientific);
   if (ec != std::errc()) return "NaN";  // unreachable with this buffer size
-  return std::string(buf.data(), end);
+  const std::string_view text(buf.data(), static_cast<std::size_t>(end - buf.data()));
+  const std::size_t e_pos = text.find('e');
+  int exponent = 0;
+  std::from_chars(text.data() + e_pos + (text[e_pos + 1] == '+' ? 2 : 1), text.data() + text.size(),
+                  exponent);
+
+  std::string out = std::signbit(v) ? "-" : "";
+  std::string digits;
+  for (char c : text.substr(0, e_pos)) {
+    if (c >= '0' && c <= '9') digits += c;
+  }
+  const int n = static_cast<int>(digits.size());
+  if (exponent >= n - 1) {  // an integer: pad with zeros
+    out += digits;
+    out.append(static_cast<std::size_t>(exponent - (n - 1)), '0');
+  } else if (exponent >= 0) {  // the point falls inside the digits
+    out += digits.substr(0, static_cast<std::size_t>(exponent) + 1);
+    out += '.';
+    out += digits.substr(static_cast<std::size_t>(exponent) + 1);
+  } else {  // below 1: leading zeros after the point
+    out += "0.";
+    out.append(static_cast<std::size_t>(-exponent - 1), '0');
+    out += digits;
+  }
+  return out;
 }
 
 std::string_view IVError::kind_string() const {
