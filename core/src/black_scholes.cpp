@@ -1,13 +1,180 @@
-// Placeholder until the spot model lands.
+// The spot model with continuous rate r and dividend yield q: move to the
+// forward F = S*exp(T*(r - q)), price with Black-76 and discount with
+// D_r = exp(-(r*T)); the sensitivities reuse BlackTerms with D_r and
+// D_q = exp(-(q*T)). Every formula is evaluated in one fixed grouping.
 #include "tarvik/black_scholes.hpp"
+
+#include <cmath>
+#include <optional>
+
+#include "tarvik/black.hpp"
+#include "tarvik/greeks.hpp"
+#include "tarvik/normal.hpp"
+
 namespace tarvik {
-static Result<double> todo() { return IVError::invalid_input("not implemented"); }
-Result<double> black_scholes_forward(double, double, double, double) { return todo(); }
-Result<double> black_scholes_price(bool, double, double, double, double, double, double) { return todo(); }
-Result<double> black_scholes_delta(bool, double, double, double, double, double, double) { return todo(); }
-Result<double> black_scholes_gamma(double, double, double, double, double, double) { return todo(); }
-Result<double> black_scholes_vega(double, double, double, double, double, double) { return todo(); }
-Result<double> black_scholes_theta(bool, double, double, double, double, double, double) { return todo(); }
-Result<double> black_scholes_vanna(double, double, double, double, double, double) { return todo(); }
-Result<double> black_scholes_vomma(double, double, double, double, double, double) { return todo(); }
+
+namespace {
+
+// The checks shared by the price and the sensitivities, in order: spot-side
+// inputs, strike/maturity/volatility as for Black-76, then the forward. Only
+// the reason for an unusable forward differs between the two callers.
+Result<double> validated_forward(double spot, double strike, double maturity, double rate,
+                                 double dividend, double volatility,
+                                 const char* bad_forward_reason) {
+  if (!std::isfinite(spot) || !std::isfinite(rate) || !std::isfinite(dividend)) {
+    return IVError::invalid_input("non-finite Black-Scholes input");
+  }
+  if (spot <= 0.0) return IVError::invalid_input("spot must be positive");
+  if (!std::isfinite(strike) || !std::isfinite(maturity) || !std::isfinite(volatility)) {
+    return IVError::invalid_input("non-finite Black input");
+  }
+  if (strike <= 0.0) return IVError::negative_strike(strike);
+  if (maturity <= 0.0) return IVError::negative_time(maturity);
+  if (volatility < 0.0) return IVError::invalid_input("volatility must be non-negative");
+  // r - q finite and T > 0, so F is never NaN: only overflow to +inf or
+  // underflow to +0 can make it unusable.
+  const double forward = spot * std::exp(maturity * (rate - dividend));
+  if (!std::isfinite(forward) || forward <= 0.0) return IVError::invalid_input(bad_forward_reason);
+  return forward;
+}
+
+// Everything a spot-model sensitivity needs, computed once per call.
+struct SpotTerms {
+  double spot;
+  double strike;
+  double rate;
+  double dividend;
+  double rate_discount;      // D_r
+  double dividend_discount;  // D_q
+  double forward;
+  std::optional<BlackTerms> black;  // empty at zero total volatility
+};
+
+Result<SpotTerms> spot_terms(double spot, double strike, double maturity, double rate,
+                             double dividend, double volatility) {
+  const Result<double> forward = validated_forward(spot, strike, maturity, rate, dividend,
+                                                   volatility, "non-finite or non-positive forward");
+  if (!forward) return forward.error();
+  const double d_r = std::exp(-(rate * maturity));
+  const double d_q = std::exp(-(dividend * maturity));
+  // A discount factor of 0 (huge rate or yield) is usable; only overflow is not.
+  if (!std::isfinite(d_r) || !std::isfinite(d_q)) {
+    return IVError::invalid_input("non-finite discount factors");
+  }
+  const auto black = BlackTerms::make(forward.value(), strike, maturity, volatility);
+  if (!black) return black.error();
+  return SpotTerms{spot, strike, rate, dividend, d_r, d_q, forward.value(), black.value()};
+}
+
+// Forward delta of the zero-volatility price, as for Black-76.
+double zero_vol_delta(bool is_call, double forward, double strike) {
+  const double x = std::log(forward) - std::log(strike);
+  if (x > 0.0) return is_call ? 1.0 : 0.0;
+  if (x == 0.0) return is_call ? 0.5 : -0.5;
+  return is_call ? 0.0 : -1.0;
+}
+
+// S*D_q*phi(d1)*sqrt(T), formed through D_r*F (equal up to rounding).
+double spot_vega_of(const SpotTerms& t, const BlackTerms& b) {
+  return b.sqrt_maturity * ((t.rate_discount * t.forward) * b.density_d1);
+}
+
+}  // namespace
+
+Result<double> black_scholes_forward(double spot, double maturity, double rate,
+                                     double dividend) {
+  if (!std::isfinite(spot) || !std::isfinite(maturity) || !std::isfinite(rate) ||
+      !std::isfinite(dividend)) {
+    return IVError::invalid_input("non-finite forward inputs");
+  }
+  if (spot <= 0.0) return IVError::invalid_input("spot must be positive");
+  if (maturity <= 0.0) return IVError::negative_time(maturity);
+  const double forward = spot * std::exp(maturity * (rate - dividend));
+  if (!std::isfinite(forward) || forward <= 0.0) {
+    return IVError::invalid_input("non-finite or non-positive forward");
+  }
+  return forward;
+}
+
+Result<double> black_scholes_price(bool is_call, double spot, double strike, double maturity,
+                                   double rate, double dividend, double volatility) {
+  const Result<double> forward =
+      validated_forward(spot, strike, maturity, rate, dividend, volatility,
+                        "non-finite or non-positive forward from spot/rates");
+  if (!forward) return forward.error();
+  const double d_r = std::exp(-(rate * maturity));
+  if (!std::isfinite(d_r)) return IVError::invalid_input("non-finite discount factor");
+  return d_r * black_price_total_vol(is_call, forward.value(), strike,
+                                     std::sqrt(maturity) * volatility);
+}
+
+Result<double> black_scholes_delta(bool is_call, double spot, double strike, double maturity,
+                                   double rate, double dividend, double volatility) {
+  const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
+  if (!terms) return terms.error();
+  const SpotTerms& t = terms.value();
+  if (!t.black) return t.dividend_discount * zero_vol_delta(is_call, t.forward, t.strike);
+  const double d1 = t.black->d1;
+  return is_call ? t.dividend_discount * norm_cdf(d1)
+                 : t.dividend_discount * -norm_cdf_c(d1);
+}
+
+Result<double> black_scholes_gamma(double spot, double strike, double maturity, double rate,
+                                   double dividend, double volatility) {
+  const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
+  if (!terms) return terms.error();
+  const SpotTerms& t = terms.value();
+  if (!t.black) return 0.0;
+  const BlackTerms& b = *t.black;
+  return (t.dividend_discount * b.density_d1) / (t.spot * b.total_vol);
+}
+
+Result<double> black_scholes_vega(double spot, double strike, double maturity, double rate,
+                                  double dividend, double volatility) {
+  const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
+  if (!terms) return terms.error();
+  const SpotTerms& t = terms.value();
+  if (!t.black) return 0.0;
+  return spot_vega_of(t, *t.black);
+}
+
+Result<double> black_scholes_theta(bool is_call, double spot, double strike, double maturity,
+                                   double rate, double dividend, double volatility) {
+  const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
+  if (!terms) return terms.error();
+  const SpotTerms& t = terms.value();
+  if (!t.black) return 0.0;
+  const BlackTerms& b = *t.black;
+  // Time decay of the density term, then the carry of the discounted strike
+  // (rate) and of the discounted spot (dividend yield).
+  const double decay = (b.volatility * (-(t.spot * t.dividend_discount) * b.density_d1)) /
+                       (b.sqrt_maturity + b.sqrt_maturity);
+  const double strike_carry = (t.strike * t.rate) * t.rate_discount;
+  const double spot_carry = (t.spot * t.dividend) * t.dividend_discount;
+  if (is_call) {
+    return (decay - strike_carry * norm_cdf(b.d2)) + spot_carry * norm_cdf(b.d1);
+  }
+  return (decay + strike_carry * norm_cdf_c(b.d2)) - spot_carry * norm_cdf_c(b.d1);
+}
+
+Result<double> black_scholes_vanna(double spot, double strike, double maturity, double rate,
+                                   double dividend, double volatility) {
+  const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
+  if (!terms) return terms.error();
+  const SpotTerms& t = terms.value();
+  if (!t.black) return 0.0;
+  const BlackTerms& b = *t.black;
+  return (b.d2 * -(t.dividend_discount * b.density_d1)) / b.volatility;
+}
+
+Result<double> black_scholes_vomma(double spot, double strike, double maturity, double rate,
+                                   double dividend, double volatility) {
+  const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
+  if (!terms) return terms.error();
+  const SpotTerms& t = terms.value();
+  if (!t.black) return 0.0;
+  const BlackTerms& b = *t.black;
+  return (b.d2 * (b.d1 * spot_vega_of(t, b))) / b.volatility;
+}
+
 }  // namespace tarvik
