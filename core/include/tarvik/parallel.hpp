@@ -11,6 +11,17 @@ namespace tarvik {
 // Batches below this length are computed serially on the calling thread.
 inline constexpr std::size_t kParallelThreshold = 64;
 
+// The reason of the InvalidInput error that a parallel kernel returns when
+// the worker pool cannot be started (its threads cannot be created). It is an
+// internal fault, not a fault of the inputs: nothing has been written, and
+// the next parallel batch tries to start the pool again. Recognise it with
+// is_worker_pool_fault (the reason pointer is this very array).
+extern const char kWorkerPoolFault[];
+bool is_worker_pool_fault(const IVError& error);
+
+// The thread count of the process's worker pool, or 0 while it does not exist.
+std::size_t worker_pool_size();
+
 Status black_price_slice_par(InView forwards, InView strikes, InView maturities, InView vols,
                              bool is_call, OutView out);
 Status black_scholes_price_slice_par(InView spots, InView strikes, InView maturities,

@@ -1,0 +1,365 @@
+// A work-stealing pool of T threads, created once per process on first use
+// and never torn down.
+//
+// A batch is handed in by a thread outside the pool through a shared queue
+// and cut by recursive halving. A thread that splits a range queues the right
+// half at the back of its own queue and runs the left half itself; then it
+// takes the right half back, unless an idle worker has taken it from the
+// front of the queue meanwhile, in which case it helps with other queued work
+// (or sleeps) until that half is finished. Whether a range is split depends
+// on a budget: a range run by the thread that queued it splits only while its
+// budget is positive, halving it; a range taken by another thread (and each
+// half of a handed-in batch) always splits, and its halves get at least T
+// again. Without stealing this cuts a batch into about 8 pieces per thread;
+// stealing cuts busy regions further. Each index belongs to exactly one
+// unsplit range, which one thread evaluates.
+//
+// Scheduling is guarded by one mutex. The number of queue operations per
+// batch grows with T, not with the batch length, so the lock is taken a few
+// dozen times per batch and never per element. Idle workers sleep on their
+// own condition variable; queueing a task wakes one sleeper, and finishing a
+// task taken from another thread wakes the thread waiting for it.
+#include "worker_pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "tarvik/parallel.hpp"
+
+namespace tarvik {
+
+const char kWorkerPoolFault[] = "The global thread pool has not been initialized.";
+
+bool is_worker_pool_fault(const IVError& error) {
+  return error.kind() == ErrorKind::InvalidInput && error.reason() == kWorkerPoolFault;
+}
+
+}  // namespace tarvik
+
+namespace tarvik::pool {
+
+namespace {
+
+class Pool;
+
+// A range waiting in a queue. It lives on the stack of the thread that
+// queued it, which does not return before the range is finished.
+struct Task {
+  RangeFn body;
+  std::size_t lo;
+  std::size_t hi;
+  std::size_t budget;
+  bool batch;      // a whole batch handed in from outside the pool
+  bool handed_in;  // a half of such a batch: always split
+  std::condition_variable* waiter;  // told when another thread has finished it
+  bool done = false;                // guarded by the pool mutex
+  Task* next = nullptr;             // link in the shared queue
+};
+
+struct Worker {
+  Worker(Pool* p, std::size_t i) : pool(p), index(i) {}
+
+  // Deeper than any chain of halvings of a batch that fits in memory; a
+  // split that finds the queue full runs both halves itself.
+  static constexpr std::size_t kCapacity = 128;
+
+  Pool* pool;
+  std::size_t index;
+  std::condition_variable cv;
+  bool asleep = false;
+  // Queued tasks as a ring, oldest at `head`: the owner pushes and pops at
+  // the back, other workers take from the front.
+  std::array<Task*, kCapacity> ring{};
+  std::size_t head = 0;
+  std::size_t count = 0;
+};
+
+thread_local Worker* tl_worker = nullptr;
+
+class Pool {
+ public:
+  // Starts `threads` workers; nothing if any of them cannot be started (the
+  // ones already running are then stopped again).
+  static std::unique_ptr<Pool> start(std::size_t threads) {
+    std::unique_ptr<Pool> pool;
+    try {
+      pool.reset(new Pool(threads));
+      for (std::size_t i = 0; i < threads; ++i) {
+        Worker* w = pool->workers_[i].get();
+        pool->threads_.emplace_back([w] { w->pool->worker_main(*w); });
+      }
+    } catch (...) {
+      if (pool) pool->stop();
+      return nullptr;
+    }
+    for (std::thread& t : pool->threads_) t.detach();
+    pool->threads_.clear();
+    return pool;
+  }
+
+  std::size_t size() const { return workers_.size(); }
+
+  void run(std::size_t n, RangeFn body) {
+    const std::size_t t = size();
+    if (tl_worker != nullptr && tl_worker->pool == this) {
+      // Already on a worker: run the batch here rather than wait for it.
+      join(*tl_worker, body, 0, n / 2, n, t / 2, true);
+      return;
+    }
+    std::condition_variable done;
+    Task batch{body, 0, n, t, true, false, &done};
+    std::unique_lock<std::mutex> lock(mu_);
+    if (shared_tail_ == nullptr) {
+      shared_head_ = &batch;
+    } else {
+      shared_tail_->next = &batch;
+    }
+    shared_tail_ = &batch;
+    wake_one_locked();
+    done.wait(lock, [&] { return batch.done; });
+  }
+
+ private:
+  explicit Pool(std::size_t threads) {
+    workers_.reserve(threads);
+    for (std::size_t i = 0; i < threads; ++i) workers_.push_back(std::make_unique<Worker>(this, i));
+    threads_.reserve(threads);
+  }
+
+  void stop() {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      stopping_ = true;
+      for (auto& w : workers_) w->cv.notify_all();
+    }
+    for (std::thread& t : threads_) t.join();
+  }
+
+  void worker_main(Worker& w) {
+    tl_worker = &w;
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!stopping_) {
+      if (Task* task = take_locked(w)) {
+        lock.unlock();
+        execute(w, *task);
+        lock.lock();
+      } else {
+        sleep_locked(w, lock);
+      }
+    }
+  }
+
+  // A task taken from a queue: the owner's own newest task, else the oldest
+  // task of another worker, else the oldest handed-in batch.
+  Task* take_locked(Worker& w) {
+    if (w.count > 0) {
+      --w.count;
+      return w.ring[(w.head + w.count) % Worker::kCapacity];
+    }
+    const std::size_t t = size();
+    for (std::size_t k = 1; k < t; ++k) {
+      Worker& v = *workers_[(w.index + k) % t];
+      if (v.count > 0) {
+        Task* task = v.ring[v.head];
+        v.head = (v.head + 1) % Worker::kCapacity;
+        --v.count;
+        return task;
+      }
+    }
+    if (Task* task = shared_head_) {
+      shared_head_ = task->next;
+      if (shared_head_ == nullptr) shared_tail_ = nullptr;
+      return task;
+    }
+    return nullptr;
+  }
+
+  void sleep_locked(Worker& w, std::unique_lock<std::mutex>& lock) {
+    w.asleep = true;
+    ++asleep_;
+    w.cv.wait(lock);
+    if (w.asleep) {  // woken for its own task, or spuriously
+      w.asleep = false;
+      --asleep_;
+    }
+  }
+
+  void wake_one_locked() {
+    if (asleep_ == 0) return;
+    for (auto& w : workers_) {
+      if (w->asleep) {
+        w->asleep = false;
+        --asleep_;
+        w->cv.notify_one();
+        return;
+      }
+    }
+  }
+
+  // Runs a task that `w` took from a queue, then tells its waiter.
+  void execute(Worker& w, Task& task) {
+    if (task.batch) {
+      join(w, task.body, task.lo, task.lo + (task.hi - task.lo) / 2, task.hi, task.budget / 2,
+           true);
+    } else {
+      run_range(w, task.body, task.lo, task.hi, task.budget, true);
+    }
+    std::lock_guard<std::mutex> g(mu_);
+    task.done = true;
+    task.waiter->notify_all();
+  }
+
+  // Evaluates [lo, hi), split in halves while the budget allows.
+  void run_range(Worker& w, RangeFn body, std::size_t lo, std::size_t hi, std::size_t budget,
+                 bool migrated) {
+    const std::size_t len = hi - lo;
+    if (len >= 2 && (migrated || budget > 0)) {
+      const std::size_t halves = migrated ? std::max(budget / 2, size()) : budget / 2;
+      join(w, body, lo, lo + len / 2, hi, halves, false);
+    } else {
+      body(lo, hi);
+    }
+  }
+
+  // Runs [lo, mid) here and [mid, hi) here or on whichever worker takes it.
+  void join(Worker& w, RangeFn body, std::size_t lo, std::size_t mid, std::size_t hi,
+            std::size_t budget, bool handed_in) {
+    Task right{body, mid, hi, budget, false, handed_in, &w.cv};
+    bool queued = false;
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      if (w.count < Worker::kCapacity) {
+        w.ring[(w.head + w.count) % Worker::kCapacity] = &right;
+        ++w.count;
+        queued = true;
+        wake_one_locked();
+      }
+    }
+    run_range(w, body, lo, mid, budget, handed_in);
+    if (queued) {
+      std::unique_lock<std::mutex> lock(mu_);
+      // Everything queued after `right` has been taken back or finished, and
+      // thieves take the oldest first: `right` is at the back or was taken.
+      if (w.count > 0 && w.ring[(w.head + w.count - 1) % Worker::kCapacity] == &right) {
+        --w.count;
+      } else {
+        while (!right.done) {
+          if (Task* task = take_locked(w)) {
+            lock.unlock();
+            execute(w, *task);
+            lock.lock();
+          } else {
+            sleep_locked(w, lock);
+          }
+        }
+        return;
+      }
+    }
+    run_range(w, body, mid, hi, budget, handed_in);
+  }
+
+  std::mutex mu_;
+  std::vector<std::unique_ptr<Worker>> workers_;
+  std::vector<std::thread> threads_;  // only until the start has succeeded
+  Task* shared_head_ = nullptr;       // batches handed in, oldest first
+  Task* shared_tail_ = nullptr;
+  std::size_t asleep_ = 0;
+  bool stopping_ = false;
+};
+
+// The process's pool, created once under `g_create_mu`.
+std::atomic<Pool*> g_pool{nullptr};
+std::mutex g_create_storage;
+std::mutex* g_create_mu = &g_create_storage;
+
+// A child of fork() has none of the pool's threads, and may have been forked
+// while another thread held the creation lock. Leave the parent's pool and
+// lock behind (leaked, never touched again) so that the child's first
+// parallel batch starts a pool of its own.
+void forget_pool_in_child() {
+  g_pool.store(nullptr, std::memory_order_relaxed);
+  g_create_mu = new std::mutex;
+}
+
+Pool* get_pool() {
+  if (Pool* p = g_pool.load(std::memory_order_acquire)) return p;
+  std::lock_guard<std::mutex> g(*g_create_mu);
+  if (Pool* p = g_pool.load(std::memory_order_acquire)) return p;
+  static const int fork_handler = pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+  (void)fork_handler;
+  const std::size_t threads = thread_count(std::getenv("RAYON_NUM_THREADS"),
+                                           std::getenv("RAYON_RS_NUM_CPUS"), hardware_threads());
+  Pool* p = Pool::start(threads).release();
+  if (p != nullptr) g_pool.store(p, std::memory_order_release);
+  return p;
+}
+
+}  // namespace
+
+Status run(std::size_t n, RangeFn body) {
+  if (n < 2) {
+    if (n == 1) body(0, 1);
+    return std::nullopt;
+  }
+  Pool* p = get_pool();
+  if (p == nullptr) return IVError::invalid_input(kWorkerPoolFault);
+  p->run(n, body);
+  return std::nullopt;
+}
+
+std::optional<std::size_t> parse_thread_count(const char* text) {
+  if (text == nullptr) return std::nullopt;
+  const char* p = text;
+  if (*p == '+') ++p;
+  if (*p == '\0') return std::nullopt;
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+  std::size_t value = 0;
+  for (; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return std::nullopt;
+    const auto digit = static_cast<std::size_t>(*p - '0');
+    if (value > (kMax - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::size_t thread_count(const char* num_threads, const char* num_cpus, std::size_t hardware) {
+  const std::size_t fallback = hardware > 0 ? hardware : 1;
+  if (const auto n = parse_thread_count(num_threads)) return *n > 0 ? *n : fallback;
+  if (const auto n = parse_thread_count(num_cpus); n && *n > 0) return *n;
+  return fallback;
+}
+
+std::size_t hardware_threads() {
+#ifdef __linux__
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<std::size_t>(n);
+  }
+#endif
+  return std::thread::hardware_concurrency();
+}
+
+}  // namespace tarvik::pool
+
+namespace tarvik {
+
+std::size_t worker_pool_size() {
+  const pool::Pool* p = pool::g_pool.load(std::memory_order_acquire);
+  return p != nullptr ? p->size() : 0;
+}
+
+}  // namespace tarvik
