@@ -1,6 +1,6 @@
 // Spot model (continuous rate and dividend yield): forward, discounted price
-// and sensitivities, their validation, identities with Black-76, and each
-// Greek against a central finite difference of the price.
+// and sensitivities, their validation and identities with Black-76; and, for
+// both models, each Greek against a central finite difference of the price.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -191,19 +191,47 @@ TEST(BlackScholes, Identities) {
   }
 }
 
-Inputs with(Inputs in, double Inputs::*field, double shift) {
-  in.*field += shift;
-  return in;
+// Finite differences, for both models: Black-76 on F = S with r = q = 0
+// ignored, and the spot model.
+struct FdInputs {
+  bool spot;  // spot model, or Black-76 on the forward S
+  Inputs in;
+};
+
+double price(const FdInputs& p) {
+  const Inputs& i = p.in;
+  return p.spot ? kPrice(i).value() : black_price(i.call, i.S, i.K, i.T, i.v).value();
 }
 
-// Fourth-order central differences of the price along one input.
-double first(const Inputs& in, double Inputs::*field, double h) {
-  const auto f = [&](double d) { return kPrice(with(in, field, d)).value(); };
+// Random valid inputs away from expiry and zero volatility: Black-76 and
+// spot model alternately.
+std::vector<FdInputs> fd_inputs(unsigned seed, int n) {
+  std::vector<FdInputs> out;
+  for (const Inputs& in : random_inputs(seed, n)) {
+    const bool spot = out.size() % 4 < 2;
+    out.push_back({spot, in});
+    if (!spot) out.back().in.r = out.back().in.q = 0;
+  }
+  return out;
+}
+
+FdInputs with(FdInputs p, double Inputs::*field, double shift) {
+  p.in.*field += shift;
+  return p;
+}
+
+// Fourth-order central differences of the price along one input, so that
+// truncation stays far below the tolerance even at low total volatility.
+template <class F>
+double first(F f, double h) {
   return (f(-2 * h) - 8 * f(-h) + 8 * f(h) - f(2 * h)) / (12 * h);
 }
-double second(const Inputs& in, double Inputs::*field, double h) {
-  const auto f = [&](double d) { return kPrice(with(in, field, d)).value(); };
+template <class F>
+double second(F f, double h) {
   return (-f(-2 * h) + 16 * f(-h) - 30 * f(0.0) + 16 * f(h) - f(2 * h)) / (12 * h * h);
+}
+auto along(const FdInputs& p, double Inputs::*field) {
+  return [p, field](double shift) { return price(with(p, field, shift)); };
 }
 
 // Steps on the scale over which d1 moves by about one.
@@ -212,64 +240,73 @@ double damp(const Inputs& i) {
   const double x = std::log(i.S / i.K) + (i.r - i.q) * i.T;
   return 1 + std::fabs(x) / total_vol(i);
 }
-double step_S(const Inputs& i, double c) { return c * i.S * total_vol(i); }
-double step_v(const Inputs& i, double c) { return c * i.v / damp(i); }
+double step_S(const FdInputs& p, double c) { return c * p.in.S * total_vol(p.in); }
+double step_v(const FdInputs& p, double c) { return c * p.in.v / damp(p.in); }
+double step_T(const FdInputs& p, double c) { return c * p.in.T / damp(p.in); }
 
 // Gamma, vega, vanna and vomma are the same for calls and puts (parity is
-// linear in S and free of sigma): difference the out-of-the-money price.
-Inputs otm(Inputs in) {
-  in.call = in.S * std::exp((in.r - in.q) * in.T) < in.K;
-  return in;
+// linear in S and free of sigma): difference the out-of-the-money price to
+// keep rounding noise small.
+FdInputs otm(FdInputs p) {
+  p.in.call = p.in.S * std::exp((p.in.r - p.in.q) * p.in.T) < p.in.K;
+  return p;
 }
 
 struct FdCase {
   const char* name;
-  SpotFn greek;
-  std::function<double(const Inputs&)> difference;
+  SpotFn spot_greek;
+  std::function<Result<double>(const Inputs&)> black_greek;
+  std::function<double(const FdInputs&)> difference;
   double scale;  // absolute floor of the tolerance, in the Greek's own unit
 };
 
 void PrintTo(const FdCase& c, std::ostream* os) { *os << c.name; }
 
-class SpotFiniteDifference : public ::testing::TestWithParam<FdCase> {};
+class FiniteDifference : public ::testing::TestWithParam<FdCase> {};
 
-TEST_P(SpotFiniteDifference, MatchesPrice) {
+TEST_P(FiniteDifference, MatchesPrice) {
   const FdCase& c = GetParam();
-  for (const Inputs& in : random_inputs(5, 400)) {
-    const double got = ok(c.greek(in));
-    EXPECT_NEAR(got, c.difference(in), 1e-6 * (std::fabs(got) + c.scale))
-        << c.name << (in.call ? " call" : " put") << " S=" << in.S << " K=" << in.K
-        << " T=" << in.T << " r=" << in.r << " q=" << in.q << " v=" << in.v;
+  for (const FdInputs& p : fd_inputs(5, 800)) {
+    const Inputs& i = p.in;
+    const double got = ok(p.spot ? c.spot_greek(i) : c.black_greek(i));
+    EXPECT_NEAR(got, c.difference(p), 1e-6 * (std::fabs(got) + c.scale))
+        << c.name << (p.spot ? " spot" : " Black-76") << (i.call ? " call" : " put")
+        << " S=" << i.S << " K=" << i.K << " T=" << i.T << " r=" << i.r << " q=" << i.q
+        << " v=" << i.v;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Greeks, SpotFiniteDifference,
+    Greeks, FiniteDifference,
     ::testing::Values(
         FdCase{"delta", kDelta,
-               [](const Inputs& i) { return first(i, &Inputs::S, step_S(i, 1e-3)); }, 1e-3},
-        FdCase{"gamma", kGamma,
-               [](const Inputs& i) { return second(otm(i), &Inputs::S, step_S(i, 1e-2)); },
+               [](const Inputs& i) { return delta(i.call, i.S, i.K, i.T, i.v); },
+               [](const FdInputs& p) { return first(along(p, &Inputs::S), step_S(p, 1e-3)); },
+               1e-3},
+        FdCase{"gamma", kGamma, [](const Inputs& i) { return gamma(i.S, i.K, i.T, i.v); },
+               [](const FdInputs& p) {
+                 return second(along(otm(p), &Inputs::S), step_S(p, 1e-2));
+               },
                1e-4},
-        FdCase{"vega", kVega,
-               [](const Inputs& i) { return first(otm(i), &Inputs::v, step_v(i, 1e-3)); },
+        FdCase{"vega", kVega, [](const Inputs& i) { return vega(i.S, i.K, i.T, i.v); },
+               [](const FdInputs& p) { return first(along(otm(p), &Inputs::v), step_v(p, 1e-3)); },
                1.0},
-        // Theta moves the forward and both discount factors with T, so the
-        // step stays small against T and the price is differenced as given.
-        FdCase{"theta", kTheta,
-               [](const Inputs& i) { return -first(i, &Inputs::T, 1e-4 * i.T / damp(i)); },
+        // The spot theta depends on the option type: difference the price as given.
+        FdCase{"theta", kTheta, [](const Inputs& i) { return theta(i.S, i.K, i.T, i.v); },
+               [](const FdInputs& p) { return -first(along(p, &Inputs::T), step_T(p, 1e-3)); },
                1e-2},
-        FdCase{"vanna", kVanna,
-               [](const Inputs& i) {
-                 const double h = step_v(i, 1e-2);
-                 const auto d = [&](double dv) {
-                   return first(with(otm(i), &Inputs::v, dv), &Inputs::S, step_S(i, 1e-2));
+        FdCase{"vanna", kVanna, [](const Inputs& i) { return vanna(i.S, i.K, i.T, i.v); },
+               [](const FdInputs& p) {
+                 const auto delta_at = [p](double dv) {
+                   return first(along(with(otm(p), &Inputs::v, dv), &Inputs::S), step_S(p, 1e-2));
                  };
-                 return (d(-2 * h) - 8 * d(-h) + 8 * d(h) - d(2 * h)) / (12 * h);
+                 return first(delta_at, step_v(p, 1e-2));
                },
                1e-2},
-        FdCase{"vomma", kVomma,
-               [](const Inputs& i) { return second(otm(i), &Inputs::v, step_v(i, 1e-2)); },
+        FdCase{"vomma", kVomma, [](const Inputs& i) { return vomma(i.S, i.K, i.T, i.v); },
+               [](const FdInputs& p) {
+                 return second(along(otm(p), &Inputs::v), step_v(p, 1e-2));
+               },
                1.0}),
     [](const auto& info) { return std::string(info.param.name); });
 
