@@ -1,0 +1,409 @@
+"""Pure-Python model of the implied-volatility solver and its two front ends.
+
+Python floats are IEEE doubles evaluated one operation at a time, and
+math.exp, math.log, math.pow and math.erfc call the same C library as the
+core, so this model reproduces the core's results bit for bit. It is written
+from the mathematical description of the method (Jaeckel's "Let's Be
+Rational": reduction to an out-of-the-money call, rational cubic initial
+guess in four price regions, at most two Householder steps), on top of the
+model of the special functions in model_special.
+
+Where the description leaves the grouping of a product open, this model fixes
+it, and the core makes the same choice:
+  * rational cubic: t2 = t*t, t3 = t2*t, u2 = u*u, u3 = u2*u, each term
+    multiplied left to right ((r*y_r - h*d_r)*t2)*u, ((r*y_l + h*d_l)*t)*u2,
+    denominator 1 + ((r - 3)*t)*u;
+  * low-price transform: phi = exp(y*(-0.5))*(1/sqrt(2 pi)),
+    f' = (((2 pi*y)*Phi)*Phi)*exp(y + (s*s)*0.125),
+    f'' = (((((pi/6)*y)/(s*s2))*Phi)*B)*exp((y + y) + s2*0.25) with
+    s2 = s*s and B = ((8 sqrt 3)*s)*a + ((((3*s2)*(s2 - 8)) - 8*(x*x))*Phi)/phi;
+  * high-price transform: f' = -0.5*exp(0.5*w),
+    f'' = ((sqrt(pi/2)*exp(w + (s*s)*0.125))*w)/s.
+With those fixed, every result is compared bit for bit.
+
+IEEE behaviour that Python does not give by itself (division by zero,
+overflowing exp, logarithms of 0 and negatives) goes through the helpers
+below.
+"""
+import math
+
+import model_special as special
+
+EPS = 2.220446049250313e-16            # 2^-52
+MIN_NORMAL = 2.2250738585072014e-308   # 2^-1022
+MAX_FINITE = 1.7976931348623157e308
+SQRT_MIN_NORMAL = 1.4916681462400413e-154
+SQRT_MAX_FINITE = 1.3407807929942596e154
+INV_SQRT_TWO_PI = 0.3989422804014327
+SQRT_HALF_PI = 1.2533141373155001
+INV_SQRT_THREE = 0.5773502691896257
+SQRT_THREE = 1.7320508075688772
+EIGHT_SQRT_THREE = 13.856406460551018
+TWO_PI = 6.283185307179586
+PI_OVER_SIX = 0.5235987755982988
+TWO_PI_OVER_SQRT27 = 1.2091995761561452
+ONE_THIRD = 0.3333333333333333
+R_MIN = -0.9999999850988388            # -(1 - 2^-26)
+R_MAX = 4.056481920730334e31           # 2^105
+INF = math.inf
+NAN = math.nan
+
+
+# ------------------------------------------------------------ IEEE helpers --
+
+def div(a, b):
+    """a / b with IEEE semantics for b = 0."""
+    if b == 0.0:
+        if a != a or a == 0.0:
+            return NAN
+        negative = (a < 0.0) != (math.copysign(1.0, b) < 0.0)
+        return -INF if negative else INF
+    return a / b
+
+
+def exp(v):
+    try:
+        return math.exp(v)
+    except OverflowError:
+        return INF
+
+
+def log(v):
+    if v == 0.0:
+        return -INF
+    if v < 0.0:
+        return NAN
+    return math.log(v)
+
+
+def sqrt(v):
+    return NAN if v < 0.0 else math.sqrt(v)
+
+
+def pow_(a, b):
+    try:
+        return math.pow(a, b)
+    except ValueError:
+        return NAN
+    except OverflowError:
+        return INF
+
+
+def max_num(a, b):
+    """IEEE maxNum: a NaN operand is ignored."""
+    if a != a:
+        return b
+    if b != b:
+        return a
+    return b if a < b else a
+
+
+def is_finite(v):
+    return not (math.isinf(v) or math.isnan(v))
+
+
+# ---------------------------------------------------------- rational cubic --
+
+def rational_cubic(x, x_l, x_r, y_l, y_r, d_l, d_r, r):
+    h = x_r - x_l
+    if h == 0.0:
+        return 0.5 * (y_l + y_r)
+    t = div(x - x_l, h)
+    if r >= R_MAX:
+        return y_r * t + y_l * (1.0 - t)
+    u = 1.0 - t
+    t2 = t * t
+    t3 = t2 * t
+    u2 = u * u
+    u3 = u2 * u
+    num = y_r * t3 + (r * y_r - h * d_r) * t2 * u + (r * y_l + h * d_l) * t * u2 + y_l * u3
+    den = 1.0 + (r - 3.0) * t * u
+    return div(num, den)
+
+
+def _curvature_control(n, d):
+    if abs(n) < MIN_NORMAL:
+        return 0.0
+    if abs(d) < MIN_NORMAL:
+        return R_MAX if n > 0.0 else R_MIN
+    return n / d
+
+
+def control_for_left_curvature(x_l, x_r, y_l, y_r, d_l, d_r, c_l):
+    h = x_r - x_l
+    m = div(y_r - y_l, h)
+    return _curvature_control(0.5 * h * c_l + (d_r - d_l), m - d_l)
+
+
+def control_for_right_curvature(x_l, x_r, y_l, y_r, d_l, d_r, c_r):
+    h = x_r - x_l
+    m = div(y_r - y_l, h)
+    return _curvature_control(0.5 * h * c_r + (d_r - d_l), d_r - m)
+
+
+def shape_control_minimum(d_l, d_r, m, prefer_shape):
+    monotone = d_l * m >= 0.0 and d_r * m >= 0.0
+    convex = d_l <= m and m <= d_r
+    concave = d_l >= m and m >= d_r
+    if not (monotone or convex or concave):
+        return R_MIN
+    r1 = -MAX_FINITE
+    r2 = -MAX_FINITE
+    if monotone:
+        if abs(m) >= MIN_NORMAL:
+            r1 = div(d_r + d_l, m)
+        elif prefer_shape:
+            r1 = R_MAX
+    if convex or concave:
+        if abs(m - d_l) >= MIN_NORMAL and abs(d_r - m) >= MIN_NORMAL:
+            r2 = max_num(abs(div(d_r - d_l, d_r - m)), abs(div(d_r - d_l, m - d_l)))
+        elif prefer_shape:
+            r2 = R_MAX
+    elif monotone and prefer_shape:
+        r2 = R_MAX
+    return max_num(R_MIN, max_num(r1, r2))
+
+
+# -------------------------------------------------------------- refinement --
+
+def normalised_vega(x, s):
+    if x == 0.0:
+        return INV_SQRT_TWO_PI * exp(s * (s * -0.125))
+    if s <= 0.0 or s <= abs(x) * SQRT_MIN_NORMAL:
+        return 0.0
+    h = x / s
+    return INV_SQRT_TWO_PI * exp((h * h + (0.5 * s) * (0.5 * s)) * -0.5)
+
+
+def _householder(nu, eta, kappa):
+    return nu * div(eta * 0.5 * nu + 1.0, nu * (eta + (nu * kappa) / 6.0) + 1.0)
+
+
+def _derivatives_of_b(x, s):
+    h = x / s
+    eta_b = (h * h) / s + s * -0.25
+    return h, eta_b
+
+
+def householder_refinement(x, beta, b_max, s0, s_left, s_right, objective, ln_beta):
+    s = s0
+    ds = -MAX_FINITE
+    for k in (1, 2):
+        if not abs(ds) > EPS * s:
+            return s
+        if k == 2 and not (s_left < s < s_right):
+            s = 0.5 * (s_left + s_right)
+            if s_right - s_left <= EPS * s:
+                return s
+        b = special.normalised_black_call(x, s)
+        bp = normalised_vega(x, s)
+        if b > beta and s < s_right:
+            s_right = s
+        elif b < beta and s > s_left:
+            s_left = s
+        if objective == "reciprocal_log":
+            bisect = b <= 0.0 or bp <= 0.0
+        elif objective == "plain":
+            bisect = not (0.0 < bp < INF)
+        else:
+            bisect = b >= b_max or bp <= MIN_NORMAL
+        if bisect:
+            ds = 0.5 * (s_left + s_right) - s
+        else:
+            h, eta_b = _derivatives_of_b(x, s)
+            if objective == "plain":
+                nu = div(beta - b, bp)
+                q = div(x, s * s)
+                kappa = eta_b * eta_b + (q * q) * -3.0 + -0.25
+                ds = _householder(nu, eta_b, kappa)
+            elif objective == "reciprocal_log":
+                lb = log(b)
+                rho = div(bp, b)
+                nu = div(div(lb * (ln_beta - lb), ln_beta), rho)
+                c = 1.0 + div(2.0, lb)
+                eta = eta_b - c * rho
+                hs = h / s
+                kappa = ((eta_b * eta_b - 3.0 * (hs * hs) - 0.25)
+                         + (div(3.0, lb) * (div(1.0, lb) + 1.0) + 1.0) * (rho * rho + rho * rho)
+                         - c * ((3.0 * eta_b) * rho))
+                ds = _householder(nu, eta, kappa)
+            else:
+                gap = b_max - b
+                g = log(div(b_max - beta, gap))
+                gamma = div(bp, gap)
+                nu = div(-g, gamma)
+                q = div(x, s * s)
+                kappa = ((eta_b * eta_b - (q * q) * 3.0 - 0.25)
+                         + gamma * (3.0 * eta_b + (gamma + gamma)))
+                ds = _householder(nu, eta_b + gamma, kappa)
+        ds = max_num(ds, -0.5 * s)
+        s = s + ds
+    return s
+
+
+# ------------------------------------------------------------------ solver --
+
+def normalised_intrinsic(x):
+    """2 sinh(x/2): the series below x^2 = 98*2^-13, else e + (-1/e)."""
+    y = x * x
+    if y < 0.011962890625:
+        p = 1.0 + y * (0.041666666666666664 + y * (0.0005208333333333333
+                                                    + y * (3.1001984126984127e-06 + y / 92897280.0)))
+        return x * p
+    e = exp(x * 0.5)
+    return e + div(-1.0, e)
+
+
+def _low_price_transform(x, s):
+    a = abs(x)
+    z = div(a * INV_SQRT_THREE, s)
+    y = z * z
+    cdf = special.norm_cdf_tail(-z)
+    pdf = exp(y * -0.5) * INV_SQRT_TWO_PI
+    s2 = s * s
+    f = 0.0 if a < MIN_NORMAL else a * TWO_PI_OVER_SQRT27 * cdf * cdf * cdf
+    if abs(s) < MIN_NORMAL:
+        fp, f = 1.0, 0.0
+    else:
+        fp = TWO_PI * y * cdf * cdf * exp(y + s2 * 0.125)
+    bracket = EIGHT_SQRT_THREE * s * a + div((3.0 * s2 * (s2 - 8.0) - 8.0 * (x * x)) * cdf, pdf)
+    fpp = div(PI_OVER_SIX * y, s * s2) * cdf * bracket * exp((y + y) + s2 * 0.25)
+    return f, fp, fpp
+
+
+def _inverse_low_price_transform(f, x):
+    if abs(f) < MIN_NORMAL:
+        return 0.0
+    p = pow_(div(f, TWO_PI_OVER_SQRT27 * abs(x)), ONE_THIRD)
+    return abs(div(x, SQRT_THREE * special.inverse_norm_cdf(p)))
+
+
+def _high_price_transform(x, s):
+    f = special.norm_cdf_tail(-s * 0.5)
+    if abs(x) < MIN_NORMAL:
+        return f, -0.5, 0.0
+    w = div(x, s) * div(x, s)
+    return f, -0.5 * exp(0.5 * w), div(SQRT_HALF_PI * exp(w + s * s * 0.125) * w, s)
+
+
+def solve(beta, x, q, trace=None):
+    """The total volatility s with b(x, s) = beta for option sign q (+1/-1).
+
+    trace, if a dict, receives the region ("zero", "max", "lowest",
+    "lower_middle", "upper_middle", "highest") and the refinement objective.
+    """
+    trace = {} if trace is None else trace
+    if x * q > 0.0:
+        iota = normalised_intrinsic(x)
+        if q < 0.0:
+            iota = -iota
+        iota = max_num(iota, 0.0)
+        beta = max_num(beta - iota, 0.0)
+        if q > 0.0:
+            x = -x
+    elif q < 0.0:
+        x = -x
+    if beta <= 0.0:
+        trace["region"] = "zero"
+        return 0.0
+    b_max = exp(x * 0.5)
+    if beta >= b_max:
+        trace["region"] = "max"
+        return MAX_FINITE
+
+    s_c = sqrt(abs(x + x))
+    b_c = special.normalised_black_call(x, s_c)
+    v_c = normalised_vega(x, s_c)
+    if beta < b_c:
+        s_l = s_c - div(b_c, v_c)
+        b_l = special.normalised_black_call(x, s_l)
+        if beta < b_l:
+            trace["region"], trace["objective"] = "lowest", "reciprocal_log"
+            f_l, fp_l, fpp_l = _low_price_transform(x, s_l)
+            r = max_num(control_for_right_curvature(0.0, b_l, 0.0, f_l, 1.0, fp_l, fpp_l),
+                        shape_control_minimum(1.0, fp_l, div(f_l, b_l), True))
+            f = rational_cubic(beta, 0.0, b_l, 0.0, f_l, 1.0, fp_l, r)
+            if not f > 0.0:
+                t = div(beta, b_l)
+                f = t * (b_l * (1.0 - t) + t * f_l)
+            s0 = _inverse_low_price_transform(f, x)
+            return householder_refinement(x, beta, b_max, s0, MIN_NORMAL, s_l,
+                                          "reciprocal_log", log(beta))
+        trace["region"], trace["objective"] = "lower_middle", "plain"
+        v_l = normalised_vega(x, s_l)
+        d_l, d_r = div(1.0, v_l), div(1.0, v_c)
+        r = max_num(control_for_right_curvature(b_l, b_c, s_l, s_c, d_l, d_r, 0.0),
+                    shape_control_minimum(d_l, d_r, div(s_c - s_l, b_c - b_l), False))
+        s0 = rational_cubic(beta, b_l, b_c, s_l, s_c, d_l, d_r, r)
+        return householder_refinement(x, beta, b_max, s0, s_l, s_c, "plain", 0.0)
+
+    s_h = s_c + div(b_max - b_c, v_c) if v_c > MIN_NORMAL else s_c
+    b_h = special.normalised_black_call(x, s_h)
+    if beta <= b_h:
+        trace["region"], trace["objective"] = "upper_middle", "plain"
+        v_h = normalised_vega(x, s_h)
+        d_l, d_r = div(1.0, v_c), div(1.0, v_h)
+        r = max_num(control_for_left_curvature(b_c, b_h, s_c, s_h, d_l, d_r, 0.0),
+                    shape_control_minimum(d_l, d_r, div(s_h - s_c, b_h - b_c), False))
+        s0 = rational_cubic(beta, b_c, b_h, s_c, s_h, d_l, d_r, r)
+        return householder_refinement(x, beta, b_max, s0, s_c, s_h, "plain", 0.0)
+
+    f_h, fp_h, fpp_h = _high_price_transform(x, s_h)
+    f = -MAX_FINITE
+    if abs(fpp_h) < SQRT_MAX_FINITE:
+        r = max_num(control_for_left_curvature(b_h, b_max, f_h, 0.0, fp_h, -0.5, fpp_h),
+                    shape_control_minimum(fp_h, -0.5, div(0.0 - f_h, b_max - b_h), True))
+        f = rational_cubic(beta, b_h, b_max, f_h, 0.0, fp_h, -0.5, r)
+    if f <= 0.0:
+        h = b_max - b_h
+        t = div(beta - b_h, h)
+        f = (1.0 - t) * (0.5 * h * t + (1.0 - t) * f_h)
+    s0 = -2.0 * special.inverse_norm_cdf(f)
+    objective = "plain" if beta <= 0.5 * b_max else "log_gap"
+    trace["region"], trace["objective"] = "highest", objective
+    return householder_refinement(x, beta, b_max, s0, s_h, MAX_FINITE, objective, 0.0)
+
+
+# ------------------------------------------------------------- front ends --
+
+class ModelError(Exception):
+    """An error of the front ends: args are (kind, numbers...)."""
+
+
+def implied_volatility(price, forward, strike, maturity, is_call):
+    if not all(is_finite(v) for v in (price, forward, strike, maturity)):
+        raise ModelError("invalid_input")
+    if forward <= 0.0:
+        raise ModelError("negative_forward", forward)
+    if strike <= 0.0:
+        raise ModelError("negative_strike", strike)
+    if maturity <= 0.0:
+        raise ModelError("negative_time", maturity)
+    intrinsic = max_num(forward - strike if is_call else strike - forward, 0.0)
+    maximum = forward if is_call else strike
+    if price < intrinsic:
+        raise ModelError("price_below_intrinsic", price, intrinsic)
+    if price >= maximum:
+        raise ModelError("price_above_maximum", price, maximum)
+    beta = price / (math.sqrt(forward) * math.sqrt(strike))
+    x = math.log(forward) - math.log(strike)
+    s = solve(beta, x, 1.0 if is_call else -1.0)
+    if s == MAX_FINITE or not is_finite(s):
+        raise ModelError("no_convergence", 2)
+    return max_num(s / math.sqrt(maturity), 0.0)
+
+
+def normalised_implied_volatility(beta, x, is_call):
+    if not (is_finite(beta) and is_finite(x)):
+        raise ModelError("invalid_input")
+    iota = 0.0
+    if is_call and x > 0.0:
+        iota = max_num(normalised_intrinsic(x), 0.0)
+    elif not is_call and x < 0.0:
+        iota = max_num(-normalised_intrinsic(x), 0.0)
+    if beta < iota:
+        raise ModelError("price_below_intrinsic", beta, iota)
+    maximum = exp(x * (0.5 if is_call else -0.5))
+    if beta >= maximum:
+        raise ModelError("price_above_maximum", beta, maximum)
+    return solve(beta, x, 1.0 if is_call else -1.0)
