@@ -130,6 +130,11 @@ def log_moneyness(forward, strike):
     return c_log(forward) - c_log(strike)
 
 
+def non_negative(price):
+    # Rounding can leave an out-of-the-money difference below zero: that is +0.
+    return 0.0 if price < 0.0 else price
+
+
 def black_price_total_vol(forward, strike, total_vol, is_call):
     f, k, s = forward, strike, total_vol
     if not (math.isfinite(f) and math.isfinite(k) and math.isfinite(s)) or s < 0.0:
@@ -141,10 +146,10 @@ def black_price_total_vol(forward, strike, total_vol, is_call):
     d2 = d1 - s
     if is_call:
         if x < 0.0 or math.isnan(x):
-            return f * norm_cdf(d1) - k * norm_cdf(d2)
+            return non_negative(f * norm_cdf(d1) - k * norm_cdf(d2))
         return (f - k) + (k * norm_cdf_c(d2) - f * norm_cdf_c(d1))
     if x > 0.0 or math.isnan(x):
-        return k * norm_cdf_c(d2) - f * norm_cdf_c(d1)
+        return non_negative(k * norm_cdf_c(d2) - f * norm_cdf_c(d1))
     return (k - f) + (f * norm_cdf(d1) - k * norm_cdf(d2))
 
 

@@ -246,19 +246,27 @@ def test_put_call_parity():
 
 
 def test_out_of_the_money_price_is_never_negative():
-    # d1 from -3 down to -45, where both products underflow to +0. Where the
-    # products are subnormal their difference can come out as a negative
-    # subnormal; nothing larger. Total volatilities stay large enough that
-    # d2 = d1 - s differs from d1 (below about sqrt(eps*|x|) the two products
-    # use the same Phi and F < K makes the difference negative).
+    # d1 from -3 down to -45, where both products underflow to +0 and where
+    # they are subnormal and their difference could round below zero.
     rng = random.Random(6)
     for _ in range(3000):
         k, s, d1 = magnitude(rng, -4, 8), magnitude(rng, -6, 0.5), rng.uniform(-45.0, -3.0)
         f = k * math.exp(d1 * s - s * (s * 0.5))
         for args in ((f, k, s, True), (k, f, s, False)):
             price = tarvik.black_price_total_vol(*args)
-            assert price > -MIN_NORMAL and not bits(price) == bits(-0.0), args
+            assert price >= 0.0 and math.copysign(1.0, price) == 1.0, args
             assert same(tarvik.black_price(args[0], args[1], 1.0, s, args[3]), price)
+
+
+@pytest.mark.parametrize("args", [
+    # d2 rounds to d1 at a tiny total volatility: the plain difference is -3.5e-18.
+    (1.0, 1.0000000000000002, 1e-16, True),
+    (1.0000000000000002, 1.0, 1e-16, False),
+    # both products subnormal: the plain difference is -3.5e-321.
+    (0.05431234935732418, 13336.394686938309, 0.3241532369550355, True),
+])
+def test_rounding_never_makes_a_price_negative(args):
+    assert same(tarvik.black_price_total_vol(*args), 0.0)
 
 
 def test_zero_volatility_gives_the_intrinsic_value():

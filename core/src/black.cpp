@@ -7,6 +7,17 @@
 
 namespace tarvik {
 
+namespace {
+
+// An out-of-the-money price is the difference of two products that can both
+// be tiny. When the total volatility is so small that d2 rounds to d1, or
+// when both products are subnormal, rounding can leave that difference below
+// zero; an option price is never negative, so such a result is +0. NaN
+// passes through.
+double non_negative(double price) { return price < 0.0 ? 0.0 : price; }
+
+}  // namespace
+
 Status validate_black_inputs(double forward, double strike, double maturity,
                              double volatility) {
   if (!std::isfinite(forward) || !std::isfinite(strike) || !std::isfinite(maturity) ||
@@ -40,12 +51,12 @@ double black_price_total_vol(bool is_call, double forward, double strike,
   const double d2 = d1 - s;
   if (is_call) {
     if (x < 0.0 || std::isnan(x)) {
-      return forward * norm_cdf(d1) - strike * norm_cdf(d2);
+      return non_negative(forward * norm_cdf(d1) - strike * norm_cdf(d2));
     }
     return (forward - strike) + (strike * norm_cdf_c(d2) - forward * norm_cdf_c(d1));
   }
   if (x > 0.0 || std::isnan(x)) {
-    return strike * norm_cdf_c(d2) - forward * norm_cdf_c(d1);
+    return non_negative(strike * norm_cdf_c(d2) - forward * norm_cdf_c(d1));
   }
   return (strike - forward) + (forward * norm_cdf(d1) - strike * norm_cdf(d2));
 }

@@ -20,7 +20,8 @@ Result<double> black_price(bool is_call, double forward, double strike,
 // non-finite forward or strike or for s NaN, infinite or negative; the
 // intrinsic value for s = 0. The out-of-the-money side is evaluated directly
 // and the in-the-money side by put-call parity, so no result comes from
-// subtracting two large, nearly equal products.
+// subtracting two large, nearly equal products, and an out-of-the-money
+// price that rounding would leave below zero is +0.
 double black_price_total_vol(bool is_call, double forward, double strike,
                              double total_vol);
 
