@@ -126,7 +126,11 @@ class Pool {
       shared_tail_->next = &batch;
     }
     shared_tail_ = &batch;
-    wake_one_locked();
+    if (std::condition_variable* sleeper = pick_sleeper_locked()) {
+      lock.unlock();
+      sleeper->notify_one();
+      lock.lock();
+    }
     done.wait(lock, [&] { return batch.done; });
   }
 
@@ -195,16 +199,19 @@ class Pool {
     }
   }
 
-  void wake_one_locked() {
-    if (asleep_ == 0) return;
+  // Marks one sleeping worker as woken and returns its condition variable,
+  // to be notified once the lock is released (so that the worker does not
+  // wake only to block on the lock). Workers live as long as the pool.
+  std::condition_variable* pick_sleeper_locked() {
+    if (asleep_ == 0) return nullptr;
     for (auto& w : workers_) {
       if (w->asleep) {
         w->asleep = false;
         --asleep_;
-        w->cv.notify_one();
-        return;
+        return &w->cv;
       }
     }
+    return nullptr;
   }
 
   // Runs a task that `w` took from a queue, then tells its waiter.
@@ -215,9 +222,19 @@ class Pool {
     } else {
       run_range(w, task.body, task.lo, task.hi, task.budget, true);
     }
-    std::lock_guard<std::mutex> g(mu_);
+    std::condition_variable* waiter = task.waiter;
+    std::unique_lock<std::mutex> lock(mu_);
     task.done = true;
-    task.waiter->notify_all();
+    if (task.batch) {
+      // The waiter lives on the caller's stack: notify it before the caller
+      // can see `done` and return.
+      waiter->notify_one();
+    } else {
+      // The owner may return (ending `task`) once the lock is released; its
+      // condition variable stays.
+      lock.unlock();
+      waiter->notify_all();
+    }
   }
 
   // Evaluates [lo, hi), split in halves while the budget allows.
@@ -237,15 +254,17 @@ class Pool {
             std::size_t budget, bool handed_in) {
     Task right{body, mid, hi, budget, false, handed_in, &w.cv};
     bool queued = false;
+    std::condition_variable* sleeper = nullptr;
     {
       std::lock_guard<std::mutex> g(mu_);
       if (w.count < Worker::kCapacity) {
         w.ring[(w.head + w.count) % Worker::kCapacity] = &right;
         ++w.count;
         queued = true;
-        wake_one_locked();
+        sleeper = pick_sleeper_locked();
       }
     }
+    if (sleeper != nullptr) sleeper->notify_one();
     run_range(w, body, lo, mid, budget, handed_in);
     if (queued) {
       std::unique_lock<std::mutex> lock(mu_);
