@@ -1,0 +1,199 @@
+"""The worker pool behind parallel batches, seen from Python: when it starts,
+how many threads it starts (RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, the CPUs
+the process may run on), that it is created only once, that a forked child
+gets a working pool of its own, and that a pool whose threads cannot start
+fails the call and is tried again by the next one.
+
+Every case runs in a fresh interpreter, since the pool lives as long as the
+process. Threads are counted as the entries of /proc/self/task."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytestmark = pytest.mark.skipif(not os.path.isdir("/proc/self/task"),
+                                reason="needs /proc/self/task")
+
+PROLOGUE = """
+import json, os, numpy as np, tarvik
+def tasks():
+    return len(os.listdir("/proc/self/task"))
+F = np.linspace(50.0, 150.0, 100003)
+def batch(n, parallel=True):
+    return tarvik.black_prices(F[:n], 100.0, 1.0, 0.2, parallel=parallel)
+batch(3, parallel=False)  # NumPy's API is loaded; no pool yet
+base = tasks()
+"""
+
+
+def run_child(body, env=None, cpus=None, timeout=60):
+    """Runs PROLOGUE + body in a fresh interpreter (restricted to the CPUs
+    `cpus` if given) and returns the JSON it prints last."""
+    child_env = {k: v for k, v in os.environ.items()
+                 if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+    child_env.update(env or {})
+    preexec = (lambda: os.sched_setaffinity(0, cpus)) if cpus else None
+    try:
+        proc = subprocess.run([sys.executable, "-c", PROLOGUE + textwrap.dedent(body)],
+                              env=child_env, preexec_fn=preexec, capture_output=True,
+                              text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"child did not finish within {timeout} s (hang in the pool?)")
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def all_cpus():
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+
+
+def one_cpu():
+    return {min(os.sched_getaffinity(0))}
+
+
+def test_small_batches_start_no_threads_and_64_starts_the_pool():
+    out = run_child("""
+        sizes = []
+        for n in (0, 1, 2, 63):
+            r = batch(n)
+            assert (r == batch(n, parallel=False)).all()
+            sizes.append(tasks() - base)
+        batch(64)
+        sizes.append(tasks() - base)
+        batch(100003)  # the same pool again
+        sizes.append(tasks() - base)
+        print(json.dumps(sizes))
+    """)
+    t = all_cpus()
+    assert out == [0, 0, 0, 0, t, t]
+
+
+# (RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS) -> thread count, with the child bound
+# to one CPU so that the hardware default (1) differs from every set value.
+HW = "hardware"
+
+
+@pytest.mark.parametrize("num_threads, num_cpus, expected", [
+    (None, None, HW), ("1", None, 1), ("3", None, 3), ("0", None, HW), ("0", "3", HW),
+    ("+2", None, 2), ("007", None, 7), ("abc", "3", 3), ("abc", None, HW), (" 2", "3", 3),
+    (" 2", None, HW), ("2 ", None, HW), ("-1", "3", 3), ("", "3", 3), ("+", "3", 3),
+    ("1" + "0" * 30, "3", 3), ("18446744073709551616", None, HW), (None, "3", 3),
+    (None, "+4", 4), (None, "0", HW), (None, "-2", HW), (None, "x", HW),
+])
+def test_thread_count_from_environment(num_threads, num_cpus, expected):
+    env = {k: v for k, v in (("RAYON_NUM_THREADS", num_threads),
+                             ("RAYON_RS_NUM_CPUS", num_cpus)) if v is not None}
+    out = run_child("""
+        r = batch(1000)
+        assert (r == batch(1000, parallel=False)).all()
+        print(tasks() - base)
+    """, env, cpus=one_cpu())
+    assert out == (1 if expected == HW else expected)
+
+
+def test_environment_is_read_when_the_pool_is_created_and_only_then():
+    out = run_child("""
+        os.environ["RAYON_NUM_THREADS"] = "3"  # after import, before the first batch
+        batch(1000)
+        first = tasks() - base
+        os.environ["RAYON_NUM_THREADS"] = "5"
+        os.environ["RAYON_RS_NUM_CPUS"] = "6"
+        r = batch(100003)
+        assert (r == batch(100003, parallel=False)).all()
+        print(json.dumps([first, tasks() - base]))
+    """, {"RAYON_NUM_THREADS": "2"})
+    assert out == [3, 3]
+
+
+def test_one_worker_computes_the_whole_batch():
+    out = run_child("""
+        r = batch(100003)
+        print(json.dumps([tasks() - base, bool((r == batch(100003, parallel=False)).all())]))
+    """, {"RAYON_NUM_THREADS": "1"})
+    assert out == [1, True]
+
+
+FORKED = """
+    expected = batch(100003, parallel=False)
+    batch(1000)  # the parent's pool exists
+    def child_batch():
+        before = tasks()
+        ok = bool((batch(100003) == expected).all())
+        return [ok, tasks() - before]
+"""
+
+
+def test_child_forked_by_multiprocessing_gets_a_working_pool():
+    out = run_child(textwrap.dedent(FORKED) + textwrap.dedent("""
+        import multiprocessing
+        def target(q):
+            q.put(child_batch())
+        ctx = multiprocessing.get_context("fork")
+        q = ctx.Queue()
+        p = ctx.Process(target=target, args=(q,))
+        p.start()
+        try:
+            got = q.get(timeout=20)
+        except Exception:  # no answer: the child hangs
+            p.kill()
+            got = ["hang", None]
+        p.join(20)
+        print(json.dumps(got + [p.exitcode]))
+    """), {"RAYON_NUM_THREADS": "2"})
+    assert out == [True, 2, 0]
+
+
+def test_child_of_os_fork_gets_a_working_pool():
+    out = run_child(textwrap.dedent(FORKED) + textwrap.dedent("""
+        import time
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                os.write(w, json.dumps(child_batch()).encode())
+            finally:
+                os._exit(0)
+        deadline = time.monotonic() + 20
+        while os.waitpid(pid, os.WNOHANG) == (0, 0):
+            if time.monotonic() > deadline:  # the child hangs
+                os.kill(pid, 9)
+                os.write(w, b'["hang", null]')
+                os.waitpid(pid, 0)
+                break
+            time.sleep(0.01)
+        os.close(w)
+        print(os.read(r, 1000).decode())
+    """), {"RAYON_NUM_THREADS": "2"})
+    assert out == [True, 2]
+
+
+def test_threads_that_cannot_start_fail_the_call_and_the_next_call_retries():
+    # An address-space limit just above the current size leaves no room for
+    # 32 thread stacks: the pool cannot start, the threads already started
+    # are stopped again, and nothing of the output is returned.
+    resource = pytest.importorskip("resource")
+    del resource
+    out = run_child("""
+        import resource
+        vm = next(int(l.split()[1]) for l in open("/proc/self/status")
+                  if l.startswith("VmSize:")) * 1024
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (64 << 20), hard))
+        try:
+            batch(1000)
+            error = None
+        except Exception as exc:
+            error = str(exc)
+        failed_threads = tasks() - base
+        small = bool((batch(63) == batch(63, parallel=False)).all())
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        ok = bool((batch(100003) == batch(100003, parallel=False)).all())
+        print(json.dumps([error, failed_threads, small, ok, tasks() - base]))
+    """, {"RAYON_NUM_THREADS": "32"})
+    error, failed_threads, small, ok, threads = out
+    assert error is not None and "The global thread pool has not been initialized." in error
+    assert failed_threads == 0 and small and ok and threads == 32
