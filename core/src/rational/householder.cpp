@@ -75,6 +75,16 @@ double normalised_vega(double x, double s) {
   return kInvSqrtTwoPi * std::exp((h * h + t * t) * -0.5);
 }
 
+BlackAndVega normalised_black_and_vega(double x, double s) {
+  const NormalisedBlackTerms terms = normalised_black_call_terms(x, s);
+  // Where normalised_vega uses the general formula its exponent is the one
+  // the price was built on: (x/s)^2 + (s/2)^2 times -1/2.
+  if (x != 0.0 && s > std::fabs(x) * kSqrtMinNormal && !std::isnan(terms.gaussian)) {
+    return {terms.price, kInvSqrtTwoPi * terms.gaussian};
+  }
+  return {terms.price, normalised_vega(x, s)};
+}
+
 double householder_refinement(double x, double beta, double b_max, double s0,
                               double s_left, double s_right,
                               RefinementObjective objective, double ln_beta) {
@@ -86,8 +96,7 @@ double householder_refinement(double x, double beta, double b_max, double s0,
       s = 0.5 * (s_left + s_right);
       if (s_right - s_left <= kEpsilon * s) return s;
     }
-    const double b = normalised_black_call(x, s);
-    const double vega = normalised_vega(x, s);
+    const auto [b, vega] = normalised_black_and_vega(x, s);
     if (b > beta && s < s_right) {
       s_right = s;
     } else if (b < beta && s > s_left) {

@@ -139,15 +139,13 @@ double unchecked_normalised_implied_volatility(double beta, double x, double q) 
 
   // Central branch point: the inflexion point of b in s.
   const double s_c = std::sqrt(std::fabs(x + x));
-  const double b_c = normalised_black_call(x, s_c);
-  const double v_c = normalised_vega(x, s_c);
+  const auto [b_c, v_c] = normalised_black_and_vega(x, s_c);
 
   if (beta < b_c) {
     const double s_l = s_c - b_c / v_c;
-    const double b_l = normalised_black_call(x, s_l);
+    const auto [b_l, v_l] = normalised_black_and_vega(x, s_l);
     if (beta < b_l) return lowest_region(beta, x, b_max, s_l, b_l);
     // Lower middle region: interpolate s itself on [b_l, b_c].
-    const double v_l = normalised_vega(x, s_l);
     const double r = max_num(
         control_for_right_curvature(b_l, b_c, s_l, s_c, 1.0 / v_l, 1.0 / v_c, 0.0),
         shape_control_minimum(1.0 / v_l, 1.0 / v_c, (s_c - s_l) / (b_c - b_l), false));
@@ -157,10 +155,9 @@ double unchecked_normalised_implied_volatility(double beta, double x, double q) 
   }
 
   const double s_h = v_c > kMinNormal ? s_c + (b_max - b_c) / v_c : s_c;
-  const double b_h = normalised_black_call(x, s_h);
+  const auto [b_h, v_h] = normalised_black_and_vega(x, s_h);
   if (beta > b_h) return highest_region(beta, x, b_max, s_h, b_h);
   // Upper middle region: interpolate s itself on [b_c, b_h].
-  const double v_h = normalised_vega(x, s_h);
   const double r = max_num(
       control_for_left_curvature(b_c, b_h, s_c, s_h, 1.0 / v_c, 1.0 / v_h, 0.0),
       shape_control_minimum(1.0 / v_c, 1.0 / v_h, (s_h - s_c) / (b_h - b_c), false));

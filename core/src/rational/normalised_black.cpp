@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <utility>
 
 #include "tarvik/normal.hpp"
@@ -79,7 +80,8 @@ inline double horner(const double (&c)[N], double e) {
   return horner_impl(c, e, std::make_index_sequence<N - 1>{});
 }
 
-double asymptotic_expansion(double h, double t) {
+// gaussian receives exp(-(h^2 + t^2)/2).
+double asymptotic_expansion(double h, double t, double& gaussian) {
   const double r = (h + t) * (h - t);
   const double u = h / r;
   const double q = u * u;
@@ -103,13 +105,14 @@ double asymptotic_expansion(double h, double t) {
   T = horner(kP2, e) + (5.0 * q) * T;
   T = horner(kP1, e) + (3.0 * q) * T;
   const double S = 2.0 + q * T;
-  return ((t / r) * (std::exp((h * h + t * t) * -0.5) * kInvSqrtTwoPi)) * S;
+  gaussian = std::exp((h * h + t * t) * -0.5);
+  return ((t / r) * (gaussian * kInvSqrtTwoPi)) * S;
 }
 
 // Small-t expansion, region t < tau: Y(h + t) - Y(h - t) to twelfth order in
 // t, in terms of a = 1 + h Y(h) with Y(h) = sqrt(pi/2) erfcx(-h/sqrt(2)).
-// Every m a - c is formed as (m a) + (-c).
-double small_t_expansion(double h, double t) {
+// Every m a - c is formed as (m a) + (-c). gaussian receives exp(-(h^2 + t^2)/2).
+double small_t_expansion(double h, double t, double& gaussian) {
   const double a = (h * kSqrtHalfPi) * erfcx_cody(h * kMinusSqrtHalf) + 1.0;
   const double w = t * t;
   const double h2 = h * h;
@@ -139,7 +142,8 @@ double small_t_expansion(double h, double t) {
                      w * (n3 / 5040.0 +
                           w * (n4 / 362880.0 +
                                w * (n5 / 39916800.0 + (w * n6) / 6227020800.0))))));
-  return (std::exp((h2 + w) * -0.5) * kInvSqrtTwoPi) * E;
+  gaussian = std::exp((h2 + w) * -0.5);
+  return (gaussian * kInvSqrtTwoPi) * E;
 }
 
 // Direct formula, region h + t > 0.85: the first term dominates, so there is
@@ -153,8 +157,10 @@ double direct_formula(double x, double h, double t) {
 
 // Remaining region: b = exp(-(h^2 + t^2)/2)/2 *
 // (erfcx(-(h + t)/sqrt(2)) - erfcx(-(h - t)/sqrt(2))).
-double erfcx_formula(double h, double t) {
-  const double f = std::exp((h * h + t * t) * -0.5) * 0.5;
+// gaussian receives exp(-(h^2 + t^2)/2).
+double erfcx_formula(double h, double t, double& gaussian) {
+  gaussian = std::exp((h * h + t * t) * -0.5);
+  const double f = gaussian * 0.5;
   return f * (erfcx_cody((h + t) * kMinusSqrtHalf) - erfcx_cody((h - t) * kMinusSqrtHalf));
 }
 
@@ -167,8 +173,11 @@ inline NormalisedBlackRegion region_of(double x, double s, double t) {
   return NormalisedBlackRegion::Erfcx;
 }
 
-// b(x, s) for x <= 0 (or NaN).
-double out_of_the_money(double x, double s) {
+// b(x, s) for x <= 0 (or NaN). The asymptotic, small-t and erfcx methods
+// store the Gaussian factor exp(-(h^2 + t^2)/2) they form in `gaussian` (the
+// vega's own exponential); s <= 0 and the direct formula leave it alone.
+// Inlined into both callers so that the factor stays in a register.
+[[gnu::always_inline]] inline double out_of_the_money(double x, double s, double& gaussian) {
   // s <= 0 gives 0; for x = -inf or NaN the product is NaN and the test fails.
   if (s <= 0.0 * std::fabs(x)) return 0.0;
   const double t = 0.5 * s;
@@ -176,16 +185,16 @@ double out_of_the_money(double x, double s) {
   double b;
   switch (region_of(x, s, t)) {
     case NormalisedBlackRegion::Asymptotic:
-      b = asymptotic_expansion(h, t);
+      b = asymptotic_expansion(h, t, gaussian);
       break;
     case NormalisedBlackRegion::SmallT:
-      b = small_t_expansion(h, t);
+      b = small_t_expansion(h, t, gaussian);
       break;
     case NormalisedBlackRegion::Direct:
       b = direct_formula(x, h, t);
       break;
     default:
-      b = erfcx_formula(h, t);
+      b = erfcx_formula(h, t, gaussian);
       break;
   }
   return clamp_non_negative(b);
@@ -194,11 +203,23 @@ double out_of_the_money(double x, double s) {
 }  // namespace
 
 double normalised_black_call(double x, double s) {
+  double gaussian = 0.0;  // not needed by this caller
   if (x > 0.0) {
     // Put-call symmetry: b(x, s) = iota(x) + b(-x, s).
-    return clamp_non_negative(normalised_intrinsic(x)) + out_of_the_money(-x, s);
+    return clamp_non_negative(normalised_intrinsic(x)) + out_of_the_money(-x, s, gaussian);
   }
-  return out_of_the_money(x, s);
+  return out_of_the_money(x, s, gaussian);
+}
+
+NormalisedBlackTerms normalised_black_call_terms(double x, double s) {
+  double gaussian = std::numeric_limits<double>::quiet_NaN();
+  double b;
+  if (x > 0.0) {
+    b = clamp_non_negative(normalised_intrinsic(x)) + out_of_the_money(-x, s, gaussian);
+  } else {
+    b = out_of_the_money(x, s, gaussian);
+  }
+  return {b, gaussian};
 }
 
 NormalisedBlackRegion normalised_black_region(double x, double s) {

@@ -12,6 +12,14 @@ namespace tarvik::rational {
 // the exponent is formed as s*(s*(-1/8)) for every s.
 double normalised_vega(double x, double s);
 
+// b(x, s) and normalised_vega(x, s), bit for bit, from one exponential where
+// the normalised Black function forms the vega's Gaussian factor anyway.
+struct BlackAndVega {
+  double b;
+  double vega;
+};
+BlackAndVega normalised_black_and_vega(double x, double s);
+
 // The function g(s) whose root the refinement seeks (b = b(x, s)):
 enum class RefinementObjective {
   ReciprocalLog,  // 1/ln b - 1/ln beta: for prices far below the branch points

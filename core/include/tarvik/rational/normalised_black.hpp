@@ -35,6 +35,17 @@ inline double normalised_intrinsic(double x) {
 // +0; x = +inf gives +inf. Pure, allocation-free.
 double normalised_black_call(double x, double s);
 
+// b(x, s) and, where its evaluation forms it, the Gaussian factor
+// exp(-((x/s)^2 + (s/2)^2)/2) = sqrt(2 pi) db/ds, so that a caller needing both
+// the price and its vega exponentiates once. gaussian is NaN where the method
+// does not form the factor (s <= 0, the direct formula). price is
+// normalised_black_call(x, s), bit for bit.
+struct NormalisedBlackTerms {
+  double price;
+  double gaussian;
+};
+NormalisedBlackTerms normalised_black_call_terms(double x, double s);
+
 // The evaluation method normalised_black_call uses for (x, s), x <= 0 (for
 // x > 0 it evaluates at -x). With h = x/s and t = s/2:
 enum class NormalisedBlackRegion {
