@@ -197,7 +197,11 @@ PyObject* call_batch(const BatchFunction& f, PyObject* args, PyObject* kwargs) {
 
   std::optional<Output> out = write_out(n.value());
   if (!out) return nullptr;
-  if (const Status err = f.run(views, is_call, parallel, out->view)) return map_err(*err);
+  if (const Status err = f.run(views, is_call, parallel, out->view)) {
+    // Threads that cannot start are an internal fault, not a bad argument.
+    if (is_worker_pool_fault(*err)) return raise_internal_fault(err->reason());
+    return map_err(*err);
+  }
   return out->array.release();
 }
 
