@@ -126,15 +126,6 @@ def test_black_front_end_matches_model_bit_for_bit():
     assert mismatches[:5] == []
 
 
-def test_no_convergence_message():
-    # sqrt(3)*sqrt(3) is one ulp below 3, so this put price normalises to
-    # above its maximum of 1 and the solver returns its overflow signal.
-    with pytest.raises(tarvik.IVError) as info:
-        tarvik.implied_volatility(math.nextafter(3.0, 0.0), 3.0, 3.0, 1.0, False)
-    assert info.value.args == ("no_convergence",
-                               "implied volatility failed to converge after 2 iterations")
-
-
 # ------------------------------------------------------- accuracy (mpmath) --
 
 mp.mp.dps = 50

@@ -215,25 +215,6 @@ TEST(Solver, BranchPointsAreReproducedExactly) {
   }
 }
 
-TEST(Solver, PutCallParityGivesTheSameVolatility) {
-  for (double x : {-1.5, -0.05, 0.05, 1.5}) {
-    const double s = 0.4;
-    const double call = normalised_black_call(x, s);
-    const double put = normalised_black_call(-x, s);
-    EXPECT_NEAR(unchecked_normalised_implied_volatility(call, x, 1.0), s, 1e-12) << x;
-    EXPECT_NEAR(unchecked_normalised_implied_volatility(put, x, -1.0), s, 1e-12) << x;
-  }
-}
-
-// One price per region of the initial guess, recovered to near machine precision.
-TEST(Solver, RoundTripInEveryRegion) {
-  const double x = -2.0;
-  for (double s : {0.15, 0.3, 1.5, 2.5, 5.0}) {
-    const double beta = normalised_black_call(x, s);
-    EXPECT_NEAR(unchecked_normalised_implied_volatility(beta, x, 1.0), s, 1e-14 * s) << s;
-  }
-}
-
 }  // namespace
 }  // namespace tarvik::rational
 
