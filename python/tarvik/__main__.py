@@ -56,7 +56,10 @@ def batch(n=1_000_000):
     import numpy as np
 
     rng = np.random.default_rng(7)
-    strikes = FORWARD * np.exp(rng.uniform(-0.3, 0.3, n))
+    # Out-of-the-money calls: deep in the money, the time value of a short
+    # option can fall below the last digit of its price, and no volatility
+    # can be recovered from it.
+    strikes = FORWARD * np.exp(rng.uniform(0.0, 0.3, n))
     maturities = rng.uniform(0.05, 2.0, n)
     vols = rng.uniform(0.1, 0.6, n)
     print(f"\nBatch of {n:,} quotes:")
