@@ -66,17 +66,21 @@ Result<SpotTerms> spot_terms(double spot, double strike, double maturity, double
   return SpotTerms{spot, strike, rate, dividend, d_r, d_q, forward.value(), black.value()};
 }
 
-// Forward delta of the zero-volatility price, as for Black-76.
-double zero_vol_delta(bool is_call, double forward, double strike) {
-  const double x = std::log(forward) - std::log(strike);
-  if (x > 0.0) return is_call ? 1.0 : 0.0;
-  if (x == 0.0) return is_call ? 0.5 : -0.5;
-  return is_call ? 0.0 : -1.0;
-}
-
 // S*D_q*phi(d1)*sqrt(T), formed through D_r*F (equal up to rounding).
 double spot_vega_of(const SpotTerms& t, const BlackTerms& b) {
   return b.sqrt_maturity * ((t.rate_discount * t.forward) * b.density_d1);
+}
+
+// A sensitivity from the terms of a valid input (BlackTerms evaluated once);
+// 0 when the total volatility is 0 and there are no Black terms.
+template <class Formula>
+Result<double> from_terms(double spot, double strike, double maturity, double rate,
+                          double dividend, double volatility, Formula formula) {
+  const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
+  if (!terms) return terms.error();
+  const SpotTerms& t = terms.value();
+  if (!t.black) return 0.0;
+  return formula(t, *t.black);
 }
 
 }  // namespace
@@ -113,68 +117,56 @@ Result<double> black_scholes_delta(bool is_call, double spot, double strike, dou
   const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
   if (!terms) return terms.error();
   const SpotTerms& t = terms.value();
-  if (!t.black) return t.dividend_discount * zero_vol_delta(is_call, t.forward, t.strike);
+  if (!t.black) return t.dividend_discount * zero_volatility_delta(is_call, t.forward, t.strike);
   const double d1 = t.black->d1;
-  return is_call ? t.dividend_discount * norm_cdf(d1)
-                 : t.dividend_discount * -norm_cdf_c(d1);
+  return is_call ? t.dividend_discount * norm_cdf(d1) : t.dividend_discount * -norm_cdf_c(d1);
 }
 
 Result<double> black_scholes_gamma(double spot, double strike, double maturity, double rate,
                                    double dividend, double volatility) {
-  const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
-  if (!terms) return terms.error();
-  const SpotTerms& t = terms.value();
-  if (!t.black) return 0.0;
-  const BlackTerms& b = *t.black;
-  return (t.dividend_discount * b.density_d1) / (t.spot * b.total_vol);
+  return from_terms(spot, strike, maturity, rate, dividend, volatility,
+                    [](const SpotTerms& t, const BlackTerms& b) {
+                      return (t.dividend_discount * b.density_d1) / (t.spot * b.total_vol);
+                    });
 }
 
 Result<double> black_scholes_vega(double spot, double strike, double maturity, double rate,
                                   double dividend, double volatility) {
-  const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
-  if (!terms) return terms.error();
-  const SpotTerms& t = terms.value();
-  if (!t.black) return 0.0;
-  return spot_vega_of(t, *t.black);
+  return from_terms(spot, strike, maturity, rate, dividend, volatility, spot_vega_of);
 }
 
 Result<double> black_scholes_theta(bool is_call, double spot, double strike, double maturity,
                                    double rate, double dividend, double volatility) {
-  const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
-  if (!terms) return terms.error();
-  const SpotTerms& t = terms.value();
-  if (!t.black) return 0.0;
-  const BlackTerms& b = *t.black;
-  // Time decay of the density term, then the carry of the discounted strike
-  // (rate) and of the discounted spot (dividend yield).
-  const double decay = (b.volatility * (-(t.spot * t.dividend_discount) * b.density_d1)) /
-                       (b.sqrt_maturity + b.sqrt_maturity);
-  const double strike_carry = (t.strike * t.rate) * t.rate_discount;
-  const double spot_carry = (t.spot * t.dividend) * t.dividend_discount;
-  if (is_call) {
-    return (decay - strike_carry * norm_cdf(b.d2)) + spot_carry * norm_cdf(b.d1);
-  }
-  return (decay + strike_carry * norm_cdf_c(b.d2)) - spot_carry * norm_cdf_c(b.d1);
+  return from_terms(
+      spot, strike, maturity, rate, dividend, volatility,
+      [is_call](const SpotTerms& t, const BlackTerms& b) {
+        // Time decay of the density term, then the carry of the discounted
+        // strike (rate) and of the discounted spot (dividend yield).
+        const double decay = (b.volatility * (-(t.spot * t.dividend_discount) * b.density_d1)) /
+                             (b.sqrt_maturity + b.sqrt_maturity);
+        const double strike_carry = (t.strike * t.rate) * t.rate_discount;
+        const double spot_carry = (t.spot * t.dividend) * t.dividend_discount;
+        if (is_call) {
+          return (decay - strike_carry * norm_cdf(b.d2)) + spot_carry * norm_cdf(b.d1);
+        }
+        return (decay + strike_carry * norm_cdf_c(b.d2)) - spot_carry * norm_cdf_c(b.d1);
+      });
 }
 
 Result<double> black_scholes_vanna(double spot, double strike, double maturity, double rate,
                                    double dividend, double volatility) {
-  const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
-  if (!terms) return terms.error();
-  const SpotTerms& t = terms.value();
-  if (!t.black) return 0.0;
-  const BlackTerms& b = *t.black;
-  return (b.d2 * -(t.dividend_discount * b.density_d1)) / b.volatility;
+  return from_terms(spot, strike, maturity, rate, dividend, volatility,
+                    [](const SpotTerms& t, const BlackTerms& b) {
+                      return (b.d2 * -(t.dividend_discount * b.density_d1)) / b.volatility;
+                    });
 }
 
 Result<double> black_scholes_vomma(double spot, double strike, double maturity, double rate,
                                    double dividend, double volatility) {
-  const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
-  if (!terms) return terms.error();
-  const SpotTerms& t = terms.value();
-  if (!t.black) return 0.0;
-  const BlackTerms& b = *t.black;
-  return (b.d2 * (b.d1 * spot_vega_of(t, b))) / b.volatility;
+  return from_terms(spot, strike, maturity, rate, dividend, volatility,
+                    [](const SpotTerms& t, const BlackTerms& b) {
+                      return (b.d2 * (b.d1 * spot_vega_of(t, b))) / b.volatility;
+                    });
 }
 
 }  // namespace tarvik

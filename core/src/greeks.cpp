@@ -15,13 +15,15 @@ namespace tarvik {
 
 namespace {
 
-// Delta of the zero-volatility price max(F - K, 0) or max(K - F, 0), with the
-// at-the-money kink given half of each side.
-double zero_vol_delta(bool is_call, double forward, double strike) {
-  const double x = std::log(forward) - std::log(strike);
-  if (x > 0.0) return is_call ? 1.0 : 0.0;
-  if (x == 0.0) return is_call ? 0.5 : -0.5;
-  return is_call ? 0.0 : -1.0;
+// A sensitivity from the terms of a valid input; `at_zero_vol` when the
+// total volatility is 0 and there are no terms.
+template <class Formula>
+Result<double> from_terms(double forward, double strike, double maturity, double volatility,
+                          double at_zero_vol, Formula formula) {
+  const auto terms = BlackTerms::make(forward, strike, maturity, volatility);
+  if (!terms) return terms.error();
+  if (!terms.value()) return at_zero_vol;
+  return formula(*terms.value());
 }
 
 // F * phi(d1) * sqrt(T), grouped as sqrt(T) * (F * phi(d1)).
@@ -30,6 +32,13 @@ double vega_of(const BlackTerms& t) {
 }
 
 }  // namespace
+
+double zero_volatility_delta(bool is_call, double forward, double strike) {
+  const double x = std::log(forward) - std::log(strike);
+  if (x > 0.0) return is_call ? 1.0 : 0.0;
+  if (x == 0.0) return is_call ? 0.5 : -0.5;
+  return is_call ? 0.0 : -1.0;
+}
 
 Result<std::optional<BlackTerms>> BlackTerms::make(double forward, double strike,
                                                    double maturity, double volatility) {
@@ -54,53 +63,41 @@ Result<std::optional<BlackTerms>> BlackTerms::make(double forward, double strike
 
 Result<double> delta(bool is_call, double forward, double strike, double maturity,
                      double volatility) {
-  const auto terms = BlackTerms::make(forward, strike, maturity, volatility);
-  if (!terms) return terms.error();
-  if (!terms.value()) return zero_vol_delta(is_call, forward, strike);
-  const BlackTerms& t = *terms.value();
   // The put takes -Phic(d1) rather than Phi(d1) - 1: no cancellation deep in
   // the money.
-  return is_call ? norm_cdf(t.d1) : -norm_cdf_c(t.d1);
+  return from_terms(forward, strike, maturity, volatility,
+                    zero_volatility_delta(is_call, forward, strike), [&](const BlackTerms& t) {
+                      return is_call ? norm_cdf(t.d1) : -norm_cdf_c(t.d1);
+                    });
 }
 
 Result<double> gamma(double forward, double strike, double maturity, double volatility) {
-  const auto terms = BlackTerms::make(forward, strike, maturity, volatility);
-  if (!terms) return terms.error();
-  if (!terms.value()) return 0.0;
-  const BlackTerms& t = *terms.value();
-  return t.density_d1 / (t.forward * t.total_vol);
+  return from_terms(forward, strike, maturity, volatility, 0.0, [](const BlackTerms& t) {
+    return t.density_d1 / (t.forward * t.total_vol);
+  });
 }
 
 Result<double> vega(double forward, double strike, double maturity, double volatility) {
-  const auto terms = BlackTerms::make(forward, strike, maturity, volatility);
-  if (!terms) return terms.error();
-  if (!terms.value()) return 0.0;
-  return vega_of(*terms.value());
+  return from_terms(forward, strike, maturity, volatility, 0.0, vega_of);
 }
 
 Result<double> theta(double forward, double strike, double maturity, double volatility) {
-  const auto terms = BlackTerms::make(forward, strike, maturity, volatility);
-  if (!terms) return terms.error();
-  if (!terms.value()) return 0.0;
-  const BlackTerms& t = *terms.value();
   // -F * phi(d1) * sigma / (2 sqrt(T)); 2 sqrt(T) formed as a sum (exact).
-  return (t.volatility * -(t.forward * t.density_d1)) / (t.sqrt_maturity + t.sqrt_maturity);
+  return from_terms(forward, strike, maturity, volatility, 0.0, [](const BlackTerms& t) {
+    return (t.volatility * -(t.forward * t.density_d1)) / (t.sqrt_maturity + t.sqrt_maturity);
+  });
 }
 
 Result<double> vanna(double forward, double strike, double maturity, double volatility) {
-  const auto terms = BlackTerms::make(forward, strike, maturity, volatility);
-  if (!terms) return terms.error();
-  if (!terms.value()) return 0.0;
-  const BlackTerms& t = *terms.value();
-  return -(t.density_d1 * t.d2) / t.volatility;
+  return from_terms(forward, strike, maturity, volatility, 0.0, [](const BlackTerms& t) {
+    return -(t.density_d1 * t.d2) / t.volatility;
+  });
 }
 
 Result<double> vomma(double forward, double strike, double maturity, double volatility) {
-  const auto terms = BlackTerms::make(forward, strike, maturity, volatility);
-  if (!terms) return terms.error();
-  if (!terms.value()) return 0.0;
-  const BlackTerms& t = *terms.value();
-  return (t.d2 * (t.d1 * vega_of(t))) / t.volatility;
+  return from_terms(forward, strike, maturity, volatility, 0.0, [](const BlackTerms& t) {
+    return (t.d2 * (t.d1 * vega_of(t))) / t.volatility;
+  });
 }
 
 }  // namespace tarvik

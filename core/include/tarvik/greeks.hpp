@@ -24,6 +24,11 @@ struct BlackTerms {
                                                 double maturity, double volatility);
 };
 
+// Delta of the zero-volatility price max(F - K, 0) or max(K - F, 0), by the
+// sign of x = ln F - ln K: a call 1, 0.5, 0 and a put 0, -0.5, -1 for x > 0,
+// x = 0, x < 0 (the at-the-money kink takes half of each side).
+double zero_volatility_delta(bool is_call, double forward, double strike);
+
 Result<double> delta(bool is_call, double forward, double strike, double maturity,
                      double volatility);
 Result<double> gamma(double forward, double strike, double maturity, double volatility);
