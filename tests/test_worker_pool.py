@@ -72,6 +72,21 @@ def test_small_batches_start_no_threads_and_64_starts_the_pool():
     assert out == [0, 0, 0, 0, t, t]
 
 
+def test_idle_workers_sleep():
+    # Workers poll briefly after a batch, then sleep: none of them is running
+    # a moment later (state field of /proc/self/task/<id>/stat).
+    out = run_child("""
+        import time
+        batch(100003)
+        time.sleep(0.2)
+        me = str(os.getpid())
+        states = [open(f"/proc/self/task/{t}/stat").read().rsplit(")", 1)[1].split()[0]
+                  for t in os.listdir("/proc/self/task") if t != me]
+        print(json.dumps(states))
+    """)
+    assert out and all(state == "S" for state in out), out
+
+
 # (RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS) -> thread count, with the child bound
 # to one CPU so that the hardware default (1) differs from every set value.
 HW = "hardware"

@@ -16,9 +16,13 @@
 //
 // Scheduling is guarded by one mutex. The number of queue operations per
 // batch grows with T, not with the batch length, so the lock is taken a few
-// dozen times per batch and never per element. Idle workers sleep on their
-// own condition variable; queueing a task wakes one sleeper, and finishing a
-// task taken from another thread wakes the thread waiting for it.
+// dozen times per batch and never per element. A worker that runs out of
+// work polls the queues for a few tens of microseconds before it sleeps on
+// its own condition variable, and the caller polls briefly for the end of its
+// batch before it blocks: back-to-back small batches then pay no wake-up of a
+// sleeping thread, while a pool without work sleeps. Queueing a task wakes
+// one sleeper, and finishing a task taken from another thread wakes the
+// thread waiting for it.
 #include "worker_pool.hpp"
 
 #include <pthread.h>
@@ -27,6 +31,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <limits>
@@ -53,6 +58,31 @@ namespace {
 
 class Pool;
 
+// How long an idle worker polls for new work before it sleeps, and how long
+// the caller polls for the end of its batch before it blocks. The caller's
+// budget is short: while it polls it competes with the workers for a core.
+constexpr std::chrono::microseconds kWorkerPoll{50};
+constexpr std::chrono::microseconds kCallerPoll{20};
+
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Polls `ready` until it holds (true) or `budget` has passed (false).
+template <class Ready>
+bool poll_for(Ready ready, std::chrono::microseconds budget) {
+  const auto deadline = std::chrono::steady_clock::now() + budget;
+  for (unsigned i = 1;; ++i) {
+    if (ready()) return true;
+    cpu_relax();
+    if (i % 64 == 0 && std::chrono::steady_clock::now() >= deadline) return false;
+  }
+}
+
 // A range waiting in a queue. It lives on the stack of the thread that
 // queued it, which does not return before the range is finished.
 struct Task {
@@ -63,7 +93,7 @@ struct Task {
   bool batch;      // a whole batch handed in from outside the pool
   bool handed_in;  // a half of such a batch: always split
   std::condition_variable* waiter;  // told when another thread has finished it
-  bool done = false;                // guarded by the pool mutex
+  std::atomic<bool> done{false};    // written under the pool mutex
   Task* next = nullptr;             // link in the shared queue
 };
 
@@ -126,12 +156,15 @@ class Pool {
       shared_tail_->next = &batch;
     }
     shared_tail_ = &batch;
-    if (std::condition_variable* sleeper = pick_sleeper_locked()) {
-      lock.unlock();
-      sleeper->notify_one();
-      lock.lock();
-    }
-    done.wait(lock, [&] { return batch.done; });
+    pending_.fetch_add(1, std::memory_order_release);
+    std::condition_variable* sleeper = pick_sleeper_locked();
+    lock.unlock();
+    if (sleeper != nullptr) sleeper->notify_one();
+    poll_for([&] { return batch.done.load(std::memory_order_acquire); }, kCallerPoll);
+    // Taking the lock also waits for the worker that finished the batch to
+    // be done notifying `done`, which lives on this stack.
+    lock.lock();
+    done.wait(lock, [&] { return batch.done.load(std::memory_order_relaxed); });
   }
 
  private:
@@ -153,13 +186,23 @@ class Pool {
   void worker_main(Worker& w) {
     tl_worker = &w;
     std::unique_lock<std::mutex> lock(mu_);
+    bool polled = false;
     while (!stopping_) {
       if (Task* task = take_locked(w)) {
         lock.unlock();
         execute(w, *task);
         lock.lock();
+        polled = false;
+      } else if (!polled) {
+        // Poll without the lock for a while; then look again under it, so
+        // that work queued meanwhile is never missed before sleeping.
+        lock.unlock();
+        poll_for([&] { return pending_.load(std::memory_order_acquire) > 0; }, kWorkerPoll);
+        lock.lock();
+        polled = true;
       } else {
         sleep_locked(w, lock);
+        polled = false;
       }
     }
   }
@@ -169,6 +212,7 @@ class Pool {
   Task* take_locked(Worker& w) {
     if (w.count > 0) {
       --w.count;
+      pending_.fetch_sub(1, std::memory_order_relaxed);
       return w.ring[(w.head + w.count) % Worker::kCapacity];
     }
     const std::size_t t = size();
@@ -178,12 +222,14 @@ class Pool {
         Task* task = v.ring[v.head];
         v.head = (v.head + 1) % Worker::kCapacity;
         --v.count;
+        pending_.fetch_sub(1, std::memory_order_relaxed);
         return task;
       }
     }
     if (Task* task = shared_head_) {
       shared_head_ = task->next;
       if (shared_head_ == nullptr) shared_tail_ = nullptr;
+      pending_.fetch_sub(1, std::memory_order_relaxed);
       return task;
     }
     return nullptr;
@@ -260,6 +306,7 @@ class Pool {
       if (w.count < Worker::kCapacity) {
         w.ring[(w.head + w.count) % Worker::kCapacity] = &right;
         ++w.count;
+        pending_.fetch_add(1, std::memory_order_release);
         queued = true;
         sleeper = pick_sleeper_locked();
       }
@@ -272,6 +319,7 @@ class Pool {
       // thieves take the oldest first: `right` is at the back or was taken.
       if (w.count > 0 && w.ring[(w.head + w.count - 1) % Worker::kCapacity] == &right) {
         --w.count;
+        pending_.fetch_sub(1, std::memory_order_relaxed);
       } else {
         while (!right.done) {
           if (Task* task = take_locked(w)) {
@@ -294,6 +342,8 @@ class Pool {
   Task* shared_head_ = nullptr;       // batches handed in, oldest first
   Task* shared_tail_ = nullptr;
   std::size_t asleep_ = 0;
+  // Tasks in all queues; changed under mu_, read without it while polling.
+  std::atomic<std::size_t> pending_{0};
   bool stopping_ = false;
 };
 
