@@ -1,10 +1,12 @@
-"""Pure-Python model of the normal functions and the Black-76 price.
+"""Pure-Python model of the normal functions and the Black-76 price, and the
+IEEE helpers the other models build on.
 
 Python floats are IEEE doubles evaluated operation by operation, and
 math.exp, math.log, math.erfc and math.sqrt call the same C library as the
 extension, so every function here reproduces the extension's result bit for
-bit when it follows the same formulas in the same order. Tests compare the
-two over many inputs; other models import the pieces they build on.
+bit when it follows the same formulas in the same order. Where Python raises
+instead of following IEEE (division by zero, an overflowing exp, the
+logarithm of 0 or of a negative number), the helpers return what C gets.
 
 Functions take their arguments in the order of the Python functions of
 tarvik (is_call last). The validated price raises ModelError, whose args are
@@ -19,20 +21,34 @@ C_PDF = 0.3989422804014327  # 1/sqrt(2*pi)
 C_SQRT_HALF = 0.70710678118654757  # 1/sqrt(2) rounded once (not 1/sqrt(2.0))
 EPS = 2.0**-52
 MAX_FINITE = sys.float_info.max
-TAIL_THRESHOLD = -10.0
-TAIL_CUTOFF = -67108864.0  # -2**26
+INF, NAN = math.inf, math.nan
+
+
+def div(a, b):
+    """a / b, with the IEEE result for b = 0."""
+    if b == 0.0:
+        if a != a or a == 0.0:
+            return NAN
+        return -INF if (a < 0.0) != (math.copysign(1.0, b) < 0.0) else INF
+    return a / b
+
+
+def exp(v):
+    try:
+        return math.exp(v)
+    except OverflowError:
+        return INF
+
+
+def log(v):
+    """The C library's log: -inf at zero, NaN below (math.log raises there)."""
+    if v == 0.0:
+        return -INF
+    return NAN if v < 0.0 else math.log(v)  # NaN and +inf pass through
 
 
 class ModelError(Exception):
     """A rejected input: args == (kind, message)."""
-
-    @property
-    def kind(self):
-        return self.args[0]
-
-    @property
-    def message(self):
-        return self.args[1]
 
 
 def format_number(v):
@@ -50,59 +66,42 @@ def invalid_input(reason):
     return ModelError("invalid_input", "invalid input: " + reason)
 
 
-def negative_time(v):
-    return ModelError("negative_time", "maturity must be positive, got " + format_number(v))
-
-
-def negative_forward(v):
-    return ModelError("negative_forward", "forward must be positive, got " + format_number(v))
-
-
-def negative_strike(v):
-    return ModelError("negative_strike", "strike must be positive, got " + format_number(v))
-
-
-def c_log(x):
-    """The C library's log: -inf at zero, NaN below (math.log raises there)."""
-    if x == 0.0:
-        return -math.inf
-    if x < 0.0 or math.isnan(x):
-        return math.nan
-    return math.log(x)
+def negative(kind, name, v):
+    return ModelError(kind, f"{name} must be positive, got {format_number(v)}")
 
 
 def norm_pdf(x):
     if math.isnan(x):
-        return math.nan
+        return NAN
     if math.isinf(x):
         return 0.0
     u = x * -0.5
     u = x * u
-    return math.exp(u) * C_PDF
+    return exp(u) * C_PDF
 
 
 def norm_cdf(x):
     if math.isnan(x):
-        return math.nan
+        return NAN
     if math.isinf(x):
-        return 1.0 if x > 0 else 0.0
+        return 1.0 if x > 0.0 else 0.0
     return math.erfc(x * -C_SQRT_HALF) * 0.5
 
 
 def norm_cdf_c(x):
     if math.isnan(x):
-        return math.nan
+        return NAN
     if math.isinf(x):
-        return 0.0 if x > 0 else 1.0
+        return 0.0 if x > 0.0 else 1.0
     return math.erfc(x * C_SQRT_HALF) * 0.5
 
 
 def norm_cdf_tail(z):
     """Phi(z); at or below -10 by the asymptotic series of A&S 26.2.12."""
-    if not z <= TAIL_THRESHOLD:
+    if not z <= -10.0:
         return norm_cdf(z)
     s = 1.0
-    if z >= TAIL_CUTOFF:
+    if z >= -67108864.0:  # -2^26: below, the first term is under an ulp of 1
         z2 = z * z
         i, g, last = 1.0, 1.0, MAX_FINITE
         while True:
@@ -117,8 +116,7 @@ def norm_cdf_tail(z):
             last = abs(a)
             if not go_on:
                 break
-    p = norm_pdf(z)
-    return (-(p * s)) / z
+    return (-(norm_pdf(z) * s)) / z
 
 
 def black_intrinsic(forward, strike, is_call):
@@ -127,7 +125,7 @@ def black_intrinsic(forward, strike, is_call):
 
 
 def log_moneyness(forward, strike):
-    return c_log(forward) - c_log(strike)
+    return log(forward) - log(strike)
 
 
 def non_negative(price):
@@ -138,10 +136,10 @@ def non_negative(price):
 def black_price_total_vol(forward, strike, total_vol, is_call):
     f, k, s = forward, strike, total_vol
     if not (math.isfinite(f) and math.isfinite(k) and math.isfinite(s)) or s < 0.0:
-        return math.nan
+        return NAN
     if s == 0.0:
         return black_intrinsic(f, k, is_call)
-    x = c_log(f) - c_log(k)
+    x = log(f) - log(k)
     d1 = (x + s * (s * 0.5)) / s
     d2 = d1 - s
     if is_call:
@@ -153,21 +151,24 @@ def black_price_total_vol(forward, strike, total_vol, is_call):
     return (k - f) + (f * norm_cdf(d1) - k * norm_cdf(d2))
 
 
+def validate_strike_maturity_vol(strike, maturity, volatility):
+    if strike <= 0.0:
+        raise negative("negative_strike", "strike", strike)
+    if maturity <= 0.0:
+        raise negative("negative_time", "maturity", maturity)
+    if volatility < 0.0:
+        raise invalid_input("volatility must be non-negative")
+
+
 def validate_black_inputs(forward, strike, maturity, volatility):
     """Raises the first failure of the standard Black checks."""
     if not all(map(math.isfinite, (forward, strike, maturity, volatility))):
         raise invalid_input("non-finite Black input")
     if forward <= 0.0:
-        raise negative_forward(forward)
-    if strike <= 0.0:
-        raise negative_strike(strike)
-    if maturity <= 0.0:
-        raise negative_time(maturity)
-    if volatility < 0.0:
-        raise invalid_input("volatility must be non-negative")
+        raise negative("negative_forward", "forward", forward)
+    validate_strike_maturity_vol(strike, maturity, volatility)
 
 
 def black_price(forward, strike, maturity, volatility, is_call):
     validate_black_inputs(forward, strike, maturity, volatility)
-    s = volatility * math.sqrt(maturity)
-    return black_price_total_vol(forward, strike, s, is_call)
+    return black_price_total_vol(forward, strike, volatility * math.sqrt(maturity), is_call)

@@ -7,35 +7,9 @@ tarvik (is_call last); rejected inputs raise ModelError(kind, message).
 
 import math
 
-from model_black import (
-    ModelError,  # noqa: F401  (re-exported for the tests)
-    black_price_total_vol,
-    c_log,
-    invalid_input,
-    negative_strike,
-    negative_time,
-    norm_cdf,
-    norm_cdf_c,
-    norm_pdf,
-    validate_black_inputs,
-)
-
-
-def _div(a, b):
-    """IEEE division: a zero divisor gives +-inf or NaN (Python raises)."""
-    if b == 0.0:
-        if a == 0.0 or math.isnan(a):
-            return math.nan
-        return math.copysign(math.inf, a) * math.copysign(1.0, b)
-    return a / b
-
-
-def _exp(x):
-    """The C library's exp: +inf on overflow (math.exp raises there)."""
-    try:
-        return math.exp(x)
-    except OverflowError:
-        return math.inf
+from model_black import (  # noqa: F401  (ModelError re-exported for the tests)
+    ModelError, black_price_total_vol, div, exp, invalid_input, log, negative, norm_cdf,
+    norm_cdf_c, norm_pdf, validate_black_inputs, validate_strike_maturity_vol)
 
 
 def black_terms(forward, strike, maturity, volatility):
@@ -45,13 +19,13 @@ def black_terms(forward, strike, maturity, volatility):
     s = volatility * sqrt_t
     if s == 0.0:
         return None
-    x = c_log(forward) - c_log(strike)
+    x = log(forward) - log(strike)
     d1 = (x + s * (s * 0.5)) / s
     return forward, d1, d1 - s, s, sqrt_t, volatility, norm_pdf(d1)
 
 
 def zero_vol_delta(forward, strike, is_call):
-    x = c_log(forward) - c_log(strike)
+    x = log(forward) - log(strike)
     if x > 0.0:
         return 1.0 if is_call else 0.0
     if x == 0.0:
@@ -74,7 +48,7 @@ def _black_greek(formula):
     return greek
 
 
-gamma = _black_greek(lambda f, d1, d2, s, st, v, p: _div(p, f * s))
+gamma = _black_greek(lambda f, d1, d2, s, st, v, p: div(p, f * s))
 vega = _black_greek(lambda f, d1, d2, s, st, v, p: st * (f * p))
 theta = _black_greek(lambda f, d1, d2, s, st, v, p: (v * -(f * p)) / (st + st))
 vanna = _black_greek(lambda f, d1, d2, s, st, v, p: -(p * d2) / v)
@@ -87,8 +61,8 @@ def black_scholes_forward(spot, maturity, rate, dividend):
     if spot <= 0.0:
         raise invalid_input("spot must be positive")
     if maturity <= 0.0:
-        raise negative_time(maturity)
-    f = spot * _exp(maturity * (rate - dividend))
+        raise negative("negative_time", "maturity", maturity)
+    f = spot * exp(maturity * (rate - dividend))
     if not math.isfinite(f) or f <= 0.0:
         raise invalid_input("non-finite or non-positive forward")
     return f
@@ -101,13 +75,8 @@ def _spot_forward(spot, strike, maturity, rate, dividend, volatility, bad_forwar
         raise invalid_input("spot must be positive")
     if not all(map(math.isfinite, (strike, maturity, volatility))):
         raise invalid_input("non-finite Black input")
-    if strike <= 0.0:
-        raise negative_strike(strike)
-    if maturity <= 0.0:
-        raise negative_time(maturity)
-    if volatility < 0.0:
-        raise invalid_input("volatility must be non-negative")
-    f = spot * _exp(maturity * (rate - dividend))
+    validate_strike_maturity_vol(strike, maturity, volatility)
+    f = spot * exp(maturity * (rate - dividend))
     if not math.isfinite(f) or f <= 0.0:
         raise invalid_input(bad_forward)
     return f
@@ -116,7 +85,7 @@ def _spot_forward(spot, strike, maturity, rate, dividend, volatility, bad_forwar
 def black_scholes_price(spot, strike, maturity, rate, dividend, volatility, is_call):
     f = _spot_forward(spot, strike, maturity, rate, dividend, volatility,
                       "non-finite or non-positive forward from spot/rates")
-    d_r = _exp(-(rate * maturity))
+    d_r = exp(-(rate * maturity))
     if not math.isfinite(d_r):
         raise invalid_input("non-finite discount factor")
     return d_r * black_price_total_vol(f, strike, math.sqrt(maturity) * volatility, is_call)
@@ -125,8 +94,8 @@ def black_scholes_price(spot, strike, maturity, rate, dividend, volatility, is_c
 def _spot_terms(spot, strike, maturity, rate, dividend, volatility):
     f = _spot_forward(spot, strike, maturity, rate, dividend, volatility,
                       "non-finite or non-positive forward")
-    d_r = _exp(-(rate * maturity))
-    d_q = _exp(-(dividend * maturity))
+    d_r = exp(-(rate * maturity))
+    d_q = exp(-(dividend * maturity))
     if not (math.isfinite(d_r) and math.isfinite(d_q)):
         raise invalid_input("non-finite discount factors")
     return f, d_r, d_q, black_terms(f, strike, maturity, volatility)
@@ -162,7 +131,7 @@ def _spot_greek(formula):
 
 
 black_scholes_gamma = _spot_greek(
-    lambda S, f, dr, dq, d1, d2, s, st, v, p: _div(dq * p, S * s))
+    lambda S, f, dr, dq, d1, d2, s, st, v, p: div(dq * p, S * s))
 black_scholes_vega = _spot_greek(
     lambda S, f, dr, dq, d1, d2, s, st, v, p: st * ((dr * f) * p))
 black_scholes_vanna = _spot_greek(

@@ -21,21 +21,18 @@ it, and the core makes the same choice:
     f'' = ((sqrt(pi/2)*exp(w + (s*s)*0.125))*w)/s.
 With those fixed, every result is compared bit for bit.
 
-IEEE behaviour that Python does not give by itself (division by zero,
-overflowing exp, logarithms of 0 and negatives) goes through the helpers
-below.
+IEEE helpers and the tail of Phi come from model_black.
 """
 import math
 
 import model_special as special
+from model_black import (C_PDF, EPS, INF, MAX_FINITE, ModelError, div, exp, format_number,
+                         invalid_input, log, negative, norm_cdf_tail)
+from model_special import SQRT_HALF_PI
 
-EPS = 2.220446049250313e-16            # 2^-52
 MIN_NORMAL = 2.2250738585072014e-308   # 2^-1022
-MAX_FINITE = 1.7976931348623157e308
 SQRT_MIN_NORMAL = 1.4916681462400413e-154
 SQRT_MAX_FINITE = 1.3407807929942596e154
-INV_SQRT_TWO_PI = 0.3989422804014327
-SQRT_HALF_PI = 1.2533141373155001
 INV_SQRT_THREE = 0.5773502691896257
 SQRT_THREE = 1.7320508075688772
 EIGHT_SQRT_THREE = 13.856406460551018
@@ -45,46 +42,13 @@ TWO_PI_OVER_SQRT27 = 1.2091995761561452
 ONE_THIRD = 0.3333333333333333
 R_MIN = -0.9999999850988388            # -(1 - 2^-26)
 R_MAX = 4.056481920730334e31           # 2^105
-INF = math.inf
-NAN = math.nan
-
-
-# ------------------------------------------------------------ IEEE helpers --
-
-def div(a, b):
-    """a / b with IEEE semantics for b = 0."""
-    if b == 0.0:
-        if a != a or a == 0.0:
-            return NAN
-        negative = (a < 0.0) != (math.copysign(1.0, b) < 0.0)
-        return -INF if negative else INF
-    return a / b
-
-
-def exp(v):
-    try:
-        return math.exp(v)
-    except OverflowError:
-        return INF
-
-
-def log(v):
-    if v == 0.0:
-        return -INF
-    if v < 0.0:
-        return NAN
-    return math.log(v)
-
-
-def sqrt(v):
-    return NAN if v < 0.0 else math.sqrt(v)
 
 
 def pow_(a, b):
     try:
         return math.pow(a, b)
     except ValueError:
-        return NAN
+        return math.nan
     except OverflowError:
         return INF
 
@@ -96,10 +60,6 @@ def max_num(a, b):
     if b != b:
         return a
     return b if a < b else a
-
-
-def is_finite(v):
-    return not (math.isinf(v) or math.isnan(v))
 
 
 # ---------------------------------------------------------- rational cubic --
@@ -168,11 +128,11 @@ def shape_control_minimum(d_l, d_r, m, prefer_shape):
 
 def normalised_vega(x, s):
     if x == 0.0:
-        return INV_SQRT_TWO_PI * exp(s * (s * -0.125))
+        return C_PDF * exp(s * (s * -0.125))
     if s <= 0.0 or s <= abs(x) * SQRT_MIN_NORMAL:
         return 0.0
     h = x / s
-    return INV_SQRT_TWO_PI * exp((h * h + (0.5 * s) * (0.5 * s)) * -0.5)
+    return C_PDF * exp((h * h + (0.5 * s) * (0.5 * s)) * -0.5)
 
 
 def _householder(nu, eta, kappa):
@@ -243,23 +203,12 @@ def householder_refinement(x, beta, b_max, s0, s_left, s_right, objective, ln_be
 
 # ------------------------------------------------------------------ solver --
 
-def normalised_intrinsic(x):
-    """2 sinh(x/2): the series below x^2 = 98*2^-13, else e + (-1/e)."""
-    y = x * x
-    if y < 0.011962890625:
-        p = 1.0 + y * (0.041666666666666664 + y * (0.0005208333333333333
-                                                    + y * (3.1001984126984127e-06 + y / 92897280.0)))
-        return x * p
-    e = exp(x * 0.5)
-    return e + div(-1.0, e)
-
-
 def _low_price_transform(x, s):
     a = abs(x)
     z = div(a * INV_SQRT_THREE, s)
     y = z * z
-    cdf = special.norm_cdf_tail(-z)
-    pdf = exp(y * -0.5) * INV_SQRT_TWO_PI
+    cdf = norm_cdf_tail(-z)
+    pdf = exp(y * -0.5) * C_PDF
     s2 = s * s
     f = 0.0 if a < MIN_NORMAL else a * TWO_PI_OVER_SQRT27 * cdf * cdf * cdf
     if abs(s) < MIN_NORMAL:
@@ -279,7 +228,7 @@ def _inverse_low_price_transform(f, x):
 
 
 def _high_price_transform(x, s):
-    f = special.norm_cdf_tail(-s * 0.5)
+    f = norm_cdf_tail(-s * 0.5)
     if abs(x) < MIN_NORMAL:
         return f, -0.5, 0.0
     w = div(x, s) * div(x, s)
@@ -294,7 +243,7 @@ def solve(beta, x, q, trace=None):
     """
     trace = {} if trace is None else trace
     if x * q > 0.0:
-        iota = normalised_intrinsic(x)
+        iota = special.normalised_intrinsic(x)
         if q < 0.0:
             iota = -iota
         iota = max_num(iota, 0.0)
@@ -311,7 +260,7 @@ def solve(beta, x, q, trace=None):
         trace["region"] = "max"
         return MAX_FINITE
 
-    s_c = sqrt(abs(x + x))
+    s_c = math.sqrt(abs(x + x))
     b_c = special.normalised_black_call(x, s_c)
     v_c = normalised_vega(x, s_c)
     if beta < b_c:
@@ -366,44 +315,41 @@ def solve(beta, x, q, trace=None):
 
 # ------------------------------------------------------------- front ends --
 
-class ModelError(Exception):
-    """An error of the front ends: args are (kind, numbers...)."""
+def _check_bounds(price, intrinsic, maximum):
+    if price < intrinsic:
+        raise ModelError("price_below_intrinsic", f"option price {format_number(price)} is below "
+                         f"intrinsic value {format_number(intrinsic)}")
+    if price >= maximum:
+        raise ModelError("price_above_maximum", f"option price {format_number(price)} exceeds "
+                         f"maximum value {format_number(maximum)}")
 
 
 def implied_volatility(price, forward, strike, maturity, is_call):
-    if not all(is_finite(v) for v in (price, forward, strike, maturity)):
-        raise ModelError("invalid_input")
+    if not all(math.isfinite(v) for v in (price, forward, strike, maturity)):
+        raise invalid_input("non-finite implied-volatility input")
     if forward <= 0.0:
-        raise ModelError("negative_forward", forward)
+        raise negative("negative_forward", "forward", forward)
     if strike <= 0.0:
-        raise ModelError("negative_strike", strike)
+        raise negative("negative_strike", "strike", strike)
     if maturity <= 0.0:
-        raise ModelError("negative_time", maturity)
-    intrinsic = max_num(forward - strike if is_call else strike - forward, 0.0)
-    maximum = forward if is_call else strike
-    if price < intrinsic:
-        raise ModelError("price_below_intrinsic", price, intrinsic)
-    if price >= maximum:
-        raise ModelError("price_above_maximum", price, maximum)
+        raise negative("negative_time", "maturity", maturity)
+    _check_bounds(price, max_num(forward - strike if is_call else strike - forward, 0.0),
+                  forward if is_call else strike)
     beta = price / (math.sqrt(forward) * math.sqrt(strike))
     x = math.log(forward) - math.log(strike)
     s = solve(beta, x, 1.0 if is_call else -1.0)
-    if s == MAX_FINITE or not is_finite(s):
-        raise ModelError("no_convergence", 2)
+    if s == MAX_FINITE or not math.isfinite(s):
+        raise ModelError("no_convergence", "implied volatility failed to converge after 2 iterations")
     return max_num(s / math.sqrt(maturity), 0.0)
 
 
 def normalised_implied_volatility(beta, x, is_call):
-    if not (is_finite(beta) and is_finite(x)):
-        raise ModelError("invalid_input")
+    if not (math.isfinite(beta) and math.isfinite(x)):
+        raise invalid_input("non-finite normalised input")
     iota = 0.0
     if is_call and x > 0.0:
-        iota = max_num(normalised_intrinsic(x), 0.0)
+        iota = max_num(special.normalised_intrinsic(x), 0.0)
     elif not is_call and x < 0.0:
-        iota = max_num(-normalised_intrinsic(x), 0.0)
-    if beta < iota:
-        raise ModelError("price_below_intrinsic", beta, iota)
-    maximum = exp(x * (0.5 if is_call else -0.5))
-    if beta >= maximum:
-        raise ModelError("price_above_maximum", beta, maximum)
+        iota = max_num(-special.normalised_intrinsic(x), 0.0)
+    _check_bounds(beta, iota, exp(x * (0.5 if is_call else -0.5)))
     return solve(beta, x, 1.0 if is_call else -1.0)

@@ -1,12 +1,6 @@
 """Pure-Python model of the core's special functions and normalised Black
-function: erfcx_cody, inverse_norm_cdf, norm_cdf_tail, normalised_black_call.
-
-Python floats are IEEE doubles evaluated one operation at a time, and
-math.exp, math.log, math.sqrt and math.erfc call the same C library as the
-core, so evaluating the same operations in the same order reproduces the
-core's results bit for bit. Where Python raises instead of following IEEE
-(division by zero, an overflowing exp, the logarithm of 0 or of a negative
-number), the helpers below return what the C code gets.
+function: erfcx_cody, inverse_norm_cdf, normalised_black_call; bit for bit
+for the reasons given in model_black, whose IEEE helpers it uses.
 
 Sources: W. J. Cody, Math. Comp. 23 (1969) for erfcx; M. J. Wichura,
 AS 241, Applied Statistics 37 (1988) for the normal quantile; Abramowitz
@@ -15,39 +9,7 @@ for the construction of the normalised Black function.
 """
 import math
 
-EPS = 2.220446049250313e-16  # 2^-52
-MAX_FINITE = 1.7976931348623157e308
-INF = math.inf
-NAN = math.nan
-C_PDF = 0.3989422804014327  # 1/sqrt(2 pi)
-C_SQRT_HALF = 0.70710678118654757  # 1/sqrt(2), rounded once
-
-
-# ------------------------------------------------------------ IEEE helpers --
-
-def _div(a, b):
-    """a / b, with the IEEE result for b = 0."""
-    if b == 0.0:
-        if a != a or a == 0.0:
-            return NAN
-        negative = (a < 0.0) != (math.copysign(1.0, b) < 0.0)
-        return -INF if negative else INF
-    return a / b
-
-
-def _exp(v):
-    try:
-        return math.exp(v)
-    except OverflowError:
-        return INF
-
-
-def _log(v):
-    if v == 0.0:
-        return -INF
-    if v < 0.0:
-        return NAN
-    return math.log(v)  # NaN and +inf pass through
+from model_black import C_PDF, C_SQRT_HALF, div, exp, log, norm_cdf_tail
 
 
 def _clamp(b):
@@ -85,7 +47,7 @@ def erfcx_cody(x):
             num = (num + _ERFCX_A[i]) * w
             den = (den + _ERFCX_B[i]) * w
         r = (x * (num + _ERFCX_A[3])) / (den + _ERFCX_B[3])
-        return _exp(w) * (1.0 - r)
+        return exp(w) * (1.0 - r)
     if y <= 4.0:
         num = _ERFCX_C[8] * y
         den = y
@@ -111,7 +73,7 @@ def erfcx_cody(x):
         return 1.79e308
     xs = float(math.trunc(16.0 * x)) / 16.0
     d = (x - xs) * (x + xs)
-    v = _exp(xs * xs) * _exp(d)
+    v = exp(xs * xs) * exp(d)
     return (v + v) - r
 
 
@@ -148,66 +110,22 @@ def _ratio(num, den, r):
 def inverse_norm_cdf(u):
     """z with Phi(z) = u by AS 241; near tail for r < 5 strictly."""
     if u <= 0.0:
-        return _log(u)
+        return log(u)
     if u >= 1.0:
-        return -_log(1.0 - u)
+        return -log(1.0 - u)
     q = u + -0.5
     if abs(q) <= 0.425:
         r = 0.180625 - q * q
         n, d = _ratio(_AS241_A, _AS241_B, r)
         return (q * n) / d
     p = u if q < 0.0 else 1.0 - u
-    r = math.sqrt(-_log(p))
+    r = math.sqrt(-log(p))
     if r < 5.0:
         n, d = _ratio(_AS241_C, _AS241_D, r - 1.6)
     else:
         n, d = _ratio(_AS241_E, _AS241_F, r - 5.0)
     v = n / d
     return -v if q < 0.0 else v
-
-
-# -------------------------------------------------------- normal functions --
-
-def norm_pdf(x):
-    if math.isnan(x):
-        return NAN
-    if math.isinf(x):
-        return 0.0
-    u = x * -0.5
-    u = x * u
-    return _exp(u) * C_PDF
-
-
-def norm_cdf(x):
-    if math.isnan(x):
-        return NAN
-    if math.isinf(x):
-        return 1.0 if x > 0.0 else 0.0
-    return math.erfc(x * -C_SQRT_HALF) * 0.5
-
-
-def norm_cdf_tail(z):
-    """Phi(z); at or below -10 by the asymptotic series of A&S 26.2.12."""
-    if not z <= -10.0:
-        return norm_cdf(z)
-    s = 1.0
-    if z >= -67108864.0:
-        z2 = z * z
-        i, g, last = 1.0, 1.0, MAX_FINITE
-        while True:
-            k = 4.0 * i
-            xi = (k - 3.0) / z2
-            yi = xi * ((k - 1.0) / z2)
-            a = g * (xi - yi)
-            s = s - a
-            i = i + 1.0
-            g = g * yi
-            go_on = last > abs(a) and abs(a) >= abs(s * EPS)
-            last = abs(a)
-            if not go_on:
-                break
-    p = norm_pdf(z)
-    return (-(p * s)) / z
 
 
 # ------------------------------------------------ normalised Black function --
@@ -220,35 +138,12 @@ INTRINSIC_TAYLOR_LIMIT = 0.011962890625
 # Region names, as the core's NormalisedBlackRegion.
 ZERO, ASYMPTOTIC, SMALL_T, DIRECT, ERFCX = range(5)
 
-# Coefficients of P1(e) ... P17(e) of the asymptotic expansion, e^0 upwards.
-_P = (
-    (-6, -2),
-    (10, 20, 2),
-    (-14, -70, -42, -2),
-    (18, 168, 252, 72, 2),
-    (-22, -330, -924, -660, -110, -2),
-    (26, 572, 2574, 3432, 1430, 156, 2),
-    (-30, -910, -6006, -12870, -10010, -2730, -210, -2),
-    (34, 1360, 12376, 38896, 48620, 24752, 4760, 272, 2),
-    (-38, -1938, -23256, -100776, -184756, -151164, -54264, -7752, -342, -2),
-    (42, 2660, 40698, 232560, 587860, 705432, 406980, 108528, 11970, 420, 2),
-    (-46, -3542, -67298, -490314, -1634380, -2704156, -2288132, -980628, -201894,
-     -17710, -506, -2),
-    (50, 4600, 106260, 961400, 4085950, 8914800, 10400600, 6537520, 2163150, 354200,
-     25300, 600, 2),
-    (-54, -5850, -161460, -1776060, -9373650, -26075790, -40116600, -34767720,
-     -16872570, -4440150, -592020, -35100, -702, -2),
-    (58, 7308, 237510, 3121560, 20030010, 69194580, 135727830, 155117520, 103791870,
-     40060020, 8584290, 950040, 47502, 812, 2),
-    (-62, -8990, -339822, -5259150, -40320150, -169344630, -412506150, -601080390,
-     -530365050, -282241050, -88704330, -15777450, -1472560, -62930, -930, -2),
-    (66, 10912, 474672, 8544096, 77134200, 387073440, 1146332880, 2074316640,
-     2333606220, 1637618420, 709634640, 185122080, 27768320, 2215136, 81840, 1056, 2),
-    (-70, -13090, -649264, -13449040, -141214920, -834451800, -2952675600,
-     -6495886320, -9075135300, -8119857900, -4639918200, -1668903600, -367158792,
-     -47071640, -3246320, -104720, -1190, -2),
-)
-_P = tuple(tuple(float(c) for c in row) for row in _P)
+# Coefficients of P1(e) ... P17(e) of the asymptotic expansion, e^0 upwards:
+# (-1)^k 2 C(2k+1, 2j+1), except four entries of P15 to P17 that differ from
+# that rule and are used as published.
+_P_EXCEPTIONS = {(15, 12): 1472560, (16, 9): 1637618420, (16, 12): 27768320, (17, 10): 4639918200}
+_P = tuple(tuple(float((-1) ** k * _P_EXCEPTIONS.get((k, j), 2 * math.comb(2 * k + 1, 2 * j + 1)))
+                 for j in range(k + 1)) for k in range(1, 18))
 
 
 def _horner(coefficients, e):
@@ -267,8 +162,8 @@ def normalised_intrinsic(x):
         u = y * u + 0.041666666666666664
         u = y * u + 1.0
         return x * u
-    b = _exp(0.5 * x)
-    return b + _div(-1.0, b)
+    b = exp(0.5 * x)
+    return b + div(-1.0, b)
 
 
 def _region(x, s, t):
@@ -291,15 +186,15 @@ def normalised_black_region(x, s):
 
 def _asymptotic_expansion(h, t):
     r = (h + t) * (h - t)
-    u = _div(h, r)
+    u = div(h, r)
     q = u * u
-    v = _div(t, h)
+    v = div(t, h)
     e = v * v
     T = _horner(_P[16], e)
     for k in range(16, 0, -1):
         T = _horner(_P[k - 1], e) + ((2 * k + 1) * q) * T
     S = 2.0 + q * T
-    return (_div(t, r) * (_exp((h * h + t * t) * -0.5) * C_PDF)) * S
+    return (div(t, r) * (exp((h * h + t * t) * -0.5) * C_PDF)) * S
 
 
 def _small_t_expansion(h, t):
@@ -319,18 +214,18 @@ def _small_t_expansion(h, t):
             (2145.0 * a + -75.0) + h2 * (ah2 + (78.0 * a + -1.0))))))
     E = (t + t) * (a + w * (n1 / 6.0 + w * (n2 / 120.0 + w * (n3 / 5040.0 + w * (
         n4 / 362880.0 + w * (n5 / 39916800.0 + (w * n6) / 6227020800.0))))))
-    return (_exp((h2 + w) * -0.5) * C_PDF) * E
+    return (exp((h2 + w) * -0.5) * C_PDF) * E
 
 
 def _direct_formula(x, h, t):
     p1 = norm_cdf_tail(h + t)
     p2 = norm_cdf_tail(h - t)
-    b = _exp(x * 0.5)
-    return b * p1 - _div(p2, b)
+    b = exp(x * 0.5)
+    return b * p1 - div(p2, b)
 
 
 def _erfcx_formula(h, t):
-    f = _exp((h * h + t * t) * -0.5) * 0.5
+    f = exp((h * h + t * t) * -0.5) * 0.5
     return f * (erfcx_cody((h + t) * -C_SQRT_HALF) - erfcx_cody((h - t) * -C_SQRT_HALF))
 
 
@@ -338,7 +233,7 @@ def _out_of_the_money(x, s):
     if s <= 0.0 * abs(x):
         return 0.0
     t = 0.5 * s
-    h = _div(x, s)
+    h = div(x, s)
     region = _region(x, s, t)
     if region == ASYMPTOTIC:
         b = _asymptotic_expansion(h, t)
