@@ -1,27 +1,13 @@
-"""Pure-Python model of the implied-volatility solver and its two front ends.
+"""Pure-Python model of the implied-volatility solver and its two front ends,
+bit for bit (see model_black), written from the description of the method
+(Jaeckel's "Let's Be Rational": reduction to an out-of-the-money call,
+rational cubic initial guess in four price regions, at most two Householder
+steps) on the special functions of model_special.
 
-Python floats are IEEE doubles evaluated one operation at a time, and
-math.exp, math.log, math.pow and math.erfc call the same C library as the
-core, so this model reproduces the core's results bit for bit. It is written
-from the mathematical description of the method (Jaeckel's "Let's Be
-Rational": reduction to an out-of-the-money call, rational cubic initial
-guess in four price regions, at most two Householder steps), on top of the
-model of the special functions in model_special.
-
-Where the description leaves the grouping of a product open, this model fixes
-it, and the core makes the same choice:
-  * rational cubic: t2 = t*t, t3 = t2*t, u2 = u*u, u3 = u2*u, each term
-    multiplied left to right ((r*y_r - h*d_r)*t2)*u, ((r*y_l + h*d_l)*t)*u2,
-    denominator 1 + ((r - 3)*t)*u;
-  * low-price transform: phi = exp(y*(-0.5))*(1/sqrt(2 pi)),
-    f' = (((2 pi*y)*Phi)*Phi)*exp(y + (s*s)*0.125),
-    f'' = (((((pi/6)*y)/(s*s2))*Phi)*B)*exp((y + y) + s2*0.25) with
-    s2 = s*s and B = ((8 sqrt 3)*s)*a + ((((3*s2)*(s2 - 8)) - 8*(x*x))*Phi)/phi;
-  * high-price transform: f' = -0.5*exp(0.5*w),
-    f'' = ((sqrt(pi/2)*exp(w + (s*s)*0.125))*w)/s.
-With those fixed, every result is compared bit for bit.
-
-IEEE helpers and the tail of Phi come from model_black.
+Where the description leaves the grouping of a product open, the model and
+the core both group left to right: the terms of the rational cubic
+((r*y_r - h*d_r)*t2)*u and its denominator 1 + ((r - 3)*t)*u, and the
+derivatives of the low- and high-price transforms as written below.
 """
 import math
 

@@ -135,8 +135,7 @@ TAU_PLUS_ETA = -9.7897758961865708
 SQRT_HALF_PI = 1.2533141373155001
 INTRINSIC_TAYLOR_LIMIT = 0.011962890625
 
-# Region names, as the core's NormalisedBlackRegion.
-ZERO, ASYMPTOTIC, SMALL_T, DIRECT, ERFCX = range(5)
+ASYMPTOTIC, SMALL_T, DIRECT, ERFCX = range(4)  # the evaluation regions
 
 # Coefficients of P1(e) ... P17(e) of the asymptotic expansion, e^0 upwards:
 # (-1)^k 2 C(2k+1, 2j+1), except four entries of P15 to P17 that differ from
@@ -174,14 +173,6 @@ def _region(x, s, t):
     if x + s * t > s * 0.85:
         return DIRECT
     return ERFCX
-
-
-def normalised_black_region(x, s):
-    if x > 0.0:
-        x = -x
-    if s <= 0.0 * abs(x):
-        return ZERO
-    return _region(x, s, 0.5 * s)
 
 
 def _asymptotic_expansion(h, t):
