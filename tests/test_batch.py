@@ -65,9 +65,7 @@ def draw(name, n, rng, invalid=0.1):
                           tarvik.black_prices(f, k, t, v, False))
         # Prices at and beyond both bounds, for either option type.
         edge = rng.random(n)
-        prices[edge < 0.03] = f[edge < 0.03]
-        prices[(edge >= 0.03) & (edge < 0.06)] = k[(edge >= 0.03) & (edge < 0.06)]
-        prices[(edge >= 0.06) & (edge < 0.08)] *= 0.5
+        prices = np.where(edge < 0.03, f, np.where(edge < 0.06, k, prices * (1 - 0.5 * (edge < 0.08))))
         roles["prices"] = prices
         roles["betas"] = prices / (np.sqrt(f) * np.sqrt(k))
         roles["xs"] = np.log(f) - np.log(k)
@@ -134,19 +132,14 @@ def test_broadcast_of_every_position(name, parallel):
     n = 70
     full = draw(name, n, np.random.default_rng(7), invalid=0.0)
     for pos in range(len(full)):
-        value = float(full[pos][0])
-        inputs = list(full)
-        inputs[pos] = value
-        filled = list(full)
-        filled[pos] = np.full(n, value)
-        assert np.array_equal(bits(call(name, inputs, parallel=parallel)),
-                              bits(call(name, filled, parallel=parallel)))
-        lone = [float(a[0]) for a in full]
-        lone[pos] = full[pos]
-        broad = [np.full(n, float(a[0])) for a in full]
-        broad[pos] = full[pos]
-        assert np.array_equal(bits(call(name, lone, parallel=parallel)),
-                              bits(call(name, broad, parallel=parallel)))
+        value, alone = float(full[pos][0]), [float(a[0]) for a in full]
+        one_float = [value if i == pos else a for i, a in enumerate(full)]
+        filled = [np.full(n, value) if i == pos else a for i, a in enumerate(full)]
+        one_array = [full[pos] if i == pos else v for i, v in enumerate(alone)]
+        spread = [full[pos] if i == pos else np.full(n, v) for i, v in enumerate(alone)]
+        for got, want in ((one_float, filled), (one_array, spread)):
+            assert np.array_equal(bits(call(name, got, parallel=parallel)),
+                                  bits(call(name, want, parallel=parallel)))
 
 
 # ------------------------------------------------------------------ intake --

@@ -2,15 +2,12 @@
 import-time behaviour of the extension (re-import, subinterpreters, NumPy)."""
 
 import inspect
-import os
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import tarvik
 import tarvik._core as core
+from fresh_interpreter import run_python
 
 # Every module attribute in registration order, with the text signature of
 # each function and the doc body of each batch function.
@@ -96,17 +93,6 @@ def test_iv_error_class_and_instance():
     assert exc.args == ("negative_time", "maturity must be positive, got -1")
     assert all(type(arg) is str for arg in exc.args)
     assert str(exc) == "('negative_time', 'maturity must be positive, got -1')"
-
-
-def run_python(code):
-    """Runs `code` in a fresh interpreter that imports this same tarvik."""
-    package_root = os.path.dirname(os.path.dirname(os.path.abspath(tarvik.__file__)))
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
-    return done.stdout.strip()
 
 
 def test_reimport_gives_the_same_module_and_numpy_is_never_imported():
