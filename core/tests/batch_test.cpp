@@ -1,7 +1,8 @@
-// Batch evaluation below the Python layer: the length rule, the output check
-// of the kernels, the worker pool and its thread-count rule. Agreement of
-// every kernel with its scalar operation, parallel against serial, and the
-// pool's process-wide behaviour are tested through the Python functions.
+// Batch evaluation below the Python layer: the output check of the kernels,
+// the worker pool and the parsing of its thread count. The length rule,
+// agreement of every kernel with its scalar operation, parallel against
+// serial, and the pool's process-wide behaviour (the thread count from the
+// environment among it) are tested through the Python functions.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -21,35 +22,6 @@ namespace {
 constexpr const char* kEmpty = "empty input slice is only valid for an empty batch";
 constexpr const char* kMismatch = "slice length mismatch: inputs must be length 1 or n";
 constexpr const char* kOutput = "output slice length must equal the resolved batch length";
-
-struct LengthCase {
-  std::vector<std::size_t> lengths;
-  std::size_t n;       // when reason is null
-  const char* reason;
-};
-
-class LengthRule : public ::testing::TestWithParam<LengthCase> {};
-
-TEST_P(LengthRule, ResolvesOrFailsWithItsReason) {
-  const LengthCase& c = GetParam();
-  const Result<std::size_t> r = resolve_batch_len(c.lengths);
-  if (c.reason == nullptr) {
-    ASSERT_TRUE(r.ok()) << r.error().message();
-    EXPECT_EQ(r.value(), c.n);
-  } else {
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().kind(), ErrorKind::InvalidInput);
-    EXPECT_STREQ(r.error().reason(), c.reason);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Batch, LengthRule,
-    ::testing::Values(LengthCase{{1, 1, 1, 1}, 1, nullptr}, LengthCase{{1, 5, 1, 5}, 5, nullptr},
-                      LengthCase{{5, 1}, 5, nullptr}, LengthCase{{0, 1, 1, 1}, 0, nullptr},
-                      LengthCase{{0, 0}, 0, nullptr}, LengthCase{{5, 4}, 0, kMismatch},
-                      LengthCase{{1, 1, 3, 4}, 0, kMismatch}, LengthCase{{0, 2}, 0, kEmpty},
-                      LengthCase{{2, 0}, 0, kEmpty}, LengthCase{{0, 2, 3}, 0, kEmpty}));
 
 // Length errors come back from both forms before anything is written: the
 // input rule first, then the output check; below and above the parallel
@@ -131,21 +103,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"-1", std::nullopt}, ParseCase{"-0", std::nullopt},
                       ParseCase{" 4", std::nullopt}, ParseCase{"4 ", std::nullopt},
                       ParseCase{"4x", std::nullopt}, ParseCase{"1e3", std::nullopt}));
-
-TEST(ThreadCount, EnvironmentPrecedence) {
-  struct Case {
-    const char* num_threads;
-    const char* num_cpus;
-    std::size_t hardware, want;
-  };
-  for (const Case& c : {Case{nullptr, nullptr, 8, 8}, Case{"1", "3", 8, 1}, Case{"0", "3", 8, 8},
-                        Case{"x", "3", 8, 3}, Case{"x", nullptr, 8, 8}, Case{nullptr, "0", 8, 8},
-                        Case{nullptr, nullptr, 0, 1}, Case{"0", nullptr, 0, 1},
-                        Case{"-2", "+5", 8, 5}}) {
-    EXPECT_EQ(pool::thread_count(c.num_threads, c.num_cpus, c.hardware), c.want)
-        << (c.num_threads ? c.num_threads : "-") << " " << (c.num_cpus ? c.num_cpus : "-");
-  }
-}
 
 }  // namespace
 }  // namespace tarvik
