@@ -2,10 +2,13 @@
 // core operation to the picked inputs and turns a rejection into the quiet
 // NaN. Calling the scalar operation itself (rather than a copy of its
 // formulas) makes a batch element equal the scalar result bit for bit, with
-// NaN in exactly the cases where the scalar operation returns an error.
+// NaN in exactly the cases where the scalar operation returns an error. The
+// prices make the plan the scalar price is made of and leave its erfc calls
+// and pricing to the batch driver.
 #pragma once
 
 #include "batch_driver.hpp"
+#include "price_plans.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/greeks.hpp"
@@ -13,19 +16,27 @@
 
 namespace tarvik::batch {
 
+// A price plan, or for a rejected input a plan whose price is the NaN.
+template <class Plan>
+inline Plan plan_or_rejected(const Result<Plan>& r) {
+  return r.ok() ? r.value() : Plan::fixed(kRejected);
+}
+
 struct BlackPrice {
+  using Plan = BlackPricePlan;
   bool is_call;
-  double operator()(double forward, double strike, double maturity, double vol) const {
-    return value_or_rejected(black_price(is_call, forward, strike, maturity, vol));
+  Plan plan(double forward, double strike, double maturity, double vol) const {
+    return plan_or_rejected(plan_black_price(is_call, forward, strike, maturity, vol));
   }
 };
 
 struct BlackScholesPrice {
+  using Plan = BlackScholesPricePlan;
   bool is_call;
-  double operator()(double spot, double strike, double maturity, double rate, double dividend,
-                    double vol) const {
-    return value_or_rejected(
-        black_scholes_price(is_call, spot, strike, maturity, rate, dividend, vol));
+  Plan plan(double spot, double strike, double maturity, double rate, double dividend,
+            double vol) const {
+    return plan_or_rejected(
+        plan_black_scholes_price(is_call, spot, strike, maturity, rate, dividend, vol));
   }
 };
 

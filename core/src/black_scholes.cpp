@@ -11,6 +11,8 @@
 #include "tarvik/greeks.hpp"
 #include "tarvik/normal.hpp"
 
+#include "price_plans.hpp"
+
 namespace tarvik {
 
 namespace {
@@ -100,16 +102,26 @@ Result<double> black_scholes_forward(double spot, double maturity, double rate,
   return forward;
 }
 
-Result<double> black_scholes_price(bool is_call, double spot, double strike, double maturity,
-                                   double rate, double dividend, double volatility) {
+Result<BlackScholesPricePlan> plan_black_scholes_price(bool is_call, double spot, double strike,
+                                                       double maturity, double rate,
+                                                       double dividend, double volatility) {
   const Result<double> forward =
       validated_forward(spot, strike, maturity, rate, dividend, volatility,
                         "non-finite or non-positive forward from spot/rates");
   if (!forward) return forward.error();
   const double d_r = std::exp(-(rate * maturity));
   if (!std::isfinite(d_r)) return IVError::invalid_input("non-finite discount factor");
-  return d_r * black_price_total_vol(is_call, forward.value(), strike,
-                                     std::sqrt(maturity) * volatility);
+  return BlackScholesPricePlan(
+      BlackPricePlan::make(is_call, forward.value(), strike, std::sqrt(maturity) * volatility),
+      d_r);
+}
+
+Result<double> black_scholes_price(bool is_call, double spot, double strike, double maturity,
+                                   double rate, double dividend, double volatility) {
+  const Result<BlackScholesPricePlan> plan =
+      plan_black_scholes_price(is_call, spot, strike, maturity, rate, dividend, volatility);
+  if (!plan) return plan.error();
+  return plan.value().price();
 }
 
 Result<double> black_scholes_delta(bool is_call, double spot, double strike, double maturity,

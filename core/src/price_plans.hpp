@@ -1,0 +1,146 @@
+// The Black-76 and spot-model prices split around their two erfc calls: a
+// plan holds everything the inputs decide (validation, the case, the two
+// weights and the two erfc arguments), and the price follows from the plan
+// and the two erfc values. The scalar prices are a plan priced at once; the
+// batch kernels make the plans of a run of elements first, then evaluate all
+// their erfc calls, then price them. The logarithms, square root and division
+// of one element and the erfc calls of its neighbours then overlap instead of
+// forming one dependent chain per element. Both paths run the same
+// operations on the same values, so an element of a batch equals the scalar
+// price bit for bit; there is no second copy of either formula.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "tarvik/black.hpp"
+#include "tarvik/errors.hpp"
+#include "tarvik/normal.hpp"
+
+namespace tarvik {
+
+// Two erfc arguments, or the two erfc values they give.
+struct ErfcPair {
+  double p;
+  double q;
+};
+
+inline ErfcPair erfc_of(ErfcPair args) { return {std::erfc(args.p), std::erfc(args.q)}; }
+
+// The undiscounted Black-76 price from the total volatility s, with
+// x = ln F - ln K, d1 = (x + s*(s*0.5))/s and d2 = d1 - s. The
+// out-of-the-money side is evaluated directly, the in-the-money side by
+// put-call parity:
+//   call, x < 0:   F*Phi(d1) - K*Phi(d2)
+//   put,  x <= 0:  (K - F) + (F*Phi(d1) - K*Phi(d2))
+//   call, x >= 0:  (F - K) + (K*Phic(d2) - F*Phic(d1))
+//   put,  x > 0:   K*Phic(d2) - F*Phic(d1)
+// Each is p*P - q*Q, alone (out of the money, clamped at +0) or after q - p
+// (in the money), with (p, P, q, Q) = (F, Phi(d1), K, Phi(d2)) or
+// (K, Phic(d2), F, Phic(d1)). Phi(d) = erfc(d*(-1/sqrt 2))*0.5 and
+// Phic(d) = erfc(d*(1/sqrt 2))*0.5 are norm_cdf and norm_cdf_c expanded:
+// equal bit for bit for every d that is not NaN (erfc gives 2 and 0 at -inf
+// and +inf). d2 is NaN exactly when d1 is (x NaN, or x = -inf against
+// s*(s*0.5) = +inf), and every formula then gives the quiet NaN of norm_cdf,
+// which the plan returns directly.
+class BlackPricePlan {
+ public:
+  // Unset until assigned: for the arrays a batch fills.
+  BlackPricePlan() = default;
+
+  // NaN for a non-finite forward or strike, for s NaN, infinite or negative,
+  // and for d1 NaN; the intrinsic value for s = 0.
+  static BlackPricePlan make(bool is_call, double forward, double strike, double total_vol) {
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    const double s = total_vol;
+    if (!std::isfinite(forward) || !std::isfinite(strike) || !std::isfinite(s) || s < 0.0) {
+      return fixed(kNaN);
+    }
+    if (s == 0.0) return fixed(black_intrinsic(forward, strike, is_call));
+    const double x = std::log(forward) - std::log(strike);
+    const double d1 = (x + s * (s * 0.5)) / s;
+    const double d2 = d1 - s;
+    if (std::isnan(d1)) return fixed(kNaN);
+    const bool out_of_the_money = is_call ? x < 0.0 : x > 0.0;
+    const Form form = out_of_the_money ? Form::kOutOfTheMoney : Form::kInTheMoney;
+    // The Phi side (0: call out of the money, put in the money) or the Phic
+    // side (1), which swaps (F, d1) with (K, d2) and flips the sign of the
+    // erfc arguments. Taken by index, not by a branch: the side is as random
+    // as the moneyness, and a mispredicted branch would stall on the
+    // logarithms and the division.
+    const int side = is_call == out_of_the_money ? 0 : 1;
+    const double weight[2] = {forward, strike};
+    const double d[2] = {d1, d2};
+    const double c = kErfcScale[side];
+    return {form, weight[side], weight[1 - side], {d[side] * c, d[1 - side] * c}};
+  }
+
+  // A price that needs no erfc (its arguments are 0, a cheap erfc).
+  static BlackPricePlan fixed(double price) { return {Form::kFixed, price, 0.0, {0.0, 0.0}}; }
+
+  ErfcPair erfc_args() const { return args_; }
+
+  double price(ErfcPair erfc) const {
+    const double difference = p_ * (erfc.p * 0.5) - q_ * (erfc.q * 0.5);
+    // Out of the money: when s is so small that d2 rounds to d1, or when
+    // both products are subnormal, rounding can leave the difference below
+    // zero; a price is never negative, so such a result is +0. NaN passes
+    // through. All three candidates are formed and the form picks one, again
+    // without a branch.
+    const double by_form[3] = {p_, difference < 0.0 ? 0.0 : difference, (q_ - p_) + difference};
+    return by_form[static_cast<int>(form_)];
+  }
+
+  double price() const { return form_ == Form::kFixed ? p_ : price(erfc_of(args_)); }
+
+ private:
+  enum class Form : std::uint8_t { kFixed, kOutOfTheMoney, kInTheMoney };
+  static constexpr double kErfcScale[2] = {-normal_constants::kSqrtHalf,
+                                           normal_constants::kSqrtHalf};
+
+  BlackPricePlan(Form form, double p, double q, ErfcPair args)
+      : form_(form), p_(p), q_(q), args_(args) {}
+
+  Form form_;
+  double p_;  // p, or a fixed plan's price
+  double q_;
+  ErfcPair args_;  // the erfc arguments of P and Q
+};
+
+// black_price: the input checks, then the plan for s = sigma*sqrt(T).
+inline Result<BlackPricePlan> plan_black_price(bool is_call, double forward, double strike,
+                                               double maturity, double volatility) {
+  if (Status err = validate_black_inputs(forward, strike, maturity, volatility)) return *err;
+  return BlackPricePlan::make(is_call, forward, strike, volatility * std::sqrt(maturity));
+}
+
+// The spot-model price: the Black-76 plan of the forward, discounted by
+// D_r = exp(-(r*T)).
+class BlackScholesPricePlan {
+ public:
+  // Unset until assigned: for the arrays a batch fills.
+  BlackScholesPricePlan() = default;
+  BlackScholesPricePlan(BlackPricePlan black, double discount)
+      : black_(black), discount_(discount) {}
+
+  // A price that needs no erfc (1*price is price, bit for bit).
+  static BlackScholesPricePlan fixed(double price) {
+    return {BlackPricePlan::fixed(price), 1.0};
+  }
+
+  ErfcPair erfc_args() const { return black_.erfc_args(); }
+  double price(ErfcPair erfc) const { return discount_ * black_.price(erfc); }
+  double price() const { return discount_ * black_.price(); }
+
+ private:
+  BlackPricePlan black_;
+  double discount_;
+};
+
+// black_scholes_price up to its erfc calls (defined beside it).
+Result<BlackScholesPricePlan> plan_black_scholes_price(bool is_call, double spot, double strike,
+                                                       double maturity, double rate,
+                                                       double dividend, double volatility);
+
+}  // namespace tarvik
