@@ -19,7 +19,8 @@ def run_python(code, env=None, cpus=None, timeout=60):
     `cpus` if given; returns what it printed, stripped."""
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(tarvik.__file__)))
     child_env = {k: v for k, v in os.environ.items() if k not in POOL_VARIABLES}
-    child_env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, child_env.get("PYTHONPATH")]))
+    path = [package_root, child_env.get("PYTHONPATH")]
+    child_env["PYTHONPATH"] = os.pathsep.join(filter(None, path))
     child_env.update(env or {})
     try:
         done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=child_env,

@@ -325,7 +325,8 @@ def implied_volatility(price, forward, strike, maturity, is_call):
     x = math.log(forward) - math.log(strike)
     s = solve(beta, x, 1.0 if is_call else -1.0)
     if s == MAX_FINITE or not math.isfinite(s):
-        raise ModelError("no_convergence", "implied volatility failed to converge after 2 iterations")
+        raise ModelError("no_convergence",
+                         "implied volatility failed to converge after 2 iterations")
     return max_num(s / math.sqrt(maturity), 0.0)
 
 

@@ -65,7 +65,8 @@ def draw(name, n, rng, invalid=0.1):
                           tarvik.black_prices(f, k, t, v, False))
         # Prices at and beyond both bounds, for either option type.
         edge = rng.random(n)
-        prices = np.where(edge < 0.03, f, np.where(edge < 0.06, k, prices * (1 - 0.5 * (edge < 0.08))))
+        prices = np.where(edge < 0.03, f, np.where(edge < 0.06, k, prices))
+        prices[(edge >= 0.06) & (edge < 0.08)] *= 0.5
         roles["prices"] = prices
         roles["betas"] = prices / (np.sqrt(f) * np.sqrt(k))
         roles["xs"] = np.log(f) - np.log(k)

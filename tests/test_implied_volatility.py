@@ -29,16 +29,19 @@ def _outcome(fn, *args):
         return exc.args
 
 
+def _log_uniform(rng, lo, hi):
+    return math.exp(rng.uniform(math.log(lo), math.log(hi)))
+
+
 # ------------------------------------------------- agreement with the model --
 
 def _normalised_case(rng):
     """(beta, x, is_call) spread over all four regions, both kinds, both
     sides of the money, with prices from a volatility or uniform in range."""
     q = rng.choice((1.0, -1.0))
-    s = math.exp(rng.uniform(math.log(1e-3), math.log(30.0)))
-    ax = rng.choice((rng.uniform(0.0, 0.11),                      # intrinsic series
-                     rng.uniform(0.0, 3.0) * s,                    # |h| up to 3
-                     math.exp(rng.uniform(math.log(1e-8), math.log(60.0)))))
+    s = _log_uniform(rng, 1e-3, 30.0)
+    ax = rng.choice((rng.uniform(0.0, 0.11), rng.uniform(0.0, 3.0) * s,  # intrinsic series, |h| < 3
+                     _log_uniform(rng, 1e-8, 60.0)))
     itm = rng.random() < 0.4
     x = ax * (q if itm else -q)
     iota = abs(model_special.normalised_intrinsic(ax)) if itm else 0.0
@@ -101,7 +104,7 @@ def test_black_front_end_matches_model_bit_for_bit():
     for i in range(20_000):
         forward = 100.0 * math.exp(rng.uniform(-1.0, 1.0))
         strike = forward * math.exp(rng.uniform(-2.0, 2.0) * rng.choice((0.01, 0.3, 1.0)))
-        maturity = math.exp(rng.uniform(math.log(1e-3), math.log(30.0)))
+        maturity = _log_uniform(rng, 1e-3, 30.0)
         is_call = rng.random() < 0.5
         intrinsic = max(forward - strike if is_call else strike - forward, 0.0)
         maximum = forward if is_call else strike
@@ -170,15 +173,11 @@ def _exact_total_vol(beta, x, is_call, start):
     raise AssertionError("reference did not converge")
 
 
-def _log_uniform(rng, lo, hi):
-    return math.exp(rng.uniform(math.log(lo), math.log(hi)))
-
-
 # regime: (total volatility s, |x|/s, side of the money, cases, C of the
 # bound C*eps*max(1, kappa), median bound)
 REGIMES = {
     "otm": (lambda r: _log_uniform(r, 0.01, 3.0), (0.0, 3.0), "otm", 800, 8.0, 2.5e-16),
-    "deep_otm": (lambda r: r.uniform(0.05, 2.0), (8.0, 36.0), "otm", 200, 8.0, 2.5e-16),  # to 1e-290
+    "deep_otm": (lambda r: r.uniform(0.05, 2.0), (8.0, 36.0), "otm", 200, 8.0, 2.5e-16),
     "tiny_s": (lambda r: _log_uniform(r, 1e-7, 1e-3), (0.0, 3.0), "otm", 200, 8.0, 2.5e-16),
     "at_the_money": (lambda r: _log_uniform(r, 1e-4, 5.0), (0.0, 0.0), "otm", 200, 8.0, 2.5e-16),
     "huge_s": (lambda r: r.uniform(3.0, 16.0), (0.0, 1.0), "otm", 200, 8.0, None),  # near b_max
@@ -207,36 +206,3 @@ def test_normalised_round_trip_accuracy(regime):
     assert len(errors) > 0.9 * cases
     if median_bound is not None:
         assert sorted(errors)[len(errors) // 2] <= median_bound
-
-
-def test_black_round_trip_accuracy():
-    """Prices on F = 100. Besides the conditioning of the price, x = ln F - ln K
-    carries an absolute rounding error of about eps*(|ln F| + |ln K|) that the
-    solver receives as input: near the money and at small total volatility it
-    dominates. Measured out of the money: median 3e-15, worst 5e-13; in the
-    money the intrinsic value's conditioning adds to that (worst 4e-11)."""
-    rng = random.Random(21)
-    forward = 100.0
-    worst_otm = 0.0
-    for _ in range(600):
-        maturity = math.exp(rng.uniform(math.log(1e-3), math.log(10.0)))
-        vol = math.exp(rng.uniform(math.log(0.02), math.log(1.5)))
-        s = vol * math.sqrt(maturity)
-        strike = forward * math.exp(rng.uniform(-3.0, 3.0) * s)
-        is_call = rng.random() < 0.5
-        x_mp = mp.log(forward) - mp.log(strike)
-        scale = mp.sqrt(forward) * mp.sqrt(strike)
-        price = float(scale * _mp_price(x_mp, mp.mpf(s), is_call))
-        got = tarvik.implied_volatility(price, forward, strike, maturity, is_call)
-        exact_s = _exact_total_vol(mp.mpf(price) / scale, x_mp, is_call, got * math.sqrt(maturity))
-        exact = exact_s / mp.sqrt(maturity)
-        vega = _mp_vega(x_mp, exact_s)
-        kappa = float(mp.mpf(price) / scale / (exact_s * vega))
-        # ds/dx at fixed price, times the rounding error of x.
-        slope = mp.diff(lambda y: _mp_price(y, exact_s, is_call), x_mp) / vega
-        x_term = float(abs(slope) * (abs(mp.log(forward)) + abs(mp.log(strike))) / exact_s)
-        rel = float(abs(got - exact) / exact)
-        if (strike >= forward) == is_call:
-            worst_otm = max(worst_otm, rel)
-        assert rel <= 8.0 * EPS * (max(1.0, kappa) + x_term), (price, strike, maturity, rel)
-    assert worst_otm < 1e-12

@@ -1,11 +1,9 @@
-"""The worker pool behind parallel batches, seen from Python: when it starts,
-how many threads it starts (RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, the CPUs
-the process may run on), that it is created only once, that a forked child
-gets a working pool of its own, and that a pool whose threads cannot start
-fails the call and is tried again by the next one.
-
-Every case runs in a fresh interpreter, since the pool lives as long as the
-process. Threads are counted as the entries of /proc/self/task."""
+"""The worker pool behind parallel batches: when it starts, how many threads
+(RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, the CPUs the process may run on),
+that it is created once, that a forked child gets a working pool, and that a
+pool whose threads cannot start fails the call and is tried again by the
+next. Each case runs in a fresh interpreter; threads are counted as the
+entries of /proc/self/task."""
 
 import json
 import os

@@ -27,7 +27,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 TEST(RationalCubic, ControlThreeIsCubicHermite) {
   const double xl = 0.5, xr = 2.0, yl = -1.0, yr = 3.0, dl = 0.25, dr = 4.0, h = xr - xl;
   for (double t : {0.1, 0.37, 0.5, 0.81}) {
-    const double hermite = (2 * t * t * t - 3 * t * t + 1) * yl + (t * t * t - 2 * t * t + t) * h * dl +
+    const double hermite = (2 * t * t * t - 3 * t * t + 1) * yl +
+                           (t * t * t - 2 * t * t + t) * h * dl +
                            (-2 * t * t * t + 3 * t * t) * yr + (t * t * t - t * t) * h * dr;
     EXPECT_NEAR(rational_cubic(xl + t * h, xl, xr, yl, yr, dl, dr, 3.0), hermite, 1e-14) << t;
   }
@@ -120,7 +121,8 @@ TEST(NormalisedImpliedVolatility, BoundsForCallsAndPutsOnBothSides) {
       ASSERT_FALSE(at_max.ok());
       EXPECT_EQ(at_max.error().kind(), ErrorKind::PriceAboveMaximum);
       EXPECT_EQ(at_max.error().bound(), maximum);
-      const Result<double> under = normalised_implied_volatility(std::nextafter(iota, -1.0), x, is_call);
+      const double below = std::nextafter(iota, -1.0);
+      const Result<double> under = normalised_implied_volatility(below, x, is_call);
       ASSERT_FALSE(under.ok());
       EXPECT_EQ(under.error().kind(), ErrorKind::PriceBelowIntrinsic);
       EXPECT_EQ(under.error().bound(), iota);
