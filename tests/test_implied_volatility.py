@@ -45,10 +45,14 @@ def _normalised_case(rng):
     itm = rng.random() < 0.4
     x = ax * (q if itm else -q)
     iota = abs(model_special.normalised_intrinsic(ax)) if itm else 0.0
+    maximum = math.exp(0.5 * ax if itm else -0.5 * ax)
     if rng.random() < 0.5:
         beta = model_special.normalised_black_call(-ax, s) + iota
     else:
-        beta = iota + rng.random() * (math.exp(0.5 * ax if itm else -0.5 * ax) - iota)
+        beta = iota + rng.random() * (maximum - iota)
+    if rng.random() < 0.02:  # the bounds, and inputs that are not finite
+        beta = rng.choice((iota, math.nextafter(iota, -1.0), maximum, math.nan))
+        x = rng.choice((x, x, math.inf, -math.inf))
     return beta, x, q > 0.0
 
 
