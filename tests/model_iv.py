@@ -125,12 +125,6 @@ def _householder(nu, eta, kappa):
     return nu * div(eta * 0.5 * nu + 1.0, nu * (eta + (nu * kappa) / 6.0) + 1.0)
 
 
-def _derivatives_of_b(x, s):
-    h = x / s
-    eta_b = (h * h) / s + s * -0.25
-    return h, eta_b
-
-
 def householder_refinement(x, beta, b_max, s0, s_left, s_right, objective, ln_beta):
     s = s0
     ds = -MAX_FINITE
@@ -156,7 +150,8 @@ def householder_refinement(x, beta, b_max, s0, s_left, s_right, objective, ln_be
         if bisect:
             ds = 0.5 * (s_left + s_right) - s
         else:
-            h, eta_b = _derivatives_of_b(x, s)
+            h = x / s
+            eta_b = (h * h) / s + s * -0.25
             if objective == "plain":
                 nu = div(beta - b, bp)
                 q = div(x, s * s)
@@ -221,6 +216,16 @@ def _high_price_transform(x, s):
     return f, -0.5 * exp(0.5 * w), div(SQRT_HALF_PI * exp(w + s * s * 0.125) * w, s)
 
 
+def _middle_region(x, beta, b_max, b, s, vega, control):
+    """Both middle regions: s(b) interpolated between the branch points
+    b[0] < b[1], with slopes 1/vega, and refined on the plain objective."""
+    d_l, d_r = div(1.0, vega[0]), div(1.0, vega[1])
+    r = max_num(control(b[0], b[1], s[0], s[1], d_l, d_r, 0.0),
+                shape_control_minimum(d_l, d_r, div(s[1] - s[0], b[1] - b[0]), False))
+    s0 = rational_cubic(beta, b[0], b[1], s[0], s[1], d_l, d_r, r)
+    return householder_refinement(x, beta, b_max, s0, s[0], s[1], "plain", 0.0)
+
+
 def solve(beta, x, q, trace=None):
     """The total volatility s with b(x, s) = beta for option sign q (+1/-1).
 
@@ -265,23 +270,15 @@ def solve(beta, x, q, trace=None):
             return householder_refinement(x, beta, b_max, s0, MIN_NORMAL, s_l,
                                           "reciprocal_log", log(beta))
         trace["region"], trace["objective"] = "lower_middle", "plain"
-        v_l = normalised_vega(x, s_l)
-        d_l, d_r = div(1.0, v_l), div(1.0, v_c)
-        r = max_num(control_for_right_curvature(b_l, b_c, s_l, s_c, d_l, d_r, 0.0),
-                    shape_control_minimum(d_l, d_r, div(s_c - s_l, b_c - b_l), False))
-        s0 = rational_cubic(beta, b_l, b_c, s_l, s_c, d_l, d_r, r)
-        return householder_refinement(x, beta, b_max, s0, s_l, s_c, "plain", 0.0)
+        return _middle_region(x, beta, b_max, (b_l, b_c), (s_l, s_c),
+                              (normalised_vega(x, s_l), v_c), control_for_right_curvature)
 
     s_h = s_c + div(b_max - b_c, v_c) if v_c > MIN_NORMAL else s_c
     b_h = special.normalised_black_call(x, s_h)
     if beta <= b_h:
         trace["region"], trace["objective"] = "upper_middle", "plain"
-        v_h = normalised_vega(x, s_h)
-        d_l, d_r = div(1.0, v_c), div(1.0, v_h)
-        r = max_num(control_for_left_curvature(b_c, b_h, s_c, s_h, d_l, d_r, 0.0),
-                    shape_control_minimum(d_l, d_r, div(s_h - s_c, b_h - b_c), False))
-        s0 = rational_cubic(beta, b_c, b_h, s_c, s_h, d_l, d_r, r)
-        return householder_refinement(x, beta, b_max, s0, s_c, s_h, "plain", 0.0)
+        return _middle_region(x, beta, b_max, (b_c, b_h), (s_c, s_h),
+                              (v_c, normalised_vega(x, s_h)), control_for_left_curvature)
 
     f_h, fp_h, fpp_h = _high_price_transform(x, s_h)
     f = -MAX_FINITE

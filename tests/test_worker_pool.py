@@ -61,13 +61,13 @@ def test_pool_starts_at_64_reads_the_environment_once_and_sleeps_when_idle():
 
 # (RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS) -> thread count, with the child bound
 # to one CPU so that the hardware default (1) differs from every set value.
+# The parsing of each text in detail is tested on the core.
 HW = 1
 
 
 @pytest.mark.parametrize("num_threads, num_cpus, expected", [
-    (None, None, HW), ("1", None, 1), ("+2", "3", 2), ("0", "3", HW), ("abc", "3", 3),
-    ("abc", None, HW), (" 2", "3", 3), ("18446744073709551616", None, HW), (None, "3", 3),
-    (None, "0", HW), (None, "x", HW),
+    (None, None, HW), ("1", None, 1), ("+2", "3", 2), ("0", "3", HW), (" 2", "3", 3),
+    ("18446744073709551616", None, HW), (None, "3", 3), (None, "0", HW), (None, "x", HW),
 ])
 def test_thread_count_from_environment(num_threads, num_cpus, expected):
     env = {k: v for k, v in (("RAYON_NUM_THREADS", num_threads),

@@ -156,14 +156,11 @@ TEST(NormalisedBlack, RegionBoundaries) {
 }
 
 TEST(NormalisedBlack, ZeroAndExtremeTotalVolatility) {
-  // s <= 0 or NaN: +0 out of the money (also for x NaN or -inf), the
-  // intrinsic value in the money.
-  for (double s : {0.0, -0.0, -1.0, -kInf, kNaN}) {
-    for (double x : {0.0, -0.0, -1e-300, -1.0, -700.0, kNaN, -kInf}) {
+  // s <= 0: +0 out of the money, the intrinsic value in the money.
+  for (double s : {0.0, -0.0, -1.0}) {
+    for (double x : {0.0, -0.0, -1e-300, -1.0, -700.0}) {
       EXPECT_TRUE(is_plus_zero(normalised_black_call(x, s))) << x << " " << s;
-    }
-    for (double x : {1e-300, 0.05, 0.109375, 30.0}) {
-      EXPECT_EQ(normalised_black_call(x, s), normalised_intrinsic(x)) << x << " " << s;
+      EXPECT_EQ(normalised_black_call(-x, s), normalised_intrinsic(-x)) << x << " " << s;
     }
   }
   // Very large s: Phi(h + t) rounds to 1 and Phi(h - t) underflows, leaving
