@@ -102,6 +102,18 @@ def test_forked_child_gets_a_working_pool():
     assert out == [True, 2]
 
 
+def test_multiprocessing_fork_workers_run_parallel_batches():
+    out = run_child("""
+        import multiprocessing
+        def work(_):
+            return float(batch(100003).sum())
+        expected = work(0)  # the parent's pool exists before the fork
+        with multiprocessing.get_context("fork").Pool(2) as workers:
+            print(json.dumps(workers.map_async(work, range(4)).get(timeout=20) == [expected] * 4))
+    """)
+    assert out is True
+
+
 def test_threads_that_cannot_start_fail_the_call_and_the_next_call_retries():
     # An address-space limit just above the current size leaves no room for
     # 32 thread stacks: the pool cannot start, the threads already started
