@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "seeded_random.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/greeks.hpp"
@@ -42,21 +43,7 @@ using namespace tarvik;
 constexpr std::size_t kMaxN = 1000000;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// splitmix64, so every build times the same inputs.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  double uniform(double lo, double hi) {
-    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    z ^= z >> 31;
-    return lo + (hi - lo) * (static_cast<double>(z >> 11) * 0x1.0p-53);
-  }
-
- private:
-  std::uint64_t state_;
-};
+using tarvik::bench::Random;
 
 using Columns = std::array<std::vector<double>, 6>;
 using Views = std::array<InView, 6>;

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "seeded_random.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/implied_volatility.hpp"
 
@@ -40,23 +41,7 @@ struct DataSet {
   std::vector<double> erfc_args;
 };
 
-// splitmix64: a fixed generator whose stream does not depend on the standard
-// library, so every build times the same options.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  double uniform(double lo, double hi) {
-    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    z ^= z >> 31;
-    const double u = static_cast<double>(z >> 11) * 0x1.0p-53;
-    return lo + (hi - lo) * u;
-  }
-
- private:
-  std::uint64_t state_;
-};
+using tarvik::bench::Random;
 
 void add_option(DataSet& set, double strike, double maturity, double vol) {
   const bool is_call = strike >= kForward;  // the out-of-the-money option
