@@ -21,8 +21,6 @@ namespace {
 using namespace rational;
 
 constexpr double kRMax = 4.056481920730334e31;
-constexpr double kBig = std::numeric_limits<double>::max();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 TEST(RationalCubic, ControlThreeIsCubicHermite) {
