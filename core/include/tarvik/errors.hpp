@@ -106,8 +106,6 @@ class [[nodiscard]] Result {
   constexpr explicit operator bool() const { return ok_; }
   constexpr const T& value() const { return value_; }
   constexpr const IVError& error() const { return error_; }
-  // The value, or `fallback` when this holds an error.
-  constexpr T value_or(T fallback) const { return ok_ ? value_ : fallback; }
 
  private:
   bool ok_;
