@@ -83,6 +83,19 @@ class Holder:
         pass
 
 
+def with_qualname(answer):
+    """An instance of a class whose metaclass answers __qualname__ with
+    `answer` (any object), or raises it if it is an exception."""
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name != "__qualname__":
+                return super().__getattribute__(name)
+            if isinstance(answer, BaseException):
+                raise answer
+            return answer
+    return Meta("Odd", (), {})()
+
+
 def numpy_like_bool(name, bool_method):
     """A class that passes for NumPy's boolean scalar type."""
     namespace = {} if bool_method is None else {"__bool__": bool_method}
@@ -99,6 +112,12 @@ def numpy_like_bool(name, bool_method):
     ("True", "'str' object cannot be converted to 'PyBool'"),
     (np.int64(1), "'int64' object cannot be converted to 'PyBool'"),
     (Holder.Flag(), "'Holder.Flag' object cannot be converted to 'PyBool'"),
+    # A metaclass may answer __qualname__ with anything: never a crash.
+    (with_qualname(12345), "'12345' object cannot be converted to 'PyBool'"),
+    (with_qualname((1.5, None)), "'(1.5, None)' object cannot be converted to 'PyBool'"),
+    (with_qualname(RuntimeError("no name")), "'Odd' object cannot be converted to 'PyBool'"),
+    (numpy_like_bool("bool_", lambda self: with_qualname(7)),
+     "'7' object cannot be converted to 'PyBool'"),
     (numpy_like_bool("bool_", None),
      "object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"),
 ])

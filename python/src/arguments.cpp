@@ -35,11 +35,26 @@ bool is_numpy_bool_type(PyObject* type) {
           PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
 }
 
+// The name of obj's type for a message, always a str: its __qualname__, or
+// the str() of whatever a metaclass returned there, or its __name__. A type
+// can answer these lookups with any object or an exception, and only a str
+// may be formatted with %U.
+PyRef type_name(PyObject* obj) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__qualname__"));
+  if (name && !PyUnicode_Check(name.get())) name = PyRef::steal(PyObject_Str(name.get()));
+  if (name) return name;
+  PyErr_Clear();
+  name = PyRef::steal(PyObject_GetAttrString(type, "__name__"));
+  if (name && PyUnicode_Check(name.get())) return name;
+  PyErr_Clear();
+  return PyRef::steal(PyUnicode_FromString("object"));
+}
+
 std::optional<bool> not_convertible_to_bool(PyObject* obj) {
-  PyRef qualname =
-      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
-  if (!qualname) return std::nullopt;
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyBool'", qualname.get());
+  PyRef name = type_name(obj);
+  if (!name) return std::nullopt;
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyBool'", name.get());
   return std::nullopt;
 }
 
