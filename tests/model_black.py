@@ -141,8 +141,11 @@ def black_price_total_vol(forward, strike, total_vol, is_call):
     if s == 0.0:
         return black_intrinsic(f, k, is_call)
     x = log(f) - log(k)
-    d1 = (x + s * (s * 0.5)) / s
+    half_variance = s * (s * 0.5)
+    d1 = (x + half_variance) / s
     d2 = d1 - s
+    if math.isinf(half_variance) and not math.isnan(x):  # the limit s -> inf
+        d1, d2 = INF, -INF
     if is_call:
         if x < 0.0 or math.isnan(x):
             return non_negative(f * norm_cdf(d1) - k * norm_cdf(d2))

@@ -10,6 +10,7 @@ import struct
 import sys
 from fractions import Fraction
 
+import numpy as np
 import pytest
 from mpmath import mp, mpf
 
@@ -178,6 +179,17 @@ def test_out_of_the_money_price_is_never_negative():
 ])
 def test_rounding_never_makes_a_price_negative(args):
     assert same(tarvik.black_price_total_vol(*args), 0.0)
+
+
+@pytest.mark.parametrize("f, k", [(100.0, 120.0), (120.0, 100.0), (100.0, 100.0), (0.0, 100.0)])
+@pytest.mark.parametrize("s", [1.3e154, 1.9e154, 1e200, MAX])
+def test_price_tends_to_its_maximum_as_total_volatility_grows(f, k, s):
+    # Also where s*(s/2) overflows: the call tends to F and the put to K.
+    assert (tarvik.black_price_total_vol(f, k, s, True), tarvik.black_price_total_vol(f, k, s, False)) == (f, k)
+    if f > 0.0:
+        assert list(tarvik.black_prices(f, k, 1.0, np.array([s, s]), False)) == [k, k]
+        spot = tarvik.black_scholes_price(f, k, 4.0, 0.05, 0.02, s / 2.0, True)
+        assert spot == math.exp(-(0.05 * 4.0)) * tarvik.black_scholes_forward(f, 4.0, 0.05, 0.02)
 
 
 # ---- accuracy against mpmath at 50 digits ----------------------------------

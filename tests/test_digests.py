@@ -69,13 +69,14 @@ def inputs(function, n):
         f = role_values("forward", seed + 101, n)
         k = role_values("strike", seed + 102, n)
         t = role_values("maturity", seed + 103, n)
-        v = role_values("volatility", seed + 104, n)
+        v = TYPICAL["volatility"](splitmix(seed + 104, n)[0])
         call = splitmix(seed + 105, n)[0] < 0.5
         prices = np.where(call, tarvik.black_prices(f, k, t, v, True),
                           tarvik.black_prices(f, k, t, v, False))
         edge = splitmix(seed + 106, n)[0]
         prices = np.where(edge < 0.05, np.where(call, f, k), prices)
         prices = np.where((edge >= 0.05) & (edge < 0.1), prices * 0.5, prices)
+        prices = np.where(edge >= 0.95, role_values("price", seed + 107, n), prices)
         if names[0].startswith("price"):
             values.update({names[0]: prices, names[1]: f, names[2]: k, names[3]: t})
         else:
@@ -135,12 +136,12 @@ EXPECTED = {
     'norm_cdf_c': '724de5a99bb838da',
     'black_intrinsic': 'd24838ef06b4f11a',
     'log_moneyness': 'd2d72ddf5aa1cf39',
-    'black_price': '5b0b76498ae86d3e',
-    'black_price_total_vol': '222b4c5f1d12dbf2',
+    'black_price': 'c80147368ad9a58d',
+    'black_price_total_vol': '1cda2570b04d8ed2',
     'black_scholes_forward': '014e5514768b9211',
-    'black_scholes_price': '09650369c4e01e50',
-    'implied_volatility': '9c3c91fd1195064e',
-    'normalised_implied_volatility': '2a7fbc7f741e7045',
+    'black_scholes_price': 'dc8a1ff26d87d11c',
+    'implied_volatility': '27062d35611d868e',
+    'normalised_implied_volatility': '547fea3a105ee814',
     'delta': '94169aec2378cc92',
     'gamma': '26a49e9650dbebfa',
     'vega': '4005cb0c83b3d121',
@@ -156,10 +157,10 @@ EXPECTED = {
     'norm_pdfs': '1e77cbd9aa55b38e',
     'norm_cdfs': 'aa39898f3d0c9b07',
     'norm_cdf_cs': 'c6681b5c6aeb3a48',
-    'black_prices': 'ba964766b742af7c',
-    'black_scholes_prices': '5ca7907cff416b66',
-    'implied_volatilities': '1756928b89a3ec80',
-    'normalised_implied_volatilities': 'a192a87d6560f255',
+    'black_prices': '92cc6e8648ffe98e',
+    'black_scholes_prices': 'ab2555a884c686d4',
+    'implied_volatilities': '49d0b77f062ca8b4',
+    'normalised_implied_volatilities': '3d013028e4a98229',
     'deltas': '1076354144f6fdac',
     'gammas': '9a7c598447d70599',
     'vegas': 'e86257b3f7c86135',

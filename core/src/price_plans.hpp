@@ -41,9 +41,8 @@ inline ErfcPair erfc_of(ErfcPair args) { return {std::erfc(args.p), std::erfc(ar
 // (K, Phic(d2), F, Phic(d1)). Phi(d) = erfc(d*(-1/sqrt 2))*0.5 and
 // Phic(d) = erfc(d*(1/sqrt 2))*0.5 are norm_cdf and norm_cdf_c expanded:
 // equal bit for bit for every d that is not NaN (erfc gives 2 and 0 at -inf
-// and +inf). d2 is NaN exactly when d1 is (x NaN, or x = -inf against
-// s*(s*0.5) = +inf), and every formula then gives the quiet NaN of norm_cdf,
-// which the plan returns directly.
+// and +inf). d2 is NaN exactly when d1 is (x NaN), and every formula then
+// gives the quiet NaN of norm_cdf, which the plan returns directly.
 class BlackPricePlan {
  public:
   // Unset until assigned: for the arrays a batch fills.
@@ -59,8 +58,16 @@ class BlackPricePlan {
     }
     if (s == 0.0) return fixed(black_intrinsic(forward, strike, is_call));
     const double x = std::log(forward) - std::log(strike);
-    const double d1 = (x + s * (s * 0.5)) / s;
-    const double d2 = d1 - s;
+    const double half_variance = s * (s * 0.5);
+    double d1 = (x + half_variance) / s;
+    double d2 = d1 - s;
+    // Beyond s = 1.9e154 the half variance overflows and d2 would stay +inf;
+    // in the limit d1 -> +inf and d2 -> -inf, so the call tends to F and the
+    // put to K, their no-arbitrage maxima.
+    if (std::isinf(half_variance) && !std::isnan(x)) {
+      d1 = std::numeric_limits<double>::infinity();
+      d2 = -d1;
+    }
     if (std::isnan(d1)) return fixed(kNaN);
     const bool out_of_the_money = is_call ? x < 0.0 : x > 0.0;
     const Form form = out_of_the_money ? Form::kOutOfTheMoney : Form::kInTheMoney;
