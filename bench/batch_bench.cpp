@@ -1,12 +1,12 @@
 // Cost of the batch kernels, serial and on the worker pool.
 //
-// For each of the nine kernels, over fixed, seeded valid inputs (every input
+// For each kernel, over fixed, seeded valid inputs (every input
 // a full array, no broadcasting):
 //   loop    a plain loop calling the scalar core operation per element,
 //           writing its value or NaN: the floor the serial kernel is held to;
 //   serial  the serial kernel (its overhead over `loop` is the cost of the
 //           batch frame per element);
-//   par     the parallel twin, and its speed-up over the serial kernel;
+//   par     the same kernel on the worker pool, and its speed-up over serial;
 // at n = 10^3, 10^5 and 10^6 (ns per element, the best of the repetitions:
 // on a shared machine the minimum is the figure least disturbed by other
 // load). Then the fixed cost of a 64-element parallel call (the
@@ -29,19 +29,14 @@
 #include <vector>
 
 #include "seeded_random.hpp"
-#include "tarvik/black.hpp"
-#include "tarvik/black_scholes.hpp"
-#include "tarvik/greeks.hpp"
-#include "tarvik/implied_volatility.hpp"
-#include "tarvik/parallel.hpp"
-#include "tarvik/vector.hpp"
+#include "tarvik/batch.hpp"
+#include "tarvik/batch_ops.hpp"
 
 namespace {
 
 using namespace tarvik;
 
 constexpr std::size_t kMaxN = 1000000;
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 using tarvik::bench::Random;
 
@@ -50,8 +45,7 @@ using Views = std::array<InView, 6>;
 
 struct Kernel {
   const char* name;
-  Status (*serial)(const Views&, OutView);
-  Status (*par)(const Views&, OutView);
+  Status (*run)(const Views&, Exec, OutView);
   void (*loop)(const Views&, OutView);  // the scalar operation, element by element
   const Columns* data;
 };
@@ -66,7 +60,7 @@ struct Data {
       const double f = 100.0, k = f * std::exp(r.uniform(-0.5, 0.5));
       const double t = r.uniform(0.05, 3), v = r.uniform(0.05, 0.8);
       const double rate = r.uniform(-0.02, 0.08), div = r.uniform(0, 0.05);
-      const double p = black_price(true, f, k, t, v).value_or(kNaN);
+      const double p = black_price(f, k, t, v, true).value();
       push(black, {f, k, t, v});
       push(spot, {f, k, t, rate, div, v});
       push(iv, {p, f, k, t});
@@ -79,92 +73,45 @@ struct Data {
   }
 };
 
-template <class F>
-void scalar_loop(const Views& v, OutView out, F f) {
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = f(v, i).value_or(kNaN);
+// The kernel of Op over the first Op::kInputs columns (calls where there is
+// an option type), and a plain loop of its scalar operation.
+template <class Op, std::size_t... K>
+Status run_op(const Views& v, Exec exec, OutView out, std::index_sequence<K...>) {
+  const auto in = batch::Inputs<Op::kInputs>::make({{v[K]...}});
+  if (!in) return in.error();
+  return batch::run<Op>(in.value(), exec, out);
+}
+
+template <class Op, std::size_t... K>
+void loop_op(const Views& v, OutView out, std::index_sequence<K...>) {
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const Result<double> r = Op::element(v[K][i]..., true);
+    out[i] = r.ok() ? r.value() : batch::kRejected;
+  }
+}
+
+template <class Op>
+Kernel kernel(const char* name, const Columns& data) {
+  using Seq = std::make_index_sequence<Op::kInputs>;
+  return {name, [](const Views& v, Exec e, OutView o) { return run_op<Op>(v, e, o, Seq{}); },
+          [](const Views& v, OutView o) { loop_op<Op>(v, o, Seq{}); }, &data};
 }
 
 std::vector<Kernel> kernels(const Data& d) {
-  return {
-      {"black_price",
-       [](const Views& v, OutView o) { return black_price_slice(v[0], v[1], v[2], v[3], true, o); },
-       [](const Views& v, OutView o) {
-         return black_price_slice_par(v[0], v[1], v[2], v[3], true, o);
-       },
-       [](const Views& v, OutView o) {
-         scalar_loop(v, o, [](const Views& v, std::size_t i) {
-           return black_price(true, v[0][i], v[1][i], v[2][i], v[3][i]);
-         });
-       },
-       &d.black},
-      {"black_scholes_price",
-       [](const Views& v, OutView o) {
-         return black_scholes_price_slice(v[0], v[1], v[2], v[3], v[4], v[5], true, o);
-       },
-       [](const Views& v, OutView o) {
-         return black_scholes_price_slice_par(v[0], v[1], v[2], v[3], v[4], v[5], true, o);
-       },
-       [](const Views& v, OutView o) {
-         scalar_loop(v, o, [](const Views& v, std::size_t i) {
-           return black_scholes_price(true, v[0][i], v[1][i], v[2][i], v[3][i], v[4][i], v[5][i]);
-         });
-       },
-       &d.spot},
-      {"implied_volatility",
-       [](const Views& v, OutView o) {
-         return implied_volatility_slice(v[0], v[1], v[2], v[3], true, o);
-       },
-       [](const Views& v, OutView o) {
-         return implied_volatility_slice_par(v[0], v[1], v[2], v[3], true, o);
-       },
-       [](const Views& v, OutView o) {
-         scalar_loop(v, o, [](const Views& v, std::size_t i) {
-           return implied_volatility(v[0][i], v[1][i], v[2][i], v[3][i], true);
-         });
-       },
-       &d.iv},
-      {"normalised_implied_vol",
-       [](const Views& v, OutView o) {
-         return normalised_implied_volatility_slice(v[0], v[1], true, o);
-       },
-       [](const Views& v, OutView o) {
-         return normalised_implied_volatility_slice_par(v[0], v[1], true, o);
-       },
-       [](const Views& v, OutView o) {
-         scalar_loop(v, o, [](const Views& v, std::size_t i) {
-           return normalised_implied_volatility(v[0][i], v[1][i], true);
-         });
-       },
-       &d.niv},
-      {"delta",
-       [](const Views& v, OutView o) { return delta_slice(v[0], v[1], v[2], v[3], true, o); },
-       [](const Views& v, OutView o) { return delta_slice_par(v[0], v[1], v[2], v[3], true, o); },
-       [](const Views& v, OutView o) {
-         scalar_loop(v, o, [](const Views& v, std::size_t i) {
-           return delta(true, v[0][i], v[1][i], v[2][i], v[3][i]);
-         });
-       },
-       &d.black},
-#define TARVIK_GREEK(op)                                                                  \
-  {#op, [](const Views& v, OutView o) { return op##_slice(v[0], v[1], v[2], v[3], o); },  \
-   [](const Views& v, OutView o) { return op##_slice_par(v[0], v[1], v[2], v[3], o); },   \
-   [](const Views& v, OutView o) {                                                        \
-     scalar_loop(v, o, [](const Views& v, std::size_t i) {                                \
-       return op(v[0][i], v[1][i], v[2][i], v[3][i]);                                     \
-     });                                                                                  \
-   },                                                                                     \
-   &d.black}
-      TARVIK_GREEK(gamma),
-      TARVIK_GREEK(vega),
-      TARVIK_GREEK(vanna),
-      TARVIK_GREEK(vomma),
-#undef TARVIK_GREEK
-  };
+  return {kernel<ops::BlackPrice>("black_price", d.black),
+          kernel<ops::BlackScholesPrice>("black_scholes_price", d.spot),
+          kernel<ops::ImpliedVolatility>("implied_volatility", d.iv),
+          kernel<ops::NormalisedImpliedVolatility>("normalised_implied_vol", d.niv),
+          kernel<ops::Delta>("delta", d.black),
+          kernel<ops::Gamma>("gamma", d.black),
+          kernel<ops::Vega>("vega", d.black),
+          kernel<ops::Vanna>("vanna", d.black),
+          kernel<ops::Vomma>("vomma", d.black)};
 }
 
 Views first(const Columns& c, std::size_t n) {
   Views v;
-  for (std::size_t j = 0; j < 6; ++j) v[j] = InView(c[j]).first(std::min(n, c[j].size()));
+  for (std::size_t j = 0; j < 6; ++j) v[j] = InView(c[j].data(), std::min(n, c[j].size()));
   return v;
 }
 
@@ -205,8 +152,8 @@ int main(int argc, char** argv) {
   }
 
   // Start the pool before timing anything.
-  check(ks[0].par(first(*ks[0].data, 1000), OutView(out).first(1000)));
-  std::printf("worker pool: %zu threads, best of %d repetitions\n\n", worker_pool_size(), reps);
+  check(ks[0].run(first(*ks[0].data, 1000), Exec::Parallel, OutView(out).first(1000)));
+  std::printf("worker pool: %zu threads, best of %d repetitions\n\n", pool::size(), reps);
 
   std::printf("%-24s %9s %10s %10s %8s %10s %8s\n", "kernel", "n", "loop ns", "serial ns",
               "overhead", "par ns", "speedup");
@@ -216,8 +163,10 @@ int main(int argc, char** argv) {
       const OutView o = OutView(out).first(n);
       const std::size_t calls = std::max<std::size_t>(1, 100000 / n);
       const double loop = best_ns(reps, calls, [&] { k.loop(v, o); }) / double(n);
-      const double serial = best_ns(reps, calls, [&] { check(k.serial(v, o)); }) / double(n);
-      const double par = best_ns(reps, calls, [&] { check(k.par(v, o)); }) / double(n);
+      const double serial =
+          best_ns(reps, calls, [&] { check(k.run(v, Exec::Serial, o)); }) / double(n);
+      const double par =
+          best_ns(reps, calls, [&] { check(k.run(v, Exec::Parallel, o)); }) / double(n);
       std::printf("%-24s %9zu %10.2f %10.2f %+7.1f%% %10.2f %7.2fx\n", k.name, n, loop, serial,
                   100.0 * (serial / loop - 1.0), par, serial / par);
     }
@@ -227,8 +176,8 @@ int main(int argc, char** argv) {
   for (const Kernel& k : ks) {
     const Views v = first(*k.data, 64);
     const OutView o = OutView(out).first(64);
-    const double serial = best_ns(reps, 20000, [&] { check(k.serial(v, o)); }) / 1000.0;
-    const double par = best_ns(reps, 20000, [&] { check(k.par(v, o)); }) / 1000.0;
+    const double serial = best_ns(reps, 20000, [&] { check(k.run(v, Exec::Serial, o)); }) / 1000.0;
+    const double par = best_ns(reps, 20000, [&] { check(k.run(v, Exec::Parallel, o)); }) / 1000.0;
     std::printf("%-24s %8.2f %8.2f %+8.2f\n", k.name, serial, par, par - serial);
   }
   return 0;

@@ -46,7 +46,7 @@ using tarvik::bench::Random;
 void add_option(DataSet& set, double strike, double maturity, double vol) {
   const bool is_call = strike >= kForward;  // the out-of-the-money option
   const double s = vol * std::sqrt(maturity);
-  const double price = tarvik::black_price_total_vol(is_call, kForward, strike, s);
+  const double price = tarvik::black_price_total_vol(kForward, strike, s, is_call);
   set.options.push_back({price, strike, maturity, is_call});
   const double d1 = (std::log(kForward / strike) + 0.5 * s * s) / s;
   set.erfc_args.push_back(d1 * 0.7071067811865476);

@@ -11,7 +11,7 @@
 #include "tarvik/greeks.hpp"
 #include "tarvik/normal.hpp"
 
-#include "price_plans.hpp"
+#include "tarvik/detail/price_plans.hpp"
 
 namespace tarvik {
 
@@ -30,9 +30,8 @@ Result<double> validated_forward(double spot, double strike, double maturity, do
   if (!std::isfinite(strike) || !std::isfinite(maturity) || !std::isfinite(volatility)) {
     return IVError::invalid_input("non-finite Black input");
   }
-  if (strike <= 0.0) return IVError::negative_strike(strike);
-  if (maturity <= 0.0) return IVError::negative_time(maturity);
-  if (volatility < 0.0) return IVError::invalid_input("volatility must be non-negative");
+  if (Status err = require_positive_strike_maturity(strike, maturity)) return *err;
+  if (Status err = require_volatility(volatility)) return *err;
   // r - q finite and T > 0, so F is never NaN: only overflow to +inf or
   // underflow to +0 can make it unusable.
   const double forward = spot * std::exp(maturity * (rate - dividend));
@@ -102,9 +101,10 @@ Result<double> black_scholes_forward(double spot, double maturity, double rate,
   return forward;
 }
 
-Result<BlackScholesPricePlan> plan_black_scholes_price(bool is_call, double spot, double strike,
+Result<BlackScholesPricePlan> plan_black_scholes_price(double spot, double strike,
                                                        double maturity, double rate,
-                                                       double dividend, double volatility) {
+                                                       double dividend, double volatility,
+                                                       bool is_call) {
   const Result<double> forward =
       validated_forward(spot, strike, maturity, rate, dividend, volatility,
                         "non-finite or non-positive forward from spot/rates");
@@ -112,24 +112,24 @@ Result<BlackScholesPricePlan> plan_black_scholes_price(bool is_call, double spot
   const double d_r = std::exp(-(rate * maturity));
   if (!std::isfinite(d_r)) return IVError::invalid_input("non-finite discount factor");
   return BlackScholesPricePlan(
-      BlackPricePlan::make(is_call, forward.value(), strike, std::sqrt(maturity) * volatility),
+      BlackPricePlan::make(forward.value(), strike, std::sqrt(maturity) * volatility, is_call),
       d_r);
 }
 
-Result<double> black_scholes_price(bool is_call, double spot, double strike, double maturity,
-                                   double rate, double dividend, double volatility) {
+Result<double> black_scholes_price(double spot, double strike, double maturity, double rate,
+                                   double dividend, double volatility, bool is_call) {
   const Result<BlackScholesPricePlan> plan =
-      plan_black_scholes_price(is_call, spot, strike, maturity, rate, dividend, volatility);
+      plan_black_scholes_price(spot, strike, maturity, rate, dividend, volatility, is_call);
   if (!plan) return plan.error();
   return plan.value().price();
 }
 
-Result<double> black_scholes_delta(bool is_call, double spot, double strike, double maturity,
-                                   double rate, double dividend, double volatility) {
+Result<double> black_scholes_delta(double spot, double strike, double maturity, double rate,
+                                   double dividend, double volatility, bool is_call) {
   const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
   if (!terms) return terms.error();
   const SpotTerms& t = terms.value();
-  if (!t.black) return t.dividend_discount * zero_volatility_delta(is_call, t.forward, t.strike);
+  if (!t.black) return t.dividend_discount * zero_volatility_delta(t.forward, t.strike, is_call);
   const double d1 = t.black->d1;
   return is_call ? t.dividend_discount * norm_cdf(d1) : t.dividend_discount * -norm_cdf_c(d1);
 }
@@ -147,8 +147,8 @@ Result<double> black_scholes_vega(double spot, double strike, double maturity, d
   return from_terms(spot, strike, maturity, rate, dividend, volatility, spot_vega_of);
 }
 
-Result<double> black_scholes_theta(bool is_call, double spot, double strike, double maturity,
-                                   double rate, double dividend, double volatility) {
+Result<double> black_scholes_theta(double spot, double strike, double maturity, double rate,
+                                   double dividend, double volatility, bool is_call) {
   return from_terms(
       spot, strike, maturity, rate, dividend, volatility,
       [is_call](const SpotTerms& t, const BlackTerms& b) {

@@ -33,8 +33,8 @@ double vega_of(const BlackTerms& t) {
 
 }  // namespace
 
-double zero_volatility_delta(bool is_call, double forward, double strike) {
-  const double x = std::log(forward) - std::log(strike);
+double zero_volatility_delta(double forward, double strike, bool is_call) {
+  const double x = log_moneyness(forward, strike);
   if (x > 0.0) return is_call ? 1.0 : 0.0;
   if (x == 0.0) return is_call ? 0.5 : -0.5;
   return is_call ? 0.0 : -1.0;
@@ -48,8 +48,7 @@ Result<std::optional<BlackTerms>> BlackTerms::make(double forward, double strike
   // Zero volatility, or a product that underflows: the price is the
   // intrinsic value and d1, d2 are undefined.
   if (s == 0.0) return std::optional<BlackTerms>();
-  const double x = std::log(forward) - std::log(strike);
-  const double d1 = (x + s * (s * 0.5)) / s;
+  const double d1 = black_d1(log_moneyness(forward, strike), s);
   return std::optional<BlackTerms>(BlackTerms{
       .forward = forward,
       .d1 = d1,
@@ -61,12 +60,12 @@ Result<std::optional<BlackTerms>> BlackTerms::make(double forward, double strike
   });
 }
 
-Result<double> delta(bool is_call, double forward, double strike, double maturity,
-                     double volatility) {
+Result<double> delta(double forward, double strike, double maturity, double volatility,
+                     bool is_call) {
   // The put takes -Phic(d1) rather than Phi(d1) - 1: no cancellation deep in
   // the money.
   return from_terms(forward, strike, maturity, volatility,
-                    zero_volatility_delta(is_call, forward, strike), [&](const BlackTerms& t) {
+                    zero_volatility_delta(forward, strike, is_call), [&](const BlackTerms& t) {
                       return is_call ? norm_cdf(t.d1) : -norm_cdf_c(t.d1);
                     });
 }

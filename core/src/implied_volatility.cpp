@@ -1,19 +1,15 @@
+// The validating front ends of the solver: bounds in the caller's units,
+// normalisation, and the solver's answer checked or passed on.
 #include "tarvik/implied_volatility.hpp"
 
 #include <cmath>
 
-#include "tarvik/rational/inverse.hpp"
+#include "tarvik/black.hpp"
+#include "tarvik/numeric.hpp"
 #include "tarvik/rational/normalised_black.hpp"
-#include "tarvik/rational/numeric.hpp"
+#include "tarvik/rational/solver.hpp"
 
 namespace tarvik {
-
-namespace {
-
-// The solver's fixed number of refinement steps, reported when it fails.
-constexpr std::uint32_t kRefinementSteps = 2;
-
-}  // namespace
 
 Result<double> implied_volatility(double price, double forward, double strike,
                                   double maturity, bool is_call) {
@@ -21,26 +17,20 @@ Result<double> implied_volatility(double price, double forward, double strike,
       !std::isfinite(maturity)) {
     return IVError::invalid_input("non-finite implied-volatility input");
   }
-  if (forward <= 0.0) return IVError::negative_forward(forward);
-  if (strike <= 0.0) return IVError::negative_strike(strike);
-  if (maturity <= 0.0) return IVError::negative_time(maturity);
+  if (Status err = require_positive(forward, strike, maturity)) return *err;
 
-  const double intrinsic =
-      rational::max_num(is_call ? forward - strike : strike - forward, 0.0);
+  const double intrinsic = max_num(is_call ? forward - strike : strike - forward, 0.0);
   const double maximum = is_call ? forward : strike;
   if (price < intrinsic) return IVError::price_below_intrinsic(price, intrinsic);
   if (price >= maximum) return IVError::price_above_maximum(price, maximum);
 
   const double beta = price / (std::sqrt(forward) * std::sqrt(strike));
-  const double x = std::log(forward) - std::log(strike);
   const double s =
-      rational::unchecked_normalised_implied_volatility(beta, x, is_call ? 1.0 : -1.0);
+      rational::unchecked_normalised_implied_volatility(beta, log_moneyness(forward, strike), is_call);
   // The solver answers a price that rounding put at its maximum with the
   // largest double; that, or any non-finite value, is a failed inversion.
-  if (s == rational::kMaxFinite || !std::isfinite(s)) {
-    return IVError::no_convergence(kRefinementSteps);
-  }
-  return rational::max_num(s / std::sqrt(maturity), 0.0);
+  if (s == kMaxFinite || !std::isfinite(s)) return IVError::no_convergence(kRefinementSteps);
+  return max_num(s / std::sqrt(maturity), 0.0);
 }
 
 Result<double> normalised_implied_volatility(double beta, double x, bool is_call) {
@@ -49,14 +39,14 @@ Result<double> normalised_implied_volatility(double beta, double x, bool is_call
   }
   double intrinsic = 0.0;
   if (is_call && x > 0.0) {
-    intrinsic = rational::max_num(rational::normalised_intrinsic(x), 0.0);
+    intrinsic = max_num(rational::normalised_intrinsic(x), 0.0);
   } else if (!is_call && x < 0.0) {
-    intrinsic = rational::max_num(-rational::normalised_intrinsic(x), 0.0);
+    intrinsic = max_num(-rational::normalised_intrinsic(x), 0.0);
   }
   if (beta < intrinsic) return IVError::price_below_intrinsic(beta, intrinsic);
   const double maximum = std::exp(x * (is_call ? 0.5 : -0.5));
   if (beta >= maximum) return IVError::price_above_maximum(beta, maximum);
-  return rational::unchecked_normalised_implied_volatility(beta, x, is_call ? 1.0 : -1.0);
+  return rational::unchecked_normalised_implied_volatility(beta, x, is_call);
 }
 
 }  // namespace tarvik

@@ -23,7 +23,7 @@
 // sleeping thread, while a pool without work sleeps. Queueing a task wakes
 // one sleeper, and finishing a task taken from another thread wakes the
 // thread waiting for it.
-#include "worker_pool.hpp"
+#include "tarvik/detail/worker_pool.hpp"
 
 #include <pthread.h>
 #include <sched.h>
@@ -39,18 +39,6 @@
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#include "tarvik/parallel.hpp"
-
-namespace tarvik {
-
-const char kWorkerPoolFault[] = "The global thread pool has not been initialized.";
-
-bool is_worker_pool_fault(const IVError& error) {
-  return error.kind() == ErrorKind::InvalidInput && error.reason() == kWorkerPoolFault;
-}
-
-}  // namespace tarvik
 
 namespace tarvik::pool {
 
@@ -376,15 +364,14 @@ Pool* get_pool() {
 
 }  // namespace
 
-Status run(std::size_t n, RangeFn body) {
+void run(std::size_t n, RangeFn body) {
   if (n < 2) {
     if (n == 1) body(0, 1);
-    return std::nullopt;
+    return;
   }
   Pool* p = get_pool();
-  if (p == nullptr) return IVError::invalid_input(kWorkerPoolFault);
+  if (p == nullptr) throw PoolUnavailable();
   p->run(n, body);
-  return std::nullopt;
 }
 
 std::optional<std::size_t> parse_thread_count(const char* text) {
@@ -422,13 +409,9 @@ std::size_t hardware_threads() {
   return std::thread::hardware_concurrency();
 }
 
-}  // namespace tarvik::pool
-
-namespace tarvik {
-
-std::size_t worker_pool_size() {
-  const pool::Pool* p = pool::g_pool.load(std::memory_order_acquire);
+std::size_t size() {
+  const Pool* p = g_pool.load(std::memory_order_acquire);
   return p != nullptr ? p->size() : 0;
 }
 
-}  // namespace tarvik
+}  // namespace tarvik::pool

@@ -7,14 +7,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <span>
 #include <thread>
 #include <vector>
 
-#include "../src/worker_pool.hpp"
-#include "tarvik/simd.hpp"
-#include "tarvik/parallel.hpp"
-#include "tarvik/vector.hpp"
+#include "tarvik/batch.hpp"
+#include "tarvik/batch_ops.hpp"
+#include "tarvik/detail/worker_pool.hpp"
 
 namespace tarvik {
 namespace {
@@ -23,35 +24,51 @@ constexpr const char* kEmpty = "empty input slice is only valid for an empty bat
 constexpr const char* kMismatch = "slice length mismatch: inputs must be length 1 or n";
 constexpr const char* kOutput = "output slice length must equal the resolved batch length";
 
-// Length errors come back from both forms before anything is written: the
-// input rule first, then the output check; below and above the parallel
-// threshold.
+// Length errors come back before anything is written: the input rule (with
+// the option types after the values) first, then the output check; serial
+// and parallel, below and above the parallel threshold.
 TEST(BatchKernel, LengthErrorsLeaveTheOutputUntouched) {
   struct Case {
-    std::size_t forwards, others, out;
+    std::size_t forwards, others, flags, out;
     const char* reason;
   };
+  const std::vector<std::uint8_t> calls(400, 1);
   for (const std::size_t scale : {1, 100}) {
-    for (const Case& c : {Case{3 * scale, 1, 4 * scale, kOutput},
-                          Case{2 * scale, 3 * scale, 4 * scale, kMismatch}, Case{0, 1, 1, kOutput},
-                          Case{0, 2 * scale, 0, kEmpty}}) {
+    for (const Case& c : {Case{3 * scale, 1, 1, 4 * scale, kOutput},
+                          Case{2 * scale, 3 * scale, 1, 4 * scale, kMismatch},
+                          Case{2 * scale, 1, 3 * scale, 2 * scale, kMismatch},
+                          Case{0, 1, 1, 1, kOutput}, Case{0, 2 * scale, 1, 0, kEmpty},
+                          Case{0, 1, 2, 0, kEmpty}}) {
       const std::vector<double> f(c.forwards, 100.0), other(c.others, 1.0);
-      for (auto kernel : {black_price_slice, black_price_slice_par}) {
+      for (const Exec exec : {Exec::Serial, Exec::Parallel}) {
         std::vector<double> out(c.out, -7.0);
-        const Status s = kernel(f, other, other, other, true, out);
+        const InView o{std::span<const double>(other)};
+        const auto in = batch::Inputs<4>::make({{InView(std::span<const double>(f)), o, o, o}},
+                                               FlagView(calls.data(), c.flags));
+        const Status s = in ? batch::run<ops::BlackPrice>(in.value(), exec, out) : in.error();
         ASSERT_TRUE(s);
         EXPECT_STREQ(s->reason(), c.reason);
         EXPECT_EQ(out, std::vector<double>(c.out, -7.0));
       }
     }
   }
-  std::vector<double> x(3, 0.0), small(2, -7.0);
-  for (auto kernel : {norm_pdf_slice, norm_cdf_slice, norm_cdf_c_slice}) {
-    const Status s = kernel(x, small);
-    ASSERT_TRUE(s);
-    EXPECT_STREQ(s->reason(), "input and output slices must have equal length");
-    EXPECT_EQ(small, std::vector<double>(2, -7.0));
+}
+
+// Inputs are read where they lie: a run of doubles at an odd address gives
+// the same elements as an aligned copy.
+TEST(BatchKernel, MisalignedInputsAreReadInPlace) {
+  const std::vector<double> x = {-1.5, 0.0, 2.25, 1e-300, -40.0};
+  std::vector<unsigned char> raw(x.size() * sizeof(double) + 1);
+  std::memcpy(raw.data() + 1, x.data(), x.size() * sizeof(double));
+  std::vector<double> aligned(x.size()), odd(x.size());
+  for (auto [view, out] : {std::pair{InView(std::span<const double>(x)), &aligned},
+                           std::pair{InView(raw.data() + 1, x.size()), &odd}}) {
+    const auto in = batch::Inputs<1>::make({{view}});
+    ASSERT_TRUE(in);
+    EXPECT_FALSE(batch::run<ops::NormCdf>(in.value(), Exec::Serial, *out));
   }
+  for (std::size_t i = 0; i < x.size(); ++i) EXPECT_EQ(odd[i], norm_cdf(x[i])) << i;
+  EXPECT_EQ(odd, aligned);
 }
 
 // Several threads outside the pool hand in batches at once; each index of
@@ -69,7 +86,7 @@ TEST(WorkerPool, EveryIndexExactlyOnceOffTheCallingThread) {
           if (lo >= hi || hi > n || std::this_thread::get_id() == caller) ++faults;
           for (std::size_t i = lo; i < hi; ++i) hits[i].fetch_add(1, std::memory_order_relaxed);
         };
-        if (pool::run(n, pool::RangeFn(body))) ++faults;
+        pool::run(n, pool::RangeFn(body));
         for (std::size_t i = 0; i < n; ++i) {
           if (hits[i].load() != 1) ++faults;
         }
@@ -78,7 +95,7 @@ TEST(WorkerPool, EveryIndexExactlyOnceOffTheCallingThread) {
   }
   for (std::thread& t : callers) t.join();
   EXPECT_EQ(faults.load(), 0);
-  EXPECT_GE(worker_pool_size(), 1u);
+  EXPECT_GE(pool::size(), 1u);
 }
 
 struct ParseCase {

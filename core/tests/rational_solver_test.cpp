@@ -12,7 +12,7 @@
 #include "tarvik/implied_volatility.hpp"
 #include "tarvik/rational/cubic.hpp"
 #include "tarvik/rational/householder.hpp"
-#include "tarvik/rational/inverse.hpp"
+#include "tarvik/rational/solver.hpp"
 #include "tarvik/rational/normalised_black.hpp"
 
 namespace tarvik {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "tarvik/rational/erfcx.hpp"
-#include "tarvik/rational/inv_norm.hpp"
+#include "tarvik/rational/inverse_norm_cdf.hpp"
 #include "tarvik/rational/normalised_black.hpp"
 
 namespace tarvik::rational {

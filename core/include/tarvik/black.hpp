@@ -1,20 +1,67 @@
 // The undiscounted Black-76 price of a European option on a forward, the
-// intrinsic value and the log-moneyness.
+// checks every pricing operation starts with, the intrinsic value and the
+// log-moneyness.
 #pragma once
+
+#include <cmath>
 
 #include "tarvik/errors.hpp"
 
 namespace tarvik {
 
-// The checks every Black-76 and spot-model operation applies first, in this
-// order: all of F, K, T, sigma finite; F > 0; K > 0; T > 0; sigma >= 0
-// (negative zero passes). Returns the first failure.
-Status validate_black_inputs(double forward, double strike, double maturity,
-                             double volatility);
+// ---- Input checks, shared by the Black-76, spot-model and implied-volatility
+// operations. Each reports its first failure; the callers order them.
 
-// Validated price from a volatility and a maturity.
-Result<double> black_price(bool is_call, double forward, double strike,
-                           double maturity, double volatility);
+// strike > 0, then maturity > 0 (zero is rejected, as the messages say).
+inline Status require_positive_strike_maturity(double strike, double maturity) {
+  if (strike <= 0.0) return IVError::negative_strike(strike);
+  if (maturity <= 0.0) return IVError::negative_time(maturity);
+  return std::nullopt;
+}
+
+// forward > 0, then strike and maturity.
+inline Status require_positive(double forward, double strike, double maturity) {
+  if (forward <= 0.0) return IVError::negative_forward(forward);
+  return require_positive_strike_maturity(strike, maturity);
+}
+
+// sigma >= 0; negative zero passes.
+inline Status require_volatility(double volatility) {
+  if (volatility < 0.0) return IVError::invalid_input("volatility must be non-negative");
+  return std::nullopt;
+}
+
+// The Black-76 checks in order: all of F, K, T, sigma finite; F, K, T
+// positive; sigma non-negative.
+inline Status validate_black_inputs(double forward, double strike, double maturity,
+                                    double volatility) {
+  if (!std::isfinite(forward) || !std::isfinite(strike) || !std::isfinite(maturity) ||
+      !std::isfinite(volatility)) {
+    return IVError::invalid_input("non-finite Black input");
+  }
+  if (Status err = require_positive(forward, strike, maturity)) return err;
+  return require_volatility(volatility);
+}
+
+// ---- The terms of the Black formula.
+
+// ln F - ln K, as two logarithms and a difference (never the logarithm of
+// the ratio). No input is rejected: a zero gives an infinity, a negative NaN.
+inline double log_moneyness(double forward, double strike) {
+  return std::log(forward) - std::log(strike);
+}
+
+// d1 = (x + s*(s*0.5)) / s, in exactly that order; d2 = d1 - s.
+inline double black_d1(double x, double total_vol) {
+  return (x + total_vol * (total_vol * 0.5)) / total_vol;
+}
+
+// ---- Prices.
+
+// Validated price from a volatility and a maturity: the checks above, then
+// black_price_total_vol at s = sigma*sqrt(T).
+Result<double> black_price(double forward, double strike, double maturity, double volatility,
+                           bool is_call);
 
 // Unvalidated price from the total volatility s = sigma*sqrt(T). NaN for a
 // non-finite forward or strike or for s NaN, infinite or negative; the
@@ -22,13 +69,12 @@ Result<double> black_price(bool is_call, double forward, double strike,
 // and the in-the-money side by put-call parity, so no result comes from
 // subtracting two large, nearly equal products, and an out-of-the-money
 // price that rounding would leave below zero is +0.
-double black_price_total_vol(bool is_call, double forward, double strike,
-                             double total_vol);
+double black_price_total_vol(double forward, double strike, double total_vol, bool is_call);
 
 // max(F - K, 0) for a call, max(K - F, 0) for a put; NaN differences give 0.
-double black_intrinsic(double forward, double strike, bool is_call);
-
-// ln F - ln K, as two logarithms and a difference.
-double log_moneyness(double forward, double strike);
+inline double black_intrinsic(double forward, double strike, bool is_call) {
+  const double d = is_call ? forward - strike : strike - forward;
+  return d > 0.0 ? d : 0.0;  // maxNum: NaN, -0 and negatives give +0
+}
 
 }  // namespace tarvik

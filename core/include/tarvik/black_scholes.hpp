@@ -9,16 +9,16 @@ namespace tarvik {
 
 Result<double> black_scholes_forward(double spot, double maturity, double rate,
                                      double dividend);
-Result<double> black_scholes_price(bool is_call, double spot, double strike, double maturity,
-                                   double rate, double dividend, double volatility);
-Result<double> black_scholes_delta(bool is_call, double spot, double strike, double maturity,
-                                   double rate, double dividend, double volatility);
+Result<double> black_scholes_price(double spot, double strike, double maturity, double rate,
+                                   double dividend, double volatility, bool is_call);
+Result<double> black_scholes_delta(double spot, double strike, double maturity, double rate,
+                                   double dividend, double volatility, bool is_call);
 Result<double> black_scholes_gamma(double spot, double strike, double maturity, double rate,
                                    double dividend, double volatility);
 Result<double> black_scholes_vega(double spot, double strike, double maturity, double rate,
                                   double dividend, double volatility);
-Result<double> black_scholes_theta(bool is_call, double spot, double strike, double maturity,
-                                   double rate, double dividend, double volatility);
+Result<double> black_scholes_theta(double spot, double strike, double maturity, double rate,
+                                   double dividend, double volatility, bool is_call);
 Result<double> black_scholes_vanna(double spot, double strike, double maturity, double rate,
                                    double dividend, double volatility);
 Result<double> black_scholes_vomma(double spot, double strike, double maturity, double rate,

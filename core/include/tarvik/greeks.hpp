@@ -11,7 +11,7 @@ namespace tarvik {
 
 struct BlackTerms {
   double forward;        // F as passed in
-  double d1;             // (ln F - ln K + s*(s*0.5)) / s
+  double d1;             // black_d1(ln F - ln K, s)
   double d2;             // d1 - s
   double total_vol;      // s = sigma*sqrt(T)
   double sqrt_maturity;  // sqrt(T)
@@ -27,10 +27,10 @@ struct BlackTerms {
 // Delta of the zero-volatility price max(F - K, 0) or max(K - F, 0), by the
 // sign of x = ln F - ln K: a call 1, 0.5, 0 and a put 0, -0.5, -1 for x > 0,
 // x = 0, x < 0 (the at-the-money kink takes half of each side).
-double zero_volatility_delta(bool is_call, double forward, double strike);
+double zero_volatility_delta(double forward, double strike, bool is_call);
 
-Result<double> delta(bool is_call, double forward, double strike, double maturity,
-                     double volatility);
+Result<double> delta(double forward, double strike, double maturity, double volatility,
+                     bool is_call);
 Result<double> gamma(double forward, double strike, double maturity, double volatility);
 Result<double> vega(double forward, double strike, double maturity, double volatility);
 Result<double> theta(double forward, double strike, double maturity, double volatility);

@@ -8,16 +8,14 @@
 #include <cmath>
 #include <limits>
 
+#include "tarvik/numeric.hpp"
+
 namespace tarvik {
 
-namespace normal_constants {
-inline constexpr double kInvSqrtTwoPi = 0.3989422804014327;  // 1/sqrt(2*pi)
-// 1/sqrt(2) rounded once. 1.0/std::sqrt(2.0) is one ulp lower and is not used.
-inline constexpr double kSqrtHalf = 0.70710678118654757;
-inline constexpr double kEpsilon = 2.2204460492503131e-16;  // 2^-52
+// At or below this argument norm_cdf_tail sums the asymptotic series, and
+// below -2^26 = -1/sqrt(eps) its first correction is already under eps.
 inline constexpr double kTailThreshold = -10.0;
-inline constexpr double kTailCutoff = -67108864.0;  // -2^26 = -1/sqrt(eps)
-}  // namespace normal_constants
+inline constexpr double kTailCutoff = -67108864.0;
 
 // phi(x) = exp(-x^2/2)/sqrt(2 pi), with the exponent formed as x*(x*(-0.5)).
 // Returns +0 for |x| so large that x*x overflows.
@@ -26,14 +24,14 @@ inline double norm_pdf(double x) {
   if (std::isinf(x)) return 0.0;
   double u = x * -0.5;
   u = x * u;
-  return std::exp(u) * normal_constants::kInvSqrtTwoPi;
+  return std::exp(u) * kInvSqrtTwoPi;
 }
 
 // Phi(x) = erfc(-x/sqrt(2))/2: full relative accuracy in the lower tail.
 inline double norm_cdf(double x) {
   if (std::isnan(x)) return std::numeric_limits<double>::quiet_NaN();
   if (std::isinf(x)) return x > 0 ? 1.0 : 0.0;
-  return std::erfc(x * -normal_constants::kSqrtHalf) * 0.5;
+  return std::erfc(x * -kSqrtHalf) * 0.5;
 }
 
 // 1 - Phi(x) = erfc(x/sqrt(2))/2, computed directly: full relative accuracy
@@ -41,7 +39,7 @@ inline double norm_cdf(double x) {
 inline double norm_cdf_c(double x) {
   if (std::isnan(x)) return std::numeric_limits<double>::quiet_NaN();
   if (std::isinf(x)) return x > 0 ? 0.0 : 1.0;
-  return std::erfc(x * normal_constants::kSqrtHalf) * 0.5;
+  return std::erfc(x * kSqrtHalf) * 0.5;
 }
 
 // Phi(z) with the asymptotic series of Abramowitz and Stegun 26.2.12 at or
@@ -52,7 +50,6 @@ inline double norm_cdf_c(double x) {
 // correction is already under eps and the sum stays exactly 1. Above -10 (or
 // for NaN) it is norm_cdf.
 inline double norm_cdf_tail(double z) {
-  using namespace normal_constants;
   if (z <= kTailThreshold) {
     double sum = 1.0;
     if (z >= kTailCutoff) {

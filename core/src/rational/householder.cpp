@@ -1,16 +1,15 @@
 #include "tarvik/rational/householder.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "tarvik/rational/normalised_black.hpp"
-#include "tarvik/rational/numeric.hpp"
+#include "tarvik/numeric.hpp"
 
 namespace tarvik::rational {
 
 namespace {
-
-constexpr int kMaxSteps = 2;
 
 // The third-order Householder step from nu = -g/g', eta = g''/g' and
 // kappa = g'''/g':  nu (1 + eta nu/2) / (1 + nu (eta + nu kappa/6)).
@@ -90,7 +89,7 @@ double householder_refinement(double x, double beta, double b_max, double s0,
                               RefinementObjective objective, double ln_beta) {
   double s = s0;
   double ds = -kMaxFinite;
-  for (int pass = 1; pass <= kMaxSteps; ++pass) {
+  for (std::uint32_t pass = 1; pass <= kRefinementSteps; ++pass) {
     if (!(std::fabs(ds) > kEpsilon * s)) return s;
     if (pass > 1 && !(s_left < s && s < s_right)) {
       s = 0.5 * (s_left + s_right);

@@ -17,7 +17,7 @@
 
 #include <cmath>
 
-#include "tarvik/rational/numeric.hpp"
+#include "tarvik/numeric.hpp"
 
 namespace tarvik::rational {
 

@@ -1,4 +1,4 @@
-#include "arguments.hpp"
+#include "binding.hpp"
 
 #include <string>
 
@@ -13,7 +13,7 @@ std::string quoted_list(const Signature& sig, const std::array<PyObject*, kMaxPa
   std::string names[kMaxParams];
   std::size_t count = 0;
   for (std::size_t i = 0; i < sig.required(); ++i) {
-    if (slots[i] == nullptr) names[count++] = std::string("'") + sig.params[i].name + "'";
+    if (slots[i] == nullptr) names[count++] = std::string("'") + sig.params[i].name.text + "'";
   }
   std::string out;
   for (std::size_t k = 0; k < count; ++k) {
@@ -58,6 +58,8 @@ std::optional<bool> not_convertible_to_bool(PyObject* obj) {
   return std::nullopt;
 }
 
+}  // namespace
+
 std::optional<bool> convert_bool(PyObject* obj) {
   if (obj == Py_True) return true;
   if (obj == Py_False) return false;
@@ -80,12 +82,10 @@ std::optional<bool> convert_bool(PyObject* obj) {
   return not_convertible_to_bool(result.get());
 }
 
-}  // namespace
-
 bool BoundArgs::bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
   sig_ = &sig;
   slots_.fill(nullptr);
-  const std::size_t n_params = sig.params.size();
+  const std::size_t n_params = sig.count;
   const std::size_t n_required = sig.required();
 
   const Py_ssize_t n_pos = PyTuple_Size(args);
@@ -94,10 +94,10 @@ bool BoundArgs::bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
     const char* verb = n_pos == 1 ? "was" : "were";
     if (n_required == n_params) {
       PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
-                   sig.name, n_params, n_pos, verb);
+                   sig.name.text, n_params, n_pos, verb);
     } else {
       PyErr_Format(PyExc_TypeError,
-                   "%s() takes from %zu to %zu positional arguments but %zd %s given", sig.name,
+                   "%s() takes from %zu to %zu positional arguments but %zd %s given", sig.name.text,
                    n_required, n_params, n_pos, verb);
     }
     return false;
@@ -111,17 +111,20 @@ bool BoundArgs::bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
       std::size_t index = n_params;
       for (std::size_t i = 0; i < n_params; ++i) {
-        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) {
+        if (PyUnicode_Check(key) &&
+            PyUnicode_CompareWithASCIIString(key, sig.params[i].name.text) == 0) {
           index = i;
           break;
         }
       }
       if (index == n_params) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.name, key);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.name.text,
+                     key);
         return false;
       }
       if (slots_[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", sig.name, key);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", sig.name.text,
+                     key);
         return false;
       }
       slots_[index] = value;
@@ -132,7 +135,7 @@ bool BoundArgs::bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
   for (std::size_t i = 0; i < n_required; ++i) missing += slots_[i] == nullptr;
   if (missing > 0) {
     const std::string names = quoted_list(sig, slots_);
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", sig.name, missing,
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", sig.name.text, missing,
                  missing == 1 ? "argument" : "arguments", names.c_str());
     return false;
   }
@@ -172,7 +175,7 @@ void BoundArgs::name_the_parameter(std::size_t i) const {
   PyRef message = PyRef::steal(PyObject_Str(value_ref.get()));
   if (!message) return;
   PyRef text =
-      PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", sig_->params[i].name, message.get()));
+      PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", sig_->params[i].name.text, message.get()));
   if (!text) return;
   PyRef renamed = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
   if (!renamed) return;

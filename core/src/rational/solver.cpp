@@ -1,13 +1,13 @@
-#include "tarvik/rational/inverse.hpp"
+#include "tarvik/rational/solver.hpp"
 
 #include <cmath>
 
 #include "tarvik/normal.hpp"
+#include "tarvik/numeric.hpp"
 #include "tarvik/rational/cubic.hpp"
 #include "tarvik/rational/householder.hpp"
-#include "tarvik/rational/inv_norm.hpp"
+#include "tarvik/rational/inverse_norm_cdf.hpp"
 #include "tarvik/rational/normalised_black.hpp"
-#include "tarvik/rational/numeric.hpp"
 
 namespace tarvik::rational {
 
@@ -20,8 +20,6 @@ constexpr double kTwoPi = 6.283185307179586;             // 2 pi
 constexpr double kPiOverSix = 0.5235987755982988;        // pi/6
 constexpr double kTwoPiOverSqrt27 = 1.2091995761561452;  // 2 pi/sqrt(27)
 constexpr double kOneThird = 0.3333333333333333;         // nearest double to 1/3
-// sqrt(pi/2) as stored: one ulp below the double nearest to it.
-constexpr double kSqrtHalfPi = 1.2533141373155001;
 
 // A transformed price and its first two derivatives with respect to the price.
 struct Transform {
@@ -118,18 +116,36 @@ double highest_region(double beta, double x, double b_max, double s_h, double b_
   return householder_refinement(x, beta, b_max, s0, s_h, kMaxFinite, objective, 0.0);
 }
 
+// The two middle regions, on either side of the central branch point:
+// interpolate s itself against the price on [b_l, b_r] (slopes 1/vega,
+// curvature 0 at the outer end), then refine the plain objective inside
+// [s_l, s_r]. The lower region fixes the curvature at its right end, the
+// upper region at its left end.
+double middle_region(double beta, double x, double b_max, double s_l, double b_l, double v_l,
+                     double s_r, double b_r, double v_r, bool curvature_at_right) {
+  const double d_l = 1.0 / v_l;
+  const double d_r = 1.0 / v_r;
+  const double curvature = curvature_at_right
+                               ? control_for_right_curvature(b_l, b_r, s_l, s_r, d_l, d_r, 0.0)
+                               : control_for_left_curvature(b_l, b_r, s_l, s_r, d_l, d_r, 0.0);
+  const double r =
+      max_num(curvature, shape_control_minimum(d_l, d_r, (s_r - s_l) / (b_r - b_l), false));
+  const double s0 = rational_cubic(beta, b_l, b_r, s_l, s_r, d_l, d_r, r);
+  return householder_refinement(x, beta, b_max, s0, s_l, s_r, RefinementObjective::Plain, 0.0);
+}
+
 }  // namespace
 
-double unchecked_normalised_implied_volatility(double beta, double x, double q) {
+double unchecked_normalised_implied_volatility(double beta, double x, bool is_call) {
   // Reduction to an out-of-the-money call: subtract the intrinsic value of an
   // in-the-money option, then use b(x) for a call and b(-x) for a put.
-  if (x * q > 0.0) {
+  if (is_call ? x > 0.0 : x < 0.0) {
     double iota = normalised_intrinsic(x);
-    if (q < 0.0) iota = -iota;
+    if (!is_call) iota = -iota;
     iota = max_num(iota, 0.0);
     beta = max_num(beta - iota, 0.0);
-    if (q > 0.0) x = -x;
-  } else if (q < 0.0) {
+    if (is_call) x = -x;
+  } else if (!is_call) {
     x = -x;
   }
 
@@ -145,24 +161,13 @@ double unchecked_normalised_implied_volatility(double beta, double x, double q) 
     const double s_l = s_c - b_c / v_c;
     const auto [b_l, v_l] = normalised_black_and_vega(x, s_l);
     if (beta < b_l) return lowest_region(beta, x, b_max, s_l, b_l);
-    // Lower middle region: interpolate s itself on [b_l, b_c].
-    const double r = max_num(
-        control_for_right_curvature(b_l, b_c, s_l, s_c, 1.0 / v_l, 1.0 / v_c, 0.0),
-        shape_control_minimum(1.0 / v_l, 1.0 / v_c, (s_c - s_l) / (b_c - b_l), false));
-    const double s0 = rational_cubic(beta, b_l, b_c, s_l, s_c, 1.0 / v_l, 1.0 / v_c, r);
-    return householder_refinement(x, beta, b_max, s0, s_l, s_c, RefinementObjective::Plain,
-                                  0.0);
+    return middle_region(beta, x, b_max, s_l, b_l, v_l, s_c, b_c, v_c, true);
   }
 
   const double s_h = v_c > kMinNormal ? s_c + (b_max - b_c) / v_c : s_c;
   const auto [b_h, v_h] = normalised_black_and_vega(x, s_h);
   if (beta > b_h) return highest_region(beta, x, b_max, s_h, b_h);
-  // Upper middle region: interpolate s itself on [b_c, b_h].
-  const double r = max_num(
-      control_for_left_curvature(b_c, b_h, s_c, s_h, 1.0 / v_c, 1.0 / v_h, 0.0),
-      shape_control_minimum(1.0 / v_c, 1.0 / v_h, (s_h - s_c) / (b_h - b_c), false));
-  const double s0 = rational_cubic(beta, b_c, b_h, s_c, s_h, 1.0 / v_c, 1.0 / v_h, r);
-  return householder_refinement(x, beta, b_max, s0, s_c, s_h, RefinementObjective::Plain, 0.0);
+  return middle_region(beta, x, b_max, s_c, b_c, v_c, s_h, b_h, v_h, false);
 }
 
 }  // namespace tarvik::rational

@@ -4,8 +4,7 @@
 
 #include <cstddef>
 #include <optional>
-
-#include "tarvik/errors.hpp"
+#include <stdexcept>
 
 namespace tarvik::pool {
 
@@ -26,12 +25,21 @@ class RangeFn {
   void (*call_)(void*, std::size_t, std::size_t);
 };
 
+// The internal fault of a pool whose threads cannot be started: nothing has
+// been computed, and the next parallel batch tries to start the pool again.
+class PoolUnavailable : public std::runtime_error {
+ public:
+  PoolUnavailable() : std::runtime_error("The global thread pool has not been initialized.") {}
+};
+
 // Calls `body` on disjoint ranges that together cover [0, n) exactly once,
 // spread over the worker pool by recursive halving, and returns when every
-// call has returned. The pool is created on the first call. The only error is
-// the worker-pool fault (the pool's threads could not be started); `body` has
-// then not been called.
-Status run(std::size_t n, RangeFn body);
+// call has returned. The pool is created on the first call; throws
+// PoolUnavailable (before calling `body`) if its threads cannot be started.
+void run(std::size_t n, RangeFn body);
+
+// The thread count of the process's pool, or 0 while it does not exist.
+std::size_t size();
 
 // Parses an unsigned decimal thread count: an optional leading '+', then one
 // or more digits and nothing else (no blanks, no '-'), not overflowing size_t.

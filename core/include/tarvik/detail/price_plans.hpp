@@ -17,6 +17,7 @@
 #include "tarvik/black.hpp"
 #include "tarvik/errors.hpp"
 #include "tarvik/normal.hpp"
+#include "tarvik/numeric.hpp"
 
 namespace tarvik {
 
@@ -50,23 +51,23 @@ class BlackPricePlan {
 
   // NaN for a non-finite forward or strike, for s NaN, infinite or negative,
   // and for d1 NaN; the intrinsic value for s = 0.
-  static BlackPricePlan make(bool is_call, double forward, double strike, double total_vol) {
+  static BlackPricePlan make(double forward, double strike, double total_vol, bool is_call) {
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    constexpr double kInf = std::numeric_limits<double>::infinity();
     const double s = total_vol;
     if (!std::isfinite(forward) || !std::isfinite(strike) || !std::isfinite(s) || s < 0.0) {
       return fixed(kNaN);
     }
     if (s == 0.0) return fixed(black_intrinsic(forward, strike, is_call));
-    const double x = std::log(forward) - std::log(strike);
-    const double half_variance = s * (s * 0.5);
-    double d1 = (x + half_variance) / s;
+    const double x = log_moneyness(forward, strike);
+    double d1 = black_d1(x, s);
     double d2 = d1 - s;
-    // Beyond s = 1.9e154 the half variance overflows and d2 would stay +inf;
-    // in the limit d1 -> +inf and d2 -> -inf, so the call tends to F and the
-    // put to K, their no-arbitrage maxima.
-    if (std::isinf(half_variance) && !std::isnan(x)) {
-      d1 = std::numeric_limits<double>::infinity();
-      d2 = -d1;
+    // Beyond s = 1.9e154 the half variance s*(s*0.5) overflows and d2 would
+    // stay +inf; in the limit d1 -> +inf and d2 -> -inf, so the call tends to
+    // F and the put to K, their no-arbitrage maxima.
+    if (std::isinf(s * (s * 0.5)) && !std::isnan(x)) {
+      d1 = kInf;
+      d2 = -kInf;
     }
     if (std::isnan(d1)) return fixed(kNaN);
     const bool out_of_the_money = is_call ? x < 0.0 : x > 0.0;
@@ -86,7 +87,8 @@ class BlackPricePlan {
   // A price that needs no erfc (its arguments are 0, a cheap erfc).
   static BlackPricePlan fixed(double price) { return {Form::kFixed, price, 0.0, {0.0, 0.0}}; }
 
-  ErfcPair erfc_args() const { return args_; }
+  // The two erfc values the price needs.
+  ErfcPair erfcs() const { return erfc_of(args_); }
 
   double price(ErfcPair erfc) const {
     const double difference = p_ * (erfc.p * 0.5) - q_ * (erfc.q * 0.5);
@@ -103,8 +105,7 @@ class BlackPricePlan {
 
  private:
   enum class Form : std::uint8_t { kFixed, kOutOfTheMoney, kInTheMoney };
-  static constexpr double kErfcScale[2] = {-normal_constants::kSqrtHalf,
-                                           normal_constants::kSqrtHalf};
+  static constexpr double kErfcScale[2] = {-kSqrtHalf, kSqrtHalf};
 
   BlackPricePlan(Form form, double p, double q, ErfcPair args)
       : form_(form), p_(p), q_(q), args_(args) {}
@@ -116,10 +117,10 @@ class BlackPricePlan {
 };
 
 // black_price: the input checks, then the plan for s = sigma*sqrt(T).
-inline Result<BlackPricePlan> plan_black_price(bool is_call, double forward, double strike,
-                                               double maturity, double volatility) {
+inline Result<BlackPricePlan> plan_black_price(double forward, double strike, double maturity,
+                                               double volatility, bool is_call) {
   if (Status err = validate_black_inputs(forward, strike, maturity, volatility)) return *err;
-  return BlackPricePlan::make(is_call, forward, strike, volatility * std::sqrt(maturity));
+  return BlackPricePlan::make(forward, strike, volatility * std::sqrt(maturity), is_call);
 }
 
 // The spot-model price: the Black-76 plan of the forward, discounted by
@@ -136,7 +137,7 @@ class BlackScholesPricePlan {
     return {BlackPricePlan::fixed(price), 1.0};
   }
 
-  ErfcPair erfc_args() const { return black_.erfc_args(); }
+  ErfcPair erfcs() const { return black_.erfcs(); }
   double price(ErfcPair erfc) const { return discount_ * black_.price(erfc); }
   double price() const { return discount_ * black_.price(); }
 
@@ -146,8 +147,9 @@ class BlackScholesPricePlan {
 };
 
 // black_scholes_price up to its erfc calls (defined beside it).
-Result<BlackScholesPricePlan> plan_black_scholes_price(bool is_call, double spot, double strike,
+Result<BlackScholesPricePlan> plan_black_scholes_price(double spot, double strike,
                                                        double maturity, double rate,
-                                                       double dividend, double volatility);
+                                                       double dividend, double volatility,
+                                                       bool is_call);
 
 }  // namespace tarvik

@@ -1,0 +1,216 @@
+// Batch evaluation: one operation of the core over whole runs of inputs, on
+// the calling thread or on the worker pool, with the same bits either way.
+//
+// An input is a run of float64 values of length 1 (its one value stands for
+// every element) or the batch length n; option types likewise, one byte
+// each. A batch never fails because of an element's value: an element the
+// scalar operation rejects is the quiet NaN (or, for the error codes, the
+// kind of that rejection). Only the length rule fails a batch, before any
+// element is written.
+//
+// The element computations live in batch_ops.hpp; a kernel is
+// run<Op>(inputs, exec, out) for one of them.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "tarvik/detail/worker_pool.hpp"
+#include "tarvik/errors.hpp"
+
+namespace tarvik {
+
+// A read-only run of float64 values where they lie in memory, aligned or
+// not: every value is read through memcpy, so a buffer at any byte offset
+// is read without undefined behaviour and with the same bits.
+class InView {
+ public:
+  InView() = default;
+  InView(const void* data, std::size_t size)
+      : bytes_(static_cast<const unsigned char*>(data)), size_(size) {}
+  InView(std::span<const double> values) : InView(values.data(), values.size()) {}
+
+  std::size_t size() const { return size_; }
+  const unsigned char* bytes() const { return bytes_; }
+  double operator[](std::size_t i) const {
+    double v;
+    std::memcpy(&v, bytes_ + i * sizeof(double), sizeof v);
+    return v;
+  }
+
+ private:
+  const unsigned char* bytes_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// Option types, one byte per element: nonzero for a call.
+class FlagView {
+ public:
+  FlagView() = default;
+  FlagView(const std::uint8_t* data, std::size_t size) : bytes_(data), size_(size) {}
+  // One option type for every element.
+  static FlagView all(bool is_call) { return {is_call ? &kCall : &kPut, 1}; }
+
+  std::size_t size() const { return size_; }
+  const std::uint8_t* bytes() const { return bytes_; }
+  bool operator[](std::size_t i) const { return bytes_[i] != 0; }
+
+ private:
+  static constexpr std::uint8_t kCall = 1;
+  static constexpr std::uint8_t kPut = 0;
+  const std::uint8_t* bytes_ = &kCall;
+  std::size_t size_ = 1;
+};
+
+using OutView = std::span<double>;
+
+// Serial runs on the calling thread; Parallel spreads batches of
+// kParallelThreshold elements or more over the worker pool while the caller
+// waits. No result depends on the choice.
+enum class Exec { Serial, Parallel };
+inline constexpr std::size_t kParallelThreshold = 64;
+
+// The batch length n from the input lengths, in parameter order: a length 0
+// only with lengths 0 and 1 (n = 0), else every length other than 1 equal.
+Result<std::size_t> resolve_batch_len(std::span<const std::size_t> lengths);
+
+namespace batch {
+
+// The quiet NaN written for an element that the scalar operation rejects.
+inline constexpr double kRejected = std::bit_cast<double>(std::uint64_t{0x7ff8000000000000});
+
+// The error code of an element: 0 for none, else 1 + the ErrorKind.
+inline constexpr std::int8_t kNoError = 0;
+inline std::int8_t error_code(ErrorKind kind) { return static_cast<std::int8_t>(kind) + 1; }
+
+// The inputs of one batch once the length rule has passed: element i of
+// input k, and the option type of element i, each read in place (a length-1
+// input at element 0 for every i).
+template <std::size_t N>
+class Inputs {
+ public:
+  // The length rule over the values and the option types (after them).
+  static Result<Inputs> make(const std::array<InView, N>& values,
+                             FlagView is_call = FlagView::all(true)) {
+    std::array<std::size_t, N + 1> lengths;
+    for (std::size_t k = 0; k < N; ++k) lengths[k] = values[k].size();
+    lengths[N] = is_call.size();
+    const Result<std::size_t> n = resolve_batch_len(lengths);
+    if (!n) return n.error();
+    Inputs in;
+    in.n_ = n.value();
+    for (std::size_t k = 0; k < N; ++k) {
+      in.bytes_[k] = values[k].bytes();
+      in.step_[k] = values[k].size() == 1 ? 0 : sizeof(double);
+    }
+    in.flags_ = is_call.bytes();
+    in.flag_step_ = is_call.size() == 1 ? 0 : 1;
+    return in;
+  }
+
+  std::size_t size() const { return n_; }
+  double value(std::size_t k, std::size_t i) const {
+    double v;
+    std::memcpy(&v, bytes_[k] + i * step_[k], sizeof v);
+    return v;
+  }
+  bool is_call(std::size_t i) const { return flags_[i * flag_step_] != 0; }
+  // Whether input k is one value broadcast to every element.
+  bool broadcast(std::size_t k) const { return step_[k] == 0; }
+  bool broadcast_option_type() const { return flag_step_ == 0; }
+
+ private:
+  std::size_t n_ = 0;
+  std::array<const unsigned char*, N> bytes_{};
+  std::array<std::size_t, N> step_{};
+  const std::uint8_t* flags_ = nullptr;
+  std::size_t flag_step_ = 0;
+};
+
+// Calls body(lo, hi) on disjoint ranges covering [0, n) exactly once: on this
+// thread, or for a parallel batch of kParallelThreshold or more on the worker
+// pool (created on first use) while this thread waits. Throws
+// pool::PoolUnavailable when the pool's threads cannot start.
+void for_each_range(Exec exec, std::size_t n, pool::RangeFn body);
+
+// Fails unless the output has the batch length.
+Status check_output_len(std::size_t n, std::size_t output_len);
+
+// ---- The element loops (kinds of Op: see batch_ops.hpp) -------------------
+
+template <class Op>
+concept Planned = requires { typename Op::Plan; };
+
+// The run of elements whose plans are made before any of their erfc calls.
+inline constexpr std::size_t kPlanRun = 128;
+
+template <class Op, std::size_t N, std::size_t... K>
+void evaluate(const Inputs<N>& in, double* out, std::size_t lo, std::size_t hi,
+              std::index_sequence<K...>) {
+  if constexpr (Planned<Op>) {
+    // Staged: each run in three passes (plans, their erfc calls, prices), so
+    // that consecutive elements overlap instead of waiting on the long
+    // dependent chain of each one.
+    std::array<typename Op::Plan, kPlanRun> plans;
+    std::array<typename Op::Erfcs, kPlanRun> erfcs;
+    for (std::size_t run = lo; run < hi; run += kPlanRun) {
+      const std::size_t len = std::min(kPlanRun, hi - run);
+      for (std::size_t j = 0; j < len; ++j) {
+        plans[j] = Op::plan_or_rejected(in.value(K, run + j)..., in.is_call(run + j));
+      }
+      for (std::size_t j = 0; j < len; ++j) erfcs[j] = plans[j].erfcs();
+      for (std::size_t j = 0; j < len; ++j) out[run + j] = plans[j].price(erfcs[j]);
+    }
+  } else {
+    for (std::size_t i = lo; i < hi; ++i) {
+      const auto r = Op::element(in.value(K, i)..., in.is_call(i));
+      out[i] = r.ok() ? r.value() : kRejected;
+    }
+  }
+}
+
+template <class Op, std::size_t N, std::size_t... K>
+void evaluate_codes(const Inputs<N>& in, std::int8_t* out, std::size_t lo, std::size_t hi,
+                    std::index_sequence<K...>) {
+  for (std::size_t i = lo; i < hi; ++i) {
+    const auto r = Op::element(in.value(K, i)..., in.is_call(i));
+    out[i] = r.ok() ? kNoError : error_code(r.error().kind());
+  }
+}
+
+// ---- Kernels --------------------------------------------------------------
+
+// Writes element i of operation Op for every i < n: its value, or the quiet
+// NaN where the scalar operation rejects the inputs.
+template <class Op, std::size_t N>
+Status run(const Inputs<N>& in, Exec exec, OutView out) {
+  static_assert(Op::kInputs == N);
+  if (Status err = check_output_len(in.size(), out.size())) return err;
+  auto body = [&](std::size_t lo, std::size_t hi) {
+    evaluate<Op>(in, out.data(), lo, hi, std::make_index_sequence<N>{});
+  };
+  for_each_range(exec, in.size(), pool::RangeFn(body));
+  return std::nullopt;
+}
+
+// Writes the error code of element i for every i < n: what the scalar
+// operation would report for it (0 where it returns a value).
+template <class Op, std::size_t N>
+Status run_codes(const Inputs<N>& in, Exec exec, std::span<std::int8_t> out) {
+  static_assert(Op::kInputs == N);
+  if (Status err = check_output_len(in.size(), out.size())) return err;
+  auto body = [&](std::size_t lo, std::size_t hi) {
+    evaluate_codes<Op>(in, out.data(), lo, hi, std::make_index_sequence<N>{});
+  };
+  for_each_range(exec, in.size(), pool::RangeFn(body));
+  return std::nullopt;
+}
+
+}  // namespace batch
+}  // namespace tarvik

@@ -1,0 +1,110 @@
+// A function's Python signature, written once as the text the interpreter
+// shows ("black_price(forward, strike, maturity, volatility, is_call)") and
+// taken apart at compile time: the function name, the parameter names in
+// order, and the default text of each optional parameter. The same text,
+// followed by "\n--\n\n" and the doc body, is the function's doc string, from
+// which the interpreter derives __text_signature__ and __doc__.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+namespace tarvik::py {
+
+inline constexpr std::size_t kMaxParams = 8;
+inline constexpr std::size_t kMaxName = 40;
+
+// A string literal as a template argument.
+template <std::size_t N>
+struct Text {
+  char value[N];
+  constexpr Text(const char (&s)[N]) {
+    for (std::size_t i = 0; i < N; ++i) value[i] = s[i];
+  }
+  constexpr std::string_view view() const { return {value, N - 1}; }
+};
+
+// A name, null-terminated for the C API's message formats and comparisons.
+struct Name {
+  char text[kMaxName] = {};
+  constexpr bool operator==(std::string_view other) const { return std::string_view(text) == other; }
+};
+
+struct Param {
+  Name name;
+  Name default_text;  // empty for a required parameter
+  constexpr bool required() const { return default_text.text[0] == '\0'; }
+};
+
+struct Signature {
+  Name name;
+  std::array<Param, kMaxParams> params{};
+  std::size_t count = 0;
+
+  constexpr std::size_t required() const {
+    std::size_t n = 0;
+    while (n < count && params[n].required()) ++n;
+    return n;
+  }
+  // The index of the parameter called `name`, or count.
+  constexpr std::size_t find(std::string_view name) const {
+    std::size_t i = 0;
+    while (i < count && !(params[i].name == name)) ++i;
+    return i;
+  }
+};
+
+namespace detail {
+
+constexpr Name make_name(std::string_view s) {
+  Name n;
+  if (s.size() >= kMaxName) throw "name too long";  // not a constant expression: a compile error
+  for (std::size_t i = 0; i < s.size(); ++i) n.text[i] = s[i];
+  return n;
+}
+
+}  // namespace detail
+
+// "name(a, b, c=True)" -> {name, [a, b, c (default "True")]}. Malformed text
+// is a compile error where the result is used as a constant.
+constexpr Signature parse_signature(std::string_view text) {
+  Signature sig;
+  const std::size_t open = text.find('(');
+  if (open == std::string_view::npos || text.back() != ')') throw "expected name(...)";
+  sig.name = detail::make_name(text.substr(0, open));
+  std::string_view rest = text.substr(open + 1, text.size() - open - 2);
+  bool optional_seen = false;
+  while (!rest.empty()) {
+    const std::size_t comma = rest.find(", ");
+    const std::string_view item = rest.substr(0, comma);
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 2);
+    if (sig.count == kMaxParams) throw "too many parameters";
+    const std::size_t eq = item.find('=');
+    Param& p = sig.params[sig.count++];
+    p.name = detail::make_name(item.substr(0, eq));
+    if (eq != std::string_view::npos) {
+      p.default_text = detail::make_name(item.substr(eq + 1));
+      optional_seen = true;
+    } else if (optional_seen) {
+      throw "a required parameter after an optional one";
+    }
+  }
+  return sig;
+}
+
+// The doc string: the signature line, "\n--\n\n", then the body.
+template <Text Sig, Text Body>
+inline constexpr auto kDocString = [] {
+  constexpr std::string_view sig = Sig.view();
+  constexpr std::string_view sep = "\n--\n\n";
+  constexpr std::string_view body = Body.view();
+  std::array<char, sig.size() + sep.size() + body.size() + 1> out{};
+  std::size_t k = 0;
+  for (char c : sig) out[k++] = c;
+  for (char c : sep) out[k++] = c;
+  for (char c : body) out[k++] = c;
+  return out;
+}();
+
+}  // namespace tarvik::py
