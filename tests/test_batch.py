@@ -188,6 +188,46 @@ def test_rejected_inputs(obj, message, position):
     assert str(exc_info.value) == message
 
 
+def mutate(array, change):
+    """A strike whose float conversion changes an array passed earlier."""
+    class Strike:
+        def __float__(self):
+            change(array)
+            return 100.0
+    return Strike()
+
+
+def _set(name, value):
+    return lambda a: setattr(a, name, value)
+
+
+@pytest.mark.filterwarnings("ignore:Setting the strides:DeprecationWarning")
+@pytest.mark.parametrize("change, message", [
+    (_set("dtype", np.uint8), NOT_ARRAY), (_set("shape", (2, 500)), NOT_ARRAY),
+    (_set("strides", (16,)), STRIDED), (_set("dtype", np.complex128), NOT_ARRAY),
+])
+def test_arrays_are_looked_at_again_after_every_conversion(change, message):
+    # The array is accepted when it is taken in; the strike's conversion
+    # then changes it, and the final look finds out before any element is read.
+    forwards = np.full(2000, 100.0)[:1000]
+    with pytest.raises(TypeError) as exc_info:
+        tarvik.black_prices(forwards, mutate(forwards, change), 1.0, 0.2)
+    assert str(exc_info.value) == message
+
+
+@pytest.mark.parametrize("offset", [1, 3, 4])
+def test_misaligned_arrays_are_read_in_place(offset):
+    aligned = np.linspace(50.0, 150.0, 1001)
+    raw = bytearray(8 * len(aligned) + offset)
+    odd = np.frombuffer(raw, np.float64, count=len(aligned), offset=offset)
+    np.frombuffer(raw, np.uint8)[offset:] = aligned.view(np.uint8)
+    assert odd.ctypes.data % 8 != 0 and np.array_equal(odd, aligned)
+    for parallel in (False, True):
+        assert np.array_equal(bits(tarvik.black_prices(odd, 100.0, 1.0, odd / 500.0, True, parallel)),
+                              bits(tarvik.black_prices(aligned, 100.0, 1.0, aligned / 500.0, True)))
+    assert np.array_equal(bits(tarvik.norm_cdfs(odd)), bits(tarvik.norm_cdfs(aligned)))
+
+
 def test_first_bad_array_is_reported():
     with pytest.raises(TypeError, match="^" + STRIDED + "$"):
         tarvik.black_prices(100.0, np.arange(6.0)[::2], [1.0], 0.2)
