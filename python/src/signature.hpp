@@ -48,9 +48,9 @@ struct Signature {
     return n;
   }
   // The index of the parameter called `name`, or count.
-  constexpr std::size_t find(std::string_view name) const {
+  constexpr std::size_t find(std::string_view wanted) const {
     std::size_t i = 0;
-    while (i < count && !(params[i].name == name)) ++i;
+    while (i < count && !(params[i].name == wanted)) ++i;
     return i;
   }
 };
