@@ -2,6 +2,8 @@
 import-time behaviour of the extension (re-import, subinterpreters, NumPy)."""
 
 import inspect
+import subprocess
+import sys
 
 import pytest
 
@@ -146,3 +148,12 @@ def test_second_interpreter_is_refused(tmp_path):
         pytest.skip("this interpreter cannot start a subinterpreter")
     assert path.read_text() == "ImportError: PyO3 modules do not yet support subinterpreters"
     assert out == "0.5"
+
+
+def test_stubs_match_the_module():
+    # The type stubs list what the module offers, with the same signatures:
+    # neither can change without the other.
+    pytest.importorskip("mypy")
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tarvik"],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr

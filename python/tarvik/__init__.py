@@ -10,6 +10,5 @@ scalar inputs raise :class:`IVError` with ``args == (kind, message)``.
 
 from . import _core
 from ._core import *  # noqa: F401,F403
-from ._core import IVError, __version__  # noqa: F401
-
-__all__ = list(_core.__all__)
+__all__ = []
+__all__ += _core.__all__

@@ -1,15 +1,53 @@
 """Type stubs for the compiled extension tarvik._core."""
 
-from typing import List, Tuple, Union
+from typing import Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 # A float (broadcast to every element) or a 1-D contiguous float64 array.
-ArrayLike = Union[float, npt.NDArray[np.float64]]
+_ArrayLike = Union[float, npt.NDArray[np.float64]]
 
 __version__: str
-__all__: List[str]
+__all__ = [
+    "IVError",
+    "__version__",
+    "norm_pdf",
+    "norm_cdf",
+    "norm_cdf_c",
+    "black_intrinsic",
+    "log_moneyness",
+    "black_price",
+    "black_price_total_vol",
+    "black_scholes_forward",
+    "black_scholes_price",
+    "implied_volatility",
+    "normalised_implied_volatility",
+    "delta",
+    "gamma",
+    "vega",
+    "theta",
+    "vomma",
+    "vanna",
+    "black_scholes_delta",
+    "black_scholes_gamma",
+    "black_scholes_vega",
+    "black_scholes_theta",
+    "black_scholes_vomma",
+    "black_scholes_vanna",
+    "norm_pdfs",
+    "norm_cdfs",
+    "norm_cdf_cs",
+    "black_prices",
+    "black_scholes_prices",
+    "implied_volatilities",
+    "normalised_implied_volatilities",
+    "deltas",
+    "gammas",
+    "vegas",
+    "vommas",
+    "vannas",
+]
 
 class IVError(Exception):
     """Raised with args == (kind, message); kind is one of "price_below_intrinsic",
@@ -42,27 +80,27 @@ def black_scholes_theta(spot: float, strike: float, maturity: float, rate: float
 def black_scholes_vomma(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float) -> float: ...
 def black_scholes_vanna(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float) -> float: ...
 
-def norm_pdfs(x: ArrayLike) -> npt.NDArray[np.float64]:
+def norm_pdfs(x: _ArrayLike) -> npt.NDArray[np.float64]:
     """Batch Standard Normal PDF."""
-def norm_cdfs(x: ArrayLike) -> npt.NDArray[np.float64]:
+def norm_cdfs(x: _ArrayLike) -> npt.NDArray[np.float64]:
     """Batch Standard Normal CDF."""
-def norm_cdf_cs(x: ArrayLike) -> npt.NDArray[np.float64]:
+def norm_cdf_cs(x: _ArrayLike) -> npt.NDArray[np.float64]:
     """Batch Standard Normal survival `1 − Φ(x)`."""
-def black_prices(forwards: ArrayLike, strikes: ArrayLike, maturities: ArrayLike, vols: ArrayLike, is_call: bool = True, parallel: bool = False) -> npt.NDArray[np.float64]:
+def black_prices(forwards: _ArrayLike, strikes: _ArrayLike, maturities: _ArrayLike, vols: _ArrayLike, is_call: bool = True, parallel: bool = False) -> npt.NDArray[np.float64]:
     """Batch undiscounted Black-76 prices."""
-def black_scholes_prices(spots: ArrayLike, strikes: ArrayLike, maturities: ArrayLike, rates: ArrayLike, dividends: ArrayLike, vols: ArrayLike, is_call: bool = True, parallel: bool = False) -> npt.NDArray[np.float64]:
+def black_scholes_prices(spots: _ArrayLike, strikes: _ArrayLike, maturities: _ArrayLike, rates: _ArrayLike, dividends: _ArrayLike, vols: _ArrayLike, is_call: bool = True, parallel: bool = False) -> npt.NDArray[np.float64]:
     """Batch discounted Black–Scholes–Merton prices."""
-def implied_volatilities(prices: ArrayLike, forwards: ArrayLike, strikes: ArrayLike, maturities: ArrayLike, is_call: bool = True, parallel: bool = False) -> npt.NDArray[np.float64]:
+def implied_volatilities(prices: _ArrayLike, forwards: _ArrayLike, strikes: _ArrayLike, maturities: _ArrayLike, is_call: bool = True, parallel: bool = False) -> npt.NDArray[np.float64]:
     """Batch Black implied volatilities."""
-def normalised_implied_volatilities(betas: ArrayLike, xs: ArrayLike, is_call: bool = True, parallel: bool = False) -> npt.NDArray[np.float64]:
+def normalised_implied_volatilities(betas: _ArrayLike, xs: _ArrayLike, is_call: bool = True, parallel: bool = False) -> npt.NDArray[np.float64]:
     """Batch normalised Black total-volatility inversions."""
-def deltas(forwards: ArrayLike, strikes: ArrayLike, maturities: ArrayLike, vols: ArrayLike, is_call: bool = True, parallel: bool = False) -> npt.NDArray[np.float64]:
+def deltas(forwards: _ArrayLike, strikes: _ArrayLike, maturities: _ArrayLike, vols: _ArrayLike, is_call: bool = True, parallel: bool = False) -> npt.NDArray[np.float64]:
     """Batch Black-76 forward deltas."""
-def gammas(forwards: ArrayLike, strikes: ArrayLike, maturities: ArrayLike, vols: ArrayLike, parallel: bool = False) -> npt.NDArray[np.float64]:
+def gammas(forwards: _ArrayLike, strikes: _ArrayLike, maturities: _ArrayLike, vols: _ArrayLike, parallel: bool = False) -> npt.NDArray[np.float64]:
     """Batch Black-76 gammas."""
-def vegas(forwards: ArrayLike, strikes: ArrayLike, maturities: ArrayLike, vols: ArrayLike, parallel: bool = False) -> npt.NDArray[np.float64]:
+def vegas(forwards: _ArrayLike, strikes: _ArrayLike, maturities: _ArrayLike, vols: _ArrayLike, parallel: bool = False) -> npt.NDArray[np.float64]:
     """Batch Black-76 vegas."""
-def vommas(forwards: ArrayLike, strikes: ArrayLike, maturities: ArrayLike, vols: ArrayLike, parallel: bool = False) -> npt.NDArray[np.float64]:
+def vommas(forwards: _ArrayLike, strikes: _ArrayLike, maturities: _ArrayLike, vols: _ArrayLike, parallel: bool = False) -> npt.NDArray[np.float64]:
     """Batch Black-76 vommas (volga)."""
-def vannas(forwards: ArrayLike, strikes: ArrayLike, maturities: ArrayLike, vols: ArrayLike, parallel: bool = False) -> npt.NDArray[np.float64]:
+def vannas(forwards: _ArrayLike, strikes: _ArrayLike, maturities: _ArrayLike, vols: _ArrayLike, parallel: bool = False) -> npt.NDArray[np.float64]:
     """Batch Black-76 vannas."""

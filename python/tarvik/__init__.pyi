@@ -1,0 +1,2 @@
+from ._core import *
+from ._core import __all__ as __all__
