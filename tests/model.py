@@ -150,6 +150,28 @@ def implied_volatility_checks(price, forward, strike, maturity, is_call):
     bound("price", price, intrinsic, forward if is_call else strike)
 
 
+def spot_implied_volatility_checks(price, spot, strike, maturity, rate, dividend, is_call):
+    """Bounds in discounted units: S e^(-qT) and K e^(-rT)."""
+    if not all(map(math.isfinite, (spot, rate, dividend))):
+        raise invalid("non-finite Black-Scholes input")
+    if spot <= 0.0:
+        raise invalid("spot must be positive")
+    if not all(map(math.isfinite, (price, strike, maturity))):
+        raise invalid("non-finite implied-volatility input")
+    positive("negative_strike", "strike", strike)
+    positive("negative_time", "maturity", maturity)
+    f = spot * exp(maturity * (rate - dividend))
+    if not math.isfinite(f) or f <= 0.0:
+        raise invalid("non-finite or non-positive forward from spot/rates")
+    d_r, d_q = exp(-(rate * maturity)), exp(-(dividend * maturity))
+    if not (math.isfinite(d_r) and math.isfinite(d_q)):
+        raise invalid("non-finite discount factors")
+    if d_r == 0.0:
+        raise invalid("rate discount factor underflows to 0")
+    s, k = spot * d_q, strike * d_r
+    bound("price", price, max(s - k if is_call else k - s, 0.0), s if is_call else k)
+
+
 def normalised_checks(beta, x, is_call):
     if not (math.isfinite(beta) and math.isfinite(x)):
         raise invalid("non-finite normalised input")

@@ -3,6 +3,7 @@ binding, element-by-element agreement with the scalar functions (NaN exactly
 where the scalar function raises), and bit-for-bit agreement of the parallel
 path with the serial one."""
 
+import array
 import inspect
 import math
 import warnings
@@ -22,9 +23,12 @@ pytestmark = pytest.mark.filterwarnings("ignore:Conversion of an array:Deprecati
 NOT_ARRAY = "expected a float or 1-D float64 numpy.ndarray"
 STRIDED = "numpy array must be a contiguous float64 buffer"
 
-BATCHES = ["norm_pdfs", "norm_cdfs", "norm_cdf_cs", "black_prices", "black_scholes_prices",
-           "implied_volatilities", "normalised_implied_volatilities", "deltas", "gammas",
-           "vegas", "vommas", "vannas"]
+# Every batch function (their docs start so), with its scalar twin.
+BATCHES = [n for n in tarvik.__all__ if (getattr(tarvik, n).__doc__ or "").startswith("Batch")]
+
+
+def scalar_twin(name):
+    return getattr(tarvik, name[:-3] + "y" if name.endswith("ies") else name[:-1])
 
 
 def params(name):
@@ -59,10 +63,13 @@ def draw(name, n, rng, invalid=0.1):
     roles = {"x": rng.normal(0.0, 3.0, n), "forwards": f, "spots": f, "strikes": k,
              "maturities": t, "vols": v, "rates": rng.uniform(-0.05, 0.1, n),
              "dividends": rng.uniform(-0.05, 0.1, n)}
-    if name in ("implied_volatilities", "normalised_implied_volatilities"):
+    if "prices" in arrays(name) or "betas" in arrays(name):
         is_call = rng.random(n) < 0.5
-        prices = np.where(is_call, tarvik.black_prices(f, k, t, v, True),
-                          tarvik.black_prices(f, k, t, v, False))
+        if "spots" in arrays(name):
+            prices = tarvik.black_scholes_prices(f, k, t, roles["rates"], roles["dividends"], v,
+                                                 is_call)
+        else:
+            prices = tarvik.black_prices(f, k, t, v, is_call)
         # Prices at and beyond both bounds, for either option type.
         edge = rng.random(n)
         prices = np.where(edge < 0.03, f, np.where(edge < 0.06, k, prices))
@@ -80,17 +87,21 @@ def draw(name, n, rng, invalid=0.1):
 
 
 def expected(name, inputs, is_call):
-    """The scalar twin element by element, NaN where it raises IVError."""
-    scalar = getattr(tarvik, name[:-3] + "y" if name.endswith("ies") else name[:-1])
-    flag = (is_call,) if "is_call" in params(name) else ()
-    n = max(len(a) for a in inputs)
-    res = np.empty(n)
+    """The scalar twin element by element, NaN where it raises IVError; and
+    the error code of each element."""
+    scalar = scalar_twin(name)
+    n = max([len(a) for a in inputs] + [np.size(is_call)])
+    res, codes = np.empty(n), np.zeros(n, np.int8)
     for i in range(n):
+        args = [float(a[0] if len(a) == 1 else a[i]) for a in inputs]
+        if "is_call" in params(name):
+            args.append(bool(is_call if np.ndim(is_call) == 0 else is_call[i]))
         try:
-            res[i] = scalar(*(float(a[0] if len(a) == 1 else a[i]) for a in inputs), *flag)
-        except tarvik.IVError:
+            res[i] = scalar(*args)
+        except tarvik.IVError as exc:
             res[i] = np.uint64(REJECTED).view(np.float64)
-    return res
+            codes[i] = tarvik.ERROR_KINDS.index(exc.args[0])
+    return res, codes
 
 
 def call(name, inputs, is_call=True, parallel=False):
@@ -228,6 +239,72 @@ def test_misaligned_arrays_are_read_in_place(offset):
     assert np.array_equal(bits(tarvik.norm_cdfs(odd)), bits(tarvik.norm_cdfs(aligned)))
 
 
+class Exposing:
+    """An object that offers its memory only through NumPy's array interface."""
+    def __init__(self, array):
+        self.array = array
+        self.__array_interface__ = array.__array_interface__
+
+
+@pytest.mark.parametrize("wrap", [
+    lambda a: array.array("d", a), lambda a: memoryview(array.array("d", a)), Exposing,
+    lambda a: pytest.importorskip("pandas").Series(a),
+    lambda a: np.ma.masked_array(a), lambda a: np.ma.masked_array(a, mask=np.zeros(len(a))),
+])
+def test_objects_exposing_float64_memory_are_read_in_place(wrap):
+    forwards = np.linspace(80.0, 120.0, 101)
+    got = tarvik.black_prices(wrap(forwards), 100.0, 1.0, 0.2)
+    assert np.array_equal(bits(got), bits(tarvik.black_prices(forwards, 100.0, 1.0, 0.2)))
+
+
+@pytest.mark.parametrize("obj, message", [
+    (array.array("f", [1.0, 2.0]), NOT_ARRAY), (array.array("q", [1, 2]), NOT_ARRAY),
+    (b"\0" * 16, NOT_ARRAY), (bytearray(16), NOT_ARRAY), (range(3), NOT_ARRAY),
+    (memoryview(array.array("d", [1.0, 2.0, 3.0, 4.0]))[::2], STRIDED),
+    (Exposing(np.zeros(4, dtype=np.float32)), NOT_ARRAY), (Exposing(np.zeros(8)[::2]), STRIDED),
+])
+def test_other_objects_are_not_converted(obj, message):
+    with pytest.raises(TypeError) as exc_info:
+        tarvik.black_prices(obj, 100.0, 1.0, 0.2)
+    assert str(exc_info.value) == message
+
+
+def test_masked_elements_are_nan_and_coded_masked():
+    forwards = np.ma.masked_array([90.0, 100.0, -1.0, 110.0], mask=[False, True, False, False])
+    vols = np.ma.masked_array([0.2, 0.2, 0.2, 0.3], mask=[False, False, False, True])
+    got = tarvik.black_prices(forwards, 100.0, 1.0, vols)
+    assert np.isnan(got[1:]).all() and got[0] == tarvik.black_price(90.0, 100.0, 1.0, 0.2, True)
+    codes = tarvik.error_codes(tarvik.black_prices, forwards, 100.0, 1.0, vols)
+    assert [tarvik.ERROR_KINDS[c] for c in codes] == [None, "masked", "negative_forward", "masked"]
+
+
+@pytest.mark.parametrize("is_call, message", [
+    (np.array([True, False] * 3)[::2], "numpy bool array must be contiguous"),
+    (np.ones((2, 3), dtype=bool), "'ndarray' object cannot be converted to 'PyBool'"),
+    (np.ones(3, dtype=np.int8), "'ndarray' object cannot be converted to 'PyBool'"),
+    ([True, False, True], "'list' object cannot be converted to 'PyBool'"),
+])
+def test_option_type_arrays(is_call, message):
+    with pytest.raises(TypeError) as exc_info:
+        tarvik.deltas(np.full(3, 100.0), 100.0, 1.0, 0.2, is_call)
+    assert str(exc_info.value) == "argument 'is_call': " + message
+    # One per element, broadcast by the length rule like the values.
+    assert np.array_equal(tarvik.deltas(100.0, 100.0, 1.0, 0.2, np.array([True, False])),
+                          [tarvik.delta(100.0, 100.0, 1.0, 0.2, c) for c in (True, False)])
+    with pytest.raises(tarvik.IVError, match=MISMATCH):
+        tarvik.deltas(np.full(3, 100.0), 100.0, 1.0, 0.2, np.array([True, False]))
+
+
+def test_error_codes_takes_a_batch_function():
+    for first in (tarvik.black_price, len, None):
+        with pytest.raises(TypeError, match="takes a batch function of tarvik"):
+            tarvik.error_codes(first, 1.0, 1.0, 1.0, 0.2)
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'function'"):
+        tarvik.error_codes()
+    with pytest.raises(TypeError, match=r"^black_prices\(\) missing 1 required"):
+        tarvik.error_codes(tarvik.black_prices, 1.0, 1.0, 1.0)
+
+
 def test_first_bad_array_is_reported():
     with pytest.raises(TypeError, match="^" + STRIDED + "$"):
         tarvik.black_prices(100.0, np.arange(6.0)[::2], [1.0], 0.2)
@@ -235,13 +312,20 @@ def test_first_bad_array_is_reported():
 
 # ------------------------------------------------ agreement with the scalars --
 
-@pytest.mark.parametrize("name, is_call", [(name, c) for name in BATCHES for c in flags(name)])
+@pytest.mark.parametrize("name, is_call", [(name, c) for name in BATCHES
+                                           for c in flags(name) + ("mixed",) * (len(flags(name)) > 1)])
 def test_batch_equals_scalar(name, is_call):
-    inputs = draw(name, 1500, np.random.default_rng(BATCHES.index(name)))
-    want = expected(name, inputs, is_call)
+    # With is_call "mixed", a bool array of calls and puts.
+    rng = np.random.default_rng(BATCHES.index(name))
+    inputs = draw(name, 1500, rng)
+    if is_call == "mixed":
+        is_call = rng.random(1500) < 0.5
+    want, codes = expected(name, inputs, is_call)
     got = call(name, inputs, is_call)
     assert np.array_equal(bits(got), bits(want))
     assert 0 < np.isnan(got).sum() < len(got)  # both paths were exercised
+    kw = {"is_call": is_call} if "is_call" in params(name) else {}
+    assert np.array_equal(tarvik.error_codes(getattr(tarvik, name), *inputs, **kw), codes)
 
 
 @pytest.mark.parametrize("n", [0, 1, 63, 64, 65, 1000, 100003])

@@ -73,8 +73,9 @@ CHECKS = {"black_scholes_forward": model.forward_checks,
           "normalised_implied_volatility": model.normalised_checks}
 for name in ("black_price", "delta", "gamma", "vega", "theta", "vanna", "vomma"):
     CHECKS[name] = model.black_checks
-for name in ("delta", "gamma", "vega", "theta", "vanna", "vomma"):
+for name in ("delta", "gamma", "vega", "theta", "vanna", "vomma", "rho", "dividend_rho"):
     CHECKS["black_scholes_" + name] = model.spot_checks
+CHECKS["black_scholes_implied_volatility"] = model.spot_implied_volatility_checks
 
 
 def model_price(name, a):
@@ -87,8 +88,9 @@ def model_price(name, a):
     return d_r * model.black_price_total_vol(f, a[1], math.sqrt(a[2]) * a[5], a[6])
 
 
-SCALARS = [n for n in tarvik.__all__ if callable(getattr(tarvik, n))
-           and not isinstance(getattr(tarvik, n), type) and getattr(tarvik, n).__doc__ is None]
+SCALARS = [n for n in tarvik.__all__ if callable(getattr(tarvik, n)) and n != "error_codes"
+           and not isinstance(getattr(tarvik, n), type)
+           and not (getattr(tarvik, n).__doc__ or "").startswith("Batch")]
 
 
 def draw(rng, names):

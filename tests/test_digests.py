@@ -132,7 +132,7 @@ def digest(function):
 
 
 def functions():
-    return [n for n in tarvik._core.__all__ if callable(getattr(tarvik, n))
+    return [n for n in tarvik._core.__all__ if callable(getattr(tarvik, n)) and n != "error_codes"
             and not isinstance(getattr(tarvik, n), type)]
 
 
@@ -173,6 +173,19 @@ EXPECTED = {
     'vegas': 'e86257b3f7c86135',
     'vommas': 'c011c5aada2b7a1e',
     'vannas': 'e5639cc7caec6cf3',
+    'black_scholes_rho': 'bf09d1fd6a5b873c',
+    'black_scholes_dividend_rho': 'e4a68ab8d67ecb79',
+    'black_scholes_implied_volatility': 'a535fb6a2d2b2451',
+    'thetas': '33b39d93ea0fa9a7',
+    'black_scholes_deltas': 'b5c4b6d3b1e6a1ed',
+    'black_scholes_gammas': '433e442c7411c231',
+    'black_scholes_vegas': '918bac3da771d8ed',
+    'black_scholes_thetas': 'a2d2cfe6b8336345',
+    'black_scholes_vommas': '711465f88b0340e0',
+    'black_scholes_vannas': 'c86e76acd9089a7d',
+    'black_scholes_rhos': 'dfad79dce814096e',
+    'black_scholes_dividend_rhos': '19d18d155ecee6fe',
+    'black_scholes_implied_volatilities': '2c4a7ac77316e883',
 }
 
 

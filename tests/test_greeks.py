@@ -59,11 +59,14 @@ FINITE_DIFFERENCES = {
     "vanna": (1e-2, lambda p, hS, hv, hT: derivative(
         lambda dv: derivative(lambda h: p(spot=h, volatility=dv), 10 * hS, 1), 10 * hv, 1)),
     "vomma": (1.0, lambda p, hS, hv, hT: derivative(lambda h: p(volatility=h), 10 * hv, 2)),
+    # spot model only: per unit of rate and of dividend yield
+    "rho": (1.0, lambda p, hS, hv, hT: derivative(lambda h: p(rate=h), 1e-4, 1)),
+    "dividend_rho": (1.0, lambda p, hS, hv, hT: derivative(lambda h: p(dividend=h), 1e-4, 1)),
 }
 
 
-@pytest.mark.parametrize("spot_model", [False, True])
-@pytest.mark.parametrize("name", GREEKS)
+@pytest.mark.parametrize("name, spot_model", [(n, m) for n in GREEKS for m in (False, True)]
+                         + [("rho", True), ("dividend_rho", True)])
 def test_finite_differences(name, spot_model):
     floor, difference = FINITE_DIFFERENCES[name]
     rng = random.Random(name)
@@ -73,7 +76,7 @@ def test_finite_differences(name, spot_model):
         forward = a["spot"] * math.exp((a["rate"] - a["dividend"]) * a["maturity"])
         damp = 1 + abs(math.log(forward / a["strike"])) / s
         is_call = i % 2 == 0
-        if name not in ("delta", "theta"):  # the same for both: difference the cheaper side
+        if name not in ("delta", "theta", "rho", "dividend_rho"):  # the same for both
             is_call = forward < a["strike"]
 
         def price(**shifts):

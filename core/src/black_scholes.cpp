@@ -43,6 +43,7 @@ Result<double> validated_forward(double spot, double strike, double maturity, do
 struct SpotTerms {
   double spot;
   double strike;
+  double maturity;
   double rate;
   double dividend;
   double rate_discount;      // D_r
@@ -64,7 +65,7 @@ Result<SpotTerms> spot_terms(double spot, double strike, double maturity, double
   }
   const auto black = BlackTerms::make(forward.value(), strike, maturity, volatility);
   if (!black) return black.error();
-  return SpotTerms{spot, strike, rate, dividend, d_r, d_q, forward.value(), black.value()};
+  return SpotTerms{spot, strike, maturity, rate, dividend, d_r, d_q, forward.value(), black.value()};
 }
 
 // S*D_q*phi(d1)*sqrt(T), formed through D_r*F (equal up to rounding).
@@ -179,6 +180,36 @@ Result<double> black_scholes_vomma(double spot, double strike, double maturity, 
                     [](const SpotTerms& t, const BlackTerms& b) {
                       return (b.d2 * (b.d1 * spot_vega_of(t, b))) / b.volatility;
                     });
+}
+
+// rho = dV/dr = T K D_r Phi(d2) for a call, -T K D_r Phic(d2) for a put
+// (only the discounting of the strike remains: the forward's dependence on r
+// cancels the spot's share); at zero volatility Phi(d2) is the zero-volatility
+// delta's 1, 1/2 or 0.
+Result<double> black_scholes_rho(double spot, double strike, double maturity, double rate,
+                                 double dividend, double volatility, bool is_call) {
+  const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
+  if (!terms) return terms.error();
+  const SpotTerms& t = terms.value();
+  const double weight = (t.strike * t.maturity) * t.rate_discount;
+  if (!t.black) return weight * zero_volatility_delta(t.forward, t.strike, is_call);
+  const double d2 = t.black->d2;
+  return is_call ? weight * norm_cdf(d2) : weight * -norm_cdf_c(d2);
+}
+
+// dV/dq = -T S D_q Phi(d1) for a call, T S D_q Phic(d1) for a put: the
+// forward falls with the yield; at zero volatility Phi(d1) is the
+// zero-volatility delta's 1, 1/2 or 0.
+Result<double> black_scholes_dividend_rho(double spot, double strike, double maturity,
+                                          double rate, double dividend, double volatility,
+                                          bool is_call) {
+  const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
+  if (!terms) return terms.error();
+  const SpotTerms& t = terms.value();
+  const double weight = (t.spot * t.maturity) * t.dividend_discount;
+  if (!t.black) return -(weight * zero_volatility_delta(t.forward, t.strike, is_call));
+  const double d1 = t.black->d1;
+  return is_call ? -(weight * norm_cdf(d1)) : weight * norm_cdf_c(d1);
 }
 
 }  // namespace tarvik

@@ -11,7 +11,7 @@ namespace tarvik {
 namespace {
 
 // Indexed by ErrorKind.
-constexpr std::array<std::string_view, 7> kKindStrings = {
+constexpr std::array<std::string_view, kErrorKinds> kKindStrings = {
     "price_below_intrinsic", "price_above_maximum", "negative_time",
     "negative_forward",      "negative_strike",     "no_convergence",
     "invalid_input",
@@ -55,9 +55,11 @@ std::string format_number(double v) {
   return out;
 }
 
-std::string_view IVError::kind_string() const {
-  return kKindStrings[static_cast<std::size_t>(kind_)];
+std::string_view kind_string(ErrorKind kind) {
+  return kKindStrings[static_cast<std::size_t>(kind)];
 }
+
+std::string_view IVError::kind_string() const { return tarvik::kind_string(kind_); }
 
 std::string IVError::message() const {
   switch (kind_) {

@@ -11,6 +11,21 @@
 
 namespace tarvik {
 
+namespace {
+
+// The volatility of a normalised price beta = P/(sqrt(F) sqrt(K)) within its
+// bounds. The solver answers a price that rounding put at its maximum with
+// the largest double; that, or any non-finite value, is a failed inversion.
+Result<double> volatility_of(double beta, double forward, double strike, double maturity,
+                             bool is_call) {
+  const double s =
+      rational::unchecked_normalised_implied_volatility(beta, log_moneyness(forward, strike), is_call);
+  if (s == kMaxFinite || !std::isfinite(s)) return IVError::no_convergence(kRefinementSteps);
+  return max_num(s / std::sqrt(maturity), 0.0);
+}
+
+}  // namespace
+
 Result<double> implied_volatility(double price, double forward, double strike,
                                   double maturity, bool is_call) {
   if (!std::isfinite(price) || !std::isfinite(forward) || !std::isfinite(strike) ||
@@ -24,13 +39,47 @@ Result<double> implied_volatility(double price, double forward, double strike,
   if (price < intrinsic) return IVError::price_below_intrinsic(price, intrinsic);
   if (price >= maximum) return IVError::price_above_maximum(price, maximum);
 
-  const double beta = price / (std::sqrt(forward) * std::sqrt(strike));
-  const double s =
-      rational::unchecked_normalised_implied_volatility(beta, log_moneyness(forward, strike), is_call);
-  // The solver answers a price that rounding put at its maximum with the
-  // largest double; that, or any non-finite value, is a failed inversion.
-  if (s == kMaxFinite || !std::isfinite(s)) return IVError::no_convergence(kRefinementSteps);
-  return max_num(s / std::sqrt(maturity), 0.0);
+  return volatility_of(price / (std::sqrt(forward) * std::sqrt(strike)), forward, strike,
+                       maturity, is_call);
+}
+
+Result<double> black_scholes_implied_volatility(double price, double spot, double strike,
+                                                double maturity, double rate, double dividend,
+                                                bool is_call) {
+  if (!std::isfinite(spot) || !std::isfinite(rate) || !std::isfinite(dividend)) {
+    return IVError::invalid_input("non-finite Black-Scholes input");
+  }
+  if (spot <= 0.0) return IVError::invalid_input("spot must be positive");
+  if (!std::isfinite(price) || !std::isfinite(strike) || !std::isfinite(maturity)) {
+    return IVError::invalid_input("non-finite implied-volatility input");
+  }
+  if (Status err = require_positive_strike_maturity(strike, maturity)) return *err;
+  const double forward = spot * std::exp(maturity * (rate - dividend));
+  if (!std::isfinite(forward) || forward <= 0.0) {
+    return IVError::invalid_input("non-finite or non-positive forward from spot/rates");
+  }
+  const double d_r = std::exp(-(rate * maturity));
+  const double d_q = std::exp(-(dividend * maturity));
+  if (!std::isfinite(d_r) || !std::isfinite(d_q)) {
+    return IVError::invalid_input("non-finite discount factors");
+  }
+  // A price discounted to nothing carries no volatility.
+  if (d_r == 0.0) return IVError::invalid_input("rate discount factor underflows to 0");
+
+  // The bounds in the caller's discounted units: the discounted spot S D_q
+  // and strike K D_r.
+  const double spot_value = spot * d_q;
+  const double strike_value = strike * d_r;
+  const double intrinsic =
+      max_num(is_call ? spot_value - strike_value : strike_value - spot_value, 0.0);
+  const double maximum = is_call ? spot_value : strike_value;
+  if (price < intrinsic) return IVError::price_below_intrinsic(price, intrinsic);
+  if (price >= maximum) return IVError::price_above_maximum(price, maximum);
+
+  // The undiscounted Black-76 price on the forward; one that rounding moved
+  // onto its undiscounted maximum fails to converge.
+  return volatility_of((price / d_r) / (std::sqrt(forward) * std::sqrt(strike)), forward, strike,
+                       maturity, is_call);
 }
 
 Result<double> normalised_implied_volatility(double beta, double x, bool is_call) {

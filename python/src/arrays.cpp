@@ -4,6 +4,7 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include "binding.hpp"
 #include "module.hpp"
 
 namespace tarvik::py {
@@ -75,6 +76,56 @@ bool ensure_numpy_api() {
   return true;
 }
 
+namespace {
+
+// An array over the memory an object exposes, or null. Sequences would be
+// copied element by element, so only objects that offer their memory are
+// asked: through the buffer protocol, NumPy's array interface or __array__.
+PyRef array_over(PyObject* obj) {
+  if (PyList_Check(obj) || PyTuple_Check(obj) || PyUnicode_Check(obj)) return {};
+  PyRef source = PyRef::steal(PyMemoryView_FromObject(obj));
+  if (!source) {
+    PyErr_Clear();
+    if (!PyObject_HasAttrString(obj, "__array_interface__") &&
+        !PyObject_HasAttrString(obj, "__array_struct__") &&
+        !PyObject_HasAttrString(obj, "__array__")) {
+      return {};
+    }
+    source = PyRef::borrow(obj);
+  }
+  PyRef array = PyRef::steal(PyArray_FromAny(source.get(), nullptr, 0, 0, 0, nullptr));
+  if (!array) PyErr_Clear();
+  return array;
+}
+
+// numpy.ma.MaskedArray, looked up once (null if numpy.ma is unavailable).
+PyObject* masked_array_type() {
+  static PyObject* type = [] {
+    PyRef ma = PyRef::steal(PyImport_ImportModule("numpy.ma"));
+    PyObject* t = ma ? PyObject_GetAttrString(ma.get(), "MaskedArray") : nullptr;
+    if (t == nullptr) PyErr_Clear();
+    return t;
+  }();
+  return type;
+}
+
+// The mask array of a masked array, or null for none (numpy.ma.nomask).
+std::optional<PyRef> mask_of(PyObject* obj) {
+  if (PyArray_CheckExact(obj) || masked_array_type() == nullptr) return PyRef();
+  const int masked = PyObject_IsInstance(obj, masked_array_type());
+  if (masked < 0) return std::nullopt;
+  if (masked == 0) return PyRef();
+  PyRef mask = PyRef::steal(PyObject_GetAttrString(obj, "mask"));
+  if (!mask) return std::nullopt;
+  return PyArray_Check(mask.get()) ? std::move(mask) : PyRef();
+}
+
+bool is_1d_of(PyArrayObject* a, int type) {
+  return PyArray_NDIM(a) == 1 && PyArray_TYPE(a) == type && PyArray_ISNOTSWAPPED(a);
+}
+
+}  // namespace
+
 bool ArrayArg::take(PyObject* obj) {
   const double v = PyFloat_AsDouble(obj);
   if (!(v == -1.0 && PyErr_Occurred())) {
@@ -83,9 +134,13 @@ bool ArrayArg::take(PyObject* obj) {
     return true;
   }
   PyErr_Clear();  // the float conversion's error is never shown
-  if (!PyArray_Check(obj)) return type_error(kNotAnArray);
-  if (const char* fault = array_fault(reinterpret_cast<PyArrayObject*>(obj))) return type_error(fault);
-  array_ = PyRef::borrow(obj);
+  PyRef array = PyArray_Check(obj) ? PyRef::borrow(obj) : array_over(obj);
+  if (!array) return type_error(kNotAnArray);
+  if (const char* fault = array_fault(as_array(array))) return type_error(fault);
+  std::optional<PyRef> mask = mask_of(obj);
+  if (!mask) return false;
+  array_ = std::move(array);
+  mask_ = std::move(*mask);
   return true;
 }
 
@@ -94,12 +149,45 @@ bool ArrayArg::settle() {
   PyArrayObject* a = as_array(array_);
   if (const char* fault = array_fault(a)) return type_error(fault);
   view_ = InView(PyArray_DATA(a), static_cast<std::size_t>(PyArray_DIM(a, 0)));
+  if (mask_) {
+    PyArrayObject* m = as_array(mask_);
+    if (!is_1d_of(m, NPY_BOOL) || PyArray_DIM(m, 0) != PyArray_DIM(a, 0)) {
+      return type_error(kNotAnArray);
+    }
+    mask_view_ = Mask{static_cast<const unsigned char*>(PyArray_DATA(m)), PyArray_STRIDE(m, 0),
+                      static_cast<std::size_t>(PyArray_DIM(m, 0))};
+  }
   return true;
 }
 
-std::optional<Output> new_output(std::size_t n) {
+bool FlagArg::take(PyObject* obj) {
+  if (obj != Py_True && obj != Py_False && ensure_numpy_api() && PyArray_Check(obj) &&
+      is_1d_of(reinterpret_cast<PyArrayObject*>(obj), NPY_BOOL)) {
+    array_ = PyRef::borrow(obj);
+    return settle();
+  }
+  PyErr_Clear();  // NumPy unavailable: obj is then no NumPy array
+  const std::optional<bool> flag = convert_bool(obj);
+  if (flag) view_ = FlagView::all(*flag);
+  return flag.has_value();
+}
+
+bool FlagArg::settle() {
+  if (!array_) return true;
+  PyArrayObject* a = as_array(array_);
+  if (!is_1d_of(a, NPY_BOOL)) return type_error("expected True, False or a 1-D numpy bool array");
+  if (!is_contiguous(a)) return type_error("numpy bool array must be contiguous");
+  view_ = FlagView(static_cast<const std::uint8_t*>(PyArray_DATA(a)),
+                   static_cast<std::size_t>(PyArray_DIM(a, 0)));
+  return true;
+}
+
+namespace {
+
+template <class T>
+std::optional<Output<T>> new_output(std::size_t n, int type) {
   npy_intp dims[1] = {static_cast<npy_intp>(n)};
-  PyRef array = PyRef::steal(PyArray_Zeros(1, dims, PyArray_DescrFromType(NPY_DOUBLE), 0));
+  PyRef array = PyRef::steal(PyArray_Zeros(1, dims, PyArray_DescrFromType(type), 0));
   if (!array) {
     if (!PyErr_Occurred()) raise_internal_fault("cannot create the output array");
     return std::nullopt;
@@ -109,8 +197,16 @@ std::optional<Output> new_output(std::size_t n) {
     PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
     return std::nullopt;
   }
-  OutView view(static_cast<double*>(PyArray_DATA(a)), n);
-  return Output{std::move(array), view};
+  std::span<T> view(static_cast<T*>(PyArray_DATA(a)), n);
+  return Output<T>{std::move(array), view};
+}
+
+}  // namespace
+
+std::optional<Output<double>> new_values(std::size_t n) { return new_output<double>(n, NPY_DOUBLE); }
+
+std::optional<Output<std::int8_t>> new_codes(std::size_t n) {
+  return new_output<std::int8_t>(n, NPY_INT8);
 }
 
 }  // namespace tarvik::py

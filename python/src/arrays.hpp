@@ -1,4 +1,4 @@
-// Batch arguments from Python objects, and the batch's output array.
+// Batch arguments from Python objects, and the batch's output arrays.
 //
 // An array argument is taken in two steps. take() converts it while other
 // arguments are still being converted (a float is read at once; an array is
@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 #include "py_ref.hpp"
@@ -26,42 +27,65 @@ namespace tarvik::py {
 // the next call tries again.
 [[nodiscard]] bool ensure_numpy_api();
 
+// The masked elements of a masked array: nonzero bytes, `step` apart.
+struct Mask {
+  const unsigned char* bytes = nullptr;
+  std::ptrdiff_t step = 0;
+  std::size_t size = 0;
+  bool operator[](std::size_t i) const { return bytes[static_cast<std::ptrdiff_t>(i) * step] != 0; }
+};
+
 // One value input of a batch: a float broadcast to every element, or a
 // one-dimensional float64 array in native byte order, C- or F-contiguous,
-// read where it lies (at any alignment) and never copied or written.
+// read where it lies (at any alignment) and never copied or written. Besides
+// ndarrays, any object that exposes such memory is read in place: through
+// the buffer protocol (array.array('d'), memoryview), NumPy's array
+// interface or __array__ (a pandas Series of floats). Lists, tuples and other
+// sequences, and arrays of any other dtype, are not converted. The masked
+// elements of a numpy.ma array come out as NaN.
 class ArrayArg {
  public:
   // Anything the interpreter converts to one float is a broadcast value;
-  // otherwise obj must be such an array. Raises TypeError otherwise.
+  // otherwise obj must offer such an array. Raises TypeError otherwise.
   [[nodiscard]] bool take(PyObject* obj);
-  // The final look at a held array; the same TypeError if it no longer
-  // qualifies.
+  // The final look at a held array (and its mask); the same TypeError if it
+  // no longer qualifies.
   [[nodiscard]] bool settle();
   // Valid once settled, while this object lives.
   InView view() const { return view_; }
+  const std::optional<Mask>& mask() const { return mask_view_; }
 
  private:
   double value_ = 0.0;
   PyRef array_;
+  PyRef mask_;
   InView view_;
+  std::optional<Mask> mask_view_;
 };
 
-// The option types of a batch: one flag for every element.
+// The option types of a batch: True or False (or a NumPy boolean) for every
+// element, or a one-dimensional contiguous NumPy bool array with one per
+// element (broadcast by the length rule like a value input).
 class FlagArg {
  public:
-  FlagView view() const { return FlagView::all(is_call_); }
-  void set(bool is_call) { is_call_ = is_call; }
+  // Raises TypeError (without the parameter's name) for anything else.
+  [[nodiscard]] bool take(PyObject* obj);
+  [[nodiscard]] bool settle();
+  FlagView view() const { return view_; }
 
  private:
-  bool is_call_ = true;
+  PyRef array_;
+  FlagView view_ = FlagView::all(true);
 };
 
-// A new zero-filled one-dimensional float64 array of n elements, and its
-// writable view.
+// A new zero-filled one-dimensional array of n elements and its writable
+// view: float64 for values, int8 for error codes.
+template <class T>
 struct Output {
   PyRef array;
-  OutView view;
+  std::span<T> view;
 };
-std::optional<Output> new_output(std::size_t n);
+std::optional<Output<double>> new_values(std::size_t n);
+std::optional<Output<std::int8_t>> new_codes(std::size_t n);
 
 }  // namespace tarvik::py

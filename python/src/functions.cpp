@@ -19,6 +19,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <optional>
 #include <tuple>
 #include <utility>
@@ -43,6 +45,7 @@ struct Function {
   const char* name;
   const char* doc;
   Entry entry;
+  Entry codes = nullptr;  // a batch function's error codes, for error_codes()
 };
 
 // ---- Scalar functions ----------------------------------------------------
@@ -84,11 +87,11 @@ constexpr std::size_t arity(R (*)(A...)) {
   return sizeof...(A);
 }
 
-template <Text S, auto F>
+template <Text S, auto F, Text Doc = "">
 constexpr Function scalar() {
   static_assert(arity(F) == kSig<S>.count, "one parameter name per argument of the operation");
   static_assert(kSig<S>.required() == kSig<S>.count, "scalar parameters have no defaults");
-  return {kSig<S>.name.text, kDocString<S, "">.data(), &scalar_entry<S, F>};
+  return {kSig<S>.name.text, kDocString<S, Doc>.data(), &scalar_entry<S, F>};
 }
 
 // ---- Batch functions -----------------------------------------------------
@@ -112,7 +115,24 @@ constexpr bool batch_layout(const Signature& sig, bool has_parallel) {
   return i == sig.count;
 }
 
-template <class Op>
+// Masked elements of any input are NaN (values) or kMasked (error codes).
+inline constexpr std::int8_t kMasked = batch::error_code(ErrorKind::InvalidInput) + 1;
+
+template <class T, std::size_t N>
+void apply_masks(const std::array<ArrayArg, N>& inputs, std::span<T> out, T masked) {
+  for (const ArrayArg& input : inputs) {
+    if (!input.mask()) continue;
+    const Mask& mask = *input.mask();
+    const std::size_t step = mask.size == 1 ? 0 : 1;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      if (mask[i * step]) out[i] = masked;
+    }
+  }
+}
+
+// The body of a batch function: its values or, for error_codes, the error
+// code of every element.
+template <class Op, bool Codes>
 PyObject* call_batch(const Signature& sig, PyObject* args, PyObject* kwargs) {
   constexpr std::size_t N = Op::kInputs;
   BoundArgs bound;
@@ -120,9 +140,10 @@ PyObject* call_batch(const Signature& sig, PyObject* args, PyObject* kwargs) {
 
   FlagArg is_call;
   if constexpr (Op::kOptionType) {
-    const std::optional<bool> v = bound.to_bool(N, true);
-    if (!v) return nullptr;
-    is_call.set(*v);
+    if (bound[N] != nullptr && !is_call.take(bound[N])) {
+      bound.name_the_parameter(N);
+      return nullptr;
+    }
   }
   Exec exec = Exec::Serial;
   if (const std::size_t p = N + (Op::kOptionType ? 1 : 0); p < sig.count) {
@@ -136,32 +157,54 @@ PyObject* call_batch(const Signature& sig, PyObject* args, PyObject* kwargs) {
   for (std::size_t k = 0; k < N; ++k) {
     if (!inputs[k].take(bound[k])) return nullptr;
   }
+  // The final look: nothing after it runs Python code.
   std::array<InView, N> views;
   for (std::size_t k = 0; k < N; ++k) {
     if (!inputs[k].settle()) return nullptr;
     views[k] = inputs[k].view();
   }
+  if (!is_call.settle()) {
+    bound.name_the_parameter(N);
+    return nullptr;
+  }
   const Result<batch::Inputs<N>> in = batch::Inputs<N>::make(views, is_call.view());
   if (!in) return map_err(in.error());
-  std::optional<Output> out = new_output(in.value().size());
-  if (!out) return nullptr;
-  if (const Status err = batch::run<Op>(in.value(), exec, out->view)) return map_err(*err);
-  return out->array.release();
+  const std::size_t n = in.value().size();
+  if constexpr (Codes) {
+    auto out = new_codes(n);
+    if (!out) return nullptr;
+    if (const Status err = batch::run_codes<Op>(in.value(), exec, out->view)) return map_err(*err);
+    apply_masks(inputs, out->view, kMasked);
+    return out->array.release();
+  } else {
+    auto out = new_values(n);
+    if (!out) return nullptr;
+    if (const Status err = batch::run<Op>(in.value(), exec, out->view)) return map_err(*err);
+    apply_masks(inputs, out->view, batch::kRejected);
+    return out->array.release();
+  }
 }
 
-template <Text S, class Op>
+template <Text S, class Op, bool Codes>
 PyObject* batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return call_batch<Op>(kSig<S>, args, kwargs); });
+  return guarded([&] { return call_batch<Op, Codes>(kSig<S>, args, kwargs); });
 }
 
 template <Text S, class Op, Text Doc>
 constexpr Function batch() {
   static_assert(batch_layout<Op>(kSig<S>, kSig<S>.find("parallel") < kSig<S>.count),
                 "value inputs, then is_call=True for an option type, then parallel=False");
-  return {kSig<S>.name.text, kDocString<S, Doc>.data(), &batch_entry<S, Op>};
+  return {kSig<S>.name.text, kDocString<S, Doc>.data(), &batch_entry<S, Op, false>,
+          &batch_entry<S, Op, true>};
 }
 
 // ---- The table -------------------------------------------------------------
+
+// The rule every batch function beyond the first 37 states in its doc.
+#define TARVIK_BATCH_RULE                                                                   \
+  " Inputs are floats (broadcast) or 1-D float64 arrays of one length n; is_call is a bool " \
+  "or a 1-D bool array. Element i is the scalar function's value, NaN where it would raise " \
+  "(error_codes() tells which error). parallel=True runs on the worker pool, same bits."
 
 constexpr Function kFunctions[] = {
     scalar<"norm_pdf(x)", &norm_pdf>(),
@@ -220,27 +263,144 @@ constexpr Function kFunctions[] = {
           "Batch Black-76 vommas (volga).">(),
     batch<"vannas(forwards, strikes, maturities, vols, parallel=False)", ops::Vanna,
           "Batch Black-76 vannas.">(),
+
+    // Beyond the module's first 37 names.
+    scalar<"black_scholes_rho(spot, strike, maturity, rate, dividend, volatility, is_call)",
+           &black_scholes_rho,
+           "Black-Scholes-Merton rho: dV/dr, the change of the discounted price per unit of the "
+           "continuously compounded rate (1.0, not one percentage point). Spot and strike in "
+           "price units, maturity in years, rate, dividend yield and volatility per year. Raises "
+           "IVError where black_scholes_delta does.">(),
+    scalar<"black_scholes_dividend_rho(spot, strike, maturity, rate, dividend, volatility, "
+           "is_call)",
+           &black_scholes_dividend_rho,
+           "Black-Scholes-Merton dividend rho: dV/dq, the change of the discounted price per "
+           "unit of the continuous dividend (or carry) yield. Units and errors as "
+           "black_scholes_rho.">(),
+    scalar<"black_scholes_implied_volatility(price, spot, strike, maturity, rate, dividend, "
+           "is_call)",
+           &black_scholes_implied_volatility,
+           "Black-Scholes-Merton implied volatility (per year) of a discounted European option "
+           "price on a spot with continuously compounded rate and dividend yield (per year; "
+           "maturity in years). Raises IVError for a non-finite input, a spot, strike or "
+           "maturity not above 0, and a price below its discounted intrinsic value "
+           "max(S e^(-qT) - K e^(-rT), 0) or at or above its maximum S e^(-qT) (for a put "
+           "max(K e^(-rT) - S e^(-qT), 0) and K e^(-rT)).">(),
+    batch<"thetas(forwards, strikes, maturities, vols, parallel=False)", ops::Theta,
+          "Batch Black-76 thetas (-dV/dT per year)." TARVIK_BATCH_RULE>(),
+    batch<"black_scholes_deltas(spots, strikes, maturities, rates, dividends, vols, "
+          "is_call=True, parallel=False)",
+          ops::BlackScholesDelta, "Batch Black-Scholes-Merton spot deltas." TARVIK_BATCH_RULE>(),
+    batch<"black_scholes_gammas(spots, strikes, maturities, rates, dividends, vols, "
+          "parallel=False)",
+          ops::BlackScholesGamma, "Batch Black-Scholes-Merton spot gammas." TARVIK_BATCH_RULE>(),
+    batch<"black_scholes_vegas(spots, strikes, maturities, rates, dividends, vols, "
+          "parallel=False)",
+          ops::BlackScholesVega,
+          "Batch Black-Scholes-Merton vegas (per unit of volatility)." TARVIK_BATCH_RULE>(),
+    batch<"black_scholes_thetas(spots, strikes, maturities, rates, dividends, vols, "
+          "is_call=True, parallel=False)",
+          ops::BlackScholesTheta,
+          "Batch Black-Scholes-Merton thetas (-dV/dT per year)." TARVIK_BATCH_RULE>(),
+    batch<"black_scholes_vommas(spots, strikes, maturities, rates, dividends, vols, "
+          "parallel=False)",
+          ops::BlackScholesVomma, "Batch Black-Scholes-Merton vommas." TARVIK_BATCH_RULE>(),
+    batch<"black_scholes_vannas(spots, strikes, maturities, rates, dividends, vols, "
+          "parallel=False)",
+          ops::BlackScholesVanna, "Batch Black-Scholes-Merton vannas." TARVIK_BATCH_RULE>(),
+    batch<"black_scholes_rhos(spots, strikes, maturities, rates, dividends, vols, "
+          "is_call=True, parallel=False)",
+          ops::BlackScholesRho,
+          "Batch Black-Scholes-Merton rhos (dV/dr per unit of rate)." TARVIK_BATCH_RULE>(),
+    batch<"black_scholes_dividend_rhos(spots, strikes, maturities, rates, dividends, vols, "
+          "is_call=True, parallel=False)",
+          ops::BlackScholesDividendRho,
+          "Batch Black-Scholes-Merton dividend rhos (dV/dq per unit of yield)." TARVIK_BATCH_RULE>(),
+    batch<"black_scholes_implied_volatilities(prices, spots, strikes, maturities, rates, "
+          "dividends, is_call=True, parallel=False)",
+          ops::BlackScholesImpliedVolatility,
+          "Batch Black-Scholes-Merton implied volatilities of discounted prices." TARVIK_BATCH_RULE>(),
 };
 
 constexpr std::size_t kCount = std::size(kFunctions);
 
+PyCFunction as_pycfunction(Entry entry) {
+  // The interpreter calls through PyCFunction and dispatches on the flags.
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+// error_codes(function, /, *args, **kwargs): the batch function's error code
+// of every element for the same arguments.
+PyObject* error_codes_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const Py_ssize_t n = PyTuple_Size(args);
+    if (n < 1) {
+      PyErr_SetString(PyExc_TypeError,
+                      "error_codes() missing 1 required positional argument: 'function'");
+      return nullptr;
+    }
+    PyObject* function = PyTuple_GetItem(args, 0);
+    const Function* row = nullptr;
+    if (PyCFunction_Check(function)) {
+      for (const Function& f : kFunctions) {
+        if (f.codes != nullptr && PyCFunction_GetFunction(function) == as_pycfunction(f.entry)) {
+          row = &f;
+        }
+      }
+    }
+    if (row == nullptr) {
+      PyErr_SetString(PyExc_TypeError, "error_codes() takes a batch function of tarvik first");
+      return nullptr;
+    }
+    PyRef rest = PyRef::steal(PyTuple_GetSlice(args, 1, n));
+    return rest ? row->codes(module, rest.get(), kwargs) : nullptr;
+  });
+}
+
+constexpr char kErrorCodesDoc[] =
+    "error_codes($module, function, /, *args, **kwargs)\n--\n\n"
+    "The error code of every element of the batch function `function` called with args and "
+    "kwargs, as a 1-D int8 array: 0 where the element has a value, else 1 + the index in "
+    "IVError kinds of the error that the scalar function raises for it (ERROR_KINDS[code] is "
+    "its kind), and 8 ('masked') for an element masked in a numpy.ma input.";
+
+// ERROR_KINDS[code] is the kind of an error code: None for 0, then the
+// IVError kinds in their order, then "masked".
+PyObject* error_kinds() {
+  PyRef kinds = PyRef::steal(PyTuple_New(kErrorKinds + 2));
+  if (!kinds) return nullptr;
+  Py_INCREF(Py_None);
+  PyTuple_SetItem(kinds.get(), 0, Py_None);
+  for (std::size_t k = 0; k <= kErrorKinds; ++k) {
+    const std::string_view name =
+        k < kErrorKinds ? kind_string(static_cast<ErrorKind>(k)) : std::string_view("masked");
+    PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (text == nullptr || PyTuple_SetItem(kinds.get(), static_cast<Py_ssize_t>(k + 1), text) < 0) {
+      return nullptr;
+    }
+  }
+  return kinds.release();
+}
+
 }  // namespace
 
 bool add_functions(PyObject* module) {
+  static_assert(kMasked == kErrorKinds + 1);
   // The interpreter keeps a pointer to each definition for as long as the
   // function lives: they are made once and never freed.
-  static PyMethodDef defs[kCount];
+  static PyMethodDef defs[kCount + 1];
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
   if (!module_name) return false;
-  for (std::size_t i = 0; i < kCount; ++i) {
-    const Function& f = kFunctions[i];
-    // The interpreter calls through PyCFunction and dispatches on the flags.
-    defs[i] = {f.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f.entry)),
-               METH_VARARGS | METH_KEYWORDS, f.doc};
+  for (std::size_t i = 0; i <= kCount; ++i) {
+    defs[i] = i < kCount ? PyMethodDef{kFunctions[i].name, as_pycfunction(kFunctions[i].entry),
+                                       METH_VARARGS | METH_KEYWORDS, kFunctions[i].doc}
+                         : PyMethodDef{"error_codes", as_pycfunction(&error_codes_entry),
+                                       METH_VARARGS | METH_KEYWORDS, kErrorCodesDoc};
     PyRef function = PyRef::steal(PyCFunction_NewEx(&defs[i], module, module_name.get()));
-    if (!function || !add_attribute(module, f.name, function.get())) return false;
+    if (!function || !add_attribute(module, defs[i].ml_name, function.get())) return false;
   }
-  return true;
+  PyRef kinds = PyRef::steal(error_kinds());
+  return kinds && add_attribute(module, "ERROR_KINDS", kinds.get());
 }
 
 }  // namespace tarvik::py

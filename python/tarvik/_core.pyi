@@ -1,12 +1,29 @@
-"""Type stubs for the compiled extension tarvik._core."""
+"""Type stubs of the compiled extension tarvik._core, with the documentation of
+every function.
 
-from typing import Tuple, Union
+Units everywhere: maturity in years; rate, dividend yield and volatility per
+year (0.2 is 20%); vega, vanna and vomma per unit of volatility, rho per unit
+of rate; theta is -dV/dT per year. Black-76 is undiscounted (on a forward);
+the black_scholes_ functions price on a spot with continuously compounded
+rate and dividend yield and are discounted.
+
+Scalar functions raise IVError(kind, message) for inputs they reject and
+TypeError for arguments of the wrong type. Batch functions take floats
+(broadcast) or 1-D float64 arrays of one length n (read in place, never
+copied), return a new float64 array, and write NaN where the scalar function
+would raise; error_codes() tells which error.
+"""
+
+from typing import Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 # A float (broadcast to every element) or a 1-D contiguous float64 array.
-_ArrayLike = Union[float, npt.NDArray[np.float64]]
+_Values = Union[float, npt.NDArray[np.float64]]
+# One option type for every element, or one per element.
+_OptionTypes = Union[bool, npt.NDArray[np.bool_]]
+_Result = npt.NDArray[np.float64]
 
 __version__: str
 __all__ = [
@@ -47,60 +64,196 @@ __all__ = [
     "vegas",
     "vommas",
     "vannas",
+    "black_scholes_rho",
+    "black_scholes_dividend_rho",
+    "black_scholes_implied_volatility",
+    "thetas",
+    "black_scholes_deltas",
+    "black_scholes_gammas",
+    "black_scholes_vegas",
+    "black_scholes_thetas",
+    "black_scholes_vommas",
+    "black_scholes_vannas",
+    "black_scholes_rhos",
+    "black_scholes_dividend_rhos",
+    "black_scholes_implied_volatilities",
+    "error_codes",
+    "ERROR_KINDS",
 ]
 
 class IVError(Exception):
-    """Raised with args == (kind, message); kind is one of "price_below_intrinsic",
-    "price_above_maximum", "negative_time", "negative_forward", "negative_strike",
-    "no_convergence", "invalid_input"."""
+    """An input a scalar function rejects: args == (kind, message), kind one of
+    "price_below_intrinsic", "price_above_maximum", "negative_time",
+    "negative_forward", "negative_strike", "no_convergence", "invalid_input"."""
 
     args: Tuple[str, str]
 
-def norm_pdf(x: float) -> float: ...
-def norm_cdf(x: float) -> float: ...
-def norm_cdf_c(x: float) -> float: ...
-def black_intrinsic(forward: float, strike: float, is_call: bool) -> float: ...
-def log_moneyness(forward: float, strike: float) -> float: ...
-def black_price(forward: float, strike: float, maturity: float, volatility: float, is_call: bool) -> float: ...
-def black_price_total_vol(forward: float, strike: float, total_vol: float, is_call: bool) -> float: ...
-def black_scholes_forward(spot: float, maturity: float, rate: float, dividend: float) -> float: ...
-def black_scholes_price(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool) -> float: ...
-def implied_volatility(price: float, forward: float, strike: float, maturity: float, is_call: bool) -> float: ...
-def normalised_implied_volatility(beta: float, x: float, is_call: bool) -> float: ...
-def delta(forward: float, strike: float, maturity: float, volatility: float, is_call: bool) -> float: ...
-def gamma(forward: float, strike: float, maturity: float, volatility: float) -> float: ...
-def vega(forward: float, strike: float, maturity: float, volatility: float) -> float: ...
-def theta(forward: float, strike: float, maturity: float, volatility: float) -> float: ...
-def vomma(forward: float, strike: float, maturity: float, volatility: float) -> float: ...
-def vanna(forward: float, strike: float, maturity: float, volatility: float) -> float: ...
-def black_scholes_delta(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool) -> float: ...
-def black_scholes_gamma(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float) -> float: ...
-def black_scholes_vega(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float) -> float: ...
-def black_scholes_theta(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool) -> float: ...
-def black_scholes_vomma(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float) -> float: ...
-def black_scholes_vanna(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float) -> float: ...
+# ---- scalar functions --------------------------------------------------------
 
-def norm_pdfs(x: _ArrayLike) -> npt.NDArray[np.float64]:
+def norm_pdf(x: float) -> float:
+    """Standard normal density phi(x); 0 at +-inf, NaN for NaN."""
+
+def norm_cdf(x: float) -> float:
+    """Standard normal distribution function Phi(x), accurate in the lower tail."""
+
+def norm_cdf_c(x: float) -> float:
+    """1 - Phi(x), computed directly: accurate in the upper tail."""
+
+def black_intrinsic(forward: float, strike: float, is_call: bool) -> float:
+    """max(F - K, 0) for a call, max(K - F, 0) for a put; never raises."""
+
+def log_moneyness(forward: float, strike: float) -> float:
+    """ln F - ln K, as two logarithms; never raises."""
+
+def black_price(forward: float, strike: float, maturity: float, volatility: float, is_call: bool) -> float:
+    """Undiscounted Black-76 price. Raises IVError for a non-finite input, a
+    forward, strike or maturity not above 0, or a negative volatility."""
+
+def black_price_total_vol(forward: float, strike: float, total_vol: float, is_call: bool) -> float:
+    """Undiscounted Black-76 price from the total volatility sigma*sqrt(T);
+    NaN for unusable inputs, never raises."""
+
+def black_scholes_forward(spot: float, maturity: float, rate: float, dividend: float) -> float:
+    """The forward S e^((r - q) T). Raises IVError for a non-finite input, a
+    spot or maturity not above 0, or a forward that overflows or underflows."""
+
+def black_scholes_price(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool) -> float:
+    """Discounted Black-Scholes-Merton price: e^(-rT) times Black-76 on the
+    forward. Raises IVError as black_price does, and for a spot not above 0,
+    an unusable forward or a discount factor that overflows."""
+
+def implied_volatility(price: float, forward: float, strike: float, maturity: float, is_call: bool) -> float:
+    """Black-76 implied volatility (per year) of an undiscounted price, to
+    machine precision. Raises IVError for a non-finite input, a forward,
+    strike or maturity not above 0, a price below the intrinsic value or at or
+    above its maximum (F for a call, K for a put). An in-the-money quote whose
+    time value is below one ulp of the price inverts to 0.0."""
+
+def normalised_implied_volatility(beta: float, x: float, is_call: bool) -> float:
+    """Total volatility s of a normalised price beta = P/(sqrt(F) sqrt(K)) at
+    log-moneyness x = ln F - ln K. Raises IVError for non-finite inputs and a
+    price outside [intrinsic, e^(+-x/2))."""
+
+def delta(forward: float, strike: float, maturity: float, volatility: float, is_call: bool) -> float:
+    """Black-76 forward delta dV/dF. Errors as black_price."""
+
+def gamma(forward: float, strike: float, maturity: float, volatility: float) -> float:
+    """Black-76 gamma d2V/dF2. Errors as black_price."""
+
+def vega(forward: float, strike: float, maturity: float, volatility: float) -> float:
+    """Black-76 vega dV/dsigma per unit of volatility. Errors as black_price."""
+
+def theta(forward: float, strike: float, maturity: float, volatility: float) -> float:
+    """Black-76 theta -dV/dT per year. Errors as black_price."""
+
+def vomma(forward: float, strike: float, maturity: float, volatility: float) -> float:
+    """Black-76 vomma (volga) d2V/dsigma2. Errors as black_price."""
+
+def vanna(forward: float, strike: float, maturity: float, volatility: float) -> float:
+    """Black-76 vanna d2V/dF dsigma. Errors as black_price."""
+
+def black_scholes_delta(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool) -> float:
+    """Black-Scholes-Merton spot delta dV/dS. Errors as black_scholes_price."""
+
+def black_scholes_gamma(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float) -> float:
+    """Black-Scholes-Merton spot gamma d2V/dS2. Errors as black_scholes_price."""
+
+def black_scholes_vega(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float) -> float:
+    """Black-Scholes-Merton vega per unit of volatility. Errors as black_scholes_price."""
+
+def black_scholes_theta(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool) -> float:
+    """Black-Scholes-Merton theta -dV/dT per year. Errors as black_scholes_price."""
+
+def black_scholes_vomma(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float) -> float:
+    """Black-Scholes-Merton vomma. Errors as black_scholes_price."""
+
+def black_scholes_vanna(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float) -> float:
+    """Black-Scholes-Merton vanna d2V/dS dsigma. Errors as black_scholes_price."""
+
+def black_scholes_rho(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool) -> float:
+    """Black-Scholes-Merton rho dV/dr per unit of rate. Errors as black_scholes_delta."""
+
+def black_scholes_dividend_rho(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool) -> float:
+    """Black-Scholes-Merton dV/dq per unit of dividend yield. Errors as black_scholes_delta."""
+
+def black_scholes_implied_volatility(price: float, spot: float, strike: float, maturity: float, rate: float, dividend: float, is_call: bool) -> float:
+    """Black-Scholes-Merton implied volatility of a discounted price. Raises
+    IVError for non-finite inputs, a spot, strike or maturity not above 0, and
+    a price below max(S e^(-qT) - K e^(-rT), 0) or at or above S e^(-qT) (a
+    put: max(K e^(-rT) - S e^(-qT), 0) and K e^(-rT))."""
+
+# ---- batch functions ----------------------------------------------------------
+
+def norm_pdfs(x: _Values) -> _Result:
     """Batch Standard Normal PDF."""
-def norm_cdfs(x: _ArrayLike) -> npt.NDArray[np.float64]:
+
+def norm_cdfs(x: _Values) -> _Result:
     """Batch Standard Normal CDF."""
-def norm_cdf_cs(x: _ArrayLike) -> npt.NDArray[np.float64]:
+
+def norm_cdf_cs(x: _Values) -> _Result:
     """Batch Standard Normal survival `1 − Φ(x)`."""
-def black_prices(forwards: _ArrayLike, strikes: _ArrayLike, maturities: _ArrayLike, vols: _ArrayLike, is_call: bool = True, parallel: bool = False) -> npt.NDArray[np.float64]:
+
+def black_prices(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
     """Batch undiscounted Black-76 prices."""
-def black_scholes_prices(spots: _ArrayLike, strikes: _ArrayLike, maturities: _ArrayLike, rates: _ArrayLike, dividends: _ArrayLike, vols: _ArrayLike, is_call: bool = True, parallel: bool = False) -> npt.NDArray[np.float64]:
+
+def black_scholes_prices(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
     """Batch discounted Black–Scholes–Merton prices."""
-def implied_volatilities(prices: _ArrayLike, forwards: _ArrayLike, strikes: _ArrayLike, maturities: _ArrayLike, is_call: bool = True, parallel: bool = False) -> npt.NDArray[np.float64]:
+
+def implied_volatilities(prices: _Values, forwards: _Values, strikes: _Values, maturities: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
     """Batch Black implied volatilities."""
-def normalised_implied_volatilities(betas: _ArrayLike, xs: _ArrayLike, is_call: bool = True, parallel: bool = False) -> npt.NDArray[np.float64]:
+
+def normalised_implied_volatilities(betas: _Values, xs: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
     """Batch normalised Black total-volatility inversions."""
-def deltas(forwards: _ArrayLike, strikes: _ArrayLike, maturities: _ArrayLike, vols: _ArrayLike, is_call: bool = True, parallel: bool = False) -> npt.NDArray[np.float64]:
+
+def deltas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
     """Batch Black-76 forward deltas."""
-def gammas(forwards: _ArrayLike, strikes: _ArrayLike, maturities: _ArrayLike, vols: _ArrayLike, parallel: bool = False) -> npt.NDArray[np.float64]:
+
+def gammas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
     """Batch Black-76 gammas."""
-def vegas(forwards: _ArrayLike, strikes: _ArrayLike, maturities: _ArrayLike, vols: _ArrayLike, parallel: bool = False) -> npt.NDArray[np.float64]:
+
+def vegas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
     """Batch Black-76 vegas."""
-def vommas(forwards: _ArrayLike, strikes: _ArrayLike, maturities: _ArrayLike, vols: _ArrayLike, parallel: bool = False) -> npt.NDArray[np.float64]:
+
+def vommas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
     """Batch Black-76 vommas (volga)."""
-def vannas(forwards: _ArrayLike, strikes: _ArrayLike, maturities: _ArrayLike, vols: _ArrayLike, parallel: bool = False) -> npt.NDArray[np.float64]:
+
+def vannas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
     """Batch Black-76 vannas."""
+
+def thetas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
+    """Batch Black-76 thetas (-dV/dT per year)."""
+
+def black_scholes_deltas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+    """Batch Black-Scholes-Merton spot deltas."""
+
+def black_scholes_gammas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, parallel: bool = False) -> _Result:
+    """Batch Black-Scholes-Merton spot gammas."""
+
+def black_scholes_vegas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, parallel: bool = False) -> _Result:
+    """Batch Black-Scholes-Merton vegas (per unit of volatility)."""
+
+def black_scholes_thetas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+    """Batch Black-Scholes-Merton thetas (-dV/dT per year)."""
+
+def black_scholes_vommas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, parallel: bool = False) -> _Result:
+    """Batch Black-Scholes-Merton vommas."""
+
+def black_scholes_vannas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, parallel: bool = False) -> _Result:
+    """Batch Black-Scholes-Merton vannas."""
+
+def black_scholes_rhos(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+    """Batch Black-Scholes-Merton rhos (dV/dr per unit of rate)."""
+
+def black_scholes_dividend_rhos(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+    """Batch Black-Scholes-Merton dividend rhos (dV/dq per unit of yield)."""
+
+def black_scholes_implied_volatilities(prices: _Values, spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+    """Batch Black-Scholes-Merton implied volatilities of discounted prices."""
+
+def error_codes(function: object, /, *args: object, **kwargs: object) -> npt.NDArray[np.int8]:
+    """The error code of every element of the batch function `function` for
+    the same arguments: 0 where the element has a value, else the index in
+    ERROR_KINDS of the kind of error the scalar function raises for it (8,
+    "masked", for an element masked in a numpy.ma input)."""
+
+ERROR_KINDS: Tuple[Optional[str], ...]

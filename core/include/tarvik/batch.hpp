@@ -87,7 +87,7 @@ inline constexpr double kRejected = std::bit_cast<double>(std::uint64_t{0x7ff800
 
 // The error code of an element: 0 for none, else 1 + the ErrorKind.
 inline constexpr std::int8_t kNoError = 0;
-inline std::int8_t error_code(ErrorKind kind) { return static_cast<std::int8_t>(kind) + 1; }
+constexpr std::int8_t error_code(ErrorKind kind) { return static_cast<std::int8_t>(kind) + 1; }
 
 // The inputs of one batch once the length rule has passed: element i of
 // input k, and the option type of element i, each read in place (a length-1

@@ -86,7 +86,17 @@ using NormalisedImpliedVolatility = Each<&normalised_implied_volatility>;
 using Delta = Each<&delta>;
 using Gamma = Each<&gamma>;
 using Vega = Each<&vega>;
+using Theta = Each<&theta>;
 using Vomma = Each<&vomma>;
 using Vanna = Each<&vanna>;
+using BlackScholesDelta = Each<&black_scholes_delta>;
+using BlackScholesGamma = Each<&black_scholes_gamma>;
+using BlackScholesVega = Each<&black_scholes_vega>;
+using BlackScholesTheta = Each<&black_scholes_theta>;
+using BlackScholesVomma = Each<&black_scholes_vomma>;
+using BlackScholesVanna = Each<&black_scholes_vanna>;
+using BlackScholesRho = Each<&black_scholes_rho>;
+using BlackScholesDividendRho = Each<&black_scholes_dividend_rho>;
+using BlackScholesImpliedVolatility = Each<&black_scholes_implied_volatility>;
 
 }  // namespace tarvik::ops

@@ -24,4 +24,12 @@ Result<double> black_scholes_vanna(double spot, double strike, double maturity, 
 Result<double> black_scholes_vomma(double spot, double strike, double maturity, double rate,
                                    double dividend, double volatility);
 
+// rho = dV/dr and the dividend sensitivity dV/dq, per unit of rate or yield
+// (1.0, not one percentage point), with the checks of the other sensitivities.
+Result<double> black_scholes_rho(double spot, double strike, double maturity, double rate,
+                                 double dividend, double volatility, bool is_call);
+Result<double> black_scholes_dividend_rho(double spot, double strike, double maturity,
+                                          double rate, double dividend, double volatility,
+                                          bool is_call);
+
 }  // namespace tarvik

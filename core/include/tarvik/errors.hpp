@@ -22,6 +22,12 @@ enum class ErrorKind : std::uint8_t {
   InvalidInput,
 };
 
+inline constexpr std::size_t kErrorKinds = 7;
+
+// The machine-readable kind: the variant's name in lower case with
+// underscores ("price_below_intrinsic", ...).
+std::string_view kind_string(ErrorKind kind);
+
 // A tagged union of the seven variants. Plain immutable data: it is built by
 // the factories below, copied freely across threads and rendered only at the
 // Python boundary.
