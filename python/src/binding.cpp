@@ -82,76 +82,98 @@ std::optional<bool> convert_bool(PyObject* obj) {
   return not_convertible_to_bool(result.get());
 }
 
-bool BoundArgs::bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
-  sig_ = &sig;
-  slots_.fill(nullptr);
-  const std::size_t n_params = sig.count;
-  const std::size_t n_required = sig.required();
+ParamNames::ParamNames(const Signature& sig) {
+  for (std::size_t i = 0; i < sig.count; ++i) {
+    names_[i] = PyUnicode_InternFromString(sig.params[i].name.text);  // kept for the process
+  }
+}
 
-  const Py_ssize_t n_pos = PyTuple_Size(args);
-  if (n_pos < 0) return false;
-  if (static_cast<std::size_t>(n_pos) > n_params) {
-    const char* verb = n_pos == 1 ? "was" : "were";
-    if (n_required == n_params) {
-      PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
-                   sig.name.text, n_params, n_pos, verb);
-    } else {
-      PyErr_Format(PyExc_TypeError,
-                   "%s() takes from %zu to %zu positional arguments but %zd %s given", sig.name.text,
-                   n_required, n_params, n_pos, verb);
-    }
+std::size_t ParamNames::find(PyObject* key, std::size_t count) const {
+  // Keyword names are nearly always interned strings: compare pointers first.
+  for (std::size_t i = 0; i < count; ++i) {
+    if (key == names_[i]) return i;
+  }
+  if (!PyUnicode_Check(key)) return count;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (names_[i] != nullptr && PyUnicode_Compare(key, names_[i]) == 0) return i;
+  }
+  PyErr_Clear();  // a failed comparison is no match
+  return count;
+}
+
+bool BoundArgs::start(const Signature& sig, const ParamNames& names, Py_ssize_t n_positional) {
+  sig_ = &sig;
+  names_ = &names;
+  slots_.fill(nullptr);
+  if (n_positional < 0) return false;
+  const std::size_t n_params = sig.count;
+  if (static_cast<std::size_t>(n_positional) <= n_params) return true;
+  const char* verb = n_positional == 1 ? "was" : "were";
+  if (sig.required() == n_params) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
+                 sig.name.text, n_params, n_positional, verb);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
+                 sig.name.text, sig.required(), n_params, n_positional, verb);
+  }
+  return false;
+}
+
+bool BoundArgs::keyword(PyObject* key, PyObject* value) {
+  const std::size_t index = names_->find(key, sig_->count);
+  if (index == sig_->count) {
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig_->name.text,
+                 key);
     return false;
   }
-  for (Py_ssize_t i = 0; i < n_pos; ++i) slots_[i] = PyTuple_GetItem(args, i);
+  if (slots_[index] != nullptr) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", sig_->name.text, key);
+    return false;
+  }
+  slots_[index] = value;
+  return true;
+}
 
+bool BoundArgs::finish() const {
+  std::size_t missing = 0;
+  for (std::size_t i = 0; i < sig_->required(); ++i) missing += slots_[i] == nullptr;
+  if (missing == 0) return true;
+  const std::string names = quoted_list(*sig_, slots_);
+  PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", sig_->name.text,
+               missing, missing == 1 ? "argument" : "arguments", names.c_str());
+  return false;
+}
+
+bool BoundArgs::bind(const Signature& sig, const ParamNames& names, PyObject* args,
+                     PyObject* kwargs) {
+  const Py_ssize_t n = PyTuple_Size(args);
+  if (!start(sig, names, n)) return false;
+  for (Py_ssize_t i = 0; i < n; ++i) slots_[i] = PyTuple_GetItem(args, i);
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      std::size_t index = n_params;
-      for (std::size_t i = 0; i < n_params; ++i) {
-        if (PyUnicode_Check(key) &&
-            PyUnicode_CompareWithASCIIString(key, sig.params[i].name.text) == 0) {
-          index = i;
-          break;
-        }
-      }
-      if (index == n_params) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.name.text,
-                     key);
-        return false;
-      }
-      if (slots_[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", sig.name.text,
-                     key);
-        return false;
-      }
-      slots_[index] = value;
+      if (!keyword(key, value)) return false;
     }
   }
-
-  std::size_t missing = 0;
-  for (std::size_t i = 0; i < n_required; ++i) missing += slots_[i] == nullptr;
-  if (missing > 0) {
-    const std::string names = quoted_list(sig, slots_);
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", sig.name.text, missing,
-                 missing == 1 ? "argument" : "arguments", names.c_str());
-    return false;
-  }
-  return true;
+  return finish();
 }
 
-std::optional<double> BoundArgs::to_double(std::size_t i) const {
-  const double v = PyFloat_AsDouble(slots_[i]);
-  if (v == -1.0 && PyErr_Occurred()) {
-    name_the_parameter(i);
-    return std::nullopt;
+bool BoundArgs::bind_slowly(const Signature& sig, const ParamNames& names, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames) {
+  if (!start(sig, names, nargs)) return false;
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots_[i] = args[i];
+  if (kwnames != nullptr) {
+    const Py_ssize_t n_keywords = PyTuple_Size(kwnames);
+    for (Py_ssize_t k = 0; k < n_keywords; ++k) {
+      if (!keyword(PyTuple_GetItem(kwnames, k), args[nargs + k])) return false;
+    }
   }
-  return v;
+  return finish();
 }
 
-std::optional<bool> BoundArgs::to_bool(std::size_t i, bool fallback) const {
+std::optional<bool> BoundArgs::to_bool_slowly(std::size_t i, bool fallback) const {
   if (slots_[i] == nullptr) return fallback;
   std::optional<bool> v = convert_bool(slots_[i]);
   if (!v) name_the_parameter(i);

@@ -39,14 +39,49 @@ namespace {
 template <Text S>
 inline constexpr Signature kSig = parse_signature(S.view());
 
+// The two calling conventions: a positional tuple and a keyword dictionary,
+// and from CPython 3.10 on (where the stable ABI offers it) the vectorcall
+// array with the keyword names apart, which spares the interpreter making the
+// tuple and the dictionary.
 using Entry = PyObject* (*)(PyObject* self, PyObject* args, PyObject* kwargs);
+using FastEntry = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+constexpr int kMethFastcall = 0x0080;  // METH_FASTCALL, stable from 3.10
 
 struct Function {
   const char* name;
   const char* doc;
   Entry entry;
+  FastEntry fast;
   Entry codes = nullptr;  // a batch function's error codes, for error_codes()
 };
+
+// The interned parameter names of a signature, made on first use.
+template <Text S>
+const ParamNames& names_of() {
+  static const ParamNames names(kSig<S>);
+  return names;
+}
+
+// The body of an entry binds the call's arguments, whichever convention
+// brought them, then does the function's work.
+template <Text S, class Body>
+PyObject* tuple_entry(PyObject* args, PyObject* kwargs, Body body) {
+  return guarded([&]() -> PyObject* {
+    BoundArgs bound;
+    if (!bound.bind(kSig<S>, names_of<S>(), args, kwargs)) return nullptr;
+    return body(bound);
+  });
+}
+
+template <Text S, class Body>
+PyObject* vector_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body body) {
+  return guarded([&]() -> PyObject* {
+    BoundArgs bound;
+    if (!bound.bind(kSig<S>, names_of<S>(), args, nargs, kwnames)) return nullptr;
+    return body(bound);
+  });
+}
 
 // ---- Scalar functions ----------------------------------------------------
 
@@ -74,12 +109,18 @@ PyObject* call_scalar(const BoundArgs& bound, R (*)(A...), std::index_sequence<I
 }
 
 template <Text S, auto F>
+PyObject* call_scalar(const BoundArgs& bound) {
+  return call_scalar<F>(bound, F, std::make_index_sequence<kSig<S>.count>{});
+}
+
+template <Text S, auto F>
 PyObject* scalar_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    BoundArgs bound;
-    if (!bound.bind(kSig<S>, args, kwargs)) return nullptr;
-    return call_scalar<F>(bound, F, std::make_index_sequence<kSig<S>.count>{});
-  });
+  return tuple_entry<S>(args, kwargs, call_scalar<S, F>);
+}
+
+template <Text S, auto F>
+PyObject* scalar_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return vector_entry<S>(args, nargs, kwnames, call_scalar<S, F>);
 }
 
 template <class R, class... A>
@@ -91,7 +132,7 @@ template <Text S, auto F, Text Doc = "">
 constexpr Function scalar() {
   static_assert(arity(F) == kSig<S>.count, "one parameter name per argument of the operation");
   static_assert(kSig<S>.required() == kSig<S>.count, "scalar parameters have no defaults");
-  return {kSig<S>.name.text, kDocString<S, Doc>.data(), &scalar_entry<S, F>};
+  return {kSig<S>.name.text, kDocString<S, Doc>.data(), &scalar_entry<S, F>, &scalar_fast<S, F>};
 }
 
 // ---- Batch functions -----------------------------------------------------
@@ -133,10 +174,8 @@ void apply_masks(const std::array<ArrayArg, N>& inputs, std::span<T> out, T mask
 // The body of a batch function: its values or, for error_codes, the error
 // code of every element.
 template <class Op, bool Codes>
-PyObject* call_batch(const Signature& sig, PyObject* args, PyObject* kwargs) {
+PyObject* call_batch(const Signature& sig, const BoundArgs& bound) {
   constexpr std::size_t N = Op::kInputs;
-  BoundArgs bound;
-  if (!bound.bind(sig, args, kwargs)) return nullptr;
 
   FlagArg is_call;
   if constexpr (Op::kOptionType) {
@@ -186,8 +225,18 @@ PyObject* call_batch(const Signature& sig, PyObject* args, PyObject* kwargs) {
 }
 
 template <Text S, class Op, bool Codes>
+PyObject* call_batch(const BoundArgs& bound) {
+  return call_batch<Op, Codes>(kSig<S>, bound);
+}
+
+template <Text S, class Op, bool Codes>
 PyObject* batch_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return call_batch<Op, Codes>(kSig<S>, args, kwargs); });
+  return tuple_entry<S>(args, kwargs, call_batch<S, Op, Codes>);
+}
+
+template <Text S, class Op>
+PyObject* batch_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return vector_entry<S>(args, nargs, kwnames, call_batch<S, Op, false>);
 }
 
 template <Text S, class Op, Text Doc>
@@ -195,7 +244,7 @@ constexpr Function batch() {
   static_assert(batch_layout<Op>(kSig<S>, kSig<S>.find("parallel") < kSig<S>.count),
                 "value inputs, then is_call=True for an option type, then parallel=False");
   return {kSig<S>.name.text, kDocString<S, Doc>.data(), &batch_entry<S, Op, false>,
-          &batch_entry<S, Op, true>};
+          &batch_fast<S, Op>, &batch_entry<S, Op, true>};
 }
 
 // ---- The table -------------------------------------------------------------
@@ -324,9 +373,21 @@ constexpr Function kFunctions[] = {
 
 constexpr std::size_t kCount = std::size(kFunctions);
 
-PyCFunction as_pycfunction(Entry entry) {
+template <class E>
+PyCFunction as_pycfunction(E entry) {
   // The interpreter calls through PyCFunction and dispatches on the flags.
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+// Whether the running interpreter takes the vectorcall convention through
+// the stable ABI (3.10 and later; the module is built for 3.9 and later).
+bool vectorcall_available() {
+  int major = 0, minor = 0;
+  const char* v = Py_GetVersion();
+  while (*v >= '0' && *v <= '9') major = major * 10 + (*v++ - '0');
+  if (*v == '.') ++v;
+  while (*v >= '0' && *v <= '9') minor = minor * 10 + (*v++ - '0');
+  return major > 3 || (major == 3 && minor >= 10);
 }
 
 // error_codes(function, /, *args, **kwargs): the batch function's error code
@@ -343,7 +404,9 @@ PyObject* error_codes_entry(PyObject* module, PyObject* args, PyObject* kwargs) 
     const Function* row = nullptr;
     if (PyCFunction_Check(function)) {
       for (const Function& f : kFunctions) {
-        if (f.codes != nullptr && PyCFunction_GetFunction(function) == as_pycfunction(f.entry)) {
+        const PyCFunction called = PyCFunction_GetFunction(function);
+        if (f.codes != nullptr &&
+            (called == as_pycfunction(f.entry) || called == as_pycfunction(f.fast))) {
           row = &f;
         }
       }
@@ -391,11 +454,18 @@ bool add_functions(PyObject* module) {
   static PyMethodDef defs[kCount + 1];
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
   if (!module_name) return false;
+  const bool fast = vectorcall_available();
   for (std::size_t i = 0; i <= kCount; ++i) {
-    defs[i] = i < kCount ? PyMethodDef{kFunctions[i].name, as_pycfunction(kFunctions[i].entry),
-                                       METH_VARARGS | METH_KEYWORDS, kFunctions[i].doc}
-                         : PyMethodDef{"error_codes", as_pycfunction(&error_codes_entry),
-                                       METH_VARARGS | METH_KEYWORDS, kErrorCodesDoc};
+    if (i == kCount) {
+      defs[i] = {"error_codes", as_pycfunction(&error_codes_entry), METH_VARARGS | METH_KEYWORDS,
+                 kErrorCodesDoc};
+    } else if (fast) {
+      defs[i] = {kFunctions[i].name, as_pycfunction(kFunctions[i].fast),
+                 kMethFastcall | METH_KEYWORDS, kFunctions[i].doc};
+    } else {
+      defs[i] = {kFunctions[i].name, as_pycfunction(kFunctions[i].entry),
+                 METH_VARARGS | METH_KEYWORDS, kFunctions[i].doc};
+    }
     PyRef function = PyRef::steal(PyCFunction_NewEx(&defs[i], module, module_name.get()));
     if (!function || !add_attribute(module, defs[i].ml_name, function.get())) return false;
   }

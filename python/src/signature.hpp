@@ -41,12 +41,9 @@ struct Signature {
   Name name;
   std::array<Param, kMaxParams> params{};
   std::size_t count = 0;
+  std::size_t required_count = 0;  // the leading parameters without a default
 
-  constexpr std::size_t required() const {
-    std::size_t n = 0;
-    while (n < count && params[n].required()) ++n;
-    return n;
-  }
+  constexpr std::size_t required() const { return required_count; }
   // The index of the parameter called `name`, or count.
   constexpr std::size_t find(std::string_view wanted) const {
     std::size_t i = 0;
@@ -88,6 +85,8 @@ constexpr Signature parse_signature(std::string_view text) {
       optional_seen = true;
     } else if (optional_seen) {
       throw "a required parameter after an optional one";
+    } else {
+      ++sig.required_count;
     }
   }
   return sig;
