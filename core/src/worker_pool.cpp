@@ -275,7 +275,7 @@ class Pool {
   void run_range(Worker& w, RangeFn body, std::size_t lo, std::size_t hi, std::size_t budget,
                  bool migrated) {
     const std::size_t len = hi - lo;
-    if (len >= 2 && (migrated || budget > 0)) {
+    if (len >= 2 * body.grain() && (migrated || budget > 0)) {
       const std::size_t halves = migrated ? std::max(budget / 2, size()) : budget / 2;
       join(w, body, lo, lo + len / 2, hi, halves, false);
     } else {
@@ -364,9 +364,14 @@ Pool* get_pool() {
 
 }  // namespace
 
+void start() {
+  if (get_pool() == nullptr) throw PoolUnavailable();
+}
+
 void run(std::size_t n, RangeFn body) {
-  if (n < 2) {
-    if (n == 1) body(0, 1);
+  if (n < 2 * body.grain()) {
+    start();
+    if (n > 0) body(0, n);
     return;
   }
   Pool* p = get_pool();

@@ -156,6 +156,11 @@ constexpr bool batch_layout(const Signature& sig, bool has_parallel) {
   return i == sig.count;
 }
 
+// From this much work (in elements of the cheapest operations, some 40 µs)
+// a batch lets other Python threads run while it computes, as NumPy's own
+// loops do; below it the lock's hand-over would cost more than it gives.
+inline constexpr std::size_t kReleaseWork = 1024;
+
 // Masked elements of any input are NaN (values) or kMasked (error codes).
 inline constexpr std::int8_t kMasked = batch::error_code(ErrorKind::InvalidInput) + 1;
 
@@ -209,19 +214,32 @@ PyObject* call_batch(const Signature& sig, const BoundArgs& bound) {
   const Result<batch::Inputs<N>> in = batch::Inputs<N>::make(views, is_call.view());
   if (!in) return map_err(in.error());
   const std::size_t n = in.value().size();
-  if constexpr (Codes) {
-    auto out = new_codes(n);
-    if (!out) return nullptr;
-    if (const Status err = batch::run_codes<Op>(in.value(), exec, out->view)) return map_err(*err);
-    apply_masks(inputs, out->view, kMasked);
-    return out->array.release();
-  } else {
-    auto out = new_values(n);
-    if (!out) return nullptr;
-    if (const Status err = batch::run<Op>(in.value(), exec, out->view)) return map_err(*err);
-    apply_masks(inputs, out->view, batch::kRejected);
-    return out->array.release();
+  auto out = [n] {
+    if constexpr (Codes) {
+      return new_codes(n);
+    } else {
+      return new_values(n);
+    }
+  }();
+  if (!out) return nullptr;
+  Status err;
+  {
+    // Other Python threads run while a batch of some size computes: its
+    // inputs are held and settled, and nothing here touches a Python object.
+    WithoutGil unlocked(n * Op::kWork >= kReleaseWork);
+    if constexpr (Codes) {
+      err = batch::run_codes<Op>(in.value(), exec, out->view);
+    } else {
+      err = batch::run<Op>(in.value(), exec, out->view);
+    }
   }
+  if (err) return map_err(*err);
+  if constexpr (Codes) {
+    apply_masks(inputs, out->view, kMasked);
+  } else {
+    apply_masks(inputs, out->view, batch::kRejected);
+  }
+  return out->array.release();
 }
 
 template <Text S, class Op, bool Codes>

@@ -1,5 +1,6 @@
-// PyRef: an owned (strong) reference to a Python object, released on scope
-// exit. The one RAII type the extension uses for Python objects.
+// The extension's two RAII helpers: PyRef, an owned (strong) reference to a
+// Python object, released on scope exit; and WithoutGil, a scope in which
+// other Python threads may run.
 #pragma once
 
 #include <Python.h>
@@ -37,6 +38,22 @@ class PyRef {
  private:
   explicit PyRef(PyObject* p) : p_(p) {}
   PyObject* p_ = nullptr;
+};
+
+// Releases the interpreter lock for the scope (if `release`), and takes it
+// back on the way out, also when an exception leaves the scope. Nothing in
+// the scope may touch a Python object.
+class WithoutGil {
+ public:
+  explicit WithoutGil(bool release) : state_(release ? PyEval_SaveThread() : nullptr) {}
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+  ~WithoutGil() {
+    if (state_ != nullptr) PyEval_RestoreThread(state_);
+  }
+
+ private:
+  PyThreadState* state_;
 };
 
 }  // namespace tarvik::py

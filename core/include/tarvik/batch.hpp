@@ -133,10 +133,21 @@ class Inputs {
   std::size_t flag_step_ = 0;
 };
 
+// A piece handed to another thread carries at least this much work, counted
+// in elements of the cheapest operations (a Greek, a price: some 40 ns each):
+// a smaller one costs more to hand over than it saves.
+inline constexpr std::size_t kMinPieceWork = 256;
+
+// The least number of elements of an operation whose elements cost `work`
+// such units that is worth a piece of its own.
+constexpr std::size_t grain_of(std::size_t work) { return (kMinPieceWork + work - 1) / work; }
+
 // Calls body(lo, hi) on disjoint ranges covering [0, n) exactly once: on this
 // thread, or for a parallel batch of kParallelThreshold or more on the worker
-// pool (created on first use) while this thread waits. Throws
-// pool::PoolUnavailable when the pool's threads cannot start.
+// pool (created on first use) while this thread waits, in pieces no smaller
+// than the body's grain, and on this thread alone when the batch holds less
+// than two of them. Throws pool::PoolUnavailable when the pool's threads
+// cannot start.
 void for_each_range(Exec exec, std::size_t n, pool::RangeFn body);
 
 // Fails unless the output has the batch length.
@@ -195,7 +206,7 @@ Status run(const Inputs<N>& in, Exec exec, OutView out) {
   auto body = [&](std::size_t lo, std::size_t hi) {
     evaluate<Op>(in, out.data(), lo, hi, std::make_index_sequence<N>{});
   };
-  for_each_range(exec, in.size(), pool::RangeFn(body));
+  for_each_range(exec, in.size(), pool::RangeFn(body, grain_of(Op::kWork)));
   return std::nullopt;
 }
 
@@ -208,7 +219,7 @@ Status run_codes(const Inputs<N>& in, Exec exec, std::span<std::int8_t> out) {
   auto body = [&](std::size_t lo, std::size_t hi) {
     evaluate_codes<Op>(in, out.data(), lo, hi, std::make_index_sequence<N>{});
   };
-  for_each_range(exec, in.size(), pool::RangeFn(body));
+  for_each_range(exec, in.size(), pool::RangeFn(body, grain_of(Op::kWork)));
   return std::nullopt;
 }
 

@@ -5,7 +5,9 @@
 // bit, with NaN exactly where the scalar operation reports an error.
 //
 // An Op offers kInputs (the number of value inputs), kOptionType (whether it
-// takes is_call) and element(values..., is_call) -> Result<double>. A staged
+// takes is_call), kWork (the cost of an element, for the size of the pieces
+// a parallel batch is cut into) and element(values..., is_call) ->
+// Result<double>. A staged
 // Op (the prices) also offers a Plan: plan_or_rejected(...) makes it, and the
 // batch driver evaluates the plans of a run before their erfc calls.
 #pragma once
@@ -36,6 +38,8 @@ struct Each<F, R (*)(A...)> {
                                                                           std::tuple<A...>>,
                                                      bool>;
   static constexpr std::size_t kInputs = sizeof...(A) - (kOptionType ? 1 : 0);
+  // The cost of an element, in elements of the cheapest operations.
+  static constexpr std::size_t kWork = 1;
 
   template <class... V>
   static Result<double> element(V... v) {
@@ -81,8 +85,14 @@ struct BlackScholesPrice : Each<&black_scholes_price> {
 using NormPdf = Each<&norm_pdf>;
 using NormCdf = Each<&norm_cdf>;
 using NormCdfC = Each<&norm_cdf_c>;
-using ImpliedVolatility = Each<&implied_volatility>;
-using NormalisedImpliedVolatility = Each<&normalised_implied_volatility>;
+// An inversion costs some eight prices.
+template <auto F>
+struct Inversion : Each<F> {
+  static constexpr std::size_t kWork = 8;
+};
+
+using ImpliedVolatility = Inversion<&implied_volatility>;
+using NormalisedImpliedVolatility = Inversion<&normalised_implied_volatility>;
 using Delta = Each<&delta>;
 using Gamma = Each<&gamma>;
 using Vega = Each<&vega>;
@@ -97,6 +107,6 @@ using BlackScholesVomma = Each<&black_scholes_vomma>;
 using BlackScholesVanna = Each<&black_scholes_vanna>;
 using BlackScholesRho = Each<&black_scholes_rho>;
 using BlackScholesDividendRho = Each<&black_scholes_dividend_rho>;
-using BlackScholesImpliedVolatility = Each<&black_scholes_implied_volatility>;
+using BlackScholesImpliedVolatility = Inversion<&black_scholes_implied_volatility>;
 
 }  // namespace tarvik::ops

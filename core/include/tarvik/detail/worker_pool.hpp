@@ -8,21 +8,24 @@
 
 namespace tarvik::pool {
 
-// A non-owning reference to a callable invoked on index ranges [lo, hi).
-// The callable must outlive every call made through the reference.
+// A non-owning reference to a callable invoked on index ranges [lo, hi),
+// with the least range worth handing to another thread (its grain). The
+// callable must outlive every call made through the reference.
 class RangeFn {
  public:
   template <class F>
-  explicit RangeFn(F& f)
-      : ctx_(&f), call_([](void* ctx, std::size_t lo, std::size_t hi) {
-          (*static_cast<F*>(ctx))(lo, hi);
-        }) {}
+  explicit RangeFn(F& f, std::size_t grain = 1)
+      : ctx_(&f),
+        call_([](void* ctx, std::size_t lo, std::size_t hi) { (*static_cast<F*>(ctx))(lo, hi); }),
+        grain_(grain < 1 ? 1 : grain) {}
 
   void operator()(std::size_t lo, std::size_t hi) const { call_(ctx_, lo, hi); }
+  std::size_t grain() const { return grain_; }
 
  private:
   void* ctx_;
   void (*call_)(void*, std::size_t, std::size_t);
+  std::size_t grain_;
 };
 
 // The internal fault of a pool whose threads cannot be started: nothing has
@@ -33,10 +36,14 @@ class PoolUnavailable : public std::runtime_error {
 };
 
 // Calls `body` on disjoint ranges that together cover [0, n) exactly once,
-// spread over the worker pool by recursive halving, and returns when every
-// call has returned. The pool is created on the first call; throws
-// PoolUnavailable (before calling `body`) if its threads cannot be started.
+// spread over the worker pool by recursive halving (never below the grain),
+// and returns when every call has returned. The pool is created on the first
+// call; throws PoolUnavailable (before calling `body`) if its threads cannot
+// be started.
 void run(std::size_t n, RangeFn body);
+
+// Creates the pool if it does not exist yet (the same fault as run).
+void start();
 
 // The thread count of the process's pool, or 0 while it does not exist.
 std::size_t size();
