@@ -84,8 +84,10 @@ Status run_op(const Views& v, Exec exec, OutView out, std::index_sequence<K...>)
 
 template <class Op, std::size_t... K>
 void loop_op(const Views& v, OutView out, std::index_sequence<K...>) {
+  const auto in = batch::Inputs<Op::kInputs>::make({{v[K]...}});
+  const typename Op::Prepared prepared(in.value());  // nothing is broadcast here
   for (std::size_t i = 0; i < out.size(); ++i) {
-    const Result<double> r = Op::element(v[K][i]..., true);
+    const Result<double> r = Op::element(prepared, v[K][i]..., true);
     out[i] = r.ok() ? r.value() : batch::kRejected;
   }
 }

@@ -5,7 +5,6 @@
 #include "tarvik/black_scholes.hpp"
 
 #include <cmath>
-#include <optional>
 
 #include "tarvik/black.hpp"
 #include "tarvik/greeks.hpp"
@@ -49,7 +48,7 @@ struct SpotTerms {
   double rate_discount;      // D_r
   double dividend_discount;  // D_q
   double forward;
-  std::optional<BlackTerms> black;  // empty at zero total volatility
+  BlackTerms black;  // total_vol 0 at zero total volatility
 };
 
 Result<SpotTerms> spot_terms(double spot, double strike, double maturity, double rate,
@@ -63,14 +62,15 @@ Result<SpotTerms> spot_terms(double spot, double strike, double maturity, double
   if (!std::isfinite(d_r) || !std::isfinite(d_q)) {
     return IVError::invalid_input("non-finite discount factors");
   }
-  const auto black = BlackTerms::make(forward.value(), strike, maturity, volatility);
+  const Result<BlackTerms> black = BlackTerms::make(
+      forward.value(), strike, maturity, volatility, BlackLogs::of(forward.value(), strike, maturity));
   if (!black) return black.error();
   return SpotTerms{spot, strike, maturity, rate, dividend, d_r, d_q, forward.value(), black.value()};
 }
 
 // S*D_q*phi(d1)*sqrt(T), formed through D_r*F (equal up to rounding).
 double spot_vega_of(const SpotTerms& t, const BlackTerms& b) {
-  return b.sqrt_maturity * ((t.rate_discount * t.forward) * b.density_d1);
+  return b.sqrt_maturity * ((t.rate_discount * t.forward) * norm_pdf(b.d1));
 }
 
 // A sensitivity from the terms of a valid input (BlackTerms evaluated once);
@@ -81,8 +81,8 @@ Result<double> from_terms(double spot, double strike, double maturity, double ra
   const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
   if (!terms) return terms.error();
   const SpotTerms& t = terms.value();
-  if (!t.black) return 0.0;
-  return formula(t, *t.black);
+  if (t.black.total_vol == 0.0) return 0.0;
+  return formula(t, t.black);
 }
 
 }  // namespace
@@ -130,8 +130,10 @@ Result<double> black_scholes_delta(double spot, double strike, double maturity, 
   const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
   if (!terms) return terms.error();
   const SpotTerms& t = terms.value();
-  if (!t.black) return t.dividend_discount * zero_volatility_delta(t.forward, t.strike, is_call);
-  const double d1 = t.black->d1;
+  if (t.black.total_vol == 0.0) {
+    return t.dividend_discount * zero_volatility_delta(t.black.x, is_call);
+  }
+  const double d1 = t.black.d1;
   return is_call ? t.dividend_discount * norm_cdf(d1) : t.dividend_discount * -norm_cdf_c(d1);
 }
 
@@ -139,7 +141,7 @@ Result<double> black_scholes_gamma(double spot, double strike, double maturity, 
                                    double dividend, double volatility) {
   return from_terms(spot, strike, maturity, rate, dividend, volatility,
                     [](const SpotTerms& t, const BlackTerms& b) {
-                      return (t.dividend_discount * b.density_d1) / (t.spot * b.total_vol);
+                      return (t.dividend_discount * norm_pdf(b.d1)) / (t.spot * b.total_vol);
                     });
 }
 
@@ -155,7 +157,7 @@ Result<double> black_scholes_theta(double spot, double strike, double maturity, 
       [is_call](const SpotTerms& t, const BlackTerms& b) {
         // Time decay of the density term, then the carry of the discounted
         // strike (rate) and of the discounted spot (dividend yield).
-        const double decay = (b.volatility * (-(t.spot * t.dividend_discount) * b.density_d1)) /
+        const double decay = (b.volatility * (-(t.spot * t.dividend_discount) * norm_pdf(b.d1))) /
                              (b.sqrt_maturity + b.sqrt_maturity);
         const double strike_carry = (t.strike * t.rate) * t.rate_discount;
         const double spot_carry = (t.spot * t.dividend) * t.dividend_discount;
@@ -170,7 +172,7 @@ Result<double> black_scholes_vanna(double spot, double strike, double maturity, 
                                    double dividend, double volatility) {
   return from_terms(spot, strike, maturity, rate, dividend, volatility,
                     [](const SpotTerms& t, const BlackTerms& b) {
-                      return (b.d2 * -(t.dividend_discount * b.density_d1)) / b.volatility;
+                      return (b.d2 * -(t.dividend_discount * norm_pdf(b.d1))) / b.volatility;
                     });
 }
 
@@ -192,8 +194,8 @@ Result<double> black_scholes_rho(double spot, double strike, double maturity, do
   if (!terms) return terms.error();
   const SpotTerms& t = terms.value();
   const double weight = (t.strike * t.maturity) * t.rate_discount;
-  if (!t.black) return weight * zero_volatility_delta(t.forward, t.strike, is_call);
-  const double d2 = t.black->d2;
+  if (t.black.total_vol == 0.0) return weight * zero_volatility_delta(t.black.x, is_call);
+  const double d2 = t.black.d2;
   return is_call ? weight * norm_cdf(d2) : weight * -norm_cdf_c(d2);
 }
 
@@ -207,8 +209,8 @@ Result<double> black_scholes_dividend_rho(double spot, double strike, double mat
   if (!terms) return terms.error();
   const SpotTerms& t = terms.value();
   const double weight = (t.spot * t.maturity) * t.dividend_discount;
-  if (!t.black) return -(weight * zero_volatility_delta(t.forward, t.strike, is_call));
-  const double d1 = t.black->d1;
+  if (t.black.total_vol == 0.0) return -(weight * zero_volatility_delta(t.black.x, is_call));
+  const double d1 = t.black.d1;
   return is_call ? -(weight * norm_cdf(d1)) : weight * norm_cdf_c(d1);
 }
 

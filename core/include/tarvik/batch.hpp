@@ -164,6 +164,7 @@ inline constexpr std::size_t kPlanRun = 128;
 template <class Op, std::size_t N, std::size_t... K>
 void evaluate(const Inputs<N>& in, double* out, std::size_t lo, std::size_t hi,
               std::index_sequence<K...>) {
+  const typename Op::Prepared prepared(in);
   if constexpr (Planned<Op>) {
     // Staged: each run in three passes (plans, their erfc calls, prices), so
     // that consecutive elements overlap instead of waiting on the long
@@ -173,14 +174,14 @@ void evaluate(const Inputs<N>& in, double* out, std::size_t lo, std::size_t hi,
     for (std::size_t run = lo; run < hi; run += kPlanRun) {
       const std::size_t len = std::min(kPlanRun, hi - run);
       for (std::size_t j = 0; j < len; ++j) {
-        plans[j] = Op::plan_or_rejected(in.value(K, run + j)..., in.is_call(run + j));
+        plans[j] = Op::plan_or_rejected(prepared, in.value(K, run + j)..., in.is_call(run + j));
       }
       for (std::size_t j = 0; j < len; ++j) erfcs[j] = plans[j].erfcs();
       for (std::size_t j = 0; j < len; ++j) out[run + j] = plans[j].price(erfcs[j]);
     }
   } else {
     for (std::size_t i = lo; i < hi; ++i) {
-      const auto r = Op::element(in.value(K, i)..., in.is_call(i));
+      const auto r = Op::element(prepared, in.value(K, i)..., in.is_call(i));
       out[i] = r.ok() ? r.value() : kRejected;
     }
   }
@@ -189,8 +190,9 @@ void evaluate(const Inputs<N>& in, double* out, std::size_t lo, std::size_t hi,
 template <class Op, std::size_t N, std::size_t... K>
 void evaluate_codes(const Inputs<N>& in, std::int8_t* out, std::size_t lo, std::size_t hi,
                     std::index_sequence<K...>) {
+  const typename Op::Prepared prepared(in);
   for (std::size_t i = lo; i < hi; ++i) {
-    const auto r = Op::element(in.value(K, i)..., in.is_call(i));
+    const auto r = Op::element(prepared, in.value(K, i)..., in.is_call(i));
     out[i] = r.ok() ? kNoError : error_code(r.error().kind());
   }
 }

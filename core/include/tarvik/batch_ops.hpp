@@ -6,12 +6,14 @@
 //
 // An Op offers kInputs (the number of value inputs), kOptionType (whether it
 // takes is_call), kWork (the cost of an element, for the size of the pieces
-// a parallel batch is cut into) and element(values..., is_call) ->
-// Result<double>. A staged
-// Op (the prices) also offers a Plan: plan_or_rejected(...) makes it, and the
-// batch driver evaluates the plans of a run before their erfc calls.
+// a parallel batch is cut into), Prepared (what a batch computes once, such
+// as the logarithm of a broadcast forward) and
+// element(prepared, values..., is_call) -> Result<double>. A staged Op (the
+// prices) also offers a Plan: plan_or_rejected(prepared, ...) makes it, and
+// the batch driver evaluates the plans of a run before their erfc calls.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <tuple>
 #include <type_traits>
@@ -27,6 +29,12 @@
 
 namespace tarvik::ops {
 
+// Nothing computed once per batch.
+struct NoPreparation {
+  template <class In>
+  explicit NoPreparation(const In&) {}
+};
+
 // A scalar operation of doubles, with or without a trailing is_call,
 // returning a double or a Result<double>.
 template <auto F, class Signature = decltype(F)>
@@ -40,9 +48,10 @@ struct Each<F, R (*)(A...)> {
   static constexpr std::size_t kInputs = sizeof...(A) - (kOptionType ? 1 : 0);
   // The cost of an element, in elements of the cheapest operations.
   static constexpr std::size_t kWork = 1;
+  using Prepared = NoPreparation;
 
   template <class... V>
-  static Result<double> element(V... v) {
+  static Result<double> element(const Prepared&, V... v) {
     return call(std::tuple<V...>(v...), std::make_index_sequence<kInputs>{});
   }
 
@@ -57,28 +66,80 @@ struct Each<F, R (*)(A...)> {
   }
 };
 
+// The logarithms and square root of a Black-76 batch's forward, strike and
+// maturity (inputs 0 to 2), those of a broadcast input taken once: the same
+// operation on the same operand, so the same bits.
+class HoistedLogs {
+ public:
+  template <std::size_t N>
+  explicit HoistedLogs(const batch::Inputs<N>& in)
+      : once_f_(in.broadcast(0)), once_k_(in.broadcast(1)), once_t_(in.broadcast(2)) {
+    if (in.size() == 0) return;
+    if (once_f_) ln_f_ = std::log(in.value(0, 0));
+    if (once_k_) ln_k_ = std::log(in.value(1, 0));
+    if (once_t_) sqrt_t_ = std::sqrt(in.value(2, 0));
+  }
+  BlackLogs at(double forward, double strike, double maturity) const {
+    return {once_f_ ? ln_f_ : std::log(forward), once_k_ ? ln_k_ : std::log(strike),
+            once_t_ ? sqrt_t_ : std::sqrt(maturity)};
+  }
+
+ private:
+  bool once_f_, once_k_, once_t_;
+  double ln_f_ = 0.0, ln_k_ = 0.0, sqrt_t_ = 0.0;
+};
+
 // A price plan, or for a rejected input a plan whose price is the NaN.
 template <class Plan>
 inline Plan plan_or_rejected(const Result<Plan>& r) {
   return r.ok() ? r.value() : Plan::fixed(batch::kRejected);
 }
 
-struct BlackPrice : Each<&black_price> {
+struct BlackPrice {
+  static constexpr bool kOptionType = true;
+  static constexpr std::size_t kInputs = 4;
+  static constexpr std::size_t kWork = 1;
+  using Prepared = HoistedLogs;
   using Plan = BlackPricePlan;
   using Erfcs = ErfcPair;
-  static Plan plan_or_rejected(double forward, double strike, double maturity, double vol,
-                               bool is_call) {
-    return ops::plan_or_rejected(plan_black_price(forward, strike, maturity, vol, is_call));
+  static Result<BlackPricePlan> plan(const HoistedLogs& logs, double forward, double strike,
+                                     double maturity, double vol, bool is_call) {
+    return plan_black_price(forward, strike, maturity, vol, is_call,
+                            logs.at(forward, strike, maturity));
+  }
+  static Plan plan_or_rejected(const HoistedLogs& logs, double forward, double strike,
+                               double maturity, double vol, bool is_call) {
+    return ops::plan_or_rejected(plan(logs, forward, strike, maturity, vol, is_call));
+  }
+  static Result<double> element(const HoistedLogs& logs, double forward, double strike,
+                                double maturity, double vol, bool is_call) {
+    const Result<BlackPricePlan> p = plan(logs, forward, strike, maturity, vol, is_call);
+    if (!p) return p.error();
+    return p.value().price();
   }
 };
 
 struct BlackScholesPrice : Each<&black_scholes_price> {
   using Plan = BlackScholesPricePlan;
   using Erfcs = ErfcPair;
-  static Plan plan_or_rejected(double spot, double strike, double maturity, double rate,
-                               double dividend, double vol, bool is_call) {
+  static Plan plan_or_rejected(const Prepared&, double spot, double strike, double maturity,
+                               double rate, double dividend, double vol, bool is_call) {
     return ops::plan_or_rejected(
         plan_black_scholes_price(spot, strike, maturity, rate, dividend, vol, is_call));
+  }
+};
+
+// A Black-76 sensitivity of greeks.hpp, with hoisted logarithms.
+template <class S, bool OptionType>
+struct BlackSensitivity {
+  static constexpr bool kOptionType = OptionType;
+  static constexpr std::size_t kInputs = 4;
+  static constexpr std::size_t kWork = 1;
+  using Prepared = HoistedLogs;
+  static Result<double> element(const HoistedLogs& logs, double forward, double strike,
+                                double maturity, double vol, bool is_call) {
+    return black_sensitivity<S>(forward, strike, maturity, vol, is_call,
+                                logs.at(forward, strike, maturity));
   }
 };
 
@@ -93,12 +154,12 @@ struct Inversion : Each<F> {
 
 using ImpliedVolatility = Inversion<&implied_volatility>;
 using NormalisedImpliedVolatility = Inversion<&normalised_implied_volatility>;
-using Delta = Each<&delta>;
-using Gamma = Each<&gamma>;
-using Vega = Each<&vega>;
-using Theta = Each<&theta>;
-using Vomma = Each<&vomma>;
-using Vanna = Each<&vanna>;
+using Delta = BlackSensitivity<sensitivity::Delta, true>;
+using Gamma = BlackSensitivity<sensitivity::Gamma, false>;
+using Vega = BlackSensitivity<sensitivity::Vega, false>;
+using Theta = BlackSensitivity<sensitivity::Theta, false>;
+using Vomma = BlackSensitivity<sensitivity::Vomma, false>;
+using Vanna = BlackSensitivity<sensitivity::Vanna, false>;
 using BlackScholesDelta = Each<&black_scholes_delta>;
 using BlackScholesGamma = Each<&black_scholes_gamma>;
 using BlackScholesVega = Each<&black_scholes_vega>;

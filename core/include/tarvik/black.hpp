@@ -51,6 +51,22 @@ inline double log_moneyness(double forward, double strike) {
   return std::log(forward) - std::log(strike);
 }
 
+// The logarithms and the square root that the Black-76 formulas take of
+// their inputs. A batch takes each of a broadcast input once; a scalar call
+// takes them of its own inputs (of(), before any check: the checks look at
+// the inputs themselves, and a NaN here is never used).
+struct BlackLogs {
+  double ln_forward;
+  double ln_strike;
+  double sqrt_maturity;
+
+  static BlackLogs of(double forward, double strike, double maturity) {
+    return {std::log(forward), std::log(strike), std::sqrt(maturity)};
+  }
+  // ln F - ln K.
+  double moneyness() const { return ln_forward - ln_strike; }
+};
+
 // d1 = (x + s*(s*0.5)) / s, in exactly that order; d2 = d1 - s.
 inline double black_d1(double x, double total_vol) {
   return (x + total_vol * (total_vol * 0.5)) / total_vol;

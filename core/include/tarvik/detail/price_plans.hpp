@@ -52,6 +52,14 @@ class BlackPricePlan {
   // NaN for a non-finite forward or strike, for s NaN, infinite or negative,
   // and for d1 NaN; the intrinsic value for s = 0.
   static BlackPricePlan make(double forward, double strike, double total_vol, bool is_call) {
+    return make(forward, strike, total_vol, is_call, [&] { return log_moneyness(forward, strike); });
+  }
+
+  // The same with x = ln F - ln K from `moneyness()`, asked only where the
+  // price needs it.
+  template <class Moneyness>
+  static BlackPricePlan make(double forward, double strike, double total_vol, bool is_call,
+                             Moneyness moneyness) {
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     constexpr double kInf = std::numeric_limits<double>::infinity();
     const double s = total_vol;
@@ -59,7 +67,7 @@ class BlackPricePlan {
       return fixed(kNaN);
     }
     if (s == 0.0) return fixed(black_intrinsic(forward, strike, is_call));
-    const double x = log_moneyness(forward, strike);
+    const double x = moneyness();
     double d1 = black_d1(x, s);
     double d2 = d1 - s;
     // Beyond s = 1.9e154 the half variance s*(s*0.5) overflows and d2 would
@@ -116,11 +124,14 @@ class BlackPricePlan {
   ErfcPair args_;  // the erfc arguments of P and Q
 };
 
-// black_price: the input checks, then the plan for s = sigma*sqrt(T).
+// black_price: the input checks, then the plan for s = sigma*sqrt(T), with
+// the logarithms and square root of the inputs given.
 inline Result<BlackPricePlan> plan_black_price(double forward, double strike, double maturity,
-                                               double volatility, bool is_call) {
+                                               double volatility, bool is_call,
+                                               const BlackLogs& logs) {
   if (Status err = validate_black_inputs(forward, strike, maturity, volatility)) return *err;
-  return BlackPricePlan::make(forward, strike, volatility * std::sqrt(maturity), is_call);
+  return BlackPricePlan::make(forward, strike, volatility * logs.sqrt_maturity, is_call,
+                              [&] { return logs.moneyness(); });
 }
 
 // The spot-model price: the Black-76 plan of the forward, discounted by
