@@ -11,7 +11,14 @@
 // bits of every result is printed so that a faster build can be checked to
 // give the very same answers.
 //
-// Usage: iv_bench [near|stressed|all] [repetitions]
+// The batch mode also times the serial batch kernel, batch::run<ImpliedVolatility>,
+// over the same options (one call for the calls and one for the puts, every
+// input a full array), in the same repetitions as the scalar loop; it prints
+// its ns per option, its time as a fraction of the scalar loop's (the median
+// of the per-repetition ratios) and the digest of its results, which must be
+// the scalar loop's.
+//
+// Usage: iv_bench [near|stressed|all] [repetitions] [scalar|batch]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -24,6 +31,8 @@
 #include "seeded_random.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/implied_volatility.hpp"
+#include "tarvik/batch.hpp"
+#include "tarvik/batch_ops.hpp"
 
 namespace {
 
@@ -109,6 +118,64 @@ IvRun time_iv(const DataSet& set) {
   return {elapsed * 1e9 / static_cast<double>(set.options.size()), digest, failures};
 }
 
+// The options of a set as the batch kernel takes them: calls and puts apart.
+struct Batch {
+  struct Side {
+    std::vector<std::size_t> index;
+    std::vector<double> price, forward, strike, maturity, out;
+  } side[2];  // puts, calls
+};
+
+Batch make_batch(const DataSet& set) {
+  Batch b;
+  for (std::size_t i = 0; i < set.options.size(); ++i) {
+    const Option& o = set.options[i];
+    Batch::Side& s = b.side[o.is_call ? 1 : 0];
+    s.index.push_back(i);
+    s.price.push_back(o.price);
+    s.forward.push_back(kForward);
+    s.strike.push_back(o.strike);
+    s.maturity.push_back(o.maturity);
+  }
+  for (Batch::Side& s : b.side) s.out.assign(s.index.size(), 0.0);
+  return b;
+}
+
+IvRun time_batch(Batch& b) {
+  const Clock::time_point start = Clock::now();
+  for (int call = 0; call < 2; ++call) {
+    Batch::Side& s = b.side[call];
+    const auto in = tarvik::batch::Inputs<4>::make(
+        {{tarvik::InView(s.price.data(), s.price.size()),
+          tarvik::InView(s.forward.data(), s.forward.size()),
+          tarvik::InView(s.strike.data(), s.strike.size()),
+          tarvik::InView(s.maturity.data(), s.maturity.size())}},
+        tarvik::FlagView::all(call == 1));
+    const tarvik::Status status =
+        in ? tarvik::batch::run<tarvik::ops::ImpliedVolatility>(in.value(), tarvik::Exec::Serial,
+                                                                 s.out)
+           : tarvik::Status(in.error());
+    if (status) std::printf("batch failed: %s\n", status->reason());
+  }
+  const double elapsed = seconds_since(start);
+  // The digest over the results in the order of the set; a rejected element
+  // is NaN here (the scalar digest hashes its error kind instead).
+  const std::size_t n = b.side[0].index.size() + b.side[1].index.size();
+  std::vector<double> values(n);
+  std::size_t failures = 0;
+  for (const Batch::Side& s : b.side) {
+    for (std::size_t j = 0; j < s.index.size(); ++j) values[s.index[j]] = s.out[j];
+  }
+  std::uint64_t digest = 1469598103934665603ULL;
+  for (const double v : values) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    failures += std::isnan(v) ? 1 : 0;
+    digest = (digest ^ bits) * 1099511628211ULL;
+  }
+  return {elapsed * 1e9 / static_cast<double>(n), digest, failures};
+}
+
 double time_erfc(const DataSet& set) {
   double sum = 0.0;
   const Clock::time_point start = Clock::now();
@@ -119,15 +186,22 @@ double time_erfc(const DataSet& set) {
   return elapsed * 1e9 / static_cast<double>(set.erfc_args.size());
 }
 
-void run(const DataSet& set, int repetitions) {
-  std::vector<double> iv_ns, erfc_ns, ratios;
-  IvRun last{};
+void run(const DataSet& set, int repetitions, bool batch) {
+  std::vector<double> iv_ns, erfc_ns, ratios, batch_ns, batch_ratios;
+  IvRun last{}, last_batch{};
+  Batch b;
+  if (batch) b = make_batch(set);
   for (int r = 0; r < repetitions; ++r) {
     const double e = time_erfc(set);
     last = time_iv(set);
     iv_ns.push_back(last.ns_per_option);
     erfc_ns.push_back(e);
     ratios.push_back(last.ns_per_option / e);
+    if (batch) {
+      last_batch = time_batch(b);
+      batch_ns.push_back(last_batch.ns_per_option);
+      batch_ratios.push_back(last_batch.ns_per_option / last.ns_per_option);
+    }
   }
   auto median = [](std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -137,6 +211,15 @@ void run(const DataSet& set, int repetitions) {
               set.name, median(iv_ns), *std::min_element(iv_ns.begin(), iv_ns.end()),
               median(erfc_ns), median(ratios), last.failures,
               static_cast<unsigned long long>(last.digest));
+  if (batch) {
+    std::printf("%-9s batch %5.1f ns (min %7.1f)  of scalar %.3f (min-to-min %.3f)  failures %zu  digest %016llx%s\n",
+                set.name, median(batch_ns), *std::min_element(batch_ns.begin(), batch_ns.end()),
+                median(batch_ratios),
+                *std::min_element(batch_ns.begin(), batch_ns.end()) /
+                    *std::min_element(iv_ns.begin(), iv_ns.end()),
+                last_batch.failures, static_cast<unsigned long long>(last_batch.digest),
+                last_batch.digest == last.digest ? "" : "  DIFFERS FROM THE SCALAR DIGEST");
+  }
 }
 
 }  // namespace
@@ -144,7 +227,8 @@ void run(const DataSet& set, int repetitions) {
 int main(int argc, char** argv) {
   const std::string which = argc > 1 ? argv[1] : "all";
   const int repetitions = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
-  if (which == "near" || which == "all") run(near_the_money(), repetitions);
-  if (which == "stressed" || which == "all") run(stressed(), repetitions);
+  const bool batch = argc > 3 && std::string(argv[3]) == "batch";
+  if (which == "near" || which == "all") run(near_the_money(), repetitions, batch);
+  if (which == "stressed" || which == "all") run(stressed(), repetitions, batch);
   return 0;
 }

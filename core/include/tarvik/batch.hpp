@@ -12,6 +12,7 @@
 // run<Op>(inputs, exec, out) for one of them.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -121,6 +122,8 @@ class Inputs {
     return v;
   }
   bool is_call(std::size_t i) const { return flags_[i * flag_step_] != 0; }
+  // The memory of input k where it lies.
+  const unsigned char* bytes(std::size_t k) const { return bytes_[k]; }
   // Whether input k is one value broadcast to every element.
   bool broadcast(std::size_t k) const { return step_[k] == 0; }
   bool broadcast_option_type() const { return flag_step_ == 0; }
@@ -161,9 +164,38 @@ concept Planned = requires { typename Op::Plan; };
 // The run of elements whose plans are made before any of their erfc calls.
 inline constexpr std::size_t kPlanRun = 128;
 
+// A blocked Op evaluates whole blocks of up to Op::kBlock elements at once
+// (the lane kernels): each block's picked inputs and option types are
+// gathered into aligned scratch, a broadcast input repeated.
+template <class Op>
+concept Blocked = requires { Op::kBlock; };
+
+template <class Op, std::size_t N, std::size_t... K>
+void evaluate_blocked(const Inputs<N>& in, double* out, std::size_t lo, std::size_t hi,
+                      std::index_sequence<K...>) {
+  alignas(64) double values[N][Op::kBlock];
+  alignas(64) std::uint8_t calls[Op::kBlock];
+  for (std::size_t start = lo; start < hi; start += Op::kBlock) {
+    const std::size_t len = std::min(Op::kBlock, hi - start);
+    for (std::size_t k = 0; k < N; ++k) {
+      if (in.broadcast(k)) {
+        std::fill_n(values[k], len, in.value(k, 0));
+      } else {
+        std::memcpy(values[k], &in.bytes(k)[start * sizeof(double)], len * sizeof(double));
+      }
+    }
+    for (std::size_t j = 0; j < len; ++j) calls[j] = in.is_call(start + j) ? 1 : 0;
+    Op::block(values[K]..., calls, len, out + start);
+  }
+}
+
 template <class Op, std::size_t N, std::size_t... K>
 void evaluate(const Inputs<N>& in, double* out, std::size_t lo, std::size_t hi,
-              std::index_sequence<K...>) {
+              std::index_sequence<K...> seq) {
+  if constexpr (Blocked<Op>) {
+    evaluate_blocked<Op>(in, out, lo, hi, seq);
+    return;
+  }
   const typename Op::Prepared prepared(in);
   if constexpr (Planned<Op>) {
     // Staged: each run in three passes (plans, their erfc calls, prices), so

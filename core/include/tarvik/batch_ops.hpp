@@ -15,6 +15,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -22,6 +23,7 @@
 #include "tarvik/batch.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/black_scholes.hpp"
+#include "tarvik/detail/lanes.hpp"
 #include "tarvik/detail/price_plans.hpp"
 #include "tarvik/greeks.hpp"
 #include "tarvik/implied_volatility.hpp"
@@ -152,8 +154,24 @@ struct Inversion : Each<F> {
   static constexpr std::size_t kWork = 8;
 };
 
-using ImpliedVolatility = Inversion<&implied_volatility>;
-using NormalisedImpliedVolatility = Inversion<&normalised_implied_volatility>;
+// The Black-76 inversions go to the lane kernels (detail/lanes.hpp) a block
+// at a time; each element there gets exactly the scalar operation's bits.
+struct ImpliedVolatility : Inversion<&implied_volatility> {
+  static constexpr std::size_t kBlock = lanes::kBlock;
+  static void block(const double* price, const double* forward, const double* strike,
+                    const double* maturity, const std::uint8_t* is_call, std::size_t n,
+                    double* out) {
+    lanes::implied_volatility_block(price, forward, strike, maturity, is_call, n, out);
+  }
+};
+
+struct NormalisedImpliedVolatility : Inversion<&normalised_implied_volatility> {
+  static constexpr std::size_t kBlock = lanes::kBlock;
+  static void block(const double* beta, const double* x, const std::uint8_t* is_call,
+                    std::size_t n, double* out) {
+    lanes::normalised_implied_volatility_block(beta, x, is_call, n, out);
+  }
+};
 using Delta = BlackSensitivity<sensitivity::Delta, true>;
 using Gamma = BlackSensitivity<sensitivity::Gamma, false>;
 using Vega = BlackSensitivity<sensitivity::Vega, false>;

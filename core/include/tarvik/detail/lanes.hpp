@@ -1,0 +1,41 @@
+// Lane-parallel implied volatilities over blocks of elements, with the bits
+// of the scalar functions: the batch driver hands in one block at a time.
+// Each path is the same source (kernel.hpp) built for one vector width; the
+// widest one this processor runs is chosen once, at the first call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tarvik::lanes {
+
+// Most elements of one block call.
+inline constexpr std::size_t kBlock = 256;
+
+// out[i] = implied_volatility(price[i], forward[i], strike[i], maturity[i],
+// is_call[i] != 0), or the quiet NaN 0x7ff8000000000000 where that fails, for
+// i < n <= kBlock. Inputs: n values each, 64-byte aligned; is_call: n bytes,
+// each 0 or 1.
+void implied_volatility_block(const double* price, const double* forward, const double* strike,
+                              const double* maturity, const std::uint8_t* is_call, std::size_t n,
+                              double* out);
+
+// Likewise for normalised_implied_volatility(beta[i], x[i], is_call[i] != 0).
+void normalised_implied_volatility_block(const double* beta, const double* x,
+                                         const std::uint8_t* is_call, std::size_t n, double* out);
+
+// The paths, for tests and benchmarks that compare them.
+enum class Path { Portable, Avx2, Avx512 };
+const char* path_name(Path path);
+// Built into this library and supported by this processor.
+bool path_available(Path path);
+// The path the two functions above use.
+Path chosen_path();
+
+void implied_volatility_block(Path path, const double* price, const double* forward,
+                              const double* strike, const double* maturity,
+                              const std::uint8_t* is_call, std::size_t n, double* out);
+void normalised_implied_volatility_block(Path path, const double* beta, const double* x,
+                                         const std::uint8_t* is_call, std::size_t n, double* out);
+
+}  // namespace tarvik::lanes

@@ -1,0 +1,106 @@
+// Picks the widest lane path this processor runs, once: AVX-512F, AVX2, or
+// the portable one. Built without target flags, like the rest of the core.
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+#include "tarvik/detail/lanes.hpp"
+#include "paths.hpp"
+
+namespace tarvik::lanes {
+
+namespace {
+
+struct Entry {
+  void (*implied)(const double*, const double*, const double*, const double*, const std::uint8_t*,
+                  std::size_t, double*);
+  void (*normalised)(const double*, const double*, const std::uint8_t*, std::size_t, double*);
+};
+
+Entry entry(Path path) {
+  switch (path) {
+#if defined(TARVIK_LANES_X86)
+    case Path::Avx512:
+      return {detail::implied_volatility_block_avx512,
+              detail::normalised_implied_volatility_block_avx512};
+    case Path::Avx2:
+      return {detail::implied_volatility_block_avx2,
+              detail::normalised_implied_volatility_block_avx2};
+#endif
+    default:
+      return {detail::implied_volatility_block_portable,
+              detail::normalised_implied_volatility_block_portable};
+  }
+}
+
+Path pick() {
+  for (const Path path : {Path::Avx512, Path::Avx2}) {
+    if (path_available(path)) return path;
+  }
+  return Path::Portable;
+}
+
+const Entry& chosen() {
+  static const Entry e = entry(chosen_path());
+  return e;
+}
+
+}  // namespace
+
+const char* path_name(Path path) {
+  switch (path) {
+    case Path::Avx512:
+      return "avx512";
+    case Path::Avx2:
+      return "avx2";
+    default:
+      return "portable";
+  }
+}
+
+bool path_available(Path path) {
+  switch (path) {
+    case Path::Portable:
+      return true;
+#if defined(TARVIK_LANES_X86)
+    case Path::Avx2:
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("avx2");
+    case Path::Avx512:
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("avx512f");
+#endif
+    default:
+      return false;
+  }
+}
+
+Path chosen_path() {
+  static const Path path = pick();
+  return path;
+}
+
+void implied_volatility_block(const double* price, const double* forward, const double* strike,
+                              const double* maturity, const std::uint8_t* is_call, std::size_t n,
+                              double* out) {
+  chosen().implied(price, forward, strike, maturity, is_call, n, out);
+}
+
+void normalised_implied_volatility_block(const double* beta, const double* x,
+                                         const std::uint8_t* is_call, std::size_t n, double* out) {
+  chosen().normalised(beta, x, is_call, n, out);
+}
+
+void implied_volatility_block(Path path, const double* price, const double* forward,
+                              const double* strike, const double* maturity,
+                              const std::uint8_t* is_call, std::size_t n, double* out) {
+  entry(path_available(path) ? path : Path::Portable)
+      .implied(price, forward, strike, maturity, is_call, n, out);
+}
+
+void normalised_implied_volatility_block(Path path, const double* beta, const double* x,
+                                         const std::uint8_t* is_call, std::size_t n, double* out) {
+  entry(path_available(path) ? path : Path::Portable).normalised(beta, x, is_call, n, out);
+}
+
+}  // namespace tarvik::lanes

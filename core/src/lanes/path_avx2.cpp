@@ -1,0 +1,19 @@
+// The avx2 path: 4 lanes, built with -mavx2 (never -mfma).
+#include "kernel.hpp"
+#include "paths.hpp"
+
+namespace tarvik::lanes::detail {
+
+void implied_volatility_block_avx2(const double* price, const double* forward, const double* strike,
+                                   const double* maturity, const std::uint8_t* is_call,
+                                   std::size_t n, double* out) {
+  Kernel<4>::implied_volatility(price, forward, strike, maturity, is_call, n, out);
+}
+
+void normalised_implied_volatility_block_avx2(const double* beta, const double* x,
+                                              const std::uint8_t* is_call, std::size_t n,
+                                              double* out) {
+  Kernel<4>::normalised_implied_volatility(beta, x, is_call, n, out);
+}
+
+}  // namespace tarvik::lanes::detail

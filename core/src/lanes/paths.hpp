@@ -1,0 +1,24 @@
+// The entry points of each path's translation unit (path_*.cpp), each built
+// with its own target flags; dispatch.cpp picks one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tarvik::lanes::detail {
+
+#define TARVIK_LANES_PATH(name)                                                                  \
+  void implied_volatility_block_##name(const double* price, const double* forward,               \
+                                       const double* strike, const double* maturity,             \
+                                       const std::uint8_t* is_call, std::size_t n, double* out); \
+  void normalised_implied_volatility_block_##name(const double* beta, const double* x,           \
+                                                  const std::uint8_t* is_call, std::size_t n,    \
+                                                  double* out);
+TARVIK_LANES_PATH(portable)
+#if defined(TARVIK_LANES_X86)
+TARVIK_LANES_PATH(avx2)
+TARVIK_LANES_PATH(avx512)
+#endif
+#undef TARVIK_LANES_PATH
+
+}  // namespace tarvik::lanes::detail

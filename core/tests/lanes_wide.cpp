@@ -1,0 +1,22 @@
+// The 8-lane instance of the lane kernel in plain vector code (no target
+// flags), so that the source the AVX-512F path is built from can be checked
+// bit for bit on any processor.
+#include "lanes_wide.hpp"
+
+#include "../src/lanes/kernel.hpp"
+
+namespace tarvik::lanes::testing {
+
+void implied_volatility_block_wide(const double* price, const double* forward, const double* strike,
+                                   const double* maturity, const std::uint8_t* is_call,
+                                   std::size_t n, double* out) {
+  Kernel<8>::implied_volatility(price, forward, strike, maturity, is_call, n, out);
+}
+
+void normalised_implied_volatility_block_wide(const double* beta, const double* x,
+                                              const std::uint8_t* is_call, std::size_t n,
+                                              double* out) {
+  Kernel<8>::normalised_implied_volatility(beta, x, is_call, n, out);
+}
+
+}  // namespace tarvik::lanes::testing
