@@ -22,20 +22,13 @@ namespace {
 Result<double> validated_forward(double spot, double strike, double maturity, double rate,
                                  double dividend, double volatility,
                                  const char* bad_forward_reason) {
-  if (!std::isfinite(spot) || !std::isfinite(rate) || !std::isfinite(dividend)) {
-    return IVError::invalid_input("non-finite Black-Scholes input");
-  }
-  if (spot <= 0.0) return IVError::invalid_input("spot must be positive");
+  if (Status err = require_spot_inputs(spot, rate, dividend)) return *err;
   if (!std::isfinite(strike) || !std::isfinite(maturity) || !std::isfinite(volatility)) {
     return IVError::invalid_input("non-finite Black input");
   }
   if (Status err = require_positive_strike_maturity(strike, maturity)) return *err;
   if (Status err = require_volatility(volatility)) return *err;
-  // r - q finite and T > 0, so F is never NaN: only overflow to +inf or
-  // underflow to +0 can make it unusable.
-  const double forward = spot * std::exp(maturity * (rate - dividend));
-  if (!std::isfinite(forward) || forward <= 0.0) return IVError::invalid_input(bad_forward_reason);
-  return forward;
+  return spot_forward(spot, maturity, rate, dividend, bad_forward_reason);
 }
 
 // Everything a spot-model sensitivity needs, computed once per call.
@@ -87,6 +80,21 @@ Result<double> from_terms(double spot, double strike, double maturity, double ra
 
 }  // namespace
 
+Status require_spot_inputs(double spot, double rate, double dividend) {
+  if (!std::isfinite(spot) || !std::isfinite(rate) || !std::isfinite(dividend)) {
+    return IVError::invalid_input("non-finite Black-Scholes input");
+  }
+  if (spot <= 0.0) return IVError::invalid_input("spot must be positive");
+  return std::nullopt;
+}
+
+Result<double> spot_forward(double spot, double maturity, double rate, double dividend,
+                            const char* reason) {
+  const double forward = spot * std::exp(maturity * (rate - dividend));
+  if (!std::isfinite(forward) || forward <= 0.0) return IVError::invalid_input(reason);
+  return forward;
+}
+
 Result<double> black_scholes_forward(double spot, double maturity, double rate,
                                      double dividend) {
   if (!std::isfinite(spot) || !std::isfinite(maturity) || !std::isfinite(rate) ||
@@ -95,11 +103,7 @@ Result<double> black_scholes_forward(double spot, double maturity, double rate,
   }
   if (spot <= 0.0) return IVError::invalid_input("spot must be positive");
   if (maturity <= 0.0) return IVError::negative_time(maturity);
-  const double forward = spot * std::exp(maturity * (rate - dividend));
-  if (!std::isfinite(forward) || forward <= 0.0) {
-    return IVError::invalid_input("non-finite or non-positive forward");
-  }
-  return forward;
+  return spot_forward(spot, maturity, rate, dividend, "non-finite or non-positive forward");
 }
 
 Result<BlackScholesPricePlan> plan_black_scholes_price(double spot, double strike,

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "tarvik/black.hpp"
+#include "tarvik/black_scholes.hpp"
 #include "tarvik/numeric.hpp"
 #include "tarvik/rational/normalised_black.hpp"
 #include "tarvik/rational/solver.hpp"
@@ -46,18 +47,15 @@ Result<double> implied_volatility(double price, double forward, double strike,
 Result<double> black_scholes_implied_volatility(double price, double spot, double strike,
                                                 double maturity, double rate, double dividend,
                                                 bool is_call) {
-  if (!std::isfinite(spot) || !std::isfinite(rate) || !std::isfinite(dividend)) {
-    return IVError::invalid_input("non-finite Black-Scholes input");
-  }
-  if (spot <= 0.0) return IVError::invalid_input("spot must be positive");
+  if (Status err = require_spot_inputs(spot, rate, dividend)) return *err;
   if (!std::isfinite(price) || !std::isfinite(strike) || !std::isfinite(maturity)) {
     return IVError::invalid_input("non-finite implied-volatility input");
   }
   if (Status err = require_positive_strike_maturity(strike, maturity)) return *err;
-  const double forward = spot * std::exp(maturity * (rate - dividend));
-  if (!std::isfinite(forward) || forward <= 0.0) {
-    return IVError::invalid_input("non-finite or non-positive forward from spot/rates");
-  }
+  const Result<double> forward_result = spot_forward(
+      spot, maturity, rate, dividend, "non-finite or non-positive forward from spot/rates");
+  if (!forward_result) return forward_result.error();
+  const double forward = forward_result.value();
   const double d_r = std::exp(-(rate * maturity));
   const double d_q = std::exp(-(dividend * maturity));
   if (!std::isfinite(d_r) || !std::isfinite(d_q)) {

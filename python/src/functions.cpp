@@ -228,7 +228,7 @@ PyObject* call_batch(const Signature& sig, const BoundArgs& bound) {
     // inputs are held and settled, and nothing here touches a Python object.
     WithoutGil unlocked(n * Op::kWork >= kReleaseWork);
     if constexpr (Codes) {
-      err = batch::run_codes<Op>(in.value(), exec, out->view);
+      err = batch::run<Op>(in.value(), exec, out->view);
     } else {
       err = batch::run<Op>(in.value(), exec, out->view);
     }

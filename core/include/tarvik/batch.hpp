@@ -20,6 +20,7 @@
 #include <cstring>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 #include "tarvik/detail/worker_pool.hpp"
@@ -231,30 +232,32 @@ void evaluate_codes(const Inputs<N>& in, std::int8_t* out, std::size_t lo, std::
 
 // ---- Kernels --------------------------------------------------------------
 
-// Writes element i of operation Op for every i < n: its value, or the quiet
-// NaN where the scalar operation rejects the inputs.
-template <class Op, std::size_t N>
-Status run(const Inputs<N>& in, Exec exec, OutView out) {
+// Writes element i of operation Op for every i < n: into doubles its value,
+// or the quiet NaN where the scalar operation rejects the inputs; into int8
+// its error code, what the scalar operation would report (0 for a value).
+template <class Op, std::size_t N, class T>
+Status run_into(const Inputs<N>& in, Exec exec, std::span<T> out) {
   static_assert(Op::kInputs == N);
   if (Status err = check_output_len(in.size(), out.size())) return err;
   auto body = [&](std::size_t lo, std::size_t hi) {
-    evaluate<Op>(in, out.data(), lo, hi, std::make_index_sequence<N>{});
+    if constexpr (std::is_same_v<T, std::int8_t>) {
+      evaluate_codes<Op>(in, out.data(), lo, hi, std::make_index_sequence<N>{});
+    } else {
+      evaluate<Op>(in, out.data(), lo, hi, std::make_index_sequence<N>{});
+    }
   };
   for_each_range(exec, in.size(), pool::RangeFn(body, grain_of(Op::kWork)));
   return std::nullopt;
 }
 
-// Writes the error code of element i for every i < n: what the scalar
-// operation would report for it (0 where it returns a value).
 template <class Op, std::size_t N>
-Status run_codes(const Inputs<N>& in, Exec exec, std::span<std::int8_t> out) {
-  static_assert(Op::kInputs == N);
-  if (Status err = check_output_len(in.size(), out.size())) return err;
-  auto body = [&](std::size_t lo, std::size_t hi) {
-    evaluate_codes<Op>(in, out.data(), lo, hi, std::make_index_sequence<N>{});
-  };
-  for_each_range(exec, in.size(), pool::RangeFn(body, grain_of(Op::kWork)));
-  return std::nullopt;
+Status run(const Inputs<N>& in, Exec exec, OutView out) {
+  return run_into<Op>(in, exec, out);
+}
+
+template <class Op, std::size_t N>
+Status run(const Inputs<N>& in, Exec exec, std::span<std::int8_t> codes) {
+  return run_into<Op>(in, exec, codes);
 }
 
 }  // namespace batch

@@ -96,30 +96,30 @@ Result<double> black_sensitivity(double forward, double strike, double maturity,
 }
 
 // The scalar sensitivities: the logarithms of their own inputs.
-inline Result<double> gamma(double forward, double strike, double maturity, double volatility) {
-  return black_sensitivity<sensitivity::Gamma>(forward, strike, maturity, volatility, true,
-                                                BlackLogs::of(forward, strike, maturity));
-}
-inline Result<double> vega(double forward, double strike, double maturity, double volatility) {
-  return black_sensitivity<sensitivity::Vega>(forward, strike, maturity, volatility, true,
-                                               BlackLogs::of(forward, strike, maturity));
-}
-inline Result<double> theta(double forward, double strike, double maturity, double volatility) {
-  return black_sensitivity<sensitivity::Theta>(forward, strike, maturity, volatility, true,
-                                                BlackLogs::of(forward, strike, maturity));
-}
-inline Result<double> vanna(double forward, double strike, double maturity, double volatility) {
-  return black_sensitivity<sensitivity::Vanna>(forward, strike, maturity, volatility, true,
-                                                BlackLogs::of(forward, strike, maturity));
-}
-inline Result<double> vomma(double forward, double strike, double maturity, double volatility) {
-  return black_sensitivity<sensitivity::Vomma>(forward, strike, maturity, volatility, true,
-                                                BlackLogs::of(forward, strike, maturity));
+template <class S>
+Result<double> scalar_sensitivity(double forward, double strike, double maturity,
+                                  double volatility, bool is_call = true) {
+  return black_sensitivity<S>(forward, strike, maturity, volatility, is_call,
+                              BlackLogs::of(forward, strike, maturity));
 }
 inline Result<double> delta(double forward, double strike, double maturity, double volatility,
                             bool is_call) {
-  return black_sensitivity<sensitivity::Delta>(forward, strike, maturity, volatility, is_call,
-                                               BlackLogs::of(forward, strike, maturity));
+  return scalar_sensitivity<sensitivity::Delta>(forward, strike, maturity, volatility, is_call);
+}
+inline Result<double> gamma(double forward, double strike, double maturity, double volatility) {
+  return scalar_sensitivity<sensitivity::Gamma>(forward, strike, maturity, volatility);
+}
+inline Result<double> vega(double forward, double strike, double maturity, double volatility) {
+  return scalar_sensitivity<sensitivity::Vega>(forward, strike, maturity, volatility);
+}
+inline Result<double> theta(double forward, double strike, double maturity, double volatility) {
+  return scalar_sensitivity<sensitivity::Theta>(forward, strike, maturity, volatility);
+}
+inline Result<double> vanna(double forward, double strike, double maturity, double volatility) {
+  return scalar_sensitivity<sensitivity::Vanna>(forward, strike, maturity, volatility);
+}
+inline Result<double> vomma(double forward, double strike, double maturity, double volatility) {
+  return scalar_sensitivity<sensitivity::Vomma>(forward, strike, maturity, volatility);
 }
 
 }  // namespace tarvik
