@@ -166,8 +166,8 @@ EXPECTED = {
     'norm_cdf_cs': 'c6681b5c6aeb3a48',
     'black_prices': '92cc6e8648ffe98e',
     'black_scholes_prices': 'ab2555a884c686d4',
-    'implied_volatilities': '49d0b77f062ca8b4',
-    'normalised_implied_volatilities': '3d013028e4a98229',
+    'implied_volatilities': '8e9be778b180bd0c',
+    'normalised_implied_volatilities': '40ff145768501327',
     'deltas': '455a60b01f373f73',
     'gammas': '95fb45c7fe8faf2e',
     'vegas': 'e86257b3f7c86135',
@@ -175,7 +175,7 @@ EXPECTED = {
     'vannas': 'e5639cc7caec6cf3',
     'black_scholes_rho': 'bf09d1fd6a5b873c',
     'black_scholes_dividend_rho': 'e4a68ab8d67ecb79',
-    'black_scholes_implied_volatility': 'a535fb6a2d2b2451',
+    'black_scholes_implied_volatility': '9d80ea9d591f1d78',
     'thetas': '33b39d93ea0fa9a7',
     'black_scholes_deltas': 'b5c4b6d3b1e6a1ed',
     'black_scholes_gammas': '433e442c7411c231',
@@ -185,7 +185,7 @@ EXPECTED = {
     'black_scholes_vannas': 'c86e76acd9089a7d',
     'black_scholes_rhos': 'dfad79dce814096e',
     'black_scholes_dividend_rhos': '19d18d155ecee6fe',
-    'black_scholes_implied_volatilities': '2c4a7ac77316e883',
+    'black_scholes_implied_volatilities': '158dfe5f44656251',
 }
 
 

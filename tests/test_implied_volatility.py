@@ -27,8 +27,9 @@ def _log_uniform(rng, lo, hi):
 
 def test_far_from_the_money_a_volatility_or_an_error():
     # |x| in the hundreds: prices near or below the smallest normal double.
-    # Beyond |x| = 1416 every price is subnormal and the method ends in NaN,
-    # which the normalised front end passes on.
+    # A subnormal price (every price beyond |x| = 1416) has lost the digits
+    # the method works with: it inverts to NaN, which the normalised front
+    # end passes on and implied_volatility reports as no convergence.
     rng = random.Random(12)
     for _ in range(4000):
         ax, is_call = rng.uniform(100.0, 1480.0), rng.random() < 0.5
@@ -37,7 +38,11 @@ def test_far_from_the_money_a_volatility_or_an_error():
             s = tarvik.normalised_implied_volatility(beta, -ax if is_call else ax, is_call)
         except tarvik.IVError:
             continue
-        assert s >= 0.0 or (math.isnan(s) and ax > 1416), (beta, ax, is_call, s)
+        assert s >= 0.0 if beta == 0.0 or beta >= 2.2250738585072014e-308 else math.isnan(s)
+    # Before, such a price inverted to a volatility far from the right one
+    # (0.43 here, where 0.093 gives the price).
+    with pytest.raises(tarvik.IVError, match="no_convergence"):
+        tarvik.implied_volatility(4.1748116831974e-310, 100.0, 100.0 * math.exp(3.5), 1.0, True)
 
 
 # ------------------------------------------------------- accuracy (mpmath) --

@@ -1045,9 +1045,11 @@ struct Kernel {
       st(S.x, ix, xr);
       const M none = beta <= 0.0;
       const M top = ~none & (beta >= b_max);
-      st(S.s, ix, sel(none, 0.0, k::kMaxFinite));
+      // A subnormal price: no volatility, as in the scalar solver.
+      const M tiny = ~none & ~top & (beta < k::kMinNormal);
+      st(S.s, ix, sel(none, 0.0, sel(tiny, k::kQuietNaN, k::kMaxFinite)));
       st(S.sc, ix, vsqrt(vabs(xr + xr)));
-      st_code(S.code, ix, ~none & ~top);
+      st_code(S.code, ix, ~none & ~top & ~tiny);
     });
     S.any_x_zero = false;
     for (std::size_t j = 0; j < L.n; ++j) {

@@ -1,6 +1,7 @@
 #include "tarvik/rational/solver.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include "tarvik/normal.hpp"
 #include "tarvik/numeric.hpp"
@@ -152,6 +153,10 @@ double unchecked_normalised_implied_volatility(double beta, double x, bool is_ca
   if (beta <= 0.0) return 0.0;
   const double b_max = std::exp(x * 0.5);
   if (beta >= b_max) return kMaxFinite;
+  // A subnormal price has lost the digits the method works with (the lowest
+  // region would start from s = 0 and two steps end far from the root): no
+  // volatility rather than a wrong one.
+  if (beta < kMinNormal) return std::numeric_limits<double>::quiet_NaN();
 
   // Central branch point: the inflexion point of b in s.
   const double s_c = std::sqrt(std::fabs(x + x));

@@ -10,7 +10,8 @@ namespace tarvik::rational {
 // validating anything (x must be finite). Returns 0 for a price at or below
 // the intrinsic value and the largest double, 1.7976931348623157e308, for a
 // price at or above the maximum exp(-|x|/2) of the reduced out-of-the-money
-// call. Never fails.
+// call, and NaN for a reduced price below the least normal double (too few
+// digits to invert). Never fails.
 double unchecked_normalised_implied_volatility(double beta, double x, bool is_call);
 
 }  // namespace tarvik::rational
