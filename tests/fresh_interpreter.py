@@ -13,17 +13,22 @@ import tarvik
 POOL_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 
 
+def child_env(env=None):
+    """This environment with this same tarvik importable, the pool's
+    variables left out and `env` added."""
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(tarvik.__file__)))
+    child = {k: v for k, v in os.environ.items() if k not in POOL_VARIABLES}
+    child["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, child.get("PYTHONPATH")]))
+    child.update(env or {})
+    return child
+
+
 def run_python(code, env=None, cpus=None, timeout=60):
     """Runs `code` (dedented) with this same tarvik importable, the pool's
     variables of this process left out and `env` added, bound to the CPUs
     `cpus` if given; returns what it printed, stripped."""
-    package_root = os.path.dirname(os.path.dirname(os.path.abspath(tarvik.__file__)))
-    child_env = {k: v for k, v in os.environ.items() if k not in POOL_VARIABLES}
-    path = [package_root, child_env.get("PYTHONPATH")]
-    child_env["PYTHONPATH"] = os.pathsep.join(filter(None, path))
-    child_env.update(env or {})
     try:
-        done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=child_env,
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=child_env(env),
                               preexec_fn=(lambda: os.sched_setaffinity(0, cpus)) if cpus else None,
                               capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired:

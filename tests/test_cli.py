@@ -1,0 +1,128 @@
+"""python -m tarvik iv / price: the numbers of the batch functions, written as
+repr() writes them, by both CSV engines across chunks; bad rows empty and
+counted by kind; standard input and output; --help and --version."""
+
+import csv
+import inspect
+from collections import Counter
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import tarvik
+from tarvik import cli
+from fresh_interpreter import child_env
+
+# A row that fails alone in its chunk has its error code computed from length-1
+# arrays, taken in through NumPy's float conversion, which some NumPy versions warn
+# about.
+pytestmark = pytest.mark.filterwarnings("ignore:Conversion of an array:DeprecationWarning")
+try:
+    import pyarrow  # noqa: F401
+    ENGINES = ["python", "pyarrow"]
+except ImportError:
+    ENGINES = ["python", pytest.param("pyarrow", marks=pytest.mark.skip("needs pyarrow"))]
+
+# Rows that cannot all be computed: (fields by column, kind for iv, for price).
+BAD = [({"price": "1.0", "under": "105", "strike": "100"}, "price_below_intrinsic", None),
+       ({"maturity": "-1"}, "negative_time", "negative_time"),
+       ({"strike": "abc"}, "unparsable", "unparsable"),
+       ({"type": "x"}, "unparsable", "unparsable")]
+
+
+def quote_file(path, spot):
+    """Good quotes (a call at its intrinsic value, one far out of the money),
+    then BAD and a short row; the columns that parse as arrays, and is_call."""
+    rng = np.random.default_rng(5)
+    n = 9
+    under = 100.0 * np.exp(rng.normal(0.0, 0.1, n))
+    strike = 100.0 * np.exp(rng.uniform(-0.5, 0.5, n))
+    maturity, vol, rate = (rng.uniform(a, b, n) for a, b in ((0.05, 2.0), (0.05, 0.6), (0, .05)))
+    under[:2], strike[:2], vol[:2], rate[0] = 100.0, (80.0, 300.0), (0.0, 0.1), 0.0
+    is_call = (strike > under) | (np.arange(n) == 0)
+    market = (under, strike, maturity, rate, 0.0) if spot else (under, strike, maturity)
+    price = (tarvik.black_scholes_prices if spot else tarvik.black_prices)(*market, vol, is_call)
+    types = np.array(["put", "call", "P", "C", "p", "c", "0", "1"])[2 * np.arange(n) % 8 + is_call]
+    names = ["id", "spot" if spot else "forward", "strike", "maturity", "rate", "type", "price",
+             "vol"]
+    rows = [dict(zip(names, [f"q{i}", *map(repr, values[:4]), kind, *map(repr, values[4:])]))
+            for i, (kind, *values) in enumerate(zip(types, *(a.tolist() for a in (
+                under, strike, maturity, rate, price, vol))))]
+    rows += [{**rows[1 + i], "id": '"bad, indeed"', **{names[1] if k == "under" else k: v
+                                                         for k, v in fields.items()}}
+             for i, (fields, _, _) in enumerate(BAD)]
+    lines = [names, *(row.values() for row in rows), ["short", "1"]]
+    path.write_text("\n".join(map(",".join, lines)) + "\n\n")
+    parsed = rows[:n + 2]
+    return ([np.array([float(row[name]) for row in parsed]) for name in names[1:5] + names[6:]],
+            np.array([row["type"] in ("call", "C", "c", "1") for row in parsed]))
+
+
+def batch(name, *args, is_call):
+    function = getattr(tarvik, name)
+    flag = [is_call] if "is_call" in inspect.signature(function).parameters else []
+    return function(*args, *flag)
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("spot", [False, True], ids=["black76", "spot"])
+@pytest.mark.parametrize("command", ["iv", "price"])
+def test_rows_get_the_batch_results_and_bad_rows_are_counted(tmp_path, capsys, command, spot,
+                                                            engine):
+    (under, strike, maturity, rate, price, vol), is_call = quote_file(tmp_path / "q.csv", spot)
+    assert cli.main([command, str(tmp_path / "q.csv"), "-o", str(tmp_path / "out.csv"),
+                     "--engine", engine, "--chunk-rows", "4"]) == 0
+    prefix = "black_scholes_" if spot else ""
+    market = (under, strike, maturity, rate, 0.0) if spot else (under, strike, maturity)
+    if command == "iv":
+        result = batch(prefix + "implied_volatilities", price, *market, is_call=is_call)
+        vol = result
+    else:
+        result = batch("black_scholes_prices" if spot else "black_prices", *market, vol,
+                       is_call=is_call)
+    greeks = ["delta", "gamma", "vega", "theta", "vanna", "vomma"] + ["rho", "dividend_rho"] * spot
+    expected = [result] + [batch(prefix + g + "s", *market, vol, is_call=is_call) for g in greeks]
+    expected = np.array(expected).T
+    expected[np.isnan(result)] = np.nan
+    expected = np.vstack([expected, np.full((2, len(expected[0])), np.nan)])  # unparsable
+
+    lines = (tmp_path / "q.csv").read_text().splitlines()[:-1]
+    out = (tmp_path / "out.csv").read_text().splitlines()
+    assert out[0] == ",".join([lines[0], command] + greeks)
+    assert [line[:len(given)] for line, given in zip(out, lines)] == lines
+    rows = list(csv.reader(out[1:]))
+    assert [row[8:] for row in rows[:-1]] == [
+        ["" if np.isnan(v) else repr(v) for v in want.tolist()] for want in expected]
+    assert rows[-1] == ["short", "1"] + [""] * (1 + len(greeks))
+    assert result[0] == (0.0 if command == "iv" else 20.0)  # at its intrinsic value
+    counts = Counter([iv if command == "iv" else price for _, iv, price in BAD] + ["unparsable"])
+    del counts[None]
+    summary = ", ".join(f"{counts[kind]} {kind}" for kind in cli.KINDS if kind in counts)
+    assert capsys.readouterr().err == (f"python -m tarvik {command}: {sum(counts.values())} of"
+                                       f" {len(rows)} rows without a result: {summary}\n")
+
+
+def test_standard_input_and_output_through_python_m(tmp_path, capsys):
+    quote_file(tmp_path / "q.csv", spot=True)
+    cli.main(["price", str(tmp_path / "q.csv"), "--no-greeks"])
+    in_process = capsys.readouterr().out
+    done = subprocess.run([sys.executable, "-m", "tarvik", "price", "--no-greeks", "-"],
+                          input=(tmp_path / "q.csv").read_text(), env=child_env(),
+                          capture_output=True, text=True)
+    assert (done.returncode, done.stdout) == (0, in_process)
+    assert in_process.splitlines()[0].endswith(",vol,price")
+
+
+@pytest.mark.parametrize("argv, shown", [
+    (["--version"], f"tarvik {tarvik.__version__}\n"),
+    (["--help"], "{demo,iv,price}"),
+    (["iv", "--help"], "--spot-col SPOT_COL"),
+    (["price", "--help"], "--vol-col VOL_COL"),
+])
+def test_help_and_version(capsys, argv, shown):
+    with pytest.raises(SystemExit) as exit:
+        cli.main(argv)
+    assert exit.value.code == 0
+    assert shown in capsys.readouterr().out
