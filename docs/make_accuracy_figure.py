@@ -10,9 +10,10 @@ At each point:
   exact  the total volatility whose price is exactly that double, at 50
          digits (Newton's method from the solver's answer, within a bracket);
   error  |s - exact| / exact in units of eps = 2^-52, s the solver's answer.
-A point whose price rounds to 0 is left grey: no volatility can be
-recovered from it. The colours end at 6 eps; above that (red) the script
-says whether every such point has a subnormal price.
+A point whose price rounds to 0 or below the least normal double is left
+grey: tarvik gives no volatility there (0 and NaN), since the price has no
+digits, or too few, to recover one from. The colours end at 6 eps; a point
+above that would be red.
 
 Usage (needs docs/requirements.txt; under a minute on one core at 81 x 61):
   PYTHONPATH=build/pkg python3 docs/make_accuracy_figure.py [output.png] [nx ns]
@@ -65,14 +66,14 @@ def exact_inverse(beta, x, is_call, start):
 
 
 def errors(xs, ss):
-    """The error in eps at each (s, x) of the grid (NaN where the price is
-    0), and the prices."""
+    """The error in eps at each (s, x) of the grid (NaN where the price is 0
+    or subnormal), and the prices."""
     error, beta = np.full((len(ss), len(xs)), np.nan), np.zeros((len(ss), len(xs)))
     for j, x in enumerate(xs):
         is_call = x <= 0
         for i, s in enumerate(ss):
             beta[i, j] = float(price(mp.mpf(x), mp.mpf(s), is_call))
-            if beta[i, j] == 0.0:
+            if beta[i, j] < sys.float_info.min:
                 continue
             got = tarvik.normalised_implied_volatility(beta[i, j], x, is_call)
             exact = exact_inverse(beta[i, j], x, is_call, got)
@@ -99,7 +100,6 @@ def main():
     # the error grows with the condition number: a few eps at s = 5.
     top = 6.0
     over = err > top
-    subnormal = (beta > 0) & (beta < sys.float_info.min)
 
     fig, ax = plt.subplots(figsize=(7.5, 4.8), dpi=110)
     ax.set_facecolor("0.85")
@@ -111,20 +111,17 @@ def main():
     ax.set_ylabel("total volatility s = \u03c3\u221aT")
     ax.set_title("tarvik.normalised_implied_volatility: relative error against the exact\n"
                  "inverse (mpmath, 50 digits) of each double price", fontsize=10)
-    note = "grey: the price rounds to 0"
+    note = "grey: the price rounds to 0 or is subnormal"
     if over.any():
-        note += f"\nred: above {top:g} \u03b5 ({over.sum()} points"
-        note += ",\neach with a subnormal price)" if np.all(subnormal[over]) else ")"
+        note += f"\nred: above {top:g} \u03b5 ({over.sum()} points)"
     ax.text(xs[0], ss[0], note, ha="left", va="bottom", fontsize=8)
     fig.colorbar(mesh, ax=ax, extend="max" if over.any() else "neither",
                  label="|s \u2212 s_exact| / s_exact  in units of \u03b5 = 2\u207b\u2075\u00b2")
     fig.tight_layout()
     fig.savefig(out)
-    normal = np.isfinite(err) & ~subnormal
-    print(f"{out}: {np.isfinite(err).sum()} points ({subnormal.sum()} with a subnormal price),"
-          f" {np.sum(beta == 0)} with price 0; error in eps where the price is normal:"
-          f" median {np.median(err[normal]):.3f}, max {err[normal].max():.3f};"
-          f" where subnormal: max {np.nanmax(err[subnormal], initial=0.0):.3g}")
+    normal = np.isfinite(err)
+    print(f"{out}: {normal.sum()} points with a normal price, {np.sum(~normal)} without;"
+          f" error in eps: median {np.median(err[normal]):.3f}, max {err[normal].max():.3f}")
 
 
 if __name__ == "__main__":
