@@ -212,7 +212,7 @@ def _set(name, value):
     return lambda a: setattr(a, name, value)
 
 
-@pytest.mark.filterwarnings("ignore:Setting the strides:DeprecationWarning")
+@pytest.mark.filterwarnings("ignore:Setting the:DeprecationWarning")  # NumPy 2.4 on
 @pytest.mark.parametrize("change, message", [
     (_set("dtype", np.uint8), NOT_ARRAY), (_set("shape", (2, 500)), NOT_ARRAY),
     (_set("strides", (16,)), STRIDED), (_set("dtype", np.complex128), NOT_ARRAY),
