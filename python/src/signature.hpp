@@ -28,7 +28,11 @@ struct Text {
 // A name, null-terminated for the C API's message formats and comparisons.
 struct Name {
   char text[kMaxName] = {};
-  constexpr bool operator==(std::string_view other) const { return std::string_view(text) == other; }
+  constexpr bool operator==(std::string_view other) const {
+    std::size_t i = 0;
+    while (i < other.size() && text[i] == other[i]) ++i;
+    return i == other.size() && text[i] == '\0';
+  }
 };
 
 struct Param {
@@ -44,7 +48,7 @@ struct Signature {
   std::size_t required_count = 0;  // the leading parameters without a default
 
   constexpr std::size_t required() const { return required_count; }
-  // The index of the parameter called `name`, or count.
+  // The index of the parameter called `wanted`, or count.
   constexpr std::size_t find(std::string_view wanted) const {
     std::size_t i = 0;
     while (i < count && !(params[i].name == wanted)) ++i;
@@ -54,11 +58,18 @@ struct Signature {
 
 namespace detail {
 
-constexpr Name make_name(std::string_view s) {
+// text[from, to) as a Name. (Plain loops: the standard library's string
+// searches are not constant expressions everywhere under its assertions.)
+constexpr Name make_name(std::string_view text, std::size_t from, std::size_t to) {
   Name n;
-  if (s.size() >= kMaxName) throw "name too long";  // not a constant expression: a compile error
-  for (std::size_t i = 0; i < s.size(); ++i) n.text[i] = s[i];
+  if (to - from >= kMaxName) throw "name too long";  // not a constant expression: a compile error
+  for (std::size_t i = from; i < to; ++i) n.text[i - from] = text[i];
   return n;
+}
+
+constexpr std::size_t index_of(std::string_view text, char c, std::size_t from, std::size_t to) {
+  while (from < to && text[from] != c) ++from;
+  return from;
 }
 
 }  // namespace detail
@@ -66,28 +77,29 @@ constexpr Name make_name(std::string_view s) {
 // "name(a, b, c=True)" -> {name, [a, b, c (default "True")]}. Malformed text
 // is a compile error where the result is used as a constant.
 constexpr Signature parse_signature(std::string_view text) {
+  using detail::index_of;
+  using detail::make_name;
   Signature sig;
-  const std::size_t open = text.find('(');
-  if (open == std::string_view::npos || text.back() != ')') throw "expected name(...)";
-  sig.name = detail::make_name(text.substr(0, open));
-  std::string_view rest = text.substr(open + 1, text.size() - open - 2);
+  const std::size_t end = text.size() - 1;
+  const std::size_t open = index_of(text, '(', 0, end);
+  if (open == end || text[end] != ')') throw "expected name(...)";
+  sig.name = make_name(text, 0, open);
   bool optional_seen = false;
-  while (!rest.empty()) {
-    const std::size_t comma = rest.find(", ");
-    const std::string_view item = rest.substr(0, comma);
-    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 2);
+  for (std::size_t from = open + 1; from < end;) {
+    const std::size_t comma = index_of(text, ',', from, end);
     if (sig.count == kMaxParams) throw "too many parameters";
-    const std::size_t eq = item.find('=');
+    const std::size_t eq = index_of(text, '=', from, comma);
     Param& p = sig.params[sig.count++];
-    p.name = detail::make_name(item.substr(0, eq));
-    if (eq != std::string_view::npos) {
-      p.default_text = detail::make_name(item.substr(eq + 1));
+    p.name = make_name(text, from, eq);
+    if (eq != comma) {
+      p.default_text = make_name(text, eq + 1, comma);
       optional_seen = true;
     } else if (optional_seen) {
       throw "a required parameter after an optional one";
     } else {
       ++sig.required_count;
     }
+    from = comma + 2;  // past ", "
   }
   return sig;
 }
