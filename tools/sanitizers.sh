@@ -36,9 +36,10 @@ sanitized_build() {
   cmake --build "$1" -j 2
 }
 
-# Every report goes to a file in REPORTS as well as failing its process, so
-# that a report in a child process whose exit status nobody checks still
-# fails the run.
+# ASan and TSan reports go to files in REPORTS as well as failing their
+# process, so that a report in a child process whose exit status nobody
+# checks still fails the run. (GCC's UBSan runtime beside ASan ignores
+# log_path: its reports fail their process and are printed to its stderr.)
 export_sanitizer_options() {
   local reports=$1
   rm -rf "$reports" && mkdir -p "$reports"
