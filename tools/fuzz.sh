@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Fuzzes every function of tarvik._core (tests/fuzz) with atheris on the
+# Fuzzes every function of tarvik._core (fuzz/) with atheris on the
 # ASan+UBSan build of tools/sanitize.sh:
 #   bash tools/fuzz.sh [seconds] [build-dir]      # 60 s and build-asan by default (CI)
 #   bash tools/fuzz.sh 3600                       # a longer run
-# Starts from the committed corpus tests/fuzz/corpus and keeps what it adds
+# Starts from the committed corpus fuzz/corpus and keeps what it adds
 # in <build-dir>/fuzz-corpus. FUZZ_SEED (default 1; 0 for a random one) fixes
 # the fuzzer's choices; FUZZ_OPTIONS adds libFuzzer options. A crash, a
 # sanitizer report or a disallowed outcome fails the run, and the input is
@@ -33,13 +33,13 @@ export_sanitizer_options "$PWD/$build/reports"
 export TARVIK_FUZZ_LAST=$PWD/$build/fuzz-last-input
 log=$build/fuzz.log
 sanitized_python() {
-  LD_PRELOAD="$libfuzzer $(asan_preload)" PYTHONPATH=$build/pkg python3 tests/fuzz/fuzz_calls.py "$@"
+  LD_PRELOAD="$libfuzzer $(asan_preload)" PYTHONPATH=$build/pkg python3 fuzz/fuzz_calls.py "$@"
 }
 status=0
 sanitized_python -max_total_time="$seconds" -seed="${FUZZ_SEED:-1}" \
   -timeout=30 -rss_limit_mb=6144 -max_len=1024 -len_control=0 -detect_leaks=0 -print_final_stats=1 \
   -artifact_prefix="$build/fuzz-artifacts/" ${FUZZ_OPTIONS:-} \
-  "$build/fuzz-corpus" tests/fuzz/corpus >"$log" 2>&1 || status=$?
+  "$build/fuzz-corpus" fuzz/corpus >"$log" 2>&1 || status=$?
 
 # The log without the progress lines; any report; on failure, the input.
 grep -vE '^INFO: Instrumenting|^#[0-9]+\s+(NEW|REDUCE|pulse)' "$log" | head -n 300
