@@ -110,22 +110,36 @@ def black_checks(forward, strike, maturity, volatility, *_):
     strike_maturity_vol(strike, maturity, volatility)
 
 
-def spot_checks(spot, strike, maturity, rate, dividend, volatility, *_, price=False):
-    """The spot-model checks; returns the forward and the discount factors."""
+def spot_side(spot, rate, dividend):
     if not all(map(math.isfinite, (spot, rate, dividend))):
         raise invalid("non-finite Black-Scholes input")
     if spot <= 0.0:
         raise invalid("spot must be positive")
+
+
+def forward_of(spot, maturity, rate, dividend, suffix=""):
+    f = spot * exp(maturity * (rate - dividend))
+    if not math.isfinite(f) or f <= 0.0:
+        raise invalid("non-finite or non-positive forward" + suffix)
+    return f
+
+
+def discounts(rate, dividend, maturity, both):
+    """D_r and D_q; the price checks only D_r."""
+    d_r, d_q = exp(-(rate * maturity)), exp(-(dividend * maturity))
+    if not math.isfinite(d_r) or (both and not math.isfinite(d_q)):
+        raise invalid("non-finite discount factor" + ("s" if both else ""))
+    return d_r, d_q
+
+
+def spot_checks(spot, strike, maturity, rate, dividend, volatility, *_, price=False):
+    """The spot-model checks; returns the forward and the discount factors."""
+    spot_side(spot, rate, dividend)
     if not all(map(math.isfinite, (strike, maturity, volatility))):
         raise invalid("non-finite Black input")
     strike_maturity_vol(strike, maturity, volatility)
-    f = spot * exp(maturity * (rate - dividend))
-    if not math.isfinite(f) or f <= 0.0:
-        raise invalid("non-finite or non-positive forward" + (" from spot/rates" if price else ""))
-    d_r, d_q = exp(-(rate * maturity)), exp(-(dividend * maturity))
-    if not math.isfinite(d_r) or (not price and not math.isfinite(d_q)):
-        raise invalid("non-finite discount factor" + ("" if price else "s"))
-    return f, d_r, d_q
+    f = forward_of(spot, maturity, rate, dividend, " from spot/rates" if price else "")
+    return (f, *discounts(rate, dividend, maturity, not price))
 
 
 def forward_checks(spot, maturity, rate, dividend):
@@ -134,10 +148,7 @@ def forward_checks(spot, maturity, rate, dividend):
     if spot <= 0.0:
         raise invalid("spot must be positive")
     positive("negative_time", "maturity", maturity)
-    f = spot * exp(maturity * (rate - dividend))
-    if not math.isfinite(f) or f <= 0.0:
-        raise invalid("non-finite or non-positive forward")
-    return f
+    return forward_of(spot, maturity, rate, dividend)
 
 
 def implied_volatility_checks(price, forward, strike, maturity, is_call):
@@ -152,20 +163,13 @@ def implied_volatility_checks(price, forward, strike, maturity, is_call):
 
 def spot_implied_volatility_checks(price, spot, strike, maturity, rate, dividend, is_call):
     """Bounds in discounted units: S e^(-qT) and K e^(-rT)."""
-    if not all(map(math.isfinite, (spot, rate, dividend))):
-        raise invalid("non-finite Black-Scholes input")
-    if spot <= 0.0:
-        raise invalid("spot must be positive")
+    spot_side(spot, rate, dividend)
     if not all(map(math.isfinite, (price, strike, maturity))):
         raise invalid("non-finite implied-volatility input")
     positive("negative_strike", "strike", strike)
     positive("negative_time", "maturity", maturity)
-    f = spot * exp(maturity * (rate - dividend))
-    if not math.isfinite(f) or f <= 0.0:
-        raise invalid("non-finite or non-positive forward from spot/rates")
-    d_r, d_q = exp(-(rate * maturity)), exp(-(dividend * maturity))
-    if not (math.isfinite(d_r) and math.isfinite(d_q)):
-        raise invalid("non-finite discount factors")
+    forward_of(spot, maturity, rate, dividend, " from spot/rates")
+    d_r, d_q = discounts(rate, dividend, maturity, True)
     if d_r == 0.0:
         raise invalid("rate discount factor underflows to 0")
     s, k = spot * d_q, strike * d_r
