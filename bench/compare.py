@@ -33,6 +33,7 @@ on a shared machine hits all of them alike; compare ratios, not runs.
 Usage (tools/bench-compare.sh passes these):
   python bench/compare.py [--json PATH] [--vectorized-python PATH |
       --vectorized-skip REASON] [--missing PEER=REASON ...] [--quick]
+  python bench/compare.py --from-json PATH     (the report of a saved run)
 """
 
 import argparse
@@ -571,7 +572,13 @@ def main():
     ap.add_argument("--quick", action="store_true",
                     help="fewer rounds, a coarser sweep and 2*10^6 options in the thread test "
                          "(to try the script; the figures are noisier)")
+    ap.add_argument("--from-json", metavar="PATH",
+                    help="print the report of a run saved with --json, and measure nothing")
     args = ap.parse_args()
+    if args.from_json:
+        with open(args.from_json) as f:
+            print_report(json.load(f))
+        return
     reps = 3 if args.quick else 7
     started = time.perf_counter()
     load_start = os.getloadavg() if hasattr(os, "getloadavg") else None
@@ -777,11 +784,13 @@ def print_report(r):
             for k, v in sets[n]["iv"].items() if k != "tarvik_parallel" and v["cpu"] > 1.3]
     if busy:
         w("CPU time over wall time above 1.3 (more than one core busy): " + "; ".join(busy) + ".")
-    starved = [f"{labels[k]} on {SET_TITLES[n]}: {v['cpu']:.2f}" for n in SET_NAMES
-               for k, v in sets[n]["iv"].items() if k != "tarvik_parallel" and v["cpu"] < 0.9]
+    serial_cpu = [v["cpu"] for n in SET_NAMES for k, v in sets[n]["iv"].items()
+                  if k != "tarvik_parallel"]
+    starved = [c for c in serial_cpu if c < 0.9]
     if starved:
-        w("**Other processes held the cores during this run** (CPU time over wall time below "
-          "0.9 in the best round of " + "; ".join(starved) + "): rerun on an idle machine.")
+        w(f"**Other processes held the cores during this run**: in {len(starved)} of "
+          f"{len(serial_cpu)} single-threaded timings the best round had CPU time over wall "
+          f"time below 0.9 (lowest {min(starved):.2f}). Rerun on an idle machine.")
     if "pvv" in sets["near"]["iv"]:
         w("py_vollib_vectorized runs in another process; tarvik's serial batch timed there: "
           + ", ".join(f"{SET_TITLES[n]} {fmt_ns(sets[n]['iv']['pvv']['tarvik_ns'])} ns"
@@ -840,7 +849,7 @@ def print_report(r):
     thread_speedup = th["one"][0] / th["two"][0]
     w(f"Two Python threads, each serial `implied_volatilities` over half of {th['n']:,} options: "
       f"{th['two'][0]:.2f} s (CPU/wall {th['two'][1]:.2f}) against {th['one'][0]:.2f} s in one "
-      f"thread: {thread_speedup:.2f}x.")
+      f"thread (CPU/wall {th['one'][1]:.2f}): {thread_speedup:.2f}x.")
     w("")
 
     # Targets
