@@ -1,28 +1,31 @@
 // A work-stealing pool of T threads, created once per process on first use
 // and never torn down.
 //
-// A batch is handed in by a thread outside the pool through a shared queue
-// and cut by recursive halving. A thread that splits a range queues the right
-// half at the back of its own queue and runs the left half itself; then it
-// takes the right half back, unless an idle worker has taken it from the
-// front of the queue meanwhile, in which case it helps with other queued work
-// (or sleeps) until that half is finished. Whether a range is split depends
-// on a budget: a range run by the thread that queued it splits only while its
-// budget is positive, halving it; a range taken by another thread (and each
-// half of a handed-in batch) always splits, and its halves get at least T
-// again. Without stealing this cuts a batch into about 8 pieces per thread;
-// stealing cuts busy regions further. Each index belongs to exactly one
-// unsplit range, which one thread evaluates.
+// A thread outside the pool that hands in a batch joins the pool for the
+// batch's duration as a guest: it cuts the batch by recursive halving and
+// computes its share like a worker, its queue open to the workers' stealing.
+// So a batch never waits for a sleeping worker to wake for work the caller
+// could do itself, and the caller never spins on a core the workers need.
+// A thread that splits a range queues the right half at the back of its own
+// queue and runs the left half itself; then it takes the right half back,
+// unless an idle thread has taken it from the front of the queue meanwhile,
+// in which case it helps with other queued work (or sleeps) until that half
+// is finished. Whether a range is split depends on a budget: a range run by
+// the thread that queued it splits only while its budget is positive,
+// halving it; a range taken by another thread always splits, and its halves
+// get at least T again; no range is split below the body's grain. Without
+// stealing this cuts a batch into a few pieces per thread; stealing cuts busy
+// regions further. Each index belongs to exactly one unsplit range, which one
+// thread evaluates.
 //
 // Scheduling is guarded by one mutex. The number of queue operations per
 // batch grows with T, not with the batch length, so the lock is taken a few
 // dozen times per batch and never per element. A worker that runs out of
 // work polls the queues for a few tens of microseconds before it sleeps on
-// its own condition variable, and the caller polls briefly for the end of its
-// batch before it blocks: back-to-back small batches then pay no wake-up of a
-// sleeping thread, while a pool without work sleeps. Queueing a task wakes
-// one sleeper, and finishing a task taken from another thread wakes the
-// thread waiting for it.
+// its own condition variable: back-to-back small batches then pay no wake-up
+// of a sleeping thread, while a pool without work sleeps. Queueing a task
+// wakes one sleeping worker, and finishing a task taken from another thread
+// wakes the thread waiting for it.
 #include "tarvik/detail/worker_pool.hpp"
 
 #include <pthread.h>
@@ -46,11 +49,8 @@ namespace {
 
 class Pool;
 
-// How long an idle worker polls for new work before it sleeps, and how long
-// the caller polls for the end of its batch before it blocks. The caller's
-// budget is short: while it polls it competes with the workers for a core.
+// How long an idle worker polls for new work before it sleeps.
 constexpr std::chrono::microseconds kWorkerPoll{50};
-constexpr std::chrono::microseconds kCallerPoll{20};
 
 void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -78,11 +78,8 @@ struct Task {
   std::size_t lo;
   std::size_t hi;
   std::size_t budget;
-  bool batch;      // a whole batch handed in from outside the pool
-  bool handed_in;  // a half of such a batch: always split
   std::condition_variable* waiter;  // told when another thread has finished it
   std::atomic<bool> done{false};    // written under the pool mutex
-  Task* next = nullptr;             // link in the shared queue
 };
 
 struct Worker {
@@ -129,30 +126,23 @@ class Pool {
   std::size_t size() const { return workers_.size(); }
 
   void run(std::size_t n, RangeFn body) {
-    const std::size_t t = size();
     if (tl_worker != nullptr && tl_worker->pool == this) {
-      // Already on a worker: run the batch here rather than wait for it.
-      join(*tl_worker, body, 0, n / 2, n, t / 2, true);
+      // Already a member (a worker or a guest): cut the batch here.
+      join(*tl_worker, body, 0, n / 2, n, size(), false);
       return;
     }
-    std::condition_variable done;
-    Task batch{body, 0, n, t, true, false, &done};
-    std::unique_lock<std::mutex> lock(mu_);
-    if (shared_tail_ == nullptr) {
-      shared_head_ = &batch;
-    } else {
-      shared_tail_->next = &batch;
+    Worker guest(this, 0);
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      guests_.push_back(&guest);
     }
-    shared_tail_ = &batch;
-    pending_.fetch_add(1, std::memory_order_release);
-    std::condition_variable* sleeper = pick_sleeper_locked();
-    lock.unlock();
-    if (sleeper != nullptr) sleeper->notify_one();
-    poll_for([&] { return batch.done.load(std::memory_order_acquire); }, kCallerPoll);
-    // Taking the lock also waits for the worker that finished the batch to
-    // be done notifying `done`, which lives on this stack.
-    lock.lock();
-    done.wait(lock, [&] { return batch.done.load(std::memory_order_relaxed); });
+    tl_worker = &guest;
+    join(guest, body, 0, n / 2, n, size(), false);
+    tl_worker = nullptr;
+    // Every task the guest queued is finished or taken back: nobody can be
+    // looking at its queue once it is out of the list.
+    std::lock_guard<std::mutex> g(mu_);
+    guests_.erase(std::find(guests_.begin(), guests_.end(), &guest));
   }
 
  private:
@@ -195,8 +185,8 @@ class Pool {
     }
   }
 
-  // A task taken from a queue: the owner's own newest task, else the oldest
-  // task of another worker, else the oldest handed-in batch.
+  // A task taken from a queue: the thread's own newest task, else the
+  // oldest task of a worker, else the oldest task of a guest.
   Task* take_locked(Worker& w) {
     if (w.count > 0) {
       --w.count;
@@ -204,23 +194,23 @@ class Pool {
       return w.ring[(w.head + w.count) % Worker::kCapacity];
     }
     const std::size_t t = size();
-    for (std::size_t k = 1; k < t; ++k) {
-      Worker& v = *workers_[(w.index + k) % t];
-      if (v.count > 0) {
-        Task* task = v.ring[v.head];
-        v.head = (v.head + 1) % Worker::kCapacity;
-        --v.count;
-        pending_.fetch_sub(1, std::memory_order_relaxed);
-        return task;
-      }
+    for (std::size_t k = 0; k < t; ++k) {
+      if (Task* task = steal_locked(*workers_[(w.index + k) % t], w)) return task;
     }
-    if (Task* task = shared_head_) {
-      shared_head_ = task->next;
-      if (shared_head_ == nullptr) shared_tail_ = nullptr;
-      pending_.fetch_sub(1, std::memory_order_relaxed);
-      return task;
+    for (Worker* guest : guests_) {
+      if (Task* task = steal_locked(*guest, w)) return task;
     }
     return nullptr;
+  }
+
+  // The oldest task of v's queue, unless v is the thief itself.
+  Task* steal_locked(Worker& v, const Worker& thief) {
+    if (&v == &thief || v.count == 0) return nullptr;
+    Task* task = v.ring[v.head];
+    v.head = (v.head + 1) % Worker::kCapacity;
+    --v.count;
+    pending_.fetch_sub(1, std::memory_order_relaxed);
+    return task;
   }
 
   void sleep_locked(Worker& w, std::unique_lock<std::mutex>& lock) {
@@ -248,27 +238,15 @@ class Pool {
     return nullptr;
   }
 
-  // Runs a task that `w` took from a queue, then tells its waiter.
+  // Runs a task that `w` took from another thread's queue, then tells that
+  // thread, which may return (ending `task`) once the lock is released; its
+  // condition variable stays until then.
   void execute(Worker& w, Task& task) {
-    if (task.batch) {
-      join(w, task.body, task.lo, task.lo + (task.hi - task.lo) / 2, task.hi, task.budget / 2,
-           true);
-    } else {
-      run_range(w, task.body, task.lo, task.hi, task.budget, true);
-    }
+    run_range(w, task.body, task.lo, task.hi, task.budget, true);
     std::condition_variable* waiter = task.waiter;
     std::unique_lock<std::mutex> lock(mu_);
     task.done = true;
-    if (task.batch) {
-      // The waiter lives on the caller's stack: notify it before the caller
-      // can see `done` and return.
-      waiter->notify_one();
-    } else {
-      // The owner may return (ending `task`) once the lock is released; its
-      // condition variable stays.
-      lock.unlock();
-      waiter->notify_all();
-    }
+    waiter->notify_all();
   }
 
   // Evaluates [lo, hi), split in halves while the budget allows.
@@ -285,8 +263,8 @@ class Pool {
 
   // Runs [lo, mid) here and [mid, hi) here or on whichever worker takes it.
   void join(Worker& w, RangeFn body, std::size_t lo, std::size_t mid, std::size_t hi,
-            std::size_t budget, bool handed_in) {
-    Task right{body, mid, hi, budget, false, handed_in, &w.cv};
+            std::size_t budget, bool migrated) {
+    Task right{body, mid, hi, budget, &w.cv};
     bool queued = false;
     std::condition_variable* sleeper = nullptr;
     {
@@ -300,7 +278,7 @@ class Pool {
       }
     }
     if (sleeper != nullptr) sleeper->notify_one();
-    run_range(w, body, lo, mid, budget, handed_in);
+    run_range(w, body, lo, mid, budget, migrated);
     if (queued) {
       std::unique_lock<std::mutex> lock(mu_);
       // Everything queued after `right` has been taken back or finished, and
@@ -321,14 +299,13 @@ class Pool {
         return;
       }
     }
-    run_range(w, body, mid, hi, budget, handed_in);
+    run_range(w, body, mid, hi, budget, migrated);
   }
 
   std::mutex mu_;
   std::vector<std::unique_ptr<Worker>> workers_;
   std::vector<std::thread> threads_;  // only until the start has succeeded
-  Task* shared_head_ = nullptr;       // batches handed in, oldest first
-  Task* shared_tail_ = nullptr;
+  std::vector<Worker*> guests_;       // callers computing their batches with the pool
   std::size_t asleep_ = 0;
   // Tasks in all queues; changed under mu_, read without it while polling.
   std::atomic<std::size_t> pending_{0};
