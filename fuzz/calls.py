@@ -160,8 +160,10 @@ class Function:
             self.batch = False
 
 
-FUNCTIONS = [Function(n) for n in _core.__all__
-             if callable(getattr(_core, n)) and not isinstance(getattr(_core, n), type)]
+# error_codes takes a batch function and its arguments: it is checked beside
+# every coherent batch call (check_batch), not called on its own.
+FUNCTIONS = [Function(n) for n in _core.__all__ if n != "error_codes"
+             and callable(getattr(_core, n)) and not isinstance(getattr(_core, n), type)]
 SCALARS = {f.name: f for f in FUNCTIONS if not f.batch}
 for _f in FUNCTIONS:  # black_prices -> black_price, implied_volatilities -> implied_volatility
     _f.twin = next((SCALARS[c] for c in (_f.name[:-1], _f.name[:-3] + "y") if _f.batch
@@ -536,8 +538,9 @@ def judge(call):
     args, kwargs = [obj for obj, _ in call.args], {key: obj for key, _, (obj, _) in call.kwargs}
     result, exc = invoke(call.f.fn, args, kwargs, call.warnings)
     flag = call.flags.get("is_call", (True,))[0]
-    if isinstance(flag, np.ndarray) and isinstance(exc, TypeError):
-        return  # flags per element are not taken (yet)
+    if isinstance(flag, np.ndarray) and isinstance(exc, TypeError) and not (
+            flag.ndim == 1 and flag.dtype == bool and flag.flags.c_contiguous):
+        return  # only a 1-D contiguous bool array gives the option types per element
     if exc is None and not result_ok(call.f, result):
         raise Finding(f"returned {type(result).__name__}: {result!r:.200}")
     if isinstance(exc, tarvik.IVError) and not (
@@ -551,7 +554,7 @@ def judge(call):
             raise Finding("an input array was changed")
     elif call.f.batch and exc is None:
         check_taken(call, args, kwargs, result)
-    del result, exc, args, kwargs
+    del result, exc, args, kwargs, flag
     RAISED.clear()
     if [sys.getrefcount(o) for o in tracked] != counts:
         gc.collect()
@@ -590,7 +593,8 @@ def check_scalar(call, args, kwargs, result, exc, flag):
 def check_batch(call, args, kwargs, result, exc, flag):
     f, fdp = call.f, call.fdp
     columns = [np.asarray(obj, dtype=np.float64).reshape(-1) for obj, _ in call.inputs]
-    lengths = [c.size for c in columns]
+    # An array of option types counts in the length rule like the values.
+    lengths = [c.size for c in columns] + ([flag.size] if isinstance(flag, np.ndarray) else [])
     n = 0 if 0 in lengths else max(lengths, default=1)
     if any(m not in (1, n) for m in lengths) != (exc is not None):
         raise Finding(f"lengths {lengths}: {exc!r}")
@@ -601,16 +605,20 @@ def check_batch(call, args, kwargs, result, exc, flag):
     flags = np.broadcast_to(np.asarray(flag, dtype=bool).reshape(-1), (n,))
     checked = range(n) if n <= 64 else {*range(8), *range(n - 8, n),
                                         *(fdp.ConsumeIntInRange(0, n - 1) for _ in range(16))}
+    codes, err = invoke(_core.error_codes, [f.fn, *args], kwargs)
+    if err is not None or codes.dtype != np.int8 or codes.shape != (n,):
+        raise Finding(f"error_codes gives {err or codes!r:.300}")
     for i in checked if f.twin else ():
         values = [float(c[0] if c.size == 1 else c[i]) for c in columns]
         values += [bool(flags[i])] * ("is_call" in f.twin.params)
         want, err = invoke(f.twin.fn, values, {})
         if err is not None and not isinstance(err, tarvik.IVError):
             raise Finding(f"{f.twin.name}{tuple(values)} raised {err!r}")
+        code = tarvik.ERROR_KINDS.index(err.args[0]) if err is not None else 0
         want = REJECTED if err is not None else bits(want)
-        if bits(float(result[i])) != want:
-            raise Finding(f"element {i} is 0x{bits(float(result[i])):016x}, "
-                          f"{f.twin.name}{tuple(values)} gives 0x{want:016x}")
+        if bits(float(result[i])) != want or codes[i] != code:
+            raise Finding(f"element {i} is 0x{bits(float(result[i])):016x} (code {codes[i]}), "
+                          f"{f.twin.name}{tuple(values)} gives 0x{want:016x} (code {code})")
     if "parallel" in f.params:
         other, err = invoke(f.fn, args, dict(kwargs, parallel=True))
         if err is not None or other.view(np.uint64).tolist() != result.view(np.uint64).tolist():
