@@ -12,19 +12,9 @@ double zero_volatility_delta(double x, bool is_call) {
 Result<BlackTerms> BlackTerms::make(double forward, double strike, double maturity,
                                     double volatility, const BlackLogs& logs) {
   if (Status err = validate_black_inputs(forward, strike, maturity, volatility)) return *err;
-  const double sqrt_t = logs.sqrt_maturity;
-  const double s = volatility * sqrt_t;
+  const double s = volatility * logs.sqrt_maturity;
   const double x = logs.moneyness();
-  // Zero volatility, or a product that underflows: the price is the
-  // intrinsic value and d1, d2 are undefined.
-  const double d1 = s == 0.0 ? 0.0 : black_d1(x, s);
-  return BlackTerms{.forward = forward,
-                    .x = x,
-                    .d1 = d1,
-                    .d2 = d1 - s,
-                    .total_vol = s,
-                    .sqrt_maturity = sqrt_t,
-                    .volatility = volatility};
+  return of(forward, x, s, logs.sqrt_maturity, volatility, black_d1(x, s));
 }
 
 }  // namespace tarvik

@@ -101,6 +101,19 @@ TEST(Pricing, FirstFailingCheck) {
   }
 }
 
+// The batch kernels' branch-free check passes exactly the inputs the scalar
+// checks pass.
+TEST(Pricing, BranchFreeCheckAgrees) {
+  const double values[] = {kNaN, -kInf, -1.0, -0.0, 0.0, 5e-324, 1.0, 1e308, kInf};
+  for (double f : values)
+    for (double k : values)
+      for (double t : values)
+        for (double v : values) {
+          EXPECT_EQ(black_inputs_valid(f, k, t, v), !validate_black_inputs(f, k, t, v))
+              << f << " " << k << " " << t << " " << v;
+        }
+}
+
 // call - put = F - K to two roundings; delta(call) - delta(put) = 1.
 TEST(Pricing, PutCallParity) {
   for (const double k : {50.0, 90.0, 100.0, 111.0, 300.0}) {

@@ -162,6 +162,18 @@ Status check_output_len(std::size_t n, std::size_t output_len);
 template <class Op>
 concept Planned = requires { typename Op::Plan; };
 
+// An Op that makes the plans of a run itself (from the terms of the whole
+// run), rather than element by element.
+template <class Op, std::size_t N>
+concept RunPlanned = requires(const typename Op::Prepared& p, const Inputs<N>& in,
+                              typename Op::Plan* plans) { Op::make_plans(p, in, 0, 0, plans); };
+
+// An Op that evaluates a run of up to Op::kRun elements at once.
+template <class Op, std::size_t N>
+concept RunStaged = requires(const typename Op::Prepared& p, const Inputs<N>& in, double* out) {
+  Op::evaluate_run(p, in, 0, 0, out);
+};
+
 // The run of elements whose plans are made before any of their erfc calls.
 inline constexpr std::size_t kPlanRun = 128;
 
@@ -206,11 +218,19 @@ void evaluate(const Inputs<N>& in, double* out, std::size_t lo, std::size_t hi,
     std::array<typename Op::Erfcs, kPlanRun> erfcs;
     for (std::size_t run = lo; run < hi; run += kPlanRun) {
       const std::size_t len = std::min(kPlanRun, hi - run);
-      for (std::size_t j = 0; j < len; ++j) {
-        plans[j] = Op::plan_or_rejected(prepared, in.value(K, run + j)..., in.is_call(run + j));
+      if constexpr (RunPlanned<Op, N>) {
+        Op::make_plans(prepared, in, run, len, plans.data());
+      } else {
+        for (std::size_t j = 0; j < len; ++j) {
+          plans[j] = Op::plan_or_rejected(prepared, in.value(K, run + j)..., in.is_call(run + j));
+        }
       }
       for (std::size_t j = 0; j < len; ++j) erfcs[j] = plans[j].erfcs();
       for (std::size_t j = 0; j < len; ++j) out[run + j] = plans[j].price(erfcs[j]);
+    }
+  } else if constexpr (RunStaged<Op, N>) {
+    for (std::size_t run = lo; run < hi; run += Op::kRun) {
+      Op::evaluate_run(prepared, in, run, std::min(Op::kRun, hi - run), out + run);
     }
   } else {
     for (std::size_t i = lo; i < hi; ++i) {

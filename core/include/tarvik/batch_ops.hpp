@@ -13,6 +13,7 @@
 // the batch driver evaluates the plans of a run before their erfc calls.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -85,10 +86,66 @@ class HoistedLogs {
     return {once_f_ ? ln_f_ : std::log(forward), once_k_ ? ln_k_ : std::log(strike),
             once_t_ ? sqrt_t_ : std::sqrt(maturity)};
   }
+  // The same over a run of n elements, into ln_f, ln_k and sqrt_t.
+  void over(const double* forward, const double* strike, const double* maturity, std::size_t n,
+            double* ln_f, double* ln_k, double* sqrt_t) const {
+    column(once_f_, ln_f_, forward, n, ln_f, [](double v) { return std::log(v); });
+    column(once_k_, ln_k_, strike, n, ln_k, [](double v) { return std::log(v); });
+    column(once_t_, sqrt_t_, maturity, n, sqrt_t, [](double v) { return std::sqrt(v); });
+  }
 
  private:
+  template <class F>
+  static void column(bool once, double value, const double* in, std::size_t n, double* out, F f) {
+    if (once) {
+      std::fill_n(out, n, value);
+    } else {
+      for (std::size_t j = 0; j < n; ++j) out[j] = f(in[j]);
+    }
+  }
+
   bool once_f_, once_k_, once_t_;
   double ln_f_ = 0.0, ln_k_ = 0.0, sqrt_t_ = 0.0;
+};
+
+// The Black-76 terms of a run of up to kSize elements, stage by stage over
+// arrays: the inputs and the checks of validate_black_inputs, their
+// logarithms and square root (HoistedLogs), then, in one loop without
+// branches that the compiler runs in vector lanes, s = sigma*sqrt(T),
+// x = ln F - ln K and d1 = black_d1(x, s). The prices and sensitivities of the run then follow
+// from these without a long dependent chain per element. The operations are
+// those of the scalar functions on the same operands (d1 is also formed
+// where the scalar code does not need it, and left unused there).
+struct BlackRun {
+  static constexpr std::size_t kSize = batch::kPlanRun;
+  std::size_t n;
+  double forward[kSize], strike[kSize], maturity[kSize], vol[kSize];
+  double ln_f[kSize], ln_k[kSize], sqrt_t[kSize];
+  double s[kSize], x[kSize], d1[kSize];
+  bool ok[kSize], call[kSize];
+
+  BlackRun(const HoistedLogs& logs, const batch::Inputs<4>& in, std::size_t start,
+           std::size_t len)
+      : n(len) {
+    for (std::size_t j = 0; j < n; ++j) {
+      forward[j] = in.value(0, start + j);
+      strike[j] = in.value(1, start + j);
+      maturity[j] = in.value(2, start + j);
+      vol[j] = in.value(3, start + j);
+      call[j] = in.is_call(start + j);
+      ok[j] = black_inputs_valid(forward[j], strike[j], maturity[j], vol[j]);
+    }
+    logs.over(forward, strike, maturity, n, ln_f, ln_k, sqrt_t);
+    for (std::size_t j = 0; j < n; ++j) {
+      s[j] = vol[j] * sqrt_t[j];
+      x[j] = ln_f[j] - ln_k[j];
+      d1[j] = black_d1(x[j], s[j]);
+    }
+  }
+
+  BlackTerms terms(std::size_t j) const {
+    return BlackTerms::of(forward[j], x[j], s[j], sqrt_t[j], vol[j], d1[j]);
+  }
 };
 
 // A price plan, or for a rejected input a plan whose price is the NaN.
@@ -109,9 +166,16 @@ struct BlackPrice {
     return plan_black_price(forward, strike, maturity, vol, is_call,
                             logs.at(forward, strike, maturity));
   }
-  static Plan plan_or_rejected(const HoistedLogs& logs, double forward, double strike,
-                               double maturity, double vol, bool is_call) {
-    return ops::plan_or_rejected(plan(logs, forward, strike, maturity, vol, is_call));
+  // The plans of elements start to start + len: plan_black_price's, from
+  // the terms of the run.
+  static void make_plans(const HoistedLogs& logs, const batch::Inputs<4>& in, std::size_t start,
+                         std::size_t len, Plan* plans) {
+    const BlackRun run(logs, in, start, len);
+    for (std::size_t j = 0; j < len; ++j) {
+      plans[j] = run.ok[j] ? Plan::make_from(run.forward[j], run.strike[j], run.s[j], run.call[j],
+                                             [&] { return Plan::MoneynessD1{run.x[j], run.d1[j]}; })
+                           : Plan::fixed(batch::kRejected);
+    }
   }
   static Result<double> element(const HoistedLogs& logs, double forward, double strike,
                                 double maturity, double vol, bool is_call) {
@@ -131,17 +195,30 @@ struct BlackScholesPrice : Each<&black_scholes_price> {
   }
 };
 
-// A Black-76 sensitivity of greeks.hpp, with hoisted logarithms.
+// A Black-76 sensitivity of greeks.hpp, with hoisted logarithms; a batch
+// evaluates it a run at a time from the terms of the run.
 template <class S, bool OptionType>
 struct BlackSensitivity {
   static constexpr bool kOptionType = OptionType;
   static constexpr std::size_t kInputs = 4;
   static constexpr std::size_t kWork = 1;
+  static constexpr std::size_t kRun = BlackRun::kSize;
   using Prepared = HoistedLogs;
   static Result<double> element(const HoistedLogs& logs, double forward, double strike,
                                 double maturity, double vol, bool is_call) {
     return black_sensitivity<S>(forward, strike, maturity, vol, is_call,
                                 logs.at(forward, strike, maturity));
+  }
+  // black_sensitivity<S> of elements start to start + len, or the NaN.
+  static void evaluate_run(const HoistedLogs& logs, const batch::Inputs<4>& in,
+                           std::size_t start, std::size_t len, double* out) {
+    const BlackRun run(logs, in, start, len);
+    for (std::size_t j = 0; j < len; ++j) {
+      const BlackTerms t = run.terms(j);
+      out[j] = !run.ok[j]           ? batch::kRejected
+               : t.total_vol == 0.0 ? sensitivity::at_zero_vol<S>(t, run.call[j])
+                                    : S::of(t, run.call[j]);
+    }
   }
 };
 

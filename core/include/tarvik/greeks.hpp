@@ -25,6 +25,22 @@ struct BlackTerms {
   // Checks the inputs like black_price, then computes the terms.
   static Result<BlackTerms> make(double forward, double strike, double maturity,
                                  double volatility, const BlackLogs& logs);
+
+  // The terms of valid inputs from s = sigma*sqrt(T), x and black_d1(x, s)
+  // (a batch computes those over whole runs). At zero volatility, or for a
+  // product sigma*sqrt(T) that underflows, the price is the intrinsic value
+  // and d1 = d2 = 0 stand for undefined.
+  static BlackTerms of(double forward, double x, double total_vol, double sqrt_maturity,
+                       double volatility, double d1) {
+    const double d = total_vol == 0.0 ? 0.0 : d1;
+    return {.forward = forward,
+            .x = x,
+            .d1 = d,
+            .d2 = d - total_vol,
+            .total_vol = total_vol,
+            .sqrt_maturity = sqrt_maturity,
+            .volatility = volatility};
+  }
 };
 
 // Delta of the zero-volatility price max(F - K, 0) or max(K - F, 0), by the

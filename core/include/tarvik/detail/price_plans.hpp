@@ -60,6 +60,21 @@ class BlackPricePlan {
   template <class Moneyness>
   static BlackPricePlan make(double forward, double strike, double total_vol, bool is_call,
                              Moneyness moneyness) {
+    return make_from(forward, strike, total_vol, is_call, [&] {
+      const double x = moneyness();
+      return MoneynessD1{x, black_d1(x, total_vol)};
+    });
+  }
+
+  // x and d1 = black_d1(x, s), as `terms()` gives them (a batch computes
+  // them beforehand, over whole runs).
+  struct MoneynessD1 {
+    double x;
+    double d1;
+  };
+  template <class Terms>
+  static BlackPricePlan make_from(double forward, double strike, double total_vol, bool is_call,
+                                  Terms terms) {
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     constexpr double kInf = std::numeric_limits<double>::infinity();
     const double s = total_vol;
@@ -67,8 +82,9 @@ class BlackPricePlan {
       return fixed(kNaN);
     }
     if (s == 0.0) return fixed(black_intrinsic(forward, strike, is_call));
-    const double x = moneyness();
-    double d1 = black_d1(x, s);
+    const MoneynessD1 t = terms();
+    const double x = t.x;
+    double d1 = t.d1;
     double d2 = d1 - s;
     // Beyond s = 1.9e154 the half variance s*(s*0.5) overflows and d2 would
     // stay +inf; in the limit d1 -> +inf and d2 -> -inf, so the call tends to
