@@ -23,7 +23,6 @@ import tempfile
 import time
 
 import numpy as np
-
 import tarvik
 
 

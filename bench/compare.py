@@ -52,11 +52,10 @@ import timeit
 from importlib import metadata
 
 import numpy as np
-from scipy.optimize import brentq
-from scipy.special import ndtr
-
 import tarvik
 from option_sets import FORWARD, OptionSet, digest
+from scipy.optimize import brentq
+from scipy.special import ndtr
 
 N = 200_000
 SAMPLE = 2_000             # options per set inverted by mpmath for the accuracy figures

@@ -29,10 +29,10 @@
 #include <vector>
 
 #include "seeded_random.hpp"
-#include "tarvik/black.hpp"
-#include "tarvik/implied_volatility.hpp"
 #include "tarvik/batch.hpp"
 #include "tarvik/batch_ops.hpp"
+#include "tarvik/black.hpp"
+#include "tarvik/implied_volatility.hpp"
 
 namespace {
 
@@ -145,16 +145,15 @@ IvRun time_batch(Batch& b) {
   const Clock::time_point start = Clock::now();
   for (int call = 0; call < 2; ++call) {
     Batch::Side& s = b.side[call];
-    const auto in = tarvik::batch::Inputs<4>::make(
-        {{tarvik::InView(s.price.data(), s.price.size()),
-          tarvik::InView(s.forward.data(), s.forward.size()),
-          tarvik::InView(s.strike.data(), s.strike.size()),
-          tarvik::InView(s.maturity.data(), s.maturity.size())}},
-        tarvik::FlagView::all(call == 1));
-    const tarvik::Status status =
-        in ? tarvik::batch::run<tarvik::ops::ImpliedVolatility>(in.value(), tarvik::Exec::Serial,
-                                                                 s.out)
-           : tarvik::Status(in.error());
+    const auto in =
+        tarvik::batch::Inputs<4>::make({{tarvik::InView(s.price.data(), s.price.size()),
+                                         tarvik::InView(s.forward.data(), s.forward.size()),
+                                         tarvik::InView(s.strike.data(), s.strike.size()),
+                                         tarvik::InView(s.maturity.data(), s.maturity.size())}},
+                                       tarvik::FlagView::all(call == 1));
+    const tarvik::Status status = in ? tarvik::batch::run<tarvik::ops::ImpliedVolatility>(
+                                           in.value(), tarvik::Exec::Serial, s.out)
+                                     : tarvik::Status(in.error());
     if (status) std::printf("batch failed: %s\n", status->reason());
   }
   const double elapsed = seconds_since(start);
@@ -207,18 +206,20 @@ void run(const DataSet& set, int repetitions, bool batch) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
   };
-  std::printf("%-9s IV %7.1f ns (min %7.1f)  erfc %5.1f ns  ratio %6.2f  failures %zu  digest %016llx\n",
-              set.name, median(iv_ns), *std::min_element(iv_ns.begin(), iv_ns.end()),
-              median(erfc_ns), median(ratios), last.failures,
-              static_cast<unsigned long long>(last.digest));
+  std::printf(
+      "%-9s IV %7.1f ns (min %7.1f)  erfc %5.1f ns  ratio %6.2f  failures %zu  digest %016llx\n",
+      set.name, median(iv_ns), *std::min_element(iv_ns.begin(), iv_ns.end()), median(erfc_ns),
+      median(ratios), last.failures, static_cast<unsigned long long>(last.digest));
   if (batch) {
-    std::printf("%-9s batch %5.1f ns (min %7.1f)  of scalar %.3f (min-to-min %.3f)  failures %zu  digest %016llx%s\n",
-                set.name, median(batch_ns), *std::min_element(batch_ns.begin(), batch_ns.end()),
-                median(batch_ratios),
-                *std::min_element(batch_ns.begin(), batch_ns.end()) /
-                    *std::min_element(iv_ns.begin(), iv_ns.end()),
-                last_batch.failures, static_cast<unsigned long long>(last_batch.digest),
-                last_batch.digest == last.digest ? "" : "  DIFFERS FROM THE SCALAR DIGEST");
+    std::printf(
+        "%-9s batch %5.1f ns (min %7.1f)  of scalar %.3f (min-to-min %.3f)  failures %zu  digest "
+        "%016llx%s\n",
+        set.name, median(batch_ns), *std::min_element(batch_ns.begin(), batch_ns.end()),
+        median(batch_ratios),
+        *std::min_element(batch_ns.begin(), batch_ns.end()) /
+            *std::min_element(iv_ns.begin(), iv_ns.end()),
+        last_batch.failures, static_cast<unsigned long long>(last_batch.digest),
+        last_batch.digest == last.digest ? "" : "  DIFFERS FROM THE SCALAR DIGEST");
   }
 }
 

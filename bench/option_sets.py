@@ -15,7 +15,6 @@ option (a call where K >= F, else a put).
 import math
 
 import numpy as np
-
 import tarvik
 
 FORWARD = 100.0

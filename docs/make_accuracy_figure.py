@@ -28,7 +28,6 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import mpmath as mp  # noqa: E402
 import numpy as np  # noqa: E402
-
 import tarvik  # noqa: E402
 
 mp.mp.dps = 50

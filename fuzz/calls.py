@@ -30,7 +30,6 @@ import warnings
 
 import atheris
 import numpy as np
-
 import tarvik
 from tarvik import _core
 
@@ -363,7 +362,8 @@ class Call:
         if k == 4:
             return self.wild_array()
         if k == 5:
-            e, d, sign = self.fdp.ConsumeIntInRange(0, 1100), self.fdp.ConsumeIntInRange(-3, 3), self.pick([1, -1])
+            e, d = self.fdp.ConsumeIntInRange(0, 1100), self.fdp.ConsumeIntInRange(-3, 3)
+            sign = self.pick([1, -1])
             return sign * ((1 << e) + d), f"{'-' * (sign < 0)}((1 << {e}) + {d})"
         if k <= 7:
             return self.evaluate(self.pick(OBJECTS))
@@ -535,6 +535,8 @@ def judge(call):
         isinstance(o, (np.ndarray, Floaty, Indexy, Key)) or type(type(o)) is OddMeta)]
     counts = [sys.getrefcount(o) for o in tracked]
     before = call.coherent and [np.ndarray.tobytes(o) for o in call.objs if isinstance(o, np.ndarray)]
+    # A one-element array is taken as a float: later changes to it are harmless.
+    scalars = {id(o) for o in call.objs if isinstance(o, np.ndarray) and o.size == 1}
     args, kwargs = [obj for obj, _ in call.args], {key: obj for key, _, (obj, _) in call.kwargs}
     result, exc = invoke(call.f.fn, args, kwargs, call.warnings)
     flag = call.flags.get("is_call", (True,))[0]
@@ -553,7 +555,7 @@ def judge(call):
         if [np.ndarray.tobytes(o) for o in call.objs if isinstance(o, np.ndarray)] != before:
             raise Finding("an input array was changed")
     elif call.f.batch and exc is None:
-        check_taken(call, args, kwargs, result)
+        check_taken(call, args, kwargs, result, scalars)
     del result, exc, args, kwargs, flag
     RAISED.clear()
     if [sys.getrefcount(o) for o in tracked] != counts:
@@ -625,13 +627,14 @@ def check_batch(call, args, kwargs, result, exc, flag):
             raise Finding(f"parallel gives {err or other!r:.300}")
 
 
-def check_taken(call, args, kwargs, result):
+def check_taken(call, args, kwargs, result, scalars):
     """After the call, every array it took in is still a 1-D contiguous
     float64 array (a later argument's conversion may have changed it), and
-    the result has their length. (A FloatyArray may have been taken either way.)"""
+    the result has their length. (A FloatyArray may have been taken either
+    way; so may an array that had one element when the call began.)"""
     lengths = []
     for obj in args[:len(call.f.numeric)] + [kwargs[p] for p in call.f.numeric[len(args):]]:
-        if type(obj) is FloatyArray:
+        if type(obj) is FloatyArray or id(obj) in scalars:
             return
         if isinstance(obj, np.ndarray) and obj.size != 1 and not (
                 obj.ndim == 1 and obj.dtype == np.float64 and obj.dtype.isnative and obj.flags.c_contiguous):
@@ -652,7 +655,8 @@ def explain(data):
         if type(type(obj)) is OddMeta:
             continue  # a class of its own each time
         if type(copy).__qualname__ != type(obj).__qualname__ or isinstance(obj, np.ndarray) and (
-                (copy.dtype, copy.strides, copy.ctypes.data % 8) != (obj.dtype, obj.strides, obj.ctypes.data % 8)
+                (copy.dtype, copy.strides, copy.ctypes.data % 8)
+                != (obj.dtype, obj.strides, obj.ctypes.data % 8)
                 or not obj.dtype.hasobject and np.ndarray.tobytes(copy) != np.ndarray.tobytes(obj)):
             text += f"\n# (note: a{i} is rebuilt as {type(copy).__name__}, not as it ran)"
     return text

@@ -7,7 +7,6 @@ import sys
 import textwrap
 
 import pytest
-
 import tarvik
 
 POOL_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")

@@ -8,7 +8,6 @@ import struct
 
 import numpy as np
 import pytest
-
 import tarvik
 
 CALL = (100.0, 100.0, 1.0, 0.2, True)  # black_price

@@ -10,7 +10,6 @@ import warnings
 
 import numpy as np
 import pytest
-
 import tarvik
 
 REJECTED = 0x7FF8000000000000

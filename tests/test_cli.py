@@ -4,16 +4,15 @@ counted by kind; standard input and output; --help and --version."""
 
 import csv
 import inspect
-from collections import Counter
 import subprocess
 import sys
+from collections import Counter
 
 import numpy as np
 import pytest
-
 import tarvik
-from tarvik import cli
 from fresh_interpreter import child_env
+from tarvik import cli
 
 # A row that fails alone in its chunk has its error code computed from length-1
 # arrays, taken in through NumPy's float conversion, which some NumPy versions warn

@@ -6,7 +6,6 @@ import os
 
 import numpy as np
 import pytest
-
 import tarvik
 
 da = pytest.importorskip("dask.array")

@@ -13,7 +13,6 @@ import platform
 
 import numpy as np
 import pytest
-
 import tarvik
 
 N_BATCH = 20000

@@ -9,7 +9,6 @@ import math
 import random
 
 import pytest
-
 import tarvik
 
 GREEKS = ["delta", "gamma", "vega", "theta", "vanna", "vomma"]

@@ -15,7 +15,6 @@ import random
 
 import mpmath as mp
 import pytest
-
 import tarvik
 
 EPS = 2.0 ** -52

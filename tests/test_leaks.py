@@ -7,7 +7,6 @@ and far above what the allocators' own bookkeeping adds."""
 import json
 
 import pytest
-
 from fresh_interpreter import run_python
 
 

@@ -6,7 +6,6 @@ import subprocess
 import sys
 
 import pytest
-
 import tarvik
 import tarvik._core as core
 from fresh_interpreter import run_python

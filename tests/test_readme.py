@@ -8,7 +8,6 @@ import subprocess
 import sys
 
 import pytest
-
 from fresh_interpreter import child_env
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))

@@ -10,7 +10,6 @@ import os
 import textwrap
 
 import pytest
-
 from fresh_interpreter import run_python
 
 pytestmark = pytest.mark.skipif(not os.path.isdir("/proc/self/task"),

@@ -53,7 +53,7 @@ def inverse_norm_cdf(u):
         z -= dz
         if abs(dz) <= abs(z) * mp.mpf(10) ** (-(mp.mp.dps - 5)) + mp.mpf(10) ** (-(mp.mp.dps - 5)):
             return z
-    raise RuntimeError("no convergence at u = %r" % float(u))
+    raise RuntimeError(f"no convergence at u = {float(u)!r}")
 
 
 def checked(f, *args):
@@ -65,7 +65,7 @@ def checked(f, *args):
     if abs(v80) < mp.mpf(10) ** -340:
         return mp.mpf(0)
     if abs(v50 - v80) > abs(v80) * mp.mpf(10) ** -30:
-        raise RuntimeError("%s%r: 50 and 80 digits disagree" % (f.__name__, args))
+        raise RuntimeError(f"{f.__name__}{args!r}: 50 and 80 digits disagree")
     return v50
 
 
@@ -100,7 +100,7 @@ def main():
     with open(os.path.join(out, "normalised_black_reference.txt"), "w") as f:
         f.write("# x s b(x,s): normalised Black call price, mpmath 50 digits\n")
         for x, s in black_grid():
-            f.write("%r %r %s\n" % (x, s, mp.nstr(checked(black, x, s), DIGITS)))
+            f.write(f"{x!r} {s!r} {mp.nstr(checked(black, x, s), DIGITS)}\n")
 
     with open(os.path.join(out, "erfcx_reference.txt"), "w") as f:
         f.write("# x exp(x^2)*erfc(x), mpmath 50 digits\n")
@@ -111,7 +111,7 @@ def main():
         xs += [-x for x in xs if 0 < x <= 26.0]
         xs += [-26.0, -26.628]
         for x in sorted(set(xs)):
-            f.write("%r %s\n" % (x, mp.nstr(checked(erfcx, x), DIGITS)))
+            f.write(f"{x!r} {mp.nstr(checked(erfcx, x), DIGITS)}\n")
 
     with open(os.path.join(out, "inverse_norm_cdf_reference.txt"), "w") as f:
         f.write("# u z with Phi(z) = u, mpmath 50 digits\n")
@@ -121,7 +121,7 @@ def main():
               0.99999, 1.0 - 1e-10, 1.0 - 2.0 ** -52, 1.0 - 2.0 ** -53]
         us += logspace(1e-300, 0.5, 60)
         for u in sorted(set(us)):
-            f.write("%r %s\n" % (u, mp.nstr(checked(inverse_norm_cdf, u), DIGITS)))
+            f.write(f"{u!r} {mp.nstr(checked(inverse_norm_cdf, u), DIGITS)}\n")
 
 
 if __name__ == "__main__":

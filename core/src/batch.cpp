@@ -14,7 +14,8 @@ Result<std::size_t> resolve_batch_len(std::span<const std::size_t> lengths) {
   // An empty input only combines with broadcast scalars; this test comes
   // before the mismatch test, so (0, 2, 3) reports the empty input.
   if (any_empty) {
-    if (any_long) return IVError::invalid_input("empty input slice is only valid for an empty batch");
+    if (any_long)
+      return IVError::invalid_input("empty input slice is only valid for an empty batch");
     return std::size_t{0};
   }
   // Every length is at least 1: the first one other than 1 is n.

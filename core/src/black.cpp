@@ -8,8 +8,8 @@ namespace tarvik {
 
 Result<double> black_price(double forward, double strike, double maturity, double volatility,
                            bool is_call) {
-  const Result<BlackPricePlan> plan = plan_black_price(forward, strike, maturity, volatility,
-                                                       is_call, BlackLogs::of(forward, strike, maturity));
+  const Result<BlackPricePlan> plan = plan_black_price(
+      forward, strike, maturity, volatility, is_call, BlackLogs::of(forward, strike, maturity));
   if (!plan) return plan.error();
   return plan.value().price();
 }

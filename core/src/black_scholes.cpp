@@ -46,8 +46,8 @@ struct SpotTerms {
 
 Result<SpotTerms> spot_terms(double spot, double strike, double maturity, double rate,
                              double dividend, double volatility) {
-  const Result<double> forward = validated_forward(spot, strike, maturity, rate, dividend,
-                                                   volatility, "non-finite or non-positive forward");
+  const Result<double> forward = validated_forward(
+      spot, strike, maturity, rate, dividend, volatility, "non-finite or non-positive forward");
   if (!forward) return forward.error();
   const double d_r = std::exp(-(rate * maturity));
   const double d_q = std::exp(-(dividend * maturity));
@@ -55,10 +55,12 @@ Result<SpotTerms> spot_terms(double spot, double strike, double maturity, double
   if (!std::isfinite(d_r) || !std::isfinite(d_q)) {
     return IVError::invalid_input("non-finite discount factors");
   }
-  const Result<BlackTerms> black = BlackTerms::make(
-      forward.value(), strike, maturity, volatility, BlackLogs::of(forward.value(), strike, maturity));
+  const Result<BlackTerms> black =
+      BlackTerms::make(forward.value(), strike, maturity, volatility,
+                       BlackLogs::of(forward.value(), strike, maturity));
   if (!black) return black.error();
-  return SpotTerms{spot, strike, maturity, rate, dividend, d_r, d_q, forward.value(), black.value()};
+  return SpotTerms{spot, strike, maturity,        rate,         dividend,
+                   d_r,  d_q,    forward.value(), black.value()};
 }
 
 // S*D_q*phi(d1)*sqrt(T), formed through D_r*F (equal up to rounding).
@@ -69,8 +71,8 @@ double spot_vega_of(const SpotTerms& t, const BlackTerms& b) {
 // A sensitivity from the terms of a valid input (BlackTerms evaluated once);
 // 0 when the total volatility is 0 and there are no Black terms.
 template <class Formula>
-Result<double> from_terms(double spot, double strike, double maturity, double rate,
-                          double dividend, double volatility, Formula formula) {
+Result<double> from_terms(double spot, double strike, double maturity, double rate, double dividend,
+                          double volatility, Formula formula) {
   const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
   if (!terms) return terms.error();
   const SpotTerms& t = terms.value();
@@ -95,8 +97,7 @@ Result<double> spot_forward(double spot, double maturity, double rate, double di
   return forward;
 }
 
-Result<double> black_scholes_forward(double spot, double maturity, double rate,
-                                     double dividend) {
+Result<double> black_scholes_forward(double spot, double maturity, double rate, double dividend) {
   if (!std::isfinite(spot) || !std::isfinite(maturity) || !std::isfinite(rate) ||
       !std::isfinite(dividend)) {
     return IVError::invalid_input("non-finite forward inputs");
@@ -106,10 +107,9 @@ Result<double> black_scholes_forward(double spot, double maturity, double rate,
   return spot_forward(spot, maturity, rate, dividend, "non-finite or non-positive forward");
 }
 
-Result<BlackScholesPricePlan> plan_black_scholes_price(double spot, double strike,
-                                                       double maturity, double rate,
-                                                       double dividend, double volatility,
-                                                       bool is_call) {
+Result<BlackScholesPricePlan> plan_black_scholes_price(double spot, double strike, double maturity,
+                                                       double rate, double dividend,
+                                                       double volatility, bool is_call) {
   const Result<double> forward =
       validated_forward(spot, strike, maturity, rate, dividend, volatility,
                         "non-finite or non-positive forward from spot/rates");
@@ -206,9 +206,8 @@ Result<double> black_scholes_rho(double spot, double strike, double maturity, do
 // dV/dq = -T S D_q Phi(d1) for a call, T S D_q Phic(d1) for a put: the
 // forward falls with the yield; at zero volatility Phi(d1) is the
 // zero-volatility delta's 1, 1/2 or 0.
-Result<double> black_scholes_dividend_rho(double spot, double strike, double maturity,
-                                          double rate, double dividend, double volatility,
-                                          bool is_call) {
+Result<double> black_scholes_dividend_rho(double spot, double strike, double maturity, double rate,
+                                          double dividend, double volatility, bool is_call) {
   const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
   if (!terms) return terms.error();
   const SpotTerms& t = terms.value();

@@ -12,9 +12,8 @@ namespace {
 
 // Indexed by ErrorKind.
 constexpr std::array<std::string_view, kErrorKinds> kKindStrings = {
-    "price_below_intrinsic", "price_above_maximum", "negative_time",
-    "negative_forward",      "negative_strike",     "no_convergence",
-    "invalid_input",
+    "price_below_intrinsic", "price_above_maximum", "negative_time", "negative_forward",
+    "negative_strike",       "no_convergence",      "invalid_input",
 };
 
 }  // namespace
@@ -25,8 +24,8 @@ std::string format_number(double v) {
   // The shortest round-trip digits come from std::to_chars in scientific
   // form ("-d.ddde+XX"); they are then laid out positionally.
   std::array<char, 32> buf;
-  const auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), v,
-                                       std::chars_format::scientific);
+  const auto [end, ec] =
+      std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::scientific);
   if (ec != std::errc()) return "NaN";  // unreachable with this buffer size
   const std::string_view text(buf.data(), static_cast<std::size_t>(end - buf.data()));
   const std::size_t e_pos = text.find('e');
@@ -64,11 +63,9 @@ std::string_view IVError::kind_string() const { return tarvik::kind_string(kind_
 std::string IVError::message() const {
   switch (kind_) {
     case ErrorKind::PriceBelowIntrinsic:
-      return "option price " + format_number(a_) + " is below intrinsic value " +
-             format_number(b_);
+      return "option price " + format_number(a_) + " is below intrinsic value " + format_number(b_);
     case ErrorKind::PriceAboveMaximum:
-      return "option price " + format_number(a_) + " exceeds maximum value " +
-             format_number(b_);
+      return "option price " + format_number(a_) + " exceeds maximum value " + format_number(b_);
     case ErrorKind::NegativeTime:
       return "maturity must be positive, got " + format_number(a_);
     case ErrorKind::NegativeForward:
@@ -76,8 +73,8 @@ std::string IVError::message() const {
     case ErrorKind::NegativeStrike:
       return "strike must be positive, got " + format_number(a_);
     case ErrorKind::NoConvergence: {
-      std::string m = "implied volatility failed to converge after " +
-                      std::to_string(iterations_) + " iterations";
+      std::string m = "implied volatility failed to converge after " + std::to_string(iterations_) +
+                      " iterations";
       if (has_residual_) m += " (residual " + format_number(a_) + ")";
       return m;
     }

@@ -19,16 +19,16 @@ namespace {
 // the largest double; that, or any non-finite value, is a failed inversion.
 Result<double> volatility_of(double beta, double forward, double strike, double maturity,
                              bool is_call) {
-  const double s =
-      rational::unchecked_normalised_implied_volatility(beta, log_moneyness(forward, strike), is_call);
+  const double s = rational::unchecked_normalised_implied_volatility(
+      beta, log_moneyness(forward, strike), is_call);
   if (s == kMaxFinite || !std::isfinite(s)) return IVError::no_convergence(kRefinementSteps);
   return max_num(s / std::sqrt(maturity), 0.0);
 }
 
 }  // namespace
 
-Result<double> implied_volatility(double price, double forward, double strike,
-                                  double maturity, bool is_call) {
+Result<double> implied_volatility(double price, double forward, double strike, double maturity,
+                                  bool is_call) {
   if (!std::isfinite(price) || !std::isfinite(forward) || !std::isfinite(strike) ||
       !std::isfinite(maturity)) {
     return IVError::invalid_input("non-finite implied-volatility input");
@@ -40,8 +40,8 @@ Result<double> implied_volatility(double price, double forward, double strike,
   if (price < intrinsic) return IVError::price_below_intrinsic(price, intrinsic);
   if (price >= maximum) return IVError::price_above_maximum(price, maximum);
 
-  return volatility_of(price / (std::sqrt(forward) * std::sqrt(strike)), forward, strike,
-                       maturity, is_call);
+  return volatility_of(price / (std::sqrt(forward) * std::sqrt(strike)), forward, strike, maturity,
+                       is_call);
 }
 
 Result<double> black_scholes_implied_volatility(double price, double spot, double strike,

@@ -34,11 +34,11 @@ TEST(BatchKernel, LengthErrorsLeaveTheOutputUntouched) {
   };
   const std::vector<std::uint8_t> calls(400, 1);
   for (const std::size_t scale : {1, 100}) {
-    for (const Case& c : {Case{3 * scale, 1, 1, 4 * scale, kOutput},
-                          Case{2 * scale, 3 * scale, 1, 4 * scale, kMismatch},
-                          Case{2 * scale, 1, 3 * scale, 2 * scale, kMismatch},
-                          Case{0, 1, 1, 1, kOutput}, Case{0, 2 * scale, 1, 0, kEmpty},
-                          Case{0, 1, 2, 0, kEmpty}}) {
+    for (const Case& c :
+         {Case{3 * scale, 1, 1, 4 * scale, kOutput},
+          Case{2 * scale, 3 * scale, 1, 4 * scale, kMismatch},
+          Case{2 * scale, 1, 3 * scale, 2 * scale, kMismatch}, Case{0, 1, 1, 1, kOutput},
+          Case{0, 2 * scale, 1, 0, kEmpty}, Case{0, 1, 2, 0, kEmpty}}) {
       const std::vector<double> f(c.forwards, 100.0), other(c.others, 1.0);
       for (const Exec exec : {Exec::Serial, Exec::Parallel}) {
         std::vector<double> out(c.out, -7.0);
@@ -113,8 +113,8 @@ TEST_P(ThreadCountParse, AcceptsOnlyPlainUnsignedDecimals) {
 
 INSTANTIATE_TEST_SUITE_P(
     Batch, ThreadCountParse,
-    ::testing::Values(ParseCase{"4", 4}, ParseCase{"+4", 4}, ParseCase{"0", 0},
-                      ParseCase{"007", 7}, ParseCase{"18446744073709551615", SIZE_MAX},
+    ::testing::Values(ParseCase{"4", 4}, ParseCase{"+4", 4}, ParseCase{"0", 0}, ParseCase{"007", 7},
+                      ParseCase{"18446744073709551615", SIZE_MAX},
                       ParseCase{"18446744073709551616", std::nullopt},
                       ParseCase{nullptr, std::nullopt}, ParseCase{"", std::nullopt},
                       ParseCase{"+", std::nullopt}, ParseCase{"++4", std::nullopt},

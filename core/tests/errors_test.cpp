@@ -19,12 +19,22 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 TEST(FormatNumber, RendersPositionallyAndShortest) {
   const std::pair<double, std::string> cases[] = {
-      {0.0, "0"}, {-0.0, "-0"}, {1.0, "1"}, {-2.0, "-2"}, {0.1, "0.1"},
-      {1.5e-7, "0.00000015"}, {-1e-7, "-0.0000001"}, {1e21, "1000000000000000000000"},
-      {123456.789, "123456.789"}, {-1e300, "-1" + std::string(300, '0')},
+      {0.0, "0"},
+      {-0.0, "-0"},
+      {1.0, "1"},
+      {-2.0, "-2"},
+      {0.1, "0.1"},
+      {1.5e-7, "0.00000015"},
+      {-1e-7, "-0.0000001"},
+      {1e21, "1000000000000000000000"},
+      {123456.789, "123456.789"},
+      {-1e300, "-1" + std::string(300, '0')},
       {5e-324, "0." + std::string(323, '0') + "5"},
       {std::numeric_limits<double>::max(), "17976931348623157" + std::string(292, '0')},
-      {kNaN, "NaN"}, {-kNaN, "NaN"}, {kInf, "inf"}, {-kInf, "-inf"}};
+      {kNaN, "NaN"},
+      {-kNaN, "NaN"},
+      {kInf, "inf"},
+      {-kInf, "-inf"}};
   for (const auto& [value, text] : cases) EXPECT_EQ(format_number(value), text) << value;
 }
 
@@ -47,24 +57,23 @@ TEST(Message, KindAndTextOfEveryVariant) {
     IVError error;
     const char* kind;
     const char* message;
-  } cases[] = {
-      {IVError::price_below_intrinsic(1.0, 5.0), "price_below_intrinsic",
-       "option price 1 is below intrinsic value 5"},
-      {IVError::price_above_maximum(100.5, 100.0), "price_above_maximum",
-       "option price 100.5 exceeds maximum value 100"},
-      {IVError::negative_time(-0.0), "negative_time", "maturity must be positive, got -0"},
-      {IVError::negative_forward(-1e-7), "negative_forward",
-       "forward must be positive, got -0.0000001"},
-      {IVError::negative_strike(-1e21), "negative_strike",
-       "strike must be positive, got -1000000000000000000000"},
-      {IVError::no_convergence(2), "no_convergence",
-       "implied volatility failed to converge after 2 iterations"},
-      {IVError::no_convergence(7, 1.5e-7), "no_convergence",
-       "implied volatility failed to converge after 7 iterations (residual 0.00000015)"},
-      {IVError::price_below_intrinsic(kNaN, kInf), "price_below_intrinsic",
-       "option price NaN is below intrinsic value inf"},
-      {IVError::invalid_input("non-finite Black input"), "invalid_input",
-       "invalid input: non-finite Black input"}};
+  } cases[] = {{IVError::price_below_intrinsic(1.0, 5.0), "price_below_intrinsic",
+                "option price 1 is below intrinsic value 5"},
+               {IVError::price_above_maximum(100.5, 100.0), "price_above_maximum",
+                "option price 100.5 exceeds maximum value 100"},
+               {IVError::negative_time(-0.0), "negative_time", "maturity must be positive, got -0"},
+               {IVError::negative_forward(-1e-7), "negative_forward",
+                "forward must be positive, got -0.0000001"},
+               {IVError::negative_strike(-1e21), "negative_strike",
+                "strike must be positive, got -1000000000000000000000"},
+               {IVError::no_convergence(2), "no_convergence",
+                "implied volatility failed to converge after 2 iterations"},
+               {IVError::no_convergence(7, 1.5e-7), "no_convergence",
+                "implied volatility failed to converge after 7 iterations (residual 0.00000015)"},
+               {IVError::price_below_intrinsic(kNaN, kInf), "price_below_intrinsic",
+                "option price NaN is below intrinsic value inf"},
+               {IVError::invalid_input("non-finite Black input"), "invalid_input",
+                "invalid input: non-finite Black input"}};
   for (const auto& c : cases) {
     EXPECT_EQ(c.error.kind_string(), c.kind);
     EXPECT_EQ(c.error.message(), c.message);

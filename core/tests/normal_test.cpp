@@ -24,13 +24,20 @@ TEST(Normal, SpecialArguments) {
   const struct {
     double (*f)(double);
     double x, want;
-  } cases[] = {
-      {norm_cdf, 0.0, 0.5}, {norm_cdf_c, -0.0, 0.5}, {norm_pdf, -0.0, 0.3989422804014327},
-      {norm_pdf, kInf, 0.0}, {norm_pdf, -kInf, 0.0}, {norm_cdf, kInf, 1.0}, {norm_cdf, -kInf, 0.0},
-      {norm_cdf_c, kInf, 0.0}, {norm_cdf_c, -kInf, 1.0}, {norm_cdf_tail, -kInf, 0.0},
-      // x*x overflows: +0, not NaN
-      {norm_pdf, 1.4e154, 0.0}, {norm_pdf, -1.4e154, 0.0},
-      {norm_pdf, -std::numeric_limits<double>::max(), 0.0}};
+  } cases[] = {{norm_cdf, 0.0, 0.5},
+               {norm_cdf_c, -0.0, 0.5},
+               {norm_pdf, -0.0, 0.3989422804014327},
+               {norm_pdf, kInf, 0.0},
+               {norm_pdf, -kInf, 0.0},
+               {norm_cdf, kInf, 1.0},
+               {norm_cdf, -kInf, 0.0},
+               {norm_cdf_c, kInf, 0.0},
+               {norm_cdf_c, -kInf, 1.0},
+               {norm_cdf_tail, -kInf, 0.0},
+               // x*x overflows: +0, not NaN
+               {norm_pdf, 1.4e154, 0.0},
+               {norm_pdf, -1.4e154, 0.0},
+               {norm_pdf, -std::numeric_limits<double>::max(), 0.0}};
   for (const auto& c : cases) EXPECT_TRUE(same_bits(c.f(c.x), c.want)) << c.x;
   for (double (*f)(double) : {norm_pdf, norm_cdf, norm_cdf_c, norm_cdf_tail}) {
     EXPECT_TRUE(std::isnan(f(kNaN)));

@@ -53,8 +53,7 @@ TEST(Pricing, ReferenceValues) {
        -1.65788042393463},
       {"bs vanna", [] { return black_scholes_vanna(100, 100, 1, 0.05, 0, 0.2); },
        -0.281430260187702},
-      {"bs vomma", [] { return black_scholes_vomma(100, 100, 1, 0.05, 0, 0.2); },
-       9.85005910656954},
+      {"bs vomma", [] { return black_scholes_vomma(100, 100, 1, 0.05, 0, 0.2); }, 9.85005910656954},
   };
   for (const Reference& c : cases) {
     const Result<double> r = c.f();

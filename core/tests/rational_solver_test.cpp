@@ -8,15 +8,15 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <random>
 #include <limits>
+#include <random>
 #include <string>
 
 #include "tarvik/implied_volatility.hpp"
 #include "tarvik/rational/cubic.hpp"
 #include "tarvik/rational/householder.hpp"
-#include "tarvik/rational/solver.hpp"
 #include "tarvik/rational/normalised_black.hpp"
+#include "tarvik/rational/solver.hpp"
 
 namespace tarvik {
 namespace {
@@ -58,9 +58,9 @@ class HouseholderObjective : public ::testing::TestWithParam<RefinementObjective
 // iteration with s0 itself.
 TEST_P(HouseholderObjective, StopsAtTheRoot) {
   const double beta = normalised_black_call(-1.0, 0.7);
-  EXPECT_EQ(householder_refinement(-1.0, beta, std::exp(-0.5), 0.7, 0.1, 5.0, GetParam(),
-                                   std::log(beta)),
-            0.7);
+  EXPECT_EQ(
+      householder_refinement(-1.0, beta, std::exp(-0.5), 0.7, 0.1, 5.0, GetParam(), std::log(beta)),
+      0.7);
 }
 
 // A start where the derivatives are useless (vega 0 at a tiny s; price at its
@@ -92,9 +92,11 @@ TEST(NormalisedBlack, FusedPriceAndVegaEqualTheSeparateOnes) {
     const double s = i % 13 == 0 ? specials[i % 9] : std::exp(14.0 * u(rng) - 10.0);
     const BlackAndVega fused = normalised_black_and_vega(x, s);
     ASSERT_EQ(std::bit_cast<std::uint64_t>(fused.b),
-              std::bit_cast<std::uint64_t>(normalised_black_call(x, s))) << x << " " << s;
+              std::bit_cast<std::uint64_t>(normalised_black_call(x, s)))
+        << x << " " << s;
     ASSERT_EQ(std::bit_cast<std::uint64_t>(fused.vega),
-              std::bit_cast<std::uint64_t>(normalised_vega(x, s))) << x << " " << s;
+              std::bit_cast<std::uint64_t>(normalised_vega(x, s)))
+        << x << " " << s;
   }
 }
 

@@ -138,18 +138,25 @@ TEST(NormalisedBlack, RegionBoundaries) {
   const struct {
     double x, s;
     Region region;
-  } cases[] = {
-      // at the money: small t below s = 2 tau, erfcx up to s = 1.7, then direct
-      {0, down(two_tau), Region::SmallT}, {0, two_tau, Region::Erfcx}, {0, 1.7, Region::Erfcx},
-      {0, 2, Region::Direct},
-      // h + t = 0.85 exactly (x + s t == s 0.85 in doubles) stays in the erfcx region
-      {-0.3, 2, Region::Erfcx}, {-0.29, 2, Region::Direct},
-      // both asymptotic tests are strict: h = -10 at t < tau is small t
-      {-4, 0.4, Region::SmallT}, {down(-4.0), 0.4, Region::Asymptotic},
-      {x_edge, 1, Region::Erfcx}, {down(x_edge), 1, Region::Asymptotic},
-      // x > 0 is placed as -x
-      {20, 1, Region::Asymptotic}, {0.3, 2, Region::Erfcx},
-      {-1, 0, Region::Zero}, {-1, -1, Region::Zero}, {0, 0, Region::Zero}};
+  } cases[] = {// at the money: small t below s = 2 tau, erfcx up to s = 1.7, then direct
+               {0, down(two_tau), Region::SmallT},
+               {0, two_tau, Region::Erfcx},
+               {0, 1.7, Region::Erfcx},
+               {0, 2, Region::Direct},
+               // h + t = 0.85 exactly (x + s t == s 0.85 in doubles) stays in the erfcx region
+               {-0.3, 2, Region::Erfcx},
+               {-0.29, 2, Region::Direct},
+               // both asymptotic tests are strict: h = -10 at t < tau is small t
+               {-4, 0.4, Region::SmallT},
+               {down(-4.0), 0.4, Region::Asymptotic},
+               {x_edge, 1, Region::Erfcx},
+               {down(x_edge), 1, Region::Asymptotic},
+               // x > 0 is placed as -x
+               {20, 1, Region::Asymptotic},
+               {0.3, 2, Region::Erfcx},
+               {-1, 0, Region::Zero},
+               {-1, -1, Region::Zero},
+               {0, 0, Region::Zero}};
   for (const auto& c : cases) {
     EXPECT_EQ(normalised_black_region(c.x, c.s), c.region) << c.x << ' ' << c.s;
   }

@@ -33,7 +33,6 @@ import time
 import dask
 import dask.array as da
 import numpy as np
-
 import tarvik
 
 

@@ -4,7 +4,6 @@ with `mypy --strict`."""
 
 import numpy as np
 import numpy.typing as npt
-
 import tarvik
 
 # ---- the quick start, as the README shows it

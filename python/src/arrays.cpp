@@ -58,18 +58,20 @@ bool ensure_numpy_api() {
   PyRef lib = PyRef::steal(PyImport_ImportModule("numpy.lib"));
   PyRef numpy_version =
       lib ? PyRef::steal(PyObject_GetAttrString(lib.get(), "NumpyVersion")) : PyRef();
-  PyRef parsed = version && numpy_version
-                     ? PyRef::steal(PyObject_CallFunctionObjArgs(numpy_version.get(), version.get(),
-                                                                 nullptr))
-                     : PyRef();
+  PyRef parsed =
+      version && numpy_version
+          ? PyRef::steal(PyObject_CallFunctionObjArgs(numpy_version.get(), version.get(), nullptr))
+          : PyRef();
   PyRef major = parsed ? PyRef::steal(PyObject_GetAttrString(parsed.get(), "major")) : PyRef();
   const long major_value = major ? PyLong_AsLong(major.get()) : -1;
   if (major_value < 0) return numpy_api_fault("cannot read the NumPy version");
 
   const char* multiarray = major_value >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
   PyRef module = PyRef::steal(PyImport_ImportModule(multiarray));
-  PyRef capsule = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API")) : PyRef();
-  if (!capsule || !PyCapsule_CheckExact(capsule.get())) return numpy_api_fault("no _ARRAY_API capsule");
+  PyRef capsule =
+      module ? PyRef::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API")) : PyRef();
+  if (!capsule || !PyCapsule_CheckExact(capsule.get()))
+    return numpy_api_fault("no _ARRAY_API capsule");
   void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
   if (table == nullptr) return numpy_api_fault("empty _ARRAY_API capsule");
   PyArray_API = static_cast<void**>(table);
@@ -203,7 +205,9 @@ std::optional<Output<T>> new_output(std::size_t n, int type) {
 
 }  // namespace
 
-std::optional<Output<double>> new_values(std::size_t n) { return new_output<double>(n, NPY_DOUBLE); }
+std::optional<Output<double>> new_values(std::size_t n) {
+  return new_output<double>(n, NPY_DOUBLE);
+}
 
 std::optional<Output<std::int8_t>> new_codes(std::size_t n) {
   return new_output<std::int8_t>(n, NPY_INT8);

@@ -113,8 +113,9 @@ bool BoundArgs::start(const Signature& sig, const ParamNames& names, Py_ssize_t 
     PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
                  sig.name.text, n_params, n_positional, verb);
   } else {
-    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
-                 sig.name.text, sig.required(), n_params, n_positional, verb);
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zu to %zu positional arguments but %zd %s given", sig.name.text,
+                 sig.required(), n_params, n_positional, verb);
   }
   return false;
 }
@@ -127,7 +128,8 @@ bool BoundArgs::keyword(PyObject* key, PyObject* value) {
     return false;
   }
   if (slots_[index] != nullptr) {
-    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", sig_->name.text, key);
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", sig_->name.text,
+                 key);
     return false;
   }
   slots_[index] = value;
@@ -196,8 +198,8 @@ void BoundArgs::name_the_parameter(std::size_t i) const {
 
   PyRef message = PyRef::steal(PyObject_Str(value_ref.get()));
   if (!message) return;
-  PyRef text =
-      PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", sig_->params[i].name.text, message.get()));
+  PyRef text = PyRef::steal(
+      PyUnicode_FromFormat("argument '%s': %U", sig_->params[i].name.text, message.get()));
   if (!text) return;
   PyRef renamed = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
   if (!renamed) return;

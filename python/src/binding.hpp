@@ -3,8 +3,8 @@
 // BoundArgs matches a call's positional and keyword arguments, in either of
 // the interpreter's calling conventions, to the parameters of the function's
 // Signature (signature.hpp) with the interpreter's own rules and messages,
-// then converts each argument on request. Every failure leaves a Python exception set and reports it as an
-// empty optional or `false`.
+// then converts each argument on request. Every failure leaves a Python exception set and reports
+// it as an empty optional or `false`.
 #pragma once
 
 #include <Python.h>

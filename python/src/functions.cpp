@@ -20,8 +20,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <optional>
+#include <span>
 #include <tuple>
 #include <utility>
 
@@ -43,9 +43,11 @@ inline constexpr Signature kSig = parse_signature(S.view());
 // and from CPython 3.10 on (where the stable ABI offers it) the vectorcall
 // array with the keyword names apart, which spares the interpreter making the
 // tuple and the dictionary.
+// clang-format off
 using Entry = PyObject* (*)(PyObject* self, PyObject* args, PyObject* kwargs);
 using FastEntry = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames);
+// clang-format on
 constexpr int kMethFastcall = 0x0080;  // METH_FASTCALL, stable from 3.10
 
 struct Function {
@@ -268,7 +270,7 @@ constexpr Function batch() {
 // ---- The table -------------------------------------------------------------
 
 // The rule every batch function beyond the first 37 states in its doc.
-#define TARVIK_BATCH_RULE                                                                   \
+#define TARVIK_BATCH_RULE                                                                    \
   " Inputs are floats (broadcast) or 1-D float64 arrays of one length n; is_call is a bool " \
   "or a 1-D bool array. Element i is the scalar function's value, NaN where it would raise " \
   "(error_codes() tells which error). parallel=True runs on the worker pool, same bits."
@@ -319,7 +321,8 @@ constexpr Function kFunctions[] = {
           "parallel=False)",
           ops::ImpliedVolatility, "Batch Black implied volatilities.">(),
     batch<"normalised_implied_volatilities(betas, xs, is_call=True, parallel=False)",
-          ops::NormalisedImpliedVolatility, "Batch normalised Black total-volatility inversions.">(),
+          ops::NormalisedImpliedVolatility,
+          "Batch normalised Black total-volatility inversions.">(),
     batch<"deltas(forwards, strikes, maturities, vols, is_call=True, parallel=False)", ops::Delta,
           "Batch Black-76 forward deltas.">(),
     batch<"gammas(forwards, strikes, maturities, vols, parallel=False)", ops::Gamma,
@@ -379,14 +382,16 @@ constexpr Function kFunctions[] = {
           "is_call=True, parallel=False)",
           ops::BlackScholesRho,
           "Batch Black-Scholes-Merton rhos (dV/dr per unit of rate)." TARVIK_BATCH_RULE>(),
-    batch<"black_scholes_dividend_rhos(spots, strikes, maturities, rates, dividends, vols, "
-          "is_call=True, parallel=False)",
-          ops::BlackScholesDividendRho,
-          "Batch Black-Scholes-Merton dividend rhos (dV/dq per unit of yield)." TARVIK_BATCH_RULE>(),
+    batch<
+        "black_scholes_dividend_rhos(spots, strikes, maturities, rates, dividends, vols, "
+        "is_call=True, parallel=False)",
+        ops::BlackScholesDividendRho,
+        "Batch Black-Scholes-Merton dividend rhos (dV/dq per unit of yield)." TARVIK_BATCH_RULE>(),
     batch<"black_scholes_implied_volatilities(prices, spots, strikes, maturities, rates, "
           "dividends, is_call=True, parallel=False)",
           ops::BlackScholesImpliedVolatility,
-          "Batch Black-Scholes-Merton implied volatilities of discounted prices." TARVIK_BATCH_RULE>(),
+          "Batch Black-Scholes-Merton implied volatilities of discounted "
+          "prices." TARVIK_BATCH_RULE>(),
 };
 
 constexpr std::size_t kCount = std::size(kFunctions);

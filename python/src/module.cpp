@@ -36,8 +36,9 @@ PyObject* map_err(const IVError& error) {
   if (type == nullptr) return nullptr;
   const std::string message = error.message();
   const std::string_view kind = error.kind_string();
-  PyRef args = PyRef::steal(Py_BuildValue("(s#s#)", kind.data(), static_cast<Py_ssize_t>(kind.size()),
-                                          message.data(), static_cast<Py_ssize_t>(message.size())));
+  PyRef args =
+      PyRef::steal(Py_BuildValue("(s#s#)", kind.data(), static_cast<Py_ssize_t>(kind.size()),
+                                 message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!args) return nullptr;
   PyErr_SetObject(type, args.get());
   return nullptr;
@@ -78,7 +79,10 @@ PyModuleDef kModuleDef = {
     "Python module `tarvik._core` \xe2\x80\x94 compiled extension.",
     0,        // no per-module state
     nullptr,  // no method table: functions are added one by one
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The interpreter that first imported the module; -1 until then.

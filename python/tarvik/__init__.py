@@ -10,5 +10,6 @@ scalar inputs raise :class:`IVError` with ``args == (kind, message)``.
 
 from . import _core
 from ._core import *  # noqa: F401,F403
+
 __all__ = []
 __all__ += _core.__all__

@@ -45,9 +45,8 @@ struct Each;
 
 template <auto F, class R, class... A>
 struct Each<F, R (*)(A...)> {
-  static constexpr bool kOptionType = std::is_same_v<std::tuple_element_t<sizeof...(A) - 1,
-                                                                          std::tuple<A...>>,
-                                                     bool>;
+  static constexpr bool kOptionType =
+      std::is_same_v<std::tuple_element_t<sizeof...(A) - 1, std::tuple<A...>>, bool>;
   static constexpr std::size_t kInputs = sizeof...(A) - (kOptionType ? 1 : 0);
   // The cost of an element, in elements of the cheapest operations.
   static constexpr std::size_t kWork = 1;
@@ -124,8 +123,7 @@ struct BlackRun {
   double s[kSize], x[kSize], d1[kSize];
   bool ok[kSize], call[kSize];
 
-  BlackRun(const HoistedLogs& logs, const batch::Inputs<4>& in, std::size_t start,
-           std::size_t len)
+  BlackRun(const HoistedLogs& logs, const batch::Inputs<4>& in, std::size_t start, std::size_t len)
       : n(len) {
     for (std::size_t j = 0; j < n; ++j) {
       forward[j] = in.value(0, start + j);
@@ -210,8 +208,8 @@ struct BlackSensitivity {
                                 logs.at(forward, strike, maturity));
   }
   // black_sensitivity<S> of elements start to start + len, or the NaN.
-  static void evaluate_run(const HoistedLogs& logs, const batch::Inputs<4>& in,
-                           std::size_t start, std::size_t len, double* out) {
+  static void evaluate_run(const HoistedLogs& logs, const batch::Inputs<4>& in, std::size_t start,
+                           std::size_t len, double* out) {
     const BlackRun run(logs, in, start, len);
     for (std::size_t j = 0; j < len; ++j) {
       const BlackTerms t = run.terms(j);
@@ -244,8 +242,8 @@ struct ImpliedVolatility : Inversion<&implied_volatility> {
 
 struct NormalisedImpliedVolatility : Inversion<&normalised_implied_volatility> {
   static constexpr std::size_t kBlock = lanes::kBlock;
-  static void block(const double* beta, const double* x, const std::uint8_t* is_call,
-                    std::size_t n, double* out) {
+  static void block(const double* beta, const double* x, const std::uint8_t* is_call, std::size_t n,
+                    double* out) {
     lanes::normalised_implied_volatility_block(beta, x, is_call, n, out);
   }
 };

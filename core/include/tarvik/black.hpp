@@ -45,11 +45,10 @@ inline Status validate_black_inputs(double forward, double strike, double maturi
 
 // Whether validate_black_inputs passes, as one branch-free expression (for
 // loops the compiler runs in vector lanes): every comparison is false for NaN.
-inline bool black_inputs_valid(double forward, double strike, double maturity,
-                               double volatility) {
+inline bool black_inputs_valid(double forward, double strike, double maturity, double volatility) {
   constexpr double kInf = __builtin_inf();
-  return (forward > 0.0) & (forward < kInf) & (strike > 0.0) & (strike < kInf) &
-         (maturity > 0.0) & (maturity < kInf) & (volatility >= 0.0) & (volatility < kInf);
+  return (forward > 0.0) & (forward < kInf) & (strike > 0.0) & (strike < kInf) & (maturity > 0.0) &
+         (maturity < kInf) & (volatility >= 0.0) & (volatility < kInf);
 }
 
 // ---- The terms of the Black formula.

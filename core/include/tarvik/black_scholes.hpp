@@ -17,8 +17,7 @@ Status require_spot_inputs(double spot, double rate, double dividend);
 Result<double> spot_forward(double spot, double maturity, double rate, double dividend,
                             const char* reason);
 
-Result<double> black_scholes_forward(double spot, double maturity, double rate,
-                                     double dividend);
+Result<double> black_scholes_forward(double spot, double maturity, double rate, double dividend);
 Result<double> black_scholes_price(double spot, double strike, double maturity, double rate,
                                    double dividend, double volatility, bool is_call);
 Result<double> black_scholes_delta(double spot, double strike, double maturity, double rate,
@@ -38,8 +37,7 @@ Result<double> black_scholes_vomma(double spot, double strike, double maturity, 
 // (1.0, not one percentage point), with the checks of the other sensitivities.
 Result<double> black_scholes_rho(double spot, double strike, double maturity, double rate,
                                  double dividend, double volatility, bool is_call);
-Result<double> black_scholes_dividend_rho(double spot, double strike, double maturity,
-                                          double rate, double dividend, double volatility,
-                                          bool is_call);
+Result<double> black_scholes_dividend_rho(double spot, double strike, double maturity, double rate,
+                                          double dividend, double volatility, bool is_call);
 
 }  // namespace tarvik

@@ -69,9 +69,9 @@ class IVError {
   std::string message() const;
 
   // Fields, meaningful for the variants named.
-  constexpr double value() const { return a_; }        // NegativeTime/Forward/Strike
-  constexpr double price() const { return a_; }        // PriceBelowIntrinsic/AboveMaximum
-  constexpr double bound() const { return b_; }        // intrinsic or maximum
+  constexpr double value() const { return a_; }  // NegativeTime/Forward/Strike
+  constexpr double price() const { return a_; }  // PriceBelowIntrinsic/AboveMaximum
+  constexpr double bound() const { return b_; }  // intrinsic or maximum
   constexpr std::uint32_t iterations() const { return iterations_; }  // NoConvergence
   constexpr std::optional<double> residual() const {
     return has_residual_ ? std::optional<double>(a_) : std::nullopt;

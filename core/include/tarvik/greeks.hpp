@@ -23,8 +23,8 @@ struct BlackTerms {
   double volatility;     // sigma as passed in
 
   // Checks the inputs like black_price, then computes the terms.
-  static Result<BlackTerms> make(double forward, double strike, double maturity,
-                                 double volatility, const BlackLogs& logs);
+  static Result<BlackTerms> make(double forward, double strike, double maturity, double volatility,
+                                 const BlackLogs& logs);
 
   // The terms of valid inputs from s = sigma*sqrt(T), x and black_d1(x, s)
   // (a batch computes those over whole runs). At zero volatility, or for a
@@ -63,9 +63,7 @@ struct Delta {
   }
 };
 struct Gamma {
-  static double of(const BlackTerms& t, bool) {
-    return norm_pdf(t.d1) / (t.forward * t.total_vol);
-  }
+  static double of(const BlackTerms& t, bool) { return norm_pdf(t.d1) / (t.forward * t.total_vol); }
 };
 // F * phi(d1) * sqrt(T), grouped as sqrt(T) * (F * phi(d1)).
 struct Vega {
@@ -103,8 +101,8 @@ double at_zero_vol(const BlackTerms& t, bool is_call) {
 // Sensitivity S of valid inputs: the checks and terms of BlackTerms::make,
 // then its formula or, at zero total volatility, its value there.
 template <class S>
-Result<double> black_sensitivity(double forward, double strike, double maturity,
-                                 double volatility, bool is_call, const BlackLogs& logs) {
+Result<double> black_sensitivity(double forward, double strike, double maturity, double volatility,
+                                 bool is_call, const BlackLogs& logs) {
   const Result<BlackTerms> terms = BlackTerms::make(forward, strike, maturity, volatility, logs);
   if (!terms) return terms.error();
   const BlackTerms& t = terms.value();
@@ -113,8 +111,8 @@ Result<double> black_sensitivity(double forward, double strike, double maturity,
 
 // The scalar sensitivities: the logarithms of their own inputs.
 template <class S>
-Result<double> scalar_sensitivity(double forward, double strike, double maturity,
-                                  double volatility, bool is_call = true) {
+Result<double> scalar_sensitivity(double forward, double strike, double maturity, double volatility,
+                                  bool is_call = true) {
   return black_sensitivity<S>(forward, strike, maturity, volatility, is_call,
                               BlackLogs::of(forward, strike, maturity));
 }

@@ -6,8 +6,8 @@
 namespace tarvik {
 
 // Black-76 implied volatility of an undiscounted option price.
-Result<double> implied_volatility(double price, double forward, double strike,
-                                  double maturity, bool is_call);
+Result<double> implied_volatility(double price, double forward, double strike, double maturity,
+                                  bool is_call);
 
 // Black-Scholes-Merton implied volatility of a discounted option price on a
 // spot with rate and dividend yield: the spot-model checks, bounds in the

@@ -25,7 +25,8 @@ template <std::size_t N>
 // The quotient of two polynomials in the same variable, evaluated side by
 // side (two independent chains) and divided once.
 template <std::size_t N, std::size_t M>
-[[gnu::always_inline]] inline double horner_ratio(const Poly<N>& num, const Poly<M>& den, double x) {
+[[gnu::always_inline]] inline double horner_ratio(const Poly<N>& num, const Poly<M>& den,
+                                                  double x) {
   return horner(num, x) / horner(den, x);
 }
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "tarvik/detail/lanes.hpp"
 #include "paths.hpp"
+#include "tarvik/detail/lanes.hpp"
 
 namespace tarvik::lanes {
 

@@ -32,9 +32,9 @@
 #include "constants.hpp"
 #include "tarvik/detail/lanes.hpp"
 #include "tarvik/normal.hpp"
+#include "tarvik/numeric.hpp"
 #include "tarvik/rational/cubic.hpp"
 #include "tarvik/rational/normalised_black.hpp"
-#include "tarvik/numeric.hpp"
 
 namespace tarvik::lanes {
 namespace {

@@ -27,6 +27,7 @@ constexpr double kInvSqrtPi = 0.56418958354775628;
 // included, against the 50-digit references of core/tests/data (both sides
 // of every split): 1.4 eps.
 
+// clang-format off
 // |x| <= 0.46875: erf(x) = x A(x^2) / B(x^2).
 constexpr Poly<5> kA = {0.18577770618460315 /* A5 */, 3.1611237438705655, 113.86415415105016,
                         377.48523768530202, 3209.3775891384694 /* A4 */};
@@ -47,6 +48,7 @@ constexpr Poly<6> kP = {0.016315387137302097 /* P6 */, 0.30532663496123236, 0.36
                         0.00065874916152983782 /* P5 */};
 constexpr Poly<6> kQ = {1.0, 2.5685201922898222, 1.8729528499234604, 0.52790510295142845,
                         0.060518341312441319, 0.0023352049762686918 /* Q5 */};
+// clang-format on
 
 }  // namespace
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "tarvik/rational/normalised_black.hpp"
 #include "tarvik/numeric.hpp"
+#include "tarvik/rational/normalised_black.hpp"
 
 namespace tarvik::rational {
 
@@ -32,8 +32,7 @@ inline double plain_step(double x, double s, double beta, double b, double vega)
 // The step for g = 1/ln b - 1/ln beta. With L = ln b and rho = b'/b the
 // Newton step is L (ln beta - L)/(ln beta rho); eta and kappa are those of b
 // corrected for the reciprocal logarithm.
-inline double reciprocal_log_step(double x, double s, double ln_beta, double b,
-                                  double vega) {
+inline double reciprocal_log_step(double x, double s, double ln_beta, double b, double vega) {
   const double h = x / s;
   const double eta_b = (h * h) / s + s * -0.25;
   const double hs = h / s;
@@ -49,8 +48,7 @@ inline double reciprocal_log_step(double x, double s, double ln_beta, double b,
 }
 
 // The step for g = ln((b_max - beta)/(b_max - b)), with gamma = b'/(b_max - b).
-inline double log_gap_step(double x, double s, double beta, double b_max, double b,
-                           double vega) {
+inline double log_gap_step(double x, double s, double beta, double b_max, double b, double vega) {
   const double h = x / s;
   const double eta_b = (h * h) / s + s * -0.25;
   const double xs2 = x / (s * s);
@@ -59,8 +57,8 @@ inline double log_gap_step(double x, double s, double beta, double b_max, double
   const double gamma = vega / gap;
   const double nu = -g / gamma;
   const double eta = eta_b + gamma;
-  const double kappa = (eta_b * eta_b - (xs2 * xs2) * 3.0 - 0.25) +
-                       gamma * (3.0 * eta_b + (gamma + gamma));
+  const double kappa =
+      (eta_b * eta_b - (xs2 * xs2) * 3.0 - 0.25) + gamma * (3.0 * eta_b + (gamma + gamma));
   return householder_step(nu, eta, kappa);
 }
 
@@ -84,9 +82,8 @@ BlackAndVega normalised_black_and_vega(double x, double s) {
   return {terms.price, normalised_vega(x, s)};
 }
 
-double householder_refinement(double x, double beta, double b_max, double s0,
-                              double s_left, double s_right,
-                              RefinementObjective objective, double ln_beta) {
+double householder_refinement(double x, double beta, double b_max, double s0, double s_left,
+                              double s_right, RefinementObjective objective, double ln_beta) {
   double s = s0;
   double ds = -kMaxFinite;
   for (std::uint32_t pass = 1; pass <= kRefinementSteps; ++pass) {

@@ -40,14 +40,16 @@ inline double clamp_non_negative(double b) { return b > 0.0 ? b : 0.0; }
 // that scale at h below -10.
 constexpr double binomial(int n, int k) {
   double c = 1.0;
-  for (int i = 1; i <= k; ++i) c = c * (n - k + i) / i;  // exact: every partial product is an integer
+  for (int i = 1; i <= k; ++i)
+    c = c * (n - k + i) / i;  // exact: every partial product is an integer
   return c;
 }
 
 template <int K>
 constexpr Poly<K + 1> asymptotic_poly() {
   Poly<K + 1> p{};
-  for (int j = 0; j <= K; ++j) p[K - j] = (K % 2 == 0 ? 2.0 : -2.0) * binomial(2 * K + 1, 2 * j + 1);
+  for (int j = 0; j <= K; ++j)
+    p[K - j] = (K % 2 == 0 ? 2.0 : -2.0) * binomial(2 * K + 1, 2 * j + 1);
   if constexpr (K == 15) p[K - 12] = -1472560.0;
   if constexpr (K == 16) {
     p[K - 9] = 1637618420.0;
@@ -104,11 +106,10 @@ double small_t_expansion(double h, double t, double& gaussian) {
   const double n4 =
       (945.0 * a + -561.0) +
       h2 * ((1260.0 * a + -285.0) + h2 * ((378.0 * a + -33.0) + h2 * (ah2 + (36.0 * a + -1.0))));
-  const double n5 =
-      (10395.0 * a + -6555.0) +
-      h2 * ((17325.0 * a + -4680.0) +
-            h2 * ((6930.0 * a + -840.0) +
-                  h2 * ((990.0 * a + -52.0) + h2 * (ah2 + (55.0 * a + -1.0)))));
+  const double n5 = (10395.0 * a + -6555.0) +
+                    h2 * ((17325.0 * a + -4680.0) +
+                          h2 * ((6930.0 * a + -840.0) +
+                                h2 * ((990.0 * a + -52.0) + h2 * (ah2 + (55.0 * a + -1.0)))));
   const double n6 =
       (135135.0 * a + -89055.0) +
       h2 * ((270270.0 * a + -82845.0) +
@@ -120,8 +121,7 @@ double small_t_expansion(double h, double t, double& gaussian) {
       (a + w * (n1 / 6.0 +
                 w * (n2 / 120.0 +
                      w * (n3 / 5040.0 +
-                          w * (n4 / 362880.0 +
-                               w * (n5 / 39916800.0 + (w * n6) / 6227020800.0))))));
+                          w * (n4 / 362880.0 + w * (n5 / 39916800.0 + (w * n6) / 6227020800.0))))));
   gaussian = std::exp((h2 + w) * -0.5);
   return (gaussian * kInvSqrtTwoPi) * E;
 }

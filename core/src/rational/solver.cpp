@@ -47,9 +47,10 @@ Transform low_price_transform(double x, double s) {
   } else {
     f.first = kTwoPi * y * phi_cdf * phi_cdf * std::exp(y + s2 * 0.125);
   }
-  f.second = kPiOverSix * y / (s * s2) * phi_cdf *
-             (kEightSqrtThree * s * a + (3.0 * s2 * (s2 - 8.0) - 8.0 * (x * x)) * phi_cdf / phi_pdf) *
-             std::exp((y + y) + s2 * 0.25);
+  f.second =
+      kPiOverSix * y / (s * s2) * phi_cdf *
+      (kEightSqrtThree * s * a + (3.0 * s2 * (s2 - 8.0) - 8.0 * (x * x)) * phi_cdf / phi_pdf) *
+      std::exp((y + y) + s2 * 0.25);
   return f;
 }
 
@@ -80,9 +81,9 @@ Transform high_price_transform(double x, double s) {
 // [0, b_l] and invert it.
 double lowest_region(double beta, double x, double b_max, double s_l, double b_l) {
   const Transform t_l = low_price_transform(x, s_l);
-  const double r = max_num(
-      control_for_right_curvature(0.0, b_l, 0.0, t_l.value, 1.0, t_l.first, t_l.second),
-      shape_control_minimum(1.0, t_l.first, t_l.value / b_l, true));
+  const double r =
+      max_num(control_for_right_curvature(0.0, b_l, 0.0, t_l.value, 1.0, t_l.first, t_l.second),
+              shape_control_minimum(1.0, t_l.first, t_l.value / b_l, true));
   double f = rational_cubic(beta, 0.0, b_l, 0.0, t_l.value, 1.0, t_l.first, r);
   if (!(f > 0.0)) {
     // The quadratic through f(0) = 0 with slope 1 there and f(b_l) = f_l.
@@ -100,9 +101,9 @@ double highest_region(double beta, double x, double b_max, double s_h, double b_
   const Transform t_h = high_price_transform(x, s_h);
   double f = -kMaxFinite;
   if (std::fabs(t_h.second) < kSqrtMaxFinite) {
-    const double r = max_num(
-        control_for_left_curvature(b_h, b_max, t_h.value, 0.0, t_h.first, -0.5, t_h.second),
-        shape_control_minimum(t_h.first, -0.5, (0.0 - t_h.value) / (b_max - b_h), true));
+    const double r =
+        max_num(control_for_left_curvature(b_h, b_max, t_h.value, 0.0, t_h.first, -0.5, t_h.second),
+                shape_control_minimum(t_h.first, -0.5, (0.0 - t_h.value) / (b_max - b_h), true));
     f = rational_cubic(beta, b_h, b_max, t_h.value, 0.0, t_h.first, -0.5, r);
   }
   if (f <= 0.0) {

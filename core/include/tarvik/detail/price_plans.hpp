@@ -52,7 +52,8 @@ class BlackPricePlan {
   // NaN for a non-finite forward or strike, for s NaN, infinite or negative,
   // and for d1 NaN; the intrinsic value for s = 0.
   static BlackPricePlan make(double forward, double strike, double total_vol, bool is_call) {
-    return make(forward, strike, total_vol, is_call, [&] { return log_moneyness(forward, strike); });
+    return make(forward, strike, total_vol, is_call,
+                [&] { return log_moneyness(forward, strike); });
   }
 
   // The same with x = ln F - ln K from `moneyness()`, asked only where the
@@ -160,9 +161,7 @@ class BlackScholesPricePlan {
       : black_(black), discount_(discount) {}
 
   // A price that needs no erfc (1*price is price, bit for bit).
-  static BlackScholesPricePlan fixed(double price) {
-    return {BlackPricePlan::fixed(price), 1.0};
-  }
+  static BlackScholesPricePlan fixed(double price) { return {BlackPricePlan::fixed(price), 1.0}; }
 
   ErfcPair erfcs() const { return black_.erfcs(); }
   double price(ErfcPair erfc) const { return discount_ * black_.price(erfc); }
@@ -174,9 +173,8 @@ class BlackScholesPricePlan {
 };
 
 // black_scholes_price up to its erfc calls (defined beside it).
-Result<BlackScholesPricePlan> plan_black_scholes_price(double spot, double strike,
-                                                       double maturity, double rate,
-                                                       double dividend, double volatility,
-                                                       bool is_call);
+Result<BlackScholesPricePlan> plan_black_scholes_price(double spot, double strike, double maturity,
+                                                       double rate, double dividend,
+                                                       double volatility, bool is_call);
 
 }  // namespace tarvik

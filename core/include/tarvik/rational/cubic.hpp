@@ -28,8 +28,8 @@ inline constexpr double kRationalCubicMaxControl = 4.056481920730334e31;
 
 // The interpolant at x. A degenerate interval (x_l == x_r) gives the mean of
 // the end values.
-inline double rational_cubic(double x, double x_l, double x_r, double y_l, double y_r,
-                             double d_l, double d_r, double r) {
+inline double rational_cubic(double x, double x_l, double x_r, double y_l, double y_r, double d_l,
+                             double d_r, double r) {
   const double h = x_r - x_l;
   if (h == 0.0) return 0.5 * (y_l + y_r);
   const double t = (x - x_l) / h;
@@ -41,8 +41,8 @@ inline double rational_cubic(double x, double x_l, double x_r, double y_l, doubl
   const double t3 = t2 * t;
   const double u2 = u * u;
   const double u3 = u2 * u;
-  const double numerator = y_r * t3 + (r * y_r - h * d_r) * t2 * u +
-                           (r * y_l + h * d_l) * t * u2 + y_l * u3;
+  const double numerator =
+      y_r * t3 + (r * y_r - h * d_r) * t2 * u + (r * y_l + h * d_l) * t * u2 + y_l * u3;
   const double denominator = 1.0 + (r - 3.0) * t * u;
   return numerator / denominator;
 }
@@ -59,8 +59,8 @@ inline double curvature_control(double numerator, double denominator) {
 }
 
 // The r that makes the second derivative at x_l equal to c_l.
-inline double control_for_left_curvature(double x_l, double x_r, double y_l, double y_r,
-                                         double d_l, double d_r, double c_l) {
+inline double control_for_left_curvature(double x_l, double x_r, double y_l, double y_r, double d_l,
+                                         double d_r, double c_l) {
   const double h = x_r - x_l;
   const double m = (y_r - y_l) / h;
   return curvature_control(0.5 * h * c_l + (d_r - d_l), m - d_l);

@@ -31,8 +31,7 @@ enum class RefinementObjective {
 // the largest double) around the root. A step no larger than eps*s ends the
 // iteration; a second step that starts outside the bracket restarts from its
 // midpoint. ln_beta = log(beta) is read by ReciprocalLog only.
-double householder_refinement(double x, double beta, double b_max, double s0,
-                              double s_left, double s_right,
-                              RefinementObjective objective, double ln_beta);
+double householder_refinement(double x, double beta, double b_max, double s0, double s_left,
+                              double s_right, RefinementObjective objective, double ln_beta);
 
 }  // namespace tarvik::rational
