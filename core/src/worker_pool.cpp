@@ -24,8 +24,12 @@
 // work polls the queues for a few tens of microseconds before it sleeps on
 // its own condition variable: back-to-back small batches then pay no wake-up
 // of a sleeping thread, while a pool without work sleeps. Queueing a task
-// wakes one sleeping worker, and finishing a task taken from another thread
-// wakes the thread waiting for it.
+// wakes one sleeping worker if the task is worth the wake-up (RangeFn::wake);
+// a thread waiting for a half that another thread took polls for up to a
+// millisecond before it sleeps, and finishing a task taken from another
+// thread wakes the thread waiting for it if it sleeps. Halves are cut at
+// multiples of the grain, so that a kernel that works in blocks gets whole
+// blocks.
 #include "tarvik/detail/worker_pool.hpp"
 
 #include <pthread.h>
@@ -51,6 +55,21 @@ class Pool;
 
 // How long an idle worker polls for new work before it sleeps.
 constexpr std::chrono::microseconds kWorkerPoll{50};
+
+// How long a thread whose queued half was taken by another polls for its
+// completion (helping with any work that turns up) before it sleeps: long
+// enough for a piece of a mid-sized batch, so that the threads of a batch
+// seldom wait for one another to wake.
+constexpr std::chrono::microseconds kJoinPoll{1000};
+
+// The point where [lo, hi) is halved: the left half the multiple of the
+// grain nearest to half the range (so that pieces hold whole blocks of the
+// kernels that work in blocks), and at least one grain.
+std::size_t split_point(std::size_t lo, std::size_t hi, std::size_t grain) {
+  const std::size_t half = (hi - lo) / 2;
+  const std::size_t rounded = (half + grain / 2) / grain * grain;
+  return lo + (rounded < grain ? grain : rounded);
+}
 
 void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -128,7 +147,7 @@ class Pool {
   void run(std::size_t n, RangeFn body) {
     if (tl_worker != nullptr && tl_worker->pool == this) {
       // Already a member (a worker or a guest): cut the batch here.
-      join(*tl_worker, body, 0, n / 2, n, size(), false);
+      join(*tl_worker, body, 0, split_point(0, n, body.grain()), n, size(), false);
       return;
     }
     Worker guest(this, 0);
@@ -137,7 +156,7 @@ class Pool {
       guests_.push_back(&guest);
     }
     tl_worker = &guest;
-    join(guest, body, 0, n / 2, n, size(), false);
+    join(guest, body, 0, split_point(0, n, body.grain()), n, size(), false);
     tl_worker = nullptr;
     // Every task the guest queued is finished or taken back: nobody can be
     // looking at its queue once it is out of the list.
@@ -255,7 +274,7 @@ class Pool {
     const std::size_t len = hi - lo;
     if (len >= 2 * body.grain() && (migrated || budget > 0)) {
       const std::size_t halves = migrated ? std::max(budget / 2, size()) : budget / 2;
-      join(w, body, lo, lo + len / 2, hi, halves, false);
+      join(w, body, lo, split_point(lo, hi, body.grain()), hi, halves, false);
     } else {
       body(lo, hi);
     }
@@ -274,7 +293,10 @@ class Pool {
         ++w.count;
         pending_.fetch_add(1, std::memory_order_release);
         queued = true;
-        sleeper = pick_sleeper_locked();
+        // A sleeping worker is woken only for a range worth its wake-up
+        // (some tens of microseconds on a virtual machine); one that is
+        // still polling takes any queued range.
+        if (hi - mid >= body.wake()) sleeper = pick_sleeper_locked();
       }
     }
     if (sleeper != nullptr) sleeper->notify_one();
@@ -287,13 +309,29 @@ class Pool {
         --w.count;
         pending_.fetch_sub(1, std::memory_order_relaxed);
       } else {
+        // Help with queued work until `right` is finished. With nothing to
+        // take, poll first: sleeping would add this thread's wake-up to the
+        // batch.
+        bool polled = false;
         while (!right.done) {
           if (Task* task = take_locked(w)) {
             lock.unlock();
             execute(w, *task);
             lock.lock();
+            polled = false;
+          } else if (!polled) {
+            lock.unlock();
+            poll_for(
+                [&] {
+                  return right.done.load(std::memory_order_acquire) ||
+                         pending_.load(std::memory_order_acquire) > 0;
+                },
+                kJoinPoll);
+            lock.lock();
+            polled = true;
           } else {
             sleep_locked(w, lock);
+            polled = false;
           }
         }
         return;

@@ -146,6 +146,10 @@ inline constexpr std::size_t kMinPieceWork = 256;
 // such units that is worth a piece of its own.
 constexpr std::size_t grain_of(std::size_t work) { return (kMinPieceWork + work - 1) / work; }
 
+// A sleeping worker is woken for a piece of at least this much work (some
+// 80 microseconds): its wake-up costs the batch tens of microseconds.
+inline constexpr std::size_t kWakeWork = 8 * kMinPieceWork;
+
 // Calls body(lo, hi) on disjoint ranges covering [0, n) exactly once: on this
 // thread, or for a parallel batch of kParallelThreshold or more on the worker
 // pool (created on first use) while this thread waits, in pieces no smaller
@@ -182,6 +186,19 @@ inline constexpr std::size_t kPlanRun = 128;
 // gathered into aligned scratch, a broadcast input repeated.
 template <class Op>
 concept Blocked = requires { Op::kBlock; };
+
+// The grain of Op's pieces: whole blocks for a blocked Op, whose partial
+// blocks run slower.
+template <class Op>
+constexpr std::size_t piece_grain() {
+  const std::size_t grain = grain_of(Op::kWork);
+  if constexpr (Blocked<Op>) {
+    return (grain + Op::kBlock - 1) / Op::kBlock * Op::kBlock;
+  } else {
+    return grain;
+  }
+}
+constexpr std::size_t wake_of(std::size_t work) { return (kWakeWork + work - 1) / work; }
 
 template <class Op, std::size_t N, std::size_t... K>
 void evaluate_blocked(const Inputs<N>& in, double* out, std::size_t lo, std::size_t hi,
@@ -266,7 +283,7 @@ Status run_into(const Inputs<N>& in, Exec exec, std::span<T> out) {
       evaluate<Op>(in, out.data(), lo, hi, std::make_index_sequence<N>{});
     }
   };
-  for_each_range(exec, in.size(), pool::RangeFn(body, grain_of(Op::kWork)));
+  for_each_range(exec, in.size(), pool::RangeFn(body, piece_grain<Op>(), wake_of(Op::kWork)));
   return std::nullopt;
 }
 

@@ -9,23 +9,28 @@
 namespace tarvik::pool {
 
 // A non-owning reference to a callable invoked on index ranges [lo, hi),
-// with the least range worth handing to another thread (its grain). The
-// callable must outlive every call made through the reference.
+// with the least range worth handing to another thread (its grain: ranges
+// are cut at multiples of it) and the least range worth waking a sleeping
+// worker for. The callable must outlive every call made through the
+// reference.
 class RangeFn {
  public:
   template <class F>
-  explicit RangeFn(F& f, std::size_t grain = 1)
+  explicit RangeFn(F& f, std::size_t grain = 1, std::size_t wake = 1)
       : ctx_(&f),
         call_([](void* ctx, std::size_t lo, std::size_t hi) { (*static_cast<F*>(ctx))(lo, hi); }),
-        grain_(grain < 1 ? 1 : grain) {}
+        grain_(grain < 1 ? 1 : grain),
+        wake_(wake < grain_ ? grain_ : wake) {}
 
   void operator()(std::size_t lo, std::size_t hi) const { call_(ctx_, lo, hi); }
   std::size_t grain() const { return grain_; }
+  std::size_t wake() const { return wake_; }
 
  private:
   void* ctx_;
   void (*call_)(void*, std::size_t, std::size_t);
   std::size_t grain_;
+  std::size_t wake_;
 };
 
 // The internal fault of a pool whose threads cannot be started: nothing has
@@ -36,7 +41,8 @@ class PoolUnavailable : public std::runtime_error {
 };
 
 // Calls `body` on disjoint ranges that together cover [0, n) exactly once,
-// spread over the worker pool by recursive halving (never below the grain),
+// spread over the worker pool by recursive halving (never below the grain,
+// each left half a multiple of it),
 // and returns when every call has returned. The pool is created on the first
 // call; throws PoolUnavailable (before calling `body`) if its threads cannot
 // be started.
