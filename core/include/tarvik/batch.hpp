@@ -187,13 +187,15 @@ inline constexpr std::size_t kPlanRun = 128;
 template <class Op>
 concept Blocked = requires { Op::kBlock; };
 
-// The grain of Op's pieces: whole blocks for a blocked Op, whose partial
-// blocks run slower.
+// The grain of Op's pieces; for a blocked Op a multiple of half its block
+// (shorter blocks run slower, and longer pieces would leave a late thread's
+// share too large to be taken back).
 template <class Op>
 constexpr std::size_t piece_grain() {
   const std::size_t grain = grain_of(Op::kWork);
   if constexpr (Blocked<Op>) {
-    return (grain + Op::kBlock - 1) / Op::kBlock * Op::kBlock;
+    constexpr std::size_t half = Op::kBlock / 2;
+    return (grain + half - 1) / half * half;
   } else {
     return grain;
   }
