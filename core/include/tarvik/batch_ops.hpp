@@ -108,10 +108,10 @@ class HoistedLogs {
 };
 
 // The Black-76 terms of a run of up to kSize elements, stage by stage over
-// arrays: the inputs and the checks of validate_black_inputs, their
-// logarithms and square root (HoistedLogs), then, in one loop without
-// branches that the compiler runs in vector lanes, s = sigma*sqrt(T),
-// x = ln F - ln K and d1 = black_d1(x, s). The prices and sensitivities of the run then follow
+// arrays: the inputs, their logarithms and square root (HoistedLogs), then,
+// in one loop without branches that runs in vector lanes (lanes::black_terms),
+// the checks of validate_black_inputs, s = sigma*sqrt(T), x = ln F - ln K and
+// d1 = black_d1(x, s). The prices and sensitivities of the run then follow
 // from these without a long dependent chain per element. The operations are
 // those of the scalar functions on the same operands (d1 is also formed
 // where the scalar code does not need it, and left unused there).
@@ -131,14 +131,18 @@ struct BlackRun {
       maturity[j] = in.value(2, start + j);
       vol[j] = in.value(3, start + j);
       call[j] = in.is_call(start + j);
-      ok[j] = black_inputs_valid(forward[j], strike[j], maturity[j], vol[j]);
     }
     logs.over(forward, strike, maturity, n, ln_f, ln_k, sqrt_t);
-    for (std::size_t j = 0; j < n; ++j) {
-      s[j] = vol[j] * sqrt_t[j];
-      x[j] = ln_f[j] - ln_k[j];
-      d1[j] = black_d1(x[j], s[j]);
-    }
+    // The first n values of every input array are set above; GCC cannot
+    // tell through the call and would warn of reading the rest.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+    lanes::black_terms(forward, strike, maturity, vol, ln_f, ln_k, sqrt_t, n, s, x, d1, ok);
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
   }
 
   BlackTerms terms(std::size_t j) const {

@@ -45,7 +45,9 @@ inline Status validate_black_inputs(double forward, double strike, double maturi
 
 // Whether validate_black_inputs passes, as one branch-free expression (for
 // loops the compiler runs in vector lanes): every comparison is false for NaN.
-inline bool black_inputs_valid(double forward, double strike, double maturity, double volatility) {
+// Always inlined, also into the lane paths built for wider targets.
+[[gnu::always_inline]] inline bool black_inputs_valid(double forward, double strike,
+                                                      double maturity, double volatility) {
   constexpr double kInf = __builtin_inf();
   return (forward > 0.0) & (forward < kInf) & (strike > 0.0) & (strike < kInf) & (maturity > 0.0) &
          (maturity < kInf) & (volatility >= 0.0) & (volatility < kInf);
@@ -75,8 +77,9 @@ struct BlackLogs {
   double moneyness() const { return ln_forward - ln_strike; }
 };
 
-// d1 = (x + s*(s*0.5)) / s, in exactly that order; d2 = d1 - s.
-inline double black_d1(double x, double total_vol) {
+// d1 = (x + s*(s*0.5)) / s, in exactly that order; d2 = d1 - s. Always
+// inlined, also into the lane paths built for wider targets.
+[[gnu::always_inline]] inline double black_d1(double x, double total_vol) {
   return (x + total_vol * (total_vol * 0.5)) / total_vol;
 }
 

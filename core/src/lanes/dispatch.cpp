@@ -15,6 +15,8 @@ struct Entry {
   void (*implied)(const double*, const double*, const double*, const double*, const std::uint8_t*,
                   std::size_t, double*);
   void (*normalised)(const double*, const double*, const std::uint8_t*, std::size_t, double*);
+  void (*terms)(const double*, const double*, const double*, const double*, const double*,
+                const double*, const double*, std::size_t, double*, double*, double*, bool*);
 };
 
 Entry entry(Path path) {
@@ -22,14 +24,14 @@ Entry entry(Path path) {
 #if defined(TARVIK_LANES_X86)
     case Path::Avx512:
       return {detail::implied_volatility_block_avx512,
-              detail::normalised_implied_volatility_block_avx512};
+              detail::normalised_implied_volatility_block_avx512, detail::black_terms_avx512};
     case Path::Avx2:
       return {detail::implied_volatility_block_avx2,
-              detail::normalised_implied_volatility_block_avx2};
+              detail::normalised_implied_volatility_block_avx2, detail::black_terms_avx2};
 #endif
     default:
       return {detail::implied_volatility_block_portable,
-              detail::normalised_implied_volatility_block_portable};
+              detail::normalised_implied_volatility_block_portable, detail::black_terms_portable};
   }
 }
 
@@ -91,6 +93,12 @@ void normalised_implied_volatility_block(const double* beta, const double* x,
   chosen().normalised(beta, x, is_call, n, out);
 }
 
+void black_terms(const double* forward, const double* strike, const double* maturity,
+                 const double* vol, const double* ln_f, const double* ln_k, const double* sqrt_t,
+                 std::size_t n, double* s, double* x, double* d1, bool* ok) {
+  chosen().terms(forward, strike, maturity, vol, ln_f, ln_k, sqrt_t, n, s, x, d1, ok);
+}
+
 void implied_volatility_block(Path path, const double* price, const double* forward,
                               const double* strike, const double* maturity,
                               const std::uint8_t* is_call, std::size_t n, double* out) {
@@ -101,6 +109,13 @@ void implied_volatility_block(Path path, const double* price, const double* forw
 void normalised_implied_volatility_block(Path path, const double* beta, const double* x,
                                          const std::uint8_t* is_call, std::size_t n, double* out) {
   entry(path_available(path) ? path : Path::Portable).normalised(beta, x, is_call, n, out);
+}
+
+void black_terms(Path path, const double* forward, const double* strike, const double* maturity,
+                 const double* vol, const double* ln_f, const double* ln_k, const double* sqrt_t,
+                 std::size_t n, double* s, double* x, double* d1, bool* ok) {
+  entry(path_available(path) ? path : Path::Portable)
+      .terms(forward, strike, maturity, vol, ln_f, ln_k, sqrt_t, n, s, x, d1, ok);
 }
 
 }  // namespace tarvik::lanes

@@ -1,5 +1,6 @@
 // The portable path: 2 lanes, built with no target flags: SSE2 on x86-64, the baseline vector unit
 // elsewhere.
+#include "black_terms.hpp"
 #include "kernel.hpp"
 #include "paths.hpp"
 
@@ -15,6 +16,13 @@ void normalised_implied_volatility_block_portable(const double* beta, const doub
                                                   const std::uint8_t* is_call, std::size_t n,
                                                   double* out) {
   Kernel<2>::normalised_implied_volatility(beta, x, is_call, n, out);
+}
+
+void black_terms_portable(const double* forward, const double* strike, const double* maturity,
+                          const double* vol, const double* ln_f, const double* ln_k,
+                          const double* sqrt_t, std::size_t n, double* s, double* x, double* d1,
+                          bool* ok) {
+  black_terms_loop(forward, strike, maturity, vol, ln_f, ln_k, sqrt_t, n, s, x, d1, ok);
 }
 
 }  // namespace tarvik::lanes::detail

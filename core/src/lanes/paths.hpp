@@ -13,7 +13,11 @@ namespace tarvik::lanes::detail {
                                        const std::uint8_t* is_call, std::size_t n, double* out); \
   void normalised_implied_volatility_block_##name(const double* beta, const double* x,           \
                                                   const std::uint8_t* is_call, std::size_t n,    \
-                                                  double* out);
+                                                  double* out);                                  \
+  void black_terms_##name(const double* forward, const double* strike, const double* maturity,   \
+                          const double* vol, const double* ln_f, const double* ln_k,             \
+                          const double* sqrt_t, std::size_t n, double* s, double* x, double* d1, \
+                          bool* ok);
 TARVIK_LANES_PATH(portable)
 #if defined(TARVIK_LANES_X86)
 TARVIK_LANES_PATH(avx2)

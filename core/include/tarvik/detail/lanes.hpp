@@ -1,5 +1,6 @@
 // Lane-parallel implied volatilities over blocks of elements, with the bits
-// of the scalar functions: the batch driver hands in one block at a time.
+// of the scalar functions: the batch driver hands in one block at a time;
+// and the vector stage of the Black-76 batch prices and sensitivities.
 // Each path is the same source (kernel.hpp) built for one vector width; the
 // widest one this processor runs is chosen once, at the first call.
 #pragma once
@@ -24,6 +25,15 @@ void implied_volatility_block(const double* price, const double* forward, const 
 void normalised_implied_volatility_block(const double* beta, const double* x,
                                          const std::uint8_t* is_call, std::size_t n, double* out);
 
+// The branch-free stage of the Black-76 batch prices and sensitivities, for
+// i < n: ok[i] = black_inputs_valid(forward[i], strike[i], maturity[i],
+// vol[i]), s[i] = vol[i]*sqrt_t[i], x[i] = ln_f[i] - ln_k[i] and
+// d1[i] = black_d1(x[i], s[i]). No alignment needed; outputs do not overlap
+// the inputs.
+void black_terms(const double* forward, const double* strike, const double* maturity,
+                 const double* vol, const double* ln_f, const double* ln_k, const double* sqrt_t,
+                 std::size_t n, double* s, double* x, double* d1, bool* ok);
+
 // The paths, for tests and benchmarks that compare them.
 enum class Path { Portable, Avx2, Avx512 };
 const char* path_name(Path path);
@@ -37,5 +47,8 @@ void implied_volatility_block(Path path, const double* price, const double* forw
                               const std::uint8_t* is_call, std::size_t n, double* out);
 void normalised_implied_volatility_block(Path path, const double* beta, const double* x,
                                          const std::uint8_t* is_call, std::size_t n, double* out);
+void black_terms(Path path, const double* forward, const double* strike, const double* maturity,
+                 const double* vol, const double* ln_f, const double* ln_k, const double* sqrt_t,
+                 std::size_t n, double* s, double* x, double* d1, bool* ok);
 
 }  // namespace tarvik::lanes
