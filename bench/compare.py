@@ -617,7 +617,9 @@ def main():
                                 "vols": s.vols(r["result"], bl)}
         say(f"{name}: prices and Greeks")
         greeks = greek_contenders(full, o)
-        gres = race({k: fn for k, (_, fn) in greeks.items()}, reps)
+        # Each round is short (milliseconds): three times the rounds, so that
+        # the best of them falls in a quiet moment of a shared machine.
+        gres = race({k: fn for k, (_, fn) in greeks.items()}, 3 * reps)
 
         say(f"{name}: mpmath references")
         acc_blocks = blocks_of(o, samples[name])
