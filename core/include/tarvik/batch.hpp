@@ -147,8 +147,9 @@ inline constexpr std::size_t kMinPieceWork = 256;
 constexpr std::size_t grain_of(std::size_t work) { return (kMinPieceWork + work - 1) / work; }
 
 // A sleeping worker is woken for a piece of at least this much work (some
-// 80 microseconds): its wake-up costs the batch tens of microseconds.
-inline constexpr std::size_t kWakeWork = 8 * kMinPieceWork;
+// 300 microseconds): on a virtual machine its wake-up can cost the batch
+// tens of microseconds, and now and then more.
+inline constexpr std::size_t kWakeWork = 32 * kMinPieceWork;
 
 // Calls body(lo, hi) on disjoint ranges covering [0, n) exactly once: on this
 // thread, or for a parallel batch of kParallelThreshold or more on the worker
