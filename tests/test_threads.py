@@ -59,3 +59,25 @@ def test_eight_threads_get_the_single_threaded_outcomes():
         print(json.dumps([sum(t.is_alive() for t in threads), wrong]))
     """, env={"RAYON_NUM_THREADS": "4"}, timeout=150)
     assert json.loads(out) == [0, []]
+
+
+def test_batches_fit_the_stack_of_a_small_thread():
+    # Every batch kernel keeps its large scratch off the stack of the calling
+    # thread, which may be as small as this.
+    out = run_python("""
+        import threading, numpy as np, tarvik
+        F = np.linspace(60.0, 140.0, 1000)
+        def work():
+            P = tarvik.black_prices(F, 100.0, 1.0, 0.2, False)
+            for parallel in (False, True):
+                tarvik.implied_volatilities(P, F, 100.0, 1.0, False, parallel)
+                tarvik.normalised_implied_volatilities(P / 100.0, np.log(F / 100.0), False, parallel)
+                tarvik.black_scholes_implied_volatilities(P, F, 100.0, 1.0, 0.01, 0.0, False, parallel)
+                tarvik.deltas(F, 100.0, 1.0, 0.2, False, parallel)
+            print("done")
+        threading.stack_size(64 * 1024)
+        t = threading.Thread(target=work)
+        t.start()
+        t.join()
+    """)
+    assert out == "done"

@@ -6,6 +6,33 @@
 
 #include "paths.hpp"
 #include "tarvik/detail/lanes.hpp"
+#include "tarvik/implied_volatility.hpp"
+
+namespace tarvik::lanes::detail {
+
+namespace {
+constexpr double kQuietNaN = __builtin_nan("");
+double value_or_nan(const Result<double>& r) { return r.ok() ? r.value() : kQuietNaN; }
+}  // namespace
+
+void implied_volatility_elements(const double* price, const double* forward, const double* strike,
+                                 const double* maturity, const std::uint8_t* is_call, std::size_t n,
+                                 double* out) {
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = value_or_nan(
+        implied_volatility(price[i], forward[i], strike[i], maturity[i], is_call[i] != 0));
+  }
+}
+
+void normalised_implied_volatility_elements(const double* beta, const double* x,
+                                            const std::uint8_t* is_call, std::size_t n,
+                                            double* out) {
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = value_or_nan(normalised_implied_volatility(beta[i], x[i], is_call[i] != 0));
+  }
+}
+
+}  // namespace tarvik::lanes::detail
 
 namespace tarvik::lanes {
 

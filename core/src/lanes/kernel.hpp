@@ -23,6 +23,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -30,6 +32,7 @@
 #endif
 
 #include "constants.hpp"
+#include "paths.hpp"
 #include "tarvik/detail/lanes.hpp"
 #include "tarvik/normal.hpp"
 #include "tarvik/numeric.hpp"
@@ -128,8 +131,9 @@ struct Kernel {
 
   // The state of a block, element-indexed (slots i and B + i for the two
   // function values some branches need per element). Some 70 KB, on the
-  // stack of the calling thread: a local object lets the compiler see that
-  // it shares no memory with the inputs and outputs.
+  // heap: on the stack it would overflow a thread started with a small
+  // threading.stack_size(). Where it cannot be allocated, the block's
+  // elements go through the scalar functions (paths.hpp).
   struct State {
     // The reduced problem: b(x, s) = beta for an out-of-the-money call, x <= 0.
     double beta[B], x[B], q[B], bmax[B];
@@ -1114,7 +1118,12 @@ struct Kernel {
                                  const double* maturity, const std::uint8_t* is_call, std::size_t n,
                                  double* out) {
     if (n == 0) return;
-    State S;
+    const std::unique_ptr<State> state(new (std::nothrow) State);
+    if (!state) {
+      detail::implied_volatility_elements(price, forward, strike, maturity, is_call, n, out);
+      return;
+    }
+    State& S = *state;
     Set all, valid;
     identity(all, n);
     each(all, [&](At ix) __attribute__((always_inline)) {
@@ -1173,7 +1182,12 @@ struct Kernel {
                                             const std::uint8_t* is_call, std::size_t n,
                                             double* out) {
     if (n == 0) return;
-    State S;
+    const std::unique_ptr<State> state(new (std::nothrow) State);
+    if (!state) {
+      detail::normalised_implied_volatility_elements(beta, x, is_call, n, out);
+      return;
+    }
+    State& S = *state;
     Set all, valid, exp_intrinsic;
     identity(all, n);
     // The intrinsic value of an in-the-money option and the maximum exp(+-x/2).

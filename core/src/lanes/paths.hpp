@@ -25,4 +25,14 @@ TARVIK_LANES_PATH(avx512)
 #endif
 #undef TARVIK_LANES_PATH
 
+// The same results element by element through the scalar functions, built
+// without target flags (dispatch.cpp): for a block whose state cannot be
+// allocated.
+void implied_volatility_elements(const double* price, const double* forward, const double* strike,
+                                 const double* maturity, const std::uint8_t* is_call, std::size_t n,
+                                 double* out);
+void normalised_implied_volatility_elements(const double* beta, const double* x,
+                                            const std::uint8_t* is_call, std::size_t n,
+                                            double* out);
+
 }  // namespace tarvik::lanes::detail
