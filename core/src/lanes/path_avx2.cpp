@@ -1,27 +1,4 @@
 // The avx2 path: 4 lanes, built with -mavx2 (never -mfma).
-#include "black_terms.hpp"
-#include "kernel.hpp"
-#include "paths.hpp"
+#include "define_path.hpp"
 
-namespace tarvik::lanes::detail {
-
-void implied_volatility_block_avx2(const double* price, const double* forward, const double* strike,
-                                   const double* maturity, const std::uint8_t* is_call,
-                                   std::size_t n, double* out) {
-  Kernel<4>::implied_volatility(price, forward, strike, maturity, is_call, n, out);
-}
-
-void normalised_implied_volatility_block_avx2(const double* beta, const double* x,
-                                              const std::uint8_t* is_call, std::size_t n,
-                                              double* out) {
-  Kernel<4>::normalised_implied_volatility(beta, x, is_call, n, out);
-}
-
-void black_terms_avx2(const double* forward, const double* strike, const double* maturity,
-                      const double* vol, const double* ln_f, const double* ln_k,
-                      const double* sqrt_t, std::size_t n, double* s, double* x, double* d1,
-                      bool* ok) {
-  black_terms_loop(forward, strike, maturity, vol, ln_f, ln_k, sqrt_t, n, s, x, d1, ok);
-}
-
-}  // namespace tarvik::lanes::detail
+TARVIK_LANES_DEFINE_PATH(avx2, 4)

@@ -1,28 +1,5 @@
-// The portable path: 2 lanes, built with no target flags: SSE2 on x86-64, the baseline vector unit
-// elsewhere.
-#include "black_terms.hpp"
-#include "kernel.hpp"
-#include "paths.hpp"
+// The portable path: 2 lanes, built with no target flags: SSE2 on x86-64, the baseline vector
+// unit elsewhere.
+#include "define_path.hpp"
 
-namespace tarvik::lanes::detail {
-
-void implied_volatility_block_portable(const double* price, const double* forward,
-                                       const double* strike, const double* maturity,
-                                       const std::uint8_t* is_call, std::size_t n, double* out) {
-  Kernel<2>::implied_volatility(price, forward, strike, maturity, is_call, n, out);
-}
-
-void normalised_implied_volatility_block_portable(const double* beta, const double* x,
-                                                  const std::uint8_t* is_call, std::size_t n,
-                                                  double* out) {
-  Kernel<2>::normalised_implied_volatility(beta, x, is_call, n, out);
-}
-
-void black_terms_portable(const double* forward, const double* strike, const double* maturity,
-                          const double* vol, const double* ln_f, const double* ln_k,
-                          const double* sqrt_t, std::size_t n, double* s, double* x, double* d1,
-                          bool* ok) {
-  black_terms_loop(forward, strike, maturity, vol, ln_f, ln_k, sqrt_t, n, s, x, d1, ok);
-}
-
-}  // namespace tarvik::lanes::detail
+TARVIK_LANES_DEFINE_PATH(portable, 2)
