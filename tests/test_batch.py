@@ -51,6 +51,13 @@ def bits(a):
     return np.ascontiguousarray(a, dtype=np.float64).view(np.uint64)
 
 
+def value_bits(a):
+    """bits(a) with every NaN the quiet NaN: which NaN a product of two NaNs
+    passes on is the compiler's choice of operand order, so a batch and its
+    scalar twin may differ in nothing but that."""
+    return bits(np.where(np.isnan(a), np.nan, a))
+
+
 def draw(name, n, rng, invalid=0.1):
     """Inputs of `name` for n elements: typical values, with a share of
     special values (NaN, infinities, zeros, negatives, extremes) mixed in."""
@@ -321,7 +328,7 @@ def test_batch_equals_scalar(name, is_call):
         is_call = rng.random(1500) < 0.5
     want, codes = expected(name, inputs, is_call)
     got = call(name, inputs, is_call)
-    assert np.array_equal(bits(got), bits(want))
+    assert np.array_equal(value_bits(got), value_bits(want))
     assert 0 < np.isnan(got).sum() < len(got)  # both paths were exercised
     kw = {"is_call": is_call} if "is_call" in params(name) else {}
     assert np.array_equal(tarvik.error_codes(getattr(tarvik, name), *inputs, **kw), codes)
