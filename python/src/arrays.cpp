@@ -189,7 +189,9 @@ namespace {
 template <class T>
 std::optional<Output<T>> new_output(std::size_t n, int type) {
   npy_intp dims[1] = {static_cast<npy_intp>(n)};
-  PyRef array = PyRef::steal(PyArray_Zeros(1, dims, PyArray_DescrFromType(type), 0));
+  // Not zeroed: a kernel writes every element, and a call that fails drops
+  // the array before anyone sees it.
+  PyRef array = PyRef::steal(PyArray_Empty(1, dims, PyArray_DescrFromType(type), 0));
   if (!array) {
     if (!PyErr_Occurred()) raise_internal_fault("cannot create the output array");
     return std::nullopt;
