@@ -183,18 +183,26 @@ class Pool {
   void worker_main(Worker& w) {
     tl_worker = &w;
     std::unique_lock<std::mutex> lock(mu_);
+    help_until(w, lock, [&] { return stopping_; }, [] { return false; }, kWorkerPoll);
+  }
+
+  // Runs queued tasks until done() holds (asked under the lock). With
+  // nothing to take, polls without the lock for up to `poll`, until work is
+  // queued or ready() holds, then looks again under it, so that work queued
+  // meanwhile is never missed; only then sleeps.
+  template <class Done, class Ready>
+  void help_until(Worker& w, std::unique_lock<std::mutex>& lock, Done done, Ready ready,
+                  std::chrono::microseconds poll) {
     bool polled = false;
-    while (!stopping_) {
+    while (!done()) {
       if (Task* task = take_locked(w)) {
         lock.unlock();
         execute(w, *task);
         lock.lock();
         polled = false;
       } else if (!polled) {
-        // Poll without the lock for a while; then look again under it, so
-        // that work queued meanwhile is never missed before sleeping.
         lock.unlock();
-        poll_for([&] { return pending_.load(std::memory_order_acquire) > 0; }, kWorkerPoll);
+        poll_for([&] { return ready() || pending_.load(std::memory_order_acquire) > 0; }, poll);
         lock.lock();
         polled = true;
       } else {
@@ -309,31 +317,11 @@ class Pool {
         --w.count;
         pending_.fetch_sub(1, std::memory_order_relaxed);
       } else {
-        // Help with queued work until `right` is finished. With nothing to
-        // take, poll first: sleeping would add this thread's wake-up to the
+        // Help with queued work until `right` is finished, polling long
+        // before sleeping: a sleep would add this thread's wake-up to the
         // batch.
-        bool polled = false;
-        while (!right.done) {
-          if (Task* task = take_locked(w)) {
-            lock.unlock();
-            execute(w, *task);
-            lock.lock();
-            polled = false;
-          } else if (!polled) {
-            lock.unlock();
-            poll_for(
-                [&] {
-                  return right.done.load(std::memory_order_acquire) ||
-                         pending_.load(std::memory_order_acquire) > 0;
-                },
-                kJoinPoll);
-            lock.lock();
-            polled = true;
-          } else {
-            sleep_locked(w, lock);
-            polled = false;
-          }
-        }
+        const auto finished = [&] { return right.done.load(std::memory_order_acquire); };
+        help_until(w, lock, finished, finished, kJoinPoll);
         return;
       }
     }

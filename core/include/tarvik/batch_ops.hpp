@@ -117,14 +117,12 @@ class HoistedLogs {
 // where the scalar code does not need it, and left unused there).
 struct BlackRun {
   static constexpr std::size_t kSize = batch::kPlanRun;
-  std::size_t n;
   double forward[kSize], strike[kSize], maturity[kSize], vol[kSize];
   double ln_f[kSize], ln_k[kSize], sqrt_t[kSize];
   double s[kSize], x[kSize], d1[kSize];
   bool ok[kSize], call[kSize];
 
-  BlackRun(const HoistedLogs& logs, const batch::Inputs<4>& in, std::size_t start, std::size_t len)
-      : n(len) {
+  BlackRun(const HoistedLogs& logs, const batch::Inputs<4>& in, std::size_t start, std::size_t n) {
     for (std::size_t j = 0; j < n; ++j) {
       forward[j] = in.value(0, start + j);
       strike[j] = in.value(1, start + j);
