@@ -308,21 +308,22 @@ def greek_contenders(blocks, whole):
 
     def per_block(fn):
         return lambda: [fn(b) for b in blocks]
+
+    def by_flag(key, name, fn, numpy_label, numpy_fn):
+        """Serial, parallel and NumPy over the blocks of calls and puts."""
+        return {
+            f"{key}_serial": (f"`{name}`, serial",
+                              per_block(lambda b: fn(FORWARD, b.strike, b.maturity, b.vol, b.flag))),
+            f"{key}_parallel": (f"`{name}`, parallel",
+                                per_block(lambda b: fn(FORWARD, b.strike, b.maturity, b.vol, b.flag,
+                                                       parallel=True))),
+            f"{key}_numpy": (numpy_label,
+                             per_block(lambda b: numpy_fn(b.strike, b.maturity, b.vol, b.flag))),
+        }
     return {
-        "black_serial": ("`black_prices`, serial",
-                         per_block(lambda b: bp(FORWARD, b.strike, b.maturity, b.vol, b.flag))),
-        "black_parallel": ("`black_prices`, parallel",
-                           per_block(lambda b: bp(FORWARD, b.strike, b.maturity, b.vol, b.flag,
-                                                  parallel=True))),
-        "black_numpy": ("NumPy/SciPy Black-76 expression (`scipy.special.ndtr`)",
-                        per_block(lambda b: numpy_black(b.strike, b.maturity, b.vol, b.flag))),
-        "delta_serial": ("`deltas`, serial",
-                         per_block(lambda b: de(FORWARD, b.strike, b.maturity, b.vol, b.flag))),
-        "delta_parallel": ("`deltas`, parallel",
-                           per_block(lambda b: de(FORWARD, b.strike, b.maturity, b.vol, b.flag,
-                                                  parallel=True))),
-        "delta_numpy": ("NumPy/SciPy delta expression (`ndtr(d1)`)",
-                        per_block(lambda b: numpy_delta(b.strike, b.maturity, b.vol, b.flag))),
+        **by_flag("black", "black_prices", bp,
+                  "NumPy/SciPy Black-76 expression (`scipy.special.ndtr`)", numpy_black),
+        **by_flag("delta", "deltas", de, "NumPy/SciPy delta expression (`ndtr(d1)`)", numpy_delta),
         "vega_serial": ("`vegas`, serial", lambda: [ve(FORWARD, k, t, v)]),
         "vega_parallel": ("`vegas`, parallel", lambda: [ve(FORWARD, k, t, v, parallel=True)]),
         "vega_numpy": ("NumPy vega expression (`F sqrt(T) exp(-d1^2/2)/sqrt(2 pi)`)",
