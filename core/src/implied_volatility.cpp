@@ -7,8 +7,8 @@
 #include "tarvik/black.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/numeric.hpp"
-#include "tarvik/rational/normalised_black.hpp"
-#include "tarvik/rational/solver.hpp"
+#include "rational/normalised_black.hpp"
+#include "rational/solver.hpp"
 
 namespace tarvik {
 

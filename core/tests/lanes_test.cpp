@@ -20,7 +20,7 @@
 #include "lanes_wide.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/implied_volatility.hpp"
-#include "tarvik/rational/normalised_black.hpp"
+#include "rational/normalised_black.hpp"
 
 namespace tarvik::lanes {
 namespace {

@@ -3,7 +3,7 @@
 // bit for bit on any processor.
 #include "lanes_wide.hpp"
 
-#include "../src/lanes/kernel.hpp"
+#include "lanes/kernel.hpp"
 
 namespace tarvik::lanes::testing {
 

@@ -13,10 +13,10 @@
 #include <string>
 
 #include "tarvik/implied_volatility.hpp"
-#include "tarvik/rational/cubic.hpp"
-#include "tarvik/rational/householder.hpp"
-#include "tarvik/rational/normalised_black.hpp"
-#include "tarvik/rational/solver.hpp"
+#include "rational/cubic.hpp"
+#include "rational/householder.hpp"
+#include "rational/normalised_black.hpp"
+#include "rational/solver.hpp"
 
 namespace tarvik {
 namespace {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "tarvik/rational/erfcx.hpp"
-#include "tarvik/rational/inverse_norm_cdf.hpp"
-#include "tarvik/rational/normalised_black.hpp"
+#include "rational/erfcx.hpp"
+#include "rational/inverse_norm_cdf.hpp"
+#include "rational/normalised_black.hpp"
 
 namespace tarvik::rational {
 namespace {
@@ -56,7 +56,6 @@ TEST(Erfcx, RangesAndCuts) {
   for (double x : {1e-300, 1.11e-16, -1.11e-16}) {
     EXPECT_EQ(erfcx_cody(x), 1.0 - (x * 3209.3775891384694) / 2844.2368334391708) << x;
   }
-  constexpr double kInvSqrtPi = 0.56418958354775628;
   for (double x : {6.71e7, 1e200, down(2.53e307)}) EXPECT_EQ(erfcx_cody(x), kInvSqrtPi / x) << x;
   EXPECT_NE(erfcx_cody(down(6.71e7)), kInvSqrtPi / down(6.71e7));
   for (double x : {2.53e307, kMax, kInf}) EXPECT_TRUE(is_plus_zero(erfcx_cody(x))) << x;

@@ -3,9 +3,9 @@
 // TARVIK_LANES_DEFINE_PATH(name, lanes).
 #pragma once
 
-#include "black_terms.hpp"
-#include "kernel.hpp"
-#include "paths.hpp"
+#include "lanes/black_terms.hpp"
+#include "lanes/kernel.hpp"
+#include "lanes/paths.hpp"
 
 #define TARVIK_LANES_DEFINE_PATH(name, W)                                                         \
   namespace tarvik::lanes::detail {                                                               \
