@@ -14,4 +14,5 @@ python3 -m pip install -q -r requirements-test.txt
 
 bash tools/dev-build.sh "$build"
 ctest --test-dir "$build" --output-on-failure
+bash tools/check-lane-symbols.sh "$build"
 PYTHONPATH="$build/pkg" python3 -m pytest -q tests
