@@ -7,6 +7,7 @@
 #include "tarvik/black.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/numeric.hpp"
+#include "rational/front_end.hpp"
 #include "rational/normalised_black.hpp"
 #include "rational/solver.hpp"
 
@@ -15,14 +16,13 @@ namespace tarvik {
 namespace {
 
 // The volatility of a normalised price beta = P/(sqrt(F) sqrt(K)) within its
-// bounds. The solver answers a price that rounding put at its maximum with
-// the largest double; that, or any non-finite value, is a failed inversion.
+// bounds.
 Result<double> volatility_of(double beta, double forward, double strike, double maturity,
                              bool is_call) {
   const double s = rational::unchecked_normalised_implied_volatility(
       beta, log_moneyness(forward, strike), is_call);
-  if (s == kMaxFinite || !std::isfinite(s)) return IVError::no_convergence(kRefinementSteps);
-  return max_num(s / std::sqrt(maturity), 0.0);
+  if (rational::inversion_failed(s)) return IVError::no_convergence(kRefinementSteps);
+  return rational::volatility_of_total(s, maturity);
 }
 
 }  // namespace
@@ -35,13 +35,13 @@ Result<double> implied_volatility(double price, double forward, double strike, d
   }
   if (Status err = require_positive(forward, strike, maturity)) return *err;
 
-  const double intrinsic = max_num(is_call ? forward - strike : strike - forward, 0.0);
-  const double maximum = is_call ? forward : strike;
+  const double intrinsic = rational::intrinsic_value(is_call, forward, strike);
+  const double maximum = rational::maximum_value(is_call, forward, strike);
   if (price < intrinsic) return IVError::price_below_intrinsic(price, intrinsic);
   if (price >= maximum) return IVError::price_above_maximum(price, maximum);
 
-  return volatility_of(price / (std::sqrt(forward) * std::sqrt(strike)), forward, strike, maturity,
-                       is_call);
+  return volatility_of(rational::normalised_price(price, forward, strike), forward, strike,
+                       maturity, is_call);
 }
 
 Result<double> black_scholes_implied_volatility(double price, double spot, double strike,
@@ -68,15 +68,14 @@ Result<double> black_scholes_implied_volatility(double price, double spot, doubl
   // and strike K D_r.
   const double spot_value = spot * d_q;
   const double strike_value = strike * d_r;
-  const double intrinsic =
-      max_num(is_call ? spot_value - strike_value : strike_value - spot_value, 0.0);
-  const double maximum = is_call ? spot_value : strike_value;
+  const double intrinsic = rational::intrinsic_value(is_call, spot_value, strike_value);
+  const double maximum = rational::maximum_value(is_call, spot_value, strike_value);
   if (price < intrinsic) return IVError::price_below_intrinsic(price, intrinsic);
   if (price >= maximum) return IVError::price_above_maximum(price, maximum);
 
   // The undiscounted Black-76 price on the forward; one that rounding moved
   // onto its undiscounted maximum fails to converge.
-  return volatility_of((price / d_r) / (std::sqrt(forward) * std::sqrt(strike)), forward, strike,
+  return volatility_of(rational::normalised_price(price / d_r, forward, strike), forward, strike,
                        maturity, is_call);
 }
 
@@ -91,7 +90,7 @@ Result<double> normalised_implied_volatility(double beta, double x, bool is_call
     intrinsic = max_num(-rational::normalised_intrinsic(x), 0.0);
   }
   if (beta < intrinsic) return IVError::price_below_intrinsic(beta, intrinsic);
-  const double maximum = std::exp(x * (is_call ? 0.5 : -0.5));
+  const double maximum = std::exp(rational::normalised_maximum_exponent(is_call, x));
   if (beta >= maximum) return IVError::price_above_maximum(beta, maximum);
   return rational::unchecked_normalised_implied_volatility(beta, x, is_call);
 }

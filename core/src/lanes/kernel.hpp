@@ -26,6 +26,7 @@
 
 #include "lanes/paths.hpp"
 #include "rational/erfcx.hpp"
+#include "rational/front_end.hpp"
 #include "rational/householder.hpp"
 #include "rational/inverse_norm_cdf.hpp"
 #include "rational/normalised_black.hpp"
@@ -115,18 +116,17 @@ struct Kernel {
     const Index* ix;
     bool dense;
   };
-  template <std::size_t... I>
-  [[gnu::always_inline]] static D gather(const double* a, const Index* ix,
-                                         std::index_sequence<I...>) {
-    return D{a[ix[I]]...};
+  template <class R, class E, class T, std::size_t... I>
+  [[gnu::always_inline]] static R gather(const T* a, const Index* ix, std::index_sequence<I...>) {
+    return R{static_cast<E>(a[ix[I]])...};
   }
-  template <std::size_t... I>
-  [[gnu::always_inline]] static void scatter(double* a, const Index* ix, D v,
+  template <class T, class R, std::size_t... I>
+  [[gnu::always_inline]] static void scatter(T* a, const Index* ix, R v,
                                              std::index_sequence<I...>) {
-    ((a[ix[I]] = v[I]), ...);
+    ((a[ix[I]] = static_cast<T>(v[I])), ...);
   }
   [[gnu::always_inline]] static D ld(const double* a, At at) {
-    if (!at.dense) return gather(a, at.ix, kLanes);
+    if (!at.dense) return gather<D, double>(a, at.ix, kLanes);
     D r;
     __builtin_memcpy(&r, a + at.ix[0], sizeof r);
     return r;
@@ -141,30 +141,12 @@ struct Kernel {
   // The second slot of each element, B + i.
   [[gnu::always_inline]] static D ld_hi(const double* a, At at) { return ld(a + B, at); }
   [[gnu::always_inline]] static void st_hi(double* a, At at, D v) { st(a + B, at, v); }
-  template <std::size_t... I>
-  [[gnu::always_inline]] static void st_code(std::uint8_t* a, const Index* ix, M v,
-                                             std::index_sequence<I...>) {
-    ((a[ix[I]] = static_cast<std::uint8_t>(v[I])), ...);
+  // Byte codes (and the is_call flags) of W lanes.
+  [[gnu::always_inline]] static M ld_code(const std::uint8_t* a, At at) {
+    return gather<M, std::int64_t>(a, at.ix, kLanes);
   }
   [[gnu::always_inline]] static void st_code(std::uint8_t* a, At at, M v) {
-    st_code(a, at.ix, v, kLanes);
-  }
-  template <std::size_t... I>
-  [[gnu::always_inline]] static M ld_code(const std::uint8_t* a, const Index* ix,
-                                          std::index_sequence<I...>) {
-    return M{static_cast<std::int64_t>(a[ix[I]])...};
-  }
-  [[gnu::always_inline]] static M ld_code(const std::uint8_t* a, At at) {
-    return ld_code(a, at.ix, kLanes);
-  }
-  // All bits set where the byte is nonzero.
-  template <std::size_t... I>
-  [[gnu::always_inline]] static M ld_flag(const std::uint8_t* a, const Index* ix,
-                                          std::index_sequence<I...>) {
-    return M{(a[ix[I]] ? std::int64_t{-1} : std::int64_t{0})...};
-  }
-  [[gnu::always_inline]] static M ld_flag(const std::uint8_t* a, At at) {
-    return ld_flag(a, at.ix, kLanes);
+    scatter(a, at.ix, v, kLanes);
   }
   [[gnu::always_inline]] static D vec(double c) { return splat<D>(c); }
   [[gnu::always_inline]] static M code(std::int64_t c) { return splat<M>(c); }
@@ -172,18 +154,14 @@ struct Kernel {
   // The lanes of a list W at a time. A list of elements that holds the first
   // n indexes of the block in order (its entries increase, so the last one
   // tells) is read and written as whole vectors but for its padded tail.
-  template <class F>
-  [[gnu::always_inline]] static void each(const Set& list, F&& f) {
+  template <std::size_t Cap, class F>
+  [[gnu::always_inline]] static void each(const List<Cap>& list, F&& f) {
     const std::size_t n = list.n;
     std::size_t j = 0;
-    if (n != 0 && list.idx[n - 1] == n - 1) {
+    if (Cap == B && n != 0 && list.idx[n - 1] == n - 1) {
       for (; j + W <= n; j += W) f(At{list.idx + j, true});
     }
     for (; j < n; j += W) f(At{list.idx + j, false});
-  }
-  template <class F>
-  [[gnu::always_inline]] static void each(const Jobs& list, F&& f) {
-    for (std::size_t j = 0; j < list.n; j += W) f(At{list.idx + j, false});
   }
   // The elements (or slots) of a list one by one: the C library's loops.
   template <std::size_t Cap, class F>
@@ -648,13 +626,12 @@ struct Kernel {
       const D f = ld(forward, ix);
       const D kk = ld(strike, ix);
       const D T = ld(maturity, ix);
-      const M call = ld_flag(is_call, ix);
+      const M call = ld_code(is_call, ix) != 0;
       M ok = is_finite(p) & is_finite(f) & is_finite(kk) & is_finite(T);
       ok = ok & (f > 0.0) & (kk > 0.0) & (T > 0.0);
-      const D intrinsic = max_of(select(call, f - kk, kk - f), 0.0);
-      const D maximum = select(call, f, kk);
-      ok = ok & mask_not(p < intrinsic) & mask_not(p >= maximum);
-      st(S.beta, ix, p / (sqrt_of(f) * sqrt_of(kk)));
+      ok = ok & mask_not(p < intrinsic_value(call, f, kk));
+      ok = ok & mask_not(p >= maximum_value(call, f, kk));
+      st(S.beta, ix, normalised_price(p, f, kk));
       st(S.q, ix, select(call, 1.0, -1.0));
       st(S.s, ix, vec(0.0));
       st_code(S.ok, ix, select(ok, code(1), code(0)));
@@ -686,8 +663,8 @@ struct Kernel {
     // or anything not finite, failed; otherwise max(s/sqrt(T), 0).
     each(all, [&](At ix) __attribute__((always_inline)) {
       const D s = ld(S.s, ix);
-      const M failed = (ld_code(S.ok, ix) == 0) | (s == kMaxFinite) | mask_not(is_finite(s));
-      st(out, ix, select(failed, kQuietNaN, max_of(s / sqrt_of(ld(maturity, ix)), 0.0)));
+      const M failed = (ld_code(S.ok, ix) == 0) | inversion_failed(s);
+      st(out, ix, select(failed, kQuietNaN, volatility_of_total(s, ld(maturity, ix))));
     });
   }
 
@@ -707,12 +684,12 @@ struct Kernel {
     each(all, [&](At ix) __attribute__((always_inline)) {
       const D b = ld(beta, ix);
       const D xx = ld(x, ix);
-      const M call = ld_flag(is_call, ix);
+      const M call = ld_code(is_call, ix) != 0;
       const M finite = is_finite(b) & is_finite(xx);
       const M itm = (call & (xx > 0.0)) | (mask_not(call) & (xx < 0.0));
       st(S.e2, ix, intrinsic_series(xx));
       st(S.e1, ix, 0.5 * xx);
-      st(S.e3, ix, xx * select(call, 0.5, -0.5));
+      st(S.e3, ix, normalised_maximum_exponent(call, xx));
       st(S.beta, ix, b);
       st(S.x, ix, xx);
       st(S.q, ix, select(call, 1.0, -1.0));
