@@ -4,12 +4,12 @@
 
 #include <cmath>
 
-#include "tarvik/black.hpp"
-#include "tarvik/black_scholes.hpp"
-#include "tarvik/numeric.hpp"
 #include "rational/front_end.hpp"
 #include "rational/normalised_black.hpp"
 #include "rational/solver.hpp"
+#include "tarvik/black.hpp"
+#include "tarvik/black_scholes.hpp"
+#include "tarvik/numeric.hpp"
 
 namespace tarvik {
 

@@ -3,7 +3,9 @@
 // families of inputs that reach all four solver regions, both option kinds
 // on both sides of the money, prices at and beyond their bounds, special
 // values and arbitrary bit patterns, in blocks of every length. An element
-// the scalar function rejects must be the quiet NaN 0x7ff8000000000000.
+// the scalar function rejects must be the quiet NaN 0x7ff8000000000000. With
+// one description of each formula, what these check is the lane schedule:
+// the classification, compaction and padding of every branch.
 #include "tarvik/detail/lanes.hpp"
 
 #include <gtest/gtest.h>
@@ -13,14 +15,13 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "lanes_wide.hpp"
+#include "rational/normalised_black.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/implied_volatility.hpp"
-#include "rational/normalised_black.hpp"
 
 namespace tarvik::lanes {
 namespace {
@@ -66,26 +67,28 @@ constexpr double kSpecial[] = {NAN,
                                0.5,
                                -1e300};
 
-// ---- implied_volatility(price, forward, strike, maturity, is_call) --------
-
-struct Option {
-  double price, forward, strike, maturity;
+// An element of either front end: (price, forward, strike, maturity) or
+// (beta, x), and the option kind.
+struct Case {
+  double in[4];
   bool call;
 };
 
-Option priced(Rng& r, double forward, double x, double s, double maturity) {
+Case priced(Rng& r, double forward, double x, double s, double maturity) {
   const double strike = forward * std::exp(-x);
   const bool call = r.coin();  // in or out of the money, as x falls
-  return {black_price_total_vol(forward, strike, s, call), forward, strike, maturity, call};
+  return {{black_price_total_vol(forward, strike, s, call), forward, strike, maturity}, call};
 }
 
-Option near(Rng& r) {
+// ---- implied_volatility(price, forward, strike, maturity, is_call) --------
+
+Case near(Rng& r) {
   const double t = r.uniform(0.05, 2.0);
   return priced(r, 100.0 * r.log_uniform(0.5, 2.0), r.uniform(-0.3, 0.3),
                 r.uniform(0.1, 0.6) * std::sqrt(t), t);
 }
 
-Option stressed(Rng& r) {
+Case stressed(Rng& r) {
   const double t = r.log_uniform(1.0 / 365.0, 10.0);
   const double s = r.log_uniform(0.01, 3.0) * std::sqrt(t);
   return priced(r, 100.0, r.uniform(-4.0, 4.0) * s, s, t);
@@ -93,17 +96,50 @@ Option stressed(Rng& r) {
 
 // Far wings, tiny and huge total volatilities (the lowest and highest regions,
 // the asymptotic and small-t expansions), exactly at the money, extreme scales.
-Option extreme(Rng& r) {
+Case extreme(Rng& r) {
   const double x = r.bits() % 8 == 0 ? 0.0 : (r.coin() ? 1 : -1) * r.log_uniform(1e-12, 300.0);
   return priced(r, r.log_uniform(1e-6, 1e6), x, r.log_uniform(1e-5, 60.0),
                 r.log_uniform(1e-4, 30.0));
 }
 
+// ---- normalised_implied_volatility(beta, x, is_call) -----------------------
+
+// A put at x is priced as the call at -x.
+Case normalised_priced(Rng& r, double x, double s) {
+  const bool call = r.coin();
+  return {{rational::normalised_black_call(call ? x : -x, s), x}, call};
+}
+
+Case moderate(Rng& r) {
+  return normalised_priced(r, r.uniform(-3.0, 3.0), r.log_uniform(0.01, 5.0));
+}
+
+Case wide(Rng& r) {
+  const double x = r.bits() % 8 == 0 ? 0.0 : (r.coin() ? 1 : -1) * r.log_uniform(1e-12, 500.0);
+  return normalised_priced(r, x, r.log_uniform(1e-6, 60.0));
+}
+
+// Log-moneyness so large that the vega at the central branch point underflows,
+// or subnormal.
+Case huge_x(Rng& r) {
+  const double x = r.coin() ? r.uniform(-1500.0, 1500.0) : r.uniform(-1, 1) * 0x1p-1030;
+  return normalised_priced(r, x, r.log_uniform(1e-3, 80.0));
+}
+
+// ---- families over both ------------------------------------------------------
+
 // Prices at, just inside and just beyond the intrinsic value and the maximum.
-Option bounds(Rng& r) {
-  Option o = r.coin() ? near(r) : extreme(r);
-  const double intrinsic = black_intrinsic(o.forward, o.strike, o.call);
-  const double maximum = o.call ? o.forward : o.strike;
+template <Case (*Base)(Rng&), bool kNormalised>
+Case bounds(Rng& r) {
+  Case o = Base(r);
+  double intrinsic, maximum;
+  if (kNormalised) {
+    intrinsic = std::fmax((o.call ? 1 : -1) * rational::normalised_intrinsic(o.in[1]), 0.0);
+    maximum = std::exp(o.in[1] * (o.call ? 0.5 : -0.5));
+  } else {
+    intrinsic = black_intrinsic(o.in[1], o.in[2], o.call);
+    maximum = o.call ? o.in[1] : o.in[2];
+  }
   const double candidates[] = {intrinsic,
                                std::nextafter(intrinsic, -INFINITY),
                                std::nextafter(intrinsic, INFINITY),
@@ -114,89 +150,46 @@ Option bounds(Rng& r) {
                                -0.0,
                                5e-324,
                                intrinsic + 5e-324 * r.uniform(1, 1e6),
-                               o.price * (1 + 1e-15 * r.uniform(-4, 4))};
-  o.price = r.pick(candidates);
+                               o.in[0] * (1 + 1e-15 * r.uniform(-4, 4))};
+  o.in[0] = r.pick(candidates);
   return o;
 }
 
-Option specials(Rng& r) {
-  Option o = r.coin() ? near(r) : stressed(r);
-  for (double* v : {&o.price, &o.forward, &o.strike, &o.maturity}) {
-    if (r.bits() % 3 == 0) *v = r.pick(kSpecial);
+// Special values, or arbitrary bit patterns (mostly positive, to pass more
+// checks), in some of the inputs.
+template <Case (*Base)(Rng&), int kInputs>
+Case specials(Rng& r) {
+  Case o = Base(r);
+  for (int i = 0; i < kInputs; ++i)
+    if (r.bits() % 3 == 0) o.in[i] = r.pick(kSpecial);
+  return o;
+}
+template <Case (*Base)(Rng&), int kInputs>
+Case bit_patterns(Rng& r) {
+  Case o = Base(r);
+  for (int i = 0; i < kInputs; ++i) {
+    if (r.bits() % 4 != 0) o.in[i] = std::abs(r.raw());
+    if (r.bits() % 4 == 0) o.in[i] = r.raw();
   }
   return o;
 }
 
-Option bit_patterns(Rng& r) {
-  Option o = near(r);
-  for (double* v : {&o.price, &o.forward, &o.strike, &o.maturity}) {
-    if (r.bits() % 4 != 0) *v = std::abs(r.raw());  // mostly positive, to pass more checks
-    if (r.bits() % 4 == 0) *v = r.raw();
-  }
-  return o;
-}
-
-// ---- normalised_implied_volatility(beta, x, is_call) -----------------------
-
-struct Normalised {
-  double beta, x;
-  bool call;
-};
-
-// A put at x is priced as the call at -x.
-Normalised normalised_priced(Rng& r, double x, double s) {
-  const bool call = r.coin();
-  return {rational::normalised_black_call(call ? x : -x, s), x, call};
-}
-
-Normalised moderate(Rng& r) {
-  return normalised_priced(r, r.uniform(-3.0, 3.0), r.log_uniform(0.01, 5.0));
-}
-
-Normalised wide(Rng& r) {
-  const double x = r.bits() % 8 == 0 ? 0.0 : (r.coin() ? 1 : -1) * r.log_uniform(1e-12, 500.0);
-  return normalised_priced(r, x, r.log_uniform(1e-6, 60.0));
-}
-
-// Log-moneyness so large that the vega at the central branch point underflows,
-// or subnormal.
-Normalised huge_x(Rng& r) {
-  const double x = r.coin() ? r.uniform(-1500.0, 1500.0) : r.uniform(-1, 1) * 0x1p-1030;
-  return normalised_priced(r, x, r.log_uniform(1e-3, 80.0));
-}
-
-Normalised normalised_bounds(Rng& r) {
-  Normalised o = r.coin() ? moderate(r) : wide(r);
-  const double intrinsic = std::fmax((o.call ? 1 : -1) * rational::normalised_intrinsic(o.x), 0.0);
-  const double maximum = std::exp(o.x * (o.call ? 0.5 : -0.5));
-  const double candidates[] = {intrinsic,
-                               std::nextafter(intrinsic, -INFINITY),
-                               std::nextafter(intrinsic, INFINITY),
-                               maximum,
-                               std::nextafter(maximum, -INFINITY),
-                               0.0,
-                               -0.0,
-                               5e-324,
-                               o.beta * (1 + 1e-15 * r.uniform(-4, 4))};
-  o.beta = r.pick(candidates);
-  return o;
-}
-
-Normalised normalised_specials(Rng& r) {
-  Normalised o = moderate(r);
-  for (double* v : {&o.beta, &o.x}) {
-    if (r.bits() % 3 == 0) *v = r.pick(kSpecial);
-  }
-  return o;
-}
-
-Normalised normalised_bits(Rng& r) {
-  Normalised o = moderate(r);
-  for (double* v : {&o.beta, &o.x}) {
-    if (r.bits() % 3 != 0) *v = r.raw();
-  }
-  return o;
-}
+using Family = std::pair<const char*, Case (*)(Rng&)>;
+const Family kPriceFamilies[] = {
+    {"near", near},
+    {"stressed", stressed},
+    {"extreme", extreme},
+    {"bounds",
+     [](Rng& r) { return r.coin() ? bounds<near, false>(r) : bounds<extreme, false>(r); }},
+    {"specials", [](Rng& r) { return r.coin() ? specials<near, 4>(r) : specials<stressed, 4>(r); }},
+    {"bit patterns", bit_patterns<near, 4>}};
+const Family kNormalisedFamilies[] = {
+    {"moderate", moderate},
+    {"wide", wide},
+    {"huge x", huge_x},
+    {"bounds", [](Rng& r) { return r.coin() ? bounds<moderate, true>(r) : bounds<wide, true>(r); }},
+    {"specials", specials<moderate, 2>},
+    {"bit patterns", bit_patterns<moderate, 2>}};
 
 // ---- the paths --------------------------------------------------------------
 
@@ -231,49 +224,42 @@ std::vector<LanePath> paths() {
            testing::normalised_implied_volatility_block_wide}};
 }
 
-std::string describe(const Option& o) {
-  char text[160];
-  std::snprintf(text, sizeof text, "(%a, %a, %a, %a, %s)", o.price, o.forward, o.strike, o.maturity,
-                o.call ? "call" : "put");
-  return text;
-}
-
-std::string describe(const Normalised& o) {
-  char text[96];
-  std::snprintf(text, sizeof text, "(%a, %a, %s)", o.beta, o.x, o.call ? "call" : "put");
-  return text;
-}
-
-std::uint64_t expected_bits(const Result<double>& r) {
-  return r.ok() ? std::bit_cast<std::uint64_t>(r.value()) : kRejected;
-}
-
-// Feeds `count` generated elements to the path in blocks of seeded lengths
-// 1 to kBlock and counts the elements whose bits differ from the scalar
-// result, printing the first few.
-template <class Element, class Generate, class Block, class Scalar>
-std::size_t mismatches(std::uint64_t seed, Generate generate, Block block, Scalar scalar) {
-  Rng r{seed};
+// Feeds kPerFamily elements of each family to the path in blocks of seeded
+// lengths 1 to kBlock and counts the elements whose bits differ from the
+// scalar result (the quiet NaN where that fails), printing the first few.
+template <class Block, class Scalar>
+void expect_scalar_bits(const Family (&families)[6], std::uint64_t seed, Block block,
+                        Scalar scalar) {
   alignas(64) double in[4][kBlock];
   alignas(64) std::uint8_t calls[kBlock];
   double out[kBlock];
-  std::vector<Element> elements(kBlock);
-  std::size_t bad = 0;
-  for (std::size_t done = 0; done < kPerFamily;) {
-    const std::size_t n = r.bits() % 4 == 0 ? 1 + r.bits() % kBlock : kBlock;
-    for (std::size_t i = 0; i < n; ++i) elements[i] = generate(r);
-    block(elements.data(), in, calls, n, out);
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t want = expected_bits(scalar(elements[i]));
-      const std::uint64_t got = std::bit_cast<std::uint64_t>(out[i]);
-      if (got != want && ++bad <= 5) {
-        ADD_FAILURE() << describe(elements[i]) << " in a block of " << n << ": got " << std::hex
-                      << got << ", scalar " << want;
+  std::vector<Case> cases(kBlock);
+  for (const auto& [name, generate] : families) {
+    Rng r{++seed};
+    std::size_t bad = 0;
+    for (std::size_t done = 0; done < kPerFamily;) {
+      const std::size_t n = r.bits() % 4 == 0 ? 1 + r.bits() % kBlock : kBlock;
+      for (std::size_t i = 0; i < n; ++i) {
+        cases[i] = generate(r);
+        for (int c = 0; c < 4; ++c) in[c][i] = cases[i].in[c];
+        calls[i] = cases[i].call;
       }
+      block(in, calls, n, out);
+      for (std::size_t i = 0; i < n; ++i) {
+        const Result<double> want = scalar(cases[i]);
+        const std::uint64_t want_bits =
+            want.ok() ? std::bit_cast<std::uint64_t>(want.value()) : kRejected;
+        if (std::bit_cast<std::uint64_t>(out[i]) != want_bits && ++bad <= 5) {
+          const double* v = cases[i].in;
+          ADD_FAILURE() << name << std::hexfloat << " (" << v[0] << ", " << v[1] << ", " << v[2]
+                        << ", " << v[3] << ", " << cases[i].call << ") in a block of " << n
+                        << ": got " << out[i] << ", scalar " << want_bits;
+        }
+      }
+      done += n;
     }
-    done += n;
+    EXPECT_EQ(bad, 0u) << name;
   }
-  return bad;
 }
 
 class LanesTest : public ::testing::TestWithParam<LanePath> {
@@ -284,56 +270,23 @@ class LanesTest : public ::testing::TestWithParam<LanePath> {
 };
 
 TEST_P(LanesTest, ImpliedVolatilityHasTheScalarBits) {
-  const struct {
-    const char* name;
-    Option (*generate)(Rng&);
-  } families[] = {{"near", near},     {"stressed", stressed}, {"extreme", extreme},
-                  {"bounds", bounds}, {"specials", specials}, {"bit patterns", bit_patterns}};
   const IvBlock iv = GetParam().iv;
-  std::uint64_t seed = 20240611;
-  for (const auto& family : families) {
-    const std::size_t bad = mismatches<Option>(
-        ++seed, family.generate,
-        [iv](const Option* o, double (*in)[kBlock], std::uint8_t* calls, std::size_t n,
-             double* out) {
-          for (std::size_t i = 0; i < n; ++i) {
-            in[0][i] = o[i].price, in[1][i] = o[i].forward, in[2][i] = o[i].strike;
-            in[3][i] = o[i].maturity, calls[i] = o[i].call;
-          }
-          iv(in[0], in[1], in[2], in[3], calls, n, out);
-        },
-        [](const Option& o) {
-          return implied_volatility(o.price, o.forward, o.strike, o.maturity, o.call);
-        });
-    EXPECT_EQ(bad, 0u) << family.name;
-  }
+  expect_scalar_bits(
+      kPriceFamilies, 20240611,
+      [iv](double (*in)[kBlock], const std::uint8_t* calls, std::size_t n, double* out) {
+        iv(in[0], in[1], in[2], in[3], calls, n, out);
+      },
+      [](const Case& o) { return implied_volatility(o.in[0], o.in[1], o.in[2], o.in[3], o.call); });
 }
 
 TEST_P(LanesTest, NormalisedImpliedVolatilityHasTheScalarBits) {
-  const struct {
-    const char* name;
-    Normalised (*generate)(Rng&);
-  } families[] = {{"moderate", moderate},
-                  {"wide", wide},
-                  {"huge x", huge_x},
-                  {"bounds", normalised_bounds},
-                  {"specials", normalised_specials},
-                  {"bit patterns", normalised_bits}};
   const NormalisedBlock normalised = GetParam().normalised;
-  std::uint64_t seed = 20240621;
-  for (const auto& family : families) {
-    const std::size_t bad = mismatches<Normalised>(
-        ++seed, family.generate,
-        [normalised](const Normalised* o, double (*in)[kBlock], std::uint8_t* calls, std::size_t n,
-                     double* out) {
-          for (std::size_t i = 0; i < n; ++i) {
-            in[0][i] = o[i].beta, in[1][i] = o[i].x, calls[i] = o[i].call;
-          }
-          normalised(in[0], in[1], calls, n, out);
-        },
-        [](const Normalised& o) { return normalised_implied_volatility(o.beta, o.x, o.call); });
-    EXPECT_EQ(bad, 0u) << family.name;
-  }
+  expect_scalar_bits(
+      kNormalisedFamilies, 20240621,
+      [normalised](double (*in)[kBlock], const std::uint8_t* calls, std::size_t n, double* out) {
+        normalised(in[0], in[1], calls, n, out);
+      },
+      [](const Case& o) { return normalised_implied_volatility(o.in[0], o.in[1], o.call); });
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, LanesTest, ::testing::ValuesIn(paths()),

@@ -20,8 +20,8 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
-#include <type_traits>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "lanes/paths.hpp"
@@ -275,8 +275,8 @@ struct Kernel {
       const D lg = ld(S.aux2, ix);
       const D q = u + -0.5;
       const D r = sqrt_of(-lg);
-      const D v = select(r < kWichuraSplit2, inverse_norm_cdf_near_tail(r),
-                         inverse_norm_cdf_far_tail(r));
+      const D v =
+          select(r < kWichuraSplit2, inverse_norm_cdf_near_tail(r), inverse_norm_cdf_far_tail(r));
       D z = select(q < 0.0, -v, v);
       z = select(abs_of(q) <= kWichuraSplit1, inverse_norm_cdf_central(q), z);
       z = select(u >= 1.0, -lg, z);
@@ -430,9 +430,9 @@ struct Kernel {
     each(L, [&](At ix) __attribute__((always_inline)) {
       const D beta = ld(S.beta, ix);
       const D b_c = ld(S.bc, ix);
-      const MiddleGuess<D> g = middle_region_guess(beta, beta < b_c, ld(S.sc, ix), b_c,
-                                                   ld(S.vc, ix), ld(S.s2, ix), ld(S.b2, ix),
-                                                   ld(S.v2, ix));
+      const MiddleGuess<D> g =
+          middle_region_guess(beta, beta < b_c, ld(S.sc, ix), b_c, ld(S.vc, ix), ld(S.s2, ix),
+                              ld(S.b2, ix), ld(S.v2, ix));
       st(S.s, ix, g.s0);
       st(S.sl, ix, g.s_l);
       st(S.sr, ix, g.s_r);
@@ -462,9 +462,9 @@ struct Kernel {
       st(S.sl, ix, s_left);
       const M obj = ld_code(S.obj, ix);
       const M reciprocal_log = obj == code(kReciprocalLog);
-      const M bisect = select(reciprocal_log, bisect_reciprocal_log(b, vega),
-                              select(obj == code(kPlain), bisect_plain(vega),
-                                     bisect_log_gap(b, b_max, vega)));
+      const M bisect =
+          select(reciprocal_log, bisect_reciprocal_log(b, vega),
+                 select(obj == code(kPlain), bisect_plain(vega), bisect_log_gap(b, b_max, vega)));
       st(S.ds, ix, 0.5 * (s_left + s_right) - s);
       // The logarithm each objective's step takes: ln b, or ln of the gap ratio.
       st(S.aux, ix, select(reciprocal_log, b, log_gap_ratio(beta, b_max, b)));
@@ -480,8 +480,8 @@ struct Kernel {
     });
     each(reciprocal_log, [&](At ix) __attribute__((always_inline)) {
       st(S.ds, ix,
-         reciprocal_log_step(ld(S.x, ix), ld(S.s, ix), ld(S.lnbeta, ix), ld(S.aux, ix),
-                             ld(S.b, ix), ld(S.vega, ix)));
+         reciprocal_log_step(ld(S.x, ix), ld(S.s, ix), ld(S.lnbeta, ix), ld(S.aux, ix), ld(S.b, ix),
+                             ld(S.vega, ix)));
     });
     each(log_gap, [&](At ix) __attribute__((always_inline)) {
       st(S.ds, ix,
@@ -540,8 +540,7 @@ struct Kernel {
       st(S.e1, ix, 0.5 * x);
       st(S.bmax, ix, xr * 0.5);
       st(S.z, ix, xr);
-      st_code(S.code, ix,
-              select(itm & mask_not(x * x < kIntrinsicTaylorLimit), code(1), code(0)));
+      st_code(S.code, ix, select(itm & mask_not(x * x < kIntrinsicTaylorLimit), code(1), code(0)));
     });
     split(S.code, L, {nullptr, &exp_intrinsic});
     elements(L, [&](Index i) { S.bmax[i] = std::exp(S.bmax[i]); });
@@ -707,8 +706,7 @@ struct Kernel {
       const D b = ld(S.beta, ix);
       const M c = ld_code(S.code, ix);
       const D ni = ld(S.e2, ix);
-      const D intrinsic =
-          select(c >= 2, max_of(select(ld(S.q, ix) > 0.0, ni, -ni), 0.0), vec(0.0));
+      const D intrinsic = select(c >= 2, max_of(select(ld(S.q, ix) > 0.0, ni, -ni), 0.0), vec(0.0));
       const M ok = (c != 0) & mask_not(b < intrinsic) & mask_not(b >= ld(S.e3, ix));
       st_code(S.ok, ix, select(ok, code(1), code(0)));
     });

@@ -31,8 +31,7 @@ namespace {
 // the end values. The powers are formed as t2 = t*t, t3 = t2*t, u2 = u*u,
 // u3 = u2*u and each term is multiplied left to right, e.g. ((r y_r - h d_r) t2) u.
 template <class V>
-[[gnu::always_inline]] inline V rational_cubic(V x, V x_l, V x_r, V y_l, V y_r, V d_l, V d_r,
-                                               V r) {
+[[gnu::always_inline]] inline V rational_cubic(V x, V x_l, V x_r, V y_l, V y_r, V d_l, V d_r, V r) {
   const V h = x_r - x_l;
   const V t = (x - x_l) / h;
   const V u = 1.0 - t;
@@ -63,8 +62,8 @@ template <class V>
 
 // The r that makes the second derivative at x_l equal to c_l.
 template <class V>
-[[gnu::always_inline]] inline V control_for_left_curvature(V x_l, V x_r, V y_l, V y_r, V d_l,
-                                                           V d_r, V c_l) {
+[[gnu::always_inline]] inline V control_for_left_curvature(V x_l, V x_r, V y_l, V y_r, V d_l, V d_r,
+                                                           V c_l) {
   const V h = x_r - x_l;
   const V m = (y_r - y_l) / h;
   return curvature_control(0.5 * h * c_l + (d_r - d_l), m - d_l);

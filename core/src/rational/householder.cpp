@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "tarvik/numeric.hpp"
 #include "rational/normalised_black.hpp"
+#include "tarvik/numeric.hpp"
 
 namespace tarvik::rational {
 

@@ -110,7 +110,6 @@ template <class V>
 
 }  // namespace
 
-
 // db/ds of the normalised Black price b(x, s):
 //   exp(-((x/s)^2 + (s/2)^2)/2) / sqrt(2 pi).
 // 0 for x != 0 and s <= |x| 2^-511 (where (x/s)^2 would overflow); for x = 0

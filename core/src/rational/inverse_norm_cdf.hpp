@@ -12,7 +12,8 @@
 namespace tarvik::rational {
 namespace {
 
-inline constexpr double kWichuraSplit1 = 0.425;     // half-width of the central interval in q = u - 0.5
+inline constexpr double kWichuraSplit1 =
+    0.425;  // half-width of the central interval in q = u - 0.5
 inline constexpr double kWichuraConst1 = 0.180625;  // 0.425^2
 inline constexpr double kWichuraSplit2 = 5.0;       // near/far tail boundary in r = sqrt(-log p)
 inline constexpr double kWichuraConst2 = 1.6;

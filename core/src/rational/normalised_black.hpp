@@ -22,8 +22,8 @@ namespace tarvik::rational {
 // Below this x^2 the normalised intrinsic value uses its Taylor series.
 inline constexpr double kIntrinsicTaylorLimit = 0.011962890625;  // 98 * 2^-13
 
-inline constexpr double kEta = -10.0;                       // asymptotic expansion for h < eta
-inline constexpr double kTau = 0.21022410381342865;         // 2 eps^(1/16) by four square roots of eps
+inline constexpr double kEta = -10.0;                // asymptotic expansion for h < eta
+inline constexpr double kTau = 0.21022410381342865;  // 2 eps^(1/16) by four square roots of eps
 inline constexpr double kTauPlusEta = -9.7897758961865708;  // tau + eta, as one constant
 inline constexpr double kSplitHPlusT = 0.85;                // direct formula for h + t above this
 
@@ -170,12 +170,11 @@ template <class V>
                h2 * ((17325.0 * a + -4680.0) +
                      h2 * ((6930.0 * a + -840.0) +
                            h2 * ((990.0 * a + -52.0) + h2 * (ah2 + (55.0 * a + -1.0)))));
-  const V n6 =
-      (135135.0 * a + -89055.0) +
-      h2 * ((270270.0 * a + -82845.0) +
-            h2 * ((135135.0 * a + -20370.0) +
-                  h2 * ((25740.0 * a + -1926.0) +
-                        h2 * ((2145.0 * a + -75.0) + h2 * (ah2 + (78.0 * a + -1.0))))));
+  const V n6 = (135135.0 * a + -89055.0) +
+               h2 * ((270270.0 * a + -82845.0) +
+                     h2 * ((135135.0 * a + -20370.0) +
+                           h2 * ((25740.0 * a + -1926.0) +
+                                 h2 * ((2145.0 * a + -75.0) + h2 * (ah2 + (78.0 * a + -1.0))))));
   const V E =
       (t + t) *
       (a + w * (n1 / 6.0 +

@@ -3,12 +3,12 @@
 #include <cmath>
 #include <limits>
 
-#include "tarvik/normal.hpp"
-#include "tarvik/numeric.hpp"
 #include "rational/householder.hpp"
 #include "rational/inverse_norm_cdf.hpp"
 #include "rational/normalised_black.hpp"
 #include "rational/transforms.hpp"
+#include "tarvik/normal.hpp"
+#include "tarvik/numeric.hpp"
 
 namespace tarvik::rational {
 

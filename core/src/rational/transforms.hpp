@@ -129,9 +129,9 @@ template <class V>
                                                          const Transform<V>& t_h) {
   const V zero = splat<V>(0.0);
   const V half = splat<V>(-0.5);
-  const V r = max_of(
-      control_for_left_curvature(b_h, b_max, t_h.value, zero, t_h.first, half, t_h.second),
-      shape_control_minimum<true>(t_h.first, half, (0.0 - t_h.value) / (b_max - b_h)));
+  const V r =
+      max_of(control_for_left_curvature(b_h, b_max, t_h.value, zero, t_h.first, half, t_h.second),
+             shape_control_minimum<true>(t_h.first, half, (0.0 - t_h.value) / (b_max - b_h)));
   V f = rational_cubic(beta, b_h, b_max, t_h.value, zero, t_h.first, half, r);
   f = select(abs_of(t_h.second) < kSqrtMaxFinite, f, -kMaxFinite);
   const V h = b_max - b_h;
@@ -149,7 +149,7 @@ struct MiddleGuess {
 };
 template <class V, class M>
 [[gnu::always_inline]] inline MiddleGuess<V> middle_region_guess(V beta, M lower, V s_c, V b_c,
-                                                                  V v_c, V s_2, V b_2, V v_2) {
+                                                                 V v_c, V s_2, V b_2, V v_2) {
   const V x_l = select(lower, b_2, b_c);
   const V x_r = select(lower, b_c, b_2);
   const V y_l = select(lower, s_2, s_c);
