@@ -24,6 +24,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "lanes/lists.hpp"
 #include "lanes/paths.hpp"
 #include "rational/erfcx.hpp"
 #include "rational/front_end.hpp"
@@ -41,50 +42,17 @@ namespace {
 
 using namespace tarvik::rational;
 
-// Element index within a block, or a slot of a two-per-element scratch array.
-using Index = std::uint16_t;
-
 inline constexpr double kQuietNaN = __builtin_nan("");
 
 // The objectives of the refinement steps.
 enum Objective : std::uint8_t { kReciprocalLog, kPlain, kLogGap };
 
-// W doubles.
 template <int W>
-struct Vectors {
-  typedef double D __attribute__((vector_size(8 * W)));
-};
-
-template <int W>
-struct Kernel {
-  using D = typename Vectors<W>::D;
-  using M = Mask<D>;
-  static constexpr std::size_t B = kBlock;
-
-  // A list of element indexes (or slots); entries n to the next multiple of W
-  // repeat the last one, so that a vector pass reads whole groups of W. A
-  // repeated lane computes what its twin does and stores the same bits.
-  template <std::size_t Cap>
-  struct List {
-    Index idx[Cap + W];
-    std::size_t n = 0;
-    [[gnu::always_inline]] void add(std::size_t i, bool take) {
-      idx[n] = static_cast<Index>(i);
-      n += take ? 1 : 0;
-    }
-    template <std::size_t C>
-    void append(const List<C>& from, std::size_t offset) {
-      for (std::size_t j = 0; j < from.n; ++j)
-        idx[n + j] = static_cast<Index>(from.idx[j] + offset);
-      n += from.n;
-    }
-    void pad() {
-      if (n == 0) return;
-      for (int l = 0; l < W; ++l) idx[n + l] = idx[n - 1];
-    }
-  };
-  using Set = List<B>;
-  using Jobs = List<2 * B>;
+struct Kernel : Lanes<W> {
+  using L = Lanes<W>;
+  using L::B, L::code, L::each, L::elements, L::ld, L::ld_code, L::ld_hi, L::split, L::st,
+      L::st_code, L::st_hi, L::vec;
+  using typename L::At, typename L::D, typename L::Jobs, typename L::M, typename L::Set;
 
   // The state of a block, element-indexed (slots i and B + i for the two
   // function values some branches need per element). Some 70 KB, on the
@@ -104,85 +72,6 @@ struct Kernel {
     double h[B], t[B], g[B], bb[B], e1[B], e2[B], e3[B], u[B], z[B];
     double arg[2 * B], res[2 * B], aux[2 * B], aux2[B];
   };
-
-  // ---- lanes ---------------------------------------------------------------
-
-  // Lane by lane through pack expansions, so that the compiler builds and
-  // takes apart the vectors in registers.
-  static constexpr auto kLanes = std::make_index_sequence<W>{};
-  // W lanes of a list: their indexes, and whether these are consecutive
-  // (then the lanes are read and written as one vector).
-  struct At {
-    const Index* ix;
-    bool dense;
-  };
-  template <class R, class E, class T, std::size_t... I>
-  [[gnu::always_inline]] static R gather(const T* a, const Index* ix, std::index_sequence<I...>) {
-    return R{static_cast<E>(a[ix[I]])...};
-  }
-  template <class T, class R, std::size_t... I>
-  [[gnu::always_inline]] static void scatter(T* a, const Index* ix, R v,
-                                             std::index_sequence<I...>) {
-    ((a[ix[I]] = static_cast<T>(v[I])), ...);
-  }
-  [[gnu::always_inline]] static D ld(const double* a, At at) {
-    if (!at.dense) return gather<D, double>(a, at.ix, kLanes);
-    D r;
-    __builtin_memcpy(&r, a + at.ix[0], sizeof r);
-    return r;
-  }
-  [[gnu::always_inline]] static void st(double* a, At at, D v) {
-    if (at.dense) {
-      __builtin_memcpy(a + at.ix[0], &v, sizeof v);
-    } else {
-      scatter(a, at.ix, v, kLanes);
-    }
-  }
-  // The second slot of each element, B + i.
-  [[gnu::always_inline]] static D ld_hi(const double* a, At at) { return ld(a + B, at); }
-  [[gnu::always_inline]] static void st_hi(double* a, At at, D v) { st(a + B, at, v); }
-  // Byte codes (and the is_call flags) of W lanes.
-  [[gnu::always_inline]] static M ld_code(const std::uint8_t* a, At at) {
-    return gather<M, std::int64_t>(a, at.ix, kLanes);
-  }
-  [[gnu::always_inline]] static void st_code(std::uint8_t* a, At at, M v) {
-    scatter(a, at.ix, v, kLanes);
-  }
-  [[gnu::always_inline]] static D vec(double c) { return splat<D>(c); }
-  [[gnu::always_inline]] static M code(std::int64_t c) { return splat<M>(c); }
-
-  // The lanes of a list W at a time. A list of elements that holds the first
-  // n indexes of the block in order (its entries increase, so the last one
-  // tells) is read and written as whole vectors but for its padded tail.
-  template <std::size_t Cap, class F>
-  [[gnu::always_inline]] static void each(const List<Cap>& list, F&& f) {
-    const std::size_t n = list.n;
-    std::size_t j = 0;
-    if (Cap == B && n != 0 && list.idx[n - 1] == n - 1) {
-      for (; j + W <= n; j += W) f(At{list.idx + j, true});
-    }
-    for (; j < n; j += W) f(At{list.idx + j, false});
-  }
-  // The elements (or slots) of a list one by one: the C library's loops.
-  template <std::size_t Cap, class F>
-  [[gnu::always_inline]] static void elements(const List<Cap>& list, F&& f) {
-    for (std::size_t j = 0; j < list.n; ++j) f(list.idx[j]);
-  }
-  // Splits a list by the codes a vector pass stored: into[c] takes the
-  // elements with code c, padded.
-  template <std::size_t Cap>
-  static void split(const std::uint8_t* codes, const List<Cap>& from,
-                    std::initializer_list<std::type_identity_t<List<Cap>*>> into) {
-    elements(from, [&](Index i) {
-      std::uint8_t c = 0;
-      for (List<Cap>* list : into) {
-        if (list) list->add(i, codes[i] == c);
-        ++c;
-      }
-    });
-    for (List<Cap>* list : into)
-      if (list) list->pad();
-  }
 
   // ---- erfcx (Cody), over slots --------------------------------------------
 
