@@ -242,12 +242,13 @@ struct Kernel : Lanes<W> {
 
   // ---- the initial guess (rational/transforms.hpp) -------------------------
 
-  // Lowest region, 0 < beta < b_l: the low-price transform at s_l,
-  // interpolated on [0, b_l] and inverted.
-  static void lowest_region(State& S, const Set& L) {
+  // A transform's Phi (into res) and its kExps exponentials (into e1, e2,
+  // e3) at s = s2, from its arguments.
+  template <int kExps, class Arguments>
+  static void transform_terms(State& S, const Set& L, Arguments arguments) {
     Jobs phi;
     each(L, [&](At ix) __attribute__((always_inline)) {
-      const TransformArguments<D> a = low_price_arguments(ld(S.x, ix), ld(S.s2, ix));
+      const TransformArguments<D> a = arguments(ld(S.x, ix), ld(S.s2, ix));
       st(S.arg, ix, a.phi);
       st(S.e1, ix, a.e1);
       st(S.e2, ix, a.e2);
@@ -256,11 +257,17 @@ struct Kernel : Lanes<W> {
     elements(L, [&](Index i) {
       S.e1[i] = std::exp(S.e1[i]);
       S.e2[i] = std::exp(S.e2[i]);
-      S.e3[i] = std::exp(S.e3[i]);
+      if constexpr (kExps == 3) S.e3[i] = std::exp(S.e3[i]);
       phi.add(i, true);
     });
     phi.pad();
     norm_cdf_tail(S, phi);
+  }
+
+  // Lowest region, 0 < beta < b_l: the low-price transform at s_l,
+  // interpolated on [0, b_l] and inverted.
+  static void lowest_region(State& S, const Set& L) {
+    transform_terms<3>(S, L, [](D x, D s) { return low_price_arguments(x, s); });
     each(L, [&](At ix) __attribute__((always_inline)) {
       const D x = ld(S.x, ix);
       const Transform<D> t_l = low_price_transform(x, ld(S.s2, ix), ld(S.res, ix), ld(S.e1, ix),
@@ -286,21 +293,8 @@ struct Kernel : Lanes<W> {
   // Highest region, b_h < beta < b_max: the high-price transform at s_h,
   // interpolated on [b_h, b_max] and inverted.
   static void highest_region(State& S, const Set& L) {
-    Jobs phi;
-    each(L, [&](At ix) __attribute__((always_inline)) {
-      const TransformArguments<D> a = high_price_arguments(ld(S.x, ix), ld(S.s2, ix));
-      st(S.arg, ix, a.phi);
-      st(S.e1, ix, a.e1);
-      st(S.e2, ix, a.e2);
-    });
-    elements(L, [&](Index i) {
-      S.e1[i] = std::exp(S.e1[i]);
-      S.e2[i] = std::exp(S.e2[i]);
-      phi.add(i, true);
-      S.obj[i] = S.beta[i] <= 0.5 * S.bmax[i] ? kPlain : kLogGap;
-    });
-    phi.pad();
-    norm_cdf_tail(S, phi);
+    transform_terms<2>(S, L, [](D x, D s) { return high_price_arguments(x, s); });
+    elements(L, [&](Index i) { S.obj[i] = S.beta[i] <= 0.5 * S.bmax[i] ? kPlain : kLogGap; });
     each(L, [&](At ix) __attribute__((always_inline)) {
       const Transform<D> t_h = high_price_transform(ld(S.x, ix), ld(S.s2, ix), ld(S.res, ix),
                                                     ld(S.e1, ix), ld(S.e2, ix));
