@@ -485,24 +485,26 @@ struct Kernel : Lanes<W> {
 
   // ---- front ends (implied_volatility.cpp) ---------------------------------
 
-  static void identity(Set& all, std::size_t n) {
+  // The state of a block of n > 0 elements and the list of all of them, or
+  // nullptr where the state cannot be allocated (the caller then takes the
+  // scalar functions).
+  static std::unique_ptr<State> block_state(Set& all, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) all.idx[i] = static_cast<Index>(i);
     all.n = n;
     all.pad();
+    return std::unique_ptr<State>(new (std::nothrow) State);
   }
 
   static void implied_volatility(const double* price, const double* forward, const double* strike,
                                  const double* maturity, const std::uint8_t* is_call, std::size_t n,
                                  double* out) {
     if (n == 0) return;
-    const std::unique_ptr<State> state(new (std::nothrow) State);
+    Set all, valid;
+    const std::unique_ptr<State> state = block_state(all, n);
     if (!state) {
-      detail::implied_volatility_elements(price, forward, strike, maturity, is_call, n, out);
-      return;
+      return detail::implied_volatility_elements(price, forward, strike, maturity, is_call, n, out);
     }
     State& S = *state;
-    Set all, valid;
-    identity(all, n);
     each(all, [&](At ix) __attribute__((always_inline)) {
       const D p = ld(price, ix);
       const D f = ld(forward, ix);
@@ -554,14 +556,10 @@ struct Kernel : Lanes<W> {
                                             const std::uint8_t* is_call, std::size_t n,
                                             double* out) {
     if (n == 0) return;
-    const std::unique_ptr<State> state(new (std::nothrow) State);
-    if (!state) {
-      detail::normalised_implied_volatility_elements(beta, x, is_call, n, out);
-      return;
-    }
-    State& S = *state;
     Set all, valid;
-    identity(all, n);
+    const std::unique_ptr<State> state = block_state(all, n);
+    if (!state) return detail::normalised_implied_volatility_elements(beta, x, is_call, n, out);
+    State& S = *state;
     // The intrinsic value of an in-the-money option and the maximum exp(+-x/2).
     each(all, [&](At ix) __attribute__((always_inline)) {
       const D b = ld(beta, ix);
