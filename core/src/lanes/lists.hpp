@@ -101,7 +101,9 @@ struct Lanes {
     scatter(a, at.ix, v, kLanes);
   }
   [[gnu::always_inline]] static D vec(double c) { return rational::splat<D>(c); }
-  [[gnu::always_inline]] static M code(std::int64_t c) { return rational::splat<M>(c); }
+  [[gnu::always_inline]] static M code(std::int64_t c) {
+    return rational::splat<M, std::int64_t>(c);
+  }
 
   // The lanes of a list W at a time. A list of elements that holds the first
   // n indexes of the block in order (its entries increase, so the last one

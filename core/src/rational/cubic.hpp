@@ -94,7 +94,8 @@ template <bool kPreferShape, class V>
   const V left_gap = m - d_l;
   const V right_gap = d_r - m;
   V r2 = max_of(abs_of((d_r - d_l) / right_gap), abs_of((d_r - d_l) / left_gap));
-  r2 = select((abs_of(left_gap) >= kMinNormal) & (abs_of(right_gap) >= kMinNormal), r2, line);
+  const auto left_open = abs_of(left_gap) >= kMinNormal;
+  r2 = select(left_open & (abs_of(right_gap) >= kMinNormal), r2, line);
   // End slopes on the wrong side of the secant: only the line keeps the shape.
   r2 = select(convex | concave, r2, select(monotone, line, none));
   const V r = max_of(splat<V>(kRationalCubicMinControl), max_of(r1, r2));

@@ -101,7 +101,8 @@ template <class V>
 // would overflow. At x = 0 it is kInvSqrtTwoPi exp(zero_x_vega_exponent(s)).
 template <class V>
 [[gnu::always_inline]] inline auto vega_vanishes(V x, V s) {
-  return (s <= 0.0) | (s <= abs_of(x) * kSqrtMinNormal);
+  const V limit = abs_of(x) * kSqrtMinNormal;
+  return (s <= 0.0) | (s <= limit);
 }
 template <class V>
 [[gnu::always_inline]] inline V zero_x_vega_exponent(V s) {

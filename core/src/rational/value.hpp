@@ -50,14 +50,14 @@ struct MaskOf<V> {
 template <class V>
 using Mask = typename MaskOf<V>::type;
 
-// c in every lane.
-template <class V>
-[[gnu::always_inline]] inline V splat(double c) {
-  if constexpr (kScalar<V>) {
+// c in every lane (of a value or, with an integer c, of a mask).
+template <class V, class E = double>
+[[gnu::always_inline]] inline V splat(E c) {
+  if constexpr (std::is_arithmetic_v<V>) {
     return c;
   } else {
     V r;
-    for (std::size_t i = 0; i < sizeof(V) / sizeof(double); ++i) r[i] = c;
+    for (std::size_t i = 0; i < sizeof(V) / sizeof(c); ++i) r[i] = c;
     return r;
   }
 }
@@ -108,7 +108,7 @@ template <class M>
 template <class V>
   requires(!kScalar<V>)
 [[gnu::always_inline]] inline V abs_of(V a) {
-  return (V)((Mask<V>)a & splat<Mask<V>>(0x7fffffffffffffffLL));
+  return (V)((Mask<V>)a & splat<Mask<V>, std::int64_t>(0x7fffffffffffffff));
 }
 
 [[gnu::always_inline]] inline bool is_nan(double a) { return std::isnan(a); }
