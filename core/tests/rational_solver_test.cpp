@@ -23,7 +23,7 @@ namespace {
 
 using namespace rational;
 
-constexpr double kRMax = 4.056481920730334e31;
+constexpr double kRMax = kRationalCubicMaxControl;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 TEST(RationalCubic, ControlThreeIsCubicHermite) {
@@ -44,7 +44,7 @@ TEST(RationalCubic, LargeControlIsTheChordAndEndsAreExact) {
       EXPECT_EQ(rational_cubic(x, xl, xr, yl, yr, 7.0, -9.0, r), yr * t + yl * (1.0 - t));
     }
   }
-  for (double r : {-0.9999999850988388, 0.0, 3.0, 1e6, kRMax}) {
+  for (double r : {kRationalCubicMinControl, 0.0, 3.0, 1e6, kRMax}) {
     EXPECT_EQ(rational_cubic(xl, xl, xr, yl, yr, 7.0, -9.0, r), yl) << r;
     EXPECT_EQ(rational_cubic(xr, xl, xr, yl, yr, 7.0, -9.0, r), yr) << r;
   }
