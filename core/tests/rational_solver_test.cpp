@@ -12,11 +12,11 @@
 #include <random>
 #include <string>
 
-#include "tarvik/implied_volatility.hpp"
 #include "rational/cubic.hpp"
 #include "rational/householder.hpp"
 #include "rational/normalised_black.hpp"
 #include "rational/solver.hpp"
+#include "tarvik/implied_volatility.hpp"
 
 namespace tarvik {
 namespace {
