@@ -201,7 +201,9 @@ BOOL_METHODS = ["lambda self: True", "lambda self: False", "lambda self: 2", "la
                 "lambda self: np.True_", "lambda self: ODD", "lambda self: hook(KeyError('odd'))",
                 "lambda self: hook(True, EFFECT)", "42", "RuntimeError('odd')"]
 PLAIN_ODD = ["1", "0", "None", "1.0", "'True'", "np.array(True)", "np.bool_", "np.True_",
-             "np.array([True, False])", "np.ones(70, bool)"]
+             "np.array([True, False])", "np.ones(70, bool)", "memoryview(np.ones(5, bool))",
+             "np.ones(6, bool)[::2]", "np.ones(4, np.uint8)", "[True, False]",
+             "np.ma.masked_array([True, False, True])"]
 OBJECTS = ["__import__('decimal').Decimal('1.5')", "__import__('decimal').Decimal('sNaN')",
            "__import__('fractions').Fraction(1, 3)", "np.array(1.5)", "np.array([2.5])",
            "np.array(['1.5'])", "np.array(['x'], object)", "np.array([None], object)",
@@ -636,10 +638,14 @@ def check_batch(call, args, kwargs, result, exc, flag):
 def check_taken(call, args, kwargs, result, scalars):
     """After the call, every array it took in is still a 1-D contiguous
     float64 array (a later argument's conversion may have changed it), and
-    the result has their length. (A FloatyArray may have been taken either
-    way; so may an array that had one element when the call began.)"""
+    the result has the length the rule gives for their lengths and that of an
+    array of option types, whether each came by position or by keyword. (A
+    FloatyArray may have been taken either way; so may an array that had one
+    element when the call began.)"""
+    bound = dict(zip(call.f.params, args))
+    bound.update(kwargs)
     lengths = []
-    for obj in args[:len(call.f.numeric)] + [kwargs[p] for p in call.f.numeric[len(args):]]:
+    for obj in (bound[p] for p in call.f.numeric):
         if type(obj) is FloatyArray or id(obj) in scalars:
             return
         if isinstance(obj, np.ndarray) and obj.size != 1 and not (
@@ -647,6 +653,12 @@ def check_taken(call, args, kwargs, result, scalars):
             raise Finding(f"took in an array that is now {obj.dtype.str}, shape {obj.shape}, "
                           f"strides {obj.strides}")
         lengths.append(obj.size if isinstance(obj, np.ndarray) else 1)
+    flag = bound.get("is_call", True)
+    if not isinstance(flag, (bool, np.bool_)) and type(type(flag)) is not OddMeta:
+        taken = np.asarray(flag)  # only a 1-D bool array over its memory is taken
+        if taken.ndim != 1 or taken.dtype != bool:
+            raise Finding(f"took option types from {type(flag).__name__} {taken.dtype} {taken.shape}")
+        lengths.append(taken.size)
     if result.shape != (0 if 0 in lengths else max(lengths),):
         raise Finding(f"a result of shape {result.shape} for lengths {lengths}")
 
