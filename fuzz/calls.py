@@ -154,9 +154,11 @@ class Function:
         self.numeric = [p for p in self.params if p not in FLAGS]
         probe = [np.zeros(2)] * len(self.numeric) + [True] * ("is_call" in self.params)
         try:
-            self.batch = isinstance(self.fn(*probe), np.ndarray)
+            probed = self.fn(*probe)
+            self.batch = isinstance(probed, (np.ndarray, dict))
+            self.fields = isinstance(probed, dict)  # a dict of batch results, one per quantity
         except TypeError:
-            self.batch = False
+            self.batch = self.fields = False
 
 
 # error_codes takes a batch function and its arguments: it is checked beside
@@ -223,11 +225,53 @@ def value_bits(x):
     return REJECTED if math.isnan(x) else bits(x)
 
 
+def array_ok(r):
+    return (type(r) is np.ndarray and r.dtype == np.float64 and r.dtype.isnative and r.ndim == 1
+            and r.flags.c_contiguous and r.flags.writeable and r.flags.owndata)
+
+
 def result_ok(f, r):
     if not f.batch:
         return type(r) is float
-    return (type(r) is np.ndarray and r.dtype == np.float64 and r.dtype.isnative and r.ndim == 1
-            and r.flags.c_contiguous and r.flags.writeable and r.flags.owndata)
+    if f.fields:  # arrays of one length, each its own
+        return (type(r) is dict and len(r) > 0 and all(array_ok(a) for a in r.values())
+                and len({a.shape for a in r.values()}) == 1
+                and not any(np.may_share_memory(a, b) for a in r.values() for b in r.values() if a is not b))
+    return array_ok(r)
+
+
+def first(result):
+    """A batch result, or the first field of a dict of them."""
+    return next(iter(result.values())) if isinstance(result, dict) else result
+
+
+def field_twin(f, field):
+    """The batch function that computes one field of a dict-returning batch
+    function on its own: black_greeks' "delta" is deltas, black_scholes_greeks'
+    is black_scholes_deltas; "price" is black_prices."""
+    prefix = f.name[:f.name.rfind("_") + 1]
+    names = [f"{prefix}{field}s"] + [f"{field}s"] * (prefix == "black_")
+    return next((getattr(_core, n) for n in names if n in _core.__all__), None)
+
+
+def same_bits(a, b):
+    """Equal bit for bit, any NaN for any NaN."""
+    same = (np.isnan(a) & np.isnan(b)) | (a.view(np.uint64) == b.view(np.uint64))
+    return a.shape == b.shape and bool(np.all(same))
+
+
+def check_fields(call, args, kwargs, result):
+    """Each field carries the bits of its own batch function's result."""
+    bound = dict(zip(call.f.params, args))
+    bound.update(kwargs)
+    for field, values in result.items():
+        twin = field_twin(call.f, field)
+        if twin is None:
+            raise Finding(f"field {field!r} has no batch function of its own")
+        params = inspect.signature(twin).parameters
+        want, err = invoke(twin, [], {k: v for k, v in bound.items() if k in params})
+        if err is not None or not same_bits(values, want):
+            raise Finding(f"field {field!r} differs from {twin.__name__}: {err or want!r:.300}")
 
 
 # ---------------------------------------------------------------- builder --
@@ -610,12 +654,16 @@ def check_batch(call, args, kwargs, result, exc, flag):
         raise Finding(f"lengths {lengths}: {exc!r}")
     if exc is not None:
         return
-    if result.shape != (n,) or any(np.may_share_memory(result, c) for c in columns):
-        raise Finding(f"lengths {lengths}: a result of shape {result.shape}, or sharing an input")
+    if first(result).shape != (n,) or any(np.may_share_memory(first(result), c) for c in columns):
+        raise Finding(f"lengths {lengths}: a result of shape {first(result).shape}, or sharing an input")
+    if f.fields:
+        check_fields(call, args, kwargs, result)
     flags = np.broadcast_to(np.asarray(flag, dtype=bool).reshape(-1), (n,))
     checked = range(n) if n <= 64 else {*range(8), *range(n - 8, n),
                                         *(fdp.ConsumeIntInRange(0, n - 1) for _ in range(16))}
     codes, err = invoke(_core.error_codes, [f.fn, *args], kwargs)
+    if f.fields and isinstance(err, TypeError):  # error_codes may take only single-result functions
+        codes, err = np.zeros(n, np.int8), None
     if err is not None or codes.dtype != np.int8 or codes.shape != (n,):
         raise Finding(f"error_codes gives {err or codes!r:.300}")
     for i in checked if f.twin else ():
@@ -631,7 +679,8 @@ def check_batch(call, args, kwargs, result, exc, flag):
                           f"{f.twin.name}{tuple(values)} gives 0x{want:016x} (code {code})")
     if "parallel" in f.params:
         other, err = invoke(f.fn, args, dict(kwargs, parallel=True))
-        if err is not None or other.view(np.uint64).tolist() != result.view(np.uint64).tolist():
+        pairs = [(other[k], result[k]) for k in result] if f.fields and err is None else [(other, result)]
+        if err is not None or any(a.view(np.uint64).tolist() != b.view(np.uint64).tolist() for a, b in pairs):
             raise Finding(f"parallel gives {err or other!r:.300}")
 
 
@@ -659,8 +708,8 @@ def check_taken(call, args, kwargs, result, scalars):
         if taken.ndim != 1 or taken.dtype != bool:
             raise Finding(f"took option types from {type(flag).__name__} {taken.dtype} {taken.shape}")
         lengths.append(taken.size)
-    if result.shape != (0 if 0 in lengths else max(lengths),):
-        raise Finding(f"a result of shape {result.shape} for lengths {lengths}")
+    if first(result).shape != (0 if 0 in lengths else max(lengths),):
+        raise Finding(f"a result of shape {first(result).shape} for lengths {lengths}")
 
 
 def explain(data):
