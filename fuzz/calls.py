@@ -154,9 +154,11 @@ class Function:
         self.numeric = [p for p in self.params if p not in FLAGS]
         probe = [np.zeros(2)] * len(self.numeric) + [True] * ("is_call" in self.params)
         try:
-            self.batch = isinstance(self.fn(*probe), np.ndarray)
+            probed = self.fn(*probe)
+            self.batch = isinstance(probed, (np.ndarray, dict))
+            self.fields = isinstance(probed, dict)  # a dict of batch results, one per quantity
         except TypeError:
-            self.batch = False
+            self.batch = self.fields = False
 
 
 # error_codes takes a batch function and its arguments: it is checked beside
@@ -201,7 +203,9 @@ BOOL_METHODS = ["lambda self: True", "lambda self: False", "lambda self: 2", "la
                 "lambda self: np.True_", "lambda self: ODD", "lambda self: hook(KeyError('odd'))",
                 "lambda self: hook(True, EFFECT)", "42", "RuntimeError('odd')"]
 PLAIN_ODD = ["1", "0", "None", "1.0", "'True'", "np.array(True)", "np.bool_", "np.True_",
-             "np.array([True, False])", "np.ones(70, bool)"]
+             "np.array([True, False])", "np.ones(70, bool)", "memoryview(np.ones(5, bool))",
+             "np.ones(6, bool)[::2]", "np.ones(4, np.uint8)", "[True, False]",
+             "np.ma.masked_array([True, False, True])"]
 OBJECTS = ["__import__('decimal').Decimal('1.5')", "__import__('decimal').Decimal('sNaN')",
            "__import__('fractions').Fraction(1, 3)", "np.array(1.5)", "np.array([2.5])",
            "np.array(['1.5'])", "np.array(['x'], object)", "np.array([None], object)",
@@ -221,11 +225,53 @@ def value_bits(x):
     return REJECTED if math.isnan(x) else bits(x)
 
 
+def array_ok(r):
+    return (type(r) is np.ndarray and r.dtype == np.float64 and r.dtype.isnative and r.ndim == 1
+            and r.flags.c_contiguous and r.flags.writeable and r.flags.owndata)
+
+
 def result_ok(f, r):
     if not f.batch:
         return type(r) is float
-    return (type(r) is np.ndarray and r.dtype == np.float64 and r.dtype.isnative and r.ndim == 1
-            and r.flags.c_contiguous and r.flags.writeable and r.flags.owndata)
+    if f.fields:  # arrays of one length, each its own
+        return (type(r) is dict and len(r) > 0 and all(array_ok(a) for a in r.values())
+                and len({a.shape for a in r.values()}) == 1
+                and not any(np.may_share_memory(a, b) for a in r.values() for b in r.values() if a is not b))
+    return array_ok(r)
+
+
+def first(result):
+    """A batch result, or the first field of a dict of them."""
+    return next(iter(result.values())) if isinstance(result, dict) else result
+
+
+def field_twin(f, field):
+    """The batch function that computes one field of a dict-returning batch
+    function on its own: black_greeks' "delta" is deltas, black_scholes_greeks'
+    is black_scholes_deltas; "price" is black_prices."""
+    prefix = f.name[:f.name.rfind("_") + 1]
+    names = [f"{prefix}{field}s"] + [f"{field}s"] * (prefix == "black_")
+    return next((getattr(_core, n) for n in names if n in _core.__all__), None)
+
+
+def same_bits(a, b):
+    """Equal bit for bit, any NaN for any NaN."""
+    same = (np.isnan(a) & np.isnan(b)) | (a.view(np.uint64) == b.view(np.uint64))
+    return a.shape == b.shape and bool(np.all(same))
+
+
+def check_fields(call, args, kwargs, result):
+    """Each field carries the bits of its own batch function's result."""
+    bound = dict(zip(call.f.params, args))
+    bound.update(kwargs)
+    for field, values in result.items():
+        twin = field_twin(call.f, field)
+        if twin is None:
+            raise Finding(f"field {field!r} has no batch function of its own")
+        params = inspect.signature(twin).parameters
+        want, err = invoke(twin, [], {k: v for k, v in bound.items() if k in params})
+        if err is not None or not same_bits(values, want):
+            raise Finding(f"field {field!r} differs from {twin.__name__}: {err or want!r:.300}")
 
 
 # ---------------------------------------------------------------- builder --
@@ -608,12 +654,16 @@ def check_batch(call, args, kwargs, result, exc, flag):
         raise Finding(f"lengths {lengths}: {exc!r}")
     if exc is not None:
         return
-    if result.shape != (n,) or any(np.may_share_memory(result, c) for c in columns):
-        raise Finding(f"lengths {lengths}: a result of shape {result.shape}, or sharing an input")
+    if first(result).shape != (n,) or any(np.may_share_memory(first(result), c) for c in columns):
+        raise Finding(f"lengths {lengths}: a result of shape {first(result).shape}, or sharing an input")
+    if f.fields:
+        check_fields(call, args, kwargs, result)
     flags = np.broadcast_to(np.asarray(flag, dtype=bool).reshape(-1), (n,))
     checked = range(n) if n <= 64 else {*range(8), *range(n - 8, n),
                                         *(fdp.ConsumeIntInRange(0, n - 1) for _ in range(16))}
     codes, err = invoke(_core.error_codes, [f.fn, *args], kwargs)
+    if f.fields and isinstance(err, TypeError):  # error_codes may take only single-result functions
+        codes, err = np.zeros(n, np.int8), None
     if err is not None or codes.dtype != np.int8 or codes.shape != (n,):
         raise Finding(f"error_codes gives {err or codes!r:.300}")
     for i in checked if f.twin else ():
@@ -629,17 +679,22 @@ def check_batch(call, args, kwargs, result, exc, flag):
                           f"{f.twin.name}{tuple(values)} gives 0x{want:016x} (code {code})")
     if "parallel" in f.params:
         other, err = invoke(f.fn, args, dict(kwargs, parallel=True))
-        if err is not None or other.view(np.uint64).tolist() != result.view(np.uint64).tolist():
+        pairs = [(other[k], result[k]) for k in result] if f.fields and err is None else [(other, result)]
+        if err is not None or any(a.view(np.uint64).tolist() != b.view(np.uint64).tolist() for a, b in pairs):
             raise Finding(f"parallel gives {err or other!r:.300}")
 
 
 def check_taken(call, args, kwargs, result, scalars):
     """After the call, every array it took in is still a 1-D contiguous
     float64 array (a later argument's conversion may have changed it), and
-    the result has their length. (A FloatyArray may have been taken either
-    way; so may an array that had one element when the call began.)"""
+    the result has the length the rule gives for their lengths and that of an
+    array of option types, whether each came by position or by keyword. (A
+    FloatyArray may have been taken either way; so may an array that had one
+    element when the call began.)"""
+    bound = dict(zip(call.f.params, args))
+    bound.update(kwargs)
     lengths = []
-    for obj in args[:len(call.f.numeric)] + [kwargs[p] for p in call.f.numeric[len(args):]]:
+    for obj in (bound[p] for p in call.f.numeric):
         if type(obj) is FloatyArray or id(obj) in scalars:
             return
         if isinstance(obj, np.ndarray) and obj.size != 1 and not (
@@ -647,8 +702,14 @@ def check_taken(call, args, kwargs, result, scalars):
             raise Finding(f"took in an array that is now {obj.dtype.str}, shape {obj.shape}, "
                           f"strides {obj.strides}")
         lengths.append(obj.size if isinstance(obj, np.ndarray) else 1)
-    if result.shape != (0 if 0 in lengths else max(lengths),):
-        raise Finding(f"a result of shape {result.shape} for lengths {lengths}")
+    flag = bound.get("is_call", True)
+    if not isinstance(flag, (bool, np.bool_)) and type(type(flag)) is not OddMeta:
+        taken = np.asarray(flag)  # only a 1-D bool array over its memory is taken
+        if taken.ndim != 1 or taken.dtype != bool:
+            raise Finding(f"took option types from {type(flag).__name__} {taken.dtype} {taken.shape}")
+        lengths.append(taken.size)
+    if first(result).shape != (0 if 0 in lengths else max(lengths),):
+        raise Finding(f"a result of shape {first(result).shape} for lengths {lengths}")
 
 
 def explain(data):

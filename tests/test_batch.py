@@ -312,8 +312,9 @@ def test_error_codes_takes_a_batch_function():
 
 
 def test_first_bad_array_is_reported():
-    with pytest.raises(TypeError, match="^" + STRIDED + "$"):
+    with pytest.raises(TypeError) as info:
         tarvik.black_prices(100.0, np.arange(6.0)[::2], [1.0], 0.2)
+    assert str(info.value) == STRIDED and info.value.__notes__[0].startswith("argument 'strikes'")
 
 
 # ------------------------------------------------ agreement with the scalars --

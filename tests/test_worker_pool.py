@@ -101,6 +101,32 @@ def test_forked_child_gets_a_working_pool():
     assert out == [True, 2]
 
 
+def test_child_forked_while_another_thread_creates_the_pool_gets_a_pool():
+    # The creation lock is held for 300 ms (a test-only delay) while the main
+    # thread forks: the child inherits the lock held by a thread it does not
+    # have, and must still start a pool of its own.
+    out = run_child("""
+        import signal, threading, time
+        expected = batch(100003, parallel=False)
+        creator = threading.Thread(target=batch, args=(100003,))  # lets go of the GIL
+        creator.start()
+        time.sleep(0.1)
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                signal.alarm(10)  # a hang ends the child
+                os.write(w, json.dumps(bool((batch(100003) == expected).all())).encode())
+            finally:
+                os._exit(0)
+        creator.join()
+        _, status = os.waitpid(pid, 0)
+        os.close(w)
+        print(json.dumps([os.read(r, 100).decode() or "no answer", status]))
+    """, {"RAYON_NUM_THREADS": "2", "TARVIK_TEST_POOL_CREATE_DELAY_US": "300000"})
+    assert out == ["true", 0]
+
+
 def test_multiprocessing_fork_workers_run_parallel_batches():
     out = run_child("""
         import multiprocessing

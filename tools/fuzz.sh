@@ -1,58 +1,125 @@
 #!/usr/bin/env bash
-# Fuzzes every function of tarvik._core (fuzz/) with atheris on the
-# ASan+UBSan build of tools/sanitize.sh:
-#   bash tools/fuzz.sh [seconds] [build-dir]      # 60 s and build-asan by default (CI)
-#   bash tools/fuzz.sh 3600                       # a longer run
-# Starts from the committed corpus fuzz/corpus and keeps what it adds
-# in <build-dir>/fuzz-corpus. FUZZ_SEED (default 1; 0 for a random one) fixes
-# the fuzzer's choices; FUZZ_OPTIONS adds libFuzzer options. A crash, a
-# sanitizer report or a disallowed outcome fails the run, and the input is
-# printed as the Python program it runs.
+# Fuzzes tarvik with atheris, every target fuzz/fuzz_*.py in turn, on a build
+# of the extension made for fuzzing: the newest Clang with AddressSanitizer,
+# UndefinedBehaviorSanitizer and -fsanitize=fuzzer-no-link, so that libFuzzer
+# counts the edges of the C++ (the core and the binding) beside those of the
+# Python harness.
+#   bash tools/fuzz.sh [seconds] [build-dir]   # 60 s in all, split over the targets; build-fuzz
+#   bash tools/fuzz.sh 3600                    # a longer run
+#   FUZZ_RUNS=1000000 bash tools/fuzz.sh 0     # a number of executions per target, no time limit
+#   FUZZ_TARGETS="calls" bash tools/fuzz.sh    # some targets only (fuzz/fuzz_calls.py)
+# Each target starts from its committed corpus fuzz/corpus/<target> (for
+# fuzz/fuzz_calls.py: fuzz/corpus/calls) and keeps what it adds in
+# <build-dir>/fuzz-corpus/<target>. FUZZ_SEED (default 1; 0 for a random one)
+# fixes the fuzzer's choices; FUZZ_OPTIONS adds libFuzzer options. The run
+# fails on a crash, a sanitizer report, a disallowed outcome (the input is
+# printed as the Python program it runs), and on any target that stopped
+# before its time or its number of executions. At the end it prints, per
+# target, the executions, the time, and the edges covered in the C++ apart
+# from the harness's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/sanitizers.sh
 seconds=${1:-60}
-build=${2:-build-asan}
+build=${2:-build-fuzz}
+runs=${FUZZ_RUNS:-}
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
-fi
 python3 -m pip install -q -r requirements-test.txt "atheris>=2.3"
-sanitized_build "$build" address,undefined g++
+cxx=$(newest_clang)
+sanitized_build "$build" address,undefined "$cxx" -fsanitize=fuzzer-no-link
 
 # atheris's own libFuzzer would lose its coverage hooks to the ASan runtime's
-# weak ones, so a libFuzzer made from Clang's runtime is preloaded first.
-cxx=$(newest_clang)
+# weak ones, so a libFuzzer made from Clang's runtime is preloaded first,
+# then the ASan runtime (with UBSan's) of the Clang that built the extension.
 libfuzzer=$PWD/$build/libfuzzer.so
 "$cxx" -shared -o "$libfuzzer" -Wl,--whole-archive "$(clang_runtime "$cxx" fuzzer_no_main a)" \
   -Wl,--no-whole-archive -lpthread
+preload="$libfuzzer $(clang_runtime "$cxx" asan so)"
+symbolizer=$(dirname "$(readlink -f "$(command -v "$cxx")")")/llvm-symbolizer
+[ -x "$symbolizer" ] && export ASAN_SYMBOLIZER_PATH=$symbolizer
 
-mkdir -p "$build/fuzz-corpus" "$build/fuzz-artifacts"
+targets=()
+for t in fuzz/fuzz_*.py; do
+  name=$(basename "$t" .py)
+  name=${name#fuzz_}
+  if [ -z "${FUZZ_TARGETS:-}" ] || [[ " $FUZZ_TARGETS " == *" $name "* ]]; then targets+=("$name"); fi
+done
+[ ${#targets[@]} -gt 0 ] || { echo "no fuzz target" >&2; exit 2; }
+# The time is split evenly over the targets (at least 10 s each).
+share=0
+if [ "$seconds" -gt 0 ]; then
+  share=$((seconds / ${#targets[@]}))
+  [ "$share" -ge 10 ] || share=10
+fi
+
+mkdir -p "$build/fuzz-artifacts"
 rm -f "$build"/fuzz-artifacts/*
 export_sanitizer_options "$PWD/$build/reports"
 export TARVIK_FUZZ_LAST=$PWD/$build/fuzz-last-input
-log=$build/fuzz.log
 sanitized_python() {
-  LD_PRELOAD="$libfuzzer $(asan_preload)" PYTHONPATH=$build/pkg python3 fuzz/fuzz_calls.py "$@"
+  LD_PRELOAD="$preload" PYTHONPATH=$build/pkg python3 "$@"
 }
-status=0
-sanitized_python -max_total_time="$seconds" -seed="${FUZZ_SEED:-1}" \
-  -timeout=30 -rss_limit_mb=6144 -max_len=1024 -len_control=0 -detect_leaks=0 -print_final_stats=1 \
-  -artifact_prefix="$build/fuzz-artifacts/" ${FUZZ_OPTIONS:-} \
-  "$build/fuzz-corpus" fuzz/corpus >"$log" 2>&1 || status=$?
 
-# The log without the progress lines; any report; on failure, the input.
-grep -vE '^INFO: Instrumenting|^#[0-9]+\s+(NEW|REDUCE|pulse)' "$log" | head -n 300
-check_reports "$build/reports" || status=1
-if [ "$status" != 0 ]; then
-  cp "$TARVIK_FUZZ_LAST" "$build/fuzz-artifacts/last-input"
-  sanitized_python --last "$TARVIK_FUZZ_LAST" 2>/dev/null >"$build/fuzz-artifacts/repro.py" || true
-  if ! grep -q '^=== disallowed outcome' "$log"; then
-    echo "==== the input that was running, as a program ($build/fuzz-artifacts/repro.py):"
-    cat "$build/fuzz-artifacts/repro.py"
+# Covered edges from a libFuzzer log with -print_coverage=1 (COVERED_FUNC
+# lines, "edges: covered/total"), for the functions of the C++ sources.
+cxx_edges() {
+  awk '/^COVERED_FUNC:/ && /(python|core)\/(src|include)\// {
+         split($0, a, "edges: "); split(a[2], b, "[/ ]"); c += b[1]; t += b[2] }
+       END { printf "%d of %d instrumented edges in the functions reached\n", c, t }' "$1"
+}
+
+status=0
+summary=()
+for name in "${targets[@]}"; do
+  corpus=fuzz/corpus/$name
+  mkdir -p "$build/fuzz-corpus/$name" "$corpus"
+  log=$build/fuzz-$name.log
+  limit=(-max_total_time="$share")
+  [ -n "$runs" ] && limit+=(-runs="$runs")
+  rc=0
+  echo "==== fuzz_$name: ${runs:+$runs executions, }${share}s (0: no limit)"
+  start=$(date +%s)
+  sanitized_python "fuzz/fuzz_$name.py" "${limit[@]}" -seed="${FUZZ_SEED:-1}" \
+    -timeout=30 -rss_limit_mb=6144 -max_len=1024 -len_control=0 -detect_leaks=0 -print_final_stats=1 \
+    -artifact_prefix="$build/fuzz-artifacts/$name-" ${FUZZ_OPTIONS:-} \
+    "$build/fuzz-corpus/$name" "$corpus" >"$log" 2>&1 || rc=$?
+  elapsed=$(( $(date +%s) - start ))
+
+  # The log without the progress lines; on failure, the input.
+  grep -vE '^INFO: Instrumenting|^#[0-9]+\s+(NEW|REDUCE|pulse)' "$log" | tail -n 60
+  executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  executed=${executed:-0}
+  # An early stop fails the run: libFuzzer says "Done N runs in S second(s)"
+  # only when it reached its limit.
+  done_line=$(grep -E '^Done [0-9]+ runs in [0-9]+ second' "$log" | tail -n 1 || true)
+  if [ "$rc" = 0 ]; then
+    if [ -z "$done_line" ]; then
+      echo "fuzz_$name stopped early: no end-of-run line"; rc=1
+    elif [ -n "$runs" ] && [ "$executed" -lt "$runs" ] && { [ "$share" = 0 ] || [ "$elapsed" -lt "$share" ]; }; then
+      echo "fuzz_$name stopped early: $executed of $runs executions"; rc=1
+    elif [ -z "$runs" ] && [ "$elapsed" -lt "$share" ]; then
+      echo "fuzz_$name stopped early: after ${elapsed}s of ${share}s"; rc=1
+    fi
   fi
-  echo "fuzzing failed (log: $log); to repeat the program under the sanitizers:"
-  echo "  LD_PRELOAD=\"$(asan_preload)\" PYTHONPATH=$build/pkg python3 $build/fuzz-artifacts/repro.py"
-  exit 1
-fi
-grep -E '^stat::number_of_executed_units' "$log" || true
+  if [ "$rc" != 0 ]; then
+    status=1
+    cp "$TARVIK_FUZZ_LAST" "$build/fuzz-artifacts/$name-last-input" 2>/dev/null || true
+    sanitized_python "fuzz/fuzz_$name.py" --last "$TARVIK_FUZZ_LAST" 2>/dev/null \
+      >"$build/fuzz-artifacts/$name-repro.py" || true
+    if ! grep -q '^=== disallowed outcome' "$log"; then
+      echo "==== the input that was running, as a program ($build/fuzz-artifacts/$name-repro.py):"
+      cat "$build/fuzz-artifacts/$name-repro.py"
+    fi
+    echo "fuzz_$name failed (log: $log); to repeat the program under the sanitizers:"
+    echo "  LD_PRELOAD=\"$preload\" PYTHONPATH=$build/pkg python3 $build/fuzz-artifacts/$name-repro.py"
+    continue
+  fi
+  # The edges of the C++ that the corpus reaches, apart from the harness's.
+  sanitized_python "fuzz/fuzz_$name.py" -runs=0 -print_coverage=1 -detect_leaks=0 \
+    "$build/fuzz-corpus/$name" "$corpus" >"$log.coverage" 2>&1 || true
+  modules=$(grep -E '^INFO: Loaded [0-9]+ modules' "$log" | head -n 2 | tr '\n' ' ')
+  summary+=("fuzz_$name: $executed executions in ${elapsed}s; C++: $(cxx_edges "$log.coverage"); $(grep -E '^#[0-9]+.*DONE' "$log" | tail -n 1 | grep -oE 'cov: [0-9]+ ft: [0-9]+' || true) (C++ and harness); $modules")
+done
+check_reports "$build/reports" || status=1
+printf '%s\n' "${summary[@]}"
+exit $status

@@ -2,7 +2,9 @@
 # Sanitized builds and the tests that run on them:
 #   bash tools/sanitize.sh [address] [thread]      (both by default)
 # address: AddressSanitizer + UndefinedBehaviorSanitizer with g++ in
-#   build-asan: the C++ tests and the whole pytest suite.
+#   build-asan: the C++ tests and the whole pytest suite, then the binding
+#   and intake tests again with every function on the tuple-and-dict calling
+#   convention (TARVIK_TEST_TUPLE_CALLS=1).
 # thread: ThreadSanitizer with the newest Clang in build-tsan: the C++ tests,
 #   and the Python batch and thread tests. (The worker-pool tests count the
 #   threads of the process and fork, which TSan's own thread and its refusal
@@ -29,6 +31,11 @@ for kind in "$@"; do
       ctest --test-dir $build --output-on-failure || status=1
       LD_PRELOAD="$(asan_preload)" PYTHONPATH=$build/pkg python3 -m pytest -q -p no:cacheprovider tests \
         || status=1
+      # The positional tuple and keyword dictionary, the only calling
+      # convention of CPython 3.9, for the tests of binding and intake.
+      TARVIK_TEST_TUPLE_CALLS=1 LD_PRELOAD="$(asan_preload)" PYTHONPATH=$build/pkg \
+        python3 -m pytest -q -p no:cacheprovider tests/test_arguments.py tests/test_binding.py \
+        tests/test_batch.py || status=1
       ;;
     thread)
       build=build-tsan

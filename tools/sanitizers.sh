@@ -26,13 +26,16 @@ clang_runtime() {
   echo "$path"
 }
 
-# sanitized_build DIR SANITIZERS CXX: the core, its tests and the extension.
+# sanitized_build DIR SANITIZERS CXX [EXTRA_FLAGS]: the core, its tests and
+# the extension; with EXTRA_FLAGS (compiler flags for every file, e.g.
+# Clang's -fsanitize=fuzzer-no-link) the extension and the core only.
 sanitized_build() {
-  local generator=()
+  local generator=() tests=ON
   command -v ninja >/dev/null && generator=(-G Ninja)
+  [ -z "${4:-}" ] || tests=OFF
   cmake -S . -B "$1" "${generator[@]}" -DCMAKE_CXX_COMPILER="$(command -v "$3")" -DTARVIK_SANITIZE="$2" \
-    -DTARVIK_BUILD_TESTS=ON -DTARVIK_BUILD_PYTHON=ON -DPython_EXECUTABLE="$(command -v python3)" \
-    >/dev/null
+    -DCMAKE_CXX_FLAGS="${4:-}" -DTARVIK_BUILD_TESTS=$tests -DTARVIK_BUILD_PYTHON=ON \
+    -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
   cmake --build "$1" -j 2
 }
 

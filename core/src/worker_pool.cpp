@@ -344,20 +344,38 @@ std::mutex g_create_storage;
 std::mutex* g_create_mu = &g_create_storage;
 
 // A child of fork() has none of the pool's threads, and may have been forked
-// while another thread held the creation lock. Leave the parent's pool and
-// lock behind (leaked, never touched again) so that the child's first
-// parallel batch starts a pool of its own.
+// while another thread held the creation lock or the pool's own lock. Leave
+// the parent's pool and locks behind (leaked, never touched again) so that
+// the child's first parallel batch starts a pool of its own under a fresh
+// creation lock. No other lock of this file is taken outside a pool: the
+// child's forking thread was in none of them (a pool's threads and its
+// guests are all gone in the child, and none of them forks).
 void forget_pool_in_child() {
   g_pool.store(nullptr, std::memory_order_relaxed);
   g_create_mu = new std::mutex;
 }
 
+// The handler is registered when the library is loaded, before any thread
+// can take the creation lock (a registration made under that lock, or behind
+// a function-local static's guard, leaves a window in which a fork from
+// another thread gives a child that lock held and no handler run).
+[[maybe_unused]] const int g_fork_handler = pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+
+// Microseconds to sleep inside the creation lock, from the environment
+// variable TARVIK_TEST_POOL_CREATE_DELAY_US read when the library is loaded:
+// the tests widen the window in which a fork can find the lock held.
+const unsigned long g_create_delay_us = [] {
+  const char* text = std::getenv("TARVIK_TEST_POOL_CREATE_DELAY_US");
+  const std::optional<std::size_t> us = parse_thread_count(text);
+  return us ? static_cast<unsigned long>(*us) : 0UL;
+}();
+
 Pool* get_pool() {
   if (Pool* p = g_pool.load(std::memory_order_acquire)) return p;
   std::lock_guard<std::mutex> g(*g_create_mu);
   if (Pool* p = g_pool.load(std::memory_order_acquire)) return p;
-  static const int fork_handler = pthread_atfork(nullptr, nullptr, forget_pool_in_child);
-  (void)fork_handler;
+  if (g_create_delay_us > 0)
+    std::this_thread::sleep_for(std::chrono::microseconds(g_create_delay_us));
   const std::size_t threads = thread_count(std::getenv("RAYON_NUM_THREADS"),
                                            std::getenv("RAYON_RS_NUM_CPUS"), hardware_threads());
   Pool* p = Pool::start(threads).release();

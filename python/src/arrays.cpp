@@ -4,6 +4,9 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <limits>
+#include <string>
+
 #include "binding.hpp"
 #include "module.hpp"
 
@@ -100,15 +103,28 @@ PyRef array_over(PyObject* obj) {
   return array;
 }
 
-// numpy.ma.MaskedArray, looked up once (null if numpy.ma is unavailable).
+// numpy.ma.MaskedArray (null if numpy.ma is unavailable), looked up by the
+// first call that needs it. Not a function-local static: the import runs
+// Python code, which lets other threads run, and one of them waiting on a
+// static's guard while it holds the interpreter lock would never wake (nor
+// would a child forked meanwhile). Two threads may both look it up; the
+// first answer stays.
+PyObject* g_masked_array_type = nullptr;
+bool g_masked_array_looked_up = false;
+
 PyObject* masked_array_type() {
-  static PyObject* type = [] {
+  if (!g_masked_array_looked_up) {
     PyRef ma = PyRef::steal(PyImport_ImportModule("numpy.ma"));
     PyObject* t = ma ? PyObject_GetAttrString(ma.get(), "MaskedArray") : nullptr;
     if (t == nullptr) PyErr_Clear();
-    return t;
-  }();
-  return type;
+    if (!g_masked_array_looked_up) {
+      g_masked_array_type = t;  // kept for the process
+      g_masked_array_looked_up = true;
+    } else {
+      Py_XDECREF(t);
+    }
+  }
+  return g_masked_array_type;
 }
 
 // The mask array of a masked array, or null for none (numpy.ma.nomask).
@@ -126,9 +142,39 @@ bool is_1d_of(PyArrayObject* a, int type) {
   return PyArray_NDIM(a) == 1 && PyArray_TYPE(a) == type && PyArray_ISNOTSWAPPED(a);
 }
 
+// Whether obj is a masked array of one element whose element is masked
+// (numpy.ma.masked among them); -1 with an exception set on failure.
+int is_masked_single(PyObject* obj) {
+  if (PyFloat_CheckExact(obj) || PyLong_CheckExact(obj) || !PyArray_Check(obj) ||
+      PyArray_CheckExact(obj) || PyArray_SIZE(reinterpret_cast<PyArrayObject*>(obj)) != 1 ||
+      masked_array_type() == nullptr) {
+    return 0;
+  }
+  const int masked = PyObject_IsInstance(obj, masked_array_type());
+  if (masked <= 0) return masked;
+  PyRef mask = PyRef::steal(PyObject_GetAttrString(obj, "mask"));
+  if (!mask) return -1;
+  if (!PyArray_Check(mask.get())) return 0;  // numpy.ma.nomask: nothing masked
+  PyArrayObject* m = reinterpret_cast<PyArrayObject*>(mask.get());
+  if (PyArray_SIZE(m) != 1 || PyArray_TYPE(m) != NPY_BOOL) return 0;
+  return *static_cast<const unsigned char*>(PyArray_DATA(m)) != 0 ? 1 : 0;
+}
+
+const unsigned char kMaskedByte = 1;
+
 }  // namespace
 
 bool ArrayArg::take(PyObject* obj) {
+  // A masked single element is the masked value broadcast, whatever its
+  // float conversion (NaN with a warning, or the warning raised) would say.
+  const int masked_single = is_masked_single(obj);
+  if (masked_single < 0) return false;
+  if (masked_single > 0) {
+    value_ = std::numeric_limits<double>::quiet_NaN();
+    view_ = InView(&value_, 1);
+    mask_view_ = Mask{&kMaskedByte, 0, 1};
+    return true;
+  }
   const double v = PyFloat_AsDouble(obj);
   if (!(v == -1.0 && PyErr_Occurred())) {
     value_ = v;
@@ -163,10 +209,15 @@ bool ArrayArg::settle() {
 }
 
 bool FlagArg::take(PyObject* obj) {
-  if (obj != Py_True && obj != Py_False && ensure_numpy_api() && PyArray_Check(obj) &&
-      is_1d_of(reinterpret_cast<PyArrayObject*>(obj), NPY_BOOL)) {
-    array_ = PyRef::borrow(obj);
-    return settle();
+  if (obj != Py_True && obj != Py_False && !is_numpy_bool(obj) && ensure_numpy_api()) {
+    // A NumPy bool array, or the bool array over the memory an array-like
+    // exposes (a pandas bool Series; a Polars Boolean Series, whose bits
+    // NumPy unpacks into a new array). Other dtypes are never cast.
+    PyRef array = PyArray_Check(obj) ? PyRef::borrow(obj) : array_over(obj);
+    if (array && is_1d_of(as_array(array), NPY_BOOL)) {
+      array_ = std::move(array);
+      return settle();
+    }
   }
   PyErr_Clear();  // NumPy unavailable: obj is then no NumPy array
   const std::optional<bool> flag = convert_bool(obj);
@@ -182,6 +233,25 @@ bool FlagArg::settle() {
   view_ = FlagView(static_cast<const std::uint8_t*>(PyArray_DATA(a)),
                    static_cast<std::size_t>(PyArray_DIM(a, 0)));
   return true;
+}
+
+std::string describe(PyObject* obj) {
+  std::string out = qualified_type_name(obj);
+  if (PyArray_API == nullptr) return out;
+  PyRef array = PyArray_Check(obj) ? PyRef::borrow(obj) : array_over(obj);
+  if (!array) return out;
+  PyArrayObject* a = as_array(array);
+  PyRef dtype = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(a))));
+  out += " of dtype " + (dtype ? utf8(dtype.get()) : std::string("?"));
+  out += " and shape (";
+  for (int d = 0; d < PyArray_NDIM(a); ++d) {
+    out += std::to_string(PyArray_DIM(a, d)) + (PyArray_NDIM(a) == 1 ? "," : "");
+    if (d + 1 < PyArray_NDIM(a)) out += ", ";
+  }
+  out += ")";
+  if (!is_contiguous(a)) out += ", not contiguous";
+  PyErr_Clear();
+  return out;
 }
 
 namespace {

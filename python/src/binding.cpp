@@ -60,6 +60,67 @@ std::optional<bool> not_convertible_to_bool(PyObject* obj) {
 
 }  // namespace
 
+std::string utf8(PyObject* text) {
+  PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(text));
+  const char* data = bytes ? PyBytes_AsString(bytes.get()) : nullptr;
+  if (data == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  return data;
+}
+
+bool is_numpy_bool(PyObject* obj) {
+  return is_numpy_bool_type(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+}
+
+std::string qualified_type_name(PyObject* obj) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  PyRef name = type_name(obj);
+  PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
+  if (!module || !PyUnicode_Check(module.get())) PyErr_Clear();
+  std::string out;
+  if (module && PyUnicode_Check(module.get()) &&
+      PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0) {
+    out = utf8(module.get()) + ".";
+  }
+  // NumPy's own classes may live in private modules (numpy._core); the
+  // public name is what a user writes.
+  if (out.rfind("numpy._core.", 0) == 0 || out.rfind("numpy.core.", 0) == 0) out = "numpy.";
+  return out + (name ? utf8(name.get()) : std::string("object"));
+}
+
+void add_note(const char* text) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr) {
+    PyRef note = PyRef::steal(PyUnicode_FromString(text));
+    PyRef method = PyRef::steal(PyObject_GetAttrString(value, "add_note"));
+    bool added = false;
+    if (note && method) {
+      added = PyRef::steal(PyObject_CallFunctionObjArgs(method.get(), note.get(), nullptr)).get() !=
+              nullptr;
+    } else if (note) {
+      // Before CPython 3.11: the list that add_note keeps, made by hand.
+      PyErr_Clear();
+      PyRef notes = PyRef::steal(PyObject_GetAttrString(value, "__notes__"));
+      if (!notes) {
+        PyErr_Clear();
+        notes = PyRef::steal(PyList_New(0));
+        if (notes && PyObject_SetAttrString(value, "__notes__", notes.get()) < 0) notes = PyRef();
+      }
+      added = notes && PyList_Check(notes.get()) && PyList_Append(notes.get(), note.get()) == 0;
+    }
+    (void)added;  // a note that cannot be added is left out
+    PyErr_Clear();
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
 std::optional<bool> convert_bool(PyObject* obj) {
   if (obj == Py_True) return true;
   if (obj == Py_False) return false;
@@ -102,9 +163,9 @@ std::size_t ParamNames::find(PyObject* key, std::size_t count) const {
 }
 
 bool BoundArgs::start(const Signature& sig, const ParamNames& names, Py_ssize_t n_positional) {
+  release();
   sig_ = &sig;
   names_ = &names;
-  slots_.fill(nullptr);
   if (n_positional < 0) return false;
   const std::size_t n_params = sig.count;
   if (static_cast<std::size_t>(n_positional) <= n_params) return true;
@@ -132,7 +193,7 @@ bool BoundArgs::keyword(PyObject* key, PyObject* value) {
                  key);
     return false;
   }
-  slots_[index] = value;
+  hold(index, value);
   return true;
 }
 
@@ -150,7 +211,7 @@ bool BoundArgs::bind(const Signature& sig, const ParamNames& names, PyObject* ar
                      PyObject* kwargs) {
   const Py_ssize_t n = PyTuple_Size(args);
   if (!start(sig, names, n)) return false;
-  for (Py_ssize_t i = 0; i < n; ++i) slots_[i] = PyTuple_GetItem(args, i);
+  for (Py_ssize_t i = 0; i < n; ++i) hold(static_cast<std::size_t>(i), PyTuple_GetItem(args, i));
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
@@ -165,7 +226,7 @@ bool BoundArgs::bind(const Signature& sig, const ParamNames& names, PyObject* ar
 bool BoundArgs::bind_slowly(const Signature& sig, const ParamNames& names, PyObject* const* args,
                             Py_ssize_t nargs, PyObject* kwnames) {
   if (!start(sig, names, nargs)) return false;
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots_[i] = args[i];
+  for (Py_ssize_t i = 0; i < nargs; ++i) hold(static_cast<std::size_t>(i), args[i]);
   if (kwnames != nullptr) {
     const Py_ssize_t n_keywords = PyTuple_Size(kwnames);
     for (Py_ssize_t k = 0; k < n_keywords; ++k) {
@@ -180,6 +241,22 @@ std::optional<bool> BoundArgs::to_bool_slowly(std::size_t i, bool fallback) cons
   std::optional<bool> v = convert_bool(slots_[i]);
   if (!v) name_the_parameter(i);
   return v;
+}
+
+void BoundArgs::note_the_argument(std::size_t i, const char* accepted) const {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    return;
+  }
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);  // describing an object may run its code
+  const std::string got = slots_[i] != nullptr ? describe(slots_[i]) : std::string("nothing");
+  PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  const std::string text = std::string("argument '") + sig_->params[i].name.text + "' (position " +
+                           std::to_string(i + 1) + "): got " + got + "; " + accepted;
+  add_note(text.c_str());
 }
 
 void BoundArgs::name_the_parameter(std::size_t i) const {

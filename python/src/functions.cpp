@@ -20,6 +20,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <span>
 #include <tuple>
@@ -49,6 +50,15 @@ using FastEntry = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_
                                 PyObject* kwnames);
 // clang-format on
 constexpr int kMethFastcall = 0x0080;  // METH_FASTCALL, stable from 3.10
+
+// What each kind of argument accepts, for the note that a wrong one gets.
+constexpr const char* kFloatAccepted = "pass a float";
+constexpr const char* kFlagAccepted = "pass True or False";
+constexpr const char* kFlagsAccepted =
+    "pass True, False or a 1-D bool array (a NumPy bool array, or a pandas or Polars Boolean "
+    "Series without missing values)";
+constexpr const char* kValuesAccepted =
+    "pass a float or a contiguous 1-D float64 array (numpy.ascontiguousarray(x, dtype=float))";
 
 struct Function {
   const char* name;
@@ -91,11 +101,15 @@ template <class T>
 std::optional<T> convert(const BoundArgs& bound, std::size_t i);
 template <>
 std::optional<double> convert<double>(const BoundArgs& bound, std::size_t i) {
-  return bound.to_double(i);
+  std::optional<double> v = bound.to_double(i);
+  if (!v) bound.note_the_argument(i, kFloatAccepted);
+  return v;
 }
 template <>
 std::optional<bool> convert<bool>(const BoundArgs& bound, std::size_t i) {
-  return bound.to_bool(i);
+  std::optional<bool> v = bound.to_bool(i);
+  if (!v) bound.note_the_argument(i, kFlagAccepted);
+  return v;
 }
 
 template <auto F, class R, class... A, std::size_t... I>
@@ -185,34 +199,42 @@ PyObject* call_batch(const Signature& sig, const BoundArgs& bound) {
   constexpr std::size_t N = Op::kInputs;
 
   FlagArg is_call;
+  const auto is_call_failed = [&] {
+    bound.name_the_parameter(N);
+    bound.note_the_argument(N, kFlagsAccepted);
+    return nullptr;
+  };
   if constexpr (Op::kOptionType) {
-    if (bound[N] != nullptr && !is_call.take(bound[N])) {
-      bound.name_the_parameter(N);
-      return nullptr;
-    }
+    if (bound[N] != nullptr && !is_call.take(bound[N])) return is_call_failed();
   }
   Exec exec = Exec::Serial;
   if (const std::size_t p = N + (Op::kOptionType ? 1 : 0); p < sig.count) {
     const std::optional<bool> v = bound.to_bool(p, false);
-    if (!v) return nullptr;
+    if (!v) {
+      bound.note_the_argument(p, kFlagAccepted);
+      return nullptr;
+    }
     if (*v) exec = Exec::Parallel;
   }
   if (!ensure_numpy_api()) return nullptr;
 
   std::array<ArrayArg, N> inputs;
   for (std::size_t k = 0; k < N; ++k) {
-    if (!inputs[k].take(bound[k])) return nullptr;
+    if (!inputs[k].take(bound[k])) {
+      bound.note_the_argument(k, kValuesAccepted);
+      return nullptr;
+    }
   }
   // The final look: nothing after it runs Python code.
   std::array<InView, N> views;
   for (std::size_t k = 0; k < N; ++k) {
-    if (!inputs[k].settle()) return nullptr;
+    if (!inputs[k].settle()) {
+      bound.note_the_argument(k, kValuesAccepted);
+      return nullptr;
+    }
     views[k] = inputs[k].view();
   }
-  if (!is_call.settle()) {
-    bound.name_the_parameter(N);
-    return nullptr;
-  }
+  if (!is_call.settle()) return is_call_failed();
   const Result<batch::Inputs<N>> in = batch::Inputs<N>::make(views, is_call.view());
   if (!in) return map_err(in.error());
   const std::size_t n = in.value().size();
@@ -404,7 +426,13 @@ PyCFunction as_pycfunction(E entry) {
 
 // Whether the running interpreter takes the vectorcall convention through
 // the stable ABI (3.10 and later; the module is built for 3.9 and later).
+// TARVIK_TEST_TUPLE_CALLS=1 in the environment at import makes every function
+// take the positional tuple and keyword dictionary, the convention of 3.9,
+// so that the tests exercise it on any version.
 bool vectorcall_available() {
+  if (const char* forced = std::getenv("TARVIK_TEST_TUPLE_CALLS"); forced && *forced == '1') {
+    return false;
+  }
   int major = 0, minor = 0;
   const char* v = Py_GetVersion();
   while (*v >= '0' && *v <= '9') major = major * 10 + (*v++ - '0');
