@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <thread>
@@ -52,23 +51,6 @@ TEST(BatchKernel, LengthErrorsLeaveTheOutputUntouched) {
       }
     }
   }
-}
-
-// Inputs are read where they lie: a run of doubles at an odd address gives
-// the same elements as an aligned copy.
-TEST(BatchKernel, MisalignedInputsAreReadInPlace) {
-  const std::vector<double> x = {-1.5, 0.0, 2.25, 1e-300, -40.0};
-  std::vector<unsigned char> raw(x.size() * sizeof(double) + 1);
-  std::memcpy(raw.data() + 1, x.data(), x.size() * sizeof(double));
-  std::vector<double> aligned(x.size()), odd(x.size());
-  for (auto [view, out] : {std::pair{InView(std::span<const double>(x)), &aligned},
-                           std::pair{InView(raw.data() + 1, x.size()), &odd}}) {
-    const auto in = batch::Inputs<1>::make({{view}});
-    ASSERT_TRUE(in);
-    EXPECT_FALSE(batch::run<ops::NormCdf>(in.value(), Exec::Serial, *out));
-  }
-  for (std::size_t i = 0; i < x.size(); ++i) EXPECT_EQ(odd[i], norm_cdf(x[i])) << i;
-  EXPECT_EQ(odd, aligned);
 }
 
 // Several threads outside the pool hand in batches at once (each computing

@@ -17,23 +17,19 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// -0, NaN, inf and the small and large positional forms are rendered in
+// Message.KindAndTextOfEveryVariant.
 TEST(FormatNumber, RendersPositionallyAndShortest) {
   const std::pair<double, std::string> cases[] = {
       {0.0, "0"},
-      {-0.0, "-0"},
       {1.0, "1"},
       {-2.0, "-2"},
       {0.1, "0.1"},
-      {1.5e-7, "0.00000015"},
-      {-1e-7, "-0.0000001"},
-      {1e21, "1000000000000000000000"},
       {123456.789, "123456.789"},
       {-1e300, "-1" + std::string(300, '0')},
       {5e-324, "0." + std::string(323, '0') + "5"},
       {std::numeric_limits<double>::max(), "17976931348623157" + std::string(292, '0')},
-      {kNaN, "NaN"},
       {-kNaN, "NaN"},
-      {kInf, "inf"},
       {-kInf, "-inf"}};
   for (const auto& [value, text] : cases) EXPECT_EQ(format_number(value), text) << value;
 }

@@ -50,22 +50,10 @@ struct Rng {
   }
 };
 
-constexpr double kSpecial[] = {NAN,
-                               INFINITY,
-                               -INFINITY,
-                               0.0,
-                               -0.0,
-                               5e-324,
-                               -5e-324,
-                               2.2250738585072014e-308,
-                               1e-300,
-                               1e300,
-                               1.7976931348623157e308,
-                               -1.0,
-                               1.0,
-                               100.0,
-                               0.5,
-                               -1e300};
+constexpr double kInf = __builtin_inf();
+constexpr double kSpecial[] = {
+    __builtin_nan(""),      kInf, -kInf, 0.0,   -0.0, 5e-324, -5e-324, 0x1p-1022, 1e-300, 1e300,
+    0x1.fffffffffffffp1023, -1.0, 1.0,   100.0, 0.5,  -1e300};
 
 // An element of either front end: (price, forward, strike, maturity) or
 // (beta, x), and the option kind.
@@ -141,11 +129,11 @@ Case bounds(Rng& r) {
     maximum = o.call ? o.in[1] : o.in[2];
   }
   const double candidates[] = {intrinsic,
-                               std::nextafter(intrinsic, -INFINITY),
-                               std::nextafter(intrinsic, INFINITY),
+                               std::nextafter(intrinsic, -kInf),
+                               std::nextafter(intrinsic, kInf),
                                maximum,
-                               std::nextafter(maximum, -INFINITY),
-                               std::nextafter(maximum, INFINITY),
+                               std::nextafter(maximum, -kInf),
+                               std::nextafter(maximum, kInf),
                                0.0,
                                -0.0,
                                5e-324,
