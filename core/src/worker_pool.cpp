@@ -32,8 +32,12 @@
 // blocks.
 #include "tarvik/detail/worker_pool.hpp"
 
+#if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
+#endif
+#if defined(__linux__)
 #include <sched.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -343,6 +347,7 @@ std::atomic<Pool*> g_pool{nullptr};
 std::mutex g_create_storage;
 std::mutex* g_create_mu = &g_create_storage;
 
+#if defined(__unix__) || defined(__APPLE__)
 // A child of fork() has none of the pool's threads, and may have been forked
 // while another thread held the creation lock. Leave the parent's pool and
 // lock behind (leaked, never touched again) so that the child's first
@@ -351,13 +356,16 @@ void forget_pool_in_child() {
   g_pool.store(nullptr, std::memory_order_relaxed);
   g_create_mu = new std::mutex;
 }
+#endif
 
 Pool* get_pool() {
   if (Pool* p = g_pool.load(std::memory_order_acquire)) return p;
   std::lock_guard<std::mutex> g(*g_create_mu);
   if (Pool* p = g_pool.load(std::memory_order_acquire)) return p;
+#if defined(__unix__) || defined(__APPLE__)
   static const int fork_handler = pthread_atfork(nullptr, nullptr, forget_pool_in_child);
   (void)fork_handler;
+#endif
   const std::size_t threads = thread_count(std::getenv("RAYON_NUM_THREADS"),
                                            std::getenv("RAYON_RS_NUM_CPUS"), hardware_threads());
   Pool* p = Pool::start(threads).release();
