@@ -13,7 +13,10 @@ import pytest
 import tarvik
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-STUBS = os.path.join(os.path.dirname(os.path.abspath(tarvik.__file__)), "_core.pyi")
+# The stubs the site is built from (those of the checkout, else those installed).
+STUBS = next(p for p in (os.path.join(ROOT, "python", "tarvik", "_core.pyi"),
+                         os.path.join(os.path.dirname(os.path.abspath(tarvik.__file__)), "_core.pyi"))
+             if os.path.exists(p))
 PAGES = sorted(glob.glob(os.path.join(ROOT, "docs", "*.md")))
 FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
 

@@ -14,11 +14,12 @@ python=${TARVIK_ZIG_PYTHON:-python3}
 for target in "$@"; do
   start=$(date +%s)
   build=build-cross/$target
-  # Nothing is linked, CMake's compiler checks included.
+  # Nothing is linked, CMake's compiler checks included; nothing is
+  # optimised either (a third of the time; Clang warns from its front end).
   cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/zig-toolchain.cmake" \
     -DTARVIK_ZIG_TARGET="$target" -DTARVIK_ZIG_PYTHON="$(command -v "$python")" \
     -DTARVIK_ZIG_COMPILE_ONLY=ON -DCMAKE_TRY_COMPILE_TARGET_TYPE=STATIC_LIBRARY -DTARVIK_WERROR=ON \
-    -DTARVIK_BUILD_TESTS=ON -DTARVIK_TESTS_COMPILE_ONLY=ON >/dev/null
+    -DTARVIK_BUILD_TESTS=ON -DTARVIK_TESTS_COMPILE_ONLY=ON -DCMAKE_CXX_FLAGS_RELEASE=-O0 >/dev/null
   cmake --build "$build" -j 2 --target tarvik_core tarvik_core_tests
   echo "$target: core and tests compiled in $(($(date +%s) - start)) s"
 done
