@@ -44,7 +44,9 @@ for arch in x86_64 aarch64; do
     -C cmake.define.TARVIK_ZIG_TARGET="$arch-linux-gnu.$glibc" \
     -C cmake.define.TARVIK_ZIG_PYTHON="$tools/python" >"$work/build-$arch.log" 2>&1 ||
     { tail -n 40 "$work/build-$arch.log"; exit 1; }
-  PATH="$tools:$PATH" "$tools/auditwheel" repair --plat "${tag}_$arch" -w dist "$work/raw-$arch"/*.whl
+  # auto: the oldest tag the wheel's symbols allow, for the wheel's own
+  # architecture (a named tag must be one of this machine's); checked below.
+  PATH="$tools:$PATH" "$tools/auditwheel" repair --plat auto -w dist "$work/raw-$arch"/*.whl
   echo "$arch wheel: $(($(date +%s) - start)) s"
 done
 

@@ -65,9 +65,14 @@ rm -rf "$work"
 mkdir -p "$work"
 cp -r tests docs README.md pyproject.toml "$work"
 mkdir -p "$work/python/tarvik" && cp python/tarvik/_core.pyi "$work/python/tarvik"
-python3 -m pip install -q --target "$work/site" --only-binary=:all: --python-version 3.9 \
-  --implementation cp --platform "manylinux2014_$machine" --no-warn-script-location \
-  "numpy==2.0.*" pytest hypothesis mpmath exceptiongroup tomli typing_extensions "$wheel"
+# (pip download keeps to the releases that support 3.9; pip install --target
+# for another Python does not, so it installs from those downloads only.)
+wheels=$cache/wheels-$machine
+target=(--only-binary=:all: --python-version 3.9 --implementation cp --platform "manylinux2014_$machine")
+requirements=("numpy==2.0.*" pytest hypothesis mpmath exceptiongroup tomli typing_extensions)
+python3 -m pip download -q -d "$wheels" "${target[@]}" "${requirements[@]}"
+python3 -m pip install -q --target "$work/site" "${target[@]}" --no-index --find-links "$wheels" \
+  --no-warn-script-location "${requirements[@]}" "$wheel"
 mount -t proc proc "$root/proc"
 mount --bind /dev "$root/dev"
 in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 "$@"; }
