@@ -174,3 +174,22 @@ def test_stubs_match_the_module():
     done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tarvik"],
                           capture_output=True, text=True)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_stubs_accept_what_batches_take(tmp_path):
+    # What a batch function reads at run time type-checks against the stubs:
+    # buffers and objects that convert to an array (a Series) for values.
+    pytest.importorskip("mypy")
+    program = tmp_path / "inputs.py"
+    program.write_text(
+        "import array\n"
+        "from typing import Any\n"
+        "import tarvik\n"
+        "class Series:\n"
+        "    def __array__(self, dtype: Any = None, copy: Any = None) -> Any: ...\n"
+        "k = array.array('d', [90.0, 110.0])\n"
+        "p = tarvik.black_prices(Series(), k, memoryview(k), 0.2)\n"
+        "print(tarvik.implied_volatilities(p, 100.0, k, memoryview(k), is_call=p > 0).shape)\n")
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(program)],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr

@@ -2,9 +2,14 @@
 # Runs every test of tarvik: the C++ unit tests of the core (through ctest)
 # and the Python tests (pytest) against a fresh build of the extension.
 # Installs what is missing first: GoogleTest from Debian's packages and the
-# Python packages of requirements-test.txt into the active Python.
+# Python packages of requirements-test.txt into the active Python, which is
+# the virtual environment .venv of the README's first command when no other
+# one is active (a system Python may refuse installs: PEP 668).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ -z "${VIRTUAL_ENV:-}" ] && [ -x .venv/bin/python3 ]; then
+  export PATH="$PWD/.venv/bin:$PATH"
+fi
 build=${TARVIK_BUILD_DIR:-build}
 
 if [ ! -f /usr/include/gtest/gtest.h ]; then

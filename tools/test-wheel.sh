@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the whole test suite against the wheel in dist/, installed into a
+# Runs the whole test suite against the wheel in dist/ for this machine's
+# architecture, installed into a
 # fresh venv (tarvik imported from site-packages, not from a build tree), on
 # CPython 3.9 and 3.13 from pyenv with NumPy 1.26 and the newest NumPy 2.x
 # each interpreter takes, and the newest pyarrow for each (the CSV engine of
@@ -9,7 +10,7 @@
 #   bash tools/test-wheel.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-wheel=$(ls dist/tarvik-*.whl)
+wheel=$(ls dist/tarvik-*"_$(uname -m)".whl)
 pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
 
 for case in "3.9 numpy==1.26.* numpy>=2" "3.13 numpy>=2"; do

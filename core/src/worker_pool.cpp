@@ -32,8 +32,12 @@
 // blocks.
 #include "tarvik/detail/worker_pool.hpp"
 
+#if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
+#endif
+#if defined(__linux__)
 #include <sched.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -343,6 +347,7 @@ std::atomic<Pool*> g_pool{nullptr};
 std::mutex g_create_storage;
 std::mutex* g_create_mu = &g_create_storage;
 
+#if defined(__unix__) || defined(__APPLE__)
 // A child of fork() has none of the pool's threads, and may have been forked
 // while another thread held the creation lock or the pool's own lock. Leave
 // the parent's pool and locks behind (leaked, never touched again) so that
@@ -360,6 +365,7 @@ void forget_pool_in_child() {
 // a function-local static's guard, leaves a window in which a fork from
 // another thread gives a child that lock held and no handler run).
 [[maybe_unused]] const int g_fork_handler = pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+#endif
 
 // Microseconds to sleep inside the creation lock, from the environment
 // variable TARVIK_TEST_POOL_CREATE_DELAY_US read when the library is loaded:

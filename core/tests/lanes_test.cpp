@@ -321,4 +321,15 @@ TEST(BlackTerms, EveryPathHasTheScalarBits) {
   }
 }
 
+#if defined(TARVIK_LANES_X86) && defined(__GNUC__) && !defined(__clang__)
+// The processor check of the dispatch (CPUID and XGETBV) against GCC's own,
+// which asks the same of the processor and the operating system.
+TEST(Dispatch, FeaturesAsTheCompilerSeesThem) {
+  __builtin_cpu_init();
+  EXPECT_EQ(path_available(Path::Avx2), __builtin_cpu_supports("avx2") != 0);
+  EXPECT_EQ(path_available(Path::Avx512), __builtin_cpu_supports("avx512f") != 0);
+  EXPECT_TRUE(path_available(Path::Portable));
+}
+#endif
+
 }  // namespace tarvik::lanes

@@ -14,13 +14,20 @@ copied), return a new float64 array, and write NaN where the scalar function
 would raise; error_codes() tells which error.
 """
 
-from typing import Optional, Tuple, Union
+from typing import Any, Optional, Protocol, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
+from typing_extensions import Buffer
 
-# A float (broadcast to every element) or a 1-D contiguous float64 array.
-_Values = Union[float, npt.NDArray[np.float64]]
+class _ArrayLike(Protocol):
+    # A pandas or Polars Series, or anything else that converts to an array.
+    def __array__(self) -> Any: ...
+
+# A float (broadcast to every element) or a 1-D contiguous float64 array, or
+# an object exposing one: a buffer (array.array("d"), memoryview) or a
+# Series. The run time checks the dtype and the layout.
+_Values = Union[float, npt.NDArray[np.float64], Buffer, _ArrayLike]
 # One option type for every element, or one per element.
 _OptionTypes = Union[bool, npt.NDArray[np.bool_]]
 _Result = npt.NDArray[np.float64]
@@ -82,178 +89,1930 @@ __all__ = [
 ]
 
 class IVError(Exception):
-    """An input a scalar function rejects: args == (kind, message), kind one of
-    "price_below_intrinsic", "price_above_maximum", "negative_time",
-    "negative_forward", "negative_strike", "no_convergence", "invalid_input"."""
+    """An input a scalar function rejects (and a batch's lengths that do not
+    broadcast).
+
+    ``args == (kind, message)``: kind is one of "price_below_intrinsic",
+    "price_above_maximum", "negative_time", "negative_forward",
+    "negative_strike", "no_convergence", "invalid_input" (ERROR_KINDS[1:8]),
+    the message says which value was rejected.
+
+    Examples
+    --------
+    >>> try:
+    ...     tarvik.implied_volatility(1.0, 100.0, 100.0, 0.0, True)
+    ... except tarvik.IVError as e:
+    ...     print(e.args)
+    ('negative_time', 'maturity must be positive, got 0')
+    """
 
     args: Tuple[str, str]
 
 # ---- scalar functions --------------------------------------------------------
 
 def norm_pdf(x: float) -> float:
-    """Standard normal density phi(x); 0 at +-inf, NaN for NaN."""
+    """Standard normal density phi(x) = exp(-x^2/2)/sqrt(2 pi).
+
+    Parameters
+    ----------
+    x : float
+        The point x at which to evaluate (a standard normal variate).
+
+    Returns
+    -------
+    float
+        phi(x): 0.0 at +-inf, NaN for NaN.
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type; no value is ever rejected.
+
+    Examples
+    --------
+    >>> round(tarvik.norm_pdf(0.0), 12)
+    0.398942280401
+    """
 
 def norm_cdf(x: float) -> float:
-    """Standard normal distribution function Phi(x), accurate in the lower tail."""
+    """Standard normal distribution function Phi(x).
+
+    Accurate to a few ulps relative in the lower tail, down to the least double; for the
+    upper tail use norm_cdf_c.
+
+    Parameters
+    ----------
+    x : float
+        The point x at which to evaluate (a standard normal variate).
+
+    Returns
+    -------
+    float
+        Phi(x) in [0, 1]; NaN for NaN.
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type; no value is ever rejected.
+
+    Examples
+    --------
+    >>> round(tarvik.norm_cdf(1.96), 12)
+    0.975002104852
+    """
 
 def norm_cdf_c(x: float) -> float:
-    """1 - Phi(x), computed directly: accurate in the upper tail."""
+    """Complementary normal distribution function 1 - Phi(x), computed directly.
+
+    Accurate in the upper tail, where 1 - norm_cdf(x) loses every digit.
+
+    Parameters
+    ----------
+    x : float
+        The point x at which to evaluate (a standard normal variate).
+
+    Returns
+    -------
+    float
+        1 - Phi(x) = Phi(-x) in [0, 1]; NaN for NaN.
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type; no value is ever rejected.
+
+    Examples
+    --------
+    >>> f"{tarvik.norm_cdf_c(10.0):.6e}"
+    '7.619853e-24'
+    """
 
 def black_intrinsic(forward: float, strike: float, is_call: bool) -> float:
-    """max(F - K, 0) for a call, max(K - F, 0) for a put; never raises."""
+    """Intrinsic value of a European option on a forward: max(F - K, 0) or max(K - F, 0).
+
+    Parameters
+    ----------
+    forward : float
+        Forward price F of the underlying for the option's expiry, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        max(F - K, 0) for a call, max(K - F, 0) for a put (+0.0 when not positive, 0.0 for
+        NaN).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type; no value is ever rejected.
+
+    Examples
+    --------
+    >>> tarvik.black_intrinsic(105.0, 100.0, True), tarvik.black_intrinsic(105.0, 100.0, False)
+    (5.0, 0.0)
+    """
 
 def log_moneyness(forward: float, strike: float) -> float:
-    """ln F - ln K, as two logarithms; never raises."""
+    """Log-moneyness ln F - ln K, as two logarithms and a difference.
+
+    Parameters
+    ----------
+    forward : float
+        Forward price F of the underlying for the option's expiry, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+
+    Returns
+    -------
+    float
+        ln F - ln K: +-inf for a zero argument, NaN for a negative one.
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type; no value is ever rejected.
+
+    Examples
+    --------
+    >>> round(tarvik.log_moneyness(100.0, 105.0), 12)
+    -0.048790164169
+    """
 
 def black_price(forward: float, strike: float, maturity: float, volatility: float, is_call: bool) -> float:
-    """Undiscounted Black-76 price. Raises IVError for a non-finite input, a
-    forward, strike or maturity not above 0, or a negative volatility."""
+    """Undiscounted Black-76 price of a European option on a forward.
+
+    F Phi(d1) - K Phi(d2) for a call and K Phi(-d2) - F Phi(-d1) for a put, d1,2 =
+    ln(F/K)/(sigma sqrt(T)) +- sigma sqrt(T)/2. Multiply by the discount factor for a
+    present value.
+
+    Parameters
+    ----------
+    forward : float
+        Forward price F of the underlying for the option's expiry, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    volatility : float
+        Volatility sigma per year (0.2 is 20%), >= 0.
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        The price, in the units of the forward; the intrinsic value for a zero volatility.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument or a negative volatility;
+        ``negative_forward``, ``negative_strike`` or ``negative_time`` for a forward, strike
+        or maturity not above 0 (checked in that order).
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.black_price(100.0, 105.0, 0.5, 0.2, True), 10)
+    3.6179738463
+    """
 
 def black_price_total_vol(forward: float, strike: float, total_vol: float, is_call: bool) -> float:
-    """Undiscounted Black-76 price from the total volatility sigma*sqrt(T);
-    NaN for unusable inputs, never raises."""
+    """Undiscounted Black-76 price from the total volatility sigma*sqrt(T).
+
+    The same price as black_price with volatility total_vol/sqrt(T), for callers that work
+    with total volatility; it never raises.
+
+    Parameters
+    ----------
+    forward : float
+        Forward price F of the underlying for the option's expiry, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    total_vol : float
+        Total volatility sigma*sqrt(T) (volatility per year times the square root of the
+        maturity in years), >= 0.
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        The price, in the units of the forward; NaN for a non-finite forward or strike or a
+        negative or NaN total volatility.
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type; no value is ever rejected.
+
+    Examples
+    --------
+    >>> round(tarvik.black_price_total_vol(100.0, 105.0, 0.2 * 0.5 ** 0.5, True), 10)
+    3.6179738463
+    """
 
 def black_scholes_forward(spot: float, maturity: float, rate: float, dividend: float) -> float:
-    """The forward S e^((r - q) T). Raises IVError for a non-finite input, a
-    spot or maturity not above 0, or a forward that overflows or underflows."""
+    """The forward S e^((r - q) T) of a spot under continuous rate and dividend yield.
+
+    Parameters
+    ----------
+    spot : float
+        Spot price S of the underlying, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    rate : float
+        Continuously compounded risk-free rate r per year (0.03 is 3%).
+    dividend : float
+        Continuous dividend (or foreign-rate) yield q per year.
+
+    Returns
+    -------
+    float
+        The forward, in the units of the spot.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument, a spot not above 0, or a forward that
+        overflows or underflows; ``negative_time`` for a maturity not above 0.
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.black_scholes_forward(100.0, 0.5, 0.03, 0.01), 10)
+    101.0050167084
+    """
 
 def black_scholes_price(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool) -> float:
-    """Discounted Black-Scholes-Merton price: e^(-rT) times Black-76 on the
-    forward. Raises IVError as black_price does, and for a spot not above 0,
-    an unusable forward or a discount factor that overflows."""
+    """Discounted Black-Scholes-Merton price of a European option on a spot.
+
+    e^(-rT) times the Black-76 price on the forward F = S e^((r - q) T).
+
+    Parameters
+    ----------
+    spot : float
+        Spot price S of the underlying, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    rate : float
+        Continuously compounded risk-free rate r per year (0.03 is 3%).
+    dividend : float
+        Continuous dividend (or foreign-rate) yield q per year.
+    volatility : float
+        Volatility sigma per year (0.2 is 20%), >= 0.
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        The present value, in the units of the spot.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument, a spot not above 0, a negative
+        volatility, or a forward S e^((r - q) T) or discount factor that overflows or
+        underflows; ``negative_strike`` or ``negative_time`` for a strike or maturity not
+        above 0.
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.black_scholes_price(100.0, 105.0, 0.5, 0.03, 0.01, 0.25, True), 10)
+    5.3498045789
+    """
 
 def implied_volatility(price: float, forward: float, strike: float, maturity: float, is_call: bool) -> float:
-    """Black-76 implied volatility (per year) of an undiscounted price, to
-    machine precision. Raises IVError for a non-finite input, a forward,
-    strike or maturity not above 0, a price below the intrinsic value or at or
-    above its maximum (F for a call, K for a put). An in-the-money quote whose
-    time value is below one ulp of the price inverts to 0.0."""
+    """Black-76 implied volatility of an undiscounted price, to machine precision.
+
+    The volatility sigma with black_price(forward, strike, maturity, sigma, is_call) ==
+    price, found in normalised coordinates (beta = P/(sqrt(F) sqrt(K)), x = ln F - ln K)
+    from a rational-cubic initial guess and at most two third-order Householder steps. An
+    in-the-money price is first reduced to the out-of-the-money option by subtracting the
+    intrinsic value in normalised terms: where beta is at or below the computed normalised
+    intrinsic value 2 sinh(x/2), 0.0 comes back; where rounding leaves beta a few ulps above
+    it, the volatility of that rounding noise comes back, which need not be small (F = 120,
+    K = 100, T = 0.5 and the price 20, exactly the intrinsic value, give 0.0354). Invert
+    out-of-the-money quotes to avoid both.
+
+    Parameters
+    ----------
+    price : float
+        Undiscounted option price, in the units of the forward: at least the intrinsic value
+        and below F (call) or K (put).
+    forward : float
+        Forward price F of the underlying for the option's expiry, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        The implied volatility per year, >= 0.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument; ``negative_forward``,
+        ``negative_strike`` or ``negative_time`` for a forward, strike or maturity not above
+        0; ``price_below_intrinsic`` for a price below max(F - K, 0) (call) or max(K - F, 0)
+        (put); ``price_above_maximum`` for a price at or above F (call) or K (put);
+        ``no_convergence`` if the price rounds to its maximum inside the solver.
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> price = tarvik.black_price(100.0, 105.0, 0.5, 0.2, True)
+    >>> round(tarvik.implied_volatility(price, 100.0, 105.0, 0.5, True), 12)
+    0.2
+    >>> tarvik.implied_volatility(20.0, 100.0, 80.0, 0.5, True)
+    0.0
+    """
 
 def normalised_implied_volatility(beta: float, x: float, is_call: bool) -> float:
-    """Total volatility s of a normalised price beta = P/(sqrt(F) sqrt(K)) at
-    log-moneyness x = ln F - ln K. Raises IVError for non-finite inputs and a
-    price outside [intrinsic, e^(+-x/2))."""
+    """Total implied volatility s of a normalised Black price.
+
+    Inverts beta = b(x, s), the Black price divided by sqrt(F) sqrt(K) as a function of the
+    log-moneyness x and the total volatility s = sigma sqrt(T): the solver behind
+    implied_volatility, without the scaling.
+
+    Parameters
+    ----------
+    beta : float
+        Normalised price P/(sqrt(F) sqrt(K)) (dimensionless).
+    x : float
+        Log-moneyness x = ln F - ln K (dimensionless).
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        The total volatility s = sigma*sqrt(T), >= 0; 0.0 for an in-the-money beta at its
+        intrinsic value.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument; ``price_below_intrinsic`` for beta
+        below the normalised intrinsic value 2 sinh(x/2) (call) or -2 sinh(x/2) (put), or 0;
+        ``price_above_maximum`` for beta at or above e^(x/2) (call) or e^(-x/2) (put).
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> beta = tarvik.black_price(1.0, 1.0, 1.0, 0.3, True)
+    >>> round(tarvik.normalised_implied_volatility(beta, 0.0, True), 12)
+    0.3
+    """
 
 def delta(forward: float, strike: float, maturity: float, volatility: float, is_call: bool) -> float:
-    """Black-76 forward delta dV/dF. Errors as black_price."""
+    """Black-76 forward delta dV/dF of an undiscounted European option.
+
+    Parameters
+    ----------
+    forward : float
+        Forward price F of the underlying for the option's expiry, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    volatility : float
+        Volatility sigma per year (0.2 is 20%), >= 0.
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        dV/dF: Phi(d1) for a call, Phi(d1) - 1 for a put (dimensionless).
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument or a negative volatility;
+        ``negative_forward``, ``negative_strike`` or ``negative_time`` for a forward, strike
+        or maturity not above 0 (checked in that order).
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.delta(100.0, 105.0, 0.5, 0.2, True), 10)
+    0.3919316984
+    """
 
 def gamma(forward: float, strike: float, maturity: float, volatility: float) -> float:
-    """Black-76 gamma d2V/dF2. Errors as black_price."""
+    """Black-76 gamma d2V/dF2 of an undiscounted European option.
+
+    Parameters
+    ----------
+    forward : float
+        Forward price F of the underlying for the option's expiry, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    volatility : float
+        Volatility sigma per year (0.2 is 20%), >= 0.
+
+    Returns
+    -------
+    float
+        d2V/dF2, per unit of the forward.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument or a negative volatility;
+        ``negative_forward``, ``negative_strike`` or ``negative_time`` for a forward, strike
+        or maturity not above 0 (checked in that order).
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.gamma(100.0, 105.0, 0.5, 0.2), 10)
+    0.0271680362
+    """
 
 def vega(forward: float, strike: float, maturity: float, volatility: float) -> float:
-    """Black-76 vega dV/dsigma per unit of volatility. Errors as black_price."""
+    """Black-76 vega dV/dsigma of an undiscounted European option.
+
+    Parameters
+    ----------
+    forward : float
+        Forward price F of the underlying for the option's expiry, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    volatility : float
+        Volatility sigma per year (0.2 is 20%), >= 0.
+
+    Returns
+    -------
+    float
+        dV/dsigma per unit of volatility (1.0, not one percentage point), in the units of
+        the forward.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument or a negative volatility;
+        ``negative_forward``, ``negative_strike`` or ``negative_time`` for a forward, strike
+        or maturity not above 0 (checked in that order).
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.vega(100.0, 105.0, 0.5, 0.2), 10)
+    27.1680361733
+    """
 
 def theta(forward: float, strike: float, maturity: float, volatility: float) -> float:
-    """Black-76 theta -dV/dT per year. Errors as black_price."""
+    """Black-76 theta -dV/dT of an undiscounted European option.
+
+    Parameters
+    ----------
+    forward : float
+        Forward price F of the underlying for the option's expiry, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    volatility : float
+        Volatility sigma per year (0.2 is 20%), >= 0.
+
+    Returns
+    -------
+    float
+        -dV/dT per year, in the units of the forward (negative: the value decays).
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument or a negative volatility;
+        ``negative_forward``, ``negative_strike`` or ``negative_time`` for a forward, strike
+        or maturity not above 0 (checked in that order).
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.theta(100.0, 105.0, 0.5, 0.2), 10)
+    -5.4336072347
+    """
 
 def vomma(forward: float, strike: float, maturity: float, volatility: float) -> float:
-    """Black-76 vomma (volga) d2V/dsigma2. Errors as black_price."""
+    """Black-76 vomma (volga) d2V/dsigma2 of an undiscounted European option.
+
+    Parameters
+    ----------
+    forward : float
+        Forward price F of the underlying for the option's expiry, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    volatility : float
+        Volatility sigma per year (0.2 is 20%), >= 0.
+
+    Returns
+    -------
+    float
+        d2V/dsigma2 per unit of volatility squared.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument or a negative volatility;
+        ``negative_forward``, ``negative_strike`` or ``negative_time`` for a forward, strike
+        or maturity not above 0 (checked in that order).
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.vomma(100.0, 105.0, 0.5, 0.2), 10)
+    15.489041596
+    """
 
 def vanna(forward: float, strike: float, maturity: float, volatility: float) -> float:
-    """Black-76 vanna d2V/dF dsigma. Errors as black_price."""
+    """Black-76 vanna d2V/dF dsigma of an undiscounted European option.
+
+    Parameters
+    ----------
+    forward : float
+        Forward price F of the underlying for the option's expiry, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    volatility : float
+        Volatility sigma per year (0.2 is 20%), >= 0.
+
+    Returns
+    -------
+    float
+        d2V/dF dsigma per unit of volatility.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument or a negative volatility;
+        ``negative_forward``, ``negative_strike`` or ``negative_time`` for a forward, strike
+        or maturity not above 0 (checked in that order).
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.vanna(100.0, 105.0, 0.5, 0.2), 10)
+    0.7986066534
+    """
 
 def black_scholes_delta(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool) -> float:
-    """Black-Scholes-Merton spot delta dV/dS. Errors as black_scholes_price."""
+    """Black-Scholes-Merton spot delta dV/dS of a discounted European option on a spot.
+
+    Parameters
+    ----------
+    spot : float
+        Spot price S of the underlying, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    rate : float
+        Continuously compounded risk-free rate r per year (0.03 is 3%).
+    dividend : float
+        Continuous dividend (or foreign-rate) yield q per year.
+    volatility : float
+        Volatility sigma per year (0.2 is 20%), >= 0.
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        dV/dS: e^(-qT) Phi(d1) for a call, e^(-qT) (Phi(d1) - 1) for a put.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument, a spot not above 0, a negative
+        volatility, or a forward S e^((r - q) T) or discount factor that overflows or
+        underflows; ``negative_strike`` or ``negative_time`` for a strike or maturity not
+        above 0.
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.black_scholes_delta(100.0, 105.0, 0.5, 0.03, 0.01, 0.25, True), 10)
+    0.445637292
+    """
 
 def black_scholes_gamma(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float) -> float:
-    """Black-Scholes-Merton spot gamma d2V/dS2. Errors as black_scholes_price."""
+    """Black-Scholes-Merton spot gamma d2V/dS2 of a discounted European option on a spot.
+
+    Parameters
+    ----------
+    spot : float
+        Spot price S of the underlying, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    rate : float
+        Continuously compounded risk-free rate r per year (0.03 is 3%).
+    dividend : float
+        Continuous dividend (or foreign-rate) yield q per year.
+    volatility : float
+        Volatility sigma per year (0.2 is 20%), >= 0.
+
+    Returns
+    -------
+    float
+        d2V/dS2, per unit of the spot.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument, a spot not above 0, a negative
+        volatility, or a forward S e^((r - q) T) or discount factor that overflows or
+        underflows; ``negative_strike`` or ``negative_time`` for a strike or maturity not
+        above 0.
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.black_scholes_gamma(100.0, 105.0, 0.5, 0.03, 0.01, 0.25), 10)
+    0.0222630536
+    """
 
 def black_scholes_vega(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float) -> float:
-    """Black-Scholes-Merton vega per unit of volatility. Errors as black_scholes_price."""
+    """Black-Scholes-Merton vega dV/dsigma of a discounted European option on a spot.
+
+    Parameters
+    ----------
+    spot : float
+        Spot price S of the underlying, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    rate : float
+        Continuously compounded risk-free rate r per year (0.03 is 3%).
+    dividend : float
+        Continuous dividend (or foreign-rate) yield q per year.
+    volatility : float
+        Volatility sigma per year (0.2 is 20%), >= 0.
+
+    Returns
+    -------
+    float
+        dV/dsigma per unit of volatility (1.0, not one percentage point), in the units of
+        the spot.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument, a spot not above 0, a negative
+        volatility, or a forward S e^((r - q) T) or discount factor that overflows or
+        underflows; ``negative_strike`` or ``negative_time`` for a strike or maturity not
+        above 0.
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.black_scholes_vega(100.0, 105.0, 0.5, 0.03, 0.01, 0.25), 10)
+    27.8288169627
+    """
 
 def black_scholes_theta(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool) -> float:
-    """Black-Scholes-Merton theta -dV/dT per year. Errors as black_scholes_price."""
+    """Black-Scholes-Merton theta -dV/dT of a discounted European option on a spot.
+
+    Parameters
+    ----------
+    spot : float
+        Spot price S of the underlying, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    rate : float
+        Continuously compounded risk-free rate r per year (0.03 is 3%).
+    dividend : float
+        Continuous dividend (or foreign-rate) yield q per year.
+    volatility : float
+        Volatility sigma per year (0.2 is 20%), >= 0.
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        -dV/dT per year, in the units of the spot.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument, a spot not above 0, a negative
+        volatility, or a forward S e^((r - q) T) or discount factor that overflows or
+        underflows; ``negative_strike`` or ``negative_time`` for a strike or maturity not
+        above 0.
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.black_scholes_theta(100.0, 105.0, 0.5, 0.03, 0.01, 0.25, True), 10)
+    -7.6879846872
+    """
 
 def black_scholes_vomma(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float) -> float:
-    """Black-Scholes-Merton vomma. Errors as black_scholes_price."""
+    """Black-Scholes-Merton vomma (volga) d2V/dsigma2 of a discounted European option on a spot.
+
+    Parameters
+    ----------
+    spot : float
+        Spot price S of the underlying, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    rate : float
+        Continuously compounded risk-free rate r per year (0.03 is 3%).
+    dividend : float
+        Continuous dividend (or foreign-rate) yield q per year.
+    volatility : float
+        Volatility sigma per year (0.2 is 20%), >= 0.
+
+    Returns
+    -------
+    float
+        d2V/dsigma2 per unit of volatility squared.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument, a spot not above 0, a negative
+        volatility, or a forward S e^((r - q) T) or discount factor that overflows or
+        underflows; ``negative_strike`` or ``negative_time`` for a strike or maturity not
+        above 0.
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.black_scholes_vomma(100.0, 105.0, 0.5, 0.03, 0.01, 0.25), 10)
+    4.4901416318
+    """
 
 def black_scholes_vanna(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float) -> float:
-    """Black-Scholes-Merton vanna d2V/dS dsigma. Errors as black_scholes_price."""
+    """Black-Scholes-Merton vanna d2V/dS dsigma of a discounted European option on a spot.
+
+    Parameters
+    ----------
+    spot : float
+        Spot price S of the underlying, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    rate : float
+        Continuously compounded risk-free rate r per year (0.03 is 3%).
+    dividend : float
+        Continuous dividend (or foreign-rate) yield q per year.
+    volatility : float
+        Volatility sigma per year (0.2 is 20%), >= 0.
+
+    Returns
+    -------
+    float
+        d2V/dS dsigma per unit of volatility.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument, a spot not above 0, a negative
+        volatility, or a forward S e^((r - q) T) or discount factor that overflows or
+        underflows; ``negative_strike`` or ``negative_time`` for a strike or maturity not
+        above 0.
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.black_scholes_vanna(100.0, 105.0, 0.5, 0.03, 0.01, 0.25), 10)
+    0.484579086
+    """
 
 def black_scholes_rho(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool) -> float:
-    """Black-Scholes-Merton rho dV/dr per unit of rate. Errors as black_scholes_delta."""
+    """Black-Scholes-Merton rho dV/dr of a discounted European option on a spot.
+
+    Parameters
+    ----------
+    spot : float
+        Spot price S of the underlying, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    rate : float
+        Continuously compounded risk-free rate r per year (0.03 is 3%).
+    dividend : float
+        Continuous dividend (or foreign-rate) yield q per year.
+    volatility : float
+        Volatility sigma per year (0.2 is 20%), >= 0.
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        dV/dr per unit of rate (1.0, not one percentage point), in the units of the spot.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument, a spot not above 0, a negative
+        volatility, or a forward S e^((r - q) T) or discount factor that overflows or
+        underflows; ``negative_strike`` or ``negative_time`` for a strike or maturity not
+        above 0.
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.black_scholes_rho(100.0, 105.0, 0.5, 0.03, 0.01, 0.25, True), 10)
+    19.6069623089
+    """
 
 def black_scholes_dividend_rho(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool) -> float:
-    """Black-Scholes-Merton dV/dq per unit of dividend yield. Errors as black_scholes_delta."""
+    """Black-Scholes-Merton dividend rho dV/dq of a discounted European option on a spot.
+
+    Parameters
+    ----------
+    spot : float
+        Spot price S of the underlying, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    rate : float
+        Continuously compounded risk-free rate r per year (0.03 is 3%).
+    dividend : float
+        Continuous dividend (or foreign-rate) yield q per year.
+    volatility : float
+        Volatility sigma per year (0.2 is 20%), >= 0.
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        dV/dq per unit of dividend yield, in the units of the spot.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument, a spot not above 0, a negative
+        volatility, or a forward S e^((r - q) T) or discount factor that overflows or
+        underflows; ``negative_strike`` or ``negative_time`` for a strike or maturity not
+        above 0.
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> round(tarvik.black_scholes_dividend_rho(100.0, 105.0, 0.5, 0.03, 0.01, 0.25, True), 10)
+    -22.2818645984
+    """
 
 def black_scholes_implied_volatility(price: float, spot: float, strike: float, maturity: float, rate: float, dividend: float, is_call: bool) -> float:
-    """Black-Scholes-Merton implied volatility of a discounted price. Raises
-    IVError for non-finite inputs, a spot, strike or maturity not above 0, and
-    a price below max(S e^(-qT) - K e^(-rT), 0) or at or above S e^(-qT) (a
-    put: max(K e^(-rT) - S e^(-qT), 0) and K e^(-rT))."""
+    """Black-Scholes-Merton implied volatility of a discounted price.
+
+    Undiscounts the price with e^(rT), moves to the forward F = S e^((r - q) T) and inverts
+    as implied_volatility does (the same in-the-money caveat).
+
+    Parameters
+    ----------
+    price : float
+        Discounted option price, in the units of the spot.
+    spot : float
+        Spot price S of the underlying, > 0.
+    strike : float
+        Strike K, in the units of the forward, > 0.
+    maturity : float
+        Time to expiry T in years, > 0.
+    rate : float
+        Continuously compounded risk-free rate r per year (0.03 is 3%).
+    dividend : float
+        Continuous dividend (or foreign-rate) yield q per year.
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        The implied volatility per year, >= 0.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite argument, a spot not above 0, or a forward or
+        discount factor that overflows; ``negative_strike`` or ``negative_time`` for a
+        strike or maturity not above 0; ``price_below_intrinsic`` for a price below max(S
+        e^(-qT) - K e^(-rT), 0) (put: max(K e^(-rT) - S e^(-qT), 0));
+        ``price_above_maximum`` for a price at or above S e^(-qT) (put: K e^(-rT));
+        ``no_convergence`` as for implied_volatility.
+    TypeError
+        An argument of the wrong type, e.g. a string for a number.
+
+    Examples
+    --------
+    >>> price = tarvik.black_scholes_price(100.0, 105.0, 0.5, 0.03, 0.01, 0.25, True)
+    >>> round(tarvik.black_scholes_implied_volatility(price, 100.0, 105.0, 0.5, 0.03, 0.01, True), 12)
+    0.25
+    """
 
 # ---- batch functions ----------------------------------------------------------
 
 def norm_pdfs(x: _Values) -> _Result:
-    """Batch Standard Normal PDF."""
+    """Batch norm_pdf: phi(x) of every element.
+
+    Parameters
+    ----------
+    x : float or 1-D float64 array
+        Points at which to evaluate (standard normal variates).
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of the length of x (1 for a float): phi(x) of every element.
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.norm_pdfs(np.array([-1.0, 0.0, 1.0])).round(6)
+    array([0.241971, 0.398942, 0.241971])
+    """
 
 def norm_cdfs(x: _Values) -> _Result:
-    """Batch Standard Normal CDF."""
+    """Batch norm_cdf: Phi(x) of every element.
+
+    Parameters
+    ----------
+    x : float or 1-D float64 array
+        Points at which to evaluate (standard normal variates).
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of the length of x (1 for a float): Phi(x) of every element.
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.norm_cdfs(np.array([-1.0, 0.0, 1.0])).round(6)
+    array([0.158655, 0.5     , 0.841345])
+    """
 
 def norm_cdf_cs(x: _Values) -> _Result:
-    """Batch Standard Normal survival `1 − Φ(x)`."""
+    """Batch norm_cdf_c: 1 - Phi(x) of every element, accurate in the upper tail.
+
+    Parameters
+    ----------
+    x : float or 1-D float64 array
+        Points at which to evaluate (standard normal variates).
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of the length of x (1 for a float): 1 - Phi(x) of every
+        element, accurate in the upper tail.
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.norm_cdf_cs(np.array([-1.0, 0.0, 1.0])).round(6)
+    array([0.841345, 0.5     , 0.158655])
+    """
 
 def black_prices(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
-    """Batch undiscounted Black-76 prices."""
+    """Batch black_price: undiscounted Black-76 prices, element by element.
+
+    Parameters
+    ----------
+    forwards : float or 1-D float64 array
+        Forward prices F, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    vols : float or 1-D float64 array
+        Volatilities sigma per year (0.2 is 20%), >= 0.
+    is_call : bool or 1-D bool array, default True
+        True for calls, False for puts: one for every element, or one per element.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): undiscounted Black-76 prices, NaN for every element the scalar
+        function ``black_price`` rejects (``error_codes`` says why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.black_prices(100.0, np.array([90.0, 100.0, 110.0]), 0.5, 0.2).round(6)
+    array([11.772451,  5.637198,  2.211246])
+    """
 
 def black_scholes_prices(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
-    """Batch discounted Black–Scholes–Merton prices."""
+    """Batch black_scholes_price: discounted Black-Scholes-Merton prices, element by element.
+
+    Parameters
+    ----------
+    spots : float or 1-D float64 array
+        Spot prices S, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    rates : float or 1-D float64 array
+        Continuously compounded risk-free rates r per year.
+    dividends : float or 1-D float64 array
+        Continuous dividend yields q per year.
+    vols : float or 1-D float64 array
+        Volatilities sigma per year (0.2 is 20%), >= 0.
+    is_call : bool or 1-D bool array, default True
+        True for calls, False for puts: one for every element, or one per element.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): discounted Black-Scholes-Merton prices, NaN for every element the
+        scalar function ``black_scholes_price`` rejects (``error_codes`` says why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.black_scholes_prices(100.0, np.array([90.0, 100.0, 110.0]), 0.5, 0.03, 0.01, 0.25).round(6)
+    array([13.404364,  7.479356,  3.72301 ])
+    """
 
 def implied_volatilities(prices: _Values, forwards: _Values, strikes: _Values, maturities: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
-    """Batch Black implied volatilities."""
+    """Batch implied_volatility: Black-76 implied volatilities of undiscounted prices, element by element.
+
+    A chain of calls and puts inverts in one call with an is_call array; out-of-the-money
+    quotes carry the most information.
+
+    Parameters
+    ----------
+    prices : float or 1-D float64 array
+        Undiscounted option prices, in the units of the forwards.
+    forwards : float or 1-D float64 array
+        Forward prices F, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    is_call : bool or 1-D bool array, default True
+        True for calls, False for puts: one for every element, or one per element.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): the implied volatilities per year, NaN for every element the scalar
+        function ``implied_volatility`` rejects (``error_codes`` says why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> strikes = np.array([90.0, 100.0, 110.0])
+    >>> calls = strikes >= 100.0
+    >>> prices = tarvik.black_prices(100.0, strikes, 0.5, 0.2, calls)
+    >>> tarvik.implied_volatilities(prices, 100.0, strikes, 0.5, calls).round(12)
+    array([0.2, 0.2, 0.2])
+    >>> tarvik.implied_volatilities(np.array([1.0, -1.0]), 100.0, 100.0, 0.5).round(6)
+    array([0.03545,     nan])
+    """
 
 def normalised_implied_volatilities(betas: _Values, xs: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
-    """Batch normalised Black total-volatility inversions."""
+    """Batch normalised_implied_volatility: total volatilities s of normalised prices, element by element.
+
+    Parameters
+    ----------
+    betas : float or 1-D float64 array
+        Normalised prices P/(sqrt(F) sqrt(K)).
+    xs : float or 1-D float64 array
+        Log-moneyness values x = ln F - ln K.
+    is_call : bool or 1-D bool array, default True
+        True for calls, False for puts: one for every element, or one per element.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): the total volatilities s = sigma*sqrt(T), NaN for every element the
+        scalar function ``normalised_implied_volatility`` rejects (``error_codes`` says
+        why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> xs = np.array([-0.1, 0.0, 0.1])
+    >>> betas = tarvik.black_prices(np.exp(xs / 2), np.exp(-xs / 2), 1.0, 0.3)
+    >>> tarvik.normalised_implied_volatilities(betas, xs).round(12)
+    array([0.3, 0.3, 0.3])
+    """
 
 def deltas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
-    """Batch Black-76 forward deltas."""
+    """Batch delta: Black-76 forward deltas dV/dF, element by element.
+
+    Parameters
+    ----------
+    forwards : float or 1-D float64 array
+        Forward prices F, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    vols : float or 1-D float64 array
+        Volatilities sigma per year (0.2 is 20%), >= 0.
+    is_call : bool or 1-D bool array, default True
+        True for calls, False for puts: one for every element, or one per element.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): Black-76 forward deltas dV/dF, NaN for every element the scalar
+        function ``delta`` rejects (``error_codes`` says why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.deltas(100.0, np.array([90.0, 100.0, 110.0]), 0.5, 0.2).round(6)
+    array([0.79267 , 0.528186, 0.273176])
+    """
 
 def gammas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
-    """Batch Black-76 gammas."""
+    """Batch gamma: Black-76 gammas d2V/dF2, element by element.
+
+    Parameters
+    ----------
+    forwards : float or 1-D float64 array
+        Forward prices F, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    vols : float or 1-D float64 array
+        Volatilities sigma per year (0.2 is 20%), >= 0.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): Black-76 gammas d2V/dF2, NaN for every element the scalar function
+        ``gamma`` rejects (``error_codes`` says why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.gammas(100.0, np.array([90.0, 100.0, 110.0]), 0.5, 0.2).round(6)
+    array([0.020226, 0.028139, 0.023517])
+    """
 
 def vegas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
-    """Batch Black-76 vegas."""
+    """Batch vega: Black-76 vegas dV/dsigma per unit of volatility, element by element.
+
+    Parameters
+    ----------
+    forwards : float or 1-D float64 array
+        Forward prices F, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    vols : float or 1-D float64 array
+        Volatilities sigma per year (0.2 is 20%), >= 0.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): Black-76 vegas dV/dsigma per unit of volatility, NaN for every
+        element the scalar function ``vega`` rejects (``error_codes`` says why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.vegas(100.0, np.array([90.0, 100.0, 110.0]), 0.5, 0.2).round(6)
+    array([20.225756, 28.139044, 23.516737])
+    """
 
 def vommas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
-    """Batch Black-76 vommas (volga)."""
+    """Batch vomma: Black-76 vommas d2V/dsigma2, element by element.
+
+    Parameters
+    ----------
+    forwards : float or 1-D float64 array
+        Forward prices F, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    vols : float or 1-D float64 array
+        Volatilities sigma per year (0.2 is 20%), >= 0.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): Black-76 vommas d2V/dsigma2, NaN for every element the scalar
+        function ``vomma`` rejects (``error_codes`` says why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.vommas(100.0, np.array([90.0, 100.0, 110.0]), 0.5, 0.2).round(6)
+    array([55.625068, -0.703476, 52.818771])
+    """
 
 def vannas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
-    """Batch Black-76 vannas."""
+    """Batch vanna: Black-76 vannas d2V/dF dsigma, element by element.
+
+    Parameters
+    ----------
+    forwards : float or 1-D float64 array
+        Forward prices F, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    vols : float or 1-D float64 array
+        Volatilities sigma per year (0.2 is 20%), >= 0.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): Black-76 vannas d2V/dF dsigma, NaN for every element the scalar
+        function ``vanna`` rejects (``error_codes`` says why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.vannas(100.0, np.array([90.0, 100.0, 110.0]), 0.5, 0.2).round(6)
+    array([-0.964369,  0.140695,  1.238276])
+    """
 
 def thetas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
-    """Batch Black-76 thetas (-dV/dT per year)."""
+    """Batch theta: Black-76 thetas -dV/dT per year, element by element.
+
+    Parameters
+    ----------
+    forwards : float or 1-D float64 array
+        Forward prices F, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    vols : float or 1-D float64 array
+        Volatilities sigma per year (0.2 is 20%), >= 0.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): Black-76 thetas -dV/dT per year, NaN for every element the scalar
+        function ``theta`` rejects (``error_codes`` says why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.thetas(100.0, np.array([90.0, 100.0, 110.0]), 0.5, 0.2).round(6)
+    array([-4.045151, -5.627809, -4.703347])
+    """
 
 def black_scholes_deltas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
-    """Batch Black-Scholes-Merton spot deltas."""
+    """Batch black_scholes_delta: Black-Scholes-Merton spot deltas dV/dS, element by element.
+
+    Parameters
+    ----------
+    spots : float or 1-D float64 array
+        Spot prices S, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    rates : float or 1-D float64 array
+        Continuously compounded risk-free rates r per year.
+    dividends : float or 1-D float64 array
+        Continuous dividend yields q per year.
+    vols : float or 1-D float64 array
+        Volatilities sigma per year (0.2 is 20%), >= 0.
+    is_call : bool or 1-D bool array, default True
+        True for calls, False for puts: one for every element, or one per element.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): Black-Scholes-Merton spot deltas dV/dS, NaN for every element the
+        scalar function ``black_scholes_delta`` rejects (``error_codes`` says why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.black_scholes_deltas(100.0, np.array([90.0, 100.0, 110.0]), 0.5, 0.03, 0.01, 0.25).round(6)
+    array([0.766799, 0.554846, 0.344988])
+    """
 
 def black_scholes_gammas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, parallel: bool = False) -> _Result:
-    """Batch Black-Scholes-Merton spot gammas."""
+    """Batch black_scholes_gamma: Black-Scholes-Merton spot gammas d2V/dS2, element by element.
+
+    Parameters
+    ----------
+    spots : float or 1-D float64 array
+        Spot prices S, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    rates : float or 1-D float64 array
+        Continuously compounded risk-free rates r per year.
+    dividends : float or 1-D float64 array
+        Continuous dividend yields q per year.
+    vols : float or 1-D float64 array
+        Volatilities sigma per year (0.2 is 20%), >= 0.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): Black-Scholes-Merton spot gammas d2V/dS2, NaN for every element the
+        scalar function ``black_scholes_gamma`` rejects (``error_codes`` says why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.black_scholes_gammas(100.0, np.array([90.0, 100.0, 110.0]), 0.5, 0.03, 0.01, 0.25).round(6)
+    array([0.017064, 0.02222 , 0.020776])
+    """
 
 def black_scholes_vegas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, parallel: bool = False) -> _Result:
-    """Batch Black-Scholes-Merton vegas (per unit of volatility)."""
+    """Batch black_scholes_vega: Black-Scholes-Merton vegas per unit of volatility, element by element.
+
+    Parameters
+    ----------
+    spots : float or 1-D float64 array
+        Spot prices S, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    rates : float or 1-D float64 array
+        Continuously compounded risk-free rates r per year.
+    dividends : float or 1-D float64 array
+        Continuous dividend yields q per year.
+    vols : float or 1-D float64 array
+        Volatilities sigma per year (0.2 is 20%), >= 0.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): Black-Scholes-Merton vegas per unit of volatility, NaN for every
+        element the scalar function ``black_scholes_vega`` rejects (``error_codes`` says
+        why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.black_scholes_vegas(100.0, np.array([90.0, 100.0, 110.0]), 0.5, 0.03, 0.01, 0.25).round(6)
+    array([21.330602, 27.77543 , 25.97051 ])
+    """
 
 def black_scholes_thetas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
-    """Batch Black-Scholes-Merton thetas (-dV/dT per year)."""
+    """Batch black_scholes_theta: Black-Scholes-Merton thetas -dV/dT per year, element by element.
+
+    Parameters
+    ----------
+    spots : float or 1-D float64 array
+        Spot prices S, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    rates : float or 1-D float64 array
+        Continuously compounded risk-free rates r per year.
+    dividends : float or 1-D float64 array
+        Continuous dividend yields q per year.
+    vols : float or 1-D float64 array
+        Volatilities sigma per year (0.2 is 20%), >= 0.
+    is_call : bool or 1-D bool array, default True
+        True for calls, False for puts: one for every element, or one per element.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): Black-Scholes-Merton thetas -dV/dT per year, NaN for every element
+        the scalar function ``black_scholes_theta`` rejects (``error_codes`` says why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.black_scholes_thetas(100.0, np.array([90.0, 100.0, 110.0]), 0.5, 0.03, 0.01, 0.25).round(6)
+    array([-6.464118, -7.82917 , -7.070913])
+    """
 
 def black_scholes_vommas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, parallel: bool = False) -> _Result:
-    """Batch Black-Scholes-Merton vommas."""
+    """Batch black_scholes_vomma: Black-Scholes-Merton vommas d2V/dsigma2, element by element.
+
+    Parameters
+    ----------
+    spots : float or 1-D float64 array
+        Spot prices S, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    rates : float or 1-D float64 array
+        Continuously compounded risk-free rates r per year.
+    dividends : float or 1-D float64 array
+        Continuous dividend yields q per year.
+    vols : float or 1-D float64 array
+        Volatilities sigma per year (0.2 is 20%), >= 0.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): Black-Scholes-Merton vommas d2V/dsigma2, NaN for every element the
+        scalar function ``black_scholes_vomma`` rejects (``error_codes`` says why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.black_scholes_vommas(100.0, np.array([90.0, 100.0, 110.0]), 0.5, 0.03, 0.01, 0.25).round(6)
+    array([35.668611, -0.512457, 23.381558])
+    """
 
 def black_scholes_vannas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, parallel: bool = False) -> _Result:
-    """Batch Black-Scholes-Merton vannas."""
+    """Batch black_scholes_vanna: Black-Scholes-Merton vannas d2V/dS dsigma, element by element.
+
+    Parameters
+    ----------
+    spots : float or 1-D float64 array
+        Spot prices S, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    rates : float or 1-D float64 array
+        Continuously compounded risk-free rates r per year.
+    dividends : float or 1-D float64 array
+        Continuous dividend yields q per year.
+    vols : float or 1-D float64 array
+        Volatilities sigma per year (0.2 is 20%), >= 0.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): Black-Scholes-Merton vannas d2V/dS dsigma, NaN for every element
+        the scalar function ``black_scholes_vanna`` rejects (``error_codes`` says why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.black_scholes_vannas(100.0, np.array([90.0, 100.0, 110.0]), 0.5, 0.03, 0.01, 0.25).round(6)
+    array([-0.680774,  0.049996,  0.838828])
+    """
 
 def black_scholes_rhos(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
-    """Batch Black-Scholes-Merton rhos (dV/dr per unit of rate)."""
+    """Batch black_scholes_rho: Black-Scholes-Merton rhos dV/dr per unit of rate, element by element.
+
+    Parameters
+    ----------
+    spots : float or 1-D float64 array
+        Spot prices S, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    rates : float or 1-D float64 array
+        Continuously compounded risk-free rates r per year.
+    dividends : float or 1-D float64 array
+        Continuous dividend yields q per year.
+    vols : float or 1-D float64 array
+        Volatilities sigma per year (0.2 is 20%), >= 0.
+    is_call : bool or 1-D bool array, default True
+        True for calls, False for puts: one for every element, or one per element.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): Black-Scholes-Merton rhos dV/dr per unit of rate, NaN for every
+        element the scalar function ``black_scholes_rho`` rejects (``error_codes`` says
+        why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.black_scholes_rhos(100.0, np.array([90.0, 100.0, 110.0]), 0.5, 0.03, 0.01, 0.25).round(6)
+    array([31.637786, 24.00264 , 15.387887])
+    """
 
 def black_scholes_dividend_rhos(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
-    """Batch Black-Scholes-Merton dividend rhos (dV/dq per unit of yield)."""
+    """Batch black_scholes_dividend_rho: Black-Scholes-Merton dividend rhos dV/dq per unit of yield, element by element.
+
+    Parameters
+    ----------
+    spots : float or 1-D float64 array
+        Spot prices S, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    rates : float or 1-D float64 array
+        Continuously compounded risk-free rates r per year.
+    dividends : float or 1-D float64 array
+        Continuous dividend yields q per year.
+    vols : float or 1-D float64 array
+        Volatilities sigma per year (0.2 is 20%), >= 0.
+    is_call : bool or 1-D bool array, default True
+        True for calls, False for puts: one for every element, or one per element.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): Black-Scholes-Merton dividend rhos dV/dq per unit of yield, NaN for
+        every element the scalar function ``black_scholes_dividend_rho`` rejects
+        (``error_codes`` says why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.black_scholes_dividend_rhos(100.0, np.array([90.0, 100.0, 110.0]), 0.5, 0.03, 0.01, 0.25).round(6)
+    array([-38.339968, -27.742318, -17.249392])
+    """
 
 def black_scholes_implied_volatilities(prices: _Values, spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
-    """Batch Black-Scholes-Merton implied volatilities of discounted prices."""
+    """Batch black_scholes_implied_volatility: implied volatilities of discounted spot-model prices, element by element.
+
+    Parameters
+    ----------
+    prices : float or 1-D float64 array
+        Discounted option prices, in the units of the spots.
+    spots : float or 1-D float64 array
+        Spot prices S, > 0.
+    strikes : float or 1-D float64 array
+        Strikes K, in the units of the forwards (or spots), > 0.
+    maturities : float or 1-D float64 array
+        Times to expiry T in years, > 0.
+    rates : float or 1-D float64 array
+        Continuously compounded risk-free rates r per year.
+    dividends : float or 1-D float64 array
+        Continuous dividend yields q per year.
+    is_call : bool or 1-D bool array, default True
+        True for calls, False for puts: one for every element, or one per element.
+    parallel : bool, default False
+        Compute on the process's worker pool (from 64 elements; smaller batches run on the
+        calling thread). The result has the same bits either way.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of length n, the common length of the array arguments (1 if
+        all are floats): the implied volatilities per year, NaN for every element the scalar
+        function ``black_scholes_implied_volatility`` rejects (``error_codes`` says why).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type: a list, an array of another dtype, of more than one
+        dimension or not contiguous (convert with ``numpy.asarray(x, dtype=float)``).
+    IVError
+        ``invalid_input`` when the arrays' lengths differ (length-1 arrays and floats
+        broadcast).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> strikes = np.array([90.0, 100.0, 110.0])
+    >>> prices = tarvik.black_scholes_prices(100.0, strikes, 0.5, 0.03, 0.01, 0.25)
+    >>> tarvik.black_scholes_implied_volatilities(prices, 100.0, strikes, 0.5, 0.03, 0.01).round(12)
+    array([0.25, 0.25, 0.25])
+    """
 
 def error_codes(function: object, /, *args: object, **kwargs: object) -> npt.NDArray[np.int8]:
-    """The error code of every element of the batch function `function` for
-    the same arguments: 0 where the element has a value, else the index in
-    ERROR_KINDS of the kind of error the scalar function raises for it (8,
-    "masked", for an element masked in a numpy.ma input)."""
+    """Why each element of a batch is NaN: the error code of every element.
+
+    For the batch function `function` and the arguments it would be called
+    with, the kind of error the scalar function raises for each element. It
+    costs nothing unless called.
+
+    Parameters
+    ----------
+    function : callable
+        One of the batch functions of tarvik, e.g. ``tarvik.implied_volatilities``.
+    *args, **kwargs
+        The arguments of that batch function, as it would be called.
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D int8 array of the batch's length: 0 where the element has a
+        value, else the index in ERROR_KINDS of the kind of error the scalar
+        function raises for it (8, "masked", for an element masked in a
+        numpy.ma input).
+
+    Raises
+    ------
+    TypeError
+        `function` is not a batch function of tarvik, or its arguments are of
+        the wrong type, as the batch function itself would raise.
+    IVError
+        ``invalid_input`` when the arrays' lengths differ, as the batch
+        function itself would raise.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> prices = np.array([5.0, -1.0, 150.0])
+    >>> codes = tarvik.error_codes(tarvik.implied_volatilities, prices, 100.0, 100.0, 0.5)
+    >>> codes
+    array([0, 1, 2], dtype=int8)
+    >>> [tarvik.ERROR_KINDS[c] for c in codes]
+    [None, 'price_below_intrinsic', 'price_above_maximum']
+    """
 
 ERROR_KINDS: Tuple[Optional[str], ...]
+"""The error kinds by code, as error_codes() reports them: None (0, a value),
+then the seven kinds of IVError, then "masked" (8)."""

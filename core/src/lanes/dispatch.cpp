@@ -69,6 +69,51 @@ Path pick() {
   return Path::Portable;
 }
 
+#if defined(TARVIK_LANES_X86)
+// What the processor and the operating system both support, from CPUID and
+// XGETBV (Intel SDM vol. 1, 13.2 and 15.2; AMD APM vol. 3, CPUID): a vector
+// path needs the instructions (CPUID) and the OS saving the registers on a
+// context switch (OSXSAVE, then the XCR0 bits of the YMM state, and for
+// AVX-512 the opmask and ZMM states as well). Done here rather than through
+// the compiler's builtins, which need a runtime helper that not every
+// toolchain links.
+struct X86Features {
+  bool avx2 = false;
+  bool avx512f = false;
+};
+
+void cpuid(unsigned leaf, unsigned subleaf, unsigned r[4]) {
+  __asm__ volatile("cpuid"
+                   : "=a"(r[0]), "=b"(r[1]), "=c"(r[2]), "=d"(r[3])
+                   : "a"(leaf), "c"(subleaf));
+}
+
+X86Features detect_x86() {
+  X86Features f;
+  unsigned r[4];
+  cpuid(0, 0, r);
+  const unsigned max_leaf = r[0];
+  if (max_leaf < 7) return f;
+  cpuid(1, 0, r);
+  const bool osxsave = (r[2] >> 27) & 1u;
+  const bool avx = (r[2] >> 28) & 1u;
+  if (!osxsave || !avx) return f;
+  unsigned xcr0_lo = 0, xcr0_hi = 0;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0u));
+  const bool ymm_state = (xcr0_lo & 0x6u) == 0x6u;    // SSE and AVX state
+  const bool zmm_state = (xcr0_lo & 0xe6u) == 0xe6u;  // plus opmask, ZMM0-15, ZMM16-31
+  cpuid(7, 0, r);
+  f.avx2 = ymm_state && ((r[1] >> 5) & 1u);
+  f.avx512f = zmm_state && ((r[1] >> 16) & 1u);
+  return f;
+}
+
+const X86Features& x86_features() {
+  static const X86Features f = detect_x86();
+  return f;
+}
+#endif
+
 const Entry& chosen() {
   static const Entry e = entry(chosen_path());
   return e;
@@ -93,11 +138,9 @@ bool path_available(Path path) {
       return true;
 #if defined(TARVIK_LANES_X86)
     case Path::Avx2:
-      __builtin_cpu_init();
-      return __builtin_cpu_supports("avx2");
+      return x86_features().avx2;
     case Path::Avx512:
-      __builtin_cpu_init();
-      return __builtin_cpu_supports("avx512f");
+      return x86_features().avx512f;
 #endif
     default:
       return false;

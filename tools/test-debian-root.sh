@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Runs the test suite against a built wheel installed where it will run: in a
+# Debian 11 (bullseye: glibc 2.31, CPython 3.9) root made with debootstrap,
+# amd64 natively, arm64 under qemu-user-static (binfmt_misc). The root is
+# made once and kept in $TARVIK_ROOTS (default /var/cache/tarvik-roots,
+# outside the clone) as an optimisation only: without it, it is made afresh.
+# The root has no pip: this machine's pip installs the wheel and the test
+# requirements for that platform and CPython 3.9 into it.
+#   bash tools/test-debian-root.sh amd64|arm64 [pytest arguments, default: tests]
+# Needs root, debootstrap, and for arm64 qemu-user-static and binfmt-support.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+arch=${1:?usage: test-debian-root.sh amd64|arm64 [pytest arguments]}
+shift
+[ "$#" -gt 0 ] || set -- tests
+case "$arch" in
+  amd64) machine=x86_64 ;;
+  arm64) machine=aarch64 ;;
+  *) echo "unknown architecture $arch"; exit 2 ;;
+esac
+suite=bullseye
+mirror=${TARVIK_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+cache=${TARVIK_ROOTS:-/var/cache/tarvik-roots}
+root=$cache/$suite-$arch
+wheel=$(ls "$PWD"/dist/tarvik-*-cp39-abi3-*manylinux*_"$machine".whl)
+
+if [ "$arch" = arm64 ] && [ "$(uname -m)" != aarch64 ]; then
+  # Emulation: the kernel hands aarch64 programs to qemu (registered with
+  # the fix-binary flag, so that it works inside the root too).
+  [ -e /proc/sys/fs/binfmt_misc/register ] ||
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || update-binfmts --enable qemu-aarch64
+fi
+
+# The root: debootstrap's first stage (download and unpack the base
+# system), then every package it downloaded, python3 and what it depends on
+# included, unpacked as well. No maintainer script runs: for a foreign
+# architecture they would run under emulation, which takes half an hour,
+# and the tests need nothing but the files in place.
+mkdir -p "$cache"
+if [ ! -x "$root/usr/bin/python3" ]; then
+  rm -rf "$root.tmp"
+  debootstrap --foreign --arch="$arch" --variant=minbase --include=python3 \
+    "$suite" "$root.tmp" "$mirror" >"$cache/$suite-$arch.log"
+  for deb in "$root.tmp"/var/cache/apt/archives/*.deb; do dpkg-deb -x "$deb" "$root.tmp"; done
+  mv "$root.tmp" "$root"
+fi
+
+# The wheel and what the tests need, for CPython 3.9 on this platform,
+# installed here into the root's test directory by this machine's pip (the
+# root has none): NumPy 2.0 (the last 2.x with CPython 3.9 wheels) from PyPI.
+# pip evaluates the dependencies' environment markers for this interpreter,
+# not for 3.9, so the backports pytest and hypothesis need before 3.11 are
+# named too.
+
+# A fresh copy of the tests and the files they read, and a fresh install.
+work=$root/opt/tarvik-test
+cleanup() {
+  umount "$root/proc" 2>/dev/null || true
+  umount "$root/dev" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+rm -rf "$work"
+mkdir -p "$work"
+cp -r tests docs README.md pyproject.toml "$work"
+mkdir -p "$work/python/tarvik" && cp python/tarvik/_core.pyi "$work/python/tarvik"
+# (pip download keeps to the releases that support 3.9; pip install --target
+# for another Python does not, so it installs from those downloads only.)
+wheels=$cache/wheels-$machine
+target=(--only-binary=:all: --python-version 3.9 --implementation cp --platform "manylinux2014_$machine")
+requirements=("numpy==2.0.*" pytest hypothesis mpmath exceptiongroup tomli typing_extensions)
+python3 -m pip download -q -d "$wheels" "${target[@]}" "${requirements[@]}"
+python3 -m pip install -q --target "$work/site" "${target[@]}" --no-index --find-links "$wheels" \
+  --no-warn-script-location "${requirements[@]}" "$wheel"
+mount -t proc proc "$root/proc"
+mount --bind /dev "$root/dev"
+in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 "$@"; }
+in_root sh -c "cd /opt/tarvik-test && PYTHONPATH=/opt/tarvik-test/site python3 - <<'PY'
+import platform, sys, numpy, tarvik
+assert tarvik.__file__.startswith('/opt/tarvik-test/site/'), tarvik.__file__
+print(f'{platform.machine()} glibc {platform.libc_ver()[1]}, CPython {sys.version.split()[0]}, NumPy {numpy.__version__}: {tarvik.__file__}')
+PY"
+in_root sh -c 'cd /opt/tarvik-test && PYTHONPATH=/opt/tarvik-test/site exec python3 -m pytest -q -p no:cacheprovider "$@"' sh "$@"
