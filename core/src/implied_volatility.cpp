@@ -15,20 +15,23 @@ namespace tarvik {
 namespace {
 
 // The volatility of a normalised price beta = P/(sqrt(F) sqrt(K)) within its
-// bounds. The solver answers a price that rounding put at its maximum with
+// bounds, at log-moneyness x. The solver answers a price that rounding put at its maximum with
 // the largest double; that, or any non-finite value, is a failed inversion.
-Result<double> volatility_of(double beta, double forward, double strike, double maturity,
-                             bool is_call) {
-  const double s = rational::unchecked_normalised_implied_volatility(
-      beta, log_moneyness(forward, strike), is_call);
+Result<double> volatility_of(double beta, double x, double maturity, bool is_call) {
+  const double s = rational::unchecked_normalised_implied_volatility(beta, x, is_call);
   if (s == kMaxFinite || !std::isfinite(s)) return IVError::no_convergence(kRefinementSteps);
   return max_num(s / std::sqrt(maturity), 0.0);
 }
 
 }  // namespace
 
-Result<double> implied_volatility(double price, double forward, double strike, double maturity,
-                                  bool is_call) {
+namespace {
+
+// The checks of a Black-76 inversion in price units, then the normalised
+// solver at the log-moneyness `moneyness(F, K)`.
+template <class Moneyness>
+Result<double> black_inversion(double price, double forward, double strike, double maturity,
+                               bool is_call, Moneyness moneyness) {
   if (!std::isfinite(price) || !std::isfinite(forward) || !std::isfinite(strike) ||
       !std::isfinite(maturity)) {
     return IVError::invalid_input("non-finite implied-volatility input");
@@ -40,8 +43,20 @@ Result<double> implied_volatility(double price, double forward, double strike, d
   if (price < intrinsic) return IVError::price_below_intrinsic(price, intrinsic);
   if (price >= maximum) return IVError::price_above_maximum(price, maximum);
 
-  return volatility_of(price / (std::sqrt(forward) * std::sqrt(strike)), forward, strike, maturity,
-                       is_call);
+  return volatility_of(price / (std::sqrt(forward) * std::sqrt(strike)), moneyness(forward, strike),
+                       maturity, is_call);
+}
+
+}  // namespace
+
+Result<double> implied_volatility(double price, double forward, double strike, double maturity,
+                                  bool is_call) {
+  return black_inversion(price, forward, strike, maturity, is_call, log_moneyness);
+}
+
+Result<double> black_implied_volatility(double price, double forward, double strike,
+                                        double maturity, bool is_call) {
+  return black_inversion(price, forward, strike, maturity, is_call, accurate_log_moneyness);
 }
 
 Result<double> black_scholes_implied_volatility(double price, double spot, double strike,
@@ -76,8 +91,11 @@ Result<double> black_scholes_implied_volatility(double price, double spot, doubl
 
   // The undiscounted Black-76 price on the forward; one that rounding moved
   // onto its undiscounted maximum fails to converge.
-  return volatility_of((price / d_r) / (std::sqrt(forward) * std::sqrt(strike)), forward, strike,
-                       maturity, is_call);
+  // x = ln(S/K) + (r - q)T from its two exact-as-can-be terms: no rounding
+  // of the forward S e^((r-q)T) enters it.
+  const double x = accurate_log_moneyness(spot, strike) + maturity * (rate - dividend);
+  return volatility_of((price / d_r) / (std::sqrt(forward) * std::sqrt(strike)), x, maturity,
+                       is_call);
 }
 
 Result<double> normalised_implied_volatility(double beta, double x, bool is_call) {
