@@ -3,6 +3,7 @@ repr() writes them, by both CSV engines across chunks; bad rows empty and
 counted by kind; standard input and output; --help and --version."""
 
 import csv
+import io
 import inspect
 import subprocess
 import sys
@@ -28,7 +29,7 @@ except ImportError:
 BAD = [({"price": "1.0", "under": "105", "strike": "100"}, "price_below_intrinsic", None),
        ({"maturity": "-1"}, "negative_time", "negative_time"),
        ({"strike": "abc"}, "unparsable", "unparsable"),
-       ({"type": "x"}, "unparsable", "unparsable")]
+       ({"type": "x"}, "unparsable_type", "unparsable_type")]
 
 
 def quote_file(path, spot):
@@ -76,7 +77,8 @@ def test_rows_get_the_batch_results_and_bad_rows_are_counted(tmp_path, capsys, c
     prefix = "black_scholes_" if spot else ""
     market = (under, strike, maturity, rate, 0.0) if spot else (under, strike, maturity)
     if command == "iv":
-        result = batch(prefix + "implied_volatilities", price, *market, is_call=is_call)
+        result = batch("black_scholes_implied_volatilities" if spot else
+                       "black_implied_volatilities", price, *market, is_call=is_call)
         vol = result
     else:
         result = batch("black_scholes_prices" if spot else "black_prices", *market, vol,
@@ -88,15 +90,28 @@ def test_rows_get_the_batch_results_and_bad_rows_are_counted(tmp_path, capsys, c
     expected = np.vstack([expected, np.full((2, len(expected[0])), np.nan)])  # unparsable
 
     lines = (tmp_path / "q.csv").read_text().splitlines()[:-1]
+    if command == "price":  # the input's price column is a result: replaced, not repeated
+        kept = io.StringIO()
+        csv.writer(kept, lineterminator="\n").writerows(
+            [f for i, f in enumerate(row) if i != 6] for row in csv.reader(lines))
+        lines = kept.getvalue().splitlines()
     out = (tmp_path / "out.csv").read_text().splitlines()
-    assert out[0] == ",".join([lines[0], command] + greeks)
+    assert out[0] == ",".join([lines[0], command] + greeks + ["error"])
     assert [line[:len(given)] for line, given in zip(out, lines)] == lines
-    rows = list(csv.reader(out[1:]))
-    assert [row[8:] for row in rows[:-1]] == [
-        ["" if np.isnan(v) else repr(v) for v in want.tolist()] for want in expected]
-    assert rows[-1] == ["short", "1"] + [""] * (1 + len(greeks))
+    rows = [row[len(lines[0].split(",")):] for row in csv.reader(out[1:])]
+    kinds = [tarvik.ERROR_KINDS[c] for c in tarvik.error_codes(
+        getattr(tarvik, ("black_scholes_" if spot else "black_") + (
+            "implied_volatilities" if command == "iv" else "prices")),
+        *([price] if command == "iv" else []), *market, *([] if command == "iv" else [vol]),
+        is_call)]
+    kinds += ["unparsable", "unparsable_type"]
+    assert rows[:-1] == [
+        ["" if np.isnan(v) else repr(v) for v in want.tolist()] + [kind or ""]
+        for want, kind in zip(expected, kinds)]
+    assert out[-1].split(",") == ["short", "1", *[""] * (1 + len(greeks)), "unparsable_type"]
     assert result[0] == (0.0 if command == "iv" else 20.0)  # at its intrinsic value
-    counts = Counter([iv if command == "iv" else price for _, iv, price in BAD] + ["unparsable"])
+    counts = Counter([iv if command == "iv" else price for _, iv, price in BAD] +
+                     ["unparsable_type"])
     del counts[None]
     summary = ", ".join(f"{counts[kind]} {kind}" for kind in cli.KINDS if kind in counts)
     assert capsys.readouterr().err == (f"python -m tarvik {command}: {sum(counts.values())} of"
@@ -111,7 +126,7 @@ def test_standard_input_and_output_through_python_m(tmp_path, capsys):
                           input=(tmp_path / "q.csv").read_text(), env=child_env(),
                           capture_output=True, text=True)
     assert (done.returncode, done.stdout) == (0, in_process)
-    assert in_process.splitlines()[0].endswith(",vol,price")
+    assert in_process.splitlines()[0].endswith(",vol,price,error")
 
 
 @pytest.mark.parametrize("argv, shown", [
