@@ -154,7 +154,7 @@ class Function:
         self.numeric = [p for p in self.params if p not in FLAGS]
         probe = [np.zeros(2)] * len(self.numeric) + [True] * ("is_call" in self.params)
         try:
-            self.batch = isinstance(self.fn(*probe), np.ndarray)
+            self.batch = isinstance(self.fn(*probe), (np.ndarray, dict))
         except TypeError:
             self.batch = False
 
@@ -224,6 +224,9 @@ def value_bits(x):
 def result_ok(f, r):
     if not f.batch:
         return type(r) is float
+    if type(r) is dict:  # every Greek in one pass: one array per field, all of one length
+        return bool(r) and all(type(k) is str and result_ok(f, v) for k, v in r.items()) and len(
+            {v.shape for v in r.values()}) == 1
     return (type(r) is np.ndarray and r.dtype == np.float64 and r.dtype.isnative and r.ndim == 1
             and r.flags.c_contiguous and r.flags.writeable and r.flags.owndata)
 
@@ -608,6 +611,8 @@ def check_batch(call, args, kwargs, result, exc, flag):
         raise Finding(f"lengths {lengths}: {exc!r}")
     if exc is not None:
         return
+    if type(result) is dict:
+        return check_fields(f, args, kwargs, result, n, columns)
     if result.shape != (n,) or any(np.may_share_memory(result, c) for c in columns):
         raise Finding(f"lengths {lengths}: a result of shape {result.shape}, or sharing an input")
     flags = np.broadcast_to(np.asarray(flag, dtype=bool).reshape(-1), (n,))
@@ -633,6 +638,27 @@ def check_batch(call, args, kwargs, result, exc, flag):
             raise Finding(f"parallel gives {err or other!r:.300}")
 
 
+def check_fields(f, args, kwargs, result, n, columns):
+    """Each field of a dict of Greeks equals its single-quantity batch function
+    (black_greeks: black_prices, deltas, ...; black_scholes_greeks:
+    black_scholes_prices, ...) bit for bit, any NaN for a NaN; parallel too."""
+    named = dict(zip(f.params, args), **kwargs)
+    prefix = "black_scholes_" if f.name.startswith("black_scholes_") else ""
+    for field, got in result.items():
+        if got.shape != (n,) or any(np.may_share_memory(got, c) for c in columns):
+            raise Finding(f"field {field}: shape {got.shape}, or sharing an input")
+        single = getattr(_core, prefix + field + "s" if prefix or field != "price" else "black_prices")
+        params = inspect.signature(single).parameters
+        want, err = invoke(single, [], {p: v for p, v in named.items() if p in params})
+        if err is not None or [value_bits(v) for v in want.tolist()] != [
+                value_bits(v) for v in got.tolist()]:
+            raise Finding(f"field {field} differs from {single.__name__}: {err or want!r:.300}")
+    other, err = invoke(f.fn, args, dict(kwargs, parallel=True))
+    if err is not None or any(other[k].view(np.uint64).tolist() != v.view(np.uint64).tolist()
+                              for k, v in result.items()):
+        raise Finding(f"parallel gives {err or other!r:.300}")
+
+
 def check_taken(call, args, kwargs, result, scalars):
     """After the call, every array it took in is still a 1-D contiguous
     float64 array (a later argument's conversion may have changed it), and
@@ -647,8 +673,9 @@ def check_taken(call, args, kwargs, result, scalars):
             raise Finding(f"took in an array that is now {obj.dtype.str}, shape {obj.shape}, "
                           f"strides {obj.strides}")
         lengths.append(obj.size if isinstance(obj, np.ndarray) else 1)
-    if result.shape != (0 if 0 in lengths else max(lengths),):
-        raise Finding(f"a result of shape {result.shape} for lengths {lengths}")
+    shape = next(iter(result.values())).shape if type(result) is dict else result.shape
+    if shape != (0 if 0 in lengths else max(lengths),):
+        raise Finding(f"a result of shape {shape} for lengths {lengths}")
 
 
 def explain(data):
