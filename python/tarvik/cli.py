@@ -230,10 +230,38 @@ class Lines:
                     raise Failure(f"{self.name}: line {first + j}: a field larger than "
                                   f"{FIELD_LIMIT} characters")
         stripped = [line[:-1] if line.endswith("\r") else line for line in lines]
+        self.first, self.stripped = first, stripped
         return [line for line in stripped if line]
 
+    def number(self, j: int) -> int:
+        """The line number of line j of the last chunk (blank lines counted)."""
+        for i, line in enumerate(self.stripped):
+            j -= bool(line)
+            if j < 0:
+                return self.first + i
+        return self.first + len(self.stripped)
 
-def text_columns(lines: list[str], columns: Columns, engine: str) -> dict[str, typing.Any]:
+    def rows(self, lines: list[str]) -> list[list[str]]:
+        """The fields of lines of the last chunk; a line that the csv module
+        cannot read (a carriage return inside a field, a quoted field that
+        spans lines) is a Failure naming it."""
+        try:
+            rows = list(csv.reader(lines))
+        except csv.Error:
+            rows = []
+        if len(rows) == len(lines):
+            return rows
+        for j, line in enumerate(lines):
+            try:
+                if len(list(csv.reader([line]))) != 1:
+                    raise csv.Error("a quoted field spans lines, which is not supported")
+            except csv.Error as e:
+                raise Failure(f"{self.name}: line {self.number(j)}: {e}") from None
+        raise Failure(f"{self.name}: a quoted field spans lines, which is not supported")
+
+
+def text_columns(lines: list[str], columns: Columns, engine: str,
+                 reader: Lines) -> dict[str, typing.Any]:
     """The text of each column read: role -> a tuple of str, or an Arrow array
     of strings from the pyarrow engine; and the fields of each line when
     result columns are to be left out (else None)."""
@@ -243,9 +271,7 @@ def text_columns(lines: list[str], columns: Columns, engine: str) -> dict[str, t
             return arrow_text_columns(lines, present, columns.width)
         except ValueError:  # a row with its own field count: read it as Python does
             pass
-    rows = list(csv.reader(lines))
-    if len(rows) != len(lines):
-        raise Failure("a quoted field spans lines, which is not supported")
+    rows = reader.rows(lines)
     given = rows
     need = max(present.values()) + 1
     if min(map(len, rows)) < need:
@@ -460,7 +486,7 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
     if not first:
         raise Failure(f"{name}: the input is empty")
     header = first[0].lstrip("\ufeff")  # a byte order mark is no part of a name
-    header_fields = next(csv.reader([header]))
+    header_fields = lines.rows([header])[0]
     columns = Columns(args, header_fields)
     if columns.dropped:
         header = without_dropped([header_fields], columns.dropped)[0]
@@ -471,7 +497,7 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
         chunk = lines.chunk(rows)
         if not chunk and chunk_no:
             break
-        texts = text_columns(chunk, columns, engine) if chunk else {}
+        texts = text_columns(chunk, columns, engine, lines) if chunk else {}
         if chunk:
             results, reason = compute(chunk, columns, texts, name, chunk_no == 0, args.parallel)
         else:
