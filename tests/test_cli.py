@@ -3,8 +3,9 @@ repr() writes them, by both CSV engines across chunks; bad rows empty and
 counted by kind; standard input and output; --help and --version."""
 
 import csv
-import io
 import inspect
+import io
+import signal
 import subprocess
 import sys
 from collections import Counter
@@ -140,3 +141,77 @@ def test_help_and_version(capsys, argv, shown):
         cli.main(argv)
     assert exit.value.code == 0
     assert shown in capsys.readouterr().out
+
+
+def run_cli(args, stdin=None, **kw):
+    return subprocess.run([sys.executable, "-m", "tarvik", *args], input=stdin, env=child_env(),
+                          capture_output=True, **kw)
+
+
+HEADER = b"id,price,forward,strike,maturity,type\n"
+GOOD = b"g,10.0,100,100,1.0,c\n"
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_rows_stay_aligned_with_garbage_in_every_position(tmp_path, engine):
+    garbage = ['x,"a,b",,', "short", "g,1_0,100,100,1,c", "g,10,100,100,1,c,extra,fields",
+               'q,"10",100,100,1,C', "g,\u0661,100,100,1,c", "g,,100,100,1,c", ",,,,,"]
+    good = [f"r{i},{5 + i},100,{95 + 2 * i},{0.5 + i / 10},{'cp'[i % 2]}" for i in range(6)]
+    want = None
+    for pos in range(len(good) + 1):
+        lines = good[:pos] + garbage + good[pos:]
+        (tmp_path / "q.csv").write_text("\n".join(["id,price,forward,strike,maturity,type",
+                                                   *lines]) + "\n")
+        assert cli.main(["iv", str(tmp_path / "q.csv"), "-o", str(tmp_path / "o.csv"),
+                         "--engine", engine, "--chunk-rows", "3"]) == 0
+        out = (tmp_path / "o.csv").read_text().splitlines()[1:]
+        assert len(out) == len(lines) and all(o.startswith(i) for o, i in zip(out, lines))
+        got = {row[0]: row[6] for row in csv.reader(out) if row[0].startswith("r")}
+        assert want is None or got == want
+        want = got
+        assert len(got) == 6 and all(got.values())
+
+
+@pytest.mark.parametrize("data, args, status, message", [
+    (HEADER + GOOD + b"g,\xff\xfe,100,100,1,c\n", [], 1, "<stdin>: line 3: not UTF-8 text"),
+    (HEADER + GOOD + b"g," + b"9" * 200_000 + b",100,100,1,c\n", [], 1,
+     "<stdin>: line 3: a field larger than 131072 characters"),
+    (HEADER + GOOD, ["-o", "/dev/full"], 1, "/dev/full: No space left on device"),
+    (HEADER + GOOD, ["--strike-col", "k"], 2, "no column k in the header"),
+    (HEADER + b"g,10,100,100,2026-06-19,c\n", [], 1, "column 'maturity' holds no numbers"),
+    (HEADER + b"g,200,100,100,1,c\n", [], 1, "<stdin>: no row has a result"),
+    (HEADER + GOOD + b"g,1_0,100,100,1,c\ng,\xd9\xa1,100,100,1,c\n", [], 0,
+     "2 of 3 rows without a result: 2 unparsable"),
+], ids=["encoding", "field_size", "disk_full", "missing_column", "dates_as_maturity",
+        "no_result", "number_grammar"])
+def test_failures_are_one_line_and_a_status(data, args, status, message):
+    done = run_cli(["iv", "-", *args], stdin=data)
+    err = done.stderr.decode()
+    assert done.returncode == status and message in err, err
+    assert err.count("\n") == 1 and "Traceback" not in err
+
+
+def test_missing_engine_closed_pipe_and_ctrl_c(tmp_path, monkeypatch, capsys):
+    real = cli.importlib.util.find_spec
+    monkeypatch.setattr(cli.importlib.util, "find_spec",
+                        lambda name, *a: None if name == "pyarrow" else real(name, *a))
+    (tmp_path / "q.csv").write_bytes(HEADER + GOOD)
+    assert cli.main(["iv", str(tmp_path / "q.csv"), "--engine", "pyarrow"]) == 2
+    assert "needs pyarrow" in capsys.readouterr().err
+    (tmp_path / "big.csv").write_bytes(HEADER + GOOD * 300_000)
+    head = subprocess.run(f"{sys.executable} -m tarvik iv {tmp_path / 'big.csv'} | head -1",
+                          shell=True, env=child_env(), capture_output=True)
+    assert head.stderr == b"" and head.stdout.count(b"\n") == 1
+    # Ctrl-C while the command waits for more input, two chunks written.
+    child = subprocess.Popen([sys.executable, "-m", "tarvik", "iv", "-", "--chunk-rows", "500",
+                              "-o", str(tmp_path / "o.csv")],
+                             env=child_env(), stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.stdin.write(HEADER + GOOD * 1000)
+    child.stdin.flush()
+    while (tmp_path / "o.csv").read_bytes().count(b"\n") < 1001 if (
+            tmp_path / "o.csv").exists() else True:
+        pass
+    child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=60)
+    assert child.returncode == 130 and err == b""
+    assert (tmp_path / "o.csv").read_bytes().count(b"\n") == 1001
