@@ -18,8 +18,8 @@ import tarvik
 if typing.TYPE_CHECKING:
     import numpy.typing as npt
 
-    Floats = npt.NDArray[np.float64]
-    Flags = npt.NDArray[np.bool_]
+    _Floats = npt.NDArray[np.float64]
+    _Flags = npt.NDArray[np.bool_]
 
 GREEKS = ("delta", "gamma", "vega", "theta", "vanna", "vomma")
 SPOT_GREEKS = GREEKS + ("rho", "dividend_rho")
@@ -51,7 +51,7 @@ def number(text: str) -> float | None:
     return float(text) if NUMBER.fullmatch(text) else None
 
 
-def numbers(texts: typing.Sequence[str]) -> tuple[Floats, Flags]:
+def numbers(texts: typing.Sequence[str]) -> tuple[_Floats, _Flags]:
     """The numbers of fields and where a field is not one (NaN there); an
     empty field is a missing value, reported apart (second mask)."""
     values = np.empty(len(texts), np.float64)
@@ -120,7 +120,7 @@ def timestamp_us(value: typing.Any) -> int | None:
     return None
 
 
-def timestamps_us(values: typing.Sequence[typing.Any]) -> tuple[npt.NDArray[np.int64], Flags]:
+def timestamps_us(values: typing.Sequence[typing.Any]) -> tuple[npt.NDArray[np.int64], _Flags]:
     """timestamp_us of each value (each distinct value read once), and where
     one is missing or unreadable (0 there)."""
     out = np.zeros(len(values), np.int64)
@@ -139,13 +139,13 @@ def timestamps_us(values: typing.Sequence[typing.Any]) -> tuple[npt.NDArray[np.i
 
 
 def year_fraction(expiry_us: npt.NDArray[np.int64] | int,
-                  valuation_us: npt.NDArray[np.int64] | int) -> Floats:
+                  valuation_us: npt.NDArray[np.int64] | int) -> _Floats:
     """ACT/365F years from valuation to expiry, to the microsecond."""
     diff = np.asarray(expiry_us, np.int64) - np.asarray(valuation_us, np.int64)
     return np.asarray(diff / MICROSECONDS_PER_YEAR, np.float64)
 
 
-def mid(bid: Floats, ask: Floats) -> tuple[Floats, Flags, Flags]:
+def mid(bid: _Floats, ask: _Floats) -> tuple[_Floats, _Flags, _Flags]:
     """(bid + ask)/2, the crossed quotes (bid > ask) and the one-sided ones
     (a side missing or zero)."""
     one_sided = ~(bid != 0.0) | ~(ask != 0.0) | np.isnan(bid) | np.isnan(ask)
@@ -153,8 +153,8 @@ def mid(bid: Floats, ask: Floats) -> tuple[Floats, Flags, Flags]:
     return (bid + ask) * 0.5, crossed, one_sided
 
 
-def parity(maturity: Floats, strike: Floats, price: Floats, is_call: Flags
-           ) -> tuple[Floats, Floats, Floats, npt.NDArray[np.int64], Floats, npt.NDArray[np.intp]]:
+def parity(maturity: _Floats, strike: _Floats, price: _Floats, is_call: _Flags
+           ) -> tuple[_Floats, _Floats, _Floats, npt.NDArray[np.int64], _Floats, npt.NDArray[np.intp]]:
     """Forward F and discount factor D of each distinct maturity from put-call
     parity C - P = D (F - K): a least-squares line through C - P against K
     over the strikes quoted on both sides (several quotes of one strike and
@@ -189,6 +189,11 @@ def parity(maturity: Floats, strike: Floats, price: Floats, is_call: Flags
     return keys, forward, discount, pairs, residual, row_group
 
 
+def no_reason(reason: npt.NDArray[np.object_]) -> _Flags:
+    """Where a row has no reason (yet): it has a result."""
+    return np.asarray(reason == None, bool)  # noqa: E711 (elementwise)
+
+
 class Table:
     """A quote table's columns as NumPy arrays (or floats broadcast to every
     row), with the reason each row has no result (None where it has one)."""
@@ -197,20 +202,20 @@ class Table:
         self.n = n
         self.reason = np.full(n, None, dtype=object)
 
-    def fail(self, where: Flags | bool, reason: str) -> None:
+    def fail(self, where: _Flags | bool, reason: str) -> None:
         """Gives rows without a reason yet this one."""
         mask = np.broadcast_to(np.asarray(where, bool), (self.n,))
-        self.reason[mask & np.equal(self.reason, None)] = reason
+        self.reason[mask & no_reason(self.reason)] = reason
 
-    def missing(self, values: Floats | float) -> None:
+    def missing(self, values: _Floats | float) -> None:
         self.fail(np.isnan(values), MISSING_VALUE)
 
 
-def compute(table: Table, *, quote: Floats | float, quote_is_price: bool,
-            underlying: Floats | float, spot: bool, strike: Floats | float,
-            maturity: Floats | float, is_call: Flags | bool, rate: Floats | float | None,
-            dividend: Floats | float | None, discount: Floats | float | None, greeks: bool,
-            parallel: bool) -> dict[str, Floats]:
+def compute(table: Table, *, quote: _Floats | float, quote_is_price: bool,
+            underlying: _Floats | float, spot: bool, strike: _Floats | float,
+            maturity: _Floats | float, is_call: _Flags | bool, rate: _Floats | float | None,
+            dividend: _Floats | float | None, discount: _Floats | float | None, greeks: bool,
+            parallel: bool) -> dict[str, _Floats]:
     """The result columns of a table: "iv" (from prices) or "price" (from
     volatilities), then the Greeks; NaN where a row has a reason in the table
     (set here from the IVError kind where the batch function rejects it)."""
@@ -222,9 +227,13 @@ def compute(table: Table, *, quote: Floats | float, quote_is_price: bool,
         table.missing(v)
     if discount is not None:
         table.missing(discount)
-    skip = ~np.equal(table.reason, None)
+    skip = ~no_reason(table.reason)
+    fn: typing.Any
+    args: list[typing.Any]
+    vol: typing.Any
+    g: typing.Any
 
-    def clean(v: Floats | float) -> Floats | float:
+    def clean(v: _Floats | float) -> _Floats | float:
         """NaN where a row is already without a result, so that the batch
         function rejects it too (and nothing is computed from garbage)."""
         if isinstance(v, np.ndarray) and skip.any():
@@ -233,13 +242,13 @@ def compute(table: Table, *, quote: Floats | float, quote_is_price: bool,
         return v
 
     flags = np.broadcast_to(np.asarray(is_call, bool), (n,)).copy() if n else np.zeros(0, bool)
-    out: dict[str, Floats] = {}
+    out: dict[str, _Floats] = {}
     if spot:
         s, k, t, r, q = (clean(v) for v in (underlying, strike, maturity, vals[4], vals[5]))
         if quote_is_price:
             p = clean(quote)
             fn = tarvik.black_scholes_implied_volatilities
-            args: list[typing.Any] = [p, s, k, t, r, q]
+            args = [p, s, k, t, r, q]
             vol = fn(*args, flags, parallel)
         else:
             vol = clean(quote)
@@ -254,7 +263,7 @@ def compute(table: Table, *, quote: Floats | float, quote_is_price: bool,
                 out[name] = g[name]
     else:
         f, k, t = (clean(v) for v in (underlying, strike, maturity))
-        d = np.exp(-(np.asarray(rate) * t)) if rate is not None else discount
+        d: typing.Any = np.exp(-(np.asarray(rate) * t)) if rate is not None else discount
         if d is not None:
             d = clean(d)
             table.fail(~(np.asarray(d) > 0.0), "invalid_input")
@@ -282,7 +291,7 @@ def compute(table: Table, *, quote: Floats | float, quote_is_price: bool,
                 # -d/dT of D V with D = exp(-rT): r D V + D (-dV/dT).
                 out["theta"] += np.asarray(rate) * (g["price"] * scale)
     main = out["iv" if quote_is_price else "price"]
-    failed = np.isnan(main) & np.equal(table.reason, None)
+    failed = np.isnan(main) & no_reason(table.reason)
     if failed.any():
         pick = [a[failed] if isinstance(a, np.ndarray) and a.ndim else a for a in args]
         codes = tarvik.error_codes(fn, *pick, flags[failed])
@@ -290,7 +299,7 @@ def compute(table: Table, *, quote: Floats | float, quote_is_price: bool,
         reason = table.reason.copy()
         reason[failed] = kinds
         table.reason = reason
-    bad = ~np.equal(table.reason, None)
+    bad = ~no_reason(table.reason)
     for column in out.values():
         column[bad] = np.nan
     return out

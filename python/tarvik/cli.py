@@ -220,12 +220,12 @@ class Lines:
         lines = text.split("\n")
         if lines and not lines[-1]:
             lines.pop()
-        for j, line in enumerate(lines):
-            if len(line) > FIELD_LIMIT:
+        for j, long_line in enumerate(lines):
+            if len(long_line) > FIELD_LIMIT:
                 try:
-                    fields = next(csv.reader([line]))
+                    fields = next(csv.reader([long_line]))
                 except csv.Error:
-                    fields = [line]
+                    fields = [long_line]
                 if max(map(len, fields)) > FIELD_LIMIT:
                     raise Failure(f"{self.name}: line {first + j}: a field larger than "
                                   f"{FIELD_LIMIT} characters")
@@ -385,10 +385,10 @@ def compute(lines: list[str], columns: Columns, texts: dict[str, typing.Any], na
         table.fail(crossed, _quotes.CROSSED_QUOTE)
     is_call = codes == 1
     iv = columns.args.command == "iv"
-    underlying = values.get("spot" if columns.spot else "forward")
+    underlying: typing.Any = values.get("spot" if columns.spot else "forward")
     discount = values.get("discount")
     if columns.parity:
-        ok = np.equal(table.reason, None)
+        ok = _quotes.no_reason(table.reason)
         _, fwd, disc, _, _, group = _quotes.parity(
             np.where(ok, values["maturity"], np.nan), values["strike"],
             np.where(ok, values["price"], np.nan), is_call)
@@ -504,7 +504,7 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
             results, reason = [], np.zeros(0, object)
         copied = without_dropped(texts.pop("_rows"), columns.dropped) if "_rows" in texts \
             else chunk
-        error = np.where(np.equal(reason, None), "", reason).astype(str) if len(reason) else \
+        error = np.where(_quotes.no_reason(reason), "", reason).astype(str) if len(reason) else \
             np.zeros(0, str)
         text = formatted(copied, results, error, engine)
         if chunk_no == 0:
@@ -517,10 +517,10 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
             quiet_stdout()
             raise Failure(f"{out_name}: {e.strerror} (writing the rows of {name} up to line "
                           f"{lines.read})") from None
-        kinds, n = np.unique(np.where(np.equal(reason, None), "ok", reason).astype(str),
-                             return_counts=True) if len(reason) else ([], [])
-        for kind, count in zip(kinds, n):
-            counts[str(kind)] = counts.get(str(kind), 0) + int(count)
+        kinds, n = np.unique(np.where(_quotes.no_reason(reason), "ok", reason).astype(str),
+                             return_counts=True)
+        for kind, count in zip(kinds.tolist(), n.tolist()):
+            counts[kind] = counts.get(kind, 0) + count
         progress.update(len(chunk))
         chunk_no += 1
         if not chunk:

@@ -31,6 +31,7 @@ forward and discount factor of each expiry from put-call parity
 
 from __future__ import annotations
 
+import importlib
 import numbers as _numbers
 import typing
 
@@ -43,14 +44,12 @@ __all__ = ["implied_volatilities", "parity_forwards", "prices"]
 
 
 def _narwhals() -> typing.Any:
-    try:
-        import narwhals.stable.v2 as nw
-    except ImportError:
+    for name in ("narwhals.stable.v2", "narwhals.stable.v1"):
         try:
-            import narwhals.stable.v1 as nw
+            return importlib.import_module(name)
         except ImportError:
-            raise ImportError("tarvik.frame needs narwhals: pip install 'tarvik[frame]'") from None
-    return nw
+            pass
+    raise ImportError("tarvik.frame needs narwhals: pip install 'tarvik[frame]'")
 
 
 class _Frame:
@@ -124,7 +123,7 @@ class _Frame:
         years = _quotes.year_fraction(self.timestamps(expiry, "expiry"),
                                       self.timestamps(valuation, "valuation"))
         years = np.broadcast_to(years, (self.n,)).copy()
-        self.table.fail(~np.equal(self.table.reason, None), _quotes.MISSING_VALUE)
+        self.table.fail(~_quotes.no_reason(self.table.reason), _quotes.MISSING_VALUE)
         self.table.fail(~(years > 0.0), _quotes.EXPIRED)
         return years
 
@@ -209,7 +208,7 @@ def _run(quotes: typing.Any, *, quote_is_price: bool, quote: typing.Any, bid: ty
                              'discount=')
         p = np.broadcast_to(q, (f.n,))
         t = np.broadcast_to(years, (f.n,))
-        ok = np.equal(f.table.reason, None)
+        ok = _quotes.no_reason(f.table.reason)
         _, fwd, disc, _, _, group = _quotes.parity(
             np.where(ok, t, np.nan), np.broadcast_to(k, (f.n,)), np.where(ok, p, np.nan), is_call)
         u: typing.Any = fwd[group] if f.n else np.zeros(0)
@@ -272,7 +271,7 @@ def parity_forwards(quotes: typing.Any, *, price: str = "price", bid: typing.Any
     is_call = f.is_call(option_type)
     k = np.broadcast_to(f.floats(strike, "strike"), (f.n,))
     p = np.broadcast_to(f.quote_price(price, bid, ask), (f.n,))
-    ok = np.equal(f.table.reason, None)
+    ok = _quotes.no_reason(f.table.reason)
     keys, fwd, disc, pairs, residual, group = _quotes.parity(
         np.where(ok, years, np.nan), k, np.where(ok, p, np.nan), is_call)
     finite = np.isfinite(keys)
