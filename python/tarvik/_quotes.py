@@ -66,18 +66,19 @@ def numbers(texts: typing.Sequence[str]) -> tuple[_Floats, _Flags]:
     return values, bad
 
 
+# The common spellings, read without a function call each.
+_SPELLINGS = {text: code for code, words in ((1, CALLS), (0, PUTS)) for word in words
+              for text in (word, word.upper(), word.capitalize())}
+
+
 def option_type_codes(values: typing.Sequence[typing.Any]) -> npt.NDArray[np.int8]:
     """1 for a call, 0 for a put, 2 for anything else: bools, 1/0, and the
     strings c/p, call/put, 1/0, true/false in any case, blanks ignored."""
-    out = np.full(len(values), 2, np.int8)
-    table: dict[typing.Any, int] = {}
-    for i, v in enumerate(values):
-        code = table.get(v) if isinstance(v, (str, bool, int)) else None
-        if code is None:
-            code = option_type_code(v)
-            if isinstance(v, (str, bool, int)):
-                table[v] = code
-        out[i] = code
+    get = _SPELLINGS.get
+    out = np.fromiter((get(v, 3) if type(v) is str else 3 for v in values), np.int8,
+                      len(values))
+    for i in np.flatnonzero(out == 3).tolist():
+        out[i] = option_type_code(values[i])
     return out
 
 

@@ -220,7 +220,8 @@ class Lines:
         lines = text.split("\n")
         if lines and not lines[-1]:
             lines.pop()
-        for j, long_line in enumerate(lines):
+        for j, long_line in enumerate(lines if max(map(len, lines), default=0) > FIELD_LIMIT
+                                      else ()):
             if len(long_line) > FIELD_LIMIT:
                 try:
                     fields = next(csv.reader([long_line]))
@@ -229,9 +230,10 @@ class Lines:
                 if max(map(len, fields)) > FIELD_LIMIT:
                     raise Failure(f"{self.name}: line {first + j}: a field larger than "
                                   f"{FIELD_LIMIT} characters")
-        stripped = [line[:-1] if line.endswith("\r") else line for line in lines]
+        stripped = [line[:-1] if line.endswith("\r") else line for line in lines] if (
+            "\r" in text) else lines
         self.first, self.stripped = first, stripped
-        return [line for line in stripped if line]
+        return list(filter(None, stripped))
 
     def number(self, j: int) -> int:
         """The line number of line j of the last chunk (blank lines counted)."""
@@ -335,7 +337,19 @@ def numbers(texts: typing.Any) -> tuple[_Floats, _Flags, _Flags]:
 def option_types(texts: typing.Any) -> npt.NDArray[np.int8]:
     """1 call, 0 put, 2 neither, per row."""
     if not isinstance(texts, tuple):
-        texts = texts.to_pylist()
+        import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
+        import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
+        words = sorted(_quotes.CALLS) + sorted(_quotes.PUTS)
+        where = pc.index_in(pc.utf8_lower(pc.utf8_trim_whitespace(texts)),
+                            value_set=pa.array(words))
+        index = np.asarray(pc.fill_null(where, len(words)).to_numpy(zero_copy_only=False))
+        codes = np.array([1] * len(_quotes.CALLS) + [0] * len(_quotes.PUTS) + [2], np.int8)
+        out = codes[index]
+        other = np.flatnonzero(out == 2)
+        if other.size:  # numbers such as 1.0, read as the python engine reads them
+            out[other] = _quotes.option_type_codes(texts.take(pa.array(other)).to_pylist())
+        return out
     return _quotes.option_type_codes(texts)
 
 
