@@ -190,23 +190,21 @@ def parity(maturity: _Floats, strike: _Floats, price: _Floats, is_call: _Flags
     return keys, forward, discount, pairs, residual, row_group
 
 
-def no_reason(reason: npt.NDArray[np.object_]) -> _Flags:
-    """Where a row has no reason (yet): it has a result."""
-    return np.asarray(reason == None, bool)  # noqa: E711 (elementwise)
-
-
 class Table:
-    """A quote table's columns as NumPy arrays (or floats broadcast to every
-    row), with the reason each row has no result (None where it has one)."""
+    """A quote table's reason why each row has no result (None where it has
+    one, and `has` False there)."""
 
     def __init__(self, n: int) -> None:
         self.n = n
         self.reason = np.full(n, None, dtype=object)
+        self.has = np.zeros(n, bool)
 
     def fail(self, where: _Flags | bool, reason: str) -> None:
         """Gives rows without a reason yet this one."""
-        mask = np.broadcast_to(np.asarray(where, bool), (self.n,))
-        self.reason[mask & no_reason(self.reason)] = reason
+        mask = np.broadcast_to(np.asarray(where, bool), (self.n,)) & ~self.has
+        if mask.any():
+            self.reason[mask] = reason
+            self.has |= mask
 
     def missing(self, values: _Floats | float) -> None:
         self.fail(np.isnan(values), MISSING_VALUE)
@@ -228,7 +226,7 @@ def compute(table: Table, *, quote: _Floats | float, quote_is_price: bool,
         table.missing(v)
     if discount is not None:
         table.missing(discount)
-    skip = ~no_reason(table.reason)
+    skip = table.has.copy()
     fn: typing.Any
     args: list[typing.Any]
     vol: typing.Any
@@ -292,15 +290,14 @@ def compute(table: Table, *, quote: _Floats | float, quote_is_price: bool,
                 # -d/dT of D V with D = exp(-rT): r D V + D (-dV/dT).
                 out["theta"] += np.asarray(rate) * (g["price"] * scale)
     main = out["iv" if quote_is_price else "price"]
-    failed = np.isnan(main) & no_reason(table.reason)
+    failed = np.isnan(main) & ~table.has
     if failed.any():
         pick = [a[failed] if isinstance(a, np.ndarray) and a.ndim else a for a in args]
         codes = tarvik.error_codes(fn, *pick, flags[failed])
         kinds = np.array(tarvik.ERROR_KINDS, dtype=object)[codes]
-        reason = table.reason.copy()
-        reason[failed] = kinds
-        table.reason = reason
-    bad = ~no_reason(table.reason)
+        table.reason[failed] = kinds
+        table.has[failed] = codes != 0
+    bad = table.has
     for column in out.values():
         column[bad] = np.nan
     return out

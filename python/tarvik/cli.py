@@ -360,9 +360,9 @@ def column_text(texts: typing.Any) -> list[str]:
 # ---- computing -------------------------------------------------------------
 
 def compute(lines: list[str], columns: Columns, texts: dict[str, typing.Any], name: str,
-            first_chunk: bool, parallel: bool) -> tuple[list[_Floats], npt.NDArray[np.object_]]:
+            first_chunk: bool, parallel: bool) -> tuple[list[_Floats], _quotes.Table]:
     """The new columns of a chunk (the result, then the Greeks) and the
-    reason of each row without a result (None where it has one)."""
+    reason of each row without a result."""
     n = len(lines)
     table = _quotes.Table(n)
     codes = option_types(texts["type"])
@@ -402,7 +402,7 @@ def compute(lines: list[str], columns: Columns, texts: dict[str, typing.Any], na
     underlying: typing.Any = values.get("spot" if columns.spot else "forward")
     discount = values.get("discount")
     if columns.parity:
-        ok = _quotes.no_reason(table.reason)
+        ok = ~table.has
         _, fwd, disc, _, _, group = _quotes.parity(
             np.where(ok, values["maturity"], np.nan), values["strike"],
             np.where(ok, values["price"], np.nan), is_call)
@@ -413,7 +413,7 @@ def compute(lines: list[str], columns: Columns, texts: dict[str, typing.Any], na
         maturity=values["maturity"], is_call=is_call, rate=values.get("rate"),
         dividend=values.get("dividend"), discount=discount,
         greeks=not columns.args.no_greeks, parallel=parallel)
-    return list(out.values()), table.reason
+    return list(out.values()), table
 
 
 # ---- writing ---------------------------------------------------------------
@@ -513,13 +513,13 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
             break
         texts = text_columns(chunk, columns, engine, lines) if chunk else {}
         if chunk:
-            results, reason = compute(chunk, columns, texts, name, chunk_no == 0, args.parallel)
+            results, table = compute(chunk, columns, texts, name, chunk_no == 0, args.parallel)
         else:
-            results, reason = [], np.zeros(0, object)
+            results, table = [], _quotes.Table(0)
         copied = without_dropped(texts.pop("_rows"), columns.dropped) if "_rows" in texts \
             else chunk
-        error = np.where(_quotes.no_reason(reason), "", reason).astype(str) if len(reason) else \
-            np.zeros(0, str)
+        error = np.full(len(chunk), "", dtype=object)
+        error[table.has] = table.reason[table.has]
         text = formatted(copied, results, error, engine)
         if chunk_no == 0:
             text = ",".join([header, *columns.added]) + "\n" + text
@@ -531,10 +531,11 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
             quiet_stdout()
             raise Failure(f"{out_name}: {e.strerror} (writing the rows of {name} up to line "
                           f"{lines.read})") from None
-        kinds, n = np.unique(np.where(_quotes.no_reason(reason), "ok", reason).astype(str),
-                             return_counts=True)
-        for kind, count in zip(kinds.tolist(), n.tolist()):
-            counts[kind] = counts.get(kind, 0) + count
+        failed = int(table.has.sum())
+        counts["ok"] = counts.get("ok", 0) + len(chunk) - failed
+        if failed:
+            for kind in table.reason[table.has].tolist():
+                counts[kind] = counts.get(kind, 0) + 1
         progress.update(len(chunk))
         chunk_no += 1
         if not chunk:

@@ -123,7 +123,6 @@ class _Frame:
         years = _quotes.year_fraction(self.timestamps(expiry, "expiry"),
                                       self.timestamps(valuation, "valuation"))
         years = np.broadcast_to(years, (self.n,)).copy()
-        self.table.fail(~_quotes.no_reason(self.table.reason), _quotes.MISSING_VALUE)
         self.table.fail(~(years > 0.0), _quotes.EXPIRED)
         return years
 
@@ -208,7 +207,7 @@ def _run(quotes: typing.Any, *, quote_is_price: bool, quote: typing.Any, bid: ty
                              'discount=')
         p = np.broadcast_to(q, (f.n,))
         t = np.broadcast_to(years, (f.n,))
-        ok = _quotes.no_reason(f.table.reason)
+        ok = ~f.table.has
         _, fwd, disc, _, _, group = _quotes.parity(
             np.where(ok, t, np.nan), np.broadcast_to(k, (f.n,)), np.where(ok, p, np.nan), is_call)
         u: typing.Any = fwd[group] if f.n else np.zeros(0)
@@ -271,7 +270,7 @@ def parity_forwards(quotes: typing.Any, *, price: str = "price", bid: typing.Any
     is_call = f.is_call(option_type)
     k = np.broadcast_to(f.floats(strike, "strike"), (f.n,))
     p = np.broadcast_to(f.quote_price(price, bid, ask), (f.n,))
-    ok = _quotes.no_reason(f.table.reason)
+    ok = ~f.table.has
     keys, fwd, disc, pairs, residual, group = _quotes.parity(
         np.where(ok, years, np.nan), k, np.where(ok, p, np.nan), is_call)
     finite = np.isfinite(keys)
