@@ -10,6 +10,7 @@ import datetime as _dt
 import math
 import re
 import typing
+from itertools import repeat
 
 import numpy as np
 
@@ -67,16 +68,17 @@ def numbers(texts: typing.Sequence[str]) -> tuple[_Floats, _Flags]:
 
 
 # The common spellings, read without a function call each.
-_SPELLINGS = {text: code for code, words in ((1, CALLS), (0, PUTS)) for word in words
+SPELLINGS = {text: code for code, words in ((1, CALLS), (0, PUTS)) for word in words
               for text in (word, word.upper(), word.capitalize())}
 
 
 def option_type_codes(values: typing.Sequence[typing.Any]) -> npt.NDArray[np.int8]:
     """1 for a call, 0 for a put, 2 for anything else: bools, 1/0, and the
     strings c/p, call/put, 1/0, true/false in any case, blanks ignored."""
-    get = _SPELLINGS.get
-    out = np.fromiter((get(v, 3) if type(v) is str else 3 for v in values), np.int8,
-                      len(values))
+    try:
+        out = np.fromiter(map(SPELLINGS.get, values, repeat(3)), np.int8, len(values))
+    except TypeError:  # an unhashable value
+        out = np.full(len(values), 3, np.int8)
     for i in np.flatnonzero(out == 3).tolist():
         out[i] = option_type_code(values[i])
     return out

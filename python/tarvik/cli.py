@@ -311,8 +311,14 @@ def numbers(texts: typing.Any) -> tuple[_Floats, _Flags, _Flags]:
         import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
         import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
+        pattern = "^" + _quotes.NUMBER.pattern + "$"
+        good = pc.match_substring_regex(texts, pattern)
+        if pc.all(good).as_py():  # every field a number as it is written
+            values = pc.cast(texts, pa.float64()).to_numpy(zero_copy_only=False)
+            none = np.zeros(len(texts), bool)
+            return np.asarray(values, np.float64), none, none
         trimmed = pc.utf8_trim(texts, " \t")
-        good = pc.match_substring_regex(trimmed, "^" + _quotes.NUMBER.pattern + "$")
+        good = pc.match_substring_regex(trimmed, pattern)
         values = pc.cast(pc.if_else(good, trimmed, None), pa.float64()).to_numpy(
             zero_copy_only=False)
         empty = pc.equal(trimmed, "").to_numpy(zero_copy_only=False)
@@ -340,12 +346,10 @@ def option_types(texts: typing.Any) -> npt.NDArray[np.int8]:
         import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
         import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
-        words = sorted(_quotes.CALLS) + sorted(_quotes.PUTS)
-        where = pc.index_in(pc.utf8_lower(pc.utf8_trim_whitespace(texts)),
-                            value_set=pa.array(words))
+        words = list(_quotes.SPELLINGS)
+        where = pc.index_in(texts, value_set=pa.array(words))
         index = np.asarray(pc.fill_null(where, len(words)).to_numpy(zero_copy_only=False))
-        codes = np.array([1] * len(_quotes.CALLS) + [0] * len(_quotes.PUTS) + [2], np.int8)
-        out = codes[index]
+        out = np.array([*_quotes.SPELLINGS.values(), 2], np.int8)[index]
         other = np.flatnonzero(out == 2)
         if other.size:  # numbers such as 1.0, read as the python engine reads them
             out[other] = _quotes.option_type_codes(texts.take(pa.array(other)).to_pylist())
