@@ -215,3 +215,32 @@ def test_missing_engine_closed_pipe_and_ctrl_c(tmp_path, monkeypatch, capsys):
     _, err = child.communicate(timeout=60)
     assert child.returncode == 130 and err == b""
     assert (tmp_path / "o.csv").read_bytes().count(b"\n") == 1001
+
+
+@pytest.mark.skipif(len(ENGINES) < 2 or not isinstance(ENGINES[1], str), reason="needs pyarrow")
+def test_engines_read_number_spellings_alike(tmp_path):
+    # Seeded numbers, each spelled one way inside or just outside the grammar,
+    # a row per chunk (so that each engine takes its shortcut where it can:
+    # Arrow's cast, float()): both engines must keep to the one grammar.
+    rng = np.random.default_rng(18)
+    spellings = [str, lambda s: f" {s}\t", lambda s: s.replace("1", "1_1", 1),
+                 lambda s: s.replace("1", "\u0661", 1), lambda s: s.replace("1", "1.", 1),
+                 lambda s: f"+{s}".replace(".", "", 1), lambda s: f"{s}e", lambda s: f".{s}",
+                 lambda s: f"{s}\x0c", lambda s: f"{s}E+1", lambda s: f"-{s}", str.upper]
+    numbers = [repr(round(x, k)) for x, k in zip(rng.uniform(1, 200, 40).tolist(),
+                                                 rng.integers(0, 4, 40).tolist())]
+    numbers += ["inf", "nan", "1", "10", "100"]
+    fields = [spellings[k](n) for n in numbers for k in rng.integers(0, len(spellings), 3)]
+    rows = ["10,100,100,1,c"]  # a first chunk with numbers
+    rows += [f"{fields[i]},{95 + i % 10},100,{1 + i % 3},c" for i in range(len(fields))]
+    rows += [f"10,{f},100,1,c" for f in fields[::2]] + [f"10,100,{f},1,p" for f in fields[1::2]]
+    (tmp_path / "q.csv").write_text("price,forward,strike,maturity,type\n" + "\n".join(rows)
+                                    + "\n")
+    outputs = []
+    for engine in ENGINES:
+        out = tmp_path / f"{engine}.csv"
+        assert cli.main(["iv", str(tmp_path / "q.csv"), "-o", str(out), "--engine", engine,
+                         "--chunk-rows", "1"]) == 0
+        outputs.append(out.read_bytes())
+    assert outputs[0] == outputs[1]
+    assert outputs[0].count(b",unparsable\n") > 20

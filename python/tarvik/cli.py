@@ -273,6 +273,10 @@ def text_columns(lines: list[str], columns: Columns, engine: str,
             return arrow_text_columns(lines, present, columns.width)
         except ValueError:  # a row with its own field count: read it as Python does
             pass
+    if not columns.dropped:
+        fields = split_fields(lines, columns.width)
+        if fields is not None:
+            return {role: tuple(fields[i::columns.width]) for role, i in present.items()}
     rows = reader.rows(lines)
     given = rows
     need = max(present.values()) + 1
@@ -283,6 +287,19 @@ def text_columns(lines: list[str], columns: Columns, engine: str,
     if columns.dropped:
         texts["_rows"] = given
     return texts
+
+
+def split_fields(lines: list[str], width: int) -> list[str] | None:
+    """The fields of lines, row after row, where each line splits at its
+    commas as the csv module reads it (no quote, NUL or carriage return) into
+    exactly `width` fields; else None."""
+    text = "\n".join(lines)
+    if '"' in text or "\0" in text or "\r" in text:
+        return None
+    if text.count(",") != len(lines) * (width - 1) or set(
+            map(operator.methodcaller("count", ","), lines)) != {width - 1}:
+        return None
+    return text.replace("\n", ",").split(",")
 
 
 def arrow_text_columns(lines: list[str], present: dict[str, int],
@@ -304,6 +321,29 @@ def arrow_text_columns(lines: list[str], present: dict[str, int],
     return {role: table.column(names[i]) for role, i in present.items()}
 
 
+NUMBER_BYTES = np.zeros(256, bool)
+NUMBER_BYTES[np.frombuffer(b"0123456789.eE+-", np.uint8)] = True
+
+
+def only_number_bytes(texts: typing.Any) -> bool:
+    """Whether an Arrow string column has no null and no byte but digits,
+    points, signs and exponent marks."""
+    import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
+    for chunk in getattr(texts, "chunks", [texts]):
+        if chunk.type != pa.string() or chunk.null_count:
+            return False
+        _, offsets_buffer, data_buffer = chunk.buffers()
+        if not len(chunk) or data_buffer is None:
+            continue  # no field, or only empty ones (which the cast refuses)
+        start = chunk.offset
+        offsets = np.frombuffer(offsets_buffer, np.int32)[start:start + len(chunk) + 1]
+        data = np.frombuffer(data_buffer, np.uint8)[offsets[0]:offsets[-1]]
+        if not NUMBER_BYTES[data].all():
+            return False
+    return True
+
+
 def numbers(texts: typing.Any) -> tuple[_Floats, _Flags, _Flags]:
     """The numbers of a column by the shared grammar; where a field is not a
     number, and where it is empty (NaN in both)."""
@@ -311,11 +351,18 @@ def numbers(texts: typing.Any) -> tuple[_Floats, _Flags, _Flags]:
         import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
         import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
+        none = np.zeros(len(texts), bool)
+        # Over digits, point, signs and exponent marks alone, Arrow's cast
+        # refuses exactly the fields outside the grammar (every such string
+        # of up to six characters checked) and reads the same values.
+        if only_number_bytes(texts):
+            with contextlib.suppress(pa.ArrowInvalid):
+                values = pc.cast(texts, pa.float64()).to_numpy(zero_copy_only=False)
+                return np.asarray(values, np.float64), none, none
         pattern = "^" + _quotes.NUMBER.pattern + "$"
         good = pc.match_substring_regex(texts, pattern)
         if pc.all(good).as_py():  # every field a number as it is written
             values = pc.cast(texts, pa.float64()).to_numpy(zero_copy_only=False)
-            none = np.zeros(len(texts), bool)
             return np.asarray(values, np.float64), none, none
         trimmed = pc.utf8_trim(texts, " \t")
         good = pc.match_substring_regex(trimmed, pattern)
@@ -331,7 +378,7 @@ def numbers(texts: typing.Any) -> tuple[_Floats, _Flags, _Flags]:
     plain = joined.isascii() and not any(c in joined for c in "_\n\r\x0b\x0c")
     if plain:
         try:
-            values = np.array(list(map(float, texts)), dtype=np.float64)
+            values = np.fromiter(map(float, texts), np.float64, len(texts))
             return values, np.zeros(len(values), bool), np.zeros(len(values), bool)
         except ValueError:
             pass
@@ -422,24 +469,26 @@ def compute(lines: list[str], columns: Columns, texts: dict[str, typing.Any], na
 
 # ---- writing ---------------------------------------------------------------
 
-def formatted(lines: list[str], results: list[_Floats], error: typing.Any, engine: str) -> str:
-    """The output lines: each input line, then the new fields (empty for NaN),
+def formatted(lines: list[str], results: list[_Floats], error: typing.Any,
+              engine: str) -> bytes:
+    """The output lines (UTF-8): each input line, then the new fields (empty for NaN),
     each number written as repr() writes it, then the error."""
     if not lines:
-        return ""
+        return b""
     if engine == "pyarrow":
         return arrow_formatted(lines, results, error)
+    # format(x, "") of a float is its repr(); a NaN becomes the empty string.
     fields = []
     for column in results:
-        texts = list(map(repr, column.tolist()))
+        values = column.tolist()
         for i in np.flatnonzero(np.isnan(column)).tolist():
-            texts[i] = ""
-        fields.append(texts)
-    fields.append(error.tolist())
-    return "".join(map("{}\n".format, map(",".join, zip(lines, *fields))))
+            values[i] = ""
+        fields.append(values)
+    row = ",".join(["{}"] * (len(results) + 2)) + "\n"
+    return "".join(map(row.format, lines, *fields, error.tolist())).encode()
 
 
-def arrow_formatted(lines: list[str], results: list[_Floats], error: typing.Any) -> str:
+def arrow_formatted(lines: list[str], results: list[_Floats], error: typing.Any) -> bytes:
     import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
     import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
@@ -451,18 +500,25 @@ def arrow_formatted(lines: list[str], results: list[_Floats], error: typing.Any)
         # picks plain or exponent notation by other rules and drops a ".0":
         # take repr() where Arrow's text is not a plain decimal fraction or
         # repr() would write an exponent (below 1e-4).
-        plain = pc.and_(pc.match_substring(texts, "."), pc.invert(pc.match_substring(texts, "e")))
-        other = ~nan & ~pc.fill_null(plain, True).to_numpy(zero_copy_only=False)
-        other |= ~nan & (np.abs(column) < 1e-4)
+        # Where a number is not a whole one and Arrow writes no exponent, the
+        # two agree from 1e-4 on.
+        other = pc.fill_null(pc.match_substring(texts, "e"), False).to_numpy(
+            zero_copy_only=False)
+        with np.errstate(invalid="ignore"):
+            other |= (np.abs(column) < 1e-4) | (column == np.floor(column))
+        other &= ~nan
         if other.any():
             texts = pc.replace_with_mask(texts, pa.array(other),
                                          pa.array(list(map(repr, column[other].tolist()))))
         fields.append(texts)
-    fields.append(pa.array(error, pa.string()))
+    fields.append(pc.binary_join_element_wise(pa.array(error, pa.string()), "\n", ""))
     joined = pc.binary_join_element_wise(*fields, ",", null_handling="replace",
                                          null_replacement="")
-    whole = pa.ListArray.from_arrays(pa.array([0, len(joined)], pa.int32()), joined)
-    return str(pc.binary_join(whole, "\n")[0].as_py()) + "\n"
+    # Each value ends in its line end: the output is the values' bytes.
+    joined = joined.cast(pa.large_string())
+    offsets = np.frombuffer(joined.buffers()[1], np.int64)[joined.offset:]
+    start, end = int(offsets[0]), int(offsets[len(joined)])
+    return joined.buffers()[2].slice(start, end - start).to_pybytes()
 
 
 # ---- the commands ----------------------------------------------------------
@@ -476,10 +532,9 @@ def without_dropped(rows: list[list[str]], dropped: list[int]) -> list[str]:
     return buffer.getvalue().split("\n")[:-1]
 
 
-def write_whole(sink: typing.BinaryIO, text: str) -> None:
-    """Writes text at once, with Ctrl-C held back until it is written (so the
+def write_whole(sink: typing.BinaryIO, data: bytes) -> None:
+    """Writes data at once, with Ctrl-C held back until it is written (so the
     output holds only complete lines)."""
-    data = text.encode()
     block = hasattr(signal, "pthread_sigmask")
     old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT}) if block else None
     try:
@@ -526,7 +581,7 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
         error[table.has] = table.reason[table.has]
         text = formatted(copied, results, error, engine)
         if chunk_no == 0:
-            text = ",".join([header, *columns.added]) + "\n" + text
+            text = (",".join([header, *columns.added]) + "\n").encode() + text
         try:
             write_whole(sink, text)
         except BrokenPipeError:
