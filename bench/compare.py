@@ -197,7 +197,30 @@ def tarvik_solvers():
                batch(True)),
         Solver("tarvik_loop", "scalar `implied_volatility` in a Python loop (Python floats)",
                loop(iv, lambda b: b.rows(lambda p, k, t, st: (p, FORWARD, k, t, b.flag)))),
-    ]
+        Solver("tarvik_accurate", "`black_implied_volatilities` (log-moneyness to an ulp), serial",
+               lambda blocks: lambda: [
+                   tarvik.black_implied_volatilities(b.price, FORWARD, b.strike, b.maturity, b.flag)
+                   for b in blocks]),
+    ] + frame_solvers()
+
+
+def frame_solvers():
+    """tarvik.frame on a pandas DataFrame per block (price, strike, maturity,
+    type), Greeks left out; skipped without pandas and narwhals."""
+    try:
+        import pandas as pd
+        import tarvik.frame as tf
+        tf._narwhals()
+    except ImportError:
+        return []
+
+    def make(blocks):
+        frames = [pd.DataFrame({"price": b.price, "strike": b.strike, "maturity": b.maturity,
+                                "type": np.full(len(b.price), b.flag)}) for b in blocks]
+        return lambda: [tf.implied_volatilities(df, forward=FORWARD, maturity="maturity",
+                                                greeks=False)["iv"].to_numpy() for df in frames]
+
+    return [Solver("tarvik_frame", "`tarvik.frame.implied_volatilities` (pandas)", make)]
 
 
 def _black_minus(sigma, price, strike, sqrt_t, call):
@@ -738,7 +761,8 @@ def main():
 
 # ----------------------------------------------------------------------------
 
-IV_ROWS = ["tarvik_serial", "tarvik_parallel", "lbriv_vec", "pvv", "vollib", "quantlib",
+IV_ROWS = ["tarvik_serial", "tarvik_parallel", "tarvik_accurate", "tarvik_frame", "lbriv_vec", "pvv",
+           "vollib", "quantlib",
            "brentq", "tarvik_loop", "lbriv_loop"]
 PEERS = ["lbriv_vec", "pvv", "vollib", "quantlib", "brentq", "lbriv_loop"]
 SCALAR_PEERS = ["lbriv_loop", "quantlib", "vollib", "brentq"]

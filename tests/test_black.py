@@ -69,6 +69,7 @@ TYPICAL.update(spot=TYPICAL["forward"], strike=TYPICAL["forward"], dividend=TYPI
 # raises.
 CHECKS = {"black_scholes_forward": model.forward_checks,
           "implied_volatility": model.implied_volatility_checks,
+          "black_implied_volatility": model.implied_volatility_checks,
           "normalised_implied_volatility": model.normalised_checks}
 for name in ("black_price", "delta", "gamma", "vega", "theta", "vanna", "vomma"):
     CHECKS[name] = model.black_checks

@@ -4,6 +4,8 @@ counted by kind; standard input and output; --help and --version."""
 
 import csv
 import inspect
+import io
+import signal
 import subprocess
 import sys
 from collections import Counter
@@ -28,7 +30,7 @@ except ImportError:
 BAD = [({"price": "1.0", "under": "105", "strike": "100"}, "price_below_intrinsic", None),
        ({"maturity": "-1"}, "negative_time", "negative_time"),
        ({"strike": "abc"}, "unparsable", "unparsable"),
-       ({"type": "x"}, "unparsable", "unparsable")]
+       ({"type": "x"}, "unparsable_type", "unparsable_type")]
 
 
 def quote_file(path, spot):
@@ -76,7 +78,8 @@ def test_rows_get_the_batch_results_and_bad_rows_are_counted(tmp_path, capsys, c
     prefix = "black_scholes_" if spot else ""
     market = (under, strike, maturity, rate, 0.0) if spot else (under, strike, maturity)
     if command == "iv":
-        result = batch(prefix + "implied_volatilities", price, *market, is_call=is_call)
+        result = batch("black_scholes_implied_volatilities" if spot else
+                       "black_implied_volatilities", price, *market, is_call=is_call)
         vol = result
     else:
         result = batch("black_scholes_prices" if spot else "black_prices", *market, vol,
@@ -88,15 +91,28 @@ def test_rows_get_the_batch_results_and_bad_rows_are_counted(tmp_path, capsys, c
     expected = np.vstack([expected, np.full((2, len(expected[0])), np.nan)])  # unparsable
 
     lines = (tmp_path / "q.csv").read_text().splitlines()[:-1]
+    if command == "price":  # the input's price column is a result: replaced, not repeated
+        kept = io.StringIO()
+        csv.writer(kept, lineterminator="\n").writerows(
+            [f for i, f in enumerate(row) if i != 6] for row in csv.reader(lines))
+        lines = kept.getvalue().splitlines()
     out = (tmp_path / "out.csv").read_text().splitlines()
-    assert out[0] == ",".join([lines[0], command] + greeks)
+    assert out[0] == ",".join([lines[0], command] + greeks + ["error"])
     assert [line[:len(given)] for line, given in zip(out, lines)] == lines
-    rows = list(csv.reader(out[1:]))
-    assert [row[8:] for row in rows[:-1]] == [
-        ["" if np.isnan(v) else repr(v) for v in want.tolist()] for want in expected]
-    assert rows[-1] == ["short", "1"] + [""] * (1 + len(greeks))
+    rows = [row[len(lines[0].split(",")):] for row in csv.reader(out[1:])]
+    kinds = [tarvik.ERROR_KINDS[c] for c in tarvik.error_codes(
+        getattr(tarvik, ("black_scholes_" if spot else "black_") + (
+            "implied_volatilities" if command == "iv" else "prices")),
+        *([price] if command == "iv" else []), *market, *([] if command == "iv" else [vol]),
+        is_call)]
+    kinds += ["unparsable", "unparsable_type"]
+    assert rows[:-1] == [
+        ["" if np.isnan(v) else repr(v) for v in want.tolist()] + [kind or ""]
+        for want, kind in zip(expected, kinds)]
+    assert out[-1].split(",") == ["short", "1", *[""] * (1 + len(greeks)), "unparsable_type"]
     assert result[0] == (0.0 if command == "iv" else 20.0)  # at its intrinsic value
-    counts = Counter([iv if command == "iv" else price for _, iv, price in BAD] + ["unparsable"])
+    counts = Counter([iv if command == "iv" else price for _, iv, price in BAD] +
+                     ["unparsable_type"])
     del counts[None]
     summary = ", ".join(f"{counts[kind]} {kind}" for kind in cli.KINDS if kind in counts)
     assert capsys.readouterr().err == (f"python -m tarvik {command}: {sum(counts.values())} of"
@@ -111,7 +127,7 @@ def test_standard_input_and_output_through_python_m(tmp_path, capsys):
                           input=(tmp_path / "q.csv").read_text(), env=child_env(),
                           capture_output=True, text=True)
     assert (done.returncode, done.stdout) == (0, in_process)
-    assert in_process.splitlines()[0].endswith(",vol,price")
+    assert in_process.splitlines()[0].endswith(",vol,price,error")
 
 
 @pytest.mark.parametrize("argv, shown", [
@@ -125,3 +141,106 @@ def test_help_and_version(capsys, argv, shown):
         cli.main(argv)
     assert exit.value.code == 0
     assert shown in capsys.readouterr().out
+
+
+def run_cli(args, stdin=None, **kw):
+    return subprocess.run([sys.executable, "-m", "tarvik", *args], input=stdin, env=child_env(),
+                          capture_output=True, **kw)
+
+
+HEADER = b"id,price,forward,strike,maturity,type\n"
+GOOD = b"g,10.0,100,100,1.0,c\n"
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_rows_stay_aligned_with_garbage_in_every_position(tmp_path, engine):
+    garbage = ['x,"a,b",,', "short", "g,1_0,100,100,1,c", "g,10,100,100,1,c,extra,fields",
+               'q,"10",100,100,1,C', "g,\u0661,100,100,1,c", "g,,100,100,1,c", ",,,,,"]
+    good = [f"r{i},{5 + i},100,{95 + 2 * i},{0.5 + i / 10},{'cp'[i % 2]}" for i in range(6)]
+    want = None
+    for pos in range(len(good) + 1):
+        lines = good[:pos] + garbage + good[pos:]
+        (tmp_path / "q.csv").write_text("\n".join(["id,price,forward,strike,maturity,type",
+                                                   *lines]) + "\n")
+        assert cli.main(["iv", str(tmp_path / "q.csv"), "-o", str(tmp_path / "o.csv"),
+                         "--engine", engine, "--chunk-rows", "3"]) == 0
+        out = (tmp_path / "o.csv").read_text().splitlines()[1:]
+        assert len(out) == len(lines) and all(o.startswith(i) for o, i in zip(out, lines))
+        got = {row[0]: row[6] for row in csv.reader(out) if row[0].startswith("r")}
+        assert want is None or got == want
+        want = got
+        assert len(got) == 6 and all(got.values())
+
+
+@pytest.mark.parametrize("data, args, status, message", [
+    (HEADER + GOOD + b"g,\xff\xfe,100,100,1,c\n", [], 1, "<stdin>: line 3: not UTF-8 text"),
+    (HEADER + GOOD + b"g," + b"9" * 200_000 + b",100,100,1,c\n", [], 1,
+     "<stdin>: line 3: a field larger than 131072 characters"),
+    (HEADER + GOOD, ["-o", "/dev/full"], 1, "/dev/full: No space left on device"),
+    (HEADER + GOOD, ["--strike-col", "k"], 2, "no column k in the header"),
+    (HEADER + b"g,10,100,100,2026-06-19,c\n", [], 1, "column 'maturity' holds no numbers"),
+    (HEADER + b"g,200,100,100,1,c\n", [], 1, "<stdin>: no row has a result"),
+    (HEADER + GOOD + b"g,1_0,100,100,1,c\ng,\xd9\xa1,100,100,1,c\n", [], 0,
+     "2 of 3 rows without a result: 2 unparsable"),
+], ids=["encoding", "field_size", "disk_full", "missing_column", "dates_as_maturity",
+        "no_result", "number_grammar"])
+def test_failures_are_one_line_and_a_status(data, args, status, message):
+    done = run_cli(["iv", "-", *args], stdin=data)
+    err = done.stderr.decode()
+    assert done.returncode == status and message in err, err
+    assert err.count("\n") == 1 and "Traceback" not in err
+
+
+def test_missing_engine_closed_pipe_and_ctrl_c(tmp_path, monkeypatch, capsys):
+    real = cli.importlib.util.find_spec
+    monkeypatch.setattr(cli.importlib.util, "find_spec",
+                        lambda name, *a: None if name == "pyarrow" else real(name, *a))
+    (tmp_path / "q.csv").write_bytes(HEADER + GOOD)
+    assert cli.main(["iv", str(tmp_path / "q.csv"), "--engine", "pyarrow"]) == 2
+    assert "needs pyarrow" in capsys.readouterr().err
+    (tmp_path / "big.csv").write_bytes(HEADER + GOOD * 300_000)
+    head = subprocess.run(f"{sys.executable} -m tarvik iv {tmp_path / 'big.csv'} | head -1",
+                          shell=True, env=child_env(), capture_output=True)
+    assert head.stderr == b"" and head.stdout.count(b"\n") == 1
+    # Ctrl-C while the command waits for more input, two chunks written.
+    child = subprocess.Popen([sys.executable, "-m", "tarvik", "iv", "-", "--chunk-rows", "500",
+                              "-o", str(tmp_path / "o.csv")],
+                             env=child_env(), stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.stdin.write(HEADER + GOOD * 1000)
+    child.stdin.flush()
+    while (tmp_path / "o.csv").read_bytes().count(b"\n") < 1001 if (
+            tmp_path / "o.csv").exists() else True:
+        pass
+    child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=60)
+    assert child.returncode == 130 and err == b""
+    assert (tmp_path / "o.csv").read_bytes().count(b"\n") == 1001
+
+
+@pytest.mark.skipif(len(ENGINES) < 2 or not isinstance(ENGINES[1], str), reason="needs pyarrow")
+def test_engines_read_number_spellings_alike(tmp_path):
+    # Seeded numbers, each spelled one way inside or just outside the grammar,
+    # a row per chunk (so that each engine takes its shortcut where it can:
+    # Arrow's cast, float()): both engines must keep to the one grammar.
+    rng = np.random.default_rng(18)
+    spellings = [str, lambda s: f" {s}\t", lambda s: s.replace("1", "1_1", 1),
+                 lambda s: s.replace("1", "\u0661", 1), lambda s: s.replace("1", "1.", 1),
+                 lambda s: f"+{s}".replace(".", "", 1), lambda s: f"{s}e", lambda s: f".{s}",
+                 lambda s: f"{s}\x0c", lambda s: f"{s}E+1", lambda s: f"-{s}", str.upper]
+    numbers = [repr(round(x, k)) for x, k in zip(rng.uniform(1, 200, 40).tolist(),
+                                                 rng.integers(0, 4, 40).tolist())]
+    numbers += ["inf", "nan", "1", "10", "100"]
+    fields = [spellings[k](n) for n in numbers for k in rng.integers(0, len(spellings), 3)]
+    rows = ["10,100,100,1,c"]  # a first chunk with numbers
+    rows += [f"{fields[i]},{95 + i % 10},100,{1 + i % 3},c" for i in range(len(fields))]
+    rows += [f"10,{f},100,1,c" for f in fields[::2]] + [f"10,100,{f},1,p" for f in fields[1::2]]
+    (tmp_path / "q.csv").write_text("price,forward,strike,maturity,type\n" + "\n".join(rows)
+                                    + "\n")
+    outputs = []
+    for engine in ENGINES:
+        out = tmp_path / f"{engine}.csv"
+        assert cli.main(["iv", str(tmp_path / "q.csv"), "-o", str(out), "--engine", engine,
+                         "--chunk-rows", "1"]) == 0
+        outputs.append(out.read_bytes())
+    assert outputs[0] == outputs[1]
+    assert outputs[0].count(b",unparsable\n") > 20

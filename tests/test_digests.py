@@ -174,7 +174,7 @@ EXPECTED = {
     'vannas': 'e5639cc7caec6cf3',
     'black_scholes_rho': 'bf09d1fd6a5b873c',
     'black_scholes_dividend_rho': 'e4a68ab8d67ecb79',
-    'black_scholes_implied_volatility': '9d80ea9d591f1d78',
+    'black_scholes_implied_volatility': '150da6959d658dc8',
     'thetas': '33b39d93ea0fa9a7',
     'black_scholes_deltas': 'b5c4b6d3b1e6a1ed',
     'black_scholes_gammas': '433e442c7411c231',
@@ -184,7 +184,9 @@ EXPECTED = {
     'black_scholes_vannas': 'c86e76acd9089a7d',
     'black_scholes_rhos': 'dfad79dce814096e',
     'black_scholes_dividend_rhos': '19d18d155ecee6fe',
-    'black_scholes_implied_volatilities': '158dfe5f44656251',
+    'black_scholes_implied_volatilities': 'd8e0eafb465523c9',
+    'black_implied_volatility': '5ed2210a3be1ad70',
+    'black_implied_volatilities': '586b8180338a0c58',
 }
 
 

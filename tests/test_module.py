@@ -64,6 +64,9 @@ ADDED = {
     "black_scholes_rhos": f"({SPOT}, {FLAGS})", "black_scholes_dividend_rhos": f"({SPOT}, {FLAGS})",
     "black_scholes_implied_volatilities":
         f"(prices, spots, strikes, maturities, rates, dividends, {FLAGS})",
+    "black_greeks": f"({BF}, {FLAGS})", "black_scholes_greeks": f"({SPOT}, {FLAGS})",
+    "black_implied_volatility": "(price, forward, strike, maturity, is_call)",
+    "black_implied_volatilities": f"(prices, forwards, strikes, maturities, {FLAGS})",
     "error_codes": "(function, /, *args, **kwargs)",
 }
 SIGNATURES = {**SCALARS, **{name: sig for name, (sig, _) in BATCH.items()}, **ADDED}

@@ -63,21 +63,89 @@ Result<SpotTerms> spot_terms(double spot, double strike, double maturity, double
                    d_r,  d_q,    forward.value(), black.value()};
 }
 
-// S*D_q*phi(d1)*sqrt(T), formed through D_r*F (equal up to rounding).
-double spot_vega_of(const SpotTerms& t, const BlackTerms& b) {
-  return b.sqrt_maturity * ((t.rate_discount * t.forward) * norm_pdf(b.d1));
+// The sensitivities of valid inputs from their terms and the density
+// pdf = phi(d1) (unused at zero total volatility, where only delta, rho and
+// dividend rho are not 0). Each formula is written once here; the single
+// functions and black_scholes_greeks both evaluate it.
+namespace formula {
+
+bool zero_vol(const SpotTerms& t) { return t.black.total_vol == 0.0; }
+
+double delta(const SpotTerms& t, bool is_call) {
+  if (zero_vol(t)) return t.dividend_discount * zero_volatility_delta(t.black.x, is_call);
+  const double d1 = t.black.d1;
+  return is_call ? t.dividend_discount * norm_cdf(d1) : t.dividend_discount * -norm_cdf_c(d1);
 }
 
-// A sensitivity from the terms of a valid input (BlackTerms evaluated once);
-// 0 when the total volatility is 0 and there are no Black terms.
+double gamma(const SpotTerms& t, double pdf) {
+  if (zero_vol(t)) return 0.0;
+  return (t.dividend_discount * pdf) / (t.spot * t.black.total_vol);
+}
+
+// S*D_q*phi(d1)*sqrt(T), formed through D_r*F (equal up to rounding).
+double vega(const SpotTerms& t, double pdf) {
+  if (zero_vol(t)) return 0.0;
+  return t.black.sqrt_maturity * ((t.rate_discount * t.forward) * pdf);
+}
+
+// Time decay of the density term, then the carry of the discounted strike
+// (rate) and of the discounted spot (dividend yield).
+double theta(const SpotTerms& t, double pdf, bool is_call) {
+  if (zero_vol(t)) return 0.0;
+  const BlackTerms& b = t.black;
+  const double decay = (b.volatility * (-(t.spot * t.dividend_discount) * pdf)) /
+                       (b.sqrt_maturity + b.sqrt_maturity);
+  const double strike_carry = (t.strike * t.rate) * t.rate_discount;
+  const double spot_carry = (t.spot * t.dividend) * t.dividend_discount;
+  if (is_call) {
+    return (decay - strike_carry * norm_cdf(b.d2)) + spot_carry * norm_cdf(b.d1);
+  }
+  return (decay + strike_carry * norm_cdf_c(b.d2)) - spot_carry * norm_cdf_c(b.d1);
+}
+
+double vanna(const SpotTerms& t, double pdf) {
+  if (zero_vol(t)) return 0.0;
+  return (t.black.d2 * -(t.dividend_discount * pdf)) / t.black.volatility;
+}
+
+double vomma(const SpotTerms& t, double pdf) {
+  if (zero_vol(t)) return 0.0;
+  return (t.black.d2 * (t.black.d1 * vega(t, pdf))) / t.black.volatility;
+}
+
+// rho = dV/dr = T K D_r Phi(d2) for a call, -T K D_r Phic(d2) for a put
+// (only the discounting of the strike remains: the forward's dependence on r
+// cancels the spot's share); at zero volatility Phi(d2) is the zero-volatility
+// delta's 1, 1/2 or 0.
+double rho(const SpotTerms& t, bool is_call) {
+  const double weight = (t.strike * t.maturity) * t.rate_discount;
+  if (zero_vol(t)) return weight * zero_volatility_delta(t.black.x, is_call);
+  const double d2 = t.black.d2;
+  return is_call ? weight * norm_cdf(d2) : weight * -norm_cdf_c(d2);
+}
+
+// dV/dq = -T S D_q Phi(d1) for a call, T S D_q Phic(d1) for a put: the
+// forward falls with the yield; at zero volatility Phi(d1) is the
+// zero-volatility delta's 1, 1/2 or 0.
+double dividend_rho(const SpotTerms& t, bool is_call) {
+  const double weight = (t.spot * t.maturity) * t.dividend_discount;
+  if (zero_vol(t)) return -(weight * zero_volatility_delta(t.black.x, is_call));
+  const double d1 = t.black.d1;
+  return is_call ? -(weight * norm_cdf(d1)) : weight * norm_cdf_c(d1);
+}
+
+// phi(d1), or 0 at zero total volatility (where d1 is unset and unused).
+double density(const SpotTerms& t) { return zero_vol(t) ? 0.0 : norm_pdf(t.black.d1); }
+
+}  // namespace formula
+
+// A sensitivity of the spot terms of the inputs, or their error.
 template <class Formula>
 Result<double> from_terms(double spot, double strike, double maturity, double rate, double dividend,
                           double volatility, Formula formula) {
   const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
   if (!terms) return terms.error();
-  const SpotTerms& t = terms.value();
-  if (t.black.total_vol == 0.0) return 0.0;
-  return formula(t, t.black);
+  return formula(terms.value());
 }
 
 }  // namespace
@@ -131,90 +199,67 @@ Result<double> black_scholes_price(double spot, double strike, double maturity, 
 
 Result<double> black_scholes_delta(double spot, double strike, double maturity, double rate,
                                    double dividend, double volatility, bool is_call) {
-  const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
-  if (!terms) return terms.error();
-  const SpotTerms& t = terms.value();
-  if (t.black.total_vol == 0.0) {
-    return t.dividend_discount * zero_volatility_delta(t.black.x, is_call);
-  }
-  const double d1 = t.black.d1;
-  return is_call ? t.dividend_discount * norm_cdf(d1) : t.dividend_discount * -norm_cdf_c(d1);
+  return from_terms(spot, strike, maturity, rate, dividend, volatility,
+                    [is_call](const SpotTerms& t) { return formula::delta(t, is_call); });
 }
 
 Result<double> black_scholes_gamma(double spot, double strike, double maturity, double rate,
                                    double dividend, double volatility) {
   return from_terms(spot, strike, maturity, rate, dividend, volatility,
-                    [](const SpotTerms& t, const BlackTerms& b) {
-                      return (t.dividend_discount * norm_pdf(b.d1)) / (t.spot * b.total_vol);
-                    });
+                    [](const SpotTerms& t) { return formula::gamma(t, formula::density(t)); });
 }
 
 Result<double> black_scholes_vega(double spot, double strike, double maturity, double rate,
                                   double dividend, double volatility) {
-  return from_terms(spot, strike, maturity, rate, dividend, volatility, spot_vega_of);
+  return from_terms(spot, strike, maturity, rate, dividend, volatility,
+                    [](const SpotTerms& t) { return formula::vega(t, formula::density(t)); });
 }
 
 Result<double> black_scholes_theta(double spot, double strike, double maturity, double rate,
                                    double dividend, double volatility, bool is_call) {
   return from_terms(
       spot, strike, maturity, rate, dividend, volatility,
-      [is_call](const SpotTerms& t, const BlackTerms& b) {
-        // Time decay of the density term, then the carry of the discounted
-        // strike (rate) and of the discounted spot (dividend yield).
-        const double decay = (b.volatility * (-(t.spot * t.dividend_discount) * norm_pdf(b.d1))) /
-                             (b.sqrt_maturity + b.sqrt_maturity);
-        const double strike_carry = (t.strike * t.rate) * t.rate_discount;
-        const double spot_carry = (t.spot * t.dividend) * t.dividend_discount;
-        if (is_call) {
-          return (decay - strike_carry * norm_cdf(b.d2)) + spot_carry * norm_cdf(b.d1);
-        }
-        return (decay + strike_carry * norm_cdf_c(b.d2)) - spot_carry * norm_cdf_c(b.d1);
-      });
+      [is_call](const SpotTerms& t) { return formula::theta(t, formula::density(t), is_call); });
 }
 
 Result<double> black_scholes_vanna(double spot, double strike, double maturity, double rate,
                                    double dividend, double volatility) {
   return from_terms(spot, strike, maturity, rate, dividend, volatility,
-                    [](const SpotTerms& t, const BlackTerms& b) {
-                      return (b.d2 * -(t.dividend_discount * norm_pdf(b.d1))) / b.volatility;
-                    });
+                    [](const SpotTerms& t) { return formula::vanna(t, formula::density(t)); });
 }
 
 Result<double> black_scholes_vomma(double spot, double strike, double maturity, double rate,
                                    double dividend, double volatility) {
   return from_terms(spot, strike, maturity, rate, dividend, volatility,
-                    [](const SpotTerms& t, const BlackTerms& b) {
-                      return (b.d2 * (b.d1 * spot_vega_of(t, b))) / b.volatility;
-                    });
+                    [](const SpotTerms& t) { return formula::vomma(t, formula::density(t)); });
 }
 
-// rho = dV/dr = T K D_r Phi(d2) for a call, -T K D_r Phic(d2) for a put
-// (only the discounting of the strike remains: the forward's dependence on r
-// cancels the spot's share); at zero volatility Phi(d2) is the zero-volatility
-// delta's 1, 1/2 or 0.
 Result<double> black_scholes_rho(double spot, double strike, double maturity, double rate,
                                  double dividend, double volatility, bool is_call) {
-  const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
-  if (!terms) return terms.error();
-  const SpotTerms& t = terms.value();
-  const double weight = (t.strike * t.maturity) * t.rate_discount;
-  if (t.black.total_vol == 0.0) return weight * zero_volatility_delta(t.black.x, is_call);
-  const double d2 = t.black.d2;
-  return is_call ? weight * norm_cdf(d2) : weight * -norm_cdf_c(d2);
+  return from_terms(spot, strike, maturity, rate, dividend, volatility,
+                    [is_call](const SpotTerms& t) { return formula::rho(t, is_call); });
 }
 
-// dV/dq = -T S D_q Phi(d1) for a call, T S D_q Phic(d1) for a put: the
-// forward falls with the yield; at zero volatility Phi(d1) is the
-// zero-volatility delta's 1, 1/2 or 0.
 Result<double> black_scholes_dividend_rho(double spot, double strike, double maturity, double rate,
                                           double dividend, double volatility, bool is_call) {
+  return from_terms(spot, strike, maturity, rate, dividend, volatility,
+                    [is_call](const SpotTerms& t) { return formula::dividend_rho(t, is_call); });
+}
+
+Result<SpotGreeks> black_scholes_greeks(double spot, double strike, double maturity, double rate,
+                                        double dividend, double volatility, bool is_call) {
   const auto terms = spot_terms(spot, strike, maturity, rate, dividend, volatility);
   if (!terms) return terms.error();
   const SpotTerms& t = terms.value();
-  const double weight = (t.spot * t.maturity) * t.dividend_discount;
-  if (t.black.total_vol == 0.0) return -(weight * zero_volatility_delta(t.black.x, is_call));
-  const double d1 = t.black.d1;
-  return is_call ? -(weight * norm_cdf(d1)) : weight * norm_cdf_c(d1);
+  const double pdf = formula::density(t);
+  return SpotGreeks{.delta = formula::delta(t, is_call),
+                    .gamma = formula::gamma(t, pdf),
+                    .vega = formula::vega(t, pdf),
+                    .theta = formula::theta(t, pdf, is_call),
+                    .vanna = formula::vanna(t, pdf),
+                    .vomma = formula::vomma(t, pdf),
+                    .rho = formula::rho(t, is_call),
+                    .dividend_rho = formula::dividend_rho(t, is_call)};
 }
 
 }  // namespace tarvik

@@ -16,19 +16,18 @@ namespace tarvik {
 namespace {
 
 // The volatility of a normalised price beta = P/(sqrt(F) sqrt(K)) within its
-// bounds.
-Result<double> volatility_of(double beta, double forward, double strike, double maturity,
-                             bool is_call) {
-  const double s = rational::unchecked_normalised_implied_volatility(
-      beta, log_moneyness(forward, strike), is_call);
+// bounds, at log-moneyness x.
+Result<double> volatility_of(double beta, double x, double maturity, bool is_call) {
+  const double s = rational::unchecked_normalised_implied_volatility(beta, x, is_call);
   if (rational::inversion_failed(s)) return IVError::no_convergence(kRefinementSteps);
   return rational::volatility_of_total(s, maturity);
 }
 
-}  // namespace
-
-Result<double> implied_volatility(double price, double forward, double strike, double maturity,
-                                  bool is_call) {
+// The checks of a Black-76 inversion in price units, then the normalised
+// solver at the log-moneyness `moneyness(F, K)`.
+template <class Moneyness>
+Result<double> black_inversion(double price, double forward, double strike, double maturity,
+                               bool is_call, Moneyness moneyness) {
   if (!std::isfinite(price) || !std::isfinite(forward) || !std::isfinite(strike) ||
       !std::isfinite(maturity)) {
     return IVError::invalid_input("non-finite implied-volatility input");
@@ -40,8 +39,20 @@ Result<double> implied_volatility(double price, double forward, double strike, d
   if (price < intrinsic) return IVError::price_below_intrinsic(price, intrinsic);
   if (price >= maximum) return IVError::price_above_maximum(price, maximum);
 
-  return volatility_of(rational::normalised_price(price, forward, strike), forward, strike,
-                       maturity, is_call);
+  return volatility_of(rational::normalised_price(price, forward, strike),
+                       moneyness(forward, strike), maturity, is_call);
+}
+
+}  // namespace
+
+Result<double> implied_volatility(double price, double forward, double strike, double maturity,
+                                  bool is_call) {
+  return black_inversion(price, forward, strike, maturity, is_call, log_moneyness);
+}
+
+Result<double> black_implied_volatility(double price, double forward, double strike,
+                                        double maturity, bool is_call) {
+  return black_inversion(price, forward, strike, maturity, is_call, accurate_log_moneyness);
 }
 
 Result<double> black_scholes_implied_volatility(double price, double spot, double strike,
@@ -75,8 +86,11 @@ Result<double> black_scholes_implied_volatility(double price, double spot, doubl
 
   // The undiscounted Black-76 price on the forward; one that rounding moved
   // onto its undiscounted maximum fails to converge.
-  return volatility_of(rational::normalised_price(price / d_r, forward, strike), forward, strike,
-                       maturity, is_call);
+  // x = ln(S/K) + (r - q)T from its two exact-as-can-be terms: no rounding
+  // of the forward S e^((r-q)T) enters it.
+  const double x = accurate_log_moneyness(spot, strike) + maturity * (rate - dividend);
+  return volatility_of(rational::normalised_price(price / d_r, forward, strike), x, maturity,
+                       is_call);
 }
 
 Result<double> normalised_implied_volatility(double beta, double x, bool is_call) {

@@ -29,7 +29,8 @@ def scalars() -> list[float]:
            tarvik.vega(f, k, t, v), tarvik.theta(f, k, t, v), tarvik.vanna(f, k, t, v),
            tarvik.vomma(f, k, t, v), tarvik.black_scholes_forward(f, t, r, q),
            tarvik.normalised_implied_volatility(0.05, -0.05, True),
-           tarvik.norm_pdf(0.5), tarvik.norm_cdf(0.5), tarvik.norm_cdf_c(0.5)]
+           tarvik.norm_pdf(0.5), tarvik.norm_cdf(0.5), tarvik.norm_cdf_c(0.5),
+           tarvik.black_implied_volatility(5.0, f, k, t, True)]
     for greek in (tarvik.black_scholes_delta, tarvik.black_scholes_theta, tarvik.black_scholes_rho,
                   tarvik.black_scholes_dividend_rho):
         out.append(greek(f, k, t, r, q, v, True))
@@ -55,6 +56,9 @@ def batches() -> list[npt.NDArray[np.float64]]:
         out.append(spot_greek2(f, k, t, 0.03, 0.01, v))
     bs = tarvik.black_scholes_prices(f, k, t, 0.03, 0.01, v)
     out.append(tarvik.black_scholes_implied_volatilities(bs, f, k, t, 0.03, 0.01))
+    prices = tarvik.black_greeks(f, k, t, v, True)["price"]
+    out.append(tarvik.black_implied_volatilities(prices, f, k, t, True))
+    out.append(tarvik.black_scholes_greeks(f, k, t, 0.03, 0.01, v)["dividend_rho"])
     return out
 
 

@@ -33,6 +33,8 @@
 #include "signature.hpp"
 #include "tarvik/batch.hpp"
 #include "tarvik/batch_ops.hpp"
+#include "tarvik/greeks_batch.hpp"
+#include "tarvik/implied_volatility.hpp"
 
 namespace tarvik::py {
 namespace {
@@ -192,10 +194,11 @@ void apply_masks(const std::array<ArrayArg, N>& inputs, std::span<T> out, T mask
   }
 }
 
-// The body of a batch function: its values or, for error_codes, the error
-// code of every element.
-template <class Op, bool Codes>
-PyObject* call_batch(const Signature& sig, const BoundArgs& bound) {
+// The intake of a batch function: binds the flags, takes in and settles the
+// arrays, applies the length rule, then calls compute(inputs, in, exec),
+// which makes and fills the result.
+template <class Op, class Compute>
+PyObject* with_batch_inputs(const Signature& sig, const BoundArgs& bound, Compute compute) {
   constexpr std::size_t N = Op::kInputs;
 
   FlagArg is_call;
@@ -237,33 +240,88 @@ PyObject* call_batch(const Signature& sig, const BoundArgs& bound) {
   if (!is_call.settle()) return is_call_failed();
   const Result<batch::Inputs<N>> in = batch::Inputs<N>::make(views, is_call.view());
   if (!in) return map_err(in.error());
-  const std::size_t n = in.value().size();
-  auto out = [n] {
-    if constexpr (Codes) {
-      return new_codes(n);
-    } else {
-      return new_values(n);
-    }
-  }();
-  if (!out) return nullptr;
-  Status err;
-  {
-    // Other Python threads run while a batch of some size computes: its
-    // inputs are held and settled, and nothing here touches a Python object.
-    WithoutGil unlocked(n * Op::kWork >= kReleaseWork);
-    if constexpr (Codes) {
-      err = batch::run<Op>(in.value(), exec, out->view);
-    } else {
-      err = batch::run<Op>(in.value(), exec, out->view);
-    }
-  }
-  if (err) return map_err(*err);
-  if constexpr (Codes) {
-    apply_masks(inputs, out->view, kMasked);
-  } else {
-    apply_masks(inputs, out->view, batch::kRejected);
-  }
-  return out->array.release();
+  return compute(inputs, in.value(), exec);
+}
+
+// The body of a batch function: its values or, for error_codes, the error
+// code of every element.
+template <class Op, bool Codes>
+PyObject* call_batch(const Signature& sig, const BoundArgs& bound) {
+  constexpr std::size_t N = Op::kInputs;
+  return with_batch_inputs<Op>(sig, bound,
+                               [&](const std::array<ArrayArg, N>& inputs,
+                                   const batch::Inputs<N>& in, Exec exec) -> PyObject* {
+                                 const std::size_t n = in.size();
+                                 auto out = [n] {
+                                   if constexpr (Codes) {
+                                     return new_codes(n);
+                                   } else {
+                                     return new_values(n);
+                                   }
+                                 }();
+                                 if (!out) return nullptr;
+                                 Status err;
+                                 {
+                                   // Other Python threads run while a batch of some size computes:
+                                   // its inputs are held and settled, and nothing here touches a
+                                   // Python object.
+                                   WithoutGil unlocked(n * Op::kWork >= kReleaseWork);
+                                   err = batch::run<Op>(in, exec, out->view);
+                                 }
+                                 if (err) return map_err(*err);
+                                 if constexpr (Codes) {
+                                   apply_masks(inputs, out->view, kMasked);
+                                 } else {
+                                   apply_masks(inputs, out->view, batch::kRejected);
+                                 }
+                                 return out->array.release();
+                               });
+}
+
+// The body of a batch function whose element is a record (ops::BlackGreeks):
+// a dict of one new float64 array per field, keyed by Names in order.
+template <class Op, const char* const* Names>
+PyObject* call_fields(const Signature& sig, const BoundArgs& bound) {
+  constexpr std::size_t N = Op::kInputs;
+  constexpr std::size_t F = Op::kFields;
+  return with_batch_inputs<Op>(
+      sig, bound,
+      [&](const std::array<ArrayArg, N>& inputs, const batch::Inputs<N>& in,
+          Exec exec) -> PyObject* {
+        const std::size_t n = in.size();
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict) return nullptr;
+        std::array<OutView, F> views;
+        for (std::size_t f = 0; f < F; ++f) {
+          std::optional<Output<double>> out = new_values(n);
+          if (!out || PyDict_SetItemString(dict.get(), Names[f], out->array.get()) < 0)
+            return nullptr;
+          views[f] = out->view;  // the dict holds the array
+        }
+        Status err;
+        {
+          WithoutGil unlocked(n * Op::kWork >= kReleaseWork);
+          err = batch::run_fields<Op>(in, exec, std::span<const OutView, F>(views));
+        }
+        if (err) return map_err(*err);
+        for (const OutView& view : views) apply_masks(inputs, view, batch::kRejected);
+        return dict.release();
+      });
+}
+
+template <Text S, class Op, const char* const* Names>
+PyObject* call_fields(const BoundArgs& bound) {
+  return call_fields<Op, Names>(kSig<S>, bound);
+}
+
+template <Text S, class Op, const char* const* Names>
+PyObject* fields_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return tuple_entry<S>(args, kwargs, call_fields<S, Op, Names>);
+}
+
+template <Text S, class Op, const char* const* Names>
+PyObject* fields_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return vector_entry<S>(args, nargs, kwnames, call_fields<S, Op, Names>);
 }
 
 template <Text S, class Op, bool Codes>
@@ -288,6 +346,24 @@ constexpr Function batch() {
   return {kSig<S>.name.text, kDocString<S, Doc>.data(), &batch_entry<S, Op, false>,
           &batch_fast<S, Op>, &batch_entry<S, Op, true>};
 }
+
+// A batch function whose element is a record: one dict of arrays, keyed by
+// Names. It has no error codes of its own (error_codes() refuses it; each
+// field's codes are its single-quantity function's).
+template <Text S, class Op, const char* const* Names, Text Doc>
+constexpr Function fields() {
+  static_assert(batch_layout<Op>(kSig<S>, true),
+                "value inputs, then is_call=True for an option type, then parallel=False");
+  return {kSig<S>.name.text, kDocString<S, Doc>.data(), &fields_entry<S, Op, Names>,
+          &fields_fast<S, Op, Names>};
+}
+
+constexpr const char* kBlackGreekNames[] = {"price", "delta", "gamma", "vega",
+                                            "theta", "vanna", "vomma"};
+constexpr const char* kSpotGreekNames[] = {"price", "delta", "gamma", "vega",        "theta",
+                                           "vanna", "vomma", "rho",   "dividend_rho"};
+static_assert(std::size(kBlackGreekNames) == ops::BlackGreeks::kFields);
+static_assert(std::size(kSpotGreekNames) == ops::BlackScholesGreeks::kFields);
 
 // ---- The table -------------------------------------------------------------
 
@@ -414,6 +490,30 @@ constexpr Function kFunctions[] = {
           ops::BlackScholesImpliedVolatility,
           "Batch Black-Scholes-Merton implied volatilities of discounted "
           "prices." TARVIK_BATCH_RULE>(),
+    fields<"black_greeks(forwards, strikes, maturities, vols, is_call=True, parallel=False)",
+           ops::BlackGreeks, kBlackGreekNames,
+           "Batch Black-76 price and Greeks in one pass: a dict of 1-D float64 arrays keyed price, "
+           "delta, "
+           "gamma, vega, theta, vanna, vomma, each equal bit for bit to its batch function "
+           "(black_prices, deltas, ...)." TARVIK_BATCH_RULE>(),
+    fields<"black_scholes_greeks(spots, strikes, maturities, rates, dividends, vols, "
+           "is_call=True, parallel=False)",
+           ops::BlackScholesGreeks, kSpotGreekNames,
+           "Batch Black-Scholes-Merton price and Greeks in one pass: a dict of 1-D float64 arrays "
+           "keyed "
+           "price, delta, gamma, vega, theta, vanna, vomma, rho, dividend_rho, each equal bit "
+           "for bit to its batch function (black_scholes_prices, ...)." TARVIK_BATCH_RULE>(),
+    scalar<"black_implied_volatility(price, forward, strike, maturity, is_call)",
+           &black_implied_volatility,
+           "Black-76 implied volatility (per year) of an undiscounted price, as "
+           "implied_volatility but at the log-moneyness ln(F/K) computed to about an ulp "
+           "(log1p((F - K)/K) near the money) instead of ln F - ln K. Raises IVError where "
+           "implied_volatility does.">(),
+    batch<"black_implied_volatilities(prices, forwards, strikes, maturities, is_call=True, "
+          "parallel=False)",
+          ops::BlackImpliedVolatility,
+          "Batch black_implied_volatility: Black-76 implied volatilities at the accurate "
+          "log-moneyness." TARVIK_BATCH_RULE>(),
 };
 
 constexpr std::size_t kCount = std::size(kFunctions);

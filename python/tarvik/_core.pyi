@@ -14,7 +14,13 @@ copied), return a new float64 array, and write NaN where the scalar function
 would raise; error_codes() tells which error.
 """
 
+import sys
 from typing import Any, Optional, Protocol, Tuple, Union
+
+if sys.version_info >= (3, 11):
+    from typing import TypedDict
+else:
+    from typing_extensions import TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -31,6 +37,27 @@ _Values = Union[float, npt.NDArray[np.float64], Buffer, _ArrayLike]
 # One option type for every element, or one per element.
 _OptionTypes = Union[bool, npt.NDArray[np.bool_]]
 _Result = npt.NDArray[np.float64]
+
+
+class _BlackGreeks(TypedDict):
+    """black_greeks' result: one contiguous float64 array of length n per
+    field, in this order."""
+
+    price: _Result
+    delta: _Result
+    gamma: _Result
+    vega: _Result
+    theta: _Result
+    vanna: _Result
+    vomma: _Result
+
+
+class _BlackScholesGreeks(_BlackGreeks):
+    """black_scholes_greeks' result: _BlackGreeks' fields, then rho and
+    dividend_rho."""
+
+    rho: _Result
+    dividend_rho: _Result
 
 __version__: str
 __all__ = [
@@ -84,6 +111,10 @@ __all__ = [
     "black_scholes_rhos",
     "black_scholes_dividend_rhos",
     "black_scholes_implied_volatilities",
+    "black_greeks",
+    "black_scholes_greeks",
+    "black_implied_volatility",
+    "black_implied_volatilities",
     "error_codes",
     "ERROR_KINDS",
 ]
@@ -1969,6 +2000,176 @@ def black_scholes_implied_volatilities(prices: _Values, spots: _Values, strikes:
     >>> prices = tarvik.black_scholes_prices(100.0, strikes, 0.5, 0.03, 0.01, 0.25)
     >>> tarvik.black_scholes_implied_volatilities(prices, 100.0, strikes, 0.5, 0.03, 0.01).round(12)
     array([0.25, 0.25, 0.25])
+    """
+
+def black_greeks(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _BlackGreeks:
+    """Batch Black-76 price and Greeks in one pass.
+
+    Every field has the very bits of its single-quantity batch function
+    (``black_prices``, ``deltas``, ``gammas``, ``vegas``, ``thetas``,
+    ``vannas``, ``vommas``), NaN exactly where that function gives NaN; the
+    logarithms, d1 and the density of an element are computed once for all
+    of its fields. ``pandas.DataFrame(result)`` and ``polars.DataFrame(result)``
+    take the result as it is.
+
+    Parameters
+    ----------
+    forwards, strikes : float or 1-D float64 array
+        Forward and strike, in price units.
+    maturities : float or 1-D float64 array
+        Time to expiry, in years.
+    vols : float or 1-D float64 array
+        Volatility, per year.
+    is_call : bool or 1-D bool array, default True
+        Option type, one for every element or one per element.
+    parallel : bool, default False
+        Run on the worker pool (the same bits).
+
+    Returns
+    -------
+    _BlackGreeks
+        A dict of contiguous 1-D float64 arrays of length n keyed ``price``
+        (undiscounted), ``delta`` (dV/dF), ``gamma``, ``vega`` (per unit of
+        volatility), ``theta`` (-dV/dT per year), ``vanna``, ``vomma``.
+
+    Raises
+    ------
+    IVError
+        Inputs of different lengths other than 1 (the length rule).
+    TypeError
+        An argument that is neither a float nor a 1-D float64 array.
+
+    Examples
+    --------
+    >>> g = tarvik.black_greeks(np.array([100.0, 100.0]), 100.0, 1.0, 0.2, np.array([True, False]))
+    >>> list(g)
+    ['price', 'delta', 'gamma', 'vega', 'theta', 'vanna', 'vomma']
+    >>> bool((g["delta"] == tarvik.deltas(100.0, 100.0, 1.0, 0.2, np.array([True, False]))).all())
+    True
+    """
+
+def black_scholes_greeks(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _BlackScholesGreeks:
+    """Batch Black-Scholes-Merton price and Greeks in one pass.
+
+    Every field has the very bits of its single-quantity batch function
+    (``black_scholes_prices``, ``black_scholes_deltas``, ...,
+    ``black_scholes_dividend_rhos``), NaN exactly where that function gives
+    NaN; the forward, discount factors, logarithms, d1 and density of an
+    element are computed once for all of its Greeks.
+
+    Parameters
+    ----------
+    spots, strikes : float or 1-D float64 array
+        Spot and strike, in price units.
+    maturities : float or 1-D float64 array
+        Time to expiry, in years.
+    rates, dividends : float or 1-D float64 array
+        Continuously compounded rate and dividend yield, per year.
+    vols : float or 1-D float64 array
+        Volatility, per year.
+    is_call : bool or 1-D bool array, default True
+        Option type, one for every element or one per element.
+    parallel : bool, default False
+        Run on the worker pool (the same bits).
+
+    Returns
+    -------
+    _BlackScholesGreeks
+        A dict of contiguous 1-D float64 arrays of length n keyed ``price``
+        (discounted), ``delta`` (dV/dS), ``gamma``, ``vega`` (per unit of
+        volatility), ``theta`` (-dV/dT per year), ``vanna``, ``vomma``,
+        ``rho`` (dV/dr per unit of rate), ``dividend_rho`` (dV/dq).
+
+    Raises
+    ------
+    IVError
+        Inputs of different lengths other than 1 (the length rule).
+    TypeError
+        An argument that is neither a float nor a 1-D float64 array.
+
+    Examples
+    --------
+    >>> g = tarvik.black_scholes_greeks(np.array([100.0]), 105.0, 0.5, 0.03, 0.01, 0.25)
+    >>> list(g)[-2:]
+    ['rho', 'dividend_rho']
+    >>> bool(g["price"][0] == tarvik.black_scholes_price(100.0, 105.0, 0.5, 0.03, 0.01, 0.25, True))
+    True
+    """
+
+def black_implied_volatility(price: float, forward: float, strike: float, maturity: float, is_call: bool) -> float:
+    """Black-76 implied volatility at an accurate log-moneyness.
+
+    The inversion of ``implied_volatility`` (the same checks, bounds and
+    normalised solver), with x = ln(F/K) computed to about an ulp:
+    ``log1p((F - K)/K)`` where F - K is exact (K/2 <= F <= 2K), else the
+    logarithm of the ratio. ``implied_volatility`` keeps ``ln F - ln K``, two
+    logarithms and a difference, which loses up to some eight ulps of ln F
+    near the money.
+
+    Parameters
+    ----------
+    price : float
+        Undiscounted option price, in price units.
+    forward, strike : float
+        Forward and strike, in price units.
+    maturity : float
+        Time to expiry, in years.
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        The volatility, per year.
+
+    Raises
+    ------
+    IVError
+        Where ``implied_volatility`` raises: a non-finite input, a forward,
+        strike or maturity not above 0, a price below its intrinsic value or
+        at or above its maximum.
+
+    Examples
+    --------
+    >>> p = tarvik.black_price(100.0, 100.001, 0.5, 0.2, True)
+    >>> abs(tarvik.black_implied_volatility(p, 100.0, 100.001, 0.5, True) - 0.2) < 1e-15
+    True
+    """
+
+def black_implied_volatilities(prices: _Values, forwards: _Values, strikes: _Values, maturities: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+    """Batch black_implied_volatility.
+
+    Element i has the bits of ``black_implied_volatility`` on element i of
+    every input, NaN where it would raise (``error_codes()`` tells which
+    error).
+
+    Parameters
+    ----------
+    prices : float or 1-D float64 array
+        Undiscounted option prices, in price units.
+    forwards, strikes : float or 1-D float64 array
+        Forward and strike, in price units.
+    maturities : float or 1-D float64 array
+        Time to expiry, in years.
+    is_call : bool or 1-D bool array, default True
+        Option type, one for every element or one per element.
+    parallel : bool, default False
+        Run on the worker pool (the same bits).
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of volatilities, per year.
+
+    Raises
+    ------
+    IVError
+        Inputs of different lengths other than 1 (the length rule).
+
+    Examples
+    --------
+    >>> tarvik.black_implied_volatilities(np.array([7.965567455405804, 120.0]), 100.0, 100.0, 1.0)
+    array([0.2, nan])
     """
 
 def error_codes(function: object, /, *args: object, **kwargs: object) -> npt.NDArray[np.int8]:

@@ -3,13 +3,24 @@ run when no command is given), ``iv`` (implied volatilities and Greeks of a
 CSV file of quotes) and ``price`` (prices and Greeks from volatilities).
 
 ``iv`` and ``price`` read a CSV file with a header line and write every line
-back as it was, followed by the new fields. Rows pass in chunks, so a file
-larger than memory streams through. A row without a result gets empty new
-fields, and standard error counts such rows by kind: the IVError kinds of
-``tarvik.ERROR_KINDS``, or "unparsable" for a field that is not a number (as
-``float()`` reads it) or an option type. Where pyarrow is installed
-(``pip install tarvik[fast]``), Arrow parses the CSV text and formats the
-numbers, about three times faster, and the output is the same to the byte.
+back, followed by the new fields: the result, the Greeks and ``error`` (empty
+where the row has a result, else why not: an IVError kind of
+``tarvik.ERROR_KINDS``, ``unparsable`` for a field that is not a number,
+``missing_value`` for an empty one, ``unparsable_type``, ``crossed_quote``,
+``one_sided_quote`` or ``expired``). A result column that the input already
+has is left out of the copied line and written anew, so ``price | iv``
+round-trips. Rows pass in chunks, so a file larger than memory streams
+through (``--forward parity`` reads the whole file first). Numbers follow one
+grammar in both CSV engines: an optional sign, ASCII digits with an optional
+point, an optional exponent, or inf, infinity, nan in any case, with blanks
+around them ignored. Where pyarrow is installed (``pip install
+tarvik[fast]``), Arrow parses the CSV text and formats the numbers, and the
+output is the same to the byte.
+
+Failures are those of a Unix tool: one line on standard error naming the
+file and line, exit status 1 (2 for a usage error: an unknown option, a
+missing column, a missing engine); Ctrl-C exits 130 leaving only complete
+lines; a closed output pipe ends the command quietly.
 """
 
 from __future__ import annotations
@@ -18,17 +29,19 @@ import argparse
 import contextlib
 import csv
 import importlib.util
-import inspect
 import io
 import operator
 import os
+import signal
 import sys
 import typing
-from itertools import islice, repeat
+from itertools import islice
 
 import numpy as np
 
 import tarvik
+
+from . import _quotes
 
 __all__ = ["main"]
 
@@ -38,26 +51,29 @@ if typing.TYPE_CHECKING:
     _Floats = npt.NDArray[np.float64]
     _Flags = npt.NDArray[np.bool_]
 
-GREEKS = ("delta", "gamma", "vega", "theta", "vanna", "vomma")
-SPOT_GREEKS = GREEKS + ("rho", "dividend_rho")
-# Error code of a row with a field that cannot be read, after tarvik's own.
-UNPARSABLE = len(tarvik.ERROR_KINDS)
-KINDS = tarvik.ERROR_KINDS + ("unparsable",)
-# The function of each command, by model (spot or not).
-MAIN: dict[tuple[str, bool], typing.Callable[..., _Floats]] = {
-    ("iv", False): tarvik.implied_volatilities,
-    ("iv", True): tarvik.black_scholes_implied_volatilities,
-    ("price", False): tarvik.black_prices,
-    ("price", True): tarvik.black_scholes_prices,
-}
-OPTION_TYPES = {name: is_call for is_call, names in (
-    (1, ("call", "Call", "CALL", "c", "C", "1")),
-    (0, ("put", "Put", "PUT", "p", "P", "0"))) for name in names}
+PROG = "python -m tarvik"
+GREEKS = _quotes.GREEKS
+SPOT_GREEKS = _quotes.SPOT_GREEKS
+UNPARSABLE = "unparsable"
+# Every reason a row can have, in the order of the summary on stderr.
+KINDS = tuple(k for k in tarvik.ERROR_KINDS if k) + (
+    UNPARSABLE, _quotes.MISSING_VALUE, _quotes.UNPARSABLE_TYPE, _quotes.CROSSED_QUOTE,
+    _quotes.ONE_SIDED_QUOTE, _quotes.EXPIRED)
+# The csv module's default field limit, kept by both engines.
+FIELD_LIMIT = 131072
+
+
+class Failure(Exception):
+    """A failure reported as one line on stderr, with an exit status."""
+
+    def __init__(self, message: str, status: int = 1) -> None:
+        super().__init__(message)
+        self.status = status
 
 
 def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
-        prog="python -m tarvik",
+        prog=PROG,
         description="European option prices, Greeks and implied volatilities of CSV files.")
     parser.add_argument("--version", action="version", version=f"tarvik {tarvik.__version__}")
     commands = parser.add_subparsers(dest="command", metavar="{demo,iv,price}")
@@ -65,11 +81,12 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
     for command, summary in (("iv", "implied volatility and Greeks of each quoted price"),
                              ("price", "price and Greeks of each quoted volatility")):
         sub = commands.add_parser(command, help=summary, description=(
-            f"Appends the {summary} to a CSV file. Black-76 (undiscounted) on a forward "
-            "column, or Black-Scholes-Merton on a spot column with a rate and a dividend "
-            "yield (0 where their columns are absent). Units: maturity in years; rate, "
-            "dividend and volatility per year; theta -dV/dT per year; vega, vanna and "
-            "vomma per unit of volatility."))
+            f"Appends the {summary}, and an error column, to a CSV file. Black-76 on a "
+            "forward column (undiscounted, or discounted by --rate-col or --discount-col), "
+            "or Black-Scholes-Merton on a spot column with a rate and a dividend yield (0 "
+            "where their columns are absent). Units: maturity in years (or ACT/365F from "
+            "the valuation date to the expiry); rate, dividend and volatility per year; "
+            "theta -dV/dT per year; vega, vanna and vomma per unit of volatility."))
         sub.add_argument("input", nargs="?", default="-",
                          help="CSV file with a header line; - (the default) for standard input")
         sub.add_argument("-o", "--output", default="-",
@@ -79,16 +96,28 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
         model.add_argument("--spot-col",
                            help="spot column (default: spot, when there is no forward column)")
         if command == "iv":
+            model.add_argument("--forward", choices=("parity",),
+                               help="parity: each expiry's forward and discount factor from "
+                               "put-call parity over the strikes quoted on both sides")
             sub.add_argument("--price-col", default="price", help="default: %(default)s")
+            sub.add_argument("--bid-col", help="with --ask-col: the mid where there is no price")
+            sub.add_argument("--ask-col")
         else:
             sub.add_argument("--vol-col", default="vol", help="default: %(default)s")
         sub.add_argument("--strike-col", default="strike", help="default: %(default)s")
-        sub.add_argument("--maturity-col", default="maturity", help="default: %(default)s")
+        sub.add_argument("--maturity-col", help="years (default: maturity)")
+        sub.add_argument("--expiry-col", help="expiry dates or timestamps (ISO 8601), with "
+                         "--valuation-date or --valuation-col; naive times are UTC")
+        valuation = sub.add_mutually_exclusive_group()
+        valuation.add_argument("--valuation-date", help="ISO 8601 date or timestamp")
+        valuation.add_argument("--valuation-col")
         sub.add_argument("--type-col", default="type",
-                         help="call/put, c/p, C/P or 1/0 (default column: %(default)s)")
-        sub.add_argument("--rate-col", default="rate", help="spot model (default: %(default)s)")
-        sub.add_argument("--dividend-col", default="dividend",
-                         help="spot model (default: %(default)s)")
+                         help="call/put, c/p, true/false or 1/0 in any case (default column: "
+                         "%(default)s)")
+        sub.add_argument("--rate-col", help="the rate (spot model; default: rate), or for "
+                         "Black-76 the rate that discounts the price")
+        sub.add_argument("--discount-col", help="Black-76: the discount factor of the price")
+        sub.add_argument("--dividend-col", help="spot model (default: dividend)")
         sub.add_argument("--no-greeks", action="store_true", help=f"append only the {command}")
         sub.add_argument("--parallel", action="store_true",
                          help="compute on tarvik's worker pool (RAYON_NUM_THREADS threads, else"
@@ -101,45 +130,176 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
 
 
 class Columns:
-    """The columns a command reads: role -> header index (None: absent, use 0)."""
+    """The columns a command reads (role -> header index), the result columns
+    it writes, and the header fields it copies."""
 
     def __init__(self, args: argparse.Namespace, header: list[str]) -> None:
         names = [name.strip() for name in header]
+        self.args = args
+        iv = args.command == "iv"
+        self.parity = iv and args.forward == "parity"
         self.spot = args.spot_col is not None or (
-            args.forward_col is None and "forward" not in names and "spot" in names)
-        underlying = ("spot", args.spot_col or "spot") if self.spot else (
-            "forward", args.forward_col or "forward")
-        quote = ("price", args.price_col) if args.command == "iv" else ("vol", args.vol_col)
-        wanted = [quote, underlying, ("strike", args.strike_col),
-                  ("maturity", args.maturity_col), ("type", args.type_col)]
-        optional = [("rate", args.rate_col), ("dividend", args.dividend_col)] if self.spot else []
+            args.forward_col is None and not self.parity and "forward" not in names
+            and "spot" in names)
+        if self.spot and args.discount_col:
+            raise Failure("--discount-col is for Black-76 (a forward column); the spot model "
+                          "discounts with --rate-col", 2)
+        wanted: list[tuple[str, str]] = [("strike", args.strike_col), ("type", args.type_col)]
+        optional: list[tuple[str, str]] = []
+        if not self.parity:
+            wanted.append(("spot", args.spot_col or "spot") if self.spot else
+                          ("forward", args.forward_col or "forward"))
+        elif args.rate_col or args.discount_col:
+            raise Failure("--forward parity gives the discount factor too: drop --rate-col "
+                          "and --discount-col", 2)
+        if iv and (args.bid_col or args.ask_col) and args.price_col not in names:
+            if not (args.bid_col and args.ask_col):
+                raise Failure("give both --bid-col and --ask-col", 2)
+            wanted += [("bid", args.bid_col), ("ask", args.ask_col)]
+        else:
+            wanted.append(("price", args.price_col) if iv else ("vol", args.vol_col))
+        if args.expiry_col:
+            if not (args.valuation_date or args.valuation_col):
+                raise Failure("--expiry-col needs --valuation-date or --valuation-col", 2)
+            wanted.append(("expiry", args.expiry_col))
+            if args.valuation_col:
+                wanted.append(("valuation", args.valuation_col))
+        else:
+            wanted.append(("maturity", args.maturity_col or "maturity"))
+        if self.spot:
+            for role, given in (("rate", args.rate_col), ("dividend", args.dividend_col)):
+                (wanted if given else optional).append((role, given or role))
+        elif args.rate_col:
+            wanted.append(("rate", args.rate_col))
+        elif args.discount_col:
+            wanted.append(("discount", args.discount_col))
         missing = [name for _, name in wanted if name not in names]
         if missing:
-            raise SystemExit(f"python -m tarvik {args.command}: no column {', '.join(missing)}"
-                             f" in the header ({', '.join(names)})")
-        self.index: dict[str, int | None] = {
-            role: names.index(name) if name in names else None for role, name in wanted + optional}
+            raise Failure(f"no column {', '.join(missing)} in the header ({', '.join(names)})", 2)
+        self.index: dict[str, int] = {
+            role: names.index(name) for role, name in wanted + optional if name in names}
         self.width = len(names)
+        self.valuation_us: int | None = None
+        if args.expiry_col and args.valuation_date:
+            self.valuation_us = _quotes.timestamp_us(args.valuation_date)
+            if self.valuation_us is None:
+                raise Failure(f"--valuation-date {args.valuation_date!r} is not an ISO 8601 "
+                              "date or timestamp", 2)
+        main = "iv" if iv else "price"
+        greeks = () if args.no_greeks else SPOT_GREEKS if self.spot else GREEKS
+        self.added = [main, *greeks, "error"]
+        # Result columns already in the input: left out of the copied lines.
+        self.dropped = [i for i, name in enumerate(names) if name in self.added]
+        self.header = header
 
 
 # ---- reading ---------------------------------------------------------------
 
-def text_columns(lines: list[str], columns: Columns, engine: str) -> dict[str, typing.Any]:
-    """The text of each column that is present: role -> a tuple of str, or an
-    Arrow array of strings from the pyarrow engine."""
-    present = {role: i for role, i in columns.index.items() if i is not None}
-    if engine == "pyarrow":
+class Lines:
+    """The lines of a binary source as text without line ends, blank ones
+    left out, a chunk at a time; a line that is not UTF-8 or holds a field
+    over FIELD_LIMIT characters is a Failure naming its line number."""
+
+    def __init__(self, source: typing.BinaryIO, name: str) -> None:
+        self.source = source
+        self.name = name
+        self.read = 0  # raw lines read so far
+
+    def chunk(self, rows: int) -> list[str]:
+        raw = list(islice(self.source, rows))
+        if not raw:
+            return []
+        first = self.read + 1
+        self.read += len(raw)
+        data = b"".join(raw)
+        try:
+            text = data.decode("utf-8")
+        except UnicodeDecodeError as e:
+            line = first + data.count(b"\n", 0, e.start)
+            raise Failure(f"{self.name}: line {line}: not UTF-8 text ({e.reason})") from None
+        lines = text.split("\n")
+        if lines and not lines[-1]:
+            lines.pop()
+        for j, long_line in enumerate(lines if max(map(len, lines), default=0) > FIELD_LIMIT
+                                      else ()):
+            if len(long_line) > FIELD_LIMIT:
+                try:
+                    fields = next(csv.reader([long_line]))
+                except csv.Error:
+                    fields = [long_line]
+                if max(map(len, fields)) > FIELD_LIMIT:
+                    raise Failure(f"{self.name}: line {first + j}: a field larger than "
+                                  f"{FIELD_LIMIT} characters")
+        stripped = [line[:-1] if line.endswith("\r") else line for line in lines] if (
+            "\r" in text) else lines
+        self.first, self.stripped = first, stripped
+        return list(filter(None, stripped))
+
+    def number(self, j: int) -> int:
+        """The line number of line j of the last chunk (blank lines counted)."""
+        for i, line in enumerate(self.stripped):
+            j -= bool(line)
+            if j < 0:
+                return self.first + i
+        return self.first + len(self.stripped)
+
+    def rows(self, lines: list[str]) -> list[list[str]]:
+        """The fields of lines of the last chunk; a line that the csv module
+        cannot read (a carriage return inside a field, a quoted field that
+        spans lines) is a Failure naming it."""
+        try:
+            rows = list(csv.reader(lines))
+        except csv.Error:
+            rows = []
+        if len(rows) == len(lines):
+            return rows
+        for j, line in enumerate(lines):
+            try:
+                if len(list(csv.reader([line]))) != 1:
+                    raise csv.Error("a quoted field spans lines, which is not supported")
+            except csv.Error as e:
+                raise Failure(f"{self.name}: line {self.number(j)}: {e}") from None
+        raise Failure(f"{self.name}: a quoted field spans lines, which is not supported")
+
+
+def text_columns(lines: list[str], columns: Columns, engine: str,
+                 reader: Lines) -> dict[str, typing.Any]:
+    """The text of each column read: role -> a tuple of str, or an Arrow array
+    of strings from the pyarrow engine; and the fields of each line when
+    result columns are to be left out (else None)."""
+    present = columns.index
+    if engine == "pyarrow" and not columns.dropped:
         try:
             return arrow_text_columns(lines, present, columns.width)
         except ValueError:  # a row with its own field count: read it as Python does
             pass
-    rows = list(csv.reader(lines))
-    if len(rows) != len(lines):
-        raise SystemExit("python -m tarvik: a quoted field spans lines, which is not supported")
+    if not columns.dropped:
+        fields = split_fields(lines, columns.width)
+        if fields is not None:
+            return {role: tuple(fields[i::columns.width]) for role, i in present.items()}
+    rows = reader.rows(lines)
+    given = rows
     need = max(present.values()) + 1
     if min(map(len, rows)) < need:
         rows = [row + [""] * (need - len(row)) for row in rows]
-    return dict(zip(present, zip(*map(operator.itemgetter(*present.values()), rows))))
+    texts: dict[str, typing.Any] = {
+        role: tuple(map(operator.itemgetter(i), rows)) for role, i in present.items()}
+    if columns.dropped:
+        texts["_rows"] = given
+    return texts
+
+
+def split_fields(lines: list[str], width: int) -> list[str] | None:
+    """The fields of lines, row after row, where each line splits at its
+    commas as the csv module reads it (no quote, NUL or carriage return) into
+    exactly `width` fields; else None."""
+    text = "\n".join(lines)
+    if '"' in text or "\0" in text or "\r" in text:
+        return None
+    if text.count(",") != len(lines) * (width - 1) or set(
+            map(operator.methodcaller("count", ","), lines)) != {width - 1}:
+        return None
+    return text.replace("\n", ",").split(",")
 
 
 def arrow_text_columns(lines: list[str], present: dict[str, int],
@@ -151,91 +311,184 @@ def arrow_text_columns(lines: list[str], present: dict[str, int],
     table = pa_csv.read_csv(
         io.BytesIO("\n".join(lines).encode()),
         read_options=pa_csv.ReadOptions(column_names=names),
+        parse_options=pa_csv.ParseOptions(newlines_in_values=False),
         convert_options=pa_csv.ConvertOptions(
             include_columns=[names[i] for i in present.values()],
-            column_types={names[i]: pa.string() for i in present.values()}))
+            column_types={names[i]: pa.string() for i in present.values()},
+            strings_can_be_null=False, quoted_strings_can_be_null=False))
     if table.num_rows != len(lines):
         raise ValueError("rows and lines differ")
     return {role: table.column(names[i]) for role, i in present.items()}
 
 
-def numbers(texts: typing.Any) -> tuple[_Floats, _Flags | None]:
-    """The numbers and, if any field was not one, where (those are NaN)."""
+NUMBER_BYTES = np.zeros(256, bool)
+NUMBER_BYTES[np.frombuffer(b"0123456789.eE+-", np.uint8)] = True
+
+
+def only_number_bytes(texts: typing.Any) -> bool:
+    """Whether an Arrow string column has no null and no byte but digits,
+    points, signs and exponent marks."""
+    import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
+    for chunk in getattr(texts, "chunks", [texts]):
+        if chunk.type != pa.string() or chunk.null_count:
+            return False
+        _, offsets_buffer, data_buffer = chunk.buffers()
+        if not len(chunk) or data_buffer is None:
+            continue  # no field, or only empty ones (which the cast refuses)
+        start = chunk.offset
+        offsets = np.frombuffer(offsets_buffer, np.int32)[start:start + len(chunk) + 1]
+        data = np.frombuffer(data_buffer, np.uint8)[offsets[0]:offsets[-1]]
+        if not NUMBER_BYTES[data].all():
+            return False
+    return True
+
+
+def numbers(texts: typing.Any) -> tuple[_Floats, _Flags, _Flags]:
+    """The numbers of a column by the shared grammar; where a field is not a
+    number, and where it is empty (NaN in both)."""
     if not isinstance(texts, tuple):
         import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
+        import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
+        none = np.zeros(len(texts), bool)
+        # Over digits, point, signs and exponent marks alone, Arrow's cast
+        # refuses exactly the fields outside the grammar (every such string
+        # of up to six characters checked) and reads the same values.
+        if only_number_bytes(texts):
+            with contextlib.suppress(pa.ArrowInvalid):
+                values = pc.cast(texts, pa.float64()).to_numpy(zero_copy_only=False)
+                return np.asarray(values, np.float64), none, none
+        pattern = "^" + _quotes.NUMBER.pattern + "$"
+        good = pc.match_substring_regex(texts, pattern)
+        if pc.all(good).as_py():  # every field a number as it is written
+            values = pc.cast(texts, pa.float64()).to_numpy(zero_copy_only=False)
+            return np.asarray(values, np.float64), none, none
+        trimmed = pc.utf8_trim(texts, " \t")
+        good = pc.match_substring_regex(trimmed, pattern)
+        values = pc.cast(pc.if_else(good, trimmed, None), pa.float64()).to_numpy(
+            zero_copy_only=False)
+        empty = pc.equal(trimmed, "").to_numpy(zero_copy_only=False)
+        bad = ~np.asarray(good.to_numpy(zero_copy_only=False), bool) & ~empty
+        return np.asarray(values, np.float64), bad, empty
+    # float() reads every field of the grammar as the grammar does; it also
+    # takes underscores, non-ASCII digits and other white space, so fields
+    # with any of those go through the grammar itself.
+    joined = "".join(texts)
+    plain = joined.isascii() and not any(c in joined for c in "_\n\r\x0b\x0c")
+    if plain:
         try:
-            return texts.cast(pa.float64()).to_numpy(), None
-        except pa.ArrowInvalid:  # Arrow reads fewer spellings than float(): ask float()
-            texts = tuple(texts.to_pylist())
-    try:
-        return np.array(list(map(float, texts)), dtype=np.float64), None
-    except ValueError:
-        values = [number(text) for text in texts]
-        bad = np.array([value is None for value in values], dtype=bool)
-        return np.array([np.nan if v is None else v for v in values], dtype=np.float64), bad
+            values = np.fromiter(map(float, texts), np.float64, len(texts))
+            return values, np.zeros(len(values), bool), np.zeros(len(values), bool)
+        except ValueError:
+            pass
+    values, bad = _quotes.numbers(texts)
+    empty = np.array([not t.strip(" \t") for t in texts], bool)
+    return values, bad & ~empty, empty
 
 
-def number(text: str) -> float | None:
-    try:
-        return float(text)
-    except ValueError:
-        return None
-
-
-def option_types(texts: typing.Any) -> tuple[_Flags, _Flags]:
-    """is_call per row, and the rows whose type is none of OPTION_TYPES."""
+def option_types(texts: typing.Any) -> npt.NDArray[np.int8]:
+    """1 call, 0 put, 2 neither, per row."""
     if not isinstance(texts, tuple):
-        texts = texts.to_pylist()
-    codes = np.fromiter(map(OPTION_TYPES.get, map(str.strip, texts), repeat(2)), np.int8,
-                        len(texts))
-    return codes == 1, codes == 2
+        import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
+        import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
+        words = list(_quotes.SPELLINGS)
+        where = pc.index_in(texts, value_set=pa.array(words))
+        index = np.asarray(pc.fill_null(where, len(words)).to_numpy(zero_copy_only=False))
+        out = np.array([*_quotes.SPELLINGS.values(), 2], np.int8)[index]
+        other = np.flatnonzero(out == 2)
+        if other.size:  # numbers such as 1.0, read as the python engine reads them
+            out[other] = _quotes.option_type_codes(texts.take(pa.array(other)).to_pylist())
+        return out
+    return _quotes.option_type_codes(texts)
+
+
+def column_text(texts: typing.Any) -> list[str]:
+    return list(texts) if isinstance(texts, tuple) else texts.to_pylist()
 
 
 # ---- computing -------------------------------------------------------------
 
-def compute(command: str, columns: Columns, values: dict[str, typing.Any], is_call: _Flags,
-            greeks: bool, parallel: bool) -> tuple[list[_Floats], npt.NDArray[np.int8]]:
-    """The new columns of a chunk, and the error code of each row."""
-    spot = columns.spot
-    market = [values.get(role, 0.0) for role in (
-        ("spot", "strike", "maturity", "rate", "dividend") if spot else
-        ("forward", "strike", "maturity"))]
-    main = MAIN[command, spot]
-    args = [values["price"], *market] if command == "iv" else [*market, values["vol"]]
-    result = main(*args, is_call, parallel)
-    failed = np.isnan(result)
-    codes = np.zeros(len(result), np.int8)
-    if failed.any():
-        codes[failed] = tarvik.error_codes(
-            main, *[a[failed] if isinstance(a, np.ndarray) else a for a in args],
-            is_call[failed])
-    vol = result if command == "iv" else values["vol"]
-    results = [result]
-    for greek in (SPOT_GREEKS if spot else GREEKS) if greeks else ():
-        function = getattr(tarvik, ("black_scholes_" if spot else "") + greek + "s")
-        flag = [is_call] if "is_call" in inspect.signature(function).parameters else []
-        results.append(function(*market, vol, *flag, parallel=parallel))
-    return results, codes
+def compute(lines: list[str], columns: Columns, texts: dict[str, typing.Any], name: str,
+            first_chunk: bool, parallel: bool) -> tuple[list[_Floats], _quotes.Table]:
+    """The new columns of a chunk (the result, then the Greeks) and the
+    reason of each row without a result."""
+    n = len(lines)
+    table = _quotes.Table(n)
+    codes = option_types(texts["type"])
+    table.fail(codes == 2, _quotes.UNPARSABLE_TYPE)
+    values: dict[str, typing.Any] = {}
+    for role in columns.index:
+        if role in ("type", "expiry", "valuation"):
+            continue
+        values[role], bad, empty = numbers(texts[role])
+        if first_chunk and n and bad.all():
+            sample = column_text(texts[role])[0]
+            hint = " (dates? give --expiry-col)" if role == "maturity" else ""
+            raise Failure(f"{name}: column {columns.header[columns.index[role]].strip()!r} "
+                          f"holds no numbers (line 2: {sample!r}){hint}")
+        table.fail(bad, UNPARSABLE)
+        if role not in ("bid", "ask"):  # a missing side is a one-sided quote
+            table.fail(empty, _quotes.MISSING_VALUE)
+    if "expiry" in columns.index:
+        expiry, bad = _quotes.timestamps_us(column_text(texts["expiry"]))
+        if first_chunk and n and bad.all():
+            raise Failure(f"{name}: column {columns.args.expiry_col!r} holds no dates "
+                          f"(line 2: {column_text(texts['expiry'])[0]!r})")
+        table.fail(bad, UNPARSABLE)
+        if "valuation" in columns.index:
+            valuation, bad = _quotes.timestamps_us(column_text(texts["valuation"]))
+            table.fail(bad, UNPARSABLE)
+        else:
+            valuation = columns.valuation_us  # type: ignore[assignment]
+        values["maturity"] = _quotes.year_fraction(expiry, valuation)
+        table.fail(~(values["maturity"] > 0.0), _quotes.EXPIRED)
+    if "bid" in values:
+        values["price"], crossed, one_sided = _quotes.mid(values.pop("bid"), values.pop("ask"))
+        table.fail(one_sided, _quotes.ONE_SIDED_QUOTE)
+        table.fail(crossed, _quotes.CROSSED_QUOTE)
+    is_call = codes == 1
+    iv = columns.args.command == "iv"
+    underlying: typing.Any = values.get("spot" if columns.spot else "forward")
+    discount = values.get("discount")
+    if columns.parity:
+        ok = ~table.has
+        _, fwd, disc, _, _, group = _quotes.parity(
+            np.where(ok, values["maturity"], np.nan), values["strike"],
+            np.where(ok, values["price"], np.nan), is_call)
+        underlying, discount = fwd[group], disc[group]
+    out = _quotes.compute(
+        table, quote=values["price" if iv else "vol"], quote_is_price=iv,
+        underlying=underlying, spot=columns.spot, strike=values["strike"],
+        maturity=values["maturity"], is_call=is_call, rate=values.get("rate"),
+        dividend=values.get("dividend"), discount=discount,
+        greeks=not columns.args.no_greeks, parallel=parallel)
+    return list(out.values()), table
 
 
 # ---- writing ---------------------------------------------------------------
 
-def formatted(lines: list[str], results: list[_Floats], engine: str) -> str:
-    """The output lines: each input line, then the new fields (empty for NaN),
-    each number written as repr() writes it."""
+def formatted(lines: list[str], results: list[_Floats], error: typing.Any,
+              engine: str) -> bytes:
+    """The output lines (UTF-8): each input line, then the new fields (empty for NaN),
+    each number written as repr() writes it, then the error."""
+    if not lines:
+        return b""
     if engine == "pyarrow":
-        return arrow_formatted(lines, results)
+        return arrow_formatted(lines, results, error)
+    # format(x, "") of a float is its repr(); a NaN becomes the empty string.
     fields = []
     for column in results:
-        texts = list(map(repr, column.tolist()))
+        values = column.tolist()
         for i in np.flatnonzero(np.isnan(column)).tolist():
-            texts[i] = ""
-        fields.append(texts)
-    return "".join(map("{}\n".format, map(",".join, zip(lines, *fields))))
+            values[i] = ""
+        fields.append(values)
+    row = ",".join(["{}"] * (len(results) + 2)) + "\n"
+    return "".join(map(row.format, lines, *fields, error.tolist())).encode()
 
 
-def arrow_formatted(lines: list[str], results: list[_Floats]) -> str:
+def arrow_formatted(lines: list[str], results: list[_Floats], error: typing.Any) -> bytes:
     import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
     import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
@@ -247,67 +500,116 @@ def arrow_formatted(lines: list[str], results: list[_Floats]) -> str:
         # picks plain or exponent notation by other rules and drops a ".0":
         # take repr() where Arrow's text is not a plain decimal fraction or
         # repr() would write an exponent (below 1e-4).
-        plain = pc.and_(pc.match_substring(texts, "."), pc.invert(pc.match_substring(texts, "e")))
-        other = ~nan & ~pc.fill_null(plain, True).to_numpy(zero_copy_only=False)
-        other |= ~nan & (np.abs(column) < 1e-4)
+        # Where a number is not a whole one and Arrow writes no exponent, the
+        # two agree from 1e-4 on.
+        other = pc.fill_null(pc.match_substring(texts, "e"), False).to_numpy(
+            zero_copy_only=False)
+        with np.errstate(invalid="ignore"):
+            other |= (np.abs(column) < 1e-4) | (column == np.floor(column))
+        other &= ~nan
         if other.any():
             texts = pc.replace_with_mask(texts, pa.array(other),
                                          pa.array(list(map(repr, column[other].tolist()))))
         fields.append(texts)
+    fields.append(pc.binary_join_element_wise(pa.array(error, pa.string()), "\n", ""))
     joined = pc.binary_join_element_wise(*fields, ",", null_handling="replace",
                                          null_replacement="")
-    whole = pa.ListArray.from_arrays(pa.array([0, len(joined)], pa.int32()), joined)
-    return str(pc.binary_join(whole, "\n")[0].as_py()) + "\n"
+    # Each value ends in its line end: the output is the values' bytes.
+    joined = joined.cast(pa.large_string())
+    offsets = np.frombuffer(joined.buffers()[1], np.int64)[joined.offset:]
+    start, end = int(offsets[0]), int(offsets[len(joined)])
+    return joined.buffers()[2].slice(start, end - start).to_pybytes()
 
 
 # ---- the commands ----------------------------------------------------------
 
-def convert(args: argparse.Namespace, source: typing.TextIO, sink: typing.TextIO,
-            progress: Progress) -> dict[str, int]:
+def without_dropped(rows: list[list[str]], dropped: list[int]) -> list[str]:
+    """The lines of rows with the fields at `dropped` left out."""
+    keep = set(dropped)
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, lineterminator="\n")
+    writer.writerows([[f for i, f in enumerate(row) if i not in keep] for row in rows])
+    return buffer.getvalue().split("\n")[:-1]
+
+
+def write_whole(sink: typing.BinaryIO, data: bytes) -> None:
+    """Writes data at once, with Ctrl-C held back until it is written (so the
+    output holds only complete lines)."""
+    block = hasattr(signal, "pthread_sigmask")
+    old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT}) if block else None
+    try:
+        view = memoryview(data)
+        while view:  # a raw file may take part of it
+            view = view[sink.write(view) or 0:]
+    finally:
+        if block:
+            signal.pthread_sigmask(signal.SIG_SETMASK, old)  # type: ignore[arg-type]
+
+
+def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.BinaryIO,
+            name: str, out_name: str, progress: Progress) -> dict[str, int]:
     """Runs `iv` or `price` from source to sink; the count of rows by kind."""
     engine = args.engine
     if engine == "auto":
         engine = "pyarrow" if importlib.util.find_spec("pyarrow") else "python"
-    # The lines without their line ends, blank ones left out.
-    lines = filter(None, map(operator.methodcaller("rstrip", "\r\n"), source))
-    header = next(lines, "").lstrip("\ufeff")  # a byte order mark is no part of a name
-    if not header:
-        raise SystemExit(f"python -m tarvik {args.command}: the input is empty")
-    columns = Columns(args, next(csv.reader([header])))
-    added = ["iv" if args.command == "iv" else "price"]
-    added += list(SPOT_GREEKS if columns.spot else GREEKS) * (not args.no_greeks)
-    sink.write(",".join([header, *added]) + "\n")
-    counts = np.zeros(len(KINDS), np.int64)
+    elif engine == "pyarrow" and not importlib.util.find_spec("pyarrow"):
+        raise Failure("--engine pyarrow needs pyarrow: pip install 'tarvik[fast]'", 2)
+    lines = Lines(source, name)
+    first = lines.chunk(1)
+    if not first:
+        raise Failure(f"{name}: the input is empty")
+    header = first[0].lstrip("\ufeff")  # a byte order mark is no part of a name
+    header_fields = lines.rows([header])[0]
+    columns = Columns(args, header_fields)
+    if columns.dropped:
+        header = without_dropped([header_fields], columns.dropped)[0]
+    counts: dict[str, int] = {}
+    rows = max(args.chunk_rows, 1) if not columns.parity else sys.maxsize
+    chunk_no = 0
     while True:
-        chunk = list(islice(lines, max(args.chunk_rows, 1)))
+        chunk = lines.chunk(rows)
+        if not chunk and chunk_no:
+            break
+        texts = text_columns(chunk, columns, engine, lines) if chunk else {}
+        if chunk:
+            results, table = compute(chunk, columns, texts, name, chunk_no == 0, args.parallel)
+        else:
+            results, table = [], _quotes.Table(0)
+        copied = without_dropped(texts.pop("_rows"), columns.dropped) if "_rows" in texts \
+            else chunk
+        error = np.full(len(chunk), "", dtype=object)
+        error[table.has] = table.reason[table.has]
+        text = formatted(copied, results, error, engine)
+        if chunk_no == 0:
+            text = (",".join([header, *columns.added]) + "\n").encode() + text
+        try:
+            write_whole(sink, text)
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            quiet_stdout()
+            raise Failure(f"{out_name}: {e.strerror} (writing the rows of {name} up to line "
+                          f"{lines.read})") from None
+        failed = int(table.has.sum())
+        counts["ok"] = counts.get("ok", 0) + len(chunk) - failed
+        if failed:
+            for kind in table.reason[table.has].tolist():
+                counts[kind] = counts.get(kind, 0) + 1
+        progress.update(len(chunk))
+        chunk_no += 1
         if not chunk:
             break
-        texts = text_columns(chunk, columns, engine)
-        is_call, unparsable = option_types(texts.pop("type"))
-        values = {}
-        for role, text in texts.items():
-            values[role], bad = numbers(text)
-            if bad is not None:
-                unparsable |= bad
-        results, codes = compute(args.command, columns, values, is_call,
-                                 not args.no_greeks, args.parallel)
-        codes[unparsable] = UNPARSABLE
-        for column in results:
-            column[unparsable] = np.nan
-        sink.write(formatted(chunk, results, engine))
-        counts += np.bincount(codes, minlength=len(KINDS))
-        progress.update(len(chunk))
     progress.close()
-    return {kind or "ok": int(n) for kind, n in zip(KINDS, counts) if n}
+    return counts
 
 
 class Progress:
     """Rows done (and the share of the file read) on stderr, if a terminal."""
 
-    def __init__(self, source: typing.TextIO) -> None:
+    def __init__(self, source: typing.BinaryIO) -> None:
         self.show = sys.stderr.isatty()
         self.rows = 0
-        self.raw = getattr(source, "buffer", None)
+        self.raw = source
         try:
             self.size = os.fstat(source.fileno()).st_size
         except (OSError, ValueError, io.UnsupportedOperation):
@@ -317,7 +619,7 @@ class Progress:
         self.rows += rows
         if self.show:
             share = ""
-            if self.size and self.raw is not None and self.raw.seekable():
+            if self.size and self.raw.seekable():
                 share = f" {min(self.raw.tell() / self.size, 1.0):6.1%}"
             sys.stderr.write(f"\r{self.rows:,} rows{share}")
             sys.stderr.flush()
@@ -328,18 +630,45 @@ class Progress:
 
 
 def run(args: argparse.Namespace) -> int:
+    name = "<stdin>" if args.input == "-" else args.input
+    out_name = "<stdout>" if args.output == "-" else args.output
     with contextlib.ExitStack() as files:
-        source = sys.stdin if args.input == "-" else files.enter_context(
-            open(args.input, encoding="utf-8", newline=""))
-        sink = sys.stdout if args.output == "-" else files.enter_context(
-            open(args.output, "w", encoding="utf-8", newline=""))
-        counts = convert(args, source, sink, Progress(source))
+        try:
+            source = sys.stdin.buffer if args.input == "-" else files.enter_context(
+                open(args.input, "rb"))
+        except OSError as e:
+            raise Failure(f"{name}: {e.strerror}") from None
+        try:
+            # Unbuffered: what is written is in the file, and a failed write
+            # is not tried again on closing.
+            if args.output == "-":
+                sink = getattr(sys.stdout.buffer, "raw", sys.stdout.buffer)
+            else:
+                sink = files.enter_context(open(args.output, "wb", buffering=0))
+        except OSError as e:
+            raise Failure(f"{out_name}: {e.strerror}") from None
+        try:
+            counts = convert(args, source, sink, name, out_name, Progress(source))
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise Failure(f"{e.filename or name}: {e.strerror}") from None
     ok = counts.pop("ok", 0)
+    total = ok + sum(counts.values())
+    kinds = ", ".join(f"{counts[k]:,} {k}" for k in KINDS if k in counts)
+    if total and not ok:
+        raise Failure(f"{name}: no row has a result ({kinds})")
     if counts:
-        kinds = ", ".join(f"{n:,} {kind}" for kind, n in counts.items())
-        sys.stderr.write(f"python -m tarvik {args.command}: {sum(counts.values()):,} of"
-                         f" {ok + sum(counts.values()):,} rows without a result: {kinds}\n")
+        sys.stderr.write(f"{PROG} {args.command}: {sum(counts.values()):,} of"
+                         f" {total:,} rows without a result: {kinds}\n")
     return 0
+
+
+def quiet_stdout() -> None:
+    """Points standard output at /dev/null, so that the interpreter's last
+    flush of a closed pipe or a full disk says nothing more."""
+    with contextlib.suppress(OSError, ValueError):
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
 
 
 def main(argv: typing.Sequence[str] | None = None) -> int:
@@ -351,6 +680,11 @@ def main(argv: typing.Sequence[str] | None = None) -> int:
         return 0
     try:
         return run(args)
-    except BrokenPipeError:  # the reader stopped early (| head): not an error
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+    except Failure as e:
+        sys.stderr.write(f"{PROG} {args.command}: {e}\n")
+        return e.status
+    except BrokenPipeError:  # the reader stopped early (| head): end quietly, as cat does
+        quiet_stdout()
+        return 141
+    except KeyboardInterrupt:
+        return 130

@@ -170,7 +170,10 @@ struct BlackPrice {
   // the terms of the run.
   static void make_plans(const HoistedLogs& logs, const batch::Inputs<4>& in, std::size_t start,
                          std::size_t len, Plan* plans) {
-    const BlackRun run(logs, in, start, len);
+    plans_of(BlackRun(logs, in, start, len), len, plans);
+  }
+  // The plans of the first len elements of a run.
+  static void plans_of(const BlackRun& run, std::size_t len, Plan* plans) {
     for (std::size_t j = 0; j < len; ++j) {
       plans[j] = run.ok[j] ? Plan::make_from(run.forward[j], run.strike[j], run.s[j], run.call[j],
                                              [&] { return Plan::MoneynessD1{run.x[j], run.d1[j]}; })
@@ -264,5 +267,6 @@ using BlackScholesVanna = Each<&black_scholes_vanna>;
 using BlackScholesRho = Each<&black_scholes_rho>;
 using BlackScholesDividendRho = Each<&black_scholes_dividend_rho>;
 using BlackScholesImpliedVolatility = Inversion<&black_scholes_implied_volatility>;
+using BlackImpliedVolatility = Inversion<&black_implied_volatility>;
 
 }  // namespace tarvik::ops

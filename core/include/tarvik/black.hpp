@@ -61,6 +61,22 @@ inline double log_moneyness(double forward, double strike) {
   return std::log(forward) - std::log(strike);
 }
 
+// ln(F/K) as accurately as F and K allow (within about an ulp of the
+// exact value, where log_moneyness loses up to some eight ulps of ln F near
+// the money). Where K/2 <= F <= 2K the difference F - K is exact (Sterbenz)
+// and log1p((F - K)/K) rounds only the quotient; elsewhere |ln(F/K)| > ln 2
+// and the logarithm of the ratio is as good; a ratio that overflows or
+// underflows falls back on the two logarithms. The inversions added after
+// the first release use it; the original functions keep log_moneyness.
+inline double accurate_log_moneyness(double forward, double strike) {
+  if (forward >= 0.5 * strike && forward <= strike + strike) {
+    return std::log1p((forward - strike) / strike);
+  }
+  const double ratio = forward / strike;
+  if (ratio >= 0x1p-1022 && ratio <= 0x1.fffffffffffffp+1023) return std::log(ratio);
+  return log_moneyness(forward, strike);
+}
+
 // The logarithms and the square root that the Black-76 formulas take of
 // their inputs. A batch takes each of a broadcast input once; a scalar call
 // takes them of its own inputs (of(), before any check: the checks look at

@@ -40,4 +40,13 @@ Result<double> black_scholes_rho(double spot, double strike, double maturity, do
 Result<double> black_scholes_dividend_rho(double spot, double strike, double maturity, double rate,
                                           double dividend, double volatility, bool is_call);
 
+// Every sensitivity above of one input, its terms computed once: each field
+// has the bits of its single function (an error of one is an error of all:
+// they share their checks).
+struct SpotGreeks {
+  double delta, gamma, vega, theta, vanna, vomma, rho, dividend_rho;
+};
+Result<SpotGreeks> black_scholes_greeks(double spot, double strike, double maturity, double rate,
+                                        double dividend, double volatility, bool is_call);
+
 }  // namespace tarvik

@@ -49,8 +49,17 @@ struct BlackTerms {
 double zero_volatility_delta(double x, bool is_call);
 
 // The sensitivities, each as of(terms) for a total volatility s > 0 and its
-// value at s = 0.
+// value at s = 0. Those built on the density phi(d1) take it as with(terms,
+// phi): a caller computing several of them (black_greeks) evaluates phi once;
+// of() is with() at norm_pdf(d1), so both give the same bits.
 namespace sensitivity {
+
+template <class S>
+struct FromDensity {
+  static double of(const BlackTerms& t, bool is_call) {
+    return S::with(t, norm_pdf(t.d1), is_call);
+  }
+};
 
 // The put takes -Phic(d1) rather than Phi(d1) - 1: no cancellation deep in
 // the money.
@@ -58,31 +67,34 @@ struct Delta {
   static double of(const BlackTerms& t, bool is_call) {
     return is_call ? norm_cdf(t.d1) : -norm_cdf_c(t.d1);
   }
+  static double with(const BlackTerms& t, double, bool is_call) { return of(t, is_call); }
   static double at_zero_vol(const BlackTerms& t, bool is_call) {
     return zero_volatility_delta(t.x, is_call);
   }
 };
-struct Gamma {
-  static double of(const BlackTerms& t, bool) { return norm_pdf(t.d1) / (t.forward * t.total_vol); }
+struct Gamma : FromDensity<Gamma> {
+  static double with(const BlackTerms& t, double pdf, bool) {
+    return pdf / (t.forward * t.total_vol);
+  }
 };
 // F * phi(d1) * sqrt(T), grouped as sqrt(T) * (F * phi(d1)).
-struct Vega {
-  static double of(const BlackTerms& t, bool) {
-    return t.sqrt_maturity * (t.forward * norm_pdf(t.d1));
+struct Vega : FromDensity<Vega> {
+  static double with(const BlackTerms& t, double pdf, bool) {
+    return t.sqrt_maturity * (t.forward * pdf);
   }
 };
 // -F * phi(d1) * sigma / (2 sqrt(T)); 2 sqrt(T) formed as a sum (exact).
-struct Theta {
-  static double of(const BlackTerms& t, bool) {
-    return (t.volatility * -(t.forward * norm_pdf(t.d1))) / (t.sqrt_maturity + t.sqrt_maturity);
+struct Theta : FromDensity<Theta> {
+  static double with(const BlackTerms& t, double pdf, bool) {
+    return (t.volatility * -(t.forward * pdf)) / (t.sqrt_maturity + t.sqrt_maturity);
   }
 };
-struct Vanna {
-  static double of(const BlackTerms& t, bool) { return -(norm_pdf(t.d1) * t.d2) / t.volatility; }
+struct Vanna : FromDensity<Vanna> {
+  static double with(const BlackTerms& t, double pdf, bool) { return -(pdf * t.d2) / t.volatility; }
 };
-struct Vomma {
-  static double of(const BlackTerms& t, bool) {
-    return (t.d2 * (t.d1 * Vega::of(t, true))) / t.volatility;
+struct Vomma : FromDensity<Vomma> {
+  static double with(const BlackTerms& t, double pdf, bool) {
+    return (t.d2 * (t.d1 * Vega::with(t, pdf, true))) / t.volatility;
   }
 };
 

@@ -1,0 +1,129 @@
+// Every Greek of a batch in one pass: the batch operations whose element is
+// a record of fields (the price and each sensitivity), written into one
+// output array per field. Each field has the bits of its single-quantity
+// batch operation, NaN exactly where that one has NaN: it is the same
+// formula (greeks.hpp, black_scholes.cpp) on the same operands, with the
+// logarithms, d1 and the density phi(d1) of an element taken once for all
+// of its fields.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <span>
+
+#include "tarvik/batch.hpp"
+#include "tarvik/batch_ops.hpp"
+#include "tarvik/black_scholes.hpp"
+#include "tarvik/detail/price_plans.hpp"
+#include "tarvik/greeks.hpp"
+
+namespace tarvik {
+namespace ops {
+
+// Black-76: price, delta, gamma, vega, theta, vanna, vomma.
+struct BlackGreeks {
+  static constexpr bool kOptionType = true;
+  static constexpr std::size_t kInputs = 4;
+  static constexpr std::size_t kFields = 7;
+  static constexpr std::size_t kWork = 3;
+  static constexpr std::size_t kRun = BlackRun::kSize;
+  using Prepared = HoistedLogs;
+
+  // Fields of elements start to start + len, each into out[f] + start.
+  static void evaluate_run(const HoistedLogs& logs, const batch::Inputs<4>& in, std::size_t start,
+                           std::size_t len, double* const* out) {
+    const BlackRun run(logs, in, start, len);
+    std::array<BlackPricePlan, kRun> plans;
+    std::array<ErfcPair, kRun> erfcs;
+    BlackPrice::plans_of(run, len, plans.data());
+    for (std::size_t j = 0; j < len; ++j) erfcs[j] = plans[j].erfcs();
+    for (std::size_t j = 0; j < len; ++j) out[0][start + j] = plans[j].price(erfcs[j]);
+    for (std::size_t j = 0; j < len; ++j) {
+      const std::size_t i = start + j;
+      if (!run.ok[j]) {
+        for (std::size_t f = 1; f < kFields; ++f) out[f][i] = batch::kRejected;
+        continue;
+      }
+      const BlackTerms t = run.terms(j);
+      const bool call = run.call[j];
+      if (t.total_vol == 0.0) {
+        out[1][i] = sensitivity::at_zero_vol<sensitivity::Delta>(t, call);
+        for (std::size_t f = 2; f < kFields; ++f) out[f][i] = 0.0;
+        continue;
+      }
+      const double pdf = norm_pdf(t.d1);
+      out[1][i] = sensitivity::Delta::with(t, pdf, call);
+      out[2][i] = sensitivity::Gamma::with(t, pdf, call);
+      out[3][i] = sensitivity::Vega::with(t, pdf, call);
+      out[4][i] = sensitivity::Theta::with(t, pdf, call);
+      out[5][i] = sensitivity::Vanna::with(t, pdf, call);
+      out[6][i] = sensitivity::Vomma::with(t, pdf, call);
+    }
+  }
+};
+
+// The spot model: price, delta, gamma, vega, theta, vanna, vomma, rho,
+// dividend_rho. The price is staged as in black_scholes_prices; the
+// sensitivities come from one black_scholes_greeks per element.
+struct BlackScholesGreeks {
+  static constexpr bool kOptionType = true;
+  static constexpr std::size_t kInputs = 6;
+  static constexpr std::size_t kFields = 9;
+  static constexpr std::size_t kWork = 4;
+  static constexpr std::size_t kRun = batch::kPlanRun;
+  using Prepared = NoPreparation;
+
+  static void evaluate_run(const NoPreparation&, const batch::Inputs<6>& in, std::size_t start,
+                           std::size_t len, double* const* out) {
+    std::array<BlackScholesPricePlan, kRun> plans;
+    std::array<ErfcPair, kRun> erfcs;
+    const auto v = [&](std::size_t k, std::size_t i) { return in.value(k, i); };
+    for (std::size_t j = 0; j < len; ++j) {
+      const std::size_t i = start + j;
+      plans[j] = plan_or_rejected(plan_black_scholes_price(v(0, i), v(1, i), v(2, i), v(3, i),
+                                                           v(4, i), v(5, i), in.is_call(i)));
+    }
+    for (std::size_t j = 0; j < len; ++j) erfcs[j] = plans[j].erfcs();
+    for (std::size_t j = 0; j < len; ++j) out[0][start + j] = plans[j].price(erfcs[j]);
+    for (std::size_t j = 0; j < len; ++j) {
+      const std::size_t i = start + j;
+      const Result<SpotGreeks> g =
+          black_scholes_greeks(v(0, i), v(1, i), v(2, i), v(3, i), v(4, i), v(5, i), in.is_call(i));
+      const SpotGreeks r =
+          g ? g.value()
+            : SpotGreeks{batch::kRejected, batch::kRejected, batch::kRejected, batch::kRejected,
+                         batch::kRejected, batch::kRejected, batch::kRejected, batch::kRejected};
+      const double fields[] = {r.delta, r.gamma, r.vega, r.theta,
+                               r.vanna, r.vomma, r.rho,  r.dividend_rho};
+      for (std::size_t f = 1; f < kFields; ++f) out[f][i] = fields[f - 1];
+    }
+  }
+};
+
+}  // namespace ops
+
+namespace batch {
+
+// Writes every field of operation Op for every element i < n into
+// outs[f][i]; each output must have the batch length.
+template <class Op, std::size_t N>
+Status run_fields(const Inputs<N>& in, Exec exec, std::span<const OutView, Op::kFields> outs) {
+  static_assert(Op::kInputs == N);
+  std::array<double*, Op::kFields> data;
+  for (std::size_t f = 0; f < Op::kFields; ++f) {
+    if (Status err = check_output_len(in.size(), outs[f].size())) return err;
+    data[f] = outs[f].data();
+  }
+  auto body = [&](std::size_t lo, std::size_t hi) {
+    const typename Op::Prepared prepared(in);
+    for (std::size_t run = lo; run < hi; run += Op::kRun) {
+      Op::evaluate_run(prepared, in, run, std::min(Op::kRun, hi - run), data.data());
+    }
+  };
+  for_each_range(exec, in.size(), pool::RangeFn(body, piece_grain<Op>(), wake_of(Op::kWork)));
+  return std::nullopt;
+}
+
+}  // namespace batch
+}  // namespace tarvik

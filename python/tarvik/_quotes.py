@@ -1,0 +1,305 @@
+"""What a quote table means, in NumPy alone: the reading of option types,
+numbers and dates, the ACT/365F year fraction, the mid of a bid/ask quote,
+put-call parity, and the computation of a whole table through the batch
+functions. ``tarvik.frame`` (DataFrames) and the command line both sit on it.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+import math
+import re
+import typing
+from itertools import repeat
+
+import numpy as np
+
+import tarvik
+
+if typing.TYPE_CHECKING:
+    import numpy.typing as npt
+
+    _Floats = npt.NDArray[np.float64]
+    _Flags = npt.NDArray[np.bool_]
+
+GREEKS = ("delta", "gamma", "vega", "theta", "vanna", "vomma")
+SPOT_GREEKS = GREEKS + ("rho", "dividend_rho")
+
+# The layer's own reasons for a row without a result, beside IVError kinds;
+# the first that applies to a row is its reason.
+UNPARSABLE_TYPE = "unparsable_type"
+MISSING_VALUE = "missing_value"
+CROSSED_QUOTE = "crossed_quote"
+ONE_SIDED_QUOTE = "one_sided_quote"
+EXPIRED = "expired"
+
+CALLS = frozenset(("c", "call", "1", "true"))
+PUTS = frozenset(("p", "put", "0", "false"))
+
+MICROSECONDS_PER_YEAR = 365 * 86_400 * 1_000_000  # ACT/365F
+
+# The number grammar of both CSV engines: an optional sign, ASCII digits
+# with an optional point, an optional exponent, or inf/infinity/nan in any
+# case. float() alone would also take "1_0" and non-ASCII digits.
+NUMBER = re.compile(
+    r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|(?i:inf|infinity|nan))",
+    re.ASCII)
+
+
+def number(text: str) -> float | None:
+    """The value of a field (surrounding blanks ignored), or None."""
+    text = text.strip(" \t")
+    return float(text) if NUMBER.fullmatch(text) else None
+
+
+def numbers(texts: typing.Sequence[str]) -> tuple[_Floats, _Flags]:
+    """The numbers of fields and where a field is not one (NaN there); an
+    empty field is a missing value, reported apart (second mask)."""
+    values = np.empty(len(texts), np.float64)
+    bad = np.zeros(len(texts), bool)
+    for i, text in enumerate(texts):
+        v = number(text)
+        if v is None:
+            values[i] = math.nan
+            bad[i] = True
+        else:
+            values[i] = v
+    return values, bad
+
+
+# The common spellings, read without a function call each.
+SPELLINGS = {text: code for code, words in ((1, CALLS), (0, PUTS)) for word in words
+              for text in (word, word.upper(), word.capitalize())}
+
+
+def option_type_codes(values: typing.Sequence[typing.Any]) -> npt.NDArray[np.int8]:
+    """1 for a call, 0 for a put, 2 for anything else: bools, 1/0, and the
+    strings c/p, call/put, 1/0, true/false in any case, blanks ignored."""
+    try:
+        out = np.fromiter(map(SPELLINGS.get, values, repeat(3)), np.int8, len(values))
+    except TypeError:  # an unhashable value
+        out = np.full(len(values), 3, np.int8)
+    for i in np.flatnonzero(out == 3).tolist():
+        out[i] = option_type_code(values[i])
+    return out
+
+
+def option_type_code(v: typing.Any) -> int:
+    if isinstance(v, (bool, np.bool_)):
+        return int(bool(v))
+    if isinstance(v, str):
+        s = v.strip().lower()
+        return 1 if s in CALLS else 0 if s in PUTS else 2
+    try:
+        f = float(v)
+    except (TypeError, ValueError):
+        return 2
+    return 1 if f == 1.0 else 0 if f == 0.0 else 2
+
+
+def timestamp_us(value: typing.Any) -> int | None:
+    """Microseconds since 1970-01-01 UTC of a date (its midnight), a naive
+    timestamp (taken as UTC), an aware one (converted), or the ISO 8601 text
+    of one; None for anything else."""
+    if isinstance(value, str):
+        text = value.strip()
+        if not text:
+            return None
+        try:
+            value = _dt.datetime.fromisoformat(text.replace("Z", "+00:00"))
+        except ValueError:
+            return None
+    if isinstance(value, np.datetime64):
+        if np.isnat(value):
+            return None
+        return int(value.astype("datetime64[us]").astype(np.int64))
+    if isinstance(value, _dt.datetime):
+        if value.tzinfo is not None:
+            value = value.astimezone(_dt.timezone.utc).replace(tzinfo=None)
+        delta = value - _dt.datetime(1970, 1, 1)
+        return (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds
+    if isinstance(value, _dt.date):
+        return (value - _dt.date(1970, 1, 1)).days * 86_400 * 1_000_000
+    return None
+
+
+def timestamps_us(values: typing.Sequence[typing.Any]) -> tuple[npt.NDArray[np.int64], _Flags]:
+    """timestamp_us of each value (each distinct value read once), and where
+    one is missing or unreadable (0 there)."""
+    out = np.zeros(len(values), np.int64)
+    bad = np.zeros(len(values), bool)
+    seen: dict[typing.Any, int | None] = {}
+    for i, v in enumerate(values):
+        try:
+            t = seen[v] if v in seen else seen.setdefault(v, timestamp_us(v))
+        except TypeError:  # unhashable
+            t = timestamp_us(v)
+        if t is None:
+            bad[i] = True
+        else:
+            out[i] = t
+    return out, bad
+
+
+def year_fraction(expiry_us: npt.NDArray[np.int64] | int,
+                  valuation_us: npt.NDArray[np.int64] | int) -> _Floats:
+    """ACT/365F years from valuation to expiry, to the microsecond."""
+    diff = np.asarray(expiry_us, np.int64) - np.asarray(valuation_us, np.int64)
+    return np.asarray(diff / MICROSECONDS_PER_YEAR, np.float64)
+
+
+def mid(bid: _Floats, ask: _Floats) -> tuple[_Floats, _Flags, _Flags]:
+    """(bid + ask)/2, the crossed quotes (bid > ask) and the one-sided ones
+    (a side missing or zero)."""
+    one_sided = ~(bid != 0.0) | ~(ask != 0.0) | np.isnan(bid) | np.isnan(ask)
+    crossed = ~one_sided & (bid > ask)
+    return (bid + ask) * 0.5, crossed, one_sided
+
+
+def parity(maturity: _Floats, strike: _Floats, price: _Floats, is_call: _Flags
+           ) -> tuple[_Floats, _Floats, _Floats, npt.NDArray[np.int64], _Floats, npt.NDArray[np.intp]]:
+    """Forward F and discount factor D of each distinct maturity from put-call
+    parity C - P = D (F - K): a least-squares line through C - P against K
+    over the strikes quoted on both sides (several quotes of one strike and
+    type are averaged). Returns the maturities, F, D, the number of strikes
+    used, the root-mean-square residual, and each row's maturity index."""
+    keys, row_group = np.unique(maturity, return_inverse=True)
+    usable = np.isfinite(price) & np.isfinite(strike) & np.isfinite(maturity)
+    g = len(keys)
+    forward = np.full(g, np.nan)
+    discount = np.full(g, np.nan)
+    pairs = np.zeros(g, np.int64)
+    residual = np.full(g, np.nan)
+    for j in range(g):
+        rows = usable & (row_group == j)
+        sides = []
+        for side in (True, False):
+            sel = rows & (is_call == side)
+            ks, inv = np.unique(strike[sel], return_inverse=True)
+            sums = np.bincount(inv, weights=price[sel], minlength=len(ks))
+            sides.append(dict(zip(ks.tolist(), (sums / np.bincount(inv, minlength=len(ks))).tolist())))
+        both = sorted(sides[0].keys() & sides[1].keys())
+        pairs[j] = len(both)
+        if len(both) < 2:
+            continue
+        k = np.array(both)
+        y = np.array([sides[0][s] - sides[1][s] for s in both])
+        slope, intercept = np.polyfit(k, y, 1)
+        d = -slope
+        discount[j] = d
+        forward[j] = intercept / d if d != 0.0 else math.nan
+        residual[j] = math.sqrt(float(np.mean((y - (intercept + slope * k)) ** 2)))
+    return keys, forward, discount, pairs, residual, row_group
+
+
+class Table:
+    """A quote table's reason why each row has no result (None where it has
+    one, and `has` False there)."""
+
+    def __init__(self, n: int) -> None:
+        self.n = n
+        self.reason = np.full(n, None, dtype=object)
+        self.has = np.zeros(n, bool)
+
+    def fail(self, where: _Flags | bool, reason: str) -> None:
+        """Gives rows without a reason yet this one."""
+        mask = np.broadcast_to(np.asarray(where, bool), (self.n,)) & ~self.has
+        if mask.any():
+            self.reason[mask] = reason
+            self.has |= mask
+
+    def missing(self, values: _Floats | float) -> None:
+        self.fail(np.isnan(values), MISSING_VALUE)
+
+
+def compute(table: Table, *, quote: _Floats | float, quote_is_price: bool,
+            underlying: _Floats | float, spot: bool, strike: _Floats | float,
+            maturity: _Floats | float, is_call: _Flags | bool, rate: _Floats | float | None,
+            dividend: _Floats | float | None, discount: _Floats | float | None, greeks: bool,
+            parallel: bool) -> dict[str, _Floats]:
+    """The result columns of a table: "iv" (from prices) or "price" (from
+    volatilities), then the Greeks; NaN where a row has a reason in the table
+    (set here from the IVError kind where the batch function rejects it)."""
+    n = table.n
+    vals = [quote, underlying, strike, maturity]
+    if spot:
+        vals += [0.0 if rate is None else rate, 0.0 if dividend is None else dividend]
+    for v in vals:
+        table.missing(v)
+    if discount is not None:
+        table.missing(discount)
+    skip = table.has.copy()
+    fn: typing.Any
+    args: list[typing.Any]
+    vol: typing.Any
+    g: typing.Any
+
+    def clean(v: _Floats | float) -> _Floats | float:
+        """NaN where a row is already without a result, so that the batch
+        function rejects it too (and nothing is computed from garbage)."""
+        if isinstance(v, np.ndarray) and skip.any():
+            v = v.copy()
+            v[skip] = np.nan
+        return v
+
+    flags = np.broadcast_to(np.asarray(is_call, bool), (n,)).copy() if n else np.zeros(0, bool)
+    out: dict[str, _Floats] = {}
+    if spot:
+        s, k, t, r, q = (clean(v) for v in (underlying, strike, maturity, vals[4], vals[5]))
+        if quote_is_price:
+            p = clean(quote)
+            fn = tarvik.black_scholes_implied_volatilities
+            args = [p, s, k, t, r, q]
+            vol = fn(*args, flags, parallel)
+        else:
+            vol = clean(quote)
+            fn = tarvik.black_scholes_prices
+            args = [s, k, t, r, q, vol]
+        g = tarvik.black_scholes_greeks(s, k, t, r, q, vol, flags, parallel) if (
+            greeks or not quote_is_price) else None
+        main = vol if quote_is_price else g["price"] if g is not None else fn(*args, flags)
+        out["iv" if quote_is_price else "price"] = np.broadcast_to(main, (n,)).copy()
+        if g is not None and greeks:
+            for name in SPOT_GREEKS:
+                out[name] = g[name]
+    else:
+        f, k, t = (clean(v) for v in (underlying, strike, maturity))
+        d: typing.Any = np.exp(-(np.asarray(rate) * t)) if rate is not None else discount
+        if d is not None:
+            d = clean(d)
+            table.fail(~(np.asarray(d) > 0.0), "invalid_input")
+        if quote_is_price:
+            p = clean(quote)
+            undiscounted = p / d if d is not None else p
+            fn = tarvik.black_implied_volatilities
+            args = [undiscounted, f, k, t]
+            vol = fn(*args, flags, parallel)
+        else:
+            vol = clean(quote)
+            fn = tarvik.black_prices
+            args = [f, k, t, vol]
+        g = tarvik.black_greeks(f, k, t, vol, flags, parallel) if (
+            greeks or not quote_is_price) else None
+        scale = 1.0 if d is None else d
+        if quote_is_price:
+            out["iv"] = np.broadcast_to(vol, (n,)).copy()
+        else:
+            out["price"] = np.broadcast_to(g["price"] * scale, (n,)).copy()  # type: ignore[index]
+        if g is not None and greeks:
+            for name in GREEKS:
+                out[name] = np.broadcast_to(g[name] * scale, (n,)).copy()
+            if rate is not None:
+                # -d/dT of D V with D = exp(-rT): r D V + D (-dV/dT).
+                out["theta"] += np.asarray(rate) * (g["price"] * scale)
+    main = out["iv" if quote_is_price else "price"]
+    failed = np.isnan(main) & ~table.has
+    if failed.any():
+        pick = [a[failed] if isinstance(a, np.ndarray) and a.ndim else a for a in args]
+        codes = tarvik.error_codes(fn, *pick, flags[failed])
+        kinds = np.array(tarvik.ERROR_KINDS, dtype=object)[codes]
+        table.reason[failed] = kinds
+        table.has[failed] = codes != 0
+    bad = table.has
+    for column in out.values():
+        column[bad] = np.nan
+    return out

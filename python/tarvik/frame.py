@@ -1,0 +1,293 @@
+"""Quote tables in, risk tables out: implied volatilities, prices and Greeks
+of pandas and Polars DataFrames (``pip install tarvik[frame]``).
+
+Each market or contract argument names a column, or is a number (or a date)
+that applies to every row. The result is a frame of the kind that went in:
+the original columns untouched, the new ones appended (a result column the
+input already has is replaced), and an ``error`` column: null where the row
+has a result, else why not (an ``IVError`` kind, or ``unparsable_type``,
+``missing_value``, ``crossed_quote``, ``one_sided_quote``, ``expired``).
+
+Maturities are ``maturity=`` (a column in years) or ACT/365F year fractions
+from ``valuation=`` to ``expiry=`` (dates, timestamps or ISO 8601 texts): a
+date is its midnight, a naive timestamp is UTC, an aware one is converted to
+UTC. ``forward=`` selects Black-76 (``rate=`` or ``discount=`` discount it:
+the quoted price is the discount factor times the Black-76 price, and the
+price and Greeks returned are those of the quoted price; theta with
+``discount=`` holds the discount factor fixed), ``spot=`` the spot model
+(``rate=`` and ``dividend=``, 0 if absent). ``forward="parity"`` takes the
+forward and discount factor of each expiry from put-call parity
+(:func:`parity_forwards`).
+
+>>> import pandas as pd, tarvik.frame
+>>> quotes = pd.DataFrame({"expiry": pd.to_datetime(["2026-06-19"] * 2),
+...                        "strike": [95.0, 105.0], "type": ["C", "P"],
+...                        "bid": [7.9, 8.3], "ask": [8.1, 8.5]})
+>>> out = tarvik.frame.implied_volatilities(quotes, bid="bid", ask="ask", forward=100.0,
+...                                         expiry="expiry", valuation="2026-03-20")
+>>> out["iv"].round(4).tolist(), out["error"].isna().all()
+([0.3283, 0.3134], True)
+"""
+
+from __future__ import annotations
+
+import importlib
+import numbers as _numbers
+import typing
+
+import numpy as np
+
+from . import _quotes
+
+__all__ = ["implied_volatilities", "parity_forwards", "prices"]
+
+
+
+def _narwhals() -> typing.Any:
+    for name in ("narwhals.stable.v2", "narwhals.stable.v1"):
+        try:
+            return importlib.import_module(name)
+        except ImportError:
+            pass
+    raise ImportError("tarvik.frame needs narwhals: pip install 'tarvik[frame]'")
+
+
+class _Frame:
+    """A narwhals view of the input and the reading of its arguments."""
+
+    def __init__(self, quotes: typing.Any) -> None:
+        self.nw = _narwhals()
+        self.df = self.nw.from_native(quotes, eager_only=True)
+        self.n = len(self.df)
+        self.table = _quotes.Table(self.n)
+
+    def has(self, name: typing.Any) -> bool:
+        return isinstance(name, str) and name in self.df.columns
+
+    def column(self, name: str) -> typing.Any:
+        if name not in self.df.columns:
+            raise ValueError(f"no column {name!r} in the frame (columns: "
+                             f"{', '.join(map(str, self.df.columns))})")
+        return self.df[name]
+
+    def floats(self, arg: typing.Any, what: str, missing: bool = True) -> np.ndarray | float:
+        """A column as float64 (null and NaN: missing_value), or a number."""
+        if isinstance(arg, str):
+            s = self.column(arg)
+            try:
+                values = s.cast(self.nw.Float64()).to_numpy()
+            except Exception:  # a column that is not numeric at all
+                raise ValueError(f"column {arg!r} ({what}) is not numeric") from None
+            values = np.array(values, dtype=np.float64)
+            if missing:
+                self.table.missing(values)
+            return values
+        if isinstance(arg, _numbers.Real) and not isinstance(arg, bool):
+            value = float(arg)
+            self.table.missing(value)
+            return value
+        raise TypeError(f"{what} must be a column name or a number, not {arg!r}")
+
+    def timestamps(self, arg: typing.Any, what: str) -> np.ndarray:
+        """Microseconds since the epoch, UTC, per row (or one value)."""
+        nw = self.nw
+        if isinstance(arg, str) and arg in self.df.columns:
+            s = self.df[arg]
+            dtype = s.dtype
+            if dtype == nw.Date:
+                s = s.cast(nw.Datetime("us"))
+                dtype = s.dtype
+            if isinstance(dtype, nw.Datetime):
+                if dtype.time_zone is not None:
+                    s = s.dt.convert_time_zone("UTC").dt.replace_time_zone(None)
+                null = s.is_null().to_numpy()
+                us = s.dt.timestamp("us").fill_null(0).to_numpy().astype(np.int64)
+                self.table.fail(null, _quotes.MISSING_VALUE)
+                return np.asarray(us, np.int64)
+            values, bad = _quotes.timestamps_us(s.to_list())
+            self.table.fail(bad, _quotes.MISSING_VALUE)
+            return values
+        value = _quotes.timestamp_us(arg)
+        if value is None:
+            raise ValueError(f"{what} must be a column name, a date or a timestamp, not {arg!r}")
+        return np.asarray(value, np.int64)
+
+    def maturity(self, maturity: typing.Any, expiry: typing.Any,
+                 valuation: typing.Any) -> np.ndarray | float:
+        if maturity is None and expiry is None and self.has("maturity"):
+            maturity = "maturity"
+        if maturity is not None:
+            return self.floats(maturity, "maturity")
+        if expiry is None or valuation is None:
+            raise ValueError("give maturity= (years), or expiry= and valuation=")
+        years = _quotes.year_fraction(self.timestamps(expiry, "expiry"),
+                                      self.timestamps(valuation, "valuation"))
+        years = np.broadcast_to(years, (self.n,)).copy()
+        self.table.fail(~(years > 0.0), _quotes.EXPIRED)
+        return years
+
+    def is_call(self, arg: typing.Any) -> np.ndarray:
+        if isinstance(arg, str) and arg in self.df.columns:
+            s = self.df[arg]
+            if s.dtype == self.nw.Boolean and not s.is_null().any():
+                codes = s.to_numpy().astype(np.int8)
+            else:
+                codes = _quotes.option_type_codes(s.to_list())
+        elif isinstance(arg, str) and len(self.df.columns) and arg == "type":
+            raise ValueError("no column 'type' in the frame: give option_type= (a column or "
+                             "'C'/'P')")
+        else:
+            codes = np.full(self.n, _quotes.option_type_code(arg), np.int8)
+        self.table.fail(codes == 2, _quotes.UNPARSABLE_TYPE)
+        return codes == 1
+
+    def quote_price(self, price: typing.Any, bid: typing.Any, ask: typing.Any
+                    ) -> np.ndarray | float:
+        if self.has(price) or (bid is None and ask is None):
+            return self.floats(price, "price")
+        if bid is None or ask is None:
+            raise ValueError("give both bid= and ask= (or a price column)")
+        # A missing side is a one-sided quote, not a missing value.
+        b = np.broadcast_to(self.floats(bid, "bid", missing=False), (self.n,))
+        a = np.broadcast_to(self.floats(ask, "ask", missing=False), (self.n,))
+        value, crossed, one_sided = _quotes.mid(b, a)
+        self.table.fail(one_sided, _quotes.ONE_SIDED_QUOTE)
+        self.table.fail(crossed, _quotes.CROSSED_QUOTE)
+        return value
+
+    def optional(self, arg: typing.Any, what: str) -> np.ndarray | float | None:
+        return None if arg is None else self.floats(arg, what)
+
+    def result(self, columns: dict[str, np.ndarray]) -> typing.Any:
+        nw = self.nw
+        backend = nw.get_native_namespace(self.df)
+        new = [nw.new_series(name, values, nw.Float64(), backend=backend)
+               for name, values in columns.items()]
+        reason = [None if r is None else str(r) for r in self.table.reason.tolist()]
+        new.append(nw.new_series("error", reason, nw.String(), backend=backend))
+        return self.df.with_columns(*new).to_native()
+
+
+def _model(f: _Frame, forward: typing.Any, spot: typing.Any) -> tuple[bool, typing.Any]:
+    if forward is not None and spot is not None:
+        raise ValueError("give forward= (Black-76) or spot= (spot model), not both")
+    if forward is None and spot is None:
+        if f.has("forward"):
+            return False, "forward"
+        if f.has("spot"):
+            return True, "spot"
+        raise ValueError("give forward= (Black-76) or spot= (spot model)")
+    return (False, forward) if forward is not None else (True, spot)
+
+
+def _run(quotes: typing.Any, *, quote_is_price: bool, quote: typing.Any, bid: typing.Any,
+         ask: typing.Any, forward: typing.Any, spot: typing.Any, rate: typing.Any,
+         dividend: typing.Any, discount: typing.Any, strike: typing.Any, maturity: typing.Any,
+         expiry: typing.Any, valuation: typing.Any, option_type: typing.Any, greeks: bool,
+         parallel: bool) -> typing.Any:
+    f = _Frame(quotes)
+    is_spot, underlying = _model(f, forward, spot)
+    if not is_spot and dividend is not None:
+        raise ValueError("dividend= belongs to the spot model (spot=)")
+    if is_spot and discount is not None:
+        raise ValueError("discount= belongs to Black-76 (forward=); the spot model takes rate=")
+    if rate is not None and discount is not None:
+        raise ValueError("give rate= or discount=, not both")
+    years = f.maturity(maturity, expiry, valuation)
+    is_call = f.is_call(option_type)
+    k = f.floats(strike, "strike")
+    q = f.quote_price(quote, bid, ask) if quote_is_price else f.floats(quote, "vol")
+    r = f.optional(rate, "rate")
+    d = f.optional(discount, "discount")
+    if isinstance(underlying, str) and underlying == "parity" and not f.has("parity"):
+        if is_spot or not quote_is_price:
+            raise ValueError('forward="parity" is for implied_volatilities on Black-76')
+        if rate is not None or discount is not None:
+            raise ValueError('forward="parity" gives the discount factor too: drop rate= and '
+                             'discount=')
+        p = np.broadcast_to(q, (f.n,))
+        t = np.broadcast_to(years, (f.n,))
+        ok = ~f.table.has
+        _, fwd, disc, _, _, group = _quotes.parity(
+            np.where(ok, t, np.nan), np.broadcast_to(k, (f.n,)), np.where(ok, p, np.nan), is_call)
+        u: typing.Any = fwd[group] if f.n else np.zeros(0)
+        d = disc[group] if f.n else np.zeros(0)
+        # An expiry without two strikes quoted on both sides has no forward:
+        # its rows get missing_value.
+    else:
+        u = f.floats(underlying, "spot" if is_spot else "forward")
+    columns = _quotes.compute(
+        f.table, quote=q, quote_is_price=quote_is_price, underlying=u, spot=is_spot, strike=k,
+        maturity=years, is_call=is_call, rate=r, dividend=f.optional(dividend, "dividend"),
+        discount=d, greeks=greeks, parallel=parallel)
+    return f.result(columns)
+
+
+def implied_volatilities(quotes: typing.Any, *, price: str = "price", bid: typing.Any = None,
+                         ask: typing.Any = None, forward: typing.Any = None,
+                         spot: typing.Any = None, rate: typing.Any = None,
+                         dividend: typing.Any = None, discount: typing.Any = None,
+                         strike: typing.Any = "strike", maturity: typing.Any = None,
+                         expiry: typing.Any = None, valuation: typing.Any = None,
+                         option_type: typing.Any = "type", greeks: bool = True,
+                         parallel: bool = False) -> typing.Any:
+    """Implied volatility (column ``iv``, per year), the Greeks (``delta gamma
+    vega theta vanna vomma``, and ``rho dividend_rho`` on a spot) and
+    ``error`` of each quoted price; see the module's documentation."""
+    return _run(quotes, quote_is_price=True, quote=price, bid=bid, ask=ask, forward=forward,
+                spot=spot, rate=rate, dividend=dividend, discount=discount, strike=strike,
+                maturity=maturity, expiry=expiry, valuation=valuation, option_type=option_type,
+                greeks=greeks, parallel=parallel)
+
+
+def prices(quotes: typing.Any, *, vol: typing.Any = "vol", forward: typing.Any = None,
+           spot: typing.Any = None, rate: typing.Any = None, dividend: typing.Any = None,
+           discount: typing.Any = None, strike: typing.Any = "strike",
+           maturity: typing.Any = None, expiry: typing.Any = None, valuation: typing.Any = None,
+           option_type: typing.Any = "type", greeks: bool = True,
+           parallel: bool = False) -> typing.Any:
+    """Price (column ``price``), the Greeks and ``error`` of each row's
+    volatility ``vol`` (per year); see the module's documentation."""
+    if isinstance(forward, str) and forward == "parity":
+        raise ValueError('forward="parity" is for implied_volatilities')
+    return _run(quotes, quote_is_price=False, quote=vol, bid=None, ask=None, forward=forward,
+                spot=spot, rate=rate, dividend=dividend, discount=discount, strike=strike,
+                maturity=maturity, expiry=expiry, valuation=valuation, option_type=option_type,
+                greeks=greeks, parallel=parallel)
+
+
+def parity_forwards(quotes: typing.Any, *, price: str = "price", bid: typing.Any = None,
+                    ask: typing.Any = None, strike: typing.Any = "strike",
+                    maturity: typing.Any = None, expiry: typing.Any = None,
+                    valuation: typing.Any = None, option_type: typing.Any = "type") -> typing.Any:
+    """One row per expiry: the expiry (or maturity) column under its input
+    name, ``forward`` F and ``discount`` D from put-call parity
+    C - P = D (F - K) by least squares over the strikes quoted on both sides,
+    ``pairs`` (the number of such strikes; F and D need two) and ``residual``
+    (root-mean-square, in price units)."""
+    f = _Frame(quotes)
+    years = np.broadcast_to(f.maturity(maturity, expiry, valuation), (f.n,))
+    is_call = f.is_call(option_type)
+    k = np.broadcast_to(f.floats(strike, "strike"), (f.n,))
+    p = np.broadcast_to(f.quote_price(price, bid, ask), (f.n,))
+    ok = ~f.table.has
+    keys, fwd, disc, pairs, residual, group = _quotes.parity(
+        np.where(ok, years, np.nan), k, np.where(ok, p, np.nan), is_call)
+    finite = np.isfinite(keys)
+    nw = f.nw
+    backend = nw.get_native_namespace(f.df)
+    key_name = expiry if isinstance(expiry, str) and maturity is None else (
+        maturity if isinstance(maturity, str) else "maturity")
+    if key_name in f.df.columns:
+        first = np.array([np.flatnonzero(group == j)[0] for j in np.flatnonzero(finite)], np.int64)
+        key = f.df[key_name][first.tolist()] if len(first) else f.df[key_name][:0]
+        key = key.alias(key_name)
+    else:
+        key = nw.new_series(key_name, keys[finite], nw.Float64(), backend=backend)
+    cols = [key,
+            nw.new_series("forward", fwd[finite], nw.Float64(), backend=backend),
+            nw.new_series("discount", disc[finite], nw.Float64(), backend=backend),
+            nw.new_series("pairs", pairs[finite], nw.Int64(), backend=backend),
+            nw.new_series("residual", residual[finite], nw.Float64(), backend=backend)]
+    return nw.from_dict({c.name: c for c in cols}, backend=backend).to_native()
+

@@ -1,0 +1,124 @@
+"""tarvik.frame on pandas and Polars: the batch functions' numbers, the
+layer's own reasons, dates as ACT/365F year fractions, discounting, and
+forwards from put-call parity."""
+
+import datetime as dt
+
+import numpy as np
+import pytest
+import tarvik
+
+nw = pytest.importorskip("narwhals")
+frame = pytest.importorskip("tarvik.frame")
+BACKENDS = [pytest.param(name, marks=pytest.mark.skipif(
+    __import__("importlib").util.find_spec(name) is None, reason=f"needs {name}"))
+    for name in ("pandas", "polars")]
+
+
+def make(backend, data):
+    if backend == "pandas":
+        import pandas as pd
+        return pd.DataFrame(data, index=np.arange(len(next(iter(data.values())))) * 10 + 3)
+    import polars as pl
+    return pl.DataFrame(data)
+
+
+def column(df, name):
+    return np.asarray(df[name].to_numpy(), dtype=np.float64)
+
+
+def errors(df):
+    return [None if e is None or e != e else e for e in df["error"].to_list()]
+
+
+def chain(rng, n):
+    f = rng.uniform(80, 120, n)
+    k = f * np.exp(rng.normal(0, 0.3, n))
+    t = rng.uniform(0.05, 2.0, n)
+    v = rng.uniform(0.05, 0.8, n)
+    call = rng.random(n) < 0.5
+    return f, k, t, v, call
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+@pytest.mark.parametrize("spot", [False, True], ids=["black76", "spot"])
+def test_numbers_are_the_batch_functions(backend, spot):
+    rng = np.random.default_rng(3)
+    f, k, t, v, call = chain(rng, 40)
+    d = np.exp(-0.03 * t)
+    if spot:
+        price = tarvik.black_scholes_prices(f, k, t, 0.03, 0.01, v, call)
+        iv = tarvik.black_scholes_implied_volatilities(price, f, k, t, 0.03, 0.01, call)
+        greeks = tarvik.black_scholes_greeks(f, k, t, 0.03, 0.01, iv, call)
+        market = dict(spot="under", rate=0.03, dividend="q")
+    else:
+        price = d * tarvik.black_prices(f, k, t, v, call)
+        iv = tarvik.black_implied_volatilities(price / d, f, k, t, call)
+        greeks = {name: d * value for name, value in tarvik.black_greeks(f, k, t, iv, call).items()}
+        greeks["theta"] = greeks["theta"] + 0.03 * greeks["price"]
+        market = dict(forward="under", rate=0.03)
+    types = np.where(call, "Call", "p")
+    df = make(backend, {"under": f, "strike": k, "maturity": t, "type": types, "price": price,
+                        "q": np.full(40, 0.01), "iv": np.zeros(40)})
+    out = frame.implied_volatilities(df, maturity="maturity", **market)
+    assert type(out) is type(df) and list(out.columns)[:7] == list(df.columns)
+    assert list(out.columns).count("iv") == 1  # replaced, not repeated
+    assert np.array_equal(column(out, "iv"), iv)
+    for name, want in greeks.items():
+        if name != "price":
+            assert np.allclose(column(out, name), want, rtol=1e-14, atol=0), name
+    assert errors(out) == [None] * 40
+    back = frame.prices(out, vol="iv", maturity="maturity", **market)
+    assert np.allclose(column(back, "price"), price, rtol=1e-12)
+    if backend == "pandas":
+        assert list(out.index) == list(df.index)
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_each_reason_and_dates(backend):
+    valuation = dt.datetime(2026, 3, 20, 9, 30)
+    expiries = [dt.datetime(2026, 6, 19, 16), dt.datetime(2026, 6, 19, 16),
+                dt.datetime(2026, 6, 19, 16), dt.datetime(2026, 6, 19, 16),
+                dt.datetime(2026, 3, 20, 9, 30), dt.datetime(2026, 6, 19, 16),
+                dt.datetime(2026, 6, 19, 16), dt.datetime(2026, 6, 19, 16)]
+    df = make(backend, {
+        "expiry": expiries,
+        "strike": [100.0, 100.0, 100.0, 100.0, 100.0, None, 100.0, 100.0],
+        "type": ["C", "put", "x", "P", "c", "c", "c", "1"],
+        "bid": [4.0, 4.0, 4.0, 0.0, 4.0, 4.0, 6.0, 150.0],
+        "ask": [4.2, 4.2, 4.2, 4.2, 4.2, 4.2, 5.0, 160.0]})
+    out = frame.implied_volatilities(df, bid="bid", ask="ask", forward=100.0, expiry="expiry",
+                                      valuation=valuation, option_type="type")
+    assert errors(out) == [None, None, "unparsable_type", "one_sided_quote", "expired",
+                           "missing_value", "crossed_quote", "price_above_maximum"]
+    # 91 days and 6.5 hours, ACT/365F, hand-computed.
+    years = (91 + 6.5 / 24) / 365
+    assert column(out, "iv")[0] == tarvik.black_implied_volatility(4.1, 100.0, 100.0, years, True)
+    aware = frame.implied_volatilities(
+        make(backend, {"strike": [100.0], "type": ["c"], "price": [4.1]}), forward=100.0,
+        expiry=dt.datetime(2026, 6, 19, 12, tzinfo=dt.timezone(dt.timedelta(hours=-4))),
+        valuation=dt.date(2026, 3, 20))
+    assert column(aware, "iv")[0] == tarvik.black_implied_volatility(
+        4.1, 100.0, 100.0, (91 + 16 / 24) / 365, True)
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_parity_recovers_forward_and_discount(backend):
+    rng = np.random.default_rng(8)
+    strikes = np.tile(np.linspace(70, 130, 13), 4)
+    t = np.repeat([0.25, 1.0], 26)
+    f = np.where(t == 0.25, 101.5, 104.0)
+    d = np.where(t == 0.25, 0.99, 0.96)
+    call = np.tile(np.repeat([True, False], 13), 2)
+    vol = np.tile(rng.uniform(0.15, 0.35, 13), 4)  # one smile, calls and puts alike
+    price = d * tarvik.black_prices(f, strikes, t, vol, call)
+    df = make(backend, {"maturity": t, "strike": strikes, "type": call, "price": price})
+    par = frame.parity_forwards(df, maturity="maturity")
+    assert list(par.columns) == ["maturity", "forward", "discount", "pairs", "residual"]
+    assert np.allclose(column(par, "forward"), [101.5, 104.0], rtol=1e-12)
+    assert np.allclose(column(par, "discount"), [0.99, 0.96], rtol=1e-12)
+    assert list(par["pairs"].to_list()) == [13, 13] and np.all(column(par, "residual") < 1e-12)
+    out = frame.implied_volatilities(df, forward="parity", maturity="maturity")
+    assert np.allclose(column(out, "iv"), vol, rtol=1e-9)
+    with pytest.raises(ValueError, match="parity"):
+        frame.implied_volatilities(df, forward="parity", maturity="maturity", rate=0.01)
