@@ -21,6 +21,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "tarvik/bachelier.hpp"
 #include "tarvik/batch.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/black_scholes.hpp"
@@ -264,5 +265,18 @@ using BlackScholesVanna = Each<&black_scholes_vanna>;
 using BlackScholesRho = Each<&black_scholes_rho>;
 using BlackScholesDividendRho = Each<&black_scholes_dividend_rho>;
 using BlackScholesImpliedVolatility = Inversion<&black_scholes_implied_volatility>;
+
+// The normal model: each element the scalar function's own call.
+using BachelierPrice = Each<&bachelier_price>;
+using BachelierDelta = Each<&bachelier_delta>;
+using BachelierGamma = Each<&bachelier_gamma>;
+using BachelierVega = Each<&bachelier_vega>;
+using BachelierTheta = Each<&bachelier_theta>;
+using BachelierVanna = Each<&bachelier_vanna>;
+using BachelierVomma = Each<&bachelier_vomma>;
+// One rational starting point and one Halley step: some two prices.
+struct BachelierImpliedVolatility : Each<&bachelier_implied_volatility> {
+  static constexpr std::size_t kWork = 2;
+};
 
 }  // namespace tarvik::ops

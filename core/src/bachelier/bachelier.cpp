@@ -1,0 +1,106 @@
+// The validating front ends of the normal model over the formulas of
+// kernel.hpp.
+#include "tarvik/bachelier.hpp"
+
+#include <cmath>
+
+#include "kernel.hpp"
+#include "tarvik/black.hpp"
+
+namespace tarvik {
+
+namespace {
+
+// The checks of every price and sensitivity, then the shared terms.
+Result<bachelier::Terms<double>> valid_terms(double forward, double strike, double maturity,
+                                             double volatility) {
+  if (!std::isfinite(forward) || !std::isfinite(strike) || !std::isfinite(maturity) ||
+      !std::isfinite(volatility)) {
+    return IVError::invalid_input("non-finite Bachelier input");
+  }
+  if (maturity <= 0.0) return IVError::negative_time(maturity);
+  if (Status err = require_volatility(volatility)) return *err;
+  if (!std::isfinite(forward - strike)) {
+    return IVError::invalid_input("forward minus strike overflows");
+  }
+  return bachelier::Terms<double>::of(forward, strike, maturity, volatility);
+}
+
+template <class Formula>
+Result<double> evaluate(double forward, double strike, double maturity, double volatility,
+                        Formula formula) {
+  const auto t = valid_terms(forward, strike, maturity, volatility);
+  if (!t) return t.error();
+  return formula(t.value());
+}
+
+}  // namespace
+
+Result<double> bachelier_price(double forward, double strike, double maturity, double volatility,
+                               bool is_call) {
+  return evaluate(forward, strike, maturity, volatility,
+                  [&](const auto& t) { return bachelier::price(t, is_call); });
+}
+
+Result<double> bachelier_delta(double forward, double strike, double maturity, double volatility,
+                               bool is_call) {
+  return evaluate(forward, strike, maturity, volatility,
+                  [&](const auto& t) { return bachelier::delta(t, is_call); });
+}
+
+Result<double> bachelier_gamma(double forward, double strike, double maturity, double volatility) {
+  return evaluate(forward, strike, maturity, volatility,
+                  [](const auto& t) { return bachelier::gamma(t); });
+}
+
+Result<double> bachelier_vega(double forward, double strike, double maturity, double volatility) {
+  return evaluate(forward, strike, maturity, volatility,
+                  [](const auto& t) { return bachelier::vega(t); });
+}
+
+Result<double> bachelier_theta(double forward, double strike, double maturity, double volatility) {
+  return evaluate(forward, strike, maturity, volatility,
+                  [](const auto& t) { return bachelier::theta(t); });
+}
+
+Result<double> bachelier_vanna(double forward, double strike, double maturity, double volatility) {
+  return evaluate(forward, strike, maturity, volatility,
+                  [](const auto& t) { return bachelier::vanna(t); });
+}
+
+Result<double> bachelier_vomma(double forward, double strike, double maturity, double volatility) {
+  return evaluate(forward, strike, maturity, volatility,
+                  [](const auto& t) { return bachelier::vomma(t); });
+}
+
+Result<BachelierGreeks> bachelier_greeks(double forward, double strike, double maturity,
+                                         double volatility, bool is_call) {
+  const auto terms = valid_terms(forward, strike, maturity, volatility);
+  if (!terms) return terms.error();
+  const bachelier::Terms<double>& t = terms.value();
+  return BachelierGreeks{.price = bachelier::price(t, is_call),
+                         .delta = bachelier::delta(t, is_call),
+                         .gamma = bachelier::gamma(t),
+                         .vega = bachelier::vega(t),
+                         .theta = bachelier::theta(t),
+                         .vanna = bachelier::vanna(t),
+                         .vomma = bachelier::vomma(t)};
+}
+
+Result<double> bachelier_implied_volatility(double price, double forward, double strike,
+                                            double maturity, bool is_call) {
+  if (!std::isfinite(price) || !std::isfinite(forward) || !std::isfinite(strike) ||
+      !std::isfinite(maturity)) {
+    return IVError::invalid_input("non-finite implied-volatility input");
+  }
+  if (maturity <= 0.0) return IVError::negative_time(maturity);
+  const double m = forward - strike;
+  if (!std::isfinite(m)) return IVError::invalid_input("forward minus strike overflows");
+  const double x = is_call ? m : -m;
+  const double intrinsic = x > 0.0 ? x : 0.0;
+  if (price < intrinsic) return IVError::price_below_intrinsic(price, intrinsic);
+  if (price == intrinsic) return 0.0;
+  return bachelier::total_volatility(price - intrinsic, std::fabs(x)) / std::sqrt(maturity);
+}
+
+}  // namespace tarvik
