@@ -185,6 +185,22 @@ EXPECTED = {
     'black_scholes_rhos': 'dfad79dce814096e',
     'black_scholes_dividend_rhos': '19d18d155ecee6fe',
     'black_scholes_implied_volatilities': '158dfe5f44656251',
+    'bachelier_price': '038a5b04c89915f7',
+    'bachelier_implied_volatility': 'b0b4d9c7b25a1998',
+    'bachelier_delta': 'e98379bebd0c9a34',
+    'bachelier_gamma': 'd8243c13559c767a',
+    'bachelier_vega': '39f7deac58c57595',
+    'bachelier_theta': 'b6ec17c96b3a719b',
+    'bachelier_vanna': 'ac43b6d5cddaedf1',
+    'bachelier_vomma': '27a1d0ebde198886',
+    'bachelier_prices': '0b0863c7cd257a2e',
+    'bachelier_implied_volatilities': 'ce8c9dace44779d6',
+    'bachelier_deltas': '2b29f2ac8a8d90fb',
+    'bachelier_gammas': '11fab08448ade84b',
+    'bachelier_vegas': 'e9fb3f7c52294f01',
+    'bachelier_thetas': 'a9d90fc14b0a4630',
+    'bachelier_vannas': '63d2a0013b69f455',
+    'bachelier_vommas': 'c35b5b6b9ba11099',
 }
 
 
