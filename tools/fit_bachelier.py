@@ -2,14 +2,15 @@
 
     python3 tools/fit_bachelier.py        # prints the C++ tables and their errors
 
-Four tables, each a ratio of polynomials P/Q with Q(0) = 1, fitted to 50-digit
+Five tables, each a ratio of polynomials P/Q with Q(0) = 1, fitted to 50-digit
 mpmath values by linearised least squares on Chebyshev nodes with
 relative-error weights (Loeb's iteration) and Lawson reweighting towards the
 minimax fit:
 
-* q(u) = 1 - u m(u), m(u) = Phi(-u)/phi(u) the Mills ratio, on 1 <= u <= 5.5
-  (a rational in u), so that the Bachelier time value s phi(u) q(u) keeps its
-  relative accuracy where 1 - u m(u) cancels;
+* q(u) = 1 - u m(u), m(u) = Phi(-u)/phi(u) the Mills ratio, on 0 <= u <= 1
+  and on 1 <= u <= 5.5 (rationals in u), so that the Bachelier time value
+  s phi(u) q(u) keeps its relative accuracy where 1 - u m(u) cancels and
+  costs no exponential;
 * u^2 q(u) on u >= 5.5, as a rational in t = 1/u^2 (q's asymptotic series
   1/u^2 - 3/u^4 + 15/u^6 - ... is the fit's value at t = 0);
 * the inverse of g(u) = phi(u) q(u) / u (the time value over |F - K|) for
@@ -17,7 +18,7 @@ minimax fit:
 * the same for g < g(1): u eta as a rational in eta = 1/sqrt(-2 ln g), down
   to g = exp(-1455) (the smallest time value over the largest |F - K|).
 
-The errors printed for the first two are those of the tables rounded to
+The errors printed for the first three are those of the tables rounded to
 doubles and evaluated in double arithmetic by Horner's rule (as the core
 does), over 20,000 random points, in units of eps = 2^-52; for the two
 inverse tables (starting points of one Halley step) the fit's relative error.
@@ -125,6 +126,10 @@ def measured(f, p, q, a, b, count=20000, seed=20):
 
 
 def main():
+    e, p, q = ratfit(q_exact, mp.mpf(0), mp.mpf(U_MID), 6, 6)
+    print(table("Low", p, q))
+    print(f"// q on [0, {U_MID}]: fit {mp.nstr(e, 3)}, "
+          f"in doubles {measured(q_exact, p, q, 0.0, U_MID):.2f} eps")
     e, p, q = ratfit(q_exact, mp.mpf(U_MID), mp.mpf(U_TAIL), 7, 7)
     print(table("Mid", p, q))
     print(f"// q on [{U_MID}, {U_TAIL}]: fit {mp.nstr(e, 3)}, "

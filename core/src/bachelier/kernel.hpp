@@ -8,8 +8,8 @@
 //   s (phi(u) - u Phi(-u)) = s phi(u) q(u),  q(u) = 1 - u m(u),
 // m(u) = Phi(-u)/phi(u) = sqrt(pi/2) erfcx(u/sqrt 2) the Mills ratio. The
 // two terms of the textbook form cancel out of the money (q ~ 1/u^2), so q
-// is written directly only below u = 1 and taken from the fitted tables of
-// tables.hpp beyond; an in-the-money price is its intrinsic value plus the
+// comes from the fitted rational tables of tables.hpp (no exponential, no
+// cancellation); an in-the-money price is its intrinsic value plus the
 // same time value (put-call symmetry), never a difference.
 //
 // The inversion (after P. Jaeckel, "Implied Normal Volatility", 2017, who
@@ -34,14 +34,13 @@
 #include "tarvik/normal.hpp"
 #include "tarvik/numeric.hpp"
 #include "tarvik/polynomial.hpp"
-#include "tarvik/rational/erfcx.hpp"
 
 namespace tarvik::bachelier {
 
 // q(u) = 1 - u m(u) for u >= 0 (0 for u = +inf), with its relative accuracy.
 template <class V>
 V mills_complement(V u) {
-  if (u < kMidStart) return 1.0 - u * (kRootHalfPi * rational::erfcx_cody(u * kSqrtHalf));
+  if (u < kMidStart) return horner_ratio(kLowP, kLowQ, u);
   if (u < kTailStart) return horner_ratio(kMidP, kMidQ, u);
   const V t = 1.0 / (u * u);
   return horner_ratio(kTailP, kTailQ, t) * t;
