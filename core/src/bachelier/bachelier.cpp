@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "kernel.hpp"
+#include "tarvik/batch.hpp"
 #include "tarvik/black.hpp"
 
 namespace tarvik {
@@ -87,8 +88,13 @@ Result<BachelierGreeks> bachelier_greeks(double forward, double strike, double m
                          .vomma = bachelier::vomma(t)};
 }
 
-Result<double> bachelier_implied_volatility(double price, double forward, double strike,
-                                            double maturity, bool is_call) {
+namespace bachelier {
+
+// The checks of the implied volatility, then either its value where it needs
+// no inversion (written to `value`) or the time value v > 0, a = |F - K| and
+// sqrt(T) of an inversion.
+Status prepare_inversion(double price, double forward, double strike, double maturity, bool is_call,
+                         Inversion& out) {
   if (!std::isfinite(price) || !std::isfinite(forward) || !std::isfinite(strike) ||
       !std::isfinite(maturity)) {
     return IVError::invalid_input("non-finite implied-volatility input");
@@ -99,8 +105,63 @@ Result<double> bachelier_implied_volatility(double price, double forward, double
   const double x = is_call ? m : -m;
   const double intrinsic = x > 0.0 ? x : 0.0;
   if (price < intrinsic) return IVError::price_below_intrinsic(price, intrinsic);
-  if (price == intrinsic) return 0.0;
-  return bachelier::total_volatility(price - intrinsic, std::fabs(x)) / std::sqrt(maturity);
+  out.sqrt_maturity = std::sqrt(maturity);
+  if (price == intrinsic) {
+    out.done = true;
+    out.value = 0.0;
+    return std::nullopt;
+  }
+  out.time_value = price - intrinsic;
+  out.distance = std::fabs(x);
+  double s;
+  out.done = direct_total_volatility(out.time_value, out.distance, s);
+  if (out.done) out.value = s / out.sqrt_maturity;
+  return std::nullopt;
+}
+
+}  // namespace bachelier
+
+Result<double> bachelier_implied_volatility(double price, double forward, double strike,
+                                            double maturity, bool is_call) {
+  bachelier::Inversion in;
+  if (Status err = bachelier::prepare_inversion(price, forward, strike, maturity, is_call, in)) {
+    return *err;
+  }
+  if (in.done) return in.value;
+  const bachelier::Start<double> st = bachelier::start(in.time_value, in.distance);
+  const double u = bachelier::halley(st, bachelier::mills_complement(st.u));
+  return (in.distance / u) / in.sqrt_maturity;
+}
+
+void bachelier_implied_volatility_block(const double* price, const double* forward,
+                                        const double* strike, const double* maturity,
+                                        const std::uint8_t* is_call, std::size_t n, double* out) {
+  // Stage by stage over the elements that need an inversion (listed in
+  // `pick`), each stage the scalar function's operations on its operands.
+  std::size_t pick[kBachelierBlock];
+  double v[kBachelierBlock], a[kBachelierBlock], root_t[kBachelierBlock], q[kBachelierBlock];
+  bachelier::Start<double> st[kBachelierBlock];
+  std::size_t m = 0;
+  for (std::size_t j = 0; j < n; ++j) {
+    bachelier::Inversion in;
+    if (bachelier::prepare_inversion(price[j], forward[j], strike[j], maturity[j], is_call[j] != 0,
+                                     in)) {
+      out[j] = batch::kRejected;
+    } else if (in.done) {
+      out[j] = in.value;
+    } else {
+      pick[m] = j;
+      v[m] = in.time_value;
+      a[m] = in.distance;
+      root_t[m] = in.sqrt_maturity;
+      ++m;
+    }
+  }
+  for (std::size_t i = 0; i < m; ++i) st[i] = bachelier::start(v[i], a[i]);
+  for (std::size_t i = 0; i < m; ++i) q[i] = bachelier::mills_complement(st[i].u);
+  for (std::size_t i = 0; i < m; ++i) {
+    out[pick[i]] = (a[i] / bachelier::halley(st[i], q[i])) / root_t[i];
+  }
 }
 
 }  // namespace tarvik

@@ -30,6 +30,7 @@
 #include <cmath>
 
 #include "tables.hpp"
+#include "tarvik/errors.hpp"
 #include "tarvik/greeks.hpp"
 #include "tarvik/normal.hpp"
 #include "tarvik/numeric.hpp"
@@ -109,42 +110,78 @@ V vomma(const Terms<V>& t) {
   return t.pdf == 0.0 ? V(0.0) : (t.d * (t.d * vega(t))) / t.volatility;
 }
 
-// u with g(u) = v/a, for a time value v > 0 and a = |F - K| > 0 with
+// The inversion in stages, so that a batch can run each stage over a block
+// of options (independent elements overlap instead of waiting on one long
+// chain); the scalar path runs them in a row on the same operands.
+
+// The starting point of u with g(u) = v/a and the objective's constants:
+// F(u) = ln(q/(u scale)) - u^2/2 - offset. For v > 0, a = |F - K| > 0 and
 // v/a <= kNearAtTheMoney.
 template <class V>
-V normalised_inverse(V v, V a) {
+struct Start {
+  V u, scale, offset;
+};
+template <class V>
+Start<V> start(V v, V a) {
   using std::log;
   using std::sqrt;
   const V r = v / a;
-  V u, scale, offset;  // F(u) = ln(q/(u scale)) - u^2/2 - offset
   if (r >= kNearMin) {
     const V w = 1.0 / r;
-    u = w * horner_ratio(kNearP, kNearQ, w);
-    scale = r * kRootTwoPi;
-    offset = 0.0;
-  } else {
-    const V ln_r = r >= kMinNormal ? log(r) : log(v) - log(a);
-    const V eta = 1.0 / sqrt(ln_r * -2.0);
-    u = horner_ratio(kFarP, kFarQ, eta) / eta;
-    scale = 1.0;
-    offset = ln_r + kLnRootTwoPi;
+    return {w * horner_ratio(kNearP, kNearQ, w), r * kRootTwoPi, V(0.0)};
   }
-  const V q = mills_complement(u);
+  const V ln_r = r >= kMinNormal ? log(r) : log(v) - log(a);
+  const V eta = 1.0 / sqrt(ln_r * -2.0);
+  return {horner_ratio(kFarP, kFarQ, eta) / eta, V(1.0), ln_r + kLnRootTwoPi};
+}
+
+// One Halley step from the start, given q(u) there.
+template <class V>
+V halley(const Start<V>& s, V q) {
+  using std::log;
+  const V u = s.u;
   const V uq = u * q;
-  const V f = (log(q / (u * scale)) - u * (u * 0.5)) - offset;
+  const V f = (log(q / (u * s.scale)) - u * (u * 0.5)) - s.offset;
   const V newton = f * uq;
   const V curvature = (u * uq + (q + q)) - 1.0;  // F''/F'^2
   return u + newton / (1.0 - f * curvature * 0.5);
 }
 
-// The total volatility s of a time value v > 0 at a = |F - K| >= 0: at the
-// money v sqrt(2 pi); so close to it that u^2 is negligible (v/a beyond
-// kNearAtTheMoney, or overflowing) (v + a/2) sqrt(2 pi); else a/u.
+// The total volatility s of a time value v > 0 at a = |F - K| >= 0 where it
+// needs no inversion: at the money v sqrt(2 pi); so close to it that u^2 is
+// negligible (v/a beyond kNearAtTheMoney, or overflowing) (v + a/2)
+// sqrt(2 pi). Else (false) s = a/u.
+template <class V>
+bool direct_total_volatility(V v, V a, V& s) {
+  if (a == 0.0) {
+    s = v * kRootTwoPi;
+    return true;
+  }
+  if (v / a > kNearAtTheMoney) {
+    s = (v + a * 0.5) * kRootTwoPi;
+    return true;
+  }
+  return false;
+}
+
 template <class V>
 V total_volatility(V v, V a) {
-  if (a == 0.0) return v * kRootTwoPi;
-  if (v / a > kNearAtTheMoney) return (v + a * 0.5) * kRootTwoPi;
-  return a / normalised_inverse(v, a);
+  V s;
+  if (direct_total_volatility(v, a, s)) return s;
+  const Start<V> st = start(v, a);
+  return a / halley(st, mills_complement(st.u));
 }
+
+// What the checks of the implied volatility leave: its value (done), or the
+// operands of an inversion.
+struct Inversion {
+  bool done = false;
+  double value = 0.0;
+  double time_value = 0.0;
+  double distance = 0.0;  // |F - K|
+  double sqrt_maturity = 0.0;
+};
+Status prepare_inversion(double price, double forward, double strike, double maturity, bool is_call,
+                         Inversion& out);
 
 }  // namespace tarvik::bachelier
