@@ -18,7 +18,8 @@ points): "near the money" (u = |F - K|/(sigma sqrt T) up to 3) and
 each the best of several rounds in which the contenders take turns (compare
 ratios within one run: the machine is shared), and the maximum and median
 relative error of tarvik and of QuantLib against the exact inverse (50-digit
-mpmath) of the same double prices, over 2,000 options of each set.
+mpmath) of the same double prices, over 2,000 options of each set, and the
+worst in units of eps max(1, kappa).
 """
 
 import argparse
@@ -36,6 +37,7 @@ except ImportError:  # reported and skipped
     ql = None
 
 mp.mp.dps = 50
+EPS = 2.0**-52
 
 
 def option_set(n, u_max, seed):
@@ -78,19 +80,28 @@ def exact_inverse(price, forward, strike, maturity, is_call, start):
 
 
 def errors(values, data, count):
+    """Worst and median relative error, and worst in units of eps max(1, kappa)
+    (kappa = P/(sigma dP/dsigma), the condition number of sigma in the price:
+    deep in the money a price keeps few digits of its time value)."""
     prices, forward, strike, maturity, _, is_call = data
-    out = []
+    out, scaled = [], []
     for i in range(count):
         intrinsic = max(forward[i] - strike[i] if is_call[i] else strike[i] - forward[i], 0.0)
-        if not prices[i] > intrinsic or not math.isfinite(values[i]):
-            if prices[i] > intrinsic:
-                out.append(math.inf)
+        if not prices[i] > intrinsic:
+            continue
+        if not (math.isfinite(values[i]) and values[i] > 0):
+            out.append(1.0)
+            scaled.append(math.inf)
             continue
         exact = exact_inverse(prices[i], forward[i], strike[i], maturity[i], bool(is_call[i]),
                               tarvik.bachelier_implied_volatility(prices[i], forward[i], strike[i],
                                                                   maturity[i], bool(is_call[i])))
+        root_t = mp.sqrt(maturity[i])
+        vega = root_t * mp.npdf((mp.mpf(forward[i]) - strike[i]) / (exact * root_t))
+        kappa = mp.mpf(prices[i]) / (exact * vega)
         out.append(float(abs(values[i] / exact - 1)))
-    return max(out), statistics.median(out)
+        scaled.append(out[-1] / EPS / max(1.0, float(kappa)))
+    return max(out), statistics.median(out), max(scaled)
 
 
 def main():
@@ -136,8 +147,9 @@ def main():
         print(f"  serial / black_prices = {ratio:.2f} (target <= 1.5: "
               f"{'PASS' if ratio <= 1.5 else 'FAIL'})")
         ours = tarvik.bachelier_implied_volatilities(prices, forward, strike, maturity, is_call)
-        worst, median = errors(ours, data, n_err)
-        print(f"  tarvik   max rel error {worst:.3g}, median {median:.3g}")
+        worst, median, scaled = errors(ours, data, n_err)
+        print(f"  tarvik   max rel error {worst:.3g}, median {median:.3g}; "
+              f"worst {scaled:.2f} eps max(1, kappa)")
         if ql is not None:
             speedup = per["QuantLib bachelierBlackFormulaImpliedVol loop"] / serial
             print(f"  QuantLib loop / tarvik serial = {speedup:.0f}x (target >= 20: "
@@ -148,9 +160,10 @@ def main():
                     theirs.append(qiv(*r))
                 except RuntimeError:
                     theirs.append(math.nan)
-            worst, median = errors(np.array(theirs), data, min(n_err, n_ql))
-            print(f"  QuantLib max rel error {worst:.3g}, median {median:.3g} "
-                  f"(QuantLib {ql.__version__})")
+            worst, median, scaled = errors(np.array(theirs), data, min(n_err, n_ql))
+            print(f"  QuantLib max rel error {worst:.3g}, median {median:.3g}; "
+                  f"worst {scaled:.3g} eps max(1, kappa) (QuantLib {ql.__version__}; a 0 or "
+                  "NaN counts as error 1)")
         else:
             print("  QuantLib not installed: skipped")
 

@@ -157,7 +157,24 @@ void bachelier_implied_volatility_block(const double* price, const double* forwa
       ++m;
     }
   }
-  for (std::size_t i = 0; i < m; ++i) st[i] = bachelier::start(v[i], a[i]);
+  // The starts near the money and away from it in two passes (lists made
+  // without branches), so that neither pass branches on the region.
+  std::size_t near[kBachelierBlock], far[kBachelierBlock];
+  std::size_t n_near = 0, n_far = 0;
+  double r[kBachelierBlock];
+  for (std::size_t i = 0; i < m; ++i) {
+    r[i] = v[i] / a[i];
+    const bool is_near = r[i] >= bachelier::kNearMin;
+    near[n_near] = i;
+    far[n_far] = i;
+    n_near += is_near ? 1 : 0;
+    n_far += is_near ? 0 : 1;
+  }
+  for (std::size_t k = 0; k < n_near; ++k) st[near[k]] = bachelier::start_near(r[near[k]]);
+  for (std::size_t k = 0; k < n_far; ++k) {
+    const std::size_t i = far[k];
+    st[i] = bachelier::start_far(v[i], a[i], r[i]);
+  }
   for (std::size_t i = 0; i < m; ++i) q[i] = bachelier::mills_complement(st[i].u);
   for (std::size_t i = 0; i < m; ++i) {
     out[pick[i]] = (a[i] / bachelier::halley(st[i], q[i])) / root_t[i];

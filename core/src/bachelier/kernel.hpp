@@ -28,6 +28,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 
 #include "tables.hpp"
 #include "tarvik/errors.hpp"
@@ -39,12 +40,14 @@
 namespace tarvik::bachelier {
 
 // q(u) = 1 - u m(u) for u >= 0 (0 for u = +inf), with its relative accuracy.
+// Below kMidStart and below kTailStart a rational in u, beyond it t times a
+// rational in t = 1/u^2; the table picked by index (tables.hpp).
 template <class V>
 V mills_complement(V u) {
-  if (u < kMidStart) return horner_ratio(kLowP, kLowQ, u);
-  if (u < kTailStart) return horner_ratio(kMidP, kMidQ, u);
+  const std::size_t k = std::size_t{u >= kMidStart} + std::size_t{u >= kTailStart};
   const V t = 1.0 / (u * u);
-  return horner_ratio(kTailP, kTailQ, t) * t;
+  const V y = horner_ratio(kQNum[k], kQDen[k], k == 2 ? t : u);
+  return k == 2 ? y * t : y;
 }
 
 // What the price and every sensitivity of one valid option share.
@@ -122,17 +125,22 @@ struct Start {
   V u, scale, offset;
 };
 template <class V>
-Start<V> start(V v, V a) {
+Start<V> start_near(V r) {
+  const V w = 1.0 / r;
+  return {w * horner_ratio(kNearP, kNearQ, w), r * kRootTwoPi, V(0.0)};
+}
+template <class V>
+Start<V> start_far(V v, V a, V r) {
   using std::log;
   using std::sqrt;
-  const V r = v / a;
-  if (r >= kNearMin) {
-    const V w = 1.0 / r;
-    return {w * horner_ratio(kNearP, kNearQ, w), r * kRootTwoPi, V(0.0)};
-  }
   const V ln_r = r >= kMinNormal ? log(r) : log(v) - log(a);
   const V eta = 1.0 / sqrt(ln_r * -2.0);
   return {horner_ratio(kFarP, kFarQ, eta) / eta, V(1.0), ln_r + kLnRootTwoPi};
+}
+template <class V>
+Start<V> start(V v, V a) {
+  const V r = v / a;
+  return r >= kNearMin ? start_near(r) : start_far(v, a, r);
 }
 
 // One Halley step from the start, given q(u) there.

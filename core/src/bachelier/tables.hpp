@@ -5,6 +5,8 @@
 // stored, evaluated in doubles by Horner's rule over 20,000 random points.
 #pragma once
 
+#include <cstddef>
+
 #include "tarvik/polynomial.hpp"
 
 namespace tarvik::bachelier {
@@ -58,6 +60,18 @@ inline constexpr Poly<7> kFarP = {2764.478706731162, -3270.1095694057603, 2369.0
 inline constexpr Poly<7> kFarQ = {4055.7166837679983, -2119.458315078019, 1743.7124736014027,
     -330.16783767862495, 68.75787963716301, 36.826345990033644, 1.0};
 // clang-format on
+
+// The three tables of q as one array of degree-7 rationals, the shorter ones
+// padded with leading zero coefficients (0 x + c = c exactly for the finite,
+// non-negative x they are given): picking a table is an index, not a branch.
+template <std::size_t M, std::size_t N>
+constexpr Poly<M> padded(const Poly<N>& c) {
+  Poly<M> out{};
+  for (std::size_t i = 0; i < N; ++i) out[M - N + i] = c[i];
+  return out;
+}
+inline constexpr Poly<8> kQNum[3] = {padded<8>(kLowP), kMidP, padded<8>(kTailP)};
+inline constexpr Poly<8> kQDen[3] = {padded<8>(kLowQ), kMidQ, padded<8>(kTailQ)};
 
 // sqrt(2 pi) and ln sqrt(2 pi), each the double nearest to it.
 inline constexpr double kRootTwoPi = 2.5066282746310007;
