@@ -641,9 +641,10 @@ def check_batch(call, args, kwargs, result, exc, flag):
 def check_fields(f, args, kwargs, result, n, columns):
     """Each field of a dict of Greeks equals its single-quantity batch function
     (black_greeks: black_prices, deltas, ...; black_scholes_greeks:
-    black_scholes_prices, ...) bit for bit, any NaN for a NaN; parallel too."""
+    black_scholes_prices, ...; bachelier_greeks: bachelier_prices, ...) bit
+    for bit, any NaN for a NaN; parallel too."""
     named = dict(zip(f.params, args), **kwargs)
-    prefix = "black_scholes_" if f.name.startswith("black_scholes_") else ""
+    prefix = f.name[:-len("greeks")] if f.name != "black_greeks" else ""
     for field, got in result.items():
         if got.shape != (n,) or any(np.may_share_memory(got, c) for c in columns):
             raise Finding(f"field {field}: shape {got.shape}, or sharing an input")

@@ -76,6 +76,7 @@ ADDED = {
     "bachelier_deltas": f"({BF}, {FLAGS})",
     **{f"bachelier_{g}s": f"({BF}, parallel=False)"
        for g in ("gamma", "vega", "theta", "vanna", "vomma")},
+    "bachelier_greeks": f"({BF}, {FLAGS})",
     "error_codes": "(function, /, *args, **kwargs)",
 }
 SIGNATURES = {**SCALARS, **{name: sig for name, (sig, _) in BATCH.items()}, **ADDED}

@@ -343,6 +343,7 @@ constexpr const char* kSpotGreekNames[] = {"price", "delta", "gamma", "vega",   
                                            "vanna", "vomma", "rho",   "dividend_rho"};
 static_assert(std::size(kBlackGreekNames) == ops::BlackGreeks::kFields);
 static_assert(std::size(kSpotGreekNames) == ops::BlackScholesGreeks::kFields);
+static_assert(std::size(kBlackGreekNames) == ops::BachelierGreeks::kFields);
 
 // ---- The table -------------------------------------------------------------
 
@@ -536,6 +537,11 @@ constexpr Function kFunctions[] = {
           ops::BachelierVanna, "Batch normal-model vannas." TARVIK_BATCH_RULE>(),
     batch<"bachelier_vommas(forwards, strikes, maturities, vols, parallel=False)",
           ops::BachelierVomma, "Batch normal-model vommas." TARVIK_BATCH_RULE>(),
+    fields<"bachelier_greeks(forwards, strikes, maturities, vols, is_call=True, parallel=False)",
+           ops::BachelierGreeks, kBlackGreekNames,
+           "Batch normal-model (Bachelier) price and Greeks in one pass: a dict of 1-D float64 "
+           "arrays keyed price, delta, gamma, vega, theta, vanna, vomma, each equal bit for bit "
+           "to its batch function (bachelier_prices, bachelier_deltas, ...)." TARVIK_BATCH_RULE>(),
 };
 
 constexpr std::size_t kCount = std::size(kFunctions);

@@ -45,6 +45,11 @@ class _BlackGreeks(TypedDict):
     vomma: _Result
 
 
+class _BachelierGreeks(_BlackGreeks):
+    """bachelier_greeks' result: _BlackGreeks' fields of the normal model
+    (vega, vanna and vomma per unit of normal volatility)."""
+
+
 class _BlackScholesGreeks(_BlackGreeks):
     """black_scholes_greeks' result: _BlackGreeks' fields, then rho and
     dividend_rho."""
@@ -124,6 +129,7 @@ __all__ = [
     "bachelier_thetas",
     "bachelier_vannas",
     "bachelier_vommas",
+    "bachelier_greeks",
     "error_codes",
     "ERROR_KINDS",
 ]
@@ -1033,6 +1039,53 @@ def bachelier_vommas(forwards: _Values, strikes: _Values, maturities: _Values, v
     array([24.19707245])
     """
 
+
+def bachelier_greeks(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _BachelierGreeks:
+    """Batch normal-model (Bachelier) price and Greeks in one pass.
+
+    Every field has the very bits of its single-quantity batch function
+    (``bachelier_prices``, ``bachelier_deltas``, ``bachelier_gammas``,
+    ``bachelier_vegas``, ``bachelier_thetas``, ``bachelier_vannas``,
+    ``bachelier_vommas``), NaN exactly where that function gives NaN; the
+    terms d = (F - K)/(sigma sqrt(T)) and the density of an element are
+    computed once for all of its fields. ``pandas.DataFrame(result)`` and
+    ``polars.DataFrame(result)`` take the result as it is.
+
+    Parameters
+    ----------
+    forwards, strikes : float or 1-D float64 array
+        Forwards and strikes, any finite reals, in price units.
+    maturities : float or 1-D float64 array
+        Times to expiry, in years.
+    vols : float or 1-D float64 array
+        Normal volatilities, in price units per square root of a year.
+    is_call : bool or 1-D bool array, default True
+        Option type, one for every element or one per element.
+    parallel : bool, default False
+        Run on the worker pool (the same bits).
+
+    Returns
+    -------
+    _BachelierGreeks
+        A dict of contiguous 1-D float64 arrays of length n keyed ``price``
+        (undiscounted), ``delta`` (dV/dF), ``gamma``, ``vega`` (per unit of
+        normal volatility), ``theta`` (-dV/dT per year), ``vanna``, ``vomma``.
+
+    Raises
+    ------
+    IVError
+        Inputs of different lengths other than 1 (the length rule).
+    TypeError
+        An argument that is neither a float nor a 1-D float64 array.
+
+    Examples
+    --------
+    >>> g = tarvik.bachelier_greeks(np.array([-0.01, 0.0]), 0.0, 1.0, 0.01, np.array([True, False]))
+    >>> list(g)
+    ['price', 'delta', 'gamma', 'vega', 'theta', 'vanna', 'vomma']
+    >>> bool((g["delta"] == tarvik.bachelier_deltas(np.array([-0.01, 0.0]), 0.0, 1.0, 0.01, np.array([True, False]))).all())
+    True
+    """
 
 def error_codes(function: object, /, *args: object, **kwargs: object) -> npt.NDArray[np.int8]:
     """The error code of every element of the batch function `function` for
