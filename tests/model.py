@@ -200,3 +200,25 @@ def bound(_, price, intrinsic, maximum):
     if price >= maximum:
         raise ModelError("price_above_maximum", f"option price {format_number(price)} "
                          f"exceeds maximum value {format_number(maximum)}")
+
+
+# ---- the normal (Bachelier) model: any finite forward and strike --------------
+
+def bachelier_checks(forward, strike, maturity, volatility, *_):
+    if not all(map(math.isfinite, (forward, strike, maturity, volatility))):
+        raise invalid("non-finite Bachelier input")
+    positive("negative_time", "maturity", maturity)
+    if volatility < 0.0:
+        raise invalid("volatility must be non-negative")
+    if not math.isfinite(forward - strike):
+        raise invalid("forward minus strike overflows")
+
+
+def bachelier_implied_volatility_checks(price, forward, strike, maturity, is_call):
+    """No upper bound: a call's price grows without limit in the volatility."""
+    if not all(map(math.isfinite, (price, forward, strike, maturity))):
+        raise invalid("non-finite implied-volatility input")
+    positive("negative_time", "maturity", maturity)
+    if not math.isfinite(forward - strike):
+        raise invalid("forward minus strike overflows")
+    bound("price", price, max(forward - strike if is_call else strike - forward, 0.0), INF)

@@ -1,4 +1,4 @@
-"""black_greeks and black_scholes_greeks: each field equal bit for bit to its
+"""black_greeks, black_scholes_greeks and bachelier_greeks: each field equal bit for bit to its
 single-quantity batch function (NaN where it gives NaN, any NaN for a NaN),
 over seeded families of every regime, broadcast inputs, masked inputs and the
 worker pool."""
@@ -18,11 +18,13 @@ MODELS = {
     "black_scholes_greeks": (
         ["spots", "strikes", "maturities", "rates", "dividends", "vols"],
         ["price", "delta", "gamma", "vega", "theta", "vanna", "vomma", "rho", "dividend_rho"]),
+    "bachelier_greeks": (["forwards", "strikes", "maturities", "vols"],
+                         ["price", "delta", "gamma", "vega", "theta", "vanna", "vomma"]),
 }
 
 
 def single(name, field):
-    prefix = "black_scholes_" if name.startswith("black_scholes") else ""
+    prefix = name[:-len("greeks")] if name != "black_greeks" else ""
     return getattr(tarvik, prefix + field + "s" if prefix or field != "price" else "black_prices")
 
 

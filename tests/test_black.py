@@ -76,6 +76,9 @@ for name in ("black_price", "delta", "gamma", "vega", "theta", "vanna", "vomma")
 for name in ("delta", "gamma", "vega", "theta", "vanna", "vomma", "rho", "dividend_rho"):
     CHECKS["black_scholes_" + name] = model.spot_checks
 CHECKS["black_scholes_implied_volatility"] = model.spot_implied_volatility_checks
+for name in ("price", "delta", "gamma", "vega", "theta", "vanna", "vomma"):
+    CHECKS["bachelier_" + name] = model.bachelier_checks
+CHECKS["bachelier_implied_volatility"] = model.bachelier_implied_volatility_checks
 
 
 def model_price(name, a):

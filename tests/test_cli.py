@@ -182,8 +182,10 @@ def test_rows_stay_aligned_with_garbage_in_every_position(tmp_path, engine):
     (HEADER + b"g,200,100,100,1,c\n", [], 1, "<stdin>: no row has a result"),
     (HEADER + GOOD + b"g,1_0,100,100,1,c\ng,\xd9\xa1,100,100,1,c\n", [], 0,
      "2 of 3 rows without a result: 2 unparsable"),
+    (HEADER, ["--model", "normal", "--spot-col", "forward"], 2, "--model normal is on a forward"),
+    (HEADER, ["--model", "normal", "--shift", "0.01"], 2, "--shift and --shift-col are for"),
 ], ids=["encoding", "field_size", "disk_full", "missing_column", "dates_as_maturity",
-        "no_result", "number_grammar"])
+        "no_result", "number_grammar", "normal_on_spot", "shift_with_normal"])
 def test_failures_are_one_line_and_a_status(data, args, status, message):
     done = run_cli(["iv", "-", *args], stdin=data)
     err = done.stderr.decode()
@@ -244,3 +246,33 @@ def test_engines_read_number_spellings_alike(tmp_path):
         outputs.append(out.read_bytes())
     assert outputs[0] == outputs[1]
     assert outputs[0].count(b",unparsable\n") > 20
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("model", [["--model", "normal"], ["--shift", "0.03"], ["--shift-col", "d"]],
+                         ids=["normal", "shift", "shift_col"])
+def test_model_and_shift_round_trip(tmp_path, engine, model):
+    rng = np.random.default_rng(7)
+    n = 12
+    f, k = rng.uniform(-0.01, 0.03, n), rng.uniform(-0.01, 0.03, n)
+    t, call = rng.uniform(0.1, 10.0, n), rng.random(n) < 0.5
+    normal = model[0] == "--model"
+    vol = rng.uniform(0.002, 0.015, n) if normal else rng.uniform(0.1, 0.6, n)
+    lines = ["forward,strike,maturity,type,vol,d"] + [
+        f"{a!r},{b!r},{c!r},{'c' if p else 'p'},{v!r},0.03" for a, b, c, p, v in zip(
+            f.tolist(), k.tolist(), t.tolist(), call, vol.tolist())]
+    (tmp_path / "q.csv").write_text("\n".join(lines) + "\n")
+    common = ["--engine", engine, "--chunk-rows", "5", *model]
+    assert cli.main(["price", str(tmp_path / "q.csv"), "-o", str(tmp_path / "p.csv"), *common]) == 0
+    assert cli.main(["iv", str(tmp_path / "p.csv"), "-o", str(tmp_path / "iv.csv"), "--price-col",
+                     "price", *common]) == 0
+    got = {name: np.array([float(row[name]) for row in csv.DictReader(
+        (tmp_path / stage).read_text().splitlines())]) for name, stage in (
+            ("price", "p.csv"), ("iv", "iv.csv"), ("delta", "iv.csv"))}
+    args = (f, k) if normal else (f + 0.03, k + 0.03)
+    prefix = "bachelier_" if normal else "black_"
+    assert np.array_equal(got["price"], getattr(tarvik, prefix + "prices")(*args, t, vol, call))
+    iv = getattr(tarvik, prefix + "implied_volatilities")(got["price"], *args, t, call)
+    assert np.array_equal(got["iv"], iv) and np.allclose(iv, vol, rtol=1e-9)
+    greeks = getattr(tarvik, "bachelier_greeks" if normal else "black_greeks")(*args, t, iv, call)
+    assert np.array_equal(got["delta"], greeks["delta"])

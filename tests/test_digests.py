@@ -187,6 +187,22 @@ EXPECTED = {
     'black_scholes_implied_volatilities': 'd8e0eafb465523c9',
     'black_implied_volatility': '5ed2210a3be1ad70',
     'black_implied_volatilities': '586b8180338a0c58',
+    'bachelier_price': 'dd4a054a14313373',
+    'bachelier_implied_volatility': 'b14974d1cac79516',
+    'bachelier_delta': 'e98379bebd0c9a34',
+    'bachelier_gamma': 'd8243c13559c767a',
+    'bachelier_vega': '39f7deac58c57595',
+    'bachelier_theta': 'b6ec17c96b3a719b',
+    'bachelier_vanna': 'ac43b6d5cddaedf1',
+    'bachelier_vomma': '27a1d0ebde198886',
+    'bachelier_prices': '64d2f22fbb301666',
+    'bachelier_implied_volatilities': 'cbd9cc773ddeb91d',
+    'bachelier_deltas': '2b29f2ac8a8d90fb',
+    'bachelier_gammas': '11fab08448ade84b',
+    'bachelier_vegas': 'e9fb3f7c52294f01',
+    'bachelier_thetas': 'a9d90fc14b0a4630',
+    'bachelier_vannas': '63d2a0013b69f455',
+    'bachelier_vommas': 'c35b5b6b9ba11099',
 }
 
 

@@ -122,3 +122,50 @@ def test_parity_recovers_forward_and_discount(backend):
     assert np.allclose(column(out, "iv"), vol, rtol=1e-9)
     with pytest.raises(ValueError, match="parity"):
         frame.implied_volatilities(df, forward="parity", maturity="maturity", rate=0.01)
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+@pytest.mark.parametrize("kind", ["normal", "shift", "shift_col"])
+def test_normal_model_and_shifted_lognormal_are_the_batch_functions(backend, kind):
+    rng = np.random.default_rng(11)
+    n = 30
+    f = rng.uniform(-0.01, 0.03, n)
+    k = f + rng.normal(0, 0.01, n)
+    t = rng.uniform(0.1, 10.0, n)
+    call = rng.random(n) < 0.5
+    d = np.exp(-0.02 * t)
+    shift = np.full(n, 0.03) if kind == "shift_col" else 0.03
+    if kind == "normal":
+        ivs, prices, greeks = (tarvik.bachelier_implied_volatilities, tarvik.bachelier_prices,
+                               tarvik.bachelier_greeks)
+        v, args, model = rng.uniform(0.002, 0.015, n), (f, k), dict(model="normal")
+    else:
+        ivs, prices, greeks = (tarvik.black_implied_volatilities, tarvik.black_prices,
+                               tarvik.black_greeks)
+        v, args = rng.uniform(0.1, 0.6, n), (f + shift, k + shift)
+        model = dict(shift="d" if kind == "shift_col" else 0.03)
+    price = d * prices(*args, t, v, call)
+    iv = ivs(price / d, *args, t, call)
+    want = {name: d * value for name, value in greeks(*args, t, iv, call).items()}
+    df = make(backend, {"forward": f, "strike": k, "maturity": t, "type": np.where(call, "c", "p"),
+                        "price": price, "d": np.broadcast_to(shift, (n,))})
+    out = frame.implied_volatilities(df, rate=0.02, **model)
+    assert np.array_equal(column(out, "iv"), iv) and errors(out) == [None] * n
+    for name in ("delta", "gamma", "vega", "vanna", "vomma"):
+        assert np.allclose(column(out, name), want[name], rtol=1e-14, atol=0), name
+    back = frame.prices(out, vol="iv", rate=0.02, **model)
+    assert np.allclose(column(back, "price"), price, rtol=1e-12, atol=1e-18)
+
+
+@pytest.mark.parametrize("args, message", [
+    (dict(spot="forward", model="normal"), "not on spot="),
+    (dict(spot="forward", shift=0.01), "shift= is for Black-76"),
+    (dict(model="normal", shift=0.01), "shift= is for Black-76"),
+    (dict(model="lognormal"), "model= is"),
+])
+def test_model_and_shift_refuse_what_they_do_not_apply_to(args, message):
+    pd = pytest.importorskip("pandas")
+    df = pd.DataFrame({"forward": [1.0], "strike": [1.0], "maturity": [1.0], "type": ["c"],
+                       "price": [0.1]})
+    with pytest.raises(ValueError, match=message):
+        frame.implied_volatilities(df, **args)

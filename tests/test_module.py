@@ -67,6 +67,16 @@ ADDED = {
     "black_greeks": f"({BF}, {FLAGS})", "black_scholes_greeks": f"({SPOT}, {FLAGS})",
     "black_implied_volatility": "(price, forward, strike, maturity, is_call)",
     "black_implied_volatilities": f"(prices, forwards, strikes, maturities, {FLAGS})",
+    "bachelier_price": f"({B}, is_call)",
+    "bachelier_implied_volatility": "(price, forward, strike, maturity, is_call)",
+    "bachelier_delta": f"({B}, is_call)",
+    **{f"bachelier_{g}": f"({B})" for g in ("gamma", "vega", "theta", "vanna", "vomma")},
+    "bachelier_prices": f"({BF}, {FLAGS})",
+    "bachelier_implied_volatilities": f"(prices, forwards, strikes, maturities, {FLAGS})",
+    "bachelier_deltas": f"({BF}, {FLAGS})",
+    **{f"bachelier_{g}s": f"({BF}, parallel=False)"
+       for g in ("gamma", "vega", "theta", "vanna", "vomma")},
+    "bachelier_greeks": f"({BF}, {FLAGS})",
     "error_codes": "(function, /, *args, **kwargs)",
 }
 SIGNATURES = {**SCALARS, **{name: sig for name, (sig, _) in BATCH.items()}, **ADDED}

@@ -24,6 +24,10 @@ def test_quick_start_runs_as_written():
                           text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines()[:3] == ["3.617974 0.200000000000", "True", "0.250000000000"]
+    shifted = re.search(r"## Negative rates.*?```python\n(.*?)```", readme, re.S).group(1)
+    assert all(line in example for line in (x.split("#")[0].rstrip() for x in shifted.splitlines())
+               if line)
+    assert done.stdout.splitlines()[-2:] == ["0.25", "0.0075"]
 
 
 def test_every_function_type_checks():

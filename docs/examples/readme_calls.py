@@ -37,6 +37,12 @@ def scalars() -> list[float]:
     for greek2 in (tarvik.black_scholes_gamma, tarvik.black_scholes_vega, tarvik.black_scholes_vanna,
                    tarvik.black_scholes_vomma):
         out.append(greek2(f, k, t, r, q, v))
+    nf, nk, nv = -0.004, 0.002, 0.0075  # the normal model: negative forwards allowed
+    out += [tarvik.bachelier_price(nf, nk, t, nv, False), tarvik.bachelier_delta(nf, nk, t, nv, True),
+            tarvik.bachelier_implied_volatility(0.004, nf, nk, t, True)]
+    for normal_greek in (tarvik.bachelier_gamma, tarvik.bachelier_vega, tarvik.bachelier_theta,
+                         tarvik.bachelier_vanna, tarvik.bachelier_vomma):
+        out.append(normal_greek(nf, nk, t, nv))
     return out
 
 
@@ -59,6 +65,13 @@ def batches() -> list[npt.NDArray[np.float64]]:
     prices = tarvik.black_greeks(f, k, t, v, True)["price"]
     out.append(tarvik.black_implied_volatilities(prices, f, k, t, True))
     out.append(tarvik.black_scholes_greeks(f, k, t, 0.03, 0.01, v)["dividend_rho"])
+    nf, nk = np.linspace(-0.01, 0.01, 4), 0.0
+    prices = tarvik.bachelier_prices(nf, nk, t, 0.0075, is_call=False, parallel=True)
+    out += [prices, tarvik.bachelier_implied_volatilities(prices, nf, nk, t, False),
+            tarvik.bachelier_deltas(nf, nk, t, 0.0075)]
+    for normal_greek in (tarvik.bachelier_gammas, tarvik.bachelier_vegas, tarvik.bachelier_thetas,
+                         tarvik.bachelier_vannas, tarvik.bachelier_vommas):
+        out.append(normal_greek(nf, nk, t, 0.0075))
     return out
 
 
@@ -70,3 +83,10 @@ except tarvik.IVError as exc:
     kind, message = exc.args
     print(kinds, kind, message)
 print(len(scalars()), len(batches()))
+
+# ---- the README's negative-rates example, as it shows it
+f, k, t, shift = -0.004, 0.002, 2.0, 0.03        # a negative forward, a 3% shift
+p = tarvik.black_price(f + shift, k + shift, t, 0.25, True)
+print(round(tarvik.implied_volatility(p, f + shift, k + shift, t, True), 12))   # 0.25
+q = tarvik.bachelier_price(f, k, t, 0.0075, True)  # 75 bp normal volatility
+print(round(tarvik.bachelier_implied_volatility(q, f, k, t, True), 15))         # 0.0075

@@ -31,6 +31,7 @@
 #include "module.hpp"
 #include "py_ref.hpp"
 #include "signature.hpp"
+#include "tarvik/bachelier.hpp"
 #include "tarvik/batch.hpp"
 #include "tarvik/batch_ops.hpp"
 #include "tarvik/greeks_batch.hpp"
@@ -364,6 +365,7 @@ constexpr const char* kSpotGreekNames[] = {"price", "delta", "gamma", "vega",   
                                            "vanna", "vomma", "rho",   "dividend_rho"};
 static_assert(std::size(kBlackGreekNames) == ops::BlackGreeks::kFields);
 static_assert(std::size(kSpotGreekNames) == ops::BlackScholesGreeks::kFields);
+static_assert(std::size(kBlackGreekNames) == ops::BachelierGreeks::kFields);
 
 // ---- The table -------------------------------------------------------------
 
@@ -514,6 +516,54 @@ constexpr Function kFunctions[] = {
           ops::BlackImpliedVolatility,
           "Batch black_implied_volatility: Black-76 implied volatilities at the accurate "
           "log-moneyness." TARVIK_BATCH_RULE>(),
+
+    // The normal (Bachelier) model.
+    scalar<"bachelier_price(forward, strike, maturity, volatility, is_call)", &bachelier_price,
+           "Undiscounted normal-model (Bachelier) price of a European option on a forward: "
+           "(F - K) N(d) + sigma sqrt(T) n(d) for a call, d = (F - K)/(sigma sqrt(T)). Forward and "
+           "strike any finite reals (price units), maturity in years, volatility in price units "
+           "per sqrt(year). Raises IVError for a non-finite input, a maturity not above 0 and a "
+           "negative volatility.">(),
+    scalar<"bachelier_implied_volatility(price, forward, strike, maturity, is_call)",
+           &bachelier_implied_volatility,
+           "Implied normal (Bachelier) volatility, in price units per sqrt(year), of an "
+           "undiscounted price. Raises IVError for a non-finite input, a maturity not above 0 and "
+           "a price below the intrinsic value; 0.0 at the intrinsic value.">(),
+    scalar<"bachelier_delta(forward, strike, maturity, volatility, is_call)", &bachelier_delta,
+           "Normal-model delta dV/dF. Units and errors as bachelier_price.">(),
+    scalar<"bachelier_gamma(forward, strike, maturity, volatility)", &bachelier_gamma,
+           "Normal-model gamma d2V/dF2. Units and errors as bachelier_price.">(),
+    scalar<"bachelier_vega(forward, strike, maturity, volatility)", &bachelier_vega,
+           "Normal-model vega dV/dsigma. Units and errors as bachelier_price.">(),
+    scalar<"bachelier_theta(forward, strike, maturity, volatility)", &bachelier_theta,
+           "Normal-model theta -dV/dT per year. Units and errors as bachelier_price.">(),
+    scalar<"bachelier_vanna(forward, strike, maturity, volatility)", &bachelier_vanna,
+           "Normal-model vanna d2V/dFdsigma. Units and errors as bachelier_price.">(),
+    scalar<"bachelier_vomma(forward, strike, maturity, volatility)", &bachelier_vomma,
+           "Normal-model vomma d2V/dsigma2. Units and errors as bachelier_price.">(),
+    batch<"bachelier_prices(forwards, strikes, maturities, vols, is_call=True, parallel=False)",
+          ops::BachelierPrice, "Batch normal-model (Bachelier) prices." TARVIK_BATCH_RULE>(),
+    batch<"bachelier_implied_volatilities(prices, forwards, strikes, maturities, is_call=True, "
+          "parallel=False)",
+          ops::BachelierImpliedVolatility,
+          "Batch implied normal (Bachelier) volatilities." TARVIK_BATCH_RULE>(),
+    batch<"bachelier_deltas(forwards, strikes, maturities, vols, is_call=True, parallel=False)",
+          ops::BachelierDelta, "Batch normal-model deltas." TARVIK_BATCH_RULE>(),
+    batch<"bachelier_gammas(forwards, strikes, maturities, vols, parallel=False)",
+          ops::BachelierGamma, "Batch normal-model gammas." TARVIK_BATCH_RULE>(),
+    batch<"bachelier_vegas(forwards, strikes, maturities, vols, parallel=False)",
+          ops::BachelierVega, "Batch normal-model vegas." TARVIK_BATCH_RULE>(),
+    batch<"bachelier_thetas(forwards, strikes, maturities, vols, parallel=False)",
+          ops::BachelierTheta, "Batch normal-model thetas (-dV/dT per year)." TARVIK_BATCH_RULE>(),
+    batch<"bachelier_vannas(forwards, strikes, maturities, vols, parallel=False)",
+          ops::BachelierVanna, "Batch normal-model vannas." TARVIK_BATCH_RULE>(),
+    batch<"bachelier_vommas(forwards, strikes, maturities, vols, parallel=False)",
+          ops::BachelierVomma, "Batch normal-model vommas." TARVIK_BATCH_RULE>(),
+    fields<"bachelier_greeks(forwards, strikes, maturities, vols, is_call=True, parallel=False)",
+           ops::BachelierGreeks, kBlackGreekNames,
+           "Batch normal-model (Bachelier) price and Greeks in one pass: a dict of 1-D float64 "
+           "arrays keyed price, delta, gamma, vega, theta, vanna, vomma, each equal bit for bit "
+           "to its batch function (bachelier_prices, bachelier_deltas, ...)." TARVIK_BATCH_RULE>(),
 };
 
 constexpr std::size_t kCount = std::size(kFunctions);

@@ -52,6 +52,11 @@ class _BlackGreeks(TypedDict):
     vomma: _Result
 
 
+class _BachelierGreeks(_BlackGreeks):
+    """bachelier_greeks' result: _BlackGreeks' fields of the normal model
+    (vega, vanna and vomma per unit of normal volatility)."""
+
+
 class _BlackScholesGreeks(_BlackGreeks):
     """black_scholes_greeks' result: _BlackGreeks' fields, then rho and
     dividend_rho."""
@@ -115,6 +120,23 @@ __all__ = [
     "black_scholes_greeks",
     "black_implied_volatility",
     "black_implied_volatilities",
+    "bachelier_price",
+    "bachelier_implied_volatility",
+    "bachelier_delta",
+    "bachelier_gamma",
+    "bachelier_vega",
+    "bachelier_theta",
+    "bachelier_vanna",
+    "bachelier_vomma",
+    "bachelier_prices",
+    "bachelier_implied_volatilities",
+    "bachelier_deltas",
+    "bachelier_gammas",
+    "bachelier_vegas",
+    "bachelier_thetas",
+    "bachelier_vannas",
+    "bachelier_vommas",
+    "bachelier_greeks",
     "error_codes",
     "ERROR_KINDS",
 ]
@@ -1087,6 +1109,312 @@ def black_scholes_implied_volatility(price: float, spot: float, strike: float, m
     >>> price = tarvik.black_scholes_price(100.0, 105.0, 0.5, 0.03, 0.01, 0.25, True)
     >>> round(tarvik.black_scholes_implied_volatility(price, 100.0, 105.0, 0.5, 0.03, 0.01, True), 12)
     0.25
+    """
+
+# ---- the normal (Bachelier) model ---------------------------------------------
+
+def bachelier_price(forward: float, strike: float, maturity: float, volatility: float, is_call: bool) -> float:
+    """Undiscounted normal-model (Bachelier) price of a European option on a forward.
+
+    A call is (F - K) N(d) + sigma sqrt(T) n(d), d = (F - K)/(sigma sqrt(T)),
+    a put the same with F - K negated. The time value is evaluated without
+    cancellation, so a price far out of the money keeps its relative
+    accuracy. A shifted-lognormal quote with shift d is Black-76 on F + d and
+    K + d (``black_price(forward + shift, strike + shift, ...)``).
+
+    Parameters
+    ----------
+    forward : float
+        Forward price, any finite real (negative included), in price units.
+    strike : float
+        Strike, any finite real, in price units.
+    maturity : float
+        Time to expiry in years, above 0.
+    volatility : float
+        Normal volatility in price units per square root of a year (0.01 is
+        100 basis points a year), at least 0.
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        The price, in price units; the intrinsic value at zero volatility.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite input or a difference F - K that
+        overflows, ``negative_time`` for a maturity not above 0,
+        ``invalid_input`` for a negative volatility.
+
+    Examples
+    --------
+    >>> tarvik.bachelier_price(0.025, 0.03, 2.0, 0.01, True)
+    0.003490886622301166
+    >>> tarvik.bachelier_price(-0.005, -0.005, 1.0, 0.01, True)  # 0.01/sqrt(2 pi)
+    0.003989422804014327
+    """
+
+def bachelier_implied_volatility(price: float, forward: float, strike: float, maturity: float, is_call: bool) -> float:
+    """Implied normal (Bachelier) volatility of an undiscounted price.
+
+    Closed form to machine precision: a rational starting point and one
+    Halley step. There is no upper bound on the price (a call's price grows
+    without limit in the volatility); a price equal to the intrinsic value
+    gives 0.0.
+
+    Parameters
+    ----------
+    price : float
+        Undiscounted option price, in price units.
+    forward : float
+        Forward price, any finite real, in price units.
+    strike : float
+        Strike, any finite real, in price units.
+    maturity : float
+        Time to expiry in years, above 0.
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        The normal volatility, in price units per square root of a year.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite input or a difference F - K that
+        overflows, ``negative_time`` for a maturity not above 0,
+        ``price_below_intrinsic`` for a price below max(F - K, 0) (a put:
+        max(K - F, 0)).
+
+    Examples
+    --------
+    >>> p = tarvik.bachelier_price(-0.01, 0.0, 1.0, 0.0075, False)
+    >>> round(tarvik.bachelier_implied_volatility(p, -0.01, 0.0, 1.0, False), 15)
+    0.0075
+    >>> tarvik.bachelier_implied_volatility(1.0, 1.5, 0.5, 1.0, True)  # the intrinsic value
+    0.0
+    """
+
+def bachelier_delta(forward: float, strike: float, maturity: float, volatility: float, is_call: bool) -> float:
+    """Normal-model (Bachelier) delta dV/dF.
+
+    N(d) for a call, -N(-d) for a put, with d = (F - K)/(sigma sqrt(T)); at zero volatility
+    the delta of the intrinsic value (a half at the money).
+
+    Parameters
+    ----------
+    forward : float
+        Forward price, any finite real (negative included), in price units.
+    strike : float
+        Strike, any finite real, in price units.
+    maturity : float
+        Time to expiry in years, above 0.
+    volatility : float
+        Normal volatility in price units per square root of a year (0.01 is
+        100 basis points a year), at least 0.
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        The delta dV/dF.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite input or a difference F - K that
+        overflows, ``negative_time`` for a maturity not above 0,
+        ``invalid_input`` for a negative volatility.
+
+    Examples
+    --------
+    >>> tarvik.bachelier_delta(0.0, 0.0, 1.0, 0.01, True)
+    0.5
+    """
+
+def bachelier_gamma(forward: float, strike: float, maturity: float, volatility: float) -> float:
+    """Normal-model (Bachelier) gamma d2V/dF2.
+
+    n(d)/(sigma sqrt(T)), with d = (F - K)/(sigma sqrt(T)); at zero volatility
+    0.
+
+    Parameters
+    ----------
+    forward : float
+        Forward price, any finite real (negative included), in price units.
+    strike : float
+        Strike, any finite real, in price units.
+    maturity : float
+        Time to expiry in years, above 0.
+    volatility : float
+        Normal volatility in price units per square root of a year (0.01 is
+        100 basis points a year), at least 0.
+
+    Returns
+    -------
+    float
+        The gamma d2V/dF2.
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite input or a difference F - K that
+        overflows, ``negative_time`` for a maturity not above 0,
+        ``invalid_input`` for a negative volatility.
+
+    Examples
+    --------
+    >>> tarvik.bachelier_gamma(0.0, 0.0, 1.0, 0.01)
+    39.89422804014327
+    """
+
+def bachelier_vega(forward: float, strike: float, maturity: float, volatility: float) -> float:
+    """Normal-model (Bachelier) vega dV/dsigma (per unit of volatility).
+
+    sqrt(T) n(d), with d = (F - K)/(sigma sqrt(T)); at zero volatility
+    0.
+
+    Parameters
+    ----------
+    forward : float
+        Forward price, any finite real (negative included), in price units.
+    strike : float
+        Strike, any finite real, in price units.
+    maturity : float
+        Time to expiry in years, above 0.
+    volatility : float
+        Normal volatility in price units per square root of a year (0.01 is
+        100 basis points a year), at least 0.
+
+    Returns
+    -------
+    float
+        The vega dV/dsigma (per unit of volatility).
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite input or a difference F - K that
+        overflows, ``negative_time`` for a maturity not above 0,
+        ``invalid_input`` for a negative volatility.
+
+    Examples
+    --------
+    >>> tarvik.bachelier_vega(0.0, 0.0, 1.0, 0.01)
+    0.3989422804014327
+    """
+
+def bachelier_theta(forward: float, strike: float, maturity: float, volatility: float) -> float:
+    """Normal-model (Bachelier) theta -dV/dT (per year).
+
+    -sigma n(d)/(2 sqrt(T)), with d = (F - K)/(sigma sqrt(T)); at zero volatility
+    0.
+
+    Parameters
+    ----------
+    forward : float
+        Forward price, any finite real (negative included), in price units.
+    strike : float
+        Strike, any finite real, in price units.
+    maturity : float
+        Time to expiry in years, above 0.
+    volatility : float
+        Normal volatility in price units per square root of a year (0.01 is
+        100 basis points a year), at least 0.
+
+    Returns
+    -------
+    float
+        The theta -dV/dT (per year).
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite input or a difference F - K that
+        overflows, ``negative_time`` for a maturity not above 0,
+        ``invalid_input`` for a negative volatility.
+
+    Examples
+    --------
+    >>> tarvik.bachelier_theta(0.0, 0.0, 4.0, 0.01)
+    -0.0009973557010035817
+    """
+
+def bachelier_vanna(forward: float, strike: float, maturity: float, volatility: float) -> float:
+    """Normal-model (Bachelier) vanna d2V/dFdsigma (per unit of volatility).
+
+    -d n(d)/sigma, with d = (F - K)/(sigma sqrt(T)); at zero volatility
+    0.
+
+    Parameters
+    ----------
+    forward : float
+        Forward price, any finite real (negative included), in price units.
+    strike : float
+        Strike, any finite real, in price units.
+    maturity : float
+        Time to expiry in years, above 0.
+    volatility : float
+        Normal volatility in price units per square root of a year (0.01 is
+        100 basis points a year), at least 0.
+
+    Returns
+    -------
+    float
+        The vanna d2V/dFdsigma (per unit of volatility).
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite input or a difference F - K that
+        overflows, ``negative_time`` for a maturity not above 0,
+        ``invalid_input`` for a negative volatility.
+
+    Examples
+    --------
+    >>> tarvik.bachelier_vanna(0.01, 0.0, 1.0, 0.01)
+    -24.197072451914337
+    """
+
+def bachelier_vomma(forward: float, strike: float, maturity: float, volatility: float) -> float:
+    """Normal-model (Bachelier) vomma d2V/dsigma2 (per unit of volatility squared).
+
+    d^2 sqrt(T) n(d)/sigma, with d = (F - K)/(sigma sqrt(T)); at zero volatility
+    0.
+
+    Parameters
+    ----------
+    forward : float
+        Forward price, any finite real (negative included), in price units.
+    strike : float
+        Strike, any finite real, in price units.
+    maturity : float
+        Time to expiry in years, above 0.
+    volatility : float
+        Normal volatility in price units per square root of a year (0.01 is
+        100 basis points a year), at least 0.
+
+    Returns
+    -------
+    float
+        The vomma d2V/dsigma2 (per unit of volatility squared).
+
+    Raises
+    ------
+    IVError
+        ``invalid_input`` for a non-finite input or a difference F - K that
+        overflows, ``negative_time`` for a maturity not above 0,
+        ``invalid_input`` for a negative volatility.
+
+    Examples
+    --------
+    >>> tarvik.bachelier_vomma(0.01, 0.0, 1.0, 0.01)
+    24.197072451914337
     """
 
 # ---- batch functions ----------------------------------------------------------
@@ -2170,6 +2498,314 @@ def black_implied_volatilities(prices: _Values, forwards: _Values, strikes: _Val
     --------
     >>> tarvik.black_implied_volatilities(np.array([7.965567455405804, 120.0]), 100.0, 100.0, 1.0)
     array([0.2, nan])
+    """
+
+def bachelier_prices(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+    """Batch normal-model (Bachelier) prices: bachelier_price element by element.
+
+    Parameters
+    ----------
+    forwards, strikes : float or 1-D float64 array
+        Forwards and strikes, any finite reals, in price units.
+    maturities : float or 1-D float64 array
+        Times to expiry in years.
+    vols : float or 1-D float64 array
+        Normal volatilities in price units per square root of a year.
+    is_call : bool or 1-D bool array
+        True for calls, False for puts.
+    parallel : bool
+        Run on the worker pool (same bits).
+
+    Returns
+    -------
+    numpy.ndarray
+        float64, one element per option: the scalar function's value, NaN
+        where it would raise (error_codes() tells which error).
+
+    Raises
+    ------
+    ValueError
+        For inputs of different lengths other than 1.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> tarvik.bachelier_prices(np.array([-0.01, 0.0, 0.01]), 0.0, 1.0, 0.01).round(8)
+    array([0.00083315, 0.00398942, 0.01083315])
+    """
+
+def bachelier_implied_volatilities(prices: _Values, forwards: _Values, strikes: _Values, maturities: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+    """Batch implied normal (Bachelier) volatilities: bachelier_implied_volatility element by element.
+
+    Parameters
+    ----------
+    prices : float or 1-D float64 array
+        Undiscounted option prices, in price units.
+    forwards, strikes : float or 1-D float64 array
+        Forwards and strikes, any finite reals, in price units.
+    maturities : float or 1-D float64 array
+        Times to expiry in years.
+    is_call : bool or 1-D bool array
+        True for calls, False for puts.
+    parallel : bool
+        Run on the worker pool (same bits).
+
+    Returns
+    -------
+    numpy.ndarray
+        float64, one element per option: the scalar function's value, NaN
+        where it would raise (error_codes() tells which error).
+
+    Raises
+    ------
+    ValueError
+        For inputs of different lengths other than 1.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> f = np.array([-0.01, 0.0, 0.01])
+    >>> p = tarvik.bachelier_prices(f, 0.0, 1.0, 0.01)
+    >>> tarvik.bachelier_implied_volatilities(p, f, 0.0, 1.0).round(15)
+    array([0.01, 0.01, 0.01])
+    >>> tarvik.error_codes(tarvik.bachelier_implied_volatilities, np.array([0.02, 0.001]), 0.03, 0.02, 1.0)
+    array([0, 1], dtype=int8)
+    """
+
+def bachelier_deltas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+    """Batch normal-model deltas: bachelier_delta element by element.
+
+    Parameters
+    ----------
+    forwards, strikes : float or 1-D float64 array
+        Forwards and strikes, any finite reals, in price units.
+    maturities : float or 1-D float64 array
+        Times to expiry in years.
+    vols : float or 1-D float64 array
+        Normal volatilities in price units per square root of a year.
+    is_call : bool or 1-D bool array
+        True for calls, False for puts.
+    parallel : bool
+        Run on the worker pool (same bits).
+
+    Returns
+    -------
+    numpy.ndarray
+        float64, one element per option: the scalar function's value, NaN
+        where it would raise (error_codes() tells which error).
+
+    Raises
+    ------
+    ValueError
+        For inputs of different lengths other than 1.
+
+    Examples
+    --------
+    >>> tarvik.bachelier_deltas(0.0, 0.0, 1.0, 0.01, False)
+    array([-0.5])
+    """
+
+def bachelier_gammas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
+    """Batch normal-model gammas: bachelier_gamma element by element.
+
+    Parameters
+    ----------
+    forwards, strikes : float or 1-D float64 array
+        Forwards and strikes, any finite reals, in price units.
+    maturities : float or 1-D float64 array
+        Times to expiry in years.
+    vols : float or 1-D float64 array
+        Normal volatilities in price units per square root of a year.
+    parallel : bool
+        Run on the worker pool (same bits).
+
+    Returns
+    -------
+    numpy.ndarray
+        float64, one element per option: the scalar function's value, NaN
+        where it would raise (error_codes() tells which error).
+
+    Raises
+    ------
+    ValueError
+        For inputs of different lengths other than 1.
+
+    Examples
+    --------
+    >>> tarvik.bachelier_gammas(0.0, 0.0, 1.0, 0.01)
+    array([39.89422804])
+    """
+
+def bachelier_vegas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
+    """Batch normal-model vegas (per unit of volatility): bachelier_vega element by element.
+
+    Parameters
+    ----------
+    forwards, strikes : float or 1-D float64 array
+        Forwards and strikes, any finite reals, in price units.
+    maturities : float or 1-D float64 array
+        Times to expiry in years.
+    vols : float or 1-D float64 array
+        Normal volatilities in price units per square root of a year.
+    parallel : bool
+        Run on the worker pool (same bits).
+
+    Returns
+    -------
+    numpy.ndarray
+        float64, one element per option: the scalar function's value, NaN
+        where it would raise (error_codes() tells which error).
+
+    Raises
+    ------
+    ValueError
+        For inputs of different lengths other than 1.
+
+    Examples
+    --------
+    >>> tarvik.bachelier_vegas(0.0, 0.0, 1.0, 0.01)
+    array([0.39894228])
+    """
+
+def bachelier_thetas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
+    """Batch normal-model thetas (-dV/dT per year): bachelier_theta element by element.
+
+    Parameters
+    ----------
+    forwards, strikes : float or 1-D float64 array
+        Forwards and strikes, any finite reals, in price units.
+    maturities : float or 1-D float64 array
+        Times to expiry in years.
+    vols : float or 1-D float64 array
+        Normal volatilities in price units per square root of a year.
+    parallel : bool
+        Run on the worker pool (same bits).
+
+    Returns
+    -------
+    numpy.ndarray
+        float64, one element per option: the scalar function's value, NaN
+        where it would raise (error_codes() tells which error).
+
+    Raises
+    ------
+    ValueError
+        For inputs of different lengths other than 1.
+
+    Examples
+    --------
+    >>> tarvik.bachelier_thetas(0.0, 0.0, 4.0, 0.01)
+    array([-0.00099736])
+    """
+
+def bachelier_vannas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
+    """Batch normal-model vannas: bachelier_vanna element by element.
+
+    Parameters
+    ----------
+    forwards, strikes : float or 1-D float64 array
+        Forwards and strikes, any finite reals, in price units.
+    maturities : float or 1-D float64 array
+        Times to expiry in years.
+    vols : float or 1-D float64 array
+        Normal volatilities in price units per square root of a year.
+    parallel : bool
+        Run on the worker pool (same bits).
+
+    Returns
+    -------
+    numpy.ndarray
+        float64, one element per option: the scalar function's value, NaN
+        where it would raise (error_codes() tells which error).
+
+    Raises
+    ------
+    ValueError
+        For inputs of different lengths other than 1.
+
+    Examples
+    --------
+    >>> tarvik.bachelier_vannas(0.01, 0.0, 1.0, 0.01)
+    array([-24.19707245])
+    """
+
+def bachelier_vommas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
+    """Batch normal-model vommas: bachelier_vomma element by element.
+
+    Parameters
+    ----------
+    forwards, strikes : float or 1-D float64 array
+        Forwards and strikes, any finite reals, in price units.
+    maturities : float or 1-D float64 array
+        Times to expiry in years.
+    vols : float or 1-D float64 array
+        Normal volatilities in price units per square root of a year.
+    parallel : bool
+        Run on the worker pool (same bits).
+
+    Returns
+    -------
+    numpy.ndarray
+        float64, one element per option: the scalar function's value, NaN
+        where it would raise (error_codes() tells which error).
+
+    Raises
+    ------
+    ValueError
+        For inputs of different lengths other than 1.
+
+    Examples
+    --------
+    >>> tarvik.bachelier_vommas(0.01, 0.0, 1.0, 0.01)
+    array([24.19707245])
+    """
+
+
+def bachelier_greeks(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _BachelierGreeks:
+    """Batch normal-model (Bachelier) price and Greeks in one pass.
+
+    Every field has the very bits of its single-quantity batch function
+    (``bachelier_prices``, ``bachelier_deltas``, ``bachelier_gammas``,
+    ``bachelier_vegas``, ``bachelier_thetas``, ``bachelier_vannas``,
+    ``bachelier_vommas``), NaN exactly where that function gives NaN; the
+    terms d = (F - K)/(sigma sqrt(T)) and the density of an element are
+    computed once for all of its fields. ``pandas.DataFrame(result)`` and
+    ``polars.DataFrame(result)`` take the result as it is.
+
+    Parameters
+    ----------
+    forwards, strikes : float or 1-D float64 array
+        Forwards and strikes, any finite reals, in price units.
+    maturities : float or 1-D float64 array
+        Times to expiry, in years.
+    vols : float or 1-D float64 array
+        Normal volatilities, in price units per square root of a year.
+    is_call : bool or 1-D bool array, default True
+        Option type, one for every element or one per element.
+    parallel : bool, default False
+        Run on the worker pool (the same bits).
+
+    Returns
+    -------
+    _BachelierGreeks
+        A dict of contiguous 1-D float64 arrays of length n keyed ``price``
+        (undiscounted), ``delta`` (dV/dF), ``gamma``, ``vega`` (per unit of
+        normal volatility), ``theta`` (-dV/dT per year), ``vanna``, ``vomma``.
+
+    Raises
+    ------
+    IVError
+        Inputs of different lengths other than 1 (the length rule).
+    TypeError
+        An argument that is neither a float nor a 1-D float64 array.
+
+    Examples
+    --------
+    >>> g = tarvik.bachelier_greeks(np.array([-0.01, 0.0]), 0.0, 1.0, 0.01, np.array([True, False]))
+    >>> list(g)
+    ['price', 'delta', 'gamma', 'vega', 'theta', 'vanna', 'vomma']
+    >>> bool((g["delta"] == tarvik.bachelier_deltas(np.array([-0.01, 0.0]), 0.0, 1.0, 0.01, np.array([True, False]))).all())
+    True
     """
 
 def error_codes(function: object, /, *args: object, **kwargs: object) -> npt.NDArray[np.int8]:

@@ -216,12 +216,17 @@ def compute(table: Table, *, quote: _Floats | float, quote_is_price: bool,
             underlying: _Floats | float, spot: bool, strike: _Floats | float,
             maturity: _Floats | float, is_call: _Flags | bool, rate: _Floats | float | None,
             dividend: _Floats | float | None, discount: _Floats | float | None, greeks: bool,
-            parallel: bool) -> dict[str, _Floats]:
+            parallel: bool, normal: bool = False,
+            shift: _Floats | float | None = None) -> dict[str, _Floats]:
     """The result columns of a table: "iv" (from prices) or "price" (from
     volatilities), then the Greeks; NaN where a row has a reason in the table
-    (set here from the IVError kind where the batch function rejects it)."""
+    (set here from the IVError kind where the batch function rejects it).
+    On a forward, `normal` takes the normal model instead of Black-76, and
+    `shift` d makes the quotes shifted-lognormal: Black-76 on F + d and K + d."""
     n = table.n
     vals = [quote, underlying, strike, maturity]
+    if shift is not None:
+        vals.append(shift)
     if spot:
         vals += [0.0 if rate is None else rate, 0.0 if dividend is None else dividend]
     for v in vals:
@@ -264,6 +269,12 @@ def compute(table: Table, *, quote: _Floats | float, quote_is_price: bool,
                 out[name] = g[name]
     else:
         f, k, t = (clean(v) for v in (underlying, strike, maturity))
+        if shift is not None:
+            f, k = f + clean(shift), k + clean(shift)
+        ivs, prices, all_greeks = (
+            (tarvik.bachelier_implied_volatilities, tarvik.bachelier_prices,
+             tarvik.bachelier_greeks) if normal else
+            (tarvik.black_implied_volatilities, tarvik.black_prices, tarvik.black_greeks))
         d: typing.Any = np.exp(-(np.asarray(rate) * t)) if rate is not None else discount
         if d is not None:
             d = clean(d)
@@ -271,14 +282,14 @@ def compute(table: Table, *, quote: _Floats | float, quote_is_price: bool,
         if quote_is_price:
             p = clean(quote)
             undiscounted = p / d if d is not None else p
-            fn = tarvik.black_implied_volatilities
+            fn = ivs
             args = [undiscounted, f, k, t]
             vol = fn(*args, flags, parallel)
         else:
             vol = clean(quote)
-            fn = tarvik.black_prices
+            fn = prices
             args = [f, k, t, vol]
-        g = tarvik.black_greeks(f, k, t, vol, flags, parallel) if (
+        g = all_greeks(f, k, t, vol, flags, parallel) if (
             greeks or not quote_is_price) else None
         scale = 1.0 if d is None else d
         if quote_is_price:

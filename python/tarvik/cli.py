@@ -118,6 +118,15 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
                          "Black-76 the rate that discounts the price")
         sub.add_argument("--discount-col", help="Black-76: the discount factor of the price")
         sub.add_argument("--dividend-col", help="spot model (default: dividend)")
+        sub.add_argument("--model", choices=("black", "normal"), default="black",
+                         help="on a forward: Black-76 (the default) or the normal (Bachelier) "
+                         "model, forwards and strikes any real, volatility in price units per "
+                         "square root of a year")
+        shift = sub.add_mutually_exclusive_group()
+        shift.add_argument("--shift", type=float, metavar="D",
+                           help="Black-76 on a forward: shifted-lognormal quotes, Black-76 on "
+                           "F + D and K + D")
+        shift.add_argument("--shift-col", help="as --shift, a shift per row")
         sub.add_argument("--no-greeks", action="store_true", help=f"append only the {command}")
         sub.add_argument("--parallel", action="store_true",
                          help="compute on tarvik's worker pool (RAYON_NUM_THREADS threads, else"
@@ -144,7 +153,13 @@ class Columns:
         if self.spot and args.discount_col:
             raise Failure("--discount-col is for Black-76 (a forward column); the spot model "
                           "discounts with --rate-col", 2)
+        if self.spot and args.model == "normal":
+            raise Failure("--model normal is on a forward column, not a spot column", 2)
+        if (args.shift is not None or args.shift_col) and (self.spot or args.model == "normal"):
+            raise Failure("--shift and --shift-col are for Black-76 on a forward column", 2)
         wanted: list[tuple[str, str]] = [("strike", args.strike_col), ("type", args.type_col)]
+        if args.shift_col:
+            wanted.append(("shift", args.shift_col))
         optional: list[tuple[str, str]] = []
         if not self.parity:
             wanted.append(("spot", args.spot_col or "spot") if self.spot else
@@ -463,7 +478,8 @@ def compute(lines: list[str], columns: Columns, texts: dict[str, typing.Any], na
         underlying=underlying, spot=columns.spot, strike=values["strike"],
         maturity=values["maturity"], is_call=is_call, rate=values.get("rate"),
         dividend=values.get("dividend"), discount=discount,
-        greeks=not columns.args.no_greeks, parallel=parallel)
+        greeks=not columns.args.no_greeks, parallel=parallel,
+        normal=columns.args.model == "normal", shift=values.get("shift", columns.args.shift))
     return list(out.values()), table
 
 

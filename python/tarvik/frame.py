@@ -19,6 +19,13 @@ price and Greeks returned are those of the quoted price; theta with
 forward and discount factor of each expiry from put-call parity
 (:func:`parity_forwards`).
 
+``model="normal"`` takes the normal (Bachelier) model on the forward instead
+of Black-76 (forwards and strikes may be negative; discounting as for
+Black-76; ``iv`` is then the normal volatility, in price units per square
+root of a year). ``shift=`` (a column or a number) d makes Black-76 quotes
+shifted-lognormal: Black-76 on F + d and K + d, for prices, Greeks and
+implied volatilities alike (not with ``spot=`` or the normal model).
+
 >>> import pandas as pd, tarvik.frame
 >>> quotes = pd.DataFrame({"expiry": pd.to_datetime(["2026-06-19"] * 2),
 ...                        "strike": [95.0, 105.0], "type": ["C", "P"],
@@ -184,9 +191,15 @@ def _run(quotes: typing.Any, *, quote_is_price: bool, quote: typing.Any, bid: ty
          ask: typing.Any, forward: typing.Any, spot: typing.Any, rate: typing.Any,
          dividend: typing.Any, discount: typing.Any, strike: typing.Any, maturity: typing.Any,
          expiry: typing.Any, valuation: typing.Any, option_type: typing.Any, greeks: bool,
-         parallel: bool) -> typing.Any:
+         parallel: bool, model: str, shift: typing.Any) -> typing.Any:
+    if model not in ("black", "normal"):
+        raise ValueError(f'model= is "black" or "normal", not {model!r}')
     f = _Frame(quotes)
     is_spot, underlying = _model(f, forward, spot)
+    if model == "normal" and is_spot:
+        raise ValueError('model="normal" prices on a forward (forward=), not on spot=')
+    if shift is not None and (is_spot or model == "normal"):
+        raise ValueError('shift= is for Black-76 quotes on a forward (model="black", forward=)')
     if not is_spot and dividend is not None:
         raise ValueError("dividend= belongs to the spot model (spot=)")
     if is_spot and discount is not None:
@@ -219,7 +232,8 @@ def _run(quotes: typing.Any, *, quote_is_price: bool, quote: typing.Any, bid: ty
     columns = _quotes.compute(
         f.table, quote=q, quote_is_price=quote_is_price, underlying=u, spot=is_spot, strike=k,
         maturity=years, is_call=is_call, rate=r, dividend=f.optional(dividend, "dividend"),
-        discount=d, greeks=greeks, parallel=parallel)
+        discount=d, greeks=greeks, parallel=parallel, normal=model == "normal",
+        shift=f.optional(shift, "shift"))
     return f.result(columns)
 
 
@@ -230,14 +244,16 @@ def implied_volatilities(quotes: typing.Any, *, price: str = "price", bid: typin
                          strike: typing.Any = "strike", maturity: typing.Any = None,
                          expiry: typing.Any = None, valuation: typing.Any = None,
                          option_type: typing.Any = "type", greeks: bool = True,
-                         parallel: bool = False) -> typing.Any:
-    """Implied volatility (column ``iv``, per year), the Greeks (``delta gamma
+                         parallel: bool = False, model: str = "black",
+                         shift: typing.Any = None) -> typing.Any:
+    """Implied volatility (column ``iv``: per year, or in price units per
+    square root of a year for ``model="normal"``), the Greeks (``delta gamma
     vega theta vanna vomma``, and ``rho dividend_rho`` on a spot) and
     ``error`` of each quoted price; see the module's documentation."""
     return _run(quotes, quote_is_price=True, quote=price, bid=bid, ask=ask, forward=forward,
                 spot=spot, rate=rate, dividend=dividend, discount=discount, strike=strike,
                 maturity=maturity, expiry=expiry, valuation=valuation, option_type=option_type,
-                greeks=greeks, parallel=parallel)
+                greeks=greeks, parallel=parallel, model=model, shift=shift)
 
 
 def prices(quotes: typing.Any, *, vol: typing.Any = "vol", forward: typing.Any = None,
@@ -245,15 +261,16 @@ def prices(quotes: typing.Any, *, vol: typing.Any = "vol", forward: typing.Any =
            discount: typing.Any = None, strike: typing.Any = "strike",
            maturity: typing.Any = None, expiry: typing.Any = None, valuation: typing.Any = None,
            option_type: typing.Any = "type", greeks: bool = True,
-           parallel: bool = False) -> typing.Any:
+           parallel: bool = False, model: str = "black", shift: typing.Any = None) -> typing.Any:
     """Price (column ``price``), the Greeks and ``error`` of each row's
-    volatility ``vol`` (per year); see the module's documentation."""
+    volatility ``vol`` (per year; price units per square root of a year for
+    ``model="normal"``); see the module's documentation."""
     if isinstance(forward, str) and forward == "parity":
         raise ValueError('forward="parity" is for implied_volatilities')
     return _run(quotes, quote_is_price=False, quote=vol, bid=None, ask=None, forward=forward,
                 spot=spot, rate=rate, dividend=dividend, discount=discount, strike=strike,
                 maturity=maturity, expiry=expiry, valuation=valuation, option_type=option_type,
-                greeks=greeks, parallel=parallel)
+                greeks=greeks, parallel=parallel, model=model, shift=shift)
 
 
 def parity_forwards(quotes: typing.Any, *, price: str = "price", bid: typing.Any = None,

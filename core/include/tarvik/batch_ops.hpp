@@ -21,6 +21,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "tarvik/bachelier.hpp"
 #include "tarvik/batch.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/black_scholes.hpp"
@@ -268,5 +269,25 @@ using BlackScholesRho = Each<&black_scholes_rho>;
 using BlackScholesDividendRho = Each<&black_scholes_dividend_rho>;
 using BlackScholesImpliedVolatility = Inversion<&black_scholes_implied_volatility>;
 using BlackImpliedVolatility = Inversion<&black_implied_volatility>;
+
+// The normal model: each element the scalar function's own call.
+using BachelierPrice = Each<&bachelier_price>;
+using BachelierDelta = Each<&bachelier_delta>;
+using BachelierGamma = Each<&bachelier_gamma>;
+using BachelierVega = Each<&bachelier_vega>;
+using BachelierTheta = Each<&bachelier_theta>;
+using BachelierVanna = Each<&bachelier_vanna>;
+using BachelierVomma = Each<&bachelier_vomma>;
+// One rational starting point and one Halley step: some two prices. A batch
+// runs a block at a time, stage by stage, with the scalar function's bits.
+struct BachelierImpliedVolatility : Each<&bachelier_implied_volatility> {
+  static constexpr std::size_t kWork = 2;
+  static constexpr std::size_t kBlock = kBachelierBlock;
+  static void block(const double* price, const double* forward, const double* strike,
+                    const double* maturity, const std::uint8_t* is_call, std::size_t n,
+                    double* out) {
+    bachelier_implied_volatility_block(price, forward, strike, maturity, is_call, n, out);
+  }
+};
 
 }  // namespace tarvik::ops

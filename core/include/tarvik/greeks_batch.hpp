@@ -2,9 +2,9 @@
 // a record of fields (the price and each sensitivity), written into one
 // output array per field. Each field has the bits of its single-quantity
 // batch operation, NaN exactly where that one has NaN: it is the same
-// formula (greeks.hpp, black_scholes.cpp) on the same operands, with the
-// logarithms, d1 and the density phi(d1) of an element taken once for all
-// of its fields.
+// formula (greeks.hpp, black_scholes.cpp, the normal model's kernel.hpp) on
+// the same operands, with the logarithms, d1 and the density phi(d1) of an
+// element taken once for all of its fields.
 #pragma once
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <span>
 
+#include "tarvik/bachelier.hpp"
 #include "tarvik/batch.hpp"
 #include "tarvik/batch_ops.hpp"
 #include "tarvik/black_scholes.hpp"
@@ -97,6 +98,33 @@ struct BlackScholesGreeks {
       const double fields[] = {r.delta, r.gamma, r.vega, r.theta,
                                r.vanna, r.vomma, r.rho,  r.dividend_rho};
       for (std::size_t f = 1; f < kFields; ++f) out[f][i] = fields[f - 1];
+    }
+  }
+};
+
+// The normal model: price, delta, gamma, vega, theta, vanna, vomma, from one
+// bachelier_greeks per element (its terms d and sigma sqrt(T), and the
+// density, shared by all seven fields).
+struct BachelierGreeks {
+  static constexpr bool kOptionType = true;
+  static constexpr std::size_t kInputs = 4;
+  static constexpr std::size_t kFields = 7;
+  static constexpr std::size_t kWork = 3;
+  static constexpr std::size_t kRun = batch::kPlanRun;
+  using Prepared = NoPreparation;
+
+  static void evaluate_run(const NoPreparation&, const batch::Inputs<4>& in, std::size_t start,
+                           std::size_t len, double* const* out) {
+    for (std::size_t i = start; i < start + len; ++i) {
+      const Result<tarvik::BachelierGreeks> g = bachelier_greeks(
+          in.value(0, i), in.value(1, i), in.value(2, i), in.value(3, i), in.is_call(i));
+      if (!g) {
+        for (std::size_t f = 0; f < kFields; ++f) out[f][i] = batch::kRejected;
+        continue;
+      }
+      const tarvik::BachelierGreeks& r = g.value();
+      const double fields[] = {r.price, r.delta, r.gamma, r.vega, r.theta, r.vanna, r.vomma};
+      for (std::size_t f = 0; f < kFields; ++f) out[f][i] = fields[f];
     }
   }
 };

@@ -1,0 +1,195 @@
+// The normal-model formulas, each written once as a template over its value
+// type V (double on the scalar path): the terms an option's price and
+// sensitivities share, the price without cancellation out of the money, the
+// six sensitivities, and the implied volatility as a rational starting point
+// and one Halley step (no iteration, no convergence test).
+//
+// The time value. With u = |F - K|/s, the out-of-the-money price is
+//   s (phi(u) - u Phi(-u)) = s phi(u) q(u),  q(u) = 1 - u m(u),
+// m(u) = Phi(-u)/phi(u) = sqrt(pi/2) erfcx(u/sqrt 2) the Mills ratio. The
+// two terms of the textbook form cancel out of the money (q ~ 1/u^2), so q
+// comes from the fitted rational tables of tables.hpp (no exponential, no
+// cancellation); an in-the-money price is its intrinsic value plus the
+// same time value (put-call symmetry), never a difference.
+//
+// The inversion (after P. Jaeckel, "Implied Normal Volatility", 2017, who
+// inverts Phi(x) + phi(x)/x, that is -g(u) below, by a rational
+// approximation and one high-order correction). Given the time value v and
+// a = |F - K| > 0, u solves g(u) = phi(u) q(u)/u = r, r = v/a. The
+// objective is F(u) = ln g(u) - ln r, whose derivatives are simple in q:
+//   F'(u) = -1/(u q),   F''(u) = (u^2 q + 2q - 1)/(u q)^2
+// (from m' = u m - 1), so a Halley step costs one q and one logarithm.
+// Near the money F is formed as ln(q/(u r sqrt(2 pi))) - u^2/2, a logarithm
+// of a number near 1, so that no large logarithms cancel when r is large;
+// away from it as ln(q/u) - u^2/2 - (ln r + ln sqrt(2 pi)), with ln r from
+// ln v - ln a where r itself would be subnormal. The starting point's
+// relative error is below 6.2e-9 (tables.hpp); one Halley step takes it to
+// about 1e-25 (cubic convergence), below the rounding of the step itself.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+
+#include "tables.hpp"
+#include "tarvik/errors.hpp"
+#include "tarvik/greeks.hpp"
+#include "tarvik/normal.hpp"
+#include "tarvik/numeric.hpp"
+#include "tarvik/polynomial.hpp"
+
+namespace tarvik::bachelier {
+
+// q(u) = 1 - u m(u) for u >= 0 (0 for u = +inf), with its relative accuracy.
+// Below kMidStart and below kTailStart a rational in u, beyond it t times a
+// rational in t = 1/u^2; the table picked by index (tables.hpp).
+template <class V>
+V mills_complement(V u) {
+  const std::size_t k = std::size_t{u >= kMidStart} + std::size_t{u >= kTailStart};
+  const V t = 1.0 / (u * u);
+  const V y = horner_ratio(kQNum[k], kQDen[k], k == 2 ? t : u);
+  return k == 2 ? y * t : y;
+}
+
+// What the price and every sensitivity of one valid option share.
+template <class V>
+struct Terms {
+  V moneyness;  // F - K
+  V sqrt_maturity;
+  V volatility;
+  V total_vol;  // s = sigma sqrt(T); 0 stands for the zero-volatility limit
+  V d;          // (F - K)/s; 0 at s = 0
+  V pdf;        // phi(d); 0 at s = 0
+
+  static Terms of(V forward, V strike, V maturity, V volatility) {
+    using std::sqrt;
+    const V m = forward - strike;
+    const V sqrt_t = sqrt(maturity);
+    const V s = volatility * sqrt_t;
+    const V d = s == 0.0 ? V(0.0) : m / s;
+    return {m, sqrt_t, volatility, s, d, s == 0.0 ? V(0.0) : norm_pdf(d)};
+  }
+};
+
+// Intrinsic value plus s q(|d|) phi(d); the intrinsic value at s = 0.
+template <class V>
+V price(const Terms<V>& t, bool is_call) {
+  using std::fabs;
+  const V x = is_call ? t.moneyness : -t.moneyness;
+  const V intrinsic = x > 0.0 ? x : V(0.0);
+  if (t.total_vol == 0.0) return intrinsic;
+  return intrinsic + (t.total_vol * mills_complement(fabs(t.d))) * t.pdf;
+}
+
+// The sensitivities; each is 0 at s = 0 but delta, which is that of the
+// intrinsic value (a half at the money), as for Black-76. Where phi(d)
+// underflows to 0 so do vanna and vomma (d phi(d) -> 0), also for d = inf.
+template <class V>
+V delta(const Terms<V>& t, bool is_call) {
+  if (t.total_vol == 0.0) return zero_volatility_delta(t.moneyness, is_call);
+  return is_call ? norm_cdf(t.d) : -norm_cdf_c(t.d);
+}
+template <class V>
+V gamma(const Terms<V>& t) {
+  return t.total_vol == 0.0 ? V(0.0) : t.pdf / t.total_vol;
+}
+template <class V>
+V vega(const Terms<V>& t) {
+  return t.total_vol == 0.0 ? V(0.0) : t.sqrt_maturity * t.pdf;
+}
+// -dV/dT = -sigma phi(d)/(2 sqrt(T)), 2 sqrt(T) formed as a sum (exact).
+template <class V>
+V theta(const Terms<V>& t) {
+  return t.total_vol == 0.0 ? V(0.0)
+                            : (t.volatility * -t.pdf) / (t.sqrt_maturity + t.sqrt_maturity);
+}
+// -d phi(d)/sigma.
+template <class V>
+V vanna(const Terms<V>& t) {
+  return t.pdf == 0.0 ? V(0.0) : -(t.d * t.pdf) / t.volatility;
+}
+// d^2 vega/sigma.
+template <class V>
+V vomma(const Terms<V>& t) {
+  return t.pdf == 0.0 ? V(0.0) : (t.d * (t.d * vega(t))) / t.volatility;
+}
+
+// The inversion in stages, so that a batch can run each stage over a block
+// of options (independent elements overlap instead of waiting on one long
+// chain); the scalar path runs them in a row on the same operands.
+
+// The starting point of u with g(u) = v/a and the objective's constants:
+// F(u) = ln(q/(u scale)) - u^2/2 - offset. For v > 0, a = |F - K| > 0 and
+// v/a <= kNearAtTheMoney.
+template <class V>
+struct Start {
+  V u, scale, offset;
+};
+template <class V>
+Start<V> start_near(V r) {
+  const V w = 1.0 / r;
+  return {w * horner_ratio(kNearP, kNearQ, w), r * kRootTwoPi, V(0.0)};
+}
+template <class V>
+Start<V> start_far(V v, V a, V r) {
+  using std::log;
+  using std::sqrt;
+  const V ln_r = r >= kMinNormal ? log(r) : log(v) - log(a);
+  const V eta = 1.0 / sqrt(ln_r * -2.0);
+  return {horner_ratio(kFarP, kFarQ, eta) / eta, V(1.0), ln_r + kLnRootTwoPi};
+}
+template <class V>
+Start<V> start(V v, V a) {
+  const V r = v / a;
+  return r >= kNearMin ? start_near(r) : start_far(v, a, r);
+}
+
+// One Halley step from the start, given q(u) there.
+template <class V>
+V halley(const Start<V>& s, V q) {
+  using std::log;
+  const V u = s.u;
+  const V uq = u * q;
+  const V f = (log(q / (u * s.scale)) - u * (u * 0.5)) - s.offset;
+  const V newton = f * uq;
+  const V curvature = (u * uq + (q + q)) - 1.0;  // F''/F'^2
+  return u + newton / (1.0 - f * curvature * 0.5);
+}
+
+// The total volatility s of a time value v > 0 at a = |F - K| >= 0 where it
+// needs no inversion: at the money v sqrt(2 pi); so close to it that u^2 is
+// negligible (v/a beyond kNearAtTheMoney, or overflowing) (v + a/2)
+// sqrt(2 pi). Else (false) s = a/u.
+template <class V>
+bool direct_total_volatility(V v, V a, V& s) {
+  if (a == 0.0) {
+    s = v * kRootTwoPi;
+    return true;
+  }
+  if (v / a > kNearAtTheMoney) {
+    s = (v + a * 0.5) * kRootTwoPi;
+    return true;
+  }
+  return false;
+}
+
+template <class V>
+V total_volatility(V v, V a) {
+  V s;
+  if (direct_total_volatility(v, a, s)) return s;
+  const Start<V> st = start(v, a);
+  return a / halley(st, mills_complement(st.u));
+}
+
+// What the checks of the implied volatility leave: its value (done), or the
+// operands of an inversion.
+struct Inversion {
+  bool done = false;
+  double value = 0.0;
+  double time_value = 0.0;
+  double distance = 0.0;  // |F - K|
+  double sqrt_maturity = 0.0;
+};
+Status prepare_inversion(double price, double forward, double strike, double maturity, bool is_call,
+                         Inversion& out);
+
+}  // namespace tarvik::bachelier
