@@ -35,9 +35,11 @@
 #include "tarvik/greeks.hpp"
 #include "tarvik/normal.hpp"
 #include "tarvik/numeric.hpp"
-#include "tarvik/polynomial.hpp"
+#include "rational/value.hpp"
 
 namespace tarvik::bachelier {
+
+using rational::horner_ratio;
 
 // q(u) = 1 - u m(u) for u >= 0 (0 for u = +inf), with its relative accuracy.
 // Below kMidStart and below kTailStart a rational in u, beyond it t times a

@@ -7,9 +7,11 @@
 
 #include <cstddef>
 
-#include "tarvik/polynomial.hpp"
+#include "rational/value.hpp"
 
 namespace tarvik::bachelier {
+
+using rational::Poly;
 
 // q(u) = 1 - u m(u), m(u) = Phi(-u)/phi(u) the Mills ratio: the time value
 // of a normal-model option is s phi(u) q(u) with u = |F - K|/s. Written as
