@@ -9,6 +9,7 @@ import glob
 import os
 import re
 
+import numpy as np
 import pytest
 import tarvik
 
@@ -28,7 +29,7 @@ def stub_docstrings():
 
 
 def run_doctest(text, name):
-    test = doctest.DocTestParser().get_doctest(text, {"tarvik": tarvik}, name, name, 0)
+    test = doctest.DocTestParser().get_doctest(text, {"tarvik": tarvik, "np": np}, name, name, 0)
     runner = doctest.DocTestRunner(optionflags=FLAGS)
     runner.run(test, out=lambda s: failures.append(s))
     return runner.failures
