@@ -2417,7 +2417,7 @@ def black_scholes_greeks(spots: _Values, strikes: _Values, maturities: _Values, 
 
     Examples
     --------
-    >>> g = tarvik.black_scholes_greeks(np.array([100.0]), 105.0, 0.5, 0.03, 0.01, 0.25)
+    >>> g = tarvik.black_scholes_greeks(np.array([100.0, 110.0]), 105.0, 0.5, 0.03, 0.01, 0.25)
     >>> list(g)[-2:]
     ['rho', 'dividend_rho']
     >>> bool(g["price"][0] == tarvik.black_scholes_price(100.0, 105.0, 0.5, 0.03, 0.01, 0.25, True))
