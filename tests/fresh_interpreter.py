@@ -12,6 +12,12 @@ import tarvik
 POOL_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 
 
+def sanitized():
+    """Whether this process runs under a sanitizer's runtime."""
+    with open("/proc/self/maps") as maps:
+        return any(lib in maps.read() for lib in ("libasan", "libtsan", "libclang_rt"))
+
+
 def child_env(env=None):
     """This environment with this same tarvik importable, the pool's
     variables left out and `env` added."""

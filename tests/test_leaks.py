@@ -9,12 +9,7 @@ and far above what the allocators' own bookkeeping adds."""
 import json
 
 import pytest
-from fresh_interpreter import run_python
-
-
-def sanitized():
-    with open("/proc/self/maps") as maps:
-        return any(lib in maps.read() for lib in ("libasan", "libtsan", "libclang_rt"))
+from fresh_interpreter import run_python, sanitized
 
 
 @pytest.mark.skipif(sanitized(), reason="sanitizer runtimes hold freed memory back")
