@@ -14,7 +14,7 @@
 
 #include "tarvik/batch.hpp"
 #include "tarvik/batch_ops.hpp"
-#include "tarvik/detail/worker_pool.hpp"
+#include "worker_pool.hpp"
 
 namespace tarvik {
 namespace {

@@ -6,7 +6,7 @@
 // the scalar function rejects must be the quiet NaN 0x7ff8000000000000. With
 // one description of each formula, what these check is the lane schedule:
 // the classification, compaction and padding of every branch.
-#include "tarvik/detail/lanes.hpp"
+#include "lanes/lanes.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 // The batch length rule and the choice between the calling thread and the
 // worker pool.
 #include "tarvik/batch.hpp"
+#include "batch/run.hpp"
 
 namespace tarvik {
 

@@ -1,33 +1,29 @@
-// Every Greek of a batch in one pass: the batch operations whose element is
-// a record of fields (the price and each sensitivity), written into one
-// output array per field. Each field has the bits of its single-quantity
-// batch operation, NaN exactly where that one has NaN: it is the same
-// formula (greeks.hpp, black_scholes.cpp, the normal model's kernel.hpp) on
-// the same operands, with the logarithms, d1 and the density phi(d1) of an
-// element taken once for all of its fields.
+// Every Greek of a batch in one pass: the computations of the record
+// operations (batch_ops.hpp), whose element is a record of fields (the price
+// and each sensitivity), written into one output array per field. Each field
+// has the bits of its single-quantity batch operation, NaN exactly where that
+// one has NaN: it is the same formula (greeks.hpp, black_scholes.cpp, the
+// normal model's kernel.hpp) on the same operands, with the logarithms, d1
+// and the density phi(d1) of an element taken once for all of its fields.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <span>
 
+#include "batch/elements.hpp"
+#include "price_plans.hpp"
 #include "tarvik/bachelier.hpp"
 #include "tarvik/batch.hpp"
 #include "tarvik/batch_ops.hpp"
 #include "tarvik/black_scholes.hpp"
-#include "tarvik/detail/price_plans.hpp"
 #include "tarvik/greeks.hpp"
 
 namespace tarvik {
-namespace ops {
+namespace elements {
 
 // Black-76: price, delta, gamma, vega, theta, vanna, vomma.
-struct BlackGreeks {
-  static constexpr bool kOptionType = true;
-  static constexpr std::size_t kInputs = 4;
-  static constexpr std::size_t kFields = 7;
-  static constexpr std::size_t kWork = 3;
+struct BlackGreeks : ops::BlackGreeks {
   static constexpr std::size_t kRun = BlackRun::kSize;
   using Prepared = HoistedLogs;
 
@@ -67,15 +63,11 @@ struct BlackGreeks {
 // The spot model: price, delta, gamma, vega, theta, vanna, vomma, rho,
 // dividend_rho. The price is staged as in black_scholes_prices; the
 // sensitivities come from one black_scholes_greeks per element.
-struct BlackScholesGreeks {
-  static constexpr bool kOptionType = true;
-  static constexpr std::size_t kInputs = 6;
-  static constexpr std::size_t kFields = 9;
-  static constexpr std::size_t kWork = 4;
+struct BlackScholesGreeks : ops::BlackScholesGreeks {
   static constexpr std::size_t kRun = batch::kPlanRun;
-  using Prepared = NoPreparation;
+  using Prepared = ops::NoPreparation;
 
-  static void evaluate_run(const NoPreparation&, const batch::Inputs<6>& in, std::size_t start,
+  static void evaluate_run(const ops::NoPreparation&, const batch::Inputs<6>& in, std::size_t start,
                            std::size_t len, double* const* out) {
     std::array<BlackScholesPricePlan, kRun> plans;
     std::array<ErfcPair, kRun> erfcs;
@@ -105,15 +97,11 @@ struct BlackScholesGreeks {
 // The normal model: price, delta, gamma, vega, theta, vanna, vomma, from one
 // bachelier_greeks per element (its terms d and sigma sqrt(T), and the
 // density, shared by all seven fields).
-struct BachelierGreeks {
-  static constexpr bool kOptionType = true;
-  static constexpr std::size_t kInputs = 4;
-  static constexpr std::size_t kFields = 7;
-  static constexpr std::size_t kWork = 3;
+struct BachelierGreeks : ops::BachelierGreeks {
   static constexpr std::size_t kRun = batch::kPlanRun;
-  using Prepared = NoPreparation;
+  using Prepared = ops::NoPreparation;
 
-  static void evaluate_run(const NoPreparation&, const batch::Inputs<4>& in, std::size_t start,
+  static void evaluate_run(const ops::NoPreparation&, const batch::Inputs<4>& in, std::size_t start,
                            std::size_t len, double* const* out) {
     for (std::size_t i = start; i < start + len; ++i) {
       const Result<tarvik::BachelierGreeks> g = bachelier_greeks(
@@ -129,29 +117,15 @@ struct BachelierGreeks {
   }
 };
 
-}  // namespace ops
+}  // namespace elements
 
 namespace batch {
 
-// Writes every field of operation Op for every element i < n into
-// outs[f][i]; each output must have the batch length.
-template <class Op, std::size_t N>
-Status run_fields(const Inputs<N>& in, Exec exec, std::span<const OutView, Op::kFields> outs) {
-  static_assert(Op::kInputs == N);
-  std::array<double*, Op::kFields> data;
-  for (std::size_t f = 0; f < Op::kFields; ++f) {
-    if (Status err = check_output_len(in.size(), outs[f].size())) return err;
-    data[f] = outs[f].data();
-  }
-  auto body = [&](std::size_t lo, std::size_t hi) {
-    const typename Op::Prepared prepared(in);
-    for (std::size_t run = lo; run < hi; run += Op::kRun) {
-      Op::evaluate_run(prepared, in, run, std::min(Op::kRun, hi - run), data.data());
-    }
-  };
-  for_each_range(exec, in.size(), pool::RangeFn(body, piece_grain<Op>(), wake_of(Op::kWork)));
-  return std::nullopt;
-}
+// clang-format off
+template <> struct Element<ops::BlackGreeks> { using type = elements::BlackGreeks; };
+template <> struct Element<ops::BlackScholesGreeks> { using type = elements::BlackScholesGreeks; };
+template <> struct Element<ops::BachelierGreeks> { using type = elements::BachelierGreeks; };
+// clang-format on
 
 }  // namespace batch
 }  // namespace tarvik

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "lanes/lanes.hpp"
 #include "paths.hpp"
-#include "tarvik/detail/lanes.hpp"
 #include "tarvik/implied_volatility.hpp"
 
 namespace tarvik::lanes::detail {

@@ -24,6 +24,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "lanes/lanes.hpp"
 #include "lanes/lists.hpp"
 #include "lanes/paths.hpp"
 #include "rational/erfcx.hpp"
@@ -33,7 +34,6 @@
 #include "rational/normalised_black.hpp"
 #include "rational/transforms.hpp"
 #include "rational/value.hpp"
-#include "tarvik/detail/lanes.hpp"
 #include "tarvik/normal.hpp"
 #include "tarvik/numeric.hpp"
 

@@ -13,8 +13,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "lanes/lanes.hpp"
 #include "rational/value.hpp"
-#include "tarvik/detail/lanes.hpp"
 
 namespace tarvik::lanes {
 namespace {

@@ -1,0 +1,248 @@
+// The element computations of the batch operations that the core evaluates
+// in stages, in blocks or in vector lanes rather than one scalar call per
+// element (batch_ops.hpp declares every operation): Element<Op> names the
+// computation a kernel runs for operation Op, Op itself unless one below
+// stands in for it. Each gives every element the bits of the scalar
+// operation, NaN exactly where that one reports an error.
+//
+// Besides element(prepared, values..., is_call), used for the error codes, a
+// computation offers one of: a Plan (the prices: plan_or_rejected(prepared,
+// ...) or make_plans over a run, and the batch driver evaluates the plans of
+// a run before their erfc calls); kRun and evaluate_run (a run at a time);
+// kBlock and block (whole blocks of gathered inputs: the lane kernels).
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "lanes/lanes.hpp"
+#include "price_plans.hpp"
+#include "tarvik/bachelier.hpp"
+#include "tarvik/batch.hpp"
+#include "tarvik/batch_ops.hpp"
+#include "tarvik/black.hpp"
+#include "tarvik/greeks.hpp"
+
+namespace tarvik {
+namespace batch {
+
+// The computation behind operation Op.
+template <class Op>
+struct Element {
+  using type = Op;
+};
+
+// The run of elements whose plans are made before any of their erfc calls.
+inline constexpr std::size_t kPlanRun = 128;
+
+}  // namespace batch
+
+namespace elements {
+
+// The logarithms and square root of a Black-76 batch's forward, strike and
+// maturity (inputs 0 to 2), those of a broadcast input taken once: the same
+// operation on the same operand, so the same bits.
+class HoistedLogs {
+ public:
+  template <std::size_t N>
+  explicit HoistedLogs(const batch::Inputs<N>& in)
+      : once_f_(in.broadcast(0)), once_k_(in.broadcast(1)), once_t_(in.broadcast(2)) {
+    if (in.size() == 0) return;
+    if (once_f_) ln_f_ = std::log(in.value(0, 0));
+    if (once_k_) ln_k_ = std::log(in.value(1, 0));
+    if (once_t_) sqrt_t_ = std::sqrt(in.value(2, 0));
+  }
+  BlackLogs at(double forward, double strike, double maturity) const {
+    return {once_f_ ? ln_f_ : std::log(forward), once_k_ ? ln_k_ : std::log(strike),
+            once_t_ ? sqrt_t_ : std::sqrt(maturity)};
+  }
+  // The same over a run of n elements, into ln_f, ln_k and sqrt_t.
+  void over(const double* forward, const double* strike, const double* maturity, std::size_t n,
+            double* ln_f, double* ln_k, double* sqrt_t) const {
+    column(once_f_, ln_f_, forward, n, ln_f, [](double v) { return std::log(v); });
+    column(once_k_, ln_k_, strike, n, ln_k, [](double v) { return std::log(v); });
+    column(once_t_, sqrt_t_, maturity, n, sqrt_t, [](double v) { return std::sqrt(v); });
+  }
+
+ private:
+  template <class F>
+  static void column(bool once, double value, const double* in, std::size_t n, double* out, F f) {
+    if (once) {
+      std::fill_n(out, n, value);
+    } else {
+      for (std::size_t j = 0; j < n; ++j) out[j] = f(in[j]);
+    }
+  }
+
+  bool once_f_, once_k_, once_t_;
+  double ln_f_ = 0.0, ln_k_ = 0.0, sqrt_t_ = 0.0;
+};
+
+// The Black-76 terms of a run of up to kSize elements, stage by stage over
+// arrays: the inputs, their logarithms and square root (HoistedLogs), then,
+// in one loop without branches that runs in vector lanes (lanes::black_terms),
+// the checks of validate_black_inputs, s = sigma*sqrt(T), x = ln F - ln K and
+// d1 = black_d1(x, s). The prices and sensitivities of the run then follow
+// from these without a long dependent chain per element. The operations are
+// those of the scalar functions on the same operands (d1 is also formed
+// where the scalar code does not need it, and left unused there).
+struct BlackRun {
+  static constexpr std::size_t kSize = batch::kPlanRun;
+  double forward[kSize], strike[kSize], maturity[kSize], vol[kSize];
+  double ln_f[kSize], ln_k[kSize], sqrt_t[kSize];
+  double s[kSize], x[kSize], d1[kSize];
+  bool ok[kSize], call[kSize];
+
+  BlackRun(const HoistedLogs& logs, const batch::Inputs<4>& in, std::size_t start, std::size_t n) {
+    for (std::size_t j = 0; j < n; ++j) {
+      forward[j] = in.value(0, start + j);
+      strike[j] = in.value(1, start + j);
+      maturity[j] = in.value(2, start + j);
+      vol[j] = in.value(3, start + j);
+      call[j] = in.is_call(start + j);
+    }
+    logs.over(forward, strike, maturity, n, ln_f, ln_k, sqrt_t);
+    // The first n values of every input array are set above; GCC cannot
+    // tell through the call and would warn of reading the rest.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+    lanes::black_terms(forward, strike, maturity, vol, ln_f, ln_k, sqrt_t, n, s, x, d1, ok);
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+  }
+
+  BlackTerms terms(std::size_t j) const {
+    return BlackTerms::of(forward[j], x[j], s[j], sqrt_t[j], vol[j], d1[j]);
+  }
+};
+
+// A price plan, or for a rejected input a plan whose price is the NaN.
+template <class Plan>
+inline Plan plan_or_rejected(const Result<Plan>& r) {
+  return r.ok() ? r.value() : Plan::fixed(batch::kRejected);
+}
+
+struct BlackPrice {
+  using Prepared = HoistedLogs;
+  using Plan = BlackPricePlan;
+  using Erfcs = ErfcPair;
+  static Result<BlackPricePlan> plan(const HoistedLogs& logs, double forward, double strike,
+                                     double maturity, double vol, bool is_call) {
+    return plan_black_price(forward, strike, maturity, vol, is_call,
+                            logs.at(forward, strike, maturity));
+  }
+  // The plans of elements start to start + len: plan_black_price's, from
+  // the terms of the run.
+  static void make_plans(const HoistedLogs& logs, const batch::Inputs<4>& in, std::size_t start,
+                         std::size_t len, Plan* plans) {
+    plans_of(BlackRun(logs, in, start, len), len, plans);
+  }
+  // The plans of the first len elements of a run.
+  static void plans_of(const BlackRun& run, std::size_t len, Plan* plans) {
+    for (std::size_t j = 0; j < len; ++j) {
+      plans[j] = run.ok[j] ? Plan::make_from(run.forward[j], run.strike[j], run.s[j], run.call[j],
+                                             [&] { return Plan::MoneynessD1{run.x[j], run.d1[j]}; })
+                           : Plan::fixed(batch::kRejected);
+    }
+  }
+  static Result<double> element(const HoistedLogs& logs, double forward, double strike,
+                                double maturity, double vol, bool is_call) {
+    const Result<BlackPricePlan> p = plan(logs, forward, strike, maturity, vol, is_call);
+    if (!p) return p.error();
+    return p.value().price();
+  }
+};
+
+struct BlackScholesPrice : ops::BlackScholesPrice {
+  using Plan = BlackScholesPricePlan;
+  using Erfcs = ErfcPair;
+  static Plan plan_or_rejected(const Prepared&, double spot, double strike, double maturity,
+                               double rate, double dividend, double vol, bool is_call) {
+    return elements::plan_or_rejected(
+        plan_black_scholes_price(spot, strike, maturity, rate, dividend, vol, is_call));
+  }
+};
+
+// A Black-76 sensitivity of greeks.hpp, with hoisted logarithms; a batch
+// evaluates it a run at a time from the terms of the run.
+template <class S>
+struct BlackSensitivity {
+  static constexpr std::size_t kRun = BlackRun::kSize;
+  using Prepared = HoistedLogs;
+  static Result<double> element(const HoistedLogs& logs, double forward, double strike,
+                                double maturity, double vol, bool is_call) {
+    return black_sensitivity<S>(forward, strike, maturity, vol, is_call,
+                                logs.at(forward, strike, maturity));
+  }
+  // black_sensitivity<S> of elements start to start + len, or the NaN.
+  static void evaluate_run(const HoistedLogs& logs, const batch::Inputs<4>& in, std::size_t start,
+                           std::size_t len, double* out) {
+    const BlackRun run(logs, in, start, len);
+    for (std::size_t j = 0; j < len; ++j) {
+      const BlackTerms t = run.terms(j);
+      out[j] = !run.ok[j]           ? batch::kRejected
+               : t.total_vol == 0.0 ? sensitivity::at_zero_vol<S>(t, run.call[j])
+                                    : S::of(t, run.call[j]);
+    }
+  }
+};
+
+// The Black-76 inversions go to the lane kernels (lanes/lanes.hpp) a block
+// at a time; each element there gets exactly the scalar operation's bits.
+struct ImpliedVolatility : ops::ImpliedVolatility {
+  static constexpr std::size_t kBlock = lanes::kBlock;
+  static void block(const double* price, const double* forward, const double* strike,
+                    const double* maturity, const std::uint8_t* is_call, std::size_t n,
+                    double* out) {
+    lanes::implied_volatility_block(price, forward, strike, maturity, is_call, n, out);
+  }
+};
+
+struct NormalisedImpliedVolatility : ops::NormalisedImpliedVolatility {
+  static constexpr std::size_t kBlock = lanes::kBlock;
+  static void block(const double* beta, const double* x, const std::uint8_t* is_call, std::size_t n,
+                    double* out) {
+    lanes::normalised_implied_volatility_block(beta, x, is_call, n, out);
+  }
+};
+
+// One rational starting point and one Halley step: a batch runs a block at a
+// time, stage by stage, with the scalar function's bits.
+struct BachelierImpliedVolatility : ops::BachelierImpliedVolatility {
+  static constexpr std::size_t kBlock = kBachelierBlock;
+  static void block(const double* price, const double* forward, const double* strike,
+                    const double* maturity, const std::uint8_t* is_call, std::size_t n,
+                    double* out) {
+    bachelier_implied_volatility_block(price, forward, strike, maturity, is_call, n, out);
+  }
+};
+
+}  // namespace elements
+
+namespace batch {
+
+// clang-format off
+template <> struct Element<ops::BlackPrice> { using type = elements::BlackPrice; };
+template <> struct Element<ops::BlackScholesPrice> { using type = elements::BlackScholesPrice; };
+template <> struct Element<ops::ImpliedVolatility> { using type = elements::ImpliedVolatility; };
+template <> struct Element<ops::NormalisedImpliedVolatility> {
+  using type = elements::NormalisedImpliedVolatility;
+};
+template <> struct Element<ops::Delta> { using type = elements::BlackSensitivity<sensitivity::Delta>; };
+template <> struct Element<ops::Gamma> { using type = elements::BlackSensitivity<sensitivity::Gamma>; };
+template <> struct Element<ops::Vega> { using type = elements::BlackSensitivity<sensitivity::Vega>; };
+template <> struct Element<ops::Theta> { using type = elements::BlackSensitivity<sensitivity::Theta>; };
+template <> struct Element<ops::Vomma> { using type = elements::BlackSensitivity<sensitivity::Vomma>; };
+template <> struct Element<ops::Vanna> { using type = elements::BlackSensitivity<sensitivity::Vanna>; };
+template <> struct Element<ops::BachelierImpliedVolatility> {
+  using type = elements::BachelierImpliedVolatility;
+};
+// clang-format on
+
+}  // namespace batch
+}  // namespace tarvik
