@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "block.hpp"
 #include "kernel.hpp"
 #include "tarvik/batch.hpp"
 #include "tarvik/black.hpp"

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bachelier/block.hpp"
 #include "lanes/lanes.hpp"
 #include "price_plans.hpp"
 #include "tarvik/bachelier.hpp"
