@@ -11,7 +11,8 @@
 // element(prepared, values..., is_call) -> Result<double>. Most are Each<&f>
 // of a scalar function f; the core runs some in stages or vector lanes
 // instead (its own business: the bits stay f's). A new operation is one line
-// here and one line in the core's list of kernels (core/src/batch/kernels.cpp).
+// here and one line in the core's list of kernels (core/src/batch/kernels.cpp),
+// without which a caller's kernel is an undefined symbol.
 #pragma once
 
 #include <cstddef>
