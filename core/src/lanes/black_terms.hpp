@@ -1,5 +1,5 @@
 // The branch-free stage of the Black-76 batch prices and sensitivities over
-// a run of elements (batch_ops.hpp's BlackRun): the checks of
+// a run of elements (BlackRun, core/src/batch/elements.hpp): the checks of
 // validate_black_inputs, s = sigma*sqrt(T), x = ln F - ln K and
 // d1 = black_d1(x, s), written once in black.hpp and here only looped over.
 // Each path includes this header into its own translation unit, where the
