@@ -26,14 +26,6 @@ Result<double> bachelier_price(double forward, double strike, double maturity, d
 Result<double> bachelier_implied_volatility(double price, double forward, double strike,
                                             double maturity, bool is_call);
 
-// The batch kernel of the implied volatility: elements 0 to n - 1 (n at most
-// kBachelierBlock) of the arrays, is_call nonzero for a call, into out; each
-// element bachelier_implied_volatility's value or the quiet NaN.
-inline constexpr std::size_t kBachelierBlock = 128;
-void bachelier_implied_volatility_block(const double* price, const double* forward,
-                                        const double* strike, const double* maturity,
-                                        const std::uint8_t* is_call, std::size_t n, double* out);
-
 // dV/dF; the checks of bachelier_price.
 Result<double> bachelier_delta(double forward, double strike, double maturity, double volatility,
                                bool is_call);

@@ -279,14 +279,14 @@ using BachelierTheta = Each<&bachelier_theta>;
 using BachelierVanna = Each<&bachelier_vanna>;
 using BachelierVomma = Each<&bachelier_vomma>;
 // One rational starting point and one Halley step: some two prices. A batch
-// runs a block at a time, stage by stage, with the scalar function's bits.
+// runs a block at a time in the lane kernels, with the scalar function's bits.
 struct BachelierImpliedVolatility : Each<&bachelier_implied_volatility> {
   static constexpr std::size_t kWork = 2;
-  static constexpr std::size_t kBlock = kBachelierBlock;
+  static constexpr std::size_t kBlock = lanes::kBlock;
   static void block(const double* price, const double* forward, const double* strike,
                     const double* maturity, const std::uint8_t* is_call, std::size_t n,
                     double* out) {
-    bachelier_implied_volatility_block(price, forward, strike, maturity, is_call, n, out);
+    lanes::bachelier_implied_volatility_block(price, forward, strike, maturity, is_call, n, out);
   }
 };
 

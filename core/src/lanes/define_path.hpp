@@ -3,6 +3,7 @@
 // TARVIK_LANES_DEFINE_PATH(name, lanes).
 #pragma once
 
+#include "lanes/bachelier.hpp"
 #include "lanes/black_terms.hpp"
 #include "lanes/kernel.hpp"
 #include "lanes/paths.hpp"
@@ -24,5 +25,11 @@
                           const double* sqrt_t, std::size_t n, double* s, double* x, double* d1,  \
                           bool* ok) {                                                             \
     black_terms_loop(forward, strike, maturity, vol, ln_f, ln_k, sqrt_t, n, s, x, d1, ok);        \
+  }                                                                                               \
+  void bachelier_implied_volatility_block_##name(const double* price, const double* forward,      \
+                                                 const double* strike, const double* maturity,    \
+                                                 const std::uint8_t* is_call, std::size_t n,      \
+                                                 double* out) {                                   \
+    BachelierKernel<W>::implied_volatility(price, forward, strike, maturity, is_call, n, out);    \
   }                                                                                               \
   }  // namespace tarvik::lanes::detail
