@@ -157,6 +157,20 @@ Case normal_extreme(Rng& r) {
   return o;
 }
 
+// bachelier_price(forward, strike, maturity, vol, is_call): u = |F - K|/s up
+// to the tail where phi(d) underflows or d overflows, zero, signed-zero,
+// subnormal and negative volatilities, extreme scales.
+Case normal_inputs(Rng& r) {
+  const double scale = r.coin() ? 0.01 : r.log_uniform(1e-200, 1e200);
+  const double s = scale * r.log_uniform(1e-3, 1.0);
+  const double t = r.log_uniform(1e-4, 30.0);
+  const double u = r.coin() ? r.uniform(0.0, 3.0) : r.log_uniform(1e-3, 1e3);
+  const double forward = scale * r.uniform(-1, 1);
+  const double vol_choices[] = {s / std::sqrt(t), 0.0, -0.0, 5e-324, -s};
+  const double vol = r.bits() % 4 == 0 ? r.pick(vol_choices) : vol_choices[0];
+  return {{forward, forward + (r.coin() ? u : -u) * s, t, vol}, r.coin()};
+}
+
 // ---- families over both ------------------------------------------------------
 
 // Prices at, just inside and just beyond the intrinsic value and the maximum.
@@ -231,6 +245,10 @@ const Family kNormalFamilies[] = {
     {"extreme specials", specials<normal_extreme, 4>},
     {"bit patterns", bit_patterns<normal_near, 4>}};
 
+const Family kNormalPriceFamilies[] = {{"inputs", normal_inputs},
+                                       {"specials", specials<normal_inputs, 4>},
+                                       {"bit patterns", bit_patterns<normal_inputs, 4>}};
+
 // ---- the paths --------------------------------------------------------------
 
 using IvBlock = void (*)(const double*, const double*, const double*, const double*,
@@ -244,12 +262,14 @@ struct LanePath {
   IvBlock iv;
   NormalisedBlock normalised;
   IvBlock normal;
+  IvBlock normal_price;  // (forward, strike, maturity, vol)
 };
 
 template <Path P>
 LanePath library_path() {
   return {
-      path_name(P), path_available(P),
+      path_name(P),
+      path_available(P),
       [](const double* p, const double* f, const double* k, const double* t, const std::uint8_t* c,
          std::size_t n, double* out) { implied_volatility_block(P, p, f, k, t, c, n, out); },
       [](const double* b, const double* x, const std::uint8_t* c, std::size_t n, double* out) {
@@ -257,7 +277,9 @@ LanePath library_path() {
       },
       [](const double* p, const double* f, const double* k, const double* t, const std::uint8_t* c,
          std::size_t n,
-         double* out) { bachelier_implied_volatility_block(P, p, f, k, t, c, n, out); }};
+         double* out) { bachelier_implied_volatility_block(P, p, f, k, t, c, n, out); },
+      [](const double* f, const double* k, const double* t, const double* v, const std::uint8_t* c,
+         std::size_t n, double* out) { bachelier_price_block(P, f, k, t, v, c, n, out); }};
 }
 
 std::vector<LanePath> paths() {
@@ -266,14 +288,14 @@ std::vector<LanePath> paths() {
           library_path<Path::Avx512>(),
           {"wide8", true, testing::implied_volatility_block_wide,
            testing::normalised_implied_volatility_block_wide,
-           testing::bachelier_implied_volatility_block_wide}};
+           testing::bachelier_implied_volatility_block_wide, testing::bachelier_price_block_wide}};
 }
 
 // Feeds kPerFamily elements of each family to the path in blocks of seeded
 // lengths 1 to kBlock and counts the elements whose bits differ from the
 // scalar result (the quiet NaN where that fails), printing the first few.
-template <class Block, class Scalar>
-void expect_scalar_bits(const Family (&families)[6], std::uint64_t seed, Block block,
+template <std::size_t N, class Block, class Scalar>
+void expect_scalar_bits(const Family (&families)[N], std::uint64_t seed, Block block,
                         Scalar scalar) {
   alignas(64) double in[4][kBlock];
   alignas(64) std::uint8_t calls[kBlock];
@@ -344,6 +366,16 @@ TEST_P(LanesTest, BachelierImpliedVolatilityHasTheScalarBits) {
       [](const Case& o) {
         return bachelier_implied_volatility(o.in[0], o.in[1], o.in[2], o.in[3], o.call);
       });
+}
+
+TEST_P(LanesTest, BachelierPriceHasTheScalarBits) {
+  const IvBlock normal_price = GetParam().normal_price;
+  expect_scalar_bits(
+      kNormalPriceFamilies, 20261208,
+      [normal_price](double (*in)[kBlock], const std::uint8_t* calls, std::size_t n, double* out) {
+        normal_price(in[0], in[1], in[2], in[3], calls, n, out);
+      },
+      [](const Case& o) { return bachelier_price(o.in[0], o.in[1], o.in[2], o.in[3], o.call); });
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, LanesTest, ::testing::ValuesIn(paths()),

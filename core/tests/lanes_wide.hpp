@@ -16,5 +16,8 @@ void bachelier_implied_volatility_block_wide(const double* price, const double* 
                                              const double* strike, const double* maturity,
                                              const std::uint8_t* is_call, std::size_t n,
                                              double* out);
+void bachelier_price_block_wide(const double* forward, const double* strike, const double* maturity,
+                                const double* vol, const std::uint8_t* is_call, std::size_t n,
+                                double* out);
 
 }  // namespace tarvik::lanes::testing

@@ -98,14 +98,24 @@ struct Terms {
   }
 };
 
-// Intrinsic value plus s q(|d|) phi(d); the intrinsic value at s = 0.
+// max(F - K, 0) for a call (moneyness m = F - K), max(K - F, 0) for a put.
+template <class V, class M>
+[[gnu::always_inline]] inline V intrinsic_value(V m, M is_call) {
+  const V x = select(is_call, m, -m);
+  return select(x > 0.0, x, 0.0);
+}
+// The time value s q(|d|) phi(d) of s = sigma sqrt(T) > 0.
+template <class V>
+[[gnu::always_inline]] inline V time_value(V s, V d, V pdf) {
+  return (s * mills_complement(rational::abs_of(d))) * pdf;
+}
+
+// Intrinsic value plus the time value; the intrinsic value at s = 0.
 template <class V>
 V price(const Terms<V>& t, bool is_call) {
-  using std::fabs;
-  const V x = is_call ? t.moneyness : -t.moneyness;
-  const V intrinsic = x > 0.0 ? x : V(0.0);
+  const V intrinsic = intrinsic_value(t.moneyness, is_call);
   if (t.total_vol == 0.0) return intrinsic;
-  return intrinsic + (t.total_vol * mills_complement(fabs(t.d))) * t.pdf;
+  return intrinsic + time_value(t.total_vol, t.d, t.pdf);
 }
 
 // The sensitivities; each is 0 at s = 0 but delta, which is that of the

@@ -123,6 +123,55 @@ struct BachelierKernel : Lanes<W> {
       st(out, ix, select(ld_code(S.code, ix) != code(kDone), value, ld(S.done, ix)));
     });
   }
+
+  // The prices of bachelier_price, a run of at most kRun elements at a time
+  // (its state on the stack): the checks, d and the exponent of phi(d) in
+  // vector lanes, the C library's exp element by element, then the price.
+  static constexpr std::size_t kRun = 64;
+  static void price(const double* forward, const double* strike, const double* maturity,
+                    const double* vol, const std::uint8_t* is_call, std::size_t n, double* out) {
+    using rational::is_finite, rational::is_nan, rational::mask_not, rational::select,
+        rational::sqrt_of;
+    Index idx[kRun + W];
+    alignas(64) double s[kRun + W], d[kRun + W], e[kRun + W], intrinsic[kRun + W];
+    for (std::size_t start = 0; start < n; start += kRun) {
+      // The run's elements; a last group of fewer than W repeats its last one.
+      const std::size_t len = n - start < kRun ? n - start : kRun;
+      const std::size_t lanes = (len + W - 1) / W * W;
+      for (std::size_t i = 0; i < lanes; ++i) {
+        idx[i] = static_cast<Index>(start + (i < len ? i : len - 1));
+      }
+      for (std::size_t j = 0; j < lanes; j += W) {
+        const At ix{idx + j, j + W <= len};
+        const D f = ld(forward, ix);
+        const D k = ld(strike, ix);
+        const D t = ld(maturity, ix);
+        const D sigma = ld(vol, ix);
+        const D m = f - k;
+        M ok = is_finite(f) & is_finite(k) & is_finite(t) & is_finite(sigma);
+        ok = ok & (t > 0.0) & mask_not(sigma < 0.0) & is_finite(m);
+        const D sv = sigma * sqrt_of(t);
+        const D dv = select(sv == 0.0, 0.0, m / sv);
+        const D iv = bachelier::intrinsic_value(m, ld_code(is_call, ix) != 0);
+        store(s + j, sv);
+        store(d + j, dv);
+        store(e + j, select(ok & (sv != 0.0), norm_pdf_exponent(dv), 0.0));
+        store(intrinsic + j, select(ok, iv, kNaN));
+      }
+      for (std::size_t i = 0; i < lanes; ++i) e[i] = std::exp(e[i]);
+      for (std::size_t j = 0; j < lanes; j += W) {
+        const D sv = load(s + j), iv = load(intrinsic + j);
+        const D value = iv + bachelier::time_value(sv, load(d + j), load(e + j) * kInvSqrtTwoPi);
+        st(out, At{idx + j, j + W <= len}, select(is_nan(iv), kNaN, select(sv == 0.0, iv, value)));
+      }
+    }
+  }
+  [[gnu::always_inline]] static D load(const double* a) {
+    D r;
+    __builtin_memcpy(&r, a, sizeof r);
+    return r;
+  }
+  [[gnu::always_inline]] static void store(double* a, D v) { __builtin_memcpy(a, &v, sizeof v); }
 };
 
 }  // namespace

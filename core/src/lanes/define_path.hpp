@@ -32,4 +32,9 @@
                                                  double* out) {                                   \
     BachelierKernel<W>::implied_volatility(price, forward, strike, maturity, is_call, n, out);    \
   }                                                                                               \
+  void bachelier_price_block_##name(const double* forward, const double* strike,                  \
+                                    const double* maturity, const double* vol,                    \
+                                    const std::uint8_t* is_call, std::size_t n, double* out) {    \
+    BachelierKernel<W>::price(forward, strike, maturity, vol, is_call, n, out);                   \
+  }                                                                                               \
   }  // namespace tarvik::lanes::detail

@@ -20,7 +20,10 @@ namespace tarvik::lanes::detail {
                           bool* ok);                                                             \
   void bachelier_implied_volatility_block_##name(                                                \
       const double* price, const double* forward, const double* strike, const double* maturity,  \
-      const std::uint8_t* is_call, std::size_t n, double* out);
+      const std::uint8_t* is_call, std::size_t n, double* out);                                  \
+  void bachelier_price_block_##name(const double* forward, const double* strike,                 \
+                                    const double* maturity, const double* vol,                   \
+                                    const std::uint8_t* is_call, std::size_t n, double* out);
 TARVIK_LANES_PATH(portable)
 #if defined(TARVIK_LANES_X86)
 TARVIK_LANES_PATH(avx2)
