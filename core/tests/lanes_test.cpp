@@ -157,7 +157,7 @@ Case normal_extreme(Rng& r) {
   return o;
 }
 
-// bachelier_price(forward, strike, maturity, vol, is_call): u = |F - K|/s up
+// bachelier_price and its sensitivities (forward, strike, maturity, vol): u up
 // to the tail where phi(d) underflows or d overflows, zero, signed-zero,
 // subnormal and negative volatilities, extreme scales.
 Case normal_inputs(Rng& r) {
@@ -255,6 +255,8 @@ using IvBlock = void (*)(const double*, const double*, const double*, const doub
                          const std::uint8_t*, std::size_t, double*);
 using NormalisedBlock = void (*)(const double*, const double*, const std::uint8_t*, std::size_t,
                                  double*);
+using FormulaBlock = void (*)(BachelierFormula, const double*, const double*, const double*,
+                              const double*, const std::uint8_t*, std::size_t, double*);
 
 struct LanePath {
   std::string name;
@@ -262,7 +264,7 @@ struct LanePath {
   IvBlock iv;
   NormalisedBlock normalised;
   IvBlock normal;
-  IvBlock normal_price;  // (forward, strike, maturity, vol)
+  FormulaBlock normal_formula;
 };
 
 template <Path P>
@@ -278,8 +280,9 @@ LanePath library_path() {
       [](const double* p, const double* f, const double* k, const double* t, const std::uint8_t* c,
          std::size_t n,
          double* out) { bachelier_implied_volatility_block(P, p, f, k, t, c, n, out); },
-      [](const double* f, const double* k, const double* t, const double* v, const std::uint8_t* c,
-         std::size_t n, double* out) { bachelier_price_block(P, f, k, t, v, c, n, out); }};
+      [](BachelierFormula w, const double* f, const double* k, const double* t, const double* v,
+         const std::uint8_t* c, std::size_t n,
+         double* out) { bachelier_block(P, w, f, k, t, v, c, n, out); }};
 }
 
 std::vector<LanePath> paths() {
@@ -288,7 +291,7 @@ std::vector<LanePath> paths() {
           library_path<Path::Avx512>(),
           {"wide8", true, testing::implied_volatility_block_wide,
            testing::normalised_implied_volatility_block_wide,
-           testing::bachelier_implied_volatility_block_wide, testing::bachelier_price_block_wide}};
+           testing::bachelier_implied_volatility_block_wide, testing::bachelier_block_wide}};
 }
 
 // Feeds kPerFamily elements of each family to the path in blocks of seeded
@@ -368,14 +371,32 @@ TEST_P(LanesTest, BachelierImpliedVolatilityHasTheScalarBits) {
       });
 }
 
-TEST_P(LanesTest, BachelierPriceHasTheScalarBits) {
-  const IvBlock normal_price = GetParam().normal_price;
-  expect_scalar_bits(
-      kNormalPriceFamilies, 20261208,
-      [normal_price](double (*in)[kBlock], const std::uint8_t* calls, std::size_t n, double* out) {
-        normal_price(in[0], in[1], in[2], in[3], calls, n, out);
-      },
-      [](const Case& o) { return bachelier_price(o.in[0], o.in[1], o.in[2], o.in[3], o.call); });
+// The price and the sensitivities built on phi(d) (forward, strike, maturity, vol).
+TEST_P(LanesTest, BachelierFormulasHaveTheScalarBits) {
+  using Scalar = Result<double> (*)(const Case&);
+  const std::pair<BachelierFormula, Scalar> formulas[] = {
+      {BachelierFormula::Price,
+       [](const Case& o) { return bachelier_price(o.in[0], o.in[1], o.in[2], o.in[3], o.call); }},
+      {BachelierFormula::Gamma,
+       [](const Case& o) { return bachelier_gamma(o.in[0], o.in[1], o.in[2], o.in[3]); }},
+      {BachelierFormula::Vega,
+       [](const Case& o) { return bachelier_vega(o.in[0], o.in[1], o.in[2], o.in[3]); }},
+      {BachelierFormula::Theta,
+       [](const Case& o) { return bachelier_theta(o.in[0], o.in[1], o.in[2], o.in[3]); }},
+      {BachelierFormula::Vanna,
+       [](const Case& o) { return bachelier_vanna(o.in[0], o.in[1], o.in[2], o.in[3]); }},
+      {BachelierFormula::Vomma,
+       [](const Case& o) { return bachelier_vomma(o.in[0], o.in[1], o.in[2], o.in[3]); }}};
+  const FormulaBlock block = GetParam().normal_formula;
+  std::uint64_t seed = 20261208;
+  for (const auto& [which, scalar] : formulas) {
+    SCOPED_TRACE(static_cast<int>(which));
+    expect_scalar_bits(
+        kNormalPriceFamilies, seed += 10,
+        [block, which](double (*in)[kBlock], const std::uint8_t* calls, std::size_t n,
+                       double* out) { block(which, in[0], in[1], in[2], in[3], calls, n, out); },
+        scalar);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, LanesTest, ::testing::ValuesIn(paths()),

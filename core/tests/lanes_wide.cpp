@@ -27,10 +27,10 @@ void bachelier_implied_volatility_block_wide(const double* price, const double* 
   BachelierKernel<8>::implied_volatility(price, forward, strike, maturity, is_call, n, out);
 }
 
-void bachelier_price_block_wide(const double* forward, const double* strike, const double* maturity,
-                                const double* vol, const std::uint8_t* is_call, std::size_t n,
-                                double* out) {
-  BachelierKernel<8>::price(forward, strike, maturity, vol, is_call, n, out);
+void bachelier_block_wide(BachelierFormula which, const double* forward, const double* strike,
+                          const double* maturity, const double* vol, const std::uint8_t* is_call,
+                          std::size_t n, double* out) {
+  BachelierKernel<8>::evaluate(which, forward, strike, maturity, vol, is_call, n, out);
 }
 
 }  // namespace tarvik::lanes::testing

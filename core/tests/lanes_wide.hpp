@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tarvik/detail/lanes.hpp"
+
 namespace tarvik::lanes::testing {
 
 void implied_volatility_block_wide(const double* price, const double* forward, const double* strike,
@@ -16,8 +18,8 @@ void bachelier_implied_volatility_block_wide(const double* price, const double* 
                                              const double* strike, const double* maturity,
                                              const std::uint8_t* is_call, std::size_t n,
                                              double* out);
-void bachelier_price_block_wide(const double* forward, const double* strike, const double* maturity,
-                                const double* vol, const std::uint8_t* is_call, std::size_t n,
-                                double* out);
+void bachelier_block_wide(BachelierFormula which, const double* forward, const double* strike,
+                          const double* maturity, const double* vol, const std::uint8_t* is_call,
+                          std::size_t n, double* out);
 
 }  // namespace tarvik::lanes::testing

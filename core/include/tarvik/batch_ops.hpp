@@ -270,22 +270,25 @@ using BlackScholesDividendRho = Each<&black_scholes_dividend_rho>;
 using BlackScholesImpliedVolatility = Inversion<&black_scholes_implied_volatility>;
 using BlackImpliedVolatility = Inversion<&black_implied_volatility>;
 
-// The normal model: the prices and the implied volatilities in the lane
-// kernels a block at a time, the sensitivities each element the scalar
-// function's own call; every element with the scalar function's bits.
-struct BachelierPrice : Each<&bachelier_price> {
+// The normal model: the implied volatilities, the prices and the
+// sensitivities built on phi(d) in the lane kernels a block at a time, each
+// element with the scalar function's bits; delta (an erfc) the scalar
+// function's own call.
+template <auto F, lanes::BachelierFormula Which>
+struct BachelierLanes : Each<F> {
   static constexpr std::size_t kBlock = lanes::kBlock;
   static void block(const double* forward, const double* strike, const double* maturity,
                     const double* vol, const std::uint8_t* is_call, std::size_t n, double* out) {
-    lanes::bachelier_price_block(forward, strike, maturity, vol, is_call, n, out);
+    lanes::bachelier_block(Which, forward, strike, maturity, vol, is_call, n, out);
   }
 };
+using BachelierPrice = BachelierLanes<&bachelier_price, lanes::BachelierFormula::Price>;
 using BachelierDelta = Each<&bachelier_delta>;
-using BachelierGamma = Each<&bachelier_gamma>;
-using BachelierVega = Each<&bachelier_vega>;
-using BachelierTheta = Each<&bachelier_theta>;
-using BachelierVanna = Each<&bachelier_vanna>;
-using BachelierVomma = Each<&bachelier_vomma>;
+using BachelierGamma = BachelierLanes<&bachelier_gamma, lanes::BachelierFormula::Gamma>;
+using BachelierVega = BachelierLanes<&bachelier_vega, lanes::BachelierFormula::Vega>;
+using BachelierTheta = BachelierLanes<&bachelier_theta, lanes::BachelierFormula::Theta>;
+using BachelierVanna = BachelierLanes<&bachelier_vanna, lanes::BachelierFormula::Vanna>;
+using BachelierVomma = BachelierLanes<&bachelier_vomma, lanes::BachelierFormula::Vomma>;
 // One rational starting point and one Halley step: some two prices.
 struct BachelierImpliedVolatility : Each<&bachelier_implied_volatility> {
   static constexpr std::size_t kWork = 2;

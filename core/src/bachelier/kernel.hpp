@@ -110,12 +110,13 @@ template <class V>
   return (s * mills_complement(rational::abs_of(d))) * pdf;
 }
 
-// Intrinsic value plus the time value; the intrinsic value at s = 0.
-template <class V>
-V price(const Terms<V>& t, bool is_call) {
+// Intrinsic value plus the time value; the intrinsic value at s = 0. Here
+// and below a value is selected between expressions (both evaluated), so
+// that each formula serves a lane of vectors as it serves a double.
+template <class V, class M>
+[[gnu::always_inline]] inline V price(const Terms<V>& t, M is_call) {
   const V intrinsic = intrinsic_value(t.moneyness, is_call);
-  if (t.total_vol == 0.0) return intrinsic;
-  return intrinsic + time_value(t.total_vol, t.d, t.pdf);
+  return select(t.total_vol == 0.0, intrinsic, intrinsic + time_value(t.total_vol, t.d, t.pdf));
 }
 
 // The sensitivities; each is 0 at s = 0 but delta, which is that of the
@@ -127,28 +128,28 @@ V delta(const Terms<V>& t, bool is_call) {
   return is_call ? norm_cdf(t.d) : -norm_cdf_c(t.d);
 }
 template <class V>
-V gamma(const Terms<V>& t) {
-  return t.total_vol == 0.0 ? V(0.0) : t.pdf / t.total_vol;
+[[gnu::always_inline]] inline V gamma(const Terms<V>& t) {
+  return select(t.total_vol == 0.0, 0.0, t.pdf / t.total_vol);
 }
 template <class V>
-V vega(const Terms<V>& t) {
-  return t.total_vol == 0.0 ? V(0.0) : t.sqrt_maturity * t.pdf;
+[[gnu::always_inline]] inline V vega(const Terms<V>& t) {
+  return select(t.total_vol == 0.0, 0.0, t.sqrt_maturity * t.pdf);
 }
 // -dV/dT = -sigma phi(d)/(2 sqrt(T)), 2 sqrt(T) formed as a sum (exact).
 template <class V>
-V theta(const Terms<V>& t) {
-  return t.total_vol == 0.0 ? V(0.0)
-                            : (t.volatility * -t.pdf) / (t.sqrt_maturity + t.sqrt_maturity);
+[[gnu::always_inline]] inline V theta(const Terms<V>& t) {
+  return select(t.total_vol == 0.0, 0.0,
+                (t.volatility * -t.pdf) / (t.sqrt_maturity + t.sqrt_maturity));
 }
 // -d phi(d)/sigma.
 template <class V>
-V vanna(const Terms<V>& t) {
-  return t.pdf == 0.0 ? V(0.0) : -(t.d * t.pdf) / t.volatility;
+[[gnu::always_inline]] inline V vanna(const Terms<V>& t) {
+  return select(t.pdf == 0.0, 0.0, -(t.d * t.pdf) / t.volatility);
 }
 // d^2 vega/sigma.
 template <class V>
-V vomma(const Terms<V>& t) {
-  return t.pdf == 0.0 ? V(0.0) : (t.d * (t.d * vega(t))) / t.volatility;
+[[gnu::always_inline]] inline V vomma(const Terms<V>& t) {
+  return select(t.pdf == 0.0, 0.0, (t.d * (t.d * vega(t))) / t.volatility);
 }
 
 // The inversion in stages split at its logarithms: the lane kernel

@@ -124,16 +124,46 @@ struct BachelierKernel : Lanes<W> {
     });
   }
 
-  // The prices of bachelier_price, a run of at most kRun elements at a time
-  // (its state on the stack): the checks, d and the exponent of phi(d) in
-  // vector lanes, the C library's exp element by element, then the price.
+  // bachelier_price or a sensitivity built on phi(d) alone (gamma to vomma),
+  // a run of at most kRun elements at a time (its state on the stack): the
+  // checks, d and the exponent of phi(d) in vector lanes, the C library's exp
+  // element by element, then the formula of kernel.hpp on the terms.
   static constexpr std::size_t kRun = 64;
-  static void price(const double* forward, const double* strike, const double* maturity,
-                    const double* vol, const std::uint8_t* is_call, std::size_t n, double* out) {
+  static void evaluate(BachelierFormula which, const double* forward, const double* strike,
+                       const double* maturity, const double* vol, const std::uint8_t* is_call,
+                       std::size_t n, double* out) {
+    switch (which) {
+      case BachelierFormula::Price:
+        return density_run(forward, strike, maturity, vol, is_call, n, out,
+                           [](const auto& t, M call) { return bachelier::price(t, call); });
+      case BachelierFormula::Gamma:
+        return density_run(forward, strike, maturity, vol, is_call, n, out,
+                           [](const auto& t, M) { return bachelier::gamma(t); });
+      case BachelierFormula::Vega:
+        return density_run(forward, strike, maturity, vol, is_call, n, out,
+                           [](const auto& t, M) { return bachelier::vega(t); });
+      case BachelierFormula::Theta:
+        return density_run(forward, strike, maturity, vol, is_call, n, out,
+                           [](const auto& t, M) { return bachelier::theta(t); });
+      case BachelierFormula::Vanna:
+        return density_run(forward, strike, maturity, vol, is_call, n, out,
+                           [](const auto& t, M) { return bachelier::vanna(t); });
+      case BachelierFormula::Vomma:
+        return density_run(forward, strike, maturity, vol, is_call, n, out,
+                           [](const auto& t, M) { return bachelier::vomma(t); });
+    }
+  }
+
+  template <class Formula>
+  [[gnu::always_inline]] static void density_run(const double* forward, const double* strike,
+                                                 const double* maturity, const double* vol,
+                                                 const std::uint8_t* is_call, std::size_t n,
+                                                 double* out, Formula formula) {
     using rational::is_finite, rational::is_nan, rational::mask_not, rational::select,
         rational::sqrt_of;
     Index idx[kRun + W];
-    alignas(64) double s[kRun + W], d[kRun + W], e[kRun + W], intrinsic[kRun + W];
+    alignas(64) double m[kRun + W], root_t[kRun + W], sigma[kRun + W], s[kRun + W], d[kRun + W],
+        e[kRun + W], call[kRun + W];
     for (std::size_t start = 0; start < n; start += kRun) {
       // The run's elements; a last group of fewer than W repeats its last one.
       const std::size_t len = n - start < kRun ? n - start : kRun;
@@ -141,28 +171,34 @@ struct BachelierKernel : Lanes<W> {
       for (std::size_t i = 0; i < lanes; ++i) {
         idx[i] = static_cast<Index>(start + (i < len ? i : len - 1));
       }
+      // Terms<D>::of but for phi(d); a rejected element's moneyness is NaN.
       for (std::size_t j = 0; j < lanes; j += W) {
         const At ix{idx + j, j + W <= len};
         const D f = ld(forward, ix);
         const D k = ld(strike, ix);
         const D t = ld(maturity, ix);
-        const D sigma = ld(vol, ix);
-        const D m = f - k;
-        M ok = is_finite(f) & is_finite(k) & is_finite(t) & is_finite(sigma);
-        ok = ok & (t > 0.0) & mask_not(sigma < 0.0) & is_finite(m);
-        const D sv = sigma * sqrt_of(t);
-        const D dv = select(sv == 0.0, 0.0, m / sv);
-        const D iv = bachelier::intrinsic_value(m, ld_code(is_call, ix) != 0);
+        const D v = ld(vol, ix);
+        const D mv = f - k;
+        M ok = is_finite(f) & is_finite(k) & is_finite(t) & is_finite(v);
+        ok = ok & (t > 0.0) & mask_not(v < 0.0) & is_finite(mv);
+        const D rt = sqrt_of(t);
+        const D sv = v * rt;
+        const D dv = select(sv == 0.0, 0.0, mv / sv);
+        store(m + j, select(ok, mv, kNaN));
+        store(root_t + j, rt);
+        store(sigma + j, v);
         store(s + j, sv);
         store(d + j, dv);
         store(e + j, select(ok & (sv != 0.0), norm_pdf_exponent(dv), 0.0));
-        store(intrinsic + j, select(ok, iv, kNaN));
+        store(call + j, select(ld_code(is_call, ix) != 0, 1.0, 0.0));
       }
       for (std::size_t i = 0; i < lanes; ++i) e[i] = std::exp(e[i]);
       for (std::size_t j = 0; j < lanes; j += W) {
-        const D sv = load(s + j), iv = load(intrinsic + j);
-        const D value = iv + bachelier::time_value(sv, load(d + j), load(e + j) * kInvSqrtTwoPi);
-        st(out, At{idx + j, j + W <= len}, select(is_nan(iv), kNaN, select(sv == 0.0, iv, value)));
+        const D mv = load(m + j), sv = load(s + j);
+        const D pdf = select(sv == 0.0, 0.0, load(e + j) * kInvSqrtTwoPi);
+        const bachelier::Terms<D> t{mv, load(root_t + j), load(sigma + j), sv, load(d + j), pdf};
+        const D value = formula(t, load(call + j) != 0.0);
+        st(out, At{idx + j, j + W <= len}, select(is_nan(mv), kNaN, value));
       }
     }
   }

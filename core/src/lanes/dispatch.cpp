@@ -57,8 +57,8 @@ struct Entry {
                 const double*, const double*, std::size_t, double*, double*, double*, bool*);
   void (*bachelier)(const double*, const double*, const double*, const double*, const std::uint8_t*,
                     std::size_t, double*);
-  void (*bachelier_price)(const double*, const double*, const double*, const double*,
-                          const std::uint8_t*, std::size_t, double*);
+  void (*bachelier_formula)(BachelierFormula, const double*, const double*, const double*,
+                            const double*, const std::uint8_t*, std::size_t, double*);
 };
 
 Entry entry(Path path) {
@@ -67,18 +67,17 @@ Entry entry(Path path) {
     case Path::Avx512:
       return {detail::implied_volatility_block_avx512,
               detail::normalised_implied_volatility_block_avx512, detail::black_terms_avx512,
-              detail::bachelier_implied_volatility_block_avx512,
-              detail::bachelier_price_block_avx512};
+              detail::bachelier_implied_volatility_block_avx512, detail::bachelier_block_avx512};
     case Path::Avx2:
       return {detail::implied_volatility_block_avx2,
               detail::normalised_implied_volatility_block_avx2, detail::black_terms_avx2,
-              detail::bachelier_implied_volatility_block_avx2, detail::bachelier_price_block_avx2};
+              detail::bachelier_implied_volatility_block_avx2, detail::bachelier_block_avx2};
 #endif
     default:
       return {detail::implied_volatility_block_portable,
               detail::normalised_implied_volatility_block_portable, detail::black_terms_portable,
               detail::bachelier_implied_volatility_block_portable,
-              detail::bachelier_price_block_portable};
+              detail::bachelier_block_portable};
   }
 }
 
@@ -221,17 +220,17 @@ void bachelier_implied_volatility_block(Path path, const double* price, const do
       .bachelier(price, forward, strike, maturity, is_call, n, out);
 }
 
-void bachelier_price_block(const double* forward, const double* strike, const double* maturity,
-                           const double* vol, const std::uint8_t* is_call, std::size_t n,
-                           double* out) {
-  chosen().bachelier_price(forward, strike, maturity, vol, is_call, n, out);
+void bachelier_block(BachelierFormula which, const double* forward, const double* strike,
+                     const double* maturity, const double* vol, const std::uint8_t* is_call,
+                     std::size_t n, double* out) {
+  chosen().bachelier_formula(which, forward, strike, maturity, vol, is_call, n, out);
 }
 
-void bachelier_price_block(Path path, const double* forward, const double* strike,
-                           const double* maturity, const double* vol, const std::uint8_t* is_call,
-                           std::size_t n, double* out) {
+void bachelier_block(Path path, BachelierFormula which, const double* forward, const double* strike,
+                     const double* maturity, const double* vol, const std::uint8_t* is_call,
+                     std::size_t n, double* out) {
   entry(path_available(path) ? path : Path::Portable)
-      .bachelier_price(forward, strike, maturity, vol, is_call, n, out);
+      .bachelier_formula(which, forward, strike, maturity, vol, is_call, n, out);
 }
 
 }  // namespace tarvik::lanes
