@@ -8,7 +8,10 @@ either sign (rates-like: F in [-1%, 5%], sigma sqrt T from 10 to 300 basis
 points): "near the money" (u = |F - K|/(sigma sqrt T) up to 3) and
 "stressed" (u up to 30, both sides). Prints ns per option of
 
-  * tarvik.bachelier_implied_volatilities, serial and parallel;
+  * tarvik.bachelier_implied_volatilities, serial and parallel, and
+    tarvik.bachelier_prices serial on the same options (both run in the
+    vector lanes of the widest path the processor offers: printed as the
+    processor's flags name it);
   * tarvik.black_prices on the same n (F = 100, K = 60..160, sigma 0.05..1),
     the yardstick of the target "at most 1.5x black_prices";
   * QuantLib's bachelierBlackFormulaImpliedVol in a Python loop (on the first
@@ -51,6 +54,18 @@ def option_set(n, u_max, seed):
     is_call = rng.random(n) < 0.5
     prices = tarvik.bachelier_prices(forward, strike, maturity, vol, is_call)
     return prices, forward, strike, maturity, vol, is_call
+
+
+def lane_path():
+    """The lane path the core picks: the widest of AVX-512F and AVX2 the
+    processor and the operating system offer (the flags /proc/cpuinfo lists),
+    else the portable one."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            flags = set(next((line for line in f if line.startswith("flags")), "").split())
+    except OSError:
+        return "unknown (no /proc/cpuinfo)"
+    return "avx512" if "avx512f" in flags else "avx2" if "avx2" in flags else "portable"
 
 
 def best_of(rounds, contenders):
@@ -117,7 +132,8 @@ def main():
     bt = rng.uniform(0.1, 5.0, n)
     bv = rng.uniform(0.05, 1.0, n)
     bc = rng.random(n) < 0.5
-    print(f"n = {n}; ns per option, best of {rounds} rounds taken in turns")
+    print(f"n = {n}; ns per option, best of {rounds} rounds taken in turns; lane path "
+          f"{lane_path()}")
     for label, u_max, seed in (("near the money", 3.0, 1), ("stressed", 30.0, 2)):
         data = prices, forward, strike, maturity, vol, is_call = option_set(n, u_max, seed)
         contenders = {
@@ -127,6 +143,8 @@ def main():
             "bachelier_implied_volatilities parallel":
                 lambda: tarvik.bachelier_implied_volatilities(prices, forward, strike, maturity,
                                                               is_call, parallel=True),
+            "bachelier_prices serial":
+                lambda: tarvik.bachelier_prices(forward, strike, maturity, vol, is_call),
             "black_prices serial": lambda: tarvik.black_prices(bf, bk, bt, bv, bc),
         }
         rows = []

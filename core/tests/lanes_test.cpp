@@ -1,8 +1,9 @@
 // The lane kernels against the scalar front ends, bit for bit, on every path
 // this processor runs (and the 8-lane source in plain vector code): seeded
-// families of inputs that reach all four solver regions, both option kinds
-// on both sides of the money, prices at and beyond their bounds, special
-// values and arbitrary bit patterns, in blocks of every length. An element
+// families of inputs that reach all four solver regions (and every branch of
+// the normal model's inversion), both option kinds on both sides of the
+// money, prices at and beyond their bounds, special values and arbitrary bit
+// patterns, in blocks of every length. An element
 // the scalar function rejects must be the quiet NaN 0x7ff8000000000000. With
 // one description of each formula, what these check is the lane schedule:
 // the classification, compaction and padding of every branch.
@@ -20,6 +21,7 @@
 
 #include "lanes_wide.hpp"
 #include "rational/normalised_black.hpp"
+#include "tarvik/bachelier.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/implied_volatility.hpp"
 
@@ -114,6 +116,61 @@ Case huge_x(Rng& r) {
   return normalised_priced(r, x, r.log_uniform(1e-3, 80.0));
 }
 
+// ---- bachelier_implied_volatility(price, forward, strike, maturity, is_call)
+
+// Rates-like forwards of either sign, u = |F - K|/(sigma sqrt T) from the
+// money (where the start is a rational in r) to the far tail (ln r, and
+// ln v - ln a where r is subnormal) in every range of q's tables.
+Case normal_priced(Rng& r, double forward, double u, double s, double maturity) {
+  const double strike = forward + (r.coin() ? u : -u) * s;
+  const bool call = r.coin();
+  const double vol = s / std::sqrt(maturity);
+  const Result<double> price = bachelier_price(forward, strike, maturity, vol, call);
+  return {{price.ok() ? price.value() : 0.0, forward, strike, maturity}, call};
+}
+
+Case normal_near(Rng& r) {
+  const double t = r.uniform(0.1, 10.0);
+  return normal_priced(r, r.uniform(-0.01, 0.05), r.uniform(0.0, 3.0), r.uniform(0.001, 0.03), t);
+}
+
+Case normal_far(Rng& r) {
+  const double t = r.log_uniform(1e-3, 30.0);
+  return normal_priced(r, r.uniform(-100.0, 100.0), r.uniform(0.0, 39.0), r.log_uniform(1e-4, 10.0),
+                       t);
+}
+
+// Extreme scales, at and next to the money (no inversion), and prices at,
+// beside and below the intrinsic value, subnormal time values included.
+Case normal_extreme(Rng& r) {
+  const double scale = r.log_uniform(1e-200, 1e200);
+  const double u = r.bits() % 4 == 0 ? r.log_uniform(1e-14, 1e-9) : r.log_uniform(1e-3, 38.0);
+  Case o = normal_priced(r, scale * r.uniform(-1, 1), r.bits() % 8 == 0 ? 0.0 : u,
+                         scale * r.log_uniform(1e-3, 1.0), r.log_uniform(1e-4, 30.0));
+  if (r.coin()) return o;
+  const double m = o.call ? o.in[1] - o.in[2] : o.in[2] - o.in[1];
+  const double intrinsic = m > 0.0 ? m : 0.0;
+  const double candidates[] = {
+      intrinsic, std::nextafter(intrinsic, -kInf),      std::nextafter(intrinsic, kInf), 0.0, -0.0,
+      5e-324,    intrinsic + 5e-324 * r.uniform(1, 1e6)};
+  o.in[0] = r.pick(candidates);
+  return o;
+}
+
+// bachelier_price and its sensitivities (forward, strike, maturity, vol): u up
+// to the tail where phi(d) underflows or d overflows, zero, signed-zero,
+// subnormal and negative volatilities, extreme scales.
+Case normal_inputs(Rng& r) {
+  const double scale = r.coin() ? 0.01 : r.log_uniform(1e-200, 1e200);
+  const double s = scale * r.log_uniform(1e-3, 1.0);
+  const double t = r.log_uniform(1e-4, 30.0);
+  const double u = r.coin() ? r.uniform(0.0, 3.0) : r.log_uniform(1e-3, 1e3);
+  const double forward = scale * r.uniform(-1, 1);
+  const double vol_choices[] = {s / std::sqrt(t), 0.0, -0.0, 5e-324, -s};
+  const double vol = r.bits() % 4 == 0 ? r.pick(vol_choices) : vol_choices[0];
+  return {{forward, forward + (r.coin() ? u : -u) * s, t, vol}, r.coin()};
+}
+
 // ---- families over both ------------------------------------------------------
 
 // Prices at, just inside and just beyond the intrinsic value and the maximum.
@@ -179,29 +236,53 @@ const Family kNormalisedFamilies[] = {
     {"specials", specials<moderate, 2>},
     {"bit patterns", bit_patterns<moderate, 2>}};
 
+const Family kNormalFamilies[] = {
+    {"near", normal_near},
+    {"far", normal_far},
+    {"extreme", normal_extreme},
+    {"specials",
+     [](Rng& r) { return r.coin() ? specials<normal_near, 4>(r) : specials<normal_far, 4>(r); }},
+    {"extreme specials", specials<normal_extreme, 4>},
+    {"bit patterns", bit_patterns<normal_near, 4>}};
+
+const Family kNormalPriceFamilies[] = {{"inputs", normal_inputs},
+                                       {"specials", specials<normal_inputs, 4>},
+                                       {"bit patterns", bit_patterns<normal_inputs, 4>}};
+
 // ---- the paths --------------------------------------------------------------
 
 using IvBlock = void (*)(const double*, const double*, const double*, const double*,
                          const std::uint8_t*, std::size_t, double*);
 using NormalisedBlock = void (*)(const double*, const double*, const std::uint8_t*, std::size_t,
                                  double*);
+using FormulaBlock = void (*)(BachelierFormula, const double*, const double*, const double*,
+                              const double*, const std::uint8_t*, std::size_t, double*);
 
 struct LanePath {
   std::string name;
   bool available;
   IvBlock iv;
   NormalisedBlock normalised;
+  IvBlock normal;
+  FormulaBlock normal_formula;
 };
 
 template <Path P>
 LanePath library_path() {
   return {
-      path_name(P), path_available(P),
+      path_name(P),
+      path_available(P),
       [](const double* p, const double* f, const double* k, const double* t, const std::uint8_t* c,
          std::size_t n, double* out) { implied_volatility_block(P, p, f, k, t, c, n, out); },
       [](const double* b, const double* x, const std::uint8_t* c, std::size_t n, double* out) {
         normalised_implied_volatility_block(P, b, x, c, n, out);
-      }};
+      },
+      [](const double* p, const double* f, const double* k, const double* t, const std::uint8_t* c,
+         std::size_t n,
+         double* out) { bachelier_implied_volatility_block(P, p, f, k, t, c, n, out); },
+      [](BachelierFormula w, const double* f, const double* k, const double* t, const double* v,
+         const std::uint8_t* c, std::size_t n,
+         double* out) { bachelier_block(P, w, f, k, t, v, c, n, out); }};
 }
 
 std::vector<LanePath> paths() {
@@ -209,14 +290,15 @@ std::vector<LanePath> paths() {
           library_path<Path::Avx2>(),
           library_path<Path::Avx512>(),
           {"wide8", true, testing::implied_volatility_block_wide,
-           testing::normalised_implied_volatility_block_wide}};
+           testing::normalised_implied_volatility_block_wide,
+           testing::bachelier_implied_volatility_block_wide, testing::bachelier_block_wide}};
 }
 
 // Feeds kPerFamily elements of each family to the path in blocks of seeded
 // lengths 1 to kBlock and counts the elements whose bits differ from the
 // scalar result (the quiet NaN where that fails), printing the first few.
-template <class Block, class Scalar>
-void expect_scalar_bits(const Family (&families)[6], std::uint64_t seed, Block block,
+template <std::size_t N, class Block, class Scalar>
+void expect_scalar_bits(const Family (&families)[N], std::uint64_t seed, Block block,
                         Scalar scalar) {
   alignas(64) double in[4][kBlock];
   alignas(64) std::uint8_t calls[kBlock];
@@ -275,6 +357,46 @@ TEST_P(LanesTest, NormalisedImpliedVolatilityHasTheScalarBits) {
         normalised(in[0], in[1], calls, n, out);
       },
       [](const Case& o) { return normalised_implied_volatility(o.in[0], o.in[1], o.call); });
+}
+
+TEST_P(LanesTest, BachelierImpliedVolatilityHasTheScalarBits) {
+  const IvBlock normal = GetParam().normal;
+  expect_scalar_bits(
+      kNormalFamilies, 20261207,
+      [normal](double (*in)[kBlock], const std::uint8_t* calls, std::size_t n, double* out) {
+        normal(in[0], in[1], in[2], in[3], calls, n, out);
+      },
+      [](const Case& o) {
+        return bachelier_implied_volatility(o.in[0], o.in[1], o.in[2], o.in[3], o.call);
+      });
+}
+
+// The price and the sensitivities built on phi(d) (forward, strike, maturity, vol).
+TEST_P(LanesTest, BachelierFormulasHaveTheScalarBits) {
+  using Scalar = Result<double> (*)(const Case&);
+  const std::pair<BachelierFormula, Scalar> formulas[] = {
+      {BachelierFormula::Price,
+       [](const Case& o) { return bachelier_price(o.in[0], o.in[1], o.in[2], o.in[3], o.call); }},
+      {BachelierFormula::Gamma,
+       [](const Case& o) { return bachelier_gamma(o.in[0], o.in[1], o.in[2], o.in[3]); }},
+      {BachelierFormula::Vega,
+       [](const Case& o) { return bachelier_vega(o.in[0], o.in[1], o.in[2], o.in[3]); }},
+      {BachelierFormula::Theta,
+       [](const Case& o) { return bachelier_theta(o.in[0], o.in[1], o.in[2], o.in[3]); }},
+      {BachelierFormula::Vanna,
+       [](const Case& o) { return bachelier_vanna(o.in[0], o.in[1], o.in[2], o.in[3]); }},
+      {BachelierFormula::Vomma,
+       [](const Case& o) { return bachelier_vomma(o.in[0], o.in[1], o.in[2], o.in[3]); }}};
+  const FormulaBlock block = GetParam().normal_formula;
+  std::uint64_t seed = 20261208;
+  for (const auto& [which, scalar] : formulas) {
+    SCOPED_TRACE(static_cast<int>(which));
+    expect_scalar_bits(
+        kNormalPriceFamilies, seed += 10,
+        [block, which](double (*in)[kBlock], const std::uint8_t* calls, std::size_t n,
+                       double* out) { block(which, in[0], in[1], in[2], in[3], calls, n, out); },
+        scalar);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, LanesTest, ::testing::ValuesIn(paths()),

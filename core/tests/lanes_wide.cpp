@@ -1,8 +1,9 @@
-// The 8-lane instance of the lane kernel in plain vector code (no target
+// The 8-lane instances of the lane kernels in plain vector code (no target
 // flags), so that the source the AVX-512F path is built from can be checked
 // bit for bit on any processor.
 #include "lanes_wide.hpp"
 
+#include "lanes/bachelier.hpp"
 #include "lanes/kernel.hpp"
 
 namespace tarvik::lanes::testing {
@@ -17,6 +18,19 @@ void normalised_implied_volatility_block_wide(const double* beta, const double* 
                                               const std::uint8_t* is_call, std::size_t n,
                                               double* out) {
   Kernel<8>::normalised_implied_volatility(beta, x, is_call, n, out);
+}
+
+void bachelier_implied_volatility_block_wide(const double* price, const double* forward,
+                                             const double* strike, const double* maturity,
+                                             const std::uint8_t* is_call, std::size_t n,
+                                             double* out) {
+  BachelierKernel<8>::implied_volatility(price, forward, strike, maturity, is_call, n, out);
+}
+
+void bachelier_block_wide(BachelierFormula which, const double* forward, const double* strike,
+                          const double* maturity, const double* vol, const std::uint8_t* is_call,
+                          std::size_t n, double* out) {
+  BachelierKernel<8>::evaluate(which, forward, strike, maturity, vol, is_call, n, out);
 }
 
 }  // namespace tarvik::lanes::testing

@@ -19,12 +19,15 @@ inline constexpr double kTailCutoff = -67108864.0;
 
 // phi(x) = exp(-x^2/2)/sqrt(2 pi), with the exponent formed as x*(x*(-0.5)).
 // Returns +0 for |x| so large that x*x overflows.
+// The exponent alone, over a double or a vector of them.
+template <class V>
+[[gnu::always_inline]] inline V norm_pdf_exponent(V x) {
+  return x * (x * -0.5);
+}
 [[gnu::always_inline]] inline double norm_pdf(double x) {
   if (std::isnan(x)) return std::numeric_limits<double>::quiet_NaN();
   if (std::isinf(x)) return 0.0;
-  double u = x * -0.5;
-  u = x * u;
-  return std::exp(u) * kInvSqrtTwoPi;
+  return std::exp(norm_pdf_exponent(x)) * kInvSqrtTwoPi;
 }
 
 // Phi(x) = erfc(-x/sqrt(2))/2: full relative accuracy in the lower tail.

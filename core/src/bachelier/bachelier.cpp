@@ -4,9 +4,7 @@
 
 #include <cmath>
 
-#include "block.hpp"
 #include "kernel.hpp"
-#include "tarvik/batch.hpp"
 #include "tarvik/black.hpp"
 
 namespace tarvik {
@@ -114,9 +112,9 @@ Status prepare_inversion(double price, double forward, double strike, double mat
   }
   out.time_value = price - intrinsic;
   out.distance = std::fabs(x);
-  double s;
-  out.done = direct_total_volatility(out.time_value, out.distance, s);
-  if (out.done) out.value = s / out.sqrt_maturity;
+  out.done = is_direct(out.time_value, out.distance);
+  if (out.done)
+    out.value = direct_total_volatility(out.time_value, out.distance) / out.sqrt_maturity;
   return std::nullopt;
 }
 
@@ -132,54 +130,6 @@ Result<double> bachelier_implied_volatility(double price, double forward, double
   const bachelier::Start<double> st = bachelier::start(in.time_value, in.distance);
   const double u = bachelier::halley(st, bachelier::mills_complement(st.u));
   return (in.distance / u) / in.sqrt_maturity;
-}
-
-void bachelier_implied_volatility_block(const double* price, const double* forward,
-                                        const double* strike, const double* maturity,
-                                        const std::uint8_t* is_call, std::size_t n, double* out) {
-  // Stage by stage over the elements that need an inversion (listed in
-  // `pick`), each stage the scalar function's operations on its operands.
-  std::size_t pick[kBachelierBlock];
-  double v[kBachelierBlock], a[kBachelierBlock], root_t[kBachelierBlock], q[kBachelierBlock];
-  bachelier::Start<double> st[kBachelierBlock];
-  std::size_t m = 0;
-  for (std::size_t j = 0; j < n; ++j) {
-    bachelier::Inversion in;
-    if (bachelier::prepare_inversion(price[j], forward[j], strike[j], maturity[j], is_call[j] != 0,
-                                     in)) {
-      out[j] = batch::kRejected;
-    } else if (in.done) {
-      out[j] = in.value;
-    } else {
-      pick[m] = j;
-      v[m] = in.time_value;
-      a[m] = in.distance;
-      root_t[m] = in.sqrt_maturity;
-      ++m;
-    }
-  }
-  // The starts near the money and away from it in two passes (lists made
-  // without branches), so that neither pass branches on the region.
-  std::size_t near[kBachelierBlock], far[kBachelierBlock];
-  std::size_t n_near = 0, n_far = 0;
-  double r[kBachelierBlock];
-  for (std::size_t i = 0; i < m; ++i) {
-    r[i] = v[i] / a[i];
-    const bool is_near = r[i] >= bachelier::kNearMin;
-    near[n_near] = i;
-    far[n_far] = i;
-    n_near += is_near ? 1 : 0;
-    n_far += is_near ? 0 : 1;
-  }
-  for (std::size_t k = 0; k < n_near; ++k) st[near[k]] = bachelier::start_near(r[near[k]]);
-  for (std::size_t k = 0; k < n_far; ++k) {
-    const std::size_t i = far[k];
-    st[i] = bachelier::start_far(v[i], a[i], r[i]);
-  }
-  for (std::size_t i = 0; i < m; ++i) q[i] = bachelier::mills_complement(st[i].u);
-  for (std::size_t i = 0; i < m; ++i) {
-    out[pick[i]] = (a[i] / bachelier::halley(st[i], q[i])) / root_t[i];
-  }
 }
 
 }  // namespace tarvik

@@ -17,7 +17,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "bachelier/block.hpp"
 #include "lanes/lanes.hpp"
 #include "price_plans.hpp"
 #include "tarvik/bachelier.hpp"
@@ -215,11 +214,22 @@ struct NormalisedImpliedVolatility : ops::NormalisedImpliedVolatility {
 // One rational starting point and one Halley step: a batch runs a block at a
 // time, stage by stage, with the scalar function's bits.
 struct BachelierImpliedVolatility : ops::BachelierImpliedVolatility {
-  static constexpr std::size_t kBlock = kBachelierBlock;
+  static constexpr std::size_t kBlock = lanes::kBlock;
   static void block(const double* price, const double* forward, const double* strike,
                     const double* maturity, const std::uint8_t* is_call, std::size_t n,
                     double* out) {
-    bachelier_implied_volatility_block(price, forward, strike, maturity, is_call, n, out);
+    lanes::bachelier_implied_volatility_block(price, forward, strike, maturity, is_call, n, out);
+  }
+};
+
+// The normal model's price and the sensitivities built on phi(d) alone, a
+// block at a time in the lane kernels.
+template <class Op, lanes::BachelierFormula Which>
+struct BachelierLanes : Op {
+  static constexpr std::size_t kBlock = lanes::kBlock;
+  static void block(const double* forward, const double* strike, const double* maturity,
+                    const double* vol, const std::uint8_t* is_call, std::size_t n, double* out) {
+    lanes::bachelier_block(Which, forward, strike, maturity, vol, is_call, n, out);
   }
 };
 
@@ -242,6 +252,24 @@ template <> struct Element<ops::Vomma> { using type = elements::BlackSensitivity
 template <> struct Element<ops::Vanna> { using type = elements::BlackSensitivity<sensitivity::Vanna>; };
 template <> struct Element<ops::BachelierImpliedVolatility> {
   using type = elements::BachelierImpliedVolatility;
+};
+template <> struct Element<ops::BachelierPrice> {
+  using type = elements::BachelierLanes<ops::BachelierPrice, lanes::BachelierFormula::Price>;
+};
+template <> struct Element<ops::BachelierGamma> {
+  using type = elements::BachelierLanes<ops::BachelierGamma, lanes::BachelierFormula::Gamma>;
+};
+template <> struct Element<ops::BachelierVega> {
+  using type = elements::BachelierLanes<ops::BachelierVega, lanes::BachelierFormula::Vega>;
+};
+template <> struct Element<ops::BachelierTheta> {
+  using type = elements::BachelierLanes<ops::BachelierTheta, lanes::BachelierFormula::Theta>;
+};
+template <> struct Element<ops::BachelierVanna> {
+  using type = elements::BachelierLanes<ops::BachelierVanna, lanes::BachelierFormula::Vanna>;
+};
+template <> struct Element<ops::BachelierVomma> {
+  using type = elements::BachelierLanes<ops::BachelierVomma, lanes::BachelierFormula::Vomma>;
 };
 // clang-format on
 

@@ -6,6 +6,7 @@
 
 #include "lanes/lanes.hpp"
 #include "paths.hpp"
+#include "tarvik/bachelier.hpp"
 #include "tarvik/implied_volatility.hpp"
 
 namespace tarvik::lanes::detail {
@@ -32,6 +33,16 @@ void normalised_implied_volatility_elements(const double* beta, const double* x,
   }
 }
 
+void bachelier_implied_volatility_elements(const double* price, const double* forward,
+                                           const double* strike, const double* maturity,
+                                           const std::uint8_t* is_call, std::size_t n,
+                                           double* out) {
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = value_or_nan(bachelier_implied_volatility(price[i], forward[i], strike[i], maturity[i],
+                                                       is_call[i] != 0));
+  }
+}
+
 }  // namespace tarvik::lanes::detail
 
 namespace tarvik::lanes {
@@ -44,6 +55,10 @@ struct Entry {
   void (*normalised)(const double*, const double*, const std::uint8_t*, std::size_t, double*);
   void (*terms)(const double*, const double*, const double*, const double*, const double*,
                 const double*, const double*, std::size_t, double*, double*, double*, bool*);
+  void (*bachelier)(const double*, const double*, const double*, const double*, const std::uint8_t*,
+                    std::size_t, double*);
+  void (*bachelier_formula)(BachelierFormula, const double*, const double*, const double*,
+                            const double*, const std::uint8_t*, std::size_t, double*);
 };
 
 Entry entry(Path path) {
@@ -51,14 +66,18 @@ Entry entry(Path path) {
 #if defined(TARVIK_LANES_X86)
     case Path::Avx512:
       return {detail::implied_volatility_block_avx512,
-              detail::normalised_implied_volatility_block_avx512, detail::black_terms_avx512};
+              detail::normalised_implied_volatility_block_avx512, detail::black_terms_avx512,
+              detail::bachelier_implied_volatility_block_avx512, detail::bachelier_block_avx512};
     case Path::Avx2:
       return {detail::implied_volatility_block_avx2,
-              detail::normalised_implied_volatility_block_avx2, detail::black_terms_avx2};
+              detail::normalised_implied_volatility_block_avx2, detail::black_terms_avx2,
+              detail::bachelier_implied_volatility_block_avx2, detail::bachelier_block_avx2};
 #endif
     default:
       return {detail::implied_volatility_block_portable,
-              detail::normalised_implied_volatility_block_portable, detail::black_terms_portable};
+              detail::normalised_implied_volatility_block_portable, detail::black_terms_portable,
+              detail::bachelier_implied_volatility_block_portable,
+              detail::bachelier_block_portable};
   }
 }
 
@@ -186,6 +205,32 @@ void black_terms(Path path, const double* forward, const double* strike, const d
                  std::size_t n, double* s, double* x, double* d1, bool* ok) {
   entry(path_available(path) ? path : Path::Portable)
       .terms(forward, strike, maturity, vol, ln_f, ln_k, sqrt_t, n, s, x, d1, ok);
+}
+
+void bachelier_implied_volatility_block(const double* price, const double* forward,
+                                        const double* strike, const double* maturity,
+                                        const std::uint8_t* is_call, std::size_t n, double* out) {
+  chosen().bachelier(price, forward, strike, maturity, is_call, n, out);
+}
+
+void bachelier_implied_volatility_block(Path path, const double* price, const double* forward,
+                                        const double* strike, const double* maturity,
+                                        const std::uint8_t* is_call, std::size_t n, double* out) {
+  entry(path_available(path) ? path : Path::Portable)
+      .bachelier(price, forward, strike, maturity, is_call, n, out);
+}
+
+void bachelier_block(BachelierFormula which, const double* forward, const double* strike,
+                     const double* maturity, const double* vol, const std::uint8_t* is_call,
+                     std::size_t n, double* out) {
+  chosen().bachelier_formula(which, forward, strike, maturity, vol, is_call, n, out);
+}
+
+void bachelier_block(Path path, BachelierFormula which, const double* forward, const double* strike,
+                     const double* maturity, const double* vol, const std::uint8_t* is_call,
+                     std::size_t n, double* out) {
+  entry(path_available(path) ? path : Path::Portable)
+      .bachelier_formula(which, forward, strike, maturity, vol, is_call, n, out);
 }
 
 }  // namespace tarvik::lanes

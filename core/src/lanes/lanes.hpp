@@ -1,5 +1,6 @@
-// Lane-parallel implied volatilities over blocks of elements, with the bits
-// of the scalar functions: the batch driver hands in one block at a time;
+// Lane-parallel implied volatilities (Black-76 and normal) over blocks of
+// elements, with the bits of the scalar functions: the batch driver hands in
+// one block at a time;
 // and the vector stage of the Black-76 batch prices and sensitivities.
 // Each path is the same source (kernel.hpp) built for one vector width; the
 // widest one this processor runs is chosen once, at the first call.
@@ -25,6 +26,17 @@ void implied_volatility_block(const double* price, const double* forward, const 
 void normalised_implied_volatility_block(const double* beta, const double* x,
                                          const std::uint8_t* is_call, std::size_t n, double* out);
 
+// Likewise for bachelier_implied_volatility (the normal model), and for
+// bachelier_price or one of its sensitivities built on phi(d) alone (is_call
+// read for the price only).
+void bachelier_implied_volatility_block(const double* price, const double* forward,
+                                        const double* strike, const double* maturity,
+                                        const std::uint8_t* is_call, std::size_t n, double* out);
+enum class BachelierFormula { Price, Gamma, Vega, Theta, Vanna, Vomma };
+void bachelier_block(BachelierFormula which, const double* forward, const double* strike,
+                     const double* maturity, const double* vol, const std::uint8_t* is_call,
+                     std::size_t n, double* out);
+
 // The branch-free stage of the Black-76 batch prices and sensitivities, for
 // i < n: ok[i] = black_inputs_valid(forward[i], strike[i], maturity[i],
 // vol[i]), s[i] = vol[i]*sqrt_t[i], x[i] = ln_f[i] - ln_k[i] and
@@ -47,6 +59,12 @@ void implied_volatility_block(Path path, const double* price, const double* forw
                               const std::uint8_t* is_call, std::size_t n, double* out);
 void normalised_implied_volatility_block(Path path, const double* beta, const double* x,
                                          const std::uint8_t* is_call, std::size_t n, double* out);
+void bachelier_implied_volatility_block(Path path, const double* price, const double* forward,
+                                        const double* strike, const double* maturity,
+                                        const std::uint8_t* is_call, std::size_t n, double* out);
+void bachelier_block(Path path, BachelierFormula which, const double* forward, const double* strike,
+                     const double* maturity, const double* vol, const std::uint8_t* is_call,
+                     std::size_t n, double* out);
 void black_terms(Path path, const double* forward, const double* strike, const double* maturity,
                  const double* vol, const double* ln_f, const double* ln_k, const double* sqrt_t,
                  std::size_t n, double* s, double* x, double* d1, bool* ok);

@@ -1,0 +1,221 @@
+// The implied normal volatility over one block of elements, W elements at a
+// time in vector lanes, with the bits of the scalar function: the formulas
+// of bachelier/kernel.hpp instantiated on the lanes' vector type, three
+// vector passes over the whole block (the checks and the direct cases; the
+// starting point, q and the argument of the Halley step's logarithm; the
+// step and the result), and between them the C library's log called element
+// by element over the lists of elements that need one. A lane whose element
+// takes another branch computes the branch anyway, and the result of its own
+// is selected; a start is formed only where some lane of the group needs it.
+// (Carrying each group from its checks to its result, logarithms included,
+// measured some 40% slower: the calls then wait on their own group's
+// divisions instead of overlapping independent ones.)
+//
+// The price and the sensitivities built on phi(d) alone likewise, over runs
+// of 64 elements: the checks, d and phi's exponent in vector lanes, the C
+// library's exp element by element, then the formula on the terms.
+//
+// Included into each lane path's translation unit (internal linkage
+// throughout, as for kernel.hpp).
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "bachelier/kernel.hpp"
+#include "lanes/lists.hpp"
+#include "lanes/paths.hpp"
+#include "rational/value.hpp"
+#include "tarvik/numeric.hpp"
+
+namespace tarvik::lanes {
+namespace {
+
+template <int W>
+struct BachelierKernel : Lanes<W> {
+  using L = Lanes<W>;
+  using L::B, L::code, L::each, L::elements, L::ld, L::ld_code, L::st, L::st_code, L::vec;
+  using typename L::At, typename L::D, typename L::M, typename L::Set;
+
+  static constexpr double kNaN = __builtin_nan("");
+
+  // Element-indexed; some 24 KB, on the heap as the Black-76 kernel's state.
+  struct State {
+    double v[B], a[B], r[B], root_t[B], done[B];       // the checks
+    double ln_r[B], u[B], offset[B], q[B], ln_arg[B];  // the inversion
+    std::uint8_t code[B];
+  };
+  enum : std::int64_t { kDone, kNear, kFar };
+
+  static void implied_volatility(const double* price, const double* forward, const double* strike,
+                                 const double* maturity, const std::uint8_t* is_call, std::size_t n,
+                                 double* out) {
+    if (n == 0) return;
+    const std::unique_ptr<State> state(new (std::nothrow) State);
+    if (!state) {
+      return detail::bachelier_implied_volatility_elements(price, forward, strike, maturity,
+                                                           is_call, n, out);
+    }
+    State& S = *state;
+    Set all, inverted, far;
+    for (std::size_t i = 0; i < n; ++i) all.idx[i] = static_cast<Index>(i);
+    all.n = n;
+    all.pad();
+    using bachelier::direct_total_volatility, bachelier::is_direct;
+    using rational::abs_of, rational::any, rational::is_finite, rational::mask_not,
+        rational::select, rational::sqrt_of;
+    // The checks of prepare_inversion, and the value of every element that
+    // needs no inversion: NaN for a rejected one, 0 at the intrinsic value,
+    // the direct total volatility over sqrt(T) at the money.
+    each(all, [&](At ix) __attribute__((always_inline)) {
+      const D p = ld(price, ix);
+      const D f = ld(forward, ix);
+      const D k = ld(strike, ix);
+      const D t = ld(maturity, ix);
+      const D m = f - k;
+      const D x = select(ld_code(is_call, ix) != 0, m, -m);
+      const D intrinsic = select(x > 0.0, x, 0.0);
+      M ok = is_finite(p) & is_finite(f) & is_finite(k) & is_finite(t);
+      ok = ok & (t > 0.0) & is_finite(m) & mask_not(p < intrinsic);
+      const D root_t = sqrt_of(t);
+      const D v = p - intrinsic;
+      const D a = abs_of(x);
+      const M zero = p == intrinsic;
+      const M direct = is_direct(v, a);
+      const D value = select(zero, 0.0, direct_total_volatility(v, a) / root_t);
+      const D r = v / a;
+      st(S.done, ix, select(ok, value, kNaN));
+      st(S.v, ix, v);
+      st(S.a, ix, a);
+      st(S.r, ix, r);
+      st(S.root_t, ix, root_t);
+      st(S.ln_r, ix, vec(0.0));
+      const M invert = ok & mask_not(zero | direct);
+      st_code(
+          S.code, ix,
+          select(invert, select(r >= bachelier::kNearMin, code(kNear), code(kFar)), code(kDone)));
+    });
+    elements(all, [&](Index i) {
+      inverted.add(i, S.code[i] != kDone);
+      far.add(i, S.code[i] == kFar);
+    });
+    elements(far, [&](Index i) { S.ln_r[i] = bachelier::log_ratio(S.v[i], S.a[i], S.r[i]); });
+    // The start (near the money from r, away from it from ln r), q there and
+    // the argument of the step's logarithm.
+    each(all, [&](At ix) __attribute__((always_inline)) {
+      const D r = ld(S.r, ix);
+      const M near = r >= bachelier::kNearMin;
+      bachelier::Start<D> s{vec(0.0), vec(1.0), vec(0.0)};
+      if (any(mask_not(near))) s = bachelier::start_far(ld(S.ln_r, ix));
+      if (any(near)) {
+        const bachelier::Start<D> s_near = bachelier::start_near(r);
+        s = {select(near, s_near.u, s.u), select(near, s_near.scale, s.scale),
+             select(near, s_near.offset, s.offset)};
+      }
+      const D q = bachelier::mills_complement(s.u);
+      st(S.u, ix, s.u);
+      st(S.offset, ix, s.offset);
+      st(S.q, ix, q);
+      st(S.ln_arg, ix, bachelier::halley_log_argument(s, q));
+    });
+    elements(inverted, [&](Index i) { S.ln_arg[i] = std::log(S.ln_arg[i]); });
+    // The step, u and (|F - K|/u)/sqrt(T).
+    each(all, [&](At ix) __attribute__((always_inline)) {
+      const bachelier::Start<D> s{ld(S.u, ix), vec(1.0), ld(S.offset, ix)};
+      const D u = bachelier::halley_step(s, ld(S.q, ix), ld(S.ln_arg, ix));
+      const D value = (ld(S.a, ix) / u) / ld(S.root_t, ix);
+      st(out, ix, select(ld_code(S.code, ix) != code(kDone), value, ld(S.done, ix)));
+    });
+  }
+
+  // bachelier_price or a sensitivity built on phi(d) alone (gamma to vomma),
+  // a run of at most kRun elements at a time (its state on the stack): the
+  // checks, d and the exponent of phi(d) in vector lanes, the C library's exp
+  // element by element, then the formula of kernel.hpp on the terms.
+  static constexpr std::size_t kRun = 64;
+  static void evaluate(BachelierFormula which, const double* forward, const double* strike,
+                       const double* maturity, const double* vol, const std::uint8_t* is_call,
+                       std::size_t n, double* out) {
+    switch (which) {
+      case BachelierFormula::Price:
+        return density_run(forward, strike, maturity, vol, is_call, n, out,
+                           [](const auto& t, M call) { return bachelier::price(t, call); });
+      case BachelierFormula::Gamma:
+        return density_run(forward, strike, maturity, vol, is_call, n, out,
+                           [](const auto& t, M) { return bachelier::gamma(t); });
+      case BachelierFormula::Vega:
+        return density_run(forward, strike, maturity, vol, is_call, n, out,
+                           [](const auto& t, M) { return bachelier::vega(t); });
+      case BachelierFormula::Theta:
+        return density_run(forward, strike, maturity, vol, is_call, n, out,
+                           [](const auto& t, M) { return bachelier::theta(t); });
+      case BachelierFormula::Vanna:
+        return density_run(forward, strike, maturity, vol, is_call, n, out,
+                           [](const auto& t, M) { return bachelier::vanna(t); });
+      case BachelierFormula::Vomma:
+        return density_run(forward, strike, maturity, vol, is_call, n, out,
+                           [](const auto& t, M) { return bachelier::vomma(t); });
+    }
+  }
+
+  template <class Formula>
+  [[gnu::always_inline]] static void density_run(const double* forward, const double* strike,
+                                                 const double* maturity, const double* vol,
+                                                 const std::uint8_t* is_call, std::size_t n,
+                                                 double* out, Formula formula) {
+    using rational::is_finite, rational::is_nan, rational::mask_not, rational::select,
+        rational::sqrt_of;
+    Index idx[kRun + W];
+    alignas(64) double m[kRun + W], root_t[kRun + W], sigma[kRun + W], s[kRun + W], d[kRun + W],
+        e[kRun + W], call[kRun + W];
+    for (std::size_t start = 0; start < n; start += kRun) {
+      // The run's elements; a last group of fewer than W repeats its last one.
+      const std::size_t len = n - start < kRun ? n - start : kRun;
+      const std::size_t lanes = (len + W - 1) / W * W;
+      for (std::size_t i = 0; i < lanes; ++i) {
+        idx[i] = static_cast<Index>(start + (i < len ? i : len - 1));
+      }
+      // Terms<D>::of but for phi(d); a rejected element's moneyness is NaN.
+      for (std::size_t j = 0; j < lanes; j += W) {
+        const At ix{idx + j, j + W <= len};
+        const D f = ld(forward, ix);
+        const D k = ld(strike, ix);
+        const D t = ld(maturity, ix);
+        const D v = ld(vol, ix);
+        const D mv = f - k;
+        M ok = is_finite(f) & is_finite(k) & is_finite(t) & is_finite(v);
+        ok = ok & (t > 0.0) & mask_not(v < 0.0) & is_finite(mv);
+        const D rt = sqrt_of(t);
+        const D sv = v * rt;
+        const D dv = select(sv == 0.0, 0.0, mv / sv);
+        store(m + j, select(ok, mv, kNaN));
+        store(root_t + j, rt);
+        store(sigma + j, v);
+        store(s + j, sv);
+        store(d + j, dv);
+        store(e + j, select(ok & (sv != 0.0), norm_pdf_exponent(dv), 0.0));
+        store(call + j, select(ld_code(is_call, ix) != 0, 1.0, 0.0));
+      }
+      for (std::size_t i = 0; i < lanes; ++i) e[i] = std::exp(e[i]);
+      for (std::size_t j = 0; j < lanes; j += W) {
+        const D mv = load(m + j), sv = load(s + j);
+        const D pdf = select(sv == 0.0, 0.0, load(e + j) * kInvSqrtTwoPi);
+        const bachelier::Terms<D> t{mv, load(root_t + j), load(sigma + j), sv, load(d + j), pdf};
+        const D value = formula(t, load(call + j) != 0.0);
+        st(out, At{idx + j, j + W <= len}, select(is_nan(mv), kNaN, value));
+      }
+    }
+  }
+  [[gnu::always_inline]] static D load(const double* a) {
+    D r;
+    __builtin_memcpy(&r, a, sizeof r);
+    return r;
+  }
+  [[gnu::always_inline]] static void store(double* a, D v) { __builtin_memcpy(a, &v, sizeof v); }
+};
+
+}  // namespace
+}  // namespace tarvik::lanes
