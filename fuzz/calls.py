@@ -8,7 +8,8 @@ functions added later are fuzzed too. A call is
   layout intake takes. A scalar call gives a float or IVError, the same for
   the same numbers as other types or by keyword; a batch result equals its
   scalar twin element by element (NaN where the scalar raises IVError),
-  parallel equals serial bit for bit, and the inputs stay as they were; or
+  parallel equals serial bit for bit, and the inputs stay as they were
+  (the private table writer _csv_rows: the bytes of repr() of each value); or
 * wild: anything anywhere, by position or keyword: floats and ints of every
   class and size, None, strings, containers, NumPy scalars and arrays of every
   dtype, shape, layout, byte order and alignment, objects whose conversions
@@ -152,6 +153,10 @@ class Function:
         self.name, self.fn = name, getattr(_core, name)
         self.params = list(inspect.signature(self.fn).parameters)
         self.numeric = [p for p in self.params if p not in FLAGS]
+        self.text = name == "_csv_rows"  # bytes of a table of numbers
+        if self.text:
+            self.batch = self.fields = False
+            return
         probe = [np.zeros(2)] * len(self.numeric) + [True] * ("is_call" in self.params)
         try:
             probed = self.fn(*probe)
@@ -169,6 +174,8 @@ SCALARS = {f.name: f for f in FUNCTIONS if not f.batch}
 for _f in FUNCTIONS:  # black_prices -> black_price, implied_volatilities -> implied_volatility
     _f.twin = next((SCALARS[c] for c in (_f.name[:-1], _f.name[:-3] + "y") if _f.batch
                     and c in SCALARS and len(SCALARS[c].numeric) == len(_f.numeric)), None)
+FUNCTIONS.append(Function("_csv_rows"))  # private: not in __all__
+FUNCTIONS[-1].twin = None
 
 # Typical values by the start of a parameter's name; the rest in (-10, 10).
 ROLES = [("forward", (1.0, 1e4)), ("spot", (1.0, 1e4)), ("strike", (1.0, 1e4)),
@@ -231,6 +238,8 @@ def array_ok(r):
 
 
 def result_ok(f, r):
+    if f.text:
+        return type(r) is bytes
     if not f.batch:
         return type(r) is float
     if f.fields:  # arrays of one length, each its own
@@ -384,6 +393,17 @@ class Call:
     def build_coherent(self):
         f, fdp = self.f, self.fdp
         self.inputs = []
+        if f.text:  # a table that fills whole lines
+            values = self.float_array(self.n, "") if fdp.ConsumeBool() else self.number()
+            size = values[0].size if isinstance(values[0], np.ndarray) else 1
+            columns = self.pick([c for c in (1, 2, 3, 7, 9) if size % c == 0])
+            self.inputs = [values]
+            self.args, self.kwargs = [values], []
+            if fdp.ConsumeBool():
+                self.kwargs = [("columns", "'columns'", (columns, repr(columns)))]
+            elif columns != 1 or fdp.ConsumeBool():
+                self.args.append((columns, repr(columns)))
+            return
         for p in f.numeric:
             k = fdp.ConsumeIntInRange(0, 9)
             if not f.batch or k < 2:
@@ -560,6 +580,8 @@ def allowed(call, exc):
     """Whether an exception of a wild call is one it may raise."""
     if isinstance(exc, (TypeError, OverflowError, tarvik.IVError)) or any(exc is r for r in RAISED):
         return True
+    if call.f.text and type(exc) is ValueError and str(exc).startswith("_csv_rows() "):
+        return True  # columns below 1, or values that fill no whole line
     if call.warnings == "error" and isinstance(exc, Warning):
         return True
     with warnings.catch_warnings():  # what Python's own float conversion raises
@@ -605,7 +627,8 @@ def judge(call):
     if exc is not None and not (isinstance(exc, tarvik.IVError) or not call.coherent and allowed(call, exc)):
         raise Finding(f"raised {type(exc).__name__}: {exc!s:.300}")
     if call.coherent:
-        (check_batch if call.f.batch else check_scalar)(call, args, kwargs, result, exc, flag)
+        check = check_text if call.f.text else check_batch if call.f.batch else check_scalar
+        check(call, args, kwargs, result, exc, flag)
         if [np.ndarray.tobytes(o) for o in call.objs if isinstance(o, np.ndarray)] != before:
             raise Finding("an input array was changed")
     elif call.f.batch and exc is None:
@@ -644,6 +667,16 @@ def check_scalar(call, args, kwargs, result, exc, flag):
     if not same(result if exc is None else exc, got if err is None else err):
         raise Finding(f"{alt[i]!r} at {f.params[i]!r}, {names} by keyword: "
                       f"{got if err is None else err!r}")
+
+
+def check_text(call, args, kwargs, result, exc, flag):
+    """Lines of `columns` fields, each as repr() writes it, NaN empty."""
+    values = np.asarray(args[0], dtype=np.float64).reshape(-1).tolist()
+    columns = (args[1:] or [kwargs.get("columns", 1)])[0]
+    fields = ["" if v != v else repr(v) for v in values]
+    want = "".join(",".join(fields[i:i + columns]) + "\n" for i in range(0, len(fields), columns))
+    if result != want.encode():
+        raise Finding(f"wrote {result!r:.300}, repr() gives {want!r:.300}")
 
 
 def check_batch(call, args, kwargs, result, exc, flag):

@@ -276,3 +276,30 @@ def test_model_and_shift_round_trip(tmp_path, engine, model):
     assert np.array_equal(got["iv"], iv) and np.allclose(iv, vol, rtol=1e-9)
     greeks = getattr(tarvik, "bachelier_greeks" if normal else "black_greeks")(*args, t, iv, call)
     assert np.array_equal(got["delta"], greeks["delta"])
+
+
+def test_numbers_are_written_as_repr_writes_them():
+    # Random bit patterns (every exponent), values around each switch of
+    # notation, and the special values; a NaN or masked element is empty.
+    rng = np.random.default_rng(8)
+    edges = 10.0 ** np.arange(-6, 18)
+    x = np.concatenate([
+        rng.integers(0, 2**64, 60_000, dtype=np.uint64).view(np.float64),
+        rng.normal(size=30_000) * 10.0 ** rng.integers(-7, 18, 30_000),
+        edges, np.nextafter(edges, 0), -edges, [0.0, -0.0, 5e-324, np.inf, -np.inf, np.nan]])
+    x = x[:len(x) // 3 * 3]
+    lines = tarvik._core._csv_rows(x, 3).decode("ascii").split("\n")
+    fields = ["" if v != v else repr(v) for v in x.tolist()]
+    assert lines == [",".join(fields[i:i + 3]) for i in range(0, len(x), 3)] + [""]
+    masked = np.ma.masked_array([1.0, 2.0], mask=[True, False])
+    assert tarvik._core._csv_rows(masked) == b"\n2.0\n"
+    assert tarvik._core._csv_rows(0.5) == b"0.5\n"
+    assert "_csv_rows" not in tarvik._core.__all__
+
+
+@pytest.mark.parametrize("args, error", [((np.zeros(3), 2), ValueError), ((np.zeros(2), 0), ValueError),
+                                         ((np.zeros(2), 1.0), TypeError), (([1.0],), TypeError),
+                                         ((np.zeros(2, np.float32),), TypeError)])
+def test_number_writer_refuses_what_is_no_table(args, error):
+    with pytest.raises(error):
+        tarvik._core._csv_rows(*args)

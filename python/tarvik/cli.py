@@ -14,8 +14,8 @@ through (``--forward parity`` reads the whole file first). Numbers follow one
 grammar in both CSV engines: an optional sign, ASCII digits with an optional
 point, an optional exponent, or inf, infinity, nan in any case, with blanks
 around them ignored. Where pyarrow is installed (``pip install
-tarvik[fast]``), Arrow parses the CSV text and formats the numbers, and the
-output is the same to the byte.
+tarvik[fast]``), Arrow parses the CSV text; the numbers are written by the
+extension for both engines, and the output is the same to the byte.
 
 Failures are those of a Unix tool: one line on standard error naming the
 file and line, exit status 1 (2 for a usage error: an unknown option, a
@@ -41,7 +41,7 @@ import numpy as np
 
 import tarvik
 
-from . import _quotes
+from . import _core, _quotes
 
 __all__ = ["main"]
 
@@ -485,56 +485,16 @@ def compute(lines: list[str], columns: Columns, texts: dict[str, typing.Any], na
 
 # ---- writing ---------------------------------------------------------------
 
-def formatted(lines: list[str], results: list[_Floats], error: typing.Any,
-              engine: str) -> bytes:
-    """The output lines (UTF-8): each input line, then the new fields (empty for NaN),
-    each number written as repr() writes it, then the error."""
+def formatted(lines: list[str], results: list[_Floats], error: typing.Any) -> bytes:
+    """The output lines (UTF-8): each input line, then the new fields, each
+    number written as repr() writes it (empty for NaN), then the error. The
+    numbers are written by the extension, a whole chunk at once, for both
+    engines."""
     if not lines:
         return b""
-    if engine == "pyarrow":
-        return arrow_formatted(lines, results, error)
-    # format(x, "") of a float is its repr(); a NaN becomes the empty string.
-    fields = []
-    for column in results:
-        values = column.tolist()
-        for i in np.flatnonzero(np.isnan(column)).tolist():
-            values[i] = ""
-        fields.append(values)
-    row = ",".join(["{}"] * (len(results) + 2)) + "\n"
-    return "".join(map(row.format, lines, *fields, error.tolist())).encode()
-
-
-def arrow_formatted(lines: list[str], results: list[_Floats], error: typing.Any) -> bytes:
-    import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
-    import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
-
-    fields = [pa.array(lines, pa.string())]
-    for column in results:
-        nan = np.isnan(column)
-        texts = pa.array(column, mask=nan).cast(pa.string())
-        # Arrow writes the shortest digits that read back, as repr() does, but
-        # picks plain or exponent notation by other rules and drops a ".0":
-        # take repr() where Arrow's text is not a plain decimal fraction or
-        # repr() would write an exponent (below 1e-4).
-        # Where a number is not a whole one and Arrow writes no exponent, the
-        # two agree from 1e-4 on.
-        other = pc.fill_null(pc.match_substring(texts, "e"), False).to_numpy(
-            zero_copy_only=False)
-        with np.errstate(invalid="ignore"):
-            other |= (np.abs(column) < 1e-4) | (column == np.floor(column))
-        other &= ~nan
-        if other.any():
-            texts = pc.replace_with_mask(texts, pa.array(other),
-                                         pa.array(list(map(repr, column[other].tolist()))))
-        fields.append(texts)
-    fields.append(pc.binary_join_element_wise(pa.array(error, pa.string()), "\n", ""))
-    joined = pc.binary_join_element_wise(*fields, ",", null_handling="replace",
-                                         null_replacement="")
-    # Each value ends in its line end: the output is the values' bytes.
-    joined = joined.cast(pa.large_string())
-    offsets = np.frombuffer(joined.buffers()[1], np.int64)[joined.offset:]
-    start, end = int(offsets[0]), int(offsets[len(joined)])
-    return joined.buffers()[2].slice(start, end - start).to_pybytes()
+    table = np.column_stack(results).ravel() if len(results) > 1 else results[0]
+    numbers = _core._csv_rows(table, len(results)).decode("ascii").split("\n")
+    return ("\n".join(map(",".join, zip(lines, numbers, error.tolist()))) + "\n").encode()
 
 
 # ---- the commands ----------------------------------------------------------
@@ -595,7 +555,7 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
             else chunk
         error = np.full(len(chunk), "", dtype=object)
         error[table.has] = table.reason[table.has]
-        text = formatted(copied, results, error, engine)
+        text = formatted(copied, results, error)
         if chunk_no == 0:
             text = (",".join([header, *columns.added]) + "\n").encode() + text
         try:
