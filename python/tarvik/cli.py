@@ -35,7 +35,6 @@ import os
 import signal
 import sys
 import typing
-from itertools import islice
 
 import numpy as np
 
@@ -215,18 +214,65 @@ class Lines:
     left out, a chunk at a time; a line that is not UTF-8 or holds a field
     over FIELD_LIMIT characters is a Failure naming its line number."""
 
+    BLOCK = 1 << 20  # bytes asked of the source at a time
+
     def __init__(self, source: typing.BinaryIO, name: str) -> None:
         self.source = source
         self.name = name
         self.read = 0  # raw lines read so far
+        self.first = 1  # the number of the first line of the last chunk
+        # Read but not yet taken: pending[at:]. read1 returns what one read of
+        # the source gives, so that a pipe's lines pass as they come.
+        self.pending, self.at, self.ended = b"", 0, False
+        self.read_some = getattr(source, "read1", None) or source.read
+
+    def take(self, rows: int) -> bytes:
+        """The bytes of the next `rows` raw lines, line ends included (fewer
+        at the end of the input, whose last line may have no line end)."""
+        parts, found = [], 0
+        while True:
+            end, count = line_end(self.pending, self.at, rows - found)
+            if end >= 0:
+                parts.append(self.pending[self.at:end])
+                self.at = end
+                break
+            parts.append(self.pending[self.at:])
+            found += count
+            self.pending, self.at = b"" if self.ended else self.read_some(self.BLOCK), 0
+            if not self.pending:
+                self.ended = True
+                break
+        data = b"".join(parts)
+        self.first = self.read + 1
+        self.read += data.count(b"\n") + (not data.endswith(b"\n") and bool(data))
+        return data
+
+    def plain(self, data: bytes) -> tuple[bytes, npt.NDArray[np.intp]] | None:
+        """Lines taken that need none of chunk()'s care (UTF-8 without a
+        carriage return, no blank line, none over FIELD_LIMIT characters),
+        ended by a line end each, and the offset of each line end; else None."""
+        if not data or b"\r" in data or b"\n\n" in data or data.startswith(b"\n"):
+            return None
+        if not data.isascii():
+            try:
+                data.decode("utf-8")
+            except UnicodeDecodeError:
+                return None
+        if not data.endswith(b"\n"):
+            data += b"\n"
+        ends = np.flatnonzero(np.frombuffer(data, np.uint8) == 10)
+        if int(np.diff(ends, prepend=-1).max()) > FIELD_LIMIT:
+            return None
+        return data, ends
 
     def chunk(self, rows: int) -> list[str]:
-        raw = list(islice(self.source, rows))
-        if not raw:
+        return self.lines_of(self.take(rows))
+
+    def lines_of(self, data: bytes) -> list[str]:
+        """The lines of bytes just taken, as chunk() gives them."""
+        if not data:
             return []
-        first = self.read + 1
-        self.read += len(raw)
-        data = b"".join(raw)
+        first = self.first
         try:
             text = data.decode("utf-8")
         except UnicodeDecodeError as e:
@@ -247,7 +293,7 @@ class Lines:
                                   f"{FIELD_LIMIT} characters")
         stripped = [line[:-1] if line.endswith("\r") else line for line in lines] if (
             "\r" in text) else lines
-        self.first, self.stripped = first, stripped
+        self.stripped = stripped
         return list(filter(None, stripped))
 
     def number(self, j: int) -> int:
@@ -277,6 +323,24 @@ class Lines:
         raise Failure(f"{self.name}: a quoted field spans lines, which is not supported")
 
 
+def line_end(data: bytes, start: int, k: int) -> tuple[int, int]:
+    """The offset just past the k-th line end of data from start (-1 if it
+    has fewer), and the number of line ends found."""
+    if k <= 1000:
+        end = start
+        for found in range(k):
+            j = data.find(b"\n", end)
+            if j < 0:
+                return -1, found
+            end = j + 1
+        return end, k
+    count = data.count(b"\n", start)
+    if count < k:
+        return -1, count
+    ends = np.flatnonzero(np.frombuffer(data, np.uint8)[start:] == 10)
+    return start + int(ends[k - 1]) + 1, k
+
+
 def text_columns(lines: list[str], columns: Columns, engine: str,
                  reader: Lines) -> dict[str, typing.Any]:
     """The text of each column read: role -> a tuple of str, or an Arrow array
@@ -285,7 +349,8 @@ def text_columns(lines: list[str], columns: Columns, engine: str,
     present = columns.index
     if engine == "pyarrow" and not columns.dropped:
         try:
-            return arrow_text_columns(lines, present, columns.width)
+            return arrow_text_columns("\n".join(lines).encode(), len(lines), present,
+                                      columns.width)
         except ValueError:  # a row with its own field count: read it as Python does
             pass
     if not columns.dropped:
@@ -317,27 +382,28 @@ def split_fields(lines: list[str], width: int) -> list[str] | None:
     return text.replace("\n", ",").split(",")
 
 
-def arrow_text_columns(lines: list[str], present: dict[str, int],
+def arrow_text_columns(data: bytes, rows: int, present: dict[str, int],
                        width: int) -> dict[str, typing.Any]:
+    """The columns read by Arrow from the bytes of `rows` lines; ValueError
+    where Arrow reads another number of rows or a row of another width."""
     import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
     import pyarrow.csv as pa_csv  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
     names = [str(i) for i in range(width)]
     table = pa_csv.read_csv(
-        io.BytesIO("\n".join(lines).encode()),
+        pa.BufferReader(data),
         read_options=pa_csv.ReadOptions(column_names=names),
         parse_options=pa_csv.ParseOptions(newlines_in_values=False),
         convert_options=pa_csv.ConvertOptions(
             include_columns=[names[i] for i in present.values()],
             column_types={names[i]: pa.string() for i in present.values()},
             strings_can_be_null=False, quoted_strings_can_be_null=False))
-    if table.num_rows != len(lines):
+    if table.num_rows != rows:
         raise ValueError("rows and lines differ")
     return {role: table.column(names[i]) for role, i in present.items()}
 
 
-NUMBER_BYTES = np.zeros(256, bool)
-NUMBER_BYTES[np.frombuffer(b"0123456789.eE+-", np.uint8)] = True
+NUMBER_BYTES = b"0123456789.eE+-"
 
 
 def only_number_bytes(texts: typing.Any) -> bool:
@@ -353,8 +419,8 @@ def only_number_bytes(texts: typing.Any) -> bool:
             continue  # no field, or only empty ones (which the cast refuses)
         start = chunk.offset
         offsets = np.frombuffer(offsets_buffer, np.int32)[start:start + len(chunk) + 1]
-        data = np.frombuffer(data_buffer, np.uint8)[offsets[0]:offsets[-1]]
-        if not NUMBER_BYTES[data].all():
+        text = memoryview(data_buffer)[offsets[0]:offsets[-1]].tobytes()
+        if text.translate(None, NUMBER_BYTES):  # a byte left that is none of them
             return False
     return True
 
@@ -425,11 +491,10 @@ def column_text(texts: typing.Any) -> list[str]:
 
 # ---- computing -------------------------------------------------------------
 
-def compute(lines: list[str], columns: Columns, texts: dict[str, typing.Any], name: str,
+def compute(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
             first_chunk: bool, parallel: bool) -> tuple[list[_Floats], _quotes.Table]:
-    """The new columns of a chunk (the result, then the Greeks) and the
-    reason of each row without a result."""
-    n = len(lines)
+    """The new columns of a chunk of n rows (the result, then the Greeks) and
+    the reason of each row without a result."""
     table = _quotes.Table(n)
     codes = option_types(texts["type"])
     table.fail(codes == 2, _quotes.UNPARSABLE_TYPE)
@@ -497,6 +562,36 @@ def formatted(lines: list[str], results: list[_Floats], error: typing.Any) -> by
     return ("\n".join(map(",".join, zip(lines, numbers, error.tolist()))) + "\n").encode()
 
 
+def arrow_formatted(data: bytes, ends: npt.NDArray[np.intp], results: list[_Floats],
+                    table: _quotes.Table) -> bytes:
+    """The output lines of plain input lines (data, line ends at `ends`), as
+    formatted() writes them: joined by Arrow from the bytes as they lie."""
+    import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
+    import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
+    n, k = len(ends), len(results)
+    starts = np.zeros(n + 1, np.int32)
+    starts[1:] = ends + 1
+    # Each input line with its line end turned into the comma that follows it.
+    lines = pa.StringArray.from_buffers(n, pa.py_buffer(starts),
+                                        pa.py_buffer(data.replace(b"\n", b",")))
+    # The new fields and an empty error field, each line with its line end;
+    # a row without a result has only empty numbers (compute() sees to it).
+    table_text = np.column_stack([*results, np.full(n, np.nan)]).ravel()
+    tails_data = _core._csv_rows(table_text, k + 1)
+    tail_starts = np.zeros(n + 1, np.int32)
+    tail_starts[1:] = np.flatnonzero(np.frombuffer(tails_data, np.uint8) == 10) + 1
+    tails = pa.StringArray.from_buffers(n, pa.py_buffer(tail_starts), pa.py_buffer(tails_data))
+    if table.has.any():
+        reasons = table.reason[table.has].tolist()
+        tails = pc.replace_with_mask(tails, pa.array(table.has),
+                                     pa.array([f"{',' * k}{r}\n" for r in reasons], pa.string()))
+    joined = pc.binary_join_element_wise(lines, tails, "")
+    offsets = np.frombuffer(joined.buffers()[1], np.int32)[joined.offset:joined.offset + n + 1]
+    start, end = int(offsets[0]), int(offsets[-1])
+    return joined.buffers()[2].slice(start, end - start).to_pybytes()
+
+
 # ---- the commands ----------------------------------------------------------
 
 def without_dropped(rows: list[list[str]], dropped: list[int]) -> list[str]:
@@ -543,19 +638,32 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
     rows = max(args.chunk_rows, 1) if not columns.parity else sys.maxsize
     chunk_no = 0
     while True:
-        chunk = lines.chunk(rows)
-        if not chunk and chunk_no:
+        data = lines.take(rows)
+        if not data and chunk_no:  # the end of the input (a chunk may be only blank lines)
             break
-        texts = text_columns(chunk, columns, engine, lines) if chunk else {}
-        if chunk:
-            results, table = compute(chunk, columns, texts, name, chunk_no == 0, args.parallel)
+        # Plain lines go to Arrow and back as bytes, never as Python strings.
+        plain = lines.plain(data) if engine == "pyarrow" and not columns.dropped else None
+        texts: dict[str, typing.Any] | None = None
+        if plain is not None:
+            with contextlib.suppress(ValueError):
+                texts = arrow_text_columns(plain[0], len(plain[1]), columns.index, columns.width)
+        if texts is None:
+            plain = None
+            chunk = lines.lines_of(data)
+            texts = text_columns(chunk, columns, engine, lines) if chunk else {}
+        n = len(plain[1]) if plain is not None else len(chunk)
+        if n:
+            results, table = compute(n, columns, texts, name, chunk_no == 0, args.parallel)
         else:
             results, table = [], _quotes.Table(0)
-        copied = without_dropped(texts.pop("_rows"), columns.dropped) if "_rows" in texts \
-            else chunk
-        error = np.full(len(chunk), "", dtype=object)
-        error[table.has] = table.reason[table.has]
-        text = formatted(copied, results, error)
+        if plain is not None:
+            text = arrow_formatted(*plain, results, table)
+        else:
+            copied = without_dropped(texts.pop("_rows"), columns.dropped) if "_rows" in texts \
+                else chunk
+            error = np.full(n, "", dtype=object)
+            error[table.has] = table.reason[table.has]
+            text = formatted(copied, results, error)
         if chunk_no == 0:
             text = (",".join([header, *columns.added]) + "\n").encode() + text
         try:
@@ -567,13 +675,13 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
             raise Failure(f"{out_name}: {e.strerror} (writing the rows of {name} up to line "
                           f"{lines.read})") from None
         failed = int(table.has.sum())
-        counts["ok"] = counts.get("ok", 0) + len(chunk) - failed
+        counts["ok"] = counts.get("ok", 0) + n - failed
         if failed:
             for kind in table.reason[table.has].tolist():
                 counts[kind] = counts.get(kind, 0) + 1
-        progress.update(len(chunk))
+        progress.update(n)
         chunk_no += 1
-        if not chunk:
+        if not data:
             break
     progress.close()
     return counts
