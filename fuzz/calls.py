@@ -403,6 +403,8 @@ class Call:
                 self.kwargs = [("columns", "'columns'", (columns, repr(columns)))]
             elif columns != 1 or fdp.ConsumeBool():
                 self.args.append((columns, repr(columns)))
+            if fdp.ConsumeBool():  # blocks of lines on the pool: the same bytes
+                self.kwargs.append(("parallel", "'parallel'", self.flag()))
             return
         for p in f.numeric:
             k = fdp.ConsumeIntInRange(0, 9)

@@ -293,6 +293,7 @@ def test_numbers_are_written_as_repr_writes_them():
     lines = tarvik._core._csv_rows(x, 3).decode("ascii").split("\n")
     fields = ["" if v != v else repr(v) for v in x.tolist()]
     assert lines == [",".join(fields[i:i + 3]) for i in range(0, len(x), 3)] + [""]
+    assert tarvik._core._csv_rows(x, 3, parallel=True) == tarvik._core._csv_rows(x, 3)
     masked = np.ma.masked_array([1.0, 2.0], mask=[True, False])
     assert tarvik._core._csv_rows(masked) == b"\n2.0\n"
     assert tarvik._core._csv_rows(0.5) == b"0.5\n"

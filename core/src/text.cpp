@@ -1,9 +1,13 @@
 // Decimal text of doubles for tables (text.hpp).
 #include "tarvik/text.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <vector>
+
+#include "tarvik/detail/worker_pool.hpp"
 
 namespace tarvik::text {
 
@@ -63,20 +67,50 @@ char* shortest(double x, char* out) {
   return out;
 }
 
-std::size_t csv_rows(InView values, std::size_t columns, char* out) {
+namespace {
+
+// The lines of rows [lo, hi) of the table, written from out; their length.
+std::size_t write_lines(InView values, std::size_t columns, std::size_t lo, std::size_t hi,
+                        char* out) {
   char* p = out;
-  std::size_t field = 0;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    const double x = values[i];
-    if (!std::isnan(x)) p = shortest(x, p);
-    if (++field == columns) {
-      *p++ = '\n';
-      field = 0;
-    } else {
-      *p++ = ',';
+  for (std::size_t i = lo * columns; i < hi * columns;) {
+    for (std::size_t field = 1; field <= columns; ++field, ++i) {
+      const double x = values[i];
+      if (!std::isnan(x)) p = shortest(x, p);
+      *p++ = field == columns ? '\n' : ',';
     }
   }
   return static_cast<std::size_t>(p - out);
+}
+
+// Lines per block of a parallel run: some 200 microseconds of work for a
+// table of seven columns.
+constexpr std::size_t kBlockRows = 256;
+
+}  // namespace
+
+std::size_t csv_rows(InView values, std::size_t columns, char* out, Exec exec) {
+  const std::size_t rows = values.size() / columns;
+  const std::size_t blocks = (rows + kBlockRows - 1) / kBlockRows;
+  if (exec == Exec::Serial || blocks < kParallelThreshold) {
+    return write_lines(values, columns, 0, rows, out);
+  }
+  // Block b is written from the start of its own capacity, then moved down.
+  const std::size_t stride = csv_capacity(kBlockRows * columns);
+  std::vector<std::size_t> written(blocks);
+  auto body = [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t b = lo; b < hi; ++b) {
+      written[b] = write_lines(values, columns, b * kBlockRows,
+                               std::min(rows, (b + 1) * kBlockRows), out + b * stride);
+    }
+  };
+  batch::for_each_range(exec, blocks, pool::RangeFn(body));
+  std::size_t end = written[0];
+  for (std::size_t b = 1; b < blocks; ++b) {
+    std::memmove(out + end, out + b * stride, written[b]);
+    end += written[b];
+  }
+  return end;
 }
 
 }  // namespace tarvik::text

@@ -395,8 +395,8 @@ constexpr Function own() {
   return {kSig<S>.name.text, kDocString<S, Doc>.data(), &own_entry<S, B>, &own_fast<S, B>};
 }
 
-// _csv_rows(values, columns=1): the values, row after row, as CSV lines of
-// `columns` fields (text::csv_rows), as bytes.
+// _csv_rows(values, columns=1, parallel=False): the values, row after row, as
+// CSV lines of `columns` fields (text::csv_rows), as bytes.
 PyObject* csv_rows(const BoundArgs& bound) {
   if (!ensure_numpy_api()) return nullptr;
   ArrayArg values;
@@ -417,6 +417,11 @@ PyObject* csv_rows(const BoundArgs& bound) {
       return nullptr;
     }
     columns = static_cast<std::size_t>(c);
+  }
+  const std::optional<bool> parallel = bound.to_bool(2, false);
+  if (!parallel) {
+    bound.note_the_argument(2, kFlagAccepted);
+    return nullptr;
   }
   // The final look: nothing after it runs Python code.
   if (!values.settle()) {
@@ -442,7 +447,7 @@ PyObject* csv_rows(const BoundArgs& bound) {
   std::size_t written = 0;
   {
     WithoutGil unlocked(n >= kReleaseWork);
-    written = text::csv_rows(view, columns, out.get());
+    written = text::csv_rows(view, columns, out.get(), *parallel ? Exec::Parallel : Exec::Serial);
   }
   return PyBytes_FromStringAndSize(out.get(), static_cast<Py_ssize_t>(written));
 }
@@ -646,11 +651,12 @@ constexpr Function kFunctions[] = {
            "to its batch function (bachelier_prices, bachelier_deltas, ...)." TARVIK_BATCH_RULE>(),
 
     // Private helpers (a leading underscore: not in __all__).
-    own<"_csv_rows(values, columns=1)", &csv_rows,
+    own<"_csv_rows(values, columns=1, parallel=False)", &csv_rows,
         "The values (a float or a 1-D float64 array, row after row) as CSV lines of `columns` "
         "fields, in UTF-8 bytes: each number as repr() writes it, a NaN or masked element as an "
         "empty field, fields separated by ',' and each line ended by a line feed. Raises "
-        "ValueError for columns below 1 and for values that do not fill whole rows.">(),
+        "ValueError for columns below 1 and for values that do not fill whole rows. parallel=True "
+        "writes on the worker pool, same bytes.">(),
 };
 
 constexpr std::size_t kCount = std::size(kFunctions);

@@ -2854,7 +2854,7 @@ ERROR_KINDS: Tuple[Optional[str], ...]
 """The error kinds by code, as error_codes() reports them: None (0, a value),
 then the seven kinds of IVError, then "masked" (8)."""
 
-def _csv_rows(values: _Values, columns: int = 1) -> bytes:
+def _csv_rows(values: _Values, columns: int = 1, parallel: bool = False) -> bytes:
     """CSV text of a table of numbers, each written as repr() writes it.
 
     The writer of the command line's result columns (``python -m tarvik iv``
@@ -2868,6 +2868,8 @@ def _csv_rows(values: _Values, columns: int = 1) -> bytes:
         The table, row after row (``numpy.column_stack(columns).ravel()``).
     columns : int, optional
         Fields per line (default 1).
+    parallel : bool, optional
+        Write blocks of lines on the worker pool (the same bytes).
 
     Returns
     -------
@@ -2881,7 +2883,7 @@ def _csv_rows(values: _Values, columns: int = 1) -> bytes:
     ------
     TypeError
         `values` is not a float or a contiguous 1-D float64 array, or
-        `columns` is not an integer.
+        `columns` is not an integer, or `parallel` not a bool.
     ValueError
         `columns` is below 1, or the values do not fill whole lines.
 

@@ -550,7 +550,8 @@ def compute(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
 
 # ---- writing ---------------------------------------------------------------
 
-def formatted(lines: list[str], results: list[_Floats], error: typing.Any) -> bytes:
+def formatted(lines: list[str], results: list[_Floats], error: typing.Any,
+              parallel: bool = False) -> bytes:
     """The output lines (UTF-8): each input line, then the new fields, each
     number written as repr() writes it (empty for NaN), then the error. The
     numbers are written by the extension, a whole chunk at once, for both
@@ -558,12 +559,12 @@ def formatted(lines: list[str], results: list[_Floats], error: typing.Any) -> by
     if not lines:
         return b""
     table = np.column_stack(results).ravel() if len(results) > 1 else results[0]
-    numbers = _core._csv_rows(table, len(results)).decode("ascii").split("\n")
+    numbers = _core._csv_rows(table, len(results), parallel).decode("ascii").split("\n")
     return ("\n".join(map(",".join, zip(lines, numbers, error.tolist()))) + "\n").encode()
 
 
 def arrow_formatted(data: bytes, ends: npt.NDArray[np.intp], results: list[_Floats],
-                    table: _quotes.Table) -> bytes:
+                    table: _quotes.Table, parallel: bool = False) -> bytes:
     """The output lines of plain input lines (data, line ends at `ends`), as
     formatted() writes them: joined by Arrow from the bytes as they lie."""
     import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
@@ -578,7 +579,7 @@ def arrow_formatted(data: bytes, ends: npt.NDArray[np.intp], results: list[_Floa
     # The new fields and an empty error field, each line with its line end;
     # a row without a result has only empty numbers (compute() sees to it).
     table_text = np.column_stack([*results, np.full(n, np.nan)]).ravel()
-    tails_data = _core._csv_rows(table_text, k + 1)
+    tails_data = _core._csv_rows(table_text, k + 1, parallel)
     tail_starts = np.zeros(n + 1, np.int32)
     tail_starts[1:] = np.flatnonzero(np.frombuffer(tails_data, np.uint8) == 10) + 1
     tails = pa.StringArray.from_buffers(n, pa.py_buffer(tail_starts), pa.py_buffer(tails_data))
@@ -657,13 +658,13 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
         else:
             results, table = [], _quotes.Table(0)
         if plain is not None:
-            text = arrow_formatted(*plain, results, table)
+            text = arrow_formatted(*plain, results, table, args.parallel)
         else:
             copied = without_dropped(texts.pop("_rows"), columns.dropped) if "_rows" in texts \
                 else chunk
             error = np.full(n, "", dtype=object)
             error[table.has] = table.reason[table.has]
-            text = formatted(copied, results, error)
+            text = formatted(copied, results, error, args.parallel)
         if chunk_no == 0:
             text = (",".join([header, *columns.added]) + "\n").encode() + text
         try:

@@ -26,7 +26,9 @@ inline constexpr std::size_t csv_capacity(std::size_t n) { return n * (kMaxShort
 // multiple of columns, row after row): each field as shortest() writes it, a
 // NaN as an empty field, fields separated by ',' and each line ended by
 // '\n'. `out` holds at least csv_capacity(values.size()) bytes; returns the
-// number written.
-std::size_t csv_rows(InView values, std::size_t columns, char* out);
+// number written. Exec::Parallel writes blocks of lines on the worker pool,
+// each into its own part of `out`, then closes the gaps between them: the
+// same bytes.
+std::size_t csv_rows(InView values, std::size_t columns, char* out, Exec exec = Exec::Serial);
 
 }  // namespace tarvik::text
