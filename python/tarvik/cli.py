@@ -438,8 +438,7 @@ def numbers(texts: typing.Any) -> tuple[_Floats, _Flags, _Flags]:
         # of up to six characters checked) and reads the same values.
         if only_number_bytes(texts):
             with contextlib.suppress(pa.ArrowInvalid):
-                values = pc.cast(texts, pa.float64()).to_numpy(zero_copy_only=False)
-                return np.asarray(values, np.float64), none, none
+                return arrow_numpy(pc.cast(texts, pa.float64()), np.float64), none, none
         pattern = "^" + _quotes.NUMBER.pattern + "$"
         good = pc.match_substring_regex(texts, pattern)
         if pc.all(good).as_py():  # every field a number as it is written
@@ -468,6 +467,42 @@ def numbers(texts: typing.Any) -> tuple[_Floats, _Flags, _Flags]:
     return values, bad & ~empty, empty
 
 
+# Arrow arrays to and from NumPy through their buffers. (pyarrow's own
+# conversions, and its compute functions given Python scalars, import pandas
+# where it is installed, which takes longer than a chunk of rows.)
+
+def arrow_numpy(values: typing.Any, dtype: typing.Any, fill: typing.Any = np.nan) -> typing.Any:
+    """The values of a fixed-width Arrow array or chunked array, `fill` where
+    null."""
+    parts = []
+    for chunk in getattr(values, "chunks", [values]):
+        validity, data = chunk.buffers()[:2]
+        start, n = chunk.offset, len(chunk)
+        part = np.frombuffer(data, dtype, start + n)[start:] if n else np.zeros(0, dtype)
+        if chunk.null_count:
+            valid = np.unpackbits(np.frombuffer(validity, np.uint8), bitorder="little")
+            part = np.where(valid[start:start + n].astype(bool), part, fill).astype(dtype)
+        parts.append(part)
+    return np.concatenate(parts) if parts else np.zeros(0, dtype)
+
+
+def arrow_strings(texts: list[str]) -> typing.Any:
+    import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
+    encoded = [t.encode() for t in texts]
+    offsets = np.zeros(len(texts) + 1, np.int32)
+    np.cumsum([len(b) for b in encoded], out=offsets[1:])
+    return pa.StringArray.from_buffers(len(texts), pa.py_buffer(offsets),
+                                       pa.py_buffer(b"".join(encoded)))
+
+
+def arrow_flags(flags: _Flags) -> typing.Any:
+    import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
+    bits = np.packbits(np.asarray(flags, bool), bitorder="little")
+    return pa.Array.from_buffers(pa.bool_(), len(flags), [None, pa.py_buffer(bits)])
+
+
 def option_types(texts: typing.Any) -> npt.NDArray[np.int8]:
     """1 call, 0 put, 2 neither, per row."""
     if not isinstance(texts, tuple):
@@ -475,8 +510,8 @@ def option_types(texts: typing.Any) -> npt.NDArray[np.int8]:
         import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
         words = list(_quotes.SPELLINGS)
-        where = pc.index_in(texts, value_set=pa.array(words))
-        index = np.asarray(pc.fill_null(where, len(words)).to_numpy(zero_copy_only=False))
+        where = pc.index_in(texts, value_set=arrow_strings(words))
+        index = arrow_numpy(where, np.int32, len(words))
         out = np.array([*_quotes.SPELLINGS.values(), 2], np.int8)[index]
         other = np.flatnonzero(out == 2)
         if other.size:  # numbers such as 1.0, read as the python engine reads them
@@ -585,9 +620,9 @@ def arrow_formatted(data: bytes, ends: npt.NDArray[np.intp], results: list[_Floa
     tails = pa.StringArray.from_buffers(n, pa.py_buffer(tail_starts), pa.py_buffer(tails_data))
     if table.has.any():
         reasons = table.reason[table.has].tolist()
-        tails = pc.replace_with_mask(tails, pa.array(table.has),
-                                     pa.array([f"{',' * k}{r}\n" for r in reasons], pa.string()))
-    joined = pc.binary_join_element_wise(lines, tails, "")
+        tails = pc.replace_with_mask(tails, arrow_flags(table.has),
+                                     arrow_strings([f"{',' * k}{r}\n" for r in reasons]))
+    joined = pc.binary_join_element_wise(lines, tails, arrow_strings([""] * n))
     offsets = np.frombuffer(joined.buffers()[1], np.int32)[joined.offset:joined.offset + n + 1]
     start, end = int(offsets[0]), int(offsets[-1])
     return joined.buffers()[2].slice(start, end - start).to_pybytes()
