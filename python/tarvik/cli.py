@@ -622,7 +622,9 @@ def arrow_formatted(data: bytes, ends: npt.NDArray[np.intp], results: list[_Floa
         reasons = table.reason[table.has].tolist()
         tails = pc.replace_with_mask(tails, arrow_flags(table.has),
                                      arrow_strings([f"{',' * k}{r}\n" for r in reasons]))
-    joined = pc.binary_join_element_wise(lines, tails, arrow_strings([""] * n))
+    nothing = pa.StringArray.from_buffers(n, pa.py_buffer(np.zeros(n + 1, np.int32)),
+                                          pa.py_buffer(b""))
+    joined = pc.binary_join_element_wise(lines, tails, nothing)
     offsets = np.frombuffer(joined.buffers()[1], np.int32)[joined.offset:joined.offset + n + 1]
     start, end = int(offsets[0]), int(offsets[-1])
     return joined.buffers()[2].slice(start, end - start).to_pybytes()
