@@ -232,26 +232,26 @@ class Lines:
         parts, found = [], 0
         while True:
             end, count = line_end(self.pending, self.at, rows - found)
+            found += count
             if end >= 0:
                 parts.append(self.pending[self.at:end])
                 self.at = end
                 break
             parts.append(self.pending[self.at:])
-            found += count
             self.pending, self.at = b"" if self.ended else self.read_some(self.BLOCK), 0
             if not self.pending:
                 self.ended = True
                 break
         data = b"".join(parts)
         self.first = self.read + 1
-        self.read += data.count(b"\n") + (not data.endswith(b"\n") and bool(data))
+        self.read += found + (not data.endswith(b"\n") and bool(data))
         return data
 
     def plain(self, data: bytes) -> tuple[bytes, npt.NDArray[np.intp]] | None:
         """Lines taken that need none of chunk()'s care (UTF-8 without a
         carriage return, no blank line, none over FIELD_LIMIT characters),
         ended by a line end each, and the offset of each line end; else None."""
-        if not data or b"\r" in data or b"\n\n" in data or data.startswith(b"\n"):
+        if not data or b"\r" in data:
             return None
         if not data.isascii():
             try:
@@ -261,7 +261,8 @@ class Lines:
         if not data.endswith(b"\n"):
             data += b"\n"
         ends = np.flatnonzero(np.frombuffer(data, np.uint8) == 10)
-        if int(np.diff(ends, prepend=-1).max()) > FIELD_LIMIT:
+        spans = np.diff(ends, prepend=-1)  # each line's length and its line end
+        if spans.min() == 1 or spans.max() > FIELD_LIMIT + 1:  # a blank or a long line
             return None
         return data, ends
 
