@@ -9,7 +9,9 @@ functions added later are fuzzed too. A call is
   the same numbers as other types or by keyword; a batch result equals its
   scalar twin element by element (NaN where the scalar raises IVError),
   parallel equals serial bit for bit, and the inputs stay as they were
-  (the private table writer _csv_rows: the bytes of repr() of each value); or
+  (the private table writer _csv_rows: the bytes of repr() of each value;
+  its reader _csv_numbers: the value of each field as the grammar of
+  tarvik._quotes.number reads it); or
 * wild: anything anywhere, by position or keyword: floats and ints of every
   class and size, None, strings, containers, NumPy scalars and arrays of every
   dtype, shape, layout, byte order and alignment, objects whose conversions
@@ -33,6 +35,7 @@ import atheris
 import numpy as np
 import tarvik
 from tarvik import _core
+from tarvik._quotes import number
 
 REJECTED = 0x7FF8000000000000  # an element the scalar twin rejects
 FLAGS = ("is_call", "parallel")
@@ -153,7 +156,7 @@ class Function:
         self.name, self.fn = name, getattr(_core, name)
         self.params = list(inspect.signature(self.fn).parameters)
         self.numeric = [p for p in self.params if p not in FLAGS]
-        self.text = name == "_csv_rows"  # bytes of a table of numbers
+        self.text = name in ("_csv_rows", "_csv_numbers")  # a table as text
         if self.text:
             self.batch = self.fields = False
             return
@@ -174,8 +177,10 @@ SCALARS = {f.name: f for f in FUNCTIONS if not f.batch}
 for _f in FUNCTIONS:  # black_prices -> black_price, implied_volatilities -> implied_volatility
     _f.twin = next((SCALARS[c] for c in (_f.name[:-1], _f.name[:-3] + "y") if _f.batch
                     and c in SCALARS and len(SCALARS[c].numeric) == len(_f.numeric)), None)
-FUNCTIONS.append(Function("_csv_rows"))  # private: not in __all__
-FUNCTIONS[-1].twin = None
+FUNCTIONS += [Function("_csv_rows"), Function("_csv_numbers")]  # private: not in __all__
+FUNCTIONS[-2].twin = FUNCTIONS[-1].twin = None
+FIELD_PARTS = ["1", "0", "9", ".", "e", "E", "+", "-", " ", "\t", "inf", "Infinity", "nan", "_",
+               "x", "\r", "\xa0", "\u0661", "400", "999999999999999999999"]
 
 # Typical values by the start of a parameter's name; the rest in (-10, 10).
 ROLES = [("forward", (1.0, 1e4)), ("spot", (1.0, 1e4)), ("strike", (1.0, 1e4)),
@@ -238,6 +243,9 @@ def array_ok(r):
 
 
 def result_ok(f, r):
+    if f.name == "_csv_numbers":
+        return (type(r) is tuple and len(r) == 2 and array_ok(r[0]) and type(r[1]) is np.ndarray
+                and r[1].dtype == np.int8 and r[1].shape == r[0].shape)
     if f.text:
         return type(r) is bytes
     if not f.batch:
@@ -393,6 +401,13 @@ class Call:
     def build_coherent(self):
         f, fdp = self.f, self.fdp
         self.inputs = []
+        if f.name == "_csv_numbers":  # fields of number-like text
+            fields = ["".join(self.pick(FIELD_PARTS) for _ in range(fdp.ConsumeIntInRange(0, 6)))
+                      for _ in range(fdp.ConsumeIntInRange(1, 20))]
+            text = "\n".join(fields).encode()
+            self.inputs = []
+            self.args, self.kwargs = [self.name(text, repr(text))], []
+            return
         if f.text:  # a table that fills whole lines
             values = self.float_array(self.n, "") if fdp.ConsumeBool() else self.number()
             size = values[0].size if isinstance(values[0], np.ndarray) else 1
@@ -672,7 +687,18 @@ def check_scalar(call, args, kwargs, result, exc, flag):
 
 
 def check_text(call, args, kwargs, result, exc, flag):
-    """Lines of `columns` fields, each as repr() writes it, NaN empty."""
+    """Lines of `columns` fields, each as repr() writes it, NaN empty; or
+    each field's value and kind as the grammar reads it."""
+    if call.f.name == "_csv_numbers":
+        for i, field in enumerate(args[0].decode().split("\n")):
+            want = number(field)
+            kind = 2 if not field.strip(" \t") else int(want is None)
+            got = float(result[0][i])
+            if result[1][i] != kind or (value_bits(got) != REJECTED if want is None
+                                        else bits(got) != bits(want)):
+                raise Finding(f"field {field!r} read as {got!r} (kind {result[1][i]}), "
+                              f"the grammar gives {want!r} (kind {kind})")
+        return
     values = np.asarray(args[0], dtype=np.float64).reshape(-1).tolist()
     columns = (args[1:] or [kwargs.get("columns", 1)])[0]
     fields = ["" if v != v else repr(v) for v in values]

@@ -306,3 +306,21 @@ def test_numbers_are_written_as_repr_writes_them():
 def test_number_writer_refuses_what_is_no_table(args, error):
     with pytest.raises(error):
         tarvik._core._csv_rows(*args)
+
+
+def test_fields_are_read_as_the_grammar_reads_them():
+    # Seeded fields of number characters, blanks and words (and values past
+    # the doubles' range), against the grammar of tarvik._quotes, bit for bit.
+    from tarvik._quotes import number
+    rng = np.random.default_rng(9)
+    parts = ["1", "0", "7", ".", "e", "E", "+", "-", " ", "\t", "inf", "infinity", "NaN", "_",
+             "x", "\r", "\u0661", "400", "99999999999999999999"]
+    fields = ["".join(rng.choice(parts, rng.integers(0, 7))) for _ in range(20_000)]
+    fields += list(map(repr, rng.integers(0, 2**64, 5_000, dtype=np.uint64).view(np.float64).tolist()))
+    values, kinds = tarvik._core._csv_numbers("\n".join(fields).encode())
+    want = [number(f) for f in fields]
+    assert kinds.tolist() == [2 if not f.strip(" \t") else int(w is None)
+                              for f, w in zip(fields, want)]
+    assert values.view(np.uint64).tolist() == np.array(
+        [np.nan if w is None else w for w in want]).view(np.uint64).tolist()
+    assert (kinds == 0).sum() > 6_000 and (kinds == 1).sum() > 5_000

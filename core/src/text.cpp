@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <string>
 #include <vector>
 
 #include "tarvik/detail/worker_pool.hpp"
@@ -111,6 +114,79 @@ std::size_t csv_rows(InView values, std::size_t columns, char* out, Exec exec) {
     end += written[b];
   }
   return end;
+}
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether s is `word` in any case.
+bool is_word(std::string_view s, std::string_view word) {
+  if (s.size() != word.size()) return false;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if ((s[i] | 0x20) != word[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+FieldKind read_number(std::string_view field, double& value) {
+  value = std::numeric_limits<double>::quiet_NaN();
+  std::size_t lo = 0, hi = field.size();
+  while (lo < hi && (field[lo] == ' ' || field[lo] == '\t')) ++lo;
+  while (hi > lo && (field[hi - 1] == ' ' || field[hi - 1] == '\t')) --hi;
+  if (lo == hi) return FieldKind::Empty;
+  const bool negative = field[lo] == '-';
+  if (field[lo] == '-' || field[lo] == '+') ++lo;
+  const std::string_view body = field.substr(lo, hi - lo);
+  if (is_word(body, "inf") || is_word(body, "infinity")) {
+    value = std::numeric_limits<double>::infinity();
+  } else if (is_word(body, "nan")) {
+    // value stays the quiet NaN
+  } else {
+    // digits [. digits] | . digits, then [eE] [+-] digits
+    std::size_t i = 0, mantissa = 0;
+    while (i < body.size() && is_digit(body[i])) ++i, ++mantissa;
+    if (i < body.size() && body[i] == '.') {
+      ++i;
+      while (i < body.size() && is_digit(body[i])) ++i, ++mantissa;
+    }
+    if (mantissa == 0) return FieldKind::NotANumber;
+    if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+      ++i;
+      if (i < body.size() && (body[i] == '+' || body[i] == '-')) ++i;
+      const std::size_t digits = i;
+      while (i < body.size() && is_digit(body[i])) ++i;
+      if (i == digits) return FieldKind::NotANumber;
+    }
+    if (i != body.size()) return FieldKind::NotANumber;
+    const char* end = body.data() + body.size();
+    const auto [ptr, ec] = std::from_chars(body.data(), end, value);
+    if (ec == std::errc::result_out_of_range) {
+      // Beyond the doubles: strtod's correctly rounded 0 or infinity.
+      const std::string text(body);
+      value = std::strtod(text.c_str(), nullptr);
+    } else if (ec != std::errc() || ptr != end) {
+      value = std::numeric_limits<double>::quiet_NaN();
+      return FieldKind::NotANumber;
+    }
+  }
+  if (negative) value = -value;
+  return FieldKind::Number;
+}
+
+void read_numbers(std::string_view text, double* values, std::int8_t* kinds) {
+  std::size_t i = 0, start = 0;
+  for (;;) {
+    const std::size_t end = text.find('\n', start);
+    const std::string_view field =
+        text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    kinds[i] = static_cast<std::int8_t>(read_number(field, values[i]));
+    ++i;
+    if (end == std::string_view::npos) return;
+    start = end + 1;
+  }
 }
 
 }  // namespace tarvik::text

@@ -13,6 +13,8 @@
 namespace tarvik::text {
 namespace {
 
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
 TEST(Shortest, LaysDigitsOutAsPythonRepr) {
   const std::pair<double, std::string> cases[] = {
       {0.0, "0.0"},
@@ -50,6 +52,27 @@ TEST(CsvRows, WritesLinesWithNaNAsAnEmptyField) {
   EXPECT_EQ(csv_rows(InView(table), 1, out.data()),
             std::string("1.0\n\n-2.5\n\n0.25\n3e-07\n").size());
   EXPECT_EQ(csv_rows(InView(std::vector<double>{}), 2, out.data()), 0u);
+}
+
+TEST(ReadNumber, TakesTheGrammarAndNothingElse) {
+  const std::pair<std::string, double> numbers[] = {
+      {" 1.5\t", 1.5},   {"-.5e-3", -0.0005}, {"+7.", 7.0},         {"1e400", kInf},
+      {"-1e-400", -0.0}, {"5e-324", 5e-324},  {"-INFinity", -kInf}, {"inf", kInf}};
+  for (const auto& [field, want] : numbers) {
+    double v = 0.0;
+    EXPECT_EQ(read_number(field, v), FieldKind::Number) << field;
+    EXPECT_EQ(v, want) << field;
+    EXPECT_EQ(std::signbit(v), std::signbit(want)) << field;
+  }
+  double v = 0.0;
+  EXPECT_EQ(read_number("-nan", v), FieldKind::Number);
+  EXPECT_TRUE(std::isnan(v) && std::signbit(v));
+  for (const char* field :
+       {"1_0", "0x10", "1e", ".", "+", "e5", "1 2", "nan(1)", "\r1", "infinit"}) {
+    EXPECT_EQ(read_number(field, v), FieldKind::NotANumber) << field;
+    EXPECT_TRUE(std::isnan(v));
+  }
+  EXPECT_EQ(read_number(" \t", v), FieldKind::Empty);
 }
 
 }  // namespace

@@ -452,6 +452,34 @@ PyObject* csv_rows(const BoundArgs& bound) {
   return PyBytes_FromStringAndSize(out.get(), static_cast<Py_ssize_t>(written));
 }
 
+// _csv_numbers(text): the fields of bytes separated by line feeds, read as
+// numbers (text::read_numbers): a float64 array and an int8 array of kinds.
+PyObject* csv_numbers(const BoundArgs& bound) {
+  PyObject* text = bound[0];  // held by `bound` while it is read
+  if (!PyBytes_Check(text)) {
+    PyErr_Format(PyExc_TypeError, "_csv_numbers() argument 'text' must be bytes, not %s",
+                 qualified_type_name(text).c_str());
+    return nullptr;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(text, &data, &size) < 0) return nullptr;
+  const std::string_view view(data, static_cast<std::size_t>(size));
+  std::size_t n = 1;
+  for (char c : view) n += c == '\n';
+  if (!ensure_numpy_api()) return nullptr;
+  std::optional<Output<double>> values = new_values(n);
+  if (!values) return nullptr;
+  std::optional<Output<std::int8_t>> kinds = new_codes(n);
+  if (!kinds) return nullptr;
+  {
+    // bytes cannot change: nothing here touches a Python object.
+    WithoutGil unlocked(n >= kReleaseWork);
+    text::read_numbers(view, values->view.data(), kinds->view.data());
+  }
+  return PyTuple_Pack(2, values->array.get(), kinds->array.get());
+}
+
 // ---- The table -------------------------------------------------------------
 
 // The rule every batch function beyond the first 37 states in its doc.
@@ -657,6 +685,13 @@ constexpr Function kFunctions[] = {
         "empty field, fields separated by ',' and each line ended by a line feed. Raises "
         "ValueError for columns below 1 and for values that do not fill whole rows. parallel=True "
         "writes on the worker pool, same bytes.">(),
+    own<"_csv_numbers(text)", &csv_numbers,
+        "The fields of `text` (bytes; fields separated by line feeds) read as numbers: a tuple "
+        "of a 1-D float64 array and a 1-D int8 array of kinds, one element per field, 0 for a "
+        "number, 1 for a field that is not one, 2 for an empty field (NaN for both). A number "
+        "is an optional sign and ASCII digits with an optional point and exponent, or inf, "
+        "infinity, nan in any case, blanks (space, tab) around it ignored; its value is that of "
+        "float(). Raises TypeError for anything but bytes.">(),
 };
 
 constexpr std::size_t kCount = std::size(kFunctions);

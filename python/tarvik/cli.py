@@ -452,17 +452,12 @@ def numbers(texts: typing.Any) -> tuple[_Floats, _Flags, _Flags]:
         empty = pc.equal(trimmed, "").to_numpy(zero_copy_only=False)
         bad = ~np.asarray(good.to_numpy(zero_copy_only=False), bool) & ~empty
         return np.asarray(values, np.float64), bad, empty
-    # float() reads every field of the grammar as the grammar does; it also
-    # takes underscores, non-ASCII digits and other white space, so fields
-    # with any of those go through the grammar itself.
-    joined = "".join(texts)
-    plain = joined.isascii() and not any(c in joined for c in "_\n\r\x0b\x0c")
-    if plain:
-        try:
-            values = np.fromiter(map(float, texts), np.float64, len(texts))
-            return values, np.zeros(len(values), bool), np.zeros(len(values), bool)
-        except ValueError:
-            pass
+    # The extension reads a column's fields by the grammar at once, separated
+    # by line feeds (a field holds none: lines are split at them).
+    if texts:
+        values, kinds = _core._csv_numbers("\n".join(texts).encode())
+        if len(values) == len(texts):
+            return values, kinds == 1, kinds == 2
     values, bad = _quotes.numbers(texts)
     empty = np.array([not t.strip(" \t") for t in texts], bool)
     return values, bad & ~empty, empty

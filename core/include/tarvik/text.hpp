@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string_view>
 
 #include "tarvik/batch.hpp"
 
@@ -30,5 +32,20 @@ inline constexpr std::size_t csv_capacity(std::size_t n) { return n * (kMaxShort
 // each into its own part of `out`, then closes the gaps between them: the
 // same bytes.
 std::size_t csv_rows(InView values, std::size_t columns, char* out, Exec exec = Exec::Serial);
+
+// What read_number() found in a field.
+enum class FieldKind : std::int8_t { Number = 0, NotANumber = 1, Empty = 2 };
+
+// Reads one field of a table: blanks (space, tab) around it ignored, then an
+// optional sign and ASCII digits with an optional point and an optional
+// exponent, or inf, infinity or nan in any case; nothing else. The value is
+// the correctly rounded double (what Python's float() gives for the same
+// text); NaN for an empty field or one outside that grammar.
+FieldKind read_number(std::string_view field, double& value);
+
+// Reads the fields of `text` separated by '\n' (one more than its line
+// feeds: an empty text is one empty field) into values and kinds (each
+// field's FieldKind), which hold one element per field.
+void read_numbers(std::string_view text, double* values, std::int8_t* kinds);
 
 }  // namespace tarvik::text
