@@ -157,7 +157,9 @@ def test_rows_stay_aligned_with_garbage_in_every_position(tmp_path, engine):
     garbage = ['x,"a,b",,', "short", "g,1_0,100,100,1,c", "g,10,100,100,1,c,extra,fields",
                'q,"10",100,100,1,C', "g,\u0661,100,100,1,c", "g,,100,100,1,c", ",,,,,",
                "\n\n\r\n"]  # blank lines, more than a chunk of them
-    good = [f"r{i},{5 + i},100,{95 + 2 * i},{0.5 + i / 10},{'cp'[i % 2]}" for i in range(6)]
+    accent = "\u00e9"  # ids of plain lines that are UTF-8 beyond ASCII
+    good = [f"r{accent * (i % 2)}{i},{5 + i},100,{95 + 2 * i},{0.5 + i / 10},{'cp'[i % 2]}"
+            for i in range(6)]
     want = None
     for pos in range(len(good) + 1):
         lines = good[:pos] + garbage + good[pos:]

@@ -426,9 +426,53 @@ def only_number_bytes(texts: typing.Any) -> bool:
     return True
 
 
+class ReadColumn(typing.NamedTuple):
+    """A column of plain lines already read as numbers, and its first field."""
+
+    values: _Floats
+    bad: _Flags
+    empty: _Flags
+    first: str
+
+
+def plain_columns(data: bytes, ends: npt.NDArray[np.intp],
+                  columns: Columns) -> dict[str, typing.Any] | None:
+    """The columns of plain lines (Lines.plain) that split at their commas as
+    the csv module reads them (no quote or NUL, `width` fields each), the
+    number columns read by the extension at once; else None."""
+    if b'"' in data or b"\0" in data:
+        return None
+    n, width = len(ends), columns.width
+    commas = np.flatnonzero(np.frombuffer(data, np.uint8) == 44)
+    if len(commas) != n * (width - 1) or (width > 1 and not np.array_equal(
+            np.searchsorted(commas, ends), np.arange(1, n + 1) * (width - 1))):
+        return None
+    # Every field, row after row, one per line: each comma a line end.
+    values, kinds = _core._csv_numbers(data[:-1].replace(b",", b"\n"))
+    text = data.decode()
+    ascii_text = len(text) == len(data)  # offsets in bytes are offsets in text
+    bounds = np.empty((n, width + 1), np.intp)
+    bounds[:, 0] = np.concatenate([[-1], ends[:-1]])
+    bounds[:, 1:-1] = commas.reshape(n, width - 1)
+    bounds[:, -1] = ends
+    out: dict[str, typing.Any] = {}
+    for role, i in columns.index.items():
+        if role in ("type", "expiry", "valuation"):
+            starts, stops = (bounds[:, i] + 1).tolist(), bounds[:, i + 1].tolist()
+            out[role] = tuple(map(text.__getitem__, map(slice, starts, stops))) if ascii_text \
+                else tuple(data[a:b].decode() for a, b in zip(starts, stops))
+        else:
+            kind = kinds[i::width]
+            out[role] = ReadColumn(values[i::width].copy(), kind == 1, kind == 2,
+                                   data[bounds[0, i] + 1:bounds[0, i + 1]].decode())
+    return out
+
+
 def numbers(texts: typing.Any) -> tuple[_Floats, _Flags, _Flags]:
     """The numbers of a column by the shared grammar; where a field is not a
     number, and where it is empty (NaN in both)."""
+    if isinstance(texts, ReadColumn):
+        return texts.values, texts.bad, texts.empty
     if not isinstance(texts, tuple):
         import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
         import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
@@ -517,6 +561,8 @@ def option_types(texts: typing.Any) -> npt.NDArray[np.int8]:
 
 
 def column_text(texts: typing.Any) -> list[str]:
+    if isinstance(texts, ReadColumn):
+        return [texts.first]
     return list(texts) if isinstance(texts, tuple) else texts.to_pylist()
 
 
@@ -675,12 +721,18 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
         data = lines.take(rows)
         if not data and chunk_no:  # the end of the input (a chunk may be only blank lines)
             break
-        # Plain lines go to Arrow and back as bytes, never as Python strings.
-        plain = lines.plain(data) if engine == "pyarrow" and not columns.dropped else None
+        # Plain lines go to Arrow and back as bytes, never as Python strings;
+        # the python engine reads their number columns at once.
+        plain = lines.plain(data) if not columns.dropped else None
         texts: dict[str, typing.Any] | None = None
-        if plain is not None:
+        if plain is not None and engine == "pyarrow":
             with contextlib.suppress(ValueError):
                 texts = arrow_text_columns(plain[0], len(plain[1]), columns.index, columns.width)
+        elif plain is not None:
+            texts = plain_columns(*plain, columns)
+            if texts is not None:
+                chunk = plain[0].decode().split("\n")[:-1]
+            plain = None
         if texts is None:
             plain = None
             chunk = lines.lines_of(data)
