@@ -511,7 +511,8 @@ def numbers(texts: typing.Any) -> tuple[_Floats, _Flags, _Flags]:
 # conversions, and its compute functions given Python scalars, import pandas
 # where it is installed, which takes longer than a chunk of rows.)
 
-def arrow_numpy(values: typing.Any, dtype: typing.Any, fill: typing.Any = np.nan) -> typing.Any:
+def arrow_numpy(values: typing.Any, dtype: typing.Any,
+                fill: typing.Any = np.nan) -> npt.NDArray[typing.Any]:
     """The values of a fixed-width Arrow array or chunked array, `fill` where
     null."""
     parts = []
@@ -552,7 +553,7 @@ def option_types(texts: typing.Any) -> npt.NDArray[np.int8]:
         words = list(_quotes.SPELLINGS)
         where = pc.index_in(texts, value_set=arrow_strings(words))
         index = arrow_numpy(where, np.int32, len(words))
-        out = np.array([*_quotes.SPELLINGS.values(), 2], np.int8)[index]
+        out: npt.NDArray[np.int8] = np.array([*_quotes.SPELLINGS.values(), 2], np.int8)[index]
         other = np.flatnonzero(out == 2)
         if other.size:  # numbers such as 1.0, read as the python engine reads them
             out[other] = _quotes.option_type_codes(texts.take(pa.array(other)).to_pylist())
@@ -641,7 +642,7 @@ def formatted(lines: list[str], results: list[_Floats], error: typing.Any,
 
 
 def arrow_formatted(data: bytes, ends: npt.NDArray[np.intp], results: list[_Floats],
-                    table: _quotes.Table, parallel: bool = False) -> bytes:
+                    table: _quotes.Table, parallel: bool = False) -> typing.Any:
     """The output lines of plain input lines (data, line ends at `ends`), as
     formatted() writes them: joined by Arrow from the bytes as they lie."""
     import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
@@ -669,7 +670,7 @@ def arrow_formatted(data: bytes, ends: npt.NDArray[np.intp], results: list[_Floa
     joined = pc.binary_join_element_wise(lines, tails, nothing)
     offsets = np.frombuffer(joined.buffers()[1], np.int32)[joined.offset:joined.offset + n + 1]
     start, end = int(offsets[0]), int(offsets[-1])
-    return joined.buffers()[2].slice(start, end - start).to_pybytes()
+    return joined.buffers()[2].slice(start, end - start)  # written as it lies
 
 
 # ---- the commands ----------------------------------------------------------
@@ -683,7 +684,7 @@ def without_dropped(rows: list[list[str]], dropped: list[int]) -> list[str]:
     return buffer.getvalue().split("\n")[:-1]
 
 
-def write_whole(sink: typing.BinaryIO, data: bytes) -> None:
+def write_whole(sink: typing.BinaryIO, data: typing.Any) -> None:
     """Writes data at once, with Ctrl-C held back until it is written (so the
     output holds only complete lines)."""
     block = hasattr(signal, "pthread_sigmask")
@@ -750,9 +751,10 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
             error = np.full(n, "", dtype=object)
             error[table.has] = table.reason[table.has]
             text = formatted(copied, results, error, args.parallel)
-        if chunk_no == 0:
-            text = (",".join([header, *columns.added]) + "\n").encode() + text
+        head = (",".join([header, *columns.added]) + "\n").encode() if chunk_no == 0 else b""
         try:
+            if head:
+                write_whole(sink, head)
             write_whole(sink, text)
         except BrokenPipeError:
             raise
