@@ -129,6 +129,12 @@ bool is_word(std::string_view s, std::string_view word) {
   return true;
 }
 
+// strtod of a field of the grammar (no sign).
+double read_with_strtod(std::string_view body) {
+  const std::string text(body);
+  return std::strtod(text.c_str(), nullptr);
+}
+
 }  // namespace
 
 FieldKind read_number(std::string_view field, double& value) {
@@ -161,16 +167,22 @@ FieldKind read_number(std::string_view field, double& value) {
       if (i == digits) return FieldKind::NotANumber;
     }
     if (i != body.size()) return FieldKind::NotANumber;
-    const char* end = body.data() + body.size();
-    const auto [ptr, ec] = std::from_chars(body.data(), end, value);
+    // The text is of the grammar now, which both readers below take whole,
+    // correctly rounded.
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
+    const auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), value);
     if (ec == std::errc::result_out_of_range) {
-      // Beyond the doubles: strtod's correctly rounded 0 or infinity.
-      const std::string text(body);
-      value = std::strtod(text.c_str(), nullptr);
-    } else if (ec != std::errc() || ptr != end) {
+      value = read_with_strtod(body);  // beyond the doubles: 0 or infinity
+    } else if (ec != std::errc() || ptr != body.data() + body.size()) {
       value = std::numeric_limits<double>::quiet_NaN();
       return FieldKind::NotANumber;
     }
+#else
+    // A standard library without std::from_chars for doubles: strtod, whose
+    // decimal point is the C locale's in a Python process (Python never
+    // changes LC_NUMERIC itself).
+    value = read_with_strtod(body);
+#endif
   }
   if (negative) value = -value;
   return FieldKind::Number;
