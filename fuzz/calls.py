@@ -8,7 +8,10 @@ functions added later are fuzzed too. A call is
   layout intake takes. A scalar call gives a float or IVError, the same for
   the same numbers as other types or by keyword; a batch result equals its
   scalar twin element by element (NaN where the scalar raises IVError),
-  parallel equals serial bit for bit, and the inputs stay as they were; or
+  parallel equals serial bit for bit, and the inputs stay as they were
+  (the private table writer _csv_rows: the bytes of repr() of each value;
+  its reader _csv_numbers: the value of each field as the grammar of
+  tarvik._quotes.number reads it); or
 * wild: anything anywhere, by position or keyword: floats and ints of every
   class and size, None, strings, containers, NumPy scalars and arrays of every
   dtype, shape, layout, byte order and alignment, objects whose conversions
@@ -32,6 +35,7 @@ import atheris
 import numpy as np
 import tarvik
 from tarvik import _core
+from tarvik._quotes import number
 
 REJECTED = 0x7FF8000000000000  # an element the scalar twin rejects
 FLAGS = ("is_call", "parallel")
@@ -152,6 +156,10 @@ class Function:
         self.name, self.fn = name, getattr(_core, name)
         self.params = list(inspect.signature(self.fn).parameters)
         self.numeric = [p for p in self.params if p not in FLAGS]
+        self.text = name in ("_csv_rows", "_csv_numbers")  # a table as text
+        if self.text:
+            self.batch = self.fields = False
+            return
         probe = [np.zeros(2)] * len(self.numeric) + [True] * ("is_call" in self.params)
         try:
             probed = self.fn(*probe)
@@ -169,6 +177,10 @@ SCALARS = {f.name: f for f in FUNCTIONS if not f.batch}
 for _f in FUNCTIONS:  # black_prices -> black_price, implied_volatilities -> implied_volatility
     _f.twin = next((SCALARS[c] for c in (_f.name[:-1], _f.name[:-3] + "y") if _f.batch
                     and c in SCALARS and len(SCALARS[c].numeric) == len(_f.numeric)), None)
+FUNCTIONS += [Function("_csv_rows"), Function("_csv_numbers")]  # private: not in __all__
+FUNCTIONS[-2].twin = FUNCTIONS[-1].twin = None
+FIELD_PARTS = ["1", "0", "9", ".", "e", "E", "+", "-", " ", "\t", "inf", "Infinity", "nan", "_",
+               "x", "\r", "\xa0", "\u0661", "400", "999999999999999999999"]
 
 # Typical values by the start of a parameter's name; the rest in (-10, 10).
 ROLES = [("forward", (1.0, 1e4)), ("spot", (1.0, 1e4)), ("strike", (1.0, 1e4)),
@@ -231,6 +243,11 @@ def array_ok(r):
 
 
 def result_ok(f, r):
+    if f.name == "_csv_numbers":
+        return (type(r) is tuple and len(r) == 2 and array_ok(r[0]) and type(r[1]) is np.ndarray
+                and r[1].dtype == np.int8 and r[1].shape == r[0].shape)
+    if f.text:
+        return type(r) is bytes
     if not f.batch:
         return type(r) is float
     if f.fields:  # arrays of one length, each its own
@@ -384,6 +401,26 @@ class Call:
     def build_coherent(self):
         f, fdp = self.f, self.fdp
         self.inputs = []
+        if f.name == "_csv_numbers":  # fields of number-like text
+            fields = ["".join(self.pick(FIELD_PARTS) for _ in range(fdp.ConsumeIntInRange(0, 6)))
+                      for _ in range(fdp.ConsumeIntInRange(1, 20))]
+            text = "\n".join(fields).encode()
+            self.inputs = []
+            self.args, self.kwargs = [self.name(text, repr(text))], []
+            return
+        if f.text:  # a table that fills whole lines
+            values = self.float_array(self.n, "") if fdp.ConsumeBool() else self.number()
+            size = values[0].size if isinstance(values[0], np.ndarray) else 1
+            columns = self.pick([c for c in (1, 2, 3, 7, 9) if size % c == 0])
+            self.inputs = [values]
+            self.args, self.kwargs = [values], []
+            if fdp.ConsumeBool():
+                self.kwargs = [("columns", "'columns'", (columns, repr(columns)))]
+            elif columns != 1 or fdp.ConsumeBool():
+                self.args.append((columns, repr(columns)))
+            if fdp.ConsumeBool():  # blocks of lines on the pool: the same bytes
+                self.kwargs.append(("parallel", "'parallel'", self.flag()))
+            return
         for p in f.numeric:
             k = fdp.ConsumeIntInRange(0, 9)
             if not f.batch or k < 2:
@@ -560,6 +597,8 @@ def allowed(call, exc):
     """Whether an exception of a wild call is one it may raise."""
     if isinstance(exc, (TypeError, OverflowError, tarvik.IVError)) or any(exc is r for r in RAISED):
         return True
+    if call.f.text and type(exc) is ValueError and str(exc).startswith("_csv_rows() "):
+        return True  # columns below 1, or values that fill no whole line
     if call.warnings == "error" and isinstance(exc, Warning):
         return True
     with warnings.catch_warnings():  # what Python's own float conversion raises
@@ -605,7 +644,8 @@ def judge(call):
     if exc is not None and not (isinstance(exc, tarvik.IVError) or not call.coherent and allowed(call, exc)):
         raise Finding(f"raised {type(exc).__name__}: {exc!s:.300}")
     if call.coherent:
-        (check_batch if call.f.batch else check_scalar)(call, args, kwargs, result, exc, flag)
+        check = check_text if call.f.text else check_batch if call.f.batch else check_scalar
+        check(call, args, kwargs, result, exc, flag)
         if [np.ndarray.tobytes(o) for o in call.objs if isinstance(o, np.ndarray)] != before:
             raise Finding("an input array was changed")
     elif call.f.batch and exc is None:
@@ -644,6 +684,27 @@ def check_scalar(call, args, kwargs, result, exc, flag):
     if not same(result if exc is None else exc, got if err is None else err):
         raise Finding(f"{alt[i]!r} at {f.params[i]!r}, {names} by keyword: "
                       f"{got if err is None else err!r}")
+
+
+def check_text(call, args, kwargs, result, exc, flag):
+    """Lines of `columns` fields, each as repr() writes it, NaN empty; or
+    each field's value and kind as the grammar reads it."""
+    if call.f.name == "_csv_numbers":
+        for i, field in enumerate(args[0].decode().split("\n")):
+            want = number(field)
+            kind = 2 if not field.strip(" \t") else int(want is None)
+            got = float(result[0][i])
+            if result[1][i] != kind or (value_bits(got) != REJECTED if want is None
+                                        else bits(got) != bits(want)):
+                raise Finding(f"field {field!r} read as {got!r} (kind {result[1][i]}), "
+                              f"the grammar gives {want!r} (kind {kind})")
+        return
+    values = np.asarray(args[0], dtype=np.float64).reshape(-1).tolist()
+    columns = (args[1:] or [kwargs.get("columns", 1)])[0]
+    fields = ["" if v != v else repr(v) for v in values]
+    want = "".join(",".join(fields[i:i + columns]) + "\n" for i in range(0, len(fields), columns))
+    if result != want.encode():
+        raise Finding(f"wrote {result!r:.300}, repr() gives {want!r:.300}")
 
 
 def check_batch(call, args, kwargs, result, exc, flag):

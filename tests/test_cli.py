@@ -155,8 +155,11 @@ GOOD = b"g,10.0,100,100,1.0,c\n"
 @pytest.mark.parametrize("engine", ENGINES)
 def test_rows_stay_aligned_with_garbage_in_every_position(tmp_path, engine):
     garbage = ['x,"a,b",,', "short", "g,1_0,100,100,1,c", "g,10,100,100,1,c,extra,fields",
-               'q,"10",100,100,1,C', "g,\u0661,100,100,1,c", "g,,100,100,1,c", ",,,,,"]
-    good = [f"r{i},{5 + i},100,{95 + 2 * i},{0.5 + i / 10},{'cp'[i % 2]}" for i in range(6)]
+               'q,"10",100,100,1,C', "g,\u0661,100,100,1,c", "g,,100,100,1,c", ",,,,,",
+               "\n\n\r\n"]  # blank lines, more than a chunk of them
+    accent = "\u00e9"  # ids of plain lines that are UTF-8 beyond ASCII
+    good = [f"r{accent * (i % 2)}{i},{5 + i},100,{95 + 2 * i},{0.5 + i / 10},{'cp'[i % 2]}"
+            for i in range(6)]
     want = None
     for pos in range(len(good) + 1):
         lines = good[:pos] + garbage + good[pos:]
@@ -165,7 +168,8 @@ def test_rows_stay_aligned_with_garbage_in_every_position(tmp_path, engine):
         assert cli.main(["iv", str(tmp_path / "q.csv"), "-o", str(tmp_path / "o.csv"),
                          "--engine", engine, "--chunk-rows", "3"]) == 0
         out = (tmp_path / "o.csv").read_text().splitlines()[1:]
-        assert len(out) == len(lines) and all(o.startswith(i) for o, i in zip(out, lines))
+        given = [line for line in "\n".join(lines).split("\n") if line.rstrip("\r")]
+        assert len(out) == len(given) and all(o.startswith(i) for o, i in zip(out, given))
         got = {row[0]: row[6] for row in csv.reader(out) if row[0].startswith("r")}
         assert want is None or got == want
         want = got
@@ -276,3 +280,49 @@ def test_model_and_shift_round_trip(tmp_path, engine, model):
     assert np.array_equal(got["iv"], iv) and np.allclose(iv, vol, rtol=1e-9)
     greeks = getattr(tarvik, "bachelier_greeks" if normal else "black_greeks")(*args, t, iv, call)
     assert np.array_equal(got["delta"], greeks["delta"])
+
+
+def test_numbers_are_written_as_repr_writes_them():
+    # Random bit patterns (every exponent), values around each switch of
+    # notation, and the special values; a NaN or masked element is empty.
+    rng = np.random.default_rng(8)
+    edges = 10.0 ** np.arange(-6, 18)
+    x = np.concatenate([
+        rng.integers(0, 2**64, 60_000, dtype=np.uint64).view(np.float64),
+        rng.normal(size=30_000) * 10.0 ** rng.integers(-7, 18, 30_000),
+        edges, np.nextafter(edges, 0), -edges, [0.0, -0.0, 5e-324, np.inf, -np.inf, np.nan]])
+    x = x[:len(x) // 3 * 3]
+    lines = tarvik._core._csv_rows(x, 3).decode("ascii").split("\n")
+    fields = ["" if v != v else repr(v) for v in x.tolist()]
+    assert lines == [",".join(fields[i:i + 3]) for i in range(0, len(x), 3)] + [""]
+    assert tarvik._core._csv_rows(x, 3, parallel=True) == tarvik._core._csv_rows(x, 3)
+    masked = np.ma.masked_array([1.0, 2.0], mask=[True, False])
+    assert tarvik._core._csv_rows(masked) == b"\n2.0\n"
+    assert tarvik._core._csv_rows(0.5) == b"0.5\n"
+    assert "_csv_rows" not in tarvik._core.__all__
+
+
+@pytest.mark.parametrize("args, error", [((np.zeros(3), 2), ValueError), ((np.zeros(2), 0), ValueError),
+                                         ((np.zeros(2), 1.0), TypeError), (([1.0],), TypeError),
+                                         ((np.zeros(2, np.float32),), TypeError)])
+def test_number_writer_refuses_what_is_no_table(args, error):
+    with pytest.raises(error):
+        tarvik._core._csv_rows(*args)
+
+
+def test_fields_are_read_as_the_grammar_reads_them():
+    # Seeded fields of number characters, blanks and words (and values past
+    # the doubles' range), against the grammar of tarvik._quotes, bit for bit.
+    from tarvik._quotes import number
+    rng = np.random.default_rng(9)
+    parts = ["1", "0", "7", ".", "e", "E", "+", "-", " ", "\t", "inf", "infinity", "NaN", "_",
+             "x", "\r", "\u0661", "400", "99999999999999999999"]
+    fields = ["".join(rng.choice(parts, rng.integers(0, 7))) for _ in range(20_000)]
+    fields += list(map(repr, rng.integers(0, 2**64, 5_000, dtype=np.uint64).view(np.float64).tolist()))
+    values, kinds = tarvik._core._csv_numbers("\n".join(fields).encode())
+    want = [number(f) for f in fields]
+    assert kinds.tolist() == [2 if not f.strip(" \t") else int(w is None)
+                              for f, w in zip(fields, want)]
+    assert values.view(np.uint64).tolist() == np.array(
+        [np.nan if w is None else w for w in want]).view(np.uint64).tolist()
+    assert (kinds == 0).sum() > 6_000 and (kinds == 1).sum() > 5_000

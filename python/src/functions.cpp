@@ -15,16 +15,23 @@
 // its arguments, converts the flags, takes in the arrays and gives them the
 // final look (arrays.hpp), applies the length rule, makes the output and
 // runs the kernel.
+//
+// A row of its own shape (own<>) names a body that binds and converts its
+// arguments itself, such as the private table writer _csv_rows. A name with a
+// leading underscore is a module attribute but not in __all__.
 #include <Python.h>
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <span>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "arrays.hpp"
 #include "binding.hpp"
@@ -35,6 +42,7 @@
 #include "tarvik/batch.hpp"
 #include "tarvik/batch_ops.hpp"
 #include "tarvik/implied_volatility.hpp"
+#include "tarvik/text.hpp"
 
 namespace tarvik::py {
 namespace {
@@ -366,6 +374,111 @@ static_assert(std::size(kBlackGreekNames) == ops::BlackGreeks::kFields);
 static_assert(std::size(kSpotGreekNames) == ops::BlackScholesGreeks::kFields);
 static_assert(std::size(kBlackGreekNames) == ops::BachelierGreeks::kFields);
 
+// ---- Functions of their own shape ---------------------------------------
+
+// A row whose body binds and converts its arguments itself.
+using Body = PyObject* (*)(const BoundArgs& bound);
+
+template <Text S, Body B>
+PyObject* own_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return tuple_entry<S>(args, kwargs, B);
+}
+
+template <Text S, Body B>
+PyObject* own_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return vector_entry<S>(args, nargs, kwnames, B);
+}
+
+template <Text S, Body B, Text Doc>
+constexpr Function own() {
+  return {kSig<S>.name.text, kDocString<S, Doc>.data(), &own_entry<S, B>, &own_fast<S, B>};
+}
+
+// _csv_rows(values, columns=1, parallel=False): the values, row after row, as
+// CSV lines of `columns` fields (text::csv_rows), as bytes.
+PyObject* csv_rows(const BoundArgs& bound) {
+  if (!ensure_numpy_api()) return nullptr;
+  ArrayArg values;
+  if (!values.take(bound[0])) {
+    bound.note_the_argument(0, kValuesAccepted);
+    return nullptr;
+  }
+  std::size_t columns = 1;
+  if (bound[1] != nullptr) {
+    const Py_ssize_t c = PyNumber_AsSsize_t(bound[1], PyExc_OverflowError);
+    if (c == -1 && PyErr_Occurred()) {
+      bound.name_the_parameter(1);
+      bound.note_the_argument(1, "pass an int of at least 1");
+      return nullptr;
+    }
+    if (c < 1) {
+      PyErr_Format(PyExc_ValueError, "_csv_rows() columns must be at least 1, not %zd", c);
+      return nullptr;
+    }
+    columns = static_cast<std::size_t>(c);
+  }
+  const std::optional<bool> parallel = bound.to_bool(2, false);
+  if (!parallel) {
+    bound.note_the_argument(2, kFlagAccepted);
+    return nullptr;
+  }
+  // The final look: nothing after it runs Python code.
+  if (!values.settle()) {
+    bound.note_the_argument(0, kValuesAccepted);
+    return nullptr;
+  }
+  InView view = values.view();
+  const std::size_t n = view.size();
+  if (n % columns != 0) {
+    PyErr_Format(PyExc_ValueError,
+                 "_csv_rows() takes whole rows: %zu values do not fill rows of %zu columns", n,
+                 columns);
+    return nullptr;
+  }
+  if (n > PY_SSIZE_T_MAX / (text::kMaxShortest + 1)) return PyErr_NoMemory();
+  std::vector<double> unmasked;  // a masked element is written as a NaN
+  if (const std::optional<Mask>& mask = values.mask()) {
+    unmasked.resize(n);
+    for (std::size_t i = 0; i < n; ++i) unmasked[i] = (*mask)[i] ? std::nan("") : view[i];
+    view = InView(std::span<const double>(unmasked));
+  }
+  const std::unique_ptr<char[]> out(new char[text::csv_capacity(n)]);
+  std::size_t written = 0;
+  {
+    WithoutGil unlocked(n >= kReleaseWork);
+    written = text::csv_rows(view, columns, out.get(), *parallel ? Exec::Parallel : Exec::Serial);
+  }
+  return PyBytes_FromStringAndSize(out.get(), static_cast<Py_ssize_t>(written));
+}
+
+// _csv_numbers(text): the fields of bytes separated by line feeds, read as
+// numbers (text::read_numbers): a float64 array and an int8 array of kinds.
+PyObject* csv_numbers(const BoundArgs& bound) {
+  PyObject* text = bound[0];  // held by `bound` while it is read
+  if (!PyBytes_Check(text)) {
+    PyErr_Format(PyExc_TypeError, "_csv_numbers() argument 'text' must be bytes, not %s",
+                 qualified_type_name(text).c_str());
+    return nullptr;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(text, &data, &size) < 0) return nullptr;
+  const std::string_view view(data, static_cast<std::size_t>(size));
+  std::size_t n = 1;
+  for (char c : view) n += c == '\n';
+  if (!ensure_numpy_api()) return nullptr;
+  std::optional<Output<double>> values = new_values(n);
+  if (!values) return nullptr;
+  std::optional<Output<std::int8_t>> kinds = new_codes(n);
+  if (!kinds) return nullptr;
+  {
+    // bytes cannot change: nothing here touches a Python object.
+    WithoutGil unlocked(n >= kReleaseWork);
+    text::read_numbers(view, values->view.data(), kinds->view.data());
+  }
+  return PyTuple_Pack(2, values->array.get(), kinds->array.get());
+}
+
 // ---- The table -------------------------------------------------------------
 
 // The rule every batch function beyond the first 37 states in its doc.
@@ -563,6 +676,21 @@ constexpr Function kFunctions[] = {
            "Batch normal-model (Bachelier) price and Greeks in one pass: a dict of 1-D float64 "
            "arrays keyed price, delta, gamma, vega, theta, vanna, vomma, each equal bit for bit "
            "to its batch function (bachelier_prices, bachelier_deltas, ...)." TARVIK_BATCH_RULE>(),
+
+    // Private helpers (a leading underscore: not in __all__).
+    own<"_csv_rows(values, columns=1, parallel=False)", &csv_rows,
+        "The values (a float or a 1-D float64 array, row after row) as CSV lines of `columns` "
+        "fields, in UTF-8 bytes: each number as repr() writes it, a NaN or masked element as an "
+        "empty field, fields separated by ',' and each line ended by a line feed. Raises "
+        "ValueError for columns below 1 and for values that do not fill whole rows. parallel=True "
+        "writes on the worker pool, same bytes.">(),
+    own<"_csv_numbers(text)", &csv_numbers,
+        "The fields of `text` (bytes; fields separated by line feeds) read as numbers: a tuple "
+        "of a 1-D float64 array and a 1-D int8 array of kinds, one element per field, 0 for a "
+        "number, 1 for a field that is not one, 2 for an empty field (NaN for both). A number "
+        "is an optional sign and ASCII digits with an optional point and exponent, or inf, "
+        "infinity, nan in any case, blanks (space, tab) around it ignored; its value is that of "
+        "float(). Raises TypeError for anything but bytes.">(),
 };
 
 constexpr std::size_t kCount = std::size(kFunctions);
@@ -667,7 +795,12 @@ bool add_functions(PyObject* module) {
                  METH_VARARGS | METH_KEYWORDS, kFunctions[i].doc};
     }
     PyRef function = PyRef::steal(PyCFunction_NewEx(&defs[i], module, module_name.get()));
-    if (!function || !add_attribute(module, defs[i].ml_name, function.get())) return false;
+    if (!function) return false;
+    if (defs[i].ml_name[0] == '_') {  // a private helper: an attribute, not in __all__
+      if (PyObject_SetAttrString(module, defs[i].ml_name, function.get()) < 0) return false;
+    } else if (!add_attribute(module, defs[i].ml_name, function.get())) {
+      return false;
+    }
   }
   PyRef kinds = PyRef::steal(error_kinds());
   return kinds && add_attribute(module, "ERROR_KINDS", kinds.get());

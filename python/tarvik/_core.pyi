@@ -2853,3 +2853,74 @@ def error_codes(function: object, /, *args: object, **kwargs: object) -> npt.NDA
 ERROR_KINDS: Tuple[Optional[str], ...]
 """The error kinds by code, as error_codes() reports them: None (0, a value),
 then the seven kinds of IVError, then "masked" (8)."""
+
+def _csv_rows(values: _Values, columns: int = 1, parallel: bool = False) -> bytes:
+    """CSV text of a table of numbers, each written as repr() writes it.
+
+    The writer of the command line's result columns (``python -m tarvik iv``
+    and ``price``), which both CSV engines share so that they write the same
+    bytes. Private (not in ``__all__``): its text is that of the command
+    line's files, not a numerical result, and it may change with them.
+
+    Parameters
+    ----------
+    values : float or 1-D float64 array
+        The table, row after row (``numpy.column_stack(columns).ravel()``).
+    columns : int, optional
+        Fields per line (default 1).
+    parallel : bool, optional
+        Write blocks of lines on the worker pool (the same bytes).
+
+    Returns
+    -------
+    bytes
+        ASCII lines of `columns` fields separated by ",", each ended by a
+        line feed: a number as ``repr(float)`` writes it (the shortest digits
+        that read back to the same float), a NaN or masked element as an
+        empty field.
+
+    Raises
+    ------
+    TypeError
+        `values` is not a float or a contiguous 1-D float64 array, or
+        `columns` is not an integer, or `parallel` not a bool.
+    ValueError
+        `columns` is below 1, or the values do not fill whole lines.
+
+    Examples
+    --------
+    >>> tarvik._core._csv_rows(np.array([0.1, np.nan, 1e-05, 2e16]), 2)
+    b'0.1,\\n1e-05,2e+16\\n'
+    """
+
+def _csv_numbers(text: bytes) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]:
+    """The fields of a column of text read as numbers, a column at once.
+
+    The reader of the command line's built-in CSV engine (``python -m tarvik
+    iv --engine python``). Private (not in ``__all__``), as ``_csv_rows``.
+
+    Parameters
+    ----------
+    text : bytes
+        The fields, separated by line feeds (one more field than line feeds).
+
+    Returns
+    -------
+    tuple of numpy.ndarray
+        A new 1-D float64 array of the values, and a new 1-D int8 array of
+        each field's kind: 0 a number, 1 not a number, 2 empty (NaN for both).
+        A number is blanks (space, tab), an optional sign, ASCII digits with
+        an optional point and an optional exponent, or inf, infinity, nan in
+        any case, then blanks; its value is what ``float()`` gives.
+
+    Raises
+    ------
+    TypeError
+        `text` is not bytes.
+
+    Examples
+    --------
+    >>> values, kinds = tarvik._core._csv_numbers(b" 1.5\\n-inf\\n1_0\\n")
+    >>> values.tolist(), kinds.tolist()
+    ([1.5, -inf, nan, nan], [0, 0, 1, 2])
+    """

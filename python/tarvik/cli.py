@@ -14,8 +14,8 @@ through (``--forward parity`` reads the whole file first). Numbers follow one
 grammar in both CSV engines: an optional sign, ASCII digits with an optional
 point, an optional exponent, or inf, infinity, nan in any case, with blanks
 around them ignored. Where pyarrow is installed (``pip install
-tarvik[fast]``), Arrow parses the CSV text and formats the numbers, and the
-output is the same to the byte.
+tarvik[fast]``), Arrow parses the CSV text; the numbers are written by the
+extension for both engines, and the output is the same to the byte.
 
 Failures are those of a Unix tool: one line on standard error naming the
 file and line, exit status 1 (2 for a usage error: an unknown option, a
@@ -35,13 +35,12 @@ import os
 import signal
 import sys
 import typing
-from itertools import islice
 
 import numpy as np
 
 import tarvik
 
-from . import _quotes
+from . import _core, _quotes
 
 __all__ = ["main"]
 
@@ -215,18 +214,66 @@ class Lines:
     left out, a chunk at a time; a line that is not UTF-8 or holds a field
     over FIELD_LIMIT characters is a Failure naming its line number."""
 
+    BLOCK = 1 << 20  # bytes asked of the source at a time
+
     def __init__(self, source: typing.BinaryIO, name: str) -> None:
         self.source = source
         self.name = name
         self.read = 0  # raw lines read so far
+        self.first = 1  # the number of the first line of the last chunk
+        # Read but not yet taken: pending[at:]. read1 returns what one read of
+        # the source gives, so that a pipe's lines pass as they come.
+        self.pending, self.at, self.ended = b"", 0, False
+        self.read_some = getattr(source, "read1", None) or source.read
+
+    def take(self, rows: int) -> bytes:
+        """The bytes of the next `rows` raw lines, line ends included (fewer
+        at the end of the input, whose last line may have no line end)."""
+        parts, found = [], 0
+        while True:
+            end, count = line_end(self.pending, self.at, rows - found)
+            found += count
+            if end >= 0:
+                parts.append(self.pending[self.at:end])
+                self.at = end
+                break
+            parts.append(self.pending[self.at:])
+            self.pending, self.at = b"" if self.ended else self.read_some(self.BLOCK), 0
+            if not self.pending:
+                self.ended = True
+                break
+        data = b"".join(parts)
+        self.first = self.read + 1
+        self.read += found + (not data.endswith(b"\n") and bool(data))
+        return data
+
+    def plain(self, data: bytes) -> tuple[bytes, npt.NDArray[np.intp]] | None:
+        """Lines taken that need none of chunk()'s care (UTF-8 without a
+        carriage return, no blank line, none over FIELD_LIMIT characters),
+        ended by a line end each, and the offset of each line end; else None."""
+        if not data or b"\r" in data:
+            return None
+        if not data.isascii():
+            try:
+                data.decode("utf-8")
+            except UnicodeDecodeError:
+                return None
+        if not data.endswith(b"\n"):
+            data += b"\n"
+        ends = np.flatnonzero(np.frombuffer(data, np.uint8) == 10)
+        spans = np.diff(ends, prepend=-1)  # each line's length and its line end
+        if spans.min() == 1 or spans.max() > FIELD_LIMIT + 1:  # a blank or a long line
+            return None
+        return data, ends
 
     def chunk(self, rows: int) -> list[str]:
-        raw = list(islice(self.source, rows))
-        if not raw:
+        return self.lines_of(self.take(rows))
+
+    def lines_of(self, data: bytes) -> list[str]:
+        """The lines of bytes just taken, as chunk() gives them."""
+        if not data:
             return []
-        first = self.read + 1
-        self.read += len(raw)
-        data = b"".join(raw)
+        first = self.first
         try:
             text = data.decode("utf-8")
         except UnicodeDecodeError as e:
@@ -247,7 +294,7 @@ class Lines:
                                   f"{FIELD_LIMIT} characters")
         stripped = [line[:-1] if line.endswith("\r") else line for line in lines] if (
             "\r" in text) else lines
-        self.first, self.stripped = first, stripped
+        self.stripped = stripped
         return list(filter(None, stripped))
 
     def number(self, j: int) -> int:
@@ -277,6 +324,24 @@ class Lines:
         raise Failure(f"{self.name}: a quoted field spans lines, which is not supported")
 
 
+def line_end(data: bytes, start: int, k: int) -> tuple[int, int]:
+    """The offset just past the k-th line end of data from start (-1 if it
+    has fewer), and the number of line ends found."""
+    if k <= 1000:
+        end = start
+        for found in range(k):
+            j = data.find(b"\n", end)
+            if j < 0:
+                return -1, found
+            end = j + 1
+        return end, k
+    count = data.count(b"\n", start)
+    if count < k:
+        return -1, count
+    ends = np.flatnonzero(np.frombuffer(data, np.uint8)[start:] == 10)
+    return start + int(ends[k - 1]) + 1, k
+
+
 def text_columns(lines: list[str], columns: Columns, engine: str,
                  reader: Lines) -> dict[str, typing.Any]:
     """The text of each column read: role -> a tuple of str, or an Arrow array
@@ -285,7 +350,8 @@ def text_columns(lines: list[str], columns: Columns, engine: str,
     present = columns.index
     if engine == "pyarrow" and not columns.dropped:
         try:
-            return arrow_text_columns(lines, present, columns.width)
+            return arrow_text_columns("\n".join(lines).encode(), len(lines), present,
+                                      columns.width)
         except ValueError:  # a row with its own field count: read it as Python does
             pass
     if not columns.dropped:
@@ -317,27 +383,28 @@ def split_fields(lines: list[str], width: int) -> list[str] | None:
     return text.replace("\n", ",").split(",")
 
 
-def arrow_text_columns(lines: list[str], present: dict[str, int],
+def arrow_text_columns(data: bytes, rows: int, present: dict[str, int],
                        width: int) -> dict[str, typing.Any]:
+    """The columns read by Arrow from the bytes of `rows` lines; ValueError
+    where Arrow reads another number of rows or a row of another width."""
     import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
     import pyarrow.csv as pa_csv  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
     names = [str(i) for i in range(width)]
     table = pa_csv.read_csv(
-        io.BytesIO("\n".join(lines).encode()),
+        pa.BufferReader(data),
         read_options=pa_csv.ReadOptions(column_names=names),
         parse_options=pa_csv.ParseOptions(newlines_in_values=False),
         convert_options=pa_csv.ConvertOptions(
             include_columns=[names[i] for i in present.values()],
             column_types={names[i]: pa.string() for i in present.values()},
             strings_can_be_null=False, quoted_strings_can_be_null=False))
-    if table.num_rows != len(lines):
+    if table.num_rows != rows:
         raise ValueError("rows and lines differ")
     return {role: table.column(names[i]) for role, i in present.items()}
 
 
-NUMBER_BYTES = np.zeros(256, bool)
-NUMBER_BYTES[np.frombuffer(b"0123456789.eE+-", np.uint8)] = True
+NUMBER_BYTES = b"0123456789.eE+-"
 
 
 def only_number_bytes(texts: typing.Any) -> bool:
@@ -353,15 +420,59 @@ def only_number_bytes(texts: typing.Any) -> bool:
             continue  # no field, or only empty ones (which the cast refuses)
         start = chunk.offset
         offsets = np.frombuffer(offsets_buffer, np.int32)[start:start + len(chunk) + 1]
-        data = np.frombuffer(data_buffer, np.uint8)[offsets[0]:offsets[-1]]
-        if not NUMBER_BYTES[data].all():
+        text = memoryview(data_buffer)[offsets[0]:offsets[-1]].tobytes()
+        if text.translate(None, NUMBER_BYTES):  # a byte left that is none of them
             return False
     return True
+
+
+class ReadColumn(typing.NamedTuple):
+    """A column of plain lines already read as numbers, and its first field."""
+
+    values: _Floats
+    bad: _Flags
+    empty: _Flags
+    first: str
+
+
+def plain_columns(data: bytes, ends: npt.NDArray[np.intp],
+                  columns: Columns) -> dict[str, typing.Any] | None:
+    """The columns of plain lines (Lines.plain) that split at their commas as
+    the csv module reads them (no quote or NUL, `width` fields each), the
+    number columns read by the extension at once; else None."""
+    if b'"' in data or b"\0" in data:
+        return None
+    n, width = len(ends), columns.width
+    commas = np.flatnonzero(np.frombuffer(data, np.uint8) == 44)
+    if len(commas) != n * (width - 1) or (width > 1 and not np.array_equal(
+            np.searchsorted(commas, ends), np.arange(1, n + 1) * (width - 1))):
+        return None
+    # Every field, row after row, one per line: each comma a line end.
+    values, kinds = _core._csv_numbers(data[:-1].replace(b",", b"\n"))
+    text = data.decode()
+    ascii_text = len(text) == len(data)  # offsets in bytes are offsets in text
+    bounds = np.empty((n, width + 1), np.intp)
+    bounds[:, 0] = np.concatenate([[-1], ends[:-1]])
+    bounds[:, 1:-1] = commas.reshape(n, width - 1)
+    bounds[:, -1] = ends
+    out: dict[str, typing.Any] = {}
+    for role, i in columns.index.items():
+        if role in ("type", "expiry", "valuation"):
+            starts, stops = (bounds[:, i] + 1).tolist(), bounds[:, i + 1].tolist()
+            out[role] = tuple(map(text.__getitem__, map(slice, starts, stops))) if ascii_text \
+                else tuple(data[a:b].decode() for a, b in zip(starts, stops))
+        else:
+            kind = kinds[i::width]
+            out[role] = ReadColumn(values[i::width].copy(), kind == 1, kind == 2,
+                                   data[bounds[0, i] + 1:bounds[0, i + 1]].decode())
+    return out
 
 
 def numbers(texts: typing.Any) -> tuple[_Floats, _Flags, _Flags]:
     """The numbers of a column by the shared grammar; where a field is not a
     number, and where it is empty (NaN in both)."""
+    if isinstance(texts, ReadColumn):
+        return texts.values, texts.bad, texts.empty
     if not isinstance(texts, tuple):
         import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
         import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
@@ -372,8 +483,7 @@ def numbers(texts: typing.Any) -> tuple[_Floats, _Flags, _Flags]:
         # of up to six characters checked) and reads the same values.
         if only_number_bytes(texts):
             with contextlib.suppress(pa.ArrowInvalid):
-                values = pc.cast(texts, pa.float64()).to_numpy(zero_copy_only=False)
-                return np.asarray(values, np.float64), none, none
+                return arrow_numpy(pc.cast(texts, pa.float64()), np.float64), none, none
         pattern = "^" + _quotes.NUMBER.pattern + "$"
         good = pc.match_substring_regex(texts, pattern)
         if pc.all(good).as_py():  # every field a number as it is written
@@ -386,20 +496,52 @@ def numbers(texts: typing.Any) -> tuple[_Floats, _Flags, _Flags]:
         empty = pc.equal(trimmed, "").to_numpy(zero_copy_only=False)
         bad = ~np.asarray(good.to_numpy(zero_copy_only=False), bool) & ~empty
         return np.asarray(values, np.float64), bad, empty
-    # float() reads every field of the grammar as the grammar does; it also
-    # takes underscores, non-ASCII digits and other white space, so fields
-    # with any of those go through the grammar itself.
-    joined = "".join(texts)
-    plain = joined.isascii() and not any(c in joined for c in "_\n\r\x0b\x0c")
-    if plain:
-        try:
-            values = np.fromiter(map(float, texts), np.float64, len(texts))
-            return values, np.zeros(len(values), bool), np.zeros(len(values), bool)
-        except ValueError:
-            pass
+    # The extension reads a column's fields by the grammar at once, separated
+    # by line feeds (a field holds none: lines are split at them).
+    if texts:
+        values, kinds = _core._csv_numbers("\n".join(texts).encode())
+        if len(values) == len(texts):
+            return values, kinds == 1, kinds == 2
     values, bad = _quotes.numbers(texts)
     empty = np.array([not t.strip(" \t") for t in texts], bool)
     return values, bad & ~empty, empty
+
+
+# Arrow arrays to and from NumPy through their buffers. (pyarrow's own
+# conversions, and its compute functions given Python scalars, import pandas
+# where it is installed, which takes longer than a chunk of rows.)
+
+def arrow_numpy(values: typing.Any, dtype: typing.Any,
+                fill: typing.Any = np.nan) -> npt.NDArray[typing.Any]:
+    """The values of a fixed-width Arrow array or chunked array, `fill` where
+    null."""
+    parts = []
+    for chunk in getattr(values, "chunks", [values]):
+        validity, data = chunk.buffers()[:2]
+        start, n = chunk.offset, len(chunk)
+        part = np.frombuffer(data, dtype, start + n)[start:] if n else np.zeros(0, dtype)
+        if chunk.null_count:
+            valid = np.unpackbits(np.frombuffer(validity, np.uint8), bitorder="little")
+            part = np.where(valid[start:start + n].astype(bool), part, fill).astype(dtype)
+        parts.append(part)
+    return np.concatenate(parts) if parts else np.zeros(0, dtype)
+
+
+def arrow_strings(texts: list[str]) -> typing.Any:
+    import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
+    encoded = [t.encode() for t in texts]
+    offsets = np.zeros(len(texts) + 1, np.int32)
+    np.cumsum([len(b) for b in encoded], out=offsets[1:])
+    return pa.StringArray.from_buffers(len(texts), pa.py_buffer(offsets),
+                                       pa.py_buffer(b"".join(encoded)))
+
+
+def arrow_flags(flags: _Flags) -> typing.Any:
+    import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
+    bits = np.packbits(np.asarray(flags, bool), bitorder="little")
+    return pa.Array.from_buffers(pa.bool_(), len(flags), [None, pa.py_buffer(bits)])
 
 
 def option_types(texts: typing.Any) -> npt.NDArray[np.int8]:
@@ -409,9 +551,9 @@ def option_types(texts: typing.Any) -> npt.NDArray[np.int8]:
         import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
         words = list(_quotes.SPELLINGS)
-        where = pc.index_in(texts, value_set=pa.array(words))
-        index = np.asarray(pc.fill_null(where, len(words)).to_numpy(zero_copy_only=False))
-        out = np.array([*_quotes.SPELLINGS.values(), 2], np.int8)[index]
+        where = pc.index_in(texts, value_set=arrow_strings(words))
+        index = arrow_numpy(where, np.int32, len(words))
+        out: npt.NDArray[np.int8] = np.array([*_quotes.SPELLINGS.values(), 2], np.int8)[index]
         other = np.flatnonzero(out == 2)
         if other.size:  # numbers such as 1.0, read as the python engine reads them
             out[other] = _quotes.option_type_codes(texts.take(pa.array(other)).to_pylist())
@@ -420,16 +562,17 @@ def option_types(texts: typing.Any) -> npt.NDArray[np.int8]:
 
 
 def column_text(texts: typing.Any) -> list[str]:
+    if isinstance(texts, ReadColumn):
+        return [texts.first]
     return list(texts) if isinstance(texts, tuple) else texts.to_pylist()
 
 
 # ---- computing -------------------------------------------------------------
 
-def compute(lines: list[str], columns: Columns, texts: dict[str, typing.Any], name: str,
+def compute(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
             first_chunk: bool, parallel: bool) -> tuple[list[_Floats], _quotes.Table]:
-    """The new columns of a chunk (the result, then the Greeks) and the
-    reason of each row without a result."""
-    n = len(lines)
+    """The new columns of a chunk of n rows (the result, then the Greeks) and
+    the reason of each row without a result."""
     table = _quotes.Table(n)
     codes = option_types(texts["type"])
     table.fail(codes == 2, _quotes.UNPARSABLE_TYPE)
@@ -486,55 +629,48 @@ def compute(lines: list[str], columns: Columns, texts: dict[str, typing.Any], na
 # ---- writing ---------------------------------------------------------------
 
 def formatted(lines: list[str], results: list[_Floats], error: typing.Any,
-              engine: str) -> bytes:
-    """The output lines (UTF-8): each input line, then the new fields (empty for NaN),
-    each number written as repr() writes it, then the error."""
+              parallel: bool = False) -> bytes:
+    """The output lines (UTF-8): each input line, then the new fields, each
+    number written as repr() writes it (empty for NaN), then the error. The
+    numbers are written by the extension, a whole chunk at once, for both
+    engines."""
     if not lines:
         return b""
-    if engine == "pyarrow":
-        return arrow_formatted(lines, results, error)
-    # format(x, "") of a float is its repr(); a NaN becomes the empty string.
-    fields = []
-    for column in results:
-        values = column.tolist()
-        for i in np.flatnonzero(np.isnan(column)).tolist():
-            values[i] = ""
-        fields.append(values)
-    row = ",".join(["{}"] * (len(results) + 2)) + "\n"
-    return "".join(map(row.format, lines, *fields, error.tolist())).encode()
+    table = np.column_stack(results).ravel() if len(results) > 1 else results[0]
+    numbers = _core._csv_rows(table, len(results), parallel).decode("ascii").split("\n")
+    return ("\n".join(map(",".join, zip(lines, numbers, error.tolist()))) + "\n").encode()
 
 
-def arrow_formatted(lines: list[str], results: list[_Floats], error: typing.Any) -> bytes:
+def arrow_formatted(data: bytes, ends: npt.NDArray[np.intp], results: list[_Floats],
+                    table: _quotes.Table, parallel: bool = False) -> typing.Any:
+    """The output lines of plain input lines (data, line ends at `ends`), as
+    formatted() writes them: joined by Arrow from the bytes as they lie."""
     import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
     import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
-    fields = [pa.array(lines, pa.string())]
-    for column in results:
-        nan = np.isnan(column)
-        texts = pa.array(column, mask=nan).cast(pa.string())
-        # Arrow writes the shortest digits that read back, as repr() does, but
-        # picks plain or exponent notation by other rules and drops a ".0":
-        # take repr() where Arrow's text is not a plain decimal fraction or
-        # repr() would write an exponent (below 1e-4).
-        # Where a number is not a whole one and Arrow writes no exponent, the
-        # two agree from 1e-4 on.
-        other = pc.fill_null(pc.match_substring(texts, "e"), False).to_numpy(
-            zero_copy_only=False)
-        with np.errstate(invalid="ignore"):
-            other |= (np.abs(column) < 1e-4) | (column == np.floor(column))
-        other &= ~nan
-        if other.any():
-            texts = pc.replace_with_mask(texts, pa.array(other),
-                                         pa.array(list(map(repr, column[other].tolist()))))
-        fields.append(texts)
-    fields.append(pc.binary_join_element_wise(pa.array(error, pa.string()), "\n", ""))
-    joined = pc.binary_join_element_wise(*fields, ",", null_handling="replace",
-                                         null_replacement="")
-    # Each value ends in its line end: the output is the values' bytes.
-    joined = joined.cast(pa.large_string())
-    offsets = np.frombuffer(joined.buffers()[1], np.int64)[joined.offset:]
-    start, end = int(offsets[0]), int(offsets[len(joined)])
-    return joined.buffers()[2].slice(start, end - start).to_pybytes()
+    n, k = len(ends), len(results)
+    starts = np.zeros(n + 1, np.int32)
+    starts[1:] = ends + 1
+    # Each input line with its line end turned into the comma that follows it.
+    lines = pa.StringArray.from_buffers(n, pa.py_buffer(starts),
+                                        pa.py_buffer(data.replace(b"\n", b",")))
+    # The new fields and an empty error field, each line with its line end;
+    # a row without a result has only empty numbers (compute() sees to it).
+    table_text = np.column_stack([*results, np.full(n, np.nan)]).ravel()
+    tails_data = _core._csv_rows(table_text, k + 1, parallel)
+    tail_starts = np.zeros(n + 1, np.int32)
+    tail_starts[1:] = np.flatnonzero(np.frombuffer(tails_data, np.uint8) == 10) + 1
+    tails = pa.StringArray.from_buffers(n, pa.py_buffer(tail_starts), pa.py_buffer(tails_data))
+    if table.has.any():
+        reasons = table.reason[table.has].tolist()
+        tails = pc.replace_with_mask(tails, arrow_flags(table.has),
+                                     arrow_strings([f"{',' * k}{r}\n" for r in reasons]))
+    nothing = pa.StringArray.from_buffers(n, pa.py_buffer(np.zeros(n + 1, np.int32)),
+                                          pa.py_buffer(b""))
+    joined = pc.binary_join_element_wise(lines, tails, nothing)
+    offsets = np.frombuffer(joined.buffers()[1], np.int32)[joined.offset:joined.offset + n + 1]
+    start, end = int(offsets[0]), int(offsets[-1])
+    return joined.buffers()[2].slice(start, end - start)  # written as it lies
 
 
 # ---- the commands ----------------------------------------------------------
@@ -548,7 +684,7 @@ def without_dropped(rows: list[list[str]], dropped: list[int]) -> list[str]:
     return buffer.getvalue().split("\n")[:-1]
 
 
-def write_whole(sink: typing.BinaryIO, data: bytes) -> None:
+def write_whole(sink: typing.BinaryIO, data: typing.Any) -> None:
     """Writes data at once, with Ctrl-C held back until it is written (so the
     output holds only complete lines)."""
     block = hasattr(signal, "pthread_sigmask")
@@ -583,22 +719,42 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
     rows = max(args.chunk_rows, 1) if not columns.parity else sys.maxsize
     chunk_no = 0
     while True:
-        chunk = lines.chunk(rows)
-        if not chunk and chunk_no:
+        data = lines.take(rows)
+        if not data and chunk_no:  # the end of the input (a chunk may be only blank lines)
             break
-        texts = text_columns(chunk, columns, engine, lines) if chunk else {}
-        if chunk:
-            results, table = compute(chunk, columns, texts, name, chunk_no == 0, args.parallel)
+        # Plain lines go to Arrow and back as bytes, never as Python strings;
+        # the python engine reads their number columns at once.
+        plain = lines.plain(data) if not columns.dropped else None
+        texts: dict[str, typing.Any] | None = None
+        if plain is not None and engine == "pyarrow":
+            with contextlib.suppress(ValueError):
+                texts = arrow_text_columns(plain[0], len(plain[1]), columns.index, columns.width)
+        elif plain is not None:
+            texts = plain_columns(*plain, columns)
+            if texts is not None:
+                chunk = plain[0].decode().split("\n")[:-1]
+            plain = None
+        if texts is None:
+            plain = None
+            chunk = lines.lines_of(data)
+            texts = text_columns(chunk, columns, engine, lines) if chunk else {}
+        n = len(plain[1]) if plain is not None else len(chunk)
+        if n:
+            results, table = compute(n, columns, texts, name, chunk_no == 0, args.parallel)
         else:
             results, table = [], _quotes.Table(0)
-        copied = without_dropped(texts.pop("_rows"), columns.dropped) if "_rows" in texts \
-            else chunk
-        error = np.full(len(chunk), "", dtype=object)
-        error[table.has] = table.reason[table.has]
-        text = formatted(copied, results, error, engine)
-        if chunk_no == 0:
-            text = (",".join([header, *columns.added]) + "\n").encode() + text
+        if plain is not None:
+            text = arrow_formatted(*plain, results, table, args.parallel)
+        else:
+            copied = without_dropped(texts.pop("_rows"), columns.dropped) if "_rows" in texts \
+                else chunk
+            error = np.full(n, "", dtype=object)
+            error[table.has] = table.reason[table.has]
+            text = formatted(copied, results, error, args.parallel)
+        head = (",".join([header, *columns.added]) + "\n").encode() if chunk_no == 0 else b""
         try:
+            if head:
+                write_whole(sink, head)
             write_whole(sink, text)
         except BrokenPipeError:
             raise
@@ -607,13 +763,13 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
             raise Failure(f"{out_name}: {e.strerror} (writing the rows of {name} up to line "
                           f"{lines.read})") from None
         failed = int(table.has.sum())
-        counts["ok"] = counts.get("ok", 0) + len(chunk) - failed
+        counts["ok"] = counts.get("ok", 0) + n - failed
         if failed:
             for kind in table.reason[table.has].tolist():
                 counts[kind] = counts.get(kind, 0) + 1
-        progress.update(len(chunk))
+        progress.update(n)
         chunk_no += 1
-        if not chunk:
+        if not data:
             break
     progress.close()
     return counts
