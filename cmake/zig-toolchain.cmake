@@ -70,16 +70,17 @@ set(CMAKE_RANLIB "${_zig_dir}/zig-ranlib" CACHE FILEPATH "" FORCE)
 set(CMAKE_CXX_FLAGS_INIT "-ffp-contract=off")
 set(CMAKE_C_FLAGS_INIT "-ffp-contract=off")
 
-# Linux libraries are linked without Zig's compiler runtime. It is one object file that
-# also defines exp, log, memcpy, memset, memmove and strlen, so once anything
-# pulls it in (on aarch64: libc++'s std::to_chars, whose long double
-# overloads convert binary128 with __trunctfdf2), those definitions take the
-# place of glibc's, and exp and log no longer round as the platform's C
-# library does. Nothing the extension reaches needs the runtime (a routine
-# it did need would be left undefined, and tools/build-wheels.sh fails on
-# any import that is neither glibc's nor Python's; it also checks that every
-# C function the objects call is imported from glibc). Executables keep it:
-# CMake's checks link unoptimised ones, which carry Zig's UBSan runtime.
+# Linux libraries are linked without Zig's compiler runtime. It is one
+# object file that also defines exp, log, memcpy, memset, memmove and
+# strlen, so once anything pulls it in (on aarch64: libc++'s
+# std::to_chars, whose long double overloads convert binary128 with
+# __trunctfdf2), those definitions take the place of glibc's, and exp and
+# log no longer round as the platform's C library does. Nothing the
+# extension reaches needs the runtime (a routine it did need would be left
+# undefined, and tools/build-wheels.sh fails on any import that is neither
+# glibc's nor Python's; it also checks that every C function the objects
+# call is imported from glibc). Executables keep it: CMake's checks link
+# unoptimised ones, which carry Zig's UBSan runtime.
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   foreach(_kind SHARED MODULE)
     set(CMAKE_${_kind}_LINKER_FLAGS_INIT "-rtlib=none")
