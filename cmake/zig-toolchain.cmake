@@ -3,8 +3,8 @@
 #   -DCMAKE_TOOLCHAIN_FILE=cmake/zig-toolchain.cmake -DTARVIK_ZIG_TARGET=aarch64-linux-gnu.2.17
 # It compiles against the headers of that glibc (so the objects need no
 # newer symbols) and links its own libc++ statically. tools/build-wheels.sh
-# builds the release wheels with it; .ci/cross-compile.sh the core for
-# macOS and Windows. The compiler is a small wrapper script around
+# builds the release wheels with it; tools/cross-compile-core.sh the core
+# for macOS and Windows. The compiler is a small wrapper script around
 # `python -m ziglang`, written into the build tree, because CMake wants one
 # executable per tool.
 if(NOT TARVIK_ZIG_TARGET)
@@ -69,5 +69,22 @@ set(CMAKE_RANLIB "${_zig_dir}/zig-ranlib" CACHE FILEPATH "" FORCE)
 # also those that do not link tarvik_flags.
 set(CMAKE_CXX_FLAGS_INIT "-ffp-contract=off")
 set(CMAKE_C_FLAGS_INIT "-ffp-contract=off")
+
+# Linux libraries are linked without Zig's compiler runtime. It is one
+# object file that also defines exp, log, memcpy, memset, memmove and
+# strlen, so once anything pulls it in (on aarch64: libc++'s
+# std::to_chars, whose long double overloads convert binary128 with
+# __trunctfdf2), those definitions take the place of glibc's, and exp and
+# log no longer round as the platform's C library does. Nothing the
+# extension reaches needs the runtime (a routine it did need would be left
+# undefined, and tools/build-wheels.sh fails on any import that is neither
+# glibc's nor Python's; it also checks that every C function the objects
+# call is imported from glibc). Executables keep it: CMake's checks link
+# unoptimised ones, which carry Zig's UBSan runtime.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  foreach(_kind SHARED MODULE)
+    set(CMAKE_${_kind}_LINKER_FLAGS_INIT "-rtlib=none")
+  endforeach()
+endif()
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

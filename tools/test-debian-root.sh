@@ -55,9 +55,11 @@ fi
 
 # A fresh copy of the tests and the files they read, and a fresh install.
 work=$root/opt/tarvik-test
+# Lazy unmounts: a test process still exiting keeps them busy, and a /dev
+# left bound into the kept root would be deleted with it.
 cleanup() {
-  umount "$root/proc" 2>/dev/null || true
-  umount "$root/dev" 2>/dev/null || true
+  umount -l "$root/proc" 2>/dev/null || true
+  umount -l "$root/dev" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -73,8 +75,8 @@ requirements=("numpy==2.0.*" pytest hypothesis mpmath exceptiongroup tomli typin
 python3 -m pip download -q -d "$wheels" "${target[@]}" "${requirements[@]}"
 python3 -m pip install -q --target "$work/site" "${target[@]}" --no-index --find-links "$wheels" \
   --no-warn-script-location "${requirements[@]}" "$wheel"
-mount -t proc proc "$root/proc"
-mount --bind /dev "$root/dev"
+mountpoint -q "$root/proc" || mount -t proc proc "$root/proc"
+mountpoint -q "$root/dev" || mount --bind /dev "$root/dev"
 in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 "$@"; }
 in_root sh -c "cd /opt/tarvik-test && PYTHONPATH=/opt/tarvik-test/site python3 - <<'PY'
 import platform, sys, numpy, tarvik

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The extension must take every C library function it calls from the
+# platform's glibc at run time: exp, log, erfc, pow, log1p and the rest round
+# as that C library rounds them, and a copy linked in from elsewhere (a
+# compiler runtime defines some of them too) would give other bits without
+# any error. So every function the objects call (nm) must appear among the
+# library's dynamic imports with a glibc version, and the library may
+# import nothing else but CPython's API: an unversioned import would be a
+# runtime routine left undefined, an error only when the module loads.
+#   bash tools/check-libc-imports.sh build-dir library.so
+# build-dir holds the objects linked into library.so (the core's archive and
+# the extension's objects); the library may be stripped.
+set -euo pipefail
+build=${1:?usage: check-libc-imports.sh build-dir library.so}
+library=${2:?usage: check-libc-imports.sh build-dir library.so}
+
+objects=$(find "$build" \( -name '*.a' -o -path '*/_core.dir/*.o' \))
+[ -n "$objects" ] || { echo "no objects under $build" >&2; exit 1; }
+# What the objects call in C, leaving out CPython's API and the C++ runtime
+# linked in statically (libc++abi, libunwind). pthread_atfork is not a glibc
+# export before 2.28: libc_nonshared.a links it in, calling __register_atfork.
+calls=$(nm -u $objects 2>/dev/null | awk 'NF == 2 { print $2 }' |
+  grep -v -E '^(_Z|_?Py|__cxa_|__gxx_personality_|_Unwind_|pthread_atfork$)' | sort -u)
+imports=$(nm -D --undefined-only "$library" | awk '{ print $2 }')
+
+status=0
+for name in $calls; do
+  if ! grep -q -x -E "$name(@GLIBC_[0-9.]+)?" <<<"$imports"; then
+    echo "$library: $name is defined inside it, not imported from glibc" >&2
+    status=1
+  fi
+done
+stray=$(grep -v -E '^(_?Py[A-Za-z_0-9]*|[A-Za-z_0-9.]+@GLIBC_[0-9.]+)$' <<<"$imports" || true)
+if [ -n "$stray" ]; then
+  echo "$library imports symbols neither glibc nor CPython defines:" >&2
+  echo "$stray" >&2
+  status=1
+fi
+[ "$status" = 0 ] && echo "$(basename "$library"): $(wc -w <<<"$calls") C functions, all imported from glibc"
+exit $status
