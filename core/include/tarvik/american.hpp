@@ -1,0 +1,55 @@
+// American options in the spot model (continuous rate r, dividend yield q):
+// the early-exercise boundary as the fixed point of the integral equation of
+// Kim (1990), Jacka (1991) and Carr, Jarrow and Myneni (1992), solved as
+// Andersen, Lake and Offengenden, "High-performance American option pricing",
+// J. Comput. Finance 20(1), 2016 do; the price is the European price plus the
+// early-exercise premium. Calls through the put-call symmetry of McDonald and
+// Schroder (1998): C(S, K, T, r, q) = P(K, S, T, q, r).
+#pragma once
+
+#include "tarvik/errors.hpp"
+
+namespace tarvik {
+
+// The discretisation: Chebyshev nodes of the boundary (in sqrt of time to
+// expiry), fixed-point sweeps, and Gauss-Legendre points of the boundary
+// integrals and of the premium integral.
+struct AmericanScheme {
+  int nodes;
+  int iterations;
+  int boundary_points;
+  int price_points;
+};
+
+// Chosen by measurement over the benchmark portfolio and the wider domain
+// (bench/american_scheme.cpp).
+inline constexpr AmericanScheme kAmericanScheme{32, 32, 64, 128};
+// The largest counts american_price_with accepts.
+inline constexpr int kAmericanMaxNodes = 128;
+inline constexpr int kAmericanMaxPoints = 512;
+
+// Whether early exercise is never optimal, so that the American price is the
+// European one: a put when r <= 0 and q >= r, a call when q <= 0 and r >= q
+// (the running gain of exercising, r K - q S for a put and q S - r K for a
+// call, is then never positive where exercise pays).
+bool american_is_european(double rate, double dividend, bool is_call);
+
+// The discounted American price, with the checks of black_scholes_price.
+// invalid_input where the exercise region has two boundaries (a put with
+// q < r <= 0, a call with r < q <= 0).
+Result<double> american_price(double spot, double strike, double maturity, double rate,
+                              double dividend, double volatility, bool is_call);
+Result<double> american_price_with(const AmericanScheme& scheme, double spot, double strike,
+                                   double maturity, double rate, double dividend, double volatility,
+                                   bool is_call);
+
+// The volatility whose American price is `price`: price_below_intrinsic
+// below the lowest attainable price (the exercise value, or the zero-volatility
+// value where waiting pays without volatility), 0.0 at it, price_above_maximum
+// at or above the limit as volatility grows (the strike for a put, the spot for
+// a call).
+Result<double> american_implied_volatility(double price, double spot, double strike,
+                                           double maturity, double rate, double dividend,
+                                           bool is_call);
+
+}  // namespace tarvik
