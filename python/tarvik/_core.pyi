@@ -137,6 +137,10 @@ __all__ = [
     "bachelier_vannas",
     "bachelier_vommas",
     "bachelier_greeks",
+    "american_price",
+    "american_prices",
+    "american_implied_volatility",
+    "american_implied_volatilities",
     "error_codes",
     "ERROR_KINDS",
 ]
@@ -2780,6 +2784,67 @@ def bachelier_greeks(forwards: _Values, strikes: _Values, maturities: _Values, v
         Times to expiry, in years.
     vols : float or 1-D float64 array
         Normal volatilities, in price units per square root of a year.
+def american_price(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool) -> float:
+    """Discounted price of an American option in the spot model.
+
+    The European price (``black_scholes_price``) plus the early-exercise
+    premium, integrated along the exercise boundary; the boundary is the
+    fixed point of the integral equation of Kim, Jacka and Carr, solved on
+    Chebyshev nodes in the square root of time to expiry (Andersen, Lake and
+    Offengenden 2016). Calls by put-call symmetry. Where early exercise never
+    pays (a put with r <= 0 and q >= r, a call with q <= 0 and r >= q) the
+    result is ``black_scholes_price`` bit for bit.
+
+    Parameters
+    ----------
+    spot, strike : float
+        Spot and strike, in price units.
+    maturity : float
+        Time to expiry, in years.
+    rate, dividend : float
+        Continuously compounded rate and dividend yield, per year.
+    volatility : float
+        Volatility, per year (per unit of volatility: 0.2 is 20%).
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        The discounted American price, in price units (at least the
+        exercise value).
+
+    Raises
+    ------
+    IVError
+        Where ``black_scholes_price`` raises; ``invalid_input`` for the
+        two-boundary cases of negative rates (a put with q < r <= 0, a call
+        with r < q <= 0).
+
+    Examples
+    --------
+    >>> round(tarvik.american_price(100.0, 100.0, 1.0, 0.05, 0.02, 0.25, False), 9)
+    8.565228844
+    >>> tarvik.american_price(100.0, 100.0, 1.0, 0.05, 0.0, 0.25, True) == tarvik.black_scholes_price(100.0, 100.0, 1.0, 0.05, 0.0, 0.25, True)
+    True
+    """
+
+def american_prices(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+    """Batch American prices.
+
+    Element i has the bits of ``american_price`` on element i of every
+    input, NaN where it would raise (``error_codes()`` tells which error).
+
+    Parameters
+    ----------
+    spots, strikes : float or 1-D float64 array
+        Spot and strike, in price units.
+    maturities : float or 1-D float64 array
+        Time to expiry, in years.
+    rates, dividends : float or 1-D float64 array
+        Continuously compounded rate and dividend yield, per year.
+    vols : float or 1-D float64 array
+        Volatility, per year.
     is_call : bool or 1-D bool array, default True
         Option type, one for every element or one per element.
     parallel : bool, default False
@@ -2791,6 +2856,8 @@ def bachelier_greeks(forwards: _Values, strikes: _Values, maturities: _Values, v
         A dict of contiguous 1-D float64 arrays of length n keyed ``price``
         (undiscounted), ``delta`` (dV/dF), ``gamma``, ``vega`` (per unit of
         normal volatility), ``theta`` (-dV/dT per year), ``vanna``, ``vomma``.
+    numpy.ndarray
+        A new 1-D float64 array of discounted prices, in price units.
 
     Raises
     ------
@@ -2806,6 +2873,96 @@ def bachelier_greeks(forwards: _Values, strikes: _Values, maturities: _Values, v
     ['price', 'delta', 'gamma', 'vega', 'theta', 'vanna', 'vomma']
     >>> bool((g["delta"] == tarvik.bachelier_deltas(np.array([-0.01, 0.0]), 0.0, 1.0, 0.01, np.array([True, False]))).all())
     True
+    """
+
+
+    Examples
+    --------
+    >>> tarvik.american_prices(np.array([80.0, 100.0]), 100.0, 1.0, 0.05, 0.02, 0.25, False).round(6)
+    array([20.760733,  8.565229])
+    """
+
+def american_implied_volatility(price: float, spot: float, strike: float, maturity: float, rate: float, dividend: float, is_call: bool) -> float:
+    """Volatility whose American price is the given price.
+
+    A bracketed iteration on the monotone price (Newton from the European
+    volatility of the same price, which bounds it from above, then secant
+    steps, bisection whenever a step leaves the bracket). Where early
+    exercise never pays it is ``black_scholes_implied_volatility``.
+
+    Parameters
+    ----------
+    price : float
+        Discounted American price, in price units.
+    spot, strike : float
+        Spot and strike, in price units.
+    maturity : float
+        Time to expiry, in years.
+    rate, dividend : float
+        Continuously compounded rate and dividend yield, per year.
+    is_call : bool
+        True for a call, False for a put.
+
+    Returns
+    -------
+    float
+        The volatility, per year; 0.0 for a price equal to the lowest
+        attainable price (the exercise value, or the zero-volatility value
+        where waiting pays without volatility).
+
+    Raises
+    ------
+    IVError
+        ``price_below_intrinsic`` below the lowest attainable price,
+        ``price_above_maximum`` at or above the strike (put) or the spot
+        (call), ``no_convergence`` where the price carries no information
+        (no volatility up to 100 reaches it), and the errors of
+        ``american_price``.
+
+    Examples
+    --------
+    >>> p = tarvik.american_price(100.0, 100.0, 1.0, 0.05, 0.02, 0.25, False)
+    >>> abs(tarvik.american_implied_volatility(p, 100.0, 100.0, 1.0, 0.05, 0.02, False) - 0.25) < 1e-12
+    True
+    """
+
+def american_implied_volatilities(prices: _Values, spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+    """Batch American implied volatilities.
+
+    Element i has the bits of ``american_implied_volatility`` on element i
+    of every input, NaN where it would raise (``error_codes()`` tells which
+    error).
+
+    Parameters
+    ----------
+    prices : float or 1-D float64 array
+        Discounted American prices, in price units.
+    spots, strikes : float or 1-D float64 array
+        Spot and strike, in price units.
+    maturities : float or 1-D float64 array
+        Time to expiry, in years.
+    rates, dividends : float or 1-D float64 array
+        Continuously compounded rate and dividend yield, per year.
+    is_call : bool or 1-D bool array, default True
+        Option type, one for every element or one per element.
+    parallel : bool, default False
+        Run on the worker pool (the same bits).
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of volatilities, per year.
+
+    Raises
+    ------
+    IVError
+        Inputs of different lengths other than 1 (the length rule).
+
+    Examples
+    --------
+    >>> p = tarvik.american_prices(np.array([80.0, 100.0]), 100.0, 1.0, 0.05, 0.02, 0.25, False)
+    >>> tarvik.american_implied_volatilities(np.append(p, 1.0), np.array([80.0, 100.0, 100.0]), 100.0, 1.0, 0.05, 0.02, False).round(10)
+    array([0.25, 0.25,  nan])
     """
 
 def error_codes(function: object, /, *args: object, **kwargs: object) -> npt.NDArray[np.int8]:
