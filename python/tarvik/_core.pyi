@@ -2961,7 +2961,7 @@ def american_implied_volatilities(prices: _Values, spots: _Values, strikes: _Val
     Examples
     --------
     >>> p = tarvik.american_prices(np.array([80.0, 100.0]), 100.0, 1.0, 0.05, 0.02, 0.25, False)
-    >>> tarvik.american_implied_volatilities(np.append(p, 1.0), np.array([80.0, 100.0, 100.0]), 100.0, 1.0, 0.05, 0.02, False).round(10)
+    >>> tarvik.american_implied_volatilities(np.append(p, 150.0), np.array([80.0, 100.0, 100.0]), 100.0, 1.0, 0.05, 0.02, False).round(10)
     array([0.25, 0.25,  nan])
     """
 
