@@ -1,0 +1,101 @@
+"""American prices and implied volatilities: the European identity where
+early exercise never pays, accuracy against the committed reference table
+(bench/american_scheme.cpp at 96 nodes, 64 sweeps, 256/512 points), the
+implied-volatility round trip and error kinds, batch = scalar = parallel."""
+import csv
+import math
+import pathlib
+
+import numpy as np
+import pytest
+import tarvik
+
+REFERENCE = pathlib.Path(__file__).parent / "data" / "american_reference.csv"
+
+
+def seeded(n, seed, r=(0.0, 0.1), q=(0.0, 0.12)):
+    rng = np.random.default_rng(seed)
+    return (rng.uniform(25, 200, n), np.full(n, 100.0), rng.uniform(1 / 365, 3, n),
+            rng.uniform(*r, n), rng.uniform(*q, n), rng.uniform(0.05, 0.8, n))
+
+
+# (rate range, yield range, is_call) where exercise never pays: calls with
+# q <= 0 <= r or r >= q with both negative, puts with r <= 0 and q >= r.
+@pytest.mark.parametrize("r, q, is_call", [
+    ((0.0, 0.1), (-0.05, 0.0), True), ((-0.05, -0.03), (-0.08, -0.05), True),
+    ((-0.05, 0.0), (0.0, 0.1), False), ((-0.08, -0.05), (-0.05, -0.03), False)])
+def test_european_identity_bit_for_bit(r, q, is_call):
+    args = seeded(64, 7, r, q)
+    american = tarvik.american_prices(*args, is_call)
+    european = tarvik.black_scholes_prices(*args, is_call)
+    assert american.tobytes() == european.tobytes()
+    assert tarvik.american_price(*(float(a[3]) for a in args), is_call) == european[3]
+
+
+@pytest.mark.parametrize("r, q, is_call", [(-0.01, -0.03, False), (0.0, -0.01, False),
+                                           (-0.03, -0.01, True), (-0.01, 0.0, True)])
+def test_two_boundary_cases_are_refused(r, q, is_call):
+    with pytest.raises(tarvik.IVError) as info:
+        tarvik.american_price(100.0, 100.0, 1.0, r, q, 0.2, is_call)
+    assert info.value.args[0] == "invalid_input"
+    assert "two exercise boundaries" in info.value.args[1]
+
+
+def test_accuracy_against_the_reference_table():
+    rows = list(csv.DictReader(REFERENCE.open()))
+    cols = {k: np.array([float(row[k]) for row in rows])
+            for k in ("spot", "strike", "maturity", "rate", "dividend", "volatility", "price")}
+    calls = np.array([row["is_call"] == "1" for row in rows])
+    got = tarvik.american_prices(cols["spot"], cols["strike"], cols["maturity"], cols["rate"],
+                                 cols["dividend"], cols["volatility"], calls)
+    ref = cols["price"]
+    error = np.abs(got - ref) / np.maximum(ref, 1e-4 * cols["strike"])
+    assert error.max() <= 5e-10
+
+
+def test_batch_equals_scalar_and_parallel_equals_serial():
+    s, k, t, r, q, v = seeded(48, 11)
+    calls = np.arange(48) % 2 == 0
+    prices = tarvik.american_prices(s, k, t, r, q, v, calls)
+    assert prices.tobytes() == tarvik.american_prices(s, k, t, r, q, v, calls,
+                                                      parallel=True).tobytes()
+    for i in (0, 5, 17, 46):
+        assert prices[i] == tarvik.american_price(s[i], k[i], t[i], r[i], q[i], v[i],
+                                                  bool(calls[i]))
+    vols = tarvik.american_implied_volatilities(prices, s, k, t, r, q, calls)
+    assert vols.tobytes() == tarvik.american_implied_volatilities(prices, s, k, t, r, q, calls,
+                                                                  parallel=True).tobytes()
+    for i in (1, 6):
+        got = tarvik.american_implied_volatility(prices[i], s[i], k[i], t[i], r[i], q[i],
+                                                 bool(calls[i]))
+        assert math.isnan(vols[i]) or got == vols[i]
+
+
+def test_implied_volatility_round_trip():
+    s, k, t, r, q, v = seeded(64, 3)
+    for is_call in (False, True):
+        prices = tarvik.american_prices(s, k, t, r, q, v, is_call)
+        exercise = np.maximum(s - k if is_call else k - s, 0.0)
+        vega = (tarvik.american_prices(s, k, t, r, q, v * 1.001, is_call) - prices) / (v * 0.001)
+        informative = (prices - exercise > 1e-6 * k) & (vega * v / prices > 1e-3)
+        vols = tarvik.american_implied_volatilities(prices, s, k, t, r, q, is_call)
+        assert informative.sum() > 20
+        assert np.all(np.abs(vols[informative] - v[informative]) <= 1e-9 * v[informative])
+
+
+@pytest.mark.parametrize("price, spot, is_call, kind", [
+    (19.0, 80.0, False, "price_below_intrinsic"), (100.0, 80.0, False, "price_above_maximum"),
+    (120.0, 120.0, True, "price_above_maximum"), (-1.0, 120.0, True, "price_below_intrinsic")])
+def test_implied_volatility_errors(price, spot, is_call, kind):
+    with pytest.raises(tarvik.IVError) as info:
+        tarvik.american_implied_volatility(price, spot, 100.0, 1.0, 0.05, 0.03, is_call)
+    assert info.value.args[0] == kind
+    codes = tarvik.error_codes(tarvik.american_implied_volatilities, np.array([price]), spot,
+                               100.0, 1.0, 0.05, 0.03, is_call)
+    assert tarvik.ERROR_KINDS[codes[0]] == kind
+
+
+def test_exercise_value_gives_zero_volatility():
+    # Deep in the money the put is exercised at once: its price carries no volatility.
+    assert tarvik.american_price(40.0, 100.0, 1.0, 0.08, 0.0, 0.2, False) == 60.0
+    assert tarvik.american_implied_volatility(60.0, 40.0, 100.0, 1.0, 0.08, 0.0, False) == 0.0
