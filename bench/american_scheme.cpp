@@ -49,19 +49,20 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s n m l p [n m l p] [--csv FILE]\n", argv[0]);
     return 2;
   }
-  const tarvik::AmericanScheme scheme{std::atoi(argv[1]), std::atoi(argv[2]), std::atoi(argv[3]),
-                                      std::atoi(argv[4])};
-  tarvik::AmericanScheme ref{96, 64, 256, 512};
+  tarvik::AmericanScheme scheme{std::atoi(argv[1]), std::atoi(argv[2]), std::atoi(argv[3]),
+                                std::atoi(argv[4]), 1e-13};
+  tarvik::AmericanScheme ref{96, 64, 256, 512, 1e-15};
   const char* csv = nullptr;
   int arg = 5;
   if (argc >= 9 && std::strcmp(argv[5], "--csv") != 0) {
-    ref = {std::atoi(argv[5]), std::atoi(argv[6]), std::atoi(argv[7]), std::atoi(argv[8])};
+    ref = {std::atoi(argv[5]), std::atoi(argv[6]), std::atoi(argv[7]), std::atoi(argv[8]), 1e-15};
     arg = 9;
   }
   int stride = 1;
   for (; arg + 1 < argc; arg += 2) {
     if (std::strcmp(argv[arg], "--csv") == 0) csv = argv[arg + 1];
     if (std::strcmp(argv[arg], "--stride") == 0) stride = std::max(1, std::atoi(argv[arg + 1]));
+    if (std::strcmp(argv[arg], "--tol") == 0) scheme.tolerance = std::atof(argv[arg + 1]);
   }
   const std::vector<Option> book = portfolio(stride);
   std::vector<double> prices(book.size()), refs(book.size());

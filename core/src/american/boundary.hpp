@@ -67,8 +67,8 @@ struct Boundary {
   double h[kAmericanMaxNodes + 1];
   double coef[kAmericanMaxNodes + 1];
 
-  // H at xi in [-1, 1] (Clenshaw), clamped at 0.
-  double at(double xi) const {
+  // The Chebyshev sum at xi in [-1, 1] (Clenshaw).
+  double sum(double xi) const {
     double b1 = 0.0;
     double b2 = 0.0;
     const double two_xi = xi + xi;
@@ -77,7 +77,11 @@ struct Boundary {
       b2 = b1;
       b1 = b0;
     }
-    const double value = coef[0] + (xi * b1 - b2);
+    return coef[0] + (xi * b1 - b2);
+  }
+  // H at xi, clamped at 0.
+  double at(double xi) const {
+    const double value = sum(xi);
     return value > 0.0 ? value : 0.0;
   }
 };
