@@ -2784,6 +2784,34 @@ def bachelier_greeks(forwards: _Values, strikes: _Values, maturities: _Values, v
         Times to expiry, in years.
     vols : float or 1-D float64 array
         Normal volatilities, in price units per square root of a year.
+    is_call : bool or 1-D bool array, default True
+        Option type, one for every element or one per element.
+    parallel : bool, default False
+        Run on the worker pool (the same bits).
+
+    Returns
+    -------
+    _BachelierGreeks
+        A dict of contiguous 1-D float64 arrays of length n keyed ``price``
+        (undiscounted), ``delta`` (dV/dF), ``gamma``, ``vega`` (per unit of
+        normal volatility), ``theta`` (-dV/dT per year), ``vanna``, ``vomma``.
+
+    Raises
+    ------
+    IVError
+        Inputs of different lengths other than 1 (the length rule).
+    TypeError
+        An argument that is neither a float nor a 1-D float64 array.
+
+    Examples
+    --------
+    >>> g = tarvik.bachelier_greeks(np.array([-0.01, 0.0]), 0.0, 1.0, 0.01, np.array([True, False]))
+    >>> list(g)
+    ['price', 'delta', 'gamma', 'vega', 'theta', 'vanna', 'vomma']
+    >>> bool((g["delta"] == tarvik.bachelier_deltas(np.array([-0.01, 0.0]), 0.0, 1.0, 0.01, np.array([True, False]))).all())
+    True
+    """
+
 def american_price(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool) -> float:
     """Discounted price of an American option in the spot model.
 
@@ -2852,10 +2880,6 @@ def american_prices(spots: _Values, strikes: _Values, maturities: _Values, rates
 
     Returns
     -------
-    _BachelierGreeks
-        A dict of contiguous 1-D float64 arrays of length n keyed ``price``
-        (undiscounted), ``delta`` (dV/dF), ``gamma``, ``vega`` (per unit of
-        normal volatility), ``theta`` (-dV/dT per year), ``vanna``, ``vomma``.
     numpy.ndarray
         A new 1-D float64 array of discounted prices, in price units.
 
@@ -2863,18 +2887,6 @@ def american_prices(spots: _Values, strikes: _Values, maturities: _Values, rates
     ------
     IVError
         Inputs of different lengths other than 1 (the length rule).
-    TypeError
-        An argument that is neither a float nor a 1-D float64 array.
-
-    Examples
-    --------
-    >>> g = tarvik.bachelier_greeks(np.array([-0.01, 0.0]), 0.0, 1.0, 0.01, np.array([True, False]))
-    >>> list(g)
-    ['price', 'delta', 'gamma', 'vega', 'theta', 'vanna', 'vomma']
-    >>> bool((g["delta"] == tarvik.bachelier_deltas(np.array([-0.01, 0.0]), 0.0, 1.0, 0.01, np.array([True, False]))).all())
-    True
-    """
-
 
     Examples
     --------
