@@ -99,3 +99,51 @@ def test_exercise_value_gives_zero_volatility():
     # Deep in the money the put is exercised at once: its price carries no volatility.
     assert tarvik.american_price(40.0, 100.0, 1.0, 0.08, 0.0, 0.2, False) == 60.0
     assert tarvik.american_implied_volatility(60.0, 40.0, 100.0, 1.0, 0.08, 0.0, False) == 0.0
+
+
+def test_greeks_against_differences_of_prices():
+    # Each Greek against a central difference (Richardson) of prices, steps
+    # far from the Greek's own; delta, gamma and theta are not differences.
+    s, k, t, r, q, v = seeded(8, 13, r=(0.02, 0.1), q=(0.0, 0.12))
+    s = np.linspace(70.0, 130.0, 8)
+    for is_call in (False, True):
+        g = tarvik.american_greeks(s, k, t, r, q, v, is_call)
+        assert g["price"].tobytes() == tarvik.american_prices(s, k, t, r, q, v, is_call).tobytes()
+
+        def diff(i, h, order=1):
+            def price(m):
+                args = [s, k, t, r, q, v]
+                args[i] = args[i] + m * h
+                return tarvik.american_prices(*args, is_call)
+            if order == 1:
+                return (8 * (price(1) - price(-1)) - (price(2) - price(-2))) / (12 * h)
+            return (16 * (price(1) + price(-1)) - (price(2) + price(-2)) - 30 * price(0)) / (
+                12 * h * h)
+
+        held = g["gamma"] > 0
+        assert held.sum() >= 4
+        for field, want, tol in [("delta", diff(0, 0.005 * s), 1e-5),
+                                 ("gamma", diff(0, 0.005 * s, 2), 1e-5),
+                                 ("theta", -diff(2, 0.002), 1e-7),
+                                 ("vega", diff(5, 0.003), 1e-5),
+                                 ("vomma", diff(5, 0.003, 2), 1e-4),
+                                 ("rho", diff(3, 5e-4), 5e-5),
+                                 ("dividend_rho", diff(4, 5e-4), 5e-5)]:
+            got = g[field][held]
+            scale = np.abs(want[held]) + 1e-3 * np.abs(g["price"][held]) + 1e-6
+            assert np.all(np.abs(got - want[held]) <= tol * scale), field
+        bumped = tarvik.american_greeks(s, k, t, r, q, v * 1.003, is_call)["delta"]
+        lowered = tarvik.american_greeks(s, k, t, r, q, v * 0.997, is_call)["delta"]
+        vanna = (bumped - lowered) / (0.006 * v)
+        assert np.all(np.abs(g["vanna"] - vanna)[held] <= 1e-3 * (np.abs(vanna[held]) + 1e-3))
+        parallel = tarvik.american_greeks(s, k, t, r, q, v, is_call, parallel=True)
+        assert all(parallel[f].tobytes() == g[f].tobytes() for f in g)
+
+
+@pytest.mark.parametrize("r, q, is_call", [((0.0, 0.1), (-0.05, 0.0), True),
+                                           ((-0.05, 0.0), (0.0, 0.1), False)])
+def test_greeks_are_european_where_exercise_never_pays(r, q, is_call):
+    args = seeded(16, 17, r, q)
+    american = tarvik.american_greeks(*args, is_call)
+    european = tarvik.black_scholes_greeks(*args, is_call)
+    assert all(american[f].tobytes() == european[f].tobytes() for f in european)

@@ -82,6 +82,7 @@ ADDED = {
         "(price, spot, strike, maturity, rate, dividend, is_call)",
     "american_implied_volatilities":
         f"(prices, spots, strikes, maturities, rates, dividends, {FLAGS})",
+    "american_greeks": f"({SPOT}, {FLAGS})",
     "error_codes": "(function, /, *args, **kwargs)",
 }
 SIGNATURES = {**SCALARS, **{name: sig for name, (sig, _) in BATCH.items()}, **ADDED}

@@ -587,6 +587,12 @@ constexpr Function kFunctions[] = {
           "is_call=True, parallel=False)",
           ops::AmericanImpliedVolatility,
           "Batch American implied volatilities." TARVIK_BATCH_RULE>(),
+    fields<"american_greeks(spots, strikes, maturities, rates, dividends, vols, is_call=True, "
+           "parallel=False)",
+           ops::AmericanGreeks, kSpotGreekNames,
+           "Batch American price and Greeks: a dict of 1-D float64 arrays keyed price, delta, "
+           "gamma, vega, theta, vanna, vomma, rho, dividend_rho; the price field has the bits of "
+           "american_prices." TARVIK_BATCH_RULE>(),
 };
 
 constexpr std::size_t kCount = std::size(kFunctions);

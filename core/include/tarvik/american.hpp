@@ -29,7 +29,7 @@ struct AmericanScheme {
 // power of the node count: where r > q in the put's form the boundary near
 // expiry carries a logarithm (B ~ K (1 - sigma sqrt(tau ln(1/tau)))) that the
 // polynomial in sqrt(tau) resolves slowly.
-inline constexpr AmericanScheme kAmericanScheme{32, 32, 64, 128, 1e-13};
+inline constexpr AmericanScheme kAmericanScheme{32, 64, 32, 256, 1e-10};
 // The largest counts american_price_with accepts.
 inline constexpr int kAmericanMaxNodes = 128;
 inline constexpr int kAmericanMaxPoints = 512;
@@ -48,6 +48,20 @@ Result<double> american_price(double spot, double strike, double maturity, doubl
 Result<double> american_price_with(const AmericanScheme& scheme, double spot, double strike,
                                    double maturity, double rate, double dividend, double volatility,
                                    bool is_call);
+
+// The price and the Greeks of black_scholes_greeks (theta = dV/dt per year).
+// Delta and gamma differentiate the premium integral on the boundary, theta
+// follows from the Black-Scholes equation where the option is held (0 where
+// it is exercised at once); vega, vanna, vomma, rho and dividend rho are
+// central differences of prices (of deltas for vanna) with Richardson's
+// extrapolation, one-sided where the stencil would cross into another regime
+// (European or two-boundary). The European Greeks bit for bit where early
+// exercise never pays; invalid_input at zero volatility.
+struct AmericanGreeks {
+  double price, delta, gamma, vega, theta, vanna, vomma, rho, dividend_rho;
+};
+Result<AmericanGreeks> american_greeks(double spot, double strike, double maturity, double rate,
+                                       double dividend, double volatility, bool is_call);
 
 // The volatility whose American price is `price`: price_below_intrinsic
 // below the lowest attainable price (the exercise value, or the zero-volatility

@@ -129,6 +129,35 @@ struct BachelierGreeks {
   }
 };
 
+// American exercise: price and the Greeks of the spot model from one
+// american_greeks per element (one boundary for price, delta, gamma and
+// theta; twelve more prices for the others).
+struct AmericanGreeks {
+  static constexpr bool kOptionType = true;
+  static constexpr std::size_t kInputs = 6;
+  static constexpr std::size_t kFields = 9;
+  static constexpr std::size_t kWork = 16384;
+  static constexpr std::size_t kRun = batch::kPlanRun;
+  using Prepared = NoPreparation;
+
+  static void evaluate_run(const NoPreparation&, const batch::Inputs<6>& in, std::size_t start,
+                           std::size_t len, double* const* out) {
+    const auto v = [&](std::size_t k, std::size_t i) { return in.value(k, i); };
+    for (std::size_t i = start; i < start + len; ++i) {
+      const Result<tarvik::AmericanGreeks> g =
+          american_greeks(v(0, i), v(1, i), v(2, i), v(3, i), v(4, i), v(5, i), in.is_call(i));
+      if (!g) {
+        for (std::size_t f = 0; f < kFields; ++f) out[f][i] = batch::kRejected;
+        continue;
+      }
+      const tarvik::AmericanGreeks& r = g.value();
+      const double fields[] = {r.price, r.delta, r.gamma, r.vega,        r.theta,
+                               r.vanna, r.vomma, r.rho,   r.dividend_rho};
+      for (std::size_t f = 0; f < kFields; ++f) out[f][i] = fields[f];
+    }
+  }
+};
+
 }  // namespace ops
 
 namespace batch {

@@ -72,9 +72,18 @@ bool american_is_european(double rate, double dividend, bool is_call) {
   return f.rate <= 0.0 && f.dividend >= f.rate;
 }
 
-Result<double> american_price_with(const AmericanScheme& scheme, double spot, double strike,
-                                   double maturity, double rate, double dividend, double volatility,
-                                   bool is_call) {
+namespace {
+
+// The spot sensitivities from the boundary representation, in the put's
+// form: delta and gamma of the American price in its own spot.
+struct SpotSlopes {
+  double delta;
+  double gamma;
+};
+
+Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike, double maturity,
+                        double rate, double dividend, double volatility, bool is_call,
+                        SpotSlopes* slopes) {
   const Result<double> european =
       black_scholes_price(spot, strike, maturity, rate, dividend, volatility, is_call);
   if (!european) return european;
@@ -94,7 +103,13 @@ Result<double> american_price_with(const AmericanScheme& scheme, double spot, do
   if (volatility == 0.0) return std::max(european.value(), deterministic_value(f, maturity));
 
   const double start = f.dividend > 0.0 ? std::min(1.0, f.rate / f.dividend) : 1.0;
-  const PutProblem p{maturity, f.rate, f.dividend, volatility, start, std::log(start)};
+  const PutProblem p{maturity,
+                     f.rate,
+                     f.dividend,
+                     volatility,
+                     start,
+                     std::log(start),
+                     f.rate >= f.dividend ? 2 : 1};
   ThetaRule local_boundary_rule;
   ThetaRule local_price_rule;
   const ThetaRule* boundary_rule = &local_boundary_rule;
@@ -114,11 +129,148 @@ Result<double> american_price_with(const AmericanScheme& scheme, double spot, do
   const double s = f.spot / f.strike;
   const double log_s = std::log(s);
   // At or below today's boundary B(T) = X exp(-sqrt(H(1))): exercise now.
-  if (log_s <= p.log_start - std::sqrt(boundary.h[0])) return exercise;
-  const double premium = f.strike * american::put_premium(p, boundary, *price_rule, s);
+  if (log_s <= p.log_start - std::sqrt(boundary.h[0])) {
+    if (slopes) *slopes = SpotSlopes{is_call ? 1.0 : -1.0, 0.0};
+    return exercise;
+  }
+  american::PremiumSlopes premium_slopes{};
+  const double premium = f.strike * american::put_premium(p, boundary, *price_rule, s,
+                                                          slopes ? &premium_slopes : nullptr);
   const double value = european.value() + premium;
   if (!std::isfinite(value)) return IVError::invalid_input("non-finite American price");
+  if (slopes) {
+    // The put's premium is K P(S / K). A call is the put on spot K and
+    // strike S: its premium S P(K / S) has the derivatives P - s P' and
+    // s^2 P'' / S in S, s = K / S.
+    const Result<double> delta =
+        black_scholes_delta(spot, strike, maturity, rate, dividend, volatility, is_call);
+    const Result<double> gamma =
+        black_scholes_gamma(spot, strike, maturity, rate, dividend, volatility);
+    if (!delta || !gamma) return IVError::invalid_input("non-finite American price");
+    const double p0 = premium / f.strike;
+    if (is_call) {
+      *slopes = SpotSlopes{delta.value() + (p0 - s * premium_slopes.first),
+                           gamma.value() + (s * s) * premium_slopes.second / spot};
+    } else {
+      *slopes = SpotSlopes{delta.value() + premium_slopes.first,
+                           gamma.value() + premium_slopes.second / strike};
+    }
+  }
   return std::max(value, exercise);
+}
+
+// Which formula a pair of rates takes: the European one, the American one,
+// or none (two boundaries).
+int regime(double rate, double dividend, bool is_call) {
+  if (american_is_european(rate, dividend, is_call)) return 0;
+  return (is_call ? dividend : rate) <= 0.0 ? 2 : 1;
+}
+
+// The derivative of f at x by central differences with Richardson's
+// extrapolation, (8 (f(x+h) - f(x-h)) - (f(x+2h) - f(x-2h))) / (12 h), or,
+// where the stencil would leave the regime, the fourth-order one-sided
+// formula on the side that stays in it. f returns NaN where it fails.
+template <class F>
+double derivative(F f, double x, double h, double f0, bool (*same)(double, const void*),
+                  const void* ctx) {
+  const bool down = same(x - 2.0 * h, ctx);
+  const bool up = same(x + 2.0 * h, ctx);
+  if (down && up) {
+    return (8.0 * (f(x + h) - f(x - h)) - (f(x + 2.0 * h) - f(x - 2.0 * h))) / (12.0 * h);
+  }
+  const double step = up ? h : -h;
+  if (!up && !down) return std::numeric_limits<double>::quiet_NaN();
+  return (-25.0 * f0 + 48.0 * f(x + step) - 36.0 * f(x + 2.0 * step) + 16.0 * f(x + 3.0 * step) -
+          3.0 * f(x + 4.0 * step)) /
+         (12.0 * step);
+}
+
+}  // namespace
+
+Result<double> american_price_with(const AmericanScheme& scheme, double spot, double strike,
+                                   double maturity, double rate, double dividend, double volatility,
+                                   bool is_call) {
+  return evaluate(scheme, spot, strike, maturity, rate, dividend, volatility, is_call, nullptr);
+}
+
+Result<AmericanGreeks> american_greeks(double spot, double strike, double maturity, double rate,
+                                       double dividend, double volatility, bool is_call) {
+  if (american_is_european(rate, dividend, is_call)) {
+    const Result<double> price =
+        black_scholes_price(spot, strike, maturity, rate, dividend, volatility, is_call);
+    if (!price) return price.error();
+    const Result<SpotGreeks> g =
+        black_scholes_greeks(spot, strike, maturity, rate, dividend, volatility, is_call);
+    if (!g) return g.error();
+    const SpotGreeks& e = g.value();
+    return AmericanGreeks{price.value(), e.delta, e.gamma, e.vega,        e.theta,
+                          e.vanna,       e.vomma, e.rho,   e.dividend_rho};
+  }
+  SpotSlopes at{};
+  const Result<double> price =
+      evaluate(kAmericanScheme, spot, strike, maturity, rate, dividend, volatility, is_call, &at);
+  if (!price) return price.error();
+  if (volatility == 0.0) {
+    return IVError::invalid_input("American Greeks need a positive volatility");
+  }
+  const double v0 = price.value();
+  // theta = dV/dt from the Black-Scholes equation where the option is held,
+  // 0 where it is exercised at once (its value then the exercise value).
+  const double exercise = std::max(is_call ? spot - strike : strike - spot, 0.0);
+  const bool held = !(v0 == exercise && at.gamma == 0.0);
+  const double theta = held ? rate * v0 - (rate - dividend) * spot * at.delta -
+                                  (0.5 * (volatility * volatility)) * (spot * spot) * at.gamma
+                            : 0.0;
+  auto price_at = [&](double vol, double r, double q, SpotSlopes* s) {
+    const Result<double> v =
+        evaluate(kAmericanScheme, spot, strike, maturity, r, q, vol, is_call, s);
+    return v ? v.value() : std::numeric_limits<double>::quiet_NaN();
+  };
+  // Steps chosen by measurement: the prices carry some 1e-12 of relative
+  // noise (the sweeps' stopping), so a step near 1% of the volatility and of
+  // 1e-3 in the rates keeps both noise and truncation (h^4) near 1e-8.
+  const double hv = 0.01 * volatility;
+  double vp[5], dp[5];  // at volatility + (j - 2) hv
+  for (int j = 0; j < 5; ++j) {
+    if (j == 2) {
+      vp[j] = v0;
+      dp[j] = at.delta;
+      continue;
+    }
+    SpotSlopes s{};
+    vp[j] = price_at(volatility + (j - 2) * hv, rate, dividend, &s);
+    dp[j] = s.delta;
+  }
+  auto richardson = [](const double* y, double h) {
+    return (8.0 * (y[3] - y[1]) - (y[4] - y[0])) / (12.0 * h);
+  };
+  const double vega = richardson(vp, hv);
+  const double vanna = richardson(dp, hv);
+  const double vomma = (16.0 * (vp[3] + vp[1]) - (vp[4] + vp[0]) - 30.0 * v0) / (12.0 * (hv * hv));
+  struct Context {
+    double other;
+    bool is_call;
+    int regime;
+  };
+  const int here = regime(rate, dividend, is_call);
+  const Context rate_ctx{dividend, is_call, here};
+  const Context yield_ctx{rate, is_call, here};
+  const double h = 1e-3;
+  const double rho =
+      derivative([&](double r) { return price_at(volatility, r, dividend, nullptr); }, rate, h, v0,
+                 [](double r, const void* c) {
+                   const auto* x = static_cast<const Context*>(c);
+                   return regime(r, x->other, x->is_call) == x->regime;
+                 },
+                 &rate_ctx);
+  const double dividend_rho =
+      derivative([&](double q) { return price_at(volatility, rate, q, nullptr); }, dividend, h, v0,
+                 [](double q, const void* c) {
+                   const auto* x = static_cast<const Context*>(c);
+                   return regime(x->other, q, x->is_call) == x->regime;
+                 },
+                 &yield_ctx);
+  return AmericanGreeks{v0, at.delta, at.gamma, vega, theta, vanna, vomma, rho, dividend_rho};
 }
 
 Result<double> american_price(double spot, double strike, double maturity, double rate,

@@ -38,8 +38,10 @@ void make_theta_rule(int size, ThetaRule& rule) {
     const double theta_lo = quarter_pi * (1.0 - x);
     const double theta_hi = quarter_pi * (1.0 + x);
     rule.sin_theta[lo] = std::sin(theta_lo);
+    rule.sin_root[lo] = std::sqrt(rule.sin_theta[lo]);
     rule.cos_theta[lo] = std::cos(theta_lo);
     rule.sin_theta[hi] = std::sin(theta_hi);
+    rule.sin_root[hi] = std::sqrt(rule.sin_theta[hi]);
     rule.cos_theta[hi] = std::cos(theta_hi);
     rule.weight[lo] = w * quarter_pi;
     rule.weight[hi] = w * quarter_pi;
@@ -97,8 +99,9 @@ struct Interpolation {
   std::vector<double> weight;
 };
 
-const Interpolation& interpolation(int n, const ThetaRule& rule) {
-  thread_local Interpolation cache;
+const Interpolation& interpolation(int n, int power, const ThetaRule& rule) {
+  thread_local Interpolation caches[2];
+  Interpolation& cache = caches[power - 1];
   if (cache.nodes == n && cache.size == rule.size) return cache;
   const int l = rule.size;
   const std::size_t points = static_cast<std::size_t>(n) * static_cast<std::size_t>(l);
@@ -113,8 +116,8 @@ const Interpolation& interpolation(int n, const ThetaRule& rule) {
     double* column = cache.weight.data() + static_cast<std::size_t>(j) * points;
     for (int i = 0; i < n; ++i) {
       for (int k = 0; k < l; ++k) {
-        column[static_cast<std::size_t>(i) * l + k] =
-            unit.sum((1.0 + cosines[i]) * rule.sin_theta[k] - 1.0);
+        column[static_cast<std::size_t>(i) * l + k] = unit.sum(
+            (1.0 + cosines[i]) * (power == 2 ? rule.sin_root[k] : rule.sin_theta[k]) - 1.0);
       }
     }
   }
@@ -226,14 +229,17 @@ void solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const The
   double z_node[kAmericanMaxNodes + 1];
   double cosines[2 * kAmericanMaxNodes] = {};
   for (int j = 0; j < 2 * n; ++j) cosines[j] = std::cos(std::numbers::pi * j / n);
-  for (int i = 0; i <= n; ++i) z_node[i] = root_t * (0.5 * (1.0 + cosines[i]));
+  for (int i = 0; i <= n; ++i) {
+    const double zeta = 0.5 * (1.0 + cosines[i]);
+    z_node[i] = root_t * (p.power == 2 ? zeta * zeta : zeta);
+  }
   for (int i = 0; i < n; ++i) {
     const double tau = z_node[i] * z_node[i];
     const double g = std::log(seed(p, tau)) - p.log_start;
     b.h[i] = g * g;
   }
   b.h[n] = 0.0;
-  const Interpolation& w = interpolation(n, rule);
+  const Interpolation& w = interpolation(n, p.power, rule);
 
   // What does not change between sweeps, per node i and point k (u =
   // tau sin^2 theta, v = tau - u): sigma sqrt v, the carry terms of d+, both
@@ -318,10 +324,13 @@ void solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const The
   fit(b, cosines);
 }
 
-double put_premium(const PutProblem& p, const Boundary& b, const ThetaRule& rule, double s) {
+double put_premium(const PutProblem& p, const Boundary& b, const ThetaRule& rule, double s,
+                   PremiumSlopes* slopes) {
   // int_0^T [r e^{-r(T-u)} Phi(-d-(T-u, s/B(u))) - q s e^{-q(T-u)}
-  // Phi(-d+(T-u, s/B(u)))] du in u = T sin^2 theta, where
-  // xi = 2 sqrt(u/T) - 1 = 2 sin theta - 1.
+  // Phi(-d+(T-u, s/B(u)))] du in u = T sin^2 theta. With e^{-r v} phi(d-) =
+  // (s / B(u)) e^{-q v} phi(d+), its derivatives in s are
+  //   P'  = int e^{-q v} [phi(d+) (q - r / B(u)) / (sigma sqrt v) - q Phi(-d+)] du,
+  //   P'' = int e^{-q v} phi(d+) / (s sigma sqrt v) [q - d+ (q - r / B(u)) / (sigma sqrt v)] du.
   const double t = p.maturity;
   const double carry = p.rate - p.dividend;
   const double half_var = 0.5 * (p.volatility * p.volatility);
@@ -329,18 +338,29 @@ double put_premium(const PutProblem& p, const Boundary& b, const ThetaRule& rule
   const double log_s = std::log(s) - p.log_start;  // ln(s/X)
   double strike_leg = 0.0;
   double spot_leg = 0.0;
+  double first = 0.0;
+  double second = 0.0;
   for (int k = 0; k < rule.size; ++k) {
     const double sn = rule.sin_theta[k];
     const double c = rule.cos_theta[k];
     const double v = t * (c * c);
     const double sv = sv_full * c;
-    const double hu = b.at((sn + sn) - 1.0);
-    const double log_ratio = log_s + std::sqrt(hu);
+    const double root = std::sqrt(b.at(2.0 * (p.power == 2 ? rule.sin_root[k] : sn) - 1.0));
+    const double log_ratio = log_s + root;
     const Kernel<double> d = kernel_d(log_ratio, v, sv, carry, half_var);
     const double jac = rule.weight[k] * ((2.0 * t) * (sn * c));
+    const double yield_weight = jac * std::exp(-(p.dividend * v));
+    const double upper = norm_cdf_c(d.d_plus);
     strike_leg += jac * (std::exp(-(p.rate * v)) * norm_cdf_c(d.d_minus));
-    spot_leg += jac * (std::exp(-(p.dividend * v)) * norm_cdf_c(d.d_plus));
+    spot_leg += jac * (std::exp(-(p.dividend * v)) * upper);
+    if (slopes) {
+      const double pull = (p.dividend - (p.rate / p.start) * std::exp(root)) / sv;
+      const double density = norm_pdf(d.d_plus);
+      first += yield_weight * (density * pull - p.dividend * upper);
+      second += yield_weight * (density / (s * sv) * (p.dividend - d.d_plus * pull));
+    }
   }
+  if (slopes) *slopes = PremiumSlopes{first, second};
   return p.rate * strike_leg - (p.dividend * s) * spot_leg;
 }
 

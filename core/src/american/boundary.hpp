@@ -27,6 +27,7 @@ namespace tarvik::american {
 struct ThetaRule {
   int size = 0;
   double sin_theta[kAmericanMaxPoints];
+  double sin_root[kAmericanMaxPoints];  // sqrt(sin theta)
   double cos_theta[kAmericanMaxPoints];
   double weight[kAmericanMaxPoints];
 };
@@ -57,6 +58,7 @@ struct PutProblem {
   double volatility;
   double start;      // X = B(0+)
   double log_start;  // ln X
+  int power;         // the nodes' time variable is (tau / T)^(1 / (2 power))
 };
 
 // The boundary on the Chebyshev nodes x_i = cos(i pi / n), i = 0..n
@@ -91,7 +93,13 @@ void solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const The
                     Boundary& boundary);
 
 // The early-exercise premium of the put at spot s (strike units) on the
-// solved boundary; s above B(T).
-double put_premium(const PutProblem& p, const Boundary& boundary, const ThetaRule& rule, double s);
+// solved boundary, s above B(T); with its first and second derivatives in s
+// where slopes is given (the premium itself the same bits either way).
+struct PremiumSlopes {
+  double first;
+  double second;
+};
+double put_premium(const PutProblem& p, const Boundary& boundary, const ThetaRule& rule, double s,
+                   PremiumSlopes* slopes = nullptr);
 
 }  // namespace tarvik::american
