@@ -136,7 +136,7 @@ struct AmericanGreeks {
   static constexpr bool kOptionType = true;
   static constexpr std::size_t kInputs = 6;
   static constexpr std::size_t kFields = 9;
-  static constexpr std::size_t kWork = 16384;
+  static constexpr std::size_t kWork = 13 * 32768;
   static constexpr std::size_t kRun = batch::kPlanRun;
   using Prepared = NoPreparation;
 
