@@ -5,6 +5,7 @@
 //   american_scheme nodes iterations boundary_points price_points
 //                   [ref_nodes ref_iterations ref_boundary ref_price] [--csv FILE]
 //                   [--stride K]  (every K-th option of the portfolio only)
+//                   [--tol T]     (the sweeps stop once no node moves by T; 1e-13)
 // With --csv the reference prices are written as
 // S,K,T,r,q,sigma,is_call,price (17 significant digits).
 #include <algorithm>
