@@ -283,6 +283,8 @@ def check_fields(call, args, kwargs, result):
     bound.update(kwargs)
     for field, values in result.items():
         twin = field_twin(call.f, field)
+        if twin is None and call.f.name == "american_greeks":
+            continue  # its Greeks are differences of prices, with no batch function each
         if twin is None:
             raise Finding(f"field {field!r} has no batch function of its own")
         params = inspect.signature(twin).parameters
@@ -306,6 +308,8 @@ class Call:
         self.f = self.pick(FUNCTIONS)
         self.coherent = self.chance(3)
         self.n = self.pick([0, 1, 2, 3, 7, 63, 64, 65, 100, 300, self.fdp.ConsumeIntInRange(0, 4000)])
+        if self.f.name.startswith("american_"):  # milliseconds an element under the sanitizers
+            self.n = min(self.n, 3)
         (self.build_coherent if self.coherent else self.build_wild)()
 
     def pick(self, options):

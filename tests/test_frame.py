@@ -157,11 +157,27 @@ def test_normal_model_and_shifted_lognormal_are_the_batch_functions(backend, kin
     assert np.allclose(column(back, "price"), price, rtol=1e-12, atol=1e-18)
 
 
+def test_american_exercise_is_the_american_functions():
+    pd = pytest.importorskip("pandas")
+    f, k, t, v, call = chain(np.random.default_rng(5), 6)
+    price = tarvik.american_prices(f, k, t, 0.05, 0.01, v, call)
+    df = pd.DataFrame({"spot": f, "strike": k, "maturity": t, "type": np.where(call, "c", "p"),
+                       "price": price})
+    out = frame.implied_volatilities(df, spot="spot", rate=0.05, dividend=0.01,
+                                     maturity="maturity", exercise="american")
+    iv = tarvik.american_implied_volatilities(price, f, k, t, 0.05, 0.01, call)
+    assert np.array_equal(column(out, "iv"), iv)
+    greeks = tarvik.american_greeks(f, k, t, 0.05, 0.01, iv, call)
+    assert all(np.array_equal(column(out, g), greeks[g], equal_nan=True) for g in ("delta", "rho"))
+
+
 @pytest.mark.parametrize("args, message", [
     (dict(spot="forward", model="normal"), "not on spot="),
     (dict(spot="forward", shift=0.01), "shift= is for Black-76"),
     (dict(model="normal", shift=0.01), "shift= is for Black-76"),
     (dict(model="lognormal"), "model= is"),
+    (dict(exercise="bermudan"), "exercise= is"),
+    (dict(exercise="american"), "for the spot model"),
 ])
 def test_model_and_shift_refuse_what_they_do_not_apply_to(args, message):
     pd = pytest.importorskip("pandas")

@@ -77,6 +77,12 @@ ADDED = {
     **{f"bachelier_{g}s": f"({BF}, parallel=False)"
        for g in ("gamma", "vega", "theta", "vanna", "vomma")},
     "bachelier_greeks": f"({BF}, {FLAGS})",
+    "american_price": f"({S}, is_call)", "american_prices": f"({SPOT}, {FLAGS})",
+    "american_implied_volatility":
+        "(price, spot, strike, maturity, rate, dividend, is_call)",
+    "american_implied_volatilities":
+        f"(prices, spots, strikes, maturities, rates, dividends, {FLAGS})",
+    "american_greeks": f"({SPOT}, {FLAGS})",
     "error_codes": "(function, /, *args, **kwargs)",
 }
 SIGNATURES = {**SCALARS, **{name: sig for name, (sig, _) in BATCH.items()}, **ADDED}

@@ -677,6 +677,35 @@ constexpr Function kFunctions[] = {
            "arrays keyed price, delta, gamma, vega, theta, vanna, vomma, each equal bit for bit "
            "to its batch function (bachelier_prices, bachelier_deltas, ...)." TARVIK_BATCH_RULE>(),
 
+    // American exercise on a spot.
+    scalar<"american_price(spot, strike, maturity, rate, dividend, volatility, is_call)",
+           &american_price,
+           "Discounted price of an American option on a spot with continuously compounded rate "
+           "and dividend yield (per year; maturity in years; volatility per year): the European "
+           "price plus the early-exercise premium on the exercise boundary. Where early exercise "
+           "is never optimal (a put with r <= 0 and q >= r, a call with q <= 0 and r >= q) it is "
+           "black_scholes_price bit for bit. Raises IVError where black_scholes_price does, and "
+           "invalid_input for the two-boundary cases (put q < r <= 0, call r < q <= 0).">(),
+    batch<"american_prices(spots, strikes, maturities, rates, dividends, vols, is_call=True, "
+          "parallel=False)",
+          ops::AmericanPrice, "Batch American prices." TARVIK_BATCH_RULE>(),
+    scalar<"american_implied_volatility(price, spot, strike, maturity, rate, dividend, is_call)",
+           &american_implied_volatility,
+           "Volatility (per year) whose American price is `price`. Raises IVError "
+           "price_below_intrinsic below the lowest attainable price (the exercise value), "
+           "returns 0.0 at it, price_above_maximum at or above the strike (put) or spot (call), "
+           "and the errors of american_price.">(),
+    batch<"american_implied_volatilities(prices, spots, strikes, maturities, rates, dividends, "
+          "is_call=True, parallel=False)",
+          ops::AmericanImpliedVolatility,
+          "Batch American implied volatilities." TARVIK_BATCH_RULE>(),
+    fields<"american_greeks(spots, strikes, maturities, rates, dividends, vols, is_call=True, "
+           "parallel=False)",
+           ops::AmericanGreeks, kSpotGreekNames,
+           "Batch American price and Greeks: a dict of 1-D float64 arrays keyed price, delta, "
+           "gamma, vega, theta, vanna, vomma, rho, dividend_rho; the price field has the bits of "
+           "american_prices." TARVIK_BATCH_RULE>(),
+
     // Private helpers (a leading underscore: not in __all__).
     own<"_csv_rows(values, columns=1, parallel=False)", &csv_rows,
         "The values (a float or a 1-D float64 array, row after row) as CSV lines of `columns` "

@@ -217,12 +217,13 @@ def compute(table: Table, *, quote: _Floats | float, quote_is_price: bool,
             maturity: _Floats | float, is_call: _Flags | bool, rate: _Floats | float | None,
             dividend: _Floats | float | None, discount: _Floats | float | None, greeks: bool,
             parallel: bool, normal: bool = False,
-            shift: _Floats | float | None = None) -> dict[str, _Floats]:
+            shift: _Floats | float | None = None, american: bool = False) -> dict[str, _Floats]:
     """The result columns of a table: "iv" (from prices) or "price" (from
     volatilities), then the Greeks; NaN where a row has a reason in the table
     (set here from the IVError kind where the batch function rejects it).
     On a forward, `normal` takes the normal model instead of Black-76, and
-    `shift` d makes the quotes shifted-lognormal: Black-76 on F + d and K + d."""
+    `shift` d makes the quotes shifted-lognormal: Black-76 on F + d and K + d.
+    On a spot, `american` takes American exercise instead of European."""
     n = table.n
     vals = [quote, underlying, strike, maturity]
     if shift is not None:
@@ -253,14 +254,16 @@ def compute(table: Table, *, quote: _Floats | float, quote_is_price: bool,
         s, k, t, r, q = (clean(v) for v in (underlying, strike, maturity, vals[4], vals[5]))
         if quote_is_price:
             p = clean(quote)
-            fn = tarvik.black_scholes_implied_volatilities
+            fn = (tarvik.american_implied_volatilities if american else
+                  tarvik.black_scholes_implied_volatilities)
             args = [p, s, k, t, r, q]
             vol = fn(*args, flags, parallel)
         else:
             vol = clean(quote)
-            fn = tarvik.black_scholes_prices
+            fn = tarvik.american_prices if american else tarvik.black_scholes_prices
             args = [s, k, t, r, q, vol]
-        g = tarvik.black_scholes_greeks(s, k, t, r, q, vol, flags, parallel) if (
+        all_spot = tarvik.american_greeks if american else tarvik.black_scholes_greeks
+        g = all_spot(s, k, t, r, q, vol, flags, parallel) if (
             greeks or not quote_is_price) else None
         main = vol if quote_is_price else g["price"] if g is not None else fn(*args, flags)
         out["iv" if quote_is_price else "price"] = np.broadcast_to(main, (n,)).copy()

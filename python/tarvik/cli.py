@@ -121,6 +121,9 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
                          help="on a forward: Black-76 (the default) or the normal (Bachelier) "
                          "model, forwards and strikes any real, volatility in price units per "
                          "square root of a year")
+        sub.add_argument("--exercise", choices=("european", "american"), default="european",
+                         help="on a spot column: European (the default) or American exercise "
+                         "(some milliseconds a row)")
         shift = sub.add_mutually_exclusive_group()
         shift.add_argument("--shift", type=float, metavar="D",
                            help="Black-76 on a forward: shifted-lognormal quotes, Black-76 on "
@@ -154,6 +157,8 @@ class Columns:
                           "discounts with --rate-col", 2)
         if self.spot and args.model == "normal":
             raise Failure("--model normal is on a forward column, not a spot column", 2)
+        if not self.spot and args.exercise == "american":
+            raise Failure("--exercise american is on a spot column, not a forward column", 2)
         if (args.shift is not None or args.shift_col) and (self.spot or args.model == "normal"):
             raise Failure("--shift and --shift-col are for Black-76 on a forward column", 2)
         wanted: list[tuple[str, str]] = [("strike", args.strike_col), ("type", args.type_col)]
@@ -622,7 +627,8 @@ def compute(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
         maturity=values["maturity"], is_call=is_call, rate=values.get("rate"),
         dividend=values.get("dividend"), discount=discount,
         greeks=not columns.args.no_greeks, parallel=parallel,
-        normal=columns.args.model == "normal", shift=values.get("shift", columns.args.shift))
+        normal=columns.args.model == "normal", shift=values.get("shift", columns.args.shift),
+        american=columns.args.exercise == "american")
     return list(out.values()), table
 
 

@@ -25,6 +25,8 @@ Black-76; ``iv`` is then the normal volatility, in price units per square
 root of a year). ``shift=`` (a column or a number) d makes Black-76 quotes
 shifted-lognormal: Black-76 on F + d and K + d, for prices, Greeks and
 implied volatilities alike (not with ``spot=`` or the normal model).
+``exercise="american"`` (with ``spot=``) takes American exercise: the
+``american_*`` functions, some milliseconds a row.
 
 >>> import pandas as pd, tarvik.frame
 >>> quotes = pd.DataFrame({"expiry": pd.to_datetime(["2026-06-19"] * 2),
@@ -191,11 +193,16 @@ def _run(quotes: typing.Any, *, quote_is_price: bool, quote: typing.Any, bid: ty
          ask: typing.Any, forward: typing.Any, spot: typing.Any, rate: typing.Any,
          dividend: typing.Any, discount: typing.Any, strike: typing.Any, maturity: typing.Any,
          expiry: typing.Any, valuation: typing.Any, option_type: typing.Any, greeks: bool,
-         parallel: bool, model: str, shift: typing.Any) -> typing.Any:
+         parallel: bool, model: str, shift: typing.Any,
+         exercise: str = "european") -> typing.Any:
     if model not in ("black", "normal"):
         raise ValueError(f'model= is "black" or "normal", not {model!r}')
+    if exercise not in ("european", "american"):
+        raise ValueError(f'exercise= is "european" or "american", not {exercise!r}')
     f = _Frame(quotes)
     is_spot, underlying = _model(f, forward, spot)
+    if exercise == "american" and not is_spot:
+        raise ValueError('exercise="american" is for the spot model (spot=)')
     if model == "normal" and is_spot:
         raise ValueError('model="normal" prices on a forward (forward=), not on spot=')
     if shift is not None and (is_spot or model == "normal"):
@@ -233,7 +240,7 @@ def _run(quotes: typing.Any, *, quote_is_price: bool, quote: typing.Any, bid: ty
         f.table, quote=q, quote_is_price=quote_is_price, underlying=u, spot=is_spot, strike=k,
         maturity=years, is_call=is_call, rate=r, dividend=f.optional(dividend, "dividend"),
         discount=d, greeks=greeks, parallel=parallel, normal=model == "normal",
-        shift=f.optional(shift, "shift"))
+        shift=f.optional(shift, "shift"), american=exercise == "american")
     return f.result(columns)
 
 
@@ -245,7 +252,7 @@ def implied_volatilities(quotes: typing.Any, *, price: str = "price", bid: typin
                          expiry: typing.Any = None, valuation: typing.Any = None,
                          option_type: typing.Any = "type", greeks: bool = True,
                          parallel: bool = False, model: str = "black",
-                         shift: typing.Any = None) -> typing.Any:
+                         shift: typing.Any = None, exercise: str = "european") -> typing.Any:
     """Implied volatility (column ``iv``: per year, or in price units per
     square root of a year for ``model="normal"``), the Greeks (``delta gamma
     vega theta vanna vomma``, and ``rho dividend_rho`` on a spot) and
@@ -253,7 +260,7 @@ def implied_volatilities(quotes: typing.Any, *, price: str = "price", bid: typin
     return _run(quotes, quote_is_price=True, quote=price, bid=bid, ask=ask, forward=forward,
                 spot=spot, rate=rate, dividend=dividend, discount=discount, strike=strike,
                 maturity=maturity, expiry=expiry, valuation=valuation, option_type=option_type,
-                greeks=greeks, parallel=parallel, model=model, shift=shift)
+                greeks=greeks, parallel=parallel, model=model, shift=shift, exercise=exercise)
 
 
 def prices(quotes: typing.Any, *, vol: typing.Any = "vol", forward: typing.Any = None,
@@ -261,7 +268,8 @@ def prices(quotes: typing.Any, *, vol: typing.Any = "vol", forward: typing.Any =
            discount: typing.Any = None, strike: typing.Any = "strike",
            maturity: typing.Any = None, expiry: typing.Any = None, valuation: typing.Any = None,
            option_type: typing.Any = "type", greeks: bool = True,
-           parallel: bool = False, model: str = "black", shift: typing.Any = None) -> typing.Any:
+           parallel: bool = False, model: str = "black", shift: typing.Any = None,
+           exercise: str = "european") -> typing.Any:
     """Price (column ``price``), the Greeks and ``error`` of each row's
     volatility ``vol`` (per year; price units per square root of a year for
     ``model="normal"``); see the module's documentation."""
@@ -270,7 +278,7 @@ def prices(quotes: typing.Any, *, vol: typing.Any = "vol", forward: typing.Any =
     return _run(quotes, quote_is_price=False, quote=vol, bid=None, ask=None, forward=forward,
                 spot=spot, rate=rate, dividend=dividend, discount=discount, strike=strike,
                 maturity=maturity, expiry=expiry, valuation=valuation, option_type=option_type,
-                greeks=greeks, parallel=parallel, model=model, shift=shift)
+                greeks=greeks, parallel=parallel, model=model, shift=shift, exercise=exercise)
 
 
 def parity_forwards(quotes: typing.Any, *, price: str = "price", bid: typing.Any = None,

@@ -21,6 +21,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "tarvik/american.hpp"
 #include "tarvik/bachelier.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/black_scholes.hpp"
@@ -113,6 +114,16 @@ struct BachelierImpliedVolatility : Each<&bachelier_implied_volatility> {
   static constexpr std::size_t kWork = 2;
 };
 
+// An American price solves the exercise boundary first: one to two
+// milliseconds, some 32,768 cheap elements, so every element is a piece of
+// its own; its inversion some four prices.
+struct AmericanPrice : Each<&american_price> {
+  static constexpr std::size_t kWork = 32768;
+};
+struct AmericanImpliedVolatility : Each<&american_implied_volatility> {
+  static constexpr std::size_t kWork = 131072;
+};
+
 // The operations whose element is a record of fields (the price and each
 // sensitivity), written by batch::run_fields into one output array per
 // field. Each field has the bits of its single-quantity operation, NaN
@@ -131,5 +142,8 @@ struct BlackGreeks : Record<4, 7, 3> {};
 struct BlackScholesGreeks : Record<6, 9, 4> {};
 // The normal model: price, delta, gamma, vega, theta, vanna, vomma.
 struct BachelierGreeks : Record<4, 7, 3> {};
+// American exercise: price and the Greeks of the spot model, one boundary
+// for price, delta, gamma and theta, twelve more prices for the others.
+struct AmericanGreeks : Record<6, 9, 13 * 32768> {};
 
 }  // namespace tarvik::ops

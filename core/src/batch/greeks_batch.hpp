@@ -117,6 +117,31 @@ struct BachelierGreeks : ops::BachelierGreeks {
   }
 };
 
+// American exercise: price and the Greeks of the spot model from one
+// american_greeks per element (one boundary for price, delta, gamma and
+// theta; twelve more prices for the others).
+struct AmericanGreeks : ops::AmericanGreeks {
+  static constexpr std::size_t kRun = batch::kPlanRun;
+  using Prepared = ops::NoPreparation;
+
+  static void evaluate_run(const ops::NoPreparation&, const batch::Inputs<6>& in, std::size_t start,
+                           std::size_t len, double* const* out) {
+    const auto v = [&](std::size_t k, std::size_t i) { return in.value(k, i); };
+    for (std::size_t i = start; i < start + len; ++i) {
+      const Result<tarvik::AmericanGreeks> g =
+          american_greeks(v(0, i), v(1, i), v(2, i), v(3, i), v(4, i), v(5, i), in.is_call(i));
+      if (!g) {
+        for (std::size_t f = 0; f < kFields; ++f) out[f][i] = batch::kRejected;
+        continue;
+      }
+      const tarvik::AmericanGreeks& r = g.value();
+      const double fields[] = {r.price, r.delta, r.gamma, r.vega,        r.theta,
+                               r.vanna, r.vomma, r.rho,   r.dividend_rho};
+      for (std::size_t f = 0; f < kFields; ++f) out[f][i] = fields[f];
+    }
+  }
+};
+
 }  // namespace elements
 
 namespace batch {
@@ -125,6 +150,7 @@ namespace batch {
 template <> struct Element<ops::BlackGreeks> { using type = elements::BlackGreeks; };
 template <> struct Element<ops::BlackScholesGreeks> { using type = elements::BlackScholesGreeks; };
 template <> struct Element<ops::BachelierGreeks> { using type = elements::BachelierGreeks; };
+template <> struct Element<ops::AmericanGreeks> { using type = elements::AmericanGreeks; };
 // clang-format on
 
 }  // namespace batch

@@ -49,8 +49,11 @@ TARVIK_KERNEL(BachelierTheta);
 TARVIK_KERNEL(BachelierVanna);
 TARVIK_KERNEL(BachelierVomma);
 TARVIK_KERNEL(BachelierImpliedVolatility);
+TARVIK_KERNEL(AmericanPrice);
+TARVIK_KERNEL(AmericanImpliedVolatility);
 TARVIK_RECORD_KERNEL(BlackGreeks);
 TARVIK_RECORD_KERNEL(BlackScholesGreeks);
 TARVIK_RECORD_KERNEL(BachelierGreeks);
+TARVIK_RECORD_KERNEL(AmericanGreeks);
 
 }  // namespace tarvik::batch

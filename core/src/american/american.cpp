@@ -1,0 +1,360 @@
+// American prices and implied volatilities: the European price of
+// black_scholes_price plus the early-exercise premium on the boundary of
+// boundary.cpp, calls as puts with spot and strike, rate and yield swapped.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "boundary.hpp"
+#include "tarvik/american.hpp"
+#include "tarvik/black_scholes.hpp"
+#include "tarvik/greeks.hpp"
+#include "tarvik/implied_volatility.hpp"
+
+namespace tarvik {
+
+namespace {
+
+using american::Boundary;
+using american::PutProblem;
+using american::ThetaRule;
+
+const ThetaRule& cached_rule(int size) {
+  // The default scheme's two rules, built once.
+  static const ThetaRule* boundary_rule = [] {
+    auto* r = new ThetaRule;
+    american::make_theta_rule(kAmericanScheme.boundary_points, *r);
+    return r;
+  }();
+  static const ThetaRule* price_rule = [] {
+    auto* r = new ThetaRule;
+    american::make_theta_rule(kAmericanScheme.price_points, *r);
+    return r;
+  }();
+  return size == kAmericanScheme.boundary_points ? *boundary_rule : *price_rule;
+}
+
+bool is_cached(int size) {
+  return size == kAmericanScheme.boundary_points || size == kAmericanScheme.price_points;
+}
+
+// The put in exercise form: who pays the strike, who the spot.
+struct PutForm {
+  double spot;
+  double strike;
+  double rate;
+  double dividend;
+};
+
+PutForm put_form(double spot, double strike, double rate, double dividend, bool is_call) {
+  if (is_call) return PutForm{strike, spot, dividend, rate};
+  return PutForm{spot, strike, rate, dividend};
+}
+
+// Zero volatility: the best of stopping at 0, at T, or where the discounted
+// gain K e^{-r t} - S e^{-q t} is stationary, t* = ln(q S / (r K)) / (q - r).
+double deterministic_value(const PutForm& f, double maturity) {
+  auto gain = [&](double t) {
+    return f.strike * std::exp(-(f.rate * t)) - f.spot * std::exp(-(f.dividend * t));
+  };
+  double best = std::max(0.0, std::max(f.strike - f.spot, gain(maturity)));
+  if (f.dividend != f.rate && f.dividend > 0.0) {
+    const double t = std::log((f.dividend * f.spot) / (f.rate * f.strike)) / (f.dividend - f.rate);
+    if (t > 0.0 && t < maturity) best = std::max(best, gain(t));
+  }
+  return best;
+}
+
+}  // namespace
+
+bool american_is_european(double rate, double dividend, bool is_call) {
+  const PutForm f = put_form(1.0, 1.0, rate, dividend, is_call);
+  return f.rate <= 0.0 && f.dividend >= f.rate;
+}
+
+namespace {
+
+// The spot sensitivities from the boundary representation, in the put's
+// form: delta and gamma of the American price in its own spot.
+struct SpotSlopes {
+  double delta;
+  double gamma;
+};
+
+Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike, double maturity,
+                        double rate, double dividend, double volatility, bool is_call,
+                        SpotSlopes* slopes) {
+  const Result<double> european =
+      black_scholes_price(spot, strike, maturity, rate, dividend, volatility, is_call);
+  if (!european) return european;
+  if (american_is_european(rate, dividend, is_call)) return european;
+  const PutForm f = put_form(spot, strike, rate, dividend, is_call);
+  if (f.rate <= 0.0) {
+    return IVError::invalid_input(
+        is_call ? "American call with r < q <= 0 has two exercise boundaries (not supported)"
+                : "American put with q < r <= 0 has two exercise boundaries (not supported)");
+  }
+  if (scheme.nodes < 2 || scheme.nodes > kAmericanMaxNodes || scheme.iterations < 0 ||
+      scheme.boundary_points < 1 || scheme.boundary_points > kAmericanMaxPoints ||
+      scheme.price_points < 1 || scheme.price_points > kAmericanMaxPoints) {
+    return IVError::invalid_input("American scheme counts out of range");
+  }
+  const double exercise = std::max(f.strike - f.spot, 0.0);
+  if (volatility == 0.0) return std::max(european.value(), deterministic_value(f, maturity));
+
+  const double start = f.dividend > 0.0 ? std::min(1.0, f.rate / f.dividend) : 1.0;
+  const PutProblem p{maturity,
+                     f.rate,
+                     f.dividend,
+                     volatility,
+                     start,
+                     std::log(start),
+                     f.rate >= f.dividend ? 2 : 1};
+  ThetaRule local_boundary_rule;
+  ThetaRule local_price_rule;
+  const ThetaRule* boundary_rule = &local_boundary_rule;
+  const ThetaRule* price_rule = &local_price_rule;
+  if (is_cached(scheme.boundary_points)) {
+    boundary_rule = &cached_rule(scheme.boundary_points);
+  } else {
+    american::make_theta_rule(scheme.boundary_points, local_boundary_rule);
+  }
+  if (is_cached(scheme.price_points)) {
+    price_rule = &cached_rule(scheme.price_points);
+  } else {
+    american::make_theta_rule(scheme.price_points, local_price_rule);
+  }
+  Boundary boundary;
+  american::solve_boundary(p, scheme, *boundary_rule, boundary);
+  const double s = f.spot / f.strike;
+  const double log_s = std::log(s);
+  // At or below today's boundary B(T) = X exp(-sqrt(H(1))): exercise now.
+  if (log_s <= p.log_start - std::sqrt(boundary.h[0])) {
+    if (slopes) *slopes = SpotSlopes{is_call ? 1.0 : -1.0, 0.0};
+    return exercise;
+  }
+  american::PremiumSlopes premium_slopes{};
+  const double premium = f.strike * american::put_premium(p, boundary, *price_rule, s,
+                                                          slopes ? &premium_slopes : nullptr);
+  const double value = european.value() + premium;
+  if (!std::isfinite(value)) return IVError::invalid_input("non-finite American price");
+  if (slopes) {
+    // The put's premium is K P(S / K). A call is the put on spot K and
+    // strike S: its premium S P(K / S) has the derivatives P - s P' and
+    // s^2 P'' / S in S, s = K / S.
+    const Result<double> delta =
+        black_scholes_delta(spot, strike, maturity, rate, dividend, volatility, is_call);
+    const Result<double> gamma =
+        black_scholes_gamma(spot, strike, maturity, rate, dividend, volatility);
+    if (!delta || !gamma) return IVError::invalid_input("non-finite American price");
+    const double p0 = premium / f.strike;
+    if (is_call) {
+      *slopes = SpotSlopes{delta.value() + (p0 - s * premium_slopes.first),
+                           gamma.value() + (s * s) * premium_slopes.second / spot};
+    } else {
+      *slopes = SpotSlopes{delta.value() + premium_slopes.first,
+                           gamma.value() + premium_slopes.second / strike};
+    }
+  }
+  return std::max(value, exercise);
+}
+
+// Which formula a pair of rates takes: the European one, the American one,
+// or none (two boundaries).
+int regime(double rate, double dividend, bool is_call) {
+  if (american_is_european(rate, dividend, is_call)) return 0;
+  return (is_call ? dividend : rate) <= 0.0 ? 2 : 1;
+}
+
+// The derivative of f at x by central differences with Richardson's
+// extrapolation, (8 (f(x+h) - f(x-h)) - (f(x+2h) - f(x-2h))) / (12 h), or,
+// where the stencil would leave the regime, the fourth-order one-sided
+// formula on the side that stays in it. f returns NaN where it fails.
+template <class F>
+double derivative(F f, double x, double h, double f0, bool (*same)(double, const void*),
+                  const void* ctx) {
+  const bool down = same(x - 2.0 * h, ctx);
+  const bool up = same(x + 2.0 * h, ctx);
+  if (down && up) {
+    return (8.0 * (f(x + h) - f(x - h)) - (f(x + 2.0 * h) - f(x - 2.0 * h))) / (12.0 * h);
+  }
+  const double step = up ? h : -h;
+  if (!up && !down) return std::numeric_limits<double>::quiet_NaN();
+  return (-25.0 * f0 + 48.0 * f(x + step) - 36.0 * f(x + 2.0 * step) + 16.0 * f(x + 3.0 * step) -
+          3.0 * f(x + 4.0 * step)) /
+         (12.0 * step);
+}
+
+}  // namespace
+
+Result<double> american_price_with(const AmericanScheme& scheme, double spot, double strike,
+                                   double maturity, double rate, double dividend, double volatility,
+                                   bool is_call) {
+  return evaluate(scheme, spot, strike, maturity, rate, dividend, volatility, is_call, nullptr);
+}
+
+Result<AmericanGreeks> american_greeks(double spot, double strike, double maturity, double rate,
+                                       double dividend, double volatility, bool is_call) {
+  if (american_is_european(rate, dividend, is_call)) {
+    const Result<double> price =
+        black_scholes_price(spot, strike, maturity, rate, dividend, volatility, is_call);
+    if (!price) return price.error();
+    const Result<SpotGreeks> g =
+        black_scholes_greeks(spot, strike, maturity, rate, dividend, volatility, is_call);
+    if (!g) return g.error();
+    const SpotGreeks& e = g.value();
+    return AmericanGreeks{price.value(), e.delta, e.gamma, e.vega,        e.theta,
+                          e.vanna,       e.vomma, e.rho,   e.dividend_rho};
+  }
+  SpotSlopes at{};
+  const Result<double> price =
+      evaluate(kAmericanScheme, spot, strike, maturity, rate, dividend, volatility, is_call, &at);
+  if (!price) return price.error();
+  if (volatility == 0.0) {
+    return IVError::invalid_input("American Greeks need a positive volatility");
+  }
+  const double v0 = price.value();
+  // theta = dV/dt from the Black-Scholes equation where the option is held,
+  // 0 where it is exercised at once (its value then the exercise value).
+  const double exercise = std::max(is_call ? spot - strike : strike - spot, 0.0);
+  const bool held = !(v0 == exercise && at.gamma == 0.0);
+  const double theta = held ? rate * v0 - (rate - dividend) * spot * at.delta -
+                                  (0.5 * (volatility * volatility)) * (spot * spot) * at.gamma
+                            : 0.0;
+  auto price_at = [&](double vol, double r, double q, SpotSlopes* s) {
+    const Result<double> v =
+        evaluate(kAmericanScheme, spot, strike, maturity, r, q, vol, is_call, s);
+    return v ? v.value() : std::numeric_limits<double>::quiet_NaN();
+  };
+  // Steps chosen by measurement: the prices carry some 1e-12 of relative
+  // noise (the sweeps' stopping), so a step near 1% of the volatility and of
+  // 1e-3 in the rates keeps both noise and truncation (h^4) near 1e-8.
+  const double hv = 0.01 * volatility;
+  double vp[5], dp[5];  // at volatility + (j - 2) hv
+  for (int j = 0; j < 5; ++j) {
+    if (j == 2) {
+      vp[j] = v0;
+      dp[j] = at.delta;
+      continue;
+    }
+    SpotSlopes s{};
+    vp[j] = price_at(volatility + (j - 2) * hv, rate, dividend, &s);
+    dp[j] = s.delta;
+  }
+  auto richardson = [](const double* y, double h) {
+    return (8.0 * (y[3] - y[1]) - (y[4] - y[0])) / (12.0 * h);
+  };
+  const double vega = richardson(vp, hv);
+  const double vanna = richardson(dp, hv);
+  const double vomma = (16.0 * (vp[3] + vp[1]) - (vp[4] + vp[0]) - 30.0 * v0) / (12.0 * (hv * hv));
+  struct Context {
+    double other;
+    bool is_call;
+    int regime;
+  };
+  const int here = regime(rate, dividend, is_call);
+  const Context rate_ctx{dividend, is_call, here};
+  const Context yield_ctx{rate, is_call, here};
+  const double h = 1e-3;
+  const double rho =
+      derivative([&](double r) { return price_at(volatility, r, dividend, nullptr); }, rate, h, v0,
+                 [](double r, const void* c) {
+                   const auto* x = static_cast<const Context*>(c);
+                   return regime(r, x->other, x->is_call) == x->regime;
+                 },
+                 &rate_ctx);
+  const double dividend_rho =
+      derivative([&](double q) { return price_at(volatility, rate, q, nullptr); }, dividend, h, v0,
+                 [](double q, const void* c) {
+                   const auto* x = static_cast<const Context*>(c);
+                   return regime(x->other, q, x->is_call) == x->regime;
+                 },
+                 &yield_ctx);
+  return AmericanGreeks{v0, at.delta, at.gamma, vega, theta, vanna, vomma, rho, dividend_rho};
+}
+
+Result<double> american_price(double spot, double strike, double maturity, double rate,
+                              double dividend, double volatility, bool is_call) {
+  return american_price_with(kAmericanScheme, spot, strike, maturity, rate, dividend, volatility,
+                             is_call);
+}
+
+Result<double> american_implied_volatility(double price, double spot, double strike,
+                                           double maturity, double rate, double dividend,
+                                           bool is_call) {
+  if (american_is_european(rate, dividend, is_call)) {
+    return black_scholes_implied_volatility(price, spot, strike, maturity, rate, dividend, is_call);
+  }
+  // The lowest attainable price, with every input check of the pricer.
+  const Result<double> floor = american_price(spot, strike, maturity, rate, dividend, 0.0, is_call);
+  if (!floor) return floor;
+  if (!std::isfinite(price)) return IVError::invalid_input("non-finite implied-volatility input");
+  if (price < floor.value()) return IVError::price_below_intrinsic(price, floor.value());
+  if (price == floor.value()) return 0.0;
+  const double limit = is_call ? spot : strike;
+  if (price >= limit) return IVError::price_above_maximum(price, limit);
+
+  auto excess = [&](double vol) -> double {
+    const Result<double> v = american_price(spot, strike, maturity, rate, dividend, vol, is_call);
+    return v ? v.value() - price : std::numeric_limits<double>::quiet_NaN();
+  };
+  // Bracket [lo, hi] with excess(lo) < 0 <= excess(hi). The European
+  // volatility of the same price is an upper end: American >= European.
+  constexpr double kMaxVolatility = 100.0;
+  constexpr int kMaxEvaluations = 100;
+  double lo = 0.0;
+  double f_lo = floor.value() - price;
+  double hi = std::numeric_limits<double>::infinity();
+  double f_hi = 0.0;
+  double x = 0.0;
+  double slope = 0.0;
+  const Result<double> european_vol =
+      black_scholes_implied_volatility(price, spot, strike, maturity, rate, dividend, is_call);
+  if (european_vol && european_vol.value() > 0.0 && std::isfinite(european_vol.value())) {
+    x = std::min(european_vol.value(), kMaxVolatility);
+    const Result<double> vega = black_scholes_vega(spot, strike, maturity, rate, dividend, x);
+    if (vega && vega.value() > 0.0) slope = vega.value();
+  } else {
+    x = 1.0;
+  }
+  double prev_x = lo;
+  double prev_f = f_lo;
+  for (int evaluation = 0; evaluation < kMaxEvaluations; ++evaluation) {
+    const double f = excess(x);
+    if (std::isnan(f)) return IVError::no_convergence(evaluation + 1);
+    if (f == 0.0) return x;
+    if (f < 0.0) {
+      lo = x;
+      f_lo = f;
+    } else {
+      hi = x;
+      f_hi = f;
+    }
+    if (!std::isfinite(hi)) {
+      // Still below the price: grow the volatility.
+      if (x >= kMaxVolatility) return IVError::no_convergence(evaluation + 1);
+      prev_x = x;
+      prev_f = f;
+      x = std::min(x + x, kMaxVolatility);
+      continue;
+    }
+    // Newton on the first step (European vega), then the secant through the
+    // last two points; bisection whenever the step leaves the bracket.
+    double next;
+    if (slope > 0.0) {
+      next = x - f / slope;
+      slope = 0.0;
+    } else {
+      next = x - f * (x - prev_x) / (f - prev_f);
+    }
+    if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
+    prev_x = x;
+    prev_f = f;
+    if (std::fabs(next - x) <= 1e-13 * x || hi - lo <= 1e-14 * hi) return next;
+    x = next;
+  }
+  (void)f_hi;
+  return IVError::no_convergence(kMaxEvaluations);
+}
+
+}  // namespace tarvik

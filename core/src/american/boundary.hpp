@@ -1,0 +1,105 @@
+// The exercise boundary of an American put with strike 1, and the
+// early-exercise premium on it. Private to the American pricer.
+//
+// Notation of Andersen, Lake and Offengenden (2016): tau is time to expiry,
+// B(tau) the boundary, d+-(v, z) = (ln z + (r - q) v +- sigma^2 v / 2) /
+// (sigma sqrt v). The boundary starts at X = min(1, r/q) (X = 1 for q <= 0)
+// and is stored as H(xi) = (ln B - ln X)^2, a polynomial in the Chebyshev
+// variable xi = 2 sqrt(tau / T) - 1, smooth where B itself has a square-root
+// singularity at tau = 0.
+//
+// Every integral over u in [0, tau] is taken in u = tau sin^2(theta),
+// theta in [0, pi/2]: sqrt(u) = sqrt(tau) sin(theta) and
+// sqrt(tau - u) = sqrt(tau) cos(theta), so both the boundary's square-root
+// behaviour at u = 0 and the kernel's 1/sqrt(tau - u) at u = tau become
+// smooth, and Gauss-Legendre converges geometrically.
+#pragma once
+
+#include <cmath>
+
+#include "tarvik/american.hpp"
+#include "tarvik/normal.hpp"
+
+namespace tarvik::american {
+
+// Gauss-Legendre rule of `size` points mapped to theta in [0, pi/2]:
+// sin and cos of each node and its weight.
+struct ThetaRule {
+  int size = 0;
+  double sin_theta[kAmericanMaxPoints];
+  double sin_root[kAmericanMaxPoints];  // sqrt(sin theta)
+  double cos_theta[kAmericanMaxPoints];
+  double weight[kAmericanMaxPoints];
+};
+
+void make_theta_rule(int size, ThetaRule& rule);
+
+// The two kernels of the integral equation and of the premium, written once
+// (templates over the value type so that vector lanes can share them).
+// log_ratio = ln(B(tau)/B(u)) or ln(S/B(u)); v = tau - u; sv = sigma sqrt(v).
+template <class V>
+struct Kernel {
+  V d_plus;
+  V d_minus;
+};
+
+template <class V>
+inline Kernel<V> kernel_d(V log_ratio, V v, V sv, double carry, double half_var) {
+  // (ln z + (r - q) v + sigma^2 v / 2) / (sigma sqrt v), and d- = d+ - sigma sqrt v.
+  const V d_plus = (log_ratio + (carry * v + half_var * v)) / sv;
+  return Kernel<V>{d_plus, d_plus - sv};
+}
+
+// The put problem in strike units.
+struct PutProblem {
+  double maturity;
+  double rate;
+  double dividend;
+  double volatility;
+  double start;      // X = B(0+)
+  double log_start;  // ln X
+  int power;         // the nodes' time variable is (tau / T)^(1 / (2 power))
+};
+
+// The boundary on the Chebyshev nodes x_i = cos(i pi / n), i = 0..n
+// (tau_i = T (1 + x_i)^2 / 4, so i = n is tau = 0 where H = 0), and the
+// Chebyshev coefficients of H.
+struct Boundary {
+  int nodes = 0;
+  double h[kAmericanMaxNodes + 1];
+  double coef[kAmericanMaxNodes + 1];
+
+  // The Chebyshev sum at xi in [-1, 1] (Clenshaw).
+  double sum(double xi) const {
+    double b1 = 0.0;
+    double b2 = 0.0;
+    const double two_xi = xi + xi;
+    for (int k = nodes; k >= 1; --k) {
+      const double b0 = coef[k] + (two_xi * b1 - b2);
+      b2 = b1;
+      b1 = b0;
+    }
+    return coef[0] + (xi * b1 - b2);
+  }
+  // H at xi, clamped at 0.
+  double at(double xi) const {
+    const double value = sum(xi);
+    return value > 0.0 ? value : 0.0;
+  }
+};
+
+// Solves for the boundary with the scheme's counts.
+void solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const ThetaRule& rule,
+                    Boundary& boundary);
+
+// The early-exercise premium of the put at spot s (strike units) on the
+// solved boundary, s above B(T); with its first and second derivatives in s
+// where slopes is given (the premium itself the same bits either way).
+struct PremiumSlopes {
+  double first;
+  double second;
+};
+double put_premium(const PutProblem& p, const Boundary& boundary, const ThetaRule& rule, double s,
+                   PremiumSlopes* slopes = nullptr);
+
+}  // namespace tarvik::american

@@ -1,0 +1,152 @@
+"""American prices, Greeks and implied volatilities: the European identity
+where early exercise never pays, accuracy against the committed reference
+table (every 37th option of the benchmark portfolio at 128 nodes, 96 sweeps,
+384/512 points: `build/bench/american_scheme 96 64 256 512 128 96 384 512
+--stride 37 --tol 1e-15 --csv tests/data/american_reference.csv`, whose 96
+and 128 node prices differ by at most 1.2e-11), the implied-volatility round
+trip and error kinds, batch = scalar = parallel."""
+import csv
+import math
+import pathlib
+
+import numpy as np
+import pytest
+import tarvik
+
+REFERENCE = pathlib.Path(__file__).parent / "data" / "american_reference.csv"
+
+
+def seeded(n, seed, r=(0.0, 0.1), q=(0.0, 0.12)):
+    rng = np.random.default_rng(seed)
+    return (rng.uniform(25, 200, n), np.full(n, 100.0), rng.uniform(1 / 365, 3, n),
+            rng.uniform(*r, n), rng.uniform(*q, n), rng.uniform(0.05, 0.8, n))
+
+
+# (rate range, yield range, is_call) where exercise never pays: calls with
+# q <= 0 <= r or r >= q with both negative, puts with r <= 0 and q >= r.
+@pytest.mark.parametrize("r, q, is_call", [
+    ((0.0, 0.1), (-0.05, 0.0), True), ((-0.05, -0.03), (-0.08, -0.05), True),
+    ((-0.05, 0.0), (0.0, 0.1), False), ((-0.08, -0.05), (-0.05, -0.03), False)])
+def test_european_identity_bit_for_bit(r, q, is_call):
+    args = seeded(64, 7, r, q)
+    american = tarvik.american_prices(*args, is_call)
+    european = tarvik.black_scholes_prices(*args, is_call)
+    assert american.tobytes() == european.tobytes()
+    assert tarvik.american_price(*(float(a[3]) for a in args), is_call) == european[3]
+
+
+@pytest.mark.parametrize("r, q, is_call", [(-0.01, -0.03, False), (0.0, -0.01, False),
+                                           (-0.03, -0.01, True), (-0.01, 0.0, True)])
+def test_two_boundary_cases_are_refused(r, q, is_call):
+    with pytest.raises(tarvik.IVError) as info:
+        tarvik.american_price(100.0, 100.0, 1.0, r, q, 0.2, is_call)
+    assert info.value.args[0] == "invalid_input"
+    assert "two exercise boundaries" in info.value.args[1]
+
+
+def test_accuracy_against_the_reference_table():
+    rows = list(csv.DictReader(REFERENCE.open()))
+    cols = {k: np.array([float(row[k]) for row in rows])
+            for k in ("spot", "strike", "maturity", "rate", "dividend", "volatility", "price")}
+    calls = np.array([row["is_call"] == "1" for row in rows])
+    got = tarvik.american_prices(cols["spot"], cols["strike"], cols["maturity"], cols["rate"],
+                                 cols["dividend"], cols["volatility"], calls)
+    ref = cols["price"]
+    error = np.abs(got - ref) / np.maximum(ref, 1e-4 * cols["strike"])
+    assert error.max() <= 5e-10
+
+
+def test_batch_equals_scalar_and_parallel_equals_serial():
+    s, k, t, r, q, v = seeded(48, 11)
+    calls = np.arange(48) % 2 == 0
+    prices = tarvik.american_prices(s, k, t, r, q, v, calls)
+    assert prices.tobytes() == tarvik.american_prices(s, k, t, r, q, v, calls,
+                                                      parallel=True).tobytes()
+    for i in (0, 5, 17, 46):
+        assert prices[i] == tarvik.american_price(s[i], k[i], t[i], r[i], q[i], v[i],
+                                                  bool(calls[i]))
+    vols = tarvik.american_implied_volatilities(prices, s, k, t, r, q, calls)
+    assert vols.tobytes() == tarvik.american_implied_volatilities(prices, s, k, t, r, q, calls,
+                                                                  parallel=True).tobytes()
+    for i in (1, 6):
+        got = tarvik.american_implied_volatility(prices[i], s[i], k[i], t[i], r[i], q[i],
+                                                 bool(calls[i]))
+        assert math.isnan(vols[i]) or got == vols[i]
+
+
+def test_implied_volatility_round_trip():
+    s, k, t, r, q, v = seeded(64, 3)
+    for is_call in (False, True):
+        prices = tarvik.american_prices(s, k, t, r, q, v, is_call)
+        exercise = np.maximum(s - k if is_call else k - s, 0.0)
+        vega = (tarvik.american_prices(s, k, t, r, q, v * 1.001, is_call) - prices) / (v * 0.001)
+        informative = (prices - exercise > 1e-6 * k) & (vega * v / prices > 1e-3)
+        vols = tarvik.american_implied_volatilities(prices, s, k, t, r, q, is_call)
+        assert informative.sum() > 20
+        assert np.all(np.abs(vols[informative] - v[informative]) <= 1e-9 * v[informative])
+
+
+@pytest.mark.parametrize("price, spot, is_call, kind", [
+    (19.0, 80.0, False, "price_below_intrinsic"), (100.0, 80.0, False, "price_above_maximum"),
+    (120.0, 120.0, True, "price_above_maximum"), (-1.0, 120.0, True, "price_below_intrinsic")])
+def test_implied_volatility_errors(price, spot, is_call, kind):
+    with pytest.raises(tarvik.IVError) as info:
+        tarvik.american_implied_volatility(price, spot, 100.0, 1.0, 0.05, 0.03, is_call)
+    assert info.value.args[0] == kind
+    codes = tarvik.error_codes(tarvik.american_implied_volatilities, np.array([price]), spot,
+                               100.0, 1.0, 0.05, 0.03, is_call)
+    assert tarvik.ERROR_KINDS[codes[0]] == kind
+
+
+def test_exercise_value_gives_zero_volatility():
+    # Deep in the money the put is exercised at once: its price carries no volatility.
+    assert tarvik.american_price(40.0, 100.0, 1.0, 0.08, 0.0, 0.2, False) == 60.0
+    assert tarvik.american_implied_volatility(60.0, 40.0, 100.0, 1.0, 0.08, 0.0, False) == 0.0
+
+
+def test_greeks_against_differences_of_prices():
+    # Each Greek against a central difference (Richardson) of prices, steps
+    # far from the Greek's own; delta, gamma and theta are not differences.
+    s, k, t, r, q, v = seeded(8, 13, r=(0.02, 0.1), q=(0.0, 0.12))
+    s = np.linspace(70.0, 130.0, 8)
+    for is_call in (False, True):
+        g = tarvik.american_greeks(s, k, t, r, q, v, is_call)
+        assert g["price"].tobytes() == tarvik.american_prices(s, k, t, r, q, v, is_call).tobytes()
+
+        def diff(i, h, order=1):
+            def price(m):
+                args = [s, k, t, r, q, v]
+                args[i] = args[i] + m * h
+                return tarvik.american_prices(*args, is_call)
+            if order == 1:
+                return (8 * (price(1) - price(-1)) - (price(2) - price(-2))) / (12 * h)
+            return (16 * (price(1) + price(-1)) - (price(2) + price(-2)) - 30 * price(0)) / (
+                12 * h * h)
+
+        held = g["gamma"] > 0
+        assert held.sum() >= 4
+        for field, want, tol in [("delta", diff(0, 0.005 * s), 1e-5),
+                                 ("gamma", diff(0, 0.005 * s, 2), 1e-5),
+                                 ("theta", -diff(2, 0.002), 1e-7),
+                                 ("vega", diff(5, 0.003), 1e-5),
+                                 ("vomma", diff(5, 0.003, 2), 1e-4),
+                                 ("rho", diff(3, 5e-4), 5e-5),
+                                 ("dividend_rho", diff(4, 5e-4), 5e-5)]:
+            got = g[field][held]
+            scale = np.abs(want[held]) + 1e-3 * np.abs(g["price"][held]) + 1e-6
+            assert np.all(np.abs(got - want[held]) <= tol * scale), field
+        bumped = tarvik.american_greeks(s, k, t, r, q, v * 1.003, is_call)["delta"]
+        lowered = tarvik.american_greeks(s, k, t, r, q, v * 0.997, is_call)["delta"]
+        vanna = (bumped - lowered) / (0.006 * v)
+        assert np.all(np.abs(g["vanna"] - vanna)[held] <= 1e-3 * (np.abs(vanna[held]) + 1e-3))
+        parallel = tarvik.american_greeks(s, k, t, r, q, v, is_call, parallel=True)
+        assert all(parallel[f].tobytes() == g[f].tobytes() for f in g)
+
+
+@pytest.mark.parametrize("r, q, is_call", [((0.0, 0.1), (-0.05, 0.0), True),
+                                           ((-0.05, 0.0), (0.0, 0.1), False)])
+def test_greeks_are_european_where_exercise_never_pays(r, q, is_call):
+    args = seeded(16, 17, r, q)
+    american = tarvik.american_greeks(*args, is_call)
+    european = tarvik.black_scholes_greeks(*args, is_call)
+    assert all(american[f].tobytes() == european[f].tobytes() for f in european)
