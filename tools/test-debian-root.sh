@@ -12,7 +12,20 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 arch=${1:?usage: test-debian-root.sh amd64|arm64 [pytest arguments]}
 shift
-[ "$#" -gt 0 ] || set -- tests
+emulated=0
+[ "$arch" = arm64 ] && [ "$(uname -m)" != aarch64 ] && emulated=1
+if [ "$#" -eq 0 ]; then
+  set -- tests
+  # Under qemu-user two tests cannot pass, whatever the code: qemu ignores
+  # the guest's address-space limit that makes the pool's threads fail to
+  # start, and the leak test's million calls outlast its timeout. The
+  # suite's stated subset there is everything else.
+  if [ "$emulated" = 1 ]; then
+    set -- tests \
+      --deselect tests/test_worker_pool.py::test_threads_that_cannot_start_fail_the_call_and_the_next_call_retries \
+      --deselect tests/test_leaks.py::test_resident_set_stays_flat_over_many_calls
+  fi
+fi
 case "$arch" in
   amd64) machine=x86_64 ;;
   arm64) machine=aarch64 ;;
@@ -24,7 +37,7 @@ cache=${TARVIK_ROOTS:-/var/cache/tarvik-roots}
 root=$cache/$suite-$arch
 wheel=$(ls "$PWD"/dist/tarvik-*-cp39-abi3-*manylinux*_"$machine".whl)
 
-if [ "$arch" = arm64 ] && [ "$(uname -m)" != aarch64 ]; then
+if [ "$emulated" = 1 ]; then
   # Emulation: the kernel hands aarch64 programs to qemu (registered with
   # the fix-binary flag, so that it works inside the root too).
   [ -e /proc/sys/fs/binfmt_misc/register ] ||
