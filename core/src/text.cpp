@@ -24,47 +24,42 @@ char* shortest(double x, char* out) {
     std::memcpy(out, "inf", 3);
     return out + 3;
   }
-  // The shortest round-trip digits in scientific form, "-d.ddde+XX"
-  // (exponent of two digits at least): repr()'s form for exponents outside
+  // The shortest round-trip digits in scientific form, "-d[.ddd]e+XX"
+  // (exponent of two or three digits): repr()'s form for exponents outside
   // -4..15, which the positional layout below takes apart otherwise.
   char buf[32];
-  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
+  const char* end = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific).ptr;
   const char* p = buf;
   if (*p == '-') *out++ = *p++;
-  const char* mantissa = p;
-  const char* e = p;
-  while (*e != 'e') ++e;
-  int exponent = 0;
-  for (const char* q = e + 2; q < end; ++q) exponent = exponent * 10 + (*q - '0');
+  const char* e = end[-4] == 'e' ? end - 4 : end - 5;
+  int exponent = (e[2] - '0') * 10 + (e[3] - '0');
+  if (e + 5 == end) exponent = exponent * 10 + (e[4] - '0');
   if (e[1] == '-') exponent = -exponent;
   if (exponent < -4 || exponent > 15) {
-    const std::size_t n = static_cast<std::size_t>(end - mantissa);
-    std::memcpy(out, mantissa, n);
+    const std::size_t n = static_cast<std::size_t>(end - p);
+    std::memcpy(out, p, n);
     return out + n;
   }
-  char digits[20];
-  int count = 0;
-  for (const char* q = mantissa; q < e; ++q) {
-    if (*q != '.') digits[count++] = *q;
-  }
+  // The digits: p[0], then those after the point, p[2] to e.
+  const int tail = e - p > 1 ? static_cast<int>(e - p) - 2 : 0;
   if (exponent < 0) {  // 0.000ddd
-    *out++ = '0';
-    *out++ = '.';
-    for (int i = -1; i > exponent; --i) *out++ = '0';
-    std::memcpy(out, digits, static_cast<std::size_t>(count));
-    return out + count;
+    std::memcpy(out, "0.0000", static_cast<std::size_t>(1 - exponent));
+    out += 1 - exponent;
+    *out++ = p[0];
+    std::memcpy(out, p + 2, static_cast<std::size_t>(tail));
+    return out + tail;
   }
-  const int whole = exponent + 1;  // digits before the point
-  if (whole < count) {             // ddd.ddd
-    std::memcpy(out, digits, static_cast<std::size_t>(whole));
-    out += whole;
+  *out++ = p[0];
+  if (exponent < tail) {  // ddd.ddd
+    std::memcpy(out, p + 2, static_cast<std::size_t>(exponent));
+    out += exponent;
     *out++ = '.';
-    std::memcpy(out, digits + whole, static_cast<std::size_t>(count - whole));
-    return out + (count - whole);
+    std::memcpy(out, p + 2 + exponent, static_cast<std::size_t>(tail - exponent));
+    return out + (tail - exponent);
   }
-  std::memcpy(out, digits, static_cast<std::size_t>(count));  // ddd000.0
-  out += count;
-  for (int i = count; i < whole; ++i) *out++ = '0';
+  std::memcpy(out, p + 2, static_cast<std::size_t>(tail));  // ddd000.0
+  out += tail;
+  for (int i = tail; i < exponent; ++i) *out++ = '0';
   *out++ = '.';
   *out++ = '0';
   return out;

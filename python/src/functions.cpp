@@ -395,7 +395,7 @@ constexpr Function own() {
 }
 
 // _csv_rows(values, columns=1, parallel=False): the values, row after row, as
-// CSV lines of `columns` fields (text::csv_rows), as bytes.
+// CSV lines of `columns` fields (text::csv_rows), as a bytearray.
 PyObject* csv_rows(const BoundArgs& bound) {
   if (!ensure_numpy_api()) return nullptr;
   ArrayArg values;
@@ -442,13 +442,23 @@ PyObject* csv_rows(const BoundArgs& bound) {
     for (std::size_t i = 0; i < n; ++i) unmasked[i] = (*mask)[i] ? std::nan("") : view[i];
     view = InView(std::span<const double>(unmasked));
   }
-  const std::unique_ptr<char[]> out(new char[text::csv_capacity(n)]);
+  // Written in place into a bytearray of the largest size, then cut to the
+  // size written: no copy of the text (a bytes object cannot be shrunk
+  // through the stable ABI).
+  PyObject* result =
+      PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(text::csv_capacity(n)));
+  if (result == nullptr) return nullptr;
+  char* out = PyByteArray_AsString(result);
   std::size_t written = 0;
   {
     WithoutGil unlocked(n >= kReleaseWork);
-    written = text::csv_rows(view, columns, out.get(), *parallel ? Exec::Parallel : Exec::Serial);
+    written = text::csv_rows(view, columns, out, *parallel ? Exec::Parallel : Exec::Serial);
   }
-  return PyBytes_FromStringAndSize(out.get(), static_cast<Py_ssize_t>(written));
+  if (PyByteArray_Resize(result, static_cast<Py_ssize_t>(written)) != 0) {
+    Py_DECREF(result);
+    return nullptr;
+  }
+  return result;
 }
 
 // _csv_numbers(text): the fields of bytes separated by line feeds, read as

@@ -2854,7 +2854,7 @@ ERROR_KINDS: Tuple[Optional[str], ...]
 """The error kinds by code, as error_codes() reports them: None (0, a value),
 then the seven kinds of IVError, then "masked" (8)."""
 
-def _csv_rows(values: _Values, columns: int = 1, parallel: bool = False) -> bytes:
+def _csv_rows(values: _Values, columns: int = 1, parallel: bool = False) -> bytearray:
     """CSV text of a table of numbers, each written as repr() writes it.
 
     The writer of the command line's result columns (``python -m tarvik iv``
@@ -2873,7 +2873,7 @@ def _csv_rows(values: _Values, columns: int = 1, parallel: bool = False) -> byte
 
     Returns
     -------
-    bytes
+    bytearray
         ASCII lines of `columns` fields separated by ",", each ended by a
         line feed: a number as ``repr(float)`` writes it (the shortest digits
         that read back to the same float), a NaN or masked element as an
@@ -2890,7 +2890,7 @@ def _csv_rows(values: _Values, columns: int = 1, parallel: bool = False) -> byte
     Examples
     --------
     >>> tarvik._core._csv_rows(np.array([0.1, np.nan, 1e-05, 2e16]), 2)
-    b'0.1,\\n1e-05,2e+16\\n'
+    bytearray(b'0.1,\\n1e-05,2e+16\\n')
     """
 
 def _csv_numbers(text: bytes) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]:
