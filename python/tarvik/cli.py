@@ -725,7 +725,7 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
         else:
             results, table = [], _quotes.Table(0)
         if plain is not None:
-            text = plain_formatted(*plain, results, table, args.parallel)
+            text: bytes | bytearray = plain_formatted(*plain, results, table, args.parallel)
         else:
             copied = without_dropped(texts.pop("_rows"), columns.dropped) if "_rows" in texts \
                 else chunk
