@@ -9,7 +9,8 @@ functions added later are fuzzed too. A call is
   the same numbers as other types or by keyword; a batch result equals its
   scalar twin element by element (NaN where the scalar raises IVError),
   parallel equals serial bit for bit, and the inputs stay as they were
-  (the private table writer _csv_rows: the bytes of repr() of each value;
+  (the private table writer _csv_rows: the bytes of repr() of each value,
+  between the lines given;
   its reader _csv_numbers: the value of each field as the grammar of
   tarvik._quotes.number reads it); or
 * wild: anything anywhere, by position or keyword: floats and ints of every
@@ -247,7 +248,7 @@ def result_ok(f, r):
         return (type(r) is tuple and len(r) == 2 and array_ok(r[0]) and type(r[1]) is np.ndarray
                 and r[1].dtype == np.int8 and r[1].shape == r[0].shape)
     if f.text:
-        return type(r) is bytes
+        return type(r) is bytearray
     if not f.batch:
         return type(r) is float
     if f.fields:  # arrays of one length, each its own
@@ -424,6 +425,10 @@ class Call:
                 self.args.append((columns, repr(columns)))
             if fdp.ConsumeBool():  # blocks of lines on the pool: the same bytes
                 self.kwargs.append(("parallel", "'parallel'", self.flag()))
+            for name in ("before", "after")[:fdp.ConsumeIntInRange(0, 2)]:  # lines around rows
+                text = "".join(self.pick(FIELD_PARTS[:8] + ["", ",", "\xe9"]) + "\n"
+                               for _ in range(size // columns)).encode()
+                self.kwargs.append((name, repr(name), (text, repr(text))))
             return
         for p in f.numeric:
             k = fdp.ConsumeIntInRange(0, 9)
@@ -706,7 +711,13 @@ def check_text(call, args, kwargs, result, exc, flag):
     values = np.asarray(args[0], dtype=np.float64).reshape(-1).tolist()
     columns = (args[1:] or [kwargs.get("columns", 1)])[0]
     fields = ["" if v != v else repr(v) for v in values]
-    want = "".join(",".join(fields[i:i + columns]) + "\n" for i in range(0, len(fields), columns))
+    rows = [",".join(fields[i:i + columns]) for i in range(0, len(fields), columns)]
+    before = kwargs.get("before")
+    if before is not None:
+        rows = [f"{line},{row}" for line, row in zip(before.decode().split("\n"), rows)]
+    after = kwargs.get("after")
+    ends = after.decode().split("\n") if after is not None else [""] * len(rows)
+    want = "".join(f"{row}{end}\n" for row, end in zip(rows, ends))
     if result != want.encode():
         raise Finding(f"wrote {result!r:.300}, repr() gives {want!r:.300}")
 

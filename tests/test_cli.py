@@ -282,6 +282,10 @@ def test_model_and_shift_round_trip(tmp_path, engine, model):
     assert np.array_equal(got["delta"], greeks["delta"])
 
 
+def text_lines(lines):
+    return "".join(line + "\n" for line in lines).encode()
+
+
 def test_numbers_are_written_as_repr_writes_them():
     # Random bit patterns (every exponent), values around each switch of
     # notation, and the special values; a NaN or masked element is empty.
@@ -296,6 +300,17 @@ def test_numbers_are_written_as_repr_writes_them():
     fields = ["" if v != v else repr(v) for v in x.tolist()]
     assert lines == [",".join(fields[i:i + 3]) for i in range(0, len(x), 3)] + [""]
     assert tarvik._core._csv_rows(x, 3, parallel=True) == tarvik._core._csv_rows(x, 3)
+    # Lines of seeded lengths (some empty, some not ASCII) around every row,
+    # serial and on the pool (blocks of rows moved down to close the gaps).
+    rows = len(lines) - 1
+    words = ["", "a", "é,b", "x" * 300]
+    before = [words[i] for i in rng.integers(0, 4, rows)]
+    after = [words[i] for i in rng.integers(0, 4, rows)]
+    led = list(map("{},{}".format, before, lines[:-1]))
+    for parallel in (False, True):
+        assert tarvik._core._csv_rows(x, 3, parallel, text_lines(before)) == text_lines(led)
+        assert tarvik._core._csv_rows(x, 3, parallel, text_lines(before), text_lines(after)) == \
+            "".join(map("{}{}\n".format, led, after)).encode()
     masked = np.ma.masked_array([1.0, 2.0], mask=[True, False])
     assert tarvik._core._csv_rows(masked) == b"\n2.0\n"
     assert tarvik._core._csv_rows(0.5) == b"0.5\n"
@@ -304,7 +319,11 @@ def test_numbers_are_written_as_repr_writes_them():
 
 @pytest.mark.parametrize("args, error", [((np.zeros(3), 2), ValueError), ((np.zeros(2), 0), ValueError),
                                          ((np.zeros(2), 1.0), TypeError), (([1.0],), TypeError),
-                                         ((np.zeros(2, np.float32),), TypeError)])
+                                         ((np.zeros(2, np.float32),), TypeError),
+                                         ((np.zeros(2), 1, False, b"a\n"), ValueError),
+                                         ((np.zeros(2), 1, False, b"a\nb"), ValueError),
+                                         ((np.zeros(2), 1, False, None, b"a\nb\n"), ValueError),
+                                         ((np.zeros(2), 1, False, "a\nb\n"), TypeError)])
 def test_number_writer_refuses_what_is_no_table(args, error):
     with pytest.raises(error):
         tarvik._core._csv_rows(*args)

@@ -24,47 +24,42 @@ char* shortest(double x, char* out) {
     std::memcpy(out, "inf", 3);
     return out + 3;
   }
-  // The shortest round-trip digits in scientific form, "-d.ddde+XX"
-  // (exponent of two digits at least): repr()'s form for exponents outside
+  // The shortest round-trip digits in scientific form, "-d[.ddd]e+XX"
+  // (exponent of two or three digits): repr()'s form for exponents outside
   // -4..15, which the positional layout below takes apart otherwise.
   char buf[32];
-  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
+  const char* end = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific).ptr;
   const char* p = buf;
   if (*p == '-') *out++ = *p++;
-  const char* mantissa = p;
-  const char* e = p;
-  while (*e != 'e') ++e;
-  int exponent = 0;
-  for (const char* q = e + 2; q < end; ++q) exponent = exponent * 10 + (*q - '0');
+  const char* e = end[-4] == 'e' ? end - 4 : end - 5;
+  int exponent = (e[2] - '0') * 10 + (e[3] - '0');
+  if (e + 5 == end) exponent = exponent * 10 + (e[4] - '0');
   if (e[1] == '-') exponent = -exponent;
   if (exponent < -4 || exponent > 15) {
-    const std::size_t n = static_cast<std::size_t>(end - mantissa);
-    std::memcpy(out, mantissa, n);
+    const std::size_t n = static_cast<std::size_t>(end - p);
+    std::memcpy(out, p, n);
     return out + n;
   }
-  char digits[20];
-  int count = 0;
-  for (const char* q = mantissa; q < e; ++q) {
-    if (*q != '.') digits[count++] = *q;
-  }
+  // The digits: p[0], then those after the point, p[2] to e.
+  const int tail = e - p > 1 ? static_cast<int>(e - p) - 2 : 0;
   if (exponent < 0) {  // 0.000ddd
-    *out++ = '0';
-    *out++ = '.';
-    for (int i = -1; i > exponent; --i) *out++ = '0';
-    std::memcpy(out, digits, static_cast<std::size_t>(count));
-    return out + count;
+    std::memcpy(out, "0.0000", static_cast<std::size_t>(1 - exponent));
+    out += 1 - exponent;
+    *out++ = p[0];
+    std::memcpy(out, p + 2, static_cast<std::size_t>(tail));
+    return out + tail;
   }
-  const int whole = exponent + 1;  // digits before the point
-  if (whole < count) {             // ddd.ddd
-    std::memcpy(out, digits, static_cast<std::size_t>(whole));
-    out += whole;
+  *out++ = p[0];
+  if (exponent < tail) {  // ddd.ddd
+    std::memcpy(out, p + 2, static_cast<std::size_t>(exponent));
+    out += exponent;
     *out++ = '.';
-    std::memcpy(out, digits + whole, static_cast<std::size_t>(count - whole));
-    return out + (count - whole);
+    std::memcpy(out, p + 2 + exponent, static_cast<std::size_t>(tail - exponent));
+    return out + (tail - exponent);
   }
-  std::memcpy(out, digits, static_cast<std::size_t>(count));  // ddd000.0
-  out += count;
-  for (int i = count; i < whole; ++i) *out++ = '0';
+  std::memcpy(out, p + 2, static_cast<std::size_t>(tail));  // ddd000.0
+  out += tail;
+  for (int i = tail; i < exponent; ++i) *out++ = '0';
   *out++ = '.';
   *out++ = '0';
   return out;
@@ -72,15 +67,30 @@ char* shortest(double x, char* out) {
 
 namespace {
 
-// The lines of rows [lo, hi) of the table, written from out; their length.
-std::size_t write_lines(InView values, std::size_t columns, std::size_t lo, std::size_t hi,
-                        char* out) {
+// The lines of rows [lo, hi) of the table, written from out, each led by its
+// line of `before` and a comma and ended by its line of `after` where these
+// are given; their length.
+std::size_t write_lines(const Lines* before, const Lines* after, InView values, std::size_t columns,
+                        std::size_t lo, std::size_t hi, char* out) {
   char* p = out;
-  for (std::size_t i = lo * columns; i < hi * columns;) {
+  for (std::size_t row = lo, i = lo * columns; row < hi; ++row) {
+    if (before) {
+      const std::size_t length = before->starts[row + 1] - before->starts[row] - 1;
+      std::memcpy(p, before->text.data() + before->starts[row], length);
+      p += length;
+      *p++ = ',';
+    }
     for (std::size_t field = 1; field <= columns; ++field, ++i) {
       const double x = values[i];
       if (!std::isnan(x)) p = shortest(x, p);
-      *p++ = field == columns ? '\n' : ',';
+      if (field < columns) *p++ = ',';
+    }
+    if (after) {
+      const std::size_t length = after->starts[row + 1] - after->starts[row];
+      std::memcpy(p, after->text.data() + after->starts[row], length);
+      p += length;
+    } else {
+      *p++ = '\n';
     }
   }
   return static_cast<std::size_t>(p - out);
@@ -90,30 +100,63 @@ std::size_t write_lines(InView values, std::size_t columns, std::size_t lo, std:
 // table of seven columns.
 constexpr std::size_t kBlockRows = 256;
 
-}  // namespace
-
-std::size_t csv_rows(InView values, std::size_t columns, char* out, Exec exec) {
+std::size_t write_table(const Lines* before, const Lines* after, InView values, std::size_t columns,
+                        char* out, Exec exec) {
   const std::size_t rows = values.size() / columns;
   const std::size_t blocks = (rows + kBlockRows - 1) / kBlockRows;
   if (exec == Exec::Serial || blocks < kParallelThreshold) {
-    return write_lines(values, columns, 0, rows, out);
+    return write_lines(before, after, values, columns, 0, rows, out);
   }
-  // Block b is written from the start of its own capacity, then moved down.
+  // Block b is written from the start of its own part of out (the lines
+  // around the rows before it, and the numbers' capacity), then moved down.
   const std::size_t stride = csv_capacity(kBlockRows * columns);
+  auto start_of = [&](std::size_t b) {
+    const std::size_t row = b * kBlockRows;
+    return b * stride + (before ? before->starts[row] : 0) + (after ? after->starts[row] : 0);
+  };
   std::vector<std::size_t> written(blocks);
   auto body = [&](std::size_t lo, std::size_t hi) {
     for (std::size_t b = lo; b < hi; ++b) {
-      written[b] = write_lines(values, columns, b * kBlockRows,
-                               std::min(rows, (b + 1) * kBlockRows), out + b * stride);
+      written[b] = write_lines(before, after, values, columns, b * kBlockRows,
+                               std::min(rows, (b + 1) * kBlockRows), out + start_of(b));
     }
   };
   batch::for_each_range(exec, blocks, pool::RangeFn(body));
   std::size_t end = written[0];
   for (std::size_t b = 1; b < blocks; ++b) {
-    std::memmove(out + end, out + b * stride, written[b]);
+    std::memmove(out + end, out + start_of(b), written[b]);
     end += written[b];
   }
   return end;
+}
+
+}  // namespace
+
+std::size_t csv_rows(InView values, std::size_t columns, char* out, Exec exec) {
+  return write_table(nullptr, nullptr, values, columns, out, exec);
+}
+
+Lines lines_of(std::string_view text, std::size_t rows) {
+  Lines lines{text, {}};
+  if (text.empty() ? rows != 0 : text.back() != '\n') return lines;
+  lines.starts.reserve(rows + 1);
+  lines.starts.push_back(0);
+  for (const char *p = text.data(), *end = text.data() + text.size(); p != end;) {
+    const void* found = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+    p = static_cast<const char*>(found) + 1;
+    if (lines.starts.size() == rows + 1) {
+      lines.starts.clear();  // more lines than rows
+      return lines;
+    }
+    lines.starts.push_back(static_cast<std::size_t>(p - text.data()));
+  }
+  if (lines.starts.size() != rows + 1) lines.starts.clear();
+  return lines;
+}
+
+std::size_t csv_rows_between(const Lines& before, const Lines* after, InView values,
+                             std::size_t columns, char* out, Exec exec) {
+  return write_table(&before, after, values, columns, out, exec);
 }
 
 namespace {

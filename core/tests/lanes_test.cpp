@@ -262,6 +262,7 @@ struct LanePath {
   std::string name;
   bool available;
   IvBlock iv;
+  IvBlock black;
   NormalisedBlock normalised;
   IvBlock normal;
   FormulaBlock normal_formula;
@@ -274,6 +275,8 @@ LanePath library_path() {
       path_available(P),
       [](const double* p, const double* f, const double* k, const double* t, const std::uint8_t* c,
          std::size_t n, double* out) { implied_volatility_block(P, p, f, k, t, c, n, out); },
+      [](const double* p, const double* f, const double* k, const double* t, const std::uint8_t* c,
+         std::size_t n, double* out) { black_implied_volatility_block(P, p, f, k, t, c, n, out); },
       [](const double* b, const double* x, const std::uint8_t* c, std::size_t n, double* out) {
         normalised_implied_volatility_block(P, b, x, c, n, out);
       },
@@ -290,6 +293,7 @@ std::vector<LanePath> paths() {
           library_path<Path::Avx2>(),
           library_path<Path::Avx512>(),
           {"wide8", true, testing::implied_volatility_block_wide,
+           testing::black_implied_volatility_block_wide,
            testing::normalised_implied_volatility_block_wide,
            testing::bachelier_implied_volatility_block_wide, testing::bachelier_block_wide}};
 }
@@ -347,6 +351,18 @@ TEST_P(LanesTest, ImpliedVolatilityHasTheScalarBits) {
         iv(in[0], in[1], in[2], in[3], calls, n, out);
       },
       [](const Case& o) { return implied_volatility(o.in[0], o.in[1], o.in[2], o.in[3], o.call); });
+}
+
+TEST_P(LanesTest, AccurateMoneynessImpliedVolatilityHasTheScalarBits) {
+  const IvBlock black = GetParam().black;
+  expect_scalar_bits(
+      kPriceFamilies, 20261208,
+      [black](double (*in)[kBlock], const std::uint8_t* calls, std::size_t n, double* out) {
+        black(in[0], in[1], in[2], in[3], calls, n, out);
+      },
+      [](const Case& o) {
+        return black_implied_volatility(o.in[0], o.in[1], o.in[2], o.in[3], o.call);
+      });
 }
 
 TEST_P(LanesTest, NormalisedImpliedVolatilityHasTheScalarBits) {

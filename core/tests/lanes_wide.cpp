@@ -5,13 +5,22 @@
 
 #include "lanes/bachelier.hpp"
 #include "lanes/kernel.hpp"
+#include "tarvik/black.hpp"
 
 namespace tarvik::lanes::testing {
 
 void implied_volatility_block_wide(const double* price, const double* forward, const double* strike,
                                    const double* maturity, const std::uint8_t* is_call,
                                    std::size_t n, double* out) {
-  Kernel<8>::implied_volatility(price, forward, strike, maturity, is_call, n, out);
+  Kernel<8>::implied_volatility(price, forward, strike, maturity, nullptr, is_call, n, out);
+}
+
+void black_implied_volatility_block_wide(const double* price, const double* forward,
+                                         const double* strike, const double* maturity,
+                                         const std::uint8_t* is_call, std::size_t n, double* out) {
+  alignas(64) double x[kBlock];
+  for (std::size_t i = 0; i < n; ++i) x[i] = accurate_log_moneyness(forward[i], strike[i]);
+  Kernel<8>::implied_volatility(price, forward, strike, maturity, x, is_call, n, out);
 }
 
 void normalised_implied_volatility_block_wide(const double* beta, const double* x,

@@ -11,6 +11,9 @@ namespace tarvik::lanes::testing {
 void implied_volatility_block_wide(const double* price, const double* forward, const double* strike,
                                    const double* maturity, const std::uint8_t* is_call,
                                    std::size_t n, double* out);
+void black_implied_volatility_block_wide(const double* price, const double* forward,
+                                         const double* strike, const double* maturity,
+                                         const std::uint8_t* is_call, std::size_t n, double* out);
 void normalised_implied_volatility_block_wide(const double* beta, const double* x,
                                               const std::uint8_t* is_call, std::size_t n,
                                               double* out);

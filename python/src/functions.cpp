@@ -394,8 +394,10 @@ constexpr Function own() {
   return {kSig<S>.name.text, kDocString<S, Doc>.data(), &own_entry<S, B>, &own_fast<S, B>};
 }
 
-// _csv_rows(values, columns=1, parallel=False): the values, row after row, as
-// CSV lines of `columns` fields (text::csv_rows), as bytes.
+// _csv_rows(values, columns=1, parallel=False, before=None, after=None): the
+// values, row after row, as CSV lines of `columns` fields (text::csv_rows),
+// each led by its line of `before` and a comma and ended by its line of
+// `after` where these are given (text::csv_rows_between), as a bytearray.
 PyObject* csv_rows(const BoundArgs& bound) {
   if (!ensure_numpy_api()) return nullptr;
   ArrayArg values;
@@ -435,20 +437,65 @@ PyObject* csv_rows(const BoundArgs& bound) {
                  columns);
     return nullptr;
   }
-  if (n > PY_SSIZE_T_MAX / (text::kMaxShortest + 1)) return PyErr_NoMemory();
+  // The lines around the rows, bytes of one line per row each (held by
+  // `bound` while they are read).
+  text::Lines around[2];
+  bool given[2] = {false, false};
+  std::size_t around_size = 0;
+  for (int k = 0; k < 2; ++k) {
+    PyObject* lines = bound[3 + k];
+    if (lines == nullptr || lines == Py_None) continue;
+    const char* name = k == 0 ? "before" : "after";
+    if (!PyBytes_Check(lines)) {
+      PyErr_Format(PyExc_TypeError, "_csv_rows() argument '%s' must be bytes or None, not %s", name,
+                   qualified_type_name(lines).c_str());
+      return nullptr;
+    }
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(lines, &data, &size) < 0) return nullptr;
+    around[k] = text::lines_of(std::string_view(data, static_cast<std::size_t>(size)), n / columns);
+    if (around[k].starts.empty()) {
+      PyErr_Format(PyExc_ValueError,
+                   "_csv_rows() argument '%s' must hold one line per row (%zu), each ended by a "
+                   "line feed",
+                   name, n / columns);
+      return nullptr;
+    }
+    given[k] = true;
+    around_size += static_cast<std::size_t>(size);
+  }
+  if (given[1] && !given[0]) {
+    PyErr_SetString(PyExc_ValueError, "_csv_rows() takes 'after' only with 'before'");
+    return nullptr;
+  }
+  if (n > (PY_SSIZE_T_MAX - around_size) / (text::kMaxShortest + 1)) return PyErr_NoMemory();
   std::vector<double> unmasked;  // a masked element is written as a NaN
   if (const std::optional<Mask>& mask = values.mask()) {
     unmasked.resize(n);
     for (std::size_t i = 0; i < n; ++i) unmasked[i] = (*mask)[i] ? std::nan("") : view[i];
     view = InView(std::span<const double>(unmasked));
   }
-  const std::unique_ptr<char[]> out(new char[text::csv_capacity(n)]);
+  // Written in place into a bytearray of the largest size, then cut to the
+  // size written: no copy of the text (a bytes object cannot be shrunk
+  // through the stable ABI).
+  PyObject* result = PyByteArray_FromStringAndSize(
+      nullptr, static_cast<Py_ssize_t>(around_size + text::csv_capacity(n)));
+  if (result == nullptr) return nullptr;
+  char* out = PyByteArray_AsString(result);
   std::size_t written = 0;
   {
     WithoutGil unlocked(n >= kReleaseWork);
-    written = text::csv_rows(view, columns, out.get(), *parallel ? Exec::Parallel : Exec::Serial);
+    const Exec exec = *parallel ? Exec::Parallel : Exec::Serial;
+    written = given[0] ? text::csv_rows_between(around[0], given[1] ? &around[1] : nullptr, view,
+                                                columns, out, exec)
+                       : text::csv_rows(view, columns, out, exec);
   }
-  return PyBytes_FromStringAndSize(out.get(), static_cast<Py_ssize_t>(written));
+  if (PyByteArray_Resize(result, static_cast<Py_ssize_t>(written)) != 0) {
+    Py_DECREF(result);
+    return nullptr;
+  }
+  return result;
 }
 
 // _csv_numbers(text): the fields of bytes separated by line feeds, read as
@@ -707,12 +754,15 @@ constexpr Function kFunctions[] = {
            "american_prices." TARVIK_BATCH_RULE>(),
 
     // Private helpers (a leading underscore: not in __all__).
-    own<"_csv_rows(values, columns=1, parallel=False)", &csv_rows,
+    own<"_csv_rows(values, columns=1, parallel=False, before=None, after=None)", &csv_rows,
         "The values (a float or a 1-D float64 array, row after row) as CSV lines of `columns` "
-        "fields, in UTF-8 bytes: each number as repr() writes it, a NaN or masked element as an "
-        "empty field, fields separated by ',' and each line ended by a line feed. Raises "
-        "ValueError for columns below 1 and for values that do not fill whole rows. parallel=True "
-        "writes on the worker pool, same bytes.">(),
+        "fields, in a bytearray: each number as repr() writes it, a NaN or masked element as an "
+        "empty field, fields separated by ',' and each line ended by a line feed. `before` "
+        "(bytes, one line per row, each ended by a line feed) leads each line with its line and "
+        "a comma; `after` (likewise, only with `before`) ends each line with its line in place "
+        "of the line feed. Raises ValueError for columns below 1, for values that do not fill "
+        "whole rows and for lines that do not match the rows. parallel=True writes on the "
+        "worker pool, same bytes.">(),
     own<"_csv_numbers(text)", &csv_numbers,
         "The fields of `text` (bytes; fields separated by line feeds) read as numbers: a tuple "
         "of a 1-D float64 array and a 1-D int8 array of kinds, one element per field, 0 for a "

@@ -3077,7 +3077,8 @@ ERROR_KINDS: Tuple[Optional[str], ...]
 """The error kinds by code, as error_codes() reports them: None (0, a value),
 then the seven kinds of IVError, then "masked" (8)."""
 
-def _csv_rows(values: _Values, columns: int = 1, parallel: bool = False) -> bytes:
+def _csv_rows(values: _Values, columns: int = 1, parallel: bool = False,
+              before: Optional[bytes] = None, after: Optional[bytes] = None) -> bytearray:
     """CSV text of a table of numbers, each written as repr() writes it.
 
     The writer of the command line's result columns (``python -m tarvik iv``
@@ -3093,10 +3094,16 @@ def _csv_rows(values: _Values, columns: int = 1, parallel: bool = False) -> byte
         Fields per line (default 1).
     parallel : bool, optional
         Write blocks of lines on the worker pool (the same bytes).
+    before : bytes, optional
+        One line per row, each ended by a line feed: each output line starts
+        with its line (without the line feed) and a ",".
+    after : bytes, optional
+        One line per row likewise, only with `before`: each output line ends
+        with its line (with the line feed) in place of a line feed.
 
     Returns
     -------
-    bytes
+    bytearray
         ASCII lines of `columns` fields separated by ",", each ended by a
         line feed: a number as ``repr(float)`` writes it (the shortest digits
         that read back to the same float), a NaN or masked element as an
@@ -3106,14 +3113,18 @@ def _csv_rows(values: _Values, columns: int = 1, parallel: bool = False) -> byte
     ------
     TypeError
         `values` is not a float or a contiguous 1-D float64 array, or
-        `columns` is not an integer, or `parallel` not a bool.
+        `columns` is not an integer, `parallel` not a bool, or `before` or
+        `after` neither bytes nor None.
     ValueError
-        `columns` is below 1, or the values do not fill whole lines.
+        `columns` is below 1, the values do not fill whole lines, or
+        `before` or `after` holds another number of lines than the rows.
 
     Examples
     --------
     >>> tarvik._core._csv_rows(np.array([0.1, np.nan, 1e-05, 2e16]), 2)
-    b'0.1,\\n1e-05,2e+16\\n'
+    bytearray(b'0.1,\\n1e-05,2e+16\\n')
+    >>> tarvik._core._csv_rows(np.array([0.5, 2.0]), 1, False, b"a\\nb\\n", b"x\\n\\n")
+    bytearray(b'a,0.5x\\nb,2.0\\n')
     """
 
 def _csv_numbers(text: bytes) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]:

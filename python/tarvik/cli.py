@@ -542,13 +542,6 @@ def arrow_strings(texts: list[str]) -> typing.Any:
                                        pa.py_buffer(b"".join(encoded)))
 
 
-def arrow_flags(flags: _Flags) -> typing.Any:
-    import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
-
-    bits = np.packbits(np.asarray(flags, bool), bitorder="little")
-    return pa.Array.from_buffers(pa.bool_(), len(flags), [None, pa.py_buffer(bits)])
-
-
 def option_types(texts: typing.Any) -> npt.NDArray[np.int8]:
     """1 call, 0 put, 2 neither, per row."""
     if not isinstance(texts, tuple):
@@ -647,36 +640,25 @@ def formatted(lines: list[str], results: list[_Floats], error: typing.Any,
     return ("\n".join(map(",".join, zip(lines, numbers, error.tolist()))) + "\n").encode()
 
 
-def arrow_formatted(data: bytes, ends: npt.NDArray[np.intp], results: list[_Floats],
-                    table: _quotes.Table, parallel: bool = False) -> typing.Any:
+def plain_formatted(data: bytes, ends: npt.NDArray[np.intp], results: list[_Floats],
+                    table: _quotes.Table, parallel: bool = False) -> bytearray:
     """The output lines of plain input lines (data, line ends at `ends`), as
-    formatted() writes them: joined by Arrow from the bytes as they lie."""
-    import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
-    import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
-
+    formatted() writes them: written by the extension around the input lines
+    as they lie, for both engines."""
     n, k = len(ends), len(results)
-    starts = np.zeros(n + 1, np.int32)
-    starts[1:] = ends + 1
-    # Each input line with its line end turned into the comma that follows it.
-    lines = pa.StringArray.from_buffers(n, pa.py_buffer(starts),
-                                        pa.py_buffer(data.replace(b"\n", b",")))
-    # The new fields and an empty error field, each line with its line end;
-    # a row without a result has only empty numbers (compute() sees to it).
-    table_text = np.column_stack([*results, np.full(n, np.nan)]).ravel()
-    tails_data = _core._csv_rows(table_text, k + 1, parallel)
-    tail_starts = np.zeros(n + 1, np.int32)
-    tail_starts[1:] = np.flatnonzero(np.frombuffer(tails_data, np.uint8) == 10) + 1
-    tails = pa.StringArray.from_buffers(n, pa.py_buffer(tail_starts), pa.py_buffer(tails_data))
+    # The new fields and an empty error field; a row without a result has
+    # only empty numbers (compute() sees to it), then its reason.
+    values = np.column_stack([*results, np.full(n, np.nan)]).ravel()
+    after = None
     if table.has.any():
-        reasons = table.reason[table.has].tolist()
-        tails = pc.replace_with_mask(tails, arrow_flags(table.has),
-                                     arrow_strings([f"{',' * k}{r}\n" for r in reasons]))
-    nothing = pa.StringArray.from_buffers(n, pa.py_buffer(np.zeros(n + 1, np.int32)),
-                                          pa.py_buffer(b""))
-    joined = pc.binary_join_element_wise(lines, tails, nothing)
-    offsets = np.frombuffer(joined.buffers()[1], np.int32)[joined.offset:joined.offset + n + 1]
-    start, end = int(offsets[0]), int(offsets[-1])
-    return joined.buffers()[2].slice(start, end - start)  # written as it lies
+        parts, done = [], 0
+        for i, reason in zip(np.flatnonzero(table.has).tolist(),
+                             table.reason[table.has].tolist()):
+            parts.append(b"\n" * (i - done) + reason.encode() + b"\n")
+            done = i + 1
+        parts.append(b"\n" * (n - done))
+        after = b"".join(parts)
+    return _core._csv_rows(values, k + 1, parallel, data, after)
 
 
 # ---- the commands ----------------------------------------------------------
@@ -728,8 +710,8 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
         data = lines.take(rows)
         if not data and chunk_no:  # the end of the input (a chunk may be only blank lines)
             break
-        # Plain lines go to Arrow and back as bytes, never as Python strings;
-        # the python engine reads their number columns at once.
+        # Plain lines go to the reader and back out as bytes, never as Python
+        # strings; the python engine reads their number columns at once.
         plain = lines.plain(data) if not columns.dropped else None
         texts: dict[str, typing.Any] | None = None
         if plain is not None and engine == "pyarrow":
@@ -737,9 +719,8 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
                 texts = arrow_text_columns(plain[0], len(plain[1]), columns.index, columns.width)
         elif plain is not None:
             texts = plain_columns(*plain, columns)
-            if texts is not None:
-                chunk = plain[0].decode().split("\n")[:-1]
-            plain = None
+            if texts is None:
+                plain = None
         if texts is None:
             plain = None
             chunk = lines.lines_of(data)
@@ -750,7 +731,7 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
         else:
             results, table = [], _quotes.Table(0)
         if plain is not None:
-            text = arrow_formatted(*plain, results, table, args.parallel)
+            text: bytes | bytearray = plain_formatted(*plain, results, table, args.parallel)
         else:
             copied = without_dropped(texts.pop("_rows"), columns.dropped) if "_rows" in texts \
                 else chunk

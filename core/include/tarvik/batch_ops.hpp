@@ -84,6 +84,7 @@ struct BlackPrice : Each<&black_price> {};
 struct BlackScholesPrice : Each<&black_scholes_price> {};
 struct ImpliedVolatility : Inversion<&implied_volatility> {};
 struct NormalisedImpliedVolatility : Inversion<&normalised_implied_volatility> {};
+struct BlackImpliedVolatility : Inversion<&black_implied_volatility> {};
 struct Delta : Each<&delta> {};
 struct Gamma : Each<&gamma> {};
 struct Vega : Each<&vega> {};
@@ -99,7 +100,6 @@ using BlackScholesVanna = Each<&black_scholes_vanna>;
 using BlackScholesRho = Each<&black_scholes_rho>;
 using BlackScholesDividendRho = Each<&black_scholes_dividend_rho>;
 using BlackScholesImpliedVolatility = Inversion<&black_scholes_implied_volatility>;
-using BlackImpliedVolatility = Inversion<&black_implied_volatility>;
 
 // The normal model: each element the scalar function's own call.
 using BachelierPrice = Each<&bachelier_price>;

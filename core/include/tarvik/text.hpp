@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "tarvik/batch.hpp"
 
@@ -32,6 +33,25 @@ inline constexpr std::size_t csv_capacity(std::size_t n) { return n * (kMaxShort
 // each into its own part of `out`, then closes the gaps between them: the
 // same bytes.
 std::size_t csv_rows(InView values, std::size_t columns, char* out, Exec exec = Exec::Serial);
+
+// Text lines around the rows of csv_rows: `text` holds one line per row,
+// each ended by '\n'; starts has one entry per row and one more, the offset
+// of each line in text and text.size().
+struct Lines {
+  std::string_view text;
+  std::vector<std::size_t> starts;
+};
+// Where each line of text ('\n'-ended, as many as `rows`) starts, or an empty
+// `starts` where text holds another number of lines or does not end in '\n'.
+Lines lines_of(std::string_view text, std::size_t rows);
+
+// csv_rows with every line of the table led by the same line of `before`
+// (without its line end) and a ',', and ended by the same line of `after`
+// (with its line end) where `after` is given, else by '\n'. `out` holds at
+// least before.text.size() + after.text.size() + csv_capacity(values.size())
+// bytes. The same bytes serial and parallel.
+std::size_t csv_rows_between(const Lines& before, const Lines* after, InView values,
+                             std::size_t columns, char* out, Exec exec = Exec::Serial);
 
 // What read_number() found in a field.
 enum class FieldKind : std::int8_t { Number = 0, NotANumber = 1, Empty = 2 };

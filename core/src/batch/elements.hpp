@@ -203,6 +203,15 @@ struct ImpliedVolatility : ops::ImpliedVolatility {
   }
 };
 
+struct BlackImpliedVolatility : ops::BlackImpliedVolatility {
+  static constexpr std::size_t kBlock = lanes::kBlock;
+  static void block(const double* price, const double* forward, const double* strike,
+                    const double* maturity, const std::uint8_t* is_call, std::size_t n,
+                    double* out) {
+    lanes::black_implied_volatility_block(price, forward, strike, maturity, is_call, n, out);
+  }
+};
+
 struct NormalisedImpliedVolatility : ops::NormalisedImpliedVolatility {
   static constexpr std::size_t kBlock = lanes::kBlock;
   static void block(const double* beta, const double* x, const std::uint8_t* is_call, std::size_t n,
@@ -241,6 +250,9 @@ namespace batch {
 template <> struct Element<ops::BlackPrice> { using type = elements::BlackPrice; };
 template <> struct Element<ops::BlackScholesPrice> { using type = elements::BlackScholesPrice; };
 template <> struct Element<ops::ImpliedVolatility> { using type = elements::ImpliedVolatility; };
+template <> struct Element<ops::BlackImpliedVolatility> {
+  using type = elements::BlackImpliedVolatility;
+};
 template <> struct Element<ops::NormalisedImpliedVolatility> {
   using type = elements::NormalisedImpliedVolatility;
 };

@@ -12,8 +12,9 @@
   namespace tarvik::lanes::detail {                                                                \
   void implied_volatility_block_##name(const double* price, const double* forward,                 \
                                        const double* strike, const double* maturity,               \
-                                       const std::uint8_t* is_call, std::size_t n, double* out) {  \
-    Kernel<W>::implied_volatility(price, forward, strike, maturity, is_call, n, out);              \
+                                       const double* x, const std::uint8_t* is_call,               \
+                                       std::size_t n, double* out) {                               \
+    Kernel<W>::implied_volatility(price, forward, strike, maturity, x, is_call, n, out);           \
   }                                                                                                \
   void normalised_implied_volatility_block_##name(const double* beta, const double* x,             \
                                                   const std::uint8_t* is_call, std::size_t n,      \

@@ -7,6 +7,7 @@
 #include "lanes/lanes.hpp"
 #include "paths.hpp"
 #include "tarvik/bachelier.hpp"
+#include "tarvik/black.hpp"
 #include "tarvik/implied_volatility.hpp"
 
 namespace tarvik::lanes::detail {
@@ -22,6 +23,15 @@ void implied_volatility_elements(const double* price, const double* forward, con
   for (std::size_t i = 0; i < n; ++i) {
     out[i] = value_or_nan(
         implied_volatility(price[i], forward[i], strike[i], maturity[i], is_call[i] != 0));
+  }
+}
+
+void black_implied_volatility_elements(const double* price, const double* forward,
+                                       const double* strike, const double* maturity,
+                                       const std::uint8_t* is_call, std::size_t n, double* out) {
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = value_or_nan(
+        black_implied_volatility(price[i], forward[i], strike[i], maturity[i], is_call[i] != 0));
   }
 }
 
@@ -50,8 +60,8 @@ namespace tarvik::lanes {
 namespace {
 
 struct Entry {
-  void (*implied)(const double*, const double*, const double*, const double*, const std::uint8_t*,
-                  std::size_t, double*);
+  void (*implied)(const double*, const double*, const double*, const double*, const double*,
+                  const std::uint8_t*, std::size_t, double*);
   void (*normalised)(const double*, const double*, const std::uint8_t*, std::size_t, double*);
   void (*terms)(const double*, const double*, const double*, const double*, const double*,
                 const double*, const double*, std::size_t, double*, double*, double*, bool*);
@@ -138,6 +148,16 @@ const Entry& chosen() {
   return e;
 }
 
+// black_implied_volatility's log-moneyness of each element, computed here
+// (built without target flags) for the lanes to take as given.
+void black_implied_volatility_with(const Entry& e, const double* price, const double* forward,
+                                   const double* strike, const double* maturity,
+                                   const std::uint8_t* is_call, std::size_t n, double* out) {
+  alignas(64) double x[kBlock];
+  for (std::size_t i = 0; i < n; ++i) x[i] = accurate_log_moneyness(forward[i], strike[i]);
+  e.implied(price, forward, strike, maturity, x, is_call, n, out);
+}
+
 }  // namespace
 
 const char* path_name(Path path) {
@@ -174,7 +194,13 @@ Path chosen_path() {
 void implied_volatility_block(const double* price, const double* forward, const double* strike,
                               const double* maturity, const std::uint8_t* is_call, std::size_t n,
                               double* out) {
-  chosen().implied(price, forward, strike, maturity, is_call, n, out);
+  chosen().implied(price, forward, strike, maturity, nullptr, is_call, n, out);
+}
+
+void black_implied_volatility_block(const double* price, const double* forward,
+                                    const double* strike, const double* maturity,
+                                    const std::uint8_t* is_call, std::size_t n, double* out) {
+  black_implied_volatility_with(chosen(), price, forward, strike, maturity, is_call, n, out);
 }
 
 void normalised_implied_volatility_block(const double* beta, const double* x,
@@ -192,7 +218,14 @@ void implied_volatility_block(Path path, const double* price, const double* forw
                               const double* strike, const double* maturity,
                               const std::uint8_t* is_call, std::size_t n, double* out) {
   entry(path_available(path) ? path : Path::Portable)
-      .implied(price, forward, strike, maturity, is_call, n, out);
+      .implied(price, forward, strike, maturity, nullptr, is_call, n, out);
+}
+
+void black_implied_volatility_block(Path path, const double* price, const double* forward,
+                                    const double* strike, const double* maturity,
+                                    const std::uint8_t* is_call, std::size_t n, double* out) {
+  black_implied_volatility_with(entry(path_available(path) ? path : Path::Portable), price, forward,
+                                strike, maturity, is_call, n, out);
 }
 
 void normalised_implied_volatility_block(Path path, const double* beta, const double* x,

@@ -495,13 +495,19 @@ struct Kernel : Lanes<W> {
     return std::unique_ptr<State>(new (std::nothrow) State);
   }
 
+  // The Black-76 inversion at the log-moneyness x given (the accurate one
+  // of black_implied_volatility), or where x is nullptr at ln F - ln K.
   static void implied_volatility(const double* price, const double* forward, const double* strike,
-                                 const double* maturity, const std::uint8_t* is_call, std::size_t n,
-                                 double* out) {
+                                 const double* maturity, const double* x,
+                                 const std::uint8_t* is_call, std::size_t n, double* out) {
     if (n == 0) return;
     Set all, valid;
     const std::unique_ptr<State> state = block_state(all, n);
     if (!state) {
+      if (x) {
+        return detail::black_implied_volatility_elements(price, forward, strike, maturity, is_call,
+                                                         n, out);
+      }
       return detail::implied_volatility_elements(price, forward, strike, maturity, is_call, n, out);
     }
     State& S = *state;
@@ -528,6 +534,10 @@ struct Kernel : Lanes<W> {
       const bool ok = S.ok[i] != 0;
       valid.add(i, ok);
       if (!ok) continue;
+      if (x) {
+        S.x[i] = x[i];
+        continue;
+      }
       std::uint64_t bits_f, bits_k;
       __builtin_memcpy(&bits_f, forward + i, 8);
       __builtin_memcpy(&bits_k, strike + i, 8);

@@ -22,6 +22,12 @@ void implied_volatility_block(const double* price, const double* forward, const 
                               const double* maturity, const std::uint8_t* is_call, std::size_t n,
                               double* out);
 
+// Likewise for black_implied_volatility (the same inversion at the accurate
+// log-moneyness).
+void black_implied_volatility_block(const double* price, const double* forward,
+                                    const double* strike, const double* maturity,
+                                    const std::uint8_t* is_call, std::size_t n, double* out);
+
 // Likewise for normalised_implied_volatility(beta[i], x[i], is_call[i] != 0).
 void normalised_implied_volatility_block(const double* beta, const double* x,
                                          const std::uint8_t* is_call, std::size_t n, double* out);
@@ -57,6 +63,9 @@ Path chosen_path();
 void implied_volatility_block(Path path, const double* price, const double* forward,
                               const double* strike, const double* maturity,
                               const std::uint8_t* is_call, std::size_t n, double* out);
+void black_implied_volatility_block(Path path, const double* price, const double* forward,
+                                    const double* strike, const double* maturity,
+                                    const std::uint8_t* is_call, std::size_t n, double* out);
 void normalised_implied_volatility_block(Path path, const double* beta, const double* x,
                                          const std::uint8_t* is_call, std::size_t n, double* out);
 void bachelier_implied_volatility_block(Path path, const double* price, const double* forward,

@@ -10,9 +10,9 @@
 namespace tarvik::lanes::detail {
 
 #define TARVIK_LANES_PATH(name)                                                                    \
-  void implied_volatility_block_##name(const double* price, const double* forward,                 \
-                                       const double* strike, const double* maturity,               \
-                                       const std::uint8_t* is_call, std::size_t n, double* out);   \
+  void implied_volatility_block_##name(                                                            \
+      const double* price, const double* forward, const double* strike, const double* maturity,    \
+      const double* x, const std::uint8_t* is_call, std::size_t n, double* out);                   \
   void normalised_implied_volatility_block_##name(const double* beta, const double* x,             \
                                                   const std::uint8_t* is_call, std::size_t n,      \
                                                   double* out);                                    \
@@ -39,6 +39,9 @@ TARVIK_LANES_PATH(avx512)
 void implied_volatility_elements(const double* price, const double* forward, const double* strike,
                                  const double* maturity, const std::uint8_t* is_call, std::size_t n,
                                  double* out);
+void black_implied_volatility_elements(const double* price, const double* forward,
+                                       const double* strike, const double* maturity,
+                                       const std::uint8_t* is_call, std::size_t n, double* out);
 void normalised_implied_volatility_elements(const double* beta, const double* x,
                                             const std::uint8_t* is_call, std::size_t n,
                                             double* out);
