@@ -211,7 +211,9 @@ def test_missing_engine_closed_pipe_and_ctrl_c(tmp_path, monkeypatch, capsys):
     # Ctrl-C while the command waits for more input, two chunks written.
     child = subprocess.Popen([sys.executable, "-m", "tarvik", "iv", "-", "--chunk-rows", "500",
                               "-o", str(tmp_path / "o.csv")],
-                             env=child_env(), stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+                             env=child_env(), stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                             # a shell's background job starts with Ctrl-C ignored
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     child.stdin.write(HEADER + GOOD * 1000)
     child.stdin.flush()
     while (tmp_path / "o.csv").read_bytes().count(b"\n") < 1001 if (
