@@ -112,6 +112,12 @@ def test_greeks_against_differences_of_prices():
     for is_call in (False, True):
         g = tarvik.american_greeks(s, k, t, r, q, v, is_call)
         assert g["price"].tobytes() == tarvik.american_prices(s, k, t, r, q, v, is_call).tobytes()
+        # Zero volatility (a fuzzer's finding): the deterministic price, no
+        # sensitivities.
+        flat = tarvik.american_greeks(s, k, t, r, q, 0.0, is_call)
+        assert flat["price"].tobytes() == tarvik.american_prices(s, k, t, r, q, 0.0,
+                                                                  is_call).tobytes()
+        assert not np.isnan(flat["price"]).any() and np.isnan(flat["delta"]).all()
 
         def diff(i, h, order=1):
             def price(m):

@@ -3012,8 +3012,9 @@ def american_greeks(spots: _Values, strikes: _Values, maturities: _Values, rates
     _BlackScholesGreeks
         A dict of contiguous 1-D float64 arrays keyed ``price``, ``delta``,
         ``gamma``, ``vega``, ``theta``, ``vanna``, ``vomma``, ``rho``,
-        ``dividend_rho``; NaN in every field where ``american_price`` raises
-        or the volatility is 0.
+        ``dividend_rho``; NaN in every field where ``american_price`` raises,
+        and at zero volatility NaN in every field but the price (the
+        deterministic price, as ``american_prices`` gives it).
 
     Raises
     ------

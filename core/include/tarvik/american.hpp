@@ -56,7 +56,8 @@ Result<double> american_price_with(const AmericanScheme& scheme, double spot, do
 // central differences of prices (of deltas for vanna) with Richardson's
 // extrapolation, one-sided where the stencil would cross into another regime
 // (European or two-boundary). The European Greeks bit for bit where early
-// exercise never pays; invalid_input at zero volatility.
+// exercise never pays. At zero volatility only the price is given, the
+// sensitivities NaN.
 struct AmericanGreeks {
   double price, delta, gamma, vega, theta, vanna, vomma, rho, dividend_rho;
 };

@@ -211,7 +211,11 @@ Result<AmericanGreeks> american_greeks(double spot, double strike, double maturi
       evaluate(kAmericanScheme, spot, strike, maturity, rate, dividend, volatility, is_call, &at);
   if (!price) return price.error();
   if (volatility == 0.0) {
-    return IVError::invalid_input("American Greeks need a positive volatility");
+    // Without volatility the price is deterministic: it is given (so that
+    // the price field equals american_price everywhere), its sensitivities
+    // are not (the volatility stencil cannot straddle 0), NaN.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    return AmericanGreeks{price.value(), nan, nan, nan, nan, nan, nan, nan, nan};
   }
   const double v0 = price.value();
   // theta = dV/dt from the Black-Scholes equation where the option is held,
