@@ -192,23 +192,19 @@ struct BlackSensitivity {
   }
 };
 
-// The Black-76 inversions go to the lane kernels (lanes/lanes.hpp) a block
+// The inversions of a price go to the lane kernels (lanes/lanes.hpp) a block
 // at a time; each element there gets exactly the scalar operation's bits.
-struct ImpliedVolatility : ops::ImpliedVolatility {
+// Block is the lane entry of operation Op: the Black-76 inversions, and the
+// normal model's (one rational starting point and one Halley step).
+using LaneInversion = void (*)(const double*, const double*, const double*, const double*,
+                               const std::uint8_t*, std::size_t, double*);
+template <class Op, LaneInversion Block>
+struct InversionLanes : Op {
   static constexpr std::size_t kBlock = lanes::kBlock;
   static void block(const double* price, const double* forward, const double* strike,
                     const double* maturity, const std::uint8_t* is_call, std::size_t n,
                     double* out) {
-    lanes::implied_volatility_block(price, forward, strike, maturity, is_call, n, out);
-  }
-};
-
-struct BlackImpliedVolatility : ops::BlackImpliedVolatility {
-  static constexpr std::size_t kBlock = lanes::kBlock;
-  static void block(const double* price, const double* forward, const double* strike,
-                    const double* maturity, const std::uint8_t* is_call, std::size_t n,
-                    double* out) {
-    lanes::black_implied_volatility_block(price, forward, strike, maturity, is_call, n, out);
+    Block(price, forward, strike, maturity, is_call, n, out);
   }
 };
 
@@ -217,17 +213,6 @@ struct NormalisedImpliedVolatility : ops::NormalisedImpliedVolatility {
   static void block(const double* beta, const double* x, const std::uint8_t* is_call, std::size_t n,
                     double* out) {
     lanes::normalised_implied_volatility_block(beta, x, is_call, n, out);
-  }
-};
-
-// One rational starting point and one Halley step: a batch runs a block at a
-// time, stage by stage, with the scalar function's bits.
-struct BachelierImpliedVolatility : ops::BachelierImpliedVolatility {
-  static constexpr std::size_t kBlock = lanes::kBlock;
-  static void block(const double* price, const double* forward, const double* strike,
-                    const double* maturity, const std::uint8_t* is_call, std::size_t n,
-                    double* out) {
-    lanes::bachelier_implied_volatility_block(price, forward, strike, maturity, is_call, n, out);
   }
 };
 
@@ -249,9 +234,12 @@ namespace batch {
 // clang-format off
 template <> struct Element<ops::BlackPrice> { using type = elements::BlackPrice; };
 template <> struct Element<ops::BlackScholesPrice> { using type = elements::BlackScholesPrice; };
-template <> struct Element<ops::ImpliedVolatility> { using type = elements::ImpliedVolatility; };
+template <> struct Element<ops::ImpliedVolatility> {
+  using type = elements::InversionLanes<ops::ImpliedVolatility, &lanes::implied_volatility_block>;
+};
 template <> struct Element<ops::BlackImpliedVolatility> {
-  using type = elements::BlackImpliedVolatility;
+  using type = elements::InversionLanes<ops::BlackImpliedVolatility,
+                                        &lanes::black_implied_volatility_block>;
 };
 template <> struct Element<ops::NormalisedImpliedVolatility> {
   using type = elements::NormalisedImpliedVolatility;
@@ -263,7 +251,8 @@ template <> struct Element<ops::Theta> { using type = elements::BlackSensitivity
 template <> struct Element<ops::Vomma> { using type = elements::BlackSensitivity<sensitivity::Vomma>; };
 template <> struct Element<ops::Vanna> { using type = elements::BlackSensitivity<sensitivity::Vanna>; };
 template <> struct Element<ops::BachelierImpliedVolatility> {
-  using type = elements::BachelierImpliedVolatility;
+  using type = elements::InversionLanes<ops::BachelierImpliedVolatility,
+                                        &lanes::bachelier_implied_volatility_block>;
 };
 template <> struct Element<ops::BachelierPrice> {
   using type = elements::BachelierLanes<ops::BachelierPrice, lanes::BachelierFormula::Price>;
