@@ -1,8 +1,11 @@
 """Fits the rational approximations of the normal-model kernels and measures them.
 
-    python3 tools/fit_bachelier.py        # prints the C++ tables and their errors
+    python3 tools/fit_bachelier.py [--inverse]   # prints the C++ tables and their errors
 
-Five tables, each a ratio of polynomials P/Q with Q(0) = 1, fitted to 50-digit
+(--inverse: only the tables of the implied volatility; --inverse 2 3: only
+those pieces away from the money.)
+
+Seven tables, each a ratio of polynomials P/Q with Q(0) = 1, fitted to 50-digit
 mpmath values by linearised least squares on Chebyshev nodes with
 relative-error weights (Loeb's iteration) and Lawson reweighting towards the
 minimax fit:
@@ -14,17 +17,26 @@ minimax fit:
 * u^2 q(u) on u >= 5.5, as a rational in t = 1/u^2 (q's asymptotic series
   1/u^2 - 3/u^4 + 15/u^6 - ... is the fit's value at t = 0);
 * the inverse of g(u) = phi(u) q(u) / u (the time value over |F - K|) for
-  g >= g(1): u/w as a rational in w = 1/g;
-* the same for g < g(1): u eta as a rational in eta = 1/sqrt(-2 ln g), down
-  to g = exp(-1455) (the smallest time value over the largest |F - K|).
+  g >= g(1): u/w as a rational in w = 1/g, degree 10/10;
+* the same for g < g(1), down to g = exp(-1455) (the smallest time value
+  over the largest |F - K|), in eta = 1/sqrt(-2 ln g) on four pieces of u
+  (1 to 2.5, 6, 15 and 54.2): u eta = 1 - eta^2 h, h a rational in eta - c
+  about the piece's middle c, degrees 8, 8, 7, 8. A single rational in eta
+  converges slowly there (u eta has terms in eta^2 ln eta: 10/10 on the
+  whole range reaches only 7e-13), pieces converge fast; in eta itself their
+  coefficients alternate and cancel in doubles, about the middle they do
+  not; and the rounding of h reaches u eta damped by eta^2 h/(u eta).
 
-The errors printed for the first three are those of the tables rounded to
-doubles and evaluated in double arithmetic by Horner's rule (as the core
-does), over 20,000 random points, in units of eps = 2^-52; for the two
-inverse tables (starting points of one Halley step) the fit's relative error.
+The inverse tables are the implied volatility itself (no correction step
+follows), so each is fitted to well below eps. The errors printed are those
+of the tables rounded to doubles and evaluated in double arithmetic by
+Horner's rule (as the core does), over 20,000 random points (4,000 for the
+inverse tables, against 50-digit values of u at the double argument), in
+units of eps = 2^-52, beside the fit's own relative error.
 """
 
 import random
+import sys
 
 import mpmath as mp
 
@@ -52,14 +64,18 @@ def g_exact(u):
 
 
 def u_of_log_g(lg):
-    lo, hi = mp.mpf("1e-40"), mp.mpf(80)
-    for _ in range(190):
-        mid = (lo + hi) / 2
-        if mp.log(g_exact(mid)) > lg:
-            lo = mid
-        else:
-            hi = mid
-    return (lo + hi) / 2
+    """u with ln g(u) = lg, by Newton on ln g (d ln g/du = -1/(u q))."""
+    lg = mp.mpf(lg)
+    u = mp.sqrt(-2 * lg) if lg < -1 else mp.exp(-lg) / mp.sqrt(2 * mp.pi)
+    if lg < -1:
+        u = max(u - 3 * mp.log(u) / u, mp.mpf("0.5"))
+    for _ in range(100):
+        q = q_exact(u)
+        step = (mp.log(mp.npdf(u) * q / u) - lg) * u * q
+        u = u + step if step > -u / 2 else u / 2
+        if abs(step) < u * mp.mpf(10) ** -45:
+            break
+    return u
 
 
 def ratfit(f, a, b, m, n, npts=200, iters=12):
@@ -125,7 +141,22 @@ def measured(f, p, q, a, b, count=20000, seed=20):
     return worst / EPS
 
 
-def main():
+def measured_far(far, p, q, a, b, c, count, seed=20):
+    """u eta = 1 - eta^2 h(eta - c) in doubles, against 50-digit values."""
+    pd = [float(v) for v in p]
+    qd = [float(v) for v in q]
+    rng = random.Random(seed)
+    worst = 0.0
+    for _ in range(count):
+        eta = rng.uniform(a, b)
+        got = 1.0 - (eta * eta) * horner_ratio(pd, qd, eta - c)
+        worst = max(worst, float(abs(got / far(mp.mpf(eta)) - 1)))
+    return worst / EPS
+
+
+def main(inverse_only=False):
+    if inverse_only:
+        return inverse_tables()
     e, p, q = ratfit(q_exact, mp.mpf(0), mp.mpf(U_MID), 6, 6)
     print(table("Low", p, q))
     print(f"// q on [0, {U_MID}]: fit {mp.nstr(e, 3)}, "
@@ -139,17 +170,43 @@ def main():
     print(table("Tail", p, q))
     print(f"// u^2 q for u >= {U_TAIL}: fit {mp.nstr(e, 3)}, "
           f"in doubles {measured(tail_exact, p, q, 0.0, t_max):.2f} eps")
-    g1 = g_exact(1)
-    e, p, q = ratfit(lambda w: u_of_log_g(-mp.log(w)) / w, mp.mpf("1e-12"), 1 / g1, 5, 5, 80, 8)
-    print(table("Near", p, q))
-    print(f"// u/w for g >= g(1) = {float(g1)!r}: fit {mp.nstr(e, 3)}")
-    eta_max = 1 / mp.sqrt(-2 * mp.log(g1))
-    eta_min = 1 / mp.sqrt(-2 * mp.mpf(LOG_G_MIN))
-    e, p, q = ratfit(lambda h: u_of_log_g(-1 / (2 * h * h)) * h, eta_min, eta_max, 6, 6, 80, 8)
-    print(table("Far", p, q))
-    print(f"// u eta for g < g(1), eta in [{float(eta_min):.5g}, {float(eta_max)!r}]: "
-          f"fit {mp.nstr(e, 3)}")
+    inverse_tables()
 
+
+def inverse_tables():
+    g1 = g_exact(1)
+    near = lambda w: u_of_log_g(-mp.log(w)) / w  # noqa: E731
+    if not [a for a in sys.argv[1:] if a.isdigit()]:
+        e, p, q = ratfit(near, mp.mpf("1e-12"), 1 / g1, 10, 10, 120, 14)
+        print(table("Near", p, q))
+        print(f"// u/w for g >= g(1) = {float(g1)!r}: fit {mp.nstr(e, 3)}, "
+              f"in doubles {measured(near, p, q, 0.0, float(1 / g1), 4000):.2f} eps")
+    far = lambda h: u_of_log_g(-1 / (2 * h * h)) * h  # noqa: E731
+    cuts = [1.0, 2.5, 6.0, 15.0, None]
+    # Degrees: the shorter pieces in eta need fewer (a higher degree there
+    # only buys coefficients that cancel in doubles).
+    degrees = [8, 8, 7, 8]
+    only = [int(a) for a in sys.argv[1:] if a.isdigit()]
+    eta_min = 1 / mp.sqrt(-2 * mp.mpf(LOG_G_MIN))
+    for i in range(4):
+        if only and i not in only:
+            continue
+        hi = 1 / mp.sqrt(-2 * mp.log(g_exact(cuts[i])))
+        lo = eta_min if cuts[i + 1] is None else 1 / mp.sqrt(-2 * mp.log(g_exact(cuts[i + 1])))
+        if i:
+            print(f"eta at u = {cuts[i]}: {float(hi)!r}")
+        # Each piece fitted a little beyond its ends (a boundary rounded to a
+        # double picks either piece), in x = eta - c about its middle c (a
+        # double): in eta itself the coefficients alternate in sign and grow,
+        # and their sum loses digits.
+        a, b = lo * (1 - mp.mpf("1e-3")), hi * (1 + mp.mpf("1e-3"))
+        c = float((a + b) / 2)
+        piece = lambda x: (1 - far(x + c)) / (x + c) ** 2  # noqa: E731, B023
+        e, p, q = ratfit(piece, a - c, b - c, degrees[i], degrees[i], 100, 14)
+        print(f"center {c!r}")
+        print(table(f"Far{i}", p, q))
+        print(f"// h, eta in [{float(lo):.6g}, {float(hi):.6g}]: fit {mp.nstr(e, 3)}, "
+              f"u eta in doubles {measured_far(far, p, q, float(a), float(b), c, 4000):.2f} eps")
 
 if __name__ == "__main__":
-    main()
+    main(inverse_only="--inverse" in sys.argv[1:])

@@ -127,9 +127,10 @@ Result<double> bachelier_implied_volatility(double price, double forward, double
     return *err;
   }
   if (in.done) return in.value;
-  const bachelier::Start<double> st = bachelier::start(in.time_value, in.distance);
-  const double u = bachelier::halley(st, bachelier::mills_complement(st.u));
-  return (in.distance / u) / in.sqrt_maturity;
+  const double v = in.time_value, a = in.distance;
+  const double r = v / a;
+  if (r >= bachelier::kNearMin) return bachelier::near_volatility(v, a, in.sqrt_maturity);
+  return bachelier::far_volatility(bachelier::log_ratio(v, a, r), a, in.sqrt_maturity);
 }
 
 }  // namespace tarvik

@@ -1,8 +1,8 @@
 // The normal-model formulas, each written once as a template over its value
 // type V (double on the scalar path): the terms an option's price and
 // sensitivities share, the price without cancellation out of the money, the
-// six sensitivities, and the implied volatility as a rational starting point
-// and one Halley step (no iteration, no convergence test).
+// six sensitivities, and the implied volatility as explicit rational
+// functions (no iteration, no correction step).
 //
 // The time value. With u = |F - K|/s, the out-of-the-money price is
 //   s (phi(u) - u Phi(-u)) = s phi(u) q(u),  q(u) = 1 - u m(u),
@@ -12,19 +12,17 @@
 // cancellation); an in-the-money price is its intrinsic value plus the
 // same time value (put-call symmetry), never a difference.
 //
-// The inversion (after P. Jaeckel, "Implied Normal Volatility", 2017, who
-// inverts Phi(x) + phi(x)/x, that is -g(u) below, by a rational
-// approximation and one high-order correction). Given the time value v and
-// a = |F - K| > 0, u solves g(u) = phi(u) q(u)/u = r, r = v/a. The
-// objective is F(u) = ln g(u) - ln r, whose derivatives are simple in q:
-//   F'(u) = -1/(u q),   F''(u) = (u^2 q + 2q - 1)/(u q)^2
-// (from m' = u m - 1), so a Halley step costs one q and one logarithm.
-// Near the money F is formed as ln(q/(u r sqrt(2 pi))) - u^2/2, a logarithm
-// of a number near 1, so that no large logarithms cancel when r is large;
-// away from it as ln(q/u) - u^2/2 - (ln r + ln sqrt(2 pi)), with ln r from
-// ln v - ln a where r itself would be subnormal. The starting point's
-// relative error is below 6.2e-9 (tables.hpp); one Halley step takes it to
-// about 1e-25 (cubic convergence), below the rounding of the step itself.
+// The inversion. Given the time value v and a = |F - K| > 0, u solves
+// g(u) = phi(u) q(u)/u = r, r = v/a, and s = a/u. The inverse of g is a
+// rational function fitted below eps (tables.hpp, tools/fit_bachelier.py):
+// near the money (u <= 1) u/w in w = 1/r = a/v, which needs no logarithm
+// (the variable of F. Le Floc'h, "Explicit Rational Formulae for Bachelier
+// (Normal) Implied Volatility", 2026), and s = v/(u/w); away from it
+// u eta in eta = 1/sqrt(-2 ln r), on four pieces of u, with ln r the one
+// logarithm (ln v - ln a where r itself would be subnormal). (Earlier the
+// rationals were starting points of one Halley step on ln g(u) - ln r, in
+// the manner of P. Jaeckel, "Implied Normal Volatility", 2017: a second
+// logarithm and some five more divisions per option.)
 #pragma once
 
 #include <cmath>
@@ -152,55 +150,81 @@ template <class V>
   return select(t.pdf == 0.0, 0.0, (t.d * (t.d * vega(t))) / t.volatility);
 }
 
-// The inversion in stages split at its logarithms: the lane kernel
-// (lanes/bachelier.hpp) runs each stage over a block in vector lanes and
-// calls the C library's log element by element between them; the scalar
-// path runs them in a row on the same operands.
-
-// The starting point of u with g(u) = v/a and the objective's constants:
-// F(u) = ln(q/(u scale)) - u^2/2 - offset. For v > 0, a = |F - K| > 0 and
-// v/a <= kNearAtTheMoney.
+// The implied volatility of a time value v > 0 at a = |F - K| > 0 over
+// sqrt(T), in two branches: near the money (r = v/a >= kNearMin) from v and
+// a alone, away from it from ln r (log_ratio). The lane kernel
+// (lanes/bachelier.hpp) runs each over a block in vector lanes and calls the
+// C library's log element by element between them; the scalar path runs
+// the one it needs on the same operands.
+//
+// Divisions bound these formulas' speed in vector lanes, so each takes the
+// fewest that keep its intermediate values in range: near the money
+// sigma = v (Q(w)/(P(w) sqrt T)), where P(w) sqrt T >= 0.08 sqrt T stays
+// normal for any double T > 0 and the product overflows only where sigma
+// itself does.
 template <class V>
-struct Start {
-  V u, scale, offset;
-};
-template <class V>
-[[gnu::always_inline]] inline Start<V> start_near(V r) {
-  const V w = 1.0 / r;
-  return {w * horner_ratio(kNearP, kNearQ, w), r * kRootTwoPi, splat<V>(0.0)};
+[[gnu::always_inline]] inline V near_volatility(V v, V a, V root_t) {
+  const V w = a / v;
+  return v * (rational::horner(kNearQ, w) / (rational::horner(kNearP, w) * root_t));
 }
-// Away from the money, from ln r (log_ratio).
+// Lane j's entry t[k[j]] of a table of the four pieces (k[j] in 0..3): a
+// permutation of the table's vector where the lanes have one (AVX-512F: 8
+// lanes from the table twice; AVX2: 4 lanes, each double two 32-bit
+// halves), else selects.
 template <class V>
-[[gnu::always_inline]] inline Start<V> start_far(V ln_r) {
+[[gnu::always_inline]] inline V by_piece(const double (&t)[4], rational::Mask<V> k) {
+#if defined(__AVX512F__)
+  if constexpr (sizeof(V) == 64) {
+    const __m512d table = _mm512_broadcast_f64x4(_mm256_loadu_pd(t));
+    return (V)_mm512_permutexvar_pd((__m512i)k, table);
+  }
+#endif
+#if defined(__AVX2__)
+  if constexpr (sizeof(V) == 32) {
+    // 32-bit indexes 2k and 2k + 1 in the low and high half of each lane.
+    const rational::Mask<V> halves = k * 0x200000002 + 0x100000000;
+    return (V)_mm256_permutevar8x32_ps((__m256)_mm256_loadu_pd(t), (__m256i)halves);
+  }
+#endif
+  return select(k == 3, t[3], select(k == 2, t[2], select(k == 1, t[1], splat<V>(t[0]))));
+}
+
+// u eta = 1 - eta^2 h(eta - c), h = p/q a rational about the middle c of the
+// piece of eta's range that eta falls in (the rounding of h then reaches
+// u eta damped by eta^2 h/(u eta): 1.2 at u = 1, 0.03 at u = 54). The
+// table is picked by index, or in vector lanes coefficient by coefficient,
+// each lane's from its own table.
+template <class V>
+[[gnu::always_inline]] inline V far_volatility(V ln_r, V a, V root_t) {
   const V eta = 1.0 / rational::sqrt_of(ln_r * -2.0);
-  return {horner_ratio(kFarP, kFarQ, eta) / eta, splat<V>(1.0), ln_r + kLnRootTwoPi};
+  const auto p1 = eta < kFarCut[0];
+  const auto p2 = eta < kFarCut[1];
+  const auto p3 = eta < kFarCut[2];
+  V p, q;
+  if constexpr (rational::kScalar<V>) {
+    const std::size_t k = std::size_t{p1} + std::size_t{p2} + std::size_t{p3};
+    const double x = eta - kFarCenter[k];
+    p = rational::horner(kFarP[k], x);
+    q = rational::horner(kFarQ[k], x);
+  } else {
+    const rational::Mask<V> k = -(p1 + p2 + p3);  // a true lane of a mask is -1
+    const V x = eta - by_piece<V>(kFarCenter, k);
+    p = by_piece<V>(kFarByPiece[0][0], k);
+    q = by_piece<V>(kFarByPiece[1][0], k);
+#pragma GCC unroll 9
+    for (std::size_t i = 1; i < 9; ++i) {
+      p = p * x + by_piece<V>(kFarByPiece[0][i], k);
+      q = q * x + by_piece<V>(kFarByPiece[1][i], k);
+    }
+  }
+  // sigma = a/(u sqrt T) = (a eta) (q/((q - eta^2 p) sqrt T)) with h = p/q:
+  // a eta <= a, (q - eta^2 p) = u eta q is of order 1, and the product
+  // overflows only where sigma itself does.
+  return (a * eta) * (q / ((q - (eta * eta) * p) * root_t));
 }
 // ln r, as ln v - ln a where r = v/a is subnormal or zero.
 [[gnu::always_inline]] inline double log_ratio(double v, double a, double r) {
   return r >= kMinNormal ? std::log(r) : std::log(v) - std::log(a);
-}
-inline Start<double> start(double v, double a) {
-  const double r = v / a;
-  return r >= kNearMin ? start_near(r) : start_far(log_ratio(v, a, r));
-}
-
-// One Halley step from the start, given q(u) there, in two parts around the
-// one logarithm: its argument, then the step from its value.
-template <class V>
-[[gnu::always_inline]] inline V halley_log_argument(const Start<V>& s, V q) {
-  return q / (s.u * s.scale);
-}
-template <class V>
-[[gnu::always_inline]] inline V halley_step(const Start<V>& s, V q, V ln_argument) {
-  const V u = s.u;
-  const V uq = u * q;
-  const V f = (ln_argument - u * (u * 0.5)) - s.offset;
-  const V newton = f * uq;
-  const V curvature = (u * uq + (q + q)) - 1.0;  // F''/F'^2
-  return u + newton / (1.0 - f * curvature * 0.5);
-}
-inline double halley(const Start<double>& s, double q) {
-  return halley_step(s, q, std::log(halley_log_argument(s, q)));
 }
 
 // The total volatility s of a time value v > 0 at a = |F - K| >= 0 needs no

@@ -1,15 +1,12 @@
 // The implied normal volatility over one block of elements, W elements at a
 // time in vector lanes, with the bits of the scalar function: the formulas
-// of bachelier/kernel.hpp instantiated on the lanes' vector type, three
-// vector passes over the whole block (the checks and the direct cases; the
-// starting point, q and the argument of the Halley step's logarithm; the
-// step and the result), and between them the C library's log called element
-// by element over the lists of elements that need one. A lane whose element
-// takes another branch computes the branch anyway, and the result of its own
-// is selected; a start is formed only where some lane of the group needs it.
-// (Carrying each group from its checks to its result, logarithms included,
-// measured some 40% slower: the calls then wait on their own group's
-// divisions instead of overlapping independent ones.)
+// of bachelier/kernel.hpp instantiated on the lanes' vector type, in two
+// vector passes over the whole block (the checks, the direct cases and the
+// branch near the money; the branch away from it), and between them the C
+// library's log called element by element over the elements that need one.
+// A lane whose element takes another branch computes the branch anyway, and
+// the result of its own is selected; a branch is formed only where some lane
+// of the group needs it.
 //
 // The price and the sensitivities built on phi(d) alone likewise, over runs
 // of 64 elements: the checks, d and phi's exponent in vector lanes, the C
@@ -42,13 +39,12 @@ struct BachelierKernel : Lanes<W> {
 
   static constexpr double kNaN = __builtin_nan("");
 
-  // Element-indexed; some 24 KB, on the heap as the Black-76 kernel's state.
+  // Element-indexed; some 12 KB, on the heap as the Black-76 kernel's state.
   struct State {
-    double v[B], a[B], r[B], root_t[B], done[B];       // the checks
-    double ln_r[B], u[B], offset[B], q[B], ln_arg[B];  // the inversion
+    double v[B], a[B], r[B], root_t[B], ln_r[B];
     std::uint8_t code[B];
   };
-  enum : std::int64_t { kDone, kNear, kFar };
+  enum : std::int64_t { kDone, kFar };
 
   static void implied_volatility(const double* price, const double* forward, const double* strike,
                                  const double* maturity, const std::uint8_t* is_call, std::size_t n,
@@ -60,16 +56,18 @@ struct BachelierKernel : Lanes<W> {
                                                            is_call, n, out);
     }
     State& S = *state;
-    Set all, inverted, far;
+    Set all;
     for (std::size_t i = 0; i < n; ++i) all.idx[i] = static_cast<Index>(i);
     all.n = n;
     all.pad();
-    using bachelier::direct_total_volatility, bachelier::is_direct;
+    using bachelier::direct_total_volatility, bachelier::is_direct, bachelier::kNearMin;
     using rational::abs_of, rational::any, rational::is_finite, rational::mask_not,
         rational::select, rational::sqrt_of;
     // The checks of prepare_inversion, and the value of every element that
-    // needs no inversion: NaN for a rejected one, 0 at the intrinsic value,
-    // the direct total volatility over sqrt(T) at the money.
+    // needs no logarithm: NaN for a rejected one, 0 at the intrinsic value,
+    // the direct total volatility over sqrt(T) at the money, the branch near
+    // it.
+    bool any_far = false;
     each(all, [&](At ix) __attribute__((always_inline)) {
       const D p = ld(price, ix);
       const D f = ld(forward, ix);
@@ -85,49 +83,35 @@ struct BachelierKernel : Lanes<W> {
       const D a = abs_of(x);
       const M zero = p == intrinsic;
       const M direct = is_direct(v, a);
-      const D value = select(zero, 0.0, direct_total_volatility(v, a) / root_t);
       const D r = v / a;
-      st(S.done, ix, select(ok, value, kNaN));
+      const M near = r >= kNearMin;
+      // (zero and direct exclude each other: v = 0 < a, or r = NaN at v = a = 0.)
+      D value = vec(0.0);
+      if (any(direct)) value = select(direct, direct_total_volatility(v, a) / root_t, value);
+      const M invert = ok & mask_not(zero | direct);
+      if (any(invert & near)) {
+        value = select(invert & near, bachelier::near_volatility(v, a, root_t), value);
+      }
+      const M far = invert & mask_not(near);
+      any_far = any_far || any(far);
+      st(out, ix, select(ok, value, kNaN));
       st(S.v, ix, v);
       st(S.a, ix, a);
       st(S.r, ix, r);
       st(S.root_t, ix, root_t);
-      st(S.ln_r, ix, vec(0.0));
-      const M invert = ok & mask_not(zero | direct);
-      st_code(
-          S.code, ix,
-          select(invert, select(r >= bachelier::kNearMin, code(kNear), code(kFar)), code(kDone)));
+      st_code(S.code, ix, select(far, code(kFar), code(kDone)));
     });
+    if (!any_far) return;
+    // ln r where the branch away from the money needs it.
     elements(all, [&](Index i) {
-      inverted.add(i, S.code[i] != kDone);
-      far.add(i, S.code[i] == kFar);
+      S.ln_r[i] = S.code[i] == kFar ? bachelier::log_ratio(S.v[i], S.a[i], S.r[i]) : -1.0;
     });
-    elements(far, [&](Index i) { S.ln_r[i] = bachelier::log_ratio(S.v[i], S.a[i], S.r[i]); });
-    // The start (near the money from r, away from it from ln r), q there and
-    // the argument of the step's logarithm.
+    // The branch away from the money.
     each(all, [&](At ix) __attribute__((always_inline)) {
-      const D r = ld(S.r, ix);
-      const M near = r >= bachelier::kNearMin;
-      bachelier::Start<D> s{vec(0.0), vec(1.0), vec(0.0)};
-      if (any(mask_not(near))) s = bachelier::start_far(ld(S.ln_r, ix));
-      if (any(near)) {
-        const bachelier::Start<D> s_near = bachelier::start_near(r);
-        s = {select(near, s_near.u, s.u), select(near, s_near.scale, s.scale),
-             select(near, s_near.offset, s.offset)};
-      }
-      const D q = bachelier::mills_complement(s.u);
-      st(S.u, ix, s.u);
-      st(S.offset, ix, s.offset);
-      st(S.q, ix, q);
-      st(S.ln_arg, ix, bachelier::halley_log_argument(s, q));
-    });
-    elements(inverted, [&](Index i) { S.ln_arg[i] = std::log(S.ln_arg[i]); });
-    // The step, u and (|F - K|/u)/sqrt(T).
-    each(all, [&](At ix) __attribute__((always_inline)) {
-      const bachelier::Start<D> s{ld(S.u, ix), vec(1.0), ld(S.offset, ix)};
-      const D u = bachelier::halley_step(s, ld(S.q, ix), ld(S.ln_arg, ix));
-      const D value = (ld(S.a, ix) / u) / ld(S.root_t, ix);
-      st(out, ix, select(ld_code(S.code, ix) != code(kDone), value, ld(S.done, ix)));
+      const M far = ld_code(S.code, ix) != code(kDone);
+      if (!any(far)) return;
+      const D value = bachelier::far_volatility(ld(S.ln_r, ix), ld(S.a, ix), ld(S.root_t, ix));
+      st(out, ix, select(far, value, ld(out, ix)));
     });
   }
 
