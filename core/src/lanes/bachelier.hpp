@@ -34,17 +34,29 @@ namespace {
 template <int W>
 struct BachelierKernel : Lanes<W> {
   using L = Lanes<W>;
-  using L::B, L::code, L::each, L::elements, L::ld, L::ld_code, L::st, L::st_code, L::vec;
+  using L::B, L::each, L::elements, L::ld, L::ld_code, L::st, L::vec;
   using typename L::At, typename L::D, typename L::M, typename L::Set;
 
   static constexpr double kNaN = __builtin_nan("");
 
   // Element-indexed; some 12 KB, on the heap as the Black-76 kernel's state.
+  // far[i] is 1.0 where element i takes the branch away from the money, else
+  // 0.0 (a double, so that the passes read and write it as whole vectors).
   struct State {
-    double v[B], a[B], r[B], root_t[B], ln_r[B];
-    std::uint8_t code[B];
+    double v[B], a[B], r[B], root_t[B], ln_r[B], far[B];
   };
-  enum : std::int64_t { kDone, kFar };
+
+  // The is_call flags of W lanes as a mask: a dense group's W bytes widened
+  // at once, else gathered.
+  [[gnu::always_inline]] static M call_mask(const std::uint8_t* is_call, At ix) {
+    if (ix.dense) {
+      typedef std::uint8_t Bytes __attribute__((vector_size(W)));
+      Bytes b;
+      __builtin_memcpy(&b, is_call + ix.ix[0], sizeof b);
+      return __builtin_convertvector(b, M) != 0;
+    }
+    return ld_code(is_call, ix) != 0;
+  }
 
   static void implied_volatility(const double* price, const double* forward, const double* strike,
                                  const double* maturity, const std::uint8_t* is_call, std::size_t n,
@@ -74,7 +86,7 @@ struct BachelierKernel : Lanes<W> {
       const D k = ld(strike, ix);
       const D t = ld(maturity, ix);
       const D m = f - k;
-      const D x = select(ld_code(is_call, ix) != 0, m, -m);
+      const D x = select(call_mask(is_call, ix), m, -m);
       const D intrinsic = select(x > 0.0, x, 0.0);
       M ok = is_finite(p) & is_finite(f) & is_finite(k) & is_finite(t);
       ok = ok & (t > 0.0) & is_finite(m) & mask_not(p < intrinsic);
@@ -99,16 +111,16 @@ struct BachelierKernel : Lanes<W> {
       st(S.a, ix, a);
       st(S.r, ix, r);
       st(S.root_t, ix, root_t);
-      st_code(S.code, ix, select(far, code(kFar), code(kDone)));
+      st(S.far, ix, select(far, 1.0, 0.0));
     });
     if (!any_far) return;
     // ln r where the branch away from the money needs it.
     elements(all, [&](Index i) {
-      S.ln_r[i] = S.code[i] == kFar ? bachelier::log_ratio(S.v[i], S.a[i], S.r[i]) : -1.0;
+      S.ln_r[i] = S.far[i] != 0.0 ? bachelier::log_ratio(S.v[i], S.a[i], S.r[i]) : -1.0;
     });
     // The branch away from the money.
     each(all, [&](At ix) __attribute__((always_inline)) {
-      const M far = ld_code(S.code, ix) != code(kDone);
+      const M far = ld(S.far, ix) != 0.0;
       if (!any(far)) return;
       const D value = bachelier::far_volatility(ld(S.ln_r, ix), ld(S.a, ix), ld(S.root_t, ix));
       st(out, ix, select(far, value, ld(out, ix)));
@@ -181,7 +193,7 @@ struct BachelierKernel : Lanes<W> {
         store(s + j, sv);
         store(d + j, dv);
         store(e + j, select(ok & (sv != 0.0), norm_pdf_exponent(dv), 0.0));
-        store(call + j, select(ld_code(is_call, ix) != 0, 1.0, 0.0));
+        store(call + j, select(call_mask(is_call, ix), 1.0, 0.0));
       }
       for (std::size_t i = 0; i < lanes; ++i) e[i] = std::exp(e[i]);
       for (std::size_t j = 0; j < lanes; j += W) {
