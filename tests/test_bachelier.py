@@ -127,6 +127,10 @@ def test_price_edges(args, want):
     (1e-300, (0.0, 0.0, 1.0, True), 1e-300 * math.sqrt(2 * math.pi)),  # at the money
     (5e-324, (0.0, 1e-300, 1.0, True), None),   # the least time value: a finite volatility
     (1e300, (0.0, 5e-324, 1.0, False), None),   # v/|F - K| overflows
+    # Away from the money (u = 5) at maturities whose product with -2 ln r
+    # would overflow or lose digits unless scaled.
+    (tarvik.bachelier_price(0.0, 1.0, 1e308, 2e-155, True), (0.0, 1.0, 1e308, True), None),
+    (tarvik.bachelier_price(0.0, 1.0, 1e-320, 2e159, True), (0.0, 1.0, 1e-320, True), None),
 ])
 def test_implied_volatility_edges(price, args, want):
     got = tarvik.bachelier_implied_volatility(price, *args)

@@ -19,18 +19,19 @@ minimax fit:
 * the inverse of g(u) = phi(u) q(u) / u (the time value over |F - K|) for
   g >= g(1): u/w as a rational in w = 1/g, degree 10/10;
 * the same for g < g(1), down to g = exp(-1455) (the smallest time value
-  over the largest |F - K|), in eta = 1/sqrt(-2 ln g) on four pieces of u
-  (1 to 2.5, 6, 15 and 54.2): u eta = 1 - eta^2 h, h a rational in eta - c
-  about the piece's middle c, degrees 8, 8, 7, 8. A single rational in eta
-  converges slowly there (u eta has terms in eta^2 ln eta: 10/10 on the
-  whole range reaches only 7e-13), pieces converge fast; in eta itself their
-  coefficients alternate and cancel in doubles, about the middle they do
-  not; and the rounding of h reaches u eta damped by eta^2 h/(u eta).
+  over the largest |F - K|), in y = -2 ln g on four pieces of u (1 to 2.5,
+  6.8, 19 and 54.2): u/sqrt(y) = 1 - h/y, h a rational of degree 8/8 in
+  x = (y - c) 2^-e in [0, 1] from the piece's start c. A single rational
+  converges slowly there (u/sqrt(y) has terms in ln(y)/y: 10/10 in
+  1/sqrt(y) on the whole range reaches only 7e-13), pieces converge fast;
+  from the start of a piece the coefficients are positive (about its middle
+  they alternate and cancel in doubles); and the rounding of h reaches
+  u/sqrt(y) damped by h/(y - h).
 
 The inverse tables are the implied volatility itself (no correction step
 follows), so each is fitted to well below eps. The errors printed are those
 of the tables rounded to doubles and evaluated in double arithmetic by
-Horner's rule (as the core does), over 20,000 random points (4,000 for the
+Horner's rule, over 20,000 random points (4,000 for the
 inverse tables, against 50-digit values of u at the double argument), in
 units of eps = 2^-52, beside the fit's own relative error.
 """
@@ -141,16 +142,16 @@ def measured(f, p, q, a, b, count=20000, seed=20):
     return worst / EPS
 
 
-def measured_far(far, p, q, a, b, c, count, seed=20):
-    """u eta = 1 - eta^2 h(eta - c) in doubles, against 50-digit values."""
+def measured_far(far, p, q, a, b, c, scale, count, seed=20):
+    """u/sqrt(y) = 1 - h((y - c) scale)/y in doubles, against 50-digit values."""
     pd = [float(v) for v in p]
     qd = [float(v) for v in q]
     rng = random.Random(seed)
     worst = 0.0
     for _ in range(count):
-        eta = rng.uniform(a, b)
-        got = 1.0 - (eta * eta) * horner_ratio(pd, qd, eta - c)
-        worst = max(worst, float(abs(got / far(mp.mpf(eta)) - 1)))
+        y = rng.uniform(a, b)
+        got = 1.0 - horner_ratio(pd, qd, (y - c) * scale) / y
+        worst = max(worst, float(abs(got / far(1 / mp.sqrt(mp.mpf(y))) - 1)))
     return worst / EPS
 
 
@@ -182,31 +183,37 @@ def inverse_tables():
         print(f"// u/w for g >= g(1) = {float(g1)!r}: fit {mp.nstr(e, 3)}, "
               f"in doubles {measured(near, p, q, 0.0, float(1 / g1), 4000):.2f} eps")
     far = lambda h: u_of_log_g(-1 / (2 * h * h)) * h  # noqa: E731
-    cuts = [1.0, 2.5, 6.0, 15.0, None]
-    # Degrees: the shorter pieces in eta need fewer (a higher degree there
-    # only buys coefficients that cancel in doubles).
-    degrees = [8, 8, 7, 8]
+    cuts = [1.0, 2.5, 6.8, 19.0, None]
+    # Degrees: the shorter pieces need fewer (a higher degree there only buys
+    # coefficients that cancel in doubles).
+    degrees = [8, 8, 8, 8]
     only = [int(a) for a in sys.argv[1:] if a.isdigit()]
-    eta_min = 1 / mp.sqrt(-2 * mp.mpf(LOG_G_MIN))
+    y_max = -2 * mp.mpf(LOG_G_MIN)
     for i in range(4):
         if only and i not in only:
             continue
-        hi = 1 / mp.sqrt(-2 * mp.log(g_exact(cuts[i])))
-        lo = eta_min if cuts[i + 1] is None else 1 / mp.sqrt(-2 * mp.log(g_exact(cuts[i + 1])))
+        lo = -2 * mp.log(g_exact(cuts[i]))
+        hi = y_max if cuts[i + 1] is None else -2 * mp.log(g_exact(cuts[i + 1]))
         if i:
-            print(f"eta at u = {cuts[i]}: {float(hi)!r}")
+            print(f"y at u = {cuts[i]}: {float(lo)!r}")
         # Each piece fitted a little beyond its ends (a boundary rounded to a
-        # double picks either piece), in x = eta - c about its middle c (a
-        # double): in eta itself the coefficients alternate in sign and grow,
-        # and their sum loses digits.
+        # double picks either piece), in x = (y - c) 2^-e from its start c
+        # (a double; 2^e at least its width, so that x is in [0, 1] and
+        # formed exactly). The coefficients come out positive, so that their
+        # sum in doubles cancels nothing; about the middle of a piece they
+        # alternate in sign where x < 0 and cancel (h is the closer to a pole
+        # the lower y).
         a, b = lo * (1 - mp.mpf("1e-3")), hi * (1 + mp.mpf("1e-3"))
-        c = float((a + b) / 2)
-        piece = lambda x: (1 - far(x + c)) / (x + c) ** 2  # noqa: E731, B023
-        e, p, q = ratfit(piece, a - c, b - c, degrees[i], degrees[i], 100, 14)
-        print(f"center {c!r}")
+        c = float(a)
+        e = int(mp.ceil(mp.log(b - c, 2)))
+        scale = mp.mpf(2) ** -e
+        piece = lambda x: (1 - far(1 / mp.sqrt(x / scale + c))) * (x / scale + c)  # noqa: E731, B023
+        err, p, q = ratfit(piece, (a - c) * scale, (b - c) * scale, degrees[i], degrees[i], 100, 14)
+        print(f"center {c!r}, scale 2^{-e}")
         print(table(f"Far{i}", p, q))
-        print(f"// h, eta in [{float(lo):.6g}, {float(hi):.6g}]: fit {mp.nstr(e, 3)}, "
-              f"u eta in doubles {measured_far(far, p, q, float(a), float(b), c, 4000):.2f} eps")
+        print(f"// h, y in [{float(lo):.6g}, {float(hi):.6g}]: fit {mp.nstr(err, 3)}, "
+              f"u/sqrt(y) in doubles "
+              f"{measured_far(far, p, q, float(a), float(b), c, float(scale), 4000):.2f} eps")
 
 if __name__ == "__main__":
     main(inverse_only="--inverse" in sys.argv[1:])

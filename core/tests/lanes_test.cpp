@@ -119,8 +119,8 @@ Case huge_x(Rng& r) {
 // ---- bachelier_implied_volatility(price, forward, strike, maturity, is_call)
 
 // Rates-like forwards of either sign, u = |F - K|/(sigma sqrt T) from the
-// money (u/w a rational in w = 1/r, no logarithm) to the far tail (u eta a
-// rational in eta = 1/sqrt(-2 ln r) on each of its four pieces, with ln r, and
+// money (u/w a rational in w = 1/r, no logarithm) to the far tail (a
+// rational in y = -2 ln r on each of its four pieces, with ln r, and
 // ln v - ln a where r is subnormal) in every range of q's tables.
 Case normal_priced(Rng& r, double forward, double u, double s, double maturity) {
   const double strike = forward + (r.coin() ? u : -u) * s;

@@ -130,7 +130,7 @@ Result<double> bachelier_implied_volatility(double price, double forward, double
   const double v = in.time_value, a = in.distance;
   const double r = v / a;
   if (r >= bachelier::kNearMin) return bachelier::near_volatility(v, a, in.sqrt_maturity);
-  return bachelier::far_volatility(bachelier::log_ratio(v, a, r), a, in.sqrt_maturity);
+  return bachelier::far_volatility(bachelier::log_ratio(v, a, r), a, maturity);
 }
 
 }  // namespace tarvik

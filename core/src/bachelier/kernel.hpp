@@ -18,7 +18,7 @@
 // near the money (u <= 1) u/w in w = 1/r = a/v, which needs no logarithm
 // (the variable of F. Le Floc'h, "Explicit Rational Formulae for Bachelier
 // (Normal) Implied Volatility", 2026), and s = v/(u/w); away from it
-// u eta in eta = 1/sqrt(-2 ln r), on four pieces of u, with ln r the one
+// u/sqrt(y) in y = -2 ln r, on four pieces of u, with ln r the one
 // logarithm (ln v - ln a where r itself would be subnormal). (Earlier the
 // rationals were starting points of one Halley step on ln g(u) - ln r, in
 // the manner of P. Jaeckel, "Implied Normal Volatility", 2017: a second
@@ -150,9 +150,32 @@ template <class V>
   return select(t.pdf == 0.0, 0.0, (t.d * (t.d * vega(t))) / t.volatility);
 }
 
-// The implied volatility of a time value v > 0 at a = |F - K| > 0 over
-// sqrt(T), in two branches: near the money (r = v/a >= kNearMin) from v and
-// a alone, away from it from ln r (log_ratio). The lane kernel
+// c(0) x^(N-1) + ... + c(N-1) (N = 9 or 11) by Estrin's scheme:
+// neighbouring coefficients paired as c x + c', then pairs of those with
+// x^2, with x^4 and x^8. The same
+// operations in the same order on a double as in each lane (c(i) a double or
+// a vector of each lane's coefficient), with about half the latency of
+// Horner's rule, which these formulas (bound by one long chain of dependent
+// operations per element) feel.
+template <std::size_t N, class V, class C>
+[[gnu::always_inline]] inline V estrin(C c, V x) {
+  static_assert(N == 9 || N == 11);
+  constexpr std::size_t o = N - 9;  // c(o) is the x^8 coefficient
+  const V x2 = x * x;
+  const V x4 = x2 * x2;
+  const V x8 = x4 * x4;
+  const V low = ((c(o + 5) * x + c(o + 6)) * x2 + (c(o + 7) * x + c(o + 8))) +
+                ((c(o + 1) * x + c(o + 2)) * x2 + (c(o + 3) * x + c(o + 4))) * x4;
+  if constexpr (N == 9) {
+    return c(0) * x8 + low;
+  } else {
+    return ((c(0) * x2 + (c(1) * x + c(2))) * x8) + low;
+  }
+}
+
+// The implied volatility of a time value v > 0 at a = |F - K| > 0 and
+// maturity T, in two branches: near the money (r = v/a >= kNearMin) from v,
+// a and sqrt(T), away from it from ln r (log_ratio), a and T. The lane kernel
 // (lanes/bachelier.hpp) runs each over a block in vector lanes and calls the
 // C library's log element by element between them; the scalar path runs
 // the one it needs on the same operands.
@@ -165,7 +188,9 @@ template <class V>
 template <class V>
 [[gnu::always_inline]] inline V near_volatility(V v, V a, V root_t) {
   const V w = a / v;
-  return v * (rational::horner(kNearQ, w) / (rational::horner(kNearP, w) * root_t));
+  const V p = estrin<11>([](std::size_t i) { return kNearP[i]; }, w);
+  const V q = estrin<11>([](std::size_t i) { return kNearQ[i]; }, w);
+  return v * (q / (p * root_t));
 }
 // Lane j's entry t[k[j]] of a table of the four pieces (k[j] in 0..3): a
 // permutation of the table's vector where the lanes have one (AVX-512F: 8
@@ -189,38 +214,43 @@ template <class V>
   return select(k == 3, t[3], select(k == 2, t[2], select(k == 1, t[1], splat<V>(t[0]))));
 }
 
-// u eta = 1 - eta^2 h(eta - c), h = p/q a rational about the middle c of the
-// piece of eta's range that eta falls in (the rounding of h then reaches
-// u eta damped by eta^2 h/(u eta): 1.2 at u = 1, 0.03 at u = 54). The
-// table is picked by index, or in vector lanes coefficient by coefficient,
-// each lane's from its own table.
+// Away from the money, in y = -2 ln r: u/sqrt(y) = 1 - h/y, h = p/q a
+// rational in x = (y - c) 2^-e about the middle c of the piece of y's range
+// that y falls in (2^-e near its half width: x is formed exactly and is
+// about +-1). The rounding of h reaches u/sqrt(y) damped by h/(y - h): 1.2
+// at u = 1, 0.03 at u = 54. The table is picked by index, or in vector lanes
+// coefficient by coefficient, each lane's from its own table. With
+// u sqrt(T) = sqrt(y T) (q y - p)/(q y) this takes one square root and one
+// division: sigma = a ((q y)/((q y - p) sqrt(y T))), where q y - p is about
+// q y, the square root's argument is kept in range by an exact power-of-2
+// scaling of T, and the product overflows only where sigma itself does.
 template <class V>
-[[gnu::always_inline]] inline V far_volatility(V ln_r, V a, V root_t) {
-  const V eta = 1.0 / rational::sqrt_of(ln_r * -2.0);
-  const auto p1 = eta < kFarCut[0];
-  const auto p2 = eta < kFarCut[1];
-  const auto p3 = eta < kFarCut[2];
+[[gnu::always_inline]] inline V far_volatility(V ln_r, V a, V maturity) {
+  const V y = ln_r * -2.0;
+  const auto p1 = y > kFarCut[0];
+  const auto p2 = y > kFarCut[1];
+  const auto p3 = y > kFarCut[2];
   V p, q;
   if constexpr (rational::kScalar<V>) {
     const std::size_t k = std::size_t{p1} + std::size_t{p2} + std::size_t{p3};
-    const double x = eta - kFarCenter[k];
-    p = rational::horner(kFarP[k], x);
-    q = rational::horner(kFarQ[k], x);
+    const double x = (y - kFarCenter[k]) * kFarScale[k];
+    p = estrin<9>([&](std::size_t i) { return kFarP[k][i]; }, x);
+    q = estrin<9>([&](std::size_t i) { return kFarQ[k][i]; }, x);
   } else {
     const rational::Mask<V> k = -(p1 + p2 + p3);  // a true lane of a mask is -1
-    const V x = eta - by_piece<V>(kFarCenter, k);
-    p = by_piece<V>(kFarByPiece[0][0], k);
-    q = by_piece<V>(kFarByPiece[1][0], k);
-#pragma GCC unroll 9
-    for (std::size_t i = 1; i < 9; ++i) {
-      p = p * x + by_piece<V>(kFarByPiece[0][i], k);
-      q = q * x + by_piece<V>(kFarByPiece[1][i], k);
-    }
+    const V x = (y - by_piece<V>(kFarCenter, k)) * by_piece<V>(kFarScale, k);
+    p = estrin<9>([&](std::size_t i) { return by_piece<V>(kFarByPiece[0][i], k); }, x);
+    q = estrin<9>([&](std::size_t i) { return by_piece<V>(kFarByPiece[1][i], k); }, x);
   }
-  // sigma = a/(u sqrt T) = (a eta) (q/((q - eta^2 p) sqrt T)) with h = p/q:
-  // a eta <= a, (q - eta^2 p) = u eta q is of order 1, and the product
-  // overflows only where sigma itself does.
-  return (a * eta) * (q / ((q - (eta * eta) * p) * root_t));
+  // y T for T near the largest double would overflow (y < 2912), y T for a
+  // subnormal T lose digits: there T 2^-12 and T 2^64, the root times 2^6 and
+  // 2^-32.
+  const auto huge = maturity > 0x1p1000;
+  const auto tiny = maturity < 0x1p-1000;
+  const V t = maturity * select(huge, 0x1p-12, select(tiny, 0x1p64, 1.0));
+  const V root_yt = rational::sqrt_of(y * t) * select(huge, 0x1p6, select(tiny, 0x1p-32, 1.0));
+  const V qy = q * y;
+  return a * (qy / ((qy - p) * root_yt));
 }
 // ln r, as ln v - ln a where r = v/a is subnormal or zero.
 [[gnu::always_inline]] inline double log_ratio(double v, double a, double r) {

@@ -43,7 +43,7 @@ struct BachelierKernel : Lanes<W> {
   // far[i] is 1.0 where element i takes the branch away from the money, else
   // 0.0 (a double, so that the passes read and write it as whole vectors).
   struct State {
-    double v[B], a[B], r[B], root_t[B], ln_r[B], far[B];
+    double v[B], a[B], r[B], t[B], ln_r[B], far[B];
   };
 
   // The is_call flags of W lanes as a mask: a dense group's W bytes widened
@@ -90,7 +90,6 @@ struct BachelierKernel : Lanes<W> {
       const D intrinsic = select(x > 0.0, x, 0.0);
       M ok = is_finite(p) & is_finite(f) & is_finite(k) & is_finite(t);
       ok = ok & (t > 0.0) & is_finite(m) & mask_not(p < intrinsic);
-      const D root_t = sqrt_of(t);
       const D v = p - intrinsic;
       const D a = abs_of(x);
       const M zero = p == intrinsic;
@@ -98,10 +97,13 @@ struct BachelierKernel : Lanes<W> {
       const D r = v / a;
       const M near = r >= kNearMin;
       // (zero and direct exclude each other: v = 0 < a, or r = NaN at v = a = 0.)
+      // sqrt(T) only where some lane needs it (away from the money the root
+      // is taken of y T).
       D value = vec(0.0);
-      if (any(direct)) value = select(direct, direct_total_volatility(v, a) / root_t, value);
       const M invert = ok & mask_not(zero | direct);
-      if (any(invert & near)) {
+      if (any(direct | (invert & near))) {
+        const D root_t = sqrt_of(t);
+        value = select(direct, direct_total_volatility(v, a) / root_t, value);
         value = select(invert & near, bachelier::near_volatility(v, a, root_t), value);
       }
       const M far = invert & mask_not(near);
@@ -110,7 +112,7 @@ struct BachelierKernel : Lanes<W> {
       st(S.v, ix, v);
       st(S.a, ix, a);
       st(S.r, ix, r);
-      st(S.root_t, ix, root_t);
+      st(S.t, ix, t);
       st(S.far, ix, select(far, 1.0, 0.0));
     });
     if (!any_far) return;
@@ -122,7 +124,7 @@ struct BachelierKernel : Lanes<W> {
     each(all, [&](At ix) __attribute__((always_inline)) {
       const M far = ld(S.far, ix) != 0.0;
       if (!any(far)) return;
-      const D value = bachelier::far_volatility(ld(S.ln_r, ix), ld(S.a, ix), ld(S.root_t, ix));
+      const D value = bachelier::far_volatility(ld(S.ln_r, ix), ld(S.a, ix), ld(S.t, ix));
       st(out, ix, select(far, value, ld(out, ix)));
     });
   }
