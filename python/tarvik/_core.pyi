@@ -1164,8 +1164,8 @@ def bachelier_price(forward: float, strike: float, maturity: float, volatility: 
 def bachelier_implied_volatility(price: float, forward: float, strike: float, maturity: float, is_call: bool) -> float:
     """Implied normal (Bachelier) volatility of an undiscounted price.
 
-    Closed form to machine precision: a rational starting point and one
-    Halley step. There is no upper bound on the price (a call's price grows
+    Closed form to machine precision: explicit rational functions, no
+    iteration and no correction step. There is no upper bound on the price (a call's price grows
     without limit in the volatility); a price equal to the intrinsic value
     gives 0.0.
 

@@ -113,13 +113,15 @@ struct BachelierKernel : Lanes<W> {
       st(S.a, ix, a);
       st(S.r, ix, r);
       st(S.t, ix, t);
+      st(S.ln_r, ix, vec(-1.0));  // y = 2 elsewhere: a harmless operand
       st(S.far, ix, select(far, 1.0, 0.0));
     });
     if (!any_far) return;
-    // ln r where the branch away from the money needs it.
-    elements(all, [&](Index i) {
-      S.ln_r[i] = S.far[i] != 0.0 ? bachelier::log_ratio(S.v[i], S.a[i], S.r[i]) : -1.0;
-    });
+    // ln r where the branch away from the money needs it (a list of those
+    // elements first, so that the loop around the calls does not branch).
+    Set far;
+    elements(all, [&](Index i) { far.add(i, S.far[i] != 0.0); });
+    elements(far, [&](Index i) { S.ln_r[i] = bachelier::log_ratio(S.v[i], S.a[i], S.r[i]); });
     // The branch away from the money.
     each(all, [&](At ix) __attribute__((always_inline)) {
       const M far = ld(S.far, ix) != 0.0;
