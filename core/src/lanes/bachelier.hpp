@@ -119,9 +119,9 @@ struct BachelierKernel : Lanes<W> {
     if (!any_far) return;
     // ln r where the branch away from the money needs it (a list of those
     // elements first, so that the loop around the calls does not branch).
-    Set far;
-    elements(all, [&](Index i) { far.add(i, S.far[i] != 0.0); });
-    elements(far, [&](Index i) { S.ln_r[i] = bachelier::log_ratio(S.v[i], S.a[i], S.r[i]); });
+    Set away;
+    elements(all, [&](Index i) { away.add(i, S.far[i] != 0.0); });
+    elements(away, [&](Index i) { S.ln_r[i] = bachelier::log_ratio(S.v[i], S.a[i], S.r[i]); });
     // The branch away from the money.
     each(all, [&](At ix) __attribute__((always_inline)) {
       const M far = ld(S.far, ix) != 0.0;
