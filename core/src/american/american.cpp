@@ -19,23 +19,19 @@ using american::Boundary;
 using american::PutProblem;
 using american::ThetaRule;
 
+// The Gauss-Legendre rules of the last few sizes used on this thread: a
+// rule of 256 points takes longer to build than a price.
 const ThetaRule& cached_rule(int size) {
-  // The default scheme's two rules, built once.
-  static const ThetaRule* boundary_rule = [] {
-    auto* r = new ThetaRule;
-    american::make_theta_rule(kAmericanScheme.boundary_points, *r);
-    return r;
-  }();
-  static const ThetaRule* price_rule = [] {
-    auto* r = new ThetaRule;
-    american::make_theta_rule(kAmericanScheme.price_points, *r);
-    return r;
-  }();
-  return size == kAmericanScheme.boundary_points ? *boundary_rule : *price_rule;
-}
-
-bool is_cached(int size) {
-  return size == kAmericanScheme.boundary_points || size == kAmericanScheme.price_points;
+  constexpr int kSlots = 4;
+  thread_local ThetaRule rules[kSlots];
+  thread_local int next = 0;
+  for (ThetaRule& rule : rules) {
+    if (rule.size == size) return rule;
+  }
+  ThetaRule& rule = rules[next];
+  next = (next + 1) % kSlots;
+  american::make_theta_rule(size, rule);
+  return rule;
 }
 
 // The put in exercise form: who pays the strike, who the spot.
@@ -67,6 +63,11 @@ double deterministic_value(const PutForm& f, double maturity) {
 
 }  // namespace
 
+const AmericanScheme& american_default_scheme(double rate, double dividend, bool is_call) {
+  const PutForm f = put_form(1.0, 1.0, rate, dividend, is_call);
+  return f.rate >= f.dividend ? kAmericanScheme : kAmericanSchemeYield;
+}
+
 bool american_is_european(double rate, double dividend, bool is_call) {
   const PutForm f = put_form(1.0, 1.0, rate, dividend, is_call);
   return f.rate <= 0.0 && f.dividend >= f.rate;
@@ -96,7 +97,8 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   }
   if (scheme.nodes < 2 || scheme.nodes > kAmericanMaxNodes || scheme.iterations < 0 ||
       scheme.boundary_points < 1 || scheme.boundary_points > kAmericanMaxPoints ||
-      scheme.price_points < 1 || scheme.price_points > kAmericanMaxPoints) {
+      scheme.price_points < 1 || scheme.price_points > kAmericanMaxPoints || scheme.form < 0 ||
+      scheme.form > 2) {
     return IVError::invalid_input("American scheme counts out of range");
   }
   const double exercise = std::max(f.strike - f.spot, 0.0);
@@ -109,23 +111,20 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
                      volatility,
                      start,
                      std::log(start),
-                     f.rate >= f.dividend ? 2 : 1};
-  ThetaRule local_boundary_rule;
-  ThetaRule local_price_rule;
-  const ThetaRule* boundary_rule = &local_boundary_rule;
-  const ThetaRule* price_rule = &local_price_rule;
-  if (is_cached(scheme.boundary_points)) {
-    boundary_rule = &cached_rule(scheme.boundary_points);
-  } else {
-    american::make_theta_rule(scheme.boundary_points, local_boundary_rule);
-  }
-  if (is_cached(scheme.price_points)) {
-    price_rule = &cached_rule(scheme.price_points);
-  } else {
-    american::make_theta_rule(scheme.price_points, local_price_rule);
-  }
+                     f.rate >= f.dividend ? 2 : 1,
+                     scheme.form == 0 ? american::kFormB : scheme.form};
+  const ThetaRule& boundary_rule = cached_rule(scheme.boundary_points);
+  const ThetaRule& price_rule = cached_rule(scheme.price_points);
   Boundary boundary;
-  american::solve_boundary(p, scheme, *boundary_rule, boundary);
+  int sweeps = american::solve_boundary(p, scheme, boundary_rule, boundary);
+  if (sweeps < 0 && scheme.form == 0) {
+    // FP-B did not settle (it can lose its footing at the smallest nodes in
+    // extreme regimes): FP-A, slower but stable, from the same start.
+    PutProblem stable = p;
+    stable.form = american::kFormA;
+    sweeps = american::solve_boundary(stable, scheme, boundary_rule, boundary);
+  }
+  american::last_sweeps = sweeps < 0 ? -sweeps : sweeps;
   const double s = f.spot / f.strike;
   const double log_s = std::log(s);
   // At or below today's boundary B(T) = X exp(-sqrt(H(1))): exercise now.
@@ -134,7 +133,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
     return exercise;
   }
   american::PremiumSlopes premium_slopes{};
-  const double premium = f.strike * american::put_premium(p, boundary, *price_rule, s,
+  const double premium = f.strike * american::put_premium(p, boundary, price_rule, s,
                                                           slopes ? &premium_slopes : nullptr);
   const double value = european.value() + premium;
   if (!std::isfinite(value)) return IVError::invalid_input("non-finite American price");
@@ -207,8 +206,8 @@ Result<AmericanGreeks> american_greeks(double spot, double strike, double maturi
                           e.vanna,       e.vomma, e.rho,   e.dividend_rho};
   }
   SpotSlopes at{};
-  const Result<double> price =
-      evaluate(kAmericanScheme, spot, strike, maturity, rate, dividend, volatility, is_call, &at);
+  const Result<double> price = evaluate(american_default_scheme(rate, dividend, is_call), spot,
+                                        strike, maturity, rate, dividend, volatility, is_call, &at);
   if (!price) return price.error();
   if (volatility == 0.0) {
     // Without volatility the price is deterministic: it is given (so that
@@ -226,8 +225,8 @@ Result<AmericanGreeks> american_greeks(double spot, double strike, double maturi
                                   (0.5 * (volatility * volatility)) * (spot * spot) * at.gamma
                             : 0.0;
   auto price_at = [&](double vol, double r, double q, SpotSlopes* s) {
-    const Result<double> v =
-        evaluate(kAmericanScheme, spot, strike, maturity, r, q, vol, is_call, s);
+    const Result<double> v = evaluate(american_default_scheme(r, q, is_call), spot, strike,
+                                      maturity, r, q, vol, is_call, s);
     return v ? v.value() : std::numeric_limits<double>::quiet_NaN();
   };
   // Steps chosen by measurement: the prices carry some 1e-12 of relative
@@ -279,8 +278,8 @@ Result<AmericanGreeks> american_greeks(double spot, double strike, double maturi
 
 Result<double> american_price(double spot, double strike, double maturity, double rate,
                               double dividend, double volatility, bool is_call) {
-  return american_price_with(kAmericanScheme, spot, strike, maturity, rate, dividend, volatility,
-                             is_call);
+  return american_price_with(american_default_scheme(rate, dividend, is_call), spot, strike,
+                             maturity, rate, dividend, volatility, is_call);
 }
 
 Result<double> american_implied_volatility(double price, double spot, double strike,

@@ -59,7 +59,13 @@ struct PutProblem {
   double start;      // X = B(0+)
   double log_start;  // ln X
   int power;         // the nodes' time variable is (tau / T)^(1 / (2 power))
+  int form;          // kFormA or kFormB: which fixed-point form the sweeps take
 };
+
+// The two fixed-point forms of the boundary (Andersen, Lake and Offengenden
+// 2016, their FP-A and FP-B).
+inline constexpr int kFormA = 1;
+inline constexpr int kFormB = 2;
 
 // The boundary on the Chebyshev nodes x_i = cos(i pi / n), i = 0..n
 // (tau_i = T (1 + x_i)^2 / 4, so i = n is tau = 0 where H = 0), and the
@@ -89,8 +95,18 @@ struct Boundary {
 };
 
 // Solves for the boundary with the scheme's counts.
-void solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const ThetaRule& rule,
-                    Boundary& boundary);
+// The sweeps the last solve on this thread took (for the scheme benchmark).
+inline thread_local int last_sweeps = 0;
+
+// Returns the number of sweeps taken, negative where they stopped at the
+// scheme's limit without settling.
+int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const ThetaRule& rule,
+                   Boundary& boundary);
+
+// The QD+ approximation of the boundary at tau (Li 2010), in strike units:
+// the root of the smooth-pasting condition of the QD+ price, by Newton's
+// method from `guess`.
+double qd_plus_boundary(const PutProblem& p, double tau, double guess);
 
 // The early-exercise premium of the put at spot s (strike units) on the
 // solved boundary, s above B(T); with its first and second derivatives in s
