@@ -111,6 +111,7 @@ int main(int argc, char** argv) {
   const std::vector<Option> book = ref_file ? read_reference(ref_file, refs) : portfolio(stride);
   std::vector<double> prices(book.size());
   std::vector<int> sweeps(book.size());
+  std::vector<int> coarse(book.size());
   double best = 1e300;
   double best_cpu = 1e300;
   for (int pass = 0; pass < repeat; ++pass) {
@@ -124,6 +125,7 @@ int main(int argc, char** argv) {
                     : tarvik::american_price_with(scheme, o.s, o.k, o.t, o.r, o.q, o.v, o.call))
               .value();
       sweeps[i] = tarvik::american::last_sweeps;
+      coarse[i] = tarvik::american::last_coarse_sweeps;
     }
     const auto t1 = std::chrono::steady_clock::now();
     const std::clock_t c1 = std::clock();
@@ -143,6 +145,7 @@ int main(int argc, char** argv) {
   double worst = 0.0, sum = 0.0;
   std::size_t at = 0;
   long total_sweeps = 0;
+  long total_coarse = 0;
   int most_sweeps = 0;
   std::size_t solved = 0;
   for (std::size_t i = 0; i < book.size(); ++i) {
@@ -158,6 +161,7 @@ int main(int argc, char** argv) {
     if (sweeps[i] > 0) {
       ++solved;
       total_sweeps += sweeps[i];
+      total_coarse += coarse[i];
       most_sweeps = std::max(most_sweeps, sweeps[i]);
     }
   }
@@ -168,12 +172,14 @@ int main(int argc, char** argv) {
   std::printf(
       "scheme %d %d %d %d tol %g form %d: %zu options, %.1f us/price (%.1f us processor), worst "
       "%.3g (S=%g T=%g r=%g "
-      "q=%g v=%g %s), rms %.3g, sweeps mean %.1f most %d (%zu solved); worst r>=q %.3g, "
+      "q=%g v=%g %s), rms %.3g, sweeps mean %.1f most %d, coarse stage %.1f (%zu solved); worst "
+      "r>=q %.3g, "
       "r<q %.3g\n",
       scheme.nodes, scheme.iterations, scheme.boundary_points, scheme.price_points,
       scheme.tolerance, scheme.form, book.size(), us, cpu_us, worst, w.s, w.t, w.r, w.q, w.v,
       w.call ? "call" : "put", std::sqrt(sum / book.size()),
-      solved ? static_cast<double>(total_sweeps) / solved : 0.0, most_sweeps, solved, worst_form[0],
+      solved ? static_cast<double>(total_sweeps) / solved : 0.0, most_sweeps,
+      solved ? static_cast<double>(total_coarse) / solved : 0.0, solved, worst_form[0],
       worst_form[1]);
   if (csv) {
     FILE* f = std::fopen(csv, "w");

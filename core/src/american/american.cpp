@@ -19,10 +19,15 @@ using american::Boundary;
 using american::PutProblem;
 using american::ThetaRule;
 
-// The Gauss-Legendre rules of the last few sizes used on this thread: a
-// rule of 256 points takes longer to build than a price.
+// The Gauss-Legendre rules of the last few sizes used on this thread, one
+// cache per use (boundary, coarse boundary, premium), so that the rules one
+// price takes never displace each other: a rule of 128 points takes longer to
+// build than a price.
+enum RuleUse { kBoundaryRule, kCoarseRule, kPriceRule };
+
+template <RuleUse>
 const ThetaRule& cached_rule(int size) {
-  constexpr int kSlots = 4;
+  constexpr int kSlots = 2;
   thread_local ThetaRule rules[kSlots];
   thread_local int next = 0;
   for (ThetaRule& rule : rules) {
@@ -33,6 +38,10 @@ const ThetaRule& cached_rule(int size) {
   american::make_theta_rule(size, rule);
   return rule;
 }
+
+// The coarse stage: at least this many points; its sweeps stop at this move.
+constexpr int kCoarseMin = 8;
+constexpr double kCoarseTolerance = 1e-8;
 
 // The put in exercise form: who pays the strike, who the spot.
 struct PutForm {
@@ -113,17 +122,35 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
                      std::log(start),
                      f.rate >= f.dividend ? 2 : 1,
                      scheme.form == 0 ? american::kFormB : scheme.form};
-  const ThetaRule& boundary_rule = cached_rule(scheme.boundary_points);
-  const ThetaRule& price_rule = cached_rule(scheme.price_points);
+  const ThetaRule& boundary_rule = cached_rule<kBoundaryRule>(scheme.boundary_points);
+  const ThetaRule& price_rule = cached_rule<kPriceRule>(scheme.price_points);
   Boundary boundary;
-  int sweeps = american::solve_boundary(p, scheme, boundary_rule, boundary);
-  if (sweeps < 0 && scheme.form == 0) {
+  // A coarse stage first, on the same nodes with half the boundary points
+  // (half the work a sweep), to near its own fixed point; the quadrature
+  // moves the fixed point by some 1e-9 only, so that the full sweeps then
+  // take 2 or 3 instead of 7 from the QD+ start. Measured on the reference:
+  // some 20% less time in all, the same accuracy. (Half the nodes as well
+  // starts the full sweeps too far off near expiry.)
+  const bool staged = scheme.form == 0 && scheme.boundary_points >= 2 * kCoarseMin;
+  Boundary coarse;
+  int sweeps = 0;
+  if (staged) {
+    const AmericanScheme stage{scheme.nodes,        scheme.iterations, scheme.boundary_points / 2,
+                               scheme.price_points, kCoarseTolerance,  scheme.form};
+    sweeps =
+        american::solve_boundary(p, stage, cached_rule<kCoarseRule>(stage.boundary_points), coarse);
+  }
+  int fine = american::solve_boundary(p, scheme, boundary_rule, boundary,
+                                      staged && sweeps > 0 ? &coarse : nullptr);
+  american::last_coarse_sweeps = sweeps < 0 ? -sweeps : sweeps;
+  if (fine < 0 && scheme.form == 0) {
     // FP-B did not settle (it can lose its footing at the smallest nodes in
-    // extreme regimes): FP-A, slower but stable, from the same start.
+    // extreme regimes): FP-A, slower but stable, from the QD+ start.
     PutProblem stable = p;
     stable.form = american::kFormA;
-    sweeps = american::solve_boundary(stable, scheme, boundary_rule, boundary);
+    fine = american::solve_boundary(stable, scheme, boundary_rule, boundary);
   }
+  sweeps = fine;
   american::last_sweeps = sweeps < 0 ? -sweeps : sweeps;
   const double s = f.spot / f.strike;
   const double log_s = std::log(s);

@@ -169,13 +169,20 @@ namespace {
 struct Interpolation {
   int nodes = 0;
   int size = 0;
+  int power = 0;
   std::vector<double> weight;
 };
 
 const Interpolation& interpolation(int n, int power, const ThetaRule& rule) {
-  thread_local Interpolation caches[2];
-  Interpolation& cache = caches[power - 1];
-  if (cache.nodes == n && cache.size == rule.size) return cache;
+  // The default schemes' coarse and fine stages take four.
+  constexpr int kSlots = 4;
+  thread_local Interpolation caches[kSlots];
+  thread_local int next = 0;
+  for (Interpolation& cache : caches) {
+    if (cache.nodes == n && cache.size == rule.size && cache.power == power) return cache;
+  }
+  Interpolation& cache = caches[next];
+  next = (next + 1) % kSlots;
   const int l = rule.size;
   const std::size_t points = static_cast<std::size_t>(n) * static_cast<std::size_t>(l);
   cache.weight.assign(points * static_cast<std::size_t>(n), 0.0);
@@ -196,6 +203,7 @@ const Interpolation& interpolation(int n, int power, const ThetaRule& rule) {
   }
   cache.nodes = n;
   cache.size = l;
+  cache.power = power;
   return cache;
 }
 
@@ -291,7 +299,7 @@ class Mixing {
 }  // namespace
 
 int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const ThetaRule& rule,
-                   Boundary& b) {
+                   Boundary& b, const Boundary* start) {
   const int n = scheme.nodes;
   const int l = rule.size;
   const std::size_t points = static_cast<std::size_t>(n) * static_cast<std::size_t>(l);
@@ -307,6 +315,10 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
     z_node[i] = root_t * (p.power == 2 ? zeta * zeta : zeta);
   }
   for (int i = 0; i < n; ++i) {
+    if (start) {
+      b.h[i] = start->at(cosines[i]);
+      continue;
+    }
     const double tau = z_node[i] * z_node[i];
     const double g = std::log(qd_plus_boundary(p, tau, seed(p, tau))) - p.log_start;
     b.h[i] = g * g;

@@ -97,11 +97,14 @@ struct Boundary {
 // Solves for the boundary with the scheme's counts.
 // The sweeps the last solve on this thread took (for the scheme benchmark).
 inline thread_local int last_sweeps = 0;
+inline thread_local int last_coarse_sweeps = 0;
 
 // Returns the number of sweeps taken, negative where they stopped at the
 // scheme's limit without settling.
+// The sweeps start from `start` (a solution on fewer nodes) where given,
+// else from the QD+ boundary.
 int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const ThetaRule& rule,
-                   Boundary& boundary);
+                   Boundary& boundary, const Boundary* start = nullptr);
 
 // The QD+ approximation of the boundary at tau (Li 2010), in strike units:
 // the root of the smooth-pasting condition of the QD+ price, by Newton's
