@@ -164,8 +164,13 @@ namespace {
 // (u = tau_i sin^2 theta_k, so sqrt(u / T) = sqrt(tau_i / T) sin theta_k). It
 // depends on the counts only, not on the option: built once per thread and
 // pair of counts, column j the Chebyshev fit of the j-th unit vector summed by
-// Clenshaw at every point. Row-major in j so that a sweep's sum runs over
-// contiguous points (each point the same sequence of operations).
+// Clenshaw at every point. Stored in blocks of kBlock points, a block's
+// weights for j = 0, 1, ... contiguous, so that a sweep sums a block over j
+// in registers, two points a lane (each point the same products and sums in
+// the same order, j = 0 first, as one at a time).
+constexpr std::size_t kBlock = 8;
+typedef double Pair __attribute__((vector_size(16)));
+
 struct Interpolation {
   int nodes = 0;
   int size = 0;
@@ -185,7 +190,8 @@ const Interpolation& interpolation(int n, int power, const ThetaRule& rule) {
   next = (next + 1) % kSlots;
   const int l = rule.size;
   const std::size_t points = static_cast<std::size_t>(n) * static_cast<std::size_t>(l);
-  cache.weight.assign(points * static_cast<std::size_t>(n), 0.0);
+  const std::size_t padded = (points + kBlock - 1) / kBlock * kBlock;
+  cache.weight.assign(padded * static_cast<std::size_t>(n), 0.0);
   double cosines[2 * kAmericanMaxNodes] = {};
   for (int j = 0; j < 2 * n; ++j) cosines[j] = std::cos(std::numbers::pi * j / n);
   Boundary unit;
@@ -193,10 +199,10 @@ const Interpolation& interpolation(int n, int power, const ThetaRule& rule) {
   for (int j = 0; j < n; ++j) {
     for (int i = 0; i <= n; ++i) unit.h[i] = i == j ? 1.0 : 0.0;
     fit(unit, cosines);
-    double* column = cache.weight.data() + static_cast<std::size_t>(j) * points;
     for (int i = 0; i < n; ++i) {
       for (int k = 0; k < l; ++k) {
-        column[static_cast<std::size_t>(i) * l + k] = unit.sum(
+        const std::size_t at = static_cast<std::size_t>(i) * l + k;
+        cache.weight[(at / kBlock * n + j) * kBlock + at % kBlock] = unit.sum(
             (1.0 + cosines[i]) * (power == 2 ? rule.sin_root[k] : rule.sin_theta[k]) - 1.0);
       }
     }
@@ -334,10 +340,11 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
     std::vector<double> sv, drift, rate_weight, yield_weight, rate_density, h;
   };
   thread_local Points pts;
-  for (auto* v :
-       {&pts.sv, &pts.drift, &pts.rate_weight, &pts.yield_weight, &pts.rate_density, &pts.h}) {
+  const std::size_t padded = (points + kBlock - 1) / kBlock * kBlock;
+  for (auto* v : {&pts.sv, &pts.drift, &pts.rate_weight, &pts.yield_weight, &pts.rate_density}) {
     v->resize(points);
   }
+  pts.h.resize(padded);
   for (int i = 0; i < n; ++i) {
     const double z = z_node[i];
     const double tau = z * z;
@@ -385,11 +392,29 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
   bool converged = false;
   for (int sweep = 0; sweep < scheme.iterations; ++sweep) {
     ++sweeps;
-    for (std::size_t at = 0; at < points; ++at) hq[at] = 0.0;
+    Pair hn[kAmericanMaxNodes];
     for (int j = 0; j < n; ++j) {
       const double hj = g[j] * g[j];
-      const double* column = w.weight.data() + static_cast<std::size_t>(j) * points;
-      for (std::size_t at = 0; at < points; ++at) hq[at] += column[at] * hj;
+      hn[j] = Pair{hj, hj};
+    }
+    for (std::size_t block = 0; block < padded; block += kBlock) {
+      Pair s0{}, s1{}, s2{}, s3{};
+      const double* weight = w.weight.data() + block * static_cast<std::size_t>(n);
+      for (int j = 0; j < n; ++j, weight += kBlock) {
+        Pair w0, w1, w2, w3;
+        __builtin_memcpy(&w0, weight, sizeof w0);
+        __builtin_memcpy(&w1, weight + 2, sizeof w1);
+        __builtin_memcpy(&w2, weight + 4, sizeof w2);
+        __builtin_memcpy(&w3, weight + 6, sizeof w3);
+        s0 += w0 * hn[j];
+        s1 += w1 * hn[j];
+        s2 += w2 * hn[j];
+        s3 += w3 * hn[j];
+      }
+      __builtin_memcpy(hq + block, &s0, sizeof s0);
+      __builtin_memcpy(hq + block + 2, &s1, sizeof s1);
+      __builtin_memcpy(hq + block + 4, &s2, sizeof s2);
+      __builtin_memcpy(hq + block + 6, &s3, sizeof s3);
     }
     double moved = 0.0;
     for (int i = 0; i < n; ++i) {
