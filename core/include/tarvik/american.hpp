@@ -35,7 +35,7 @@ struct AmericanScheme {
 // worst error 7.5e-11 where r >= q, 3.6e-11 where r < q; FP-B takes 7
 // sweeps on average from the QD+ start.
 inline constexpr AmericanScheme kAmericanScheme{16, 64, 36, 128, 1e-10, 0};
-inline constexpr AmericanScheme kAmericanSchemeYield{48, 64, 32, 128, 1e-10, 0};
+inline constexpr AmericanScheme kAmericanSchemeYield{48, 64, 32, 128, 1e-9, 0};
 // The default scheme of an option.
 const AmericanScheme& american_default_scheme(double rate, double dividend, bool is_call);
 // The largest counts american_price_with accepts.
