@@ -29,18 +29,22 @@ struct AmericanScheme {
 // The default schemes, one per shape of the boundary near expiry (in the
 // put's form). Where r >= q the boundary starts at K and falls like
 // K (1 - sigma sqrt(tau ln(1/tau))); nodes in (tau/T)^(1/4) take it with
-// few nodes. Where r < q it starts at K r / q and falls like sqrt(tau); the
-// nodes are in sqrt(tau), and where q is only a little above r the boundary
-// turns from one shape into the other within a small fraction of the life,
-// which takes three times the nodes. Chosen on the 421-option reference
-// (bench/american_scheme --default --ref tests/data/american_reference.csv):
-// worst error 7.8e-11 where r >= q, 3.7e-11 where r < q, RMS 7.6e-12. From
-// the QD+ start a coarse stage takes some 6 sweeps on half the boundary
-// points, the full scheme 2 more.
+// few nodes. Where r < q it starts at X = K r / q and falls like sqrt(tau);
+// the nodes are in sqrt(tau). Where ln(q / r) >= sigma sqrt(T) it keeps that
+// shape over the whole life and 24 nodes take it; where q is closer to r it
+// turns into the other shape within a small fraction of the life, which
+// takes 48. Chosen on the 421-option reference (bench/american_scheme
+// --default --ref tests/data/american_reference.csv): worst error 7.8e-11
+// where r >= q, 3.7e-11 where r < q, RMS 7.6e-12; in the second group, 24
+// nodes leave 3e-12 where ln(q / r) >= sigma sqrt(T) and up to 7e-9 below.
+// From the QD+ start a coarse stage takes some 6 sweeps on half the
+// boundary points, the full scheme 2 more.
 inline constexpr AmericanScheme kAmericanScheme{16, 64, 36, 128, 1e-10, 0};
+inline constexpr AmericanScheme kAmericanSchemeHighYield{24, 64, 20, 128, 1e-9, 0};
 inline constexpr AmericanScheme kAmericanSchemeYield{48, 64, 32, 128, 1e-9, 0};
 // The default scheme of an option.
-const AmericanScheme& american_default_scheme(double rate, double dividend, bool is_call);
+const AmericanScheme& american_default_scheme(double maturity, double rate, double dividend,
+                                              double volatility, bool is_call);
 // The largest counts american_price_with accepts.
 inline constexpr int kAmericanMaxNodes = 128;
 inline constexpr int kAmericanMaxPoints = 512;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "boundary.hpp"
 #include "tarvik/american.hpp"
@@ -27,8 +28,9 @@ enum RuleUse { kBoundaryRule, kCoarseRule, kPriceRule };
 
 template <RuleUse>
 const ThetaRule& cached_rule(int size) {
-  constexpr int kSlots = 2;
-  thread_local ThetaRule rules[kSlots];
+  // One size a default scheme, on the heap (16 KiB a rule).
+  constexpr int kSlots = 4;
+  thread_local std::vector<ThetaRule> rules(kSlots);
   thread_local int next = 0;
   for (ThetaRule& rule : rules) {
     if (rule.size == size) return rule;
@@ -73,9 +75,16 @@ double deterministic_value(const PutForm& f, double maturity) {
 
 }  // namespace
 
-const AmericanScheme& american_default_scheme(double rate, double dividend, bool is_call) {
+const AmericanScheme& american_default_scheme(double maturity, double rate, double dividend,
+                                              double volatility, bool is_call) {
   const PutForm f = put_form(1.0, 1.0, rate, dividend, is_call);
-  return f.rate >= f.dividend ? kAmericanScheme : kAmericanSchemeYield;
+  if (f.rate >= f.dividend) return kAmericanScheme;
+  // The boundary keeps its sqrt(tau) shape over the whole life where the
+  // distance ln(q / r) from K r / q up to K exceeds the spread sigma sqrt(T).
+  if (f.rate > 0.0 && std::log(f.dividend / f.rate) >= volatility * std::sqrt(maturity)) {
+    return kAmericanSchemeHighYield;
+  }
+  return kAmericanSchemeYield;
 }
 
 bool american_is_european(double rate, double dividend, bool is_call) {
@@ -239,8 +248,9 @@ Result<AmericanGreeks> american_greeks(double spot, double strike, double maturi
                           e.vanna,       e.vomma, e.rho,   e.dividend_rho};
   }
   SpotSlopes at{};
-  const Result<double> price = evaluate(american_default_scheme(rate, dividend, is_call), spot,
-                                        strike, maturity, rate, dividend, volatility, is_call, &at);
+  const Result<double> price =
+      evaluate(american_default_scheme(maturity, rate, dividend, volatility, is_call), spot, strike,
+               maturity, rate, dividend, volatility, is_call, &at);
   if (!price) return price.error();
   if (volatility == 0.0) {
     // Without volatility the price is deterministic: it is given (so that
@@ -258,8 +268,8 @@ Result<AmericanGreeks> american_greeks(double spot, double strike, double maturi
                                   (0.5 * (volatility * volatility)) * (spot * spot) * at.gamma
                             : 0.0;
   auto price_at = [&](double vol, double r, double q, SpotSlopes* s) {
-    const Result<double> v = evaluate(american_default_scheme(r, q, is_call), spot, strike,
-                                      maturity, r, q, vol, is_call, s);
+    const Result<double> v = evaluate(american_default_scheme(maturity, r, q, vol, is_call), spot,
+                                      strike, maturity, r, q, vol, is_call, s);
     return v ? v.value() : std::numeric_limits<double>::quiet_NaN();
   };
   // Steps chosen by measurement: the prices carry some 1e-12 of relative
@@ -311,8 +321,8 @@ Result<AmericanGreeks> american_greeks(double spot, double strike, double maturi
 
 Result<double> american_price(double spot, double strike, double maturity, double rate,
                               double dividend, double volatility, bool is_call) {
-  return american_price_with(american_default_scheme(rate, dividend, is_call), spot, strike,
-                             maturity, rate, dividend, volatility, is_call);
+  return american_price_with(american_default_scheme(maturity, rate, dividend, volatility, is_call),
+                             spot, strike, maturity, rate, dividend, volatility, is_call);
 }
 
 Result<double> american_implied_volatility(double price, double spot, double strike,

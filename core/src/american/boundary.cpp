@@ -179,8 +179,8 @@ struct Interpolation {
 };
 
 const Interpolation& interpolation(int n, int power, const ThetaRule& rule) {
-  // The default schemes' coarse and fine stages take four.
-  constexpr int kSlots = 4;
+  // The default schemes' coarse and fine stages take six.
+  constexpr int kSlots = 8;
   thread_local Interpolation caches[kSlots];
   thread_local int next = 0;
   for (Interpolation& cache : caches) {
@@ -194,16 +194,29 @@ const Interpolation& interpolation(int n, int power, const ThetaRule& rule) {
   cache.weight.assign(padded * static_cast<std::size_t>(n), 0.0);
   double cosines[2 * kAmericanMaxNodes] = {};
   for (int j = 0; j < 2 * n; ++j) cosines[j] = std::cos(std::numbers::pi * j / n);
-  Boundary unit;
-  unit.nodes = n;
-  for (int j = 0; j < n; ++j) {
-    for (int i = 0; i <= n; ++i) unit.h[i] = i == j ? 1.0 : 0.0;
-    fit(unit, cosines);
-    for (int i = 0; i < n; ++i) {
-      for (int k = 0; k < l; ++k) {
-        const std::size_t at = static_cast<std::size_t>(i) * l + k;
-        cache.weight[(at / kBlock * n + j) * kBlock + at % kBlock] = unit.sum(
-            (1.0 + cosines[i]) * (power == 2 ? rule.sin_root[k] : rule.sin_theta[k]) - 1.0);
+  // The interpolant through the n + 1 nodes x_j = cos(j pi / n) (the
+  // polynomial whose Chebyshev coefficients fit() gives) in the barycentric
+  // form of Salzer (1972): weights (-1)^j, halved at both ends, so that W[j]
+  // at xi is (w_j / (xi - x_j)) / sum_m (w_m / (xi - x_m)); n operations a
+  // point, where summing the fit of each unit vector took n^2.
+  for (int i = 0; i < n; ++i) {
+    for (int k = 0; k < l; ++k) {
+      const double xi =
+          (1.0 + cosines[i]) * (power == 2 ? rule.sin_root[k] : rule.sin_theta[k]) - 1.0;
+      double terms[kAmericanMaxNodes + 1];
+      double total = 0.0;
+      int at_node = -1;
+      for (int j = 0; j <= n; ++j) {
+        const double gap = xi - cosines[j];
+        if (gap == 0.0) at_node = j;
+        const double sign = j % 2 == 0 ? 1.0 : -1.0;
+        terms[j] = (j == 0 || j == n ? 0.5 * sign : sign) / gap;
+        total += terms[j];
+      }
+      const std::size_t at = static_cast<std::size_t>(i) * l + k;
+      double* block = cache.weight.data() + at / kBlock * kBlock * n + at % kBlock;
+      for (int j = 0; j < n; ++j) {
+        block[j * kBlock] = at_node >= 0 ? (j == at_node ? 1.0 : 0.0) : terms[j] / total;
       }
     }
   }
