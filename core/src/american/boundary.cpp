@@ -152,7 +152,7 @@ double qd_plus_boundary(const PutProblem& p, double tau, double guess) {
     if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
     const double moved = std::fabs(next - x);
     x = next;
-    if (moved <= 1e-13) break;
+    if (moved <= 1e-10) break;  // Newton's last step squares this
   }
   return std::exp(x);
 }
@@ -333,13 +333,17 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
     const double zeta = 0.5 * (1.0 + cosines[i]);
     z_node[i] = root_t * (p.power == 2 ? zeta * zeta : zeta);
   }
+  // Newton's method for each node's QD+ boundary starts from the node
+  // before (tau a little longer), the first from Barone-Adesi and Whaley.
+  double guess = 0.0;
   for (int i = 0; i < n; ++i) {
     if (start) {
       b.h[i] = start->at(cosines[i]);
       continue;
     }
     const double tau = z_node[i] * z_node[i];
-    const double g = std::log(qd_plus_boundary(p, tau, seed(p, tau))) - p.log_start;
+    guess = qd_plus_boundary(p, tau, i == 0 ? seed(p, tau) : guess);
+    const double g = std::log(guess) - p.log_start;
     b.h[i] = g * g;
   }
   b.h[n] = 0.0;
@@ -510,7 +514,7 @@ double put_premium(const PutProblem& p, const Boundary& b, const ThetaRule& rule
     const double yield_weight = jac * std::exp(-(p.dividend * v));
     const double upper = norm_cdf_c(d.d_plus);
     strike_leg += jac * (std::exp(-(p.rate * v)) * norm_cdf_c(d.d_minus));
-    spot_leg += jac * (std::exp(-(p.dividend * v)) * upper);
+    spot_leg += yield_weight * upper;
     if (slopes) {
       const double pull = (p.dividend - (p.rate / p.start) * std::exp(root)) / sv;
       const double density = norm_pdf(d.d_plus);
