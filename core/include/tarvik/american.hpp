@@ -30,17 +30,18 @@ struct AmericanScheme {
 // put's form). Where r >= q the boundary starts at K and falls like
 // K (1 - sigma sqrt(tau ln(1/tau))); nodes in (tau/T)^(1/4) take it with
 // few nodes. Where r < q it starts at X = K r / q and falls like sqrt(tau);
-// the nodes are in sqrt(tau). Where ln(q / r) >= sigma sqrt(T) it keeps that
-// shape over the whole life and 24 nodes take it; where q is closer to r it
-// turns into the other shape within a small fraction of the life, which
-// takes 48. Chosen on the 421-option reference (bench/american_scheme
-// --default --ref tests/data/american_reference.csv): worst error 7.8e-11
-// where r >= q, 3.7e-11 where r < q, RMS 7.6e-12; in the second group, 24
-// nodes leave 3e-12 where ln(q / r) >= sigma sqrt(T) and up to 7e-9 below.
-// From the QD+ start a coarse stage takes some 6 sweeps on half the
+// the nodes are in sqrt(tau). With rho = ln(q / r) / (sigma sqrt(T)): where
+// rho >= 1 it keeps that shape over the whole life and 24 nodes take it;
+// the closer q is to r, the earlier in the life it turns into the other
+// shape, which takes 32 nodes for 0.6 <= rho < 1 and 48 below. Chosen on the
+// 421-option reference (bench/american_scheme --default --ref
+// tests/data/american_reference.csv) and checked on 300 options over the
+// whole domain: worst error 7.8e-11 where r >= q, 3.7e-11 where r < q, RMS
+// 7.6e-12. From the QD+ start a coarse stage takes some 6 sweeps on half the
 // boundary points, the full scheme 2 more.
 inline constexpr AmericanScheme kAmericanScheme{16, 64, 36, 128, 1e-10, 0};
 inline constexpr AmericanScheme kAmericanSchemeHighYield{24, 64, 20, 128, 1e-9, 0};
+inline constexpr AmericanScheme kAmericanSchemeMidYield{32, 64, 24, 128, 1e-9, 0};
 inline constexpr AmericanScheme kAmericanSchemeYield{48, 64, 32, 128, 1e-9, 0};
 // The default scheme of an option.
 const AmericanScheme& american_default_scheme(double maturity, double rate, double dividend,

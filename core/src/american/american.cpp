@@ -80,10 +80,12 @@ const AmericanScheme& american_default_scheme(double maturity, double rate, doub
   const PutForm f = put_form(1.0, 1.0, rate, dividend, is_call);
   if (f.rate >= f.dividend) return kAmericanScheme;
   // The boundary keeps its sqrt(tau) shape over the whole life where the
-  // distance ln(q / r) from K r / q up to K exceeds the spread sigma sqrt(T).
-  if (f.rate > 0.0 && std::log(f.dividend / f.rate) >= volatility * std::sqrt(maturity)) {
-    return kAmericanSchemeHighYield;
-  }
+  // distance ln(q / r) from K r / q up to K exceeds the spread sigma sqrt(T);
+  // the smaller their ratio, the earlier in the life it changes shape.
+  if (!(f.rate > 0.0)) return kAmericanSchemeYield;
+  const double ratio = std::log(f.dividend / f.rate) / (volatility * std::sqrt(maturity));
+  if (ratio >= 1.0) return kAmericanSchemeHighYield;
+  if (ratio >= 0.6) return kAmericanSchemeMidYield;
   return kAmericanSchemeYield;
 }
 

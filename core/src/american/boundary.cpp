@@ -179,8 +179,8 @@ struct Interpolation {
 };
 
 const Interpolation& interpolation(int n, int power, const ThetaRule& rule) {
-  // The default schemes' coarse and fine stages take six.
-  constexpr int kSlots = 8;
+  // The default schemes' coarse and fine stages take eight.
+  constexpr int kSlots = 12;
   thread_local Interpolation caches[kSlots];
   thread_local int next = 0;
   for (Interpolation& cache : caches) {
