@@ -1,6 +1,6 @@
 // The fixed point of the put's integral equation (Andersen, Lake and
-// Offengenden 2016) on Chebyshev nodes in sqrt(tau), and the premium
-// integral on it.
+// Offengenden 2016) on Chebyshev nodes, from the QD+ boundary of Li (2010),
+// and the premium integral on it.
 #include "boundary.hpp"
 
 #include <algorithm>

@@ -5,8 +5,9 @@
 // B(tau) the boundary, d+-(v, z) = (ln z + (r - q) v +- sigma^2 v / 2) /
 // (sigma sqrt v). The boundary starts at X = min(1, r/q) (X = 1 for q <= 0)
 // and is stored as H(xi) = (ln B - ln X)^2, a polynomial in the Chebyshev
-// variable xi = 2 sqrt(tau / T) - 1, smooth where B itself has a square-root
-// singularity at tau = 0.
+// variable xi = 2 (tau / T)^(1 / (2 power)) - 1, smooth where B itself has a
+// square-root singularity at tau = 0 (power 1 where r < q) or one of
+// sqrt(tau ln(1/tau)) (power 2 where r >= q).
 //
 // Every integral over u in [0, tau] is taken in u = tau sin^2(theta),
 // theta in [0, pi/2]: sqrt(u) = sqrt(tau) sin(theta) and
