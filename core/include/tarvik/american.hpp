@@ -31,7 +31,7 @@ struct AmericanScheme {
 // K (1 - sigma sqrt(tau ln(1/tau))); nodes in (tau/T)^(1/4) take it with
 // few nodes. Where r < q it starts at X = K r / q and falls like sqrt(tau);
 // the nodes are in sqrt(tau). With rho = ln(q / r) / (sigma sqrt(T)): where
-// rho >= 1 it keeps that shape over the whole life and 24 nodes take it;
+// rho >= 1 it keeps that shape over the whole life and 20 nodes take it;
 // the closer q is to r, the earlier in the life it turns into the other
 // shape, which takes 32 nodes for 0.6 <= rho < 1 and 48 below. Chosen on the
 // 421-option reference (bench/american_scheme --default --ref
@@ -40,8 +40,8 @@ struct AmericanScheme {
 // 7.6e-12. From the QD+ start a coarse stage takes some 6 sweeps on half the
 // boundary points, the full scheme 2 more.
 inline constexpr AmericanScheme kAmericanScheme{16, 64, 36, 128, 1e-10, 0};
-inline constexpr AmericanScheme kAmericanSchemeHighYield{24, 64, 20, 128, 1e-9, 0};
-inline constexpr AmericanScheme kAmericanSchemeMidYield{32, 64, 24, 128, 1e-9, 0};
+inline constexpr AmericanScheme kAmericanSchemeHighYield{20, 64, 16, 128, 1e-9, 0};
+inline constexpr AmericanScheme kAmericanSchemeMidYield{32, 64, 20, 128, 1e-9, 0};
 inline constexpr AmericanScheme kAmericanSchemeYield{48, 64, 32, 128, 1e-9, 0};
 // The default scheme of an option.
 const AmericanScheme& american_default_scheme(double maturity, double rate, double dividend,

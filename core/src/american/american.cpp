@@ -28,8 +28,8 @@ enum RuleUse { kBoundaryRule, kCoarseRule, kPriceRule };
 
 template <RuleUse>
 const ThetaRule& cached_rule(int size) {
-  // One size a default scheme, on the heap (16 KiB a rule).
-  constexpr int kSlots = 4;
+  // One size a default scheme and some to spare, on the heap (16 KiB a rule).
+  constexpr int kSlots = 6;
   thread_local std::vector<ThetaRule> rules(kSlots);
   thread_local int next = 0;
   for (ThetaRule& rule : rules) {
