@@ -354,11 +354,12 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
   // discounts over v with the Jacobian 2 tau sin cos and the weight folded
   // in.
   struct Points {
-    std::vector<double> sv, drift, rate_weight, yield_weight, rate_density, h;
+    std::vector<double> sv, inv_sv, drift, rate_weight, yield_weight, rate_density, h;
   };
   thread_local Points pts;
   const std::size_t padded = (points + kBlock - 1) / kBlock * kBlock;
-  for (auto* v : {&pts.sv, &pts.drift, &pts.rate_weight, &pts.yield_weight, &pts.rate_density}) {
+  for (auto* v :
+       {&pts.sv, &pts.inv_sv, &pts.drift, &pts.rate_weight, &pts.yield_weight, &pts.rate_density}) {
     v->resize(points);
   }
   pts.h.resize(padded);
@@ -372,10 +373,17 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
       const double jac = rule.weight[k] * ((2.0 * tau) * (s * c));
       const std::size_t at = static_cast<std::size_t>(i) * l + k;
       pts.sv[at] = (p.volatility * z) * c;
+      pts.inv_sv[at] = 1.0 / pts.sv[at];
       pts.drift[at] = carry * v + half_var * v;
-      pts.rate_weight[at] = jac * std::exp(-(p.rate * v));
       pts.yield_weight[at] = jac * std::exp(-(p.dividend * v));
-      pts.rate_density[at] = pts.rate_weight[at] / pts.sv[at];
+      if (p.form == kFormA) {
+        pts.rate_weight[at] = jac * std::exp(-(p.rate * v));
+      } else {
+        // FP-B takes e^{-r v} only with phi(d-): one exp of the summed
+        // exponents in the sweeps; here -r v and the factors before it.
+        pts.rate_weight[at] = -(p.rate * v);
+        pts.rate_density[at] = (jac * pts.inv_sv[at]) * kInvSqrtTwoPi;
+      }
     }
   }
 
@@ -458,9 +466,11 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
         for (int k = 0; k < l; ++k) {
           const std::size_t at = row + k;
           const double hu = hq[at] > 0.0 ? hq[at] : 0.0;
-          const double d_plus = ((g[i] + std::sqrt(hu)) + pts.drift[at]) / pts.sv[at];
-          num_int += pts.rate_density[at] * norm_pdf(d_plus - pts.sv[at]);
-          den_int += pts.yield_weight[at] * (norm_cdf(d_plus) + norm_pdf(d_plus) / pts.sv[at]);
+          const double d_plus = ((g[i] + std::sqrt(hu)) + pts.drift[at]) * pts.inv_sv[at];
+          const double d_minus = d_plus - pts.sv[at];
+          num_int +=
+              pts.rate_density[at] * std::exp(pts.rate_weight[at] + norm_pdf_exponent(d_minus));
+          den_int += pts.yield_weight[at] * (norm_cdf(d_plus) + norm_pdf(d_plus) * pts.inv_sv[at]);
         }
         const double sv0 = p.volatility * z;
         num = std::exp(-(p.rate * tau)) * (norm_pdf(d0.d_minus) / sv0) + p.rate * num_int;
