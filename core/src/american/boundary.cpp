@@ -226,6 +226,46 @@ const Interpolation& interpolation(int n, int power, const ThetaRule& rule) {
   return cache;
 }
 
+// One sweep's interpolation: out[point] = sum_j W[j][point] h[j] over the
+// blocks of kBlock points, a lane a point, the lanes two or four wide (each
+// point the same products and sums in the same order, j = 0 first, at either
+// width, so the same bits).
+template <class Lane>
+[[gnu::always_inline]] inline void interpolate_blocks(const double* weight, const double* h, int n,
+                                                      std::size_t padded, double* out) {
+  constexpr std::size_t kWidth = sizeof(Lane) / sizeof(double);
+  constexpr std::size_t kLanes = kBlock / kWidth;
+  for (std::size_t block = 0; block < padded; block += kBlock) {
+    Lane sums[kLanes] = {};
+    for (int j = 0; j < n; ++j, weight += kBlock) {
+      Lane hj;
+      for (std::size_t m = 0; m < kWidth; ++m) hj[m] = h[j];
+      for (std::size_t m = 0; m < kLanes; ++m) {
+        Lane wm;
+        __builtin_memcpy(&wm, weight + m * kWidth, sizeof wm);
+        sums[m] += wm * hj;
+      }
+    }
+    __builtin_memcpy(out + block, sums, sizeof sums);
+  }
+}
+
+typedef double Quad __attribute__((vector_size(32)));
+
+[[gnu::target("avx2")]] void interpolate_wide(const double* weight, const double* h, int n,
+                                              std::size_t padded, double* out) {
+  interpolate_blocks<Quad>(weight, h, n, padded, out);
+}
+
+void interpolate(const double* weight, const double* h, int n, std::size_t padded, double* out) {
+  static const bool wide = __builtin_cpu_supports("avx2");
+  if (wide) {
+    interpolate_wide(weight, h, n, padded, out);
+  } else {
+    interpolate_blocks<Pair>(weight, h, n, padded, out);
+  }
+}
+
 // Anderson mixing of depth kDepth: with the residual f = G(x) - x of the
 // last sweeps, the next iterate is G(x) - dG gamma, gamma the least-squares
 // fit of f by the differences dF of past residuals (modified Gram-Schmidt).
@@ -417,30 +457,9 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
   bool converged = false;
   for (int sweep = 0; sweep < scheme.iterations; ++sweep) {
     ++sweeps;
-    Pair hn[kAmericanMaxNodes];
-    for (int j = 0; j < n; ++j) {
-      const double hj = g[j] * g[j];
-      hn[j] = Pair{hj, hj};
-    }
-    for (std::size_t block = 0; block < padded; block += kBlock) {
-      Pair s0{}, s1{}, s2{}, s3{};
-      const double* weight = w.weight.data() + block * static_cast<std::size_t>(n);
-      for (int j = 0; j < n; ++j, weight += kBlock) {
-        Pair w0, w1, w2, w3;
-        __builtin_memcpy(&w0, weight, sizeof w0);
-        __builtin_memcpy(&w1, weight + 2, sizeof w1);
-        __builtin_memcpy(&w2, weight + 4, sizeof w2);
-        __builtin_memcpy(&w3, weight + 6, sizeof w3);
-        s0 += w0 * hn[j];
-        s1 += w1 * hn[j];
-        s2 += w2 * hn[j];
-        s3 += w3 * hn[j];
-      }
-      __builtin_memcpy(hq + block, &s0, sizeof s0);
-      __builtin_memcpy(hq + block + 2, &s1, sizeof s1);
-      __builtin_memcpy(hq + block + 4, &s2, sizeof s2);
-      __builtin_memcpy(hq + block + 6, &s3, sizeof s3);
-    }
+    double hn[kAmericanMaxNodes];
+    for (int j = 0; j < n; ++j) hn[j] = g[j] * g[j];
+    interpolate(w.weight.data(), hn, n, padded, hq);
     double moved = 0.0;
     for (int i = 0; i < n; ++i) {
       const double z = z_node[i];
