@@ -3,6 +3,8 @@
 // and the premium integral on it.
 #include "boundary.hpp"
 
+#include "lanes/lanes.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <numbers>
@@ -250,20 +252,25 @@ template <class Lane>
   }
 }
 
+#if defined(TARVIK_LANES_X86)
 typedef double Quad __attribute__((vector_size(32)));
 
 [[gnu::target("avx2")]] void interpolate_wide(const double* weight, const double* h, int n,
                                               std::size_t padded, double* out) {
   interpolate_blocks<Quad>(weight, h, n, padded, out);
 }
+#endif
 
 void interpolate(const double* weight, const double* h, int n, std::size_t padded, double* out) {
-  static const bool wide = __builtin_cpu_supports("avx2");
+#if defined(TARVIK_LANES_X86)
+  // The processor's and the system's AVX2 support, as the vector lanes detect it.
+  static const bool wide = lanes::path_available(lanes::Path::Avx2);
   if (wide) {
     interpolate_wide(weight, h, n, padded, out);
-  } else {
-    interpolate_blocks<Pair>(weight, h, n, padded, out);
+    return;
   }
+#endif
+  interpolate_blocks<Pair>(weight, h, n, padded, out);
 }
 
 // Anderson mixing of depth kDepth: with the residual f = G(x) - x of the
