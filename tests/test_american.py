@@ -53,7 +53,7 @@ def test_accuracy_against_the_reference_table():
                                  cols["dividend"], cols["volatility"], calls)
     ref = cols["price"]
     error = np.abs(got - ref) / np.maximum(ref, 1e-4 * cols["strike"])
-    assert error.max() <= 5e-10
+    assert error.max() <= 1e-10
 
 
 def test_batch_equals_scalar_and_parallel_equals_serial():

@@ -11,25 +11,41 @@
 
 namespace tarvik {
 
-// The discretisation: Chebyshev nodes of the boundary (in sqrt of time to
-// expiry), the most sweeps of the boundary iteration, Gauss-Legendre points
-// of the boundary integrals and of the premium integral, and the move in
-// ln B below which the sweeps stop.
+// The discretisation: Chebyshev nodes of the boundary, the most sweeps of
+// the boundary iteration, Gauss-Legendre points of the boundary integrals
+// and of the premium integral, the weighted move in ln B below which the
+// sweeps stop, and the fixed-point form (0: FP-B after a coarse stage on
+// half the boundary points, falling back to FP-A where FP-B does not
+// settle; 1: FP-A only; 2: FP-B only; both from the QD+ start).
 struct AmericanScheme {
   int nodes;
   int iterations;
   int boundary_points;
   int price_points;
   double tolerance;
+  int form;
 };
 
-// Measured on every 37th option of the benchmark portfolio (421 options;
-// bench/american_scheme 32 64 32 256 --stride 37 --tol 1e-10, against 96
-// nodes, 256 and 512 points): worst 4.8e-10, RMS 4.5e-11. Nodes in sqrt(tau)
-// converge only algebraically where r >= q in the put's form (the boundary
-// near expiry carries a logarithm, B ~ K (1 - sigma sqrt(tau ln(1/tau))));
-// there the nodes are in (tau/T)^(1/4). The sweeps take some 20 to 60.
-inline constexpr AmericanScheme kAmericanScheme{32, 64, 32, 256, 1e-10};
+// The default schemes, one per shape of the boundary near expiry (in the
+// put's form). Where r >= q the boundary starts at K and falls like
+// K (1 - sigma sqrt(tau ln(1/tau))); nodes in (tau/T)^(1/4) take it with
+// few nodes. Where r < q it starts at X = K r / q and falls like sqrt(tau);
+// the nodes are in sqrt(tau). With rho = ln(q / r) / (sigma sqrt(T)): where
+// rho >= 1 it keeps that shape over the whole life and 20 nodes take it;
+// the closer q is to r, the earlier in the life it turns into the other
+// shape, which takes 32 nodes for 0.6 <= rho < 1 and 48 below. Chosen on the
+// 421-option reference (bench/american_scheme --default --ref
+// tests/data/american_reference.csv) and checked on 300 options over the
+// whole domain: worst error 7.8e-11 where r >= q, 3.7e-11 where r < q, RMS
+// 7.6e-12. From the QD+ start a coarse stage takes some 6 sweeps on half the
+// boundary points, the full scheme 2 more.
+inline constexpr AmericanScheme kAmericanScheme{16, 64, 36, 128, 1e-10, 0};
+inline constexpr AmericanScheme kAmericanSchemeHighYield{20, 64, 16, 128, 1e-9, 0};
+inline constexpr AmericanScheme kAmericanSchemeMidYield{32, 64, 20, 128, 1e-9, 0};
+inline constexpr AmericanScheme kAmericanSchemeYield{48, 64, 32, 128, 1e-9, 0};
+// The default scheme of an option.
+const AmericanScheme& american_default_scheme(double maturity, double rate, double dividend,
+                                              double volatility, bool is_call);
 // The largest counts american_price_with accepts.
 inline constexpr int kAmericanMaxNodes = 128;
 inline constexpr int kAmericanMaxPoints = 512;

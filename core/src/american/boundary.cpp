@@ -1,7 +1,9 @@
 // The fixed point of the put's integral equation (Andersen, Lake and
-// Offengenden 2016) on Chebyshev nodes in sqrt(tau), and the premium
-// integral on it.
+// Offengenden 2016) on Chebyshev nodes, from the QD+ boundary of Li (2010),
+// and the premium integral on it.
 #include "boundary.hpp"
+
+#include "lanes/lanes.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -84,6 +86,79 @@ double seed(const PutProblem& p, double tau) {
 
 }  // namespace
 
+double qd_plus_boundary(const PutProblem& p, double tau, double guess) {
+  // Li (2010), QD+: the put's price near the boundary S* is taken as
+  // p(S) + (K - S* - p(S*)) (S / S*)^(lambda + c0), with h = 1 - e^{-r tau},
+  // alpha = 2 r / sigma^2, beta = 2 (r - q) / sigma^2,
+  //   lambda = (-(beta - 1) - sqrt((beta - 1)^2 + 4 alpha / h)) / 2,
+  //   lambda' = alpha / (h^2 sqrt((beta - 1)^2 + 4 alpha / h)),
+  //   c0 = -(1 - h) alpha / (2 lambda + beta - 1)
+  //        [1 / h - e^{r tau} Theta(S*) / (r (K - S* - p(S*))) + lambda' / (2 lambda + beta - 1)],
+  // Theta the European put's dp/dt. Smooth pasting (delta -1 at S*) gives
+  //   F(S*) = (1 - e^{-q tau} Phi(-d+)) S* + (lambda + c0) (K - S* - p(S*)) = 0.
+  // c0 alone is singular where K - S* - p(S*) vanishes (near expiry), its
+  // product with it is not: F is summed as
+  //   kept S + lambda gap - a [gap (1 / h + lambda' / (2 lambda + beta - 1)) - e^{r tau} Theta /
+  //   r],
+  // a = (1 - h) alpha / (2 lambda + beta - 1), gap = K - S - p(S), kept =
+  // 1 - e^{-q tau} Phi(-d+). F rises through its root from below; Newton's
+  // method in ln S* with the exact slope, bisecting between the perpetual
+  // boundary and X whenever a step leaves the bracket found so far.
+  const double var = p.volatility * p.volatility;
+  const double root_tau = std::sqrt(tau);
+  const double sv = p.volatility * root_tau;
+  const double rate_discount = std::exp(-(p.rate * tau));
+  const double yield_discount = std::exp(-(p.dividend * tau));
+  const double h = -std::expm1(-(p.rate * tau));
+  const double alpha = 2.0 * p.rate / var;
+  const double beta = 2.0 * (p.rate - p.dividend) / var;
+  const double spread = std::sqrt((beta - 1.0) * (beta - 1.0) + 4.0 * alpha / h);
+  const double lambda = 0.5 * (-(beta - 1.0) - spread);
+  const double denominator = -spread;  // 2 lambda + beta - 1
+  const double lambda_term = 1.0 / h + (alpha / ((h * h) * spread)) / denominator;
+  const double a = (1.0 - h) * alpha / denominator;
+  const double theta_scale = 1.0 / (p.rate * rate_discount);
+  // The perpetual boundary gamma / (gamma - 1) lies below every B(tau).
+  const double drift = (p.rate - p.dividend) - 0.5 * var;
+  const double gamma = (-drift - std::sqrt(drift * drift + 2.0 * var * p.rate)) / var;
+  double lo = std::log(gamma / (gamma - 1.0));
+  double hi = p.log_start;
+  double x = std::log(guess);
+  if (!(x > lo && x < hi)) x = 0.5 * (lo + hi);
+  if (!std::isfinite(x)) return guess;
+  for (int step = 0; step < 32; ++step) {
+    const double s = std::exp(x);
+    const Kernel<double> d = kernel_d(x, tau, sv, p.rate - p.dividend, 0.5 * var);
+    const double upper = norm_cdf_c(d.d_plus);
+    const double lower = norm_cdf_c(d.d_minus);
+    const double density = norm_pdf(d.d_plus);
+    const double european = rate_discount * lower - s * (yield_discount * upper);
+    const double theta = p.rate * rate_discount * lower -
+                         p.dividend * s * (yield_discount * upper) -
+                         p.volatility * s * (yield_discount * density) / (2.0 * root_tau);
+    const double theta_slope =
+        yield_discount * ((p.dividend - p.rate) * density / sv - p.dividend * upper -
+                          p.volatility * density * (1.0 - d.d_plus / sv) / (2.0 * root_tau));
+    const double gap = 1.0 - s - european;
+    const double kept = 1.0 - yield_discount * upper;
+    const double f = kept * s + lambda * gap - a * (gap * lambda_term - theta * theta_scale);
+    const double slope = kept + yield_discount * density / sv - lambda * kept -
+                         a * (-kept * lambda_term - theta_slope * theta_scale);
+    if (!std::isfinite(f)) break;
+    if (f < 0.0) {
+      lo = x;
+    } else {
+      hi = x;
+    }
+    double next = x - f / (slope * s);
+    if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
+    const double moved = std::fabs(next - x);
+    x = next;
+    if (moved <= 1e-10) break;  // Newton's last step squares this
+  }
+  return std::exp(x);
+}
+
 namespace {
 
 // The interpolation of H from its node values to the boundary points of every
@@ -91,39 +166,111 @@ namespace {
 // (u = tau_i sin^2 theta_k, so sqrt(u / T) = sqrt(tau_i / T) sin theta_k). It
 // depends on the counts only, not on the option: built once per thread and
 // pair of counts, column j the Chebyshev fit of the j-th unit vector summed by
-// Clenshaw at every point. Row-major in j so that a sweep's sum runs over
-// contiguous points (each point the same sequence of operations).
+// Clenshaw at every point. Stored in blocks of kBlock points, a block's
+// weights for j = 0, 1, ... contiguous, so that a sweep sums a block over j
+// in registers, two points a lane (each point the same products and sums in
+// the same order, j = 0 first, as one at a time).
+constexpr std::size_t kBlock = 8;
+typedef double Pair __attribute__((vector_size(16)));
+
 struct Interpolation {
   int nodes = 0;
   int size = 0;
+  int power = 0;
   std::vector<double> weight;
 };
 
 const Interpolation& interpolation(int n, int power, const ThetaRule& rule) {
-  thread_local Interpolation caches[2];
-  Interpolation& cache = caches[power - 1];
-  if (cache.nodes == n && cache.size == rule.size) return cache;
+  // The default schemes' coarse and fine stages take eight.
+  constexpr int kSlots = 12;
+  thread_local Interpolation caches[kSlots];
+  thread_local int next = 0;
+  for (Interpolation& cache : caches) {
+    if (cache.nodes == n && cache.size == rule.size && cache.power == power) return cache;
+  }
+  Interpolation& cache = caches[next];
+  next = (next + 1) % kSlots;
   const int l = rule.size;
   const std::size_t points = static_cast<std::size_t>(n) * static_cast<std::size_t>(l);
-  cache.weight.assign(points * static_cast<std::size_t>(n), 0.0);
+  const std::size_t padded = (points + kBlock - 1) / kBlock * kBlock;
+  cache.weight.assign(padded * static_cast<std::size_t>(n), 0.0);
   double cosines[2 * kAmericanMaxNodes] = {};
   for (int j = 0; j < 2 * n; ++j) cosines[j] = std::cos(std::numbers::pi * j / n);
-  Boundary unit;
-  unit.nodes = n;
-  for (int j = 0; j < n; ++j) {
-    for (int i = 0; i <= n; ++i) unit.h[i] = i == j ? 1.0 : 0.0;
-    fit(unit, cosines);
-    double* column = cache.weight.data() + static_cast<std::size_t>(j) * points;
-    for (int i = 0; i < n; ++i) {
-      for (int k = 0; k < l; ++k) {
-        column[static_cast<std::size_t>(i) * l + k] = unit.sum(
-            (1.0 + cosines[i]) * (power == 2 ? rule.sin_root[k] : rule.sin_theta[k]) - 1.0);
+  // The interpolant through the n + 1 nodes x_j = cos(j pi / n) (the
+  // polynomial whose Chebyshev coefficients fit() gives) in the barycentric
+  // form of Salzer (1972): weights (-1)^j, halved at both ends, so that W[j]
+  // at xi is (w_j / (xi - x_j)) / sum_m (w_m / (xi - x_m)); n operations a
+  // point, where summing the fit of each unit vector took n^2.
+  for (int i = 0; i < n; ++i) {
+    for (int k = 0; k < l; ++k) {
+      const double xi =
+          (1.0 + cosines[i]) * (power == 2 ? rule.sin_root[k] : rule.sin_theta[k]) - 1.0;
+      double terms[kAmericanMaxNodes + 1];
+      double total = 0.0;
+      int at_node = -1;
+      for (int j = 0; j <= n; ++j) {
+        const double gap = xi - cosines[j];
+        if (gap == 0.0) at_node = j;
+        const double sign = j % 2 == 0 ? 1.0 : -1.0;
+        terms[j] = (j == 0 || j == n ? 0.5 * sign : sign) / gap;
+        total += terms[j];
+      }
+      const std::size_t at = static_cast<std::size_t>(i) * l + k;
+      double* block = cache.weight.data() + at / kBlock * kBlock * n + at % kBlock;
+      for (int j = 0; j < n; ++j) {
+        block[j * kBlock] = at_node >= 0 ? (j == at_node ? 1.0 : 0.0) : terms[j] / total;
       }
     }
   }
   cache.nodes = n;
   cache.size = l;
+  cache.power = power;
   return cache;
+}
+
+// One sweep's interpolation: out[point] = sum_j W[j][point] h[j] over the
+// blocks of kBlock points, a lane a point, the lanes two or four wide (each
+// point the same products and sums in the same order, j = 0 first, at either
+// width, so the same bits).
+template <class Lane>
+[[gnu::always_inline]] inline void interpolate_blocks(const double* weight, const double* h, int n,
+                                                      std::size_t padded, double* out) {
+  constexpr std::size_t kWidth = sizeof(Lane) / sizeof(double);
+  constexpr std::size_t kLanes = kBlock / kWidth;
+  for (std::size_t block = 0; block < padded; block += kBlock) {
+    Lane sums[kLanes] = {};
+    for (int j = 0; j < n; ++j, weight += kBlock) {
+      Lane hj;
+      for (std::size_t m = 0; m < kWidth; ++m) hj[m] = h[j];
+      for (std::size_t m = 0; m < kLanes; ++m) {
+        Lane wm;
+        __builtin_memcpy(&wm, weight + m * kWidth, sizeof wm);
+        sums[m] += wm * hj;
+      }
+    }
+    __builtin_memcpy(out + block, sums, sizeof sums);
+  }
+}
+
+#if defined(TARVIK_LANES_X86)
+typedef double Quad __attribute__((vector_size(32)));
+
+[[gnu::target("avx2")]] void interpolate_wide(const double* weight, const double* h, int n,
+                                              std::size_t padded, double* out) {
+  interpolate_blocks<Quad>(weight, h, n, padded, out);
+}
+#endif
+
+void interpolate(const double* weight, const double* h, int n, std::size_t padded, double* out) {
+#if defined(TARVIK_LANES_X86)
+  // The processor's and the system's AVX2 support, as the vector lanes detect it.
+  static const bool wide = lanes::path_available(lanes::Path::Avx2);
+  if (wide) {
+    interpolate_wide(weight, h, n, padded, out);
+    return;
+  }
+#endif
+  interpolate_blocks<Pair>(weight, h, n, padded, out);
 }
 
 // Anderson mixing of depth kDepth: with the residual f = G(x) - x of the
@@ -209,16 +356,19 @@ class Mixing {
   int count_ = 0;
   int next_slot_ = 0;
   bool have_last_ = false;
-  double df_[kDepth][kAmericanMaxNodes] = {};
-  double dg_[kDepth][kAmericanMaxNodes] = {};
-  double last_f_[kAmericanMaxNodes] = {};
-  double last_g_[kAmericanMaxNodes] = {};
+  // Written before they are read (rows below count_, the last ones once
+  // have_last_): left uninitialised, since clearing them costs more than a
+  // price's mixing.
+  double df_[kDepth][kAmericanMaxNodes];
+  double dg_[kDepth][kAmericanMaxNodes];
+  double last_f_[kAmericanMaxNodes];
+  double last_g_[kAmericanMaxNodes];
 };
 
 }  // namespace
 
-void solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const ThetaRule& rule,
-                    Boundary& b) {
+int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const ThetaRule& rule,
+                   Boundary& b, const Boundary* start) {
   const int n = scheme.nodes;
   const int l = rule.size;
   const std::size_t points = static_cast<std::size_t>(n) * static_cast<std::size_t>(l);
@@ -233,9 +383,17 @@ void solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const The
     const double zeta = 0.5 * (1.0 + cosines[i]);
     z_node[i] = root_t * (p.power == 2 ? zeta * zeta : zeta);
   }
+  // Newton's method for each node's QD+ boundary starts from the node
+  // before (tau a little longer), the first from Barone-Adesi and Whaley.
+  double guess = 0.0;
   for (int i = 0; i < n; ++i) {
+    if (start) {
+      b.h[i] = start->at(cosines[i]);
+      continue;
+    }
     const double tau = z_node[i] * z_node[i];
-    const double g = std::log(seed(p, tau)) - p.log_start;
+    guess = qd_plus_boundary(p, tau, i == 0 ? seed(p, tau) : guess);
+    const double g = std::log(guess) - p.log_start;
     b.h[i] = g * g;
   }
   b.h[n] = 0.0;
@@ -246,12 +404,17 @@ void solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const The
   // discounts over v with the Jacobian 2 tau sin cos and the weight folded
   // in.
   struct Points {
-    std::vector<double> sv, drift, rate_weight, yield_weight, h;
+    std::vector<double> sv, inv_sv, drift, rate_weight, yield_weight, rate_density, h;
   };
+  // Grown only, never shrunk: the coarse and full stages take turns, and
+  // each growth would clear the tail again (2% of a price).
   thread_local Points pts;
-  for (auto* v : {&pts.sv, &pts.drift, &pts.rate_weight, &pts.yield_weight, &pts.h}) {
-    v->resize(points);
+  const std::size_t padded = (points + kBlock - 1) / kBlock * kBlock;
+  for (auto* v :
+       {&pts.sv, &pts.inv_sv, &pts.drift, &pts.rate_weight, &pts.yield_weight, &pts.rate_density}) {
+    if (v->size() < points) v->resize(points);
   }
+  if (pts.h.size() < padded) pts.h.resize(padded);
   for (int i = 0; i < n; ++i) {
     const double z = z_node[i];
     const double tau = z * z;
@@ -262,33 +425,53 @@ void solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const The
       const double jac = rule.weight[k] * ((2.0 * tau) * (s * c));
       const std::size_t at = static_cast<std::size_t>(i) * l + k;
       pts.sv[at] = (p.volatility * z) * c;
+      pts.inv_sv[at] = 1.0 / pts.sv[at];
       pts.drift[at] = carry * v + half_var * v;
-      pts.rate_weight[at] = jac * std::exp(-(p.rate * v));
       pts.yield_weight[at] = jac * std::exp(-(p.dividend * v));
+      if (p.form == kFormA) {
+        pts.rate_weight[at] = jac * std::exp(-(p.rate * v));
+      } else {
+        // FP-B takes e^{-r v} only with phi(d-): one exp of the summed
+        // exponents in the sweeps; here -r v and the factors before it.
+        pts.rate_weight[at] = -(p.rate * v);
+        pts.rate_density[at] = (jac * pts.inv_sv[at]) * kInvSqrtTwoPi;
+      }
     }
   }
 
-  // The stable form FP-A of the integral equation (their eq. (26)):
-  // B(tau) = N / D with
+  // Two forms of the integral equation as B(tau) = N / D (Andersen, Lake and
+  // Offengenden 2016, FP-A and FP-B). FP-A, from Kim's equation itself:
   //   N = e^{-r tau} Phi(d-(tau, B)) + r int e^{-r v} Phi(d-(v, B/B(u))) du,
-  //   D = e^{-q tau} Phi(d+(tau, B)) + q int e^{-q v} Phi(d+(v, B/B(u))) du,
-  // swept over all nodes at once (Jacobi) on g = ln B - ln X. Alone it
-  // contracts slowly where r is several times q at low volatility (some 0.9
-  // a sweep); Anderson mixing (Walker and Ni 2011) of the last few sweeps
-  // takes the fixed point in a handful. Sweeps stop once no node moves by
-  // more than the tolerance.
+  //   D = e^{-q tau} Phi(d+(tau, B)) + q int e^{-q v} Phi(d+(v, B/B(u))) du.
+  // FP-B, from smooth pasting (the price's slope -1 at B), with the term
+  // e^{-r tau} phi(d-) / (sigma sqrt tau) = B e^{-q tau} phi(d+) / (sigma sqrt tau)
+  // added to both sides:
+  //   N = e^{-r tau} phi(d-(tau, B)) / (sigma sqrt tau)
+  //       + r int e^{-r v} phi(d-(v, B/B(u))) / (sigma sqrt v) du,
+  //   D = e^{-q tau} [phi(d+(tau, B)) / (sigma sqrt tau) + Phi(d+(tau, B))]
+  //       + q int e^{-q v} [Phi(d+(v, B/B(u))) + phi(d+(v, B/B(u))) / (sigma sqrt v)] du.
+  // Both are swept over all nodes at once (Jacobi) on g = ln B - ln X.
+  // Measured on the benchmark portfolio from the QD+ start, FP-B reaches
+  // 1e-10 in some 5 to 9 sweeps, FP-A in 10 to 60 (it contracts by some 0.9
+  // a sweep where r is several times q at low volatility). Anderson mixing
+  // (Walker and Ni 2011) of the last few sweeps keeps FP-B from
+  // oscillating where plain sweeps of it would not settle. The sweeps stop
+  // once no node moves by more than the tolerance, a node's move weighted by
+  // sqrt(tau / T): the last nodes before expiry, a fraction 1e-10 of the
+  // life or less, carry rounding noise of 1e-6 in ln B (and almost no
+  // price).
   double* hq = pts.h.data();
   Mixing mix(n);
   double g[kAmericanMaxNodes];
   double mapped[kAmericanMaxNodes];
   for (int i = 0; i < n; ++i) g[i] = -std::sqrt(b.h[i]);
+  int sweeps = 0;
+  bool converged = false;
   for (int sweep = 0; sweep < scheme.iterations; ++sweep) {
-    for (std::size_t at = 0; at < points; ++at) hq[at] = 0.0;
-    for (int j = 0; j < n; ++j) {
-      const double hj = g[j] * g[j];
-      const double* column = w.weight.data() + static_cast<std::size_t>(j) * points;
-      for (std::size_t at = 0; at < points; ++at) hq[at] += column[at] * hj;
-    }
+    ++sweeps;
+    double hn[kAmericanMaxNodes];
+    for (int j = 0; j < n; ++j) hn[j] = g[j] * g[j];
+    interpolate(w.weight.data(), hn, n, padded, hq);
     double moved = 0.0;
     for (int i = 0; i < n; ++i) {
       const double z = z_node[i];
@@ -298,30 +481,50 @@ void solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const The
       double num_int = 0.0;
       double den_int = 0.0;
       const std::size_t row = static_cast<std::size_t>(i) * l;
-      for (int k = 0; k < l; ++k) {
-        const std::size_t at = row + k;
-        const double hu = hq[at] > 0.0 ? hq[at] : 0.0;
-        const double d_plus = ((g[i] + std::sqrt(hu)) + pts.drift[at]) / pts.sv[at];
-        num_int += pts.rate_weight[at] * norm_cdf(d_plus - pts.sv[at]);
-        den_int += pts.yield_weight[at] * norm_cdf(d_plus);
+      double num;
+      double den;
+      if (p.form == kFormA) {
+        for (int k = 0; k < l; ++k) {
+          const std::size_t at = row + k;
+          const double hu = hq[at] > 0.0 ? hq[at] : 0.0;
+          const double d_plus = ((g[i] + std::sqrt(hu)) + pts.drift[at]) / pts.sv[at];
+          num_int += pts.rate_weight[at] * norm_cdf(d_plus - pts.sv[at]);
+          den_int += pts.yield_weight[at] * norm_cdf(d_plus);
+        }
+        num = std::exp(-(p.rate * tau)) * norm_cdf(d0.d_minus) + p.rate * num_int;
+        den = std::exp(-(p.dividend * tau)) * norm_cdf(d0.d_plus) + p.dividend * den_int;
+      } else {
+        for (int k = 0; k < l; ++k) {
+          const std::size_t at = row + k;
+          const double hu = hq[at] > 0.0 ? hq[at] : 0.0;
+          const double d_plus = ((g[i] + std::sqrt(hu)) + pts.drift[at]) * pts.inv_sv[at];
+          const double d_minus = d_plus - pts.sv[at];
+          num_int +=
+              pts.rate_density[at] * std::exp(pts.rate_weight[at] + norm_pdf_exponent(d_minus));
+          den_int += pts.yield_weight[at] * (norm_cdf(d_plus) + norm_pdf(d_plus) * pts.inv_sv[at]);
+        }
+        const double sv0 = p.volatility * z;
+        num = std::exp(-(p.rate * tau)) * (norm_pdf(d0.d_minus) / sv0) + p.rate * num_int;
+        den = std::exp(-(p.dividend * tau)) * (norm_pdf(d0.d_plus) / sv0 + norm_cdf(d0.d_plus)) +
+              p.dividend * den_int;
       }
-      const double num = std::exp(-(p.rate * tau)) * norm_cdf(d0.d_minus) + p.rate * num_int;
-      const double den = std::exp(-(p.dividend * tau)) * norm_cdf(d0.d_plus) + p.dividend * den_int;
       double value = num / den;
       if (!(value > 0.0)) value = p.start * 1e-300;
       double next = std::log(value) - p.log_start;
       if (next > 0.0) next = 0.0;
-      moved = std::max(moved, std::fabs(next - g[i]));
+      moved = std::max(moved, std::fabs(next - g[i]) * (z / root_t));
       mapped[i] = next;
     }
     if (moved <= scheme.tolerance) {
       for (int i = 0; i < n; ++i) g[i] = mapped[i];
+      converged = true;
       break;
     }
     mix.step(g, mapped);
   }
   for (int i = 0; i < n; ++i) b.h[i] = g[i] * g[i];
   fit(b, cosines);
+  return converged || sweeps == 0 ? sweeps : -sweeps;
 }
 
 double put_premium(const PutProblem& p, const Boundary& b, const ThetaRule& rule, double s,
@@ -352,7 +555,7 @@ double put_premium(const PutProblem& p, const Boundary& b, const ThetaRule& rule
     const double yield_weight = jac * std::exp(-(p.dividend * v));
     const double upper = norm_cdf_c(d.d_plus);
     strike_leg += jac * (std::exp(-(p.rate * v)) * norm_cdf_c(d.d_minus));
-    spot_leg += jac * (std::exp(-(p.dividend * v)) * upper);
+    spot_leg += yield_weight * upper;
     if (slopes) {
       const double pull = (p.dividend - (p.rate / p.start) * std::exp(root)) / sv;
       const double density = norm_pdf(d.d_plus);

@@ -5,8 +5,9 @@
 // B(tau) the boundary, d+-(v, z) = (ln z + (r - q) v +- sigma^2 v / 2) /
 // (sigma sqrt v). The boundary starts at X = min(1, r/q) (X = 1 for q <= 0)
 // and is stored as H(xi) = (ln B - ln X)^2, a polynomial in the Chebyshev
-// variable xi = 2 sqrt(tau / T) - 1, smooth where B itself has a square-root
-// singularity at tau = 0.
+// variable xi = 2 (tau / T)^(1 / (2 power)) - 1, smooth where B itself has a
+// square-root singularity at tau = 0 (power 1 where r < q) or one of
+// sqrt(tau ln(1/tau)) (power 2 where r >= q).
 //
 // Every integral over u in [0, tau] is taken in u = tau sin^2(theta),
 // theta in [0, pi/2]: sqrt(u) = sqrt(tau) sin(theta) and
@@ -59,7 +60,13 @@ struct PutProblem {
   double start;      // X = B(0+)
   double log_start;  // ln X
   int power;         // the nodes' time variable is (tau / T)^(1 / (2 power))
+  int form;          // kFormA or kFormB: which fixed-point form the sweeps take
 };
+
+// The two fixed-point forms of the boundary (Andersen, Lake and Offengenden
+// 2016, their FP-A and FP-B).
+inline constexpr int kFormA = 1;
+inline constexpr int kFormB = 2;
 
 // The boundary on the Chebyshev nodes x_i = cos(i pi / n), i = 0..n
 // (tau_i = T (1 + x_i)^2 / 4, so i = n is tau = 0 where H = 0), and the
@@ -89,8 +96,21 @@ struct Boundary {
 };
 
 // Solves for the boundary with the scheme's counts.
-void solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const ThetaRule& rule,
-                    Boundary& boundary);
+// The sweeps the last solve on this thread took (for the scheme benchmark).
+inline thread_local int last_sweeps = 0;
+inline thread_local int last_coarse_sweeps = 0;
+
+// Returns the number of sweeps taken, negative where they stopped at the
+// scheme's limit without settling.
+// The sweeps start from `start` (a solution on fewer nodes) where given,
+// else from the QD+ boundary.
+int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const ThetaRule& rule,
+                   Boundary& boundary, const Boundary* start = nullptr);
+
+// The QD+ approximation of the boundary at tau (Li 2010), in strike units:
+// the root of the smooth-pasting condition of the QD+ price, by Newton's
+// method from `guess`.
+double qd_plus_boundary(const PutProblem& p, double tau, double guess);
 
 // The early-exercise premium of the put at spot s (strike units) on the
 // solved boundary, s above B(T); with its first and second derivatives in s
