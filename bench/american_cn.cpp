@@ -46,14 +46,6 @@ double payoff(const AmericanOption& o, double spot) {
   return std::max(o.call ? spot - o.k : o.k - spot, 0.0);
 }
 
-// The value far in the money at time to expiry tau: the exercise value or the
-// forward value, whichever is larger (the second where waiting pays).
-double deep_value(const AmericanOption& o, double spot, double tau) {
-  const double forward = o.call ? spot * std::exp(-o.q * tau) - o.k * std::exp(-o.r * tau)
-                                : o.k * std::exp(-o.r * tau) - spot * std::exp(-o.q * tau);
-  return std::max(payoff(o, spot), forward);
-}
-
 struct Layout {
   double h;     // log-spot step at level 0
   int spot_at;  // index of ln S at level 0
@@ -74,26 +66,30 @@ Layout layout(const AmericanOption& o, int base_nodes) {
 }
 
 // The grid price at ln S with `nodes` intervals of width h and `steps` time
-// intervals.
+// intervals. The nodes are numbered from the in-the-money end (low spot for a
+// put, high spot for a call; the drift term changes sign for the call), so
+// one elimination serves both.
 double grid_price(const AmericanOption& o, double h, int spot_at, int nodes, int steps,
                   bool american) {
-  const double x0 = std::log(o.s) - spot_at * h;
+  const double side = o.call ? -1.0 : 1.0;
+  const double x0 = std::log(o.s) - side * (o.call ? nodes - spot_at : spot_at) * h;
   const double alpha = 0.5 * o.v * o.v / (h * h);
-  const double beta = (o.r - o.q - 0.5 * o.v * o.v) / (2.0 * h);
+  const double beta = side * (o.r - o.q - 0.5 * o.v * o.v) / (2.0 * h);
   std::vector<double> spot(nodes + 1), floor(nodes + 1), value(nodes + 1), rhs(nodes + 1),
-      pivot(nodes + 1);
+      inverse(nodes + 1);
   for (int i = 0; i <= nodes; ++i) {
-    spot[i] = std::exp(x0 + i * h);
+    spot[i] = std::exp(x0 + side * i * h);
     floor[i] = american ? payoff(o, spot[i]) : -HUGE_VAL;
     value[i] = payoff(o, spot[i]);
   }
-  const auto edge = [&](int i, double tau) {
-    if (o.call == (i == 0)) return 0.0;  // far out of the money
-    return american ? deep_value(o, spot[i], tau)
-                    : (o.call ? spot[i] * std::exp(-o.q * tau) - o.k * std::exp(-o.r * tau)
-                              : o.k * std::exp(-o.r * tau) - spot[i] * std::exp(-o.q * tau));
+  const auto deep = [&](double tau) {
+    const double forward = o.call ? spot[0] * std::exp(-o.q * tau) - o.k * std::exp(-o.r * tau)
+                                  : o.k * std::exp(-o.r * tau) - spot[0] * std::exp(-o.q * tau);
+    return american ? std::max(payoff(o, spot[0]), forward) : forward;
   };
   // One step from tau to tau + dt with weight theta on the new time level.
+  // Brennan-Schwartz: eliminate from the far (held) end towards the exercise
+  // region, then substitute back out of it, each value at least the payoff.
   const auto step = [&](double tau, double dt, double theta) {
     const double explicit_dt = (1.0 - theta) * dt, implicit_dt = theta * dt;
     for (int i = 1; i < nodes; ++i)
@@ -102,32 +98,25 @@ double grid_price(const AmericanOption& o, double h, int spot_at, int nodes, int
                                     (alpha + beta) * value[i + 1]);
     const double lower = -implicit_dt * (alpha - beta), upper = -implicit_dt * (alpha + beta);
     const double diagonal = 1.0 + implicit_dt * (2.0 * alpha + o.r);
-    value[0] = edge(0, tau + dt);
-    value[nodes] = edge(nodes, tau + dt);
-    rhs[1] -= lower * value[0];
-    rhs[nodes - 1] -= upper * value[nodes];
-    if (!o.call) {
-      // Eliminate from the top (held) down, substitute upwards out of the
-      // exercise region at low spot.
-      pivot[nodes - 1] = diagonal;
-      for (int i = nodes - 2; i >= 1; --i) {
-        const double f = upper / pivot[i + 1];
-        pivot[i] = diagonal - f * lower;
-        rhs[i] -= f * rhs[i + 1];
+    value[0] = deep(tau + dt);
+    value[nodes] = 0.0;
+    // The pivots of a constant-coefficient matrix reach a fixed point within
+    // some hundreds of rows; from there on they are computed no more.
+    double pivot = 1.0 / diagonal;
+    bool settled = false;
+    inverse[nodes - 1] = pivot;
+    for (int i = nodes - 2; i >= 1; --i) {
+      const double f = upper * inverse[i + 1];
+      if (!settled) {
+        const double next = 1.0 / (diagonal - f * lower);
+        settled = next == pivot;
+        pivot = next;
       }
-      for (int i = 1; i < nodes; ++i)
-        value[i] = std::max((rhs[i] - (i > 1 ? lower * value[i - 1] : 0.0)) / pivot[i], floor[i]);
-    } else {
-      pivot[1] = diagonal;
-      for (int i = 2; i < nodes; ++i) {
-        const double f = lower / pivot[i - 1];
-        pivot[i] = diagonal - f * upper;
-        rhs[i] -= f * rhs[i - 1];
-      }
-      for (int i = nodes - 1; i >= 1; --i)
-        value[i] =
-            std::max((rhs[i] - (i < nodes - 1 ? upper * value[i + 1] : 0.0)) / pivot[i], floor[i]);
+      inverse[i] = pivot;
+      rhs[i] -= f * rhs[i + 1];
     }
+    for (int i = 1; i < nodes; ++i)
+      value[i] = std::max((rhs[i] - lower * value[i - 1]) * inverse[i], floor[i]);
   };
   const auto time = [&](int j) { return o.t * (double(j) / steps) * (double(j) / steps); };
   for (int j = 0; j < steps; ++j) {
@@ -139,7 +128,7 @@ double grid_price(const AmericanOption& o, double h, int spot_at, int nodes, int
       step(tau, dt, 0.5);
     }
   }
-  return value[spot_at];
+  return value[o.call ? nodes - spot_at : spot_at];
 }
 
 struct Estimate {
@@ -248,7 +237,7 @@ int main(int argc, char** argv) {
     const double order = levels >= 3 && d2 != 0.0 ? std::log2(std::fabs(d1 / d2)) : NAN;
     const double estimate = e.error / floor;
     const double diff = std::fabs(e.extrapolated - truth) / floor;
-    std::printf("%5d %5g %6.4f %5.2f %5.2f %4.2f %-4s %-15.10g %5.2f  %-15.12g %8.2e  %8.2e\n",
+    std::printf("%5d %5g %6.4f %5.2f %5.2f %4.2f %-4s %-15.10g %5.2f  %-17.15g %8.2e  %8.2e\n",
                 index, o.s, o.t, o.r, o.q, o.v, o.call ? "call" : "put", e.grid[levels - 1], order,
                 e.extrapolated, estimate, diff);
     std::fflush(stdout);

@@ -1,8 +1,8 @@
 // The benchmark portfolio of American options in the style of Andersen, Lake
-// and Offengenden (2016), section 5: K = 100; S in {25, 50, 80, 90, 100, 110,
+// and Offengenden (2016): K = 100; S in {25, 50, 80, 90, 100, 110,
 // 120, 150, 200}; T in {1/12, 1/4, 1/2, 1, 2, 3}; r in {0, .02, ..., .1};
 // q in {0, .04, .08, .12}; sigma in {.1, .2, ..., .6}; a put and a call of each,
-// 5,184 options. The enumeration order (S outermost, the put before the call
+// 15,552 options. The enumeration order (S outermost, the put before the call
 // innermost) gives each option its index; tests/test_american_reference.py
 // rebuilds the same list in the same order.
 #pragma once

@@ -3,7 +3,7 @@
 //
 //   american_reference run NODES SWEEPS BOUNDARY_POINTS PRICE_POINTS TOL FILE
 //                      [--stride K] [--from A] [--to B]
-//     prices options A, A + K, ... below B (default: all 5,184) with that
+//     prices options A, A + K, ... below B (default: all 15,552) with that
 //     discretisation of the boundary iteration, writes "index,price" rows
 //     (17 significant digits) to FILE and prints the time per option;
 //   american_reference compare FILE_A FILE_B
