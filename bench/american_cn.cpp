@@ -251,7 +251,8 @@ int main(int argc, char** argv) {
     if (!std::isnan(diff)) {
       ++compared;
       worst_diff = std::max(worst_diff, diff);
-      worst_ratio = std::max(worst_ratio, diff / std::max(estimate, 1e-16));
+      // Below 1e-13 the estimate is rounding (a price at the exercise value).
+      worst_ratio = std::max(worst_ratio, diff / std::max(estimate, 1e-13));
     }
   }
   std::printf("%zu options, %d levels from %d nodes x %d steps: worst error estimate %.2e",
