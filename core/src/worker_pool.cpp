@@ -114,6 +114,7 @@ struct Worker {
 
   Pool* pool;
   std::size_t index;
+  const WaitFn* waiting = nullptr;  // a guest's call while it sleeps
   std::condition_variable cv;
   bool asleep = false;
   // Queued tasks as a ring, oldest at `head`: the owner pushes and pops at
@@ -148,13 +149,14 @@ class Pool {
 
   std::size_t size() const { return workers_.size(); }
 
-  void run(std::size_t n, RangeFn body) {
+  void run(std::size_t n, RangeFn body, const WaitFn* waiting) {
     if (tl_worker != nullptr && tl_worker->pool == this) {
       // Already a member (a worker or a guest): cut the batch here.
       join(*tl_worker, body, 0, split_point(0, n, body.grain()), n, size(), false);
       return;
     }
     Worker guest(this, 0);
+    guest.waiting = waiting;
     {
       std::lock_guard<std::mutex> g(mu_);
       guests_.push_back(&guest);
@@ -244,13 +246,24 @@ class Pool {
     return task;
   }
 
+  // Sleeps until notified; a guest with a waiting call wakes at least every
+  // period for it, made without the lock.
   void sleep_locked(Worker& w, std::unique_lock<std::mutex>& lock) {
     w.asleep = true;
     ++asleep_;
-    w.cv.wait(lock);
-    if (w.asleep) {  // woken for its own task, or spuriously
+    if (w.waiting != nullptr) {
+      w.cv.wait_for(lock, w.waiting->period());
+    } else {
+      w.cv.wait(lock);
+    }
+    if (w.asleep) {  // woken for its own task, by its period, or spuriously
       w.asleep = false;
       --asleep_;
+    }
+    if (w.waiting != nullptr) {
+      lock.unlock();
+      (*w.waiting)();
+      lock.lock();
     }
   }
 
@@ -395,7 +408,7 @@ void start() {
   if (get_pool() == nullptr) throw PoolUnavailable();
 }
 
-void run(std::size_t n, RangeFn body) {
+void run(std::size_t n, RangeFn body, const WaitFn* waiting) {
   if (n < 2 * body.grain()) {
     start();
     if (n > 0) body(0, n);
@@ -403,7 +416,7 @@ void run(std::size_t n, RangeFn body) {
   }
   Pool* p = get_pool();
   if (p == nullptr) throw PoolUnavailable();
-  p->run(n, body);
+  p->run(n, body, waiting);
 }
 
 std::optional<std::size_t> parse_thread_count(const char* text) {

@@ -2,6 +2,7 @@
 // thread-count rule it is created with.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <stdexcept>
@@ -33,6 +34,26 @@ class RangeFn {
   std::size_t wake_;
 };
 
+// What the thread that hands in a batch does while it waits for other
+// threads to finish their pieces: a call, made on that thread with none of
+// the pool's locks held, about every `period` (a caller that must keep an eye
+// on something else meanwhile, such as a signal's arrival). Non-owning, as
+// RangeFn.
+class WaitFn {
+ public:
+  template <class F>
+  WaitFn(F& f, std::chrono::milliseconds period)
+      : ctx_(&f), call_([](void* ctx) { (*static_cast<F*>(ctx))(); }), period_(period) {}
+
+  void operator()() const { call_(ctx_); }
+  std::chrono::milliseconds period() const { return period_; }
+
+ private:
+  void* ctx_;
+  void (*call_)(void*);
+  std::chrono::milliseconds period_;
+};
+
 // The internal fault of a pool whose threads cannot be started: nothing has
 // been computed, and the next parallel batch tries to start the pool again.
 class PoolUnavailable : public std::runtime_error {
@@ -45,8 +66,9 @@ class PoolUnavailable : public std::runtime_error {
 // each left half a multiple of it),
 // and returns when every call has returned. The pool is created on the first
 // call; throws PoolUnavailable (before calling `body`) if its threads cannot
-// be started.
-void run(std::size_t n, RangeFn body);
+// be started. While the calling thread waits for pieces that other threads
+// took, it calls `waiting` (when given) about every waiting->period().
+void run(std::size_t n, RangeFn body, const WaitFn* waiting = nullptr);
 
 // Creates the pool if it does not exist yet (the same fault as run).
 void start();
