@@ -1,17 +1,20 @@
 // Batch evaluation below the Python layer: the output check of the kernels,
-// the worker pool and the parsing of its thread count. The length rule,
+// the worker pool, the interrupt of a long batch and the parsing of its
+// thread count. The length rule,
 // agreement of every kernel with its scalar operation, parallel against
 // serial, and the pool's process-wide behaviour (the thread count from the
 // environment among it) are tested through the Python functions.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <thread>
 #include <vector>
 
+#include "batch/run.hpp"
 #include "tarvik/batch.hpp"
 #include "tarvik/batch_ops.hpp"
 #include "worker_pool.hpp"
@@ -79,6 +82,87 @@ TEST(WorkerPool, EveryIndexExactlyOnce) {
   for (std::thread& t : callers) t.join();
   EXPECT_EQ(faults.load(), 0);
   EXPECT_GE(pool::size(), 1u);
+}
+
+// A batch with an interrupt, a millisecond per index: the interrupt is asked
+// on the calling thread only, never within the first period (a short batch
+// never), and once it says stop no further slice begins, so the batch returns
+// with most indices never visited; without a stop each is visited once.
+TEST(BatchInterrupt, StopsAtTheNextSliceAndAsksOnlyTheCaller) {
+  using std::chrono::milliseconds;
+  const std::thread::id caller = std::this_thread::get_id();
+  for (const Exec exec : {Exec::Serial, Exec::Parallel}) {
+    for (const int stop_at : {0, 1, 3}) {  // 0: never
+      const std::size_t n = stop_at == 0 ? 300 : 20000;
+      std::vector<std::atomic<int>> hits(n);
+      auto body = [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i) {
+          hits[i].fetch_add(1, std::memory_order_relaxed);
+          std::this_thread::sleep_for(milliseconds(1));
+        }
+      };
+      int polls = 0;
+      bool elsewhere = false;
+      auto poll = [&] {
+        elsewhere = elsewhere || std::this_thread::get_id() != caller;
+        return ++polls == stop_at;
+      };
+      Interrupt interrupt(poll);
+      batch::for_each_range(exec, n, pool::RangeFn(body), &interrupt, 1);
+      std::size_t visited = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        EXPECT_LE(hits[i].load(), 1);
+        visited += hits[i].load() == 1 ? 1 : 0;
+      }
+      EXPECT_FALSE(elsewhere);
+      EXPECT_EQ(interrupt.stopped(), stop_at != 0);
+      if (stop_at != 0) {
+        EXPECT_EQ(polls, stop_at);  // never asked again
+        EXPECT_LT(visited, n / 2);
+      } else {
+        EXPECT_EQ(visited, n);
+        if (exec == Exec::Serial) {
+          EXPECT_GE(polls, 1);  // 300 ms of work
+        }
+      }
+    }
+  }
+  // A batch within one period never asks.
+  int polls = 0;
+  auto poll = [&] { return ++polls > 0; };
+  Interrupt interrupt(poll);
+  auto nothing = [](std::size_t, std::size_t) {};
+  batch::for_each_range(Exec::Parallel, 100000, pool::RangeFn(nothing), &interrupt, 1);
+  EXPECT_EQ(polls, 0);
+}
+
+// The thread that hands in a batch makes its waiting call on itself while a
+// worker computes the piece it took.
+TEST(WorkerPool, WaitingCallOnTheCallingThread) {
+  using std::chrono::milliseconds;
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<bool> taken{false};
+  auto body = [&](std::size_t lo, std::size_t) {
+    if (lo == 0) {
+      // long enough for a worker to take the other half
+      std::this_thread::sleep_for(milliseconds(100));
+    } else {
+      taken = std::this_thread::get_id() != caller;
+      std::this_thread::sleep_for(milliseconds(taken ? 350 : 0));
+    }
+  };
+  int calls = 0;
+  bool elsewhere = false;
+  auto waiting = [&] {
+    elsewhere = elsewhere || std::this_thread::get_id() != caller;
+    ++calls;
+  };
+  const pool::WaitFn wait_fn(waiting, milliseconds(50));
+  pool::run(2, pool::RangeFn(body), &wait_fn);
+  EXPECT_FALSE(elsewhere);
+  if (taken) {
+    EXPECT_GE(calls, 2);
+  }
 }
 
 struct ParseCase {
