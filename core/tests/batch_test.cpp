@@ -1,9 +1,9 @@
 // Batch evaluation below the Python layer: the output check of the kernels,
-// the worker pool, the interrupt of a long batch and the parsing of its
-// thread count. The length rule,
-// agreement of every kernel with its scalar operation, parallel against
-// serial, and the pool's process-wide behaviour (the thread count from the
-// environment among it) are tested through the Python functions.
+// the worker pool, the interrupt of a long batch and the parsing of the
+// pool's thread count. The length rule, agreement of every kernel with its
+// scalar operation, parallel against serial, and the pool's process-wide
+// behaviour (the thread count from the environment among it) are tested
+// through the Python functions.
 #include <gtest/gtest.h>
 
 #include <atomic>
