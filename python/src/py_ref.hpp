@@ -52,8 +52,6 @@ class WithoutGil {
     if (state_ != nullptr) PyEval_RestoreThread(state_);
   }
 
-  bool released() const { return state_ != nullptr; }
-
   // Takes the lock back for a moment to run the signal handlers that are due
   // (the interpreter runs them on its main thread only; elsewhere this does
   // nothing else); true when one raised (KeyboardInterrupt for Ctrl-C), its
