@@ -20,7 +20,9 @@
 //
 // Scheduling is guarded by one mutex. The number of queue operations per
 // batch grows with T, not with the batch length, so the lock is taken a few
-// dozen times per batch and never per element. A worker that runs out of
+// dozen times per batch and never per element (but for a batch of costly
+// elements, whose pieces the body caps at some milliseconds each: one split
+// per piece). A worker that runs out of
 // work polls the queues for a few tens of microseconds before it sleeps on
 // its own condition variable: back-to-back small batches then pay no wake-up
 // of a sleeping thread, while a pool without work sleeps. Queueing a task
@@ -293,11 +295,12 @@ class Pool {
     waiter->notify_all();
   }
 
-  // Evaluates [lo, hi), split in halves while the budget allows.
+  // Evaluates [lo, hi), split in halves while the budget allows, and always
+  // while longer than the body's longest piece.
   void run_range(Worker& w, RangeFn body, std::size_t lo, std::size_t hi, std::size_t budget,
                  bool migrated) {
     const std::size_t len = hi - lo;
-    if (len >= 2 * body.grain() && (migrated || budget > 0)) {
+    if (len >= 2 * body.grain() && (migrated || budget > 0 || len > body.most())) {
       const std::size_t halves = migrated ? std::max(budget / 2, size()) : budget / 2;
       join(w, body, lo, split_point(lo, hi, body.grain()), hi, halves, false);
     } else {

@@ -11,27 +11,33 @@ namespace tarvik::pool {
 
 // A non-owning reference to a callable invoked on index ranges [lo, hi),
 // with the least range worth handing to another thread (its grain: ranges
-// are cut at multiples of it) and the least range worth waking a sleeping
-// worker for. The callable must outlive every call made through the
+// are cut at multiples of it), the least range worth waking a sleeping
+// worker for, and the longest range run whole (longer ones are always split,
+// so that no thread is left alone with a long piece at the end of a batch of
+// costly elements). The callable must outlive every call made through the
 // reference.
 class RangeFn {
  public:
   template <class F>
-  explicit RangeFn(F& f, std::size_t grain = 1, std::size_t wake = 1)
+  explicit RangeFn(F& f, std::size_t grain = 1, std::size_t wake = 1,
+                   std::size_t most = static_cast<std::size_t>(-1))
       : ctx_(&f),
         call_([](void* ctx, std::size_t lo, std::size_t hi) { (*static_cast<F*>(ctx))(lo, hi); }),
         grain_(grain < 1 ? 1 : grain),
-        wake_(wake < grain_ ? grain_ : wake) {}
+        wake_(wake < grain_ ? grain_ : wake),
+        most_(most < grain_ ? grain_ : most) {}
 
   void operator()(std::size_t lo, std::size_t hi) const { call_(ctx_, lo, hi); }
   std::size_t grain() const { return grain_; }
   std::size_t wake() const { return wake_; }
+  std::size_t most() const { return most_; }
 
  private:
   void* ctx_;
   void (*call_)(void*, std::size_t, std::size_t);
   std::size_t grain_;
   std::size_t wake_;
+  std::size_t most_;
 };
 
 // What the thread that hands in a batch does while it waits for other

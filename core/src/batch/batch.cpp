@@ -80,7 +80,7 @@ void run_on(bool parallel, std::size_t n, pool::RangeFn body, const pool::WaitFn
     }
   };
   const pool::WaitFn waiting(poll, period);
-  run_on(parallel, n, pool::RangeFn(sliced, body.grain(), body.wake()), &waiting);
+  run_on(parallel, n, pool::RangeFn(sliced, body.grain(), body.wake(), body.most()), &waiting);
 }
 
 }  // namespace

@@ -101,6 +101,17 @@ constexpr std::size_t piece_grain(std::size_t work) {
 }
 constexpr std::size_t wake_of(std::size_t work) { return (kWakeWork + work - 1) / work; }
 
+// A piece on the pool holds at most this much work (some 5 ms of the cheapest
+// elements, four American prices), so that at the end of a batch of costly
+// or uneven elements no thread is left alone with a long piece while the
+// others idle; a batch of cheap elements splits so only from 2^17 of them.
+inline constexpr std::size_t kMostPieceWork = 131072;
+template <class Op>
+constexpr std::size_t most_of(std::size_t work) {
+  const std::size_t grain = piece_grain<Op>(work);
+  return (kMostPieceWork / work + grain - 1) / grain * grain;
+}
+
 template <class Op, std::size_t N, std::size_t... K>
 void evaluate_blocked(const Inputs<N>& in, double* out, std::size_t lo, std::size_t hi,
                       std::index_sequence<K...>) {
@@ -186,7 +197,8 @@ Status run_into(const Inputs<N>& in, Exec exec, std::span<T> out, Interrupt* int
     }
   };
   constexpr std::size_t grain = piece_grain<E>(Op::kWork);
-  for_each_range(exec, in.size(), pool::RangeFn(body, grain, wake_of(Op::kWork)), interrupt,
+  for_each_range(exec, in.size(),
+                 pool::RangeFn(body, grain, wake_of(Op::kWork), most_of<E>(Op::kWork)), interrupt,
                  slice_of(grain, Op::kWork));
   return std::nullopt;
 }
@@ -220,7 +232,8 @@ Status run_fields(const Inputs<N>& in, Exec exec, std::span<const OutView, Op::k
     }
   };
   constexpr std::size_t grain = piece_grain<E>(Op::kWork);
-  for_each_range(exec, in.size(), pool::RangeFn(body, grain, wake_of(Op::kWork)), interrupt,
+  for_each_range(exec, in.size(),
+                 pool::RangeFn(body, grain, wake_of(Op::kWork), most_of<E>(Op::kWork)), interrupt,
                  slice_of(grain, Op::kWork));
   return std::nullopt;
 }
