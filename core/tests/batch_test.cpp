@@ -59,20 +59,23 @@ TEST(BatchKernel, LengthErrorsLeaveTheOutputUntouched) {
 // Several threads outside the pool hand in batches at once (each computing
 // its share with the workers); each index of each batch is visited exactly
 // once, in non-empty ranges no smaller than the grain (but for a batch below
-// two grains, which runs whole).
+// two grains, which runs whole) and, where the body caps them, no longer
+// than its longest piece.
 TEST(WorkerPool, EveryIndexExactlyOnce) {
   std::atomic<int> faults{0};
   std::vector<std::thread> callers;
   for (int c = 0; c < 4; ++c) {
     callers.emplace_back([&, c] {
       const std::size_t grain = c % 2 == 0 ? 1 : 256;
+      const std::size_t most = c < 2 ? SIZE_MAX : 3 * grain;
       for (const std::size_t n : {2, 64, 65, 1000, 5000, 100003, 1 << 20}) {
         std::vector<std::atomic<int>> hits(n);
         auto body = [&](std::size_t lo, std::size_t hi) {
           if (lo >= hi || hi > n || (hi - lo < grain && n >= 2 * grain)) ++faults;
+          if (hi - lo > most && n >= 2 * grain) ++faults;
           for (std::size_t i = lo; i < hi; ++i) hits[i].fetch_add(1, std::memory_order_relaxed);
         };
-        pool::run(n, pool::RangeFn(body, grain));
+        pool::run(n, pool::RangeFn(body, grain, 1, most));
         for (std::size_t i = 0; i < n; ++i) {
           if (hits[i].load() != 1) ++faults;
         }
