@@ -51,6 +51,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace tarvik::pool {
@@ -153,8 +154,14 @@ class Pool {
 
   void run(std::size_t n, RangeFn body, const WaitFn* waiting) {
     if (tl_worker != nullptr && tl_worker->pool == this) {
-      // Already a member (a worker or a guest): cut the batch here.
-      join(*tl_worker, body, 0, split_point(0, n, body.grain()), n, size(), false);
+      // Already a member (a worker or a guest): cut the batch here. A guest
+      // can be here through its own waiting call (a caller's signal handler
+      // that runs a batch): while this batch lasts, its waiting call is this
+      // batch's.
+      Worker& w = *tl_worker;
+      const WaitFn* outer = std::exchange(w.waiting, waiting);
+      join(w, body, 0, split_point(0, n, body.grain()), n, size(), false);
+      w.waiting = outer;
       return;
     }
     Worker guest(this, 0);
