@@ -15,7 +15,8 @@ POOL_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 def sanitized():
     """Whether this process runs under a sanitizer's runtime."""
     with open("/proc/self/maps") as maps:
-        return any(lib in maps.read() for lib in ("libasan", "libtsan", "libclang_rt"))
+        mapped = maps.read()
+    return any(lib in mapped for lib in ("libasan", "libtsan", "libclang_rt"))
 
 
 def child_env(env=None):

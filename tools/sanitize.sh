@@ -6,7 +6,7 @@
 #   and intake tests again with every function on the tuple-and-dict calling
 #   convention (TARVIK_TEST_TUPLE_CALLS=1).
 # thread: ThreadSanitizer with the newest Clang in build-tsan: the C++ tests,
-#   and the Python batch and thread tests. (The worker-pool tests count the
+#   and the Python batch, thread and interrupt tests. (The worker-pool tests count the
 #   threads of the process and fork, which TSan's own thread and its refusal
 #   of threads after fork would defeat; they run in the other builds.)
 # Python itself is not instrumented: it runs with the sanitizer runtime
@@ -44,7 +44,8 @@ for kind in "$@"; do
       export_sanitizer_options "$PWD/$build/reports"
       ctest --test-dir $build --output-on-failure || status=1
       LD_PRELOAD="$(clang_runtime "$cxx" tsan so)" PYTHONPATH=$build/pkg \
-        python3 -m pytest -q -p no:cacheprovider tests/test_batch.py tests/test_threads.py || status=1
+        python3 -m pytest -q -p no:cacheprovider tests/test_batch.py tests/test_threads.py \
+        tests/test_interrupt.py || status=1
       ;;
     *) echo "unknown sanitizer run: $kind" >&2; exit 2 ;;
   esac

@@ -20,7 +20,9 @@
 //
 // Scheduling is guarded by one mutex. The number of queue operations per
 // batch grows with T, not with the batch length, so the lock is taken a few
-// dozen times per batch and never per element. A worker that runs out of
+// dozen times per batch and never per element (but for a batch of costly
+// elements, whose pieces the body caps at some milliseconds each: one split
+// per piece). A worker that runs out of
 // work polls the queues for a few tens of microseconds before it sleeps on
 // its own condition variable: back-to-back small batches then pay no wake-up
 // of a sleeping thread, while a pool without work sleeps. Queueing a task
@@ -49,6 +51,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace tarvik::pool {
@@ -114,6 +117,7 @@ struct Worker {
 
   Pool* pool;
   std::size_t index;
+  const WaitFn* waiting = nullptr;  // a guest's call while it sleeps
   std::condition_variable cv;
   bool asleep = false;
   // Queued tasks as a ring, oldest at `head`: the owner pushes and pops at
@@ -148,13 +152,20 @@ class Pool {
 
   std::size_t size() const { return workers_.size(); }
 
-  void run(std::size_t n, RangeFn body) {
+  void run(std::size_t n, RangeFn body, const WaitFn* waiting) {
     if (tl_worker != nullptr && tl_worker->pool == this) {
-      // Already a member (a worker or a guest): cut the batch here.
-      join(*tl_worker, body, 0, split_point(0, n, body.grain()), n, size(), false);
+      // Already a member (a worker or a guest): cut the batch here. A guest
+      // can be here through its own waiting call (a caller's signal handler
+      // that runs a batch): while this batch lasts, its waiting call is this
+      // batch's.
+      Worker& w = *tl_worker;
+      const WaitFn* outer = std::exchange(w.waiting, waiting);
+      join(w, body, 0, split_point(0, n, body.grain()), n, size(), false);
+      w.waiting = outer;
       return;
     }
     Worker guest(this, 0);
+    guest.waiting = waiting;
     {
       std::lock_guard<std::mutex> g(mu_);
       guests_.push_back(&guest);
@@ -244,13 +255,24 @@ class Pool {
     return task;
   }
 
+  // Sleeps until notified; a guest with a waiting call wakes at least every
+  // period for it, made without the lock.
   void sleep_locked(Worker& w, std::unique_lock<std::mutex>& lock) {
     w.asleep = true;
     ++asleep_;
-    w.cv.wait(lock);
-    if (w.asleep) {  // woken for its own task, or spuriously
+    if (w.waiting != nullptr) {
+      w.cv.wait_for(lock, w.waiting->period());
+    } else {
+      w.cv.wait(lock);
+    }
+    if (w.asleep) {  // woken for its own task, by its period, or spuriously
       w.asleep = false;
       --asleep_;
+    }
+    if (w.waiting != nullptr) {
+      lock.unlock();
+      (*w.waiting)();
+      lock.lock();
     }
   }
 
@@ -280,11 +302,12 @@ class Pool {
     waiter->notify_all();
   }
 
-  // Evaluates [lo, hi), split in halves while the budget allows.
+  // Evaluates [lo, hi), split in halves while the budget allows, and always
+  // while longer than the body's longest piece.
   void run_range(Worker& w, RangeFn body, std::size_t lo, std::size_t hi, std::size_t budget,
                  bool migrated) {
     const std::size_t len = hi - lo;
-    if (len >= 2 * body.grain() && (migrated || budget > 0)) {
+    if (len >= 2 * body.grain() && (migrated || budget > 0 || len > body.most())) {
       const std::size_t halves = migrated ? std::max(budget / 2, size()) : budget / 2;
       join(w, body, lo, split_point(lo, hi, body.grain()), hi, halves, false);
     } else {
@@ -395,7 +418,7 @@ void start() {
   if (get_pool() == nullptr) throw PoolUnavailable();
 }
 
-void run(std::size_t n, RangeFn body) {
+void run(std::size_t n, RangeFn body, const WaitFn* waiting) {
   if (n < 2 * body.grain()) {
     start();
     if (n > 0) body(0, n);
@@ -403,7 +426,7 @@ void run(std::size_t n, RangeFn body) {
   }
   Pool* p = get_pool();
   if (p == nullptr) throw PoolUnavailable();
-  p->run(n, body);
+  p->run(n, body, waiting);
 }
 
 std::optional<std::size_t> parse_thread_count(const char* text) {

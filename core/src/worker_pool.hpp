@@ -2,6 +2,7 @@
 // thread-count rule it is created with.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <stdexcept>
@@ -10,27 +11,53 @@ namespace tarvik::pool {
 
 // A non-owning reference to a callable invoked on index ranges [lo, hi),
 // with the least range worth handing to another thread (its grain: ranges
-// are cut at multiples of it) and the least range worth waking a sleeping
-// worker for. The callable must outlive every call made through the
+// are cut at multiples of it), the least range worth waking a sleeping
+// worker for, and the longest range run whole (longer ones are always split,
+// so that no thread is left alone with a long piece at the end of a batch of
+// costly elements). The callable must outlive every call made through the
 // reference.
 class RangeFn {
  public:
   template <class F>
-  explicit RangeFn(F& f, std::size_t grain = 1, std::size_t wake = 1)
+  explicit RangeFn(F& f, std::size_t grain = 1, std::size_t wake = 1,
+                   std::size_t most = static_cast<std::size_t>(-1))
       : ctx_(&f),
         call_([](void* ctx, std::size_t lo, std::size_t hi) { (*static_cast<F*>(ctx))(lo, hi); }),
         grain_(grain < 1 ? 1 : grain),
-        wake_(wake < grain_ ? grain_ : wake) {}
+        wake_(wake < grain_ ? grain_ : wake),
+        most_(most < grain_ ? grain_ : most) {}
 
   void operator()(std::size_t lo, std::size_t hi) const { call_(ctx_, lo, hi); }
   std::size_t grain() const { return grain_; }
   std::size_t wake() const { return wake_; }
+  std::size_t most() const { return most_; }
 
  private:
   void* ctx_;
   void (*call_)(void*, std::size_t, std::size_t);
   std::size_t grain_;
   std::size_t wake_;
+  std::size_t most_;
+};
+
+// What the thread that hands in a batch does while it waits for other
+// threads to finish their pieces: a call, made on that thread with none of
+// the pool's locks held, about every `period` (a caller that must keep an eye
+// on something else meanwhile, such as a signal's arrival). Non-owning, as
+// RangeFn.
+class WaitFn {
+ public:
+  template <class F>
+  WaitFn(F& f, std::chrono::milliseconds period)
+      : ctx_(&f), call_([](void* ctx) { (*static_cast<F*>(ctx))(); }), period_(period) {}
+
+  void operator()() const { call_(ctx_); }
+  std::chrono::milliseconds period() const { return period_; }
+
+ private:
+  void* ctx_;
+  void (*call_)(void*);
+  std::chrono::milliseconds period_;
 };
 
 // The internal fault of a pool whose threads cannot be started: nothing has
@@ -45,8 +72,9 @@ class PoolUnavailable : public std::runtime_error {
 // each left half a multiple of it),
 // and returns when every call has returned. The pool is created on the first
 // call; throws PoolUnavailable (before calling `body`) if its threads cannot
-// be started.
-void run(std::size_t n, RangeFn body);
+// be started. While the calling thread waits for pieces that other threads
+// took, it calls `waiting` (when given) about every waiting->period().
+void run(std::size_t n, RangeFn body, const WaitFn* waiting = nullptr);
 
 // Creates the pool if it does not exist yet (the same fault as run).
 void start();

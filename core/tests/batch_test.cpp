@@ -1,17 +1,20 @@
 // Batch evaluation below the Python layer: the output check of the kernels,
-// the worker pool and the parsing of its thread count. The length rule,
-// agreement of every kernel with its scalar operation, parallel against
-// serial, and the pool's process-wide behaviour (the thread count from the
-// environment among it) are tested through the Python functions.
+// the worker pool, the interrupt of a long batch and the parsing of the
+// pool's thread count. The length rule, agreement of every kernel with its
+// scalar operation, parallel against serial, and the pool's process-wide
+// behaviour (the thread count from the environment among it) are tested
+// through the Python functions.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <thread>
 #include <vector>
 
+#include "batch/run.hpp"
 #include "tarvik/batch.hpp"
 #include "tarvik/batch_ops.hpp"
 #include "worker_pool.hpp"
@@ -56,20 +59,23 @@ TEST(BatchKernel, LengthErrorsLeaveTheOutputUntouched) {
 // Several threads outside the pool hand in batches at once (each computing
 // its share with the workers); each index of each batch is visited exactly
 // once, in non-empty ranges no smaller than the grain (but for a batch below
-// two grains, which runs whole).
+// two grains, which runs whole) and, where the body caps them, no longer
+// than its longest piece.
 TEST(WorkerPool, EveryIndexExactlyOnce) {
   std::atomic<int> faults{0};
   std::vector<std::thread> callers;
   for (int c = 0; c < 4; ++c) {
     callers.emplace_back([&, c] {
       const std::size_t grain = c % 2 == 0 ? 1 : 256;
+      const std::size_t most = c < 2 ? SIZE_MAX : 3 * grain;
       for (const std::size_t n : {2, 64, 65, 1000, 5000, 100003, 1 << 20}) {
         std::vector<std::atomic<int>> hits(n);
         auto body = [&](std::size_t lo, std::size_t hi) {
           if (lo >= hi || hi > n || (hi - lo < grain && n >= 2 * grain)) ++faults;
+          if (hi - lo > most && n >= 2 * grain) ++faults;
           for (std::size_t i = lo; i < hi; ++i) hits[i].fetch_add(1, std::memory_order_relaxed);
         };
-        pool::run(n, pool::RangeFn(body, grain));
+        pool::run(n, pool::RangeFn(body, grain, 1, most));
         for (std::size_t i = 0; i < n; ++i) {
           if (hits[i].load() != 1) ++faults;
         }
@@ -79,6 +85,38 @@ TEST(WorkerPool, EveryIndexExactlyOnce) {
   for (std::thread& t : callers) t.join();
   EXPECT_EQ(faults.load(), 0);
   EXPECT_GE(pool::size(), 1u);
+}
+
+// A batch with an interrupt, a millisecond per index: the interrupt is asked
+// on the calling thread only, never within the first period (a 20 ms batch
+// never), and once it says stop no further slice begins, so the batch returns
+// with most indices never visited; without a stop each is visited once.
+TEST(BatchInterrupt, StopsAtTheNextSliceAndAsksOnlyTheCaller) {
+  const std::thread::id caller = std::this_thread::get_id();
+  struct Case {
+    std::size_t n;
+    int stop_at;  // the ask that says stop (0: none)
+    bool stops;
+  };
+  for (const Exec exec : {Exec::Serial, Exec::Parallel}) {
+    for (const Case c : {Case{300, 0, false}, Case{20000, 2, true}, Case{20, 1, false}}) {
+      std::vector<std::atomic<int>> hits(c.n);
+      auto body = [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i) {
+          hits[i].fetch_add(1, std::memory_order_relaxed);
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      };
+      int polls = 0;
+      auto poll = [&] { return std::this_thread::get_id() != caller || ++polls == c.stop_at; };
+      Interrupt interrupt(poll);
+      batch::for_each_range(exec, c.n, pool::RangeFn(body), &interrupt, 1);
+      std::size_t visited = 0;
+      for (std::size_t i = 0; i < c.n; ++i) visited += static_cast<std::size_t>(hits[i].load());
+      EXPECT_EQ(interrupt.stopped(), c.stops);
+      EXPECT_TRUE(c.stops ? visited < c.n / 2 && polls == c.stop_at : visited == c.n);
+    }
+  }
 }
 
 struct ParseCase {

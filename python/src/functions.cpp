@@ -187,6 +187,30 @@ constexpr bool batch_layout(const Signature& sig, bool has_parallel) {
 // loops do; below it the lock's hand-over would cost more than it gives.
 inline constexpr std::size_t kReleaseWork = 1024;
 
+// Runs kernel(interrupt), a batch kernel of `work` units in all, into `err`,
+// with the interpreter lock released from kReleaseWork on (its inputs are
+// held and settled, and the kernel touches no Python object). A batch long
+// enough checks the signal handlers now and then (Interrupt): when one raises
+// (Ctrl-C's KeyboardInterrupt), the batch stops and this returns false, that
+// exception pending, so that a partly written output is never returned.
+template <class Kernel>
+bool run_released(std::size_t work, Kernel kernel, Status& err) {
+  if (work < kReleaseWork) {
+    err = kernel(nullptr);
+    return true;
+  }
+  bool stopped = false;
+  {
+    WithoutGil unlocked(true);
+    auto signals = [&] { return unlocked.check_signals(); };
+    Interrupt interrupt(signals);
+    err = kernel(&interrupt);
+    stopped = interrupt.stopped();
+  }
+  if (stopped && !PyErr_Occurred()) raise_internal_fault("batch stopped without an exception");
+  return !stopped;
+}
+
 // Masked elements of any input are NaN (values) or kMasked (error codes).
 inline constexpr std::int8_t kMasked = batch::error_code(ErrorKind::InvalidInput) + 1;
 
@@ -269,13 +293,10 @@ PyObject* call_batch(const Signature& sig, const BoundArgs& bound) {
                                  }();
                                  if (!out) return nullptr;
                                  Status err;
-                                 {
-                                   // Other Python threads run while a batch of some size computes:
-                                   // its inputs are held and settled, and nothing here touches a
-                                   // Python object.
-                                   WithoutGil unlocked(n * Op::kWork >= kReleaseWork);
-                                   err = batch::run<Op>(in, exec, out->view);
-                                 }
+                                 const auto kernel = [&](Interrupt* interrupt) {
+                                   return batch::run<Op>(in, exec, out->view, interrupt);
+                                 };
+                                 if (!run_released(n * Op::kWork, kernel, err)) return nullptr;
                                  if (err) return map_err(*err);
                                  if constexpr (Codes) {
                                    apply_masks(inputs, out->view, kMasked);
@@ -307,10 +328,10 @@ PyObject* call_fields(const Signature& sig, const BoundArgs& bound) {
           views[f] = out->view;  // the dict holds the array
         }
         Status err;
-        {
-          WithoutGil unlocked(n * Op::kWork >= kReleaseWork);
-          err = batch::run_fields<Op>(in, exec, std::span<const OutView, F>(views));
-        }
+        const auto kernel = [&](Interrupt* interrupt) {
+          return batch::run_fields<Op>(in, exec, std::span<const OutView, F>(views), interrupt);
+        };
+        if (!run_released(n * Op::kWork, kernel, err)) return nullptr;
         if (err) return map_err(*err);
         for (const OutView& view : views) apply_masks(inputs, view, batch::kRejected);
         return dict.release();

@@ -52,6 +52,18 @@ class WithoutGil {
     if (state_ != nullptr) PyEval_RestoreThread(state_);
   }
 
+  // Takes the lock back for a moment to run the signal handlers that are due
+  // (the interpreter runs them on its main thread only; elsewhere this does
+  // nothing else); true when one raised (KeyboardInterrupt for Ctrl-C), its
+  // exception then pending. Only on the thread that opened the scope, and
+  // only when it released the lock.
+  bool check_signals() {
+    PyEval_RestoreThread(state_);
+    const bool raised = PyErr_CheckSignals() != 0;
+    state_ = PyEval_SaveThread();
+    return raised;
+  }
+
  private:
   PyThreadState* state_;
 };

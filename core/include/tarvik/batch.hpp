@@ -14,6 +14,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -74,6 +75,45 @@ using OutView = std::span<double>;
 // waits. No result depends on the choice.
 enum class Exec { Serial, Parallel };
 inline constexpr std::size_t kParallelThreshold = 64;
+
+// A caller's way to stop a long batch early (on a signal's arrival, say).
+// A batch of some length checks `poll` on the thread that called it, never
+// on another, about every kPollPeriod of its work (a shorter batch never),
+// between pieces and while it waits for the worker pool. Once poll returns
+// true it is not asked again: the batch skips what has not begun (each thread
+// finishes the piece it is in, a millisecond or a few elements) and returns,
+// its output partly written, and stopped() holds. Non-owning: `poll` must
+// outlive the batch.
+class Interrupt {
+ public:
+  static constexpr unsigned kPollPeriodMs = 100;
+
+  template <class F>
+  explicit Interrupt(F& poll)
+      : ctx_(&poll), poll_([](void* ctx) noexcept {
+          try {
+            return static_cast<bool>((*static_cast<F*>(ctx))());
+          } catch (...) {
+            return true;  // a poll that fails stops the batch
+          }
+        }) {}
+  Interrupt(const Interrupt&) = delete;
+  Interrupt& operator=(const Interrupt&) = delete;
+
+  // Asks poll once, unless it has already said stop; whether to stop.
+  bool poll() {
+    if (!stopped()) {
+      if (poll_(ctx_)) stopped_.store(true, std::memory_order_relaxed);
+    }
+    return stopped();
+  }
+  bool stopped() const { return stopped_.load(std::memory_order_relaxed); }
+
+ private:
+  void* ctx_;
+  bool (*poll_)(void*) noexcept;
+  std::atomic<bool> stopped_{false};
+};
 
 // The batch length n from the input lengths, in parameter order: a length 0
 // only with lengths 0 and 1 (n = 0), else every length other than 1 equal.
@@ -142,20 +182,24 @@ class Inputs {
 // Parallel cuts a batch of kParallelThreshold elements or more into pieces
 // for the worker pool (created on first use) while this thread waits; throws
 // a std::runtime_error, before computing anything, when the pool's threads
-// cannot start.
+// cannot start. With an `interrupt`, a long batch asks it now and then
+// whether to stop (Interrupt); once stopped, the output is partly written
+// and the caller should discard it.
 template <class Op, std::size_t N>
-Status run(const Inputs<N>& in, Exec exec, OutView out);
+Status run(const Inputs<N>& in, Exec exec, OutView out, Interrupt* interrupt = nullptr);
 
 // The same into error codes: what the scalar operation would report for
 // element i (kNoError for a value).
 template <class Op, std::size_t N>
-Status run(const Inputs<N>& in, Exec exec, std::span<std::int8_t> codes);
+Status run(const Inputs<N>& in, Exec exec, std::span<std::int8_t> codes,
+           Interrupt* interrupt = nullptr);
 
 // Writes every field of a record operation Op (BlackGreeks and its kind) for
 // every element i < n into outs[f][i]; each output must have the batch
 // length.
 template <class Op, std::size_t N>
-Status run_fields(const Inputs<N>& in, Exec exec, std::span<const OutView, Op::kFields> outs);
+Status run_fields(const Inputs<N>& in, Exec exec, std::span<const OutView, Op::kFields> outs,
+                  Interrupt* interrupt = nullptr);
 
 }  // namespace batch
 }  // namespace tarvik

@@ -1,7 +1,11 @@
 // The batch length rule and the choice between the calling thread and the
 // worker pool.
-#include "tarvik/batch.hpp"
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 #include "batch/run.hpp"
+#include "tarvik/batch.hpp"
 
 namespace tarvik {
 
@@ -41,12 +45,53 @@ Status check_output_len(std::size_t n, std::size_t output_len) {
   return std::nullopt;
 }
 
-void for_each_range(Exec exec, std::size_t n, pool::RangeFn body) {
-  if (exec == Exec::Parallel && n >= kParallelThreshold) {
-    pool::run(n, body);
+namespace {
+
+void run_on(bool parallel, std::size_t n, pool::RangeFn body, const pool::WaitFn* waiting) {
+  if (parallel) {
+    pool::run(n, body, waiting);
   } else if (n > 0) {
     // Small batches stay on the calling thread and never create the pool.
     body(0, n);
+  }
+}
+
+// A batch that may be interrupted, slice by slice. The interrupt is asked on
+// this thread only: between its slices and while it waits for the pool, once
+// a period has passed since the last time (or the start, so that a batch
+// shorter than a period never asks). Kept out of line, away from the short
+// batches' path.
+[[gnu::noinline]] void run_sliced(bool parallel, std::size_t n, pool::RangeFn body,
+                                  Interrupt& interrupt, std::size_t slice) {
+  using Clock = std::chrono::steady_clock;
+  const std::chrono::milliseconds period(Interrupt::kPollPeriodMs);
+  const std::thread::id caller = std::this_thread::get_id();
+  Clock::time_point next = Clock::now() + period;
+  auto poll = [&] {
+    if (Clock::now() < next) return;
+    interrupt.poll();
+    next = Clock::now() + period;
+  };
+  auto sliced = [&](std::size_t lo, std::size_t hi) {
+    const bool on_caller = std::this_thread::get_id() == caller;
+    for (std::size_t start = lo; start < hi && !interrupt.stopped(); start += slice) {
+      body(start, start + std::min(slice, hi - start));
+      if (on_caller) poll();
+    }
+  };
+  const pool::WaitFn waiting(poll, period);
+  run_on(parallel, n, pool::RangeFn(sliced, body.grain(), body.wake(), body.most()), &waiting);
+}
+
+}  // namespace
+
+void for_each_range(Exec exec, std::size_t n, pool::RangeFn body, Interrupt* interrupt,
+                    std::size_t slice) {
+  const bool parallel = exec == Exec::Parallel && n >= kParallelThreshold;
+  if (interrupt != nullptr && n > slice) {
+    run_sliced(parallel, n, body, *interrupt, slice);
+  } else {
+    run_on(parallel, n, body, nullptr);
   }
 }
 

@@ -88,7 +88,7 @@ class HoistedLogs {
 // from these without a long dependent chain per element. The operations are
 // those of the scalar functions on the same operands (d1 is also formed
 // where the scalar code does not need it, and left unused there).
-struct BlackRun {
+struct alignas(64) BlackRun {
   static constexpr std::size_t kSize = batch::kPlanRun;
   double forward[kSize], strike[kSize], maturity[kSize], vol[kSize];
   double ln_f[kSize], ln_k[kSize], sqrt_t[kSize];

@@ -10,13 +10,14 @@
 namespace tarvik::batch {
 
 // The values and the error codes of an operation.
-#define TARVIK_KERNEL(Op)                                                       \
-  template Status run<ops::Op>(const Inputs<ops::Op::kInputs>&, Exec, OutView); \
-  template Status run<ops::Op>(const Inputs<ops::Op::kInputs>&, Exec, std::span<std::int8_t>)
+#define TARVIK_KERNEL(Op)                                                                     \
+  template Status run<ops::Op>(const Inputs<ops::Op::kInputs>&, Exec, OutView, Interrupt*);   \
+  template Status run<ops::Op>(const Inputs<ops::Op::kInputs>&, Exec, std::span<std::int8_t>, \
+                               Interrupt*)
 // The fields of a record operation.
 #define TARVIK_RECORD_KERNEL(Op)                                             \
   template Status run_fields<ops::Op>(const Inputs<ops::Op::kInputs>&, Exec, \
-                                      std::span<const OutView, ops::Op::kFields>)
+                                      std::span<const OutView, ops::Op::kFields>, Interrupt*)
 
 TARVIK_KERNEL(NormPdf);
 TARVIK_KERNEL(NormCdf);

@@ -36,13 +36,29 @@ constexpr std::size_t grain_of(std::size_t work) { return (kMinPieceWork + work 
 // tens of microseconds, and now and then more.
 inline constexpr std::size_t kWakeWork = 32 * kMinPieceWork;
 
+// A batch that may be interrupted is cut into slices of about this much work
+// (some 0.6 ms of the cheapest elements, less in vector lanes; a single
+// element of the American operations), between which each thread looks
+// whether the batch has been stopped, and the calling thread at the clock.
+inline constexpr std::size_t kSliceWork = 16384;
+
+// The slice of an operation whose pieces have `grain` elements of `work`
+// units each: whole grains (so that blocked kernels keep whole blocks).
+constexpr std::size_t slice_of(std::size_t grain, std::size_t work) {
+  const std::size_t elements = (kSliceWork + work - 1) / work;
+  return (elements + grain - 1) / grain * grain;
+}
+
 // Calls body(lo, hi) on disjoint ranges covering [0, n) exactly once: on this
 // thread, or for a parallel batch of kParallelThreshold or more on the worker
 // pool (created on first use) while this thread waits, in pieces no smaller
 // than the body's grain, and on this thread alone when the batch holds less
 // than two of them. Throws pool::PoolUnavailable when the pool's threads
-// cannot start.
-void for_each_range(Exec exec, std::size_t n, pool::RangeFn body);
+// cannot start. With an interrupt, a batch of more than one slice is called
+// slice by slice and asks the interrupt on this thread about every
+// Interrupt::kPollPeriodMs; once it is stopped, no further slice begins.
+void for_each_range(Exec exec, std::size_t n, pool::RangeFn body, Interrupt* interrupt = nullptr,
+                    std::size_t slice = 0);
 
 // Fails unless the output has the batch length.
 Status check_output_len(std::size_t n, std::size_t output_len);
@@ -84,6 +100,17 @@ constexpr std::size_t piece_grain(std::size_t work) {
   }
 }
 constexpr std::size_t wake_of(std::size_t work) { return (kWakeWork + work - 1) / work; }
+
+// A piece on the pool holds at most this much work (some 5 ms of the cheapest
+// elements, four American prices), so that at the end of a batch of costly
+// or uneven elements no thread is left alone with a long piece while the
+// others idle; a batch of cheap elements splits so only from 2^17 of them.
+inline constexpr std::size_t kMostPieceWork = 131072;
+template <class Op>
+constexpr std::size_t most_of(std::size_t work) {
+  const std::size_t grain = piece_grain<Op>(work);
+  return (kMostPieceWork / work + grain - 1) / grain * grain;
+}
 
 template <class Op, std::size_t N, std::size_t... K>
 void evaluate_blocked(const Inputs<N>& in, double* out, std::size_t lo, std::size_t hi,
@@ -158,7 +185,7 @@ void evaluate_codes(const Inputs<N>& in, std::int8_t* out, std::size_t lo, std::
 // or the quiet NaN where the scalar operation rejects the inputs; into int8
 // its error code, what the scalar operation would report (0 for a value).
 template <class Op, std::size_t N, class T>
-Status run_into(const Inputs<N>& in, Exec exec, std::span<T> out) {
+Status run_into(const Inputs<N>& in, Exec exec, std::span<T> out, Interrupt* interrupt) {
   static_assert(Op::kInputs == N);
   using E = typename Element<Op>::type;
   if (Status err = check_output_len(in.size(), out.size())) return err;
@@ -169,25 +196,28 @@ Status run_into(const Inputs<N>& in, Exec exec, std::span<T> out) {
       evaluate<E>(in, out.data(), lo, hi, std::make_index_sequence<N>{});
     }
   };
+  constexpr std::size_t grain = piece_grain<E>(Op::kWork);
   for_each_range(exec, in.size(),
-                 pool::RangeFn(body, piece_grain<E>(Op::kWork), wake_of(Op::kWork)));
+                 pool::RangeFn(body, grain, wake_of(Op::kWork), most_of<E>(Op::kWork)), interrupt,
+                 slice_of(grain, Op::kWork));
   return std::nullopt;
 }
 
 template <class Op, std::size_t N>
-Status run(const Inputs<N>& in, Exec exec, OutView out) {
-  return run_into<Op>(in, exec, out);
+Status run(const Inputs<N>& in, Exec exec, OutView out, Interrupt* interrupt) {
+  return run_into<Op>(in, exec, out, interrupt);
 }
 
 template <class Op, std::size_t N>
-Status run(const Inputs<N>& in, Exec exec, std::span<std::int8_t> codes) {
-  return run_into<Op>(in, exec, codes);
+Status run(const Inputs<N>& in, Exec exec, std::span<std::int8_t> codes, Interrupt* interrupt) {
+  return run_into<Op>(in, exec, codes, interrupt);
 }
 
 // Writes every field of operation Op for every element i < n into
 // outs[f][i]; each output must have the batch length.
 template <class Op, std::size_t N>
-Status run_fields(const Inputs<N>& in, Exec exec, std::span<const OutView, Op::kFields> outs) {
+Status run_fields(const Inputs<N>& in, Exec exec, std::span<const OutView, Op::kFields> outs,
+                  Interrupt* interrupt) {
   static_assert(Op::kInputs == N);
   using E = typename Element<Op>::type;
   std::array<double*, Op::kFields> data;
@@ -201,8 +231,10 @@ Status run_fields(const Inputs<N>& in, Exec exec, std::span<const OutView, Op::k
       E::evaluate_run(prepared, in, run, std::min(E::kRun, hi - run), data.data());
     }
   };
+  constexpr std::size_t grain = piece_grain<E>(Op::kWork);
   for_each_range(exec, in.size(),
-                 pool::RangeFn(body, piece_grain<E>(Op::kWork), wake_of(Op::kWork)));
+                 pool::RangeFn(body, grain, wake_of(Op::kWork), most_of<E>(Op::kWork)), interrupt,
+                 slice_of(grain, Op::kWork));
   return std::nullopt;
 }
 

@@ -1,0 +1,61 @@
+"""Ctrl-C in a long batch: KeyboardInterrupt within about a second, twice,
+and the module sound after it (a batch at once, a forked child's batch)."""
+
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+from fresh_interpreter import child_env, sanitized
+
+CHILD = r"""
+import os, signal, sys, time, numpy as np, tarvik
+signal.signal(signal.SIGINT, signal.default_int_handler)
+name, parallel, fork = sys.argv[1], sys.argv[2] == "1", sys.argv[3] == "1"
+def call(n, parallel, name=name):
+    s = np.random.default_rng(n).uniform(80.0, 120.0, n)
+    if name == "implied_volatilities":
+        return tarvik.implied_volatilities(8.0, 100.0, s, 1.0, True, parallel=parallel)
+    return getattr(tarvik, name)(s, 100.0, 1.0, 0.05, 0.02, 0.25, False, parallel=parallel)
+def sound():  # a batch on the pool as the serial one (70: above the pool's 64)
+    f = "american_prices" if name == "american_greeks" else name
+    return call(70, True, f).tobytes() == call(70, False, f).tobytes()
+m = 20 if name.startswith("american") else 200_000
+t = time.perf_counter(); call(m, parallel); t = time.perf_counter() - t
+n = int(min(m * 6 / t, 3e7))  # some six seconds of work
+for attempt in range(2):
+    print("start", flush=True)
+    try:
+        call(n, parallel)
+    except KeyboardInterrupt:
+        print("interrupted", sound(), flush=True)
+pid = os.fork() if fork else None
+if pid == 0:
+    os._exit(0 if sound() else 1)
+print("forked", pid is None or os.waitpid(pid, 0)[1] == 0, flush=True)
+"""
+
+
+@pytest.mark.parametrize("parallel", [False, True], ids=["serial", "parallel"])
+@pytest.mark.parametrize("name", ["american_prices", "american_greeks", "implied_volatilities"])
+def test_ctrl_c_stops_a_long_batch(name, parallel):
+    # The child starts with SIGINT's default action (a shell's background job
+    # hands it down ignored); it forks only where ThreadSanitizer is absent.
+    argv = [sys.executable, "-c", CHILD, name, str(int(parallel)), str(int(not sanitized()))]
+    child = subprocess.Popen(argv, env=child_env(), stdout=subprocess.PIPE, text=True,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    try:
+        for _ in range(2):
+            assert child.stdout.readline() == "start\n"
+            time.sleep(0.5)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            assert child.stdout.readline() == "interrupted True\n"
+            # generous: the batch asks every 100 ms (a sanitizer's element: up to a second)
+            assert time.monotonic() - sent < (10.0 if sanitized() else 2.0)
+        assert child.stdout.readline() == "forked True\n"
+        assert child.wait(timeout=60) == 0
+    finally:
+        child.kill()
+        child.wait()
