@@ -158,23 +158,6 @@ Estimate extrapolate(const AmericanOption& o, int levels, int base_nodes, int ba
   return e;
 }
 
-std::map<int, double> read(const char* path) {
-  std::map<int, double> out;
-  FILE* f = std::fopen(path, "r");
-  if (!f) {
-    std::perror(path);
-    std::exit(1);
-  }
-  char line[256];
-  while (std::fgets(line, sizeof line, f)) {
-    int index = 0;
-    double price = 0.0;
-    if (std::sscanf(line, "%d,%lf", &index, &price) == 2) out[index] = price;
-  }
-  std::fclose(f);
-  return out;
-}
-
 // Every 331st option, and corners where the boundary is hardest to resolve.
 std::vector<int> default_subset(const std::vector<AmericanOption>& book) {
   std::vector<int> out;
@@ -220,7 +203,8 @@ int main(int argc, char** argv) {
   }
   const auto book = tarvik_bench::american_portfolio();
   if (picks.empty()) picks = default_subset(book);
-  const std::map<int, double> ref = ref_path ? read(ref_path) : std::map<int, double>{};
+  const std::map<int, double> ref =
+      ref_path ? tarvik_bench::read_prices(ref_path) : std::map<int, double>{};
   double worst_diff = 0.0, worst_estimate = 0.0, worst_ratio = 0.0;
   int compared = 0;
   std::printf(

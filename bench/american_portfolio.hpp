@@ -7,6 +7,9 @@
 // rebuilds the same list in the same order.
 #pragma once
 
+#include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <vector>
 
 namespace tarvik_bench {
@@ -29,6 +32,25 @@ inline std::vector<AmericanOption> american_portfolio() {
         for (double q : yields)
           for (double v : vols)
             for (bool call : {false, true}) out.push_back({s, 100.0, t, r, q, v, call});
+  return out;
+}
+
+// A table of index,price rows (american_reference's output; other lines,
+// such as a header, are skipped), by index.
+inline std::map<int, double> read_prices(const char* path) {
+  std::map<int, double> out;
+  FILE* f = std::fopen(path, "r");
+  if (!f) {
+    std::perror(path);
+    std::exit(1);
+  }
+  char line[256];
+  while (std::fgets(line, sizeof line, f)) {
+    int index = 0;
+    double price = 0.0;
+    if (std::sscanf(line, "%d,%lf", &index, &price) == 2) out[index] = price;
+  }
+  std::fclose(f);
   return out;
 }
 

@@ -33,7 +33,7 @@ namespace {
 int run(int argc, char** argv) {
   if (argc < 8) return 2;
   const tarvik::AmericanScheme scheme{std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]),
-                                      std::atoi(argv[5]), std::atof(argv[6])};
+                                      std::atoi(argv[5]), std::atof(argv[6]), 0};
   const char* path = argv[7];
   const auto book = tarvik_bench::american_portfolio();
   int stride = 1, from = 0, to = static_cast<int>(book.size());
@@ -71,26 +71,9 @@ int run(int argc, char** argv) {
   return 0;
 }
 
-std::map<int, double> read(const char* path) {
-  std::map<int, double> out;
-  FILE* f = std::fopen(path, "r");
-  if (!f) {
-    std::perror(path);
-    std::exit(1);
-  }
-  char line[256];
-  while (std::fgets(line, sizeof line, f)) {
-    int index = 0;
-    double price = 0.0;
-    if (std::sscanf(line, "%d,%lf", &index, &price) == 2) out[index] = price;
-  }
-  std::fclose(f);
-  return out;
-}
-
 int compare(const char* path_a, const char* path_b) {
   const auto book = tarvik_bench::american_portfolio();
-  const auto a = read(path_a), b = read(path_b);
+  const auto a = tarvik_bench::read_prices(path_a), b = tarvik_bench::read_prices(path_b);
   double worst = 0.0, sum = 0.0;
   int at = -1, count = 0;
   for (const auto& [index, pb] : b) {
