@@ -15,7 +15,7 @@ REFERENCE = pathlib.Path(__file__).parent / "data" / "american_portfolio_referen
 # and q = 0.12 (in the put's form a rate far above the yield, the boundary
 # far below the strike), a half-year call with q just under r, a long put
 # with r = 0.1 and no yield.
-HARD = [5140, 8101, 8389, 9543, 12941]
+HARD = [5140, 9543, 11415, 11561, 12941]
 GRID = ((25.0, 50.0, 80.0, 90.0, 100.0, 110.0, 120.0, 150.0, 200.0),
         (1 / 12, 0.25, 0.5, 1.0, 2.0, 3.0), (0.0, 0.02, 0.04, 0.06, 0.08, 0.1),
         (0.0, 0.04, 0.08, 0.12), (0.1, 0.2, 0.3, 0.4, 0.5, 0.6), (False, True))

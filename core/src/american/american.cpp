@@ -81,7 +81,7 @@ const AmericanScheme& american_default_scheme(double maturity, double rate, doub
   if (f.rate >= f.dividend) {
     // The boundary's fall below K over the life, in units of its spread.
     return f.rate * maturity >= 4.0 * (volatility * volatility) ? kAmericanSchemeLongCarry
-                                                                 : kAmericanScheme;
+                                                                : kAmericanScheme;
   }
   // The boundary keeps its sqrt(tau) shape over the whole life where the
   // distance ln(q / r) from K r / q up to K exceeds the spread sigma sqrt(T);
