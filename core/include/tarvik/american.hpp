@@ -29,7 +29,8 @@ struct AmericanScheme {
 // The default schemes, one per shape of the boundary (in the put's form).
 // Where r >= q the boundary starts at K and falls like
 // K (1 - sigma sqrt(tau ln(1/tau))); nodes in (tau/T)^(1/4) take it with
-// 16 nodes (192 premium points: 128 leave 8e-10 on some). Where r T / sigma^2 >= 4 it falls far
+// 16 nodes (192 premium points: 128 leave 8e-10 on some), 28 boundary points where
+// r T / sigma^2 < 0.75 and 36 above. Where r T / sigma^2 >= 4 it falls far
 // below K over the life (the perpetual boundary K gamma / (gamma - 1) is far out in units of sigma
 // sqrt(T)): 18 nodes, 48 boundary points and sweeps to 1e-11. Where r < q it starts at X = K r / q
 // and falls like sqrt(tau); the nodes are in sqrt(tau). With rho = ln(q / r) / (sigma sqrt(T)):
@@ -38,10 +39,11 @@ struct AmericanScheme {
 // < 1.3 (24 boundary points and sweeps to 1e-10 below 1), 48 for 0.3 <= rho < 0.7 and 56 below.
 // Chosen on the whole 15,552-option portfolio against its converged reference
 // (tests/data/american_portfolio_reference.csv), each tier from the errors
-// of candidate schemes over its options: worst 6.8e-11 where r >= q and
-// r T / sigma^2 < 4, 4.8e-11 above, at most 7e-11 in the r < q tiers
-// (7e-11 over the portfolio, RMS 4e-12).
+// of candidate schemes over its options: worst 6.2e-11 where r >= q and
+// r T / sigma^2 < 0.75, 6.8e-11 up to 4, 4.8e-11 above, at most 7e-11 in the r < q tiers
+// (7e-11 over the portfolio, RMS 5e-12).
 inline constexpr AmericanScheme kAmericanScheme{16, 64, 36, 192, 1e-10, 0};
+inline constexpr AmericanScheme kAmericanSchemeShortCarry{16, 64, 28, 192, 1e-10, 0};
 inline constexpr AmericanScheme kAmericanSchemeLongCarry{18, 64, 48, 192, 1e-11, 0};
 inline constexpr AmericanScheme kAmericanSchemeHighYield{20, 64, 16, 128, 1e-9, 0};
 inline constexpr AmericanScheme kAmericanSchemeUpperYield{32, 64, 20, 128, 1e-9, 0};

@@ -80,8 +80,10 @@ const AmericanScheme& american_default_scheme(double maturity, double rate, doub
   const PutForm f = put_form(1.0, 1.0, rate, dividend, is_call);
   if (f.rate >= f.dividend) {
     // The boundary's fall below K over the life, in units of its spread.
-    return f.rate * maturity >= 4.0 * (volatility * volatility) ? kAmericanSchemeLongCarry
-                                                                : kAmericanScheme;
+    const double carry = f.rate * maturity;
+    const double spread = volatility * volatility;
+    if (carry >= 4.0 * spread) return kAmericanSchemeLongCarry;
+    return carry >= 0.75 * spread ? kAmericanScheme : kAmericanSchemeShortCarry;
   }
   // The boundary keeps its sqrt(tau) shape over the whole life where the
   // distance ln(q / r) from K r / q up to K exceeds the spread sigma sqrt(T);
