@@ -43,9 +43,9 @@ struct AmericanScheme {
 // r T / sigma^2 < 0.75, 6.8e-11 up to 4, 4.8e-11 above, at most 7e-11 in the r < q tiers
 // (7e-11 over the portfolio, RMS 5e-12).
 inline constexpr AmericanScheme kAmericanScheme{16, 64, 36, 192, 1e-10, 0};
-inline constexpr AmericanScheme kAmericanSchemeShortCarry{16, 64, 28, 192, 1e-10, 0};
+inline constexpr AmericanScheme kAmericanSchemeShortCarry{16, 64, 28, 192, 3e-10, 0};
 inline constexpr AmericanScheme kAmericanSchemeLongCarry{18, 64, 48, 192, 1e-11, 0};
-inline constexpr AmericanScheme kAmericanSchemeHighYield{20, 64, 16, 128, 1e-9, 0};
+inline constexpr AmericanScheme kAmericanSchemeHighYield{20, 64, 16, 96, 3e-9, 0};
 inline constexpr AmericanScheme kAmericanSchemeUpperYield{32, 64, 20, 128, 1e-9, 0};
 inline constexpr AmericanScheme kAmericanSchemeMidYield{32, 64, 24, 128, 1e-10, 0};
 inline constexpr AmericanScheme kAmericanSchemeLowYield{48, 64, 32, 128, 1e-9, 0};
