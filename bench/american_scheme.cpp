@@ -109,6 +109,10 @@ int main(int argc, char** argv) {
   }
   std::vector<double> refs;
   const std::vector<Option> book = ref_file ? read_reference(ref_file, refs) : portfolio(stride);
+  if (book.empty()) {
+    std::fprintf(stderr, "no options (is %s a CSV written by --csv?)\n", ref_file ? ref_file : "-");
+    return 1;
+  }
   std::vector<double> prices(book.size());
   std::vector<int> sweeps(book.size());
   std::vector<int> coarse(book.size());

@@ -26,23 +26,30 @@ struct AmericanScheme {
   int form;
 };
 
-// The default schemes, one per shape of the boundary near expiry (in the
-// put's form). Where r >= q the boundary starts at K and falls like
+// The default schemes, one per shape of the boundary (in the put's form).
+// Where r >= q the boundary starts at K and falls like
 // K (1 - sigma sqrt(tau ln(1/tau))); nodes in (tau/T)^(1/4) take it with
-// few nodes. Where r < q it starts at X = K r / q and falls like sqrt(tau);
-// the nodes are in sqrt(tau). With rho = ln(q / r) / (sigma sqrt(T)): where
-// rho >= 1 it keeps that shape over the whole life and 20 nodes take it;
-// the closer q is to r, the earlier in the life it turns into the other
-// shape, which takes 32 nodes for 0.6 <= rho < 1 and 48 below. Chosen on the
-// 421-option reference (bench/american_scheme --default --ref
-// tests/data/american_reference.csv) and checked on 300 options over the
-// whole domain: worst error 7.8e-11 where r >= q, 3.7e-11 where r < q, RMS
-// 7.6e-12. From the QD+ start a coarse stage takes some 6 sweeps on half the
-// boundary points, the full scheme 2 more.
-inline constexpr AmericanScheme kAmericanScheme{16, 64, 36, 128, 1e-10, 0};
-inline constexpr AmericanScheme kAmericanSchemeHighYield{20, 64, 16, 128, 1e-9, 0};
-inline constexpr AmericanScheme kAmericanSchemeMidYield{32, 64, 20, 128, 1e-9, 0};
-inline constexpr AmericanScheme kAmericanSchemeYield{48, 64, 32, 128, 1e-9, 0};
+// 16 nodes (192 premium points: 128 leave 8e-10 on some), 28 boundary points where
+// r T / sigma^2 < 0.75 and 36 above. Where r T / sigma^2 >= 4 it falls far
+// below K over the life (the perpetual boundary K gamma / (gamma - 1) is far out in units of sigma
+// sqrt(T)): 18 nodes, 48 boundary points and sweeps to 1e-11. Where r < q it starts at X = K r / q
+// and falls like sqrt(tau); the nodes are in sqrt(tau). With rho = ln(q / r) / (sigma sqrt(T)):
+// where rho >= 1.3 it keeps that shape over the whole life and 20 nodes take it; the closer q is to
+// r, the earlier in the life it turns into the other shape, which takes 32 nodes for 0.7 <= rho
+// < 1.3 (24 boundary points and sweeps to 1e-10 below 1), 48 for 0.3 <= rho < 0.7 and 56 below.
+// Chosen on the whole 15,552-option portfolio against its converged reference
+// (tests/data/american_portfolio_reference.csv), each tier from the errors
+// of candidate schemes over its options: worst 6.2e-11 where r >= q and
+// r T / sigma^2 < 0.75, 6.8e-11 up to 4, 4.8e-11 above, at most 7e-11 in the r < q tiers
+// (7e-11 over the portfolio, RMS 5e-12).
+inline constexpr AmericanScheme kAmericanScheme{16, 64, 36, 192, 1e-10, 0};
+inline constexpr AmericanScheme kAmericanSchemeShortCarry{16, 64, 28, 192, 3e-10, 0};
+inline constexpr AmericanScheme kAmericanSchemeLongCarry{18, 64, 48, 192, 1e-11, 0};
+inline constexpr AmericanScheme kAmericanSchemeHighYield{20, 64, 16, 96, 3e-9, 0};
+inline constexpr AmericanScheme kAmericanSchemeUpperYield{32, 64, 20, 128, 1e-9, 0};
+inline constexpr AmericanScheme kAmericanSchemeMidYield{32, 64, 24, 128, 1e-10, 0};
+inline constexpr AmericanScheme kAmericanSchemeLowYield{48, 64, 32, 128, 1e-9, 0};
+inline constexpr AmericanScheme kAmericanSchemeYield{56, 64, 40, 128, 1e-10, 0};
 // The default scheme of an option.
 const AmericanScheme& american_default_scheme(double maturity, double rate, double dividend,
                                               double volatility, bool is_call);

@@ -78,14 +78,22 @@ double deterministic_value(const PutForm& f, double maturity) {
 const AmericanScheme& american_default_scheme(double maturity, double rate, double dividend,
                                               double volatility, bool is_call) {
   const PutForm f = put_form(1.0, 1.0, rate, dividend, is_call);
-  if (f.rate >= f.dividend) return kAmericanScheme;
+  if (f.rate >= f.dividend) {
+    // The boundary's fall below K over the life, in units of its spread.
+    const double carry = f.rate * maturity;
+    const double spread = volatility * volatility;
+    if (carry >= 4.0 * spread) return kAmericanSchemeLongCarry;
+    return carry >= 0.75 * spread ? kAmericanScheme : kAmericanSchemeShortCarry;
+  }
   // The boundary keeps its sqrt(tau) shape over the whole life where the
   // distance ln(q / r) from K r / q up to K exceeds the spread sigma sqrt(T);
   // the smaller their ratio, the earlier in the life it changes shape.
   if (!(f.rate > 0.0)) return kAmericanSchemeYield;
   const double ratio = std::log(f.dividend / f.rate) / (volatility * std::sqrt(maturity));
-  if (ratio >= 1.0) return kAmericanSchemeHighYield;
-  if (ratio >= 0.6) return kAmericanSchemeMidYield;
+  if (ratio >= 1.3) return kAmericanSchemeHighYield;
+  if (ratio >= 1.0) return kAmericanSchemeUpperYield;
+  if (ratio >= 0.7) return kAmericanSchemeMidYield;
+  if (ratio >= 0.3) return kAmericanSchemeLowYield;
   return kAmericanSchemeYield;
 }
 
