@@ -200,8 +200,10 @@ template <class V>
 [[gnu::always_inline]] inline V by_piece(const double (&t)[4], rational::Mask<V> k) {
 #if defined(__AVX512F__)
   if constexpr (sizeof(V) == 64) {
-    const __m512d table = _mm512_broadcast_f64x4(_mm256_loadu_pd(t));
-    return (V)_mm512_permutexvar_pd((__m512i)k, table);
+    // The zero-masked forms: the plain ones start from an undefined vector,
+    // which g++ 12 reports as used uninitialized once inlined.
+    const __m512d table = _mm512_maskz_broadcast_f64x4(0xff, _mm256_loadu_pd(t));
+    return (V)_mm512_maskz_permutexvar_pd(0xff, (__m512i)k, table);
   }
 #endif
 #if defined(__AVX2__)
