@@ -154,7 +154,11 @@ double qd_plus_boundary(const PutProblem& p, double tau, double guess) {
     if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
     const double moved = std::fabs(next - x);
     x = next;
-    if (moved <= 1e-10) break;  // Newton's last step squares this
+    // A start for the sweeps only (QD+ is itself some 1e-3 off the true
+    // boundary): Newton stops once its step falls below 1e-7, the error
+    // then some 1e-14 (1e-10 took 5.6 steps a node on the scheme benchmark,
+    // this 4.9).
+    if (moved <= 1e-7) break;
   }
   return std::exp(x);
 }
