@@ -29,11 +29,11 @@ struct AmericanScheme {
 // The default schemes, one per shape of the boundary (in the put's form).
 // Where r >= q the boundary starts at K and falls like
 // K (1 - sigma sqrt(tau ln(1/tau))); nodes in (tau/T)^(1/4) take it with
-// 16 nodes (192 premium points: 128 leave 8e-10 on some), 28 boundary points where
+// 16 nodes (176 premium points: 160 leave 1.8e-10 on some, 128 8e-10), 28 boundary points where
 // r T / sigma^2 < 0.75 and 36 above. Where r T / sigma^2 >= 4 it falls far
 // below K over the life (the perpetual boundary K gamma / (gamma - 1) is far out in units of sigma
-// sqrt(T)): 18 nodes, 48 boundary points and sweeps to 1e-11. Where r < q it starts at X = K r / q
-// and falls like sqrt(tau); the nodes are in sqrt(tau). With rho = ln(q / r) / (sigma sqrt(T)):
+// sqrt(T)): 18 nodes, 48 boundary points, 192 premium points and sweeps to 1e-11. Where r < q it
+// starts at X = K r / q and falls like sqrt(tau); the nodes are in sqrt(tau). With rho = ln(q / r) / (sigma sqrt(T)):
 // where rho >= 1.3 it keeps that shape over the whole life and 20 nodes take it; the closer q is to
 // r, the earlier in the life it turns into the other shape, which takes 32 nodes for 0.7 <= rho
 // < 1.3 (24 boundary points below 1), 48 for 0.3 <= rho < 0.7 and 56 below.
@@ -47,8 +47,8 @@ struct AmericanScheme {
 // of candidate schemes over its options: worst 6.2e-11 where r >= q and
 // r T / sigma^2 < 0.75, 6.8e-11 up to 4, 4.8e-11 above, at most 7e-11 in the r < q tiers
 // (7e-11 over the portfolio, RMS 5e-12).
-inline constexpr AmericanScheme kAmericanScheme{16, 64, 36, 192, 3e-10, 0};
-inline constexpr AmericanScheme kAmericanSchemeShortCarry{16, 64, 28, 192, 3e-10, 0};
+inline constexpr AmericanScheme kAmericanScheme{16, 64, 36, 176, 3e-10, 0};
+inline constexpr AmericanScheme kAmericanSchemeShortCarry{16, 64, 28, 176, 3e-10, 0};
 inline constexpr AmericanScheme kAmericanSchemeLongCarry{18, 64, 48, 192, 1e-11, 0};
 inline constexpr AmericanScheme kAmericanSchemeHighYield{20, 64, 16, 96, 1e-8, 0};
 inline constexpr AmericanScheme kAmericanSchemeUpperYield{32, 64, 20, 128, 3e-9, 0};
