@@ -41,9 +41,9 @@ const ThetaRule& cached_rule(int size) {
   return rule;
 }
 
-// The coarse stage: at least this many boundary points; its sweeps stop at
-// this multiple of the scheme's tolerance.
-constexpr int kCoarseMin = 8;
+// The coarse stage: this many boundary points; its sweeps stop at this
+// multiple of the scheme's tolerance.
+constexpr int kCoarsePoints = 8;
 constexpr double kCoarseMove = 1000.0;
 
 // The put in exercise form: who pays the strike, who the spot.
@@ -145,22 +145,23 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   const ThetaRule& boundary_rule = cached_rule<kBoundaryRule>(scheme.boundary_points);
   const ThetaRule& price_rule = cached_rule<kPriceRule>(scheme.price_points);
   Boundary boundary;
-  // A coarse stage first, on the same nodes with a third of the boundary
-  // points (eight at least), from the QD+ start to a move of 1000 times the
-  // tolerance; the fewer points move the fixed point by some 1e-9 only, so
-  // that the full sweeps then take 2 to 4 where they took 7 from the QD+
-  // start. Measured on the reference: a third of the points and 1000 times
-  // the tolerance take 5% fewer instructions than half the points and 100
-  // times (3.2 full sweeps and 4.7 coarse ones a price against 2.5 and 5.5),
-  // the same accuracy. (Fewer nodes as well starts the full sweeps too far
-  // off near expiry: they then take some 20.)
-  const bool staged = scheme.form == 0 && scheme.boundary_points >= 2 * kCoarseMin;
+  // A coarse stage first, on the same nodes with eight boundary points, from
+  // the QD+ start to a move of 1000 times the tolerance; the fewer points
+  // move the fixed point by some 1e-9 only, so that the full sweeps then
+  // take 2 to 4 where they took 7 from the QD+ start. Measured on the
+  // reference: a third of the points and 1000 times the tolerance took 5%
+  // fewer instructions than half the points and 100 times (3.2 full sweeps
+  // and 4.7 coarse ones a price against 2.5 and 5.5); eight points 3.5%
+  // fewer again than a third (3.4 full sweeps, 4.5 coarse), six 3.5% more
+  // (4.0 full sweeps), the same accuracy. (Fewer nodes as well starts the
+  // full sweeps too far off near expiry: they then take some 20.)
+  const bool staged = scheme.form == 0 && scheme.boundary_points >= 2 * kCoarsePoints;
   Boundary coarse;
   int sweeps = 0;
   if (staged) {
     const AmericanScheme stage{scheme.nodes,
                                scheme.iterations,
-                               std::max(kCoarseMin, scheme.boundary_points / 3),
+                               kCoarsePoints,
                                scheme.price_points,
                                kCoarseMove * scheme.tolerance,
                                scheme.form};
