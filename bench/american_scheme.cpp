@@ -30,30 +30,19 @@
 #include <vector>
 
 #include "../core/src/american/boundary.hpp"
+#include "american_portfolio.hpp"
 #include "tarvik/american.hpp"
 
 namespace {
 
-struct Option {
-  double s, k, t, r, q, v;
-  bool call;
-};
+using Option = tarvik_bench::AmericanOption;
 
 std::vector<Option> portfolio(int stride) {
   std::vector<Option> out;
-  int count = 0;
-  const double spots[] = {25, 50, 80, 90, 100, 110, 120, 150, 200};
-  const double times[] = {1.0 / 12, 0.25, 0.5, 1.0, 2.0, 3.0};
-  const double rates[] = {0.0, 0.02, 0.04, 0.06, 0.08, 0.1};
-  const double yields[] = {0.0, 0.04, 0.08, 0.12};
-  const double vols[] = {0.1, 0.2, 0.3, 0.4, 0.5, 0.6};
-  for (double s : spots)
-    for (double t : times)
-      for (double r : rates)
-        for (double q : yields)
-          for (double v : vols)
-            for (bool call : {false, true})
-              if (count++ % stride == 0) out.push_back({s, 100.0, t, r, q, v, call});
+  const std::vector<Option> all = tarvik_bench::american_portfolio();
+  for (std::size_t i = 0; i < all.size(); i += static_cast<std::size_t>(stride)) {
+    out.push_back(all[i]);
+  }
   return out;
 }
 
