@@ -131,28 +131,27 @@ def table(name, p, q):
             f"constexpr Poly<{len(q)}> k{name}Q = {{{poly(q)}}};")
 
 
-def measured(f, p, q, a, b, count=20000, seed=20):
-    pd = [float(c) for c in p]
-    qd = [float(c) for c in q]
+def worst_eps(approx, exact, a, b, count, seed=20):
+    """The worst relative error of approx(x) (doubles) against exact(x) (50
+    digits) over count uniform points of [a, b], in units of eps."""
     rng = random.Random(seed)
     worst = 0.0
     for _ in range(count):
         x = rng.uniform(a, b)
-        worst = max(worst, float(abs(horner_ratio(pd, qd, x) / f(mp.mpf(x)) - 1)))
+        worst = max(worst, float(abs(approx(x) / exact(x) - 1)))
     return worst / EPS
 
 
-def measured_far(far, p, q, a, b, c, scale, count, seed=20):
+def measured(f, p, q, a, b, count=20000):
+    pd, qd = [float(c) for c in p], [float(c) for c in q]
+    return worst_eps(lambda x: horner_ratio(pd, qd, x), lambda x: f(mp.mpf(x)), a, b, count)
+
+
+def measured_far(far, p, q, a, b, c, scale, count):
     """u/sqrt(y) = 1 - h((y - c) scale)/y in doubles, against 50-digit values."""
-    pd = [float(v) for v in p]
-    qd = [float(v) for v in q]
-    rng = random.Random(seed)
-    worst = 0.0
-    for _ in range(count):
-        y = rng.uniform(a, b)
-        got = 1.0 - horner_ratio(pd, qd, (y - c) * scale) / y
-        worst = max(worst, float(abs(got / far(1 / mp.sqrt(mp.mpf(y))) - 1)))
-    return worst / EPS
+    pd, qd = [float(v) for v in p], [float(v) for v in q]
+    return worst_eps(lambda y: 1.0 - horner_ratio(pd, qd, (y - c) * scale) / y,
+                     lambda y: far(1 / mp.sqrt(mp.mpf(y))), a, b, count)
 
 
 def main(inverse_only=False):
