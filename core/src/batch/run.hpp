@@ -112,6 +112,14 @@ constexpr std::size_t most_of(std::size_t work) {
   return (kMostPieceWork / work + grain - 1) / grain * grain;
 }
 
+// An operation's elements in pieces and slices of its element's cost.
+template <class E, class Op, class Body>
+void for_each_piece(Exec exec, std::size_t n, Body& body, Interrupt* interrupt) {
+  constexpr std::size_t grain = piece_grain<E>(Op::kWork);
+  for_each_range(exec, n, pool::RangeFn(body, grain, wake_of(Op::kWork), most_of<E>(Op::kWork)),
+                 interrupt, slice_of(grain, Op::kWork));
+}
+
 template <class Op, std::size_t N, std::size_t... K>
 void evaluate_blocked(const Inputs<N>& in, double* out, std::size_t lo, std::size_t hi,
                       std::index_sequence<K...>) {
@@ -196,10 +204,7 @@ Status run_into(const Inputs<N>& in, Exec exec, std::span<T> out, Interrupt* int
       evaluate<E>(in, out.data(), lo, hi, std::make_index_sequence<N>{});
     }
   };
-  constexpr std::size_t grain = piece_grain<E>(Op::kWork);
-  for_each_range(exec, in.size(),
-                 pool::RangeFn(body, grain, wake_of(Op::kWork), most_of<E>(Op::kWork)), interrupt,
-                 slice_of(grain, Op::kWork));
+  for_each_piece<E, Op>(exec, in.size(), body, interrupt);
   return std::nullopt;
 }
 
@@ -231,10 +236,7 @@ Status run_fields(const Inputs<N>& in, Exec exec, std::span<const OutView, Op::k
       E::evaluate_run(prepared, in, run, std::min(E::kRun, hi - run), data.data());
     }
   };
-  constexpr std::size_t grain = piece_grain<E>(Op::kWork);
-  for_each_range(exec, in.size(),
-                 pool::RangeFn(body, grain, wake_of(Op::kWork), most_of<E>(Op::kWork)), interrupt,
-                 slice_of(grain, Op::kWork));
+  for_each_piece<E, Op>(exec, in.size(), body, interrupt);
   return std::nullopt;
 }
 
