@@ -16,6 +16,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "tarvik/bachelier.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/implied_volatility.hpp"
+#include "tarvik/normal.hpp"
 
 namespace tarvik::lanes {
 namespace {
@@ -470,5 +472,46 @@ TEST(Dispatch, FeaturesAsTheCompilerSeesThem) {
   EXPECT_TRUE(path_available(Path::Portable));
 }
 #endif
+
+// The FP-B row integrals of the American boundary: every path and row length
+// the same bits, and the sums of the erfc-based terms to a few ulps.
+TEST(AmericanRow, EveryPathTheSameSumsAsTheTerms) {
+  std::mt19937_64 rng(21);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (int size = 1; size <= 41; size += 5) {
+    std::vector<double> in[7];
+    for (auto& column : in) column.resize(size);
+    for (int k = 0; k < size; ++k) {
+      const double v = 3.0 * unit(rng), sv = 0.6 * std::sqrt(v) + 1e-3;
+      in[0][k] = unit(rng) < 0.1 ? -1e-18 : 0.5 * unit(rng);  // H, now and then below 0
+      in[1][k] = sv, in[2][k] = 1.0 / sv, in[3][k] = 0.02 * v;
+      in[4][k] = -0.05 * v, in[5][k] = unit(rng), in[6][k] = unit(rng);
+    }
+    const AmericanRow row{in[0].data(), in[1].data(), in[2].data(), in[3].data(),
+                          in[4].data(), in[5].data(), in[6].data()};
+    for (const double g : {-0.7, -0.05, 0.0}) {
+      double rate = 0.0, yield = 0.0;
+      for (int k = 0; k < size; ++k) {
+        const double dp = ((g + std::sqrt(std::max(in[0][k], 0.0))) + in[3][k]) * in[2][k];
+        rate += in[5][k] * std::exp(in[4][k] - 0.5 * (dp - in[1][k]) * (dp - in[1][k]));
+        yield += in[6][k] * (tarvik::norm_cdf(dp) + tarvik::norm_pdf(dp) * in[2][k]);
+      }
+      const AmericanIntegrals first = american_row_integrals(Path::Portable, row, size, g, true);
+      EXPECT_NEAR(first.rate, rate, 1e-14 * rate) << size << " " << g;
+      EXPECT_NEAR(first.yield, yield, 1e-14 * yield);
+      for (const Path path : {Path::Avx2, Path::Avx512}) {
+        if (!path_available(path)) continue;
+        for (const bool with_yield : {false, true}) {
+          const AmericanIntegrals got = american_row_integrals(path, row, size, g, with_yield);
+          EXPECT_EQ(std::bit_cast<std::uint64_t>(got.rate),
+                    std::bit_cast<std::uint64_t>(first.rate))
+              << path_name(path) << " size " << size;
+          EXPECT_EQ(got.yield, with_yield ? first.yield : 0.0)
+              << path_name(path) << " size " << size;
+        }
+      }
+    }
+  }
+}
 
 }  // namespace tarvik::lanes

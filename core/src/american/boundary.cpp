@@ -501,18 +501,16 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
         num = std::exp(-(p.rate * tau)) * norm_cdf(d0.d_minus) + p.rate * num_int;
         den = std::exp(-(p.dividend * tau)) * norm_cdf(d0.d_plus) + p.dividend * den_int;
       } else {
-        for (int k = 0; k < l; ++k) {
-          const std::size_t at = row + k;
-          const double hu = hq[at] > 0.0 ? hq[at] : 0.0;
-          const double d_plus = ((g[i] + std::sqrt(hu)) + pts.drift[at]) * pts.inv_sv[at];
-          const double d_minus = d_plus - pts.sv[at];
-          num_int +=
-              pts.rate_density[at] * std::exp(pts.rate_weight[at] + norm_pdf_exponent(d_minus));
-          if (yield) {
-            den_int +=
-                pts.yield_weight[at] * (norm_cdf(d_plus) + norm_pdf(d_plus) * pts.inv_sv[at]);
-          }
-        }
+        const lanes::AmericanRow at_row{hq + row,
+                                        pts.sv.data() + row,
+                                        pts.inv_sv.data() + row,
+                                        pts.drift.data() + row,
+                                        pts.rate_weight.data() + row,
+                                        pts.rate_density.data() + row,
+                                        pts.yield_weight.data() + row};
+        const lanes::AmericanIntegrals sums = lanes::american_row_integrals(at_row, l, g[i], yield);
+        num_int = sums.rate;
+        den_int = sums.yield;
         const double sv0 = p.volatility * z;
         num = std::exp(-(p.rate * tau)) * (norm_pdf(d0.d_minus) / sv0) + p.rate * num_int;
         den = std::exp(-(p.dividend * tau)) * (norm_pdf(d0.d_plus) / sv0 + norm_cdf(d0.d_plus)) +

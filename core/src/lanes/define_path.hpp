@@ -3,6 +3,7 @@
 // TARVIK_LANES_DEFINE_PATH(name, lanes).
 #pragma once
 
+#include "lanes/american_row.hpp"
 #include "lanes/bachelier.hpp"
 #include "lanes/black_terms.hpp"
 #include "lanes/kernel.hpp"
@@ -37,5 +38,9 @@
                               const double* maturity, const double* vol,                           \
                               const std::uint8_t* is_call, std::size_t n, double* out) {           \
     BachelierKernel<W>::evaluate(which, forward, strike, maturity, vol, is_call, n, out);          \
+  }                                                                                                \
+  AmericanIntegrals american_row_integrals_##name(const AmericanRow& row, int size, double g,      \
+                                                  bool yield) {                                    \
+    return american_row_loop<W>(row, size, g, yield);                                              \
   }                                                                                                \
   }  // namespace tarvik::lanes::detail

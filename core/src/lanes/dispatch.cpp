@@ -69,6 +69,7 @@ struct Entry {
                     std::size_t, double*);
   void (*bachelier_formula)(BachelierFormula, const double*, const double*, const double*,
                             const double*, const std::uint8_t*, std::size_t, double*);
+  AmericanIntegrals (*american_row)(const AmericanRow&, int, double, bool);
 };
 
 Entry entry(Path path) {
@@ -76,18 +77,26 @@ Entry entry(Path path) {
 #if defined(TARVIK_LANES_X86)
     case Path::Avx512:
       return {detail::implied_volatility_block_avx512,
-              detail::normalised_implied_volatility_block_avx512, detail::black_terms_avx512,
-              detail::bachelier_implied_volatility_block_avx512, detail::bachelier_block_avx512};
+              detail::normalised_implied_volatility_block_avx512,
+              detail::black_terms_avx512,
+              detail::bachelier_implied_volatility_block_avx512,
+              detail::bachelier_block_avx512,
+              detail::american_row_integrals_avx512};
     case Path::Avx2:
       return {detail::implied_volatility_block_avx2,
-              detail::normalised_implied_volatility_block_avx2, detail::black_terms_avx2,
-              detail::bachelier_implied_volatility_block_avx2, detail::bachelier_block_avx2};
+              detail::normalised_implied_volatility_block_avx2,
+              detail::black_terms_avx2,
+              detail::bachelier_implied_volatility_block_avx2,
+              detail::bachelier_block_avx2,
+              detail::american_row_integrals_avx2};
 #endif
     default:
       return {detail::implied_volatility_block_portable,
-              detail::normalised_implied_volatility_block_portable, detail::black_terms_portable,
+              detail::normalised_implied_volatility_block_portable,
+              detail::black_terms_portable,
               detail::bachelier_implied_volatility_block_portable,
-              detail::bachelier_block_portable};
+              detail::bachelier_block_portable,
+              detail::american_row_integrals_portable};
   }
 }
 
@@ -264,6 +273,15 @@ void bachelier_block(Path path, BachelierFormula which, const double* forward, c
                      std::size_t n, double* out) {
   entry(path_available(path) ? path : Path::Portable)
       .bachelier_formula(which, forward, strike, maturity, vol, is_call, n, out);
+}
+
+AmericanIntegrals american_row_integrals(const AmericanRow& row, int size, double g, bool yield) {
+  return chosen().american_row(row, size, g, yield);
+}
+
+AmericanIntegrals american_row_integrals(Path path, const AmericanRow& row, int size, double g,
+                                         bool yield) {
+  return entry(path_available(path) ? path : Path::Portable).american_row(row, size, g, yield);
 }
 
 }  // namespace tarvik::lanes

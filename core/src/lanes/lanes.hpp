@@ -52,6 +52,28 @@ void black_terms(const double* forward, const double* strike, const double* matu
                  const double* vol, const double* ln_f, const double* ln_k, const double* sqrt_t,
                  std::size_t n, double* s, double* x, double* d1, bool* ok);
 
+// The two integrals of an FP-B sweep of the American boundary at one node
+// (core/src/american/boundary.cpp), over the `size` <= kAmericanMaxPoints
+// points of its row at g = ln B(tau) - ln X, each point's inputs given:
+// rate = sum of rate_density e^{rate_exponent - d-^2 / 2} (r's integrand
+// e^{-r v} phi(d-) / (sigma sqrt v) times Jacobian and weight), yield = sum
+// of yield_weight [Phi(d+) + phi(d+) / (sigma sqrt v)] (0 unless `yield`),
+// where d+ = ((g + sqrt(max(h, 0))) + drift) inv_sv and d- = d+ - sv.
+struct AmericanRow {
+  const double* h;
+  const double* sv;
+  const double* inv_sv;
+  const double* drift;
+  const double* rate_exponent;
+  const double* rate_density;
+  const double* yield_weight;
+};
+struct AmericanIntegrals {
+  double rate;
+  double yield;
+};
+AmericanIntegrals american_row_integrals(const AmericanRow& row, int size, double g, bool yield);
+
 // The paths, for tests and benchmarks that compare them.
 enum class Path { Portable, Avx2, Avx512 };
 const char* path_name(Path path);
@@ -74,6 +96,8 @@ void bachelier_implied_volatility_block(Path path, const double* price, const do
 void bachelier_block(Path path, BachelierFormula which, const double* forward, const double* strike,
                      const double* maturity, const double* vol, const std::uint8_t* is_call,
                      std::size_t n, double* out);
+AmericanIntegrals american_row_integrals(Path path, const AmericanRow& row, int size, double g,
+                                         bool yield);
 void black_terms(Path path, const double* forward, const double* strike, const double* maturity,
                  const double* vol, const double* ln_f, const double* ln_k, const double* sqrt_t,
                  std::size_t n, double* s, double* x, double* d1, bool* ok);

@@ -25,7 +25,9 @@ namespace tarvik::lanes::detail {
       const std::uint8_t* is_call, std::size_t n, double* out);                                    \
   void bachelier_block_##name(BachelierFormula which, const double* forward, const double* strike, \
                               const double* maturity, const double* vol,                           \
-                              const std::uint8_t* is_call, std::size_t n, double* out);
+                              const std::uint8_t* is_call, std::size_t n, double* out);            \
+  AmericanIntegrals american_row_integrals_##name(const AmericanRow& row, int size, double g,      \
+                                                  bool yield);
 TARVIK_LANES_PATH(portable)
 #if defined(TARVIK_LANES_X86)
 TARVIK_LANES_PATH(avx2)

@@ -1,0 +1,119 @@
+// One node's integrals of an FP-B sweep of the American boundary
+// (core/src/american/boundary.cpp) over its row of quadrature points, W
+// points at a time: each point's arguments and terms in vector lanes, a lane
+// the scalar operations, the row's tail on doubles; the C library's exp
+// called point by point between the vector passes; the sums in point order.
+// So every width gives the same bits.
+//
+// Each path includes this header into its own translation unit, built with
+// its target flags; everything here has internal linkage and is always
+// inlined (tools/check-lane-symbols.sh).
+#pragma once
+
+#include <cmath>
+
+#include "lanes/lanes.hpp"
+#include "lanes/lists.hpp"
+#include "rational/erfcx.hpp"
+#include "rational/value.hpp"
+#include "tarvik/american.hpp"
+#include "tarvik/normal.hpp"
+
+namespace tarvik::lanes {
+namespace {
+
+// Phi(x) given e = exp(-x^2 / 2), the density's exponential the sweep needs
+// anyway: erfc(t) / 2 at t = -x / sqrt(2) by Cody's (1969) rational
+// functions, 1 - erf(t) for |t| <= 0.46875 and erfcx(|t|) e beyond, then
+// reflected for x > 0 (erfc(t) = 2 - erfc(|t|)). e stands in for exp(-t^2):
+// the two exponents differ by rounding only, some 1e-16 x^2 relative, far
+// below what the sweeps resolve; it spares the call of erfc, which takes
+// exponentials of its own.
+template <class V>
+[[gnu::always_inline]] inline V norm_cdf_given_density(V x, V e) {
+  using namespace rational;
+  const V t = x * -kSqrtHalf;
+  const V a = abs_of(t);
+  if constexpr (kScalar<V>) {
+    if (a <= kErfcxSplitSmall) return 0.5 * erfcx_small(t, erfcx_small_w(t, a));
+    const V tail = 0.5 * ((a > kErfcxSplitMid ? erfcx_large(t, a) : erfcx_mid(a)) * e);
+    return t > 0.0 ? tail : 1.0 - tail;
+  } else {
+    const auto small = a <= kErfcxSplitSmall;
+    const auto large = a > kErfcxSplitMid;
+    V r = splat<V>(0.0);
+    if (any(mask_not(small) & mask_not(large))) r = erfcx_mid(a);
+    if (any(large)) r = select(large, erfcx_large(t, a), r);
+    const V tail = 0.5 * (r * e);
+    V phi = select(t > 0.0, tail, 1.0 - tail);
+    if (any(small)) phi = select(small, 0.5 * erfcx_small(t, erfcx_small_w(t, a)), phi);
+    return phi;
+  }
+}
+
+template <class V>
+[[gnu::always_inline]] inline V load(const double* at) {
+  if constexpr (rational::kScalar<V>) {
+    return *at;
+  } else {
+    V v;
+    __builtin_memcpy(&v, at, sizeof v);
+    return v;
+  }
+}
+template <class V>
+[[gnu::always_inline]] inline void store(double* at, V v) {
+  if constexpr (rational::kScalar<V>) {
+    *at = v;
+  } else {
+    __builtin_memcpy(at, &v, sizeof v);
+  }
+}
+
+// A point's arguments: d+ and the exponents of r's integrand and of phi(d+).
+template <class V>
+[[gnu::always_inline]] inline void american_point_arguments(const AmericanRow& row, int k, double g,
+                                                            double* d_plus, double* rate_e,
+                                                            double* pdf_e) {
+  const V stored = load<V>(row.h + k);
+  const V hu = rational::select(stored > 0.0, stored, 0.0);
+  const V dp = ((g + rational::sqrt_of(hu)) + load<V>(row.drift + k)) * load<V>(row.inv_sv + k);
+  const V dm = dp - load<V>(row.sv + k);
+  store(d_plus + k, dp);
+  store(rate_e + k, load<V>(row.rate_exponent + k) + norm_pdf_exponent(dm));
+  store(pdf_e + k, norm_pdf_exponent(dp));
+}
+
+// A point's term of q's integrand, over e = exp(-d+^2 / 2) in place.
+template <class V>
+[[gnu::always_inline]] inline void american_point_yield_term(const AmericanRow& row, int k,
+                                                             const double* d_plus, double* pdf_e) {
+  const V e = load<V>(pdf_e + k);
+  const V phi = norm_cdf_given_density(load<V>(d_plus + k), e);
+  store(pdf_e + k,
+        load<V>(row.yield_weight + k) * (phi + (e * kInvSqrtTwoPi) * load<V>(row.inv_sv + k)));
+}
+
+template <int W>
+[[gnu::always_inline]] inline AmericanIntegrals american_row_loop(const AmericanRow& row, int size,
+                                                                  double g, bool yield) {
+  using Lane = typename Vectors<W>::D;
+  double d_plus[kAmericanMaxPoints];
+  double rate_e[kAmericanMaxPoints];
+  double pdf_e[kAmericanMaxPoints];
+  int k = 0;
+  for (; k + W <= size; k += W) american_point_arguments<Lane>(row, k, g, d_plus, rate_e, pdf_e);
+  for (; k < size; ++k) american_point_arguments<double>(row, k, g, d_plus, rate_e, pdf_e);
+  for (k = 0; k < size; ++k) rate_e[k] = std::exp(rate_e[k]);
+  AmericanIntegrals sums{0.0, 0.0};
+  for (k = 0; k < size; ++k) sums.rate += row.rate_density[k] * rate_e[k];
+  if (!yield) return sums;
+  for (k = 0; k < size; ++k) pdf_e[k] = std::exp(pdf_e[k]);
+  for (k = 0; k + W <= size; k += W) american_point_yield_term<Lane>(row, k, d_plus, pdf_e);
+  for (; k < size; ++k) american_point_yield_term<double>(row, k, d_plus, pdf_e);
+  for (k = 0; k < size; ++k) sums.yield += pdf_e[k];
+  return sums;
+}
+
+}  // namespace
+}  // namespace tarvik::lanes
