@@ -4,6 +4,7 @@
 #include "boundary.hpp"
 
 #include "lanes/lanes.hpp"
+#include "rational/erfcx.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -469,7 +470,14 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
   Mixing mix(n);
   double g[kAmericanMaxNodes];
   double mapped[kAmericanMaxNodes];
-  for (int i = 0; i < n; ++i) g[i] = -std::sqrt(b.h[i]);
+  double rate_discount[kAmericanMaxNodes];
+  double yield_discount[kAmericanMaxNodes];
+  for (int i = 0; i < n; ++i) {
+    g[i] = -std::sqrt(b.h[i]);
+    const double tau = z_node[i] * z_node[i];
+    rate_discount[i] = std::exp(-(p.rate * tau));
+    yield_discount[i] = std::exp(-(p.dividend * tau));
+  }
   int sweeps = 0;
   bool converged = false;
   for (int sweep = 0; sweep < scheme.iterations; ++sweep) {
@@ -498,8 +506,8 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
           num_int += pts.rate_weight[at] * norm_cdf(d_plus - pts.sv[at]);
           if (yield) den_int += pts.yield_weight[at] * norm_cdf(d_plus);
         }
-        num = std::exp(-(p.rate * tau)) * norm_cdf(d0.d_minus) + p.rate * num_int;
-        den = std::exp(-(p.dividend * tau)) * norm_cdf(d0.d_plus) + p.dividend * den_int;
+        num = rate_discount[i] * norm_cdf(d0.d_minus) + p.rate * num_int;
+        den = yield_discount[i] * norm_cdf(d0.d_plus) + p.dividend * den_int;
       } else {
         const lanes::AmericanRow at_row{hq + row,
                                         pts.sv.data() + row,
@@ -512,9 +520,10 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
         num_int = sums.rate;
         den_int = sums.yield;
         const double sv0 = p.volatility * z;
-        num = std::exp(-(p.rate * tau)) * (norm_pdf(d0.d_minus) / sv0) + p.rate * num_int;
-        den = std::exp(-(p.dividend * tau)) * (norm_pdf(d0.d_plus) / sv0 + norm_cdf(d0.d_plus)) +
-              p.dividend * den_int;
+        const double e = std::exp(norm_pdf_exponent(d0.d_plus));
+        const double upper = rational::norm_cdf_given_density(d0.d_plus, e);
+        num = rate_discount[i] * (norm_pdf(d0.d_minus) / sv0) + p.rate * num_int;
+        den = yield_discount[i] * ((e * kInvSqrtTwoPi) / sv0 + upper) + p.dividend * den_int;
       }
       double value = num / den;
       if (!(value > 0.0)) value = p.start * 1e-300;

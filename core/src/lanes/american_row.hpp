@@ -22,35 +22,6 @@
 namespace tarvik::lanes {
 namespace {
 
-// Phi(x) given e = exp(-x^2 / 2), the density's exponential the sweep needs
-// anyway: erfc(t) / 2 at t = -x / sqrt(2) by Cody's (1969) rational
-// functions, 1 - erf(t) for |t| <= 0.46875 and erfcx(|t|) e beyond, then
-// reflected for x > 0 (erfc(t) = 2 - erfc(|t|)). e stands in for exp(-t^2):
-// the two exponents differ by rounding only, some 1e-16 x^2 relative, far
-// below what the sweeps resolve; it spares the call of erfc, which takes
-// exponentials of its own.
-template <class V>
-[[gnu::always_inline]] inline V norm_cdf_given_density(V x, V e) {
-  using namespace rational;
-  const V t = x * -kSqrtHalf;
-  const V a = abs_of(t);
-  if constexpr (kScalar<V>) {
-    if (a <= kErfcxSplitSmall) return 0.5 * erfcx_small(t, erfcx_small_w(t, a));
-    const V tail = 0.5 * ((a > kErfcxSplitMid ? erfcx_large(t, a) : erfcx_mid(a)) * e);
-    return t > 0.0 ? tail : 1.0 - tail;
-  } else {
-    const auto small = a <= kErfcxSplitSmall;
-    const auto large = a > kErfcxSplitMid;
-    V r = splat<V>(0.0);
-    if (any(mask_not(small) & mask_not(large))) r = erfcx_mid(a);
-    if (any(large)) r = select(large, erfcx_large(t, a), r);
-    const V tail = 0.5 * (r * e);
-    V phi = select(t > 0.0, tail, 1.0 - tail);
-    if (any(small)) phi = select(small, 0.5 * erfcx_small(t, erfcx_small_w(t, a)), phi);
-    return phi;
-  }
-}
-
 template <class V>
 [[gnu::always_inline]] inline V load(const double* at) {
   if constexpr (rational::kScalar<V>) {
@@ -89,7 +60,7 @@ template <class V>
 [[gnu::always_inline]] inline void american_point_yield_term(const AmericanRow& row, int k,
                                                              const double* d_plus, double* pdf_e) {
   const V e = load<V>(pdf_e + k);
-  const V phi = norm_cdf_given_density(load<V>(d_plus + k), e);
+  const V phi = rational::norm_cdf_given_density(load<V>(d_plus + k), e);
   store(pdf_e + k,
         load<V>(row.yield_weight + k) * (phi + (e * kInvSqrtTwoPi) * load<V>(row.inv_sv + k)));
 }
