@@ -89,7 +89,9 @@ template <class V>
   const auto small = a <= kErfcxSplitSmall;
   const auto large = a > kErfcxSplitMid;
   V r = splat<V>(0.0);
-  if (any(mask_not(small) & mask_not(large))) r = erfcx_mid(a);
+  // The middle range wherever some element may be in it (the others are
+  // overwritten below).
+  if (any(mask_not(small)) && any(a <= kErfcxSplitMid)) r = erfcx_mid(a);
   if (any(large)) r = select(large, erfcx_large(t, a), r);
   const V tail = 0.5 * (r * e);
   V phi = select(t > 0.0, tail, 1.0 - tail);
