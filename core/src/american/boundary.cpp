@@ -50,6 +50,29 @@ void make_theta_rule(int size, ThetaRule& rule) {
   }
 }
 
+void make_premium_rule(int size, PremiumRule& rule) {
+  // t_k = -3 + k h, h = 5.6 / (size - 1); with a = pi/2 sinh(t_k),
+  // u / T = 1 / (1 + e^{-2a}), v / T = 1 / (1 + e^{2a}) and du / T =
+  // h pi/4 cosh(t_k) / cosh(a)^2. A single point is the midpoint rule.
+  rule.size = size;
+  constexpr double kLow = 3.0;
+  constexpr double kHigh = 2.6;
+  const double half_pi = std::numbers::pi / 2.0;
+  const double step = size > 1 ? (kLow + kHigh) / (size - 1) : 0.0;
+  for (int k = 0; k < size; ++k) {
+    const double t = size > 1 ? -kLow + k * step : 0.0;
+    const double a = half_pi * std::sinh(t);
+    const double u = 1.0 / (1.0 + std::exp(-2.0 * a));
+    const double v = 1.0 / (1.0 + std::exp(2.0 * a));
+    const double ch = std::cosh(a);
+    rule.root_u[k] = std::sqrt(u);
+    rule.quarter_u[k] = std::sqrt(rule.root_u[k]);
+    rule.v[k] = v;
+    rule.root_v[k] = std::sqrt(v);
+    rule.weight[k] = size > 1 ? step * (0.5 * half_pi) * std::cosh(t) / (ch * ch) : 1.0;
+  }
+}
+
 namespace {
 
 // Chebyshev coefficients of the values on the extrema x_i = cos(i pi / n):
@@ -537,10 +560,10 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
   return converged || sweeps == 0 ? sweeps : -sweeps;
 }
 
-double put_premium(const PutProblem& p, const Boundary& b, const ThetaRule& rule, double s,
+double put_premium(const PutProblem& p, const Boundary& b, const PremiumRule& rule, double s,
                    PremiumSlopes* slopes) {
   // int_0^T [r e^{-r(T-u)} Phi(-d-(T-u, s/B(u))) - q s e^{-q(T-u)}
-  // Phi(-d+(T-u, s/B(u)))] du in u = T sin^2 theta. With e^{-r v} phi(d-) =
+  // Phi(-d+(T-u, s/B(u)))] du by the tanh-sinh rule. With e^{-r v} phi(d-) =
   // (s / B(u)) e^{-q v} phi(d+), its derivatives in s are
   //   P'  = int e^{-q v} [phi(d+) (q - r / B(u)) / (sigma sqrt v) - q Phi(-d+)] du,
   //   P'' = int e^{-q v} phi(d+) / (s sigma sqrt v) [q - d+ (q - r / B(u)) / (sigma sqrt v)] du.
@@ -553,15 +576,14 @@ double put_premium(const PutProblem& p, const Boundary& b, const ThetaRule& rule
   double spot_leg = 0.0;
   double first = 0.0;
   double second = 0.0;
+  const double* xi_root = p.power == 2 ? rule.quarter_u : rule.root_u;
   for (int k = 0; k < rule.size; ++k) {
-    const double sn = rule.sin_theta[k];
-    const double c = rule.cos_theta[k];
-    const double v = t * (c * c);
-    const double sv = sv_full * c;
-    const double root = std::sqrt(b.at(2.0 * (p.power == 2 ? rule.sin_root[k] : sn) - 1.0));
+    const double v = t * rule.v[k];
+    const double sv = sv_full * rule.root_v[k];
+    const double root = std::sqrt(b.at(2.0 * xi_root[k] - 1.0));
     const double log_ratio = log_s + root;
     const Kernel<double> d = kernel_d(log_ratio, v, sv, carry, half_var);
-    const double jac = rule.weight[k] * ((2.0 * t) * (sn * c));
+    const double jac = t * rule.weight[k];
     const double yield_weight = jac * std::exp(-(p.dividend * v));
     // Without a yield the spot leg is multiplied by 0 (and so are its terms
     // in the slopes): not summed.
