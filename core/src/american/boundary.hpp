@@ -133,10 +133,11 @@ inline thread_local int last_coarse_sweeps = 0;
 int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const ThetaRule& rule,
                    Boundary& boundary, const Boundary* start = nullptr);
 
-// The QD+ approximation of the boundary at tau (Li 2010), in strike units:
-// the root of the smooth-pasting condition of the QD+ price, by Newton's
-// method from `guess`.
-double qd_plus_boundary(const PutProblem& p, double tau, double guess);
+// The QD+ approximation of the boundary at tau (Li 2010), as ln B in strike
+// units: the root of the smooth-pasting condition of the QD+ price, by
+// Newton's method from ln B = log_guess, kept above the perpetual boundary's
+// log_perpetual.
+double qd_plus_boundary(const PutProblem& p, double tau, double log_guess, double log_perpetual);
 
 // The early-exercise premium of the put at spot s (strike units) on the
 // solved boundary, s above B(T); with its first and second derivatives in s
