@@ -603,6 +603,52 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
   return converged || sweeps == 0 ? sweeps : -sweeps;
 }
 
+namespace {
+
+// H at the premium rule's points as a matrix on the node values: H(xi_k) =
+// sum_j W[j][k] h_j, column j the Chebyshev fit of the j-th unit vector
+// summed at every point, the polynomial that fit() and Boundary::sum give
+// (h_n = 0 drops out). n products a point where Clenshaw took 3n operations
+// and the loop over points runs in vector lanes. It depends on the counts
+// only: built once per thread and triple of counts.
+struct PremiumWeights {
+  int nodes = 0;
+  int size = 0;
+  int power = 0;
+  std::vector<double> weight;  // W[j][k] at j * size + k
+};
+
+const PremiumWeights& premium_weights(int n, int power, const PremiumRule& rule) {
+  // One per default scheme's pair of node count and power, and some to spare.
+  constexpr int kSlots = 8;
+  thread_local PremiumWeights caches[kSlots];
+  thread_local int next = 0;
+  for (const PremiumWeights& cache : caches) {
+    if (cache.nodes == n && cache.size == rule.size && cache.power == power) return cache;
+  }
+  PremiumWeights& cache = caches[next];
+  next = (next + 1) % kSlots;
+  const int l = rule.size;
+  cache.weight.assign(static_cast<std::size_t>(n) * static_cast<std::size_t>(l), 0.0);
+  double cosines[2 * kAmericanMaxNodes] = {};
+  for (int j = 0; j < 2 * n; ++j) cosines[j] = std::cos(std::numbers::pi * j / n);
+  const double* xi_root = power == 2 ? rule.quarter_u : rule.root_u;
+  Boundary unit;
+  unit.nodes = n;
+  for (int j = 0; j < n; ++j) {
+    for (int i = 0; i <= n; ++i) unit.h[i] = i == j ? 1.0 : 0.0;
+    fit(unit, cosines);
+    double* column = cache.weight.data() + static_cast<std::size_t>(j) * l;
+    for (int k = 0; k < l; ++k) column[k] = unit.sum(2.0 * xi_root[k] - 1.0);
+  }
+  cache.nodes = n;
+  cache.size = l;
+  cache.power = power;
+  return cache;
+}
+
+}  // namespace
+
 double put_premium(const PutProblem& p, const Boundary& b, const PremiumRule& rule, double s,
                    PremiumSlopes* slopes) {
   // int_0^T [r e^{-r(T-u)} Phi(-d-(T-u, s/B(u))) - q s e^{-q(T-u)}
@@ -619,11 +665,19 @@ double put_premium(const PutProblem& p, const Boundary& b, const PremiumRule& ru
   double spot_leg = 0.0;
   double first = 0.0;
   double second = 0.0;
-  const double* xi_root = p.power == 2 ? rule.quarter_u : rule.root_u;
-  for (int k = 0; k < rule.size; ++k) {
+  const int l = rule.size;
+  const PremiumWeights& w = premium_weights(b.nodes, p.power, rule);
+  double h[kAmericanMaxPoints];
+  for (int k = 0; k < l; ++k) h[k] = 0.0;
+  for (int j = 0; j < b.nodes; ++j) {
+    const double hj = b.h[j];
+    const double* column = w.weight.data() + static_cast<std::size_t>(j) * l;
+    for (int k = 0; k < l; ++k) h[k] += column[k] * hj;
+  }
+  for (int k = 0; k < l; ++k) {
     const double v = t * rule.v[k];
     const double sv = sv_full * rule.root_v[k];
-    const double root = std::sqrt(b.at(2.0 * xi_root[k] - 1.0));
+    const double root = std::sqrt(h[k] > 0.0 ? h[k] : 0.0);
     const double log_ratio = log_s + root;
     const Kernel<double> d = kernel_d(log_ratio, v, sv, carry, half_var);
     const double jac = t * rule.weight[k];
