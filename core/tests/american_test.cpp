@@ -73,4 +73,43 @@ TEST(American, FallsBackWhereFpBRunsAway) {
   EXPECT_LE(std::fabs(got - want), 1e-7 * want);
 }
 
+// The premium and its first slope (delta) for spots just above today's
+// boundary B(T), where the integrand rises within v of order
+// ln(s/B(T))^2 / sigma^2 of expiry: the default rule's 88 points against
+// 512, on the boundary of the default scheme.
+TEST(American, PremiumNearTheBoundary) {
+  using namespace tarvik::american;
+  static ThetaRule boundary_rule;
+  static PremiumRule rule, fine;
+  make_premium_rule(tarvik::kAmericanScheme.price_points, rule);
+  make_premium_rule(512, fine);
+  for (double r : {0.02, 0.1}) {
+    for (double q : {0.0, 0.04, 0.12}) {
+      for (double v : {0.1, 0.6}) {
+        for (double t : {0.1, 3.0}) {
+          const double x = q > 0.0 ? std::min(1.0, r / q) : 1.0;
+          PutProblem p{t, r, q, v, x, std::log(x), r >= q ? 2 : 1, kFormB};
+          const tarvik::AmericanScheme& scheme = tarvik::american_default_scheme(t, r, q, v, false);
+          make_theta_rule(scheme.boundary_points, boundary_rule);
+          Boundary b;
+          ASSERT_GT(solve_boundary(p, scheme, boundary_rule, b), 0);
+          const double today = x * std::exp(-std::sqrt(b.h[0]));
+          for (double above : {1e-4, 1e-3, 1e-2, 0.2}) {
+            const double s = today * (1.0 + above);
+            PremiumSlopes got{}, want{};
+            const double p_got = put_premium(p, b, rule, s, &got);
+            const double p_want = put_premium(p, b, fine, s, &want);
+            const double price = p_want + std::max(0.0, 1.0 - s);
+            EXPECT_LE(std::fabs(p_got - p_want), 5e-11 * std::max(price, 1e-4))
+                << r << " " << q << " " << v << " " << t << " " << above;
+            EXPECT_LE(std::fabs(got.first - want.first),
+                      1e-6 * std::max(std::fabs(want.first), 1e-3))
+                << r << " " << q << " " << v << " " << t << " " << above;
+          }
+        }
+      }
+    }
+  }
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "boundary.hpp"
@@ -17,6 +18,7 @@ namespace tarvik {
 namespace {
 
 using american::Boundary;
+using american::PremiumRule;
 using american::PutProblem;
 using american::ThetaRule;
 
@@ -26,18 +28,22 @@ using american::ThetaRule;
 // build than a price.
 enum RuleUse { kBoundaryRule, kCoarseRule, kPriceRule };
 
-template <RuleUse>
-const ThetaRule& cached_rule(int size) {
-  // One size a default scheme and some to spare, on the heap (16 KiB a rule).
+template <RuleUse use, class Rule = std::conditional_t<use == kPriceRule, PremiumRule, ThetaRule>>
+const Rule& cached_rule(int size) {
+  // One size a default scheme and some to spare, on the heap (16 to 20 KiB a rule).
   constexpr int kSlots = 6;
-  thread_local std::vector<ThetaRule> rules(kSlots);
+  thread_local std::vector<Rule> rules(kSlots);
   thread_local int next = 0;
-  for (ThetaRule& rule : rules) {
+  for (Rule& rule : rules) {
     if (rule.size == size) return rule;
   }
-  ThetaRule& rule = rules[next];
+  Rule& rule = rules[next];
   next = (next + 1) % kSlots;
-  american::make_theta_rule(size, rule);
+  if constexpr (use == kPriceRule) {
+    american::make_premium_rule(size, rule);
+  } else {
+    american::make_theta_rule(size, rule);
+  }
   return rule;
 }
 
@@ -143,7 +149,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
                      f.rate >= f.dividend ? 2 : 1,
                      scheme.form == 0 ? american::kFormB : scheme.form};
   const ThetaRule& boundary_rule = cached_rule<kBoundaryRule>(scheme.boundary_points);
-  const ThetaRule& price_rule = cached_rule<kPriceRule>(scheme.price_points);
+  const PremiumRule& price_rule = cached_rule<kPriceRule>(scheme.price_points);
   Boundary boundary;
   // A coarse stage first, on the same nodes with eight boundary points, from
   // the QD+ start to a move of 1000 times the tolerance; the fewer points

@@ -9,11 +9,12 @@
 // square-root singularity at tau = 0 (power 1 where r < q) or one of
 // sqrt(tau ln(1/tau)) (power 2 where r >= q).
 //
-// Every integral over u in [0, tau] is taken in u = tau sin^2(theta),
-// theta in [0, pi/2]: sqrt(u) = sqrt(tau) sin(theta) and
-// sqrt(tau - u) = sqrt(tau) cos(theta), so both the boundary's square-root
-// behaviour at u = 0 and the kernel's 1/sqrt(tau - u) at u = tau become
-// smooth, and Gauss-Legendre converges geometrically.
+// Every integral of the boundary's equation over u in [0, tau] is taken in
+// u = tau sin^2(theta), theta in [0, pi/2]: sqrt(u) = sqrt(tau) sin(theta)
+// and sqrt(tau - u) = sqrt(tau) cos(theta), so both the boundary's
+// square-root behaviour at u = 0 and the kernel's 1/sqrt(tau - u) at
+// u = tau become smooth, and Gauss-Legendre converges geometrically. The
+// premium takes a tanh-sinh rule instead (PremiumRule).
 #pragma once
 
 #include <cmath>
@@ -34,6 +35,31 @@ struct ThetaRule {
 };
 
 void make_theta_rule(int size, ThetaRule& rule);
+
+// The premium's rule: the double-exponential (tanh-sinh) rule of Takahasi
+// and Mori (1974) on u in [0, T], u / T = (1 + tanh(pi/2 sinh t)) / 2, t on
+// `size` equally spaced points of [-3, 2.6]. The premium's integrand has a
+// weak singularity at u = 0 (the boundary's sqrt(u ln(1/u)) start, and
+// the node variable's root of u) and, where the spot is near B(T), a steep
+// rise within v = T - u of order ln(s/B(T))^2 / sigma^2, smooth but not
+// analytic at v = 0; the rule's double-exponential clustering at both ends
+// takes both, where Gauss-Legendre in u = T sin^2 theta converged only
+// algebraically. The ends: u / T = 1e-17 (the integrand is bounded, what is
+// left out some 1e-17 of a premium), v / T = 6e-10 (the integrand is flat
+// there unless the spot is within some 1e-5 of B(T)). Per point: the
+// fractions u / T and v / T = 1 - u / T (each from its own exponential,
+// accurate where it is small), the roots of u / T the nodes' variable takes,
+// sqrt(v / T), and du / T with the step folded in.
+struct PremiumRule {
+  int size = 0;
+  double root_u[kAmericanMaxPoints];     // sqrt(u / T)
+  double quarter_u[kAmericanMaxPoints];  // (u / T)^(1/4)
+  double v[kAmericanMaxPoints];          // v / T
+  double root_v[kAmericanMaxPoints];     // sqrt(v / T)
+  double weight[kAmericanMaxPoints];     // du / T
+};
+
+void make_premium_rule(int size, PremiumRule& rule);
 
 // The two kernels of the integral equation and of the premium, written once
 // (templates over the value type so that vector lanes can share them).
@@ -107,10 +133,11 @@ inline thread_local int last_coarse_sweeps = 0;
 int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const ThetaRule& rule,
                    Boundary& boundary, const Boundary* start = nullptr);
 
-// The QD+ approximation of the boundary at tau (Li 2010), in strike units:
-// the root of the smooth-pasting condition of the QD+ price, by Newton's
-// method from `guess`.
-double qd_plus_boundary(const PutProblem& p, double tau, double guess);
+// The QD+ approximation of the boundary at tau (Li 2010), as ln B in strike
+// units: the root of the smooth-pasting condition of the QD+ price, by
+// Newton's method from ln B = log_guess, kept above the perpetual boundary's
+// log_perpetual.
+double qd_plus_boundary(const PutProblem& p, double tau, double log_guess, double log_perpetual);
 
 // The early-exercise premium of the put at spot s (strike units) on the
 // solved boundary, s above B(T); with its first and second derivatives in s
@@ -119,7 +146,7 @@ struct PremiumSlopes {
   double first;
   double second;
 };
-double put_premium(const PutProblem& p, const Boundary& boundary, const ThetaRule& rule, double s,
+double put_premium(const PutProblem& p, const Boundary& boundary, const PremiumRule& rule, double s,
                    PremiumSlopes* slopes = nullptr);
 
 }  // namespace tarvik::american
