@@ -18,6 +18,14 @@ import tarvik
 
 N_BATCH = 20000
 N_SCALAR = 3000
+# An American element costs some 0.1 ms (its implied volatility some 0.4):
+# fewer of them.
+N_AMERICAN = 1000
+
+
+def sizes(function):
+    return (N_AMERICAN, N_AMERICAN) if function.__name__.startswith("american") else (N_BATCH,
+                                                                                     N_SCALAR)
 
 
 def splitmix(seed, n):
@@ -96,9 +104,10 @@ def canonical(values):
 
 def scalar_digest(function):
     params = list(inspect.signature(function).parameters)
-    arrays = inputs(function, N_SCALAR)
+    n = sizes(function)[1]
+    arrays = inputs(function, n)
     h = hashlib.sha256()
-    for i in range(N_SCALAR):
+    for i in range(n):
         args = [float(a[i]) for a in arrays] + ([i % 2 == 0] if "is_call" in params else [])
         try:
             h.update(canonical([function(*args)]))
@@ -109,7 +118,7 @@ def scalar_digest(function):
 
 def batch_digest(function):
     params = inspect.signature(function).parameters
-    arrays = inputs(function, N_BATCH)
+    arrays = inputs(function, sizes(function)[0])
     h = hashlib.sha256()
     for is_call in ((True, False) if "is_call" in params else (None,)):
         kw = {} if is_call is None else {"is_call": is_call}
@@ -222,12 +231,18 @@ EXPECTED = {
     'bachelier_thetas': 'a9d90fc14b0a4630',
     'bachelier_vannas': '63d2a0013b69f455',
     'bachelier_vommas': 'c35b5b6b9ba11099',
+    'american_price': '89a546fe8564c464',
+    'american_prices': '9d23a092508cdc1f',
+    'american_implied_volatility': '65a30cf537ce393e',
+    'american_implied_volatilities': '1b6acf9ddbe24532',
 }
 
 
 @pytest.mark.skipif(not RECORDED_ON, reason="digests recorded with glibc's fused exp and log on x86-64")
 @pytest.mark.parametrize("name", sorted(EXPECTED))
 def test_digest_unchanged(name):
+    if name.startswith("american") and not FUSED_LOG1P:
+        pytest.skip("the American functions call expm1, which came in a fused build with log1p's")
     expected = EXPECTED[name] if FUSED_LOG1P else LOG1P_PLAIN.get(name, EXPECTED[name])
     assert digest(getattr(tarvik, name)) == expected
 
