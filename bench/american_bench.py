@@ -16,7 +16,9 @@ the frontier of the method's discretisations (nodes, sweeps, boundary
 points, price points, tolerance; the C++ tool in its own process) on every
 --frontier-stride-th option. QuantLib: the fast and accurate schemes on
 every option, highPrecision on every --high-stride-th, with --tanh-sinh the
-tanh-sinh iteration (m = 24, n = 64, eps = 1e-15) on every 100th.
+tanh-sinh iteration (m = 24, n = 64, eps = 1e-15) on every 100th. Last,
+tarvik and highPrecision again on every --high-stride-th option in turns,
+fifty options at a time: their ratio with the machine's drift shared.
 QuantLib counts time in dates: each option is priced as the equivalent one
 with a maturity of one year (365 days, Actual/365), rate r T, yield q T and
 volatility vol sqrt(T), the same price in the Black-Scholes model.
@@ -104,6 +106,25 @@ def quantlib_row(name, scheme, book, ref, stride):
     return (label, s.size, elapsed, *errors(prices[~failed], ref[::stride][~failed], k[~failed]))
 
 
+def interleaved_ratio(scheme, book, stride, chunk=50):
+    """tarvik's and QuantLib's processor time per option on the same options
+    (every stride-th), taken in turns chunk by chunk, so that the machine's
+    drift over the run weighs on both alike: (tarvik, QuantLib) seconds."""
+    s, k, t, r, q, v, call = (np.ascontiguousarray(a[::stride]) for a in book)
+    pricer = QuantLibPricer(scheme)
+    ours = theirs = 0.0
+    for lo in range(0, s.size, chunk):
+        part = slice(lo, lo + chunk)
+        start = time.process_time()
+        tarvik.american_prices(s[part], k[part], t[part], r[part], q[part], v[part], call[part])
+        ours += time.process_time() - start
+        start = time.process_time()
+        for x in zip(s[part], t[part], r[part], q[part], v[part], call[part]):
+            pricer(*x)
+        theirs += time.process_time() - start
+    return ours / s.size, theirs / s.size
+
+
 def frontier(tool, book, ref, stride):
     rows = []
     with tempfile.TemporaryDirectory() as tmp:
@@ -153,6 +174,12 @@ def main():
                                      100))
     print(f"tarvik american_implied_volatilities: {iv_time * 1e6:.0f} us per option over "
           f"{sample[0].size} options, {iv_time / price_time:.1f}x american_prices")
+    if ql is not None:
+        ours, theirs = interleaved_ratio(ql.QdFpAmericanEngine.highPrecisionScheme(), book,
+                                         options.high_stride)
+        print(f"in turns on every {options.high_stride}th option: tarvik american_prices "
+              f"{ours * 1e6:.0f} us, QuantLib highPrecision {theirs * 1e6:,.0f} us: "
+              f"{theirs / ours:.0f}x")
     print("| contender | options | time per option | worst error | RMS error |")
     print("|---|---:|---:|---:|---:|")
     for name, n, seconds, worst, rms in sorted(rows, key=lambda row: row[2]):
