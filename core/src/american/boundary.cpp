@@ -464,7 +464,7 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
     z_node[i] = root_t * (p.power == 2 ? zeta * zeta : zeta);
   }
   if (start) {
-    for (int i = 0; i < n; ++i) b.h[i] = start->at(cosines[i]);
+    for (int i = 0; i < n; ++i) b.h[i] = start->h[i];
   } else {
     qd_plus_start(p, n, z_node, cosines, b.h);
   }
@@ -606,7 +606,6 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
     mix.step(g, mapped);
   }
   for (int i = 0; i < n; ++i) b.h[i] = g[i] * g[i];
-  fit(b, cosines);
   return converged || sweeps == 0 ? sweeps : -sweeps;
 }
 

@@ -95,8 +95,8 @@ inline constexpr int kFormA = 1;
 inline constexpr int kFormB = 2;
 
 // The boundary on the Chebyshev nodes x_i = cos(i pi / n), i = 0..n
-// (tau_i = T (1 + x_i)^2 / 4, so i = n is tau = 0 where H = 0), and the
-// Chebyshev coefficients of H.
+// (tau_i = T (1 + x_i)^2 / 4, so i = n is tau = 0 where H = 0), and, where
+// fit() has filled them, the Chebyshev coefficients of H.
 struct Boundary {
   int nodes = 0;
   double h[kAmericanMaxNodes + 1];
@@ -128,8 +128,8 @@ inline thread_local int last_coarse_sweeps = 0;
 
 // Returns the number of sweeps taken, negative where they stopped at the
 // scheme's limit without settling.
-// The sweeps start from `start` (a solution on fewer nodes) where given,
-// else from the QD+ boundary.
+// The sweeps start from `start` (a solution on the same nodes with fewer
+// quadrature points) where given, else from the QD+ boundary.
 int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const ThetaRule& rule,
                    Boundary& boundary, const Boundary* start = nullptr);
 
