@@ -70,13 +70,17 @@ def test_batches_fit_the_stack_of_a_small_thread():
         F = np.linspace(60.0, 140.0, 1000)
         def work():
             P = tarvik.black_prices(F, 100.0, 1.0, 0.2, False)
+            S = np.ascontiguousarray(F[::10])
             for parallel in (False, True):
+                A = tarvik.american_prices(S, 100.0, 1.0, 0.05, 0.02, 0.25, False, parallel)
+                tarvik.american_implied_volatilities(A, S, 100.0, 1.0, 0.05, 0.02, False, parallel)
+                tarvik.american_greeks(S, 100.0, 1.0, 0.05, 0.02, 0.25, True, parallel)
                 tarvik.implied_volatilities(P, F, 100.0, 1.0, False, parallel)
                 tarvik.normalised_implied_volatilities(P / 100.0, np.log(F / 100.0), False, parallel)
                 tarvik.black_scholes_implied_volatilities(P, F, 100.0, 1.0, 0.01, 0.0, False, parallel)
                 tarvik.deltas(F, 100.0, 1.0, 0.2, False, parallel)
             print("done")
-        size = {4 if sanitized() else 1} * 64 * 1024
+        size = {4 if sanitized() else 1} * 48 * 1024
         while True:  # aarch64's glibc starts no thread on less than 128 KiB
             try:
                 threading.stack_size(size)

@@ -487,8 +487,9 @@ TEST(AmericanRow, EveryPathTheSameSumsAsTheTerms) {
       in[1][k] = sv, in[2][k] = 1.0 / sv, in[3][k] = 0.02 * v;
       in[4][k] = -0.05 * v, in[5][k] = unit(rng), in[6][k] = unit(rng);
     }
+    std::vector<double> scratch(3 * size);
     const AmericanRow row{in[0].data(), in[1].data(), in[2].data(), in[3].data(),
-                          in[4].data(), in[5].data(), in[6].data()};
+                          in[4].data(), in[5].data(), in[6].data(), scratch.data()};
     for (const double g : {-0.7, -0.05, 0.0}) {
       double rate = 0.0, yield = 0.0;
       for (int k = 0; k < size; ++k) {

@@ -477,6 +477,7 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
   // in.
   struct Points {
     std::vector<double> sv, inv_sv, drift, rate_weight, yield_weight, rate_density, h;
+    std::vector<double> scratch = std::vector<double>(3 * kAmericanMaxPoints);  // a row's
   };
   // Grown only, never shrunk: the coarse and full stages take turns, and
   // each growth would clear the tail again (2% of a price).
@@ -581,7 +582,8 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
                                         pts.drift.data() + row,
                                         pts.rate_weight.data() + row,
                                         pts.rate_density.data() + row,
-                                        pts.yield_weight.data() + row};
+                                        pts.yield_weight.data() + row,
+                                        pts.scratch.data()};
         const lanes::AmericanIntegrals sums = lanes::american_row_integrals(at_row, l, g[i], yield);
         num_int = sums.rate;
         den_int = sums.yield;

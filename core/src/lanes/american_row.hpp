@@ -69,9 +69,9 @@ template <int W>
 [[gnu::always_inline]] inline AmericanIntegrals american_row_loop(const AmericanRow& row, int size,
                                                                   double g, bool yield) {
   using Lane = typename Vectors<W>::D;
-  double d_plus[kAmericanMaxPoints];
-  double rate_e[kAmericanMaxPoints];
-  double pdf_e[kAmericanMaxPoints];
+  double* d_plus = row.scratch;
+  double* rate_e = row.scratch + size;
+  double* pdf_e = row.scratch + 2 * size;
   int k = 0;
   for (; k + W <= size; k += W) american_point_arguments<Lane>(row, k, g, d_plus, rate_e, pdf_e);
   for (; k < size; ++k) american_point_arguments<double>(row, k, g, d_plus, rate_e, pdf_e);

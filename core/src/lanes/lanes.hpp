@@ -59,6 +59,8 @@ void black_terms(const double* forward, const double* strike, const double* matu
 // e^{-r v} phi(d-) / (sigma sqrt v) times Jacobian and weight), yield = sum
 // of yield_weight [Phi(d+) + phi(d+) / (sigma sqrt v)] (0 unless `yield`),
 // where d+ = ((g + sqrt(max(h, 0))) + drift) inv_sv and d- = d+ - sv.
+// scratch: 3 size doubles of the caller's (off the stack of a thread that
+// may be small).
 struct AmericanRow {
   const double* h;
   const double* sv;
@@ -67,6 +69,7 @@ struct AmericanRow {
   const double* rate_exponent;
   const double* rate_density;
   const double* yield_weight;
+  double* scratch;
 };
 struct AmericanIntegrals {
   double rate;
