@@ -361,23 +361,23 @@ constexpr int kDepth = 4;
 
 class Mixing {
  public:
-  explicit Mixing(int n) : n_(n) {}
+  explicit Mixing(int n) : n_(n), s_(store()) {}
 
   void step(double* x, const double* gx) {
-    double f[kAmericanMaxNodes];
+    double* f = s_.f;
     for (int i = 0; i < n_; ++i) f[i] = gx[i] - x[i];
     if (have_last_) {
       const int slot = next_slot_;
       for (int i = 0; i < n_; ++i) {
-        df_[slot][i] = f[i] - last_f_[i];
-        dg_[slot][i] = gx[i] - last_g_[i];
+        s_.df[slot][i] = f[i] - s_.last_f[i];
+        s_.dg[slot][i] = gx[i] - s_.last_g[i];
       }
       next_slot_ = (next_slot_ + 1) % kDepth;
       if (count_ < kDepth) ++count_;
     }
     for (int i = 0; i < n_; ++i) {
-      last_f_[i] = f[i];
-      last_g_[i] = gx[i];
+      s_.last_f[i] = f[i];
+      s_.last_g[i] = gx[i];
     }
     have_last_ = true;
     double gamma[kDepth] = {};
@@ -385,7 +385,7 @@ class Mixing {
     for (int i = 0; i < n_; ++i) {
       double value = gx[i];
       if (fitted) {
-        for (int j = 0; j < count_; ++j) value -= dg_[j][i] * gamma[j];
+        for (int j = 0; j < count_; ++j) value -= s_.dg[j][i] * gamma[j];
       }
       if (!(value <= 0.0)) value = value > 0.0 ? 0.0 : gx[i];
       x[i] = value;
@@ -396,13 +396,13 @@ class Mixing {
   // Least squares min |f - dF gamma| by modified Gram-Schmidt; false when a
   // column is (numerically) dependent on the others.
   bool solve(const double* f, double* gamma) const {
-    double q[kDepth][kAmericanMaxNodes];
+    auto& q = s_.q;
     double r[kDepth][kDepth] = {};
     double rhs[kDepth];
     for (int j = 0; j < count_; ++j) {
       double norm0 = 0.0;
       for (int i = 0; i < n_; ++i) {
-        q[j][i] = df_[j][i];
+        q[j][i] = s_.df[j][i];
         norm0 += q[j][i] * q[j][i];
       }
       for (int m = 0; m < j; ++m) {
@@ -436,13 +436,23 @@ class Mixing {
   int count_ = 0;
   int next_slot_ = 0;
   bool have_last_ = false;
-  // Written before they are read (rows below count_, the last ones once
-  // have_last_): left uninitialised, since clearing them costs more than a
-  // price's mixing.
-  double df_[kDepth][kAmericanMaxNodes];
-  double dg_[kDepth][kAmericanMaxNodes];
-  double last_f_[kAmericanMaxNodes];
-  double last_g_[kAmericanMaxNodes];
+  // The history and the fit's scratch (some 15 KiB): the thread's, off its
+  // stack, which may be small; a solve never runs inside another on the
+  // same thread. Written before they are read (rows below count_, the last
+  // ones once have_last_), so not cleared between solves.
+  struct Store {
+    double df[kDepth][kAmericanMaxNodes];
+    double dg[kDepth][kAmericanMaxNodes];
+    double last_f[kAmericanMaxNodes];
+    double last_g[kAmericanMaxNodes];
+    double q[kDepth][kAmericanMaxNodes];
+    double f[kAmericanMaxNodes];
+  };
+  static Store& store() {
+    thread_local Store kept;
+    return kept;
+  }
+  Store& s_;
 };
 
 }  // namespace
