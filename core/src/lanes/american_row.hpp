@@ -16,7 +16,6 @@
 #include "lanes/lists.hpp"
 #include "rational/erfcx.hpp"
 #include "rational/value.hpp"
-#include "tarvik/american.hpp"
 #include "tarvik/normal.hpp"
 
 namespace tarvik::lanes {
