@@ -71,13 +71,30 @@ struct Kernel : Lanes<W> {
     // Scratch of the normalised Black function and the transforms.
     double h[B], t[B], g[B], bb[B], e1[B], e2[B], e3[B], u[B], z[B];
     double arg[2 * B], res[2 * B], aux[2 * B], aux2[B];
+    // The index lists of the passes below, each pass its own (no pass runs
+    // inside itself): some 17 KB at eight lanes, which on the stack would
+    // overflow a small thread as well.
+    struct {
+      Jobs erfcx_range1, erfcx_reflect, tail_direct, tail_series, vega_erfcx, vega_phi,
+          transform_phi;
+      Set logs, asymptotic, small_t, direct, erfcx_set, reciprocal_log, plain, log_gap, first,
+          second, exp_intrinsic, refined, middle, lowest, highest;
+    } lists;
   };
+
+  // A list of the state's, emptied for a pass.
+  template <class List>
+  [[gnu::always_inline]] static List& fresh(List& list) {
+    list.n = 0;
+    return list;
+  }
 
   // ---- erfcx (Cody), over slots --------------------------------------------
 
   // res[j] = erfcx_cody(arg[j]) for the slots of J.
   static void erfcx(State& S, const Jobs& J) {
-    Jobs range1, reflect;
+    Jobs& range1 = fresh(S.lists.erfcx_range1);
+    Jobs& reflect = fresh(S.lists.erfcx_reflect);
     each(J, [&](At ix) __attribute__((always_inline)) {
       const D x = ld(S.arg, ix);
       const D y = abs_of(x);
@@ -109,7 +126,8 @@ struct Kernel : Lanes<W> {
 
   // res[j] = norm_cdf_tail(arg[j]) for the slots of J.
   static void norm_cdf_tail(State& S, const Jobs& J) {
-    Jobs direct, series;
+    Jobs& direct = fresh(S.lists.tail_direct);
+    Jobs& series = fresh(S.lists.tail_series);
     each(J, [&](At ix) __attribute__((always_inline)) {
       const D z = ld(S.arg, ix);
       const M tail = z <= kTailThreshold;
@@ -147,7 +165,7 @@ struct Kernel : Lanes<W> {
 
   // z[i] = inverse_norm_cdf(u[i]) for the elements of L.
   static void inverse_norm_cdf(State& S, const Set& L) {
-    Set logs;
+    Set& logs = fresh(S.lists.logs);
     // Both tails and the ends take a logarithm: of u below the centre, of
     // 1 - u above it (and for NaN).
     each(L, [&](At ix) __attribute__((always_inline)) {
@@ -199,12 +217,16 @@ struct Kernel : Lanes<W> {
          select(small_t, erfcx_argument(h), select(direct, h + t, erfcx_argument(h + t))));
       st_hi(S.arg, ix, select(direct, h - t, erfcx_argument(h - t)));
     });
-    Set asymptotic, small_t, direct, erfcx_set;
+    Set& asymptotic = fresh(S.lists.asymptotic);
+    Set& small_t = fresh(S.lists.small_t);
+    Set& direct = fresh(S.lists.direct);
+    Set& erfcx_set = fresh(S.lists.erfcx_set);
     elements(L, [&](Index i) { S.g[i] = std::exp(S.aux2[i]); });
     split(S.code, L, {nullptr, &asymptotic, &small_t, &direct, &erfcx_set});
     // erfcx of the small-t argument and of both erfcx-formula arguments; Phi
     // of both direct-formula arguments.
-    Jobs erfcx_jobs, phi_jobs;
+    Jobs& erfcx_jobs = fresh(S.lists.vega_erfcx);
+    Jobs& phi_jobs = fresh(S.lists.vega_phi);
     erfcx_jobs.append(small_t, 0);
     erfcx_jobs.append(erfcx_set, 0);
     erfcx_jobs.append(erfcx_set, B);
@@ -246,7 +268,7 @@ struct Kernel : Lanes<W> {
   // e3) at s = s2, from its arguments.
   template <int kExps, class Arguments>
   static void transform_terms(State& S, const Set& L, Arguments arguments) {
-    Jobs phi;
+    Jobs& phi = fresh(S.lists.transform_phi);
     each(L, [&](At ix) __attribute__((always_inline)) {
       const TransformArguments<D> a = arguments(ld(S.x, ix), ld(S.s2, ix));
       st(S.arg, ix, a.phi);
@@ -353,7 +375,9 @@ struct Kernel : Lanes<W> {
       st(S.aux, ix, select(reciprocal_log, b, log_gap_ratio(beta, b_max, b)));
       st_code(S.code, ix, select(bisect, code(3), obj));
     });
-    Set reciprocal_log, plain, log_gap;
+    Set& reciprocal_log = fresh(S.lists.reciprocal_log);
+    Set& plain = fresh(S.lists.plain);
+    Set& log_gap = fresh(S.lists.log_gap);
     split(S.code, P, {&reciprocal_log, &plain, &log_gap});
     elements(reciprocal_log, [&](Index i) { S.aux[i] = std::log(S.aux[i]); });
     elements(log_gap, [&](Index i) { S.aux[i] = std::log(S.aux[i]); });
@@ -382,7 +406,7 @@ struct Kernel : Lanes<W> {
   // At most two steps from s0 = s[i] for the elements of A.
   static void refine(State& S, const Set& A) {
     // The first step is taken unless s0 is +inf or NaN (|ds| = -inf starts).
-    Set first;
+    Set& first = fresh(S.lists.first);
     each(A, [&](At ix) __attribute__((always_inline)) {
       st_code(S.code, ix, select(kMaxFinite > kEpsilon * ld(S.s, ix), code(1), code(0)));
     });
@@ -391,7 +415,7 @@ struct Kernel : Lanes<W> {
     refinement_pass(S, first);
     // The second unless the first was below eps s; from the midpoint of the
     // bracket if s has left it, and not at all if the bracket is that narrow.
-    Set second;
+    Set& second = fresh(S.lists.second);
     each(first, [&](At ix) __attribute__((always_inline)) {
       D s = ld(S.s, ix);
       const D s_left = ld(S.sl, ix);
@@ -413,7 +437,7 @@ struct Kernel : Lanes<W> {
   // the elements of L; beta, x are reduced in place.
   static void solve(State& S, const Set& L) {
     // Reduction to an out-of-the-money call, and b_max = exp(x/2).
-    Set exp_intrinsic;
+    Set& exp_intrinsic = fresh(S.lists.exp_intrinsic);
     each(L, [&](At ix) __attribute__((always_inline)) {
       const D x = ld(S.x, ix);
       const D q = ld(S.q, ix);
@@ -428,7 +452,7 @@ struct Kernel : Lanes<W> {
     split(S.code, L, {nullptr, &exp_intrinsic});
     elements(L, [&](Index i) { S.bmax[i] = std::exp(S.bmax[i]); });
     elements(exp_intrinsic, [&](Index i) { S.e2[i] = intrinsic_from_exp(std::exp(S.e1[i])); });
-    Set A;
+    Set& A = fresh(S.lists.refined);
     each(L, [&](At ix) __attribute__((always_inline)) {
       const D x = ld(S.x, ix);
       const D q = ld(S.q, ix);
@@ -475,7 +499,9 @@ struct Kernel : Lanes<W> {
               select(lower & (beta < b_2), code(kLowest),
                      select(mask_not(lower) & (beta > b_2), code(kHighest), code(kMiddle))));
     });
-    Set middle, lowest, highest;
+    Set& middle = fresh(S.lists.middle);
+    Set& lowest = fresh(S.lists.lowest);
+    Set& highest = fresh(S.lists.highest);
     split(S.code, A, {&middle, &lowest, &highest});
     if (middle.n) middle_regions(S, middle);
     if (lowest.n) lowest_region(S, lowest);
