@@ -13,10 +13,10 @@ namespace tarvik {
 
 // The discretisation: Chebyshev nodes of the boundary, the most sweeps of
 // the boundary iteration, Gauss-Legendre points of the boundary integrals,
-// points of the premium integral's tanh-sinh rule, the weighted move in ln B below which the
-// sweeps stop, and the fixed-point form (0: FP-B after a coarse stage on
-// half the boundary points, falling back to FP-A where FP-B does not
-// settle; 1: FP-A only; 2: FP-B only; both from the QD+ start).
+// points of the premium integral's tanh-sinh rule, the weighted move in
+// ln B below which the sweeps stop, and the fixed-point form (0: FP-B after
+// a coarse stage on eight boundary points, falling back to FP-A where FP-B
+// does not settle; 1: FP-A only; 2: FP-B only; both from the QD+ start).
 struct AmericanScheme {
   int nodes;
   int iterations;
