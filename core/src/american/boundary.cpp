@@ -76,6 +76,28 @@ void make_premium_rule(int size, PremiumRule& rule) {
 
 namespace {
 
+// cos(j pi / n) for j < 2n: the Chebyshev nodes x_j (j <= n) and the
+// cosines fit() takes. The thread's last few node counts are kept (a solve
+// takes them twice, the tables built for a count once more); a pointer holds
+// until four other counts have been asked for.
+const double* chebyshev_cosines(int n) {
+  struct Table {
+    int n = 0;
+    double cos[2 * kAmericanMaxNodes];
+  };
+  constexpr int kSlots = 4;
+  thread_local Table tables[kSlots];
+  thread_local int next = 0;
+  for (const Table& table : tables) {
+    if (table.n == n) return table.cos;
+  }
+  Table& table = tables[next];
+  next = (next + 1) % kSlots;
+  for (int j = 0; j < 2 * n; ++j) table.cos[j] = std::cos(std::numbers::pi * j / n);
+  table.n = n;
+  return table.cos;
+}
+
 // Chebyshev coefficients of the values on the extrema x_i = cos(i pi / n):
 // c_k = (2/n) sum'' H_i cos(i k pi / n), the end terms halved, and c_0, c_n
 // halved again so that H = sum c_k T_k.
@@ -237,10 +259,6 @@ void qd_plus_start(const PutProblem& p, int n, const double* z_node, const doubl
   }
 }
 
-}  // namespace
-
-namespace {
-
 // The interpolation of H from its node values to the boundary points of every
 // node: H(xi_ik) = sum_j W[j][ik] h_j with xi_ik = (1 + x_i) sin(theta_k) - 1
 // (u = tau_i sin^2 theta_k, so sqrt(u / T) = sqrt(tau_i / T) sin theta_k). It
@@ -274,8 +292,7 @@ const Interpolation& interpolation(int n, int power, const ThetaRule& rule) {
   const std::size_t points = static_cast<std::size_t>(n) * static_cast<std::size_t>(l);
   const std::size_t padded = (points + kBlock - 1) / kBlock * kBlock;
   cache.weight.assign(padded * static_cast<std::size_t>(n), 0.0);
-  double cosines[2 * kAmericanMaxNodes] = {};
-  for (int j = 0; j < 2 * n; ++j) cosines[j] = std::cos(std::numbers::pi * j / n);
+  const double* cosines = chebyshev_cosines(n);
   // The interpolant through the n + 1 nodes x_j = cos(j pi / n) (the
   // polynomial whose Chebyshev coefficients fit() gives) in the barycentric
   // form of Salzer (1972): weights (-1)^j, halved at both ends, so that W[j]
@@ -467,8 +484,7 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
   const double carry = p.rate - p.dividend;
   const double half_var = 0.5 * (p.volatility * p.volatility);
   double z_node[kAmericanMaxNodes + 1];
-  double cosines[2 * kAmericanMaxNodes] = {};
-  for (int j = 0; j < 2 * n; ++j) cosines[j] = std::cos(std::numbers::pi * j / n);
+  const double* cosines = chebyshev_cosines(n);
   for (int i = 0; i <= n; ++i) {
     const double zeta = 0.5 * (1.0 + cosines[i]);
     z_node[i] = root_t * (p.power == 2 ? zeta * zeta : zeta);
@@ -648,8 +664,7 @@ const PremiumWeights& premium_weights(int n, int power, const PremiumRule& rule)
   next = (next + 1) % kSlots;
   const int l = rule.size;
   cache.weight.assign(static_cast<std::size_t>(n) * static_cast<std::size_t>(l), 0.0);
-  double cosines[2 * kAmericanMaxNodes] = {};
-  for (int j = 0; j < 2 * n; ++j) cosines[j] = std::cos(std::numbers::pi * j / n);
+  const double* cosines = chebyshev_cosines(n);
   const double* xi_root = power == 2 ? rule.quarter_u : rule.root_u;
   Boundary unit;
   unit.nodes = n;

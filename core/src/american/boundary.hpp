@@ -114,11 +114,6 @@ struct Boundary {
     }
     return coef[0] + (xi * b1 - b2);
   }
-  // H at xi, clamped at 0.
-  double at(double xi) const {
-    const double value = sum(xi);
-    return value > 0.0 ? value : 0.0;
-  }
 };
 
 // Solves for the boundary with the scheme's counts.
