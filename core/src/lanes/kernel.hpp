@@ -99,18 +99,10 @@ struct Kernel : Lanes<W> {
       const D x = ld(S.arg, ix);
       const D y = abs_of(x);
       const M small = y <= kErfcxSplitSmall;
-      const M middle = mask_not(small) & (y <= kErfcxSplitMid);
-      const M large = mask_not(y <= kErfcxSplitMid);
-      // A range's rational function is formed where some lane of the group is
-      // in that range (NaN takes the last).
-      D r1 = vec(0.0);
-      if (any(small)) r1 = erfcx_small(x, erfcx_small_w(x, y));
-      D r = vec(0.0);
-      if (any(middle)) r = erfcx_mid(y);
-      if (any(large)) r = select(large, erfcx_large(x, y), r);
+      const D r = erfcx_by_range(x, y);
       const M negative = x < 0.0;
       // Range 1 leaves its factor of exp(w); a reflection has erfcx(|x|).
-      st(S.res, ix, select(small, r1, select(negative & (x < kErfcxXNeg), kErfcxXInf, r)));
+      st(S.res, ix, select(small, r, select(negative & (x < kErfcxXNeg), kErfcxXInf, r)));
       st_code(S.code, ix,
               select(small, code(1), select(negative & (x >= kErfcxXNeg), code(2), code(0))));
     });

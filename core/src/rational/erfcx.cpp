@@ -1,4 +1,4 @@
-// erfcx(x), scalar: the range of |x| picks one rational part of erfcx.hpp.
+// erfcx(x), scalar: the rational part of erfcx.hpp for the range of |x|.
 #include "rational/erfcx.hpp"
 
 #include <cmath>
@@ -7,12 +7,9 @@ namespace tarvik::rational {
 
 double erfcx_cody(double x) {
   const double y = std::fabs(x);
-  if (y <= kErfcxSplitSmall) {
-    const double w = erfcx_small_w(x, y);
-    return std::exp(w) * erfcx_small(x, w);
-  }
-  // NaN fails both tests and is carried by the large range's function.
-  const double r = y <= kErfcxSplitMid ? erfcx_mid(y) : erfcx_large(x, y);
+  // NaN is carried by the large range's function.
+  const double r = erfcx_by_range(x, y);
+  if (y <= kErfcxSplitSmall) return std::exp(erfcx_small_w(x, y)) * r;
   if (!(x < 0.0)) return r;
   if (x < kErfcxXNeg) return kErfcxXInf;
   return erfcx_reflection(x, r);

@@ -76,27 +76,36 @@ template <class V>
   return select(y >= kErfcxXMax, 0.0, r);
 }
 
+// x's range's rational function, over a value or lanes: 1 - erf(x) for
+// |x| <= 0.46875 (erfcx without its factor exp(x^2)), else erfcx(|x|);
+// y = |x|. A range's function is formed where some lane is in it (NaN takes
+// the last range).
+template <class V>
+[[gnu::always_inline]] inline V erfcx_by_range(V x, V y) {
+  const auto small = y <= kErfcxSplitSmall;
+  const auto large = mask_not(y <= kErfcxSplitMid);
+  V r1 = splat<V>(0.0);
+  if (any(small)) r1 = erfcx_small(x, erfcx_small_w(x, y));
+  V r = splat<V>(0.0);
+  if (any(mask_not(small)) && any(y <= kErfcxSplitMid)) r = erfcx_mid(y);
+  if (any(large)) r = select(large, erfcx_large(x, y), r);
+  return select(small, r1, r);
+}
+
 // Phi(x) given e = exp(-x^2 / 2), for a caller that needs the density's
 // exponential anyway (the American boundary's sweeps): erfc(t) / 2 at
-// t = -x / sqrt(2) by Cody's rational functions, 1 - erf(t) for |t| <= 0.46875 and erfcx(|t|) e
-// beyond, then reflected for x > 0 (erfc(t) = 2 - erfc(|t|)). e stands in for exp(-t^2): the two
-// exponents differ by rounding only, some 1e-16 x^2 relative, far below what the sweeps resolve. It
-// spares the call of erfc, which takes exponentials of its own.
+// t = -x / sqrt(2), 1 - erf(t) for |t| <= 0.46875 and erfcx(|t|) e beyond,
+// then reflected for x > 0 (erfc(t) = 2 - erfc(|t|)). e stands in for
+// exp(-t^2): the two exponents differ by rounding only, some 1e-16 x^2
+// relative, far below what the sweeps resolve. It spares the call of erfc,
+// which takes exponentials of its own.
 template <class V>
 [[gnu::always_inline]] inline V norm_cdf_given_density(V x, V e) {
   const V t = x * -kSqrtHalf;
   const V a = abs_of(t);
-  const auto small = a <= kErfcxSplitSmall;
-  const auto large = a > kErfcxSplitMid;
-  V r = splat<V>(0.0);
-  // The middle range wherever some element may be in it (the others are
-  // overwritten below).
-  if (any(mask_not(small)) && any(a <= kErfcxSplitMid)) r = erfcx_mid(a);
-  if (any(large)) r = select(large, erfcx_large(t, a), r);
+  const V r = erfcx_by_range(t, a);
   const V tail = 0.5 * (r * e);
-  V phi = select(t > 0.0, tail, 1.0 - tail);
-  if (any(small)) phi = select(small, 0.5 * erfcx_small(t, erfcx_small_w(t, a)), phi);
-  return phi;
+  return select(a <= kErfcxSplitSmall, 0.5 * r, select(t > 0.0, tail, 1.0 - tail));
 }
 
 // erfcx(x) for kErfcxXNeg <= x < -0.46875 from r = erfcx(|x|):
