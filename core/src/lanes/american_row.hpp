@@ -21,25 +21,6 @@
 namespace tarvik::lanes {
 namespace {
 
-template <class V>
-[[gnu::always_inline]] inline V load(const double* at) {
-  if constexpr (rational::kScalar<V>) {
-    return *at;
-  } else {
-    V v;
-    __builtin_memcpy(&v, at, sizeof v);
-    return v;
-  }
-}
-template <class V>
-[[gnu::always_inline]] inline void store(double* at, V v) {
-  if constexpr (rational::kScalar<V>) {
-    *at = v;
-  } else {
-    __builtin_memcpy(at, &v, sizeof v);
-  }
-}
-
 // A point's arguments: d+ and the exponents of r's integrand and of phi(d+).
 template <class V>
 [[gnu::always_inline]] inline void american_point_arguments(const AmericanRow& row, int k, double g,

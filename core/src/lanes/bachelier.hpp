@@ -191,30 +191,25 @@ struct BachelierKernel : Lanes<W> {
         const D rt = sqrt_of(t);
         const D sv = v * rt;
         const D dv = select(sv == 0.0, 0.0, mv / sv);
-        store(m + j, select(ok, mv, kNaN));
-        store(root_t + j, rt);
-        store(sigma + j, v);
-        store(s + j, sv);
-        store(d + j, dv);
-        store(e + j, select(ok & (sv != 0.0), norm_pdf_exponent(dv), 0.0));
-        store(call + j, select(call_mask(is_call, ix), 1.0, 0.0));
+        store<D>(m + j, select(ok, mv, kNaN));
+        store<D>(root_t + j, rt);
+        store<D>(sigma + j, v);
+        store<D>(s + j, sv);
+        store<D>(d + j, dv);
+        store<D>(e + j, select(ok & (sv != 0.0), norm_pdf_exponent(dv), 0.0));
+        store<D>(call + j, select(call_mask(is_call, ix), 1.0, 0.0));
       }
       for (std::size_t i = 0; i < lanes; ++i) e[i] = std::exp(e[i]);
       for (std::size_t j = 0; j < lanes; j += W) {
-        const D mv = load(m + j), sv = load(s + j);
-        const D pdf = select(sv == 0.0, 0.0, load(e + j) * kInvSqrtTwoPi);
-        const bachelier::Terms<D> t{mv, load(root_t + j), load(sigma + j), sv, load(d + j), pdf};
-        const D value = formula(t, load(call + j) != 0.0);
+        const D mv = load<D>(m + j), sv = load<D>(s + j);
+        const D pdf = select(sv == 0.0, 0.0, load<D>(e + j) * kInvSqrtTwoPi);
+        const bachelier::Terms<D> t{mv, load<D>(root_t + j), load<D>(sigma + j),
+                                    sv, load<D>(d + j),      pdf};
+        const D value = formula(t, load<D>(call + j) != 0.0);
         st(out, At{idx + j, j + W <= len}, select(is_nan(mv), kNaN, value));
       }
     }
   }
-  [[gnu::always_inline]] static D load(const double* a) {
-    D r;
-    __builtin_memcpy(&r, a, sizeof r);
-    return r;
-  }
-  [[gnu::always_inline]] static void store(double* a, D v) { __builtin_memcpy(a, &v, sizeof v); }
 };
 
 }  // namespace

@@ -28,6 +28,27 @@ struct Vectors {
   typedef double D __attribute__((vector_size(8 * W)));
 };
 
+// A value (a double, or the W doubles of a vector) read from or written to
+// consecutive doubles at `at`, which need no alignment.
+template <class V>
+[[gnu::always_inline]] inline V load(const double* at) {
+  if constexpr (rational::kScalar<V>) {
+    return *at;
+  } else {
+    V v;
+    __builtin_memcpy(&v, at, sizeof v);
+    return v;
+  }
+}
+template <class V>
+[[gnu::always_inline]] inline void store(double* at, V v) {
+  if constexpr (rational::kScalar<V>) {
+    *at = v;
+  } else {
+    __builtin_memcpy(at, &v, sizeof v);
+  }
+}
+
 template <int W>
 struct Lanes {
   using D = typename Vectors<W>::D;
