@@ -263,11 +263,12 @@ void qd_plus_start(const PutProblem& p, int n, const double* z_node, const doubl
 // node: H(xi_ik) = sum_j W[j][ik] h_j with xi_ik = (1 + x_i) sin(theta_k) - 1
 // (u = tau_i sin^2 theta_k, so sqrt(u / T) = sqrt(tau_i / T) sin theta_k). It
 // depends on the counts only, not on the option: built once per thread and
-// pair of counts, column j the Chebyshev fit of the j-th unit vector summed by
-// Clenshaw at every point. Stored in blocks of kBlock points, a block's
-// weights for j = 0, 1, ... contiguous, so that a sweep sums a block over j
-// in registers, two points a lane (each point the same products and sums in
-// the same order, j = 0 first, as one at a time).
+// pair of counts (barycentric weights, below). Stored in blocks of kBlock
+// points, a block's weights for j = 0, 1, ... contiguous, so that a sweep
+// sums a block over j in registers, two or four points a lane (each point
+// the same products and sums in the same order, j = 0 first, as one at a
+// time). Not wider: as an entry of the lane paths, eight lanes (one chain
+// of sums a block) took 20% longer a price on AVX-512.
 constexpr std::size_t kBlock = 8;
 typedef double Pair __attribute__((vector_size(16)));
 
