@@ -35,15 +35,6 @@ def test_european_identity_bit_for_bit(r, q, is_call):
     assert tarvik.american_price(*(float(a[3]) for a in args), is_call) == european[3]
 
 
-@pytest.mark.parametrize("r, q, is_call", [(-0.01, -0.03, False), (0.0, -0.01, False),
-                                           (-0.03, -0.01, True), (-0.01, 0.0, True)])
-def test_two_boundary_cases_are_refused(r, q, is_call):
-    with pytest.raises(tarvik.IVError) as info:
-        tarvik.american_price(100.0, 100.0, 1.0, r, q, 0.2, is_call)
-    assert info.value.args[0] == "invalid_input"
-    assert "two exercise boundaries" in info.value.args[1]
-
-
 def test_accuracy_against_the_reference_table():
     rows = list(csv.DictReader(REFERENCE.open()))
     cols = {k: np.array([float(row[k]) for row in rows])

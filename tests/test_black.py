@@ -82,14 +82,9 @@ CHECKS["bachelier_implied_volatility"] = model.bachelier_implied_volatility_chec
 
 
 def american_checks(spot, strike, maturity, rate, dividend, volatility, is_call):
-    """The European price's checks; then, as a put (a call swaps r and q),
-    r <= 0 with q < r has two exercise boundaries."""
+    """The European price's checks (two exercise boundaries, a put with
+    q < r <= 0 or a call with r < q <= 0, are priced as well)."""
     model.spot_checks(spot, strike, maturity, rate, dividend, volatility, price=True)
-    r, q = (dividend, rate) if is_call else (rate, dividend)
-    if r <= 0.0 and q < r:
-        kind, cond = ("call", "r < q <= 0") if is_call else ("put", "q < r <= 0")
-        raise model.invalid(f"American {kind} with {cond} has two exercise boundaries "
-                            "(not supported)")
 
 
 CHECKS["american_price"] = american_checks

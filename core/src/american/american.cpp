@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "boundary.hpp"
+#include "double_boundary.hpp"
 #include "tarvik/american.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/greeks.hpp"
@@ -126,9 +127,13 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   if (american_is_european(rate, dividend, is_call)) return european;
   const PutForm f = put_form(spot, strike, rate, dividend, is_call);
   if (f.rate <= 0.0) {
-    return IVError::invalid_input(
-        is_call ? "American call with r < q <= 0 has two exercise boundaries (not supported)"
-                : "American put with q < r <= 0 has two exercise boundaries (not supported)");
+    // Two exercise boundaries (q < r <= 0 in the put's form): double_boundary.cpp.
+    american::TwoBoundarySlopes two{};
+    const Result<double> v = american::two_boundary_price(scheme, spot, strike, maturity, rate,
+                                                          dividend, volatility, is_call,
+                                                          european.value(), slopes ? &two : nullptr);
+    if (v && slopes) *slopes = SpotSlopes{two.delta, two.gamma};
+    return v;
   }
   if (scheme.nodes < 2 || scheme.nodes > kAmericanMaxNodes || scheme.iterations < 0 ||
       scheme.boundary_points < 1 || scheme.boundary_points > kAmericanMaxPoints ||

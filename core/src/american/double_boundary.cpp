@@ -1,0 +1,681 @@
+// The two exercise boundaries of the put with q < r < 0 as the fixed point
+// of their integral equations, and the premium over the region between them
+// (Healy 2021, after Andersen, Lake and Offengenden 2016).
+//
+// With both boundaries known for u < tau, the put's value at S (strike 1) is
+//   V(S, tau) = p(S, tau) + int_0^tau [r e^{-r v} (Phi(-d-(v, S/B(u))) - Phi(-d-(v, S/Y(u))))
+//                                 - q S e^{-q v} (Phi(-d+(v, S/B(u))) - Phi(-d+(v, S/Y(u))))] du,
+// v = tau - u, p the European put, the integrand the single-boundary one
+// taken at B less the same at Y: the running gain r - q S of the exercised
+// position, earned while S lies between them. The integral runs over the u
+// where the region exists, u < min(tau, tau*). Both boundaries solve V = 1 - z,
+// which, with 1 = e^{-r tau} + r int_0^tau e^{-r v} du and the same in q, reads
+// z = N(z) / D(z) (the form FP-A of Andersen, Lake and Offengenden):
+//   N = e^{-r tau} Phi(d-(tau, z)) + r int e^{-r v} [Phi(-d-(v, z/Y(u))) + Phi(d-(v, z/B(u)))] du,
+//   D = e^{-q tau} Phi(d+(tau, z)) + q int e^{-q v} [Phi(-d+(v, z/Y(u))) + Phi(d+(v, z/B(u)))] du;
+// smooth pasting (dV/dS = -1 at both) gives the form FP-B,
+//   z = n(z) / (D(z) + d(z)),
+//   n = e^{-r tau} phi(d-(tau, z)) / (sigma sqrt tau)
+//       + r int e^{-r v} [phi(d-(v, z/B(u))) - phi(d-(v, z/Y(u)))] / (sigma sqrt v) du,
+//   d = e^{-q tau} phi(d+(tau, z)) / (sigma sqrt tau)
+//       + q int e^{-q v} [phi(d+(v, z/B(u))) - phi(d+(v, z/Y(u)))] / (sigma sqrt v) du.
+// Without Y (Y = 0) both are the single-boundary forms of boundary.cpp.
+#include "double_boundary.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+#include <vector>
+
+#include "boundary.hpp"
+#include "rational/inverse_norm_cdf.hpp"
+#include "tarvik/black_scholes.hpp"
+#include "tarvik/greeks.hpp"
+#include "tarvik/normal.hpp"
+
+namespace tarvik::american {
+
+namespace {
+
+constexpr TwoBoundaryCounts kTwoBoundaryDefault{24, 48, 96, 300, 1e-11};
+
+// The start's span where the European region closes before T, as a fraction
+// of its meeting time; a node counts as open where its gap exceeds kOpen
+// times the gap next to tau = 0. Where the gap has closed at E, E shrinks by
+// kShrink. The nodes span (1 - kMargin) tau* where the boundaries meet
+// before T / (1 - kMargin), settled to kSpanTolerance in at most kRounds solves.
+constexpr double kStartFraction = 0.6;
+constexpr double kOpen = 1e-9;
+constexpr double kShrink = 0.7;
+constexpr double kMargin = 0.05;
+constexpr double kSpanTolerance = 1e-9;
+constexpr int kRounds = 24;
+// The most sweeps of a solve over all its spans: where they do not settle
+// the price is no_convergence, not a number off by an unknown amount.
+constexpr int kSweepBudget = 1200;
+
+// Phi(a) - Phi(b) for a >= b, each difference taken in the tail where it is
+// small so that neither side loses the digits of the other.
+inline double cdf_gap(double a, double b) {
+  if (b >= 0.0) return norm_cdf_c(b) - norm_cdf_c(a);
+  if (a <= 0.0) return norm_cdf(a) - norm_cdf(b);
+  return (1.0 - norm_cdf_c(a)) - norm_cdf(b);
+}
+
+// The Chebyshev nodes x_j = cos(j pi / n), j = 0..n, and their place in
+// time: tau_j = E sin^4(theta_j), theta_j = pi (1 + x_j) / 4 (x_0 = 1 is
+// tau = E, x_n = -1 is tau = 0).
+struct Nodes {
+  int n = 0;
+  double x[kAmericanMaxNodes + 1];
+  double fourth[kAmericanMaxNodes + 1];  // sin^4 theta_j = tau_j / E
+};
+
+void make_nodes(int n, Nodes& nodes) {
+  nodes.n = n;
+  for (int j = 0; j <= n; ++j) {
+    nodes.x[j] = std::cos(std::numbers::pi * j / n);
+    const double s = std::sin(0.25 * std::numbers::pi * (1.0 + nodes.x[j]));
+    nodes.fourth[j] = j == n ? 0.0 : (s * s) * (s * s);
+  }
+  nodes.fourth[0] = 1.0;
+}
+
+// The node variable x in [-1, 1] of sin(theta) = (tau / E)^(1/4), theta from
+// its sine and cosine (cos^2 theta = 1 - sqrt(tau / E), given as
+// (1 - tau / E) / (1 + sqrt(tau / E)) where that is known more accurately).
+inline double node_variable(double sin_theta, double cos_theta) {
+  return std::atan2(sin_theta, cos_theta) * (4.0 / std::numbers::pi) - 1.0;
+}
+
+// The barycentric weights of the interpolant through x_j = cos(j pi / n)
+// (Salzer 1972: (-1)^j, halved at both ends) at x: w[j] for j < n (the value
+// at x_n = -1, tau = 0, is 0 for both H_B and H_Y and drops out).
+void interpolation_weights(const Nodes& nodes, double x, double* w) {
+  const int n = nodes.n;
+  double terms[kAmericanMaxNodes + 1];
+  double total = 0.0;
+  for (int j = 0; j <= n; ++j) {
+    const double gap = x - nodes.x[j];
+    if (gap == 0.0) {
+      for (int m = 0; m < n; ++m) w[m] = m == j ? 1.0 : 0.0;
+      return;
+    }
+    const double sign = j % 2 == 0 ? 1.0 : -1.0;
+    terms[j] = (j == 0 || j == n ? 0.5 * sign : sign) / gap;
+    total += terms[j];
+  }
+  for (int j = 0; j < n; ++j) w[j] = terms[j] / total;
+}
+
+// The rules and the interpolation matrix of the sweeps, per thread and counts:
+// point k of node i is u = tau_i sin^2 phi_k, so (u / E)^(1/4) = sin(theta_i)
+// sqrt(sin phi_k) whatever E is, and W[(i l + k) n + j] does not depend on
+// the option.
+struct SweepTables {
+  int n = 0;
+  int l = 0;
+  Nodes nodes;
+  ThetaRule rule;
+  std::vector<double> weight;
+};
+
+const SweepTables& sweep_tables(int n, int l) {
+  thread_local SweepTables t;
+  if (t.n == n && t.l == l) return t;
+  make_nodes(n, t.nodes);
+  make_theta_rule(l, t.rule);
+  t.weight.assign(static_cast<std::size_t>(n) * l * n, 0.0);
+  for (int i = 0; i < n; ++i) {
+    const double s = std::sin(0.25 * std::numbers::pi * (1.0 + t.nodes.x[i]));
+    for (int k = 0; k < l; ++k) {
+      const double sin_theta = std::min(1.0, s * t.rule.sin_root[k]);
+      const double cos_theta = std::sqrt((1.0 - sin_theta) * (1.0 + sin_theta));
+      interpolation_weights(t.nodes, node_variable(sin_theta, cos_theta),
+                            t.weight.data() + (static_cast<std::size_t>(i) * l + k) * n);
+    }
+  }
+  t.n = n;
+  t.l = l;
+  return t;
+}
+
+const PremiumRule& premium_rule(int size) {
+  thread_local PremiumRule rule;
+  if (rule.size != size) make_premium_rule(size, rule);
+  return rule;
+}
+
+struct Put {
+  double t, r, q, sigma, half_var, carry, log_low;
+};
+
+// The exercise value less the European put, 1 - z - p(z, tau), at ln z.
+double european_excess(const Put& p, double log_z, double tau) {
+  const Kernel<double> d = kernel_d(log_z, tau, p.sigma * std::sqrt(tau), p.carry, p.half_var);
+  const double z = std::exp(log_z);
+  return (1.0 - z) - (std::exp(-(p.r * tau)) * norm_cdf_c(d.d_minus) -
+                      z * (std::exp(-(p.q * tau)) * norm_cdf_c(d.d_plus)));
+}
+
+// Where that excess peaks in z: its slope -1 + e^{-q tau} Phi(-d+) vanishes
+// at d+ = Phi^{-1}(1 - e^{q tau}).
+double european_peak(const Put& p, double tau) {
+  return p.sigma * std::sqrt(tau) * rational::inverse_norm_cdf(-std::expm1(p.q * tau)) -
+         (p.carry + p.half_var) * tau;
+}
+
+// The root of the excess in ln z between lo (excess < 0) and hi (> 0) or
+// the reverse, by bisection refined with the secant.
+double excess_root(const Put& p, double tau, double lo, double hi) {
+  double f_lo = european_excess(p, lo, tau);
+  double f_hi = european_excess(p, hi, tau);
+  for (int step = 0; step < 200 && std::fabs(hi - lo) > 1e-13; ++step) {
+    double x = lo - f_lo * (hi - lo) / (f_hi - f_lo);
+    if (!(std::fabs(x - lo) > 0.01 * std::fabs(hi - lo) && std::fabs(hi - x) > 0.01 * std::fabs(hi - lo))) {
+      x = 0.5 * (lo + hi);
+    }
+    const double f = european_excess(p, x, tau);
+    if ((f < 0.0) == (f_lo < 0.0)) {
+      lo = x;
+      f_lo = f;
+    } else {
+      hi = x;
+      f_hi = f;
+    }
+  }
+  return 0.5 * (lo + hi);
+}
+
+// The start of the sweeps: the region where exercising now beats the
+// European put, {z: 1 - z > p(z, tau)}. It holds the true region (the
+// American put is worth at least the European one), the same fold at its
+// end, and its own meeting time, at or after tau*.
+void european_start(const Put& p, const Nodes& nodes, TwoBoundaries& b) {
+  const double t = p.t;
+  auto fold = [&](double tau) { return european_excess(p, european_peak(p, tau), tau); };
+  b.meet = !(fold(t) > 0.0);
+  b.end = t;
+  if (b.meet) {
+    // Bisection in ln tau between a time the region exists and t.
+    double lo = std::log(t) - 30.0;
+    double hi = std::log(t);
+    for (int step = 0; step < 80 && hi - lo > 1e-12; ++step) {
+      const double mid = 0.5 * (lo + hi);
+      if (fold(std::exp(mid)) > 0.0) {
+        lo = mid;
+      } else {
+        hi = mid;
+      }
+    }
+    b.end = std::exp(lo);
+  }
+  const int n = nodes.n;
+  for (int i = 0; i < n; ++i) {
+    const double tau = b.end * nodes.fourth[i];
+    const double peak = std::min(european_peak(p, tau), 0.0);
+    if (!(european_excess(p, peak, tau) > 0.0)) {
+      b.h_up[i] = peak * peak;
+      const double g = std::isinf(p.log_low) ? 0.0 : std::max(peak - p.log_low, 0.0);
+      b.h_low[i] = g * g;
+      continue;
+    }
+    const double up = excess_root(p, tau, peak, 0.0);
+    double below = std::min(peak, p.log_low) - 0.1;
+    while (european_excess(p, below, tau) > 0.0 && below > -700.0) below -= 1.0;
+    const double low = excess_root(p, tau, below, peak);
+    b.h_up[i] = up * up;
+    const double g = std::isinf(p.log_low) ? 0.0 : std::max(low - p.log_low, 0.0);
+    b.h_low[i] = g * g;
+  }
+  b.h_up[n] = 0.0;
+  b.h_low[n] = 0.0;
+}
+
+
+
+// Anderson mixing (Walker and Ni 2011) of the last kDepth sweeps: with the
+// residuals f = G(x) - x, the next iterate is G(x) - dG gamma, gamma the
+// least-squares fit of f by the differences dF of past residuals (normal
+// equations by modified Gram-Schmidt); the plain sweep where that fit is
+// degenerate.
+class Anderson {
+ public:
+  static constexpr int kDepth = 5;
+  explicit Anderson(int m) : m_(m), df_(kDepth * m), dg_(kDepth * m), last_f_(m), last_g_(m), q_(kDepth * m), f_(m) {}
+
+  void step(double* x, const double* gx) {
+    for (int i = 0; i < m_; ++i) f_[i] = gx[i] - x[i];
+    if (have_last_) {
+      const int slot = next_;
+      for (int i = 0; i < m_; ++i) {
+        df_[slot * m_ + i] = f_[i] - last_f_[i];
+        dg_[slot * m_ + i] = gx[i] - last_g_[i];
+      }
+      next_ = (next_ + 1) % kDepth;
+      if (count_ < kDepth) ++count_;
+    }
+    for (int i = 0; i < m_; ++i) {
+      last_f_[i] = f_[i];
+      last_g_[i] = gx[i];
+    }
+    have_last_ = true;
+    double gamma[kDepth] = {};
+    const bool fitted = count_ > 0 && solve(gamma);
+    for (int i = 0; i < m_; ++i) {
+      double value = gx[i];
+      if (fitted) {
+        for (int j = 0; j < count_; ++j) value -= dg_[j * m_ + i] * gamma[j];
+      }
+      x[i] = value;
+    }
+  }
+
+  void reset() {
+    count_ = 0;
+    next_ = 0;
+    have_last_ = false;
+  }
+
+ private:
+  bool solve(double* gamma) {
+    double r[kDepth][kDepth] = {};
+    double rhs[kDepth];
+    for (int j = 0; j < count_; ++j) {
+      double* qj = q_.data() + j * m_;
+      double norm0 = 0.0;
+      for (int i = 0; i < m_; ++i) {
+        qj[i] = df_[j * m_ + i];
+        norm0 += qj[i] * qj[i];
+      }
+      for (int k = 0; k < j; ++k) {
+        const double* qk = q_.data() + k * m_;
+        double dot = 0.0;
+        for (int i = 0; i < m_; ++i) dot += qk[i] * qj[i];
+        r[k][j] = dot;
+        for (int i = 0; i < m_; ++i) qj[i] -= dot * qk[i];
+      }
+      double norm = 0.0;
+      for (int i = 0; i < m_; ++i) norm += qj[i] * qj[i];
+      if (!(norm > 1e-20 * norm0) || !(norm > 0.0)) return false;
+      norm = std::sqrt(norm);
+      r[j][j] = norm;
+      for (int i = 0; i < m_; ++i) qj[i] /= norm;
+    }
+    for (int j = 0; j < count_; ++j) {
+      double dot = 0.0;
+      for (int i = 0; i < m_; ++i) dot += q_[j * m_ + i] * f_[i];
+      rhs[j] = dot;
+    }
+    for (int j = count_ - 1; j >= 0; --j) {
+      double value = rhs[j];
+      for (int k = j + 1; k < count_; ++k) value -= r[j][k] * gamma[k];
+      gamma[j] = value / r[j][j];
+      if (!std::isfinite(gamma[j])) return false;
+    }
+    return true;
+  }
+
+  int m_;
+  int count_ = 0;
+  int next_ = 0;
+  bool have_last_ = false;
+  std::vector<double> df_, dg_, last_f_, last_g_, q_, f_;
+};
+
+}  // namespace
+
+void two_boundary_at(const TwoBoundaries& b, double tau, double& log_up, double& log_low) {
+  if (tau > b.end) {
+    // Past the span: the lines that meet at tau*.
+    const double past = std::min(tau, b.meet_time) - b.end;
+    log_up = b.up_end + b.up_slope * past;
+    log_low = b.low_end + b.low_slope * past;
+    return;
+  }
+  Nodes nodes;
+  make_nodes(b.nodes, nodes);
+  const double ratio = std::min(std::max(tau / b.end, 0.0), 1.0);
+  const double root = std::sqrt(ratio);
+  const double sin_theta = std::sqrt(root);
+  const double cos_theta = std::sqrt((1.0 - ratio) / (1.0 + root));
+  double w[kAmericanMaxNodes];
+  interpolation_weights(nodes, node_variable(sin_theta, cos_theta), w);
+  double hb = 0.0;
+  double hy = 0.0;
+  for (int j = 0; j < b.nodes; ++j) {
+    hb += w[j] * b.h_up[j];
+    hy += w[j] * b.h_low[j];
+  }
+  log_up = -std::sqrt(std::max(hb, 0.0));
+  log_low = b.log_low + std::sqrt(std::max(hy, 0.0));
+}
+
+namespace {
+
+// One sweep of the FP-B form at the nodes i = 0..n-1 of [0, E]: the
+// boundaries' next ln B and ln Y - ln(r/q) from the present ones.
+void sweep(const Put& p, const SweepTables& tab, double end, const double* g_up,
+           const double* g_low, double* next_up, double* next_low) {
+  const int n = tab.n;
+  const int l = tab.l;
+  const ThetaRule& rule = tab.rule;
+  double h_up[kAmericanMaxNodes];
+  double h_low[kAmericanMaxNodes];
+  for (int j = 0; j < n; ++j) {
+    h_up[j] = g_up[j] * g_up[j];
+    h_low[j] = g_low[j] * g_low[j];
+  }
+  double up_at[kAmericanMaxPoints];
+  double low_at[kAmericanMaxPoints];
+  for (int i = 0; i < n; ++i) {
+    const double tau = end * tab.nodes.fourth[i];
+    const double root_tau = std::sqrt(tau);
+    const double* w = tab.weight.data() + static_cast<std::size_t>(i) * l * n;
+    for (int k = 0; k < l; ++k, w += n) {
+      double sb = 0.0;
+      double sy = 0.0;
+      for (int j = 0; j < n; ++j) {
+        sb += w[j] * h_up[j];
+        sy += w[j] * h_low[j];
+      }
+      double up = -std::sqrt(std::max(sb, 0.0));
+      double low = p.log_low + std::sqrt(std::max(sy, 0.0));
+      // Where the interpolants cross (no region), the region is empty.
+      if (up < low) up = low = 0.5 * (up + low);
+      up_at[k] = up;
+      low_at[k] = low;
+    }
+    const double sv0 = p.sigma * root_tau;
+    const double er = std::exp(-(p.r * tau));
+    const double eq = std::exp(-(p.q * tau));
+    const double z_log[2] = {g_up[i], p.log_low + g_low[i]};
+    double mapped[2];
+    for (int side = 0; side < 2; ++side) {
+      const double z = z_log[side];
+      double den = 0.0;
+      double num_density = 0.0;
+      double den_density = 0.0;
+      for (int k = 0; k < l; ++k) {
+        const double s = rule.sin_theta[k];
+        const double c = rule.cos_theta[k];
+        const double v = tau * (c * c);
+        const double sv = sv0 * c;
+        const double jac = rule.weight[k] * ((2.0 * tau) * (s * c));
+        const double drift = p.carry * v + p.half_var * v;
+        const double dpb = ((z - up_at[k]) + drift) / sv;
+        const double dpy = ((z - low_at[k]) + drift) / sv;
+        const double rate_w = jac * std::exp(-(p.r * v));
+        const double yield_w = jac * std::exp(-(p.q * v));
+        den += yield_w * (norm_cdf_c(dpy) + norm_cdf(dpb));
+        num_density += rate_w / sv * (norm_pdf(dpb - sv) - norm_pdf(dpy - sv));
+        den_density += yield_w / sv * (norm_pdf(dpb) - norm_pdf(dpy));
+      }
+      const Kernel<double> d0 = kernel_d(z, tau, sv0, p.carry, p.half_var);
+      const double value = (er * norm_pdf(d0.d_minus) / sv0 + p.r * num_density) /
+                           (eq * norm_cdf(d0.d_plus) + p.q * den +
+                            eq * norm_pdf(d0.d_plus) / sv0 + p.q * den_density);
+      mapped[side] = value > 0.0 ? std::log(value) : z;
+    }
+    next_up[i] = std::min(mapped[0], 0.0);
+    next_low[i] = std::isinf(p.log_low) ? 0.0 : std::max(mapped[1] - p.log_low, 0.0);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Sweeps at a fixed span E from x = (ln B at the nodes, ln Y - ln(r/q) at
+// the nodes), with Anderson mixing; returns the number taken, negative
+// where they stopped at the limit without settling.
+int sweeps_at(const Put& p, const SweepTables& tab, double end, const TwoBoundaryCounts& counts,
+              double* x) {
+  const int n = tab.n;
+  double gx[2 * kAmericanMaxNodes];
+  Anderson mix(2 * n);
+  for (int s = 1; s <= counts.iterations; ++s) {
+    sweep(p, tab, end, x, x + n, gx, gx + n);
+    double moved = 0.0;
+    for (int i = 0; i < 2 * n; ++i) moved = std::max(moved, std::fabs(gx[i] - x[i]));
+    if (moved <= counts.tolerance) {
+      for (int i = 0; i < 2 * n; ++i) x[i] = gx[i];
+      return s;
+    }
+    mix.step(x, gx);
+    for (int i = 0; i < n; ++i) {
+      x[i] = std::min(x[i], 0.0);
+      x[n + i] = std::max(x[n + i], 0.0);
+    }
+  }
+  return -counts.iterations;
+}
+
+}  // namespace
+
+void solve_two_boundaries(double maturity, double rate, double dividend, double volatility,
+                          const TwoBoundaryCounts& counts, TwoBoundaries& b) {
+  const double log_low = rate == 0.0 ? -std::numeric_limits<double>::infinity()
+                                     : std::log(rate / dividend);
+  const Put p{maturity, rate, dividend, volatility, 0.5 * (volatility * volatility),
+              rate - dividend, log_low};
+  const int n = counts.nodes;
+  const SweepTables& tab = sweep_tables(n, counts.points);
+  b.nodes = n;
+  b.log_low = p.log_low;
+  b.sweeps = 0;
+  b.converged = true;
+  b.meet_time = std::numeric_limits<double>::infinity();
+  european_start(p, tab.nodes, b);
+  double end = b.end;
+  if (b.meet) {
+    // The European region closes at b.end, after the American one: start
+    // from its shape over a shorter span.
+    Put shorter = p;
+    end = kStartFraction * b.end;
+    shorter.t = end;
+    european_start(shorter, tab.nodes, b);
+  }
+  double x[2 * kAmericanMaxNodes];
+  auto load = [&]() {
+    for (int i = 0; i < n; ++i) {
+      x[i] = -std::sqrt(b.h_up[i]);
+      x[n + i] = std::sqrt(b.h_low[i]);
+    }
+  };
+  load();
+  auto gap = [&](int i) { return x[i] - (p.log_low + x[n + i]); };
+  // The span E of the nodes: T where the region outlives T by a margin,
+  // else (1 - kMargin) tau*, tau* extrapolated from the gap w = ln B - ln Y
+  // at the last two nodes (it closes linearly in tau* - tau, as the
+  // coincidence set of an obstacle problem with a source shrinks to its
+  // last point); past E the boundaries are the lines through them. The
+  // estimate of tau* hardly depends on E, so E settles in a few solves.
+  for (int round = 0; round < kRounds; ++round) {
+    const int taken = sweeps_at(p, tab, end, counts, x);
+    b.sweeps += taken < 0 ? -taken : taken;
+    b.converged = taken > 0;
+    if (!b.converged || b.sweeps > kSweepBudget) break;
+    if (!(gap(0) > kOpen * gap(n - 1)) || !(gap(1) > gap(0))) {
+      if (std::isinf(p.log_low) && gap(0) > 0.0) break;  // r = 0: Y = 0 throughout
+      // Closed at E: E is past tau*. Start again over a shorter span.
+      Put shorter = p;
+      end *= kShrink;
+      shorter.t = end;
+      european_start(shorter, tab.nodes, b);
+      load();
+      continue;
+    }
+    const double t0 = end;
+    const double t1 = end * tab.nodes.fourth[1];
+    const double meet = t0 + gap(0) * (t0 - t1) / (gap(1) - gap(0));
+    const double target = std::min(p.t, (1.0 - kMargin) * meet);
+    b.meet_time = meet;
+    b.up_slope = (x[0] - x[1]) / (t0 - t1);
+    b.low_slope = (x[n] - x[n + 1]) / (t0 - t1);
+    if (std::fabs(target - end) <= kSpanTolerance * end) break;
+    end = target;
+  }
+  b.end = end;
+  b.meet = b.meet_time <= p.t;
+  b.up_end = x[0];
+  b.low_end = p.log_low + x[n];
+  if (!(b.meet_time < std::numeric_limits<double>::infinity()) || b.end >= p.t) {
+    b.meet_time = std::numeric_limits<double>::infinity();
+  } else {
+    // The lines' own meeting time (the estimate, from the same two nodes).
+    b.meet_time = b.end + (b.up_end - b.low_end) / (b.low_slope - b.up_slope);
+  }
+  for (int i = 0; i < n; ++i) {
+    b.h_up[i] = x[i] * x[i];
+    b.h_low[i] = x[n + i] * x[n + i];
+  }
+  b.h_up[n] = 0.0;
+  b.h_low[n] = 0.0;
+}
+
+namespace {
+
+// The premium of the put at spot s (strike 1) over the region between the
+// solved boundaries, u in [0, E], by the tanh-sinh rule in u / E; with its
+// first and second derivatives in s where slopes is given. The integrand of
+// each boundary is the single-boundary one (put_premium of boundary.cpp):
+//   f(s; b) = r e^{-r v} Phi(-d-(v, s/b)) - q s e^{-q v} Phi(-d+(v, s/b)),
+//   f'  = e^{-q v} [phi(d+) (q - r / b) / (sigma sqrt v) - q Phi(-d+)],
+//   f'' = e^{-q v} phi(d+) / (s sigma sqrt v) [q - d+ (q - r / b) / (sigma sqrt v)],
+// v = T - u, and the premium is int [f(s; B(u)) - f(s; Y(u))] du.
+double two_boundary_premium(const Put& p, const TwoBoundaries& b, const PremiumRule& rule,
+                            double s, PremiumSlopes* slopes) {
+  Nodes nodes;
+  make_nodes(b.nodes, nodes);
+  const double log_s = std::log(s);
+  double total = 0.0;
+  double first = 0.0;
+  double second = 0.0;
+  auto add = [&](double up, double low, double v, double jac) {
+    if (!(up > low)) return;
+    const double sv = p.sigma * std::sqrt(v);
+    const Kernel<double> db = kernel_d(log_s - up, v, sv, p.carry, p.half_var);
+    const Kernel<double> dy = kernel_d(log_s - low, v, sv, p.carry, p.half_var);
+    const double er = std::exp(-(p.r * v));
+    const double eq = std::exp(-(p.q * v));
+    // Phi(-d(s/B)) - Phi(-d(s/Y)) = Phi(d(s/Y)) - Phi(d(s/B)), d(s/Y) >= d(s/B).
+    total += jac * (p.r * er * cdf_gap(dy.d_minus, db.d_minus) -
+                    (p.q * s) * (eq * cdf_gap(dy.d_plus, db.d_plus)));
+    if (slopes) {
+      const double pull_b = (p.q - p.r * std::exp(-up)) / sv;
+      const double fb = norm_pdf(db.d_plus);
+      // Where Y = 0 (r = 0) its terms vanish: phi(d+) = 0 with r / Y = 0 / 0.
+      const double fy = std::isinf(low) ? 0.0 : norm_pdf(dy.d_plus);
+      const double pull_y = fy > 0.0 ? (p.q - p.r * std::exp(-low)) / sv : 0.0;
+      first += jac * eq * ((fb * pull_b - fy * pull_y) - p.q * cdf_gap(dy.d_plus, db.d_plus));
+      second += jac * eq / (s * sv) *
+                (p.q * (fb - fy) - (db.d_plus * fb * pull_b - dy.d_plus * fy * pull_y));
+    }
+  };
+  // u in [0, E] on the nodes' interpolant, v = T - u = (T - E) + E (1 - u / E).
+  const double e = b.end;
+  const double rest = p.t - e;
+  double w[kAmericanMaxNodes];
+  for (int k = 0; k < rule.size; ++k) {
+    const double vf = rule.v[k];
+    const double cos_theta = std::sqrt(vf / (1.0 + rule.root_u[k]));
+    interpolation_weights(nodes, node_variable(rule.quarter_u[k], cos_theta), w);
+    double hb = 0.0;
+    double hy = 0.0;
+    for (int j = 0; j < b.nodes; ++j) {
+      hb += w[j] * b.h_up[j];
+      hy += w[j] * b.h_low[j];
+    }
+    add(-std::sqrt(std::max(hb, 0.0)), b.log_low + std::sqrt(std::max(hy, 0.0)), rest + e * vf,
+        e * rule.weight[k]);
+  }
+  // u in [E, min(T, tau*)] on the lines, where the boundaries meet before T
+  // / (1 - 5%): the same rule on that span.
+  const double last = std::min(p.t, b.meet_time);
+  if (last > e) {
+    const double span = last - e;
+    for (int k = 0; k < rule.size; ++k) {
+      const double uf = rule.root_u[k] * rule.root_u[k];
+      const double past = span * uf;
+      add(b.up_end + b.up_slope * past, b.low_end + b.low_slope * past,
+          (p.t - last) + span * rule.v[k], span * rule.weight[k]);
+    }
+  }
+  if (slopes) *slopes = PremiumSlopes{first, second};
+  return total;
+}
+
+// Zero volatility: the best of stopping at 0, at T, or where the discounted
+// gain K e^{-r t} - S e^{-q t} is stationary, t = ln(q S / (r K)) / (q - r).
+double deterministic_put(double spot, double strike, double t, double r, double q) {
+  auto gain = [&](double time) { return strike * std::exp(-(r * time)) - spot * std::exp(-(q * time)); };
+  double best = std::max(0.0, std::max(strike - spot, gain(t)));
+  const double stationary = std::log((q * spot) / (r * strike)) / (q - r);
+  if (stationary > 0.0 && stationary < t) best = std::max(best, gain(stationary));
+  return best;
+}
+
+}  // namespace
+
+Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, double strike,
+                                  double maturity, double rate, double dividend, double volatility,
+                                  bool is_call, double european, TwoBoundarySlopes* slopes) {
+  // The put form: a call is the put on spot K and strike S, r and q swapped.
+  const double ps = is_call ? strike : spot;
+  const double pk = is_call ? spot : strike;
+  const double pr = is_call ? dividend : rate;
+  const double pq = is_call ? rate : dividend;
+  const double exercise = std::max(pk - ps, 0.0);
+  if (volatility == 0.0) return std::max(european, deterministic_put(ps, pk, maturity, pr, pq));
+  TwoBoundaryCounts counts = kTwoBoundaryDefault;
+  counts.nodes = std::min(std::max(counts.nodes, scheme.nodes), kAmericanMaxNodes);
+  counts.points = std::min(std::max(counts.points, scheme.boundary_points), kAmericanMaxPoints);
+  counts.price_points = std::min(std::max(counts.price_points, scheme.price_points), kAmericanMaxPoints);
+  counts.iterations = std::max(counts.iterations, scheme.iterations);
+  if (scheme.tolerance > 0.0) counts.tolerance = std::min(counts.tolerance, scheme.tolerance);
+  TwoBoundaries b;
+  solve_two_boundaries(maturity, pr, pq, volatility, counts, b);
+  if (!b.converged) return IVError::no_convergence(b.sweeps);
+  const double s = ps / pk;
+  const double log_s = std::log(s);
+  if (!(b.meet_time < maturity)) {
+    // Within today's region [Y(T), B(T)]: exercise now.
+    double up, low;
+    two_boundary_at(b, maturity, up, low);
+    if (log_s >= low && log_s <= up) {
+      if (slopes) *slopes = TwoBoundarySlopes{is_call ? 1.0 : -1.0, 0.0};
+      return exercise;
+    }
+  }
+  const Put p{maturity, pr, pq, volatility, 0.5 * (volatility * volatility), pr - pq,
+              b.log_low};
+  PremiumSlopes premium_slopes{};
+  const double premium =
+      pk * two_boundary_premium(p, b, premium_rule(counts.price_points), s,
+                                slopes ? &premium_slopes : nullptr);
+  const double value = european + premium;
+  if (!std::isfinite(value)) return IVError::invalid_input("non-finite American price");
+  if (slopes) {
+    // As for one boundary: the put's premium is K P(S / K); a call's, the
+    // put on spot K and strike S, is S P(K / S), with the derivatives
+    // P - s P' and s^2 P'' / S in S, s = K / S.
+    const Result<double> delta =
+        black_scholes_delta(spot, strike, maturity, rate, dividend, volatility, is_call);
+    const Result<double> gamma =
+        black_scholes_gamma(spot, strike, maturity, rate, dividend, volatility);
+    if (!delta || !gamma) return IVError::invalid_input("non-finite American price");
+    const double p0 = premium / pk;
+    if (is_call) {
+      *slopes = TwoBoundarySlopes{delta.value() + (p0 - s * premium_slopes.first),
+                                  gamma.value() + (s * s) * premium_slopes.second / spot};
+    } else {
+      *slopes = TwoBoundarySlopes{delta.value() + premium_slopes.first,
+                                  gamma.value() + premium_slopes.second / strike};
+    }
+  }
+  return std::max(value, exercise);
+}
+
+}  // namespace tarvik::american

@@ -1,0 +1,75 @@
+// The American put whose exercise region has two boundaries: q < r < 0
+// (calls with r < q < 0 through the symmetry of McDonald and Schroder).
+// Private to the American pricer.
+//
+// J. Healy, "Pricing American options under negative rates", J. Comput.
+// Finance 25(1), 2021 (arXiv:2109.15157). In strike units, at time to expiry
+// tau the put is exercised on Y(tau) <= S <= B(tau): B starts at 1 and falls
+// like 1 - sigma sqrt(tau ln(1/tau)) (the gain r - q S of holding the
+// exercised position is positive at S = 1, as for r > q > 0), Y starts at
+// r / q, below which that gain changes sign, and rises like sqrt(tau). They
+// meet at tau*, each with a square-root behaviour there (a fold of the two
+// roots of the value-matching condition); beyond tau* no exercise pays.
+//
+// Both boundaries are stored on one set of Chebyshev nodes in theta, with
+// tau = E sin^4(theta), theta in [0, pi/2], E = min(T, tau*): (tau / E)^(1/4)
+// = sin(theta) and sqrt(E - tau) = sqrt(E) cos(theta) sqrt(1 + sin^2 theta)
+// are both analytic in theta, so both the start at tau = 0 (in tau^(1/4), as
+// the single-boundary scheme takes it) and the square root at tau* are
+// smooth. Stored as H_B = (ln B)^2 and H_Y = (ln Y - ln(r/q))^2, which are
+// zero at tau = 0.
+#pragma once
+
+#include "tarvik/american.hpp"
+#include "tarvik/errors.hpp"
+
+namespace tarvik::american {
+
+// The counts of a two-boundary solve: nodes in theta, Gauss-Legendre points
+// of the boundary integrals, tanh-sinh points of the premium, the most
+// sweeps and the move below which they stop.
+struct TwoBoundaryCounts {
+  int nodes;
+  int points;
+  int price_points;
+  int iterations;
+  double tolerance;
+};
+
+// The solved boundaries of a put with strike 1: on the nodes over [0, E],
+// and past E (where they meet before T / (1 - 5%)) the lines through their
+// values and slopes at E, which meet at tau*.
+struct TwoBoundaries {
+  int nodes = 0;
+  double end = 0.0;      // E
+  bool meet = false;     // whether tau* <= T
+  double meet_time = 0.0;  // tau*, infinite where the nodes span T
+  double log_low = 0.0;  // ln(r / q), -infinity where r = 0 (then Y = 0)
+  double h_up[kAmericanMaxNodes + 1];   // (ln B)^2 at x_i = cos(i pi / n)
+  double h_low[kAmericanMaxNodes + 1];  // (ln Y - ln(r/q))^2
+  double up_end = 0.0, low_end = 0.0;      // ln B(E), ln Y(E)
+  double up_slope = 0.0, low_slope = 0.0;  // their slopes in tau at E
+  int sweeps = 0;
+  bool converged = false;
+};
+
+// The boundaries of the put with strike 1 (rate, dividend the put's), q < r < 0.
+void solve_two_boundaries(double maturity, double rate, double dividend, double volatility,
+                          const TwoBoundaryCounts& counts, TwoBoundaries& b);
+
+// ln B and ln Y at tau in [0, E] on a solved pair (for the tests).
+void two_boundary_at(const TwoBoundaries& b, double tau, double& log_up, double& log_low);
+
+// The price of the option whose put form has q < r < 0: the European price
+// `european` plus the premium over the region between the boundaries, with
+// delta and gamma in the option's own spot where `slopes` is given. The
+// counts are the scheme's where they are finer than the default ones.
+struct TwoBoundarySlopes {
+  double delta;
+  double gamma;
+};
+Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, double strike,
+                                  double maturity, double rate, double dividend, double volatility,
+                                  bool is_call, double european, TwoBoundarySlopes* slopes);
+
+}  // namespace tarvik::american
