@@ -109,16 +109,12 @@ void interpolation_weights(const Nodes& nodes, double x, double* w) {
   for (int j = 0; j < n; ++j) w[j] = terms[j] / total;
 }
 
-// The rules and the interpolation matrix of the sweeps, per thread and counts:
-// point k of node i is u = tau_i sin^2 phi_k, so (u / E)^(1/4) = sin(theta_i)
-// sqrt(sin phi_k) whatever E is, and W[(i l + k) n + j] does not depend on
-// the option.
+// The nodes and the Gauss-Legendre rule of the sweeps, per thread and counts.
 struct SweepTables {
   int n = 0;
   int l = 0;
   Nodes nodes;
   ThetaRule rule;
-  std::vector<double> weight;
 };
 
 const SweepTables& sweep_tables(int n, int l) {
@@ -126,16 +122,6 @@ const SweepTables& sweep_tables(int n, int l) {
   if (t.n == n && t.l == l) return t;
   make_nodes(n, t.nodes);
   make_theta_rule(l, t.rule);
-  t.weight.assign(static_cast<std::size_t>(n) * l * n, 0.0);
-  for (int i = 0; i < n; ++i) {
-    const double s = std::sin(0.25 * std::numbers::pi * (1.0 + t.nodes.x[i]));
-    for (int k = 0; k < l; ++k) {
-      const double sin_theta = std::min(1.0, s * t.rule.sin_root[k]);
-      const double cos_theta = std::sqrt((1.0 - sin_theta) * (1.0 + sin_theta));
-      interpolation_weights(t.nodes, node_variable(sin_theta, cos_theta),
-                            t.weight.data() + (static_cast<std::size_t>(i) * l + k) * n);
-    }
-  }
   t.n = n;
   t.l = l;
   return t;
@@ -149,6 +135,7 @@ const PremiumRule& premium_rule(int size) {
 
 struct Put {
   double t, r, q, sigma, half_var, carry, log_low;
+  bool form_a = false;  // the sweeps' form: FP-A where set, else FP-B
 };
 
 // The exercise value less the European put, 1 - z - p(z, tau), at ln z.
@@ -354,13 +341,84 @@ void two_boundary_at(const TwoBoundaries& b, double tau, double& log_up, double&
 
 namespace {
 
-// One sweep of the FP-B form at the nodes i = 0..n-1 of [0, E]: the
-// boundaries' next ln B and ln Y - ln(r/q) from the present ones.
-void sweep(const Put& p, const SweepTables& tab, double end, const double* g_up,
-           const double* g_low, double* next_up, double* next_low) {
+// The boundary integrals of node i over v = tau - u in [0, tau], Gauss-
+// Legendre in psi in [0, pi/2] with
+//   v = tau sinh^2(a sin psi) / sinh^2(a),  a = asinh(sqrt(tau / v_c)),
+// v_c = sigma^2 / (r - q)^2 the time over which the drift of ln S outruns
+// its spread: where v_c is small against tau (low volatility) the kernels
+// change within v of order v_c, which the map resolves on a logarithmic
+// scale; where it is large (a -> 0) the map is v = tau sin^2 psi, u = tau
+// cos^2 psi, so that both sqrt(v) (the kernel's 1/sqrt(v)) and sqrt(u) (the
+// boundary's start) are smooth in psi. u = tau sinh(a (1 - sin psi))
+// sinh(a (1 + sin psi)) / sinh^2(a) keeps its digits where it is small.
+// Per node and point: sigma sqrt(v), (r - q + sigma^2 / 2) v, the weight
+// with the Jacobian and e^{-q v}, and the interpolation weights of the nodes
+// at u (the values at tau = 0 are 0 and drop out).
+struct Points {
+  double end = -1.0;
+  std::vector<double> sv, drift, weight, rate_weight, interp;
+};
+
+void prepare(const Put& p, const SweepTables& tab, double end, Points& pts) {
   const int n = tab.n;
   const int l = tab.l;
   const ThetaRule& rule = tab.rule;
+  const std::size_t size = static_cast<std::size_t>(n) * l;
+  pts.sv.resize(size);
+  pts.drift.resize(size);
+  pts.weight.resize(size);
+  pts.rate_weight.resize(size);
+  pts.interp.resize(size * n);
+  const double carry = p.r - p.q;
+  const double scale = (p.sigma * p.sigma) / (carry * carry);  // v_c
+  for (int i = 0; i < n; ++i) {
+    const double tau = end * tab.nodes.fourth[i];
+    const double a = std::asinh(std::sqrt(tau / scale));
+    const double sh = std::sinh(a);
+    const bool plain = !(a > 1e-4);
+    for (int k = 0; k < l; ++k) {
+      const double sp = rule.sin_theta[k];
+      const double cp = rule.cos_theta[k];
+      double vf, uf, dv;  // v / tau, u / tau, dv / dpsi / tau
+      if (plain) {
+        vf = sp * sp;
+        uf = cp * cp;
+        dv = 2.0 * sp * cp;
+      } else {
+        const double below = (cp * cp) / (1.0 + sp);  // 1 - sin psi
+        const double s1 = std::sinh(a * sp) / sh;
+        vf = s1 * s1;
+        uf = std::sinh(a * below) * (std::sinh(a * (1.0 + sp)) / (sh * sh));
+        dv = 2.0 * s1 * (std::cosh(a * sp) / sh) * (a * cp);
+      }
+      const double v = tau * vf;
+      const std::size_t at = static_cast<std::size_t>(i) * l + k;
+      pts.sv[at] = p.sigma * std::sqrt(v);
+      pts.drift[at] = p.carry * v + p.half_var * v;
+      pts.weight[at] = rule.weight[k] * (tau * dv) * std::exp(-(p.q * v));
+      pts.rate_weight[at] = rule.weight[k] * (tau * dv) * std::exp(-(p.r * v));
+      // (u / E)^(1/4) = sin theta, cos^2 theta = (1 - u / E) / (1 + sqrt(u / E)).
+      const double ratio = (tau * uf) / end;
+      const double root = std::sqrt(ratio);
+      const double rest = ((end - tau) + v) / end;
+      interpolation_weights(tab.nodes,
+                            node_variable(std::sqrt(root), std::sqrt(rest / (1.0 + root))),
+                            pts.interp.data() + at * n);
+    }
+  }
+  pts.end = end;
+}
+
+// One sweep of the FP-B form at the nodes i = 0..n-1 of [0, E]: the
+// boundaries' next ln B and ln Y - ln(r/q) from the present ones. With
+// e^{-r v} phi(d-(v, z/b)) = (z / b) e^{-q v} phi(d+(v, z/b)), the rate's
+// densities are the yield's times z / b.
+void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double* g_up,
+           const double* g_low, double* next_up, double* next_low) {
+  const int n = tab.n;
+  const int l = tab.l;
+  const double end = pts.end;
+  const bool form_a = p.form_a;
   double h_up[kAmericanMaxNodes];
   double h_low[kAmericanMaxNodes];
   for (int j = 0; j < n; ++j) {
@@ -369,10 +427,12 @@ void sweep(const Put& p, const SweepTables& tab, double end, const double* g_up,
   }
   double up_at[kAmericanMaxPoints];
   double low_at[kAmericanMaxPoints];
+  double up_inv[kAmericanMaxPoints];   // 1 / B(u)
+  double low_inv[kAmericanMaxPoints];  // 1 / Y(u)
   for (int i = 0; i < n; ++i) {
     const double tau = end * tab.nodes.fourth[i];
-    const double root_tau = std::sqrt(tau);
-    const double* w = tab.weight.data() + static_cast<std::size_t>(i) * l * n;
+    const std::size_t row = static_cast<std::size_t>(i) * l;
+    const double* w = pts.interp.data() + row * n;
     for (int k = 0; k < l; ++k, w += n) {
       double sb = 0.0;
       double sy = 0.0;
@@ -386,34 +446,36 @@ void sweep(const Put& p, const SweepTables& tab, double end, const double* g_up,
       if (up < low) up = low = 0.5 * (up + low);
       up_at[k] = up;
       low_at[k] = low;
+      up_inv[k] = std::exp(-up);
+      low_inv[k] = std::exp(-low);
     }
-    const double sv0 = p.sigma * root_tau;
+    const double sv0 = p.sigma * std::sqrt(tau);
     const double er = std::exp(-(p.r * tau));
     const double eq = std::exp(-(p.q * tau));
     const double z_log[2] = {g_up[i], p.log_low + g_low[i]};
     double mapped[2];
     for (int side = 0; side < 2; ++side) {
       const double z = z_log[side];
+      const double ez = std::exp(z);
       double den = 0.0;
+      double num = 0.0;
       double num_density = 0.0;
       double den_density = 0.0;
       for (int k = 0; k < l; ++k) {
-        const double s = rule.sin_theta[k];
-        const double c = rule.cos_theta[k];
-        const double v = tau * (c * c);
-        const double sv = sv0 * c;
-        const double jac = rule.weight[k] * ((2.0 * tau) * (s * c));
-        const double drift = p.carry * v + p.half_var * v;
-        const double dpb = ((z - up_at[k]) + drift) / sv;
-        const double dpy = ((z - low_at[k]) + drift) / sv;
-        const double rate_w = jac * std::exp(-(p.r * v));
-        const double yield_w = jac * std::exp(-(p.q * v));
-        den += yield_w * (norm_cdf_c(dpy) + norm_cdf(dpb));
-        num_density += rate_w / sv * (norm_pdf(dpb - sv) - norm_pdf(dpy - sv));
-        den_density += yield_w / sv * (norm_pdf(dpb) - norm_pdf(dpy));
+        const std::size_t at = row + k;
+        const double sv = pts.sv[at];
+        const double dpb = ((z - up_at[k]) + pts.drift[at]) / sv;
+        const double dpy = ((z - low_at[k]) + pts.drift[at]) / sv;
+        const double fb = norm_pdf(dpb);
+        const double fy = norm_pdf(dpy);
+        const double yw = pts.weight[at];
+        den += yw * (norm_cdf_c(dpy) + norm_cdf(dpb));
+        if (form_a) num += pts.rate_weight[at] * (norm_cdf_c(dpy - sv) + norm_cdf(dpb - sv));
+        num_density += yw / sv * (ez * (up_inv[k] * fb - low_inv[k] * fy));
+        den_density += yw / sv * (fb - fy);
       }
       const Kernel<double> d0 = kernel_d(z, tau, sv0, p.carry, p.half_var);
-      const double value = (er * norm_pdf(d0.d_minus) / sv0 + p.r * num_density) /
+      const double value = form_a ? (er * norm_cdf(d0.d_minus) + p.r * num) / (eq * norm_cdf(d0.d_plus) + p.q * den) : (er * norm_pdf(d0.d_minus) / sv0 + p.r * num_density) /
                            (eq * norm_cdf(d0.d_plus) + p.q * den +
                             eq * norm_pdf(d0.d_plus) / sv0 + p.q * den_density);
       mapped[side] = value > 0.0 ? std::log(value) : z;
@@ -423,20 +485,18 @@ void sweep(const Put& p, const SweepTables& tab, double end, const double* g_up,
   }
 }
 
-}  // namespace
-
-namespace {
-
 // Sweeps at a fixed span E from x = (ln B at the nodes, ln Y - ln(r/q) at
 // the nodes), with Anderson mixing; returns the number taken, negative
 // where they stopped at the limit without settling.
 int sweeps_at(const Put& p, const SweepTables& tab, double end, const TwoBoundaryCounts& counts,
               double* x) {
   const int n = tab.n;
+  thread_local Points pts;
+  prepare(p, tab, end, pts);
   double gx[2 * kAmericanMaxNodes];
   Anderson mix(2 * n);
   for (int s = 1; s <= counts.iterations; ++s) {
-    sweep(p, tab, end, x, x + n, gx, gx + n);
+    sweep(p, tab, pts, x, x + n, gx, gx + n);
     double moved = 0.0;
     for (int i = 0; i < 2 * n; ++i) moved = std::max(moved, std::fabs(gx[i] - x[i]));
     if (moved <= counts.tolerance) {
@@ -454,12 +514,9 @@ int sweeps_at(const Put& p, const SweepTables& tab, double end, const TwoBoundar
 
 }  // namespace
 
-void solve_two_boundaries(double maturity, double rate, double dividend, double volatility,
-                          const TwoBoundaryCounts& counts, TwoBoundaries& b) {
-  const double log_low = rate == 0.0 ? -std::numeric_limits<double>::infinity()
-                                     : std::log(rate / dividend);
-  const Put p{maturity, rate, dividend, volatility, 0.5 * (volatility * volatility),
-              rate - dividend, log_low};
+namespace {
+
+void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b) {
   const int n = counts.nodes;
   const SweepTables& tab = sweep_tables(n, counts.points);
   b.nodes = n;
@@ -496,7 +553,8 @@ void solve_two_boundaries(double maturity, double rate, double dividend, double 
     const int taken = sweeps_at(p, tab, end, counts, x);
     b.sweeps += taken < 0 ? -taken : taken;
     b.converged = taken > 0;
-    if (!b.converged || b.sweeps > kSweepBudget) break;
+    if (b.sweeps > kSweepBudget) b.converged = false;
+    if (!b.converged) break;
     if (!(gap(0) > kOpen * gap(n - 1)) || !(gap(1) > gap(0))) {
       if (std::isinf(p.log_low) && gap(0) > 0.0) break;  // r = 0: Y = 0 throughout
       // Closed at E: E is past tau*. Start again over a shorter span.
@@ -533,6 +591,24 @@ void solve_two_boundaries(double maturity, double rate, double dividend, double 
   }
   b.h_up[n] = 0.0;
   b.h_low[n] = 0.0;
+}
+
+}  // namespace
+
+void solve_two_boundaries(double maturity, double rate, double dividend, double volatility,
+                          const TwoBoundaryCounts& counts, TwoBoundaries& b) {
+  const double log_low = rate == 0.0 ? -std::numeric_limits<double>::infinity()
+                                     : std::log(rate / dividend);
+  Put p{maturity, rate, dividend, volatility, 0.5 * (volatility * volatility),
+        rate - dividend, log_low};
+  solve_with(p, counts, b);
+  if (b.converged) return;
+  // FP-B did not settle (at low volatility it loses its footing, as it can
+  // for one boundary): FP-A, slower where both settle, from the start again.
+  const int first = b.sweeps;
+  p.form_a = true;
+  solve_with(p, counts, b);
+  b.sweeps += first;
 }
 
 namespace {
