@@ -752,8 +752,10 @@ constexpr Function kFunctions[] = {
            "and dividend yield (per year; maturity in years; volatility per year): the European "
            "price plus the early-exercise premium on the exercise boundary. Where early exercise "
            "is never optimal (a put with r <= 0 and q >= r, a call with q <= 0 and r >= q) it is "
-           "black_scholes_price bit for bit. Raises IVError where black_scholes_price does, and "
-           "invalid_input for the two-boundary cases (put q < r <= 0, call r < q <= 0).">(),
+           "black_scholes_price bit for bit. Where the exercise region has two boundaries (a put "
+           "with q < r <= 0, a call with r < q <= 0) the premium is the integral over the region "
+           "between them. Raises IVError where black_scholes_price does, and no_convergence where "
+           "the boundaries' sweeps do not settle.">(),
     batch<"american_prices(spots, strikes, maturities, rates, dividends, vols, is_call=True, "
           "parallel=False)",
           ops::AmericanPrice, "Batch American prices." TARVIK_BATCH_RULE>(),

@@ -70,8 +70,11 @@ inline constexpr int kAmericanMaxPoints = 512;
 bool american_is_european(double rate, double dividend, bool is_call);
 
 // The discounted American price, with the checks of black_scholes_price.
-// invalid_input where the exercise region has two boundaries (a put with
-// q < r <= 0, a call with r < q <= 0).
+// Where the exercise region has two boundaries (a put with q < r <= 0, a
+// call with r < q <= 0) both are solved from their joint integral equation
+// (J. Healy, "Pricing American options under negative rates", J. Comput.
+// Finance 25(1), 2021), on nodes of their own whatever the scheme (its
+// counts taken where finer); no_convergence where their sweeps do not settle.
 Result<double> american_price(double spot, double strike, double maturity, double rate,
                               double dividend, double volatility, bool is_call);
 Result<double> american_price_with(const AmericanScheme& scheme, double spot, double strike,
@@ -84,7 +87,7 @@ Result<double> american_price_with(const AmericanScheme& scheme, double spot, do
 // it is exercised at once); vega, vanna, vomma, rho and dividend rho are
 // central differences of prices (of deltas for vanna) with Richardson's
 // extrapolation, one-sided where the stencil would cross into another regime
-// (European or two-boundary). The European Greeks bit for bit where early
+// (European, one boundary or two). The European Greeks bit for bit where early
 // exercise never pays. At zero volatility only the price is given, the
 // sensitivities NaN.
 struct AmericanGreeks {

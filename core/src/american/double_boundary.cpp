@@ -54,6 +54,7 @@ constexpr int kRounds = 24;
 // The most sweeps of a solve over all its spans: where they do not settle
 // the price is no_convergence, not a number off by an unknown amount.
 constexpr int kSweepBudget = 1200;
+constexpr double kLooser = 1000.0;
 
 // Phi(a) - Phi(b) for a >= b, each difference taken in the tail where it is
 // small so that neither side loses the digits of the other.
@@ -175,29 +176,32 @@ double excess_root(const Put& p, double tau, double lo, double hi) {
   return 0.5 * (lo + hi);
 }
 
+// The time to expiry at which the European region {z: 1 - z > p(z, tau)}
+// closes, T where it is still open at T (bisection in ln tau).
+double european_fold_time(const Put& p) {
+  auto fold = [&](double tau) { return european_excess(p, european_peak(p, tau), tau); };
+  if (fold(p.t) > 0.0) return p.t;
+  double lo = std::log(p.t) - 30.0;
+  double hi = std::log(p.t);
+  for (int step = 0; step < 80 && hi - lo > 1e-12; ++step) {
+    const double mid = 0.5 * (lo + hi);
+    if (fold(std::exp(mid)) > 0.0) {
+      lo = mid;
+    } else {
+      hi = mid;
+    }
+  }
+  return std::exp(lo);
+}
+
 // The start of the sweeps: the region where exercising now beats the
 // European put, {z: 1 - z > p(z, tau)}. It holds the true region (the
 // American put is worth at least the European one), the same fold at its
 // end, and its own meeting time, at or after tau*.
 void european_start(const Put& p, const Nodes& nodes, TwoBoundaries& b) {
   const double t = p.t;
-  auto fold = [&](double tau) { return european_excess(p, european_peak(p, tau), tau); };
-  b.meet = !(fold(t) > 0.0);
-  b.end = t;
-  if (b.meet) {
-    // Bisection in ln tau between a time the region exists and t.
-    double lo = std::log(t) - 30.0;
-    double hi = std::log(t);
-    for (int step = 0; step < 80 && hi - lo > 1e-12; ++step) {
-      const double mid = 0.5 * (lo + hi);
-      if (fold(std::exp(mid)) > 0.0) {
-        lo = mid;
-      } else {
-        hi = mid;
-      }
-    }
-    b.end = std::exp(lo);
-  }
+  b.end = european_fold_time(p);
+  b.meet = b.end < t;
   const int n = nodes.n;
   for (int i = 0; i < n; ++i) {
     const double tau = b.end * nodes.fourth[i];
@@ -447,7 +451,7 @@ void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double
       up_at[k] = up;
       low_at[k] = low;
       up_inv[k] = std::exp(-up);
-      low_inv[k] = std::exp(-low);
+      low_inv[k] = std::isinf(low) ? 0.0 : std::exp(-low);  // Y = 0 (r = 0): no terms
     }
     const double sv0 = p.sigma * std::sqrt(tau);
     const double er = std::exp(-(p.r * tau));
@@ -604,11 +608,22 @@ void solve_two_boundaries(double maturity, double rate, double dividend, double 
   solve_with(p, counts, b);
   if (b.converged) return;
   // FP-B did not settle (at low volatility it loses its footing, as it can
-  // for one boundary): FP-A, slower where both settle, from the start again.
-  const int first = b.sweeps;
+  // for one boundary): FP-A, slower where both settle, from the start again;
+  // then FP-B to a looser tolerance (where q is close to r the region is a
+  // sliver living seconds to days, whose sweeps carry noise near 1e-11 and
+  // whose premium is some 1e-10 of the price or less).
+  int taken = b.sweeps;
   p.form_a = true;
   solve_with(p, counts, b);
-  b.sweeps += first;
+  taken += b.sweeps;
+  if (!b.converged) {
+    TwoBoundaryCounts looser = counts;
+    looser.tolerance = kLooser * counts.tolerance;
+    p.form_a = false;
+    solve_with(p, looser, b);
+    taken += b.sweeps;
+  }
+  b.sweeps = taken;
 }
 
 namespace {
@@ -711,6 +726,34 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
   counts.price_points = std::min(std::max(counts.price_points, scheme.price_points), kAmericanMaxPoints);
   counts.iterations = std::max(counts.iterations, scheme.iterations);
   if (scheme.tolerance > 0.0) counts.tolerance = std::min(counts.tolerance, scheme.tolerance);
+  // The premium is at most the running gain r K - q S <= (r - q) K, earned
+  // while S lies in the region, within the European region's life tau_E
+  // (which outlasts the American one), discounted by e^{-r T} at most. The
+  // region is at most g = ln(q / r) wide in ln S, where S at time v has a
+  // density below 1 / (sigma sqrt(2 pi v)): the premium is below (r - q) K
+  // e^{-r T} min(tau_E, 2 g sqrt(tau_E) / (sigma sqrt(2 pi))). Where that is
+  // below 1e-11 of max(price, 1e-4 K) (q close to r, where the region is a
+  // sliver whose sweeps lose their digits) the price is the European one.
+  {
+    const Put e{maturity, pr, pq, volatility, 0.5 * (volatility * volatility), pr - pq,
+                std::log(pr / pq)};
+    const double life = pr < 0.0 ? european_fold_time(e) : maturity;
+    const double width = std::log(pq / pr);
+    const double bound = ((pr - pq) * pk) * std::exp(-(pr * maturity)) *
+                         std::min(life, 2.0 * width * std::sqrt(life) /
+                                            (volatility * std::sqrt(2.0 * std::numbers::pi)));
+    if (pr < 0.0 && bound <= 1e-11 * std::max(european, 1e-4 * pk)) {
+      if (slopes) {
+        const Result<double> delta =
+            black_scholes_delta(spot, strike, maturity, rate, dividend, volatility, is_call);
+        const Result<double> gamma =
+            black_scholes_gamma(spot, strike, maturity, rate, dividend, volatility);
+        if (!delta || !gamma) return IVError::invalid_input("non-finite American price");
+        *slopes = TwoBoundarySlopes{delta.value(), gamma.value()};
+      }
+      return std::max(european, exercise);
+    }
+  }
   TwoBoundaries b;
   solve_two_boundaries(maturity, pr, pq, volatility, counts, b);
   if (!b.converged) return IVError::no_convergence(b.sweeps);
