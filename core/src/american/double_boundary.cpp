@@ -42,7 +42,7 @@ constexpr TwoBoundaryCounts kTwoBoundaryDefault{24, 48, 96, 300, 1e-11};
 
 // The start's span where the European region closes before T, as a fraction
 // of its meeting time; a node counts as open where its gap exceeds kOpen
-// times the gap next to tau = 0. Where the gap has closed at E, E shrinks by
+// times the gap ln(q / r) at tau = 0. Where the gap has closed at E, E shrinks by
 // kShrink. The nodes span (1 - kMargin) tau* where the boundaries meet
 // before T / (1 - kMargin), settled to kSpanTolerance in at most kRounds solves.
 constexpr double kStartFraction = 0.6;
@@ -55,6 +55,8 @@ constexpr int kRounds = 24;
 // the price is no_convergence, not a number off by an unknown amount.
 constexpr int kSweepBudget = 1200;
 constexpr double kLooser = 1000.0;
+constexpr double kFrozen = 1e-8;
+constexpr double kLowNegligible = 1e-8;
 
 // Phi(a) - Phi(b) for a >= b, each difference taken in the tail where it is
 // small so that neither side loses the digits of the other.
@@ -207,9 +209,10 @@ void european_start(const Put& p, const Nodes& nodes, TwoBoundaries& b) {
     const double tau = b.end * nodes.fourth[i];
     const double peak = std::min(european_peak(p, tau), 0.0);
     if (!(european_excess(p, peak, tau) > 0.0)) {
-      b.h_up[i] = peak * peak;
-      const double g = std::isinf(p.log_low) ? 0.0 : std::max(peak - p.log_low, 0.0);
-      b.h_low[i] = g * g;
+      // Only where the excess, some sigma sqrt(tau) of the strike, is lost
+      // to rounding (tau within 1e-12 of expiry): the limits K and K r / q.
+      b.h_up[i] = 0.0;
+      b.h_low[i] = 0.0;
       continue;
     }
     const double up = excess_root(p, tau, peak, 0.0);
@@ -501,8 +504,26 @@ int sweeps_at(const Put& p, const SweepTables& tab, double end, const TwoBoundar
   Anderson mix(2 * n);
   for (int s = 1; s <= counts.iterations; ++s) {
     sweep(p, tab, pts, x, x + n, gx, gx + n);
+    // The nodes within kFrozen of the span from expiry keep their start:
+    // there sigma sqrt(tau) is some 1e-8 of the strike and the sweeps' sums
+    // of nearly cancelling terms can merge the two boundaries, which no
+    // later sweep undoes; the start is as close to the boundaries there as
+    // the boundaries are to their limits K and K r / q.
+    for (int i = 0; i < n; ++i) {
+      if (tab.nodes.fourth[i] < kFrozen) {
+        gx[i] = x[i];
+        gx[n + i] = x[n + i];
+      }
+    }
+    // A node's move weighted by sqrt(tau / E), as for one boundary: the
+    // nodes within 1e-10 of the span from expiry carry rounding noise of
+    // 1e-6 in ln B (and almost no price).
     double moved = 0.0;
-    for (int i = 0; i < 2 * n; ++i) moved = std::max(moved, std::fabs(gx[i] - x[i]));
+    for (int i = 0; i < n; ++i) {
+      const double weight = std::sqrt(tab.nodes.fourth[i]);
+      moved = std::max(moved, std::fabs(gx[i] - x[i]) * weight);
+      moved = std::max(moved, std::fabs(gx[n + i] - x[n + i]) * weight);
+    }
     if (moved <= counts.tolerance) {
       for (int i = 0; i < 2 * n; ++i) x[i] = gx[i];
       return s;
@@ -559,7 +580,7 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b)
     b.converged = taken > 0;
     if (b.sweeps > kSweepBudget) b.converged = false;
     if (!b.converged) break;
-    if (!(gap(0) > kOpen * gap(n - 1)) || !(gap(1) > gap(0))) {
+    if (!(gap(0) > kOpen * -p.log_low) || !(gap(1) > gap(0))) {
       if (std::isinf(p.log_low) && gap(0) > 0.0) break;  // r = 0: Y = 0 throughout
       // Closed at E: E is past tau*. Start again over a shorter span.
       Put shorter = p;
@@ -600,9 +621,9 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b)
 }  // namespace
 
 void solve_two_boundaries(double maturity, double rate, double dividend, double volatility,
-                          const TwoBoundaryCounts& counts, TwoBoundaries& b) {
-  const double log_low = rate == 0.0 ? -std::numeric_limits<double>::infinity()
-                                     : std::log(rate / dividend);
+                          const TwoBoundaryCounts& counts, TwoBoundaries& b, bool without_low) {
+  const double log_low = rate == 0.0 || without_low ? -std::numeric_limits<double>::infinity()
+                                                    : std::log(rate / dividend);
   Put p{maturity, rate, dividend, volatility, 0.5 * (volatility * volatility),
         rate - dividend, log_low};
   solve_with(p, counts, b);
@@ -754,8 +775,14 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
       return std::max(european, exercise);
     }
   }
+  // Where r is close to 0 the lower boundary lies near K r / q, where the
+  // gain r K - q S is at most |r| K: taking Y = 0 adds at most |r| K T
+  // e^{|r| T} to the premium, below 1e-8 of the price where that is. (The
+  // sweeps of Y at tens of units of ln S below B lose digits there.)
+  const bool without_low = -pr * pk * maturity * std::exp(-(pr * maturity)) <=
+                           kLowNegligible * std::max(european, 1e-4 * pk);
   TwoBoundaries b;
-  solve_two_boundaries(maturity, pr, pq, volatility, counts, b);
+  solve_two_boundaries(maturity, pr, pq, volatility, counts, b, without_low);
   if (!b.converged) return IVError::no_convergence(b.sweeps);
   const double s = ps / pk;
   const double log_s = std::log(s);

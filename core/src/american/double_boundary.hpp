@@ -53,9 +53,11 @@ struct TwoBoundaries {
   bool converged = false;
 };
 
-// The boundaries of the put with strike 1 (rate, dividend the put's), q < r < 0.
+// The boundaries of the put with strike 1 (rate, dividend the put's),
+// q < r <= 0; Y = 0 throughout where r = 0 or without_low.
 void solve_two_boundaries(double maturity, double rate, double dividend, double volatility,
-                          const TwoBoundaryCounts& counts, TwoBoundaries& b);
+                          const TwoBoundaryCounts& counts, TwoBoundaries& b,
+                          bool without_low = false);
 
 // ln B and ln Y at tau in [0, E] on a solved pair (for the tests).
 void two_boundary_at(const TwoBoundaries& b, double tau, double& log_up, double& log_low);
