@@ -57,6 +57,10 @@ constexpr int kSweepBudget = 1200;
 constexpr double kLooser = 1000.0;
 constexpr double kFrozen = 1e-8;
 constexpr double kLowNegligible = 1e-8;
+// The weighted move at the midpoints below which a solution is taken at
+// once, and the largest a solution may show at all.
+constexpr double kResolved = 3e-8;
+constexpr double kResidual = 1e-6;
 
 // Phi(a) - Phi(b) for a >= b, each difference taken in the tail where it is
 // small so that neither side loses the digits of the other.
@@ -363,14 +367,21 @@ namespace {
 // at u (the values at tau = 0 are 0 and drop out).
 struct Points {
   double end = -1.0;
+  int count = 0;                      // points tau_i = E fourth[i] the sweep maps
+  double fourth[kAmericanMaxNodes];   // tau_i / E
   std::vector<double> sv, drift, weight, rate_weight, interp;
 };
 
-void prepare(const Put& p, const SweepTables& tab, double end, Points& pts) {
+// The sweep's points: the nodes, or (for the check of a solution) the
+// midpoints between them; `fourth` their tau / E.
+void prepare(const Put& p, const SweepTables& tab, double end, const double* fourth, int count,
+             Points& pts) {
   const int n = tab.n;
   const int l = tab.l;
   const ThetaRule& rule = tab.rule;
-  const std::size_t size = static_cast<std::size_t>(n) * l;
+  pts.count = count;
+  for (int i = 0; i < count; ++i) pts.fourth[i] = fourth[i];
+  const std::size_t size = static_cast<std::size_t>(count) * l;
   pts.sv.resize(size);
   pts.drift.resize(size);
   pts.weight.resize(size);
@@ -378,8 +389,8 @@ void prepare(const Put& p, const SweepTables& tab, double end, Points& pts) {
   pts.interp.resize(size * n);
   const double carry = p.r - p.q;
   const double scale = (p.sigma * p.sigma) / (carry * carry);  // v_c
-  for (int i = 0; i < n; ++i) {
-    const double tau = end * tab.nodes.fourth[i];
+  for (int i = 0; i < count; ++i) {
+    const double tau = end * fourth[i];
     const double a = std::asinh(std::sqrt(tau / scale));
     const double sh = std::sinh(a);
     const bool plain = !(a > 1e-4);
@@ -421,7 +432,8 @@ void prepare(const Put& p, const SweepTables& tab, double end, Points& pts) {
 // e^{-r v} phi(d-(v, z/b)) = (z / b) e^{-q v} phi(d+(v, z/b)), the rate's
 // densities are the yield's times z / b.
 void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double* g_up,
-           const double* g_low, double* next_up, double* next_low) {
+           const double* g_low, const double* at_up, const double* at_low, double* next_up,
+           double* next_low) {
   const int n = tab.n;
   const int l = tab.l;
   const double end = pts.end;
@@ -436,8 +448,8 @@ void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double
   double low_at[kAmericanMaxPoints];
   double up_inv[kAmericanMaxPoints];   // 1 / B(u)
   double low_inv[kAmericanMaxPoints];  // 1 / Y(u)
-  for (int i = 0; i < n; ++i) {
-    const double tau = end * tab.nodes.fourth[i];
+  for (int i = 0; i < pts.count; ++i) {
+    const double tau = end * pts.fourth[i];
     const std::size_t row = static_cast<std::size_t>(i) * l;
     const double* w = pts.interp.data() + row * n;
     for (int k = 0; k < l; ++k, w += n) {
@@ -459,7 +471,7 @@ void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double
     const double sv0 = p.sigma * std::sqrt(tau);
     const double er = std::exp(-(p.r * tau));
     const double eq = std::exp(-(p.q * tau));
-    const double z_log[2] = {g_up[i], p.log_low + g_low[i]};
+    const double z_log[2] = {at_up[i], p.log_low + at_low[i]};
     double mapped[2];
     for (int side = 0; side < 2; ++side) {
       const double z = z_log[side];
@@ -499,11 +511,11 @@ int sweeps_at(const Put& p, const SweepTables& tab, double end, const TwoBoundar
               double* x) {
   const int n = tab.n;
   thread_local Points pts;
-  prepare(p, tab, end, pts);
+  prepare(p, tab, end, tab.nodes.fourth, n, pts);
   double gx[2 * kAmericanMaxNodes];
   Anderson mix(2 * n);
   for (int s = 1; s <= counts.iterations; ++s) {
-    sweep(p, tab, pts, x, x + n, gx, gx + n);
+    sweep(p, tab, pts, x, x + n, x, x + n, gx, gx + n);
     // The nodes within kFrozen of the span from expiry keep their start:
     // there sigma sqrt(tau) is some 1e-8 of the strike and the sweeps' sums
     // of nearly cancelling terms can merge the two boundaries, which no
@@ -580,8 +592,8 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b)
     b.converged = taken > 0;
     if (b.sweeps > kSweepBudget) b.converged = false;
     if (!b.converged) break;
-    if (!(gap(0) > kOpen * -p.log_low) || !(gap(1) > gap(0))) {
-      if (std::isinf(p.log_low) && gap(0) > 0.0) break;  // r = 0: Y = 0 throughout
+    if (std::isinf(p.log_low)) break;  // Y = 0 throughout: the region never closes
+    if (!(gap(0) > kOpen * -p.log_low)) {
       // Closed at E: E is past tau*. Start again over a shorter span.
       Put shorter = p;
       end *= kShrink;
@@ -590,9 +602,12 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b)
       load();
       continue;
     }
+    // Not closing at E (the gap no narrower than at the node before): no
+    // meeting in sight.
     const double t0 = end;
     const double t1 = end * tab.nodes.fourth[1];
-    const double meet = t0 + gap(0) * (t0 - t1) / (gap(1) - gap(0));
+    const double meet = gap(1) > gap(0) ? t0 + gap(0) * (t0 - t1) / (gap(1) - gap(0))
+                                        : std::numeric_limits<double>::infinity();
     const double target = std::min(p.t, (1.0 - kMargin) * meet);
     b.meet_time = meet;
     b.up_slope = (x[0] - x[1]) / (t0 - t1);
@@ -620,19 +635,57 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b)
 
 }  // namespace
 
-void solve_two_boundaries(double maturity, double rate, double dividend, double volatility,
-                          const TwoBoundaryCounts& counts, TwoBoundaries& b, bool without_low) {
-  const double log_low = rate == 0.0 || without_low ? -std::numeric_limits<double>::infinity()
-                                                    : std::log(rate / dividend);
-  Put p{maturity, rate, dividend, volatility, 0.5 * (volatility * volatility),
-        rate - dividend, log_low};
+namespace {
+
+// The check of a solution: the FP-B map at the midpoints between the nodes,
+// x = cos((j + 1/2) pi / n), from the interpolated boundaries, where the
+// sweeps never looked; its largest move there, weighted by sqrt(tau / E) as
+// theirs. A solution that the nodes resolve moves by about as much as the
+// interpolation's error; a spurious fixed point of the sweeps (at low
+// volatility over long lives they can settle on one) by far more.
+double midpoint_residual(Put p, const TwoBoundaryCounts& counts, const TwoBoundaries& b) {
+  p.form_a = false;
+  const int n = b.nodes;
+  const SweepTables& tab = sweep_tables(n, counts.points);
+  double fourth[kAmericanMaxNodes];
+  double at_up[kAmericanMaxNodes];
+  double at_low[kAmericanMaxNodes];
+  double g_up[kAmericanMaxNodes];
+  double g_low[kAmericanMaxNodes];
+  for (int j = 0; j < n; ++j) {
+    const double x = std::cos(std::numbers::pi * (j + 0.5) / n);
+    const double s = std::sin(0.25 * std::numbers::pi * (1.0 + x));
+    fourth[j] = (s * s) * (s * s);
+    double up, low;
+    two_boundary_at(b, b.end * fourth[j], up, low);
+    at_up[j] = up;
+    at_low[j] = std::isinf(p.log_low) ? 0.0 : low - p.log_low;
+    g_up[j] = -std::sqrt(b.h_up[j]);
+    g_low[j] = std::sqrt(b.h_low[j]);
+  }
+  thread_local Points pts;
+  prepare(p, tab, b.end, fourth, n, pts);
+  double out_up[kAmericanMaxNodes];
+  double out_low[kAmericanMaxNodes];
+  sweep(p, tab, pts, g_up, g_low, at_up, at_low, out_up, out_low);
+  double worst = 0.0;
+  for (int j = 0; j < n; ++j) {
+    if (fourth[j] < kFrozen) continue;
+    const double weight = std::sqrt(fourth[j]);
+    worst = std::max(worst, std::fabs(out_up[j] - at_up[j]) * weight);
+    worst = std::max(worst, std::fabs(out_low[j] - at_low[j]) * weight);
+  }
+  return std::isfinite(worst) ? worst : std::numeric_limits<double>::infinity();
+}
+
+// FP-B; FP-A where it does not settle (at low volatility FP-B loses its
+// footing, as it can for one boundary), from the start again; then FP-B to
+// a looser tolerance (where q is close to r the region is a sliver living
+// seconds to days, whose sweeps carry noise near 1e-11 and whose premium is
+// some 1e-10 of the price or less).
+void solve_settled(Put p, const TwoBoundaryCounts& counts, TwoBoundaries& b) {
   solve_with(p, counts, b);
   if (b.converged) return;
-  // FP-B did not settle (at low volatility it loses its footing, as it can
-  // for one boundary): FP-A, slower where both settle, from the start again;
-  // then FP-B to a looser tolerance (where q is close to r the region is a
-  // sliver living seconds to days, whose sweeps carry noise near 1e-11 and
-  // whose premium is some 1e-10 of the price or less).
   int taken = b.sweeps;
   p.form_a = true;
   solve_with(p, counts, b);
@@ -645,6 +698,36 @@ void solve_two_boundaries(double maturity, double rate, double dividend, double 
     taken += b.sweeps;
   }
   b.sweeps = taken;
+}
+
+}  // namespace
+
+void solve_two_boundaries(double maturity, double rate, double dividend, double volatility,
+                          const TwoBoundaryCounts& counts, TwoBoundaries& b, bool without_low) {
+  const double log_low = rate == 0.0 || without_low ? -std::numeric_limits<double>::infinity()
+                                                    : std::log(rate / dividend);
+  const Put p{maturity, rate, dividend, volatility, 0.5 * (volatility * volatility),
+              rate - dividend, log_low};
+  // The counts, then a third more of each, then twice as many, until the
+  // solution's check at the midpoints moves by kResolved or less; the best
+  // of them where it moves by kResidual or less, else none.
+  int taken = 0;
+  TwoBoundaries best;
+  best.residual = std::numeric_limits<double>::infinity();
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    TwoBoundaryCounts c = counts;
+    const int scale = attempt == 0 ? 3 : attempt == 1 ? 4 : 6;
+    c.nodes = std::min(counts.nodes * scale / 3, kAmericanMaxNodes);
+    c.points = std::min(counts.points * scale / 3, kAmericanMaxPoints);
+    solve_settled(p, c, b);
+    taken += b.sweeps;
+    b.residual = b.converged ? midpoint_residual(p, c, b) : std::numeric_limits<double>::infinity();
+    if (b.residual < best.residual) best = b;
+    if (b.residual <= kResolved) break;
+  }
+  b = best;
+  b.sweeps = taken;
+  b.converged = b.residual <= kResidual;
 }
 
 namespace {

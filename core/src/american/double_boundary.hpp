@@ -51,6 +51,7 @@ struct TwoBoundaries {
   double up_slope = 0.0, low_slope = 0.0;  // their slopes in tau at E
   int sweeps = 0;
   bool converged = false;
+  double residual = 0.0;  // the map's largest weighted move at the midpoints
 };
 
 // The boundaries of the put with strike 1 (rate, dividend the put's),
