@@ -586,6 +586,7 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b)
   // coincidence set of an obstacle problem with a source shrinks to its
   // last point); past E the boundaries are the lines through them. The
   // estimate of tau* hardly depends on E, so E settles in a few solves.
+  double closed_end = std::numeric_limits<double>::infinity();
   for (int round = 0; round < kRounds; ++round) {
     const int taken = sweeps_at(p, tab, end, counts, x);
     b.sweeps += taken < 0 ? -taken : taken;
@@ -595,6 +596,7 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b)
     if (std::isinf(p.log_low)) break;  // Y = 0 throughout: the region never closes
     if (!(gap(0) > kOpen * -p.log_low)) {
       // Closed at E: E is past tau*. Start again over a shorter span.
+      closed_end = std::min(closed_end, end);
       Put shorter = p;
       end *= kShrink;
       shorter.t = end;
@@ -608,7 +610,9 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b)
     const double t1 = end * tab.nodes.fourth[1];
     const double meet = gap(1) > gap(0) ? t0 + gap(0) * (t0 - t1) / (gap(1) - gap(0))
                                         : std::numeric_limits<double>::infinity();
-    const double target = std::min(p.t, (1.0 - kMargin) * meet);
+    double target = std::min(p.t, (1.0 - kMargin) * meet);
+    // Never back to a span found closed: halfway to it instead.
+    if (target >= closed_end) target = 0.5 * (end + closed_end);
     b.meet_time = meet;
     b.up_slope = (x[0] - x[1]) / (t0 - t1);
     b.low_slope = (x[n] - x[n + 1]) / (t0 - t1);
