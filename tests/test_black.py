@@ -83,11 +83,11 @@ CHECKS["bachelier_implied_volatility"] = model.bachelier_implied_volatility_chec
 
 def american_checks(spot, strike, maturity, rate, dividend, volatility, is_call):
     """The European price's checks; then, as a put (a call swaps r and q),
-    r <= 0 with q < r has two exercise boundaries."""
+    r < 0 with q < r has two exercise boundaries."""
     model.spot_checks(spot, strike, maturity, rate, dividend, volatility, price=True)
     r, q = (dividend, rate) if is_call else (rate, dividend)
-    if r <= 0.0 and q < r:
-        kind, cond = ("call", "r < q <= 0") if is_call else ("put", "q < r <= 0")
+    if r < 0.0 and q < r:
+        kind, cond = ("call", "r < q < 0") if is_call else ("put", "q < r < 0")
         raise model.invalid(f"American {kind} with {cond} has two exercise boundaries "
                             "(not supported)")
 

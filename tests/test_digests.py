@@ -231,10 +231,10 @@ EXPECTED = {
     'bachelier_thetas': 'a9d90fc14b0a4630',
     'bachelier_vannas': '63d2a0013b69f455',
     'bachelier_vommas': 'c35b5b6b9ba11099',
-    'american_price': '4ca05a33a9b06fb7',
-    'american_prices': '2b6268184f2de524',
-    'american_implied_volatility': 'b53ddc009028cdd0',
-    'american_implied_volatilities': 'd32ac13a265be00f',
+    'american_price': '1b08835df6acee09',
+    'american_prices': 'b77806e1ba6b54f1',
+    'american_implied_volatility': '31477e24c7f1dc4b',
+    'american_implied_volatilities': '8b1be31b35de1d8e',
 }
 
 

@@ -753,7 +753,7 @@ constexpr Function kFunctions[] = {
            "price plus the early-exercise premium on the exercise boundary. Where early exercise "
            "is never optimal (a put with r <= 0 and q >= r, a call with q <= 0 and r >= q) it is "
            "black_scholes_price bit for bit. Raises IVError where black_scholes_price does, and "
-           "invalid_input for the two-boundary cases (put q < r <= 0, call r < q <= 0).">(),
+           "invalid_input for the two-boundary cases (put q < r < 0, call r < q < 0).">(),
     batch<"american_prices(spots, strikes, maturities, rates, dividends, vols, is_call=True, "
           "parallel=False)",
           ops::AmericanPrice, "Batch American prices." TARVIK_BATCH_RULE>(),

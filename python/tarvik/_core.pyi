@@ -2850,8 +2850,8 @@ def american_price(spot: float, strike: float, maturity: float, rate: float, div
     ------
     IVError
         Where ``black_scholes_price`` raises; ``invalid_input`` for the
-        two-boundary cases of negative rates (a put with q < r <= 0, a call
-        with r < q <= 0).
+        two-boundary cases of negative rates (a put with q < r < 0, a call
+        with r < q < 0).
 
     Examples
     --------
