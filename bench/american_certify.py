@@ -56,6 +56,10 @@ T_MIN, T_MAX = 1.0 / 365.0, 50.0
 V_MIN, V_MAX = 1e-4, 5.0
 RATE_MIN, RATE_MAX = -0.2, 0.5
 GOAL_TIGHT, GOAL_LOOSE, CERTAIN = 1e-9, 1e-7, 1e-10
+# american_lcp's estimate against the converged reference of 40 options of
+# the benchmark portfolio (every 389th, seven levels): the error is within it
+# on 39, within 1.3 times it on all; taken times 1.5.
+LCP_SAFETY = 1.5
 # Options whose faults were found by hand (put S=100 K=100 T=30 r=.05 q=.2
 # vol=.01, put S=100 K=120 T=40 r=.01 q=.5 vol=.03), scaled to K = 100.
 KNOWN = [(100.0, 100.0, 30.0, 0.05, 0.20, 0.01, False),
@@ -284,10 +288,20 @@ def main():
     # (i) the method at high counts, twice.
     ref_a, ref_b = out / "boundary_a.csv", out / "boundary_b.csv"
     if not (reuse and ref_a.exists() and ref_b.exists()):
-        run_tool([tools / "american_reference", "csv", 128, 96, 384, 512, 1e-15, sweep_csv, ref_a],
-                 log)
-        run_tool([tools / "american_reference", "csv", 96, 64, 256, 512, 1e-14, sweep_csv, ref_b],
-                 log)
+        cmds = [[tools / "american_reference", "csv", 128, 96, 384, 512, 1e-15, sweep_csv, ref_a],
+                [tools / "american_reference", "csv", 96, 64, 256, 512, 1e-14, sweep_csv, ref_b]]
+        t0 = time.time()
+        if args.threads >= 2:  # side by side
+            for c in cmds:
+                print("  $", " ".join(map(str, c)), file=log, flush=True)
+            procs = [subprocess.Popen([str(x) for x in c], stdout=subprocess.DEVNULL) for c in cmds]
+            if any(p.wait() for p in procs):
+                sys.exit("american_reference failed")
+        else:
+            for c in cmds:
+                run_tool(c, log)
+        print(f"american_reference: {n} options at two discretisations in "
+              f"{time.time() - t0:.0f} s", file=log)
     a_rows, b_rows = read_rows(ref_a), read_rows(ref_b)
     pa = np.array([float(a_rows[i]["price"]) for i in range(n)])
     pb = np.array([float(b_rows[i]["price"]) for i in range(n)])
@@ -309,32 +323,6 @@ def main():
     fd_rows = read_rows(fd_out)
     fd = {fd_idx[j]: row for j, row in fd_rows.items()}
 
-    # (iii) QuantLib on a sample of (ii)'s: every two-boundary option in it
-    # first, then evenly; not where vol sqrt(T) < 0.01 (its grid does not
-    # resolve the layer at the boundary) or vol = 0.
-    ql_path = out / "quantlib.csv"
-    ql_val = {}
-    if ql is not None and args.ql_sample > 0:
-        if reuse and ql_path.exists():
-            for row in csv.DictReader(open(ql_path)):
-                ql_val[int(row["index"])] = (float(row["price"]), float(row["estimate"]))
-        else:
-            cand = [i for i in fd_idx if book[i][5] * math.sqrt(book[i][2]) >= 0.01]
-            first = [i for i in cand if "two boundaries" in regions(book[i])]
-            rest = [i for i in cand if i not in first]
-            pick = first[: args.ql_sample // 2]
-            pick += list(rng.choice(rest, size=min(len(rest), args.ql_sample - len(pick)),
-                                    replace=False))
-            t0 = time.time()
-            with open(ql_path, "w") as f:
-                f.write("index,price,estimate\n")
-                for i in sorted(int(i) for i in pick):
-                    p2, p4 = (ql_price(*book[i][:7], g) for g in (2000, 4000))
-                    ql_val[i] = (2 * p4 - p2, abs(p4 - p2))
-                    f.write(f"{i},{ql_val[i][0]!r},{ql_val[i][1]!r}\n")
-            print(f"QuantLib FD 2000^2 and 4000^2: {len(ql_val)} options in "
-                  f"{time.time() - t0:.0f} s", file=log)
-
     # The reference of each option.
     scale = np.array([max(1e-4 * o[1], 0.0) for o in book])
     ref, ref_est, source = np.full(n, math.nan), np.full(n, math.inf), [""] * n
@@ -352,18 +340,52 @@ def main():
         if i in fd:
             row = fd[i]
             p_fd, est_fd = float(row["price"]), float(row["error_estimate"])
-            rel_fd = est_fd / max(p_fd, floor_i)
+            rel_fd = LCP_SAFETY * est_fd / max(p_fd, floor_i)
             if row["status"] != "ok":
                 continue
             if not have_a:
                 ref[i], ref_est[i], source[i] = p_fd, rel_fd, "lcp"
             else:
                 gap = abs(pa[i] - p_fd) / max(p_fd, floor_i)
-                if gap > max(2.0 * rel_fd, 1e-12):
+                if gap > max(rel_fd, 1e-12):
+                    # Which is right is not known: the estimate covers both.
                     disagree.append((gap, rel_fd, i))
-                    ref[i], ref_est[i], source[i] = p_fd, rel_fd, "lcp"
+                    ref[i], ref_est[i], source[i] = p_fd, max(rel_fd, gap), "lcp"
                 else:
                     source[i] = "boundary+lcp"
+
+    # (iii) QuantLib on a sample of (ii)'s: every two-boundary option in it
+    # first, then evenly; not where vol sqrt(T) < 0.01 (its grid does not
+    # resolve the layer at the boundary) or vol = 0.
+    ql_path = out / "quantlib.csv"
+    ql_val = {}
+    if ql is not None and args.ql_sample > 0:
+        if reuse and ql_path.exists():
+            for row in csv.DictReader(open(ql_path)):
+                ql_val[int(row["index"])] = (float(row["price"]), float(row["estimate"]))
+        else:
+            cand = [i for i in fd_idx if book[i][5] * math.sqrt(book[i][2]) >= 0.01]
+            first = [i for i in cand if "two boundaries" in regions(book[i])]
+            rest = [i for i in cand if i not in first]
+            pick = first[: args.ql_sample // 2]
+            pick += list(rng.choice(rest, size=min(len(rest), args.ql_sample - len(pick)),
+                                    replace=False))
+            ql_val = {int(i): None for i in pick}
+        # And every option where (i) and (ii) disagree, beside them.
+        for _, _, i in disagree:
+            ql_val.setdefault(i, None)
+        t0 = time.time()
+        for i in sorted(ql_val):
+            if ql_val[i] is None and book[i][5] > 0:
+                p2, p4 = (ql_price(*book[i][:7], g) for g in (2000, 4000))
+                ql_val[i] = (2 * p4 - p2, abs(p4 - p2))
+        ql_val = {i: v for i, v in ql_val.items() if v is not None}
+        with open(ql_path, "w") as f:
+            f.write("index,price,estimate\n")
+            for i, (p, est) in sorted(ql_val.items()):
+                f.write(f"{i},{p!r},{est!r}\n")
+        print(f"QuantLib FD 2000^2 and 4000^2: {len(ql_val)} options ({time.time() - t0:.0f} s)",
+              file=log)
 
     e = np.abs(got - ref) / np.maximum(ref, scale)
     refused = np.array([bool(x) for x in refusal])
@@ -470,11 +492,13 @@ def main():
         gaps = np.array([g for g, _, _ in agree])
         print(f"boundary (i) vs lcp (ii) on {len(agree)}: median gap {np.median(gaps):.2e}, "
               f"gap <= the lcp estimate on {int((ratio <= 1).sum())}, <= 2x on "
-              f"{int((ratio <= 2).sum())}; disagreeing beyond 2x the estimate: {len(disagree)}",
+              f"{int((ratio <= 2).sum())}; disagreeing beyond {LCP_SAFETY:g}x the estimate: {len(disagree)}",
               file=log)
         for gap, rel, i in sorted(disagree, reverse=True)[:12]:
-            print(f"  (i) {pa[i]!r} vs (ii) {fd[i]['price']} (gap {gap:.2e}, lcp est {rel:.1e}):"
-                  f" {fmt(book[i])}", file=log)
+            third = (f", QuantLib {ql_val[i][0]:.12g} +- {ql_val[i][1]:.1e}" if i in ql_val
+                     else "")
+            print(f"  (i) {pa[i]:.12g} vs (ii) {float(fd[i]['price']):.12g} (gap {gap:.2e}, lcp"
+                  f" est {rel:.1e}{third}): {fmt(book[i])}", file=log)
     # Where the lcp solver cannot certify 1e-10, by region.
     print("\nlcp estimate above 1e-10 (cannot certify the tight goal), by region:", file=log)
     for name in names:
