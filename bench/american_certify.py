@@ -132,7 +132,8 @@ def sweep(count, seed):
 
 
 def regions(o):
-    """The regions (overlapping) an option belongs to, for the report."""
+    """The regions (overlapping) an option belongs to, for the report; deep
+    ITM and OTM: 1.5 or more in ln S/K into or out of the money."""
     s, k, t, r, q, v, call = o[:7]
     out = ["all"]
     ln = math.log(s / k) * (1 if call else -1)  # > 0 in the money
@@ -146,19 +147,19 @@ def regions(o):
     elif tv < 0.002:
         out.append("vol sqrt(T) < 0.002")
     elif tv < 0.02:
-        out.append("vol sqrt(T) in [0.002, 0.02)")
+        out.append("0.002 <= vol sqrt(T) < 0.02")
     if v >= 1:
         out.append("vol >= 1")
     if abs(r - q) * t >= 2:
-        out.append("|r - q| T >= 2")
+        out.append("abs(r - q) T >= 2")
     if t >= 10:
         out.append("T >= 10")
     if t <= 7 / 365:
         out.append("T <= 1 week")
     if ln >= 1.5:
-        out.append("deep ITM (|ln S/K| >= 1.5)")
+        out.append("deep ITM")
     if ln <= -1.5:
-        out.append("deep OTM (|ln S/K| >= 1.5)")
+        out.append("deep OTM")
     if r == 0 or q == 0:
         out.append("r = 0 or q = 0")
     if r < 0 or q < 0:
@@ -355,25 +356,24 @@ def main():
                     source[i] = "boundary+lcp"
 
     # (iii) QuantLib on a sample of (ii)'s: every two-boundary option in it
-    # first, then evenly; not where vol sqrt(T) < 0.01 (its grid does not
+    # and --ql-sample others; not where vol sqrt(T) < 0.01 (its grid does not
     # resolve the layer at the boundary) or vol = 0.
     ql_path = out / "quantlib.csv"
     ql_val = {}
     if ql is not None and args.ql_sample > 0:
+        cached = {}
         if reuse and ql_path.exists():
             for row in csv.DictReader(open(ql_path)):
-                ql_val[int(row["index"])] = (float(row["price"]), float(row["estimate"]))
-        else:
-            cand = [i for i in fd_idx if book[i][5] * math.sqrt(book[i][2]) >= 0.01]
-            first = [i for i in cand if "two boundaries" in regions(book[i])]
-            rest = [i for i in cand if i not in first]
-            pick = first[: args.ql_sample // 2]
-            pick += list(rng.choice(rest, size=min(len(rest), args.ql_sample - len(pick)),
-                                    replace=False))
-            ql_val = {int(i): None for i in pick}
+                cached[int(row["index"])] = (float(row["price"]), float(row["estimate"]))
+        # Every two-boundary option of (ii)'s sample, and as many others.
+        cand = [i for i in fd_idx if book[i][5] * math.sqrt(book[i][2]) >= 0.01]
+        pick = [i for i in cand if "two boundaries" in regions(book[i])]
+        rest = [i for i in cand if i not in pick]
+        pick += list(rng.choice(rest, size=min(len(rest), args.ql_sample), replace=False))
+        ql_val = {int(i): cached.get(int(i)) for i in pick}
         # And every option where (i) and (ii) disagree, beside them.
         for _, _, i in disagree:
-            ql_val.setdefault(i, None)
+            ql_val.setdefault(i, cached.get(i))
         t0 = time.time()
         for i in sorted(ql_val):
             if ql_val[i] is None and book[i][5] > 0:
@@ -466,10 +466,11 @@ def main():
           f"(worst fall {mono_worst:.2e})", file=log)
     for i in np.argsort(-below)[:5]:
         if below[i] > 1e-12:
-            print(f"  below bound {below[i]:.2e}: {fmt(book[i])}: p={got[i]!r} "
-                  f"euro={euro[i]!r} zero-vol={zv[i]!r}", file=log)
+            print(f"  below bound {below[i]:.2e}: {fmt(book[i])}: p={float(got[i])!r} "
+                  f"euro={float(euro[i])!r} zero-vol={float(zv[i])!r}", file=log)
     for i in sym_bad[:5]:
-        print(f"  asymmetric: {fmt(book[i])}: {got[i]!r} vs mirror {mirror[i]!r}", file=log)
+        print(f"  asymmetric: {fmt(book[i])}: {float(got[i])!r} vs mirror {float(mirror[i])!r}",
+              file=log)
     for fall, i, v0, v1, p0, p1 in sorted(mono_bad, reverse=True)[:5]:
         print(f"  falls {fall:.2e} from vol {v0:.4g} to {v1:.4g} ({p0!r} -> {p1!r}): "
               f"{fmt(book[i])}", file=log)
@@ -499,6 +500,13 @@ def main():
                      else "")
             print(f"  (i) {pa[i]:.12g} vs (ii) {float(fd[i]['price']):.12g} (gap {gap:.2e}, lcp"
                   f" est {rel:.1e}{third}): {fmt(book[i])}", file=log)
+    unresolved = [i for i, r in fdl if r["status"] == "unresolved"]
+    if unresolved:
+        print(f"\nUnresolved by american_lcp (vol sqrt(T) too small for its node budget; the "
+              f"zero-vol value is a lower bound and the limit as vol sqrt(T) -> 0):", file=log)
+        for i in unresolved[:12]:
+            print(f"  {fmt(book[i])}: zero-vol {zv[i]:.12g}, boundary (i) {pa[i]:.12g}, "
+                  f"tarvik {got[i]:.12g}", file=log)
     # Where the lcp solver cannot certify 1e-10, by region.
     print("\nlcp estimate above 1e-10 (cannot certify the tight goal), by region:", file=log)
     for name in names:
@@ -562,7 +570,8 @@ def write_table(path, book, fd_idx, fd, pa, ref, ref_est, source, ql_val, scale)
             check = "exact"
         else:
             continue
-        rows.append((*o[:7], ref[i], ref_est[i], source[i], check, "|".join(regions(o)[1:])))
+        rows.append((*o[:7], float(ref[i]), float(ref_est[i]), source[i], check,
+                     "|".join(regions(o)[1:])))
     with open(path, "w") as f:
         f.write("# bench/american_certify.py --table: reference American prices over the domain;"
                 " error_estimate in units of max(price, 1e-4 K)\n")
@@ -570,7 +579,7 @@ def write_table(path, book, fd_idx, fd, pa, ref, ref_est, source, ql_val, scale)
         for row in rows:
             s, k, t, r_, q, v, call, p, est, src, chk, rg = row
             f.write(f"{s!r},{k!r},{t!r},{r_!r},{q!r},{v!r},{int(call)},{p!r},{est:.2e},{src},{chk},"
-                    f"{rg.replace(',', ';')}\n")
+                    f"{rg}\n")
     print(f"\nwrote {len(rows)} rows to {path}")
 
 

@@ -1,0 +1,149 @@
+"""American prices over the whole domain (r and q in [-0.2, 0.5] of any signs,
+T from one day to 50 years, vol 0 and 1e-4 to 5, S/K 0.01 to 100, puts and
+calls) against tests/data/american_domain_reference.csv: options of the
+seeded sweep of bench/american_certify.py whose reference two methods agree
+on (the boundary method at high counts and bench/american_lcp, the
+independent Crank-Nicolson solver, within the latter's estimate; where the
+pricer refused, american_lcp and QuantLib's finite differences; at vol = 0
+the exact zero-volatility value), each with its error estimate in units of
+max(price, 1e-4 K). The goal: e = |p - p_ref| / max(p_ref, 1e-4 K) <= 1e-9
+where the estimate is <= 1e-10, e <= 1e-7 elsewhere. The full sweep and its
+figures: bench/american_certify.py."""
+import csv
+import math
+import pathlib
+import subprocess
+
+import numpy as np
+import pytest
+import tarvik
+
+TABLE = pathlib.Path(__file__).parent / "data" / "american_domain_reference.csv"
+ROWS = [r for r in csv.DictReader(line for line in open(TABLE) if not line.startswith("#"))]
+# A partition of the table: each option in the first group whose region it is in.
+GROUPS = {
+    "two boundaries": {"two boundaries"},
+    "zero vol": {"vol = 0"},
+    "low vol sqrt(T)": {"vol sqrt(T) < 0.002", "0.002 <= vol sqrt(T) < 0.02"},
+    "large carry": {"abs(r - q) T >= 2"},
+    "long T": {"T >= 10"},
+    "high vol": {"vol >= 1"},
+    "short T": {"T <= 1 week"},
+    "deep in or out of the money": {"deep ITM", "deep OTM"},
+    "r or q zero or negative": {"r = 0 or q = 0", "r < 0 or q < 0"},
+    "rest": None,
+}
+
+
+def option(row):
+    return (float(row["S"]), float(row["K"]), float(row["T"]), float(row["r"]), float(row["q"]),
+            float(row["vol"]), row["call"] == "1")
+
+
+def group_of(row):
+    regions = set(row["regions"].split("|"))
+    return next(g for g, names in GROUPS.items() if names is None or names & regions)
+
+
+def describe(o):
+    s, k, t, r, q, v, call = o
+    return f"{'call' if call else 'put'} S={s:g} K={k:g} T={t:.6g} r={r:g} q={q:g} vol={v:g}"
+
+
+def price(o):
+    try:
+        return tarvik.american_price(*o)
+    except tarvik.IVError as err:
+        return f"refused ({err.args[0]})"
+
+
+@pytest.mark.parametrize("group", GROUPS)
+def test_prices_meet_the_accuracy_goal(group):
+    rows = [r for r in ROWS if group_of(r) == group]
+    failures = []
+    for row in rows:
+        o, ref, est = option(row), float(row["price"]), float(row["error_estimate"])
+        goal = 1e-9 if est <= 1e-10 else 1e-7
+        p = price(o)
+        e = abs(p - ref) / max(ref, 1e-4 * o[1]) if isinstance(p, float) else math.inf
+        if not e <= goal:
+            failures.append((e, f"{describe(o)}: {p} vs {ref!r} (e {e:.2e}, goal {goal:g})"))
+    failures.sort(key=lambda f: -f[0])
+    assert not failures, f"{len(failures)} of {len(rows)}:\n" + "\n".join(f for _, f in failures)
+
+
+def zero_vol_value(s, k, t, r, q, call):
+    def gain(u):
+        g = k * math.exp(-r * u) - s * math.exp(-q * u)
+        return -g if call else g
+    candidates = [0.0, gain(0.0), gain(t)]
+    if q != r and r * k != 0 and q * s / (r * k) > 0 and 0 < math.log(q * s / (r * k)) / (q - r) < t:
+        candidates.append(gain(math.log(q * s / (r * k)) / (q - r)))
+    return max(candidates)
+
+
+def test_prices_are_at_least_the_european_and_zero_volatility_values():
+    bad = []
+    for row in ROWS:
+        o = option(row)
+        p = price(o)
+        if isinstance(p, str):
+            continue  # refusals fail the accuracy test
+        bound = max(tarvik.black_scholes_price(*o), zero_vol_value(*o[:5], o[6]))
+        if p < bound - 1e-12 * max(bound, 1e-4 * o[1]):
+            bad.append(f"{describe(o)}: {p!r} < {bound!r}")
+    assert not bad, "\n".join(bad)
+
+
+# Options of the table, one of each kind, whose price must not fall with the
+# volatility by more than twice the goal on a fine grid of volatilities.
+MONOTONE = [0, 1, 2, 5, 8, 13, 21, 34, 55, 89]
+
+
+@pytest.mark.parametrize("at", MONOTONE)
+def test_prices_do_not_fall_with_the_volatility(at):
+    s, k, t, r, q, _, call = option(ROWS[at * len(ROWS) // 100])
+    vols = np.concatenate([[0.0], np.geomspace(1e-4, 5.0, 48)])
+    p = [price((s, k, t, r, q, v, call)) for v in vols]
+    falls = [f"vol {vols[j]:.4g} -> {vols[j + 1]:.4g}: {p[j]} -> {p[j + 1]}"
+             for j in range(len(vols) - 1)
+             if isinstance(p[j], float) and isinstance(p[j + 1], float)
+             and p[j + 1] < p[j] - 2e-9 * max(p[j], 1e-4 * k)]
+    assert not falls, describe((s, k, t, r, q, 0.0, call)) + "\n" + "\n".join(falls)
+
+
+def test_put_call_symmetry_holds_to_the_bit():
+    bad = []
+    for row in ROWS:
+        s, k, t, r, q, v, call = option(row)
+        a, b = price((s, k, t, r, q, v, call)), price((k, s, t, q, r, v, not call))
+        if a != b:
+            bad.append(f"{describe((s, k, t, r, q, v, call))}: {a!r} vs mirror {b!r}")
+    assert not bad, f"{len(bad)} of {len(ROWS)}:\n" + "\n".join(bad[:20])
+
+
+# The build holds the package in pkg/ and the benchmarks in bench/.
+SOLVER = pathlib.Path(tarvik._core.__file__).parents[2] / "bench" / "american_lcp"
+
+
+@pytest.mark.skipif(not SOLVER.exists(), reason="the benchmarks are not built")
+def test_reference_solver_agrees_with_the_table_within_its_estimate(tmp_path):
+    # A bounded sample (the sweep runs the solver at seven levels): a few
+    # options with two boundaries and a few others, at five levels.
+    two = [r for r in ROWS if "two boundaries" in r["regions"]][:3]
+    one = [r for r in ROWS if "two boundaries" not in r["regions"] and float(r["vol"]) >= 0.1
+           and float(r["T"]) <= 5][:3]
+    sample = two + one
+    src, out = tmp_path / "in.csv", tmp_path / "out.csv"
+    src.write_text("".join(",".join(row[c] for c in ("S", "K", "T", "r", "q", "vol", "call")) + "\n"
+                           for row in sample))
+    subprocess.run([str(SOLVER), str(src), str(out), "--levels", "5"], check=True, timeout=60)
+    got = {int(r["index"]): r for r in csv.DictReader(
+        line for line in open(out) if not line.startswith("#"))}
+    for i, row in enumerate(sample):
+        o, ref = option(row), float(row["price"])
+        scale = max(ref, 1e-4 * o[1])
+        gap = abs(float(got[i]["price"]) - ref) / scale
+        est = float(got[i]["error_estimate"]) / scale
+        assert got[i]["status"] == "ok" and gap <= 2 * est + float(row["error_estimate"]), (
+            f"{describe(o)}: {got[i]['price']} (estimate {est:.1e}) vs {ref!r}")
