@@ -30,7 +30,8 @@ tool.
       [--out bench-out/certify] [--threads 2] [--reuse] [--table FILE]
 
 A bounded run: --count 400 --fd-sample 30 --ql-sample 5 --mono-sample 5
---fd-levels 5. --reuse keeps reference files already in --out from a run with
+--fd-levels 5 (some 60 s on one core); --scheme-a and --scheme-b set the
+counts of reference (i) and of its check. --reuse keeps reference files already in --out from a run with
 the same arguments. --table writes the certified rows of the sample (two
 methods agree) as the stored table of tests/test_american_domain.py.
 """
@@ -256,6 +257,10 @@ def main():
     ap.add_argument("--reuse", action="store_true")
     ap.add_argument("--table", help="write the certified sample as the stored test table")
     ap.add_argument("--worst", type=int, default=25)
+    ap.add_argument("--scheme-a", default="128,96,384,512,1e-15",
+                    help="nodes,sweeps,boundary points,price points,tolerance of reference (i)")
+    ap.add_argument("--scheme-b", default="96,64,256,512,1e-14",
+                    help="the same of its check")
     args = ap.parse_args()
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
@@ -271,7 +276,7 @@ def main():
         for o in book:
             f.write(f"{o[0]!r},{o[1]!r},{o[2]!r},{o[3]!r},{o[4]!r},{o[5]!r},{int(o[6])}\n")
     meta = {k: getattr(args, k) for k in ("count", "seed", "fd_sample", "fd_levels", "fd_budget",
-                                          "ql_sample")}
+                                          "ql_sample", "scheme_a", "scheme_b")}
     meta_path = out / "meta.json"
     reuse = args.reuse and meta_path.exists() and json.loads(meta_path.read_text()) == meta
     print(f"# American certification: {n} options (seed {args.seed})", file=log)
@@ -289,8 +294,8 @@ def main():
     # (i) the method at high counts, twice.
     ref_a, ref_b = out / "boundary_a.csv", out / "boundary_b.csv"
     if not (reuse and ref_a.exists() and ref_b.exists()):
-        cmds = [[tools / "american_reference", "csv", 128, 96, 384, 512, 1e-15, sweep_csv, ref_a],
-                [tools / "american_reference", "csv", 96, 64, 256, 512, 1e-14, sweep_csv, ref_b]]
+        cmds = [[tools / "american_reference", "csv", *args.scheme_a.split(","), sweep_csv, ref_a],
+                [tools / "american_reference", "csv", *args.scheme_b.split(","), sweep_csv, ref_b]]
         t0 = time.time()
         if args.threads >= 2:  # side by side
             for c in cmds:
@@ -450,7 +455,8 @@ def main():
           f"e <= 1e-7 {100 * (priced & (e <= 1e-7)).sum() / max(priced.sum(), 1):.2f}%.",
           file=log)
     src = {x: source.count(x) for x in sorted(set(source))}
-    print(f"References: {src} (boundary: the method at 128 nodes, 96 sweeps, 384/512 points;"
+    print(f"References: {src} (boundary: the method at {args.scheme_a} (nodes, sweeps, points,"
+          f" tolerance);"
           f" lcp: american_lcp; zero-vol: exact)", file=log)
 
     print("\n## Checks\n", file=log)
