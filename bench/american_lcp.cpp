@@ -256,12 +256,9 @@ Row solve(const Option& o, int levels, int base_nodes, int base_steps, long budg
   bool settled = true;
   for (int l = 0; l < top; ++l) {
     const int scale = 1 << l;
-    const GridResult r =
-        grid_price(o, g.h / scale, g.spot_at * scale, g.nodes * scale, base_steps * scale, american);
+    const GridResult r = grid_price(o, g.h / scale, g.spot_at * scale, g.nodes * scale,
+                                    base_steps * scale, american);
     v.push_back(r.price);
-    if (std::getenv("AMERICAN_LCP_LEVELS"))
-      std::fprintf(stderr, "level %d: %d x %d  %.17g\n", l, g.nodes * scale, base_steps * scale,
-                   r.price);
     settled = settled && r.settled;
   }
   const auto richardson = [&](int l) { return (4.0 * v[l] - v[l - 1]) / 3.0; };
@@ -269,7 +266,8 @@ Row solve(const Option& o, int levels, int base_nodes, int base_steps, long budg
   row.estimate = std::fabs(row.price - richardson(top - 2));
   // The previous change too: where the boundary crosses nodes the
   // extrapolations converge unevenly, and one small change can be luck.
-  if (top >= 4) row.estimate = std::max(row.estimate, std::fabs(richardson(top - 2) - richardson(top - 3)));
+  if (top >= 4)
+    row.estimate = std::max(row.estimate, std::fabs(richardson(top - 2) - richardson(top - 3)));
   const double d1 = v[top - 2] - v[top - 3], d2 = v[top - 1] - v[top - 2];
   row.order = d2 != 0.0 ? std::log2(std::fabs(d1 / d2)) : NAN;
   if (!(row.order >= 1.3 && row.order <= 2.7)) row.estimate = std::max(row.estimate, std::fabs(d2));
