@@ -33,7 +33,7 @@
 // |R_(L-1) - R_(L-2)|, widened to |V_L - V_(L-1)| where the last three grid
 // prices do not converge at an order between 1.3 and 2.7 (the grids are not
 // yet in the asymptotic range). Where the boundary crosses nodes the error
-// has a part that oscillates with h and the extrapolations converge
+// has a component that oscillates with h and the extrapolations converge
 // unevenly: one small change alone can be luck (a long-dated call at
 // vol 0.76 changed by 1.7e-6 from six to seven levels, then by 2e-5).
 //

@@ -194,3 +194,53 @@ def test_certification_sweep_reports_refusals_and_writes_its_table(tmp_path):
                    "monotone in vol", "Refused by today's pricer"):
         assert needle in report, needle
     assert (tmp_path / "t.csv").read_text().startswith("# bench/american_certify.py --table")
+
+
+def run_solver(tmp_path, options, *flags):
+    src, out = tmp_path / "in.csv", tmp_path / "out.csv"
+    src.write_text("".join(",".join(map(repr, o[:6])) + f",{int(o[6])}\n" for o in options))
+    subprocess.run([str(SOLVER), str(src), str(out), *flags], check=True, timeout=60)
+    return {int(r["index"]): r for r in csv.DictReader(
+        line for line in open(out) if not line.startswith("#"))}
+
+
+@pytest.mark.skipif(not SOLVER.exists(), reason="the benchmarks are not built")
+def test_reference_solver_meets_the_portfolio_reference_within_its_estimate(tmp_path):
+    # The hardest options of the benchmark portfolio (tests/test_american_reference.py),
+    # whose converged prices are stored, and two ordinary ones.
+    from test_american_reference import HARD, REFERENCE, portfolio
+    picks = HARD + [100, 7000]
+    table = dict(np.loadtxt(REFERENCE, delimiter=",", skiprows=2))
+    book = portfolio()
+    options = [tuple(float(a[i]) for a in book[:6]) + (bool(book[6][i]),) for i in picks]
+    got = run_solver(tmp_path, options, "--levels", "6")
+    bad = []
+    for j, (i, o) in enumerate(zip(picks, options)):
+        gap, est = abs(float(got[j]["price"]) - table[i]), float(got[j]["error_estimate"])
+        if got[j]["status"] != "ok" or gap > 1.5 * est + 1e-13 * o[1]:
+            bad.append(f"{describe(o)}: {got[j]['price']} (estimate {est:.1e}) vs {table[i]!r}")
+    assert not bad, "\n".join(bad)
+
+
+@pytest.mark.skipif(not SOLVER.exists(), reason="the benchmarks are not built")
+def test_reference_solver_with_two_boundaries_keeps_the_bounds(tmp_path):
+    # Puts with q < r < 0 across the money and their mirrored calls (r < q <
+    # 0), solved each on its own: at least the European and zero-volatility
+    # values, and the put equal to its call, within the estimates.
+    puts = [(s, 100.0, t, -0.02, -0.08, v, False) for s in (60.0, 90.0, 120.0)
+            for t, v in ((0.5, 0.3), (10.0, 0.1))]
+    options = puts + [(100.0, s, t, q, r, v, True) for (s, _, t, r, q, v, _) in puts]
+    got = run_solver(tmp_path, options, "--levels", "5")
+    price = [float(got[j]["price"]) for j in range(len(options))]
+    est = [1.5 * float(got[j]["error_estimate"]) + 1e-13 * 100 for j in range(len(options))]
+    bad = [f"{describe(o)}: status {got[j]['status']}" for j, o in enumerate(options)
+           if got[j]["status"] != "ok"]
+    for j, o in enumerate(options):
+        bound = max(tarvik.black_scholes_price(*o), zero_vol_value(*o[:5], o[6]))
+        if price[j] < bound - est[j]:
+            bad.append(f"{describe(o)}: {price[j]!r} (estimate {est[j]:.1e}) < {bound!r}")
+    for j, o in enumerate(puts):
+        m = j + len(puts)
+        if abs(price[j] - price[m]) > est[j] + est[m]:
+            bad.append(f"{describe(o)}: {price[j]!r} vs its mirrored call {price[m]!r}")
+    assert not bad, "\n".join(bad)
