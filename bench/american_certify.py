@@ -30,7 +30,8 @@ tool.
       [--out bench-out/certify] [--threads 2] [--reuse] [--table FILE]
 
 A bounded run: --count 400 --fd-sample 30 --ql-sample 5 --mono-sample 5
---fd-levels 5. --reuse keeps reference files already in --out from a run with
+--fd-levels 5 (some 60 s on one core); --scheme-a and --scheme-b set the
+counts of reference (i) and of its check. --reuse keeps reference files already in --out from a run with
 the same arguments. --table writes the certified rows of the sample (two
 methods agree) as the stored table of tests/test_american_domain.py.
 """
@@ -56,6 +57,10 @@ T_MIN, T_MAX = 1.0 / 365.0, 50.0
 V_MIN, V_MAX = 1e-4, 5.0
 RATE_MIN, RATE_MAX = -0.2, 0.5
 GOAL_TIGHT, GOAL_LOOSE, CERTAIN = 1e-9, 1e-7, 1e-10
+# american_lcp's estimate against the converged reference of 40 options of
+# the benchmark portfolio (every 389th, seven levels): the error is within it
+# on 39, within 1.3 times it on all; taken times 1.5.
+LCP_SAFETY = 1.5
 # Options whose faults were found by hand (put S=100 K=100 T=30 r=.05 q=.2
 # vol=.01, put S=100 K=120 T=40 r=.01 q=.5 vol=.03), scaled to K = 100.
 KNOWN = [(100.0, 100.0, 30.0, 0.05, 0.20, 0.01, False),
@@ -128,7 +133,8 @@ def sweep(count, seed):
 
 
 def regions(o):
-    """The regions (overlapping) an option belongs to, for the report."""
+    """The regions (overlapping) an option belongs to, for the report; deep
+    ITM and OTM: 1.5 or more in ln S/K into or out of the money."""
     s, k, t, r, q, v, call = o[:7]
     out = ["all"]
     ln = math.log(s / k) * (1 if call else -1)  # > 0 in the money
@@ -142,19 +148,19 @@ def regions(o):
     elif tv < 0.002:
         out.append("vol sqrt(T) < 0.002")
     elif tv < 0.02:
-        out.append("vol sqrt(T) in [0.002, 0.02)")
+        out.append("0.002 <= vol sqrt(T) < 0.02")
     if v >= 1:
         out.append("vol >= 1")
     if abs(r - q) * t >= 2:
-        out.append("|r - q| T >= 2")
+        out.append("abs(r - q) T >= 2")
     if t >= 10:
         out.append("T >= 10")
     if t <= 7 / 365:
         out.append("T <= 1 week")
     if ln >= 1.5:
-        out.append("deep ITM (|ln S/K| >= 1.5)")
+        out.append("deep ITM")
     if ln <= -1.5:
-        out.append("deep OTM (|ln S/K| >= 1.5)")
+        out.append("deep OTM")
     if r == 0 or q == 0:
         out.append("r = 0 or q = 0")
     if r < 0 or q < 0:
@@ -251,6 +257,10 @@ def main():
     ap.add_argument("--reuse", action="store_true")
     ap.add_argument("--table", help="write the certified sample as the stored test table")
     ap.add_argument("--worst", type=int, default=25)
+    ap.add_argument("--scheme-a", default="128,96,384,512,1e-15",
+                    help="nodes,sweeps,boundary points,price points,tolerance of reference (i)")
+    ap.add_argument("--scheme-b", default="96,64,256,512,1e-14",
+                    help="the same of its check")
     args = ap.parse_args()
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
@@ -266,7 +276,7 @@ def main():
         for o in book:
             f.write(f"{o[0]!r},{o[1]!r},{o[2]!r},{o[3]!r},{o[4]!r},{o[5]!r},{int(o[6])}\n")
     meta = {k: getattr(args, k) for k in ("count", "seed", "fd_sample", "fd_levels", "fd_budget",
-                                          "ql_sample")}
+                                          "ql_sample", "scheme_a", "scheme_b")}
     meta_path = out / "meta.json"
     reuse = args.reuse and meta_path.exists() and json.loads(meta_path.read_text()) == meta
     print(f"# American certification: {n} options (seed {args.seed})", file=log)
@@ -284,10 +294,20 @@ def main():
     # (i) the method at high counts, twice.
     ref_a, ref_b = out / "boundary_a.csv", out / "boundary_b.csv"
     if not (reuse and ref_a.exists() and ref_b.exists()):
-        run_tool([tools / "american_reference", "csv", 128, 96, 384, 512, 1e-15, sweep_csv, ref_a],
-                 log)
-        run_tool([tools / "american_reference", "csv", 96, 64, 256, 512, 1e-14, sweep_csv, ref_b],
-                 log)
+        cmds = [[tools / "american_reference", "csv", *args.scheme_a.split(","), sweep_csv, ref_a],
+                [tools / "american_reference", "csv", *args.scheme_b.split(","), sweep_csv, ref_b]]
+        t0 = time.time()
+        if args.threads >= 2:  # side by side
+            for c in cmds:
+                print("  $", " ".join(map(str, c)), file=log, flush=True)
+            procs = [subprocess.Popen([str(x) for x in c], stdout=subprocess.DEVNULL) for c in cmds]
+            if any(p.wait() for p in procs):
+                sys.exit("american_reference failed")
+        else:
+            for c in cmds:
+                run_tool(c, log)
+        print(f"american_reference: {n} options at two discretisations in "
+              f"{time.time() - t0:.0f} s", file=log)
     a_rows, b_rows = read_rows(ref_a), read_rows(ref_b)
     pa = np.array([float(a_rows[i]["price"]) for i in range(n)])
     pb = np.array([float(b_rows[i]["price"]) for i in range(n)])
@@ -309,32 +329,6 @@ def main():
     fd_rows = read_rows(fd_out)
     fd = {fd_idx[j]: row for j, row in fd_rows.items()}
 
-    # (iii) QuantLib on a sample of (ii)'s: every two-boundary option in it
-    # first, then evenly; not where vol sqrt(T) < 0.01 (its grid does not
-    # resolve the layer at the boundary) or vol = 0.
-    ql_path = out / "quantlib.csv"
-    ql_val = {}
-    if ql is not None and args.ql_sample > 0:
-        if reuse and ql_path.exists():
-            for row in csv.DictReader(open(ql_path)):
-                ql_val[int(row["index"])] = (float(row["price"]), float(row["estimate"]))
-        else:
-            cand = [i for i in fd_idx if book[i][5] * math.sqrt(book[i][2]) >= 0.01]
-            first = [i for i in cand if "two boundaries" in regions(book[i])]
-            rest = [i for i in cand if i not in first]
-            pick = first[: args.ql_sample // 2]
-            pick += list(rng.choice(rest, size=min(len(rest), args.ql_sample - len(pick)),
-                                    replace=False))
-            t0 = time.time()
-            with open(ql_path, "w") as f:
-                f.write("index,price,estimate\n")
-                for i in sorted(int(i) for i in pick):
-                    p2, p4 = (ql_price(*book[i][:7], g) for g in (2000, 4000))
-                    ql_val[i] = (2 * p4 - p2, abs(p4 - p2))
-                    f.write(f"{i},{ql_val[i][0]!r},{ql_val[i][1]!r}\n")
-            print(f"QuantLib FD 2000^2 and 4000^2: {len(ql_val)} options in "
-                  f"{time.time() - t0:.0f} s", file=log)
-
     # The reference of each option.
     scale = np.array([max(1e-4 * o[1], 0.0) for o in book])
     ref, ref_est, source = np.full(n, math.nan), np.full(n, math.inf), [""] * n
@@ -352,18 +346,61 @@ def main():
         if i in fd:
             row = fd[i]
             p_fd, est_fd = float(row["price"]), float(row["error_estimate"])
-            rel_fd = est_fd / max(p_fd, floor_i)
+            rel_fd = LCP_SAFETY * est_fd / max(p_fd, floor_i)
             if row["status"] != "ok":
                 continue
             if not have_a:
                 ref[i], ref_est[i], source[i] = p_fd, rel_fd, "lcp"
             else:
                 gap = abs(pa[i] - p_fd) / max(p_fd, floor_i)
-                if gap > max(2.0 * rel_fd, 1e-12):
+                if gap > max(rel_fd, 1e-12):
+                    # Which is right is not known: the estimate covers both.
                     disagree.append((gap, rel_fd, i))
-                    ref[i], ref_est[i], source[i] = p_fd, rel_fd, "lcp"
+                    ref[i], ref_est[i], source[i] = p_fd, max(rel_fd, gap), "lcp"
                 else:
                     source[i] = "boundary+lcp"
+
+    # (iii) QuantLib on a sample of (ii)'s: every two-boundary option in it
+    # and --ql-sample others; not where vol sqrt(T) < 0.01 (its grid does not
+    # resolve the layer at the boundary) or vol = 0.
+    ql_path = out / "quantlib.csv"
+    ql_val = {}
+    if ql is not None and args.ql_sample > 0:
+        cached = {}
+        if reuse and ql_path.exists():
+            for row in csv.DictReader(open(ql_path)):
+                cached[int(row["index"])] = (float(row["price"]), float(row["estimate"]))
+        # Every two-boundary option of (ii)'s sample, and as many others.
+        cand = [i for i in fd_idx if book[i][5] * math.sqrt(book[i][2]) >= 0.01]
+        pick = [i for i in cand if "two boundaries" in regions(book[i])]
+        rest = [i for i in cand if i not in pick]
+        pick += list(rng.choice(rest, size=min(len(rest), args.ql_sample), replace=False))
+        ql_val = {int(i): cached.get(int(i)) for i in pick}
+        # And every option where (i) and (ii) disagree, beside them.
+        for _, _, i in disagree:
+            ql_val.setdefault(i, cached.get(i))
+        t0 = time.time()
+        for i in sorted(ql_val):
+            if ql_val[i] is None and book[i][5] > 0:
+                p2, p4 = (ql_price(*book[i][:7], g) for g in (2000, 4000))
+                ql_val[i] = (2 * p4 - p2, abs(p4 - p2))
+        ql_val = {i: v for i, v in ql_val.items() if v is not None}
+        with open(ql_path, "w") as f:
+            f.write("index,price,estimate\n")
+            for i, (p, est) in sorted(ql_val.items()):
+                f.write(f"{i},{p!r},{est!r}\n")
+        print(f"QuantLib FD 2000^2 and 4000^2: {len(ql_val)} options ({time.time() - t0:.0f} s)",
+              file=log)
+
+    # A reference below max(European, zero-vol value) is wrong by at least
+    # that much: its estimate says so.
+    euro = np.array([tarvik.black_scholes_price(*o[:6], o[6]) for o in book])
+    zv = np.array([zero_vol_value(*o[:5], o[6]) for o in book])
+    bound = np.maximum(euro, zv)
+    ref_below = (bound - ref) / np.maximum(bound, scale)
+    ref_below_bound = [i for i in range(n) if ref_below[i] > 1e-12]
+    for i in ref_below_bound:
+        ref_est[i] = max(ref_est[i], ref_below[i])
 
     e = np.abs(got - ref) / np.maximum(ref, scale)
     refused = np.array([bool(x) for x in refusal])
@@ -372,9 +409,6 @@ def main():
     meets = priced & (e <= goal)
 
     # Checks: bounds, symmetry.
-    euro = np.array([tarvik.black_scholes_price(*o[:6], o[6]) for o in book])
-    zv = np.array([zero_vol_value(*o[:5], o[6]) for o in book])
-    bound = np.maximum(euro, zv)
     below = np.where(~refused, (bound - got) / np.maximum(bound, scale), -math.inf)
     sym_bad = [i for i in range(n)
                if not (got[i] == mirror[i] or (math.isnan(got[i]) and math.isnan(mirror[i])))]
@@ -428,7 +462,8 @@ def main():
           f"e <= 1e-7 {100 * (priced & (e <= 1e-7)).sum() / max(priced.sum(), 1):.2f}%.",
           file=log)
     src = {x: source.count(x) for x in sorted(set(source))}
-    print(f"References: {src} (boundary: the method at 128 nodes, 96 sweeps, 384/512 points;"
+    print(f"References: {src} (boundary: the method at {args.scheme_a} (nodes, sweeps, points,"
+          f" tolerance);"
           f" lcp: american_lcp; zero-vol: exact)", file=log)
 
     print("\n## Checks\n", file=log)
@@ -444,10 +479,11 @@ def main():
           f"(worst fall {mono_worst:.2e})", file=log)
     for i in np.argsort(-below)[:5]:
         if below[i] > 1e-12:
-            print(f"  below bound {below[i]:.2e}: {fmt(book[i])}: p={got[i]!r} "
-                  f"euro={euro[i]!r} zero-vol={zv[i]!r}", file=log)
+            print(f"  below bound {below[i]:.2e}: {fmt(book[i])}: p={float(got[i])!r} "
+                  f"euro={float(euro[i])!r} zero-vol={float(zv[i])!r}", file=log)
     for i in sym_bad[:5]:
-        print(f"  asymmetric: {fmt(book[i])}: {got[i]!r} vs mirror {mirror[i]!r}", file=log)
+        print(f"  asymmetric: {fmt(book[i])}: {float(got[i])!r} vs mirror {float(mirror[i])!r}",
+              file=log)
     for fall, i, v0, v1, p0, p1 in sorted(mono_bad, reverse=True)[:5]:
         print(f"  falls {fall:.2e} from vol {v0:.4g} to {v1:.4g} ({p0!r} -> {p1!r}): "
               f"{fmt(book[i])}", file=log)
@@ -470,11 +506,20 @@ def main():
         gaps = np.array([g for g, _, _ in agree])
         print(f"boundary (i) vs lcp (ii) on {len(agree)}: median gap {np.median(gaps):.2e}, "
               f"gap <= the lcp estimate on {int((ratio <= 1).sum())}, <= 2x on "
-              f"{int((ratio <= 2).sum())}; disagreeing beyond 2x the estimate: {len(disagree)}",
+              f"{int((ratio <= 2).sum())}; disagreeing beyond {LCP_SAFETY:g}x the estimate: {len(disagree)}",
               file=log)
         for gap, rel, i in sorted(disagree, reverse=True)[:12]:
-            print(f"  (i) {pa[i]!r} vs (ii) {fd[i]['price']} (gap {gap:.2e}, lcp est {rel:.1e}):"
-                  f" {fmt(book[i])}", file=log)
+            third = (f", QuantLib {ql_val[i][0]:.12g} +- {ql_val[i][1]:.1e}" if i in ql_val
+                     else "")
+            print(f"  (i) {pa[i]:.12g} vs (ii) {float(fd[i]['price']):.12g} (gap {gap:.2e}, lcp"
+                  f" est {rel:.1e}{third}): {fmt(book[i])}", file=log)
+    unresolved = [i for i, r in fdl if r["status"] == "unresolved"]
+    if unresolved:
+        print(f"\nUnresolved by american_lcp (vol sqrt(T) too small for its node budget; the "
+              f"zero-vol value is a lower bound and the limit as vol sqrt(T) -> 0):", file=log)
+        for i in unresolved[:12]:
+            print(f"  {fmt(book[i])}: zero-vol {zv[i]:.12g}, boundary (i) {pa[i]:.12g}, "
+                  f"tarvik {got[i]:.12g}", file=log)
     # Where the lcp solver cannot certify 1e-10, by region.
     print("\nlcp estimate above 1e-10 (cannot certify the tight goal), by region:", file=log)
     for name in names:
@@ -483,6 +528,10 @@ def main():
             bad = sum(1 for j in sel if not ests[j] <= 1e-10)
             print(f"  {name}: {bad} of {len(sel)} (median estimate "
                   f"{np.median(ests[sel]):.1e})", file=log)
+    for i in ref_below_bound:
+        print(f"reference below max(European, zero-vol) by {ref_below[i]:.1e} ({source[i]}; its "
+              f"estimate widened to that): {fmt(book[i])}: {ref[i]:.12g} < {bound[i]:.12g}",
+              file=log)
     bb = ref_est[np.array([s_.startswith("boundary") for s_ in source])]
     if bb.size:
         print(f"boundary (i): |A - B| <= 1e-10 on {int((bb <= 1e-10).sum())} of {bb.size}, "
@@ -538,7 +587,8 @@ def write_table(path, book, fd_idx, fd, pa, ref, ref_est, source, ql_val, scale)
             check = "exact"
         else:
             continue
-        rows.append((*o[:7], ref[i], ref_est[i], source[i], check, "|".join(regions(o)[1:])))
+        rows.append((*o[:7], float(ref[i]), float(ref_est[i]), source[i], check,
+                     "|".join(regions(o)[1:])))
     with open(path, "w") as f:
         f.write("# bench/american_certify.py --table: reference American prices over the domain;"
                 " error_estimate in units of max(price, 1e-4 K)\n")
@@ -546,7 +596,7 @@ def write_table(path, book, fd_idx, fd, pa, ref, ref_est, source, ql_val, scale)
         for row in rows:
             s, k, t, r_, q, v, call, p, est, src, chk, rg = row
             f.write(f"{s!r},{k!r},{t!r},{r_!r},{q!r},{v!r},{int(call)},{p!r},{est:.2e},{src},{chk},"
-                    f"{rg.replace(',', ';')}\n")
+                    f"{rg}\n")
     print(f"\nwrote {len(rows)} rows to {path}")
 
 
