@@ -8,7 +8,12 @@
 //     (17 significant digits) to FILE and prints the time per option (wall
 //     and processor);
 //   american_reference compare FILE_A FILE_B
-//     worst and RMS of |a - b| / max(b, 1e-4 K) over the indices both hold.
+//     worst and RMS of |a - b| / max(b, 1e-4 K) over the indices both hold;
+//   american_reference csv NODES SWEEPS BOUNDARY_POINTS PRICE_POINTS TOL IN OUT
+//     prices the options of IN (rows S,K,T,r,q,vol,call, call 1 or 0; lines
+//     that do not parse are skipped, the n-th parsed row is index n) and
+//     writes "index,price" rows to OUT; an option the pricer refuses gets
+//     the price nan and the error's message in a third column.
 //
 // The stored reference, tests/data/american_portfolio_reference.csv, is the
 // run at 128 nodes, 96 sweeps, 384/512 points, tol 1e-15; its convergence is
@@ -97,14 +102,54 @@ int compare(const char* path_a, const char* path_b) {
   return 0;
 }
 
+int csv(char** argv) {
+  const tarvik::AmericanScheme scheme{std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]),
+                                      std::atoi(argv[5]), std::atof(argv[6]), 0};
+  FILE* in = std::fopen(argv[7], "r");
+  if (!in) {
+    std::perror(argv[7]);
+    return 1;
+  }
+  FILE* out = std::fopen(argv[8], "w");
+  if (!out) {
+    std::perror(argv[8]);
+    return 1;
+  }
+  std::fprintf(out, "# american_reference csv %d %d %d %d %g\nindex,price,error\n", scheme.nodes,
+               scheme.iterations, scheme.boundary_points, scheme.price_points, scheme.tolerance);
+  char line[512];
+  int index = 0;
+  const auto t0 = std::chrono::steady_clock::now();
+  while (std::fgets(line, sizeof line, in)) {
+    double s, k, t, r, q, v;
+    int call = 0;
+    if (std::sscanf(line, "%lf,%lf,%lf,%lf,%lf,%lf,%d", &s, &k, &t, &r, &q, &v, &call) != 7)
+      continue;
+    const auto price = tarvik::american_price_with(scheme, s, k, t, r, q, v, call != 0);
+    if (price)
+      std::fprintf(out, "%d,%.17g,\n", index, price.value());
+    else
+      std::fprintf(out, "%d,nan,%s\n", index, price.error().message().c_str());
+    ++index;
+  }
+  std::fclose(in);
+  std::fclose(out);
+  const double us =
+      std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("%d options, %.0f us per option\n", index, us / std::max(index, 1));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc >= 8 && std::strcmp(argv[1], "run") == 0) return run(argc, argv);
   if (argc == 4 && std::strcmp(argv[1], "compare") == 0) return compare(argv[2], argv[3]);
+  if (argc == 9 && std::strcmp(argv[1], "csv") == 0) return csv(argv);
   std::fprintf(stderr,
                "usage: %s run NODES SWEEPS BOUNDARY PRICE TOL FILE [--stride K] [--from A] "
-               "[--to B]\n       %s compare FILE_A FILE_B\n",
-               argv[0], argv[0]);
+               "[--to B]\n       %s compare FILE_A FILE_B\n"
+               "       %s csv NODES SWEEPS BOUNDARY PRICE TOL IN OUT\n",
+               argv[0], argv[0], argv[0]);
   return 2;
 }

@@ -35,6 +35,54 @@ def test_european_identity_bit_for_bit(r, q, is_call):
     assert tarvik.american_price(*(float(a[3]) for a in args), is_call) == european[3]
 
 
+# One boundary where the rate that exercise earns is exactly 0: a call on a
+# stock without dividends at a negative rate, and its mirror, a put at r = 0
+# with a negative yield. Priced, and continuous with a rate of 1e-12.
+@pytest.mark.parametrize("s, t, r, q, v, is_call", [
+    (100, 1, -0.05, 0.0, 0.2, True), (110, 1, 0.0, -0.05, 0.2, False),
+    (80, 5, 0.0, -0.1, 0.3, False), (100, 30, 0.0, -0.2, 0.05, False)])
+def test_single_boundary_at_a_zero_rate(s, t, r, q, v, is_call):
+    price = tarvik.american_price(s, 110.0 if is_call else 100.0, t, r, q, v, is_call)
+    near = tarvik.american_price(s, 110.0 if is_call else 100.0, t, r + 1e-12 * (not is_call),
+                                 q + 1e-12 * is_call, v, is_call)
+    assert price == pytest.approx(near, rel=1e-9)
+    assert price > tarvik.black_scholes_price(s, 110.0 if is_call else 100.0, t, r, q, v, is_call)
+
+
+# Long-dated puts where the drift |r - q| outruns the spread sigma sqrt(T):
+# prices at 128 nodes and 512 points, which FP-A at 96 nodes and 384 points
+# matches to 3e-15, beside QuantLib 1.44's QdFp and 4000 x 4000
+# finite-difference figures (five decimals; the last row's grid falls below
+# the zero-volatility bound 108.980904561).
+STEEP = [(100, 100, 30, 0.05, 0.2, 0.01, 47.2567395973536, 47.25674),
+         (100, 100, 30, 0.01, 0.2, 0.01, 81.1460353618805, 81.14604),
+         (80, 100, 30, 0.05, 0.1, 0.01, 31.2793322749388, 31.27933),
+         (100, 120, 40, 0.01, 0.5, 1e-6, 108.980904561274, 108.98090),
+         (100, 120, 40, 0.01, 0.5, 0.03, 108.988671908903, 108.98867),
+         (100, 120, 10, 0.01, 0.5, 1e-3, 108.980913198442, 108.98091)]
+
+
+@pytest.mark.parametrize("s, k, t, r, q, v, ref, peer", STEEP)
+def test_steep_boundaries(s, k, t, r, q, v, ref, peer):
+    put = tarvik.american_price(s, k, t, r, q, v, False)
+    assert abs(put - ref) <= 1e-9 * max(ref, 1e-4 * k)
+    assert abs(put - peer) <= 2e-5
+    assert put >= tarvik.american_price(s, k, t, r, q, 0.0, False)
+    assert tarvik.american_price(k, s, t, q, r, v, True) == pytest.approx(put, rel=1e-12)
+
+
+# Nondecreasing in the volatility within twice the accuracy goal, from the
+# zero-volatility value through the line below kappa = 3e5 and across the
+# change of node map.
+@pytest.mark.parametrize("s, k, t, r, q", [(100, 100, 30, 0.05, 0.2), (100, 120, 10, 0.01, 0.5),
+                                           (100, 100, 10, 0.5, 0.1), (90, 100, 3, 0.1, 0.0)])
+def test_prices_rise_with_the_volatility(s, k, t, r, q):
+    vols = np.concatenate([[0.0], np.geomspace(1e-7, 0.5, 60)])
+    full = [np.full(vols.size, float(x)) for x in (s, k, t, r, q)]
+    prices = tarvik.american_prices(*full, vols, False)
+    assert np.all(np.diff(prices) >= -2e-9 * np.maximum(prices[1:], 1e-4 * k))
+
+
 def test_accuracy_against_the_reference_table():
     rows = list(csv.DictReader(REFERENCE.open()))
     cols = {k: np.array([float(row[k]) for row in rows])

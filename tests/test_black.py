@@ -83,7 +83,7 @@ CHECKS["bachelier_implied_volatility"] = model.bachelier_implied_volatility_chec
 
 def american_checks(spot, strike, maturity, rate, dividend, volatility, is_call):
     """The European price's checks (two exercise boundaries, a put with
-    q < r <= 0 or a call with r < q <= 0, are priced as well)."""
+    q < r < 0 or a call with r < q < 0, are priced as well)."""
     model.spot_checks(spot, strike, maturity, rate, dividend, volatility, price=True)
 
 

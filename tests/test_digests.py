@@ -231,10 +231,10 @@ EXPECTED = {
     'bachelier_thetas': 'a9d90fc14b0a4630',
     'bachelier_vannas': '63d2a0013b69f455',
     'bachelier_vommas': 'c35b5b6b9ba11099',
-    'american_price': '1b3ebe9896142d3b',
-    'american_prices': 'fdc705bbfd958c27',
-    'american_implied_volatility': '2a5dbf710e1b7657',
-    'american_implied_volatilities': 'c683b7aa5ae3b082',
+    'american_price': '9e590d864ba85ba4',
+    'american_prices': 'acf5dff09bfbd192',
+    'american_implied_volatility': '06109543c5fed776',
+    'american_implied_volatilities': '30c1629e5d42f65c',
 }
 
 

@@ -88,7 +88,7 @@ TEST(American, PremiumNearTheBoundary) {
       for (double v : {0.1, 0.6}) {
         for (double t : {0.1, 3.0}) {
           const double x = q > 0.0 ? std::min(1.0, r / q) : 1.0;
-          PutProblem p{t, r, q, v, x, std::log(x), r >= q ? 2 : 1, kFormB};
+          PutProblem p{t, r, q, v, x, std::log(x), r >= q ? 2 : 1, kFormB, 0.0};
           const tarvik::AmericanScheme& scheme = tarvik::american_default_scheme(t, r, q, v, false);
           make_theta_rule(scheme.boundary_points, boundary_rule);
           Boundary b;

@@ -753,7 +753,7 @@ constexpr Function kFunctions[] = {
            "price plus the early-exercise premium on the exercise boundary. Where early exercise "
            "is never optimal (a put with r <= 0 and q >= r, a call with q <= 0 and r >= q) it is "
            "black_scholes_price bit for bit. Where the exercise region has two boundaries (a put "
-           "with q < r <= 0, a call with r < q <= 0) the premium is the integral over the region "
+           "with q < r < 0, a call with r < q < 0) the premium is the integral over the region "
            "between them. Raises IVError where black_scholes_price does, and no_convergence where "
            "the boundaries' sweeps do not settle.">(),
     batch<"american_prices(spots, strikes, maturities, rates, dividends, vols, is_call=True, "

@@ -2826,7 +2826,7 @@ def american_price(spot: float, strike: float, maturity: float, rate: float, div
     benchmark portfolio. Calls by put-call symmetry. Where early exercise never
     pays (a put with r <= 0 and q >= r, a call with q <= 0 and r >= q) the
     result is ``black_scholes_price`` bit for bit. Where the exercise region
-    has two boundaries (a put with q < r <= 0, a call with r < q <= 0: the
+    has two boundaries (a put with q < r < 0, a call with r < q < 0: the
     put is exercised between a lower and an upper boundary, which meet at
     some time to expiry, beyond which it is never exercised) both are solved
     from their joint integral equation (Healy 2021) and the premium is the

@@ -56,6 +56,16 @@ inline constexpr AmericanScheme kAmericanSchemeUpperYield{32, 64, 20, 88, 3e-9, 
 inline constexpr AmericanScheme kAmericanSchemeMidYield{32, 64, 24, 88, 1e-8, 0};
 inline constexpr AmericanScheme kAmericanSchemeLowYield{48, 64, 32, 88, 1e-8, 0};
 inline constexpr AmericanScheme kAmericanSchemeYield{56, 64, 40, 88, 1e-9, 0};
+// A steep boundary (one whose own time scale c = 1 / (2 lambda), lambda =
+// (r - q - sigma^2 / 2)^2 / (2 sigma^2) + r, is below T / 8: the drift outruns
+// the spread, or the variance sigma^2 T is large) takes the nodes in
+// asinh((tau / c)^(1 / (2 power))), its integrals split at some 100 c and the
+// premium at the spot's drift time to the boundary, whatever the counts; its
+// tier: 40 nodes and 40 boundary points. Over 1,500 seeded options of the
+// whole domain (T to 50 years, sigma 1e-4 to 5, r and q to 0.5) against 96
+// nodes and 384 points: worst 1.6e-9, RMS 6.9e-11; against 128 and 512 on
+// another 1,500, worst 1.5e-8 (sigma 1.6, T = 42, q - r = 0.09).
+inline constexpr AmericanScheme kAmericanSchemeSteep{40, 64, 40, 88, 1e-10, 0};
 // The default scheme of an option.
 const AmericanScheme& american_default_scheme(double maturity, double rate, double dividend,
                                               double volatility, bool is_call);
@@ -70,11 +80,12 @@ inline constexpr int kAmericanMaxPoints = 512;
 bool american_is_european(double rate, double dividend, bool is_call);
 
 // The discounted American price, with the checks of black_scholes_price.
-// Where the exercise region has two boundaries (a put with q < r <= 0, a
-// call with r < q <= 0) both are solved from their joint integral equation
+// Where the exercise region has two boundaries (a put with q < r < 0, a call
+// with r < q < 0) both are solved from their joint integral equation
 // (J. Healy, "Pricing American options under negative rates", J. Comput.
-// Finance 25(1), 2021), on nodes of their own whatever the scheme (its
-// counts taken where finer); no_convergence where their sweeps do not settle.
+// Finance 25(1), 2021); no_convergence where their solution does not settle.
+// A put with r = 0 and q < 0 (a call on a stock without dividends at a
+// negative rate) has one boundary.
 Result<double> american_price(double spot, double strike, double maturity, double rate,
                               double dividend, double volatility, bool is_call);
 Result<double> american_price_with(const AmericanScheme& scheme, double spot, double strike,

@@ -85,6 +85,9 @@ double deterministic_value(const PutForm& f, double maturity) {
 const AmericanScheme& american_default_scheme(double maturity, double rate, double dividend,
                                               double volatility, bool is_call) {
   const PutForm f = put_form(1.0, 1.0, rate, dividend, is_call);
+  if (american::steep_scale(maturity, f.rate, f.dividend, volatility) > 0.0) {
+    return kAmericanSchemeSteep;
+  }
   if (f.rate >= f.dividend) {
     // The boundary's fall below K over the life, in units of its spread.
     const double carry = f.rate * maturity;
@@ -126,8 +129,8 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   if (!european) return european;
   if (american_is_european(rate, dividend, is_call)) return european;
   const PutForm f = put_form(spot, strike, rate, dividend, is_call);
-  if (f.rate <= 0.0) {
-    // Two exercise boundaries (q < r <= 0 in the put's form): double_boundary.cpp.
+  if (f.rate < 0.0) {
+    // Two exercise boundaries (q < r < 0 in the put's form): double_boundary.cpp.
     american::TwoBoundarySlopes two{};
     const Result<double> v = american::two_boundary_price(scheme, spot, strike, maturity, rate,
                                                           dividend, volatility, is_call,
@@ -142,17 +145,41 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
     return IVError::invalid_input("American scheme counts out of range");
   }
   const double exercise = std::max(f.strike - f.spot, 0.0);
-  if (volatility == 0.0) return std::max(european.value(), deterministic_value(f, maturity));
+  // The price at zero volatility, a floor for every volatility (the price
+  // does not fall as volatility grows).
+  const double still = std::max(black_scholes_price(spot, strike, maturity, rate, dividend, 0.0,
+                                                    is_call).value(),
+                                deterministic_value(f, maturity));
+  if (volatility == 0.0) return still;
+  // Where the drift outruns the spread by more than kappa = |r - q| sqrt(T) /
+  // sigma = kMaxSteepness the boundary's distance from X, some sigma^2 /
+  // (2 |r - q|), is lost in the rounding of ln B: the price there is taken
+  // on the line in sigma from the zero-volatility value to the price where
+  // kappa is kMaxSteepness (far below the volatilities that matter: kappa is
+  // at most 5e4 for sigma >= 1e-4, T <= 50 and |r - q| <= 0.7).
+  constexpr double kMaxSteepness = 3e5;
+  const double least = std::fabs(f.rate - f.dividend) * std::sqrt(maturity) / kMaxSteepness;
+  if (volatility < least) {
+    const Result<double> edge = evaluate(scheme, spot, strike, maturity, rate, dividend, least,
+                                         is_call, slopes);
+    if (!edge) return edge;
+    return still + (volatility / least) * (edge.value() - still);
+  }
 
   const double start = f.dividend > 0.0 ? std::min(1.0, f.rate / f.dividend) : 1.0;
-  const PutProblem p{maturity,
+  PutProblem p{maturity,
                      f.rate,
                      f.dividend,
                      volatility,
                      start,
                      std::log(start),
                      f.rate >= f.dividend ? 2 : 1,
-                     scheme.form == 0 ? american::kFormB : scheme.form};
+                     scheme.form == 0 ? american::kFormB : scheme.form,
+                     american::steep_scale(maturity, f.rate, f.dividend, volatility)};
+  // A steep boundary where r >= q (in the put's form) drifts away from FP-B's
+  // fixed point from the QD+ start: FP-A, which settles there in some 10 to
+  // 30 sweeps.
+  if (scheme.form == 0 && p.scale > 0.0 && p.power == 2) p.form = american::kFormA;
   const ThetaRule& boundary_rule = cached_rule<kBoundaryRule>(scheme.boundary_points);
   const PremiumRule& price_rule = cached_rule<kPriceRule>(scheme.price_points);
   Boundary boundary;
@@ -166,7 +193,12 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   // fewer again than a third (3.4 full sweeps, 4.5 coarse), six 3.5% more
   // (4.0 full sweeps), the same accuracy. (Fewer nodes as well starts the
   // full sweeps too far off near expiry: they then take some 20.)
-  const bool staged = scheme.form == 0 && scheme.boundary_points >= 2 * kCoarsePoints;
+  // Not on a steep boundary: eight points do not resolve its integrals' own
+  // time scale, and FP-A from such a coarse boundary settled at a false
+  // point for some options (without the stage, the same time over the
+  // domain's seeded sample).
+  const bool staged =
+      scheme.form == 0 && scheme.boundary_points >= 2 * kCoarsePoints && p.scale == 0.0;
   Boundary coarse;
   int sweeps = 0;
   if (staged) {
@@ -221,7 +253,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
                            gamma.value() + premium_slopes.second / strike};
     }
   }
-  return std::max(value, exercise);
+  return std::max(value, still);
 }
 
 // Which formula a pair of rates takes: the European one, the American one,

@@ -51,17 +51,15 @@ void make_theta_rule(int size, ThetaRule& rule) {
   }
 }
 
-void make_premium_rule(int size, PremiumRule& rule) {
+void make_premium_rule(int size, PremiumRule& rule, double low, double high) {
   // t_k = -3 + k h, h = 5.6 / (size - 1); with a = pi/2 sinh(t_k),
   // u / T = 1 / (1 + e^{-2a}), v / T = 1 / (1 + e^{2a}) and du / T =
   // h pi/4 cosh(t_k) / cosh(a)^2. A single point is the midpoint rule.
   rule.size = size;
-  constexpr double kLow = 3.0;
-  constexpr double kHigh = 2.6;
   const double half_pi = std::numbers::pi / 2.0;
-  const double step = size > 1 ? (kLow + kHigh) / (size - 1) : 0.0;
+  const double step = size > 1 ? (low + high) / (size - 1) : 0.0;
   for (int k = 0; k < size; ++k) {
-    const double t = size > 1 ? -kLow + k * step : 0.0;
+    const double t = size > 1 ? -low + k * step : 0.0;
     const double a = half_pi * std::sinh(t);
     const double u = 1.0 / (1.0 + std::exp(-2.0 * a));
     const double v = 1.0 / (1.0 + std::exp(2.0 * a));
@@ -229,8 +227,17 @@ namespace {
 // arithmetic).
 constexpr int kExtrapolated = 6;
 
-void qd_plus_start(const PutProblem& p, int n, const double* z_node, const double* cosines,
+// The smallest rate the start takes: QD+ divides by r and by 1 - e^{-r tau}
+// (its alpha / h^2 overflows below some 1e-150), so that at r = 0 (a put
+// with a negative yield, the mirror of a call on a stock without dividends
+// at a negative rate) it starts from r = 1e-20, where its boundary has long
+// reached the limit r -> 0; the sweeps then solve the problem at r itself.
+constexpr double kLeastStartRate = 1e-20;
+
+void qd_plus_start(const PutProblem& problem, int n, const double* z_node, const double* cosines,
                    double* h) {
+  PutProblem p = problem;
+  if (p.rate < kLeastStartRate) p.rate = kLeastStartRate;
   const double perpetual = perpetual_boundary(p);
   const double log_perpetual = std::log(perpetual);
   double g[kAmericanMaxNodes];
@@ -279,6 +286,36 @@ struct Interpolation {
   std::vector<double> weight;
 };
 
+// W[j] at every point's Chebyshev variable xi(point), point = 0, 1, ...,
+// in the block layout above. The interpolant through the n + 1 nodes x_j =
+// cos(j pi / n) (the polynomial whose Chebyshev coefficients fit() gives) in
+// the barycentric form of Salzer (1972): weights (-1)^j, halved at both ends,
+// so that W[j] at xi is (w_j / (xi - x_j)) / sum_m (w_m / (xi - x_m)); n
+// operations a point, where summing the fit of each unit vector took n^2.
+template <class Xi>
+void fill_interpolation(Interpolation& cache, int n, std::size_t points, Xi xi) {
+  const std::size_t padded = (points + kBlock - 1) / kBlock * kBlock;
+  cache.weight.assign(padded * static_cast<std::size_t>(n), 0.0);
+  const double* cosines = chebyshev_cosines(n);
+  for (std::size_t at = 0; at < points; ++at) {
+    const double x = xi(at);
+    double terms[kAmericanMaxNodes + 1];
+    double total = 0.0;
+    int at_node = -1;
+    for (int j = 0; j <= n; ++j) {
+      const double gap = x - cosines[j];
+      if (gap == 0.0) at_node = j;
+      const double sign = j % 2 == 0 ? 1.0 : -1.0;
+      terms[j] = (j == 0 || j == n ? 0.5 * sign : sign) / gap;
+      total += terms[j];
+    }
+    double* block = cache.weight.data() + at / kBlock * kBlock * n + at % kBlock;
+    for (int j = 0; j < n; ++j) {
+      block[j * kBlock] = at_node >= 0 ? (j == at_node ? 1.0 : 0.0) : terms[j] / total;
+    }
+  }
+}
+
 const Interpolation& interpolation(int n, int power, const ThetaRule& rule) {
   // The default schemes' coarse and fine stages take eight.
   constexpr int kSlots = 12;
@@ -290,36 +327,17 @@ const Interpolation& interpolation(int n, int power, const ThetaRule& rule) {
   Interpolation& cache = caches[next];
   next = (next + 1) % kSlots;
   const int l = rule.size;
-  const std::size_t points = static_cast<std::size_t>(n) * static_cast<std::size_t>(l);
-  const std::size_t padded = (points + kBlock - 1) / kBlock * kBlock;
-  cache.weight.assign(padded * static_cast<std::size_t>(n), 0.0);
   const double* cosines = chebyshev_cosines(n);
-  // The interpolant through the n + 1 nodes x_j = cos(j pi / n) (the
-  // polynomial whose Chebyshev coefficients fit() gives) in the barycentric
-  // form of Salzer (1972): weights (-1)^j, halved at both ends, so that W[j]
-  // at xi is (w_j / (xi - x_j)) / sum_m (w_m / (xi - x_m)); n operations a
-  // point, where summing the fit of each unit vector took n^2.
-  for (int i = 0; i < n; ++i) {
-    for (int k = 0; k < l; ++k) {
-      const double xi =
-          (1.0 + cosines[i]) * (power == 2 ? rule.sin_root[k] : rule.sin_theta[k]) - 1.0;
-      double terms[kAmericanMaxNodes + 1];
-      double total = 0.0;
-      int at_node = -1;
-      for (int j = 0; j <= n; ++j) {
-        const double gap = xi - cosines[j];
-        if (gap == 0.0) at_node = j;
-        const double sign = j % 2 == 0 ? 1.0 : -1.0;
-        terms[j] = (j == 0 || j == n ? 0.5 * sign : sign) / gap;
-        total += terms[j];
-      }
-      const std::size_t at = static_cast<std::size_t>(i) * l + k;
-      double* block = cache.weight.data() + at / kBlock * kBlock * n + at % kBlock;
-      for (int j = 0; j < n; ++j) {
-        block[j * kBlock] = at_node >= 0 ? (j == at_node ? 1.0 : 0.0) : terms[j] / total;
-      }
-    }
-  }
+  // Point i l + k is node i's k-th: xi = (1 + x_i) sin(theta_k) - 1, or with
+  // sqrt(sin(theta_k)) where the nodes' variable is (tau / T)^(1/4).
+  fill_interpolation(cache, n, static_cast<std::size_t>(n) * static_cast<std::size_t>(l),
+                     [&](std::size_t at) {
+                       const int i = static_cast<int>(at / l);
+                       const int k = static_cast<int>(at % l);
+                       return (1.0 + cosines[i]) *
+                                  (power == 2 ? rule.sin_root[k] : rule.sin_theta[k]) -
+                              1.0;
+                     });
   cache.nodes = n;
   cache.size = l;
   cache.power = power;
@@ -473,22 +491,78 @@ class Mixing {
   Store& s_;
 };
 
+// The steep map (PutProblem::scale): the nodes' variable y = (1 + xi) / 2 in
+// [0, 1] and the time to expiry tau = c sinh(A y)^(2 power), A = asinh((T /
+// c)^(1 / (2 power))): near expiry y is (tau / c)^(1 / (2 power)) / A, the
+// power map's shape on the boundary's own time scale, and beyond some c it
+// grows like ln(tau / c) / (2 power A), so that the nodes spread evenly over
+// the scales where the boundary still moves.
+struct SteepMap {
+  double scale;
+  int power;
+  double span;
+
+  explicit SteepMap(const PutProblem& p)
+      : scale(p.scale),
+        power(p.power),
+        span(p.scale > 0.0 ? std::asinh(root(p.maturity / p.scale)) : 0.0) {}
+  double root(double x) const {
+    const double r = std::sqrt(x);
+    return power == 2 ? std::sqrt(r) : r;
+  }
+  // sqrt(tau) at y.
+  double root_tau(double y) const {
+    const double w = std::sinh(span * y);
+    return std::sqrt(scale) * (power == 2 ? w * w : w);
+  }
+  // xi at the time to expiry u.
+  double xi(double u) const { return 2.0 * (std::asinh(root(u / scale)) / span) - 1.0; }
+};
+
+// A steep boundary's integrals at a node take [0, kSteepReach c] in v on
+// their own (the kernels' scale is c there) and the rest of [0, tau] as a
+// second panel, where tau exceeds twice that.
+constexpr double kSteepReach = 100.0;
+
+// The second panel is left out where d+ <= (r - q + sigma^2 / 2) sqrt(v) /
+// sigma (the boundary falls with tau, ln(B(tau) / B(u)) <= 0) is below this
+// on all of it: Phi(-9) = 1.1e-19 of each integrand's scale.
+constexpr double kNegligibleD = -9.0;
+
 }  // namespace
+
+double steep_scale(double maturity, double rate, double dividend, double volatility) {
+  // The transition density of ln S with drift mu = r - q - sigma^2 / 2,
+  // discounted at r, decays in time like exp(-lambda t), lambda = mu^2 /
+  // (2 sigma^2) + r: the boundary settles towards the perpetual one at that
+  // rate, and where the drift outruns the spread (|r - q| sqrt(T) / sigma
+  // large) its distance from X, some sigma^2 / (2 |r - q|), is reached
+  // within some c = 1 / (2 lambda) of expiry, near sigma^2 / (r - q)^2. Where
+  // T exceeds 8 c the power map needs many more nodes than the tiers give
+  // (the benchmark portfolio's options reach T = 3.3 c).
+  constexpr double kSteep = 8.0;
+  const double var = volatility * volatility;
+  const double drift = (rate - dividend) - 0.5 * var;
+  const double twice_rate = (drift * drift) / var + 2.0 * std::max(rate, 0.0);
+  if (!(twice_rate * maturity > kSteep)) return 0.0;
+  return 1.0 / twice_rate;
+}
 
 int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const ThetaRule& rule,
                    Boundary& b, const Boundary* start) {
   const int n = scheme.nodes;
   const int l = rule.size;
-  const std::size_t points = static_cast<std::size_t>(n) * static_cast<std::size_t>(l);
   b.nodes = n;
   const double root_t = std::sqrt(p.maturity);
   const double carry = p.rate - p.dividend;
   const double half_var = 0.5 * (p.volatility * p.volatility);
   double z_node[kAmericanMaxNodes + 1];
   const double* cosines = chebyshev_cosines(n);
+  const bool steep = p.scale > 0.0;
+  const SteepMap map(p);
   for (int i = 0; i <= n; ++i) {
     const double zeta = 0.5 * (1.0 + cosines[i]);
-    z_node[i] = root_t * (p.power == 2 ? zeta * zeta : zeta);
+    z_node[i] = steep ? map.root_tau(zeta) : root_t * (p.power == 2 ? zeta * zeta : zeta);
   }
   if (start) {
     for (int i = 0; i < n; ++i) b.h[i] = start->h[i];
@@ -496,47 +570,92 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
     qd_plus_start(p, n, z_node, cosines, b.h);
   }
   b.h[n] = 0.0;
-  const Interpolation& w = interpolation(n, p.power, rule);
 
-  // What does not change between sweeps, per node i and point k (u =
-  // tau sin^2 theta, v = tau - u): sigma sqrt v, the carry terms of d+, both
-  // discounts over v with the Jacobian 2 tau sin cos and the weight folded
-  // in.
+  // Node i's points are row[i] .. row[i + 1] - 1: the rule's l points over
+  // [0, tau] (u = tau sin^2 theta), or on a steep boundary where tau exceeds
+  // twice the reach R, l over v in [0, R] (v = R cos^2 theta) and, unless
+  // negligible, l over u in [0, tau - R] (u = (tau - R) sin^2 theta).
+  int row[kAmericanMaxNodes + 1];
+  const double reach = kSteepReach * p.scale;
+  const bool second_counts =
+      !((carry + half_var) * std::sqrt(reach) / p.volatility <= kNegligibleD);
+  auto split = [&](int i) { return steep && z_node[i] * z_node[i] > 2.0 * reach; };
+  row[0] = 0;
+  for (int i = 0; i < n; ++i) row[i + 1] = row[i] + (split(i) && second_counts ? 2 * l : l);
+  const std::size_t points = static_cast<std::size_t>(row[n]);
+
+  // What does not change between sweeps, per point (u its time to expiry,
+  // v = tau - u): sigma sqrt v, the carry terms of d+, both discounts over v
+  // with the Jacobian (2 tau sin cos on the rule's own map) and the weight
+  // folded in; on a steep boundary the point's Chebyshev variable.
   struct Points {
-    std::vector<double> sv, inv_sv, drift, rate_weight, yield_weight, rate_density, h;
-    std::vector<double> scratch = std::vector<double>(3 * kAmericanMaxPoints);  // a row's
+    std::vector<double> sv, inv_sv, drift, rate_weight, yield_weight, rate_density, h, xi;
+    std::vector<double> scratch = std::vector<double>(6 * kAmericanMaxPoints);  // a row's
+    Interpolation steep;
   };
   // Grown only, never shrunk: the coarse and full stages take turns, and
   // each growth would clear the tail again (2% of a price).
   thread_local Points pts;
   const std::size_t padded = (points + kBlock - 1) / kBlock * kBlock;
-  for (auto* v :
-       {&pts.sv, &pts.inv_sv, &pts.drift, &pts.rate_weight, &pts.yield_weight, &pts.rate_density}) {
+  for (auto* v : {&pts.sv, &pts.inv_sv, &pts.drift, &pts.rate_weight, &pts.yield_weight,
+                  &pts.rate_density, &pts.xi}) {
     if (v->size() < points) v->resize(points);
   }
   if (pts.h.size() < padded) pts.h.resize(padded);
+  auto set_point = [&](std::size_t at, double v, double sv, double jac) {
+    pts.sv[at] = sv;
+    pts.inv_sv[at] = 1.0 / pts.sv[at];
+    pts.drift[at] = carry * v + half_var * v;
+    pts.yield_weight[at] = jac * std::exp(-(p.dividend * v));
+    if (p.form == kFormA) {
+      pts.rate_weight[at] = jac * std::exp(-(p.rate * v));
+    } else {
+      // FP-B takes e^{-r v} only with phi(d-): one exp of the summed
+      // exponents in the sweeps; here -r v and the factors before it.
+      pts.rate_weight[at] = -(p.rate * v);
+      pts.rate_density[at] = (jac * pts.inv_sv[at]) * kInvSqrtTwoPi;
+    }
+  };
   for (int i = 0; i < n; ++i) {
     const double z = z_node[i];
     const double tau = z * z;
+    const std::size_t at = static_cast<std::size_t>(row[i]);
+    if (!split(i)) {
+      for (int k = 0; k < l; ++k) {
+        const double s = rule.sin_theta[k];
+        const double c = rule.cos_theta[k];
+        const double v = tau * (c * c);
+        const double jac = rule.weight[k] * ((2.0 * tau) * (s * c));
+        set_point(at + k, v, (p.volatility * z) * c, jac);
+        if (steep) pts.xi[at + k] = map.xi(tau * (s * s));
+      }
+      continue;
+    }
+    const double root_reach = std::sqrt(reach);
     for (int k = 0; k < l; ++k) {
       const double s = rule.sin_theta[k];
       const double c = rule.cos_theta[k];
-      const double v = tau * (c * c);
-      const double jac = rule.weight[k] * ((2.0 * tau) * (s * c));
-      const std::size_t at = static_cast<std::size_t>(i) * l + k;
-      pts.sv[at] = (p.volatility * z) * c;
-      pts.inv_sv[at] = 1.0 / pts.sv[at];
-      pts.drift[at] = carry * v + half_var * v;
-      pts.yield_weight[at] = jac * std::exp(-(p.dividend * v));
-      if (p.form == kFormA) {
-        pts.rate_weight[at] = jac * std::exp(-(p.rate * v));
-      } else {
-        // FP-B takes e^{-r v} only with phi(d-): one exp of the summed
-        // exponents in the sweeps; here -r v and the factors before it.
-        pts.rate_weight[at] = -(p.rate * v);
-        pts.rate_density[at] = (jac * pts.inv_sv[at]) * kInvSqrtTwoPi;
-      }
+      const double v = reach * (c * c);
+      set_point(at + k, v, (p.volatility * root_reach) * c,
+                rule.weight[k] * ((2.0 * reach) * (s * c)));
+      pts.xi[at + k] = map.xi(tau - v);
     }
+    if (!second_counts) continue;
+    const double rest = tau - reach;
+    for (int k = 0; k < l; ++k) {
+      const double s = rule.sin_theta[k];
+      const double c = rule.cos_theta[k];
+      const double u = rest * (s * s);
+      const double v = tau - u;
+      set_point(at + l + k, v, p.volatility * std::sqrt(v),
+                rule.weight[k] * ((2.0 * rest) * (s * c)));
+      pts.xi[at + l + k] = map.xi(u);
+    }
+  }
+  const Interpolation* w = &interpolation(n, p.power, rule);
+  if (steep) {
+    fill_interpolation(pts.steep, n, points, [&](std::size_t at) { return pts.xi[at]; });
+    w = &pts.steep;
   }
 
   // Two forms of the integral equation as B(tau) = N / D (Andersen, Lake and
@@ -578,7 +697,7 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
     ++sweeps;
     double hn[kAmericanMaxNodes];
     for (int j = 0; j < n; ++j) hn[j] = g[j] * g[j];
-    interpolate(w.weight.data(), hn, n, padded, hq);
+    interpolate(w->weight.data(), hn, n, padded, hq);
     double moved = 0.0;
     for (int i = 0; i < n; ++i) {
       const double z = z_node[i];
@@ -587,14 +706,15 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
       const Kernel<double> d0 = kernel_d(log_b, tau, p.volatility * z, carry, half_var);
       double num_int = 0.0;
       double den_int = 0.0;
-      const std::size_t row = static_cast<std::size_t>(i) * l;
+      const std::size_t first = static_cast<std::size_t>(row[i]);
+      const int size = row[i + 1] - row[i];
       double num;
       double den;
       // Without a yield (q = 0) the D integral is multiplied by 0: not summed.
       const bool yield = p.dividend != 0.0;
       if (p.form == kFormA) {
-        for (int k = 0; k < l; ++k) {
-          const std::size_t at = row + k;
+        for (int k = 0; k < size; ++k) {
+          const std::size_t at = first + k;
           const double hu = hq[at] > 0.0 ? hq[at] : 0.0;
           const double d_plus = ((g[i] + std::sqrt(hu)) + pts.drift[at]) / pts.sv[at];
           num_int += pts.rate_weight[at] * norm_cdf(d_plus - pts.sv[at]);
@@ -603,15 +723,15 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
         num = rate_discount[i] * norm_cdf(d0.d_minus) + p.rate * num_int;
         den = yield_discount[i] * norm_cdf(d0.d_plus) + p.dividend * den_int;
       } else {
-        const lanes::AmericanRow at_row{hq + row,
-                                        pts.sv.data() + row,
-                                        pts.inv_sv.data() + row,
-                                        pts.drift.data() + row,
-                                        pts.rate_weight.data() + row,
-                                        pts.rate_density.data() + row,
-                                        pts.yield_weight.data() + row,
+        const lanes::AmericanRow at_row{hq + first,
+                                        pts.sv.data() + first,
+                                        pts.inv_sv.data() + first,
+                                        pts.drift.data() + first,
+                                        pts.rate_weight.data() + first,
+                                        pts.rate_density.data() + first,
+                                        pts.yield_weight.data() + first,
                                         pts.scratch.data()};
-        const lanes::AmericanIntegrals sums = lanes::american_row_integrals(at_row, l, g[i], yield);
+        const lanes::AmericanIntegrals sums = lanes::american_row_integrals(at_row, size, g[i], yield);
         num_int = sums.rate;
         den_int = sums.yield;
         const double sv0 = p.volatility * z;
@@ -683,6 +803,27 @@ const PremiumWeights& premium_weights(int n, int power, const PremiumRule& rule)
 
 }  // namespace
 
+namespace {
+
+// H at xi from the node values (the barycentric form of fill_interpolation).
+double interpolate_at(const Boundary& b, double xi) {
+  const int n = b.nodes;
+  const double* cosines = chebyshev_cosines(n);
+  double sum = 0.0;
+  double total = 0.0;
+  for (int j = 0; j <= n; ++j) {
+    const double gap = xi - cosines[j];
+    if (gap == 0.0) return b.h[j];
+    const double sign = j % 2 == 0 ? 1.0 : -1.0;
+    const double term = (j == 0 || j == n ? 0.5 * sign : sign) / gap;
+    sum += term * b.h[j];
+    total += term;
+  }
+  return sum / total;
+}
+
+}  // namespace
+
 double put_premium(const PutProblem& p, const Boundary& b, const PremiumRule& rule, double s,
                    PremiumSlopes* slopes) {
   // int_0^T [r e^{-r(T-u)} Phi(-d-(T-u, s/B(u))) - q s e^{-q(T-u)}
@@ -700,21 +841,69 @@ double put_premium(const PutProblem& p, const Boundary& b, const PremiumRule& ru
   double first = 0.0;
   double second = 0.0;
   const int l = rule.size;
-  const PremiumWeights& w = premium_weights(b.nodes, p.power, rule);
-  double h[kAmericanMaxPoints];
-  for (int k = 0; k < l; ++k) h[k] = 0.0;
-  for (int j = 0; j < b.nodes; ++j) {
-    const double hj = b.h[j];
-    const double* column = w.weight.data() + static_cast<std::size_t>(j) * l;
-    for (int k = 0; k < l; ++k) h[k] += column[k] * hj;
+  // Each point's v = T - u, sigma sqrt v, H(u) and du with the weight: the
+  // thread's (up to two panels of the rule), off its stack.
+  struct Points {
+    double v[2 * kAmericanMaxPoints];
+    double sv[2 * kAmericanMaxPoints];
+    double h[2 * kAmericanMaxPoints];
+    double jac[2 * kAmericanMaxPoints];
+  };
+  thread_local Points pt;
+  int size = l;
+  if (p.scale == 0.0) {
+    const PremiumWeights& w = premium_weights(b.nodes, p.power, rule);
+    for (int k = 0; k < l; ++k) pt.h[k] = 0.0;
+    for (int j = 0; j < b.nodes; ++j) {
+      const double hj = b.h[j];
+      const double* column = w.weight.data() + static_cast<std::size_t>(j) * l;
+      for (int k = 0; k < l; ++k) pt.h[k] += column[k] * hj;
+    }
+    for (int k = 0; k < l; ++k) {
+      pt.v[k] = t * rule.v[k];
+      pt.sv[k] = sv_full * rule.root_v[k];
+      pt.jac[k] = t * rule.weight[k];
+    }
+  } else {
+    // A steep boundary: where the spot's drift at |r - q| brings it to B(T)
+    // within the life, at v* = ln(s / B(T)) / |r - q|, the integrands turn
+    // from 0 within some sigma sqrt(v*) / |r - q| of v*, a front far
+    // narrower than the life; the rule is taken on [0, v*] and [v*, T], each
+    // with its finest end at v*.
+    const SteepMap map(p);
+    // Both ends of each panel carry the integrand (the front at one), so
+    // the panels' rule reaches 2e-17 of the panel at both, t in [-3.2, 3.2].
+    thread_local PremiumRule panel;
+    if (panel.size != l) make_premium_rule(l, panel, 3.2, 3.2);
+    const double front = (log_s + std::sqrt(b.h[0])) / std::fabs(carry);
+    auto add = [&](int k, double u, double v, double jac) {
+      pt.v[k] = v;
+      pt.sv[k] = p.volatility * std::sqrt(v);
+      pt.jac[k] = jac;
+      pt.h[k] = interpolate_at(b, map.xi(u));
+    };
+    if (front > 0.0 && front < t) {
+      const double rest = t - front;
+      for (int k = 0; k < l; ++k) {
+        const double uf = panel.root_u[k] * panel.root_u[k];
+        const double v = front * uf;
+        add(k, t - v, v, front * panel.weight[k]);
+        add(l + k, rest * uf, front + rest * panel.v[k], rest * panel.weight[k]);
+      }
+      size = 2 * l;
+    } else {
+      for (int k = 0; k < l; ++k) {
+        add(k, t * (rule.root_u[k] * rule.root_u[k]), t * rule.v[k], t * rule.weight[k]);
+      }
+    }
   }
-  for (int k = 0; k < l; ++k) {
-    const double v = t * rule.v[k];
-    const double sv = sv_full * rule.root_v[k];
-    const double root = std::sqrt(h[k] > 0.0 ? h[k] : 0.0);
+  for (int k = 0; k < size; ++k) {
+    const double v = pt.v[k];
+    const double sv = pt.sv[k];
+    const double root = std::sqrt(pt.h[k] > 0.0 ? pt.h[k] : 0.0);
     const double log_ratio = log_s + root;
     const Kernel<double> d = kernel_d(log_ratio, v, sv, carry, half_var);
-    const double jac = t * rule.weight[k];
+    const double jac = pt.jac[k];
     const double yield_weight = jac * std::exp(-(p.dividend * v));
     // Without a yield the spot leg is multiplied by 0 (and so are its terms
     // in the slopes): not summed.

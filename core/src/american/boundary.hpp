@@ -59,7 +59,8 @@ struct PremiumRule {
   double weight[kAmericanMaxPoints];     // du / T
 };
 
-void make_premium_rule(int size, PremiumRule& rule);
+// t on [-low, high]; the default ends are the premium's.
+void make_premium_rule(int size, PremiumRule& rule, double low = 3.0, double high = 2.6);
 
 // The two kernels of the integral equation and of the premium, written once
 // (templates over the value type so that vector lanes can share them).
@@ -87,7 +88,19 @@ struct PutProblem {
   double log_start;  // ln X
   int power;         // the nodes' time variable is (tau / T)^(1 / (2 power))
   int form;          // kFormA or kFormB: which fixed-point form the sweeps take
+  // Where the drift |r - q| outruns the spread sigma sqrt(T) (a steep
+  // boundary), the boundary has its own time scale c = sigma^2 / (r - q)^2,
+  // far below T: it moves from X to near the perpetual boundary within some
+  // hundred c of expiry and is flat after. The nodes' variable is then
+  // asinh((tau / c)^(1 / (2 power))) / asinh((T / c)^(1 / (2 power))), the
+  // boundary integrals are split at v = 100 c, and the premium at the time
+  // the spot's drift brings it to the boundary. 0 where the boundary is not
+  // steep: the power map above and one panel each.
+  double scale;
 };
+
+// The time scale c of a steep boundary (PutProblem::scale), or 0.
+double steep_scale(double maturity, double rate, double dividend, double volatility);
 
 // The two fixed-point forms of the boundary (Andersen, Lake and Offengenden
 // 2016, their FP-A and FP-B).
@@ -95,8 +108,9 @@ inline constexpr int kFormA = 1;
 inline constexpr int kFormB = 2;
 
 // The boundary on the Chebyshev nodes x_i = cos(i pi / n), i = 0..n
-// (tau_i = T (1 + x_i)^2 / 4, so i = n is tau = 0 where H = 0), and, where
-// fit() has filled them, the Chebyshev coefficients of H.
+// (tau_i = T ((1 + x_i) / 2)^(2 power), or the steep map's, so i = n is tau = 0
+// where H = 0), and, where fit() has filled them, the Chebyshev coefficients
+// of H.
 struct Boundary {
   int nodes = 0;
   double h[kAmericanMaxNodes + 1];

@@ -53,7 +53,7 @@ void black_terms(const double* forward, const double* strike, const double* matu
                  std::size_t n, double* s, double* x, double* d1, bool* ok);
 
 // The two integrals of an FP-B sweep of the American boundary at one node
-// (core/src/american/boundary.cpp), over the `size` <= kAmericanMaxPoints
+// (core/src/american/boundary.cpp), over the `size` <= 2 kAmericanMaxPoints
 // points of its row at g = ln B(tau) - ln X, each point's inputs given:
 // rate = sum of rate_density e^{rate_exponent - d-^2 / 2} (r's integrand
 // e^{-r v} phi(d-) / (sigma sqrt v) times Jacobian and weight), yield = sum
