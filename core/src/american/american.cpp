@@ -140,11 +140,19 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
     return IVError::invalid_input("American scheme counts out of range");
   }
   const double exercise = std::max(f.strike - f.spot, 0.0);
+  // Everything from here on is the put's, so that a call and its mirrored
+  // put, C(S, K, T, r, q) = P(K, S, T, q, r), are the same bits.
+  // (Where the mirrored put's forward overflows, a call's own formulas.)
+  auto put_price = [&](double vol) {
+    const Result<double> put =
+        black_scholes_price(f.spot, f.strike, maturity, f.rate, f.dividend, vol, false);
+    if (put) return put.value();
+    return black_scholes_price(spot, strike, maturity, rate, dividend, vol, is_call).value();
+  };
+  const double put_european = is_call ? put_price(volatility) : european.value();
   // The price at zero volatility, a floor for every volatility (the price
   // does not fall as volatility grows).
-  const double still = std::max(black_scholes_price(spot, strike, maturity, rate, dividend, 0.0,
-                                                    is_call).value(),
-                                deterministic_value(f, maturity));
+  const double still = std::max(put_price(0.0), deterministic_value(f, maturity));
   if (volatility == 0.0) return still;
   // Where the drift outruns the spread by more than kappa = |r - q| sqrt(T) /
   // sigma = kMaxSteepness the boundary's distance from X, some sigma^2 /
@@ -228,7 +236,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   american::PremiumSlopes premium_slopes{};
   const double premium = f.strike * american::put_premium(p, boundary, price_rule, s,
                                                           slopes ? &premium_slopes : nullptr);
-  const double value = european.value() + premium;
+  const double value = put_european + premium;
   if (!std::isfinite(value)) return IVError::invalid_input("non-finite American price");
   if (slopes) {
     // The put's premium is K P(S / K). A call is the put on spot K and
