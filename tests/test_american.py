@@ -195,3 +195,30 @@ def test_greeks_are_european_where_exercise_never_pays(r, q, is_call):
     american = tarvik.american_greeks(*args, is_call)
     european = tarvik.black_scholes_greeks(*args, is_call)
     assert all(american[f].tobytes() == european[f].tobytes() for f in european)
+
+
+# Gamma just above today's boundary B: the pricing equation's limit
+# 2 (r K - q B) / (sigma^2 B^2) as S falls to B (the premium's second slope
+# lives within v of (ln(S / B) / sigma)^2, its own panel), and beyond that
+# the second differences of prices.
+@pytest.mark.parametrize("r, q, v, is_call", [(0.05, 0.02, 0.25, False), (0.03, 0.08, 0.4, True)])
+def test_gamma_just_above_the_boundary(r, q, v, is_call):
+    k, t = 100.0, 1.0
+    exercised = (lambda s: tarvik.american_price(s, k, t, r, q, v, is_call) <= s - k) if is_call \
+        else (lambda s: tarvik.american_price(s, k, t, r, q, v, is_call) <= k - s)
+    inside, outside = (400.0, 100.0) if is_call else (10.0, 100.0)
+    for _ in range(80):
+        mid = 0.5 * (inside + outside)
+        inside, outside = (mid, outside) if exercised(mid) else (inside, mid)
+    b = outside
+    limit = 2.0 * (q * b - r * k if is_call else r * k - q * b) / (v * v * b * b)
+    sign = -1.0 if is_call else 1.0  # into the continuation region
+    for delta in (1e-8, 1e-6, 1e-5, 1e-3, 1e-2):
+        s = b * (1.0 + sign * delta)
+        gamma = tarvik.american_greeks(np.array([s]), k, t, r, q, v, is_call)["gamma"][0]
+        if delta <= 1e-5:
+            assert gamma == pytest.approx(limit, rel=1e-4)
+        if delta >= 1e-3:
+            h = 1e-4 * s
+            f = [tarvik.american_price(s + j * h, k, t, r, q, v, is_call) for j in (-1, 0, 1)]
+            assert gamma == pytest.approx((f[0] - 2 * f[1] + f[2]) / (h * h), rel=1e-5)

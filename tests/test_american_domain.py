@@ -112,12 +112,22 @@ def test_prices_do_not_fall_with_the_volatility(at):
     assert not falls, describe((s, k, t, r, q, 0.0, call)) + "\n" + "\n".join(falls)
 
 
-def test_put_call_symmetry_holds_to_the_bit():
+def european_regime(r, q, call):
+    """Early exercise never pays: in the put's form r <= 0 and q >= r."""
+    rate, yield_ = (q, r) if call else (r, q)
+    return rate <= 0.0 and yield_ >= rate
+
+
+# Where early exercise pays, a call is priced as its mirrored put: the same
+# bits. Where it never pays, each is the European price of its own kind, bit
+# for bit, and the two European formulas agree to rounding.
+def test_put_call_symmetry():
     bad = []
     for row in ROWS:
         s, k, t, r, q, v, call = option(row)
         a, b = price((s, k, t, r, q, v, call)), price((k, s, t, q, r, v, not call))
-        if a != b:
+        exact = not european_regime(r, q, call)
+        if (a != b) if exact or not isinstance(a, float) else abs(a - b) > 1e-13 * max(b, 1e-4 * k):
             bad.append(f"{describe((s, k, t, r, q, v, call))}: {a!r} vs mirror {b!r}")
     assert not bad, f"{len(bad)} of {len(ROWS)}:\n" + "\n".join(bad[:20])
 

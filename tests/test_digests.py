@@ -231,10 +231,10 @@ EXPECTED = {
     'bachelier_thetas': 'a9d90fc14b0a4630',
     'bachelier_vannas': '63d2a0013b69f455',
     'bachelier_vommas': 'c35b5b6b9ba11099',
-    'american_price': '9e590d864ba85ba4',
-    'american_prices': 'acf5dff09bfbd192',
-    'american_implied_volatility': '06109543c5fed776',
-    'american_implied_volatilities': '30c1629e5d42f65c',
+    'american_price': 'fdc65e8a4227da72',
+    'american_prices': 'a27cccfceaa45cc0',
+    'american_implied_volatility': '1498a6fa2b8b9c55',
+    'american_implied_volatilities': '73342dec9a576878',
 }
 
 

@@ -129,15 +129,6 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   if (!european) return european;
   if (american_is_european(rate, dividend, is_call)) return european;
   const PutForm f = put_form(spot, strike, rate, dividend, is_call);
-  if (f.rate < 0.0) {
-    // Two exercise boundaries (q < r < 0 in the put's form): double_boundary.cpp.
-    american::TwoBoundarySlopes two{};
-    const Result<double> v = american::two_boundary_price(scheme, spot, strike, maturity, rate,
-                                                          dividend, volatility, is_call,
-                                                          european.value(), slopes ? &two : nullptr);
-    if (v && slopes) *slopes = SpotSlopes{two.delta, two.gamma};
-    return v;
-  }
   if (scheme.nodes < 2 || scheme.nodes > kAmericanMaxNodes || scheme.iterations < 0 ||
       scheme.boundary_points < 1 || scheme.boundary_points > kAmericanMaxPoints ||
       scheme.price_points < 1 || scheme.price_points > kAmericanMaxPoints || scheme.form < 0 ||
@@ -145,11 +136,19 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
     return IVError::invalid_input("American scheme counts out of range");
   }
   const double exercise = std::max(f.strike - f.spot, 0.0);
+  // Everything from here on is the put's, so that a call and its mirrored
+  // put, C(S, K, T, r, q) = P(K, S, T, q, r), are the same bits.
+  // (Where the mirrored put's forward overflows, a call's own formulas.)
+  auto put_price = [&](double vol) {
+    const Result<double> put =
+        black_scholes_price(f.spot, f.strike, maturity, f.rate, f.dividend, vol, false);
+    if (put) return put.value();
+    return black_scholes_price(spot, strike, maturity, rate, dividend, vol, is_call).value();
+  };
+  const double put_european = is_call ? put_price(volatility) : european.value();
   // The price at zero volatility, a floor for every volatility (the price
   // does not fall as volatility grows).
-  const double still = std::max(black_scholes_price(spot, strike, maturity, rate, dividend, 0.0,
-                                                    is_call).value(),
-                                deterministic_value(f, maturity));
+  const double still = std::max(put_price(0.0), deterministic_value(f, maturity));
   if (volatility == 0.0) return still;
   // Where the drift outruns the spread by more than kappa = |r - q| sqrt(T) /
   // sigma = kMaxSteepness the boundary's distance from X, some sigma^2 /
@@ -164,6 +163,19 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
                                          is_call, slopes);
     if (!edge) return edge;
     return still + (volatility / least) * (edge.value() - still);
+  }
+
+  if (f.rate < 0.0) {
+    // Two exercise boundaries (q < r < 0 in the put's form): double_boundary.cpp,
+    // from the put's European price (the same bits as the mirrored put), at
+    // least the zero-volatility value.
+    american::TwoBoundarySlopes two{};
+    const Result<double> v = american::two_boundary_price(
+        scheme, spot, strike, maturity, rate, dividend, volatility, is_call, put_european,
+        slopes ? &two : nullptr);
+    if (!v) return v;
+    if (slopes) *slopes = SpotSlopes{two.delta, two.gamma};
+    return std::max(v.value(), still);
   }
 
   const double start = f.dividend > 0.0 ? std::min(1.0, f.rate / f.dividend) : 1.0;
@@ -233,7 +245,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   american::PremiumSlopes premium_slopes{};
   const double premium = f.strike * american::put_premium(p, boundary, price_rule, s,
                                                           slopes ? &premium_slopes : nullptr);
-  const double value = european.value() + premium;
+  const double value = put_european + premium;
   if (!std::isfinite(value)) return IVError::invalid_input("non-finite American price");
   if (slopes) {
     // The put's premium is K P(S / K). A call is the put on spot K and

@@ -842,16 +842,38 @@ double put_premium(const PutProblem& p, const Boundary& b, const PremiumRule& ru
   double second = 0.0;
   const int l = rule.size;
   // Each point's v = T - u, sigma sqrt v, H(u) and du with the weight: the
-  // thread's (up to two panels of the rule), off its stack.
+  // thread's (up to three panels of the rule), off its stack.
   struct Points {
-    double v[2 * kAmericanMaxPoints];
-    double sv[2 * kAmericanMaxPoints];
-    double h[2 * kAmericanMaxPoints];
-    double jac[2 * kAmericanMaxPoints];
+    double v[3 * kAmericanMaxPoints];
+    double sv[3 * kAmericanMaxPoints];
+    double h[3 * kAmericanMaxPoints];
+    double jac[3 * kAmericanMaxPoints];
   };
   thread_local Points pt;
   int size = l;
-  if (p.scale == 0.0) {
+  // Where the integrands change within a small part of the life, [0, T] is
+  // cut in v into panels, each with the symmetric rule below. Just above
+  // today's boundary they live within v of some (ln(s / B(T)) / sigma)^2
+  // (the second slope most: its part d+ phi(d+) (q - r / B) / (s sv^2) holds
+  // a fixed mass there however close s is), far inside the rule's end at
+  // 6e-10 T for a spot within some 1e-5 of the boundary: a panel of kNearReach
+  // times that where it is below kNearShare of the life. On a steep boundary,
+  // where the spot's drift at |r - q| brings it to B(T) within the life, at
+  // v* = ln(s / B(T)) / |r - q|, they turn on within some sigma sqrt(v*) /
+  // |r - q| of v*, a front far narrower than the life: a cut at v*.
+  constexpr double kNearReach = 100.0;
+  constexpr double kNearShare = 1e-3;
+  const double above = log_s + std::sqrt(b.h[0]);  // ln(s / B(T))
+  const double near = kNearReach * ((above / p.volatility) * (above / p.volatility));
+  double edges[4] = {0.0};
+  int panels = 0;
+  if (near < kNearShare * t) edges[++panels] = near;
+  if (p.scale > 0.0) {
+    const double front = above / std::fabs(carry);
+    if (front > edges[panels] && front < t) edges[++panels] = front;
+  }
+  edges[++panels] = t;
+  if (p.scale == 0.0 && panels == 1) {
     const PremiumWeights& w = premium_weights(b.nodes, p.power, rule);
     for (int k = 0; k < l; ++k) pt.h[k] = 0.0;
     for (int j = 0; j < b.nodes; ++j) {
@@ -865,35 +887,41 @@ double put_premium(const PutProblem& p, const Boundary& b, const PremiumRule& ru
       pt.jac[k] = t * rule.weight[k];
     }
   } else {
-    // A steep boundary: where the spot's drift at |r - q| brings it to B(T)
-    // within the life, at v* = ln(s / B(T)) / |r - q|, the integrands turn
-    // from 0 within some sigma sqrt(v*) / |r - q| of v*, a front far
-    // narrower than the life; the rule is taken on [0, v*] and [v*, T], each
-    // with its finest end at v*.
+    // The nodes' variable at a time to expiry u.
     const SteepMap map(p);
-    // Both ends of each panel carry the integrand (the front at one), so
-    // the panels' rule reaches 2e-17 of the panel at both, t in [-3.2, 3.2].
-    thread_local PremiumRule panel;
-    if (panel.size != l) make_premium_rule(l, panel, 3.2, 3.2);
-    const double front = (log_s + std::sqrt(b.h[0])) / std::fabs(carry);
+    auto xi = [&](double u) {
+      if (p.scale > 0.0) return map.xi(u);
+      const double root = std::sqrt(u / t);
+      return 2.0 * (p.power == 2 ? std::sqrt(root) : root) - 1.0;
+    };
     auto add = [&](int k, double u, double v, double jac) {
       pt.v[k] = v;
       pt.sv[k] = p.volatility * std::sqrt(v);
       pt.jac[k] = jac;
-      pt.h[k] = interpolate_at(b, map.xi(u));
+      pt.h[k] = interpolate_at(b, xi(u));
     };
-    if (front > 0.0 && front < t) {
-      const double rest = t - front;
-      for (int k = 0; k < l; ++k) {
-        const double uf = panel.root_u[k] * panel.root_u[k];
-        const double v = front * uf;
-        add(k, t - v, v, front * panel.weight[k]);
-        add(l + k, rest * uf, front + rest * panel.v[k], rest * panel.weight[k]);
-      }
-      size = 2 * l;
-    } else {
+    if (panels == 1) {
       for (int k = 0; k < l; ++k) {
         add(k, t * (rule.root_u[k] * rule.root_u[k]), t * rule.v[k], t * rule.weight[k]);
+      }
+    } else {
+      // Both ends of a panel carry the integrand, so the panels' rule
+      // reaches 2e-17 of the panel at both, t in [-3.2, 3.2]; each point's v
+      // (and u in the last panel) from the end it is nearer.
+      thread_local PremiumRule panel;
+      if (panel.size != l) make_premium_rule(l, panel, 3.2, 3.2);
+      size = 0;
+      for (int m = 0; m < panels; ++m) {
+        const double from = edges[m];
+        const double to = edges[m + 1];
+        const double span = to - from;
+        for (int k = 0; k < l; ++k) {
+          const double early = panel.v[k];  // (v - from) / span
+          const double late = panel.root_u[k] * panel.root_u[k];  // (to - v) / span
+          const double v = early <= 0.5 ? from + span * early : to - span * late;
+          const double u = m + 1 == panels && late <= 0.5 ? span * late : t - v;
+          add(size++, u, v, span * panel.weight[k]);
+        }
       }
     }
   }

@@ -69,7 +69,8 @@ void solve_two_boundaries(double maturity, double rate, double dividend, double 
 void two_boundary_at(const TwoBoundaries& b, double tau, double& log_up, double& log_low);
 
 // The price of the option whose put form has q < r < 0: the European price
-// `european` plus the premium over the region between the boundaries, with
+// `european` (the put form's, so that a call and its mirrored put agree to
+// the bit) plus the premium over the region between the boundaries, with
 // delta and gamma in the option's own spot where `slopes` is given. The
 // counts are the scheme's where they are finer than the default ones.
 struct TwoBoundarySlopes {
