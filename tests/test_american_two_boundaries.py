@@ -104,3 +104,20 @@ def test_continuous_into_the_neighbouring_regimes(s, t, q, v):
         american = tarvik.american_price(s, 100.0, t, r, q, v, False)
         european = tarvik.black_scholes_price(s, 100.0, t, r, q, v, False)
         assert 0.0 <= american - european <= bound * european
+
+
+# Far from [K r / q, K] (in the put's form) at low volatility, where the
+# premium is bounded below 1e-11 of the price by the chance of reaching that
+# interval at all: the European price (the sweeps of these did not settle).
+# References from bench/american_lcp with its error estimate.
+@pytest.mark.parametrize("s, k, t, r, q, v, is_call, ref, est", [
+    (70.0, 100.0, 0.09, -0.175, -0.11, 0.002, True, 0.0, 0.0),
+    (37.0, 100.0, 45.0, -0.116, -0.042, 0.002, True, 0.0, 0.0),
+    (2.5, 100.0, 0.2, -0.01, -0.16, 0.006, False, 97.618906362460734, 7.45e-09),
+    (7400.0, 100.0, 0.05, -0.16, -0.03, 0.0065, True, 7310.3051205034271, 1.42e-07),
+    (1.7, 100.0, 1.0, -0.02, -0.15, 0.05, False, 100.04501579023908, 3.28e-09)])
+def test_far_from_the_region_at_low_volatility(s, k, t, r, q, v, is_call, ref, est):
+    price = tarvik.american_price(s, k, t, r, q, v, is_call)
+    assert abs(price - ref) <= est + 1e-9 * max(ref, 1e-4 * k)
+    assert price == max(tarvik.black_scholes_price(s, k, t, r, q, v, is_call),
+                        tarvik.american_price(s, k, t, r, q, 0.0, is_call))

@@ -847,9 +847,25 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
                 std::log(pr / pq)};
     const double life = pr < 0.0 ? european_fold_time(e) : maturity;
     const double width = std::log(pq / pr);
-    const double bound = ((pr - pq) * pk) * std::exp(-(pr * maturity)) *
-                         std::min(life, 2.0 * width * std::sqrt(life) /
-                                            (volatility * std::sqrt(2.0 * std::numbers::pi)));
+    double bound = ((pr - pq) * pk) * std::exp(-(pr * maturity)) *
+                   std::min(life, 2.0 * width * std::sqrt(life) /
+                                      (volatility * std::sqrt(2.0 * std::numbers::pi)));
+    // The region lies within [K r / q, K]: from a spot outside it, the time
+    // spent there is at most T times the largest chance of being there at
+    // any v <= T, Phi(-m) with m = min_v (a + c v) / (sigma sqrt v), a the
+    // log-distance to the nearer end and c the drift of ln S away from it.
+    // (Deep out of the money, and far below K r / q at low volatility.)
+    const double s = ps / pk;
+    const double mu = (pr - pq) - 0.5 * (volatility * volatility);
+    const double a = s > 1.0 ? std::log(s) : s < pr / pq ? std::log((pr / pq) / s) : 0.0;
+    if (a > 0.0) {
+      const double c = s > 1.0 ? mu : -mu;
+      const double m = c > 0.0 && a / c < maturity
+                           ? 2.0 * std::sqrt(a * c) / volatility
+                           : (a + c * maturity) / (volatility * std::sqrt(maturity));
+      bound = std::min(bound, ((pr - pq) * pk) * std::exp(-(pr * maturity)) * maturity *
+                                  norm_cdf(-m));
+    }
     if (pr < 0.0 && bound <= 1e-11 * std::max(european, 1e-4 * pk)) {
       if (slopes) {
         const Result<double> delta =
