@@ -231,10 +231,10 @@ EXPECTED = {
     'bachelier_thetas': 'a9d90fc14b0a4630',
     'bachelier_vannas': '63d2a0013b69f455',
     'bachelier_vommas': 'c35b5b6b9ba11099',
-    'american_price': '0bfb4579fa9972b7',
-    'american_prices': '59c42277e0c0e772',
-    'american_implied_volatility': '1498a6fa2b8b9c55',
-    'american_implied_volatilities': '73342dec9a576878',
+    'american_price': '5f071d525f5ed643',
+    'american_prices': '4eba85df5652b8f8',
+    'american_implied_volatility': '047ffb8767768b25',
+    'american_implied_volatilities': '3f1a6c78c88c6702',
 }
 
 

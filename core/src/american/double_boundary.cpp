@@ -580,6 +580,32 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b)
   };
   load();
   auto gap = [&](int i) { return x[i] - (p.log_low + x[n + i]); };
+  // The present solution over [0, from] (the lines through its last two
+  // nodes past it) at the nodes of [0, to].
+  auto resample = [&](double from, double to) {
+    thread_local TwoBoundaries old;
+    old.nodes = n;
+    old.end = from;
+    old.log_low = p.log_low;
+    old.meet_time = std::numeric_limits<double>::infinity();
+    for (int i = 0; i < n; ++i) {
+      old.h_up[i] = x[i] * x[i];
+      old.h_low[i] = x[n + i] * x[n + i];
+    }
+    old.h_up[n] = 0.0;
+    old.h_low[n] = 0.0;
+    old.up_end = x[0];
+    old.low_end = p.log_low + x[n];
+    old.up_slope = b.up_slope;
+    old.low_slope = b.low_slope;
+    for (int i = 0; i < n; ++i) {
+      double up, low;
+      two_boundary_at(old, to * tab.nodes.fourth[i], up, low);
+      if (up < low) up = low = 0.5 * (up + low);
+      x[i] = std::min(up, 0.0);
+      x[n + i] = std::max(low - p.log_low, 0.0);
+    }
+  };
   // The span E of the nodes: T where the region outlives T by a margin,
   // else (1 - kMargin) tau*, tau* extrapolated from the gap w = ln B - ln Y
   // at the last two nodes (it closes linearly in tau* - tau, as the
@@ -617,6 +643,10 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b)
     b.up_slope = (x[0] - x[1]) / (t0 - t1);
     b.low_slope = (x[n] - x[n + 1]) / (t0 - t1);
     if (std::fabs(target - end) <= kSpanTolerance * end) break;
+    // The boundaries over [0, tau] do not depend on the span beyond tau (the
+    // equations are of Volterra type): the next span starts from the present
+    // solution at its own nodes, on the lines past E where it is longer.
+    resample(end, target);
     end = target;
   }
   b.end = end;
