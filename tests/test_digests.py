@@ -231,10 +231,10 @@ EXPECTED = {
     'bachelier_thetas': 'a9d90fc14b0a4630',
     'bachelier_vannas': '63d2a0013b69f455',
     'bachelier_vommas': 'c35b5b6b9ba11099',
-    'american_price': '1ed2f1e80a7f1b1e',
-    'american_prices': '79ea1d94f0d39c51',
-    'american_implied_volatility': '06ff3cc03161945d',
-    'american_implied_volatilities': '1bd69e73a3e26b91',
+    'american_price': '3517fa088fd357fc',
+    'american_prices': '15d0af0ce81778f9',
+    'american_implied_volatility': '678c76eda4bac2a6',
+    'american_implied_volatilities': 'a13526aba6b26698',
 }
 
 

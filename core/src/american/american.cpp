@@ -85,7 +85,8 @@ const AmericanScheme& american_default_scheme(double maturity, double rate, doub
                                               double volatility, bool is_call) {
   const PutForm f = put_form(1.0, 1.0, rate, dividend, is_call);
   if (american::steep_scale(maturity, f.rate, f.dividend, volatility) > 0.0) {
-    return kAmericanSchemeSteep;
+    const bool variance_leads = 0.5 * (volatility * volatility) > std::fabs(f.rate - f.dividend);
+    return variance_leads ? kAmericanSchemeSteepVariance : kAmericanSchemeSteep;
   }
   if (f.rate >= f.dividend) {
     // The boundary's fall below K over the life, in units of its spread.
@@ -179,10 +180,14 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
                      f.rate >= f.dividend ? 2 : 1,
                      scheme.form == 0 ? american::kFormB : scheme.form,
                      american::steep_scale(maturity, f.rate, f.dividend, volatility)};
-  // A steep boundary where r >= q (in the put's form) drifts away from FP-B's
-  // fixed point from the QD+ start: FP-A, which settles there in some 10 to
-  // 30 sweeps.
-  if (scheme.form == 0 && p.scale > 0.0 && p.power == 2) p.form = american::kFormA;
+  // A steep boundary where r >= q (in the put's form) and the drift leads
+  // drifts away from FP-B's fixed point from the QD+ start: FP-A, which
+  // settles there in some 10 to 30 sweeps. Where the variance leads FP-B
+  // settles (13 sweeps where FP-A took 37 on a long call at sigma = 3).
+  const bool drift_leads = 0.5 * (volatility * volatility) <= std::fabs(f.rate - f.dividend);
+  if (scheme.form == 0 && p.scale > 0.0 && p.power == 2 && drift_leads) {
+    p.form = american::kFormA;
+  }
   const ThetaRule& boundary_rule = cached_rule<kBoundaryRule>(scheme.boundary_points);
   const PremiumRule& price_rule = cached_rule<kPriceRule>(scheme.price_points);
   Boundary boundary;
