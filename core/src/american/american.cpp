@@ -261,7 +261,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
                            gamma.value() + premium_slopes.second / strike};
     }
   }
-  return std::max(value, still);
+  return std::max(value, std::max(still, put_european));
 }
 
 // Which formula a pair of rates takes: the European one, the American one,
