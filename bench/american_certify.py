@@ -257,9 +257,9 @@ def main():
     ap.add_argument("--reuse", action="store_true")
     ap.add_argument("--table", help="write the certified sample as the stored test table")
     ap.add_argument("--worst", type=int, default=25)
-    ap.add_argument("--scheme-a", default="128,96,384,512,1e-15",
+    ap.add_argument("--scheme-a", default="128,300,384,512,1e-15",
                     help="nodes,sweeps,boundary points,price points,tolerance of reference (i)")
-    ap.add_argument("--scheme-b", default="96,64,256,512,1e-14",
+    ap.add_argument("--scheme-b", default="96,300,256,512,1e-14",
                     help="the same of its check")
     args = ap.parse_args()
     out = pathlib.Path(args.out)
