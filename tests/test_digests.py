@@ -234,7 +234,7 @@ EXPECTED = {
     'american_price': '3517fa088fd357fc',
     'american_prices': '15d0af0ce81778f9',
     'american_implied_volatility': '678c76eda4bac2a6',
-    'american_implied_volatilities': 'a13526aba6b26698',
+    'american_implied_volatilities': '3b5a8ea26f58a8c1',
 }
 
 
