@@ -257,9 +257,9 @@ def main():
     ap.add_argument("--reuse", action="store_true")
     ap.add_argument("--table", help="write the certified sample as the stored test table")
     ap.add_argument("--worst", type=int, default=25)
-    ap.add_argument("--scheme-a", default="128,96,384,512,1e-15",
+    ap.add_argument("--scheme-a", default="128,300,384,512,1e-15",
                     help="nodes,sweeps,boundary points,price points,tolerance of reference (i)")
-    ap.add_argument("--scheme-b", default="96,64,256,512,1e-14",
+    ap.add_argument("--scheme-b", default="96,300,256,512,1e-14",
                     help="the same of its check")
     args = ap.parse_args()
     out = pathlib.Path(args.out)
@@ -284,11 +284,16 @@ def main():
     # Today's pricer, and the mirrored option for the symmetry.
     t0 = time.time()
     got, refusal, mirror = np.empty(n), [""] * n, np.empty(n)
+    seconds = np.empty(n)
     for i, o in enumerate(book):
         s, k, t, r, q, v, call = o[:7]
+        start = time.perf_counter()
         got[i], refusal[i] = price_or_refusal(s, k, t, r, q, v, call)
+        seconds[i] = time.perf_counter() - start
         mirror[i], _ = price_or_refusal(k, s, t, q, r, v, not call)
-    print(f"tarvik.american_price: {n} options and their mirrors in {time.time() - t0:.1f} s",
+    print(f"tarvik.american_price: {n} options and their mirrors in {time.time() - t0:.1f} s;"
+          f" a price: median {np.median(seconds) * 1e6:.0f} us, 99% {np.quantile(seconds, 0.99) * 1e6:.0f}"
+          f" us, most {seconds.max() * 1e3:.2f} ms ({fmt(book[int(np.argmax(seconds))])})",
           file=log)
 
     # (i) the method at high counts, twice.
@@ -430,7 +435,34 @@ def main():
             if fall > 2 * GOAL_TIGHT:
                 mono_bad.append((fall, i, vols[j], vols[j + 1], p[j], p[j + 1]))
 
+    # The implied volatility's round trip, where the price says enough about
+    # the volatility: vega sigma / max(p, 1e-4 K) >= 1e-3.
+    trip = [i for i in range(n) if not refusal[i] and book[i][5] > 0 and got[i] > 0]
+    trip_bad, trip_worst, trip_count = [], 0.0, 0
+    for i in trip:
+        s, k, t, r, q, v, call = book[i][:7]
+        vega = tarvik.american_greeks(*(np.array([x], dtype=float) for x in (s, k, t, r, q, v)),
+                                      call)["vega"][0]
+        if not vega * v >= 1e-3 * max(got[i], 1e-4 * k):
+            continue
+        trip_count += 1
+        try:
+            back = tarvik.american_implied_volatility(got[i], s, k, t, r, q, call)
+        except tarvik.IVError as err:
+            back = math.nan
+            trip_bad.append((math.inf, i, err.args[0]))
+            continue
+        miss = abs(back - v) / v
+        trip_worst = max(trip_worst, miss)
+        if miss > 1e-9:
+            trip_bad.append((miss, i, back))
+
     # The report.
+    print(f"\n## Implied volatility\n\nround trip on {trip_count} options with vega sigma /"
+          f" max(p, 1e-4 K) >= 1e-3: worst {trip_worst:.2e} relative; over 1e-9 or failed:"
+          f" {len(trip_bad)}", file=log)
+    for miss, i, back in sorted(trip_bad, key=lambda x: -x[0])[:10]:
+        print(f"  {fmt(book[i])}: {back} ({miss:.1e})", file=log)
     print("\n## Today's pricer against the reference\n", file=log)
     print("e = |p - p_ref| / max(p_ref, 1e-4 K); goal e <= 1e-9 where the reference's estimate"
           " <= 1e-10, else 1e-7.\n", file=log)

@@ -231,10 +231,10 @@ EXPECTED = {
     'bachelier_thetas': 'a9d90fc14b0a4630',
     'bachelier_vannas': '63d2a0013b69f455',
     'bachelier_vommas': 'c35b5b6b9ba11099',
-    'american_price': '5f071d525f5ed643',
-    'american_prices': '4eba85df5652b8f8',
-    'american_implied_volatility': '047ffb8767768b25',
-    'american_implied_volatilities': '3f1a6c78c88c6702',
+    'american_price': '40b50448cff487cc',
+    'american_prices': '9cc5be0bfcfa645a',
+    'american_implied_volatility': 'cf40ae9ddf23113b',
+    'american_implied_volatilities': '15280f6a9de28962',
 }
 
 

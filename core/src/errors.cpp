@@ -73,7 +73,8 @@ std::string IVError::message() const {
     case ErrorKind::NegativeStrike:
       return "strike must be positive, got " + format_number(a_);
     case ErrorKind::NoConvergence: {
-      std::string m = "implied volatility failed to converge after " + std::to_string(iterations_) +
+      std::string m = std::string(reason_ ? reason_ : "implied volatility") +
+                      " failed to converge after " + std::to_string(iterations_) +
                       " iterations";
       if (has_residual_) m += " (residual " + format_number(a_) + ")";
       return m;

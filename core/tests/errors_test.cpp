@@ -66,6 +66,8 @@ TEST(Message, KindAndTextOfEveryVariant) {
                 "implied volatility failed to converge after 2 iterations"},
                {IVError::no_convergence(7, 1.5e-7), "no_convergence",
                 "implied volatility failed to converge after 7 iterations (residual 0.00000015)"},
+               {IVError::no_convergence_of("the boundaries", 40), "no_convergence",
+                "the boundaries failed to converge after 40 iterations"},
                {IVError::price_below_intrinsic(kNaN, kInf), "price_below_intrinsic",
                 "option price NaN is below intrinsic value inf"},
                {IVError::invalid_input("non-finite Black input"), "invalid_input",

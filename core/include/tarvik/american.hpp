@@ -61,11 +61,17 @@ inline constexpr AmericanScheme kAmericanSchemeYield{56, 64, 40, 88, 1e-9, 0};
 // the spread, or the variance sigma^2 T is large) takes the nodes in
 // asinh((tau / c)^(1 / (2 power))), its integrals split at some 100 c and the
 // premium at the spot's drift time to the boundary, whatever the counts; its
-// tier: 40 nodes and 40 boundary points. Over 1,500 seeded options of the
-// whole domain (T to 50 years, sigma 1e-4 to 5, r and q to 0.5) against 96
-// nodes and 384 points: worst 1.6e-9, RMS 6.9e-11; against 128 and 512 on
-// another 1,500, worst 1.5e-8 (sigma 1.6, T = 42, q - r = 0.09).
-inline constexpr AmericanScheme kAmericanSchemeSteep{40, 64, 40, 88, 1e-10, 0};
+// tiers: 32 nodes and 32 boundary points where the drift |r - q| is at least
+// sigma^2, 64 and 48 where the variance leads (with sigma^2 / 2 in place of
+// sigma^2, a put with |r - q| = 0.017, sigma = 0.167, T = 35.5 took 32 nodes
+// and was 8.9e-9 off; 48 nodes 1.8e-11). Over seeded options of the
+// whole domain (T to 50 years, sigma 1e-4 to 5, r and q from -0.2 to 0.5)
+// against 96 nodes and 256 points, worst 2.0e-10 where the drift leads (571
+// options; 24 nodes left 2.5e-8, 32 nodes with 24 points 1.1e-8) and 9.3e-10
+// where the variance does (48 options; 32 nodes left 3e-8, 40 4.4e-9, 56 with
+// 40 points 1.8e-9).
+inline constexpr AmericanScheme kAmericanSchemeSteep{32, 64, 32, 88, 1e-10, 0};
+inline constexpr AmericanScheme kAmericanSchemeSteepVariance{64, 64, 48, 88, 1e-10, 0};
 // The default scheme of an option.
 const AmericanScheme& american_default_scheme(double maturity, double rate, double dividend,
                                               double volatility, bool is_call);

@@ -55,6 +55,13 @@ class IVError {
     e.has_residual_ = residual.has_value();
     return e;
   }
+  // A solve other than the implied volatility's that did not settle: `what`
+  // (a static text) names it in the message in place of "implied volatility".
+  static constexpr IVError no_convergence_of(const char* what, std::uint32_t iterations) {
+    IVError e = no_convergence(iterations);
+    e.reason_ = what;
+    return e;
+  }
   // `reason` must be a static text: errors never own memory.
   static constexpr IVError invalid_input(const char* reason) {
     IVError e(ErrorKind::InvalidInput);
@@ -76,7 +83,7 @@ class IVError {
   constexpr std::optional<double> residual() const {
     return has_residual_ ? std::optional<double>(a_) : std::nullopt;
   }
-  constexpr const char* reason() const { return reason_; }  // InvalidInput
+  constexpr const char* reason() const { return reason_; }  // InvalidInput, NoConvergence
 
   friend constexpr bool operator==(const IVError&, const IVError&) = default;
 

@@ -52,7 +52,7 @@ void make_theta_rule(int size, ThetaRule& rule) {
 }
 
 void make_premium_rule(int size, PremiumRule& rule, double low, double high) {
-  // t_k = -3 + k h, h = 5.6 / (size - 1); with a = pi/2 sinh(t_k),
+  // t_k = -low + k h, h = (low + high) / (size - 1); with a = pi/2 sinh(t_k),
   // u / T = 1 / (1 + e^{-2a}), v / T = 1 / (1 + e^{2a}) and du / T =
   // h pi/4 cosh(t_k) / cosh(a)^2. A single point is the midpoint rule.
   rule.size = size;
@@ -292,6 +292,12 @@ struct Interpolation {
 // the barycentric form of Salzer (1972): weights (-1)^j, halved at both ends,
 // so that W[j] at xi is (w_j / (xi - x_j)) / sum_m (w_m / (xi - x_m)); n
 // operations a point, where summing the fit of each unit vector took n^2.
+// Node j's barycentric weight over xi - x_j.
+inline double barycentric_term(int j, int n, double gap) {
+  const double sign = j % 2 == 0 ? 1.0 : -1.0;
+  return (j == 0 || j == n ? 0.5 * sign : sign) / gap;
+}
+
 template <class Xi>
 void fill_interpolation(Interpolation& cache, int n, std::size_t points, Xi xi) {
   const std::size_t padded = (points + kBlock - 1) / kBlock * kBlock;
@@ -305,8 +311,7 @@ void fill_interpolation(Interpolation& cache, int n, std::size_t points, Xi xi) 
     for (int j = 0; j <= n; ++j) {
       const double gap = x - cosines[j];
       if (gap == 0.0) at_node = j;
-      const double sign = j % 2 == 0 ? 1.0 : -1.0;
-      terms[j] = (j == 0 || j == n ? 0.5 * sign : sign) / gap;
+      terms[j] = barycentric_term(j, n, gap);
       total += terms[j];
     }
     double* block = cache.weight.data() + at / kBlock * kBlock * n + at % kBlock;
@@ -531,6 +536,10 @@ constexpr double kNegligibleD = -9.0;
 
 }  // namespace
 
+bool steep_drift_leads(double rate, double dividend, double volatility) {
+  return volatility * volatility <= std::fabs(rate - dividend);
+}
+
 double steep_scale(double maturity, double rate, double dividend, double volatility) {
   // The transition density of ln S with drift mu = r - q - sigma^2 / 2,
   // discounted at r, decays in time like exp(-lambda t), lambda = mu^2 /
@@ -731,7 +740,8 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
                                         pts.rate_density.data() + first,
                                         pts.yield_weight.data() + first,
                                         pts.scratch.data()};
-        const lanes::AmericanIntegrals sums = lanes::american_row_integrals(at_row, size, g[i], yield);
+        const lanes::AmericanIntegrals sums =
+            lanes::american_row_integrals(at_row, size, g[i], yield);
         num_int = sums.rate;
         den_int = sums.yield;
         const double sv0 = p.volatility * z;
@@ -814,8 +824,7 @@ double interpolate_at(const Boundary& b, double xi) {
   for (int j = 0; j <= n; ++j) {
     const double gap = xi - cosines[j];
     if (gap == 0.0) return b.h[j];
-    const double sign = j % 2 == 0 ? 1.0 : -1.0;
-    const double term = (j == 0 || j == n ? 0.5 * sign : sign) / gap;
+    const double term = barycentric_term(j, n, gap);
     sum += term * b.h[j];
     total += term;
   }

@@ -88,10 +88,10 @@ struct PutProblem {
   double log_start;  // ln X
   int power;         // the nodes' time variable is (tau / T)^(1 / (2 power))
   int form;          // kFormA or kFormB: which fixed-point form the sweeps take
-  // Where the drift |r - q| outruns the spread sigma sqrt(T) (a steep
-  // boundary), the boundary has its own time scale c = sigma^2 / (r - q)^2,
-  // far below T: it moves from X to near the perpetual boundary within some
-  // hundred c of expiry and is flat after. The nodes' variable is then
+  // Where the drift |r - q| outruns the spread sigma sqrt(T), or sigma^2 T is
+  // large (a steep boundary), the boundary has its own time scale c far below
+  // T (steep_scale): it moves from X to near the perpetual boundary within a
+  // few c of expiry and is flat after. The nodes' variable is then
   // asinh((tau / c)^(1 / (2 power))) / asinh((T / c)^(1 / (2 power))), the
   // boundary integrals are split at v = 100 c, and the premium at the time
   // the spot's drift brings it to the boundary. 0 where the boundary is not
@@ -101,6 +101,9 @@ struct PutProblem {
 
 // The time scale c of a steep boundary (PutProblem::scale), or 0.
 double steep_scale(double maturity, double rate, double dividend, double volatility);
+// On a steep boundary, whether the drift leads (|r - q| >= sigma^2) rather
+// than the variance: it picks the tier and, where r >= q, the sweeps' form.
+bool steep_drift_leads(double rate, double dividend, double volatility);
 
 // The two fixed-point forms of the boundary (Andersen, Lake and Offengenden
 // 2016, their FP-A and FP-B).

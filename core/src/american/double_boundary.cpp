@@ -916,7 +916,9 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
                            kLowNegligible * std::max(european, 1e-4 * pk);
   TwoBoundaries b;
   solve_two_boundaries(maturity, pr, pq, volatility, counts, b, without_low);
-  if (!b.converged) return IVError::no_convergence(b.sweeps);
+  if (!b.converged) {
+    return IVError::no_convergence_of("the American option's two exercise boundaries", b.sweeps);
+  }
   const double s = ps / pk;
   const double log_s = std::log(s);
   if (!(b.meet_time < maturity)) {
