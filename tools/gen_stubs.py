@@ -66,7 +66,8 @@ def docstring(summary, body, params, returns, raises, example):
             if text:
                 lines.append(fill(text, "        "))
         parts.append("\n".join(lines))
-    parts.append("    Examples\n    --------\n" + textwrap.indent(textwrap.dedent(example).strip("\n"), "    "))
+    example = textwrap.dedent(example).strip("\n")
+    parts.append("    Examples\n    --------\n" + textwrap.indent(example, "    "))
     text = "\n\n".join(parts)[4:].replace("\\", "\\\\")  # the stub's literal is not raw
     return '    """' + text + '\n    """\n'
 
