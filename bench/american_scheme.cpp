@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "../core/src/american/boundary.hpp"
+#include "american/boundary.hpp"
 #include "american_portfolio.hpp"
 #include "tarvik/american.hpp"
 

@@ -31,7 +31,7 @@
 #include "seeded_random.hpp"
 #include "tarvik/batch.hpp"
 #include "tarvik/batch_ops.hpp"
-#include "worker_pool.hpp"
+#include "batch/worker_pool.hpp"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "batch/run.hpp"
 #include "tarvik/batch.hpp"
 #include "tarvik/batch_ops.hpp"
-#include "worker_pool.hpp"
+#include "batch/worker_pool.hpp"
 
 namespace tarvik {
 namespace {

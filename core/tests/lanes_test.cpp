@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "lanes_wide.hpp"
-#include "rational/normalised_black.hpp"
+#include "black/normalised_black.hpp"
 #include "tarvik/bachelier.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/implied_volatility.hpp"

@@ -3,8 +3,8 @@
 // bit for bit on any processor.
 #include "lanes_wide.hpp"
 
-#include "lanes/bachelier.hpp"
-#include "lanes/kernel.hpp"
+#include "bachelier/implied_volatility_lanes.hpp"
+#include "black/implied_volatility_lanes.hpp"
 #include "tarvik/black.hpp"
 
 namespace tarvik::lanes::testing {

@@ -12,10 +12,10 @@
 #include <random>
 #include <string>
 
-#include "rational/cubic.hpp"
-#include "rational/householder.hpp"
-#include "rational/normalised_black.hpp"
-#include "rational/solver.hpp"
+#include "black/cubic.hpp"
+#include "black/householder.hpp"
+#include "black/normalised_black.hpp"
+#include "black/solver.hpp"
 #include "tarvik/implied_volatility.hpp"
 
 namespace tarvik {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "rational/erfcx.hpp"
-#include "rational/inverse_norm_cdf.hpp"
-#include "rational/normalised_black.hpp"
+#include "special/erfcx.hpp"
+#include "special/inverse_norm_cdf.hpp"
+#include "black/normalised_black.hpp"
 
 namespace tarvik::rational {
 namespace {

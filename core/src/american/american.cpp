@@ -7,8 +7,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "boundary.hpp"
-#include "double_boundary.hpp"
+#include "american/boundary.hpp"
+#include "american/double_boundary.hpp"
 #include "tarvik/american.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/greeks.hpp"

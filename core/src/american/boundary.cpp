@@ -1,10 +1,10 @@
 // The fixed point of the put's integral equation (Andersen, Lake and
 // Offengenden 2016) on Chebyshev nodes, from the QD+ boundary of Li (2010),
 // and the premium integral on it.
-#include "boundary.hpp"
+#include "american/boundary.hpp"
 
 #include "lanes/lanes.hpp"
-#include "rational/erfcx.hpp"
+#include "special/erfcx.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -20,7 +20,7 @@
 //   d = e^{-q tau} phi(d+(tau, z)) / (sigma sqrt tau)
 //       + q int e^{-q v} [phi(d+(v, z/B(u))) - phi(d+(v, z/Y(u)))] / (sigma sqrt v) du.
 // Without Y (Y = 0) both are the single-boundary forms of boundary.cpp.
-#include "double_boundary.hpp"
+#include "american/double_boundary.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -28,8 +28,8 @@
 #include <numbers>
 #include <vector>
 
-#include "boundary.hpp"
-#include "rational/inverse_norm_cdf.hpp"
+#include "american/boundary.hpp"
+#include "special/inverse_norm_cdf.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/greeks.hpp"
 #include "tarvik/normal.hpp"

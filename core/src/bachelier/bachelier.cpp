@@ -1,10 +1,10 @@
 // The validating front ends of the normal model over the formulas of
-// kernel.hpp.
+// bachelier/kernel.hpp.
 #include "tarvik/bachelier.hpp"
 
 #include <cmath>
 
-#include "kernel.hpp"
+#include "bachelier/kernel.hpp"
 #include "tarvik/black.hpp"
 
 namespace tarvik {

@@ -28,8 +28,8 @@
 #include <cmath>
 #include <cstddef>
 
-#include "rational/value.hpp"
-#include "tables.hpp"
+#include "special/value.hpp"
+#include "bachelier/tables.hpp"
 #include "tarvik/errors.hpp"
 #include "tarvik/greeks.hpp"
 #include "tarvik/normal.hpp"

@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "rational/value.hpp"
+#include "special/value.hpp"
 
 namespace tarvik::bachelier {
 

@@ -18,7 +18,7 @@
 #include <cstdint>
 
 #include "lanes/lanes.hpp"
-#include "price_plans.hpp"
+#include "black/price_plans.hpp"
 #include "tarvik/bachelier.hpp"
 #include "tarvik/batch.hpp"
 #include "tarvik/batch_ops.hpp"

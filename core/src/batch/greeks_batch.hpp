@@ -12,7 +12,7 @@
 #include <cstddef>
 
 #include "batch/elements.hpp"
-#include "price_plans.hpp"
+#include "black/price_plans.hpp"
 #include "tarvik/bachelier.hpp"
 #include "tarvik/batch.hpp"
 #include "tarvik/batch_ops.hpp"

@@ -18,7 +18,7 @@
 #include "batch/greeks_batch.hpp"
 #include "tarvik/batch.hpp"
 #include "tarvik/errors.hpp"
-#include "worker_pool.hpp"
+#include "batch/worker_pool.hpp"
 
 namespace tarvik::batch {
 

@@ -3,10 +3,10 @@
 // TARVIK_LANES_DEFINE_PATH(name, lanes).
 #pragma once
 
-#include "lanes/american_row.hpp"
-#include "lanes/bachelier.hpp"
-#include "lanes/black_terms.hpp"
-#include "lanes/kernel.hpp"
+#include "american/boundary_lanes.hpp"
+#include "bachelier/implied_volatility_lanes.hpp"
+#include "black/terms_lanes.hpp"
+#include "black/implied_volatility_lanes.hpp"
 #include "lanes/paths.hpp"
 
 #define TARVIK_LANES_DEFINE_PATH(name, W)                                                          \

@@ -5,7 +5,7 @@
 #include <initializer_list>
 
 #include "lanes/lanes.hpp"
-#include "paths.hpp"
+#include "lanes/paths.hpp"
 #include "tarvik/bachelier.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/implied_volatility.hpp"

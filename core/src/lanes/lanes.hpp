@@ -2,7 +2,7 @@
 // elements, with the bits of the scalar functions: the batch driver hands in
 // one block at a time;
 // and the vector stage of the Black-76 batch prices and sensitivities.
-// Each path is the same source (kernel.hpp) built for one vector width; the
+// Each path is the same source (the models' *_lanes.hpp) built for one vector width; the
 // widest one this processor runs is chosen once, at the first call.
 #pragma once
 

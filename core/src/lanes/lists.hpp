@@ -3,7 +3,7 @@
 // pass that stores a byte code per element, splits the list by code
 // (compaction), and runs each branch over its list W elements at a time,
 // gathering and scattering through the indexes (or reading whole vectors
-// where a list holds the first n elements in order). Included by kernel.hpp
+// where a list holds the first n elements in order). Included by black/implied_volatility_lanes.hpp
 // into each path's translation unit: internal linkage throughout.
 #pragma once
 
@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "lanes/lanes.hpp"
-#include "rational/value.hpp"
+#include "special/value.hpp"
 
 namespace tarvik::lanes {
 namespace {

@@ -1,5 +1,5 @@
 // erfcx(x), scalar: the rational part of erfcx.hpp for the range of |x|.
-#include "rational/erfcx.hpp"
+#include "special/erfcx.hpp"
 
 #include <cmath>
 

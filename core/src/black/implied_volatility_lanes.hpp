@@ -1,6 +1,6 @@
 // The implied-volatility solver over one block of elements, W elements at a
 // time in vector lanes, with the bits of the scalar solver: the same
-// formulas (rational/*.hpp, templates over the value type), another
+// formulas (black/*.hpp and special/*.hpp, templates over the value type), another
 // schedule. A stage classifies the elements it is given, compacts the index
 // of each element into the list of the branch it takes, and evaluates each
 // branch over its list W elements at a time; where the scalar code picks
@@ -27,13 +27,13 @@
 #include "lanes/lanes.hpp"
 #include "lanes/lists.hpp"
 #include "lanes/paths.hpp"
-#include "rational/erfcx.hpp"
-#include "rational/front_end.hpp"
-#include "rational/householder.hpp"
-#include "rational/inverse_norm_cdf.hpp"
-#include "rational/normalised_black.hpp"
-#include "rational/transforms.hpp"
-#include "rational/value.hpp"
+#include "special/erfcx.hpp"
+#include "black/front_end.hpp"
+#include "black/householder.hpp"
+#include "special/inverse_norm_cdf.hpp"
+#include "black/normalised_black.hpp"
+#include "black/transforms.hpp"
+#include "special/value.hpp"
 #include "tarvik/normal.hpp"
 #include "tarvik/numeric.hpp"
 
@@ -254,7 +254,7 @@ struct Kernel : Lanes<W> {
     });
   }
 
-  // ---- the initial guess (rational/transforms.hpp) -------------------------
+  // ---- the initial guess (black/transforms.hpp) ----------------------------
 
   // A transform's Phi (into res) and its kExps exponentials (into e1, e2,
   // e3) at s = s2, from its arguments.
@@ -337,7 +337,7 @@ struct Kernel : Lanes<W> {
     elements(L, [&](Index i) { S.obj[i] = kPlain; });
   }
 
-  // ---- Householder refinement (rational/householder.hpp) -------------------
+  // ---- Householder refinement (black/householder.hpp) ----------------------
 
   // One refinement pass over the elements of P: b and vega at s, the bracket,
   // the step of each element's objective (or bisection), s + step.
@@ -423,7 +423,7 @@ struct Kernel : Lanes<W> {
     if (second.n) refinement_pass(S, second);
   }
 
-  // ---- the solver (rational/solver.cpp) ------------------------------------
+  // ---- the solver (black/solver.cpp) ---------------------------------------
 
   // s[i] = unchecked_normalised_implied_volatility(beta[i], x[i], q[i]) for
   // the elements of L; beta, x are reduced in place.

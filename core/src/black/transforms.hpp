@@ -7,8 +7,8 @@
 // element, and pass them in.
 #pragma once
 
-#include "rational/cubic.hpp"
-#include "rational/value.hpp"
+#include "black/cubic.hpp"
+#include "special/value.hpp"
 #include "tarvik/numeric.hpp"
 
 namespace tarvik::rational {

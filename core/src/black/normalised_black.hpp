@@ -14,7 +14,7 @@
 
 #include <cmath>
 
-#include "rational/value.hpp"
+#include "special/value.hpp"
 #include "tarvik/numeric.hpp"
 
 namespace tarvik::rational {

@@ -10,7 +10,7 @@
 #include "tarvik/greeks.hpp"
 #include "tarvik/normal.hpp"
 
-#include "price_plans.hpp"
+#include "black/price_plans.hpp"
 
 namespace tarvik {
 

@@ -7,7 +7,7 @@
 // choice of range are the callers'.
 #pragma once
 
-#include "rational/value.hpp"
+#include "special/value.hpp"
 
 namespace tarvik::rational {
 namespace {

@@ -2,7 +2,7 @@
 // the batch kernels price the same plans in runs.
 #include "tarvik/black.hpp"
 
-#include "price_plans.hpp"
+#include "black/price_plans.hpp"
 
 namespace tarvik {
 

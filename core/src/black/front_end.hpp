@@ -4,7 +4,7 @@
 // the normalised price, and its total volatility becomes a volatility.
 #pragma once
 
-#include "rational/value.hpp"
+#include "special/value.hpp"
 #include "tarvik/numeric.hpp"
 
 namespace tarvik::rational {

@@ -10,7 +10,7 @@
 
 #include <cmath>
 
-#include "rational/value.hpp"
+#include "special/value.hpp"
 
 namespace tarvik::rational {
 namespace {

@@ -2,7 +2,7 @@
 // scalar path and a vector of W doubles in the lane kernels, with a mask type
 // (bool, or W lanes of all bits set or clear, as compared vectors give) and
 // the few operations that differ between the two. Every formula of the
-// solver (rational/*.hpp) is a template over V, written once, evaluated
+// solver (black/*.hpp) is a template over V, written once, evaluated
 // operation by operation in the same order on either type: IEEE addition,
 // subtraction, multiplication, division and square root round the same in a
 // vector lane as in a scalar register, and nothing here is contracted into

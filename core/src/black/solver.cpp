@@ -1,12 +1,12 @@
-#include "rational/solver.hpp"
+#include "black/solver.hpp"
 
 #include <cmath>
 #include <limits>
 
-#include "rational/householder.hpp"
-#include "rational/inverse_norm_cdf.hpp"
-#include "rational/normalised_black.hpp"
-#include "rational/transforms.hpp"
+#include "black/householder.hpp"
+#include "special/inverse_norm_cdf.hpp"
+#include "black/normalised_black.hpp"
+#include "black/transforms.hpp"
 #include "tarvik/normal.hpp"
 #include "tarvik/numeric.hpp"
 

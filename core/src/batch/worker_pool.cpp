@@ -32,7 +32,7 @@
 // thread wakes the thread waiting for it if it sleeps. Halves are cut at
 // multiples of the grain, so that a kernel that works in blocks gets whole
 // blocks.
-#include "worker_pool.hpp"
+#include "batch/worker_pool.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>

@@ -14,8 +14,8 @@
 
 #include "lanes/lanes.hpp"
 #include "lanes/lists.hpp"
-#include "rational/erfcx.hpp"
-#include "rational/value.hpp"
+#include "special/erfcx.hpp"
+#include "special/value.hpp"
 #include "tarvik/normal.hpp"
 
 namespace tarvik::lanes {

@@ -1,12 +1,12 @@
 // The normalised Black call price, scalar: the region of (x, s) picks one of
 // the four methods of normalised_black.hpp, whose exp, erfcx and Phi are
 // called here.
-#include "rational/normalised_black.hpp"
+#include "black/normalised_black.hpp"
 
 #include <cmath>
 #include <limits>
 
-#include "rational/erfcx.hpp"
+#include "special/erfcx.hpp"
 #include "tarvik/normal.hpp"
 #include "tarvik/numeric.hpp"
 

@@ -10,7 +10,7 @@
 
 #include <limits>
 
-#include "rational/value.hpp"
+#include "special/value.hpp"
 #include "tarvik/numeric.hpp"
 
 namespace tarvik::rational {

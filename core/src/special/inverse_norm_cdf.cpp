@@ -1,6 +1,6 @@
 // The standard normal quantile, scalar: the interval of u picks one
 // rational part of inverse_norm_cdf.hpp.
-#include "rational/inverse_norm_cdf.hpp"
+#include "special/inverse_norm_cdf.hpp"
 
 #include <cmath>
 

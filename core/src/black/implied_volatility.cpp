@@ -4,9 +4,9 @@
 
 #include <cmath>
 
-#include "rational/front_end.hpp"
-#include "rational/normalised_black.hpp"
-#include "rational/solver.hpp"
+#include "black/front_end.hpp"
+#include "black/normalised_black.hpp"
+#include "black/solver.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/numeric.hpp"

@@ -15,7 +15,7 @@
 // kernels share them; the scalar path expands them in place.
 #pragma once
 
-#include "rational/value.hpp"
+#include "special/value.hpp"
 #include "tarvik/numeric.hpp"
 
 namespace tarvik::rational {

@@ -13,7 +13,7 @@
 // library's exp element by element, then the formula on the terms.
 //
 // Included into each lane path's translation unit (internal linkage
-// throughout, as for kernel.hpp).
+// throughout, as for bachelier/kernel.hpp).
 #pragma once
 
 #include <cmath>
@@ -25,7 +25,7 @@
 #include "bachelier/kernel.hpp"
 #include "lanes/lists.hpp"
 #include "lanes/paths.hpp"
-#include "rational/value.hpp"
+#include "special/value.hpp"
 #include "tarvik/numeric.hpp"
 
 namespace tarvik::lanes {

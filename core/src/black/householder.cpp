@@ -1,9 +1,9 @@
-#include "rational/householder.hpp"
+#include "black/householder.hpp"
 
 #include <cmath>
 #include <cstdint>
 
-#include "rational/normalised_black.hpp"
+#include "black/normalised_black.hpp"
 #include "tarvik/numeric.hpp"
 
 namespace tarvik::rational {
