@@ -1,14 +1,14 @@
-"""What a quote table means, in NumPy alone: the reading of option types,
-numbers and dates, the ACT/365F year fraction, the mid of a bid/ask quote,
-put-call parity, and the computation of a whole table through the batch
-functions. ``tarvik.frame`` (DataFrames) and the command line both sit on it.
+"""What a quote table means, in NumPy alone: the reading of option types
+and dates, the ACT/365F year fraction, the mid of a bid/ask quote, put-call
+parity, and the computation of a whole table through the batch functions.
+``tarvik.frame`` (DataFrames) and the command line both sit on it; numbers in
+text are read by the extension (``_core._csv_numbers``).
 """
 
 from __future__ import annotations
 
 import datetime as _dt
 import math
-import re
 import typing
 from itertools import repeat
 
@@ -37,35 +37,6 @@ CALLS = frozenset(("c", "call", "1", "true"))
 PUTS = frozenset(("p", "put", "0", "false"))
 
 MICROSECONDS_PER_YEAR = 365 * 86_400 * 1_000_000  # ACT/365F
-
-# The number grammar of both CSV engines: an optional sign, ASCII digits
-# with an optional point, an optional exponent, or inf/infinity/nan in any
-# case. float() alone would also take "1_0" and non-ASCII digits.
-NUMBER = re.compile(
-    r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|(?i:inf|infinity|nan))",
-    re.ASCII)
-
-
-def number(text: str) -> float | None:
-    """The value of a field (surrounding blanks ignored), or None."""
-    text = text.strip(" \t")
-    return float(text) if NUMBER.fullmatch(text) else None
-
-
-def numbers(texts: typing.Sequence[str]) -> tuple[_Floats, _Flags]:
-    """The numbers of fields and where a field is not one (NaN there); an
-    empty field is a missing value, reported apart (second mask)."""
-    values = np.empty(len(texts), np.float64)
-    bad = np.zeros(len(texts), bool)
-    for i, text in enumerate(texts):
-        v = number(text)
-        if v is None:
-            values[i] = math.nan
-            bad[i] = True
-        else:
-            values[i] = v
-    return values, bad
-
 
 # The common spellings, read without a function call each.
 SPELLINGS = {text: code for code, words in ((1, CALLS), (0, PUTS)) for word in words

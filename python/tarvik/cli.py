@@ -474,42 +474,46 @@ def plain_columns(data: bytes, ends: npt.NDArray[np.intp],
 
 
 def numbers(texts: typing.Any) -> tuple[_Floats, _Flags, _Flags]:
-    """The numbers of a column by the shared grammar; where a field is not a
-    number, and where it is empty (NaN in both)."""
+    """The numbers of a column by the extension's grammar; where a field is
+    not a number, and where it is empty (NaN in both)."""
     if isinstance(texts, ReadColumn):
         return texts.values, texts.bad, texts.empty
+    if not len(texts):
+        return np.zeros(0), np.zeros(0, bool), np.zeros(0, bool)
     if not isinstance(texts, tuple):
         import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
         import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
-        none = np.zeros(len(texts), bool)
         # Over digits, point, signs and exponent marks alone, Arrow's cast
         # refuses exactly the fields outside the grammar (every such string
         # of up to six characters checked) and reads the same values.
         if only_number_bytes(texts):
             with contextlib.suppress(pa.ArrowInvalid):
+                none = np.zeros(len(texts), bool)
                 return arrow_numpy(pc.cast(texts, pa.float64()), np.float64), none, none
-        pattern = "^" + _quotes.NUMBER.pattern + "$"
-        good = pc.match_substring_regex(texts, pattern)
-        if pc.all(good).as_py():  # every field a number as it is written
-            values = pc.cast(texts, pa.float64()).to_numpy(zero_copy_only=False)
-            return np.asarray(values, np.float64), none, none
-        trimmed = pc.utf8_trim(texts, " \t")
-        good = pc.match_substring_regex(trimmed, pattern)
-        values = pc.cast(pc.if_else(good, trimmed, None), pa.float64()).to_numpy(
-            zero_copy_only=False)
-        empty = pc.equal(trimmed, "").to_numpy(zero_copy_only=False)
-        bad = ~np.asarray(good.to_numpy(zero_copy_only=False), bool) & ~empty
-        return np.asarray(values, np.float64), bad, empty
-    # The extension reads a column's fields by the grammar at once, separated
-    # by line feeds (a field holds none: lines are split at them).
-    if texts:
-        values, kinds = _core._csv_numbers("\n".join(texts).encode())
-        if len(values) == len(texts):
-            return values, kinds == 1, kinds == 2
-    values, bad = _quotes.numbers(texts)
-    empty = np.array([not t.strip(" \t") for t in texts], bool)
-    return values, bad & ~empty, empty
+        data = arrow_lines(texts)
+    else:
+        data = "\n".join(texts).encode()
+    # The extension reads the fields, one a line (a field holds no line feed:
+    # lines are split at them).
+    values, kinds = _core._csv_numbers(data)
+    return values, kinds == 1, kinds == 2
+
+
+def arrow_lines(texts: typing.Any) -> bytes:
+    """The fields of an Arrow string column without nulls (as the engine
+    reads them), one a line, without the last line end."""
+    parts = []
+    for chunk in getattr(texts, "chunks", [texts]):
+        if not len(chunk):
+            continue
+        _, offsets_buffer, data_buffer = chunk.buffers()
+        start = chunk.offset
+        offsets = np.frombuffer(offsets_buffer, np.int32)[start:start + len(chunk) + 1]
+        data = (np.frombuffer(data_buffer, np.uint8)[offsets[0]:offsets[-1]]
+                if data_buffer is not None else np.zeros(0, np.uint8))
+        parts.append(np.insert(data, offsets[1:-1] - offsets[0], 10).tobytes())
+    return b"\n".join(parts)
 
 
 # Arrow arrays to and from NumPy through their buffers. (pyarrow's own
