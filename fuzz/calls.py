@@ -11,8 +11,8 @@ functions added later are fuzzed too. A call is
   parallel equals serial bit for bit, and the inputs stay as they were
   (the private table writer _csv_rows: the bytes of repr() of each value,
   between the lines given;
-  its reader _csv_numbers: the value of each field as the grammar of
-  tarvik._quotes.number reads it); or
+  its reader _csv_numbers: the value of each field as the grammar written
+  apart in tests/model.py reads it); or
 * wild: anything anywhere, by position or keyword: floats and ints of every
   class and size, None, strings, containers, NumPy scalars and arrays of every
   dtype, shape, layout, byte order and alignment, objects whose conversions
@@ -27,6 +27,7 @@ to an argument.
 import gc
 import inspect
 import math
+import os
 import re
 import struct
 import sys
@@ -36,7 +37,9 @@ import atheris
 import numpy as np
 import tarvik
 from tarvik import _core
-from tarvik._quotes import number
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from model import number  # noqa: E402
 
 REJECTED = 0x7FF8000000000000  # an element the scalar twin rejects
 FLAGS = ("is_call", "parallel")

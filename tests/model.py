@@ -2,7 +2,7 @@
 Black-76 price by its four textbook cases (against which the staged price
 plans of the core are checked bit for bit), and the input checks of every
 pricing and implied-volatility function, in their order, with their
-messages.
+messages; and the grammar of numbers in CSV text.
 
 Python floats are IEEE doubles evaluated operation by operation and
 math.erfc, math.exp, math.log and math.sqrt call the same C library as the
@@ -13,6 +13,7 @@ Functions raise ModelError with args == (kind, message), as tarvik.IVError.
 """
 
 import math
+import re
 from decimal import Decimal
 
 SQRT_HALF = 0.70710678118654757  # 1/sqrt(2) rounded once
@@ -222,3 +223,18 @@ def bachelier_implied_volatility_checks(price, forward, strike, maturity, is_cal
     if not math.isfinite(forward - strike):
         raise invalid("forward minus strike overflows")
     bound("price", price, max(forward - strike if is_call else strike - forward, 0.0), INF)
+
+
+# The number grammar of both CSV engines: an optional sign, ASCII digits
+# with an optional point, an optional exponent, or inf/infinity/nan in any
+# case, with blanks around. float() alone would also take "1_0" and
+# non-ASCII digits.
+NUMBER = re.compile(
+    r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|(?i:inf|infinity|nan))",
+    re.ASCII)
+
+
+def number(text):
+    """The value of a CSV field (blanks and tabs around it ignored), or None."""
+    text = text.strip(" \t")
+    return float(text) if NUMBER.fullmatch(text) else None

@@ -188,8 +188,12 @@ def test_rows_stay_aligned_with_garbage_in_every_position(tmp_path, engine):
      "2 of 3 rows without a result: 2 unparsable"),
     (HEADER, ["--model", "normal", "--spot-col", "forward"], 2, "--model normal is on a forward"),
     (HEADER, ["--model", "normal", "--shift", "0.01"], 2, "--shift and --shift-col are for"),
+    (HEADER, ["--model", "normal", "--spot-col", "forward", "--discount-col", "price"], 2,
+     "--discount-col is for Black-76"),  # of the rules broken, the first the command line tells
+    (HEADER, ["--forward", "parity", "--rate-col", "k"], 2, "--forward parity gives the discount"),
 ], ids=["encoding", "field_size", "disk_full", "missing_column", "dates_as_maturity",
-        "no_result", "number_grammar", "normal_on_spot", "shift_with_normal"])
+        "no_result", "number_grammar", "normal_on_spot", "shift_with_normal", "discount_on_spot",
+        "parity_discounted"])
 def test_failures_are_one_line_and_a_status(data, args, status, message):
     done = run_cli(["iv", "-", *args], stdin=data)
     err = done.stderr.decode()
@@ -333,8 +337,8 @@ def test_number_writer_refuses_what_is_no_table(args, error):
 
 def test_fields_are_read_as_the_grammar_reads_them():
     # Seeded fields of number characters, blanks and words (and values past
-    # the doubles' range), against the grammar of tarvik._quotes, bit for bit.
-    from tarvik._quotes import number
+    # the doubles' range), against the grammar written apart, bit for bit.
+    from model import number
     rng = np.random.default_rng(9)
     parts = ["1", "0", "7", ".", "e", "E", "+", "-", " ", "\t", "inf", "infinity", "NaN", "_",
              "x", "\r", "\u0661", "400", "99999999999999999999"]

@@ -178,6 +178,12 @@ def test_american_exercise_is_the_american_functions():
     (dict(model="lognormal"), "model= is"),
     (dict(exercise="bermudan"), "exercise= is"),
     (dict(exercise="american"), "for the spot model"),
+    (dict(spot="forward", discount=0.9, model="normal"), "not on spot="),  # the first rule told
+    (dict(dividend=0.01), "belongs to the spot model"),
+    (dict(rate=0.01, discount=0.9), "not both"),
+    (dict(forward="parity", rate=0.01), "gives the discount factor too"),
+    # The quotes are read before the rules on parity forwards are told.
+    (dict(forward="parity", rate=0.01, strike="k"), "no column 'k'"),
 ])
 def test_model_and_shift_refuse_what_they_do_not_apply_to(args, message):
     pd = pytest.importorskip("pandas")
@@ -185,3 +191,47 @@ def test_model_and_shift_refuse_what_they_do_not_apply_to(args, message):
                        "price": [0.1]})
     with pytest.raises(ValueError, match=message):
         frame.implied_volatilities(df, **args)
+
+
+@pytest.mark.parametrize("options, model", [
+    ([], dict(forward="forward")),
+    (["--rate-col", "rate", "--shift-col", "shift"], dict(forward="forward", rate="rate",
+                                                         shift="shift")),
+    (["--model", "normal", "--discount-col", "discount"], dict(forward="forward", model="normal",
+                                                              discount="discount")),
+    (["--spot-col", "forward", "--rate-col", "rate"], dict(spot="forward", rate="rate")),
+    # The command line's spot model takes a rate column by default.
+    (["--spot-col", "forward", "--exercise", "american"], dict(spot="forward", rate="rate",
+                                                               exercise="american")),
+    (["--forward", "parity"], dict(forward="parity")),
+], ids=["black76", "shifted_discounted", "normal", "spot", "american", "parity"])
+def test_the_command_line_gives_what_the_frame_layer_gives(tmp_path, options, model):
+    # One table of quotes with a fault of each kind in some rows, through
+    # both readers: the same numbers, bit for bit, and the same reasons.
+    pd = pytest.importorskip("pandas")
+    from tarvik import cli
+    t = np.repeat([91 / 365, 273 / 365], 10)
+    strike = np.tile([80.0, 90.0, 100.0, 110.0, 120.0], 4)
+    call = np.tile(np.repeat([True, False], 5), 2)
+    price = np.exp(-0.02 * t) * tarvik.black_prices(101.0, strike, t, 0.25, call)
+    data = {"expiry": np.where(t < 0.5, "2026-06-19", "2026-12-18"), "strike": strike,
+            "type": np.where(call, "C", "P"), "bid": price - 0.01, "ask": price + 0.01,
+            "forward": np.full(20, 101.0), "rate": np.full(20, 0.02),
+            "discount": np.exp(-0.02 * t), "shift": np.full(20, 2.0)}
+    data["expiry"][0] = "2026-01-16"  # expired
+    data["type"][6] = "x"
+    data["strike"][13] = np.nan
+    data["bid"][16], data["bid"][18] = data["ask"][16] + 1, 0.0  # crossed, one-sided
+    df = pd.DataFrame(data)
+    df.to_csv(tmp_path / "q.csv", index=False, na_rep="")
+    assert cli.main(["iv", str(tmp_path / "q.csv"), "-o", str(tmp_path / "o.csv"),
+                     "--expiry-col", "expiry", "--valuation-date", "2026-03-20",
+                     "--bid-col", "bid", "--ask-col", "ask", *options]) == 0
+    got = pd.read_csv(tmp_path / "o.csv", keep_default_na=False)
+    want = frame.implied_volatilities(df, bid="bid", ask="ask", expiry="expiry",
+                                      valuation="2026-03-20", **model)
+    assert [e or None for e in got["error"]] == errors(want)
+    assert errors(want).count(None) >= 12
+    for name in want.columns[len(data):-1]:
+        values = got[name].replace("", "nan").astype(np.float64).to_numpy()
+        assert column(want, name).tobytes() == values.tobytes(), name

@@ -1,20 +1,19 @@
-"""What a quote table means, in NumPy alone: the reading of option types,
-numbers and dates, the ACT/365F year fraction, the mid of a bid/ask quote,
-put-call parity, and the computation of a whole table through the batch
-functions. ``tarvik.frame`` (DataFrames) and the command line both sit on it.
+"""What a quote table means, in NumPy alone: the reading of option types
+and dates, the ACT/365F year fraction, the mid of a bid/ask quote, put-call
+parity, and the table of each row's reason for having no result. The path
+from a table's columns to its results (``_pipeline``), ``tarvik.frame``
+(DataFrames) and the command line sit on it; numbers in text are read by the
+extension (``_core._csv_numbers``).
 """
 
 from __future__ import annotations
 
 import datetime as _dt
 import math
-import re
 import typing
 from itertools import repeat
 
 import numpy as np
-
-import tarvik
 
 if typing.TYPE_CHECKING:
     import numpy.typing as npt
@@ -37,35 +36,6 @@ CALLS = frozenset(("c", "call", "1", "true"))
 PUTS = frozenset(("p", "put", "0", "false"))
 
 MICROSECONDS_PER_YEAR = 365 * 86_400 * 1_000_000  # ACT/365F
-
-# The number grammar of both CSV engines: an optional sign, ASCII digits
-# with an optional point, an optional exponent, or inf/infinity/nan in any
-# case. float() alone would also take "1_0" and non-ASCII digits.
-NUMBER = re.compile(
-    r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|(?i:inf|infinity|nan))",
-    re.ASCII)
-
-
-def number(text: str) -> float | None:
-    """The value of a field (surrounding blanks ignored), or None."""
-    text = text.strip(" \t")
-    return float(text) if NUMBER.fullmatch(text) else None
-
-
-def numbers(texts: typing.Sequence[str]) -> tuple[_Floats, _Flags]:
-    """The numbers of fields and where a field is not one (NaN there); an
-    empty field is a missing value, reported apart (second mask)."""
-    values = np.empty(len(texts), np.float64)
-    bad = np.zeros(len(texts), bool)
-    for i, text in enumerate(texts):
-        v = number(text)
-        if v is None:
-            values[i] = math.nan
-            bad[i] = True
-        else:
-            values[i] = v
-    return values, bad
-
 
 # The common spellings, read without a function call each.
 SPELLINGS = {text: code for code, words in ((1, CALLS), (0, PUTS)) for word in words
@@ -210,110 +180,3 @@ class Table:
 
     def missing(self, values: _Floats | float) -> None:
         self.fail(np.isnan(values), MISSING_VALUE)
-
-
-def compute(table: Table, *, quote: _Floats | float, quote_is_price: bool,
-            underlying: _Floats | float, spot: bool, strike: _Floats | float,
-            maturity: _Floats | float, is_call: _Flags | bool, rate: _Floats | float | None,
-            dividend: _Floats | float | None, discount: _Floats | float | None, greeks: bool,
-            parallel: bool, normal: bool = False,
-            shift: _Floats | float | None = None, american: bool = False) -> dict[str, _Floats]:
-    """The result columns of a table: "iv" (from prices) or "price" (from
-    volatilities), then the Greeks; NaN where a row has a reason in the table
-    (set here from the IVError kind where the batch function rejects it).
-    On a forward, `normal` takes the normal model instead of Black-76, and
-    `shift` d makes the quotes shifted-lognormal: Black-76 on F + d and K + d.
-    On a spot, `american` takes American exercise instead of European."""
-    n = table.n
-    vals = [quote, underlying, strike, maturity]
-    if shift is not None:
-        vals.append(shift)
-    if spot:
-        vals += [0.0 if rate is None else rate, 0.0 if dividend is None else dividend]
-    for v in vals:
-        table.missing(v)
-    if discount is not None:
-        table.missing(discount)
-    skip = table.has.copy()
-    fn: typing.Any
-    args: list[typing.Any]
-    vol: typing.Any
-    g: typing.Any
-
-    def clean(v: _Floats | float) -> _Floats | float:
-        """NaN where a row is already without a result, so that the batch
-        function rejects it too (and nothing is computed from garbage)."""
-        if isinstance(v, np.ndarray) and skip.any():
-            v = v.copy()
-            v[skip] = np.nan
-        return v
-
-    flags = np.broadcast_to(np.asarray(is_call, bool), (n,)).copy() if n else np.zeros(0, bool)
-    out: dict[str, _Floats] = {}
-    if spot:
-        s, k, t, r, q = (clean(v) for v in (underlying, strike, maturity, vals[4], vals[5]))
-        if quote_is_price:
-            p = clean(quote)
-            fn = (tarvik.american_implied_volatilities if american else
-                  tarvik.black_scholes_implied_volatilities)
-            args = [p, s, k, t, r, q]
-            vol = fn(*args, flags, parallel)
-        else:
-            vol = clean(quote)
-            fn = tarvik.american_prices if american else tarvik.black_scholes_prices
-            args = [s, k, t, r, q, vol]
-        all_spot = tarvik.american_greeks if american else tarvik.black_scholes_greeks
-        g = all_spot(s, k, t, r, q, vol, flags, parallel) if (
-            greeks or not quote_is_price) else None
-        main = vol if quote_is_price else g["price"] if g is not None else fn(*args, flags)
-        out["iv" if quote_is_price else "price"] = np.broadcast_to(main, (n,)).copy()
-        if g is not None and greeks:
-            for name in SPOT_GREEKS:
-                out[name] = g[name]
-    else:
-        f, k, t = (clean(v) for v in (underlying, strike, maturity))
-        if shift is not None:
-            f, k = f + clean(shift), k + clean(shift)
-        ivs, prices, all_greeks = (
-            (tarvik.bachelier_implied_volatilities, tarvik.bachelier_prices,
-             tarvik.bachelier_greeks) if normal else
-            (tarvik.black_implied_volatilities, tarvik.black_prices, tarvik.black_greeks))
-        d: typing.Any = np.exp(-(np.asarray(rate) * t)) if rate is not None else discount
-        if d is not None:
-            d = clean(d)
-            table.fail(~(np.asarray(d) > 0.0), "invalid_input")
-        if quote_is_price:
-            p = clean(quote)
-            undiscounted = p / d if d is not None else p
-            fn = ivs
-            args = [undiscounted, f, k, t]
-            vol = fn(*args, flags, parallel)
-        else:
-            vol = clean(quote)
-            fn = prices
-            args = [f, k, t, vol]
-        g = all_greeks(f, k, t, vol, flags, parallel) if (
-            greeks or not quote_is_price) else None
-        scale = 1.0 if d is None else d
-        if quote_is_price:
-            out["iv"] = np.broadcast_to(vol, (n,)).copy()
-        else:
-            out["price"] = np.broadcast_to(g["price"] * scale, (n,)).copy()  # type: ignore[index]
-        if g is not None and greeks:
-            for name in GREEKS:
-                out[name] = np.broadcast_to(g[name] * scale, (n,)).copy()
-            if rate is not None:
-                # -d/dT of D V with D = exp(-rT): r D V + D (-dV/dT).
-                out["theta"] += np.asarray(rate) * (g["price"] * scale)
-    main = out["iv" if quote_is_price else "price"]
-    failed = np.isnan(main) & ~table.has
-    if failed.any():
-        pick = [a[failed] if isinstance(a, np.ndarray) and a.ndim else a for a in args]
-        codes = tarvik.error_codes(fn, *pick, flags[failed])
-        kinds = np.array(tarvik.ERROR_KINDS, dtype=object)[codes]
-        table.reason[failed] = kinds
-        table.has[failed] = codes != 0
-    bad = table.has
-    for column in out.values():
-        column[bad] = np.nan
-    return out

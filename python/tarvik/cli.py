@@ -40,7 +40,7 @@ import numpy as np
 
 import tarvik
 
-from . import _core, _quotes
+from . import _core, _pipeline, _quotes
 
 __all__ = ["main"]
 
@@ -51,8 +51,6 @@ if typing.TYPE_CHECKING:
     _Flags = npt.NDArray[np.bool_]
 
 PROG = "python -m tarvik"
-GREEKS = _quotes.GREEKS
-SPOT_GREEKS = _quotes.SPOT_GREEKS
 UNPARSABLE = "unparsable"
 # Every reason a row can have, in the order of the summary on stderr.
 KINDS = tuple(k for k in tarvik.ERROR_KINDS if k) + (
@@ -60,6 +58,17 @@ KINDS = tuple(k for k in tarvik.ERROR_KINDS if k) + (
     _quotes.ONE_SIDED_QUOTE, _quotes.EXPIRED)
 # The csv module's default field limit, kept by both engines.
 FIELD_LIMIT = 131072
+# What the command line says where the options break a rule of the model
+# (_pipeline.RULES; of several, the first here is told).
+MODEL_RULES = {
+    "discount_on_spot": "--discount-col is for Black-76 (a forward column); the spot model "
+                        "discounts with --rate-col",
+    "normal_on_spot": "--model normal is on a forward column, not a spot column",
+    "american_on_forward": "--exercise american is on a spot column, not a forward column",
+    "shift_not_black": "--shift and --shift-col are for Black-76 on a forward column",
+    "parity_discounted": "--forward parity gives the discount factor too: drop --rate-col and "
+                         "--discount-col",
+}
 
 
 class Failure(Exception):
@@ -152,15 +161,17 @@ class Columns:
         self.spot = args.spot_col is not None or (
             args.forward_col is None and not self.parity and "forward" not in names
             and "spot" in names)
-        if self.spot and args.discount_col:
-            raise Failure("--discount-col is for Black-76 (a forward column); the spot model "
-                          "discounts with --rate-col", 2)
-        if self.spot and args.model == "normal":
-            raise Failure("--model normal is on a forward column, not a spot column", 2)
-        if not self.spot and args.exercise == "american":
-            raise Failure("--exercise american is on a spot column, not a forward column", 2)
-        if (args.shift is not None or args.shift_col) and (self.spot or args.model == "normal"):
-            raise Failure("--shift and --shift-col are for Black-76 on a forward column", 2)
+        self.model = _pipeline.Model(
+            spot=self.spot, normal=args.model == "normal",
+            shifted=args.shift is not None or bool(args.shift_col),
+            american=args.exercise == "american", rate=bool(args.rate_col),
+            # On a forward the rate discounts where both are given.
+            discount=bool(args.discount_col) and (self.spot or self.parity or not args.rate_col),
+            dividend=self.spot and bool(args.dividend_col), parity=self.parity)
+        broken = self.model.broken()
+        if broken:
+            rule = next((r for r in MODEL_RULES if r in broken), broken[0])
+            raise Failure(MODEL_RULES.get(rule, _pipeline.RULES[rule]), 2)
         wanted: list[tuple[str, str]] = [("strike", args.strike_col), ("type", args.type_col)]
         if args.shift_col:
             wanted.append(("shift", args.shift_col))
@@ -168,9 +179,6 @@ class Columns:
         if not self.parity:
             wanted.append(("spot", args.spot_col or "spot") if self.spot else
                           ("forward", args.forward_col or "forward"))
-        elif args.rate_col or args.discount_col:
-            raise Failure("--forward parity gives the discount factor too: drop --rate-col "
-                          "and --discount-col", 2)
         if iv and (args.bid_col or args.ask_col) and args.price_col not in names:
             if not (args.bid_col and args.ask_col):
                 raise Failure("give both --bid-col and --ask-col", 2)
@@ -204,9 +212,7 @@ class Columns:
             if self.valuation_us is None:
                 raise Failure(f"--valuation-date {args.valuation_date!r} is not an ISO 8601 "
                               "date or timestamp", 2)
-        main = "iv" if iv else "price"
-        greeks = () if args.no_greeks else SPOT_GREEKS if self.spot else GREEKS
-        self.added = [main, *greeks, "error"]
+        self.added = [*self.model.result_columns(iv, not args.no_greeks), "error"]
         # Result columns already in the input: left out of the copied lines.
         self.dropped = [i for i, name in enumerate(names) if name in self.added]
         self.header = header
@@ -474,42 +480,46 @@ def plain_columns(data: bytes, ends: npt.NDArray[np.intp],
 
 
 def numbers(texts: typing.Any) -> tuple[_Floats, _Flags, _Flags]:
-    """The numbers of a column by the shared grammar; where a field is not a
-    number, and where it is empty (NaN in both)."""
+    """The numbers of a column by the extension's grammar; where a field is
+    not a number, and where it is empty (NaN in both)."""
     if isinstance(texts, ReadColumn):
         return texts.values, texts.bad, texts.empty
+    if not len(texts):
+        return np.zeros(0), np.zeros(0, bool), np.zeros(0, bool)
     if not isinstance(texts, tuple):
         import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
         import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
-        none = np.zeros(len(texts), bool)
         # Over digits, point, signs and exponent marks alone, Arrow's cast
         # refuses exactly the fields outside the grammar (every such string
         # of up to six characters checked) and reads the same values.
         if only_number_bytes(texts):
             with contextlib.suppress(pa.ArrowInvalid):
+                none = np.zeros(len(texts), bool)
                 return arrow_numpy(pc.cast(texts, pa.float64()), np.float64), none, none
-        pattern = "^" + _quotes.NUMBER.pattern + "$"
-        good = pc.match_substring_regex(texts, pattern)
-        if pc.all(good).as_py():  # every field a number as it is written
-            values = pc.cast(texts, pa.float64()).to_numpy(zero_copy_only=False)
-            return np.asarray(values, np.float64), none, none
-        trimmed = pc.utf8_trim(texts, " \t")
-        good = pc.match_substring_regex(trimmed, pattern)
-        values = pc.cast(pc.if_else(good, trimmed, None), pa.float64()).to_numpy(
-            zero_copy_only=False)
-        empty = pc.equal(trimmed, "").to_numpy(zero_copy_only=False)
-        bad = ~np.asarray(good.to_numpy(zero_copy_only=False), bool) & ~empty
-        return np.asarray(values, np.float64), bad, empty
-    # The extension reads a column's fields by the grammar at once, separated
-    # by line feeds (a field holds none: lines are split at them).
-    if texts:
-        values, kinds = _core._csv_numbers("\n".join(texts).encode())
-        if len(values) == len(texts):
-            return values, kinds == 1, kinds == 2
-    values, bad = _quotes.numbers(texts)
-    empty = np.array([not t.strip(" \t") for t in texts], bool)
-    return values, bad & ~empty, empty
+        data = arrow_lines(texts)
+    else:
+        data = "\n".join(texts).encode()
+    # The extension reads the fields, one a line (a field holds no line feed:
+    # lines are split at them).
+    values, kinds = _core._csv_numbers(data)
+    return values, kinds == 1, kinds == 2
+
+
+def arrow_lines(texts: typing.Any) -> bytes:
+    """The fields of an Arrow string column without nulls (as the engine
+    reads them), one a line, without the last line end."""
+    parts = []
+    for chunk in getattr(texts, "chunks", [texts]):
+        if not len(chunk):
+            continue
+        _, offsets_buffer, data_buffer = chunk.buffers()
+        start = chunk.offset
+        offsets = np.frombuffer(offsets_buffer, np.int32)[start:start + len(chunk) + 1]
+        data = (np.frombuffer(data_buffer, np.uint8)[offsets[0]:offsets[-1]]
+                if data_buffer is not None else np.zeros(0, np.uint8))
+        parts.append(np.insert(data, offsets[1:-1] - offsets[0], 10).tobytes())
+    return b"\n".join(parts)
 
 
 # Arrow arrays to and from NumPy through their buffers. (pyarrow's own
@@ -567,10 +577,39 @@ def column_text(texts: typing.Any) -> list[str]:
 
 # ---- computing -------------------------------------------------------------
 
-def compute(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
-            first_chunk: bool, parallel: bool) -> tuple[list[_Floats], _quotes.Table]:
-    """The new columns of a chunk of n rows (the result, then the Greeks) and
-    the reason of each row without a result."""
+class Chunk:
+    """The columns of a chunk of rows as the pipeline reads them
+    (_pipeline.Source): all read before it runs, so that a row's faults in
+    reading come before the reasons the pipeline finds."""
+
+    def __init__(self, table: _quotes.Table, values: dict[str, typing.Any],
+                 codes: npt.NDArray[np.int8], dates: tuple[typing.Any, typing.Any]) -> None:
+        self.n, self.table, self.values, self.codes, self.times = table.n, table, values, codes, dates
+
+    def maturity(self) -> _Floats | None:
+        return self.values.get("maturity")
+
+    def dates(self) -> tuple[typing.Any, typing.Any]:
+        return self.times
+
+    def is_call(self) -> _Flags:
+        flags: _Flags = self.codes == 1
+        return flags
+
+    def bid_ask(self) -> tuple[_Floats, _Floats] | None:
+        return (self.values["bid"], self.values["ask"]) if "bid" in self.values else None
+
+    def number(self, role: str) -> _Floats:
+        return self.values[role]  # type: ignore[no-any-return]
+
+    def optional(self, role: str) -> typing.Any:
+        return self.values.get(role)
+
+
+def read(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
+         first_chunk: bool) -> Chunk:
+    """The columns of a chunk of n rows, with the reason of each row whose
+    fields cannot be read."""
     table = _quotes.Table(n)
     codes = option_types(texts["type"])
     table.fail(codes == 2, _quotes.UNPARSABLE_TYPE)
@@ -587,6 +626,9 @@ def compute(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
         table.fail(bad, UNPARSABLE)
         if role not in ("bid", "ask"):  # a missing side is a one-sided quote
             table.fail(empty, _quotes.MISSING_VALUE)
+    if columns.args.shift is not None:
+        values["shift"] = columns.args.shift
+    dates: tuple[typing.Any, typing.Any] = (None, None)
     if "expiry" in columns.index:
         expiry, bad = _quotes.timestamps_us(column_text(texts["expiry"]))
         if first_chunk and n and bad.all():
@@ -598,31 +640,18 @@ def compute(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
             table.fail(bad, UNPARSABLE)
         else:
             valuation = columns.valuation_us  # type: ignore[assignment]
-        values["maturity"] = _quotes.year_fraction(expiry, valuation)
-        table.fail(~(values["maturity"] > 0.0), _quotes.EXPIRED)
-    if "bid" in values:
-        values["price"], crossed, one_sided = _quotes.mid(values.pop("bid"), values.pop("ask"))
-        table.fail(one_sided, _quotes.ONE_SIDED_QUOTE)
-        table.fail(crossed, _quotes.CROSSED_QUOTE)
-    is_call = codes == 1
-    iv = columns.args.command == "iv"
-    underlying: typing.Any = values.get("spot" if columns.spot else "forward")
-    discount = values.get("discount")
-    if columns.parity:
-        ok = ~table.has
-        _, fwd, disc, _, _, group = _quotes.parity(
-            np.where(ok, values["maturity"], np.nan), values["strike"],
-            np.where(ok, values["price"], np.nan), is_call)
-        underlying, discount = fwd[group], disc[group]
-    out = _quotes.compute(
-        table, quote=values["price" if iv else "vol"], quote_is_price=iv,
-        underlying=underlying, spot=columns.spot, strike=values["strike"],
-        maturity=values["maturity"], is_call=is_call, rate=values.get("rate"),
-        dividend=values.get("dividend"), discount=discount,
-        greeks=not columns.args.no_greeks, parallel=parallel,
-        normal=columns.args.model == "normal", shift=values.get("shift", columns.args.shift),
-        american=columns.args.exercise == "american")
-    return list(out.values()), table
+        dates = (expiry, valuation)
+    return Chunk(table, values, codes, dates)
+
+
+def compute(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
+            first_chunk: bool, parallel: bool) -> tuple[list[_Floats], _quotes.Table]:
+    """The new columns of a chunk of n rows (the result, then the Greeks) and
+    the reason of each row without a result."""
+    chunk = read(n, columns, texts, name, first_chunk)
+    out = _pipeline.run(columns.model, chunk, implied=columns.args.command == "iv",
+                        greeks=not columns.args.no_greeks, parallel=parallel)
+    return list(out.values()), chunk.table
 
 
 # ---- writing ---------------------------------------------------------------

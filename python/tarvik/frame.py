@@ -46,10 +46,9 @@ import typing
 
 import numpy as np
 
-from . import _quotes
+from . import _pipeline, _quotes
 
 __all__ = ["implied_volatilities", "parity_forwards", "prices"]
-
 
 
 def _narwhals() -> typing.Any:
@@ -62,13 +61,16 @@ def _narwhals() -> typing.Any:
 
 
 class _Frame:
-    """A narwhals view of the input and the reading of its arguments."""
+    """A narwhals view of the input and the reading of its arguments (role ->
+    a column name or a value), as the pipeline's source: each column is read
+    when the pipeline comes to it, a missing value noted then."""
 
-    def __init__(self, quotes: typing.Any) -> None:
+    def __init__(self, quotes: typing.Any, **args: typing.Any) -> None:
         self.nw = _narwhals()
         self.df = self.nw.from_native(quotes, eager_only=True)
         self.n = len(self.df)
         self.table = _quotes.Table(self.n)
+        self.args = args
 
     def has(self, name: typing.Any) -> bool:
         return isinstance(name, str) and name in self.df.columns
@@ -121,21 +123,22 @@ class _Frame:
             raise ValueError(f"{what} must be a column name, a date or a timestamp, not {arg!r}")
         return np.asarray(value, np.int64)
 
-    def maturity(self, maturity: typing.Any, expiry: typing.Any,
-                 valuation: typing.Any) -> np.ndarray | float:
+    def maturity(self) -> np.ndarray | float | None:
+        maturity, expiry = self.args["maturity"], self.args["expiry"]
         if maturity is None and expiry is None and self.has("maturity"):
             maturity = "maturity"
         if maturity is not None:
             return self.floats(maturity, "maturity")
-        if expiry is None or valuation is None:
+        if expiry is None or self.args["valuation"] is None:
             raise ValueError("give maturity= (years), or expiry= and valuation=")
-        years = _quotes.year_fraction(self.timestamps(expiry, "expiry"),
-                                      self.timestamps(valuation, "valuation"))
-        years = np.broadcast_to(years, (self.n,)).copy()
-        self.table.fail(~(years > 0.0), _quotes.EXPIRED)
-        return years
+        return None
 
-    def is_call(self, arg: typing.Any) -> np.ndarray:
+    def dates(self) -> tuple[np.ndarray, np.ndarray]:
+        return (self.timestamps(self.args["expiry"], "expiry"),
+                self.timestamps(self.args["valuation"], "valuation"))
+
+    def is_call(self) -> np.ndarray:
+        arg = self.args["type"]
         if isinstance(arg, str) and arg in self.df.columns:
             s = self.df[arg]
             if s.dtype == self.nw.Boolean and not s.is_null().any():
@@ -150,22 +153,21 @@ class _Frame:
         self.table.fail(codes == 2, _quotes.UNPARSABLE_TYPE)
         return codes == 1
 
-    def quote_price(self, price: typing.Any, bid: typing.Any, ask: typing.Any
-                    ) -> np.ndarray | float:
-        if self.has(price) or (bid is None and ask is None):
-            return self.floats(price, "price")
+    def bid_ask(self) -> tuple[np.ndarray | float, np.ndarray | float] | None:
+        bid, ask = self.args.get("bid"), self.args.get("ask")
+        if self.has(self.args["price"]) or (bid is None and ask is None):
+            return None
         if bid is None or ask is None:
             raise ValueError("give both bid= and ask= (or a price column)")
         # A missing side is a one-sided quote, not a missing value.
-        b = np.broadcast_to(self.floats(bid, "bid", missing=False), (self.n,))
-        a = np.broadcast_to(self.floats(ask, "ask", missing=False), (self.n,))
-        value, crossed, one_sided = _quotes.mid(b, a)
-        self.table.fail(one_sided, _quotes.ONE_SIDED_QUOTE)
-        self.table.fail(crossed, _quotes.CROSSED_QUOTE)
-        return value
+        return self.floats(bid, "bid", missing=False), self.floats(ask, "ask", missing=False)
 
-    def optional(self, arg: typing.Any, what: str) -> np.ndarray | float | None:
-        return None if arg is None else self.floats(arg, what)
+    def number(self, role: str) -> np.ndarray | float:
+        return self.floats(self.args[role], role)
+
+    def optional(self, role: str) -> np.ndarray | float | None:
+        arg = self.args.get(role)
+        return None if arg is None else self.floats(arg, role)
 
     def result(self, columns: dict[str, np.ndarray]) -> typing.Any:
         nw = self.nw
@@ -189,7 +191,7 @@ def _model(f: _Frame, forward: typing.Any, spot: typing.Any) -> tuple[bool, typi
     return (False, forward) if forward is not None else (True, spot)
 
 
-def _run(quotes: typing.Any, *, quote_is_price: bool, quote: typing.Any, bid: typing.Any,
+def _run(quotes: typing.Any, *, implied: bool, quote: typing.Any, bid: typing.Any,
          ask: typing.Any, forward: typing.Any, spot: typing.Any, rate: typing.Any,
          dividend: typing.Any, discount: typing.Any, strike: typing.Any, maturity: typing.Any,
          expiry: typing.Any, valuation: typing.Any, option_type: typing.Any, greeks: bool,
@@ -199,49 +201,17 @@ def _run(quotes: typing.Any, *, quote_is_price: bool, quote: typing.Any, bid: ty
         raise ValueError(f'model= is "black" or "normal", not {model!r}')
     if exercise not in ("european", "american"):
         raise ValueError(f'exercise= is "european" or "american", not {exercise!r}')
-    f = _Frame(quotes)
+    f = _Frame(quotes, maturity=maturity, expiry=expiry, valuation=valuation, type=option_type,
+               strike=strike, bid=bid, ask=ask, rate=rate, discount=discount,
+               dividend=dividend, shift=shift, **{"price" if implied else "vol": quote})
     is_spot, underlying = _model(f, forward, spot)
-    if exercise == "american" and not is_spot:
-        raise ValueError('exercise="american" is for the spot model (spot=)')
-    if model == "normal" and is_spot:
-        raise ValueError('model="normal" prices on a forward (forward=), not on spot=')
-    if shift is not None and (is_spot or model == "normal"):
-        raise ValueError('shift= is for Black-76 quotes on a forward (model="black", forward=)')
-    if not is_spot and dividend is not None:
-        raise ValueError("dividend= belongs to the spot model (spot=)")
-    if is_spot and discount is not None:
-        raise ValueError("discount= belongs to Black-76 (forward=); the spot model takes rate=")
-    if rate is not None and discount is not None:
-        raise ValueError("give rate= or discount=, not both")
-    years = f.maturity(maturity, expiry, valuation)
-    is_call = f.is_call(option_type)
-    k = f.floats(strike, "strike")
-    q = f.quote_price(quote, bid, ask) if quote_is_price else f.floats(quote, "vol")
-    r = f.optional(rate, "rate")
-    d = f.optional(discount, "discount")
-    if isinstance(underlying, str) and underlying == "parity" and not f.has("parity"):
-        if is_spot or not quote_is_price:
-            raise ValueError('forward="parity" is for implied_volatilities on Black-76')
-        if rate is not None or discount is not None:
-            raise ValueError('forward="parity" gives the discount factor too: drop rate= and '
-                             'discount=')
-        p = np.broadcast_to(q, (f.n,))
-        t = np.broadcast_to(years, (f.n,))
-        ok = ~f.table.has
-        _, fwd, disc, _, _, group = _quotes.parity(
-            np.where(ok, t, np.nan), np.broadcast_to(k, (f.n,)), np.where(ok, p, np.nan), is_call)
-        u: typing.Any = fwd[group] if f.n else np.zeros(0)
-        d = disc[group] if f.n else np.zeros(0)
-        # An expiry without two strikes quoted on both sides has no forward:
-        # its rows get missing_value.
-    else:
-        u = f.floats(underlying, "spot" if is_spot else "forward")
-    columns = _quotes.compute(
-        f.table, quote=q, quote_is_price=quote_is_price, underlying=u, spot=is_spot, strike=k,
-        maturity=years, is_call=is_call, rate=r, dividend=f.optional(dividend, "dividend"),
-        discount=d, greeks=greeks, parallel=parallel, normal=model == "normal",
-        shift=f.optional(shift, "shift"), american=exercise == "american")
-    return f.result(columns)
+    chosen = _pipeline.Model(
+        spot=is_spot, normal=model == "normal", shifted=shift is not None,
+        american=exercise == "american", rate=rate is not None, discount=discount is not None,
+        dividend=dividend is not None,
+        parity=isinstance(underlying, str) and underlying == "parity" and not f.has("parity"))
+    f.args[chosen.underlying] = underlying
+    return f.result(_pipeline.run(chosen, f, implied=implied, greeks=greeks, parallel=parallel))
 
 
 def implied_volatilities(quotes: typing.Any, *, price: str = "price", bid: typing.Any = None,
@@ -257,7 +227,7 @@ def implied_volatilities(quotes: typing.Any, *, price: str = "price", bid: typin
     square root of a year for ``model="normal"``), the Greeks (``delta gamma
     vega theta vanna vomma``, and ``rho dividend_rho`` on a spot) and
     ``error`` of each quoted price; see the module's documentation."""
-    return _run(quotes, quote_is_price=True, quote=price, bid=bid, ask=ask, forward=forward,
+    return _run(quotes, implied=True, quote=price, bid=bid, ask=ask, forward=forward,
                 spot=spot, rate=rate, dividend=dividend, discount=discount, strike=strike,
                 maturity=maturity, expiry=expiry, valuation=valuation, option_type=option_type,
                 greeks=greeks, parallel=parallel, model=model, shift=shift, exercise=exercise)
@@ -275,7 +245,7 @@ def prices(quotes: typing.Any, *, vol: typing.Any = "vol", forward: typing.Any =
     ``model="normal"``); see the module's documentation."""
     if isinstance(forward, str) and forward == "parity":
         raise ValueError('forward="parity" is for implied_volatilities')
-    return _run(quotes, quote_is_price=False, quote=vol, bid=None, ask=None, forward=forward,
+    return _run(quotes, implied=False, quote=vol, bid=None, ask=None, forward=forward,
                 spot=spot, rate=rate, dividend=dividend, discount=discount, strike=strike,
                 maturity=maturity, expiry=expiry, valuation=valuation, option_type=option_type,
                 greeks=greeks, parallel=parallel, model=model, shift=shift, exercise=exercise)
@@ -290,14 +260,9 @@ def parity_forwards(quotes: typing.Any, *, price: str = "price", bid: typing.Any
     C - P = D (F - K) by least squares over the strikes quoted on both sides,
     ``pairs`` (the number of such strikes; F and D need two) and ``residual``
     (root-mean-square, in price units)."""
-    f = _Frame(quotes)
-    years = np.broadcast_to(f.maturity(maturity, expiry, valuation), (f.n,))
-    is_call = f.is_call(option_type)
-    k = np.broadcast_to(f.floats(strike, "strike"), (f.n,))
-    p = np.broadcast_to(f.quote_price(price, bid, ask), (f.n,))
-    ok = ~f.table.has
-    keys, fwd, disc, pairs, residual, group = _quotes.parity(
-        np.where(ok, years, np.nan), k, np.where(ok, p, np.nan), is_call)
+    f = _Frame(quotes, maturity=maturity, expiry=expiry, valuation=valuation, type=option_type,
+               strike=strike, price=price, bid=bid, ask=ask)
+    keys, fwd, disc, pairs, residual, group = _pipeline.parity(f, _pipeline.quotes(f, True))
     finite = np.isfinite(keys)
     nw = f.nw
     backend = nw.get_native_namespace(f.df)

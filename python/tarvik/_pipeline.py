@@ -1,0 +1,293 @@
+"""One path from a quote table's columns to its results, taken by the frame
+layer and the command line alike: the model a table is priced with, chosen
+and checked once (`Model`), and `run`, which reads the columns it needs from
+a `Source` and goes from maturities (or expiry dates: `expired`), mids (or
+prices: `one_sided_quote`, `crossed_quote`) and parity forwards to the
+results of the batch functions, with a reason for each row without one.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import typing
+
+import numpy as np
+
+import tarvik
+
+from . import _quotes
+from ._quotes import EXPIRED, GREEKS, SPOT_GREEKS, Table
+
+if typing.TYPE_CHECKING:
+    import numpy.typing as npt
+
+    _Floats = npt.NDArray[np.float64]
+    _Flags = npt.NDArray[np.bool_]
+    _Times = npt.NDArray[np.int64]
+
+# The rules a model's choices keep, each with what the frame layer says where
+# it is broken; of several, the first is told. run() tells those on parity
+# forwards where it comes to the forward, after reading the quotes; the others
+# before it reads anything.
+RULES = {
+    "american_on_forward": 'exercise="american" is for the spot model (spot=)',
+    "normal_on_spot": 'model="normal" prices on a forward (forward=), not on spot=',
+    "shift_not_black": 'shift= is for Black-76 quotes on a forward (model="black", forward=)',
+    "dividend_on_forward": "dividend= belongs to the spot model (spot=)",
+    "discount_on_spot": "discount= belongs to Black-76 (forward=); the spot model takes rate=",
+    "rate_and_discount": "give rate= or discount=, not both",
+    "parity_on_spot": 'forward="parity" is for implied_volatilities on Black-76',
+    "parity_discounted": 'forward="parity" gives the discount factor too: drop rate= and discount=',
+}
+PARITY_RULES = ("parity_on_spot", "parity_discounted")
+
+
+@dataclasses.dataclass(frozen=True)
+class Model:
+    """How a table is priced: on a spot (Black-Scholes-Merton, or American
+    exercise) or on a forward (Black-76, shifted or not, or the normal
+    model), and what discounts it: a rate, a discount factor, or on a forward
+    neither (undiscounted quotes), or the discount factor that put-call
+    parity gives with the forward. The fields say what is given, not its
+    values; `broken` tells the rules of RULES that the choices break."""
+
+    spot: bool = False
+    normal: bool = False
+    shifted: bool = False
+    american: bool = False
+    rate: bool = False
+    discount: bool = False
+    dividend: bool = False
+    parity: bool = False
+
+    def broken(self) -> tuple[str, ...]:
+        """The rules these choices break: keys of RULES, in its order."""
+        return tuple(rule for rule, broke in (
+            ("american_on_forward", self.american and not self.spot),
+            ("normal_on_spot", self.normal and self.spot),
+            ("shift_not_black", self.shifted and (self.spot or self.normal)),
+            ("dividend_on_forward", self.dividend and not self.spot),
+            ("discount_on_spot", self.discount and self.spot),
+            ("rate_and_discount", self.rate and self.discount),
+            ("parity_on_spot", self.parity and self.spot),
+            ("parity_discounted", self.parity and (self.rate or self.discount)),
+        ) if broke)
+
+    def check(self, rules: typing.Iterable[str] = RULES) -> None:
+        """ValueError telling the first of `rules` that these choices break."""
+        broken = set(self.broken()).intersection(rules)
+        if broken:
+            raise ValueError(RULES[next(rule for rule in RULES if rule in broken)])
+
+    @property
+    def underlying(self) -> str:
+        """The role of the underlying's column: "spot" or "forward"."""
+        return "spot" if self.spot else "forward"
+
+    def result_columns(self, implied: bool, greeks: bool) -> tuple[str, ...]:
+        """The names of the result columns, in their order (before error)."""
+        main = "iv" if implied else "price"
+        return (main, *(SPOT_GREEKS if self.spot else GREEKS)) if greeks else (main,)
+
+
+class Source(typing.Protocol):
+    """Where `run` reads a table's columns, each when it comes to it. A
+    reader may give a row a reason as it reads (in `table`: the first reason
+    given is the row's), so that reading and the steps of `run` give reasons
+    in the order it goes; a reader that read everything first has given its
+    reasons before any of run's. Roles: strike, price, vol, forward, spot
+    (number); rate, discount, dividend, shift (optional)."""
+
+    n: int
+    table: Table
+
+    def maturity(self) -> _Floats | float | None:
+        """Years to expiry, or None where they come from dates()."""
+
+    def dates(self) -> tuple[_Times | int, _Times | int]:
+        """Expiry and valuation, microseconds since 1970 UTC."""
+
+    def is_call(self) -> _Flags:
+        """True for a call, per row."""
+
+    def bid_ask(self) -> tuple[_Floats | float, _Floats | float] | None:
+        """The bid and ask, where the price is their mid; else None."""
+
+    def number(self, role: str) -> _Floats | float:
+        """A column of numbers, or one for every row."""
+
+    def optional(self, role: str) -> _Floats | float | None:
+        """As number(), or None where the role is not given."""
+
+
+class Quotes(typing.NamedTuple):
+    """What every use of a table reads first: the maturity in years, the
+    option type, the strike and the quote (the price, or the volatility)."""
+
+    maturity: _Floats | float
+    is_call: _Flags
+    strike: _Floats | float
+    quote: _Floats | float
+
+
+def quotes(source: Source, implied: bool) -> Quotes:
+    """Reads the maturity (from dates where the source has them: `expired`
+    where expiry is not after valuation), the type and the strike, then the
+    price (the mid of bid and ask, where given: `one_sided_quote` where a
+    side is missing or zero, `crossed_quote` where bid > ask) or the
+    volatility."""
+    table, n = source.table, source.n
+    years = source.maturity()
+    if years is None:
+        years = np.broadcast_to(_quotes.year_fraction(*source.dates()), (n,)).copy()
+        table.fail(~(years > 0.0), EXPIRED)
+    is_call = source.is_call()
+    strike = source.number("strike")
+    sides = source.bid_ask() if implied else None
+    if sides is None:
+        quote = source.number("price" if implied else "vol")
+    else:
+        quote, crossed, one_sided = _quotes.mid(*(np.broadcast_to(s, (n,)) for s in sides))
+        table.fail(one_sided, _quotes.ONE_SIDED_QUOTE)
+        table.fail(crossed, _quotes.CROSSED_QUOTE)
+    return Quotes(years, is_call, strike, quote)
+
+
+def parity(source: Source, q: Quotes) -> tuple[_Floats, _Floats, _Floats, npt.NDArray[np.int64],
+                                                _Floats, npt.NDArray[np.intp]]:
+    """_quotes.parity over the rows without a reason yet."""
+    n, ok = source.n, ~source.table.has
+    return _quotes.parity(np.where(ok, np.broadcast_to(q.maturity, (n,)), np.nan),
+                          np.broadcast_to(q.strike, (n,)),
+                          np.where(ok, np.broadcast_to(q.quote, (n,)), np.nan), q.is_call)
+
+
+def run(model: Model, source: Source, *, implied: bool, greeks: bool,
+        parallel: bool) -> dict[str, _Floats]:
+    """The result columns of a table (see compute), each row's reason in
+    source.table: implied volatilities from prices (`implied`), else prices
+    from volatilities; ValueError where the model breaks a rule."""
+    model.check(rule for rule in RULES if rule not in PARITY_RULES)
+    q = quotes(source, implied)
+    rate = source.optional("rate")
+    discount: typing.Any = source.optional("discount")
+    model.check(PARITY_RULES)
+    underlying: typing.Any
+    if model.parity:
+        # An expiry without two strikes quoted on both sides has no forward:
+        # its rows get missing_value.
+        _, forward, factor, _, _, group = parity(source, q)
+        underlying = forward[group] if source.n else np.zeros(0)
+        discount = factor[group] if source.n else np.zeros(0)
+    else:
+        underlying = source.number(model.underlying)
+    return compute(model, source.table, quote=q.quote, implied=implied, underlying=underlying,
+                   strike=q.strike, maturity=q.maturity, is_call=q.is_call, rate=rate,
+                   dividend=source.optional("dividend"), discount=discount,
+                   shift=source.optional("shift"), greeks=greeks, parallel=parallel)
+
+
+def compute(model: Model, table: Table, *, quote: _Floats | float, implied: bool,
+            underlying: _Floats | float, strike: _Floats | float, maturity: _Floats | float,
+            is_call: _Flags | bool, rate: _Floats | float | None,
+            dividend: _Floats | float | None, discount: _Floats | float | None,
+            shift: _Floats | float | None, greeks: bool, parallel: bool) -> dict[str, _Floats]:
+    """The result columns of a table: "iv" (from prices) or "price" (from
+    volatilities), then the Greeks; NaN where a row has a reason in the table
+    (set here from the IVError kind where the batch function rejects it).
+    On a forward, the quoted price is the discount factor (exp(-r T) of a
+    rate) times the model's price, and the normal model or a shift d
+    (Black-76 on F + d and K + d) as the model says; on a spot, rate and
+    dividend are 0 where not given."""
+    n = table.n
+    spot = model.spot
+    vals = [quote, underlying, strike, maturity]
+    if shift is not None:
+        vals.append(shift)
+    if spot:
+        vals += [0.0 if rate is None else rate, 0.0 if dividend is None else dividend]
+    for v in vals:
+        table.missing(v)
+    if discount is not None:
+        table.missing(discount)
+    skip = table.has.copy()
+    fn: typing.Any
+    args: list[typing.Any]
+    vol: typing.Any
+    g: typing.Any
+
+    def clean(v: _Floats | float) -> _Floats | float:
+        """NaN where a row is already without a result, so that the batch
+        function rejects it too (and nothing is computed from garbage)."""
+        if isinstance(v, np.ndarray) and skip.any():
+            v = v.copy()
+            v[skip] = np.nan
+        return v
+
+    flags = np.broadcast_to(np.asarray(is_call, bool), (n,)).copy() if n else np.zeros(0, bool)
+    out: dict[str, _Floats] = {}
+    if spot:
+        s, k, t, r, q = (clean(v) for v in (underlying, strike, maturity, vals[4], vals[5]))
+        if implied:
+            p = clean(quote)
+            fn = (tarvik.american_implied_volatilities if model.american else
+                  tarvik.black_scholes_implied_volatilities)
+            args = [p, s, k, t, r, q]
+            vol = fn(*args, flags, parallel)
+        else:
+            vol = clean(quote)
+            fn = tarvik.american_prices if model.american else tarvik.black_scholes_prices
+            args = [s, k, t, r, q, vol]
+        all_spot = tarvik.american_greeks if model.american else tarvik.black_scholes_greeks
+        g = all_spot(s, k, t, r, q, vol, flags, parallel) if (greeks or not implied) else None
+        main = vol if implied else g["price"] if g is not None else fn(*args, flags)
+        out["iv" if implied else "price"] = np.broadcast_to(main, (n,)).copy()
+        if g is not None and greeks:
+            for name in SPOT_GREEKS:
+                out[name] = g[name]
+    else:
+        f, k, t = (clean(v) for v in (underlying, strike, maturity))
+        if shift is not None:
+            f, k = f + clean(shift), k + clean(shift)
+        ivs, prices, all_greeks = (
+            (tarvik.bachelier_implied_volatilities, tarvik.bachelier_prices,
+             tarvik.bachelier_greeks) if model.normal else
+            (tarvik.black_implied_volatilities, tarvik.black_prices, tarvik.black_greeks))
+        d: typing.Any = np.exp(-(np.asarray(rate) * t)) if rate is not None else discount
+        if d is not None:
+            d = clean(d)
+            table.fail(~(np.asarray(d) > 0.0), "invalid_input")
+        if implied:
+            p = clean(quote)
+            undiscounted = p / d if d is not None else p
+            fn = ivs
+            args = [undiscounted, f, k, t]
+            vol = fn(*args, flags, parallel)
+        else:
+            vol = clean(quote)
+            fn = prices
+            args = [f, k, t, vol]
+        g = all_greeks(f, k, t, vol, flags, parallel) if (greeks or not implied) else None
+        scale = 1.0 if d is None else d
+        if implied:
+            out["iv"] = np.broadcast_to(vol, (n,)).copy()
+        else:
+            out["price"] = np.broadcast_to(g["price"] * scale, (n,)).copy()
+        if g is not None and greeks:
+            for name in GREEKS:
+                out[name] = np.broadcast_to(g[name] * scale, (n,)).copy()
+            if rate is not None:
+                # -d/dT of D V with D = exp(-rT): r D V + D (-dV/dT).
+                out["theta"] += np.asarray(rate) * (g["price"] * scale)
+    main = out["iv" if implied else "price"]
+    failed = np.isnan(main) & ~table.has
+    if failed.any():
+        pick = [a[failed] if isinstance(a, np.ndarray) and a.ndim else a for a in args]
+        codes = tarvik.error_codes(fn, *pick, flags[failed])
+        kinds = np.array(tarvik.ERROR_KINDS, dtype=object)[codes]
+        table.reason[failed] = kinds
+        table.has[failed] = codes != 0
+    bad = table.has
+    for column in out.values():
+        column[bad] = np.nan
+    return out
