@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "american/boundary.hpp"
+#include "american/tiers.hpp"
 #include "american_portfolio.hpp"
 #include "tarvik/american.hpp"
 
@@ -112,13 +112,14 @@ int main(int argc, char** argv) {
     const auto t0 = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < book.size(); ++i) {
       const Option& o = book[i];
-      tarvik::american::last_sweeps = 0;
-      prices[i] =
-          (defaults ? tarvik::american_price(o.s, o.k, o.t, o.r, o.q, o.v, o.call)
-                    : tarvik::american_price_with(scheme, o.s, o.k, o.t, o.r, o.q, o.v, o.call))
-              .value();
-      sweeps[i] = tarvik::american::last_sweeps;
-      coarse[i] = tarvik::american::last_coarse_sweeps;
+      tarvik::AmericanSweeps counted;
+      prices[i] = tarvik::american_price_counted(
+                      defaults ? tarvik::american_default_scheme(o.t, o.r, o.q, o.v, o.call)
+                               : scheme,
+                      o.s, o.k, o.t, o.r, o.q, o.v, o.call, counted)
+                      .value();
+      sweeps[i] = counted.fine;
+      coarse[i] = counted.coarse;
     }
     const auto t1 = std::chrono::steady_clock::now();
     const std::clock_t c1 = std::clock();

@@ -30,7 +30,7 @@
 
 #include "seeded_random.hpp"
 #include "tarvik/batch.hpp"
-#include "tarvik/batch_ops.hpp"
+#include "batch/ops.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/implied_volatility.hpp"
 

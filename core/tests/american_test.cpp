@@ -10,6 +10,7 @@
 #include <string>
 
 #include "american/boundary.hpp"
+#include "american/tiers.hpp"
 #include "tarvik/american.hpp"
 
 namespace {
@@ -41,8 +42,10 @@ TEST_P(AmericanFamily, DefaultAgreesWithAFinerScheme) {
     const double r = f.rate_hi * u(rng);
     const double q = f.yield_hi * u(rng);
     const bool call = i % 2 == 1;
-    const auto got = tarvik::american_price(s, 100.0, t, r, q, v, call);
-    const int sweeps = tarvik::american::last_sweeps;
+    tarvik::AmericanSweeps counted;
+    const auto got = tarvik::american_price_counted(
+        tarvik::american_default_scheme(t, r, q, v, call), s, 100.0, t, r, q, v, call, counted);
+    const int sweeps = counted.fine;
     const auto want = tarvik::american_price_with(fine, s, 100.0, t, r, q, v, call);
     ASSERT_TRUE(got && want) << s << " " << t << " " << r << " " << q << " " << v;
     const double error = std::fabs(got.value() - want.value()) / std::max(want.value(), 1e-2);

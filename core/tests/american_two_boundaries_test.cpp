@@ -10,6 +10,7 @@
 #include <string>
 
 #include "american/double_boundary.hpp"
+#include "black/terms.hpp"
 #include "tarvik/american.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/greeks.hpp"

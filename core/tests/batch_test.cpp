@@ -16,7 +16,7 @@
 
 #include "batch/run.hpp"
 #include "tarvik/batch.hpp"
-#include "tarvik/batch_ops.hpp"
+#include "batch/ops.hpp"
 #include "batch/worker_pool.hpp"
 
 namespace tarvik {

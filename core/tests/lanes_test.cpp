@@ -20,8 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "lanes_wide.hpp"
 #include "black/normalised_black.hpp"
+#include "black/terms.hpp"
+#include "lanes_wide.hpp"
 #include "tarvik/bachelier.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/implied_volatility.hpp"

@@ -5,6 +5,7 @@
 
 #include "bachelier/implied_volatility_lanes.hpp"
 #include "black/implied_volatility_lanes.hpp"
+#include "black/terms.hpp"
 #include "tarvik/black.hpp"
 
 namespace tarvik::lanes::testing {

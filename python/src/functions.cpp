@@ -8,7 +8,7 @@
 // conversion; bool: a flag) and passed in the same order, and a value comes
 // back as a float, an IVError as the Python exception.
 //
-// A batch row names an operation of batch_ops.hpp: its kInputs
+// A batch row names an operation of batch/ops.hpp: its kInputs
 // value inputs come first (floats or 1-D float64 arrays), then is_call=True
 // where the operation has an option type, then parallel=False (absent for the
 // normal functions, which always run on the calling thread). A call binds
@@ -40,9 +40,9 @@
 #include "signature.hpp"
 #include "tarvik/bachelier.hpp"
 #include "tarvik/batch.hpp"
-#include "tarvik/batch_ops.hpp"
+#include "batch/ops.hpp"
 #include "tarvik/implied_volatility.hpp"
-#include "tarvik/text.hpp"
+#include "text.hpp"
 
 namespace tarvik::py {
 namespace {

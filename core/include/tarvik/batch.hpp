@@ -8,9 +8,10 @@
 // kind of that rejection). Only the length rule fails a batch, before any
 // element is written.
 //
-// The operations are declared in batch_ops.hpp; a kernel is
-// run<Op>(inputs, exec, out) for one of them, defined and instantiated in the
-// core for every operation declared there.
+// The operations are declared in batch/ops.hpp (private to the core, its
+// tests, the extension and the benchmarks); a kernel is run<Op>(inputs,
+// exec, out) for one of them, defined and instantiated in the core for every
+// operation declared there.
 #pragma once
 
 #include <array>
@@ -176,7 +177,7 @@ class Inputs {
 
 // ---- Kernels --------------------------------------------------------------
 
-// Writes element i of operation Op (batch_ops.hpp) for every i < n: its
+// Writes element i of operation Op (batch/ops.hpp) for every i < n: its
 // value, or the quiet NaN where the scalar operation rejects the inputs.
 // Fails, writing nothing, unless the output has the batch length. Exec
 // Parallel cuts a batch of kParallelThreshold elements or more into pieces

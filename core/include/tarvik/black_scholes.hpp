@@ -7,16 +7,6 @@
 
 namespace tarvik {
 
-// The spot-side checks every spot-model operation starts with: spot, rate
-// and dividend finite ("non-finite Black-Scholes input"), then the spot
-// positive.
-Status require_spot_inputs(double spot, double rate, double dividend);
-
-// F = S exp(T (r - q)), or InvalidInput with `reason` where it overflows to
-// +inf or underflows to +0 (with r - q finite and T > 0 it is never NaN).
-Result<double> spot_forward(double spot, double maturity, double rate, double dividend,
-                            const char* reason);
-
 Result<double> black_scholes_forward(double spot, double maturity, double rate, double dividend);
 Result<double> black_scholes_price(double spot, double strike, double maturity, double rate,
                                    double dividend, double volatility, bool is_call);

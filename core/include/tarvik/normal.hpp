@@ -17,17 +17,39 @@ namespace tarvik {
 inline constexpr double kTailThreshold = -10.0;
 inline constexpr double kTailCutoff = -67108864.0;
 
-// phi(x) = exp(-x^2/2)/sqrt(2 pi), with the exponent formed as x*(x*(-0.5)).
-// Returns +0 for |x| so large that x*x overflows.
-// The exponent alone, over a double or a vector of them.
+namespace detail {
+
+// The exponent of phi, x*(x*(-0.5)), over a double or a vector of them (the
+// lane kernels form it the same way).
 template <class V>
 [[gnu::always_inline]] inline V norm_pdf_exponent(V x) {
   return x * (x * -0.5);
 }
+
+// The next two terms of the series of norm_cdf_tail, - g (xi - yi) with
+// xi = (4i - 3)/z^2 and yi = xi (4i - 1)/z^2, starting from i = g = 1;
+// advances i and g. A template so that the lane kernels sum the same terms;
+// static, so that no instantiation built for one target stands in for
+// another's at link time.
+template <class V>
+[[gnu::always_inline]] static inline V tail_series_term(V z2, V& i, V& g) {
+  const V k = 4.0 * i;
+  const V xi = (k - 3.0) / z2;
+  const V yi = xi * ((k - 1.0) / z2);
+  const V a = g * (xi - yi);
+  i = i + 1.0;
+  g = g * yi;
+  return a;
+}
+
+}  // namespace detail
+
+// phi(x) = exp(-x^2/2)/sqrt(2 pi), with the exponent formed as x*(x*(-0.5)).
+// Returns +0 for |x| so large that x*x overflows.
 [[gnu::always_inline]] inline double norm_pdf(double x) {
   if (std::isnan(x)) return std::numeric_limits<double>::quiet_NaN();
   if (std::isinf(x)) return 0.0;
-  return std::exp(norm_pdf_exponent(x)) * kInvSqrtTwoPi;
+  return std::exp(detail::norm_pdf_exponent(x)) * kInvSqrtTwoPi;
 }
 
 // Phi(x) = erfc(-x/sqrt(2))/2: full relative accuracy in the lower tail.
@@ -43,21 +65,6 @@ inline double norm_cdf_c(double x) {
   if (std::isnan(x)) return std::numeric_limits<double>::quiet_NaN();
   if (std::isinf(x)) return x > 0 ? 0.0 : 1.0;
   return std::erfc(x * kSqrtHalf) * 0.5;
-}
-
-// The next two terms of the series below, - g (xi - yi) with xi = (4i - 3)/z^2
-// and yi = xi (4i - 1)/z^2, starting from i = g = 1; advances i and g. A
-// template so that the lane kernels sum the same terms; static, so that no
-// instantiation built for one target stands in for another's at link time.
-template <class V>
-[[gnu::always_inline]] static inline V tail_series_term(V z2, V& i, V& g) {
-  const V k = 4.0 * i;
-  const V xi = (k - 3.0) / z2;
-  const V yi = xi * ((k - 1.0) / z2);
-  const V a = g * (xi - yi);
-  i = i + 1.0;
-  g = g * yi;
-  return a;
 }
 
 // Phi(z) with the asymptotic series of Abramowitz and Stegun 26.2.12 at or
@@ -76,7 +83,7 @@ inline double norm_cdf_tail(double z) {
       double g = 1.0;
       double last = std::numeric_limits<double>::max();
       for (;;) {
-        const double a = tail_series_term(z2, i, g);
+        const double a = detail::tail_series_term(z2, i, g);
         sum = sum - a;
         const bool shrinking = last > std::fabs(a) && std::fabs(a) >= std::fabs(sum * kEpsilon);
         last = std::fabs(a);

@@ -19,9 +19,6 @@ inline constexpr double kSqrtHalf = 0.70710678118654757;
 // sqrt(pi/2) as stored: one ulp below the double nearest to it.
 inline constexpr double kSqrtHalfPi = 1.2533141373155001;
 
-// The implied-volatility solver's fixed number of refinement steps.
-inline constexpr std::uint32_t kRefinementSteps = 2;
-
 // IEEE 754 maxNum: the larger operand, ignoring a NaN one (max(NaN, 0) = 0).
 inline double max_num(double a, double b) {
   if (std::isnan(a)) return b;

@@ -9,6 +9,8 @@
 
 #include "american/boundary.hpp"
 #include "american/double_boundary.hpp"
+#include "american/tiers.hpp"
+#include "black/terms.hpp"
 #include "tarvik/american.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/greeks.hpp"
@@ -125,7 +127,7 @@ struct SpotSlopes {
 
 Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike, double maturity,
                         double rate, double dividend, double volatility, bool is_call,
-                        SpotSlopes* slopes) {
+                        SpotSlopes* slopes, AmericanSweeps* counts = nullptr) {
   const Result<double> european =
       black_scholes_price(spot, strike, maturity, rate, dividend, volatility, is_call);
   if (!european) return european;
@@ -162,7 +164,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   const double least = std::fabs(f.rate - f.dividend) * std::sqrt(maturity) / kMaxSteepness;
   if (volatility < least) {
     const Result<double> edge = evaluate(scheme, spot, strike, maturity, rate, dividend, least,
-                                         is_call, slopes);
+                                         is_call, slopes, counts);
     if (!edge) return edge;
     return still + (volatility / least) * (edge.value() - still);
   }
@@ -231,7 +233,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   }
   int fine = american::solve_boundary(p, scheme, boundary_rule, boundary,
                                       staged && sweeps > 0 ? &coarse : nullptr);
-  american::last_coarse_sweeps = sweeps < 0 ? -sweeps : sweeps;
+  if (counts) counts->coarse = sweeps < 0 ? -sweeps : sweeps;
   if (fine < 0 && scheme.form == 0) {
     // FP-B did not settle (it can lose its footing at the smallest nodes in
     // extreme regimes): FP-A, slower but stable, from the QD+ start.
@@ -240,7 +242,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
     fine = american::solve_boundary(stable, scheme, boundary_rule, boundary);
   }
   sweeps = fine;
-  american::last_sweeps = sweeps < 0 ? -sweeps : sweeps;
+  if (counts) counts->fine = sweeps < 0 ? -sweeps : sweeps;
   const double s = f.spot / f.strike;
   const double log_s = std::log(s);
   // At or below today's boundary B(T) = X exp(-sqrt(H(1))): exercise now.
@@ -306,6 +308,14 @@ Result<double> american_price_with(const AmericanScheme& scheme, double spot, do
                                    double maturity, double rate, double dividend, double volatility,
                                    bool is_call) {
   return evaluate(scheme, spot, strike, maturity, rate, dividend, volatility, is_call, nullptr);
+}
+
+Result<double> american_price_counted(const AmericanScheme& scheme, double spot, double strike,
+                                      double maturity, double rate, double dividend,
+                                      double volatility, bool is_call, AmericanSweeps& sweeps) {
+  sweeps = AmericanSweeps{};
+  return evaluate(scheme, spot, strike, maturity, rate, dividend, volatility, is_call, nullptr,
+                  &sweeps);
 }
 
 Result<AmericanGreeks> american_greeks(double spot, double strike, double maturity, double rate,

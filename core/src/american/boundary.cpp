@@ -745,7 +745,7 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
         num_int = sums.rate;
         den_int = sums.yield;
         const double sv0 = p.volatility * z;
-        const double e = std::exp(norm_pdf_exponent(d0.d_plus));
+        const double e = std::exp(tarvik::detail::norm_pdf_exponent(d0.d_plus));
         const double upper = rational::norm_cdf_given_density(d0.d_plus, e);
         num = rate_discount[i] * (norm_pdf(d0.d_minus) / sv0) + p.rate * num_int;
         den = yield_discount[i] * ((e * kInvSqrtTwoPi) / sv0 + upper) + p.dividend * den_int;

@@ -134,10 +134,6 @@ struct Boundary {
 };
 
 // Solves for the boundary with the scheme's counts.
-// The sweeps the last solve on this thread took (for the scheme benchmark).
-inline thread_local int last_sweeps = 0;
-inline thread_local int last_coarse_sweeps = 0;
-
 // Returns the number of sweeps taken, negative where they stopped at the
 // scheme's limit without settling.
 // The sweeps start from `start` (a solution on the same nodes with fewer

@@ -31,8 +31,8 @@ template <class V>
   const V dp = ((g + rational::sqrt_of(hu)) + load<V>(row.drift + k)) * load<V>(row.inv_sv + k);
   const V dm = dp - load<V>(row.sv + k);
   store(d_plus + k, dp);
-  store(rate_e + k, load<V>(row.rate_exponent + k) + norm_pdf_exponent(dm));
-  store(pdf_e + k, norm_pdf_exponent(dp));
+  store(rate_e + k, load<V>(row.rate_exponent + k) + tarvik::detail::norm_pdf_exponent(dm));
+  store(pdf_e + k, tarvik::detail::norm_pdf_exponent(dp));
 }
 
 // A point's term of q's integrand, over e = exp(-d+^2 / 2) in place.

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "american/boundary.hpp"
+#include "black/terms.hpp"
 #include "special/inverse_norm_cdf.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/greeks.hpp"

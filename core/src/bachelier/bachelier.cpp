@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "bachelier/kernel.hpp"
+#include "black/terms.hpp"
 #include "tarvik/black.hpp"
 
 namespace tarvik {

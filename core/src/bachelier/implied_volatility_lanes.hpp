@@ -196,7 +196,7 @@ struct BachelierKernel : Lanes<W> {
         store<D>(sigma + j, v);
         store<D>(s + j, sv);
         store<D>(d + j, dv);
-        store<D>(e + j, select(ok & (sv != 0.0), norm_pdf_exponent(dv), 0.0));
+        store<D>(e + j, select(ok & (sv != 0.0), tarvik::detail::norm_pdf_exponent(dv), 0.0));
         store<D>(call + j, select(call_mask(is_call, ix), 1.0, 0.0));
       }
       for (std::size_t i = 0; i < lanes; ++i) e[i] = std::exp(e[i]);

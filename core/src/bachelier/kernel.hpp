@@ -28,8 +28,9 @@
 #include <cmath>
 #include <cstddef>
 
-#include "special/value.hpp"
 #include "bachelier/tables.hpp"
+#include "black/terms.hpp"
+#include "special/value.hpp"
 #include "tarvik/errors.hpp"
 #include "tarvik/greeks.hpp"
 #include "tarvik/normal.hpp"

@@ -1,6 +1,6 @@
 // The element computations of the batch operations that the core evaluates
 // in stages, in blocks or in vector lanes rather than one scalar call per
-// element (batch_ops.hpp declares every operation): Element<Op> names the
+// element (batch/ops.hpp declares every operation): Element<Op> names the
 // computation a kernel runs for operation Op, Op itself unless one below
 // stands in for it. Each gives every element the bits of the scalar
 // operation, NaN exactly where that one reports an error.
@@ -17,11 +17,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "lanes/lanes.hpp"
+#include "batch/ops.hpp"
 #include "black/price_plans.hpp"
+#include "black/terms.hpp"
+#include "lanes/lanes.hpp"
 #include "tarvik/bachelier.hpp"
 #include "tarvik/batch.hpp"
-#include "tarvik/batch_ops.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/greeks.hpp"
 

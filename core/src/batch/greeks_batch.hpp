@@ -1,5 +1,5 @@
 // Every Greek of a batch in one pass: the computations of the record
-// operations (batch_ops.hpp), whose element is a record of fields (the price
+// operations (batch/ops.hpp), whose element is a record of fields (the price
 // and each sensitivity), written into one output array per field. Each field
 // has the bits of its single-quantity batch operation, NaN exactly where that
 // one has NaN: it is the same formula (greeks.hpp, black_scholes.cpp, the
@@ -12,10 +12,11 @@
 #include <cstddef>
 
 #include "batch/elements.hpp"
+#include "batch/ops.hpp"
 #include "black/price_plans.hpp"
+#include "black/terms.hpp"
 #include "tarvik/bachelier.hpp"
 #include "tarvik/batch.hpp"
-#include "tarvik/batch_ops.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/greeks.hpp"
 

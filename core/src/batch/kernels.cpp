@@ -1,11 +1,11 @@
-// The kernels of every batch operation of tarvik/batch_ops.hpp, instantiated
+// The kernels of every batch operation of batch/ops.hpp, instantiated
 // here once: a caller of the core sees their declarations only.
 #include <cstdint>
 #include <span>
 
 #include "batch/run.hpp"
 #include "tarvik/batch.hpp"
-#include "tarvik/batch_ops.hpp"
+#include "batch/ops.hpp"
 
 namespace tarvik::batch {
 

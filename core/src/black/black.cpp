@@ -3,6 +3,7 @@
 #include "tarvik/black.hpp"
 
 #include "black/price_plans.hpp"
+#include "black/terms.hpp"
 
 namespace tarvik {
 

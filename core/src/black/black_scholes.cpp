@@ -6,6 +6,7 @@
 
 #include <cmath>
 
+#include "black/terms.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/greeks.hpp"
 #include "tarvik/normal.hpp"

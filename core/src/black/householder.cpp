@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "black/normalised_black.hpp"
+#include "black/solver.hpp"
 #include "tarvik/numeric.hpp"
 
 namespace tarvik::rational {

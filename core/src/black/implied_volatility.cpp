@@ -7,6 +7,7 @@
 #include "black/front_end.hpp"
 #include "black/normalised_black.hpp"
 #include "black/solver.hpp"
+#include "black/terms.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/numeric.hpp"
@@ -19,7 +20,7 @@ namespace {
 // bounds, at log-moneyness x.
 Result<double> volatility_of(double beta, double x, double maturity, bool is_call) {
   const double s = rational::unchecked_normalised_implied_volatility(beta, x, is_call);
-  if (rational::inversion_failed(s)) return IVError::no_convergence(kRefinementSteps);
+  if (rational::inversion_failed(s)) return IVError::no_convergence(rational::kRefinementSteps);
   return rational::volatility_of_total(s, maturity);
 }
 

@@ -133,7 +133,7 @@ struct Kernel : Lanes<W> {
         D g = vec(1.0);
         D last = vec(kMaxFinite);
         do {
-          const D a = tail_series_term(z2, i, g);
+          const D a = tarvik::detail::tail_series_term(z2, i, g);
           sum = select(active, sum - a, sum);
           const M shrinking = (last > abs_of(a)) & (abs_of(a) >= abs_of(sum * kEpsilon));
           last = abs_of(a);

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "black/terms.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/errors.hpp"
 #include "tarvik/normal.hpp"

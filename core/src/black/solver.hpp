@@ -4,7 +4,12 @@
 // cubic initial guess in four price regions, at most two Householder steps).
 #pragma once
 
+#include <cstdint>
+
 namespace tarvik::rational {
+
+// The solver's fixed number of Householder refinement steps.
+inline constexpr std::uint32_t kRefinementSteps = 2;
 
 // Inverts b(x, s) = beta at log-moneyness x for a call or a put, without
 // validating anything (x must be finite). Returns 0 for a price at or below

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 
+#include "black/terms.hpp"
 #include "tarvik/black.hpp"
 
 namespace tarvik::lanes {

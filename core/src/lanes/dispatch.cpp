@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "black/terms.hpp"
 #include "lanes/lanes.hpp"
 #include "lanes/paths.hpp"
 #include "tarvik/bachelier.hpp"

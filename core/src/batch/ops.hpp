@@ -21,6 +21,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "black/terms.hpp"
 #include "tarvik/american.hpp"
 #include "tarvik/bachelier.hpp"
 #include "tarvik/black.hpp"

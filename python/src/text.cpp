@@ -1,5 +1,5 @@
 // Decimal text of doubles for tables (text.hpp).
-#include "tarvik/text.hpp"
+#include "text.hpp"
 
 #include <algorithm>
 #include <charconv>

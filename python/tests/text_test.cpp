@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "tarvik/text.hpp"
+#include "text.hpp"
 
 namespace tarvik::text {
 namespace {
