@@ -9,7 +9,7 @@ import textwrap
 import pytest
 import tarvik
 
-POOL_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
+POOL_VARIABLES = ("TARVIK_NUM_THREADS", "RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 
 
 def sanitized():

@@ -146,6 +146,11 @@ def test_length_rule(name, lengths, n, parallel):
         with pytest.raises(tarvik.IVError) as exc_info:
             getattr(tarvik, name)(*inputs, **kw)
         assert exc_info.value.args == ("invalid_input", "invalid input: " + n)
+        # The note names every input with its length.
+        names = list(inspect.signature(getattr(tarvik, name)).parameters)
+        assert exc_info.value.__notes__ == ["input lengths: " + ", ".join(
+            f"{p} {len(v) if isinstance(v, np.ndarray) else 1}" for p, v in zip(names, inputs))
+            + "; each must be 1 or the batch's length"]
     else:
         assert getattr(tarvik, name)(*inputs, **kw).shape == (n * scale,)
 
@@ -305,8 +310,10 @@ def test_option_type_arrays(is_call, message):
     # One per element, broadcast by the length rule like the values.
     assert np.array_equal(tarvik.deltas(100.0, 100.0, 1.0, 0.2, np.array([True, False])),
                           [tarvik.delta(100.0, 100.0, 1.0, 0.2, c) for c in (True, False)])
-    with pytest.raises(tarvik.IVError, match=MISMATCH):
+    with pytest.raises(tarvik.IVError, match=MISMATCH) as exc_info:
         tarvik.deltas(np.full(3, 100.0), 100.0, 1.0, 0.2, np.array([True, False]))
+    assert exc_info.value.__notes__[0].endswith("vols 1, is_call 2; each must be 1 or the "
+                                                "batch's length")
 
 
 def test_error_codes_takes_a_batch_function():

@@ -58,18 +58,22 @@ def test_pool_starts_at_64_reads_the_environment_once_and_sleeps_when_idle():
     assert sizes == [0, 0, 0, 0, 3, 3] and len(states) >= 3 and set(states) == {"S"}
 
 
-# (RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS) -> thread count, with the child bound
-# to one CPU so that the hardware default (1) differs from every set value.
-# The parsing of each text in detail is tested on the core.
+# (TARVIK_NUM_THREADS, RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS) -> thread count,
+# with the child bound to one CPU so that the hardware default (1) differs
+# from every set value. The parsing of each text in detail is tested on the
+# core.
 HW = 1
 
 
-@pytest.mark.parametrize("num_threads, num_cpus, expected", [
-    (None, None, HW), ("1", None, 1), ("+2", "3", 2), ("0", "3", HW), (" 2", "3", 3),
-    ("18446744073709551616", None, HW), (None, "3", 3), (None, "0", HW), (None, "x", HW),
+@pytest.mark.parametrize("tarvik_threads, num_threads, num_cpus, expected", [
+    (None, None, None, HW), (None, "1", None, 1), (None, "+2", "3", 2), (None, "0", "3", HW),
+    (None, " 2", "3", 3), (None, "18446744073709551616", None, HW), (None, None, "3", 3),
+    (None, None, "0", HW), (None, None, "x", HW),
+    ("4", "2", "3", 4), ("0", "2", None, HW), ("four", "2", None, 2), ("", None, "3", 3),
 ])
-def test_thread_count_from_environment(num_threads, num_cpus, expected):
-    env = {k: v for k, v in (("RAYON_NUM_THREADS", num_threads),
+def test_thread_count_from_environment(tarvik_threads, num_threads, num_cpus, expected):
+    env = {k: v for k, v in (("TARVIK_NUM_THREADS", tarvik_threads),
+                             ("RAYON_NUM_THREADS", num_threads),
                              ("RAYON_RS_NUM_CPUS", num_cpus)) if v is not None}
     out = run_child("""
         r = batch(1000)

@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -229,6 +230,30 @@ void apply_masks(const std::array<ArrayArg, N>& inputs, std::span<T> out, T mask
 // The intake of a batch function: binds the flags, takes in and settles the
 // arrays, applies the length rule, then calls compute(inputs, in, exec),
 // which makes and fills the result.
+// After the length rule failed (its message is the contract's): a note that
+// names every input with its length, e.g. "input lengths: forwards 3,
+// strikes 2, maturities 1, vols 1; each must be 1 or the batch's length".
+// The option types are named where they are an array (`flags`, their length,
+// is then not 1; nothing for a function without them).
+template <std::size_t N>
+void note_the_lengths(const Signature& sig, const std::array<InView, N>& views,
+                      std::optional<std::size_t> flags) {
+  std::string text = "input lengths:";
+  for (std::size_t k = 0; k < N; ++k) {
+    const char* name = sig.params[k].name.text;
+    text += k ? ", " : " ";
+    text.append(name, strnlen(name, kMaxName));
+    text += ' ';
+    text += std::to_string(views[k].size());
+  }
+  if (flags && *flags != 1) {
+    text += ", is_call ";
+    text += std::to_string(*flags);
+  }
+  text += "; each must be 1 or the batch's length";
+  add_note(text.c_str());
+}
+
 template <class Op, class Compute>
 PyObject* with_batch_inputs(const Signature& sig, const BoundArgs& bound, Compute compute) {
   constexpr std::size_t N = Op::kInputs;
@@ -271,7 +296,12 @@ PyObject* with_batch_inputs(const Signature& sig, const BoundArgs& bound, Comput
   }
   if (!is_call.settle()) return is_call_failed();
   const Result<batch::Inputs<N>> in = batch::Inputs<N>::make(views, is_call.view());
-  if (!in) return map_err(in.error());
+  if (!in) {
+    map_err(in.error());
+    note_the_lengths(sig, views,
+                     Op::kOptionType ? std::optional(is_call.view().size()) : std::nullopt);
+    return nullptr;
+  }
   return compute(inputs, in.value(), exec);
 }
 

@@ -405,8 +405,9 @@ Pool* get_pool() {
   if (Pool* p = g_pool.load(std::memory_order_acquire)) return p;
   if (g_create_delay_us > 0)
     std::this_thread::sleep_for(std::chrono::microseconds(g_create_delay_us));
-  const std::size_t threads = thread_count(std::getenv("RAYON_NUM_THREADS"),
-                                           std::getenv("RAYON_RS_NUM_CPUS"), hardware_threads());
+  const std::size_t threads =
+      thread_count(std::getenv("TARVIK_NUM_THREADS"), std::getenv("RAYON_NUM_THREADS"),
+                   std::getenv("RAYON_RS_NUM_CPUS"), hardware_threads());
   Pool* p = Pool::start(threads).release();
   if (p != nullptr) g_pool.store(p, std::memory_order_release);
   return p;
@@ -445,8 +446,10 @@ std::optional<std::size_t> parse_thread_count(const char* text) {
   return value;
 }
 
-std::size_t thread_count(const char* num_threads, const char* num_cpus, std::size_t hardware) {
+std::size_t thread_count(const char* tarvik_threads, const char* num_threads, const char* num_cpus,
+                         std::size_t hardware) {
   const std::size_t fallback = hardware > 0 ? hardware : 1;
+  if (const auto n = parse_thread_count(tarvik_threads)) return *n > 0 ? *n : fallback;
   if (const auto n = parse_thread_count(num_threads)) return *n > 0 ? *n : fallback;
   if (const auto n = parse_thread_count(num_cpus); n && *n > 0) return *n;
   return fallback;

@@ -87,12 +87,14 @@ std::size_t size();
 // Nothing for a missing or malformed text.
 std::optional<std::size_t> parse_thread_count(const char* text);
 
-// The pool's thread count from the texts of RAYON_NUM_THREADS and
-// RAYON_RS_NUM_CPUS (null when unset) and the hardware thread count (0 when
-// unknown): a positive RAYON_NUM_THREADS wins and 0 there means the hardware
-// count without looking further; otherwise a positive RAYON_RS_NUM_CPUS;
-// otherwise the hardware count, and 1 if that is unknown.
-std::size_t thread_count(const char* num_threads, const char* num_cpus, std::size_t hardware);
+// The pool's thread count from the texts of TARVIK_NUM_THREADS,
+// RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS (null when unset) and the hardware
+// thread count (0 when unknown): a well-formed TARVIK_NUM_THREADS wins, 0
+// there meaning the hardware count; otherwise a well-formed
+// RAYON_NUM_THREADS, 0 there likewise; otherwise a positive
+// RAYON_RS_NUM_CPUS; otherwise the hardware count, and 1 if that is unknown.
+std::size_t thread_count(const char* tarvik_threads, const char* num_threads, const char* num_cpus,
+                         std::size_t hardware);
 
 // The number of hardware threads this process may run on (its CPU affinity
 // where the system reports one), or 0 when unknown.
