@@ -1,6 +1,6 @@
 """tarvik beside its peers, every figure from one run.
 
-  bash tools/bench-compare.sh          (makes the venvs, then runs this)
+  bash bench/run-compare.sh          (makes the venvs, then runs this)
 
 Over the two seeded sets of out-of-the-money options on F = 100 of
 bench/iv_bench.cpp ("near the money" and "stressed", see option_sets.py),
@@ -30,7 +30,7 @@ QuantLib) are divided by sqrt(T) outside the timed region. Every timing is
 the best of several rounds in which the contenders take turns, so that drift
 on a shared machine hits all of them alike; compare ratios, not runs.
 
-Usage (tools/bench-compare.sh passes these):
+Usage (bench/run-compare.sh passes these):
   python bench/compare.py [--json PATH] [--vectorized-python PATH |
       --vectorized-skip REASON] [--missing PEER=REASON ...] [--quick]
   python bench/compare.py --from-json PATH     (the report of a saved run)
