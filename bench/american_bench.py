@@ -1,12 +1,12 @@
 """American options: accuracy and speed of tarvik beside QuantLib's
 QdFpAmericanEngine over the benchmark portfolio (15,552 options: K = 100;
 S 25..200; T 1/12..3; r 0..0.1; q 0..0.12; vol 0.1..0.6; puts and calls; the
-grid of bench/american_portfolio.hpp), against the converged reference
+grid of reference/american_portfolio.hpp), against the converged reference
 tests/data/american_portfolio_reference.csv. Error: |p - p_ref| / max(p_ref,
 1e-4 K), worst and RMS; processor time per option, serial (one thread; on
 a shared machine the processor time is steadier than the wall time).
 
-  python bench/american_bench.py [--tool build/bench/american_reference]
+  python bench/american_bench.py [--tool build/reference/american_reference]
                                  [--frontier-stride 7] [--high-stride 10]
                                  [--iv-stride 4] [--tanh-sinh]
 
@@ -143,7 +143,7 @@ def frontier(tool, book, ref, stride):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--tool", help="build/bench/american_reference, for the frontier")
+    parser.add_argument("--tool", help="build/reference/american_reference, for the frontier")
     parser.add_argument("--frontier-stride", type=int, default=7)
     parser.add_argument("--high-stride", type=int, default=10)
     parser.add_argument("--iv-stride", type=int, default=4)

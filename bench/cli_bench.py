@@ -10,7 +10,7 @@ peak memory of the run (flat in the file size: rows stream through in
 chunks); checks that the engines write the same bytes.
 
 Usage:
-  bash tools/bench-cli.sh [rows] [repetitions]
+  bash bench/run-cli.sh [rows] [repetitions]
 or, against an existing build or an installed tarvik,
   PYTHONPATH=build/pkg python3 bench/cli_bench.py [rows] [repetitions]
 """

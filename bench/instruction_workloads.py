@@ -1,6 +1,6 @@
 """Fixed, seeded batch calls whose instruction counts (callgrind, less those
 of the setup alone, workload "none") compare two trees without the machine's
-drift: tools/instruction-counts.sh runs each workload under valgrind.
+drift: bench/instruction-counts.sh runs each workload under valgrind.
 
   python3 bench/instruction_workloads.py none|iv|prices|greeks|american
 """

@@ -3,7 +3,7 @@
 py_vollib_vectorized needs NumPy < 2 and numba < 0.60 (with
 py_lets_be_rational 1.0.1 and py_vollib 1.0.1), which the environment of
 bench/compare.py does not have, so compare.py runs this script in a second
-venv (tools/bench-compare.sh makes it) and reads the JSON it prints.
+venv (bench/run-compare.sh makes it) and reads the JSON it prints.
 
 Input: an .npz file written by compare.py with, per option set, the priced
 options (price, strike, maturity, is_call) and the indices of the accuracy

@@ -4,7 +4,7 @@ u = |F - K|/(sigma sqrt T) from 1e-10 to 37.5 (where the out-of-the-money
 price nears the least normal double), out of and in the money.
 
 At each point an option with a forward and strike of either sign
-(tools/bachelier_accuracy.py draws them) is priced at 50 digits and rounded
+(reference/bachelier_accuracy.py draws them) is priced at 50 digits and rounded
 to a double; tarvik inverts that double, and the error is |sigma - exact| /
 exact, exact the volatility whose price is exactly that double, in units of
 eps max(1, kappa) (kappa = P/(sigma dP/dsigma)): the target is 8, the dashed

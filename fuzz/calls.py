@@ -12,7 +12,7 @@ functions added later are fuzzed too. A call is
   (the private table writer _csv_rows: the bytes of repr() of each value,
   between the lines given;
   its reader _csv_numbers: the value of each field as the grammar written
-  apart in tests/model.py reads it); or
+  apart in tests/number_grammar.py reads it); or
 * wild: anything anywhere, by position or keyword: floats and ints of every
   class and size, None, strings, containers, NumPy scalars and arrays of every
   dtype, shape, layout, byte order and alignment, objects whose conversions
@@ -39,7 +39,7 @@ import tarvik
 from tarvik import _core
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from model import number  # noqa: E402
+from number_grammar import number  # noqa: E402
 
 REJECTED = 0x7FF8000000000000  # an element the scalar twin rejects
 FLAGS = ("is_call", "parallel")

@@ -1,14 +1,14 @@
 """American prices over the whole domain (r and q in [-0.2, 0.5] of any signs,
 T from one day to 50 years, vol 0 and 1e-4 to 5, S/K 0.01 to 100, puts and
 calls) against tests/data/american_domain_reference.csv: options of the
-seeded sweep of bench/american_certify.py whose reference two methods agree
-on (the boundary method at high counts and bench/american_lcp, the
+seeded sweep of reference/american_certify.py whose reference two methods agree
+on (the boundary method at high counts and reference/american_lcp, the
 independent Crank-Nicolson solver, within the latter's estimate; where the
 pricer refused, american_lcp and QuantLib's finite differences; at vol = 0
 the exact zero-volatility value), each with its error estimate in units of
 max(price, 1e-4 K). The goal: e = |p - p_ref| / max(p_ref, 1e-4 K) <= 1e-9
 where the estimate is <= 1e-10, e <= 1e-7 elsewhere. The full sweep and its
-figures: bench/american_certify.py."""
+figures: reference/american_certify.py."""
 import csv
 import math
 import pathlib
@@ -17,6 +17,7 @@ import subprocess
 import numpy as np
 import pytest
 import tarvik
+from sizes import sample
 
 TABLE = pathlib.Path(__file__).parent / "data" / "american_domain_reference.csv"
 ROWS = [r for r in csv.DictReader(line for line in open(TABLE) if not line.startswith("#"))]
@@ -108,9 +109,10 @@ def test_prices_are_at_least_the_european_and_zero_volatility_values():
     assert not bad, "\n".join(bad)
 
 
-# Options of the table, one of each kind, whose price must not fall with the
-# volatility by more than twice the goal on a fine grid of volatilities.
-MONOTONE = [0, 1, 2, 5, 8, 13, 21, 34, 55, 89]
+# Options of the table, one of each kind (every hundredth of it in a full
+# run), whose price must not fall with the volatility by more than twice the
+# goal on a fine grid of volatilities.
+MONOTONE = sample([0, 1, 2, 5, 8, 13, 21, 34, 55, 89], list(range(100)))
 
 
 @pytest.mark.parametrize("at", MONOTONE)
@@ -145,11 +147,11 @@ def test_put_call_symmetry():
     assert not bad, f"{len(bad)} of {len(ROWS)}:\n" + "\n".join(bad[:20])
 
 
-# The build holds the package in pkg/ and the benchmarks in bench/.
-SOLVER = pathlib.Path(tarvik._core.__file__).parents[2] / "bench" / "american_lcp"
+# The build holds the package in pkg/ and the reference solvers in reference/.
+SOLVER = pathlib.Path(tarvik._core.__file__).parents[2] / "reference" / "american_lcp"
 
 
-@pytest.mark.skipif(not SOLVER.exists(), reason="the benchmarks are not built")
+@pytest.mark.skipif(not SOLVER.exists(), reason="the reference solvers are not built")
 def test_reference_solver_agrees_with_the_table_within_its_estimate(tmp_path):
     # A bounded sample (the sweep runs the solver at seven levels): a few
     # options with two boundaries and a few others, at five levels.
@@ -179,7 +181,7 @@ EUROPEAN = [(100.0, 100.0, 1.0, 0.05, 0.0, 0.2, False), (2000.0, 100.0, 30.0, -0
             (100.0, 100.0, 2.0, 0.1, 0.1, 0.002, False)]
 
 
-@pytest.mark.skipif(not SOLVER.exists(), reason="the benchmarks are not built")
+@pytest.mark.skipif(not SOLVER.exists(), reason="the reference solvers are not built")
 def test_reference_solver_meets_the_closed_form_within_its_estimate(tmp_path):
     src, out = tmp_path / "in.csv", tmp_path / "out.csv"
     src.write_text("".join(",".join(map(repr, o[:6])) + f",{int(o[6])}\n" for o in EUROPEAN))
@@ -191,17 +193,17 @@ def test_reference_solver_meets_the_closed_form_within_its_estimate(tmp_path):
     for i, o in enumerate(EUROPEAN):
         exact = tarvik.black_scholes_price(*o)
         gap = abs(float(got[i]["price"]) - exact)
-        # The certification takes the estimate times 1.5 (bench/american_certify.py).
+        # The certification takes the estimate times 1.5 (reference/american_certify.py).
         if got[i]["status"] != "ok" or gap > 1.5 * float(got[i]["error_estimate"]) + 1e-13 * o[1]:
             bad.append(f"{describe(o)}: {got[i]['price']} (estimate {got[i]['error_estimate']})"
                        f" vs {exact!r}")
     assert not bad, "\n".join(bad)
 
 
-CERTIFY = pathlib.Path(__file__).parents[1] / "bench" / "american_certify.py"
+CERTIFY = pathlib.Path(__file__).parents[1] / "reference" / "american_certify.py"
 
 
-@pytest.mark.skipif(not SOLVER.exists(), reason="the benchmarks are not built")
+@pytest.mark.skipif(not SOLVER.exists(), reason="the reference solvers are not built")
 def test_certification_sweep_reports_refusals_and_writes_its_table(tmp_path):
     # A bounded run at low counts: it must carry the pricer's refusals (the
     # two-boundary stratum) through to its report, not stop at them.
@@ -216,7 +218,7 @@ def test_certification_sweep_reports_refusals_and_writes_its_table(tmp_path):
     for needle in ("| two boundaries |", "Share of the sweep meeting the goal", "put-call symmetry",
                    "monotone in vol", "Refused by today's pricer"):
         assert needle in report, needle
-    assert (tmp_path / "t.csv").read_text().startswith("# bench/american_certify.py --table")
+    assert (tmp_path / "t.csv").read_text().startswith("# reference/american_certify.py --table")
 
 
 def run_solver(tmp_path, options, *flags):
@@ -227,7 +229,7 @@ def run_solver(tmp_path, options, *flags):
         line for line in open(out) if not line.startswith("#"))}
 
 
-@pytest.mark.skipif(not SOLVER.exists(), reason="the benchmarks are not built")
+@pytest.mark.skipif(not SOLVER.exists(), reason="the reference solvers are not built")
 def test_reference_solver_meets_the_portfolio_reference_within_its_estimate(tmp_path):
     # The hardest options of the benchmark portfolio (tests/test_american_reference.py),
     # whose converged prices are stored, and two ordinary ones.
@@ -245,7 +247,7 @@ def test_reference_solver_meets_the_portfolio_reference_within_its_estimate(tmp_
     assert not bad, "\n".join(bad)
 
 
-@pytest.mark.skipif(not SOLVER.exists(), reason="the benchmarks are not built")
+@pytest.mark.skipif(not SOLVER.exists(), reason="the reference solvers are not built")
 def test_reference_solver_with_two_boundaries_keeps_the_bounds(tmp_path):
     # Puts with q < r < 0 across the money and their mirrored calls (r < q <
     # 0), solved each on its own: at least the European and zero-volatility

@@ -1,7 +1,7 @@
 """American prices against the converged reference of the whole benchmark
 portfolio (tests/data/american_portfolio_reference.csv: index, price; the
 options are rebuilt here from the grid, in the order of
-bench/american_portfolio.hpp; how the table was made and why it is converged:
+reference/american_portfolio.hpp; how the table was made and why it is converged:
 docs/accuracy-speed.md). The goal is 1e-10 in |p - p_ref| / max(p_ref, 1e-4 K)
 on every option; a fixed sample and the hardest options keep the test fast."""
 import itertools

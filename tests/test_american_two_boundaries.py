@@ -109,7 +109,7 @@ def test_continuous_into_the_neighbouring_regimes(s, t, q, v):
 # Far from [K r / q, K] (in the put's form) at low volatility, where the
 # premium is bounded below 1e-11 of the price by the chance of reaching that
 # interval at all: the European price (the sweeps of these did not settle).
-# References from bench/american_lcp with its error estimate.
+# References from reference/american_lcp with its error estimate.
 @pytest.mark.parametrize("s, k, t, r, q, v, is_call, ref, est", [
     (70.0, 100.0, 0.09, -0.175, -0.11, 0.002, True, 0.0, 0.0),
     (37.0, 100.0, 45.0, -0.116, -0.042, 0.002, True, 0.0, 0.0),

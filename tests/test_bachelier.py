@@ -3,8 +3,8 @@ sensitivities within a few ulps times their condition number, implied normal
 volatilities of correctly rounded prices within 8 eps max(1, kappa) of the
 exact inverse, from the money to the far tail (prices near the least normal
 double), both sides, negative forwards and strikes included; and the
-shifted-lognormal reading of Black-76. Input checks are in test_black.py
-(model.py), batch = scalar and serial = parallel in test_batch.py."""
+shifted-lognormal reading of Black-76. Input checks are in test_black.py,
+batch = scalar and serial = parallel in test_batch.py."""
 
 import math
 import random

@@ -338,7 +338,7 @@ def test_number_writer_refuses_what_is_no_table(args, error):
 def test_fields_are_read_as_the_grammar_reads_them():
     # Seeded fields of number characters, blanks and words (and values past
     # the doubles' range), against the grammar written apart, bit for bit.
-    from model import number
+    from number_grammar import number
     rng = np.random.default_rng(9)
     parts = ["1", "0", "7", ".", "e", "E", "+", "-", " ", "\t", "inf", "infinity", "NaN", "_",
              "x", "\r", "\u0661", "400", "99999999999999999999"]

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds every target (the core, its unit tests, the benchmarks and the
-# extension) into a build directory (default: build) and lays the package
-# out in <build>/pkg, so that
+# Builds every target (the core, its unit tests, the benchmarks, the reference
+# solvers and the extension) into a build directory (default: build) and lays
+# the package out in <build>/pkg, so that
 #   PYTHONPATH=<build>/pkg python3 -m pytest tests
 # runs against the fresh build. TARVIK_WERROR=ON (as in CI) makes warnings
 # errors.

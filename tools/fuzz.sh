@@ -19,7 +19,7 @@
 # from the harness's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source tools/sanitizers.sh
+source tools/sanitize.sh  # its helpers only: sourced, it runs nothing
 seconds=${1:-60}
 build=${2:-build-fuzz}
 runs=${FUZZ_RUNS:-}

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sanitized builds and the tests that run on them:
-#   bash tools/sanitize.sh [address] [thread]      (both by default)
+#   bash tools/sanitize.sh [all | address | thread ...]   (all by default)
+#   bash tools/sanitize.sh --help
 # address: AddressSanitizer + UndefinedBehaviorSanitizer with g++ in
 #   build-asan: the C++ tests and the whole pytest suite, then the binding
 #   and intake tests again with every function on the tuple-and-dict calling
@@ -9,47 +10,139 @@
 #   and the Python batch, thread and interrupt tests. (The worker-pool tests count the
 #   threads of the process and fork, which TSan's own thread and its refusal
 #   of threads after fork would defeat; they run in the other builds.)
+# all: address, then thread.
 # Python itself is not instrumented: it runs with the sanitizer runtime
 # preloaded. Any sanitizer report fails the run; the reports are printed.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-source tools/sanitizers.sh
-[ $# -gt 0 ] || set -- address thread
+# tools/fuzz.sh sources this file for its helpers below (sanitized builds,
+# the environment of the uninstrumented interpreter, the check of the
+# reports); sourced, it defines them and runs nothing.
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
-fi
-python3 -m pip install -q -r requirements-test.txt
+# The newest installed clang++-NN that has its sanitizer runtimes, installing
+# Debian's newest clang and compiler-rt first if there is none.
+newest_clang() {
+  local cxx
+  cxx=$(compgen -c clang++- | grep -E '^clang\+\+-[0-9]+$' | sort -uV | tail -n 1 || true)
+  if [ -z "$cxx" ] || [ ! -f "$("$cxx" -print-file-name=libclang_rt.tsan-x86_64.so)" ]; then
+    apt-get update -qq >&2
+    local version
+    version=$(apt-cache search --names-only '^clang-[0-9]+$' | cut -d' ' -f1 | sort -V | tail -n 1)
+    version=${version#clang-}
+    apt-get install -y -qq "clang-$version" "libclang-rt-$version-dev" >&2
+    cxx=clang++-$version
+  fi
+  echo "$cxx"
+}
 
-status=0
-for kind in "$@"; do
-  case $kind in
-    address)
-      build=build-asan
-      sanitized_build $build address,undefined g++
-      export_sanitizer_options "$PWD/$build/reports"
-      ctest --test-dir $build --output-on-failure || status=1
-      LD_PRELOAD="$(asan_preload)" PYTHONPATH=$build/pkg python3 -m pytest -q -p no:cacheprovider tests \
-        || status=1
-      # The positional tuple and keyword dictionary, the only calling
-      # convention of CPython 3.9, for the tests of binding and intake.
-      TARVIK_TEST_TUPLE_CALLS=1 LD_PRELOAD="$(asan_preload)" PYTHONPATH=$build/pkg \
-        python3 -m pytest -q -p no:cacheprovider tests/test_arguments.py tests/test_binding.py \
-        tests/test_batch.py || status=1
-      ;;
-    thread)
-      build=build-tsan
-      cxx=$(newest_clang)
-      sanitized_build $build thread "$cxx"
-      export_sanitizer_options "$PWD/$build/reports"
-      ctest --test-dir $build --output-on-failure || status=1
-      LD_PRELOAD="$(clang_runtime "$cxx" tsan so)" PYTHONPATH=$build/pkg \
-        python3 -m pytest -q -p no:cacheprovider tests/test_batch.py tests/test_threads.py \
-        tests/test_interrupt.py || status=1
-      ;;
-    *) echo "unknown sanitizer run: $kind" >&2; exit 2 ;;
-  esac
+# The file of a Clang runtime library, e.g. clang_runtime clang++-19 tsan so.
+clang_runtime() {
+  local path
+  path=$("$1" -print-file-name="libclang_rt.$2-x86_64.$3")
+  [ -f "$path" ] || { echo "no $2 runtime for $1" >&2; return 1; }
+  echo "$path"
+}
+
+# sanitized_build DIR SANITIZERS CXX [EXTRA_FLAGS]: the core, its tests and
+# the extension; with EXTRA_FLAGS (compiler flags for every file, e.g.
+# Clang's -fsanitize=fuzzer-no-link) the extension and the core only.
+sanitized_build() {
+  local generator=() tests=ON
+  command -v ninja >/dev/null && generator=(-G Ninja)
+  [ -z "${4:-}" ] || tests=OFF
+  cmake -S . -B "$1" "${generator[@]}" -DCMAKE_CXX_COMPILER="$(command -v "$3")" -DTARVIK_SANITIZE="$2" \
+    -DCMAKE_CXX_FLAGS="${4:-}" -DTARVIK_BUILD_TESTS=$tests -DTARVIK_BUILD_PYTHON=ON \
+    -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
+  cmake --build "$1" -j 2
+}
+
+# ASan and TSan reports go to files in REPORTS as well as failing their
+# process, so that a report in a child process whose exit status nobody
+# checks still fails the run. (GCC's UBSan runtime beside ASan ignores
+# log_path: its reports fail their process and are printed to its stderr.)
+export_sanitizer_options() {
+  local reports=$1
+  rm -rf "$reports" && mkdir -p "$reports"
+  export ASAN_OPTIONS="detect_leaks=0:handle_abort=1:verify_asan_link_order=0:log_path=$reports/asan"
+  export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan"
+}
+
+# The preloads for a Python that imports the ASan+UBSan extension built by g++.
+asan_preload() {
+  echo "$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+}
+
+# Prints the reports in REPORTS and fails if there are any.
+check_reports() {
+  local found=0 f
+  for f in "$1"/*; do
+    [ -e "$f" ] || continue
+    found=1
+    echo "==== sanitizer report $f"
+    cat "$f"
+  done
+  [ "$found" = 0 ]
+}
+
+# The comment at the top of this file, without its '#'.
+usage() {
+  sed -n '2,/^$/{/^$/d;s/^# \{0,1\}//;p}' "${BASH_SOURCE[0]}"
+}
+
+run_address() {
+  local build=build-asan
+  sanitized_build $build address,undefined g++
+  export_sanitizer_options "$PWD/$build/reports"
+  ctest --test-dir $build --output-on-failure || status=1
+  LD_PRELOAD="$(asan_preload)" PYTHONPATH=$build/pkg python3 -m pytest -q -p no:cacheprovider tests \
+    || status=1
+  # The positional tuple and keyword dictionary, the only calling
+  # convention of CPython 3.9, for the tests of binding and intake.
+  TARVIK_TEST_TUPLE_CALLS=1 LD_PRELOAD="$(asan_preload)" PYTHONPATH=$build/pkg \
+    python3 -m pytest -q -p no:cacheprovider tests/test_arguments.py tests/test_binding.py \
+    tests/test_batch.py || status=1
   check_reports "$build/reports" || status=1
-  unset ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS
-done
-exit $status
+}
+
+run_thread() {
+  local build=build-tsan cxx
+  cxx=$(newest_clang)
+  sanitized_build $build thread "$cxx"
+  export_sanitizer_options "$PWD/$build/reports"
+  ctest --test-dir $build --output-on-failure || status=1
+  LD_PRELOAD="$(clang_runtime "$cxx" tsan so)" PYTHONPATH=$build/pkg \
+    python3 -m pytest -q -p no:cacheprovider tests/test_batch.py tests/test_threads.py \
+    tests/test_interrupt.py || status=1
+  check_reports "$build/reports" || status=1
+}
+
+# The modes are read before anything is built, so that a wrong one costs nothing.
+main() {
+  [ $# -gt 0 ] || set -- all
+  local modes=() mode
+  for mode in "$@"; do
+    case $mode in
+      -h|--help) usage; return 0 ;;
+      all) modes+=(address thread) ;;
+      address|thread) modes+=("$mode") ;;
+      *) echo "unknown sanitizer run: $mode (address, thread or all)" >&2; return 2 ;;
+    esac
+  done
+
+  if [ ! -f /usr/include/gtest/gtest.h ]; then
+    apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
+  fi
+  python3 -m pip install -q -r requirements-test.txt
+
+  status=0
+  for mode in "${modes[@]}"; do
+    "run_$mode"
+    unset ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS
+  done
+  return $status
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  set -euo pipefail
+  cd "$(dirname "$0")/.."
+  main "$@"
+fi

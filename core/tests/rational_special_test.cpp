@@ -1,6 +1,6 @@
 // erfcx_cody, inverse_norm_cdf and normalised_black_call: their ranges, cuts
 // and region boundaries, and their accuracy against 50-digit references
-// computed with mpmath by tools/gen_normalised_black_reference.py.
+// computed with mpmath by reference/gen_normalised_black_reference.py.
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -14,7 +14,7 @@
 //
 // The inversion. Given the time value v and a = |F - K| > 0, u solves
 // g(u) = phi(u) q(u)/u = r, r = v/a, and s = a/u. The inverse of g is a
-// rational function fitted below eps (tables.hpp, tools/fit_bachelier.py):
+// rational function fitted below eps (tables.hpp, reference/fit_bachelier.py):
 // near the money (u <= 1) u/w in w = 1/r = a/v, which needs no logarithm
 // (the variable of F. Le Floc'h, "Explicit Rational Formulae for Bachelier
 // (Normal) Implied Volatility", 2026), and s = v/(u/w); away from it

@@ -1,6 +1,6 @@
 // The rational approximations of the normal-model kernels, each a ratio of
 // polynomials with its denominator's constant term 1, fitted for this
-// library by tools/fit_bachelier.py (50-digit mpmath values, near-minimax in
+// library by reference/fit_bachelier.py (50-digit mpmath values, near-minimax in
 // relative error). Errors are those the script measures for the table as
 // stored, evaluated in doubles by Horner's rule over 20,000 random points.
 #pragma once

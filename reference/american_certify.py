@@ -6,10 +6,10 @@ money, r or q exactly 0 or negative, two exercise boundaries), priced by
 tarvik.american_price and compared with references:
 
   (i)   the boundary-integral method itself at far higher counts
-        (build/bench/american_reference csv) at two discretisations, A and B,
+        (build/reference/american_reference csv) at two discretisations, A and B,
         on the whole sweep; |A - B| is its estimate, and it shares whatever
         fault the method has;
-  (ii)  an independent solver, build/bench/american_lcp (Crank-Nicolson,
+  (ii)  an independent solver, build/reference/american_lcp (Crank-Nicolson,
         policy iteration, Richardson with an error estimate), on a stratified
         sample; where (i) and (ii) disagree beyond (ii)'s estimate, (ii) is
         the reference; where the pricer refuses, (ii) is the only one;
@@ -25,7 +25,7 @@ on a fine volatility grid; C(S, K, T, r, q, vol) = P(K, S, T, q, r, vol) to
 the bit. Refusals (an IVError) are recorded as such, not as failures of the
 tool.
 
-  PYTHONPATH=build/pkg python3 bench/american_certify.py [--count 4000]
+  PYTHONPATH=build/pkg python3 reference/american_certify.py [--count 4000]
       [--fd-sample 300] [--ql-sample 40] [--mono-sample 40] [--seed 2026]
       [--out bench-out/certify] [--threads 2] [--reuse] [--table FILE]
 
@@ -252,7 +252,7 @@ def main():
     ap.add_argument("--mono-vols", type=int, default=60)
     ap.add_argument("--seed", type=int, default=2026)
     ap.add_argument("--threads", type=int, default=2)
-    ap.add_argument("--tools", default="build/bench")
+    ap.add_argument("--tools", default="build/reference")
     ap.add_argument("--out", default="bench-out/certify")
     ap.add_argument("--reuse", action="store_true")
     ap.add_argument("--table", help="write the certified sample as the stored test table")
@@ -622,7 +622,7 @@ def write_table(path, book, fd_idx, fd, pa, ref, ref_est, source, ql_val, scale)
         rows.append((*o[:7], float(ref[i]), float(ref_est[i]), source[i], check,
                      "|".join(regions(o)[1:])))
     with open(path, "w") as f:
-        f.write("# bench/american_certify.py --table: reference American prices over the domain;"
+        f.write("# reference/american_certify.py --table: reference American prices over the domain;"
                 " error_estimate in units of max(price, 1e-4 K)\n")
         f.write("S,K,T,r,q,vol,call,price,error_estimate,source,check,regions\n")
         for row in rows:

@@ -4,7 +4,7 @@
 # tarvik::py function, so the interpreter's start and the inputs do not
 # count), under callgrind: reproducible on one machine, so two trees compare
 # without timing noise.
-#   bash tools/instruction-counts.sh [build-dir] [workload...]
+#   bash bench/instruction-counts.sh [build-dir] [workload...]
 # (default: build, and every workload; the iv workload's prices, made
 # before, are a smaller call of their own and do not count.)
 set -euo pipefail

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every speed comparison of tarvik with its peers, in one go:
-#   bash tools/bench-compare.sh [--quick]
+#   bash bench/run-compare.sh [--quick]
 # 1. builds tarvik's wheel and installs it with the benchmark extras
 #    (pip install tarvik[bench]: lbriv, QuantLib, vollib, SciPy, mpmath,
 #    matplotlib) into .venv-bench;

@@ -1,6 +1,6 @@
 """Accuracy sweep of the normal (Bachelier) model against mpmath at 50 digits.
 
-    PYTHONPATH=build/pkg python3 tools/bachelier_accuracy.py [points_per_region]
+    PYTHONPATH=build/pkg python3 reference/bachelier_accuracy.py [points_per_region]
 
 Over regions of u = |F - K|/(sigma sqrt T), from the money (u = 0) to the far
 tail where the out-of-the-money price nears the least normal double

@@ -1,6 +1,6 @@
 """Fits the rational approximations of the normal-model kernels and measures them.
 
-    python3 tools/fit_bachelier.py [--inverse]   # prints the C++ tables and their errors
+    python3 reference/fit_bachelier.py [--inverse]   # prints the C++ tables and their errors
 
 (--inverse: only the tables of the implied volatility; --inverse 2 3: only
 those pieces away from the money.)

@@ -14,7 +14,7 @@ second time at 80 digits and the two must agree to 30 digits, which guards
 the cancellation in b at small s; values below 1e-340 (zero in double
 precision) are written as 0.
 
-Usage: python3 tools/gen_normalised_black_reference.py [output directory]
+Usage: python3 reference/gen_normalised_black_reference.py [output directory]
 """
 import math
 import os

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the implied-volatility benchmark in release mode and runs it:
-#   bash tools/bench-iv.sh [build-dir] [near|stressed|all] [repetitions] [scalar|batch]
+#   bash bench/run-iv.sh [build-dir] [near|stressed|all] [repetitions] [scalar|batch]
 # Prints, per data set, the median ns per implied volatility, the median ns of
 # std::erfc on the same machine in the same run, their ratio, and a digest of
 # the result bits; with batch, also the serial batch kernel's ns per option,
