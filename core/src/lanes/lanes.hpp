@@ -1,10 +1,10 @@
 // Lane-parallel implied volatilities (Black-76 and normal) over blocks of
 // elements, with the bits of the scalar functions: the batch driver hands in
 // one block at a time; the vector stage of the Black-76 batch prices and
-// sensitivities; and the American boundary's row integrals. Each path is the
-// same source (the models' *_lanes.hpp) built for one vector width; the
-// widest one this processor runs is chosen once, at the first call. The
-// kernels and their entry points: kernels.def.
+// sensitivities; and the American boundary's row integrals and
+// interpolation. Each path is the same source (the models' *_lanes.hpp)
+// built for one vector width; the widest one this processor runs is chosen
+// once, at the first call. The kernels and their entry points: kernels.def.
 #pragma once
 
 #include <cstddef>
@@ -40,6 +40,9 @@ struct AmericanIntegrals {
   double rate;
   double yield;
 };
+
+// Points a block of the American boundary's interpolation weights.
+inline constexpr std::size_t kAmericanInterpolationBlock = 8;
 
 // The paths, for tests and benchmarks that compare them.
 enum class Path { Portable, Avx2, Avx512 };
