@@ -15,10 +15,10 @@
 
 namespace tarvik::lanes::detail {
 
-#define TARVIK_LANE_KERNEL(ret, name, params, args, ...)    \
+#define TARVIK_LANE_KERNEL(ret, name, params, args, ...)       \
   ret TARVIK_LANES_PATH_NAME(name, TARVIK_LANES_PATH) params { \
-    [[maybe_unused]] constexpr int W = TARVIK_LANES_WIDTH;    \
-    return __VA_ARGS__;                                      \
+    [[maybe_unused]] constexpr int W = TARVIK_LANES_WIDTH;     \
+    return __VA_ARGS__;                                        \
   }
 #include "lanes/kernels.def"
 

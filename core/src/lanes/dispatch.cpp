@@ -160,20 +160,20 @@ Path chosen_path() {
 #else
 #define TARVIK_LANES_WIDE_PATHS(name)
 #endif
-#define TARVIK_LANE_KERNEL(ret, name, params, args, ...)                                         \
-  namespace {                                                                                    \
+#define TARVIK_LANE_KERNEL(ret, name, params, args, ...)                                       \
+  namespace {                                                                                  \
   ret(*const name##_paths[]) params = {detail::name##_portable TARVIK_LANES_WIDE_PATHS(name)}; \
-  ret name##_first params;                                                                       \
-  std::atomic<decltype(&name##_first)> name##_chosen{name##_first};                              \
-  ret name##_first params {                                                                      \
-    const auto chosen = name##_paths[static_cast<int>(chosen_path())];                          \
-    name##_chosen.store(chosen, std::memory_order_relaxed);                                      \
-    return chosen args;                                                                          \
-  }                                                                                              \
-  }                                                                                              \
-  ret name params { return name##_chosen.load(std::memory_order_relaxed) args; }                 \
-  ret name TARVIK_LANES_ON_PATH params {                                                         \
-    return name##_paths[static_cast<int>(path_available(path) ? path : Path::Portable)] args;    \
+  ret name##_first params;                                                                     \
+  std::atomic<decltype(&name##_first)> name##_chosen{name##_first};                            \
+  ret name##_first params {                                                                    \
+    const auto chosen = name##_paths[static_cast<int>(chosen_path())];                         \
+    name##_chosen.store(chosen, std::memory_order_relaxed);                                    \
+    return chosen args;                                                                        \
+  }                                                                                            \
+  }                                                                                            \
+  ret name params { return name##_chosen.load(std::memory_order_relaxed) args; }               \
+  ret name TARVIK_LANES_ON_PATH params {                                                       \
+    return name##_paths[static_cast<int>(path_available(path) ? path : Path::Portable)] args;  \
   }
 #include "lanes/kernels.def"
 

@@ -57,7 +57,7 @@ Path chosen_path();
 #define TARVIK_LANES_ON_PATH(...) (Path path, __VA_ARGS__)
 
 #define TARVIK_LANE_KERNEL(ret, name, params, args, ...) \
-  ret name params;                                      \
+  ret name params;                                       \
   ret name TARVIK_LANES_ON_PATH params;
 #include "lanes/kernels.def"
 

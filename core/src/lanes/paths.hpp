@@ -11,8 +11,8 @@
 namespace tarvik::lanes::detail {
 
 #define TARVIK_LANE_KERNEL(ret, name, params, args, ...) \
-  ret name##_portable params;                           \
-  ret name##_avx2 params;                               \
+  ret name##_portable params;                            \
+  ret name##_avx2 params;                                \
   ret name##_avx512 params;
 #include "lanes/kernels.def"
 
