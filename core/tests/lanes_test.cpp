@@ -516,4 +516,34 @@ TEST(AmericanRow, EveryPathTheSameSumsAsTheTerms) {
   }
 }
 
+// The interpolation of the American boundary: every path, for every count of
+// nodes and of blocks, each point's sum of products in the order of j, bit
+// for bit; the weights of mixed signs and scales, so that another order of
+// the sum would show.
+TEST(AmericanInterpolation, EveryPathSumsEachPointInOrder) {
+  constexpr std::size_t kPoints = kAmericanInterpolationBlock;
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  for (const int n : {1, 2, 7, 16, 33}) {
+    for (const std::size_t blocks : {1u, 3u}) {
+      const std::size_t padded = blocks * kPoints;
+      std::vector<double> weight(padded * n), h(n);
+      for (double& w : weight) w = std::ldexp(unit(rng), static_cast<int>(rng() % 60) - 30);
+      for (double& v : h) v = unit(rng);
+      for (const Path path : {Path::Portable, Path::Avx2, Path::Avx512}) {
+        if (!path_available(path)) continue;
+        std::vector<double> out(padded);
+        american_interpolate(path, weight.data(), h.data(), n, padded, out.data());
+        for (std::size_t p = 0; p < padded; ++p) {
+          const double* w = weight.data() + p / kPoints * kPoints * n + p % kPoints;
+          double sum = 0.0;
+          for (int j = 0; j < n; ++j) sum += w[j * kPoints] * h[j];
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(out[p]), std::bit_cast<std::uint64_t>(sum))
+              << path_name(path) << " n " << n << " point " << p;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace tarvik::lanes

@@ -274,10 +274,8 @@ void qd_plus_start(const PutProblem& problem, int n, const double* z_node, const
 // points, a block's weights for j = 0, 1, ... contiguous, so that a sweep
 // sums a block over j in registers, two or four points a lane (each point
 // the same products and sums in the same order, j = 0 first, as one at a
-// time). Not wider: as an entry of the lane paths, eight lanes (one chain
-// of sums a block) took 20% longer a price on AVX-512.
-constexpr std::size_t kBlock = 8;
-typedef double Pair __attribute__((vector_size(16)));
+// time).
+constexpr std::size_t kBlock = lanes::kAmericanInterpolationBlock;
 
 struct Interpolation {
   int nodes = 0;
@@ -347,51 +345,6 @@ const Interpolation& interpolation(int n, int power, const ThetaRule& rule) {
   cache.size = l;
   cache.power = power;
   return cache;
-}
-
-// One sweep's interpolation: out[point] = sum_j W[j][point] h[j] over the
-// blocks of kBlock points, a lane a point, the lanes two or four wide (each
-// point the same products and sums in the same order, j = 0 first, at either
-// width, so the same bits).
-template <class Lane>
-[[gnu::always_inline]] inline void interpolate_blocks(const double* weight, const double* h, int n,
-                                                      std::size_t padded, double* out) {
-  constexpr std::size_t kWidth = sizeof(Lane) / sizeof(double);
-  constexpr std::size_t kLanes = kBlock / kWidth;
-  for (std::size_t block = 0; block < padded; block += kBlock) {
-    Lane sums[kLanes] = {};
-    for (int j = 0; j < n; ++j, weight += kBlock) {
-      Lane hj;
-      for (std::size_t m = 0; m < kWidth; ++m) hj[m] = h[j];
-      for (std::size_t m = 0; m < kLanes; ++m) {
-        Lane wm;
-        __builtin_memcpy(&wm, weight + m * kWidth, sizeof wm);
-        sums[m] += wm * hj;
-      }
-    }
-    __builtin_memcpy(out + block, sums, sizeof sums);
-  }
-}
-
-#if defined(TARVIK_LANES_X86)
-typedef double Quad __attribute__((vector_size(32)));
-
-[[gnu::target("avx2")]] void interpolate_wide(const double* weight, const double* h, int n,
-                                              std::size_t padded, double* out) {
-  interpolate_blocks<Quad>(weight, h, n, padded, out);
-}
-#endif
-
-void interpolate(const double* weight, const double* h, int n, std::size_t padded, double* out) {
-#if defined(TARVIK_LANES_X86)
-  // The processor's and the system's AVX2 support, as the vector lanes detect it.
-  static const bool wide = lanes::path_available(lanes::Path::Avx2);
-  if (wide) {
-    interpolate_wide(weight, h, n, padded, out);
-    return;
-  }
-#endif
-  interpolate_blocks<Pair>(weight, h, n, padded, out);
 }
 
 // Anderson mixing of depth kDepth: with the residual f = G(x) - x of the
@@ -706,7 +659,7 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
     ++sweeps;
     double hn[kAmericanMaxNodes];
     for (int j = 0; j < n; ++j) hn[j] = g[j] * g[j];
-    interpolate(w->weight.data(), hn, n, padded, hq);
+    lanes::american_interpolate(w->weight.data(), hn, n, padded, hq);
     double moved = 0.0;
     for (int i = 0; i < n; ++i) {
       const double z = z_node[i];

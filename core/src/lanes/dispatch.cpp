@@ -1,5 +1,6 @@
 // Picks the widest lane path this processor runs, once: AVX-512F, AVX2, or
 // the portable one. Built without target flags, like the rest of the core.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -17,6 +18,11 @@ namespace {
 constexpr double kQuietNaN = __builtin_nan("");
 double value_or_nan(const Result<double>& r) { return r.ok() ? r.value() : kQuietNaN; }
 }  // namespace
+
+AccurateLogMoneyness::AccurateLogMoneyness(const double* forward, const double* strike,
+                                           std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) x[i] = accurate_log_moneyness(forward[i], strike[i]);
+}
 
 void implied_volatility_elements(const double* price, const double* forward, const double* strike,
                                  const double* maturity, const std::uint8_t* is_call, std::size_t n,
@@ -59,47 +65,6 @@ void bachelier_implied_volatility_elements(const double* price, const double* fo
 namespace tarvik::lanes {
 
 namespace {
-
-struct Entry {
-  void (*implied)(const double*, const double*, const double*, const double*, const double*,
-                  const std::uint8_t*, std::size_t, double*);
-  void (*normalised)(const double*, const double*, const std::uint8_t*, std::size_t, double*);
-  void (*terms)(const double*, const double*, const double*, const double*, const double*,
-                const double*, const double*, std::size_t, double*, double*, double*, bool*);
-  void (*bachelier)(const double*, const double*, const double*, const double*, const std::uint8_t*,
-                    std::size_t, double*);
-  void (*bachelier_formula)(BachelierFormula, const double*, const double*, const double*,
-                            const double*, const std::uint8_t*, std::size_t, double*);
-  AmericanIntegrals (*american_row)(const AmericanRow&, int, double, bool);
-};
-
-Entry entry(Path path) {
-  switch (path) {
-#if defined(TARVIK_LANES_X86)
-    case Path::Avx512:
-      return {detail::implied_volatility_block_avx512,
-              detail::normalised_implied_volatility_block_avx512,
-              detail::black_terms_avx512,
-              detail::bachelier_implied_volatility_block_avx512,
-              detail::bachelier_block_avx512,
-              detail::american_row_integrals_avx512};
-    case Path::Avx2:
-      return {detail::implied_volatility_block_avx2,
-              detail::normalised_implied_volatility_block_avx2,
-              detail::black_terms_avx2,
-              detail::bachelier_implied_volatility_block_avx2,
-              detail::bachelier_block_avx2,
-              detail::american_row_integrals_avx2};
-#endif
-    default:
-      return {detail::implied_volatility_block_portable,
-              detail::normalised_implied_volatility_block_portable,
-              detail::black_terms_portable,
-              detail::bachelier_implied_volatility_block_portable,
-              detail::bachelier_block_portable,
-              detail::american_row_integrals_portable};
-  }
-}
 
 Path pick() {
   for (const Path path : {Path::Avx512, Path::Avx2}) {
@@ -153,21 +118,6 @@ const X86Features& x86_features() {
 }
 #endif
 
-const Entry& chosen() {
-  static const Entry e = entry(chosen_path());
-  return e;
-}
-
-// black_implied_volatility's log-moneyness of each element, computed here
-// (built without target flags) for the lanes to take as given.
-void black_implied_volatility_with(const Entry& e, const double* price, const double* forward,
-                                   const double* strike, const double* maturity,
-                                   const std::uint8_t* is_call, std::size_t n, double* out) {
-  alignas(64) double x[kBlock];
-  for (std::size_t i = 0; i < n; ++i) x[i] = accurate_log_moneyness(forward[i], strike[i]);
-  e.implied(price, forward, strike, maturity, x, is_call, n, out);
-}
-
 }  // namespace
 
 const char* path_name(Path path) {
@@ -201,88 +151,31 @@ Path chosen_path() {
   return path;
 }
 
-void implied_volatility_block(const double* price, const double* forward, const double* strike,
-                              const double* maturity, const std::uint8_t* is_call, std::size_t n,
-                              double* out) {
-  chosen().implied(price, forward, strike, maturity, nullptr, is_call, n, out);
-}
-
-void black_implied_volatility_block(const double* price, const double* forward,
-                                    const double* strike, const double* maturity,
-                                    const std::uint8_t* is_call, std::size_t n, double* out) {
-  black_implied_volatility_with(chosen(), price, forward, strike, maturity, is_call, n, out);
-}
-
-void normalised_implied_volatility_block(const double* beta, const double* x,
-                                         const std::uint8_t* is_call, std::size_t n, double* out) {
-  chosen().normalised(beta, x, is_call, n, out);
-}
-
-void black_terms(const double* forward, const double* strike, const double* maturity,
-                 const double* vol, const double* ln_f, const double* ln_k, const double* sqrt_t,
-                 std::size_t n, double* s, double* x, double* d1, bool* ok) {
-  chosen().terms(forward, strike, maturity, vol, ln_f, ln_k, sqrt_t, n, s, x, d1, ok);
-}
-
-void implied_volatility_block(Path path, const double* price, const double* forward,
-                              const double* strike, const double* maturity,
-                              const std::uint8_t* is_call, std::size_t n, double* out) {
-  entry(path_available(path) ? path : Path::Portable)
-      .implied(price, forward, strike, maturity, nullptr, is_call, n, out);
-}
-
-void black_implied_volatility_block(Path path, const double* price, const double* forward,
-                                    const double* strike, const double* maturity,
-                                    const std::uint8_t* is_call, std::size_t n, double* out) {
-  black_implied_volatility_with(entry(path_available(path) ? path : Path::Portable), price, forward,
-                                strike, maturity, is_call, n, out);
-}
-
-void normalised_implied_volatility_block(Path path, const double* beta, const double* x,
-                                         const std::uint8_t* is_call, std::size_t n, double* out) {
-  entry(path_available(path) ? path : Path::Portable).normalised(beta, x, is_call, n, out);
-}
-
-void black_terms(Path path, const double* forward, const double* strike, const double* maturity,
-                 const double* vol, const double* ln_f, const double* ln_k, const double* sqrt_t,
-                 std::size_t n, double* s, double* x, double* d1, bool* ok) {
-  entry(path_available(path) ? path : Path::Portable)
-      .terms(forward, strike, maturity, vol, ln_f, ln_k, sqrt_t, n, s, x, d1, ok);
-}
-
-void bachelier_implied_volatility_block(const double* price, const double* forward,
-                                        const double* strike, const double* maturity,
-                                        const std::uint8_t* is_call, std::size_t n, double* out) {
-  chosen().bachelier(price, forward, strike, maturity, is_call, n, out);
-}
-
-void bachelier_implied_volatility_block(Path path, const double* price, const double* forward,
-                                        const double* strike, const double* maturity,
-                                        const std::uint8_t* is_call, std::size_t n, double* out) {
-  entry(path_available(path) ? path : Path::Portable)
-      .bachelier(price, forward, strike, maturity, is_call, n, out);
-}
-
-void bachelier_block(BachelierFormula which, const double* forward, const double* strike,
-                     const double* maturity, const double* vol, const std::uint8_t* is_call,
-                     std::size_t n, double* out) {
-  chosen().bachelier_formula(which, forward, strike, maturity, vol, is_call, n, out);
-}
-
-void bachelier_block(Path path, BachelierFormula which, const double* forward, const double* strike,
-                     const double* maturity, const double* vol, const std::uint8_t* is_call,
-                     std::size_t n, double* out) {
-  entry(path_available(path) ? path : Path::Portable)
-      .bachelier_formula(which, forward, strike, maturity, vol, is_call, n, out);
-}
-
-AmericanIntegrals american_row_integrals(const AmericanRow& row, int size, double g, bool yield) {
-  return chosen().american_row(row, size, g, yield);
-}
-
-AmericanIntegrals american_row_integrals(Path path, const AmericanRow& row, int size, double g,
-                                         bool yield) {
-  return entry(path_available(path) ? path : Path::Portable).american_row(row, size, g, yield);
-}
+// Each kernel's table of paths, in the order of Path (the wide ones on
+// x86-64 only), and its two entry points. The first entry point calls
+// through the chosen path's pointer, which stands at a function that finds
+// that path, puts it there and calls it (the first call, or the first few of
+// threads racing to make it: each finds the same).
+#if defined(TARVIK_LANES_X86)
+#define TARVIK_LANES_WIDE_PATHS(name) , detail::name##_avx2, detail::name##_avx512
+#else
+#define TARVIK_LANES_WIDE_PATHS(name)
+#endif
+#define TARVIK_LANE_KERNEL(ret, name, params, args, ...)                                       \
+  namespace {                                                                                  \
+  ret(*const name##_paths[]) params = {detail::name##_portable TARVIK_LANES_WIDE_PATHS(name)}; \
+  ret name##_first params;                                                                     \
+  std::atomic<decltype(&name##_first)> name##_chosen{name##_first};                            \
+  ret name##_first params {                                                                    \
+    const auto chosen = name##_paths[static_cast<int>(chosen_path())];                         \
+    name##_chosen.store(chosen, std::memory_order_relaxed);                                    \
+    return chosen args;                                                                        \
+  }                                                                                            \
+  }                                                                                            \
+  ret name params { return name##_chosen.load(std::memory_order_relaxed) args; }               \
+  ret name TARVIK_LANES_ON_PATH params {                                                       \
+    return name##_paths[static_cast<int>(path_available(path) ? path : Path::Portable)] args;  \
+  }
+#include "lanes/kernels.def"
 
 }  // namespace tarvik::lanes

@@ -1,4 +1,4 @@
 // The avx512 path: 8 lanes, built with -mavx512f (never -mfma).
+#define TARVIK_LANES_PATH avx512
+#define TARVIK_LANES_WIDTH 8
 #include "lanes/define_path.hpp"
-
-TARVIK_LANES_DEFINE_PATH(avx512, 8)
