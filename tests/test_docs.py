@@ -1,7 +1,7 @@
 """Every example of the documentation runs and shows what it says: the
 Examples sections of the type stubs (the API reference) and the code blocks
-of the user guide under docs/ (pycon blocks as doctests, python blocks
-executed)."""
+of the user guide under docs/ and its subfolders (pycon blocks as doctests,
+python blocks executed), and the docstrings of tarvik.frame."""
 
 import ast
 import doctest
@@ -18,7 +18,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STUBS = next(p for p in (os.path.join(ROOT, "python", "tarvik", "_core.pyi"),
                          os.path.join(os.path.dirname(os.path.abspath(tarvik.__file__)), "_core.pyi"))
              if os.path.exists(p))
-PAGES = sorted(glob.glob(os.path.join(ROOT, "docs", "*.md")))
+PAGES = sorted(glob.glob(os.path.join(ROOT, "docs", "**", "*.md"), recursive=True))
 FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
 
 
@@ -47,7 +47,15 @@ def test_stub_examples_run(name):
     assert run_doctest(text, name) == 0, "".join(failures)
 
 
-@pytest.mark.parametrize("page", PAGES, ids=os.path.basename)
+def skip_without_imports(code):
+    """Skip where an example imports an optional package that is missing
+    (tarvik.frame needs narwhals and pandas or Polars)."""
+    for line in re.findall(r"^\s*>>> (?:import|from) (.*)", code, re.M):
+        for name in re.findall(r"(?:^|,)\s*([\w.]+)", line.split(" import ")[0]):
+            pytest.importorskip("narwhals" if name == "tarvik.frame" else name.split(".")[0])
+
+
+@pytest.mark.parametrize("page", PAGES, ids=lambda p: os.path.relpath(p, os.path.join(ROOT, "docs")))
 def test_guide_examples_run(page):
     text = open(page, encoding="utf-8").read()
     blocks = re.findall(r"^```(pycon|python)\n(.*?)^```", text, re.M | re.S)
@@ -58,5 +66,24 @@ def test_guide_examples_run(page):
             except ModuleNotFoundError as e:
                 pytest.skip(f"{e.name} is not installed")
         else:
+            skip_without_imports(code)
             failures.clear()
             assert run_doctest(code, os.path.basename(page)) == 0, "".join(failures)
+
+
+def frame_docstrings():
+    """The docstrings of tarvik.frame that the API reference shows, read
+    from the source (the module imports narwhals only when called)."""
+    tree = ast.parse(open(os.path.join(ROOT, "python", "tarvik", "frame.py"), encoding="utf-8").read())
+    docs = {"tarvik.frame": ast.get_docstring(tree) or ""}
+    docs.update({node.name: ast.get_docstring(node) or "" for node in tree.body
+                 if isinstance(node, ast.FunctionDef) and not node.name.startswith("_")})
+    return {name: text for name, text in docs.items() if ">>> " in text}
+
+
+@pytest.mark.parametrize("name", sorted(frame_docstrings()))
+def test_frame_examples_run(name):
+    text = frame_docstrings()[name]
+    skip_without_imports(text)
+    failures.clear()
+    assert run_doctest(text, name) == 0, "".join(failures)

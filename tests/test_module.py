@@ -172,9 +172,12 @@ def test_second_interpreter_is_refused(tmp_path):
 
 def test_stubs_match_the_module():
     # The type stubs list what the module offers, with the same signatures:
-    # neither can change without the other.
+    # neither can change without the other (but for the names of the
+    # signatures' types, which only the type checker has).
     pytest.importorskip("mypy")
-    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tarvik"],
+    allowlist = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                             "tools", "stubtest-allowlist.txt")
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tarvik", "--allowlist", allowlist],
                           capture_output=True, text=True)
     assert done.returncode == 0, done.stdout + done.stderr
 

@@ -8,9 +8,9 @@ gives the documentation, that of a scalar function and its batch twin written
 once. A parameter's type follows from its function's kind and its name:
 
     scalar function   is_call: bool, every other parameter float; -> float
-    batch function    is_call: _OptionTypes, parallel: bool, every other
-                      parameter _Values; -> _Result (a *_greeks function:
-                      the TypedDict its entry names)
+    batch function    is_call: BoolOrArray, parallel: bool, every other
+                      parameter FloatOrArray; -> FloatArray (a *_greeks
+                      function: the TypedDict its entry names)
     other             the annotations its entry gives
 
 Usage, against a build (tools/dev-build.sh lays it out in build/pkg):
@@ -114,7 +114,7 @@ def scalar_stub(entry, sig):
 
 
 def batch_annotation(p):
-    return {"is_call": "_OptionTypes", "parallel": "bool"}.get(p, "_Values")
+    return {"is_call": "BoolOrArray", "parallel": "bool"}.get(p, "FloatOrArray")
 
 
 def batch_params(name, sig, scalar, scalar_sig):
@@ -141,7 +141,7 @@ def twin_stub(entry, sig, scalar_sig):
     name, scalar, values = entry["batch"], entry["name"], entry["values"]
     returns = (f"A new 1-D float64 array: {values}, NaN where ``{scalar}`` raises (``error_codes`` "
                "says why)." if entry.get("raises") else f"A new 1-D float64 array: {values}.")
-    return signature(name, sig, batch_annotation, "_Result") + docstring(
+    return signature(name, sig, batch_annotation, "FloatArray") + docstring(
         f"Batch {scalar}: {values}, element by element.", entry.get("batch_body"),
         batch_params(name, sig, scalar, scalar_sig), [("numpy.ndarray", returns)], [],
         entry["batch_example"])

@@ -69,7 +69,7 @@ or not contiguous (convert with numpy.asarray(x, dtype=float)).
 """
 
 import sys
-from typing import Any, Optional, Protocol, Tuple, Union
+from typing import Any, Optional, Protocol, Tuple, Union, type_check_only
 
 if sys.version_info >= (3, 11):
     from typing import TypedDict
@@ -84,39 +84,50 @@ class _ArrayLike(Protocol):
     # A pandas or Polars Series, or anything else that converts to an array.
     def __array__(self) -> Any: ...
 
-# A float (broadcast to every element) or a 1-D contiguous float64 array, or
-# an object exposing one: a buffer (array.array("d"), memoryview) or a
-# Series. The run time checks the dtype and the layout.
-_Values = Union[float, npt.NDArray[np.float64], Buffer, _ArrayLike]
-# One option type for every element, or one per element.
-_OptionTypes = Union[bool, npt.NDArray[np.bool_]]
-_Result = npt.NDArray[np.float64]
+# The names of the signatures' types exist for the type checker only
+# (tarvik._core has none of them at run time; tools/stubtest-allowlist.txt).
+
+FloatOrArray = Union[float, npt.NDArray[np.float64], Buffer, _ArrayLike]
+"""A batch's numeric input: a float (the same for every element) or a 1-D
+contiguous float64 array (one value per element), or an object exposing one:
+a buffer (array.array("d"), memoryview) or a pandas or Polars Series. The
+run time checks the dtype and the layout."""
+
+BoolOrArray = Union[bool, npt.NDArray[np.bool_]]
+"""A batch's is_call: a bool (one option type for every element) or a 1-D
+bool array (one per element)."""
+
+FloatArray = npt.NDArray[np.float64]
+"""A batch's result: a new 1-D float64 array, one value per element."""
 
 
-class _BlackGreeks(TypedDict):
+@type_check_only
+class BlackGreeks(TypedDict):
     """black_greeks' result: one contiguous float64 array of length n per
     field, in this order."""
 
-    price: _Result
-    delta: _Result
-    gamma: _Result
-    vega: _Result
-    theta: _Result
-    vanna: _Result
-    vomma: _Result
+    price: FloatArray
+    delta: FloatArray
+    gamma: FloatArray
+    vega: FloatArray
+    theta: FloatArray
+    vanna: FloatArray
+    vomma: FloatArray
 
 
-class _BachelierGreeks(_BlackGreeks):
-    """bachelier_greeks' result: _BlackGreeks' fields of the normal model
+@type_check_only
+class BachelierGreeks(BlackGreeks):
+    """bachelier_greeks' result: BlackGreeks' fields of the normal model
     (vega, vanna and vomma per unit of normal volatility)."""
 
 
-class _BlackScholesGreeks(_BlackGreeks):
-    """black_scholes_greeks' result: _BlackGreeks' fields, then rho and
+@type_check_only
+class BlackScholesGreeks(BlackGreeks):
+    """black_scholes_greeks' result: BlackGreeks' fields, then rho and
     dividend_rho."""
 
-    rho: _Result
-    dividend_rho: _Result
+    rho: FloatArray
+    dividend_rho: FloatArray
 '''
 
 # The attributes other than functions, by name.
@@ -813,7 +824,7 @@ DOCS = [
         returns="""A dict of contiguous 1-D float64 arrays of length n keyed ``price``
         (undiscounted), ``delta`` (dV/dF), ``gamma``, ``vega`` (per unit of volatility),
         ``theta`` (-dV/dT per year), ``vanna``, ``vomma``.""",
-        returns_type='_BlackGreeks',
+        returns_type='BlackGreeks',
         raises={
             'IVError': 'Inputs of different lengths other than 1 (the length rule).',
             'TypeError': 'An argument that is neither a float nor a 1-D float64 array.',
@@ -840,7 +851,7 @@ DOCS = [
         (discounted), ``delta`` (dV/dS), ``gamma``, ``vega`` (per unit of volatility),
         ``theta`` (-dV/dT per year), ``vanna``, ``vomma``, ``rho`` (dV/dr per unit of
         rate), ``dividend_rho`` (dV/dq).""",
-        returns_type='_BlackScholesGreeks',
+        returns_type='BlackScholesGreeks',
         raises={
             'IVError': 'Inputs of different lengths other than 1 (the length rule).',
             'TypeError': 'An argument that is neither a float nor a 1-D float64 array.',
@@ -895,7 +906,7 @@ DOCS = [
         returns="""A dict of contiguous 1-D float64 arrays of length n keyed ``price``
         (undiscounted), ``delta`` (dV/dF), ``gamma``, ``vega`` (per unit of normal
         volatility), ``theta`` (-dV/dT per year), ``vanna``, ``vomma``.""",
-        returns_type='_BachelierGreeks',
+        returns_type='BachelierGreeks',
         raises={
             'IVError': 'Inputs of different lengths other than 1 (the length rule).',
             'TypeError': 'An argument that is neither a float nor a 1-D float64 array.',
@@ -988,7 +999,7 @@ DOCS = [
         ``vega``, ``theta``, ``vanna``, ``vomma``, ``rho``, ``dividend_rho``; NaN in
         every field where ``american_price`` raises, and at zero volatility NaN in every
         field but the price (the deterministic price, as ``american_prices`` gives it).""",
-        returns_type='_BlackScholesGreeks',
+        returns_type='BlackScholesGreeks',
         raises={
             'IVError': 'Inputs of different lengths other than 1 (the length rule).',
             'TypeError': 'An argument that is neither a float nor a 1-D float64 array.',
@@ -1037,7 +1048,7 @@ DOCS = [
     dict(
         name='_csv_rows',
         kind='own',
-        annotations={"values": "_Values", "columns": "int", "parallel": "bool",
+        annotations={"values": "FloatOrArray", "columns": "int", "parallel": "bool",
                      "before": "Optional[bytes]", "after": "Optional[bytes]"},
         returns_annotation="bytearray",
         summary='CSV text of a table of numbers, each written as repr() writes it.',

@@ -22,7 +22,7 @@ or not contiguous (convert with numpy.asarray(x, dtype=float)).
 """
 
 import sys
-from typing import Any, Optional, Protocol, Tuple, Union
+from typing import Any, Optional, Protocol, Tuple, Union, type_check_only
 
 if sys.version_info >= (3, 11):
     from typing import TypedDict
@@ -37,39 +37,50 @@ class _ArrayLike(Protocol):
     # A pandas or Polars Series, or anything else that converts to an array.
     def __array__(self) -> Any: ...
 
-# A float (broadcast to every element) or a 1-D contiguous float64 array, or
-# an object exposing one: a buffer (array.array("d"), memoryview) or a
-# Series. The run time checks the dtype and the layout.
-_Values = Union[float, npt.NDArray[np.float64], Buffer, _ArrayLike]
-# One option type for every element, or one per element.
-_OptionTypes = Union[bool, npt.NDArray[np.bool_]]
-_Result = npt.NDArray[np.float64]
+# The names of the signatures' types exist for the type checker only
+# (tarvik._core has none of them at run time; tools/stubtest-allowlist.txt).
+
+FloatOrArray = Union[float, npt.NDArray[np.float64], Buffer, _ArrayLike]
+"""A batch's numeric input: a float (the same for every element) or a 1-D
+contiguous float64 array (one value per element), or an object exposing one:
+a buffer (array.array("d"), memoryview) or a pandas or Polars Series. The
+run time checks the dtype and the layout."""
+
+BoolOrArray = Union[bool, npt.NDArray[np.bool_]]
+"""A batch's is_call: a bool (one option type for every element) or a 1-D
+bool array (one per element)."""
+
+FloatArray = npt.NDArray[np.float64]
+"""A batch's result: a new 1-D float64 array, one value per element."""
 
 
-class _BlackGreeks(TypedDict):
+@type_check_only
+class BlackGreeks(TypedDict):
     """black_greeks' result: one contiguous float64 array of length n per
     field, in this order."""
 
-    price: _Result
-    delta: _Result
-    gamma: _Result
-    vega: _Result
-    theta: _Result
-    vanna: _Result
-    vomma: _Result
+    price: FloatArray
+    delta: FloatArray
+    gamma: FloatArray
+    vega: FloatArray
+    theta: FloatArray
+    vanna: FloatArray
+    vomma: FloatArray
 
 
-class _BachelierGreeks(_BlackGreeks):
-    """bachelier_greeks' result: _BlackGreeks' fields of the normal model
+@type_check_only
+class BachelierGreeks(BlackGreeks):
+    """bachelier_greeks' result: BlackGreeks' fields of the normal model
     (vega, vanna and vomma per unit of normal volatility)."""
 
 
-class _BlackScholesGreeks(_BlackGreeks):
-    """black_scholes_greeks' result: _BlackGreeks' fields, then rho and
+@type_check_only
+class BlackScholesGreeks(BlackGreeks):
+    """black_scholes_greeks' result: BlackGreeks' fields, then rho and
     dividend_rho."""
 
-    rho: _Result
-    dividend_rho: _Result
+    rho: FloatArray
+    dividend_rho: FloatArray
 
 __all__ = [
     "IVError",
@@ -993,7 +1004,7 @@ def black_scholes_vanna(spot: float, strike: float, maturity: float, rate: float
     0.484579086
     """
 
-def norm_pdfs(x: _Values) -> _Result:
+def norm_pdfs(x: FloatOrArray) -> FloatArray:
     """Batch norm_pdf: phi(x), element by element.
 
     Parameters
@@ -1013,7 +1024,7 @@ def norm_pdfs(x: _Values) -> _Result:
     array([0.241971, 0.398942, 0.241971])
     """
 
-def norm_cdfs(x: _Values) -> _Result:
+def norm_cdfs(x: FloatOrArray) -> FloatArray:
     """Batch norm_cdf: Phi(x), element by element.
 
     Parameters
@@ -1033,7 +1044,7 @@ def norm_cdfs(x: _Values) -> _Result:
     array([0.158655, 0.5     , 0.841345])
     """
 
-def norm_cdf_cs(x: _Values) -> _Result:
+def norm_cdf_cs(x: FloatOrArray) -> FloatArray:
     """Batch norm_cdf_c: 1 - Phi(x), accurate in the upper tail, element by element.
 
     Parameters
@@ -1053,7 +1064,7 @@ def norm_cdf_cs(x: _Values) -> _Result:
     array([0.841345, 0.5     , 0.158655])
     """
 
-def black_prices(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+def black_prices(forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
     """Batch black_price: undiscounted Black-76 prices, element by element.
 
     Parameters
@@ -1079,7 +1090,7 @@ def black_prices(forwards: _Values, strikes: _Values, maturities: _Values, vols:
     array([11.772451,  5.637198,  2.211246])
     """
 
-def black_scholes_prices(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+def black_scholes_prices(spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
     """Batch black_scholes_price: discounted Black-Scholes-Merton prices, element by element.
 
     Parameters
@@ -1105,7 +1116,7 @@ def black_scholes_prices(spots: _Values, strikes: _Values, maturities: _Values, 
     array([13.404364,  7.479356,  3.72301 ])
     """
 
-def implied_volatilities(prices: _Values, forwards: _Values, strikes: _Values, maturities: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+def implied_volatilities(prices: FloatOrArray, forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
     """Batch implied_volatility: Black-76 implied volatilities of undiscounted prices, element by element.
 
     A chain of calls and puts inverts in one call with an is_call array; out-of-the-money
@@ -1139,7 +1150,7 @@ def implied_volatilities(prices: _Values, forwards: _Values, strikes: _Values, m
     array([0.03545,     nan])
     """
 
-def normalised_implied_volatilities(betas: _Values, xs: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+def normalised_implied_volatilities(betas: FloatOrArray, xs: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
     """Batch normalised_implied_volatility: total volatilities s of normalised prices, element by element.
 
     Parameters
@@ -1167,7 +1178,7 @@ def normalised_implied_volatilities(betas: _Values, xs: _Values, is_call: _Optio
     array([0.3, 0.3, 0.3])
     """
 
-def deltas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+def deltas(forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
     """Batch delta: Black-76 forward deltas dV/dF, element by element.
 
     Parameters
@@ -1193,7 +1204,7 @@ def deltas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Valu
     array([0.79267 , 0.528186, 0.273176])
     """
 
-def gammas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
+def gammas(forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, vols: FloatOrArray, parallel: bool = False) -> FloatArray:
     """Batch gamma: Black-76 gammas d2V/dF2, element by element.
 
     Parameters
@@ -1217,7 +1228,7 @@ def gammas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Valu
     array([0.020226, 0.028139, 0.023517])
     """
 
-def vegas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
+def vegas(forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, vols: FloatOrArray, parallel: bool = False) -> FloatArray:
     """Batch vega: Black-76 vegas dV/dsigma per unit of volatility, element by element.
 
     Parameters
@@ -1241,7 +1252,7 @@ def vegas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Value
     array([20.225756, 28.139044, 23.516737])
     """
 
-def vommas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
+def vommas(forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, vols: FloatOrArray, parallel: bool = False) -> FloatArray:
     """Batch vomma: Black-76 vommas d2V/dsigma2, element by element.
 
     Parameters
@@ -1265,7 +1276,7 @@ def vommas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Valu
     array([55.625068, -0.703476, 52.818771])
     """
 
-def vannas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
+def vannas(forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, vols: FloatOrArray, parallel: bool = False) -> FloatArray:
     """Batch vanna: Black-76 vannas d2V/dF dsigma, element by element.
 
     Parameters
@@ -1418,7 +1429,7 @@ def black_scholes_implied_volatility(price: float, spot: float, strike: float, m
     0.25
     """
 
-def thetas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
+def thetas(forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, vols: FloatOrArray, parallel: bool = False) -> FloatArray:
     """Batch theta: Black-76 thetas -dV/dT per year, element by element.
 
     Parameters
@@ -1442,7 +1453,7 @@ def thetas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Valu
     array([-4.045151, -5.627809, -4.703347])
     """
 
-def black_scholes_deltas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+def black_scholes_deltas(spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
     """Batch black_scholes_delta: Black-Scholes-Merton spot deltas dV/dS, element by element.
 
     Parameters
@@ -1468,7 +1479,7 @@ def black_scholes_deltas(spots: _Values, strikes: _Values, maturities: _Values, 
     array([0.766799, 0.554846, 0.344988])
     """
 
-def black_scholes_gammas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, parallel: bool = False) -> _Result:
+def black_scholes_gammas(spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, vols: FloatOrArray, parallel: bool = False) -> FloatArray:
     """Batch black_scholes_gamma: Black-Scholes-Merton spot gammas d2V/dS2, element by element.
 
     Parameters
@@ -1492,7 +1503,7 @@ def black_scholes_gammas(spots: _Values, strikes: _Values, maturities: _Values, 
     array([0.017064, 0.02222 , 0.020776])
     """
 
-def black_scholes_vegas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, parallel: bool = False) -> _Result:
+def black_scholes_vegas(spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, vols: FloatOrArray, parallel: bool = False) -> FloatArray:
     """Batch black_scholes_vega: Black-Scholes-Merton vegas per unit of volatility, element by element.
 
     Parameters
@@ -1516,7 +1527,7 @@ def black_scholes_vegas(spots: _Values, strikes: _Values, maturities: _Values, r
     array([21.330602, 27.77543 , 25.97051 ])
     """
 
-def black_scholes_thetas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+def black_scholes_thetas(spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
     """Batch black_scholes_theta: Black-Scholes-Merton thetas -dV/dT per year, element by element.
 
     Parameters
@@ -1542,7 +1553,7 @@ def black_scholes_thetas(spots: _Values, strikes: _Values, maturities: _Values, 
     array([-6.464118, -7.82917 , -7.070913])
     """
 
-def black_scholes_vommas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, parallel: bool = False) -> _Result:
+def black_scholes_vommas(spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, vols: FloatOrArray, parallel: bool = False) -> FloatArray:
     """Batch black_scholes_vomma: Black-Scholes-Merton vommas d2V/dsigma2, element by element.
 
     Parameters
@@ -1566,7 +1577,7 @@ def black_scholes_vommas(spots: _Values, strikes: _Values, maturities: _Values, 
     array([35.668611, -0.512457, 23.381558])
     """
 
-def black_scholes_vannas(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, parallel: bool = False) -> _Result:
+def black_scholes_vannas(spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, vols: FloatOrArray, parallel: bool = False) -> FloatArray:
     """Batch black_scholes_vanna: Black-Scholes-Merton vannas d2V/dS dsigma, element by element.
 
     Parameters
@@ -1590,7 +1601,7 @@ def black_scholes_vannas(spots: _Values, strikes: _Values, maturities: _Values, 
     array([-0.680774,  0.049996,  0.838828])
     """
 
-def black_scholes_rhos(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+def black_scholes_rhos(spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
     """Batch black_scholes_rho: Black-Scholes-Merton rhos dV/dr per unit of rate, element by element.
 
     Parameters
@@ -1616,7 +1627,7 @@ def black_scholes_rhos(spots: _Values, strikes: _Values, maturities: _Values, ra
     array([31.637786, 24.00264 , 15.387887])
     """
 
-def black_scholes_dividend_rhos(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+def black_scholes_dividend_rhos(spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
     """Batch black_scholes_dividend_rho: Black-Scholes-Merton dividend rhos dV/dq per unit of yield, element by element.
 
     Parameters
@@ -1642,7 +1653,7 @@ def black_scholes_dividend_rhos(spots: _Values, strikes: _Values, maturities: _V
     array([-38.339968, -27.742318, -17.249392])
     """
 
-def black_scholes_implied_volatilities(prices: _Values, spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+def black_scholes_implied_volatilities(prices: FloatOrArray, spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
     """Batch black_scholes_implied_volatility: implied volatilities of discounted spot-model prices, element by element.
 
     Parameters
@@ -1670,7 +1681,7 @@ def black_scholes_implied_volatilities(prices: _Values, spots: _Values, strikes:
     array([0.25, 0.25, 0.25])
     """
 
-def black_greeks(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _BlackGreeks:
+def black_greeks(forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> BlackGreeks:
     """Batch Black-76 price and Greeks in one pass.
 
     Every field has the very bits of its single-quantity batch function (``black_prices``,
@@ -1691,7 +1702,7 @@ def black_greeks(forwards: _Values, strikes: _Values, maturities: _Values, vols:
 
     Returns
     -------
-    _BlackGreeks
+    BlackGreeks
         A dict of contiguous 1-D float64 arrays of length n keyed ``price`` (undiscounted),
         ``delta`` (dV/dF), ``gamma``, ``vega`` (per unit of volatility), ``theta`` (-dV/dT
         per year), ``vanna``, ``vomma``.
@@ -1705,7 +1716,7 @@ def black_greeks(forwards: _Values, strikes: _Values, maturities: _Values, vols:
     True
     """
 
-def black_scholes_greeks(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _BlackScholesGreeks:
+def black_scholes_greeks(spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> BlackScholesGreeks:
     """Batch Black-Scholes-Merton price and Greeks in one pass.
 
     Every field has the very bits of its single-quantity batch function
@@ -1726,7 +1737,7 @@ def black_scholes_greeks(spots: _Values, strikes: _Values, maturities: _Values, 
 
     Returns
     -------
-    _BlackScholesGreeks
+    BlackScholesGreeks
         A dict of contiguous 1-D float64 arrays of length n keyed ``price`` (discounted),
         ``delta`` (dV/dS), ``gamma``, ``vega`` (per unit of volatility), ``theta`` (-dV/dT
         per year), ``vanna``, ``vomma``, ``rho`` (dV/dr per unit of rate), ``dividend_rho``
@@ -1783,7 +1794,7 @@ def black_implied_volatility(price: float, forward: float, strike: float, maturi
     True
     """
 
-def black_implied_volatilities(prices: _Values, forwards: _Values, strikes: _Values, maturities: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+def black_implied_volatilities(prices: FloatOrArray, forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
     """Batch black_implied_volatility: Black-76 implied volatilities at the accurate log-moneyness, element by element.
 
     Parameters
@@ -2114,7 +2125,7 @@ def bachelier_vomma(forward: float, strike: float, maturity: float, volatility: 
     24.197072451914337
     """
 
-def bachelier_prices(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+def bachelier_prices(forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
     """Batch bachelier_price: undiscounted normal-model (Bachelier) prices, element by element.
 
     Parameters
@@ -2140,7 +2151,7 @@ def bachelier_prices(forwards: _Values, strikes: _Values, maturities: _Values, v
     array([0.00083315, 0.00398942, 0.01083315])
     """
 
-def bachelier_implied_volatilities(prices: _Values, forwards: _Values, strikes: _Values, maturities: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+def bachelier_implied_volatilities(prices: FloatOrArray, forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
     """Batch bachelier_implied_volatility: implied normal volatilities in price units per square root of a year, element by element.
 
     Parameters
@@ -2171,7 +2182,7 @@ def bachelier_implied_volatilities(prices: _Values, forwards: _Values, strikes: 
     array([0, 1], dtype=int8)
     """
 
-def bachelier_deltas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+def bachelier_deltas(forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
     """Batch bachelier_delta: normal-model deltas dV/dF, element by element.
 
     Parameters
@@ -2196,7 +2207,7 @@ def bachelier_deltas(forwards: _Values, strikes: _Values, maturities: _Values, v
     array([-0.5])
     """
 
-def bachelier_gammas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
+def bachelier_gammas(forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, vols: FloatOrArray, parallel: bool = False) -> FloatArray:
     """Batch bachelier_gamma: normal-model gammas d2V/dF2, element by element.
 
     Parameters
@@ -2219,7 +2230,7 @@ def bachelier_gammas(forwards: _Values, strikes: _Values, maturities: _Values, v
     array([39.89422804])
     """
 
-def bachelier_vegas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
+def bachelier_vegas(forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, vols: FloatOrArray, parallel: bool = False) -> FloatArray:
     """Batch bachelier_vega: normal-model vegas dV/dsigma per unit of volatility, element by element.
 
     Parameters
@@ -2242,7 +2253,7 @@ def bachelier_vegas(forwards: _Values, strikes: _Values, maturities: _Values, vo
     array([0.39894228])
     """
 
-def bachelier_thetas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
+def bachelier_thetas(forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, vols: FloatOrArray, parallel: bool = False) -> FloatArray:
     """Batch bachelier_theta: normal-model thetas -dV/dT per year, element by element.
 
     Parameters
@@ -2265,7 +2276,7 @@ def bachelier_thetas(forwards: _Values, strikes: _Values, maturities: _Values, v
     array([-0.00099736])
     """
 
-def bachelier_vannas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
+def bachelier_vannas(forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, vols: FloatOrArray, parallel: bool = False) -> FloatArray:
     """Batch bachelier_vanna: normal-model vannas d2V/dF dsigma, element by element.
 
     Parameters
@@ -2288,7 +2299,7 @@ def bachelier_vannas(forwards: _Values, strikes: _Values, maturities: _Values, v
     array([-24.19707245])
     """
 
-def bachelier_vommas(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, parallel: bool = False) -> _Result:
+def bachelier_vommas(forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, vols: FloatOrArray, parallel: bool = False) -> FloatArray:
     """Batch bachelier_vomma: normal-model vommas d2V/dsigma2, element by element.
 
     Parameters
@@ -2311,7 +2322,7 @@ def bachelier_vommas(forwards: _Values, strikes: _Values, maturities: _Values, v
     array([24.19707245])
     """
 
-def bachelier_greeks(forwards: _Values, strikes: _Values, maturities: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _BachelierGreeks:
+def bachelier_greeks(forwards: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> BachelierGreeks:
     """Batch normal-model (Bachelier) price and Greeks in one pass.
 
     Every field has the very bits of its single-quantity batch function
@@ -2333,7 +2344,7 @@ def bachelier_greeks(forwards: _Values, strikes: _Values, maturities: _Values, v
 
     Returns
     -------
-    _BachelierGreeks
+    BachelierGreeks
         A dict of contiguous 1-D float64 arrays of length n keyed ``price`` (undiscounted),
         ``delta`` (dV/dF), ``gamma``, ``vega`` (per unit of normal volatility), ``theta``
         (-dV/dT per year), ``vanna``, ``vomma``.
@@ -2401,7 +2412,7 @@ def american_price(spot: float, strike: float, maturity: float, rate: float, div
     True
     """
 
-def american_prices(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+def american_prices(spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
     """Batch american_price: discounted American prices, element by element.
 
     Parameters
@@ -2474,7 +2485,7 @@ def american_implied_volatility(price: float, spot: float, strike: float, maturi
     True
     """
 
-def american_implied_volatilities(prices: _Values, spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _Result:
+def american_implied_volatilities(prices: FloatOrArray, spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
     """Batch american_implied_volatility: American implied volatilities per year, element by element.
 
     Parameters
@@ -2500,7 +2511,7 @@ def american_implied_volatilities(prices: _Values, spots: _Values, strikes: _Val
     array([0.25, 0.25,  nan])
     """
 
-def american_greeks(spots: _Values, strikes: _Values, maturities: _Values, rates: _Values, dividends: _Values, vols: _Values, is_call: _OptionTypes = True, parallel: bool = False) -> _BlackScholesGreeks:
+def american_greeks(spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> BlackScholesGreeks:
     """Batch American price and Greeks: the keys of ``black_scholes_greeks``.
 
     The price field has the bits of ``american_prices``. Delta and gamma differentiate the
@@ -2524,7 +2535,7 @@ def american_greeks(spots: _Values, strikes: _Values, maturities: _Values, rates
 
     Returns
     -------
-    _BlackScholesGreeks
+    BlackScholesGreeks
         A dict of contiguous 1-D float64 arrays keyed ``price``, ``delta``, ``gamma``,
         ``vega``, ``theta``, ``vanna``, ``vomma``, ``rho``, ``dividend_rho``; NaN in every
         field where ``american_price`` raises, and at zero volatility NaN in every field but
@@ -2615,7 +2626,7 @@ def _csv_numbers(text: bytes) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.i
     ([1.5, -inf, nan, nan], [0, 0, 1, 2])
     """
 
-def _csv_rows(values: _Values, columns: int = 1, parallel: bool = False, before: Optional[bytes] = None, after: Optional[bytes] = None) -> bytearray:
+def _csv_rows(values: FloatOrArray, columns: int = 1, parallel: bool = False, before: Optional[bytes] = None, after: Optional[bytes] = None) -> bytearray:
     """CSV text of a table of numbers, each written as repr() writes it.
 
     The writer of the command line's result columns (``python -m tarvik iv`` and ``price``),
