@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """Fuzzes the command line's reading of a quotes file with atheris: hostile
-bytes (after a few bytes that pick the command and its options) go through
-python -m tarvik iv/price in memory. A run may end in a one-line failure
-(tarvik.cli.Failure); anything else raised is a finding, and so is an output
-whose rows are not the input's rows, one for one.
+bytes go through python -m tarvik iv/price in memory. An input's first two
+bytes pick the command and two groups of options (OPTIONS), the rest is the
+file, so that the seed corpus (fuzz/corpus/cli, written by
+fuzz/cli_seeds.py) holds readable quote files: a header of every mode and a
+few rows, from which mutations reach the batch functions. A run may end in a
+one-line failure (tarvik.cli.Failure); anything else raised is a finding,
+and so is an output whose rows are not the input's rows, one for one.
 
   python fuzz_cli.py [libFuzzer options] [corpus directories]
 """
@@ -23,15 +26,23 @@ OPTIONS = [[], ["--no-greeks"], ["--engine", "pyarrow"], ["--chunk-rows", "2"],
            ["--spot-col", "forward"], ["--rate-col", "rate"]]
 
 
+def arguments(first, second):
+    """The command line the two leading bytes pick: the command from the low
+    bit of the first, a group of options from the rest of each."""
+    return ["price" if first & 1 else "iv", *OPTIONS[(first >> 1) % len(OPTIONS)],
+            *OPTIONS[second % len(OPTIONS)]]
+
+
 def one_input(data):
-    fdp = atheris.FuzzedDataProvider(data)
-    command = fdp.PickValueInList(["iv", "price"])
-    argv = [command, *fdp.PickValueInList(OPTIONS), *fdp.PickValueInList(OPTIONS)]
+    if len(data) < 2:
+        return
+    argv = arguments(data[0], data[1])
+    command = argv[0]
     if command == "price" and "--bid-col" in argv:
         return
     if "--engine" in argv and not cli.importlib.util.find_spec("pyarrow"):
         return
-    source = io.BytesIO(fdp.ConsumeBytes(fdp.remaining_bytes()))
+    source = io.BytesIO(data[2:])
     sink = io.BytesIO()
     try:
         args = cli.parse_args(argv)

@@ -14,9 +14,9 @@
 # fixes the fuzzer's choices; FUZZ_OPTIONS adds libFuzzer options. The run
 # fails on a crash, a sanitizer report, a disallowed outcome (the input is
 # printed as the Python program it runs), and on any target that stopped
-# before its time or its number of executions. At the end it prints, per
-# target, the executions, the time, and the edges covered in the C++ apart
-# from the harness's.
+# before its time or its number of executions, or that reaches no edge of
+# the C++. At the end it prints, per target, the executions, the time, and
+# the edges covered in the C++ apart from the harness's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/sanitize.sh  # its helpers only: sourced, it runs nothing
@@ -118,7 +118,13 @@ for name in "${targets[@]}"; do
   sanitized_python "fuzz/fuzz_$name.py" -runs=0 -print_coverage=1 -detect_leaks=0 \
     "$build/fuzz-corpus/$name" "$corpus" >"$log.coverage" 2>&1 || true
   modules=$(grep -E '^INFO: Loaded [0-9]+ modules' "$log" | head -n 2 | tr '\n' ' ')
-  summary+=("fuzz_$name: $executed executions in ${elapsed}s; C++: $(cxx_edges "$log.coverage"); $(grep -E '^#[0-9]+.*DONE' "$log" | tail -n 1 | grep -oE 'cov: [0-9]+ ft: [0-9]+' || true) (C++ and harness); $modules")
+  edges=$(cxx_edges "$log.coverage")
+  # A target that reaches no C++ fuzzes only its own harness: a failure.
+  if [ "${edges%% *}" -eq 0 ]; then
+    echo "fuzz_$name reached no C++ edge (its corpus and mutations never get past the Python)"
+    status=1
+  fi
+  summary+=("fuzz_$name: $executed executions in ${elapsed}s; C++: $edges; $(grep -E '^#[0-9]+.*DONE' "$log" | tail -n 1 | grep -oE 'cov: [0-9]+ ft: [0-9]+' || true) (C++ and harness); $modules")
 done
 check_reports "$build/reports" || status=1
 printf '%s\n' "${summary[@]}"
