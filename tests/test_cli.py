@@ -109,10 +109,10 @@ def test_rows_get_the_batch_results_and_bad_rows_are_counted(tmp_path, capsys, c
     assert rows[:-1] == [
         ["" if np.isnan(v) else repr(v) for v in want.tolist()] + [kind or ""]
         for want, kind in zip(expected, kinds)]
-    assert out[-1].split(",") == ["short", "1", *[""] * (1 + len(greeks)), "unparsable_type"]
+    assert out[-1].split(",") == ["short", "1", *[""] * (1 + len(greeks)), "ragged_row"]
     assert result[0] == (0.0 if command == "iv" else 20.0)  # at its intrinsic value
     counts = Counter([iv if command == "iv" else price for _, iv, price in BAD] +
-                     ["unparsable_type"])
+                     ["ragged_row"])
     del counts[None]
     summary = ", ".join(f"{counts[kind]} {kind}" for kind in cli.KINDS if kind in counts)
     assert capsys.readouterr().err == (f"python -m tarvik {command}: {sum(counts.values())} of"
@@ -199,6 +199,26 @@ def test_failures_are_one_line_and_a_status(data, args, status, message):
     err = done.stderr.decode()
     assert done.returncode == status and message in err, err
     assert err.count("\n") == 1 and "Traceback" not in err
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("command, chunk", [("iv", "2"), ("iv", "100"), ("price", "3")])
+def test_a_row_of_another_width_is_ragged_and_shifts_nothing(tmp_path, engine, command, chunk):
+    # price reads a file with a price column: a result column, left out of
+    # the lines it copies, but never out of a ragged row's.
+    header = "id,price,forward,strike,maturity,type,vol"
+    good = [f"r{i},{5 + i},100,{95 + 2 * i},{0.5 + i / 10},{'cp'[i % 2]},0.2" for i in range(5)]
+    ragged = ["s,8.0,100", "l,8.0,100,100,1,C,0.2,7", '"q,1",8.0,100', "t,8,100,100,1,c,0.2,"]
+    outputs = []
+    for lines in (good, good[:2] + ragged + good[2:]):
+        (tmp_path / "q.csv").write_text("\n".join([header, *lines]) + "\n")
+        assert cli.main([command, str(tmp_path / "q.csv"), "-o", str(tmp_path / "o.csv"),
+                         "--engine", engine, "--chunk-rows", chunk]) == 0
+        outputs.append((tmp_path / "o.csv").read_text().splitlines())
+    plain, mixed = outputs
+    assert mixed[:3] + mixed[7:] == plain
+    width = len(plain[0].split(",")) - len(header.split(",")) + (command == "price")
+    assert mixed[3:7] == [line + "," * width + "ragged_row" for line in ragged]
 
 
 def test_missing_engine_closed_pipe_and_ctrl_c(tmp_path, monkeypatch, capsys):

@@ -230,8 +230,36 @@ def test_the_command_line_gives_what_the_frame_layer_gives(tmp_path, options, mo
     got = pd.read_csv(tmp_path / "o.csv", keep_default_na=False)
     want = frame.implied_volatilities(df, bid="bid", ask="ask", expiry="expiry",
                                       valuation="2026-03-20", **model)
+    assert list(got.columns) == list(want.columns)
     assert [e or None for e in got["error"]] == errors(want)
     assert errors(want).count(None) >= 12
     for name in want.columns[len(data):-1]:
         values = got[name].replace("", "nan").astype(np.float64).to_numpy()
         assert column(want, name).tobytes() == values.tobytes(), name
+
+
+# Each reason a field gives, the same from a frame and from the command line.
+@pytest.mark.parametrize("name, value, reason", [
+    ("strike", "", "missing_value"), ("strike", "abc", "unparsable"),
+    ("strike", "1_0", "unparsable"), ("price", " 8.0 ", None), ("type", "", "missing_value"),
+    ("type", "x", "unparsable_type"), ("expiry", "", "missing_value"),
+    ("expiry", "2026-13-45", "unparsable"), ("expiry", "soon", "unparsable"),
+    ("valuation", "", "missing_value"), ("valuation", "yesterday", "unparsable")])
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_empty_is_missing_and_garbage_unparsable_in_frames_and_on_the_command_line(
+        tmp_path, backend, name, value, reason):
+    from tarvik import cli
+    columns = {"expiry": ["2026-06-19"] * 3, "valuation": ["2026-03-20"] * 3,
+               "strike": ["95", "100", "105"], "type": ["c", "p", "c"],
+               "price": ["8.0", "6.0", "4.0"]}
+    columns[name][1] = value
+    got = frame.implied_volatilities(make(backend, columns), forward=100.0, expiry="expiry",
+                                     valuation="valuation")
+    rows = [["forward", *columns], *(["100", *row] for row in zip(*columns.values()))]
+    (tmp_path / "q.csv").write_text("".join(",".join(row) + "\n" for row in rows))
+    assert cli.main(["iv", str(tmp_path / "q.csv"), "-o", str(tmp_path / "o.csv"), "--expiry-col",
+                     "expiry", "--valuation-col", "valuation"]) == 0
+    out = [line.split(",") for line in (tmp_path / "o.csv").read_text().splitlines()[1:]]
+    assert [row[-1] or None for row in out] == errors(got) == [None, reason, None]
+    assert column(got, "iv").tobytes() == np.array([row[6] or "nan" for row in out],
+                                                   np.float64).tobytes()

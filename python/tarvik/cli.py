@@ -4,18 +4,20 @@ CSV file of quotes) and ``price`` (prices and Greeks from volatilities).
 
 ``iv`` and ``price`` read a CSV file with a header line and write every line
 back, followed by the new fields: the result, the Greeks and ``error`` (empty
-where the row has a result, else why not: an IVError kind of
-``tarvik.ERROR_KINDS``, ``unparsable`` for a field that is not a number,
-``missing_value`` for an empty one, ``unparsable_type``, ``crossed_quote``,
-``one_sided_quote`` or ``expired``). A result column that the input already
-has is left out of the copied line and written anew, so ``price | iv``
-round-trips. Rows pass in chunks, so a file larger than memory streams
-through (``--forward parity`` reads the whole file first). Numbers follow one
-grammar in both CSV engines: an optional sign, ASCII digits with an optional
-point, an optional exponent, or inf, infinity, nan in any case, with blanks
-around them ignored. Where pyarrow is installed (``pip install
-tarvik[fast]``), Arrow parses the CSV text; the numbers are written by the
-extension for both engines, and the output is the same to the byte.
+where the row has a result, else why not, in the words of ``tarvik.frame``:
+an IVError kind of ``tarvik.ERROR_KINDS``, ``ragged_row`` for a line with
+more or fewer fields than the header, copied as it came, ``unparsable`` for
+a field that is not a number or a date, ``missing_value`` for an empty one,
+``unparsable_type``, ``crossed_quote``, ``one_sided_quote`` or ``expired``).
+A result column that the input already has is left out of the copied line and
+written anew, so ``price | iv`` round-trips. Rows pass in chunks, so a file
+larger than memory streams through (``--forward parity`` reads the whole
+file first). Numbers follow one grammar in both CSV engines: an optional
+sign, ASCII digits with an optional point, an optional exponent, or inf,
+infinity, nan in any case, with blanks around them ignored. Where pyarrow is
+installed (``pip install tarvik[fast]``), Arrow parses the CSV text; the
+numbers are written by the extension for both engines, and the output is the
+same to the byte.
 
 Failures are those of a Unix tool: one line on standard error naming the
 file and line, exit status 1 (2 for a usage error: an unknown option, a
@@ -51,11 +53,11 @@ if typing.TYPE_CHECKING:
     _Flags = npt.NDArray[np.bool_]
 
 PROG = "python -m tarvik"
-UNPARSABLE = "unparsable"
+UNPARSABLE = _quotes.UNPARSABLE
 # Every reason a row can have, in the order of the summary on stderr.
 KINDS = tuple(k for k in tarvik.ERROR_KINDS if k) + (
-    UNPARSABLE, _quotes.MISSING_VALUE, _quotes.UNPARSABLE_TYPE, _quotes.CROSSED_QUOTE,
-    _quotes.ONE_SIDED_QUOTE, _quotes.EXPIRED)
+    _quotes.RAGGED_ROW, UNPARSABLE, _quotes.MISSING_VALUE, _quotes.UNPARSABLE_TYPE,
+    _quotes.CROSSED_QUOTE, _quotes.ONE_SIDED_QUOTE, _quotes.EXPIRED)
 # The csv module's default field limit, kept by both engines.
 FIELD_LIMIT = 131072
 # What the command line says where the options break a rule of the model
@@ -371,11 +373,14 @@ def text_columns(lines: list[str], columns: Columns, engine: str,
             return {role: tuple(fields[i::columns.width]) for role, i in present.items()}
     rows = reader.rows(lines)
     given = rows
-    need = max(present.values()) + 1
-    if min(map(len, rows)) < need:
-        rows = [row + [""] * (need - len(row)) for row in rows]
+    # A row of another width than the header's: none of its fields is read.
+    ragged = np.fromiter(map(len, rows), np.intp, len(rows)) != columns.width
+    if ragged.any():
+        blank = [""] * columns.width
+        rows = [blank if r else row for row, r in zip(rows, ragged.tolist())]
     texts: dict[str, typing.Any] = {
         role: tuple(map(operator.itemgetter(i), rows)) for role, i in present.items()}
+    texts["_ragged"] = ragged
     if columns.dropped:
         texts["_rows"] = given
     return texts
@@ -611,8 +616,12 @@ def read(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
     """The columns of a chunk of n rows, with the reason of each row whose
     fields cannot be read."""
     table = _quotes.Table(n)
+    ragged = texts.get("_ragged")
+    if ragged is not None:
+        table.fail(ragged, _quotes.RAGGED_ROW)
     codes = option_types(texts["type"])
-    table.fail(codes == 2, _quotes.UNPARSABLE_TYPE)
+    table.fail(codes == _quotes.NOT_A_TYPE, _quotes.UNPARSABLE_TYPE)
+    table.fail(codes == _quotes.NO_TYPE, _quotes.MISSING_VALUE)
     values: dict[str, typing.Any] = {}
     for role in columns.index:
         if role in ("type", "expiry", "valuation"):
@@ -630,14 +639,16 @@ def read(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
         values["shift"] = columns.args.shift
     dates: tuple[typing.Any, typing.Any] = (None, None)
     if "expiry" in columns.index:
-        expiry, bad = _quotes.timestamps_us(column_text(texts["expiry"]))
-        if first_chunk and n and bad.all():
+        expiry, bad, empty = _quotes.timestamps_us(column_text(texts["expiry"]))
+        if first_chunk and n and (bad | empty).all():
             raise Failure(f"{name}: column {columns.args.expiry_col!r} holds no dates "
                           f"(line 2: {column_text(texts['expiry'])[0]!r})")
         table.fail(bad, UNPARSABLE)
+        table.fail(empty, _quotes.MISSING_VALUE)
         if "valuation" in columns.index:
-            valuation, bad = _quotes.timestamps_us(column_text(texts["valuation"]))
+            valuation, bad, empty = _quotes.timestamps_us(column_text(texts["valuation"]))
             table.fail(bad, UNPARSABLE)
+            table.fail(empty, _quotes.MISSING_VALUE)
         else:
             valuation = columns.valuation_us  # type: ignore[assignment]
         dates = (expiry, valuation)
@@ -764,6 +775,9 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
         else:
             copied = without_dropped(texts.pop("_rows"), columns.dropped) if "_rows" in texts \
                 else chunk
+            if "_ragged" in texts and columns.dropped:  # a ragged row's line as it came
+                for i in np.flatnonzero(texts["_ragged"]).tolist():
+                    copied[i] = chunk[i]
             error = np.full(n, "", dtype=object)
             error[table.has] = table.reason[table.has]
             text = formatted(copied, results, error, args.parallel)

@@ -5,8 +5,11 @@ Each market or contract argument names a column, or is a number (or a date)
 that applies to every row. The result is a frame of the kind that went in:
 the original columns untouched, the new ones appended (a result column the
 input already has is replaced), and an ``error`` column: null where the row
-has a result, else why not (an ``IVError`` kind, or ``unparsable_type``,
-``missing_value``, ``crossed_quote``, ``one_sided_quote``, ``expired``).
+has a result, else why not (an ``IVError`` kind, or ``missing_value`` for
+an empty value, ``unparsable`` for one that is not a number or a date,
+``unparsable_type``, ``crossed_quote``, ``one_sided_quote``, ``expired``: the
+command line's words). A text column is read by the command line's
+number grammar.
 
 Maturities are ``maturity=`` (a column in years) or ACT/365F year fractions
 from ``valuation=`` to ``expiry=`` (dates, timestamps or ISO 8601 texts): a
@@ -46,7 +49,7 @@ import typing
 
 import numpy as np
 
-from . import _pipeline, _quotes
+from . import _core, _pipeline, _quotes
 
 __all__ = ["implied_volatilities", "parity_forwards", "prices"]
 
@@ -82,14 +85,19 @@ class _Frame:
         return self.df[name]
 
     def floats(self, arg: typing.Any, what: str, missing: bool = True) -> np.ndarray | float:
-        """A column as float64 (null and NaN: missing_value), or a number."""
-        if isinstance(arg, str):
-            s = self.column(arg)
-            try:
-                values = s.cast(self.nw.Float64()).to_numpy()
-            except Exception:  # a column that is not numeric at all
-                raise ValueError(f"column {arg!r} ({what}) is not numeric") from None
-            values = np.array(values, dtype=np.float64)
+        """A column as float64: numbers as they are, text by the command
+        line's grammar (unparsable where it is not a number); null, NaN and
+        empty text are missing_value. Or a number."""
+        s = self.column(arg) if isinstance(arg, str) else None
+        if s is not None:
+            if s.dtype.is_numeric():
+                values = np.array(s.cast(self.nw.Float64()).to_numpy(), dtype=np.float64)
+                bad = np.zeros(self.n, bool)
+            else:
+                values, bad = _numbers_of(s.to_list())
+                if bad.any() and np.isnan(values).all():  # not one number: not numbers at all
+                    raise ValueError(f"column {arg!r} ({what}) is not numeric")
+                self.table.fail(bad, _quotes.UNPARSABLE)
             if missing:
                 self.table.missing(values)
             return values
@@ -102,8 +110,8 @@ class _Frame:
     def timestamps(self, arg: typing.Any, what: str) -> np.ndarray:
         """Microseconds since the epoch, UTC, per row (or one value)."""
         nw = self.nw
-        if isinstance(arg, str) and arg in self.df.columns:
-            s = self.df[arg]
+        s = self.df[arg] if isinstance(arg, str) and arg in self.df.columns else None
+        if s is not None:
             dtype = s.dtype
             if dtype == nw.Date:
                 s = s.cast(nw.Datetime("us"))
@@ -115,8 +123,9 @@ class _Frame:
                 us = s.dt.timestamp("us").fill_null(0).to_numpy().astype(np.int64)
                 self.table.fail(null, _quotes.MISSING_VALUE)
                 return np.asarray(us, np.int64)
-            values, bad = _quotes.timestamps_us(s.to_list())
-            self.table.fail(bad, _quotes.MISSING_VALUE)
+            values, bad, empty = _quotes.timestamps_us(s.to_list())
+            self.table.fail(bad, _quotes.UNPARSABLE)
+            self.table.fail(empty, _quotes.MISSING_VALUE)
             return values
         value = _quotes.timestamp_us(arg)
         if value is None:
@@ -139,8 +148,8 @@ class _Frame:
 
     def is_call(self) -> np.ndarray:
         arg = self.args["type"]
-        if isinstance(arg, str) and arg in self.df.columns:
-            s = self.df[arg]
+        s = self.df[arg] if isinstance(arg, str) and arg in self.df.columns else None
+        if s is not None:
             if s.dtype == self.nw.Boolean and not s.is_null().any():
                 codes = s.to_numpy().astype(np.int8)
             else:
@@ -150,7 +159,8 @@ class _Frame:
                              "'C'/'P')")
         else:
             codes = np.full(self.n, _quotes.option_type_code(arg), np.int8)
-        self.table.fail(codes == 2, _quotes.UNPARSABLE_TYPE)
+        self.table.fail(codes == _quotes.NOT_A_TYPE, _quotes.UNPARSABLE_TYPE)
+        self.table.fail(codes == _quotes.NO_TYPE, _quotes.MISSING_VALUE)
         return codes == 1
 
     def bid_ask(self) -> tuple[np.ndarray | float, np.ndarray | float] | None:
@@ -177,6 +187,32 @@ class _Frame:
         reason = [None if r is None else str(r) for r in self.table.reason.tolist()]
         new.append(nw.new_series("error", reason, nw.String(), backend=backend))
         return self.df.with_columns(*new).to_native()
+
+
+def _numbers_of(values: list[typing.Any]) -> tuple[np.ndarray, np.ndarray]:
+    """The numbers of a column's values: text by the command line's grammar,
+    numbers (Decimal too) as float() takes them; and where a value is neither
+    (NaN there, and where a value is empty)."""
+    out = np.full(len(values), np.nan)
+    bad = np.zeros(len(values), bool)
+    texts, at = [], []
+    for i, v in enumerate(values):
+        if isinstance(v, str):
+            if "\n" in v or "\r" in v:
+                bad[i] = True
+            elif v.strip():
+                texts.append(v)
+                at.append(i)
+        elif isinstance(v, _numbers.Real) or (  # a Decimal is a Number, not Real
+                isinstance(v, _numbers.Number) and not isinstance(v, _numbers.Complex)):
+            out[i] = float(typing.cast(typing.SupportsFloat, v))
+        elif not _quotes.is_empty(v):
+            bad[i] = True
+    if texts:
+        numbers, kinds = _core._csv_numbers("\n".join(texts).encode())
+        out[at] = numbers
+        bad[at] = kinds == 1
+    return out, bad
 
 
 def _model(f: _Frame, forward: typing.Any, spot: typing.Any) -> tuple[bool, typing.Any]:
