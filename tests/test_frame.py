@@ -171,6 +171,58 @@ def test_american_exercise_is_the_american_functions():
     assert all(np.array_equal(column(out, g), greeks[g], equal_nan=True) for g in ("delta", "rho"))
 
 
+@pytest.mark.parametrize("backend", BACKENDS)
+@pytest.mark.parametrize("dtype", ["int8", "uint32", "int64", "float32", "decimal"])
+@pytest.mark.parametrize("given", ["column", "lazy", "series", "array"])
+def test_numbers_of_any_width_are_float64_and_lazy_frames_stay_lazy(backend, dtype, given):
+    native = pytest.importorskip(backend)
+    if (given == "lazy" and backend == "pandas") or (dtype == "decimal" and given == "array"):
+        pytest.skip("no lazy pandas frame; no NumPy array of Decimals")
+    f, _, t, v, call = chain(np.random.default_rng(3), 9)
+    k = np.linspace(60, 127.5, 9).astype("float32" if dtype == "decimal" else dtype)
+    price = tarvik.black_prices(f, k.astype(np.float64), t, v, call)
+    df = make(backend, {"forward": f, "maturity": t, "type": call, "price": price})
+    values = [__import__("decimal").Decimal(float(x)) for x in k] if dtype == "decimal" else k
+    series = native.Series(values, index=df.index) if backend == "pandas" else native.Series(
+        "k", values)
+    strike = {"series": series, "array": k}.get(given, "strike")
+    if isinstance(strike, str):
+        df = df.assign(strike=series) if backend == "pandas" else df.with_columns(strike=series)
+    out = frame.implied_volatilities(df.lazy() if given == "lazy" else df, strike=strike)
+    if given == "lazy":
+        assert isinstance(out, native.LazyFrame)
+        out = out.collect()
+    assert np.array_equal(column(out, "iv"), tarvik.black_implied_volatilities(
+        price, f, k.astype(np.float64), t, call))
+    assert backend == "polars" or out.index.equals(df.index)
+
+
+def test_polars_needs_no_pyarrow():
+    pytest.importorskip("polars")
+    from fresh_interpreter import run_python
+    printed = run_python("""
+        import sys, datetime as dt
+
+        class NoArrow:
+            def find_spec(self, name, path=None, target=None):
+                if name.split(".")[0] == "pyarrow":
+                    raise ModuleNotFoundError(f"No module named {name!r}")
+
+        sys.meta_path.insert(0, NoArrow())
+        import polars as pl, tarvik.frame as fr
+        chain = pl.DataFrame({"expiry": [dt.date(2026, 6, 19)] * 4 + [dt.date(2026, 9, 18)] * 4,
+                              "strike": [95.0, 95.0, 105.0, 105.0] * 2, "type": ["c", "p"] * 4,
+                              "vol": [0.2] * 8, "price": [8.3, 3.6, 3.1, 8.2, 9.4, 4.9, 4.6, 9.5]})
+        text = chain.with_columns(pl.col("expiry").cast(pl.Utf8))
+        aware = chain.with_columns(pl.col("expiry").cast(pl.Datetime("us", "Asia/Tokyo")))
+        on = dict(expiry="expiry", valuation=dt.date(2026, 3, 20))
+        print(fr.parity_forwards(text, **on).shape, fr.implied_volatilities(
+            text.lazy(), forward="parity", **on).collect().shape,
+            fr.prices(aware, forward=100.0, **on).shape, "pyarrow" in sys.modules)
+    """)
+    assert printed == "(2, 5) (8, 13) (8, 12) False"
+
+
 @pytest.mark.parametrize("args, message", [
     (dict(spot="forward", model="normal"), "not on spot="),
     (dict(spot="forward", shift=0.01), "shift= is for Black-76"),

@@ -8,8 +8,11 @@ input already has is replaced), and an ``error`` column: null where the row
 has a result, else why not (an ``IVError`` kind, or ``missing_value`` for
 an empty value, ``unparsable`` for one that is not a number or a date,
 ``unparsable_type``, ``crossed_quote``, ``one_sided_quote``, ``expired``: the
-command line's words). A text column is read by the command line's
-number grammar.
+command line's words).
+A Polars LazyFrame is collected and its result returned lazy; a column of
+numbers of any width is read as float64, a text column by the command
+line's number grammar; an argument may be a Series or a 1-D array of the
+frame's length instead of a column name.
 
 Maturities are ``maturity=`` (a column in years) or ACT/365F year fractions
 from ``valuation=`` to ``expiry=`` (dates, timestamps or ISO 8601 texts): a
@@ -70,7 +73,10 @@ class _Frame:
 
     def __init__(self, quotes: typing.Any, **args: typing.Any) -> None:
         self.nw = _narwhals()
-        self.df = self.nw.from_native(quotes, eager_only=True)
+        df = self.nw.from_native(quotes)
+        # A lazy frame is collected here, and its result made lazy again.
+        self.lazy = isinstance(df, self.nw.LazyFrame)
+        self.df = df.collect() if self.lazy else self.nw.from_native(quotes, eager_only=True)
         self.n = len(self.df)
         self.table = _quotes.Table(self.n)
         self.args = args
@@ -84,11 +90,26 @@ class _Frame:
                              f"{', '.join(map(str, self.df.columns))})")
         return self.df[name]
 
+    def series(self, arg: typing.Any) -> typing.Any:
+        """The column an argument names, or the Series (pandas, Polars) or
+        1-D NumPy array it is, taken by position; None for anything else."""
+        if isinstance(arg, str):
+            return self.column(arg)
+        if isinstance(arg, np.ndarray) and arg.ndim == 1:
+            s = self.nw.new_series("", arg, backend=self.nw.get_native_namespace(self.df))
+        else:
+            s = self.nw.from_native(arg, series_only=True, pass_through=True)
+            if not isinstance(s, self.nw.Series):
+                return None
+        if len(s) != self.n:
+            raise ValueError(f"a Series of {len(s)} values for a frame of {self.n} rows")
+        return s
+
     def floats(self, arg: typing.Any, what: str, missing: bool = True) -> np.ndarray | float:
-        """A column as float64: numbers as they are, text by the command
-        line's grammar (unparsable where it is not a number); null, NaN and
-        empty text are missing_value. Or a number."""
-        s = self.column(arg) if isinstance(arg, str) else None
+        """A column (or Series) as float64: numbers of any width as they are,
+        text by the command line's grammar (unparsable where it is not a
+        number); null, NaN and empty text are missing_value. Or a number."""
+        s = None if isinstance(arg, _numbers.Real) else self.series(arg)
         if s is not None:
             if s.dtype.is_numeric():
                 values = np.array(s.cast(self.nw.Float64()).to_numpy(), dtype=np.float64)
@@ -96,7 +117,8 @@ class _Frame:
             else:
                 values, bad = _numbers_of(s.to_list())
                 if bad.any() and np.isnan(values).all():  # not one number: not numbers at all
-                    raise ValueError(f"column {arg!r} ({what}) is not numeric")
+                    name = f"column {arg!r}" if isinstance(arg, str) else "the Series"
+                    raise ValueError(f"{name} ({what}) is not numeric")
                 self.table.fail(bad, _quotes.UNPARSABLE)
             if missing:
                 self.table.missing(values)
@@ -110,7 +132,7 @@ class _Frame:
     def timestamps(self, arg: typing.Any, what: str) -> np.ndarray:
         """Microseconds since the epoch, UTC, per row (or one value)."""
         nw = self.nw
-        s = self.df[arg] if isinstance(arg, str) and arg in self.df.columns else None
+        s = self.series(arg) if not isinstance(arg, str) or arg in self.df.columns else None
         if s is not None:
             dtype = s.dtype
             if dtype == nw.Date:
@@ -148,7 +170,7 @@ class _Frame:
 
     def is_call(self) -> np.ndarray:
         arg = self.args["type"]
-        s = self.df[arg] if isinstance(arg, str) and arg in self.df.columns else None
+        s = self.series(arg) if not isinstance(arg, str) or arg in self.df.columns else None
         if s is not None:
             if s.dtype == self.nw.Boolean and not s.is_null().any():
                 codes = s.to_numpy().astype(np.int8)
@@ -186,7 +208,11 @@ class _Frame:
                for name, values in columns.items()]
         reason = [None if r is None else str(r) for r in self.table.reason.tolist()]
         new.append(nw.new_series("error", reason, nw.String(), backend=backend))
-        return self.df.with_columns(*new).to_native()
+        return self.native(self.df.with_columns(*new))
+
+    def native(self, df: typing.Any) -> typing.Any:
+        """A result as the kind of frame that came in (lazy where it was)."""
+        return (df.lazy() if self.lazy else df).to_native()
 
 
 def _numbers_of(values: list[typing.Any]) -> tuple[np.ndarray, np.ndarray]:
@@ -307,7 +333,7 @@ def parity_forwards(quotes: typing.Any, *, price: str = "price", bid: typing.Any
     if key_name in f.df.columns:
         first = np.array([np.flatnonzero(group == j)[0] for j in np.flatnonzero(finite)], np.int64)
         key = f.df[key_name][first.tolist()] if len(first) else f.df[key_name][:0]
-        key = key.alias(key_name)
+        key = nw.maybe_reset_index(key.alias(key_name))
     else:
         key = nw.new_series(key_name, keys[finite], nw.Float64(), backend=backend)
     cols = [key,
@@ -315,5 +341,6 @@ def parity_forwards(quotes: typing.Any, *, price: str = "price", bid: typing.Any
             nw.new_series("discount", disc[finite], nw.Float64(), backend=backend),
             nw.new_series("pairs", pairs[finite], nw.Int64(), backend=backend),
             nw.new_series("residual", residual[finite], nw.Float64(), backend=backend)]
-    return nw.from_dict({c.name: c for c in cols}, backend=backend).to_native()
+    # The key's own frame, the others beside it: nothing through Arrow.
+    return f.native(key.to_frame().with_columns(*cols[1:]))
 
