@@ -191,19 +191,23 @@ def test_rows_stay_aligned_with_garbage_in_every_position(tmp_path, engine):
     (HEADER, ["--model", "normal", "--spot-col", "forward", "--discount-col", "price"], 2,
      "--discount-col is for Black-76"),  # of the rules broken, the first the command line tells
     (HEADER, ["--forward", "parity", "--rate-col", "k"], 2, "--forward parity gives the discount"),
+    (HEADER, ["price", "--forward", "parity"], 2, "--forward parity is for iv: put-call parity"),
 ], ids=["encoding", "field_size", "disk_full", "missing_column", "dates_as_maturity",
         "no_result", "number_grammar", "normal_on_spot", "shift_with_normal", "discount_on_spot",
-        "parity_discounted"])
+        "parity_discounted", "price_on_parity"])
 def test_failures_are_one_line_and_a_status(data, args, status, message):
-    done = run_cli(["iv", "-", *args], stdin=data)
+    command = [args.pop(0)] if args[:1] == ["price"] else ["iv"]
+    done = run_cli([*command, "-", *args], stdin=data)
     err = done.stderr.decode()
     assert done.returncode == status and message in err, err
     assert err.count("\n") == 1 and "Traceback" not in err
 
 
 @pytest.mark.parametrize("engine", ENGINES)
-@pytest.mark.parametrize("command, chunk", [("iv", "2"), ("iv", "100"), ("price", "3")])
-def test_a_row_of_another_width_is_ragged_and_shifts_nothing(tmp_path, engine, command, chunk):
+@pytest.mark.parametrize("command, chunk, audit", [("iv", "2", []), ("iv", "100", ["--audit"]),
+                                                   ("price", "3", ["--audit"])])
+def test_a_row_of_another_width_is_ragged_and_shifts_nothing(tmp_path, engine, command, chunk,
+                                                             audit):
     # price reads a file with a price column: a result column, left out of
     # the lines it copies, but never out of a ragged row's.
     header = "id,price,forward,strike,maturity,type,vol"
@@ -213,7 +217,7 @@ def test_a_row_of_another_width_is_ragged_and_shifts_nothing(tmp_path, engine, c
     for lines in (good, good[:2] + ragged + good[2:]):
         (tmp_path / "q.csv").write_text("\n".join([header, *lines]) + "\n")
         assert cli.main([command, str(tmp_path / "q.csv"), "-o", str(tmp_path / "o.csv"),
-                         "--engine", engine, "--chunk-rows", chunk]) == 0
+                         "--engine", engine, "--chunk-rows", chunk, *audit]) == 0
         outputs.append((tmp_path / "o.csv").read_text().splitlines())
     plain, mixed = outputs
     assert mixed[:3] + mixed[7:] == plain

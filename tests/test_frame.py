@@ -217,10 +217,10 @@ def test_polars_needs_no_pyarrow():
         aware = chain.with_columns(pl.col("expiry").cast(pl.Datetime("us", "Asia/Tokyo")))
         on = dict(expiry="expiry", valuation=dt.date(2026, 3, 20))
         print(fr.parity_forwards(text, **on).shape, fr.implied_volatilities(
-            text.lazy(), forward="parity", **on).collect().shape,
+            text.lazy(), forward="parity", audit=True, **on).collect().shape,
             fr.prices(aware, forward=100.0, **on).shape, "pyarrow" in sys.modules)
     """)
-    assert printed == "(2, 5) (8, 13) (8, 12) False"
+    assert printed == "(2, 5) (8, 17) (8, 12) False"
 
 
 @pytest.mark.parametrize("args, message", [
@@ -278,16 +278,41 @@ def test_the_command_line_gives_what_the_frame_layer_gives(tmp_path, options, mo
     df.to_csv(tmp_path / "q.csv", index=False, na_rep="")
     assert cli.main(["iv", str(tmp_path / "q.csv"), "-o", str(tmp_path / "o.csv"),
                      "--expiry-col", "expiry", "--valuation-date", "2026-03-20",
-                     "--bid-col", "bid", "--ask-col", "ask", *options]) == 0
+                     "--bid-col", "bid", "--ask-col", "ask", "--audit", *options]) == 0
     got = pd.read_csv(tmp_path / "o.csv", keep_default_na=False)
     want = frame.implied_volatilities(df, bid="bid", ask="ask", expiry="expiry",
-                                      valuation="2026-03-20", **model)
+                                      valuation="2026-03-20", audit=True, **model)
     assert list(got.columns) == list(want.columns)
     assert [e or None for e in got["error"]] == errors(want)
     assert errors(want).count(None) >= 12
     for name in want.columns[len(data):-1]:
         values = got[name].replace("", "nan").astype(np.float64).to_numpy()
         assert column(want, name).tobytes() == values.tobytes(), name
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+@pytest.mark.parametrize("model", [
+    dict(forward="forward", rate="rate"), dict(forward="forward", discount="discount"),
+    dict(forward="forward", shift=0.5),  # the forward as given, not shifted; undiscounted
+    dict(spot="forward", rate="rate"),  # the forward the spot model prices on
+], ids=["rate", "discount", "shifted", "spot"])
+def test_audit_says_what_each_row_was_computed_from(backend, model):
+    f, k, t, v, call = chain(np.random.default_rng(12), 8)
+    discount = np.ones(8) if "shift" in model else np.exp(-(0.03 * t))
+    bid = discount * tarvik.black_prices(f, k, t, v, call)
+    k[2] = np.nan  # a row without a result still tells what it had
+    df = make(backend, {"forward": f, "strike": k, "maturity": t, "type": call, "rate": 0.03,
+                        "discount": np.exp(-(0.03 * t)), "vol": v, "bid": bid, "ask": bid + 0.02})
+    out = frame.implied_volatilities(df, bid="bid", ask="ask", audit=True, **model)
+    assert list(out.columns)[-5:] == ["used_mid", "used_forward", "used_discount",
+                                      "used_maturity", "error"]
+    assert np.array_equal(column(out, "used_mid"), (bid + (bid + 0.02)) * 0.5)
+    assert np.allclose(column(out, "used_forward"), f * np.exp(0.03 * t) if "spot" in model
+                       else f, rtol=1e-15)
+    assert np.array_equal(column(out, "used_discount"), discount)
+    assert np.array_equal(column(out, "used_maturity"), t) and errors(out)[2] == "missing_value"
+    assert list(frame.prices(df, audit=True, **model).columns)[-4:-1] == [
+        "used_forward", "used_discount", "used_maturity"]
 
 
 # Each reason a field gives, the same from a frame and from the command line.

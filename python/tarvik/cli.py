@@ -8,8 +8,9 @@ where the row has a result, else why not, in the words of ``tarvik.frame``:
 an IVError kind of ``tarvik.ERROR_KINDS``, ``ragged_row`` for a line with
 more or fewer fields than the header, copied as it came, ``unparsable`` for
 a field that is not a number or a date, ``missing_value`` for an empty one,
-``unparsable_type``, ``crossed_quote``, ``one_sided_quote`` or ``expired``).
-A result column that the input already has is left out of the copied line and
+``unparsable_type``, ``crossed_quote``, ``one_sided_quote`` or ``expired``);
+``--audit`` adds what each row was computed from, before ``error``. A result
+column that the input already has is left out of the copied line and
 written anew, so ``price | iv`` round-trips. Rows pass in chunks, so a file
 larger than memory streams through (``--forward parity`` reads the whole
 file first). Numbers follow one grammar in both CSV engines: an optional
@@ -71,6 +72,10 @@ MODEL_RULES = {
     "parity_discounted": "--forward parity gives the discount factor too: drop --rate-col and "
                          "--discount-col",
 }
+# Parity takes forwards from quoted prices, which price does not read.
+PRICE_ON_PARITY = ("--forward parity is for iv: put-call parity needs quoted prices, and price "
+                   "reads volatilities (give a forward column, or take the forwards from iv "
+                   "--forward parity --audit)")
 
 
 class Failure(Exception):
@@ -105,10 +110,11 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
         model.add_argument("--forward-col", help="forward column (default: forward): Black-76")
         model.add_argument("--spot-col",
                            help="spot column (default: spot, when there is no forward column)")
+        model.add_argument("--forward", choices=("parity",),
+                           help="parity: each expiry's forward and discount factor from "
+                           "put-call parity over the strikes quoted on both sides (iv only: "
+                           "parity needs quoted prices)")
         if command == "iv":
-            model.add_argument("--forward", choices=("parity",),
-                               help="parity: each expiry's forward and discount factor from "
-                               "put-call parity over the strikes quoted on both sides")
             sub.add_argument("--price-col", default="price", help="default: %(default)s")
             sub.add_argument("--bid-col", help="with --ask-col: the mid where there is no price")
             sub.add_argument("--ask-col")
@@ -141,6 +147,9 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
                            "F + D and K + D")
         shift.add_argument("--shift-col", help="as --shift, a shift per row")
         sub.add_argument("--no-greeks", action="store_true", help=f"append only the {command}")
+        sub.add_argument("--audit", action="store_true",
+                         help="append what each row was computed from: "
+                         f"{', '.join(_pipeline.audit_columns(command == 'iv'))}")
         sub.add_argument("--parallel", action="store_true",
                          help="compute on tarvik's worker pool (RAYON_NUM_THREADS threads, else"
                          " one per CPU)")
@@ -159,7 +168,9 @@ class Columns:
         names = [name.strip() for name in header]
         self.args = args
         iv = args.command == "iv"
-        self.parity = iv and args.forward == "parity"
+        if args.forward == "parity" and not iv:
+            raise Failure(PRICE_ON_PARITY, 2)
+        self.parity = args.forward == "parity"
         self.spot = args.spot_col is not None or (
             args.forward_col is None and not self.parity and "forward" not in names
             and "spot" in names)
@@ -214,7 +225,8 @@ class Columns:
             if self.valuation_us is None:
                 raise Failure(f"--valuation-date {args.valuation_date!r} is not an ISO 8601 "
                               "date or timestamp", 2)
-        self.added = [*self.model.result_columns(iv, not args.no_greeks), "error"]
+        self.added = [*self.model.result_columns(iv, not args.no_greeks),
+                      *(_pipeline.audit_columns(iv) if args.audit else ()), "error"]
         # Result columns already in the input: left out of the copied lines.
         self.dropped = [i for i, name in enumerate(names) if name in self.added]
         self.header = header
@@ -661,7 +673,12 @@ def compute(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
     the reason of each row without a result."""
     chunk = read(n, columns, texts, name, first_chunk)
     out = _pipeline.run(columns.model, chunk, implied=columns.args.command == "iv",
-                        greeks=not columns.args.no_greeks, parallel=parallel)
+                        greeks=not columns.args.no_greeks, parallel=parallel,
+                        audit=columns.args.audit)
+    ragged = texts.get("_ragged")
+    if columns.args.audit and ragged is not None and ragged.any():
+        for values in out.values():  # nothing of a ragged row was read
+            values[ragged] = np.nan
     return list(out.values()), chunk.table
 
 

@@ -8,7 +8,8 @@ input already has is replaced), and an ``error`` column: null where the row
 has a result, else why not (an ``IVError`` kind, or ``missing_value`` for
 an empty value, ``unparsable`` for one that is not a number or a date,
 ``unparsable_type``, ``crossed_quote``, ``one_sided_quote``, ``expired``: the
-command line's words).
+command line's words). ``audit=True`` adds ``used_mid`` (implied
+volatilities), ``used_forward``, ``used_discount`` and ``used_maturity``.
 A Polars LazyFrame is collected and its result returned lazy; a column of
 numbers of any width is read as float64, a text column by the command
 line's number grammar; an argument may be a Series or a 1-D array of the
@@ -258,7 +259,7 @@ def _run(quotes: typing.Any, *, implied: bool, quote: typing.Any, bid: typing.An
          dividend: typing.Any, discount: typing.Any, strike: typing.Any, maturity: typing.Any,
          expiry: typing.Any, valuation: typing.Any, option_type: typing.Any, greeks: bool,
          parallel: bool, model: str, shift: typing.Any,
-         exercise: str = "european") -> typing.Any:
+         exercise: str = "european", audit: bool = False) -> typing.Any:
     if model not in ("black", "normal"):
         raise ValueError(f'model= is "black" or "normal", not {model!r}')
     if exercise not in ("european", "american"):
@@ -273,7 +274,8 @@ def _run(quotes: typing.Any, *, implied: bool, quote: typing.Any, bid: typing.An
         dividend=dividend is not None,
         parity=isinstance(underlying, str) and underlying == "parity" and not f.has("parity"))
     f.args[chosen.underlying] = underlying
-    return f.result(_pipeline.run(chosen, f, implied=implied, greeks=greeks, parallel=parallel))
+    return f.result(_pipeline.run(chosen, f, implied=implied, greeks=greeks, parallel=parallel,
+                                  audit=audit))
 
 
 def implied_volatilities(quotes: typing.Any, *, price: str = "price", bid: typing.Any = None,
@@ -284,15 +286,19 @@ def implied_volatilities(quotes: typing.Any, *, price: str = "price", bid: typin
                          expiry: typing.Any = None, valuation: typing.Any = None,
                          option_type: typing.Any = "type", greeks: bool = True,
                          parallel: bool = False, model: str = "black",
-                         shift: typing.Any = None, exercise: str = "european") -> typing.Any:
+                         shift: typing.Any = None, exercise: str = "european",
+                         audit: bool = False) -> typing.Any:
     """Implied volatility (column ``iv``: per year, or in price units per
     square root of a year for ``model="normal"``), the Greeks (``delta gamma
     vega theta vanna vomma``, and ``rho dividend_rho`` on a spot) and
-    ``error`` of each quoted price; see the module's documentation."""
+    ``error`` of each quoted price; with ``audit=True`` also ``used_mid``,
+    ``used_forward``, ``used_discount`` and ``used_maturity``, what each row
+    was computed from; see the module's documentation."""
     return _run(quotes, implied=True, quote=price, bid=bid, ask=ask, forward=forward,
                 spot=spot, rate=rate, dividend=dividend, discount=discount, strike=strike,
                 maturity=maturity, expiry=expiry, valuation=valuation, option_type=option_type,
-                greeks=greeks, parallel=parallel, model=model, shift=shift, exercise=exercise)
+                greeks=greeks, parallel=parallel, model=model, shift=shift, exercise=exercise,
+                audit=audit)
 
 
 def prices(quotes: typing.Any, *, vol: typing.Any = "vol", forward: typing.Any = None,
@@ -301,16 +307,20 @@ def prices(quotes: typing.Any, *, vol: typing.Any = "vol", forward: typing.Any =
            maturity: typing.Any = None, expiry: typing.Any = None, valuation: typing.Any = None,
            option_type: typing.Any = "type", greeks: bool = True,
            parallel: bool = False, model: str = "black", shift: typing.Any = None,
-           exercise: str = "european") -> typing.Any:
+           exercise: str = "european", audit: bool = False) -> typing.Any:
     """Price (column ``price``), the Greeks and ``error`` of each row's
     volatility ``vol`` (per year; price units per square root of a year for
-    ``model="normal"``); see the module's documentation."""
+    ``model="normal"``); with ``audit=True`` also ``used_forward``,
+    ``used_discount`` and ``used_maturity``; see the module's documentation."""
     if isinstance(forward, str) and forward == "parity":
-        raise ValueError('forward="parity" is for implied_volatilities')
+        raise ValueError('forward="parity" is for implied_volatilities: put-call parity needs '
+                         'quoted prices, and prices reads volatilities (give a forward, or take '
+                         'the forwards of parity_forwards)')
     return _run(quotes, implied=False, quote=vol, bid=None, ask=None, forward=forward,
                 spot=spot, rate=rate, dividend=dividend, discount=discount, strike=strike,
                 maturity=maturity, expiry=expiry, valuation=valuation, option_type=option_type,
-                greeks=greeks, parallel=parallel, model=model, shift=shift, exercise=exercise)
+                greeks=greeks, parallel=parallel, model=model, shift=shift, exercise=exercise,
+                audit=audit)
 
 
 def parity_forwards(quotes: typing.Any, *, price: str = "price", bid: typing.Any = None,
