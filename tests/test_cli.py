@@ -135,6 +135,7 @@ def test_standard_input_and_output_through_python_m(tmp_path, capsys):
     (["--help"], "{demo,iv,price}"),
     (["iv", "--help"], "--spot-col SPOT_COL"),
     (["price", "--help"], "--vol-col VOL_COL"),
+    (["iv", "--help"], "3 more rows without a"),
 ])
 def test_help_and_version(capsys, argv, shown):
     with pytest.raises(SystemExit) as exit:
@@ -201,6 +202,22 @@ def test_failures_are_one_line_and_a_status(data, args, status, message):
     err = done.stderr.decode()
     assert done.returncode == status and message in err, err
     assert err.count("\n") == 1 and "Traceback" not in err
+
+
+@pytest.mark.parametrize("rows, args, status", [
+    (GOOD * 3, ["--fail-on-error"], 0),
+    (GOOD * 2 + b"g,200,100,100,1,c\n", ["--fail-on-error"], 3),
+    (GOOD * 2 + b"g,200,100,100,1,c\n", ["--max-failed", "0.4"], 0),
+    (GOOD + b"g,200,100,100,1,c\n" * 2, ["--max-failed", "0.5"], 3),
+    (b"g,200,100,100,1,c\n" * 2, ["--fail-on-error"], 1),  # no row has a result
+    (GOOD + b"short\n", [], 0),
+    (GOOD, ["--max-failed", "1.5"], 2),
+])
+def test_exit_status_tells_rows_without_a_result_when_asked(rows, args, status):
+    done = run_cli(["iv", "-", *args], stdin=HEADER + rows)
+    assert done.returncode == status, done.stderr
+    if status in (0, 3):  # every row is written before the status is given
+        assert done.stdout.count(b"\n") == rows.count(b"\n") + 1
 
 
 @pytest.mark.parametrize("engine", ENGINES)

@@ -23,7 +23,8 @@ same to the byte.
 Failures are those of a Unix tool: one line on standard error naming the
 file and line, exit status 1 (2 for a usage error: an unknown option, a
 missing column, a missing engine); Ctrl-C exits 130 leaving only complete
-lines; a closed output pipe ends the command quietly.
+lines; a closed output pipe ends the command quietly. Rows without a result
+leave the status 0 unless ``--fail-on-error`` or ``--max-failed`` asks for 3.
 """
 
 from __future__ import annotations
@@ -76,6 +77,15 @@ MODEL_RULES = {
 PRICE_ON_PARITY = ("--forward parity is for iv: put-call parity needs quoted prices, and price "
                    "reads volatilities (give a forward column, or take the forwards from iv "
                    "--forward parity --audit)")
+# The exit statuses, as --help tells them.
+SOME_FAILED = 3
+EXIT_STATUSES = (
+    "exit status: 0 every row has a result (or some rows have none, unless "
+    "--fail-on-error or --max-failed says otherwise); 1 no row has a result, or "
+    "the input cannot be read or the output written; 2 a usage error (an unknown "
+    f"option, a missing column, a missing engine); {SOME_FAILED} more rows without a "
+    "result than --fail-on-error or --max-failed allow, every row written; 130 "
+    "interrupted (Ctrl-C)")
 
 
 class Failure(Exception):
@@ -95,7 +105,7 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
     commands.add_parser("demo", help="a tour of tarvik on a built-in option chain (the default)")
     for command, summary in (("iv", "implied volatility and Greeks of each quoted price"),
                              ("price", "price and Greeks of each quoted volatility")):
-        sub = commands.add_parser(command, help=summary, description=(
+        sub = commands.add_parser(command, help=summary, epilog=EXIT_STATUSES, description=(
             f"Appends the {summary}, and an error column, to a CSV file. Black-76 on a "
             "forward column (undiscounted, or discounted by --rate-col or --discount-col), "
             "or Black-Scholes-Merton on a spot column with a rate and a dividend yield (0 "
@@ -150,6 +160,13 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
         sub.add_argument("--audit", action="store_true",
                          help="append what each row was computed from: "
                          f"{', '.join(_pipeline.audit_columns(command == 'iv'))}")
+        failed = sub.add_mutually_exclusive_group()
+        failed.add_argument("--fail-on-error", action="store_const", const=0.0,
+                            dest="max_failed", help=f"exit with status {SOME_FAILED} if any "
+                            "row has no result (after writing every row)")
+        failed.add_argument("--max-failed", type=share, metavar="FRACTION",
+                            help=f"exit with status {SOME_FAILED} if more than this share of "
+                            "the rows (0 to 1) have no result (after writing every row)")
         sub.add_argument("--parallel", action="store_true",
                          help="compute on tarvik's worker pool (RAYON_NUM_THREADS threads, else"
                          " one per CPU)")
@@ -158,6 +175,17 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
         sub.add_argument("--engine", choices=("auto", "python", "pyarrow"), default="auto",
                          help="CSV engine; auto takes pyarrow where installed")
     return parser.parse_args(argv)
+
+
+def share(text: str) -> float:
+    """A fraction from 0 to 1, for --max-failed."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a fraction from 0 to 1")
+    return value
 
 
 class Columns:
@@ -877,9 +905,12 @@ def run(args: argparse.Namespace) -> int:
     kinds = ", ".join(f"{counts[k]:,} {k}" for k in KINDS if k in counts)
     if total and not ok:
         raise Failure(f"{name}: no row has a result ({kinds})")
+    failed = sum(counts.values())
     if counts:
-        sys.stderr.write(f"{PROG} {args.command}: {sum(counts.values()):,} of"
+        sys.stderr.write(f"{PROG} {args.command}: {failed:,} of"
                          f" {total:,} rows without a result: {kinds}\n")
+    if args.max_failed is not None and failed > args.max_failed * total:
+        return SOME_FAILED
     return 0
 
 
