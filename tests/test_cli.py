@@ -109,10 +109,10 @@ def test_rows_get_the_batch_results_and_bad_rows_are_counted(tmp_path, capsys, c
     assert rows[:-1] == [
         ["" if np.isnan(v) else repr(v) for v in want.tolist()] + [kind or ""]
         for want, kind in zip(expected, kinds)]
-    assert out[-1].split(",") == ["short", "1", *[""] * (1 + len(greeks)), "unparsable_type"]
+    assert out[-1].split(",") == ["short", "1", *[""] * (1 + len(greeks)), "ragged_row"]
     assert result[0] == (0.0 if command == "iv" else 20.0)  # at its intrinsic value
     counts = Counter([iv if command == "iv" else price for _, iv, price in BAD] +
-                     ["unparsable_type"])
+                     ["ragged_row"])
     del counts[None]
     summary = ", ".join(f"{counts[kind]} {kind}" for kind in cli.KINDS if kind in counts)
     assert capsys.readouterr().err == (f"python -m tarvik {command}: {sum(counts.values())} of"
@@ -135,6 +135,7 @@ def test_standard_input_and_output_through_python_m(tmp_path, capsys):
     (["--help"], "{demo,iv,price}"),
     (["iv", "--help"], "--spot-col SPOT_COL"),
     (["price", "--help"], "--vol-col VOL_COL"),
+    (["iv", "--help"], "3 more rows without a"),
 ])
 def test_help_and_version(capsys, argv, shown):
     with pytest.raises(SystemExit) as exit:
@@ -191,14 +192,54 @@ def test_rows_stay_aligned_with_garbage_in_every_position(tmp_path, engine):
     (HEADER, ["--model", "normal", "--spot-col", "forward", "--discount-col", "price"], 2,
      "--discount-col is for Black-76"),  # of the rules broken, the first the command line tells
     (HEADER, ["--forward", "parity", "--rate-col", "k"], 2, "--forward parity gives the discount"),
+    (HEADER, ["price", "--forward", "parity"], 2, "--forward parity is for iv: put-call parity"),
 ], ids=["encoding", "field_size", "disk_full", "missing_column", "dates_as_maturity",
         "no_result", "number_grammar", "normal_on_spot", "shift_with_normal", "discount_on_spot",
-        "parity_discounted"])
+        "parity_discounted", "price_on_parity"])
 def test_failures_are_one_line_and_a_status(data, args, status, message):
-    done = run_cli(["iv", "-", *args], stdin=data)
+    command = [args.pop(0)] if args[:1] == ["price"] else ["iv"]
+    done = run_cli([*command, "-", *args], stdin=data)
     err = done.stderr.decode()
     assert done.returncode == status and message in err, err
     assert err.count("\n") == 1 and "Traceback" not in err
+
+
+@pytest.mark.parametrize("rows, args, status", [
+    (GOOD * 3, ["--fail-on-error"], 0),
+    (GOOD * 2 + b"g,200,100,100,1,c\n", ["--fail-on-error"], 3),
+    (GOOD * 2 + b"g,200,100,100,1,c\n", ["--max-failed", "0.4"], 0),
+    (GOOD + b"g,200,100,100,1,c\n" * 2, ["--max-failed", "0.5"], 3),
+    (b"g,200,100,100,1,c\n" * 2, ["--fail-on-error"], 1),  # no row has a result
+    (GOOD + b"short\n", [], 0),
+    (GOOD, ["--max-failed", "1.5"], 2),
+])
+def test_exit_status_tells_rows_without_a_result_when_asked(rows, args, status):
+    done = run_cli(["iv", "-", *args], stdin=HEADER + rows)
+    assert done.returncode == status, done.stderr
+    if status in (0, 3):  # every row is written before the status is given
+        assert done.stdout.count(b"\n") == rows.count(b"\n") + 1
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("command, chunk, audit", [("iv", "2", []), ("iv", "100", ["--audit"]),
+                                                   ("price", "3", ["--audit"])])
+def test_a_row_of_another_width_is_ragged_and_shifts_nothing(tmp_path, engine, command, chunk,
+                                                             audit):
+    # price reads a file with a price column: a result column, left out of
+    # the lines it copies, but never out of a ragged row's.
+    header = "id,price,forward,strike,maturity,type,vol"
+    good = [f"r{i},{5 + i},100,{95 + 2 * i},{0.5 + i / 10},{'cp'[i % 2]},0.2" for i in range(5)]
+    ragged = ["s,8.0,100", "l,8.0,100,100,1,C,0.2,7", '"q,1",8.0,100', "t,8,100,100,1,c,0.2,"]
+    outputs = []
+    for lines in (good, good[:2] + ragged + good[2:]):
+        (tmp_path / "q.csv").write_text("\n".join([header, *lines]) + "\n")
+        assert cli.main([command, str(tmp_path / "q.csv"), "-o", str(tmp_path / "o.csv"),
+                         "--engine", engine, "--chunk-rows", chunk, *audit]) == 0
+        outputs.append((tmp_path / "o.csv").read_text().splitlines())
+    plain, mixed = outputs
+    assert mixed[:3] + mixed[7:] == plain
+    width = len(plain[0].split(",")) - len(header.split(",")) + (command == "price")
+    assert mixed[3:7] == [line + "," * width + "ragged_row" for line in ragged]
 
 
 def test_missing_engine_closed_pipe_and_ctrl_c(tmp_path, monkeypatch, capsys):

@@ -171,6 +171,58 @@ def test_american_exercise_is_the_american_functions():
     assert all(np.array_equal(column(out, g), greeks[g], equal_nan=True) for g in ("delta", "rho"))
 
 
+@pytest.mark.parametrize("backend", BACKENDS)
+@pytest.mark.parametrize("dtype", ["int8", "uint32", "int64", "float32", "decimal"])
+@pytest.mark.parametrize("given", ["column", "lazy", "series", "array"])
+def test_numbers_of_any_width_are_float64_and_lazy_frames_stay_lazy(backend, dtype, given):
+    native = pytest.importorskip(backend)
+    if (given == "lazy" and backend == "pandas") or (dtype == "decimal" and given == "array"):
+        pytest.skip("no lazy pandas frame; no NumPy array of Decimals")
+    f, _, t, v, call = chain(np.random.default_rng(3), 9)
+    k = np.linspace(60, 127.5, 9).astype("float32" if dtype == "decimal" else dtype)
+    price = tarvik.black_prices(f, k.astype(np.float64), t, v, call)
+    df = make(backend, {"forward": f, "maturity": t, "type": call, "price": price})
+    values = [__import__("decimal").Decimal(float(x)) for x in k] if dtype == "decimal" else k
+    series = native.Series(values, index=df.index) if backend == "pandas" else native.Series(
+        "k", values)
+    strike = {"series": series, "array": k}.get(given, "strike")
+    if isinstance(strike, str):
+        df = df.assign(strike=series) if backend == "pandas" else df.with_columns(strike=series)
+    out = frame.implied_volatilities(df.lazy() if given == "lazy" else df, strike=strike)
+    if given == "lazy":
+        assert isinstance(out, native.LazyFrame)
+        out = out.collect()
+    assert np.array_equal(column(out, "iv"), tarvik.black_implied_volatilities(
+        price, f, k.astype(np.float64), t, call))
+    assert backend == "polars" or out.index.equals(df.index)
+
+
+def test_polars_needs_no_pyarrow():
+    pytest.importorskip("polars")
+    from fresh_interpreter import run_python
+    printed = run_python("""
+        import sys, datetime as dt
+
+        class NoArrow:
+            def find_spec(self, name, path=None, target=None):
+                if name.split(".")[0] == "pyarrow":
+                    raise ModuleNotFoundError(f"No module named {name!r}")
+
+        sys.meta_path.insert(0, NoArrow())
+        import polars as pl, tarvik.frame as fr
+        chain = pl.DataFrame({"expiry": [dt.date(2026, 6, 19)] * 4 + [dt.date(2026, 9, 18)] * 4,
+                              "strike": [95.0, 95.0, 105.0, 105.0] * 2, "type": ["c", "p"] * 4,
+                              "vol": [0.2] * 8, "price": [8.3, 3.6, 3.1, 8.2, 9.4, 4.9, 4.6, 9.5]})
+        text = chain.with_columns(pl.col("expiry").cast(pl.Utf8))
+        aware = chain.with_columns(pl.col("expiry").cast(pl.Datetime("us", "Asia/Tokyo")))
+        on = dict(expiry="expiry", valuation=dt.date(2026, 3, 20))
+        print(fr.parity_forwards(text, **on).shape, fr.implied_volatilities(
+            text.lazy(), forward="parity", audit=True, **on).collect().shape,
+            fr.prices(aware, forward=100.0, **on).shape, "pyarrow" in sys.modules)
+    """)
+    assert printed == "(2, 5) (8, 17) (8, 12) False"
+
+
 @pytest.mark.parametrize("args, message", [
     (dict(spot="forward", model="normal"), "not on spot="),
     (dict(spot="forward", shift=0.01), "shift= is for Black-76"),
@@ -226,12 +278,65 @@ def test_the_command_line_gives_what_the_frame_layer_gives(tmp_path, options, mo
     df.to_csv(tmp_path / "q.csv", index=False, na_rep="")
     assert cli.main(["iv", str(tmp_path / "q.csv"), "-o", str(tmp_path / "o.csv"),
                      "--expiry-col", "expiry", "--valuation-date", "2026-03-20",
-                     "--bid-col", "bid", "--ask-col", "ask", *options]) == 0
+                     "--bid-col", "bid", "--ask-col", "ask", "--audit", *options]) == 0
     got = pd.read_csv(tmp_path / "o.csv", keep_default_na=False)
     want = frame.implied_volatilities(df, bid="bid", ask="ask", expiry="expiry",
-                                      valuation="2026-03-20", **model)
+                                      valuation="2026-03-20", audit=True, **model)
+    assert list(got.columns) == list(want.columns)
     assert [e or None for e in got["error"]] == errors(want)
     assert errors(want).count(None) >= 12
     for name in want.columns[len(data):-1]:
         values = got[name].replace("", "nan").astype(np.float64).to_numpy()
         assert column(want, name).tobytes() == values.tobytes(), name
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+@pytest.mark.parametrize("model", [
+    dict(forward="forward", rate="rate"), dict(forward="forward", discount="discount"),
+    dict(forward="forward", shift=0.5),  # the forward as given, not shifted; undiscounted
+    dict(spot="forward", rate="rate"),  # the forward the spot model prices on
+], ids=["rate", "discount", "shifted", "spot"])
+def test_audit_says_what_each_row_was_computed_from(backend, model):
+    f, k, t, v, call = chain(np.random.default_rng(12), 8)
+    discount = np.ones(8) if "shift" in model else np.exp(-(0.03 * t))
+    bid = discount * tarvik.black_prices(f, k, t, v, call)
+    k[2] = np.nan  # a row without a result still tells what it had
+    df = make(backend, {"forward": f, "strike": k, "maturity": t, "type": call, "rate": 0.03,
+                        "discount": np.exp(-(0.03 * t)), "vol": v, "bid": bid, "ask": bid + 0.02})
+    out = frame.implied_volatilities(df, bid="bid", ask="ask", audit=True, **model)
+    assert list(out.columns)[-5:] == ["used_mid", "used_forward", "used_discount",
+                                      "used_maturity", "error"]
+    assert np.array_equal(column(out, "used_mid"), (bid + (bid + 0.02)) * 0.5)
+    assert np.allclose(column(out, "used_forward"), f * np.exp(0.03 * t) if "spot" in model
+                       else f, rtol=1e-15)
+    assert np.array_equal(column(out, "used_discount"), discount)
+    assert np.array_equal(column(out, "used_maturity"), t) and errors(out)[2] == "missing_value"
+    assert list(frame.prices(df, audit=True, **model).columns)[-4:-1] == [
+        "used_forward", "used_discount", "used_maturity"]
+
+
+# Each reason a field gives, the same from a frame and from the command line.
+@pytest.mark.parametrize("name, value, reason", [
+    ("strike", "", "missing_value"), ("strike", "abc", "unparsable"),
+    ("strike", "1_0", "unparsable"), ("price", " 8.0 ", None), ("type", "", "missing_value"),
+    ("type", "x", "unparsable_type"), ("expiry", "", "missing_value"),
+    ("expiry", "2026-13-45", "unparsable"), ("expiry", "soon", "unparsable"),
+    ("valuation", "", "missing_value"), ("valuation", "yesterday", "unparsable")])
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_empty_is_missing_and_garbage_unparsable_in_frames_and_on_the_command_line(
+        tmp_path, backend, name, value, reason):
+    from tarvik import cli
+    columns = {"expiry": ["2026-06-19"] * 3, "valuation": ["2026-03-20"] * 3,
+               "strike": ["95", "100", "105"], "type": ["c", "p", "c"],
+               "price": ["8.0", "6.0", "4.0"]}
+    columns[name][1] = value
+    got = frame.implied_volatilities(make(backend, columns), forward=100.0, expiry="expiry",
+                                     valuation="valuation")
+    rows = [["forward", *columns], *(["100", *row] for row in zip(*columns.values()))]
+    (tmp_path / "q.csv").write_text("".join(",".join(row) + "\n" for row in rows))
+    assert cli.main(["iv", str(tmp_path / "q.csv"), "-o", str(tmp_path / "o.csv"), "--expiry-col",
+                     "expiry", "--valuation-col", "valuation"]) == 0
+    out = [line.split(",") for line in (tmp_path / "o.csv").read_text().splitlines()[1:]]
+    assert [row[-1] or None for row in out] == errors(got) == [None, reason, None]
+    assert column(got, "iv").tobytes() == np.array([row[6] or "nan" for row in out],
+                                                   np.float64).tobytes()

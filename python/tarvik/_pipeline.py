@@ -90,6 +90,14 @@ class Model:
         return (main, *(SPOT_GREEKS if self.spot else GREEKS)) if greeks else (main,)
 
 
+def audit_columns(implied: bool) -> tuple[str, ...]:
+    """The names of the columns that say what each row was computed from: the
+    price inverted (implied volatilities only), the forward, the discount
+    factor and the maturity in years."""
+    return (("used_mid",) if implied else ()) + ("used_forward", "used_discount",
+                                                  "used_maturity")
+
+
 class Source(typing.Protocol):
     """Where `run` reads a table's columns, each when it comes to it. A
     reader may give a row a reason as it reads (in `table`: the first reason
@@ -163,10 +171,11 @@ def parity(source: Source, q: Quotes) -> tuple[_Floats, _Floats, _Floats, npt.ND
 
 
 def run(model: Model, source: Source, *, implied: bool, greeks: bool,
-        parallel: bool) -> dict[str, _Floats]:
+        parallel: bool, audit: bool = False) -> dict[str, _Floats]:
     """The result columns of a table (see compute), each row's reason in
     source.table: implied volatilities from prices (`implied`), else prices
-    from volatilities; ValueError where the model breaks a rule."""
+    from volatilities; ValueError where the model breaks a rule. With
+    `audit`, the columns of audit_columns follow (see audited)."""
     model.check(rule for rule in RULES if rule not in PARITY_RULES)
     q = quotes(source, implied)
     rate = source.optional("rate")
@@ -181,10 +190,38 @@ def run(model: Model, source: Source, *, implied: bool, greeks: bool,
         discount = factor[group] if source.n else np.zeros(0)
     else:
         underlying = source.number(model.underlying)
-    return compute(model, source.table, quote=q.quote, implied=implied, underlying=underlying,
-                   strike=q.strike, maturity=q.maturity, is_call=q.is_call, rate=rate,
-                   dividend=source.optional("dividend"), discount=discount,
-                   shift=source.optional("shift"), greeks=greeks, parallel=parallel)
+    dividend = source.optional("dividend")
+    out = compute(model, source.table, quote=q.quote, implied=implied, underlying=underlying,
+                  strike=q.strike, maturity=q.maturity, is_call=q.is_call, rate=rate,
+                  dividend=dividend, discount=discount, shift=source.optional("shift"),
+                  greeks=greeks, parallel=parallel)
+    if audit:
+        out.update(audited(model, source.n, q, implied, underlying, rate, dividend, discount))
+    return out
+
+
+def audited(model: Model, n: int, q: Quotes, implied: bool, underlying: _Floats | float,
+            rate: _Floats | float | None, dividend: _Floats | float | None,
+            discount: _Floats | float | None) -> dict[str, _Floats]:
+    """What each row was computed from, by the same operations as compute,
+    rows without a result included (NaN where a value is missing): the price
+    inverted (the mid of bid and ask, or the price), the forward (on a spot,
+    the forward S exp((r - q) T) the spot model prices on; unshifted), the
+    discount factor (exp(-r T) of a rate, 1 for undiscounted quotes on a
+    forward) and the maturity in years."""
+    t = q.maturity
+    forward: typing.Any
+    if model.spot:
+        r = 0.0 if rate is None else rate
+        forward = underlying * np.exp((r - (0.0 if dividend is None else dividend)) * t)
+        factor: typing.Any = np.exp(-(np.asarray(r) * t))
+    else:
+        forward = underlying
+        factor = (np.exp(-(np.asarray(rate) * t)) if rate is not None else
+                  discount if discount is not None else 1.0)
+    values = ((q.quote,) if implied else ()) + (forward, factor, t)
+    return {name: np.broadcast_to(np.asarray(v, np.float64), (n,)).copy()
+            for name, v in zip(audit_columns(implied), values)}
 
 
 def compute(model: Model, table: Table, *, quote: _Floats | float, implied: bool,

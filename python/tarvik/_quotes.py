@@ -25,7 +25,11 @@ GREEKS = ("delta", "gamma", "vega", "theta", "vanna", "vomma")
 SPOT_GREEKS = GREEKS + ("rho", "dividend_rho")
 
 # The layer's own reasons for a row without a result, beside IVError kinds;
-# the first that applies to a row is its reason.
+# the first that applies to a row is its reason. An empty field (or a null)
+# is missing_value in every column; a field that holds something unreadable
+# is unparsable (unparsable_type in the option type's column).
+RAGGED_ROW = "ragged_row"
+UNPARSABLE = "unparsable"
 UNPARSABLE_TYPE = "unparsable_type"
 MISSING_VALUE = "missing_value"
 CROSSED_QUOTE = "crossed_quote"
@@ -42,14 +46,20 @@ SPELLINGS = {text: code for code, words in ((1, CALLS), (0, PUTS)) for word in w
               for text in (word, word.upper(), word.capitalize())}
 
 
+# What option_type_codes gives besides 1 (a call) and 0 (a put).
+NOT_A_TYPE = 2
+NO_TYPE = 3
+
+
 def option_type_codes(values: typing.Sequence[typing.Any]) -> npt.NDArray[np.int8]:
-    """1 for a call, 0 for a put, 2 for anything else: bools, 1/0, and the
-    strings c/p, call/put, 1/0, true/false in any case, blanks ignored."""
+    """1 for a call, 0 for a put (bools, 1/0, and the strings c/p, call/put,
+    1/0, true/false in any case, blanks ignored), NO_TYPE for an empty value
+    (None, NaN, a blank string), NOT_A_TYPE for anything else."""
     try:
-        out = np.fromiter(map(SPELLINGS.get, values, repeat(3)), np.int8, len(values))
+        out = np.fromiter(map(SPELLINGS.get, values, repeat(4)), np.int8, len(values))
     except TypeError:  # an unhashable value
-        out = np.full(len(values), 3, np.int8)
-    for i in np.flatnonzero(out == 3).tolist():
+        out = np.full(len(values), 4, np.int8)
+    for i in np.flatnonzero(out == 4).tolist():
         out[i] = option_type_code(values[i])
     return out
 
@@ -59,12 +69,25 @@ def option_type_code(v: typing.Any) -> int:
         return int(bool(v))
     if isinstance(v, str):
         s = v.strip().lower()
-        return 1 if s in CALLS else 0 if s in PUTS else 2
+        return 1 if s in CALLS else 0 if s in PUTS else NOT_A_TYPE if s else NO_TYPE
+    if v is None:
+        return NO_TYPE
     try:
         f = float(v)
     except (TypeError, ValueError):
-        return 2
-    return 1 if f == 1.0 else 0 if f == 0.0 else 2
+        return NO_TYPE if is_empty(v) else NOT_A_TYPE
+    return 1 if f == 1.0 else 0 if f == 0.0 else NO_TYPE if f != f else NOT_A_TYPE
+
+
+def is_empty(value: typing.Any) -> bool:
+    """Whether a value stands for nothing: None, a blank string, or a value
+    unequal to itself (NaN, NaT, pandas' NA)."""
+    if value is None or (isinstance(value, str) and not value.strip()):
+        return True
+    try:
+        return bool(value != value)
+    except (TypeError, ValueError):  # pandas' NA has no truth value
+        return True
 
 
 def timestamp_us(value: typing.Any) -> int | None:
@@ -93,9 +116,10 @@ def timestamp_us(value: typing.Any) -> int | None:
     return None
 
 
-def timestamps_us(values: typing.Sequence[typing.Any]) -> tuple[npt.NDArray[np.int64], _Flags]:
-    """timestamp_us of each value (each distinct value read once), and where
-    one is missing or unreadable (0 there)."""
+def timestamps_us(values: typing.Sequence[typing.Any]
+                  ) -> tuple[npt.NDArray[np.int64], _Flags, _Flags]:
+    """timestamp_us of each value (each distinct value read once), where one
+    is unreadable, and where one is empty (is_empty); 0 at both."""
     out = np.zeros(len(values), np.int64)
     bad = np.zeros(len(values), bool)
     seen: dict[typing.Any, int | None] = {}
@@ -108,7 +132,10 @@ def timestamps_us(values: typing.Sequence[typing.Any]) -> tuple[npt.NDArray[np.i
             bad[i] = True
         else:
             out[i] = t
-    return out, bad
+    empty = np.zeros(len(values), bool)
+    for i in np.flatnonzero(bad).tolist():
+        empty[i] = is_empty(values[i])
+    return out, bad & ~empty, empty
 
 
 def year_fraction(expiry_us: npt.NDArray[np.int64] | int,

@@ -4,23 +4,27 @@ CSV file of quotes) and ``price`` (prices and Greeks from volatilities).
 
 ``iv`` and ``price`` read a CSV file with a header line and write every line
 back, followed by the new fields: the result, the Greeks and ``error`` (empty
-where the row has a result, else why not: an IVError kind of
-``tarvik.ERROR_KINDS``, ``unparsable`` for a field that is not a number,
-``missing_value`` for an empty one, ``unparsable_type``, ``crossed_quote``,
-``one_sided_quote`` or ``expired``). A result column that the input already
-has is left out of the copied line and written anew, so ``price | iv``
-round-trips. Rows pass in chunks, so a file larger than memory streams
-through (``--forward parity`` reads the whole file first). Numbers follow one
-grammar in both CSV engines: an optional sign, ASCII digits with an optional
-point, an optional exponent, or inf, infinity, nan in any case, with blanks
-around them ignored. Where pyarrow is installed (``pip install
-tarvik[fast]``), Arrow parses the CSV text; the numbers are written by the
-extension for both engines, and the output is the same to the byte.
+where the row has a result, else why not, in the words of ``tarvik.frame``:
+an IVError kind of ``tarvik.ERROR_KINDS``, ``ragged_row`` for a line with
+more or fewer fields than the header, copied as it came, ``unparsable`` for
+a field that is not a number or a date, ``missing_value`` for an empty one,
+``unparsable_type``, ``crossed_quote``, ``one_sided_quote`` or ``expired``);
+``--audit`` adds what each row was computed from, before ``error``. A result
+column that the input already has is left out of the copied line and
+written anew, so ``price | iv`` round-trips. Rows pass in chunks, so a file
+larger than memory streams through (``--forward parity`` reads the whole
+file first). Numbers follow one grammar in both CSV engines: an optional
+sign, ASCII digits with an optional point, an optional exponent, or inf,
+infinity, nan in any case, with blanks around them ignored. Where pyarrow is
+installed (``pip install tarvik[fast]``), Arrow parses the CSV text; the
+numbers are written by the extension for both engines, and the output is the
+same to the byte.
 
 Failures are those of a Unix tool: one line on standard error naming the
 file and line, exit status 1 (2 for a usage error: an unknown option, a
 missing column, a missing engine); Ctrl-C exits 130 leaving only complete
-lines; a closed output pipe ends the command quietly.
+lines; a closed output pipe ends the command quietly. Rows without a result
+leave the status 0 unless ``--fail-on-error`` or ``--max-failed`` asks for 3.
 """
 
 from __future__ import annotations
@@ -51,11 +55,11 @@ if typing.TYPE_CHECKING:
     _Flags = npt.NDArray[np.bool_]
 
 PROG = "python -m tarvik"
-UNPARSABLE = "unparsable"
+UNPARSABLE = _quotes.UNPARSABLE
 # Every reason a row can have, in the order of the summary on stderr.
 KINDS = tuple(k for k in tarvik.ERROR_KINDS if k) + (
-    UNPARSABLE, _quotes.MISSING_VALUE, _quotes.UNPARSABLE_TYPE, _quotes.CROSSED_QUOTE,
-    _quotes.ONE_SIDED_QUOTE, _quotes.EXPIRED)
+    _quotes.RAGGED_ROW, UNPARSABLE, _quotes.MISSING_VALUE, _quotes.UNPARSABLE_TYPE,
+    _quotes.CROSSED_QUOTE, _quotes.ONE_SIDED_QUOTE, _quotes.EXPIRED)
 # The csv module's default field limit, kept by both engines.
 FIELD_LIMIT = 131072
 # What the command line says where the options break a rule of the model
@@ -69,6 +73,19 @@ MODEL_RULES = {
     "parity_discounted": "--forward parity gives the discount factor too: drop --rate-col and "
                          "--discount-col",
 }
+# Parity takes forwards from quoted prices, which price does not read.
+PRICE_ON_PARITY = ("--forward parity is for iv: put-call parity needs quoted prices, and price "
+                   "reads volatilities (give a forward column, or take the forwards from iv "
+                   "--forward parity --audit)")
+# The exit statuses, as --help tells them.
+SOME_FAILED = 3
+EXIT_STATUSES = (
+    "exit status: 0 every row has a result (or some rows have none, unless "
+    "--fail-on-error or --max-failed says otherwise); 1 no row has a result, or "
+    "the input cannot be read or the output written; 2 a usage error (an unknown "
+    f"option, a missing column, a missing engine); {SOME_FAILED} more rows without a "
+    "result than --fail-on-error or --max-failed allow, every row written; 130 "
+    "interrupted (Ctrl-C)")
 
 
 class Failure(Exception):
@@ -88,7 +105,7 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
     commands.add_parser("demo", help="a tour of tarvik on a built-in option chain (the default)")
     for command, summary in (("iv", "implied volatility and Greeks of each quoted price"),
                              ("price", "price and Greeks of each quoted volatility")):
-        sub = commands.add_parser(command, help=summary, description=(
+        sub = commands.add_parser(command, help=summary, epilog=EXIT_STATUSES, description=(
             f"Appends the {summary}, and an error column, to a CSV file. Black-76 on a "
             "forward column (undiscounted, or discounted by --rate-col or --discount-col), "
             "or Black-Scholes-Merton on a spot column with a rate and a dividend yield (0 "
@@ -103,10 +120,11 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
         model.add_argument("--forward-col", help="forward column (default: forward): Black-76")
         model.add_argument("--spot-col",
                            help="spot column (default: spot, when there is no forward column)")
+        model.add_argument("--forward", choices=("parity",),
+                           help="parity: each expiry's forward and discount factor from "
+                           "put-call parity over the strikes quoted on both sides (iv only: "
+                           "parity needs quoted prices)")
         if command == "iv":
-            model.add_argument("--forward", choices=("parity",),
-                               help="parity: each expiry's forward and discount factor from "
-                               "put-call parity over the strikes quoted on both sides")
             sub.add_argument("--price-col", default="price", help="default: %(default)s")
             sub.add_argument("--bid-col", help="with --ask-col: the mid where there is no price")
             sub.add_argument("--ask-col")
@@ -139,6 +157,16 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
                            "F + D and K + D")
         shift.add_argument("--shift-col", help="as --shift, a shift per row")
         sub.add_argument("--no-greeks", action="store_true", help=f"append only the {command}")
+        sub.add_argument("--audit", action="store_true",
+                         help="append what each row was computed from: "
+                         f"{', '.join(_pipeline.audit_columns(command == 'iv'))}")
+        failed = sub.add_mutually_exclusive_group()
+        failed.add_argument("--fail-on-error", action="store_const", const=0.0,
+                            dest="max_failed", help=f"exit with status {SOME_FAILED} if any "
+                            "row has no result (after writing every row)")
+        failed.add_argument("--max-failed", type=share, metavar="FRACTION",
+                            help=f"exit with status {SOME_FAILED} if more than this share of "
+                            "the rows (0 to 1) have no result (after writing every row)")
         sub.add_argument("--parallel", action="store_true",
                          help="compute on tarvik's worker pool (RAYON_NUM_THREADS threads, else"
                          " one per CPU)")
@@ -149,6 +177,17 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
     return parser.parse_args(argv)
 
 
+def share(text: str) -> float:
+    """A fraction from 0 to 1, for --max-failed."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a fraction from 0 to 1")
+    return value
+
+
 class Columns:
     """The columns a command reads (role -> header index), the result columns
     it writes, and the header fields it copies."""
@@ -157,7 +196,9 @@ class Columns:
         names = [name.strip() for name in header]
         self.args = args
         iv = args.command == "iv"
-        self.parity = iv and args.forward == "parity"
+        if args.forward == "parity" and not iv:
+            raise Failure(PRICE_ON_PARITY, 2)
+        self.parity = args.forward == "parity"
         self.spot = args.spot_col is not None or (
             args.forward_col is None and not self.parity and "forward" not in names
             and "spot" in names)
@@ -212,7 +253,8 @@ class Columns:
             if self.valuation_us is None:
                 raise Failure(f"--valuation-date {args.valuation_date!r} is not an ISO 8601 "
                               "date or timestamp", 2)
-        self.added = [*self.model.result_columns(iv, not args.no_greeks), "error"]
+        self.added = [*self.model.result_columns(iv, not args.no_greeks),
+                      *(_pipeline.audit_columns(iv) if args.audit else ()), "error"]
         # Result columns already in the input: left out of the copied lines.
         self.dropped = [i for i, name in enumerate(names) if name in self.added]
         self.header = header
@@ -371,11 +413,14 @@ def text_columns(lines: list[str], columns: Columns, engine: str,
             return {role: tuple(fields[i::columns.width]) for role, i in present.items()}
     rows = reader.rows(lines)
     given = rows
-    need = max(present.values()) + 1
-    if min(map(len, rows)) < need:
-        rows = [row + [""] * (need - len(row)) for row in rows]
+    # A row of another width than the header's: none of its fields is read.
+    ragged = np.fromiter(map(len, rows), np.intp, len(rows)) != columns.width
+    if ragged.any():
+        blank = [""] * columns.width
+        rows = [blank if r else row for row, r in zip(rows, ragged.tolist())]
     texts: dict[str, typing.Any] = {
         role: tuple(map(operator.itemgetter(i), rows)) for role, i in present.items()}
+    texts["_ragged"] = ragged
     if columns.dropped:
         texts["_rows"] = given
     return texts
@@ -611,8 +656,12 @@ def read(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
     """The columns of a chunk of n rows, with the reason of each row whose
     fields cannot be read."""
     table = _quotes.Table(n)
+    ragged = texts.get("_ragged")
+    if ragged is not None:
+        table.fail(ragged, _quotes.RAGGED_ROW)
     codes = option_types(texts["type"])
-    table.fail(codes == 2, _quotes.UNPARSABLE_TYPE)
+    table.fail(codes == _quotes.NOT_A_TYPE, _quotes.UNPARSABLE_TYPE)
+    table.fail(codes == _quotes.NO_TYPE, _quotes.MISSING_VALUE)
     values: dict[str, typing.Any] = {}
     for role in columns.index:
         if role in ("type", "expiry", "valuation"):
@@ -630,14 +679,16 @@ def read(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
         values["shift"] = columns.args.shift
     dates: tuple[typing.Any, typing.Any] = (None, None)
     if "expiry" in columns.index:
-        expiry, bad = _quotes.timestamps_us(column_text(texts["expiry"]))
-        if first_chunk and n and bad.all():
+        expiry, bad, empty = _quotes.timestamps_us(column_text(texts["expiry"]))
+        if first_chunk and n and (bad | empty).all():
             raise Failure(f"{name}: column {columns.args.expiry_col!r} holds no dates "
                           f"(line 2: {column_text(texts['expiry'])[0]!r})")
         table.fail(bad, UNPARSABLE)
+        table.fail(empty, _quotes.MISSING_VALUE)
         if "valuation" in columns.index:
-            valuation, bad = _quotes.timestamps_us(column_text(texts["valuation"]))
+            valuation, bad, empty = _quotes.timestamps_us(column_text(texts["valuation"]))
             table.fail(bad, UNPARSABLE)
+            table.fail(empty, _quotes.MISSING_VALUE)
         else:
             valuation = columns.valuation_us  # type: ignore[assignment]
         dates = (expiry, valuation)
@@ -650,7 +701,12 @@ def compute(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
     the reason of each row without a result."""
     chunk = read(n, columns, texts, name, first_chunk)
     out = _pipeline.run(columns.model, chunk, implied=columns.args.command == "iv",
-                        greeks=not columns.args.no_greeks, parallel=parallel)
+                        greeks=not columns.args.no_greeks, parallel=parallel,
+                        audit=columns.args.audit)
+    ragged = texts.get("_ragged")
+    if columns.args.audit and ragged is not None and ragged.any():
+        for values in out.values():  # nothing of a ragged row was read
+            values[ragged] = np.nan
     return list(out.values()), chunk.table
 
 
@@ -764,6 +820,9 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
         else:
             copied = without_dropped(texts.pop("_rows"), columns.dropped) if "_rows" in texts \
                 else chunk
+            if "_ragged" in texts and columns.dropped:  # a ragged row's line as it came
+                for i in np.flatnonzero(texts["_ragged"]).tolist():
+                    copied[i] = chunk[i]
             error = np.full(n, "", dtype=object)
             error[table.has] = table.reason[table.has]
             text = formatted(copied, results, error, args.parallel)
@@ -846,9 +905,12 @@ def run(args: argparse.Namespace) -> int:
     kinds = ", ".join(f"{counts[k]:,} {k}" for k in KINDS if k in counts)
     if total and not ok:
         raise Failure(f"{name}: no row has a result ({kinds})")
+    failed = sum(counts.values())
     if counts:
-        sys.stderr.write(f"{PROG} {args.command}: {sum(counts.values()):,} of"
+        sys.stderr.write(f"{PROG} {args.command}: {failed:,} of"
                          f" {total:,} rows without a result: {kinds}\n")
+    if args.max_failed is not None and failed > args.max_failed * total:
+        return SOME_FAILED
     return 0
 
 

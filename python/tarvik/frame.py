@@ -5,8 +5,15 @@ Each market or contract argument names a column, or is a number (or a date)
 that applies to every row. The result is a frame of the kind that went in:
 the original columns untouched, the new ones appended (a result column the
 input already has is replaced), and an ``error`` column: null where the row
-has a result, else why not (an ``IVError`` kind, or ``unparsable_type``,
-``missing_value``, ``crossed_quote``, ``one_sided_quote``, ``expired``).
+has a result, else why not (an ``IVError`` kind, or ``missing_value`` for
+an empty value, ``unparsable`` for one that is not a number or a date,
+``unparsable_type``, ``crossed_quote``, ``one_sided_quote``, ``expired``: the
+command line's words). ``audit=True`` adds ``used_mid`` (implied
+volatilities), ``used_forward``, ``used_discount`` and ``used_maturity``.
+A Polars LazyFrame is collected and its result returned lazy; a column of
+numbers of any width is read as float64, a text column by the command
+line's number grammar; an argument may be a Series or a 1-D array of the
+frame's length instead of a column name.
 
 Maturities are ``maturity=`` (a column in years) or ACT/365F year fractions
 from ``valuation=`` to ``expiry=`` (dates, timestamps or ISO 8601 texts): a
@@ -46,7 +53,7 @@ import typing
 
 import numpy as np
 
-from . import _pipeline, _quotes
+from . import _core, _pipeline, _quotes
 
 __all__ = ["implied_volatilities", "parity_forwards", "prices"]
 
@@ -67,7 +74,10 @@ class _Frame:
 
     def __init__(self, quotes: typing.Any, **args: typing.Any) -> None:
         self.nw = _narwhals()
-        self.df = self.nw.from_native(quotes, eager_only=True)
+        df = self.nw.from_native(quotes)
+        # A lazy frame is collected here, and its result made lazy again.
+        self.lazy = isinstance(df, self.nw.LazyFrame)
+        self.df = df.collect() if self.lazy else self.nw.from_native(quotes, eager_only=True)
         self.n = len(self.df)
         self.table = _quotes.Table(self.n)
         self.args = args
@@ -81,15 +91,36 @@ class _Frame:
                              f"{', '.join(map(str, self.df.columns))})")
         return self.df[name]
 
-    def floats(self, arg: typing.Any, what: str, missing: bool = True) -> np.ndarray | float:
-        """A column as float64 (null and NaN: missing_value), or a number."""
+    def series(self, arg: typing.Any) -> typing.Any:
+        """The column an argument names, or the Series (pandas, Polars) or
+        1-D NumPy array it is, taken by position; None for anything else."""
         if isinstance(arg, str):
-            s = self.column(arg)
-            try:
-                values = s.cast(self.nw.Float64()).to_numpy()
-            except Exception:  # a column that is not numeric at all
-                raise ValueError(f"column {arg!r} ({what}) is not numeric") from None
-            values = np.array(values, dtype=np.float64)
+            return self.column(arg)
+        if isinstance(arg, np.ndarray) and arg.ndim == 1:
+            s = self.nw.new_series("", arg, backend=self.nw.get_native_namespace(self.df))
+        else:
+            s = self.nw.from_native(arg, series_only=True, pass_through=True)
+            if not isinstance(s, self.nw.Series):
+                return None
+        if len(s) != self.n:
+            raise ValueError(f"a Series of {len(s)} values for a frame of {self.n} rows")
+        return s
+
+    def floats(self, arg: typing.Any, what: str, missing: bool = True) -> np.ndarray | float:
+        """A column (or Series) as float64: numbers of any width as they are,
+        text by the command line's grammar (unparsable where it is not a
+        number); null, NaN and empty text are missing_value. Or a number."""
+        s = None if isinstance(arg, _numbers.Real) else self.series(arg)
+        if s is not None:
+            if s.dtype.is_numeric():
+                values = np.array(s.cast(self.nw.Float64()).to_numpy(), dtype=np.float64)
+                bad = np.zeros(self.n, bool)
+            else:
+                values, bad = _numbers_of(s.to_list())
+                if bad.any() and np.isnan(values).all():  # not one number: not numbers at all
+                    name = f"column {arg!r}" if isinstance(arg, str) else "the Series"
+                    raise ValueError(f"{name} ({what}) is not numeric")
+                self.table.fail(bad, _quotes.UNPARSABLE)
             if missing:
                 self.table.missing(values)
             return values
@@ -102,8 +133,8 @@ class _Frame:
     def timestamps(self, arg: typing.Any, what: str) -> np.ndarray:
         """Microseconds since the epoch, UTC, per row (or one value)."""
         nw = self.nw
-        if isinstance(arg, str) and arg in self.df.columns:
-            s = self.df[arg]
+        s = self.series(arg) if not isinstance(arg, str) or arg in self.df.columns else None
+        if s is not None:
             dtype = s.dtype
             if dtype == nw.Date:
                 s = s.cast(nw.Datetime("us"))
@@ -115,8 +146,9 @@ class _Frame:
                 us = s.dt.timestamp("us").fill_null(0).to_numpy().astype(np.int64)
                 self.table.fail(null, _quotes.MISSING_VALUE)
                 return np.asarray(us, np.int64)
-            values, bad = _quotes.timestamps_us(s.to_list())
-            self.table.fail(bad, _quotes.MISSING_VALUE)
+            values, bad, empty = _quotes.timestamps_us(s.to_list())
+            self.table.fail(bad, _quotes.UNPARSABLE)
+            self.table.fail(empty, _quotes.MISSING_VALUE)
             return values
         value = _quotes.timestamp_us(arg)
         if value is None:
@@ -139,8 +171,8 @@ class _Frame:
 
     def is_call(self) -> np.ndarray:
         arg = self.args["type"]
-        if isinstance(arg, str) and arg in self.df.columns:
-            s = self.df[arg]
+        s = self.series(arg) if not isinstance(arg, str) or arg in self.df.columns else None
+        if s is not None:
             if s.dtype == self.nw.Boolean and not s.is_null().any():
                 codes = s.to_numpy().astype(np.int8)
             else:
@@ -150,7 +182,8 @@ class _Frame:
                              "'C'/'P')")
         else:
             codes = np.full(self.n, _quotes.option_type_code(arg), np.int8)
-        self.table.fail(codes == 2, _quotes.UNPARSABLE_TYPE)
+        self.table.fail(codes == _quotes.NOT_A_TYPE, _quotes.UNPARSABLE_TYPE)
+        self.table.fail(codes == _quotes.NO_TYPE, _quotes.MISSING_VALUE)
         return codes == 1
 
     def bid_ask(self) -> tuple[np.ndarray | float, np.ndarray | float] | None:
@@ -176,7 +209,37 @@ class _Frame:
                for name, values in columns.items()]
         reason = [None if r is None else str(r) for r in self.table.reason.tolist()]
         new.append(nw.new_series("error", reason, nw.String(), backend=backend))
-        return self.df.with_columns(*new).to_native()
+        return self.native(self.df.with_columns(*new))
+
+    def native(self, df: typing.Any) -> typing.Any:
+        """A result as the kind of frame that came in (lazy where it was)."""
+        return (df.lazy() if self.lazy else df).to_native()
+
+
+def _numbers_of(values: list[typing.Any]) -> tuple[np.ndarray, np.ndarray]:
+    """The numbers of a column's values: text by the command line's grammar,
+    numbers (Decimal too) as float() takes them; and where a value is neither
+    (NaN there, and where a value is empty)."""
+    out = np.full(len(values), np.nan)
+    bad = np.zeros(len(values), bool)
+    texts, at = [], []
+    for i, v in enumerate(values):
+        if isinstance(v, str):
+            if "\n" in v or "\r" in v:
+                bad[i] = True
+            elif v.strip():
+                texts.append(v)
+                at.append(i)
+        elif isinstance(v, _numbers.Real) or (  # a Decimal is a Number, not Real
+                isinstance(v, _numbers.Number) and not isinstance(v, _numbers.Complex)):
+            out[i] = float(typing.cast(typing.SupportsFloat, v))
+        elif not _quotes.is_empty(v):
+            bad[i] = True
+    if texts:
+        numbers, kinds = _core._csv_numbers("\n".join(texts).encode())
+        out[at] = numbers
+        bad[at] = kinds == 1
+    return out, bad
 
 
 def _model(f: _Frame, forward: typing.Any, spot: typing.Any) -> tuple[bool, typing.Any]:
@@ -196,7 +259,7 @@ def _run(quotes: typing.Any, *, implied: bool, quote: typing.Any, bid: typing.An
          dividend: typing.Any, discount: typing.Any, strike: typing.Any, maturity: typing.Any,
          expiry: typing.Any, valuation: typing.Any, option_type: typing.Any, greeks: bool,
          parallel: bool, model: str, shift: typing.Any,
-         exercise: str = "european") -> typing.Any:
+         exercise: str = "european", audit: bool = False) -> typing.Any:
     if model not in ("black", "normal"):
         raise ValueError(f'model= is "black" or "normal", not {model!r}')
     if exercise not in ("european", "american"):
@@ -211,7 +274,8 @@ def _run(quotes: typing.Any, *, implied: bool, quote: typing.Any, bid: typing.An
         dividend=dividend is not None,
         parity=isinstance(underlying, str) and underlying == "parity" and not f.has("parity"))
     f.args[chosen.underlying] = underlying
-    return f.result(_pipeline.run(chosen, f, implied=implied, greeks=greeks, parallel=parallel))
+    return f.result(_pipeline.run(chosen, f, implied=implied, greeks=greeks, parallel=parallel,
+                                  audit=audit))
 
 
 def implied_volatilities(quotes: typing.Any, *, price: str = "price", bid: typing.Any = None,
@@ -222,15 +286,19 @@ def implied_volatilities(quotes: typing.Any, *, price: str = "price", bid: typin
                          expiry: typing.Any = None, valuation: typing.Any = None,
                          option_type: typing.Any = "type", greeks: bool = True,
                          parallel: bool = False, model: str = "black",
-                         shift: typing.Any = None, exercise: str = "european") -> typing.Any:
+                         shift: typing.Any = None, exercise: str = "european",
+                         audit: bool = False) -> typing.Any:
     """Implied volatility (column ``iv``: per year, or in price units per
     square root of a year for ``model="normal"``), the Greeks (``delta gamma
     vega theta vanna vomma``, and ``rho dividend_rho`` on a spot) and
-    ``error`` of each quoted price; see the module's documentation."""
+    ``error`` of each quoted price; with ``audit=True`` also ``used_mid``,
+    ``used_forward``, ``used_discount`` and ``used_maturity``, what each row
+    was computed from; see the module's documentation."""
     return _run(quotes, implied=True, quote=price, bid=bid, ask=ask, forward=forward,
                 spot=spot, rate=rate, dividend=dividend, discount=discount, strike=strike,
                 maturity=maturity, expiry=expiry, valuation=valuation, option_type=option_type,
-                greeks=greeks, parallel=parallel, model=model, shift=shift, exercise=exercise)
+                greeks=greeks, parallel=parallel, model=model, shift=shift, exercise=exercise,
+                audit=audit)
 
 
 def prices(quotes: typing.Any, *, vol: typing.Any = "vol", forward: typing.Any = None,
@@ -239,16 +307,20 @@ def prices(quotes: typing.Any, *, vol: typing.Any = "vol", forward: typing.Any =
            maturity: typing.Any = None, expiry: typing.Any = None, valuation: typing.Any = None,
            option_type: typing.Any = "type", greeks: bool = True,
            parallel: bool = False, model: str = "black", shift: typing.Any = None,
-           exercise: str = "european") -> typing.Any:
+           exercise: str = "european", audit: bool = False) -> typing.Any:
     """Price (column ``price``), the Greeks and ``error`` of each row's
     volatility ``vol`` (per year; price units per square root of a year for
-    ``model="normal"``); see the module's documentation."""
+    ``model="normal"``); with ``audit=True`` also ``used_forward``,
+    ``used_discount`` and ``used_maturity``; see the module's documentation."""
     if isinstance(forward, str) and forward == "parity":
-        raise ValueError('forward="parity" is for implied_volatilities')
+        raise ValueError('forward="parity" is for implied_volatilities: put-call parity needs '
+                         'quoted prices, and prices reads volatilities (give a forward, or take '
+                         'the forwards of parity_forwards)')
     return _run(quotes, implied=False, quote=vol, bid=None, ask=None, forward=forward,
                 spot=spot, rate=rate, dividend=dividend, discount=discount, strike=strike,
                 maturity=maturity, expiry=expiry, valuation=valuation, option_type=option_type,
-                greeks=greeks, parallel=parallel, model=model, shift=shift, exercise=exercise)
+                greeks=greeks, parallel=parallel, model=model, shift=shift, exercise=exercise,
+                audit=audit)
 
 
 def parity_forwards(quotes: typing.Any, *, price: str = "price", bid: typing.Any = None,
@@ -271,7 +343,7 @@ def parity_forwards(quotes: typing.Any, *, price: str = "price", bid: typing.Any
     if key_name in f.df.columns:
         first = np.array([np.flatnonzero(group == j)[0] for j in np.flatnonzero(finite)], np.int64)
         key = f.df[key_name][first.tolist()] if len(first) else f.df[key_name][:0]
-        key = key.alias(key_name)
+        key = nw.maybe_reset_index(key.alias(key_name))
     else:
         key = nw.new_series(key_name, keys[finite], nw.Float64(), backend=backend)
     cols = [key,
@@ -279,5 +351,6 @@ def parity_forwards(quotes: typing.Any, *, price: str = "price", bid: typing.Any
             nw.new_series("discount", disc[finite], nw.Float64(), backend=backend),
             nw.new_series("pairs", pairs[finite], nw.Int64(), backend=backend),
             nw.new_series("residual", residual[finite], nw.Float64(), backend=backend)]
-    return nw.from_dict({c.name: c for c in cols}, backend=backend).to_native()
+    # The key's own frame, the others beside it: nothing through Arrow.
+    return f.native(key.to_frame().with_columns(*cols[1:]))
 
