@@ -23,7 +23,8 @@ with atheris.instrument_imports(include=["tarvik"]):
 OPTIONS = [[], ["--no-greeks"], ["--engine", "pyarrow"], ["--chunk-rows", "2"],
            ["--bid-col", "bid", "--ask-col", "ask"], ["--expiry-col", "maturity",
                                                       "--valuation-date", "2026-01-02"],
-           ["--spot-col", "forward"], ["--rate-col", "rate"]]
+           ["--spot-col", "forward"], ["--rate-col", "rate"], ["--audit"],
+           ["--rate-col", "forward", "--engine", "pyarrow"]]
 
 
 def arguments(first, second):

@@ -153,6 +153,18 @@ HEADER = b"id,price,forward,strike,maturity,type\n"
 GOOD = b"g,10.0,100,100,1.0,c\n"
 
 
+def test_one_column_may_serve_two_roles_on_both_engines(tmp_path):
+    # The forward column as the rate too (pyarrow's reader once raised a
+    # KeyError for the column included twice).
+    (tmp_path / "q.csv").write_bytes(HEADER + GOOD + b"h,3.0,0.02,100,1.0,p\n")
+    outs = []
+    for engine in ENGINES:
+        cli.main(["iv", str(tmp_path / "q.csv"), "-o", str(tmp_path / f"{engine}.csv"),
+                  "--spot-col", "forward", "--rate-col", "forward", "--engine", engine])
+        outs.append((tmp_path / f"{engine}.csv").read_bytes())
+    assert len(set(outs)) == 1 and outs[0].count(b"\n") == 3
+
+
 @pytest.mark.parametrize("engine", ENGINES)
 def test_rows_stay_aligned_with_garbage_in_every_position(tmp_path, engine):
     garbage = ['x,"a,b",,', "short", "g,1_0,100,100,1,c", "g,10,100,100,1,c,extra,fields",

@@ -168,8 +168,8 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
                             help=f"exit with status {SOME_FAILED} if more than this share of "
                             "the rows (0 to 1) have no result (after writing every row)")
         sub.add_argument("--parallel", action="store_true",
-                         help="compute on tarvik's worker pool (RAYON_NUM_THREADS threads, else"
-                         " one per CPU)")
+                         help="compute on tarvik's worker pool (TARVIK_NUM_THREADS threads, "
+                         "else one per CPU)")
         sub.add_argument("--chunk-rows", type=int, default=100_000, metavar="N",
                          help="rows read at a time (default: %(default)s)")
         sub.add_argument("--engine", choices=("auto", "python", "pyarrow"), default="auto",
@@ -447,13 +447,14 @@ def arrow_text_columns(data: bytes, rows: int, present: dict[str, int],
     import pyarrow.csv as pa_csv  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
     names = [str(i) for i in range(width)]
+    wanted = sorted(set(present.values()))  # a column may serve two roles
     table = pa_csv.read_csv(
         pa.BufferReader(data),
         read_options=pa_csv.ReadOptions(column_names=names),
         parse_options=pa_csv.ParseOptions(newlines_in_values=False),
         convert_options=pa_csv.ConvertOptions(
-            include_columns=[names[i] for i in present.values()],
-            column_types={names[i]: pa.string() for i in present.values()},
+            include_columns=[names[i] for i in wanted],
+            column_types={names[i]: pa.string() for i in wanted},
             strings_can_be_null=False, quoted_strings_can_be_null=False))
     if table.num_rows != rows:
         raise ValueError("rows and lines differ")
