@@ -5,6 +5,8 @@ counted by kind; standard input and output; --help and --version."""
 import csv
 import inspect
 import io
+import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -404,3 +406,16 @@ def test_fields_are_read_as_the_grammar_reads_them():
     assert values.view(np.uint64).tolist() == np.array(
         [np.nan if w is None else w for w in want]).view(np.uint64).tolist()
     assert (kinds == 0).sum() > 6_000 and (kinds == 1).sum() > 5_000
+
+
+@pytest.mark.parametrize("command", ["iv", "price"])
+def test_the_command_line_page_names_every_option(command, capsys):
+    # docs/cli.md cannot drift from --help: every option there is on the page.
+    page = pathlib.Path(__file__).parent.parent / "docs" / "cli.md"
+    if not page.exists():
+        pytest.skip("the documentation is not beside the tests")
+    with pytest.raises(SystemExit):
+        cli.main([command, "--help"])
+    options = set(re.findall(r"(?<![\w-])--[a-z][a-z-]*", capsys.readouterr().out)) - {"--help"}
+    text = page.read_text(encoding="utf-8")
+    assert options and sorted(o for o in options if f"`{o}" not in text) == []
