@@ -1,4 +1,5 @@
-// The lane kernels at 8 lanes without target flags (lanes_wide.cpp).
+// The lane kernels at 8 lanes without target flags (lanes_wide.cpp): each
+// kernel of kernels.def as name_wide, with the kernel's own parameters.
 #pragma once
 
 #include <cstddef>
@@ -8,21 +9,8 @@
 
 namespace tarvik::lanes::testing {
 
-void implied_volatility_block_wide(const double* price, const double* forward, const double* strike,
-                                   const double* maturity, const std::uint8_t* is_call,
-                                   std::size_t n, double* out);
-void black_implied_volatility_block_wide(const double* price, const double* forward,
-                                         const double* strike, const double* maturity,
-                                         const std::uint8_t* is_call, std::size_t n, double* out);
-void normalised_implied_volatility_block_wide(const double* beta, const double* x,
-                                              const std::uint8_t* is_call, std::size_t n,
-                                              double* out);
-void bachelier_implied_volatility_block_wide(const double* price, const double* forward,
-                                             const double* strike, const double* maturity,
-                                             const std::uint8_t* is_call, std::size_t n,
-                                             double* out);
-void bachelier_block_wide(BachelierFormula which, const double* forward, const double* strike,
-                          const double* maturity, const double* vol, const std::uint8_t* is_call,
-                          std::size_t n, double* out);
+#define TARVIK_LANE_KERNEL(ret, name, params, args, ...) ret name##_wide params;
+#include "lanes/kernels.def"
+#undef TARVIK_LANE_KERNEL
 
 }  // namespace tarvik::lanes::testing
