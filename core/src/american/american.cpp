@@ -118,12 +118,7 @@ bool american_is_european(double rate, double dividend, bool is_call) {
 
 namespace {
 
-// The spot sensitivities from the boundary representation, in the put's
-// form: delta and gamma of the American price in its own spot.
-struct SpotSlopes {
-  double delta;
-  double gamma;
-};
+using american::SpotSlopes;
 
 Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike, double maturity,
                         double rate, double dividend, double volatility, bool is_call,
@@ -173,12 +168,9 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
     // Two exercise boundaries (q < r < 0 in the put's form): double_boundary.cpp,
     // from the put's European price (the same bits as the mirrored put), at
     // least the zero-volatility value.
-    american::TwoBoundarySlopes two{};
     const Result<double> v = american::two_boundary_price(
-        scheme, spot, strike, maturity, rate, dividend, volatility, is_call, put_european,
-        slopes ? &two : nullptr);
+        scheme, spot, strike, maturity, rate, dividend, volatility, is_call, put_european, slopes);
     if (!v) return v;
-    if (slopes) *slopes = SpotSlopes{two.delta, two.gamma};
     return std::max(v.value(), still);
   }
 
@@ -256,22 +248,11 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   const double value = put_european + premium;
   if (!std::isfinite(value)) return IVError::invalid_input("non-finite American price");
   if (slopes) {
-    // The put's premium is K P(S / K). A call is the put on spot K and
-    // strike S: its premium S P(K / S) has the derivatives P - s P' and
-    // s^2 P'' / S in S, s = K / S.
-    const Result<double> delta =
-        black_scholes_delta(spot, strike, maturity, rate, dividend, volatility, is_call);
-    const Result<double> gamma =
-        black_scholes_gamma(spot, strike, maturity, rate, dividend, volatility);
-    if (!delta || !gamma) return IVError::invalid_input("non-finite American price");
-    const double p0 = premium / f.strike;
-    if (is_call) {
-      *slopes = SpotSlopes{delta.value() + (p0 - s * premium_slopes.first),
-                           gamma.value() + (s * s) * premium_slopes.second / spot};
-    } else {
-      *slopes = SpotSlopes{delta.value() + premium_slopes.first,
-                           gamma.value() + premium_slopes.second / strike};
-    }
+    const Result<SpotSlopes> both =
+        american::american_slopes(spot, strike, maturity, rate, dividend, volatility, is_call,
+                                  premium / f.strike, s, premium_slopes);
+    if (!both) return both.error();
+    *slopes = both.value();
   }
   return std::max(value, std::max(still, put_european));
 }

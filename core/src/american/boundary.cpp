@@ -5,6 +5,7 @@
 
 #include "lanes/lanes.hpp"
 #include "special/erfcx.hpp"
+#include "tarvik/black_scholes.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -909,6 +910,30 @@ double put_premium(const PutProblem& p, const Boundary& b, const PremiumRule& ru
   }
   if (slopes) *slopes = PremiumSlopes{first, second};
   return p.rate * strike_leg - (p.dividend * s) * spot_leg;
+}
+
+Result<SpotSlopes> european_slopes(double spot, double strike, double maturity, double rate,
+                                   double dividend, double volatility, bool is_call) {
+  const Result<double> delta =
+      black_scholes_delta(spot, strike, maturity, rate, dividend, volatility, is_call);
+  const Result<double> gamma =
+      black_scholes_gamma(spot, strike, maturity, rate, dividend, volatility);
+  if (!delta || !gamma) return IVError::invalid_input("non-finite American price");
+  return SpotSlopes{delta.value(), gamma.value()};
+}
+
+Result<SpotSlopes> american_slopes(double spot, double strike, double maturity, double rate,
+                                   double dividend, double volatility, bool is_call,
+                                   double premium, double s, const PremiumSlopes& slopes) {
+  const Result<SpotSlopes> e =
+      european_slopes(spot, strike, maturity, rate, dividend, volatility, is_call);
+  if (!e) return e;
+  const SpotSlopes& eu = e.value();
+  if (is_call) {
+    return SpotSlopes{eu.delta + (premium - s * slopes.first),
+                      eu.gamma + (s * s) * slopes.second / spot};
+  }
+  return SpotSlopes{eu.delta + slopes.first, eu.gamma + slopes.second / strike};
 }
 
 }  // namespace tarvik::american

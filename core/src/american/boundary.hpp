@@ -20,6 +20,7 @@
 #include <cmath>
 
 #include "tarvik/american.hpp"
+#include "tarvik/errors.hpp"
 #include "tarvik/normal.hpp"
 
 namespace tarvik::american {
@@ -156,5 +157,24 @@ struct PremiumSlopes {
 };
 double put_premium(const PutProblem& p, const Boundary& boundary, const PremiumRule& rule, double s,
                    PremiumSlopes* slopes = nullptr);
+
+// Delta and gamma of an American price in its own spot.
+struct SpotSlopes {
+  double delta;
+  double gamma;
+};
+
+// The European delta and gamma (black_scholes_delta and _gamma).
+Result<SpotSlopes> european_slopes(double spot, double strike, double maturity, double rate,
+                                   double dividend, double volatility, bool is_call);
+
+// The American delta and gamma from the European ones and the premium P at
+// s (in units of the put form's strike, s its spot over its strike) with
+// its slopes in s. The put's premium is K P(S / K); a call is the put on
+// spot K and strike S, whose premium S P(K / S) has the derivatives P - s P'
+// and s^2 P'' / S in S, s = K / S.
+Result<SpotSlopes> american_slopes(double spot, double strike, double maturity, double rate,
+                                   double dividend, double volatility, bool is_call,
+                                   double premium, double s, const PremiumSlopes& slopes);
 
 }  // namespace tarvik::american

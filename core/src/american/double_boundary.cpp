@@ -851,7 +851,7 @@ double deterministic_put(double spot, double strike, double t, double r, double 
 
 Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, double strike,
                                   double maturity, double rate, double dividend, double volatility,
-                                  bool is_call, double european, TwoBoundarySlopes* slopes) {
+                                  bool is_call, double european, SpotSlopes* slopes) {
   // The put form: a call is the put on spot K and strike S, r and q swapped.
   const double ps = is_call ? strike : spot;
   const double pk = is_call ? spot : strike;
@@ -899,12 +899,10 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
     }
     if (pr < 0.0 && bound <= 1e-11 * std::max(european, 1e-4 * pk)) {
       if (slopes) {
-        const Result<double> delta =
-            black_scholes_delta(spot, strike, maturity, rate, dividend, volatility, is_call);
-        const Result<double> gamma =
-            black_scholes_gamma(spot, strike, maturity, rate, dividend, volatility);
-        if (!delta || !gamma) return IVError::invalid_input("non-finite American price");
-        *slopes = TwoBoundarySlopes{delta.value(), gamma.value()};
+        const Result<SpotSlopes> eu =
+            european_slopes(spot, strike, maturity, rate, dividend, volatility, is_call);
+        if (!eu) return eu.error();
+        *slopes = eu.value();
       }
       return std::max(european, exercise);
     }
@@ -927,7 +925,7 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
     double up, low;
     two_boundary_at(b, maturity, up, low);
     if (log_s >= low && log_s <= up) {
-      if (slopes) *slopes = TwoBoundarySlopes{is_call ? 1.0 : -1.0, 0.0};
+      if (slopes) *slopes = SpotSlopes{is_call ? 1.0 : -1.0, 0.0};
       return exercise;
     }
   }
@@ -940,22 +938,11 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
   const double value = european + premium;
   if (!std::isfinite(value)) return IVError::invalid_input("non-finite American price");
   if (slopes) {
-    // As for one boundary: the put's premium is K P(S / K); a call's, the
-    // put on spot K and strike S, is S P(K / S), with the derivatives
-    // P - s P' and s^2 P'' / S in S, s = K / S.
-    const Result<double> delta =
-        black_scholes_delta(spot, strike, maturity, rate, dividend, volatility, is_call);
-    const Result<double> gamma =
-        black_scholes_gamma(spot, strike, maturity, rate, dividend, volatility);
-    if (!delta || !gamma) return IVError::invalid_input("non-finite American price");
-    const double p0 = premium / pk;
-    if (is_call) {
-      *slopes = TwoBoundarySlopes{delta.value() + (p0 - s * premium_slopes.first),
-                                  gamma.value() + (s * s) * premium_slopes.second / spot};
-    } else {
-      *slopes = TwoBoundarySlopes{delta.value() + premium_slopes.first,
-                                  gamma.value() + premium_slopes.second / strike};
-    }
+    const Result<SpotSlopes> both = american_slopes(spot, strike, maturity, rate, dividend,
+                                                    volatility, is_call, premium / pk, s,
+                                                    premium_slopes);
+    if (!both) return both.error();
+    *slopes = both.value();
   }
   return std::max(value, exercise);
 }

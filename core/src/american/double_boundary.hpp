@@ -25,6 +25,7 @@
 // as H_B = (ln B)^2 and H_Y = (ln Y - ln(r/q))^2, which are zero at tau = 0.
 #pragma once
 
+#include "american/boundary.hpp"
 #include "tarvik/american.hpp"
 #include "tarvik/errors.hpp"
 
@@ -73,12 +74,8 @@ void two_boundary_at(const TwoBoundaries& b, double tau, double& log_up, double&
 // the bit) plus the premium over the region between the boundaries, with
 // delta and gamma in the option's own spot where `slopes` is given. The
 // counts are the scheme's where they are finer than the default ones.
-struct TwoBoundarySlopes {
-  double delta;
-  double gamma;
-};
 Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, double strike,
                                   double maturity, double rate, double dividend, double volatility,
-                                  bool is_call, double european, TwoBoundarySlopes* slopes);
+                                  bool is_call, double european, SpotSlopes* slopes);
 
 }  // namespace tarvik::american
