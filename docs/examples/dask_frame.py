@@ -15,8 +15,8 @@ thread. tarvik's pool would start threads of its own in every worker (as
 many as the CPUs, unless TARVIK_NUM_THREADS says otherwise), n_workers x
 CPUs threads on CPUs cores; so the workers' environment also sets
 TARVIK_NUM_THREADS=1, for any call that passes parallel=True there. The pool
-reads the variable once, at its first parallel use, and the nannies start
-the worker processes with it already set.
+reads the variable once, at its first parallel use, and each worker process
+sets it as it starts, before its first task.
 
     python docs/examples/dask_frame.py [rows] [files] [workers]
 """
