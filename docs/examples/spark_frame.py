@@ -34,13 +34,14 @@ def session(cores=2):
     address only, its Python workers this interpreter with one-thread pools."""
     from pyspark.sql import SparkSession
     os.environ.setdefault("SPARK_LOCAL_IP", "127.0.0.1")
+    # The Python workers' interpreter (else python3 on the PATH, perhaps one
+    # without tarvik): read from the environment when the session starts.
+    os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
     return (SparkSession.builder.master(f"local[{cores}]").appName("tarvik")
             .config("spark.driver.host", "127.0.0.1")
             .config("spark.driver.bindAddress", "127.0.0.1")
             .config("spark.ui.enabled", "false")
             .config("spark.ui.showConsoleProgress", "false")
-            .config("spark.pyspark.python", sys.executable)
-            .config("spark.pyspark.driver.python", sys.executable)
             .config("spark.executorEnv.TARVIK_NUM_THREADS", "1")
             .config("spark.sql.shuffle.partitions", str(cores))
             .getOrCreate())
