@@ -203,7 +203,8 @@ def test_reference_solver_meets_the_closed_form_within_its_estimate(tmp_path):
 CERTIFY = pathlib.Path(__file__).parents[1] / "reference" / "american_certify.py"
 
 
-@pytest.mark.skipif(not SOLVER.exists(), reason="the reference solvers are not built")
+@pytest.mark.skipif(not (SOLVER.exists() and CERTIFY.exists()),
+                    reason="the reference solvers are not built or not beside the tests")
 def test_certification_sweep_reports_refusals_and_writes_its_table(tmp_path):
     # A bounded run at low counts: it must carry the pricer's refusals (the
     # two-boundary stratum) through to its report, not stop at them.

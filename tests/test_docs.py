@@ -14,10 +14,17 @@ import pytest
 import tarvik
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# The stubs the site is built from (those of the checkout, else those installed).
-STUBS = next(p for p in (os.path.join(ROOT, "python", "tarvik", "_core.pyi"),
-                         os.path.join(os.path.dirname(os.path.abspath(tarvik.__file__)), "_core.pyi"))
-             if os.path.exists(p))
+
+
+def source(name):
+    """A file of the package the site is built from: the checkout's, else the
+    installed one."""
+    return next(p for p in (os.path.join(ROOT, "python", "tarvik", name),
+                            os.path.join(os.path.dirname(os.path.abspath(tarvik.__file__)), name))
+                if os.path.exists(p))
+
+
+STUBS = source("_core.pyi")
 PAGES = sorted(glob.glob(os.path.join(ROOT, "docs", "**", "*.md"), recursive=True))
 FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
 
@@ -74,7 +81,7 @@ def test_guide_examples_run(page):
 def frame_docstrings():
     """The docstrings of tarvik.frame that the API reference shows, read
     from the source (the module imports narwhals only when called)."""
-    tree = ast.parse(open(os.path.join(ROOT, "python", "tarvik", "frame.py"), encoding="utf-8").read())
+    tree = ast.parse(open(source("frame.py"), encoding="utf-8").read())
     docs = {"tarvik.frame": ast.get_docstring(tree) or ""}
     docs.update({node.name: ast.get_docstring(node) or "" for node in tree.body
                  if isinstance(node, ast.FunctionDef) and not node.name.startswith("_")})

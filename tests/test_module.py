@@ -177,6 +177,8 @@ def test_stubs_match_the_module():
     pytest.importorskip("mypy")
     allowlist = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                              "tools", "stubtest-allowlist.txt")
+    if not os.path.exists(allowlist):
+        pytest.skip("tools/ is not beside the tests")
     done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tarvik", "--allowlist", allowlist],
                           capture_output=True, text=True)
     assert done.returncode == 0, done.stdout + done.stderr
