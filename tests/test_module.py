@@ -184,6 +184,23 @@ def test_stubs_match_the_module():
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+def test_stubs_refuse_arrays_of_another_dtype(tmp_path):
+    # An int array is refused at run time (TypeError): the stubs refuse it
+    # too, where a float64 array passes. (NumPy's typing makes a float32 array
+    # a float64 one, so only the run time tells those apart.)
+    pytest.importorskip("mypy")
+    program = tmp_path / "dtypes.py"
+    program.write_text(
+        "import numpy as np\n"
+        "import tarvik\n"
+        "tarvik.black_prices(np.ones(2), 100.0, 1.0, 0.2)\n"
+        "tarvik.vegas(100.0, np.arange(2), 1.0, 0.2)\n")
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(program)],
+                          capture_output=True, text=True)
+    errors = [line for line in done.stdout.splitlines() if ": error:" in line]
+    assert [line.split(":")[1] for line in errors] == ["4"], done.stdout
+
+
 def test_stubs_accept_what_batches_take(tmp_path):
     # What a batch function reads at run time type-checks against the stubs:
     # buffers and objects that convert to an array (a Series) for values.

@@ -76,22 +76,24 @@ if sys.version_info >= (3, 11):
 else:
     from typing_extensions import TypedDict
 
+import array
 import numpy as np
 import numpy.typing as npt
-from typing_extensions import Buffer
 
 class _ArrayLike(Protocol):
-    # A pandas or Polars Series, or anything else that converts to an array.
-    def __array__(self) -> Any: ...
+    # A pandas or Polars Series, or anything else that converts to a float64
+    # array (an ndarray of another dtype does not: the run time refuses it).
+    def __array__(self) -> npt.NDArray[np.float64]: ...
 
 # The names of the signatures' types exist for the type checker only
 # (tarvik._core has none of them at run time; tools/stubtest-allowlist.txt).
 
-FloatOrArray = Union[float, npt.NDArray[np.float64], Buffer, _ArrayLike]
+FloatOrArray = Union[float, npt.NDArray[np.float64], array.array[float], memoryview, _ArrayLike]
 """A batch's numeric input: a float (the same for every element) or a 1-D
 contiguous float64 array (one value per element), or an object exposing one:
-a buffer (array.array("d"), memoryview) or a pandas or Polars Series. The
-run time checks the dtype and the layout."""
+a buffer of doubles (array.array("d"), memoryview) or a pandas or Polars
+Series. The run time checks the dtype and the layout (the type checker
+cannot tell a buffer of doubles from one of floats)."""
 
 BoolOrArray = Union[bool, npt.NDArray[np.bool_]]
 """A batch's is_call: a bool (one option type for every element) or a 1-D
