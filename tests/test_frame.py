@@ -3,6 +3,7 @@ layer's own reasons, dates as ACT/365F year fractions, discounting, and
 forwards from put-call parity."""
 
 import datetime as dt
+import math
 
 import numpy as np
 import pytest
@@ -31,6 +32,11 @@ def errors(df):
     return [None if e is None or e != e else e for e in df["error"].to_list()]
 
 
+def discounts(rate, t):
+    """exp(-(r t)) of the C library, as the scalar functions discount."""
+    return np.array([math.exp(-(rate * x)) for x in t])
+
+
 def chain(rng, n):
     f = rng.uniform(80, 120, n)
     k = f * np.exp(rng.normal(0, 0.3, n))
@@ -45,7 +51,7 @@ def chain(rng, n):
 def test_numbers_are_the_batch_functions(backend, spot):
     rng = np.random.default_rng(3)
     f, k, t, v, call = chain(rng, 40)
-    d = np.exp(-0.03 * t)
+    d = discounts(0.03, t)
     if spot:
         price = tarvik.black_scholes_prices(f, k, t, 0.03, 0.01, v, call)
         iv = tarvik.black_scholes_implied_volatilities(price, f, k, t, 0.03, 0.01, call)
@@ -124,6 +130,34 @@ def test_parity_recovers_forward_and_discount(backend):
         frame.implied_volatilities(df, forward="parity", maturity="maturity", rate=0.01)
 
 
+@pytest.mark.parametrize("strikes, noise", [
+    (np.linspace(50.0, 150.0, 21), 1e-3),
+    (np.linspace(4990.0, 5010.0, 9), 1e-6),  # narrow and far from 0: the ill-conditioned fit
+    (np.array([1e-3, 2e-3, 5e-3]), 0.0),
+])
+def test_parity_line_is_least_squares_to_the_last_digits(strikes, noise):
+    # Against the normal equations solved in 50 digits.
+    mpmath = pytest.importorskip("mpmath")
+    mpmath.mp.dps = 50
+    rng = np.random.default_rng(5)
+    y = 0.97 * (strikes.mean() * 1.01 - strikes) + rng.normal(0.0, noise, strikes.size)
+    forward, discount, residual = tarvik._core._parity_line(strikes, y)
+    k, v = [mpmath.mpf(float(x)) for x in strikes], [mpmath.mpf(float(x)) for x in y]
+    km, vm = mpmath.fsum(k) / len(k), mpmath.fsum(v) / len(v)
+    d = -mpmath.fsum((a - km) * (b - vm) for a, b in zip(k, v)) / mpmath.fsum((a - km) ** 2 for a in k)
+    rms = mpmath.sqrt(mpmath.fsum((b - vm + d * (a - km)) ** 2 for a, b in zip(k, v)) / len(k))
+    assert abs(discount - d) <= 1e-12 * abs(d) and abs(forward - (km + vm / d)) <= 1e-13 * forward
+    assert abs(residual - rms) <= 1e-6 * noise + 1e-15 * float(sum(abs(x) for x in v))
+
+
+@pytest.mark.parametrize("strikes, y", [([100.0], [1.0]), ([100.0, 100.0], [1.0, 2.0]),
+                                        ([90.0, 110.0], [3.0, 3.0])],
+                         ids=["one_point", "one_strike", "flat"])
+def test_parity_line_without_a_forward(strikes, y):
+    forward, discount, _ = tarvik._core._parity_line(np.array(strikes), np.array(y))
+    assert np.isnan(forward) and (np.isnan(discount) or discount == 0.0)
+
+
 @pytest.mark.parametrize("backend", BACKENDS)
 @pytest.mark.parametrize("kind", ["normal", "shift", "shift_col"])
 def test_normal_model_and_shifted_lognormal_are_the_batch_functions(backend, kind):
@@ -133,7 +167,7 @@ def test_normal_model_and_shifted_lognormal_are_the_batch_functions(backend, kin
     k = f + rng.normal(0, 0.01, n)
     t = rng.uniform(0.1, 10.0, n)
     call = rng.random(n) < 0.5
-    d = np.exp(-0.02 * t)
+    d = discounts(0.02, t)
     shift = np.full(n, 0.03) if kind == "shift_col" else 0.03
     if kind == "normal":
         ivs, prices, greeks = (tarvik.bachelier_implied_volatilities, tarvik.bachelier_prices,
@@ -298,17 +332,17 @@ def test_the_command_line_gives_what_the_frame_layer_gives(tmp_path, options, mo
 ], ids=["rate", "discount", "shifted", "spot"])
 def test_audit_says_what_each_row_was_computed_from(backend, model):
     f, k, t, v, call = chain(np.random.default_rng(12), 8)
-    discount = np.ones(8) if "shift" in model else np.exp(-(0.03 * t))
+    discount = np.ones(8) if "shift" in model else discounts(0.03, t)
     bid = discount * tarvik.black_prices(f, k, t, v, call)
     k[2] = np.nan  # a row without a result still tells what it had
     df = make(backend, {"forward": f, "strike": k, "maturity": t, "type": call, "rate": 0.03,
-                        "discount": np.exp(-(0.03 * t)), "vol": v, "bid": bid, "ask": bid + 0.02})
+                        "discount": discounts(0.03, t), "vol": v, "bid": bid, "ask": bid + 0.02})
     out = frame.implied_volatilities(df, bid="bid", ask="ask", audit=True, **model)
     assert list(out.columns)[-5:] == ["used_mid", "used_forward", "used_discount",
                                       "used_maturity", "error"]
     assert np.array_equal(column(out, "used_mid"), (bid + (bid + 0.02)) * 0.5)
-    assert np.allclose(column(out, "used_forward"), f * np.exp(0.03 * t) if "spot" in model
-                       else f, rtol=1e-15)
+    spot_forwards = [tarvik.black_scholes_forward(s, x, 0.03, 0.0) for s, x in zip(f, t)]
+    assert np.array_equal(column(out, "used_forward"), spot_forwards if "spot" in model else f)
     assert np.array_equal(column(out, "used_discount"), discount)
     assert np.array_equal(column(out, "used_maturity"), t) and errors(out)[2] == "missing_value"
     assert list(frame.prices(df, audit=True, **model).columns)[-4:-1] == [

@@ -43,6 +43,7 @@
 #include "tarvik/batch.hpp"
 #include "batch/ops.hpp"
 #include "tarvik/implied_volatility.hpp"
+#include "tarvik/quotes.hpp"
 #include "text.hpp"
 
 namespace tarvik::py {
@@ -577,6 +578,44 @@ PyObject* csv_numbers(const BoundArgs& bound) {
   return PyTuple_Pack(2, values->array.get(), kinds->array.get());
 }
 
+// _parity_line(strikes, differences): the least-squares line of put-call
+// parity through the points (K_i, C_i - P_i) (parity_line), as a tuple of
+// the forward, the discount factor and the root-mean-square residual.
+PyObject* parity_line_of(const BoundArgs& bound) {
+  if (!ensure_numpy_api()) return nullptr;
+  ArrayArg args[2];
+  for (std::size_t i = 0; i < 2; ++i) {
+    if (!args[i].take(bound[i])) {
+      bound.note_the_argument(i, kValuesAccepted);
+      return nullptr;
+    }
+  }
+  for (std::size_t i = 0; i < 2; ++i) {
+    if (!args[i].settle()) {
+      bound.note_the_argument(i, kValuesAccepted);
+      return nullptr;
+    }
+    if (args[i].mask()) {
+      PyErr_SetString(PyExc_TypeError, "_parity_line() takes no masked arrays");
+      return nullptr;
+    }
+  }
+  const InView strikes = args[0].view(), differences = args[1].view();
+  if (strikes.size() != differences.size()) {
+    PyErr_Format(PyExc_ValueError,
+                 "_parity_line() takes as many differences as strikes, not %zu and %zu",
+                 strikes.size(), differences.size());
+    return nullptr;
+  }
+  std::vector<double> k(strikes.size()), y(differences.size());
+  for (std::size_t i = 0; i < k.size(); ++i) {
+    k[i] = strikes[i];
+    y[i] = differences[i];
+  }
+  const ParityLine line = parity_line(k, y);
+  return Py_BuildValue("(ddd)", line.forward, line.discount, line.residual);
+}
+
 // ---- The table -------------------------------------------------------------
 
 // The rule every batch function beyond the first 37 states in its doc.
@@ -807,6 +846,24 @@ constexpr Function kFunctions[] = {
            "american_prices." TARVIK_BATCH_RULE>(),
 
     // Private helpers (a leading underscore: not in __all__).
+    own<"_parity_line(strikes, differences)", &parity_line_of,
+        "The forward F, the discount factor D and the root-mean-square residual of the "
+        "least-squares line C - P = D (F - K) through the strikes and the differences C - P of "
+        "their call and put prices (1-D float64 arrays of one length), as a tuple of floats; "
+        "NaN for fewer than two points or equal strikes, F NaN where D is 0.">(),
+    batch<"_discount_factors(rates, maturities, parallel=False)", ops::DiscountFactor,
+          "Batch discount factors exp(-(r T)) of continuously compounded rates over maturities "
+          "in years. Inputs are floats (broadcast) or 1-D float64 arrays of one length n.">(),
+    batch<"_undiscounted_prices(prices, discounts, parallel=False)", ops::UndiscountedPrice,
+          "Batch undiscounted prices p / D of discounted prices p and discount factors D. "
+          "Inputs are floats (broadcast) or 1-D float64 arrays of one length n.">(),
+    batch<"_discounted_thetas(thetas, prices, discounts, rates, parallel=False)",
+          ops::DiscountedTheta,
+          "Batch thetas of discounted values D V, D = exp(-(r T)), from V's theta -dV/dT and "
+          "price: theta D + r (V D) per year. Inputs are floats (broadcast) or 1-D float64 "
+          "arrays of one length n.">(),
+    batch<"_black_scholes_forwards(spots, maturities, rates, dividends, parallel=False)",
+          ops::BlackScholesForward, "Batch black_scholes_forward." TARVIK_BATCH_RULE>(),
     own<"_csv_rows(values, columns=1, parallel=False, before=None, after=None)", &csv_rows,
         "The values (a float or a 1-D float64 array, row after row) as CSV lines of `columns` "
         "fields, in a bytearray: each number as repr() writes it, a NaN or masked element as an "

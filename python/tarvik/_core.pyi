@@ -2596,6 +2596,44 @@ ERROR_KINDS: Tuple[Optional[str], ...]
 """The error kinds by code, as error_codes() reports them: None (0, a value),
 then the seven kinds of IVError, then "masked" (8)."""
 
+def _black_scholes_forwards(spots: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, parallel: bool = False) -> FloatArray:
+    """Batch black_scholes_forward: the forwards S exp((r - q) T), element by element.
+
+    The forward each spot-model function prices on, bit for bit. Private (not in
+    ``__all__``): a step of the quote pipeline of ``tarvik.frame`` and the command line.
+
+    Parameters
+    ----------
+    spots : float or 1-D float64 array
+        Spot prices S.
+    maturities : float or 1-D float64 array
+        Maturities T in years.
+    rates : float or 1-D float64 array
+        Rates r per year.
+    dividends : float or 1-D float64 array
+        Dividend yields q per year.
+    parallel : bool, optional
+        Run on the worker pool (the same bits).
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of the batch's length: NaN where black_scholes_forward
+        raises (error_codes() tells which error).
+
+    Raises
+    ------
+    TypeError
+        An argument is neither a float nor a 1-D float64 array.
+    IVError
+        ``invalid_input`` when the arrays' lengths differ.
+
+    Examples
+    --------
+    >>> tarvik._core._black_scholes_forwards(np.array([100.0, -1.0]), 1.0, 0.05, 0.05)
+    array([100., nan])
+    """
+
 def _csv_numbers(text: bytes) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]:
     """The fields of a column of text read as numbers, a column at once.
 
@@ -2673,4 +2711,144 @@ def _csv_rows(values: FloatOrArray, columns: int = 1, parallel: bool = False, be
     bytearray(b'0.1,\\n1e-05,2e+16\\n')
     >>> tarvik._core._csv_rows(np.array([0.5, 2.0]), 1, False, b"a\\nb\\n", b"x\\n\\n")
     bytearray(b'a,0.5x\\nb,2.0\\n')
+    """
+
+def _discount_factors(rates: FloatOrArray, maturities: FloatOrArray, parallel: bool = False) -> FloatArray:
+    """Discount factors exp(-(r T)), element by element.
+
+    The C library's exp, as the spot-model functions discount, so a quote table's discount
+    factors are those of ``math.exp(-(r * t))``. Private (not in ``__all__``): a step of the
+    quote pipeline of ``tarvik.frame`` and the command line.
+
+    Parameters
+    ----------
+    rates : float or 1-D float64 array
+        Continuously compounded rates r per year.
+    maturities : float or 1-D float64 array
+        Maturities T in years.
+    parallel : bool, optional
+        Run on the worker pool (the same bits).
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of the batch's length.
+
+    Raises
+    ------
+    TypeError
+        An argument is neither a float nor a 1-D float64 array.
+    IVError
+        ``invalid_input`` when the arrays' lengths differ.
+
+    Examples
+    --------
+    >>> import math
+    >>> tarvik._core._discount_factors(0.05, np.array([1.0, 2.0])).tolist() == [math.exp(-0.05), math.exp(-0.1)]
+    True
+    """
+
+def _discounted_thetas(thetas: FloatOrArray, prices: FloatOrArray, discounts: FloatOrArray, rates: FloatOrArray, parallel: bool = False) -> FloatArray:
+    """Thetas of discounted values, element by element.
+
+    The time decay -d(D V)/dT of D V with D = exp(-(r T)): theta D + r (V D). Private (not
+    in ``__all__``): a step of the quote pipeline of ``tarvik.frame`` and the command line.
+
+    Parameters
+    ----------
+    thetas : float or 1-D float64 array
+        The undiscounted value's theta -dV/dT per year.
+    prices : float or 1-D float64 array
+        The undiscounted value V.
+    discounts : float or 1-D float64 array
+        Discount factors D = exp(-(r T)).
+    rates : float or 1-D float64 array
+        The rates r of the discount factors.
+    parallel : bool, optional
+        Run on the worker pool (the same bits).
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of the batch's length.
+
+    Raises
+    ------
+    TypeError
+        An argument is neither a float nor a 1-D float64 array.
+    IVError
+        ``invalid_input`` when the arrays' lengths differ.
+
+    Examples
+    --------
+    >>> tarvik._core._discounted_thetas(1.0, 2.0, 0.9, 0.05)
+    array([0.99])
+    """
+
+def _parity_line(strikes: FloatArray, differences: FloatArray) -> Tuple[float, float, float]:
+    """The forward and discount factor of one expiry from put-call parity.
+
+    The least-squares line C - P = D (F - K) through the strikes K quoted on both sides and
+    the differences C - P of their prices, in the centred form (the means, then the sums of
+    products about them); F is taken about the mean strike. The fit of
+    ``tarvik.frame.parity_forwards`` and of ``--forward parity``. Private (not in
+    ``__all__``).
+
+    Parameters
+    ----------
+    strikes : 1-D float64 array
+        The strikes K.
+    differences : 1-D float64 array
+        C - P at each strike, as many as the strikes.
+
+    Returns
+    -------
+    tuple of float
+        The forward F, the discount factor D and the root-mean-square residual; all NaN for
+        fewer than two points or strikes all equal, F NaN where D is 0.
+
+    Raises
+    ------
+    TypeError
+        An argument is not a float64 array, or it is masked.
+    ValueError
+        The arrays differ in length.
+
+    Examples
+    --------
+    >>> tarvik._core._parity_line(np.array([90.0, 100.0, 110.0]), np.array([12.0, 2.5, -7.0]))
+    (102.63157894736842, 0.95, 0.0)
+    """
+
+def _undiscounted_prices(prices: FloatOrArray, discounts: FloatOrArray, parallel: bool = False) -> FloatArray:
+    """Undiscounted prices p / D, element by element.
+
+    What Black-76 and the normal model invert, from a discounted quote. Private (not in
+    ``__all__``): a step of the quote pipeline of ``tarvik.frame`` and the command line.
+
+    Parameters
+    ----------
+    prices : float or 1-D float64 array
+        Discounted prices p.
+    discounts : float or 1-D float64 array
+        Discount factors D.
+    parallel : bool, optional
+        Run on the worker pool (the same bits).
+
+    Returns
+    -------
+    numpy.ndarray
+        A new 1-D float64 array of the batch's length.
+
+    Raises
+    ------
+    TypeError
+        An argument is neither a float nor a 1-D float64 array.
+    IVError
+        ``invalid_input`` when the arrays' lengths differ.
+
+    Examples
+    --------
+    >>> tarvik._core._undiscounted_prices(np.array([4.5]), 0.9)
+    array([5.])
     """

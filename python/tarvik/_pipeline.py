@@ -15,7 +15,7 @@ import numpy as np
 
 import tarvik
 
-from . import _quotes
+from . import _core, _quotes
 from ._quotes import EXPIRED, GREEKS, SPOT_GREEKS, Table
 
 if typing.TYPE_CHECKING:
@@ -213,11 +213,12 @@ def audited(model: Model, n: int, q: Quotes, implied: bool, underlying: _Floats 
     forward: typing.Any
     if model.spot:
         r = 0.0 if rate is None else rate
-        forward = underlying * np.exp((r - (0.0 if dividend is None else dividend)) * t)
-        factor: typing.Any = np.exp(-(np.asarray(r) * t))
+        forward = _core._black_scholes_forwards(
+            underlying, t, r, 0.0 if dividend is None else dividend)
+        factor: typing.Any = _core._discount_factors(r, t)
     else:
         forward = underlying
-        factor = (np.exp(-(np.asarray(rate) * t)) if rate is not None else
+        factor = (_core._discount_factors(rate, t) if rate is not None else
                   discount if discount is not None else 1.0)
     values = ((q.quote,) if implied else ()) + (forward, factor, t)
     return {name: np.broadcast_to(np.asarray(v, np.float64), (n,)).copy()
@@ -290,13 +291,13 @@ def compute(model: Model, table: Table, *, quote: _Floats | float, implied: bool
             (tarvik.bachelier_implied_volatilities, tarvik.bachelier_prices,
              tarvik.bachelier_greeks) if model.normal else
             (tarvik.black_implied_volatilities, tarvik.black_prices, tarvik.black_greeks))
-        d: typing.Any = np.exp(-(np.asarray(rate) * t)) if rate is not None else discount
+        d: typing.Any = _core._discount_factors(rate, t) if rate is not None else discount
         if d is not None:
             d = clean(d)
             table.fail(~(np.asarray(d) > 0.0), "invalid_input")
         if implied:
             p = clean(quote)
-            undiscounted = p / d if d is not None else p
+            undiscounted = _core._undiscounted_prices(p, d) if d is not None else p
             fn = ivs
             args = [undiscounted, f, k, t]
             vol = fn(*args, flags, parallel)
@@ -314,8 +315,8 @@ def compute(model: Model, table: Table, *, quote: _Floats | float, implied: bool
             for name in GREEKS:
                 out[name] = np.broadcast_to(g[name] * scale, (n,)).copy()
             if rate is not None:
-                # -d/dT of D V with D = exp(-rT): r D V + D (-dV/dT).
-                out["theta"] += np.asarray(rate) * (g["price"] * scale)
+                out["theta"] = np.broadcast_to(
+                    _core._discounted_thetas(g["theta"], g["price"], d, rate), (n,)).copy()
     main = out["iv" if implied else "price"]
     failed = np.isnan(main) & ~table.has
     if failed.any():

@@ -1,6 +1,7 @@
-"""What a quote table means, in NumPy alone: the reading of option types
-and dates, the ACT/365F year fraction, the mid of a bid/ask quote, put-call
-parity, and the table of each row's reason for having no result. The path
+"""What a quote table means: the reading of option types and dates, the
+ACT/365F year fraction, the mid of a bid/ask quote, the pairs of put-call
+parity (their line is fitted by the core, ``_core._parity_line``), and the
+table of each row's reason for having no result. The path
 from a table's columns to its results (``_pipeline``), ``tarvik.frame``
 (DataFrames) and the command line sit on it; numbers in text are read by the
 extension (``_core._csv_numbers``).
@@ -9,11 +10,12 @@ extension (``_core._csv_numbers``).
 from __future__ import annotations
 
 import datetime as _dt
-import math
 import typing
 from itertools import repeat
 
 import numpy as np
+
+from . import _core
 
 if typing.TYPE_CHECKING:
     import numpy.typing as npt
@@ -181,11 +183,7 @@ def parity(maturity: _Floats, strike: _Floats, price: _Floats, is_call: _Flags
             continue
         k = np.array(both)
         y = np.array([sides[0][s] - sides[1][s] for s in both])
-        slope, intercept = np.polyfit(k, y, 1)
-        d = -slope
-        discount[j] = d
-        forward[j] = intercept / d if d != 0.0 else math.nan
-        residual[j] = math.sqrt(float(np.mean((y - (intercept + slope * k)) ** 2)))
+        forward[j], discount[j], residual[j] = _core._parity_line(k, y)
     return keys, forward, discount, pairs, residual, row_group
 
 

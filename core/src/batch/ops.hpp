@@ -29,6 +29,7 @@
 #include "tarvik/greeks.hpp"
 #include "tarvik/implied_volatility.hpp"
 #include "tarvik/normal.hpp"
+#include "tarvik/quotes.hpp"
 
 namespace tarvik::ops {
 
@@ -124,6 +125,13 @@ struct AmericanPrice : Each<&american_price> {
 struct AmericanImpliedVolatility : Each<&american_implied_volatility> {
   static constexpr std::size_t kWork = 131072;
 };
+
+// From quotes to the models' inputs: discount factors, undiscounted prices,
+// discounted thetas and the spot model's forwards.
+using DiscountFactor = Each<&discount_factor>;
+using UndiscountedPrice = Each<&undiscounted_price>;
+using DiscountedTheta = Each<&discounted_theta>;
+using BlackScholesForward = Each<&black_scholes_forward>;
 
 // The operations whose element is a record of fields (the price and each
 // sensitivity), written by batch::run_fields into one output array per
