@@ -161,6 +161,28 @@ then the seven kinds of IVError, then "masked" (8).\"\"\"
 ''',
 }
 
+def private_batch(name, params, summary, body, example):
+    """The entry of a private batch step of the quote pipeline: float or
+    array inputs, parallel=False, a float64 array out."""
+    annotations = dict.fromkeys(params, "FloatOrArray")
+    annotations["parallel"] = "bool"
+    described = {f"{p} : float or 1-D float64 array": text for p, text in params.items()}
+    described["parallel : bool, optional"] = "Run on the worker pool (the same bits)."
+    return dict(
+        name=name, kind='own', annotations=annotations, returns_annotation="FloatArray",
+        summary=summary,
+        body=body + """ Private (not in ``__all__``): a step of the quote pipeline of
+        ``tarvik.frame`` and the command line.""",
+        params=described,
+        returns="A new 1-D float64 array of the batch's length.",
+        returns_type='numpy.ndarray',
+        raises={
+            'TypeError': 'An argument is neither a float nor a 1-D float64 array.',
+            'IVError': "``invalid_input`` when the arrays' lengths differ.",
+        },
+        example=example)
+
+
 DOCS = [
     dict(
         name='norm_pdf',
@@ -1074,89 +1096,48 @@ DOCS = [
         (102.63157894736842, 0.95, 0.0)
         """,
     ),
-    dict(
-        name='_discount_factors',
-        kind='own',
-        annotations={'rates': 'FloatOrArray', 'maturities': 'FloatOrArray', 'parallel': 'bool'},
-        returns_annotation="FloatArray",
-        summary='Discount factors exp(-(r T)), element by element.',
-        body="""The C library's exp, as the spot-model functions discount, so a quote table's
-        discount factors are those of ``math.exp(-(r * t))``. Private (not in ``__all__``): a step of the quote
-        pipeline of ``tarvik.frame`` and the command line.""",
-        params={'rates : float or 1-D float64 array': 'Continuously compounded rates r per year.', 'maturities : float or 1-D float64 array': 'Maturities T in years.', 'parallel : bool, optional': 'Run on the worker pool (the same bits).'},
-        returns="""A new 1-D float64 array of the batch's length.""",
-        returns_type='numpy.ndarray',
-        raises={
-            'TypeError': 'An argument is neither a float nor a 1-D float64 array.',
-            'IVError': '``invalid_input`` when the arrays\' lengths differ.',
-        },
-        example="""\
+    private_batch(
+        '_discount_factors',
+        {"rates": "Continuously compounded rates r per year.", "maturities": "Maturities T in years."},
+        'Discount factors exp(-(r T)), element by element.',
+        """The C library's exp, as the spot-model functions discount, so a quote table's
+        discount factors are those of ``math.exp(-(r * t))``.""",
+        """\
         >>> import math
         >>> tarvik._core._discount_factors(0.05, np.array([1.0, 2.0])).tolist() == [math.exp(-0.05), math.exp(-0.1)]
         True
-        """,
-    ),
-    dict(
-        name='_undiscounted_prices',
-        kind='own',
-        annotations={'prices': 'FloatOrArray', 'discounts': 'FloatOrArray', 'parallel': 'bool'},
-        returns_annotation="FloatArray",
-        summary='Undiscounted prices p / D, element by element.',
-        body="""What Black-76 and the normal model invert, from a discounted quote. Private (not in ``__all__``): a step of the quote
-        pipeline of ``tarvik.frame`` and the command line.""",
-        params={'prices : float or 1-D float64 array': 'Discounted prices p.', 'discounts : float or 1-D float64 array': 'Discount factors D.', 'parallel : bool, optional': 'Run on the worker pool (the same bits).'},
-        returns="""A new 1-D float64 array of the batch's length.""",
-        returns_type='numpy.ndarray',
-        raises={
-            'TypeError': 'An argument is neither a float nor a 1-D float64 array.',
-            'IVError': '``invalid_input`` when the arrays\' lengths differ.',
-        },
-        example="""\
+        """),
+    private_batch(
+        '_undiscounted_prices',
+        {"prices": "Discounted prices p.", "discounts": "Discount factors D."},
+        'Undiscounted prices p / D, element by element.',
+        'What Black-76 and the normal model invert, from a discounted quote.',
+        """\
         >>> tarvik._core._undiscounted_prices(np.array([4.5]), 0.9)
         array([5.])
-        """,
-    ),
-    dict(
-        name='_discounted_thetas',
-        kind='own',
-        annotations={'thetas': 'FloatOrArray', 'prices': 'FloatOrArray', 'discounts': 'FloatOrArray', 'rates': 'FloatOrArray', 'parallel': 'bool'},
-        returns_annotation="FloatArray",
-        summary='Thetas of discounted values, element by element.',
-        body="""The time decay -d(D V)/dT of D V with D = exp(-(r T)): theta D + r (V D). Private (not in ``__all__``): a step of the quote
-        pipeline of ``tarvik.frame`` and the command line.""",
-        params={'thetas : float or 1-D float64 array': "The undiscounted value's theta -dV/dT per year.", 'prices : float or 1-D float64 array': 'The undiscounted value V.', 'discounts : float or 1-D float64 array': 'Discount factors D = exp(-(r T)).', 'rates : float or 1-D float64 array': 'The rates r of the discount factors.', 'parallel : bool, optional': 'Run on the worker pool (the same bits).'},
-        returns="""A new 1-D float64 array of the batch's length.""",
-        returns_type='numpy.ndarray',
-        raises={
-            'TypeError': 'An argument is neither a float nor a 1-D float64 array.',
-            'IVError': '``invalid_input`` when the arrays\' lengths differ.',
-        },
-        example="""\
+        """),
+    private_batch(
+        '_discounted_thetas',
+        {"thetas": "The undiscounted value's theta -dV/dT per year.",
+         "prices": "The undiscounted value V.", "discounts": "Discount factors D = exp(-(r T)).",
+         "rates": "The rates r of the discount factors."},
+        'Thetas of discounted values, element by element.',
+        'The time decay -d(D V)/dT of D V with D = exp(-(r T)): theta D + r (V D).',
+        """\
         >>> tarvik._core._discounted_thetas(1.0, 2.0, 0.9, 0.05)
         array([0.99])
-        """,
-    ),
-    dict(
-        name='_black_scholes_forwards',
-        kind='own',
-        annotations={'spots': 'FloatOrArray', 'maturities': 'FloatOrArray', 'rates': 'FloatOrArray', 'dividends': 'FloatOrArray', 'parallel': 'bool'},
-        returns_annotation="FloatArray",
-        summary='Batch black_scholes_forward: the forwards S exp((r - q) T), element by element.',
-        body="""The forward each spot-model function prices on, bit for bit. Private (not in ``__all__``): a step of the quote
-        pipeline of ``tarvik.frame`` and the command line.""",
-        params={'spots : float or 1-D float64 array': 'Spot prices S.', 'maturities : float or 1-D float64 array': 'Maturities T in years.', 'rates : float or 1-D float64 array': 'Rates r per year.', 'dividends : float or 1-D float64 array': 'Dividend yields q per year.', 'parallel : bool, optional': 'Run on the worker pool (the same bits).'},
-        returns="""A new 1-D float64 array of the batch's length: NaN where black_scholes_forward
-        raises (error_codes() tells which error).""",
-        returns_type='numpy.ndarray',
-        raises={
-            'TypeError': 'An argument is neither a float nor a 1-D float64 array.',
-            'IVError': '``invalid_input`` when the arrays\' lengths differ.',
-        },
-        example="""\
+        """),
+    private_batch(
+        '_black_scholes_forwards',
+        {"spots": "Spot prices S.", "maturities": "Maturities T in years.", "rates": "Rates r per year.",
+         "dividends": "Dividend yields q per year."},
+        'Batch black_scholes_forward: the forwards S exp((r - q) T), element by element.',
+        """The forward each spot-model function prices on, bit for bit (NaN where
+        black_scholes_forward raises; error_codes() tells which error).""",
+        """\
         >>> tarvik._core._black_scholes_forwards(np.array([100.0, -1.0]), 1.0, 0.05, 0.05)
         array([100., nan])
-        """,
-    ),
+        """),
     dict(
         name='_csv_rows',
         kind='own',

@@ -2599,7 +2599,8 @@ then the seven kinds of IVError, then "masked" (8)."""
 def _black_scholes_forwards(spots: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, parallel: bool = False) -> FloatArray:
     """Batch black_scholes_forward: the forwards S exp((r - q) T), element by element.
 
-    The forward each spot-model function prices on, bit for bit. Private (not in
+    The forward each spot-model function prices on, bit for bit (NaN where
+    black_scholes_forward raises; error_codes() tells which error). Private (not in
     ``__all__``): a step of the quote pipeline of ``tarvik.frame`` and the command line.
 
     Parameters
@@ -2618,8 +2619,7 @@ def _black_scholes_forwards(spots: FloatOrArray, maturities: FloatOrArray, rates
     Returns
     -------
     numpy.ndarray
-        A new 1-D float64 array of the batch's length: NaN where black_scholes_forward
-        raises (error_codes() tells which error).
+        A new 1-D float64 array of the batch's length.
 
     Raises
     ------
