@@ -38,9 +38,6 @@ def one_input(data):
     if len(data) < 2:
         return
     argv = arguments(data[0], data[1])
-    command = argv[0]
-    if command == "price" and "--bid-col" in argv:
-        return
     if "--engine" in argv and not cli.importlib.util.find_spec("pyarrow"):
         return
     source = io.BytesIO(data[2:])

@@ -206,16 +206,57 @@ def test_rows_stay_aligned_with_garbage_in_every_position(tmp_path, engine):
     (HEADER, ["--model", "normal", "--spot-col", "forward", "--discount-col", "price"], 2,
      "--discount-col is for Black-76"),  # of the rules broken, the first the command line tells
     (HEADER, ["--forward", "parity", "--rate-col", "k"], 2, "--forward parity gives the discount"),
-    (HEADER, ["price", "--forward", "parity"], 2, "--forward parity is for iv: put-call parity"),
+    (b"id,vol,forward,strike,maturity,type\n", ["price", "--forward", "parity"], 2,
+     "no column price in the header"),  # parity fits forwards to quoted prices
 ], ids=["encoding", "field_size", "disk_full", "missing_column", "dates_as_maturity",
         "no_result", "number_grammar", "normal_on_spot", "shift_with_normal", "discount_on_spot",
-        "parity_discounted", "price_on_parity"])
+        "parity_discounted", "price_parity_without_prices"])
 def test_failures_are_one_line_and_a_status(data, args, status, message):
     command = [args.pop(0)] if args[:1] == ["price"] else ["iv"]
     done = run_cli([*command, "-", *args], stdin=data)
     err = done.stderr.decode()
     assert done.returncode == status and message in err, err
     assert err.count("\n") == 1 and "Traceback" not in err
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("quoted", [["--price-col", "quote"], ["--bid-col", "bid", "--ask-col",
+                                                                "ask"]], ids=["price", "mid"])
+def test_price_on_parity_forwards_is_price_on_the_forwards_of_parity_forwards(tmp_path, engine,
+                                                                              quoted):
+    # The bits of forward and discount columns from tarvik.frame.parity_forwards
+    # (read in chunks, where parity reads the whole file): a crossed or missing
+    # quote is priced, out of the fit; a missing volatility keeps its quote in
+    # it; an expiry with one strike quoted on both sides is missing_value.
+    pd = pytest.importorskip("pandas")
+    frame = pytest.importorskip("tarvik.frame")
+    rng = np.random.default_rng(9)
+    expiry = np.repeat(["2026-06-19", "2027-03-19", "2026-09-18"], [10, 10, 3])
+    strike = np.r_[np.tile([80.0, 90.0, 100.0, 110.0, 120.0], 4), 100.0, 100.0, 90.0]
+    call = np.r_[np.tile(np.repeat([True, False], 5), 2), True, False, True]
+    vol = rng.uniform(0.15, 0.3, 23)
+    mid = tarvik.black_prices(100.0, strike, 0.5, vol, call) + rng.normal(0, 0.01, 23)
+    bid, ask, vol[13] = mid - 0.02, mid + 0.02, np.nan
+    bid[2] = ask[2] + 0.5
+    df = pd.DataFrame({"expiry": expiry, "strike": strike, "type": np.where(call, "C", "P"),
+                       "vol": vol, "bid": bid, "ask": ask, "quote": np.where(bid > ask, np.nan, mid)})
+    fit = dict(price="quote") if quoted[0] == "--price-col" else dict(bid="bid", ask="ask")
+    par = frame.parity_forwards(df, expiry="expiry", valuation="2026-03-20", **fit)
+    par = par.set_index("expiry")
+    df["f"], df["d"] = par["forward"][expiry].to_numpy(), par["discount"][expiry].to_numpy()
+    df.to_csv(tmp_path / "q.csv", index=False, na_rep="")
+    out = {}
+    for name, model in (("parity", ["--forward", "parity"]),
+                        ("given", ["--forward-col", "f", "--discount-col", "d"])):
+        assert cli.main(["price", str(tmp_path / "q.csv"), "-o", str(tmp_path / "o.csv"),
+                         "--expiry-col", "expiry", "--valuation-date", "2026-03-20", "--audit",
+                         "--engine", engine, "--chunk-rows", "4", *quoted, *model]) == 0
+        lines = (tmp_path / "o.csv").read_text().splitlines()
+        out[name] = [row[len(df.columns):] for row in csv.reader(lines)]
+    assert out["parity"] == out["given"]
+    assert out["parity"][0][-4:] == ["used_forward", "used_discount", "used_maturity", "error"]
+    assert [row[-1] for row in out["parity"][1:]] == (
+        [""] * 13 + ["missing_value"] + [""] * 6 + ["missing_value"] * 3)
 
 
 @pytest.mark.parametrize("rows, args, status", [

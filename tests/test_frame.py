@@ -158,6 +158,47 @@ def test_parity_line_without_a_forward(strikes, y):
     assert np.isnan(forward) and (np.isnan(discount) or discount == 0.0)
 
 
+def parity_chain(rng):
+    """Quotes of three expiries (the last with one strike on both sides),
+    noisy enough that leaving a quote out of the fit moves its forward, and
+    a fault in each of the first two: row 2 crossed (or without a price),
+    row 13 without a volatility."""
+    k = np.tile(np.linspace(80, 120, 5), 4).tolist() + [100.0, 100.0, 90.0]
+    t = np.repeat([0.25, 1.0, 0.5], [10, 10, 3])
+    call = np.array(np.tile(np.repeat([True, False], 5), 2).tolist() + [True, False, True])
+    vol = rng.uniform(0.15, 0.3, 23)
+    mid = np.exp(-0.03 * t) * tarvik.black_prices(100.0, np.array(k), t, vol, call)
+    mid += rng.normal(0, 0.01, 23)
+    bid, ask = mid - 0.02, mid + 0.02
+    bid[2] = ask[2] + 0.5
+    vol[13] = np.nan
+    return dict(maturity=t, strike=k, type=call, vol=vol, bid=bid, ask=ask,
+                quote=np.where(bid > ask, np.nan, mid))
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+@pytest.mark.parametrize("quoted", [dict(price="quote"), dict(bid="bid", ask="ask")],
+                         ids=["price", "mid"])
+def test_prices_on_parity_forwards_are_prices_on_the_forwards_of_parity_forwards(
+        backend, quoted):
+    data = parity_chain(np.random.default_rng(4))
+    if "bid" in quoted:
+        del data["quote"]
+    par = frame.parity_forwards(make(backend, data), maturity="maturity", **quoted)
+    at = np.searchsorted(column(par, "maturity"), data["maturity"])
+    given = make(backend, {**data, "f": column(par, "forward")[at],
+                           "d": column(par, "discount")[at]})
+    want = frame.prices(given, forward="f", discount="d", maturity="maturity", audit=True)
+    got = frame.prices(make(backend, data), forward="parity", maturity="maturity", audit=True,
+                       **quoted)
+    # The crossed quote is priced; the missing volatility's quote is in the fit.
+    assert errors(got) == errors(want) == [None] * 13 + ["missing_value"] + [None] * 6 + [
+        "missing_value"] * 3
+    assert list(got.columns) == [*data, *list(want.columns)[len(data) + 2:]]  # price among them
+    for name in list(want.columns)[len(data) + 2:-1]:
+        assert column(got, name).tobytes() == column(want, name).tobytes(), name
+
+
 @pytest.mark.parametrize("backend", BACKENDS)
 @pytest.mark.parametrize("kind", ["normal", "shift", "shift_col"])
 def test_normal_model_and_shifted_lognormal_are_the_batch_functions(backend, kind):

@@ -4,6 +4,9 @@ and checked once (`Model`), and `run`, which reads the columns it needs from
 a `Source` and goes from maturities (or expiry dates: `expired`), mids (or
 prices: `one_sided_quote`, `crossed_quote`) and parity forwards to the
 results of the batch functions, with a reason for each row without one.
+Priced from volatilities on parity forwards, the quoted prices (or mids)
+are read for the parity fit alone: a bad quote keeps its row out of the fit
+and gives it no reason.
 """
 
 from __future__ import annotations
@@ -36,7 +39,7 @@ RULES = {
     "dividend_on_forward": "dividend= belongs to the spot model (spot=)",
     "discount_on_spot": "discount= belongs to Black-76 (forward=); the spot model takes rate=",
     "rate_and_discount": "give rate= or discount=, not both",
-    "parity_on_spot": 'forward="parity" is for implied_volatilities on Black-76',
+    "parity_on_spot": 'forward="parity" is a forward: not for the spot model (spot=)',
     "parity_discounted": 'forward="parity" gives the discount factor too: drop rate= and discount=',
 }
 PARITY_RULES = ("parity_on_spot", "parity_discounted")
@@ -103,8 +106,10 @@ class Source(typing.Protocol):
     reader may give a row a reason as it reads (in `table`: the first reason
     given is the row's), so that reading and the steps of `run` give reasons
     in the order it goes; a reader that read everything first has given its
-    reasons before any of run's. Roles: strike, price, vol, forward, spot
-    (number); rate, discount, dividend, shift (optional)."""
+    reasons before any of run's; run may point `table` at one of its own
+    while it reads what is to give no row a reason (the prices of a parity
+    fit). Roles: strike, price, vol, forward, spot (number); rate, discount,
+    dividend, shift (optional)."""
 
     n: int
     table: Table
@@ -130,20 +135,22 @@ class Source(typing.Protocol):
 
 class Quotes(typing.NamedTuple):
     """What every use of a table reads first: the maturity in years, the
-    option type, the strike and the quote (the price, or the volatility)."""
+    option type, the strike and the quote (the price, or the volatility);
+    priced from volatilities on parity forwards, also the quoted prices
+    the fit takes (NaN for a row it leaves out)."""
 
     maturity: _Floats | float
     is_call: _Flags
     strike: _Floats | float
     quote: _Floats | float
+    fit: _Floats | None = None
 
 
-def quotes(source: Source, implied: bool) -> Quotes:
+def quotes(source: Source, implied: bool, parity: bool = False) -> Quotes:
     """Reads the maturity (from dates where the source has them: `expired`
     where expiry is not after valuation), the type and the strike, then the
-    price (the mid of bid and ask, where given: `one_sided_quote` where a
-    side is missing or zero, `crossed_quote` where bid > ask) or the
-    volatility."""
+    price (see `quoted`) or the volatility. With `parity` and volatilities,
+    the prices are read before the volatility, for the parity fit alone."""
     table, n = source.table, source.n
     years = source.maturity()
     if years is None:
@@ -151,22 +158,47 @@ def quotes(source: Source, implied: bool) -> Quotes:
         table.fail(~(years > 0.0), EXPIRED)
     is_call = source.is_call()
     strike = source.number("strike")
-    sides = source.bid_ask() if implied else None
+    if implied:
+        return Quotes(years, is_call, strike, quoted(source))
+    fit = None
+    if parity:
+        # The prices are read into a table of their own: a bad quote keeps
+        # its row out of the fit (as a reason read before it does), not from
+        # a price. The volatility is read after them, so that a bad one
+        # keeps no quote out of the fit.
+        own = source.table = Table(n)
+        try:
+            prices = quoted(source)
+        finally:
+            source.table = table
+        fit = np.where(table.has | own.has, np.nan, prices)
+    return Quotes(years, is_call, strike, source.number("vol"), fit)
+
+
+def quoted(source: Source) -> _Floats | float:
+    """The price of each row: the mid of bid and ask, where given
+    (`one_sided_quote` where a side is missing or zero, `crossed_quote`
+    where bid > ask), else the price column."""
+    sides = source.bid_ask()
     if sides is None:
-        quote = source.number("price" if implied else "vol")
-    else:
-        quote, crossed, one_sided = _quotes.mid(*(np.broadcast_to(s, (n,)) for s in sides))
-        table.fail(one_sided, _quotes.ONE_SIDED_QUOTE)
-        table.fail(crossed, _quotes.CROSSED_QUOTE)
-    return Quotes(years, is_call, strike, quote)
+        return source.number("price")
+    quote, crossed, one_sided = _quotes.mid(*(np.broadcast_to(s, (source.n,)) for s in sides))
+    source.table.fail(one_sided, _quotes.ONE_SIDED_QUOTE)
+    source.table.fail(crossed, _quotes.CROSSED_QUOTE)
+    return quote
 
 
 def parity(source: Source, q: Quotes) -> tuple[_Floats, _Floats, _Floats, npt.NDArray[np.int64],
                                                 _Floats, npt.NDArray[np.intp]]:
-    """_quotes.parity over the rows without a reason yet."""
-    n, ok = source.n, ~source.table.has
-    return _quotes.parity(np.where(ok, np.broadcast_to(q.maturity, (n,)), np.nan),
-                          np.broadcast_to(q.strike, (n,)),
+    """_quotes.parity over the rows without a reason yet, or over q.fit:
+    there every row stays in its maturity's group, and so takes its
+    forward, whatever its quote."""
+    n = source.n
+    maturity, strike = np.broadcast_to(q.maturity, (n,)), np.broadcast_to(q.strike, (n,))
+    if q.fit is not None:
+        return _quotes.parity(maturity, strike, q.fit, q.is_call)
+    ok = ~source.table.has
+    return _quotes.parity(np.where(ok, maturity, np.nan), strike,
                           np.where(ok, np.broadcast_to(q.quote, (n,)), np.nan), q.is_call)
 
 
@@ -177,7 +209,7 @@ def run(model: Model, source: Source, *, implied: bool, greeks: bool,
     from volatilities; ValueError where the model breaks a rule. With
     `audit`, the columns of audit_columns follow (see audited)."""
     model.check(rule for rule in RULES if rule not in PARITY_RULES)
-    q = quotes(source, implied)
+    q = quotes(source, implied, model.parity)
     rate = source.optional("rate")
     discount: typing.Any = source.optional("discount")
     model.check(PARITY_RULES)

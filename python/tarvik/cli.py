@@ -73,10 +73,6 @@ MODEL_RULES = {
     "parity_discounted": "--forward parity gives the discount factor too: drop --rate-col and "
                          "--discount-col",
 }
-# Parity takes forwards from quoted prices, which price does not read.
-PRICE_ON_PARITY = ("--forward parity is for iv: put-call parity needs quoted prices, and price "
-                   "reads volatilities (give a forward column, or take the forwards from iv "
-                   "--forward parity --audit)")
 # The exit statuses, as --help tells them.
 SOME_FAILED = 3
 EXIT_STATUSES = (
@@ -122,14 +118,17 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
                            help="spot column (default: spot, when there is no forward column)")
         model.add_argument("--forward", choices=("parity",),
                            help="parity: each expiry's forward and discount factor from "
-                           "put-call parity over the strikes quoted on both sides (iv only: "
-                           "parity needs quoted prices)")
-        if command == "iv":
-            sub.add_argument("--price-col", default="price", help="default: %(default)s")
-            sub.add_argument("--bid-col", help="with --ask-col: the mid where there is no price")
-            sub.add_argument("--ask-col")
-        else:
+                           "put-call parity over the strikes quoted on both sides" + (
+                               "" if command == "iv" else " (--price-col, or --bid-col and "
+                               "--ask-col: quoted prices beside the volatilities, for the "
+                               "fit alone)"))
+        if command == "price":
             sub.add_argument("--vol-col", default="vol", help="default: %(default)s")
+        quoted = "default: %(default)s" + ("" if command == "iv" else
+                                           "; read only for --forward parity")
+        sub.add_argument("--price-col", default="price", help=quoted)
+        sub.add_argument("--bid-col", help="with --ask-col: the mid where there is no price")
+        sub.add_argument("--ask-col")
         sub.add_argument("--strike-col", default="strike", help="default: %(default)s")
         sub.add_argument("--maturity-col", help="years (default: maturity)")
         sub.add_argument("--expiry-col", help="expiry dates or timestamps (ISO 8601), with "
@@ -196,8 +195,6 @@ class Columns:
         names = [name.strip() for name in header]
         self.args = args
         iv = args.command == "iv"
-        if args.forward == "parity" and not iv:
-            raise Failure(PRICE_ON_PARITY, 2)
         self.parity = args.forward == "parity"
         self.spot = args.spot_col is not None or (
             args.forward_col is None and not self.parity and "forward" not in names
@@ -220,12 +217,16 @@ class Columns:
         if not self.parity:
             wanted.append(("spot", args.spot_col or "spot") if self.spot else
                           ("forward", args.forward_col or "forward"))
-        if iv and (args.bid_col or args.ask_col) and args.price_col not in names:
+        # price reads quoted prices only for a parity fit.
+        if (iv or self.parity) and (args.bid_col or args.ask_col) and \
+                args.price_col not in names:
             if not (args.bid_col and args.ask_col):
                 raise Failure("give both --bid-col and --ask-col", 2)
             wanted += [("bid", args.bid_col), ("ask", args.ask_col)]
-        else:
-            wanted.append(("price", args.price_col) if iv else ("vol", args.vol_col))
+        elif iv or self.parity:
+            wanted.append(("price", args.price_col))
+        if not iv:
+            wanted.append(("vol", args.vol_col))
         if args.expiry_col:
             if not (args.valuation_date or args.valuation_col):
                 raise Failure("--expiry-col needs --valuation-date or --valuation-col", 2)
@@ -626,11 +627,14 @@ def column_text(texts: typing.Any) -> list[str]:
 class Chunk:
     """The columns of a chunk of rows as the pipeline reads them
     (_pipeline.Source): all read before it runs, so that a row's faults in
-    reading come before the reasons the pipeline finds."""
+    reading come before the reasons the pipeline finds; but the faults of
+    `later` (role -> where, what) are told when the pipeline reads the role."""
 
     def __init__(self, table: _quotes.Table, values: dict[str, typing.Any],
-                 codes: npt.NDArray[np.int8], dates: tuple[typing.Any, typing.Any]) -> None:
+                 codes: npt.NDArray[np.int8], dates: tuple[typing.Any, typing.Any],
+                 later: dict[str, list[tuple[_Flags, str]]]) -> None:
         self.n, self.table, self.values, self.codes, self.times = table.n, table, values, codes, dates
+        self.later = later
 
     def maturity(self) -> _Floats | None:
         return self.values.get("maturity")
@@ -646,6 +650,8 @@ class Chunk:
         return (self.values["bid"], self.values["ask"]) if "bid" in self.values else None
 
     def number(self, role: str) -> _Floats:
+        for where, reason in self.later.pop(role, ()):
+            self.table.fail(where, reason)
         return self.values[role]  # type: ignore[no-any-return]
 
     def optional(self, role: str) -> typing.Any:
@@ -664,6 +670,12 @@ def read(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
     table.fail(codes == _quotes.NOT_A_TYPE, _quotes.UNPARSABLE_TYPE)
     table.fail(codes == _quotes.NO_TYPE, _quotes.MISSING_VALUE)
     values: dict[str, typing.Any] = {}
+    # Pricing on parity forwards, the quoted prices serve the fit alone (the
+    # pipeline tells which rows it leaves out, giving them no reason), and
+    # the volatility's faults wait for the pipeline to read it, after the
+    # prices, so that a bad volatility keeps no quote out of the fit.
+    fit_only = columns.parity and columns.args.command == "price"
+    later: dict[str, list[tuple[_Flags, str]]] = {}
     for role in columns.index:
         if role in ("type", "expiry", "valuation"):
             continue
@@ -673,9 +685,16 @@ def read(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
             hint = " (dates? give --expiry-col)" if role == "maturity" else ""
             raise Failure(f"{name}: column {columns.header[columns.index[role]].strip()!r} "
                           f"holds no numbers (line 2: {sample!r}){hint}")
-        table.fail(bad, UNPARSABLE)
+        if fit_only and role in ("price", "bid", "ask"):
+            continue
+        faults = [(bad, UNPARSABLE)]
         if role not in ("bid", "ask"):  # a missing side is a one-sided quote
-            table.fail(empty, _quotes.MISSING_VALUE)
+            faults.append((empty, _quotes.MISSING_VALUE))
+        if fit_only and role == "vol":
+            later[role] = faults
+        else:
+            for where, reason in faults:
+                table.fail(where, reason)
     if columns.args.shift is not None:
         values["shift"] = columns.args.shift
     dates: tuple[typing.Any, typing.Any] = (None, None)
@@ -693,7 +712,7 @@ def read(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
         else:
             valuation = columns.valuation_us  # type: ignore[assignment]
         dates = (expiry, valuation)
-    return Chunk(table, values, codes, dates)
+    return Chunk(table, values, codes, dates, later)
 
 
 def compute(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,

@@ -23,8 +23,15 @@ the quoted price is the discount factor times the Black-76 price, and the
 price and Greeks returned are those of the quoted price; theta with
 ``discount=`` holds the discount factor fixed), ``spot=`` the spot model
 (``rate=`` and ``dividend=``, 0 if absent). ``forward="parity"`` takes the
-forward and discount factor of each expiry from put-call parity
-(``parity_forwards``).
+forward F and discount factor D of each expiry from put-call parity
+(``parity_forwards``) over the quoted prices, ``price=`` or the mid of
+``bid=`` and ``ask=``: a quote that is missing, one-sided or crossed stays
+out of the fit, and the rows of an expiry without two strikes quoted on
+both sides are ``missing_value``. ``prices`` reads those quotes too, beside
+the volatilities, for the fit alone: it prices every row of an expiry from
+its volatility on F, discounted by D, as ``forward=`` and ``discount=``
+columns holding them would; a bad quote gives its row no reason there (its
+volatility, strike, maturity and the like do).
 
 ``model="normal"`` takes the normal (Bachelier) model on the forward instead
 of Black-76 (forwards and strikes may be negative; discounting as for
@@ -254,8 +261,8 @@ def _model(f: _Frame, forward: typing.Any, spot: typing.Any) -> tuple[bool, typi
     return (False, forward) if forward is not None else (True, spot)
 
 
-def _run(quotes: typing.Any, *, implied: bool, quote: typing.Any, bid: typing.Any,
-         ask: typing.Any, forward: typing.Any, spot: typing.Any, rate: typing.Any,
+def _run(quotes: typing.Any, *, implied: bool, vol: typing.Any, price: typing.Any,
+         bid: typing.Any, ask: typing.Any, forward: typing.Any, spot: typing.Any, rate: typing.Any,
          dividend: typing.Any, discount: typing.Any, strike: typing.Any, maturity: typing.Any,
          expiry: typing.Any, valuation: typing.Any, option_type: typing.Any, greeks: bool,
          parallel: bool, model: str, shift: typing.Any,
@@ -266,7 +273,7 @@ def _run(quotes: typing.Any, *, implied: bool, quote: typing.Any, bid: typing.An
         raise ValueError(f'exercise= is "european" or "american", not {exercise!r}')
     f = _Frame(quotes, maturity=maturity, expiry=expiry, valuation=valuation, type=option_type,
                strike=strike, bid=bid, ask=ask, rate=rate, discount=discount,
-               dividend=dividend, shift=shift, **{"price" if implied else "vol": quote})
+               dividend=dividend, shift=shift, price=price, vol=vol)
     is_spot, underlying = _model(f, forward, spot)
     chosen = _pipeline.Model(
         spot=is_spot, normal=model == "normal", shifted=shift is not None,
@@ -294,14 +301,15 @@ def implied_volatilities(quotes: typing.Any, *, price: str = "price", bid: typin
     ``error`` of each quoted price; with ``audit=True`` also ``used_mid``,
     ``used_forward``, ``used_discount`` and ``used_maturity``, what each row
     was computed from; see the module's documentation."""
-    return _run(quotes, implied=True, quote=price, bid=bid, ask=ask, forward=forward,
+    return _run(quotes, implied=True, vol=None, price=price, bid=bid, ask=ask, forward=forward,
                 spot=spot, rate=rate, dividend=dividend, discount=discount, strike=strike,
                 maturity=maturity, expiry=expiry, valuation=valuation, option_type=option_type,
                 greeks=greeks, parallel=parallel, model=model, shift=shift, exercise=exercise,
                 audit=audit)
 
 
-def prices(quotes: typing.Any, *, vol: typing.Any = "vol", forward: typing.Any = None,
+def prices(quotes: typing.Any, *, vol: typing.Any = "vol", price: str = "price",
+           bid: typing.Any = None, ask: typing.Any = None, forward: typing.Any = None,
            spot: typing.Any = None, rate: typing.Any = None, dividend: typing.Any = None,
            discount: typing.Any = None, strike: typing.Any = "strike",
            maturity: typing.Any = None, expiry: typing.Any = None, valuation: typing.Any = None,
@@ -311,12 +319,11 @@ def prices(quotes: typing.Any, *, vol: typing.Any = "vol", forward: typing.Any =
     """Price (column ``price``), the Greeks and ``error`` of each row's
     volatility ``vol`` (per year; price units per square root of a year for
     ``model="normal"``); with ``audit=True`` also ``used_forward``,
-    ``used_discount`` and ``used_maturity``; see the module's documentation."""
-    if isinstance(forward, str) and forward == "parity":
-        raise ValueError('forward="parity" is for implied_volatilities: put-call parity needs '
-                         'quoted prices, and prices reads volatilities (give a forward, or take '
-                         'the forwards of parity_forwards)')
-    return _run(quotes, implied=False, quote=vol, bid=None, ask=None, forward=forward,
+    ``used_discount`` and ``used_maturity``; see the module's documentation.
+    ``price``, ``bid`` and ``ask`` are the quoted prices that
+    ``forward="parity"`` fits forwards to, as for ``implied_volatilities``;
+    they are read only for it."""
+    return _run(quotes, implied=False, vol=vol, price=price, bid=bid, ask=ask, forward=forward,
                 spot=spot, rate=rate, dividend=dividend, discount=discount, strike=strike,
                 maturity=maturity, expiry=expiry, valuation=valuation, option_type=option_type,
                 greeks=greeks, parallel=parallel, model=model, shift=shift, exercise=exercise,
