@@ -69,7 +69,7 @@ or not contiguous (convert with numpy.asarray(x, dtype=float)).
 """
 
 import sys
-from typing import Any, Optional, Protocol, Tuple, Union, type_check_only
+from typing import Optional, Protocol, Tuple, Union, type_check_only
 
 if sys.version_info >= (3, 11):
     from typing import TypedDict
@@ -77,6 +77,7 @@ else:
     from typing_extensions import TypedDict
 
 import array
+
 import numpy as np
 import numpy.typing as npt
 
