@@ -1,0 +1,54 @@
+// Error-free transformations of IEEE double arithmetic, templates over the
+// value type (value.hpp): a sum or a product as an unevaluated pair hi + lo
+// equal to the exact result (T. J. Dekker, "A floating-point technique for
+// extending the available precision", Numer. Math. 18 (1971) 224-242; D. E.
+// Knuth, TAOCP vol. 2, 4.2.2). They use no fused multiply-add, so they are
+// exact on every path; the correctly rounded functions build on them.
+#pragma once
+
+#include "special/value.hpp"
+
+namespace tarvik::rational {
+namespace {
+
+template <class V>
+struct Pair {
+  V hi, lo;
+};
+
+// a + b = hi + lo exactly, given |a| >= |b| (or a = 0): Dekker's fast two-sum.
+template <class V>
+[[gnu::always_inline]] inline Pair<V> fast_two_sum(V a, V b) {
+  const V s = a + b;
+  const V z = s - a;
+  return {s, b - z};
+}
+
+// a + b = hi + lo exactly, whatever the magnitudes: Knuth's two-sum.
+template <class V>
+[[gnu::always_inline]] inline Pair<V> two_sum(V a, V b) {
+  const V s = a + b;
+  const V bb = s - a;
+  return {s, (a - (s - bb)) + (b - bb)};
+}
+
+// a = hi + lo with hi holding a's leading 26 bits (Veltkamp's splitting;
+// exact for |a| below 2^996).
+template <class V>
+[[gnu::always_inline]] inline Pair<V> split(V a) {
+  const V c = a * 134217729.0;  // 2^27 + 1
+  const V hi = c - (c - a);
+  return {hi, a - hi};
+}
+
+// a * b = hi + lo exactly (Dekker's product), for |a|, |b| below 2^996 and a
+// product clear of underflow.
+template <class V>
+[[gnu::always_inline]] inline Pair<V> two_prod(V a, V b) {
+  const V p = a * b;
+  const Pair<V> as = split(a), bs = split(b);
+  return {p, ((as.hi * bs.hi - p) + as.hi * bs.lo + as.lo * bs.hi) + as.lo * bs.lo};
+}
+
+}  // namespace
+}  // namespace tarvik::rational
