@@ -1,0 +1,168 @@
+#include "special/fixed.hpp"
+
+#include <cmath>
+
+#include "special/exp_tables.hpp"
+
+namespace tarvik::rational::fixed {
+
+namespace {
+using u64 = std::uint64_t;
+__extension__ typedef unsigned __int128 u128;
+
+// Bit b of the 320-bit integer W (the value is W / 2^256).
+bool bit_of(const Fixed& a, int b) { return (a.w[4 - b / 64] >> (b % 64)) & 1; }
+
+// The index of the leading bit, -1 for 0.
+int leading_bit(const Fixed& a) {
+  for (int i = 0; i < 5; ++i) {
+    if (a.w[i] != 0) return (4 - i) * 64 + 63 - __builtin_clzll(a.w[i]);
+  }
+  return -1;
+}
+
+Fixed shift_left_one(const Fixed& a) {
+  Fixed r;
+  for (int i = 0; i < 5; ++i) r.w[i] = (a.w[i] << 1) | (i < 4 ? a.w[i + 1] >> 63 : 0);
+  return r;
+}
+}  // namespace
+
+bool less(const Fixed& a, const Fixed& b) {
+  for (int i = 0; i < 5; ++i) {
+    if (a.w[i] != b.w[i]) return a.w[i] < b.w[i];
+  }
+  return false;
+}
+
+bool is_zero(const Fixed& a) { return (a.w[0] | a.w[1] | a.w[2] | a.w[3] | a.w[4]) == 0; }
+
+Fixed add(const Fixed& a, const Fixed& b) {
+  Fixed r;
+  u64 carry = 0;
+  for (int i = 4; i >= 0; --i) {
+    const u128 s = static_cast<u128>(a.w[i]) + b.w[i] + carry;
+    r.w[i] = static_cast<u64>(s);
+    carry = static_cast<u64>(s >> 64);
+  }
+  return r;
+}
+
+Fixed sub(const Fixed& a, const Fixed& b) {
+  Fixed r;
+  u64 borrow = 0;
+  for (int i = 4; i >= 0; --i) {
+    const u128 d = static_cast<u128>(a.w[i]) - b.w[i] - borrow;
+    r.w[i] = static_cast<u64>(d);
+    borrow = (d >> 64) != 0 ? 1 : 0;
+  }
+  return r;
+}
+
+Fixed mul(const Fixed& a, const Fixed& b) {
+  // acc[n] has weight 2^(-64 (n - 1)): the product's integer limb is acc[1].
+  u64 acc[10] = {};
+  for (int i = 4; i >= 0; --i) {
+    u64 carry = 0;
+    for (int j = 4; j >= 0; --j) {
+      const u128 t = static_cast<u128>(a.w[i]) * b.w[j] + acc[i + j + 1] + carry;
+      acc[i + j + 1] = static_cast<u64>(t);
+      carry = static_cast<u64>(t >> 64);
+    }
+    acc[i] += carry;
+  }
+  Fixed r;
+  for (int i = 0; i < 5; ++i) r.w[i] = acc[i + 1];
+  return r;
+}
+
+Fixed mul_small(const Fixed& a, u64 n) {
+  Fixed r;
+  u64 carry = 0;
+  for (int i = 4; i >= 0; --i) {
+    const u128 t = static_cast<u128>(a.w[i]) * n + carry;
+    r.w[i] = static_cast<u64>(t);
+    carry = static_cast<u64>(t >> 64);
+  }
+  return r;
+}
+
+Fixed div_small(const Fixed& a, u64 n) {
+  Fixed r;
+  u128 rem = 0;
+  for (int i = 0; i < 5; ++i) {
+    const u128 cur = (rem << 64) | a.w[i];
+    r.w[i] = static_cast<u64>(cur / n);
+    rem = cur % n;
+  }
+  return r;
+}
+
+Fixed div(const Fixed& a, const Fixed& b) {
+  // Restoring division, one quotient bit at a time: the quotient's bit q
+  // has weight 2^(q - 256); the remainder stays below 2 b.
+  Fixed q, rem;
+  for (int bit = 319 + 256; bit >= 0; --bit) {
+    rem = shift_left_one(rem);
+    if (bit >= 256 && bit_of(a, bit - 256)) rem.w[4] |= 1;
+    if (!less(rem, b)) {
+      rem = sub(rem, b);
+      if (bit < 320) q.w[4 - bit / 64] |= u64{1} << (bit % 64);
+    }
+  }
+  return q;
+}
+
+Fixed from_double(double x) {
+  int e = 0;
+  const double m = std::frexp(std::fabs(x), &e);  // |x| = m 2^e, m in [0.5, 1)
+  const u64 mant = static_cast<u64>(std::ldexp(m, 53));
+  Fixed r;
+  const int b0 = e - 53 + 256;  // where mant's bit 0 lands
+  for (int bit = 0; bit < 53; ++bit) {
+    const int b = b0 + bit;
+    if (((mant >> bit) & 1) && b >= 0) r.w[4 - b / 64] |= u64{1} << (b % 64);
+  }
+  return r;
+}
+
+Fixed ln2() { return {{0, kLn2Fixed[0], kLn2Fixed[1], kLn2Fixed[2], kLn2Fixed[3]}}; }
+
+Fixed exp_of(const Fixed& r, bool negative) {
+  // Terms t_n = t_(n-1) r / n, each truncated (an error below 2^-255 that
+  // does not grow, r < 1); the positive and the negative ones summed apart.
+  Fixed plus = {{1, 0, 0, 0, 0}}, minus;
+  Fixed term = plus;
+  for (u64 n = 1; n < 100; ++n) {
+    term = div_small(mul(term, r), n);
+    if (is_zero(term)) break;
+    if (negative && (n & 1)) {
+      minus = add(minus, term);
+    } else {
+      plus = add(plus, term);
+    }
+  }
+  return sub(plus, minus);
+}
+
+double round_to_double(const Fixed& v, bool negative, int scale) {
+  const int lead = leading_bit(v);
+  if (lead < 0) return negative ? -0.0 : 0.0;
+  // v 2^scale = 1.f 2^e.
+  const int e = lead - 256 + scale;
+  int p = 53;
+  if (e < -1022) p = 53 - (-1022 - e);
+  double result = 0.0;
+  if (p >= 0) {
+    std::uint64_t q = 0;
+    for (int b = lead; b > lead - p; --b) q = (q << 1) | (b >= 0 && bit_of(v, b) ? 1 : 0);
+    const int round_at = lead - p;
+    bool sticky = false;
+    for (int b = round_at - 1; b >= 0 && !sticky; --b) sticky = bit_of(v, b);
+    if (round_at >= 0 && bit_of(v, round_at) && (sticky || (q & 1))) ++q;
+    result = std::ldexp(static_cast<double>(q), e - p + 1);
+  }
+  return negative ? -result : result;
+}
+
+}  // namespace tarvik::rational::fixed

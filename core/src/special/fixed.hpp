@@ -1,0 +1,38 @@
+// Fixed-point numbers of 320 bits, the arithmetic of the correctly rounded
+// functions' last resorts: limb 0 the integer part (below 2^64), limbs 1..4
+// the fraction, most significant first, so 256 fractional bits. Every
+// operation truncates (an error below 2^-256 each); the callers bound how
+// those errors add up.
+#pragma once
+
+#include <cstdint>
+
+namespace tarvik::rational::fixed {
+
+struct Fixed {
+  std::uint64_t w[5] = {0, 0, 0, 0, 0};
+};
+
+bool less(const Fixed& a, const Fixed& b);
+bool is_zero(const Fixed& a);
+Fixed add(const Fixed& a, const Fixed& b);
+Fixed sub(const Fixed& a, const Fixed& b);  // a - b for a >= b
+Fixed mul(const Fixed& a, const Fixed& b);  // the product below 2^64
+Fixed mul_small(const Fixed& a, std::uint64_t n);
+Fixed div_small(const Fixed& a, std::uint64_t n);
+Fixed div(const Fixed& a, const Fixed& b);  // a / b for b > 0, the quotient below 2^64
+
+// |x| exactly, for |x| < 2^64 with no bit below 2^-256 (else truncated).
+Fixed from_double(double x);
+// ln 2, to 2^-256.
+Fixed ln2();
+
+// exp(r) (or exp(-r) where `negative`) for 0 <= r < 1 by Taylor's series:
+// an error below 2^-245.
+Fixed exp_of(const Fixed& r, bool negative);
+
+// (-1)^negative v 2^scale rounded to the nearest double (ties to even),
+// subnormal and overflowing results included; 0 for v = 0.
+double round_to_double(const Fixed& v, bool negative, int scale);
+
+}  // namespace tarvik::rational::fixed
