@@ -88,12 +88,17 @@ Fixed mul_small(const Fixed& a, u64 n) {
 }
 
 Fixed div_small(const Fixed& a, u64 n) {
+  // Long division by 32-bit halves, so that every step divides 64 bits by
+  // n < 2^32 in the machine's own division (128-bit division would call a
+  // compiler runtime routine, which the extension must not carry).
   Fixed r;
-  u128 rem = 0;
+  u64 rem = 0;
   for (int i = 0; i < 5; ++i) {
-    const u128 cur = (rem << 64) | a.w[i];
-    r.w[i] = static_cast<u64>(cur / n);
-    rem = cur % n;
+    const u64 high = (rem << 32) | (a.w[i] >> 32);
+    rem = high % n;
+    const u64 low = (rem << 32) | (a.w[i] & 0xffffffffu);
+    rem = low % n;
+    r.w[i] = ((high / n) << 32) | (low / n);
   }
   return r;
 }

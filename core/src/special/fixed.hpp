@@ -19,7 +19,7 @@ Fixed add(const Fixed& a, const Fixed& b);
 Fixed sub(const Fixed& a, const Fixed& b);  // a - b for a >= b
 Fixed mul(const Fixed& a, const Fixed& b);  // the product below 2^64
 Fixed mul_small(const Fixed& a, std::uint64_t n);
-Fixed div_small(const Fixed& a, std::uint64_t n);
+Fixed div_small(const Fixed& a, std::uint64_t n);  // 0 < n < 2^32
 Fixed div(const Fixed& a, const Fixed& b);  // a / b for b > 0, the quotient below 2^64
 
 // |x| exactly, for |x| < 2^64 with no bit below 2^-256 (else truncated).
