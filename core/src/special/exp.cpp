@@ -10,7 +10,6 @@
 // and J.-M. Muller, "Worst cases for correct rounding of the elementary
 // functions in double precision", ARITH 15, 2001) lie some 2^-(53+60)
 // relative from one for |x| >= 2^-54, so the rounding below is exp(x)'s.
-#include <cmath>
 #include <cstdint>
 
 #include "special/exp.hpp"
@@ -22,9 +21,10 @@ double exp_last_resort(double x) {
   if (x != x) return x + x;
   if (x > kExpOverflow) return __builtin_inf();
   if (x < -745.2) return 0.0;  // below 2^-1075 (half the least subnormal)
-  if (std::fabs(x) < kExpTiny) return 1.0;
+  if (abs_of(x) < kExpTiny) return 1.0;
   using namespace fixed;
-  const long k = std::lround(x * 1.4426950408889634);  // nearest to x / ln2, or next to it
+  // Near x / ln2 (truncating the sum: no call of the C library's lround).
+  const long k = static_cast<long>(x * 1.4426950408889634 + (x < 0.0 ? -0.5 : 0.5));
   const Fixed ax = from_double(x);
   const Fixed kl = mul_small(ln2(), static_cast<std::uint64_t>(k < 0 ? -k : k));
   // r = x - k ln2, |r| and its sign (x and k share theirs).

@@ -1,6 +1,6 @@
 #include "special/fixed.hpp"
 
-#include <cmath>
+#include <bit>
 
 #include "special/exp_tables.hpp"
 
@@ -118,12 +118,29 @@ Fixed div(const Fixed& a, const Fixed& b) {
   return q;
 }
 
+void decompose(double x, u64& mantissa, int& exponent) {
+  const u64 bits = std::bit_cast<u64>(x) & 0x7fffffffffffffffu;
+  const int field = static_cast<int>(bits >> 52);
+  mantissa = bits & 0x000fffffffffffffu;
+  if (field == 0) {
+    exponent = -1074;
+  } else {
+    mantissa |= u64{1} << 52;
+    exponent = field - 1075;
+  }
+}
+
+double pow2(int k) {
+  if (k >= -1022) return std::bit_cast<double>(static_cast<u64>(k + 1023) << 52);
+  return std::bit_cast<double>(u64{1} << (k + 1074));
+}
+
 Fixed from_double(double x) {
+  u64 mant = 0;
   int e = 0;
-  const double m = std::frexp(std::fabs(x), &e);  // |x| = m 2^e, m in [0.5, 1)
-  const u64 mant = static_cast<u64>(std::ldexp(m, 53));
+  decompose(x, mant, e);  // |x| = mant 2^e
   Fixed r;
-  const int b0 = e - 53 + 256;  // where mant's bit 0 lands
+  const int b0 = e + 256;  // where mant's bit 0 lands
   for (int bit = 0; bit < 53; ++bit) {
     const int b = b0 + bit;
     if (((mant >> bit) & 1) && b >= 0) r.w[4 - b / 64] |= u64{1} << (b % 64);
@@ -165,7 +182,15 @@ double round_to_double(const Fixed& v, bool negative, int scale) {
     bool sticky = false;
     for (int b = round_at - 1; b >= 0 && !sticky; --b) sticky = bit_of(v, b);
     if (round_at >= 0 && bit_of(v, round_at) && (sticky || (q & 1))) ++q;
-    result = std::ldexp(static_cast<double>(q), e - p + 1);
+    // q 2^(e - p + 1) is a double (or 2^1024: overflow), so the product of
+    // two exact factors is exact; split where 2^(e - p + 1) alone would overflow.
+    if (e > 1023) {
+      result = __builtin_inf();
+    } else if (e - p + 1 > 971) {
+      result = static_cast<double>(q) * pow2(e - p + 1 - 64) * 0x1p64;
+    } else {
+      result = static_cast<double>(q) * pow2(e - p + 1);
+    }
   }
   return negative ? -result : result;
 }

@@ -22,6 +22,13 @@ Fixed mul_small(const Fixed& a, std::uint64_t n);
 Fixed div_small(const Fixed& a, std::uint64_t n);  // 0 < n < 2^32
 Fixed div(const Fixed& a, const Fixed& b);  // a / b for b > 0, the quotient below 2^64
 
+// x = mantissa 2^exponent exactly, mantissa an integer below 2^53 (0 for
+// x = 0), subnormal x included; from the bits, not the C library's frexp,
+// which a static build may carry a copy of.
+void decompose(double x, std::uint64_t& mantissa, int& exponent);
+// 2^k for k in [-1074, 1023], subnormal powers included.
+double pow2(int k);
+
 // |x| exactly, for |x| < 2^64 with no bit below 2^-256 (else truncated).
 Fixed from_double(double x);
 // ln 2, to 2^-256.

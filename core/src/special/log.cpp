@@ -10,7 +10,6 @@
 // the smallest |log x| a double other than 1 gives (2^-53): far from any
 // midpoint it could be mistaken for (Lefevre and Muller's worst cases of
 // binary64 log lie some 2^-(53+64) relative from one).
-#include <cmath>
 #include <cstdint>
 
 #include "special/fixed.hpp"
@@ -25,8 +24,14 @@ double log_last_resort(double x) {
   if (x == __builtin_inf()) return x;
   if (x == 1.0) return 0.0;
   using namespace fixed;
-  int e = 0;
-  double m = std::frexp(x, &e);  // x = m 2^e, m in [0.5, 1)
+  // x = m 2^e with m in [sqrt(2)/2, sqrt(2)): from x = mant 2^e0, mant an
+  // integer below 2^53, m = mant 2^-(L) with L its bit length.
+  std::uint64_t mant = 0;
+  int e0 = 0;
+  decompose(x, mant, e0);
+  const int length = 64 - __builtin_clzll(mant);
+  double m = static_cast<double>(mant) * pow2(-length);  // in [0.5, 1)
+  int e = e0 + length;
   if (m < kSqrt2 * 0.5) {
     m *= 2.0;
     e -= 1;
