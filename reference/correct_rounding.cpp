@@ -3,16 +3,20 @@
 // range as binary64, subnormals included), scalar and in four vector lanes,
 // over
 //   bits     doubles uniform in their bit patterns (every sign and exponent),
-//   values   doubles uniform in value over the function's interesting range,
-//   near     x = RN(ln m) for midpoints m of random doubles: exp(x) is
-//            within some |x| ulps of a midpoint, closer the smaller |x|,
-//   special  +-0, subnormals, the overflow and underflow thresholds and
-//            their neighbours, +-inf, NaN;
+//   values   doubles drawn over the function's interesting range,
+//   near     x = RN(f^-1(m)) for midpoints m between RN(f(x0)) and the next
+//            double, x0 drawn as for `values` and at every scale: f(x) is
+//            within some ulps of x of a midpoint,
+//   special  +-0, subnormals, the thresholds and their neighbours, +-inf,
+//            NaN,
+//   resort   the last resort alone (scalar) on a fiftieth of the count of
+//            fast-path arguments, since the rounding test sends it few;
 // and, with --error, the largest relative error of the fast path's
 // double-double before its rounding test, which the test's bound must
-// exceed. Exits 1 on any misrounded result.
+// exceed. Each function is one entry of the table in main(). Exits 1 on any
+// misrounded result.
 //
-//   correct_rounding [--count N] [--seed S] [--error]
+//   correct_rounding [--count N] [--seed S] [--error] [--only NAME]
 #include <mpfr.h>
 
 #include <bit>
@@ -26,11 +30,36 @@
 #include <vector>
 
 #include "special/exp.hpp"
+#include "special/expm1.hpp"
+#include "special/log1p.hpp"
 
 namespace {
 
 using namespace tarvik::rational;
 using Lanes = double __attribute__((vector_size(32)));
+using Rng = std::mt19937_64;
+using MpfrFn = int (*)(mpfr_ptr, mpfr_srcptr, mpfr_rnd_t);
+
+constexpr double kInf = __builtin_inf();
+
+// The fast path's double-double 2^scale (hi + lo) before the rounding test.
+struct Reduced {
+  double hi, lo;
+  long scale;
+};
+
+struct Function {
+  const char* name;
+  MpfrFn mpfr, inverse;            // f and f^-1 in MPFR
+  double (*scalar)(double);        // ours
+  Lanes (*lanes)(Lanes);           // ours, four lanes
+  double (*values)(Rng&);          // the `values` set's distribution
+  double (*fast_arg)(Rng&);        // arguments the fast path takes
+  Reduced (*reduced)(double);      // the fast path before its test
+  double (*last_resort)(double);   // the fixed-point method alone
+  double test_error;               // its test's bound
+  std::vector<double> specials;
+};
 
 struct Tally {
   long tried = 0, scalar_wrong = 0, lanes_wrong = 0, libc_wrong = 0;
@@ -48,9 +77,9 @@ class Reference {
     mpfr_clear(x_);
     mpfr_clear(y_);
   }
-  double exp(double x) {
+  double operator()(MpfrFn f, double x) {
     mpfr_set_d(x_, x, MPFR_RNDN);
-    const int t = mpfr_exp(y_, x_, MPFR_RNDN);
+    const int t = f(y_, x_, MPFR_RNDN);
     mpfr_subnormalize(y_, t, MPFR_RNDN);
     return mpfr_get_d(y_, MPFR_RNDN);
   }
@@ -64,77 +93,81 @@ bool same(double a, double b) {
          (std::isnan(a) && std::isnan(b));
 }
 
-void check(const std::vector<double>& xs, Reference& ref, Tally& tally) {
+// The C library's function of the same name, for comparison.
+double libc(const Function& f, double x) {
+  if (std::strcmp(f.name, "exp") == 0) return std::exp(x);
+  if (std::strcmp(f.name, "expm1") == 0) return std::expm1(x);
+  return std::log1p(x);
+}
+
+void check(const Function& f, const std::vector<double>& xs, Reference& ref, Tally& tally) {
   for (std::size_t i = 0; i < xs.size(); i += 4) {
     Lanes v = {0, 0, 0, 0};
     const std::size_t n = std::min<std::size_t>(4, xs.size() - i);
     for (std::size_t k = 0; k < n; ++k) v[k] = xs[i + k];
-    const Lanes lanes = exp_correct(v);
+    const Lanes lanes = f.lanes(v);
     for (std::size_t k = 0; k < n; ++k) {
-      const double x = xs[i + k], want = ref.exp(x);
+      const double x = xs[i + k], want = ref(f.mpfr, x), got = f.scalar(x);
       ++tally.tried;
-      if (!same(exp_correct(x), want)) {
+      if (!same(got, want)) {
         if (++tally.scalar_wrong <= 10) {
-          std::printf("  misrounded exp(%a): %a, not %a\n", x, exp_correct(x), want);
+          std::printf("  misrounded %s(%a): %a, not %a\n", f.name, x, got, want);
         }
       }
       if (!same(lanes[k], want)) ++tally.lanes_wrong;
-      if (!same(std::exp(x), want)) ++tally.libc_wrong;
+      if (!same(libc(f, x), want)) ++tally.libc_wrong;
     }
   }
 }
 
-std::vector<double> specials() {
-  std::vector<double> v = {0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, 0x1p-54, -0x1p-54,
-                           0x1p-53, -0x1p-53, 1.0, -1.0, kExpOverflow, -745.1332191019411,
-                           -745.1332191019412, -708.3964185322641, -707.5, 709.78, 710.0,
-                           -746.0, __builtin_inf(), -__builtin_inf(), __builtin_nan("")};
+// The specials and their two neighbours.
+std::vector<double> with_neighbours(std::vector<double> v) {
   const std::size_t n = v.size();
   for (std::size_t i = 0; i < n; ++i) {
     if (std::isfinite(v[i])) {
-      v.push_back(std::nextafter(v[i], __builtin_inf()));
-      v.push_back(std::nextafter(v[i], -__builtin_inf()));
+      v.push_back(std::nextafter(v[i], kInf));
+      v.push_back(std::nextafter(v[i], -kInf));
     }
   }
   return v;
 }
 
-// x = RN(ln m) for midpoints m of random doubles y in the normal range.
-std::vector<double> near_midpoints(std::mt19937_64& g, long count) {
+// x = RN(f^-1(m)) for m the midpoint of RN(f(x0)) and the next double up.
+std::vector<double> near_midpoints(const Function& f, Rng& g, long count) {
   std::vector<double> xs;
-  mpfr_t m, l;
+  mpfr_t a, m, l;
+  mpfr_init2(a, 53);
   mpfr_init2(m, 64);
   mpfr_init2(l, 53);
-  std::uniform_real_distribution<double> e(-707.0, 709.0);
   for (long i = 0; i < count; ++i) {
-    const double y = std::exp(e(g));
+    const double x0 = i % 2 ? f.values(g) : f.fast_arg(g);
+    mpfr_set_d(a, x0, MPFR_RNDN);
+    f.mpfr(l, a, MPFR_RNDN);
+    const double y = mpfr_get_d(l, MPFR_RNDN);
+    if (!std::isfinite(y) || y == 0.0 || std::fabs(y) < 0x1p-1000) continue;
     mpfr_set_d(m, y, MPFR_RNDN);
-    mpfr_set_d(l, std::nextafter(y, __builtin_inf()), MPFR_RNDN);
+    mpfr_set_d(l, std::nextafter(y, kInf), MPFR_RNDN);
     mpfr_add(m, m, l, MPFR_RNDN);  // exact in 64 bits
     mpfr_div_2ui(m, m, 1, MPFR_RNDN);
-    mpfr_log(l, m, MPFR_RNDN);
-    xs.push_back(mpfr_get_d(l, MPFR_RNDN));
+    f.inverse(l, m, MPFR_RNDN);
+    const double x = mpfr_get_d(l, MPFR_RNDN);
+    if (std::isfinite(x)) xs.push_back(x);
   }
-  mpfr_clear(m);
-  mpfr_clear(l);
+  mpfr_clears(a, m, l, static_cast<mpfr_ptr>(nullptr));
   return xs;
 }
 
-// The fast path's largest relative error over `count` arguments.
-double fast_path_error(std::mt19937_64& g, long count) {
+// The fast path's largest relative error over `count` of its arguments.
+double fast_path_error(const Function& f, Rng& g, long count) {
   mpfr_t y, v, x;
   mpfr_inits2(300, y, v, x, static_cast<mpfr_ptr>(nullptr));
-  std::uniform_real_distribution<double> wide(kExpFastLow, kExpOverflow), unit(-1.0, 1.0);
   double worst = 0.0;
   for (long i = 0; i < count; ++i) {
-    const double arg = i % 3 == 0 ? wide(g)
-                       : i % 3 == 1 ? unit(g)
-                                    : std::ldexp(unit(g), -static_cast<int>(g() % 60));
-    std::int64_t m = 0;
-    const Pair<double> p = exp_reduced(arg, m);
+    const double arg = f.fast_arg(g);
+    const Reduced p = f.reduced(arg);
     mpfr_set_d(x, arg, MPFR_RNDN);
-    mpfr_exp(y, x, MPFR_RNDN);
-    mpfr_mul_2si(y, y, -m, MPFR_RNDN);
+    f.mpfr(y, x, MPFR_RNDN);
+    mpfr_mul_2si(y, y, -p.scale, MPFR_RNDN);
     mpfr_set_d(v, p.hi, MPFR_RNDN);
     mpfr_add_d(v, v, p.lo, MPFR_RNDN);
     mpfr_sub(v, v, y, MPFR_RNDN);
@@ -145,12 +178,121 @@ double fast_path_error(std::mt19937_64& g, long count) {
   return worst;
 }
 
+// How many of `count` fast-path arguments the rounding test leaves to the
+// last resort.
+long undecided(const Function& f, Rng& g, long count) {
+  long n = 0;
+  for (long i = 0; i < count; i += 4) {
+    Lanes v;
+    for (int k = 0; k < 4; ++k) v[k] = f.fast_arg(g);
+    Mask<Lanes> decided;
+    if (std::strcmp(f.name, "exp") == 0) {
+      exp_fast(v, decided);
+    } else if (std::strcmp(f.name, "expm1") == 0) {
+      expm1_fast(v, decided);
+    } else {
+      log1p_fast(v, decided);
+    }
+    for (int k = 0; k < 4; ++k) n += decided[k] == 0;
+  }
+  return n;
+}
+
+double uniform(Rng& g, double lo, double hi) {
+  return std::uniform_real_distribution<double>(lo, hi)(g);
+}
+
+// A third wide, a third in (-1, 1), a third scaled by 2^-(0..59).
+double mixed(Rng& g, double lo, double hi) {
+  switch (g() % 3) {
+    case 0:
+      return uniform(g, lo, hi);
+    case 1:
+      return uniform(g, -1.0, 1.0);
+    default:
+      return std::ldexp(uniform(g, -1.0, 1.0), -static_cast<int>(g() % 60));
+  }
+}
+
+std::vector<Function> functions() {
+  std::vector<Function> fs;
+  fs.push_back(Function{
+      "exp", mpfr_exp, mpfr_log, [](double x) { return exp_correct(x); },
+      [](Lanes x) { return exp_correct(x); },
+      [](Rng& g) { return uniform(g, -746.0, 710.0); },
+      [](Rng& g) { return mixed(g, kExpFastLow, kExpOverflow); },
+      [](double x) {
+        std::int64_t m = 0;
+        const Pair<double> p = exp_reduced(x, m);
+        return Reduced{p.hi, p.lo, static_cast<long>(m)};
+      },
+      exp_last_resort, kExpTestError,
+      with_neighbours({0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, 0x1p-54, -0x1p-54, 0x1p-53,
+                       -0x1p-53, 1.0, -1.0, kExpOverflow, -745.1332191019411, -745.1332191019412,
+                       -708.3964185322641, -707.5, 709.78, 710.0, -746.0, kInf, -kInf,
+                       __builtin_nan("")})});
+  fs.push_back(Function{
+      "expm1", mpfr_expm1, mpfr_log1p, [](double x) { return expm1_correct(x); },
+      [](Lanes x) { return expm1_correct(x); },
+      [](Rng& g) { return g() % 2 ? uniform(g, -40.0, 710.0) : uniform(g, -1.0, 1.0); },
+      [](Rng& g) {
+        double x;
+        do x = mixed(g, kExpm1MinusOne, kExpOverflow);
+        while (std::fabs(x) < kExpm1Tiny);
+        return x;
+      },
+      [](double x) {
+        std::int64_t m = 0;
+        const Pair<double> p = expm1_reduced(x, m);
+        return Reduced{p.hi, p.lo, static_cast<long>(m)};
+      },
+      expm1_last_resort, kExpm1TestError,
+      with_neighbours({0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, -0x1p-1022, 0x1p-54,
+                       -0x1p-54, 0x1p-53, -0x1p-53, 0x1.8p-53, -0x1.8p-53, 0x1p-27, 1.0, -1.0,
+                       0x1.62e42fefa39efp-1, -0x1.62e42fefa39efp-1, 0x1.62e42fefa39efp-2,
+                       kExpOverflow, -37.42994775023704, -38.0, -40.0, 710.0, kInf, -kInf,
+                       __builtin_nan("")})});
+  fs.push_back(Function{
+      "log1p", mpfr_log1p, mpfr_expm1, [](double x) { return log1p_correct(x); },
+      [](Lanes x) { return log1p_correct(x); },
+      [](Rng& g) {
+        switch (g() % 3) {
+          case 0:
+            return uniform(g, -1.0, 1.0);
+          case 1:
+            return uniform(g, -1.0, 16.0);
+          default:
+            return std::exp(uniform(g, 0.0, 709.0));
+        }
+      },
+      [](Rng& g) {
+        double x;
+        do {
+          x = g() % 4 ? mixed(g, -1.0, 1e6)
+                      : -1.0 + std::ldexp(uniform(g, 0.0, 1.0), -static_cast<int>(g() % 50));
+        } while (std::fabs(x) < kLog1pTiny || x <= -1.0);
+        return x;
+      },
+      [](double x) {
+        const Pair<double> p = log1p_reduced(x);
+        return Reduced{p.hi, p.lo, 0};
+      },
+      log1p_last_resort, kLog1pTestError,
+      with_neighbours({0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, -0x1p-1022, 0x1p-54,
+                       -0x1p-54, 0x1p-53, -0x1p-53, 0x1.8p-53, -0x1.8p-53, 0x1p-9, -0x1p-9, -0.5,
+                       1.0, 0x1.6a09e667f3bcdp-1 - 1.0, 0x1.6a09e667f3bcdp0 - 1.0, -1.0 + 0x1p-53,
+                       -1.0, -2.0, 0x1p53, 0x1p1023, 0x1.fffffffffffffp+1023, kInf, -kInf,
+                       __builtin_nan("")})});
+  return fs;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   long count = 1000000;
   unsigned long seed = 1;
   bool error = false;
+  std::string only;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--count" && i + 1 < argc) {
@@ -159,46 +301,61 @@ int main(int argc, char** argv) {
       seed = std::strtoul(argv[++i], nullptr, 10);
     } else if (a == "--error") {
       error = true;
+    } else if (a == "--only" && i + 1 < argc) {
+      only = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: correct_rounding [--count N] [--seed S] [--error]\n");
+      std::fprintf(stderr,
+                   "usage: correct_rounding [--count N] [--seed S] [--error] [--only NAME]\n");
       return 2;
     }
   }
-  std::mt19937_64 g(seed);
+  Rng g(seed);
   Reference ref;
   long wrong = 0;
-  const auto report = [&](const char* set, const std::vector<double>& xs) {
-    Tally t;
-    check(xs, ref, t);
-    std::printf("exp %-8s %10ld tried, misrounded: %ld scalar, %ld lanes (the C library: %ld)\n",
-                set, t.tried, t.scalar_wrong, t.lanes_wrong, t.libc_wrong);
-    wrong += t.scalar_wrong + t.lanes_wrong;
-  };
-  const long chunk = 1 << 20;
-  for (const char* set : {"bits", "values"}) {
-    Tally total;
-    for (long done = 0; done < count; done += chunk) {
-      std::vector<double> xs;
-      for (long i = done; i < std::min(count, done + chunk); ++i) {
-        double x = std::bit_cast<double>(g());
-        if (std::strcmp(set, "values") == 0) {
-          x = std::uniform_real_distribution<double>(-746.0, 710.0)(g);
+  for (const Function& f : functions()) {
+    if (!only.empty() && only != f.name) continue;
+    const auto report = [&](const char* set, const Tally& t) {
+      std::printf("%-5s %-8s %10ld tried, misrounded: %ld scalar, %ld lanes (the C library: %ld)\n",
+                  f.name, set, t.tried, t.scalar_wrong, t.lanes_wrong, t.libc_wrong);
+      wrong += t.scalar_wrong + t.lanes_wrong;
+    };
+    const long chunk = 1 << 20;
+    for (const char* set : {"bits", "values"}) {
+      Tally total;
+      for (long done = 0; done < count; done += chunk) {
+        std::vector<double> xs;
+        for (long i = done; i < std::min(count, done + chunk); ++i) {
+          xs.push_back(std::strcmp(set, "values") == 0 ? f.values(g) : std::bit_cast<double>(g()));
         }
-        xs.push_back(x);
+        check(f, xs, ref, total);
       }
-      check(xs, ref, total);
+      report(set, total);
     }
-    std::printf("exp %-8s %10ld tried, misrounded: %ld scalar, %ld lanes (the C library: %ld)\n",
-                set, total.tried, total.scalar_wrong, total.lanes_wrong, total.libc_wrong);
-    wrong += total.scalar_wrong + total.lanes_wrong;
-  }
-  report("near", near_midpoints(g, std::max(count / 10, 1000L)));
-  report("special", specials());
-  if (error) {
-    const double e = fast_path_error(g, count);
-    std::printf("exp fast path: largest relative error 2^%.2f over %ld arguments (test bound 2^%.0f)\n",
-                std::log2(e), count, std::log2(kExpTestError));
-    if (e >= kExpTestError) ++wrong;
+    Tally near, special, resort;
+    check(f, near_midpoints(f, g, std::max(count / 10, 1000L)), ref, near);
+    report("near", near);
+    check(f, f.specials, ref, special);
+    report("special", special);
+    for (long i = 0; i < std::max(count / 50, 1000L); ++i) {
+      const double x = f.fast_arg(g), got = f.last_resort(x), want = ref(f.mpfr, x);
+      ++resort.tried;
+      if (!same(got, want) && ++resort.scalar_wrong <= 10) {
+        std::printf("  misrounded %s_last_resort(%a): %a, not %a\n", f.name, x, got, want);
+      }
+    }
+    std::printf("%-5s resort   %10ld tried, misrounded: %ld (the last resort alone)\n", f.name,
+                resort.tried, resort.scalar_wrong);
+    wrong += resort.scalar_wrong;
+    if (error) {
+      const double e = fast_path_error(f, g, count);
+      const long rest = undecided(f, g, count);
+      std::printf(
+          "%-5s fast path: largest relative error 2^%.2f over %ld arguments (test bound 2^%.0f); "
+          "%ld of them (a fraction 2^%.1f) left to the last resort\n",
+          f.name, std::log2(e), count, std::log2(f.test_error), rest,
+          std::log2(static_cast<double>(std::max(rest, 1L)) / static_cast<double>(count)));
+      if (e >= f.test_error) ++wrong;
+    }
   }
   return wrong == 0 ? 0 : 1;
 }
