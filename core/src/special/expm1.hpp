@@ -24,7 +24,7 @@
 // 2^-69.6 |e|; the tail's 3 additions 2^-75 |e|; r_lo's omitted powers and
 // the reduction below 2^-90. So e within 2^-69.2 |e|, y within 2^-68.2 |y|
 // (plus T_lo's 2^-107 and the final additions' 2^-104, relative to |T| and
-// |y| >= |T|/256 when j != 0: 2^-96), measured 2^-70.4 over 2 million
+// |y| >= |T|/256 when j != 0: 2^-96), measured 2^-70.4 over 20 million
 // arguments (reference/correct_rounding --error). The rounding test takes
 // 2^-66.
 //
