@@ -14,6 +14,7 @@
 // later tables) find no argument anywhere near 2^-189 relative from a
 // midpoint; the nearest by construction are tiny x where x - x^2/2 is a midpoint and x^3/6
 // alone separates them, some x^2/6 >= 2^-111 relative for |x| >= 2^-54.
+#include <bit>
 #include <cmath>
 #include <cstdint>
 
@@ -30,10 +31,12 @@ double log1p_last_resort(double x) {
   if (std::fabs(x) < kLog1pTiny) return x;
   using namespace fixed;
   const Pair<double> u = two_sum(1.0, x);
-  int e = 0;
-  const double f = std::frexp(u.hi, &e);  // u_hi = f 2^e, f in [0.5, 1)
-  if (f < 0.70710678118654752) --e;
-  const double m_hi = std::ldexp(u.hi, -e), m_lo = std::ldexp(u.lo, -e);
+  // u_hi = 2^e m_hi, m_hi in [sqrt(1/2), sqrt(2)), as on the fast path.
+  const std::int64_t bits = std::bit_cast<std::int64_t>(u.hi);
+  const std::int64_t e = (bits - 0x3fe6a09e667f3bcd) >> 52;
+  const double m_hi = std::bit_cast<double>(bits - (e << 52));
+  const std::int64_t half = e >> 1;
+  const double m_lo = (u.lo * power_of_two<double>(-half)) * power_of_two<double>(half - e);
   const Fixed one = {{1, 0, 0, 0, 0}};
   const Fixed m = m_lo < 0 ? sub(from_double(m_hi), from_double(m_lo))
                            : add(from_double(m_hi), from_double(m_lo));
