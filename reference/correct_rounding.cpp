@@ -7,6 +7,10 @@
 //   near     x = RN(f^-1(m)) for midpoints m between RN(f(x0)) and the next
 //            double, x0 drawn as for `values` and at every scale: f(x) is
 //            within some ulps of x of a midpoint,
+//   tiny     (expm1, log1p) x = +-M 2^(q-52), q in [-53, -30], M nearest to
+//            sqrt((j + 1/2) 2^(53-q)): x^2/2 lies within some 2^(q-0.5) ulps
+//            of an odd multiple of ulp(x)/2, so f(x) = x +- x^2/2 + x^3/6 ...
+//            lies near a midpoint, 2^-(53+80) relative and nearer for q < -40,
 //   special  +-0, subnormals, the thresholds and their neighbours, +-inf,
 //            NaN,
 //   resort   the last resort alone (scalar) on a fiftieth of the count of
@@ -58,6 +62,7 @@ struct Function {
   Reduced (*reduced)(double);      // the fast path before its test
   double (*last_resort)(double);   // the fixed-point method alone
   double test_error;               // its test's bound
+  bool tiny_series;                // f(x) = x +- x^2/2 + ... (the `tiny` set)
   std::vector<double> specials;
 };
 
@@ -157,6 +162,23 @@ std::vector<double> near_midpoints(const Function& f, Rng& g, long count) {
   return xs;
 }
 
+double uniform(Rng& g, double lo, double hi) {
+  return std::uniform_real_distribution<double>(lo, hi)(g);
+}
+
+// Arguments whose x^2/2 is near an odd multiple of ulp(x)/2 (the `tiny` set).
+std::vector<double> tiny_near_midpoints(Rng& g, long count) {
+  std::vector<double> xs;
+  for (long i = 0; i < count; ++i) {
+    const int q = -53 + static_cast<int>(g() % 24);
+    const double j = std::floor(uniform(g, std::ldexp(1.0, 51 + q), std::ldexp(1.0, 53 + q)));
+    double m = std::nearbyint(std::sqrt(std::ldexp(j + 0.5, 53 - q)));
+    m = std::min(std::max(m, 0x1p52), 0x1p53 - 1.0);
+    xs.push_back(std::ldexp(g() % 2 ? m : -m, q - 52));
+  }
+  return xs;
+}
+
 // The fast path's largest relative error over `count` of its arguments.
 double fast_path_error(const Function& f, Rng& g, long count) {
   mpfr_t y, v, x;
@@ -198,10 +220,6 @@ long undecided(const Function& f, Rng& g, long count) {
   return n;
 }
 
-double uniform(Rng& g, double lo, double hi) {
-  return std::uniform_real_distribution<double>(lo, hi)(g);
-}
-
 // A third wide, a third in (-1, 1), a third scaled by 2^-(0..59).
 double mixed(Rng& g, double lo, double hi) {
   switch (g() % 3) {
@@ -226,7 +244,7 @@ std::vector<Function> functions() {
         const Pair<double> p = exp_reduced(x, m);
         return Reduced{p.hi, p.lo, static_cast<long>(m)};
       },
-      exp_last_resort, kExpTestError,
+      exp_last_resort, kExpTestError, false,
       with_neighbours({0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, 0x1p-54, -0x1p-54, 0x1p-53,
                        -0x1p-53, 1.0, -1.0, kExpOverflow, -745.1332191019411, -745.1332191019412,
                        -708.3964185322641, -707.5, 709.78, 710.0, -746.0, kInf, -kInf,
@@ -246,7 +264,7 @@ std::vector<Function> functions() {
         const Pair<double> p = expm1_reduced(x, m);
         return Reduced{p.hi, p.lo, static_cast<long>(m)};
       },
-      expm1_last_resort, kExpm1TestError,
+      expm1_last_resort, kExpm1TestError, true,
       with_neighbours({0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, -0x1p-1022, 0x1p-54,
                        -0x1p-54, 0x1p-53, -0x1p-53, 0x1.8p-53, -0x1.8p-53, 0x1p-27, 1.0, -1.0,
                        0x1.62e42fefa39efp-1, -0x1.62e42fefa39efp-1, 0x1.62e42fefa39efp-2,
@@ -277,7 +295,7 @@ std::vector<Function> functions() {
         const Pair<double> p = log1p_reduced(x);
         return Reduced{p.hi, p.lo, 0};
       },
-      log1p_last_resort, kLog1pTestError,
+      log1p_last_resort, kLog1pTestError, true,
       with_neighbours({0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, -0x1p-1022, 0x1p-54,
                        -0x1p-54, 0x1p-53, -0x1p-53, 0x1.8p-53, -0x1.8p-53, 0x1p-9, -0x1p-9, -0.5,
                        1.0, 0x1.6a09e667f3bcdp-1 - 1.0, 0x1.6a09e667f3bcdp0 - 1.0, -1.0 + 0x1p-53,
@@ -331,9 +349,13 @@ int main(int argc, char** argv) {
       }
       report(set, total);
     }
-    Tally near, special, resort;
+    Tally near, tiny, special, resort;
     check(f, near_midpoints(f, g, std::max(count / 10, 1000L)), ref, near);
     report("near", near);
+    if (f.tiny_series) {
+      check(f, tiny_near_midpoints(g, std::max(count / 10, 1000L)), ref, tiny);
+      report("tiny", tiny);
+    }
     check(f, f.specials, ref, special);
     report("special", special);
     for (long i = 0; i < std::max(count / 50, 1000L); ++i) {
