@@ -325,6 +325,11 @@ class Anderson {
 
 }  // namespace
 
+TwoBoundaryWork& two_boundary_work() {
+  thread_local TwoBoundaryWork work;
+  return work;
+}
+
 void two_boundary_at(const TwoBoundaries& b, double tau, double& log_up, double& log_low) {
   if (tau > b.end) {
     // Past the span: the lines that meet at tau*.
@@ -562,6 +567,7 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b)
   b.sweeps = 0;
   b.converged = true;
   b.meet_time = std::numeric_limits<double>::infinity();
+  ++two_boundary_work().solves;
   european_start(p, tab.nodes, b);
   double end = b.end;
   if (b.meet) {
@@ -617,6 +623,8 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b)
   for (int round = 0; round < kRounds; ++round) {
     const int taken = sweeps_at(p, tab, end, counts, x);
     b.sweeps += taken < 0 ? -taken : taken;
+    ++two_boundary_work().rounds;
+    two_boundary_work().sweeps += taken < 0 ? -taken : taken;
     b.converged = taken > 0;
     if (b.sweeps > kSweepBudget) b.converged = false;
     if (!b.converged) break;
@@ -754,6 +762,7 @@ void solve_two_boundaries(double maturity, double rate, double dividend, double 
     const int scale = attempt == 0 ? 3 : attempt == 1 ? 4 : 6;
     c.nodes = std::min(counts.nodes * scale / 3, kAmericanMaxNodes);
     c.points = std::min(counts.points * scale / 3, kAmericanMaxPoints);
+    ++two_boundary_work().attempts;
     solve_settled(p, c, b);
     taken += b.sweeps;
     b.residual = b.converged ? midpoint_residual(p, c, b) : std::numeric_limits<double>::infinity();
