@@ -458,13 +458,21 @@ void prepare(const Put& p, const SweepTables& tab, double end, const double* fou
       const double ratio = (tau * uf) / end;
       const double root = std::sqrt(ratio);
       const double rest = ((end - tau) + v) / end;
+      double w[kAmericanMaxNodes];
       interpolation_weights(tab.nodes,
-                            node_variable(std::sqrt(root), std::sqrt(rest / (1.0 + root))),
-                            pts.interp.data() + at * n);
+                            node_variable(std::sqrt(root), std::sqrt(rest / (1.0 + root))), w);
+      // Node-major within the row: the sweep sums over the nodes for all
+      // the row's points at once.
+      double* row = pts.interp.data() + static_cast<std::size_t>(i) * n * l;
+      for (int j = 0; j < n; ++j) row[static_cast<std::size_t>(j) * l + k] = w[j];
     }
   }
   pts.end = end;
 }
+
+// exp(x) for the densities' exponents: 0 below -746, where exp is 0
+// anyway, without the C library's path for results that underflow.
+inline double density_exp(double x) { return x < -746.0 ? 0.0 : std::exp(x); }
 
 // One sweep of the FP-B form at the nodes i = 0..n-1 of [0, E]: the
 // boundaries' next ln B and ln Y - ln(r/q) from the present ones. With
@@ -490,16 +498,26 @@ void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double
   for (int i = 0; i < pts.count; ++i) {
     const double tau = end * pts.fourth[i];
     const std::size_t row = static_cast<std::size_t>(i) * l;
+    // Each point's sums over the nodes in the nodes' order, the points
+    // side by side.
+    double sum_up[kAmericanMaxPoints];
+    double sum_low[kAmericanMaxPoints];
+    for (int k = 0; k < l; ++k) {
+      sum_up[k] = 0.0;
+      sum_low[k] = 0.0;
+    }
     const double* w = pts.interp.data() + row * n;
-    for (int k = 0; k < l; ++k, w += n) {
-      double sb = 0.0;
-      double sy = 0.0;
-      for (int j = 0; j < n; ++j) {
-        sb += w[j] * h_up[j];
-        sy += w[j] * h_low[j];
+    for (int j = 0; j < n; ++j, w += l) {
+      const double hu = h_up[j];
+      const double hl = h_low[j];
+      for (int k = 0; k < l; ++k) {
+        sum_up[k] += w[k] * hu;
+        sum_low[k] += w[k] * hl;
       }
-      double up = -std::sqrt(std::max(sb, 0.0));
-      double low = p.log_low + std::sqrt(std::max(sy, 0.0));
+    }
+    for (int k = 0; k < l; ++k) {
+      double up = -std::sqrt(std::max(sum_up[k], 0.0));
+      double low = p.log_low + std::sqrt(std::max(sum_low[k], 0.0));
       // Where the interpolants cross (no region), the region is empty.
       if (up < low) up = low = 0.5 * (up + low);
       up_at[k] = up;
@@ -527,8 +545,8 @@ void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double
         const double dpb = ((z - up_at[k]) + pts.drift[at]) / sv;
         const double dpy = ((z - low_at[k]) + pts.drift[at]) / sv;
         // The densities' exponentials serve the distribution functions too.
-        const double eb = std::exp(tarvik::detail::norm_pdf_exponent(dpb));
-        const double ey = std::exp(tarvik::detail::norm_pdf_exponent(dpy));
+        const double eb = density_exp(tarvik::detail::norm_pdf_exponent(dpb));
+        const double ey = density_exp(tarvik::detail::norm_pdf_exponent(dpy));
         const double fb = eb * kInvSqrtTwoPi;
         const double fy = ey * kInvSqrtTwoPi;
         const double yw = pts.weight[at];
