@@ -59,6 +59,7 @@ constexpr double kShrink = 0.7;
 constexpr double kMargin = 0.05;
 constexpr double kSpanTolerance = 2e-3;
 constexpr double kSpanSweeps = 1e-7;
+constexpr double kFirstSpanSweeps = 1e-5;
 constexpr double kLineBack = 0.9;
 constexpr int kRounds = 24;
 // The most sweeps of a solve over all its spans, kSolveShare of the counts'
@@ -721,8 +722,11 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, Tw
     prepare(p, tab, end, tab.nodes.fourth, n, pts);
     if (p.work_left) *p.work_left -= work_units(n, n, tab.l);
     mix.reset();
-    int taken = sweeps_at(p, tab, pts, last ? counts : loose,
-                          last ? accept : kLooser * loose.tolerance, mix, x);
+    // The first span's solution serves only the first estimate of tau*.
+    TwoBoundaryCounts first = loose;
+    first.tolerance = std::max(counts.tolerance, kFirstSpanSweeps);
+    const TwoBoundaryCounts& now = last ? counts : round == 0 ? first : loose;
+    int taken = sweeps_at(p, tab, pts, now, last ? accept : kLooser * now.tolerance, mix, x);
     b.sweeps += taken < 0 ? -taken : taken;
     ++two_boundary_work().rounds;
     two_boundary_work().sweeps += taken < 0 ? -taken : taken;
