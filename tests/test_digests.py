@@ -231,10 +231,10 @@ EXPECTED = {
     'bachelier_thetas': 'a9d90fc14b0a4630',
     'bachelier_vannas': '63d2a0013b69f455',
     'bachelier_vommas': 'c35b5b6b9ba11099',
-    'american_price': '3dd51b2111971c20',
-    'american_prices': 'ae4e35575f7aa7fa',
-    'american_implied_volatility': '19c0d12938116945',
-    'american_implied_volatilities': '0f8562bdab5b4a4c',
+    'american_price': 'f1e27e783e2871be',
+    'american_prices': 'c614261e4a5a331d',
+    'american_implied_volatility': '9d64fdb81d514ed4',
+    'american_implied_volatilities': '2052d4f379856ea9',
 }
 
 

@@ -646,7 +646,11 @@ namespace {
 
 // The solve from the European start; a last span whose sweeps stall after
 // moving by `accept` or less stands (sweeps_at).
-void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, TwoBoundaries& b) {
+// The solve from the European start, or, where `kept` is given, from that
+// solution (at coarser counts) over its span, kept: its last span's sweeps
+// only.
+void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, TwoBoundaries& b,
+                const TwoBoundaries* kept = nullptr) {
   const int n = counts.nodes;
   const SweepTables& tab = sweep_tables(n, counts.points);
   b.nodes = n;
@@ -659,9 +663,25 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, Tw
     return;
   }
   ++two_boundary_work().solves;
-  european_start(p, tab.nodes, b);
-  double end = b.end;
-  if (b.meet) {
+  double x[2 * kAmericanMaxNodes];
+  double end = 0.0;
+  if (kept) {
+    end = kept->end;
+    b.up_slope = kept->up_slope;
+    b.low_slope = kept->low_slope;
+    b.meet_time = kept->meet_time;
+    for (int i = 0; i < n; ++i) {
+      double up, low;
+      two_boundary_at(*kept, end * tab.nodes.fourth[i], up, low);
+      if (up < low) up = low = 0.5 * (up + low);
+      x[i] = std::min(up, 0.0);
+      x[n + i] = std::isinf(p.log_low) ? 0.0 : std::max(low - p.log_low, 0.0);
+    }
+  } else {
+    european_start(p, tab.nodes, b);
+    end = b.end;
+  }
+  if (!kept && b.meet) {
     // The European region closes at b.end, after the American one: start
     // from its shape over a shorter span.
     Put shorter = p;
@@ -669,14 +689,13 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, Tw
     shorter.t = end;
     european_start(shorter, tab.nodes, b);
   }
-  double x[2 * kAmericanMaxNodes];
   auto load = [&]() {
     for (int i = 0; i < n; ++i) {
       x[i] = -std::sqrt(b.h_up[i]);
       x[n + i] = std::sqrt(b.h_low[i]);
     }
   };
-  load();
+  if (!kept) load();
   auto gap = [&](int i) { return x[i] - (p.log_low + x[n + i]); };
   // The present solution over [0, from] (the lines through its last two
   // nodes past it) at the nodes of [0, to].
@@ -714,8 +733,9 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, Tw
   thread_local Points pts;
   TwoBoundaryCounts loose = counts;
   loose.tolerance = std::max(counts.tolerance, kSpanSweeps);
-  // Y = 0 throughout: the region never closes, and the first span is the last.
-  const bool last = std::isinf(p.log_low);
+  // Y = 0 throughout: the region never closes, and the first span is the
+  // last; so is a span kept.
+  const bool last = std::isinf(p.log_low) || kept;
   Anderson mix(2 * n);
   double last_step = std::numeric_limits<double>::quiet_NaN();  // the last span's move
   for (int round = 0; round < kRounds; ++round) {
@@ -733,6 +753,19 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, Tw
     b.converged = taken > 0;
     if (b.sweeps > kSolveShare * counts.iterations) b.converged = false;
     if (!b.converged) break;
+    if (kept && !std::isinf(p.log_low)) {
+      // The span kept: closed there at these counts, no solution; else tau*
+      // and the lines past E as below.
+      const double t1 = end * tab.nodes.fourth[1];
+      if (!(gap(0) > kOpen * -p.log_low)) {
+        b.converged = false;
+      } else if (gap(1) > gap(0)) {
+        b.meet_time = end + gap(0) * (end - t1) / (gap(1) - gap(0));
+        b.up_slope = (x[0] - x[1]) / (end - t1);
+        b.low_slope = (x[n] - x[n + 1]) / (end - t1);
+      }
+      break;
+    }
     if (last) break;
     if (!(gap(0) > kOpen * -p.log_low)) {
       // Closed at E: E is past tau*. Start again over a shorter span.
@@ -909,8 +942,22 @@ void solve_two_boundaries(double maturity, double rate, double dividend, double 
     c.nodes = std::min(counts.nodes * scale / 3, kAmericanMaxNodes);
     c.points = std::min(counts.points * scale / 3, kAmericanMaxPoints);
     ++two_boundary_work().attempts;
-    solve_settled(p, c, b, form_a);
-    taken += b.sweeps;
+    bool settled = false;
+    if (attempt > 0 && b.residual <= kResidual) {
+      // From the coarser counts' solution, which they leave short by about
+      // its check's move, over its span: its last span's sweeps only.
+      thread_local TwoBoundaries coarser;
+      coarser = b;
+      Put warm = p;
+      warm.form_a = form_a;
+      solve_with(warm, c, kLooser * c.tolerance, b, &coarser);
+      taken += b.sweeps;
+      settled = b.converged;
+    }
+    if (!settled) {
+      solve_settled(p, c, b, form_a);
+      taken += b.sweeps;
+    }
     b.residual = b.converged ? midpoint_residual(p, c, b) : std::numeric_limits<double>::infinity();
     if (b.residual < best.residual) best = b;
     if (b.residual <= kResolved) break;
