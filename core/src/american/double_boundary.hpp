@@ -19,7 +19,8 @@
 // tau = E sin^4(theta), theta in [0, pi/2]: (tau / E)^(1/4) = sin(theta),
 // the single-boundary scheme's variable near tau = 0, with the nodes packed
 // towards both ends. E is T where the region outlives T / (1 - 5%), else
-// (1 - 5%) tau*: the nodes then stay clear of tau*, and over [E, tau*] the
+// (1 - 5%) tau* to 2e-3 of itself (a layout, which any span near it serves
+// as well): the nodes then stay clear of tau*, and over [E, tau*] the
 // boundaries are the lines through their values and slopes at E (over
 // that sliver the region is a few percent of its first width wide). Stored
 // as H_B = (ln B)^2 and H_Y = (ln Y - ln(r/q))^2, which are zero at tau = 0.
