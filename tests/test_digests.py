@@ -231,10 +231,10 @@ EXPECTED = {
     'bachelier_thetas': 'a9d90fc14b0a4630',
     'bachelier_vannas': '63d2a0013b69f455',
     'bachelier_vommas': 'c35b5b6b9ba11099',
-    'american_price': '40b50448cff487cc',
-    'american_prices': '9cc5be0bfcfa645a',
-    'american_implied_volatility': 'cf40ae9ddf23113b',
-    'american_implied_volatilities': '15280f6a9de28962',
+    'american_price': '2ee7d64b4d62aeef',
+    'american_prices': '549d4298b089355b',
+    'american_implied_volatility': 'cf5d49492afc2678',
+    'american_implied_volatilities': 'd4e53f8fc81f9dea',
 }
 
 

@@ -30,6 +30,7 @@
 
 #include "american/boundary.hpp"
 #include "black/terms.hpp"
+#include "special/erfcx.hpp"
 #include "special/inverse_norm_cdf.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/greeks.hpp"
@@ -39,29 +40,69 @@ namespace tarvik::american {
 
 namespace {
 
-constexpr TwoBoundaryCounts kTwoBoundaryDefault{24, 48, 96, 300, 1e-11};
+// Sweeps to 1e-10 (1e-11 moved the prices of 560 seeded options by 2e-11
+// of the price at most, for a tenth more sweeps; 3e-10 by 3e-9), and to
+// kNarrowTolerance where the spread is narrow (narrow_spread): there the
+// check of the solution sits near its bound kResidual, which 1e-10 can
+// carry it past.
+constexpr TwoBoundaryCounts kTwoBoundaryDefault{24, 48, 96, 300, 1e-10};
+constexpr double kNarrowTolerance = 1e-11;
 
 // The start's span where the European region closes before T, as a fraction
 // of its meeting time; a node counts as open where its gap exceeds kOpen
 // times the gap ln(q / r) at tau = 0. Where the gap has closed at E, E shrinks by
 // kShrink. The nodes span (1 - kMargin) tau* where the boundaries meet
-// before T / (1 - kMargin), settled to kSpanTolerance in at most kRounds solves.
+// before T / (1 - kMargin), settled to kSpanTolerance in at most kRounds
+// spans. Until the span settles the sweeps stop at kSpanSweeps, or where
+// they stall within 1000 times that (the estimate of tau* moves by some 1e-7
+// of itself from one span to the next well before then: the estimate's own
+// noise); the last span's sweeps go on to the counts' tolerance. The margin is a layout, not a condition on the
+// solution: a span within kSpanTolerance of its target serves as well as
+// the target itself.
 constexpr double kStartFraction = 0.6;
 constexpr double kOpen = 1e-9;
 constexpr double kShrink = 0.7;
 constexpr double kMargin = 0.05;
-constexpr double kSpanTolerance = 1e-9;
+constexpr double kSpanTolerance = 2e-3;
+constexpr double kSpanSweeps = 1e-7;
+constexpr double kLineBack = 0.9;
 constexpr int kRounds = 24;
-// The most sweeps of a solve over all its spans: where they do not settle
-// the price is no_convergence, not a number off by an unknown amount.
-constexpr int kSweepBudget = 1200;
+// The most sweeps of a solve over all its spans, kSolveShare of the counts'
+// iterations, and the most work of all the solves of a price (node counts,
+// forms, spans): kWorkShare of the counts' iterations, in sweeps at the
+// counts asked for (work_units; the sweeps and the layouts of the points at
+// finer counts count for more), 210 at the default counts, some 0.1 s. Where
+// the sweeps do not settle within them the price is no_convergence, not a
+// number off by an unknown amount, nor one that took seconds. (At 120 the
+// finer counts had no room left where the span took long to find: a put
+// with S = K = 100, T = 5, r = -0.01, q = -0.03, sigma = 0.25 kept the
+// coarsest counts' solution, 2.8e-9 off, where 210 let it have 2.2e-10.)
+constexpr double kSolveShare = 0.5;
+constexpr double kWorkShare = 0.7;
 constexpr double kLooser = 1000.0;
+// Sweeps whose least move has not shrunk by kStallGain over kStallWindow
+// sweeps have stalled.
+constexpr int kStallWindow = 20;
+constexpr double kStallGain = 0.3;
 constexpr double kFrozen = 1e-8;
 constexpr double kLowNegligible = 1e-8;
 // The weighted move at the midpoints below which a solution is taken at
 // once, and the largest a solution may show at all.
 constexpr double kResolved = 3e-8;
 constexpr double kResidual = 1e-6;
+// The spread is narrow where sigma sqrt(T) is below kNarrowSpread of the
+// region's first width ln(q / r) (FP-B wandered at 0.064 of it, a put with
+// T = 2, r = -0.03, q = -0.09, sigma = 0.05; FP-A took 69 sweeps where FP-B
+// took 10 at 0.094, S = 30, K = 100, T = 0.5, r = -0.005, q = -0.1,
+// sigma = 0.4).
+constexpr double kNarrowSpread = 0.08;
+
+bool narrow_spread(double maturity, double volatility, double log_low) {
+  return !std::isinf(log_low) && volatility * std::sqrt(maturity) < kNarrowSpread * -log_low;
+}
+// A solution whose check moves by more than kSpurious is not one the nodes
+// fail to resolve but a spurious fixed point of the sweeps.
+constexpr double kSpurious = 1e-4;
 
 // Phi(a) - Phi(b) for a >= b, each difference taken in the tail where it is
 // small so that neither side loses the digits of the other.
@@ -141,9 +182,17 @@ const PremiumRule& premium_rule(int size) {
   return rule;
 }
 
+// The work of a sweep of `rows` nodes over n nodes and l points, or of the
+// layout of its points: each point's terms, and its interpolation from the
+// n nodes (some 24 nodes' products take as long as the terms).
+inline double work_units(int rows, int n, int l) {
+  return static_cast<double>(rows) * l * (n + 24);
+}
+
 struct Put {
   double t, r, q, sigma, half_var, carry, log_low;
   bool form_a = false;  // the sweeps' form: FP-A where set, else FP-B
+  double* work_left = nullptr;  // what is left of the work budget (work_units)
 };
 
 // The exercise value less the European put, 1 - z - p(z, tau), at ln z.
@@ -325,6 +374,11 @@ class Anderson {
 
 }  // namespace
 
+TwoBoundaryWork& two_boundary_work() {
+  thread_local TwoBoundaryWork work;
+  return work;
+}
+
 void two_boundary_at(const TwoBoundaries& b, double tau, double& log_up, double& log_low) {
   if (tau > b.end) {
     // Past the span: the lines that meet at tau*.
@@ -420,13 +474,21 @@ void prepare(const Put& p, const SweepTables& tab, double end, const double* fou
       const double ratio = (tau * uf) / end;
       const double root = std::sqrt(ratio);
       const double rest = ((end - tau) + v) / end;
+      double w[kAmericanMaxNodes];
       interpolation_weights(tab.nodes,
-                            node_variable(std::sqrt(root), std::sqrt(rest / (1.0 + root))),
-                            pts.interp.data() + at * n);
+                            node_variable(std::sqrt(root), std::sqrt(rest / (1.0 + root))), w);
+      // Node-major within the row: the sweep sums over the nodes for all
+      // the row's points at once.
+      double* row = pts.interp.data() + static_cast<std::size_t>(i) * n * l;
+      for (int j = 0; j < n; ++j) row[static_cast<std::size_t>(j) * l + k] = w[j];
     }
   }
   pts.end = end;
 }
+
+// exp(x) for the densities' exponents: 0 below -746, where exp is 0
+// anyway, without the C library's path for results that underflow.
+inline double density_exp(double x) { return x < -746.0 ? 0.0 : std::exp(x); }
 
 // One sweep of the FP-B form at the nodes i = 0..n-1 of [0, E]: the
 // boundaries' next ln B and ln Y - ln(r/q) from the present ones. With
@@ -452,16 +514,26 @@ void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double
   for (int i = 0; i < pts.count; ++i) {
     const double tau = end * pts.fourth[i];
     const std::size_t row = static_cast<std::size_t>(i) * l;
+    // Each point's sums over the nodes in the nodes' order, the points
+    // side by side.
+    double sum_up[kAmericanMaxPoints];
+    double sum_low[kAmericanMaxPoints];
+    for (int k = 0; k < l; ++k) {
+      sum_up[k] = 0.0;
+      sum_low[k] = 0.0;
+    }
     const double* w = pts.interp.data() + row * n;
-    for (int k = 0; k < l; ++k, w += n) {
-      double sb = 0.0;
-      double sy = 0.0;
-      for (int j = 0; j < n; ++j) {
-        sb += w[j] * h_up[j];
-        sy += w[j] * h_low[j];
+    for (int j = 0; j < n; ++j, w += l) {
+      const double hu = h_up[j];
+      const double hl = h_low[j];
+      for (int k = 0; k < l; ++k) {
+        sum_up[k] += w[k] * hu;
+        sum_low[k] += w[k] * hl;
       }
-      double up = -std::sqrt(std::max(sb, 0.0));
-      double low = p.log_low + std::sqrt(std::max(sy, 0.0));
+    }
+    for (int k = 0; k < l; ++k) {
+      double up = -std::sqrt(std::max(sum_up[k], 0.0));
+      double low = p.log_low + std::sqrt(std::max(sum_low[k], 0.0));
       // Where the interpolants cross (no region), the region is empty.
       if (up < low) up = low = 0.5 * (up + low);
       up_at[k] = up;
@@ -473,8 +545,10 @@ void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double
     const double er = std::exp(-(p.r * tau));
     const double eq = std::exp(-(p.q * tau));
     const double z_log[2] = {at_up[i], p.log_low + at_low[i]};
-    double mapped[2];
-    for (int side = 0; side < 2; ++side) {
+    double mapped[2] = {0.0, 0.0};
+    // Without Y (r = 0) only B's side.
+    const int sides = std::isinf(p.log_low) ? 1 : 2;
+    for (int side = 0; side < sides; ++side) {
       const double z = z_log[side];
       const double ez = std::exp(z);
       double den = 0.0;
@@ -486,10 +560,14 @@ void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double
         const double sv = pts.sv[at];
         const double dpb = ((z - up_at[k]) + pts.drift[at]) / sv;
         const double dpy = ((z - low_at[k]) + pts.drift[at]) / sv;
-        const double fb = norm_pdf(dpb);
-        const double fy = norm_pdf(dpy);
+        // The densities' exponentials serve the distribution functions too.
+        const double eb = density_exp(tarvik::detail::norm_pdf_exponent(dpb));
+        const double ey = density_exp(tarvik::detail::norm_pdf_exponent(dpy));
+        const double fb = eb * kInvSqrtTwoPi;
+        const double fy = ey * kInvSqrtTwoPi;
         const double yw = pts.weight[at];
-        den += yw * (norm_cdf_c(dpy) + norm_cdf(dpb));
+        den += yw * (rational::norm_cdf_given_density(-dpy, ey) +
+                     rational::norm_cdf_given_density(dpb, eb));
         if (form_a) num += pts.rate_weight[at] * (norm_cdf_c(dpy - sv) + norm_cdf(dpb - sv));
         num_density += yw / sv * (ez * (up_inv[k] * fb - low_inv[k] * fy));
         den_density += yw / sv * (fb - fy);
@@ -506,16 +584,32 @@ void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double
 }
 
 // Sweeps at a fixed span E from x = (ln B at the nodes, ln Y - ln(r/q) at
-// the nodes), with Anderson mixing; returns the number taken, negative
-// where they stopped at the limit without settling.
-int sweeps_at(const Put& p, const SweepTables& tab, double end, const TwoBoundaryCounts& counts,
-              double* x) {
+// the nodes), with Anderson mixing (its history kept from the sweeps before
+// at the same span: a solve that goes on to a tighter tolerance goes on
+// where it was); returns the number taken, negative
+// where they stopped at the limit or stalled without settling. Where they
+// stall or stop after a sweep that moved by `accept` or less, that sweep's
+// result stands, as settled.
+int sweeps_at(const Put& p, const SweepTables& tab, const Points& pts,
+              const TwoBoundaryCounts& counts, double accept, Anderson& mix, double* x) {
   const int n = tab.n;
-  thread_local Points pts;
-  prepare(p, tab, end, tab.nodes.fourth, n, pts);
   double gx[2 * kAmericanMaxNodes];
-  Anderson mix(2 * n);
+  const double cost = work_units(pts.count, n, tab.l);
+  // The least move so far, and as it was kStallWindow sweeps ago (the
+  // first sweep's move for the first window).
+  double least = std::numeric_limits<double>::infinity();
+  double least_before = least;
+  double kept[2 * kAmericanMaxNodes];  // the result of the sweep that moved least
+  auto give_up = [&](int s) {
+    if (!(least <= accept)) return -s;
+    for (int i = 0; i < 2 * n; ++i) x[i] = kept[i];
+    return s;
+  };
   for (int s = 1; s <= counts.iterations; ++s) {
+    if (p.work_left) {
+      if (*p.work_left < cost) return give_up(s);
+      *p.work_left -= cost;
+    }
     sweep(p, tab, pts, x, x + n, x, x + n, gx, gx + n);
     // The nodes within kFrozen of the span from expiry keep their start:
     // there sigma sqrt(tau) is some 1e-8 of the strike and the sweeps' sums
@@ -541,20 +635,37 @@ int sweeps_at(const Put& p, const SweepTables& tab, double end, const TwoBoundar
       for (int i = 0; i < 2 * n; ++i) x[i] = gx[i];
       return s;
     }
+    // Sweeps that stall (at low volatility FP-B can wander about 1e-4 for
+    // hundreds of sweeps where FP-A settles in twenty) give way at once.
+    if (s == 1) least_before = moved;
+    if (moved < least) {
+      least = moved;
+      for (int i = 0; i < 2 * n; ++i) kept[i] = gx[i];
+    }
+    if (s % kStallWindow == 0) {
+      if (!(least < kStallGain * least_before)) return give_up(s);
+      least_before = least;
+    }
     mix.step(x, gx);
     for (int i = 0; i < n; ++i) {
       x[i] = std::min(x[i], 0.0);
       x[n + i] = std::max(x[n + i], 0.0);
     }
   }
-  return -counts.iterations;
+  return give_up(counts.iterations);
 }
 
 }  // namespace
 
 namespace {
 
-void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b) {
+// The solve from the European start; a last span whose sweeps stall after
+// moving by `accept` or less stands (sweeps_at).
+// The solve from the European start, or, where `kept` is given, from that
+// solution (at coarser counts) over its span, kept: its last span's sweeps
+// only.
+void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, TwoBoundaries& b,
+                const TwoBoundaries* kept = nullptr) {
   const int n = counts.nodes;
   const SweepTables& tab = sweep_tables(n, counts.points);
   b.nodes = n;
@@ -562,9 +673,30 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b)
   b.sweeps = 0;
   b.converged = true;
   b.meet_time = std::numeric_limits<double>::infinity();
-  european_start(p, tab.nodes, b);
-  double end = b.end;
-  if (b.meet) {
+  if (p.work_left && *p.work_left <= 0.0) {
+    b.converged = false;
+    return;
+  }
+  ++two_boundary_work().solves;
+  double x[2 * kAmericanMaxNodes];
+  double end = 0.0;
+  if (kept) {
+    end = kept->end;
+    b.up_slope = kept->up_slope;
+    b.low_slope = kept->low_slope;
+    b.meet_time = kept->meet_time;
+    for (int i = 0; i < n; ++i) {
+      double up, low;
+      two_boundary_at(*kept, end * tab.nodes.fourth[i], up, low);
+      if (up < low) up = low = 0.5 * (up + low);
+      x[i] = std::min(up, 0.0);
+      x[n + i] = std::isinf(p.log_low) ? 0.0 : std::max(low - p.log_low, 0.0);
+    }
+  } else {
+    european_start(p, tab.nodes, b);
+    end = b.end;
+  }
+  if (!kept && b.meet) {
     // The European region closes at b.end, after the American one: start
     // from its shape over a shorter span.
     Put shorter = p;
@@ -572,14 +704,13 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b)
     shorter.t = end;
     european_start(shorter, tab.nodes, b);
   }
-  double x[2 * kAmericanMaxNodes];
   auto load = [&]() {
     for (int i = 0; i < n; ++i) {
       x[i] = -std::sqrt(b.h_up[i]);
       x[n + i] = std::sqrt(b.h_low[i]);
     }
   };
-  load();
+  if (!kept) load();
   auto gap = [&](int i) { return x[i] - (p.log_low + x[n + i]); };
   // The present solution over [0, from] (the lines through its last two
   // nodes past it) at the nodes of [0, to].
@@ -614,13 +745,40 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b)
   // last point); past E the boundaries are the lines through them. The
   // estimate of tau* hardly depends on E, so E settles in a few solves.
   double closed_end = std::numeric_limits<double>::infinity();
+  thread_local Points pts;
+  TwoBoundaryCounts loose = counts;
+  loose.tolerance = std::max(counts.tolerance, kSpanSweeps);
+  // Y = 0 throughout: the region never closes, and the first span is the
+  // last; so is a span kept.
+  const bool last = std::isinf(p.log_low) || kept;
+  Anderson mix(2 * n);
+  double last_step = std::numeric_limits<double>::quiet_NaN();  // the last span's move
   for (int round = 0; round < kRounds; ++round) {
-    const int taken = sweeps_at(p, tab, end, counts, x);
+    prepare(p, tab, end, tab.nodes.fourth, n, pts);
+    if (p.work_left) *p.work_left -= work_units(n, n, tab.l);
+    mix.reset();
+    int taken = sweeps_at(p, tab, pts, last ? counts : loose,
+                          last ? accept : kLooser * loose.tolerance, mix, x);
     b.sweeps += taken < 0 ? -taken : taken;
+    ++two_boundary_work().rounds;
+    two_boundary_work().sweeps += taken < 0 ? -taken : taken;
     b.converged = taken > 0;
-    if (b.sweeps > kSweepBudget) b.converged = false;
+    if (b.sweeps > kSolveShare * counts.iterations) b.converged = false;
     if (!b.converged) break;
-    if (std::isinf(p.log_low)) break;  // Y = 0 throughout: the region never closes
+    if (kept && !std::isinf(p.log_low)) {
+      // The span kept: closed there at these counts, no solution; else tau*
+      // and the lines past E as below.
+      const double t1 = end * tab.nodes.fourth[1];
+      if (!(gap(0) > kOpen * -p.log_low)) {
+        b.converged = false;
+      } else if (gap(1) > gap(0)) {
+        b.meet_time = end + gap(0) * (end - t1) / (gap(1) - gap(0));
+        b.up_slope = (x[0] - x[1]) / (end - t1);
+        b.low_slope = (x[n] - x[n + 1]) / (end - t1);
+      }
+      break;
+    }
+    if (last) break;
     if (!(gap(0) > kOpen * -p.log_low)) {
       // Closed at E: E is past tau*. Start again over a shorter span.
       closed_end = std::min(closed_end, end);
@@ -629,21 +787,51 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b)
       shorter.t = end;
       european_start(shorter, tab.nodes, b);
       load();
+      last_step = std::numeric_limits<double>::quiet_NaN();
       continue;
     }
-    // Not closing at E (the gap no narrower than at the node before): no
-    // meeting in sight.
+    // tau* on the line through the gaps at E and at the node a tenth of the
+    // span before it, where the gap closes linearly already (the last two
+    // nodes lie within some 1e-4 of the span of each other, and the
+    // difference of their gaps is mostly the sweeps' noise). Not closing at
+    // E (the gap no narrower than there): no meeting in sight.
     const double t0 = end;
     const double t1 = end * tab.nodes.fourth[1];
-    const double meet = gap(1) > gap(0) ? t0 + gap(0) * (t0 - t1) / (gap(1) - gap(0))
-                                        : std::numeric_limits<double>::infinity();
+    int back = 1;
+    while (back + 1 < n && tab.nodes.fourth[back] > kLineBack) ++back;
+    const double tb = end * tab.nodes.fourth[back];
+    const double meet = gap(back) > gap(0) ? t0 + gap(0) * (t0 - tb) / (gap(back) - gap(0))
+                                           : std::numeric_limits<double>::infinity();
     double target = std::min(p.t, (1.0 - kMargin) * meet);
+    const double step = target - end;
+    // Where the steps shrink geometrically (the estimate of tau* from a
+    // short span falls short of it by a share of what the span leaves out),
+    // the limit of their series (Aitken), at most four steps on.
+    const double ratio = step / last_step;
+    if (target < p.t && ratio > 0.0 && ratio < 0.9) {
+      target = std::min(p.t, end + std::min(step / (1.0 - ratio), 4.0 * step));
+    }
+    last_step = step;
     // Never back to a span found closed: halfway to it instead.
     if (target >= closed_end) target = 0.5 * (end + closed_end);
     b.meet_time = meet;
     b.up_slope = (x[0] - x[1]) / (t0 - t1);
     b.low_slope = (x[n] - x[n + 1]) / (t0 - t1);
-    if (std::fabs(target - end) <= kSpanTolerance * end) break;
+    if (std::fabs(step) <= kSpanTolerance * end || round + 1 == kRounds) {
+      // The span stays: its sweeps on to the counts' tolerance, and the
+      // estimate of tau* and the lines past E from them.
+      taken = sweeps_at(p, tab, pts, counts, accept, mix, x);
+      b.sweeps += taken < 0 ? -taken : taken;
+      two_boundary_work().sweeps += taken < 0 ? -taken : taken;
+      b.converged = taken > 0 && b.sweeps <= kSolveShare * counts.iterations;
+      if (!b.converged) break;
+      if (gap(1) > gap(0)) {
+        b.meet_time = t0 + gap(0) * (t0 - t1) / (gap(1) - gap(0));
+        b.up_slope = (x[0] - x[1]) / (t0 - t1);
+        b.low_slope = (x[n] - x[n + 1]) / (t0 - t1);
+      }
+      break;
+    }
     // The boundaries over [0, tau] do not depend on the span beyond tau (the
     // equations are of Volterra type): the next span starts from the present
     // solution at its own nodes, on the lines past E where it is longer.
@@ -717,19 +905,25 @@ double midpoint_residual(Put p, const TwoBoundaryCounts& counts, const TwoBounda
 // footing, as it can for one boundary), from the start again; then FP-B to
 // a looser tolerance (where q is close to r the region is a sliver living
 // seconds to days, whose sweeps carry noise near 1e-11 and whose premium is
-// some 1e-10 of the price or less).
-void solve_settled(Put p, const TwoBoundaryCounts& counts, TwoBoundaries& b) {
-  solve_with(p, counts, b);
+// some 1e-10 of the price or less). Sweeps that stall within that looser
+// tolerance stand at once. FP-A first where `form_a` is set (the coarser
+// counts' choice); on return `form_a` is set where FP-A settled.
+void solve_settled(Put p, const TwoBoundaryCounts& counts, TwoBoundaries& b, bool& form_a) {
+  const double accept = kLooser * counts.tolerance;
+  p.form_a = form_a;
+  solve_with(p, counts, accept, b);
   if (b.converged) return;
   int taken = b.sweeps;
-  p.form_a = true;
-  solve_with(p, counts, b);
+  p.form_a = !form_a;
+  solve_with(p, counts, accept, b);
   taken += b.sweeps;
+  form_a = p.form_a;
   if (!b.converged) {
+    form_a = false;
     TwoBoundaryCounts looser = counts;
-    looser.tolerance = kLooser * counts.tolerance;
+    looser.tolerance = accept;
     p.form_a = false;
-    solve_with(p, looser, b);
+    solve_with(p, looser, accept, b);
     taken += b.sweeps;
   }
   b.sweeps = taken;
@@ -741,24 +935,47 @@ void solve_two_boundaries(double maturity, double rate, double dividend, double 
                           const TwoBoundaryCounts& counts, TwoBoundaries& b, bool without_low) {
   const double log_low = rate == 0.0 || without_low ? -std::numeric_limits<double>::infinity()
                                                     : std::log(rate / dividend);
-  const Put p{maturity, rate, dividend, volatility, 0.5 * (volatility * volatility),
-              rate - dividend, log_low};
+  double work_left =
+      kWorkShare * counts.iterations * work_units(counts.nodes, counts.nodes, counts.points);
+  const Put p{maturity,     rate, dividend, volatility, 0.5 * (volatility * volatility),
+              rate - dividend, log_low, false, &work_left};
   // The counts, then a third more of each, then twice as many, until the
   // solution's check at the midpoints moves by kResolved or less; the best
   // of them where it moves by kResidual or less, else none.
   int taken = 0;
   TwoBoundaries best;
   best.residual = std::numeric_limits<double>::infinity();
+  // FP-A first where the region is wide against the spread over the life
+  // (FP-B loses its footing there, wandering where FP-A settles).
+  bool form_a = narrow_spread(maturity, volatility, log_low);
   for (int attempt = 0; attempt < 3; ++attempt) {
     TwoBoundaryCounts c = counts;
     const int scale = attempt == 0 ? 3 : attempt == 1 ? 4 : 6;
     c.nodes = std::min(counts.nodes * scale / 3, kAmericanMaxNodes);
     c.points = std::min(counts.points * scale / 3, kAmericanMaxPoints);
-    solve_settled(p, c, b);
-    taken += b.sweeps;
+    ++two_boundary_work().attempts;
+    bool settled = false;
+    if (attempt > 0 && b.residual <= kResidual) {
+      // From the coarser counts' solution, which they leave short by about
+      // its check's move, over its span: its last span's sweeps only.
+      thread_local TwoBoundaries coarser;
+      coarser = b;
+      Put warm = p;
+      warm.form_a = form_a;
+      solve_with(warm, c, kLooser * c.tolerance, b, &coarser);
+      taken += b.sweeps;
+      settled = b.converged;
+    }
+    if (!settled) {
+      solve_settled(p, c, b, form_a);
+      taken += b.sweeps;
+    }
     b.residual = b.converged ? midpoint_residual(p, c, b) : std::numeric_limits<double>::infinity();
     if (b.residual < best.residual) best = b;
     if (b.residual <= kResolved) break;
+    // The form that settled, for the finer counts; the other one where it
+    // settled on a spurious fixed point.
+    if (b.converged && !(b.residual <= kSpurious)) form_a = !form_a;
   }
   b = best;
   b.sweeps = taken;
@@ -865,6 +1082,9 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
   counts.price_points = std::min(std::max(counts.price_points, scheme.price_points), kAmericanMaxPoints);
   counts.iterations = std::max(counts.iterations, scheme.iterations);
   if (scheme.tolerance > 0.0) counts.tolerance = std::min(counts.tolerance, scheme.tolerance);
+  if (narrow_spread(maturity, volatility, std::log(pr / pq))) {
+    counts.tolerance = std::min(counts.tolerance, kNarrowTolerance);
+  }
   // The premium is at most the running gain r K - q S <= (r - q) K, earned
   // while S lies in the region, within the European region's life tau_E
   // (which outlasts the American one), discounted by e^{-r T} at most. The

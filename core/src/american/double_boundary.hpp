@@ -19,7 +19,8 @@
 // tau = E sin^4(theta), theta in [0, pi/2]: (tau / E)^(1/4) = sin(theta),
 // the single-boundary scheme's variable near tau = 0, with the nodes packed
 // towards both ends. E is T where the region outlives T / (1 - 5%), else
-// (1 - 5%) tau*: the nodes then stay clear of tau*, and over [E, tau*] the
+// (1 - 5%) tau* to 2e-3 of itself (a layout, which any span near it serves
+// as well): the nodes then stay clear of tau*, and over [E, tau*] the
 // boundaries are the lines through their values and slopes at E (over
 // that sliver the region is a few percent of its first width wide). Stored
 // as H_B = (ln B)^2 and H_Y = (ln Y - ln(r/q))^2, which are zero at tau = 0.
@@ -59,6 +60,17 @@ struct TwoBoundaries {
   bool converged = false;
   double residual = 0.0;  // the map's largest weighted move at the midpoints
 };
+
+// The work of this thread's two-boundary solves since the last reset (for
+// bench/two_boundary_bench): the node counts tried, the solves from a start
+// (one per fixed-point form and tolerance), the spans E taken, the sweeps.
+struct TwoBoundaryWork {
+  int attempts = 0;
+  int solves = 0;
+  int rounds = 0;
+  int sweeps = 0;
+};
+TwoBoundaryWork& two_boundary_work();
 
 // The boundaries of the put with strike 1 (rate, dividend the put's),
 // q < r <= 0; Y = 0 throughout where r = 0 or without_low.
