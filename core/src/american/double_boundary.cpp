@@ -374,11 +374,6 @@ class Anderson {
 
 }  // namespace
 
-TwoBoundaryWork& two_boundary_work() {
-  thread_local TwoBoundaryWork work;
-  return work;
-}
-
 void two_boundary_at(const TwoBoundaries& b, double tau, double& log_up, double& log_low) {
   if (tau > b.end) {
     // Past the span: the lines that meet at tau*.
@@ -677,7 +672,6 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, Tw
     b.converged = false;
     return;
   }
-  ++two_boundary_work().solves;
   double x[2 * kAmericanMaxNodes];
   double end = 0.0;
   if (kept) {
@@ -760,8 +754,6 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, Tw
     int taken = sweeps_at(p, tab, pts, last ? counts : loose,
                           last ? accept : kLooser * loose.tolerance, mix, x);
     b.sweeps += taken < 0 ? -taken : taken;
-    ++two_boundary_work().rounds;
-    two_boundary_work().sweeps += taken < 0 ? -taken : taken;
     b.converged = taken > 0;
     if (b.sweeps > kSolveShare * counts.iterations) b.converged = false;
     if (!b.converged) break;
@@ -822,8 +814,7 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, Tw
       // estimate of tau* and the lines past E from them.
       taken = sweeps_at(p, tab, pts, counts, accept, mix, x);
       b.sweeps += taken < 0 ? -taken : taken;
-      two_boundary_work().sweeps += taken < 0 ? -taken : taken;
-      b.converged = taken > 0 && b.sweeps <= kSolveShare * counts.iterations;
+        b.converged = taken > 0 && b.sweeps <= kSolveShare * counts.iterations;
       if (!b.converged) break;
       if (gap(1) > gap(0)) {
         b.meet_time = t0 + gap(0) * (t0 - t1) / (gap(1) - gap(0));
@@ -953,7 +944,6 @@ void solve_two_boundaries(double maturity, double rate, double dividend, double 
     const int scale = attempt == 0 ? 3 : attempt == 1 ? 4 : 6;
     c.nodes = std::min(counts.nodes * scale / 3, kAmericanMaxNodes);
     c.points = std::min(counts.points * scale / 3, kAmericanMaxPoints);
-    ++two_boundary_work().attempts;
     bool settled = false;
     if (attempt > 0 && b.residual <= kResidual) {
       // From the coarser counts' solution, which they leave short by about

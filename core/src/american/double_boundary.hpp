@@ -61,17 +61,6 @@ struct TwoBoundaries {
   double residual = 0.0;  // the map's largest weighted move at the midpoints
 };
 
-// The work of this thread's two-boundary solves since the last reset (for
-// bench/two_boundary_bench): the node counts tried, the solves from a start
-// (one per fixed-point form and tolerance), the spans E taken, the sweeps.
-struct TwoBoundaryWork {
-  int attempts = 0;
-  int solves = 0;
-  int rounds = 0;
-  int sweeps = 0;
-};
-TwoBoundaryWork& two_boundary_work();
-
 // The boundaries of the put with strike 1 (rate, dividend the put's),
 // q < r <= 0; Y = 0 throughout where r = 0 or without_low.
 void solve_two_boundaries(double maturity, double rate, double dividend, double volatility,
