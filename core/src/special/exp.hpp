@@ -17,8 +17,8 @@
 // bound, relative, of the double-double h + l before the scaling by 2^m:
 // P(r) r^2 in double, |r^2 P| < 2^-18, some 4 roundings of 2^-53: 2^-69;
 // the cross term r_hi r_lo kept; the table's 2^-107; the reduction's
-// 2^-95; in all below 2^-68.5, measured 2^-69.4 over 3 million arguments
-// (tools/check_correct_rounding, --error). The rounding test takes 2^-66.
+// 2^-95; in all below 2^-68.5, measured 2^-69.3 over 10^8 arguments
+// (reference/correct_rounding --error). The rounding test takes 2^-66.
 //
 // The last resort (exp.cpp) computes exp in 256-bit fixed point and rounds
 // once, to the subnormal grid where the result is below 2^-1022. It takes
