@@ -18,19 +18,7 @@ Run: python3 reference/gen_exp_tables.py > core/src/special/exp_tables.hpp
 import sys
 
 import mpmath
-
-mpmath.mp.prec = 300
-
-
-def rn(x):
-    return float(mpmath.mpf(x))
-
-
-def rn_bits(x, bits):
-    """x rounded to nearest with `bits` significant bits."""
-    m, e = mpmath.frexp(x)
-    scaled = mpmath.nint(m * 2**bits)
-    return float(mpmath.ldexp(scaled, int(e) - bits))
+from doubles import rn, rn_bits
 
 
 def main():
@@ -61,7 +49,8 @@ def main():
     l3 = rn(L - l1 - l2)
     err = abs(mpmath.mpf(l1) + l2 + l3 - L) / L
     w("")
-    w(f"// ln2/128 = L1 + L2 + L3, relative error 2^{float(mpmath.log(err, 2)):.1f}; L1 and L2 have 32 significant bits.")
+    w(f"// ln2/128 = L1 + L2 + L3, relative error 2^{float(mpmath.log(err, 2)):.1f}; "
+      "L1 and L2 have 32 significant bits.")
     w(f"inline constexpr double kLn2By128Hi = {l1.hex()};")
     w(f"inline constexpr double kLn2By128Mid = {l2.hex()};")
     w(f"inline constexpr double kLn2By128Lo = {l3.hex()};")

@@ -14,31 +14,14 @@ reduction (exp_tables.hpp); what it adds is its polynomial.
 - log1p(t) = t - t^2/2 + t^3 Q(t), Q Taylor's 1/3 - t/4 + ... + t^6/9 rounded
   to nearest: the truncation and rounding relative to log1p(t) over
   |t| <= tmax, printed as measured.
-- ln 2 as hi + lo, hi of 42 significant bits so that E hi is exact for
-  |E| <= 1024.
+(ln 2 in two parts is log's, special/log_tables.hpp.)
 
 Run: python3 reference/gen_expm1_log1p_tables.py > core/src/special/expm1_log1p_tables.hpp
 """
 import sys
 
 import mpmath
-
-mpmath.mp.prec = 300
-
-
-def rn(x):
-    return float(mpmath.mpf(x))
-
-
-def rn_bits(x, bits):
-    """x rounded to nearest with `bits` significant bits."""
-    m, e = mpmath.frexp(x)
-    scaled = mpmath.nint(m * 2**bits)
-    return float(mpmath.ldexp(scaled, int(e) - bits))
-
-
-def log2_of(x):
-    return float(mpmath.log(abs(x), 2)) if x != 0 else float("-inf")
+from doubles import log2_of, rn
 
 
 def horner(coeffs, x):
@@ -123,15 +106,6 @@ def main():
     w("inline constexpr Poly<7> kLog1pTaylor = {")
     out.extend(f"    {c.hex()}," for c in log1p_coeffs)
     w("};")
-    w("")
-
-    ln2 = mpmath.log(2)
-    hi = rn_bits(ln2, 42)
-    lo = rn(ln2 - hi)
-    err = abs(mpmath.mpf(hi) + lo - ln2) / ln2
-    w(f"// ln 2 = hi + lo, relative error 2^{log2_of(err):.1f}; hi has 42 significant bits.")
-    w(f"inline constexpr double kLog1pLn2Hi = {hi.hex()};")
-    w(f"inline constexpr double kLog1pLn2Lo = {lo.hex()};")
     w("")
     w("}  // namespace tarvik::rational")
     sys.stdout.write("\n".join(out) + "\n")

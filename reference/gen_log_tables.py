@@ -14,18 +14,9 @@ Run: python3 reference/gen_log_tables.py > core/src/special/log_tables.hpp
 import sys
 
 import mpmath
+from doubles import rn, rn_bits
 
-mpmath.mp.prec = 300
 FIRST, LAST = 180, 364
-
-
-def rn(x):
-    return float(mpmath.mpf(x))
-
-
-def rn_bits(x, bits):
-    m, e = mpmath.frexp(x)
-    return float(mpmath.ldexp(mpmath.nint(m * 2**bits), int(e) - bits))
 
 
 def main():

@@ -23,14 +23,9 @@ double exp_last_resort(double x) {
   if (x < -745.2) return 0.0;  // below 2^-1075 (half the least subnormal)
   if (abs_of(x) < kExpTiny) return 1.0;
   using namespace fixed;
-  // Near x / ln2 (truncating the sum: no call of the C library's lround).
-  const long k = static_cast<long>(x * 1.4426950408889634 + (x < 0.0 ? -0.5 : 0.5));
-  const Fixed ax = from_double(x);
-  const Fixed kl = mul_small(ln2(), static_cast<std::uint64_t>(k < 0 ? -k : k));
-  // r = x - k ln2, |r| and its sign (x and k share theirs).
-  const bool x_ahead = less(kl, ax);
-  const Fixed ar = x_ahead ? sub(ax, kl) : sub(kl, ax);
-  const bool r_negative = (x < 0) == x_ahead;
+  long k = 0;
+  bool r_negative = false;
+  const Fixed ar = reduce_by_ln2(x, k, r_negative);
   return round_to_double(exp_of(ar, r_negative), false, static_cast<int>(k));
 }
 

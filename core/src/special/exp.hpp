@@ -33,6 +33,7 @@
 #include "special/exact.hpp"
 #include "special/exp_tables.hpp"
 #include "special/value.hpp"
+#include "special/ziv.hpp"
 
 namespace tarvik::rational {
 
@@ -49,52 +50,31 @@ inline constexpr double kExpFastLow = -707.5;
 inline constexpr double kExpTiny = 0x1p-54;
 inline constexpr double kExpTestError = 0x1p-66;
 
-// table[i][column] for each lane's i.
-template <class V, class I>
-[[gnu::always_inline]] inline V gather(const double (*table)[2], I i, int column) {
-  if constexpr (kScalar<V>) {
-    return table[i][column];
-  } else {
-    V r;
-    for (std::size_t k = 0; k < sizeof(V) / sizeof(double); ++k) r[k] = table[i[k]][column];
-    return r;
-  }
-}
-
-// 2^e of an integer e in [-1022, 1023], each lane.
-template <class V, class I>
-[[gnu::always_inline]] inline V power_of_two(I e) {
-  if constexpr (kScalar<V>) {
-    return std::bit_cast<double>(static_cast<std::uint64_t>(e + 1023) << 52);
-  } else {
-    return (V)((e + 1023) << 52);
-  }
-}
-
-// The integer type of a value type's lanes.
+// x = (128 m + j) ln2/128 + r, |r| <= ln2/256 but for rounding: m, j, and r
+// as a double-double (ln2/128 in three parts, k L1 and k L2 exact).
 template <class V>
-using LaneInt = std::conditional_t<kScalar<V>, std::int64_t, Mask<V>>;
+struct ExpReduction {
+  LaneInt<V> m, j;
+  Pair<V> r;
+};
+
+template <class V>
+[[gnu::always_inline]] inline ExpReduction<V> reduce_exp(V x) {
+  LaneInt<V> k;
+  const V kd = nearest_integer(x * k128ByLn2, k);
+  const V r1 = x - kd * kLn2By128Hi;  // exact, as is kd * kLn2By128Mid
+  const Pair<V> r = two_sum(r1, -(kd * kLn2By128Mid));
+  return {k >> 7, k & 127, {r.hi, r.lo - kd * kLn2By128Lo}};
+}
 
 // exp(x) = 2^m (hi + lo) for x in [kExpFastLow, kExpOverflow], hi + lo
 // within the error bound above.
 template <class V>
 [[gnu::always_inline]] inline Pair<V> exp_reduced(V x, LaneInt<V>& m) {
-  using I = LaneInt<V>;
-  constexpr double kShifter = 0x1.8p52;
-  const V shifted = x * k128ByLn2 + kShifter;
-  const V kd = shifted - kShifter;
-  I k;
-  if constexpr (kScalar<V>) {
-    k = std::bit_cast<std::int64_t>(shifted) - std::bit_cast<std::int64_t>(kShifter);
-  } else {
-    k = (I)shifted - splat<I, std::int64_t>(std::bit_cast<std::int64_t>(kShifter));
-  }
-  m = k >> 7;
-  const I j = k & 127;
-  // r = x - k ln2/128 as a double-double.
-  const V r1 = x - kd * kLn2By128Hi;  // exact, as is kd * kLn2By128Mid
-  const Pair<V> r = two_sum(r1, -(kd * kLn2By128Mid));
-  const V r_lo = r.lo - kd * kLn2By128Lo;
+  const ExpReduction<V> red = reduce_exp(x);
+  m = red.m;
+  const Pair<V> r = red.r;
+  const V r_lo = r.lo;
   // exp(r) - 1 = e_hi + e_lo.
   const V r2 = r.hi * r.hi;
   const V p = r2 * (kExpTaylor[0] +
@@ -102,7 +82,7 @@ template <class V>
                                                     r.hi * (kExpTaylor[3] + r.hi * kExpTaylor[4]))));
   const Pair<V> e = fast_two_sum(r.hi, r_lo + (p + r_lo * r.hi));
   // 2^(j/128) (1 + e).
-  const V t_hi = gather<V>(kExp2Table, j, 0), t_lo = gather<V>(kExp2Table, j, 1);
+  const V t_hi = gather<V>(kExp2Table, red.j, 0), t_lo = gather<V>(kExp2Table, red.j, 1);
   const Pair<V> a = two_prod(t_hi, e.hi);
   const V rest = a.lo + (t_hi * e.lo + (t_lo + t_lo * e.hi));
   const Pair<V> s = fast_two_sum(t_hi, a.hi);
@@ -115,14 +95,8 @@ template <class V>
 [[gnu::always_inline]] inline V exp_fast(V x, Mask<V>& decided) {
   using I = LaneInt<V>;
   I m;
-  const Pair<V> v = exp_reduced(x, m);
-  // Both ends of the error interval round alike: then so does exp(x).
-  const V bound = v.hi * kExpTestError;
-  const V up = v.hi + (v.lo + bound);
-  decided = up == v.hi + (v.lo - bound);
-  // 2^m in two factors, each a normal number: exact for a normal result.
-  const I half = m >> 1;
-  return (up * power_of_two<V>(half)) * power_of_two<V>(m - half);
+  const V up = ziv_round(exp_reduced(x, m), kExpTestError, decided);
+  return times_power_of_two(up, m);
 }
 
 // exp(x) correctly rounded to nearest, each lane.
@@ -138,17 +112,10 @@ template <class V>
     const double y = exp_fast(x, decided);
     return decided ? y : exp_last_resort(x);
   } else {
-    const Mask<V> in_range = (x >= kExpFastLow) & (x <= kExpOverflow);
-    const V safe = select(in_range, x, 0.0);
-    Mask<V> decided;
-    V y = exp_fast(safe, decided);
-    const Mask<V> rest = mask_not(decided & in_range);
-    if (any(rest)) {
-      for (std::size_t i = 0; i < sizeof(V) / sizeof(double); ++i) {
-        if (rest[i]) y[i] = exp_correct(x[i]);
-      }
-    }
-    return y;
+    return correct_lanes(
+        x, (x >= kExpFastLow) & (x <= kExpOverflow), 0.0,
+        [](V v, Mask<V>& decided) { return exp_fast(v, decided); },
+        [](double v) { return exp_correct(v); });
   }
 }
 

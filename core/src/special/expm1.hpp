@@ -42,6 +42,7 @@
 #include "special/exp.hpp"
 #include "special/expm1_log1p_tables.hpp"
 #include "special/value.hpp"
+#include "special/ziv.hpp"
 
 namespace tarvik::rational {
 
@@ -61,20 +62,11 @@ inline constexpr double kExpm1TestError = 0x1p-66;
 template <class V>
 [[gnu::always_inline]] inline Pair<V> expm1_reduced(V x, LaneInt<V>& m) {
   using I = LaneInt<V>;
-  constexpr double kShifter = 0x1.8p52;
-  const V shifted = x * k128ByLn2 + kShifter;
-  const V kd = shifted - kShifter;
-  I k;
-  if constexpr (kScalar<V>) {
-    k = std::bit_cast<std::int64_t>(shifted) - std::bit_cast<std::int64_t>(kShifter);
-  } else {
-    k = (I)shifted - splat<I, std::int64_t>(std::bit_cast<std::int64_t>(kShifter));
-  }
-  m = k >> 7;
-  const I j = k & 127;
-  const V r1 = x - kd * kLn2By128Hi;  // exact, as is kd * kLn2By128Mid
-  const Pair<V> r = two_sum(r1, -(kd * kLn2By128Mid));
-  const V r_lo = r.lo - kd * kLn2By128Lo;
+  const ExpReduction<V> red = reduce_exp(x);
+  m = red.m;
+  const I j = red.j;
+  const Pair<V> r = red.r;
+  const V r_lo = r.lo;
   // e = expm1(r), relative to e.
   const Pair<V> sq = two_prod(r.hi, r.hi);
   const V poly = (sq.hi * r.hi) * horner(kExpm1Taylor, r.hi);
@@ -98,13 +90,9 @@ template <class V>
 [[gnu::always_inline]] inline V expm1_fast(V x, Mask<V>& decided) {
   using I = LaneInt<V>;
   I m;
-  const Pair<V> v = expm1_reduced(x, m);
-  const V bound = v.hi * kExpm1TestError;
-  const V up = v.hi + (v.lo + bound);
-  decided = up == v.hi + (v.lo - bound);
+  const V up = ziv_round(expm1_reduced(x, m), kExpm1TestError, decided);
   // The result is normal (|expm1(x)| > 2^-55), the scaling exact.
-  const I half = m >> 1;
-  return (up * power_of_two<V>(half)) * power_of_two<V>(m - half);
+  return times_power_of_two(up, m);
 }
 
 // expm1(x) correctly rounded to nearest, each lane.
@@ -120,18 +108,10 @@ template <class V>
     const double y = expm1_fast(x, decided);
     return decided ? y : expm1_last_resort(x);
   } else {
-    const Mask<V> in_range =
-        (x >= kExpm1MinusOne) & (x <= kExpOverflow) & (abs_of(x) >= kExpm1Tiny);
-    const V safe = select(in_range, x, 1.0);
-    Mask<V> decided;
-    V y = expm1_fast(safe, decided);
-    const Mask<V> rest = mask_not(decided & in_range);
-    if (any(rest)) {
-      for (std::size_t i = 0; i < sizeof(V) / sizeof(double); ++i) {
-        if (rest[i]) y[i] = expm1_correct(x[i]);
-      }
-    }
-    return y;
+    return correct_lanes(
+        x, (x >= kExpm1MinusOne) & (x <= kExpOverflow) & (abs_of(x) >= kExpm1Tiny), 1.0,
+        [](V v, Mask<V>& decided) { return expm1_fast(v, decided); },
+        [](double v) { return expm1_correct(v); });
   }
 }
 

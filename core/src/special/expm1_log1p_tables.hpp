@@ -216,8 +216,4 @@ inline constexpr Poly<7> kLog1pTaylor = {
     0x1.5555555555555p-2,
 };
 
-// ln 2 = hi + lo, relative error 2^-101.5; hi has 42 significant bits.
-inline constexpr double kLog1pLn2Hi = 0x1.62e42fefa3800p-1;
-inline constexpr double kLog1pLn2Lo = 0x1.ef35793c76730p-45;
-
 }  // namespace tarvik::rational

@@ -167,6 +167,38 @@ Fixed exp_of(const Fixed& r, bool negative) {
   return sub(plus, minus);
 }
 
+Fixed reduce_by_ln2(double x, long& k, bool& negative) {
+  // Near x / ln2 (truncating the sum: no call of the C library's lround).
+  k = static_cast<long>(x * 1.4426950408889634 + (x < 0.0 ? -0.5 : 0.5));
+  const Fixed ax = from_double(x);
+  const Fixed kl = mul_small(ln2(), static_cast<u64>(k < 0 ? -k : k));
+  // x and k share their signs.
+  const bool x_ahead = less(kl, ax);
+  negative = (x < 0) == x_ahead;
+  return x_ahead ? sub(ax, kl) : sub(kl, ax);
+}
+
+double round_log(long e, const Fixed& m) {
+  const Fixed one = {{1, 0, 0, 0, 0}};
+  const bool m_below_one = less(m, one);
+  const Fixed s = div(m_below_one ? sub(one, m) : sub(m, one), add(m, one));
+  const Fixed s2 = mul(s, s);
+  Fixed sum = s, power = s;
+  for (u64 n = 3; n < 400; n += 2) {
+    power = mul(power, s2);
+    if (is_zero(power)) break;
+    sum = add(sum, div_small(power, n));
+  }
+  const Fixed ln_m = add(sum, sum);  // its sign: m_below_one
+  const Fixed e_ln2 = mul_small(ln2(), static_cast<u64>(e < 0 ? -e : e));
+  if (e == 0 || (e < 0) == m_below_one) {
+    return round_to_double(add(e_ln2, ln_m), e == 0 ? m_below_one : e < 0, 0);
+  }
+  const bool m_ahead = less(e_ln2, ln_m);
+  return round_to_double(m_ahead ? sub(ln_m, e_ln2) : sub(e_ln2, ln_m),
+                         m_ahead ? m_below_one : e < 0, 0);
+}
+
 double round_to_double(const Fixed& v, bool negative, int scale) {
   const int lead = leading_bit(v);
   if (lead < 0) return negative ? -0.0 : 0.0;

@@ -38,6 +38,16 @@ Fixed ln2();
 // an error below 2^-245.
 Fixed exp_of(const Fixed& r, bool negative);
 
+// r = x - k ln2 for k next to x / ln2 (|r| <= ln2/2 + 2^-40): |r|, its
+// sign in `negative`, and k; exact but for ln 2's 2^-256 (x with no bit
+// below 2^-256, |x| < 2^63 ln 2).
+Fixed reduce_by_ln2(double x, long& k, bool& negative);
+
+// e ln2 + ln m rounded to the nearest double, for m in [sqrt(2)/2, sqrt(2)]:
+// ln m = 2 atanh(s), s = (m - 1)/(m + 1), |s| <= 0.172, by its series to
+// the term below 2^-256 (some 50 terms), so known to some 2^-248.
+double round_log(long e, const Fixed& m);
+
 // (-1)^negative v 2^scale rounded to the nearest double (ties to even),
 // subnormal and overflowing results included; 0 for v = 0.
 double round_to_double(const Fixed& v, bool negative, int scale);

@@ -36,26 +36,7 @@ double log_last_resort(double x) {
     m *= 2.0;
     e -= 1;
   }
-  const Fixed one = {{1, 0, 0, 0, 0}};
-  const Fixed fm = from_double(m);
-  const bool below_one = less(fm, one);
-  const Fixed s = div(below_one ? sub(one, fm) : sub(fm, one), add(fm, one));
-  // 2 atanh(s) = 2 (s + s^3/3 + s^5/5 + ...).
-  const Fixed s2 = mul(s, s);
-  Fixed power = s, sum = s;
-  for (std::uint64_t n = 3; n < 200; n += 2) {
-    power = mul(power, s2);
-    const Fixed term = div_small(power, n);
-    if (is_zero(term)) break;
-    sum = add(sum, term);
-  }
-  const Fixed ln_m = add(sum, sum);  // its sign: below_one
-  if (e == 0) return round_to_double(ln_m, below_one, 0);
-  const Fixed e_ln2 = mul_small(ln2(), static_cast<std::uint64_t>(e < 0 ? -e : e));
-  const bool e_negative = e < 0;
-  if (e_negative == below_one) return round_to_double(add(e_ln2, ln_m), e_negative, 0);
-  // Opposite signs: |e ln2| >= ln2 > |ln m|, so the sign is e's.
-  return round_to_double(sub(e_ln2, ln_m), e_negative, 0);
+  return round_log(e, from_double(m));
 }
 
 }  // namespace tarvik::rational

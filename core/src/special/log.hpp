@@ -27,6 +27,7 @@
 #include "special/exp.hpp"
 #include "special/log_tables.hpp"
 #include "special/value.hpp"
+#include "special/ziv.hpp"
 
 namespace tarvik::rational {
 
@@ -72,15 +73,9 @@ template <class V>
     }
   }();
   // c = j/256, the table point nearest m; u = m - c and f = u/c.
-  constexpr double kShifter = 0x1.8p52;
-  const V shifted = m * 256.0 + kShifter;
-  const V c = (shifted - kShifter) * 0x1p-8;
   I j;
-  if constexpr (kScalar<V>) {
-    j = std::bit_cast<std::int64_t>(shifted) - std::bit_cast<std::int64_t>(kShifter) - kLogFirst;
-  } else {
-    j = (I)shifted - splat<I, std::int64_t>(std::bit_cast<std::int64_t>(kShifter) + kLogFirst);
-  }
+  const V c = nearest_integer(m * 256.0, j) * 0x1p-8;
+  j -= kLogFirst;
   const V u = m - c;  // exact: m and c within a factor 2
   const V f_hi = u / c;
   const Pair<V> back = two_prod(f_hi, c);
@@ -111,10 +106,7 @@ template <class V>
 [[gnu::always_inline]] inline V log_fast(V x, Mask<V>& decided) {
   V error;
   const Pair<V> v = log_reduced(x, error);
-  const V bound = abs_of(v.hi) * error;
-  const V up = v.hi + (v.lo + bound);
-  decided = up == v.hi + (v.lo - bound);
-  return up;
+  return ziv_round(v, error, decided);
 }
 
 // log(x) correctly rounded to nearest, each lane.
@@ -133,17 +125,10 @@ template <class V>
     const double y = log_fast(x, decided);
     return decided ? y : log_last_resort(x);
   } else {
-    const Mask<V> in_range = (x >= kMinNormal) & (x < __builtin_inf());
-    const V safe = select(in_range, x, 1.0);
-    Mask<V> decided;
-    V y = log_fast(safe, decided);
-    const Mask<V> rest = mask_not(decided & in_range);
-    if (any(rest)) {
-      for (std::size_t i = 0; i < sizeof(V) / sizeof(double); ++i) {
-        if (rest[i]) y[i] = log_correct(x[i]);
-      }
-    }
-    return y;
+    return correct_lanes(
+        x, (x >= kMinNormal) & (x < __builtin_inf()), 1.0,
+        [](V v, Mask<V>& decided) { return log_fast(v, decided); },
+        [](double v) { return log_correct(v); });
   }
 }
 

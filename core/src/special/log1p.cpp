@@ -37,28 +37,9 @@ double log1p_last_resort(double x) {
   const double m_hi = std::bit_cast<double>(bits - (e << 52));
   const std::int64_t half = e >> 1;
   const double m_lo = (u.lo * power_of_two<double>(-half)) * power_of_two<double>(half - e);
-  const Fixed one = {{1, 0, 0, 0, 0}};
   const Fixed m = m_lo < 0 ? sub(from_double(m_hi), from_double(m_lo))
                            : add(from_double(m_hi), from_double(m_lo));
-  // |s| and its sign, then atanh(|s|).
-  const bool s_negative = less(m, one);
-  const Fixed s = div(s_negative ? sub(one, m) : sub(m, one), add(m, one));
-  const Fixed s2 = mul(s, s);
-  Fixed sum = s, power = s;
-  for (std::uint64_t n = 3; n < 400; n += 2) {
-    power = mul(power, s2);
-    if (is_zero(power)) break;
-    sum = add(sum, div_small(power, n));
-  }
-  const Fixed log_m = add(sum, sum);
-  // E ln2 and log(m), each with its sign.
-  const Fixed log_2e = mul_small(ln2(), static_cast<std::uint64_t>(e < 0 ? -e : e));
-  if (e == 0 || (e < 0) == s_negative) {
-    return round_to_double(add(log_2e, log_m), e == 0 ? s_negative : e < 0, 0);
-  }
-  const bool log_m_ahead = less(log_2e, log_m);
-  const Fixed d = log_m_ahead ? sub(log_m, log_2e) : sub(log_2e, log_m);
-  return round_to_double(d, log_m_ahead ? s_negative : e < 0, 0);
+  return round_log(e, m);
 }
 
 }  // namespace tarvik::rational

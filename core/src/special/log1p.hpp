@@ -38,7 +38,9 @@
 #include "special/exact.hpp"
 #include "special/exp.hpp"
 #include "special/expm1_log1p_tables.hpp"
+#include "special/log_tables.hpp"
 #include "special/value.hpp"
+#include "special/ziv.hpp"
 
 namespace tarvik::rational {
 
@@ -50,18 +52,6 @@ namespace {
 // |x| below this: log1p(x) rounds to x.
 inline constexpr double kLog1pTiny = 0x1p-54;
 inline constexpr double kLog1pTestError = 0x1p-66;
-
-// table[i][column] for each lane's i, of a table of C columns.
-template <class V, std::size_t C, class I>
-[[gnu::always_inline]] inline V log1p_gather(const double (*table)[C], I i, int column) {
-  if constexpr (kScalar<V>) {
-    return table[i][column];
-  } else {
-    V r;
-    for (std::size_t k = 0; k < sizeof(V) / sizeof(double); ++k) r[k] = table[i[k]][column];
-    return r;
-  }
-}
 
 // log1p(x) = hi + lo for x in (-1, DBL_MAX] with |x| >= kLog1pTiny, within
 // the error bound above.
@@ -92,8 +82,8 @@ template <class V>
     k = (I)kd - splat<I, std::int64_t>(std::bit_cast<std::int64_t>(kShifter));
   }
   const I row = k - kLog1pFirst;
-  const V c = log1p_gather<V>(kLog1pTable, row, 0);
-  const V l_hi = log1p_gather<V>(kLog1pTable, row, 1), l_lo = log1p_gather<V>(kLog1pTable, row, 2);
+  const V c = gather<V>(kLog1pTable, row, 0);
+  const V l_hi = gather<V>(kLog1pTable, row, 1), l_lo = gather<V>(kLog1pTable, row, 2);
   // u_lo 2^-E in two factors (E in [-53, 1024]).
   const I half = e >> 1;
   const V u_lo = (u.lo * power_of_two<V>(-half)) * power_of_two<V>(half - e);
@@ -107,20 +97,16 @@ template <class V>
   const V tail = lead.lo + (t.lo * ((1.0 - t.hi) + sq.hi) + (poly - 0.5 * sq.lo));
   const Pair<V> l = fast_two_sum(lead.hi, tail);
   // E ln2 - log(c) + log1p(t).
-  const Pair<V> a = two_sum(ed * kLog1pLn2Hi, l_hi);
+  const Pair<V> a = two_sum(ed * kLn2Hi, l_hi);
   const Pair<V> s = two_sum(a.hi, l.hi);
-  return fast_two_sum(s.hi, s.lo + (a.lo + (l.lo + (l_lo + ed * kLog1pLn2Lo))));
+  return fast_two_sum(s.hi, s.lo + (a.lo + (l.lo + (l_lo + ed * kLn2Lo))));
 }
 
 // The fast path for x in (-1, DBL_MAX], |x| >= kLog1pTiny: the correctly
 // rounded log1p(x) where `decided`, something else elsewhere.
 template <class V>
 [[gnu::always_inline]] inline V log1p_fast(V x, Mask<V>& decided) {
-  const Pair<V> v = log1p_reduced(x);
-  const V bound = v.hi * kLog1pTestError;
-  const V up = v.hi + (v.lo + bound);
-  decided = up == v.hi + (v.lo - bound);
-  return up;
+  return ziv_round(log1p_reduced(x), kLog1pTestError, decided);
 }
 
 // log1p(x) correctly rounded to nearest, each lane.
@@ -137,17 +123,10 @@ template <class V>
     const double y = log1p_fast(x, decided);
     return decided ? y : log1p_last_resort(x);
   } else {
-    const Mask<V> in_range = (x > -1.0) & (x < __builtin_inf()) & (abs_of(x) >= kLog1pTiny);
-    const V safe = select(in_range, x, 1.0);
-    Mask<V> decided;
-    V y = log1p_fast(safe, decided);
-    const Mask<V> rest = mask_not(decided & in_range);
-    if (any(rest)) {
-      for (std::size_t i = 0; i < sizeof(V) / sizeof(double); ++i) {
-        if (rest[i]) y[i] = log1p_correct(x[i]);
-      }
-    }
-    return y;
+    return correct_lanes(
+        x, (x > -1.0) & (x < __builtin_inf()) & (abs_of(x) >= kLog1pTiny), 1.0,
+        [](V v, Mask<V>& decided) { return log1p_fast(v, decided); },
+        [](double v) { return log1p_correct(v); });
   }
 }
 

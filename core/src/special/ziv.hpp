@@ -1,0 +1,94 @@
+// What the correctly rounded functions (exp.hpp, log.hpp, expm1.hpp,
+// log1p.hpp) share: table lookups and powers of two lane by lane, Ziv's
+// rounding test (A. Ziv, ACM TOMS 17 (1991) 410-423), and the lanes'
+// schedule, in which every lane runs the fast path and the rare lanes it
+// cannot decide (or that lie outside its range) take the scalar function.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "special/exact.hpp"
+#include "special/value.hpp"
+
+namespace tarvik::rational {
+namespace {
+
+// The integer type of a value type's lanes.
+template <class V>
+using LaneInt = std::conditional_t<kScalar<V>, std::int64_t, Mask<V>>;
+
+// table[i][column] for each lane's i, of a table of C columns.
+template <class V, std::size_t C, class I>
+[[gnu::always_inline]] inline V gather(const double (*table)[C], I i, int column) {
+  if constexpr (kScalar<V>) {
+    return table[i][column];
+  } else {
+    V r;
+    for (std::size_t k = 0; k < sizeof(V) / sizeof(double); ++k) r[k] = table[i[k]][column];
+    return r;
+  }
+}
+
+// The integer nearest t (ties to even) for |t| < 2^51, as a double and in k.
+template <class V>
+[[gnu::always_inline]] inline V nearest_integer(V t, LaneInt<V>& k) {
+  constexpr double kShifter = 0x1.8p52;
+  const V shifted = t + kShifter;
+  if constexpr (kScalar<V>) {
+    k = std::bit_cast<std::int64_t>(shifted) - std::bit_cast<std::int64_t>(kShifter);
+  } else {
+    k = (LaneInt<V>)shifted - splat<LaneInt<V>, std::int64_t>(std::bit_cast<std::int64_t>(kShifter));
+  }
+  return shifted - kShifter;
+}
+
+// 2^e of an integer e in [-1022, 1023], each lane.
+template <class V, class I>
+[[gnu::always_inline]] inline V power_of_two(I e) {
+  if constexpr (kScalar<V>) {
+    return std::bit_cast<double>(static_cast<std::uint64_t>(e + 1023) << 52);
+  } else {
+    return (V)((e + 1023) << 52);
+  }
+}
+
+// y 2^m, exact where the result is normal: 2^m in two factors, each normal.
+template <class V, class I>
+[[gnu::always_inline]] inline V times_power_of_two(V y, I m) {
+  const I half = m >> 1;
+  return (y * power_of_two<V>(half)) * power_of_two<V>(m - half);
+}
+
+// The rounding of v = hi + lo where v is within `error` (relative) of f(x):
+// both ends of that interval rounded; where they agree (`decided`), that is
+// the rounding of f(x) too.
+template <class V, class E>
+[[gnu::always_inline]] inline V ziv_round(const Pair<V>& v, E error, Mask<V>& decided) {
+  const V bound = abs_of(v.hi) * error;
+  const V up = v.hi + (v.lo + bound);
+  decided = up == v.hi + (v.lo - bound);
+  return up;
+}
+
+// A correctly rounded function over lanes: fast(x, decided) on every lane
+// (`safe` standing in where x is outside `in_range`), then scalar(x) for
+// each lane out of range or undecided.
+template <class V, class Fast, class Scalar>
+[[gnu::always_inline]] inline V correct_lanes(V x, Mask<V> in_range, double safe, Fast fast,
+                                              Scalar scalar) {
+  Mask<V> decided;
+  V y = fast(select(in_range, x, safe), decided);
+  const Mask<V> rest = mask_not(decided & in_range);
+  if (any(rest)) {
+    for (std::size_t i = 0; i < sizeof(V) / sizeof(double); ++i) {
+      if (rest[i]) y[i] = scalar(x[i]);
+    }
+  }
+  return y;
+}
+
+}  // namespace
+}  // namespace tarvik::rational
