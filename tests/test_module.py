@@ -184,42 +184,44 @@ def test_stubs_match_the_module():
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+def mypy_strict(tmp_path, lines):
+    """mypy --strict over a program of `lines`: its output and exit status."""
+    pytest.importorskip("mypy")
+    program = tmp_path / "program.py"
+    program.write_text("".join(line + "\n" for line in lines))
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(program)],
+                          capture_output=True, text=True)
+    return done.stdout + done.stderr, done.returncode
+
+
 def test_stubs_refuse_arrays_of_another_dtype(tmp_path):
     # Int and float32 arrays are refused at run time (TypeError): the stubs
     # refuse them too, where a float64 array passes. Older NumPy typing
     # makes a float32 array a float64 one (its precisions were subclasses of
     # one another); the probe on line 5 says which typing this is.
-    pytest.importorskip("mypy")
-    program = tmp_path / "dtypes.py"
-    program.write_text(
-        "import numpy as np\n"
-        "import numpy.typing as npt\n"
-        "import tarvik\n"
-        "singles = np.zeros(2, np.float32)\n"
-        "probe: npt.NDArray[np.float64] = singles\n"
-        "tarvik.black_prices(np.ones(2), 100.0, 1.0, 0.2)\n"
-        "tarvik.vegas(100.0, np.arange(2), 1.0, 0.2)\n"
-        "tarvik.implied_volatilities(singles, 100.0, 100.0, 1.0)\n")
-    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(program)],
-                          capture_output=True, text=True)
-    lines = [line.split(":")[1] for line in done.stdout.splitlines() if ": error:" in line]
-    assert lines in (["5", "7", "8"], ["7"]), done.stdout
+    out, _ = mypy_strict(tmp_path, [
+        "import numpy as np",
+        "import numpy.typing as npt",
+        "import tarvik",
+        "singles = np.zeros(2, np.float32)",
+        "probe: npt.NDArray[np.float64] = singles",
+        "tarvik.black_prices(np.ones(2), 100.0, 1.0, 0.2)",
+        "tarvik.vegas(100.0, np.arange(2), 1.0, 0.2)",
+        "tarvik.implied_volatilities(singles, 100.0, 100.0, 1.0)"])
+    lines = [line.split(":")[1] for line in out.splitlines() if ": error:" in line]
+    assert lines in (["5", "7", "8"], ["7"]), out
 
 
 def test_stubs_accept_what_batches_take(tmp_path):
     # What a batch function reads at run time type-checks against the stubs:
     # buffers and objects that convert to an array (a Series) for values.
-    pytest.importorskip("mypy")
-    program = tmp_path / "inputs.py"
-    program.write_text(
-        "import array\n"
-        "from typing import Any\n"
-        "import tarvik\n"
-        "class Series:\n"
-        "    def __array__(self, dtype: Any = None, copy: Any = None) -> Any: ...\n"
-        "k = array.array('d', [90.0, 110.0])\n"
-        "p = tarvik.black_prices(Series(), k, memoryview(k), 0.2)\n"
-        "print(tarvik.implied_volatilities(p, 100.0, k, memoryview(k), is_call=p > 0).shape)\n")
-    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(program)],
-                          capture_output=True, text=True)
-    assert done.returncode == 0, done.stdout + done.stderr
+    out, status = mypy_strict(tmp_path, [
+        "import array",
+        "from typing import Any",
+        "import tarvik",
+        "class Series:",
+        "    def __array__(self, dtype: Any = None, copy: Any = None) -> Any: ...",
+        "k = array.array('d', [90.0, 110.0])",
+        "p = tarvik.black_prices(Series(), k, memoryview(k), 0.2)",
+        "print(tarvik.implied_volatilities(p, 100.0, k, memoryview(k), is_call=p > 0).shape)"])
+    assert status == 0, out

@@ -1,7 +1,9 @@
-// The correctly rounded exp and log where a mistake would hide: special
-// values, the thresholds of overflow, of subnormal results and of the
-// shortcuts near 0 (exp) and 1 (log), against values worked out by hand or
-// by MPFR; the lanes against the scalar path.
+// The correctly rounded exp, log, expm1 and log1p where a mistake would
+// hide: signed zeros, subnormals, the thresholds of overflow, of subnormal
+// results, of -1 and of the poles, the tiny arguments whose result is x or
+// its neighbour (worked out from x +- x^2/2 against half an ulp) and the
+// shortcuts near 0 and 1, against values worked out by hand, by mpmath or by
+// MPFR; the lanes against the scalar path.
 // (Random and near-midpoint arguments against MPFR: reference/correct_rounding.)
 #include <gtest/gtest.h>
 
@@ -12,11 +14,15 @@
 #include <random>
 
 #include "special/exp.hpp"
+#include "special/expm1.hpp"
 #include "special/log.hpp"
+#include "special/log1p.hpp"
 
 namespace {
 
 using tarvik::rational::exp_correct;
+using tarvik::rational::expm1_correct;
+using tarvik::rational::log1p_correct;
 using tarvik::rational::log_correct;
 using Lanes = double __attribute__((vector_size(32)));
 
@@ -72,29 +78,109 @@ INSTANTIATE_TEST_SUITE_P(
         // sqrt(2) rounded, where the reduction turns to m/2.
         Case{0x1.6a09e667f3bcdp+0, 0x1.62e42fefa39fp-2}));
 
-TEST(ExpAndLog, NaNStaysNaNAndNegativesGiveNaN) {
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_TRUE(std::isnan(exp_correct(nan)));
-  EXPECT_TRUE(std::isnan(log_correct(nan)));
-  EXPECT_TRUE(std::isnan(log_correct(-1.0)));
-  EXPECT_TRUE(std::isnan(log_correct(-kInf)));
+class Expm1Values : public ::testing::TestWithParam<Case> {};
+class Log1pValues : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Expm1Values, Exact) {
+  const Case c = GetParam();
+  EXPECT_EQ(bits(expm1_correct(c.x)), bits(c.want)) << std::hexfloat << c.x;
 }
 
-TEST(ExpAndLog, LanesAreTheScalarPath) {
-  std::mt19937_64 g(7);
-  std::uniform_real_distribution<double> wide(-750.0, 712.0), unit(-2.0, 2.0);
+TEST_P(Log1pValues, Exact) {
+  const Case c = GetParam();
+  EXPECT_EQ(bits(log1p_correct(c.x)), bits(c.want)) << std::hexfloat << c.x;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Thresholds, Expm1Values,
+    ::testing::Values(
+        Case{0.0, 0.0}, Case{-0.0, -0.0}, Case{0x1p-1074, 0x1p-1074}, Case{-0x1p-1074, -0x1p-1074},
+        Case{0x1p-1022, 0x1p-1022},
+        // x^2/2 against half an ulp of x (2^-106 at 1.5 2^-53, 2^-107 below 2^-53).
+        Case{0x1p-54, 0x1p-54}, Case{0x1p-53, 0x1p-53}, Case{0x1.8p-53, 0x1.8000000000001p-53},
+        Case{-0x1.8p-53, -0x1.7ffffffffffffp-53},
+        // -2^-53 + 2^-107 - 2^-159/6: just short of the midpoint.
+        Case{-0x1p-53, -0x1p-53}, Case{-0x1p-52, -0x1.fffffffffffffp-53},
+        Case{1.0, 0x1.b7e151628aed3p+0}, Case{-1.0, -0x1.43a54e4e98864p-1},
+        // Around ln 2 and ln 2 / 2, where the reduction's m changes (mpmath).
+        Case{-0x1.62e42fefa39efp-1, -0.5}, Case{0x1.62e42fefa39efp-2, 0x1.a827999fcef32p-2},
+        Case{-20.0, -0x1.ffffffee4b79bp-1},
+        // Either side of ln 2^-54: -1, and the double above it.
+        Case{-0x1.2b708872320e2p+5, -1.0}, Case{-0x1.2b708872320e1p+5, -0x1.fffffffffffffp-1},
+        Case{-38.0, -1.0}, Case{-1000.0, -1.0}, Case{-kInf, -1.0},
+        Case{0x1.62e42fefa39efp+9, 0x1.fffffffffff2ap+1023}, Case{0x1.62e42fefa39f0p+9, kInf},
+        Case{kInf, kInf}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Thresholds, Log1pValues,
+    ::testing::Values(
+        Case{0.0, 0.0}, Case{-0.0, -0.0}, Case{0x1p-1074, 0x1p-1074}, Case{-0x1p-1074, -0x1p-1074},
+        Case{0x1p-1022, 0x1p-1022},
+        // x - x^2/2 against half an ulp of x.
+        Case{0x1p-54, 0x1p-54}, Case{0x1p-53, 0x1p-53}, Case{0x1p-52, 0x1.fffffffffffffp-53},
+        Case{0x1.8p-53, 0x1.7ffffffffffffp-53}, Case{-0x1.8p-53, -0x1.8000000000001p-53},
+        Case{-0x1p-53, -0x1p-53},
+        Case{1.0, 0x1.62e42fefa39efp-1}, Case{-0.5, -0x1.62e42fefa39efp-1},
+        // The double next to -1: log(2^-53); the largest double (mpmath).
+        Case{-0x1.fffffffffffffp-1, -0x1.25e4f7b2737fap+5},
+        Case{0x1.fffffffffffffp+1023, 0x1.62e42fefa39efp+9},
+        Case{-1.0, -kInf}, Case{kInf, kInf}));
+
+TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (double x : {nan, -1.0, -kInf}) EXPECT_TRUE(std::isnan(log_correct(x))) << x;
+  for (double x : {std::nextafter(-1.0, -2.0), -2.0, -kInf, nan}) {
+    EXPECT_TRUE(std::isnan(log1p_correct(x))) << x;
+  }
+  EXPECT_TRUE(std::isnan(exp_correct(nan)));
+  EXPECT_TRUE(std::isnan(expm1_correct(nan)));
+}
+
+// Each lane of every kind of argument (over the range, near 0 and 1 at
+// every scale, any bit pattern: tiny, beyond the thresholds, NaN) gives the
+// scalar path's bits, for each function.
+enum class Function { kExp, kLog, kExpm1, kLog1p };
+
+class LanesAreScalar : public ::testing::TestWithParam<Function> {};
+
+TEST_P(LanesAreScalar, Bits) {
+  const Function which = GetParam();
+  const auto f = [which](auto x) {
+    switch (which) {
+      case Function::kExp: return exp_correct(x);
+      case Function::kLog: return log_correct(x);
+      case Function::kExpm1: return expm1_correct(x);
+      default: return log1p_correct(x);
+    }
+  };
+  std::mt19937_64 g(11);
+  std::uniform_real_distribution<double> wide(-750.0, 712.0), unit(-1.0, 1.0);
   for (int i = 0; i < 100000; ++i) {
     Lanes v;
-    for (int k = 0; k < 4; ++k) v[k] = (i + k) % 2 ? wide(g) : unit(g);
-    const Lanes r = exp_correct(v);
-    for (int k = 0; k < 4; ++k) ASSERT_EQ(bits(r[k]), bits(exp_correct(v[k]))) << std::hexfloat << v[k];
-    // log over every exponent, and near 1.
     for (int k = 0; k < 4; ++k) {
-      v[k] = k % 2 ? std::bit_cast<double>(g() >> 1) : 1.0 + std::ldexp(unit(g), -static_cast<int>(g() % 54));
+      const double small = std::ldexp(unit(g), -static_cast<int>(g() % 70));
+      switch ((i + k) % 5) {
+        case 0: v[k] = wide(g); break;
+        case 1: v[k] = unit(g); break;
+        case 2: v[k] = small; break;
+        case 3: v[k] = 1.0 + small; break;
+        default: v[k] = std::bit_cast<double>(g()); break;
+      }
     }
-    const Lanes l = log_correct(v);
-    for (int k = 0; k < 4; ++k) ASSERT_EQ(bits(l[k]), bits(log_correct(v[k]))) << std::hexfloat << v[k];
+    const Lanes r = f(v);
+    for (int k = 0; k < 4; ++k) {
+      const double s = f(v[k]);
+      if (std::isnan(s)) {
+        ASSERT_TRUE(std::isnan(r[k])) << std::hexfloat << v[k];
+      } else {
+        ASSERT_EQ(bits(r[k]), bits(s)) << std::hexfloat << v[k];
+      }
+    }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(EachFunction, LanesAreScalar,
+                         ::testing::Values(Function::kExp, Function::kLog, Function::kExpm1,
+                                           Function::kLog1p));
 
 }  // namespace
