@@ -1,6 +1,7 @@
-// The correctly rounded exp, log, expm1 and log1p where a mistake would
-// hide: signed zeros, subnormals, the thresholds of overflow, of subnormal
-// results, of -1 and of the poles, the tiny arguments whose result is x or
+// The correctly rounded exp, log, expm1, log1p and erfc where a mistake
+// would hide: signed zeros, subnormals, the thresholds of overflow, of
+// subnormal results, of -1, of 2 and of the poles, the switches between
+// methods, the tiny arguments whose result is x or
 // its neighbour (worked out from x +- x^2/2 against half an ulp) and the
 // shortcuts near 0 and 1, against values worked out by hand, by mpmath or by
 // MPFR; the lanes against the scalar path.
@@ -13,6 +14,7 @@
 #include <limits>
 #include <random>
 
+#include "special/erfc.hpp"
 #include "special/exp.hpp"
 #include "special/expm1.hpp"
 #include "special/log.hpp"
@@ -20,6 +22,8 @@
 
 namespace {
 
+using tarvik::rational::erfc_correct;
+using tarvik::rational::erfc_last_resort;
 using tarvik::rational::exp_correct;
 using tarvik::rational::expm1_correct;
 using tarvik::rational::log1p_correct;
@@ -126,6 +130,35 @@ INSTANTIATE_TEST_SUITE_P(
         Case{0x1.fffffffffffffp+1023, 0x1.62e42fefa39efp+9},
         Case{-1.0, -kInf}, Case{kInf, kInf}));
 
+class ErfcValues : public ::testing::TestWithParam<Case> {};
+
+// The fast path (where it decides) and the last resort alone, each.
+TEST_P(ErfcValues, Exact) {
+  const Case c = GetParam();
+  EXPECT_EQ(bits(erfc_correct(c.x)), bits(c.want)) << std::hexfloat << c.x;
+  EXPECT_EQ(bits(erfc_last_resort(c.x)), bits(c.want)) << std::hexfloat << c.x;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Thresholds, ErfcValues,
+    ::testing::Values(
+        Case{0.0, 1.0}, Case{-0.0, 1.0}, Case{0x1p-1074, 1.0}, Case{0x1p-55, 1.0},
+        // 1 -+ 2x/sqrt(pi) against half an ulp either side of 1.
+        Case{0x1p-54, 0x1.fffffffffffffp-1}, Case{-0x1p-53, 0x1.0000000000001p+0},
+        Case{1.0, 0x1.4226162fbddd5p-3}, Case{-1.0, 0x1.d7bb3d3a08445p+0},
+        // Either side of the switch from erf's polynomial to exp(-x^2) erfcx (MPFR's values).
+        Case{0.25, 0x1.728558ee694fcp-1}, Case{0x1.fffffffffffffp-3, 0x1.728558ee694fcp-1},
+        Case{-0.25, 0x1.46bd5388cb582p+0},
+        // Either side of the last resort's switch from the series to the continued fraction.
+        Case{5.0, 0x1.b0c1a759f7739p-40}, Case{0x1.4000000000001p+2, 0x1.b0c1a759f76f4p-40},
+        Case{-5.0, 0x1.fffffffffe4f4p+0}, Case{10.0, 0x1.7d8a7f2a8a2dp-149},
+        // 2 - erfc(5.9) rounds to 2, as everything below.
+        Case{-5.9, 2.0}, Case{-6.0, 2.0}, Case{-kInf, 2.0},
+        // Near the subnormals, the subnormals, the least one, then 0.
+        Case{26.5, 0x1.3df6725a60cf5p-1019}, Case{26.6, 0x0.0c860a467b1a5p-1022},
+        Case{27.0, 0x0.0000000019e0fp-1022}, Case{27.226, 0x0.0000000000001p-1022},
+        Case{27.3, 0.0}, Case{kInf, 0.0}));
+
 TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (double x : {nan, -1.0, -kInf}) EXPECT_TRUE(std::isnan(log_correct(x))) << x;
@@ -134,12 +167,13 @@ TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
   }
   EXPECT_TRUE(std::isnan(exp_correct(nan)));
   EXPECT_TRUE(std::isnan(expm1_correct(nan)));
+  EXPECT_TRUE(std::isnan(erfc_correct(nan)));
 }
 
 // Each lane of every kind of argument (over the range, near 0 and 1 at
 // every scale, any bit pattern: tiny, beyond the thresholds, NaN) gives the
 // scalar path's bits, for each function.
-enum class Function { kExp, kLog, kExpm1, kLog1p };
+enum class Function { kExp, kLog, kExpm1, kLog1p, kErfc };
 
 class LanesAreScalar : public ::testing::TestWithParam<Function> {};
 
@@ -150,11 +184,14 @@ TEST_P(LanesAreScalar, Bits) {
       case Function::kExp: return exp_correct(x);
       case Function::kLog: return log_correct(x);
       case Function::kExpm1: return expm1_correct(x);
-      default: return log1p_correct(x);
+      case Function::kLog1p: return log1p_correct(x);
+      default: return erfc_correct(x);
     }
   };
   std::mt19937_64 g(11);
-  std::uniform_real_distribution<double> wide(-750.0, 712.0), unit(-1.0, 1.0);
+  const bool erfc = which == Function::kErfc;
+  std::uniform_real_distribution<double> wide(erfc ? -7.0 : -750.0, erfc ? 28.0 : 712.0),
+      unit(-1.0, 1.0);
   for (int i = 0; i < 100000; ++i) {
     Lanes v;
     for (int k = 0; k < 4; ++k) {
@@ -181,6 +218,6 @@ TEST_P(LanesAreScalar, Bits) {
 
 INSTANTIATE_TEST_SUITE_P(EachFunction, LanesAreScalar,
                          ::testing::Values(Function::kExp, Function::kLog, Function::kExpm1,
-                                           Function::kLog1p));
+                                           Function::kLog1p, Function::kErfc));
 
 }  // namespace

@@ -118,6 +118,17 @@ Fixed div(const Fixed& a, const Fixed& b) {
   return q;
 }
 
+Fixed shift_right(const Fixed& a, int n) {
+  Fixed r;
+  const int limbs = n / 64, bits = n % 64;
+  for (int i = 4; i >= limbs; --i) {
+    const u64 high = a.w[i - limbs];
+    const u64 higher = i - limbs > 0 ? a.w[i - limbs - 1] : 0;
+    r.w[i] = bits == 0 ? high : (high >> bits) | (higher << (64 - bits));
+  }
+  return r;
+}
+
 void decompose(double x, u64& mantissa, int& exponent) {
   const u64 bits = std::bit_cast<u64>(x) & 0x7fffffffffffffffu;
   const int field = static_cast<int>(bits >> 52);
@@ -168,9 +179,12 @@ Fixed exp_of(const Fixed& r, bool negative) {
 }
 
 Fixed reduce_by_ln2(double x, long& k, bool& negative) {
+  return reduce_by_ln2(from_double(x), x, k, negative);
+}
+
+Fixed reduce_by_ln2(const Fixed& ax, double x, long& k, bool& negative) {
   // Near x / ln2 (truncating the sum: no call of the C library's lround).
   k = static_cast<long>(x * 1.4426950408889634 + (x < 0.0 ? -0.5 : 0.5));
-  const Fixed ax = from_double(x);
   const Fixed kl = mul_small(ln2(), static_cast<u64>(k < 0 ? -k : k));
   // x and k share their signs.
   const bool x_ahead = less(kl, ax);

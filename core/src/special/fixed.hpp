@@ -21,6 +21,7 @@ Fixed mul(const Fixed& a, const Fixed& b);  // the product below 2^64
 Fixed mul_small(const Fixed& a, std::uint64_t n);
 Fixed div_small(const Fixed& a, std::uint64_t n);  // 0 < n < 2^32
 Fixed div(const Fixed& a, const Fixed& b);  // a / b for b > 0, the quotient below 2^64
+Fixed shift_right(const Fixed& a, int n);     // a 2^-n, truncated, n >= 0
 
 // x = mantissa 2^exponent exactly, mantissa an integer below 2^53 (0 for
 // x = 0), subnormal x included; from the bits, not the C library's frexp,
@@ -42,6 +43,9 @@ Fixed exp_of(const Fixed& r, bool negative);
 // sign in `negative`, and k; exact but for ln 2's 2^-256 (x with no bit
 // below 2^-256, |x| < 2^63 ln 2).
 Fixed reduce_by_ln2(double x, long& k, bool& negative);
+// The same for x = +-ax, ax given exactly (ax < 2^63 ln 2) and x, its
+// double nearest or within 2^-40 relative, for the sign and for k.
+Fixed reduce_by_ln2(const Fixed& ax, double x, long& k, bool& negative);
 
 // e ln2 + ln m rounded to the nearest double, for m in [sqrt(2)/2, sqrt(2)]:
 // ln m = 2 atanh(s), s = (m - 1)/(m + 1), |s| <= 0.172, by its series to

@@ -20,6 +20,24 @@ namespace {
 template <class V>
 using LaneInt = std::conditional_t<kScalar<V>, std::int64_t, Mask<V>>;
 
+// The bits of x, each lane, and the value of given bits.
+template <class V>
+[[gnu::always_inline]] inline LaneInt<V> bits_of(V x) {
+  if constexpr (kScalar<V>) {
+    return std::bit_cast<std::int64_t>(x);
+  } else {
+    return (LaneInt<V>)x;
+  }
+}
+template <class V>
+[[gnu::always_inline]] inline V from_bits(LaneInt<V> b) {
+  if constexpr (kScalar<V>) {
+    return std::bit_cast<double>(b);
+  } else {
+    return (V)b;
+  }
+}
+
 // table[i][column] for each lane's i, of a table of C columns.
 template <class V, std::size_t C, class I>
 [[gnu::always_inline]] inline V gather(const double (*table)[C], I i, int column) {

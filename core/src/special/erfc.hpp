@@ -1,0 +1,172 @@
+// erfc(x) correctly rounded to nearest for every double x, in the shape of
+// exp (exp.hpp): a fast path whose error is bounded, Ziv's rounding test,
+// and a fixed-point last resort (erfc.cpp) for the rest.
+//
+// Fast path, over three ranges of x:
+// - |x| < 1/4: erfc(x) = 1 - x P(x^2), P of degree 8 fitted to
+//   erf(sqrt u)/sqrt u (erfc_tables.hpp, 2^-75.7), u = x^2 as an exact pair.
+// - 1/4 <= x <= 26.5: erfc(x) = exp(-x^2) erfcx(x), erfcx by a polynomial of
+//   degree 12 in t = x - mid on one of 16 intervals a binade (2^-75.7 ..
+//   2^-74.2), x^2 = s_hi + s_lo exactly and exp(-x^2) = exp(-s_hi)(1 - s_lo)
+//   (s_lo^2 < 2^-88) with exp's double-double (2^-68.5, exp.hpp).
+// - -6 <= x <= -1/4: erfc(x) = 2 - erfc(-x), erfc(-x) <= 0.73 as above; the
+//   subtraction keeps its error (relative to a result >= 1.27).
+// Each polynomial keeps its first four coefficients as double-doubles and
+// carries c_k + t (...) exactly for them; the tail in double,
+// |c_4 t^4| <= 2^-20 |c_0|, adds some 2^-71. In all the relative error of
+// the pair before the rounding test is below 2^-68, measured 2^-69.6 over
+// 2 10^4 arguments (reference/correct_rounding --error). The rounding test
+// takes 2^-66.
+//
+// Below x = -6 erfc(x) rounds to 2 (erfc(6) < 2^-55, half the spacing of
+// the doubles below 2 is 2^-53); for |x| < 2^-56, 2|x|/sqrt(pi) < 2^-55.8
+// and erfc(x) rounds to 1. Above 26.5 the result nears the subnormals (and
+// rounds to 0 above 27.3): the last resort takes it.
+#pragma once
+
+#include <cstdint>
+
+#include "special/erfc_tables.hpp"
+#include "special/exact.hpp"
+#include "special/exp.hpp"
+#include "special/value.hpp"
+#include "special/ziv.hpp"
+
+namespace tarvik::rational {
+
+// erfc(x) for any x, correctly rounded, by the fixed-point method alone.
+double erfc_last_resort(double x);
+
+namespace {
+
+inline constexpr double kErfcSmall = 0.25;
+inline constexpr double kErfcTwo = -6.0;
+inline constexpr double kErfcFastTop = 26.5;
+inline constexpr double kErfcTiny = 0x1p-56;
+inline constexpr double kErfcTestError = 0x1p-66;
+// The bits of 1/4 shifted right by 48: kErfcxRows' first row.
+inline constexpr std::int64_t kErfcxFirst = 0x3fd0;
+
+// sum c_k t^k, t = t_hi + t_lo, for a table row c(column): c_0..c_3 as
+// hi, lo in columns 0..7, c_4..c_Degree in columns 8... The tail in double
+// at t_hi; then c_k + t acc for k = 3..0 with t_hi acc_hi an exact product.
+template <int Degree, class V, class Coeff>
+[[gnu::always_inline]] inline Pair<V> head_horner(Pair<V> t, Coeff c) {
+  V q = lift<V>(c(Degree + 4));
+  for (int k = Degree - 1; k >= 4; --k) q = lift<V>(c(k + 4)) + t.hi * q;
+  Pair<V> acc = {q, splat<V>(0.0)};
+  for (int k = 3; k >= 0; --k) {
+    const Pair<V> p = two_prod(t.hi, acc.hi);
+    const Pair<V> s = two_sum(lift<V>(c(2 * k)), p.hi);
+    const V lo = s.lo + (p.lo + (lift<V>(c(2 * k + 1)) + (t.hi * acc.lo + t.lo * acc.hi)));
+    acc = fast_two_sum(s.hi, lo);
+  }
+  return acc;
+}
+
+// erfc(x) = hi + lo for |x| < kErfcSmall.
+template <class V>
+[[gnu::always_inline]] inline Pair<V> erfc_near_zero(V x) {
+  const Pair<V> u = two_prod(x, x);
+  const Pair<V> p = head_horner<8>(u, [](int j) { return kErfSmall[j]; });
+  const Pair<V> e = two_prod(x, p.hi);
+  const V e_lo = e.lo + x * p.lo;
+  const Pair<V> s = fast_two_sum(splat<V>(1.0), -e.hi);
+  return {s.hi, s.lo - e_lo};
+}
+
+// erfc(x) = 2^m (hi + lo) for x in [kErfcSmall, kErfcFastTop].
+template <class V>
+[[gnu::always_inline]] inline Pair<V> erfc_far(V x, LaneInt<V>& m) {
+  using I = LaneInt<V>;
+  const I bits = bits_of(x);
+  const I row = (bits >> 48) - kErfcxFirst;
+  const V mid = from_bits<V>(((bits >> 47) | 1) << 47);
+  const Pair<V> t = {x - mid, splat<V>(0.0)};  // exact: x and mid share a binade
+  const Pair<V> p =
+      head_horner<12>(t, [&](int j) { return gather<V>(kErfcxRows, row, j); });
+  const Pair<V> s = two_prod(x, x);
+  Pair<V> e = exp_reduced(-s.hi, m);
+  e.lo = e.lo - e.hi * s.lo;
+  const Pair<V> q = two_prod(e.hi, p.hi);
+  return fast_two_sum(q.hi, q.lo + (e.hi * p.lo + e.lo * p.hi));
+}
+
+// 2 - 2^m (v_hi + v_lo), for 2^m v = erfc(y) with y in [kErfcSmall, -kErfcTwo]
+// (2^m v_lo normal, so the scalings are exact).
+template <class V, class I>
+[[gnu::always_inline]] inline Pair<V> two_minus(Pair<V> v, I m) {
+  const V h = times_power_of_two(v.hi, m), l = times_power_of_two(v.lo, m);
+  const Pair<V> s = fast_two_sum(splat<V>(2.0), -h);
+  return {s.hi, s.lo - l};
+}
+
+// erfc(x) = 2^m (hi + lo) for x in [kErfcTwo, kErfcFastTop] with
+// |x| >= kErfcTiny, hi + lo within the error bound above.
+template <class V>
+[[gnu::always_inline]] inline Pair<V> erfc_reduced(V x, LaneInt<V>& m) {
+  using I = LaneInt<V>;
+  const V ax = abs_of(x);
+  if constexpr (kScalar<V>) {
+    m = 0;
+    if (ax < kErfcSmall) return erfc_near_zero(x);
+    const Pair<V> v = erfc_far(ax, m);
+    if (x > 0.0) return v;
+    const Pair<V> w = two_minus(v, m);
+    m = 0;
+    return w;
+  } else {
+    // Each range computed only where some lane lies in it.
+    const Mask<V> near = ax < kErfcSmall;
+    const Mask<V> negative = x < 0.0;
+    Pair<V> v = {splat<V>(1.0), splat<V>(0.0)};
+    m = I{};
+    if (any(mask_not(near))) {
+      v = erfc_far(select(near, 1.0, ax), m);
+      if (any(negative & mask_not(near))) {
+        const Pair<V> w = two_minus(v, m);
+        v = {select(negative, w.hi, v.hi), select(negative, w.lo, v.lo)};
+        m &= ~negative;
+      }
+    }
+    if (any(near)) {
+      const Pair<V> close = erfc_near_zero(select(near, x, 0.0));
+      v = {select(near, close.hi, v.hi), select(near, close.lo, v.lo)};
+      m &= ~near;
+    }
+    return v;
+  }
+}
+
+// The fast path for x in [kErfcTwo, kErfcFastTop], |x| >= kErfcTiny: the
+// correctly rounded erfc(x) where `decided`, something else elsewhere.
+template <class V>
+[[gnu::always_inline]] inline V erfc_fast(V x, Mask<V>& decided) {
+  LaneInt<V> m;
+  const V up = ziv_round(erfc_reduced(x, m), kErfcTestError, decided);
+  // Normal results (erfc(26.5) > 2^-1019): the scaling is exact.
+  return times_power_of_two(up, m);
+}
+
+// erfc(x) correctly rounded to nearest, each lane.
+template <class V>
+[[gnu::always_inline]] inline V erfc_correct(V x) {
+  if constexpr (kScalar<V>) {
+    if (!(x >= kErfcTwo && x <= kErfcFastTop)) {
+      if (x < kErfcTwo) return 2.0;
+      return x != x ? x + x : erfc_last_resort(x);
+    }
+    if (abs_of(x) < kErfcTiny) return 1.0;
+    bool decided;
+    const double y = erfc_fast(x, decided);
+    return decided ? y : erfc_last_resort(x);
+  } else {
+    return correct_lanes(
+        x, (x >= kErfcTwo) & (x <= kErfcFastTop) & (abs_of(x) >= kErfcTiny), 1.0,
+        [](V v, Mask<V>& decided) { return erfc_fast(v, decided); },
+        [](double v) { return erfc_correct(v); });
+  }
+}
+
+}  // namespace
+}  // namespace tarvik::rational
