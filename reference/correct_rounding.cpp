@@ -397,6 +397,12 @@ std::vector<Function> functions() {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(__FMA__)
+  if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) {
+    std::printf("skipped: built for AVX2 and FMA, which this processor lacks\n");
+    return 0;
+  }
+#endif
   long total_count = 1000000;
   unsigned long seed = 1;
   bool error = false;

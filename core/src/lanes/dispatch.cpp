@@ -101,7 +101,8 @@ X86Features detect_x86() {
   cpuid(1, 0, r);
   const bool osxsave = (r[2] >> 27) & 1u;
   const bool avx = (r[2] >> 28) & 1u;
-  if (!osxsave || !avx) return f;
+  const bool fma = (r[2] >> 12) & 1u;  // both wide paths are built with -mfma
+  if (!osxsave || !avx || !fma) return f;
   unsigned xcr0_lo = 0, xcr0_hi = 0;
   __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0u));
   const bool ymm_state = (xcr0_lo & 0x6u) == 0x6u;    // SSE and AVX state

@@ -10,6 +10,10 @@
 #include <cstdint>
 #include <type_traits>
 
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
 #include "special/exact.hpp"
 #include "special/value.hpp"
 
@@ -43,6 +47,16 @@ template <class V, std::size_t C, class I>
 [[gnu::always_inline]] inline V gather(const double (*table)[C], I i, int column) {
   if constexpr (kScalar<V>) {
     return table[i][column];
+#if defined(__AVX2__)
+  } else if constexpr (sizeof(V) == 32) {
+    const auto at = (__m256i)(i * static_cast<std::int64_t>(C) + column);
+    return (V)_mm256_i64gather_pd(&table[0][0], at, 8);
+#endif
+#if defined(__AVX512F__)
+  } else if constexpr (sizeof(V) == 64) {
+    const auto at = (__m512i)(i * static_cast<std::int64_t>(C) + column);
+    return (V)_mm512_i64gather_pd(at, &table[0][0], 8);
+#endif
   } else {
     V r;
     for (std::size_t k = 0; k < sizeof(V) / sizeof(double); ++k) r[k] = table[i[k]][column];
