@@ -3,12 +3,12 @@ correctly rounded erfc (core/src/special/erfc.hpp), from mpmath at 300 bits.
 
 - Near zero, |x| < 1/4: erf(x) = x P(x^2), P of degree 8 in u = x^2 over
   [0, 1/16], interpolating erf(sqrt u)/sqrt u at the Chebyshev points.
-- Elsewhere, 1/4 <= x < 32: erfc(x) = exp(-x^2) erfcx(x), erfcx on 16
-  intervals a binade (x's exponent and leading four fraction bits), each a
-  polynomial of degree 12 in t = x - mid (mid the interval's centre, so that
+- Elsewhere, 1/4 <= x < 27: erfc(x) = exp(-x^2) erfcx(x), erfcx on 32
+  intervals a binade (x's exponent and leading five fraction bits), each a
+  polynomial of degree 10 in t = x - mid (mid the interval's centre, so that
   t is exact), interpolating erfcx at the Chebyshev points.
 
-Every polynomial keeps its first four coefficients as double-doubles (the
+Every polynomial keeps its first three coefficients as double-doubles (the
 evaluation carries them exactly, erfc.hpp) and the rest as doubles. The
 relative error of each polynomial, as rounded, against the function, is
 measured on a grid of each interval and printed beside the table.
@@ -23,10 +23,10 @@ import sys
 import mpmath
 from doubles import log2_of, rn
 
-HEAD = 4  # coefficients kept as double-doubles
+HEAD = 3  # coefficients kept as double-doubles
 SMALL_DEGREE = 8
-DEGREE = 12
-PER_BINADE = 16
+DEGREE = 10
+PER_BINADE = 32
 TOP = mpmath.mpf("26.5")  # the fast path's last argument (erfc.hpp)
 
 
@@ -97,8 +97,11 @@ def main():
     quarter = mpmath.mpf(1) / 16
     small = rounded(interpolate(erf_by_x, 0, quarter, SMALL_DEGREE))
     err = worst_error(erf_by_x, small, 0, quarter, 2000)
-    w(f"// erf(x) = x P(x^2) for x^2 <= 1/16, P of degree {SMALL_DEGREE}: c0..c3 as hi, lo, then")
-    w(f"// c4..c{SMALL_DEGREE}; measured relative error at most 2^{log2_of(err):.1f}.")
+    w(f"// The first {HEAD} coefficients of each polynomial as hi, lo, then the rest.")
+    w(f"inline constexpr int kErfcHead = {HEAD};")
+    w("")
+    w(f"// erf(x) = x P(x^2) for x^2 <= 1/16, P of degree {SMALL_DEGREE}; measured relative")
+    w(f"// error at most 2^{log2_of(err):.1f}.")
     w(f"inline constexpr double kErfSmall[{len(small)}] = {{")
     out.extend(f"    {c.hex()}," for c in small)
     w("};")
@@ -107,7 +110,7 @@ def main():
     rows = []
     worst = mpmath.mpf(0)
     x = mpmath.mpf(1) / 4
-    while x < TOP:
+    while x <= TOP:
         width = mpmath.mpf(2) ** (int(mpmath.floor(mpmath.log(x, 2))) ) / PER_BINADE
         a, b = x, x + width
         mid = (a + b) / 2
@@ -120,10 +123,12 @@ def main():
         rows.append((a, row))
         x = b
     columns = 2 * HEAD + DEGREE + 1 - HEAD
+    shift = 52 - (PER_BINADE.bit_length() - 1)
     w(f"// erfcx(x) = exp(x^2) erfc(x) on [1/4, {float(x)}): {PER_BINADE} intervals a binade, row i")
-    w("// for the x whose bits, shifted right by 48, exceed those of 1/4 by i;")
-    w(f"// each a polynomial of degree {DEGREE} in t = x - mid (c0..c3 as hi, lo, then c4..c{DEGREE});")
-    w(f"// measured relative error at most 2^{log2_of(worst):.1f}.")
+    w(f"// for the x whose bits, shifted right by {shift}, exceed those of 1/4 by i; each")
+    w(f"// a polynomial of degree {DEGREE} in t = x - mid; measured relative error at most")
+    w(f"// 2^{log2_of(worst):.1f}.")
+    w(f"inline constexpr int kErfcxShift = {shift};")
     w(f"inline constexpr double kErfcxRows[{len(rows)}][{columns}] = {{")
     for a, row in rows:
         w(f"    {{{', '.join(c.hex() for c in row)}}},  // from {float(a)}")

@@ -4,18 +4,19 @@
 //
 // Fast path, over three ranges of x:
 // - |x| < 1/4: erfc(x) = 1 - x P(x^2), P of degree 8 fitted to
-//   erf(sqrt u)/sqrt u (erfc_tables.hpp, 2^-75.7), u = x^2 as an exact pair.
+//   erf(sqrt u)/sqrt u (erfc_tables.hpp, 2^-72.7), u = x^2 as an exact pair.
 // - 1/4 <= x <= 26.5: erfc(x) = exp(-x^2) erfcx(x), erfcx by a polynomial of
-//   degree 12 in t = x - mid on one of 16 intervals a binade (2^-75.7 ..
-//   2^-74.2), x^2 = s_hi + s_lo exactly and exp(-x^2) = exp(-s_hi)(1 - s_lo)
+//   degree 10 in t = x - mid on one of 32 intervals a binade (2^-71.9),
+//   x^2 = s_hi + s_lo exactly and exp(-x^2) = exp(-s_hi)(1 - s_lo)
 //   (s_lo^2 < 2^-88) with exp's double-double (2^-68.5, exp.hpp).
 // - -6 <= x <= -1/4: erfc(x) = 2 - erfc(-x), erfc(-x) <= 0.73 as above; the
 //   subtraction keeps its error (relative to a result >= 1.27).
-// Each polynomial keeps its first four coefficients as double-doubles and
+// Each polynomial keeps its first three coefficients as double-doubles and
 // carries c_k + t (...) exactly for them; the tail in double,
-// |c_4 t^4| <= 2^-20 |c_0|, adds some 2^-71. In all the relative error of
-// the pair before the rounding test is below 2^-68, measured 2^-69.6 over
-// 2 10^4 arguments (reference/correct_rounding --error). The rounding test
+// |c_3 t^3| <= 2^-17 |c_0|, adds some 2^-69 (the tables' figures include the
+// rounding of c_3 and beyond to doubles). In all the relative error of
+// the pair before the rounding test is below 2^-68, measured 2^-69.5 over
+// 2 10^5 arguments (reference/correct_rounding --error). The rounding test
 // takes 2^-66.
 //
 // Below x = -6 erfc(x) rounds to 2 (erfc(6) < 2^-55, half the spacing of
@@ -44,22 +45,25 @@ inline constexpr double kErfcTwo = -6.0;
 inline constexpr double kErfcFastTop = 26.5;
 inline constexpr double kErfcTiny = 0x1p-56;
 inline constexpr double kErfcTestError = 0x1p-66;
-// The bits of 1/4 shifted right by 48: kErfcxRows' first row.
-inline constexpr std::int64_t kErfcxFirst = 0x3fd0;
+// The bits of 1/4, where kErfcxRows' first row starts.
+inline constexpr std::int64_t kErfcxQuarter = 0x3fd0000000000000;
 
-// sum c_k t^k, t = t_hi + t_lo, for a table row c(column): c_0..c_3 as
-// hi, lo in columns 0..7, c_4..c_Degree in columns 8... The tail in double
-// at t_hi; then c_k + t acc for k = 3..0 with t_hi acc_hi an exact product.
-template <int Degree, class V, class Coeff>
-[[gnu::always_inline]] inline Pair<V> head_horner(Pair<V> t, Coeff c) {
-  V q = lift<V>(c(Degree + 4));
-  for (int k = Degree - 1; k >= 4; --k) q = lift<V>(c(k + 4)) + t.hi * q;
+// sum c_k t^k for t = t_hi (+ t_lo where kLow), from a table row c(column):
+// c_0..c_(H-1) as hi, lo in columns 0..2H-1, H = kErfcHead, then c_H..
+// c_Degree. The tail in double at t_hi, then c_k + t acc for k = H-1..0
+// with t_hi acc_hi an exact product.
+template <int Degree, bool kLow, class V, class Coeff>
+[[gnu::always_inline]] inline Pair<V> head_horner(V t_hi, V t_lo, Coeff c) {
+  constexpr int kH = kErfcHead;
+  V q = lift<V>(c(Degree + kH));
+  for (int k = Degree - 1; k >= kH; --k) q = lift<V>(c(k + kH)) + t_hi * q;
   Pair<V> acc = {q, splat<V>(0.0)};
-  for (int k = 3; k >= 0; --k) {
-    const Pair<V> p = two_prod(t.hi, acc.hi);
+  for (int k = kH - 1; k >= 0; --k) {
+    const Pair<V> p = two_prod(t_hi, acc.hi);
     const Pair<V> s = two_sum(lift<V>(c(2 * k)), p.hi);
-    const V lo = s.lo + (p.lo + (lift<V>(c(2 * k + 1)) + (t.hi * acc.lo + t.lo * acc.hi)));
-    acc = fast_two_sum(s.hi, lo);
+    V cross = t_hi * acc.lo;
+    if constexpr (kLow) cross = cross + t_lo * acc.hi;
+    acc = fast_two_sum(s.hi, s.lo + (p.lo + (lift<V>(c(2 * k + 1)) + cross)));
   }
   return acc;
 }
@@ -68,7 +72,7 @@ template <int Degree, class V, class Coeff>
 template <class V>
 [[gnu::always_inline]] inline Pair<V> erfc_near_zero(V x) {
   const Pair<V> u = two_prod(x, x);
-  const Pair<V> p = head_horner<8>(u, [](int j) { return kErfSmall[j]; });
+  const Pair<V> p = head_horner<8, true>(u.hi, u.lo, [](int j) { return kErfSmall[j]; });
   const Pair<V> e = two_prod(x, p.hi);
   const V e_lo = e.lo + x * p.lo;
   const Pair<V> s = fast_two_sum(splat<V>(1.0), -e.hi);
@@ -80,11 +84,12 @@ template <class V>
 [[gnu::always_inline]] inline Pair<V> erfc_far(V x, LaneInt<V>& m) {
   using I = LaneInt<V>;
   const I bits = bits_of(x);
-  const I row = (bits >> 48) - kErfcxFirst;
-  const V mid = from_bits<V>(((bits >> 47) | 1) << 47);
-  const Pair<V> t = {x - mid, splat<V>(0.0)};  // exact: x and mid share a binade
+  const I row = (bits >> kErfcxShift) - (kErfcxQuarter >> kErfcxShift);
+  constexpr int kMid = kErfcxShift - 1;
+  const V mid = from_bits<V>(((bits >> kMid) | 1) << kMid);
+  const V t = x - mid;  // exact: x and mid share a binade
   const Pair<V> p =
-      head_horner<12>(t, [&](int j) { return gather<V>(kErfcxRows, row, j); });
+      head_horner<10, false>(t, t, [&](int j) { return gather<V>(kErfcxRows, row, j); });
   const Pair<V> s = two_prod(x, x);
   Pair<V> e = exp_reduced(-s.hi, m);
   e.lo = e.lo - e.hi * s.lo;
