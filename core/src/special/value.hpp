@@ -103,6 +103,13 @@ template <class M>
   return r;
 }
 
+[[gnu::always_inline]] inline bool all(bool m) { return m; }
+template <class M>
+  requires(!std::is_arithmetic_v<M>)
+[[gnu::always_inline]] inline bool all(M m) {
+  return !any(~m);
+}
+
 // |a| (clears the sign bit).
 [[gnu::always_inline]] inline double abs_of(double a) { return std::fabs(a); }
 template <class V>
