@@ -38,6 +38,7 @@
 #include "special/expm1.hpp"
 #include "special/log.hpp"
 #include "special/log1p.hpp"
+#include "special/trig.hpp"
 
 namespace {
 
@@ -391,6 +392,54 @@ std::vector<Function> functions() {
                        27.3, 1e300, -1e300, kInf, -kInf, __builtin_nan("")}),
       // MPFR's erfc takes 3 to 300 us an argument (its exp some 1 us).
       10});
+  // sin and cos: near midpoints through asin and acos, so on their
+  // principal branches; huge arguments in `values`.
+  const auto trig_values = [](Rng& g) {
+    switch (g() % 3) {
+      case 0:
+        return uniform(g, -4.0, 4.0);
+      case 1:
+        return uniform(g, -kTrigFastTop, kTrigFastTop);
+      default:
+        return std::exp(uniform(g, 0.0, 709.0)) * (g() % 2 ? 1.0 : -1.0);
+    }
+  };
+  const std::vector<double> trig_specials = with_neighbours(
+      {0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, kSinTiny, -kSinTiny, kCosTiny, -kCosTiny,
+       0x1.921fb54442d18p+0, -0x1.921fb54442d18p+0, 0x1.921fb54442d18p+1, 0x1.921fb54442d18p+2,
+       0x1.921fb54442d18p-6, 0x1.921fb54442d18p-5, 355.0, 0x1.6ac5b262ca1ffp+849,
+       kTrigFastTop, -kTrigFastTop, 1e22, 0x1.6c6cbc45dc8dep+6, 0x1p1023, 0x1.fffffffffffffp+1023,
+       -0x1.fffffffffffffp+1023, kInf, -kInf, __builtin_nan("")});
+  fs.push_back(Function{
+      "sin", mpfr_sin, mpfr_asin, [](double x) { return std::sin(x); },
+      [](double x) { return sin_correct(x); }, [](Lanes x) { return sin_correct(x); },
+      [](Lanes x, Mask<Lanes>& d) { return sin_fast(x, d); }, trig_values,
+      [](Rng& g) {
+        double x;
+        do x = mixed(g, -kTrigFastTop, kTrigFastTop);
+        while (std::fabs(x) < kSinTiny);
+        return x;
+      },
+      [](double x) {
+        const Pair<double> p = trig_reduced(x, 0);
+        return Reduced{p.hi, p.lo, 0};
+      },
+      sin_last_resort, kTrigTestError, false, trig_specials});
+  fs.push_back(Function{
+      "cos", mpfr_cos, mpfr_acos, [](double x) { return std::cos(x); },
+      [](double x) { return cos_correct(x); }, [](Lanes x) { return cos_correct(x); },
+      [](Lanes x, Mask<Lanes>& d) { return cos_fast(x, d); }, trig_values,
+      [](Rng& g) {
+        double x;
+        do x = mixed(g, -kTrigFastTop, kTrigFastTop);
+        while (std::fabs(x) < kCosTiny);
+        return x;
+      },
+      [](double x) {
+        const Pair<double> p = trig_reduced(x, 1);
+        return Reduced{p.hi, p.lo, 0};
+      },
+      cos_last_resort, kTrigTestError, false, trig_specials});
   return fs;
 }
 

@@ -1,9 +1,9 @@
-// The correctly rounded exp, log, expm1, log1p and erfc where a mistake
+// The correctly rounded exp, log, expm1, log1p, erfc, sin and cos where a mistake
 // would hide: signed zeros, subnormals, the thresholds of overflow, of
 // subnormal results, of -1, of 2 and of the poles, the switches between
 // methods, the tiny arguments whose result is x or
 // its neighbour (worked out from x +- x^2/2 against half an ulp) and the
-// shortcuts near 0 and 1, against values worked out by hand, by mpmath or by
+// shortcuts near 0 and 1, the arguments nearest a multiple of pi, against values worked out by hand, by mpmath or by
 // MPFR; the lanes against the scalar path.
 // (Random and near-midpoint arguments against MPFR: reference/correct_rounding.)
 #include <gtest/gtest.h>
@@ -19,15 +19,20 @@
 #include "special/expm1.hpp"
 #include "special/log.hpp"
 #include "special/log1p.hpp"
+#include "special/trig.hpp"
 
 namespace {
 
+using tarvik::rational::cos_correct;
+using tarvik::rational::cos_last_resort;
 using tarvik::rational::erfc_correct;
 using tarvik::rational::erfc_last_resort;
 using tarvik::rational::exp_correct;
 using tarvik::rational::expm1_correct;
 using tarvik::rational::log1p_correct;
 using tarvik::rational::log_correct;
+using tarvik::rational::sin_correct;
+using tarvik::rational::sin_last_resort;
 using Lanes = double __attribute__((vector_size(32)));
 
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
@@ -159,6 +164,50 @@ INSTANTIATE_TEST_SUITE_P(
         Case{27.0, 0x0.0000000019e0fp-1022}, Case{27.226, 0x0.0000000000001p-1022},
         Case{27.3, 0.0}, Case{kInf, 0.0}));
 
+struct TrigCase {
+  double x, sin, cos;
+};
+
+class TrigValues : public ::testing::TestWithParam<TrigCase> {};
+
+// The fast path (where it decides) and the last resort alone, each.
+TEST_P(TrigValues, Exact) {
+  const TrigCase c = GetParam();
+  EXPECT_EQ(bits(sin_correct(c.x)), bits(c.sin)) << std::hexfloat << c.x;
+  EXPECT_EQ(bits(sin_last_resort(c.x)), bits(c.sin)) << std::hexfloat << c.x;
+  EXPECT_EQ(bits(sin_correct(-c.x)), bits(-c.sin)) << std::hexfloat << -c.x;
+  EXPECT_EQ(bits(cos_correct(c.x)), bits(c.cos)) << std::hexfloat << c.x;
+  EXPECT_EQ(bits(cos_last_resort(c.x)), bits(c.cos)) << std::hexfloat << c.x;
+  EXPECT_EQ(bits(cos_correct(-c.x)), bits(c.cos)) << std::hexfloat << -c.x;
+}
+
+// Values from mpmath at 4000 bits.
+INSTANTIATE_TEST_SUITE_P(
+    Thresholds, TrigValues,
+    ::testing::Values(
+        TrigCase{0.0, 0.0, 1.0}, TrigCase{0x1p-1074, 0x1p-1074, 1.0},
+        // Either side of sin's shortcut (x) and of cos's (1).
+        TrigCase{0x1.fffffffffffffp-27, 0x1.fffffffffffffp-27, 0x1.fffffffffffffp-1},
+        TrigCase{0x1p-26, 0x1p-26, 0x1.fffffffffffffp-1},
+        TrigCase{0x1.0000000000001p-27, 0x1.0000000000001p-27, 1.0},
+        TrigCase{0x1p-27, 0x1p-27, 1.0},
+        TrigCase{1.0, 0x1.aed548f090ceep-1, 0x1.14a280fb5068cp-1},
+        // pi/64 and pi/32 rounded: next to the table's first rows.
+        TrigCase{0x1.921fb54442d18p-6, 0x1.92155f7a3667ep-6, 0x1.ffd886084cd0dp-1},
+        TrigCase{0x1.921fb54442d18p-5, 0x1.91f65f10dd814p-5, 0x1.ff621e3796d7ep-1},
+        // pi/2 and pi rounded: the result is the rounding error of pi.
+        TrigCase{0x1.921fb54442d18p+0, 1.0, 0x1.1a62633145c07p-54},
+        TrigCase{0x1.921fb54442d18p+1, 0x1.1a62633145c07p-53, -1.0},
+        // The double nearest a multiple of pi below 2^18 (29 pi, 2^-59.5 away).
+        TrigCase{0x1.6c6cbc45dc8dep+6, -0x1.6d61b58c99c43p-60, -1.0},
+        // Either side of the switch to the Payne-Hanek reduction.
+        TrigCase{0x1.fffffffffffffp+17, -0x1.58809c5ae56bcp-4, -0x1.fe2f9378c8f29p-1},
+        TrigCase{0x1p18, -0x1.58809c5ce39b6p-4, -0x1.fe2f9378c3909p-1},
+        TrigCase{1e22, -0x1.b453ab76bf397p-1, 0x1.0be2cef01c8f4p-1},
+        // The double nearest a multiple of pi/2 (Muller's worst case), and the largest.
+        TrigCase{0x1.6ac5b262ca1ffp+849, 1.0, -0x1.14ae72e6ba22fp-61},
+        TrigCase{0x1.fffffffffffffp+1023, 0x1.452fc98b34e97p-8, -0x1.fffe62ecfab75p-1}));
+
 TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (double x : {nan, -1.0, -kInf}) EXPECT_TRUE(std::isnan(log_correct(x))) << x;
@@ -168,12 +217,16 @@ TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
   EXPECT_TRUE(std::isnan(exp_correct(nan)));
   EXPECT_TRUE(std::isnan(expm1_correct(nan)));
   EXPECT_TRUE(std::isnan(erfc_correct(nan)));
+  for (double x : {nan, kInf, -kInf}) {
+    EXPECT_TRUE(std::isnan(sin_correct(x))) << x;
+    EXPECT_TRUE(std::isnan(cos_correct(x))) << x;
+  }
 }
 
 // Each lane of every kind of argument (over the range, near 0 and 1 at
 // every scale, any bit pattern: tiny, beyond the thresholds, NaN) gives the
 // scalar path's bits, for each function.
-enum class Function { kExp, kLog, kExpm1, kLog1p, kErfc };
+enum class Function { kExp, kLog, kExpm1, kLog1p, kErfc, kSin, kCos };
 
 class LanesAreScalar : public ::testing::TestWithParam<Function> {};
 
@@ -185,6 +238,8 @@ TEST_P(LanesAreScalar, Bits) {
       case Function::kLog: return log_correct(x);
       case Function::kExpm1: return expm1_correct(x);
       case Function::kLog1p: return log1p_correct(x);
+      case Function::kSin: return sin_correct(x);
+      case Function::kCos: return cos_correct(x);
       default: return erfc_correct(x);
     }
   };
@@ -218,6 +273,7 @@ TEST_P(LanesAreScalar, Bits) {
 
 INSTANTIATE_TEST_SUITE_P(EachFunction, LanesAreScalar,
                          ::testing::Values(Function::kExp, Function::kLog, Function::kExpm1,
-                                           Function::kLog1p, Function::kErfc));
+                                           Function::kLog1p, Function::kErfc, Function::kSin,
+                                           Function::kCos));
 
 }  // namespace
