@@ -1,9 +1,10 @@
-// The correctly rounded exp, log, expm1, log1p, erfc, sin and cos where a mistake
+// The correctly rounded exp, log, expm1, log1p, erfc, sin, cos and atan2 where a mistake
 // would hide: signed zeros, subnormals, the thresholds of overflow, of
 // subnormal results, of -1, of 2 and of the poles, the switches between
 // methods, the tiny arguments whose result is x or
 // its neighbour (worked out from x +- x^2/2 against half an ulp) and the
-// shortcuts near 0 and 1, the arguments nearest a multiple of pi, against values worked out by hand, by mpmath or by
+// shortcuts near 0 and 1, the arguments nearest a multiple of pi, the special
+// pairs of atan2 and its results beside 0 and among the subnormals, against values worked out by hand, by mpmath or by
 // MPFR; the lanes against the scalar path.
 // (Random and near-midpoint arguments against MPFR: reference/correct_rounding.)
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <limits>
 #include <random>
 
+#include "special/atan2.hpp"
 #include "special/erfc.hpp"
 #include "special/exp.hpp"
 #include "special/expm1.hpp"
@@ -23,6 +25,8 @@
 
 namespace {
 
+using tarvik::rational::atan2_correct;
+using tarvik::rational::atan2_last_resort;
 using tarvik::rational::cos_correct;
 using tarvik::rational::cos_last_resort;
 using tarvik::rational::erfc_correct;
@@ -208,6 +212,59 @@ INSTANTIATE_TEST_SUITE_P(
         TrigCase{0x1.6ac5b262ca1ffp+849, 1.0, -0x1.14ae72e6ba22fp-61},
         TrigCase{0x1.fffffffffffffp+1023, 0x1.452fc98b34e97p-8, -0x1.fffe62ecfab75p-1}));
 
+struct PairCase {
+  double y, x, want;
+};
+
+class Atan2Values : public ::testing::TestWithParam<PairCase> {};
+
+TEST_P(Atan2Values, Exact) {
+  const PairCase c = GetParam();
+  EXPECT_EQ(bits(atan2_correct(c.y, c.x)), bits(c.want)) << std::hexfloat << c.y << ", " << c.x;
+  EXPECT_EQ(bits(atan2_last_resort(c.y, c.x)), bits(c.want)) << std::hexfloat << c.y << ", " << c.x;
+}
+
+constexpr double kPi = 0x1.921fb54442d18p+1, kHalfPi = 0x1.921fb54442d18p+0;
+constexpr double kQuarterPi = 0x1.921fb54442d18p-1, kThreeQuarterPi = 0x1.2d97c7f3321d2p+1;
+constexpr double kMax = 0x1.fffffffffffffp+1023;
+
+// C99 Annex F (F.9.1.4): the signed zeros and the infinities.
+INSTANTIATE_TEST_SUITE_P(
+    AnnexF, Atan2Values,
+    ::testing::Values(
+        PairCase{0.0, 0.0, 0.0}, PairCase{-0.0, 0.0, -0.0}, PairCase{0.0, -0.0, kPi},
+        PairCase{-0.0, -0.0, -kPi}, PairCase{0.0, -1.0, kPi}, PairCase{-0.0, -1.0, -kPi},
+        PairCase{0.0, 1.0, 0.0}, PairCase{-0.0, 1.0, -0.0}, PairCase{1.0, 0.0, kHalfPi},
+        PairCase{-1.0, -0.0, -kHalfPi}, PairCase{1.0, -kInf, kPi}, PairCase{-1.0, -kInf, -kPi},
+        PairCase{1.0, kInf, 0.0}, PairCase{-1.0, kInf, -0.0}, PairCase{kInf, 1.0, kHalfPi},
+        PairCase{-kInf, -1.0, -kHalfPi}, PairCase{kInf, -kInf, kThreeQuarterPi},
+        PairCase{-kInf, kInf, -kQuarterPi}, PairCase{kInf, kInf, kQuarterPi}));
+
+// MPFR's values.
+INSTANTIATE_TEST_SUITE_P(
+    Thresholds, Atan2Values,
+    ::testing::Values(
+        // The diagonals, and either side of |y| = |x| (the swap of the ratio).
+        PairCase{1.0, 1.0, kQuarterPi}, PairCase{-1.0, -1.0, -kThreeQuarterPi},
+        PairCase{1.0, -1.0, kThreeQuarterPi}, PairCase{kMax, kMax, kQuarterPi},
+        PairCase{0x1p-1022, 0x1p-1022, kQuarterPi},
+        PairCase{1.0, 0x1.fffffffffffffp-1, 0x1.921fb54442d19p-1},
+        PairCase{0x1.fffffffffffffp-1, 1.0, 0x1.921fb54442d18p-1},
+        PairCase{3.0, 4.0, 0x1.4978fa3269ee1p-1}, PairCase{-4.0, 3.0, -0x1.dac670561bb4fp-1},
+        // Either side of t = 1/128, where the table's first step begins.
+        PairCase{0x1p-7, 1.0, 0x1.fffd555bbba97p-8},
+        PairCase{0x1.0000000000001p-7, 1.0, 0x1.fffd555bbba99p-8},
+        // Either side of the switch to the last resort for tiny ratios.
+        PairCase{0x1p-900, 1.0, 0x1p-900},
+        PairCase{0x1.fffffffffffffp-901, 1.0, 0x1.fffffffffffffp-901},
+        // Subnormal results: y/x an exact midpoint, atan just below it, rounds down.
+        PairCase{0x1p-1074, 1.0, 0x1p-1074}, PairCase{0x3p-1074, 2.0, 0x1p-1074},
+        PairCase{0x1p-1074, 2.0, 0.0}, PairCase{0x1p-1074, 0x1.0000000000001p+1, 0.0},
+        // Both subnormal; the widest ratios beside pi/2 and pi.
+        PairCase{0x1p-1074, 0x1p-1073, 0x1.dac670561bb4fp-2}, PairCase{kMax, 0x1p-1074, kHalfPi},
+        PairCase{-0x1p-1074, -kMax, -kPi}, PairCase{0x1p-1074, -1.0, kPi},
+        PairCase{0x1.7e43c8800759cp+996, -0x1.56e1fc2f8f359p-997, kHalfPi}));
+
 TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (double x : {nan, -1.0, -kInf}) EXPECT_TRUE(std::isnan(log_correct(x))) << x;
@@ -217,6 +274,10 @@ TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
   EXPECT_TRUE(std::isnan(exp_correct(nan)));
   EXPECT_TRUE(std::isnan(expm1_correct(nan)));
   EXPECT_TRUE(std::isnan(erfc_correct(nan)));
+  for (double x : {nan, 0.0, 1.0, kInf}) {
+    EXPECT_TRUE(std::isnan(atan2_correct(nan, x))) << x;
+    EXPECT_TRUE(std::isnan(atan2_correct(x, nan))) << x;
+  }
   for (double x : {nan, kInf, -kInf}) {
     EXPECT_TRUE(std::isnan(sin_correct(x))) << x;
     EXPECT_TRUE(std::isnan(cos_correct(x))) << x;
@@ -267,6 +328,32 @@ TEST_P(LanesAreScalar, Bits) {
       } else {
         ASSERT_EQ(bits(r[k]), bits(s)) << std::hexfloat << v[k];
       }
+    }
+  }
+}
+
+// atan2's lanes against its scalar path over pairs of the same kinds, mixed.
+TEST(LanesAreScalar, Atan2Bits) {
+  std::mt19937_64 g(12);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  const auto draw = [&](int kind) {
+    switch (kind % 4) {
+      case 0: return unit(g);
+      case 1: return std::ldexp(unit(g), -static_cast<int>(g() % 1100));
+      case 2: return std::ldexp(unit(g), static_cast<int>(g() % 1024));
+      default: return std::bit_cast<double>(g());
+    }
+  };
+  for (int i = 0; i < 100000; ++i) {
+    Lanes y, x;
+    for (int k = 0; k < 4; ++k) {
+      y[k] = draw(i + k);
+      x[k] = draw(static_cast<int>(g() % 4));
+    }
+    const Lanes r = atan2_correct(y, x);
+    for (int k = 0; k < 4; ++k) {
+      const double s = atan2_correct(y[k], x[k]);
+      ASSERT_EQ(bits(r[k]), bits(s)) << std::hexfloat << y[k] << ", " << x[k];
     }
   }
 }
