@@ -8,9 +8,9 @@ rounded sin and cos (core/src/special/trig.hpp), from mpmath at 300 bits
 - pi/64 in four parts: P1 and P2 of 30 significant bits (k P1 and k P2 exact
   for |k| < 2^23), P3 and P4 doubles (k P3 taken as an exact product), and
   64/pi rounded to nearest (only picks k).
-- sin(r)/r and cos(r) as polynomials in u = r^2: Taylor's, the first four
-  coefficients as double-doubles, then doubles (the layout of erfc.hpp's
-  head_horner); their truncation error over |r| <= pi/128, printed.
+- sin(r)/r - 1 and cos(r) - 1 as u Q(u), u = r^2: Taylor's, Q's constant
+  term as a double-double (-1/6; -1/2 is exact), the rest doubles; the
+  error of the polynomials as stored over |r| <= pi/128, printed.
 - 2/pi in 1536 bits (24 limbs, most significant first, truncated) for the
   Payne-Hanek reduction, and pi/2 in 256 fractional bits for the last resort.
 
@@ -21,30 +21,24 @@ import sys
 import mpmath
 from doubles import log2_of, rn, rn_bits
 
-HEAD = 4
-SIN_DEGREE = 4  # in u = r^2
-COS_DEGREE = 5
+SIN_DEGREE = 5  # in u = r^2
+COS_DEGREE = 6
 TWO_BY_PI_LIMBS = 24
 
 
-def head_layout(coeffs):
-    row = []
-    for j, c in enumerate(coeffs):
-        hi = rn(c)
-        if j < HEAD:
-            row += [hi, rn(c - hi)]
-        else:
-            row.append(hi)
-    return row
+def layout(coeffs):
+    """Q's coefficients c_1, c_2, ... (c_0 = 1 left out): c_1 as hi, lo, then doubles."""
+    hi = rn(coeffs[1])
+    return [hi, rn(coeffs[1] - hi)] + [rn(c) for c in coeffs[2:]]
 
 
 def value_of(row, u):
-    coeffs = [mpmath.mpf(row[2 * j]) + row[2 * j + 1] for j in range(HEAD)]
-    coeffs += [mpmath.mpf(c) for c in row[2 * HEAD:]]
+    """1 + u (c_1 + u (c_2 + ...)) exactly, for the stored row."""
+    coeffs = [mpmath.mpf(row[0]) + row[1]] + [mpmath.mpf(c) for c in row[2:]]
     p = mpmath.mpf(0)
     for c in reversed(coeffs):
         p = p * u + c
-    return p
+    return 1 + u * p
 
 
 def worst_error(f, row, top, points=2000):
@@ -102,15 +96,17 @@ def main():
     w("")
 
     top = mpmath.pi / 128
-    sin_row = head_layout([(-1) ** n / mpmath.factorial(2 * n + 1) for n in range(SIN_DEGREE + 1)])
-    cos_row = head_layout([(-1) ** n / mpmath.factorial(2 * n) for n in range(COS_DEGREE + 1)])
+    sin_row = layout([(-1) ** n / mpmath.factorial(2 * n + 1) for n in range(SIN_DEGREE + 1)])
+    cos_row = layout([(-1) ** n / mpmath.factorial(2 * n) for n in range(COS_DEGREE + 1)])
     sin_err = worst_error(lambda r: mpmath.sin(r) / r, sin_row, top)
     cos_err = worst_error(mpmath.cos, cos_row, top)
-    w(f"// sin(r)/r = P(r^2), Taylor's to degree {SIN_DEGREE} in r^2 (c0..c3 as hi, lo, then c4);")
+    w(f"// sin(r)/r = 1 + u (c1 + u (c2 + ...)), u = r^2, Taylor's to degree {SIN_DEGREE} in u")
+    w("// (c1 as hi, lo, then c2...);")
     w(f"// measured relative error over |r| <= pi/128 at most 2^{log2_of(sin_err):.1f}.")
     w(f"inline constexpr double kSinPoly[{len(sin_row)}] = {{" +
       ", ".join(c.hex() for c in sin_row) + "};")
-    w(f"// cos(r) = Q(r^2), Taylor's to degree {COS_DEGREE} in r^2 (c0..c3 as hi, lo, then c4, c5);")
+    w(f"// cos(r) = 1 + u (c1 + u (c2 + ...)), u = r^2, Taylor's to degree {COS_DEGREE} in u")
+    w("// (c1 as hi, lo, then c2...);")
     w(f"// measured relative error over |r| <= pi/128 at most 2^{log2_of(cos_err):.1f}.")
     w(f"inline constexpr double kCosPoly[{len(cos_row)}] = {{" +
       ", ".join(c.hex() for c in cos_row) + "};")

@@ -18,17 +18,20 @@
 // j = k mod 128 and S_i = sin(i pi/64) a double-double from the table,
 //   sin(x) = S_j cos(r) + S_(j+32) sin(r),
 //   cos(x) = S_(j+32) cos(r) + S_(j+64) sin(r),
-// sin(r)/r and cos(r) Taylor's polynomials in u = r^2 (degrees 4 and 5,
-// truncation 2^-78.7 and 2^-93.0 relative, trig_tables.hpp) evaluated with
-// their first four coefficients as double-doubles (erfc.hpp's head_horner;
-// u <= 2^-10.7, so the double tail adds below 2^-80), u = r^2 as a pair.
-// Where S_j = 0 (j = 0, 64) the result is +-sin(r) with its relative error;
-// elsewhere |sin(x)| >= sin(pi/128) and the two products are at most twice
-// the result, each with errors of some 2^-104. In all the relative error of
-// the pair before the rounding test is below 2^-78 (sin(r)/r's truncation
-// first), measured 2^-78.74 over 10^5 arguments (reference/correct_rounding
-// --only sin --error, and cos alike). The rounding test takes 2^-66, so that
-// about one argument in 5,000 goes on to the last resort.
+// sin(r)/r and cos(r) Taylor's polynomials in u = r^2 (degrees 5 and 6;
+// 2^-84.3 and 2^-80.0 relative as stored, trig_tables.hpp), u = r^2 as a
+// pair, 1 + u (c1 + tail) with the tail in double (u <= 2^-10.7: it weighs
+// below 2^-15.3, its roundings some 2^-78 after the factor u) and the rest
+// in double-double.
+// Where S_j = 0 (j = 0, 64) the result is +-sin(r) with its relative error
+// (below 2^-78); elsewhere |sin(x)| >= sin(pi/128) and the two products are
+// at most twice the result, so cos(r)'s 2^-78 becomes at most 2^-77, the
+// table's 2^-107.6 and the double-double roundings some 2^-103. In all the
+// relative error of the pair before the rounding test is below 2^-75,
+// measured 2^-76.28 (sin) and 2^-76.35 (cos) over 10^7 arguments
+// (reference/correct_rounding --only sin --count 10000000 --error, and cos).
+// The rounding test takes 2^-66, which leaves one argument in 5,000 (2^-12.4
+// and 2^-12.3 measured) to the last resort.
 //
 // Below 2^-26, sin(x) = x (1 - x^2/6 + ...) is within 2^-54.58 relative of
 // x, nearer than any midpoint next to x: sin rounds to x (-0 to -0, the
@@ -42,9 +45,9 @@
 // sin(+-inf), cos(+-inf) and NaN give NaN.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
-#include "special/erfc.hpp"
 #include "special/exact.hpp"
 #include "special/trig_tables.hpp"
 #include "special/value.hpp"
@@ -83,6 +86,22 @@ template <class V>
   return {k & 127, two_sum(c.hi, lo)};
 }
 
+// q = u (c1 + u (c2 + ...)) of 1 + q, for a row of trig_tables.hpp or
+// atan2_tables.hpp (c1 = c[0] + c[1], then c[2]...) and a small u = u_hi +
+// u_lo (2^-10.7 here, 2^-14 in atan2.hpp): the tail u (c2 + ...) in double
+// (below 2^-15.3 here, so its roundings weigh some 2^-78 after the factor
+// u), c1 + tail and u times it as double-doubles.
+template <std::size_t N, class V>
+[[gnu::always_inline]] inline Pair<V> correction_in_square(const double (&c)[N], Pair<V> u) {
+  V tail = splat<V>(c[N - 1]);
+#pragma GCC unroll 8
+  for (std::size_t i = N - 2; i >= 2; --i) tail = c[i] + u.hi * tail;
+  tail = u.hi * tail;
+  const Pair<V> a = fast_two_sum(splat<V>(c[0]), tail);
+  const Pair<V> q = two_prod(u.hi, a.hi);
+  return {q.hi, q.lo + (u.hi * (a.lo + c[1]) + u.lo * a.hi)};
+}
+
 // sin(x + quarter pi/2) = hi + lo for kSinTiny <= |x| < kTrigFastTop
 // (quarter 0: sin; 1: cos, from |x| >= kCosTiny), within the bound above.
 template <class V>
@@ -92,10 +111,14 @@ template <class V>
   const Pair<V> r = red.r;
   const Pair<V> sq = two_prod(r.hi, r.hi);
   const Pair<V> u = {sq.hi, sq.lo + 2.0 * (r.hi * r.lo)};
-  const Pair<V> sp = head_horner<4>(u, [](int c) { return kSinPoly[c]; });
-  const Pair<V> cr = head_horner<5>(u, [](int c) { return kCosPoly[c]; });
-  const Pair<V> q = two_prod(r.hi, sp.hi);
-  const Pair<V> sr = {q.hi, q.lo + (r.hi * sp.lo + r.lo * sp.hi)};
+  // sin r = r + r q_s, cos r = 1 + q_c.
+  const Pair<V> qs = correction_in_square(kSinPoly, u);
+  const Pair<V> qc = correction_in_square(kCosPoly, u);
+  const Pair<V> rq = two_prod(r.hi, qs.hi);
+  const Pair<V> s0 = fast_two_sum(r.hi, rq.hi);
+  const Pair<V> sr = {s0.hi, s0.lo + (r.lo + (rq.lo + (r.hi * qs.lo + r.lo * qs.hi)))};
+  const Pair<V> c0 = fast_two_sum(splat<V>(1.0), qc.hi);
+  const Pair<V> cr = {c0.hi, c0.lo + qc.lo};
   const I i = (red.j + splat<I, std::int64_t>(32 * quarter)) & 127;
   const I i_next = (i + 32) & 127;
   const V s_hi = gather<V>(kSinTable, i, 0), s_lo = gather<V>(kSinTable, i, 1);

@@ -145,12 +145,14 @@ inline constexpr double kPiBy64P3 = -0x1.9d9cceba3f91fp-67;
 inline constexpr double kPiBy64P4 = -0x1.976b7ed8fbbadp-123;
 inline constexpr double k64ByPi = 0x1.45f306dc9c883p+4;
 
-// sin(r)/r = P(r^2), Taylor's to degree 4 in r^2 (c0..c3 as hi, lo, then c4);
-// measured relative error over |r| <= pi/128 at most 2^-78.7.
-inline constexpr double kSinPoly[9] = {0x1.0000000000000p+0, 0x0.0p+0, -0x1.5555555555555p-3, -0x1.5555555555555p-57, 0x1.1111111111111p-7, 0x1.1111111111111p-63, -0x1.a01a01a01a01ap-13, -0x1.a01a01a01a01ap-73, 0x1.71de3a556c734p-19};
-// cos(r) = Q(r^2), Taylor's to degree 5 in r^2 (c0..c3 as hi, lo, then c4, c5);
-// measured relative error over |r| <= pi/128 at most 2^-93.0.
-inline constexpr double kCosPoly[10] = {0x1.0000000000000p+0, 0x0.0p+0, -0x1.0000000000000p-1, 0x0.0p+0, 0x1.5555555555555p-5, 0x1.5555555555555p-59, -0x1.6c16c16c16c17p-10, 0x1.f49f49f49f49fp-65, 0x1.a01a01a01a01ap-16, -0x1.27e4fb7789f5cp-22};
+// sin(r)/r = 1 + u (c1 + u (c2 + ...)), u = r^2, Taylor's to degree 5 in u
+// (c1 as hi, lo, then c2...);
+// measured relative error over |r| <= pi/128 at most 2^-84.3.
+inline constexpr double kSinPoly[6] = {-0x1.5555555555555p-3, -0x1.5555555555555p-57, 0x1.1111111111111p-7, -0x1.a01a01a01a01ap-13, 0x1.71de3a556c734p-19, -0x1.ae64567f544e4p-26};
+// cos(r) = 1 + u (c1 + u (c2 + ...)), u = r^2, Taylor's to degree 6 in u
+// (c1 as hi, lo, then c2...);
+// measured relative error over |r| <= pi/128 at most 2^-80.0.
+inline constexpr double kCosPoly[7] = {-0x1.0000000000000p-1, 0x0.0p+0, 0x1.5555555555555p-5, -0x1.6c16c16c16c17p-10, 0x1.a01a01a01a01ap-16, -0x1.27e4fb7789f5cp-22, 0x1.1eed8eff8d898p-29};
 
 // 2/pi in 1536 bits: limb i holds the bits of weights 2^-(64 i + 1) to
 // 2^-(64 i + 64), truncated.
