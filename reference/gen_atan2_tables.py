@@ -5,9 +5,10 @@ bits.
 - atan(k/64), k = 0..64, as double-doubles hi + lo (relative error below
   2^-106, printed) for the fast path, and in 256 fractional bits (four
   64-bit limbs, truncated) for the last resort.
-- atan(v)/v = P(v^2) for |v| <= 1/128: Taylor's (-1)^n/(2n+1) to degree 5
-  in v^2, the first four coefficients as double-doubles, then doubles (the
-  layout of erfc.hpp's head_horner); its truncation error, printed.
+- atan(v)/v = 1 + w (c1 + w (c2 + ...)), w = v^2, |v| <= 1/128: Taylor's
+  c_n = (-1)^n/(2n+1) to degree 6 in w, c1 as a double-double, the rest
+  doubles (the layout of trig_tables.hpp's polynomials); its error as
+  stored, printed.
 - pi and pi/2 as double-doubles, pi in 256 fractional bits, and the rounded
   pi, pi/2, pi/4 and 3 pi/4 that the special cases return.
 
@@ -18,29 +19,23 @@ import sys
 import mpmath
 from doubles import log2_of, rn
 
-HEAD = 4
-DEGREE = 5
+DEGREE = 6
 STEPS = 64
 
 
-def head_layout(coeffs):
-    row = []
-    for j, c in enumerate(coeffs):
-        hi = rn(c)
-        if j < HEAD:
-            row += [hi, rn(c - hi)]
-        else:
-            row.append(hi)
-    return row
+def layout(coeffs):
+    """c_1 as hi, lo, then c_2, ... as doubles (c_0 = 1 left out)."""
+    hi = rn(coeffs[1])
+    return [hi, rn(coeffs[1] - hi)] + [rn(c) for c in coeffs[2:]]
 
 
 def value_of(row, w):
-    coeffs = [mpmath.mpf(row[2 * j]) + row[2 * j + 1] for j in range(HEAD)]
-    coeffs += [mpmath.mpf(c) for c in row[2 * HEAD:]]
+    """1 + w (c_1 + w (c_2 + ...)) exactly, for the stored row."""
+    coeffs = [mpmath.mpf(row[0]) + row[1]] + [mpmath.mpf(c) for c in row[2:]]
     p = mpmath.mpf(0)
     for c in reversed(coeffs):
         p = p * w + c
-    return p
+    return 1 + w * p
 
 
 def limbs_of(value, count=4):
@@ -84,12 +79,13 @@ def main():
     w("")
 
     top = mpmath.mpf(1) / (2 * STEPS)
-    row = head_layout([mpmath.mpf(-1) ** n / (2 * n + 1) for n in range(DEGREE + 1)])
+    row = layout([mpmath.mpf(-1) ** n / (2 * n + 1) for n in range(DEGREE + 1)])
     err = mpmath.mpf(0)
     for i in range(1, 2001):
         v = top * mpmath.mpf(i) / 2000
         err = max(err, abs(value_of(row, v * v) * v / mpmath.atan(v) - 1))
-    w(f"// atan(v)/v = P(v^2), Taylor's to degree {DEGREE} in v^2 (c0..c3 as hi, lo, then c4, c5);")
+    w(f"// atan(v)/v = 1 + w (c1 + w (c2 + ...)), w = v^2, Taylor's to degree {DEGREE} in w")
+    w("// (c1 as hi, lo, then c2...);")
     w(f"// measured relative error over |v| <= 1/{2 * STEPS} at most 2^{log2_of(err):.1f}.")
     w(f"inline constexpr double kAtanPoly[{len(row)}] = {{" + ", ".join(c.hex() for c in row) + "};")
     w("")

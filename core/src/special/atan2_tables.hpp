@@ -143,9 +143,10 @@ inline constexpr std::uint64_t kAtanFixed[65][4] = {
     {0xc90fdaa22168c234u, 0xc4c6628b80dc1cd1u, 0x29024e088a67cc74u, 0x020bbea63b139b22u},
 };
 
-// atan(v)/v = P(v^2), Taylor's to degree 5 in v^2 (c0..c3 as hi, lo, then c4, c5);
-// measured relative error over |v| <= 1/128 at most 2^-87.7.
-inline constexpr double kAtanPoly[10] = {0x1.0000000000000p+0, 0x0.0p+0, -0x1.5555555555555p-2, -0x1.5555555555555p-56, 0x1.999999999999ap-3, -0x1.999999999999ap-57, -0x1.2492492492492p-3, -0x1.2492492492492p-57, 0x1.c71c71c71c71cp-4, -0x1.745d1745d1746p-4};
+// atan(v)/v = 1 + w (c1 + w (c2 + ...)), w = v^2, Taylor's to degree 6 in w
+// (c1 as hi, lo, then c2...);
+// measured relative error over |v| <= 1/128 at most 2^-84.3.
+inline constexpr double kAtanPoly[7] = {-0x1.5555555555555p-2, -0x1.5555555555555p-56, 0x1.999999999999ap-3, -0x1.2492492492492p-3, 0x1.c71c71c71c71cp-4, -0x1.745d1745d1746p-4, 0x1.3b13b13b13b14p-4};
 
 // pi and pi/2 = hi + lo (relative error below 2^-107).
 inline constexpr double kPiHi = 0x1.921fb54442d18p+1, kPiLo = 0x1.1a62633145c07p-53;
