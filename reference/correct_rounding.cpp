@@ -277,6 +277,38 @@ double mixed(Rng& g, double lo, double hi) {
   }
 }
 
+// sin (quarter 0) or cos (1) before the rounding test, and the test, for
+// |x| in [tiny, 2^18) (the Cody-Waite path) or beyond (the Payne-Hanek one).
+Reduced trig_reduced_any(double x, int quarter) {
+  if (std::fabs(x) < kTrigFastTop) {
+    const Pair<double> p = trig_reduced(x, quarter);
+    return Reduced{p.hi, p.lo, 0};
+  }
+  const TrigPair p = trig_huge_reduced(x, quarter);
+  return Reduced{p.hi, p.lo, 0};
+}
+
+Lanes trig_fast_any(Lanes x, Mask<Lanes>& decided, int quarter) {
+  Lanes y = quarter == 0 ? sin_fast(x, decided) : cos_fast(x, decided);
+  for (int k = 0; k < 4; ++k) {
+    if (std::fabs(x[k]) >= kTrigFastTop) {
+      const Reduced p = trig_reduced_any(x[k], quarter);
+      bool d = false;
+      y[k] = ziv_round(Pair<double>{p.hi, p.lo}, kTrigTestError, d);
+      decided[k] = d ? -1 : 0;
+    }
+  }
+  return y;
+}
+
+double trig_fast_arg(Rng& g, double tiny) {
+  double x;
+  do {
+    x = g() % 8 ? mixed(g, -kTrigFastTop, kTrigFastTop) : std::bit_cast<double>(g());
+  } while (!(std::fabs(x) >= tiny && std::fabs(x) < kInf));
+  return x;
+}
+
 std::vector<Function> functions() {
   std::vector<Function> fs;
   fs.push_back(Function{
@@ -398,7 +430,9 @@ std::vector<Function> functions() {
       // MPFR's erfc takes 3 to 300 us an argument (its exp some 1 us).
       10});
   // sin and cos: near midpoints through asin and acos, so on their
-  // principal branches; huge arguments in `values`.
+  // principal branches; huge arguments in `values`, and an eighth of the
+  // fast path's arguments beyond 2^18 (the fixed-point reduction, then the
+  // same evaluation and test).
   const auto trig_values = [](Rng& g) {
     switch (g() % 3) {
       case 0:
@@ -418,32 +452,16 @@ std::vector<Function> functions() {
   fs.push_back(Function{
       "sin", mpfr_sin, mpfr_asin, [](double x) { return std::sin(x); },
       [](double x) { return sin_correct(x); }, [](Lanes x) { return sin_correct(x); },
-      [](Lanes x, Mask<Lanes>& d) { return sin_fast(x, d); }, trig_values,
-      [](Rng& g) {
-        double x;
-        do x = mixed(g, -kTrigFastTop, kTrigFastTop);
-        while (std::fabs(x) < kSinTiny);
-        return x;
-      },
-      [](double x) {
-        const Pair<double> p = trig_reduced(x, 0);
-        return Reduced{p.hi, p.lo, 0};
-      },
+      [](Lanes x, Mask<Lanes>& d) { return trig_fast_any(x, d, 0); }, trig_values,
+      [](Rng& g) { return trig_fast_arg(g, kSinTiny); },
+      [](double x) { return trig_reduced_any(x, 0); },
       sin_last_resort, kTrigTestError, false, trig_specials});
   fs.push_back(Function{
       "cos", mpfr_cos, mpfr_acos, [](double x) { return std::cos(x); },
       [](double x) { return cos_correct(x); }, [](Lanes x) { return cos_correct(x); },
-      [](Lanes x, Mask<Lanes>& d) { return cos_fast(x, d); }, trig_values,
-      [](Rng& g) {
-        double x;
-        do x = mixed(g, -kTrigFastTop, kTrigFastTop);
-        while (std::fabs(x) < kCosTiny);
-        return x;
-      },
-      [](double x) {
-        const Pair<double> p = trig_reduced(x, 1);
-        return Reduced{p.hi, p.lo, 0};
-      },
+      [](Lanes x, Mask<Lanes>& d) { return trig_fast_any(x, d, 1); }, trig_values,
+      [](Rng& g) { return trig_fast_arg(g, kCosTiny); },
+      [](double x) { return trig_reduced_any(x, 1); },
       cos_last_resort, kTrigTestError, false, trig_specials});
   return fs;
 }

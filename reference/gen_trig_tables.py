@@ -6,8 +6,8 @@ rounded sin and cos (core/src/special/trig.hpp), from mpmath at 300 bits
   ones where the value is 0 or +-1; cos(j pi/64) is row j + 32): error
   below 2^-106 relative (printed).
 - pi/64 in four parts: P1 and P2 of 30 significant bits (k P1 and k P2 exact
-  for |k| < 2^23), P3 and P4 doubles (k P3 taken as an exact product), and
-  64/pi rounded to nearest (only picks k).
+  for |k| < 2^23), P3 and P4 doubles (k P3 taken as an exact product),
+  64/pi rounded to nearest (only picks k), and pi/64 as a double-double.
 - sin(r)/r - 1 and cos(r) - 1 as u Q(u), u = r^2: Taylor's, Q's constant
   term as a double-double (-1/6; -1/2 is exact), the rest doubles; the
   error of the polynomials as stored over |r| <= pi/128, printed.
@@ -93,6 +93,9 @@ def main():
     w(f"inline constexpr double kPiBy64P3 = {p3.hex()};")
     w(f"inline constexpr double kPiBy64P4 = {p4.hex()};")
     w(f"inline constexpr double k64ByPi = {rn(64 / mpmath.pi).hex()};")
+    p_hi = rn(p)
+    w(f"// pi/64 = hi + lo, relative error 2^{log2_of((mpmath.mpf(p_hi) + rn(p - p_hi) - p) / p):.1f}.")
+    w(f"inline constexpr double kPiBy64Hi = {p_hi.hex()}, kPiBy64Lo = {rn(p - p_hi).hex()};")
     w("")
 
     top = mpmath.pi / 128

@@ -1,5 +1,7 @@
 // The last resort of the correctly rounded sin and cos, in 256-bit fixed
-// point (special/fixed.hpp).
+// point (special/fixed.hpp), and the reduction of their fast path beyond
+// 2^18 (the same window product, read as |x| 64/pi mod 128: the table's row
+// in its top 7 bits, the fraction to a double-double next).
 //
 // Reduction (M. Payne, R. Hanek, "Radian reduction for trigonometric
 // functions", SIGNUM Newsl. 18 (1983) 19-24): |x| = m 2^e, m < 2^53, and
@@ -49,9 +51,11 @@ u64 two_by_pi_chunk(int i) {
   return off == 0 ? hi : (hi << off) | (lo >> (64 - off));
 }
 
-// |x| = (n + f) pi/2 with -1/2 <= f < 1/2: n mod 4, and |f| pi/2 with f's
-// sign in `negative`.
-Fixed reduce_by_half_pi(double x, int& n, bool& negative) {
+// |x| 2^b / pi = n + f mod 2^(b+1) with -1/2 <= f < 1/2, for b = 1 (the
+// quadrant) or 6 (the table's row): n, and |f| with its sign in `negative`.
+// |x| 2/pi mod 4 is the window product's low 448 bits times 2^-446, so the
+// integer part is their top b + 1 bits.
+Fixed reduce_fraction(double x, int b, int& n, bool& negative) {
   u64 m = 0;
   int e = 0;
   decompose(x, m, e);
@@ -65,14 +69,22 @@ Fixed reduce_by_half_pi(double x, int& n, bool& negative) {
     v[k + 1] = static_cast<u64>(t);
     carry = static_cast<u64>(t >> 64);
   }
-  n = static_cast<int>(v[1] >> 62);
+  const int bits = b + 1;
+  n = static_cast<int>(v[1] >> (64 - bits));
   Fixed f;
-  for (int i = 0; i < 4; ++i) f.w[i + 1] = (v[i + 1] << 2) | (v[i + 2] >> 62);
+  for (int i = 0; i < 4; ++i) f.w[i + 1] = (v[i + 1] << bits) | (v[i + 2] >> (64 - bits));
   negative = (f.w[1] >> 63) != 0;
   if (negative) {
     f = sub(Fixed{{1, 0, 0, 0, 0}}, f);
-    n = (n + 1) & 3;
+    n = (n + 1) & ((1 << bits) - 1);
   }
+  return f;
+}
+
+// |x| = (n + f) pi/2 with -1/2 <= f < 1/2: n mod 4, and |f| pi/2 with f's
+// sign in `negative`.
+Fixed reduce_by_half_pi(double x, int& n, bool& negative) {
+  const Fixed f = reduce_fraction(x, 1, n, negative);
   const Fixed half_pi = {{1, kPiBy2Fixed[0], kPiBy2Fixed[1], kPiBy2Fixed[2], kPiBy2Fixed[3]}};
   return mul(f, half_pi);
 }
@@ -107,7 +119,50 @@ double sin_shifted(double x, int quarter, bool flip) {
   return round_to_double(taylor(r, odd), negative, 0);
 }
 
+// A fraction 0 < f < 1 (no integer limb) as hi + lo: its leading 106 bits.
+Pair<double> fraction_pair(const Fixed& f) {
+  int i = 1;
+  while (i <= 4 && f.w[i] == 0) ++i;
+  if (i > 4) return {0.0, 0.0};
+  const auto limb = [&](int k) { return k <= 4 ? f.w[k] : u64{0}; };
+  const int lz = __builtin_clzll(f.w[i]);
+  const u64 top = (limb(i) << lz) | (lz > 0 ? limb(i + 1) >> (64 - lz) : 0);
+  const u64 next = (limb(i + 1) << lz) | (lz > 0 ? limb(i + 2) >> (64 - lz) : 0);
+  // top's bit 63 weighs 2^(e + 63).
+  const int e = -64 * (i - 1) - lz - 64;
+  const double hi = static_cast<double>(top >> 11) * pow2(e + 11);
+  const double lo = static_cast<double>(((top & 0x7ff) << 42) | (next >> 22)) * pow2(e - 42);
+  return fast_two_sum(hi, lo);
+}
+
 }  // namespace
+
+TrigPair trig_huge_reduced(double x, int quarter) {
+  int j = 0;
+  bool negative = false;
+  const Pair<double> f = fraction_pair(reduce_fraction(x, 6, j, negative));
+  // r = f pi/64.
+  const Pair<double> p = two_prod(f.hi, kPiBy64Hi);
+  Pair<double> r = fast_two_sum(p.hi, p.lo + (f.hi * kPiBy64Lo + f.lo * kPiBy64Hi));
+  if (negative) r = {-r.hi, -r.lo};
+  Pair<double> v = trig_evaluate<double>(j, r, quarter);
+  if (quarter == 0 && x < 0.0) v = {-v.hi, -v.lo};
+  return {v.hi, v.lo};
+}
+
+double sin_huge(double x) {
+  const TrigPair p = trig_huge_reduced(x, 0);
+  bool decided;
+  const double y = ziv_round(Pair<double>{p.hi, p.lo}, kTrigTestError, decided);
+  return decided ? y : sin_last_resort(x);
+}
+
+double cos_huge(double x) {
+  const TrigPair p = trig_huge_reduced(x, 1);
+  bool decided;
+  const double y = ziv_round(Pair<double>{p.hi, p.lo}, kTrigTestError, decided);
+  return decided ? y : cos_last_resort(x);
+}
 
 double sin_last_resort(double x) {
   const double ax = abs_of(x);

@@ -27,21 +27,26 @@
 // (below 2^-78); elsewhere |sin(x)| >= sin(pi/128) and the two products are
 // at most twice the result, so cos(r)'s 2^-78 becomes at most 2^-77, the
 // table's 2^-107.6 and the double-double roundings some 2^-103. In all the
-// relative error of the pair before the rounding test is below 2^-75,
-// measured 2^-76.28 (sin) and 2^-76.35 (cos) over 10^7 arguments
-// (reference/correct_rounding --only sin --count 10000000 --error, and cos).
-// The rounding test takes 2^-66, which leaves one argument in 5,000 (2^-12.4
-// and 2^-12.3 measured) to the last resort.
+// relative error of the pair before the rounding test is below 2^-75 (with
+// either reduction, below), measured 2^-76.35 (sin) and 2^-76.36 (cos) over
+// 10^7 arguments, an eighth of them beyond 2^18 (reference/correct_rounding
+// --only sin --count 10000000 --error, and cos). The rounding test takes
+// 2^-66, which leaves one argument in 5,000 (2^-12.4 and 2^-12.2 measured)
+// to the last resort.
 //
 // Below 2^-26, sin(x) = x (1 - x^2/6 + ...) is within 2^-54.58 relative of
 // x, nearer than any midpoint next to x: sin rounds to x (-0 to -0, the
 // subnormals to themselves). Below 2^-27, cos(x) = 1 - x^2/2 + ... is above
 // 1 - 2^-55, the midpoint below 1 being 1 - 2^-54: cos rounds to 1.
 //
-// The last resort (trig.cpp) reduces by Payne and Hanek's method (M. Payne,
+// From |x| >= 2^18 on, x is reduced by Payne and Hanek's method (M. Payne,
 // R. Hanek, "Radian reduction for trigonometric functions", SIGNUM Newsl. 18
-// (1983) 19-24) in 256-bit fixed point with 2/pi to 1536 bits, then sums
-// Taylor's series; it takes the undecided arguments and every |x| >= 2^18.
+// (1983) 19-24) in 256-bit fixed point with 2/pi to 1536 bits (trig.cpp):
+// x 64/pi mod 128 = j + f, |f| <= 1/2 to 2^-254, f as a double-double (its
+// leading 106 bits) times pi/64 (2^-109.7), so r within 2^-103 relative,
+// then the same evaluation and test. The last resort (trig.cpp) reduces the
+// same way by pi/2 and sums Taylor's series in fixed point; it takes the
+// arguments either test leaves undecided.
 // sin(+-inf), cos(+-inf) and NaN give NaN.
 #pragma once
 
@@ -58,6 +63,16 @@ namespace tarvik::rational {
 // sin(x), cos(x) for any x, correctly rounded, by the fixed-point method alone.
 double sin_last_resort(double x);
 double cos_last_resort(double x);
+// sin(x + quarter pi/2) = hi + lo for finite |x| >= kTrigFastTop, through
+// the fixed-point reduction and the fast path's evaluation (trig.cpp).
+struct TrigPair {
+  double hi, lo;
+};
+TrigPair trig_huge_reduced(double x, int quarter);
+// sin(x), cos(x) for finite |x| >= kTrigFastTop, correctly rounded: the
+// above, its rounding test, the last resort where it cannot decide.
+double sin_huge(double x);
+double cos_huge(double x);
 
 namespace {
 
@@ -102,13 +117,11 @@ template <std::size_t N, class V>
   return {q.hi, q.lo + (u.hi * (a.lo + c[1]) + u.lo * a.hi)};
 }
 
-// sin(x + quarter pi/2) = hi + lo for kSinTiny <= |x| < kTrigFastTop
-// (quarter 0: sin; 1: cos, from |x| >= kCosTiny), within the bound above.
+// sin(j pi/64 + r + quarter pi/2) = hi + lo for |r| <= pi/128 (plus
+// rounding) a double-double, j in [0, 127] (quarter 0: sin; 1: cos).
 template <class V>
-[[gnu::always_inline]] inline Pair<V> trig_reduced(V x, int quarter) {
+[[gnu::always_inline]] inline Pair<V> trig_evaluate(LaneInt<V> j, Pair<V> r, int quarter) {
   using I = LaneInt<V>;
-  const TrigReduction<V> red = reduce_trig(x);
-  const Pair<V> r = red.r;
   const Pair<V> sq = two_prod(r.hi, r.hi);
   const Pair<V> u = {sq.hi, sq.lo + 2.0 * (r.hi * r.lo)};
   // sin r = r + r q_s, cos r = 1 + q_c.
@@ -119,7 +132,7 @@ template <class V>
   const Pair<V> sr = {s0.hi, s0.lo + (r.lo + (rq.lo + (r.hi * qs.lo + r.lo * qs.hi)))};
   const Pair<V> c0 = fast_two_sum(splat<V>(1.0), qc.hi);
   const Pair<V> cr = {c0.hi, c0.lo + qc.lo};
-  const I i = (red.j + splat<I, std::int64_t>(32 * quarter)) & 127;
+  const I i = (j + splat<I, std::int64_t>(32 * quarter)) & 127;
   const I i_next = (i + 32) & 127;
   const V s_hi = gather<V>(kSinTable, i, 0), s_lo = gather<V>(kSinTable, i, 1);
   const V c_hi = gather<V>(kSinTable, i_next, 0), c_lo = gather<V>(kSinTable, i_next, 1);
@@ -129,6 +142,14 @@ template <class V>
   const V lo = t.lo + ((a.lo + b.lo) +
                        ((s_hi * cr.lo + s_lo * cr.hi) + (c_hi * sr.lo + c_lo * sr.hi)));
   return fast_two_sum(t.hi, lo);
+}
+
+// sin(x + quarter pi/2) = hi + lo for kSinTiny <= |x| < kTrigFastTop
+// (quarter 0: sin; 1: cos, from |x| >= kCosTiny), within the bound above.
+template <class V>
+[[gnu::always_inline]] inline Pair<V> trig_reduced(V x, int quarter) {
+  const TrigReduction<V> red = reduce_trig(x);
+  return trig_evaluate(red.j, red.r, quarter);
 }
 
 // The fast paths for x in their ranges: the correctly rounded sin(x) or
@@ -147,7 +168,7 @@ template <class V>
 [[gnu::always_inline]] inline V sin_correct(V x) {
   if constexpr (kScalar<V>) {
     const double ax = abs_of(x);
-    if (!(ax < kTrigFastTop)) return x != x || ax == __builtin_inf() ? x - x : sin_last_resort(x);
+    if (!(ax < kTrigFastTop)) return x != x || ax == __builtin_inf() ? x - x : sin_huge(x);
     if (ax < kSinTiny) return x;
     bool decided;
     const double y = sin_fast(x, decided);
@@ -166,7 +187,7 @@ template <class V>
 [[gnu::always_inline]] inline V cos_correct(V x) {
   if constexpr (kScalar<V>) {
     const double ax = abs_of(x);
-    if (!(ax < kTrigFastTop)) return x != x || ax == __builtin_inf() ? x - x : cos_last_resort(x);
+    if (!(ax < kTrigFastTop)) return x != x || ax == __builtin_inf() ? x - x : cos_huge(x);
     if (ax < kCosTiny) return 1.0;
     bool decided;
     const double y = cos_fast(x, decided);

@@ -144,6 +144,8 @@ inline constexpr double kPiBy64P2 = -0x1.de973dc800000p-36;
 inline constexpr double kPiBy64P3 = -0x1.9d9cceba3f91fp-67;
 inline constexpr double kPiBy64P4 = -0x1.976b7ed8fbbadp-123;
 inline constexpr double k64ByPi = 0x1.45f306dc9c883p+4;
+// pi/64 = hi + lo, relative error 2^-109.7.
+inline constexpr double kPiBy64Hi = 0x1.921fb54442d18p-5, kPiBy64Lo = 0x1.1a62633145c07p-59;
 
 // sin(r)/r = 1 + u (c1 + u (c2 + ...)), u = r^2, Taylor's to degree 5 in u
 // (c1 as hi, lo, then c2...);
