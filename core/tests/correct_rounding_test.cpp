@@ -1,11 +1,11 @@
-// The correctly rounded exp, log, expm1, log1p, erfc, sin, cos and atan2 where a mistake
-// would hide: signed zeros, subnormals, the thresholds of overflow, of
-// subnormal results, of -1, of 2 and of the poles, the switches between
-// methods, the tiny arguments whose result is x or
-// its neighbour (worked out from x +- x^2/2 against half an ulp) and the
-// shortcuts near 0 and 1, the arguments nearest a multiple of pi, the special
-// pairs of atan2 and its results beside 0 and among the subnormals, against values worked out by hand, by mpmath or by
-// MPFR; the lanes against the scalar path.
+// The correctly rounded exp, log, expm1, log1p, erfc, sin, cos and atan2
+// where a mistake would hide: signed zeros, subnormals, the thresholds of
+// overflow, of subnormal results, of -1, of 2 and of the poles, the switches
+// between methods, the tiny arguments whose result is x or its neighbour
+// (worked out from x +- x^2/2 against half an ulp) and the shortcuts near 0
+// and 1, the arguments nearest a multiple of pi, the special pairs of atan2
+// and its results beside 0 and among the subnormals, against values worked
+// out by hand, by mpmath or by MPFR; the lanes against the scalar path.
 // (Random and near-midpoint arguments against MPFR: reference/correct_rounding.)
 #include <gtest/gtest.h>
 

@@ -3,7 +3,8 @@
 //
 // |y| = m_y 2^e_y, |x| = m_x 2^e_x with m in [2^52, 2^53) (subnormals
 // normalised); u = min/max = U 2^D with U in [1, 2) (one division, to some
-// 2^-254, truncated where the result lies beside 0) and D <= 0. With k the integer nearest 64 u and c = k/64:
+// 2^-254, truncated where the result lies beside 0) and D <= 0. With k the
+// integer nearest 64 u and c = k/64:
 // - k >= 1: atan(u) = atan(c) +- atan(v), v = |u - c|/(1 + u c) <= 1/128,
 //   atan(c) from the table (256 bits);
 // - k = 0: atan(u) = 2^D U S(z)/(1 + u^2), the same series kept relative to
@@ -113,9 +114,10 @@ double atan2_last_resort(double y, double x) {
     --d;
   }
   // In [1, 2); exactly truncated where the result may lie beside 0 (u < 2^-7).
+  const Fixed denominator = {{md, 0, 0, 0, 0}};
   const Fixed big_u = !swap && !negative_x && d <= -8
-                          ? div(numerator, Fixed{{md, 0, 0, 0, 0}})
-                          : divide(shift_right(numerator, 52), shift_right(Fixed{{md, 0, 0, 0, 0}}, 52));
+                          ? div(numerator, denominator)
+                          : divide(shift_right(numerator, 52), shift_right(denominator, 52));
   const Fixed u = -d >= 320 ? Fixed{} : shift_right(big_u, -d);
   const Fixed u64ths = mul_small(u, 64);
   const u64 k = u64ths.w[0] + (u64ths.w[1] >> 63);
