@@ -17,8 +17,10 @@
 //            fast-path arguments, since the rounding test sends it few;
 // and, with --error, the largest relative error of the fast path's
 // double-double before its rounding test, which the test's bound must
-// exceed. Each function is one entry of the table in main(). Exits 1 on any
-// misrounded result.
+// exceed. Each function of one argument is one entry of the table in
+// functions(); atan2 has a section of its own (check_atan2: the same sets
+// over pairs, `near` through y = x tan(m), `special` every pair of special
+// values). Exits 1 on any misrounded result.
 //
 //   correct_rounding [--count N] [--seed S] [--error] [--only NAME]
 #include <mpfr.h>
@@ -31,13 +33,17 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
+#include "special/atan2.hpp"
 #include "special/erfc.hpp"
 #include "special/exp.hpp"
 #include "special/expm1.hpp"
 #include "special/log.hpp"
 #include "special/log1p.hpp"
+#include "special/trig.hpp"
 
 namespace {
 
@@ -273,6 +279,38 @@ double mixed(Rng& g, double lo, double hi) {
   }
 }
 
+// sin (quarter 0) or cos (1) before the rounding test, and the test, for
+// |x| in [tiny, 2^18) (the Cody-Waite path) or beyond (the Payne-Hanek one).
+Reduced trig_reduced_any(double x, int quarter) {
+  if (std::fabs(x) < kTrigFastTop) {
+    const Pair<double> p = trig_reduced(x, quarter);
+    return Reduced{p.hi, p.lo, 0};
+  }
+  const TrigPair p = trig_huge_reduced(x, quarter);
+  return Reduced{p.hi, p.lo, 0};
+}
+
+Lanes trig_fast_any(Lanes x, Mask<Lanes>& decided, int quarter) {
+  Lanes y = quarter == 0 ? sin_fast(x, decided) : cos_fast(x, decided);
+  for (int k = 0; k < 4; ++k) {
+    if (std::fabs(x[k]) >= kTrigFastTop) {
+      const Reduced p = trig_reduced_any(x[k], quarter);
+      bool d = false;
+      y[k] = ziv_round(Pair<double>{p.hi, p.lo}, kTrigTestError, d);
+      decided[k] = d ? -1 : 0;
+    }
+  }
+  return y;
+}
+
+double trig_fast_arg(Rng& g, double tiny) {
+  double x;
+  do {
+    x = g() % 8 ? mixed(g, -kTrigFastTop, kTrigFastTop) : std::bit_cast<double>(g());
+  } while (!(std::fabs(x) >= tiny && std::fabs(x) < kInf));
+  return x;
+}
+
 std::vector<Function> functions() {
   std::vector<Function> fs;
   fs.push_back(Function{
@@ -399,7 +437,197 @@ std::vector<Function> functions() {
                        27.3, 1e300, -1e300, kInf, -kInf, __builtin_nan("")}),
       // MPFR's erfc takes 3 to 300 us an argument (its exp some 1 us).
       10});
+  // sin and cos: near midpoints through asin and acos, so on their
+  // principal branches; huge arguments in `values`, and an eighth of the
+  // fast path's arguments beyond 2^18 (the fixed-point reduction, then the
+  // same evaluation and test).
+  const auto trig_values = [](Rng& g) {
+    switch (g() % 3) {
+      case 0:
+        return uniform(g, -4.0, 4.0);
+      case 1:
+        return uniform(g, -kTrigFastTop, kTrigFastTop);
+      default:
+        return std::exp(uniform(g, 0.0, 709.0)) * (g() % 2 ? 1.0 : -1.0);
+    }
+  };
+  const std::vector<double> trig_specials = with_neighbours(
+      {0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, kSinTiny, -kSinTiny, kCosTiny, -kCosTiny,
+       0x1.921fb54442d18p+0, -0x1.921fb54442d18p+0, 0x1.921fb54442d18p+1, 0x1.921fb54442d18p+2,
+       0x1.921fb54442d18p-6, 0x1.921fb54442d18p-5, 355.0, 0x1.6ac5b262ca1ffp+849,
+       kTrigFastTop, -kTrigFastTop, 1e22, 0x1.6c6cbc45dc8dep+6, 0x1p1023, 0x1.fffffffffffffp+1023,
+       -0x1.fffffffffffffp+1023, kInf, -kInf, __builtin_nan("")});
+  fs.push_back(Function{
+      "sin", mpfr_sin, mpfr_asin, [](double x) { return std::sin(x); },
+      [](double x) { return sin_correct(x); }, [](Lanes x) { return sin_correct(x); },
+      [](Lanes x, Mask<Lanes>& d) { return trig_fast_any(x, d, 0); }, trig_values,
+      [](Rng& g) { return trig_fast_arg(g, kSinTiny); },
+      [](double x) { return trig_reduced_any(x, 0); },
+      sin_last_resort, kTrigTestError, false, trig_specials});
+  fs.push_back(Function{
+      "cos", mpfr_cos, mpfr_acos, [](double x) { return std::cos(x); },
+      [](double x) { return cos_correct(x); }, [](Lanes x) { return cos_correct(x); },
+      [](Lanes x, Mask<Lanes>& d) { return trig_fast_any(x, d, 1); }, trig_values,
+      [](Rng& g) { return trig_fast_arg(g, kCosTiny); },
+      [](double x) { return trig_reduced_any(x, 1); },
+      cos_last_resort, kTrigTestError, false, trig_specials});
   return fs;
+}
+
+// atan2 over pairs (y, x), against mpfr_atan2.
+using Pairs = std::vector<std::pair<double, double>>;
+
+double reference_atan2(double y, double x) {
+  mpfr_t a, b, r;
+  mpfr_inits2(53, a, b, r, static_cast<mpfr_ptr>(nullptr));
+  mpfr_set_d(a, y, MPFR_RNDN);
+  mpfr_set_d(b, x, MPFR_RNDN);
+  const int t = mpfr_atan2(r, a, b, MPFR_RNDN);
+  mpfr_subnormalize(r, t, MPFR_RNDN);
+  const double v = mpfr_get_d(r, MPFR_RNDN);
+  mpfr_clears(a, b, r, static_cast<mpfr_ptr>(nullptr));
+  return v;
+}
+
+void check_pairs(const Pairs& ps, Tally& tally) {
+  for (std::size_t i = 0; i < ps.size(); i += 4) {
+    Lanes vy = {1, 1, 1, 1}, vx = {1, 1, 1, 1};
+    const std::size_t n = std::min<std::size_t>(4, ps.size() - i);
+    for (std::size_t k = 0; k < n; ++k) {
+      vy[k] = ps[i + k].first;
+      vx[k] = ps[i + k].second;
+    }
+    const Lanes lanes = atan2_correct(vy, vx);
+    for (std::size_t k = 0; k < n; ++k) {
+      const auto [y, x] = ps[i + k];
+      const double want = reference_atan2(y, x), got = atan2_correct(y, x);
+      ++tally.tried;
+      if (!same(got, want) && ++tally.scalar_wrong <= 10) {
+        std::printf("  misrounded atan2(%a, %a): %a, not %a\n", y, x, got, want);
+      }
+      if (!same(lanes[k], want)) ++tally.lanes_wrong;
+      if (!same(std::atan2(y, x), want)) ++tally.libc_wrong;
+    }
+  }
+}
+
+// Ratios at every scale, either way round, every sign.
+std::pair<double, double> atan2_values(Rng& g) {
+  const double x = uniform(g, -10.0, 10.0);
+  const double y = uniform(g, -10.0, 10.0) * std::ldexp(1.0, -static_cast<int>(g() % 64));
+  return g() % 2 ? std::pair{y, x} : std::pair{x, y};
+}
+
+// Pairs the fast path takes.
+std::pair<double, double> atan2_fast_arg(Rng& g) {
+  for (;;) {
+    const auto [y, x] = g() % 4 ? atan2_values(g)
+                                : std::pair{std::bit_cast<double>(g()), std::bit_cast<double>(g())};
+    if (atan2_in_range(y, x)) return {y, x};
+  }
+}
+
+// y = RN(x0 tan m) for m the midpoint of RN(atan2(y0, x0)) and the next double up.
+Pairs atan2_near_midpoints(Rng& g, long count) {
+  Pairs ps;
+  mpfr_t m, t;
+  mpfr_init2(m, 200);
+  mpfr_init2(t, 200);
+  for (long i = 0; i < count; ++i) {
+    const auto [y0, x0] = atan2_values(g);
+    const double r = reference_atan2(y0, x0);
+    if (r == 0.0 || std::fabs(r) < 0x1p-1000) continue;
+    mpfr_set_d(m, r, MPFR_RNDN);
+    mpfr_set_d(t, std::nextafter(r, kInf), MPFR_RNDN);
+    mpfr_add(m, m, t, MPFR_RNDN);
+    mpfr_div_2ui(m, m, 1, MPFR_RNDN);
+    mpfr_tan(t, m, MPFR_RNDN);
+    mpfr_mul_d(t, t, x0, MPFR_RNDN);
+    const double y = mpfr_get_d(t, MPFR_RNDN);
+    if (std::isfinite(y)) ps.push_back({y, x0});
+  }
+  mpfr_clears(m, t, static_cast<mpfr_ptr>(nullptr));
+  return ps;
+}
+
+long check_atan2(Rng& g, long count, bool error) {
+  long wrong = 0;
+  const auto report = [&](const char* set, const Tally& t) {
+    std::printf("atan2 %-8s %10ld tried, misrounded: %ld scalar, %ld lanes (the C library: %ld)\n",
+                set, t.tried, t.scalar_wrong, t.lanes_wrong, t.libc_wrong);
+    wrong += t.scalar_wrong + t.lanes_wrong;
+  };
+  const long chunk = 1 << 20;
+  for (const char* set : {"bits", "values"}) {
+    Tally total;
+    for (long done = 0; done < count; done += chunk) {
+      Pairs ps;
+      for (long i = done; i < std::min(count, done + chunk); ++i) {
+        ps.push_back(std::strcmp(set, "values") == 0
+                         ? atan2_values(g)
+                         : std::pair{std::bit_cast<double>(g()), std::bit_cast<double>(g())});
+      }
+      check_pairs(ps, total);
+    }
+    report(set, total);
+  }
+  Tally near, special, resort;
+  check_pairs(atan2_near_midpoints(g, std::max(count / 10, 1000L)), near);
+  report("near", near);
+  const std::vector<double> values = with_neighbours(
+      {0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, -0x1p-1022, 0x1p-900, 1.0, -1.0, 3.0, -3.0,
+       0x1p900, 0x1.fffffffffffffp+1023, -0x1.fffffffffffffp+1023, kInf, -kInf,
+       __builtin_nan("")});
+  Pairs specials;
+  for (double y : values) {
+    for (double x : values) specials.push_back({y, x});
+  }
+  check_pairs(specials, special);
+  report("special", special);
+  for (long i = 0; i < std::max(count / 50, 1000L); ++i) {
+    const auto [y, x] = atan2_fast_arg(g);
+    const double got = atan2_last_resort(y, x), want = reference_atan2(y, x);
+    ++resort.tried;
+    if (!same(got, want) && ++resort.scalar_wrong <= 10) {
+      std::printf("  misrounded atan2_last_resort(%a, %a): %a, not %a\n", y, x, got, want);
+    }
+  }
+  std::printf("atan2 resort   %10ld tried, misrounded: %ld (the last resort alone)\n", resort.tried,
+              resort.scalar_wrong);
+  wrong += resort.scalar_wrong;
+  if (error) {
+    mpfr_t a, b, r, v;
+    mpfr_inits2(300, a, b, r, v, static_cast<mpfr_ptr>(nullptr));
+    double worst = 0.0;
+    for (long i = 0; i < count; ++i) {
+      const auto [y, x] = atan2_fast_arg(g);
+      const Pair<double> p = atan2_reduced(y, x);
+      mpfr_set_d(a, y, MPFR_RNDN);
+      mpfr_set_d(b, x, MPFR_RNDN);
+      mpfr_atan2(r, a, b, MPFR_RNDN);
+      mpfr_set_d(v, p.hi, MPFR_RNDN);
+      mpfr_add_d(v, v, p.lo, MPFR_RNDN);
+      mpfr_sub(v, v, r, MPFR_RNDN);
+      mpfr_div(v, v, r, MPFR_RNDN);
+      worst = std::max(worst, std::fabs(mpfr_get_d(v, MPFR_RNDN)));
+    }
+    mpfr_clears(a, b, r, v, static_cast<mpfr_ptr>(nullptr));
+    long rest = 0;
+    for (long i = 0; i < count; i += 4) {
+      Lanes vy, vx;
+      for (int k = 0; k < 4; ++k) std::tie(vy[k], vx[k]) = atan2_fast_arg(g);
+      Mask<Lanes> decided;
+      atan2_fast(vy, vx, decided);
+      for (int k = 0; k < 4; ++k) rest += decided[k] == 0;
+    }
+    std::printf(
+        "atan2 fast path: largest relative error 2^%.2f over %ld pairs (test bound 2^%.0f); "
+        "%ld of them (a fraction 2^%.1f) left to the last resort\n",
+        std::log2(worst), count, std::log2(kAtan2TestError), rest,
+        std::log2(static_cast<double>(std::max(rest, 1L)) / static_cast<double>(count)));
+    if (worst >= kAtan2TestError) ++wrong;
+  }
+  return wrong;
 }
 
 }  // namespace
@@ -490,5 +718,6 @@ int main(int argc, char** argv) {
       if (e >= f.test_error) ++wrong;
     }
   }
+  if (only.empty() || only == "atan2") wrong += check_atan2(g, total_count, error);
   return wrong == 0 ? 0 : 1;
 }

@@ -1,10 +1,11 @@
-// The correctly rounded exp, log, expm1, log1p and erfc where a mistake
-// would hide: signed zeros, subnormals, the thresholds of overflow, of
-// subnormal results, of -1, of 2 and of the poles, the switches between
-// methods, the tiny arguments whose result is x or
-// its neighbour (worked out from x +- x^2/2 against half an ulp) and the
-// shortcuts near 0 and 1, against values worked out by hand, by mpmath or by
-// MPFR; the lanes against the scalar path.
+// The correctly rounded exp, log, expm1, log1p, erfc, sin, cos and atan2
+// where a mistake would hide: signed zeros, subnormals, the thresholds of
+// overflow, of subnormal results, of -1, of 2 and of the poles, the switches
+// between methods, the tiny arguments whose result is x or its neighbour
+// (worked out from x +- x^2/2 against half an ulp) and the shortcuts near 0
+// and 1, the arguments nearest a multiple of pi, the special pairs of atan2
+// and its results beside 0 and among the subnormals, against values worked
+// out by hand, by mpmath or by MPFR; the lanes against the scalar path.
 // (Random and near-midpoint arguments against MPFR: reference/correct_rounding.)
 #include <gtest/gtest.h>
 
@@ -14,20 +15,28 @@
 #include <limits>
 #include <random>
 
+#include "special/atan2.hpp"
 #include "special/erfc.hpp"
 #include "special/exp.hpp"
 #include "special/expm1.hpp"
 #include "special/log.hpp"
 #include "special/log1p.hpp"
+#include "special/trig.hpp"
 
 namespace {
 
+using tarvik::rational::atan2_correct;
+using tarvik::rational::atan2_last_resort;
+using tarvik::rational::cos_correct;
+using tarvik::rational::cos_last_resort;
 using tarvik::rational::erfc_correct;
 using tarvik::rational::erfc_last_resort;
 using tarvik::rational::exp_correct;
 using tarvik::rational::expm1_correct;
 using tarvik::rational::log1p_correct;
 using tarvik::rational::log_correct;
+using tarvik::rational::sin_correct;
+using tarvik::rational::sin_last_resort;
 using Lanes = double __attribute__((vector_size(32)));
 
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
@@ -159,6 +168,103 @@ INSTANTIATE_TEST_SUITE_P(
         Case{27.0, 0x0.0000000019e0fp-1022}, Case{27.226, 0x0.0000000000001p-1022},
         Case{27.3, 0.0}, Case{kInf, 0.0}));
 
+struct TrigCase {
+  double x, sin, cos;
+};
+
+class TrigValues : public ::testing::TestWithParam<TrigCase> {};
+
+// The fast path (where it decides) and the last resort alone, each.
+TEST_P(TrigValues, Exact) {
+  const TrigCase c = GetParam();
+  EXPECT_EQ(bits(sin_correct(c.x)), bits(c.sin)) << std::hexfloat << c.x;
+  EXPECT_EQ(bits(sin_last_resort(c.x)), bits(c.sin)) << std::hexfloat << c.x;
+  EXPECT_EQ(bits(sin_correct(-c.x)), bits(-c.sin)) << std::hexfloat << -c.x;
+  EXPECT_EQ(bits(cos_correct(c.x)), bits(c.cos)) << std::hexfloat << c.x;
+  EXPECT_EQ(bits(cos_last_resort(c.x)), bits(c.cos)) << std::hexfloat << c.x;
+  EXPECT_EQ(bits(cos_correct(-c.x)), bits(c.cos)) << std::hexfloat << -c.x;
+}
+
+// Values from mpmath at 4000 bits.
+INSTANTIATE_TEST_SUITE_P(
+    Thresholds, TrigValues,
+    ::testing::Values(
+        TrigCase{0.0, 0.0, 1.0}, TrigCase{0x1p-1074, 0x1p-1074, 1.0},
+        // Either side of sin's shortcut (x) and of cos's (1).
+        TrigCase{0x1.fffffffffffffp-27, 0x1.fffffffffffffp-27, 0x1.fffffffffffffp-1},
+        TrigCase{0x1p-26, 0x1p-26, 0x1.fffffffffffffp-1},
+        TrigCase{0x1.0000000000001p-27, 0x1.0000000000001p-27, 1.0},
+        TrigCase{0x1p-27, 0x1p-27, 1.0},
+        TrigCase{1.0, 0x1.aed548f090ceep-1, 0x1.14a280fb5068cp-1},
+        // pi/64 and pi/32 rounded: next to the table's first rows.
+        TrigCase{0x1.921fb54442d18p-6, 0x1.92155f7a3667ep-6, 0x1.ffd886084cd0dp-1},
+        TrigCase{0x1.921fb54442d18p-5, 0x1.91f65f10dd814p-5, 0x1.ff621e3796d7ep-1},
+        // pi/2 and pi rounded: the result is the rounding error of pi.
+        TrigCase{0x1.921fb54442d18p+0, 1.0, 0x1.1a62633145c07p-54},
+        TrigCase{0x1.921fb54442d18p+1, 0x1.1a62633145c07p-53, -1.0},
+        // The double nearest a multiple of pi below 2^18 (29 pi, 2^-59.5 away).
+        TrigCase{0x1.6c6cbc45dc8dep+6, -0x1.6d61b58c99c43p-60, -1.0},
+        // Either side of the switch to the Payne-Hanek reduction.
+        TrigCase{0x1.fffffffffffffp+17, -0x1.58809c5ae56bcp-4, -0x1.fe2f9378c8f29p-1},
+        TrigCase{0x1p18, -0x1.58809c5ce39b6p-4, -0x1.fe2f9378c3909p-1},
+        TrigCase{1e22, -0x1.b453ab76bf397p-1, 0x1.0be2cef01c8f4p-1},
+        // The double nearest a multiple of pi/2 (Muller's worst case), and the largest.
+        TrigCase{0x1.6ac5b262ca1ffp+849, 1.0, -0x1.14ae72e6ba22fp-61},
+        TrigCase{0x1.fffffffffffffp+1023, 0x1.452fc98b34e97p-8, -0x1.fffe62ecfab75p-1}));
+
+struct PairCase {
+  double y, x, want;
+};
+
+class Atan2Values : public ::testing::TestWithParam<PairCase> {};
+
+TEST_P(Atan2Values, Exact) {
+  const PairCase c = GetParam();
+  EXPECT_EQ(bits(atan2_correct(c.y, c.x)), bits(c.want)) << std::hexfloat << c.y << ", " << c.x;
+  EXPECT_EQ(bits(atan2_last_resort(c.y, c.x)), bits(c.want)) << std::hexfloat << c.y << ", " << c.x;
+}
+
+constexpr double kPi = 0x1.921fb54442d18p+1, kHalfPi = 0x1.921fb54442d18p+0;
+constexpr double kQuarterPi = 0x1.921fb54442d18p-1, kThreeQuarterPi = 0x1.2d97c7f3321d2p+1;
+constexpr double kMax = 0x1.fffffffffffffp+1023;
+
+// C99 Annex F (F.9.1.4): the signed zeros and the infinities.
+INSTANTIATE_TEST_SUITE_P(
+    AnnexF, Atan2Values,
+    ::testing::Values(
+        PairCase{0.0, 0.0, 0.0}, PairCase{-0.0, 0.0, -0.0}, PairCase{0.0, -0.0, kPi},
+        PairCase{-0.0, -0.0, -kPi}, PairCase{0.0, -1.0, kPi}, PairCase{-0.0, -1.0, -kPi},
+        PairCase{0.0, 1.0, 0.0}, PairCase{-0.0, 1.0, -0.0}, PairCase{1.0, 0.0, kHalfPi},
+        PairCase{-1.0, -0.0, -kHalfPi}, PairCase{1.0, -kInf, kPi}, PairCase{-1.0, -kInf, -kPi},
+        PairCase{1.0, kInf, 0.0}, PairCase{-1.0, kInf, -0.0}, PairCase{kInf, 1.0, kHalfPi},
+        PairCase{-kInf, -1.0, -kHalfPi}, PairCase{kInf, -kInf, kThreeQuarterPi},
+        PairCase{-kInf, kInf, -kQuarterPi}, PairCase{kInf, kInf, kQuarterPi}));
+
+// MPFR's values.
+INSTANTIATE_TEST_SUITE_P(
+    Thresholds, Atan2Values,
+    ::testing::Values(
+        // The diagonals, and either side of |y| = |x| (the swap of the ratio).
+        PairCase{1.0, 1.0, kQuarterPi}, PairCase{-1.0, -1.0, -kThreeQuarterPi},
+        PairCase{1.0, -1.0, kThreeQuarterPi}, PairCase{kMax, kMax, kQuarterPi},
+        PairCase{0x1p-1022, 0x1p-1022, kQuarterPi},
+        PairCase{1.0, 0x1.fffffffffffffp-1, 0x1.921fb54442d19p-1},
+        PairCase{0x1.fffffffffffffp-1, 1.0, 0x1.921fb54442d18p-1},
+        PairCase{3.0, 4.0, 0x1.4978fa3269ee1p-1}, PairCase{-4.0, 3.0, -0x1.dac670561bb4fp-1},
+        // Either side of t = 1/128, where the table's first step begins.
+        PairCase{0x1p-7, 1.0, 0x1.fffd555bbba97p-8},
+        PairCase{0x1.0000000000001p-7, 1.0, 0x1.fffd555bbba99p-8},
+        // Either side of the switch to the last resort for tiny ratios.
+        PairCase{0x1p-900, 1.0, 0x1p-900},
+        PairCase{0x1.fffffffffffffp-901, 1.0, 0x1.fffffffffffffp-901},
+        // Subnormal results: y/x an exact midpoint, atan just below it, rounds down.
+        PairCase{0x1p-1074, 1.0, 0x1p-1074}, PairCase{0x3p-1074, 2.0, 0x1p-1074},
+        PairCase{0x1p-1074, 2.0, 0.0}, PairCase{0x1p-1074, 0x1.0000000000001p+1, 0.0},
+        // Both subnormal; the widest ratios beside pi/2 and pi.
+        PairCase{0x1p-1074, 0x1p-1073, 0x1.dac670561bb4fp-2}, PairCase{kMax, 0x1p-1074, kHalfPi},
+        PairCase{-0x1p-1074, -kMax, -kPi}, PairCase{0x1p-1074, -1.0, kPi},
+        PairCase{0x1.7e43c8800759cp+996, -0x1.56e1fc2f8f359p-997, kHalfPi}));
+
 TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (double x : {nan, -1.0, -kInf}) EXPECT_TRUE(std::isnan(log_correct(x))) << x;
@@ -168,12 +274,20 @@ TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
   EXPECT_TRUE(std::isnan(exp_correct(nan)));
   EXPECT_TRUE(std::isnan(expm1_correct(nan)));
   EXPECT_TRUE(std::isnan(erfc_correct(nan)));
+  for (double x : {nan, 0.0, 1.0, kInf}) {
+    EXPECT_TRUE(std::isnan(atan2_correct(nan, x))) << x;
+    EXPECT_TRUE(std::isnan(atan2_correct(x, nan))) << x;
+  }
+  for (double x : {nan, kInf, -kInf}) {
+    EXPECT_TRUE(std::isnan(sin_correct(x))) << x;
+    EXPECT_TRUE(std::isnan(cos_correct(x))) << x;
+  }
 }
 
 // Each lane of every kind of argument (over the range, near 0 and 1 at
 // every scale, any bit pattern: tiny, beyond the thresholds, NaN) gives the
 // scalar path's bits, for each function.
-enum class Function { kExp, kLog, kExpm1, kLog1p, kErfc };
+enum class Function { kExp, kLog, kExpm1, kLog1p, kErfc, kSin, kCos };
 
 class LanesAreScalar : public ::testing::TestWithParam<Function> {};
 
@@ -185,6 +299,8 @@ TEST_P(LanesAreScalar, Bits) {
       case Function::kLog: return log_correct(x);
       case Function::kExpm1: return expm1_correct(x);
       case Function::kLog1p: return log1p_correct(x);
+      case Function::kSin: return sin_correct(x);
+      case Function::kCos: return cos_correct(x);
       default: return erfc_correct(x);
     }
   };
@@ -216,8 +332,35 @@ TEST_P(LanesAreScalar, Bits) {
   }
 }
 
+// atan2's lanes against its scalar path over pairs of the same kinds, mixed.
+TEST(LanesAreScalar, Atan2Bits) {
+  std::mt19937_64 g(12);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  const auto draw = [&](int kind) {
+    switch (kind % 4) {
+      case 0: return unit(g);
+      case 1: return std::ldexp(unit(g), -static_cast<int>(g() % 1100));
+      case 2: return std::ldexp(unit(g), static_cast<int>(g() % 1024));
+      default: return std::bit_cast<double>(g());
+    }
+  };
+  for (int i = 0; i < 100000; ++i) {
+    Lanes y, x;
+    for (int k = 0; k < 4; ++k) {
+      y[k] = draw(i + k);
+      x[k] = draw(static_cast<int>(g() % 4));
+    }
+    const Lanes r = atan2_correct(y, x);
+    for (int k = 0; k < 4; ++k) {
+      const double s = atan2_correct(y[k], x[k]);
+      ASSERT_EQ(bits(r[k]), bits(s)) << std::hexfloat << y[k] << ", " << x[k];
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(EachFunction, LanesAreScalar,
                          ::testing::Values(Function::kExp, Function::kLog, Function::kExpm1,
-                                           Function::kLog1p, Function::kErfc));
+                                           Function::kLog1p, Function::kErfc, Function::kSin,
+                                           Function::kCos));
 
 }  // namespace
