@@ -31,8 +31,7 @@
 // either reduction, below), measured 2^-76.35 (sin) and 2^-76.36 (cos) over
 // 10^7 arguments, an eighth of them beyond 2^18 (reference/correct_rounding
 // --only sin --count 10000000 --error, and cos). The rounding test takes
-// 2^-66, which leaves one argument in 5,000 (2^-12.4 and 2^-12.2 measured)
-// to the last resort.
+// 2^-74, which leaves some one argument in a million to the last resort.
 //
 // Below 2^-26, sin(x) = x (1 - x^2/6 + ...) is within 2^-54.58 relative of
 // x, nearer than any midpoint next to x: sin rounds to x (-0 to -0, the
@@ -80,7 +79,7 @@ namespace {
 inline constexpr double kTrigFastTop = 0x1p18;
 inline constexpr double kSinTiny = 0x1p-26;
 inline constexpr double kCosTiny = 0x1p-27;
-inline constexpr double kTrigTestError = 0x1p-66;
+inline constexpr double kTrigTestError = 0x1p-74;
 
 // x = k pi/64 + r: j = k mod 128 and r as a double-double, for |x| < 2^18.
 template <class V>
