@@ -457,6 +457,12 @@ std::vector<Function> functions() {
        0x1.921fb54442d18p-6, 0x1.921fb54442d18p-5, 355.0, 0x1.6ac5b262ca1ffp+849,
        kTrigFastTop, -kTrigFastTop, 1e22, 0x1.6c6cbc45dc8dep+6, 0x1p1023, 0x1.fffffffffffffp+1023,
        -0x1.fffffffffffffp+1023, kInf, -kInf, __builtin_nan("")});
+  fs.back().quick = [](double x) {
+    std::int64_t m = 0;
+    const Pair<double> p = erfc_stage<true>(x, m);
+    return Reduced{p.hi, p.lo, static_cast<long>(m)};
+  };
+  fs.back().quick_error = kErfcQuickError;
   fs.push_back(Function{
       "sin", mpfr_sin, mpfr_asin, [](double x) { return std::sin(x); },
       [](double x) { return sin_correct(x); }, [](Lanes x) { return sin_correct(x); },
