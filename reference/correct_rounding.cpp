@@ -382,6 +382,11 @@ std::vector<Function> functions() {
       with_neighbours({1.0, 2.0, 0.5, kSqrt2, 1.0 + 0x1p-9, 1.0 - 0x1p-9, 0x1p-1022, 0x1p-1074,
                        0x1.fffffffffffffp+1023, 0.0, -0.0, -1.0, kInf, -kInf,
                        __builtin_nan("")})});
+  fs.back().quick = [](double x) {
+    const Pair<double> p = log_quick(x);
+    return Reduced{p.hi, p.lo, 0};
+  };
+  fs.back().quick_error = kLogQuickError;
   fs.push_back(Function{
       "log1p", mpfr_log1p, mpfr_expm1, [](double x) { return std::log1p(x); },
       [](double x) { return log1p_correct(x); }, [](Lanes x) { return log1p_correct(x); },

@@ -17,7 +17,8 @@
 // result; f's low part adds 2^-105, the table 2^-107, ln 2 2^-101: in all
 // some 2^-69, measured 2^-69.9 over 10^8 arguments (reference/
 // correct_rounding --error). The rounding test takes 2^-67, and near 1 the
-// sharper bound of log_reduced.
+// sharper bound of log_reduced. Before it, a first stage without divisions
+// (log_quick, on log1p's table) decides most arguments at a test of 2^-60.
 #pragma once
 
 #include <bit>
@@ -25,6 +26,7 @@
 
 #include "special/exact.hpp"
 #include "special/exp.hpp"
+#include "special/expm1_log1p_tables.hpp"
 #include "special/log_tables.hpp"
 #include "special/value.hpp"
 #include "special/ziv.hpp"
@@ -37,6 +39,7 @@ double log_last_resort(double x);
 namespace {
 
 inline constexpr double kLogTestError = 0x1p-67;
+inline constexpr double kLogQuickError = 0x1p-60;
 inline constexpr double kSqrt2 = 0x1.6a09e667f3bcdp+0;
 
 // log x = hi + lo for a positive normal x, within `error` relative.
@@ -100,13 +103,57 @@ template <class V>
   return fast_two_sum(s2.hi, s1.lo + s2.lo + ((ed * kLn2Lo + t_lo) + a_lo));
 }
 
+// The first stage, for positive normal x: log x = hi + lo by log1p's
+// reduction (log1p.hpp) without a division: x = 2^e m, m in [sqrt(1/2),
+// sqrt(2)), c = RN(256/k) for k = round(256 m), t = c m - 1 as an exact pair
+// (|t| <= 2^-8.5), and
+//   log x = e ln2 + (-log c) + t - t^2/2 + t^3 Q(t),
+// the first three summed exactly, the rest (below 2^-18) in double. Its
+// roundings stay below 2^-70 absolute; the result is t itself (c = 1, e = 0:
+// the tail's 2^-54 t^2 is 2^-62.5 of it) or at least 2^-10 (half of
+// |log c| where t cancels it), so within 2^-61 relative; the test takes
+// 2^-60.
+template <class V>
+[[gnu::always_inline]] inline Pair<V> log_quick(V x) {
+  using I = LaneInt<V>;
+  constexpr std::int64_t kSqrtHalf = 0x3fe6a09e667f3bcd;  // the bits of sqrt(1/2)
+  const I bits = bits_of(x);
+  const I e = (bits - kSqrtHalf) >> 52;
+  const V m = from_bits<V>(bits - (e << 52));
+  V ed;
+  if constexpr (kScalar<V>) {
+    ed = static_cast<double>(e);
+  } else {
+    ed = __builtin_convertvector(e, V);
+  }
+  I k;
+  nearest_integer(m * 256.0, k);
+  const I row = k - kLog1pFirst;
+  const V c = gather<V>(kLog1pTable, row, 0);
+  const V l_hi = gather<V>(kLog1pTable, row, 1), l_lo = gather<V>(kLog1pTable, row, 2);
+  const Pair<V> p = two_prod(c, m);
+  const Pair<V> t = two_sum(p.hi - 1.0, p.lo);  // p_hi - 1 exact (Sterbenz)
+  const V w = t.lo + (t.hi * t.hi) * (-0.5 + t.hi * horner(kLog1pTaylor, t.hi));
+  const Pair<V> s = two_sum(ed * kLn2Hi, l_hi);  // e ln2_hi exact
+  const Pair<V> s2 = two_sum(s.hi, t.hi);
+  return {s2.hi, s2.lo + (s.lo + ((ed * kLn2Lo + l_lo) + w))};
+}
+
 // The fast path for positive normal x: the correctly rounded log x where
-// `decided`.
+// `decided`. The first stage decides most arguments; the second runs where
+// it did not.
 template <class V>
 [[gnu::always_inline]] inline V log_fast(V x, Mask<V>& decided) {
-  V error;
-  const Pair<V> v = log_reduced(x, error);
-  return ziv_round(v, error, decided);
+  V up = ziv_round(log_quick(x), kLogQuickError, decided);
+  if (!all(decided)) {
+    V error = splat<V>(kLogTestError);
+    const Pair<V> v = log_reduced(x, error);
+    Mask<V> second;
+    const V up2 = ziv_round(v, error, second);
+    up = select(decided, up, up2);
+    decided = decided | second;
+  }
+  return up;
 }
 
 // log(x) correctly rounded to nearest, each lane.
