@@ -36,6 +36,7 @@
 #include "special/erfc.hpp"
 #include "special/exp.hpp"
 #include "special/expm1.hpp"
+#include "special/hyperbolic.hpp"
 #include "special/log.hpp"
 #include "special/log1p.hpp"
 
@@ -391,6 +392,43 @@ std::vector<Function> functions() {
                        27.3, 1e300, -1e300, kInf, -kInf, __builtin_nan("")}),
       // MPFR's erfc takes 3 to 300 us an argument (its exp some 1 us).
       10});
+  // sinh and cosh: over the range and near 0 at every scale.
+  const auto hyperbolic_arg = [](Rng& g) {
+    double x;
+    do x = mixed(g, -kHyperbolicOverflow, kHyperbolicOverflow);
+    while (std::fabs(x) < kHyperbolicTiny);
+    return x;
+  };
+  const std::vector<double> hyperbolic_specials = with_neighbours(
+      {0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, kHyperbolicTiny, -kHyperbolicTiny, 0x1p-25,
+       0x1.8p-26, 0.25, 0.5, 1.0, -1.0, 0x1.62e42fefa39efp-2, 0x1.62e42fefa39efp-1, 22.0, 40.0,
+       kExpOverflow, kHyperbolicOverflow, -kHyperbolicOverflow, 711.0, 1e300, kInf, -kInf,
+       __builtin_nan("")});
+  fs.push_back(Function{
+      "sinh", mpfr_sinh, mpfr_asinh, [](double x) { return std::sinh(x); },
+      [](double x) { return sinh_correct(x); }, [](Lanes x) { return sinh_correct(x); },
+      [](Lanes x, Mask<Lanes>& d) { return sinh_fast(x, d); },
+      [](Rng& g) { return g() % 2 ? uniform(g, -712.0, 712.0) : uniform(g, -1.0, 1.0); },
+      hyperbolic_arg,
+      [](double x) {
+        std::int64_t m = 0;
+        const Pair<double> p = sinh_reduced(std::fabs(x), m);
+        return x < 0 ? Reduced{-p.hi, -p.lo, static_cast<long>(m - 1)}
+                     : Reduced{p.hi, p.lo, static_cast<long>(m - 1)};
+      },
+      sinh_last_resort, kHyperbolicTestError, false, hyperbolic_specials});
+  fs.push_back(Function{
+      "cosh", mpfr_cosh, mpfr_acosh, [](double x) { return std::cosh(x); },
+      [](double x) { return cosh_correct(x); }, [](Lanes x) { return cosh_correct(x); },
+      [](Lanes x, Mask<Lanes>& d) { return cosh_fast(x, d); },
+      [](Rng& g) { return g() % 2 ? uniform(g, -712.0, 712.0) : uniform(g, -1.0, 1.0); },
+      hyperbolic_arg,
+      [](double x) {
+        std::int64_t m = 0;
+        const Pair<double> p = cosh_reduced(std::fabs(x), m);
+        return Reduced{p.hi, p.lo, static_cast<long>(m - 1)};
+      },
+      cosh_last_resort, kHyperbolicTestError, false, hyperbolic_specials});
   return fs;
 }
 

@@ -1,10 +1,10 @@
-// The correctly rounded exp, log, expm1, log1p and erfc where a mistake
-// would hide: signed zeros, subnormals, the thresholds of overflow, of
-// subnormal results, of -1, of 2 and of the poles, the switches between
-// methods, the tiny arguments whose result is x or
-// its neighbour (worked out from x +- x^2/2 against half an ulp) and the
-// shortcuts near 0 and 1, against values worked out by hand, by mpmath or by
-// MPFR; the lanes against the scalar path.
+// The correctly rounded exp, log, expm1, log1p, erfc, sinh and cosh where a
+// mistake would hide: signed zeros, subnormals, the thresholds
+// of overflow, of subnormal results, of -1, of 2 and of the poles, the
+// switches between methods, the tiny arguments whose result is x or its
+// neighbour (worked out from x +- x^2/2, or x^3/6, against half an ulp) and the
+// shortcuts near 0 and 1, against values worked out by hand,
+// by mpmath or by MPFR; the lanes against the scalar path.
 // (Random and near-midpoint arguments against MPFR: reference/correct_rounding.)
 #include <gtest/gtest.h>
 
@@ -17,17 +17,22 @@
 #include "special/erfc.hpp"
 #include "special/exp.hpp"
 #include "special/expm1.hpp"
+#include "special/hyperbolic.hpp"
 #include "special/log.hpp"
 #include "special/log1p.hpp"
 
 namespace {
 
+using tarvik::rational::cosh_correct;
+using tarvik::rational::cosh_last_resort;
 using tarvik::rational::erfc_correct;
 using tarvik::rational::erfc_last_resort;
 using tarvik::rational::exp_correct;
 using tarvik::rational::expm1_correct;
 using tarvik::rational::log1p_correct;
 using tarvik::rational::log_correct;
+using tarvik::rational::sinh_correct;
+using tarvik::rational::sinh_last_resort;
 using Lanes = double __attribute__((vector_size(32)));
 
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
@@ -159,6 +164,54 @@ INSTANTIATE_TEST_SUITE_P(
         Case{27.0, 0x0.0000000019e0fp-1022}, Case{27.226, 0x0.0000000000001p-1022},
         Case{27.3, 0.0}, Case{kInf, 0.0}));
 
+// sinh and cosh: the fast path (where it decides) and the last
+// resort alone, each, against MPFR's values.
+struct Fn {
+  double (*correct)(double);
+  double (*last_resort)(double);
+};
+constexpr Fn kSinhFn{[](double x) { return sinh_correct(x); }, sinh_last_resort};
+constexpr Fn kCoshFn{[](double x) { return cosh_correct(x); }, cosh_last_resort};
+
+struct FnCase {
+  Fn f;
+  double x, want;
+};
+
+class MoreValues : public ::testing::TestWithParam<FnCase> {};
+
+TEST_P(MoreValues, Exact) {
+  const FnCase c = GetParam();
+  EXPECT_EQ(bits(c.f.correct(c.x)), bits(c.want)) << std::hexfloat << c.x;
+  EXPECT_EQ(bits(c.f.last_resort(c.x)), bits(c.want)) << std::hexfloat << c.x;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hyperbolic, MoreValues,
+    ::testing::Values(
+        FnCase{kSinhFn, 0.0, 0.0}, FnCase{kSinhFn, -0.0, -0.0},
+        FnCase{kSinhFn, 0x1p-1074, 0x1p-1074}, FnCase{kSinhFn, -0x1p-1022, -0x1p-1022},
+        // x^3/6 against half an ulp of x: below it under 2^-26, above it at 1.5 2^-26.
+        FnCase{kSinhFn, -0x1.fffffffffffffp-27, -0x1.fffffffffffffp-27},
+        FnCase{kSinhFn, 0x1p-26, 0x1p-26}, FnCase{kSinhFn, 0x1.8p-26, 0x1.8000000000001p-26},
+        FnCase{kSinhFn, -1.0, -0x1.2cd9fc44eb982p+0},
+        // ln 2 and ln 2 / 2, where expm1's reduction changes m.
+        FnCase{kSinhFn, 0x1.62e42fefa39efp-1, 0.75},
+        FnCase{kSinhFn, 0x1.62e42fefa39efp-2, 0x1.6a09e667f3bccp-2},
+        // Past exp's overflow (m = 1025), the last finite result, then inf.
+        FnCase{kSinhFn, 0x1.62e42fefa39efp+9, 0x1.fffffffffff2ap+1022},
+        FnCase{kSinhFn, -0x1.633ce8fb9f87dp+9, -0x1.ffffffffffd3bp+1023},
+        FnCase{kSinhFn, 0x1.633ce8fb9f87ep+9, kInf}, FnCase{kSinhFn, -kInf, -kInf},
+        FnCase{kCoshFn, -0.0, 1.0}, FnCase{kCoshFn, 0x1p-1074, 1.0},
+        // 1 + x^2/2 against the midpoint 1 + 2^-53.
+        FnCase{kCoshFn, 0x1.fffffffffffffp-27, 1.0},
+        FnCase{kCoshFn, -0x1p-26, 0x1.0000000000001p+0},
+        FnCase{kCoshFn, 1.0, 0x1.8b07551d9f55p+0},
+        // Either side of m = 64, where e^-2a leaves the sum.
+        FnCase{kCoshFn, 44.0, 0x1.64b41c6d37832p+62}, FnCase{kCoshFn, 45.0, 0x1.e4cf766fe49bep+63},
+        FnCase{kCoshFn, -0x1.633ce8fb9f87dp+9, 0x1.ffffffffffd3bp+1023},
+        FnCase{kCoshFn, 0x1.633ce8fb9f87ep+9, kInf}, FnCase{kCoshFn, -kInf, kInf}));
+
 TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (double x : {nan, -1.0, -kInf}) EXPECT_TRUE(std::isnan(log_correct(x))) << x;
@@ -168,12 +221,16 @@ TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
   EXPECT_TRUE(std::isnan(exp_correct(nan)));
   EXPECT_TRUE(std::isnan(expm1_correct(nan)));
   EXPECT_TRUE(std::isnan(erfc_correct(nan)));
+  for (const Fn f : {kSinhFn, kCoshFn}) {
+    EXPECT_TRUE(std::isnan(f.correct(nan)));
+    EXPECT_TRUE(std::isnan(f.last_resort(nan)));
+  }
 }
 
 // Each lane of every kind of argument (over the range, near 0 and 1 at
 // every scale, any bit pattern: tiny, beyond the thresholds, NaN) gives the
 // scalar path's bits, for each function.
-enum class Function { kExp, kLog, kExpm1, kLog1p, kErfc };
+enum class Function { kExp, kLog, kExpm1, kLog1p, kErfc, kSinh, kCosh };
 
 class LanesAreScalar : public ::testing::TestWithParam<Function> {};
 
@@ -185,6 +242,8 @@ TEST_P(LanesAreScalar, Bits) {
       case Function::kLog: return log_correct(x);
       case Function::kExpm1: return expm1_correct(x);
       case Function::kLog1p: return log1p_correct(x);
+      case Function::kSinh: return sinh_correct(x);
+      case Function::kCosh: return cosh_correct(x);
       default: return erfc_correct(x);
     }
   };
@@ -218,6 +277,7 @@ TEST_P(LanesAreScalar, Bits) {
 
 INSTANTIATE_TEST_SUITE_P(EachFunction, LanesAreScalar,
                          ::testing::Values(Function::kExp, Function::kLog, Function::kExpm1,
-                                           Function::kLog1p, Function::kErfc));
+                                           Function::kLog1p, Function::kErfc, Function::kSinh,
+                                           Function::kCosh));
 
 }  // namespace
