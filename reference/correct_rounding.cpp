@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "special/asinh.hpp"
 #include "special/erfc.hpp"
 #include "special/exp.hpp"
 #include "special/expm1.hpp"
@@ -429,6 +430,29 @@ std::vector<Function> functions() {
         return Reduced{p.hi, p.lo, static_cast<long>(m - 1)};
       },
       cosh_last_resort, kHyperbolicTestError, false, hyperbolic_specials});
+  fs.push_back(Function{
+      "asinh", mpfr_asinh, mpfr_sinh, [](double x) { return std::asinh(x); },
+      [](double x) { return asinh_correct(x); }, [](Lanes x) { return asinh_correct(x); },
+      [](Lanes x, Mask<Lanes>& d) { return asinh_fast(x, d); },
+      [](Rng& g) {
+        return g() % 2 ? uniform(g, -4.0, 4.0) : std::sinh(uniform(g, -710.0, 710.0));
+      },
+      [](Rng& g) {
+        // Over the range (sinh of a uniform argument) and near 0 at every scale.
+        double x;
+        do x = g() % 3 ? mixed(g, -1e3, 1e3) : std::sinh(uniform(g, -710.0, 710.0));
+        while (std::fabs(x) < kAsinhTiny);
+        return x;
+      },
+      [](double x) {
+        const Pair<double> p = asinh_reduced(std::fabs(x));
+        return x < 0 ? Reduced{-p.hi, -p.lo, 0} : Reduced{p.hi, p.lo, 0};
+      },
+      asinh_last_resort, kAsinhTestError, false,
+      with_neighbours({0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, kAsinhTiny, -kAsinhTiny,
+                       0x1p-25, 0.5, 1.0, -1.0, 2.0, 0x1p26, kAsinhLarge, -kAsinhLarge, 0x1p30,
+                       0x1p511, 0x1p512, 0x1p1022, 0x1.fffffffffffffp+1023,
+                       -0x1.fffffffffffffp+1023, kInf, -kInf, __builtin_nan("")})});
   return fs;
 }
 

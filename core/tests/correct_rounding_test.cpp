@@ -1,5 +1,5 @@
-// The correctly rounded exp, log, expm1, log1p, erfc, sinh and cosh where a
-// mistake would hide: signed zeros, subnormals, the thresholds
+// The correctly rounded exp, log, expm1, log1p, erfc, sinh, cosh and
+// asinh where a mistake would hide: signed zeros, subnormals, the thresholds
 // of overflow, of subnormal results, of -1, of 2 and of the poles, the
 // switches between methods, the tiny arguments whose result is x or its
 // neighbour (worked out from x +- x^2/2, or x^3/6, against half an ulp) and the
@@ -14,6 +14,7 @@
 #include <limits>
 #include <random>
 
+#include "special/asinh.hpp"
 #include "special/erfc.hpp"
 #include "special/exp.hpp"
 #include "special/expm1.hpp"
@@ -23,6 +24,8 @@
 
 namespace {
 
+using tarvik::rational::asinh_correct;
+using tarvik::rational::asinh_last_resort;
 using tarvik::rational::cosh_correct;
 using tarvik::rational::cosh_last_resort;
 using tarvik::rational::erfc_correct;
@@ -164,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{27.0, 0x0.0000000019e0fp-1022}, Case{27.226, 0x0.0000000000001p-1022},
         Case{27.3, 0.0}, Case{kInf, 0.0}));
 
-// sinh and cosh: the fast path (where it decides) and the last
+// sinh, cosh and asinh: the fast path (where it decides) and the last
 // resort alone, each, against MPFR's values.
 struct Fn {
   double (*correct)(double);
@@ -172,6 +175,7 @@ struct Fn {
 };
 constexpr Fn kSinhFn{[](double x) { return sinh_correct(x); }, sinh_last_resort};
 constexpr Fn kCoshFn{[](double x) { return cosh_correct(x); }, cosh_last_resort};
+constexpr Fn kAsinhFn{[](double x) { return asinh_correct(x); }, asinh_last_resort};
 
 struct FnCase {
   Fn f;
@@ -212,6 +216,22 @@ INSTANTIATE_TEST_SUITE_P(
         FnCase{kCoshFn, -0x1.633ce8fb9f87dp+9, 0x1.ffffffffffd3bp+1023},
         FnCase{kCoshFn, 0x1.633ce8fb9f87ep+9, kInf}, FnCase{kCoshFn, -kInf, kInf}));
 
+INSTANTIATE_TEST_SUITE_P(
+    Asinh, MoreValues,
+    ::testing::Values(
+        FnCase{kAsinhFn, -0.0, -0.0}, FnCase{kAsinhFn, 0x1p-1074, 0x1p-1074},
+        // x^3/6 against half an ulp below x (a quarter of x's ulp at 2^-26).
+        FnCase{kAsinhFn, 0x1.fffffffffffffp-27, 0x1.fffffffffffffp-27},
+        FnCase{kAsinhFn, 0x1p-26, 0x1p-26}, FnCase{kAsinhFn, -0x1.8p-26, -0x1.7ffffffffffffp-26},
+        FnCase{kAsinhFn, 1.0, 0x1.c34366179d427p-1},
+        // Either side of the switch to u/2 = x + 1/(4x), and of the last resort's scaling.
+        FnCase{kAsinhFn, 0x1.fffffffffffffp+26, 0x1.3687a9f1af2b1p+4},
+        FnCase{kAsinhFn, 0x1p27, 0x1.3687a9f1af2b1p+4},
+        FnCase{kAsinhFn, 0x1.fffffffffffffp+29, 0x1.57cd0e702682p+4},
+        FnCase{kAsinhFn, 0x1p30, 0x1.57cd0e702682p+4},
+        FnCase{kAsinhFn, -0x1.fffffffffffffp+1023, -0x1.633ce8fb9f87ep+9},
+        FnCase{kAsinhFn, kInf, kInf}, FnCase{kAsinhFn, -kInf, -kInf}));
+
 TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (double x : {nan, -1.0, -kInf}) EXPECT_TRUE(std::isnan(log_correct(x))) << x;
@@ -221,7 +241,7 @@ TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
   EXPECT_TRUE(std::isnan(exp_correct(nan)));
   EXPECT_TRUE(std::isnan(expm1_correct(nan)));
   EXPECT_TRUE(std::isnan(erfc_correct(nan)));
-  for (const Fn f : {kSinhFn, kCoshFn}) {
+  for (const Fn f : {kSinhFn, kCoshFn, kAsinhFn}) {
     EXPECT_TRUE(std::isnan(f.correct(nan)));
     EXPECT_TRUE(std::isnan(f.last_resort(nan)));
   }
@@ -230,7 +250,7 @@ TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
 // Each lane of every kind of argument (over the range, near 0 and 1 at
 // every scale, any bit pattern: tiny, beyond the thresholds, NaN) gives the
 // scalar path's bits, for each function.
-enum class Function { kExp, kLog, kExpm1, kLog1p, kErfc, kSinh, kCosh };
+enum class Function { kExp, kLog, kExpm1, kLog1p, kErfc, kSinh, kCosh, kAsinh };
 
 class LanesAreScalar : public ::testing::TestWithParam<Function> {};
 
@@ -244,6 +264,7 @@ TEST_P(LanesAreScalar, Bits) {
       case Function::kLog1p: return log1p_correct(x);
       case Function::kSinh: return sinh_correct(x);
       case Function::kCosh: return cosh_correct(x);
+      case Function::kAsinh: return asinh_correct(x);
       default: return erfc_correct(x);
     }
   };
@@ -278,6 +299,6 @@ TEST_P(LanesAreScalar, Bits) {
 INSTANTIATE_TEST_SUITE_P(EachFunction, LanesAreScalar,
                          ::testing::Values(Function::kExp, Function::kLog, Function::kExpm1,
                                            Function::kLog1p, Function::kErfc, Function::kSinh,
-                                           Function::kCosh));
+                                           Function::kCosh, Function::kAsinh));
 
 }  // namespace
