@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "special/asinh.hpp"
+#include "special/cbrt.hpp"
 #include "special/erfc.hpp"
 #include "special/exp.hpp"
 #include "special/expm1.hpp"
@@ -273,6 +274,17 @@ double mixed(Rng& g, double lo, double hi) {
   }
 }
 
+// x^3, cbrt's inverse.
+int cube(mpfr_ptr rop, mpfr_srcptr x, mpfr_rnd_t rnd) { return mpfr_pow_ui(rop, x, 3, rnd); }
+
+// A normal double of any exponent and sign, uniform in its bit pattern.
+double any_normal(Rng& g) {
+  double x;
+  do x = std::bit_cast<double>(g());
+  while (!(std::fabs(x) >= 0x1p-1022 && std::fabs(x) < kInf));
+  return x;
+}
+
 std::vector<Function> functions() {
   std::vector<Function> fs;
   fs.push_back(Function{
@@ -453,6 +465,28 @@ std::vector<Function> functions() {
                        0x1p-25, 0.5, 1.0, -1.0, 2.0, 0x1p26, kAsinhLarge, -kAsinhLarge, 0x1p30,
                        0x1p511, 0x1p512, 0x1p1022, 0x1.fffffffffffffp+1023,
                        -0x1.fffffffffffffp+1023, kInf, -kInf, __builtin_nan("")})});
+  fs.push_back(Function{
+      "cbrt", mpfr_cbrt, cube, [](double x) { return std::cbrt(x); },
+      [](double x) { return cbrt_correct(x); }, [](Lanes x) { return cbrt_correct(x); },
+      [](Lanes x, Mask<Lanes>& d) { return cbrt_fast(x, d); },
+      [](Rng& g) { return g() % 2 ? uniform(g, -10.0, 10.0) : any_normal(g); },
+      [](Rng& g) {
+        double x;
+        do x = g() % 2 ? mixed(g, -1e3, 1e3) : any_normal(g);
+        while (!(std::fabs(x) >= 0x1p-1022));
+        return x;
+      },
+      [](double x) {
+        std::int64_t scale = 0;
+        const Pair<double> p = cbrt_reduced(std::fabs(x), scale);
+        return x < 0 ? Reduced{-p.hi, -p.lo, static_cast<long>(scale)}
+                     : Reduced{p.hi, p.lo, static_cast<long>(scale)};
+      },
+      cbrt_last_resort, kCbrtTestError, false,
+      with_neighbours({0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1.8p-1073, 0x1p-1022, -0x1p-1022,
+                       0x0.fffffffffffffp-1022, 1.0, -1.0, 2.0, 4.0, 8.0, 27.0, -27.0, 0.125,
+                       1e300, 0x1.fffffffffffffp+1023, -0x1.fffffffffffffp+1023, kInf, -kInf,
+                       __builtin_nan("")})});
   return fs;
 }
 

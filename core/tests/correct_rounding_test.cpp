@@ -1,9 +1,9 @@
-// The correctly rounded exp, log, expm1, log1p, erfc, sinh, cosh and
-// asinh where a mistake would hide: signed zeros, subnormals, the thresholds
+// The correctly rounded exp, log, expm1, log1p, erfc, sinh, cosh, asinh and
+// cbrt where a mistake would hide: signed zeros, subnormals, the thresholds
 // of overflow, of subnormal results, of -1, of 2 and of the poles, the
 // switches between methods, the tiny arguments whose result is x or its
-// neighbour (worked out from x +- x^2/2, or x^3/6, against half an ulp) and the
-// shortcuts near 0 and 1, against values worked out by hand,
+// neighbour (worked out from x +- x^2/2, or x^3/6, against half an ulp), exact
+// cubes and the shortcuts near 0 and 1, against values worked out by hand,
 // by mpmath or by MPFR; the lanes against the scalar path.
 // (Random and near-midpoint arguments against MPFR: reference/correct_rounding.)
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 #include <random>
 
 #include "special/asinh.hpp"
+#include "special/cbrt.hpp"
 #include "special/erfc.hpp"
 #include "special/exp.hpp"
 #include "special/expm1.hpp"
@@ -26,6 +27,8 @@ namespace {
 
 using tarvik::rational::asinh_correct;
 using tarvik::rational::asinh_last_resort;
+using tarvik::rational::cbrt_correct;
+using tarvik::rational::cbrt_last_resort;
 using tarvik::rational::cosh_correct;
 using tarvik::rational::cosh_last_resort;
 using tarvik::rational::erfc_correct;
@@ -167,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{27.0, 0x0.0000000019e0fp-1022}, Case{27.226, 0x0.0000000000001p-1022},
         Case{27.3, 0.0}, Case{kInf, 0.0}));
 
-// sinh, cosh and asinh: the fast path (where it decides) and the last
+// sinh, cosh, asinh and cbrt: the fast path (where it decides) and the last
 // resort alone, each, against MPFR's values.
 struct Fn {
   double (*correct)(double);
@@ -176,6 +179,7 @@ struct Fn {
 constexpr Fn kSinhFn{[](double x) { return sinh_correct(x); }, sinh_last_resort};
 constexpr Fn kCoshFn{[](double x) { return cosh_correct(x); }, cosh_last_resort};
 constexpr Fn kAsinhFn{[](double x) { return asinh_correct(x); }, asinh_last_resort};
+constexpr Fn kCbrtFn{[](double x) { return cbrt_correct(x); }, cbrt_last_resort};
 
 struct FnCase {
   Fn f;
@@ -232,6 +236,24 @@ INSTANTIATE_TEST_SUITE_P(
         FnCase{kAsinhFn, -0x1.fffffffffffffp+1023, -0x1.633ce8fb9f87ep+9},
         FnCase{kAsinhFn, kInf, kInf}, FnCase{kAsinhFn, -kInf, -kInf}));
 
+INSTANTIATE_TEST_SUITE_P(
+    Cbrt, MoreValues,
+    ::testing::Values(
+        FnCase{kCbrtFn, -0.0, -0.0},
+        // Exact cubes: decided by the test, not left to the last resort.
+        FnCase{kCbrtFn, 8.0, 2.0}, FnCase{kCbrtFn, -27.0, -3.0}, FnCase{kCbrtFn, 0.125, 0.5},
+        FnCase{kCbrtFn, 2.0, 0x1.428a2f98d728bp+0},
+        // Either side of a table interval's edge (m = 1 + 1/32).
+        FnCase{kCbrtFn, 0x1.04p0, 0x1.01539221d4c97p+0},
+        FnCase{kCbrtFn, 0x1.03fffffffffffp0, 0x1.01539221d4c97p+0},
+        // Subnormals (scaled by 2^54), the least normal, the largest double.
+        FnCase{kCbrtFn, 0x1p-1074, 0x1p-358},
+        FnCase{kCbrtFn, 0x0.0000000000003p-1022, 0x1.7137449123ef6p-358},
+        FnCase{kCbrtFn, 0x0.fffffffffffffp-1022, 0x1.428a2f98d728ap-341},
+        FnCase{kCbrtFn, 0x1p-1022, 0x1.428a2f98d728bp-341},
+        FnCase{kCbrtFn, -0x1.fffffffffffffp+1023, -0x1.428a2f98d728bp+341},
+        FnCase{kCbrtFn, -kInf, -kInf}));
+
 TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (double x : {nan, -1.0, -kInf}) EXPECT_TRUE(std::isnan(log_correct(x))) << x;
@@ -241,7 +263,7 @@ TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
   EXPECT_TRUE(std::isnan(exp_correct(nan)));
   EXPECT_TRUE(std::isnan(expm1_correct(nan)));
   EXPECT_TRUE(std::isnan(erfc_correct(nan)));
-  for (const Fn f : {kSinhFn, kCoshFn, kAsinhFn}) {
+  for (const Fn f : {kSinhFn, kCoshFn, kAsinhFn, kCbrtFn}) {
     EXPECT_TRUE(std::isnan(f.correct(nan)));
     EXPECT_TRUE(std::isnan(f.last_resort(nan)));
   }
@@ -250,7 +272,7 @@ TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
 // Each lane of every kind of argument (over the range, near 0 and 1 at
 // every scale, any bit pattern: tiny, beyond the thresholds, NaN) gives the
 // scalar path's bits, for each function.
-enum class Function { kExp, kLog, kExpm1, kLog1p, kErfc, kSinh, kCosh, kAsinh };
+enum class Function { kExp, kLog, kExpm1, kLog1p, kErfc, kSinh, kCosh, kAsinh, kCbrt };
 
 class LanesAreScalar : public ::testing::TestWithParam<Function> {};
 
@@ -265,6 +287,7 @@ TEST_P(LanesAreScalar, Bits) {
       case Function::kSinh: return sinh_correct(x);
       case Function::kCosh: return cosh_correct(x);
       case Function::kAsinh: return asinh_correct(x);
+      case Function::kCbrt: return cbrt_correct(x);
       default: return erfc_correct(x);
     }
   };
@@ -299,6 +322,6 @@ TEST_P(LanesAreScalar, Bits) {
 INSTANTIATE_TEST_SUITE_P(EachFunction, LanesAreScalar,
                          ::testing::Values(Function::kExp, Function::kLog, Function::kExpm1,
                                            Function::kLog1p, Function::kErfc, Function::kSinh,
-                                           Function::kCosh, Function::kAsinh));
+                                           Function::kCosh, Function::kAsinh, Function::kCbrt));
 
 }  // namespace
