@@ -414,7 +414,7 @@ std::vector<Function> functions() {
   };
   const std::vector<double> hyperbolic_specials = with_neighbours(
       {0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, kHyperbolicTiny, -kHyperbolicTiny, 0x1p-25,
-       0x1.8p-26, 0.25, 0.5, 1.0, -1.0, 0x1.62e42fefa39efp-2, 0x1.62e42fefa39efp-1, 22.0, 40.0,
+       0x1.8p-26, 0.25, 0.5, kSinhByExp, -kSinhByExp, 0x1.62e42fefa39efp-2, 0x1.62e42fefa39efp-1, 22.0, 40.0,
        kExpOverflow, kHyperbolicOverflow, -kHyperbolicOverflow, 711.0, 1e300, kInf, -kInf,
        __builtin_nan("")});
   fs.push_back(Function{

@@ -202,7 +202,9 @@ INSTANTIATE_TEST_SUITE_P(
         // x^3/6 against half an ulp of x: below it under 2^-26, above it at 1.5 2^-26.
         FnCase{kSinhFn, -0x1.fffffffffffffp-27, -0x1.fffffffffffffp-27},
         FnCase{kSinhFn, 0x1p-26, 0x1p-26}, FnCase{kSinhFn, 0x1.8p-26, 0x1.8000000000001p-26},
+        // Either side of the switch from expm1's double-double to exp's.
         FnCase{kSinhFn, -1.0, -0x1.2cd9fc44eb982p+0},
+        FnCase{kSinhFn, 0x1.fffffffffffffp-1, 0x1.2cd9fc44eb982p+0},
         // ln 2 and ln 2 / 2, where expm1's reduction changes m.
         FnCase{kSinhFn, 0x1.62e42fefa39efp-1, 0.75},
         FnCase{kSinhFn, 0x1.62e42fefa39efp-2, 0x1.6a09e667f3bccp-2},
