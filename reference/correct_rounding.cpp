@@ -37,10 +37,13 @@
 #include <utility>
 #include <vector>
 
+#include "special/asinh.hpp"
 #include "special/atan2.hpp"
+#include "special/cbrt.hpp"
 #include "special/erfc.hpp"
 #include "special/exp.hpp"
 #include "special/expm1.hpp"
+#include "special/hyperbolic.hpp"
 #include "special/log.hpp"
 #include "special/log1p.hpp"
 #include "special/trig.hpp"
@@ -311,6 +314,17 @@ double trig_fast_arg(Rng& g, double tiny) {
   return x;
 }
 
+// x^3, cbrt's inverse.
+int cube(mpfr_ptr rop, mpfr_srcptr x, mpfr_rnd_t rnd) { return mpfr_pow_ui(rop, x, 3, rnd); }
+
+// A normal double of any exponent and sign, uniform in its bit pattern.
+double any_normal(Rng& g) {
+  double x;
+  do x = std::bit_cast<double>(g());
+  while (!(std::fabs(x) >= 0x1p-1022 && std::fabs(x) < kInf));
+  return x;
+}
+
 std::vector<Function> functions() {
   std::vector<Function> fs;
   fs.push_back(Function{
@@ -482,6 +496,88 @@ std::vector<Function> functions() {
       [](Rng& g) { return trig_fast_arg(g, kCosTiny); },
       [](double x) { return trig_reduced_any(x, 1); },
       cos_last_resort, kTrigTestError, false, trig_specials});
+  // sinh and cosh: over the range and near 0 at every scale.
+  const auto hyperbolic_arg = [](Rng& g) {
+    double x;
+    do x = mixed(g, -kHyperbolicOverflow, kHyperbolicOverflow);
+    while (std::fabs(x) < kHyperbolicTiny);
+    return x;
+  };
+  const std::vector<double> hyperbolic_specials = with_neighbours(
+      {0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, kHyperbolicTiny, -kHyperbolicTiny, 0x1p-25,
+       0x1.8p-26, 0.25, 0.5, kSinhByExp, -kSinhByExp, 0x1.62e42fefa39efp-2, 0x1.62e42fefa39efp-1, 22.0, 40.0,
+       kExpOverflow, kHyperbolicOverflow, -kHyperbolicOverflow, 711.0, 1e300, kInf, -kInf,
+       __builtin_nan("")});
+  fs.push_back(Function{
+      "sinh", mpfr_sinh, mpfr_asinh, [](double x) { return std::sinh(x); },
+      [](double x) { return sinh_correct(x); }, [](Lanes x) { return sinh_correct(x); },
+      [](Lanes x, Mask<Lanes>& d) { return sinh_fast(x, d); },
+      [](Rng& g) { return g() % 2 ? uniform(g, -712.0, 712.0) : uniform(g, -1.0, 1.0); },
+      hyperbolic_arg,
+      [](double x) {
+        std::int64_t m = 0;
+        const Pair<double> p = sinh_reduced(std::fabs(x), m);
+        return x < 0 ? Reduced{-p.hi, -p.lo, static_cast<long>(m - 1)}
+                     : Reduced{p.hi, p.lo, static_cast<long>(m - 1)};
+      },
+      sinh_last_resort, kHyperbolicTestError, false, hyperbolic_specials});
+  fs.push_back(Function{
+      "cosh", mpfr_cosh, mpfr_acosh, [](double x) { return std::cosh(x); },
+      [](double x) { return cosh_correct(x); }, [](Lanes x) { return cosh_correct(x); },
+      [](Lanes x, Mask<Lanes>& d) { return cosh_fast(x, d); },
+      [](Rng& g) { return g() % 2 ? uniform(g, -712.0, 712.0) : uniform(g, -1.0, 1.0); },
+      hyperbolic_arg,
+      [](double x) {
+        std::int64_t m = 0;
+        const Pair<double> p = cosh_reduced(std::fabs(x), m);
+        return Reduced{p.hi, p.lo, static_cast<long>(m - 1)};
+      },
+      cosh_last_resort, kHyperbolicTestError, false, hyperbolic_specials});
+  fs.push_back(Function{
+      "asinh", mpfr_asinh, mpfr_sinh, [](double x) { return std::asinh(x); },
+      [](double x) { return asinh_correct(x); }, [](Lanes x) { return asinh_correct(x); },
+      [](Lanes x, Mask<Lanes>& d) { return asinh_fast(x, d); },
+      [](Rng& g) {
+        return g() % 2 ? uniform(g, -4.0, 4.0) : std::sinh(uniform(g, -710.0, 710.0));
+      },
+      [](Rng& g) {
+        // Over the range (sinh of a uniform argument) and near 0 at every scale.
+        double x;
+        do x = g() % 3 ? mixed(g, -1e3, 1e3) : std::sinh(uniform(g, -710.0, 710.0));
+        while (std::fabs(x) < kAsinhTiny);
+        return x;
+      },
+      [](double x) {
+        const Pair<double> p = asinh_reduced(std::fabs(x));
+        return x < 0 ? Reduced{-p.hi, -p.lo, 0} : Reduced{p.hi, p.lo, 0};
+      },
+      asinh_last_resort, kAsinhTestError, false,
+      with_neighbours({0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1p-1022, kAsinhTiny, -kAsinhTiny,
+                       0x1p-25, 0.5, 1.0, -1.0, 2.0, 0x1p26, kAsinhLarge, -kAsinhLarge, 0x1p30,
+                       0x1p511, 0x1p512, 0x1p1022, 0x1.fffffffffffffp+1023,
+                       -0x1.fffffffffffffp+1023, kInf, -kInf, __builtin_nan("")})});
+  fs.push_back(Function{
+      "cbrt", mpfr_cbrt, cube, [](double x) { return std::cbrt(x); },
+      [](double x) { return cbrt_correct(x); }, [](Lanes x) { return cbrt_correct(x); },
+      [](Lanes x, Mask<Lanes>& d) { return cbrt_fast(x, d); },
+      [](Rng& g) { return g() % 2 ? uniform(g, -10.0, 10.0) : any_normal(g); },
+      [](Rng& g) {
+        double x;
+        do x = g() % 2 ? mixed(g, -1e3, 1e3) : any_normal(g);
+        while (!(std::fabs(x) >= 0x1p-1022));
+        return x;
+      },
+      [](double x) {
+        std::int64_t scale = 0;
+        const Pair<double> p = cbrt_reduced(std::fabs(x), scale);
+        return x < 0 ? Reduced{-p.hi, -p.lo, static_cast<long>(scale)}
+                     : Reduced{p.hi, p.lo, static_cast<long>(scale)};
+      },
+      cbrt_last_resort, kCbrtTestError, false,
+      with_neighbours({0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1.8p-1073, 0x1p-1022, -0x1p-1022,
+                       0x0.fffffffffffffp-1022, 1.0, -1.0, 2.0, 4.0, 8.0, 27.0, -27.0, 0.125,
+                       1e300, 0x1.fffffffffffffp+1023, -0x1.fffffffffffffp+1023, kInf, -kInf,
+                       __builtin_nan("")})});
   return fs;
 }
 

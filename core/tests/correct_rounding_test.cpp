@@ -1,11 +1,12 @@
-// The correctly rounded exp, log, expm1, log1p, erfc, sin, cos and atan2
-// where a mistake would hide: signed zeros, subnormals, the thresholds of
-// overflow, of subnormal results, of -1, of 2 and of the poles, the switches
-// between methods, the tiny arguments whose result is x or its neighbour
-// (worked out from x +- x^2/2 against half an ulp) and the shortcuts near 0
-// and 1, the arguments nearest a multiple of pi, the special pairs of atan2
-// and its results beside 0 and among the subnormals, against values worked
-// out by hand, by mpmath or by MPFR; the lanes against the scalar path.
+// The correctly rounded exp, log, expm1, log1p, erfc, sin, cos, atan2, sinh,
+// cosh, asinh and cbrt where a mistake would hide: signed zeros,
+// subnormals, the thresholds of overflow, of subnormal results, of -1, of 2
+// and of the poles, the switches between methods, the tiny arguments whose
+// result is x or its neighbour (worked out from x +- x^2/2, or x^3/6,
+// against half an ulp), exact cubes and the shortcuts near 0 and 1, the
+// arguments nearest a multiple of pi, the special pairs of atan2 and its
+// results beside 0 and among the subnormals, against values worked out by
+// hand, by mpmath or by MPFR; the lanes against the scalar path.
 // (Random and near-midpoint arguments against MPFR: reference/correct_rounding.)
 #include <gtest/gtest.h>
 
@@ -15,20 +16,29 @@
 #include <limits>
 #include <random>
 
+#include "special/asinh.hpp"
 #include "special/atan2.hpp"
+#include "special/cbrt.hpp"
 #include "special/erfc.hpp"
 #include "special/exp.hpp"
 #include "special/expm1.hpp"
+#include "special/hyperbolic.hpp"
 #include "special/log.hpp"
 #include "special/log1p.hpp"
 #include "special/trig.hpp"
 
 namespace {
 
+using tarvik::rational::asinh_correct;
+using tarvik::rational::asinh_last_resort;
 using tarvik::rational::atan2_correct;
 using tarvik::rational::atan2_last_resort;
+using tarvik::rational::cbrt_correct;
+using tarvik::rational::cbrt_last_resort;
 using tarvik::rational::cos_correct;
 using tarvik::rational::cos_last_resort;
+using tarvik::rational::cosh_correct;
+using tarvik::rational::cosh_last_resort;
 using tarvik::rational::erfc_correct;
 using tarvik::rational::erfc_last_resort;
 using tarvik::rational::exp_correct;
@@ -37,6 +47,8 @@ using tarvik::rational::log1p_correct;
 using tarvik::rational::log_correct;
 using tarvik::rational::sin_correct;
 using tarvik::rational::sin_last_resort;
+using tarvik::rational::sinh_correct;
+using tarvik::rational::sinh_last_resort;
 using Lanes = double __attribute__((vector_size(32)));
 
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
@@ -265,6 +277,92 @@ INSTANTIATE_TEST_SUITE_P(
         PairCase{-0x1p-1074, -kMax, -kPi}, PairCase{0x1p-1074, -1.0, kPi},
         PairCase{0x1.7e43c8800759cp+996, -0x1.56e1fc2f8f359p-997, kHalfPi}));
 
+// sinh, cosh, asinh and cbrt: the fast path (where it decides) and the last
+// resort alone, each, against MPFR's values.
+struct Fn {
+  double (*correct)(double);
+  double (*last_resort)(double);
+};
+constexpr Fn kSinhFn{[](double x) { return sinh_correct(x); }, sinh_last_resort};
+constexpr Fn kCoshFn{[](double x) { return cosh_correct(x); }, cosh_last_resort};
+constexpr Fn kAsinhFn{[](double x) { return asinh_correct(x); }, asinh_last_resort};
+constexpr Fn kCbrtFn{[](double x) { return cbrt_correct(x); }, cbrt_last_resort};
+
+struct FnCase {
+  Fn f;
+  double x, want;
+};
+
+class MoreValues : public ::testing::TestWithParam<FnCase> {};
+
+TEST_P(MoreValues, Exact) {
+  const FnCase c = GetParam();
+  EXPECT_EQ(bits(c.f.correct(c.x)), bits(c.want)) << std::hexfloat << c.x;
+  EXPECT_EQ(bits(c.f.last_resort(c.x)), bits(c.want)) << std::hexfloat << c.x;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hyperbolic, MoreValues,
+    ::testing::Values(
+        FnCase{kSinhFn, 0.0, 0.0}, FnCase{kSinhFn, -0.0, -0.0},
+        FnCase{kSinhFn, 0x1p-1074, 0x1p-1074}, FnCase{kSinhFn, -0x1p-1022, -0x1p-1022},
+        // x^3/6 against half an ulp of x: below it under 2^-26, above it at 1.5 2^-26.
+        FnCase{kSinhFn, -0x1.fffffffffffffp-27, -0x1.fffffffffffffp-27},
+        FnCase{kSinhFn, 0x1p-26, 0x1p-26}, FnCase{kSinhFn, 0x1.8p-26, 0x1.8000000000001p-26},
+        // Either side of the switch from expm1's double-double to exp's.
+        FnCase{kSinhFn, -1.0, -0x1.2cd9fc44eb982p+0},
+        FnCase{kSinhFn, 0x1.fffffffffffffp-1, 0x1.2cd9fc44eb982p+0},
+        // ln 2 and ln 2 / 2, where expm1's reduction changes m.
+        FnCase{kSinhFn, 0x1.62e42fefa39efp-1, 0.75},
+        FnCase{kSinhFn, 0x1.62e42fefa39efp-2, 0x1.6a09e667f3bccp-2},
+        // Past exp's overflow (m = 1025), the last finite result, then inf.
+        FnCase{kSinhFn, 0x1.62e42fefa39efp+9, 0x1.fffffffffff2ap+1022},
+        FnCase{kSinhFn, -0x1.633ce8fb9f87dp+9, -0x1.ffffffffffd3bp+1023},
+        FnCase{kSinhFn, 0x1.633ce8fb9f87ep+9, kInf}, FnCase{kSinhFn, -kInf, -kInf},
+        FnCase{kCoshFn, -0.0, 1.0}, FnCase{kCoshFn, 0x1p-1074, 1.0},
+        // 1 + x^2/2 against the midpoint 1 + 2^-53.
+        FnCase{kCoshFn, 0x1.fffffffffffffp-27, 1.0},
+        FnCase{kCoshFn, -0x1p-26, 0x1.0000000000001p+0},
+        FnCase{kCoshFn, 1.0, 0x1.8b07551d9f55p+0},
+        // Either side of m = 64, where e^-2a leaves the sum.
+        FnCase{kCoshFn, 44.0, 0x1.64b41c6d37832p+62}, FnCase{kCoshFn, 45.0, 0x1.e4cf766fe49bep+63},
+        FnCase{kCoshFn, -0x1.633ce8fb9f87dp+9, 0x1.ffffffffffd3bp+1023},
+        FnCase{kCoshFn, 0x1.633ce8fb9f87ep+9, kInf}, FnCase{kCoshFn, -kInf, kInf}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Asinh, MoreValues,
+    ::testing::Values(
+        FnCase{kAsinhFn, -0.0, -0.0}, FnCase{kAsinhFn, 0x1p-1074, 0x1p-1074},
+        // x^3/6 against half an ulp below x (a quarter of x's ulp at 2^-26).
+        FnCase{kAsinhFn, 0x1.fffffffffffffp-27, 0x1.fffffffffffffp-27},
+        FnCase{kAsinhFn, 0x1p-26, 0x1p-26}, FnCase{kAsinhFn, -0x1.8p-26, -0x1.7ffffffffffffp-26},
+        FnCase{kAsinhFn, 1.0, 0x1.c34366179d427p-1},
+        // Either side of the switch to u/2 = x + 1/(4x), and of the last resort's scaling.
+        FnCase{kAsinhFn, 0x1.fffffffffffffp+26, 0x1.3687a9f1af2b1p+4},
+        FnCase{kAsinhFn, 0x1p27, 0x1.3687a9f1af2b1p+4},
+        FnCase{kAsinhFn, 0x1.fffffffffffffp+29, 0x1.57cd0e702682p+4},
+        FnCase{kAsinhFn, 0x1p30, 0x1.57cd0e702682p+4},
+        FnCase{kAsinhFn, -0x1.fffffffffffffp+1023, -0x1.633ce8fb9f87ep+9},
+        FnCase{kAsinhFn, kInf, kInf}, FnCase{kAsinhFn, -kInf, -kInf}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Cbrt, MoreValues,
+    ::testing::Values(
+        FnCase{kCbrtFn, -0.0, -0.0},
+        // Exact cubes: decided by the test, not left to the last resort.
+        FnCase{kCbrtFn, 8.0, 2.0}, FnCase{kCbrtFn, -27.0, -3.0}, FnCase{kCbrtFn, 0.125, 0.5},
+        FnCase{kCbrtFn, 2.0, 0x1.428a2f98d728bp+0},
+        // Either side of a table interval's edge (m = 1 + 1/32).
+        FnCase{kCbrtFn, 0x1.04p0, 0x1.01539221d4c97p+0},
+        FnCase{kCbrtFn, 0x1.03fffffffffffp0, 0x1.01539221d4c97p+0},
+        // Subnormals (scaled by 2^54), the least normal, the largest double.
+        FnCase{kCbrtFn, 0x1p-1074, 0x1p-358},
+        FnCase{kCbrtFn, 0x0.0000000000003p-1022, 0x1.7137449123ef6p-358},
+        FnCase{kCbrtFn, 0x0.fffffffffffffp-1022, 0x1.428a2f98d728ap-341},
+        FnCase{kCbrtFn, 0x1p-1022, 0x1.428a2f98d728bp-341},
+        FnCase{kCbrtFn, -0x1.fffffffffffffp+1023, -0x1.428a2f98d728bp+341},
+        FnCase{kCbrtFn, -kInf, -kInf}));
+
 TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (double x : {nan, -1.0, -kInf}) EXPECT_TRUE(std::isnan(log_correct(x))) << x;
@@ -282,12 +380,18 @@ TEST(CorrectlyRounded, NaNWhereTheFunctionHasNoValue) {
     EXPECT_TRUE(std::isnan(sin_correct(x))) << x;
     EXPECT_TRUE(std::isnan(cos_correct(x))) << x;
   }
+  for (const Fn f : {kSinhFn, kCoshFn, kAsinhFn, kCbrtFn}) {
+    EXPECT_TRUE(std::isnan(f.correct(nan)));
+    EXPECT_TRUE(std::isnan(f.last_resort(nan)));
+  }
 }
 
 // Each lane of every kind of argument (over the range, near 0 and 1 at
 // every scale, any bit pattern: tiny, beyond the thresholds, NaN) gives the
 // scalar path's bits, for each function.
-enum class Function { kExp, kLog, kExpm1, kLog1p, kErfc, kSin, kCos };
+enum class Function {
+  kExp, kLog, kExpm1, kLog1p, kErfc, kSin, kCos, kSinh, kCosh, kAsinh, kCbrt
+};
 
 class LanesAreScalar : public ::testing::TestWithParam<Function> {};
 
@@ -299,8 +403,12 @@ TEST_P(LanesAreScalar, Bits) {
       case Function::kLog: return log_correct(x);
       case Function::kExpm1: return expm1_correct(x);
       case Function::kLog1p: return log1p_correct(x);
-      case Function::kSin: return sin_correct(x);
+      case Function::kAsinh: return asinh_correct(x);
+      case Function::kCbrt: return cbrt_correct(x);
       case Function::kCos: return cos_correct(x);
+      case Function::kCosh: return cosh_correct(x);
+      case Function::kSin: return sin_correct(x);
+      case Function::kSinh: return sinh_correct(x);
       default: return erfc_correct(x);
     }
   };
@@ -361,6 +469,7 @@ TEST(LanesAreScalar, Atan2Bits) {
 INSTANTIATE_TEST_SUITE_P(EachFunction, LanesAreScalar,
                          ::testing::Values(Function::kExp, Function::kLog, Function::kExpm1,
                                            Function::kLog1p, Function::kErfc, Function::kSin,
-                                           Function::kCos));
+                                           Function::kCos, Function::kSinh, Function::kCosh,
+                                           Function::kAsinh, Function::kCbrt));
 
 }  // namespace

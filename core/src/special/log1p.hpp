@@ -53,14 +53,16 @@ namespace {
 inline constexpr double kLog1pTiny = 0x1p-54;
 inline constexpr double kLog1pTestError = 0x1p-66;
 
-// log1p(x) = hi + lo for x in (-1, DBL_MAX] with |x| >= kLog1pTiny, within
-// the error bound above.
+// log(2^shift (u_hi + u_lo)) = hi + lo for a positive normal u_hi and
+// |u_lo| <= 2^-28 u_hi, shift an integer (E + shift in [-53, 1025]): the
+// method below with u given as a pair. Where u = 1 + x exactly, the error
+// bound above; asinh (asinh.hpp) passes u = x + sqrt(x^2 + 1) to some
+// 2^-104 relative, and u/2 with shift 1 for large x.
 template <class V>
-[[gnu::always_inline]] inline Pair<V> log1p_reduced(V x) {
+[[gnu::always_inline]] inline Pair<V> log_of_pair(Pair<V> u, V shift) {
   using I = LaneInt<V>;
   constexpr double kShifter = 0x1.8p52;
   constexpr std::int64_t kSqrtHalf = 0x3fe6a09e667f3bcd;  // the bits of sqrt(1/2)
-  const Pair<V> u = two_sum(splat<V>(1.0), x);
   // u_hi = 2^E m, m in [sqrt(1/2), sqrt(2)).
   I bits, k;
   V m, ed, kd;
@@ -72,12 +74,12 @@ template <class V>
   const I e = (bits - kSqrtHalf) >> 52;
   if constexpr (kScalar<V>) {
     m = std::bit_cast<double>(bits - (e << 52));
-    ed = static_cast<double>(e);
+    ed = static_cast<double>(e) + shift;
     kd = m * 256.0 + kShifter;
     k = std::bit_cast<std::int64_t>(kd) - std::bit_cast<std::int64_t>(kShifter);
   } else {
     m = (V)(bits - (e << 52));
-    ed = __builtin_convertvector(e, V);
+    ed = __builtin_convertvector(e, V) + shift;
     kd = m * 256.0 + kShifter;
     k = (I)kd - splat<I, std::int64_t>(std::bit_cast<std::int64_t>(kShifter));
   }
@@ -100,6 +102,13 @@ template <class V>
   const Pair<V> a = two_sum(ed * kLn2Hi, l_hi);
   const Pair<V> s = two_sum(a.hi, l.hi);
   return fast_two_sum(s.hi, s.lo + (a.lo + (l.lo + (l_lo + ed * kLn2Lo))));
+}
+
+// log1p(x) = hi + lo for x in (-1, DBL_MAX] with |x| >= kLog1pTiny, within
+// the error bound above.
+template <class V>
+[[gnu::always_inline]] inline Pair<V> log1p_reduced(V x) {
+  return log_of_pair(two_sum(splat<V>(1.0), x), splat<V>(0.0));
 }
 
 // The fast path for x in (-1, DBL_MAX], |x| >= kLog1pTiny: the correctly
