@@ -33,7 +33,6 @@
 #include <cstring>
 #include <random>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -722,7 +721,11 @@ long check_atan2(Rng& g, long count, bool error) {
     long rest = 0;
     for (long i = 0; i < count; i += 4) {
       Lanes vy, vx;
-      for (int k = 0; k < 4; ++k) std::tie(vy[k], vx[k]) = atan2_fast_arg(g);
+      for (int k = 0; k < 4; ++k) {
+        const auto [y, x] = atan2_fast_arg(g);
+        vy[k] = y;
+        vx[k] = x;
+      }
       Mask<Lanes> decided;
       atan2_fast(vy, vx, decided);
       for (int k = 0; k < 4; ++k) rest += decided[k] == 0;
