@@ -15,7 +15,7 @@ bits.
 Run: python3 reference/gen_atan2_tables.py > core/src/special/atan2_tables.hpp
 """
 import mpmath
-from doubles import header, log2_of, rn, write_header
+from doubles import header, limbs_of, limbs_text, log2_of, rn, write_header
 
 DEGREE = 6
 STEPS = 64
@@ -36,11 +36,6 @@ def value_of(row, w):
     return 1 + w * p
 
 
-def limbs_of(value, count=4):
-    n = int(mpmath.floor(value * mpmath.mpf(2) ** (64 * count)))
-    return [(n >> (64 * (count - 1 - i))) & (2**64 - 1) for i in range(count)]
-
-
 def pair(value):
     hi = rn(value)
     return hi, rn(value - hi)
@@ -57,7 +52,7 @@ def main():
         if a != 0:
             worst = max(worst, abs((mpmath.mpf(hi) + lo - a) / a))
         rows.append(f"    {{{hi.hex()}, {lo.hex()}}},")
-        fixed_rows.append("    {" + ", ".join(f"0x{v:016x}u" for v in limbs_of(a)) + "},")
+        fixed_rows.append("    {" + limbs_text(limbs_of(a)) + "},")
     w(f"// atan(k/{STEPS}) = hi + lo; measured relative error at most 2^{log2_of(worst):.1f}.")
     w(f"inline constexpr double kAtanTable[{STEPS + 1}][2] = {{")
     out.extend(rows)
@@ -92,7 +87,7 @@ def main():
     w(f"inline constexpr double kThreeQuarterPiRounded = {rn(3 * mpmath.pi / 4).hex()};")
     w("// pi - 3 in 256 fractional bits, most significant limb first, truncated.")
     w("inline constexpr std::uint64_t kPiFixed[4] = {" +
-      ", ".join(f"0x{v:016x}u" for v in limbs_of(mpmath.pi - 3)) + "};")
+      limbs_text(limbs_of(mpmath.pi - 3)) + "};")
     w("")
     write_header(out)
 

@@ -19,7 +19,7 @@ limb of 1) comes last.
 Run: python3 reference/gen_erfc_tables.py > core/src/special/erfc_tables.hpp
 """
 import mpmath
-from doubles import header, log2_of, rn, write_header
+from doubles import header, limbs_of, limbs_text, log2_of, rn, write_header
 
 HEAD = 3  # coefficients kept as double-doubles
 SMALL_DEGREE = 8
@@ -126,11 +126,9 @@ def main():
     w("};")
     w("")
 
-    frac = int(mpmath.floor((2 / mpmath.sqrt(mpmath.pi) - 1) * mpmath.mpf(2) ** 256))
-    limbs = [(frac >> (64 * (3 - i))) & (2**64 - 1) for i in range(4)]
     w("// 2/sqrt(pi) - 1 in 256 fractional bits, most significant limb first, truncated.")
     w("inline constexpr std::uint64_t kTwoBySqrtPiFixed[4] = {" +
-      ", ".join(f"0x{v:016x}u" for v in limbs) + "};")
+      limbs_text(limbs_of(2 / mpmath.sqrt(mpmath.pi) - 1)) + "};")
     w("")
     write_header(out)
 

@@ -16,7 +16,7 @@ coefficient rounding the error analysis in exp.hpp bounds.
 Run: python3 reference/gen_exp_tables.py > core/src/special/exp_tables.hpp
 """
 import mpmath
-from doubles import header, rn, rn_bits, write_header
+from doubles import header, limbs_of, limbs_text, rn, rn_bits, write_header
 
 
 def main():
@@ -50,12 +50,10 @@ def main():
     w("// Taylor's coefficients 1/n!, n = 2..6, rounded to nearest.")
     w("inline constexpr double kExpTaylor[5] = {" +
       ", ".join(rn(1 / mpmath.factorial(n)).hex() for n in range(2, 7)) + "};")
-    frac = int(mpmath.floor(mpmath.log(2) * mpmath.mpf(2) ** 256))
-    limbs = [(frac >> (64 * (3 - i))) & (2**64 - 1) for i in range(4)]
     w("")
     w("// ln 2 in 256 fractional bits, most significant limb first, truncated.")
-    w("inline constexpr std::uint64_t kLn2Fixed[4] = {" +
-      ", ".join(f"0x{v:016x}u" for v in limbs) + "};")
+    w("inline constexpr std::uint64_t kLn2Fixed[4] = {" + limbs_text(limbs_of(mpmath.log(2))) +
+      "};")
     w("")
     write_header(out)
 

@@ -17,7 +17,7 @@ rounded sin and cos (core/src/special/trig.hpp), from mpmath at 300 bits
 Run: python3 reference/gen_trig_tables.py > core/src/special/trig_tables.hpp
 """
 import mpmath
-from doubles import header, log2_of, rn, rn_bits, write_header
+from doubles import header, limbs_of, limbs_text, log2_of, rn, rn_bits, write_header
 
 SIN_DEGREE = 5  # in u = r^2
 COS_DEGREE = 6
@@ -45,12 +45,6 @@ def worst_error(f, row, top, points=2000):
         r = top * mpmath.mpf(i) / points
         worst = max(worst, abs(value_of(row, r * r) / f(r) - 1))
     return worst
-
-
-def limbs_of(value, count):
-    """floor(value 2^(64 count)) as `count` 64-bit limbs, most significant first."""
-    n = int(mpmath.floor(value * mpmath.mpf(2) ** (64 * count)))
-    return [(n >> (64 * (count - 1 - i))) & (2**64 - 1) for i in range(count)]
 
 
 def main():
@@ -117,7 +111,7 @@ def main():
     w("")
     w("// pi/2 - 1 in 256 fractional bits, most significant limb first, truncated.")
     w("inline constexpr std::uint64_t kPiBy2Fixed[4] = {" +
-      ", ".join(f"0x{v:016x}u" for v in limbs_of(mpmath.pi / 2 - 1, 4)) + "};")
+      limbs_text(limbs_of(mpmath.pi / 2 - 1, 4)) + "};")
     w("")
     write_header(out)
 
