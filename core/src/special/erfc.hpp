@@ -17,7 +17,9 @@
 // rounding of c_3 and beyond to doubles). In all the relative error of
 // the pair before the rounding test is below 2^-68, measured 2^-69.5 over
 // 2 10^5 arguments (reference/correct_rounding --error). The rounding test
-// takes 2^-66.
+// takes 2^-66. Before it, a first stage of the same ranges in plain double
+// but for the leading terms (erfc_stage<true>, its test at 2^-58) decides
+// most arguments.
 //
 // Below x = -6 erfc(x) rounds to 2 (erfc(6) < 2^-55, half the spacing of
 // the doubles below 2 is 2^-53); for |x| < 2^-56, 2|x|/sqrt(pi) < 2^-55.8
