@@ -68,13 +68,7 @@ template <class V>
   } else {
     e -= high;  // a true lane is -1
   }
-  const V ed = [&] {
-    if constexpr (kScalar<V>) {
-      return static_cast<double>(e);
-    } else {
-      return __builtin_convertvector(e, V);
-    }
-  }();
+  const V ed = as_double<V>(e);
   // c = j/256, the table point nearest m; u = m - c and f = u/c.
   I j;
   const V c = nearest_integer(m * 256.0, j) * 0x1p-8;
@@ -120,12 +114,7 @@ template <class V>
   const I bits = bits_of(x);
   const I e = (bits - kSqrtHalf) >> 52;
   const V m = from_bits<V>(bits - (e << 52));
-  V ed;
-  if constexpr (kScalar<V>) {
-    ed = static_cast<double>(e);
-  } else {
-    ed = __builtin_convertvector(e, V);
-  }
+  const V ed = as_double<V>(e);
   I k;
   nearest_integer(m * 256.0, k);
   const I row = k - kLog1pFirst;

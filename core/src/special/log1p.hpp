@@ -74,12 +74,12 @@ template <class V>
   const I e = (bits - kSqrtHalf) >> 52;
   if constexpr (kScalar<V>) {
     m = std::bit_cast<double>(bits - (e << 52));
-    ed = static_cast<double>(e) + shift;
+    ed = as_double<V>(e) + shift;
     kd = m * 256.0 + kShifter;
     k = std::bit_cast<std::int64_t>(kd) - std::bit_cast<std::int64_t>(kShifter);
   } else {
     m = (V)(bits - (e << 52));
-    ed = __builtin_convertvector(e, V) + shift;
+    ed = as_double<V>(e) + shift;
     kd = m * 256.0 + kShifter;
     k = (I)kd - splat<I, std::int64_t>(std::bit_cast<std::int64_t>(kShifter));
   }

@@ -42,6 +42,16 @@ template <class V>
   }
 }
 
+// Integer lanes as doubles (exact below 2^53).
+template <class V>
+[[gnu::always_inline]] inline V as_double(LaneInt<V> i) {
+  if constexpr (kScalar<V>) {
+    return static_cast<double>(i);
+  } else {
+    return __builtin_convertvector(i, V);
+  }
+}
+
 // table[i][column] for each lane's i, of a table of C columns.
 template <class V, std::size_t C, class I>
 [[gnu::always_inline]] inline V gather(const double (*table)[C], I i, int column) {
