@@ -229,13 +229,17 @@ template <class V>
 [[gnu::always_inline]] inline V erfc_fast(V x, Mask<V>& decided) {
   LaneInt<V> m;
   V up = ziv_round(erfc_stage<true>(x, m), kErfcQuickError, decided);
-  if (!all(decided)) {
-    LaneInt<V> m2;
-    Mask<V> second;
-    const V up2 = ziv_round(erfc_stage<false>(x, m2), kErfcTestError, second);
-    up = select(decided, up, up2);
-    m = select(decided, m, m2);
-    decided = decided | second;
+  // Lanes leave their few undecided ones to the scalar function
+  // (correct_lanes), which runs the second stage on that lane alone.
+  if constexpr (kScalar<V>) {
+    if (!all(decided)) {
+      LaneInt<V> m2;
+      Mask<V> second;
+      const V up2 = ziv_round(erfc_stage<false>(x, m2), kErfcTestError, second);
+      up = select(decided, up, up2);
+      m = select(decided, m, m2);
+      decided = decided | second;
+    }
   }
   // Normal results (erfc(26.5) > 2^-1019): the scaling is exact.
   return times_power_of_two(up, m);

@@ -124,11 +124,15 @@ template <class V>
 [[gnu::always_inline]] inline V exp_fast(V x, Mask<V>& decided) {
   const ExpReduction<V> red = reduce_exp(x);
   V up = ziv_round(exp_quick(red), kExpQuickError, decided);
-  if (!all(decided)) {
-    Mask<V> second;
-    const V up2 = ziv_round(exp_accurate(red), kExpTestError, second);
-    up = select(decided, up, up2);
-    decided = decided | second;
+  // Lanes leave their few undecided ones to the scalar function
+  // (correct_lanes), which runs the second stage on that lane alone.
+  if constexpr (kScalar<V>) {
+    if (!all(decided)) {
+      Mask<V> second;
+      const V up2 = ziv_round(exp_accurate(red), kExpTestError, second);
+      up = select(decided, up, up2);
+      decided = decided | second;
+    }
   }
   return times_power_of_two(up, red.m);
 }

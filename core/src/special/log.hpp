@@ -134,13 +134,17 @@ template <class V>
 template <class V>
 [[gnu::always_inline]] inline V log_fast(V x, Mask<V>& decided) {
   V up = ziv_round(log_quick(x), kLogQuickError, decided);
-  if (!all(decided)) {
-    V error = splat<V>(kLogTestError);
-    const Pair<V> v = log_reduced(x, error);
-    Mask<V> second;
-    const V up2 = ziv_round(v, error, second);
-    up = select(decided, up, up2);
-    decided = decided | second;
+  // Lanes leave their few undecided ones to the scalar function
+  // (correct_lanes), which runs the second stage on that lane alone.
+  if constexpr (kScalar<V>) {
+    if (!all(decided)) {
+      V error = splat<V>(kLogTestError);
+      const Pair<V> v = log_reduced(x, error);
+      Mask<V> second;
+      const V up2 = ziv_round(v, error, second);
+      up = select(decided, up, up2);
+      decided = decided | second;
+    }
   }
   return up;
 }
