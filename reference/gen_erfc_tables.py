@@ -3,10 +3,12 @@ correctly rounded erfc (core/src/special/erfc.hpp), from mpmath at 300 bits.
 
 - Near zero, |x| < 1/4: erf(x) = x P(x^2), P of degree 8 in u = x^2 over
   [0, 1/16], interpolating erf(sqrt u)/sqrt u at the Chebyshev points.
-- Elsewhere, 1/4 <= x < 27: erfc(x) = exp(-x^2) erfcx(x), erfcx on 32
-  intervals a binade (x's exponent and leading five fraction bits), each a
-  polynomial of degree 10 in t = x - mid (mid the interval's centre, so that
-  t is exact), interpolating erfcx at the Chebyshev points.
+- For 1/4 <= x < 1.5: erfc itself on 32 intervals a binade (x's exponent and
+  leading five fraction bits), each a polynomial of degree 10 in t = x - mid
+  (mid the interval's centre, so that t is exact), interpolating erfc at the
+  Chebyshev points: no exponential where most arguments lie.
+- Beyond, 1.5 <= x < 27: erfc(x) = exp(-x^2) erfcx(x), erfcx on the same
+  intervals, each a polynomial of degree 10 in t.
 
 Every polynomial keeps its first three coefficients as double-doubles (the
 evaluation carries them exactly, erfc.hpp) and the rest as doubles. The
@@ -26,6 +28,7 @@ SMALL_DEGREE = 8
 DEGREE = 10
 PER_BINADE = 32
 TOP = mpmath.mpf("26.5")  # the fast path's last argument (erfc.hpp)
+DIRECT_TOP = mpmath.mpf("1.5")  # erfc's own polynomials below, erfcx's from here (erfc.hpp)
 
 
 def erfcx(x):
@@ -98,33 +101,45 @@ def main():
     w("};")
     w("")
 
-    rows = []
-    worst = mpmath.mpf(0)
-    x = mpmath.mpf(1) / 4
-    while x <= TOP:
-        width = mpmath.mpf(2) ** (int(mpmath.floor(mpmath.log(x, 2))) ) / PER_BINADE
-        a, b = x, x + width
-        mid = (a + b) / 2
+    def fit(f, x, top):
+        """The rows of f's polynomials on [x, top) and their worst error."""
+        rows = []
+        worst = mpmath.mpf(0)
+        while x < top:
+            width = mpmath.mpf(2) ** (int(mpmath.floor(mpmath.log(x, 2)))) / PER_BINADE
+            a, b = x, x + width
+            mid = (a + b) / 2
 
-        def shifted(t, mid=mid):
-            return erfcx(mid + t)
+            def shifted(t, mid=mid):
+                return f(mid + t)
 
-        row = rounded(interpolate(shifted, a - mid, b - mid, DEGREE))
-        worst = max(worst, worst_error(shifted, row, a - mid, b - mid))
-        rows.append((a, row))
-        x = b
+            row = rounded(interpolate(shifted, a - mid, b - mid, DEGREE))
+            worst = max(worst, worst_error(shifted, row, a - mid, b - mid))
+            rows.append((a, row))
+            x = b
+        return rows, worst, x
+
+    def table(name, rows):
+        w(f"inline constexpr double {name}[{len(rows)}][{columns}] = {{")
+        for a, row in rows:
+            w(f"    {{{', '.join(c.hex() for c in row)}}},  // from {float(a)}")
+        w("};")
+        w("")
+
     columns = 2 * HEAD + DEGREE + 1 - HEAD
     shift = 52 - (PER_BINADE.bit_length() - 1)
-    w(f"// erfcx(x) = exp(x^2) erfc(x) on [1/4, {float(x)}): {PER_BINADE} intervals a binade, row i")
-    w(f"// for the x whose bits, shifted right by {shift}, exceed those of 1/4 by i; each")
-    w(f"// a polynomial of degree {DEGREE} in t = x - mid; measured relative error at most")
-    w(f"// 2^{log2_of(worst):.1f}.")
+    direct, worst, x = fit(mpmath.erfc, mpmath.mpf(1) / 4, DIRECT_TOP)
+    w(f"// erfc(x) on [1/4, {float(x)}): {PER_BINADE} intervals a binade, row i for the x whose")
+    w(f"// bits, shifted right by {shift}, exceed those of 1/4 by i; each a polynomial of")
+    w(f"// degree {DEGREE} in t = x - mid; measured relative error at most 2^{log2_of(worst):.1f}.")
     w(f"inline constexpr int kErfcxShift = {shift};")
-    w(f"inline constexpr double kErfcxRows[{len(rows)}][{columns}] = {{")
-    for a, row in rows:
-        w(f"    {{{', '.join(c.hex() for c in row)}}},  // from {float(a)}")
-    w("};")
-    w("")
+    w(f"inline constexpr double kErfcDirectTop = {float(x)};")
+    table("kErfcRows", direct)
+    rows, worst, x = fit(erfcx, x, TOP + mpmath.mpf(1) / 2)
+    w(f"// erfcx(x) = exp(x^2) erfc(x) on [{DIRECT_TOP}, {float(x)}), intervals and t as kErfcRows',")
+    w(f"// row i here being row {len(direct)} + i there; measured relative error at most")
+    w(f"// 2^{log2_of(worst):.1f}.")
+    table("kErfcxRows", rows)
 
     w("// 2/sqrt(pi) - 1 in 256 fractional bits, most significant limb first, truncated.")
     w("inline constexpr std::uint64_t kTwoBySqrtPiFixed[4] = {" +

@@ -2,24 +2,27 @@
 // exp (exp.hpp): a fast path whose error is bounded, Ziv's rounding test,
 // and a fixed-point last resort (erfc.cpp) for the rest.
 //
-// Fast path, over three ranges of x:
+// Fast path, over four ranges of x:
 // - |x| < 1/4: erfc(x) = 1 - x P(x^2), P of degree 8 fitted to
 //   erf(sqrt u)/sqrt u (erfc_tables.hpp, 2^-72.7), u = x^2 as an exact pair.
-// - 1/4 <= x <= 26.5: erfc(x) = exp(-x^2) erfcx(x), erfcx by a polynomial of
-//   degree 10 in t = x - mid on one of 32 intervals a binade (2^-71.9),
-//   x^2 = s_hi + s_lo exactly and exp(-x^2) = exp(-s_hi)(1 - s_lo)
-//   (s_lo^2 < 2^-88) with exp's double-double (2^-68.5, exp.hpp).
+// - 1/4 <= x < 1.5: erfc itself by a polynomial of degree 10 in t = x - mid
+//   on one of 32 intervals a binade (2^-69.7): no exponential where most
+//   of a pricer's arguments lie.
+// - 1.5 <= x <= 26.5: erfc(x) = exp(-x^2) erfcx(x), erfcx by a polynomial
+//   of degree 10 on the same intervals (2^-71.9), x^2 = s_hi + s_lo exactly
+//   and exp(-x^2) = exp(-s_hi)(1 - s_lo) (s_lo^2 < 2^-88) with exp's
+//   double-double (2^-68.5, exp.hpp).
 // - -6 <= x <= -1/4: erfc(x) = 2 - erfc(-x), erfc(-x) <= 0.73 as above; the
 //   subtraction keeps its error (relative to a result >= 1.27).
 // Each polynomial keeps its first three coefficients as double-doubles and
 // carries c_k + t (...) exactly for them; the tail in double,
-// |c_3 t^3| <= 2^-17 |c_0|, adds some 2^-69 (the tables' figures include the
-// rounding of c_3 and beyond to doubles). In all the relative error of
-// the pair before the rounding test is below 2^-68, measured 2^-69.5 over
-// 2 10^5 arguments (reference/correct_rounding --error). The rounding test
-// takes 2^-66. Before it, a first stage of the same ranges in plain double
-// but for the leading terms (erfc_stage<true>, its test at 2^-58) decides
-// most arguments.
+// |c_3 t^3 + ...| <= 2^-16 |c_0|, adds some 2^-68 (the tables' figures
+// include the rounding of c_3 and beyond to doubles). In all the relative
+// error of the pair before the rounding test is below 2^-67.5, measured
+// 2^-69.6 over 2 10^5 arguments (reference/correct_rounding --error). The
+// rounding test takes 2^-66. Before it, a first stage of the same ranges in
+// plain double but for the leading terms (erfc_stage<true>, its test at
+// 2^-58) decides all but some 4.5% of arguments.
 //
 // Below x = -6 erfc(x) rounds to 2 (erfc(6) < 2^-55, half the spacing of
 // the doubles below 2 is 2^-53); for |x| < 2^-56, 2|x|/sqrt(pi) < 2^-55.8
@@ -48,8 +51,8 @@ inline constexpr double kErfcFastTop = 26.5;
 inline constexpr double kErfcTiny = 0x1p-56;
 inline constexpr double kErfcTestError = 0x1p-66;
 inline constexpr double kErfcQuickError = 0x1p-58;
-// The bits of 1/4, where kErfcxRows' first row starts.
-inline constexpr std::int64_t kErfcxQuarter = 0x3fd0000000000000;
+// The bits of 1/4, where kErfcRows' first row starts.
+inline constexpr std::int64_t kErfcQuarter = 0x3fd0000000000000;
 
 // sum c_k t^k for t = t_hi (+ t_lo where kLow), from a table row c(column):
 // c_0..c_(H-1) as hi, lo in columns 0..2H-1, H = kErfcHead, then c_H..
@@ -99,23 +102,54 @@ template <class V>
   return {s.hi, s.lo - e_lo};
 }
 
-// erfcx's row and t = x - mid for x in [kErfcSmall, kErfcFastTop].
+// The interval of x in [kErfcSmall, kErfcFastTop] and t = x - mid: row i
+// of kErfcRows, or row i - kErfcDirectRows of kErfcxRows.
 template <class V>
-struct ErfcxPoint {
+struct ErfcInterval {
   LaneInt<V> row;
   V t;
 };
 template <class V>
-[[gnu::always_inline]] inline ErfcxPoint<V> erfcx_point(V x) {
+[[gnu::always_inline]] inline ErfcInterval<V> interval_of(V x) {
   using I = LaneInt<V>;
   const I bits = bits_of(x);
   constexpr int kMid = kErfcxShift - 1;
   const V mid = from_bits<V>(((bits >> kMid) | 1) << kMid);
   // t exact: x and mid share a binade.
-  return {(bits >> kErfcxShift) - (kErfcxQuarter >> kErfcxShift), x - mid};
+  return {(bits >> kErfcxShift) - (kErfcQuarter >> kErfcxShift), x - mid};
+}
+inline constexpr int kErfcDirectRows = sizeof(kErfcRows) / sizeof(kErfcRows[0]);
+
+// The first stage's polynomial of a table row c(j) at t: c_0 + t c_1 with
+// t c_1_hi an exact product, the rest in double, as hi + lo (not
+// normalised: |lo| some 2^-4 of hi).
+template <class V, class Coeff>
+[[gnu::always_inline]] inline Pair<V> head_quick(V t, Coeff c) {
+  constexpr int kH = kErfcHead, kDegree = 10;
+  V q = c(kDegree + kH);
+  for (int j = kDegree + kH - 1; j >= 2 * kH; --j) q = c(j) + t * q;
+  q = c(4) + t * q;
+  const Pair<V> p1 = two_prod(t, c(2));
+  const Pair<V> p = fast_two_sum(c(0), p1.hi);
+  return {p.hi, p.lo + (c(1) + (p1.lo + t * (c(3) + t * q)))};
 }
 
-// The first stage's erfc(x) = 2^m (hi + lo) for x in [kErfcSmall,
+// erfc(x) = hi + lo for x in [kErfcSmall, kErfcDirectTop), in the first
+// stage (kQuick: c_0 + t c_1 as above, the tail |c_2 t^2 + ...| <= 2^-9.5
+// |c_0| in double, five roundings of it: within 2^-59.5, measured 2^-60.4)
+// or the second (2^-67.5).
+template <bool kQuick, class V>
+[[gnu::always_inline]] inline Pair<V> erfc_direct(V x) {
+  const ErfcInterval<V> at = interval_of(x);
+  const auto c = [&](int j) { return gather<V>(kErfcRows, at.row, j); };
+  if constexpr (kQuick) {
+    return head_quick(at.t, c);
+  } else {
+    return head_horner<10, false>(at.t, at.t, c);
+  }
+}
+
+// The first stage's erfc(x) = 2^m (hi + lo) for x in [kErfcDirectTop,
 // kErfcFastTop]: erfcx's c_0 + t c_1 with t c_1_hi exact, the rest in double
 // (|t^2 R| <= 2^-12 |c_0|), times exp's first stage (exp_quick, 2^-59.8)
 // with s_lo's factor (2^-61.5) and normalised; the product's low terms
@@ -123,16 +157,9 @@ template <class V>
 // 2^-58 (measured 2^-59.2 with the region near 0: 2^-58.9 proven there).
 template <class V>
 [[gnu::always_inline]] inline Pair<V> erfc_far_quick(V x, LaneInt<V>& m) {
-  constexpr int kH = kErfcHead, kDegree = 10;
-  const ErfcxPoint<V> at = erfcx_point(x);
-  const V t = at.t;
-  const auto c = [&](int j) { return gather<V>(kErfcxRows, at.row, j); };
-  V q = c(kDegree + kH);
-  for (int j = kDegree + kH - 1; j >= 2 * kH; --j) q = c(j) + t * q;
-  q = c(4) + t * q;
-  const Pair<V> p1 = two_prod(t, c(2));
-  const Pair<V> p = fast_two_sum(c(0), p1.hi);
-  const V p_lo = p.lo + (c(1) + (p1.lo + t * (c(3) + t * q)));
+  const ErfcInterval<V> at = interval_of(x);
+  const LaneInt<V> row = at.row - kErfcDirectRows;
+  const Pair<V> p = head_quick(at.t, [&](int j) { return gather<V>(kErfcxRows, row, j); });
   const Pair<V> sq = two_prod(x, x);
   const ExpReduction<V> red = reduce_exp(-sq.hi);
   m = red.m;
@@ -140,15 +167,16 @@ template <class V>
   // e (1 - s_lo), e's low part some 2^-8 of it, then normalised: exact.
   const Pair<V> e = fast_two_sum(e0.hi, e0.lo - (e0.hi + e0.lo) * sq.lo);
   const Pair<V> r = two_prod(e.hi, p.hi);
-  return {r.hi, r.lo + (e.hi * p_lo + e.lo * (p.hi + p_lo))};
+  return {r.hi, r.lo + (e.hi * p.lo + e.lo * (p.hi + p.lo))};
 }
 
-// erfc(x) = 2^m (hi + lo) for x in [kErfcSmall, kErfcFastTop].
+// erfc(x) = 2^m (hi + lo) for x in [kErfcDirectTop, kErfcFastTop].
 template <class V>
 [[gnu::always_inline]] inline Pair<V> erfc_far(V x, LaneInt<V>& m) {
-  const ErfcxPoint<V> at = erfcx_point(x);
-  const Pair<V> p = head_horner<10, false>(
-      at.t, at.t, [&](int j) { return gather<V>(kErfcxRows, at.row, j); });
+  const ErfcInterval<V> at = interval_of(x);
+  const LaneInt<V> row = at.row - kErfcDirectRows;
+  const Pair<V> p =
+      head_horner<10, false>(at.t, at.t, [&](int j) { return gather<V>(kErfcxRows, row, j); });
   const Pair<V> s = two_prod(x, x);
   Pair<V> e = exp_reduced(-s.hi, m);
   e.lo = e.lo - e.hi * s.lo;
@@ -189,24 +217,32 @@ template <bool kQuick, class V>
   if constexpr (kScalar<V>) {
     m = 0;
     if (ax < kErfcSmall) return near_zero(x);
-    const Pair<V> v = far(ax, m);
+    const Pair<V> v = ax < kErfcDirectTop ? erfc_direct<kQuick>(ax) : far(ax, m);
     if (x > 0.0) return v;
     const Pair<V> w = two_minus(v, m);
     m = 0;
     return w;
   } else {
-    // Each range computed only where some lane lies in it.
+    // Each range computed only where some lane lies in it (another range's
+    // lanes standing in as 1 or 2).
     const Mask<V> near = ax < kErfcSmall;
+    const Mask<V> beyond = ax >= kErfcDirectTop;
+    const Mask<V> direct = mask_not(near | beyond);
     const Mask<V> negative = x < 0.0;
     Pair<V> v = {splat<V>(1.0), splat<V>(0.0)};
     m = I{};
-    if (any(mask_not(near))) {
-      v = far(select(near, 1.0, ax), m);
-      if (any(negative & mask_not(near))) {
-        const Pair<V> w = two_minus(v, m);
-        v = {select(negative, w.hi, v.hi), select(negative, w.lo, v.lo)};
-        m &= ~negative;
-      }
+    if (any(beyond)) {
+      v = far(select(beyond, ax, 2.0), m);
+      m &= beyond;
+    }
+    if (any(direct)) {
+      const Pair<V> d = erfc_direct<kQuick>(select(direct, ax, 1.0));
+      v = {select(direct, d.hi, v.hi), select(direct, d.lo, v.lo)};
+    }
+    if (any(negative & mask_not(near))) {
+      const Pair<V> w = two_minus(v, m);
+      v = {select(negative, w.hi, v.hi), select(negative, w.lo, v.lo)};
+      m &= ~negative;
     }
     if (any(near)) {
       const Pair<V> close = near_zero(select(near, x, 0.0));
