@@ -1,14 +1,14 @@
 """Writes core/src/special/erfc_tables.hpp: the polynomials of tarvik's
 correctly rounded erfc (core/src/special/erfc.hpp), from mpmath at 300 bits.
 
-- Near zero, |x| < 1/4: erf(x) = x P(x^2), P of degree 8 in u = x^2 over
-  [0, 1/16], interpolating erf(sqrt u)/sqrt u at the Chebyshev points.
-- For 1/4 <= x < 1.5: erfc itself on 32 intervals a binade (x's exponent and
-  leading five fraction bits), each a polynomial of degree 10 in t = x - mid
-  (mid the interval's centre, so that t is exact), interpolating erfc at the
-  Chebyshev points: no exponential where most arguments lie.
-- Beyond, 1.5 <= x < 27: erfc(x) = exp(-x^2) erfcx(x), erfcx on the same
-  intervals, each a polynomial of degree 10 in t.
+One table of rows, each a polynomial of degree 10 in t = x - mid on one
+interval of x >= 0 (mid the interval's centre, so that t is exact, or 0 on
+the first interval), interpolating at the Chebyshev points:
+- erfc itself on [k/32, (k+1)/32) for k < 8, then on 32 intervals a binade
+  (x's exponent and leading five fraction bits) up to 1.5: no exponential
+  where most arguments lie;
+- beyond, 1.5 <= x < 27: erfcx(x) = exp(x^2) erfc(x) on the same intervals
+  a binade, erfc being exp(-x^2) erfcx(x).
 
 Every polynomial keeps its first three coefficients as double-doubles (the
 evaluation carries them exactly, erfc.hpp) and the rest as doubles. The
@@ -24,7 +24,7 @@ import mpmath
 from doubles import header, limbs_of, limbs_text, log2_of, rn, write_header
 
 HEAD = 3  # coefficients kept as double-doubles
-SMALL_DEGREE = 8
+NEAR = 8  # intervals of 1/32 below 1/4 (erfc.hpp)
 DEGREE = 10
 PER_BINADE = 32
 TOP = mpmath.mpf("26.5")  # the fast path's last argument (erfc.hpp)
@@ -33,13 +33,6 @@ DIRECT_TOP = mpmath.mpf("1.5")  # erfc's own polynomials below, erfcx's from her
 
 def erfcx(x):
     return mpmath.exp(x * x) * mpmath.erfc(x)
-
-
-def erf_by_x(u):
-    if u == 0:
-        return 2 / mpmath.sqrt(mpmath.pi)
-    r = mpmath.sqrt(u)
-    return mpmath.erf(r) / r
 
 
 def interpolate(f, a, b, degree):
@@ -88,17 +81,8 @@ def main():
     out = header("gen_erfc_tables.py", "<cstdint>")
     w = out.append
 
-    quarter = mpmath.mpf(1) / 16
-    small = rounded(interpolate(erf_by_x, 0, quarter, SMALL_DEGREE))
-    err = worst_error(erf_by_x, small, 0, quarter, 2000)
     w(f"// The first {HEAD} coefficients of each polynomial as hi, lo, then the rest.")
     w(f"inline constexpr int kErfcHead = {HEAD};")
-    w("")
-    w(f"// erf(x) = x P(x^2) for x^2 <= 1/16, P of degree {SMALL_DEGREE}; measured relative")
-    w(f"// error at most 2^{log2_of(err):.1f}.")
-    w(f"inline constexpr double kErfSmall[{len(small)}] = {{")
-    out.extend(f"    {c.hex()}," for c in small)
-    w("};")
     w("")
 
     def fit(f, x, top):
@@ -119,27 +103,41 @@ def main():
             x = b
         return rows, worst, x
 
-    def table(name, rows):
-        w(f"inline constexpr double {name}[{len(rows)}][{columns}] = {{")
-        for a, row in rows:
-            w(f"    {{{', '.join(c.hex() for c in row)}}},  // from {float(a)}")
-        w("};")
-        w("")
+    def row_text(a, row):
+        return f"    {{{', '.join(c.hex() for c in row)}}},  // from {float(a)}"
 
     columns = 2 * HEAD + DEGREE + 1 - HEAD
     shift = 52 - (PER_BINADE.bit_length() - 1)
-    direct, worst, x = fit(mpmath.erfc, mpmath.mpf(1) / 4, DIRECT_TOP)
-    w(f"// erfc(x) on [1/4, {float(x)}): {PER_BINADE} intervals a binade, row i for the x whose")
-    w(f"// bits, shifted right by {shift}, exceed those of 1/4 by i; each a polynomial of")
-    w(f"// degree {DEGREE} in t = x - mid; measured relative error at most 2^{log2_of(worst):.1f}.")
+    near = []
+    near_worst = mpmath.mpf(0)
+    for k in range(NEAR):
+        a, b = mpmath.mpf(k) / 32, mpmath.mpf(k + 1) / 32
+        mid = 0 if k == 0 else (a + b) / 2
+
+        def shifted(t, mid=mid):
+            return mpmath.erfc(mid + t)
+
+        row = rounded(interpolate(shifted, a - mid, b - mid, DEGREE))
+        near_worst = max(near_worst, worst_error(shifted, row, a - mid, b - mid))
+        near.append((a, row))
+    direct, direct_worst, x = fit(mpmath.erfc, mpmath.mpf(NEAR) / 32, DIRECT_TOP)
+    scaled, scaled_worst, top = fit(erfcx, x, TOP + mpmath.mpf(1) / 2)
+    rows = near + direct + scaled
+    w(f"// Row i: a polynomial of degree {DEGREE} in t = x - mid on one interval of x,")
+    w(f"// measured relative error at most")
+    w(f"// - rows 0 to {NEAR - 1}: erfc on [i/32, (i+1)/32), mid 0 for row 0: 2^{log2_of(near_worst):.1f};")
+    w(f"// - rows {NEAR} to {NEAR + len(direct) - 1}: erfc on [1/4, {float(x)}), {PER_BINADE} intervals a binade, row")
+    w(f"//   {NEAR} + j for the x whose bits, shifted right by {shift}, exceed those of 1/4 by j:")
+    w(f"//   2^{log2_of(direct_worst):.1f};")
+    w(f"// - rows {NEAR + len(direct)} to {len(rows) - 1}: erfcx(x) = exp(x^2) erfc(x) on [{float(x)}, {float(top)}), the")
+    w(f"//   same intervals a binade: 2^{log2_of(scaled_worst):.1f}.")
+    w(f"inline constexpr int kErfcNearRows = {NEAR};")
     w(f"inline constexpr int kErfcxShift = {shift};")
-    w(f"inline constexpr double kErfcDirectTop = {float(x)};")
-    table("kErfcRows", direct)
-    rows, worst, x = fit(erfcx, x, TOP + mpmath.mpf(1) / 2)
-    w(f"// erfcx(x) = exp(x^2) erfc(x) on [{DIRECT_TOP}, {float(x)}), intervals and t as kErfcRows',")
-    w(f"// row i here being row {len(direct)} + i there; measured relative error at most")
-    w(f"// 2^{log2_of(worst):.1f}.")
-    table("kErfcxRows", rows)
+    w(f"inline constexpr int kErfcxFirstRow = {NEAR + len(direct)};")
+    w(f"inline constexpr double kErfcRows[{len(rows)}][{columns}] = {{")
+    out.extend(row_text(a, row) for a, row in rows)
+    w("};")
+    w("")
 
     w("// 2/sqrt(pi) - 1 in 256 fractional bits, most significant limb first, truncated.")
     w("inline constexpr std::uint64_t kTwoBySqrtPiFixed[4] = {" +

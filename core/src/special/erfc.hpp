@@ -45,65 +45,37 @@ double erfc_last_resort(double x);
 
 namespace {
 
-inline constexpr double kErfcSmall = 0.25;
+// Rows by 1/32 below kErfcNear, by binade intervals from it; erfcx's rows
+// (times exp(-x^2)) from kErfcScaled.
+inline constexpr double kErfcNear = 0.25;
+inline constexpr double kErfcScaled = 1.5;
 inline constexpr double kErfcTwo = -6.0;
 inline constexpr double kErfcFastTop = 26.5;
 inline constexpr double kErfcTiny = 0x1p-56;
 inline constexpr double kErfcTestError = 0x1p-66;
 inline constexpr double kErfcQuickError = 0x1p-58;
-// The bits of 1/4, where kErfcRows' first row starts.
+// The bits of 1/4, where kErfcRows' intervals a binade start.
 inline constexpr std::int64_t kErfcQuarter = 0x3fd0000000000000;
 
-// sum c_k t^k for t = t_hi (+ t_lo where kLow), from a table row c(column):
-// c_0..c_(H-1) as hi, lo in columns 0..2H-1, H = kErfcHead, then c_H..
-// c_Degree. The tail in double at t_hi, then c_k + t acc for k = H-1..0
-// with t_hi acc_hi an exact product.
-template <int Degree, bool kLow, class V, class Coeff>
-[[gnu::always_inline]] inline Pair<V> head_horner(V t_hi, V t_lo, Coeff c) {
+// sum c_k t^k from a table row c(column): c_0..c_(H-1) as hi, lo in
+// columns 0..2H-1, H = kErfcHead, then c_H..c_Degree. The tail in double,
+// then c_k + t acc for k = H-1..0 with t acc_hi an exact product.
+template <int Degree, class V, class Coeff>
+[[gnu::always_inline]] inline Pair<V> head_horner(V t, Coeff c) {
   constexpr int kH = kErfcHead;
   V q = lift<V>(c(Degree + kH));
-  for (int k = Degree - 1; k >= kH; --k) q = lift<V>(c(k + kH)) + t_hi * q;
+  for (int k = Degree - 1; k >= kH; --k) q = lift<V>(c(k + kH)) + t * q;
   Pair<V> acc = {q, splat<V>(0.0)};
   for (int k = kH - 1; k >= 0; --k) {
-    const Pair<V> p = two_prod(t_hi, acc.hi);
+    const Pair<V> p = two_prod(t, acc.hi);
     const Pair<V> s = two_sum(lift<V>(c(2 * k)), p.hi);
-    V cross = t_hi * acc.lo;
-    if constexpr (kLow) cross = cross + t_lo * acc.hi;
-    acc = fast_two_sum(s.hi, s.lo + (p.lo + (lift<V>(c(2 * k + 1)) + cross)));
+    acc = fast_two_sum(s.hi, s.lo + (p.lo + (lift<V>(c(2 * k + 1)) + t * acc.lo)));
   }
   return acc;
 }
 
-// erfc(x) = hi + lo for |x| < kErfcSmall.
-template <class V>
-[[gnu::always_inline]] inline Pair<V> erfc_near_zero(V x) {
-  const Pair<V> u = two_prod(x, x);
-  const Pair<V> p = head_horner<8, true>(u.hi, u.lo, [](int j) { return kErfSmall[j]; });
-  const Pair<V> e = two_prod(x, p.hi);
-  const V e_lo = e.lo + x * p.lo;
-  const Pair<V> s = fast_two_sum(splat<V>(1.0), -e.hi);
-  return {s.hi, s.lo - e_lo};
-}
-
-// The first stage's erfc(x) = hi + lo for |x| < kErfcSmall: P in double
-// but for c_0 (its rounding some 2^-58.4 |c_0| before the factor x, u's
-// low part carried on c_1), x P an exact product.
-template <class V>
-[[gnu::always_inline]] inline Pair<V> erfc_near_zero_quick(V x) {
-  constexpr int kH = kErfcHead, kLast = 8 + kH;
-  const Pair<V> u = two_prod(x, x);
-  V q = lift<V>(kErfSmall[kLast]);
-  for (int j = kLast - 1; j >= 2 * kH; --j) q = kErfSmall[j] + u.hi * q;
-  for (int k = kH - 1; k >= 1; --k) q = kErfSmall[2 * k] + u.hi * q;
-  const Pair<V> p = fast_two_sum(splat<V>(kErfSmall[0]), u.hi * q + u.lo * kErfSmall[2]);
-  const Pair<V> e = two_prod(x, p.hi);
-  const V e_lo = e.lo + x * (p.lo + kErfSmall[1]);
-  const Pair<V> s = fast_two_sum(splat<V>(1.0), -e.hi);
-  return {s.hi, s.lo - e_lo};
-}
-
-// The interval of x in [kErfcSmall, kErfcFastTop] and t = x - mid: row i
-// of kErfcRows, or row i - kErfcDirectRows of kErfcxRows.
+// The row of x in [kErfcTiny, kErfcFastTop] and t = x - mid (exact: x and
+// mid share a binade, or lie within a factor 2 below 1/4, or mid is 0).
 template <class V>
 struct ErfcInterval {
   LaneInt<V> row;
@@ -112,17 +84,22 @@ struct ErfcInterval {
 template <class V>
 [[gnu::always_inline]] inline ErfcInterval<V> interval_of(V x) {
   using I = LaneInt<V>;
+  // From 1/4: 32 intervals a binade, mid the interval's centre.
   const I bits = bits_of(x);
   constexpr int kMid = kErfcxShift - 1;
   const V mid = from_bits<V>(((bits >> kMid) | 1) << kMid);
-  // t exact: x and mid share a binade.
-  return {(bits >> kErfcxShift) - (kErfcQuarter >> kErfcxShift), x - mid};
+  const I row = (bits >> kErfcxShift) - (kErfcQuarter >> kErfcxShift) + kErfcNearRows;
+  // Below: intervals of 1/32, k = round(32 x - 1/2) (exact; x on a boundary
+  // may go to either neighbour, whose polynomial covers it too).
+  I k;
+  const V kd = nearest_integer(x * 32.0 - 0.5, k);
+  const V near_mid = select(kd == 0.0, 0.0, (kd + 0.5) * 0x1p-5);
+  const Mask<V> near = x < kErfcNear;
+  return {select(near, k, row), x - select(near, near_mid, mid)};
 }
-inline constexpr int kErfcDirectRows = sizeof(kErfcRows) / sizeof(kErfcRows[0]);
 
-// The first stage's polynomial of a table row c(j) at t: c_0 + t c_1 with
-// t c_1_hi an exact product, the rest in double, as hi + lo (not
-// normalised: |lo| some 2^-4 of hi).
+// The first stage's polynomial of a row c(j) at t: c_0 + t c_1 with t c_1_hi
+// an exact product, the rest in double, as hi + lo (|lo| below 2^-4 |hi|).
 template <class V, class Coeff>
 [[gnu::always_inline]] inline Pair<V> head_quick(V t, Coeff c) {
   constexpr int kH = kErfcHead, kDegree = 10;
@@ -134,57 +111,52 @@ template <class V, class Coeff>
   return {p.hi, p.lo + (c(1) + (p1.lo + t * (c(3) + t * q)))};
 }
 
-// erfc(x) = hi + lo for x in [kErfcSmall, kErfcDirectTop), in the first
-// stage (kQuick: c_0 + t c_1 as above, the tail |c_2 t^2 + ...| <= 2^-9.5
-// |c_0| in double, five roundings of it: within 2^-59.5, measured 2^-60.4)
-// or the second (2^-67.5).
+// exp(-x^2) p = 2^m (hi + lo): x^2 = s_hi + s_lo exactly, exp(-x^2) =
+// exp(-s_hi)(1 - s_lo), by exp's first stage (kQuick) or its second.
 template <bool kQuick, class V>
-[[gnu::always_inline]] inline Pair<V> erfc_direct(V x) {
-  const ErfcInterval<V> at = interval_of(x);
-  const auto c = [&](int j) { return gather<V>(kErfcRows, at.row, j); };
+[[gnu::always_inline]] inline Pair<V> times_gaussian(V x, Pair<V> p, LaneInt<V>& m) {
+  const Pair<V> s = two_prod(x, x);
+  const ExpReduction<V> red = reduce_exp(-s.hi);
+  m = red.m;
   if constexpr (kQuick) {
-    return head_quick(at.t, c);
+    const Pair<V> e0 = exp_quick(red);
+    // e (1 - s_lo), e's low part some 2^-8 of it, then normalised: exact.
+    const Pair<V> e = fast_two_sum(e0.hi, e0.lo - (e0.hi + e0.lo) * s.lo);
+    const Pair<V> r = two_prod(e.hi, p.hi);
+    return {r.hi, r.lo + (e.hi * p.lo + e.lo * (p.hi + p.lo))};
   } else {
-    return head_horner<10, false>(at.t, at.t, c);
+    Pair<V> e = exp_accurate(red);
+    e.lo = e.lo - e.hi * s.lo;
+    const Pair<V> q = two_prod(e.hi, p.hi);
+    return fast_two_sum(q.hi, q.lo + (e.hi * p.lo + e.lo * p.hi));
   }
 }
 
-// The first stage's erfc(x) = 2^m (hi + lo) for x in [kErfcDirectTop,
-// kErfcFastTop]: erfcx's c_0 + t c_1 with t c_1_hi exact, the rest in double
-// (|t^2 R| <= 2^-12 |c_0|), times exp's first stage (exp_quick, 2^-59.8)
-// with s_lo's factor (2^-61.5) and normalised; the product's low terms
-// (2^-19 of it) add some 2^-71: within 2^-59.3 in all, under the test's
-// 2^-58 (measured 2^-59.2 with the region near 0: 2^-58.9 proven there).
-template <class V>
-[[gnu::always_inline]] inline Pair<V> erfc_far_quick(V x, LaneInt<V>& m) {
+// erfc(x) = 2^m (hi + lo) for x in [kErfcTiny, kErfcFastTop]: the row's
+// polynomial, times exp(-x^2) from kErfcxFirstRow on.
+template <bool kQuick, class V>
+[[gnu::always_inline]] inline Pair<V> erfc_positive(V x, LaneInt<V>& m) {
   const ErfcInterval<V> at = interval_of(x);
-  const LaneInt<V> row = at.row - kErfcDirectRows;
-  const Pair<V> p = head_quick(at.t, [&](int j) { return gather<V>(kErfcxRows, row, j); });
-  const Pair<V> sq = two_prod(x, x);
-  const ExpReduction<V> red = reduce_exp(-sq.hi);
-  m = red.m;
-  const Pair<V> e0 = exp_quick(red);
-  // e (1 - s_lo), e's low part some 2^-8 of it, then normalised: exact.
-  const Pair<V> e = fast_two_sum(e0.hi, e0.lo - (e0.hi + e0.lo) * sq.lo);
-  const Pair<V> r = two_prod(e.hi, p.hi);
-  return {r.hi, r.lo + (e.hi * p.lo + e.lo * (p.hi + p.lo))};
+  const auto c = [&](int j) { return gather<V>(kErfcRows, at.row, j); };
+  Pair<V> p;
+  if constexpr (kQuick) {
+    p = head_quick(at.t, c);
+  } else {
+    p = head_horner<10>(at.t, c);
+  }
+  m = LaneInt<V>{};
+  const Mask<V> scaled = x >= kErfcScaled;
+  if (any(scaled)) {
+    // Other lanes stand in as kErfcScaled and keep p.
+    LaneInt<V> ms;
+    const Pair<V> r = times_gaussian<kQuick>(select(scaled, x, kErfcScaled), p, ms);
+    p = {select(scaled, r.hi, p.hi), select(scaled, r.lo, p.lo)};
+    m = select(scaled, ms, m);
+  }
+  return p;
 }
 
-// erfc(x) = 2^m (hi + lo) for x in [kErfcDirectTop, kErfcFastTop].
-template <class V>
-[[gnu::always_inline]] inline Pair<V> erfc_far(V x, LaneInt<V>& m) {
-  const ErfcInterval<V> at = interval_of(x);
-  const LaneInt<V> row = at.row - kErfcDirectRows;
-  const Pair<V> p =
-      head_horner<10, false>(at.t, at.t, [&](int j) { return gather<V>(kErfcxRows, row, j); });
-  const Pair<V> s = two_prod(x, x);
-  Pair<V> e = exp_reduced(-s.hi, m);
-  e.lo = e.lo - e.hi * s.lo;
-  const Pair<V> q = two_prod(e.hi, p.hi);
-  return fast_two_sum(q.hi, q.lo + (e.hi * p.lo + e.lo * p.hi));
-}
-
-// 2 - 2^m (v_hi + v_lo), for 2^m v = erfc(y) with y in [kErfcSmall, -kErfcTwo]
+// 2 - 2^m (v_hi + v_lo), for 2^m v = erfc(y) with y in [0, -kErfcTwo]
 // (2^m v_lo normal, so the scalings are exact).
 template <class V, class I>
 [[gnu::always_inline]] inline Pair<V> two_minus(Pair<V> v, I m) {
@@ -198,59 +170,12 @@ template <class V, class I>
 // or the second's.
 template <bool kQuick, class V>
 [[gnu::always_inline]] inline Pair<V> erfc_stage(V x, LaneInt<V>& m) {
-  using I = LaneInt<V>;
-  const auto near_zero = [](V y) {
-    if constexpr (kQuick) {
-      return erfc_near_zero_quick(y);
-    } else {
-      return erfc_near_zero(y);
-    }
-  };
-  const auto far = [](V y, I& k) {
-    if constexpr (kQuick) {
-      return erfc_far_quick(y, k);
-    } else {
-      return erfc_far(y, k);
-    }
-  };
-  const V ax = abs_of(x);
-  if constexpr (kScalar<V>) {
-    m = 0;
-    if (ax < kErfcSmall) return near_zero(x);
-    const Pair<V> v = ax < kErfcDirectTop ? erfc_direct<kQuick>(ax) : far(ax, m);
-    if (x > 0.0) return v;
-    const Pair<V> w = two_minus(v, m);
-    m = 0;
-    return w;
-  } else {
-    // Each range computed only where some lane lies in it (another range's
-    // lanes standing in as 1 or 2).
-    const Mask<V> near = ax < kErfcSmall;
-    const Mask<V> beyond = ax >= kErfcDirectTop;
-    const Mask<V> direct = mask_not(near | beyond);
-    const Mask<V> negative = x < 0.0;
-    Pair<V> v = {splat<V>(1.0), splat<V>(0.0)};
-    m = I{};
-    if (any(beyond)) {
-      v = far(select(beyond, ax, 2.0), m);
-      m &= beyond;
-    }
-    if (any(direct)) {
-      const Pair<V> d = erfc_direct<kQuick>(select(direct, ax, 1.0));
-      v = {select(direct, d.hi, v.hi), select(direct, d.lo, v.lo)};
-    }
-    if (any(negative & mask_not(near))) {
-      const Pair<V> w = two_minus(v, m);
-      v = {select(negative, w.hi, v.hi), select(negative, w.lo, v.lo)};
-      m &= ~negative;
-    }
-    if (any(near)) {
-      const Pair<V> close = near_zero(select(near, x, 0.0));
-      v = {select(near, close.hi, v.hi), select(near, close.lo, v.lo)};
-      m &= ~near;
-    }
-    return v;
-  }
+  const Pair<V> v = erfc_positive<kQuick>(abs_of(x), m);
+  const Mask<V> negative = x < 0.0;
+  if (!any(negative)) return v;
+  const Pair<V> w = two_minus(v, m);
+  m = select(negative, LaneInt<V>{}, m);
+  return {select(negative, w.hi, v.hi), select(negative, w.lo, v.lo)};
 }
 
 template <class V>

@@ -8,29 +8,26 @@ namespace tarvik::rational {
 // The first 3 coefficients of each polynomial as hi, lo, then the rest.
 inline constexpr int kErfcHead = 3;
 
-// erf(x) = x P(x^2) for x^2 <= 1/16, P of degree 8; measured relative
-// error at most 2^-72.7.
-inline constexpr double kErfSmall[12] = {
-    0x1.20dd750429b6dp+0,
-    0x1.1ae393aae55fap-56,
-    -0x1.812746b0379e7p-2,
-    0x1.efc48d0286a9bp-57,
-    0x1.ce2f21a042be0p-4,
-    0x1.31c5e98a3eb7ap-58,
-    -0x1.b82ce312887b1p-6,
-    0x1.565bcd0e1fb6ap-8,
-    -0x1.c02db3946234dp-11,
-    0x1.f9a2cb52e98d4p-14,
-    -0x1.f4a4edfaba105p-17,
-    0x1.adba2bbf9413ap-20,
-};
-
-// erfc(x) on [1/4, 1.5): 32 intervals a binade, row i for the x whose
-// bits, shifted right by 47, exceed those of 1/4 by i; each a polynomial of
-// degree 10 in t = x - mid; measured relative error at most 2^-69.7.
+// Row i: a polynomial of degree 10 in t = x - mid on one interval of x,
+// measured relative error at most
+// - rows 0 to 7: erfc on [i/32, (i+1)/32), mid 0 for row 0: 2^-71.0;
+// - rows 8 to 87: erfc on [1/4, 1.5), 32 intervals a binade, row
+//   8 + j for the x whose bits, shifted right by 47, exceed those of 1/4 by j:
+//   2^-69.7;
+// - rows 88 to 221: erfcx(x) = exp(x^2) erfc(x) on [1.5, 27.0), the
+//   same intervals a binade: 2^-71.9.
+inline constexpr int kErfcNearRows = 8;
 inline constexpr int kErfcxShift = 47;
-inline constexpr double kErfcDirectTop = 1.5;
-inline constexpr double kErfcRows[80][14] = {
+inline constexpr int kErfcxFirstRow = 88;
+inline constexpr double kErfcRows[222][14] = {
+    {0x1.0000000000000p+0, 0x1.bf1e454111c7bp-87, -0x1.20dd750429b6dp+0, -0x1.1ae412bfbbeafp-56, 0x1.082bea7ead6eap-63, -0x1.51612dfde2275p-117, 0x1.812746b0379e6p-2, 0x1.019625e7b9364p-46, -0x1.ce2f21a0684f5p-4, 0x1.b52f61e372c7bp-33, 0x1.b82cd64f3b455p-6, 0x1.ea303dda87632p-22, -0x1.57127947feebfp-8, 0x1.33d003e9dc134p-13},  // from 0.0
+    {0x1.e4f05010eca8cp-1, -0x1.33adfea06f84ap-55, -0x1.203b261cd0053p+0, 0x1.fb32acdb84284p-54, 0x1.b058b92b3807cp-5, -0x1.f1980ca3512a1p-60, 0x1.7e9e84c294ceep-2, -0x1.afb697e5c7d2cp-6, -0x1.c91e910004f9ep-4, 0x1.1f63121204a5bp-7, 0x1.b16d66355c4d3p-6, -0x1.1ef72c692c738p-9, -0x1.4f942eb978632p-8, 0x1.ca6b7b698422bp-12},  // from 0.03125
+    {0x1.d2f4dcbc2f894p-1, 0x1.57d0ee5e75c5bp-55, -0x1.1f1b7ae44867fp+0, 0x1.0725604b89b5ap-54, 0x1.66e2599d5a81ep-4, 0x1.b7114511b1613p-58, 0x1.7a2306b054079p-2, -0x1.656c832aabee5p-5, -0x1.c02def93b9e73p-4, 0x1.da9f73280669ep-7, 0x1.a58a5968db499p-6, -0x1.d8af6e3e7b4aap-9, -0x1.43b9fb2abf43ap-8, 0x1.788f5b6beb57bp-11},  // from 0.0625
+    {0x1.c10fd4c26e896p-1, -0x1.dbe83edfdef42p-59, -0x1.1d6e14099944ap+0, -0x1.9809f4f77aee8p-54, 0x1.f380a310cc382p-4, 0x1.9422d211c48c7p-59, 0x1.7377c26928a28p-2, -0x1.ef84d1c3df41ep-5, -0x1.b2ec01811ad93p-4, 0x1.47b3ebd3d35a3p-6, 0x1.93f87a5018eeep-6, -0x1.451289b389cb6p-8, -0x1.3243f8dec5ae7p-8, 0x1.01ef613d3bf18p-10},  // from 0.09375
+    {0x1.af4a00f426daap-1, -0x1.cf2033f04a954p-56, -0x1.1b357141d95d5p+0, 0x1.eb5c5829ba962p-55, 0x1.3e9c1f6a1488fp-3, 0x1.6b9c0c001f69dp-57, 0x1.6aad45897e30ap-2, -0x1.3a68d0800e83ap-4, -0x1.a186d4843000dp-4, 0x1.9da8041d1c8a1p-6, 0x1.7d063adfc2cfbp-6, -0x1.9824e3ae02782p-8, -0x1.1b91679310a1fp-8, 0x1.421ae0e7318c6p-10},  // from 0.125
+    {0x1.9dabfbc090901p-1, -0x1.47287de27af43p-55, -0x1.1874ddcdfce24p+0, -0x1.71b8eb9c687ecp-54, 0x1.81a0b0fb3bb72p-3, -0x1.d0df877a06ff3p-64, 0x1.5fd9484441c1ep-2, -0x1.7a087c299e6a1p-4, -0x1.8c3a8e2f0bd5bp-4, 0x1.ee09ab6c81d69p-6, 0x1.611993d7c0076p-6, -0x1.e42665e93ccf6p-8, -0x1.001d82d6225edp-8, 0x1.7b7658826bfabp-10},  // from 0.15625
+    {0x1.8c3e24bb73372p-1, 0x1.1bedc0f6f5e5fp-55, -0x1.153068581b781p+0, 0x1.4add819e4cdbap-55, 0x1.c26ea98f2ca31p-3, 0x1.732c030212389p-57, 0x1.5316624fc8450p-2, -0x1.b60ade4fdc737p-4, -0x1.735060b60ca87p-4, 0x1.1be79d433e9ccp-5, 0x1.40addb49b596cp-6, -0x1.13ea782068838p-7, -0x1.c0f8d7b4a2c77p-9, 0x1.acd983cda2920p-10},  // from 0.1875
+    {0x1.7b0894b3ea35cp-1, 0x1.530740ab874dfp-56, -0x1.116cd8fd67618p+0, -0x1.3d1515f725fb8p-59, 0x1.00560b6d90eb7p-2, -0x1.f6b5e40a26df8p-56, 0x1.4483af88c087ep-2, -0x1.ede5c984db799p-4, -0x1.571d47bfa58a0p-4, 0x1.3d060fc1116d9p-5, 0x1.1c512b4b8fbd0p-6, -0x1.310d907c0662dp-7, -0x1.7aaef3248dbaap-9, 0x1.d54eb8e34846ap-10},  // from 0.21875
     {0x1.7067270ef8d71p-1, 0x1.2e5762a4bdd55p-57, -0x1.0ed47a88f0a43p+0, 0x1.2a71ec7919c39p-54, 0x1.130fcc731466cp-2, -0x1.fe376855fca25p-57, 0x1.3a8bf6c5c6118p-2, -0x1.073d674a44e44p-3, -0x1.43fc48bf0ae37p-4, 0x1.4fa166c1b10f9p-5, 0x1.03dc78d9676c7p-6, -0x1.40ac67b461a7ep-7, -0x1.4bda401d7ad77p-9, 0x1.e9c505000dfadp-10},  // from 0.25
     {0x1.6c2e002a7bd57p-1, 0x1.2aad1cc645332p-55, -0x1.0dbdbf3bdae43p+0, 0x1.18175b746ff97p-55, 0x1.1a62a432a926ep-2, -0x1.4e1cef7962420p-63, 0x1.366273a9a2577p-2, -0x1.0d7d8711d6418p-3, -0x1.3c0975b706c01p-4, 0x1.5699258be4c8bp-5, 0x1.f38066e493dd5p-7, -0x1.46567dc58d33bp-7, -0x1.3894a864ae687p-9, 0x1.f0d85953e6567p-10},  // from 0.2578125
     {0x1.67f942c823bd0p-1, -0x1.c349bfc05d717p-55, -0x1.0c9fbdac677b5p+0, -0x1.758f5895b2018p-55, 0x1.219c387ddf90fp-2, 0x1.595f45c0b1cb6p-56, 0x1.3220401496786p-2, -0x1.1395819976ef1p-3, -0x1.33eda9c06a1e8p-4, 0x1.5d49830222ff7p-5, 0x1.deeff3be21875p-7, -0x1.4ba94009b8aa8p-7, -0x1.250b799c7a3f4p-9, 0x1.f7495bc186e54p-10},  // from 0.265625
@@ -111,12 +108,6 @@ inline constexpr double kErfcRows[80][14] = {
     {0x1.6b41cbd198bc8p-5, 0x1.081391063740ep-62, -0x1.3206dceef5f87p-3, -0x1.2f67d947e31d1p-61, 0x1.b321c223c5bd4p-3, -0x1.5097c7912ba35p-61, -0x1.3675b66241734p-3, 0x1.2eb1bbcd0d236p-5, 0x1.90c9f018f8201p-6, -0x1.5f64e6c1ba5a9p-6, 0x1.7a9faa47df26ep-9, 0x1.d3cd131c59154p-9, -0x1.bacfa93065cb7p-10, -0x1.432f4c504a1eap-13},  // from 1.40625
     {0x1.46aa7194bd324p-5, -0x1.4be0640a46dd2p-59, -0x1.17bb2c8d41535p-3, -0x1.c3e06b41a8405p-58, 0x1.967bfcbd42ed1p-3, 0x1.585116215cf3bp-57, -0x1.2c89b8a8430f4p-3, 0x1.4b759a575452dp-5, 0x1.4ff837c1827acp-6, -0x1.53837c415f8b1p-6, 0x1.e7ba65e6008bep-9, 0x1.94d742808da0fp-9, -0x1.c314765e1ad72p-10, -0x1.9b06183f74264p-15},  // from 1.4375
     {0x1.254038bac19d6p-5, 0x1.c0bcadf17c52ap-60, -0x1.fe6460fef4680p-4, -0x1.acceabc0d5231p-58, 0x1.7ace7ffd39653p-3, 0x1.3e416acbb15f3p-57, -0x1.21cb9e7d6d658p-3, 0x1.63412932bae90p-5, 0x1.11a4e840c8ed3p-6, -0x1.44ddae38fa3abp-6, 0x1.227f94d71d5a6p-8, 0x1.554f0c72f1c0fp-9, -0x1.c3109c158543fp-10, 0x1.91d09b10787c6p-15},  // from 1.46875
-};
-
-// erfcx(x) = exp(x^2) erfc(x) on [1.5, 27.0), intervals and t as kErfcRows',
-// row i here being row 80 + i there; measured relative error at most
-// 2^-71.9.
-inline constexpr double kErfcxRows[134][14] = {
     {0x1.46b45431b397ep-2, 0x1.ccdd1b86bd35cp-56, -0x1.4a4669b3fcedap-3, 0x1.a1a924867621dp-60, 0x1.31abe05d37af5p-4, 0x1.236b0af781ab8p-59, -0x1.0705c478ec9cbp-5, 0x1.a96605e651825p-7, -0x1.45e05a5bb25c9p-8, 0x1.dbdaae778bb07p-10, -0x1.4cbc8e408b06ap-11, 0x1.bf67953b9aaa0p-13, -0x1.222c6a353f4a9p-14, 0x1.6c0e783e94658p-16},  // from 1.5
     {0x1.419e1459a6f68p-2, 0x1.511346c3bd146p-56, -0x1.40e98a3694a13p-3, -0x1.0200c70ef841cp-61, 0x1.25a5cdcdc0076p-4, 0x1.f269f50f0059ep-58, -0x1.f43c4587b5e7dp-6, 0x1.90c9fba912bb1p-7, -0x1.30667b04b57fap-8, 0x1.b8f1ec09265e7p-10, -0x1.32021d1595b25p-11, 0x1.988892fdb9906p-13, -0x1.072a1f59d8715p-14, 0x1.4807113b910c1p-16},  // from 1.53125
     {0x1.3cac8acc2bd0cp-2, 0x1.6cec0b0e488a8p-57, -0x1.37ea7bf87920cp-3, 0x1.4a01b09c8ea94p-57, 0x1.1a3613e870f3cp-4, -0x1.2925280633b95p-59, -0x1.dbe9ac1055578p-6, 0x1.79cb8c17fd20ep-7, -0x1.1c7e7f3bd8ff8p-8, 0x1.98d49f320a7eap-10, -0x1.199840f1bfcb0p-11, 0x1.7544f7d19c99bp-13, -0x1.dda43babaf757p-15, 0x1.27c18d5006a0ep-16},  // from 1.5625
