@@ -95,8 +95,14 @@ template <class M>
 template <class M>
   requires(!std::is_arithmetic_v<M>)
 [[gnu::always_inline]] inline bool any(M m) {
+#if defined(__AVX512F__)
+  if constexpr (sizeof(M) == 64) return _mm512_test_epi64_mask((__m512i)m, (__m512i)m) != 0;
+#endif
 #if defined(__AVX__)
   if constexpr (sizeof(M) == 32) return _mm256_movemask_pd((__m256d)m) != 0;
+#endif
+#if defined(__SSE2__)
+  if constexpr (sizeof(M) == 16) return _mm_movemask_pd((__m128d)m) != 0;
 #endif
   bool r = false;
   for (std::size_t i = 0; i < sizeof(M) / sizeof(std::int64_t); ++i) r = r || m[i] != 0;
