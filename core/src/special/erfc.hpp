@@ -64,7 +64,7 @@ template <int Degree, class V, class Coeff>
 [[gnu::always_inline]] inline Pair<V> head_horner(V t, Coeff c) {
   constexpr int kH = kErfcHead;
   V q = lift<V>(c(Degree + kH));
-  for (int k = Degree - 1; k >= kH; --k) q = lift<V>(c(k + kH)) + t * q;
+  for (int k = Degree - 1; k >= kH; --k) q = mul_add(t, q, lift<V>(c(k + kH)));
   Pair<V> acc = {q, splat<V>(0.0)};
   for (int k = kH - 1; k >= 0; --k) {
     const Pair<V> p = two_prod(t, acc.hi);
@@ -104,8 +104,8 @@ template <class V, class Coeff>
 [[gnu::always_inline]] inline Pair<V> head_quick(V t, Coeff c) {
   constexpr int kH = kErfcHead, kDegree = 10;
   V q = c(kDegree + kH);
-  for (int j = kDegree + kH - 1; j >= 2 * kH; --j) q = c(j) + t * q;
-  q = c(4) + t * q;
+  for (int j = kDegree + kH - 1; j >= 2 * kH; --j) q = mul_add(t, q, c(j));
+  q = mul_add(t, q, c(4));
   const Pair<V> p1 = two_prod(t, c(2));
   const Pair<V> p = fast_two_sum(c(0), p1.hi);
   return {p.hi, p.lo + (c(1) + (p1.lo + t * (c(3) + t * q)))};

@@ -70,5 +70,35 @@ template <class V>
   return {p, ((as.hi * bs.hi - p) + as.hi * bs.lo + as.lo * bs.hi) + as.lo * bs.lo};
 }
 
+// a b + c: one fused multiply-add where the target has one, else a product
+// and a sum. Only the correctly rounded functions use it: their error bounds
+// count two roundings for each such step, which covers the fused one.
+template <class V>
+[[gnu::always_inline]] inline V mul_add(V a, V b, V c) {
+#if defined(__FMA__)
+  if constexpr (kScalar<V>) {
+    return __builtin_fma(a, b, c);
+  } else if constexpr (sizeof(V) == 16) {
+    return (V)_mm_fmadd_pd((__m128d)a, (__m128d)b, (__m128d)c);
+  } else if constexpr (sizeof(V) == 32) {
+    return (V)_mm256_fmadd_pd((__m256d)a, (__m256d)b, (__m256d)c);
+#if defined(__AVX512F__)
+  } else if constexpr (sizeof(V) == 64) {
+    return (V)_mm512_fmadd_pd((__m512d)a, (__m512d)b, (__m512d)c);
+#endif
+  }
+#endif
+  return a * b + c;
+}
+
+// Horner's scheme ({c_n, ..., c_0}, value.hpp's convention) by mul_add.
+template <class V, std::size_t N>
+[[gnu::always_inline]] inline V horner_fused(const Poly<N>& c, V x) {
+  V p = splat<V>(c[0]);
+#pragma GCC unroll 32
+  for (std::size_t i = 1; i < N; ++i) p = mul_add(p, x, splat<V>(c[i]));
+  return p;
+}
+
 }  // namespace
 }  // namespace tarvik::rational

@@ -77,9 +77,10 @@ template <class V>
 template <class V>
 [[gnu::always_inline]] inline V exp_taylor_tail(const Pair<V>& r) {
   const V r2 = r.hi * r.hi;
-  const V p = r2 * (kExpTaylor[0] +
-                    r.hi * (kExpTaylor[1] + r.hi * (kExpTaylor[2] +
-                                                    r.hi * (kExpTaylor[3] + r.hi * kExpTaylor[4]))));
+  V q = mul_add(r.hi, splat<V>(kExpTaylor[4]), splat<V>(kExpTaylor[3]));
+  q = mul_add(r.hi, q, splat<V>(kExpTaylor[2]));
+  q = mul_add(r.hi, q, splat<V>(kExpTaylor[1]));
+  const V p = r2 * mul_add(r.hi, q, splat<V>(kExpTaylor[0]));
   return r.lo + (p + r.lo * r.hi);
 }
 

@@ -69,7 +69,7 @@ template <class V>
   const V r_lo = r.lo;
   // e = expm1(r), relative to e.
   const Pair<V> sq = two_prod(r.hi, r.hi);
-  const V poly = (sq.hi * r.hi) * horner(kExpm1Taylor, r.hi);
+  const V poly = (sq.hi * r.hi) * horner_fused(kExpm1Taylor, r.hi);
   const Pair<V> lead = fast_two_sum(r.hi, 0.5 * sq.hi);
   const V tail = lead.lo + (r_lo + (0.5 * sq.lo + (r.hi * r_lo + poly)));
   const Pair<V> e = fast_two_sum(lead.hi, tail);

@@ -79,7 +79,7 @@ template <class V>
   const V f_lo = ((u - back.hi) - back.lo) / c;
   // ln(1 + f) = f - f^2/2 + f^3 Q(f).
   const Pair<V> sq = two_prod(f_hi, f_hi);
-  const V q = horner(Poly<8>{kLogSeries[0], kLogSeries[1], kLogSeries[2], kLogSeries[3],
+  const V q = horner_fused(Poly<8>{kLogSeries[0], kLogSeries[1], kLogSeries[2], kLogSeries[3],
                              kLogSeries[4], kLogSeries[5], kLogSeries[6], kLogSeries[7]},
                      f_hi);
   const V cube = (sq.hi * f_hi) * q;
@@ -122,7 +122,7 @@ template <class V>
   const V l_hi = gather<V>(kLog1pTable, row, 1), l_lo = gather<V>(kLog1pTable, row, 2);
   const Pair<V> p = two_prod(c, m);
   const Pair<V> t = two_sum(p.hi - 1.0, p.lo);  // p_hi - 1 exact (Sterbenz)
-  const V w = t.lo + (t.hi * t.hi) * (-0.5 + t.hi * horner(kLog1pTaylor, t.hi));
+  const V w = t.lo + (t.hi * t.hi) * mul_add(t.hi, horner_fused(kLog1pTaylor, t.hi), splat<V>(-0.5));
   const Pair<V> s = two_sum(ed * kLn2Hi, l_hi);  // e ln2_hi exact
   const Pair<V> s2 = two_sum(s.hi, t.hi);
   return {s2.hi, s2.lo + (s.lo + ((ed * kLn2Lo + l_lo) + w))};

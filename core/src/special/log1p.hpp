@@ -94,7 +94,7 @@ template <class V>
   const Pair<V> t = two_sum(p.hi - 1.0, p.lo + c * u_lo);
   // log1p(t), relative to log1p(t).
   const Pair<V> sq = two_prod(t.hi, t.hi);
-  const V poly = (sq.hi * t.hi) * horner(kLog1pTaylor, t.hi);
+  const V poly = (sq.hi * t.hi) * horner_fused(kLog1pTaylor, t.hi);
   const Pair<V> lead = fast_two_sum(t.hi, -0.5 * sq.hi);
   const V tail = lead.lo + (t.lo * ((1.0 - t.hi) + sq.hi) + (poly - 0.5 * sq.lo));
   const Pair<V> l = fast_two_sum(lead.hi, tail);
