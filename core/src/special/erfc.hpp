@@ -30,6 +30,8 @@
 // rounds to 0 above 27.3): the last resort takes it.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "special/erfc_tables.hpp"
@@ -137,7 +139,9 @@ template <bool kQuick, class V>
 template <bool kQuick, class V>
 [[gnu::always_inline]] inline Pair<V> erfc_positive(V x, LaneInt<V>& m) {
   const ErfcInterval<V> at = interval_of(x);
-  const auto c = [&](int j) { return gather<V>(kErfcRows, at.row, j); };
+  constexpr std::size_t kColumns = sizeof(kErfcRows[0]) / sizeof(double);
+  const std::array<V, kColumns> row = gather_columns<V, kColumns>(kErfcRows, at.row);
+  const auto c = [&](int j) { return row[j]; };
   Pair<V> p;
   if constexpr (kQuick) {
     p = head_quick(at.t, c);
