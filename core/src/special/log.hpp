@@ -121,10 +121,14 @@ template <class V>
   const V c = gather<V>(kLog1pTable, row, 0);
   const V l_hi = gather<V>(kLog1pTable, row, 1), l_lo = gather<V>(kLog1pTable, row, 2);
   const Pair<V> p = two_prod(c, m);
-  const Pair<V> t = two_sum(p.hi - 1.0, p.lo);  // p_hi - 1 exact (Sterbenz)
+  // The sums in their ordered form (exact where the first term is 0 or the
+  // larger): p_hi - 1 (exact, Sterbenz) is 0 or at least an ulp of 1, above
+  // |p_lo|; |e ln2_hi| >= ln2 > |l_hi| unless e = 0; |l_hi| >= ln(256/255)
+  // = 2^-8.0 > |t_hi| unless c = 1 and l_hi = 0.
+  const Pair<V> t = fast_two_sum(p.hi - 1.0, p.lo);
   const V w = t.lo + (t.hi * t.hi) * mul_add(t.hi, horner_fused(kLog1pTaylor, t.hi), splat<V>(-0.5));
-  const Pair<V> s = two_sum(ed * kLn2Hi, l_hi);  // e ln2_hi exact
-  const Pair<V> s2 = two_sum(s.hi, t.hi);
+  const Pair<V> s = fast_two_sum(ed * kLn2Hi, l_hi);  // e ln2_hi exact
+  const Pair<V> s2 = fast_two_sum(s.hi, t.hi);
   return {s2.hi, s2.lo + (s.lo + ((ed * kLn2Lo + l_lo) + w))};
 }
 
