@@ -86,18 +86,29 @@ struct ErfcInterval {
 template <class V>
 [[gnu::always_inline]] inline ErfcInterval<V> interval_of(V x) {
   using I = LaneInt<V>;
+  // Below 1/4: intervals of 1/32, k = round(32 x - 1/2) (exact; x on a
+  // boundary may go to either neighbour, whose polynomial covers it too),
+  // mid (k + 1/2)/32, or 0 for k = 0.
+  const auto near = [](V y) {
+    I k;
+    const V kd = nearest_integer(y * 32.0 - 0.5, k);
+    return ErfcInterval<V>{k, y - select(kd == 0.0, 0.0, (kd + 0.5) * 0x1p-5)};
+  };
   // From 1/4: 32 intervals a binade, mid the interval's centre.
-  const I bits = bits_of(x);
-  constexpr int kMid = kErfcxShift - 1;
-  const V mid = from_bits<V>(((bits >> kMid) | 1) << kMid);
-  const I row = (bits >> kErfcxShift) - (kErfcQuarter >> kErfcxShift) + kErfcNearRows;
-  // Below: intervals of 1/32, k = round(32 x - 1/2) (exact; x on a boundary
-  // may go to either neighbour, whose polynomial covers it too).
-  I k;
-  const V kd = nearest_integer(x * 32.0 - 0.5, k);
-  const V near_mid = select(kd == 0.0, 0.0, (kd + 0.5) * 0x1p-5);
-  const Mask<V> near = x < kErfcNear;
-  return {select(near, k, row), x - select(near, near_mid, mid)};
+  const auto binade = [](V y) {
+    const I bits = bits_of(y);
+    constexpr int kMid = kErfcxShift - 1;
+    const V mid = from_bits<V>(((bits >> kMid) | 1) << kMid);
+    return ErfcInterval<V>{(bits >> kErfcxShift) - (kErfcQuarter >> kErfcxShift) + kErfcNearRows,
+                           y - mid};
+  };
+  const Mask<V> below = x < kErfcNear;
+  if constexpr (kScalar<V>) {
+    return below ? near(x) : binade(x);
+  } else {
+    const ErfcInterval<V> a = near(x), b = binade(x);
+    return {select(below, a.row, b.row), select(below, a.t, b.t)};
+  }
 }
 
 // The first stage's polynomial of a row c(j) at t: c_0 + t c_1 with t c_1_hi
