@@ -27,8 +27,10 @@
 // The last resort (exp.cpp) computes exp in 256-bit fixed point and rounds
 // once, to the subnormal grid where the result is below 2^-1022. It takes
 // the arguments the test cannot decide (some 1 in 5,000 of random
-// arguments), and x in [-745.2, -707.5] where the result is subnormal or
-// near it.
+// arguments), and below -745 where the result rounds to 0 or 2^-1074. From
+// there to -707.5, where the result is subnormal or near it, exp_subnormal
+// rounds the second stage's pair once to the grid of 2^-1074 with a test of
+// its own (all but x in [-708.4, -707.5], whose results are normal).
 #pragma once
 
 #include <bit>
@@ -48,8 +50,11 @@ namespace {
 
 // Largest x whose exp is below DBL_MAX; beyond, +inf.
 inline constexpr double kExpOverflow = 0x1.62e42fefa39efp+9;
-// From here down the result may leave the normal range: the last resort.
+// From here down the result may leave the normal range: exp_subnormal, and
+// below kExpSubnormalLow (exp(x) within a factor 1.2 of 2^-1075, where it
+// rounds to 0 or 2^-1074) the last resort.
 inline constexpr double kExpFastLow = -707.5;
+inline constexpr double kExpSubnormalLow = -745.0;
 // |x| below this: exp(x) rounds to 1.
 inline constexpr double kExpTiny = 0x1p-54;
 inline constexpr double kExpTestError = 0x1p-66;
@@ -138,12 +143,38 @@ template <class V>
   return times_power_of_two(up, red.m);
 }
 
+// exp(x) for x in [kExpSubnormalLow, kExpFastLow), where the result lies
+// below 2^-1022 or near it, rounded once to the grid of 2^-1074 where
+// `decided`: U = exp(x) 2^1074 = 2^(m+1074) (hi + lo) from the second stage
+// (its scalings exact), n = the integer nearest u_hi (the shift by 2^52
+// rounds it: u_hi < 2^52 here, else undecided) and d = (u_hi - n) + u_lo
+// (u_hi - n exact, the sum within 2^-54); the result is n 2^-1074, or
+// (n +- 1) 2^-1074 where |d| > 1/2, decided where |d| is further from 1/2
+// than U's error (the test's 2^-66 of it) and d's rounding.
+inline double exp_subnormal(double x, bool& decided) {
+  const ExpReduction<double> red = reduce_exp(x);
+  const Pair<double> v = exp_accurate(red);
+  const double scale = power_of_two<double>(red.m + 1074);  // m + 1074 >= -1
+  const double u_hi = v.hi * scale, u_lo = v.lo * scale;
+  const double n = (u_hi + 0x1p52) - 0x1p52;
+  const double d = (u_hi - n) + u_lo;
+  const double a = abs_of(d);
+  decided = u_hi < 0x1p52 && abs_of(a - 0.5) > u_hi * kExpTestError + 0x1p-53;
+  const double k = a < 0.5 ? n : (d > 0.0 ? n + 1.0 : n - 1.0);
+  return k * 0x1p-1074;  // exact: an integer to 2^52 + 1 times 2^-1074
+}
+
 // exp(x) correctly rounded to nearest, each lane.
 template <class V>
 [[gnu::always_inline]] inline V exp_correct(V x) {
   if constexpr (kScalar<V>) {
     if (!(x >= kExpFastLow && x <= kExpOverflow)) {
       if (x > kExpOverflow) return __builtin_inf();
+      if (x >= kExpSubnormalLow) {
+        bool decided;
+        const double y = exp_subnormal(x, decided);
+        if (decided) return y;
+      }
       return x != x ? x + x : exp_last_resort(x);
     }
     if (abs_of(x) < kExpTiny) return 1.0;
