@@ -20,7 +20,7 @@ namespace tarvik::rational {
 double exp_last_resort(double x) {
   if (x != x) return x + x;
   if (x > kExpOverflow) return __builtin_inf();
-  if (x < -745.2) return 0.0;  // below 2^-1075 (half the least subnormal)
+  if (x < kExpZero) return 0.0;
   if (abs_of(x) < kExpTiny) return 1.0;
   using namespace fixed;
   long k = 0;

@@ -55,6 +55,8 @@ inline constexpr double kExpOverflow = 0x1.62e42fefa39efp+9;
 // rounds to 0 or 2^-1074) the last resort.
 inline constexpr double kExpFastLow = -707.5;
 inline constexpr double kExpSubnormalLow = -745.0;
+// Below this exp(x) < 2^-1075, half the least subnormal: it rounds to 0.
+inline constexpr double kExpZero = -745.2;
 // |x| below this: exp(x) rounds to 1.
 inline constexpr double kExpTiny = 0x1p-54;
 inline constexpr double kExpTestError = 0x1p-66;
@@ -182,9 +184,16 @@ template <class V>
     const double y = exp_fast(x, decided);
     return decided ? y : exp_last_resort(x);
   } else {
+    // Lanes below kExpZero give 0 in place (a density's far tail is full of
+    // them), 0 standing in for them in the fast path.
     return correct_lanes(
-        x, (x >= kExpFastLow) & (x <= kExpOverflow), 0.0,
-        [](V v, Mask<V>& decided) { return exp_fast(v, decided); },
+        x, (x <= kExpOverflow) & ((x >= kExpFastLow) | (x < kExpZero)), 0.0,
+        [](V v, Mask<V>& decided) {
+          const Mask<V> zero = v < kExpZero;
+          const V y = exp_fast(select(zero, 0.0, v), decided);
+          decided = decided | zero;
+          return select(zero, 0.0, y);
+        },
         [](double v) { return exp_correct(v); });
   }
 }
