@@ -78,6 +78,19 @@ template <class V, std::size_t C, class I>
   }
 }
 
+// out[at..at+B-1] = block(at) for blocks of B columns from 0, B, ..., the
+// last one ending at N (overlapping the one before, its new columns taken).
+template <std::size_t B, class V, std::size_t N, class Block>
+[[gnu::always_inline]] inline void by_blocks(std::array<V, N>& out, Block block) {
+#pragma GCC unroll 16
+  for (std::size_t b = 0; b < N; b += B) {
+    const std::size_t at = b + B <= N ? b : N - B;
+    const auto c = block(at);
+#pragma GCC unroll 16
+    for (std::size_t k = b - at; k < B; ++k) out[at + k] = c[k];
+  }
+}
+
 // Columns 0..N-1 of each lane's row i of a table of C >= 8 columns, one
 // vector a column: the same values as N calls of gather. With AVX2 and
 // AVX-512 each lane's row is loaded whole, in blocks as wide as the vector,
@@ -90,62 +103,49 @@ template <class V, std::size_t N, std::size_t C, class I>
   static_assert(N <= C && C >= 8);
   std::array<V, N> out;
   if constexpr (kScalar<V>) {
-    #pragma GCC unroll 16
     for (std::size_t j = 0; j < N; ++j) out[j] = table[i][j];
 #if defined(__AVX2__)
   } else if constexpr (sizeof(V) == 32) {
-    // 4 x 4 blocks from columns 0, 4, ... and a last one ending at N.
-    #pragma GCC unroll 16
-    for (std::size_t b = 0; b < N; b += 4) {
-      const std::size_t at = b + 4 <= N ? b : N - 4;
+    by_blocks<4>(out, [&](std::size_t at) {
       __m256d r[4];
-      #pragma GCC unroll 16
+#pragma GCC unroll 4
       for (int k = 0; k < 4; ++k) r[k] = _mm256_loadu_pd(&table[i[k]][at]);
       const __m256d t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]);
       const __m256d t2 = _mm256_unpacklo_pd(r[2], r[3]), t3 = _mm256_unpackhi_pd(r[2], r[3]);
-      const __m256d c[4] = {_mm256_permute2f128_pd(t0, t2, 0x20), _mm256_permute2f128_pd(t1, t3, 0x20),
-                            _mm256_permute2f128_pd(t0, t2, 0x31), _mm256_permute2f128_pd(t1, t3, 0x31)};
-      #pragma GCC unroll 16
-      for (std::size_t k = b - at; k < 4; ++k) out[at + k] = (V)c[k];
-    }
+      return std::array<V, 4>{
+          (V)_mm256_permute2f128_pd(t0, t2, 0x20), (V)_mm256_permute2f128_pd(t1, t3, 0x20),
+          (V)_mm256_permute2f128_pd(t0, t2, 0x31), (V)_mm256_permute2f128_pd(t1, t3, 0x31)};
+    });
 #endif
 #if defined(__AVX512F__)
   } else if constexpr (sizeof(V) == 64) {
-    // 8 x 8 blocks from columns 0, 8, ... and a last one ending at N.
-    #pragma GCC unroll 16
-    for (std::size_t b = 0; b < N; b += 8) {
-      const std::size_t at = b + 8 <= N ? b : N - 8;
-      __m512d r[8];
-      #pragma GCC unroll 16
+    by_blocks<8>(out, [&](std::size_t at) {
+      __m512d r[8], t[8], u[8];
+#pragma GCC unroll 8
       for (int k = 0; k < 8; ++k) r[k] = _mm512_loadu_pd(&table[i[k]][at]);
-      __m512d t[8], u[8];
-      #pragma GCC unroll 16
+#pragma GCC unroll 4
       for (int k = 0; k < 4; ++k) {
         t[2 * k] = _mm512_maskz_unpacklo_pd(0xff, r[2 * k], r[2 * k + 1]);
         t[2 * k + 1] = _mm512_maskz_unpackhi_pd(0xff, r[2 * k], r[2 * k + 1]);
       }
       // u[m]: columns m and m + 4 of rows 0-3 (m < 4) or 4-7 (m >= 4).
-      #pragma GCC unroll 16
-      for (int h = 0; h < 2; ++h) {
-        __m512d* const v = &u[4 * h];
-        const __m512d* const w = &t[4 * h];
-        v[0] = _mm512_maskz_shuffle_f64x2(0xff, w[0], w[2], 0x88);
-        v[1] = _mm512_maskz_shuffle_f64x2(0xff, w[1], w[3], 0x88);
-        v[2] = _mm512_maskz_shuffle_f64x2(0xff, w[0], w[2], 0xdd);
-        v[3] = _mm512_maskz_shuffle_f64x2(0xff, w[1], w[3], 0xdd);
+#pragma GCC unroll 2
+      for (int h = 0; h < 8; h += 4) {
+        u[h] = _mm512_maskz_shuffle_f64x2(0xff, t[h], t[h + 2], 0x88);
+        u[h + 1] = _mm512_maskz_shuffle_f64x2(0xff, t[h + 1], t[h + 3], 0x88);
+        u[h + 2] = _mm512_maskz_shuffle_f64x2(0xff, t[h], t[h + 2], 0xdd);
+        u[h + 3] = _mm512_maskz_shuffle_f64x2(0xff, t[h + 1], t[h + 3], 0xdd);
       }
-      __m512d c[8];
-      #pragma GCC unroll 16
+      std::array<V, 8> c;
+#pragma GCC unroll 4
       for (int k = 0; k < 4; ++k) {
-        c[k] = _mm512_maskz_shuffle_f64x2(0xff, u[k], u[k + 4], 0x88);
-        c[k + 4] = _mm512_maskz_shuffle_f64x2(0xff, u[k], u[k + 4], 0xdd);
+        c[k] = (V)_mm512_maskz_shuffle_f64x2(0xff, u[k], u[k + 4], 0x88);
+        c[k + 4] = (V)_mm512_maskz_shuffle_f64x2(0xff, u[k], u[k + 4], 0xdd);
       }
-      #pragma GCC unroll 16
-      for (std::size_t k = b - at; k < 8; ++k) out[at + k] = (V)c[k];
-    }
+      return c;
+    });
 #endif
   } else {
-    #pragma GCC unroll 16
     for (std::size_t j = 0; j < N; ++j) out[j] = gather<V>(table, i, static_cast<int>(j));
   }
   return out;
