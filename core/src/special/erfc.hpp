@@ -2,26 +2,27 @@
 // exp (exp.hpp): a fast path whose error is bounded, Ziv's rounding test,
 // and a fixed-point last resort (erfc.cpp) for the rest.
 //
-// Fast path, over four ranges of x:
-// - |x| < 1/4: erfc(x) = 1 - x P(x^2), P of degree 8 fitted to
-//   erf(sqrt u)/sqrt u (erfc_tables.hpp, 2^-72.7), u = x^2 as an exact pair.
-// - 1/4 <= x < 1.5: erfc itself by a polynomial of degree 10 in t = x - mid
-//   on one of 32 intervals a binade (2^-69.7): no exponential where most
-//   of a pricer's arguments lie.
-// - 1.5 <= x <= 26.5: erfc(x) = exp(-x^2) erfcx(x), erfcx by a polynomial
-//   of degree 10 on the same intervals (2^-71.9), x^2 = s_hi + s_lo exactly
-//   and exp(-x^2) = exp(-s_hi)(1 - s_lo) (s_lo^2 < 2^-88) with exp's
-//   double-double (2^-68.5, exp.hpp).
-// - -6 <= x <= -1/4: erfc(x) = 2 - erfc(-x), erfc(-x) <= 0.73 as above; the
-//   subtraction keeps its error (relative to a result >= 1.27).
+// Fast path, for -6 <= x <= 26.5 and |x| >= 2^-56: erfc(|x|) from one row
+// of a table of polynomials of degree 10 in t = |x| - mid (erfc_tables.hpp),
+// - below 1/4: erfc on intervals of 1/32, mid 0 on the first (2^-71.0 as
+//   fitted);
+// - from 1/4 to 1.5: erfc on 32 intervals a binade (2^-69.7), no exponential
+//   where most of a pricer's arguments lie;
+// - from 1.5 to 26.5: erfcx(x) = exp(x^2) erfc(x) on the same intervals a
+//   binade (2^-71.9), times exp(-x^2) = exp(-s_hi)(1 - s_lo) with x^2 =
+//   s_hi + s_lo exactly (s_lo^2 < 2^-88) and exp's double-double (2^-68.5,
+//   exp.hpp);
+// and for x < 0, erfc(x) = 2 - erfc(-x): erfc(-x) <= 1, the subtraction
+// keeps its error (relative to a result >= 1).
 // Each polynomial keeps its first three coefficients as double-doubles and
 // carries c_k + t (...) exactly for them; the tail in double,
 // |c_3 t^3 + ...| <= 2^-16 |c_0|, adds some 2^-68 (the tables' figures
 // include the rounding of c_3 and beyond to doubles). In all the relative
 // error of the pair before the rounding test is below 2^-67.5, measured
-// 2^-69.6 over 2 10^5 arguments (reference/correct_rounding --error). The
-// rounding test takes 2^-66. Before it, a first stage of the same ranges in
-// plain double but for the leading terms (erfc_stage<true>, its test at
+// 2^-68.7 over 10^5 arguments (reference/correct_rounding --error). The
+// rounding test takes 2^-66. Before it, a first stage (erfc_stage<true>:
+// c_0 + t c_1 exact and the rest in double, within 2^-59.5, times exp's
+// first stage beyond 1.5, within 2^-59.3; measured 2^-59.9; its test at
 // 2^-58) decides all but some 4.5% of arguments.
 //
 // Below x = -6 erfc(x) rounds to 2 (erfc(6) < 2^-55, half the spacing of
@@ -125,7 +126,10 @@ template <class V, class Coeff>
 }
 
 // exp(-x^2) p = 2^m (hi + lo): x^2 = s_hi + s_lo exactly, exp(-x^2) =
-// exp(-s_hi)(1 - s_lo), by exp's first stage (kQuick) or its second.
+// exp(-s_hi)(1 - s_lo), by exp's first stage (kQuick) or its second. In the
+// first, erfcx's pair (its tail |t^2 R| <= 2^-12 |c_0| in double) times
+// exp_quick's (2^-59.8) with s_lo's factor (2^-61.5), normalised; the
+// product's low terms (2^-19 of it) add some 2^-71: within 2^-59.3.
 template <bool kQuick, class V>
 [[gnu::always_inline]] inline Pair<V> times_gaussian(V x, Pair<V> p, LaneInt<V>& m) {
   const Pair<V> s = two_prod(x, x);
