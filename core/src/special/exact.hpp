@@ -5,8 +5,9 @@
 // Knuth, TAOCP vol. 2, 4.2.2). The correctly rounded functions build on them.
 // Where the target has fused multiply-adds (the x86-64 lane paths built
 // with -mfma), the product's low part is fma(a, b, -p): the same exact pair
-// at two instructions in place of Dekker's seventeen, and the only fused
-// operation in the core (everything else is built with -ffp-contract=off).
+// at two instructions in place of Dekker's seventeen. That and mul_add below,
+// in the correctly rounded functions' polynomials, are the only fused
+// operations in the core (everything else is built with -ffp-contract=off).
 #pragma once
 
 #if defined(__FMA__)

@@ -80,8 +80,8 @@ template <class V>
   // ln(1 + f) = f - f^2/2 + f^3 Q(f).
   const Pair<V> sq = two_prod(f_hi, f_hi);
   const V q = horner_fused(Poly<8>{kLogSeries[0], kLogSeries[1], kLogSeries[2], kLogSeries[3],
-                             kLogSeries[4], kLogSeries[5], kLogSeries[6], kLogSeries[7]},
-                     f_hi);
+                                   kLogSeries[4], kLogSeries[5], kLogSeries[6], kLogSeries[7]},
+                           f_hi);
   const V cube = (sq.hi * f_hi) * q;
   const Pair<V> a = fast_two_sum(f_hi, sq.hi * -0.5);
   const V a_lo = a.lo + (f_lo - (sq.lo * 0.5 + f_hi * f_lo) + cube);
@@ -126,7 +126,8 @@ template <class V>
   // |p_lo|; |e ln2_hi| >= ln2 > |l_hi| unless e = 0; |l_hi| >= ln(256/255)
   // = 2^-8.0 > |t_hi| unless c = 1 and l_hi = 0.
   const Pair<V> t = fast_two_sum(p.hi - 1.0, p.lo);
-  const V w = t.lo + (t.hi * t.hi) * mul_add(t.hi, horner_fused(kLog1pTaylor, t.hi), splat<V>(-0.5));
+  const V tail = mul_add(t.hi, horner_fused(kLog1pTaylor, t.hi), splat<V>(-0.5));
+  const V w = t.lo + (t.hi * t.hi) * tail;
   const Pair<V> s = fast_two_sum(ed * kLn2Hi, l_hi);  // e ln2_hi exact
   const Pair<V> s2 = fast_two_sum(s.hi, t.hi);
   return {s2.hi, s2.lo + (s.lo + ((ed * kLn2Lo + l_lo) + w))};
