@@ -16,8 +16,9 @@ void wide_lanes_avx512(Wide f, const double* x, std::size_t n, double* out);
 
 }  // namespace tarvik::testing
 
-// The body of both, included by each file under its own flags (internal
-// linkage: no instance built for one target stands in for the other's).
+// The body of both, included by each file under its own flags with
+// TARVIK_WIDE_LANES its function's name and vector bytes (internal linkage:
+// no instance built for one target stands in for the other's).
 #if defined(TARVIK_WIDE_LANES)
 #include <cstring>
 
@@ -42,4 +43,12 @@ void each_wide(Wide f, const double* x, std::size_t n, double* out) {
 
 }  // namespace
 }  // namespace tarvik::testing
+
+#define TARVIK_WIDE_DEFINE(name, bytes)                                                 \
+  using Lanes = double __attribute__((vector_size(bytes)));                              \
+  void tarvik::testing::name(Wide f, const double* x, std::size_t n, double* out) {      \
+    each_wide<Lanes>(f, x, n, out);                                                      \
+  }
+#define TARVIK_WIDE_EXPAND(args) TARVIK_WIDE_DEFINE(args)
+TARVIK_WIDE_EXPAND(TARVIK_WIDE_LANES)
 #endif

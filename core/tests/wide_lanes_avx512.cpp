@@ -1,10 +1,5 @@
+// wide_lanes.hpp's body in eight lanes, built with -mavx512f -mfma.
 #if defined(__AVX512F__) && defined(__FMA__)
-#define TARVIK_WIDE_LANES
+#define TARVIK_WIDE_LANES wide_lanes_avx512, 64
 #include "wide_lanes.hpp"
-
-using Lanes = double __attribute__((vector_size(64)));
-
-void tarvik::testing::wide_lanes_avx512(Wide f, const double* x, std::size_t n, double* out) {
-  each_wide<Lanes>(f, x, n, out);
-}
 #endif
