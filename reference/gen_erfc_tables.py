@@ -85,22 +85,25 @@ def main():
     w(f"inline constexpr int kErfcHead = {HEAD};")
     w("")
 
+    def polynomial(f, a, b, mid):
+        """The row of f's polynomial in t = x - mid on [a, b] and its error."""
+
+        def shifted(t):
+            return f(mid + t)
+
+        row = rounded(interpolate(shifted, a - mid, b - mid, DEGREE))
+        return row, worst_error(shifted, row, a - mid, b - mid)
+
     def fit(f, x, top):
-        """The rows of f's polynomials on [x, top) and their worst error."""
+        """The rows of f's polynomials on [x, top), 32 a binade, and their worst error."""
         rows = []
         worst = mpmath.mpf(0)
         while x < top:
             width = mpmath.mpf(2) ** (int(mpmath.floor(mpmath.log(x, 2)))) / PER_BINADE
-            a, b = x, x + width
-            mid = (a + b) / 2
-
-            def shifted(t, mid=mid):
-                return f(mid + t)
-
-            row = rounded(interpolate(shifted, a - mid, b - mid, DEGREE))
-            worst = max(worst, worst_error(shifted, row, a - mid, b - mid))
-            rows.append((a, row))
-            x = b
+            row, err = polynomial(f, x, x + width, x + width / 2)
+            worst = max(worst, err)
+            rows.append((x, row))
+            x = x + width
         return rows, worst, x
 
     def row_text(a, row):
@@ -112,13 +115,8 @@ def main():
     near_worst = mpmath.mpf(0)
     for k in range(NEAR):
         a, b = mpmath.mpf(k) / 32, mpmath.mpf(k + 1) / 32
-        mid = 0 if k == 0 else (a + b) / 2
-
-        def shifted(t, mid=mid):
-            return mpmath.erfc(mid + t)
-
-        row = rounded(interpolate(shifted, a - mid, b - mid, DEGREE))
-        near_worst = max(near_worst, worst_error(shifted, row, a - mid, b - mid))
+        row, err = polynomial(mpmath.erfc, a, b, 0 if k == 0 else (a + b) / 2)
+        near_worst = max(near_worst, err)
         near.append((a, row))
     direct, direct_worst, x = fit(mpmath.erfc, mpmath.mpf(NEAR) / 32, DIRECT_TOP)
     scaled, scaled_worst, top = fit(erfcx, x, TOP + mpmath.mpf(1) / 2)
@@ -133,7 +131,6 @@ def main():
     w(f"//   same intervals a binade: 2^{log2_of(scaled_worst):.1f}.")
     w(f"inline constexpr int kErfcNearRows = {NEAR};")
     w(f"inline constexpr int kErfcxShift = {shift};")
-    w(f"inline constexpr int kErfcxFirstRow = {NEAR + len(direct)};")
     w(f"inline constexpr double kErfcRows[{len(rows)}][{columns}] = {{")
     out.extend(row_text(a, row) for a, row in rows)
     w("};")

@@ -150,7 +150,7 @@ template <bool kQuick, class V>
 }
 
 // erfc(x) = 2^m (hi + lo) for x in [kErfcTiny, kErfcFastTop]: the row's
-// polynomial, times exp(-x^2) from kErfcxFirstRow on.
+// polynomial, times exp(-x^2) from kErfcScaled on (erfcx's rows).
 template <bool kQuick, class V>
 [[gnu::always_inline]] inline Pair<V> erfc_positive(V x, LaneInt<V>& m) {
   const ErfcInterval<V> at = interval_of(x);

@@ -18,7 +18,6 @@ inline constexpr int kErfcHead = 3;
 //   same intervals a binade: 2^-71.9.
 inline constexpr int kErfcNearRows = 8;
 inline constexpr int kErfcxShift = 47;
-inline constexpr int kErfcxFirstRow = 88;
 inline constexpr double kErfcRows[222][14] = {
     {0x1.0000000000000p+0, 0x1.bf1e454111c7bp-87, -0x1.20dd750429b6dp+0, -0x1.1ae412bfbbeafp-56, 0x1.082bea7ead6eap-63, -0x1.51612dfde2275p-117, 0x1.812746b0379e6p-2, 0x1.019625e7b9364p-46, -0x1.ce2f21a0684f5p-4, 0x1.b52f61e372c7bp-33, 0x1.b82cd64f3b455p-6, 0x1.ea303dda87632p-22, -0x1.57127947feebfp-8, 0x1.33d003e9dc134p-13},  // from 0.0
     {0x1.e4f05010eca8cp-1, -0x1.33adfea06f84ap-55, -0x1.203b261cd0053p+0, 0x1.fb32acdb84284p-54, 0x1.b058b92b3807cp-5, -0x1.f1980ca3512a1p-60, 0x1.7e9e84c294ceep-2, -0x1.afb697e5c7d2cp-6, -0x1.c91e910004f9ep-4, 0x1.1f63121204a5bp-7, 0x1.b16d66355c4d3p-6, -0x1.1ef72c692c738p-9, -0x1.4f942eb978632p-8, 0x1.ca6b7b698422bp-12},  // from 0.03125

@@ -61,28 +61,14 @@ inline constexpr double kLog1pTestError = 0x1p-66;
 template <class V>
 [[gnu::always_inline]] inline Pair<V> log_of_pair(Pair<V> u, V shift) {
   using I = LaneInt<V>;
-  constexpr double kShifter = 0x1.8p52;
   constexpr std::int64_t kSqrtHalf = 0x3fe6a09e667f3bcd;  // the bits of sqrt(1/2)
   // u_hi = 2^E m, m in [sqrt(1/2), sqrt(2)).
-  I bits, k;
-  V m, ed, kd;
-  if constexpr (kScalar<V>) {
-    bits = std::bit_cast<std::int64_t>(u.hi);
-  } else {
-    bits = (I)u.hi;
-  }
+  const I bits = bits_of(u.hi);
   const I e = (bits - kSqrtHalf) >> 52;
-  if constexpr (kScalar<V>) {
-    m = std::bit_cast<double>(bits - (e << 52));
-    ed = as_double<V>(e) + shift;
-    kd = m * 256.0 + kShifter;
-    k = std::bit_cast<std::int64_t>(kd) - std::bit_cast<std::int64_t>(kShifter);
-  } else {
-    m = (V)(bits - (e << 52));
-    ed = as_double<V>(e) + shift;
-    kd = m * 256.0 + kShifter;
-    k = (I)kd - splat<I, std::int64_t>(std::bit_cast<std::int64_t>(kShifter));
-  }
+  const V m = from_bits<V>(bits - (e << 52));
+  const V ed = as_double<V>(e) + shift;
+  I k;
+  nearest_integer(m * 256.0, k);
   const I row = k - kLog1pFirst;
   const V c = gather<V>(kLog1pTable, row, 0);
   const V l_hi = gather<V>(kLog1pTable, row, 1), l_lo = gather<V>(kLog1pTable, row, 2);
