@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Runs the test suite against a built wheel installed where it will run: in a
-# Debian 11 (bullseye: glibc 2.31, CPython 3.9) root made with debootstrap,
-# amd64 natively, arm64 under qemu-user-static (binfmt_misc). The root is
-# made once and kept in $TARVIK_ROOTS (default /var/cache/tarvik-roots,
-# outside the clone) as an optimisation only: without it, it is made afresh.
-# The root has no pip: this machine's pip installs the wheel and the test
-# requirements for that platform and CPython 3.9 into it.
+# Debian root made with debootstrap, amd64 natively, arm64 under
+# qemu-user-static (binfmt_misc). TARVIK_DEBIAN_SUITE picks the release:
+# bullseye (Debian 11: glibc 2.31, CPython 3.9; the default), bookworm (12)
+# or sid (the development release). The root is made once and kept in
+# $TARVIK_ROOTS (default /var/cache/tarvik-roots, outside the clone) as an
+# optimisation only: without it, it is made afresh. The root has no pip:
+# this machine's pip installs the wheel and the test requirements for that
+# platform and the root's CPython into it.
 #   bash tools/test-debian-root.sh amd64|arm64 [pytest arguments, default: tests]
 # Needs root, debootstrap, and for arm64 qemu-user-static and binfmt-support.
 set -euo pipefail
@@ -31,7 +33,7 @@ case "$arch" in
   arm64) machine=aarch64 ;;
   *) echo "unknown architecture $arch"; exit 2 ;;
 esac
-suite=bullseye
+suite=${TARVIK_DEBIAN_SUITE:-bullseye}
 mirror=${TARVIK_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 cache=${TARVIK_ROOTS:-/var/cache/tarvik-roots}
 root=$cache/$suite-$arch
@@ -59,12 +61,12 @@ if [ ! -x "$root/usr/bin/python3" ]; then
   mv "$root.tmp" "$root"
 fi
 
-# The wheel and what the tests need, for CPython 3.9 on this platform,
-# installed here into the root's test directory by this machine's pip (the
-# root has none): NumPy 2.0 (the last 2.x with CPython 3.9 wheels) from PyPI.
-# pip evaluates the dependencies' environment markers for this interpreter,
-# not for 3.9, so the backports pytest and hypothesis need before 3.11 are
-# named too.
+# The wheel and what the tests need, for the root's CPython on this
+# platform, installed here into the root's test directory by this machine's
+# pip (the root has none): the newest NumPy with wheels for that CPython (2.0
+# for 3.9) from PyPI. pip evaluates the dependencies' environment markers for
+# this interpreter, not for the root's, so the backports pytest and
+# hypothesis need before 3.11 are named too.
 
 # A fresh copy of the tests and the files they read, and a fresh install.
 work=$root/opt/tarvik-test
@@ -80,17 +82,21 @@ rm -rf "$work"
 mkdir -p "$work"
 cp -r tests docs README.md pyproject.toml "$work"
 mkdir -p "$work/python/tarvik" && cp python/tarvik/_core.pyi "$work/python/tarvik"
-# (pip download keeps to the releases that support 3.9; pip install --target
-# for another Python does not, so it installs from those downloads only.)
-wheels=$cache/wheels-$machine
-target=(--only-binary=:all: --python-version 3.9 --implementation cp --platform "manylinux2014_$machine")
-requirements=("numpy==2.0.*" pytest hypothesis mpmath exceptiongroup tomli typing_extensions)
-python3 -m pip download -q -d "$wheels" "${target[@]}" "${requirements[@]}"
-python3 -m pip install -q --target "$work/site" "${target[@]}" --no-index --find-links "$wheels" \
-  --no-warn-script-location "${requirements[@]}" "$wheel"
+# (pip download keeps to the releases that support the root's CPython; pip
+# install --target for another Python does not, so it installs from those
+# downloads only.)
 mountpoint -q "$root/proc" || mount -t proc proc "$root/proc"
 mountpoint -q "$root/dev" || mount --bind /dev "$root/dev"
 in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 "$@"; }
+version=$(in_root python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+wheels=$cache/wheels-$machine-$version
+target=(--only-binary=:all: --python-version "$version" --implementation cp
+  --platform "manylinux2014_$machine" --platform "manylinux_2_28_$machine")
+requirements=(numpy pytest hypothesis mpmath exceptiongroup tomli typing_extensions)
+python3 -m pip download -q -d "$wheels" "${target[@]}" "${requirements[@]}"
+python3 -m pip install -q --target "$work/site" "${target[@]}" --no-index --find-links "$wheels" \
+  --ignore-requires-python \
+  --no-warn-script-location "${requirements[@]}" "$wheel"
 in_root sh -c "cd /opt/tarvik-test && PYTHONPATH=/opt/tarvik-test/site python3 - <<'PY'
 import platform, sys, numpy, tarvik
 assert tarvik.__file__.startswith('/opt/tarvik-test/site/'), tarvik.__file__
