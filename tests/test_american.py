@@ -71,6 +71,31 @@ def test_steep_boundaries(s, k, t, r, q, v, ref, peer):
     assert tarvik.american_price(k, s, t, q, r, v, True) == pytest.approx(put, rel=1e-12)
 
 
+# Maturities far past the boundary's own time scale where q < 0 (the yield's
+# terms of the boundary's equation grow like e^{-q tau}): prices do not fall
+# with T and reach the perpetual put's closed form from below, (K - S*)
+# (S / S*)^g, g the negative root of sigma^2 / 2 g (g - 1) + (r - q) g = r and
+# S* = g K / (g - 1). Calls as their mirrored puts; the last row has q > 0.
+@pytest.mark.parametrize("s, k, r, q, v, is_call", [
+    (379.5758099556349, 61.19496750006116, 0.02023517663962771, -0.03965892951538889,
+     0.5820713163791345, False),
+    (100, 100, 0.02, -0.03, 0.6, False), (125, 100, 0.05, -0.05, 0.3, False),
+    (100, 80, -0.05, 0.02, 0.6, True), (100, 100, 0.05, 0.02, 0.3, False)])
+def test_long_maturities_approach_the_perpetual_put(s, k, r, q, v, is_call):
+    ps, pk, pr, pq = (k, s, q, r) if is_call else (s, k, r, q)
+    half = 0.5 * v * v
+    b = pr - pq - half
+    g = (-b - math.sqrt(b * b + 4.0 * half * pr)) / (2.0 * half)
+    edge = g * pk / (g - 1.0)
+    perpetual = (pk - edge) * (ps / edge) ** g
+    prices = np.array([tarvik.american_price(s, k, t, r, q, v, is_call)
+                       for t in (50, 200, 400, 700, 1000, 2000)])
+    tol = 1e-9 * perpetual
+    assert np.all(np.diff(prices) >= -tol)
+    assert np.all(prices <= perpetual + tol)
+    assert prices[-1] == pytest.approx(perpetual, rel=1e-9)
+
+
 # Nondecreasing in the volatility within twice the accuracy goal, from the
 # zero-volatility value through the line below kappa = 3e5 and across the
 # change of node map.

@@ -488,6 +488,26 @@ constexpr double kSteepReach = 100.0;
 // on all of it: Phi(-9) = 1.1e-19 of each integrand's scale.
 constexpr double kNegligibleD = -9.0;
 
+// Where q < 0 the yield's terms of D grow like e^{-q tau} while D itself
+// stays of order 1 (at a boundary near the perpetual one Phi(d+) is near 1 on
+// most of [0, tau], and e^{-q tau} Phi(d+(tau)) + q int e^{-q v} Phi(d+) du
+// then nearly cancels): the direct sums lose some e^{-q tau} ulps, all of D
+// once -q tau passes 37 (q = -0.04 at T = 1000). With q int_0^tau e^{-q v} du
+// = 1 - e^{-q tau} and Phi(d+) = 1 - Phi(-d+), D is also
+//   FP-A: 1 - e^{-q tau} Phi(-d+(tau, B)) - q int e^{-q v} Phi(-d+) du,
+//   FP-B: 1 + e^{-q tau} [phi(d+(tau, B)) / (sigma sqrt tau) - Phi(-d+(tau, B))]
+//         + q int e^{-q v} [phi(d+) / (sigma sqrt v) - Phi(-d+)] du,
+// whose terms e^{-q v} Phi(-d+) and e^{-q v} phi(d+) decay with v like
+// e^{-lambda v} (lambda = (r - q + sigma^2 / 2)^2 / (2 sigma^2) + q, the
+// steep scale's, > 0): nothing cancels at long tau. Near expiry that form
+// takes Phi(d+) as 1 - Phi(-d+), small where B is below X, and any change of
+// form moves a price by the sweeps' stopping noise (some 1e-10): the nodes
+// take it where -q tau exceeds 10, beyond the domain's q >= -0.2 and T <= 50,
+// whose prices stay as they were (the direct form loses at most e^10 = 2.2e4
+// ulps of D there). The identity needs the whole of [0, tau]: where q < 0 <= r
+// the second panel of a steep boundary always counts (d+ grows with v).
+constexpr double kComplementAbove = 10.0;
+
 }  // namespace
 
 bool steep_drift_leads(double rate, double dividend, double volatility) {
@@ -662,6 +682,10 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
     for (int j = 0; j < n; ++j) hn[j] = g[j] * g[j];
     lanes::american_interpolate(w->weight.data(), hn, n, padded, hq);
     double moved = 0.0;
+    // A node whose N / D is not positive has left the equation's reach (D
+    // turned negative through the rounding of its terms): it is held at a
+    // floor, and the sweeps have not settled while any node sits there.
+    bool lost = false;
     for (int i = 0; i < n; ++i) {
       const double z = z_node[i];
       const double tau = z * z;
@@ -671,6 +695,8 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
       double den_int = 0.0;
       const std::size_t first = static_cast<std::size_t>(row[i]);
       const int size = row[i + 1] - row[i];
+      const bool complement =
+          p.dividend < 0.0 && second_counts && -(p.dividend * tau) > kComplementAbove;
       double num;
       double den;
       // Without a yield (q = 0) the D integral is multiplied by 0: not summed.
@@ -681,10 +707,11 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
           const double hu = hq[at] > 0.0 ? hq[at] : 0.0;
           const double d_plus = ((g[i] + std::sqrt(hu)) + pts.drift[at]) / pts.sv[at];
           num_int += pts.rate_weight[at] * norm_cdf(d_plus - pts.sv[at]);
-          if (yield) den_int += pts.yield_weight[at] * norm_cdf(d_plus);
+          if (yield) den_int += pts.yield_weight[at] * norm_cdf(complement ? -d_plus : d_plus);
         }
         num = rate_discount[i] * norm_cdf(d0.d_minus) + p.rate * num_int;
-        den = yield_discount[i] * norm_cdf(d0.d_plus) + p.dividend * den_int;
+        den = complement ? 1.0 - (yield_discount[i] * norm_cdf(-d0.d_plus) + p.dividend * den_int)
+                         : yield_discount[i] * norm_cdf(d0.d_plus) + p.dividend * den_int;
       } else {
         const lanes::AmericanRow at_row{hq + first,
                                         pts.sv.data() + first,
@@ -693,25 +720,35 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
                                         pts.rate_weight.data() + first,
                                         pts.rate_density.data() + first,
                                         pts.yield_weight.data() + first,
-                                        pts.scratch.data()};
+                                        pts.scratch.data(),
+                                        complement};
         const lanes::AmericanIntegrals sums =
             lanes::american_row_integrals(at_row, size, g[i], yield);
         num_int = sums.rate;
         den_int = sums.yield;
         const double sv0 = p.volatility * z;
         const double e = std::exp(tarvik::detail::norm_pdf_exponent(d0.d_plus));
-        const double upper = rational::norm_cdf_given_density(d0.d_plus, e);
+        const double density = (e * kInvSqrtTwoPi) / sv0;
         num = rate_discount[i] * (norm_pdf(d0.d_minus) / sv0) + p.rate * num_int;
-        den = yield_discount[i] * ((e * kInvSqrtTwoPi) / sv0 + upper) + p.dividend * den_int;
+        if (complement) {
+          const double lower = rational::norm_cdf_given_density(-d0.d_plus, e);
+          den = 1.0 + (yield_discount[i] * (density - lower) + p.dividend * den_int);
+        } else {
+          const double upper = rational::norm_cdf_given_density(d0.d_plus, e);
+          den = yield_discount[i] * (density + upper) + p.dividend * den_int;
+        }
       }
       double value = num / den;
-      if (!(value > 0.0)) value = p.start * 1e-300;
+      if (!(value > 0.0)) {
+        value = p.start * 1e-300;
+        lost = true;
+      }
       double next = std::log(value) - p.log_start;
       if (next > 0.0) next = 0.0;
       moved = std::max(moved, std::fabs(next - g[i]) * (z / root_t));
       mapped[i] = next;
     }
-    if (moved <= scheme.tolerance) {
+    if (moved <= scheme.tolerance && !lost) {
       for (int i = 0; i < n; ++i) g[i] = mapped[i];
       converged = true;
       break;

@@ -37,12 +37,15 @@ template <class V>
   store(pdf_e + k, tarvik::detail::norm_pdf_exponent(dp));
 }
 
-// A point's term of q's integrand, over e = exp(-d+^2 / 2) in place.
+// A point's term of q's integrand, over e = exp(-d+^2 / 2) in place: with
+// Phi(d+), or -Phi(-d+) where the row takes the complementary form.
 template <class V>
 [[gnu::always_inline]] inline void american_point_yield_term(const AmericanRow& row, int k,
                                                              const double* d_plus, double* pdf_e) {
   const V e = load<V>(pdf_e + k);
-  const V phi = rational::norm_cdf_given_density(load<V>(d_plus + k), e);
+  const V dp = load<V>(d_plus + k);
+  const V phi = row.complement ? -rational::norm_cdf_given_density(-dp, e)
+                               : rational::norm_cdf_given_density(dp, e);
   store(pdf_e + k,
         load<V>(row.yield_weight + k) * (phi + (e * kInvSqrtTwoPi) * load<V>(row.inv_sv + k)));
 }

@@ -23,7 +23,8 @@ enum class BachelierFormula { Price, Gamma, Vega, Theta, Vanna, Vomma };
 // rate = sum of rate_density e^{rate_exponent - d-^2 / 2} (r's integrand
 // e^{-r v} phi(d-) / (sigma sqrt v) times Jacobian and weight), yield = sum
 // of yield_weight [Phi(d+) + phi(d+) / (sigma sqrt v)] (0 unless `yield`),
-// where d+ = ((g + sqrt(max(h, 0))) + drift) inv_sv and d- = d+ - sv.
+// or, where `complement`, of yield_weight [phi(d+) / (sigma sqrt v) -
+// Phi(-d+)], where d+ = ((g + sqrt(max(h, 0))) + drift) inv_sv and d- = d+ - sv.
 // scratch: 3 size doubles of the caller's (off the stack of a thread that
 // may be small).
 struct AmericanRow {
@@ -35,6 +36,7 @@ struct AmericanRow {
   const double* rate_density;
   const double* yield_weight;
   double* scratch;
+  bool complement;
 };
 struct AmericanIntegrals {
   double rate;
