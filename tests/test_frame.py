@@ -9,6 +9,8 @@ import numpy as np
 import pytest
 import tarvik
 
+import correctly_rounded
+
 nw = pytest.importorskip("narwhals")
 frame = pytest.importorskip("tarvik.frame")
 BACKENDS = [pytest.param(name, marks=pytest.mark.skipif(
@@ -33,8 +35,8 @@ def errors(df):
 
 
 def discounts(rate, t):
-    """exp(-(r t)) of the C library, as the scalar functions discount."""
-    return np.array([math.exp(-(rate * x)) for x in t])
+    """exp(-(r t)) correctly rounded, as the scalar functions discount."""
+    return np.array([correctly_rounded.exp(-(rate * x)) for x in t])
 
 
 def chain(rng, n):

@@ -6,9 +6,9 @@
 # libc++ statically (cmake/zig-toolchain.cmake), so neither the build
 # machine's glibc nor its libstdc++ leaks into the wheels. auditwheel then
 # checks each wheel's symbols and gives it its manylinux tag,
-# tools/check-libc-imports.sh that its extension calls glibc's exp, log,
-# erfc, pow (and every other C function) rather than copies linked in, and
-# twine checks every artifact's metadata. The tools live in .venv-dist.
+# tools/check-libc-imports.sh that its extension calls none of the C
+# library's mathematics and takes every C function it does call from glibc
+# rather than copies linked in, and twine checks every artifact's metadata. The tools live in .venv-dist.
 #   bash tools/build-wheels.sh [python]
 # TARVIK_WHEEL_ARCHS (default "x86_64 aarch64") picks the architectures.
 set -euo pipefail
@@ -51,8 +51,9 @@ for arch in $archs; do
   # auto: the oldest tag the wheel's symbols allow, for the wheel's own
   # architecture (a named tag must be one of this machine's); checked below.
   PATH="$tools:$PATH" "$tools/auditwheel" repair --plat auto -w dist "$work/raw-$arch"/*.whl
-  # The repaired wheel's extension takes every C function its objects call
-  # (exp, log, erfc, pow, log1p, memcpy, ...) from glibc.
+  # The repaired wheel's extension calls no exp, log, erfc, ... of the C
+  # library's and takes every C function its objects call (memcpy, getenv,
+  # ...) from glibc.
   mkdir "$work/check-$arch"
   "$tools/python" -m zipfile -e "$(ls dist/tarvik-*"_$arch".whl)" "$work/check-$arch"
   bash "$root/tools/check-libc-imports.sh" "$work/build-$arch" "$work/check-$arch"/tarvik/_core*.so

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# The extension must take every C library function it calls from the
-# platform's glibc at run time: exp, log, erfc, pow, log1p and the rest round
-# as that C library rounds them, and a copy linked in from elsewhere (a
-# compiler runtime defines some of them too) would give other bits without
-# any error. So every function the objects call (nm) must appear among the
-# library's dynamic imports with a glibc version, and the library may
-# import nothing else but CPython's API: an unversioned import would be a
-# runtime routine left undefined, an error only when the module loads.
+# The extension computes its elementary functions itself (exp, log, erfc,
+# sin, cbrt and the rest, correctly rounded: tarvik/elementary.hpp), so that
+# its results are the same bits whatever C library the machine has: the
+# objects may call none of the C library's mathematics (a call left in by
+# mistake would round as that library rounds). The C functions they do call
+# (memcpy, getenv, ...) must come from the platform's glibc at run time: a
+# copy linked in from elsewhere (a compiler runtime defines some) is not
+# what the platform ships. So every function the objects call (nm) must
+# appear among the library's dynamic imports with a glibc version, and the
+# library may import nothing else but CPython's API: an unversioned import
+# would be a runtime routine left undefined, an error only when the module
+# loads.
 #   bash tools/check-libc-imports.sh build-dir library.so
 # build-dir holds the objects linked into library.so (the core's archive and
 # the extension's objects); the library may be stripped.
@@ -32,6 +36,13 @@ imports=$(nm -D --undefined-only "$library" | awk '$1 != "w" { print $2 }')
 weak=$(nm -D --undefined-only "$library" | awk '$1 == "w" { print $2 }')
 
 status=0
+# The C library's mathematics, in every precision and its _finite aliases.
+maths='^(__)?(exp|exp2|exp10|expm1|log|log2|log10|log1p|pow|erf|erfc|sin|cos|tan|sincos|sinh|cosh|tanh|asin|acos|atan|atan2|asinh|acosh|atanh|cbrt|hypot|lgamma|tgamma)(f|l)?(_finite)?$'
+called_maths=$(grep -E "$maths" <<<"$calls" || true)
+if [ -n "$called_maths" ]; then
+  echo "$library: the objects call the C library's mathematics:" $called_maths >&2
+  status=1
+fi
 for name in $calls; do
   if ! grep -q -x -E "$name(@GLIBC_[0-9.]+)?" <<<"$imports"$'\n'"$weak"; then
     echo "$library: $name is defined inside it, not imported from glibc" >&2
@@ -44,5 +55,5 @@ if [ -n "$stray" ]; then
   echo "$stray" >&2
   status=1
 fi
-[ "$status" = 0 ] && echo "$(basename "$library"): $(wc -w <<<"$calls") C functions, all imported from glibc"
+[ "$status" = 0 ] && echo "$(basename "$library"): $(wc -w <<<"$calls") C functions, all imported from glibc, none of its mathematics"
 exit $status

@@ -1101,8 +1101,8 @@ DOCS = [
         '_discount_factors',
         {"rates": "Continuously compounded rates r per year.", "maturities": "Maturities T in years."},
         'Discount factors exp(-(r T)), element by element.',
-        """The C library's exp, as the spot-model functions discount, so a quote table's
-        discount factors are those of ``math.exp(-(r * t))``.""",
+        """tarvik's correctly rounded exp, as the spot-model functions discount: the
+        bits of ``math.exp(-(r * t))`` wherever the C library rounds it correctly.""",
         """\
         >>> import math
         >>> tarvik._core._discount_factors(0.05, np.array([1.0, 2.0])).tolist() == [math.exp(-0.05), math.exp(-0.1)]

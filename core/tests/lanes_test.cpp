@@ -489,27 +489,31 @@ TEST(AmericanRow, EveryPathTheSameSumsAsTheTerms) {
       in[4][k] = -0.05 * v, in[5][k] = unit(rng), in[6][k] = unit(rng);
     }
     std::vector<double> scratch(3 * size);
-    const AmericanRow row{in[0].data(), in[1].data(), in[2].data(), in[3].data(),
-                          in[4].data(), in[5].data(), in[6].data(), scratch.data()};
-    for (const double g : {-0.7, -0.05, 0.0}) {
-      double rate = 0.0, yield = 0.0;
-      for (int k = 0; k < size; ++k) {
-        const double dp = ((g + std::sqrt(std::max(in[0][k], 0.0))) + in[3][k]) * in[2][k];
-        rate += in[5][k] * std::exp(in[4][k] - 0.5 * (dp - in[1][k]) * (dp - in[1][k]));
-        yield += in[6][k] * (tarvik::norm_cdf(dp) + tarvik::norm_pdf(dp) * in[2][k]);
-      }
-      const AmericanIntegrals first = american_row_integrals(Path::Portable, row, size, g, true);
-      EXPECT_NEAR(first.rate, rate, 1e-14 * rate) << size << " " << g;
-      EXPECT_NEAR(first.yield, yield, 1e-14 * yield);
-      for (const Path path : {Path::Avx2, Path::Avx512}) {
-        if (!path_available(path)) continue;
-        for (const bool with_yield : {false, true}) {
-          const AmericanIntegrals got = american_row_integrals(path, row, size, g, with_yield);
-          EXPECT_EQ(std::bit_cast<std::uint64_t>(got.rate),
-                    std::bit_cast<std::uint64_t>(first.rate))
-              << path_name(path) << " size " << size;
-          EXPECT_EQ(got.yield, with_yield ? first.yield : 0.0)
-              << path_name(path) << " size " << size;
+    for (const bool complement : {false, true}) {
+      for (const double g : {-0.7, -0.05, 0.0}) {
+        const AmericanRow row{in[0].data(), in[1].data(), in[2].data(), in[3].data(), in[4].data(),
+                              in[5].data(), in[6].data(), scratch.data(), complement};
+        double rate = 0.0, yield = 0.0, scale = 0.0;
+        for (int k = 0; k < size; ++k) {
+          const double dp = ((g + std::sqrt(std::max(in[0][k], 0.0))) + in[3][k]) * in[2][k];
+          rate += in[5][k] * std::exp(in[4][k] - 0.5 * (dp - in[1][k]) * (dp - in[1][k]));
+          const double cdf = complement ? -tarvik::norm_cdf(-dp) : tarvik::norm_cdf(dp);
+          yield += in[6][k] * (cdf + tarvik::norm_pdf(dp) * in[2][k]);
+          scale += in[6][k] * (std::fabs(cdf) + tarvik::norm_pdf(dp) * in[2][k]);
+        }
+        const AmericanIntegrals first = american_row_integrals(Path::Portable, row, size, g, true);
+        EXPECT_NEAR(first.rate, rate, 1e-14 * rate) << size << " " << g;
+        EXPECT_NEAR(first.yield, yield, 1e-14 * scale) << size << " " << g << " " << complement;
+        for (const Path path : {Path::Avx2, Path::Avx512}) {
+          if (!path_available(path)) continue;
+          for (const bool with_yield : {false, true}) {
+            const AmericanIntegrals got = american_row_integrals(path, row, size, g, with_yield);
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(got.rate),
+                      std::bit_cast<std::uint64_t>(first.rate))
+                << path_name(path) << " size " << size;
+            EXPECT_EQ(got.yield, with_yield ? first.yield : 0.0)
+                << path_name(path) << " size " << size;
+          }
         }
       }
     }

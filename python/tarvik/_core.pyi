@@ -2717,9 +2717,9 @@ def _csv_rows(values: FloatOrArray, columns: int = 1, parallel: bool = False, be
 def _discount_factors(rates: FloatOrArray, maturities: FloatOrArray, parallel: bool = False) -> FloatArray:
     """Discount factors exp(-(r T)), element by element.
 
-    The C library's exp, as the spot-model functions discount, so a quote table's discount
-    factors are those of ``math.exp(-(r * t))``. Private (not in ``__all__``): a step of the
-    quote pipeline of ``tarvik.frame`` and the command line.
+    tarvik's correctly rounded exp, as the spot-model functions discount: the bits of
+    ``math.exp(-(r * t))`` wherever the C library rounds it correctly. Private (not in
+    ``__all__``): a step of the quote pipeline of ``tarvik.frame`` and the command line.
 
     Parameters
     ----------

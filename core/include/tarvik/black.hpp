@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "tarvik/elementary.hpp"
 #include "tarvik/errors.hpp"
 
 namespace tarvik {
@@ -13,7 +14,7 @@ namespace tarvik {
 // ln F - ln K, as two logarithms and a difference (never the logarithm of
 // the ratio). No input is rejected: a zero gives an infinity, a negative NaN.
 inline double log_moneyness(double forward, double strike) {
-  return std::log(forward) - std::log(strike);
+  return elementary::log(forward) - elementary::log(strike);
 }
 
 // ln(F/K) as accurately as F and K allow (within about an ulp of the
@@ -25,10 +26,10 @@ inline double log_moneyness(double forward, double strike) {
 // the first release use it; the original functions keep log_moneyness.
 inline double accurate_log_moneyness(double forward, double strike) {
   if (forward >= 0.5 * strike && forward <= strike + strike) {
-    return std::log1p((forward - strike) / strike);
+    return elementary::log1p((forward - strike) / strike);
   }
   const double ratio = forward / strike;
-  if (ratio >= 0x1p-1022 && ratio <= 0x1.fffffffffffffp+1023) return std::log(ratio);
+  if (ratio >= 0x1p-1022 && ratio <= 0x1.fffffffffffffp+1023) return elementary::log(ratio);
   return log_moneyness(forward, strike);
 }
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 
+#include "tarvik/elementary.hpp"
 #include "tarvik/numeric.hpp"
 
 namespace tarvik {
@@ -44,27 +45,44 @@ template <class V>
 
 }  // namespace detail
 
+// phi(x) from e = exp(norm_pdf_exponent(x)), and Phi(x) or 1 - Phi(x) from
+// the erfc of its argument: the forms below, for a batch that computes the
+// exponentials or erfc over an array (the same bits).
+namespace detail {
+[[gnu::always_inline]] inline double norm_pdf_given(double x, double e) {
+  if (std::isnan(x)) return std::numeric_limits<double>::quiet_NaN();
+  if (std::isinf(x)) return 0.0;
+  return e * kInvSqrtTwoPi;
+}
+[[gnu::always_inline]] inline double norm_cdf_arg(double x) { return x * -kSqrtHalf; }
+[[gnu::always_inline]] inline double norm_cdf_c_arg(double x) { return x * kSqrtHalf; }
+[[gnu::always_inline]] inline double norm_cdf_given(double x, double erfc_of_arg) {
+  if (std::isnan(x)) return std::numeric_limits<double>::quiet_NaN();
+  if (std::isinf(x)) return x > 0 ? 1.0 : 0.0;
+  return erfc_of_arg * 0.5;
+}
+[[gnu::always_inline]] inline double norm_cdf_c_given(double x, double erfc_of_arg) {
+  if (std::isnan(x)) return std::numeric_limits<double>::quiet_NaN();
+  if (std::isinf(x)) return x > 0 ? 0.0 : 1.0;
+  return erfc_of_arg * 0.5;
+}
+}  // namespace detail
+
 // phi(x) = exp(-x^2/2)/sqrt(2 pi), with the exponent formed as x*(x*(-0.5)).
 // Returns +0 for |x| so large that x*x overflows.
 [[gnu::always_inline]] inline double norm_pdf(double x) {
-  if (std::isnan(x)) return std::numeric_limits<double>::quiet_NaN();
-  if (std::isinf(x)) return 0.0;
-  return std::exp(detail::norm_pdf_exponent(x)) * kInvSqrtTwoPi;
+  return detail::norm_pdf_given(x, elementary::exp(detail::norm_pdf_exponent(x)));
 }
 
 // Phi(x) = erfc(-x/sqrt(2))/2: full relative accuracy in the lower tail.
 [[gnu::always_inline]] inline double norm_cdf(double x) {
-  if (std::isnan(x)) return std::numeric_limits<double>::quiet_NaN();
-  if (std::isinf(x)) return x > 0 ? 1.0 : 0.0;
-  return std::erfc(x * -kSqrtHalf) * 0.5;
+  return detail::norm_cdf_given(x, elementary::erfc(detail::norm_cdf_arg(x)));
 }
 
 // 1 - Phi(x) = erfc(x/sqrt(2))/2, computed directly: full relative accuracy
 // in the upper tail. norm_cdf_c(x) and norm_cdf(-x) agree bit for bit.
 inline double norm_cdf_c(double x) {
-  if (std::isnan(x)) return std::numeric_limits<double>::quiet_NaN();
-  if (std::isinf(x)) return x > 0 ? 0.0 : 1.0;
-  return std::erfc(x * kSqrtHalf) * 0.5;
+  return detail::norm_cdf_c_given(x, elementary::erfc(detail::norm_cdf_c_arg(x)));
 }
 
 // Phi(z) with the asymptotic series of Abramowitz and Stegun 26.2.12 at or

@@ -13,6 +13,7 @@
 #include "black/terms.hpp"
 #include "tarvik/american.hpp"
 #include "tarvik/black_scholes.hpp"
+#include "tarvik/elementary.hpp"
 #include "tarvik/greeks.hpp"
 #include "tarvik/implied_volatility.hpp"
 
@@ -72,11 +73,11 @@ PutForm put_form(double spot, double strike, double rate, double dividend, bool 
 // gain K e^{-r t} - S e^{-q t} is stationary, t* = ln(q S / (r K)) / (q - r).
 double deterministic_value(const PutForm& f, double maturity) {
   auto gain = [&](double t) {
-    return f.strike * std::exp(-(f.rate * t)) - f.spot * std::exp(-(f.dividend * t));
+    return f.strike * elementary::exp(-(f.rate * t)) - f.spot * elementary::exp(-(f.dividend * t));
   };
   double best = std::max(0.0, std::max(f.strike - f.spot, gain(maturity)));
   if (f.dividend != f.rate && f.dividend > 0.0) {
-    const double t = std::log((f.dividend * f.spot) / (f.rate * f.strike)) / (f.dividend - f.rate);
+    const double t = elementary::log((f.dividend * f.spot) / (f.rate * f.strike)) / (f.dividend - f.rate);
     if (t > 0.0 && t < maturity) best = std::max(best, gain(t));
   }
   return best;
@@ -103,7 +104,7 @@ const AmericanScheme& american_default_scheme(double maturity, double rate, doub
   // distance ln(q / r) from K r / q up to K exceeds the spread sigma sqrt(T);
   // the smaller their ratio, the earlier in the life it changes shape.
   if (!(f.rate > 0.0)) return kAmericanSchemeYield;
-  const double ratio = std::log(f.dividend / f.rate) / (volatility * std::sqrt(maturity));
+  const double ratio = elementary::log(f.dividend / f.rate) / (volatility * std::sqrt(maturity));
   if (ratio >= 1.3) return kAmericanSchemeHighYield;
   if (ratio >= 1.0) return kAmericanSchemeUpperYield;
   if (ratio >= 0.7) return kAmericanSchemeMidYield;
@@ -180,7 +181,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
                f.dividend,
                volatility,
                start,
-               std::log(start),
+               elementary::log(start),
                f.rate >= f.dividend ? 2 : 1,
                scheme.form == 0 ? american::kFormB : scheme.form,
                american::steep_scale(maturity, f.rate, f.dividend, volatility)};
@@ -236,7 +237,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   sweeps = fine;
   if (counts) counts->fine = sweeps < 0 ? -sweeps : sweeps;
   const double s = f.spot / f.strike;
-  const double log_s = std::log(s);
+  const double log_s = elementary::log(s);
   // At or below today's boundary B(T) = X exp(-sqrt(H(1))): exercise now.
   if (log_s <= p.log_start - std::sqrt(boundary.h[0])) {
     if (slopes) *slopes = SpotSlopes{is_call ? 1.0 : -1.0, 0.0};

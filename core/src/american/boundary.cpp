@@ -6,6 +6,7 @@
 #include "lanes/lanes.hpp"
 #include "special/erfcx.hpp"
 #include "tarvik/black_scholes.hpp"
+#include "tarvik/elementary.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -21,7 +22,7 @@ void make_theta_rule(int size, ThetaRule& rule) {
   const double n = size;
   const double quarter_pi = std::numbers::pi / 4.0;
   for (int i = 0; i < (size + 1) / 2; ++i) {
-    double x = std::cos(std::numbers::pi * (i + 0.75) / (n + 0.5));
+    double x = elementary::cos(std::numbers::pi * (i + 0.75) / (n + 0.5));
     double derivative = 1.0;
     for (int step = 0; step < 100; ++step) {
       double p1 = 1.0;
@@ -41,12 +42,12 @@ void make_theta_rule(int size, ThetaRule& rule) {
     const int hi = size - 1 - i;
     const double theta_lo = quarter_pi * (1.0 - x);
     const double theta_hi = quarter_pi * (1.0 + x);
-    rule.sin_theta[lo] = std::sin(theta_lo);
+    rule.sin_theta[lo] = elementary::sin(theta_lo);
     rule.sin_root[lo] = std::sqrt(rule.sin_theta[lo]);
-    rule.cos_theta[lo] = std::cos(theta_lo);
-    rule.sin_theta[hi] = std::sin(theta_hi);
+    rule.cos_theta[lo] = elementary::cos(theta_lo);
+    rule.sin_theta[hi] = elementary::sin(theta_hi);
     rule.sin_root[hi] = std::sqrt(rule.sin_theta[hi]);
-    rule.cos_theta[hi] = std::cos(theta_hi);
+    rule.cos_theta[hi] = elementary::cos(theta_hi);
     rule.weight[lo] = w * quarter_pi;
     rule.weight[hi] = w * quarter_pi;
   }
@@ -61,15 +62,15 @@ void make_premium_rule(int size, PremiumRule& rule, double low, double high) {
   const double step = size > 1 ? (low + high) / (size - 1) : 0.0;
   for (int k = 0; k < size; ++k) {
     const double t = size > 1 ? -low + k * step : 0.0;
-    const double a = half_pi * std::sinh(t);
-    const double u = 1.0 / (1.0 + std::exp(-2.0 * a));
-    const double v = 1.0 / (1.0 + std::exp(2.0 * a));
-    const double ch = std::cosh(a);
+    const double a = half_pi * elementary::sinh(t);
+    const double u = 1.0 / (1.0 + elementary::exp(-2.0 * a));
+    const double v = 1.0 / (1.0 + elementary::exp(2.0 * a));
+    const double ch = elementary::cosh(a);
     rule.root_u[k] = std::sqrt(u);
     rule.quarter_u[k] = std::sqrt(rule.root_u[k]);
     rule.v[k] = v;
     rule.root_v[k] = std::sqrt(v);
-    rule.weight[k] = size > 1 ? step * (0.5 * half_pi) * std::cosh(t) / (ch * ch) : 1.0;
+    rule.weight[k] = size > 1 ? step * (0.5 * half_pi) * elementary::cosh(t) / (ch * ch) : 1.0;
   }
 }
 
@@ -92,7 +93,7 @@ const double* chebyshev_cosines(int n) {
   }
   Table& table = tables[next];
   next = (next + 1) % kSlots;
-  for (int j = 0; j < 2 * n; ++j) table.cos[j] = std::cos(std::numbers::pi * j / n);
+  for (int j = 0; j < 2 * n; ++j) table.cos[j] = elementary::cos(std::numbers::pi * j / n);
   table.n = n;
   return table.cos;
 }
@@ -131,7 +132,7 @@ double seed(const PutProblem& p, double perpetual, double tau) {
   if (!(perpetual < x)) return x;
   const double h =
       ((p.rate - p.dividend) * tau - 2.0 * p.volatility * std::sqrt(tau)) * x / (x - perpetual);
-  return perpetual + (x - perpetual) * std::exp(h);
+  return perpetual + (x - perpetual) * elementary::exp(h);
 }
 
 }  // namespace
@@ -157,9 +158,9 @@ double qd_plus_boundary(const PutProblem& p, double tau, double log_guess, doubl
   const double var = p.volatility * p.volatility;
   const double root_tau = std::sqrt(tau);
   const double sv = p.volatility * root_tau;
-  const double rate_discount = std::exp(-(p.rate * tau));
-  const double yield_discount = std::exp(-(p.dividend * tau));
-  const double h = -std::expm1(-(p.rate * tau));
+  const double rate_discount = elementary::exp(-(p.rate * tau));
+  const double yield_discount = elementary::exp(-(p.dividend * tau));
+  const double h = -elementary::expm1(-(p.rate * tau));
   const double alpha = 2.0 * p.rate / var;
   const double beta = 2.0 * (p.rate - p.dividend) / var;
   const double spread = std::sqrt((beta - 1.0) * (beta - 1.0) + 4.0 * alpha / h);
@@ -174,7 +175,7 @@ double qd_plus_boundary(const PutProblem& p, double tau, double log_guess, doubl
   if (!(x > lo && x < hi)) x = 0.5 * (lo + hi);
   if (!std::isfinite(x)) return log_guess;
   for (int step = 0; step < 32; ++step) {
-    const double s = std::exp(x);
+    const double s = elementary::exp(x);
     const Kernel<double> d = kernel_d(x, tau, sv, p.rate - p.dividend, 0.5 * var);
     const double upper = norm_cdf_c(d.d_plus);
     const double lower = norm_cdf_c(d.d_minus);
@@ -240,13 +241,13 @@ void qd_plus_start(const PutProblem& problem, int n, const double* z_node, const
   PutProblem p = problem;
   if (p.rate < kLeastStartRate) p.rate = kLeastStartRate;
   const double perpetual = perpetual_boundary(p);
-  const double log_perpetual = std::log(perpetual);
+  const double log_perpetual = elementary::log(perpetual);
   double g[kAmericanMaxNodes];
   for (int i = 0; i < n; ++i) {
     const double tau = z_node[i] * z_node[i];
     double guess;
     if (i == 0) {
-      guess = std::log(seed(p, perpetual, tau)) - p.log_start;
+      guess = elementary::log(seed(p, perpetual, tau)) - p.log_start;
     } else {
       // Lagrange's form of the extrapolating polynomial at x_i.
       const int m = std::min(i, kExtrapolated);
@@ -464,18 +465,18 @@ struct SteepMap {
   explicit SteepMap(const PutProblem& p)
       : scale(p.scale),
         power(p.power),
-        span(p.scale > 0.0 ? std::asinh(root(p.maturity / p.scale)) : 0.0) {}
+        span(p.scale > 0.0 ? elementary::asinh(root(p.maturity / p.scale)) : 0.0) {}
   double root(double x) const {
     const double r = std::sqrt(x);
     return power == 2 ? std::sqrt(r) : r;
   }
   // sqrt(tau) at y.
   double root_tau(double y) const {
-    const double w = std::sinh(span * y);
+    const double w = elementary::sinh(span * y);
     return std::sqrt(scale) * (power == 2 ? w * w : w);
   }
   // xi at the time to expiry u.
-  double xi(double u) const { return 2.0 * (std::asinh(root(u / scale)) / span) - 1.0; }
+  double xi(double u) const { return 2.0 * (elementary::asinh(root(u / scale)) / span) - 1.0; }
 };
 
 // A steep boundary's integrals at a node take [0, kSteepReach c] in v on
@@ -589,9 +590,9 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
     pts.sv[at] = sv;
     pts.inv_sv[at] = 1.0 / pts.sv[at];
     pts.drift[at] = carry * v + half_var * v;
-    pts.yield_weight[at] = jac * std::exp(-(p.dividend * v));
+    pts.yield_weight[at] = jac * elementary::exp(-(p.dividend * v));
     if (p.form == kFormA) {
-      pts.rate_weight[at] = jac * std::exp(-(p.rate * v));
+      pts.rate_weight[at] = jac * elementary::exp(-(p.rate * v));
     } else {
       // FP-B takes e^{-r v} only with phi(d-): one exp of the summed
       // exponents in the sweeps; here -r v and the factors before it.
@@ -671,8 +672,8 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
   for (int i = 0; i < n; ++i) {
     g[i] = -std::sqrt(b.h[i]);
     const double tau = z_node[i] * z_node[i];
-    rate_discount[i] = std::exp(-(p.rate * tau));
-    yield_discount[i] = std::exp(-(p.dividend * tau));
+    rate_discount[i] = elementary::exp(-(p.rate * tau));
+    yield_discount[i] = elementary::exp(-(p.dividend * tau));
   }
   int sweeps = 0;
   bool converged = false;
@@ -727,7 +728,7 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
         num_int = sums.rate;
         den_int = sums.yield;
         const double sv0 = p.volatility * z;
-        const double e = std::exp(tarvik::detail::norm_pdf_exponent(d0.d_plus));
+        const double e = elementary::exp(tarvik::detail::norm_pdf_exponent(d0.d_plus));
         const double density = (e * kInvSqrtTwoPi) / sv0;
         num = rate_discount[i] * (norm_pdf(d0.d_minus) / sv0) + p.rate * num_int;
         if (complement) {
@@ -743,7 +744,7 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
         value = p.start * 1e-300;
         lost = true;
       }
-      double next = std::log(value) - p.log_start;
+      double next = elementary::log(value) - p.log_start;
       if (next > 0.0) next = 0.0;
       moved = std::max(moved, std::fabs(next - g[i]) * (z / root_t));
       mapped[i] = next;
@@ -835,7 +836,7 @@ double put_premium(const PutProblem& p, const Boundary& b, const PremiumRule& ru
   const double carry = p.rate - p.dividend;
   const double half_var = 0.5 * (p.volatility * p.volatility);
   const double sv_full = p.volatility * std::sqrt(t);
-  const double log_s = std::log(s) - p.log_start;  // ln(s/X)
+  const double log_s = elementary::log(s) - p.log_start;  // ln(s/X)
   double strike_leg = 0.0;
   double spot_leg = 0.0;
   double first = 0.0;
@@ -932,14 +933,14 @@ double put_premium(const PutProblem& p, const Boundary& b, const PremiumRule& ru
     const double log_ratio = log_s + root;
     const Kernel<double> d = kernel_d(log_ratio, v, sv, carry, half_var);
     const double jac = pt.jac[k];
-    const double yield_weight = jac * std::exp(-(p.dividend * v));
+    const double yield_weight = jac * elementary::exp(-(p.dividend * v));
     // Without a yield the spot leg is multiplied by 0 (and so are its terms
     // in the slopes): not summed.
     const double upper = p.dividend != 0.0 ? norm_cdf_c(d.d_plus) : 0.0;
-    strike_leg += jac * (std::exp(-(p.rate * v)) * norm_cdf_c(d.d_minus));
+    strike_leg += jac * (elementary::exp(-(p.rate * v)) * norm_cdf_c(d.d_minus));
     spot_leg += yield_weight * upper;
     if (slopes) {
-      const double pull = (p.dividend - (p.rate / p.start) * std::exp(root)) / sv;
+      const double pull = (p.dividend - (p.rate / p.start) * elementary::exp(root)) / sv;
       const double density = norm_pdf(d.d_plus);
       first += yield_weight * (density * pull - p.dividend * upper);
       second += yield_weight * (density / (s * sv) * (p.dividend - d.d_plus * pull));

@@ -1,8 +1,9 @@
 // One node's integrals of an FP-B sweep of the American boundary
 // (core/src/american/boundary.cpp) over its row of quadrature points, W
 // points at a time: each point's arguments and terms in vector lanes, a lane
-// the scalar operations, the row's tail on doubles; the C library's exp
-// called point by point between the vector passes; the sums in point order.
+// the scalar operations, the row's tail on doubles; exp (correctly rounded,
+// the scalar function's bits) in a pass of its own between them; the sums in
+// point order.
 // So every width gives the same bits. And one sweep's interpolation of the
 // boundary from its nodes to its points.
 //
@@ -14,6 +15,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "lanes/elementary_lanes.hpp"
 #include "lanes/lanes.hpp"
 #include "lanes/lists.hpp"
 #include "special/erfcx.hpp"
@@ -60,11 +62,11 @@ template <int W>
   int k = 0;
   for (; k + W <= size; k += W) american_point_arguments<Lane>(row, k, g, d_plus, rate_e, pdf_e);
   for (; k < size; ++k) american_point_arguments<double>(row, k, g, d_plus, rate_e, pdf_e);
-  for (k = 0; k < size; ++k) rate_e[k] = std::exp(rate_e[k]);
+  each_lane<W>(rate_e, static_cast<std::size_t>(size), rate_e, kExpLanes);
   AmericanIntegrals sums{0.0, 0.0};
   for (k = 0; k < size; ++k) sums.rate += row.rate_density[k] * rate_e[k];
   if (!yield) return sums;
-  for (k = 0; k < size; ++k) pdf_e[k] = std::exp(pdf_e[k]);
+  each_lane<W>(pdf_e, static_cast<std::size_t>(size), pdf_e, kExpLanes);
   for (k = 0; k + W <= size; k += W) american_point_yield_term<Lane>(row, k, d_plus, pdf_e);
   for (; k < size; ++k) american_point_yield_term<double>(row, k, d_plus, pdf_e);
   for (k = 0; k < size; ++k) sums.yield += pdf_e[k];

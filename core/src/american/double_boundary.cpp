@@ -33,6 +33,7 @@
 #include "special/erfcx.hpp"
 #include "special/inverse_norm_cdf.hpp"
 #include "tarvik/black_scholes.hpp"
+#include "tarvik/elementary.hpp"
 #include "tarvik/greeks.hpp"
 #include "tarvik/normal.hpp"
 
@@ -124,8 +125,8 @@ struct Nodes {
 void make_nodes(int n, Nodes& nodes) {
   nodes.n = n;
   for (int j = 0; j <= n; ++j) {
-    nodes.x[j] = std::cos(std::numbers::pi * j / n);
-    const double s = std::sin(0.25 * std::numbers::pi * (1.0 + nodes.x[j]));
+    nodes.x[j] = elementary::cos(std::numbers::pi * j / n);
+    const double s = elementary::sin(0.25 * std::numbers::pi * (1.0 + nodes.x[j]));
     nodes.fourth[j] = j == n ? 0.0 : (s * s) * (s * s);
   }
   nodes.fourth[0] = 1.0;
@@ -135,7 +136,7 @@ void make_nodes(int n, Nodes& nodes) {
 // its sine and cosine (cos^2 theta = 1 - sqrt(tau / E), given as
 // (1 - tau / E) / (1 + sqrt(tau / E)) where that is known more accurately).
 inline double node_variable(double sin_theta, double cos_theta) {
-  return std::atan2(sin_theta, cos_theta) * (4.0 / std::numbers::pi) - 1.0;
+  return elementary::atan2(sin_theta, cos_theta) * (4.0 / std::numbers::pi) - 1.0;
 }
 
 // The barycentric weights of the interpolant through x_j = cos(j pi / n)
@@ -198,15 +199,15 @@ struct Put {
 // The exercise value less the European put, 1 - z - p(z, tau), at ln z.
 double european_excess(const Put& p, double log_z, double tau) {
   const Kernel<double> d = kernel_d(log_z, tau, p.sigma * std::sqrt(tau), p.carry, p.half_var);
-  const double z = std::exp(log_z);
-  return (1.0 - z) - (std::exp(-(p.r * tau)) * norm_cdf_c(d.d_minus) -
-                      z * (std::exp(-(p.q * tau)) * norm_cdf_c(d.d_plus)));
+  const double z = elementary::exp(log_z);
+  return (1.0 - z) - (elementary::exp(-(p.r * tau)) * norm_cdf_c(d.d_minus) -
+                      z * (elementary::exp(-(p.q * tau)) * norm_cdf_c(d.d_plus)));
 }
 
 // Where that excess peaks in z: its slope -1 + e^{-q tau} Phi(-d+) vanishes
 // at d+ = Phi^{-1}(1 - e^{q tau}).
 double european_peak(const Put& p, double tau) {
-  return p.sigma * std::sqrt(tau) * rational::inverse_norm_cdf(-std::expm1(p.q * tau)) -
+  return p.sigma * std::sqrt(tau) * rational::inverse_norm_cdf(-elementary::expm1(p.q * tau)) -
          (p.carry + p.half_var) * tau;
 }
 
@@ -237,17 +238,17 @@ double excess_root(const Put& p, double tau, double lo, double hi) {
 double european_fold_time(const Put& p) {
   auto fold = [&](double tau) { return european_excess(p, european_peak(p, tau), tau); };
   if (fold(p.t) > 0.0) return p.t;
-  double lo = std::log(p.t) - 30.0;
-  double hi = std::log(p.t);
+  double lo = elementary::log(p.t) - 30.0;
+  double hi = elementary::log(p.t);
   for (int step = 0; step < 80 && hi - lo > 1e-12; ++step) {
     const double mid = 0.5 * (lo + hi);
-    if (fold(std::exp(mid)) > 0.0) {
+    if (fold(elementary::exp(mid)) > 0.0) {
       lo = mid;
     } else {
       hi = mid;
     }
   }
-  return std::exp(lo);
+  return elementary::exp(lo);
 }
 
 // The start of the sweeps: the region where exercising now beats the
@@ -441,8 +442,8 @@ void prepare(const Put& p, const SweepTables& tab, double end, const double* fou
   const double scale = (p.sigma * p.sigma) / (carry * carry);  // v_c
   for (int i = 0; i < count; ++i) {
     const double tau = end * fourth[i];
-    const double a = std::asinh(std::sqrt(tau / scale));
-    const double sh = std::sinh(a);
+    const double a = elementary::asinh(std::sqrt(tau / scale));
+    const double sh = elementary::sinh(a);
     const bool plain = !(a > 1e-4);
     for (int k = 0; k < l; ++k) {
       const double sp = rule.sin_theta[k];
@@ -454,17 +455,17 @@ void prepare(const Put& p, const SweepTables& tab, double end, const double* fou
         dv = 2.0 * sp * cp;
       } else {
         const double below = (cp * cp) / (1.0 + sp);  // 1 - sin psi
-        const double s1 = std::sinh(a * sp) / sh;
+        const double s1 = elementary::sinh(a * sp) / sh;
         vf = s1 * s1;
-        uf = std::sinh(a * below) * (std::sinh(a * (1.0 + sp)) / (sh * sh));
-        dv = 2.0 * s1 * (std::cosh(a * sp) / sh) * (a * cp);
+        uf = elementary::sinh(a * below) * (elementary::sinh(a * (1.0 + sp)) / (sh * sh));
+        dv = 2.0 * s1 * (elementary::cosh(a * sp) / sh) * (a * cp);
       }
       const double v = tau * vf;
       const std::size_t at = static_cast<std::size_t>(i) * l + k;
       pts.sv[at] = p.sigma * std::sqrt(v);
       pts.drift[at] = p.carry * v + p.half_var * v;
-      pts.weight[at] = rule.weight[k] * (tau * dv) * std::exp(-(p.q * v));
-      pts.rate_weight[at] = rule.weight[k] * (tau * dv) * std::exp(-(p.r * v));
+      pts.weight[at] = rule.weight[k] * (tau * dv) * elementary::exp(-(p.q * v));
+      pts.rate_weight[at] = rule.weight[k] * (tau * dv) * elementary::exp(-(p.r * v));
       // (u / E)^(1/4) = sin theta, cos^2 theta = (1 - u / E) / (1 + sqrt(u / E)).
       const double ratio = (tau * uf) / end;
       const double root = std::sqrt(ratio);
@@ -481,9 +482,9 @@ void prepare(const Put& p, const SweepTables& tab, double end, const double* fou
   pts.end = end;
 }
 
-// exp(x) for the densities' exponents: 0 below -746, where exp is 0
-// anyway, without the C library's path for results that underflow.
-inline double density_exp(double x) { return x < -746.0 ? 0.0 : std::exp(x); }
+// exp(x) for the densities' exponents: 0 below -746, where exp rounds to 0
+// anyway, without a call.
+inline double density_exp(double x) { return x < -746.0 ? 0.0 : elementary::exp(x); }
 
 // One sweep of the FP-B form at the nodes i = 0..n-1 of [0, E]: the
 // boundaries' next ln B and ln Y - ln(r/q) from the present ones. With
@@ -533,19 +534,19 @@ void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double
       if (up < low) up = low = 0.5 * (up + low);
       up_at[k] = up;
       low_at[k] = low;
-      up_inv[k] = std::exp(-up);
-      low_inv[k] = std::isinf(low) ? 0.0 : std::exp(-low);  // Y = 0 (r = 0): no terms
+      up_inv[k] = elementary::exp(-up);
+      low_inv[k] = std::isinf(low) ? 0.0 : elementary::exp(-low);  // Y = 0 (r = 0): no terms
     }
     const double sv0 = p.sigma * std::sqrt(tau);
-    const double er = std::exp(-(p.r * tau));
-    const double eq = std::exp(-(p.q * tau));
+    const double er = elementary::exp(-(p.r * tau));
+    const double eq = elementary::exp(-(p.q * tau));
     const double z_log[2] = {at_up[i], p.log_low + at_low[i]};
     double mapped[2] = {0.0, 0.0};
     // Without Y (r = 0) only B's side.
     const int sides = std::isinf(p.log_low) ? 1 : 2;
     for (int side = 0; side < sides; ++side) {
       const double z = z_log[side];
-      const double ez = std::exp(z);
+      const double ez = elementary::exp(z);
       double den = 0.0;
       double num = 0.0;
       double num_density = 0.0;
@@ -571,7 +572,7 @@ void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double
       const double value = form_a ? (er * norm_cdf(d0.d_minus) + p.r * num) / (eq * norm_cdf(d0.d_plus) + p.q * den) : (er * norm_pdf(d0.d_minus) / sv0 + p.r * num_density) /
                            (eq * norm_cdf(d0.d_plus) + p.q * den +
                             eq * norm_pdf(d0.d_plus) / sv0 + p.q * den_density);
-      mapped[side] = value > 0.0 ? std::log(value) : z;
+      mapped[side] = value > 0.0 ? elementary::log(value) : z;
     }
     next_up[i] = std::min(mapped[0], 0.0);
     next_low[i] = std::isinf(p.log_low) ? 0.0 : std::max(mapped[1] - p.log_low, 0.0);
@@ -867,8 +868,8 @@ double midpoint_residual(Put p, const TwoBoundaryCounts& counts, const TwoBounda
   double g_up[kAmericanMaxNodes];
   double g_low[kAmericanMaxNodes];
   for (int j = 0; j < n; ++j) {
-    const double x = std::cos(std::numbers::pi * (j + 0.5) / n);
-    const double s = std::sin(0.25 * std::numbers::pi * (1.0 + x));
+    const double x = elementary::cos(std::numbers::pi * (j + 0.5) / n);
+    const double s = elementary::sin(0.25 * std::numbers::pi * (1.0 + x));
     fourth[j] = (s * s) * (s * s);
     double up, low;
     two_boundary_at(b, b.end * fourth[j], up, low);
@@ -925,7 +926,7 @@ void solve_settled(Put p, const TwoBoundaryCounts& counts, TwoBoundaries& b, boo
 void solve_two_boundaries(double maturity, double rate, double dividend, double volatility,
                           const TwoBoundaryCounts& counts, TwoBoundaries& b, bool without_low) {
   const double log_low = rate == 0.0 || without_low ? -std::numeric_limits<double>::infinity()
-                                                    : std::log(rate / dividend);
+                                                    : elementary::log(rate / dividend);
   double work_left =
       kWorkShare * counts.iterations * work_units(counts.nodes, counts.nodes, counts.points);
   const Put p{maturity,     rate, dividend, volatility, 0.5 * (volatility * volatility),
@@ -986,7 +987,7 @@ double two_boundary_premium(const Put& p, const TwoBoundaries& b, const PremiumR
                             double s, PremiumSlopes* slopes) {
   Nodes nodes;
   make_nodes(b.nodes, nodes);
-  const double log_s = std::log(s);
+  const double log_s = elementary::log(s);
   double total = 0.0;
   double first = 0.0;
   double second = 0.0;
@@ -995,17 +996,17 @@ double two_boundary_premium(const Put& p, const TwoBoundaries& b, const PremiumR
     const double sv = p.sigma * std::sqrt(v);
     const Kernel<double> db = kernel_d(log_s - up, v, sv, p.carry, p.half_var);
     const Kernel<double> dy = kernel_d(log_s - low, v, sv, p.carry, p.half_var);
-    const double er = std::exp(-(p.r * v));
-    const double eq = std::exp(-(p.q * v));
+    const double er = elementary::exp(-(p.r * v));
+    const double eq = elementary::exp(-(p.q * v));
     // Phi(-d(s/B)) - Phi(-d(s/Y)) = Phi(d(s/Y)) - Phi(d(s/B)), d(s/Y) >= d(s/B).
     total += jac * (p.r * er * cdf_gap(dy.d_minus, db.d_minus) -
                     (p.q * s) * (eq * cdf_gap(dy.d_plus, db.d_plus)));
     if (slopes) {
-      const double pull_b = (p.q - p.r * std::exp(-up)) / sv;
+      const double pull_b = (p.q - p.r * elementary::exp(-up)) / sv;
       const double fb = norm_pdf(db.d_plus);
       // Where Y = 0 (r = 0) its terms vanish: phi(d+) = 0 with r / Y = 0 / 0.
       const double fy = std::isinf(low) ? 0.0 : norm_pdf(dy.d_plus);
-      const double pull_y = fy > 0.0 ? (p.q - p.r * std::exp(-low)) / sv : 0.0;
+      const double pull_y = fy > 0.0 ? (p.q - p.r * elementary::exp(-low)) / sv : 0.0;
       first += jac * eq * ((fb * pull_b - fy * pull_y) - p.q * cdf_gap(dy.d_plus, db.d_plus));
       second += jac * eq / (s * sv) *
                 (p.q * (fb - fy) - (db.d_plus * fb * pull_b - dy.d_plus * fy * pull_y));
@@ -1047,9 +1048,9 @@ double two_boundary_premium(const Put& p, const TwoBoundaries& b, const PremiumR
 // Zero volatility: the best of stopping at 0, at T, or where the discounted
 // gain K e^{-r t} - S e^{-q t} is stationary, t = ln(q S / (r K)) / (q - r).
 double deterministic_put(double spot, double strike, double t, double r, double q) {
-  auto gain = [&](double time) { return strike * std::exp(-(r * time)) - spot * std::exp(-(q * time)); };
+  auto gain = [&](double time) { return strike * elementary::exp(-(r * time)) - spot * elementary::exp(-(q * time)); };
   double best = std::max(0.0, std::max(strike - spot, gain(t)));
-  const double stationary = std::log((q * spot) / (r * strike)) / (q - r);
+  const double stationary = elementary::log((q * spot) / (r * strike)) / (q - r);
   if (stationary > 0.0 && stationary < t) best = std::max(best, gain(stationary));
   return best;
 }
@@ -1072,7 +1073,7 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
   counts.price_points = std::min(std::max(counts.price_points, scheme.price_points), kAmericanMaxPoints);
   counts.iterations = std::max(counts.iterations, scheme.iterations);
   if (scheme.tolerance > 0.0) counts.tolerance = std::min(counts.tolerance, scheme.tolerance);
-  if (narrow_spread(maturity, volatility, std::log(pr / pq))) {
+  if (narrow_spread(maturity, volatility, elementary::log(pr / pq))) {
     counts.tolerance = std::min(counts.tolerance, kNarrowTolerance);
   }
   // The premium is at most the running gain r K - q S <= (r - q) K, earned
@@ -1085,10 +1086,10 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
   // sliver whose sweeps lose their digits) the price is the European one.
   {
     const Put e{maturity, pr, pq, volatility, 0.5 * (volatility * volatility), pr - pq,
-                std::log(pr / pq)};
+                elementary::log(pr / pq)};
     const double life = pr < 0.0 ? european_fold_time(e) : maturity;
-    const double width = std::log(pq / pr);
-    double bound = ((pr - pq) * pk) * std::exp(-(pr * maturity)) *
+    const double width = elementary::log(pq / pr);
+    double bound = ((pr - pq) * pk) * elementary::exp(-(pr * maturity)) *
                    std::min(life, 2.0 * width * std::sqrt(life) /
                                       (volatility * std::sqrt(2.0 * std::numbers::pi)));
     // The region lies within [K r / q, K]: from a spot outside it, the time
@@ -1098,13 +1099,13 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
     // (Deep out of the money, and far below K r / q at low volatility.)
     const double s = ps / pk;
     const double mu = (pr - pq) - 0.5 * (volatility * volatility);
-    const double a = s > 1.0 ? std::log(s) : s < pr / pq ? std::log((pr / pq) / s) : 0.0;
+    const double a = s > 1.0 ? elementary::log(s) : s < pr / pq ? elementary::log((pr / pq) / s) : 0.0;
     if (a > 0.0) {
       const double c = s > 1.0 ? mu : -mu;
       const double m = c > 0.0 && a / c < maturity
                            ? 2.0 * std::sqrt(a * c) / volatility
                            : (a + c * maturity) / (volatility * std::sqrt(maturity));
-      bound = std::min(bound, ((pr - pq) * pk) * std::exp(-(pr * maturity)) * maturity *
+      bound = std::min(bound, ((pr - pq) * pk) * elementary::exp(-(pr * maturity)) * maturity *
                                   norm_cdf(-m));
     }
     if (pr < 0.0 && bound <= 1e-11 * std::max(european, 1e-4 * pk)) {
@@ -1121,7 +1122,7 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
   // gain r K - q S is at most |r| K: taking Y = 0 adds at most |r| K T
   // e^{|r| T} to the premium, below 1e-8 of the price where that is. (The
   // sweeps of Y at tens of units of ln S below B lose digits there.)
-  const bool without_low = -pr * pk * maturity * std::exp(-(pr * maturity)) <=
+  const bool without_low = -pr * pk * maturity * elementary::exp(-(pr * maturity)) <=
                            kLowNegligible * std::max(european, 1e-4 * pk);
   TwoBoundaries b;
   solve_two_boundaries(maturity, pr, pq, volatility, counts, b, without_low);
@@ -1129,7 +1130,7 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
     return IVError::no_convergence_of("the American option's two exercise boundaries", b.sweeps);
   }
   const double s = ps / pk;
-  const double log_s = std::log(s);
+  const double log_s = elementary::log(s);
   if (!(b.meet_time < maturity)) {
     // Within today's region [Y(T), B(T)]: exercise now.
     double up, low;

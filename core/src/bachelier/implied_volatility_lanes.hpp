@@ -23,6 +23,7 @@
 #include <new>
 
 #include "bachelier/kernel.hpp"
+#include "lanes/elementary_lanes.hpp"
 #include "lanes/lists.hpp"
 #include "lanes/paths.hpp"
 #include "special/value.hpp"
@@ -133,8 +134,9 @@ struct BachelierKernel : Lanes<W> {
 
   // bachelier_price or a sensitivity built on phi(d) alone (gamma to vomma),
   // a run of at most kRun elements at a time (its state on the stack): the
-  // checks, d and the exponent of phi(d) in vector lanes, the C library's exp
-  // element by element, then the formula of kernel.hpp on the terms.
+  // checks, d and the exponent of phi(d), its exp (correctly rounded, so the
+  // scalar function's bits) and the formula of kernel.hpp, all in vector
+  // lanes.
   static constexpr std::size_t kRun = 64;
   static void evaluate(BachelierFormula which, const double* forward, const double* strike,
                        const double* maturity, const double* vol, const std::uint8_t* is_call,
@@ -199,7 +201,7 @@ struct BachelierKernel : Lanes<W> {
         store<D>(e + j, select(ok & (sv != 0.0), tarvik::detail::norm_pdf_exponent(dv), 0.0));
         store<D>(call + j, select(call_mask(is_call, ix), 1.0, 0.0));
       }
-      for (std::size_t i = 0; i < lanes; ++i) e[i] = std::exp(e[i]);
+      each_lane<W>(e, lanes, e, kExpLanes);
       for (std::size_t j = 0; j < lanes; j += W) {
         const D mv = load<D>(m + j), sv = load<D>(s + j);
         const D pdf = select(sv == 0.0, 0.0, load<D>(e + j) * kInvSqrtTwoPi);

@@ -31,6 +31,7 @@
 #include "bachelier/tables.hpp"
 #include "black/terms.hpp"
 #include "special/value.hpp"
+#include "tarvik/elementary.hpp"
 #include "tarvik/errors.hpp"
 #include "tarvik/greeks.hpp"
 #include "tarvik/normal.hpp"
@@ -257,7 +258,7 @@ template <class V>
 }
 // ln r, as ln v - ln a where r = v/a is subnormal or zero.
 [[gnu::always_inline]] inline double log_ratio(double v, double a, double r) {
-  return r >= kMinNormal ? std::log(r) : std::log(v) - std::log(a);
+  return r >= kMinNormal ? elementary::log(r) : elementary::log(v) - elementary::log(a);
 }
 
 // The total volatility s of a time value v > 0 at a = |F - K| >= 0 needs no

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "batch/ops.hpp"
 #include "black/price_plans.hpp"
@@ -24,6 +25,7 @@
 #include "tarvik/bachelier.hpp"
 #include "tarvik/batch.hpp"
 #include "tarvik/black.hpp"
+#include "tarvik/elementary.hpp"
 #include "tarvik/greeks.hpp"
 
 namespace tarvik {
@@ -51,20 +53,26 @@ class HoistedLogs {
   explicit HoistedLogs(const batch::Inputs<N>& in)
       : once_f_(in.broadcast(0)), once_k_(in.broadcast(1)), once_t_(in.broadcast(2)) {
     if (in.size() == 0) return;
-    if (once_f_) ln_f_ = std::log(in.value(0, 0));
-    if (once_k_) ln_k_ = std::log(in.value(1, 0));
+    if (once_f_) ln_f_ = elementary::log(in.value(0, 0));
+    if (once_k_) ln_k_ = elementary::log(in.value(1, 0));
     if (once_t_) sqrt_t_ = std::sqrt(in.value(2, 0));
   }
   BlackLogs at(double forward, double strike, double maturity) const {
-    return {once_f_ ? ln_f_ : std::log(forward), once_k_ ? ln_k_ : std::log(strike),
+    return {once_f_ ? ln_f_ : elementary::log(forward), once_k_ ? ln_k_ : elementary::log(strike),
             once_t_ ? sqrt_t_ : std::sqrt(maturity)};
   }
   // The same over a run of n elements, into ln_f, ln_k and sqrt_t.
   void over(const double* forward, const double* strike, const double* maturity, std::size_t n,
             double* ln_f, double* ln_k, double* sqrt_t) const {
-    column(once_f_, ln_f_, forward, n, ln_f, [](double v) { return std::log(v); });
-    column(once_k_, ln_k_, strike, n, ln_k, [](double v) { return std::log(v); });
-    column(once_t_, sqrt_t_, maturity, n, sqrt_t, [](double v) { return std::sqrt(v); });
+    const auto logs = [](const double* in, std::size_t len, double* out) {
+      lanes::log_each(in, len, out);
+    };
+    const auto roots = [](const double* in, std::size_t len, double* out) {
+      for (std::size_t j = 0; j < len; ++j) out[j] = std::sqrt(in[j]);
+    };
+    column(once_f_, ln_f_, forward, n, ln_f, logs);
+    column(once_k_, ln_k_, strike, n, ln_k, logs);
+    column(once_t_, sqrt_t_, maturity, n, sqrt_t, roots);
   }
 
  private:
@@ -73,7 +81,7 @@ class HoistedLogs {
     if (once) {
       std::fill_n(out, n, value);
     } else {
-      for (std::size_t j = 0; j < n; ++j) out[j] = f(in[j]);
+      f(in, n, out);
     }
   }
 
@@ -121,6 +129,29 @@ struct alignas(64) BlackRun {
     return BlackTerms::of(forward[j], x[j], s[j], sqrt_t[j], vol[j], d1[j]);
   }
 };
+
+// phi(d1) of the first len elements of a run, the exponentials in one lane
+// pass (norm_pdf's bits).
+inline void densities_of(const BlackRun& run, std::size_t len, double* pdf) {
+  for (std::size_t j = 0; j < len; ++j) pdf[j] = detail::norm_pdf_exponent(run.d1[j]);
+  lanes::exp_each(pdf, len, pdf);
+  for (std::size_t j = 0; j < len; ++j) pdf[j] = detail::norm_pdf_given(run.d1[j], pdf[j]);
+}
+
+// Delta at a total volatility s > 0 (sensitivity::Delta's bits): Phi(d1)
+// for a call, -(1 - Phi(d1)) for a put, the erfc calls in one lane pass.
+inline void deltas_of(const BlackRun& run, std::size_t len, double* delta) {
+  for (std::size_t j = 0; j < len; ++j) {
+    const double d1 = run.d1[j];
+    delta[j] = run.call[j] ? detail::norm_cdf_arg(d1) : detail::norm_cdf_c_arg(d1);
+  }
+  lanes::erfc_each(delta, len, delta);
+  for (std::size_t j = 0; j < len; ++j) {
+    const double d1 = run.d1[j];
+    delta[j] = run.call[j] ? detail::norm_cdf_given(d1, delta[j])
+                           : -detail::norm_cdf_c_given(d1, delta[j]);
+  }
+}
 
 // A price plan, or for a rejected input a plan whose price is the NaN.
 template <class Plan>
@@ -184,11 +215,20 @@ struct BlackSensitivity {
   static void evaluate_run(const HoistedLogs& logs, const batch::Inputs<4>& in, std::size_t start,
                            std::size_t len, double* out) {
     const BlackRun run(logs, in, start, len);
+    // Delta's values themselves, or the density the others are made of.
+    alignas(64) double v[kRun];
+    constexpr bool kDelta = std::is_same_v<S, sensitivity::Delta>;
+    if constexpr (kDelta) {
+      deltas_of(run, len, v);
+    } else {
+      densities_of(run, len, v);
+    }
     for (std::size_t j = 0; j < len; ++j) {
       const BlackTerms t = run.terms(j);
       out[j] = !run.ok[j]           ? batch::kRejected
                : t.total_vol == 0.0 ? sensitivity::at_zero_vol<S>(t, run.call[j])
-                                    : S::of(t, run.call[j]);
+               : kDelta             ? v[j]
+                                    : S::with(t, v[j], run.call[j]);
     }
   }
 };

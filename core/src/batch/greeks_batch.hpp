@@ -35,8 +35,11 @@ struct BlackGreeks : ops::BlackGreeks {
     std::array<BlackPricePlan, kRun> plans;
     std::array<ErfcPair, kRun> erfcs;
     BlackPrice::plans_of(run, len, plans.data());
-    for (std::size_t j = 0; j < len; ++j) erfcs[j] = plans[j].erfcs();
+    erfcs_of(plans.data(), len, erfcs);
     for (std::size_t j = 0; j < len; ++j) out[0][start + j] = plans[j].price(erfcs[j]);
+    alignas(64) double pdf[kRun], delta[kRun];
+    densities_of(run, len, pdf);
+    deltas_of(run, len, delta);
     for (std::size_t j = 0; j < len; ++j) {
       const std::size_t i = start + j;
       if (!run.ok[j]) {
@@ -50,13 +53,13 @@ struct BlackGreeks : ops::BlackGreeks {
         for (std::size_t f = 2; f < kFields; ++f) out[f][i] = 0.0;
         continue;
       }
-      const double pdf = norm_pdf(t.d1);
-      out[1][i] = sensitivity::Delta::with(t, pdf, call);
-      out[2][i] = sensitivity::Gamma::with(t, pdf, call);
-      out[3][i] = sensitivity::Vega::with(t, pdf, call);
-      out[4][i] = sensitivity::Theta::with(t, pdf, call);
-      out[5][i] = sensitivity::Vanna::with(t, pdf, call);
-      out[6][i] = sensitivity::Vomma::with(t, pdf, call);
+      const double phi = pdf[j];
+      out[1][i] = delta[j];
+      out[2][i] = sensitivity::Gamma::with(t, phi, call);
+      out[3][i] = sensitivity::Vega::with(t, phi, call);
+      out[4][i] = sensitivity::Theta::with(t, phi, call);
+      out[5][i] = sensitivity::Vanna::with(t, phi, call);
+      out[6][i] = sensitivity::Vomma::with(t, phi, call);
     }
   }
 };
@@ -78,7 +81,7 @@ struct BlackScholesGreeks : ops::BlackScholesGreeks {
       plans[j] = plan_or_rejected(plan_black_scholes_price(v(0, i), v(1, i), v(2, i), v(3, i),
                                                            v(4, i), v(5, i), in.is_call(i)));
     }
-    for (std::size_t j = 0; j < len; ++j) erfcs[j] = plans[j].erfcs();
+    erfcs_of(plans.data(), len, erfcs);
     for (std::size_t j = 0; j < len; ++j) out[0][start + j] = plans[j].price(erfcs[j]);
     for (std::size_t j = 0; j < len; ++j) {
       const std::size_t i = start + j;

@@ -162,7 +162,7 @@ void evaluate(const Inputs<N>& in, double* out, std::size_t lo, std::size_t hi,
           plans[j] = Op::plan_or_rejected(prepared, in.value(K, run + j)..., in.is_call(run + j));
         }
       }
-      for (std::size_t j = 0; j < len; ++j) erfcs[j] = plans[j].erfcs();
+      erfcs_of(plans.data(), len, erfcs);
       for (std::size_t j = 0; j < len; ++j) out[run + j] = plans[j].price(erfcs[j]);
     }
   } else if constexpr (RunStaged<Op, N>) {

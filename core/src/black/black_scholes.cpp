@@ -8,6 +8,7 @@
 
 #include "black/terms.hpp"
 #include "tarvik/black.hpp"
+#include "tarvik/elementary.hpp"
 #include "tarvik/greeks.hpp"
 #include "tarvik/normal.hpp"
 
@@ -50,8 +51,8 @@ Result<SpotTerms> spot_terms(double spot, double strike, double maturity, double
   const Result<double> forward = validated_forward(
       spot, strike, maturity, rate, dividend, volatility, "non-finite or non-positive forward");
   if (!forward) return forward.error();
-  const double d_r = std::exp(-(rate * maturity));
-  const double d_q = std::exp(-(dividend * maturity));
+  const double d_r = elementary::exp(-(rate * maturity));
+  const double d_q = elementary::exp(-(dividend * maturity));
   // A discount factor of 0 (huge rate or yield) is usable; only overflow is not.
   if (!std::isfinite(d_r) || !std::isfinite(d_q)) {
     return IVError::invalid_input("non-finite discount factors");
@@ -161,7 +162,7 @@ Status require_spot_inputs(double spot, double rate, double dividend) {
 
 Result<double> spot_forward(double spot, double maturity, double rate, double dividend,
                             const char* reason) {
-  const double forward = spot * std::exp(maturity * (rate - dividend));
+  const double forward = spot * elementary::exp(maturity * (rate - dividend));
   if (!std::isfinite(forward) || forward <= 0.0) return IVError::invalid_input(reason);
   return forward;
 }
@@ -183,7 +184,7 @@ Result<BlackScholesPricePlan> plan_black_scholes_price(double spot, double strik
       validated_forward(spot, strike, maturity, rate, dividend, volatility,
                         "non-finite or non-positive forward from spot/rates");
   if (!forward) return forward.error();
-  const double d_r = std::exp(-(rate * maturity));
+  const double d_r = elementary::exp(-(rate * maturity));
   if (!std::isfinite(d_r)) return IVError::invalid_input("non-finite discount factor");
   return BlackScholesPricePlan(
       BlackPricePlan::make(forward.value(), strike, std::sqrt(maturity) * volatility, is_call),

@@ -5,14 +5,15 @@
 
 #include "black/normalised_black.hpp"
 #include "black/solver.hpp"
+#include "tarvik/elementary.hpp"
 #include "tarvik/numeric.hpp"
 
 namespace tarvik::rational {
 
 double normalised_vega(double x, double s) {
-  if (x == 0.0) return kInvSqrtTwoPi * std::exp(zero_x_vega_exponent(s));
+  if (x == 0.0) return kInvSqrtTwoPi * elementary::exp(zero_x_vega_exponent(s));
   if (vega_vanishes(x, s)) return 0.0;
-  return kInvSqrtTwoPi * std::exp(gaussian_exponent(x / s, 0.5 * s));
+  return kInvSqrtTwoPi * elementary::exp(gaussian_exponent(x / s, 0.5 * s));
 }
 
 BlackAndVega normalised_black_and_vega(double x, double s) {
@@ -58,13 +59,13 @@ double householder_refinement(double x, double beta, double b_max, double s0, do
     } else {
       switch (objective) {
         case RefinementObjective::ReciprocalLog:
-          ds = reciprocal_log_step(x, s, ln_beta, std::log(b), b, vega);
+          ds = reciprocal_log_step(x, s, ln_beta, elementary::log(b), b, vega);
           break;
         case RefinementObjective::Plain:
           ds = plain_step(x, s, beta, b, vega);
           break;
         case RefinementObjective::LogGap:
-          ds = log_gap_step(x, s, std::log(log_gap_ratio(beta, b_max, b)), b_max, b, vega);
+          ds = log_gap_step(x, s, elementary::log(log_gap_ratio(beta, b_max, b)), b_max, b, vega);
           break;
       }
     }

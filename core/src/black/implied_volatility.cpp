@@ -1,5 +1,6 @@
 // The validating front ends of the solver: bounds in the caller's units,
 // normalisation, and the solver's answer checked or passed on.
+#include "tarvik/elementary.hpp"
 #include "tarvik/implied_volatility.hpp"
 
 #include <cmath>
@@ -68,8 +69,8 @@ Result<double> black_scholes_implied_volatility(double price, double spot, doubl
       spot, maturity, rate, dividend, "non-finite or non-positive forward from spot/rates");
   if (!forward_result) return forward_result.error();
   const double forward = forward_result.value();
-  const double d_r = std::exp(-(rate * maturity));
-  const double d_q = std::exp(-(dividend * maturity));
+  const double d_r = elementary::exp(-(rate * maturity));
+  const double d_q = elementary::exp(-(dividend * maturity));
   if (!std::isfinite(d_r) || !std::isfinite(d_q)) {
     return IVError::invalid_input("non-finite discount factors");
   }
@@ -105,7 +106,7 @@ Result<double> normalised_implied_volatility(double beta, double x, bool is_call
     intrinsic = max_num(-rational::normalised_intrinsic(x), 0.0);
   }
   if (beta < intrinsic) return IVError::price_below_intrinsic(beta, intrinsic);
-  const double maximum = std::exp(rational::normalised_maximum_exponent(is_call, x));
+  const double maximum = elementary::exp(rational::normalised_maximum_exponent(is_call, x));
   if (beta >= maximum) return IVError::price_above_maximum(beta, maximum);
   return rational::unchecked_normalised_implied_volatility(beta, x, is_call);
 }

@@ -27,13 +27,17 @@
 #include "lanes/lanes.hpp"
 #include "lanes/lists.hpp"
 #include "lanes/paths.hpp"
+#include "special/cbrt.hpp"
 #include "special/erfcx.hpp"
+#include "special/exp.hpp"
+#include "special/log.hpp"
 #include "black/front_end.hpp"
 #include "black/householder.hpp"
 #include "special/inverse_norm_cdf.hpp"
 #include "black/normalised_black.hpp"
 #include "black/transforms.hpp"
 #include "special/value.hpp"
+#include "tarvik/elementary.hpp"
 #include "tarvik/normal.hpp"
 #include "tarvik/numeric.hpp"
 
@@ -107,9 +111,9 @@ struct Kernel : Lanes<W> {
               select(small, code(1), select(negative & (x >= kErfcxXNeg), code(2), code(0))));
     });
     split(S.code, J, {nullptr, &range1, &reflect});
-    elements(range1, [&](Index i) {
-      const double x = S.arg[i];
-      S.res[i] = std::exp(erfcx_small_w(x, std::fabs(x))) * S.res[i];
+    each(range1, [&](At ix) __attribute__((always_inline)) {
+      const D x = ld(S.arg, ix);
+      st(S.res, ix, exp_correct(erfcx_small_w(x, abs_of(x))) * ld(S.res, ix));
     });
     elements(reflect, [&](Index i) { S.res[i] = erfcx_reflection(S.arg[i], S.res[i]); });
   }
@@ -168,7 +172,7 @@ struct Kernel : Lanes<W> {
       st_code(S.code, ix, select(abs_of(q) <= kWichuraSplit1, code(0), code(1)));
     });
     split(S.code, L, {nullptr, &logs});
-    elements(logs, [&](Index i) { S.aux2[i] = std::log(S.aux[i]); });
+    each(logs, [&](At ix) __attribute__((always_inline)) { st(S.aux2, ix, log_correct(ld(S.aux, ix))); });
     each(L, [&](At ix) __attribute__((always_inline)) {
       const D u = ld(S.u, ix);
       const D lg = ld(S.aux2, ix);
@@ -213,7 +217,7 @@ struct Kernel : Lanes<W> {
     Set& small_t = fresh(S.lists.small_t);
     Set& direct = fresh(S.lists.direct);
     Set& erfcx_set = fresh(S.lists.erfcx_set);
-    elements(L, [&](Index i) { S.g[i] = std::exp(S.aux2[i]); });
+    each(L, [&](At ix) __attribute__((always_inline)) { st(S.g, ix, exp_correct(ld(S.aux2, ix))); });
     split(S.code, L, {nullptr, &asymptotic, &small_t, &direct, &erfcx_set});
     // erfcx of the small-t argument and of both erfcx-formula arguments; Phi
     // of both direct-formula arguments.
@@ -250,7 +254,7 @@ struct Kernel : Lanes<W> {
     });
     if (!S.any_x_zero) return;
     elements(L, [&](Index i) {
-      if (S.x[i] == 0.0) vo[i] = kInvSqrtTwoPi * std::exp(zero_x_vega_exponent(sv[i]));
+      if (S.x[i] == 0.0) vo[i] = kInvSqrtTwoPi * elementary::exp(zero_x_vega_exponent(sv[i]));
     });
   }
 
@@ -268,12 +272,12 @@ struct Kernel : Lanes<W> {
       st(S.e2, ix, a.e2);
       st(S.e3, ix, a.e3);
     });
-    elements(L, [&](Index i) {
-      S.e1[i] = std::exp(S.e1[i]);
-      S.e2[i] = std::exp(S.e2[i]);
-      if constexpr (kExps == 3) S.e3[i] = std::exp(S.e3[i]);
-      phi.add(i, true);
+    each(L, [&](At ix) __attribute__((always_inline)) {
+      st(S.e1, ix, exp_correct(ld(S.e1, ix)));
+      st(S.e2, ix, exp_correct(ld(S.e2, ix)));
+      if constexpr (kExps == 3) st(S.e3, ix, exp_correct(ld(S.e3, ix)));
     });
+    elements(L, [&](Index i) { phi.add(i, true); });
     phi.pad();
     norm_cdf_tail(S, phi);
   }
@@ -291,10 +295,10 @@ struct Kernel : Lanes<W> {
       st(S.u, ix, low_price_cube(f, x));
     });
     elements(L, [&](Index i) {
-      S.u[i] = std::pow(S.u[i], kOneThird);
-      S.lnbeta[i] = std::log(S.beta[i]);
+      S.u[i] = cbrt_correct(S.u[i]);
       S.obj[i] = kReciprocalLog;
     });
+    each(L, [&](At ix) __attribute__((always_inline)) { st(S.lnbeta, ix, log_correct(ld(S.beta, ix))); });
     inverse_norm_cdf(S, L);
     each(L, [&](At ix) __attribute__((always_inline)) {
       const D s0 = low_price_volatility(ld(S.x, ix), ld(S.z, ix));
@@ -371,8 +375,8 @@ struct Kernel : Lanes<W> {
     Set& plain = fresh(S.lists.plain);
     Set& log_gap = fresh(S.lists.log_gap);
     split(S.code, P, {&reciprocal_log, &plain, &log_gap});
-    elements(reciprocal_log, [&](Index i) { S.aux[i] = std::log(S.aux[i]); });
-    elements(log_gap, [&](Index i) { S.aux[i] = std::log(S.aux[i]); });
+    each(reciprocal_log, [&](At ix) __attribute__((always_inline)) { st(S.aux, ix, log_correct(ld(S.aux, ix))); });
+    each(log_gap, [&](At ix) __attribute__((always_inline)) { st(S.aux, ix, log_correct(ld(S.aux, ix))); });
     each(plain, [&](At ix) __attribute__((always_inline)) {
       st(S.ds, ix,
          plain_step(ld(S.x, ix), ld(S.s, ix), ld(S.beta, ix), ld(S.b, ix), ld(S.vega, ix)));
@@ -442,8 +446,10 @@ struct Kernel : Lanes<W> {
       st_code(S.code, ix, select(itm & mask_not(x * x < kIntrinsicTaylorLimit), code(1), code(0)));
     });
     split(S.code, L, {nullptr, &exp_intrinsic});
-    elements(L, [&](Index i) { S.bmax[i] = std::exp(S.bmax[i]); });
-    elements(exp_intrinsic, [&](Index i) { S.e2[i] = intrinsic_from_exp(std::exp(S.e1[i])); });
+    each(L, [&](At ix) __attribute__((always_inline)) { st(S.bmax, ix, exp_correct(ld(S.bmax, ix))); });
+    each(exp_intrinsic, [&](At ix) __attribute__((always_inline)) {
+      st(S.e2, ix, intrinsic_from_exp(exp_correct(ld(S.e1, ix))));
+    });
     Set& A = fresh(S.lists.refined);
     each(L, [&](At ix) __attribute__((always_inline)) {
       const D x = ld(S.x, ix);
@@ -547,7 +553,7 @@ struct Kernel : Lanes<W> {
     // x = ln F - ln K; a forward or strike equal to the previous element's
     // reuses its logarithm (the same call on the same operand).
     std::uint64_t last_f = 0, last_k = 0;
-    double ln_f = std::log(0.0), ln_k = ln_f;
+    double ln_f = elementary::log(0.0), ln_k = ln_f;
     for (std::size_t i = 0; i < n; ++i) {
       const bool ok = S.ok[i] != 0;
       valid.add(i, ok);
@@ -560,11 +566,11 @@ struct Kernel : Lanes<W> {
       __builtin_memcpy(&bits_f, forward + i, 8);
       __builtin_memcpy(&bits_k, strike + i, 8);
       if (bits_f != last_f) {
-        ln_f = std::log(forward[i]);
+        ln_f = elementary::log(forward[i]);
         last_f = bits_f;
       }
       if (bits_k != last_k) {
-        ln_k = std::log(strike[i]);
+        ln_k = elementary::log(strike[i]);
         last_k = bits_k;
       }
       S.x[i] = ln_f - ln_k;
@@ -608,8 +614,8 @@ struct Kernel : Lanes<W> {
     for (std::size_t i = 0; i < n; ++i) {
       const std::uint8_t c = S.code[i];
       if (c == 0) continue;
-      S.e3[i] = std::exp(S.e3[i]);
-      if (c == 3) S.e2[i] = intrinsic_from_exp(std::exp(S.e1[i]));
+      S.e3[i] = elementary::exp(S.e3[i]);
+      if (c == 3) S.e2[i] = intrinsic_from_exp(elementary::exp(S.e1[i]));
     }
     each(all, [&](At ix) __attribute__((always_inline)) {
       const D b = ld(S.beta, ix);

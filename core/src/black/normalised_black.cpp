@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "special/erfcx.hpp"
+#include "tarvik/elementary.hpp"
 #include "tarvik/normal.hpp"
 #include "tarvik/numeric.hpp"
 
@@ -31,20 +32,20 @@ inline NormalisedBlackRegion region_of(double x, double s, double t) {
   double b;
   switch (region_of(x, s, t)) {
     case NormalisedBlackRegion::Asymptotic:
-      gaussian = std::exp(gaussian_exponent(h, t));
+      gaussian = elementary::exp(gaussian_exponent(h, t));
       b = asymptotic_expansion(h, t, gaussian);
       break;
     case NormalisedBlackRegion::SmallT: {
       const double e = erfcx_cody(erfcx_argument(h));
-      gaussian = std::exp(gaussian_exponent(h, t));
+      gaussian = elementary::exp(gaussian_exponent(h, t));
       b = small_t_expansion(h, t, e, gaussian);
       break;
     }
     case NormalisedBlackRegion::Direct:
-      b = direct_formula(norm_cdf_tail(h + t), norm_cdf_tail(h - t), std::exp(x * 0.5));
+      b = direct_formula(norm_cdf_tail(h + t), norm_cdf_tail(h - t), elementary::exp(x * 0.5));
       break;
     default:
-      gaussian = std::exp(gaussian_exponent(h, t));
+      gaussian = elementary::exp(gaussian_exponent(h, t));
       b = erfcx_formula(gaussian, erfcx_cody(erfcx_argument(h + t)),
                         erfcx_cody(erfcx_argument(h - t)));
       break;

@@ -15,6 +15,7 @@
 #include <cmath>
 
 #include "special/value.hpp"
+#include "tarvik/elementary.hpp"
 #include "tarvik/numeric.hpp"
 
 namespace tarvik::rational {
@@ -51,7 +52,7 @@ template <class V>
 // bit for bit.
 inline double normalised_intrinsic(double x) {
   if (x * x < kIntrinsicTaylorLimit) return intrinsic_series(x);
-  return intrinsic_from_exp(std::exp(0.5 * x));
+  return intrinsic_from_exp(elementary::exp(0.5 * x));
 }
 
 // maxNum(b, 0): NaN, -0 and negative values become +0.

@@ -10,12 +10,16 @@
 // price bit for bit; there is no second copy of either formula.
 #pragma once
 
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 
 #include "black/terms.hpp"
+#include "lanes/lanes.hpp"
 #include "tarvik/black.hpp"
+#include "tarvik/elementary.hpp"
 #include "tarvik/errors.hpp"
 #include "tarvik/normal.hpp"
 #include "tarvik/numeric.hpp"
@@ -28,7 +32,9 @@ struct ErfcPair {
   double q;
 };
 
-inline ErfcPair erfc_of(ErfcPair args) { return {std::erfc(args.p), std::erfc(args.q)}; }
+inline ErfcPair erfc_of(ErfcPair args) {
+  return {elementary::erfc(args.p), elementary::erfc(args.q)};
+}
 
 // The undiscounted Black-76 price from the total volatility s, with
 // x = ln F - ln K, d1 = (x + s*(s*0.5))/s and d2 = d1 - s. The
@@ -113,8 +119,8 @@ class BlackPricePlan {
   // A price that needs no erfc (its arguments are 0, a cheap erfc).
   static BlackPricePlan fixed(double price) { return {Form::kFixed, price, 0.0, {0.0, 0.0}}; }
 
-  // The two erfc values the price needs.
-  ErfcPair erfcs() const { return erfc_of(args_); }
+  // The arguments of the two erfc values the price needs.
+  ErfcPair erfc_args() const { return args_; }
 
   double price(ErfcPair erfc) const {
     const double difference = p_ * (erfc.p * 0.5) - q_ * (erfc.q * 0.5);
@@ -164,7 +170,7 @@ class BlackScholesPricePlan {
   // A price that needs no erfc (1*price is price, bit for bit).
   static BlackScholesPricePlan fixed(double price) { return {BlackPricePlan::fixed(price), 1.0}; }
 
-  ErfcPair erfcs() const { return black_.erfcs(); }
+  ErfcPair erfc_args() const { return black_.erfc_args(); }
   double price(ErfcPair erfc) const { return discount_ * black_.price(erfc); }
   double price() const { return discount_ * black_.price(); }
 
@@ -177,5 +183,19 @@ class BlackScholesPricePlan {
 Result<BlackScholesPricePlan> plan_black_scholes_price(double spot, double strike, double maturity,
                                                        double rate, double dividend,
                                                        double volatility, bool is_call);
+
+// The erfc values of plans[0..len), len <= N, in one lane call: each the
+// scalar erfc's bits.
+template <class Plan, std::size_t N>
+inline void erfcs_of(const Plan* plans, std::size_t len, std::array<ErfcPair, N>& out) {
+  double v[2 * N] = {};
+  for (std::size_t j = 0; j < len; ++j) {
+    const ErfcPair a = plans[j].erfc_args();
+    v[2 * j] = a.p;
+    v[2 * j + 1] = a.q;
+  }
+  lanes::erfc_each(v, 2 * len, v);
+  for (std::size_t j = 0; j < len; ++j) out[j] = {v[2 * j], v[2 * j + 1]};
+}
 
 }  // namespace tarvik

@@ -7,6 +7,7 @@
 #include "special/inverse_norm_cdf.hpp"
 #include "black/normalised_black.hpp"
 #include "black/transforms.hpp"
+#include "tarvik/elementary.hpp"
 #include "tarvik/normal.hpp"
 #include "tarvik/numeric.hpp"
 
@@ -18,15 +19,15 @@ namespace {
 // [0, b_l] and invert it.
 double lowest_region(double beta, double x, double b_max, double s_l, double b_l) {
   const TransformArguments<double> a = low_price_arguments(x, s_l);
-  const Transform<double> t_l = low_price_transform(x, s_l, norm_cdf_tail(a.phi), std::exp(a.e1),
-                                                    std::exp(a.e2), std::exp(a.e3));
+  const Transform<double> t_l = low_price_transform(x, s_l, norm_cdf_tail(a.phi), elementary::exp(a.e1),
+                                                    elementary::exp(a.e2), elementary::exp(a.e3));
   const double f = lowest_region_transform(beta, b_l, t_l);
   const double s0 =
       std::fabs(f) < kMinNormal
           ? 0.0
-          : low_price_volatility(x, inverse_norm_cdf(std::pow(low_price_cube(f, x), kOneThird)));
+          : low_price_volatility(x, inverse_norm_cdf(elementary::cbrt(low_price_cube(f, x))));
   return householder_refinement(x, beta, b_max, s0, kMinNormal, s_l,
-                                RefinementObjective::ReciprocalLog, std::log(beta));
+                                RefinementObjective::ReciprocalLog, elementary::log(beta));
 }
 
 // Highest region, b_h < beta < b_max: interpolate the high-price transform on
@@ -34,7 +35,7 @@ double lowest_region(double beta, double x, double b_max, double s_l, double b_l
 double highest_region(double beta, double x, double b_max, double s_h, double b_h) {
   const TransformArguments<double> a = high_price_arguments(x, s_h);
   const Transform<double> t_h =
-      high_price_transform(x, s_h, norm_cdf_tail(a.phi), std::exp(a.e1), std::exp(a.e2));
+      high_price_transform(x, s_h, norm_cdf_tail(a.phi), elementary::exp(a.e1), elementary::exp(a.e2));
   const double s0 = -2.0 * inverse_norm_cdf(highest_region_transform(beta, b_max, b_h, t_h));
   const RefinementObjective objective =
       beta <= 0.5 * b_max ? RefinementObjective::Plain : RefinementObjective::LogGap;
@@ -67,7 +68,7 @@ double unchecked_normalised_implied_volatility(double beta, double x, bool is_ca
   }
 
   if (beta <= 0.0) return 0.0;
-  const double b_max = std::exp(x * 0.5);
+  const double b_max = elementary::exp(x * 0.5);
   if (beta >= b_max) return kMaxFinite;
   // A subnormal price has lost the digits the method works with (the lowest
   // region would start from s = 0 and two steps end far from the root): no

@@ -9,6 +9,7 @@
 
 #include "black/inputs.hpp"
 #include "tarvik/black.hpp"
+#include "tarvik/elementary.hpp"
 #include "tarvik/errors.hpp"
 #include "tarvik/greeks.hpp"
 #include "tarvik/normal.hpp"
@@ -25,7 +26,7 @@ struct BlackLogs {
   double sqrt_maturity;
 
   static BlackLogs of(double forward, double strike, double maturity) {
-    return {std::log(forward), std::log(strike), std::sqrt(maturity)};
+    return {elementary::log(forward), elementary::log(strike), std::sqrt(maturity)};
   }
   // ln F - ln K.
   double moneyness() const { return ln_forward - ln_strike; }

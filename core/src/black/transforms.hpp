@@ -19,7 +19,6 @@ inline constexpr double kEightSqrtThree = 13.856406460551018;   // 8 sqrt(3)
 inline constexpr double kTwoPi = 6.283185307179586;             // 2 pi
 inline constexpr double kPiOverSix = 0.5235987755982988;        // pi/6
 inline constexpr double kTwoPiOverSqrt27 = 1.2091995761561452;  // 2 pi/sqrt(27)
-inline constexpr double kOneThird = 0.3333333333333333;         // nearest double to 1/3
 
 namespace {
 

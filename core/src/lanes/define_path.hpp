@@ -8,6 +8,7 @@
 #include "bachelier/implied_volatility_lanes.hpp"
 #include "black/terms_lanes.hpp"
 #include "black/implied_volatility_lanes.hpp"
+#include "lanes/elementary_lanes.hpp"
 #include "lanes/paths.hpp"
 
 #define TARVIK_LANES_PATH_NAME(name, path) TARVIK_LANES_PASTE_PATH(name, path)

@@ -4,6 +4,7 @@
 // of the slope's rounding; the forward is taken about the mean strike,
 // F = mean(K) + mean(C - P)/D, rather than as intercept/D, which would
 // cancel D mean(K) against itself.
+#include "tarvik/elementary.hpp"
 #include "tarvik/quotes.hpp"
 
 #include <cmath>
@@ -12,7 +13,7 @@
 
 namespace tarvik {
 
-double discount_factor(double rate, double maturity) { return std::exp(-(rate * maturity)); }
+double discount_factor(double rate, double maturity) { return elementary::exp(-(rate * maturity)); }
 
 double undiscounted_price(double price, double discount) { return price / discount; }
 

@@ -11,6 +11,7 @@
 #include <cmath>
 
 #include "special/value.hpp"
+#include "tarvik/elementary.hpp"
 
 namespace tarvik::rational {
 namespace {
@@ -115,7 +116,7 @@ template <class V>
 inline double erfcx_reflection(double x, double r) {
   const double xs = std::trunc(16.0 * x) / 16.0;
   const double d = (x - xs) * (x + xs);
-  const double v = std::exp(xs * xs) * std::exp(d);
+  const double v = elementary::exp(xs * xs) * elementary::exp(d);
   return (v + v) - r;
 }
 
