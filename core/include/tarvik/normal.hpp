@@ -54,17 +54,25 @@ namespace detail {
   if (std::isinf(x)) return 0.0;
   return e * kInvSqrtTwoPi;
 }
-[[gnu::always_inline]] inline double norm_cdf_arg(double x) { return x * -kSqrtHalf; }
+template <class V>
+[[gnu::always_inline]] inline V norm_cdf_arg(V x) {
+  return x * -kSqrtHalf;
+}
 [[gnu::always_inline]] inline double norm_cdf_c_arg(double x) { return x * kSqrtHalf; }
+// Phi(x) or 1 - Phi(x) of a finite x from that erfc.
+template <class V>
+[[gnu::always_inline]] inline V norm_cdf_finite(V erfc_of_arg) {
+  return erfc_of_arg * 0.5;
+}
 [[gnu::always_inline]] inline double norm_cdf_given(double x, double erfc_of_arg) {
   if (std::isnan(x)) return std::numeric_limits<double>::quiet_NaN();
   if (std::isinf(x)) return x > 0 ? 1.0 : 0.0;
-  return erfc_of_arg * 0.5;
+  return norm_cdf_finite(erfc_of_arg);
 }
 [[gnu::always_inline]] inline double norm_cdf_c_given(double x, double erfc_of_arg) {
   if (std::isnan(x)) return std::numeric_limits<double>::quiet_NaN();
   if (std::isinf(x)) return x > 0 ? 0.0 : 1.0;
-  return erfc_of_arg * 0.5;
+  return norm_cdf_finite(erfc_of_arg);
 }
 }  // namespace detail
 

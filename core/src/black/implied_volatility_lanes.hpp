@@ -4,9 +4,9 @@
 // schedule. A stage classifies the elements it is given, compacts the index
 // of each element into the list of the branch it takes, and evaluates each
 // branch over its list W elements at a time; where the scalar code picks
-// between short expressions, the lanes evaluate both and select. The C
-// library's exp, log, erfc and pow are called element by element, in loops
-// of independent calls between the vector passes.
+// between short expressions, the lanes evaluate both and select. exp, log
+// and erfc are correctly rounded, so their lanes give the scalar calls' bits;
+// a few rare branches (reflections, tail series) go element by element.
 //
 // Each path includes this header into its own translation unit, built for its
 // width with its own target flags. Everything here has internal linkage and
@@ -28,6 +28,7 @@
 #include "lanes/lists.hpp"
 #include "lanes/paths.hpp"
 #include "special/cbrt.hpp"
+#include "special/erfc.hpp"
 #include "special/erfcx.hpp"
 #include "special/exp.hpp"
 #include "special/log.hpp"
@@ -150,7 +151,10 @@ struct Kernel : Lanes<W> {
       st_code(S.code, ix, select(tail, code(2), select(plain, code(1), code(0))));
     });
     split(S.code, J, {nullptr, &direct, &series});
-    elements(direct, [&](Index i) { S.res[i] = norm_cdf(S.arg[i]); });
+    each(direct, [&](At ix) __attribute__((always_inline)) {
+      const D z = ld(S.arg, ix);  // finite
+      st(S.res, ix, tarvik::detail::norm_cdf_finite(erfc_correct(tarvik::detail::norm_cdf_arg(z))));
+    });
     elements(series, [&](Index i) {
       const double z = S.arg[i];
       S.res[i] = (-(norm_pdf(z) * S.aux[i])) / z;
@@ -550,30 +554,29 @@ struct Kernel : Lanes<W> {
       st(S.s, ix, vec(0.0));
       st_code(S.ok, ix, select(ok, code(1), code(0)));
     });
-    // x = ln F - ln K; a forward or strike equal to the previous element's
-    // reuses its logarithm (the same call on the same operand).
-    std::uint64_t last_f = 0, last_k = 0;
-    double ln_f = elementary::log(0.0), ln_k = ln_f;
-    for (std::size_t i = 0; i < n; ++i) {
-      const bool ok = S.ok[i] != 0;
-      valid.add(i, ok);
-      if (!ok) continue;
-      if (x) {
-        S.x[i] = x[i];
-        continue;
-      }
-      std::uint64_t bits_f, bits_k;
-      __builtin_memcpy(&bits_f, forward + i, 8);
-      __builtin_memcpy(&bits_k, strike + i, 8);
-      if (bits_f != last_f) {
-        ln_f = elementary::log(forward[i]);
-        last_f = bits_f;
-      }
-      if (bits_k != last_k) {
-        ln_k = elementary::log(strike[i]);
-        last_k = bits_k;
-      }
-      S.x[i] = ln_f - ln_k;
+    for (std::size_t i = 0; i < n; ++i) valid.add(i, S.ok[i] != 0);
+    valid.pad();
+    if (x) {
+      elements(valid, [&](Index i) { S.x[i] = x[i]; });
+    } else if (valid.n) {
+      // x = ln F - ln K, the logarithms in vector lanes; a forward or strike
+      // that is the whole block's is taken once (a correctly rounded log has
+      // one value however it is computed). Valid forwards and strikes are
+      // positive and finite: equal values, equal bits.
+      const auto common = [&](const double* a) {
+        const double first = a[valid.idx[0]];
+        bool one = true;
+        elements(valid, [&](Index i) { one = one && a[i] == first; });
+        return one;
+      };
+      const bool one_f = common(forward), one_k = common(strike);
+      const D ln_f = vec(one_f ? elementary::log(forward[valid.idx[0]]) : 0.0);
+      const D ln_k = vec(one_k ? elementary::log(strike[valid.idx[0]]) : 0.0);
+      each(valid, [&](At ix) __attribute__((always_inline)) {
+        const D lf = one_f ? ln_f : log_correct(ld(forward, ix));
+        const D lk = one_k ? ln_k : log_correct(ld(strike, ix));
+        st(S.x, ix, lf - lk);
+      });
     }
     valid.pad();
     if (valid.n) solve(S, valid);

@@ -138,7 +138,7 @@ struct Lanes {
     }
     for (; j < n; j += W) f(At{list.idx + j, false});
   }
-  // The elements (or slots) of a list one by one: the C library's loops.
+  // The elements (or slots) of a list one by one: the rare branches' loops.
   template <std::size_t Cap, class F>
   [[gnu::always_inline]] static void elements(const List<Cap>& list, F&& f) {
     for (std::size_t j = 0; j < list.n; ++j) f(list.idx[j]);
