@@ -351,6 +351,23 @@ def test_batch_equals_scalar(name, is_call):
     assert np.array_equal(tarvik.error_codes(getattr(tarvik, name), *inputs, **kw), codes)
 
 
+# Every element on either side of the batch prices' split between vector
+# lanes and the scalar plans: zero, tiny and overflowing total volatility (and
+# d1 infinite), at the money, out-of-the-money differences that round below
+# zero, extreme forwards and strikes, shuffled among each other.
+@pytest.mark.parametrize("name", ["black_prices", "black_greeks"])
+def test_batch_prices_at_the_formula_edges_equal_scalar(name):
+    grid = np.array(np.meshgrid([100.0, 50.0, 1e-300, 1e300], [100.0, 100.0000001, 1e300],
+                                [1.0, 1e-300, 5e-324, 1e300], [0.2, 0.0, 1e-160, 1e200, 1e300]))
+    order = np.random.default_rng(5).permutation(grid[0].size)
+    inputs = [np.ascontiguousarray(a[order]) for a in grid.reshape(4, -1)]
+    is_call = np.arange(inputs[0].size) % 3 == 0
+    want, _ = expected("black_prices", inputs, is_call)
+    got = tarvik.black_prices(*inputs, is_call) if name == "black_prices" else \
+        tarvik.black_greeks(*inputs, is_call)["price"]
+    assert np.array_equal(value_bits(got), value_bits(want))
+
+
 @pytest.mark.parametrize("name, n", [(name, n) for name in PRICED
                                      for n in (0, 1, 63, 64, 65, 1000, 100003)
                                      if size(name, n, 65) == n])

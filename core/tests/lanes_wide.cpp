@@ -7,6 +7,7 @@
 #include "american/boundary_lanes.hpp"
 #include "bachelier/implied_volatility_lanes.hpp"
 #include "black/implied_volatility_lanes.hpp"
+#include "black/price_lanes.hpp"
 #include "black/terms_lanes.hpp"
 #include "lanes/paths.hpp"
 

@@ -6,10 +6,11 @@
 // operation, NaN exactly where that one reports an error.
 //
 // Besides element(prepared, values..., is_call), used for the error codes, a
-// computation offers one of: a Plan (the prices: plan_or_rejected(prepared,
-// ...) or make_plans over a run, and the batch driver evaluates the plans of
-// a run before their erfc calls); kRun and evaluate_run (a run at a time);
-// kBlock and block (whole blocks of gathered inputs: the lane kernels).
+// computation offers one of: a Plan (the spot-model prices:
+// plan_or_rejected(prepared, ...), and the batch driver evaluates the plans
+// of a run before their erfc calls); kRun and evaluate_run (a run at a time:
+// the Black-76 prices and sensitivities); kBlock and block (whole blocks of
+// gathered inputs: the lane kernels).
 #pragma once
 
 #include <algorithm>
@@ -153,6 +154,23 @@ inline void deltas_of(const BlackRun& run, std::size_t len, double* delta) {
   }
 }
 
+// The prices of the first len elements of a run: in vector lanes where
+// their plans take the price formula, by the plans elsewhere (rejected
+// inputs, zero or overflowing total volatility, NaN d1).
+inline void prices_of(const BlackRun& run, std::size_t len, double* out) {
+  bool regular[BlackRun::kSize];
+  lanes::black_prices(run.forward, run.strike, run.s, run.x, run.d1, run.call, run.ok, len, out,
+                      regular);
+  for (std::size_t j = 0; j < len; ++j) {
+    if (regular[j]) continue;
+    out[j] = run.ok[j] ? BlackPricePlan::make_from(
+                             run.forward[j], run.strike[j], run.s[j], run.call[j],
+                             [&] { return BlackPricePlan::MoneynessD1{run.x[j], run.d1[j]}; })
+                             .price()
+                       : batch::kRejected;
+  }
+}
+
 // A price plan, or for a rejected input a plan whose price is the NaN.
 template <class Plan>
 inline Plan plan_or_rejected(const Result<Plan>& r) {
@@ -160,27 +178,17 @@ inline Plan plan_or_rejected(const Result<Plan>& r) {
 }
 
 struct BlackPrice {
+  static constexpr std::size_t kRun = BlackRun::kSize;
   using Prepared = HoistedLogs;
-  using Plan = BlackPricePlan;
-  using Erfcs = ErfcPair;
   static Result<BlackPricePlan> plan(const HoistedLogs& logs, double forward, double strike,
                                      double maturity, double vol, bool is_call) {
     return plan_black_price(forward, strike, maturity, vol, is_call,
                             logs.at(forward, strike, maturity));
   }
-  // The plans of elements start to start + len: plan_black_price's, from
-  // the terms of the run.
-  static void make_plans(const HoistedLogs& logs, const batch::Inputs<4>& in, std::size_t start,
-                         std::size_t len, Plan* plans) {
-    plans_of(BlackRun(logs, in, start, len), len, plans);
-  }
-  // The plans of the first len elements of a run.
-  static void plans_of(const BlackRun& run, std::size_t len, Plan* plans) {
-    for (std::size_t j = 0; j < len; ++j) {
-      plans[j] = run.ok[j] ? Plan::make_from(run.forward[j], run.strike[j], run.s[j], run.call[j],
-                                             [&] { return Plan::MoneynessD1{run.x[j], run.d1[j]}; })
-                           : Plan::fixed(batch::kRejected);
-    }
+  // The prices of elements start to start + len, from the terms of the run.
+  static void evaluate_run(const HoistedLogs& logs, const batch::Inputs<4>& in, std::size_t start,
+                           std::size_t len, double* out) {
+    prices_of(BlackRun(logs, in, start, len), len, out);
   }
   static Result<double> element(const HoistedLogs& logs, double forward, double strike,
                                 double maturity, double vol, bool is_call) {

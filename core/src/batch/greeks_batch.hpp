@@ -32,11 +32,7 @@ struct BlackGreeks : ops::BlackGreeks {
   static void evaluate_run(const HoistedLogs& logs, const batch::Inputs<4>& in, std::size_t start,
                            std::size_t len, double* const* out) {
     const BlackRun run(logs, in, start, len);
-    std::array<BlackPricePlan, kRun> plans;
-    std::array<ErfcPair, kRun> erfcs;
-    BlackPrice::plans_of(run, len, plans.data());
-    erfcs_of(plans.data(), len, erfcs);
-    for (std::size_t j = 0; j < len; ++j) out[0][start + j] = plans[j].price(erfcs[j]);
+    prices_of(run, len, out[0] + start);
     alignas(64) double pdf[kRun], delta[kRun];
     densities_of(run, len, pdf);
     deltas_of(run, len, delta);

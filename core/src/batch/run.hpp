@@ -68,12 +68,6 @@ Status check_output_len(std::size_t n, std::size_t output_len);
 template <class Op>
 concept Planned = requires { typename Op::Plan; };
 
-// An Op that makes the plans of a run itself (from the terms of the whole
-// run), rather than element by element.
-template <class Op, std::size_t N>
-concept RunPlanned = requires(const typename Op::Prepared& p, const Inputs<N>& in,
-                              typename Op::Plan* plans) { Op::make_plans(p, in, 0, 0, plans); };
-
 // An Op that evaluates a run of up to Op::kRun elements at once.
 template <class Op, std::size_t N>
 concept RunStaged = requires(const typename Op::Prepared& p, const Inputs<N>& in, double* out) {
@@ -155,12 +149,8 @@ void evaluate(const Inputs<N>& in, double* out, std::size_t lo, std::size_t hi,
     std::array<typename Op::Erfcs, kPlanRun> erfcs;
     for (std::size_t run = lo; run < hi; run += kPlanRun) {
       const std::size_t len = std::min(kPlanRun, hi - run);
-      if constexpr (RunPlanned<Op, N>) {
-        Op::make_plans(prepared, in, run, len, plans.data());
-      } else {
-        for (std::size_t j = 0; j < len; ++j) {
-          plans[j] = Op::plan_or_rejected(prepared, in.value(K, run + j)..., in.is_call(run + j));
-        }
+      for (std::size_t j = 0; j < len; ++j) {
+        plans[j] = Op::plan_or_rejected(prepared, in.value(K, run + j)..., in.is_call(run + j));
       }
       erfcs_of(plans.data(), len, erfcs);
       for (std::size_t j = 0; j < len; ++j) out[run + j] = plans[j].price(erfcs[j]);

@@ -2,12 +2,15 @@
 // plan holds everything the inputs decide (validation, the case, the two
 // weights and the two erfc arguments), and the price follows from the plan
 // and the two erfc values. The scalar prices are a plan priced at once; the
-// batch kernels make the plans of a run of elements first, then evaluate all
-// their erfc calls, then price them. The logarithms, square root and division
-// of one element and the erfc calls of its neighbours then overlap instead of
-// forming one dependent chain per element. Both paths run the same
-// operations on the same values, so an element of a batch equals the scalar
-// price bit for bit; there is no second copy of either formula.
+// spot-model batch makes the plans of a run of elements first, then
+// evaluates all their erfc calls, then prices them, so that the logarithms,
+// square root and division of one element and the erfc calls of its
+// neighbours overlap instead of forming one dependent chain per element; the
+// Black-76 batch runs the formula itself in vector lanes
+// (black/price_lanes.hpp) and prices the rest by their plans. Every path
+// runs the same operations on the same values, so an element of a batch
+// equals the scalar price bit for bit; the formula is written once
+// (black/price_formula.hpp).
 #pragma once
 
 #include <array>
@@ -16,6 +19,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "black/price_formula.hpp"
 #include "black/terms.hpp"
 #include "lanes/lanes.hpp"
 #include "tarvik/black.hpp"
@@ -37,20 +41,10 @@ inline ErfcPair erfc_of(ErfcPair args) {
 }
 
 // The undiscounted Black-76 price from the total volatility s, with
-// x = ln F - ln K, d1 = (x + s*(s*0.5))/s and d2 = d1 - s. The
-// out-of-the-money side is evaluated directly, the in-the-money side by
-// put-call parity:
-//   call, x < 0:   F*Phi(d1) - K*Phi(d2)
-//   put,  x <= 0:  (K - F) + (F*Phi(d1) - K*Phi(d2))
-//   call, x >= 0:  (F - K) + (K*Phic(d2) - F*Phic(d1))
-//   put,  x > 0:   K*Phic(d2) - F*Phic(d1)
-// Each is p*P - q*Q, alone (out of the money, clamped at +0) or after q - p
-// (in the money), with (p, P, q, Q) = (F, Phi(d1), K, Phi(d2)) or
-// (K, Phic(d2), F, Phic(d1)). Phi(d) = erfc(d*(-1/sqrt 2))*0.5 and
-// Phic(d) = erfc(d*(1/sqrt 2))*0.5 are norm_cdf and norm_cdf_c expanded:
-// equal bit for bit for every d that is not NaN (erfc gives 2 and 0 at -inf
-// and +inf). d2 is NaN exactly when d1 is (x NaN), and every formula then
-// gives the quiet NaN of norm_cdf, which the plan returns directly.
+// x = ln F - ln K, d1 = (x + s*(s*0.5))/s and d2 = d1 - s: the formula of
+// price_formula.hpp, after the cases it does not cover (below). d2 is NaN
+// exactly when d1 is (x NaN), and every formula then gives the quiet NaN of
+// norm_cdf, which the plan returns directly.
 class BlackPricePlan {
  public:
   // Unset until assigned: for the arrays a batch fills.
@@ -104,16 +98,9 @@ class BlackPricePlan {
     if (std::isnan(d1)) return fixed(kNaN);
     const bool out_of_the_money = is_call ? x < 0.0 : x > 0.0;
     const Form form = out_of_the_money ? Form::kOutOfTheMoney : Form::kInTheMoney;
-    // The Phi side (0: call out of the money, put in the money) or the Phic
-    // side (1), which swaps (F, d1) with (K, d2) and flips the sign of the
-    // erfc arguments. Taken by index, not by a branch: the side is as random
-    // as the moneyness, and a mispredicted branch would stall on the
-    // logarithms and the division.
-    const int side = is_call == out_of_the_money ? 0 : 1;
-    const double weight[2] = {forward, strike};
-    const double d[2] = {d1, d2};
-    const double c = kErfcScale[side];
-    return {form, weight[side], weight[1 - side], {d[side] * c, d[1 - side] * c}};
+    const black_formula::PriceSides<double> w =
+        black_formula::price_sides(forward, strike, d1, d2, is_call == out_of_the_money);
+    return {form, w.p, w.q, {w.arg_p, w.arg_q}};
   }
 
   // A price that needs no erfc (its arguments are 0, a cheap erfc).
@@ -123,21 +110,15 @@ class BlackPricePlan {
   ErfcPair erfc_args() const { return args_; }
 
   double price(ErfcPair erfc) const {
-    const double difference = p_ * (erfc.p * 0.5) - q_ * (erfc.q * 0.5);
-    // Out of the money: when s is so small that d2 rounds to d1, or when
-    // both products are subnormal, rounding can leave the difference below
-    // zero; a price is never negative, so such a result is +0. NaN passes
-    // through. All three candidates are formed and the form picks one, again
-    // without a branch.
-    const double by_form[3] = {p_, difference < 0.0 ? 0.0 : difference, (q_ - p_) + difference};
-    return by_form[static_cast<int>(form_)];
+    const double regular =
+        black_formula::price_of_sides(form_ == Form::kOutOfTheMoney, p_, q_, erfc.p, erfc.q);
+    return form_ == Form::kFixed ? p_ : regular;
   }
 
   double price() const { return form_ == Form::kFixed ? p_ : price(erfc_of(args_)); }
 
  private:
   enum class Form : std::uint8_t { kFixed, kOutOfTheMoney, kInTheMoney };
-  static constexpr double kErfcScale[2] = {-kSqrtHalf, kSqrtHalf};
 
   BlackPricePlan(Form form, double p, double q, ErfcPair args)
       : form_(form), p_(p), q_(q), args_(args) {}
