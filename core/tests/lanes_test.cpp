@@ -16,11 +16,13 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "black/normalised_black.hpp"
+#include "black/price_plans.hpp"
 #include "black/terms.hpp"
 #include "lanes_wide.hpp"
 #include "tarvik/bachelier.hpp"
@@ -460,6 +462,70 @@ TEST(BlackTerms, EveryPathHasTheScalarBits) {
             << in[3][j];
       }
     }
+  }
+}
+
+// The Black-76 batch prices in lanes: every lane they call regular has its
+// plan's price bit for bit (the plan taking the same x and d1), a rejected
+// element is never regular, and both kinds occur; every path and the 8-lane
+// build, runs of every length up to 128.
+TEST(BlackPrices, EveryRegularLaneHasItsPlansBits) {
+  constexpr double kNaN = __builtin_nan("");
+  const double fk[] = {100.0, 50.0, 1.0, 5e-324, 1e-300, 1e300, kInf, kNaN};
+  const double sv[] = {0.2, 0.0, 5e-324, 1e-160, 1e-300, 1.5, 1e154, 1e200, kInf, kNaN, -1.0};
+  struct Row {
+    double f, k, s;
+    bool call, ok;
+  };
+  std::vector<Row> rows;
+  Rng r{7};
+  for (double f : fk)
+    for (double k : fk)
+      for (double s : sv)
+        for (bool call : {true, false}) rows.push_back({f, k, s, call, r.bits() % 8 != 0});
+  using Kernel = std::function<void(const double*, const double*, const double*, const double*,
+                                    const double*, const bool*, const bool*, std::size_t,
+                                    double*, bool*)>;
+  std::vector<std::pair<std::string, Kernel>> kernels = {{"wide8", testing::black_prices_wide}};
+  for (const Path path : {Path::Portable, Path::Avx2, Path::Avx512}) {
+    if (!path_available(path)) continue;
+    kernels.emplace_back(path_name(path), [path](const double* f, const double* k,
+                                                 const double* s, const double* x,
+                                                 const double* d1, const bool* c, const bool* ok,
+                                                 std::size_t n, double* out, bool* regular) {
+      black_prices(path, f, k, s, x, d1, c, ok, n, out, regular);
+    });
+  }
+  for (const auto& [name, kernel] : kernels) {
+    std::size_t regular_count = 0, other_count = 0;
+    for (std::size_t start = 0, n = 1; start < rows.size(); start += n, n = n % 128 + 1) {
+      n = std::min(n, rows.size() - start);
+      double f[128], k[128], s[128], x[128], d1[128], out[128];
+      bool call[128], ok[128], regular[128];
+      for (std::size_t j = 0; j < n; ++j) {
+        const Row& row = rows[start + j];
+        f[j] = row.f, k[j] = row.k, s[j] = row.s, call[j] = row.call, ok[j] = row.ok;
+        x[j] = elementary::log(f[j]) - elementary::log(k[j]);
+        d1[j] = black_d1(x[j], s[j]);
+      }
+      kernel(f, k, s, x, d1, call, ok, n, out, regular);
+      for (std::size_t j = 0; j < n; ++j) {
+        ASSERT_TRUE(ok[j] || !regular[j]) << name;
+        if (!regular[j]) {
+          ++other_count;
+          continue;
+        }
+        ++regular_count;
+        const double want =
+            BlackPricePlan::make_from(f[j], k[j], s[j], call[j], [&] {
+              return BlackPricePlan::MoneynessD1{x[j], d1[j]};
+            }).price();
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(out[j]), std::bit_cast<std::uint64_t>(want))
+            << name << " at F " << f[j] << " K " << k[j] << " s " << s[j] << " call " << call[j];
+      }
+    }
+    EXPECT_GT(regular_count, rows.size() / 4) << name;
+    EXPECT_GT(other_count, rows.size() / 4) << name;
   }
 }
 
