@@ -578,7 +578,6 @@ struct Kernel : Lanes<W> {
         st(S.x, ix, lf - lk);
       });
     }
-    valid.pad();
     if (valid.n) solve(S, valid);
     // A price that rounding put at its maximum gives the largest double: that,
     // or anything not finite, failed; otherwise max(s/sqrt(T), 0).
