@@ -368,6 +368,24 @@ def test_batch_prices_at_the_formula_edges_equal_scalar(name):
     assert np.array_equal(value_bits(got), value_bits(want))
 
 
+# The implied volatility takes a forward or strike shared by a block's valid
+# elements once: a rejected first element, or one element's other value,
+# must leave every result as the scalar function's.
+@pytest.mark.parametrize("first", [math.nan, -1.0, 100.0, 101.0])
+@pytest.mark.parametrize("shared", [(1,), (2,), (1, 2)])
+def test_implied_volatility_shared_forward_or_strike_equals_scalar(first, shared):
+    rng = np.random.default_rng(len(shared))
+    n = 600  # blocks of 256, and a tail
+    inputs = [a.copy() for a in draw("implied_volatilities", n, rng, invalid=0.0)]
+    for k in shared:
+        inputs[k][:] = 100.0
+        inputs[k][::256] = first
+    inputs[0] = tarvik.black_prices(*inputs[1:], 0.3, True)
+    want, _ = expected("implied_volatilities", inputs, True)
+    got = call("implied_volatilities", inputs, True)
+    assert np.array_equal(value_bits(got), value_bits(want))
+
+
 @pytest.mark.parametrize("name, n", [(name, n) for name in PRICED
                                      for n in (0, 1, 63, 64, 65, 1000, 100003)
                                      if size(name, n, 65) == n])
