@@ -188,7 +188,7 @@ template <class V>
     // them), 0 standing in for them in the fast path.
     return correct_lanes(
         x, (x <= kExpOverflow) & ((x >= kExpFastLow) | (x < kExpZero)), 0.0,
-        [](V v, Mask<V>& decided) {
+        [](V v, Mask<V>& decided) __attribute__((always_inline)) {
           const Mask<V> zero = v < kExpZero;
           const V y = exp_fast(select(zero, 0.0, v), decided);
           decided = decided | zero;

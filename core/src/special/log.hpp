@@ -172,7 +172,9 @@ template <class V>
   } else {
     return correct_lanes(
         x, (x >= kMinNormal) & (x < __builtin_inf()), 1.0,
-        [](V v, Mask<V>& decided) { return log_fast(v, decided); },
+        [](V v, Mask<V>& decided) __attribute__((always_inline)) {
+          return log_fast(v, decided);
+        },
         [](double v) { return log_correct(v); });
   }
 }
