@@ -140,18 +140,9 @@ inline void densities_of(const BlackRun& run, std::size_t len, double* pdf) {
 }
 
 // Delta at a total volatility s > 0 (sensitivity::Delta's bits): Phi(d1)
-// for a call, -(1 - Phi(d1)) for a put, the erfc calls in one lane pass.
+// for a call, -(1 - Phi(d1)) for a put, in vector lanes.
 inline void deltas_of(const BlackRun& run, std::size_t len, double* delta) {
-  for (std::size_t j = 0; j < len; ++j) {
-    const double d1 = run.d1[j];
-    delta[j] = run.call[j] ? detail::norm_cdf_arg(d1) : detail::norm_cdf_c_arg(d1);
-  }
-  lanes::erfc_each(delta, len, delta);
-  for (std::size_t j = 0; j < len; ++j) {
-    const double d1 = run.d1[j];
-    delta[j] = run.call[j] ? detail::norm_cdf_given(d1, delta[j])
-                           : -detail::norm_cdf_c_given(d1, delta[j]);
-  }
+  lanes::black_deltas(run.d1, run.call, len, delta);
 }
 
 // The prices of the first len elements of a run: in vector lanes where
