@@ -529,6 +529,42 @@ TEST(BlackPrices, EveryRegularLaneHasItsPlansBits) {
   }
 }
 
+// The Black-76 batch deltas in lanes: Phi(d1) for a call, -(1 - Phi(d1))
+// for a put, the bits of norm_cdf and norm_cdf_c for every d1 (across erfc's
+// ranges and beyond, zeros, infinities, NaNs of either sign); every path and
+// the 8-lane build, runs of every length up to 40.
+TEST(BlackDeltas, EqualNormCdfBitForBit) {
+  std::vector<double> d1s = {0.0, -0.0, 1e-300, -5e-324, 0.3, -0.3, 1.4, -1.6, 2.5, -8.5,
+                             37.0, -39.0, 1e300, kInf, -kInf, __builtin_nan(""),
+                             -__builtin_nan("")};
+  Rng r{11};
+  for (int i = 0; i < 400; ++i) d1s.push_back(r.uniform(-40.0, 40.0));
+  using Kernel = std::function<void(const double*, const bool*, std::size_t, double*)>;
+  std::vector<std::pair<std::string, Kernel>> kernels = {{"wide8", testing::black_deltas_wide}};
+  for (const Path path : {Path::Portable, Path::Avx2, Path::Avx512}) {
+    if (!path_available(path)) continue;
+    kernels.emplace_back(path_name(path),
+                         [path](const double* d1, const bool* c, std::size_t n, double* out) {
+                           black_deltas(path, d1, c, n, out);
+                         });
+  }
+  for (const auto& [name, kernel] : kernels) {
+    for (std::size_t start = 0, n = 1; start < d1s.size(); start += n, n = n % 40 + 1) {
+      n = std::min(n, d1s.size() - start);
+      bool call[40];
+      double out[40];
+      for (std::size_t j = 0; j < n; ++j) call[j] = (start + j) % 3 != 0;
+      kernel(&d1s[start], call, n, out);
+      for (std::size_t j = 0; j < n; ++j) {
+        const double d1 = d1s[start + j];
+        const double want = call[j] ? norm_cdf(d1) : -norm_cdf_c(d1);
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(out[j]), std::bit_cast<std::uint64_t>(want))
+            << name << " at d1 " << d1 << " call " << call[j];
+      }
+    }
+  }
+}
+
 #if defined(TARVIK_LANES_X86) && defined(__GNUC__) && !defined(__clang__)
 // The processor check of the dispatch (CPUID and XGETBV) against GCC's own,
 // which asks the same of the processor and the operating system.
