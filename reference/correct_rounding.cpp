@@ -17,12 +17,15 @@
 //            fast-path arguments, since the rounding test sends it few;
 // and, with --error, the largest relative error of the fast path's
 // double-double before its rounding test, which the test's bound must
-// exceed. Each function of one argument is one entry of the table in
-// functions(); atan2 has a section of its own (check_atan2: the same sets
-// over pairs, `near` through y = x tan(m), `special` every pair of special
-// values). Exits 1 on any misrounded result.
+// exceed. With --range A B, the `values` set and the fast path's arguments
+// (`near`, `resort`, the error measures) are drawn uniform in [A, B], and
+// the `bits` set and atan2 are left out: a dense check of one part of the
+// domain, such as the part a change touched. Each function of one argument
+// is one entry of the table in functions(); atan2 has a section of its own
+// (check_atan2: the same sets over pairs, `near` through y = x tan(m),
+// `special` every pair of special values). Exits 1 on any misrounded result.
 //
-//   correct_rounding [--count N] [--seed S] [--error] [--only NAME]
+//   correct_rounding [--count N] [--seed S] [--error] [--only NAME] [--range A B]
 #include <mpfr.h>
 #if defined(TARVIK_QUADMATH)
 #include <quadmath.h>
@@ -204,6 +207,9 @@ std::vector<double> near_midpoints(const Function& f, Rng& g, long count) {
   return xs;
 }
 
+// --range's bounds.
+std::pair<double, double> g_range;
+
 double uniform(Rng& g, double lo, double hi) {
   return std::uniform_real_distribution<double>(lo, hi)(g);
 }
@@ -310,15 +316,20 @@ double erfc_screen(double x, bool& certain) {
   return std::isfinite(x) ? round_screened(erfcq(x), certain) : 0.0;
 }
 
-// erfcq's relative error at x against `exact`, erfc(x) to its precision.
+// erfcq's relative error at x against `exact`, erfc(x) to its precision;
+// both scaled to [1/2, 1) first, so that the difference of results near
+// the subnormals does not underflow the exponent range.
 double erfc_screen_error(double x, mpfr_ptr exact) {
-  mpfr_t v;
-  mpfr_init2(v, mpfr_get_prec(exact));
+  mpfr_t v, w;
+  mpfr_inits2(mpfr_get_prec(exact), v, w, static_cast<mpfr_ptr>(nullptr));
+  const mpfr_exp_t scale = -mpfr_get_exp(exact);
+  mpfr_mul_2si(w, exact, scale, MPFR_RNDN);
   set_quad(v, erfcq(x));
-  mpfr_sub(v, v, exact, MPFR_RNDN);
-  mpfr_div(v, v, exact, MPFR_RNDN);
+  mpfr_mul_2si(v, v, scale, MPFR_RNDN);
+  mpfr_sub(v, v, w, MPFR_RNDN);
+  mpfr_div(v, v, w, MPFR_RNDN);
   const double e = std::fabs(mpfr_get_d(v, MPFR_RNDN));
-  mpfr_clear(v);
+  mpfr_clears(v, w, static_cast<mpfr_ptr>(nullptr));
   return e;
 }
 #endif
@@ -877,6 +888,7 @@ int main(int argc, char** argv) {
   unsigned long seed = 1;
   bool error = false;
   std::string only;
+  bool ranged = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--count" && i + 1 < argc) {
@@ -887,17 +899,24 @@ int main(int argc, char** argv) {
       error = true;
     } else if (a == "--only" && i + 1 < argc) {
       only = argv[++i];
+    } else if (a == "--range" && i + 2 < argc) {
+      ranged = true;
+      g_range = {std::strtod(argv[i + 1], nullptr), std::strtod(argv[i + 2], nullptr)};
+      i += 2;
     } else {
-      std::fprintf(stderr,
-                   "usage: correct_rounding [--count N] [--seed S] [--error] [--only NAME]\n");
+      std::fprintf(stderr, "usage: correct_rounding [--count N] [--seed S] [--error] [--only NAME] "
+                           "[--range A B]\n");
       return 2;
     }
   }
   Rng g(seed);
   Reference ref;
   long wrong = 0;
-  for (const Function& f : functions()) {
+  for (Function f : functions()) {
     if (!only.empty() && only != f.name) continue;
+    if (ranged) {
+      f.values = f.fast_arg = [](Rng& r) { return uniform(r, g_range.first, g_range.second); };
+    }
     // The sets at the whole count where a screen spares MPFR, the error
     // measures (MPFR at 300 bits) at the reduced one.
     const long mpfr_count = std::max(total_count / f.slower, 1000L);
@@ -909,11 +928,13 @@ int main(int argc, char** argv) {
     };
     const long chunk = 1 << 20;
     for (const char* set : {"bits", "values"}) {
+      const bool values = std::strcmp(set, "values") == 0;
+      if (ranged && !values) continue;
       Tally total;
       for (long done = 0; done < count; done += chunk) {
         std::vector<double> xs;
         for (long i = done; i < std::min(count, done + chunk); ++i) {
-          xs.push_back(std::strcmp(set, "values") == 0 ? f.values(g) : std::bit_cast<double>(g()));
+          xs.push_back(values ? f.values(g) : std::bit_cast<double>(g()));
         }
         check(f, xs, ref, total);
       }
@@ -980,6 +1001,6 @@ int main(int argc, char** argv) {
       if (e >= f.test_error) ++wrong;
     }
   }
-  if (only.empty() || only == "atan2") wrong += check_atan2(g, total_count, error);
+  if (!ranged && (only.empty() || only == "atan2")) wrong += check_atan2(g, total_count, error);
   return wrong == 0 ? 0 : 1;
 }

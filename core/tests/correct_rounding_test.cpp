@@ -176,8 +176,12 @@ INSTANTIATE_TEST_SUITE_P(
         // 2 - erfc(5.9) rounds to 2, as everything below.
         Case{-5.9, 2.0}, Case{-6.0, 2.0}, Case{-kInf, 2.0},
         // Near the subnormals, the subnormals, the least one, then 0.
-        Case{26.5, 0x1.3df6725a60cf5p-1019}, Case{26.6, 0x0.0c860a467b1a5p-1022},
-        Case{27.0, 0x0.0000000019e0fp-1022}, Case{27.226, 0x0.0000000000001p-1022},
+        Case{26.5, 0x1.3df6725a60cf5p-1019}, Case{26.51, 0x1.762163353900ap-1020},
+        Case{26.53, 0x1.02d64637eac1ep-1021}, Case{26.54, 0x1.3060b1cf44591p-1022},
+        Case{26.55, 0x0.b2ee03853bf84p-1022},
+        Case{26.6, 0x0.0c860a467b1a5p-1022}, Case{27.0, 0x0.0000000019e0fp-1022},
+        Case{27.1, 0x0.00000000001d8p-1022}, Case{27.2, 0x0.0000000000002p-1022},
+        Case{27.226, 0x0.0000000000001p-1022},
         Case{27.3, 0.0}, Case{kInf, 0.0}));
 
 struct TrigCase {

@@ -29,8 +29,6 @@ namespace {
 using namespace fixed;
 using u64 = std::uint64_t;
 
-// Above this erfc(x) < 2^-1077: it rounds to 0.
-constexpr double kErfcZero = 27.3;
 constexpr double kSeriesTop = 5.0;
 
 Fixed two_by_sqrt_pi() {

@@ -29,8 +29,10 @@
 //
 // Below x = -6 erfc(x) rounds to 2 (erfc(6) < 2^-55, half the spacing of
 // the doubles below 2 is 2^-53); for |x| < 2^-56, 2|x|/sqrt(pi) < 2^-55.8
-// and erfc(x) rounds to 1. Above 26.5 the result nears the subnormals (and
-// rounds to 0 above 27.3): the last resort takes it.
+// and erfc(x) rounds to 1. From 26.5 to 27.3 the result nears or enters the
+// subnormals: erfc_subnormal rounds the second stage's pair once to the grid
+// of 2^-1074 (as exp_subnormal does); above 27.3, erfc(x) < 2^-1077 rounds
+// to 0.
 #pragma once
 
 #include <array>
@@ -56,6 +58,8 @@ inline constexpr double kErfcNear = 0.25;
 inline constexpr double kErfcScaled = 1.5;
 inline constexpr double kErfcTwo = -6.0;
 inline constexpr double kErfcFastTop = 26.5;
+// Above this erfc(x) < 2^-1077: it rounds to 0.
+inline constexpr double kErfcZero = 27.3;
 inline constexpr double kErfcTiny = 0x1p-56;
 inline constexpr double kErfcTestError = 0x1p-67;
 inline constexpr double kErfcQuickError = 0x1p-59;
@@ -227,12 +231,40 @@ template <class V>
   return times_power_of_two(up, m);
 }
 
+// erfc(x) for x in (kErfcFastTop, kErfcZero], below 2^-1019: the second
+// stage's 2^m (hi + lo) (within 2^-67.5 as above; 2^m is normal, m >= -1071)
+// as u = hi + lo units of 2^-1074. Below 2^53 units (2^-1021) the doubles'
+// grid is those units: u rounded once to an integer, decided where its
+// fraction is farther than u 2^-67 and the sum's rounding (2^-53) from a
+// half. Above, the result is normal: the usual test, then an exact scaling.
+inline double erfc_subnormal(double x, bool& decided) {
+  std::int64_t m;
+  const Pair<double> v = erfc_stage<false>(x, m);
+  if (v.hi * power_of_two<double>(m + 1021) >= 1.0) {
+    return times_power_of_two(ziv_round(v, kErfcTestError, decided), m);
+  }
+  const double scale = power_of_two<double>(m + 1074);
+  const double u_hi = v.hi * scale, u_lo = v.lo * scale;
+  // Below 2^52 the nearest integer by the usual addition; above, u_hi is one.
+  const double n = u_hi < 0x1p52 ? (u_hi + 0x1p52) - 0x1p52 : u_hi;
+  const double d = (u_hi - n) + u_lo;
+  const double a = abs_of(d);
+  decided = abs_of(a - 0.5) > u_hi * kErfcTestError + 0x1p-53;
+  const double k = a < 0.5 ? n : (d > 0.0 ? n + 1.0 : n - 1.0);
+  return k * 0x1p-1074;  // exact: an integer to 2^53 times 2^-1074
+}
+
 // erfc(x) correctly rounded to nearest, each lane.
 template <class V>
 [[gnu::always_inline]] inline V erfc_correct(V x) {
   if constexpr (kScalar<V>) {
     if (!(x >= kErfcTwo && x <= kErfcFastTop)) {
       if (x < kErfcTwo) return 2.0;
+      if (x > kErfcFastTop && x <= kErfcZero) {
+        bool decided;
+        const double y = erfc_subnormal(x, decided);
+        if (decided) return y;
+      }
       return x != x ? x + x : erfc_last_resort(x);
     }
     if (abs_of(x) < kErfcTiny) return 1.0;

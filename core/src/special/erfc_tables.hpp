@@ -14,11 +14,11 @@ inline constexpr int kErfcHead = 3;
 // - rows 8 to 87: erfc on [1/4, 1.5), 32 intervals a binade, row
 //   8 + j for the x whose bits, shifted right by 47, exceed those of 1/4 by j:
 //   2^-69.7;
-// - rows 88 to 221: erfcx(x) = exp(x^2) erfc(x) on [1.5, 27.0), the
+// - rows 88 to 222: erfcx(x) = exp(x^2) erfc(x) on [1.5, 27.5), the
 //   same intervals a binade: 2^-71.9.
 inline constexpr int kErfcNearRows = 8;
 inline constexpr int kErfcxShift = 47;
-inline constexpr double kErfcRows[222][14] = {
+inline constexpr double kErfcRows[223][14] = {
     {0x1.0000000000000p+0, 0x1.bf1e454111c7bp-87, -0x1.20dd750429b6dp+0, -0x1.1ae412bfbbeafp-56, 0x1.082bea7ead6eap-63, -0x1.51612dfde2275p-117, 0x1.812746b0379e6p-2, 0x1.019625e7b9364p-46, -0x1.ce2f21a0684f5p-4, 0x1.b52f61e372c7bp-33, 0x1.b82cd64f3b455p-6, 0x1.ea303dda87632p-22, -0x1.57127947feebfp-8, 0x1.33d003e9dc134p-13},  // from 0.0
     {0x1.e4f05010eca8cp-1, -0x1.33adfea06f84ap-55, -0x1.203b261cd0053p+0, 0x1.fb32acdb84284p-54, 0x1.b058b92b3807cp-5, -0x1.f1980ca3512a1p-60, 0x1.7e9e84c294ceep-2, -0x1.afb697e5c7d2cp-6, -0x1.c91e910004f9ep-4, 0x1.1f63121204a5bp-7, 0x1.b16d66355c4d3p-6, -0x1.1ef72c692c738p-9, -0x1.4f942eb978632p-8, 0x1.ca6b7b698422bp-12},  // from 0.03125
     {0x1.d2f4dcbc2f894p-1, 0x1.57d0ee5e75c5bp-55, -0x1.1f1b7ae44867fp+0, 0x1.0725604b89b5ap-54, 0x1.66e2599d5a81ep-4, 0x1.b7114511b1613p-58, 0x1.7a2306b054079p-2, -0x1.656c832aabee5p-5, -0x1.c02def93b9e73p-4, 0x1.da9f73280669ep-7, 0x1.a58a5968db499p-6, -0x1.d8af6e3e7b4aap-9, -0x1.43b9fb2abf43ap-8, 0x1.788f5b6beb57bp-11},  // from 0.0625
@@ -241,6 +241,7 @@ inline constexpr double kErfcRows[222][14] = {
     {0x1.66b53653f346ap-6, -0x1.ff0f9e0e94247p-62, -0x1.bd1a64df9fefbp-11, -0x1.11d2c4b88a1e2p-67, 0x1.13f25001277b1p-15, -0x1.b35c25b2631f8p-69, -0x1.55e57d05dce86p-20, 0x1.a74accdf701f8p-25, -0x1.05d6880d59e3bp-29, 0x1.43b146a379c6fp-34, -0x1.8fdccf27d3b14p-39, 0x1.ed9770cb0f2cbp-44, -0x1.307f9814bcc6cp-48, 0x1.7751f12c61935p-53},  // from 25.5
     {0x1.5fe2a3563dfe2p-6, 0x1.0572ff876fb58p-60, -0x1.ac583b56e2bc1p-11, 0x1.fb5a9f33babb5p-65, 0x1.048551efffcafp-15, -0x1.723fa389815bep-70, -0x1.3cabe18419797p-20, 0x1.80a5e345caa40p-25, -0x1.d2e1baf53322dp-30, 0x1.1b2545c56957fp-34, -0x1.5730471e4f621p-39, 0x1.9fab063cb6d7ep-44, -0x1.f7387fffacdfap-49, 0x1.30511067a7b5fp-53},  // from 26.0
     {0x1.595137b029e25p-6, 0x1.5ef0c6dd17cdcp-60, -0x1.9c83b7359ced3p-11, 0x1.22dfa3501f110p-65, 0x1.ec722562d04cap-16, 0x1.7ce863538676bp-72, -0x1.25ba9c03bc25fp-20, 0x1.5e288c91bd2f9p-25, -0x1.a124030cce76ap-30, 0x1.f09806b7ac470p-35, -0x1.27631a9d84a6fp-39, 0x1.5f2ac73edd5acp-44, -0x1.a14b160a6e9bap-49, 0x1.ef6a529782836p-54},  // from 26.5
+    {0x1.52fd5fc7e083dp-6, 0x1.b3463dda0e51ep-61, -0x1.8d8b9fa43478bp-11, 0x1.bfe0e10005e0ap-66, 0x1.d1e7582f54420p-16, 0x1.57c004398daacp-70, -0x1.10d36533a09a9p-20, 0x1.3f4fd366bac51p-25, -0x1.757849d5b2506p-30, 0x1.b48609027ed56p-35, -0x1.fde278051b777p-40, 0x1.299721afe0a8ap-44, -0x1.5b38fea196150p-49, 0x1.94c5f819b28bdp-54},  // from 27.0
 };
 
 // 2/sqrt(pi) - 1 in 256 fractional bits, most significant limb first, truncated.
