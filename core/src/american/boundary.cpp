@@ -573,7 +573,7 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
   // with the Jacobian (2 tau sin cos on the rule's own map) and the weight
   // folded in; on a steep boundary the point's Chebyshev variable.
   struct Points {
-    std::vector<double> sv, inv_sv, drift, rate_weight, yield_weight, rate_density, h, xi;
+    std::vector<double> sv, inv_sv, drift, rate_weight, yield_weight, rate_density, h, xi, jac;
     std::vector<double> scratch = std::vector<double>(6 * kAmericanMaxPoints);  // a row's
     Interpolation steep;
   };
@@ -582,23 +582,22 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
   thread_local Points pts;
   const std::size_t padded = (points + kBlock - 1) / kBlock * kBlock;
   for (auto* v : {&pts.sv, &pts.inv_sv, &pts.drift, &pts.rate_weight, &pts.yield_weight,
-                  &pts.rate_density, &pts.xi}) {
+                  &pts.rate_density, &pts.xi, &pts.jac}) {
     if (v->size() < points) v->resize(points);
   }
   if (pts.h.size() < padded) pts.h.resize(padded);
+  // The discounts' exponents here, their exponentials over all points at
+  // once below.
   auto set_point = [&](std::size_t at, double v, double sv, double jac) {
     pts.sv[at] = sv;
     pts.inv_sv[at] = 1.0 / pts.sv[at];
     pts.drift[at] = carry * v + half_var * v;
-    pts.yield_weight[at] = jac * elementary::exp(-(p.dividend * v));
-    if (p.form == kFormA) {
-      pts.rate_weight[at] = jac * elementary::exp(-(p.rate * v));
-    } else {
-      // FP-B takes e^{-r v} only with phi(d-): one exp of the summed
-      // exponents in the sweeps; here -r v and the factors before it.
-      pts.rate_weight[at] = -(p.rate * v);
-      pts.rate_density[at] = (jac * pts.inv_sv[at]) * kInvSqrtTwoPi;
-    }
+    pts.jac[at] = jac;
+    pts.yield_weight[at] = -(p.dividend * v);
+    // FP-B takes e^{-r v} only with phi(d-): one exp of the summed
+    // exponents in the sweeps; here -r v and the factors before it.
+    pts.rate_weight[at] = -(p.rate * v);
+    if (p.form != kFormA) pts.rate_density[at] = (jac * pts.inv_sv[at]) * kInvSqrtTwoPi;
   };
   for (int i = 0; i < n; ++i) {
     const double z = z_node[i];
@@ -636,6 +635,13 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
       pts.xi[at + l + k] = map.xi(u);
     }
   }
+  // yield_weight = jac e^{-q v}, and in FP-A rate_weight = jac e^{-r v}.
+  const auto discount = [&](std::vector<double>& weight) {
+    lanes::exp_each(weight.data(), points, weight.data());
+    for (std::size_t k = 0; k < points; ++k) weight[k] = pts.jac[k] * weight[k];
+  };
+  discount(pts.yield_weight);
+  if (p.form == kFormA) discount(pts.rate_weight);
   const Interpolation* w = &interpolation(n, p.power, rule);
   if (steep) {
     fill_interpolation(pts.steep, n, points, [&](std::size_t at) { return pts.xi[at]; });
@@ -672,9 +678,11 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
   for (int i = 0; i < n; ++i) {
     g[i] = -std::sqrt(b.h[i]);
     const double tau = z_node[i] * z_node[i];
-    rate_discount[i] = elementary::exp(-(p.rate * tau));
-    yield_discount[i] = elementary::exp(-(p.dividend * tau));
+    rate_discount[i] = -(p.rate * tau);
+    yield_discount[i] = -(p.dividend * tau);
   }
+  lanes::exp_each(rate_discount, static_cast<std::size_t>(n), rate_discount);
+  lanes::exp_each(yield_discount, static_cast<std::size_t>(n), yield_discount);
   int sweeps = 0;
   bool converged = false;
   for (int sweep = 0; sweep < scheme.iterations; ++sweep) {
@@ -687,11 +695,21 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
     // turned negative through the rounding of its terms): it is held at a
     // floor, and the sweeps have not settled while any node sits there.
     bool lost = false;
+    // Each node's d+ and d- at its B, and in FP-B the exponential of phi(d+),
+    // over all nodes at once; the logarithms of the new N / D likewise.
+    Kernel<double> at_node[kAmericanMaxNodes];
+    double node_exp[kAmericanMaxNodes];
+    double value[kAmericanMaxNodes];
+    for (int i = 0; i < n; ++i) {
+      const double z = z_node[i];
+      at_node[i] = kernel_d(p.log_start + g[i], z * z, p.volatility * z, carry, half_var);
+      node_exp[i] = tarvik::detail::norm_pdf_exponent(at_node[i].d_plus);
+    }
+    if (p.form != kFormA) lanes::exp_each(node_exp, static_cast<std::size_t>(n), node_exp);
     for (int i = 0; i < n; ++i) {
       const double z = z_node[i];
       const double tau = z * z;
-      const double log_b = p.log_start + g[i];
-      const Kernel<double> d0 = kernel_d(log_b, tau, p.volatility * z, carry, half_var);
+      const Kernel<double> d0 = at_node[i];
       double num_int = 0.0;
       double den_int = 0.0;
       const std::size_t first = static_cast<std::size_t>(row[i]);
@@ -728,7 +746,7 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
         num_int = sums.rate;
         den_int = sums.yield;
         const double sv0 = p.volatility * z;
-        const double e = elementary::exp(tarvik::detail::norm_pdf_exponent(d0.d_plus));
+        const double e = node_exp[i];
         const double density = (e * kInvSqrtTwoPi) / sv0;
         num = rate_discount[i] * (norm_pdf(d0.d_minus) / sv0) + p.rate * num_int;
         if (complement) {
@@ -739,14 +757,17 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
           den = yield_discount[i] * (density + upper) + p.dividend * den_int;
         }
       }
-      double value = num / den;
-      if (!(value > 0.0)) {
-        value = p.start * 1e-300;
+      value[i] = num / den;
+      if (!(value[i] > 0.0)) {
+        value[i] = p.start * 1e-300;
         lost = true;
       }
-      double next = elementary::log(value) - p.log_start;
+    }
+    lanes::log_each(value, static_cast<std::size_t>(n), value);
+    for (int i = 0; i < n; ++i) {
+      double next = value[i] - p.log_start;
       if (next > 0.0) next = 0.0;
-      moved = std::max(moved, std::fabs(next - g[i]) * (z / root_t));
+      moved = std::max(moved, std::fabs(next - g[i]) * (z_node[i] / root_t));
       mapped[i] = next;
     }
     if (moved <= scheme.tolerance && !lost) {
@@ -842,13 +863,16 @@ double put_premium(const PutProblem& p, const Boundary& b, const PremiumRule& ru
   double first = 0.0;
   double second = 0.0;
   const int l = rule.size;
-  // Each point's v = T - u, sigma sqrt v, H(u) and du with the weight: the
-  // thread's (up to three panels of the rule), off its stack.
+  // Each point's v = T - u, sigma sqrt v, H(u) and du with the weight, then
+  // d+ and d-, and the exponentials and erfc of the integrand, each taken
+  // over all points at once: the thread's (up to three panels of the rule),
+  // off its stack.
+  constexpr int kSize = 3 * kAmericanMaxPoints;
   struct Points {
-    double v[3 * kAmericanMaxPoints];
-    double sv[3 * kAmericanMaxPoints];
-    double h[3 * kAmericanMaxPoints];
-    double jac[3 * kAmericanMaxPoints];
+    double v[kSize], sv[kSize], h[kSize], jac[kSize];
+    double d_plus[kSize], d_minus[kSize], root[kSize];
+    double rate_exp[kSize], yield_exp[kSize], upper[kSize], lower[kSize];
+    double pdf_exp[kSize], root_exp[kSize];
   };
   thread_local Points pt;
   int size = l;
@@ -926,24 +950,44 @@ double put_premium(const PutProblem& p, const Boundary& b, const PremiumRule& ru
       }
     }
   }
+  const std::size_t count = static_cast<std::size_t>(size);
+  // Without a yield the spot leg is multiplied by 0 (and so are its terms
+  // in the slopes): not summed.
+  const bool yield = p.dividend != 0.0;
   for (int k = 0; k < size; ++k) {
     const double v = pt.v[k];
+    pt.root[k] = std::sqrt(pt.h[k] > 0.0 ? pt.h[k] : 0.0);
+    const Kernel<double> d = kernel_d(log_s + pt.root[k], v, pt.sv[k], carry, half_var);
+    pt.d_plus[k] = d.d_plus;
+    pt.d_minus[k] = d.d_minus;
+    pt.yield_exp[k] = -(p.dividend * v);
+    pt.rate_exp[k] = -(p.rate * v);
+    pt.upper[k] = tarvik::detail::norm_cdf_c_arg(d.d_plus);
+    pt.lower[k] = tarvik::detail::norm_cdf_c_arg(d.d_minus);
+    pt.pdf_exp[k] = tarvik::detail::norm_pdf_exponent(d.d_plus);
+  }
+  lanes::exp_each(pt.yield_exp, count, pt.yield_exp);
+  lanes::exp_each(pt.rate_exp, count, pt.rate_exp);
+  lanes::erfc_each(pt.lower, count, pt.lower);
+  if (yield) lanes::erfc_each(pt.upper, count, pt.upper);
+  if (slopes) {
+    lanes::exp_each(pt.root, count, pt.root_exp);
+    lanes::exp_each(pt.pdf_exp, count, pt.pdf_exp);
+  }
+  for (int k = 0; k < size; ++k) {
     const double sv = pt.sv[k];
-    const double root = std::sqrt(pt.h[k] > 0.0 ? pt.h[k] : 0.0);
-    const double log_ratio = log_s + root;
-    const Kernel<double> d = kernel_d(log_ratio, v, sv, carry, half_var);
+    const double d_plus = pt.d_plus[k];
     const double jac = pt.jac[k];
-    const double yield_weight = jac * elementary::exp(-(p.dividend * v));
-    // Without a yield the spot leg is multiplied by 0 (and so are its terms
-    // in the slopes): not summed.
-    const double upper = p.dividend != 0.0 ? norm_cdf_c(d.d_plus) : 0.0;
-    strike_leg += jac * (elementary::exp(-(p.rate * v)) * norm_cdf_c(d.d_minus));
+    const double yield_weight = jac * pt.yield_exp[k];
+    const double upper = yield ? tarvik::detail::norm_cdf_c_given(d_plus, pt.upper[k]) : 0.0;
+    const double lower = tarvik::detail::norm_cdf_c_given(pt.d_minus[k], pt.lower[k]);
+    strike_leg += jac * (pt.rate_exp[k] * lower);
     spot_leg += yield_weight * upper;
     if (slopes) {
-      const double pull = (p.dividend - (p.rate / p.start) * elementary::exp(root)) / sv;
-      const double density = norm_pdf(d.d_plus);
+      const double pull = (p.dividend - (p.rate / p.start) * pt.root_exp[k]) / sv;
+      const double density = tarvik::detail::norm_pdf_given(d_plus, pt.pdf_exp[k]);
       first += yield_weight * (density * pull - p.dividend * upper);
-      second += yield_weight * (density / (s * sv) * (p.dividend - d.d_plus * pull));
+      second += yield_weight * (density / (s * sv) * (p.dividend - d_plus * pull));
     }
   }
   if (slopes) *slopes = PremiumSlopes{first, second};
