@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "black/price_plans.hpp"
 #include "black/terms.hpp"
 #include "lanes_wide.hpp"
+#include "special/erfcx.hpp"
 #include "tarvik/bachelier.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/implied_volatility.hpp"
@@ -617,6 +619,47 @@ TEST(AmericanRow, EveryPathTheSameSumsAsTheTerms) {
                 << path_name(path) << " size " << size;
           }
         }
+      }
+    }
+  }
+}
+
+// The two-boundary sweep's distribution terms: every path and row length
+// the bits of Phi(-dpy) + Phi(dpb) from the densities, each term within an
+// ulp or two of tarvik::norm_cdf (the densities' exponent stands in for
+// erfc's), over both tails, the middle, the cut between erfcx's ranges and
+// infinities.
+TEST(AmericanRegionCdf, EveryPathTheScalarBits) {
+  std::mt19937_64 rng(8);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  const double kInf = std::numeric_limits<double>::infinity();
+  const auto draw = [&](int kind) {
+    switch (kind % 4) {
+      case 0: return 0.6629 * unit(rng);  // about erfcx's first cut, |d| / sqrt 2 = 0.46875
+      case 1: return 8.0 * unit(rng);
+      case 2: return 40.0 * unit(rng);
+      default: return rng() % 2 ? kInf : -kInf;
+    }
+  };
+  for (std::size_t n = 1; n <= 23; n += 2) {
+    std::vector<double> dpb(n), dpy(n), eb(n), ey(n), want(n);
+    for (std::size_t k = 0; k < n; ++k) {
+      dpb[k] = draw(static_cast<int>(rng() % 4));
+      dpy[k] = draw(static_cast<int>(rng() % 4));
+      eb[k] = std::exp(-0.5 * (dpb[k] * dpb[k]));
+      ey[k] = std::exp(-0.5 * (dpy[k] * dpy[k]));
+      want[k] = rational::norm_cdf_given_density(-dpy[k], ey[k]) +
+                rational::norm_cdf_given_density(dpb[k], eb[k]);
+      EXPECT_NEAR(want[k], tarvik::norm_cdf(-dpy[k]) + tarvik::norm_cdf(dpb[k]), 1e-15)
+          << dpb[k] << " " << dpy[k];
+    }
+    for (const Path path : {Path::Portable, Path::Avx2, Path::Avx512}) {
+      if (!path_available(path)) continue;
+      std::vector<double> out(n);
+      american_region_cdf(path, dpb.data(), dpy.data(), eb.data(), ey.data(), n, out.data());
+      for (std::size_t k = 0; k < n; ++k) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(out[k]), std::bit_cast<std::uint64_t>(want[k]))
+            << path_name(path) << " n " << n << " at " << k;
       }
     }
   }

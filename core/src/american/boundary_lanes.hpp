@@ -5,7 +5,8 @@
 // the scalar function's bits) in a pass of its own between them; the sums in
 // point order.
 // So every width gives the same bits. And one sweep's interpolation of the
-// boundary from its nodes to its points.
+// boundary from its nodes to its points, and the two-boundary sweep's
+// distribution terms.
 //
 // Each path includes this header into its own translation unit, built with
 // its target flags; everything here has internal linkage and is always
@@ -71,6 +72,26 @@ template <int W>
   for (; k < size; ++k) american_point_yield_term<double>(row, k, d_plus, pdf_e);
   for (k = 0; k < size; ++k) sums.yield += pdf_e[k];
   return sums;
+}
+
+// The two-boundary sweep's distribution terms (american_region_cdf,
+// kernels.def): out[k] = Phi(-d+(Y)) + Phi(d+(B)) from the densities'
+// exponentials, W points at a time, the row's tail on doubles.
+template <class V>
+[[gnu::always_inline]] inline void american_region_point(const double* dpb, const double* dpy,
+                                                         const double* eb, const double* ey,
+                                                         std::size_t k, double* out) {
+  store(out + k, rational::norm_cdf_given_density(-load<V>(dpy + k), load<V>(ey + k)) +
+                     rational::norm_cdf_given_density(load<V>(dpb + k), load<V>(eb + k)));
+}
+template <int W>
+[[gnu::always_inline]] inline void american_region_cdf_loop(const double* dpb, const double* dpy,
+                                                            const double* eb, const double* ey,
+                                                            std::size_t n, double* out) {
+  using Lane = typename Vectors<W>::D;
+  std::size_t k = 0;
+  for (; k + W <= n; k += W) american_region_point<Lane>(dpb, dpy, eb, ey, k, out);
+  for (; k < n; ++k) american_region_point<double>(dpb, dpy, eb, ey, k, out);
 }
 
 // One sweep's interpolation (american_interpolate, kernels.def): a block of

@@ -30,6 +30,7 @@
 
 #include "american/boundary.hpp"
 #include "black/terms.hpp"
+#include "lanes/lanes.hpp"
 #include "special/erfcx.hpp"
 #include "special/inverse_norm_cdf.hpp"
 #include "tarvik/black_scholes.hpp"
@@ -482,10 +483,6 @@ void prepare(const Put& p, const SweepTables& tab, double end, const double* fou
   pts.end = end;
 }
 
-// exp(x) for the densities' exponents: 0 below -746, where exp rounds to 0
-// anyway, without a call.
-inline double density_exp(double x) { return x < -746.0 ? 0.0 : elementary::exp(x); }
-
 // One sweep of the FP-B form at the nodes i = 0..n-1 of [0, E]: the
 // boundaries' next ln B and ln Y - ln(r/q) from the present ones. With
 // e^{-r v} phi(d-(v, z/b)) = (z / b) e^{-q v} phi(d+(v, z/b)), the rate's
@@ -495,6 +492,7 @@ void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double
            double* next_low) {
   const int n = tab.n;
   const int l = tab.l;
+  const std::size_t points = static_cast<std::size_t>(l);
   const double end = pts.end;
   const bool form_a = p.form_a;
   double h_up[kAmericanMaxNodes];
@@ -534,8 +532,15 @@ void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double
       if (up < low) up = low = 0.5 * (up + low);
       up_at[k] = up;
       low_at[k] = low;
-      up_inv[k] = elementary::exp(-up);
-      low_inv[k] = std::isinf(low) ? 0.0 : elementary::exp(-low);  // Y = 0 (r = 0): no terms
+      up_inv[k] = -up;
+      low_inv[k] = -low;
+    }
+    // The exponentials of a point's row, here and below, over the row at
+    // once in the lanes.
+    lanes::exp_each(up_inv, points, up_inv);
+    lanes::exp_each(low_inv, points, low_inv);
+    for (int k = 0; k < l; ++k) {
+      if (std::isinf(low_at[k])) low_inv[k] = 0.0;  // Y = 0 (r = 0): no terms
     }
     const double sv0 = p.sigma * std::sqrt(tau);
     const double er = elementary::exp(-(p.r * tau));
@@ -551,20 +556,41 @@ void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double
       double num = 0.0;
       double num_density = 0.0;
       double den_density = 0.0;
+      double dpb[kAmericanMaxPoints], dpy[kAmericanMaxPoints];
+      double eb[kAmericanMaxPoints], ey[kAmericanMaxPoints];
+      double cb[kAmericanMaxPoints], cy[kAmericanMaxPoints];
       for (int k = 0; k < l; ++k) {
         const std::size_t at = row + k;
         const double sv = pts.sv[at];
-        const double dpb = ((z - up_at[k]) + pts.drift[at]) / sv;
-        const double dpy = ((z - low_at[k]) + pts.drift[at]) / sv;
-        // The densities' exponentials serve the distribution functions too.
-        const double eb = density_exp(tarvik::detail::norm_pdf_exponent(dpb));
-        const double ey = density_exp(tarvik::detail::norm_pdf_exponent(dpy));
-        const double fb = eb * kInvSqrtTwoPi;
-        const double fy = ey * kInvSqrtTwoPi;
+        dpb[k] = ((z - up_at[k]) + pts.drift[at]) / sv;
+        dpy[k] = ((z - low_at[k]) + pts.drift[at]) / sv;
+        // The densities' exponentials serve the distribution functions too
+        // (exp is 0 below -746 on its own).
+        eb[k] = tarvik::detail::norm_pdf_exponent(dpb[k]);
+        ey[k] = tarvik::detail::norm_pdf_exponent(dpy[k]);
+        cy[k] = tarvik::detail::norm_cdf_c_arg(dpy[k] - sv);
+        cb[k] = tarvik::detail::norm_cdf_arg(dpb[k] - sv);
+      }
+      lanes::exp_each(eb, points, eb);
+      lanes::exp_each(ey, points, ey);
+      double region[kAmericanMaxPoints];
+      lanes::american_region_cdf(dpb, dpy, eb, ey, points, region);
+      if (form_a) {
+        lanes::erfc_each(cy, points, cy);
+        lanes::erfc_each(cb, points, cb);
+      }
+      for (int k = 0; k < l; ++k) {
+        const std::size_t at = row + k;
+        const double sv = pts.sv[at];
+        const double fb = eb[k] * kInvSqrtTwoPi;
+        const double fy = ey[k] * kInvSqrtTwoPi;
         const double yw = pts.weight[at];
-        den += yw * (rational::norm_cdf_given_density(-dpy, ey) +
-                     rational::norm_cdf_given_density(dpb, eb));
-        if (form_a) num += pts.rate_weight[at] * (norm_cdf_c(dpy - sv) + norm_cdf(dpb - sv));
+        den += yw * region[k];
+        if (form_a) {
+          num += pts.rate_weight[at] *
+                 (tarvik::detail::norm_cdf_c_given(dpy[k] - sv, cy[k]) +
+                  tarvik::detail::norm_cdf_given(dpb[k] - sv, cb[k]));
+        }
         num_density += yw / sv * (ez * (up_inv[k] * fb - low_inv[k] * fy));
         den_density += yw / sv * (fb - fy);
       }
