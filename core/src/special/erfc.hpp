@@ -8,7 +8,7 @@
 //   fitted);
 // - from 1/4 to 1.5: erfc on 32 intervals a binade (2^-69.7), no exponential
 //   where most of a pricer's arguments lie;
-// - from 1.5 to 26.5: erfcx(x) = exp(x^2) erfc(x) on the same intervals a
+// - from 1.5 to 27.3: erfcx(x) = exp(x^2) erfc(x) on the same intervals a
 //   binade (2^-71.9), times exp(-x^2) = exp(-s_hi)(1 - s_lo) with x^2 =
 //   s_hi + s_lo exactly (s_lo^2 < 2^-88) and exp's double-double (2^-68.5,
 //   exp.hpp);
@@ -83,7 +83,7 @@ template <int Degree, class V, class Coeff>
   return acc;
 }
 
-// The row of x in [kErfcTiny, kErfcFastTop] and t = x - mid (exact: x and
+// The row of x in [kErfcTiny, kErfcZero] and t = x - mid (exact: x and
 // mid share a binade, or lie within a factor 2 below 1/4, or mid is 0).
 template <class V>
 struct ErfcInterval {
@@ -155,7 +155,7 @@ template <bool kQuick, class V>
   }
 }
 
-// erfc(x) = 2^m (hi + lo) for x in [kErfcTiny, kErfcFastTop]: the row's
+// erfc(x) = 2^m (hi + lo) for x in [kErfcTiny, kErfcZero]: the row's
 // polynomial, times exp(-x^2) from kErfcScaled on (erfcx's rows).
 template <bool kQuick, class V>
 [[gnu::always_inline]] inline Pair<V> erfc_positive(V x, LaneInt<V>& m) {
@@ -190,7 +190,7 @@ template <class V, class I>
   return {s.hi, s.lo - l};
 }
 
-// erfc(x) = 2^m (hi + lo) for x in [kErfcTwo, kErfcFastTop] with
+// erfc(x) = 2^m (hi + lo) for x in [kErfcTwo, kErfcZero] with
 // |x| >= kErfcTiny, hi + lo within the first stage's error bound (kQuick)
 // or the second's.
 template <bool kQuick, class V>
