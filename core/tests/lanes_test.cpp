@@ -17,7 +17,6 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
-#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -632,7 +631,6 @@ TEST(AmericanRow, EveryPathTheSameSumsAsTheTerms) {
 TEST(AmericanRegionCdf, EveryPathTheScalarBits) {
   std::mt19937_64 rng(8);
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
-  const double kInf = std::numeric_limits<double>::infinity();
   const auto draw = [&](int kind) {
     switch (kind % 4) {
       case 0: return 0.6629 * unit(rng);  // about erfcx's first cut, |d| / sqrt 2 = 0.46875
