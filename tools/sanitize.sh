@@ -90,8 +90,8 @@ usage() {
 
 # The MPFR samples of the correctly rounded functions (correct_rounding*)
 # check arithmetic, not memory or threads: the plain and Clang builds run
-# them. Under a sanitizer they run many times slower, for nothing that the
-# core's own tests of those functions (last resorts included) do not cover.
+# them, and the core's own tests of those functions (last resorts included)
+# run here.
 sanitized_ctest() {
   ctest --test-dir "$1" --output-on-failure -E '^correct_rounding'
 }
