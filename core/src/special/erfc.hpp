@@ -233,10 +233,9 @@ template <class V>
 
 // erfc(x) for x in (kErfcFastTop, kErfcZero], below 2^-1019: the second
 // stage's 2^m (hi + lo) (within 2^-67.5 as above; 2^m is normal, m >= -1071)
-// as u = hi + lo units of 2^-1074. Below 2^53 units (2^-1021) the doubles'
-// grid is those units: u rounded once to an integer, decided where its
-// fraction is farther than u 2^-67 and the sum's rounding (2^-53) from a
-// half. Above, the result is normal: the usual test, then an exact scaling.
+// rounded once to the grid of 2^-1074 below 2^-1021 (round_to_least_grid,
+// its test at 2^-67). Above, the result is normal: the usual test, then an
+// exact scaling.
 inline double erfc_subnormal(double x, bool& decided) {
   std::int64_t m;
   const Pair<double> v = erfc_stage<false>(x, m);
@@ -244,14 +243,7 @@ inline double erfc_subnormal(double x, bool& decided) {
     return times_power_of_two(ziv_round(v, kErfcTestError, decided), m);
   }
   const double scale = power_of_two<double>(m + 1074);
-  const double u_hi = v.hi * scale, u_lo = v.lo * scale;
-  // Below 2^52 the nearest integer by the usual addition; above, u_hi is one.
-  const double n = u_hi < 0x1p52 ? (u_hi + 0x1p52) - 0x1p52 : u_hi;
-  const double d = (u_hi - n) + u_lo;
-  const double a = abs_of(d);
-  decided = abs_of(a - 0.5) > u_hi * kErfcTestError + 0x1p-53;
-  const double k = a < 0.5 ? n : (d > 0.0 ? n + 1.0 : n - 1.0);
-  return k * 0x1p-1074;  // exact: an integer to 2^53 times 2^-1074
+  return round_to_least_grid(v.hi * scale, v.lo * scale, kErfcTestError, decided);
 }
 
 // erfc(x) correctly rounded to nearest, each lane.

@@ -158,12 +158,9 @@ inline double exp_subnormal(double x, bool& decided) {
   const Pair<double> v = exp_accurate(red);
   const double scale = power_of_two<double>(red.m + 1074);  // m + 1074 >= -1
   const double u_hi = v.hi * scale, u_lo = v.lo * scale;
-  const double n = (u_hi + 0x1p52) - 0x1p52;
-  const double d = (u_hi - n) + u_lo;
-  const double a = abs_of(d);
-  decided = u_hi < 0x1p52 && abs_of(a - 0.5) > u_hi * kExpTestError + 0x1p-53;
-  const double k = a < 0.5 ? n : (d > 0.0 ? n + 1.0 : n - 1.0);
-  return k * 0x1p-1074;  // exact: an integer to 2^52 + 1 times 2^-1074
+  const double y = round_to_least_grid(u_hi, u_lo, kExpTestError, decided);
+  decided = decided && u_hi < 0x1p52;
+  return y;
 }
 
 // exp(x) correctly rounded to nearest, each lane.

@@ -192,6 +192,21 @@ template <class V, class E>
   return up;
 }
 
+// The rounding to the grid of 2^-1074 (subnormal results, and normal ones
+// below 2^-1021, where the grid is the same) of 2^-1074 u, u = u_hi + u_lo
+// (|u_lo| at most half an ulp of u_hi, 0 <= u_hi < 2^53) within `error`
+// (relative) of f(x) / 2^-1074: u rounded once to an integer (below 2^52 by
+// the usual addition; above, u_hi is one), decided where its fraction is
+// farther than u_hi error and the sum's rounding (2^-53) from a half.
+inline double round_to_least_grid(double u_hi, double u_lo, double error, bool& decided) {
+  const double n = u_hi < 0x1p52 ? (u_hi + 0x1p52) - 0x1p52 : u_hi;
+  const double d = (u_hi - n) + u_lo;
+  const double a = abs_of(d);
+  decided = abs_of(a - 0.5) > u_hi * error + 0x1p-53;
+  const double k = a < 0.5 ? n : (d > 0.0 ? n + 1.0 : n - 1.0);
+  return k * 0x1p-1074;  // exact: an integer to 2^53 times 2^-1074
+}
+
 // A correctly rounded function over lanes: fast(x, decided) on every lane
 // (`safe` standing in where x is outside `in_range`), then scalar(x) for
 // each lane out of range or undecided.
