@@ -37,15 +37,30 @@
 // unevenly: one small change alone can be luck (a long-dated call at
 // vol 0.76 changed by 1.7e-6 from six to seven levels, then by 2e-5).
 //
+// Cash dividends (a schedule on the row): the spot drops by D_i at each
+// ex-date t_i, to max(S - D_i, 0), so that V(S, t_i-) = V(max(S - D_i, 0),
+// t_i+), at least the payoff where exercise is allowed (just before the
+// ex-date); V at the shifted spots by cubic Lagrange interpolation in ln S,
+// below the grid from the zero-volatility value, then a new stretch of time
+// steps from a new Rannacher start. A dividend on the expiry date is paid
+// before the payoff (its cell averages are those of the payoff on S - D);
+// one after it is dropped. The interpolation's error is of the scheme's
+// order and varies smoothly with h, so Richardson removes it too (checked
+// against closed forms and quadrature: tests/test_dividend_reference.py).
+//
 // The zero-volatility value, beside each price, is a lower bound of the
 // American price (the price grows with the volatility) and its limit as
 // sigma sqrt(T) -> 0: the best of stopping at 0, at T or at the stationary
-// time t* = ln(q S / (r K)) / (q - r) of the discounted gain.
+// time t* = ln(q S / (r K)) / (q - r) of the discounted gain (with dividends,
+// at the ends of each stretch between ex-dates and its stationary time).
 //
 //   american_lcp IN.csv OUT.csv [--levels L] [--nodes N0] [--steps M0]
 //                [--budget NODES] [--threads T] [--european]
-// IN.csv rows: S,K,T,r,q,vol,call (call 1 or 0; lines that do not parse, such
-// as a header, are skipped; the n-th parsed row is index n). OUT.csv rows:
+// IN.csv rows: S,K,T,r,q,vol,call[,times,amounts] (call 1 or 0; the
+// dividends' ex-dates in years, increasing, and their amounts, each list
+// joined by ';', as reference/dividend_portfolio.py writes them; lines that
+// do not parse, such as a header, are skipped; the n-th parsed row is index
+// n). OUT.csv rows:
 // index,price,error_estimate,zero_vol,levels,nodes,steps,order,status,seconds,
 // grid_prices (V_0;...;V_L);
 // status ok, unresolved (the node budget does not reach the resolution the
@@ -71,42 +86,95 @@ namespace {
 struct Option {
   double s, k, t, r, q, v;
   bool call;
+  // Cash dividends: ex-dates (years from valuation, increasing, at most t:
+  // one on the expiry date counts) and amounts.
+  std::vector<double> times, amounts;
 };
 
 // The discounted gain of stopping at time t on the zero-volatility path from
-// spot s: for a put K e^{-rt} - s e^{-qt}, for a call its negative.
+// spot s (no ex-date before t): for a put K e^{-rt} - s e^{-qt}, for a call
+// its negative.
 double gain(const Option& o, double s, double t) {
   const double put = o.k * std::exp(-o.r * t) - s * std::exp(-o.q * t);
   return o.call ? -put : put;
 }
 
-// The zero-volatility value at spot s with time tau left: the best of the
-// gains at 0, at tau and at the one stationary point of the gain inside
-// (0, tau), or 0. European: the gain at tau, or 0.
-double zero_vol_value(const Option& o, double s, double tau, bool american) {
-  double best = std::max(gain(o, s, tau), 0.0);
-  if (!american) return best;
-  best = std::max(best, gain(o, s, 0.0));
-  const double ratio = o.q * s / (o.r * o.k);
-  if (o.q != o.r && ratio > 0.0 && std::isfinite(ratio)) {
-    const double t_star = std::log(ratio) / (o.q - o.r);
-    if (t_star > 0.0 && t_star < tau) best = std::max(best, gain(o, s, t_star));
+// The zero-volatility value at spot s with time tau left and the dividends
+// from index `first` on still to come: on the path the spot grows at r - q
+// and drops by each amount at its ex-date (to 0 at the least). European: the
+// discounted gain at expiry, or 0. American: the best discounted gain over
+// the stopping times, which on each stretch between ex-dates are its two ends
+// (the last instant before an ex-date) and the one stationary point of the
+// gain inside it.
+double zero_vol_value(const Option& o, double s, double tau, bool american, std::size_t first) {
+  double best = 0.0, start = o.t - tau, discount = 1.0;
+  for (std::size_t i = first;; ++i) {
+    const bool last = i >= o.times.size();
+    const double length = (last ? o.t : o.times[i]) - start;
+    const auto at = [&](double t) { return discount * gain(o, s, t); };
+    if (!american && last) return std::max(at(length), 0.0);
+    if (american) {
+      best = std::max({best, at(0.0), at(length)});
+      const double ratio = o.q * s / (o.r * o.k);
+      if (o.q != o.r && ratio > 0.0 && std::isfinite(ratio)) {
+        const double t_star = std::log(ratio) / (o.q - o.r);
+        if (t_star > 0.0 && t_star < length) best = std::max(best, at(t_star));
+      }
+      if (last) return best;
+    }
+    s = std::max(s * std::exp((o.r - o.q) * length) - o.amounts[i], 0.0);
+    discount *= std::exp(-o.r * length);
+    start += length;
   }
-  return best;
 }
 
-// The mean of the payoff over [a, b] in x = ln S.
-double cell_payoff(const Option& o, double a, double b) {
-  const double lk = std::log(o.k);
-  if (!o.call) {
-    if (a >= lk) return 0.0;
-    const double c = std::min(b, lk);
-    // int_a^c (K - e^x) dx
-    return (o.k * (c - a) - std::exp(a) * std::expm1(c - a)) / (b - a);
+// int_a^b (k - e^x)^+ dx and int_a^b (e^x - k)^+ dx.
+double put_area(double k, double a, double b) {
+  const double c = std::min(b, std::log(k));
+  return a >= c ? 0.0 : k * (c - a) - std::exp(a) * std::expm1(c - a);
+}
+double call_area(double k, double a, double b) {
+  const double c = std::max(a, std::log(k));
+  return b <= c ? 0.0 : std::exp(c) * std::expm1(b - c) - k * (b - c);
+}
+
+// The mean over [a, b] in x = ln S of the payoff at the spot after a dividend
+// d paid on the expiry date (0 for none), max(S - d, 0): a call's is the
+// payoff of strike K + d; a put's that too where S > d, and K below.
+double cell_payoff(const Option& o, double a, double b, double d) {
+  const double k = o.k + d;
+  if (o.call) return call_area(k, a, b) / (b - a);
+  if (d <= 0.0) return put_area(k, a, b) / (b - a);
+  const double ld = std::log(d);
+  const double below = std::clamp(ld, a, b) - a;
+  return (o.k * below + put_area(k, std::max(a, ld), b)) / (b - a);
+}
+
+// Values at the spots of `grid` (e^{x0 + i h}) on the ex-date of dividend j,
+// before it, from `after`, the values an instant later, at the same spots:
+// V(S) = V_after(max(S - D_j, 0)), by cubic Lagrange interpolation in ln S;
+// below the grid from the zero-volatility value (the grid reaches far enough
+// below for that to be the value to the last digits that matter).
+void pay_dividend(const Option& o, std::size_t j, double x0, double h, double tau,
+                  bool american, const std::vector<double>& after, std::vector<double>& before) {
+  const int nodes = static_cast<int>(after.size()) - 1;
+  const double s_low = std::exp(x0);
+  for (int i = 0; i <= nodes; ++i) {
+    const double spot = std::exp(x0 + i * h), ex = spot - o.amounts[j];
+    double v;
+    if (ex < s_low) {
+      v = zero_vol_value(o, std::max(ex, 0.0), tau, american, j + 1);
+    } else {
+      const double p = (std::log(ex) - x0) / h;
+      const int m = std::clamp(static_cast<int>(std::floor(p)) - 1, 0, nodes - 3);
+      const double u = p - m;
+      // The Lagrange weights of nodes m..m+3 at m + u.
+      const double w0 = -(u - 1) * (u - 2) * (u - 3) / 6, w1 = u * (u - 2) * (u - 3) / 2,
+                   w2 = -u * (u - 1) * (u - 3) / 2, w3 = u * (u - 1) * (u - 2) / 6;
+      v = w0 * after[m] + w1 * after[m + 1] + w2 * after[m + 2] + w3 * after[m + 3];
+    }
+    before[i] = american ? std::max(v, std::max(o.call ? spot - o.k : o.k - spot, 0.0)) : v;
   }
-  if (b <= lk) return 0.0;
-  const double c = std::max(a, lk);
-  return (std::exp(c) * std::expm1(b - c) - o.k * (b - c)) / (b - a);
 }
 
 struct Layout {
@@ -118,7 +186,13 @@ struct Layout {
 Layout layout(const Option& o, int base_nodes) {
   const double nu = o.r - o.q - 0.5 * o.v * o.v;
   const double sd = o.v * std::sqrt(o.t);
-  const double below = std::min(std::max(-std::min(nu * o.t, 0.0) + 8.0 * sd, 1e-300), 700.0);
+  // The dividends lower the path by up to ln(S / (S - sum D)); beyond 99% of
+  // the spot the rest is the zero-volatility value's.
+  double paid = 0.0;
+  for (double d : o.amounts) paid += d;
+  const double drop = -std::log1p(-std::min(paid / o.s, 0.99));
+  const double below =
+      std::min(std::max(-std::min(nu * o.t, 0.0) + 8.0 * sd + drop, 1e-300), 700.0);
   const double above = std::min(std::max(std::max(nu * o.t, 0.0) + 8.0 * sd, 1e-300), 700.0);
   double h = (below + above) / base_nodes;
   if (nu != 0.0) h = std::min(h, o.v * o.v / std::fabs(nu));
@@ -133,19 +207,23 @@ struct GridResult {
 };
 
 // The grid price at ln S: `nodes` intervals of width h, ln S at node spot_at,
-// `steps` time intervals.
-GridResult grid_price(const Option& o, double h, int spot_at, int nodes, int steps,
+// and between ex-dates (and from the last to expiry) scale times
+// max(4, steps sqrt(stretch / T)) time steps.
+GridResult grid_price(const Option& o, double h, int spot_at, int nodes, int steps, int scale,
                       bool american) {
   const double x0 = std::log(o.s) - spot_at * h;
   const double nu = o.r - o.q - 0.5 * o.v * o.v;
   const double alpha = 0.5 * o.v * o.v / (h * h), beta = nu / (2.0 * h);
   const std::size_t n = static_cast<std::size_t>(nodes) + 1;
-  std::vector<double> floor(n), value(n), rhs(n), cp(n), fp(n);
+  std::vector<double> floor(n), value(n), rhs(n), cp(n), fp(n), paid(n);
   std::vector<char> exercised(n, 0);
+  // A dividend on the expiry date is paid before the payoff.
+  std::size_t ahead = o.times.size();
+  const double at_expiry = ahead > 0 && o.times[ahead - 1] == o.t ? o.amounts[--ahead] : 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const double x = x0 + double(i) * h;
     floor[i] = american ? std::max(o.call ? std::exp(x) - o.k : o.k - std::exp(x), 0.0) : -HUGE_VAL;
-    value[i] = cell_payoff(o, x - 0.5 * h, x + 0.5 * h);
+    value[i] = cell_payoff(o, x - 0.5 * h, x + 0.5 * h, at_expiry);
   }
   const double s_low = std::exp(x0), s_high = std::exp(x0 + nodes * h);
   // Rounding level of the complementarity tests: of a value, and of a
@@ -160,8 +238,8 @@ GridResult grid_price(const Option& o, double h, int spot_at, int nodes, int ste
                                     (alpha + beta) * value[i + 1]);
     const double lower = -implicit_dt * (alpha - beta), upper = -implicit_dt * (alpha + beta);
     const double diagonal = 1.0 + implicit_dt * (2.0 * alpha + o.r);
-    value[0] = zero_vol_value(o, s_low, tau + dt, american);
-    value[nodes] = zero_vol_value(o, s_high, tau + dt, american);
+    value[0] = zero_vol_value(o, s_low, tau + dt, american, ahead);
+    value[nodes] = zero_vol_value(o, s_high, tau + dt, american, ahead);
     for (int round = 0;; ++round) {
       // Solve with the rows of the exercised nodes replaced by V = g.
       double c_prev = 0.0, f_prev = value[0];
@@ -205,16 +283,36 @@ GridResult grid_price(const Option& o, double h, int spot_at, int nodes, int ste
       }
     }
   };
-  const auto time = [&](int j) { return o.t * (double(j) / steps) * (double(j) / steps); };
-  for (int j = 0; j < steps; ++j) {
-    const double tau = time(j), dt = time(j + 1) - tau;
-    if (j < 2) {
-      step(tau, 0.5 * dt, 1.0);
-      step(tau + 0.5 * dt, 0.5 * dt, 1.0);
-    } else {
-      step(tau, dt, 0.5);
+  // Each stretch from tau_a to tau_b: times tau_a + (tau_b - tau_a) (j/M)^2,
+  // its first two intervals by Rannacher's half-steps (a dividend leaves a
+  // kink in the values, as the payoff does).
+  const auto stretch = [&](double tau_a, double tau_b) {
+    const double length = tau_b - tau_a;
+    const int m =
+        scale * std::max(4, static_cast<int>(std::ceil(steps * std::sqrt(length / o.t))));
+    const auto time = [&](int j) { return tau_a + length * (double(j) / m) * (double(j) / m); };
+    for (int j = 0; j < m; ++j) {
+      const double tau = time(j), dt = (j + 1 == m ? tau_b : time(j + 1)) - tau;
+      if (j < 2) {
+        step(tau, 0.5 * dt, 1.0);
+        step(tau + 0.5 * dt, 0.5 * dt, 1.0);
+      } else {
+        step(tau, dt, 0.5);
+      }
     }
+  };
+  double tau = 0.0;
+  while (ahead > 0) {
+    const std::size_t j = ahead - 1;
+    const double tau_j = o.t - o.times[j];
+    stretch(tau, tau_j);
+    pay_dividend(o, j, x0, h, tau_j, american, value, paid);
+    value.swap(paid);
+    std::fill(exercised.begin(), exercised.end(), 0);
+    tau = tau_j;
+    ahead = j;
   }
+  stretch(tau, o.t);
   return {value[static_cast<std::size_t>(spot_at)], settled};
 }
 
@@ -229,7 +327,7 @@ Row solve(const Option& o, int levels, int base_nodes, int base_steps, long budg
           bool american) {
   const auto t0 = std::chrono::steady_clock::now();
   Row row{};
-  row.zero_vol = zero_vol_value(o, o.s, o.t, american);
+  row.zero_vol = zero_vol_value(o, o.s, o.t, american, 0);
   row.order = NAN;
   const auto finish = [&](Row r) {
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -257,7 +355,7 @@ Row solve(const Option& o, int levels, int base_nodes, int base_steps, long budg
   for (int l = 0; l < top; ++l) {
     const int scale = 1 << l;
     const GridResult r = grid_price(o, g.h / scale, g.spot_at * scale, g.nodes * scale,
-                                    base_steps * scale, american);
+                                    base_steps, scale, american);
     v.push_back(r.price);
     settled = settled && r.settled;
   }
@@ -281,6 +379,31 @@ Row solve(const Option& o, int levels, int base_nodes, int base_steps, long budg
     row.status = "howard";
   }
   return finish(row);
+}
+
+// The optional ",times,amounts" after a row's seventh field, each list
+// joined by ';'; the dividends after expiry are dropped.
+bool read_schedule(const char* p, Option& o) {
+  const auto list = [&p](std::vector<double>& out) {
+    if (*p != ',') return false;
+    ++p;
+    while (true) {
+      char* end;
+      const double x = std::strtod(p, &end);
+      if (end == p) return false;
+      out.push_back(x);
+      p = end;
+      if (*p != ';') return true;
+      ++p;
+    }
+  };
+  while (*p == ' ') ++p;
+  if (*p == '\0' || *p == '\n' || *p == '\r') return true;
+  if (!list(o.times) || !list(o.amounts) || o.times.size() != o.amounts.size()) return false;
+  for (std::size_t i = 0; i < o.times.size(); ++i)
+    if (!(o.times[i] > (i ? o.times[i - 1] : 0.0)) || !(o.amounts[i] >= 0.0)) return false;
+  while (!o.times.empty() && o.times.back() > o.t) o.times.pop_back(), o.amounts.pop_back();
+  return true;
 }
 
 }  // namespace
@@ -321,13 +444,17 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::vector<Option> book;
-  char line[512];
+  char line[8192];
   while (std::fgets(line, sizeof line, in)) {
     Option o{};
-    int call = 0;
-    if (std::sscanf(line, "%lf,%lf,%lf,%lf,%lf,%lf,%d", &o.s, &o.k, &o.t, &o.r, &o.q, &o.v,
-                    &call) == 7) {
+    int call = 0, used = 0;
+    if (std::sscanf(line, "%lf,%lf,%lf,%lf,%lf,%lf,%d%n", &o.s, &o.k, &o.t, &o.r, &o.q, &o.v,
+                    &call, &used) == 7) {
       o.call = call != 0;
+      if (!read_schedule(line + used, o)) {
+        std::fprintf(stderr, "bad dividend schedule: %s", line);
+        return 1;
+      }
       book.push_back(o);
     }
   }
