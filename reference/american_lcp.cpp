@@ -186,11 +186,21 @@ struct Layout {
 Layout layout(const Option& o, int base_nodes) {
   const double nu = o.r - o.q - 0.5 * o.v * o.v;
   const double sd = o.v * std::sqrt(o.t);
-  // The dividends lower the path by up to ln(S / (S - sum D)); beyond 99% of
-  // the spot the rest is the zero-volatility value's.
-  double paid = 0.0;
-  for (double d : o.amounts) paid += d;
-  const double drop = -std::log1p(-std::min(paid / o.s, 0.99));
+  // With dividends, down to 8 sd below the least amount: below it the next
+  // ex-date takes the spot to 0 but for odds of e^-32, and the
+  // zero-volatility value at the grid's end is the value. (Only 8 sd below
+  // the path, the end's value was off by some 0.03 on a put where a dividend
+  // of 1 followed ones of 7, which moved the price by 1e-7 of its K.)
+  // And at least ln(S / (S - sum D)) below the path, which the dividends
+  // lower by that much (beyond 99% of the spot, the rest is the
+  // zero-volatility value's).
+  double least = HUGE_VAL, paid = 0.0;
+  for (double d : o.amounts) {
+    if (d > 0.0) least = std::min(least, d);
+    paid += d;
+  }
+  const double drop = std::max(least < o.s ? std::log(o.s / least) : 0.0,
+                               -std::log1p(-std::min(paid / o.s, 0.99)));
   const double below =
       std::min(std::max(-std::min(nu * o.t, 0.0) + 8.0 * sd + drop, 1e-300), 700.0);
   const double above = std::min(std::max(std::max(nu * o.t, 0.0) + 8.0 * sd, 1e-300), 700.0);

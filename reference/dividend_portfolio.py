@@ -64,9 +64,9 @@ def portfolio(count, seed):
 
 def row(o):
     def joined(xs):
-        return ";".join("%.17g" % x for x in xs)
+        return ";".join(f"{x:.17g}" for x in xs)
 
-    fields = ["%.17g" % o[key] for key in ("s", "k", "t", "r", "q", "vol")]
+    fields = [f"{o[key]:.17g}" for key in ("s", "k", "t", "r", "q", "vol")]
     return ",".join(fields + [str(int(o["call"])), joined(o["times"]), joined(o["amounts"])])
 
 

@@ -12,8 +12,9 @@ Magazine, September 2003:
 X ~ N((r - q - vol^2/2) dt, vol^2 dt), t_0 = 0, the price f_0(S_0). Each
 expectation is split where S e^X reaches D (below it the value is f(0),
 in closed form) and where it reaches D + K, and integrated by mpmath's
-tanh-sinh rule; the nesting costs the product of the point counts, so one
-or two dividends (the reference of the independent check of american_lcp).
+tanh-sinh rule over pieces no wider than the density; the nesting costs
+the product of the point counts, so one or two dividends (the reference of
+the independent checks of american_lcp and dividend_smoothing.py).
 
   python3 reference/dividend_quadrature.py S K T r q vol call times amounts
       [--digits 30]
@@ -63,12 +64,15 @@ def price(s, k, t, r, q, vol, call, times, amounts, digits=30):
             def integrand(z):
                 return value(i + 1, max(spot * mp.exp(mean + sd * z) - d, mp.mpf(0))) * mp.npdf(z)
 
-            points = [z_d] + ([z_k] if z_k > z_d else []) + [mp.inf]
-            if z_d == -mp.inf:
-                below = mp.mpf(0)
-            else:
-                below = floor * mp.ncdf(z_d)
-                points = [max(z_d, mp.mpf(-40))] + points[1:]
+            # Over [-40, 40] (beyond, the density is below 1e-347), from
+            # z_d, broken at z_k and at -8, 0 and 8, so that no piece is
+            # much wider than the density where it matters (tanh-sinh on a
+            # long piece with the mass in a corner of it is inaccurate).
+            below = mp.mpf(0) if z_d == -mp.inf else floor * mp.ncdf(z_d)
+            lo = max(z_d, mp.mpf(-40))
+            if lo >= 40:
+                return mp.exp(-r * dt) * below
+            points = sorted({lo, mp.mpf(40)} | {p for p in (z_k, -8, 0, 8) if lo < p < 40})
             return mp.exp(-r * dt) * (below + mp.quad(integrand, points))
 
         return value(0, s)

@@ -1,9 +1,11 @@
-"""The reference solver with cash dividends (reference/american_lcp with a
-schedule per row) against values known independently: closed forms where a
-dividend falls on the expiry date or after it, nested quadrature in mpmath
-(reference/dividend_quadrature.py) for a European with one dividend, and
-for an American call with a dividend the day before expiry the one integral
-that gives its price (exercise is optimal only just before the ex-date)."""
+"""The references with cash dividends, against each other and against
+values known independently: reference/american_lcp with a schedule per row
+and reference/dividend_smoothing.py (European), checked against closed
+forms where a dividend falls on the expiry date or after it, nested
+quadrature in mpmath (reference/dividend_quadrature.py) for a European with
+one dividend, and for an American call with a dividend the day before
+expiry the one integral that gives its price (exercise is optimal only just
+before the ex-date)."""
 import csv
 import importlib.util
 import pathlib
@@ -14,19 +16,27 @@ import pytest
 import tarvik
 
 SOLVER = pathlib.Path(tarvik._core.__file__).parents[2] / "reference" / "american_lcp"
-QUADRATURE = pathlib.Path(__file__).parents[1] / "reference" / "dividend_quadrature.py"
+SOURCES = pathlib.Path(__file__).parents[1] / "reference"
 needs_solver = pytest.mark.skipif(
-    not (SOLVER.exists() and QUADRATURE.exists()),
+    not (SOLVER.exists() and (SOURCES / "dividend_quadrature.py").exists()),
     reason="the reference solvers are not built or not beside the tests")
 
 DAY = 1 / 365
 
 
-def quadrature():
-    spec = importlib.util.spec_from_file_location("dividend_quadrature", QUADRATURE)
+def reference(name):
+    spec = importlib.util.spec_from_file_location(name, SOURCES / f"{name}.py")
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+def quadrature():
+    return reference("dividend_quadrature")
+
+
+def smoothing(option):
+    return reference("dividend_smoothing").price(*option)
 
 
 def solve(tmp_path, options, *flags):
@@ -70,6 +80,8 @@ def test_european_with_a_dividend_on_or_after_expiry_meets_the_closed_form(tmp_p
     expected = [at_expiry(*o[:7], o[8][0]) for o in options[:3]]
     expected.append(tarvik.black_scholes_price(*options[3][:7]))
     check(solve(tmp_path, options, "--european"), options, expected)
+    for o, want in zip(options, expected):
+        assert smoothing(o) == pytest.approx(want, rel=1e-12, abs=1e-14 * o[1]), o
 
 
 @needs_solver
@@ -81,8 +93,23 @@ def test_european_with_a_dividend_on_or_after_expiry_meets_the_closed_form(tmp_p
     (40.0, 100.0, 700 * DAY, 0.02, 0.04, 1.0, False, [350 * DAY], [8.0]),
 ], ids=["call", "put", "day-before", "capped"])
 def test_european_with_one_dividend_meets_the_quadrature(tmp_path, option):
-    want = quadrature().price(*option, digits=20)
-    check(solve(tmp_path, [option], "--european"), [option], [float(want)])
+    want = float(quadrature().price(*option, digits=20))
+    check(solve(tmp_path, [option], "--european"), [option], [want])
+    assert smoothing(option) == pytest.approx(want, rel=1e-12, abs=1e-14 * option[1])
+
+
+@needs_solver
+def test_solver_meets_the_smoothing_with_large_dividends_then_a_small_one(tmp_path):
+    # A put where dividends of 7 bring the spot low and one of 1 follows:
+    # with its grid ending only 8 standard deviations below the path, the
+    # solver took the zero-volatility value for the put on a spot of 1.1
+    # with the dividend of 1 to come, off by some 0.03, and the price by
+    # 6e-9 of it at seven levels (its estimate: 1e-10).
+    times = [119 * DAY, 164 * DAY, 196 * DAY, 237 * DAY]
+    option = (139.93, 100.0, 238 * DAY, 0.0904, 0.0253, 0.706, False, times,
+              [6.89, 2.30, 6.92, 1.03])
+    got = solve(tmp_path, [option], "--european", "--levels", "7")
+    check(got, [option], [smoothing(option)])
 
 
 @needs_solver
