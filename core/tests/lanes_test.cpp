@@ -296,13 +296,15 @@ LanePath library_path() {
 }
 
 std::vector<LanePath> paths() {
-  return {library_path<Path::Portable>(),
-          library_path<Path::Avx2>(),
-          library_path<Path::Avx512>(),
-          {"wide8", true, testing::implied_volatility_block_wide,
-           testing::black_implied_volatility_block_wide,
-           testing::normalised_implied_volatility_block_wide,
-           testing::bachelier_implied_volatility_block_wide, testing::bachelier_block_wide}};
+  std::vector<LanePath> all = {library_path<Path::Portable>(), library_path<Path::Avx2>(),
+                               library_path<Path::Avx512>()};
+#if TARVIK_TEST_WIDE8
+  all.push_back({"wide8", true, testing::implied_volatility_block_wide,
+                 testing::black_implied_volatility_block_wide,
+                 testing::normalised_implied_volatility_block_wide,
+                 testing::bachelier_implied_volatility_block_wide, testing::bachelier_block_wide});
+#endif
+  return all;
 }
 
 // Feeds kPerFamily elements of each family to the path in blocks of seeded
@@ -487,7 +489,10 @@ TEST(BlackPrices, EveryRegularLaneHasItsPlansBits) {
   using Kernel = std::function<void(const double*, const double*, const double*, const double*,
                                     const double*, const bool*, const bool*, std::size_t,
                                     double*, bool*)>;
-  std::vector<std::pair<std::string, Kernel>> kernels = {{"wide8", testing::black_prices_wide}};
+  std::vector<std::pair<std::string, Kernel>> kernels;
+#if TARVIK_TEST_WIDE8
+  kernels.emplace_back("wide8", testing::black_prices_wide);
+#endif
   for (const Path path : {Path::Portable, Path::Avx2, Path::Avx512}) {
     if (!path_available(path)) continue;
     kernels.emplace_back(path_name(path), [path](const double* f, const double* k,
@@ -541,7 +546,10 @@ TEST(BlackDeltas, EqualNormCdfBitForBit) {
   Rng r{11};
   for (int i = 0; i < 400; ++i) d1s.push_back(r.uniform(-40.0, 40.0));
   using Kernel = std::function<void(const double*, const bool*, std::size_t, double*)>;
-  std::vector<std::pair<std::string, Kernel>> kernels = {{"wide8", testing::black_deltas_wide}};
+  std::vector<std::pair<std::string, Kernel>> kernels;
+#if TARVIK_TEST_WIDE8
+  kernels.emplace_back("wide8", testing::black_deltas_wide);
+#endif
   for (const Path path : {Path::Portable, Path::Avx2, Path::Avx512}) {
     if (!path_available(path)) continue;
     kernels.emplace_back(path_name(path),
