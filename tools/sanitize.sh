@@ -10,7 +10,8 @@
 #   and the Python batch, thread and interrupt tests. (The worker-pool tests count the
 #   threads of the process and fork, which TSan's own thread and its refusal
 #   of threads after fork would defeat; they run in the other builds.)
-# all: address, then thread.
+# all: address, then thread; the thread build compiles on one core while the
+#   address tests run.
 # Python itself is not instrumented: it runs with the sanitizer runtime
 # preloaded. Any sanitizer report fails the run; the reports are printed.
 # tools/fuzz.sh sources this file for its helpers below (sanitized builds,
@@ -41,9 +42,10 @@ clang_runtime() {
   echo "$path"
 }
 
-# sanitized_build DIR SANITIZERS CXX [EXTRA_FLAGS]: the core, its tests and
-# the extension; with EXTRA_FLAGS (compiler flags for every file, e.g.
-# Clang's -fsanitize=fuzzer-no-link) the extension and the core only.
+# sanitized_build DIR SANITIZERS CXX [EXTRA_FLAGS [JOBS]]: the core, its
+# tests and the extension, on JOBS cores (2 by default); with EXTRA_FLAGS
+# (compiler flags for every file, e.g. Clang's -fsanitize=fuzzer-no-link) the
+# extension and the core only.
 sanitized_build() {
   local generator=() tests=ON
   command -v ninja >/dev/null && generator=(-G Ninja)
@@ -51,7 +53,7 @@ sanitized_build() {
   cmake -S . -B "$1" "${generator[@]}" -DCMAKE_CXX_COMPILER="$(command -v "$3")" -DTARVIK_SANITIZE="$2" \
     -DCMAKE_CXX_FLAGS="${4:-}" -DTARVIK_BUILD_TESTS=$tests -DTARVIK_BUILD_PYTHON=ON \
     -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
-  cmake --build "$1" -j 2
+  cmake --build "$1" -j "${5:-2}"
 }
 
 # ASan and TSan reports go to files in REPORTS as well as failing their
@@ -96,9 +98,12 @@ sanitized_ctest() {
   ctest --test-dir "$1" --output-on-failure -E '^correct_rounding'
 }
 
-run_address() {
+build_address() {
+  sanitized_build build-asan address,undefined g++
+}
+
+test_address() {
   local build=build-asan
-  sanitized_build $build address,undefined g++
   export_sanitizer_options "$PWD/$build/reports"
   sanitized_ctest $build || status=1
   LD_PRELOAD="$(asan_preload)" PYTHONPATH=$build/pkg python3 -m pytest -q -p no:cacheprovider tests \
@@ -111,16 +116,39 @@ run_address() {
   check_reports "$build/reports" || status=1
 }
 
-run_thread() {
-  local build=build-tsan cxx
-  cxx=$(newest_clang)
-  sanitized_build $build thread "$cxx"
+# build_thread [JOBS]
+build_thread() {
+  sanitized_build build-tsan thread "$tsan_cxx" "" "${1:-2}"
+}
+
+test_thread() {
+  local build=build-tsan
   export_sanitizer_options "$PWD/$build/reports"
   sanitized_ctest $build || status=1
-  LD_PRELOAD="$(clang_runtime "$cxx" tsan so)" PYTHONPATH=$build/pkg \
+  LD_PRELOAD="$(clang_runtime "$tsan_cxx" tsan so)" PYTHONPATH=$build/pkg \
     python3 -m pytest -q -p no:cacheprovider tests/test_batch.py tests/test_threads.py \
     tests/test_interrupt.py || status=1
   check_reports "$build/reports" || status=1
+}
+
+# Both: the ThreadSanitizer build compiles on one core while the
+# AddressSanitizer tests, which keep about one core busy, run on the other.
+run_both() {
+  build_address
+  local log pid
+  log=$(mktemp)
+  build_thread 1 >"$log" 2>&1 &
+  pid=$!
+  test_address
+  if ! wait "$pid"; then
+    cat "$log"
+    echo "the ThreadSanitizer build failed" >&2
+    status=1
+    rm -f "$log"
+    return
+  fi
+  rm -f "$log"
+  test_thread
 }
 
 # The modes are read before anything is built, so that a wrong one costs nothing.
@@ -130,7 +158,7 @@ main() {
   for mode in "$@"; do
     case $mode in
       -h|--help) usage; return 0 ;;
-      all) modes+=(address thread) ;;
+      all) modes+=(both) ;;
       address|thread) modes+=("$mode") ;;
       *) echo "unknown sanitizer run: $mode (address, thread or all)" >&2; return 2 ;;
     esac
@@ -142,8 +170,14 @@ main() {
   python3 -m pip install -q -r requirements-test.txt
 
   status=0
+  tsan_cxx=
+  case " ${modes[*]} " in *" thread "* | *" both "*) tsan_cxx=$(newest_clang) ;; esac
   for mode in "${modes[@]}"; do
-    "run_$mode"
+    case $mode in
+      address) build_address; test_address ;;
+      thread) build_thread; test_thread ;;
+      both) run_both ;;
+    esac
     unset ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS
   done
   return $status
