@@ -154,26 +154,52 @@ double cell_payoff(const Option& o, double a, double b, double d) {
 // before it, from `after`, the values an instant later, at the same spots:
 // V(S) = V_after(max(S - D_j, 0)), by cubic Lagrange interpolation in ln S;
 // below the grid from the zero-volatility value (the grid reaches far enough
-// below for that to be the value to the last digits that matter).
+// below for that to be the value to the last digits that matter). American:
+// at least the payoff; in the cells where that switches between the two, the
+// node takes the cell's mean of the larger (8-point Gauss-Legendre), as the
+// payoff's cells do, so that the kink's place between nodes does not make the
+// error oscillate with h.
 void pay_dividend(const Option& o, std::size_t j, double x0, double h, double tau,
                   bool american, const std::vector<double>& after, std::vector<double>& before) {
   const int nodes = static_cast<int>(after.size()) - 1;
   const double s_low = std::exp(x0);
+  const auto held = [&](double x) {
+    const double ex = std::exp(x) - o.amounts[j];
+    if (ex < s_low) return zero_vol_value(o, std::max(ex, 0.0), tau, american, j + 1);
+    const double p = (std::log(ex) - x0) / h;
+    const int m = std::clamp(static_cast<int>(std::floor(p)) - 1, 0, nodes - 3);
+    const double u = p - m;
+    // The Lagrange weights of nodes m..m+3 at m + u.
+    const double w0 = -(u - 1) * (u - 2) * (u - 3) / 6, w1 = u * (u - 2) * (u - 3) / 2,
+                 w2 = -u * (u - 1) * (u - 3) / 2, w3 = u * (u - 1) * (u - 2) / 6;
+    return w0 * after[m] + w1 * after[m + 1] + w2 * after[m + 2] + w3 * after[m + 3];
+  };
+  const auto exercise = [&](double x) {
+    return std::max(o.call ? std::exp(x) - o.k : o.k - std::exp(x), 0.0);
+  };
+  for (int i = 0; i <= nodes; ++i) before[i] = held(x0 + i * h);
+  if (!american) return;
+  // The sign of held - exercise at each node, then the nodes.
+  std::vector<char> above(before.size());
+  for (int i = 0; i <= nodes; ++i) above[i] = before[i] >= exercise(x0 + i * h);
+  static constexpr double kNodes[4] = {0.1834346424956498, 0.5255324099163290,
+                                       0.7966664774136267, 0.9602898564975363};
+  static constexpr double kWeights[4] = {0.3626837833783620, 0.3137066458778873,
+                                         0.2223810344533745, 0.1012285362903763};
   for (int i = 0; i <= nodes; ++i) {
-    const double spot = std::exp(x0 + i * h), ex = spot - o.amounts[j];
-    double v;
-    if (ex < s_low) {
-      v = zero_vol_value(o, std::max(ex, 0.0), tau, american, j + 1);
-    } else {
-      const double p = (std::log(ex) - x0) / h;
-      const int m = std::clamp(static_cast<int>(std::floor(p)) - 1, 0, nodes - 3);
-      const double u = p - m;
-      // The Lagrange weights of nodes m..m+3 at m + u.
-      const double w0 = -(u - 1) * (u - 2) * (u - 3) / 6, w1 = u * (u - 2) * (u - 3) / 2,
-                   w2 = -u * (u - 1) * (u - 3) / 2, w3 = u * (u - 1) * (u - 2) / 6;
-      v = w0 * after[m] + w1 * after[m + 1] + w2 * after[m + 2] + w3 * after[m + 3];
+    const double x = x0 + i * h;
+    const bool kink = (i > 0 && above[i - 1] != above[i]) || (i < nodes && above[i + 1] != above[i]);
+    if (!kink) {
+      before[i] = std::max(before[i], exercise(x));
+      continue;
     }
-    before[i] = american ? std::max(v, std::max(o.call ? spot - o.k : o.k - spot, 0.0)) : v;
+    double mean = 0.0;
+    for (int g = 0; g < 4; ++g)
+      for (double side : {-1.0, 1.0}) {
+        const double y = x + side * 0.5 * h * kNodes[g];
+        mean += 0.5 * kWeights[g] * std::max(held(y), exercise(y));
+      }
+    before[i] = mean;
   }
 }
 
