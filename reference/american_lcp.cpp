@@ -150,7 +150,7 @@ double cell_payoff(const Option& o, double a, double b, double d) {
   return (o.k * below + put_area(k, std::max(a, ld), b)) / (b - a);
 }
 
-// Values at the spots of `grid` (e^{x0 + i h}) on the ex-date of dividend j,
+// The values at the grid's spots (e^{x0 + i h}) on the ex-date of dividend j,
 // before it, from `after`, the values an instant later, at the same spots:
 // V(S) = V_after(max(S - D_j, 0)), by cubic Lagrange interpolation in ln S;
 // below the grid from the zero-volatility value (the grid reaches far enough
@@ -216,7 +216,7 @@ Layout layout(const Option& o, int base_nodes) {
   // ex-date takes the spot to 0 but for odds of e^-32, and the
   // zero-volatility value at the grid's end is the value. (Only 8 sd below
   // the path, the end's value was off by some 0.03 on a put where a dividend
-  // of 1 followed ones of 7, which moved the price by 1e-7 of its K.)
+  // of 1 followed ones of 7, which moved the price by 1e-7, 6e-9 of it.)
   // And at least ln(S / (S - sum D)) below the path, which the dividends
   // lower by that much (beyond 99% of the spot, the rest is the
   // zero-volatility value's).
