@@ -128,6 +128,11 @@ double zero_vol_value(const Option& o, double s, double tau, bool american, std:
   }
 }
 
+// The payoff of exercise at x = ln S.
+double exercise_value(const Option& o, double x) {
+  return std::max(o.call ? std::exp(x) - o.k : o.k - std::exp(x), 0.0);
+}
+
 // int_a^b (k - e^x)^+ dx and int_a^b (e^x - k)^+ dx.
 double put_area(double k, double a, double b) {
   const double c = std::min(b, std::log(k));
@@ -174,14 +179,11 @@ void pay_dividend(const Option& o, std::size_t j, double x0, double h, double ta
                  w2 = -u * (u - 1) * (u - 3) / 2, w3 = u * (u - 1) * (u - 2) / 6;
     return w0 * after[m] + w1 * after[m + 1] + w2 * after[m + 2] + w3 * after[m + 3];
   };
-  const auto exercise = [&](double x) {
-    return std::max(o.call ? std::exp(x) - o.k : o.k - std::exp(x), 0.0);
-  };
   for (int i = 0; i <= nodes; ++i) before[i] = held(x0 + i * h);
   if (!american) return;
   // The sign of held - exercise at each node, then the nodes.
   std::vector<char> above(before.size());
-  for (int i = 0; i <= nodes; ++i) above[i] = before[i] >= exercise(x0 + i * h);
+  for (int i = 0; i <= nodes; ++i) above[i] = before[i] >= exercise_value(o, x0 + i * h);
   static constexpr double kNodes[4] = {0.1834346424956498, 0.5255324099163290,
                                        0.7966664774136267, 0.9602898564975363};
   static constexpr double kWeights[4] = {0.3626837833783620, 0.3137066458778873,
@@ -190,14 +192,14 @@ void pay_dividend(const Option& o, std::size_t j, double x0, double h, double ta
     const double x = x0 + i * h;
     const bool kink = (i > 0 && above[i - 1] != above[i]) || (i < nodes && above[i + 1] != above[i]);
     if (!kink) {
-      before[i] = std::max(before[i], exercise(x));
+      before[i] = std::max(before[i], exercise_value(o, x));
       continue;
     }
     double mean = 0.0;
     for (int g = 0; g < 4; ++g)
       for (double side : {-1.0, 1.0}) {
         const double y = x + side * 0.5 * h * kNodes[g];
-        mean += 0.5 * kWeights[g] * std::max(held(y), exercise(y));
+        mean += 0.5 * kWeights[g] * std::max(held(y), exercise_value(o, y));
       }
     before[i] = mean;
   }
@@ -258,7 +260,7 @@ GridResult grid_price(const Option& o, double h, int spot_at, int nodes, int ste
   const double at_expiry = ahead > 0 && o.times[ahead - 1] == o.t ? o.amounts[--ahead] : 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const double x = x0 + double(i) * h;
-    floor[i] = american ? std::max(o.call ? std::exp(x) - o.k : o.k - std::exp(x), 0.0) : -HUGE_VAL;
+    floor[i] = american ? exercise_value(o, x) : -HUGE_VAL;
     value[i] = cell_payoff(o, x - 0.5 * h, x + 0.5 * h, at_expiry);
   }
   const double s_low = std::exp(x0), s_high = std::exp(x0 + nodes * h);
