@@ -114,8 +114,12 @@ class Grid:
         return out
 
 
-def smooth(f, x, dt, d, mu, w, r, width, strike=None, eps=0.0):
-    """e^{-r dt} E[f(max(e^{x + mu dt + w Z} - d, 0))] at each log-spot x."""
+def smooth(f, x, dt, d, mu, w, r, zwidth, feature, strike=None):
+    """e^{-r dt} E[f(max(e^{x + mu dt + w Z} - d, 0))] at each log-spot x,
+    f's finest feature `feature` wide in ln S (its bend at `strike` for the
+    closed form, else its grid's smoothing)."""
+    width = zwidth * (1.0 if strike is not None else min(1.0, feature / w))
+    eps = feature / w
     out = np.empty(len(x))
     for i, xi in enumerate(x):
         breaks, graded = [(math.log(d) - xi - mu * dt) / w], None
@@ -157,8 +161,7 @@ def price(s0, k, t, r, q, vol, call, times, amounts, h_per_w=4.0, zwidth=1.0):
         h = min(w / h_per_w, (b - a) / (2 * STENCIL))
         n = math.ceil((b - a) / h)
         x = a + h * np.arange(n + 1)
-        width = zwidth * (1.0 if strike is not None else min(1.0, feature / w))
-        values = smooth(f, x, dt, d, mu, w, r, width, strike, feature / w)
+        values = smooth(f, x, dt, d, mu, w, r, zwidth, feature, strike)
         left = t - t_k
         later = divs[j:]
 
@@ -173,9 +176,7 @@ def price(s0, k, t, r, q, vol, call, times, amounts, h_per_w=4.0, zwidth=1.0):
         feature, strike = w, None
     t1, d = divs[0]
     w = vol * math.sqrt(t1)
-    width = zwidth * (1.0 if strike is not None else min(1.0, feature / w))
-    return float(smooth(f, np.array([math.log(s0)]), t1, d, mu, w, r, width, strike,
-                        feature / w)[0])
+    return float(smooth(f, np.array([math.log(s0)]), t1, d, mu, w, r, zwidth, feature, strike)[0])
 
 
 def main():
