@@ -25,17 +25,17 @@ build=${2:-build-fuzz}
 runs=${FUZZ_RUNS:-}
 
 python3 -m pip install -q -r requirements-test.txt "atheris>=2.3"
-cxx=$(newest_clang)
-sanitized_build "$build" address,undefined "$cxx" -fsanitize=fuzzer-no-link
+clang_cxx=$(newest_clang)
+sanitized_build "$build" address,undefined "$clang_cxx" -fsanitize=fuzzer-no-link
 
 # atheris's own libFuzzer would lose its coverage hooks to the ASan runtime's
 # weak ones, so a libFuzzer made from Clang's runtime is preloaded first,
 # then the ASan runtime (with UBSan's) of the Clang that built the extension.
 libfuzzer=$PWD/$build/libfuzzer.so
-"$cxx" -shared -o "$libfuzzer" -Wl,--whole-archive "$(clang_runtime "$cxx" fuzzer_no_main a)" \
+"$clang_cxx" -shared -o "$libfuzzer" -Wl,--whole-archive "$(clang_runtime "$clang_cxx" fuzzer_no_main a)" \
   -Wl,--no-whole-archive -lpthread
-preload="$libfuzzer $(clang_runtime "$cxx" asan so)"
-symbolizer=$(dirname "$(readlink -f "$(command -v "$cxx")")")/llvm-symbolizer
+preload="$libfuzzer $(asan_preload)"
+symbolizer=$(dirname "$(readlink -f "$(command -v "$clang_cxx")")")/llvm-symbolizer
 [ -x "$symbolizer" ] && export ASAN_SYMBOLIZER_PATH=$symbolizer
 
 targets=()

@@ -144,15 +144,11 @@ run_both() {
   build_thread 1 >"$log" 2>&1 &
   pid=$!
   test_address
-  if ! wait "$pid"; then
-    cat "$log"
-    echo "the ThreadSanitizer build failed" >&2
-    status=1
-    rm -f "$log"
-    return
-  fi
+  local built=true
+  wait "$pid" || built=false
+  $built || { cat "$log"; echo "the ThreadSanitizer build failed" >&2; status=1; }
   rm -f "$log"
-  test_thread
+  if $built; then test_thread; fi
 }
 
 # The modes are read before anything is built, so that a wrong one costs nothing.
