@@ -11,6 +11,7 @@
 #include "american/double_boundary.hpp"
 #include "american/tiers.hpp"
 #include "black/terms.hpp"
+#include "search/volatility.hpp"
 #include "tarvik/american.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/elementary.hpp"
@@ -410,63 +411,18 @@ Result<double> american_implied_volatility(double price, double spot, double str
     const Result<double> v = american_price(spot, strike, maturity, rate, dividend, vol, is_call);
     return v ? v.value() - price : std::numeric_limits<double>::quiet_NaN();
   };
-  // Bracket [lo, hi] with excess(lo) < 0 <= excess(hi). The European
-  // volatility of the same price is an upper end: American >= European.
-  constexpr double kMaxVolatility = 100.0;
-  constexpr int kMaxEvaluations = 100;
-  double lo = 0.0;
-  double f_lo = floor.value() - price;
-  double hi = std::numeric_limits<double>::infinity();
-  double f_hi = 0.0;
-  double x = 0.0;
+  // The European volatility of the same price starts the search, with its
+  // vega: American >= European, so it is an upper end.
+  double x = 1.0;
   double slope = 0.0;
   const Result<double> european_vol =
       black_scholes_implied_volatility(price, spot, strike, maturity, rate, dividend, is_call);
   if (european_vol && european_vol.value() > 0.0 && std::isfinite(european_vol.value())) {
-    x = std::min(european_vol.value(), kMaxVolatility);
+    x = std::min(european_vol.value(), search::kMaxVolatility);
     const Result<double> vega = black_scholes_vega(spot, strike, maturity, rate, dividend, x);
     if (vega && vega.value() > 0.0) slope = vega.value();
-  } else {
-    x = 1.0;
   }
-  double prev_x = lo;
-  double prev_f = f_lo;
-  for (int evaluation = 0; evaluation < kMaxEvaluations; ++evaluation) {
-    const double f = excess(x);
-    if (std::isnan(f)) return IVError::no_convergence(evaluation + 1);
-    if (f == 0.0) return x;
-    if (f < 0.0) {
-      lo = x;
-      f_lo = f;
-    } else {
-      hi = x;
-      f_hi = f;
-    }
-    if (!std::isfinite(hi)) {
-      // Still below the price: grow the volatility.
-      if (x >= kMaxVolatility) return IVError::no_convergence(evaluation + 1);
-      prev_x = x;
-      prev_f = f;
-      x = std::min(x + x, kMaxVolatility);
-      continue;
-    }
-    // Newton on the first step (European vega), then the secant through the
-    // last two points; bisection whenever the step leaves the bracket.
-    double next;
-    if (slope > 0.0) {
-      next = x - f / slope;
-      slope = 0.0;
-    } else {
-      next = x - f * (x - prev_x) / (f - prev_f);
-    }
-    if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
-    prev_x = x;
-    prev_f = f;
-    if (std::fabs(next - x) <= 1e-13 * x || hi - lo <= 1e-14 * hi) return next;
-    x = next;
-  }
-  (void)f_hi;
-  return IVError::no_convergence(kMaxEvaluations);
+  return search::volatility(excess, floor.value() - price, x, slope);
 }
 
 }  // namespace tarvik
