@@ -8,12 +8,16 @@ namespace tarvik::py {
 
 namespace {
 
-// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
-std::string quoted_list(const Signature& sig, const std::array<PyObject*, kMaxParams>& slots) {
+// The missing required parameters in [from, to): 'a'; 'a' and 'b'; 'a',
+// 'b', and 'c'; and how many.
+std::string quoted_list(const Signature& sig, const std::array<PyObject*, kMaxParams>& slots,
+                        std::size_t from, std::size_t to, std::size_t& count) {
   std::string names[kMaxParams];
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < sig.required(); ++i) {
-    if (slots[i] == nullptr) names[count++] = std::string("'") + sig.params[i].name.text + "'";
+  count = 0;
+  for (std::size_t i = from; i < to; ++i) {
+    if (slots[i] == nullptr && sig.params[i].required()) {
+      names[count++] = std::string("'") + sig.params[i].name.text + "'";
+    }
   }
   std::string out;
   for (std::size_t k = 0; k < count; ++k) {
@@ -167,7 +171,7 @@ bool BoundArgs::start(const Signature& sig, const ParamNames& names, Py_ssize_t 
   sig_ = &sig;
   names_ = &names;
   if (n_positional < 0) return false;
-  const std::size_t n_params = sig.count;
+  const std::size_t n_params = sig.positional;
   if (static_cast<std::size_t>(n_positional) <= n_params) return true;
   const char* verb = n_positional == 1 ? "was" : "were";
   if (sig.required() == n_params) {
@@ -198,13 +202,20 @@ bool BoundArgs::keyword(PyObject* key, PyObject* value) {
 }
 
 bool BoundArgs::finish() const {
-  std::size_t missing = 0;
-  for (std::size_t i = 0; i < sig_->required(); ++i) missing += slots_[i] == nullptr;
-  if (missing == 0) return true;
-  const std::string names = quoted_list(*sig_, slots_);
-  PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", sig_->name.text,
-               missing, missing == 1 ? "argument" : "arguments", names.c_str());
-  return false;
+  // The interpreter's order: the positional parameters first, then the
+  // keyword-only ones.
+  const std::size_t ends[] = {sig_->positional, sig_->count};
+  for (int part = 0; part < 2; ++part) {
+    std::size_t missing = 0;
+    const std::string names =
+        quoted_list(*sig_, slots_, part == 0 ? 0 : ends[0], ends[part], missing);
+    if (missing == 0) continue;
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required %s %s: %s", sig_->name.text, missing,
+                 part == 0 ? "positional" : "keyword-only",
+                 missing == 1 ? "argument" : "arguments", names.c_str());
+    return false;
+  }
+  return true;
 }
 
 bool BoundArgs::bind(const Signature& sig, const ParamNames& names, PyObject* args,
@@ -254,8 +265,10 @@ void BoundArgs::note_the_argument(std::size_t i, const char* accepted) const {
   const std::string got = slots_[i] != nullptr ? describe(slots_[i]) : std::string("nothing");
   PyErr_Clear();
   PyErr_Restore(type, value, traceback);
-  const std::string text = std::string("argument '") + sig_->params[i].name.text + "' (position " +
-                           std::to_string(i + 1) + "): got " + got + "; " + accepted;
+  const std::string where =
+      i < sig_->positional ? "position " + std::to_string(i + 1) : std::string("keyword-only");
+  const std::string text = std::string("argument '") + sig_->params[i].name.text + "' (" + where +
+                           "): got " + got + "; " + accepted;
   add_note(text.c_str());
 }
 

@@ -53,7 +53,8 @@ class BoundArgs {
                           PyObject* kwargs);
   [[nodiscard]] bool bind(const Signature& sig, const ParamNames& names, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
-    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == sig.count) {
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == sig.count &&
+        sig.positional == sig.count) {
       // Every parameter by position: nothing else to check.
       release();
       sig_ = &sig;

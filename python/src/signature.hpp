@@ -12,7 +12,7 @@
 
 namespace tarvik::py {
 
-inline constexpr std::size_t kMaxParams = 8;
+inline constexpr std::size_t kMaxParams = 10;
 inline constexpr std::size_t kMaxName = 40;
 
 // A string literal as a template argument.
@@ -46,6 +46,7 @@ struct Signature {
   std::array<Param, kMaxParams> params{};
   std::size_t count = 0;
   std::size_t required_count = 0;  // the leading parameters without a default
+  std::size_t positional = 0;      // the parameters before a bare '*' (all without one)
 
   constexpr std::size_t required() const { return required_count; }
   // The index of the parameter called `wanted`, or count.
@@ -74,8 +75,9 @@ constexpr std::size_t index_of(std::string_view text, char c, std::size_t from, 
 
 }  // namespace detail
 
-// "name(a, b, c=True)" -> {name, [a, b, c (default "True")]}. Malformed text
-// is a compile error where the result is used as a constant.
+// "name(a, b, c=True)" -> {name, [a, b, c (default "True")]}; the parameters
+// after a bare '*' ("name(a, *, b)") are keyword-only and may be required.
+// Malformed text is a compile error where the result is used as a constant.
 constexpr Signature parse_signature(std::string_view text) {
   using detail::index_of;
   using detail::make_name;
@@ -85,8 +87,16 @@ constexpr Signature parse_signature(std::string_view text) {
   if (open == end || text[end] != ')') throw "expected name(...)";
   sig.name = make_name(text, 0, open);
   bool optional_seen = false;
+  bool keyword_only = false;
   for (std::size_t from = open + 1; from < end;) {
     const std::size_t comma = index_of(text, ',', from, end);
+    if (comma == from + 1 && text[from] == '*') {
+      if (keyword_only) throw "two bare '*'";
+      keyword_only = true;
+      sig.positional = sig.count;
+      from = comma + 2;
+      continue;
+    }
     if (sig.count == kMaxParams) throw "too many parameters";
     const std::size_t eq = index_of(text, '=', from, comma);
     Param& p = sig.params[sig.count++];
@@ -94,6 +104,8 @@ constexpr Signature parse_signature(std::string_view text) {
     if (eq != comma) {
       p.default_text = make_name(text, eq + 1, comma);
       optional_seen = true;
+    } else if (keyword_only) {
+      // a required keyword-only parameter
     } else if (optional_seen) {
       throw "a required parameter after an optional one";
     } else {
@@ -101,6 +113,7 @@ constexpr Signature parse_signature(std::string_view text) {
     }
     from = comma + 2;  // past ", "
   }
+  if (!keyword_only) sig.positional = sig.count;
   return sig;
 }
 
