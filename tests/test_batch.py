@@ -37,7 +37,16 @@ def params(name):
 
 
 def arrays(name):
-    return [p for p in params(name) if p not in ("is_call", "parallel")]
+    return [p for p in params(name) if p not in ("is_call", "parallel") + tuple(SCHEDULE)]
+
+
+# The cash dividends every element of a batch with a schedule shares.
+SCHEDULE = {"dividend_times": np.array([0.05, 0.3, 0.8, 2.0]),
+            "dividend_amounts": np.array([1.0, 0.5, 2.0, 1.5])}
+
+
+def schedule(name):
+    return SCHEDULE if "dividend_times" in params(name) else {}
 
 
 def flags(name):
@@ -45,8 +54,9 @@ def flags(name):
 
 
 PRICED = [name for name in BATCHES if "parallel" in params(name)]
-# Elements that solve an exercise boundary cost milliseconds: shorter batches.
-COSTLY = {name for name in BATCHES if name.startswith("american_")}
+# Elements that solve an exercise boundary or recurse over dividends cost
+# milliseconds: shorter batches.
+COSTLY = {name for name in BATCHES if name.startswith(("american_", "european_"))}
 
 
 def size(name, n, costly):
@@ -111,7 +121,7 @@ def expected(name, inputs, is_call):
         if "is_call" in params(name):
             args.append(bool(is_call if np.ndim(is_call) == 0 else is_call[i]))
         try:
-            res[i] = scalar(*args)
+            res[i] = scalar(*args, **schedule(name))
         except tarvik.IVError as exc:
             res[i] = np.uint64(REJECTED).view(np.float64)
             codes[i] = tarvik.ERROR_KINDS.index(exc.args[0])
@@ -120,7 +130,7 @@ def expected(name, inputs, is_call):
 
 def call(name, inputs, is_call=True, parallel=False):
     kw = {k: v for k, v in (("is_call", is_call), ("parallel", parallel)) if k in params(name)}
-    return getattr(tarvik, name)(*inputs, **kw)
+    return getattr(tarvik, name)(*inputs, **kw, **schedule(name))
 
 
 # ------------------------------------------------------------- length rule --
@@ -348,7 +358,8 @@ def test_batch_equals_scalar(name, is_call):
     assert np.array_equal(value_bits(got), value_bits(want))
     assert 0 < np.isnan(got).sum() < len(got)  # both paths were exercised
     kw = {"is_call": is_call} if "is_call" in params(name) else {}
-    assert np.array_equal(tarvik.error_codes(getattr(tarvik, name), *inputs, **kw), codes)
+    assert np.array_equal(
+        tarvik.error_codes(getattr(tarvik, name), *inputs, **kw, **schedule(name)), codes)
 
 
 # Every element on either side of the batch prices' split between vector

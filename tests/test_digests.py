@@ -16,14 +16,23 @@ import tarvik
 
 N_BATCH = 20000
 N_SCALAR = 3000
-# An American element costs some 0.1 ms (its implied volatility some 0.4):
-# fewer of them.
+# An American element costs some 0.1 ms (its implied volatility some 0.4),
+# a European one with dividends up to a millisecond: fewer of them.
 N_AMERICAN = 1000
+N_DIVIDENDS = 300
+# The schedule of the functions with cash dividends.
+SCHEDULE = {"dividend_times": [0.05, 0.3, 0.8, 2.0], "dividend_amounts": [1.0, 0.5, 2.0, 1.5]}
 
 
 def sizes(function):
+    if function.__name__.startswith("european"):
+        return (N_DIVIDENDS, N_DIVIDENDS)
     return (N_AMERICAN, N_AMERICAN) if function.__name__.startswith("american") else (N_BATCH,
                                                                                      N_SCALAR)
+
+
+def schedule(function):
+    return SCHEDULE if "dividend_times" in inspect.signature(function).parameters else {}
 
 
 def splitmix(seed, n):
@@ -67,7 +76,8 @@ def role_values(name, seed, n):
 def inputs(function, n):
     """The arrays of every numeric parameter; prices and normalised prices
     come from Black-76 prices at random volatilities, some beyond the bounds."""
-    names = [p for p in inspect.signature(function).parameters if p not in ("is_call", "parallel")]
+    names = [p for p in inspect.signature(function).parameters
+             if p not in ("is_call", "parallel") and p not in SCHEDULE]
     seed = sum(map(ord, function.__name__))
     values = {name: role_values(name, seed + 7 * k, n) for k, name in enumerate(names)}
     if names[0] in ("price", "prices", "beta", "betas"):
@@ -113,7 +123,7 @@ def scalar_digest(function):
     for i in range(n):
         args = scalar_args(function, arrays, i)
         try:
-            h.update(canonical([function(*args)]))
+            h.update(canonical([function(*args, **schedule(function))]))
         except tarvik.IVError as exc:
             h.update(repr(exc.args).encode())
     return h.hexdigest()[:16]
@@ -125,6 +135,7 @@ def batch_digest(function):
     h = hashlib.sha256()
     for is_call in ((True, False) if "is_call" in params else (None,)):
         kw = {} if is_call is None else {"is_call": is_call}
+        kw.update(schedule(function))
         h.update(canonical(function(*arrays, **kw)))
         # One broadcast input (the second, or the only one).
         one = [a if k != min(1, len(arrays) - 1) else float(a[3]) for k, a in enumerate(arrays)]
@@ -136,7 +147,8 @@ def returns_array(function):
     params = inspect.signature(function).parameters
     flag = {"is_call": True} if "is_call" in params else {}
     try:
-        probe = function(*[0.5 for p in params if p not in ("is_call", "parallel")], **flag)
+        probe = function(*[0.5 for p in params if p not in ("is_call", "parallel") + tuple(SCHEDULE)],
+                         **flag, **schedule(function))
     except tarvik.IVError:
         return False
     return isinstance(probe, np.ndarray)
@@ -218,6 +230,10 @@ EXPECTED = {
     'american_prices': '7ec8ed0a93117d7d',
     'american_implied_volatility': '26e8801dae30f8d5',
     'american_implied_volatilities': '5e609380656aa9fc',
+    'european_price': 'e90f2140afa087b1',
+    'european_prices': 'fb56daa9f3adeada',
+    'european_implied_volatility': '3f8cf5a63de717f3',
+    'european_implied_volatilities': '14c5a5914d879017',
 }
 
 

@@ -86,11 +86,15 @@ def default_suffix(p):
 
 def signature(name, sig, annotate, returns):
     """The def line: the module's parameters with annotations."""
-    out, slash = [], False
+    out, slash, star_seen = [], False, False
     for p in sig.parameters.values():
         if slash and p.kind is not inspect.Parameter.POSITIONAL_ONLY:
             out.append("/")
             slash = False
+        if p.kind is inspect.Parameter.KEYWORD_ONLY and not star_seen:
+            out.append("*")
+        star_seen = star_seen or p.kind in (inspect.Parameter.KEYWORD_ONLY,
+                                            inspect.Parameter.VAR_POSITIONAL)
         star = {inspect.Parameter.VAR_POSITIONAL: "*", inspect.Parameter.VAR_KEYWORD: "**"}.get(p.kind, "")
         text = f"{star}{p.name}: {annotate(p.name)}"
         if p.default is not inspect.Parameter.empty:
@@ -102,10 +106,14 @@ def signature(name, sig, annotate, returns):
     return f"def {name}({', '.join(out)}) -> {returns}:\n"
 
 
+SCHEDULE = ("dividend_times", "dividend_amounts")
+
+
 def scalar_stub(entry, sig):
     def annotate(p):
-        return "bool" if p == "is_call" else "float"
-    params = [(f"{p} : {annotate(p)}", describe(entry, p)) for p in sig.parameters]
+        return "bool" if p == "is_call" else "Schedule" if p in SCHEDULE else "float"
+    params = [(f"{p} : {'list or 1-D float64 array' if p in SCHEDULE else annotate(p)}",
+               describe(entry, p)) for p in sig.parameters]
     raises = ([("IVError", entry["raises"]), ("TypeError", SCALAR_TYPE_ERROR)] if entry.get("raises")
               else [("TypeError", NEVER_REJECTED)])
     return signature(entry["name"], sig, annotate, "float") + docstring(
@@ -114,15 +122,16 @@ def scalar_stub(entry, sig):
 
 
 def batch_annotation(p):
-    return {"is_call": "BoolOrArray", "parallel": "bool"}.get(p, "FloatOrArray")
+    return {"is_call": "BoolOrArray", "parallel": "bool", **dict.fromkeys(SCHEDULE, "Schedule")
+            }.get(p, "FloatOrArray")
 
 
 def batch_params(name, sig, scalar, scalar_sig):
     """A batch's parameters: its value inputs are those of the scalar function
     `scalar` (paired by position), then is_call and parallel as the batch rule
     of the module docstring has them."""
-    values = [p for p in sig.parameters if p not in ("is_call", "parallel")]
-    singular = [p for p in scalar_sig.parameters if p != "is_call"]
+    values = [p for p in sig.parameters if p not in ("is_call", "parallel") + SCHEDULE]
+    singular = [p for p in scalar_sig.parameters if p not in ("is_call",) + SCHEDULE]
     if len(singular) != len(values) or ("is_call" in sig.parameters) != ("is_call" in scalar_sig.parameters):
         raise StubError(f"{name}: its inputs are not those of {scalar}")
     words = singular[0] if len(singular) == 1 else ", ".join(singular[:-1]) + " and " + singular[-1]
@@ -134,6 +143,11 @@ def batch_params(name, sig, scalar, scalar_sig):
     if "parallel" in sig.parameters:
         out.append((f"parallel : bool{default_suffix(sig.parameters['parallel'])}",
                     "Compute on the process's worker pool; the result has the same bits."))
+    if "dividend_times" in sig.parameters:
+        out.append(("dividend_times, dividend_amounts : list or 1-D float64 array",
+                    "The dividend schedule of ``" + scalar + "``, one for the whole batch (not "
+                    "broadcast: one element per dividend); a bad one raises IVError "
+                    "``invalid_input`` for the call."))
     return out
 
 

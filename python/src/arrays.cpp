@@ -208,6 +208,34 @@ bool ArrayArg::settle() {
   return true;
 }
 
+bool take_schedule_values(PyObject* obj, std::vector<double>& out) {
+  out.clear();
+  if (obj == Py_None) return true;
+  if (PyList_Check(obj) || PyTuple_Check(obj)) {
+    // A tuple copy holds every item while __float__ runs, whatever it does
+    // to the list.
+    PyRef items = PyRef::steal(PySequence_Tuple(obj));
+    if (!items) return false;
+    const Py_ssize_t n = PyTuple_Size(items.get());
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      const double v = PyFloat_AsDouble(PyTuple_GetItem(items.get(), i));
+      if (v == -1.0 && PyErr_Occurred()) return false;
+      out.push_back(v);
+    }
+    return true;
+  }
+  // The scalar functions take schedules too: NumPy's API may not be loaded.
+  if (!ensure_numpy_api()) return false;
+  ArrayArg array;
+  if (!array.take(obj) || !array.settle()) return false;
+  if (array.mask()) return type_error("a masked array is no dividend schedule");
+  const InView view = array.view();
+  out.reserve(view.size());
+  for (std::size_t i = 0; i < view.size(); ++i) out.push_back(view[i]);
+  return true;
+}
+
 bool FlagArg::take(PyObject* obj) {
   if (obj != Py_True && obj != Py_False && !is_numpy_bool(obj) && ensure_numpy_api()) {
     // A NumPy bool array, or the bool array over the memory an array-like

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "py_ref.hpp"
 #include "tarvik/batch.hpp"
@@ -62,6 +63,13 @@ class ArrayArg {
   InView view_;
   std::optional<Mask> mask_view_;
 };
+
+// One array of a dividend schedule: None (none), a float (one), a list or
+// tuple of floats, or a 1-D float64 array as ArrayArg reads it (not a
+// masked one), copied into `out` at once: a schedule is short, and its copy
+// cannot change while the prices are computed. Raises TypeError (without the
+// parameter's name) otherwise.
+[[nodiscard]] bool take_schedule_values(PyObject* obj, std::vector<double>& out);
 
 // The option types of a batch: True or False (or a NumPy boolean) for every
 // element, or a one-dimensional contiguous NumPy bool array with one per

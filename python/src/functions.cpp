@@ -40,6 +40,7 @@
 #include "py_ref.hpp"
 #include "signature.hpp"
 #include "tarvik/bachelier.hpp"
+#include "tarvik/dividends.hpp"
 #include "tarvik/batch.hpp"
 #include "batch/ops.hpp"
 #include "tarvik/implied_volatility.hpp"
@@ -71,6 +72,9 @@ constexpr const char* kFlagsAccepted =
     "Series without missing values)";
 constexpr const char* kValuesAccepted =
     "pass a float or a contiguous 1-D float64 array (numpy.ascontiguousarray(x, dtype=float))";
+
+constexpr const char* kScheduleAccepted =
+    "pass None, a list of floats or a 1-D float64 array (one element per dividend)";
 
 struct Function {
   const char* name;
@@ -156,6 +160,84 @@ constexpr std::size_t arity(R (*)(A...)) {
   return sizeof...(A);
 }
 
+// ---- Dividend schedules ----------------------------------------------------
+
+// The schedule of a call: dividend_times and dividend_amounts copied and
+// checked (an IVError invalid_input naming the argument at fault).
+struct ScheduleArgs {
+  std::vector<double> times, amounts;
+  DividendSchedule view() const { return {times, amounts}; }
+};
+
+std::optional<ScheduleArgs> take_schedule(const Signature& sig, const BoundArgs& bound) {
+  ScheduleArgs schedule;
+  const std::pair<std::size_t, std::vector<double>*> parts[] = {
+      {sig.find("dividend_times"), &schedule.times},
+      {sig.find("dividend_amounts"), &schedule.amounts}};
+  for (const auto& [i, out] : parts) {
+    if (bound[i] != nullptr && !take_schedule_values(bound[i], *out)) {
+      bound.name_the_parameter(i);
+      bound.note_the_argument(i, kScheduleAccepted);
+      return std::nullopt;
+    }
+  }
+  if (Status err = check_dividend_schedule(schedule.view())) {
+    map_err(*err);
+    return std::nullopt;
+  }
+  return schedule;
+}
+
+// A scalar function whose last parameter is the schedule: its other
+// parameters converted as a scalar row's, then the schedule's two.
+template <auto F, class R, class... A, std::size_t... I>
+PyObject* call_scheduled(const Signature& sig, const BoundArgs& bound, R (*)(A...),
+                         std::index_sequence<I...>) {
+  using Args = std::tuple<A...>;
+  std::tuple<std::optional<std::tuple_element_t<I, Args>>...> values;
+  const bool converted =
+      ((std::get<I>(values) = convert<std::tuple_element_t<I, Args>>(bound, I),
+        std::get<I>(values).has_value()) &&
+       ...);
+  if (!converted) return nullptr;
+  const std::optional<ScheduleArgs> schedule = take_schedule(sig, bound);
+  if (!schedule) return nullptr;
+  const Result<double> r = F(*std::get<I>(values)..., schedule->view());
+  if (!r) return map_err(r.error());
+  return PyFloat_FromDouble(r.value());
+}
+
+template <Text S, auto F>
+PyObject* call_scheduled(const BoundArgs& bound) {
+  return call_scheduled<F>(kSig<S>, bound, F, std::make_index_sequence<arity(F) - 1>{});
+}
+
+template <Text S, auto F>
+PyObject* scheduled_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return tuple_entry<S>(args, kwargs, call_scheduled<S, F>);
+}
+
+template <Text S, auto F>
+PyObject* scheduled_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return vector_entry<S>(args, nargs, kwnames, call_scheduled<S, F>);
+}
+
+// Whether a signature ends in "*, dividend_times, dividend_amounts" from
+// parameter i on.
+constexpr bool schedule_layout(const Signature& sig, std::size_t i) {
+  return sig.positional == i && i + 2 == sig.count && sig.params[i].name == "dividend_times" &&
+         sig.params[i + 1].name == "dividend_amounts";
+}
+
+template <Text S, auto F, Text Doc>
+constexpr Function scheduled() {
+  static_assert(arity(F) == kSig<S>.positional + 1, "the positional parameters, then a schedule");
+  static_assert(kSig<S>.required() == kSig<S>.positional, "scalar parameters have no defaults");
+  static_assert(schedule_layout(kSig<S>, kSig<S>.positional));
+  return {kSig<S>.name.text, kDocString<S, Doc>.data(), &scheduled_entry<S, F>,
+          &scheduled_fast<S, F>};
+}
+
 template <Text S, auto F, Text Doc = "">
 constexpr Function scalar() {
   static_assert(arity(F) == kSig<S>.count, "one parameter name per argument of the operation");
@@ -165,8 +247,12 @@ constexpr Function scalar() {
 
 // ---- Batch functions -----------------------------------------------------
 
+template <class Op>
+concept Scheduled = Op::kSchedule;
+
 // The layout of a batch signature: the op's value inputs, then is_call=True
-// if it has an option type, then parallel=False if it may use the pool.
+// if it has an option type, then parallel=False if it may use the pool, then
+// for cash dividends "*, dividend_times, dividend_amounts".
 template <class Op>
 constexpr bool batch_layout(const Signature& sig, bool has_parallel) {
   std::size_t i = Op::kInputs;
@@ -181,6 +267,7 @@ constexpr bool batch_layout(const Signature& sig, bool has_parallel) {
       !(sig.params[i].name == "parallel" && sig.params[i++].default_text == "False")) {
     return false;
   }
+  if constexpr (Scheduled<Op>) return schedule_layout(sig, i);
   return i == sig.count;
 }
 
@@ -269,7 +356,7 @@ PyObject* with_batch_inputs(const Signature& sig, const BoundArgs& bound, Comput
     if (bound[N] != nullptr && !is_call.take(bound[N])) return is_call_failed();
   }
   Exec exec = Exec::Serial;
-  if (const std::size_t p = N + (Op::kOptionType ? 1 : 0); p < sig.count) {
+  if (const std::size_t p = N + (Op::kOptionType ? 1 : 0); p < sig.positional) {
     const std::optional<bool> v = bound.to_bool(p, false);
     if (!v) {
       bound.note_the_argument(p, kFlagAccepted);
@@ -278,6 +365,11 @@ PyObject* with_batch_inputs(const Signature& sig, const BoundArgs& bound, Comput
     if (*v) exec = Exec::Parallel;
   }
   if (!ensure_numpy_api()) return nullptr;
+  std::optional<ScheduleArgs> schedule;
+  if constexpr (Scheduled<Op>) {
+    schedule = take_schedule(sig, bound);
+    if (!schedule) return nullptr;
+  }
 
   std::array<ArrayArg, N> inputs;
   for (std::size_t k = 0; k < N; ++k) {
@@ -296,7 +388,8 @@ PyObject* with_batch_inputs(const Signature& sig, const BoundArgs& bound, Comput
     views[k] = inputs[k].view();
   }
   if (!is_call.settle()) return is_call_failed();
-  const Result<batch::Inputs<N>> in = batch::Inputs<N>::make(views, is_call.view());
+  const Result<batch::Inputs<N>> in = batch::Inputs<N>::make(
+      views, is_call.view(), schedule ? schedule->view() : DividendSchedule{});
   if (!in) {
     map_err(in.error());
     note_the_lengths(sig, views,
@@ -401,7 +494,7 @@ PyObject* batch_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 template <Text S, class Op, Text Doc>
 constexpr Function batch() {
-  static_assert(batch_layout<Op>(kSig<S>, kSig<S>.find("parallel") < kSig<S>.count),
+  static_assert(batch_layout<Op>(kSig<S>, kSig<S>.find("parallel") < kSig<S>.positional),
                 "value inputs, then is_call=True for an option type, then parallel=False");
   return {kSig<S>.name.text, kDocString<S, Doc>.data(), &batch_entry<S, Op, false>,
           &batch_fast<S, Op>, &batch_entry<S, Op, true>};
@@ -844,6 +937,47 @@ constexpr Function kFunctions[] = {
            "Batch American price and Greeks: a dict of 1-D float64 arrays keyed price, delta, "
            "gamma, vega, theta, vanna, vomma, rho, dividend_rho; the price field has the bits of "
            "american_prices." TARVIK_BATCH_RULE>(),
+
+    // Cash dividends on known dates (the spot drops by each amount at its
+    // ex-date), European exercise.
+    scheduled<"european_price(spot, strike, maturity, rate, dividend, volatility, is_call, *, "
+              "dividend_times, dividend_amounts)",
+              &european_price,
+              "Discounted price of a European option on a spot that pays cash dividends: the "
+              "spot drops by dividend_amounts[i] at each ex-date dividend_times[i] (years from "
+              "now, strictly increasing, above 0), to max(S - D, 0), on top of the continuous "
+              "rate and yield `dividend`. A dividend on the maturity counts, one after it does "
+              "not; without one that counts it is black_scholes_price bit for bit. Raises "
+              "IVError where black_scholes_price does, invalid_input for a bad schedule (naming "
+              "the argument), and no_convergence where the dividends are too close together for "
+              "the volatility (a grid of more than 4 million points).">(),
+    batch<"european_prices(spots, strikes, maturities, rates, dividends, vols, is_call=True, "
+          "parallel=False, *, dividend_times, dividend_amounts)",
+          ops::EuropeanPrice,
+          "Batch European prices with cash dividends: every element on the one schedule "
+          "(dividend_times, dividend_amounts: 1-D, not broadcast), raising IVError "
+          "invalid_input for a bad schedule." TARVIK_BATCH_RULE>(),
+    scheduled<"european_implied_volatility(price, spot, strike, maturity, rate, dividend, "
+              "is_call, *, dividend_times, dividend_amounts)",
+              &european_implied_volatility,
+              "Volatility (per year) whose european_price on the schedule is `price`. Raises "
+              "IVError price_below_intrinsic below the zero-volatility price, returns 0.0 at "
+              "it, price_above_maximum at or above S e^(-qT) (call) or K e^(-rT) (put), and "
+              "the errors of european_price; black_scholes_implied_volatility bit for bit "
+              "without a dividend that counts.">(),
+    batch<"european_implied_volatilities(prices, spots, strikes, maturities, rates, dividends, "
+          "is_call=True, parallel=False, *, dividend_times, dividend_amounts)",
+          ops::EuropeanImpliedVolatility,
+          "Batch European implied volatilities with cash dividends, on the one "
+          "schedule." TARVIK_BATCH_RULE>(),
+    fields<"european_greeks(spots, strikes, maturities, rates, dividends, vols, is_call=True, "
+           "parallel=False, *, dividend_times, dividend_amounts)",
+           ops::EuropeanGreeks, kSpotGreekNames,
+           "Batch European price and Greeks with cash dividends: a dict of 1-D float64 arrays "
+           "keyed price, delta, gamma, vega, theta, vanna, vomma, rho, dividend_rho (theta "
+           "dV/dt per year, dividend_rho the sensitivity to the yield); the price field has "
+           "the bits of european_prices, and without a dividend that counts every field is "
+           "black_scholes_greeks'." TARVIK_BATCH_RULE>(),
 
     // Private helpers (a leading underscore: not in __all__).
     own<"_parity_line(strikes, differences)", &parity_line_of,

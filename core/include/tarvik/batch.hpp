@@ -23,6 +23,7 @@
 #include <optional>
 #include <span>
 
+#include "tarvik/dividends.hpp"
 #include "tarvik/errors.hpp"
 
 namespace tarvik {
@@ -131,13 +132,15 @@ constexpr std::int8_t error_code(ErrorKind kind) { return static_cast<std::int8_
 
 // The inputs of one batch once the length rule has passed: element i of
 // input k, and the option type of element i, each read in place (a length-1
-// input at element 0 for every i).
+// input at element 0 for every i), and the dividend schedule that every
+// element shares (empty for the operations without one).
 template <std::size_t N>
 class Inputs {
  public:
   // The length rule over the values and the option types (after them).
   static Result<Inputs> make(const std::array<InView, N>& values,
-                             FlagView is_call = FlagView::all(true)) {
+                             FlagView is_call = FlagView::all(true),
+                             DividendSchedule schedule = {}) {
     std::array<std::size_t, N + 1> lengths;
     for (std::size_t k = 0; k < N; ++k) lengths[k] = values[k].size();
     lengths[N] = is_call.size();
@@ -151,6 +154,7 @@ class Inputs {
     }
     in.flags_ = is_call.bytes();
     in.flag_step_ = is_call.size() == 1 ? 0 : 1;
+    in.schedule_ = schedule;
     return in;
   }
 
@@ -166,6 +170,7 @@ class Inputs {
   // Whether input k is one value broadcast to every element.
   bool broadcast(std::size_t k) const { return step_[k] == 0; }
   bool broadcast_option_type() const { return flag_step_ == 0; }
+  const DividendSchedule& schedule() const { return schedule_; }
 
  private:
   std::size_t n_ = 0;
@@ -173,6 +178,7 @@ class Inputs {
   std::array<std::size_t, N> step_{};
   const std::uint8_t* flags_ = nullptr;
   std::size_t flag_step_ = 0;
+  DividendSchedule schedule_;
 };
 
 // ---- Kernels --------------------------------------------------------------

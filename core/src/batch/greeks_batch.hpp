@@ -117,6 +117,20 @@ struct BachelierGreeks : ops::BachelierGreeks {
   }
 };
 
+// Writes element i of the nine spot-model fields, NaN in each for an error.
+inline void write_fields(const Result<tarvik::AmericanGreeks>& g, std::size_t i,
+                         double* const* out) {
+  constexpr std::size_t kFields = ops::AmericanGreeks::kFields;
+  if (!g) {
+    for (std::size_t f = 0; f < kFields; ++f) out[f][i] = batch::kRejected;
+    return;
+  }
+  const tarvik::AmericanGreeks& r = g.value();
+  const double fields[] = {r.price, r.delta, r.gamma, r.vega,        r.theta,
+                           r.vanna, r.vomma, r.rho,   r.dividend_rho};
+  for (std::size_t f = 0; f < kFields; ++f) out[f][i] = fields[f];
+}
+
 // American exercise: price and the Greeks of the spot model from one
 // american_greeks per element (one boundary for price, delta, gamma and
 // theta; twelve more prices for the others).
@@ -128,16 +142,25 @@ struct AmericanGreeks : ops::AmericanGreeks {
                            std::size_t len, double* const* out) {
     const auto v = [&](std::size_t k, std::size_t i) { return in.value(k, i); };
     for (std::size_t i = start; i < start + len; ++i) {
-      const Result<tarvik::AmericanGreeks> g =
-          american_greeks(v(0, i), v(1, i), v(2, i), v(3, i), v(4, i), v(5, i), in.is_call(i));
-      if (!g) {
-        for (std::size_t f = 0; f < kFields; ++f) out[f][i] = batch::kRejected;
-        continue;
-      }
-      const tarvik::AmericanGreeks& r = g.value();
-      const double fields[] = {r.price, r.delta, r.gamma, r.vega,        r.theta,
-                               r.vanna, r.vomma, r.rho,   r.dividend_rho};
-      for (std::size_t f = 0; f < kFields; ++f) out[f][i] = fields[f];
+      write_fields(
+          american_greeks(v(0, i), v(1, i), v(2, i), v(3, i), v(4, i), v(5, i), in.is_call(i)), i,
+          out);
+    }
+  }
+};
+
+// Cash dividends: one european_greeks per element, on the batch's schedule.
+struct EuropeanGreeks : ops::EuropeanGreeks {
+  static constexpr std::size_t kRun = batch::kPlanRun;
+  using Prepared = ops::NoPreparation;
+
+  static void evaluate_run(const ops::NoPreparation&, const batch::Inputs<6>& in, std::size_t start,
+                           std::size_t len, double* const* out) {
+    const auto v = [&](std::size_t k, std::size_t i) { return in.value(k, i); };
+    for (std::size_t i = start; i < start + len; ++i) {
+      write_fields(european_greeks(v(0, i), v(1, i), v(2, i), v(3, i), v(4, i), v(5, i),
+                                   in.is_call(i), in.schedule()),
+                   i, out);
     }
   }
 };
@@ -151,6 +174,7 @@ template <> struct Element<ops::BlackGreeks> { using type = elements::BlackGreek
 template <> struct Element<ops::BlackScholesGreeks> { using type = elements::BlackScholesGreeks; };
 template <> struct Element<ops::BachelierGreeks> { using type = elements::BachelierGreeks; };
 template <> struct Element<ops::AmericanGreeks> { using type = elements::AmericanGreeks; };
+template <> struct Element<ops::EuropeanGreeks> { using type = elements::EuropeanGreeks; };
 // clang-format on
 
 }  // namespace batch

@@ -52,6 +52,8 @@ TARVIK_KERNEL(BachelierVomma);
 TARVIK_KERNEL(BachelierImpliedVolatility);
 TARVIK_KERNEL(AmericanPrice);
 TARVIK_KERNEL(AmericanImpliedVolatility);
+TARVIK_KERNEL(EuropeanPrice);
+TARVIK_KERNEL(EuropeanImpliedVolatility);
 TARVIK_KERNEL(DiscountFactor);
 TARVIK_KERNEL(UndiscountedPrice);
 TARVIK_KERNEL(DiscountedTheta);
@@ -60,5 +62,6 @@ TARVIK_RECORD_KERNEL(BlackGreeks);
 TARVIK_RECORD_KERNEL(BlackScholesGreeks);
 TARVIK_RECORD_KERNEL(BachelierGreeks);
 TARVIK_RECORD_KERNEL(AmericanGreeks);
+TARVIK_RECORD_KERNEL(EuropeanGreeks);
 
 }  // namespace tarvik::batch

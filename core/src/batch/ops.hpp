@@ -26,6 +26,7 @@
 #include "tarvik/bachelier.hpp"
 #include "tarvik/black.hpp"
 #include "tarvik/black_scholes.hpp"
+#include "tarvik/dividends.hpp"
 #include "tarvik/greeks.hpp"
 #include "tarvik/implied_volatility.hpp"
 #include "tarvik/normal.hpp"
@@ -126,6 +127,31 @@ struct AmericanImpliedVolatility : Each<&american_implied_volatility> {
   static constexpr std::size_t kWork = 131072;
 };
 
+// Cash dividends: a scalar operation whose last parameter is the schedule,
+// the batch's own (Inputs::schedule()), shared by every element.
+template <auto F, std::size_t Work, class Signature = decltype(F)>
+struct WithSchedule;
+
+template <auto F, std::size_t Work, class R, class... A>
+struct WithSchedule<F, Work, R (*)(A...)> {
+  static constexpr bool kOptionType = true;
+  static constexpr bool kSchedule = true;
+  static constexpr std::size_t kInputs = sizeof...(A) - 2;
+  static constexpr std::size_t kWork = Work;
+  struct Prepared {
+    DividendSchedule schedule;
+    template <class In>
+    explicit Prepared(const In& in) : schedule(in.schedule()) {}
+  };
+  template <class... V>
+  static Result<double> element(const Prepared& p, V... v) {
+    return F(v..., p.schedule);
+  }
+};
+// Some 0.1 to 1 ms a price with a few dividends; an inversion some five.
+struct EuropeanPrice : WithSchedule<&european_price, 8192> {};
+struct EuropeanImpliedVolatility : WithSchedule<&european_implied_volatility, 40960> {};
+
 // From quotes to the models' inputs: discount factors, undiscounted prices,
 // discounted thetas and the spot model's forwards.
 using DiscountFactor = Each<&discount_factor>;
@@ -154,5 +180,10 @@ struct BachelierGreeks : Record<4, 7, 3> {};
 // American exercise: price and the Greeks of the spot model, one boundary
 // for price, delta, gamma and theta, twelve more prices for the others.
 struct AmericanGreeks : Record<6, 9, 13 * 32768> {};
+// Cash dividends: the same fields, from one recursion for price, delta,
+// gamma and theta and twelve more prices for the others.
+struct EuropeanGreeks : Record<6, 9, 13 * 8192> {
+  static constexpr bool kSchedule = true;
+};
 
 }  // namespace tarvik::ops

@@ -1,0 +1,570 @@
+// European options on a stock with cash dividends, by backward recursion over
+// the ex-dates (the recursive integration of Haug, Haug and Lewis, Wilmott
+// Magazine 2003, with the value between ex-dates on uniform log-spot grids
+// as Vellekoop and Nieuwenhuis, Applied Mathematical Finance 13(3), 2006):
+//
+//   F_m(S) = Black-Scholes(S, K, T - t_m)                       (closed form),
+//   F_k(S) = e^{-r dt} E[F_{k+1}(max(S e^{mu dt + w Z} - D_{k+1}, 0))],
+//
+// dt = t_{k+1} - t_k, w = vol sqrt(dt), mu = r - q - vol^2/2, Z standard
+// normal; the price is F_0(S_0).
+//
+// F_k is a Gaussian smoothing of width w in ln S, so a grid of spacing w/4
+// read by 16-point Lagrange interpolation holds it to some 1e-12; the grid
+// covers where the spot can be just after the k-th dividend but for odds of
+// 1e-21 (9.5 standard deviations, the dividends taken at their largest).
+// Each level's expectation is a discrete convolution: F_{k+1} sampled once
+// on a lattice aligned with the grid, at a step of at most a quarter of the
+// narrower of w and F_{k+1}'s own width, and the trapezoid weights of the
+// Gaussian, which are exact to e^{-2 pi^2 (w/s)^2} for a smooth integrand.
+// The cap max(S - D, 0) bends F_{k+1}(S - D) at S = D, but F_{k+1} is flat
+// there to all orders (a spot that small rarely pays the next dividend) but
+// for the closed form of a put, which put-call parity on the spot after the
+// dividend turns into the call's flat one. Where the last stretch's move
+// vol sqrt(T - t_m) is narrower than w, the order of the last expectation is
+// exchanged: Gauss-Hermite over the narrow move outside, the wide one in
+// closed form inside. The last expectation, at S_0, is a sum over
+// Gauss-Legendre panels broken at the cap (and for one dividend at the
+// strike, toward which they narrow), with its derivatives in ln S_0 as
+// weights z and z^2 - 1 on the same points.
+//
+// Design and measured error: reference/dividend_smoothing.py is the same
+// recursion with Gauss-Legendre expectations everywhere (converged to 3e-12);
+// tests/test_dividends.py holds the two together.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <vector>
+
+#include "dividends/gauss.hpp"
+#include "lanes/lanes.hpp"
+#include "tarvik/black_scholes.hpp"
+#include "tarvik/dividends.hpp"
+#include "tarvik/elementary.hpp"
+#include "tarvik/greeks.hpp"
+#include "tarvik/implied_volatility.hpp"
+#include "tarvik/normal.hpp"
+#include "tarvik/numeric.hpp"
+#include "search/volatility.hpp"
+
+namespace tarvik {
+namespace dividends {
+namespace {
+
+using elementary::exp;
+using elementary::log;
+
+constexpr double kReach = 9.5;        // standard deviations a grid or a sum reaches
+constexpr int kStencil = 16;          // Lagrange nodes of a grid's interpolation
+constexpr double kSpacing = 0.25;     // a grid's spacing, in units of its smoothing w
+constexpr double kLatticeStep = 0.25;  // a lattice's step, in units of the narrower width
+// The most points of one grid or one level's samples, and of all grids and
+// the reach's terms together (a price then takes seconds at most): a
+// schedule beyond them (dividends seconds apart, thousands of them) is
+// no_convergence, never an hour's computation.
+constexpr std::size_t kMostPoints = std::size_t{1} << 18;
+constexpr double kMostWork = 0x1p22;
+constexpr const char* kTooFine =
+    "the dividend recursion (too many dividends, or too close together for the volatility)";
+
+// The barycentric weights of kStencil equally spaced nodes, (-1)^i C(15, i).
+struct Barycentric {
+  double w[kStencil];
+  Barycentric() {
+    double c = 1.0;
+    for (int i = 0; i < kStencil; ++i) {
+      w[i] = (i % 2 ? -c : c);
+      c = c * (kStencil - 1 - i) / (i + 1);
+    }
+  }
+};
+const Barycentric kBarycentric;
+
+struct Option {
+  double strike, maturity, rate, yield, vol;
+  bool call;
+  double mu;                      // r - q - vol^2/2
+  std::vector<double> t, d;       // the dividends that count: t <= T, d > 0
+};
+
+// F_m, the Black-Scholes value over the last stretch tau = T - t_m >= 0, of
+// the call alone where a put's is the call's by parity (flat_call).
+struct Closed {
+  double strike, tau, u, carry, d_q, d_r;
+  bool call;
+
+  double call_value(double s) const {
+    if (!(s > 0.0)) return 0.0;
+    if (tau == 0.0) return std::max(s - strike, 0.0);
+    const double d1 = (log(s / strike) + carry * tau) / u + 0.5 * u;
+    return s * d_q * norm_cdf(d1) - strike * d_r * norm_cdf(d1 - u);
+  }
+  double value(double s) const {
+    const double c = call_value(s);
+    return call ? c : c + strike * d_r - std::max(s, 0.0) * d_q;
+  }
+};
+
+// F_k on ln S = a + i h, i = 0..n: F_k(0) below, a call's forward value
+// slope S - intercept above (0 for a put).
+struct Grid {
+  double a = 0.0, h = 1.0;
+  std::vector<double> v;
+  double at_zero = 0.0, slope = 0.0, intercept = 0.0;
+
+  double operator()(double s) const {
+    if (!(s > 0.0)) return at_zero;
+    const double u = (log(s) - a) / h;
+    const double n = static_cast<double>(v.size() - 1);
+    if (!(u >= 0.0)) return at_zero;
+    if (u > n) return slope * s - intercept;
+    const double top = n - (kStencil - 1);
+    const double first = std::clamp(std::floor(u) - (kStencil / 2 - 1), 0.0, top);
+    const std::size_t f = static_cast<std::size_t>(first);
+    double num = 0.0, den = 0.0;
+    for (int i = 0; i < kStencil; ++i) {
+      const double d = u - (first + i);
+      if (d == 0.0) return v[f + i];
+      const double c = kBarycentric.w[i] / d;
+      num += c * v[f + i];
+      den += c;
+    }
+    return num / den;
+  }
+};
+
+// The value function after dividend k: the closed form or a grid.
+struct Level {
+  const Closed* closed = nullptr;
+  const Grid* grid = nullptr;
+  double width = 0.0;  // its finest feature in ln S
+  // The part of it a lattice samples: the call's value for the closed form.
+  double sampled(double s) const { return closed ? closed->call_value(s) : (*grid)(s); }
+  double operator()(double s) const { return closed ? closed->value(s) : (*grid)(s); }
+};
+
+// e^{x + mu dt} E[...] terms of one expectation over y = x + mu dt + w Z.
+struct Move {
+  double dt, w, mu, d_r;  // d_r = e^{-r dt}
+};
+
+// The expectation part put-call parity adds to a put's closed form at
+// log-spot x: K e^{-r tau} - e^{-q tau} E[max(e^y - D, 0)].
+double parity_part(const Closed& c, const Move& m, double x, double dividend) {
+  const double mean = x + m.mu * m.dt;
+  const double forward = exp(mean + 0.5 * (m.w * m.w));
+  const double z = (log(dividend) - mean) / m.w;
+  const double after = forward * norm_cdf_c(z - m.w) - dividend * norm_cdf_c(z);
+  return c.strike * c.d_r - c.d_q * after;
+}
+
+// The last stretch exchanged: e^{-r(dt + tau)} E_Y[A E_Z[payoff]] with
+// A = e^{mu tau + u Y} by Gauss-Hermite, the inner expectation over
+// e^X = e^{x + mu dt + w Z} in closed form (a call or put on e^X at the
+// strike K/A + D, less the cap's part).
+double exchanged(const Closed& c, const Move& m, double x, double dividend, double mu) {
+  const GaussRule& gh = hermite_rule();
+  const double mean = x + m.mu * m.dt;
+  const double forward = exp(mean + 0.5 * (m.w * m.w));
+  const double z_cap = (log(dividend) - mean) / m.w;
+  const double cap = c.call ? 0.0
+                            : -dividend * norm_cdf(z_cap) + forward * norm_cdf(z_cap - m.w);
+  double sum = 0.0;
+  for (std::size_t g = 0; g < gh.x.size(); ++g) {
+    const double growth = exp(mu * c.tau + c.u * gh.x[g]);
+    const double shifted = c.strike / growth + dividend;
+    const double d = (log(shifted) - mean) / m.w;
+    const double inner = c.call ? forward * norm_cdf(m.w - d) - shifted * norm_cdf(-d)
+                                : shifted * norm_cdf(d) - forward * norm_cdf(d - m.w) + cap;
+    sum += gh.w[g] * (growth * inner);
+  }
+  return m.d_r * (c.d_r * sum);
+}
+
+// F_k on its grid from the level after it (next) over the move m with the
+// next dividend; false where the grid or lattice would be too fine.
+bool build_level(const Level& next, const Move& m, double dividend, double mu, Grid& grid) {
+  const std::size_t n = grid.v.size() - 1;
+  const Closed* c = next.closed;
+  if (c && c->u < m.w) {
+    for (std::size_t i = 0; i <= n; ++i) {
+      grid.v[i] = exchanged(*c, m, grid.a + grid.h * static_cast<double>(i), dividend, mu);
+    }
+    return true;
+  }
+  // In u = ln S', the spot after the dividend, with y = ln(e^u + D):
+  //   F_k(x) = e^{-r dt} [F(0) + int (F(e^u) - F(0)) phi_w(y(u) - x - mu dt) y'(u) du],
+  // y' = e^u / (e^u + D) < 1. In y the cap squeezes F's features near S' = 0
+  // into ever narrower ones; in u they keep their width, the Gaussian only
+  // widens, and the integrand fades smoothly at both ends (F meets F(0) at
+  // the bottom: exactly below a grid), so the trapezoid rule at a quarter of
+  // the narrower width converges as for a Gaussian.
+  const Grid* g = next.grid;
+  const double zero = g ? g->at_zero : 0.0;
+  const double target = kLatticeStep * std::min(m.w, next.width);
+  std::size_t per_cell = 1;  // samples per cell of the next grid
+  double u0 = 0.0;
+  if (g) {
+    per_cell = static_cast<std::size_t>(std::max(1.0, std::ceil(g->h / target)));
+    u0 = g->a;
+  } else {
+    // A call at the last stretch is 0 but for odds of 1e-23 below this.
+    u0 = log(c->strike) - std::fabs(c->carry) * c->tau - 10.0 * c->u;
+  }
+  const double s = g ? g->h / static_cast<double>(per_cell) : target;
+  const double top = (grid.a + grid.h * static_cast<double>(n)) + m.mu * m.dt + kReach * m.w;
+  const double reach_top = exp(top) - dividend;
+  const double u_end = reach_top > 0.0 ? log(reach_top) : u0;
+  const double count = std::max(0.0, std::ceil((u_end - u0) / s)) + 1.0;
+  if (!(count < static_cast<double>(kMostPoints))) return false;
+  const std::size_t samples = static_cast<std::size_t>(count);
+  std::vector<double> ys(samples), weights(samples);
+  for (std::size_t j = 0; j < samples; ++j) {
+    const double u = u0 + s * static_cast<double>(j);
+    const double spot = exp(u);
+    ys[j] = log(spot + dividend);
+    const double value = g && per_cell == 1 && j < g->v.size() ? g->v[j] : next.sampled(spot);
+    weights[j] = spot / (spot + dividend) * (value - zero);
+  }
+  std::vector<double> kernel(samples);
+  std::size_t lo = 0, hi = 0;
+  const double scale = s / m.w * kInvSqrtTwoPi;
+  for (std::size_t i = 0; i <= n; ++i) {
+    const double x = grid.a + grid.h * static_cast<double>(i);
+    const double mean = x + m.mu * m.dt;
+    while (lo < samples && ys[lo] < mean - kReach * m.w) ++lo;
+    if (hi < lo) hi = lo;
+    while (hi < samples && ys[hi] <= mean + kReach * m.w) ++hi;
+    const std::size_t len = hi - lo;
+    for (std::size_t k = 0; k < len; ++k) {
+      const double z = (ys[lo + k] - mean) / m.w;
+      kernel[k] = -0.5 * (z * z);
+    }
+    lanes::exp_each(kernel.data(), len, kernel.data());
+    double sum = 0.0;
+    for (std::size_t k = 0; k < len; ++k) sum += kernel[k] * weights[lo + k];
+    double value = zero + scale * sum;
+    if (c && !c->call) value += parity_part(*c, m, x, dividend);
+    grid.v[i] = m.d_r * value;
+  }
+  return true;
+}
+
+// The last expectation at x0 = ln S_0 and its first two derivatives in x0.
+struct Slopes {
+  double value, dx, dxx;
+};
+
+Slopes first_expectation(const Level& next, const Move& m, double x0, double dividend) {
+  const GaussRule& gl = legendre_rule();
+  const double mean = x0 + m.mu * m.dt;
+  std::vector<double> ends = {-kReach, kReach};
+  auto add = [&](double z) {
+    if (z > -kReach && z < kReach) ends.push_back(z);
+  };
+  add((log(dividend) - mean) / m.w);
+  double width = 1.0;
+  if (next.closed) {
+    const double at_strike = (log(next.closed->strike + dividend) - mean) / m.w;
+    add(at_strike);
+    const double narrowest = next.closed->u / m.w;
+    for (double e = narrowest; e > 0.0 && e < 1.0; e += e) {
+      add(at_strike - e);
+      add(at_strike + e);
+    }
+  } else {
+    width = std::min(1.0, next.width / m.w);
+  }
+  std::sort(ends.begin(), ends.end());
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0;
+  for (std::size_t e = 0; e + 1 < ends.size(); ++e) {
+    const double lo = ends[e], hi = ends[e + 1];
+    if (!(hi > lo)) continue;
+    const int panels = std::max(1, static_cast<int>(std::ceil((hi - lo) / width)));
+    const double len = (hi - lo) / panels;
+    for (int k = 0; k < panels; ++k) {
+      const double a = lo + len * k;
+      const double b = k + 1 == panels ? hi : a + len;
+      const double half = 0.5 * (b - a), mid = 0.5 * (b + a);
+      for (std::size_t g = 0; g < gl.x.size(); ++g) {
+        const double z = mid + half * gl.x[g];
+        const double weight = half * gl.w[g] * (kInvSqrtTwoPi * exp(-0.5 * (z * z)));
+        const double f = weight * next(std::max(exp(mean + m.w * z) - dividend, 0.0));
+        s0 += f;
+        s1 += f * z;
+        s2 += f * (z * z - 1.0);
+      }
+    }
+  }
+  return {m.d_r * s0, m.d_r * s1 / m.w, m.d_r * s2 / (m.w * m.w)};
+}
+
+// Where the spot can be just after dividend k (0-based) but for odds of
+// 1e-21: [low, high], the earlier dividends taken at their largest.
+void reach(const Option& o, double spot, std::size_t k, double& low, double& high) {
+  const double tk = o.t[k];
+  const double sd = o.vol * std::sqrt(tk);
+  low = spot * exp(o.mu * tk - kReach * sd);
+  high = spot * exp(o.mu * tk + kReach * sd);
+  for (std::size_t i = 0; i <= k; ++i) {
+    const double grown = o.mu * (tk - o.t[i]);
+    const double spread = kReach * o.vol * std::sqrt(tk - o.t[i]);
+    low -= o.d[i] * exp(grown + spread);
+    high -= o.d[i] * exp(grown - spread);
+  }
+}
+
+// The price (and its slopes in ln S_0) at vol > 0; no_convergence where a
+// grid cannot resolve its smoothing in doubles or would be too large.
+Result<Slopes> recurse(const Option& o, double spot) {
+  const std::size_t m = o.t.size();
+  const double tau = o.maturity - o.t[m - 1];
+  const double carry = o.rate - o.yield;
+  const Closed closed{o.strike,
+                      tau,
+                      o.vol * std::sqrt(tau),
+                      carry,
+                      exp(-(o.yield * tau)),
+                      exp(-(o.rate * tau)),
+                      o.call};
+  Level next{&closed, nullptr, closed.u};
+  std::vector<Grid> grids(m);
+  double work = 0.0;
+  for (std::size_t k = m - 1; k >= 1; --k) {
+    work += static_cast<double>(k);
+    if (!(work < kMostWork)) return IVError::no_convergence_of(kTooFine, 0);
+    const double dt = o.t[k] - o.t[k - 1];
+    const Move move{dt, o.vol * std::sqrt(dt), o.mu, exp(-(o.rate * dt))};
+    const double dividend = o.d[k];
+    double low = 0.0, high = 0.0;
+    reach(o, spot, k - 1, low, high);
+    double a = log(dividend) - o.mu * dt - kReach * move.w;
+    if (low > 0.0) a = std::max(a, log(low));
+    double b = log(std::max(high, std::numeric_limits<double>::min()));
+    if (!(b > a)) b = a + move.w;
+    const double h = std::min(kSpacing * move.w, (b - a) / (2 * kStencil));
+    const double cells = std::ceil((b - a) / h);
+    const double resolvable = 0x1p-36 * std::max({1.0, std::fabs(a), std::fabs(b)});
+    work += cells;
+    if (!(h >= resolvable) || !(cells < static_cast<double>(kMostPoints)) || !(work < kMostWork)) {
+      return IVError::no_convergence_of(kTooFine, 0);
+    }
+    Grid& grid = grids[k];
+    grid.a = a;
+    grid.h = h;
+    grid.v.assign(static_cast<std::size_t>(cells) + 1, 0.0);
+    // Below the grid the spot is (all but) 0 and stays there; above it a
+    // call is worth its forward less the strike, a put nothing.
+    const double left = o.maturity - o.t[k - 1];
+    grid.at_zero = o.call ? 0.0 : o.strike * exp(-(o.rate * left));
+    if (o.call) {
+      double later = 0.0;
+      for (std::size_t i = k; i < m; ++i) later += o.d[i] * exp(carry * (o.maturity - o.t[i]));
+      grid.slope = exp(-(o.yield * left));
+      grid.intercept = exp(-(o.rate * left)) * (o.strike + later);
+    }
+    if (!build_level(next, move, dividend, o.mu, grid)) {
+      return IVError::no_convergence_of(kTooFine, 0);
+    }
+    next = Level{nullptr, &grid, move.w};
+  }
+  const double t1 = o.t[0];
+  const Move first{t1, o.vol * std::sqrt(t1), o.mu, exp(-(o.rate * t1))};
+  if (next.closed && next.closed->u < first.w) {
+    // One dividend, the last stretch the narrower: the exchanged order for
+    // the price; the slopes from the panels.
+    Slopes s = first_expectation(next, first, log(spot), o.d[0]);
+    s.value = exchanged(closed, first, log(spot), o.d[0], o.mu);
+    return s;
+  }
+  return first_expectation(next, first, log(spot), o.d[0]);
+}
+
+// The deterministic path at zero volatility: the forward, less each
+// dividend (capped at the spot), discounted payoff.
+double zero_volatility_price(const Option& o, double spot) {
+  double s = spot;
+  double before = 0.0;
+  const double carry = o.rate - o.yield;
+  for (std::size_t i = 0; i < o.t.size(); ++i) {
+    s = std::max(s * exp(carry * (o.t[i] - before)) - o.d[i], 0.0);
+    before = o.t[i];
+  }
+  s = s * exp(carry * (o.maturity - before));
+  const double payoff = o.call ? std::max(s - o.strike, 0.0) : std::max(o.strike - s, 0.0);
+  return exp(-(o.rate * o.maturity)) * payoff;
+}
+
+Option option_of(double strike, double maturity, double rate, double yield, double vol,
+                 bool call, const DividendSchedule& schedule) {
+  Option o{strike, maturity, rate, yield, vol, call, rate - yield - 0.5 * (vol * vol), {}, {}};
+  for (std::size_t i = 0; i < schedule.times.size(); ++i) {
+    if (schedule.times[i] <= maturity && schedule.amounts[i] > 0.0) {
+      o.t.push_back(schedule.times[i]);
+      o.d.push_back(schedule.amounts[i]);
+    }
+  }
+  return o;
+}
+
+// The price and slopes of a checked option with dividends that count.
+Result<Slopes> price_of(const Option& o, double spot) {
+  if (o.vol == 0.0) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    return Slopes{zero_volatility_price(o, spot), nan, nan};
+  }
+  const Result<Slopes> s = recurse(o, spot);
+  if (s && !std::isfinite(s.value().value)) {
+    return IVError::invalid_input("non-finite price with dividends");
+  }
+  return s;
+}
+
+}  // namespace
+}  // namespace dividends
+
+Status check_dividend_schedule(const DividendSchedule& schedule) {
+  if (schedule.times.size() != schedule.amounts.size()) {
+    return IVError::invalid_input("dividend_times and dividend_amounts must have one length");
+  }
+  double before = 0.0;
+  for (std::size_t i = 0; i < schedule.times.size(); ++i) {
+    const double t = schedule.times[i];
+    if (!std::isfinite(t)) return IVError::invalid_input("dividend_times must be finite");
+    if (!(t > 0.0)) return IVError::invalid_input("dividend_times must be above 0");
+    if (i > 0 && !(t > before)) {
+      return IVError::invalid_input("dividend_times must be strictly increasing");
+    }
+    before = t;
+    const double d = schedule.amounts[i];
+    if (!std::isfinite(d)) return IVError::invalid_input("dividend_amounts must be finite");
+    if (d < 0.0) return IVError::invalid_input("dividend_amounts must not be negative");
+  }
+  return std::nullopt;
+}
+
+Result<double> european_price(double spot, double strike, double maturity, double rate,
+                              double dividend, double volatility, bool is_call,
+                              const DividendSchedule& schedule) {
+  const Result<double> plain =
+      black_scholes_price(spot, strike, maturity, rate, dividend, volatility, is_call);
+  if (!plain) return plain;
+  if (Status err = check_dividend_schedule(schedule)) return *err;
+  const dividends::Option o =
+      dividends::option_of(strike, maturity, rate, dividend, volatility, is_call, schedule);
+  if (o.t.empty()) return plain;
+  const Result<dividends::Slopes> s = dividends::price_of(o, spot);
+  if (!s) return s.error();
+  return s.value().value;
+}
+
+}  // namespace tarvik
+
+namespace tarvik {
+
+Result<AmericanGreeks> european_greeks(double spot, double strike, double maturity, double rate,
+                                       double dividend, double volatility, bool is_call,
+                                       const DividendSchedule& schedule) {
+  const Result<double> plain =
+      black_scholes_price(spot, strike, maturity, rate, dividend, volatility, is_call);
+  if (!plain) return plain.error();
+  if (Status err = check_dividend_schedule(schedule)) return *err;
+  using dividends::option_of;
+  const dividends::Option o =
+      option_of(strike, maturity, rate, dividend, volatility, is_call, schedule);
+  if (o.t.empty()) {
+    const Result<SpotGreeks> g =
+        black_scholes_greeks(spot, strike, maturity, rate, dividend, volatility, is_call);
+    if (!g) return g.error();
+    const SpotGreeks& e = g.value();
+    return AmericanGreeks{plain.value(), e.delta, e.gamma, e.vega,        e.theta,
+                          e.vanna,       e.vomma, e.rho,   e.dividend_rho};
+  }
+  const Result<dividends::Slopes> at = dividends::price_of(o, spot);
+  if (!at) return at.error();
+  const double v0 = at.value().value;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  if (volatility == 0.0) return AmericanGreeks{v0, nan, nan, nan, nan, nan, nan, nan, nan};
+  // From the slopes in x = ln S: dV/dS = V_x / S, d2V/dS2 = (V_xx - V_x) / S^2.
+  const auto delta_of = [&](const dividends::Slopes& s) { return s.dx / spot; };
+  const double delta = delta_of(at.value());
+  const double gamma = (at.value().dxx - at.value().dx) / (spot * spot);
+  // theta = dV/dt from the Black-Scholes equation: no ex-date is at 0.
+  const double theta = rate * v0 - (rate - dividend) * spot * delta -
+                       (0.5 * (volatility * volatility)) * (spot * spot) * gamma;
+  const auto slopes_at = [&](double vol, double r, double q) -> dividends::Slopes {
+    const Result<dividends::Slopes> s =
+        dividends::price_of(option_of(strike, maturity, r, q, vol, is_call, schedule), spot);
+    return s ? s.value() : dividends::Slopes{nan, nan, nan};
+  };
+  // Steps as american_greeks takes them: 1% of the volatility, 1e-3 in the
+  // rates, so that the prices' some 1e-12 of noise and the truncation
+  // (h^4) both stay near 1e-8.
+  const double hv = 0.01 * volatility;
+  double vp[5], dp[5];
+  for (int j = 0; j < 5; ++j) {
+    const dividends::Slopes s =
+        j == 2 ? at.value() : slopes_at(volatility + (j - 2) * hv, rate, dividend);
+    vp[j] = s.value;
+    dp[j] = delta_of(s);
+  }
+  const auto richardson = [](const double* y, double h) {
+    return (8.0 * (y[3] - y[1]) - (y[4] - y[0])) / (12.0 * h);
+  };
+  const double h = 1e-3;
+  double rp[5], qp[5];
+  for (int j = 0; j < 5; ++j) {
+    rp[j] = j == 2 ? v0 : slopes_at(volatility, rate + (j - 2) * h, dividend).value;
+    qp[j] = j == 2 ? v0 : slopes_at(volatility, rate, dividend + (j - 2) * h).value;
+  }
+  const double vomma = (16.0 * (vp[3] + vp[1]) - (vp[4] + vp[0]) - 30.0 * v0) / (12.0 * (hv * hv));
+  return AmericanGreeks{v0,    delta, gamma,           richardson(vp, hv), theta,
+                        richardson(dp, hv), vomma, richardson(rp, h), richardson(qp, h)};
+}
+
+Result<double> european_implied_volatility(double price, double spot, double strike,
+                                           double maturity, double rate, double dividend,
+                                           bool is_call, const DividendSchedule& schedule) {
+  // The lowest attainable price, with every input check of the pricer.
+  const Result<double> floor =
+      european_price(spot, strike, maturity, rate, dividend, 0.0, is_call, schedule);
+  if (!floor) return floor;
+  const dividends::Option o = dividends::option_of(strike, maturity, rate, dividend, 0.0, is_call,
+                                                   schedule);
+  if (o.t.empty()) {
+    return black_scholes_implied_volatility(price, spot, strike, maturity, rate, dividend, is_call);
+  }
+  if (!std::isfinite(price)) return IVError::invalid_input("non-finite implied-volatility input");
+  if (price < floor.value()) return IVError::price_below_intrinsic(price, floor.value());
+  if (price == floor.value()) return 0.0;
+  const double limit = is_call ? spot * elementary::exp(-(dividend * maturity))
+                               : strike * elementary::exp(-(rate * maturity));
+  if (price >= limit) return IVError::price_above_maximum(price, limit);
+  const auto excess = [&](double vol) -> double {
+    const Result<double> v =
+        european_price(spot, strike, maturity, rate, dividend, vol, is_call, schedule);
+    return v ? v.value() - price : std::numeric_limits<double>::quiet_NaN();
+  };
+  // The start: the volatility of the same price on the spot less the
+  // dividends' present value at the carry (the escrowed model), with its vega.
+  double escrowed = spot;
+  for (std::size_t i = 0; i < o.t.size(); ++i) {
+    escrowed -= o.d[i] * elementary::exp(-((rate - dividend) * o.t[i]));
+  }
+  double x = 0.3;
+  double slope = 0.0;
+  if (escrowed > 0.0) {
+    const Result<double> guess = black_scholes_implied_volatility(price, escrowed, strike, maturity,
+                                                                  rate, dividend, is_call);
+    if (guess && guess.value() > 0.0 && std::isfinite(guess.value())) {
+      x = std::min(guess.value(), search::kMaxVolatility);
+      const Result<double> vega =
+          black_scholes_vega(escrowed, strike, maturity, rate, dividend, x);
+      if (vega && vega.value() > 0.0) slope = vega.value();
+    }
+  }
+  return search::volatility(excess, floor.value() - price, x, slope);
+}
+
+}  // namespace tarvik

@@ -1,0 +1,73 @@
+// European prices with cash dividends: the schedule's checks, the closed
+// forms where a dividend falls on the expiry date (the payoff on S_T - D)
+// or after it (Black-Scholes, bit for bit), across both of the last
+// stretch's methods (exchanged where it is short).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "tarvik/black_scholes.hpp"
+#include "tarvik/dividends.hpp"
+
+namespace {
+
+using tarvik::DividendSchedule;
+
+DividendSchedule schedule(const std::vector<double>& t, const std::vector<double>& d) {
+  return {t, d};
+}
+
+TEST(DividendSchedule, BadSchedulesAreInvalidInput) {
+  struct Case {
+    std::vector<double> t, d;
+  };
+  const double nan = std::nan("");
+  const Case bad[] = {{{0.5, 0.5}, {1, 1}}, {{0.0}, {1}},   {{nan}, {1}},
+                      {{0.5}, {-1}},        {{0.5}, {nan}}, {{0.5, 0.6}, {1}}};
+  for (const Case& c : bad) {
+    const tarvik::Status err = tarvik::check_dividend_schedule(schedule(c.t, c.d));
+    ASSERT_TRUE(err.has_value());
+    EXPECT_EQ(err->kind(), tarvik::ErrorKind::InvalidInput);
+  }
+  EXPECT_FALSE(tarvik::check_dividend_schedule(schedule({0.1, 0.2}, {0.0, 3.0})));
+}
+
+TEST(EuropeanWithDividends, ADividendOnTheExpiryDateMeetsTheClosedForm) {
+  // A call on max(S_T - D, 0) is a call of strike K + D; a put is a put of
+  // strike K + D less one of strike D. An earlier dividend of 0 changes
+  // nothing, and puts the expiry's dividend on either method of the last
+  // stretch (w = vol sqrt(T - t) against the stretch's own 0).
+  for (double vol : {0.05, 0.3, 1.2}) {
+    for (bool call : {true, false}) {
+      const double s = 100, k = 100, t = 0.75, r = 0.04, q = 0.01, d = 4;
+      const auto bs = [&](double strike, bool c) {
+        return tarvik::black_scholes_price(s, strike, t, r, q, vol, c).value();
+      };
+      const double want = call ? bs(k + d, true) : bs(k + d, false) - bs(d, false);
+      for (const auto& times : {std::vector<double>{t}, std::vector<double>{0.25, t}}) {
+        const std::vector<double> amounts = times.size() == 1 ? std::vector<double>{d}
+                                                              : std::vector<double>{0.0, d};
+        const double got =
+            tarvik::european_price(s, k, t, r, q, vol, call, schedule(times, amounts)).value();
+        EXPECT_NEAR(got, want, 1e-12 * std::max(want, 1e-2)) << vol << call;
+      }
+      // After the expiry: Black-Scholes, bit for bit.
+      EXPECT_EQ(
+          tarvik::european_price(s, k, t, r, q, vol, call, schedule({t + 1e-9}, {d})).value(),
+          bs(k, call));
+    }
+  }
+}
+
+TEST(EuropeanWithDividends, DividendsTooCloseForTheVolatilityAreNoConvergence) {
+  // Two ex-dates an ulp apart at a tiny volatility would take a grid
+  // of billions of points: refused, quickly, rather than computed for hours.
+  const auto r =
+      tarvik::european_price(100, 100, 1, 0.05, 0, 1e-3, true, schedule({0.5, std::nextafter(0.5, 1.0)}, {1, 1}));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), tarvik::ErrorKind::NoConvergence);
+}
+
+}  // namespace
