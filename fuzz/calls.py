@@ -43,6 +43,8 @@ from number_grammar import number  # noqa: E402
 
 REJECTED = 0x7FF8000000000000  # an element the scalar twin rejects
 FLAGS = ("is_call", "parallel")
+# A dividend schedule: keyword-only, one for a whole batch (not broadcast).
+SCHEDULE = ("dividend_times", "dividend_amounts")
 
 
 class Finding(AssertionError):
@@ -159,14 +161,15 @@ class Function:
     def __init__(self, name):
         self.name, self.fn = name, getattr(_core, name)
         self.params = list(inspect.signature(self.fn).parameters)
-        self.numeric = [p for p in self.params if p not in FLAGS]
+        self.numeric = [p for p in self.params if p not in FLAGS + SCHEDULE]
+        self.schedule = [p for p in self.params if p in SCHEDULE]
         self.text = name in ("_csv_rows", "_csv_numbers")  # a table as text
         if self.text:
             self.batch = self.fields = False
             return
         probe = [np.zeros(2)] * len(self.numeric) + [True] * ("is_call" in self.params)
         try:
-            probed = self.fn(*probe)
+            probed = self.fn(*probe, **{p: [] for p in self.schedule})
             self.batch = isinstance(probed, (np.ndarray, dict))
             self.fields = isinstance(probed, dict)  # a dict of batch results, one per quantity
         except TypeError:
@@ -287,7 +290,7 @@ def check_fields(call, args, kwargs, result):
     bound.update(kwargs)
     for field, values in result.items():
         twin = field_twin(call.f, field)
-        if twin is None and call.f.name == "american_greeks":
+        if twin is None and call.f.name in ("american_greeks", "european_greeks"):
             continue  # its Greeks are differences of prices, with no batch function each
         if twin is None:
             raise Finding(f"field {field!r} has no batch function of its own")
@@ -312,7 +315,7 @@ class Call:
         self.f = self.pick(FUNCTIONS)
         self.coherent = self.chance(3)
         self.n = self.pick([0, 1, 2, 3, 7, 63, 64, 65, 100, 300, self.fdp.ConsumeIntInRange(0, 4000)])
-        if self.f.name.startswith("american_"):  # milliseconds an element under the sanitizers
+        if self.f.name.startswith(("american_", "european_")):  # milliseconds an element
             self.n = min(self.n, 3)
         (self.build_coherent if self.coherent else self.build_wild)()
 
@@ -448,13 +451,32 @@ class Call:
             else:
                 self.flags["is_call"] = self.flag()
         self.args, self.kwargs = list(self.inputs), []
+        schedule = [(p, repr(p), v) for p, v in zip(f.schedule, self.coherent_schedule())]
         if not f.batch:
             self.args += self.flags.values()
+            self.kwargs = schedule
             return
         tail = []  # the last inputs by keyword
         while self.args and not fdp.ConsumeBool():
             tail.insert(0, (f.numeric[len(self.args) - 1], self.args.pop()))
-        self.kwargs = [(k, repr(k), v) for k, v in tail + list(self.flags.items())]
+        self.kwargs = [(k, repr(k), v) for k, v in tail + list(self.flags.items())] + schedule
+
+    def coherent_schedule(self):
+        """A sound dividend schedule: times increasing from above 0 (some
+        beyond a maturity, one maybe on it), amounts >= 0; as lists, float64
+        arrays or None (no dividends)."""
+        fdp = self.fdp
+        if fdp.ConsumeIntInRange(0, 7) == 0:
+            return [self.name(None, "None")] * 2
+        count = fdp.ConsumeIntInRange(0, 6)
+        times, t = [], 0.0
+        for _ in range(count):
+            t += fdp.ConsumeFloatInRange(1e-3, 1.5)
+            times.append(t)
+        amounts = [fdp.ConsumeFloatInRange(0.0, 20.0) for _ in range(count)]
+        as_array = fdp.ConsumeBool()
+        return [self.name(np.array(v), f"np.array({v!r})") if as_array else (v, repr(v))
+                for v in (times, amounts)]
 
     def wild_value(self, param):
         k = self.fdp.ConsumeIntInRange(0, 12)
@@ -691,8 +713,11 @@ def check_scalar(call, args, kwargs, result, exc, flag):
         others.append(int(x))
     alt = list(args)
     alt[i] = call.pick(others)
-    names = f.params[fdp.ConsumeIntInRange(0, len(f.params) - 1):]
-    got, err = invoke(f.fn, alt[:len(f.params) - len(names)], {p: alt[f.params.index(p)] for p in names})
+    positional = [p for p in f.params if p not in SCHEDULE]
+    names = positional[fdp.ConsumeIntInRange(0, len(positional) - 1):]
+    schedule = {p: kwargs[p] for p in f.schedule}
+    got, err = invoke(f.fn, alt[:len(positional) - len(names)],
+                      {**{p: alt[positional.index(p)] for p in names}, **schedule})
     if not same(result if exc is None else exc, got if err is None else err):
         raise Finding(f"{alt[i]!r} at {f.params[i]!r}, {names} by keyword: "
                       f"{got if err is None else err!r}")
@@ -750,7 +775,7 @@ def check_batch(call, args, kwargs, result, exc, flag):
     for i in checked if f.twin else ():
         values = [float(c[0] if c.size == 1 else c[i]) for c in columns]
         values += [bool(flags[i])] * ("is_call" in f.twin.params)
-        want, err = invoke(f.twin.fn, values, {})
+        want, err = invoke(f.twin.fn, values, {p: kwargs[p] for p in f.schedule})
         if err is not None and not isinstance(err, tarvik.IVError):
             raise Finding(f"{f.twin.name}{tuple(values)} raised {err!r}")
         code = tarvik.ERROR_KINDS.index(err.args[0]) if err is not None else 0

@@ -13,20 +13,21 @@
 // read by 16-point Lagrange interpolation holds it to some 1e-12; the grid
 // covers where the spot can be just after the k-th dividend but for odds of
 // 1e-21 (9.5 standard deviations, the dividends taken at their largest).
-// Each level's expectation is a discrete convolution: F_{k+1} sampled once
-// on a lattice aligned with the grid, at a step of at most a quarter of the
-// narrower of w and F_{k+1}'s own width, and the trapezoid weights of the
-// Gaussian, which are exact to e^{-2 pi^2 (w/s)^2} for a smooth integrand.
-// The cap max(S - D, 0) bends F_{k+1}(S - D) at S = D, but F_{k+1} is flat
-// there to all orders (a spot that small rarely pays the next dividend) but
-// for the closed form of a put, which put-call parity on the spot after the
-// dividend turns into the call's flat one. Where the last stretch's move
-// vol sqrt(T - t_m) is narrower than w, the order of the last expectation is
-// exchanged: Gauss-Hermite over the narrow move outside, the wide one in
-// closed form inside. The last expectation, at S_0, is a sum over
-// Gauss-Legendre panels broken at the cap (and for one dividend at the
-// strike, toward which they narrow), with its derivatives in ln S_0 as
-// weights z and z^2 - 1 on the same points.
+// Each level's expectation is a trapezoid sum in u = ln S', the log-spot
+// after the next dividend, where F_{k+1} keeps its own width: in the spot
+// before the dividend the cap S' = S - D squeezes F_{k+1}'s features near
+// S' = 0 into ever narrower ones. The samples fall on F_{k+1}'s grid nodes,
+// at a step of at most a quarter of the narrower of w and F_{k+1}'s width,
+// and the integrand fades smoothly at both ends, so the sum converges as
+// the trapezoid rule does for a Gaussian (e^{-2 pi^2 (w/s)^2}). A put's
+// closed form enters as the call's by put-call parity on the spot after the
+// dividend (the put's slope at S' = 0 would not fade). Where the last
+// stretch's move vol sqrt(T - t_m) is narrower than w, the order of the
+// last expectation is exchanged: Gauss-Hermite over the narrow move
+// outside, the wide one in closed form inside. The last expectation, at
+// S_0, is a sum over Gauss-Legendre panels broken at the cap (and for one
+// dividend at the strike, toward which they narrow), with its derivatives
+// in ln S_0 as weights z and z^2 - 1 on the same points.
 //
 // Design and measured error: reference/dividend_smoothing.py is the same
 // recursion with Gauss-Legendre expectations everywhere (converged to 3e-12);
@@ -55,10 +56,10 @@ namespace {
 using elementary::exp;
 using elementary::log;
 
-constexpr double kReach = 9.5;        // standard deviations a grid or a sum reaches
-constexpr int kStencil = 16;          // Lagrange nodes of a grid's interpolation
-constexpr double kSpacing = 0.25;     // a grid's spacing, in units of its smoothing w
-constexpr double kLatticeStep = 0.25;  // a lattice's step, in units of the narrower width
+constexpr double kReach = 9.5;       // standard deviations a grid or a sum reaches
+constexpr int kStencil = 16;         // Lagrange nodes of a grid's interpolation
+constexpr double kSpacing = 0.25;    // a grid's spacing, in units of its smoothing w
+constexpr double kSampleStep = 0.25;  // a trapezoid sum's step, in units of the narrower width
 // The most points of one grid or one level's samples, and of all grids and
 // the reach's terms together (a price then takes seconds at most): a
 // schedule beyond them (dividends seconds apart, thousands of them) is
@@ -139,12 +140,12 @@ struct Level {
   const Closed* closed = nullptr;
   const Grid* grid = nullptr;
   double width = 0.0;  // its finest feature in ln S
-  // The part of it a lattice samples: the call's value for the closed form.
+  // The part of it a trapezoid sum samples: the call's value for the closed form.
   double sampled(double s) const { return closed ? closed->call_value(s) : (*grid)(s); }
   double operator()(double s) const { return closed ? closed->value(s) : (*grid)(s); }
 };
 
-// e^{x + mu dt} E[...] terms of one expectation over y = x + mu dt + w Z.
+// One stretch between ex-dates: y = x + mu dt + w Z over dt, discount d_r.
 struct Move {
   double dt, w, mu, d_r;  // d_r = e^{-r dt}
 };
@@ -183,7 +184,7 @@ double exchanged(const Closed& c, const Move& m, double x, double dividend, doub
 }
 
 // F_k on its grid from the level after it (next) over the move m with the
-// next dividend; false where the grid or lattice would be too fine.
+// next dividend; false where its samples would be too many.
 bool build_level(const Level& next, const Move& m, double dividend, double mu, Grid& grid) {
   const std::size_t n = grid.v.size() - 1;
   const Closed* c = next.closed;
@@ -202,7 +203,7 @@ bool build_level(const Level& next, const Move& m, double dividend, double mu, G
   // the narrower width converges as for a Gaussian.
   const Grid* g = next.grid;
   const double zero = g ? g->at_zero : 0.0;
-  const double target = kLatticeStep * std::min(m.w, next.width);
+  const double target = kSampleStep * std::min(m.w, next.width);
   std::size_t per_cell = 1;  // samples per cell of the next grid
   double u0 = 0.0;
   if (g) {
