@@ -232,8 +232,8 @@ EXPECTED = {
     'american_implied_volatilities': '5e609380656aa9fc',
     'european_price': 'e90f2140afa087b1',
     'european_prices': 'fb56daa9f3adeada',
-    'european_implied_volatility': '3f8cf5a63de717f3',
-    'european_implied_volatilities': '14c5a5914d879017',
+    'european_implied_volatility': 'f28e1607a00bf477',
+    'european_implied_volatilities': 'c7d7c01e0f2035c4',
 }
 
 

@@ -1082,8 +1082,10 @@ DOCS = [
         name='european_implied_volatility',
         summary='Volatility whose European price with cash dividends is the given price.',
         body="""A bracketed iteration on the price, which grows with the volatility: Newton from
-        the volatility of the escrowed model (the spot less the dividends' present value)
-        with its vega, then secant steps, bisection whenever a step leaves the bracket.
+        the volatility of the escrowed model (the spot less the dividends' present value),
+        scaled to the jump model's by matching the spot's variance between the ex-dates,
+        with its vega; then secant steps, bisection whenever a step leaves the bracket,
+        until the price is met to 2e-14 of it (the price's own noise). Some five prices.
         Without a dividend that counts it is ``black_scholes_implied_volatility``.""",
         params={
             'price': 'Discounted European price, in price units.',

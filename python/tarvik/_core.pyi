@@ -2656,9 +2656,11 @@ def european_implied_volatility(price: float, spot: float, strike: float, maturi
     """Volatility whose European price with cash dividends is the given price.
 
     A bracketed iteration on the price, which grows with the volatility: Newton from the
-    volatility of the escrowed model (the spot less the dividends' present value) with its
-    vega, then secant steps, bisection whenever a step leaves the bracket. Without a
-    dividend that counts it is ``black_scholes_implied_volatility``.
+    volatility of the escrowed model (the spot less the dividends' present value), scaled to
+    the jump model's by matching the spot's variance between the ex-dates, with its vega;
+    then secant steps, bisection whenever a step leaves the bracket, until the price is met
+    to 2e-14 of it (the price's own noise). Some five prices. Without a dividend that counts
+    it is ``black_scholes_implied_volatility``.
 
     Parameters
     ----------

@@ -547,25 +547,48 @@ Result<double> european_implied_volatility(double price, double spot, double str
         european_price(spot, strike, maturity, rate, dividend, vol, is_call, schedule);
     return v ? v.value() - price : std::numeric_limits<double>::quiet_NaN();
   };
-  // The start: the volatility of the same price on the spot less the
-  // dividends' present value at the carry (the escrowed model), with its vega.
-  double escrowed = spot;
+  // The start: the volatility of the same price in the escrowed model (the
+  // spot less the dividends' present value X = S - PV at the carry, which
+  // alone diffuses), mapped to the jump model's by matching the variance
+  // of the spot: while dividends of present value PV_j are still to come
+  // the spot is X + PV_j, so sigma_e^2 T ~ sigma^2 sum_j dt_j ((X + PV_j) /
+  // X)^2 over the stretches between ex-dates (the adjustment of Bos,
+  // Gairat and Shepeleva, "Dealing with discrete dividends", Risk 2003, in
+  // its plainest form); the slope is the escrowed vega times the same
+  // factor.
+  const double carry = rate - dividend;
+  double present = 0.0;
   for (std::size_t i = 0; i < o.t.size(); ++i) {
-    escrowed -= o.d[i] * elementary::exp(-((rate - dividend) * o.t[i]));
+    present += o.d[i] * elementary::exp(-(carry * o.t[i]));
   }
+  const double escrowed = spot - present;
   double x = 0.3;
   double slope = 0.0;
   if (escrowed > 0.0) {
     const Result<double> guess = black_scholes_implied_volatility(price, escrowed, strike, maturity,
                                                                   rate, dividend, is_call);
     if (guess && guess.value() > 0.0 && std::isfinite(guess.value())) {
-      x = std::min(guess.value(), search::kMaxVolatility);
+      double weighted = 0.0;
+      double before = 0.0;
+      double to_come = present;
+      for (std::size_t i = 0; i <= o.t.size(); ++i) {
+        const double until = i < o.t.size() ? o.t[i] : maturity;
+        const double ratio = (escrowed + to_come) / escrowed;
+        weighted += (until - before) * (ratio * ratio);
+        before = until;
+        if (i < o.t.size()) to_come -= o.d[i] * elementary::exp(-(carry * o.t[i]));
+      }
+      const double factor = std::sqrt(weighted / maturity);
+      x = std::min(guess.value() / factor, search::kMaxVolatility);
       const Result<double> vega =
-          black_scholes_vega(escrowed, strike, maturity, rate, dividend, x);
-      if (vega && vega.value() > 0.0) slope = vega.value();
+          black_scholes_vega(escrowed, strike, maturity, rate, dividend, guess.value());
+      if (vega && vega.value() > 0.0) slope = vega.value() * factor;
     }
   }
-  return search::volatility(excess, floor.value() - price, x, slope);
+  // The price carries some 1e-13 of relative noise (the grids move with the
+  // volatility): within 2e-14 of it the volatility is as good as the price.
+  return search::volatility(excess, floor.value() - price, x, slope, /*close_start=*/true,
+                            2e-14 * price);
 }
 
 }  // namespace tarvik

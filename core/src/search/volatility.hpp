@@ -18,10 +18,15 @@ inline constexpr int kMaxEvaluations = 100;
 
 // excess(vol) = price(vol) - target (NaN where the price fails), with
 // excess(0) = floor_excess < 0; `start` > 0 and its slope d excess / d vol
-// (0 where none is known). Stops once a step moves the volatility by at most
-// 1e-13 of it or the bracket is 1e-14 of its upper end.
+// (0 where none is known). Below the target with no upper end known yet, the
+// volatility doubles; with `close_start` (a start close from either side),
+// Newton's step from a known slope and then the secant through the last two
+// points go up instead, each at most a doubling. Stops at |excess| <=
+// `settled` (the price's own noise), or once a step moves the volatility by
+// at most 1e-13 of it, or the bracket is 1e-14 of its upper end.
 template <class Excess>
-Result<double> volatility(Excess excess, double floor_excess, double start, double slope) {
+Result<double> volatility(Excess excess, double floor_excess, double start, double slope,
+                          bool close_start = false, double settled = 0.0) {
   double lo = 0.0;
   double hi = std::numeric_limits<double>::infinity();
   double x = start;
@@ -30,7 +35,7 @@ Result<double> volatility(Excess excess, double floor_excess, double start, doub
   for (int evaluation = 0; evaluation < kMaxEvaluations; ++evaluation) {
     const double f = excess(x);
     if (std::isnan(f)) return IVError::no_convergence(static_cast<std::uint32_t>(evaluation + 1));
-    if (f == 0.0) return x;
+    if (f == 0.0 || std::fabs(f) <= settled) return x;
     if (f < 0.0) {
       lo = x;
     } else {
@@ -41,9 +46,17 @@ Result<double> volatility(Excess excess, double floor_excess, double start, doub
       if (x >= kMaxVolatility) {
         return IVError::no_convergence(static_cast<std::uint32_t>(evaluation + 1));
       }
+      const double doubled = std::min(x + x, kMaxVolatility);
+      double up = doubled;
+      if (close_start && slope > 0.0) {
+        up = x - f / slope;
+        slope = 0.0;
+      } else if (close_start && evaluation > 0 && f > prev_f) {
+        up = x - f * (x - prev_x) / (f - prev_f);
+      }
       prev_x = x;
       prev_f = f;
-      x = std::min(x + x, kMaxVolatility);
+      x = up > x ? std::min(up, doubled) : doubled;
       continue;
     }
     double next;

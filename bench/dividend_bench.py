@@ -1,0 +1,158 @@
+"""Cash dividends, European exercise: accuracy and speed of tarvik's
+european_price, european_implied_volatility and european_greeks over the
+seeded portfolio of reference/dividend_portfolio.py (one to twelve
+dividends, quarterly and irregular, ex-dates on, before and after the
+expiry; T to 3 years, vol 5% to 100%), against the recursion of
+reference/dividend_smoothing.py (--fine: half its spacing and panels), and
+beside QuantLib's FdBlackScholesVanillaEngine on the same options (those
+with at most four dividends that count), grid by grid: its frontier of time
+against worst error. Also how far the escrowed approximation (Black-Scholes
+on the spot less the dividends' present value at the carry, the same
+volatility) lies from the jump model. Error: |p - p_ref| / max(p_ref, 1e-4
+K). Times: processor time per call, serial.
+
+  python bench/dividend_bench.py [--count 200] [--seed 28] [--fine]
+                                 [--quantlib-count 40]
+"""
+import argparse
+import importlib.util
+import math
+import pathlib
+import time
+
+import numpy as np
+import tarvik
+
+try:
+    import QuantLib as ql
+except ImportError:  # the comparison needs the peer
+    ql = None
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def reference(name):
+    spec = importlib.util.spec_from_file_location(name, ROOT / "reference" / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def args_of(o):
+    return (o["s"], o["k"], o["t"], o["r"], o["q"], o["vol"], o["call"])
+
+
+def schedule(o):
+    return {"dividend_times": o["times"], "dividend_amounts": o["amounts"]}
+
+
+def per_call(f, options):
+    """Processor seconds of f(o) for each option, and its results."""
+    out, times = [], []
+    for o in options:
+        t0 = time.process_time()
+        out.append(f(o))
+        times.append(time.process_time() - t0)
+    return np.array(out), np.array(times)
+
+
+def summary(errors):
+    errors = np.asarray(errors)
+    return f"worst {errors.max():.1e}, RMS {math.sqrt(np.mean(errors**2)):.1e}"
+
+
+def quantlib_frontier(options, want, grids):
+    today = ql.Date(1, 1, 2026)
+    ql.Settings.instance().evaluationDate = today
+    dc = ql.Actual365Fixed()
+    rows = {n: [] for n in grids}
+    for o, ref in zip(options, want):
+        mat = today + round(o["t"] * 365)
+        dates = [today + round(x * 365) for x in o["times"]]
+        kept = [(d, a) for d, a in zip(dates, o["amounts"]) if d <= mat]
+        dividends = ql.DividendVector([d for d, _ in kept], [a for _, a in kept])
+
+        def curve(rate):
+            return ql.YieldTermStructureHandle(ql.FlatForward(today, rate, dc))
+
+        process = ql.BlackScholesMertonProcess(
+            ql.QuoteHandle(ql.SimpleQuote(o["s"])), curve(o["q"]), curve(o["r"]),
+            ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), o["vol"], dc)))
+        payoff = ql.PlainVanillaPayoff(ql.Option.Call if o["call"] else ql.Option.Put, o["k"])
+        for n in grids:
+            option = ql.VanillaOption(payoff, ql.EuropeanExercise(mat))
+            option.setPricingEngine(ql.FdBlackScholesVanillaEngine(process, dividends, n, n))
+            t0 = time.process_time()
+            p = option.NPV()
+            rows[n].append((abs(p - ref) / max(ref, 1e-4 * o["k"]), time.process_time() - t0))
+    return rows
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--count", type=int, default=200)
+    parser.add_argument("--seed", type=int, default=28)
+    parser.add_argument("--fine", action="store_true", help="the reference at half its steps")
+    parser.add_argument("--quantlib-count", type=int, default=40)
+    args = parser.parse_args()
+    options = reference("dividend_portfolio").portfolio(args.count, args.seed)
+    smoothing = reference("dividend_smoothing")
+    fine = {"h_per_w": 8.0, "zwidth": 0.5} if args.fine else {}
+    want = np.array([smoothing.price(*args_of(o), o["times"], o["amounts"], **fine)
+                     for o in options])
+    scale = np.maximum(want, 1e-4 * np.array([o["k"] for o in options]))
+
+    prices, price_times = per_call(
+        lambda o: tarvik.european_price(*args_of(o), **schedule(o)), options)
+    print(f"{len(options)} options, reference dividend_smoothing{' --fine' * args.fine}")
+    print(f"  european_price: {summary(np.abs(prices - want) / scale)}; "
+          f"median {1e3 * np.median(price_times):.3f} ms, max {1e3 * price_times.max():.2f} ms")
+    few = [i for i, o in enumerate(options) if sum(t <= o["t"] for t in o["times"]) <= 4]
+    print(f"  with at most four dividends ({len(few)}): median "
+          f"{1e3 * np.median(price_times[few]):.3f} ms, max {1e3 * price_times[few].max():.2f} ms; "
+          f"american_price without dividends on them: median "
+          f"{1e3 * np.median(per_call(lambda o: tarvik.american_price(*args_of(o)), [options[i] for i in few])[1]):.3f} ms")
+
+    def inverted(o, p):
+        try:
+            return tarvik.european_implied_volatility(p, *args_of(o)[:5], o["call"], **schedule(o))
+        except tarvik.IVError:
+            return math.nan
+
+    pairs = list(zip(options, prices))
+    vols, iv_times = per_call(lambda op: inverted(*op), pairs)
+    good = ~np.isnan(vols)
+    print(f"  european_implied_volatility: {good.sum()} of {len(vols)} inverted, worst |vol - "
+          f"vol_true| {np.nanmax(np.abs(vols - [o['vol'] for o in options])):.1e}; median "
+          f"{1e3 * np.median(iv_times):.3f} ms ({np.median(iv_times / price_times):.1f} prices)")
+    _, greek_times = per_call(lambda o: tarvik.european_greeks(*args_of(o), **schedule(o)), options)
+    print(f"  european_greeks: median {1e3 * np.median(greek_times):.3f} ms "
+          f"({np.median(greek_times / price_times):.1f} prices)")
+
+    escrowed = []
+    for o, p in zip(options, prices):
+        present = sum(d * math.exp(-(o["r"] - o["q"]) * t) for t, d in zip(o["times"], o["amounts"])
+                      if t <= o["t"])
+        escrowed.append(tarvik.black_scholes_price(o["s"] - present, *args_of(o)[1:]))
+    e = np.abs(np.array(escrowed) - prices) / scale
+    print(f"  escrowed approximation against the jump model: median {np.median(e):.1e}, "
+          f"90th percentile {np.percentile(e, 90):.1e}, worst {e.max():.1e}")
+
+    if ql is None:
+        print("QuantLib: not installed")
+        return
+    chosen = few[:args.quantlib_count]
+    grids = (100, 200, 400, 800, 1600)
+    rows = quantlib_frontier([options[i] for i in chosen], want[chosen], grids)
+    ours = np.abs(prices[chosen] - want[chosen]) / scale[chosen]
+    print(f"QuantLib FdBlackScholesVanillaEngine, European, {len(chosen)} options with at most "
+          f"four dividends (tarvik on them: {summary(ours)}, median "
+          f"{1e3 * np.median(price_times[chosen]):.3f} ms):")
+    for n in grids:
+        errors, times = zip(*rows[n])
+        print(f"  {n} x {n}: {summary(errors)}; median {1e3 * np.median(times):.1f} ms "
+              f"({np.median(times) / np.median(price_times[chosen]):.0f} times tarvik)")
+
+
+if __name__ == "__main__":
+    main()
