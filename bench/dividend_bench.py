@@ -12,7 +12,7 @@ volatility) lies from the jump model. Error: |p - p_ref| / max(p_ref, 1e-4
 K). Times: processor time per call, serial.
 
   python bench/dividend_bench.py [--count 200] [--seed 28] [--fine]
-                                 [--quantlib-count 40]
+                                 [--quantlib-count 40] [--quantlib-grids 100,...,3200]
 """
 import argparse
 import importlib.util
@@ -94,6 +94,8 @@ def main():
     parser.add_argument("--seed", type=int, default=28)
     parser.add_argument("--fine", action="store_true", help="the reference at half its steps")
     parser.add_argument("--quantlib-count", type=int, default=40)
+    parser.add_argument("--quantlib-grids", default="100,200,400,800,1600,3200",
+                        help="time steps = spot points of each grid, comma-separated")
     args = parser.parse_args()
     options = reference("dividend_portfolio").portfolio(args.count, args.seed)
     smoothing = reference("dividend_smoothing")
@@ -142,7 +144,7 @@ def main():
         print("QuantLib: not installed")
         return
     chosen = few[:args.quantlib_count]
-    grids = (100, 200, 400, 800, 1600)
+    grids = tuple(int(n) for n in args.quantlib_grids.split(","))
     rows = quantlib_frontier([options[i] for i in chosen], want[chosen], grids)
     ours = np.abs(prices[chosen] - want[chosen]) / scale[chosen]
     print(f"QuantLib FdBlackScholesVanillaEngine, European, {len(chosen)} options with at most "
