@@ -17,11 +17,13 @@ def call(n, parallel, name=name):
     s = np.random.default_rng(n).uniform(80.0, 120.0, n)
     if name == "implied_volatilities":
         return tarvik.implied_volatilities(8.0, 100.0, s, 1.0, True, parallel=parallel)
-    return getattr(tarvik, name)(s, 100.0, 1.0, 0.05, 0.02, 0.25, False, parallel=parallel)
+    kw = (dict(dividend_times=[0.25, 0.5, 0.75], dividend_amounts=[1.0, 1.0, 1.0])
+          if name.startswith("european") else {})
+    return getattr(tarvik, name)(s, 100.0, 1.0, 0.05, 0.02, 0.25, False, parallel=parallel, **kw)
 def sound():  # a batch on the pool as the serial one (70: above the pool's 64)
-    f = "american_prices" if name == "american_greeks" else name
+    f = name.replace("_greeks", "_prices")
     return call(70, True, f).tobytes() == call(70, False, f).tobytes()
-m = 200 if name.startswith("american") else 200_000
+m = 200 if name.startswith(("american", "european")) else 200_000
 call(m, parallel)  # once first: a thread's first American call builds its tables
 t = time.perf_counter(); call(m, parallel); t = time.perf_counter() - t
 n = int(min(m * 6 / t, 3e7))  # some six seconds of work
@@ -39,7 +41,8 @@ print("forked", pid is None or os.waitpid(pid, 0)[1] == 0, flush=True)
 
 
 @pytest.mark.parametrize("parallel", [False, True], ids=["serial", "parallel"])
-@pytest.mark.parametrize("name", ["american_prices", "american_greeks", "implied_volatilities"])
+@pytest.mark.parametrize("name", ["american_prices", "american_greeks", "european_greeks",
+                                  "implied_volatilities"])
 def test_ctrl_c_stops_a_long_batch(name, parallel):
     # The child starts with SIGINT's default action (a shell's background job
     # hands it down ignored); it forks only where ThreadSanitizer is absent.
