@@ -417,3 +417,60 @@ def test_empty_is_missing_and_garbage_unparsable_in_frames_and_on_the_command_li
     assert [row[-1] or None for row in out] == errors(got) == [None, reason, None]
     assert column(got, "iv").tobytes() == np.array([row[6] or "nan" for row in out],
                                                    np.float64).tobytes()
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+@pytest.mark.parametrize("dates", [True, False], ids=["ex_date", "time"])
+def test_dividend_schedule_joins_each_row_to_its_underlying(backend, dates):
+    # Two underlyings with dividends, one without (Black-Scholes, bit for
+    # bit); a row whose strike is rejected keeps its group's reason.
+    names = ["ABC", "XYZ", "ABC", "QQQ", "XYZ", "ABC"]
+    s = np.array([100.0, 50.0, 100.0, 80.0, 50.0, 100.0])
+    k = np.array([95.0, 50.0, 105.0, 100.0, -1.0, 100.0])
+    call = np.array([True, False, False, True, True, True])
+    v = np.array([0.25, 0.3, 0.25, 0.2, 0.3, 0.4])
+    times = {"ABC": [0.25, 0.75], "XYZ": [0.5]}
+    amounts = {"ABC": [1.0, 1.5], "XYZ": [0.5]}
+    order = [("ABC", 1), ("XYZ", 0), ("ABC", 0)]  # unsorted, by underlying
+    schedule = {"underlying": [u for u, _ in order], "amount": [amounts[u][j] for u, j in order]}
+    if dates:  # whole days: ACT/365F
+        times = {u: [round(365 * x) / 365 for x in ts] for u, ts in times.items()}
+        schedule["ex_date"] = [dt.date(2026, 1, 1) + dt.timedelta(days=round(365 * times[u][j]))
+                               for u, j in order]
+        when = dict(expiry=dt.date(2027, 1, 1), valuation="2026-01-01")
+    else:
+        schedule["time"] = [times[u][j] for u, j in order]
+        when = dict(maturity=1.0)
+    quotes = make(backend, {"name": names, "strike": k, "type": ["C" if c else "P" for c in call],
+                            "vol": v, "spot": s})
+    out = frame.prices(quotes, spot="spot", rate=0.04, underlying="name",
+                       dividend_schedule=make(backend, schedule), **when)
+    for i, name in enumerate(names):
+        args = (s[i], k[i], 1.0, 0.04, 0.0, v[i], bool(call[i]))
+        kw = dict(dividend_times=times.get(name, []), dividend_amounts=amounts.get(name, []))
+        if k[i] < 0:
+            assert errors(out)[i] == "negative_strike"
+            continue
+        assert column(out, "price")[i] == tarvik.european_price(*args, **kw)
+        assert column(out, "delta")[i] == tarvik.european_greeks(*args, **kw)["delta"][0]
+    quotes = make(backend, {"name": names, "strike": k, "type": ["C" if c else "P" for c in call],
+                            "price": column(out, "price"), "spot": s})
+    back = frame.implied_volatilities(quotes, spot="spot", rate=0.04, underlying="name",
+                                      dividend_schedule=make(backend, schedule), greeks=False, **when)
+    assert np.allclose(column(back, "iv")[k > 0], v[k > 0], rtol=1e-9)
+
+
+@pytest.mark.parametrize("args, message", [
+    (dict(forward=100.0), "dividend_schedule= belongs to the spot model"),
+    (dict(spot=100.0, exercise="american"), "not with exercise=\"american\""),
+    (dict(spot=100.0, schedule={"ex_date": ["2026-06-01"], "amount": [1.0]}),
+     "with ex_date needs valuation="),
+    (dict(spot=100.0, schedule={"time": [0.5]}), "an 'amount' column"),
+    (dict(spot=100.0, schedule={"time": [0.5, 0.7], "amount": ["1", "x"]}), "row 1: unparsable"),
+])
+def test_dividend_schedule_misuse_is_told(args, message):
+    pd = pytest.importorskip("pandas")
+    schedule = pd.DataFrame(args.pop("schedule", {"time": [0.5], "amount": [1.0]}))
+    quotes = pd.DataFrame({"strike": [100.0], "type": ["C"], "vol": [0.2], "maturity": [1.0]})
+    with pytest.raises(ValueError, match=message):
+        frame.prices(quotes, dividend_schedule=schedule, **args)

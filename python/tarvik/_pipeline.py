@@ -41,6 +41,8 @@ RULES = {
     "rate_and_discount": "give rate= or discount=, not both",
     "parity_on_spot": 'forward="parity" is a forward: not for the spot model (spot=)',
     "parity_discounted": 'forward="parity" gives the discount factor too: drop rate= and discount=',
+    "schedule_on_forward": "dividend_schedule= belongs to the spot model (spot=)",
+    "schedule_american": 'dividend_schedule= prices European exercise: not with exercise="american"',
 }
 PARITY_RULES = ("parity_on_spot", "parity_discounted")
 
@@ -62,6 +64,7 @@ class Model:
     discount: bool = False
     dividend: bool = False
     parity: bool = False
+    schedule: bool = False
 
     def broken(self) -> tuple[str, ...]:
         """The rules these choices break: keys of RULES, in its order."""
@@ -74,6 +77,8 @@ class Model:
             ("rate_and_discount", self.rate and self.discount),
             ("parity_on_spot", self.parity and self.spot),
             ("parity_discounted", self.parity and (self.rate or self.discount)),
+            ("schedule_on_forward", self.schedule and not self.spot),
+            ("schedule_american", self.schedule and self.american),
         ) if broke)
 
     def check(self, rules: typing.Iterable[str] = RULES) -> None:
@@ -202,12 +207,19 @@ def parity(source: Source, q: Quotes) -> tuple[_Floats, _Floats, _Floats, npt.ND
                           np.where(ok, np.broadcast_to(q.quote, (n,)), np.nan), q.is_call)
 
 
+# The rows of a table that share one dividend schedule (None: every row),
+# and the schedule as the european_ functions take it (keywords).
+Schedules = list[tuple[typing.Optional["_Flags"], dict[str, typing.Any]]]
+
+
 def run(model: Model, source: Source, *, implied: bool, greeks: bool,
-        parallel: bool, audit: bool = False) -> dict[str, _Floats]:
+        parallel: bool, audit: bool = False,
+        schedules: Schedules | None = None) -> dict[str, _Floats]:
     """The result columns of a table (see compute), each row's reason in
     source.table: implied volatilities from prices (`implied`), else prices
     from volatilities; ValueError where the model breaks a rule. With
-    `audit`, the columns of audit_columns follow (see audited)."""
+    `audit`, the columns of audit_columns follow (see audited); with
+    `schedules`, cash dividends (see compute)."""
     model.check(rule for rule in RULES if rule not in PARITY_RULES)
     q = quotes(source, implied, model.parity)
     rate = source.optional("rate")
@@ -226,7 +238,7 @@ def run(model: Model, source: Source, *, implied: bool, greeks: bool,
     out = compute(model, source.table, quote=q.quote, implied=implied, underlying=underlying,
                   strike=q.strike, maturity=q.maturity, is_call=q.is_call, rate=rate,
                   dividend=dividend, discount=discount, shift=source.optional("shift"),
-                  greeks=greeks, parallel=parallel)
+                  greeks=greeks, parallel=parallel, schedules=schedules)
     if audit:
         out.update(audited(model, source.n, q, implied, underlying, rate, dividend, discount))
     return out
@@ -261,14 +273,17 @@ def compute(model: Model, table: Table, *, quote: _Floats | float, implied: bool
             underlying: _Floats | float, strike: _Floats | float, maturity: _Floats | float,
             is_call: _Flags | bool, rate: _Floats | float | None,
             dividend: _Floats | float | None, discount: _Floats | float | None,
-            shift: _Floats | float | None, greeks: bool, parallel: bool) -> dict[str, _Floats]:
+            shift: _Floats | float | None, greeks: bool, parallel: bool,
+            schedules: Schedules | None = None) -> dict[str, _Floats]:
     """The result columns of a table: "iv" (from prices) or "price" (from
     volatilities), then the Greeks; NaN where a row has a reason in the table
     (set here from the IVError kind where the batch function rejects it).
     On a forward, the quoted price is the discount factor (exp(-r T) of a
     rate) times the model's price, and the normal model or a shift d
     (Black-76 on F + d and K + d) as the model says; on a spot, rate and
-    dividend are 0 where not given."""
+    dividend are 0 where not given, and with `schedules` the rows of each
+    group take the european_ functions on their dividend schedule (one
+    batch call per group, the other rows NaN in it)."""
     n = table.n
     spot = model.spot
     vals = [quote, underlying, strike, maturity]
@@ -296,25 +311,41 @@ def compute(model: Model, table: Table, *, quote: _Floats | float, implied: bool
 
     flags = np.broadcast_to(np.asarray(is_call, bool), (n,)).copy() if n else np.zeros(0, bool)
     out: dict[str, _Floats] = {}
+    # The batch calls made, for the error codes of their rejected rows: the
+    # function, its value inputs, its schedule and its rows (None: all).
+    calls: list[tuple[typing.Any, list[typing.Any], dict[str, typing.Any], typing.Any]] = []
     if spot:
-        s, k, t, r, q = (clean(v) for v in (underlying, strike, maturity, vals[4], vals[5]))
-        if implied:
-            p = clean(quote)
-            fn = (tarvik.american_implied_volatilities if model.american else
-                  tarvik.black_scholes_implied_volatilities)
-            args = [p, s, k, t, r, q]
-            vol = fn(*args, flags, parallel)
-        else:
-            vol = clean(quote)
-            fn = tarvik.american_prices if model.american else tarvik.black_scholes_prices
-            args = [s, k, t, r, q, vol]
-        all_spot = tarvik.american_greeks if model.american else tarvik.black_scholes_greeks
-        g = all_spot(s, k, t, r, q, vol, flags, parallel) if (greeks or not implied) else None
-        main = vol if implied else g["price"] if g is not None else fn(*args, flags)
-        out["iv" if implied else "price"] = np.broadcast_to(main, (n,)).copy()
-        if g is not None and greeks:
-            for name in SPOT_GREEKS:
-                out[name] = g[name]
+        for rows, kw in schedules or [(None, {})]:
+            inputs: tuple[typing.Any, ...] = (underlying, strike, maturity, vals[4], vals[5])
+            if rows is not None:
+                # Every other row NaN, so that the group's call rejects it at once.
+                skip = table.has | ~rows
+                inputs = tuple(np.broadcast_to(np.asarray(v, np.float64), (n,)) for v in inputs)
+            s, k, t, r, q = (clean(v) for v in inputs)
+            kind = "american" if model.american else "european" if kw else "black_scholes"
+            if implied:
+                p = clean(quote)
+                fn = getattr(tarvik, f"{kind}_implied_volatilities")
+                args = [p, s, k, t, r, q]
+                vol = fn(*args, flags, parallel, **kw)
+            else:
+                vol = clean(quote)
+                fn = getattr(tarvik, f"{kind}_prices")
+                args = [s, k, t, r, q, vol]
+            all_spot = getattr(tarvik, f"{kind}_greeks")
+            g = (all_spot(s, k, t, r, q, vol, flags, parallel, **kw) if (greeks or not implied)
+                 else None)
+            main = vol if implied else g["price"] if g is not None else fn(*args, flags, **kw)
+            columns = {"iv" if implied else "price": main}
+            if g is not None and greeks:
+                columns.update((name, g[name]) for name in SPOT_GREEKS)
+            for name, values in columns.items():
+                values = np.broadcast_to(values, (n,))
+                if rows is None:
+                    out[name] = values.copy()
+                else:
+                    out.setdefault(name, np.full(n, np.nan))[rows] = values[rows]
+            calls.append((fn, args, kw, rows))
     else:
         f, k, t = (clean(v) for v in (underlying, strike, maturity))
         if shift is not None:
@@ -349,14 +380,18 @@ def compute(model: Model, table: Table, *, quote: _Floats | float, implied: bool
             if rate is not None:
                 out["theta"] = np.broadcast_to(
                     _core._discounted_thetas(g["theta"], g["price"], d, rate), (n,)).copy()
+        calls.append((fn, args, {}, None))
     main = out["iv" if implied else "price"]
-    failed = np.isnan(main) & ~table.has
-    if failed.any():
-        pick = [a[failed] if isinstance(a, np.ndarray) and a.ndim else a for a in args]
-        codes = tarvik.error_codes(fn, *pick, flags[failed])
-        kinds = np.array(tarvik.ERROR_KINDS, dtype=object)[codes]
-        table.reason[failed] = kinds
-        table.has[failed] = codes != 0
+    for fn, args, kw, rows in calls:
+        failed = np.isnan(main) & ~table.has
+        if rows is not None:
+            failed &= rows
+        if failed.any():
+            pick = [a[failed] if isinstance(a, np.ndarray) and a.ndim else a for a in args]
+            codes = tarvik.error_codes(fn, *pick, flags[failed], **kw)
+            kinds = np.array(tarvik.ERROR_KINDS, dtype=object)[codes]
+            table.reason[failed] = kinds
+            table.has[failed] = codes != 0
     bad = table.has
     for column in out.values():
         column[bad] = np.nan

@@ -42,6 +42,16 @@ implied volatilities alike (not with ``spot=`` or the normal model).
 ``exercise="american"`` (with ``spot=``) takes American exercise: the
 ``american_*`` functions, some milliseconds a row.
 
+``dividend_schedule=`` (with ``spot=``, European exercise) prices a stock
+that pays cash dividends on known dates (the ``european_*`` functions; a
+millisecond or so a row): a frame of the kind that went in, with an
+``amount`` column and the ex-dates as ``ex_date`` (dates, timestamps or ISO
+8601 texts: ACT/365F years from ``valuation=``, one date) or ``time``
+(years); with an ``underlying`` column, each quote takes the dividends of
+its row's underlying (the quotes' column ``underlying=``, "underlying"
+unless named), else every quote takes them all. ``dividend=`` stays the
+continuous yield.
+
 >>> import pandas as pd, tarvik.frame
 >>> quotes = pd.DataFrame({"expiry": pd.to_datetime(["2026-06-19"] * 2),
 ...                        "strike": [95.0, 105.0], "type": ["C", "P"],
@@ -261,12 +271,61 @@ def _model(f: _Frame, forward: typing.Any, spot: typing.Any) -> tuple[bool, typi
     return (False, forward) if forward is not None else (True, spot)
 
 
+def _schedules(f: _Frame, schedule: typing.Any,
+               underlying: typing.Any) -> _pipeline.Schedules | None:
+    """The groups of rows that share a dividend schedule, and each group's
+    schedule, from the frame `schedule` (see the module's documentation)."""
+    if schedule is None:
+        if underlying is not None:
+            raise ValueError("underlying= goes with dividend_schedule=")
+        return None
+    table = _Frame(schedule)
+    columns = set(map(str, table.df.columns))
+    if "amount" not in columns or not columns & {"ex_date", "time"}:
+        raise ValueError("dividend_schedule= takes a frame with an 'amount' column and the "
+                         "ex-dates as 'ex_date' (dates) or 'time' (years)")
+    amounts = np.broadcast_to(table.floats("amount", "amount"), (table.n,))
+    if "time" in columns:
+        times = np.broadcast_to(table.floats("time", "time"), (table.n,))
+    else:
+        valuation = _quotes.timestamp_us(f.args["valuation"])
+        if valuation is None:
+            raise ValueError("a dividend_schedule= with ex_date needs valuation= (one date)")
+        times = _quotes.year_fraction(table.timestamps("ex_date", "ex_date"), valuation)
+    if table.table.has.any():
+        row = int(np.argmax(table.table.has))
+        raise ValueError(f"dividend_schedule= row {row}: {table.table.reason[row]}")
+
+    def schedule_of(pick: np.ndarray) -> dict[str, np.ndarray]:
+        order = np.argsort(times[pick], kind="stable")
+        return {"dividend_times": np.ascontiguousarray(times[pick][order]),
+                "dividend_amounts": np.ascontiguousarray(amounts[pick][order])}
+
+    if "underlying" not in columns:
+        return [(None, schedule_of(np.ones(table.n, bool)))]
+    names = np.array(table.column("underlying").to_list(), dtype=object)
+    keys = np.array(f.column("underlying" if underlying is None else underlying).to_list(),
+                    dtype=object)
+    groups: _pipeline.Schedules = []
+    with_dividends = np.zeros(f.n, bool)
+    for key in dict.fromkeys(keys.tolist()):
+        pick = names == key
+        if pick.any():
+            rows = keys == key
+            groups.append((rows, schedule_of(pick)))
+            with_dividends |= rows
+    if not with_dividends.all():
+        groups.append((~with_dividends, {}))
+    return groups
+
+
 def _run(quotes: typing.Any, *, implied: bool, vol: typing.Any, price: typing.Any,
          bid: typing.Any, ask: typing.Any, forward: typing.Any, spot: typing.Any, rate: typing.Any,
          dividend: typing.Any, discount: typing.Any, strike: typing.Any, maturity: typing.Any,
          expiry: typing.Any, valuation: typing.Any, option_type: typing.Any, greeks: bool,
          parallel: bool, model: str, shift: typing.Any,
-         exercise: str = "european", audit: bool = False) -> typing.Any:
+         exercise: str = "european", audit: bool = False,
+         dividend_schedule: typing.Any = None, underlying: typing.Any = None) -> typing.Any:
     if model not in ("black", "normal"):
         raise ValueError(f'model= is "black" or "normal", not {model!r}')
     if exercise not in ("european", "american"):
@@ -274,15 +333,17 @@ def _run(quotes: typing.Any, *, implied: bool, vol: typing.Any, price: typing.An
     f = _Frame(quotes, maturity=maturity, expiry=expiry, valuation=valuation, type=option_type,
                strike=strike, bid=bid, ask=ask, rate=rate, discount=discount,
                dividend=dividend, shift=shift, price=price, vol=vol)
-    is_spot, underlying = _model(f, forward, spot)
+    is_spot, source = _model(f, forward, spot)
     chosen = _pipeline.Model(
         spot=is_spot, normal=model == "normal", shifted=shift is not None,
         american=exercise == "american", rate=rate is not None, discount=discount is not None,
-        dividend=dividend is not None,
-        parity=isinstance(underlying, str) and underlying == "parity" and not f.has("parity"))
-    f.args[chosen.underlying] = underlying
+        dividend=dividend is not None, schedule=dividend_schedule is not None,
+        parity=isinstance(source, str) and source == "parity" and not f.has("parity"))
+    chosen.check(("schedule_on_forward", "schedule_american"))
+    schedules = _schedules(f, dividend_schedule, underlying)
+    f.args[chosen.underlying] = source
     return f.result(_pipeline.run(chosen, f, implied=implied, greeks=greeks, parallel=parallel,
-                                  audit=audit))
+                                  audit=audit, schedules=schedules))
 
 
 def implied_volatilities(quotes: typing.Any, *, price: str = "price", bid: typing.Any = None,
@@ -294,7 +355,8 @@ def implied_volatilities(quotes: typing.Any, *, price: str = "price", bid: typin
                          option_type: typing.Any = "type", greeks: bool = True,
                          parallel: bool = False, model: str = "black",
                          shift: typing.Any = None, exercise: str = "european",
-                         audit: bool = False) -> typing.Any:
+                         audit: bool = False, dividend_schedule: typing.Any = None,
+                         underlying: typing.Any = None) -> typing.Any:
     """Implied volatility (column ``iv``: per year, or in price units per
     square root of a year for ``model="normal"``), the Greeks (``delta gamma
     vega theta vanna vomma``, and ``rho dividend_rho`` on a spot) and
@@ -305,7 +367,7 @@ def implied_volatilities(quotes: typing.Any, *, price: str = "price", bid: typin
                 spot=spot, rate=rate, dividend=dividend, discount=discount, strike=strike,
                 maturity=maturity, expiry=expiry, valuation=valuation, option_type=option_type,
                 greeks=greeks, parallel=parallel, model=model, shift=shift, exercise=exercise,
-                audit=audit)
+                audit=audit, dividend_schedule=dividend_schedule, underlying=underlying)
 
 
 def prices(quotes: typing.Any, *, vol: typing.Any = "vol", price: str = "price",
@@ -315,7 +377,8 @@ def prices(quotes: typing.Any, *, vol: typing.Any = "vol", price: str = "price",
            maturity: typing.Any = None, expiry: typing.Any = None, valuation: typing.Any = None,
            option_type: typing.Any = "type", greeks: bool = True,
            parallel: bool = False, model: str = "black", shift: typing.Any = None,
-           exercise: str = "european", audit: bool = False) -> typing.Any:
+           exercise: str = "european", audit: bool = False,
+           dividend_schedule: typing.Any = None, underlying: typing.Any = None) -> typing.Any:
     """Price (column ``price``), the Greeks and ``error`` of each row's
     volatility ``vol`` (per year; price units per square root of a year for
     ``model="normal"``); with ``audit=True`` also ``used_forward``,
@@ -327,7 +390,7 @@ def prices(quotes: typing.Any, *, vol: typing.Any = "vol", price: str = "price",
                 spot=spot, rate=rate, dividend=dividend, discount=discount, strike=strike,
                 maturity=maturity, expiry=expiry, valuation=valuation, option_type=option_type,
                 greeks=greeks, parallel=parallel, model=model, shift=shift, exercise=exercise,
-                audit=audit)
+                audit=audit, dividend_schedule=dividend_schedule, underlying=underlying)
 
 
 def parity_forwards(quotes: typing.Any, *, price: str = "price", bid: typing.Any = None,
