@@ -460,3 +460,47 @@ def test_the_command_line_page_names_every_option(command, capsys):
     options = set(re.findall(r"(?<![\w-])--[a-z][a-z-]*", capsys.readouterr().out)) - {"--help"}
     text = page.read_text(encoding="utf-8")
     assert options and sorted(o for o in options if f"`{o}" not in text) == []
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("command", ["price", "iv"])
+def test_dividend_schedule_per_underlying(tmp_path, engine, command):
+    # Rows of two underlyings, one of them with dividends (on dates from the
+    # valuation), and a row the schedule does not name: Black-Scholes.
+    times = [91 / 365, 274 / 365]
+    args = (100.0, 95.0, 1.0, 0.03, 0.0, 0.25, True)
+    kw = dict(dividend_times=times, dividend_amounts=[1.0, 1.5])
+    p = tarvik.european_price(*args, **kw)
+    quotes = tmp_path / "q.csv"
+    quotes.write_text("sym,spot,strike,maturity,rate,type,vol,price\n"
+                      f"ABC,100,95,1.0,0.03,C,0.25,{p!r}\n"
+                      f"XYZ,100,95,1.0,0.03,C,0.25,{p!r}\n")
+    schedule = tmp_path / "d.csv"
+    schedule.write_text("underlying,ex_date,amount\nABC,2026-04-01,1.0\nABC,2026-10-01,1.5\n"
+                        "OTHER,2026-05-01,9.0\n")
+    done = run_cli([command, str(quotes), "--engine", engine, "--no-greeks", "--rate-col", "rate",
+                    "--dividend-schedule", str(schedule), "--underlying-col", "sym",
+                    "--valuation-date", "2025-12-31"], check=True)
+    rows = done.stdout.decode().splitlines()[1:]
+    got = [float(row.split(",")[-2]) for row in rows]
+    if command == "price":
+        assert got == [p, tarvik.black_scholes_price(*args)]
+    else:
+        assert got[0] == tarvik.european_implied_volatility(p, *args[:5], True, **kw)
+        assert got[1] == tarvik.black_scholes_implied_volatility(p, *args[:5], True)
+
+
+@pytest.mark.parametrize("schedule, args, message", [
+    ("ex_date,amount\n2026-04-01,1.0\n", [], "with ex_date needs --valuation-date"),
+    ("time,amount\n0.5,x\n", [], "line 2: not a number or date"),
+    ("time\n0.5\n", [], "a header with amount"),
+    ("time,amount\n0.5,1\n", ["--exercise", "american"], "prices European exercise"),
+    ("time,amount\n0.5,1\n", ["--underlying-col", "id"], "--underlying-col goes with"),
+])
+def test_dividend_schedule_misuse_is_a_usage_error(tmp_path, schedule, args, message):
+    path = tmp_path / "d.csv"
+    path.write_text(schedule)
+    done = run_cli(["price", "-", "--spot-col", "forward", "--vol-col", "price",
+                    "--dividend-schedule", str(path), *args], stdin=HEADER + GOOD)
+    err = done.stderr.decode()
+    assert done.returncode == 2 and message in err, err

@@ -212,6 +212,32 @@ def parity(source: Source, q: Quotes) -> tuple[_Floats, _Floats, _Floats, npt.ND
 Schedules = list[tuple[typing.Optional["_Flags"], dict[str, typing.Any]]]
 
 
+def group_schedules(keys: typing.Sequence[typing.Any] | None, n: int,
+                    by_key: dict[typing.Any, tuple[_Floats, _Floats]]) -> Schedules:
+    """The groups of n rows by their underlying `keys` (None: one schedule,
+    by_key[None], for every row), each with its schedule (times, amounts,
+    sorted by time) from `by_key`; the rows of an underlying without one in
+    a last group of their own, with none."""
+    def schedule_of(times: _Floats, amounts: _Floats) -> dict[str, typing.Any]:
+        order = np.argsort(times, kind="stable")
+        return {"dividend_times": np.ascontiguousarray(times[order]),
+                "dividend_amounts": np.ascontiguousarray(amounts[order])}
+
+    if keys is None:
+        return [(None, schedule_of(*by_key[None]))]
+    names = np.array(list(keys), dtype=object)
+    groups: Schedules = []
+    paid = np.zeros(n, bool)
+    for key in dict.fromkeys(names.tolist()):
+        if key in by_key:
+            rows = names == key
+            groups.append((rows, schedule_of(*by_key[key])))
+            paid |= rows
+    if not paid.all():
+        groups.append((~paid, {}))
+    return groups
+
+
 def run(model: Model, source: Source, *, implied: bool, greeks: bool,
         parallel: bool, audit: bool = False,
         schedules: Schedules | None = None) -> dict[str, _Floats]:
@@ -320,7 +346,8 @@ def compute(model: Model, table: Table, *, quote: _Floats | float, implied: bool
             if rows is not None:
                 # Every other row NaN, so that the group's call rejects it at once.
                 skip = table.has | ~rows
-                inputs = tuple(np.broadcast_to(np.asarray(v, np.float64), (n,)) for v in inputs)
+                inputs = tuple(np.ascontiguousarray(np.broadcast_to(np.asarray(v, np.float64), (n,)))
+                               for v in inputs)
             s, k, t, r, q = (clean(v) for v in inputs)
             kind = "american" if model.american else "european" if kw else "black_scholes"
             if implied:

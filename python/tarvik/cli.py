@@ -72,6 +72,9 @@ MODEL_RULES = {
     "shift_not_black": "--shift and --shift-col are for Black-76 on a forward column",
     "parity_discounted": "--forward parity gives the discount factor too: drop --rate-col and "
                          "--discount-col",
+    "schedule_on_forward": "--dividend-schedule is for the spot model (a spot column)",
+    "schedule_american": "--dividend-schedule prices European exercise: not with --exercise "
+                         "american",
 }
 # The exit statuses, as --help tells them.
 SOME_FAILED = 3
@@ -143,6 +146,13 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
                          "Black-76 the rate that discounts the price")
         sub.add_argument("--discount-col", help="Black-76: the discount factor of the price")
         sub.add_argument("--dividend-col", help="spot model (default: dividend)")
+        sub.add_argument("--dividend-schedule", metavar="FILE",
+                         help="cash dividends on known dates (spot model, European exercise): a "
+                              "CSV file with amount, and ex_date (with --valuation-date) or time "
+                              "(years); with an underlying column, per row's underlying")
+        sub.add_argument("--underlying-col",
+                         help="each row's underlying, for --dividend-schedule (default: "
+                              "underlying)")
         sub.add_argument("--model", choices=("black", "normal"), default="black",
                          help="on a forward: Black-76 (the default) or the normal (Bachelier) "
                          "model, forwards and strikes any real, volatility in price units per "
@@ -205,7 +215,8 @@ class Columns:
             american=args.exercise == "american", rate=bool(args.rate_col),
             # On a forward the rate discounts where both are given.
             discount=bool(args.discount_col) and (self.spot or self.parity or not args.rate_col),
-            dividend=self.spot and bool(args.dividend_col), parity=self.parity)
+            dividend=self.spot and bool(args.dividend_col), parity=self.parity,
+            schedule=args.dividend_schedule is not None)
         broken = self.model.broken()
         if broken:
             rule = next((r for r in MODEL_RULES if r in broken), broken[0])
@@ -213,6 +224,12 @@ class Columns:
         wanted: list[tuple[str, str]] = [("strike", args.strike_col), ("type", args.type_col)]
         if args.shift_col:
             wanted.append(("shift", args.shift_col))
+        self.schedule, per_underlying = read_schedule(args)
+        if per_underlying:
+            wanted.append(("underlying", args.underlying_col or "underlying"))
+        elif args.underlying_col:
+            raise Failure("--underlying-col goes with a --dividend-schedule that has an "
+                          "underlying column", 2)
         optional: list[tuple[str, str]] = []
         if not self.parity:
             wanted.append(("spot", args.spot_col or "spot") if self.spot else
@@ -262,6 +279,45 @@ class Columns:
 
 
 # ---- reading ---------------------------------------------------------------
+
+def read_schedule(args: argparse.Namespace) -> tuple[
+        dict[typing.Any, tuple[_Floats, _Floats]] | None, bool]:
+    """The dividends of --dividend-schedule by underlying (None: one schedule
+    for every row), and whether the file names underlyings."""
+    if args.dividend_schedule is None:
+        return None, False
+    try:
+        with open(args.dividend_schedule, newline="", encoding="utf-8") as f:
+            rows = list(csv.DictReader(f))
+    except (OSError, UnicodeDecodeError, csv.Error) as e:
+        raise Failure(f"--dividend-schedule: {e}", 2) from None
+    fields = {name.strip() for name in (rows[0].keys() if rows else ())}
+    if "amount" not in fields or not fields & {"ex_date", "time"}:
+        raise Failure("--dividend-schedule: a header with amount, and ex_date or time", 2)
+    valuation = None
+    if "time" not in fields:
+        valuation = _quotes.timestamp_us(args.valuation_date) if args.valuation_date else None
+        if valuation is None:
+            raise Failure("--dividend-schedule with ex_date needs --valuation-date", 2)
+    by_key: dict[typing.Any, list[tuple[float, float]]] = {}
+    for line, row in enumerate(rows, start=2):
+        row = {k.strip(): (v or "").strip() for k, v in row.items() if k is not None}
+        try:
+            amount = float(row["amount"])
+            if valuation is None:
+                when = float(row["time"])
+            else:
+                us = _quotes.timestamp_us(row["ex_date"])
+                if us is None:
+                    raise ValueError(row["ex_date"])
+                when = float(_quotes.year_fraction(us, valuation))
+        except ValueError as e:
+            raise Failure(f"--dividend-schedule line {line}: not a number or date: {e}", 2) \
+                from None
+        by_key.setdefault(row.get("underlying"), []).append((when, amount))
+    per_underlying = "underlying" in fields
+    return {key: (np.array([t for t, _ in v]), np.array([a for _, a in v]))
+            for key, v in by_key.items()}, per_underlying
 
 class Lines:
     """The lines of a binary source as text without line ends, blank ones
@@ -515,7 +571,7 @@ def plain_columns(data: bytes, ends: npt.NDArray[np.intp],
     bounds[:, -1] = ends
     out: dict[str, typing.Any] = {}
     for role, i in columns.index.items():
-        if role in ("type", "expiry", "valuation"):
+        if role in ("type", "expiry", "valuation", "underlying"):
             starts, stops = (bounds[:, i] + 1).tolist(), bounds[:, i + 1].tolist()
             out[role] = tuple(map(text.__getitem__, map(slice, starts, stops))) if ascii_text \
                 else tuple(data[a:b].decode() for a, b in zip(starts, stops))
@@ -677,7 +733,7 @@ def read(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
     fit_only = columns.parity and columns.args.command == "price"
     later: dict[str, list[tuple[_Flags, str]]] = {}
     for role in columns.index:
-        if role in ("type", "expiry", "valuation"):
+        if role in ("type", "expiry", "valuation", "underlying"):
             continue
         values[role], bad, empty = numbers(texts[role])
         if first_chunk and n and bad.all():
@@ -720,9 +776,15 @@ def compute(n: int, columns: Columns, texts: dict[str, typing.Any], name: str,
     """The new columns of a chunk of n rows (the result, then the Greeks) and
     the reason of each row without a result."""
     chunk = read(n, columns, texts, name, first_chunk)
+    schedules = None
+    if columns.schedule is not None:
+        keys = column_text(texts["underlying"]) if "underlying" in columns.index else None
+        if keys is not None:
+            keys = [k.strip() for k in keys]
+        schedules = _pipeline.group_schedules(keys, n, columns.schedule)
     out = _pipeline.run(columns.model, chunk, implied=columns.args.command == "iv",
                         greeks=not columns.args.no_greeks, parallel=parallel,
-                        audit=columns.args.audit)
+                        audit=columns.args.audit, schedules=schedules)
     ragged = texts.get("_ragged")
     if columns.args.audit and ragged is not None and ragged.any():
         for values in out.values():  # nothing of a ragged row was read

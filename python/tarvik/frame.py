@@ -296,27 +296,12 @@ def _schedules(f: _Frame, schedule: typing.Any,
         row = int(np.argmax(table.table.has))
         raise ValueError(f"dividend_schedule= row {row}: {table.table.reason[row]}")
 
-    def schedule_of(pick: np.ndarray) -> dict[str, np.ndarray]:
-        order = np.argsort(times[pick], kind="stable")
-        return {"dividend_times": np.ascontiguousarray(times[pick][order]),
-                "dividend_amounts": np.ascontiguousarray(amounts[pick][order])}
-
     if "underlying" not in columns:
-        return [(None, schedule_of(np.ones(table.n, bool)))]
+        return _pipeline.group_schedules(None, f.n, {None: (times, amounts)})
     names = np.array(table.column("underlying").to_list(), dtype=object)
-    keys = np.array(f.column("underlying" if underlying is None else underlying).to_list(),
-                    dtype=object)
-    groups: _pipeline.Schedules = []
-    with_dividends = np.zeros(f.n, bool)
-    for key in dict.fromkeys(keys.tolist()):
-        pick = names == key
-        if pick.any():
-            rows = keys == key
-            groups.append((rows, schedule_of(pick)))
-            with_dividends |= rows
-    if not with_dividends.all():
-        groups.append((~with_dividends, {}))
-    return groups
+    by_key = {key: (times[names == key], amounts[names == key]) for key in dict.fromkeys(names)}
+    keys = f.column("underlying" if underlying is None else underlying).to_list()
+    return _pipeline.group_schedules(keys, f.n, by_key)
 
 
 def _run(quotes: typing.Any, *, implied: bool, vol: typing.Any, price: typing.Any,
