@@ -6,7 +6,10 @@
 // A scalar row names a core function of doubles and booleans: its parameters
 // are converted in order by their C++ types (double: the interpreter's float
 // conversion; bool: a flag) and passed in the same order, and a value comes
-// back as a float, an IVError as the Python exception.
+// back as a float, an IVError as the Python exception. A row with a dividend
+// schedule (scheduled<>) ends its signature in "*, dividend_times,
+// dividend_amounts", which become its core function's last parameter, a
+// DividendSchedule (batch rows likewise, for an operation with kSchedule).
 //
 // A batch row names an operation of batch/ops.hpp: its kInputs
 // value inputs come first (floats or 1-D float64 arrays), then is_call=True
@@ -128,38 +131,6 @@ std::optional<bool> convert<bool>(const BoundArgs& bound, std::size_t i) {
   return v;
 }
 
-template <auto F, class R, class... A, std::size_t... I>
-PyObject* call_scalar(const BoundArgs& bound, R (*)(A...), std::index_sequence<I...>) {
-  std::tuple<std::optional<A>...> values;
-  // In parameter order; the first failure ends the call.
-  const bool converted =
-      ((std::get<I>(values) = convert<A>(bound, I), std::get<I>(values).has_value()) && ...);
-  if (!converted) return nullptr;
-  const Result<double> r = F(*std::get<I>(values)...);
-  if (!r) return map_err(r.error());
-  return PyFloat_FromDouble(r.value());
-}
-
-template <Text S, auto F>
-PyObject* call_scalar(const BoundArgs& bound) {
-  return call_scalar<F>(bound, F, std::make_index_sequence<kSig<S>.count>{});
-}
-
-template <Text S, auto F>
-PyObject* scalar_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return tuple_entry<S>(args, kwargs, call_scalar<S, F>);
-}
-
-template <Text S, auto F>
-PyObject* scalar_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return vector_entry<S>(args, nargs, kwnames, call_scalar<S, F>);
-}
-
-template <class R, class... A>
-constexpr std::size_t arity(R (*)(A...)) {
-  return sizeof...(A);
-}
-
 // ---- Dividend schedules ----------------------------------------------------
 
 // The schedule of a call: dividend_times and dividend_amounts copied and
@@ -188,11 +159,17 @@ std::optional<ScheduleArgs> take_schedule(const Signature& sig, const BoundArgs&
   return schedule;
 }
 
-// A scalar function whose last parameter is the schedule: its other
-// parameters converted as a scalar row's, then the schedule's two.
+PyObject* float_or_error(const Result<double>& r) {
+  if (!r) return map_err(r.error());
+  return PyFloat_FromDouble(r.value());
+}
+
+// Converts the positional parameters I... (in order; the first failure ends
+// the call) by their C++ types and calls F; a last parameter beyond them is
+// the dividend schedule, from dividend_times and dividend_amounts.
 template <auto F, class R, class... A, std::size_t... I>
-PyObject* call_scheduled(const Signature& sig, const BoundArgs& bound, R (*)(A...),
-                         std::index_sequence<I...>) {
+PyObject* call_scalar(const Signature& sig, const BoundArgs& bound, R (*)(A...),
+                      std::index_sequence<I...>) {
   using Args = std::tuple<A...>;
   std::tuple<std::optional<std::tuple_element_t<I, Args>>...> values;
   const bool converted =
@@ -200,26 +177,33 @@ PyObject* call_scheduled(const Signature& sig, const BoundArgs& bound, R (*)(A..
         std::get<I>(values).has_value()) &&
        ...);
   if (!converted) return nullptr;
-  const std::optional<ScheduleArgs> schedule = take_schedule(sig, bound);
-  if (!schedule) return nullptr;
-  const Result<double> r = F(*std::get<I>(values)..., schedule->view());
-  if (!r) return map_err(r.error());
-  return PyFloat_FromDouble(r.value());
+  if constexpr (sizeof...(I) < sizeof...(A)) {
+    const std::optional<ScheduleArgs> schedule = take_schedule(sig, bound);
+    if (!schedule) return nullptr;
+    return float_or_error(F(*std::get<I>(values)..., schedule->view()));
+  } else {
+    return float_or_error(F(*std::get<I>(values)...));
+  }
 }
 
 template <Text S, auto F>
-PyObject* call_scheduled(const BoundArgs& bound) {
-  return call_scheduled<F>(kSig<S>, bound, F, std::make_index_sequence<arity(F) - 1>{});
+PyObject* call_scalar(const BoundArgs& bound) {
+  return call_scalar<F>(kSig<S>, bound, F, std::make_index_sequence<kSig<S>.positional>{});
 }
 
 template <Text S, auto F>
-PyObject* scheduled_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return tuple_entry<S>(args, kwargs, call_scheduled<S, F>);
+PyObject* scalar_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return tuple_entry<S>(args, kwargs, call_scalar<S, F>);
 }
 
 template <Text S, auto F>
-PyObject* scheduled_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return vector_entry<S>(args, nargs, kwnames, call_scheduled<S, F>);
+PyObject* scalar_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return vector_entry<S>(args, nargs, kwnames, call_scalar<S, F>);
+}
+
+template <class R, class... A>
+constexpr std::size_t arity(R (*)(A...)) {
+  return sizeof...(A);
 }
 
 // Whether a signature ends in "*, dividend_times, dividend_amounts" from
@@ -234,8 +218,8 @@ constexpr Function scheduled() {
   static_assert(arity(F) == kSig<S>.positional + 1, "the positional parameters, then a schedule");
   static_assert(kSig<S>.required() == kSig<S>.positional, "scalar parameters have no defaults");
   static_assert(schedule_layout(kSig<S>, kSig<S>.positional));
-  return {kSig<S>.name.text, kDocString<S, Doc>.data(), &scheduled_entry<S, F>,
-          &scheduled_fast<S, F>};
+  return {kSig<S>.name.text, kDocString<S, Doc>.data(), &scalar_entry<S, F>,
+          &scalar_fast<S, F>};
 }
 
 template <Text S, auto F, Text Doc = "">

@@ -66,6 +66,11 @@ struct AmericanGreeks {
 };
 Result<AmericanGreeks> american_greeks(double spot, double strike, double maturity, double rate,
                                        double dividend, double volatility, bool is_call);
+// black_scholes_price and black_scholes_greeks as one record: the American
+// and the cash-dividend Greeks where they are the European ones.
+Result<AmericanGreeks> black_scholes_record(double spot, double strike, double maturity,
+                                            double rate, double dividend, double volatility,
+                                            bool is_call);
 
 // The volatility whose American price is `price`: price_below_intrinsic
 // below the lowest attainable price (the exercise value, or the zero-volatility

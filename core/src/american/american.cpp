@@ -301,18 +301,24 @@ Result<double> american_price_counted(const AmericanScheme& scheme, double spot,
                   &sweeps);
 }
 
+Result<AmericanGreeks> black_scholes_record(double spot, double strike, double maturity,
+                                            double rate, double dividend, double volatility,
+                                            bool is_call) {
+  const Result<double> price =
+      black_scholes_price(spot, strike, maturity, rate, dividend, volatility, is_call);
+  if (!price) return price.error();
+  const Result<SpotGreeks> g =
+      black_scholes_greeks(spot, strike, maturity, rate, dividend, volatility, is_call);
+  if (!g) return g.error();
+  const SpotGreeks& e = g.value();
+  return AmericanGreeks{price.value(), e.delta, e.gamma, e.vega,        e.theta,
+                        e.vanna,       e.vomma, e.rho,   e.dividend_rho};
+}
+
 Result<AmericanGreeks> american_greeks(double spot, double strike, double maturity, double rate,
                                        double dividend, double volatility, bool is_call) {
   if (american_is_european(rate, dividend, is_call)) {
-    const Result<double> price =
-        black_scholes_price(spot, strike, maturity, rate, dividend, volatility, is_call);
-    if (!price) return price.error();
-    const Result<SpotGreeks> g =
-        black_scholes_greeks(spot, strike, maturity, rate, dividend, volatility, is_call);
-    if (!g) return g.error();
-    const SpotGreeks& e = g.value();
-    return AmericanGreeks{price.value(), e.delta, e.gamma, e.vega,        e.theta,
-                          e.vanna,       e.vomma, e.rho,   e.dividend_rho};
+    return black_scholes_record(spot, strike, maturity, rate, dividend, volatility, is_call);
   }
   SpotSlopes at{};
   const Result<double> price =

@@ -117,18 +117,26 @@ struct BachelierGreeks : ops::BachelierGreeks {
   }
 };
 
-// Writes element i of the nine spot-model fields, NaN in each for an error.
-inline void write_fields(const Result<tarvik::AmericanGreeks>& g, std::size_t i,
-                         double* const* out) {
+// The nine spot-model fields of elements [start, start + len), each from
+// greeks(spot, strike, maturity, rate, dividend, vol, is_call) -> a
+// Result<AmericanGreeks>, NaN in every field for an error.
+template <class Greeks>
+void each_record(const batch::Inputs<6>& in, std::size_t start, std::size_t len,
+                 double* const* out, Greeks greeks) {
   constexpr std::size_t kFields = ops::AmericanGreeks::kFields;
-  if (!g) {
-    for (std::size_t f = 0; f < kFields; ++f) out[f][i] = batch::kRejected;
-    return;
+  for (std::size_t i = start; i < start + len; ++i) {
+    const Result<tarvik::AmericanGreeks> g = greeks(in.value(0, i), in.value(1, i), in.value(2, i),
+                                                    in.value(3, i), in.value(4, i), in.value(5, i),
+                                                    in.is_call(i));
+    if (!g) {
+      for (std::size_t f = 0; f < kFields; ++f) out[f][i] = batch::kRejected;
+      continue;
+    }
+    const tarvik::AmericanGreeks& r = g.value();
+    const double fields[] = {r.price, r.delta, r.gamma, r.vega,        r.theta,
+                             r.vanna, r.vomma, r.rho,   r.dividend_rho};
+    for (std::size_t f = 0; f < kFields; ++f) out[f][i] = fields[f];
   }
-  const tarvik::AmericanGreeks& r = g.value();
-  const double fields[] = {r.price, r.delta, r.gamma, r.vega,        r.theta,
-                           r.vanna, r.vomma, r.rho,   r.dividend_rho};
-  for (std::size_t f = 0; f < kFields; ++f) out[f][i] = fields[f];
 }
 
 // American exercise: price and the Greeks of the spot model from one
@@ -140,12 +148,7 @@ struct AmericanGreeks : ops::AmericanGreeks {
 
   static void evaluate_run(const ops::NoPreparation&, const batch::Inputs<6>& in, std::size_t start,
                            std::size_t len, double* const* out) {
-    const auto v = [&](std::size_t k, std::size_t i) { return in.value(k, i); };
-    for (std::size_t i = start; i < start + len; ++i) {
-      write_fields(
-          american_greeks(v(0, i), v(1, i), v(2, i), v(3, i), v(4, i), v(5, i), in.is_call(i)), i,
-          out);
-    }
+    each_record(in, start, len, out, [](auto... args) { return american_greeks(args...); });
   }
 };
 
@@ -156,12 +159,8 @@ struct EuropeanGreeks : ops::EuropeanGreeks {
 
   static void evaluate_run(const ops::NoPreparation&, const batch::Inputs<6>& in, std::size_t start,
                            std::size_t len, double* const* out) {
-    const auto v = [&](std::size_t k, std::size_t i) { return in.value(k, i); };
-    for (std::size_t i = start; i < start + len; ++i) {
-      write_fields(european_greeks(v(0, i), v(1, i), v(2, i), v(3, i), v(4, i), v(5, i),
-                                   in.is_call(i), in.schedule()),
-                   i, out);
-    }
+    each_record(in, start, len, out,
+                [&](auto... args) { return european_greeks(args..., in.schedule()); });
   }
 };
 

@@ -475,12 +475,7 @@ Result<AmericanGreeks> european_greeks(double spot, double strike, double maturi
   const dividends::Option o =
       option_of(strike, maturity, rate, dividend, volatility, is_call, schedule);
   if (o.t.empty()) {
-    const Result<SpotGreeks> g =
-        black_scholes_greeks(spot, strike, maturity, rate, dividend, volatility, is_call);
-    if (!g) return g.error();
-    const SpotGreeks& e = g.value();
-    return AmericanGreeks{plain.value(), e.delta, e.gamma, e.vega,        e.theta,
-                          e.vanna,       e.vomma, e.rho,   e.dividend_rho};
+    return black_scholes_record(spot, strike, maturity, rate, dividend, volatility, is_call);
   }
   const Result<dividends::Slopes> at = dividends::price_of(o, spot);
   if (!at) return at.error();
