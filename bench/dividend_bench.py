@@ -144,6 +144,8 @@ def main():
         print("QuantLib: not installed")
         return
     chosen = few[:args.quantlib_count]
+    if not chosen:
+        return
     grids = tuple(int(n) for n in args.quantlib_grids.split(","))
     rows = quantlib_frontier([options[i] for i in chosen], want[chosen], grids)
     ours = np.abs(prices[chosen] - want[chosen]) / scale[chosen]
