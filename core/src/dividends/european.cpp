@@ -36,6 +36,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "dividends/gauss.hpp"
@@ -66,6 +67,10 @@ constexpr double kSampleStep = 0.25;  // a trapezoid sum's step, in units of the
 // no_convergence, never an hour's computation.
 constexpr std::size_t kMostPoints = std::size_t{1} << 18;
 constexpr double kMostWork = 0x1p22;
+// The most terms of one level's sums (grid nodes times samples each), and
+// of the last expectation's Gauss-Legendre panels.
+constexpr double kMostTerms = 0x1p26;
+constexpr double kMostPanels = 0x1p16;
 constexpr const char* kTooFine =
     "the dividend recursion (too many dividends, or too close together for the volatility)";
 
@@ -89,8 +94,9 @@ struct Option {
   std::vector<double> t, d;       // the dividends that count: t <= T, d > 0
 };
 
-// F_m, the Black-Scholes value over the last stretch tau = T - t_m >= 0, of
-// the call alone where a put's is the call's by parity (flat_call).
+// F_m, the Black-Scholes value over the last stretch tau = T - t_m >= 0
+// (the payoff at tau = 0). A put's trapezoid sums take the call's value,
+// which fades at S = 0, and put-call parity adds the rest (parity_part).
 struct Closed {
   double strike, tau, u, carry, d_q, d_r;
   bool call;
@@ -218,7 +224,11 @@ bool build_level(const Level& next, const Move& m, double dividend, double mu, G
   const double reach_top = exp(top) - dividend;
   const double u_end = reach_top > 0.0 ? log(reach_top) : u0;
   const double count = std::max(0.0, std::ceil((u_end - u0) / s)) + 1.0;
-  if (!(count < static_cast<double>(kMostPoints))) return false;
+  const double window = std::min(count, std::ceil(2.0 * kReach * m.w / s) + 1.0);
+  if (!(count < static_cast<double>(kMostPoints)) ||
+      !(window * static_cast<double>(n + 1) < kMostTerms)) {
+    return false;
+  }
   const std::size_t samples = static_cast<std::size_t>(count);
   std::vector<double> ys(samples), weights(samples);
   for (std::size_t j = 0; j < samples; ++j) {
@@ -257,7 +267,8 @@ struct Slopes {
   double value, dx, dxx;
 };
 
-Slopes first_expectation(const Level& next, const Move& m, double x0, double dividend) {
+std::optional<Slopes> first_expectation(const Level& next, const Move& m, double x0,
+                                        double dividend) {
   const GaussRule& gl = legendre_rule();
   const double mean = x0 + m.mu * m.dt;
   std::vector<double> ends = {-kReach, kReach};
@@ -277,6 +288,7 @@ Slopes first_expectation(const Level& next, const Move& m, double x0, double div
   } else {
     width = std::min(1.0, next.width / m.w);
   }
+  if (!(2.0 * kReach / width < kMostPanels)) return std::nullopt;
   std::sort(ends.begin(), ends.end());
   double s0 = 0.0, s1 = 0.0, s2 = 0.0;
   for (std::size_t e = 0; e + 1 < ends.size(); ++e) {
@@ -298,7 +310,7 @@ Slopes first_expectation(const Level& next, const Move& m, double x0, double div
       }
     }
   }
-  return {m.d_r * s0, m.d_r * s1 / m.w, m.d_r * s2 / (m.w * m.w)};
+  return Slopes{m.d_r * s0, m.d_r * s1 / m.w, m.d_r * s2 / (m.w * m.w)};
 }
 
 // Where the spot can be just after dividend k (0-based) but for odds of
@@ -372,14 +384,14 @@ Result<Slopes> recurse(const Option& o, double spot) {
   }
   const double t1 = o.t[0];
   const Move first{t1, o.vol * std::sqrt(t1), o.mu, exp(-(o.rate * t1))};
+  std::optional<Slopes> s = first_expectation(next, first, log(spot), o.d[0]);
+  if (!s) return IVError::no_convergence_of(kTooFine, 0);
   if (next.closed && next.closed->u < first.w) {
     // One dividend, the last stretch the narrower: the exchanged order for
     // the price; the slopes from the panels.
-    Slopes s = first_expectation(next, first, log(spot), o.d[0]);
-    s.value = exchanged(closed, first, log(spot), o.d[0], o.mu);
-    return s;
+    s->value = exchanged(closed, first, log(spot), o.d[0], o.mu);
   }
-  return first_expectation(next, first, log(spot), o.d[0]);
+  return *s;
 }
 
 // The deterministic path at zero volatility: the forward, less each
