@@ -70,9 +70,10 @@ TYPICAL.update(spot=TYPICAL["forward"], strike=TYPICAL["forward"], dividend=TYPI
 # Functions without input checks: any doubles give a value (NaN at worst).
 UNCHECKED = {"norm_pdf", "norm_cdf", "norm_cdf_c", "black_intrinsic", "log_moneyness",
              "black_price_total_vol"}
-# The American inversion (some ten prices a call) is checked in test_american.py.
+# The American inversion (some ten prices a call) is checked in test_american.py,
+# the one with cash dividends (some five prices) in test_dividends.py.
 SCALARS = [n for n in tarvik.__all__ if callable(getattr(tarvik, n))
-           and n not in ("error_codes", "american_implied_volatility")
+           and n not in ("error_codes", "american_implied_volatility", "european_implied_volatility")
            and not isinstance(getattr(tarvik, n), type)
            and not (getattr(tarvik, n).__doc__ or "").startswith("Batch")]
 
@@ -116,12 +117,16 @@ def test_any_doubles_give_a_value_or_an_error_of_a_known_kind(name):
     through the entry points they are made of."""
     fn = getattr(tarvik, name)
     names = list(inspect.signature(fn).parameters)
+    # A cash-dividend schedule, by keyword, for the functions that take one.
+    schedule = {"dividend_times": [0.1, 0.6, 2.0], "dividend_amounts": [1.0, 0.5, 3.0]}
+    kw = {k: v for k, v in schedule.items() if k in names}
+    names = [p for p in names if p not in schedule]
     rng = random.Random(name)
     bad, kinds = [], set()
     for _ in range(3000):
         a = list(draw(rng, names).values())
         try:
-            value = fn(*a)
+            value = fn(*a, **kw)
         except tarvik.IVError as exc:
             kind = exc.args[0]
             finite = all(math.isfinite(v) for v in a if not isinstance(v, bool))

@@ -230,10 +230,10 @@ EXPECTED = {
     'american_prices': '7ec8ed0a93117d7d',
     'american_implied_volatility': '26e8801dae30f8d5',
     'american_implied_volatilities': '5e609380656aa9fc',
-    'european_price': 'e90f2140afa087b1',
-    'european_prices': 'fb56daa9f3adeada',
-    'european_implied_volatility': 'f28e1607a00bf477',
-    'european_implied_volatilities': 'c7d7c01e0f2035c4',
+    'european_price': '5cd7965575e4f3d8',
+    'european_prices': '929fb2444ec183dd',
+    'european_implied_volatility': 'd08fc50a7921b951',
+    'european_implied_volatilities': '35b638565cc74b37',
 }
 
 

@@ -427,11 +427,14 @@ Result<Slopes> price_of(const Option& o, double spot) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     return Slopes{zero_volatility_price(o, spot), nan, nan};
   }
-  const Result<Slopes> s = recurse(o, spot);
-  if (s && !std::isfinite(s.value().value)) {
-    return IVError::invalid_input("non-finite price with dividends");
-  }
-  return s;
+  Result<Slopes> s = recurse(o, spot);
+  if (!s) return s;
+  Slopes slopes = s.value();
+  if (!std::isfinite(slopes.value)) return IVError::invalid_input("non-finite price with dividends");
+  // A put far out of the money comes through put-call parity as a difference
+  // of some 1e-14 K, which may round below 0: a price is never negative.
+  slopes.value = std::max(slopes.value, 0.0);
+  return slopes;
 }
 
 }  // namespace
