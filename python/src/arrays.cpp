@@ -227,6 +227,11 @@ bool take_schedule_values(PyObject* obj, std::vector<double>& out) {
   }
   // The scalar functions take schedules too: NumPy's API may not be loaded.
   if (!ensure_numpy_api()) return false;
+  // An ndarray is a schedule only as a 1-D float64 array: not as the float
+  // that NumPy converts any one-element array to, whatever its shape or type.
+  if (PyArray_Check(obj) && !is_1d_of(reinterpret_cast<PyArrayObject*>(obj), NPY_DOUBLE)) {
+    return type_error("a dividend schedule is a list of floats or a 1-D float64 array");
+  }
   ArrayArg array;
   if (!array.take(obj) || !array.settle()) return false;
   if (array.mask()) return type_error("a masked array is no dividend schedule");
