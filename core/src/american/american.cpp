@@ -11,6 +11,7 @@
 #include "american/double_boundary.hpp"
 #include "american/tiers.hpp"
 #include "black/terms.hpp"
+#include "search/differences.hpp"
 #include "search/volatility.hpp"
 #include "tarvik/american.hpp"
 #include "tarvik/black_scholes.hpp"
@@ -276,7 +277,8 @@ double derivative(F f, double x, double h, double f0, bool (*same)(double, const
   const bool down = same(x - 2.0 * h, ctx);
   const bool up = same(x + 2.0 * h, ctx);
   if (down && up) {
-    return (8.0 * (f(x + h) - f(x - h)) - (f(x + 2.0 * h) - f(x - 2.0 * h))) / (12.0 * h);
+    const double y[] = {f(x - 2.0 * h), f(x - h), f0, f(x + h), f(x + 2.0 * h)};
+    return search::first_difference(y, h);
   }
   const double step = up ? h : -h;
   if (!up && !down) return std::numeric_limits<double>::quiet_NaN();
@@ -360,12 +362,9 @@ Result<AmericanGreeks> american_greeks(double spot, double strike, double maturi
     vp[j] = price_at(volatility + (j - 2) * hv, rate, dividend, &s);
     dp[j] = s.delta;
   }
-  auto richardson = [](const double* y, double h) {
-    return (8.0 * (y[3] - y[1]) - (y[4] - y[0])) / (12.0 * h);
-  };
-  const double vega = richardson(vp, hv);
-  const double vanna = richardson(dp, hv);
-  const double vomma = (16.0 * (vp[3] + vp[1]) - (vp[4] + vp[0]) - 30.0 * v0) / (12.0 * (hv * hv));
+  const double vega = search::first_difference(vp, hv);
+  const double vanna = search::first_difference(dp, hv);
+  const double vomma = search::second_difference(vp, hv);
   struct Context {
     double other;
     bool is_call;

@@ -48,6 +48,7 @@
 #include "tarvik/implied_volatility.hpp"
 #include "tarvik/normal.hpp"
 #include "tarvik/numeric.hpp"
+#include "search/differences.hpp"
 #include "search/volatility.hpp"
 
 namespace tarvik {
@@ -421,6 +422,17 @@ Option option_of(double strike, double maturity, double rate, double yield, doub
   return o;
 }
 
+// The checks of black_scholes_price and of the schedule; that price into
+// `plain` where asked.
+Status check_inputs(double spot, double strike, double maturity, double rate, double yield,
+                    double vol, bool call, const DividendSchedule& schedule,
+                    double* plain = nullptr) {
+  const Result<double> price = black_scholes_price(spot, strike, maturity, rate, yield, vol, call);
+  if (!price) return price.error();
+  if (plain) *plain = price.value();
+  return check_dividend_schedule(schedule);
+}
+
 // The price and slopes of a checked option with dividends that count.
 Result<Slopes> price_of(const Option& o, double spot) {
   if (o.vol == 0.0) {
@@ -463,10 +475,11 @@ Status check_dividend_schedule(const DividendSchedule& schedule) {
 Result<double> european_price(double spot, double strike, double maturity, double rate,
                               double dividend, double volatility, bool is_call,
                               const DividendSchedule& schedule) {
-  const Result<double> plain =
-      black_scholes_price(spot, strike, maturity, rate, dividend, volatility, is_call);
-  if (!plain) return plain;
-  if (Status err = check_dividend_schedule(schedule)) return *err;
+  double plain = 0.0;
+  if (Status err = dividends::check_inputs(spot, strike, maturity, rate, dividend, volatility,
+                                           is_call, schedule, &plain)) {
+    return *err;
+  }
   const dividends::Option o =
       dividends::option_of(strike, maturity, rate, dividend, volatility, is_call, schedule);
   if (o.t.empty()) return plain;
@@ -475,20 +488,15 @@ Result<double> european_price(double spot, double strike, double maturity, doubl
   return s.value().value;
 }
 
-}  // namespace tarvik
-
-namespace tarvik {
-
 Result<AmericanGreeks> european_greeks(double spot, double strike, double maturity, double rate,
                                        double dividend, double volatility, bool is_call,
                                        const DividendSchedule& schedule) {
-  const Result<double> plain =
-      black_scholes_price(spot, strike, maturity, rate, dividend, volatility, is_call);
-  if (!plain) return plain.error();
-  if (Status err = check_dividend_schedule(schedule)) return *err;
-  using dividends::option_of;
+  if (Status err = dividends::check_inputs(spot, strike, maturity, rate, dividend, volatility,
+                                           is_call, schedule)) {
+    return *err;
+  }
   const dividends::Option o =
-      option_of(strike, maturity, rate, dividend, volatility, is_call, schedule);
+      dividends::option_of(strike, maturity, rate, dividend, volatility, is_call, schedule);
   if (o.t.empty()) {
     return black_scholes_record(spot, strike, maturity, rate, dividend, volatility, is_call);
   }
@@ -506,7 +514,8 @@ Result<AmericanGreeks> european_greeks(double spot, double strike, double maturi
                        (0.5 * (volatility * volatility)) * (spot * spot) * gamma;
   const auto slopes_at = [&](double vol, double r, double q) -> dividends::Slopes {
     const Result<dividends::Slopes> s =
-        dividends::price_of(option_of(strike, maturity, r, q, vol, is_call, schedule), spot);
+        dividends::price_of(dividends::option_of(strike, maturity, r, q, vol, is_call, schedule),
+                            spot);
     return s ? s.value() : dividends::Slopes{nan, nan, nan};
   };
   // Steps as american_greeks takes them: 1% of the volatility, 1e-3 in the
@@ -520,18 +529,22 @@ Result<AmericanGreeks> european_greeks(double spot, double strike, double maturi
     vp[j] = s.value;
     dp[j] = delta_of(s);
   }
-  const auto richardson = [](const double* y, double h) {
-    return (8.0 * (y[3] - y[1]) - (y[4] - y[0])) / (12.0 * h);
-  };
   const double h = 1e-3;
   double rp[5], qp[5];
   for (int j = 0; j < 5; ++j) {
     rp[j] = j == 2 ? v0 : slopes_at(volatility, rate + (j - 2) * h, dividend).value;
     qp[j] = j == 2 ? v0 : slopes_at(volatility, rate, dividend + (j - 2) * h).value;
   }
-  const double vomma = (16.0 * (vp[3] + vp[1]) - (vp[4] + vp[0]) - 30.0 * v0) / (12.0 * (hv * hv));
-  return AmericanGreeks{v0,    delta, gamma,           richardson(vp, hv), theta,
-                        richardson(dp, hv), vomma, richardson(rp, h), richardson(qp, h)};
+  using search::first_difference;
+  return AmericanGreeks{v0,
+                        delta,
+                        gamma,
+                        first_difference(vp, hv),
+                        theta,
+                        first_difference(dp, hv),
+                        search::second_difference(vp, hv),
+                        first_difference(rp, h),
+                        first_difference(qp, h)};
 }
 
 Result<double> european_implied_volatility(double price, double spot, double strike,
