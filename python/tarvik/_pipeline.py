@@ -367,11 +367,10 @@ def compute(model: Model, table: Table, *, quote: _Floats | float, implied: bool
             if g is not None and greeks:
                 columns.update((name, g[name]) for name in SPOT_GREEKS)
             for name, values in columns.items():
-                values = np.broadcast_to(values, (n,))
-                if rows is None:
-                    out[name] = values.copy()
+                if rows is None:  # the Greeks are new arrays of n; the main value may be one
+                    out[name] = values if name in SPOT_GREEKS else np.broadcast_to(values, (n,)).copy()
                 else:
-                    out.setdefault(name, np.full(n, np.nan))[rows] = values[rows]
+                    out.setdefault(name, np.full(n, np.nan))[rows] = np.broadcast_to(values, (n,))[rows]
             calls.append((fn, args, kw, rows))
     else:
         f, k, t = (clean(v) for v in (underlying, strike, maturity))
