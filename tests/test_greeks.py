@@ -3,6 +3,7 @@ difference of its price, calls and puts; the identities between them; zero
 volatility and extreme discount factors. Their input checks are compared
 with their description in test_black.py."""
 
+import functools
 import inspect
 import math
 import random
@@ -15,6 +16,11 @@ import correctly_rounded
 GREEKS = ["delta", "gamma", "vega", "theta", "vanna", "vomma"]
 
 
+@functools.cache
+def takes_is_call(fn):
+    return "is_call" in inspect.signature(fn).parameters
+
+
 def evaluate(name, a, spot_model, is_call=True):
     """The Black-76 (forward = spot, no rates) or spot-model function `name`
     ("price" or a Greek) on the spot-model inputs a."""
@@ -24,7 +30,7 @@ def evaluate(name, a, spot_model, is_call=True):
         fn = getattr(tarvik, "black_price" if name == "price" else name)
         args = {"forward": a["spot"], "strike": a["strike"], "maturity": a["maturity"],
                 "volatility": a["volatility"]}
-    if "is_call" in inspect.signature(fn).parameters:
+    if takes_is_call(fn):
         args["is_call"] = is_call
     return fn(**args)
 
