@@ -36,11 +36,14 @@ def sizes(function):
 # signature, some 0.2 ms, which per scalar call was most of the digests' time.
 @functools.cache
 def parameters(function):
-    return tuple(inspect.signature(function).parameters)
+    return inspect.signature(function).parameters
 
 
 def schedule(function):
-    return SCHEDULE if "dividend_times" in parameters(function) else {}
+    """The schedule where one is required (the American functions' digests
+    are of their calls without one: the bits they have always had)."""
+    times = parameters(function).get("dividend_times")
+    return SCHEDULE if times is not None and times.default is inspect.Parameter.empty else {}
 
 
 def splitmix(seed, n):

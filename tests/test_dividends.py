@@ -1,8 +1,9 @@
-"""European options on a stock paying cash dividends (european_price,
-european_implied_volatility, european_greeks and their batches): against the
-recursion of reference/dividend_smoothing.py, the closed forms where the
-dividends do not matter or fall on the expiry date, the no-arbitrage bounds,
-differences of prices, and the checks of a schedule."""
+"""Options on a stock paying cash dividends (european_price,
+european_implied_volatility, european_greeks, the American functions with a
+schedule, and their batches): against the recursion of
+reference/dividend_smoothing.py and quadrature in mpmath, the closed forms
+where the dividends do not matter or fall on the expiry date, the
+no-arbitrage bounds, differences of prices, and the checks of a schedule."""
 import importlib.util
 import math
 import pathlib
@@ -28,9 +29,9 @@ def reference(name):
     return module
 
 
-def price(s, k, t, r, q, vol, call, times, amounts):
-    return tarvik.european_price(s, k, t, r, q, vol, call, dividend_times=times,
-                                 dividend_amounts=amounts)
+def price(s, k, t, r, q, vol, call, times, amounts, exercise="european"):
+    return getattr(tarvik, exercise + "_price")(s, k, t, r, q, vol, call, dividend_times=times,
+                                                dividend_amounts=amounts)
 
 
 def error(got, want, strike):
@@ -74,6 +75,13 @@ def test_without_a_dividend_that_counts_every_function_is_black_scholes(times, a
     want = tarvik.black_scholes_greeks(*args)
     got = tarvik.european_greeks(*args, **kw)
     assert all(np.array_equal(got[f], want[f]) for f in want)
+    # The American functions: their own bits without a schedule.
+    assert tarvik.american_price(*args, **kw) == tarvik.american_price(*args)
+    am = tarvik.american_price(*args)
+    assert (tarvik.american_implied_volatility(am * 1.01, *args[:5], call, **kw)
+            == tarvik.american_implied_volatility(am * 1.01, *args[:5], call))
+    want, got = tarvik.american_greeks(*args), tarvik.american_greeks(*args, **kw)
+    assert all(np.array_equal(got[f], want[f]) for f in want)
 
 
 @pytest.mark.parametrize("call", [True, False])
@@ -89,31 +97,40 @@ def test_a_dividend_on_the_expiry_date_is_paid_before_the_payoff(call, vol):
     assert price(s, k, t, r, q, vol, call, [t + DAY], [d]) == bs(s, k, t, r, q, vol, call)
 
 
-@pytest.mark.parametrize("call", [True, False])
-def test_no_arbitrage(call):
-    s, k, t, r, q = 100.0, 100.0, 1.5, 0.05, 0.01
+@pytest.mark.parametrize("call, q, exercise", [(True, 0.01, "european"), (False, 0.01, "european"),
+                                               (True, 0.0, "american"), (True, -0.02, "american")])
+def test_no_arbitrage(call, q, exercise):
+    s, k, t, r = 100.0, 100.0, 1.5, 0.05
     times = [0.2, 0.7, 1.2]
     vols = [0.0, 0.01, 0.05, 0.2, 0.5, 1.0, 3.0]
-    by_vol = [price(s, k, t, r, q, v, call, times, [2.0] * 3) for v in vols]
+    by_vol = [price(s, k, t, r, q, v, call, times, [2.0] * 3, exercise) for v in vols]
     assert all(a <= b for a, b in zip(by_vol, by_vol[1:])), by_vol
     limit = s * math.exp(-q * t) if call else k * math.exp(-r * t)
     assert 0.0 <= by_vol[0] and by_vol[-1] < limit
-    by_amount = [price(s, k, t, r, q, 0.3, call, times, [d] * 3) for d in (0.0, 0.5, 2.0, 10.0, 60.0)]
+    amounts = (0.0, 0.5, 2.0, 10.0, 60.0)
+    by_amount = [price(s, k, t, r, q, 0.3, call, times, [d] * 3, exercise) for d in amounts]
     steps = np.diff(by_amount)
     assert (steps < 0).all() if call else (steps > 0).all(), by_amount
+    if exercise == "american":
+        # Worth at least the European and the exercise value, at every spot.
+        for spot in (50.0, 100.0, 150.0, 400.0):
+            am = price(spot, k, t, r, q, 0.3, call, times, [2.0] * 3, exercise)
+            eu = price(spot, k, t, r, q, 0.3, call, times, [2.0] * 3)
+            assert am >= max(eu * (1 - 1e-12), spot - k), spot
 
 
-@pytest.mark.parametrize("call", [True, False])
+@pytest.mark.parametrize("call, q, exercise", [(True, 0.02, "european"), (False, 0.02, "european"),
+                                               (True, 0.0, "american")])
 @pytest.mark.parametrize("s, times", [(100.0, [0.3, 0.8]), (70.0, [0.5]), (130.0, [0.01, 0.02])])
-def test_greeks_meet_differences_of_prices(call, s, times):
-    k, t, r, q, vol = 100.0, 1.0, 0.05, 0.02, 0.35
+def test_greeks_meet_differences_of_prices(call, q, exercise, s, times):
+    k, t, r, vol = 100.0, 1.0, 0.05, 0.35
     amounts = [2.0] * len(times)
-    g = {f: float(a[0]) for f, a in tarvik.european_greeks(
+    g = {f: float(a[0]) for f, a in getattr(tarvik, exercise + "_greeks")(
         s, k, t, r, q, vol, call, dividend_times=times, dividend_amounts=amounts).items()}
     # Five-point differences (errors of order h^4: a dividend days away bends
     # the price too much for the three-point ones at this step).
     h = 1e-3 * s
-    f = [price(s + j * h, k, t, r, q, vol, call, times, amounts) for j in (-2, -1, 0, 1, 2)]
+    f = [price(s + j * h, k, t, r, q, vol, call, times, amounts, exercise) for j in (-2, -1, 0, 1, 2)]
     assert g["price"] == f[2]
     delta = (8 * (f[3] - f[1]) - (f[4] - f[0])) / (12 * h)
     gamma = (16 * (f[3] + f[1]) - (f[4] + f[0]) - 30 * f[2]) / (12 * h**2)
@@ -121,23 +138,35 @@ def test_greeks_meet_differences_of_prices(call, s, times):
     assert g["gamma"] == pytest.approx(gamma, rel=1e-5, abs=1e-9)
     # theta = dV/dt: a day later, one day less to the expiry and each ex-date.
     dt = 1e-4
-    later = price(s, k, t - dt, r, q, vol, call, [x - dt for x in times], amounts)
-    earlier = price(s, k, t + dt, r, q, vol, call, [x + dt for x in times], amounts)
+    later = price(s, k, t - dt, r, q, vol, call, [x - dt for x in times], amounts, exercise)
+    earlier = price(s, k, t + dt, r, q, vol, call, [x + dt for x in times], amounts, exercise)
     assert g["theta"] == pytest.approx((later - earlier) / (2 * dt), rel=1e-5, abs=1e-7)
+    # The yield's sensitivity, one-sided at q = 0 for American exercise.
+    up = price(s, k, t, r, q + 1e-4, vol, call, times, amounts)
+    down = price(s, k, t, r, q - 1e-4, vol, call, times, amounts, exercise)
+    if exercise == "european":
+        assert g["dividend_rho"] == pytest.approx((up - down) / 2e-4, rel=1e-5, abs=1e-7)
+    else:
+        assert g["dividend_rho"] == pytest.approx((f[2] - down) / 1e-4, rel=1e-3, abs=1e-5)
 
 
-@pytest.mark.parametrize("call", [True, False])
-@pytest.mark.parametrize("vol", [0.02, 0.3, 1.5])
-def test_implied_volatility_inverts_the_price(call, vol):
+# (An American call in the money at 2% is worth its exercise just before the
+# first ex-date to 1e-14 whatever the volatility below some 2.2%: no inversion.)
+@pytest.mark.parametrize("call, exercise, vol", [
+    (c, "european", v) for c in (True, False) for v in (0.02, 0.3, 1.5)
+] + [(True, "american", 0.3), (True, "american", 1.5)])
+def test_implied_volatility_inverts_the_price(call, exercise, vol):
     args = (100.0, 95.0, 1.0, 0.03, 0.0)
     kw = dict(dividend_times=QUARTERLY[0], dividend_amounts=QUARTERLY[1])
-    p = tarvik.european_price(*args, vol, call, **kw)
-    assert tarvik.european_implied_volatility(p, *args, call, **kw) == pytest.approx(vol, rel=1e-9)
-    floor = tarvik.european_price(*args, 0.0, call, **kw)
-    assert tarvik.european_implied_volatility(floor, *args, call, **kw) == 0.0
+    pricer = getattr(tarvik, exercise + "_price")
+    inverse = getattr(tarvik, exercise + "_implied_volatility")
+    p = pricer(*args, vol, call, **kw)
+    assert inverse(p, *args, call, **kw) == pytest.approx(vol, rel=1e-9)
+    floor = pricer(*args, 0.0, call, **kw)
+    assert inverse(floor, *args, call, **kw) == 0.0
     for bad, kind in ((floor - 1e-3, "price_below_intrinsic"), (1e3, "price_above_maximum")):
         with pytest.raises(tarvik.IVError) as exc:
-            tarvik.european_implied_volatility(bad, *args, call, **kw)
+            inverse(bad, *args, call, **kw)
         assert exc.value.args[0] == kind
 
 
@@ -152,7 +181,8 @@ def test_implied_volatility_inverts_the_price(call, vol):
     ([0.5, 0.7], [1.0], "dividend_times and dividend_amounts must have one length"),
 ])
 @pytest.mark.parametrize("function", ["european_price", "european_prices", "european_greeks",
-                                      "european_implied_volatilities"])
+                                      "european_implied_volatilities", "american_price",
+                                      "american_greeks", "american_implied_volatilities"])
 def test_a_bad_schedule_raises_invalid_input_naming_the_argument(times, amounts, message, function):
     with pytest.raises(tarvik.IVError) as exc:
         getattr(tarvik, function)(5.0, 100.0, 100.0, 1.0, 0.05, 0.0, True, dividend_times=times,
@@ -206,3 +236,55 @@ def test_put_call_parity_holds_where_the_cap_never_binds(s, t, r, q, vol, divide
     forward = s * math.exp((r - q) * t) - sum(
         a * math.exp((r - q) * (t - x)) for x, a in zip(times, amounts) if x <= t)
     assert c - p == pytest.approx(math.exp(-r * t) * (forward - k), abs=1e-10 * k)
+
+
+# ---------------------------------------------------------- American calls --
+
+def test_an_american_call_before_its_ex_date_meets_quadrature():
+    # e^{-r t1} E[max(S1 - K, C(S1 - D, T - t1))] with q = 0 (Roll, Geske and
+    # Whaley's case), in mpmath with the kink at the exercise boundary apart.
+    mp = pytest.importorskip("mpmath")
+    mp.mp.dps = 30
+    s, k, t, t1, d, r, vol = 100, 100, mp.mpf("0.5"), mp.mpf("0.25"), 2, mp.mpf("0.05"), mp.mpf("0.25")
+
+    def call(x, tau):
+        d1 = (mp.log(x / k) + (r + vol**2 / 2) * tau) / (vol * mp.sqrt(tau))
+        return x * mp.ncdf(d1) - k * mp.exp(-r * tau) * mp.ncdf(d1 - vol * mp.sqrt(tau))
+
+    def spot(z):
+        return s * mp.exp((r - vol**2 / 2) * t1 + vol * mp.sqrt(t1) * z)
+
+    kink = mp.findroot(lambda z: spot(z) - k - call(spot(z) - d, t - t1), 1)
+    want = mp.exp(-r * t1) * mp.quad(
+        lambda z: max(spot(z) - k, call(spot(z) - d, t - t1)) * mp.npdf(z), [-12, kink, 12])
+    got = price(100.0, 100.0, 0.5, 0.05, 0.0, 0.25, True, [0.25], [2.0], "american")
+    assert error(got, float(want), 100.0) < 1e-12
+    assert got > price(100.0, 100.0, 0.5, 0.05, 0.0, 0.25, True, [0.25], [2.0])
+
+
+@pytest.mark.parametrize("s, times, amounts", [
+    (300.0, [0.5], [5.0]),     # deep in the money: exercised just before the ex-date
+    (100.0, [0.5], [150.0]),   # a dividend above the strike: exercised wherever S > K
+    (100.0, [1.0], [3.0]),     # a dividend on the expiry date
+    (100.0, [0.5, 0.5 + 1e-6], [2.0, 2.0]),  # two ex-dates seconds apart
+])
+def test_american_calls_at_the_edges_of_exercise(s, times, amounts):
+    # Never below holding to the expiry, nor exercising just before the
+    # first ex-date: a call to that date on the spot.
+    k, t, r, vol = 100.0, 1.0, 0.05, 0.3
+    got = price(s, k, t, r, 0.0, vol, True, times, amounts, "american")
+    eu = price(s, k, t, r, 0.0, vol, True, times, amounts)
+    before = tarvik.black_scholes_price(s, k, times[0], r, 0.0, vol, True)
+    assert got >= max(eu, before) * (1 - 1e-12)
+    assert got < s
+
+
+@pytest.mark.parametrize("call, r, q", [(False, 0.05, 0.0), (True, 0.05, 0.01), (True, -0.01, -0.02)])
+def test_american_exercise_with_dividends_is_refused_where_it_is_not_priced(call, r, q):
+    kw = dict(dividend_times=[0.5], dividend_amounts=[1.0])
+    with pytest.raises(tarvik.IVError) as exc:
+        tarvik.american_price(100.0, 100.0, 1.0, r, q, 0.3, call, **kw)
+    assert exc.value.args == ("invalid_input", "invalid input: American exercise with cash "
+                              "dividends is priced for calls with dividend <= 0 <= rate only")
+    codes = tarvik.error_codes(tarvik.american_prices, 100.0, 100.0, 1.0, r, q, 0.3, call, **kw)
+    assert tarvik.ERROR_KINDS[codes[0]] == "invalid_input"

@@ -892,31 +892,38 @@ constexpr Function kFunctions[] = {
            "to its batch function (bachelier_prices, bachelier_deltas, ...)." TARVIK_BATCH_RULE>(),
 
     // American exercise on a spot.
-    scalar<"american_price(spot, strike, maturity, rate, dividend, volatility, is_call)",
-           &american_price,
+    scheduled<"american_price(spot, strike, maturity, rate, dividend, volatility, is_call, *, "
+              "dividend_times=None, dividend_amounts=None)",
+              &american_price_with_dividends,
            "Discounted price of an American option on a spot with continuously compounded rate "
            "and dividend yield (per year; maturity in years; volatility per year): the European "
            "price plus the early-exercise premium on the exercise boundary. Where early exercise "
            "is never optimal (a put with r <= 0 and q >= r, a call with q <= 0 and r >= q) it is "
            "black_scholes_price bit for bit. Where the exercise region has two boundaries (a put "
            "with q < r < 0, a call with r < q < 0) the premium is the integral over the region "
-           "between them. Raises IVError where black_scholes_price does, and no_convergence where "
-           "the boundaries' sweeps do not settle.">(),
+           "between them. With cash dividends (as european_price takes them; without one that "
+           "counts, the same bits as without), calls with dividend <= 0 <= rate, exercised only "
+           "just before an ex-date; other options with dividends raise invalid_input for now. "
+           "Raises IVError where black_scholes_price does, and no_convergence where the "
+           "boundaries' sweeps do not settle.">(),
     batch<"american_prices(spots, strikes, maturities, rates, dividends, vols, is_call=True, "
-          "parallel=False)",
-          ops::AmericanPrice, "Batch American prices." TARVIK_BATCH_RULE>(),
-    scalar<"american_implied_volatility(price, spot, strike, maturity, rate, dividend, is_call)",
-           &american_implied_volatility,
+          "parallel=False, *, dividend_times=None, dividend_amounts=None)",
+          ops::AmericanPrice,
+          "Batch American prices, every element on the one dividend schedule (1-D, not "
+          "broadcast)." TARVIK_BATCH_RULE>(),
+    scheduled<"american_implied_volatility(price, spot, strike, maturity, rate, dividend, "
+              "is_call, *, dividend_times=None, dividend_amounts=None)",
+              &american_implied_volatility_with_dividends,
            "Volatility (per year) whose American price is `price`. Raises IVError "
            "price_below_intrinsic below the lowest attainable price (the exercise value), "
            "returns 0.0 at it, price_above_maximum at or above the strike (put) or spot (call), "
            "and the errors of american_price.">(),
     batch<"american_implied_volatilities(prices, spots, strikes, maturities, rates, dividends, "
-          "is_call=True, parallel=False)",
+          "is_call=True, parallel=False, *, dividend_times=None, dividend_amounts=None)",
           ops::AmericanImpliedVolatility,
           "Batch American implied volatilities." TARVIK_BATCH_RULE>(),
     fields<"american_greeks(spots, strikes, maturities, rates, dividends, vols, is_call=True, "
-           "parallel=False)",
+           "parallel=False, *, dividend_times=None, dividend_amounts=None)",
            ops::AmericanGreeks, kSpotGreekNames,
            "Batch American price and Greeks: a dict of 1-D float64 arrays keyed price, delta, "
            "gamma, vega, theta, vanna, vomma, rho, dividend_rho; the price field has the bits of "

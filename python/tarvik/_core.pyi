@@ -2371,7 +2371,7 @@ def bachelier_greeks(forwards: FloatOrArray, strikes: FloatOrArray, maturities: 
     True
     """
 
-def american_price(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool) -> float:
+def american_price(spot: float, strike: float, maturity: float, rate: float, dividend: float, volatility: float, is_call: bool, *, dividend_times: Schedule = None, dividend_amounts: Schedule = None) -> float:
     """Discounted price of an American option in the spot model.
 
     The European price (``black_scholes_price``) plus the early-exercise premium, integrated
@@ -2403,6 +2403,14 @@ def american_price(spot: float, strike: float, maturity: float, rate: float, div
         Volatility sigma per year (0.2 is 20%), >= 0.
     is_call : bool
         True for a call, False for a put.
+    dividend_times : list or 1-D float64 array
+        Ex-dates of the cash dividends, in years from now: finite, above 0, strictly
+        increasing (two amounts on one date are one dividend, their sum). An option counts
+        those up to its maturity, one on the maturity included.
+    dividend_amounts : list or 1-D float64 array
+        Cash amount of each dividend, paid as of its ex-date (a later pay date discounted
+        into it), finite and >= 0: the spot drops by it, to max(S - D, 0). As long as
+        dividend_times; both empty for none.
 
     Returns
     -------
@@ -2425,7 +2433,7 @@ def american_price(spot: float, strike: float, maturity: float, rate: float, div
     True
     """
 
-def american_prices(spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
+def american_prices(spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False, *, dividend_times: Schedule = None, dividend_amounts: Schedule = None) -> FloatArray:
     """Batch american_price: discounted American prices, element by element.
 
     Parameters
@@ -2437,6 +2445,9 @@ def american_prices(spots: FloatOrArray, strikes: FloatOrArray, maturities: Floa
         True for calls, False for puts: one for every element, or one per element.
     parallel : bool, default False
         Compute on the process's worker pool; the result has the same bits.
+    dividend_times, dividend_amounts : list or 1-D float64 array
+        The dividend schedule of ``american_price``, one for the whole batch (not broadcast:
+        one element per dividend); a bad one raises IVError ``invalid_input`` for the call.
 
     Returns
     -------
@@ -2450,7 +2461,7 @@ def american_prices(spots: FloatOrArray, strikes: FloatOrArray, maturities: Floa
     array([20.760733,  8.565229])
     """
 
-def american_implied_volatility(price: float, spot: float, strike: float, maturity: float, rate: float, dividend: float, is_call: bool) -> float:
+def american_implied_volatility(price: float, spot: float, strike: float, maturity: float, rate: float, dividend: float, is_call: bool, *, dividend_times: Schedule = None, dividend_amounts: Schedule = None) -> float:
     """Volatility whose American price is the given price.
 
     A bracketed iteration on the monotone price (Newton from the European volatility of the
@@ -2474,6 +2485,14 @@ def american_implied_volatility(price: float, spot: float, strike: float, maturi
         Continuous dividend (or foreign-rate) yield q per year.
     is_call : bool
         True for a call, False for a put.
+    dividend_times : list or 1-D float64 array
+        Ex-dates of the cash dividends, in years from now: finite, above 0, strictly
+        increasing (two amounts on one date are one dividend, their sum). An option counts
+        those up to its maturity, one on the maturity included.
+    dividend_amounts : list or 1-D float64 array
+        Cash amount of each dividend, paid as of its ex-date (a later pay date discounted
+        into it), finite and >= 0: the spot drops by it, to max(S - D, 0). As long as
+        dividend_times; both empty for none.
 
     Returns
     -------
@@ -2498,7 +2517,7 @@ def american_implied_volatility(price: float, spot: float, strike: float, maturi
     True
     """
 
-def american_implied_volatilities(prices: FloatOrArray, spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> FloatArray:
+def american_implied_volatilities(prices: FloatOrArray, spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False, *, dividend_times: Schedule = None, dividend_amounts: Schedule = None) -> FloatArray:
     """Batch american_implied_volatility: American implied volatilities per year, element by element.
 
     Parameters
@@ -2510,6 +2529,10 @@ def american_implied_volatilities(prices: FloatOrArray, spots: FloatOrArray, str
         True for calls, False for puts: one for every element, or one per element.
     parallel : bool, default False
         Compute on the process's worker pool; the result has the same bits.
+    dividend_times, dividend_amounts : list or 1-D float64 array
+        The dividend schedule of ``american_implied_volatility``, one for the whole batch
+        (not broadcast: one element per dividend); a bad one raises IVError
+        ``invalid_input`` for the call.
 
     Returns
     -------
@@ -2524,7 +2547,7 @@ def american_implied_volatilities(prices: FloatOrArray, spots: FloatOrArray, str
     array([0.25, 0.25,  nan])
     """
 
-def american_greeks(spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False) -> BlackScholesGreeks:
+def american_greeks(spots: FloatOrArray, strikes: FloatOrArray, maturities: FloatOrArray, rates: FloatOrArray, dividends: FloatOrArray, vols: FloatOrArray, is_call: BoolOrArray = True, parallel: bool = False, *, dividend_times: Schedule = None, dividend_amounts: Schedule = None) -> BlackScholesGreeks:
     """Batch American price and Greeks: the keys of ``black_scholes_greeks``.
 
     The price field has the bits of ``american_prices``. Delta and gamma differentiate the
@@ -2545,6 +2568,9 @@ def american_greeks(spots: FloatOrArray, strikes: FloatOrArray, maturities: Floa
         True for calls, False for puts: one for every element, or one per element.
     parallel : bool, default False
         Compute on the process's worker pool; the result has the same bits.
+    dividend_times, dividend_amounts : list or 1-D float64 array
+        The dividend schedule of ``american_price``, one for the whole batch (not broadcast:
+        one element per dividend); a bad one raises IVError ``invalid_input`` for the call.
 
     Returns
     -------

@@ -54,4 +54,22 @@ Result<double> european_implied_volatility(double price, double spot, double str
                                            double maturity, double rate, double dividend,
                                            bool is_call, const DividendSchedule& schedule);
 
+// American exercise in the same model, with the checks of american_price:
+// without a dividend that counts, american_price and its kin bit for bit.
+// With one, calls with dividend <= 0 <= rate (exercised only just before an
+// ex-date, or now); other American options are invalid_input for now.
+Result<double> american_price_with_dividends(double spot, double strike, double maturity,
+                                             double rate, double dividend, double volatility,
+                                             bool is_call, const DividendSchedule& schedule);
+Result<AmericanGreeks> american_greeks_with_dividends(double spot, double strike,
+                                                      double maturity, double rate,
+                                                      double dividend, double volatility,
+                                                      bool is_call,
+                                                      const DividendSchedule& schedule);
+Result<double> american_implied_volatility_with_dividends(double price, double spot,
+                                                          double strike, double maturity,
+                                                          double rate, double dividend,
+                                                          bool is_call,
+                                                          const DividendSchedule& schedule);
+
 }  // namespace tarvik

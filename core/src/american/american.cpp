@@ -267,26 +267,6 @@ int regime(double rate, double dividend, bool is_call) {
   return (is_call ? dividend : rate) <= 0.0 ? 2 : 1;
 }
 
-// The derivative of f at x by central differences with Richardson's
-// extrapolation, (8 (f(x+h) - f(x-h)) - (f(x+2h) - f(x-2h))) / (12 h), or,
-// where the stencil would leave the regime, the fourth-order one-sided
-// formula on the side that stays in it. f returns NaN where it fails.
-template <class F>
-double derivative(F f, double x, double h, double f0, bool (*same)(double, const void*),
-                  const void* ctx) {
-  const bool down = same(x - 2.0 * h, ctx);
-  const bool up = same(x + 2.0 * h, ctx);
-  if (down && up) {
-    const double y[] = {f(x - 2.0 * h), f(x - h), f0, f(x + h), f(x + 2.0 * h)};
-    return search::first_difference(y, h);
-  }
-  const double step = up ? h : -h;
-  if (!up && !down) return std::numeric_limits<double>::quiet_NaN();
-  return (-25.0 * f0 + 48.0 * f(x + step) - 36.0 * f(x + 2.0 * step) + 16.0 * f(x + 3.0 * step) -
-          3.0 * f(x + 4.0 * step)) /
-         (12.0 * step);
-}
-
 }  // namespace
 
 Result<double> american_price_with(const AmericanScheme& scheme, double spot, double strike,
@@ -365,29 +345,14 @@ Result<AmericanGreeks> american_greeks(double spot, double strike, double maturi
   const double vega = search::first_difference(vp, hv);
   const double vanna = search::first_difference(dp, hv);
   const double vomma = search::second_difference(vp, hv);
-  struct Context {
-    double other;
-    bool is_call;
-    int regime;
-  };
   const int here = regime(rate, dividend, is_call);
-  const Context rate_ctx{dividend, is_call, here};
-  const Context yield_ctx{rate, is_call, here};
   const double h = 1e-3;
-  const double rho =
-      derivative([&](double r) { return price_at(volatility, r, dividend, nullptr); }, rate, h, v0,
-                 [](double r, const void* c) {
-                   const auto* x = static_cast<const Context*>(c);
-                   return regime(r, x->other, x->is_call) == x->regime;
-                 },
-                 &rate_ctx);
-  const double dividend_rho =
-      derivative([&](double q) { return price_at(volatility, rate, q, nullptr); }, dividend, h, v0,
-                 [](double q, const void* c) {
-                   const auto* x = static_cast<const Context*>(c);
-                   return regime(x->other, q, x->is_call) == x->regime;
-                 },
-                 &yield_ctx);
+  const double rho = search::derivative(
+      [&](double r) { return price_at(volatility, r, dividend, nullptr); }, rate, h, v0,
+      [&](double r) { return regime(r, dividend, is_call) == here; });
+  const double dividend_rho = search::derivative(
+      [&](double q) { return price_at(volatility, rate, q, nullptr); }, dividend, h, v0,
+      [&](double q) { return regime(rate, q, is_call) == here; });
   return AmericanGreeks{v0, at.delta, at.gamma, vega, theta, vanna, vomma, rho, dividend_rho};
 }
 

@@ -141,14 +141,16 @@ void each_record(const batch::Inputs<6>& in, std::size_t start, std::size_t len,
 
 // American exercise: price and the Greeks of the spot model from one
 // american_greeks per element (one boundary for price, delta, gamma and
-// theta; twelve more prices for the others).
+// theta; twelve more prices for the others), on the batch's schedule.
 struct AmericanGreeks : ops::AmericanGreeks {
   static constexpr std::size_t kRun = batch::kPlanRun;
   using Prepared = ops::NoPreparation;
 
   static void evaluate_run(const ops::NoPreparation&, const batch::Inputs<6>& in, std::size_t start,
                            std::size_t len, double* const* out) {
-    each_record(in, start, len, out, [](auto... args) { return american_greeks(args...); });
+    each_record(in, start, len, out, [&](auto... args) {
+      return american_greeks_with_dividends(args..., in.schedule());
+    });
   }
 };
 

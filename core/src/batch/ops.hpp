@@ -117,16 +117,6 @@ struct BachelierImpliedVolatility : Each<&bachelier_implied_volatility> {
   static constexpr std::size_t kWork = 2;
 };
 
-// An American price solves the exercise boundary first: one to two
-// milliseconds, some 32,768 cheap elements, so every element is a piece of
-// its own; its inversion some four prices.
-struct AmericanPrice : Each<&american_price> {
-  static constexpr std::size_t kWork = 32768;
-};
-struct AmericanImpliedVolatility : Each<&american_implied_volatility> {
-  static constexpr std::size_t kWork = 131072;
-};
-
 // Cash dividends: a scalar operation whose last parameter is the schedule,
 // the batch's own (Inputs::schedule()), shared by every element.
 template <auto F, std::size_t Work, class Signature = decltype(F)>
@@ -149,6 +139,12 @@ struct WithSchedule<F, Work, R (*)(A...)> {
   }
 };
 // Some 0.1 to 1 ms a price with a few dividends; an inversion some five.
+// An American price without dividends solves the exercise boundary first,
+// one to two milliseconds, some 32,768 cheap elements, so every element is
+// a piece of its own; its inversion some four prices.
+struct AmericanPrice : WithSchedule<&american_price_with_dividends, 32768> {};
+struct AmericanImpliedVolatility
+    : WithSchedule<&american_implied_volatility_with_dividends, 131072> {};
 struct EuropeanPrice : WithSchedule<&european_price, 8192> {};
 struct EuropeanImpliedVolatility : WithSchedule<&european_implied_volatility, 40960> {};
 
@@ -179,7 +175,9 @@ struct BlackScholesGreeks : Record<6, 9, 4> {};
 struct BachelierGreeks : Record<4, 7, 3> {};
 // American exercise: price and the Greeks of the spot model, one boundary
 // for price, delta, gamma and theta, twelve more prices for the others.
-struct AmericanGreeks : Record<6, 9, 13 * 32768> {};
+struct AmericanGreeks : Record<6, 9, 13 * 32768> {
+  static constexpr bool kSchedule = true;
+};
 // Cash dividends: the same fields, from one recursion for price, delta,
 // gamma and theta and twelve more prices for the others.
 struct EuropeanGreeks : Record<6, 9, 13 * 8192> {

@@ -6,7 +6,7 @@ namespace {
 // Points of the rules: 12 Legendre points on a panel of at most one
 // standard deviation integrate the smooth expectations to some 1e-16; 24
 // Hermite points an expectation over a move narrower than the one it is
-// taken over (dividends/european.cpp).
+// taken over (dividends/recursion.cpp).
 constexpr int kLegendrePoints = 12;
 constexpr int kHermitePoints = 24;
 

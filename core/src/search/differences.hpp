@@ -3,6 +3,8 @@
 // ones): the Greeks that the models without closed forms take from prices.
 #pragma once
 
+#include <limits>
+
 namespace tarvik::search {
 
 // f'(x) + O(h^4).
@@ -13,6 +15,25 @@ inline double first_difference(const double* y, double h) {
 // f''(x) + O(h^4).
 inline double second_difference(const double* y, double h) {
   return (16.0 * (y[3] + y[1]) - (y[4] + y[0]) - 30.0 * y[2]) / (12.0 * (h * h));
+}
+
+// The derivative of f at x by central differences with Richardson's
+// extrapolation, (8 (f(x+h) - f(x-h)) - (f(x+2h) - f(x-2h))) / (12 h), or,
+// where the stencil would leave the regime (same(x) false), the fourth-order one-sided
+// formula on the side that stays in it. f returns NaN where it fails.
+template <class F, class Same>
+double derivative(F f, double x, double h, double f0, Same same) {
+  const bool down = same(x - 2.0 * h);
+  const bool up = same(x + 2.0 * h);
+  if (down && up) {
+    const double y[] = {f(x - 2.0 * h), f(x - h), f0, f(x + h), f(x + 2.0 * h)};
+    return first_difference(y, h);
+  }
+  const double step = up ? h : -h;
+  if (!up && !down) return std::numeric_limits<double>::quiet_NaN();
+  return (-25.0 * f0 + 48.0 * f(x + step) - 36.0 * f(x + 2.0 * step) + 16.0 * f(x + 3.0 * step) -
+          3.0 * f(x + 4.0 * step)) /
+         (12.0 * step);
 }
 
 }  // namespace tarvik::search

@@ -1,5 +1,5 @@
-// European options on a stock with cash dividends, by backward recursion over
-// the ex-dates (the recursive integration of Haug, Haug and Lewis, Wilmott
+// European and American options on a stock with cash dividends, by backward
+// recursion over the ex-dates (the recursive integration of Haug, Haug and Lewis, Wilmott
 // Magazine 2003, with the value between ex-dates on uniform log-spot grids
 // as Vellekoop and Nieuwenhuis, Applied Mathematical Finance 13(3), 2006):
 //
@@ -28,6 +28,17 @@
 // S_0, is a sum over Gauss-Legendre panels broken at the cap (and for one
 // dividend at the strike, toward which they narrow), with its derivatives
 // in ln S_0 as weights z and z^2 - 1 on the same points.
+//
+// American calls with q <= 0 <= r: between ex-dates the call is worth more
+// alive than exercised (E[e^{-r dt} G(S_dt)] >= S e^{-q dt} - K e^{-r dt} >=
+// S - K for any value G(S) >= S - K at the stretch's end), so it is
+// exercised only just before a dividend, and the recursion takes
+//   F_k(S) = e^{-r dt} E[max(S_- - K, F_{k+1}(max(S_- - D_{k+1}, 0)))]
+// (Roll 1977, Geske 1979 and Whaley 1981 for one dividend; the same max at
+// each ex-date for many). The max is the continuation's sum above plus the
+// exercise gain S - K - F(S - D) over the region where it is positive, an
+// interval (F is convex), on Gauss-Legendre panels whose ends fall on the
+// region's: a trapezoid sum across the kink would converge as s^2 only.
 //
 // Design and measured error: reference/dividend_smoothing.py is the same
 // recursion with Gauss-Legendre expectations everywhere (converged to 3e-12);
@@ -93,6 +104,7 @@ struct Option {
   bool call;
   double mu;                      // r - q - vol^2/2
   std::vector<double> t, d;       // the dividends that count: t <= T, d > 0
+  bool american = false;          // a call exercised just before its ex-dates
 };
 
 // F_m, the Black-Scholes value over the last stretch tau = T - t_m >= 0
@@ -157,6 +169,138 @@ struct Move {
   double dt, w, mu, d_r;  // d_r = e^{-r dt}
 };
 
+// The intervals of [lo, hi] where f > 0, f sampled `step` apart and each
+// sign change refined by bisection to the last bits.
+template <class F>
+std::vector<std::pair<double, double>> positive_intervals(const F& f, double lo, double hi,
+                                                         double step) {
+  std::vector<std::pair<double, double>> out;
+  const double n = std::max(1.0, std::ceil((hi - lo) / step));
+  double a = lo;
+  bool positive = f(lo) > 0.0;
+  double start = lo;
+  for (double i = 1.0; i <= n; i += 1.0) {
+    const double b = i == n ? hi : lo + step * i;
+    if ((f(b) > 0.0) == positive) {
+      a = b;
+      continue;
+    }
+    double l = a, r = b;
+    for (int it = 0; it < 200; ++it) {
+      const double mid = 0.5 * (l + r);
+      if (!(mid > l && mid < r)) break;
+      ((f(mid) > 0.0) == positive ? l : r) = mid;
+    }
+    if (positive) {
+      out.emplace_back(start, l);
+    } else {
+      start = r;
+    }
+    positive = !positive;
+    a = b;
+  }
+  if (positive) out.emplace_back(start, hi);
+  return out;
+}
+
+// Points of a sum over the post-dividend log-spot u: y = ln(e^u + D) and
+// weight (the rule's weight times the integrand and dy/du).
+struct Samples {
+  std::vector<double> ys, weights;
+};
+
+// The ends of Gauss-Legendre panels over [a, b]: `breaks` inside it, and
+// between them panels at most `width` long.
+std::vector<double> panel_ends(double a, double b, std::vector<double> breaks, double width) {
+  breaks.push_back(a);
+  breaks.push_back(b);
+  std::sort(breaks.begin(), breaks.end());
+  std::vector<double> ends;
+  for (std::size_t e = 0; e + 1 < breaks.size(); ++e) {
+    const double lo = std::max(a, breaks[e]), hi = std::min(b, breaks[e + 1]);
+    if (!(hi > lo)) continue;
+    const double panels = std::ceil((hi - lo) / width);
+    if (!(panels < kMostPanels)) return {};
+    const double len = (hi - lo) / panels;
+    for (double k = 0.0; k < panels; k += 1.0) ends.push_back(lo + len * k);
+    ends.push_back(hi);
+  }
+  return ends;
+}
+
+// The exercise gain of an American call over the level below the dividend:
+// S - K - F(S - D) at S = e^u + D where it is positive, as points of a sum
+// over u between `lo` and `hi`, the region found at `step` apart. Below lo F
+// is at its value at 0 (under a grid; or the spot is past the reach), so a
+// region reaching lo reaches as far down as the gain's factor e^u counts
+// (e^-36: some 1e-16 of D). False where the panels would be too many.
+bool exercise_samples(const Level& next, double strike, double dividend, double lo, double hi,
+                      double step, double width, Samples& out) {
+  const auto gain = [&](double u) {
+    const double after = exp(u);
+    return (after + dividend) - strike - next(after);
+  };
+  std::vector<double> breaks;
+  if (next.closed) {
+    // The payoff's kink at the strike, at the last stretch's width and the
+    // dyadic multiples of it up to the move's.
+    const double k = log(next.closed->strike);
+    breaks.push_back(k);
+    for (double e = next.closed->u; e > 0.0 && e < width; e += e) {
+      breaks.push_back(k - e);
+      breaks.push_back(k + e);
+    }
+  }
+  const GaussRule& gl = legendre_rule();
+  for (auto [a, b] : positive_intervals(gain, lo, hi, step)) {
+    if (a == lo) {
+      a = std::min(lo, dividend > strike ? log(dividend) - 36.0 : log(strike - dividend));
+    }
+    const std::vector<double> ends = panel_ends(a, b, breaks, width);
+    if (ends.empty()) return false;
+    for (std::size_t e = 0; e + 1 < ends.size(); ++e) {
+      const double half = 0.5 * (ends[e + 1] - ends[e]), mid = 0.5 * (ends[e + 1] + ends[e]);
+      if (!(half > 0.0)) continue;
+      for (std::size_t g = 0; g < gl.x.size(); ++g) {
+        const double u = mid + half * gl.x[g];
+        const double after = exp(u);
+        out.ys.push_back(log(after + dividend));
+        out.weights.push_back(half * gl.w[g] * (after / (after + dividend) * gain(u)));
+      }
+    }
+  }
+  return out.ys.size() < kMostPoints;
+}
+
+// sum_j weights_j phi((ys_j - mean) / w) / w over the points within the
+// reach of the mean; ys increasing, `lo` the first point still in reach of
+// the last (lower) mean.
+double gaussian_sum(const Samples& p, double mean, double w, std::size_t& lo,
+                    std::vector<double>& kernel) {
+  while (lo < p.ys.size() && p.ys[lo] < mean - kReach * w) ++lo;
+  std::size_t hi = lo;
+  while (hi < p.ys.size() && p.ys[hi] <= mean + kReach * w) ++hi;
+  const std::size_t len = hi - lo;
+  if (kernel.size() < len) kernel.resize(len);
+  for (std::size_t k = 0; k < len; ++k) {
+    const double z = (p.ys[lo + k] - mean) / w;
+    kernel[k] = -0.5 * (z * z);
+  }
+  lanes::exp_each(kernel.data(), len, kernel.data());
+  double sum = 0.0;
+  for (std::size_t k = 0; k < len; ++k) sum += kernel[k] * p.weights[lo + k];
+  return kInvSqrtTwoPi / w * sum;
+}
+
+// E[max(e^y - K, 0); y < ln D] for y = mean + w Z: where the cap takes the
+// whole spot (F there at 0), an American call is exercised if S > K.
+double capped_exercise(double strike, double dividend, double mean, double w) {
+  if (!(dividend > strike)) return 0.0;
+  const double a = (log(strike) - mean) / w, b = (log(dividend) - mean) / w;
+  const double forward = exp(mean + 0.5 * (w * w));
+  return forward * (norm_cdf(b - w) - norm_cdf(a - w)) - strike * (norm_cdf(b) - norm_cdf(a));
+}
+
 // The expectation part put-call parity adds to a put's closed form at
 // log-spot x: K e^{-r tau} - e^{-q tau} E[max(e^y - D, 0)].
 double parity_part(const Closed& c, const Move& m, double x, double dividend) {
@@ -188,6 +332,34 @@ double exchanged(const Closed& c, const Move& m, double x, double dividend, doub
     sum += gh.w[g] * (growth * inner);
   }
   return m.d_r * (c.d_r * sum);
+}
+
+// An American call's exercise just before the dividend at each node of the
+// grid: e^{-r dt} E[max(S - K - F(S - D), 0)].
+bool add_exercise(const Level& next, const Move& m, double dividend, double mu, double strike,
+                  Grid& grid) {
+  const std::size_t n = grid.v.size() - 1;
+  const double bottom = grid.a + m.mu * m.dt - kReach * m.w;
+  const double top = (grid.a + grid.h * static_cast<double>(n)) + m.mu * m.dt + kReach * m.w;
+  const double floor = exp(bottom) - dividend;
+  const double step = kSampleStep * std::min(m.w, next.width > 0.0 ? next.width : m.w);
+  const double lo = next.grid ? next.grid->a : (floor > 0.0 ? log(floor) : log(dividend) - 36.0);
+  const double reach_top = exp(top) - dividend;
+  if (!(reach_top > 0.0)) return true;
+  const double hi = std::max(lo, log(reach_top));
+  if (!((hi - lo) / step < static_cast<double>(kMostPoints))) return false;
+  Samples points;
+  const double width = next.grid ? std::min(m.w, next.width) : m.w;
+  if (!exercise_samples(next, strike, dividend, lo, hi, step, width, points)) return false;
+  std::vector<double> kernel;
+  std::size_t first = 0;
+  for (std::size_t i = 0; i <= n; ++i) {
+    const double mean = (grid.a + grid.h * static_cast<double>(i)) + mu * m.dt;
+    const double gain = gaussian_sum(points, mean, m.w, first, kernel) +
+                        capped_exercise(strike, dividend, mean, m.w);
+    grid.v[i] = grid.v[i] + m.d_r * gain;
+  }
+  return true;
 }
 
 // F_k on its grid from the level after it (next) over the move m with the
@@ -268,8 +440,10 @@ struct Slopes {
   double value, dx, dxx;
 };
 
+// With `strike` (an American call), the value just before the dividend is
+// max(S - K, F(S - D)), its kinks on panel ends.
 std::optional<Slopes> first_expectation(const Level& next, const Move& m, double x0,
-                                        double dividend) {
+                                        double dividend, std::optional<double> strike) {
   const GaussRule& gl = legendre_rule();
   const double mean = x0 + m.mu * m.dt;
   std::vector<double> ends = {-kReach, kReach};
@@ -290,6 +464,21 @@ std::optional<Slopes> first_expectation(const Level& next, const Move& m, double
     width = std::min(1.0, next.width / m.w);
   }
   if (!(2.0 * kReach / width < kMostPanels)) return std::nullopt;
+  const auto value_before = [&](double z) {
+    const double s = exp(mean + m.w * z);
+    const double held = next(std::max(s - dividend, 0.0));
+    return strike ? std::max(s - *strike, held) : held;
+  };
+  if (strike) {
+    const auto gain = [&](double z) {
+      const double s = exp(mean + m.w * z);
+      return (s - *strike) - next(std::max(s - dividend, 0.0));
+    };
+    for (auto [a, b] : positive_intervals(gain, -kReach, kReach, 0.25 * width)) {
+      add(a);
+      add(b);
+    }
+  }
   std::sort(ends.begin(), ends.end());
   double s0 = 0.0, s1 = 0.0, s2 = 0.0;
   for (std::size_t e = 0; e + 1 < ends.size(); ++e) {
@@ -304,7 +493,7 @@ std::optional<Slopes> first_expectation(const Level& next, const Move& m, double
       for (std::size_t g = 0; g < gl.x.size(); ++g) {
         const double z = mid + half * gl.x[g];
         const double weight = half * gl.w[g] * (kInvSqrtTwoPi * exp(-0.5 * (z * z)));
-        const double f = weight * next(std::max(exp(mean + m.w * z) - dividend, 0.0));
+        const double f = weight * value_before(z);
         s0 += f;
         s1 += f * z;
         s2 += f * (z * z - 1.0);
@@ -372,22 +561,29 @@ Result<Slopes> recurse(const Option& o, double spot) {
     // call is worth its forward less the strike, a put nothing.
     const double left = o.maturity - o.t[k - 1];
     grid.at_zero = o.call ? 0.0 : o.strike * exp(-(o.rate * left));
-    if (o.call) {
+    if (o.american) {
+      // Far above the reach an American call is exercised at the next ex-date.
+      grid.slope = exp(-(o.yield * dt));
+      grid.intercept = o.strike * exp(-(o.rate * dt));
+    } else if (o.call) {
       double later = 0.0;
       for (std::size_t i = k; i < m; ++i) later += o.d[i] * exp(carry * (o.maturity - o.t[i]));
       grid.slope = exp(-(o.yield * left));
       grid.intercept = exp(-(o.rate * left)) * (o.strike + later);
     }
-    if (!build_level(next, move, dividend, o.mu, grid)) {
+    if (!build_level(next, move, dividend, o.mu, grid) ||
+        (o.american && !add_exercise(next, move, dividend, o.mu, o.strike, grid))) {
       return IVError::no_convergence_of(kTooFine, 0);
     }
     next = Level{nullptr, &grid, move.w};
   }
   const double t1 = o.t[0];
   const Move first{t1, o.vol * std::sqrt(t1), o.mu, exp(-(o.rate * t1))};
-  std::optional<Slopes> s = first_expectation(next, first, log(spot), o.d[0]);
+  std::optional<Slopes> s =
+      first_expectation(next, first, log(spot), o.d[0],
+                        o.american ? std::optional<double>(o.strike) : std::nullopt);
   if (!s) return IVError::no_convergence_of(kTooFine, 0);
-  if (next.closed && next.closed->u < first.w) {
+  if (!o.american && next.closed && next.closed->u < first.w) {
     // One dividend, the last stretch the narrower: the exchanged order for
     // the price; the slopes from the panels.
     s->value = exchanged(closed, first, log(spot), o.d[0], o.mu);
@@ -401,18 +597,23 @@ double zero_volatility_price(const Option& o, double spot) {
   double s = spot;
   double before = 0.0;
   const double carry = o.rate - o.yield;
+  // An American call's best exercise: now, just before an ex-date, or at expiry.
+  double best = o.american ? std::max(spot - o.strike, 0.0) : 0.0;
   for (std::size_t i = 0; i < o.t.size(); ++i) {
-    s = std::max(s * exp(carry * (o.t[i] - before)) - o.d[i], 0.0);
+    s = s * exp(carry * (o.t[i] - before));
+    if (o.american) best = std::max(best, exp(-(o.rate * o.t[i])) * (s - o.strike));
+    s = std::max(s - o.d[i], 0.0);
     before = o.t[i];
   }
   s = s * exp(carry * (o.maturity - before));
   const double payoff = o.call ? std::max(s - o.strike, 0.0) : std::max(o.strike - s, 0.0);
-  return exp(-(o.rate * o.maturity)) * payoff;
+  return std::max(best, exp(-(o.rate * o.maturity)) * payoff);
 }
 
 Option option_of(double strike, double maturity, double rate, double yield, double vol,
-                 bool call, const DividendSchedule& schedule) {
-  Option o{strike, maturity, rate, yield, vol, call, rate - yield - 0.5 * (vol * vol), {}, {}};
+                 bool call, const DividendSchedule& schedule, bool american = false) {
+  Option o{strike, maturity, rate, yield, vol, call, rate - yield - 0.5 * (vol * vol), {}, {},
+           american};
   for (std::size_t i = 0; i < schedule.times.size(); ++i) {
     if (schedule.times[i] <= maturity && schedule.amounts[i] > 0.0) {
       o.t.push_back(schedule.times[i]);
@@ -442,10 +643,16 @@ Result<Slopes> price_of(const Option& o, double spot) {
   Result<Slopes> s = recurse(o, spot);
   if (!s) return s;
   Slopes slopes = s.value();
-  if (!std::isfinite(slopes.value)) return IVError::invalid_input("non-finite price with dividends");
+  if (!std::isfinite(slopes.value)) {
+    return IVError::invalid_input("non-finite price with dividends");
+  }
   // A put far out of the money comes through put-call parity as a difference
   // of some 1e-14 K, which may round below 0: a price is never negative.
   slopes.value = std::max(slopes.value, 0.0);
+  if (o.american && spot - o.strike > slopes.value) {
+    // Exercised now: S - K, with dV/dx = d2V/dx2 = S.
+    slopes = Slopes{spot - o.strike, spot, spot};
+  }
   return slopes;
 }
 
@@ -472,51 +679,97 @@ Status check_dividend_schedule(const DividendSchedule& schedule) {
   return std::nullopt;
 }
 
-Result<double> european_price(double spot, double strike, double maturity, double rate,
-                              double dividend, double volatility, bool is_call,
-                              const DividendSchedule& schedule) {
+namespace dividends {
+namespace {
+
+// American exercise in the recursion: calls with q <= 0 <= r, exercised only
+// just before an ex-date. Other American options would need the exercise
+// boundary between ex-dates.
+constexpr const char* kAmericanScope =
+    "American exercise with cash dividends is priced for calls with dividend <= 0 <= rate only";
+
+bool ex_dates_only(double rate, double yield, bool call) {
+  return call && yield <= 0.0 && rate >= 0.0;
+}
+
+// For American exercise: the schedule's check first, then, without a
+// dividend that counts, the continuous-yield function itself (its bits and
+// its errors), else nothing.
+template <class Plain>
+std::optional<decltype(std::declval<Plain>()())> american_without_dividends(
+    double maturity, const DividendSchedule& schedule, Plain plain) {
+  if (Status err = check_dividend_schedule(schedule)) return *err;
+  for (std::size_t i = 0; i < schedule.times.size(); ++i) {
+    if (schedule.times[i] <= maturity && schedule.amounts[i] > 0.0) return std::nullopt;
+  }
+  return plain();
+}
+
+Result<double> price(double spot, double strike, double maturity, double rate, double dividend,
+                     double volatility, bool is_call, const DividendSchedule& schedule,
+                     bool american) {
+  if (american) {
+    const auto without = american_without_dividends(maturity, schedule, [&] {
+      return american_price(spot, strike, maturity, rate, dividend, volatility, is_call);
+    });
+    if (without) return *without;
+  }
   double plain = 0.0;
-  if (Status err = dividends::check_inputs(spot, strike, maturity, rate, dividend, volatility,
+  if (Status err = check_inputs(spot, strike, maturity, rate, dividend, volatility,
                                            is_call, schedule, &plain)) {
     return *err;
   }
-  const dividends::Option o =
-      dividends::option_of(strike, maturity, rate, dividend, volatility, is_call, schedule);
+  const Option o =
+      option_of(strike, maturity, rate, dividend, volatility, is_call, schedule, american);
   if (o.t.empty()) return plain;
-  const Result<dividends::Slopes> s = dividends::price_of(o, spot);
+  if (american && !ex_dates_only(rate, dividend, is_call)) {
+    return IVError::invalid_input(kAmericanScope);
+  }
+  const Result<Slopes> s = price_of(o, spot);
   if (!s) return s.error();
   return s.value().value;
 }
 
-Result<AmericanGreeks> european_greeks(double spot, double strike, double maturity, double rate,
-                                       double dividend, double volatility, bool is_call,
-                                       const DividendSchedule& schedule) {
-  if (Status err = dividends::check_inputs(spot, strike, maturity, rate, dividend, volatility,
+Result<AmericanGreeks> greeks(double spot, double strike, double maturity, double rate,
+                              double dividend, double volatility, bool is_call,
+                              const DividendSchedule& schedule, bool american) {
+  if (american) {
+    const auto without = american_without_dividends(maturity, schedule, [&] {
+      return american_greeks(spot, strike, maturity, rate, dividend, volatility, is_call);
+    });
+    if (without) return *without;
+  }
+  if (Status err = check_inputs(spot, strike, maturity, rate, dividend, volatility,
                                            is_call, schedule)) {
     return *err;
   }
-  const dividends::Option o =
-      dividends::option_of(strike, maturity, rate, dividend, volatility, is_call, schedule);
+  const Option o =
+      option_of(strike, maturity, rate, dividend, volatility, is_call, schedule, american);
   if (o.t.empty()) {
     return black_scholes_record(spot, strike, maturity, rate, dividend, volatility, is_call);
   }
-  const Result<dividends::Slopes> at = dividends::price_of(o, spot);
+  if (american && !ex_dates_only(rate, dividend, is_call)) {
+    return IVError::invalid_input(kAmericanScope);
+  }
+  const Result<Slopes> at = price_of(o, spot);
   if (!at) return at.error();
   const double v0 = at.value().value;
   const double nan = std::numeric_limits<double>::quiet_NaN();
   if (volatility == 0.0) return AmericanGreeks{v0, nan, nan, nan, nan, nan, nan, nan, nan};
   // From the slopes in x = ln S: dV/dS = V_x / S, d2V/dS2 = (V_xx - V_x) / S^2.
-  const auto delta_of = [&](const dividends::Slopes& s) { return s.dx / spot; };
+  const auto delta_of = [&](const Slopes& s) { return s.dx / spot; };
   const double delta = delta_of(at.value());
   const double gamma = (at.value().dxx - at.value().dx) / (spot * spot);
-  // theta = dV/dt from the Black-Scholes equation: no ex-date is at 0.
-  const double theta = rate * v0 - (rate - dividend) * spot * delta -
-                       (0.5 * (volatility * volatility)) * (spot * spot) * gamma;
-  const auto slopes_at = [&](double vol, double r, double q) -> dividends::Slopes {
-    const Result<dividends::Slopes> s =
-        dividends::price_of(dividends::option_of(strike, maturity, r, q, vol, is_call, schedule),
-                            spot);
-    return s ? s.value() : dividends::Slopes{nan, nan, nan};
+  // theta = dV/dt from the Black-Scholes equation (no ex-date is at 0)
+  // where the option is held, 0 where an American call is exercised now.
+  const bool exercised = american && v0 == spot - strike && gamma == 0.0;
+  const double theta = exercised ? 0.0
+                                 : rate * v0 - (rate - dividend) * spot * delta -
+                                       (0.5 * (volatility * volatility)) * (spot * spot) * gamma;
+  const auto slopes_at = [&](double vol, double r, double q) -> Slopes {
+    const Result<Slopes> s =
+        price_of(option_of(strike, maturity, r, q, vol, is_call, schedule, american), spot);
+    return s ? s.value() : Slopes{nan, nan, nan};
   };
   // Steps as american_greeks takes them: 1% of the volatility, 1e-3 in the
   // rates, so that the prices' some 1e-12 of noise and the truncation
@@ -524,16 +777,30 @@ Result<AmericanGreeks> european_greeks(double spot, double strike, double maturi
   const double hv = 0.01 * volatility;
   double vp[5], dp[5];
   for (int j = 0; j < 5; ++j) {
-    const dividends::Slopes s =
+    const Slopes s =
         j == 2 ? at.value() : slopes_at(volatility + (j - 2) * hv, rate, dividend);
     vp[j] = s.value;
     dp[j] = delta_of(s);
   }
   const double h = 1e-3;
   double rp[5], qp[5];
-  for (int j = 0; j < 5; ++j) {
-    rp[j] = j == 2 ? v0 : slopes_at(volatility, rate + (j - 2) * h, dividend).value;
-    qp[j] = j == 2 ? v0 : slopes_at(volatility, rate, dividend + (j - 2) * h).value;
+  double rho = 0.0, dividend_rho = 0.0;
+  if (american) {
+    // American exercise is priced here for q <= 0 <= r only: a stencil
+    // that would leave it is one-sided.
+    rho = search::derivative(
+        [&](double r) { return slopes_at(volatility, r, dividend).value; }, rate, h, v0,
+        [&](double r) { return ex_dates_only(r, dividend, true); });
+    dividend_rho =
+        search::derivative([&](double q) { return slopes_at(volatility, rate, q).value; },
+                           dividend, h, v0, [&](double q) { return ex_dates_only(rate, q, true); });
+  } else {
+    for (int j = 0; j < 5; ++j) {
+      rp[j] = j == 2 ? v0 : slopes_at(volatility, rate + (j - 2) * h, dividend).value;
+      qp[j] = j == 2 ? v0 : slopes_at(volatility, rate, dividend + (j - 2) * h).value;
+    }
+    rho = search::first_difference(rp, h);
+    dividend_rho = search::first_difference(qp, h);
   }
   using search::first_difference;
   return AmericanGreeks{v0,
@@ -543,19 +810,25 @@ Result<AmericanGreeks> european_greeks(double spot, double strike, double maturi
                         theta,
                         first_difference(dp, hv),
                         search::second_difference(vp, hv),
-                        first_difference(rp, h),
-                        first_difference(qp, h)};
+                        rho,
+                        dividend_rho};
 }
 
-Result<double> european_implied_volatility(double price, double spot, double strike,
-                                           double maturity, double rate, double dividend,
-                                           bool is_call, const DividendSchedule& schedule) {
+Result<double> implied_volatility(double target, double spot, double strike, double maturity,
+                                  double rate, double dividend, bool is_call,
+                                  const DividendSchedule& schedule, bool american) {
+  const double price = target;
+  if (american) {
+    const auto without = american_without_dividends(maturity, schedule, [&] {
+      return american_implied_volatility(price, spot, strike, maturity, rate, dividend, is_call);
+    });
+    if (without) return *without;
+  }
   // The lowest attainable price, with every input check of the pricer.
   const Result<double> floor =
-      european_price(spot, strike, maturity, rate, dividend, 0.0, is_call, schedule);
+      dividends::price(spot, strike, maturity, rate, dividend, 0.0, is_call, schedule, american);
   if (!floor) return floor;
-  const dividends::Option o = dividends::option_of(strike, maturity, rate, dividend, 0.0, is_call,
-                                                   schedule);
+  const Option o = option_of(strike, maturity, rate, dividend, 0.0, is_call, schedule);
   if (o.t.empty()) {
     return black_scholes_implied_volatility(price, spot, strike, maturity, rate, dividend, is_call);
   }
@@ -567,7 +840,7 @@ Result<double> european_implied_volatility(double price, double spot, double str
   if (price >= limit) return IVError::price_above_maximum(price, limit);
   const auto excess = [&](double vol) -> double {
     const Result<double> v =
-        european_price(spot, strike, maturity, rate, dividend, vol, is_call, schedule);
+        dividends::price(spot, strike, maturity, rate, dividend, vol, is_call, schedule, american);
     return v ? v.value() - price : std::numeric_limits<double>::quiet_NaN();
   };
   // The start: the volatility of the same price in the escrowed model (the
@@ -612,6 +885,55 @@ Result<double> european_implied_volatility(double price, double spot, double str
   // volatility): within 2e-14 of it the volatility is as good as the price.
   return search::volatility(excess, floor.value() - price, x, slope, /*close_start=*/true,
                             2e-14 * price);
+}
+
+}  // namespace
+}  // namespace dividends
+
+Result<double> european_price(double spot, double strike, double maturity, double rate,
+                              double dividend, double volatility, bool is_call,
+                              const DividendSchedule& schedule) {
+  return dividends::price(spot, strike, maturity, rate, dividend, volatility, is_call, schedule,
+                          false);
+}
+
+Result<AmericanGreeks> european_greeks(double spot, double strike, double maturity, double rate,
+                                       double dividend, double volatility, bool is_call,
+                                       const DividendSchedule& schedule) {
+  return dividends::greeks(spot, strike, maturity, rate, dividend, volatility, is_call, schedule,
+                           false);
+}
+
+Result<double> european_implied_volatility(double price, double spot, double strike,
+                                           double maturity, double rate, double dividend,
+                                           bool is_call, const DividendSchedule& schedule) {
+  return dividends::implied_volatility(price, spot, strike, maturity, rate, dividend, is_call,
+                                       schedule, false);
+}
+
+Result<double> american_price_with_dividends(double spot, double strike, double maturity,
+                                             double rate, double dividend, double volatility,
+                                             bool is_call, const DividendSchedule& schedule) {
+  return dividends::price(spot, strike, maturity, rate, dividend, volatility, is_call, schedule,
+                          true);
+}
+
+Result<AmericanGreeks> american_greeks_with_dividends(double spot, double strike,
+                                                      double maturity, double rate,
+                                                      double dividend, double volatility,
+                                                      bool is_call,
+                                                      const DividendSchedule& schedule) {
+  return dividends::greeks(spot, strike, maturity, rate, dividend, volatility, is_call, schedule,
+                           true);
+}
+
+Result<double> american_implied_volatility_with_dividends(double price, double spot,
+                                                          double strike, double maturity,
+                                                          double rate, double dividend,
+                                                          bool is_call,
+                                                          const DividendSchedule& schedule) {
+  return dividends::implied_volatility(price, spot, strike, maturity, rate, dividend, is_call,
+                                       schedule, true);
 }
 
 }  // namespace tarvik
