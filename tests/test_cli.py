@@ -494,7 +494,6 @@ def test_dividend_schedule_per_underlying(tmp_path, engine, command):
     ("ex_date,amount\n2026-04-01,1.0\n", [], "with ex_date needs --valuation-date"),
     ("time,amount\n0.5,x\n", [], "line 2: not a number or date"),
     ("time\n0.5\n", [], "a header with amount"),
-    ("time,amount\n0.5,1\n", ["--exercise", "american"], "prices European exercise"),
     ("time,amount\n0.5,1\n", ["--underlying-col", "id"], "--underlying-col goes with"),
 ])
 def test_dividend_schedule_misuse_is_a_usage_error(tmp_path, schedule, args, message):

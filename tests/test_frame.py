@@ -460,9 +460,25 @@ def test_dividend_schedule_joins_each_row_to_its_underlying(backend, dates):
     assert np.allclose(column(back, "iv")[k > 0], v[k > 0], rtol=1e-9)
 
 
+def test_dividend_schedule_with_american_exercise():
+    # Calls on no yield take american_price with the schedule; a put has its
+    # reason, the kind of the batch function's refusal.
+    pd = pytest.importorskip("pandas")
+    quotes = pd.DataFrame({"strike": [95.0, 105.0, 100.0], "type": ["C", "C", "P"],
+                           "vol": [0.25, 0.3, 0.25], "maturity": [1.0, 0.5, 1.0]})
+    schedule = pd.DataFrame({"time": [0.25, 0.75], "amount": [1.0, 1.5]})
+    out = frame.prices(quotes, spot=100.0, rate=0.04, exercise="american",
+                       dividend_schedule=schedule)
+    kw = dict(dividend_times=[0.25, 0.75], dividend_amounts=[1.0, 1.5])
+    for i in (0, 1):
+        row = quotes.iloc[i]
+        want = tarvik.american_price(100.0, row.strike, row.maturity, 0.04, 0.0, row.vol, True, **kw)
+        assert out["price"][i] == want
+    assert math.isnan(out["price"][2]) and errors(out)[2] == "invalid_input"
+
+
 @pytest.mark.parametrize("args, message", [
     (dict(forward=100.0), "dividend_schedule= belongs to the spot model"),
-    (dict(spot=100.0, exercise="american"), "not with exercise=\"american\""),
     (dict(spot=100.0, schedule={"ex_date": ["2026-06-01"], "amount": [1.0]}),
      "with ex_date needs valuation="),
     (dict(spot=100.0, schedule={"time": [0.5]}), "an 'amount' column"),

@@ -42,7 +42,6 @@ RULES = {
     "parity_on_spot": 'forward="parity" is a forward: not for the spot model (spot=)',
     "parity_discounted": 'forward="parity" gives the discount factor too: drop rate= and discount=',
     "schedule_on_forward": "dividend_schedule= belongs to the spot model (spot=)",
-    "schedule_american": 'dividend_schedule= prices European exercise: not with exercise="american"',
 }
 PARITY_RULES = ("parity_on_spot", "parity_discounted")
 
@@ -78,7 +77,6 @@ class Model:
             ("parity_on_spot", self.parity and self.spot),
             ("parity_discounted", self.parity and (self.rate or self.discount)),
             ("schedule_on_forward", self.schedule and not self.spot),
-            ("schedule_american", self.schedule and self.american),
         ) if broke)
 
     def check(self, rules: typing.Iterable[str] = RULES) -> None:
@@ -308,8 +306,8 @@ def compute(model: Model, table: Table, *, quote: _Floats | float, implied: bool
     rate) times the model's price, and the normal model or a shift d
     (Black-76 on F + d and K + d) as the model says; on a spot, rate and
     dividend are 0 where not given, and with `schedules` the rows of each
-    group take the european_ functions on their dividend schedule (one
-    batch call per group, the other rows NaN in it)."""
+    group take the european_ (or american_) functions on their dividend
+    schedule (one batch call per group, the other rows NaN in it)."""
     n = table.n
     spot = model.spot
     vals = [quote, underlying, strike, maturity]

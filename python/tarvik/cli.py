@@ -73,8 +73,6 @@ MODEL_RULES = {
     "parity_discounted": "--forward parity gives the discount factor too: drop --rate-col and "
                          "--discount-col",
     "schedule_on_forward": "--dividend-schedule is for the spot model (a spot column)",
-    "schedule_american": "--dividend-schedule prices European exercise: not with --exercise "
-                         "american",
 }
 # The exit statuses, as --help tells them.
 SOME_FAILED = 3
@@ -147,7 +145,8 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
         sub.add_argument("--discount-col", help="Black-76: the discount factor of the price")
         sub.add_argument("--dividend-col", help="spot model (default: dividend)")
         sub.add_argument("--dividend-schedule", metavar="FILE",
-                         help="cash dividends on known dates (spot model, European exercise): a "
+                         help="cash dividends on known dates (spot model; with --exercise american, "
+                              "calls with dividend <= 0 <= rate): a "
                               "CSV file with amount, and ex_date (with --valuation-date) or time "
                               "(years); with an underlying column, per row's underlying")
         sub.add_argument("--underlying-col",

@@ -42,8 +42,10 @@ implied volatilities alike (not with ``spot=`` or the normal model).
 ``exercise="american"`` (with ``spot=``) takes American exercise: the
 ``american_*`` functions, some milliseconds a row.
 
-``dividend_schedule=`` (with ``spot=``, European exercise) prices a stock
-that pays cash dividends on known dates (the ``european_*`` functions; a
+``dividend_schedule=`` (with ``spot=``) prices a stock that pays cash
+dividends on known dates (the ``european_*`` functions, or with
+``exercise="american"`` the ``american_*`` ones, which price calls with
+dividend <= 0 <= rate and give other rows the reason invalid_input; a
 millisecond or so a row): a frame of the kind that went in, with an
 ``amount`` column and the ex-dates as ``ex_date`` (dates, timestamps or ISO
 8601 texts: ACT/365F years from ``valuation=``, one date) or ``time``
@@ -324,7 +326,7 @@ def _run(quotes: typing.Any, *, implied: bool, vol: typing.Any, price: typing.An
         american=exercise == "american", rate=rate is not None, discount=discount is not None,
         dividend=dividend is not None, schedule=dividend_schedule is not None,
         parity=isinstance(source, str) and source == "parity" and not f.has("parity"))
-    chosen.check(("schedule_on_forward", "schedule_american"))
+    chosen.check(("schedule_on_forward",))
     schedules = _schedules(f, dividend_schedule, underlying)
     f.args[chosen.underlying] = source
     return f.result(_pipeline.run(chosen, f, implied=implied, greeks=greeks, parallel=parallel,
