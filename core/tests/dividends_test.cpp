@@ -1,11 +1,12 @@
-// European prices with cash dividends: the schedule's checks, the closed
-// forms where a dividend falls on the expiry date (the payoff on S_T - D)
-// or after it (Black-Scholes, bit for bit), across both of the last
-// stretch's methods (exchanged where it is short).
+// Prices with cash dividends: the schedule's checks, the closed forms where
+// a dividend falls on the expiry date (the payoff on S_T - D; an American
+// call exercised just before it) or after it (Black-Scholes, bit for bit),
+// across both of the last stretch's methods (exchanged where it is short).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "tarvik/black_scholes.hpp"
@@ -58,6 +59,33 @@ TEST(EuropeanWithDividends, ADividendOnTheExpiryDateMeetsTheClosedForm) {
           tarvik::european_price(s, k, t, r, q, vol, call, schedule({t + 1e-9}, {d})).value(),
           bs(k, call));
     }
+  }
+}
+
+TEST(AmericanWithDividends, ACallExercisedBeforeADividendOnTheExpiryDateIsTheCallWithoutIt) {
+  // Just before the expiry's ex-date max(S - K, (S - D - K)+) = (S - K)+: the
+  // Black-Scholes call without the dividend, for any amount (above the strike
+  // too), after an earlier dividend of 0 or alone.
+  for (double vol : {0.05, 0.3, 1.2}) {
+    for (double d : {4.0, 150.0}) {
+      const double s = 100, k = 100, t = 0.75, r = 0.04;
+      const double want = tarvik::black_scholes_price(s, k, t, r, 0.0, vol, true).value();
+      for (const auto& times : {std::vector<double>{t}, std::vector<double>{0.25, t}}) {
+        const std::vector<double> amounts = times.size() == 1 ? std::vector<double>{d}
+                                                              : std::vector<double>{0.0, d};
+        const auto got = tarvik::american_price_with_dividends(s, k, t, r, 0.0, vol, true,
+                                                               schedule(times, amounts));
+        ASSERT_TRUE(got) << vol << " " << d;
+        EXPECT_NEAR(got.value(), want, 1e-12 * want) << vol << " " << d;
+      }
+    }
+  }
+  // Puts and calls on a positive yield: not priced with dividends.
+  for (const auto& [q, call] : {std::pair{0.0, false}, std::pair{0.01, true}}) {
+    const auto r = tarvik::american_price_with_dividends(100, 100, 1, 0.05, q, 0.3, call,
+                                                         schedule({0.5}, {1.0}));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind(), tarvik::ErrorKind::InvalidInput);
   }
 }
 

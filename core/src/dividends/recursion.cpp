@@ -1,7 +1,8 @@
 // European and American options on a stock with cash dividends, by backward
-// recursion over the ex-dates (the recursive integration of Haug, Haug and Lewis, Wilmott
-// Magazine 2003, with the value between ex-dates on uniform log-spot grids
-// as Vellekoop and Nieuwenhuis, Applied Mathematical Finance 13(3), 2006):
+// recursion over the ex-dates (the recursive integration of Haug, Haug and
+// Lewis, Wilmott Magazine 2003, with the value between ex-dates on uniform
+// log-spot grids as Vellekoop and Nieuwenhuis, Applied Mathematical Finance
+// 13(3), 2006):
 //
 //   F_m(S) = Black-Scholes(S, K, T - t_m)                       (closed form),
 //   F_k(S) = e^{-r dt} E[F_{k+1}(max(S e^{mu dt + w Z} - D_{k+1}, 0))],
