@@ -11,13 +11,25 @@ on the spot less the dividends' present value at the carry, the same
 volatility) lies from the jump model. Error: |p - p_ref| / max(p_ref, 1e-4
 K). Times: processor time per call, serial.
 
+With --american-calls N, the first N options as American calls on no yield
+(call, q = 0: exercised only just before an ex-date): american_price with
+the schedule against reference/american_lcp (the Crank-Nicolson tool, built
+with -DTARVIK_BUILD_BENCH=ON; --lcp its path) and its error estimate, the
+times of a price, an implied volatility and a Greeks dict beside
+american_price without dividends, and QuantLib's finite differences with
+American exercise on the same grids.
+
   python bench/dividend_bench.py [--count 200] [--seed 28] [--fine]
                                  [--quantlib-count 40] [--quantlib-grids 100,...,3200]
+                                 [--american-calls N [--lcp PATH] [--lcp-levels 7]]
 """
 import argparse
+import csv
 import importlib.util
 import math
 import pathlib
+import subprocess
+import tempfile
 import time
 
 import numpy as np
@@ -61,7 +73,7 @@ def summary(errors):
     return f"worst {errors.max():.1e}, RMS {math.sqrt(np.mean(errors**2)):.1e}"
 
 
-def quantlib_frontier(options, want, grids):
+def quantlib_frontier(options, want, grids, american=False):
     today = ql.Date(1, 1, 2026)
     ql.Settings.instance().evaluationDate = today
     dc = ql.Actual365Fixed()
@@ -80,7 +92,8 @@ def quantlib_frontier(options, want, grids):
             ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), o["vol"], dc)))
         payoff = ql.PlainVanillaPayoff(ql.Option.Call if o["call"] else ql.Option.Put, o["k"])
         for n in grids:
-            option = ql.VanillaOption(payoff, ql.EuropeanExercise(mat))
+            exercise = ql.AmericanExercise(today, mat) if american else ql.EuropeanExercise(mat)
+            option = ql.VanillaOption(payoff, exercise)
             option.setPricingEngine(ql.FdBlackScholesVanillaEngine(process, dividends, n, n))
             t0 = time.process_time()
             p = option.NPV()
@@ -96,7 +109,13 @@ def main():
     parser.add_argument("--quantlib-count", type=int, default=40)
     parser.add_argument("--quantlib-grids", default="100,200,400,800,1600,3200",
                         help="time steps = spot points of each grid, comma-separated")
+    parser.add_argument("--american-calls", type=int, default=0, metavar="N")
+    parser.add_argument("--lcp", default=str(ROOT / "build" / "reference" / "american_lcp"))
+    parser.add_argument("--lcp-levels", type=int, default=7)
     args = parser.parse_args()
+    if args.american_calls:
+        american_calls(args)
+        return
     options = reference("dividend_portfolio").portfolio(args.count, args.seed)
     smoothing = reference("dividend_smoothing")
     fine = {"h_per_w": 8.0, "zwidth": 0.5} if args.fine else {}
@@ -151,6 +170,68 @@ def main():
     ours = np.abs(prices[chosen] - want[chosen]) / scale[chosen]
     print(f"QuantLib FdBlackScholesVanillaEngine, European, {len(chosen)} options with at most "
           f"four dividends (tarvik on them: {summary(ours)}, median "
+          f"{1e3 * np.median(price_times[chosen]):.3f} ms):")
+    for n in grids:
+        errors, times = zip(*rows[n])
+        print(f"  {n} x {n}: {summary(errors)}; median {1e3 * np.median(times):.1f} ms "
+              f"({np.median(times) / np.median(price_times[chosen]):.0f} times tarvik)")
+
+
+def american_calls(args):
+    options = reference("dividend_portfolio").portfolio(args.american_calls, args.seed)
+    for o in options:
+        o.update(call=True, q=0.0)
+    with tempfile.TemporaryDirectory() as tmp:
+        rows, out = pathlib.Path(tmp, "in.csv"), pathlib.Path(tmp, "out.csv")
+        rows.write_text("".join(reference("dividend_portfolio").row(o) + "\n" for o in options))
+        subprocess.run([args.lcp, str(rows), str(out), "--levels", str(args.lcp_levels)], check=True)
+        lines = [line for line in out.read_text().splitlines() if not line.startswith("#")]
+        result = list(csv.DictReader(lines))
+    want = np.array([float(r["price"]) for r in result])
+    estimate = np.array([float(r["error_estimate"]) for r in result])
+    scale = np.maximum(want, 1e-4 * np.array([o["k"] for o in options]))
+    prices, price_times = per_call(
+        lambda o: tarvik.american_price(*args_of(o), **schedule(o)), options)
+    err = np.abs(prices - want) / scale
+    print(f"{len(options)} American calls on no yield, reference american_lcp "
+          f"--levels {args.lcp_levels} (its estimate: median {np.median(estimate / scale):.1e}, "
+          f"worst {(estimate / scale).max():.1e})")
+    print(f"  american_price with dividends: {summary(err)}; within the estimate on "
+          f"{(err <= estimate / scale).sum()} of {len(err)}; median "
+          f"{1e3 * np.median(price_times):.3f} ms, max {1e3 * price_times.max():.2f} ms")
+    european = per_call(lambda o: tarvik.european_price(*args_of(o), **schedule(o)), options)
+    premium = (prices - european[0]) / scale
+    print(f"  early-exercise premium over european_price: median {np.median(premium):.1e}, "
+          f"worst {premium.max():.1e}; time {np.median(price_times / european[1]):.1f} European "
+          f"prices")
+    few = [i for i, o in enumerate(options) if sum(t <= o["t"] for t in o["times"]) <= 4]
+    plain = per_call(lambda o: tarvik.american_price(*args_of(o)), [options[i] for i in few])[1]
+    print(f"  with at most four dividends ({len(few)}): median "
+          f"{1e3 * np.median(price_times[few]):.3f} ms; american_price without dividends "
+          f"(the same calls, European: q = 0) median {1e3 * np.median(plain):.3f} ms")
+
+    def inverted(o, p):
+        try:
+            return tarvik.american_implied_volatility(p, *args_of(o)[:5], True, **schedule(o))
+        except tarvik.IVError:
+            return math.nan
+
+    vols, iv_times = per_call(lambda op: inverted(*op), list(zip(options, prices)))
+    print(f"  american_implied_volatility: {(~np.isnan(vols)).sum()} of {len(vols)} inverted; "
+          f"median {1e3 * np.median(iv_times):.3f} ms ({np.median(iv_times / price_times):.1f} "
+          f"prices)")
+    _, greek_times = per_call(lambda o: tarvik.american_greeks(*args_of(o), **schedule(o)),
+                              options)
+    print(f"  american_greeks: median {1e3 * np.median(greek_times):.3f} ms "
+          f"({np.median(greek_times / price_times):.1f} prices)")
+    if ql is None:
+        print("QuantLib: not installed")
+        return
+    chosen = few[:args.quantlib_count]
+    grids = tuple(int(n) for n in args.quantlib_grids.split(","))
+    rows = quantlib_frontier([options[i] for i in chosen], want[chosen], grids, american=True)
+    print(f"QuantLib FdBlackScholesVanillaEngine, American, {len(chosen)} calls with at most "
+          f"four dividends (tarvik on them: {summary(err[chosen])}, median "
           f"{1e3 * np.median(price_times[chosen]):.3f} ms):")
     for n in grids:
         errors, times = zip(*rows[n])
