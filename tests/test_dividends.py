@@ -41,8 +41,7 @@ def error(got, want, strike):
 QUARTERLY = ([0.1, 0.35, 0.6, 0.85], [1.2, 1.2, 1.3, 1.3])
 
 
-@needs_references
-@pytest.mark.parametrize("option", [
+OPTIONS = [
     (100.0, 100.0, 1.0, 0.05, 0.01, 0.3, call, *QUARTERLY) for call in (True, False)] + [
     # Large dividends at high volatility, the last on the expiry date: the
     # spot often ends near a dividend, where the cap squeezes the value
@@ -54,10 +53,20 @@ QUARTERLY = ([0.1, 0.35, 0.6, 0.85], [1.2, 1.2, 1.3, 1.3])
     (150.0, 100.0, 200 * DAY, 0.02, 0.0, 0.15, True, [20 * DAY, 199 * DAY], [3.0, 4.0]),
     (60.0, 100.0, 2.0, 0.08, 0.03, 1.0, False, [0.5, 1.0, 1.5], [2.0, 2.0, 2.0]),
     (100.0, 100.0, 0.5, 0.0, 0.0, 0.05, True, [0.25], [5.0]),
-], ids=["quarterly-call", "quarterly-put", "capped", "exchanged", "deep-put", "one"])
-def test_prices_meet_the_reference_recursion(option):
-    want = reference("dividend_smoothing").price(*option)
-    assert error(price(*option), want, option[1]) < 1e-10
+]
+NAMES = ["quarterly-call", "quarterly-put", "capped", "exchanged", "deep-put", "one"]
+
+
+# European exercise as given; American for the calls, on no yield (exercised
+# just before an ex-date).
+@needs_references
+@pytest.mark.parametrize("option, exercise", [
+    *[pytest.param(o, "european", id=n) for o, n in zip(OPTIONS, NAMES)],
+    *[pytest.param(o[:4] + (0.0,) + o[5:], "american", id="american-" + n)
+      for o, n in zip(OPTIONS, NAMES) if o[6]]])
+def test_prices_meet_the_reference_recursion(option, exercise):
+    want = reference("dividend_smoothing").price(*option, american=exercise == "american")
+    assert error(price(*option, exercise), want, option[1]) < 1e-10
 
 
 @pytest.mark.parametrize("times, amounts", [
