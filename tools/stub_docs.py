@@ -970,7 +970,16 @@ DOCS = [
         boundaries (a put with q < r < 0, a call with r < q < 0: the put is exercised
         between a lower and an upper boundary, which meet at some time to expiry, beyond
         which it is never exercised) both are solved from their joint integral equation
-        (Healy 2021) and the premium is the integral over the region between them.""",
+        (Healy 2021) and the premium is the integral over the region between them.
+
+        With ``dividend_times`` and ``dividend_amounts`` (keyword-only, as
+        ``european_price`` takes them; without a dividend that counts, the bits of
+        the call without them): the spot drops by each amount at its ex-date. Calls
+        with q <= 0 <= r are then exercised, if at all, just before an ex-date; the
+        recursion over the ex-dates takes the larger of S - K and the value held
+        through the drop there, the kink on panel ends (docs/models/dividends.md).
+        Puts and calls on a positive yield with dividends raise ``invalid_input``
+        for now.""",
         returns="""The discounted American price, in price units (at least the exercise value).""",
         raises="""Where ``black_scholes_price`` raises; ``no_convergence`` where the sweeps of the
         two boundaries do not settle.""",

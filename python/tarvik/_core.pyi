@@ -2387,6 +2387,14 @@ def american_price(spot: float, strike: float, maturity: float, rate: float, div
     beyond which it is never exercised) both are solved from their joint integral equation
     (Healy 2021) and the premium is the integral over the region between them.
 
+    With ``dividend_times`` and ``dividend_amounts`` (keyword-only, as ``european_price``
+    takes them; without a dividend that counts, the bits of the call without them): the spot
+    drops by each amount at its ex-date. Calls with q <= 0 <= r are then exercised, if at
+    all, just before an ex-date; the recursion over the ex-dates takes the larger of S - K
+    and the value held through the drop there, the kink on panel ends
+    (docs/models/dividends.md). Puts and calls on a positive yield with dividends raise
+    ``invalid_input`` for now.
+
     Parameters
     ----------
     spot : float
