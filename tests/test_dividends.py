@@ -297,3 +297,16 @@ def test_american_exercise_with_dividends_is_refused_where_it_is_not_priced(call
                               "dividends is priced for calls with dividend <= 0 <= rate only")
     codes = tarvik.error_codes(tarvik.american_prices, 100.0, 100.0, 1.0, r, q, 0.3, call, **kw)
     assert tarvik.ERROR_KINDS[codes[0]] == "invalid_input"
+
+
+@pytest.mark.parametrize("vol", [0.05, 0.101758, 0.15])
+def test_an_american_call_sure_to_be_exercised_is_never_below_its_zero_volatility_price(vol):
+    # Deep in the money, exercised just before the first ex-date: the sums
+    # rounded 2e-14 below the deterministic price, whose implied volatility
+    # was then refused as below intrinsic.
+    kw = dict(dividend_times=[0.2328767123287671, 0.4821917808219178],
+              dividend_amounts=[2.797243043012545, 3.7458976166998466])
+    args = (163.993993, 100.0, 0.673973, 0.09072, 0.0)
+    p = tarvik.american_price(*args, vol, True, **kw)
+    assert p >= tarvik.american_price(*args, 0.0, True, **kw)
+    assert tarvik.american_implied_volatility(p, *args, True, **kw) >= 0.0

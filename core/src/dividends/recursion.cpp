@@ -650,6 +650,11 @@ Result<Slopes> price_of(const Option& o, double spot) {
   // A put far out of the money comes through put-call parity as a difference
   // of some 1e-14 K, which may round below 0: a price is never negative.
   slopes.value = std::max(slopes.value, 0.0);
+  // An American call's value functions are convex, so its price grows with
+  // the volatility from the zero-volatility one; deep in the money, where
+  // exercise before the first ex-date is all but certain, the sums may round
+  // below it (by 1e-15), which its implied volatility would refuse.
+  if (o.american) slopes.value = std::max(slopes.value, zero_volatility_price(o, spot));
   if (o.american && spot - o.strike > slopes.value) {
     // Exercised now: S - K, with dV/dx = d2V/dx2 = S.
     slopes = Slopes{spot - o.strike, spot, spot};
