@@ -70,6 +70,11 @@ def per_call(f, options):
     return np.array(out), np.array(times)
 
 
+def plain_american_times(options):
+    """Processor seconds of american_price without dividends on each option."""
+    return per_call(lambda o: tarvik.american_price(*args_of(o)), options)[1]
+
+
 def summary(errors):
     errors = np.asarray(errors)
     return f"worst {errors.max():.1e}, RMS {math.sqrt(np.mean(errors**2)):.1e}"
@@ -134,7 +139,7 @@ def main():
     print(f"  with at most four dividends ({len(few)}): median "
           f"{1e3 * np.median(price_times[few]):.3f} ms, max {1e3 * price_times[few].max():.2f} ms; "
           f"american_price without dividends on them: median "
-          f"{1e3 * np.median(per_call(lambda o: tarvik.american_price(*args_of(o)), [options[i] for i in few])[1]):.3f} ms")
+          f"{1e3 * np.median(plain_american_times([options[i] for i in few])):.3f} ms")
 
     def inverted(o, p):
         try:
@@ -153,7 +158,7 @@ def main():
           f"({np.median(greek_times / price_times):.1f} prices)")
 
     escrowed = []
-    for o, p in zip(options, prices):
+    for o in options:
         present = sum(d * math.exp(-(o["r"] - o["q"]) * t) for t, d in zip(o["times"], o["amounts"])
                       if t <= o["t"])
         escrowed.append(tarvik.black_scholes_price(o["s"] - present, *args_of(o)[1:]))
@@ -161,6 +166,12 @@ def main():
     print(f"  escrowed approximation against the jump model: median {np.median(e):.1e}, "
           f"90th percentile {np.percentile(e, 90):.1e}, worst {e.max():.1e}")
 
+    compare_quantlib(args, options, few, want, np.abs(prices - want) / scale, price_times)
+
+
+def compare_quantlib(args, options, few, want, errors, price_times, american=False):
+    """QuantLib's frontier on the first --quantlib-count options with at most
+    four dividends, beside tarvik's errors and times on them."""
     if ql is None:
         print("QuantLib: not installed")
         return
@@ -168,14 +179,13 @@ def main():
     if not chosen:
         return
     grids = tuple(int(n) for n in args.quantlib_grids.split(","))
-    rows = quantlib_frontier([options[i] for i in chosen], want[chosen], grids)
-    ours = np.abs(prices[chosen] - want[chosen]) / scale[chosen]
-    print(f"QuantLib FdBlackScholesVanillaEngine, European, {len(chosen)} options with at most "
-          f"four dividends (tarvik on them: {summary(ours)}, median "
-          f"{1e3 * np.median(price_times[chosen]):.3f} ms):")
+    rows = quantlib_frontier([options[i] for i in chosen], want[chosen], grids, american)
+    print(f"QuantLib FdBlackScholesVanillaEngine, {'American' if american else 'European'}, "
+          f"{len(chosen)} options with at most four dividends (tarvik on them: "
+          f"{summary(errors[chosen])}, median {1e3 * np.median(price_times[chosen]):.3f} ms):")
     for n in grids:
-        errors, times = zip(*rows[n])
-        print(f"  {n} x {n}: {summary(errors)}; median {1e3 * np.median(times):.1f} ms "
+        errs, times = zip(*rows[n])
+        print(f"  {n} x {n}: {summary(errs)}; median {1e3 * np.median(times):.1f} ms "
               f"({np.median(times) / np.median(price_times[chosen]):.0f} times tarvik)")
 
 
@@ -216,7 +226,7 @@ def american_calls(args):
     # american_price without dividends on the portfolio's own options (their
     # yields, calls and puts): a call on no yield alone is Black-Scholes.
     own = reference("dividend_portfolio").portfolio(args.american_calls, args.seed)
-    plain = per_call(lambda o: tarvik.american_price(*args_of(o)), [own[i] for i in few])[1]
+    plain = plain_american_times([own[i] for i in few])
     print(f"  with at most four dividends ({len(few)}): median "
           f"{1e3 * np.median(price_times[few]):.3f} ms; american_price without dividends on "
           f"the portfolio's own options: median {1e3 * np.median(plain):.3f} ms "
@@ -236,21 +246,7 @@ def american_calls(args):
                               options)
     print(f"  american_greeks: median {1e3 * np.median(greek_times):.3f} ms "
           f"({np.median(greek_times / price_times):.1f} prices)")
-    if ql is None:
-        print("QuantLib: not installed")
-        return
-    chosen = few[:args.quantlib_count]
-    if not chosen:
-        return
-    grids = tuple(int(n) for n in args.quantlib_grids.split(","))
-    rows = quantlib_frontier([options[i] for i in chosen], want[chosen], grids, american=True)
-    print(f"QuantLib FdBlackScholesVanillaEngine, American, {len(chosen)} calls with at most "
-          f"four dividends (tarvik on them: {summary(err[chosen])}, median "
-          f"{1e3 * np.median(price_times[chosen]):.3f} ms):")
-    for n in grids:
-        errors, times = zip(*rows[n])
-        print(f"  {n} x {n}: {summary(errors)}; median {1e3 * np.median(times):.1f} ms "
-              f"({np.median(times) / np.median(price_times[chosen]):.0f} times tarvik)")
+    compare_quantlib(args, options, few, want, err, price_times, american=True)
 
 
 if __name__ == "__main__":
