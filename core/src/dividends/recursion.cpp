@@ -624,15 +624,28 @@ Option option_of(double strike, double maturity, double rate, double yield, doub
   return o;
 }
 
-// The checks of black_scholes_price and of the schedule; that price into
-// `plain` where asked.
+// American exercise in the recursion: calls with q <= 0 <= r, exercised only
+// just before an ex-date. Other American options would need the exercise
+// boundary between ex-dates.
+constexpr const char* kAmericanScope =
+    "American exercise with cash dividends is priced for calls with dividend <= 0 <= rate only";
+
+bool ex_dates_only(double rate, double yield, bool call) {
+  return call && yield <= 0.0 && rate >= 0.0;
+}
+
+// The checks of black_scholes_price and of the schedule, and for American
+// exercise (with dividends that count) its scope; that price into `plain`
+// where asked.
 Status check_inputs(double spot, double strike, double maturity, double rate, double yield,
-                    double vol, bool call, const DividendSchedule& schedule,
+                    double vol, bool call, const DividendSchedule& schedule, bool american,
                     double* plain = nullptr) {
   const Result<double> price = black_scholes_price(spot, strike, maturity, rate, yield, vol, call);
   if (!price) return price.error();
   if (plain) *plain = price.value();
-  return check_dividend_schedule(schedule);
+  if (Status err = check_dividend_schedule(schedule)) return err;
+  if (american && !ex_dates_only(rate, yield, call)) return IVError::invalid_input(kAmericanScope);
+  return std::nullopt;
 }
 
 // The price and slopes of a checked option with dividends that count.
@@ -688,16 +701,6 @@ Status check_dividend_schedule(const DividendSchedule& schedule) {
 namespace dividends {
 namespace {
 
-// American exercise in the recursion: calls with q <= 0 <= r, exercised only
-// just before an ex-date. Other American options would need the exercise
-// boundary between ex-dates.
-constexpr const char* kAmericanScope =
-    "American exercise with cash dividends is priced for calls with dividend <= 0 <= rate only";
-
-bool ex_dates_only(double rate, double yield, bool call) {
-  return call && yield <= 0.0 && rate >= 0.0;
-}
-
 // For American exercise: the schedule's check first, then, without a
 // dividend that counts, the continuous-yield function itself (its bits and
 // its errors), else nothing.
@@ -721,16 +724,13 @@ Result<double> price(double spot, double strike, double maturity, double rate, d
     if (without) return *without;
   }
   double plain = 0.0;
-  if (Status err = check_inputs(spot, strike, maturity, rate, dividend, volatility,
-                                           is_call, schedule, &plain)) {
+  if (Status err = check_inputs(spot, strike, maturity, rate, dividend, volatility, is_call,
+                                schedule, american, &plain)) {
     return *err;
   }
   const Option o =
       option_of(strike, maturity, rate, dividend, volatility, is_call, schedule, american);
   if (o.t.empty()) return plain;
-  if (american && !ex_dates_only(rate, dividend, is_call)) {
-    return IVError::invalid_input(kAmericanScope);
-  }
   const Result<Slopes> s = price_of(o, spot);
   if (!s) return s.error();
   return s.value().value;
@@ -745,17 +745,14 @@ Result<AmericanGreeks> greeks(double spot, double strike, double maturity, doubl
     });
     if (without) return *without;
   }
-  if (Status err = check_inputs(spot, strike, maturity, rate, dividend, volatility,
-                                           is_call, schedule)) {
+  if (Status err = check_inputs(spot, strike, maturity, rate, dividend, volatility, is_call,
+                                schedule, american)) {
     return *err;
   }
   const Option o =
       option_of(strike, maturity, rate, dividend, volatility, is_call, schedule, american);
   if (o.t.empty()) {
     return black_scholes_record(spot, strike, maturity, rate, dividend, volatility, is_call);
-  }
-  if (american && !ex_dates_only(rate, dividend, is_call)) {
-    return IVError::invalid_input(kAmericanScope);
   }
   const Result<Slopes> at = price_of(o, spot);
   if (!at) return at.error();
@@ -789,7 +786,6 @@ Result<AmericanGreeks> greeks(double spot, double strike, double maturity, doubl
     dp[j] = delta_of(s);
   }
   const double h = 1e-3;
-  double rp[5], qp[5];
   double rho = 0.0, dividend_rho = 0.0;
   if (american) {
     // American exercise is priced here for q <= 0 <= r only: a stencil
@@ -801,6 +797,7 @@ Result<AmericanGreeks> greeks(double spot, double strike, double maturity, doubl
         search::derivative([&](double q) { return slopes_at(volatility, rate, q).value; },
                            dividend, h, v0, [&](double q) { return ex_dates_only(rate, q, true); });
   } else {
+    double rp[5], qp[5];
     for (int j = 0; j < 5; ++j) {
       rp[j] = j == 2 ? v0 : slopes_at(volatility, rate + (j - 2) * h, dividend).value;
       qp[j] = j == 2 ? v0 : slopes_at(volatility, rate, dividend + (j - 2) * h).value;
@@ -808,13 +805,12 @@ Result<AmericanGreeks> greeks(double spot, double strike, double maturity, doubl
     rho = search::first_difference(rp, h);
     dividend_rho = search::first_difference(qp, h);
   }
-  using search::first_difference;
   return AmericanGreeks{v0,
                         delta,
                         gamma,
-                        first_difference(vp, hv),
+                        search::first_difference(vp, hv),
                         theta,
-                        first_difference(dp, hv),
+                        search::first_difference(dp, hv),
                         search::second_difference(vp, hv),
                         rho,
                         dividend_rho};
