@@ -786,25 +786,14 @@ Result<AmericanGreeks> greeks(double spot, double strike, double maturity, doubl
     dp[j] = delta_of(s);
   }
   const double h = 1e-3;
-  double rho = 0.0, dividend_rho = 0.0;
-  if (american) {
-    // American exercise is priced here for q <= 0 <= r only: a stencil
-    // that would leave it is one-sided.
-    rho = search::derivative(
-        [&](double r) { return slopes_at(volatility, r, dividend).value; }, rate, h, v0,
-        [&](double r) { return ex_dates_only(r, dividend, true); });
-    dividend_rho =
-        search::derivative([&](double q) { return slopes_at(volatility, rate, q).value; },
-                           dividend, h, v0, [&](double q) { return ex_dates_only(rate, q, true); });
-  } else {
-    double rp[5], qp[5];
-    for (int j = 0; j < 5; ++j) {
-      rp[j] = j == 2 ? v0 : slopes_at(volatility, rate + (j - 2) * h, dividend).value;
-      qp[j] = j == 2 ? v0 : slopes_at(volatility, rate, dividend + (j - 2) * h).value;
-    }
-    rho = search::first_difference(rp, h);
-    dividend_rho = search::first_difference(qp, h);
-  }
+  // American exercise is priced here for q <= 0 <= r only: a stencil that
+  // would leave it is one-sided.
+  const double rho = search::derivative(
+      [&](double r) { return slopes_at(volatility, r, dividend).value; }, rate, h, v0,
+      [&](double r) { return !american || ex_dates_only(r, dividend, true); });
+  const double dividend_rho = search::derivative(
+      [&](double q) { return slopes_at(volatility, rate, q).value; }, dividend, h, v0,
+      [&](double q) { return !american || ex_dates_only(rate, q, true); });
   return AmericanGreeks{v0,
                         delta,
                         gamma,

@@ -19,8 +19,9 @@ inline double second_difference(const double* y, double h) {
 
 // The derivative of f at x by central differences with Richardson's
 // extrapolation, (8 (f(x+h) - f(x-h)) - (f(x+2h) - f(x-2h))) / (12 h), or,
-// where the stencil would leave the regime (same(x) false), the fourth-order one-sided
-// formula on the side that stays in it. f returns NaN where it fails.
+// where the stencil would leave the regime (same(x) false), the
+// fourth-order one-sided formula on the side that stays in it. f returns NaN
+// where it fails.
 template <class F, class Same>
 double derivative(F f, double x, double h, double f0, Same same) {
   const bool down = same(x - 2.0 * h);
