@@ -1210,6 +1210,92 @@ DOCS = [
         (102.63157894736842, 0.95, 0.0)
         """,
     ),
+    dict(
+        name='_svi_fit',
+        kind='own',
+        annotations={"log_moneyness": "FloatArray", "total_variances": "FloatArray",
+                     "weights": "FloatArray"},
+        returns_annotation="Tuple[float, float, float, float, float, float, int, Optional[str]]",
+        summary="One expiry's raw SVI smile, fitted without butterfly arbitrage.",
+        body="""Weighted least squares of w(k) = a + b (rho (k - m) + sqrt((k - m)^2 +
+        sigma^2)) to the total variances, over the parameters whose smile has
+        Durrleman's g >= 0 at every k (and 0 <= a, b (1 + |rho|) <= 2): the
+        quasi-explicit reduction of De Marco and Martini, (a, b, rho) exact for each
+        (m, sigma), Nelder-Mead over (m, ln sigma). Points with a non-finite value, a
+        total variance or weight not above 0 are left out. The fit of
+        ``tarvik.surface.fit``. Private (not in ``__all__``).""",
+        params={
+            'log_moneyness : 1-D float64 array': 'k = ln(K/F) of each quote.',
+            'total_variances : 1-D float64 array': 'vol^2 T of each quote.',
+            'weights : 1-D float64 array': 'The weight of each squared residual.',
+        },
+        returns="""a, b, rho, m, sigma; the root of the weighted mean squared residual; the
+        number of smiles tried; and None, or why the smile was not fitted (fewer than 5
+        usable points, arrays of different lengths, every point at one k), the
+        parameters then NaN.""",
+        returns_type='tuple',
+        raises={'TypeError': 'An argument is not a float64 array, or it is masked.'},
+        example="""\
+        >>> k = np.linspace(-0.5, 0.5, 11)
+        >>> w = 0.02 + 0.1 * (-0.5 * k + np.sqrt(k * k + 0.01))
+        >>> [round(x, 9) for x in tarvik._core._svi_fit(k, w, np.ones(11))[:5]]
+        [0.02, 0.1, -0.5, 0.0, 0.1]
+        """,
+    ),
+    dict(
+        name='_svi_smallest_butterfly',
+        kind='own',
+        annotations={"a": "float", "b": "float", "rho": "float", "m": "float", "sigma": "float"},
+        returns_annotation="Tuple[float, float, bool]",
+        summary="Where a raw SVI smile's Durrleman function g is smallest.",
+        body="""g on a grid in y = (k - m)/sigma = sinh(u), refined by golden-section search
+        around each grid minimum, and its limits 1/4 - b^2 (1 +- rho)^2 / 16 as k ->
+        +-inf. The report of ``tarvik.surface.Surface.check``. Private (not in
+        ``__all__``).""",
+        params={
+            'a, b, rho, m, sigma : float': 'The raw SVI parameters.',
+        },
+        returns="""k (+-inf for a limit), the smallest g, and whether the smile is free of
+        butterfly arbitrage (g >= 0 everywhere, w > 0, Lee's bound).""",
+        returns_type='tuple',
+        raises={'TypeError': 'An argument is not a float.'},
+        example="""\
+        >>> k, g, free = tarvik._core._svi_smallest_butterfly(-0.041, 0.1331, 0.306, 0.3586, 0.4153)
+        >>> g < 0, free
+        (True, False)
+        """,
+    ),
+    dict(
+        name='_surface_values',
+        kind='own',
+        annotations={"maturities": "FloatArray", "parameters": "FloatArray",
+                     "log_moneyness": "FloatOrArray", "times": "FloatOrArray",
+                     "quantity": "int", "parallel": "bool"},
+        returns_annotation="FloatArray",
+        summary="A surface of raw SVI slices at points (k, t).",
+        body="""At a slice its smile; between slices T1 < t < T2 the total variance linear in
+        t at fixed k; before the first w1(k) t/T1; after the last wn(k) + (t - Tn)
+        wn(0)/Tn. NaN for t < 0 or NaN. The evaluation of ``tarvik.surface.Surface``.
+        Private (not in ``__all__``).""",
+        params={
+            'maturities : 1-D float64 array': 'The slices\' maturities, positive and increasing.',
+            'parameters : 1-D float64 array': 'a, b, rho, m, sigma of each slice in turn.',
+            'log_moneyness, times : float or 1-D float64 array': 'The points, of one length or 1.',
+            'quantity : int': '0 the total variance, 1 Durrleman\'s g, 2 the density of ln(S_T/F).',
+            'parallel : bool': 'Run on the worker pool (same bits).',
+        },
+        returns="One value per point.",
+        returns_type='1-D float64 array',
+        raises={
+            'TypeError': 'An argument is not a float64 array or float, or it is masked.',
+            'ValueError': 'Maturities not increasing, not five parameters each, points of '
+                          'different lengths, or a quantity other than 0, 1, 2.',
+        },
+        example="""\
+        >>> tarvik._core._surface_values(np.array([1.0]), np.array([0.04, 0.0, 0.0, 0.0, 0.1]), np.array([0.0, 0.5]), 2.0, 0)
+        array([0.08, 0.08])
+        """,
+    ),
     private_batch(
         '_discount_factors',
         {"rates": "Continuously compounded rates r per year.", "maturities": "Maturities T in years."},

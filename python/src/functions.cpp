@@ -48,6 +48,7 @@
 #include "batch/ops.hpp"
 #include "tarvik/implied_volatility.hpp"
 #include "tarvik/quotes.hpp"
+#include "tarvik/surface.hpp"
 #include "text.hpp"
 
 namespace tarvik::py {
@@ -693,6 +694,139 @@ PyObject* parity_line_of(const BoundArgs& bound) {
   return Py_BuildValue("(ddd)", line.forward, line.discount, line.residual);
 }
 
+// ---- Smiles and surfaces ---------------------------------------------------
+
+// Takes and settles the first N arguments as value arrays (or floats), with
+// no mask; the name is the function's, for the message.
+template <std::size_t N>
+bool take_values(const BoundArgs& bound, const char* name, std::array<ArrayArg, N>& args) {
+  if (!ensure_numpy_api()) return false;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!args[i].take(bound[i])) {
+      bound.note_the_argument(i, kValuesAccepted);
+      return false;
+    }
+  }
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!args[i].settle()) {
+      bound.note_the_argument(i, kValuesAccepted);
+      return false;
+    }
+    if (args[i].mask()) {
+      PyErr_Format(PyExc_TypeError, "%s() takes no masked arrays", name);
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<double> copy_of(InView v) {
+  std::vector<double> out(v.size());
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = v[i];
+  return out;
+}
+
+// _svi_fit(log_moneyness, total_variances, weights): one expiry's raw SVI
+// fit (surface::fit_svi) as (a, b, rho, m, sigma, rmse, evaluations,
+// reason), reason None for a fitted smile.
+PyObject* svi_fit_of(const BoundArgs& bound) {
+  std::array<ArrayArg, 3> args;
+  if (!take_values(bound, "_svi_fit", args)) return nullptr;
+  const std::vector<double> k = copy_of(args[0].view()), w = copy_of(args[1].view()),
+                            weights = copy_of(args[2].view());
+  surface::SviFit fit{};
+  {
+    WithoutGil unlocked(k.size() >= 16);
+    fit = surface::fit_svi(k, w, weights);
+  }
+  const surface::Svi& s = fit.svi;
+  if (fit.reason != nullptr) {
+    return Py_BuildValue("(ddddddis)", s.a, s.b, s.rho, s.m, s.sigma, fit.rmse, fit.evaluations,
+                         fit.reason);
+  }
+  return Py_BuildValue("(ddddddiO)", s.a, s.b, s.rho, s.m, s.sigma, fit.rmse, fit.evaluations,
+                       Py_None);
+}
+
+// _svi_smallest_butterfly(a, b, rho, m, sigma): (k, g) where the smile's
+// g is smallest (surface::smallest_butterfly), and whether the smile is free
+// of butterfly arbitrage.
+PyObject* svi_smallest_butterfly_of(const BoundArgs& bound) {
+  double p[5];
+  for (std::size_t i = 0; i < 5; ++i) {
+    const std::optional<double> v = bound.to_double(i);
+    if (!v) {
+      bound.note_the_argument(i, kFloatAccepted);
+      return nullptr;
+    }
+    p[i] = *v;
+  }
+  const surface::Svi s{p[0], p[1], p[2], p[3], p[4]};
+  const surface::ButterflyMinimum low = surface::smallest_butterfly(s);
+  return Py_BuildValue("(ddO)", low.k, low.g, surface::arbitrage_free(s) ? Py_True : Py_False);
+}
+
+// _surface_values(maturities, parameters, log_moneyness, times, quantity,
+// parallel=False): surface::evaluate over the slices (maturities
+// increasing, parameters a, b, rho, m, sigma of each in a row) at the
+// points; quantity 0 total variance, 1 g, 2 the density of ln(S_T/F).
+PyObject* surface_values_of(const BoundArgs& bound) {
+  std::array<ArrayArg, 4> args;
+  if (!take_values(bound, "_surface_values", args)) return nullptr;
+  const Py_ssize_t quantity = PyNumber_AsSsize_t(bound[4], PyExc_OverflowError);
+  if (quantity == -1 && PyErr_Occurred()) return nullptr;
+  if (quantity < 0 || quantity > 2) {
+    PyErr_SetString(PyExc_ValueError, "_surface_values() quantity must be 0, 1 or 2");
+    return nullptr;
+  }
+  const std::optional<bool> parallel = bound.to_bool(5, false);
+  if (!parallel) {
+    bound.note_the_argument(5, kFlagAccepted);
+    return nullptr;
+  }
+  // Settled again: the flag's conversion may have run Python code.
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (!args[i].settle()) {
+      bound.note_the_argument(i, kValuesAccepted);
+      return nullptr;
+    }
+  }
+  const InView maturities = args[0].view(), parameters = args[1].view();
+  if (parameters.size() != 5 * maturities.size()) {
+    PyErr_Format(PyExc_ValueError,
+                 "_surface_values() takes five parameters per maturity, not %zu for %zu",
+                 parameters.size(), maturities.size());
+    return nullptr;
+  }
+  std::vector<surface::Slice> slices(maturities.size());
+  for (std::size_t i = 0; i < slices.size(); ++i) {
+    slices[i] = {maturities[i],
+                 {parameters[5 * i], parameters[5 * i + 1], parameters[5 * i + 2],
+                  parameters[5 * i + 3], parameters[5 * i + 4]}};
+    if (!(maturities[i] > 0.0) || (i > 0 && !(maturities[i] > maturities[i - 1]))) {
+      PyErr_SetString(PyExc_ValueError,
+                      "_surface_values() takes positive maturities in increasing order");
+      return nullptr;
+    }
+  }
+  const InView k = args[2].view(), t = args[3].view();
+  const std::size_t n = std::max(k.size(), t.size());
+  if ((k.size() != 1 && k.size() != n) || (t.size() != 1 && t.size() != n)) {
+    PyErr_Format(PyExc_ValueError,
+                 "_surface_values() takes points of one length or 1, not %zu and %zu", k.size(),
+                 t.size());
+    return nullptr;
+  }
+  std::optional<Output<double>> out = new_values(n);
+  if (!out) return nullptr;
+  {
+    WithoutGil unlocked(n >= kReleaseWork);
+    surface::evaluate(slices, k, t, static_cast<surface::Quantity>(quantity), out->view,
+                      *parallel ? Exec::Parallel : Exec::Serial);
+  }
+  return out->array.release();
+}
+
 // ---- The table -------------------------------------------------------------
 
 // The rule every batch function beyond the first 37 states in its doc.
@@ -989,6 +1123,21 @@ constexpr Function kFunctions[] = {
           "arrays of one length n.">(),
     batch<"_black_scholes_forwards(spots, maturities, rates, dividends, parallel=False)",
           ops::BlackScholesForward, "Batch black_scholes_forward." TARVIK_BATCH_RULE>(),
+    own<"_svi_fit(log_moneyness, total_variances, weights)", &svi_fit_of,
+        "One expiry's raw SVI fit to total variances at log-moneynesses, weighted least squares "
+        "over the parameters whose smile is free of butterfly arbitrage: a tuple (a, b, rho, m, "
+        "sigma, rmse, evaluations, reason), reason None for a fitted smile, else why it was "
+        "not fitted (the parameters then NaN).">(),
+    own<"_svi_smallest_butterfly(a, b, rho, m, sigma)", &svi_smallest_butterfly_of,
+        "Where the raw SVI smile's Durrleman function g is smallest over every log-moneyness: "
+        "a tuple (k, g, arbitrage_free).">(),
+    own<"_surface_values(maturities, parameters, log_moneyness, times, quantity, "
+        "parallel=False)",
+        &surface_values_of,
+        "The surface of raw SVI slices (maturities increasing; parameters a, b, rho, m, sigma "
+        "per slice, flat) at each point: quantity 0 the total variance, 1 Durrleman's g, 2 the "
+        "density of ln(S_T/F). Points are floats or 1-D float64 arrays of one length. "
+        "parallel=True runs on the worker pool, same bits.">(),
     own<"_csv_rows(values, columns=1, parallel=False, before=None, after=None)", &csv_rows,
         "The values (a float or a 1-D float64 array, row after row) as CSV lines of `columns` "
         "fields, in a bytearray: each number as repr() writes it, a NaN or masked element as an "

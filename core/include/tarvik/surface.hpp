@@ -1,0 +1,90 @@
+// Implied-volatility smiles and surfaces: raw SVI per expiry (Gatheral 2004)
+// on total implied variance w(k) = vol^2 T in log-moneyness k = ln(K/F), its
+// butterfly condition and risk-neutral density (Gatheral and Jacquier,
+// "Arbitrage-free SVI volatility surfaces", Quantitative Finance 14, 2014),
+// a least-squares fit that stays on the arbitrage-free parameters, and the
+// surface that joins fitted expiries in T.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "tarvik/batch.hpp"
+
+namespace tarvik::surface {
+
+// w(k) = a + b (rho (k - m) + sqrt((k - m)^2 + sigma^2)).
+struct Svi {
+  double a, b, rho, m, sigma;
+};
+
+// A total variance and its first two derivatives in k.
+struct Variance {
+  double w, dw, d2w;
+};
+
+Variance svi_variance(const Svi& s, double k);
+
+// Durrleman's condition (Gatheral and Jacquier 2014, eq. 2.1):
+//   g(k) = (1 - k w'/(2w))^2 - w'^2/4 (1/w + 1/4) + w''/2;
+// a smile has no butterfly arbitrage where g >= 0 and w > 0.
+double butterfly(double k, const Variance& v);
+
+// The risk-neutral density of ln(S_T/F) at k (Gatheral and Jacquier 2014,
+// eq. 2.2): g(k) / sqrt(2 pi w) exp(-d2^2 / 2), d2 = -k/sqrt(w) - sqrt(w)/2.
+// The density of S_T at strike K = F e^k is this divided by K.
+double log_moneyness_density(double k, const Variance& v);
+
+// The smallest g over every k and where it lies: g on a grid in
+// y = (k - m)/sigma = sinh(u) refined by golden-section search around each
+// grid minimum, and g's limits as k -> +-inf (1/4 - b^2 (1 +- rho)^2 / 16).
+struct ButterflyMinimum {
+  double k, g;
+};
+ButterflyMinimum smallest_butterfly(const Svi& s);
+
+// Whether s is a smile free of butterfly arbitrage: b >= 0, |rho| <= 1,
+// sigma > 0, Lee's bound b (1 + |rho|) <= 2, w > 0 everywhere and g >= 0
+// everywhere.
+bool arbitrage_free(const Svi& s);
+
+// One expiry's fit: weighted least squares of total variance over the
+// arbitrage-free raw SVI parameters (see fit.cpp). `reason` is null for a
+// fitted smile, else why it was not fitted.
+struct SviFit {
+  Svi svi;
+  double rmse;  // root of the weighted mean squared residual in total variance
+  int evaluations;
+  const char* reason;
+};
+SviFit fit_svi(std::span<const double> k, std::span<const double> w,
+               std::span<const double> weights);
+
+// A fitted expiry of a surface.
+struct Slice {
+  double maturity;
+  Svi svi;
+};
+
+// The total variance of a surface of slices (sorted by maturity, each
+// arbitrage-free, their total variances nondecreasing in T at every k) at
+// (k, t), with its k-derivatives:
+//   at a slice, its SVI;
+//   between slices T1 < t < T2, linear in t at fixed k:
+//     w = (1 - x) w1(k) + x w2(k), x = (t - T1)/(T2 - T1);
+//   before the first, w1(k) t / T1 (toward 0 at t = 0);
+//   after the last, the last slice's w plus its at-the-money variance rate:
+//     w = wn(k) + (t - Tn) wn(0) / Tn.
+// NaN for t < 0, a NaN argument or an empty surface.
+Variance surface_variance(std::span<const Slice> slices, double k, double t);
+
+// What evaluate() gives at each point.
+enum class Quantity { TotalVariance, Butterfly, LogMoneynessDensity };
+
+// out[i] = the quantity at (k[i], t[i]) of the surface, k and t each of
+// out's length or of length 1 (broadcast); on the worker pool for
+// Exec::Parallel, with the same bits.
+void evaluate(std::span<const Slice> slices, InView k, InView t, Quantity quantity,
+              std::span<double> out, Exec exec);
+
+}  // namespace tarvik::surface

@@ -1,0 +1,305 @@
+// One expiry's raw SVI fit, by the quasi-explicit reduction of De Marco and
+// Martini ("Quasi-explicit calibration of Gatheral's SVI model", Zeliade
+// white paper, 2009): with y = (k - m)/sigma the smile is
+//   w = a + d y + c sqrt(y^2 + 1),   c = b sigma, d = rho b sigma,
+// linear in (a, d, c) for fixed (m, sigma). The inner problem, weighted
+// least squares in (a, d, c) over the polytope
+//   0 <= a <= max w,  |d| <= c,  c + |d| <= 2 sigma   (Lee's bound b (1 + |rho|) <= 2),
+// is solved exactly: the minimum of a convex quadratic over a polytope is the
+// unconstrained minimum over the affine hull of one of its faces, so every
+// face's (at most 41) is tried and the best feasible one kept. The outer
+// problem in (m, ln sigma) is Nelder and Mead's simplex search (Computer
+// Journal 7, 1965) from a few starts.
+//
+// Butterfly arbitrage is kept out of the fit, not penalised after it: the
+// outer search sees only parameters whose smile has g >= 0 everywhere
+// (arbitrage_free, the condition of Gatheral and Jacquier 2014 with its
+// minimum found over every k; Martini and Mingone, "No arbitrage SVI",
+// arXiv 2005.03340, show that set is a union of ranges of the rescaled
+// parameters), the others count as an infinite loss. The flat smile w = a
+// (c = d = 0, g = 1) always qualifies, so a fit always ends on the domain.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "tarvik/surface.hpp"
+
+namespace tarvik::surface {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::size_t kLeastPoints = 5;
+constexpr int kMostEvaluations = 1500;  // of the outer loss, over every start
+
+struct Points {
+  std::vector<double> k, w, weight;  // weights sum to 1
+  double most_w = 0.0;
+};
+
+// The inner problem's data at (m, sigma): H = sum weight f f^T and
+// r = sum weight w f for f = (1, y, z), and sum weight w^2.
+struct Normal {
+  std::array<double, 9> h{};
+  std::array<double, 3> r{};
+  double ww = 0.0;
+};
+
+// Also keeps each point's y and z = sqrt(y^2 + 1).
+Normal normal_equations(const Points& p, double m, double sigma, std::vector<double>& ys,
+                        std::vector<double>& zs) {
+  Normal n;
+  ys.resize(p.k.size());
+  zs.resize(p.k.size());
+  for (std::size_t i = 0; i < p.k.size(); ++i) {
+    const double y = (p.k[i] - m) / sigma;
+    const double f[3] = {1.0, y, std::sqrt(y * y + 1.0)};
+    ys[i] = y;
+    zs[i] = f[2];
+    const double om = p.weight[i];
+    for (int a = 0; a < 3; ++a) {
+      for (int b = 0; b < 3; ++b) n.h[a * 3 + b] += om * (f[a] * f[b]);
+      n.r[a] += om * (p.w[i] * f[a]);
+    }
+    n.ww += om * (p.w[i] * p.w[i]);
+  }
+  return n;
+}
+
+// The constraints N x <= beta on x = (a, d, c).
+struct Constraint {
+  double n[3];
+  double beta;
+};
+
+// Solves A x = b for a small system by Gaussian elimination with partial
+// pivoting; false where A is singular to working precision.
+template <std::size_t N>
+bool solve(std::array<double, N * N> a, std::array<double, N> b, std::size_t size,
+           std::array<double, N>& x) {
+  double scale = 0.0;
+  for (std::size_t i = 0; i < size * N; ++i) scale = std::max(scale, std::fabs(a[i]));
+  for (std::size_t col = 0; col < size; ++col) {
+    std::size_t pivot = col;
+    for (std::size_t row = col + 1; row < size; ++row) {
+      if (std::fabs(a[row * N + col]) > std::fabs(a[pivot * N + col])) pivot = row;
+    }
+    if (!(std::fabs(a[pivot * N + col]) > 1e-13 * scale)) return false;
+    if (pivot != col) {
+      for (std::size_t j = 0; j < size; ++j) std::swap(a[col * N + j], a[pivot * N + j]);
+      std::swap(b[col], b[pivot]);
+    }
+    for (std::size_t row = col + 1; row < size; ++row) {
+      const double f = a[row * N + col] / a[col * N + col];
+      for (std::size_t j = col; j < size; ++j) a[row * N + j] -= f * a[col * N + j];
+      b[row] -= f * b[col];
+    }
+  }
+  for (std::size_t i = size; i-- > 0;) {
+    double s = b[i];
+    for (std::size_t j = i + 1; j < size; ++j) s -= a[i * N + j] * x[j];
+    x[i] = s / a[i * N + i];
+  }
+  return true;
+}
+
+// The inner problem's minimum: (a, d, c) and its loss, sum weight residual^2.
+struct Inner {
+  double a, d, c, loss;
+};
+
+Inner inner_fit(const Normal& n, double sigma, double most_w) {
+  const Constraint cons[6] = {
+      {{-1.0, 0.0, 0.0}, 0.0},     {{1.0, 0.0, 0.0}, most_w},
+      {{0.0, 1.0, -1.0}, 0.0},     {{0.0, -1.0, -1.0}, 0.0},
+      {{0.0, 1.0, 1.0}, 2.0 * sigma}, {{0.0, -1.0, 1.0}, 2.0 * sigma},
+  };
+  const auto loss = [&](const std::array<double, 6>& x) {
+    // x^T H x - 2 r^T x + sum weight w^2
+    double q = n.ww;
+    for (int i = 0; i < 3; ++i) {
+      double hx = 0.0;
+      for (int j = 0; j < 3; ++j) hx += n.h[i * 3 + j] * x[j];
+      q += x[i] * hx - 2.0 * n.r[i] * x[i];
+    }
+    return q;
+  };
+  const double tol = 1e-12 * std::max({1.0, most_w, 2.0 * sigma});
+  Inner best{0.0, 0.0, 0.0, kInf};
+  // Mostly the unconstrained minimum is feasible, and then it is the answer.
+  for (unsigned mask = 0; mask < 64; ++mask) {
+    const int active = std::popcount(mask);
+    if (active > 3) continue;
+    const std::size_t size = 3 + static_cast<std::size_t>(active);
+    std::array<double, 36> kkt{};
+    std::array<double, 6> rhs{}, x{};
+    for (int i = 0; i < 3; ++i) {
+      for (int j = 0; j < 3; ++j) kkt[i * 6 + j] = n.h[i * 3 + j];
+      rhs[i] = n.r[i];
+    }
+    std::size_t row = 3;
+    for (int c = 0; c < 6; ++c) {
+      if (!(mask & (1u << c))) continue;
+      for (int j = 0; j < 3; ++j) {
+        kkt[row * 6 + j] = cons[c].n[j];
+        kkt[j * 6 + row] = cons[c].n[j];
+      }
+      rhs[row] = cons[c].beta;
+      ++row;
+    }
+    if (!solve<6>(kkt, rhs, size, x)) continue;
+    bool feasible = true;
+    for (const Constraint& c : cons) {
+      if (c.n[0] * x[0] + c.n[1] * x[1] + c.n[2] * x[2] > c.beta + tol) feasible = false;
+    }
+    if (!feasible) continue;
+    const double q = loss(x);
+    if (q < best.loss) best = {x[0], x[1], x[2], q};
+    if (mask == 0) break;
+  }
+  return best;
+}
+
+Svi to_svi(const Inner& in, double m, double sigma) {
+  const double c = std::max(in.c, 0.0);
+  const double rho = c > 0.0 ? std::clamp(in.d / c, -1.0, 1.0) : 0.0;
+  return {std::max(in.a, 0.0), c / sigma, rho, m, sigma};
+}
+
+// The outer loss at (m, ln sigma): the inner minimum where its smile is free
+// of butterfly arbitrage, else infinite. A loss at or above `keep` is
+// returned unchecked: the search drops such a point whatever its smile.
+struct Outer {
+  const Points& p;
+  int evaluations = 0;
+  std::vector<double> ys{}, zs{};
+  double loss(double m, double log_sigma, double keep = kInf, Svi* out = nullptr) {
+    ++evaluations;
+    const double sigma = std::exp(log_sigma);
+    if (!(sigma > 0.0) || !std::isfinite(sigma) || !std::isfinite(m)) return kInf;
+    const Inner in = inner_fit(normal_equations(p, m, sigma, ys, zs), sigma, p.most_w);
+    if (!(in.loss < kInf)) return kInf;
+    const Svi s = to_svi(in, m, sigma);
+    // The loss summed anew: the quadratic form cancels to some 1e-16 of
+    // sum weight w^2, too coarse near an exact fit.
+    const double a = s.a, c = s.b * sigma, d = s.rho * c;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < p.k.size(); ++i) {
+      const double r = (a + (d * ys[i] + c * zs[i])) - p.w[i];
+      sum += p.weight[i] * (r * r);
+    }
+    if (!(sum < kInf)) return kInf;  // an overflow or a NaN: no candidate
+    if (sum >= keep) return sum;
+    if (!arbitrage_free(s)) return kInf;
+    if (out) *out = s;
+    return sum;
+  }
+};
+
+// Nelder-Mead over (m, ln sigma) from `start`, the simplex's sides `step`.
+struct Vertex {
+  double x[2];
+  double f;
+};
+
+Vertex nelder_mead(Outer& outer, const double start[2], const double step[2], int budget) {
+  std::array<Vertex, 3> v{};
+  v[0] = {{start[0], start[1]}, 0.0};
+  v[1] = {{start[0] + step[0], start[1]}, 0.0};
+  v[2] = {{start[0], start[1] + step[1]}, 0.0};
+  for (Vertex& p : v) p.f = outer.loss(p.x[0], p.x[1]);
+  const int stop = outer.evaluations + budget;
+  const auto at = [&](const double c[2], const Vertex& worst, double t, double keep) {
+    Vertex p{{c[0] + t * (worst.x[0] - c[0]), c[1] + t * (worst.x[1] - c[1])}, 0.0};
+    p.f = outer.loss(p.x[0], p.x[1], keep);
+    return p;
+  };
+  while (outer.evaluations < stop) {
+    std::sort(v.begin(), v.end(), [](const Vertex& l, const Vertex& r) { return l.f < r.f; });
+    const double size = std::max({std::fabs(v[1].x[0] - v[0].x[0]), std::fabs(v[2].x[0] - v[0].x[0]),
+                                  std::fabs(v[1].x[1] - v[0].x[1]), std::fabs(v[2].x[1] - v[0].x[1])});
+    if (size < 1e-10) break;
+    const double c[2] = {0.5 * (v[0].x[0] + v[1].x[0]), 0.5 * (v[0].x[1] + v[1].x[1])};
+    // Each point is checked for arbitrage only where the search would keep it.
+    const Vertex r = at(c, v[2], -1.0, v[1].f);
+    if (r.f < v[0].f) {
+      const Vertex e = at(c, v[2], -2.0, r.f);
+      v[2] = e.f < r.f ? e : r;
+    } else if (r.f < v[1].f) {
+      v[2] = r;
+    } else {
+      const double keep = std::min(r.f, v[2].f);
+      const Vertex k = r.f < v[2].f ? at(c, v[2], -0.5, keep) : at(c, v[2], 0.5, keep);
+      if (k.f < std::min(r.f, v[2].f)) {
+        v[2] = k;
+      } else {
+        for (int i = 1; i < 3; ++i) {
+          v[i].x[0] = v[0].x[0] + 0.5 * (v[i].x[0] - v[0].x[0]);
+          v[i].x[1] = v[0].x[1] + 0.5 * (v[i].x[1] - v[0].x[1]);
+          v[i].f = outer.loss(v[i].x[0], v[i].x[1]);
+        }
+      }
+    }
+  }
+  std::sort(v.begin(), v.end(), [](const Vertex& l, const Vertex& r) { return l.f < r.f; });
+  return v[0];
+}
+
+}  // namespace
+
+SviFit fit_svi(std::span<const double> k, std::span<const double> w,
+               std::span<const double> weights) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  const Svi none{kNaN, kNaN, kNaN, kNaN, kNaN};
+  if (k.size() != w.size() || k.size() != weights.size()) {
+    return {none, kNaN, 0, "as many log-moneynesses, total variances and weights are needed"};
+  }
+  Points p;
+  double total = 0.0;
+  for (std::size_t i = 0; i < k.size(); ++i) {
+    if (!(std::isfinite(k[i]) && w[i] > 0.0 && std::isfinite(w[i]) && weights[i] > 0.0 &&
+          std::isfinite(weights[i]))) {
+      continue;
+    }
+    p.k.push_back(k[i]);
+    p.w.push_back(w[i]);
+    p.weight.push_back(weights[i]);
+    total += weights[i];
+  }
+  if (p.k.size() < kLeastPoints) return {none, kNaN, 0, "fewer than 5 usable quotes"};
+  if (!(total < kInf)) return {none, kNaN, 0, "weights too large"};
+  for (double& om : p.weight) om = om / total;
+  const auto [lo, hi] = std::minmax_element(p.k.begin(), p.k.end());
+  const double spread = 0.5 * (*hi - *lo);
+  if (!(spread > 0.0)) return {none, kNaN, 0, "every usable quote at one strike"};
+  p.most_w = *std::max_element(p.w.begin(), p.w.end());
+  const std::size_t lowest =
+      static_cast<std::size_t>(std::min_element(p.w.begin(), p.w.end()) - p.w.begin());
+
+  Outer outer{p};
+  // The flat smile at the weighted mean, always on the domain.
+  double mean = 0.0;
+  for (std::size_t i = 0; i < p.w.size(); ++i) mean += p.weight[i] * p.w[i];
+  Svi best{mean, 0.0, 0.0, p.k[lowest], spread};
+  double best_loss = 0.0;
+  for (std::size_t i = 0; i < p.w.size(); ++i) {
+    best_loss += p.weight[i] * ((p.w[i] - mean) * (p.w[i] - mean));
+  }
+  const double scales[] = {0.1, 0.3, 1.0};
+  const int budget = kMostEvaluations / static_cast<int>(std::size(scales));
+  for (const double scale : scales) {
+    const double start[2] = {p.k[lowest], std::log(scale * spread)};
+    const double step[2] = {0.1 * spread, 0.5};
+    const Vertex v = nelder_mead(outer, start, step, budget);
+    Svi s = best;
+    if (v.f < best_loss && outer.loss(v.x[0], v.x[1], kInf, &s) < kInf) {
+      best = s;
+      best_loss = v.f;
+    }
+  }
+  return {best, std::sqrt(best_loss), outer.evaluations, nullptr};
+}
+
+}  // namespace tarvik::surface

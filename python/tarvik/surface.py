@@ -1,0 +1,317 @@
+"""Implied-volatility smiles and surfaces from quotes.
+
+``fit`` turns Black-76 implied volatilities of several expiries into a
+:class:`Surface`: one raw SVI smile per expiry (Gatheral 2004),
+
+    w(k) = a + b (rho (k - m) + sqrt((k - m)^2 + sigma^2)),
+
+in total implied variance w = vol^2 T over log-moneyness k = ln(K/F),
+fitted by weighted least squares over the parameters whose smile is free of
+butterfly arbitrage (Durrleman's g(k) >= 0 at every k, Gatheral and Jacquier
+2014), so no fitted smile has a negative density. Between expiries the
+total variance is linear in T at fixed k; ``Surface.check`` reports the
+smallest g of each smile and the largest calendar violation.
+
+The numerics (the fit, g, the density, the evaluation over arrays) are the
+core's; this module groups the quotes, weighs them and keeps the result.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any
+
+import numpy as np
+
+from . import _core
+
+__all__ = ["Surface", "fit"]
+
+_LEAST_QUOTES = 5
+_QUANTITY = {"total_variance": 0, "butterfly": 1, "density": 2}
+
+
+def _floats(name: str, values: Any, n: int | None = None) -> np.ndarray:
+    array = np.ascontiguousarray(values, dtype=float)
+    if array.ndim == 0:
+        array = np.full(1 if n is None else n, float(array))
+    if array.ndim != 1:
+        raise ValueError(f"{name} must be 1-D, not of shape {array.shape}")
+    if n is not None and array.size != n:
+        raise ValueError(f"{name} must have {n} elements (one per quote), not {array.size}")
+    return array
+
+
+def fit(
+    strikes: Any,
+    forwards: Any,
+    maturities: Any,
+    vols: Any,
+    *,
+    bid_vols: Any = None,
+    ask_vols: Any = None,
+    weights: Any = None,
+    smile: str = "svi",
+) -> Surface:
+    """Fit a surface to Black-76 implied volatilities, one smile per expiry.
+
+    Parameters
+    ----------
+    strikes, forwards, maturities, vols
+        One element per quote (floats broadcast): the strike, the expiry's
+        forward, the maturity in years (quotes with the same maturity form
+        one expiry) and the Black-76 implied volatility.
+    bid_vols, ask_vols
+        The implied volatilities of the bid and the ask, both or neither.
+        A quote whose bid or ask is missing (NaN) or crossed (bid > ask)
+        stays out of the fit.
+    weights
+        Each quote's weight on its volatility error. The default is the
+        inverse of the bid/ask spread in volatility when both are given,
+        else the Black-76 vega of the quote. The fit minimises
+        sum (weight * (vol_fit - vol))^2, to first order: in total variance
+        it weighs each residual by (weight / (2 vol T))^2.
+    smile
+        ``"svi"``: raw SVI per expiry.
+
+    Returns
+    -------
+    Surface
+        The fitted expiries, and in ``Surface.failures`` each expiry that
+        was not fitted with the reason (fewer than five usable quotes, or
+        forwards that differ within the expiry).
+    """
+    if smile != "svi":
+        raise ValueError(f"smile must be 'svi', not {smile!r}")
+    if (bid_vols is None) != (ask_vols is None):
+        raise ValueError("bid_vols and ask_vols go together: pass both or neither")
+    vols = _floats("vols", vols)
+    n = vols.size
+    strikes = _floats("strikes", strikes, n)
+    forwards = _floats("forwards", forwards, n)
+    maturities = _floats("maturities", maturities, n)
+    usable = (
+        np.isfinite(vols) & (vols > 0) & np.isfinite(strikes) & (strikes > 0)
+        & np.isfinite(forwards) & (forwards > 0) & np.isfinite(maturities) & (maturities > 0)
+    )
+    if bid_vols is not None:
+        bid, ask = _floats("bid_vols", bid_vols, n), _floats("ask_vols", ask_vols, n)
+        usable &= np.isfinite(bid) & np.isfinite(ask) & (bid <= ask)
+    if weights is not None:
+        u = _floats("weights", weights, n)
+        usable &= np.isfinite(u) & (u > 0)
+    elif bid_vols is not None:
+        with np.errstate(divide="ignore", invalid="ignore"):
+            u = 1.0 / (ask - bid)
+        # A zero spread would outweigh every other quote: it counts as the
+        # narrowest positive spread of the chain.
+        finite = usable & np.isfinite(u)
+        top = u[finite].max() if finite.any() else 1.0
+        u = np.where(usable & ~np.isfinite(u), top, u)
+    else:
+        u = _core.vegas(forwards, strikes, maturities, vols)
+        usable &= np.isfinite(u) & (u > 0)
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        k = np.log(strikes / forwards)
+        w = vols * vols * maturities
+        omega = (u / (2.0 * vols * maturities)) ** 2
+    usable &= np.isfinite(k) & np.isfinite(w) & np.isfinite(omega) & (omega > 0)
+
+    slices: list[tuple[float, float, tuple[float, ...], float, int]] = []
+    failures: dict[float, str] = {}
+    for t in np.unique(maturities[np.isfinite(maturities) & (maturities > 0)]):
+        here = maturities == t
+        use = here & usable
+        count = int(use.sum())
+        if count < _LEAST_QUOTES:
+            failures[float(t)] = f"{count} usable quotes, fewer than {_LEAST_QUOTES}"
+            continue
+        f = forwards[use]
+        if not np.all(f == f[0]):
+            failures[float(t)] = "the forwards of the expiry differ"
+            continue
+        a, b, rho, m, sigma, rmse, _, reason = _core._svi_fit(k[use], w[use], omega[use])
+        if reason is not None:
+            failures[float(t)] = reason
+            continue
+        slices.append((float(t), float(f[0]), (a, b, rho, m, sigma), rmse, count))
+    return Surface(
+        [s[0] for s in slices],
+        [s[1] for s in slices],
+        [s[2] for s in slices],
+        rmse=[s[3] for s in slices],
+        quotes=[s[4] for s in slices],
+        failures=failures,
+    )
+
+
+class Surface:
+    """Raw SVI smiles at increasing maturities, joined linearly in total
+    variance at fixed log-moneyness.
+
+    At t before the first expiry T1 the total variance is w1(k) t/T1; after
+    the last, Tn, it is wn(k) + (t - Tn) wn(0)/Tn. The forward at t is
+    linear in t on ln F between expiries, at the nearest segment's rate
+    beyond them (one expiry: its forward).
+    """
+
+    def __init__(
+        self,
+        maturities: Any,
+        forwards: Any,
+        parameters: Any,
+        *,
+        rmse: Any = None,
+        quotes: Any = None,
+        failures: dict[float, str] | None = None,
+    ) -> None:
+        self._maturities = np.array(maturities, dtype=float).reshape(-1)
+        self._forwards = np.array(forwards, dtype=float).reshape(-1)
+        self._parameters = np.array(parameters, dtype=float).reshape(-1, 5)
+        n = self._maturities.size
+        if self._forwards.size != n or self._parameters.shape[0] != n:
+            raise ValueError("one forward and five parameters per maturity")
+        if n and not (np.all(self._maturities > 0) and np.all(np.diff(self._maturities) > 0)):
+            raise ValueError("maturities must be positive and increasing")
+        if n and not np.all(self._forwards > 0):
+            raise ValueError("forwards must be positive")
+        self._rmse = np.full(n, np.nan) if rmse is None else np.array(rmse, dtype=float)
+        self._quotes = np.zeros(n, dtype=int) if quotes is None else np.array(quotes, dtype=int)
+        self.failures: dict[float, str] = dict(failures or {})
+        self._flat = np.ascontiguousarray(self._parameters.reshape(-1))
+
+    @property
+    def maturities(self) -> np.ndarray:
+        """The fitted expiries' maturities, increasing."""
+        return self._maturities.copy()
+
+    @property
+    def parameters(self) -> dict[str, np.ndarray]:
+        """A table of the fitted expiries: maturity, forward, a, b, rho, m,
+        sigma, rmse (in total variance, weighted) and quotes (used)."""
+        table = {"maturity": self._maturities.copy(), "forward": self._forwards.copy()}
+        for i, name in enumerate(("a", "b", "rho", "m", "sigma")):
+            table[name] = self._parameters[:, i].copy()
+        table["rmse"] = self._rmse.copy()
+        table["quotes"] = self._quotes.copy()
+        return table
+
+    def forward(self, maturities: Any) -> np.ndarray:
+        """The forward at each maturity (see the class)."""
+        t = np.asarray(maturities, dtype=float)
+        T, logf = self._maturities, np.log(self._forwards)
+        if T.size == 0:
+            return np.full(t.shape, np.nan)
+        if T.size == 1:
+            return np.full(t.shape, self._forwards[0]) + 0.0 * t
+        i = np.clip(np.searchsorted(T, t) - 1, 0, T.size - 2)
+        x = (t - T[i]) / (T[i + 1] - T[i])
+        return np.exp(logf[i] + x * (logf[i + 1] - logf[i]))
+
+    def _values(self, k: Any, t: Any, quantity: str, parallel: bool) -> np.ndarray:
+        k = np.ascontiguousarray(k, dtype=float)
+        t = np.ascontiguousarray(t, dtype=float)
+        shape = np.broadcast_shapes(k.shape, t.shape)
+        kb = np.ascontiguousarray(np.broadcast_to(k, shape)).reshape(-1)
+        tb = np.ascontiguousarray(np.broadcast_to(t, shape)).reshape(-1)
+        out = _core._surface_values(
+            self._maturities, self._flat, kb, tb, _QUANTITY[quantity], parallel
+        )
+        return out.reshape(shape)
+
+    def total_variance(self, k: Any, maturities: Any, *, parallel: bool = False) -> np.ndarray:
+        """Total implied variance vol^2 t at log-moneyness k = ln(K/F) and
+        maturity t (arrays broadcast against each other)."""
+        return self._values(k, maturities, "total_variance", parallel)
+
+    def implied_volatilities(
+        self, strikes: Any, maturities: Any, forwards: Any = None, *, parallel: bool = False
+    ) -> np.ndarray:
+        """Black-76 implied volatilities at each (strike, maturity), on the
+        surface's forwards unless ``forwards=`` gives them."""
+        t = np.asarray(maturities, dtype=float)
+        f = self.forward(t) if forwards is None else np.asarray(forwards, dtype=float)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            k = np.log(np.asarray(strikes, dtype=float) / f)
+            return np.sqrt(self._values(k, t, "total_variance", parallel) / t)
+
+    def butterfly(self, k: Any, maturities: Any, *, parallel: bool = False) -> np.ndarray:
+        """Durrleman's g(k) at each point: the density is nonnegative where
+        g >= 0."""
+        return self._values(k, maturities, "butterfly", parallel)
+
+    def density(self, strikes: Any, maturity: float, forward: float | None = None) -> np.ndarray:
+        """The risk-neutral density of the underlying at expiry, per unit of
+        strike, at each strike: g(k) / (K sqrt(2 pi w)) exp(-d2^2/2), the
+        second strike derivative of the undiscounted call price
+        (Breeden and Litzenberger 1978)."""
+        K = np.asarray(strikes, dtype=float)
+        f = float(self.forward(maturity)) if forward is None else float(forward)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            k = np.log(K / f)
+            return self._values(k, maturity, "density", False) / K
+
+    def check(self, k: Any = None) -> dict[str, Any]:
+        """The arbitrage report.
+
+        For each smile, exactly: its smallest g over every k and where, and
+        whether it is free of butterfly arbitrage. Between adjacent expiries,
+        over the grid ``k`` (default 1,201 points from -3 to 3) and in the
+        wings' slopes b (1 +- rho): the largest fall of total variance from
+        one expiry to the next. ``free`` is True when both hold.
+        """
+        grid = np.linspace(-3.0, 3.0, 1201) if k is None else np.asarray(k, dtype=float)
+        slices = []
+        for t, (a, b, rho, m, sigma) in zip(self._maturities, self._parameters):
+            at, g, free = _core._svi_smallest_butterfly(a, b, rho, m, sigma)
+            slices.append({"maturity": float(t), "smallest_g": g, "at_k": at, "free": free})
+        worst, where, between = 0.0, math.nan, None
+        for i in range(self._maturities.size - 1):
+            t0, t1 = self._maturities[i], self._maturities[i + 1]
+            fall = self.total_variance(grid, t0) - self.total_variance(grid, t1)
+            j = int(np.argmax(fall))
+            p, q = self._parameters[i], self._parameters[i + 1]
+            for side in (-1.0, 1.0):
+                slope = p[1] * (1 + side * p[2]) - q[1] * (1 + side * q[2])
+                if slope > 0 and worst < math.inf:
+                    worst, where, between = math.inf, side * math.inf, (float(t0), float(t1))
+            if fall[j] > worst:
+                worst, where, between = float(fall[j]), float(grid[j]), (float(t0), float(t1))
+        calendar = {"largest_violation": worst, "at_k": where, "between": between}
+        free = all(s["free"] for s in slices) and worst <= 0.0
+        return {"slices": slices, "calendar": calendar, "free": free}
+
+    def to_dict(self) -> dict[str, Any]:
+        """The surface as plain JSON types; ``from_dict`` gives it back with
+        the same bits."""
+        return {
+            "smile": "svi",
+            "maturities": [float(x) for x in self._maturities],
+            "forwards": [float(x) for x in self._forwards],
+            "parameters": [[float(x) for x in row] for row in self._parameters],
+            "rmse": [float(x) for x in self._rmse],
+            "quotes": [int(x) for x in self._quotes],
+            "failures": [[float(t), r] for t, r in sorted(self.failures.items())],
+        }
+
+    @classmethod
+    def from_dict(cls, data: dict[str, Any]) -> Surface:
+        """The surface that ``to_dict`` wrote."""
+        if data.get("smile") != "svi":
+            raise ValueError(f"not a surface of SVI smiles: smile={data.get('smile')!r}")
+        return cls(
+            data["maturities"],
+            data["forwards"],
+            data["parameters"],
+            rmse=data.get("rmse"),
+            quotes=data.get("quotes"),
+            failures={float(t): str(r) for t, r in data.get("failures", [])},
+        )
+
+    def __repr__(self) -> str:
+        return (
+            f"Surface({self._maturities.size} expiries from {self._maturities.min():g} to "
+            f"{self._maturities.max():g} years, {len(self.failures)} not fitted)"
+            if self._maturities.size
+            else f"Surface(no expiry fitted, {len(self.failures)} not fitted)"
+        )
