@@ -1266,18 +1266,78 @@ DOCS = [
         """,
     ),
     dict(
+        name='_essvi_fit',
+        kind='own',
+        annotations={"counts": "FloatArray", "log_moneyness": "FloatArray",
+                     "total_variances": "FloatArray", "weights": "FloatArray"},
+        returns_annotation="list[Tuple[float, float, float, float, int, Optional[str]]]",
+        summary="A chain's eSSVI smiles, fitted expiry after expiry without static arbitrage.",
+        body="""Expiry i is the next counts[i] points, the expiries in increasing maturity.
+        Each smile w(k) = (theta + rho psi k + sqrt((psi k + theta rho)^2 + theta^2 (1 -
+        rho^2))) / 2 is the weighted least-squares one whose theta is closed form for its
+        shape (rho, phi = psi/theta), within Gatheral and Jacquier's butterfly bounds
+        psi (1 + |rho|) <= 4 and psi^2 (1 + |rho|) <= 4 theta and on or above the last
+        fitted smile at every k; Nelder-Mead over (rho, ln phi). Points as ``_svi_fit``
+        takes them. The fit of ``tarvik.surface.fit``. Private (not in ``__all__``).""",
+        params={
+            'counts : 1-D float64 array': 'The number of points of each expiry (whole numbers).',
+            'log_moneyness : 1-D float64 array': 'k = ln(K/F) of each quote.',
+            'total_variances : 1-D float64 array': 'vol^2 T of each quote.',
+            'weights : 1-D float64 array': 'The weight of each squared residual.',
+        },
+        returns="""theta, rho, psi, the root of the weighted mean squared residual, the number of
+        shapes tried, and None or why the expiry was not fitted (its parameters then NaN;
+        it constrains no later expiry).""",
+        returns_type='list of tuple',
+        raises={
+            'TypeError': 'An argument is not a float64 array, or it is masked.',
+            'ValueError': 'Arrays of different lengths, or counts that are not whole numbers '
+                          'adding up to the points.',
+        },
+        example="""\
+        >>> k = np.linspace(-0.5, 0.5, 11)
+        >>> w = 0.5 * (0.04 - 0.5 * 0.2 * k + np.sqrt((0.2 * k - 0.02) ** 2 + 0.0016 * 0.75))
+        >>> [round(x, 9) for x in tarvik._core._essvi_fit(np.array([11.0]), k, w, np.ones(11))[0][:3]]
+        [0.04, -0.5, 0.2]
+        """,
+    ),
+    dict(
+        name='_essvi_as_svi',
+        kind='own',
+        annotations={"parameters": "FloatArray"},
+        returns_annotation="FloatArray",
+        summary='eSSVI smiles as the raw SVI parameters of the same smiles.',
+        body="""a = theta (1 - rho^2)/2, b = psi/2, rho, m = -rho theta/psi, sigma = theta
+        sqrt(1 - rho^2)/psi (psi = 0: the flat smile a = theta). Private (not in
+        ``__all__``).""",
+        params={'parameters : 1-D float64 array': 'theta, rho, psi of each smile in turn.'},
+        returns="a, b, rho, m, sigma of each smile in turn.",
+        returns_type='1-D float64 array',
+        raises={
+            'TypeError': 'The argument is not a float64 array, or it is masked.',
+            'ValueError': 'Not three parameters per smile.',
+        },
+        example="""\
+        >>> tarvik._core._essvi_as_svi(np.array([0.04, -0.5, 0.2]))
+        array([ 0.015     ,  0.1       , -0.5       ,  0.1       ,  0.17320508])
+        """,
+    ),
+    dict(
         name='_surface_values',
         kind='own',
-        annotations={"maturities": "FloatArray", "parameters": "FloatArray",
+        annotations={"smile": "int", "maturities": "FloatArray", "parameters": "FloatArray",
                      "log_moneyness": "FloatOrArray", "times": "FloatOrArray",
                      "quantity": "int", "parallel": "bool"},
         returns_annotation="FloatArray",
-        summary="A surface of raw SVI slices at points (k, t).",
+        summary="A surface of smiles, held as raw SVI slices, at points (k, t).",
         body="""At a slice its smile; between slices T1 < t < T2 the total variance linear in
-        t at fixed k; before the first w1(k) t/T1; after the last wn(k) + (t - Tn)
-        wn(0)/Tn. NaN for t < 0 or NaN. The evaluation of ``tarvik.surface.Surface``.
-        Private (not in ``__all__``).""",
+        t at fixed k; before the first w1(k) t/T1; after the last the at-the-money total
+        variance theta grows at the last segment's rate, an eSSVI smile (smile 1) keeping
+        psi and rho (w = l wn(k/l), l = theta(t)/theta_n), a raw SVI smile (smile 0)
+        shifted by the growth. NaN for t < 0, infinite or NaN. The evaluation of
+        ``tarvik.surface.Surface``. Private (not in ``__all__``).""",
         params={
+            'smile : int': '0 for raw SVI smiles, 1 for eSSVI ones (as raw SVI).',
             'maturities : 1-D float64 array': 'The slices\' maturities, positive and increasing.',
             'parameters : 1-D float64 array': 'a, b, rho, m, sigma of each slice in turn.',
             'log_moneyness, times : float or 1-D float64 array': 'The points, of one length or 1.',
@@ -1288,11 +1348,12 @@ DOCS = [
         returns_type='1-D float64 array',
         raises={
             'TypeError': 'An argument is not a float64 array or float, or it is masked.',
-            'ValueError': 'Maturities not increasing, not five parameters each, points of '
-                          'different lengths, or a quantity other than 0, 1, 2.',
+            'ValueError': 'A smile other than 0 or 1, maturities not increasing, not five '
+                          'parameters each, points of different lengths, or a quantity other '
+                          'than 0, 1, 2.',
         },
         example="""\
-        >>> tarvik._core._surface_values(np.array([1.0]), np.array([0.04, 0.0, 0.0, 0.0, 0.1]), np.array([0.0, 0.5]), 2.0, 0)
+        >>> tarvik._core._surface_values(0, np.array([1.0]), np.array([0.04, 0.0, 0.0, 0.0, 0.1]), np.array([0.0, 0.5]), 2.0, 0)
         array([0.08, 0.08])
         """,
     ),

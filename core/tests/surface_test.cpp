@@ -107,5 +107,84 @@ TEST(Fit, RefusesTooFewUsableQuotes) {
   EXPECT_NE(fit_svi(std::vector<double>{0.0}, w, om).reason, nullptr);
 }
 
+// An eSSVI chain from a week to three years: theta, psi growing, rho
+// flattening; Gatheral and Jacquier's bounds and the calendar order hold.
+std::vector<Essvi> essvi_chain(int n) {
+  std::vector<Essvi> out;
+  for (int i = 0; i < n; ++i) {
+    const double t = 0.02 * std::pow(150.0, i / (n - 1.0));
+    const double theta = 0.04 * t + 0.001;
+    out.push_back({theta, -0.7 + 0.3 * i / (n - 1.0), 0.25 * std::sqrt(theta)});
+  }
+  return out;
+}
+
+TEST(Essvi, IsTheSameSmileAsItsRawSvi) {
+  for (const Essvi& e : essvi_chain(7)) {
+    for (double k = -2.0; k <= 2.0; k += 0.25) {
+      const Variance a = essvi_variance(e, k), b = svi_variance(to_svi(e), k);
+      EXPECT_NEAR(a.w, b.w, 1e-15);
+      EXPECT_NEAR(a.dw, b.dw, 1e-14);
+      EXPECT_NEAR(a.d2w, b.d2w, 1e-12 * std::fabs(b.d2w));
+    }
+  }
+}
+
+TEST(Essvi, AChainIsFittedBackAndEachSmileLiesAboveTheOneBefore) {
+  const std::vector<Essvi> truth = essvi_chain(12);
+  std::vector<std::vector<double>> k(truth.size()), w(truth.size()), om(truth.size());
+  std::vector<ExpiryQuotes> quotes;
+  for (std::size_t i = 0; i < truth.size(); ++i) {
+    for (int j = 0; j < 50; ++j) {
+      k[i].push_back((-3.0 + 5.5 * j / 49) * std::sqrt(truth[i].theta));
+      w[i].push_back(essvi_variance(truth[i], k[i].back()).w);
+      om[i].push_back(1.0);
+    }
+    quotes.push_back({k[i], w[i], om[i]});
+  }
+  const std::vector<EssviFit> fits = fit_essvi(quotes);
+  for (std::size_t i = 0; i < fits.size(); ++i) {
+    ASSERT_EQ(fits[i].reason, nullptr);
+    EXPECT_TRUE(arbitrage_free(to_svi(fits[i].essvi)));
+    for (std::size_t j = 0; j < k[i].size(); ++j) {
+      EXPECT_NEAR(std::sqrt(essvi_variance(fits[i].essvi, k[i][j]).w / w[i][j]), 1.0, 1e-9);
+    }
+  }
+}
+
+TEST(Essvi, AnExpiryBelowTheOneBeforeIsLiftedAboveItAtEveryK) {
+  // The second expiry's quotes lie below the first's in the wings: its fit
+  // must still lie on or above the first smile everywhere.
+  const Essvi first{0.04, -0.6, 0.3}, second{0.05, 0.2, 0.15};
+  std::vector<double> k, w1, w2, om;
+  for (int j = 0; j < 60; ++j) {
+    k.push_back(-1.5 + 3.0 * j / 59);
+    w1.push_back(essvi_variance(first, k.back()).w);
+    w2.push_back(essvi_variance(second, k.back()).w);
+    om.push_back(1.0);
+  }
+  const ExpiryQuotes quotes[2] = {{k, w1, om}, {k, w2, om}};
+  const std::vector<EssviFit> fits = fit_essvi(quotes);
+  ASSERT_EQ(fits[1].reason, nullptr);
+  for (double x = -50.0; x <= 50.0; x += 1e-3) {
+    ASSERT_GE(essvi_variance(fits[1].essvi, x).w, essvi_variance(fits[0].essvi, x).w * (1 - 1e-12))
+        << x;
+  }
+  EXPECT_TRUE(arbitrage_free(to_svi(fits[1].essvi)));
+}
+
+TEST(Surface, BeyondTheLastEssviExpiryTheSmilesStayFreeOfArbitrage) {
+  const std::vector<Essvi> chain = essvi_chain(3);
+  std::vector<Slice> slices;
+  for (std::size_t i = 0; i < chain.size(); ++i) slices.push_back({1.0 + i, to_svi(chain[i])});
+  for (double t = 3.0; t <= 40.0; t += 0.5) {
+    for (double k = -5.0; k <= 5.0; k += 0.01) {
+      const Variance now = surface_variance(Smile::Essvi, slices, k, t);
+      ASSERT_GE(butterfly(k, now), 0.0) << k << " " << t;
+      ASSERT_GE(surface_variance(Smile::Essvi, slices, k, t + 0.5).w, now.w);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tarvik::surface

@@ -766,28 +766,127 @@ PyObject* svi_smallest_butterfly_of(const BoundArgs& bound) {
   return Py_BuildValue("(ddO)", low.k, low.g, surface::arbitrage_free(s) ? Py_True : Py_False);
 }
 
-// _surface_values(maturities, parameters, log_moneyness, times, quantity,
-// parallel=False): surface::evaluate over the slices (maturities
-// increasing, parameters a, b, rho, m, sigma of each in a row) at the
-// points; quantity 0 total variance, 1 g, 2 the density of ln(S_T/F).
-PyObject* surface_values_of(const BoundArgs& bound) {
+// The smile a `smile` argument names: 0 raw SVI, 1 eSSVI.
+std::optional<surface::Smile> smile_of(PyObject* obj, const char* function) {
+  const Py_ssize_t smile = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
+  if (smile == -1 && PyErr_Occurred()) return std::nullopt;
+  if (smile != 0 && smile != 1) {
+    PyErr_Format(PyExc_ValueError, "%s() smile must be 0 (raw SVI) or 1 (eSSVI)", function);
+    return std::nullopt;
+  }
+  return smile == 0 ? surface::Smile::Svi : surface::Smile::Essvi;
+}
+
+// _essvi_fit(counts, log_moneyness, total_variances, weights): a chain's
+// eSSVI smiles (surface::fit_essvi), expiry i the next counts[i] points, as
+// a list of (theta, rho, psi, rmse, evaluations, reason) per expiry.
+PyObject* essvi_fit_of(const BoundArgs& bound) {
   std::array<ArrayArg, 4> args;
-  if (!take_values(bound, "_surface_values", args)) return nullptr;
-  const Py_ssize_t quantity = PyNumber_AsSsize_t(bound[4], PyExc_OverflowError);
+  if (!take_values(bound, "_essvi_fit", args)) return nullptr;
+  const std::vector<double> counts = copy_of(args[0].view()), k = copy_of(args[1].view()),
+                            w = copy_of(args[2].view()), weights = copy_of(args[3].view());
+  if (w.size() != k.size() || weights.size() != k.size()) {
+    PyErr_Format(PyExc_ValueError,
+                 "_essvi_fit() takes as many total variances and weights as log-moneynesses, "
+                 "not %zu and %zu for %zu",
+                 w.size(), weights.size(), k.size());
+    return nullptr;
+  }
+  std::vector<surface::ExpiryQuotes> expiries;
+  std::size_t at = 0;
+  for (const double c : counts) {
+    if (!(c >= 0.0 && c <= static_cast<double>(k.size() - at) && c == std::floor(c))) {
+      PyErr_SetString(PyExc_ValueError,
+                      "_essvi_fit() counts must be whole numbers adding up to the points");
+      return nullptr;
+    }
+    const std::size_t n = static_cast<std::size_t>(c);
+    const std::span<const double> ks(k), ws(w), os(weights);
+    expiries.push_back({ks.subspan(at, n), ws.subspan(at, n), os.subspan(at, n)});
+    at += n;
+  }
+  if (at != k.size()) {
+    PyErr_SetString(PyExc_ValueError,
+                    "_essvi_fit() counts must be whole numbers adding up to the points");
+    return nullptr;
+  }
+  std::vector<surface::EssviFit> fits;
+  {
+    WithoutGil unlocked(k.size() >= 16);
+    fits = surface::fit_essvi(expiries);
+  }
+  PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(fits.size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < fits.size(); ++i) {
+    const surface::EssviFit& f = fits[i];
+    PyObject* row =
+        f.reason != nullptr
+            ? Py_BuildValue("(ddddis)", f.essvi.theta, f.essvi.rho, f.essvi.psi, f.rmse,
+                            f.evaluations, f.reason)
+            : Py_BuildValue("(ddddiO)", f.essvi.theta, f.essvi.rho, f.essvi.psi, f.rmse,
+                            f.evaluations, Py_None);
+    if (row == nullptr) return nullptr;
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), row);
+  }
+  return out.release();
+}
+
+// _essvi_as_svi(parameters): theta, rho, psi of each smile in turn as the
+// raw SVI a, b, rho, m, sigma of the same smile (surface::to_svi).
+PyObject* essvi_as_svi_of(const BoundArgs& bound) {
+  std::array<ArrayArg, 1> args;
+  if (!take_values(bound, "_essvi_as_svi", args)) return nullptr;
+  const InView p = args[0].view();
+  if (p.size() % 3 != 0) {
+    PyErr_Format(PyExc_ValueError, "_essvi_as_svi() takes three parameters per smile, not %zu",
+                 p.size());
+    return nullptr;
+  }
+  std::optional<Output<double>> out = new_values(p.size() / 3 * 5);
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < p.size() / 3; ++i) {
+    const surface::Svi s = surface::to_svi({p[3 * i], p[3 * i + 1], p[3 * i + 2]});
+    const double row[5] = {s.a, s.b, s.rho, s.m, s.sigma};
+    std::copy(row, row + 5, out->view.begin() + static_cast<std::ptrdiff_t>(5 * i));
+  }
+  return out->array.release();
+}
+
+// _surface_values(smile, maturities, parameters, log_moneyness, times,
+// quantity, parallel=False): surface::evaluate over the slices (maturities
+// increasing, the raw SVI parameters a, b, rho, m, sigma of each in a row)
+// at the points; quantity 0 total variance, 1 g, 2 the density of
+// ln(S_T/F); smile 0 (raw SVI) or 1 (eSSVI) for the rule beyond the last.
+PyObject* surface_values_of(const BoundArgs& bound) {
+  const std::optional<surface::Smile> smile = smile_of(bound[0], "_surface_values");
+  if (!smile) return nullptr;
+  if (!ensure_numpy_api()) return nullptr;
+  std::array<ArrayArg, 4> args;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (!args[i].take(bound[i + 1])) {
+      bound.note_the_argument(i + 1, kValuesAccepted);
+      return nullptr;
+    }
+  }
+  const Py_ssize_t quantity = PyNumber_AsSsize_t(bound[5], PyExc_OverflowError);
   if (quantity == -1 && PyErr_Occurred()) return nullptr;
   if (quantity < 0 || quantity > 2) {
     PyErr_SetString(PyExc_ValueError, "_surface_values() quantity must be 0, 1 or 2");
     return nullptr;
   }
-  const std::optional<bool> parallel = bound.to_bool(5, false);
+  const std::optional<bool> parallel = bound.to_bool(6, false);
   if (!parallel) {
-    bound.note_the_argument(5, kFlagAccepted);
+    bound.note_the_argument(6, kFlagAccepted);
     return nullptr;
   }
-  // Settled again: the flag's conversion may have run Python code.
+  // The final look, after the last conversion that can run Python code.
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (!args[i].settle()) {
-      bound.note_the_argument(i, kValuesAccepted);
+      bound.note_the_argument(i + 1, kValuesAccepted);
+      return nullptr;
+    }
+    if (args[i].mask()) {
+      PyErr_SetString(PyExc_TypeError, "_surface_values() takes no masked arrays");
       return nullptr;
     }
   }
@@ -803,9 +902,10 @@ PyObject* surface_values_of(const BoundArgs& bound) {
     slices[i] = {maturities[i],
                  {parameters[5 * i], parameters[5 * i + 1], parameters[5 * i + 2],
                   parameters[5 * i + 3], parameters[5 * i + 4]}};
-    if (!(maturities[i] > 0.0) || (i > 0 && !(maturities[i] > maturities[i - 1]))) {
+    if (!(maturities[i] > 0.0) || std::isinf(maturities[i]) ||
+        (i > 0 && !(maturities[i] > maturities[i - 1]))) {
       PyErr_SetString(PyExc_ValueError,
-                      "_surface_values() takes positive maturities in increasing order");
+                      "_surface_values() takes finite positive maturities in increasing order");
       return nullptr;
     }
   }
@@ -821,7 +921,7 @@ PyObject* surface_values_of(const BoundArgs& bound) {
   if (!out) return nullptr;
   {
     WithoutGil unlocked(n >= kReleaseWork);
-    surface::evaluate(slices, k, t, static_cast<surface::Quantity>(quantity), out->view,
+    surface::evaluate(*smile, slices, k, t, static_cast<surface::Quantity>(quantity), out->view,
                       *parallel ? Exec::Parallel : Exec::Serial);
   }
   return out->array.release();
@@ -1131,13 +1231,22 @@ constexpr Function kFunctions[] = {
     own<"_svi_smallest_butterfly(a, b, rho, m, sigma)", &svi_smallest_butterfly_of,
         "Where the raw SVI smile's Durrleman function g is smallest over every log-moneyness: "
         "a tuple (k, g, arbitrage_free).">(),
-    own<"_surface_values(maturities, parameters, log_moneyness, times, quantity, "
+    own<"_essvi_fit(counts, log_moneyness, total_variances, weights)", &essvi_fit_of,
+        "A chain's eSSVI smiles, expiry after expiry (expiry i the next counts[i] points, in "
+        "increasing maturity), each free of butterfly arbitrage and on or above the fitted one "
+        "before it at every log-moneyness: a list of (theta, rho, psi, rmse, evaluations, "
+        "reason) per expiry, reason None for a fitted smile, else why it was not fitted.">(),
+    own<"_essvi_as_svi(parameters)", &essvi_as_svi_of,
+        "The raw SVI parameters a, b, rho, m, sigma of eSSVI smiles given as theta, rho, psi "
+        "each in turn: a 1-D float64 array of five per smile.">(),
+    own<"_surface_values(smile, maturities, parameters, log_moneyness, times, quantity, "
         "parallel=False)",
         &surface_values_of,
-        "The surface of raw SVI slices (maturities increasing; parameters a, b, rho, m, sigma "
-        "per slice, flat) at each point: quantity 0 the total variance, 1 Durrleman's g, 2 the "
-        "density of ln(S_T/F). Points are floats or 1-D float64 arrays of one length. "
-        "parallel=True runs on the worker pool, same bits.">(),
+        "The surface of smiles given as raw SVI slices (maturities increasing; parameters a, b, "
+        "rho, m, sigma per slice, flat) at each point: quantity 0 the total variance, 1 "
+        "Durrleman's g, 2 the density of ln(S_T/F); smile 0 (raw SVI) or 1 (eSSVI) says how it "
+        "continues beyond the last slice. Points are floats or 1-D float64 arrays of one "
+        "length. parallel=True runs on the worker pool, same bits.">(),
     own<"_csv_rows(values, columns=1, parallel=False, before=None, after=None)", &csv_rows,
         "The values (a float or a 1-D float64 array, row after row) as CSV lines of `columns` "
         "fields, in a bytearray: each number as repr() writes it, a NaN or masked element as an "

@@ -1,16 +1,24 @@
 """Implied-volatility smiles and surfaces from quotes.
 
 ``fit`` turns Black-76 implied volatilities of several expiries into a
-:class:`Surface`: one raw SVI smile per expiry (Gatheral 2004),
+:class:`Surface`, one smile per expiry in total implied variance w = vol^2 T
+over log-moneyness k = ln(K/F), fitted by weighted least squares:
 
-    w(k) = a + b (rho (k - m) + sqrt((k - m)^2 + sigma^2)),
+- ``smile="essvi"`` (the default): eSSVI (Hendriks and Martini 2019),
+  w(k) = (theta + rho psi k + sqrt((psi k + theta rho)^2 + theta^2 (1 - rho^2))) / 2
+  per expiry, fitted expiry after expiry (Corbetta, Cohort, Laachir and
+  Martini 2019), each smile free of butterfly arbitrage and on or above the
+  one before at every k: the surface has no static arbitrage by
+  construction;
+- ``smile="svi"``: raw SVI (Gatheral 2004),
+  w(k) = a + b (rho (k - m) + sqrt((k - m)^2 + sigma^2)), per expiry on its
+  own, free of butterfly arbitrage (Durrleman's g(k) >= 0 at every k,
+  Gatheral and Jacquier 2014); two smiles may cross, which ``check``
+  reports.
 
-in total implied variance w = vol^2 T over log-moneyness k = ln(K/F),
-fitted by weighted least squares over the parameters whose smile is free of
-butterfly arbitrage (Durrleman's g(k) >= 0 at every k, Gatheral and Jacquier
-2014), so no fitted smile has a negative density. Between expiries the
-total variance is linear in T at fixed k; ``Surface.check`` reports the
-smallest g of each smile and the largest calendar violation.
+Between expiries the total variance is linear in T at fixed k;
+``Surface.check`` reports the smallest g of each smile and the largest
+calendar violation.
 
 The numerics (the fit, g, the density, the evaluation over arrays) are the
 core's; this module groups the quotes, weighs them and keeps the result.
@@ -29,6 +37,7 @@ __all__ = ["Surface", "fit"]
 
 _LEAST_QUOTES = 5
 _QUANTITY = {"total_variance": 0, "butterfly": 1, "density": 2}
+_SMILES = {"svi": ("a", "b", "rho", "m", "sigma"), "essvi": ("theta", "rho", "psi")}
 
 
 def _floats(name: str, values: Any, n: int | None = None) -> np.ndarray:
@@ -51,7 +60,7 @@ def fit(
     bid_vols: Any = None,
     ask_vols: Any = None,
     weights: Any = None,
-    smile: str = "svi",
+    smile: str = "essvi",
 ) -> Surface:
     """Fit a surface to Black-76 implied volatilities, one smile per expiry.
 
@@ -72,7 +81,8 @@ def fit(
         sum (weight * (vol_fit - vol))^2, to first order: in total variance
         it weighs each residual by (weight / (2 vol T))^2.
     smile
-        ``"svi"``: raw SVI per expiry.
+        ``"essvi"`` (a surface free of static arbitrage) or ``"svi"`` (raw
+        SVI per expiry, free of butterfly arbitrage).
 
     Returns
     -------
@@ -81,8 +91,8 @@ def fit(
         was not fitted with the reason (fewer than five usable quotes, or
         forwards that differ within the expiry).
     """
-    if smile != "svi":
-        raise ValueError(f"smile must be 'svi', not {smile!r}")
+    if smile not in _SMILES:
+        raise ValueError(f"smile must be 'essvi' or 'svi', not {smile!r}")
     if (bid_vols is None) != (ask_vols is None):
         raise ValueError("bid_vols and ask_vols go together: pass both or neither")
     vols = _floats("vols", vols)
@@ -117,11 +127,10 @@ def fit(
         omega = (u / (2.0 * vols * maturities)) ** 2
     usable &= np.isfinite(k) & np.isfinite(w) & np.isfinite(omega) & (omega > 0)
 
-    slices: list[tuple[float, float, tuple[float, ...], float, int]] = []
+    expiries: list[tuple[float, float, np.ndarray]] = []
     failures: dict[float, str] = {}
     for t in np.unique(maturities[np.isfinite(maturities) & (maturities > 0)]):
-        here = maturities == t
-        use = here & usable
+        use = (maturities == t) & usable
         count = int(use.sum())
         if count < _LEAST_QUOTES:
             failures[float(t)] = f"{count} usable quotes, fewer than {_LEAST_QUOTES}"
@@ -130,29 +139,47 @@ def fit(
         if not np.all(f == f[0]):
             failures[float(t)] = "the forwards of the expiry differ"
             continue
-        a, b, rho, m, sigma, rmse, _, reason = _core._svi_fit(k[use], w[use], omega[use])
+        expiries.append((float(t), float(f[0]), use))
+    if smile == "svi":
+        rows = [_core._svi_fit(k[use], w[use], omega[use]) for _, _, use in expiries]
+        fits = [(row[:5], row[5], row[7]) for row in rows]
+    else:
+        counts = np.array([float(use.sum()) for _, _, use in expiries])
+        chosen = [np.flatnonzero(use) for _, _, use in expiries]
+        order = np.concatenate(chosen) if chosen else np.zeros(0, dtype=int)
+        rows = _core._essvi_fit(counts, k[order], w[order], omega[order])
+        fits = [(row[:3], row[3], row[5]) for row in rows]
+    slices = []
+    for (t, f0, use), (parameters, rmse, reason) in zip(expiries, fits):
         if reason is not None:
-            failures[float(t)] = reason
-            continue
-        slices.append((float(t), float(f[0]), (a, b, rho, m, sigma), rmse, count))
+            failures[t] = reason
+        else:
+            slices.append((t, f0, parameters, rmse, int(use.sum())))
     return Surface(
         [s[0] for s in slices],
         [s[1] for s in slices],
         [s[2] for s in slices],
+        smile=smile,
         rmse=[s[3] for s in slices],
         quotes=[s[4] for s in slices],
-        failures=failures,
+        failures=dict(sorted(failures.items())),
     )
 
 
 class Surface:
-    """Raw SVI smiles at increasing maturities, joined linearly in total
-    variance at fixed log-moneyness.
+    """Smiles at increasing maturities, joined linearly in total variance at
+    fixed log-moneyness.
 
-    At t before the first expiry T1 the total variance is w1(k) t/T1; after
-    the last, Tn, it is wn(k) + (t - Tn) wn(0)/Tn. The forward at t is
-    linear in t on ln F between expiries, at the nearest segment's rate
-    beyond them (one expiry: its forward).
+    At t before the first expiry T1 the total variance is w1(k) t/T1. After
+    the last, Tn, the at-the-money total variance theta grows at the rate
+    of the last segment (theta_n/Tn for one expiry): an eSSVI smile keeps
+    psi and rho (w = l wn(k/l), l = theta(t)/theta_n, free of arbitrage), a
+    raw SVI smile is shifted by the growth. The forward at t is linear in t
+    on ln F between expiries, at the nearest segment's rate beyond them
+    (one expiry: its forward).
+
+    ``parameters`` are (theta, rho, psi) per expiry for ``smile="essvi"``,
+    (a, b, rho, m, sigma) for ``smile="svi"``.
     """
 
     def __init__(
@@ -161,16 +188,21 @@ class Surface:
         forwards: Any,
         parameters: Any,
         *,
+        smile: str = "essvi",
         rmse: Any = None,
         quotes: Any = None,
         failures: dict[float, str] | None = None,
     ) -> None:
+        if smile not in _SMILES:
+            raise ValueError(f"smile must be 'essvi' or 'svi', not {smile!r}")
+        self.smile = smile
+        width = len(_SMILES[smile])
         self._maturities = np.array(maturities, dtype=float).reshape(-1)
         self._forwards = np.array(forwards, dtype=float).reshape(-1)
-        self._parameters = np.array(parameters, dtype=float).reshape(-1, 5)
+        self._parameters = np.array(parameters, dtype=float).reshape(-1, width)
         n = self._maturities.size
         if self._forwards.size != n or self._parameters.shape[0] != n:
-            raise ValueError("one forward and five parameters per maturity")
+            raise ValueError(f"one forward and {width} parameters per maturity")
         if n and not (np.all(self._maturities > 0) and np.all(np.diff(self._maturities) > 0)):
             raise ValueError("maturities must be positive and increasing")
         if n and not np.all(self._forwards > 0):
@@ -178,7 +210,10 @@ class Surface:
         self._rmse = np.full(n, np.nan) if rmse is None else np.array(rmse, dtype=float)
         self._quotes = np.zeros(n, dtype=int) if quotes is None else np.array(quotes, dtype=int)
         self.failures: dict[float, str] = dict(failures or {})
-        self._flat = np.ascontiguousarray(self._parameters.reshape(-1))
+        flat = np.ascontiguousarray(self._parameters.reshape(-1))
+        # Evaluated as raw SVI slices, the core's conversion for eSSVI.
+        self._raw = (flat if smile == "svi" else _core._essvi_as_svi(flat)).reshape(-1, 5)
+        self._flat = np.ascontiguousarray(self._raw.reshape(-1))
 
     @property
     def maturities(self) -> np.ndarray:
@@ -187,10 +222,11 @@ class Surface:
 
     @property
     def parameters(self) -> dict[str, np.ndarray]:
-        """A table of the fitted expiries: maturity, forward, a, b, rho, m,
-        sigma, rmse (in total variance, weighted) and quotes (used)."""
+        """A table of the fitted expiries: maturity, forward, the smile's
+        parameters (theta, rho, psi; or a, b, rho, m, sigma), rmse (in total
+        variance, weighted) and quotes (used)."""
         table = {"maturity": self._maturities.copy(), "forward": self._forwards.copy()}
-        for i, name in enumerate(("a", "b", "rho", "m", "sigma")):
+        for i, name in enumerate(_SMILES[self.smile]):
             table[name] = self._parameters[:, i].copy()
         table["rmse"] = self._rmse.copy()
         table["quotes"] = self._quotes.copy()
@@ -215,7 +251,8 @@ class Surface:
         kb = np.ascontiguousarray(np.broadcast_to(k, shape)).reshape(-1)
         tb = np.ascontiguousarray(np.broadcast_to(t, shape)).reshape(-1)
         out = _core._surface_values(
-            self._maturities, self._flat, kb, tb, _QUANTITY[quantity], parallel
+            int(self.smile == "essvi"), self._maturities, self._flat, kb, tb,
+            _QUANTITY[quantity], parallel,
         )
         return out.reshape(shape)
 
@@ -254,38 +291,49 @@ class Surface:
     def check(self, k: Any = None) -> dict[str, Any]:
         """The arbitrage report.
 
-        For each smile, exactly: its smallest g over every k and where, and
-        whether it is free of butterfly arbitrage. Between adjacent expiries,
-        over the grid ``k`` (default 1,201 points from -3 to 3) and in the
-        wings' slopes b (1 +- rho): the largest fall of total variance from
-        one expiry to the next. ``free`` is True when both hold.
+        ``slices``: for each smile, exactly, its smallest g over every k and
+        where, and whether it is free of butterfly arbitrage. ``calendar``:
+        between adjacent expiries, over the grid ``k`` (default 1,201 points
+        from -3 to 3) and in the wings' slopes b (1 +- rho), the largest
+        fall of total variance from one expiry to the next.
+        ``interpolated``: the smallest g over the grid at nine maturities
+        between each pair of adjacent expiries. ``free`` is True when all
+        three hold.
         """
         grid = np.linspace(-3.0, 3.0, 1201) if k is None else np.asarray(k, dtype=float)
         slices = []
-        for t, (a, b, rho, m, sigma) in zip(self._maturities, self._parameters):
+        for t, (a, b, rho, m, sigma) in zip(self._maturities, self._raw):
             at, g, free = _core._svi_smallest_butterfly(a, b, rho, m, sigma)
             slices.append({"maturity": float(t), "smallest_g": g, "at_k": at, "free": free})
         worst, where, between = 0.0, math.nan, None
+        lowest, lowest_at = math.inf, None
         for i in range(self._maturities.size - 1):
-            t0, t1 = self._maturities[i], self._maturities[i + 1]
+            t0, t1 = float(self._maturities[i]), float(self._maturities[i + 1])
             fall = self.total_variance(grid, t0) - self.total_variance(grid, t1)
             j = int(np.argmax(fall))
-            p, q = self._parameters[i], self._parameters[i + 1]
+            p, q = self._raw[i], self._raw[i + 1]
             for side in (-1.0, 1.0):
                 slope = p[1] * (1 + side * p[2]) - q[1] * (1 + side * q[2])
                 if slope > 0 and worst < math.inf:
-                    worst, where, between = math.inf, side * math.inf, (float(t0), float(t1))
+                    worst, where, between = math.inf, side * math.inf, (t0, t1)
             if fall[j] > worst:
-                worst, where, between = float(fall[j]), float(grid[j]), (float(t0), float(t1))
+                worst, where, between = float(fall[j]), float(grid[j]), (t0, t1)
+            ts = t0 + (t1 - t0) * np.linspace(0.1, 0.9, 9)
+            g = self.butterfly(grid[:, None], ts[None, :])
+            j, m = np.unravel_index(int(np.argmin(g)), g.shape)
+            if g[j, m] < lowest:
+                lowest, lowest_at = float(g[j, m]), (float(grid[j]), float(ts[m]))
         calendar = {"largest_violation": worst, "at_k": where, "between": between}
-        free = all(s["free"] for s in slices) and worst <= 0.0
-        return {"slices": slices, "calendar": calendar, "free": free}
+        interpolated = {"smallest_g": lowest, "at": lowest_at}
+        free = all(s["free"] for s in slices) and worst <= 0.0 and not lowest < 0.0
+        return {"slices": slices, "calendar": calendar, "interpolated": interpolated,
+                "free": free}
 
     def to_dict(self) -> dict[str, Any]:
         """The surface as plain JSON types; ``from_dict`` gives it back with
         the same bits."""
         return {
-            "smile": "svi",
+            "smile": self.smile,
             "maturities": [float(x) for x in self._maturities],
             "forwards": [float(x) for x in self._forwards],
             "parameters": [[float(x) for x in row] for row in self._parameters],
@@ -297,12 +345,11 @@ class Surface:
     @classmethod
     def from_dict(cls, data: dict[str, Any]) -> Surface:
         """The surface that ``to_dict`` wrote."""
-        if data.get("smile") != "svi":
-            raise ValueError(f"not a surface of SVI smiles: smile={data.get('smile')!r}")
         return cls(
             data["maturities"],
             data["forwards"],
             data["parameters"],
+            smile=data["smile"],
             rmse=data.get("rmse"),
             quotes=data.get("quotes"),
             failures={float(t): str(r) for t, r in data.get("failures", [])},
@@ -310,7 +357,7 @@ class Surface:
 
     def __repr__(self) -> str:
         return (
-            f"Surface({self._maturities.size} expiries from {self._maturities.min():g} to "
+            f"Surface({self.smile}, {self._maturities.size} expiries from {self._maturities.min():g} to "
             f"{self._maturities.max():g} years, {len(self.failures)} not fitted)"
             if self._maturities.size
             else f"Surface(no expiry fitted, {len(self.failures)} not fitted)"

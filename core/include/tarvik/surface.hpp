@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "tarvik/batch.hpp"
 
@@ -60,23 +61,66 @@ struct SviFit {
 SviFit fit_svi(std::span<const double> k, std::span<const double> w,
                std::span<const double> weights);
 
+// An eSSVI smile: SSVI (Gatheral and Jacquier 2014, eq. 4.1) with its own
+// correlation per expiry (Hendriks and Martini, "The extended SSVI volatility
+// surface", 2019), in psi = theta phi:
+//   w(k) = (theta + rho psi k + sqrt((psi k + theta rho)^2 + theta^2 (1 - rho^2))) / 2,
+// theta the at-the-money total variance.
+struct Essvi {
+  double theta, rho, psi;
+};
+
+Variance essvi_variance(const Essvi& e, double k);
+
+// The same smile as raw SVI: a = theta (1 - rho^2)/2, b = psi/2, rho,
+// m = -rho theta/psi, sigma = theta sqrt(1 - rho^2)/psi (psi = 0: w = theta).
+Svi to_svi(const Essvi& e);
+
+// One expiry's quotes, for the fit of a chain.
+struct ExpiryQuotes {
+  std::span<const double> k, w, weights;
+};
+
+// A chain's eSSVI smiles, expiry after expiry in increasing maturity (the
+// robust slice-by-slice fit of Corbetta, Cohort, Laachir and Martini,
+// "Robust calibration and arbitrage-free interpolation of SSVI slices",
+// 2019; see essvi_fit.cpp): each free of butterfly arbitrage by Gatheral
+// and Jacquier's Theorem 4.2 (psi (1 + |rho|) <= 4 and psi^2 (1 + |rho|)
+// <= 4 theta) and lying on or above the one before at every k. An expiry
+// that is not fitted (reason not null) constrains none after it.
+struct EssviFit {
+  Essvi essvi;
+  double rmse;
+  int evaluations;
+  const char* reason;
+};
+std::vector<EssviFit> fit_essvi(std::span<const ExpiryQuotes> expiries);
+
 // A fitted expiry of a surface.
 struct Slice {
   double maturity;
   Svi svi;
 };
 
+// How a surface continues beyond its last expiry Tn, at t > Tn, its
+// at-the-money total variance theta(t) = theta_n + (t - Tn) r growing at the
+// rate r >= 0 of its last segment (theta_n / Tn for one expiry):
+//   Shift (raw SVI): w = wn(k) + theta(t) - theta_n;
+//   Stretch (eSSVI): w = l wn(k / l), l = theta(t) / theta_n, which is the
+//     eSSVI smile of theta(t) with psi and rho kept: free of arbitrage, as
+//     w grows with theta there and Gatheral and Jacquier's bounds hold.
+enum class Smile { Svi, Essvi };
+
 // The total variance of a surface of slices (sorted by maturity, each
 // arbitrage-free, their total variances nondecreasing in T at every k) at
 // (k, t), with its k-derivatives:
-//   at a slice, its SVI;
+//   at a slice, its smile;
 //   between slices T1 < t < T2, linear in t at fixed k:
 //     w = (1 - x) w1(k) + x w2(k), x = (t - T1)/(T2 - T1);
 //   before the first, w1(k) t / T1 (toward 0 at t = 0);
-//   after the last, the last slice's w plus its at-the-money variance rate:
-//     w = wn(k) + (t - Tn) wn(0) / Tn.
-// NaN for t < 0, a NaN argument or an empty surface.
-Variance surface_variance(std::span<const Slice> slices, double k, double t);
+//   after the last, as `smile` says.
+// NaN for t < 0 or infinite, a NaN argument or an empty surface.
+Variance surface_variance(Smile smile, std::span<const Slice> slices, double k, double t);
 
 // What evaluate() gives at each point.
 enum class Quantity { TotalVariance, Butterfly, LogMoneynessDensity };
@@ -84,7 +128,7 @@ enum class Quantity { TotalVariance, Butterfly, LogMoneynessDensity };
 // out[i] = the quantity at (k[i], t[i]) of the surface, k and t each of
 // out's length or of length 1 (broadcast); on the worker pool for
 // Exec::Parallel, with the same bits.
-void evaluate(std::span<const Slice> slices, InView k, InView t, Quantity quantity,
-              std::span<double> out, Exec exec);
+void evaluate(Smile smile, std::span<const Slice> slices, InView k, InView t,
+              Quantity quantity, std::span<double> out, Exec exec);
 
 }  // namespace tarvik::surface

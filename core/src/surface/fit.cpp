@@ -8,8 +8,8 @@
 // is solved exactly: the minimum of a convex quadratic over a polytope is the
 // unconstrained minimum over the affine hull of one of its faces, so every
 // face's (at most 41) is tried and the best feasible one kept. The outer
-// problem in (m, ln sigma) is Nelder and Mead's simplex search (Computer
-// Journal 7, 1965) from a few starts.
+// problem in (m, ln sigma) is Nelder and Mead's simplex search
+// (nelder_mead.hpp) from a few starts.
 //
 // Butterfly arbitrage is kept out of the fit, not penalised after it: the
 // outer search sees only parameters whose smile has g >= 0 everywhere
@@ -25,19 +25,15 @@
 #include <limits>
 #include <vector>
 
+#include "surface/nelder_mead.hpp"
+#include "surface/points.hpp"
 #include "tarvik/surface.hpp"
 
 namespace tarvik::surface {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr std::size_t kLeastPoints = 5;
 constexpr int kMostEvaluations = 1500;  // of the outer loss, over every start
-
-struct Points {
-  std::vector<double> k, w, weight;  // weights sum to 1
-  double most_w = 0.0;
-};
 
 // The inner problem's data at (m, sigma): H = sum weight f f^T and
 // r = sum weight w f for f = (1, y, z), and sum weight w^2.
@@ -173,10 +169,8 @@ Svi to_svi(const Inner& in, double m, double sigma) {
 // returned unchecked: the search drops such a point whatever its smile.
 struct Outer {
   const Points& p;
-  int evaluations = 0;
   std::vector<double> ys{}, zs{};
-  double loss(double m, double log_sigma, double keep = kInf, Svi* out = nullptr) {
-    ++evaluations;
+  double operator()(double m, double log_sigma, double keep, Svi* out = nullptr) {
     const double sigma = std::exp(log_sigma);
     if (!(sigma > 0.0) || !std::isfinite(sigma) || !std::isfinite(m)) return kInf;
     const Inner in = inner_fit(normal_equations(p, m, sigma, ys, zs), sigma, p.most_w);
@@ -198,87 +192,20 @@ struct Outer {
   }
 };
 
-// Nelder-Mead over (m, ln sigma) from `start`, the simplex's sides `step`.
-struct Vertex {
-  double x[2];
-  double f;
-};
-
-Vertex nelder_mead(Outer& outer, const double start[2], const double step[2], int budget) {
-  std::array<Vertex, 3> v{};
-  v[0] = {{start[0], start[1]}, 0.0};
-  v[1] = {{start[0] + step[0], start[1]}, 0.0};
-  v[2] = {{start[0], start[1] + step[1]}, 0.0};
-  for (Vertex& p : v) p.f = outer.loss(p.x[0], p.x[1]);
-  const int stop = outer.evaluations + budget;
-  const auto at = [&](const double c[2], const Vertex& worst, double t, double keep) {
-    Vertex p{{c[0] + t * (worst.x[0] - c[0]), c[1] + t * (worst.x[1] - c[1])}, 0.0};
-    p.f = outer.loss(p.x[0], p.x[1], keep);
-    return p;
-  };
-  while (outer.evaluations < stop) {
-    std::sort(v.begin(), v.end(), [](const Vertex& l, const Vertex& r) { return l.f < r.f; });
-    const double size = std::max({std::fabs(v[1].x[0] - v[0].x[0]), std::fabs(v[2].x[0] - v[0].x[0]),
-                                  std::fabs(v[1].x[1] - v[0].x[1]), std::fabs(v[2].x[1] - v[0].x[1])});
-    if (size < 1e-10) break;
-    const double c[2] = {0.5 * (v[0].x[0] + v[1].x[0]), 0.5 * (v[0].x[1] + v[1].x[1])};
-    // Each point is checked for arbitrage only where the search would keep it.
-    const Vertex r = at(c, v[2], -1.0, v[1].f);
-    if (r.f < v[0].f) {
-      const Vertex e = at(c, v[2], -2.0, r.f);
-      v[2] = e.f < r.f ? e : r;
-    } else if (r.f < v[1].f) {
-      v[2] = r;
-    } else {
-      const double keep = std::min(r.f, v[2].f);
-      const Vertex k = r.f < v[2].f ? at(c, v[2], -0.5, keep) : at(c, v[2], 0.5, keep);
-      if (k.f < std::min(r.f, v[2].f)) {
-        v[2] = k;
-      } else {
-        for (int i = 1; i < 3; ++i) {
-          v[i].x[0] = v[0].x[0] + 0.5 * (v[i].x[0] - v[0].x[0]);
-          v[i].x[1] = v[0].x[1] + 0.5 * (v[i].x[1] - v[0].x[1]);
-          v[i].f = outer.loss(v[i].x[0], v[i].x[1]);
-        }
-      }
-    }
-  }
-  std::sort(v.begin(), v.end(), [](const Vertex& l, const Vertex& r) { return l.f < r.f; });
-  return v[0];
-}
-
 }  // namespace
 
 SviFit fit_svi(std::span<const double> k, std::span<const double> w,
                std::span<const double> weights) {
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   const Svi none{kNaN, kNaN, kNaN, kNaN, kNaN};
-  if (k.size() != w.size() || k.size() != weights.size()) {
-    return {none, kNaN, 0, "as many log-moneynesses, total variances and weights are needed"};
-  }
   Points p;
-  double total = 0.0;
-  for (std::size_t i = 0; i < k.size(); ++i) {
-    if (!(std::isfinite(k[i]) && w[i] > 0.0 && std::isfinite(w[i]) && weights[i] > 0.0 &&
-          std::isfinite(weights[i]))) {
-      continue;
-    }
-    p.k.push_back(k[i]);
-    p.w.push_back(w[i]);
-    p.weight.push_back(weights[i]);
-    total += weights[i];
-  }
-  if (p.k.size() < kLeastPoints) return {none, kNaN, 0, "fewer than 5 usable quotes"};
-  if (!(total < kInf)) return {none, kNaN, 0, "weights too large"};
-  for (double& om : p.weight) om = om / total;
-  const auto [lo, hi] = std::minmax_element(p.k.begin(), p.k.end());
-  const double spread = 0.5 * (*hi - *lo);
-  if (!(spread > 0.0)) return {none, kNaN, 0, "every usable quote at one strike"};
-  p.most_w = *std::max_element(p.w.begin(), p.w.end());
+  if (const char* reason = take_points(k, w, weights, p)) return {none, kNaN, 0, reason};
+  const double spread = p.spread;
   const std::size_t lowest =
       static_cast<std::size_t>(std::min_element(p.w.begin(), p.w.end()) - p.w.begin());
 
   Outer outer{p};
+  int evaluations = 0;
   // The flat smile at the weighted mean, always on the domain.
   double mean = 0.0;
   for (std::size_t i = 0; i < p.w.size(); ++i) mean += p.weight[i] * p.w[i];
@@ -292,14 +219,14 @@ SviFit fit_svi(std::span<const double> k, std::span<const double> w,
   for (const double scale : scales) {
     const double start[2] = {p.k[lowest], std::log(scale * spread)};
     const double step[2] = {0.1 * spread, 0.5};
-    const Vertex v = nelder_mead(outer, start, step, budget);
+    const Vertex v = nelder_mead(outer, start, step, budget, evaluations);
     Svi s = best;
-    if (v.f < best_loss && outer.loss(v.x[0], v.x[1], kInf, &s) < kInf) {
+    if (v.f < best_loss && outer(v.x[0], v.x[1], kInf, &s) < kInf) {
       best = s;
       best_loss = v.f;
     }
   }
-  return {best, std::sqrt(best_loss), outer.evaluations, nullptr};
+  return {best, std::sqrt(best_loss), evaluations, nullptr};
 }
 
 }  // namespace tarvik::surface

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "surface/line.hpp"
 #include "tarvik/numeric.hpp"
 #include "tarvik/surface.hpp"
 
@@ -12,28 +13,6 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr Variance kNoVariance{kNaN, kNaN, kNaN};
-
-// The grid of smallest_butterfly: y = sinh(u), u over [-kReachU, kReachU]
-// (|k - m| up to some 8e4 sigma, beyond which g is within O(sigma/|k - m|)
-// of its limit) at kGridPoints points, 0.2 apart in u.
-constexpr double kReachU = 12.0;
-constexpr int kGridPoints = 121;
-
-// The grid's u, y = sinh(u) and z = sqrt(y^2 + 1), made once.
-struct GridPoints {
-  double u[kGridPoints], y[kGridPoints], z[kGridPoints];
-  GridPoints() {
-    for (int i = 0; i < kGridPoints; ++i) {
-      u[i] = -kReachU + (2.0 * kReachU / (kGridPoints - 1)) * i;
-      y[i] = std::sinh(u[i]);
-      z[i] = std::sqrt(y[i] * y[i] + 1.0);
-    }
-  }
-};
-const GridPoints& grid_points() {
-  static const GridPoints grid;
-  return grid;
-}
 
 Variance scaled(const Variance& v, double x) { return {v.w * x, v.dw * x, v.d2w * x}; }
 
@@ -66,54 +45,14 @@ double log_moneyness_density(double k, const Variance& v) {
 ButterflyMinimum smallest_butterfly(const Svi& s) {
   // g at y = (k - m)/sigma, z = sqrt(y^2 + 1): w = a + b sigma (rho y + z),
   // w' = b (rho + y/z), w'' = b / (sigma z^3).
-  const auto g_of = [&](double y, double z) {
+  const LineMinimum low = line_minimum([&](double y, double z) {
     const double k = s.m + s.sigma * y;
     const Variance v{s.a + (s.b * s.sigma) * (s.rho * y + z), s.b * (s.rho + y / z),
                      s.b / (s.sigma * (z * (z * z)))};
     return butterfly(k, v);
-  };
-  const auto g_at = [&](double u) {
-    const double y = std::sinh(u);
-    return g_of(y, std::sqrt(y * y + 1.0));
-  };
-  const GridPoints& grid = grid_points();
-  ButterflyMinimum best{kNaN, std::numeric_limits<double>::infinity()};
-  double previous = g_of(grid.y[0], grid.z[0]), current = g_of(grid.y[1], grid.z[1]);
-  for (int i = 1; i + 1 < kGridPoints; ++i) {
-    const double next = g_of(grid.y[i + 1], grid.z[i + 1]);
-    if (std::isnan(current)) return {s.m + s.sigma * grid.y[i], kNaN};
-    if (!(current <= previous && current <= next)) {
-      previous = current;
-      current = next;
-      continue;
-    }
-    // Golden-section search over the bracket [u - step, u + step], to 1e-8
-    // in u: g is smooth there, so the minimum is found to some 1e-16.
-    constexpr double kGolden = 0.6180339887498949;
-    double lo = grid.u[i - 1], hi = grid.u[i + 1];
-    double p = hi - kGolden * (hi - lo), q = lo + kGolden * (hi - lo);
-    double gp = g_at(p), gq = g_at(q);
-    while (hi - lo > 1e-8) {
-      if (gp <= gq) {
-        hi = q;
-        q = p;
-        gq = gp;
-        p = hi - kGolden * (hi - lo);
-        gp = g_at(p);
-      } else {
-        lo = p;
-        p = q;
-        gp = gq;
-        q = lo + kGolden * (hi - lo);
-        gq = g_at(q);
-      }
-    }
-    const double at = gp <= gq ? p : q;
-    const double g = std::min({gp, gq, current});
-    if (g < best.g) best = {s.m + s.sigma * (g == current ? grid.y[i] : std::sinh(at)), g};
-    previous = current;
-    current = next;
-  }
+  });
+  if (std::isnan(low.value)) return {s.m + s.sigma * low.y, kNaN};
+  ButterflyMinimum best{s.m + s.sigma * low.y, low.value};
   // The limits as k -> -inf and +inf: k w'/(2 w) -> 1/2 and w'^2/(4 w) -> 0.
   for (const double side : {-1.0, 1.0}) {
     const double slope = s.b * (1.0 + side * s.rho);
@@ -134,8 +73,8 @@ bool arbitrage_free(const Svi& s) {
   return smallest_butterfly(s).g >= 0.0;
 }
 
-Variance surface_variance(std::span<const Slice> slices, double k, double t) {
-  if (slices.empty() || !(t >= 0.0) || std::isnan(k)) return kNoVariance;
+Variance surface_variance(Smile smile, std::span<const Slice> slices, double k, double t) {
+  if (slices.empty() || !(t >= 0.0) || std::isinf(t) || std::isnan(k)) return kNoVariance;
   const Slice& first = slices.front();
   if (t <= first.maturity) {
     const Variance v = svi_variance(first.svi, k);
@@ -143,13 +82,23 @@ Variance surface_variance(std::span<const Slice> slices, double k, double t) {
   }
   const Slice& last = slices.back();
   if (t >= last.maturity) {
-    Variance v = svi_variance(last.svi, k);
-    if (t > last.maturity && !std::isinf(t)) {
-      v.w = v.w + (t - last.maturity) * (svi_variance(last.svi, 0.0).w / last.maturity);
-    } else if (std::isinf(t)) {
-      return kNoVariance;
+    if (t == last.maturity) return svi_variance(last.svi, k);
+    const double theta = svi_variance(last.svi, 0.0).w;
+    double rate = theta / last.maturity;
+    if (slices.size() > 1) {
+      const Slice& before = slices[slices.size() - 2];
+      rate = std::max(0.0, (theta - svi_variance(before.svi, 0.0).w) /
+                               (last.maturity - before.maturity));
     }
-    return v;
+    const double growth = (t - last.maturity) * rate;
+    if (smile == Smile::Svi) {
+      Variance v = svi_variance(last.svi, k);
+      v.w = v.w + growth;
+      return v;
+    }
+    const double l = (theta + growth) / theta;
+    const Variance v = svi_variance(last.svi, k / l);
+    return {l * v.w, v.dw, v.d2w / l};
   }
   const auto after = std::upper_bound(slices.begin(), slices.end(), t,
                                       [](double x, const Slice& s) { return x < s.maturity; });

@@ -1,0 +1,73 @@
+// Nelder and Mead's simplex search in two dimensions (Computer Journal 7,
+// 1965), for the smiles' outer fits: a loss that may be infinite (outside
+// the arbitrage-free parameters) and is costly to check, so each point is
+// asked for its loss together with the bound below which the search would
+// keep it (a loss at or above it may be returned unchecked).
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace tarvik::surface {
+
+struct Vertex {
+  double x[2];
+  double f;
+};
+
+// From `start` with sides `step`, until the simplex is narrower than `size`
+// in both coordinates or `budget` losses have been asked for; loss(x0, x1,
+// keep) -> double, `evaluations` counting every call.
+template <class Loss>
+Vertex nelder_mead(Loss& loss, const double start[2], const double step[2], int budget,
+                   int& evaluations, double size = 1e-10) {
+  constexpr double kInf = INFINITY;
+  const auto ask = [&](double x0, double x1, double keep) {
+    ++evaluations;
+    return loss(x0, x1, keep);
+  };
+  std::array<Vertex, 3> v{};
+  v[0] = {{start[0], start[1]}, 0.0};
+  v[1] = {{start[0] + step[0], start[1]}, 0.0};
+  v[2] = {{start[0], start[1] + step[1]}, 0.0};
+  for (Vertex& p : v) p.f = ask(p.x[0], p.x[1], kInf);
+  const int stop = evaluations + budget;
+  const auto at = [&](const double c[2], const Vertex& worst, double t, double keep) {
+    Vertex p{{c[0] + t * (worst.x[0] - c[0]), c[1] + t * (worst.x[1] - c[1])}, 0.0};
+    p.f = ask(p.x[0], p.x[1], keep);
+    return p;
+  };
+  const auto by_loss = [](const Vertex& l, const Vertex& r) { return l.f < r.f; };
+  while (evaluations < stop) {
+    std::sort(v.begin(), v.end(), by_loss);
+    const double width =
+        std::max({std::fabs(v[1].x[0] - v[0].x[0]), std::fabs(v[2].x[0] - v[0].x[0]),
+                  std::fabs(v[1].x[1] - v[0].x[1]), std::fabs(v[2].x[1] - v[0].x[1])});
+    if (width < size) break;
+    const double c[2] = {0.5 * (v[0].x[0] + v[1].x[0]), 0.5 * (v[0].x[1] + v[1].x[1])};
+    const Vertex r = at(c, v[2], -1.0, v[1].f);
+    if (r.f < v[0].f) {
+      const Vertex e = at(c, v[2], -2.0, r.f);
+      v[2] = e.f < r.f ? e : r;
+    } else if (r.f < v[1].f) {
+      v[2] = r;
+    } else {
+      const double keep = std::min(r.f, v[2].f);
+      const Vertex k = r.f < v[2].f ? at(c, v[2], -0.5, keep) : at(c, v[2], 0.5, keep);
+      if (k.f < keep) {
+        v[2] = k;
+      } else {
+        for (int i = 1; i < 3; ++i) {
+          v[i].x[0] = v[0].x[0] + 0.5 * (v[i].x[0] - v[0].x[0]);
+          v[i].x[1] = v[0].x[1] + 0.5 * (v[i].x[1] - v[0].x[1]);
+          v[i].f = ask(v[i].x[0], v[i].x[1], kInf);
+        }
+      }
+    }
+  }
+  std::sort(v.begin(), v.end(), by_loss);
+  return v[0];
+}
+
+}  // namespace tarvik::surface
