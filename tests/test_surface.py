@@ -134,11 +134,12 @@ def test_bad_arguments_are_named(kwargs, message):
 
 
 @pytest.mark.parametrize("function, args, error", [
-    ("_surface_values", (0, np.array([1.0, 0.5]), np.zeros(10), 0.0, 1.0, 0), "increasing"),
-    ("_surface_values", (0, np.array([1.0]), np.zeros(4), 0.0, 1.0, 0), "five parameters"),
-    ("_surface_values", (0, np.array([1.0]), np.zeros(5), np.zeros(3), np.ones(2), 0), "one length"),
-    ("_surface_values", (0, np.array([1.0]), np.zeros(5), 0.0, 1.0, 3), "quantity"),
-    ("_surface_values", (2, np.array([1.0]), np.zeros(5), 0.0, 1.0, 0), "smile"),
+    ("_surface_values", (0, np.array([1.0, 0.5]), np.ones(2), np.zeros(10), 0.0, 1.0, 0), "increasing"),
+    ("_surface_values", (0, np.ones(1), np.array([-1.0]), np.zeros(5), 0.0, 1.0, 0), "positive forwards"),
+    ("_surface_values", (0, np.ones(1), np.ones(1), np.zeros(4), 0.0, 1.0, 0), "five parameters"),
+    ("_surface_values", (0, np.ones(1), np.ones(1), np.zeros(5), np.zeros(3), np.ones(2), 0), "one length"),
+    ("_surface_values", (0, np.ones(1), np.ones(1), np.zeros(5), 0.0, 1.0, 5), "quantity"),
+    ("_surface_values", (2, np.ones(1), np.ones(1), np.zeros(5), 0.0, 1.0, 0), "smile"),
     ("_essvi_fit", (np.array([3.0, 3.0]), np.zeros(5), np.zeros(5), np.zeros(5)), "counts"),
     ("_essvi_fit", (np.array([2.5]), np.zeros(5), np.zeros(5), np.zeros(5)), "counts"),
     ("_essvi_as_svi", (np.zeros(4),), "three parameters"),

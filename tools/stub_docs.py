@@ -1325,35 +1325,39 @@ DOCS = [
     dict(
         name='_surface_values',
         kind='own',
-        annotations={"smile": "int", "maturities": "FloatArray", "parameters": "FloatArray",
-                     "log_moneyness": "FloatOrArray", "times": "FloatOrArray",
-                     "quantity": "int", "parallel": "bool"},
+        annotations={"smile": "int", "maturities": "FloatArray", "forwards": "FloatArray",
+                     "parameters": "FloatArray", "points": "FloatOrArray",
+                     "times": "FloatOrArray", "quantity": "int", "parallel": "bool"},
         returns_annotation="FloatArray",
-        summary="A surface of smiles, held as raw SVI slices, at points (k, t).",
+        summary="A surface of smiles, held as raw SVI slices, at points (x, t).",
         body="""At a slice its smile; between slices T1 < t < T2 the total variance linear in
         t at fixed k; before the first w1(k) t/T1; after the last the at-the-money total
         variance theta grows at the last segment's rate, an eSSVI smile (smile 1) keeping
         psi and rho (w = l wn(k/l), l = theta(t)/theta_n), a raw SVI smile (smile 0)
-        shifted by the growth. NaN for t < 0, infinite or NaN. The evaluation of
+        shifted by the growth. ln F(t) is linear in t between slices, at the nearest
+        segment's rate beyond them. NaN for t < 0, infinite or NaN. The evaluation of
         ``tarvik.surface.Surface``. Private (not in ``__all__``).""",
         params={
             'smile : int': '0 for raw SVI smiles, 1 for eSSVI ones (as raw SVI).',
             'maturities : 1-D float64 array': 'The slices\' maturities, positive and increasing.',
+            'forwards : 1-D float64 array': 'The slices\' forwards, positive.',
             'parameters : 1-D float64 array': 'a, b, rho, m, sigma of each slice in turn.',
-            'log_moneyness, times : float or 1-D float64 array': 'The points, of one length or 1.',
-            'quantity : int': '0 the total variance, 1 Durrleman\'s g, 2 the density of ln(S_T/F).',
+            'points, times : float or 1-D float64 array': 'The points (x, t), of one length or 1.',
+            'quantity : int': """0 the total variance, 1 Durrleman's g, 2 the density of
+            ln(S_T/F), each at log-moneyness x; 3 the Black-76 implied volatility sqrt(w/t) at
+            strike x, k = ln x - ln F(t); 4 the forward F(t).""",
             'parallel : bool': 'Run on the worker pool (same bits).',
         },
         returns="One value per point.",
         returns_type='1-D float64 array',
         raises={
             'TypeError': 'An argument is not a float64 array or float, or it is masked.',
-            'ValueError': 'A smile other than 0 or 1, maturities not increasing, not five '
-                          'parameters each, points of different lengths, or a quantity other '
-                          'than 0, 1, 2.',
+            'ValueError': 'A smile other than 0 or 1, maturities not increasing, forwards not '
+                          'positive, not five parameters each, points of different lengths, or '
+                          'a quantity other than 0 to 4.',
         },
         example="""\
-        >>> tarvik._core._surface_values(0, np.array([1.0]), np.array([0.04, 0.0, 0.0, 0.0, 0.1]), np.array([0.0, 0.5]), 2.0, 0)
+        >>> tarvik._core._surface_values(0, np.array([1.0]), np.array([100.0]), np.array([0.04, 0.0, 0.0, 0.0, 0.1]), np.array([0.0, 0.5]), 2.0, 0)
         array([0.08, 0.08])
         """,
     ),

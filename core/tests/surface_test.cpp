@@ -176,7 +176,7 @@ TEST(Essvi, AnExpiryBelowTheOneBeforeIsLiftedAboveItAtEveryK) {
 TEST(Surface, BeyondTheLastEssviExpiryTheSmilesStayFreeOfArbitrage) {
   const std::vector<Essvi> chain = essvi_chain(3);
   std::vector<Slice> slices;
-  for (std::size_t i = 0; i < chain.size(); ++i) slices.push_back({1.0 + i, to_svi(chain[i])});
+  for (std::size_t i = 0; i < chain.size(); ++i) slices.push_back({1.0 + i, 0.0, to_svi(chain[i])});
   for (double t = 3.0; t <= 40.0; t += 0.5) {
     for (double k = -5.0; k <= 5.0; k += 0.01) {
       const Variance now = surface_variance(Smile::Essvi, slices, k, t);

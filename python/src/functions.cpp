@@ -44,6 +44,7 @@
 #include "signature.hpp"
 #include "tarvik/bachelier.hpp"
 #include "tarvik/dividends.hpp"
+#include "tarvik/elementary.hpp"
 #include "tarvik/batch.hpp"
 #include "batch/ops.hpp"
 #include "tarvik/implied_volatility.hpp"
@@ -852,31 +853,31 @@ PyObject* essvi_as_svi_of(const BoundArgs& bound) {
   return out->array.release();
 }
 
-// _surface_values(smile, maturities, parameters, log_moneyness, times,
+// _surface_values(smile, maturities, forwards, parameters, points, times,
 // quantity, parallel=False): surface::evaluate over the slices (maturities
-// increasing, the raw SVI parameters a, b, rho, m, sigma of each in a row)
-// at the points; quantity 0 total variance, 1 g, 2 the density of
-// ln(S_T/F); smile 0 (raw SVI) or 1 (eSSVI) for the rule beyond the last.
+// increasing, each with its forward and the raw SVI parameters a, b, rho, m,
+// sigma in a row) at the points; quantity as surface::Quantity's order,
+// smile 0 (raw SVI) or 1 (eSSVI) for the rule beyond the last.
 PyObject* surface_values_of(const BoundArgs& bound) {
   const std::optional<surface::Smile> smile = smile_of(bound[0], "_surface_values");
   if (!smile) return nullptr;
   if (!ensure_numpy_api()) return nullptr;
-  std::array<ArrayArg, 4> args;
+  std::array<ArrayArg, 5> args;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (!args[i].take(bound[i + 1])) {
       bound.note_the_argument(i + 1, kValuesAccepted);
       return nullptr;
     }
   }
-  const Py_ssize_t quantity = PyNumber_AsSsize_t(bound[5], PyExc_OverflowError);
+  const Py_ssize_t quantity = PyNumber_AsSsize_t(bound[6], PyExc_OverflowError);
   if (quantity == -1 && PyErr_Occurred()) return nullptr;
-  if (quantity < 0 || quantity > 2) {
-    PyErr_SetString(PyExc_ValueError, "_surface_values() quantity must be 0, 1 or 2");
+  if (quantity < 0 || quantity > 4) {
+    PyErr_SetString(PyExc_ValueError, "_surface_values() quantity must be 0 to 4");
     return nullptr;
   }
-  const std::optional<bool> parallel = bound.to_bool(6, false);
+  const std::optional<bool> parallel = bound.to_bool(7, false);
   if (!parallel) {
-    bound.note_the_argument(6, kFlagAccepted);
+    bound.note_the_argument(7, kFlagAccepted);
     return nullptr;
   }
   // The final look, after the last conversion that can run Python code.
@@ -890,30 +891,35 @@ PyObject* surface_values_of(const BoundArgs& bound) {
       return nullptr;
     }
   }
-  const InView maturities = args[0].view(), parameters = args[1].view();
-  if (parameters.size() != 5 * maturities.size()) {
+  const InView maturities = args[0].view(), forwards = args[1].view(),
+               parameters = args[2].view();
+  if (forwards.size() != maturities.size() || parameters.size() != 5 * maturities.size()) {
     PyErr_Format(PyExc_ValueError,
-                 "_surface_values() takes five parameters per maturity, not %zu for %zu",
-                 parameters.size(), maturities.size());
+                 "_surface_values() takes a forward and five parameters per maturity, not %zu "
+                 "and %zu for %zu",
+                 forwards.size(), parameters.size(), maturities.size());
     return nullptr;
   }
   std::vector<surface::Slice> slices(maturities.size());
   for (std::size_t i = 0; i < slices.size(); ++i) {
     slices[i] = {maturities[i],
+                 elementary::log(forwards[i]),
                  {parameters[5 * i], parameters[5 * i + 1], parameters[5 * i + 2],
                   parameters[5 * i + 3], parameters[5 * i + 4]}};
     if (!(maturities[i] > 0.0) || std::isinf(maturities[i]) ||
-        (i > 0 && !(maturities[i] > maturities[i - 1]))) {
+        (i > 0 && !(maturities[i] > maturities[i - 1])) || !(forwards[i] > 0.0) ||
+        std::isinf(forwards[i])) {
       PyErr_SetString(PyExc_ValueError,
-                      "_surface_values() takes finite positive maturities in increasing order");
+                      "_surface_values() takes finite positive maturities in increasing order "
+                      "and finite positive forwards");
       return nullptr;
     }
   }
-  const InView k = args[2].view(), t = args[3].view();
-  const std::size_t n = std::max(k.size(), t.size());
-  if ((k.size() != 1 && k.size() != n) || (t.size() != 1 && t.size() != n)) {
+  const InView x = args[3].view(), t = args[4].view();
+  const std::size_t n = std::max(x.size(), t.size());
+  if ((x.size() != 1 && x.size() != n) || (t.size() != 1 && t.size() != n)) {
     PyErr_Format(PyExc_ValueError,
-                 "_surface_values() takes points of one length or 1, not %zu and %zu", k.size(),
+                 "_surface_values() takes points of one length or 1, not %zu and %zu", x.size(),
                  t.size());
     return nullptr;
   }
@@ -921,7 +927,7 @@ PyObject* surface_values_of(const BoundArgs& bound) {
   if (!out) return nullptr;
   {
     WithoutGil unlocked(n >= kReleaseWork);
-    surface::evaluate(*smile, slices, k, t, static_cast<surface::Quantity>(quantity), out->view,
+    surface::evaluate(*smile, slices, x, t, static_cast<surface::Quantity>(quantity), out->view,
                       *parallel ? Exec::Parallel : Exec::Serial);
   }
   return out->array.release();
@@ -1239,14 +1245,15 @@ constexpr Function kFunctions[] = {
     own<"_essvi_as_svi(parameters)", &essvi_as_svi_of,
         "The raw SVI parameters a, b, rho, m, sigma of eSSVI smiles given as theta, rho, psi "
         "each in turn: a 1-D float64 array of five per smile.">(),
-    own<"_surface_values(smile, maturities, parameters, log_moneyness, times, quantity, "
+    own<"_surface_values(smile, maturities, forwards, parameters, points, times, quantity, "
         "parallel=False)",
         &surface_values_of,
-        "The surface of smiles given as raw SVI slices (maturities increasing; parameters a, b, "
-        "rho, m, sigma per slice, flat) at each point: quantity 0 the total variance, 1 "
-        "Durrleman's g, 2 the density of ln(S_T/F); smile 0 (raw SVI) or 1 (eSSVI) says how it "
-        "continues beyond the last slice. Points are floats or 1-D float64 arrays of one "
-        "length. parallel=True runs on the worker pool, same bits.">(),
+        "The surface of smiles given as raw SVI slices (maturities increasing, a forward each; "
+        "parameters a, b, rho, m, sigma per slice, flat) at each point (x, t): quantity 0 the "
+        "total variance, 1 Durrleman's g, 2 the density of ln(S_T/F) at log-moneyness x; 3 the "
+        "Black-76 implied volatility at strike x; 4 the forward at t. smile 0 (raw SVI) or 1 "
+        "(eSSVI) says how it continues beyond the last slice. Points are floats or 1-D float64 "
+        "arrays of one length. parallel=True runs on the worker pool, same bits.">(),
     own<"_csv_rows(values, columns=1, parallel=False, before=None, after=None)", &csv_rows,
         "The values (a float or a 1-D float64 array, row after row) as CSV lines of `columns` "
         "fields, in a bytearray: each number as repr() writes it, a NaN or masked element as an "

@@ -36,7 +36,8 @@ from . import _core
 __all__ = ["Surface", "fit"]
 
 _LEAST_QUOTES = 5
-_QUANTITY = {"total_variance": 0, "butterfly": 1, "density": 2}
+_QUANTITY = {"total_variance": 0, "butterfly": 1, "density": 2, "implied_volatility": 3,
+             "forward": 4}
 _SMILES = {"svi": ("a", "b", "rho", "m", "sigma"), "essvi": ("theta", "rho", "psi")}
 
 
@@ -232,27 +233,19 @@ class Surface:
         table["quotes"] = self._quotes.copy()
         return table
 
-    def forward(self, maturities: Any) -> np.ndarray:
+    def forward(self, maturities: Any, *, parallel: bool = False) -> np.ndarray:
         """The forward at each maturity (see the class)."""
-        t = np.asarray(maturities, dtype=float)
-        T, logf = self._maturities, np.log(self._forwards)
-        if T.size == 0:
-            return np.full(t.shape, np.nan)
-        if T.size == 1:
-            return np.full(t.shape, self._forwards[0]) + 0.0 * t
-        i = np.clip(np.searchsorted(T, t) - 1, 0, T.size - 2)
-        x = (t - T[i]) / (T[i + 1] - T[i])
-        return np.exp(logf[i] + x * (logf[i + 1] - logf[i]))
+        return self._values(0.0, maturities, "forward", parallel)
 
-    def _values(self, k: Any, t: Any, quantity: str, parallel: bool) -> np.ndarray:
-        k = np.ascontiguousarray(k, dtype=float)
-        t = np.ascontiguousarray(t, dtype=float)
-        shape = np.broadcast_shapes(k.shape, t.shape)
-        kb = np.ascontiguousarray(np.broadcast_to(k, shape)).reshape(-1)
-        tb = np.ascontiguousarray(np.broadcast_to(t, shape)).reshape(-1)
+    def _values(self, x: Any, t: Any, quantity: str, parallel: bool) -> np.ndarray:
+        x = np.asarray(x, dtype=float)
+        t = np.asarray(t, dtype=float)
+        shape = np.broadcast_shapes(x.shape, t.shape)
+        xb = x.reshape(-1) if x.shape == shape else np.broadcast_to(x, shape).reshape(-1)
+        tb = t.reshape(-1) if t.shape == shape else np.broadcast_to(t, shape).reshape(-1)
         out = _core._surface_values(
-            int(self.smile == "essvi"), self._maturities, self._flat, kb, tb,
-            _QUANTITY[quantity], parallel,
+            int(self.smile == "essvi"), self._maturities, self._forwards, self._flat,
+            np.ascontiguousarray(xb), np.ascontiguousarray(tb), _QUANTITY[quantity], parallel,
         )
         return out.reshape(shape)
 
@@ -266,10 +259,11 @@ class Surface:
     ) -> np.ndarray:
         """Black-76 implied volatilities at each (strike, maturity), on the
         surface's forwards unless ``forwards=`` gives them."""
+        if forwards is None:
+            return self._values(strikes, maturities, "implied_volatility", parallel)
         t = np.asarray(maturities, dtype=float)
-        f = self.forward(t) if forwards is None else np.asarray(forwards, dtype=float)
         with np.errstate(divide="ignore", invalid="ignore"):
-            k = np.log(np.asarray(strikes, dtype=float) / f)
+            k = np.log(np.asarray(strikes, dtype=float) / np.asarray(forwards, dtype=float))
             return np.sqrt(self._values(k, t, "total_variance", parallel) / t)
 
     def butterfly(self, k: Any, maturities: Any, *, parallel: bool = False) -> np.ndarray:

@@ -96,9 +96,10 @@ struct EssviFit {
 };
 std::vector<EssviFit> fit_essvi(std::span<const ExpiryQuotes> expiries);
 
-// A fitted expiry of a surface.
+// A fitted expiry of a surface: its maturity, the log of its forward and
+// its smile.
 struct Slice {
-  double maturity;
+  double maturity, log_forward;
   Svi svi;
 };
 
@@ -121,14 +122,23 @@ enum class Smile { Svi, Essvi };
 //   after the last, as `smile` says.
 // NaN for t < 0 or infinite, a NaN argument or an empty surface.
 Variance surface_variance(Smile smile, std::span<const Slice> slices, double k, double t);
+// The total variance alone: the same bits as surface_variance's.
+double surface_total_variance(Smile smile, std::span<const Slice> slices, double k, double t);
 
-// What evaluate() gives at each point.
-enum class Quantity { TotalVariance, Butterfly, LogMoneynessDensity };
+// ln F(t), the log of the forward at t: linear in t between slices, at the
+// nearest segment's rate beyond them (one slice: its own). NaN as above.
+double surface_log_forward(std::span<const Slice> slices, double t);
 
-// out[i] = the quantity at (k[i], t[i]) of the surface, k and t each of
+// What evaluate() gives at each point (x, t): the total variance, g or the
+// density of ln(S_T/F) at log-moneyness x; the Black-76 implied volatility
+// sqrt(w / t) at strike x, at k = ln x - ln F(t); or the forward
+// F(t) = exp(ln F(t)).
+enum class Quantity { TotalVariance, Butterfly, LogMoneynessDensity, ImpliedVolatility, Forward };
+
+// out[i] = the quantity at (x[i], t[i]) of the surface, x and t each of
 // out's length or of length 1 (broadcast); on the worker pool for
 // Exec::Parallel, with the same bits.
-void evaluate(Smile smile, std::span<const Slice> slices, InView k, InView t,
+void evaluate(Smile smile, std::span<const Slice> slices, InView x, InView t,
               Quantity quantity, std::span<double> out, Exec exec);
 
 }  // namespace tarvik::surface

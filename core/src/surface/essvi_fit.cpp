@@ -27,6 +27,7 @@
 #include "surface/line.hpp"
 #include "surface/nelder_mead.hpp"
 #include "surface/points.hpp"
+#include "tarvik/elementary.hpp"
 #include "tarvik/surface.hpp"
 
 namespace tarvik::surface {
@@ -64,7 +65,7 @@ struct Outer {
   std::vector<double> fs{};
 
   double operator()(double rho, double log_phi, double keep, Essvi* out = nullptr) {
-    const double phi = std::exp(log_phi);
+    const double phi = elementary::exp(log_phi);
     if (!(std::fabs(rho) < 1.0) || !(phi > 0.0) || !std::isfinite(phi)) return kInf;
     const Shape f{rho, phi};
     fs.resize(p.k.size());
@@ -118,9 +119,9 @@ EssviFit fit_one(const ExpiryQuotes& q, const std::optional<Essvi>& prev) {
   double best_loss = kInf;
   // From the previous smile's shape where there is one (the neighbouring
   // expiry's smile is mostly close), and from generic skews.
-  const double phi0 = std::log(1.0 / std::sqrt(theta0));
+  const double phi0 = elementary::log(1.0 / std::sqrt(theta0));
   std::vector<std::array<double, 2>> starts;
-  if (prev) starts.push_back({prev->rho, std::log(prev->psi / theta0)});
+  if (prev) starts.push_back({prev->rho, elementary::log(prev->psi / theta0)});
   starts.push_back({-0.6, phi0});
   starts.push_back({0.0, phi0});
   if (!prev) starts.push_back({0.6, phi0});

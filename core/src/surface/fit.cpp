@@ -27,6 +27,7 @@
 
 #include "surface/nelder_mead.hpp"
 #include "surface/points.hpp"
+#include "tarvik/elementary.hpp"
 #include "tarvik/surface.hpp"
 
 namespace tarvik::surface {
@@ -171,7 +172,7 @@ struct Outer {
   const Points& p;
   std::vector<double> ys{}, zs{};
   double operator()(double m, double log_sigma, double keep, Svi* out = nullptr) {
-    const double sigma = std::exp(log_sigma);
+    const double sigma = elementary::exp(log_sigma);
     if (!(sigma > 0.0) || !std::isfinite(sigma) || !std::isfinite(m)) return kInf;
     const Inner in = inner_fit(normal_equations(p, m, sigma, ys, zs), sigma, p.most_w);
     if (!(in.loss < kInf)) return kInf;
@@ -217,7 +218,7 @@ SviFit fit_svi(std::span<const double> k, std::span<const double> w,
   const double scales[] = {0.1, 0.3, 1.0};
   const int budget = kMostEvaluations / static_cast<int>(std::size(scales));
   for (const double scale : scales) {
-    const double start[2] = {p.k[lowest], std::log(scale * spread)};
+    const double start[2] = {p.k[lowest], elementary::log(scale * spread)};
     const double step[2] = {0.1 * spread, 0.5};
     const Vertex v = nelder_mead(outer, start, step, budget, evaluations);
     Svi s = best;

@@ -11,6 +11,8 @@
 #include <cmath>
 #include <limits>
 
+#include "tarvik/elementary.hpp"
+
 namespace tarvik::surface {
 
 inline constexpr double kReachU = 12.0;  // |y| up to some 8e4
@@ -21,7 +23,7 @@ struct GridPoints {
   GridPoints() {
     for (int i = 0; i < kGridPoints; ++i) {
       u[i] = -kReachU + (2.0 * kReachU / (kGridPoints - 1)) * i;
-      y[i] = std::sinh(u[i]);
+      y[i] = elementary::sinh(u[i]);
       z[i] = std::sqrt(y[i] * y[i] + 1.0);
     }
   }
@@ -43,7 +45,7 @@ template <int Stride = 1, class F>
 LineMinimum line_minimum(const F& f) {
   static_assert((kGridPoints - 1) % Stride == 0);
   const auto at = [&](double u) {
-    const double y = std::sinh(u);
+    const double y = elementary::sinh(u);
     return f(y, std::sqrt(y * y + 1.0));
   };
   const GridPoints& grid = grid_points();
@@ -82,7 +84,7 @@ LineMinimum line_minimum(const F& f) {
     }
     const double found = std::min({fp, fq, current});
     if (found < best.value) {
-      best = {found == current ? grid.y[i] : std::sinh(fp <= fq ? p : q), found};
+      best = {found == current ? grid.y[i] : elementary::sinh(fp <= fq ? p : q), found};
     }
     previous = current;
     current = next;
