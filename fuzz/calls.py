@@ -12,7 +12,10 @@ functions added later are fuzzed too. A call is
   (the private table writer _csv_rows: the bytes of repr() of each value,
   between the lines given;
   its reader _csv_numbers: the value of each field as the grammar written
-  apart in tests/number_grammar.py reads it); or
+  apart in tests/number_grammar.py reads it; the smiles' rows: quotes of
+  every kind, hostile ones among them, in and a smile free of butterfly
+  arbitrage out for every expiry said fitted, eSSVI's on or above the one
+  before, the surface's values the same on the pool); or
 * wild: anything anywhere, by position or keyword: floats and ints of every
   class and size, None, strings, containers, NumPy scalars and arrays of every
   dtype, shape, layout, byte order and alignment, objects whose conversions
@@ -43,6 +46,9 @@ from number_grammar import number  # noqa: E402
 
 REJECTED = 0x7FF8000000000000  # an element the scalar twin rejects
 FLAGS = ("is_call", "parallel")
+# The smiles' private rows: quotes and slices as arrays, judged by check_surface.
+SURFACE = ("_svi_fit", "_svi_smallest_butterfly", "_essvi_fit", "_essvi_as_svi",
+           "_surface_values")
 # A dividend schedule: keyword-only, one for a whole batch (not broadcast).
 SCHEDULE = ("dividend_times", "dividend_amounts")
 
@@ -164,7 +170,8 @@ class Function:
         self.numeric = [p for p in self.params if p not in FLAGS + SCHEDULE]
         self.schedule = [p for p in self.params if p in SCHEDULE]
         self.text = name in ("_csv_rows", "_csv_numbers")  # a table as text
-        if self.text:
+        self.surface = name in SURFACE
+        if self.text or self.surface:
             self.batch = self.fields = False
             return
         probe = [np.zeros(2)] * len(self.numeric) + [True] * ("is_call" in self.params)
@@ -184,8 +191,9 @@ SCALARS = {f.name: f for f in FUNCTIONS if not f.batch}
 for _f in FUNCTIONS:  # black_prices -> black_price, implied_volatilities -> implied_volatility
     _f.twin = next((SCALARS[c] for c in (_f.name[:-1], _f.name[:-3] + "y") if _f.batch
                     and c in SCALARS and len(SCALARS[c].numeric) == len(_f.numeric)), None)
-FUNCTIONS += [Function("_csv_rows"), Function("_csv_numbers")]  # private: not in __all__
-FUNCTIONS[-2].twin = FUNCTIONS[-1].twin = None
+FUNCTIONS += [Function(n) for n in ("_csv_rows", "_csv_numbers") + SURFACE]  # private: not in __all__
+for _f in FUNCTIONS[-2 - len(SURFACE):]:
+    _f.twin = None
 FIELD_PARTS = ["1", "0", "9", ".", "e", "E", "+", "-", " ", "\t", "inf", "Infinity", "nan", "_",
                "x", "\r", "\xa0", "\u0661", "400", "999999999999999999999"]
 
@@ -250,6 +258,14 @@ def array_ok(r):
 
 
 def result_ok(f, r):
+    if f.name in ("_svi_fit", "_svi_smallest_butterfly"):
+        kinds = [float] * 6 + [int, (str, type(None))] if f.name == "_svi_fit" else [float, float, bool]
+        return type(r) is tuple and len(r) == len(kinds) and all(
+            isinstance(x, k) for x, k in zip(r, kinds))
+    if f.name == "_essvi_fit":
+        return type(r) is list and all(type(x) is tuple and len(x) == 6 for x in r)
+    if f.surface:
+        return array_ok(r)
     if f.name == "_csv_numbers":
         return (type(r) is tuple and len(r) == 2 and array_ok(r[0]) and type(r[1]) is np.ndarray
                 and r[1].dtype == np.int8 and r[1].shape == r[0].shape)
@@ -409,9 +425,69 @@ class Call:
         v = self.chance(2)
         return self.name(np.bool_(v), f"np.bool_({v})") if self.chance(4) else (v, repr(v))
 
+    def build_surface(self):
+        """Quotes of one or more expiries (hostile ones among them: NaN, 0,
+        negative, huge, repeated), or a surface's slices and points."""
+        f, fdp = self.f, self.fdp
+        name = f.name
+        if name == "_svi_smallest_butterfly":
+            self.inputs = [self.number(p) for p in f.numeric]
+            self.args, self.kwargs = list(self.inputs), []
+            return
+        if name == "_essvi_as_svi":
+            self.inputs = [self.float_array(3 * fdp.ConsumeIntInRange(0, 5), "parameters")]
+            self.args, self.kwargs = list(self.inputs), []
+            return
+        if name == "_surface_values":
+            times = sorted({fdp.ConsumeFloatInRange(0.01, 5.0) for _ in range(fdp.ConsumeIntInRange(1, 5))})
+            rows = []
+            for _ in times:  # raw SVI slices, mostly sound, now and then anything
+                rows += [fdp.ConsumeFloatInRange(0.0, 0.2), fdp.ConsumeFloatInRange(0.0, 1.0),
+                         fdp.ConsumeFloatInRange(-1.0, 1.0), fdp.ConsumeFloatInRange(-1.0, 1.0),
+                         fdp.ConsumeFloatInRange(1e-3, 1.0)]
+                if self.chance(8):
+                    rows[-1 - fdp.ConsumeIntInRange(0, 4)] = self.number()[0]
+            forwards = [fdp.ConsumeFloatInRange(1.0, 1e4) for _ in times]
+            smile, quantity = fdp.ConsumeIntInRange(0, 1), fdp.ConsumeIntInRange(0, 4)
+            self.inputs = [(smile, repr(smile)),
+                           self.name(np.array(times), f"np.array({times!r})"),
+                           self.name(np.array(forwards), f"np.array({forwards!r})"),
+                           self.name(np.array(rows), f"np.array({rows!r})"),
+                           self.float_array(self.n, "strike" if quantity == 3 else ""),
+                           self.float_array(self.pick([1, self.n]), "maturity"),
+                           (quantity, repr(quantity))]
+            self.args, self.kwargs = list(self.inputs), []
+            if fdp.ConsumeBool():
+                self.kwargs = [("parallel", "'parallel'", self.flag())]
+            return
+        # Quotes: k, w and weights of some expiries.
+        counts = [fdp.ConsumeIntInRange(0, 40) for _ in range(fdp.ConsumeIntInRange(1, 4))]
+        if name == "_svi_fit":
+            counts = counts[:1]
+        total = sum(counts)
+        ks, ws, weights = [], [], []
+        for c in counts:
+            theta, slope = fdp.ConsumeFloatInRange(1e-4, 1.0), fdp.ConsumeFloatInRange(-0.5, 0.5)
+            for _ in range(c):
+                k = fdp.ConsumeFloatInRange(-3.0, 3.0)
+                ks.append(k)
+                ws.append(theta + slope * k + fdp.ConsumeFloatInRange(0.0, 0.5) * k * k)
+                weights.append(fdp.ConsumeFloatInRange(0.0, 10.0))
+        for column in (ks, ws, weights):  # a few hostile values
+            for _ in range(fdp.ConsumeIntInRange(0, 3) if total else 0):
+                column[fdp.ConsumeIntInRange(0, total - 1)] = self.number()[0]
+        arrays = [self.name(np.array(c, dtype=float), f"np.array({c!r})") for c in (ks, ws, weights)]
+        if name == "_essvi_fit":
+            arrays.insert(0, self.name(np.array(counts, dtype=float), f"np.array({counts!r}, dtype=float)"))
+        self.inputs = arrays
+        self.args, self.kwargs = list(arrays), []
+
     def build_coherent(self):
         f, fdp = self.f, self.fdp
         self.inputs = []
+        if f.surface:
+            self.build_surface()
+            return
         if f.name == "_csv_numbers":  # fields of number-like text
             fields = ["".join(self.pick(FIELD_PARTS) for _ in range(fdp.ConsumeIntInRange(0, 6)))
                       for _ in range(fdp.ConsumeIntInRange(1, 20))]
@@ -633,6 +709,8 @@ def allowed(call, exc):
         return True
     if call.f.text and type(exc) is ValueError and str(exc).startswith("_csv_rows() "):
         return True  # columns below 1, or values that fill no whole line
+    if call.f.surface and type(exc) is ValueError and str(exc).startswith(call.f.name + "() "):
+        return True  # malformed slices, points or counts
     if call.warnings == "error" and isinstance(exc, Warning):
         return True
     with warnings.catch_warnings():  # what Python's own float conversion raises
@@ -675,10 +753,12 @@ def judge(call):
     if isinstance(exc, tarvik.IVError) and not (
             len(exc.args) == 2 and all(type(a) is str for a in exc.args)) and exc not in RAISED:
         raise Finding(f"IVError with args {exc.args!r:.200}")
-    if exc is not None and not (isinstance(exc, tarvik.IVError) or not call.coherent and allowed(call, exc)):
+    if exc is not None and not (isinstance(exc, tarvik.IVError) or (
+            not call.coherent or call.f.surface) and allowed(call, exc)):
         raise Finding(f"raised {type(exc).__name__}: {exc!s:.300}")
     if call.coherent:
-        check = check_text if call.f.text else check_batch if call.f.batch else check_scalar
+        check = (check_text if call.f.text else check_surface if call.f.surface
+                 else check_batch if call.f.batch else check_scalar)
         check(call, args, kwargs, result, exc, flag)
         if [np.ndarray.tobytes(o) for o in call.objs if isinstance(o, np.ndarray)] != before:
             raise Finding("an input array was changed")
@@ -721,6 +801,35 @@ def check_scalar(call, args, kwargs, result, exc, flag):
     if not same(result if exc is None else exc, got if err is None else err):
         raise Finding(f"{alt[i]!r} at {f.params[i]!r}, {names} by keyword: "
                       f"{got if err is None else err!r}")
+
+
+def check_surface(call, args, kwargs, result, exc, flag):
+    """Every smile said fitted is free of butterfly arbitrage, eSSVI's on or
+    above the fitted one before it; a surface's values the same on the pool."""
+    if exc is not None:
+        return
+    name = call.f.name
+    if name == "_svi_fit" and result[7] is None:
+        if not _core._svi_smallest_butterfly(*result[:5])[2]:
+            raise Finding(f"fitted an arbitrageable smile {result[:5]}")
+    if name == "_essvi_fit":
+        grid = np.linspace(-3.0, 3.0, 61)
+        before = None
+        for theta, rho, psi, _, _, reason in result:
+            if reason is not None:
+                continue
+            raw = _core._essvi_as_svi(np.array([theta, rho, psi]))
+            if not _core._svi_smallest_butterfly(*raw)[2]:
+                raise Finding(f"fitted an arbitrageable eSSVI smile {(theta, rho, psi)}")
+            w = _core._surface_values(1, np.ones(1), np.ones(1), raw, grid, 1.0, 0)
+            if before is not None and np.any(w < before * (1 - 1e-12)):
+                raise Finding(f"eSSVI smile {(theta, rho, psi)} below the one before")
+            before = w
+    if name == "_surface_values":
+        serial = call.f.fn(*args[:7])
+        pooled = call.f.fn(*args[:7], parallel=True)
+        if serial.tobytes() != pooled.tobytes() or serial.tobytes() != result.tobytes():
+            raise Finding("serial and parallel surface values differ")
 
 
 def check_text(call, args, kwargs, result, exc, flag):

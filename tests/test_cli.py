@@ -134,7 +134,8 @@ def test_standard_input_and_output_through_python_m(tmp_path, capsys):
 
 @pytest.mark.parametrize("argv, shown", [
     (["--version"], f"tarvik {tarvik.__version__}\n"),
-    (["--help"], "{demo,iv,price}"),
+    (["--help"], "{demo,iv,price,surface}"),
+    (["surface", "--help"], "--plot FILE"),
     (["iv", "--help"], "--spot-col SPOT_COL"),
     (["price", "--help"], "--vol-col VOL_COL"),
     (["iv", "--help"], "3 more rows without a"),

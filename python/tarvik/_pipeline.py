@@ -268,6 +268,58 @@ def run(model: Model, source: Source, *, implied: bool, greeks: bool,
     return out
 
 
+# What a smile is fitted to: Black-76 implied volatilities of European
+# quotes; each rule the models that have none break, with what the frame
+# layer says.
+SMILE_RULES = {
+    "normal": 'a surface is fitted to Black-76 implied volatilities: model="normal" quotes '
+              "have none",
+    "shifted": "a surface is fitted to Black-76 implied volatilities, not shifted ones",
+    "american": "a surface is fitted to the Black-76 implied volatilities of European quotes, "
+                "not American ones",
+    "schedule": "a surface is fitted to Black-76 implied volatilities on a forward: not with "
+                "a dividend schedule",
+}
+SMILE_COLUMNS = ("iv", "bid_iv", "ask_iv", *audit_columns(True)[1:])
+
+
+def smile_quotes(model: Model, source: Source, *, parallel: bool) -> dict[str, _Floats]:
+    """The columns a surface is fitted to (SMILE_COLUMNS), each row's reason
+    in source.table: "iv", the Black-76 implied volatility of the price (the
+    mid of bid and ask, or the price) as run gives it, then those of the bid
+    ("bid_iv") and the ask ("ask_iv") on the same forward, discount factor
+    and maturity (NaN where there is no bid and ask, or no "iv"), and what
+    they were computed from ("used_forward": on a spot, the forward the spot
+    model prices on, "used_discount", "used_maturity"). A bid below the
+    option's value at zero volatility (its discounted intrinsic value)
+    bounds no volatility from below: its "bid_iv" is 0. ValueError where the
+    model has no Black-76 volatilities (SMILE_RULES)."""
+    for rule, broke in (("normal", model.normal), ("shifted", model.shifted),
+                        ("american", model.american), ("schedule", model.schedule)):
+        if broke:
+            raise ValueError(SMILE_RULES[rule])
+    n = source.n
+    out = run(model, source, implied=True, greeks=False, parallel=parallel, audit=True)
+    sides = source.bid_ask()
+    quoted = {"iv": out["iv"], "bid_iv": np.full(n, np.nan), "ask_iv": np.full(n, np.nan)}
+    if sides is not None and n:
+        # Black-76 on the forward and discount factor of the mid: the parity
+        # fit is the mids', and the spot model's price is Black-76's on them.
+        strike, is_call = source.number("strike"), source.is_call()
+        for name, side in zip(("bid_iv", "ask_iv"), sides):
+            table = Table(n)
+            table.fail(source.table.has, "no_mid")
+            vol = compute(Model(discount=True), table, quote=side, implied=True,
+                          underlying=out["used_forward"], strike=strike,
+                          maturity=out["used_maturity"], is_call=is_call, rate=None,
+                          dividend=None, discount=out["used_discount"], shift=None,
+                          greeks=False, parallel=parallel)["iv"]
+            if name == "bid_iv":
+                vol[table.reason == "price_below_intrinsic"] = 0.0
+            quoted[name] = vol
+    return {**quoted, **{name: out[name] for name in SMILE_COLUMNS[3:]}}
+
+
 def audited(model: Model, n: int, q: Quotes, implied: bool, underlying: _Floats | float,
             rate: _Floats | float | None, dividend: _Floats | float | None,
             discount: _Floats | float | None) -> dict[str, _Floats]:

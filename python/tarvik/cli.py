@@ -1,6 +1,8 @@
 """The command line, ``python -m tarvik``: ``demo`` (the built-in tour, also
-run when no command is given), ``iv`` (implied volatilities and Greeks of a
-CSV file of quotes) and ``price`` (prices and Greeks from volatilities).
+run when no command is given; ``--chain`` writes the built-in index chain),
+``iv`` (implied volatilities and Greeks of a CSV file of quotes), ``price``
+(prices and Greeks from volatilities) and ``surface`` (a smile fitted to
+each expiry of a CSV file of quotes, its parameters written as CSV).
 
 ``iv`` and ``price`` read a CSV file with a header line and write every line
 back, followed by the new fields: the result, the Greeks and ``error`` (empty
@@ -25,6 +27,16 @@ file and line, exit status 1 (2 for a usage error: an unknown option, a
 missing column, a missing engine); Ctrl-C exits 130 leaving only complete
 lines; a closed output pipe ends the command quietly. Rows without a result
 leave the status 0 unless ``--fail-on-error`` or ``--max-failed`` asks for 3.
+
+``surface`` reads the whole file, with iv's column options, into the
+Black-76 implied volatilities of ``_pipeline.smile_quotes`` (the mids', and
+the bids' and asks'), fits ``tarvik.surface.fit`` to them and writes its
+``parameters`` by maturity, an ``error`` column last: empty for a fitted
+expiry, the reason for one not fitted (whose other fields but the maturity
+are empty). Quotes without a volatility are counted by kind on standard
+error, as iv counts rows; the status is 1 where no expiry is fitted, 3 with
+``--fail-on-error`` where one is not. ``--plot FILE`` draws the smiles with
+``tarvik.plot.smiles``.
 """
 
 from __future__ import annotations
@@ -45,6 +57,7 @@ import numpy as np
 import tarvik
 
 from . import _core, _pipeline, _quotes
+from .demo import INDEX_VALUATION
 
 __all__ = ["main"]
 
@@ -84,6 +97,13 @@ EXIT_STATUSES = (
     "result than --fail-on-error or --max-failed allow, every row written; 130 "
     "interrupted (Ctrl-C)")
 
+SURFACE_EXIT_STATUSES = (
+    "exit status: 0 an expiry or more fitted (expiries not fitted have their reason in the "
+    "error column); 1 no expiry fitted (every line written), or the input cannot be read or "
+    "the output written; 2 a usage error (an unknown option, a missing column, an unknown "
+    f"smile, a missing matplotlib for --plot); {SOME_FAILED} with --fail-on-error, an expiry "
+    "not fitted (every line written); 130 interrupted (Ctrl-C)")
+
 
 class Failure(Exception):
     """A failure reported as one line on stderr, with an exit status."""
@@ -98,8 +118,13 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
         prog=PROG,
         description="European option prices, Greeks and implied volatilities of CSV files.")
     parser.add_argument("--version", action="version", version=f"tarvik {tarvik.__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="{demo,iv,price}")
-    commands.add_parser("demo", help="a tour of tarvik on a built-in option chain (the default)")
+    commands = parser.add_subparsers(dest="command", metavar="{demo,iv,price,surface}")
+    demo = commands.add_parser("demo", help="a tour of tarvik on a built-in option chain (the "
+                               "default)")
+    demo.add_argument("--chain", action="store_true",
+                      help="instead of the tour, write the built-in chain of index options "
+                      "(bid and ask of calls and puts, eight expiries, valued on "
+                      f"{INDEX_VALUATION}) as CSV to standard output, for surface")
     for command, summary in (("iv", "implied volatility and Greeks of each quoted price"),
                              ("price", "price and Greeks of each quoted volatility")):
         sub = commands.add_parser(command, help=summary, epilog=EXIT_STATUSES, description=(
@@ -109,41 +134,7 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
             "where their columns are absent). Units: maturity in years (or ACT/365F from "
             "the valuation date to the expiry); rate, dividend and volatility per year; "
             "theta -dV/dT per year; vega, vanna and vomma per unit of volatility."))
-        sub.add_argument("input", nargs="?", default="-",
-                         help="CSV file with a header line; - (the default) for standard input")
-        sub.add_argument("-o", "--output", default="-",
-                         help="where to write; - (the default) for standard output")
-        model = sub.add_mutually_exclusive_group()
-        model.add_argument("--forward-col", help="forward column (default: forward): Black-76")
-        model.add_argument("--spot-col",
-                           help="spot column (default: spot, when there is no forward column)")
-        model.add_argument("--forward", choices=("parity",),
-                           help="parity: each expiry's forward and discount factor from "
-                           "put-call parity over the strikes quoted on both sides" + (
-                               "" if command == "iv" else " (--price-col, or --bid-col and "
-                               "--ask-col: quoted prices beside the volatilities, for the "
-                               "fit alone)"))
-        if command == "price":
-            sub.add_argument("--vol-col", default="vol", help="default: %(default)s")
-        quoted = "default: %(default)s" + ("" if command == "iv" else
-                                           "; read only for --forward parity")
-        sub.add_argument("--price-col", default="price", help=quoted)
-        sub.add_argument("--bid-col", help="with --ask-col: the mid where there is no price")
-        sub.add_argument("--ask-col")
-        sub.add_argument("--strike-col", default="strike", help="default: %(default)s")
-        sub.add_argument("--maturity-col", help="years (default: maturity)")
-        sub.add_argument("--expiry-col", help="expiry dates or timestamps (ISO 8601), with "
-                         "--valuation-date or --valuation-col; naive times are UTC")
-        valuation = sub.add_mutually_exclusive_group()
-        valuation.add_argument("--valuation-date", help="ISO 8601 date or timestamp")
-        valuation.add_argument("--valuation-col")
-        sub.add_argument("--type-col", default="type",
-                         help="call/put, c/p, true/false or 1/0 in any case (default column: "
-                         "%(default)s)")
-        sub.add_argument("--rate-col", help="the rate (spot model; default: rate), or for "
-                         "Black-76 the rate that discounts the price")
-        sub.add_argument("--discount-col", help="Black-76: the discount factor of the price")
-        sub.add_argument("--dividend-col", help="spot model (default: dividend)")
+        quote_options(sub, command)
         sub.add_argument("--dividend-schedule", metavar="FILE",
                          help="cash dividends on known dates (spot model; with --exercise american, "
                               "calls with dividend <= 0 <= rate): a "
@@ -175,14 +166,88 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
         failed.add_argument("--max-failed", type=share, metavar="FRACTION",
                             help=f"exit with status {SOME_FAILED} if more than this share of "
                             "the rows (0 to 1) have no result (after writing every row)")
-        sub.add_argument("--parallel", action="store_true",
-                         help="compute on tarvik's worker pool (TARVIK_NUM_THREADS threads, "
-                         "else one per CPU)")
+        run_options(sub)
         sub.add_argument("--chunk-rows", type=int, default=100_000, metavar="N",
                          help="rows read at a time (default: %(default)s)")
-        sub.add_argument("--engine", choices=("auto", "python", "pyarrow"), default="auto",
-                         help="CSV engine; auto takes pyarrow where installed")
+        engine_option(sub)
+    sub = commands.add_parser(
+        "surface", help="a volatility surface fitted to the quotes, one smile per expiry",
+        epilog=SURFACE_EXIT_STATUSES, description=(
+            "Fits a smile to each expiry's Black-76 implied volatilities (those of the mids, "
+            "bounded by the bids' and asks' with --bid-col and --ask-col) and writes the "
+            "fitted parameters as CSV, a line per expiry by maturity: the columns of "
+            "tarvik.surface.Surface.parameters, then error, empty where the expiry is "
+            "fitted, else why not (the other fields then empty but the maturity). Quotes are "
+            "read as by iv (Black-76 on a forward column, or the spot model; European "
+            "exercise); a quote without a volatility stays out, and standard error counts "
+            "them by kind."))
+    quote_options(sub, "surface")
+    sub.add_argument("--smile", help="the smile of each expiry, as tarvik.surface.fit takes it: "
+                     "essvi or svi (default: fit's own)")
+    sub.add_argument("--plot", metavar="FILE",
+                     help="also draw each expiry's quotes (bid/ask bars) and fitted smile to "
+                     "FILE (a PNG, SVG or PDF by its extension; needs matplotlib: pip install "
+                     "'tarvik[plot]')")
+    sub.add_argument("--fail-on-error", action="store_true",
+                     help=f"exit with status {SOME_FAILED} if an expiry is not fitted (after "
+                     "writing every line)")
+    run_options(sub)
+    engine_option(sub)
+    # What iv reads that surface leaves at iv's defaults.
+    sub.set_defaults(model="black", exercise="european", shift=None, shift_col=None,
+                     dividend_schedule=None, underlying_col=None, no_greeks=True, audit=True,
+                     max_failed=None)
     return parser.parse_args(argv)
+
+
+def quote_options(sub: argparse.ArgumentParser, command: str) -> None:
+    """The input, the output and the columns of the quotes: iv's for surface."""
+    sub.add_argument("input", nargs="?", default="-",
+                     help="CSV file with a header line; - (the default) for standard input")
+    sub.add_argument("-o", "--output", default="-",
+                     help="where to write; - (the default) for standard output")
+    model = sub.add_mutually_exclusive_group()
+    model.add_argument("--forward-col", help="forward column (default: forward): Black-76")
+    model.add_argument("--spot-col",
+                       help="spot column (default: spot, when there is no forward column)")
+    model.add_argument("--forward", choices=("parity",),
+                       help="parity: each expiry's forward and discount factor from "
+                       "put-call parity over the strikes quoted on both sides" + (
+                           "" if command != "price" else " (--price-col, or --bid-col and "
+                           "--ask-col: quoted prices beside the volatilities, for the "
+                           "fit alone)"))
+    if command == "price":
+        sub.add_argument("--vol-col", default="vol", help="default: %(default)s")
+    quoted = "default: %(default)s" + ("" if command != "price" else
+                                       "; read only for --forward parity")
+    sub.add_argument("--price-col", default="price", help=quoted)
+    sub.add_argument("--bid-col", help="with --ask-col: the mid where there is no price")
+    sub.add_argument("--ask-col")
+    sub.add_argument("--strike-col", default="strike", help="default: %(default)s")
+    sub.add_argument("--maturity-col", help="years (default: maturity)")
+    sub.add_argument("--expiry-col", help="expiry dates or timestamps (ISO 8601), with "
+                     "--valuation-date or --valuation-col; naive times are UTC")
+    valuation = sub.add_mutually_exclusive_group()
+    valuation.add_argument("--valuation-date", help="ISO 8601 date or timestamp")
+    valuation.add_argument("--valuation-col")
+    sub.add_argument("--type-col", default="type",
+                     help="call/put, c/p, true/false or 1/0 in any case (default column: "
+                     "%(default)s)")
+    sub.add_argument("--rate-col", help="the rate (spot model; default: rate), or for "
+                     "Black-76 the rate that discounts the price")
+    sub.add_argument("--discount-col", help="Black-76: the discount factor of the price")
+    sub.add_argument("--dividend-col", help="spot model (default: dividend)")
+
+
+def run_options(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument("--parallel", action="store_true",
+                     help="compute on tarvik's worker pool (TARVIK_NUM_THREADS threads, "
+                     "else one per CPU)")
+
+
+def engine_option(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument("--engine", choices=("auto", "python", "pyarrow"), default="auto",
+                     help="CSV engine; auto takes pyarrow where installed")
 
 
 def share(text: str) -> float:
@@ -203,7 +268,7 @@ class Columns:
     def __init__(self, args: argparse.Namespace, header: list[str]) -> None:
         names = [name.strip() for name in header]
         self.args = args
-        iv = args.command == "iv"
+        iv = args.command != "price"  # surface reads the quotes as iv does
         self.parity = args.forward == "parity"
         self.spot = args.spot_col is not None or (
             args.forward_col is None and not self.parity and "forward" not in names
@@ -852,20 +917,55 @@ def write_whole(sink: typing.BinaryIO, data: typing.Any) -> None:
             signal.pthread_sigmask(signal.SIG_SETMASK, old)  # type: ignore[arg-type]
 
 
-def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.BinaryIO,
-            name: str, out_name: str, progress: Progress) -> dict[str, int]:
-    """Runs `iv` or `price` from source to sink; the count of rows by kind."""
-    engine = args.engine
+def engine_of(args: argparse.Namespace) -> str:
+    """The CSV engine that --engine chooses: pyarrow or python."""
+    engine: str = args.engine
     if engine == "auto":
         engine = "pyarrow" if importlib.util.find_spec("pyarrow") else "python"
     elif engine == "pyarrow" and not importlib.util.find_spec("pyarrow"):
         raise Failure("--engine pyarrow needs pyarrow: pip install 'tarvik[fast]'", 2)
-    lines = Lines(source, name)
+    return engine
+
+
+def read_header(lines: Lines, name: str) -> tuple[str, list[str]]:
+    """The header line and its fields."""
     first = lines.chunk(1)
     if not first:
         raise Failure(f"{name}: the input is empty")
     header = first[0].lstrip("\ufeff")  # a byte order mark is no part of a name
-    header_fields = lines.rows([header])[0]
+    return header, lines.rows([header])[0]
+
+
+def chunk_columns(lines: Lines, data: bytes, columns: Columns, engine: str) -> tuple[
+        dict[str, typing.Any], tuple[bytes, npt.NDArray[np.intp]] | None, list[str]]:
+    """The text of each column of the lines `data` just taken (role -> see
+    text_columns, plain_columns), and either the plain lines and their ends
+    (Lines.plain), or None and the lines as text."""
+    # Plain lines go to the reader and back out as bytes, never as Python
+    # strings; the python engine reads their number columns at once.
+    plain = lines.plain(data) if not columns.dropped else None
+    texts: dict[str, typing.Any] | None = None
+    if plain is not None and engine == "pyarrow":
+        with contextlib.suppress(ValueError):
+            texts = arrow_text_columns(plain[0], len(plain[1]), columns.index, columns.width)
+    elif plain is not None:
+        texts = plain_columns(*plain, columns)
+        if texts is None:
+            plain = None
+    chunk: list[str] = []
+    if texts is None:
+        plain = None
+        chunk = lines.lines_of(data)
+        texts = text_columns(chunk, columns, engine, lines) if chunk else {}
+    return texts, plain, chunk
+
+
+def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.BinaryIO,
+            name: str, out_name: str, progress: Progress) -> dict[str, int]:
+    """Runs `iv` or `price` from source to sink; the count of rows by kind."""
+    engine = engine_of(args)
+    lines = Lines(source, name)
+    header, header_fields = read_header(lines, name)
     columns = Columns(args, header_fields)
     if columns.dropped:
         header = without_dropped([header_fields], columns.dropped)[0]
@@ -876,21 +976,7 @@ def convert(args: argparse.Namespace, source: typing.BinaryIO, sink: typing.Bina
         data = lines.take(rows)
         if not data and chunk_no:  # the end of the input (a chunk may be only blank lines)
             break
-        # Plain lines go to the reader and back out as bytes, never as Python
-        # strings; the python engine reads their number columns at once.
-        plain = lines.plain(data) if not columns.dropped else None
-        texts: dict[str, typing.Any] | None = None
-        if plain is not None and engine == "pyarrow":
-            with contextlib.suppress(ValueError):
-                texts = arrow_text_columns(plain[0], len(plain[1]), columns.index, columns.width)
-        elif plain is not None:
-            texts = plain_columns(*plain, columns)
-            if texts is None:
-                plain = None
-        if texts is None:
-            plain = None
-            chunk = lines.lines_of(data)
-            texts = text_columns(chunk, columns, engine, lines) if chunk else {}
+        texts, plain, chunk = chunk_columns(lines, data, columns, engine)
         n = len(plain[1]) if plain is not None else len(chunk)
         if n:
             results, table = compute(n, columns, texts, name, chunk_no == 0, args.parallel)
@@ -957,24 +1043,33 @@ class Progress:
             sys.stderr.write("\n")
 
 
-def run(args: argparse.Namespace) -> int:
+def open_files(args: argparse.Namespace, files: contextlib.ExitStack) -> tuple[
+        typing.BinaryIO, typing.BinaryIO, str, str]:
+    """The input and the output, and their names in messages."""
     name = "<stdin>" if args.input == "-" else args.input
     out_name = "<stdout>" if args.output == "-" else args.output
+    try:
+        source = sys.stdin.buffer if args.input == "-" else files.enter_context(
+            open(args.input, "rb"))
+    except OSError as e:
+        raise Failure(f"{name}: {e.strerror}") from None
+    try:
+        # Unbuffered: what is written is in the file, and a failed write
+        # is not tried again on closing.
+        if args.output == "-":
+            sink = getattr(sys.stdout.buffer, "raw", sys.stdout.buffer)
+        else:
+            sink = files.enter_context(open(args.output, "wb", buffering=0))
+    except OSError as e:
+        raise Failure(f"{out_name}: {e.strerror}") from None
+    return source, sink, name, out_name
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.command == "surface":
+        return run_surface(args)
     with contextlib.ExitStack() as files:
-        try:
-            source = sys.stdin.buffer if args.input == "-" else files.enter_context(
-                open(args.input, "rb"))
-        except OSError as e:
-            raise Failure(f"{name}: {e.strerror}") from None
-        try:
-            # Unbuffered: what is written is in the file, and a failed write
-            # is not tried again on closing.
-            if args.output == "-":
-                sink = getattr(sys.stdout.buffer, "raw", sys.stdout.buffer)
-            else:
-                sink = files.enter_context(open(args.output, "wb", buffering=0))
-        except OSError as e:
-            raise Failure(f"{out_name}: {e.strerror}") from None
+        source, sink, name, out_name = open_files(args, files)
         try:
             counts = convert(args, source, sink, name, out_name, Progress(source))
         except BrokenPipeError:
@@ -995,6 +1090,102 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
+# ---- surface ---------------------------------------------------------------
+
+def smile_quotes(args: argparse.Namespace, source: typing.BinaryIO, name: str) -> tuple[
+        Chunk, dict[str, _Floats]]:
+    """The quotes of the whole input as iv reads them, and their columns of
+    _pipeline.smile_quotes."""
+    lines = Lines(source, name)
+    columns = Columns(args, read_header(lines, name)[1])
+    texts, plain, chunk = chunk_columns(lines, lines.take(sys.maxsize), columns, engine_of(args))
+    n = len(plain[1]) if plain is not None else len(chunk)
+    if not n:
+        raise Failure(f"{name}: no quotes after the header")
+    quotes = read(n, columns, texts, name, True)
+    return quotes, _pipeline.smile_quotes(columns.model, quotes, parallel=args.parallel)
+
+
+def parameter_lines(fitted: typing.Any) -> bytes:
+    """The CSV lines of a surface's parameters, a line per fitted expiry and
+    per expiry not fitted, by maturity, and the error column."""
+    table = fitted.parameters
+    names = list(table)
+    lines: list[tuple[float, list[str]]] = []
+    for i, t in enumerate(table["maturity"].tolist()):
+        lines.append((t, [str(int(v[i])) if v.dtype.kind in "iu" else
+                          repr(float(v[i])) if np.isfinite(v[i]) else ""
+                          for v in table.values()] + [""]))
+    for t, reason in fitted.failures.items():
+        lines.append((t, [repr(float(t)) if name == "maturity" else "" for name in names]
+                      + [reason]))
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, lineterminator="\n")
+    writer.writerow([*names, "error"])
+    writer.writerows(fields for _, fields in sorted(lines, key=operator.itemgetter(0)))
+    return buffer.getvalue().encode()
+
+
+def run_surface(args: argparse.Namespace) -> int:
+    from . import surface
+
+    smile = {} if args.smile is None else {"smile": args.smile}
+    if args.plot:
+        if not importlib.util.find_spec("matplotlib"):
+            raise Failure("--plot needs matplotlib: pip install 'tarvik[plot]'", 2)
+        from matplotlib.figure import Figure  # type: ignore[import-not-found,unused-ignore]
+
+        kind = os.path.splitext(args.plot)[1][1:].lower()
+        if kind and kind not in Figure().canvas.get_supported_filetypes():
+            raise Failure(f"--plot {args.plot}: matplotlib writes no .{kind} files", 2)
+    with contextlib.ExitStack() as files:
+        source, sink, name, out_name = open_files(args, files)
+        try:
+            quotes, vols = smile_quotes(args, source, name)
+        except OSError as e:
+            raise Failure(f"{e.filename or name}: {e.strerror}") from None
+        sides: dict[str, typing.Any] = {}
+        if quotes.bid_ask() is not None:
+            sides = {"bid_vols": vols["bid_iv"], "ask_vols": vols["ask_iv"]}
+        strike = quotes.number("strike")
+        try:
+            fitted = surface.fit(strike, vols["used_forward"], vols["used_maturity"], vols["iv"],
+                                 **sides, **smile)
+        except ValueError as e:  # an unknown smile, told before anything is written
+            if not smile:
+                raise
+            raise Failure(f"--smile: {e}", 2) from None
+        try:
+            write_whole(sink, parameter_lines(fitted))
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            quiet_stdout()
+            raise Failure(f"{out_name}: {e.strerror}") from None
+    if args.plot:
+        from . import plot
+
+        figure = plot.smiles(fitted, {"strike": strike, "iv": vols["iv"], **{
+            name: vols[name] for name in ("bid_iv", "ask_iv", "used_maturity")}})
+        try:
+            figure.savefig(args.plot)
+        except OSError as e:
+            raise Failure(f"{args.plot}: {e.strerror}") from None
+    table = quotes.table
+    counts = {kind: int(np.sum(table.reason[table.has] == kind)) for kind in KINDS}
+    kinds = ", ".join(f"{count:,} {kind}" for kind, count in counts.items() if count)
+    if kinds:
+        sys.stderr.write(f"{PROG} surface: {int(table.has.sum()):,} of {table.n:,} quotes "
+                         f"without a volatility: {kinds}\n")
+    expiries = len(fitted.maturities) + len(fitted.failures)
+    if fitted.failures:
+        sys.stderr.write(f"{PROG} surface: {len(fitted.failures)} of {expiries} expiries not "
+                         "fitted (their error field says why)\n")
+    if not len(fitted.maturities):
+        raise Failure(f"{name}: no expiry fitted")
+    return SOME_FAILED if args.fail_on_error and fitted.failures else 0
+
+
 def quiet_stdout() -> None:
     """Points standard output at /dev/null, so that the interpreter's last
     flush of a closed pipe or a full disk says nothing more."""
@@ -1004,12 +1195,18 @@ def quiet_stdout() -> None:
 
 def main(argv: typing.Sequence[str] | None = None) -> int:
     args = parse_args(argv)
-    if args.command in (None, "demo"):
+    if args.command in (None, "demo") and not getattr(args, "chain", False):
         from . import demo
 
         demo.main()
         return 0
     try:
+        if args.command == "demo":
+            from . import demo
+
+            demo.write_index_chain(sys.stdout)
+            sys.stdout.flush()
+            return 0
         return run(args)
     except Failure as e:
         sys.stderr.write(f"{PROG} {args.command}: {e}\n")

@@ -62,6 +62,11 @@ continuous yield.
 ...                                         expiry="expiry", valuation="2026-03-20")
 >>> out["iv"].round(4).tolist(), bool(out["error"].isna().all())
 ([0.2637, 0.2718], True)
+
+``fit_surface`` fits a volatility surface (``tarvik.surface``) to a chain's
+Black-76 implied volatilities, those of the mids and, where ``bid=`` and
+``ask=`` are given, of the bids and asks, which ``smile_quotes`` gives as
+columns.
 """
 
 from __future__ import annotations
@@ -74,7 +79,7 @@ import numpy as np
 
 from . import _core, _pipeline, _quotes
 
-__all__ = ["implied_volatilities", "parity_forwards", "prices"]
+__all__ = ["fit_surface", "implied_volatilities", "parity_forwards", "prices", "smile_quotes"]
 
 
 def _narwhals() -> typing.Any:
@@ -411,3 +416,94 @@ def parity_forwards(quotes: typing.Any, *, price: str = "price", bid: typing.Any
     # The key's own frame, the others beside it: nothing through Arrow.
     return f.native(key.to_frame().with_columns(*cols[1:]))
 
+
+
+def _smile_columns(quotes: typing.Any, *, price: typing.Any, bid: typing.Any, ask: typing.Any,
+                   forward: typing.Any, spot: typing.Any, rate: typing.Any, dividend: typing.Any,
+                   discount: typing.Any, strike: typing.Any, maturity: typing.Any,
+                   expiry: typing.Any, valuation: typing.Any, option_type: typing.Any,
+                   model: str, parallel: bool) -> tuple[_Frame, dict[str, np.ndarray]]:
+    """The frame of the quotes and its columns of _pipeline.smile_quotes."""
+    if model not in ("black", "normal"):
+        raise ValueError(f'model= is "black" or "normal", not {model!r}')
+    f = _Frame(quotes, maturity=maturity, expiry=expiry, valuation=valuation, type=option_type,
+               strike=strike, bid=bid, ask=ask, rate=rate, discount=discount,
+               dividend=dividend, price=price, vol=None)
+    is_spot, source = _model(f, forward, spot)
+    chosen = _pipeline.Model(
+        spot=is_spot, normal=model == "normal", rate=rate is not None,
+        discount=discount is not None, dividend=dividend is not None,
+        parity=isinstance(source, str) and source == "parity" and not f.has("parity"))
+    f.args[chosen.underlying] = source
+    return f, _pipeline.smile_quotes(chosen, f, parallel=parallel)
+
+
+def smile_quotes(quotes: typing.Any, *, price: str = "price", bid: typing.Any = None,
+                 ask: typing.Any = None, forward: typing.Any = None, spot: typing.Any = None,
+                 rate: typing.Any = None, dividend: typing.Any = None,
+                 discount: typing.Any = None, strike: typing.Any = "strike",
+                 maturity: typing.Any = None, expiry: typing.Any = None,
+                 valuation: typing.Any = None, option_type: typing.Any = "type",
+                 model: str = "black", parallel: bool = False) -> typing.Any:
+    """The Black-76 implied volatilities a surface is fitted to, appended to
+    the quotes: ``iv`` (of the price, or the mid of ``bid=`` and ``ask=``,
+    as ``implied_volatilities`` gives it), ``bid_iv`` and ``ask_iv`` (of
+    the bid and the ask, on the same forward, discount factor and maturity;
+    null without ``bid=`` and ``ask=``, or where ``iv`` is; 0 for a bid
+    below the discounted intrinsic value, which bounds no volatility from
+    below), ``used_forward`` (on a spot, the forward the spot model prices
+    on), ``used_discount``, ``used_maturity`` and ``error``. The arguments
+    are those of ``implied_volatilities``; ``model="normal"`` quotes have no
+    Black-76 volatility and are refused (ValueError). ``tarvik.plot.smiles``
+    draws these columns beside the fitted smiles."""
+    f, columns = _smile_columns(quotes, price=price, bid=bid, ask=ask, forward=forward,
+                                spot=spot, rate=rate, dividend=dividend, discount=discount,
+                                strike=strike, maturity=maturity, expiry=expiry,
+                                valuation=valuation, option_type=option_type, model=model,
+                                parallel=parallel)
+    return f.result(columns)
+
+
+def fit_surface(quotes: typing.Any, *, price: str = "price", bid: typing.Any = None,
+                ask: typing.Any = None, forward: typing.Any = None, spot: typing.Any = None,
+                rate: typing.Any = None, dividend: typing.Any = None,
+                discount: typing.Any = None, strike: typing.Any = "strike",
+                maturity: typing.Any = None, expiry: typing.Any = None,
+                valuation: typing.Any = None, option_type: typing.Any = "type",
+                model: str = "black", weights: typing.Any = None, smile: str | None = None,
+                parallel: bool = False) -> typing.Any:
+    """A volatility surface (``tarvik.surface.Surface``) fitted to the
+    quotes' Black-76 implied volatilities, one smile per expiry: those of
+    ``smile_quotes``, the mids' as the volatilities, the bids' and asks'
+    (with ``bid=`` and ``ask=``) as ``bid_vols`` and ``ask_vols``, on each
+    row's ``used_forward`` and ``used_maturity`` (an expiry is the rows of
+    one maturity). A row without a volatility stays out of the fit; an
+    expiry left with too few quotes is in the surface's ``failures``.
+    ``weights`` (a column, a Series, an array or a number) is each quote's
+    weight on its volatility error, ``smile`` the smile of each expiry
+    (``tarvik.surface.fit``'s default if None); the other arguments are
+    those of ``smile_quotes``.
+
+    >>> import pandas as pd, tarvik.demo, tarvik.frame
+    >>> chain = pd.DataFrame(tarvik.demo.index_chain())
+    >>> s = tarvik.frame.fit_surface(chain, bid="bid", ask="ask", forward="parity",
+    ...                              expiry="expiry", valuation=tarvik.demo.INDEX_VALUATION)
+    >>> len(s.maturities), s.failures
+    (8, {})
+    """
+    from . import surface
+
+    f, columns = _smile_columns(quotes, price=price, bid=bid, ask=ask, forward=forward,
+                                spot=spot, rate=rate, dividend=dividend, discount=discount,
+                                strike=strike, maturity=maturity, expiry=expiry,
+                                valuation=valuation, option_type=option_type, model=model,
+                                parallel=parallel)
+    sides: dict[str, typing.Any] = {}
+    if f.bid_ask() is not None:
+        sides = {"bid_vols": columns["bid_iv"], "ask_vols": columns["ask_iv"]}
+    if weights is not None:
+        sides["weights"] = np.broadcast_to(f.floats(weights, "weights", missing=False), (f.n,))
+    if smile is not None:
+        sides["smile"] = smile
+    return surface.fit(np.broadcast_to(f.floats(strike, "strike"), (f.n,)),
+                       columns["used_forward"], columns["used_maturity"], columns["iv"], **sides)

@@ -42,14 +42,14 @@ _SMILES = {"svi": ("a", "b", "rho", "m", "sigma"), "essvi": ("theta", "rho", "ps
 
 
 def _floats(name: str, values: Any, n: int | None = None) -> np.ndarray:
-    array = np.ascontiguousarray(values, dtype=float)
+    array = np.asarray(values, dtype=float)
     if array.ndim == 0:
         array = np.full(1 if n is None else n, float(array))
     if array.ndim != 1:
         raise ValueError(f"{name} must be 1-D, not of shape {array.shape}")
     if n is not None and array.size != n:
         raise ValueError(f"{name} must have {n} elements (one per quote), not {array.size}")
-    return array
+    return np.ascontiguousarray(array)
 
 
 def fit(
@@ -141,9 +141,10 @@ def fit(
             failures[float(t)] = "the forwards of the expiry differ"
             continue
         expiries.append((float(t), float(f[0]), use))
+    fits: list[tuple[tuple[float, ...], float, str | None]]
     if smile == "svi":
-        rows = [_core._svi_fit(k[use], w[use], omega[use]) for _, _, use in expiries]
-        fits = [(row[:5], row[5], row[7]) for row in rows]
+        raw = [_core._svi_fit(k[use], w[use], omega[use]) for _, _, use in expiries]
+        fits = [(row[:5], row[5], row[7]) for row in raw]
     else:
         counts = np.array([float(use.sum()) for _, _, use in expiries])
         chosen = [np.flatnonzero(use) for _, _, use in expiries]
@@ -264,7 +265,8 @@ class Surface:
         t = np.asarray(maturities, dtype=float)
         with np.errstate(divide="ignore", invalid="ignore"):
             k = np.log(np.asarray(strikes, dtype=float) / np.asarray(forwards, dtype=float))
-            return np.sqrt(self._values(k, t, "total_variance", parallel) / t)
+            vols: np.ndarray = np.sqrt(self._values(k, t, "total_variance", parallel) / t)
+            return vols
 
     def butterfly(self, k: Any, maturities: Any, *, parallel: bool = False) -> np.ndarray:
         """Durrleman's g(k) at each point: the density is nonnegative where
@@ -280,7 +282,8 @@ class Surface:
         f = float(self.forward(maturity)) if forward is None else float(forward)
         with np.errstate(divide="ignore", invalid="ignore"):
             k = np.log(K / f)
-            return self._values(k, maturity, "density", False) / K
+            density: np.ndarray = self._values(k, maturity, "density", False) / K
+            return density
 
     def check(self, k: Any = None) -> dict[str, Any]:
         """The arbitrage report.
@@ -313,10 +316,10 @@ class Surface:
             if fall[j] > worst:
                 worst, where, between = float(fall[j]), float(grid[j]), (t0, t1)
             ts = t0 + (t1 - t0) * np.linspace(0.1, 0.9, 9)
-            g = self.butterfly(grid[:, None], ts[None, :])
-            j, m = np.unravel_index(int(np.argmin(g)), g.shape)
-            if g[j, m] < lowest:
-                lowest, lowest_at = float(g[j, m]), (float(grid[j]), float(ts[m]))
+            gs = self.butterfly(grid[:, None], ts[None, :])
+            row, col = np.unravel_index(int(np.argmin(gs)), gs.shape)
+            if gs[row, col] < lowest:
+                lowest, lowest_at = float(gs[row, col]), (float(grid[row]), float(ts[col]))
         calendar = {"largest_violation": worst, "at_k": where, "between": between}
         interpolated = {"smallest_g": lowest, "at": lowest_at}
         free = all(s["free"] for s in slices) and worst <= 0.0 and not lowest < 0.0

@@ -9,7 +9,8 @@
 //     theta <= 4 / (phi (1 + |rho|))  and  theta <= 4 / (phi^2 (1 + |rho|));
 //   calendar (the smile on or above the previous expiry's, w_prev, at every k):
 //     theta >= sup_k w_prev(k) / f(k),
-// the supremum over the line (line.hpp, on grids about both smiles' centres)
+// the supremum over the line (line.hpp, on grids about both smiles' centres
+// and about k = 0)
 // and its limits psi_prev (1 +- rho_prev) / (phi (1 +- rho)) as k -> +-inf.
 // So each shape's theta is the least-squares one clamped to its bounds, and
 // a shape whose bounds cross is no candidate. Nelder-Mead searches (rho,
@@ -45,7 +46,9 @@ double calendar_floor(const Essvi& prev, const Shape& f) {
     const double top = prev.psi * (1.0 + side * prev.rho), bottom = f.phi * (1.0 + side * f.rho);
     floor = std::max(floor, top > 0.0 ? top / bottom : 0.0);
   }
-  const Svi centres[2] = {to_svi(prev), to_svi(Essvi{1.0, f.rho, f.phi})};
+  // About both smiles' centres at their scales, and about k = 0 at unit
+  // scale (a smile's scale can be tiny: rho near +-1).
+  const Svi centres[3] = {to_svi(prev), to_svi(Essvi{1.0, f.rho, f.phi}), Svi{0, 0, 0, 0, 1}};
   for (const Svi& c : centres) {
     const double scale = c.sigma > 0.0 && std::isfinite(c.sigma) ? c.sigma : 1.0;
     const double centre = std::isfinite(c.m) ? c.m : 0.0;
@@ -136,7 +139,9 @@ EssviFit fit_one(const ExpiryQuotes& q, const std::optional<Essvi>& prev) {
       best_loss = v.f;
     }
   }
-  if (!(best_loss < kInf)) return {none, kNaN, evaluations, "no smile on the domain fits"};
+  if (!(best_loss < kInf) || !arbitrage_free(to_svi(best))) {
+    return {none, kNaN, evaluations, "no smile on the domain fits"};
+  }
   return {best, std::sqrt(best_loss), evaluations, nullptr};
 }
 

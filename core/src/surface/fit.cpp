@@ -227,6 +227,9 @@ SviFit fit_svi(std::span<const double> k, std::span<const double> w,
       best_loss = v.f;
     }
   }
+  // Never a smile outside the domain said fitted (quotes so far apart that
+  // no smile's arithmetic holds them, say).
+  if (!arbitrage_free(best)) return {none, kNaN, evaluations, "no smile on the domain fits"};
   return {best, std::sqrt(best_loss), evaluations, nullptr};
 }
 

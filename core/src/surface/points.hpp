@@ -39,7 +39,7 @@ inline const char* take_points(std::span<const double> k, std::span<const double
   if (!(total < INFINITY)) return "weights too large";
   for (double& om : p.weight) om = om / total;
   const auto [lo, hi] = std::minmax_element(p.k.begin(), p.k.end());
-  p.spread = 0.5 * (*hi - *lo);
+  p.spread = 0.5 * *hi - 0.5 * *lo;  // no overflow for |k| up to the largest double
   if (!(p.spread > 0.0)) return "every usable quote at one strike";
   p.most_w = *std::max_element(p.w.begin(), p.w.end());
   return nullptr;

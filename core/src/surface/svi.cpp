@@ -42,6 +42,14 @@ ButterflyMinimum smallest_butterfly(const Svi& s) {
   });
   if (std::isnan(low.value)) return {s.m + s.sigma * low.y, kNaN};
   ButterflyMinimum best{s.m + s.sigma * low.y, low.value};
+  // And about k = 0 at unit scale: where sigma is small the grid above
+  // reaches only some 8e4 sigma, while g has features at the scale of k
+  // itself (k w'/(2w)).
+  const LineMinimum wide = line_minimum([&](double y, double) {
+    return butterfly(y, svi_variance(s, y));
+  });
+  if (std::isnan(wide.value)) return {wide.y, kNaN};
+  if (wide.value < best.g) best = {wide.y, wide.value};
   // The limits as k -> -inf and +inf: k w'/(2 w) -> 1/2 and w'^2/(4 w) -> 0.
   for (const double side : {-1.0, 1.0}) {
     const double slope = s.b * (1.0 + side * s.rho);
