@@ -22,6 +22,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "surface/essvi_shape.hpp"
@@ -37,6 +38,7 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr int kMostEvaluations = 1200;  // of one expiry's loss, over every start
+constexpr double kSmallScale = 0.1;     // in k, below which a grid at unit scale is added
 
 // sup_k w_prev(k) / f(k), at least w_prev(0) / f(0) = theta_prev.
 double calendar_floor(const Essvi& prev, const Shape& f) {
@@ -46,10 +48,12 @@ double calendar_floor(const Essvi& prev, const Shape& f) {
     const double top = prev.psi * (1.0 + side * prev.rho), bottom = f.phi * (1.0 + side * f.rho);
     floor = std::max(floor, top > 0.0 ? top / bottom : 0.0);
   }
-  // About both smiles' centres at their scales, and about k = 0 at unit
-  // scale (a smile's scale can be tiny: rho near +-1).
+  // About both smiles' centres at their scales, and where either scale is
+  // small (rho near +-1, say: a grid reaches some 8e4 of its scale) about
+  // k = 0 at unit scale too.
   const Svi centres[3] = {to_svi(prev), to_svi(Essvi{1.0, f.rho, f.phi}), Svi{0, 0, 0, 0, 1}};
-  for (const Svi& c : centres) {
+  const bool small = !(centres[0].sigma >= kSmallScale && centres[1].sigma >= kSmallScale);
+  for (const Svi& c : std::span(centres, small ? 3 : 2)) {
     const double scale = c.sigma > 0.0 && std::isfinite(c.sigma) ? c.sigma : 1.0;
     const double centre = std::isfinite(c.m) ? c.m : 0.0;
     const LineMinimum low = line_minimum<2>([&](double y, double) {

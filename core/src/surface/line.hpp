@@ -34,6 +34,67 @@ inline const GridPoints& grid_points() {
   return grid;
 }
 
+// The minimum of f over [lo, hi] from x inside it (f(x) = fx), by Brent's
+// method to within 1e-9 of its abscissa.
+struct Bracketed {
+  double u, value;
+};
+
+template <class F>
+Bracketed brent(const F& f, double lo, double hi, double x, double fx) {
+  constexpr double kGolden = 0.3819660112501051;  // (3 - sqrt 5) / 2
+  constexpr double kTol = 1e-9;
+  double w = x, v = x, fw = fx, fv = fx;
+  double d = 0.0, e = 0.0;
+  for (int it = 0; it < 100; ++it) {
+    const double mid = 0.5 * (lo + hi);
+    if (std::fabs(x - mid) <= 2.0 * kTol - 0.5 * (hi - lo)) break;
+    bool golden = true;
+    if (std::fabs(e) > kTol) {  // a parabola through x, w, v
+      double r = (x - w) * (fx - fv);
+      double q = (x - v) * (fx - fw);
+      double p = (x - v) * q - (x - w) * r;
+      q = 2.0 * (q - r);
+      if (q > 0.0) p = -p;
+      q = std::fabs(q);
+      if (std::fabs(p) < std::fabs(0.5 * q * e) && p > q * (lo - x) && p < q * (hi - x)) {
+        e = d;
+        d = p / q;
+        const double u = x + d;
+        if (u - lo < 2.0 * kTol || hi - u < 2.0 * kTol) d = x < mid ? kTol : -kTol;
+        golden = false;
+      }
+    }
+    if (golden) {
+      e = (x < mid ? hi : lo) - x;
+      d = kGolden * e;
+    }
+    const double u = std::fabs(d) >= kTol ? x + d : x + (d > 0.0 ? kTol : -kTol);
+    const double fu = f(u);
+    if (fu <= fx) {
+      (u < x ? hi : lo) = x;
+      v = w;
+      fv = fw;
+      w = x;
+      fw = fx;
+      x = u;
+      fx = fu;
+    } else {
+      (u < x ? lo : hi) = u;
+      if (fu <= fw || w == x) {
+        v = w;
+        fv = fw;
+        w = u;
+        fw = fu;
+      } else if (fu <= fv || v == x || v == w) {
+        v = u;
+        fv = fu;
+      }
+    }
+  }
+  return {x, fx};
+}
+
 // The smallest f and its y; a NaN value of f ends the search with it.
 struct LineMinimum {
   double y, value;
@@ -61,31 +122,12 @@ LineMinimum line_minimum(const F& f) {
       current = next;
       continue;
     }
-    // Golden-section search over [u - step, u + step], to 1e-8 in u: the
-    // function is smooth there, so its minimum is found to some 1e-16.
-    constexpr double kGolden = 0.6180339887498949;
-    double lo = grid.u[i - Stride], hi = grid.u[i + Stride];
-    double p = hi - kGolden * (hi - lo), q = lo + kGolden * (hi - lo);
-    double fp = at(p), fq = at(q);
-    while (hi - lo > 1e-8) {
-      if (fp <= fq) {
-        hi = q;
-        q = p;
-        fq = fp;
-        p = hi - kGolden * (hi - lo);
-        fp = at(p);
-      } else {
-        lo = p;
-        p = q;
-        fp = fq;
-        q = lo + kGolden * (hi - lo);
-        fq = at(q);
-      }
-    }
-    const double found = std::min({fp, fq, current});
-    if (found < best.value) {
-      best = {found == current ? grid.y[i] : elementary::sinh(fp <= fq ? p : q), found};
-    }
+    // Brent's minimisation (golden sections and parabolic steps; Brent,
+    // "Algorithms for Minimization without Derivatives", 1973, ch. 5) over
+    // [u - step, u + step] from the grid point, to 1e-9 in u: the function
+    // is smooth there, so its minimum is found to some 1e-16.
+    const Bracketed m = brent(at, grid.u[i - Stride], grid.u[i + Stride], grid.u[i], current);
+    if (m.value < best.value) best = {elementary::sinh(m.u), m.value};
     previous = current;
     current = next;
   }

@@ -45,7 +45,7 @@ ButterflyMinimum smallest_butterfly(const Svi& s) {
   // And about k = 0 at unit scale: where sigma is small the grid above
   // reaches only some 8e4 sigma, while g has features at the scale of k
   // itself (k w'/(2w)).
-  const LineMinimum wide = line_minimum([&](double y, double) {
+  const LineMinimum wide = line_minimum<2>([&](double y, double) {
     return butterfly(y, svi_variance(s, y));
   });
   if (std::isnan(wide.value)) return {wide.y, kNaN};
