@@ -1219,7 +1219,7 @@ DOCS = [
         summary="One expiry's raw SVI smile, fitted without butterfly arbitrage.",
         body="""Weighted least squares of w(k) = a + b (rho (k - m) + sqrt((k - m)^2 +
         sigma^2)) to the total variances, over the parameters whose smile has
-        Durrleman's g >= 0 at every k (and 0 <= a, b (1 + |rho|) <= 2): the
+        Durrleman's g >= 0 at every k (and a >= -(b sigma)(1 - |rho|), b (1 + |rho|) <= 2): the
         quasi-explicit reduction of De Marco and Martini, (a, b, rho) exact for each
         (m, sigma), Nelder-Mead over (m, ln sigma). Points with a non-finite value, a
         total variance or weight not above 0 are left out. The fit of

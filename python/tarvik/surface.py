@@ -292,8 +292,8 @@ class Surface:
         where, and whether it is free of butterfly arbitrage. ``calendar``:
         between adjacent expiries, over the grid ``k`` (default 1,201 points
         from -3 to 3) and in the wings' slopes b (1 +- rho), the largest
-        fall of total variance from one expiry to the next.
-        ``interpolated``: the smallest g over the grid at nine maturities
+        fall of total variance from one expiry to the next (falls within
+        1e-12 of the variance, rounding, count as none). ``interpolated``: the smallest g over the grid at nine maturities
         between each pair of adjacent expiries. ``free`` is True when all
         three hold.
         """
@@ -306,12 +306,15 @@ class Surface:
         lowest, lowest_at = math.inf, None
         for i in range(self._maturities.size - 1):
             t0, t1 = float(self._maturities[i]), float(self._maturities[i + 1])
-            fall = self.total_variance(grid, t0) - self.total_variance(grid, t1)
+            w0, w1 = self.total_variance(grid, t0), self.total_variance(grid, t1)
+            # Falls within rounding (1e-12 of the variance: a smile fitted
+            # onto the one before it touches it) are none.
+            fall = np.where(w0 - w1 > 1e-12 * np.maximum(w0, w1), w0 - w1, 0.0)
             j = int(np.argmax(fall))
             p, q = self._raw[i], self._raw[i + 1]
             for side in (-1.0, 1.0):
-                slope = p[1] * (1 + side * p[2]) - q[1] * (1 + side * q[2])
-                if slope > 0 and worst < math.inf:
+                before, after = p[1] * (1 + side * p[2]), q[1] * (1 + side * q[2])
+                if before - after > 1e-12 * max(p[1], q[1]) and worst < math.inf:
                     worst, where, between = math.inf, side * math.inf, (t0, t1)
             if fall[j] > worst:
                 worst, where, between = float(fall[j]), float(grid[j]), (t0, t1)

@@ -4,10 +4,15 @@
 //   w = a + d y + c sqrt(y^2 + 1),   c = b sigma, d = rho b sigma,
 // linear in (a, d, c) for fixed (m, sigma). The inner problem, weighted
 // least squares in (a, d, c) over the polytope
-//   0 <= a <= max w,  |d| <= c,  c + |d| <= 2 sigma   (Lee's bound b (1 + |rho|) <= 2),
+//   -(c - |d|) <= a <= max w,  |d| <= c,  c + |d| <= 2 sigma,
+// (the smallest total variance a + sqrt(c^2 - d^2) >= a + c - |d| kept
+// nonnegative, a linear bound inside the exact one; Lee's bound
+// b (1 + |rho|) <= 2),
 // is solved exactly: the minimum of a convex quadratic over a polytope is the
-// unconstrained minimum over the affine hull of one of its faces, so every
-// face's (at most 41) is tried and the best feasible one kept. The outer
+// unconstrained minimum over the affine hull of one of its faces, the one
+// where it is feasible and the multipliers of the constraints holding the
+// face are >= 0 (the KKT conditions); faces are tried fewest constraints
+// first (at most 63 of them). The outer
 // problem in (m, ln sigma) is Nelder and Mead's simplex search
 // (nelder_mead.hpp) from a few starts.
 //
@@ -34,7 +39,9 @@ namespace tarvik::surface {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr int kMostEvaluations = 1500;  // of the outer loss, over every start
+constexpr int kMostEvaluations = 750;   // of the outer loss, over every start
+constexpr double kLeastSigma = 0.005;    // the least sigma, in half the range of k
+constexpr int kBisections = 10;          // toward the domain from an arbitrageable smile
 
 // The inner problem's data at (m, sigma): H = sum weight f f^T and
 // r = sum weight w f for f = (1, y, z), and sum weight w^2.
@@ -108,10 +115,12 @@ struct Inner {
 };
 
 Inner inner_fit(const Normal& n, double sigma, double most_w) {
-  const Constraint cons[6] = {
-      {{-1.0, 0.0, 0.0}, 0.0},     {{1.0, 0.0, 0.0}, most_w},
-      {{0.0, 1.0, -1.0}, 0.0},     {{0.0, -1.0, -1.0}, 0.0},
-      {{0.0, 1.0, 1.0}, 2.0 * sigma}, {{0.0, -1.0, 1.0}, 2.0 * sigma},
+  constexpr int kConstraints = 7;
+  const Constraint cons[kConstraints] = {
+      {{-1.0, 1.0, -1.0}, 0.0},       {{-1.0, -1.0, -1.0}, 0.0},
+      {{1.0, 0.0, 0.0}, most_w},      {{0.0, 1.0, -1.0}, 0.0},
+      {{0.0, -1.0, -1.0}, 0.0},       {{0.0, 1.0, 1.0}, 2.0 * sigma},
+      {{0.0, -1.0, 1.0}, 2.0 * sigma},
   };
   const auto loss = [&](const std::array<double, 6>& x) {
     // x^T H x - 2 r^T x + sum weight w^2
@@ -125,10 +134,22 @@ Inner inner_fit(const Normal& n, double sigma, double most_w) {
   };
   const double tol = 1e-12 * std::max({1.0, most_w, 2.0 * sigma});
   Inner best{0.0, 0.0, 0.0, kInf};
-  // Mostly the unconstrained minimum is feasible, and then it is the answer.
-  for (unsigned mask = 0; mask < 64; ++mask) {
+  // Faces by the number of constraints that hold them, fewest first: the
+  // first whose minimum is feasible with multipliers >= 0 (the KKT
+  // conditions) is the answer, mostly the whole space's or a facet's. Where
+  // rounding leaves none so, the best feasible one.
+  static const std::array<unsigned, 64> kFaces = [] {
+    std::array<unsigned, 64> faces{};
+    std::size_t at = 0;
+    for (int active = 0; active <= 3; ++active) {
+      for (unsigned mask = 0; mask < (1u << kConstraints); ++mask) {
+        if (std::popcount(mask) == active) faces[at++] = mask;
+      }
+    }
+    return faces;
+  }();
+  for (const unsigned mask : kFaces) {
     const int active = std::popcount(mask);
-    if (active > 3) continue;
     const std::size_t size = 3 + static_cast<std::size_t>(active);
     std::array<double, 36> kkt{};
     std::array<double, 6> rhs{}, x{};
@@ -137,7 +158,7 @@ Inner inner_fit(const Normal& n, double sigma, double most_w) {
       rhs[i] = n.r[i];
     }
     std::size_t row = 3;
-    for (int c = 0; c < 6; ++c) {
+    for (int c = 0; c < kConstraints; ++c) {
       if (!(mask & (1u << c))) continue;
       for (int j = 0; j < 3; ++j) {
         kkt[row * 6 + j] = cons[c].n[j];
@@ -154,7 +175,9 @@ Inner inner_fit(const Normal& n, double sigma, double most_w) {
     if (!feasible) continue;
     const double q = loss(x);
     if (q < best.loss) best = {x[0], x[1], x[2], q};
-    if (mask == 0) break;
+    bool multipliers = true;
+    for (std::size_t i = 3; i < size; ++i) multipliers = multipliers && x[i] >= 0.0;
+    if (multipliers) return {x[0], x[1], x[2], q};
   }
   return best;
 }
@@ -162,32 +185,58 @@ Inner inner_fit(const Normal& n, double sigma, double most_w) {
 Svi to_svi(const Inner& in, double m, double sigma) {
   const double c = std::max(in.c, 0.0);
   const double rho = c > 0.0 ? std::clamp(in.d / c, -1.0, 1.0) : 0.0;
-  return {std::max(in.a, 0.0), c / sigma, rho, m, sigma};
+  return {in.a, c / sigma, rho, m, sigma};
 }
 
 // The outer loss at (m, ln sigma): the inner minimum where its smile is free
-// of butterfly arbitrage, else infinite. A loss at or above `keep` is
-// returned unchecked: the search drops such a point whatever its smile.
+// of butterfly arbitrage. Where it is not, the smile furthest toward it from
+// the flat one (c = d = 0 at the weighted mean, g = 1) on the segment between
+// them that still is, found by bisection: so the loss stays finite and
+// continuous-ish where the inner minimum leaves the domain, and the search
+// can walk back onto it. A loss at or above `keep` is returned unchecked:
+// the search drops such a point whatever its smile.
 struct Outer {
   const Points& p;
+  double mean = 0.0;  // the weighted mean total variance
   std::vector<double> ys{}, zs{};
-  double operator()(double m, double log_sigma, double keep, Svi* out = nullptr) {
-    const double sigma = elementary::exp(log_sigma);
-    if (!(sigma > 0.0) || !std::isfinite(sigma) || !std::isfinite(m)) return kInf;
-    const Inner in = inner_fit(normal_equations(p, m, sigma, ys, zs), sigma, p.most_w);
-    if (!(in.loss < kInf)) return kInf;
-    const Svi s = to_svi(in, m, sigma);
-    // The loss summed anew: the quadratic form cancels to some 1e-16 of
-    // sum weight w^2, too coarse near an exact fit.
-    const double a = s.a, c = s.b * sigma, d = s.rho * c;
+
+  double loss_of(double a, double d, double c) const {
     double sum = 0.0;
     for (std::size_t i = 0; i < p.k.size(); ++i) {
       const double r = (a + (d * ys[i] + c * zs[i])) - p.w[i];
       sum += p.weight[i] * (r * r);
     }
+    return sum;
+  }
+
+  double operator()(double m, double log_sigma, double keep, Svi* out = nullptr) {
+    const double sigma = elementary::exp(log_sigma);
+    // A sigma far below the quotes' range makes a kink the quotes cannot see
+    // (a density with a spike where no strike is quoted).
+    if (!(sigma >= kLeastSigma * p.spread) || !std::isfinite(sigma) || !std::isfinite(m)) {
+      return kInf;
+    }
+    const Inner in = inner_fit(normal_equations(p, m, sigma, ys, zs), sigma, p.most_w);
+    if (!(in.loss < kInf)) return kInf;
+    Svi s = to_svi(in, m, sigma);
+    // The loss summed anew: the quadratic form cancels to some 1e-16 of
+    // sum weight w^2, too coarse near an exact fit.
+    const double c = s.b * sigma, d = s.rho * c;
+    double sum = loss_of(s.a, d, c);
     if (!(sum < kInf)) return kInf;  // an overflow or a NaN: no candidate
     if (sum >= keep) return sum;
-    if (!arbitrage_free(s)) return kInf;
+    if (!arbitrage_free(s)) {
+      double lo = 0.0, hi = 1.0;  // the flat smile's end is free of arbitrage
+      for (int it = 0; it < kBisections; ++it) {
+        const double t = 0.5 * (lo + hi);
+        const Svi mid{mean + t * (s.a - mean), s.b * t, s.rho, m, sigma};
+        (arbitrage_free(mid) ? lo : hi) = t;
+      }
+      s = {mean + lo * (s.a - mean), s.b * lo, s.rho, m, sigma};
+      if (!arbitrage_free(s)) return kInf;
+      sum = loss_of(s.a, lo * d, lo * c);
+      if (!(sum < kInf)) return kInf;
+    }
     if (out) *out = s;
     return sum;
   }
@@ -205,11 +254,11 @@ SviFit fit_svi(std::span<const double> k, std::span<const double> w,
   const std::size_t lowest =
       static_cast<std::size_t>(std::min_element(p.w.begin(), p.w.end()) - p.w.begin());
 
-  Outer outer{p};
-  int evaluations = 0;
   // The flat smile at the weighted mean, always on the domain.
   double mean = 0.0;
   for (std::size_t i = 0; i < p.w.size(); ++i) mean += p.weight[i] * p.w[i];
+  Outer outer{p, mean};
+  int evaluations = 0;
   Svi best{mean, 0.0, 0.0, p.k[lowest], spread};
   double best_loss = 0.0;
   for (std::size_t i = 0; i < p.w.size(); ++i) {
