@@ -109,6 +109,19 @@ def test_an_arbitrageable_chain_gets_a_surface_free_of_arbitrage():
     assert surface.fit(K, F, T, vols).check()["free"]
 
 
+@pytest.mark.parametrize("smile, maturities, parameters", [
+    # Wings' slopes 2e-18 and 0 apart: rounding, not a calendar arbitrage.
+    ("svi", [0.1, 0.2], [[0.01, 0.01, -0.9999999999999998, 0.1, 0.05], [0.02, 0.02, -1.0, 0.1, 0.05]]),
+    # A fitted pair on the calendar bound: their raw slopes 2e-19 apart.
+    ("essvi", [0.0273972602739726, 0.03287671232876712],
+     [[0.0009544847612972138, -0.7405387838257962, 0.012622727816364827],
+      [0.0011437374166797145, -0.7714057366201725, 0.014327167542381052]]),
+])
+def test_smiles_that_touch_are_free_of_calendar_arbitrage(smile, maturities, parameters):
+    report = surface.Surface(maturities, [100.0, 100.0], parameters, smile=smile).check()
+    assert report["calendar"]["largest_violation"] == 0.0 and report["free"]
+
+
 @pytest.mark.parametrize("smile", ["essvi", "svi"])
 def test_expiries_that_cannot_be_fitted_are_reported_and_the_rest_fit(smile):
     K, F, T, vols = chain(smile)

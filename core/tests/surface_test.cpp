@@ -47,7 +47,9 @@ INSTANTIATE_TEST_SUITE_P(Smiles, ExactSmile,
                          ::testing::Values(Svi{0.02, 0.1, -0.6, 0.05, 0.15},   // equity skew
                                            Svi{0.04, 0.2, 0.0, 0.0, 0.3},      // symmetric
                                            Svi{0.001, 0.05, -0.9, 0.01, 0.02},  // a week, steep
-                                           Svi{0.3, 0.5, 0.4, -0.2, 0.8}));     // long, upward
+                                           Svi{0.3, 0.5, 0.4, -0.2, 0.8},      // long, upward
+                                           // a < 0, the smallest variance 0.023
+                                           Svi{-0.03359, 0.17783, -0.22306, 0.21954, 0.3245}));
 
 TEST(Butterfly, SmallestGAgreesWithADenseScanAndFindsVogtsArbitrage) {
   std::mt19937_64 gen(29);

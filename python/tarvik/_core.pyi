@@ -3212,10 +3212,10 @@ def _svi_fit(log_moneyness: FloatArray, total_variances: FloatArray, weights: Fl
 
     Weighted least squares of w(k) = a + b (rho (k - m) + sqrt((k - m)^2 + sigma^2)) to the
     total variances, over the parameters whose smile has Durrleman's g >= 0 at every k (and
-    0 <= a, b (1 + |rho|) <= 2): the quasi-explicit reduction of De Marco and Martini, (a,
-    b, rho) exact for each (m, sigma), Nelder-Mead over (m, ln sigma). Points with a
-    non-finite value, a total variance or weight not above 0 are left out. The fit of
-    ``tarvik.surface.fit``. Private (not in ``__all__``).
+    a >= -(b sigma)(1 - |rho|), b (1 + |rho|) <= 2): the quasi-explicit reduction of De
+    Marco and Martini, (a, b, rho) exact for each (m, sigma), Nelder-Mead over (m, ln
+    sigma). Points with a non-finite value, a total variance or weight not above 0 are left
+    out. The fit of ``tarvik.surface.fit``. Private (not in ``__all__``).
 
     Parameters
     ----------
