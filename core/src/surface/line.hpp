@@ -8,6 +8,7 @@
 // caller's.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -35,15 +36,15 @@ inline const GridPoints& grid_points() {
 }
 
 // The minimum of f over [lo, hi] from x inside it (f(x) = fx), by Brent's
-// method to within 1e-9 of its abscissa.
+// method to within 1e-9 (relative, beyond 1) of its abscissa.
 struct Bracketed {
-  double u, value;
+  double u, value;  // the abscissa and the minimum
 };
 
 template <class F>
 Bracketed brent(const F& f, double lo, double hi, double x, double fx) {
   constexpr double kGolden = 0.3819660112501051;  // (3 - sqrt 5) / 2
-  constexpr double kTol = 1e-9;
+  const double kTol = 1e-9 * std::max({1.0, std::fabs(lo), std::fabs(hi)});
   double w = x, v = x, fw = fx, fv = fx;
   double d = 0.0, e = 0.0;
   for (int it = 0; it < 100; ++it) {
@@ -105,10 +106,7 @@ struct LineMinimum {
 template <int Stride = 1, class F>
 LineMinimum line_minimum(const F& f) {
   static_assert((kGridPoints - 1) % Stride == 0);
-  const auto at = [&](double u) {
-    const double y = elementary::sinh(u);
-    return f(y, std::sqrt(y * y + 1.0));
-  };
+  const auto at = [&](double y) { return f(y, std::sqrt(y * y + 1.0)); };
   const GridPoints& grid = grid_points();
   LineMinimum best{std::numeric_limits<double>::quiet_NaN(),
                    std::numeric_limits<double>::infinity()};
@@ -124,10 +122,10 @@ LineMinimum line_minimum(const F& f) {
     }
     // Brent's minimisation (golden sections and parabolic steps; Brent,
     // "Algorithms for Minimization without Derivatives", 1973, ch. 5) over
-    // [u - step, u + step] from the grid point, to 1e-9 in u: the function
-    // is smooth there, so its minimum is found to some 1e-16.
-    const Bracketed m = brent(at, grid.u[i - Stride], grid.u[i + Stride], grid.u[i], current);
-    if (m.value < best.value) best = {elementary::sinh(m.u), m.value};
+    // the two grid cells around the grid point, in y, to some 1e-9 of y:
+    // the function is smooth there, so its minimum is found to some 1e-16.
+    const Bracketed m = brent(at, grid.y[i - Stride], grid.y[i + Stride], grid.y[i], current);
+    if (m.value < best.value) best = {m.u, m.value};
     previous = current;
     current = next;
   }

@@ -17,11 +17,14 @@ struct Vertex {
 };
 
 // From `start` with sides `step`, until the simplex is narrower than `size`
-// in both coordinates or `budget` losses have been asked for; loss(x0, x1,
-// keep) -> double, `evaluations` counting every call.
+// in both coordinates, or its losses agree to `flat` of the least (a fit
+// limited by its model's error: its loss has settled long before its
+// parameters; an exact fit's loss falls toward 0 and never settles so), or
+// `budget` losses have been asked for; loss(x0, x1, keep) -> double,
+// `evaluations` counting every call.
 template <class Loss>
 Vertex nelder_mead(Loss& loss, const double start[2], const double step[2], int budget,
-                   int& evaluations, double size = 1e-10) {
+                   int& evaluations, double size = 1e-10, double flat = 1e-12) {
   constexpr double kInf = INFINITY;
   const auto ask = [&](double x0, double x1, double keep) {
     ++evaluations;
@@ -44,7 +47,7 @@ Vertex nelder_mead(Loss& loss, const double start[2], const double step[2], int 
     const double width =
         std::max({std::fabs(v[1].x[0] - v[0].x[0]), std::fabs(v[2].x[0] - v[0].x[0]),
                   std::fabs(v[1].x[1] - v[0].x[1]), std::fabs(v[2].x[1] - v[0].x[1])});
-    if (width < size) break;
+    if (width < size || v[2].f - v[0].f <= flat * v[0].f) break;
     const double c[2] = {0.5 * (v[0].x[0] + v[1].x[0]), 0.5 * (v[0].x[1] + v[1].x[1])};
     const Vertex r = at(c, v[2], -1.0, v[1].f);
     if (r.f < v[0].f) {
