@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -186,6 +187,35 @@ TEST(Surface, BeyondTheLastEssviExpiryTheSmilesStayFreeOfArbitrage) {
       ASSERT_GE(surface_variance(Smile::Essvi, slices, k, t + 0.5).w, now.w);
     }
   }
+}
+
+TEST(Surface, ItsLoopsGiveThePointwiseRuleBitForBit) {
+  const std::vector<Essvi> chain = essvi_chain(6);
+  std::vector<Slice> slices;
+  for (std::size_t i = 0; i < chain.size(); ++i) {
+    slices.push_back({0.1 + 0.3 * i, 4.6 + 0.01 * i, to_svi(chain[i])});
+  }
+  std::vector<double> k, t;
+  std::mt19937_64 gen(29);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  for (int i = 0; i < 2000; ++i) {
+    k.push_back(-2.0 + 4.0 * u(gen));
+    // On, between, before and after the slices, and beyond the reach of a number.
+    t.push_back(i % 7 == 0 ? slices[i % 6].maturity : i % 11 == 0 ? -1.0 : 2.5 * u(gen));
+  }
+  for (const Smile smile : {Smile::Svi, Smile::Essvi}) {
+    std::vector<double> out(k.size());
+    evaluate(smile, slices, InView(k.data(), k.size()), InView(t.data(), t.size()),
+             Quantity::TotalVariance, out, Exec::Serial);
+    for (std::size_t i = 0; i < k.size(); ++i) {
+      const double want = surface_total_variance(smile, slices, k[i], t[i]);
+      EXPECT_TRUE(std::memcmp(&out[i], &want, sizeof want) == 0) << k[i] << " " << t[i];
+    }
+  }
+  std::vector<double> none(3);
+  evaluate(Smile::Essvi, {}, InView(k.data(), 3), InView(t.data(), 3), Quantity::ImpliedVolatility,
+           none, Exec::Serial);
+  EXPECT_TRUE(std::isnan(none[0]) && std::isnan(none[2]));
 }
 
 }  // namespace

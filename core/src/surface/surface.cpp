@@ -78,6 +78,31 @@ Variance joined(Smile smile, std::span<const Slice> slices, double k, double t) 
   return blend(svi_at<Slopes>(lo.svi, k), svi_at<Slopes>(hi.svi, k), x);
 }
 
+// Where each point of a block lies strictly between two slices (and not on
+// one): its later slice's index and its fraction x of the way there (0
+// elsewhere, where the point takes the whole rule). Found first for the
+// whole block, so that the loops over its points carry no search and
+// overlap from point to point.
+struct Segments {
+  std::size_t at[kBlock];
+  double x[kBlock];
+
+  void find(std::span<const Slice> slices, InView t, bool each_t, std::size_t lo, std::size_t hi) {
+    std::fill(at, at + (hi - lo), std::size_t{0});
+    if (slices.empty()) return;
+    const double first = slices.front().maturity, last = slices.back().maturity;
+    for (std::size_t i = lo; i < hi; ++i) {
+      const double ti = t[each_t ? i : 0];
+      if (!(ti > first && ti < last)) continue;
+      const std::size_t j = reached(slices, ti);
+      const Slice& before = slices[j - 1];
+      if (ti == before.maturity) continue;
+      at[i - lo] = j;
+      x[i - lo] = (ti - before.maturity) / (slices[j].maturity - before.maturity);
+    }
+  }
+};
+
 }  // namespace
 
 Variance surface_variance(Smile smile, std::span<const Slice> slices, double k, double t) {
@@ -105,14 +130,28 @@ void evaluate(Smile smile, std::span<const Slice> slices, InView x, InView t,
               Quantity quantity, std::span<double> out, Exec exec) {
   const bool each_x = x.size() != 1, each_t = t.size() != 1;
   auto block = [&](std::size_t lo, std::size_t hi) {
-    if (quantity == Quantity::ImpliedVolatility) {
+    if (quantity == Quantity::ImpliedVolatility || quantity == Quantity::TotalVariance) {
+      const bool vol = quantity == Quantity::ImpliedVolatility;
+      Segments where;
+      where.find(slices, t, each_t, lo, hi);
       double k[kBlock] = {};
       for (std::size_t i = lo; i < hi; ++i) k[i - lo] = x[each_x ? i : 0];
-      lanes::log_each(k, hi - lo, k);
+      if (vol) lanes::log_each(k, hi - lo, k);
       for (std::size_t i = lo; i < hi; ++i) {
         const double ti = t[each_t ? i : 0];
-        const double ki = k[i - lo] - surface_log_forward(slices, ti);
-        out[i] = std::sqrt(surface_total_variance(smile, slices, ki, ti) / ti);
+        const std::size_t j = where.at[i - lo];
+        double ki = k[i - lo], w = 0.0;
+        if (j != 0) {  // the rule between slices j - 1 and j, as joined has it
+          const Slice& before = slices[j - 1];
+          const Slice& after = slices[j];
+          const double xi = where.x[i - lo];
+          if (vol) ki = ki - (before.log_forward + xi * (after.log_forward - before.log_forward));
+          w = blend(svi_at<false>(before.svi, ki), svi_at<false>(after.svi, ki), xi).w;
+        } else {
+          if (vol) ki = ki - surface_log_forward(slices, ti);
+          w = surface_total_variance(smile, slices, ki, ti);
+        }
+        out[i] = vol ? std::sqrt(w / ti) : w;
       }
       return;
     }
