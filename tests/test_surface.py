@@ -7,7 +7,6 @@ import math
 
 import numpy as np
 import pytest
-
 import tarvik
 from tarvik import surface
 

@@ -1238,7 +1238,7 @@ DOCS = [
         example="""\
         >>> k = np.linspace(-0.5, 0.5, 11)
         >>> w = 0.02 + 0.1 * (-0.5 * k + np.sqrt(k * k + 0.01))
-        >>> [round(x, 9) for x in tarvik._core._svi_fit(k, w, np.ones(11))[:5]]
+        >>> [round(x, 9) + 0.0 for x in tarvik._core._svi_fit(k, w, np.ones(11))[:5]]
         [0.02, 0.1, -0.5, 0.0, 0.1]
         """,
     ),

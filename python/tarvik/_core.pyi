@@ -3242,7 +3242,7 @@ def _svi_fit(log_moneyness: FloatArray, total_variances: FloatArray, weights: Fl
     --------
     >>> k = np.linspace(-0.5, 0.5, 11)
     >>> w = 0.02 + 0.1 * (-0.5 * k + np.sqrt(k * k + 0.01))
-    >>> [round(x, 9) for x in tarvik._core._svi_fit(k, w, np.ones(11))[:5]]
+    >>> [round(x, 9) + 0.0 for x in tarvik._core._svi_fit(k, w, np.ones(11))[:5]]
     [0.02, 0.1, -0.5, 0.0, 0.1]
     """
 

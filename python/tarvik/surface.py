@@ -293,9 +293,9 @@ class Surface:
         between adjacent expiries, over the grid ``k`` (default 1,201 points
         from -3 to 3) and in the wings' slopes b (1 +- rho), the largest
         fall of total variance from one expiry to the next (falls within
-        1e-12 of the variance, rounding, count as none). ``interpolated``: the smallest g over the grid at nine maturities
-        between each pair of adjacent expiries. ``free`` is True when all
-        three hold.
+        1e-12 of the variance, rounding, count as none). ``interpolated``:
+        the smallest g over the grid at nine maturities between each pair
+        of adjacent expiries. ``free`` is True when all three hold.
         """
         grid = np.linspace(-3.0, 3.0, 1201) if k is None else np.asarray(k, dtype=float)
         slices = []
