@@ -159,3 +159,75 @@ def test_bad_arguments_are_named(kwargs, message):
 def test_core_rows_refuse_malformed_arguments(function, args, error):
     with pytest.raises(ValueError, match=error):
         getattr(tarvik._core, function)(*args)
+
+
+@pytest.mark.parametrize("smile", ["essvi", "svi"])
+@pytest.mark.parametrize("t", [0.05, 0.1, 0.3, 0.75, 2.0, 3.5])
+def test_the_density_between_and_beyond_expiries_is_a_probability_with_the_forward_as_mean(smile, t):
+    # Before, on, between and after the expiries: the blended slopes of the
+    # rule in T must give a density of mass 1 and mean F(t).
+    s = surface.fit(*chain(smile, seed=5), smile=smile)
+    f = float(s.forward(t))
+    k = np.linspace(-30.0, 8.0, 760001)  # the raw SVI wings are fat: far out
+    K = f * np.exp(k)
+    p = s.density(K, t)
+    assert np.all(p >= 0)
+    h = k[1] - k[0]
+    mass, mean = (float(np.sum(y) - 0.5 * (y[0] + y[-1])) * h for y in (p * K, p * K * K))
+    assert mass == pytest.approx(1.0, abs=1e-7) and mean == pytest.approx(f, rel=1e-7)
+
+
+@pytest.mark.parametrize("t", [0.02, 0.1, 0.3, 1.0, 1.7, 2.0, 4.0])
+def test_implied_volatilities_and_forwards_follow_the_rule_in_t(t):
+    s = surface.fit(*chain(seed=2))
+    T, lnF = s.maturities, np.log(s.parameters["forward"])
+    # ln F linear in t between expiries, at the nearest segment's rate beyond.
+    i = int(np.clip(np.searchsorted(T, t) - 1, 0, T.size - 2))
+    want = lnF[i] + (t - T[i]) / (T[i + 1] - T[i]) * (lnF[i + 1] - lnF[i])
+    assert s.forward(t) == pytest.approx(math.exp(want), rel=1e-15)
+    K = s.forward(t) * np.exp(np.linspace(-1.0, 1.0, 9))
+    k = np.log(K) - np.log(s.forward(t))
+    np.testing.assert_allclose(s.implied_volatilities(K, t),
+                               np.sqrt(s.total_variance(k, t) / t), rtol=1e-14)
+    assert s.implied_volatilities(K, t, parallel=True).tobytes() == s.implied_volatilities(K, t).tobytes()
+
+
+@pytest.mark.parametrize("args, message", [
+    (([1.0, 0.5], [100.0, 100.0], [[0.04, -0.5, 0.2]] * 2), "increasing"),
+    (([0.5, 1.0], [100.0, -1.0], [[0.04, -0.5, 0.2]] * 2), "forwards must be positive"),
+    (([0.5], [100.0], [[0.04, -0.5, 0.2, 0.0]]), "3 parameters per maturity"),
+    (([0.5], [100.0], [[0.04, -0.5]]), "3 parameters per maturity"),
+])
+def test_a_malformed_surface_is_refused(args, message):
+    with pytest.raises(ValueError, match=message):
+        surface.Surface(*args)
+
+
+def test_a_saved_surface_keeps_its_failures_and_smile():
+    K, F, T, vols = chain("svi")
+    vols = np.where(T == 0.5, np.nan, vols)
+    s = surface.fit(K, F, T, vols, smile="svi")
+    loaded = surface.Surface.from_dict(json.loads(json.dumps(s.to_dict())))
+    assert loaded.smile == "svi" and loaded.failures == s.failures == {0.5: "0 usable quotes, fewer than 5"}
+    assert loaded.parameters.keys() == s.parameters.keys()
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_hostile_chains_never_give_a_smile_with_arbitrage(seed):
+    # NaN, zero, negative, huge and repeated quotes among sound ones: every
+    # expiry said fitted is free of butterfly arbitrage, and eSSVI's in order.
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(5, 120))
+    T = rng.choice([0.02, 0.3, 1.0, 2.5], n)
+    F = np.full(n, 100.0)
+    K = 100.0 * np.exp(rng.normal(0, 0.3, n) * np.sqrt(T))
+    vols = 0.2 + 0.1 * rng.standard_normal(n) ** 2 - 0.1 * np.log(K / F)
+    bad = rng.random(n) < 0.2
+    vols[bad] = rng.choice([np.nan, 0.0, -0.2, 1e300, np.inf, 5.0], int(bad.sum()))
+    K[rng.random(n) < 0.1] = rng.choice([0.0, -5.0, np.nan, 1e-300, 1e300])
+    for smile in ("essvi", "svi"):
+        s = surface.fit(K, F, T, vols, smile=smile)
+        report = s.check()
+        assert all(x["free"] for x in report["slices"]), (smile, s.parameters)
+        if smile == "essvi":
+            assert report["calendar"]["largest_violation"] <= 0.0

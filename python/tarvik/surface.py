@@ -201,7 +201,10 @@ class Surface:
         width = len(_SMILES[smile])
         self._maturities = np.array(maturities, dtype=float).reshape(-1)
         self._forwards = np.array(forwards, dtype=float).reshape(-1)
-        self._parameters = np.array(parameters, dtype=float).reshape(-1, width)
+        flat_parameters = np.array(parameters, dtype=float).reshape(-1)
+        if flat_parameters.size != width * self._maturities.size:
+            raise ValueError(f"one forward and {width} parameters per maturity")
+        self._parameters = flat_parameters.reshape(-1, width)
         n = self._maturities.size
         if self._forwards.size != n or self._parameters.shape[0] != n:
             raise ValueError(f"one forward and {width} parameters per maturity")
