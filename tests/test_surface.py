@@ -231,3 +231,19 @@ def test_hostile_chains_never_give_a_smile_with_arbitrage(seed):
         assert all(x["free"] for x in report["slices"]), (smile, s.parameters)
         if smile == "essvi":
             assert report["calendar"]["largest_violation"] <= 0.0
+
+
+def test_quotes_with_calendar_arbitrage_give_an_essvi_surface_without_it_and_svi_reports_it():
+    # The second expiry's total variance below the first's in the wings:
+    # eSSVI lifts it onto the first; raw SVI fits it, and check() says where.
+    k = np.linspace(-0.6, 0.6, 25)
+    first = model_w("essvi", (0.04, -0.6, 0.3), k)
+    second = model_w("essvi", (0.05, 0.3, 0.1), k)
+    assert np.any(second < first)
+    K, F = 100.0 * np.exp(np.tile(k, 2)), np.full(50, 100.0)
+    T = np.repeat([0.5, 1.0], 25)
+    vols = np.sqrt(np.concatenate([first, second]) / T)
+    report = surface.fit(K, F, T, vols).check()
+    assert report["free"] and report["calendar"]["largest_violation"] == 0.0
+    crossing = surface.fit(K, F, T, vols, smile="svi").check()["calendar"]
+    assert crossing["largest_violation"] > 1e-4 and crossing["between"] == (0.5, 1.0)
