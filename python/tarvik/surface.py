@@ -27,7 +27,7 @@ core's; this module groups the quotes, weighs them and keeps the result.
 from __future__ import annotations
 
 import math
-from typing import Any
+import typing
 
 import numpy as np
 
@@ -41,7 +41,7 @@ _QUANTITY = {"total_variance": 0, "butterfly": 1, "density": 2, "implied_volatil
 _SMILES = {"svi": ("a", "b", "rho", "m", "sigma"), "essvi": ("theta", "rho", "psi")}
 
 
-def _floats(name: str, values: Any, n: int | None = None) -> np.ndarray:
+def _floats(name: str, values: typing.Any, n: int | None = None) -> np.ndarray:
     array = np.asarray(values, dtype=float)
     if array.ndim == 0:
         array = np.full(1 if n is None else n, float(array))
@@ -53,14 +53,14 @@ def _floats(name: str, values: Any, n: int | None = None) -> np.ndarray:
 
 
 def fit(
-    strikes: Any,
-    forwards: Any,
-    maturities: Any,
-    vols: Any,
+    strikes: typing.Any,
+    forwards: typing.Any,
+    maturities: typing.Any,
+    vols: typing.Any,
     *,
-    bid_vols: Any = None,
-    ask_vols: Any = None,
-    weights: Any = None,
+    bid_vols: typing.Any = None,
+    ask_vols: typing.Any = None,
+    weights: typing.Any = None,
     smile: str = "essvi",
 ) -> Surface:
     """Fit a surface to Black-76 implied volatilities, one smile per expiry.
@@ -186,13 +186,13 @@ class Surface:
 
     def __init__(
         self,
-        maturities: Any,
-        forwards: Any,
-        parameters: Any,
+        maturities: typing.Any,
+        forwards: typing.Any,
+        parameters: typing.Any,
         *,
         smile: str = "essvi",
-        rmse: Any = None,
-        quotes: Any = None,
+        rmse: typing.Any = None,
+        quotes: typing.Any = None,
         failures: dict[float, str] | None = None,
     ) -> None:
         if smile not in _SMILES:
@@ -237,11 +237,11 @@ class Surface:
         table["quotes"] = self._quotes.copy()
         return table
 
-    def forward(self, maturities: Any, *, parallel: bool = False) -> np.ndarray:
+    def forward(self, maturities: typing.Any, *, parallel: bool = False) -> np.ndarray:
         """The forward at each maturity (see the class)."""
         return self._values(0.0, maturities, "forward", parallel)
 
-    def _values(self, x: Any, t: Any, quantity: str, parallel: bool) -> np.ndarray:
+    def _values(self, x: typing.Any, t: typing.Any, quantity: str, parallel: bool) -> np.ndarray:
         x = np.asarray(x, dtype=float)
         t = np.asarray(t, dtype=float)
         shape = np.broadcast_shapes(x.shape, t.shape)
@@ -253,13 +253,14 @@ class Surface:
         )
         return out.reshape(shape)
 
-    def total_variance(self, k: Any, maturities: Any, *, parallel: bool = False) -> np.ndarray:
+    def total_variance(self, k: typing.Any, maturities: typing.Any, *, parallel: bool = False) -> np.ndarray:
         """Total implied variance vol^2 t at log-moneyness k = ln(K/F) and
         maturity t (arrays broadcast against each other)."""
         return self._values(k, maturities, "total_variance", parallel)
 
     def implied_volatilities(
-        self, strikes: Any, maturities: Any, forwards: Any = None, *, parallel: bool = False
+        self, strikes: typing.Any, maturities: typing.Any, forwards: typing.Any = None, *,
+        parallel: bool = False,
     ) -> np.ndarray:
         """Black-76 implied volatilities at each (strike, maturity), on the
         surface's forwards unless ``forwards=`` gives them."""
@@ -271,12 +272,12 @@ class Surface:
             vols: np.ndarray = np.sqrt(self._values(k, t, "total_variance", parallel) / t)
             return vols
 
-    def butterfly(self, k: Any, maturities: Any, *, parallel: bool = False) -> np.ndarray:
+    def butterfly(self, k: typing.Any, maturities: typing.Any, *, parallel: bool = False) -> np.ndarray:
         """Durrleman's g(k) at each point: the density is nonnegative where
         g >= 0."""
         return self._values(k, maturities, "butterfly", parallel)
 
-    def density(self, strikes: Any, maturity: float, forward: float | None = None) -> np.ndarray:
+    def density(self, strikes: typing.Any, maturity: float, forward: float | None = None) -> np.ndarray:
         """The risk-neutral density of the underlying at expiry, per unit of
         strike, at each strike: g(k) / (K sqrt(2 pi w)) exp(-d2^2/2), the
         second strike derivative of the undiscounted call price
@@ -288,7 +289,7 @@ class Surface:
             density: np.ndarray = self._values(k, maturity, "density", False) / K
             return density
 
-    def check(self, k: Any = None) -> dict[str, Any]:
+    def check(self, k: typing.Any = None) -> dict[str, typing.Any]:
         """The arbitrage report.
 
         ``slices``: for each smile, exactly, its smallest g over every k and
@@ -332,7 +333,7 @@ class Surface:
         return {"slices": slices, "calendar": calendar, "interpolated": interpolated,
                 "free": free}
 
-    def to_dict(self) -> dict[str, Any]:
+    def to_dict(self) -> dict[str, typing.Any]:
         """The surface as plain JSON types; ``from_dict`` gives it back with
         the same bits."""
         return {
@@ -346,7 +347,7 @@ class Surface:
         }
 
     @classmethod
-    def from_dict(cls, data: dict[str, Any]) -> Surface:
+    def from_dict(cls, data: dict[str, typing.Any]) -> Surface:
         """The surface that ``to_dict`` wrote."""
         return cls(
             data["maturities"],
