@@ -311,13 +311,15 @@ def _schedules(f: _Frame, schedule: typing.Any,
     return _pipeline.group_schedules(keys, f.n, by_key)
 
 
-def _run(quotes: typing.Any, *, implied: bool, vol: typing.Any, price: typing.Any,
-         bid: typing.Any, ask: typing.Any, forward: typing.Any, spot: typing.Any, rate: typing.Any,
-         dividend: typing.Any, discount: typing.Any, strike: typing.Any, maturity: typing.Any,
-         expiry: typing.Any, valuation: typing.Any, option_type: typing.Any, greeks: bool,
-         parallel: bool, model: str, shift: typing.Any,
-         exercise: str = "european", audit: bool = False,
-         dividend_schedule: typing.Any = None, underlying: typing.Any = None) -> typing.Any:
+def _prepared(quotes: typing.Any, *, vol: typing.Any, price: typing.Any, bid: typing.Any,
+              ask: typing.Any, forward: typing.Any, spot: typing.Any, rate: typing.Any,
+              dividend: typing.Any, discount: typing.Any, strike: typing.Any,
+              maturity: typing.Any, expiry: typing.Any, valuation: typing.Any,
+              option_type: typing.Any, model: str, shift: typing.Any = None,
+              exercise: str = "european",
+              dividend_schedule: typing.Any = None) -> tuple[_Frame, _pipeline.Model]:
+    """The frame of the quotes, its arguments checked, and the model its
+    columns choose, the underlying's source in place."""
     if model not in ("black", "normal"):
         raise ValueError(f'model= is "black" or "normal", not {model!r}')
     if exercise not in ("european", "american"):
@@ -332,8 +334,23 @@ def _run(quotes: typing.Any, *, implied: bool, vol: typing.Any, price: typing.An
         dividend=dividend is not None, schedule=dividend_schedule is not None,
         parity=isinstance(source, str) and source == "parity" and not f.has("parity"))
     chosen.check(("schedule_on_forward",))
-    schedules = _schedules(f, dividend_schedule, underlying)
     f.args[chosen.underlying] = source
+    return f, chosen
+
+
+def _run(quotes: typing.Any, *, implied: bool, vol: typing.Any, price: typing.Any,
+         bid: typing.Any, ask: typing.Any, forward: typing.Any, spot: typing.Any, rate: typing.Any,
+         dividend: typing.Any, discount: typing.Any, strike: typing.Any, maturity: typing.Any,
+         expiry: typing.Any, valuation: typing.Any, option_type: typing.Any, greeks: bool,
+         parallel: bool, model: str, shift: typing.Any,
+         exercise: str = "european", audit: bool = False,
+         dividend_schedule: typing.Any = None, underlying: typing.Any = None) -> typing.Any:
+    f, chosen = _prepared(quotes, vol=vol, price=price, bid=bid, ask=ask, forward=forward,
+                          spot=spot, rate=rate, dividend=dividend, discount=discount,
+                          strike=strike, maturity=maturity, expiry=expiry, valuation=valuation,
+                          option_type=option_type, model=model, shift=shift, exercise=exercise,
+                          dividend_schedule=dividend_schedule)
+    schedules = _schedules(f, dividend_schedule, underlying)
     return f.result(_pipeline.run(chosen, f, implied=implied, greeks=greeks, parallel=parallel,
                                   audit=audit, schedules=schedules))
 
@@ -417,24 +434,16 @@ def parity_forwards(quotes: typing.Any, *, price: str = "price", bid: typing.Any
     return f.native(key.to_frame().with_columns(*cols[1:]))
 
 
-
 def _smile_columns(quotes: typing.Any, *, price: typing.Any, bid: typing.Any, ask: typing.Any,
                    forward: typing.Any, spot: typing.Any, rate: typing.Any, dividend: typing.Any,
                    discount: typing.Any, strike: typing.Any, maturity: typing.Any,
                    expiry: typing.Any, valuation: typing.Any, option_type: typing.Any,
                    model: str, parallel: bool) -> tuple[_Frame, dict[str, np.ndarray]]:
     """The frame of the quotes and its columns of _pipeline.smile_quotes."""
-    if model not in ("black", "normal"):
-        raise ValueError(f'model= is "black" or "normal", not {model!r}')
-    f = _Frame(quotes, maturity=maturity, expiry=expiry, valuation=valuation, type=option_type,
-               strike=strike, bid=bid, ask=ask, rate=rate, discount=discount,
-               dividend=dividend, price=price, vol=None)
-    is_spot, source = _model(f, forward, spot)
-    chosen = _pipeline.Model(
-        spot=is_spot, normal=model == "normal", rate=rate is not None,
-        discount=discount is not None, dividend=dividend is not None,
-        parity=isinstance(source, str) and source == "parity" and not f.has("parity"))
-    f.args[chosen.underlying] = source
+    f, chosen = _prepared(quotes, vol=None, price=price, bid=bid, ask=ask, forward=forward,
+                          spot=spot, rate=rate, dividend=dividend, discount=discount,
+                          strike=strike, maturity=maturity, expiry=expiry, valuation=valuation,
+                          option_type=option_type, model=model)
     return f, _pipeline.smile_quotes(chosen, f, parallel=parallel)
 
 

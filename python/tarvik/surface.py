@@ -202,12 +202,10 @@ class Surface:
         self._maturities = np.array(maturities, dtype=float).reshape(-1)
         self._forwards = np.array(forwards, dtype=float).reshape(-1)
         flat_parameters = np.array(parameters, dtype=float).reshape(-1)
-        if flat_parameters.size != width * self._maturities.size:
+        n = self._maturities.size
+        if self._forwards.size != n or flat_parameters.size != width * n:
             raise ValueError(f"one forward and {width} parameters per maturity")
         self._parameters = flat_parameters.reshape(-1, width)
-        n = self._maturities.size
-        if self._forwards.size != n or self._parameters.shape[0] != n:
-            raise ValueError(f"one forward and {width} parameters per maturity")
         if n and not (np.all(self._maturities > 0) and np.all(np.diff(self._maturities) > 0)):
             raise ValueError("maturities must be positive and increasing")
         if n and not np.all(self._forwards > 0):
