@@ -14,17 +14,20 @@ namespace tarvik::surface {
 struct Shape {
   double rho, phi;
 
-  double value(double k) const {
-    const double lift = phi * k + rho;
-    return 0.5 * (1.0 + rho * phi * k + std::sqrt(lift * lift + (1.0 - rho * rho)));
-  }
+  // f alone (its slopes 0) or with them: the same f.
+  template <bool Slopes = true>
   Variance at(double k) const {
     const double lift = phi * k + rho;
     const double spread = 1.0 - rho * rho;
     const double r = std::sqrt(lift * lift + spread);
-    return {0.5 * (1.0 + rho * phi * k + r), 0.5 * phi * (rho + lift / r),
-            0.5 * (phi * phi) * spread / (r * (r * r))};
+    const double f = 0.5 * (1.0 + rho * phi * k + r);
+    if constexpr (!Slopes) {
+      return {f, 0.0, 0.0};
+    } else {
+      return {f, 0.5 * phi * (rho + lift / r), 0.5 * (phi * phi) * spread / (r * (r * r))};
+    }
   }
+  double value(double k) const { return at<false>(k).w; }
 };
 
 }  // namespace tarvik::surface

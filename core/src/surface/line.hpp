@@ -20,11 +20,10 @@ inline constexpr double kReachU = 12.0;  // |y| up to some 8e4
 inline constexpr int kGridPoints = 121;
 
 struct GridPoints {
-  double u[kGridPoints], y[kGridPoints], z[kGridPoints];
+  double y[kGridPoints], z[kGridPoints];
   GridPoints() {
     for (int i = 0; i < kGridPoints; ++i) {
-      u[i] = -kReachU + (2.0 * kReachU / (kGridPoints - 1)) * i;
-      y[i] = elementary::sinh(u[i]);
+      y[i] = elementary::sinh(-kReachU + (2.0 * kReachU / (kGridPoints - 1)) * i);
       z[i] = std::sqrt(y[i] * y[i] + 1.0);
     }
   }
@@ -35,14 +34,15 @@ inline const GridPoints& grid_points() {
   return grid;
 }
 
-// The minimum of f over [lo, hi] from x inside it (f(x) = fx), by Brent's
-// method to within 1e-9 (relative, beyond 1) of its abscissa.
-struct Bracketed {
-  double u, value;  // the abscissa and the minimum
+// The smallest f and its y; a NaN value of f ends the search with it.
+struct LineMinimum {
+  double y, value;
 };
 
+// The minimum of f over [lo, hi] from x inside it (f(x) = fx), by Brent's
+// method to within 1e-9 (relative, beyond 1) of its abscissa.
 template <class F>
-Bracketed brent(const F& f, double lo, double hi, double x, double fx) {
+LineMinimum brent(const F& f, double lo, double hi, double x, double fx) {
   constexpr double kGolden = 0.3819660112501051;  // (3 - sqrt 5) / 2
   const double kTol = 1e-9 * std::max({1.0, std::fabs(lo), std::fabs(hi)});
   double w = x, v = x, fw = fx, fv = fx;
@@ -96,11 +96,6 @@ Bracketed brent(const F& f, double lo, double hi, double x, double fx) {
   return {x, fx};
 }
 
-// The smallest f and its y; a NaN value of f ends the search with it.
-struct LineMinimum {
-  double y, value;
-};
-
 // Stride 2 takes every other grid point (0.4 apart in u), for a function
 // whose features are no narrower than a centre's scale.
 template <int Stride = 1, class F>
@@ -124,8 +119,8 @@ LineMinimum line_minimum(const F& f) {
     // "Algorithms for Minimization without Derivatives", 1973, ch. 5) over
     // the two grid cells around the grid point, in y, to some 1e-9 of y:
     // the function is smooth there, so its minimum is found to some 1e-16.
-    const Bracketed m = brent(at, grid.y[i - Stride], grid.y[i + Stride], grid.y[i], current);
-    if (m.value < best.value) best = {m.u, m.value};
+    const LineMinimum m = brent(at, grid.y[i - Stride], grid.y[i + Stride], grid.y[i], current);
+    if (m.value < best.value) best = m;
     previous = current;
     current = next;
   }

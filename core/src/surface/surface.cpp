@@ -40,6 +40,14 @@ std::size_t reached(std::span<const Slice> slices, double t) {
   return static_cast<std::size_t>(base - slices.data()) + 1;
 }
 
+// The fraction of the way from slice lo to slice hi at t, and ln F there.
+double fraction(const Slice& lo, const Slice& hi, double t) {
+  return (t - lo.maturity) / (hi.maturity - lo.maturity);
+}
+double log_forward_at(const Slice& lo, const Slice& hi, double x) {
+  return lo.log_forward + x * (hi.log_forward - lo.log_forward);
+}
+
 // The surface's rule in T (surface.hpp), with or without the slopes.
 template <bool Slopes>
 Variance joined(Smile smile, std::span<const Slice> slices, double k, double t) {
@@ -74,8 +82,7 @@ Variance joined(Smile smile, std::span<const Slice> slices, double k, double t) 
   const Slice& lo = slices[at - 1];
   const Slice& hi = slices[at];
   if (t == lo.maturity) return svi_at<Slopes>(lo.svi, k);
-  const double x = (t - lo.maturity) / (hi.maturity - lo.maturity);
-  return blend(svi_at<Slopes>(lo.svi, k), svi_at<Slopes>(hi.svi, k), x);
+  return blend(svi_at<Slopes>(lo.svi, k), svi_at<Slopes>(hi.svi, k), fraction(lo, hi, t));
 }
 
 // Where each point of a block lies strictly between two slices (and not on
@@ -98,7 +105,7 @@ struct Segments {
       const Slice& before = slices[j - 1];
       if (ti == before.maturity) continue;
       at[i - lo] = j;
-      x[i - lo] = (ti - before.maturity) / (slices[j].maturity - before.maturity);
+      x[i - lo] = fraction(before, slices[j], ti);
     }
   }
 };
@@ -122,8 +129,7 @@ double surface_log_forward(std::span<const Slice> slices, double t) {
   const Slice& hi = slices[at];
   if (t == lo.maturity) return lo.log_forward;
   if (t == hi.maturity) return hi.log_forward;
-  const double x = (t - lo.maturity) / (hi.maturity - lo.maturity);
-  return lo.log_forward + x * (hi.log_forward - lo.log_forward);
+  return log_forward_at(lo, hi, fraction(lo, hi, t));
 }
 
 void evaluate(Smile smile, std::span<const Slice> slices, InView x, InView t,
@@ -145,7 +151,7 @@ void evaluate(Smile smile, std::span<const Slice> slices, InView x, InView t,
           const Slice& before = slices[j - 1];
           const Slice& after = slices[j];
           const double xi = where.x[i - lo];
-          if (vol) ki = ki - (before.log_forward + xi * (after.log_forward - before.log_forward));
+          if (vol) ki = ki - log_forward_at(before, after, xi);
           w = blend(svi_at<false>(before.svi, ki), svi_at<false>(after.svi, ki), xi).w;
         } else {
           if (vol) ki = ki - surface_log_forward(slices, ti);

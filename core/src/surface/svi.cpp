@@ -32,13 +32,10 @@ double log_moneyness_density(double k, const Variance& v) {
 }
 
 ButterflyMinimum smallest_butterfly(const Svi& s) {
-  // g at y = (k - m)/sigma, z = sqrt(y^2 + 1): w = a + b sigma (rho y + z),
-  // w' = b (rho + y/z), w'' = b / (sigma z^3).
+  // g at y = (k - m)/sigma: x = sigma y and r = sigma z, z = sqrt(y^2 + 1)
+  // from the grid.
   const LineMinimum low = line_minimum([&](double y, double z) {
-    const double k = s.m + s.sigma * y;
-    const Variance v{s.a + (s.b * s.sigma) * (s.rho * y + z), s.b * (s.rho + y / z),
-                     s.b / (s.sigma * (z * (z * z)))};
-    return butterfly(k, v);
+    return butterfly(s.m + s.sigma * y, svi_from<true>(s, s.sigma * y, s.sigma * z));
   });
   if (std::isnan(low.value)) return {s.m + s.sigma * low.y, kNaN};
   ButterflyMinimum best{s.m + s.sigma * low.y, low.value};
