@@ -657,60 +657,15 @@ PyObject* csv_numbers(const BoundArgs& bound) {
   return PyTuple_Pack(2, values->array.get(), kinds->array.get());
 }
 
-// _parity_line(strikes, differences): the least-squares line of put-call
-// parity through the points (K_i, C_i - P_i) (parity_line), as a tuple of
-// the forward, the discount factor and the root-mean-square residual.
-PyObject* parity_line_of(const BoundArgs& bound) {
-  if (!ensure_numpy_api()) return nullptr;
-  ArrayArg args[2];
-  for (std::size_t i = 0; i < 2; ++i) {
-    if (!args[i].take(bound[i])) {
-      bound.note_the_argument(i, kValuesAccepted);
-      return nullptr;
-    }
-  }
-  for (std::size_t i = 0; i < 2; ++i) {
-    if (!args[i].settle()) {
-      bound.note_the_argument(i, kValuesAccepted);
-      return nullptr;
-    }
-    if (args[i].mask()) {
-      PyErr_SetString(PyExc_TypeError, "_parity_line() takes no masked arrays");
-      return nullptr;
-    }
-  }
-  const InView strikes = args[0].view(), differences = args[1].view();
-  if (strikes.size() != differences.size()) {
-    PyErr_Format(PyExc_ValueError,
-                 "_parity_line() takes as many differences as strikes, not %zu and %zu",
-                 strikes.size(), differences.size());
-    return nullptr;
-  }
-  std::vector<double> k(strikes.size()), y(differences.size());
-  for (std::size_t i = 0; i < k.size(); ++i) {
-    k[i] = strikes[i];
-    y[i] = differences[i];
-  }
-  const ParityLine line = parity_line(k, y);
-  return Py_BuildValue("(ddd)", line.forward, line.discount, line.residual);
-}
-
-// ---- Smiles and surfaces ---------------------------------------------------
-
-// Takes and settles the first N arguments as value arrays (or floats), with
-// no mask; the name is the function's, for the message.
+// The final look at N value arrays (or floats), arguments first..first+N-1
+// of a row's own shape: none may be masked. The name is the function's, for
+// the message.
 template <std::size_t N>
-bool take_values(const BoundArgs& bound, const char* name, std::array<ArrayArg, N>& args) {
-  if (!ensure_numpy_api()) return false;
-  for (std::size_t i = 0; i < N; ++i) {
-    if (!args[i].take(bound[i])) {
-      bound.note_the_argument(i, kValuesAccepted);
-      return false;
-    }
-  }
+bool settle_values(const BoundArgs& bound, const char* name, std::array<ArrayArg, N>& args,
+                   std::size_t first = 0) {
   for (std::size_t i = 0; i < N; ++i) {
     if (!args[i].settle()) {
-      bound.note_the_argument(i, kValuesAccepted);
+      bound.note_the_argument(first + i, kValuesAccepted);
       return false;
     }
     if (args[i].mask()) {
@@ -721,11 +676,45 @@ bool take_values(const BoundArgs& bound, const char* name, std::array<ArrayArg, 
   return true;
 }
 
+// Takes and settles them (settle again after any later conversion that can
+// run Python code).
+template <std::size_t N>
+bool take_values(const BoundArgs& bound, const char* name, std::array<ArrayArg, N>& args,
+                 std::size_t first = 0) {
+  if (!ensure_numpy_api()) return false;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!args[i].take(bound[first + i])) {
+      bound.note_the_argument(first + i, kValuesAccepted);
+      return false;
+    }
+  }
+  return settle_values(bound, name, args, first);
+}
+
 std::vector<double> copy_of(InView v) {
   std::vector<double> out(v.size());
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = v[i];
   return out;
 }
+
+// _parity_line(strikes, differences): the least-squares line of put-call
+// parity through the points (K_i, C_i - P_i) (parity_line), as a tuple of
+// the forward, the discount factor and the root-mean-square residual.
+PyObject* parity_line_of(const BoundArgs& bound) {
+  std::array<ArrayArg, 2> args;
+  if (!take_values(bound, "_parity_line", args)) return nullptr;
+  const InView strikes = args[0].view(), differences = args[1].view();
+  if (strikes.size() != differences.size()) {
+    PyErr_Format(PyExc_ValueError,
+                 "_parity_line() takes as many differences as strikes, not %zu and %zu",
+                 strikes.size(), differences.size());
+    return nullptr;
+  }
+  const ParityLine line = parity_line(copy_of(strikes), copy_of(differences));
+  return Py_BuildValue("(ddd)", line.forward, line.discount, line.residual);
+}
+
+// ---- Smiles and surfaces ---------------------------------------------------
 
 // _svi_fit(log_moneyness, total_variances, weights): one expiry's raw SVI
 // fit (surface::fit_svi) as (a, b, rho, m, sigma, rmse, evaluations,
@@ -861,14 +850,8 @@ PyObject* essvi_as_svi_of(const BoundArgs& bound) {
 PyObject* surface_values_of(const BoundArgs& bound) {
   const std::optional<surface::Smile> smile = smile_of(bound[0], "_surface_values");
   if (!smile) return nullptr;
-  if (!ensure_numpy_api()) return nullptr;
   std::array<ArrayArg, 5> args;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (!args[i].take(bound[i + 1])) {
-      bound.note_the_argument(i + 1, kValuesAccepted);
-      return nullptr;
-    }
-  }
+  if (!take_values(bound, "_surface_values", args, 1)) return nullptr;
   const Py_ssize_t quantity = PyNumber_AsSsize_t(bound[6], PyExc_OverflowError);
   if (quantity == -1 && PyErr_Occurred()) return nullptr;
   if (quantity < 0 || quantity > 4) {
@@ -881,16 +864,7 @@ PyObject* surface_values_of(const BoundArgs& bound) {
     return nullptr;
   }
   // The final look, after the last conversion that can run Python code.
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (!args[i].settle()) {
-      bound.note_the_argument(i + 1, kValuesAccepted);
-      return nullptr;
-    }
-    if (args[i].mask()) {
-      PyErr_SetString(PyExc_TypeError, "_surface_values() takes no masked arrays");
-      return nullptr;
-    }
-  }
+  if (!settle_values(bound, "_surface_values", args, 1)) return nullptr;
   const InView maturities = args[0].view(), forwards = args[1].view(),
                parameters = args[2].view();
   if (forwards.size() != maturities.size() || parameters.size() != 5 * maturities.size()) {
