@@ -320,6 +320,24 @@ def smile_quotes(model: Model, source: Source, *, parallel: bool) -> dict[str, _
     return {**quoted, **{name: out[name] for name in SMILE_COLUMNS[3:]}}
 
 
+def fit_surface(source: Source, columns: dict[str, _Floats], *, weights: typing.Any = None,
+                smile: str | None = None) -> typing.Any:
+    """tarvik.surface.fit over the columns of smile_quotes: the mids'
+    volatilities on their forwards and maturities, bounded by the bids' and
+    asks' where the source quotes both; `smile` None for fit's default."""
+    from . import surface
+
+    options: dict[str, typing.Any] = {}
+    if source.bid_ask() is not None:
+        options = {"bid_vols": columns["bid_iv"], "ask_vols": columns["ask_iv"]}
+    if weights is not None:
+        options["weights"] = weights
+    if smile is not None:
+        options["smile"] = smile
+    return surface.fit(source.number("strike"), columns["used_forward"],
+                       columns["used_maturity"], columns["iv"], **options)
+
+
 def audited(model: Model, n: int, q: Quotes, implied: bool, underlying: _Floats | float,
             rate: _Floats | float | None, dividend: _Floats | float | None,
             discount: _Floats | float | None) -> dict[str, _Floats]:

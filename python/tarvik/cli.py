@@ -1127,9 +1127,6 @@ def parameter_lines(fitted: typing.Any) -> bytes:
 
 
 def run_surface(args: argparse.Namespace) -> int:
-    from . import surface
-
-    smile = {} if args.smile is None else {"smile": args.smile}
     if args.plot:
         if not importlib.util.find_spec("matplotlib"):
             raise Failure("--plot needs matplotlib: pip install 'tarvik[plot]'", 2)
@@ -1144,15 +1141,10 @@ def run_surface(args: argparse.Namespace) -> int:
             quotes, vols = smile_quotes(args, source, name)
         except OSError as e:
             raise Failure(f"{e.filename or name}: {e.strerror}") from None
-        sides: dict[str, typing.Any] = {}
-        if quotes.bid_ask() is not None:
-            sides = {"bid_vols": vols["bid_iv"], "ask_vols": vols["ask_iv"]}
-        strike = quotes.number("strike")
         try:
-            fitted = surface.fit(strike, vols["used_forward"], vols["used_maturity"], vols["iv"],
-                                 **sides, **smile)
+            fitted = _pipeline.fit_surface(quotes, vols, smile=args.smile)
         except ValueError as e:  # an unknown smile, told before anything is written
-            if not smile:
+            if args.smile is None:
                 raise
             raise Failure(f"--smile: {e}", 2) from None
         try:
@@ -1165,7 +1157,7 @@ def run_surface(args: argparse.Namespace) -> int:
     if args.plot:
         from . import plot
 
-        figure = plot.smiles(fitted, {"strike": strike, "iv": vols["iv"], **{
+        figure = plot.smiles(fitted, {"strike": quotes.number("strike"), "iv": vols["iv"], **{
             name: vols[name] for name in ("bid_iv", "ask_iv", "used_maturity")}})
         try:
             figure.savefig(args.plot)

@@ -500,19 +500,11 @@ def fit_surface(quotes: typing.Any, *, price: str = "price", bid: typing.Any = N
     >>> len(s.maturities), s.failures
     (8, {})
     """
-    from . import surface
-
     f, columns = _smile_columns(quotes, price=price, bid=bid, ask=ask, forward=forward,
                                 spot=spot, rate=rate, dividend=dividend, discount=discount,
                                 strike=strike, maturity=maturity, expiry=expiry,
                                 valuation=valuation, option_type=option_type, model=model,
                                 parallel=parallel)
-    sides: dict[str, typing.Any] = {}
-    if f.bid_ask() is not None:
-        sides = {"bid_vols": columns["bid_iv"], "ask_vols": columns["ask_iv"]}
     if weights is not None:
-        sides["weights"] = np.broadcast_to(f.floats(weights, "weights", missing=False), (f.n,))
-    if smile is not None:
-        sides["smile"] = smile
-    return surface.fit(np.broadcast_to(f.floats(strike, "strike"), (f.n,)),
-                       columns["used_forward"], columns["used_maturity"], columns["iv"], **sides)
+        weights = np.broadcast_to(f.floats(weights, "weights", missing=False), (f.n,))
+    return _pipeline.fit_surface(f, columns, weights=weights, smile=smile)
