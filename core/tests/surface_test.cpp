@@ -55,6 +55,7 @@ INSTANTIATE_TEST_SUITE_P(Smiles, ExactSmile,
 TEST(Butterfly, SmallestGAgreesWithADenseScanAndFindsVogtsArbitrage) {
   std::mt19937_64 gen(29);
   std::uniform_real_distribution<double> u(0.0, 1.0);
+  int free = 0;
   for (int trial = 0; trial < 200; ++trial) {
     const Svi s{-0.05 + 0.1 * u(gen), 0.02 + 0.6 * u(gen), -0.95 + 1.9 * u(gen),
                 -0.5 + u(gen), 0.01 + 0.5 * u(gen)};
@@ -71,7 +72,12 @@ TEST(Butterfly, SmallestGAgreesWithADenseScanAndFindsVogtsArbitrage) {
     if (lowest_w > 0.01 && std::isfinite(low.k) && std::fabs(low.k) < 7.0) {
       EXPECT_NEAR(low.g, scanned, 1e-6);
     }
+    // The check stops at the first g below 0 it meets: the same answer.
+    free += arbitrage_free(s);
+    EXPECT_EQ(arbitrage_free(s), lowest_w > 0.0 && low.g >= 0.0) << trial;
   }
+  EXPECT_GT(free, 20);
+  EXPECT_LT(free, 180);
   const ButterflyMinimum vogt = smallest_butterfly(kVogt);
   EXPECT_LT(vogt.g, 0.0);
   EXPECT_FALSE(arbitrage_free(kVogt));

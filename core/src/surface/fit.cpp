@@ -51,24 +51,43 @@ struct Normal {
   double ww = 0.0;
 };
 
-// Also keeps each point's y and z = sqrt(y^2 + 1).
-Normal normal_equations(const Points& p, double m, double sigma, std::vector<double>& ys,
-                        std::vector<double>& zs) {
+// The terms that do not move with (m, sigma): H's first entry, r's and
+// sum weight w^2.
+Normal fixed_terms(const Points& p) {
   Normal n;
+  for (std::size_t i = 0; i < p.k.size(); ++i) {
+    n.h[0] += p.weight[i];
+    n.r[0] += p.weight[i] * p.w[i];
+    n.ww += p.weight[i] * (p.w[i] * p.w[i]);
+  }
+  return n;
+}
+
+// The rest at (m, sigma), keeping each point's y and z = sqrt(y^2 + 1); z^2
+// summed as y^2 + 1.
+Normal normal_equations(const Points& p, const Normal& fixed, double m, double sigma,
+                        std::vector<double>& ys, std::vector<double>& zs) {
   ys.resize(p.k.size());
   zs.resize(p.k.size());
+  const double inverse = 1.0 / sigma;
+  double y1 = 0.0, z1 = 0.0, yy = 0.0, yz = 0.0, wy = 0.0, wz = 0.0;
   for (std::size_t i = 0; i < p.k.size(); ++i) {
-    const double y = (p.k[i] - m) / sigma;
-    const double f[3] = {1.0, y, std::sqrt(y * y + 1.0)};
+    const double y = (p.k[i] - m) * inverse;
+    const double z = std::sqrt(y * y + 1.0);
     ys[i] = y;
-    zs[i] = f[2];
-    const double om = p.weight[i];
-    for (int a = 0; a < 3; ++a) {
-      for (int b = 0; b < 3; ++b) n.h[a * 3 + b] += om * (f[a] * f[b]);
-      n.r[a] += om * (p.w[i] * f[a]);
-    }
-    n.ww += om * (p.w[i] * p.w[i]);
+    zs[i] = z;
+    const double oy = p.weight[i] * y, oz = p.weight[i] * z;
+    y1 += oy;
+    z1 += oz;
+    yy += oy * y;
+    yz += oy * z;
+    wy += oy * p.w[i];
+    wz += oz * p.w[i];
   }
+  Normal n = fixed;
+  n.h = {fixed.h[0], y1, z1, y1, yy, yz, z1, yz, yy + fixed.h[0]};
+  n.r[1] = wy;
+  n.r[2] = wz;
   return n;
 }
 
@@ -137,7 +156,9 @@ Inner inner_fit(const Normal& n, double sigma, double most_w) {
   // Faces by the number of constraints that hold them, fewest first: the
   // first whose minimum is feasible with multipliers >= 0 (the KKT
   // conditions) is the answer, mostly the whole space's or a facet's. Where
-  // rounding leaves none so, the best feasible one.
+  // rounding leaves none so, the best feasible one. The whole space's comes
+  // first; then the faces held only by constraints its minimum breaks, where
+  // the answer mostly is, then the others.
   static const std::array<unsigned, 64> kFaces = [] {
     std::array<unsigned, 64> faces{};
     std::size_t at = 0;
@@ -148,7 +169,9 @@ Inner inner_fit(const Normal& n, double sigma, double most_w) {
     }
     return faces;
   }();
-  for (const unsigned mask : kFaces) {
+  unsigned broken = 0;  // the constraints the whole space's minimum breaks
+  // The face's minimum where it meets the KKT conditions.
+  const auto face = [&](unsigned mask, bool first) -> bool {
     const int active = std::popcount(mask);
     const std::size_t size = 3 + static_cast<std::size_t>(active);
     std::array<double, 36> kkt{};
@@ -167,17 +190,31 @@ Inner inner_fit(const Normal& n, double sigma, double most_w) {
       rhs[row] = cons[c].beta;
       ++row;
     }
-    if (!solve<6>(kkt, rhs, size, x)) continue;
-    bool feasible = true;
-    for (const Constraint& c : cons) {
-      if (c.n[0] * x[0] + c.n[1] * x[1] + c.n[2] * x[2] > c.beta + tol) feasible = false;
+    if (!solve<6>(kkt, rhs, size, x)) {
+      if (first) broken = (1u << kConstraints) - 1;
+      return false;
     }
-    if (!feasible) continue;
+    bool feasible = true;
+    for (int c = 0; c < kConstraints; ++c) {
+      const Constraint& con = cons[c];
+      if (con.n[0] * x[0] + con.n[1] * x[1] + con.n[2] * x[2] > con.beta + tol) {
+        feasible = false;
+        if (first) broken |= 1u << c;
+      }
+    }
+    if (!feasible) return false;
     const double q = loss(x);
     if (q < best.loss) best = {x[0], x[1], x[2], q};
     bool multipliers = true;
     for (std::size_t i = 3; i < size; ++i) multipliers = multipliers && x[i] >= 0.0;
-    if (multipliers) return {x[0], x[1], x[2], q};
+    if (multipliers) best = {x[0], x[1], x[2], q};
+    return multipliers;
+  };
+  if (face(0, true)) return best;
+  for (const bool within : {true, false}) {
+    for (std::size_t i = 1; i < kFaces.size(); ++i) {
+      if (((kFaces[i] & ~broken) == 0) == within && face(kFaces[i], false)) return best;
+    }
   }
   return best;
 }
@@ -198,6 +235,8 @@ Svi to_svi(const Inner& in, double m, double sigma) {
 struct Outer {
   const Points& p;
   double mean = 0.0;  // the weighted mean total variance
+  bool checked = true;  // false: the inner minimum's loss, free of arbitrage or not
+  Normal fixed = fixed_terms(p);
   std::vector<double> ys{}, zs{};
 
   double loss_of(double a, double d, double c) const {
@@ -216,7 +255,7 @@ struct Outer {
     if (!(sigma >= kLeastSigma * p.spread) || !std::isfinite(sigma) || !std::isfinite(m)) {
       return kInf;
     }
-    const Inner in = inner_fit(normal_equations(p, m, sigma, ys, zs), sigma, p.most_w);
+    const Inner in = inner_fit(normal_equations(p, fixed, m, sigma, ys, zs), sigma, p.most_w);
     if (!(in.loss < kInf)) return kInf;
     Svi s = to_svi(in, m, sigma);
     // The loss summed anew: the quadratic form cancels to some 1e-16 of
@@ -224,7 +263,7 @@ struct Outer {
     const double c = s.b * sigma, d = s.rho * c;
     double sum = loss_of(s.a, d, c);
     if (!(sum < kInf)) return kInf;  // an overflow or a NaN: no candidate
-    if (sum >= keep) return sum;
+    if (sum >= keep || !checked) return sum;
     if (!arbitrage_free(s)) {
       double lo = 0.0, hi = 1.0;  // the flat smile's end is free of arbitrage
       for (int it = 0; it < kBisections; ++it) {
@@ -264,16 +303,36 @@ SviFit fit_svi(std::span<const double> k, std::span<const double> w,
   for (std::size_t i = 0; i < p.w.size(); ++i) {
     best_loss += p.weight[i] * ((p.w[i] - mean) * (p.w[i] - mean));
   }
+  // From each start the search runs first without the arbitrage check, the
+  // costly part of a loss: where the minimum it finds is free of arbitrage
+  // it is the minimum on the domain too. Where it is not, the search runs
+  // again from there on the domain, unless an earlier start's did from the
+  // same point (the starts mostly end at one minimum).
   const double scales[] = {0.1, 0.3, 1.0};
-  const int budget = kMostEvaluations / static_cast<int>(std::size(scales));
+  const int budget = kMostEvaluations / static_cast<int>(2 * std::size(scales));
+  std::vector<Vertex> searched;  // the points searched again from
   for (const double scale : scales) {
     const double start[2] = {p.k[lowest], elementary::log(scale * spread)};
     const double step[2] = {0.1 * spread, 0.5};
-    const Vertex v = nelder_mead(outer, start, step, budget, evaluations);
+    outer.checked = false;
+    Vertex v = nelder_mead(outer, start, step, budget, evaluations);
+    outer.checked = true;
     Svi s = best;
-    if (v.f < best_loss && outer(v.x[0], v.x[1], kInf, &s) < kInf) {
+    double loss = outer(v.x[0], v.x[1], kInf, &s);
+    if (loss != v.f) {  // the inner minimum was not on the domain
+      const auto near = [&](const Vertex& u) {
+        return std::fabs(u.x[0] - v.x[0]) <= 1e-4 * spread && std::fabs(u.x[1] - v.x[1]) <= 1e-4;
+      };
+      if (std::any_of(searched.begin(), searched.end(), near)) continue;
+      searched.push_back(v);
+      // On the domain the best loss lies along its edge, a ridge the
+      // simplex crawls: settled to 1e-6, its minimum is found.
+      v = nelder_mead(outer, v.x, step, budget, evaluations, 1e-10, 1e-6);
+      loss = outer(v.x[0], v.x[1], kInf, &s);
+    }
+    if (loss < best_loss) {
       best = s;
-      best_loss = v.f;
+      best_loss = loss;
     }
   }
   // Never a smile outside the domain said fitted (quotes so far apart that

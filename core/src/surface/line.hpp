@@ -97,9 +97,11 @@ LineMinimum brent(const F& f, double lo, double hi, double x, double fx) {
 }
 
 // Stride 2 takes every other grid point (0.4 apart in u), for a function
-// whose features are no narrower than a centre's scale.
+// whose features are no narrower than a centre's scale. A value below
+// `enough` ends the search with it (a caller asking only whether f falls
+// below it).
 template <int Stride = 1, class F>
-LineMinimum line_minimum(const F& f) {
+LineMinimum line_minimum(const F& f, double enough = -std::numeric_limits<double>::infinity()) {
   static_assert((kGridPoints - 1) % Stride == 0);
   const auto at = [&](double y) { return f(y, std::sqrt(y * y + 1.0)); };
   const GridPoints& grid = grid_points();
@@ -110,6 +112,7 @@ LineMinimum line_minimum(const F& f) {
   for (int i = Stride; i + Stride < kGridPoints; i += Stride) {
     const double next = f(grid.y[i + Stride], grid.z[i + Stride]);
     if (std::isnan(current)) return {grid.y[i], current};
+    if (best.value < enough) return best;
     if (!(current <= previous && current <= next)) {
       previous = current;
       current = next;
