@@ -69,6 +69,7 @@ double calendar_floor(const Essvi& prev, const Shape& f) {
 struct Outer {
   const Points& p;
   const std::optional<Essvi>& prev;
+  bool checked = true;  // false: theta not held to the calendar's floor
   std::vector<double> fs{};
 
   double operator()(double rho, double log_phi, double keep, Essvi* out = nullptr) {
@@ -97,7 +98,7 @@ struct Outer {
     double sum = loss();
     if (!(sum < kInf) || !(theta > 0.0)) return kInf;
     if (sum >= keep) return sum;
-    if (prev) {
+    if (prev && checked) {
       const double least = calendar_floor(*prev, f);
       if (!(least <= most)) return kInf;
       if (theta < least) {
@@ -132,13 +133,17 @@ EssviFit fit_one(const ExpiryQuotes& q, const std::optional<Essvi>& prev) {
   starts.push_back({-0.6, phi0});
   starts.push_back({0.0, phi0});
   if (!prev) starts.push_back({0.6, phi0});
-  const int budget = kMostEvaluations / static_cast<int>(starts.size());
+  // From each start without the calendar's floor first, the costly part of
+  // a loss (nelder_mead.hpp).
+  const int budget = kMostEvaluations / static_cast<int>(2 * starts.size());
+  const double near[2] = {1e-4, 1e-4};
+  std::vector<Vertex> searched;
   for (const auto& s : starts) {
     const double start[2] = {s[0], s[1]};
     const double step[2] = {0.2 * (s[0] > 0.0 ? -1.0 : 1.0), 0.5};
-    const Vertex v = nelder_mead(outer, start, step, budget, evaluations);
     Essvi e = none;
-    if (v.f < best_loss && outer(v.x[0], v.x[1], kInf, &e) < kInf) {
+    const Vertex v = constrained_search(outer, start, step, budget, evaluations, searched, near, &e);
+    if (v.f < best_loss) {
       best = e;
       best_loss = v.f;
     }

@@ -303,36 +303,20 @@ SviFit fit_svi(std::span<const double> k, std::span<const double> w,
   for (std::size_t i = 0; i < p.w.size(); ++i) {
     best_loss += p.weight[i] * ((p.w[i] - mean) * (p.w[i] - mean));
   }
-  // From each start the search runs first without the arbitrage check, the
-  // costly part of a loss: where the minimum it finds is free of arbitrage
-  // it is the minimum on the domain too. Where it is not, the search runs
-  // again from there on the domain, unless an earlier start's did from the
-  // same point (the starts mostly end at one minimum).
+  // From each start without the arbitrage check first, the costly part of a
+  // loss (nelder_mead.hpp).
   const double scales[] = {0.1, 0.3, 1.0};
   const int budget = kMostEvaluations / static_cast<int>(2 * std::size(scales));
-  std::vector<Vertex> searched;  // the points searched again from
+  const double near[2] = {1e-4 * spread, 1e-4};
+  std::vector<Vertex> searched;
   for (const double scale : scales) {
     const double start[2] = {p.k[lowest], elementary::log(scale * spread)};
     const double step[2] = {0.1 * spread, 0.5};
-    outer.checked = false;
-    Vertex v = nelder_mead(outer, start, step, budget, evaluations);
-    outer.checked = true;
     Svi s = best;
-    double loss = outer(v.x[0], v.x[1], kInf, &s);
-    if (loss != v.f) {  // the inner minimum was not on the domain
-      const auto near = [&](const Vertex& u) {
-        return std::fabs(u.x[0] - v.x[0]) <= 1e-4 * spread && std::fabs(u.x[1] - v.x[1]) <= 1e-4;
-      };
-      if (std::any_of(searched.begin(), searched.end(), near)) continue;
-      searched.push_back(v);
-      // On the domain the best loss lies along its edge, a ridge the
-      // simplex crawls: settled to 1e-6, its minimum is found.
-      v = nelder_mead(outer, v.x, step, budget, evaluations, 1e-10, 1e-6);
-      loss = outer(v.x[0], v.x[1], kInf, &s);
-    }
-    if (loss < best_loss) {
+    const Vertex v = constrained_search(outer, start, step, budget, evaluations, searched, near, &s);
+    if (v.f < best_loss) {
       best = s;
-      best_loss = loss;
+      best_loss = v.f;
     }
   }
   // Never a smile outside the domain said fitted (quotes so far apart that

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <vector>
 
 namespace tarvik::surface {
 
@@ -71,6 +72,36 @@ Vertex nelder_mead(Loss& loss, const double start[2], const double step[2], int 
   }
   std::sort(v.begin(), v.end(), by_loss);
   return v[0];
+}
+
+// A search from `start` for a loss whose constraint is costly to check
+// (loss.checked says whether it is): first without it; where the minimum
+// found is on the constrained domain it is the minimum there too. Where it
+// is not, again from there with it, unless an earlier search (`searched`,
+// shared by the starts, which mostly end at one point) began within `near`
+// of that point: then the vertex's loss is infinite. The best loss on the
+// domain mostly lies along its edge, a ridge the simplex crawls: settled to
+// 1e-6, its minimum is found. `out` gets the minimum's parameters; the
+// vertex's loss is the constrained one.
+template <class Loss, class Out>
+Vertex constrained_search(Loss& loss, const double start[2], const double step[2], int budget,
+                          int& evaluations, std::vector<Vertex>& searched, const double near[2],
+                          Out* out) {
+  loss.checked = false;
+  Vertex v = nelder_mead(loss, start, step, budget, evaluations);
+  loss.checked = true;
+  const double unchecked = v.f;
+  v.f = loss(v.x[0], v.x[1], INFINITY, out);
+  if (v.f == unchecked) return v;
+  for (const Vertex& u : searched) {
+    if (std::fabs(u.x[0] - v.x[0]) <= near[0] && std::fabs(u.x[1] - v.x[1]) <= near[1]) {
+      return {{v.x[0], v.x[1]}, INFINITY};
+    }
+  }
+  searched.push_back(v);
+  v = nelder_mead(loss, v.x, step, budget, evaluations, 1e-10, 1e-6);
+  v.f = loss(v.x[0], v.x[1], INFINITY, out);
+  return v;
 }
 
 }  // namespace tarvik::surface
