@@ -37,7 +37,7 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr int kMostEvaluations = 1200;  // of one expiry's loss, over every start
+constexpr int kMostEvaluations = 1200;  // of the first searches, over every start
 constexpr double kSmallScale = 0.1;     // in k, below which a grid at unit scale is added
 
 // sup_k w_prev(k) / f(k), at least w_prev(0) / f(0) = theta_prev.
@@ -135,7 +135,7 @@ EssviFit fit_one(const ExpiryQuotes& q, const std::optional<Essvi>& prev) {
   if (!prev) starts.push_back({0.6, phi0});
   // From each start without the calendar's floor first, the costly part of
   // a loss (nelder_mead.hpp).
-  const int budget = kMostEvaluations / static_cast<int>(2 * starts.size());
+  const int budget = kMostEvaluations / static_cast<int>(starts.size());
   const double near[2] = {1e-4, 1e-4};
   std::vector<Vertex> searched;
   for (const auto& s : starts) {

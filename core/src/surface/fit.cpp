@@ -39,7 +39,7 @@ namespace tarvik::surface {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr int kMostEvaluations = 750;   // of the outer loss, over every start
+constexpr int kMostEvaluations = 750;   // of the first searches, over every start
 constexpr double kLeastSigma = 0.005;    // the least sigma, in half the range of k
 constexpr int kBisections = 10;          // toward the domain from an arbitrageable smile
 
@@ -272,7 +272,7 @@ struct Outer {
         (arbitrage_free(mid) ? lo : hi) = t;
       }
       s = {mean + lo * (s.a - mean), s.b * lo, s.rho, m, sigma};
-      if (!arbitrage_free(s)) return kInf;
+      if (lo == 0.0 && !arbitrage_free(s)) return kInf;  // else checked above
       sum = loss_of(s.a, lo * d, lo * c);
       if (!(sum < kInf)) return kInf;
     }
@@ -306,7 +306,7 @@ SviFit fit_svi(std::span<const double> k, std::span<const double> w,
   // From each start without the arbitrage check first, the costly part of a
   // loss (nelder_mead.hpp).
   const double scales[] = {0.1, 0.3, 1.0};
-  const int budget = kMostEvaluations / static_cast<int>(2 * std::size(scales));
+  const int budget = kMostEvaluations / static_cast<int>(std::size(scales));
   const double near[2] = {1e-4 * spread, 1e-4};
   std::vector<Vertex> searched;
   for (const double scale : scales) {

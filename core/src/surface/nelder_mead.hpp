@@ -81,8 +81,9 @@ Vertex nelder_mead(Loss& loss, const double start[2], const double step[2], int 
 // shared by the starts, which mostly end at one point) began within `near`
 // of that point: then the vertex's loss is infinite. The best loss on the
 // domain mostly lies along its edge, a ridge the simplex crawls: settled to
-// 1e-6, its minimum is found. `out` gets the minimum's parameters; the
-// vertex's loss is the constrained one.
+// 1e-6, its minimum is found. The second search has half the first's
+// budget. `out` gets the minimum's parameters; the vertex's loss is the
+// constrained one.
 template <class Loss, class Out>
 Vertex constrained_search(Loss& loss, const double start[2], const double step[2], int budget,
                           int& evaluations, std::vector<Vertex>& searched, const double near[2],
@@ -99,7 +100,7 @@ Vertex constrained_search(Loss& loss, const double start[2], const double step[2
     }
   }
   searched.push_back(v);
-  v = nelder_mead(loss, v.x, step, budget, evaluations, 1e-10, 1e-6);
+  v = nelder_mead(loss, v.x, step, budget / 2, evaluations, 1e-10, 1e-6);
   v.f = loss(v.x[0], v.x[1], INFINITY, out);
   return v;
 }
