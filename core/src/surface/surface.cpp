@@ -140,24 +140,32 @@ void evaluate(Smile smile, std::span<const Slice> slices, InView x, InView t,
       const bool vol = quantity == Quantity::ImpliedVolatility;
       Segments where;
       where.find(slices, t, each_t, lo, hi);
-      double k[kBlock] = {};
+      double k[kBlock] = {}, w[kBlock];
       for (std::size_t i = lo; i < hi; ++i) k[i - lo] = x[each_x ? i : 0];
       if (vol) lanes::log_each(k, hi - lo, k);
       for (std::size_t i = lo; i < hi; ++i) {
         const double ti = t[each_t ? i : 0];
         const std::size_t j = where.at[i - lo];
-        double ki = k[i - lo], w = 0.0;
+        double ki = k[i - lo];
         if (j != 0) {  // the rule between slices j - 1 and j, as joined has it
           const Slice& before = slices[j - 1];
           const Slice& after = slices[j];
           const double xi = where.x[i - lo];
           if (vol) ki = ki - log_forward_at(before, after, xi);
-          w = blend(svi_at<false>(before.svi, ki), svi_at<false>(after.svi, ki), xi).w;
+          w[i - lo] = blend(svi_at<false>(before.svi, ki), svi_at<false>(after.svi, ki), xi).w;
         } else {
           if (vol) ki = ki - surface_log_forward(slices, ti);
-          w = surface_total_variance(smile, slices, ki, ti);
+          w[i - lo] = surface_total_variance(smile, slices, ki, ti);
         }
-        out[i] = vol ? std::sqrt(w / ti) : w;
+      }
+      // The volatilities in a loop of their own, which the compiler takes in
+      // vector registers (the same correctly rounded division and root).
+      if (!vol) {
+        std::copy(w, w + (hi - lo), out.data() + lo);
+      } else if (each_t) {
+        for (std::size_t i = lo; i < hi; ++i) out[i] = std::sqrt(w[i - lo] / t[i]);
+      } else {
+        for (std::size_t i = lo; i < hi; ++i) out[i] = std::sqrt(w[i - lo] / t[0]);
       }
       return;
     }
