@@ -38,7 +38,6 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr int kMostEvaluations = 1200;  // of the first searches, over every start
-constexpr double kSmallScale = 0.1;     // in k, below which a grid at unit scale is added
 
 // sup_k w_prev(k) / f(k), at least w_prev(0) / f(0) = theta_prev.
 double calendar_floor(const Essvi& prev, const Shape& f) {
@@ -136,13 +135,12 @@ EssviFit fit_one(const ExpiryQuotes& q, const std::optional<Essvi>& prev) {
   // From each start without the calendar's floor first, the costly part of
   // a loss (nelder_mead.hpp).
   const int budget = kMostEvaluations / static_cast<int>(starts.size());
-  const double near[2] = {1e-4, 1e-4};
-  std::vector<Vertex> searched;
+  Starts searches{{1e-3, 1e-3}};
   for (const auto& s : starts) {
     const double start[2] = {s[0], s[1]};
     const double step[2] = {0.2 * (s[0] > 0.0 ? -1.0 : 1.0), 0.5};
     Essvi e = none;
-    const Vertex v = constrained_search(outer, start, step, budget, evaluations, searched, near, &e);
+    const Vertex v = searches.search(outer, start, step, budget, evaluations, &e);
     if (v.f < best_loss) {
       best = e;
       best_loss = v.f;

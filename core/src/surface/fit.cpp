@@ -41,7 +41,7 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr int kMostEvaluations = 750;   // of the first searches, over every start
 constexpr double kLeastSigma = 0.005;    // the least sigma, in half the range of k
-constexpr int kBisections = 10;          // toward the domain from an arbitrageable smile
+constexpr int kBisections = 7;           // toward the domain from an arbitrageable smile
 
 // The inner problem's data at (m, sigma): H = sum weight f f^T and
 // r = sum weight w f for f = (1, y, z), and sum weight w^2.
@@ -307,13 +307,12 @@ SviFit fit_svi(std::span<const double> k, std::span<const double> w,
   // loss (nelder_mead.hpp).
   const double scales[] = {0.1, 0.3, 1.0};
   const int budget = kMostEvaluations / static_cast<int>(std::size(scales));
-  const double near[2] = {1e-4 * spread, 1e-4};
-  std::vector<Vertex> searched;
+  Starts starts{{1e-3 * spread, 1e-3}};
   for (const double scale : scales) {
     const double start[2] = {p.k[lowest], elementary::log(scale * spread)};
     const double step[2] = {0.1 * spread, 0.5};
     Svi s = best;
-    const Vertex v = constrained_search(outer, start, step, budget, evaluations, searched, near, &s);
+    const Vertex v = starts.search(outer, start, step, budget, evaluations, &s);
     if (v.f < best_loss) {
       best = s;
       best_loss = v.f;

@@ -18,6 +18,16 @@ namespace tarvik::surface {
 
 inline constexpr double kReachU = 12.0;  // |y| up to some 8e4
 inline constexpr int kGridPoints = 121;
+inline constexpr double kSmallScale = 0.1;  // in k: a grid's below it reaches only 8e3
+
+// Whether the grid about `centre` at `scale` (k = centre + scale y) is finer
+// than the grid at unit scale about 0 (every other point, k = y) at every k
+// and reaches past 8e3: its spacing near k, 0.2 sqrt((k - centre)^2 +
+// scale^2), is below the other's, 0.4 sqrt(k^2 + 1), for every k iff
+// (4/3) centre^2 + scale^2 < 4. Then the grid at unit scale adds nothing.
+inline bool finer_than_unit_scale(double centre, double scale) {
+  return scale >= kSmallScale && (4.0 / 3.0) * (centre * centre) + scale * scale < 4.0;
+}
 
 struct GridPoints {
   double y[kGridPoints], z[kGridPoints];

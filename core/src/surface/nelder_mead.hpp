@@ -17,15 +17,20 @@ struct Vertex {
   double f;
 };
 
+struct Never {
+  bool operator()(const Vertex&) const { return false; }
+};
+
 // From `start` with sides `step`, until the simplex is narrower than `size`
 // in both coordinates, or its losses agree to `flat` of the least (a fit
 // limited by its model's error: its loss has settled long before its
 // parameters; an exact fit's loss falls toward 0 and never settles so), or
-// `budget` losses have been asked for; loss(x0, x1, keep) -> double,
-// `evaluations` counting every call.
-template <class Loss>
+// `budget` losses have been asked for, or done(best vertex); loss(x0, x1,
+// keep) -> double, `evaluations` counting every call.
+template <class Loss, class Done = Never>
 Vertex nelder_mead(Loss& loss, const double start[2], const double step[2], int budget,
-                   int& evaluations, double size = 1e-10, double flat = 1e-12) {
+                   int& evaluations, double size = 1e-10, double flat = 1e-12,
+                   const Done& done = Done{}) {
   constexpr double kInf = INFINITY;
   const auto ask = [&](double x0, double x1, double keep) {
     ++evaluations;
@@ -48,7 +53,7 @@ Vertex nelder_mead(Loss& loss, const double start[2], const double step[2], int 
     const double width =
         std::max({std::fabs(v[1].x[0] - v[0].x[0]), std::fabs(v[2].x[0] - v[0].x[0]),
                   std::fabs(v[1].x[1] - v[0].x[1]), std::fabs(v[2].x[1] - v[0].x[1])});
-    if (width < size || v[2].f - v[0].f <= flat * v[0].f) break;
+    if (width < size || v[2].f - v[0].f <= flat * v[0].f || done(v[0])) break;
     const double c[2] = {0.5 * (v[0].x[0] + v[1].x[0]), 0.5 * (v[0].x[1] + v[1].x[1])};
     const Vertex r = at(c, v[2], -1.0, v[1].f);
     if (r.f < v[0].f) {
@@ -74,35 +79,46 @@ Vertex nelder_mead(Loss& loss, const double start[2], const double step[2], int 
   return v[0];
 }
 
-// A search from `start` for a loss whose constraint is costly to check
-// (loss.checked says whether it is): first without it; where the minimum
-// found is on the constrained domain it is the minimum there too. Where it
-// is not, again from there with it, unless an earlier search (`searched`,
-// shared by the starts, which mostly end at one point) began within `near`
-// of that point: then the vertex's loss is infinite. The best loss on the
-// domain mostly lies along its edge, a ridge the simplex crawls: settled to
-// 1e-6, its minimum is found. The second search has half the first's
-// budget. `out` gets the minimum's parameters; the vertex's loss is the
-// constrained one.
-template <class Loss, class Out>
-Vertex constrained_search(Loss& loss, const double start[2], const double step[2], int budget,
-                          int& evaluations, std::vector<Vertex>& searched, const double near[2],
-                          Out* out) {
-  loss.checked = false;
-  Vertex v = nelder_mead(loss, start, step, budget, evaluations);
-  loss.checked = true;
-  const double unchecked = v.f;
-  v.f = loss(v.x[0], v.x[1], INFINITY, out);
-  if (v.f == unchecked) return v;
-  for (const Vertex& u : searched) {
-    if (std::fabs(u.x[0] - v.x[0]) <= near[0] && std::fabs(u.x[1] - v.x[1]) <= near[1]) {
-      return {{v.x[0], v.x[1]}, INFINITY};
-    }
+// A search from each of a few starts for a loss whose constraint is costly
+// to check (loss.checked says whether it is): first without it; where the
+// minimum found is on the constrained domain it is the minimum there too.
+// Where it is not, again from there with it. The starts mostly reach one
+// minimum: a search that comes within `near` of where an earlier start's
+// search of the same kind ended stops, as the earlier start's answer is its
+// own, and its loss is infinite. The best loss on the domain mostly lies
+// along its edge, a ridge the simplex crawls: settled to 1e-6, its minimum
+// is found; that second search has half the first's budget.
+struct Starts {
+  double near[2];
+  std::vector<Vertex> ends[2]{};  // where the first and second searches ended
+
+  bool reached(const Vertex& v, int kind) const {
+    return std::any_of(ends[kind].begin(), ends[kind].end(), [&](const Vertex& u) {
+      return std::fabs(u.x[0] - v.x[0]) <= near[0] && std::fabs(u.x[1] - v.x[1]) <= near[1];
+    });
   }
-  searched.push_back(v);
-  v = nelder_mead(loss, v.x, step, budget / 2, evaluations, 1e-10, 1e-6);
-  v.f = loss(v.x[0], v.x[1], INFINITY, out);
-  return v;
-}
+
+  // `out` gets the minimum's parameters; the vertex's loss is the
+  // constrained one.
+  template <class Loss, class Out>
+  Vertex search(Loss& loss, const double start[2], const double step[2], int budget,
+                int& evaluations, Out* out) {
+    loss.checked = false;
+    const auto first = [&](const Vertex& u) { return reached(u, 0); };
+    Vertex v = nelder_mead(loss, start, step, budget, evaluations, 1e-10, 1e-12, first);
+    if (reached(v, 0)) return {{v.x[0], v.x[1]}, INFINITY};
+    ends[0].push_back(v);
+    loss.checked = true;
+    const double unchecked = v.f;
+    v.f = loss(v.x[0], v.x[1], INFINITY, out);
+    if (v.f == unchecked) return v;
+    const auto second = [&](const Vertex& u) { return reached(u, 1); };
+    v = nelder_mead(loss, v.x, step, budget / 2, evaluations, 1e-10, 1e-6, second);
+    if (reached(v, 1)) return {{v.x[0], v.x[1]}, INFINITY};
+    ends[1].push_back(v);
+    v.f = loss(v.x[0], v.x[1], INFINITY, out);
+    return v;
+  }
+};
 
 }  // namespace tarvik::surface

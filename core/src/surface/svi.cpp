@@ -53,9 +53,10 @@ ButterflyMinimum smallest(const Svi& s, double enough) {
       enough);
   ButterflyMinimum best{s.m + s.sigma * low.y, low.value};
   if (std::isnan(low.value) || low.value < enough) return best;
-  // And about k = 0 at unit scale: where sigma is small the grid above
-  // reaches only some 8e4 sigma, while g has features at the scale of k
-  // itself (k w'/(2w)).
+  // And about k = 0 at unit scale, unless the grid above is finer there: g
+  // has features at the scale of k itself (k w'/(2w)), which a small sigma's
+  // grid may miss.
+  if (finer_than_unit_scale(s.m, s.sigma)) return limit.g < best.g ? limit : best;
   const LineMinimum wide = line_minimum<2>(
       [&](double y, double) { return butterfly(y, svi_variance(s, y)); }, enough);
   if (std::isnan(wide.value)) return {wide.y, kNaN};
