@@ -37,9 +37,9 @@ double butterfly(double k, const Variance& v);
 double log_moneyness_density(double k, const Variance& v);
 
 // The smallest g over every k and where it lies: g on grids in
-// y = (k - m)/sigma = sinh(u) and in k = sinh(u), refined by golden-section
-// search around each grid minimum, and g's limits as k -> +-inf
-// (1/4 - b^2 (1 +- rho)^2 / 16).
+// y = (k - m)/sigma = sinh(u) and, unless that grid is finer at every k, in
+// k = sinh(u), refined by Brent's search around each grid minimum, and g's
+// limits as k -> +-inf (1/4 - b^2 (1 +- rho)^2 / 16).
 struct ButterflyMinimum {
   double k, g;
 };
