@@ -822,9 +822,12 @@ def check_surface(call, args, kwargs, result, exc, flag):
             if not _core._svi_smallest_butterfly(*raw)[2]:
                 raise Finding(f"fitted an arbitrageable eSSVI smile {(theta, rho, psi)}")
             w = _core._surface_values(1, np.ones(1), np.ones(1), raw, grid, 1.0, 0)
-            if before is not None and np.any(w < before * (1 - 1e-12)):
+            # w's rounding scales with its terms (Surface.check's tolerance).
+            a, b, r, m, sigma = raw
+            terms = abs(a) + b * (np.abs(r * (grid - m)) + np.sqrt((grid - m) ** 2 + sigma**2))
+            if before is not None and np.any(before[0] - w > 1e-12 * np.maximum(terms, before[1])):
                 raise Finding(f"eSSVI smile {(theta, rho, psi)} below the one before")
-            before = w
+            before = (w, terms)
     if name == "_surface_values":
         serial = call.f.fn(*args[:7])
         pooled = call.f.fn(*args[:7], parallel=True)

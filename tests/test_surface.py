@@ -115,6 +115,11 @@ def test_an_arbitrageable_chain_gets_a_surface_free_of_arbitrage():
     ("essvi", [0.0273972602739726, 0.03287671232876712],
      [[0.0009544847612972138, -0.7405387838257962, 0.012622727816364827],
       [0.0011437374166797145, -0.7714057366201725, 0.014327167542381052]]),
+    # One shape, theta an ulp apart, rho near -1: where the right wing's w
+    # nears 0 (7e-11 at k = 0.5) its rounding, 1e-17, is 1e-7 of it.
+    ("essvi", [0.1, 0.2],
+     [[0.19035834412020528, -0.9999999998275082, 0.6170224374147554],
+      [0.1903583441202053, -0.9999999998275082, 0.6170224374147554]]),
 ])
 def test_smiles_that_touch_are_free_of_calendar_arbitrage(smile, maturities, parameters):
     report = surface.Surface(maturities, [100.0, 100.0], parameters, smile=smile).check()

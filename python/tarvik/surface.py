@@ -168,6 +168,14 @@ def fit(
     )
 
 
+def _terms(raw: typing.Any, k: np.ndarray) -> np.ndarray:
+    """The size of raw SVI's terms at k, |a| + b (|rho x| + sqrt(x^2 + sigma^2))
+    with x = k - m: the scale of the rounding of its total variance."""
+    a, b, rho, m, sigma = raw
+    x = k - m
+    return np.abs(a) + b * (np.abs(rho * x) + np.sqrt(x * x + sigma * sigma))
+
+
 class Surface:
     """Smiles at increasing maturities, joined linearly in total variance at
     fixed log-moneyness.
@@ -295,7 +303,9 @@ class Surface:
         between adjacent expiries, over the grid ``k`` (default 1,201 points
         from -3 to 3) and in the wings' slopes b (1 +- rho), the largest
         fall of total variance from one expiry to the next (falls within
-        1e-12 of the variance, rounding, count as none). ``interpolated``:
+        1e-12 of the larger smile's terms, |a| + b (|rho (k - m)| +
+        sqrt((k - m)^2 + sigma^2)), the scale of its rounding, count as
+        none). ``interpolated``:
         the smallest g over the grid at nine maturities between each pair
         of adjacent expiries. ``free`` is True when all three hold.
         """
@@ -309,11 +319,13 @@ class Surface:
         for i in range(self._maturities.size - 1):
             t0, t1 = float(self._maturities[i]), float(self._maturities[i + 1])
             w0, w1 = self.total_variance(grid, t0), self.total_variance(grid, t1)
-            # Falls within rounding (1e-12 of the variance: a smile fitted
-            # onto the one before it touches it) are none.
-            fall = np.where(w0 - w1 > 1e-12 * np.maximum(w0, w1), w0 - w1, 0.0)
-            j = int(np.argmax(fall))
             p, q = self._raw[i], self._raw[i + 1]
+            # Falls within rounding are none: a smile fitted onto the one
+            # before it touches it, and w's rounding scales with its terms,
+            # which dwarf w where a wing of slope b (1 +- rho) near 0 nears 0.
+            fall = np.where(w0 - w1 > 1e-12 * np.maximum(_terms(p, grid), _terms(q, grid)),
+                            w0 - w1, 0.0)
+            j = int(np.argmax(fall))
             for side in (-1.0, 1.0):
                 before, after = p[1] * (1 + side * p[2]), q[1] * (1 + side * q[2])
                 if before - after > 1e-12 * max(p[1], q[1]) and worst < math.inf:
