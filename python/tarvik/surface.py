@@ -173,7 +173,8 @@ def _terms(raw: typing.Any, k: np.ndarray) -> np.ndarray:
     with x = k - m: the scale of the rounding of its total variance."""
     a, b, rho, m, sigma = raw
     x = k - m
-    return np.abs(a) + b * (np.abs(rho * x) + np.sqrt(x * x + sigma * sigma))
+    terms: np.ndarray = np.abs(a) + b * (np.abs(rho * x) + np.sqrt(x * x + sigma * sigma))
+    return terms
 
 
 class Surface:
