@@ -112,8 +112,13 @@ struct Starts {
     const double unchecked = v.f;
     v.f = loss(v.x[0], v.x[1], INFINITY, out);
     if (v.f == unchecked) return v;
+    // From the start or the first search's end, whichever is the better on
+    // the domain (the end may lie far beyond it).
+    ++evaluations;
+    const double from_start = loss(start[0], start[1], v.f);
+    const double* from = from_start < v.f ? start : v.x;
     const auto second = [&](const Vertex& u) { return reached(u, 1); };
-    v = nelder_mead(loss, v.x, step, budget / 2, evaluations, 1e-10, 1e-6, second);
+    v = nelder_mead(loss, from, step, budget / 2, evaluations, 1e-10, 1e-6, second);
     if (reached(v, 1)) return {{v.x[0], v.x[1]}, INFINITY};
     ends[1].push_back(v);
     v.f = loss(v.x[0], v.x[1], INFINITY, out);
