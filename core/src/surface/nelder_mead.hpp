@@ -82,12 +82,14 @@ Vertex nelder_mead(Loss& loss, const double start[2], const double step[2], int 
 // A search from each of a few starts for a loss whose constraint is costly
 // to check (loss.checked says whether it is): first without it; where the
 // minimum found is on the constrained domain it is the minimum there too.
-// Where it is not, again from there with it. The starts mostly reach one
-// minimum: a search that comes within `near` of where an earlier start's
-// search of the same kind ended stops, as the earlier start's answer is its
-// own, and its loss is infinite. The best loss on the domain mostly lies
-// along its edge, a ridge the simplex crawls: settled to 1e-6, its minimum
-// is found; that second search has half the first's budget.
+// Where it is not, again with it, from that minimum or from the start,
+// whichever is better on the domain (the minimum may lie far beyond it).
+// The starts mostly reach one minimum: a search that comes within `near` of
+// where an earlier start's search of the same kind ended stops, as the
+// earlier start's answer is its own, and its loss is infinite. The best
+// loss on the domain mostly lies along its edge, a ridge the simplex
+// crawls: settled to 1e-6, its minimum is found; that second search has
+// half the first's budget.
 struct Starts {
   double near[2];
   std::vector<Vertex> ends[2]{};  // where the first and second searches ended
@@ -103,6 +105,10 @@ struct Starts {
   template <class Loss, class Out>
   Vertex search(Loss& loss, const double start[2], const double step[2], int budget,
                 int& evaluations, Out* out) {
+    const auto ask = [&](const double x[2], double keep, Out* at) {
+      ++evaluations;
+      return loss(x[0], x[1], keep, at);
+    };
     loss.checked = false;
     const auto first = [&](const Vertex& u) { return reached(u, 0); };
     Vertex v = nelder_mead(loss, start, step, budget, evaluations, 1e-10, 1e-12, first);
@@ -110,18 +116,14 @@ struct Starts {
     ends[0].push_back(v);
     loss.checked = true;
     const double unchecked = v.f;
-    v.f = loss(v.x[0], v.x[1], INFINITY, out);
+    v.f = ask(v.x, INFINITY, out);
     if (v.f == unchecked) return v;
-    // From the start or the first search's end, whichever is the better on
-    // the domain (the end may lie far beyond it).
-    ++evaluations;
-    const double from_start = loss(start[0], start[1], v.f);
-    const double* from = from_start < v.f ? start : v.x;
+    const double* from = ask(start, v.f, nullptr) < v.f ? start : v.x;
     const auto second = [&](const Vertex& u) { return reached(u, 1); };
     v = nelder_mead(loss, from, step, budget / 2, evaluations, 1e-10, 1e-6, second);
     if (reached(v, 1)) return {{v.x[0], v.x[1]}, INFINITY};
     ends[1].push_back(v);
-    v.f = loss(v.x[0], v.x[1], INFINITY, out);
+    v.f = ask(v.x, INFINITY, out);
     return v;
   }
 };
