@@ -40,6 +40,7 @@ import atheris
 import numpy as np
 import tarvik
 from tarvik import _core
+from tarvik.surface import _terms
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 from number_grammar import number  # noqa: E402
@@ -823,8 +824,7 @@ def check_surface(call, args, kwargs, result, exc, flag):
                 raise Finding(f"fitted an arbitrageable eSSVI smile {(theta, rho, psi)}")
             w = _core._surface_values(1, np.ones(1), np.ones(1), raw, grid, 1.0, 0)
             # w's rounding scales with its terms (Surface.check's tolerance).
-            a, b, r, m, sigma = raw
-            terms = abs(a) + b * (np.abs(r * (grid - m)) + np.sqrt((grid - m) ** 2 + sigma**2))
+            terms = _terms(raw, grid)
             if before is not None and np.any(before[0] - w > 1e-12 * np.maximum(terms, before[1])):
                 raise Finding(f"eSSVI smile {(theta, rho, psi)} below the one before")
             before = (w, terms)

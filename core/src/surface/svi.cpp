@@ -56,11 +56,12 @@ ButterflyMinimum smallest(const Svi& s, double enough) {
   // And about k = 0 at unit scale, unless the grid above is finer there: g
   // has features at the scale of k itself (k w'/(2w)), which a small sigma's
   // grid may miss.
-  if (finer_than_unit_scale(s.m, s.sigma)) return limit.g < best.g ? limit : best;
-  const LineMinimum wide = line_minimum<2>(
-      [&](double y, double) { return butterfly(y, svi_variance(s, y)); }, enough);
-  if (std::isnan(wide.value)) return {wide.y, kNaN};
-  if (wide.value < best.g) best = {wide.y, wide.value};
+  if (!finer_than_unit_scale(s.m, s.sigma)) {
+    const LineMinimum wide = line_minimum<2>(
+        [&](double y, double) { return butterfly(y, svi_variance(s, y)); }, enough);
+    if (std::isnan(wide.value)) return {wide.y, kNaN};
+    if (wide.value < best.g) best = {wide.y, wide.value};
+  }
   return limit.g < best.g ? limit : best;
 }
 
