@@ -23,7 +23,7 @@ D_{k+1} (below it the value is F_{k+1}(0)) and, for the closed form, where
 it reaches D_{k+1} + K, toward which the panels narrow geometrically to
 the width vol sqrt(T - t_m) of the closed form's bend at the strike.
 
-American calls with q <= 0 <= r (american=True; exercised, if at all, just
+American calls with q <= min(0, r) (american=True; exercised, if at all, just
 before an ex-date): the value just before each ex-date is max(S - K,
 F(S - D)), each expectation's panels broken where the two cross (found on
 a lattice of z a twentieth apart, then by Brent's method).
@@ -158,9 +158,9 @@ def smooth(f, x, dt, d, mu, w, r, zwidth, feature, strike=None, exercise=None):
 
 def price(s0, k, t, r, q, vol, call, times, amounts, h_per_w=4.0, zwidth=1.0, american=False):
     """F_0(s0); the dividends with times in (0, t] count (one on t included).
-    american: a call with q <= 0 <= r exercised just before an ex-date."""
-    if american and not (call and q <= 0 <= r):
-        raise ValueError("American exercise here is for calls with q <= 0 <= r")
+    american: a call with q <= min(0, r) exercised just before an ex-date."""
+    if american and not (call and q <= min(0.0, r)):
+        raise ValueError("American exercise here is for calls with q <= min(0, r)")
     exercise = k if american else None
     divs = [(a, d) for a, d in zip(times, amounts) if a <= t]
     if not divs:
@@ -217,7 +217,7 @@ def main():
     parser.add_argument("--fine", action="store_true",
                         help="half the grid spacing and the panels (a convergence check)")
     parser.add_argument("--american", action="store_true",
-                        help="American exercise (calls with q <= 0 <= r only)")
+                        help="American exercise (calls with q <= min(0, r) only)")
     args = parser.parse_args()
     fine = {"h_per_w": 8.0, "zwidth": 0.5} if args.fine else {}
     fine["american"] = args.american

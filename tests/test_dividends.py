@@ -57,12 +57,14 @@ OPTIONS = [
 NAMES = ["quarterly-call", "quarterly-put", "capped", "exchanged", "deep-put", "one"]
 
 
-# European exercise as given; American for the calls, on no yield (exercised
-# just before an ex-date).
+# European exercise as given; American for the calls, on no yield or on a
+# yield below a negative rate (exercised just before an ex-date).
 @needs_references
 @pytest.mark.parametrize("option, exercise", [
     *[pytest.param(o, "european", id=n) for o, n in zip(OPTIONS, NAMES)],
     *[pytest.param(o[:4] + (0.0,) + o[5:], "american", id="american-" + n)
+      for o, n in zip(OPTIONS, NAMES) if o[6]],
+    *[pytest.param(o[:3] + (-0.01, -0.03) + o[5:], "american", id="american-negative-" + n)
       for o, n in zip(OPTIONS, NAMES) if o[6]]])
 def test_prices_meet_the_reference_recursion(option, exercise):
     want = reference("dividend_smoothing").price(*option, american=exercise == "american")
@@ -288,13 +290,39 @@ def test_american_calls_at_the_edges_of_exercise(s, times, amounts):
     assert got < s
 
 
-@pytest.mark.parametrize("call, r, q", [(False, 0.05, 0.0), (True, 0.05, 0.01), (True, -0.01, -0.02)])
+# A put with r <= min(0, q) is never exercised early, with the dividends as
+# without them: every American function is the European one, but for the
+# rate stencils that would leave that region (one-sided at r = 0 or r = q).
+@pytest.mark.parametrize("r, q, edge", [(-0.02, 0.01, None), (-0.02, -0.01, None), (0.0, 0.02, "rho"),
+                                        (-0.01, -0.01, "both"), (0.0, 0.0, "both")])
+@pytest.mark.parametrize("s", [60.0, 100.0, 140.0])
+def test_american_puts_on_rates_at_or_below_zero_are_european(r, q, edge, s):
+    args = (s, 100.0, 1.5, r, q)
+    kw = dict(dividend_times=[0.2, 0.7, 1.2], dividend_amounts=[2.0, 2.0, 2.0])
+    am = tarvik.american_price(*args, 0.3, False, **kw)
+    assert am == tarvik.european_price(*args, 0.3, False, **kw)
+    assert am >= 100.0 - s
+    assert tarvik.american_prices(np.array([s]), 100.0, 1.5, r, q, 0.3, False, **kw)[0] == am
+    assert tarvik.american_implied_volatility(am, *args, False, **kw) == pytest.approx(0.3, rel=1e-9)
+    g = tarvik.american_greeks(*args, 0.3, False, **kw)
+    e = tarvik.european_greeks(*args, 0.3, False, **kw)
+    one_sided = ["rho", "dividend_rho"] if edge == "both" else [edge]
+    for field in g:
+        if field in one_sided:
+            assert g[field] == pytest.approx(e[field], rel=1e-6)
+        else:
+            assert g[field] == e[field], field
+
+
+@pytest.mark.parametrize("call, r, q", [(False, 0.05, 0.0), (True, 0.05, 0.01), (True, -0.02, -0.01),
+                                        (False, -0.01, -0.02)])
 def test_american_exercise_with_dividends_is_refused_where_it_is_not_priced(call, r, q):
     kw = dict(dividend_times=[0.5], dividend_amounts=[1.0])
     with pytest.raises(tarvik.IVError) as exc:
         tarvik.american_price(100.0, 100.0, 1.0, r, q, 0.3, call, **kw)
     assert exc.value.args == ("invalid_input", "invalid input: American exercise with cash "
-                              "dividends is priced for calls with dividend <= 0 <= rate only")
+                              "dividends is priced for calls with dividend <= min(0, rate) "
+                              "and puts with rate <= min(0, dividend) only")
     codes = tarvik.error_codes(tarvik.american_prices, 100.0, 100.0, 1.0, r, q, 0.3, call, **kw)
     assert tarvik.ERROR_KINDS[codes[0]] == "invalid_input"
 

@@ -1116,8 +1116,9 @@ constexpr Function kFunctions[] = {
            "black_scholes_price bit for bit. Where the exercise region has two boundaries (a put "
            "with q < r < 0, a call with r < q < 0) the premium is the integral over the region "
            "between them. With cash dividends (as european_price takes them; without one that "
-           "counts, the same bits as without), calls with dividend <= 0 <= rate, exercised only "
-           "just before an ex-date; other options with dividends raise invalid_input for now. "
+           "counts, the same bits as without), calls with dividend <= min(0, rate), exercised only "
+           "just before an ex-date, and puts with rate <= min(0, dividend), never exercised early "
+           "(the European price); other options with dividends raise invalid_input for now. "
            "Raises IVError where black_scholes_price does, and no_convergence where the "
            "boundaries' sweeps do not settle.">(),
     batch<"american_prices(spots, strikes, maturities, rates, dividends, vols, is_call=True, "

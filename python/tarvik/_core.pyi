@@ -2389,10 +2389,11 @@ def american_price(spot: float, strike: float, maturity: float, rate: float, div
 
     With ``dividend_times`` and ``dividend_amounts`` (keyword-only, as ``european_price``
     takes them; without a dividend that counts, the bits of the call without them): the spot
-    drops by each amount at its ex-date. Calls with q <= 0 <= r are then exercised, if at
+    drops by each amount at its ex-date. Calls with q <= min(0, r) are then exercised, if at
     all, just before an ex-date; the recursion over the ex-dates takes the larger of S - K
     and the value held through the drop there, the kink on panel ends
-    (docs/models/dividends.md). Puts and calls on a positive yield with dividends raise
+    (docs/models/dividends.md). Puts with r <= min(0, q) are never exercised early: their
+    price is ``european_price``'s (at least K - S). Other options with dividends raise
     ``invalid_input`` for now.
 
     Parameters

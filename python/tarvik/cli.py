@@ -137,7 +137,8 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
         quote_options(sub, command)
         sub.add_argument("--dividend-schedule", metavar="FILE",
                          help="cash dividends on known dates (spot model; with --exercise american, "
-                              "calls with dividend <= 0 <= rate): a "
+                              "calls with dividend <= min(0, rate), puts with "
+                              "rate <= min(0, dividend)): a "
                               "CSV file with amount, and ex_date (with --valuation-date) or time "
                               "(years); with an underlying column, per row's underlying")
         sub.add_argument("--underlying-col",

@@ -45,7 +45,8 @@ implied volatilities alike (not with ``spot=`` or the normal model).
 ``dividend_schedule=`` (with ``spot=``) prices a stock that pays cash
 dividends on known dates (the ``european_*`` functions, or with
 ``exercise="american"`` the ``american_*`` ones, which price calls with
-dividend <= 0 <= rate and give other rows the reason invalid_input; a
+dividend <= min(0, rate) and puts with rate <= min(0, dividend) and give
+other rows the reason invalid_input; a
 millisecond or so a row): a frame of the kind that went in, with an
 ``amount`` column and the ex-dates as ``ex_date`` (dates, timestamps or ISO
 8601 texts: ACT/365F years from ``valuation=``, one date) or ``time``

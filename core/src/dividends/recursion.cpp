@@ -30,10 +30,9 @@
 // dividend at the strike, toward which they narrow), with its derivatives
 // in ln S_0 as weights z and z^2 - 1 on the same points.
 //
-// American calls with q <= 0 <= r: between ex-dates the call is worth more
-// alive than exercised (E[e^{-r dt} G(S_dt)] >= S e^{-q dt} - K e^{-r dt} >=
-// S - K for any value G(S) >= S - K at the stretch's end), so it is
-// exercised only just before a dividend, and the recursion takes
+// American calls with q <= 0 and r >= q: between ex-dates the call is worth
+// more alive than exercised (in_american_scope below), so it is exercised
+// only just before a dividend, and the recursion takes
 //   F_k(S) = e^{-r dt} E[max(S_- - K, F_{k+1}(max(S_- - D_{k+1}, 0)))]
 // (Roll 1977, Geske 1979 and Whaley 1981 for one dividend; the same max at
 // each ex-date for many). The max is the continuation's sum above plus the
@@ -106,6 +105,7 @@ struct Option {
   double mu;                      // r - q - vol^2/2
   std::vector<double> t, d;       // the dividends that count: t <= T, d > 0
   bool american = false;          // a call exercised just before its ex-dates
+  bool american_put = false;      // a put never exercised early: at least K - S
 };
 
 // F_m, the Black-Scholes value over the last stretch tau = T - t_m >= 0
@@ -613,8 +613,9 @@ double zero_volatility_price(const Option& o, double spot) {
 
 Option option_of(double strike, double maturity, double rate, double yield, double vol,
                  bool call, const DividendSchedule& schedule, bool american = false) {
+  // An American put in scope is its European price.
   Option o{strike, maturity, rate, yield, vol, call, rate - yield - 0.5 * (vol * vol), {}, {},
-           american};
+           american && call, american && !call};
   for (std::size_t i = 0; i < schedule.times.size(); ++i) {
     if (schedule.times[i] <= maturity && schedule.amounts[i] > 0.0) {
       o.t.push_back(schedule.times[i]);
@@ -624,14 +625,22 @@ Option option_of(double strike, double maturity, double rate, double yield, doub
   return o;
 }
 
-// American exercise in the recursion: calls with q <= 0 <= r, exercised only
-// just before an ex-date. Other American options would need the exercise
-// boundary between ex-dates.
+// American exercise in the recursion, where without the dividends early
+// exercise would never pay (a call with q <= 0 and r >= q, a put with r <= 0
+// and q >= r: the American price is the European one, american.cpp):
+// - such a call is exercised only just before an ex-date: between ex-dates,
+//   for any value G >= (S - K)+ at the stretch's end, E[e^{-r dt} G(S_dt)]
+//   is at least the European call over dt, which is at least S - K there;
+// - such a put is never exercised: the drops only raise a put's European
+//   price (S_T with them is below S_T without, path by path), which is at
+//   least K - S at every time without them. It is the European price.
+// Other American options would need the exercise boundary between ex-dates.
 constexpr const char* kAmericanScope =
-    "American exercise with cash dividends is priced for calls with dividend <= 0 <= rate only";
+    "American exercise with cash dividends is priced for calls with dividend <= min(0, rate) "
+    "and puts with rate <= min(0, dividend) only";
 
-bool ex_dates_only(double rate, double yield, bool call) {
-  return call && yield <= 0.0 && rate >= 0.0;
+bool in_american_scope(double rate, double yield, bool call) {
+  return call ? yield <= 0.0 && rate >= yield : rate <= 0.0 && yield >= rate;
 }
 
 // The checks of black_scholes_price and of the schedule, and for American
@@ -644,7 +653,9 @@ Status check_inputs(double spot, double strike, double maturity, double rate, do
   if (!price) return price.error();
   if (plain) *plain = price.value();
   if (Status err = check_dividend_schedule(schedule)) return err;
-  if (american && !ex_dates_only(rate, yield, call)) return IVError::invalid_input(kAmericanScope);
+  if (american && !in_american_scope(rate, yield, call)) {
+    return IVError::invalid_input(kAmericanScope);
+  }
   return std::nullopt;
 }
 
@@ -671,6 +682,11 @@ Result<Slopes> price_of(const Option& o, double spot) {
   if (o.american && spot - o.strike > slopes.value) {
     // Exercised now: S - K, with dV/dx = d2V/dx2 = S.
     slopes = Slopes{spot - o.strike, spot, spot};
+  }
+  // The put's European price is at least K - S (see in_american_scope) but
+  // for the sums' rounding, where the drops are tiny and r = 0.
+  if (o.american_put && o.strike - spot > slopes.value) {
+    slopes = Slopes{o.strike - spot, -spot, -spot};
   }
   return slopes;
 }
@@ -764,8 +780,9 @@ Result<AmericanGreeks> greeks(double spot, double strike, double maturity, doubl
   const double delta = delta_of(at.value());
   const double gamma = (at.value().dxx - at.value().dx) / (spot * spot);
   // theta = dV/dt from the Black-Scholes equation (no ex-date is at 0)
-  // where the option is held, 0 where an American call is exercised now.
-  const bool exercised = american && v0 == spot - strike && gamma == 0.0;
+  // where the option is held, 0 where an American option is exercised now.
+  const bool exercised =
+      american && v0 == (is_call ? spot - strike : strike - spot) && gamma == 0.0;
   const double theta = exercised ? 0.0
                                  : rate * v0 - (rate - dividend) * spot * delta -
                                        (0.5 * (volatility * volatility)) * (spot * spot) * gamma;
@@ -786,14 +803,14 @@ Result<AmericanGreeks> greeks(double spot, double strike, double maturity, doubl
     dp[j] = delta_of(s);
   }
   const double h = 1e-3;
-  // American exercise is priced here for q <= 0 <= r only: a stencil that
+  // American exercise is priced here within its scope only: a stencil that
   // would leave it is one-sided.
   const double rho = search::derivative(
       [&](double r) { return slopes_at(volatility, r, dividend).value; }, rate, h, v0,
-      [&](double r) { return !american || ex_dates_only(r, dividend, true); });
+      [&](double r) { return !american || in_american_scope(r, dividend, is_call); });
   const double dividend_rho = search::derivative(
       [&](double q) { return slopes_at(volatility, rate, q).value; }, dividend, h, v0,
-      [&](double q) { return !american || ex_dates_only(rate, q, true); });
+      [&](double q) { return !american || in_american_scope(rate, q, is_call); });
   return AmericanGreeks{v0,
                         delta,
                         gamma,
