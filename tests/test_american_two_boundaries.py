@@ -121,3 +121,19 @@ def test_far_from_the_region_at_low_volatility(s, k, t, r, q, v, is_call, ref, e
     assert abs(price - ref) <= est + 1e-9 * max(ref, 1e-4 * k)
     assert price == max(tarvik.black_scholes_price(s, k, t, r, q, v, is_call),
                         tarvik.american_price(s, k, t, r, q, 0.0, is_call))
+
+
+# Long lives at high volatility (a steep boundary led by the variance), which
+# were refused as no_convergence after some 0.1 s while the single-boundary
+# tiers' 64 nodes spent the solver's bounded work. References from
+# reference/american_lcp (seven levels) with its error estimate; the mirrored
+# call has the same bits.
+@pytest.mark.parametrize("s, t, r, q, v, ref, est", [
+    (99.5, 4.2, -0.0587, -0.1877, 4.93, 127.95896340601257, 7.69e-09),
+    (5.35, 45.9, -0.00137, -0.1955, 4.08, 106.49022383522983, 1.83e-09),
+    (110.75, 11.85, -0.0086, -0.12, 3.56, 110.72838097008479, 2.01e-09),
+    (142.3, 8.82, -0.04, -0.1156, 3.72, 142.30464274216413, 3e-09)])
+def test_long_lives_at_high_volatility(s, t, r, q, v, ref, est):
+    put = tarvik.american_price(s, 100.0, t, r, q, v, False)
+    assert abs(put - ref) <= est + 1e-10 * max(ref, 1e-2)
+    assert tarvik.american_price(100.0, s, t, q, r, v, True) == put

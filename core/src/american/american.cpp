@@ -90,10 +90,10 @@ double deterministic_value(const PutForm& f, double maturity) {
 const AmericanScheme& american_default_scheme(double maturity, double rate, double dividend,
                                               double volatility, bool is_call) {
   const PutForm f = put_form(1.0, 1.0, rate, dividend, is_call);
+  const bool two_boundaries = f.rate < 0.0 && f.dividend < f.rate;
   if (american::steep_scale(maturity, f.rate, f.dividend, volatility) > 0.0) {
-    return american::steep_drift_leads(f.rate, f.dividend, volatility)
-               ? kAmericanSchemeSteep
-               : kAmericanSchemeSteepVariance;
+    if (american::steep_drift_leads(f.rate, f.dividend, volatility)) return kAmericanSchemeSteep;
+    return two_boundaries ? kAmericanSchemeTwoBoundaries : kAmericanSchemeSteepVariance;
   }
   if (f.rate >= f.dividend) {
     // The boundary's fall below K over the life, in units of its spread.

@@ -836,7 +836,11 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, Tw
     b.meet_time = meet;
     b.up_slope = (x[0] - x[1]) / (t0 - t1);
     b.low_slope = (x[n] - x[n + 1]) / (t0 - t1);
-    if (std::fabs(step) <= kSpanTolerance * end || round + 1 == kRounds) {
+    // The span stays where the next one would be within kSpanTolerance of
+    // it, as estimated or as held below a span found closed (the spans would
+    // otherwise creep toward that one by halves, a round each, to kRounds).
+    if (std::fabs(step) <= kSpanTolerance * end || std::fabs(target - end) <= kSpanTolerance * end ||
+        round + 1 == kRounds) {
       // The span stays: its sweeps on to the counts' tolerance, and the
       // estimate of tau* and the lines past E from them.
       taken = sweeps_at(p, tab, pts, counts, accept, mix, x);

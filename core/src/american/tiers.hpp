@@ -54,6 +54,14 @@ inline constexpr AmericanScheme kAmericanSchemeYield{56, 64, 40, 88, 1e-9, 0};
 // 40 points 1.8e-9).
 inline constexpr AmericanScheme kAmericanSchemeSteep{32, 64, 32, 88, 1e-10, 0};
 inline constexpr AmericanScheme kAmericanSchemeSteepVariance{64, 64, 48, 88, 1e-10, 0};
+// Two exercise boundaries (q < r < 0) where the variance leads a steep
+// boundary: their solver has its own node map and counts
+// (american/double_boundary.cpp), which a tier can only raise, and the 64
+// nodes above, chosen for one boundary's map, only spent its bounded work
+// (38 of 4,000 seeded two-boundary options were refused at them, after
+// some 0.1 s, that its own counts price). Any tier below those counts in
+// every field serves.
+inline constexpr AmericanScheme kAmericanSchemeTwoBoundaries = kAmericanSchemeShortCarry;
 
 // The sweeps of an American price's boundary solve: the coarse stage's and
 // the full one's (0 where there was none: early exercise never pays, or the
