@@ -96,6 +96,79 @@ def test_long_maturities_approach_the_perpetual_put(s, k, r, q, v, is_call):
     assert prices[-1] == pytest.approx(perpetual, rel=1e-9)
 
 
+# At or below the perpetual put's boundary S* every life's option is
+# exercised now (its price K - S, delta -1, gamma and theta 0): its boundary
+# lies above S*. Halfway from S* to K a long life's is held. Calls as their
+# mirrored puts; r < q and r > q, and a low volatility whose steep boundary
+# took milliseconds to solve.
+@pytest.mark.parametrize("r, q, v, is_call", [(0.05, 0.0, 0.3, False), (0.02, 0.06, 0.25, False),
+                                              (0.3, -0.1, 0.005, False), (0.04, 0.1, 0.2, True)])
+def test_exercised_at_once_below_the_perpetual_boundary(r, q, v, is_call):
+    pr, pq = (q, r) if is_call else (r, q)
+    half = 0.5 * v * v
+    b = pr - pq - half
+    g = (-b - math.sqrt(b * b + 4.0 * half * pr)) / (2.0 * half)
+    edge = 100.0 * g / (g - 1.0)  # the put form's S* for K = 100
+    for t in (1 / 365, 1.0, 30.0):
+        for ps in (edge * (1 - 1e-9), 0.5 * edge):
+            s, k = (100.0, ps) if is_call else (ps, 100.0)
+            exercise = s - k if is_call else k - s
+            assert tarvik.american_price(s, k, t, r, q, v, is_call) == exercise
+            g_ = {f: float(x[0]) for f, x in tarvik.american_greeks(s, k, t, r, q, v, is_call).items()}
+            assert (g_["price"], g_["delta"], g_["gamma"], g_["theta"]) == (
+                exercise, 1.0 if is_call else -1.0, 0.0, 0.0)
+    held = 0.5 * (edge + 100.0)
+    s, k = (100.0, held) if is_call else (held, 100.0)
+    assert tarvik.american_price(s, k, 50.0, r, q, v, is_call) > 100.0 - held
+
+
+# Deep out of the money at a low volatility, where the boundary's slope
+# terms met 0 * inf (the density underflowing against an overflowing
+# 1 / B(u)): every Greek is the European one, 0, never NaN.
+@pytest.mark.parametrize("s, t, r, q, v, is_call", [
+    (1.427432995787969, 1.0996452864730806, -0.08817623202910609, 0.1487879903987851,
+     0.001226248699898284, True),
+    (4837.730661522456, 3.755557565883568, 0.21835140467635267, -0.13556088898864566,
+     0.005906548771397153, False),
+    (68.75639499863526, 0.009071425192363449, -0.06322548745381878, 0.11067384186885953,
+     0.0002867198285735904, True)])
+def test_greeks_far_out_of_the_money_at_low_volatility(s, t, r, q, v, is_call):
+    got = tarvik.american_greeks(s, 100.0, t, r, q, v, is_call)
+    want = tarvik.black_scholes_greeks(s, 100.0, t, r, q, v, is_call)
+    for field in got:
+        assert float(got[field][0]) == pytest.approx(float(want[field][0]), abs=1e-12), field
+
+
+# A steep boundary at a low volatility (r > 0 > q), many of its time scales
+# c ~ sigma^2 / (r - q)^2 from expiry, has long settled at the perpetual
+# put's S*: the price is the perpetual one, (K - S*) (S / S*)^g (closed
+# form in mpmath, 40 digits; reference/american_lcp agrees within its
+# estimate, 1.4e-5, 2.1e-7 and 8.5e-12). The sweeps had put the first at
+# the exercise value, the second at 0.00045 and the third 39% above.
+@pytest.mark.parametrize("s, t, r, q, v, want", [
+    (99.9975, 1.0, 0.3, -0.1, 0.005, 0.0025585232096620814),
+    (100.0, 0.1564, 0.03684, -0.04893, 0.002684, 0.0015449215124835529),
+    (100.2, 0.02263, 0.4466, -0.02175, 0.01218, 1.9346289720283601e-08)])
+def test_steep_boundaries_long_settled_price_as_the_perpetual_put(s, t, r, q, v, want):
+    assert tarvik.american_price(s, 100.0, t, r, q, v, False) == pytest.approx(want, rel=1e-11)
+    assert tarvik.american_price(100.0, s, t, q, r, v, True) == pytest.approx(want, rel=1e-11)
+
+
+# Where the sweeps of such a boundary do not settle (10 to 40 time scales
+# from expiry here, where they had given prices 20 to 33% above the
+# perpetual put's, an upper bound), no_convergence; on either side, prices
+# within that bound.
+def test_unsettled_sweeps_are_no_convergence_not_a_price():
+    r, q, v = 0.09661, -0.168, 0.006724
+    with pytest.raises(tarvik.IVError) as exc:
+        tarvik.american_price(100.0, 100.0, 0.013, r, q, v, False)
+    assert exc.value.args == ("no_convergence", "the American option's exercise boundary failed "
+                              "to converge after 64 iterations")
+    perpetual = 0.003142893636312065
+    for t in (0.0013, 0.0033, 0.05, 1.0):
+        assert tarvik.american_price(100.0, 100.0, t, r, q, v, False) <= perpetual * (1 + 1e-12)
+
+
 # Nondecreasing in the volatility within twice the accuracy goal, from the
 # zero-volatility value through the line below kappa = 3e5 and across the
 # change of node map.

@@ -85,6 +85,26 @@ double deterministic_value(const PutForm& f, double maturity) {
   return best;
 }
 
+// The perpetual put (McKean 1965; Merton 1973), for r > 0: with lambda the
+// negative root of sigma^2/2 l^2 + b l - r = 0, b = r - q - sigma^2/2, it is
+// exercised at or below S* = K lambda / (lambda - 1) and worth
+// (K - S*) (S / S*)^lambda above. Every finite life's put is worth at most
+// that, so its boundary lies at or above S*. The root is taken in the form
+// without cancellation: (-b - sqrt(D)) / sigma^2 where b > 0, else
+// -2r / (-b + sqrt(D)) (the product of the roots is -2r / sigma^2).
+struct Perpetual {
+  double lambda;
+  double edge;  // S* / K
+};
+
+Perpetual perpetual_put(double rate, double dividend, double volatility) {
+  const double var = volatility * volatility;
+  const double b = (rate - dividend) - 0.5 * var;
+  const double root = std::sqrt(b * b + 2.0 * (var * rate));
+  const double lambda = b > 0.0 ? (-b - root) / var : (-2.0 * rate) / (root - b);
+  return Perpetual{lambda, lambda / (lambda - 1.0)};
+}
+
 }  // namespace
 
 const AmericanScheme& american_default_scheme(double maturity, double rate, double dividend,
@@ -177,6 +197,63 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
     return std::max(v.value(), still);
   }
 
+  // (Where r = 0 and b <= 0 the root is 0: the perpetual put is never
+  // exercised, and nothing here applies; nor where the root is within 1e-12
+  // of 0, S* below 1e-12 K, as for a rate of some 1e-300.)
+  const Perpetual perpetual = perpetual_put(f.rate, f.dividend, volatility);
+  const double edge = f.strike * perpetual.edge;
+  const bool has_edge = perpetual.lambda < -1e-12;
+  // At or below the perpetual boundary (with a margin for its rounding):
+  // exercise now, as the solved boundary would say, without solving it.
+  if (has_edge && f.spot <= edge * (1.0 - 1e-12)) {
+    if (slopes) *slopes = SpotSlopes{is_call ? 1.0 : -1.0, 0.0};
+    return exercise;
+  }
+  // Above it, the put's value falls short of the perpetual one by at most
+  // (K - S*) E[e^{-r tau} 1{T < tau < inf}], tau the first time the spot
+  // reaches S* (stopping there when tau <= T attains the rest), which is at
+  // most (K - S*) e^{-rT} P(T < tau < inf). For ln S a Brownian motion with
+  // drift b and volatility sigma, at d = ln(S / S*) above S*, that chance
+  // is at most e^{-2 b+ d / sigma^2} Phi((d - |b| T) / (sigma sqrt T))
+  // (the law of the first passage: Borodin and Salminen 2002, 2.0.2). Where
+  // that bound is below 1e-11 of max(value, 1e-4 K) (the put form's K, so
+  // that a call and its mirrored put agree to the bit) and below 1e-3 of the
+  // value itself, the put has all but surely reached its perpetual value: a
+  // steep boundary long settled at S*, which the sweeps resolve poorly at
+  // low volatility (it lies some sigma^2 / (2 b) below K there). (Far out of
+  // the money the bound is about the value itself, which the floor alone
+  // would let stand for a price smaller by many orders of magnitude.)
+  double perpetual_value = std::numeric_limits<double>::infinity();
+  double perpetual_gap = std::numeric_limits<double>::infinity();
+  // The perpetual value, with its slopes: value = K phi(S / K), phi
+  // homogeneous of degree lambda in its argument; the put's slopes in its
+  // spot, a call's in its own spot (the put's strike) through C(S, K) =
+  // S phi(K / S).
+  auto perpetual_price = [&]() -> double {
+    if (slopes) {
+      const double g = perpetual.lambda;
+      const double v = perpetual_value;
+      *slopes = is_call ? SpotSlopes{v / spot * (1.0 - g), g * (g - 1.0) * v / (spot * spot)}
+                        : SpotSlopes{g * v / spot, g * (g - 1.0) * v / (spot * spot)};
+    }
+    return perpetual_value;
+  };
+  if (has_edge) {
+    const double d = elementary::log(f.spot / edge);
+    const double var = volatility * volatility;
+    const double b = (f.rate - f.dividend) - 0.5 * var;
+    const double sv = volatility * std::sqrt(maturity);
+    const double reach = elementary::exp(-(2.0 * std::max(b, 0.0) * d / var)) *
+                         norm_cdf((d - std::fabs(b) * maturity) / sv);
+    const double above = f.strike / (1.0 - perpetual.lambda);  // K - S*, without cancelling
+    perpetual_gap = above * elementary::exp(-(f.rate * maturity)) * reach;
+    perpetual_value = above * elementary::exp(perpetual.lambda * d);
+    if (perpetual_gap <= 1e-11 * std::max(perpetual_value, 1e-4 * f.strike) &&
+        perpetual_gap <= 1e-3 * perpetual_value) {
+      return perpetual_price();
+    }
+  }
+
   const double start = f.dividend > 0.0 ? std::min(1.0, f.rate / f.dividend) : 1.0;
   PutProblem p{maturity,
                f.rate,
@@ -238,12 +315,27 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   }
   sweeps = fine;
   if (counts) counts->fine = sweeps < 0 ? -sweeps : sweeps;
+  // Sweeps that never settled leave a boundary off by an unknown amount. A
+  // price from it outside [V_inf - gap, V_inf] (the perpetual put's value
+  // and the bound above) is certainly wrong (a steep boundary at a low
+  // volatility, r - q = 0.265 and sigma = 0.0067, 10 to 40 of its time
+  // scales from expiry, came out 20 to 33% above V_inf): V_inf where the
+  // gap is within 1e-9 of max(V_inf, 1e-4 K), else no number.
+  auto settled = [&](double value) -> Result<double> {
+    if (sweeps >= 0 || !(value > perpetual_value || value < perpetual_value - perpetual_gap)) {
+      return value;
+    }
+    if (perpetual_gap <= 1e-9 * std::max(perpetual_value, 1e-4 * f.strike)) {
+      return perpetual_price();
+    }
+    return IVError::no_convergence_of("the American option's exercise boundary", -sweeps);
+  };
   const double s = f.spot / f.strike;
   const double log_s = elementary::log(s);
   // At or below today's boundary B(T) = X exp(-sqrt(H(1))): exercise now.
   if (log_s <= p.log_start - std::sqrt(boundary.h[0])) {
     if (slopes) *slopes = SpotSlopes{is_call ? 1.0 : -1.0, 0.0};
-    return exercise;
+    return settled(exercise);
   }
   american::PremiumSlopes premium_slopes{};
   const double premium = f.strike * american::put_premium(p, boundary, price_rule, s,
@@ -257,7 +349,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
     if (!both) return both.error();
     *slopes = both.value();
   }
-  return std::max(value, std::max(still, put_european));
+  return settled(std::max(value, std::max(still, put_european)));
 }
 
 // Which formula a pair of rates takes: the European one, the American one,

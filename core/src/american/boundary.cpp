@@ -984,10 +984,17 @@ double put_premium(const PutProblem& p, const Boundary& b, const PremiumRule& ru
     strike_leg += jac * (pt.rate_exp[k] * lower);
     spot_leg += yield_weight * upper;
     if (slopes) {
-      const double pull = (p.dividend - (p.rate / p.start) * pt.root_exp[k]) / sv;
       const double density = tarvik::detail::norm_pdf_given(d_plus, pt.pdf_exp[k]);
-      first += yield_weight * (density * pull - p.dividend * upper);
-      second += yield_weight * (density / (s * sv) * (p.dividend - d_plus * pull));
+      if (density > 0.0) {
+        const double pull = (p.dividend - (p.rate / p.start) * pt.root_exp[k]) / sv;
+        first += yield_weight * (density * pull - p.dividend * upper);
+        second += yield_weight * (density / (s * sv) * (p.dividend - d_plus * pull));
+      } else {
+        // Where the density underflows its terms vanish, however steep the
+        // pull: X / B(u) = e^{root} overflows where the boundary lies
+        // hundreds of units of ln S below X, far beyond the spot's reach.
+        first -= yield_weight * (p.dividend * upper);
+      }
     }
   }
   if (slopes) *slopes = PremiumSlopes{first, second};
