@@ -308,23 +308,39 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   if (counts) counts->coarse = sweeps < 0 ? -sweeps : sweeps;
   if (fine < 0 && scheme.form == 0) {
     // FP-B did not settle (it can lose its footing at the smallest nodes in
-    // extreme regimes): FP-A, slower but stable, from the QD+ start.
+    // extreme regimes): FP-A, slower but stable, from the QD+ start. Where
+    // FP-A did not settle either, FP-A on half as many nodes again and
+    // twice the boundary points (at least 48 and 64): a steep boundary at a
+    // low volatility, 10 to 30 of its time scales from expiry, whose
+    // integrals the tier's 32 points did not resolve (r - q = 0.265, sigma =
+    // 0.0067: no number of sweeps settled there; these counts settle in 9).
     PutProblem stable = p;
     stable.form = american::kFormA;
-    fine = american::solve_boundary(stable, scheme, boundary_rule, boundary);
+    if (p.form != american::kFormA) {
+      fine = american::solve_boundary(stable, scheme, boundary_rule, boundary);
+    }
+    if (fine < 0) {
+      AmericanScheme finer = scheme;
+      finer.nodes = std::min(std::max(48, scheme.nodes + scheme.nodes / 2), kAmericanMaxNodes);
+      finer.boundary_points = std::min(std::max(64, 2 * scheme.boundary_points), kAmericanMaxPoints);
+      fine = american::solve_boundary(stable, finer,
+                                      cached_rule<kBoundaryRule>(finer.boundary_points), boundary);
+    }
   }
   sweeps = fine;
   if (counts) counts->fine = sweeps < 0 ? -sweeps : sweeps;
-  // Sweeps that never settled leave a boundary off by an unknown amount. A
-  // price from it outside [V_inf - gap, V_inf] (the perpetual put's value
-  // and the bound above) is certainly wrong (a steep boundary at a low
-  // volatility, r - q = 0.265 and sigma = 0.0067, 10 to 40 of its time
-  // scales from expiry, came out 20 to 33% above V_inf): V_inf where the
-  // gap is within 1e-9 of max(V_inf, 1e-4 K), else no number.
+  // The price lies in [V_inf - gap, V_inf] (the perpetual put's value and
+  // the bound above). One from settled sweeps that falls outside by their
+  // error is taken to the nearer end. One from sweeps that never settled
+  // (a boundary off by an unknown amount) that falls outside is certainly
+  // wrong (they had put a steep boundary at a low volatility, r - q = 0.265
+  // and sigma = 0.0067, 10 to 40 of its time scales from expiry, 20 to 33%
+  // above V_inf): V_inf where the gap is within 1e-9 of max(V_inf, 1e-4 K),
+  // else no number.
   auto settled = [&](double value) -> Result<double> {
-    if (sweeps >= 0 || !(value > perpetual_value || value < perpetual_value - perpetual_gap)) {
-      return value;
-    }
+    const double floor = perpetual_value - perpetual_gap;
+    if (!(value > perpetual_value || value < floor)) return value;
+    if (sweeps >= 0) return value > perpetual_value ? perpetual_price() : floor;
     if (perpetual_gap <= 1e-9 * std::max(perpetual_value, 1e-4 * f.strike)) {
       return perpetual_price();
     }
