@@ -322,7 +322,8 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
     if (fine < 0) {
       AmericanScheme finer = scheme;
       finer.nodes = std::min(std::max(48, scheme.nodes + scheme.nodes / 2), kAmericanMaxNodes);
-      finer.boundary_points = std::min(std::max(64, 2 * scheme.boundary_points), kAmericanMaxPoints);
+      finer.boundary_points =
+          std::min(std::max(64, 2 * scheme.boundary_points), kAmericanMaxPoints);
       fine = american::solve_boundary(stable, finer,
                                       cached_rule<kBoundaryRule>(finer.boundary_points), boundary);
     }
