@@ -311,7 +311,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
     // extreme regimes): FP-A, slower but stable, from the QD+ start. Where
     // FP-A did not settle either, FP-A on half as many nodes again and
     // twice the boundary points (at least 48 and 64): a steep boundary at a
-    // low volatility, 10 to 30 of its time scales from expiry, whose
+    // low volatility, 10 to 40 of its time scales from expiry, whose
     // integrals the tier's 32 points did not resolve (r - q = 0.265, sigma =
     // 0.0067: no number of sweeps settled there; these counts settle in 9).
     PutProblem stable = p;
