@@ -137,3 +137,15 @@ def test_long_lives_at_high_volatility(s, t, r, q, v, ref, est):
     put = tarvik.american_price(s, 100.0, t, r, q, v, False)
     assert abs(put - ref) <= est + 1e-10 * max(ref, 1e-2)
     assert tarvik.american_price(100.0, s, t, q, r, v, True) == put
+
+
+# A rate Greek whose central stencil meets a refused price (no_convergence one
+# step above the yield here) takes the one-sided formula on the side whose
+# prices all hold, not NaN.
+def test_a_rate_greek_beside_a_refused_price():
+    s, t, r, q, v = 28.9, 0.134, -0.0132, -0.0091, 4.1
+    with pytest.raises(tarvik.IVError):
+        tarvik.american_price(s, 100.0, t, r, q + 1e-3, v, True)
+    got = float(tarvik.american_greeks(s, 100.0, t, r, q, v, True)["dividend_rho"][0])
+    f = [tarvik.american_price(s, 100.0, t, r, q - j * 1e-3, v, True) for j in (0, 1, 2)]
+    assert got == pytest.approx((3 * f[0] - 4 * f[1] + f[2]) / 2e-3, rel=1e-4)

@@ -3,6 +3,7 @@
 // ones): the Greeks that the models without closed forms take from prices.
 #pragma once
 
+#include <cmath>
 #include <limits>
 
 namespace tarvik::search {
@@ -21,20 +22,26 @@ inline double second_difference(const double* y, double h) {
 // extrapolation, (8 (f(x+h) - f(x-h)) - (f(x+2h) - f(x-2h))) / (12 h), or,
 // where the stencil would leave the regime (same(x) false), the
 // fourth-order one-sided formula on the side that stays in it. f returns NaN
-// where it fails.
+// where it fails; where a point of the central stencil fails (a price
+// refused there), the one-sided formula on a side whose points all hold,
+// upward first; NaN where none does.
 template <class F, class Same>
 double derivative(F f, double x, double h, double f0, Same same) {
   const bool down = same(x - 2.0 * h);
   const bool up = same(x + 2.0 * h);
   if (down && up) {
     const double y[] = {f(x - 2.0 * h), f(x - h), f0, f(x + h), f(x + 2.0 * h)};
-    return first_difference(y, h);
+    const double central = first_difference(y, h);
+    if (!std::isnan(central)) return central;
   }
-  const double step = up ? h : -h;
-  if (!up && !down) return std::numeric_limits<double>::quiet_NaN();
-  return (-25.0 * f0 + 48.0 * f(x + step) - 36.0 * f(x + 2.0 * step) + 16.0 * f(x + 3.0 * step) -
-          3.0 * f(x + 4.0 * step)) /
-         (12.0 * step);
+  auto one_sided = [&](double step) {
+    return (-25.0 * f0 + 48.0 * f(x + step) - 36.0 * f(x + 2.0 * step) +
+            16.0 * f(x + 3.0 * step) - 3.0 * f(x + 4.0 * step)) /
+           (12.0 * step);
+  };
+  const double upward = up ? one_sided(h) : std::numeric_limits<double>::quiet_NaN();
+  if (!std::isnan(upward) || !down) return upward;
+  return one_sided(-h);
 }
 
 }  // namespace tarvik::search
