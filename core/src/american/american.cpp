@@ -94,7 +94,8 @@ double deterministic_value(const PutForm& f, double maturity) {
 // -2r / (-b + sqrt(D)) (the product of the roots is -2r / sigma^2).
 struct Perpetual {
   double lambda;
-  double edge;  // S* / K
+  double edge;   // S* / K
+  double drift;  // b
 };
 
 Perpetual perpetual_put(double rate, double dividend, double volatility) {
@@ -102,7 +103,7 @@ Perpetual perpetual_put(double rate, double dividend, double volatility) {
   const double b = (rate - dividend) - 0.5 * var;
   const double root = std::sqrt(b * b + 2.0 * (var * rate));
   const double lambda = b > 0.0 ? (-b - root) / var : (-2.0 * rate) / (root - b);
-  return Perpetual{lambda, lambda / (lambda - 1.0)};
+  return Perpetual{lambda, lambda / (lambda - 1.0), b};
 }
 
 }  // namespace
@@ -241,7 +242,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   if (has_edge) {
     const double d = elementary::log(f.spot / edge);
     const double var = volatility * volatility;
-    const double b = (f.rate - f.dividend) - 0.5 * var;
+    const double b = perpetual.drift;
     const double sv = volatility * std::sqrt(maturity);
     const double reach = elementary::exp(-(2.0 * std::max(b, 0.0) * d / var)) *
                          norm_cdf((d - std::fabs(b) * maturity) / sv);

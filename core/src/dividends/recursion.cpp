@@ -31,7 +31,7 @@
 // in ln S_0 as weights z and z^2 - 1 on the same points.
 //
 // American calls with q <= 0 and r >= q: between ex-dates the call is worth
-// more alive than exercised (in_american_scope below), so it is exercised
+// more alive than exercised (kAmericanScope below), so it is exercised
 // only just before a dividend, and the recursion takes
 //   F_k(S) = e^{-r dt} E[max(S_- - K, F_{k+1}(max(S_- - D_{k+1}, 0)))]
 // (Roll 1977, Geske 1979 and Whaley 1981 for one dividend; the same max at
@@ -52,6 +52,7 @@
 
 #include "dividends/gauss.hpp"
 #include "lanes/lanes.hpp"
+#include "tarvik/american.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/dividends.hpp"
 #include "tarvik/elementary.hpp"
@@ -635,13 +636,10 @@ Option option_of(double strike, double maturity, double rate, double yield, doub
 //   price (S_T with them is below S_T without, path by path), which is at
 //   least K - S at every time without them. It is the European price.
 // Other American options would need the exercise boundary between ex-dates.
+// The scope is american_is_european's.
 constexpr const char* kAmericanScope =
     "American exercise with cash dividends is priced for calls with dividend <= min(0, rate) "
     "and puts with rate <= min(0, dividend) only";
-
-bool in_american_scope(double rate, double yield, bool call) {
-  return call ? yield <= 0.0 && rate >= yield : rate <= 0.0 && yield >= rate;
-}
 
 // The checks of black_scholes_price and of the schedule, and for American
 // exercise (with dividends that count) its scope; that price into `plain`
@@ -653,7 +651,7 @@ Status check_inputs(double spot, double strike, double maturity, double rate, do
   if (!price) return price.error();
   if (plain) *plain = price.value();
   if (Status err = check_dividend_schedule(schedule)) return err;
-  if (american && !in_american_scope(rate, yield, call)) {
+  if (american && !american_is_european(rate, yield, call)) {
     return IVError::invalid_input(kAmericanScope);
   }
   return std::nullopt;
@@ -683,7 +681,7 @@ Result<Slopes> price_of(const Option& o, double spot) {
     // Exercised now: S - K, with dV/dx = d2V/dx2 = S.
     slopes = Slopes{spot - o.strike, spot, spot};
   }
-  // The put's European price is at least K - S (see in_american_scope) but
+  // The put's European price is at least K - S (see kAmericanScope) but
   // for the sums' rounding, where the drops are tiny and r = 0.
   if (o.american_put && o.strike - spot > slopes.value) {
     slopes = Slopes{o.strike - spot, -spot, -spot};
@@ -807,10 +805,10 @@ Result<AmericanGreeks> greeks(double spot, double strike, double maturity, doubl
   // would leave it is one-sided.
   const double rho = search::derivative(
       [&](double r) { return slopes_at(volatility, r, dividend).value; }, rate, h, v0,
-      [&](double r) { return !american || in_american_scope(r, dividend, is_call); });
+      [&](double r) { return !american || american_is_european(r, dividend, is_call); });
   const double dividend_rho = search::derivative(
       [&](double q) { return slopes_at(volatility, rate, q).value; }, dividend, h, v0,
-      [&](double q) { return !american || in_american_scope(rate, q, is_call); });
+      [&](double q) { return !american || american_is_european(rate, q, is_call); });
   return AmericanGreeks{v0,
                         delta,
                         gamma,
