@@ -71,6 +71,15 @@ def test_steep_boundaries(s, k, t, r, q, v, ref, peer):
     assert tarvik.american_price(k, s, t, q, r, v, True) == pytest.approx(put, rel=1e-12)
 
 
+def perpetual_put(r, q, v, k):
+    """The perpetual put's exponent g (the negative root of sigma^2/2 g (g -
+    1) + (r - q) g = r) and its exercise boundary S* = g K / (g - 1)."""
+    half = 0.5 * v * v
+    b = r - q - half
+    g = (-b - math.sqrt(b * b + 4.0 * half * r)) / (2.0 * half)
+    return g, g * k / (g - 1.0)
+
+
 # Maturities far past the boundary's own time scale where q < 0 (the yield's
 # terms of the boundary's equation grow like e^{-q tau}): prices do not fall
 # with T and reach the perpetual put's closed form from below, (K - S*)
@@ -83,10 +92,7 @@ def test_steep_boundaries(s, k, t, r, q, v, ref, peer):
     (100, 80, -0.05, 0.02, 0.6, True), (100, 100, 0.05, 0.02, 0.3, False)])
 def test_long_maturities_approach_the_perpetual_put(s, k, r, q, v, is_call):
     ps, pk, pr, pq = (k, s, q, r) if is_call else (s, k, r, q)
-    half = 0.5 * v * v
-    b = pr - pq - half
-    g = (-b - math.sqrt(b * b + 4.0 * half * pr)) / (2.0 * half)
-    edge = g * pk / (g - 1.0)
+    g, edge = perpetual_put(pr, pq, v, pk)
     perpetual = (pk - edge) * (ps / edge) ** g
     prices = np.array([tarvik.american_price(s, k, t, r, q, v, is_call)
                        for t in (50, 200, 400, 700, 1000, 2000)])
@@ -105,10 +111,7 @@ def test_long_maturities_approach_the_perpetual_put(s, k, r, q, v, is_call):
                                               (0.3, -0.1, 0.005, False), (0.04, 0.1, 0.2, True)])
 def test_exercised_at_once_below_the_perpetual_boundary(r, q, v, is_call):
     pr, pq = (q, r) if is_call else (r, q)
-    half = 0.5 * v * v
-    b = pr - pq - half
-    g = (-b - math.sqrt(b * b + 4.0 * half * pr)) / (2.0 * half)
-    edge = 100.0 * g / (g - 1.0)  # the put form's S* for K = 100
+    _, edge = perpetual_put(pr, pq, v, 100.0)  # the put form's S* for K = 100
     for t in (1 / 365, 1.0, 30.0):
         for ps in (edge * (1 - 1e-9), 0.5 * edge):
             s, k = (100.0, ps) if is_call else (ps, 100.0)
