@@ -123,6 +123,19 @@ def test_far_from_the_region_at_low_volatility(s, k, t, r, q, v, is_call, ref, e
                         tarvik.american_price(s, k, t, r, q, 0.0, is_call))
 
 
+# Low volatility over lives of thousands to millions of the time c =
+# sigma^2 / (r - q)^2 in which the boundaries leave K and K r / q: the plain
+# node map missed that first move and the sweeps did not settle (refused);
+# the steep map finds the spot within the region, exercised now.
+# reference/american_lcp (three to four levels) gives the same value.
+@pytest.mark.parametrize("s, k, t, r, q, v, is_call, want", [
+    (37.75, 100.0, 32.0, -0.0074, -0.0246, 3.6e-4, False, 62.25),
+    (11.08, 100.0, 17.26, -0.0058, -0.153, 0.0076, False, 88.92),
+    (370.9, 100.0, 5.9, -0.19, -0.0259, 0.0101, True, 270.9)])
+def test_low_volatility_over_long_lives(s, k, t, r, q, v, is_call, want):
+    assert tarvik.american_price(s, k, t, r, q, v, is_call) == pytest.approx(want, rel=1e-15)
+
+
 # Long lives at high volatility (a steep boundary led by the variance), which
 # were refused as no_convergence after some 0.1 s while the single-boundary
 # tiers' 64 nodes spent the solver's bounded work. References from

@@ -237,7 +237,7 @@ EXPECTED = {
     'bachelier_thetas': '251371e14a0e4bed',
     'bachelier_vannas': '0903e5f4d6ed6013',
     'bachelier_vommas': 'e933f243f1344ac1',
-    'american_price': '7bbef5cec03f994b',
+    'american_price': 'f89658198f3ea839',
     'american_prices': 'da8ba76193183e7a',
     'american_implied_volatility': '6defe47fadcf0f70',
     'american_implied_volatilities': '51dcb688ab5c2912',

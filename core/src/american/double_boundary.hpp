@@ -18,7 +18,10 @@
 // Both boundaries are stored on one set of Chebyshev nodes in theta, with
 // tau = E sin^4(theta), theta in [0, pi/2]: (tau / E)^(1/4) = sin(theta),
 // the single-boundary scheme's variable near tau = 0, with the nodes packed
-// towards both ends. E is T where the region outlives T / (1 - 5%), else
+// towards both ends (where those nodes fail to settle at low volatility,
+// E over 1000 times sigma^2 / (r - q - sigma^2 / 2)^2, the steep map of
+// double_boundary.cpp spreads them in ln tau instead). E is T where the
+// region outlives T / (1 - 5%), else
 // (1 - 5%) tau* to 2e-3 of itself (a layout, which any span near it serves
 // as well): the nodes then stay clear of tau*, and over [E, tau*] the
 // boundaries are the lines through their values and slopes at E (over
@@ -52,6 +55,7 @@ struct TwoBoundaries {
   bool meet = false;     // whether tau* <= T
   double meet_time = 0.0;  // tau*, infinite where the nodes span T
   double log_low = 0.0;  // ln(r / q), -infinity where r = 0 (then Y = 0)
+  double map_a = 0.0;    // the nodes' steep map's A, 0 for the plain map
   double h_up[kAmericanMaxNodes + 1];   // (ln B)^2 at x_i = cos(i pi / n)
   double h_low[kAmericanMaxNodes + 1];  // (ln Y - ln(r/q))^2
   double up_end = 0.0, low_end = 0.0;      // ln B(E), ln Y(E)
