@@ -162,3 +162,22 @@ def test_a_rate_greek_beside_a_refused_price():
     got = float(tarvik.american_greeks(s, 100.0, t, r, q, v, True)["dividend_rho"][0])
     f = [tarvik.american_price(s, 100.0, t, r, q - j * 1e-3, v, True) for j in (0, 1, 2)]
     assert got == pytest.approx((3 * f[0] - 4 * f[1] + f[2]) / 2e-3, rel=1e-4)
+
+
+# The same for the volatility Greeks: one price of their stencil refused (at
+# sigma + 2h, h = sigma / 100), vega, vomma and vanna from the side below
+# (vanna had taken the refused point's delta as 0: -0.004 became 18.0).
+def test_volatility_greeks_beside_a_refused_price():
+    s, t, v = 1453.8280782498575, 1.9604089011582988, 0.4995449293006196
+    r, q = -0.15337528656039578, -0.03995492875690751
+    h = 0.01 * v
+    with pytest.raises(tarvik.IVError):
+        tarvik.american_price(s, 100.0, t, r, q, v + 2 * h, True)
+    got = {k: float(x[0]) for k, x in tarvik.american_greeks(s, 100.0, t, r, q, v, True).items()}
+    f = [tarvik.american_price(s, 100.0, t, r, q, v - j * h, True) for j in (0, 1, 2)]
+    assert got["vega"] == pytest.approx((3 * f[0] - 4 * f[1] + f[2]) / (2 * h), rel=1e-4)
+    assert got["vomma"] == pytest.approx((f[0] - 2 * f[1] + f[2]) / h**2, rel=2e-2)
+    d = [float(tarvik.american_greeks(s, 100.0, t, r, q, v - j * h, True)["delta"][0])
+         for j in (1, 2)]
+    assert got["vanna"] == pytest.approx((3 * got["delta"] - 4 * d[0] + d[1]) / (2 * h),
+                                         rel=2e-2, abs=1e-4)

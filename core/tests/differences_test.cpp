@@ -1,7 +1,8 @@
 // The Greeks' finite differences (search/differences.hpp): exact on quartics
 // (fourth order), one-sided where the stencil would leave the regime, and,
 // where a value of the central stencil fails (NaN), one-sided on a side
-// whose values all hold; NaN where neither does.
+// whose values all hold; NaN where neither does. The one-sided second
+// difference, exact on quintics.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -52,6 +53,18 @@ TEST(Derivative, CentralOneSidedAndAroundFailures) {
                       quartic(x + 2 * h)};
   EXPECT_EQ(tarvik::search::derivative(quartic, x, h, quartic(x), all),
             tarvik::search::first_difference(y, h));
+}
+
+// The one-sided second difference on either side: exact on quintics but
+// for rounding. f(x) = x^5 - x^2 at 1: f'' = 20 - 2 = 18.
+TEST(Derivative, OneSidedSecondDifference) {
+  auto quintic = [](double x) { return ((x * x) * (x * x)) * x - x * x; };
+  for (const double h : {1e-2, -1e-2}) {
+    double y[6];
+    for (int j = 0; j < 6; ++j) y[j] = quintic(1.0 + j * h);
+    EXPECT_NEAR(tarvik::search::one_sided_second(y, h), 18.0, 1e-8) << h;
+    EXPECT_NEAR(tarvik::search::one_sided_first(y, h), 3.0, 1e-6) << h;
+  }
 }
 
 }  // namespace

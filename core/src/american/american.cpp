@@ -441,6 +441,12 @@ Result<AmericanGreeks> american_greeks(double spot, double strike, double maturi
   // noise (the sweeps' stopping), so a step near 1% of the volatility and of
   // 1e-3 in the rates keeps both noise and truncation (h^4) near 1e-8.
   const double hv = 0.01 * volatility;
+  // The price and delta at volatility + step (NaN both where it is refused).
+  auto both_at = [&](double step, double& value, double& delta) {
+    SpotSlopes s{};
+    value = price_at(volatility + step, rate, dividend, &s);
+    delta = std::isnan(value) ? value : s.delta;
+  };
   double vp[5], dp[5];  // at volatility + (j - 2) hv
   for (int j = 0; j < 5; ++j) {
     if (j == 2) {
@@ -448,13 +454,32 @@ Result<AmericanGreeks> american_greeks(double spot, double strike, double maturi
       dp[j] = at.delta;
       continue;
     }
-    SpotSlopes s{};
-    vp[j] = price_at(volatility + (j - 2) * hv, rate, dividend, &s);
-    dp[j] = s.delta;
+    both_at((j - 2) * hv, vp[j], dp[j]);
   }
-  const double vega = search::first_difference(vp, hv);
-  const double vanna = search::first_difference(dp, hv);
-  const double vomma = search::second_difference(vp, hv);
+  double vega = search::first_difference(vp, hv);
+  double vanna = search::first_difference(dp, hv);
+  double vomma = search::second_difference(vp, hv);
+  if (std::isnan(vega)) {
+    // A price of the stencil refused: the one-sided formulas on a side
+    // whose prices all hold, upward first (as search::derivative).
+    for (const double step : {hv, -hv}) {
+      // At volatility + j step; +-h and +-2h from the central stencil.
+      const int near = step > 0.0 ? 3 : 1;
+      const int far = step > 0.0 ? 4 : 0;
+      double sp[6] = {v0, vp[near], vp[far]};
+      double sd[6] = {at.delta, dp[near], dp[far]};
+      bool whole = !std::isnan(sp[1]) && !std::isnan(sp[2]);
+      for (int j = 3; j < 6 && whole; ++j) {
+        both_at(j * step, sp[j], sd[j]);
+        whole = !std::isnan(sp[j]);
+      }
+      if (!whole) continue;
+      vega = search::one_sided_first(sp, step);
+      vanna = search::one_sided_first(sd, step);
+      vomma = search::one_sided_second(sp, step);
+      break;
+    }
+  }
   const int here = regime(rate, dividend, is_call);
   const double h = 1e-3;
   const double rho = search::derivative(

@@ -18,6 +18,18 @@ inline double second_difference(const double* y, double h) {
   return (16.0 * (y[3] + y[1]) - (y[4] + y[0]) - 30.0 * y[2]) / (12.0 * (h * h));
 }
 
+// f'(x) + O(h^4) from y[j] = f(x + j h), j = 0..4, one-sided (h < 0 for
+// the side below x).
+inline double one_sided_first(const double* y, double h) {
+  return (-25.0 * y[0] + 48.0 * y[1] - 36.0 * y[2] + 16.0 * y[3] - 3.0 * y[4]) / (12.0 * h);
+}
+
+// f''(x) + O(h^4) from y[j] = f(x + j h), j = 0..5, one-sided.
+inline double one_sided_second(const double* y, double h) {
+  return (45.0 * y[0] - 154.0 * y[1] + 214.0 * y[2] - 156.0 * y[3] + 61.0 * y[4] - 10.0 * y[5]) /
+         (12.0 * (h * h));
+}
+
 // The derivative of f at x by central differences with Richardson's
 // extrapolation, (8 (f(x+h) - f(x-h)) - (f(x+2h) - f(x-2h))) / (12 h), or,
 // where the stencil would leave the regime (same(x) false), the
@@ -35,9 +47,9 @@ double derivative(F f, double x, double h, double f0, Same same) {
     if (!std::isnan(central)) return central;
   }
   auto one_sided = [&](double step) {
-    return (-25.0 * f0 + 48.0 * f(x + step) - 36.0 * f(x + 2.0 * step) +
-            16.0 * f(x + 3.0 * step) - 3.0 * f(x + 4.0 * step)) /
-           (12.0 * step);
+    const double y[] = {f0, f(x + step), f(x + 2.0 * step), f(x + 3.0 * step),
+                        f(x + 4.0 * step)};
+    return one_sided_first(y, step);
   };
   const double upward = up ? one_sided(h) : std::numeric_limits<double>::quiet_NaN();
   if (!std::isnan(upward) || !down) return upward;
