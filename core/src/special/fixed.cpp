@@ -20,12 +20,6 @@ int leading_bit(const Fixed& a) {
   }
   return -1;
 }
-
-Fixed shift_left_one(const Fixed& a) {
-  Fixed r;
-  for (int i = 0; i < 5; ++i) r.w[i] = (a.w[i] << 1) | (i < 4 ? a.w[i + 1] >> 63 : 0);
-  return r;
-}
 }  // namespace
 
 bool less(const Fixed& a, const Fixed& b) {
@@ -104,18 +98,87 @@ Fixed div_small(const Fixed& a, u64 n) {
 }
 
 Fixed div(const Fixed& a, const Fixed& b) {
-  // Restoring division, one quotient bit at a time: the quotient's bit q
-  // has weight 2^(q - 256); the remainder stays below 2 b.
-  Fixed q, rem;
-  for (int bit = 319 + 256; bit >= 0; --bit) {
-    rem = shift_left_one(rem);
-    if (bit >= 256 && bit_of(a, bit - 256)) rem.w[4] |= 1;
-    if (!less(rem, b)) {
-      rem = sub(rem, b);
-      if (bit < 320) q.w[4 - bit / 64] |= u64{1} << (bit % 64);
+  // floor(A 2^256 / B) for the 320-bit integers A and B (the values times
+  // 2^256), by long division in 32-bit digits (D. E. Knuth, The Art of
+  // Computer Programming, vol. 2, 4.3.1, Algorithm D): each quotient digit
+  // estimated from the leading digits by the machine's 64-bit division and
+  // corrected at most twice. The same quotient as dividing one bit at a
+  // time, in some 1/20 of the instructions.
+  using u32 = std::uint32_t;
+  constexpr int kDigits = 10;  // of a Fixed
+  u32 u[2 * kDigits - 2 + 1] = {};  // A 2^256: 18 digits, and one for the normalisation
+  u32 v[kDigits];
+  for (int i = 0; i < 5; ++i) {
+    u[8 + 2 * (4 - i)] = static_cast<u32>(a.w[i]);
+    u[9 + 2 * (4 - i)] = static_cast<u32>(a.w[i] >> 32);
+    v[2 * (4 - i)] = static_cast<u32>(b.w[i]);
+    v[2 * (4 - i) + 1] = static_cast<u32>(b.w[i] >> 32);
+  }
+  int n = kDigits;
+  while (n > 0 && v[n - 1] == 0) --n;
+  if (n == 0) return Fixed{{~u64{0}, ~u64{0}, ~u64{0}, ~u64{0}, ~u64{0}}};  // b = 0: all ones
+  constexpr int m = 2 * kDigits - 2;
+  u32 q[m] = {};
+  constexpr u64 kBase = u64{1} << 32;
+  if (n == 1) {
+    u64 rem = 0;
+    for (int j = m - 1; j >= 0; --j) {
+      const u64 cur = (rem << 32) | u[j];
+      q[j] = static_cast<u32>(cur / v[0]);
+      rem = cur - q[j] * u64{v[0]};
+    }
+  } else {
+    // Normalise: the divisor's leading digit at least 2^31.
+    const int shift = __builtin_clz(v[n - 1]);
+    auto shifted = [&](const u32* d, int i) {
+      const u64 high = u64{d[i]} << shift;
+      const u64 low = shift == 0 || i == 0 ? 0 : u64{d[i - 1]} >> (32 - shift);
+      return static_cast<u32>(high | low);
+    };
+    u32 vn[kDigits], un[m + 1];
+    for (int i = n - 1; i >= 0; --i) vn[i] = shifted(v, i);
+    un[m] = shift == 0 ? 0 : static_cast<u32>(u64{u[m - 1]} >> (32 - shift));
+    for (int i = m - 1; i >= 0; --i) un[i] = shifted(u, i);
+    for (int j = m - n; j >= 0; --j) {
+      const u64 top = (u64{un[j + n]} << 32) | un[j + n - 1];
+      u64 qhat = top / vn[n - 1];
+      u64 rhat = top - qhat * vn[n - 1];
+      while (qhat >= kBase || qhat * vn[n - 2] > ((rhat << 32) | un[j + n - 2])) {
+        --qhat;
+        rhat += vn[n - 1];
+        if (rhat >= kBase) break;
+      }
+      // un[j .. j + n] -= qhat vn, with the borrow carried as a signed value.
+      std::int64_t t = 0;
+      u64 carry = 0;
+      for (int i = 0; i < n; ++i) {
+        const u64 p = qhat * vn[i];
+        t = static_cast<std::int64_t>(un[i + j]) - static_cast<std::int64_t>(carry) -
+            static_cast<std::int64_t>(p & 0xffffffffu);
+        un[i + j] = static_cast<u32>(t);
+        carry = (p >> 32) - static_cast<u64>(t >> 32);
+      }
+      t = static_cast<std::int64_t>(un[j + n]) - static_cast<std::int64_t>(carry);
+      un[j + n] = static_cast<u32>(t);
+      q[j] = static_cast<u32>(qhat);
+      if (t < 0) {
+        // qhat was one too large: add the divisor back.
+        --q[j];
+        u64 sum = 0;
+        for (int i = 0; i < n; ++i) {
+          sum = u64{un[i + j]} + vn[i] + (sum >> 32);
+          un[i + j] = static_cast<u32>(sum);
+        }
+        un[j + n] = static_cast<u32>(un[j + n] + (sum >> 32));
+      }
     }
   }
-  return q;
+  // The quotient is below 2^320: its digits 0..9.
+  Fixed r;
+  for (int i = 0; i < 5; ++i) {
+    r.w[i] = (u64{q[9 - 2 * i]} << 32) | q[8 - 2 * i];
+  }
+  return r;
 }
 
 Fixed shift_right(const Fixed& a, int n) {
