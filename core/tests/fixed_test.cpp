@@ -41,7 +41,7 @@ TEST(FixedDivision, SameQuotientAsOneBitAtATime) {
       if (d == top - 1) {
         digit = kind == 2 ? 1 + (rng() & 0xffffffffu) % 0xffffffffu : digit | 1;
         digit >>= rng() % 32;  // leading zero bits
-        if (d == 9) digit &= 0x7fffffffu;  // below 2^63: one bit at a time overflows past it
+        if (d == 9) digit &= 0x7fffffffu;  // B below 2^319, where by_bits's remainder fits
         if (digit == 0) digit = 1;
       }
       x.w[4 - d / 2] |= digit << (32 * (d % 2));

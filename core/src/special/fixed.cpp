@@ -103,7 +103,7 @@ Fixed div(const Fixed& a, const Fixed& b) {
   // Computer Programming, vol. 2, 4.3.1, Algorithm D): each quotient digit
   // estimated from the leading digits by the machine's 64-bit division and
   // corrected at most twice. The same quotient as dividing one bit at a
-  // time, in some 1/20 of the instructions.
+  // time, in some 1/15 of the instructions.
   using u32 = std::uint32_t;
   constexpr int kDigits = 10;  // of a Fixed
   u32 u[2 * kDigits - 2 + 1] = {};  // A 2^256: 18 digits, and one for the normalisation
