@@ -302,8 +302,8 @@ template <class Xi>
 void fill_interpolation(Interpolation& cache, int n, std::size_t points, Xi xi) {
   const std::size_t padded = (points + kBlock - 1) / kBlock * kBlock;
   // Every point's weights are written below; only the padding's are zeroed
-  // (zeroing the whole, some 3 MB at 64 nodes on a steep boundary, took a
-  // tenth of such a price).
+  // (zeroing the whole, some 3 MB at 64 nodes on a steep boundary, was a
+  // tenth of such a price's instructions).
   const std::size_t size = padded * static_cast<std::size_t>(n);
   if (cache.weight.size() < size) cache.weight.resize(size);
   for (std::size_t at = points; at < padded; ++at) {
