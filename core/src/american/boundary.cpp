@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <vector>
 
@@ -492,6 +493,10 @@ struct SteepMap {
 // second panel, where tau exceeds twice that.
 constexpr double kSteepReach = 100.0;
 
+// Sweeps whose least move has not fallen below kStallGain of itself over a
+// stall window have stalled (solve_boundary's stall_window).
+constexpr double kStallGain = 0.3;
+
 // The second panel is left out where d+ <= (r - q + sigma^2 / 2) sqrt(v) /
 // sigma (the boundary falls with tau, ln(B(tau) / B(u)) <= 0) is below this
 // on all of it: Phi(-9) = 1.1e-19 of each integrand's scale.
@@ -541,7 +546,7 @@ double steep_scale(double maturity, double rate, double dividend, double volatil
 }
 
 int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const ThetaRule& rule,
-                   Boundary& b, const Boundary* start) {
+                   Boundary& b, const Boundary* start, int stall_window) {
   const int n = scheme.nodes;
   const int l = rule.size;
   b.nodes = n;
@@ -693,6 +698,9 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
   lanes::exp_each(yield_discount, static_cast<std::size_t>(n), yield_discount);
   int sweeps = 0;
   bool converged = false;
+  // The least move so far, and as it was stall_window sweeps ago.
+  double least = std::numeric_limits<double>::infinity();
+  double least_before = least;
   for (int sweep = 0; sweep < scheme.iterations; ++sweep) {
     ++sweeps;
     double hn[kAmericanMaxNodes];
@@ -782,6 +790,14 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
       for (int i = 0; i < n; ++i) g[i] = mapped[i];
       converged = true;
       break;
+    }
+    if (stall_window > 0) {
+      if (sweeps == 1) least_before = moved;
+      least = std::min(least, moved);
+      if (sweeps % stall_window == 0) {
+        if (!(least < kStallGain * least_before)) break;
+        least_before = least;
+      }
     }
     mix.step(g, mapped);
   }

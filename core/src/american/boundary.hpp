@@ -138,9 +138,11 @@ struct Boundary {
 // Returns the number of sweeps taken, negative where they stopped at the
 // scheme's limit without settling.
 // The sweeps start from `start` (a solution on the same nodes with fewer
-// quadrature points) where given, else from the QD+ boundary.
+// quadrature points) where given, else from the QD+ boundary. Where
+// `stall_window` is set they also stop, unsettled, once their least move
+// has not fallen below 0.3 of itself over that many sweeps.
 int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const ThetaRule& rule,
-                   Boundary& boundary, const Boundary* start = nullptr);
+                   Boundary& boundary, const Boundary* start = nullptr, int stall_window = 0);
 
 // The QD+ approximation of the boundary at tau (Li 2010), as ln B in strike
 // units: the root of the smooth-pasting condition of the QD+ price, by
