@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <numbers>
 #include <vector>
 
@@ -493,10 +492,6 @@ struct SteepMap {
 // second panel, where tau exceeds twice that.
 constexpr double kSteepReach = 100.0;
 
-// Sweeps whose least move has not fallen below kStallGain of itself over a
-// stall window have stalled (solve_boundary's stall_window).
-constexpr double kStallGain = 0.3;
-
 // The second panel is left out where d+ <= (r - q + sigma^2 / 2) sqrt(v) /
 // sigma (the boundary falls with tau, ln(B(tau) / B(u)) <= 0) is below this
 // on all of it: Phi(-9) = 1.1e-19 of each integrand's scale.
@@ -698,9 +693,7 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
   lanes::exp_each(yield_discount, static_cast<std::size_t>(n), yield_discount);
   int sweeps = 0;
   bool converged = false;
-  // The least move so far, and as it was stall_window sweeps ago.
-  double least = std::numeric_limits<double>::infinity();
-  double least_before = least;
+  Stall stall(stall_window);
   for (int sweep = 0; sweep < scheme.iterations; ++sweep) {
     ++sweeps;
     double hn[kAmericanMaxNodes];
@@ -791,14 +784,7 @@ int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const Thet
       converged = true;
       break;
     }
-    if (stall_window > 0) {
-      if (sweeps == 1) least_before = moved;
-      least = std::min(least, moved);
-      if (sweeps % stall_window == 0) {
-        if (!(least < kStallGain * least_before)) break;
-        least_before = least;
-      }
-    }
+    if (stall_window > 0 && stall.after(sweeps, moved)) break;
     mix.step(g, mapped);
   }
   for (int i = 0; i < n; ++i) b.h[i] = g[i] * g[i];

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 
 #include "tarvik/american.hpp"
 #include "tarvik/errors.hpp"
@@ -134,13 +135,38 @@ struct Boundary {
   }
 };
 
+// Whether fixed-point sweeps have stalled: their least move has not fallen
+// below kGain of itself over a window of sweeps (the first window from the
+// first sweep's move). Both American solvers give way on it.
+class Stall {
+ public:
+  static constexpr double kGain = 0.3;
+  explicit Stall(int window) : window_(window) {}
+  // After sweep s (counted from 1), which moved by `moved`.
+  bool after(int s, double moved) {
+    if (s == 1) before_ = moved;
+    if (moved < least_) least_ = moved;
+    if (s % window_ != 0) return false;
+    if (!(least_ < kGain * before_)) return true;
+    before_ = least_;
+    return false;
+  }
+  // The least move so far (infinite before the first sweep).
+  double least() const { return least_; }
+
+ private:
+  int window_;
+  double least_ = std::numeric_limits<double>::infinity();
+  double before_ = std::numeric_limits<double>::infinity();
+};
+
 // Solves for the boundary with the scheme's counts.
 // Returns the number of sweeps taken, negative where they stopped at the
 // scheme's limit without settling.
 // The sweeps start from `start` (a solution on the same nodes with fewer
 // quadrature points) where given, else from the QD+ boundary. Where
-// `stall_window` is set they also stop, unsettled, once their least move
-// has not fallen below 0.3 of itself over that many sweeps.
+// `stall_window` is set they also stop, unsettled, where they stall over
+// that many sweeps (Stall).
 int solve_boundary(const PutProblem& p, const AmericanScheme& scheme, const ThetaRule& rule,
                    Boundary& boundary, const Boundary* start = nullptr, int stall_window = 0);
 

@@ -82,10 +82,8 @@ constexpr int kRounds = 24;
 constexpr double kSolveShare = 0.5;
 constexpr double kWorkShare = 0.7;
 constexpr double kLooser = 1000.0;
-// Sweeps whose least move has not shrunk by kStallGain over kStallWindow
-// sweeps have stalled.
+// The window over which sweeps that have not settled are found stalled.
 constexpr int kStallWindow = 20;
-constexpr double kStallGain = 0.3;
 constexpr double kFrozen = 1e-8;
 constexpr double kLowNegligible = 1e-8;
 // The weighted move at the midpoints below which a solution is taken at
@@ -670,13 +668,10 @@ int sweeps_at(const Put& p, const SweepTables& tab, const Points& pts,
   const int n = tab.n;
   double gx[2 * kAmericanMaxNodes];
   const double cost = work_units(pts.count, n, tab.l);
-  // The least move so far, and as it was kStallWindow sweeps ago (the
-  // first sweep's move for the first window).
-  double least = std::numeric_limits<double>::infinity();
-  double least_before = least;
+  Stall stall(kStallWindow);
   double kept[2 * kAmericanMaxNodes];  // the result of the sweep that moved least
   auto give_up = [&](int s) {
-    if (!(least <= accept)) return -s;
+    if (!(stall.least() <= accept)) return -s;
     for (int i = 0; i < 2 * n; ++i) x[i] = kept[i];
     return s;
   };
@@ -712,15 +707,10 @@ int sweeps_at(const Put& p, const SweepTables& tab, const Points& pts,
     }
     // Sweeps that stall (at low volatility FP-B can wander about 1e-4 for
     // hundreds of sweeps where FP-A settles in twenty) give way at once.
-    if (s == 1) least_before = moved;
-    if (moved < least) {
-      least = moved;
+    if (moved < stall.least()) {
       for (int i = 0; i < 2 * n; ++i) kept[i] = gx[i];
     }
-    if (s % kStallWindow == 0) {
-      if (!(least < kStallGain * least_before)) return give_up(s);
-      least_before = least;
-    }
+    if (stall.after(s, moved)) return give_up(s);
     mix.step(x, gx);
     for (int i = 0; i < n; ++i) {
       x[i] = std::min(x[i], 0.0);
@@ -1023,9 +1013,6 @@ namespace {
 constexpr double kSteepShare = 0.5;
 
 void solve_counts(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& b) {
-  const double maturity = p.t;
-  const double volatility = p.sigma;
-  const double log_low = p.log_low;
   // The counts, then a third more of each, then twice as many, until the
   // solution's check at the midpoints moves by kResolved or less; the best
   // of them where it moves by kResidual or less, else none.
@@ -1034,7 +1021,7 @@ void solve_counts(const Put& p, const TwoBoundaryCounts& counts, TwoBoundaries& 
   best.residual = std::numeric_limits<double>::infinity();
   // FP-A first where the region is wide against the spread over the life
   // (FP-B loses its footing there, wandering where FP-A settles).
-  bool form_a = narrow_spread(maturity, volatility, log_low);
+  bool form_a = narrow_spread(p.t, p.sigma, p.log_low);
   for (int attempt = 0; attempt < 3; ++attempt) {
     TwoBoundaryCounts c = counts;
     const int scale = attempt == 0 ? 3 : attempt == 1 ? 4 : 6;
