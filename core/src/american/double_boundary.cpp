@@ -170,7 +170,7 @@ double map_parameter(double end, double scale) {
 struct Nodes {
   int n = 0;
   double x[kAmericanMaxNodes + 1];
-  double fourth[kAmericanMaxNodes + 1];  // tau_j / E
+  double fraction[kAmericanMaxNodes + 1];  // tau_j / E
 };
 
 void make_nodes(int n, const NodeMap& map, Nodes& nodes) {
@@ -178,9 +178,9 @@ void make_nodes(int n, const NodeMap& map, Nodes& nodes) {
   for (int j = 0; j <= n; ++j) {
     nodes.x[j] = elementary::cos(std::numbers::pi * j / n);
     const double s = elementary::sin(0.25 * std::numbers::pi * (1.0 + nodes.x[j]));
-    nodes.fourth[j] = j == n ? 0.0 : map.fraction(s);
+    nodes.fraction[j] = j == n ? 0.0 : map.fraction(s);
   }
-  nodes.fourth[0] = 1.0;
+  nodes.fraction[0] = 1.0;
 }
 
 // The barycentric weights of the interpolant through x_j = cos(j pi / n)
@@ -317,7 +317,7 @@ void european_start(const Put& p, int n, int l, TwoBoundaries& b) {
   b.meet = b.end < t;
   const Nodes& nodes = sweep_tables(n, l, p.map_a(b.end)).nodes;
   for (int i = 0; i < n; ++i) {
-    const double tau = b.end * nodes.fourth[i];
+    const double tau = b.end * nodes.fraction[i];
     const double peak = std::min(european_peak(p, tau), 0.0);
     if (!(european_excess(p, peak, tau) > 0.0)) {
       // Only where the excess, some sigma sqrt(tau) of the strike, is lost
@@ -472,20 +472,20 @@ namespace {
 // at u (the values at tau = 0 are 0 and drop out).
 struct Points {
   double end = -1.0;
-  int count = 0;                      // points tau_i = E fourth[i] the sweep maps
-  double fourth[kAmericanMaxNodes];   // tau_i / E
+  int count = 0;                       // points tau_i = E fraction[i] the sweep maps
+  double fraction[kAmericanMaxNodes];  // tau_i / E
   std::vector<double> sv, drift, weight, rate_weight, interp;
 };
 
 // The sweep's points: the nodes, or (for the check of a solution) the
-// midpoints between them; `fourth` their tau / E.
-void prepare(const Put& p, const SweepTables& tab, double end, const double* fourth, int count,
-             Points& pts) {
+// midpoints between them; `fraction` their tau / E.
+void prepare(const Put& p, const SweepTables& tab, double end, const double* fraction,
+             int count, Points& pts) {
   const int n = tab.n;
   const int l = tab.l;
   const ThetaRule& rule = tab.rule;
   pts.count = count;
-  for (int i = 0; i < count; ++i) pts.fourth[i] = fourth[i];
+  for (int i = 0; i < count; ++i) pts.fraction[i] = fraction[i];
   const std::size_t size = static_cast<std::size_t>(count) * l;
   pts.sv.resize(size);
   pts.drift.resize(size);
@@ -495,7 +495,7 @@ void prepare(const Put& p, const SweepTables& tab, double end, const double* fou
   const double carry = p.r - p.q;
   const double scale = (p.sigma * p.sigma) / (carry * carry);  // v_c
   for (int i = 0; i < count; ++i) {
-    const double tau = end * fourth[i];
+    const double tau = end * fraction[i];
     const double a = elementary::asinh(std::sqrt(tau / scale));
     const double sh = elementary::sinh(a);
     const bool plain = !(a > 1e-4);
@@ -557,7 +557,7 @@ void sweep(const Put& p, const SweepTables& tab, const Points& pts, const double
   double up_inv[kAmericanMaxPoints];   // 1 / B(u)
   double low_inv[kAmericanMaxPoints];  // 1 / Y(u)
   for (int i = 0; i < pts.count; ++i) {
-    const double tau = end * pts.fourth[i];
+    const double tau = end * pts.fraction[i];
     const std::size_t row = static_cast<std::size_t>(i) * l;
     // Each point's sums over the nodes in the nodes' order, the points
     // side by side.
@@ -687,7 +687,7 @@ int sweeps_at(const Put& p, const SweepTables& tab, const Points& pts,
     // later sweep undoes; the start is as close to the boundaries there as
     // the boundaries are to their limits K and K r / q.
     for (int i = 0; i < n; ++i) {
-      if (tab.nodes.fourth[i] < kFrozen) {
+      if (tab.nodes.fraction[i] < kFrozen) {
         gx[i] = x[i];
         gx[n + i] = x[n + i];
       }
@@ -697,7 +697,7 @@ int sweeps_at(const Put& p, const SweepTables& tab, const Points& pts,
     // 1e-6 in ln B (and almost no price).
     double moved = 0.0;
     for (int i = 0; i < n; ++i) {
-      const double weight = std::sqrt(tab.nodes.fourth[i]);
+      const double weight = std::sqrt(tab.nodes.fraction[i]);
       moved = std::max(moved, std::fabs(gx[i] - x[i]) * weight);
       moved = std::max(moved, std::fabs(gx[n + i] - x[n + i]) * weight);
     }
@@ -755,7 +755,7 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, Tw
     tab = tables(end);
     for (int i = 0; i < n; ++i) {
       double up, low;
-      two_boundary_at(*kept, end * tab->nodes.fourth[i], up, low);
+      two_boundary_at(*kept, end * tab->nodes.fraction[i], up, low);
       if (up < low) up = low = 0.5 * (up + low);
       x[i] = std::min(up, 0.0);
       x[n + i] = std::isinf(p.log_low) ? 0.0 : std::max(low - p.log_low, 0.0);
@@ -802,7 +802,7 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, Tw
     const SweepTables* next = tables(to);
     for (int i = 0; i < n; ++i) {
       double up, low;
-      two_boundary_at(old, to * next->nodes.fourth[i], up, low);
+      two_boundary_at(old, to * next->nodes.fraction[i], up, low);
       if (up < low) up = low = 0.5 * (up + low);
       x[i] = std::min(up, 0.0);
       x[n + i] = std::max(low - p.log_low, 0.0);
@@ -825,7 +825,7 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, Tw
   double last_step = std::numeric_limits<double>::quiet_NaN();  // the last span's move
   for (int round = 0; round < kRounds; ++round) {
     tab = tables(end);
-    prepare(p, *tab, end, tab->nodes.fourth, n, pts);
+    prepare(p, *tab, end, tab->nodes.fraction, n, pts);
     if (p.work_left) *p.work_left -= work_units(n, n, l);
     mix.reset();
     int taken = sweeps_at(p, *tab, pts, last ? counts : loose,
@@ -837,7 +837,7 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, Tw
     if (kept && !std::isinf(p.log_low)) {
       // The span kept: closed there at these counts, no solution; else tau*
       // and the lines past E as below.
-      const double t1 = end * tab->nodes.fourth[1];
+      const double t1 = end * tab->nodes.fraction[1];
       if (!(gap(0) > kOpen * -p.log_low)) {
         b.converged = false;
       } else if (gap(1) > gap(0)) {
@@ -865,10 +865,10 @@ void solve_with(const Put& p, const TwoBoundaryCounts& counts, double accept, Tw
     // difference of their gaps is mostly the sweeps' noise). Not closing at
     // E (the gap no narrower than there): no meeting in sight.
     const double t0 = end;
-    const double t1 = end * tab->nodes.fourth[1];
+    const double t1 = end * tab->nodes.fraction[1];
     int back = 1;
-    while (back + 1 < n && tab->nodes.fourth[back] > kLineBack) ++back;
-    const double tb = end * tab->nodes.fourth[back];
+    while (back + 1 < n && tab->nodes.fraction[back] > kLineBack) ++back;
+    const double tb = end * tab->nodes.fraction[back];
     const double meet = gap(back) > gap(0) ? t0 + gap(0) * (t0 - tb) / (gap(back) - gap(0))
                                            : std::numeric_limits<double>::infinity();
     double target = std::min(p.t, (1.0 - kMargin) * meet);
@@ -943,7 +943,7 @@ double midpoint_residual(Put p, const TwoBoundaryCounts& counts, const TwoBounda
   p.form_a = false;
   const int n = b.nodes;
   const SweepTables& tab = sweep_tables(n, counts.points, b.map_a);
-  double fourth[kAmericanMaxNodes];
+  double fraction[kAmericanMaxNodes];
   double at_up[kAmericanMaxNodes];
   double at_low[kAmericanMaxNodes];
   double g_up[kAmericanMaxNodes];
@@ -951,23 +951,23 @@ double midpoint_residual(Put p, const TwoBoundaryCounts& counts, const TwoBounda
   for (int j = 0; j < n; ++j) {
     const double x = elementary::cos(std::numbers::pi * (j + 0.5) / n);
     const double s = elementary::sin(0.25 * std::numbers::pi * (1.0 + x));
-    fourth[j] = tab.map.fraction(s);
+    fraction[j] = tab.map.fraction(s);
     double up, low;
-    two_boundary_at(b, b.end * fourth[j], up, low);
+    two_boundary_at(b, b.end * fraction[j], up, low);
     at_up[j] = up;
     at_low[j] = std::isinf(p.log_low) ? 0.0 : low - p.log_low;
     g_up[j] = -std::sqrt(b.h_up[j]);
     g_low[j] = std::sqrt(b.h_low[j]);
   }
   thread_local Points pts;
-  prepare(p, tab, b.end, fourth, n, pts);
+  prepare(p, tab, b.end, fraction, n, pts);
   double out_up[kAmericanMaxNodes];
   double out_low[kAmericanMaxNodes];
   sweep(p, tab, pts, g_up, g_low, at_up, at_low, out_up, out_low);
   double worst = 0.0;
   for (int j = 0; j < n; ++j) {
-    if (fourth[j] < kFrozen) continue;
-    const double weight = std::sqrt(fourth[j]);
+    if (fraction[j] < kFrozen) continue;
+    const double weight = std::sqrt(fraction[j]);
     worst = std::max(worst, std::fabs(out_up[j] - at_up[j]) * weight);
     worst = std::max(worst, std::fabs(out_low[j] - at_low[j]) * weight);
   }
