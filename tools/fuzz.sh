@@ -22,6 +22,8 @@ cd "$(dirname "$0")/.."
 source tools/sanitize.sh  # its helpers only: sourced, it runs nothing
 seconds=${1:-60}
 build=${2:-build-fuzz}
+# Relative to the repository's root, or absolute.
+[[ $build == /* ]] || build=$PWD/$build
 runs=${FUZZ_RUNS:-}
 
 python3 -m pip install -q -r requirements-test.txt "atheris>=2.3"
@@ -31,7 +33,7 @@ sanitized_build "$build" address,undefined "$clang_cxx" -fsanitize=fuzzer-no-lin
 # atheris's own libFuzzer would lose its coverage hooks to the ASan runtime's
 # weak ones, so a libFuzzer made from Clang's runtime is preloaded first,
 # then the ASan runtime (with UBSan's) of the Clang that built the extension.
-libfuzzer=$PWD/$build/libfuzzer.so
+libfuzzer=$build/libfuzzer.so
 "$clang_cxx" -shared -o "$libfuzzer" -Wl,--whole-archive "$(clang_runtime "$clang_cxx" fuzzer_no_main a)" \
   -Wl,--no-whole-archive -lpthread
 preload="$libfuzzer $(asan_preload)"
@@ -54,8 +56,8 @@ fi
 
 mkdir -p "$build/fuzz-artifacts"
 rm -f "$build"/fuzz-artifacts/*
-export_sanitizer_options "$PWD/$build/reports"
-export TARVIK_FUZZ_LAST=$PWD/$build/fuzz-last-input
+export_sanitizer_options "$build/reports"
+export TARVIK_FUZZ_LAST=$build/fuzz-last-input
 sanitized_python() {
   LD_PRELOAD="$preload" PYTHONPATH=$build/pkg python3 "$@"
 }

@@ -18,7 +18,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -111,7 +110,7 @@ struct Kernel : Lanes<W> {
       st_code(S.code, ix,
               select(small, code(1), select(negative & (x >= kErfcxXNeg), code(2), code(0))));
     });
-    split(S.code, J, {nullptr, &range1, &reflect});
+    split(S.code, J, nullptr, &range1, &reflect);
     each(range1, [&](At ix) __attribute__((always_inline)) {
       const D x = ld(S.arg, ix);
       st(S.res, ix, exp_correct(erfcx_small_w(x, abs_of(x))) * ld(S.res, ix));
@@ -150,7 +149,7 @@ struct Kernel : Lanes<W> {
       const M plain = mask_not(tail) & is_finite(z);
       st_code(S.code, ix, select(tail, code(2), select(plain, code(1), code(0))));
     });
-    split(S.code, J, {nullptr, &direct, &series});
+    split(S.code, J, nullptr, &direct, &series);
     each(direct, [&](At ix) __attribute__((always_inline)) {
       const D z = ld(S.arg, ix);  // finite
       st(S.res, ix, tarvik::detail::norm_cdf_finite(erfc_correct(tarvik::detail::norm_cdf_arg(z))));
@@ -175,7 +174,7 @@ struct Kernel : Lanes<W> {
       st(S.aux2, ix, vec(1.0));
       st_code(S.code, ix, select(abs_of(q) <= kWichuraSplit1, code(0), code(1)));
     });
-    split(S.code, L, {nullptr, &logs});
+    split(S.code, L, nullptr, &logs);
     each(logs, [&](At ix) __attribute__((always_inline)) { st(S.aux2, ix, log_correct(ld(S.aux, ix))); });
     each(L, [&](At ix) __attribute__((always_inline)) {
       const D u = ld(S.u, ix);
@@ -222,7 +221,7 @@ struct Kernel : Lanes<W> {
     Set& direct = fresh(S.lists.direct);
     Set& erfcx_set = fresh(S.lists.erfcx_set);
     each(L, [&](At ix) __attribute__((always_inline)) { st(S.g, ix, exp_correct(ld(S.aux2, ix))); });
-    split(S.code, L, {nullptr, &asymptotic, &small_t, &direct, &erfcx_set});
+    split(S.code, L, nullptr, &asymptotic, &small_t, &direct, &erfcx_set);
     // erfcx of the small-t argument and of both erfcx-formula arguments; Phi
     // of both direct-formula arguments.
     Jobs& erfcx_jobs = fresh(S.lists.vega_erfcx);
@@ -378,7 +377,7 @@ struct Kernel : Lanes<W> {
     Set& reciprocal_log = fresh(S.lists.reciprocal_log);
     Set& plain = fresh(S.lists.plain);
     Set& log_gap = fresh(S.lists.log_gap);
-    split(S.code, P, {&reciprocal_log, &plain, &log_gap});
+    split(S.code, P, &reciprocal_log, &plain, &log_gap);
     each(reciprocal_log, [&](At ix) __attribute__((always_inline)) { st(S.aux, ix, log_correct(ld(S.aux, ix))); });
     each(log_gap, [&](At ix) __attribute__((always_inline)) { st(S.aux, ix, log_correct(ld(S.aux, ix))); });
     each(plain, [&](At ix) __attribute__((always_inline)) {
@@ -410,7 +409,7 @@ struct Kernel : Lanes<W> {
     each(A, [&](At ix) __attribute__((always_inline)) {
       st_code(S.code, ix, select(kMaxFinite > kEpsilon * ld(S.s, ix), code(1), code(0)));
     });
-    split(S.code, A, {nullptr, &first});
+    split(S.code, A, nullptr, &first);
     if (first.n == 0) return;
     refinement_pass(S, first);
     // The second unless the first was below eps s; from the midpoint of the
@@ -427,7 +426,7 @@ struct Kernel : Lanes<W> {
       const M done = outside & (s_right - s_left <= kEpsilon * s);
       st_code(S.code, ix, select(go & mask_not(done), code(1), code(0)));
     });
-    split(S.code, first, {nullptr, &second});
+    split(S.code, first, nullptr, &second);
     if (second.n) refinement_pass(S, second);
   }
 
@@ -449,7 +448,7 @@ struct Kernel : Lanes<W> {
       st(S.z, ix, xr);
       st_code(S.code, ix, select(itm & mask_not(x * x < kIntrinsicTaylorLimit), code(1), code(0)));
     });
-    split(S.code, L, {nullptr, &exp_intrinsic});
+    split(S.code, L, nullptr, &exp_intrinsic);
     each(L, [&](At ix) __attribute__((always_inline)) { st(S.bmax, ix, exp_correct(ld(S.bmax, ix))); });
     each(exp_intrinsic, [&](At ix) __attribute__((always_inline)) {
       st(S.e2, ix, intrinsic_from_exp(exp_correct(ld(S.e1, ix))));
@@ -475,7 +474,7 @@ struct Kernel : Lanes<W> {
       st(S.sc, ix, central_branch_point(xr));
       st_code(S.code, ix, select(none | top | tiny, code(0), code(1)));
     });
-    split(S.code, L, {nullptr, &A});
+    split(S.code, L, nullptr, &A);
     if (A.n == 0) return;
     S.any_x_zero = false;
     elements(A, [&](Index i) { S.any_x_zero = S.any_x_zero || S.x[i] == 0.0; });
@@ -504,7 +503,7 @@ struct Kernel : Lanes<W> {
     Set& middle = fresh(S.lists.middle);
     Set& lowest = fresh(S.lists.lowest);
     Set& highest = fresh(S.lists.highest);
-    split(S.code, A, {&middle, &lowest, &highest});
+    split(S.code, A, &middle, &lowest, &highest);
     if (middle.n) middle_regions(S, middle);
     if (lowest.n) lowest_region(S, lowest);
     if (highest.n) highest_region(S, highest);

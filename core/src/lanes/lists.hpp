@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <type_traits>
 #include <utility>
 
@@ -143,20 +142,35 @@ struct Lanes {
   [[gnu::always_inline]] static void elements(const List<Cap>& list, F&& f) {
     for (std::size_t j = 0; j < list.n; ++j) f(list.idx[j]);
   }
-  // Splits a list by the codes a vector pass stored: into[c] takes the
-  // elements with code c, padded.
-  template <std::size_t Cap>
-  static void split(const std::uint8_t* codes, const List<Cap>& from,
-                    std::initializer_list<std::type_identity_t<List<Cap>*>> into) {
+  // Splits a list by the codes a vector pass stored: the c-th list after
+  // `from` (nullptr: none) takes the elements with code c, padded. Each code
+  // is read once and the counts are kept in locals until the end: a byte may
+  // alias anything, so counts kept in the lists would be stored and read
+  // again around every read of a code.
+  template <std::size_t Cap, class... Into>
+  static void split(const std::uint8_t* codes, const List<Cap>& from, Into... lists) {
+    constexpr std::size_t N = sizeof...(Into);
+    List<Cap>* const into[N] = {lists...};
+    std::size_t n[N];
+    for (std::size_t k = 0; k < N; ++k) n[k] = into[k] ? into[k]->n : 0;
     elements(from, [&](Index i) {
-      std::uint8_t c = 0;
-      for (List<Cap>* list : into) {
-        if (list) list->add(i, codes[i] == c);
-        ++c;
+      // Every list takes the index in its next slot, and the one whose code
+      // it is moves on: one bit of c's one-hot word (shifts, not branches:
+      // a mixed block's codes defeat branch prediction).
+      const unsigned one_hot = 1u << codes[i];
+      for (std::size_t k = 0; k < N; ++k) {
+        if (into[k]) {
+          into[k]->idx[n[k]] = i;
+          n[k] += (one_hot >> k) & 1u;
+        }
       }
     });
-    for (List<Cap>* list : into)
-      if (list) list->pad();
+    for (std::size_t k = 0; k < N; ++k) {
+      if (into[k]) {
+        into[k]->n = n[k];
+        into[k]->pad();
+      }
+    }
   }
 };
 
