@@ -142,11 +142,12 @@ struct Lanes {
   [[gnu::always_inline]] static void elements(const List<Cap>& list, F&& f) {
     for (std::size_t j = 0; j < list.n; ++j) f(list.idx[j]);
   }
-  // Splits a list by the codes a vector pass stored: the c-th list after
-  // `from` (nullptr: none) takes the elements with code c, padded. Each code
-  // is read once and the counts are kept in locals until the end: a byte may
-  // alias anything, so counts kept in the lists would be stored and read
-  // again around every read of a code.
+  // Splits a list by the codes a vector pass stored (each below 32): the
+  // c-th list after `from` (nullptr: none) takes the elements with code c,
+  // padded; codes past the lists go to none. Each code is read once and
+  // the counts are kept in locals until the end: a byte may alias anything,
+  // so counts kept in the lists would be stored and read again around every
+  // read of a code.
   template <std::size_t Cap, class... Into>
   static void split(const std::uint8_t* codes, const List<Cap>& from, Into... lists) {
     constexpr std::size_t N = sizeof...(Into);
