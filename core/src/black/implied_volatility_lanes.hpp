@@ -564,9 +564,10 @@ struct Kernel : Lanes<W> {
       // positive and finite: equal values, equal bits.
       const auto common = [&](const double* a) {
         const double first = a[valid.idx[0]];
-        bool one = true;
-        elements(valid, [&](Index i) { one = one && a[i] == first; });
-        return one;
+        for (std::size_t j = 1; j < valid.n; ++j) {
+          if (a[valid.idx[j]] != first) return false;
+        }
+        return true;
       };
       const bool one_f = common(forward), one_k = common(strike);
       const D ln_f = vec(one_f ? elementary::log(forward[valid.idx[0]]) : 0.0);
