@@ -2,6 +2,7 @@
 wording for every binding error, the float and boolean conversions, and
 which exception wins when several things are wrong."""
 
+import inspect
 import itertools
 import math
 import struct
@@ -222,3 +223,48 @@ def test_other_conversion_errors():
 def test_first_failure_wins(call, expected):
     exc = raises_type_error(call)
     assert type(exc) is TypeError and str(exc).startswith(expected)
+
+
+# Every scalar function over a few calls, by name of parameter: priced, the
+# put side, and rejected inputs.
+SCALAR_CALLS = [
+    dict(forward=100.0, strike=95.0, spot=100.0, maturity=0.5, volatility=0.2, total_vol=0.3,
+         rate=0.03, dividend=0.01, price=7.5, x=0.3, beta=0.1, is_call=True),
+    dict(forward=100.0, strike=120.0, spot=90.0, maturity=2.0, volatility=0.4, total_vol=0.6,
+         rate=-0.01, dividend=0.02, price=25.0, x=-1.5, beta=0.05, is_call=False),
+    dict(forward=-1.0, strike=math.nan, spot=0.0, maturity=-1.0, volatility=-0.2, total_vol=math.inf,
+         rate=math.nan, dividend=1e300, price=1e9, x=math.nan, beta=2.0, is_call=True),
+]
+
+
+def scalar_functions():
+    for name in tarvik._core.__all__:
+        f = getattr(tarvik._core, name)
+        try:
+            params = list(inspect.signature(f).parameters.values())
+        except (TypeError, ValueError):
+            continue
+        if all(p.default is p.empty for p in params) and all(p.name in SCALAR_CALLS[0] for p in params):
+            yield name, [p.name for p in params]
+
+
+def outcome(f, args):
+    try:
+        value = f(*args)
+    except Exception as exc:  # noqa: BLE001 - the error is the outcome
+        return type(exc), str(exc)
+    return "value", bits(value) if isinstance(value, float) else repr(value)
+
+
+SCALARS = list(scalar_functions())
+
+
+@pytest.mark.parametrize("name, params", SCALARS, ids=[name for name, _ in SCALARS])
+def test_exact_floats_and_converted_arguments_agree(name, params):
+    # Exact floats and True/False by position are read in place; NumPy's
+    # scalars (a float subclass, a bool of its own) go through the binder.
+    f = getattr(tarvik, name)
+    for call in SCALAR_CALLS:
+        args = [call[p] for p in params]
+        converted = [np.bool_(a) if isinstance(a, bool) else np.float64(a) for a in args]
+        assert outcome(f, args) == outcome(f, converted), (name, args)

@@ -198,14 +198,45 @@ PyObject* scalar_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return tuple_entry<S>(args, kwargs, call_scalar<S, F>);
 }
 
-template <Text S, auto F>
-PyObject* scalar_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return vector_entry<S>(args, nargs, kwnames, call_scalar<S, F>);
-}
-
 template <class R, class... A>
 constexpr std::size_t arity(R (*)(A...)) {
   return sizeof...(A);
+}
+
+// The common call in the vectorcall convention: every argument by position
+// and of its exact type (a float for a double, True or False for a flag).
+// Reading those runs none of the caller's code, and the caller holds them
+// for the call, so they are read in place and F is called at once; `taken`
+// says whether they were. Anything else goes through the binder, which
+// converts and names the arguments.
+inline bool exact(PyObject* obj, double& out) {
+  if (Py_TYPE(obj) != &PyFloat_Type) return false;
+  out = PyFloat_AsDouble(obj);
+  return true;
+}
+inline bool exact(PyObject* obj, bool& out) {
+  out = obj == Py_True;
+  return out || obj == Py_False;
+}
+
+template <auto F, class R, class... A, std::size_t... I>
+PyObject* call_exact(PyObject* const* args, R (*)(A...), std::index_sequence<I...>, bool& taken) {
+  std::tuple<A...> values;
+  taken = (exact(args[I], std::get<I>(values)) && ...);
+  if (!taken) return nullptr;
+  return guarded([&] { return float_or_error(std::apply(F, values)); });
+}
+
+template <Text S, auto F>
+PyObject* scalar_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if constexpr (arity(F) == kSig<S>.positional) {
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == kSig<S>.positional) {
+      bool taken = false;
+      PyObject* out = call_exact<F>(args, F, std::make_index_sequence<arity(F)>{}, taken);
+      if (taken) return out;
+    }
+  }
+  return vector_entry<S>(args, nargs, kwnames, call_scalar<S, F>);
 }
 
 // Whether a signature ends in "*, dividend_times, dividend_amounts" from
