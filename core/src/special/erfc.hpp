@@ -123,8 +123,9 @@ template <class V>
 template <class V, class Coeff>
 [[gnu::always_inline]] inline Pair<V> head_quick(V t, Coeff c) {
   constexpr int kH = kErfcHead, kDegree = 10;
-  V q = c(kDegree + kH);
-  for (int j = kDegree + kH - 1; j >= 2 * kH; --j) q = mul_add(t, q, c(j));
+  // c_3 + c_4 t + ... + c_10 t^7.
+  V q = polynomial_fused<kDegree - kH + 1>(
+      t, [&](std::size_t k) { return c(2 * kH + static_cast<int>(k)); });
   q = mul_add(t, q, c(4));
   const Pair<V> p1 = two_prod(t, c(2));
   const Pair<V> p = fast_two_sum(c(0), p1.hi);

@@ -101,5 +101,37 @@ template <class V, std::size_t N>
   return p;
 }
 
+// sum_(k<N) a(k) x^k by multiply-adds. On a scalar by Estrin's scheme: the
+// pairs a(2i) + a(2i+1) x, then pairs of those in x^2, in x^4, and so on,
+// a chain of some log2(N) multiply-adds where Horner's rule waits on N - 1
+// (a single call's latency is its cost). In lanes by Horner's rule, the
+// fewest operations (a loop over many vectors is bound by throughput). The
+// correctly rounded functions use it for the small tails of their
+// polynomials, whose terms fall with k: either order's rounding errors are
+// far inside their bounds, and the result does not depend on the order.
+template <std::size_t N, class V, class A>
+[[gnu::always_inline]] inline V polynomial_fused(V x, A a) {
+  if constexpr (kScalar<V>) {
+    std::array<V, N> b;
+#pragma GCC unroll 32
+    for (std::size_t k = 0; k < N; ++k) b[k] = a(k);
+    V power = x;
+#pragma GCC unroll 8
+    for (std::size_t n = N; n > 1; n = (n + 1) / 2) {
+#pragma GCC unroll 16
+      for (std::size_t i = 0; 2 * i < n; ++i) {
+        b[i] = 2 * i + 1 < n ? mul_add(power, b[2 * i + 1], b[2 * i]) : b[2 * i];
+      }
+      if (n > 2) power = power * power;
+    }
+    return b[0];
+  } else {
+    V p = lift<V>(a(N - 1));
+#pragma GCC unroll 32
+    for (std::size_t j = 2; j <= N; ++j) p = mul_add(x, p, lift<V>(a(N - j)));
+    return p;
+  }
+}
+
 }  // namespace
 }  // namespace tarvik::rational

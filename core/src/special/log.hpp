@@ -126,7 +126,12 @@ template <class V>
   // |p_lo|; |e ln2_hi| >= ln2 > |l_hi| unless e = 0; |l_hi| >= ln(256/255)
   // = 2^-8.0 > |t_hi| unless c = 1 and l_hi = 0.
   const Pair<V> t = fast_two_sum(p.hi - 1.0, p.lo);
-  const V tail = mul_add(t.hi, horner_fused(kLog1pTaylor, t.hi), splat<V>(-0.5));
+  // -1/2 + t (1/3 + t R), R = -1/4 + t/5 - ... + t^5/9: the last two steps
+  // Horner's, so that the terms near 1/2 and 1/3 take one rounding each (R's
+  // own, whatever their order, are 2^-8.5 smaller).
+  constexpr std::size_t kR = kLog1pTaylor.size() - 1;
+  const V r = polynomial_fused<kR>(t.hi, [](std::size_t i) { return kLog1pTaylor[kR - 1 - i]; });
+  const V tail = mul_add(t.hi, mul_add(t.hi, r, splat<V>(kLog1pTaylor[kR])), splat<V>(-0.5));
   const V w = t.lo + (t.hi * t.hi) * tail;
   const Pair<V> s = fast_two_sum(ed * kLn2Hi, l_hi);  // e ln2_hi exact
   const Pair<V> s2 = fast_two_sum(s.hi, t.hi);
