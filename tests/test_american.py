@@ -323,3 +323,22 @@ def test_gamma_just_above_the_boundary(r, q, v, is_call):
             h = 1e-4 * s
             f = [tarvik.american_price(s + j * h, k, t, r, q, v, is_call) for j in (-1, 0, 1)]
             assert gamma == pytest.approx((f[0] - 2 * f[1] + f[2]) / (h * h), rel=1e-5)
+
+
+# Below some 1e-152 the volatility stencil's squared step underflows (at
+# 5e-324 the step itself): vega, vanna and vomma are NaN, as at zero
+# volatility, where they were infinite or NaN by division by 0; the price
+# and the spot Greeks stand. Just above, they are finite.
+@pytest.mark.parametrize("vol, resolved", [(1e-150, True), (1e-160, False), (1e-300, False),
+                                           (5e-324, False)])
+@pytest.mark.parametrize("schedule, options", [
+    ({}, ((False, 0.02, 0.05), (True, 0.1, 1e-300))),
+    ({"dividend_times": [0.5], "dividend_amounts": [1.0]}, ((True, 0.1, 0.0), (False, -0.01, 0.0)))])
+def test_volatility_greeks_where_the_stencil_underflows(vol, resolved, schedule, options):
+    for is_call, r, q in options:
+        got = tarvik.american_greeks(100.0, 100.0, 5.0, r, q, vol, is_call, **schedule)
+        assert got["price"][0] == tarvik.american_price(100.0, 100.0, 5.0, r, q, vol, is_call,
+                                                        **schedule)
+        for field in ("vega", "vanna", "vomma"):
+            value = float(got[field][0])
+            assert math.isfinite(value) if resolved else math.isnan(value), (field, value)

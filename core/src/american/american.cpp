@@ -455,37 +455,45 @@ Result<AmericanGreeks> american_greeks(double spot, double strike, double maturi
     value = price_at(volatility + step, rate, dividend, &s);
     delta = std::isnan(value) ? value : s.delta;
   };
-  double vp[5], dp[5];  // at volatility + (j - 2) hv
-  for (int j = 0; j < 5; ++j) {
-    if (j == 2) {
-      vp[j] = v0;
-      dp[j] = at.delta;
-      continue;
-    }
-    both_at((j - 2) * hv, vp[j], dp[j]);
-  }
-  double vega = search::first_difference(vp, hv);
-  double vanna = search::first_difference(dp, hv);
-  double vomma = search::second_difference(vp, hv);
-  if (std::isnan(vega)) {
-    // A price of the stencil refused: the one-sided formulas on a side
-    // whose prices all hold, upward first (as search::derivative).
-    for (const double step : {hv, -hv}) {
-      // At volatility + j step; +-h and +-2h from the central stencil.
-      const int near = step > 0.0 ? 3 : 1;
-      const int far = step > 0.0 ? 4 : 0;
-      double sp[6] = {v0, vp[near], vp[far]};
-      double sd[6] = {at.delta, dp[near], dp[far]};
-      bool whole = !std::isnan(sp[1]) && !std::isnan(sp[2]);
-      for (int j = 3; j < 6 && whole; ++j) {
-        both_at(j * step, sp[j], sd[j]);
-        whole = !std::isnan(sp[j]);
+  // Below some 1e-152 the stencil's squared step underflows (at 5e-324 the
+  // step itself): no difference in the volatility resolves there, and its
+  // three sensitivities are NaN, as at zero volatility (they were infinite
+  // or NaN by division by 0).
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  double vega = nan, vanna = nan, vomma = nan;
+  if (hv * hv >= std::numeric_limits<double>::min()) {
+    double vp[5], dp[5];  // at volatility + (j - 2) hv
+    for (int j = 0; j < 5; ++j) {
+      if (j == 2) {
+        vp[j] = v0;
+        dp[j] = at.delta;
+        continue;
       }
-      if (!whole) continue;
-      vega = search::one_sided_first(sp, step);
-      vanna = search::one_sided_first(sd, step);
-      vomma = search::one_sided_second(sp, step);
-      break;
+      both_at((j - 2) * hv, vp[j], dp[j]);
+    }
+    vega = search::first_difference(vp, hv);
+    vanna = search::first_difference(dp, hv);
+    vomma = search::second_difference(vp, hv);
+    if (std::isnan(vega)) {
+      // A price of the stencil refused: the one-sided formulas on a side
+      // whose prices all hold, upward first (as search::derivative).
+      for (const double step : {hv, -hv}) {
+        // At volatility + j step; +-h and +-2h from the central stencil.
+        const int near = step > 0.0 ? 3 : 1;
+        const int far = step > 0.0 ? 4 : 0;
+        double sp[6] = {v0, vp[near], vp[far]};
+        double sd[6] = {at.delta, dp[near], dp[far]};
+        bool whole = !std::isnan(sp[1]) && !std::isnan(sp[2]);
+        for (int j = 3; j < 6 && whole; ++j) {
+          both_at(j * step, sp[j], sd[j]);
+          whole = !std::isnan(sp[j]);
+        }
+        if (!whole) continue;
+        vega = search::one_sided_first(sp, step);
+        vanna = search::one_sided_first(sd, step);
+        vomma = search::one_sided_second(sp, step);
+        break;
+      }
     }
   }
   const int here = regime(rate, dividend, is_call);
