@@ -1043,8 +1043,10 @@ DOCS = [
         bit. An element costs some thirteen American prices.""",
         returns="""A dict of contiguous 1-D float64 arrays keyed ``price``, ``delta``, ``gamma``,
         ``vega``, ``theta``, ``vanna``, ``vomma``, ``rho``, ``dividend_rho``; NaN in
-        every field where ``american_price`` raises, and at zero volatility NaN in every
-        field but the price (the deterministic price, as ``american_prices`` gives it).""",
+        every field where ``american_price`` raises, at zero volatility NaN in every
+        field but the price (the deterministic price, as ``american_prices`` gives it),
+        and below a volatility of some 1e-152 (where the volatility's difference step
+        squared underflows) NaN in ``vega``, ``vanna`` and ``vomma``.""",
         returns_type='BlackScholesGreeks',
         raises={
             'IVError': 'Inputs of different lengths other than 1 (the length rule).',
@@ -1135,8 +1137,9 @@ DOCS = [
         bit. An element costs some thirteen prices.""",
         returns="""A dict of contiguous 1-D float64 arrays keyed ``price``, ``delta``, ``gamma``,
         ``vega``, ``theta``, ``vanna``, ``vomma``, ``rho``, ``dividend_rho``; NaN in
-        every field where ``european_price`` raises, and at zero volatility NaN in every
-        field but the price.""",
+        every field where ``european_price`` raises, at zero volatility NaN in every
+        field but the price, and below a volatility of some 1e-152 NaN in ``vega``,
+        ``vanna`` and ``vomma``.""",
         returns_type='BlackScholesGreeks',
         raises={
             'IVError': 'Inputs of different lengths other than 1 (the length rule), or a bad schedule.',

@@ -2586,8 +2586,10 @@ def american_greeks(spots: FloatOrArray, strikes: FloatOrArray, maturities: Floa
     BlackScholesGreeks
         A dict of contiguous 1-D float64 arrays keyed ``price``, ``delta``, ``gamma``,
         ``vega``, ``theta``, ``vanna``, ``vomma``, ``rho``, ``dividend_rho``; NaN in every
-        field where ``american_price`` raises, and at zero volatility NaN in every field but
-        the price (the deterministic price, as ``american_prices`` gives it).
+        field where ``american_price`` raises, at zero volatility NaN in every field but the
+        price (the deterministic price, as ``american_prices`` gives it), and below a
+        volatility of some 1e-152 (where the volatility's difference step squared
+        underflows) NaN in ``vega``, ``vanna`` and ``vomma``.
 
     Examples
     --------
@@ -2804,8 +2806,9 @@ def european_greeks(spots: FloatOrArray, strikes: FloatOrArray, maturities: Floa
     BlackScholesGreeks
         A dict of contiguous 1-D float64 arrays keyed ``price``, ``delta``, ``gamma``,
         ``vega``, ``theta``, ``vanna``, ``vomma``, ``rho``, ``dividend_rho``; NaN in every
-        field where ``european_price`` raises, and at zero volatility NaN in every field but
-        the price.
+        field where ``european_price`` raises, at zero volatility NaN in every field but the
+        price, and below a volatility of some 1e-152 NaN in ``vega``, ``vanna`` and
+        ``vomma``.
 
     Examples
     --------
