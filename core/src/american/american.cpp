@@ -455,13 +455,12 @@ Result<AmericanGreeks> american_greeks(double spot, double strike, double maturi
     value = price_at(volatility + step, rate, dividend, &s);
     delta = std::isnan(value) ? value : s.delta;
   };
-  // Below some 1e-152 the stencil's squared step underflows (at 5e-324 the
-  // step itself): no difference in the volatility resolves there, and its
-  // three sensitivities are NaN, as at zero volatility (they were infinite
-  // or NaN by division by 0).
+  // Below some 1e-152 no difference in the volatility resolves
+  // (search::resolves): its three sensitivities are NaN, as at zero
+  // volatility.
   const double nan = std::numeric_limits<double>::quiet_NaN();
   double vega = nan, vanna = nan, vomma = nan;
-  if (hv * hv >= std::numeric_limits<double>::min()) {
+  if (search::resolves(hv)) {
     double vp[5], dp[5];  // at volatility + (j - 2) hv
     for (int j = 0; j < 5; ++j) {
       if (j == 2) {

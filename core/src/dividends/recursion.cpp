@@ -793,14 +793,14 @@ Result<AmericanGreeks> greeks(double spot, double strike, double maturity, doubl
   // rates, so that the prices' some 1e-12 of noise and the truncation
   // (h^4) both stay near 1e-8.
   const double hv = 0.01 * volatility;
-  // Where the squared step underflows (volatility below some 1e-152) the
-  // differences in the volatility are NaN, as american_greeks gives them.
-  const bool resolved = hv * hv >= std::numeric_limits<double>::min();
+  // Below some 1e-152 no difference in the volatility resolves
+  // (search::resolves): those sensitivities are NaN, as american_greeks
+  // gives them.
   double vp[5], dp[5];
   for (int j = 0; j < 5; ++j) {
-    const Slopes s = j == 2      ? at.value()
-                     : resolved ? slopes_at(volatility + (j - 2) * hv, rate, dividend)
-                                : Slopes{nan, nan, nan};
+    const Slopes s = j == 2                  ? at.value()
+                     : search::resolves(hv) ? slopes_at(volatility + (j - 2) * hv, rate, dividend)
+                                            : Slopes{nan, nan, nan};
     vp[j] = s.value;
     dp[j] = delta_of(s);
   }

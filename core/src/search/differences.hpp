@@ -8,6 +8,11 @@
 
 namespace tarvik::search {
 
+// Whether a step resolves these formulas: h^2, by which the second
+// differences divide, is a normal number (not so below some 1e-154, nor at
+// h = 0, where a step of 1% of a volatility of 5e-324 rounds).
+inline bool resolves(double h) { return h * h >= std::numeric_limits<double>::min(); }
+
 // f'(x) + O(h^4).
 inline double first_difference(const double* y, double h) {
   return (8.0 * (y[3] - y[1]) - (y[4] - y[0])) / (12.0 * h);
