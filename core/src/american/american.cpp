@@ -2,7 +2,10 @@
 // black_scholes_price plus the early-exercise premium on the boundary of
 // boundary.cpp, calls as puts with spot and strike, rate and yield swapped.
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <type_traits>
 #include <vector>
@@ -152,6 +155,120 @@ namespace {
 
 using american::SpotSlopes;
 
+// The boundary solve: a coarse stage, the full sweeps from it, and the
+// fallbacks where they do not settle. The boundary in strike units depends
+// on the put problem and the scheme's counts alone, not on the spot or the
+// strike.
+struct Solved {
+  Boundary boundary;
+  int coarse;  // the coarse stage's sweeps (0 where there was none)
+  int fine;    // the full sweeps, negative where they did not settle
+};
+
+void solve(const PutProblem& p, const AmericanScheme& scheme, Solved& out) {
+  const ThetaRule& boundary_rule = cached_rule<kBoundaryRule>(scheme.boundary_points);
+  Boundary& boundary = out.boundary;
+  // A coarse stage first, on the same nodes with eight boundary points, from
+  // the QD+ start to a move of 1000 times the tolerance; the fewer points
+  // move the fixed point by some 1e-9 only, so that the full sweeps then
+  // take 2 to 4 where they took 7 from the QD+ start. Measured on the
+  // reference: a third of the points and 1000 times the tolerance took 5%
+  // fewer instructions than half the points and 100 times (3.2 full sweeps
+  // and 4.7 coarse ones a price against 2.5 and 5.5); eight points 3.5%
+  // fewer again than a third (3.4 full sweeps, 4.5 coarse), six 3.5% more
+  // (4.0 full sweeps), the same accuracy. (Fewer nodes as well starts the
+  // full sweeps too far off near expiry: they then take some 20.)
+  // Not on a steep boundary: eight points do not resolve its integrals' own
+  // time scale, and FP-A from such a coarse boundary settled at a false
+  // point for some options (without the stage, the same time over the
+  // domain's seeded sample).
+  const bool staged =
+      scheme.form == 0 && scheme.boundary_points >= 2 * kCoarsePoints && p.scale == 0.0;
+  Boundary coarse;
+  int sweeps = 0;
+  if (staged) {
+    const AmericanScheme stage{scheme.nodes,
+                               scheme.iterations,
+                               kCoarsePoints,
+                               scheme.price_points,
+                               kCoarseMove * scheme.tolerance,
+                               scheme.form};
+    sweeps = american::solve_boundary(p, stage, cached_rule<kCoarseRule>(stage.boundary_points),
+                                      coarse, nullptr, kCoarseStall);
+  }
+  int fine = american::solve_boundary(p, scheme, boundary_rule, boundary,
+                                      staged && sweeps > 0 ? &coarse : nullptr);
+  if (fine < 0 && scheme.form == 0) {
+    // FP-B did not settle (it can lose its footing at the smallest nodes in
+    // extreme regimes): FP-A, slower but stable, from the QD+ start. Where
+    // FP-A did not settle either, FP-A on half as many nodes again and
+    // twice the boundary points (at least 48 and 64): a steep boundary at a
+    // low volatility, 10 to 40 of its time scales from expiry, whose
+    // integrals the tier's 32 points did not resolve (r - q = 0.265, sigma =
+    // 0.0067: no number of sweeps settled there; these counts settle in 9).
+    PutProblem stable = p;
+    stable.form = american::kFormA;
+    if (p.form != american::kFormA) {
+      fine = american::solve_boundary(stable, scheme, boundary_rule, boundary);
+    }
+    if (fine < 0) {
+      AmericanScheme finer = scheme;
+      finer.nodes = std::min(std::max(48, scheme.nodes + scheme.nodes / 2), kAmericanMaxNodes);
+      finer.boundary_points =
+          std::min(std::max(64, 2 * scheme.boundary_points), kAmericanMaxPoints);
+      fine = american::solve_boundary(stable, finer,
+                                      cached_rule<kBoundaryRule>(finer.boundary_points), boundary);
+    }
+  }
+  out.coarse = sweeps;
+  out.fine = fine;
+}
+
+// The boundaries last solved on this thread, by everything their solve
+// reads (the problem and the counts, bit for bit): options that differ only
+// in spot and strike (a chain under one volatility, a spot ladder, the
+// stencil prices of a ladder of Greeks) solve each boundary once, and a
+// boundary found here is the very one a fresh solve would give. The slots
+// hold a Greeks dict's stencil (some thirteen prices) with room to spare;
+// they are taken in turn, 2 KiB each.
+const Solved& solved_boundary(const PutProblem& p, const AmericanScheme& scheme) {
+  constexpr int kSlots = 24;
+  using Key = std::array<std::uint64_t, 14>;
+  const auto bits = [](double x) { return std::bit_cast<std::uint64_t>(x); };
+  const auto count = [](int n) { return static_cast<std::uint64_t>(n); };
+  const Key key{bits(p.maturity),
+                bits(p.rate),
+                bits(p.dividend),
+                bits(p.volatility),
+                bits(p.start),
+                bits(p.log_start),
+                count(p.power),
+                count(p.form),
+                bits(p.scale),
+                count(scheme.nodes),
+                count(scheme.iterations),
+                count(scheme.boundary_points),
+                bits(scheme.tolerance),
+                count(scheme.form)};
+  struct Slot {
+    Key key;
+    bool filled = false;
+    Solved solved;
+  };
+  thread_local std::vector<Slot> slots(kSlots);
+  thread_local int next = 0;
+  for (const Slot& slot : slots) {
+    if (slot.filled && slot.key == key) return slot.solved;
+  }
+  Slot& slot = slots[next];
+  next = (next + 1) % kSlots;
+  slot.filled = false;
+  solve(p, scheme, slot.solved);
+  slot.key = key;
+  slot.filled = true;
+  return slot.solved;
+}
+
 Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike, double maturity,
                         double rate, double dividend, double volatility, bool is_call,
                         SpotSlopes* slopes, AmericanSweeps* counts = nullptr) {
@@ -281,64 +398,11 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
       american::steep_drift_leads(f.rate, f.dividend, volatility)) {
     p.form = american::kFormA;
   }
-  const ThetaRule& boundary_rule = cached_rule<kBoundaryRule>(scheme.boundary_points);
-  const PremiumRule& price_rule = cached_rule<kPriceRule>(scheme.price_points);
-  Boundary boundary;
-  // A coarse stage first, on the same nodes with eight boundary points, from
-  // the QD+ start to a move of 1000 times the tolerance; the fewer points
-  // move the fixed point by some 1e-9 only, so that the full sweeps then
-  // take 2 to 4 where they took 7 from the QD+ start. Measured on the
-  // reference: a third of the points and 1000 times the tolerance took 5%
-  // fewer instructions than half the points and 100 times (3.2 full sweeps
-  // and 4.7 coarse ones a price against 2.5 and 5.5); eight points 3.5%
-  // fewer again than a third (3.4 full sweeps, 4.5 coarse), six 3.5% more
-  // (4.0 full sweeps), the same accuracy. (Fewer nodes as well starts the
-  // full sweeps too far off near expiry: they then take some 20.)
-  // Not on a steep boundary: eight points do not resolve its integrals' own
-  // time scale, and FP-A from such a coarse boundary settled at a false
-  // point for some options (without the stage, the same time over the
-  // domain's seeded sample).
-  const bool staged =
-      scheme.form == 0 && scheme.boundary_points >= 2 * kCoarsePoints && p.scale == 0.0;
-  Boundary coarse;
-  int sweeps = 0;
-  if (staged) {
-    const AmericanScheme stage{scheme.nodes,
-                               scheme.iterations,
-                               kCoarsePoints,
-                               scheme.price_points,
-                               kCoarseMove * scheme.tolerance,
-                               scheme.form};
-    sweeps = american::solve_boundary(p, stage, cached_rule<kCoarseRule>(stage.boundary_points),
-                                      coarse, nullptr, kCoarseStall);
-  }
-  int fine = american::solve_boundary(p, scheme, boundary_rule, boundary,
-                                      staged && sweeps > 0 ? &coarse : nullptr);
-  if (counts) counts->coarse = sweeps < 0 ? -sweeps : sweeps;
-  if (fine < 0 && scheme.form == 0) {
-    // FP-B did not settle (it can lose its footing at the smallest nodes in
-    // extreme regimes): FP-A, slower but stable, from the QD+ start. Where
-    // FP-A did not settle either, FP-A on half as many nodes again and
-    // twice the boundary points (at least 48 and 64): a steep boundary at a
-    // low volatility, 10 to 40 of its time scales from expiry, whose
-    // integrals the tier's 32 points did not resolve (r - q = 0.265, sigma =
-    // 0.0067: no number of sweeps settled there; these counts settle in 9).
-    PutProblem stable = p;
-    stable.form = american::kFormA;
-    if (p.form != american::kFormA) {
-      fine = american::solve_boundary(stable, scheme, boundary_rule, boundary);
-    }
-    if (fine < 0) {
-      AmericanScheme finer = scheme;
-      finer.nodes = std::min(std::max(48, scheme.nodes + scheme.nodes / 2), kAmericanMaxNodes);
-      finer.boundary_points =
-          std::min(std::max(64, 2 * scheme.boundary_points), kAmericanMaxPoints);
-      fine = american::solve_boundary(stable, finer,
-                                      cached_rule<kBoundaryRule>(finer.boundary_points), boundary);
-    }
-  }
-  sweeps = fine;
-  if (counts) counts->fine = sweeps < 0 ? -sweeps : sweeps;
+  const Solved& solved = solved_boundary(p, scheme);
+  const Boundary& boundary = solved.boundary;
+  const int sweeps = solved.fine;
+  if (counts) *counts = AmericanSweeps{solved.coarse < 0 ? -solved.coarse : solved.coarse,
+                                       sweeps < 0 ? -sweeps : sweeps};
   // The price lies in [V_inf - gap, V_inf] (the perpetual put's value and
   // the bound above). One from settled sweeps that falls outside by their
   // error is taken to the nearer end. One from sweeps that never settled
@@ -364,6 +428,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
     return settled(exercise);
   }
   american::PremiumSlopes premium_slopes{};
+  const PremiumRule& price_rule = cached_rule<kPriceRule>(scheme.price_points);
   const double premium = f.strike * american::put_premium(p, boundary, price_rule, s,
                                                           slopes ? &premium_slopes : nullptr);
   const double value = put_european + premium;
