@@ -8,6 +8,7 @@ trip and error kinds, batch = scalar = parallel."""
 import csv
 import math
 import pathlib
+import threading
 
 import numpy as np
 import pytest
@@ -216,10 +217,12 @@ def test_batch_equals_scalar_and_parallel_equals_serial():
 
 @pytest.mark.parametrize("field", range(4))
 @pytest.mark.parametrize("is_call", [False, True])
-def test_a_solved_boundary_serves_only_options_that_share_it(field, is_call):
-    # Options that differ in spot and strike share their boundary (solved
+@pytest.mark.parametrize("rates", [(0.05, 0.02), (-0.01, -0.05)], ids=["one", "two boundaries"])
+def test_a_solved_boundary_serves_only_options_that_share_it(field, is_call, rates):
+    # Options that differ in spot and strike share their boundaries (solved
     # once a thread); one apart in any other input must not.
-    base = [1.0, 0.05, 0.02, 0.2]
+    r, q = rates[::-1] if is_call else rates  # the same put form
+    base = [1.0, r, q, 0.2]
     other = list(base)
     other[field] *= 1.01
     options = [(s, k, p) for s in (90.0, 110.0) for k in (100.0, 105.0) for p in (base, other)]
@@ -227,12 +230,14 @@ def test_a_solved_boundary_serves_only_options_that_share_it(field, is_call):
     def price(s, k, p):
         return tarvik.american_price(s, k, *p, is_call)
 
-    def fresh(s, k, p):
-        for i in range(30):  # boundaries no option here shares
-            tarvik.american_price(100.0, 100.0, 1.5 + i / 7, 0.06, 0.03, 0.3 + i / 100, is_call)
-        return price(s, k, p)
+    def fresh(o):  # on a thread of its own, which has solved nothing yet
+        out = []
+        worker = threading.Thread(target=lambda: out.append(price(*o)))
+        worker.start()
+        worker.join()
+        return out[0]
 
-    want = [fresh(*o) for o in options]
+    want = [fresh(o) for o in options]
     assert [price(*o) for o in options] == want
     s, k, t, r, q, v = (np.array(c) for c in zip(*((s, k, *p) for s, k, p in options)))
     for parallel in (False, True):

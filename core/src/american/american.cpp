@@ -2,16 +2,14 @@
 // black_scholes_price plus the early-exercise premium on the boundary of
 // boundary.cpp, calls as puts with spot and strike, rate and yield swapped.
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <cmath>
-#include <cstdint>
 #include <limits>
 #include <type_traits>
 #include <vector>
 
 #include "american/boundary.hpp"
 #include "american/double_boundary.hpp"
+#include "american/recent.hpp"
 #include "american/tiers.hpp"
 #include "black/terms.hpp"
 #include "search/differences.hpp"
@@ -224,49 +222,26 @@ void solve(const PutProblem& p, const AmericanScheme& scheme, Solved& out) {
   out.fine = fine;
 }
 
-// The boundaries last solved on this thread, by everything their solve
-// reads (the problem and the counts, bit for bit): options that differ only
-// in spot and strike (a chain under one volatility, a spot ladder, the
-// stencil prices of a ladder of Greeks) solve each boundary once, and a
-// boundary found here is the very one a fresh solve would give. The slots
-// hold a Greeks dict's stencil (some thirteen prices) with room to spare;
-// they are taken in turn, 2 KiB each.
+// The boundary of the problem and counts, solved once a thread (recent.hpp).
 const Solved& solved_boundary(const PutProblem& p, const AmericanScheme& scheme) {
-  constexpr int kSlots = 24;
-  using Key = std::array<std::uint64_t, 14>;
-  const auto bits = [](double x) { return std::bit_cast<std::uint64_t>(x); };
-  const auto count = [](int n) { return static_cast<std::uint64_t>(n); };
-  const Key key{bits(p.maturity),
-                bits(p.rate),
-                bits(p.dividend),
-                bits(p.volatility),
-                bits(p.start),
-                bits(p.log_start),
-                count(p.power),
-                count(p.form),
-                bits(p.scale),
-                count(scheme.nodes),
-                count(scheme.iterations),
-                count(scheme.boundary_points),
-                bits(scheme.tolerance),
-                count(scheme.form)};
-  struct Slot {
-    Key key;
-    bool filled = false;
-    Solved solved;
-  };
-  thread_local std::vector<Slot> slots(kSlots);
-  thread_local int next = 0;
-  for (const Slot& slot : slots) {
-    if (slot.filled && slot.key == key) return slot.solved;
-  }
-  Slot& slot = slots[next];
-  next = (next + 1) % kSlots;
-  slot.filled = false;
-  solve(p, scheme, slot.solved);
-  slot.key = key;
-  slot.filled = true;
-  return slot.solved;
+  using american::key_word;
+  // Room for a Greeks dict's stencil (some thirteen prices) and to spare.
+  using Boundaries = american::Recent<Solved, Solved, 14, 24>;
+  const Boundaries::Key key{key_word(p.maturity),
+                            key_word(p.rate),
+                            key_word(p.dividend),
+                            key_word(p.volatility),
+                            key_word(p.start),
+                            key_word(p.log_start),
+                            key_word(p.power),
+                            key_word(p.form),
+                            key_word(p.scale),
+                            key_word(scheme.nodes),
+                            key_word(scheme.iterations),
+                            key_word(scheme.boundary_points),
+                            key_word(scheme.tolerance),
+                            key_word(scheme.form)};
+  return Boundaries::find(key, [&](Solved& out) { solve(p, scheme, out); });
 }
 
 Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike, double maturity,

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "american/boundary.hpp"
+#include "american/recent.hpp"
 #include "black/terms.hpp"
 #include "lanes/lanes.hpp"
 #include "special/erfcx.hpp"
@@ -1235,8 +1236,17 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
   // sweeps of Y at tens of units of ln S below B lose digits there.)
   const bool without_low = -pr * pk * maturity * elementary::exp(-(pr * maturity)) <=
                            kLowNegligible * std::max(european, 1e-4 * pk);
-  TwoBoundaries b;
-  solve_two_boundaries(maturity, pr, pq, volatility, counts, b, without_low);
+  // Solved once a thread for the options that share all but spot and
+  // strike (recent.hpp), a pair that did not settle as well.
+  using Pairs = Recent<TwoBoundaries, TwoBoundaries, 10, 16>;
+  const Pairs::Key key{key_word(maturity),         key_word(pr),
+                       key_word(pq),               key_word(volatility),
+                       key_word(counts.nodes),     key_word(counts.points),
+                       key_word(counts.price_points), key_word(counts.iterations),
+                       key_word(counts.tolerance), key_word(without_low)};
+  const TwoBoundaries& b = Pairs::find(key, [&](TwoBoundaries& out) {
+    solve_two_boundaries(maturity, pr, pq, volatility, counts, out, without_low);
+  });
   if (!b.converged) {
     return IVError::no_convergence_of("the American option's two exercise boundaries", b.sweeps);
   }
