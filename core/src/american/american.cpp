@@ -35,23 +35,19 @@ using american::ThetaRule;
 // build than a price.
 enum RuleUse { kBoundaryRule, kCoarseRule, kPriceRule };
 
+template <RuleUse use> struct RuleTag {};
+
 template <RuleUse use, class Rule = std::conditional_t<use == kPriceRule, PremiumRule, ThetaRule>>
 const Rule& cached_rule(int size) {
-  // One size a default scheme and some to spare, on the heap (16 to 20 KiB a rule).
-  constexpr int kSlots = 6;
-  thread_local std::vector<Rule> rules(kSlots);
-  thread_local int next = 0;
-  for (Rule& rule : rules) {
-    if (rule.size == size) return rule;
-  }
-  Rule& rule = rules[next];
-  next = (next + 1) % kSlots;
-  if constexpr (use == kPriceRule) {
-    american::make_premium_rule(size, rule);
-  } else {
-    american::make_theta_rule(size, rule);
-  }
-  return rule;
+  // One size a default scheme and some to spare (16 to 20 KiB a rule).
+  using Rules = american::Recent<RuleTag<use>, Rule, 1, 6>;
+  return Rules::find({american::key_word(size)}, [&](Rule& rule) {
+    if constexpr (use == kPriceRule) {
+      american::make_premium_rule(size, rule);
+    } else {
+      american::make_theta_rule(size, rule);
+    }
+  });
 }
 
 // The coarse stage: this many boundary points; its sweeps stop at this

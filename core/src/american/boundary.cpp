@@ -3,6 +3,7 @@
 // and the premium integral on it.
 #include "american/boundary.hpp"
 
+#include "american/recent.hpp"
 #include "lanes/lanes.hpp"
 #include "special/erfcx.hpp"
 #include "tarvik/black_scholes.hpp"
@@ -82,20 +83,14 @@ namespace {
 // until four other counts have been asked for.
 const double* chebyshev_cosines(int n) {
   struct Table {
-    int n = 0;
     double cos[2 * kAmericanMaxNodes];
   };
-  constexpr int kSlots = 4;
-  thread_local Table tables[kSlots];
-  thread_local int next = 0;
-  for (const Table& table : tables) {
-    if (table.n == n) return table.cos;
-  }
-  Table& table = tables[next];
-  next = (next + 1) % kSlots;
-  for (int j = 0; j < 2 * n; ++j) table.cos[j] = elementary::cos(std::numbers::pi * j / n);
-  table.n = n;
-  return table.cos;
+  using Tables = Recent<Table, Table, 1, 4>;
+  return Tables::find({key_word(n)}, [&](Table& table) {
+           for (int j = 0; j < 2 * n; ++j) {
+             table.cos[j] = elementary::cos(std::numbers::pi * j / n);
+           }
+         }).cos;
 }
 
 // Chebyshev coefficients of the values on the extrema x_i = cos(i pi / n):
@@ -280,9 +275,6 @@ void qd_plus_start(const PutProblem& problem, int n, const double* z_node, const
 constexpr std::size_t kBlock = lanes::kAmericanInterpolationBlock;
 
 struct Interpolation {
-  int nodes = 0;
-  int size = 0;
-  int power = 0;
   std::vector<double> weight;
 };
 
@@ -331,30 +323,24 @@ void fill_interpolation(Interpolation& cache, int n, std::size_t points, Xi xi) 
 
 const Interpolation& interpolation(int n, int power, const ThetaRule& rule) {
   // The default schemes' coarse and fine stages take eight.
-  constexpr int kSlots = 12;
-  thread_local Interpolation caches[kSlots];
-  thread_local int next = 0;
-  for (Interpolation& cache : caches) {
-    if (cache.nodes == n && cache.size == rule.size && cache.power == power) return cache;
-  }
-  Interpolation& cache = caches[next];
-  next = (next + 1) % kSlots;
-  const int l = rule.size;
-  const double* cosines = chebyshev_cosines(n);
-  // Point i l + k is node i's k-th: xi = (1 + x_i) sin(theta_k) - 1, or with
-  // sqrt(sin(theta_k)) where the nodes' variable is (tau / T)^(1/4).
-  fill_interpolation(cache, n, static_cast<std::size_t>(n) * static_cast<std::size_t>(l),
-                     [&](std::size_t at) {
-                       const int i = static_cast<int>(at / l);
-                       const int k = static_cast<int>(at % l);
-                       return (1.0 + cosines[i]) *
-                                  (power == 2 ? rule.sin_root[k] : rule.sin_theta[k]) -
-                              1.0;
-                     });
-  cache.nodes = n;
-  cache.size = l;
-  cache.power = power;
-  return cache;
+  using Tables = Recent<Interpolation, Interpolation, 3, 12>;
+  return Tables::find({key_word(n), key_word(rule.size), key_word(power)},
+                      [&](Interpolation& cache) {
+                        const int l = rule.size;
+                        const double* cosines = chebyshev_cosines(n);
+                        // Point i l + k is node i's k-th: xi = (1 + x_i) sin(theta_k) - 1,
+                        // or with sqrt(sin(theta_k)) where the nodes' variable is
+                        // (tau / T)^(1/4).
+                        fill_interpolation(
+                            cache, n, static_cast<std::size_t>(n) * static_cast<std::size_t>(l),
+                            [&](std::size_t at) {
+                              const int i = static_cast<int>(at / l);
+                              const int k = static_cast<int>(at % l);
+                              return (1.0 + cosines[i]) *
+                                         (power == 2 ? rule.sin_root[k] : rule.sin_theta[k]) -
+                                     1.0;
+                            });
+                      });
 }
 
 // Anderson mixing of depth kDepth: with the residual f = G(x) - x of the
@@ -800,38 +786,28 @@ namespace {
 // and the loop over points runs in vector lanes. It depends on the counts
 // only: built once per thread and triple of counts.
 struct PremiumWeights {
-  int nodes = 0;
-  int size = 0;
-  int power = 0;
   std::vector<double> weight;  // W[j][k] at j * size + k
 };
 
 const PremiumWeights& premium_weights(int n, int power, const PremiumRule& rule) {
   // One per default scheme's pair of node count and power, and some to spare.
-  constexpr int kSlots = 8;
-  thread_local PremiumWeights caches[kSlots];
-  thread_local int next = 0;
-  for (const PremiumWeights& cache : caches) {
-    if (cache.nodes == n && cache.size == rule.size && cache.power == power) return cache;
-  }
-  PremiumWeights& cache = caches[next];
-  next = (next + 1) % kSlots;
-  const int l = rule.size;
-  cache.weight.assign(static_cast<std::size_t>(n) * static_cast<std::size_t>(l), 0.0);
-  const double* cosines = chebyshev_cosines(n);
-  const double* xi_root = power == 2 ? rule.quarter_u : rule.root_u;
-  Boundary unit;
-  unit.nodes = n;
-  for (int j = 0; j < n; ++j) {
-    for (int i = 0; i <= n; ++i) unit.h[i] = i == j ? 1.0 : 0.0;
-    fit(unit, cosines);
-    double* column = cache.weight.data() + static_cast<std::size_t>(j) * l;
-    for (int k = 0; k < l; ++k) column[k] = unit.sum(2.0 * xi_root[k] - 1.0);
-  }
-  cache.nodes = n;
-  cache.size = l;
-  cache.power = power;
-  return cache;
+  using Tables = Recent<PremiumWeights, PremiumWeights, 3, 8>;
+  return Tables::find({key_word(n), key_word(rule.size), key_word(power)},
+                      [&](PremiumWeights& cache) {
+                        const int l = rule.size;
+                        cache.weight.assign(
+                            static_cast<std::size_t>(n) * static_cast<std::size_t>(l), 0.0);
+                        const double* cosines = chebyshev_cosines(n);
+                        const double* xi_root = power == 2 ? rule.quarter_u : rule.root_u;
+                        Boundary unit;
+                        unit.nodes = n;
+                        for (int j = 0; j < n; ++j) {
+                          for (int i = 0; i <= n; ++i) unit.h[i] = i == j ? 1.0 : 0.0;
+                          fit(unit, cosines);
+                          double* column = cache.weight.data() + static_cast<std::size_t>(j) * l;
+                          for (int k = 0; k < l; ++k) column[k] = unit.sum(2.0 * xi_root[k] - 1.0);
+                        }
+                      });
 }
 
 }  // namespace

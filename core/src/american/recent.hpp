@@ -1,11 +1,9 @@
-// The last few exercise boundaries solved on this thread, by everything
-// their solve reads. A boundary in strike units depends on the maturity, the
-// rates, the volatility and the solver's counts, not on the spot or the
-// strike, so options that differ only in those (a spot ladder, a chain
-// priced under one volatility, the stencil prices of a ladder of Greeks)
-// solve theirs once; a boundary found here is the very one a fresh solve
-// would give, its inputs matched bit for bit. Private to the American
-// pricer.
+// The last few results of a costly computation on this thread, found again
+// by the bits of everything it reads: the American pricer's quadrature
+// rules, interpolation tables and solved boundaries. A result found here is
+// the very one the computation would give again, so a hit changes no bit;
+// the slots are taken in turn, so a result holds until the thread's next
+// kSlots misses. Private to the American pricer.
 #pragma once
 
 #include <array>
@@ -21,14 +19,14 @@ inline std::uint64_t key_word(double x) { return std::bit_cast<std::uint64_t>(x)
 inline std::uint64_t key_word(int n) { return static_cast<std::uint64_t>(n); }
 inline std::uint64_t key_word(bool b) { return b ? 1 : 0; }
 
-// kSlots solutions of type Solved, taken in turn; each user has its own Tag.
+// kSlots results of type Solved; each user has its own Tag.
 template <class Tag, class Solved, std::size_t kWords, int kSlots>
 class Recent {
  public:
   using Key = std::array<std::uint64_t, kWords>;
 
-  // The solution stored under key, else solve(Solved&)'s, stored. The
-  // reference holds until the thread's next miss.
+  // The result stored under key, else solve(Solved&)'s on a fresh Solved,
+  // stored. The reference holds until the thread's next kSlots misses.
   template <class Solve>
   static const Solved& find(const Key& key, Solve&& solve) {
     thread_local std::vector<Slot> slots(kSlots);
