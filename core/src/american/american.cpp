@@ -155,7 +155,7 @@ using american::SpotSlopes;
 // strike.
 struct Solved {
   Boundary boundary;
-  int coarse;  // the coarse stage's sweeps (0 where there was none)
+  int coarse;  // the coarse stage's sweeps, settled or not (0 where there was none)
   int fine;    // the full sweeps, negative where they did not settle
 };
 
@@ -214,24 +214,22 @@ void solve(const PutProblem& p, const AmericanScheme& scheme, Solved& out) {
                                       cached_rule<kBoundaryRule>(finer.boundary_points), boundary);
     }
   }
-  out.coarse = sweeps;
+  out.coarse = std::abs(sweeps);
   out.fine = fine;
 }
 
 // The boundary of the problem and counts, solved once a thread (recent.hpp).
+// The rest of the put problem (its start, power and steep scale) follows
+// from the maturity, the rates and the volatility.
 const Solved& solved_boundary(const PutProblem& p, const AmericanScheme& scheme) {
   using american::key_word;
   // Room for a Greeks dict's stencil (some thirteen prices) and to spare.
-  using Boundaries = american::Recent<Solved, Solved, 14, 24>;
+  using Boundaries = american::Recent<Solved, Solved, 10, 24>;
   const Boundaries::Key key{key_word(p.maturity),
                             key_word(p.rate),
                             key_word(p.dividend),
                             key_word(p.volatility),
-                            key_word(p.start),
-                            key_word(p.log_start),
-                            key_word(p.power),
                             key_word(p.form),
-                            key_word(p.scale),
                             key_word(scheme.nodes),
                             key_word(scheme.iterations),
                             key_word(scheme.boundary_points),
@@ -372,8 +370,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   const Solved& solved = solved_boundary(p, scheme);
   const Boundary& boundary = solved.boundary;
   const int sweeps = solved.fine;
-  if (counts) *counts = AmericanSweeps{solved.coarse < 0 ? -solved.coarse : solved.coarse,
-                                       sweeps < 0 ? -sweeps : sweeps};
+  if (counts) *counts = AmericanSweeps{solved.coarse, std::abs(sweeps)};
   // The price lies in [V_inf - gap, V_inf] (the perpetual put's value and
   // the bound above). One from settled sweeps that falls outside by their
   // error is taken to the nearer end. One from sweeps that never settled

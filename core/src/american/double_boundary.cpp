@@ -1238,12 +1238,11 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
                            kLowNegligible * std::max(european, 1e-4 * pk);
   // Solved once a thread for the options that share all but spot and
   // strike (recent.hpp), a pair that did not settle as well.
-  using Pairs = Recent<TwoBoundaries, TwoBoundaries, 10, 16>;
-  const Pairs::Key key{key_word(maturity),         key_word(pr),
-                       key_word(pq),               key_word(volatility),
-                       key_word(counts.nodes),     key_word(counts.points),
-                       key_word(counts.price_points), key_word(counts.iterations),
-                       key_word(counts.tolerance), key_word(without_low)};
+  using Pairs = Recent<TwoBoundaries, TwoBoundaries, 9, 16>;
+  const Pairs::Key key{key_word(maturity),     key_word(pr),           key_word(pq),
+                       key_word(volatility),   key_word(counts.nodes), key_word(counts.points),
+                       key_word(counts.iterations), key_word(counts.tolerance),
+                       key_word(without_low)};
   const TwoBoundaries& b = Pairs::find(key, [&](TwoBoundaries& out) {
     solve_two_boundaries(maturity, pr, pq, volatility, counts, out, without_low);
   });
