@@ -45,16 +45,21 @@ Found:
   exercise of the instants just past tau1, which makes the fit smooth);
   value matching (the deficit's largest crossing) has a clean one, with the
   nodes in ln(tau - tau1).
-- Open: the restart after tau1 holds the boundary flat while it searches
-  forward for the opening (`reseed`), which is wrong where the main branch
-  rises through the search window; calls with q > 0 (the region above B, its
-  start at the ex-date's exercise level) are not done.
-- Measured, S = K = 100, T = 1, r = 0.05, q = 0, vol = 0.3, one dividend of 2
-  at 0.5, --levels 8 --budget 4000000 for american_lcp:
-  S = 100: 10.7481708896 against american_lcp (8 levels)
-  10.748170885 +- 4.2e-8; S = 80: 22.3610719529 against 22.361092513 +- 8.4e-8,
-  2.1e-5 low: the flat hold of `reseed` over 0.058 years past tau1, while the
-  boundary rose from 0.42 to 0.63. 11 and 22 minutes a price.
+- Just past the opening the nodes solve value matching at steps doubling the
+  time since it, each the deficit's largest crossing taken as it comes, up to
+  1e-3 of the stretch; smooth pasting after that, once the history holds the
+  rise (value matching there is ill-conditioned at small steps: its root moves
+  by O(1/h) of its noise, and the step control rejects).
+- Open: the cap boundary is held flat over the instants before tau1 where its
+  solves scatter (some 1e-7 years here); calls with q > 0 (the region above B,
+  starting at the ex-date's exercise level), q > 0 puts (a steep continuous
+  rise instead of the opening), several dividends and the speed (minutes a
+  price; the nodes before tau1 take most of it) are not done.
+- Measured against build/reference/american_lcp --levels 8 --budget 4000000
+  (K = 100, r = 0.05, q = 0, vol = 0.3): S = 100, T = 0.1, 0.5 at 0.05:
+  3.81116543883 against 3.81116542899 +- 3.1e-7 (1.6 s); S = 100, T = 1, 2 at
+  0.5: 10.7481708896 against 10.748170885 +- 4.2e-8 (4 minutes); S = 80, the
+  same: 22.3610925054 against 22.361092513 +- 8.4e-8 (4 minutes).
 """
 
 import sys
@@ -267,7 +272,8 @@ class Stretch:
         return (1.0 - B) - (g[0] + np.sum(w * f[0]))
 
     def residual(self, tau, B, pts):
-        if self.branches[-1][2] is not None:
+        origin = self.branches[-1][2]
+        if origin is not None and tau - origin < 1e-3 * self.dt:
             return self.deficit(tau, B, pts)
         s, w, base, wl = pts
         Bu = base + wl * B
@@ -345,7 +351,7 @@ class Stretch:
             print("reseed", tau, hi, Bo, "->", found, flush=True)
         return hi
 
-    def solve_node(self, tau, guess, lo=None, hi=None):
+    def solve_node(self, tau, guess, lo=None, hi=None, wide=False):
         taus, Bs, _ = self.branches[-1]
         crit = None
         if len(taus) >= 1:
@@ -358,7 +364,17 @@ class Stretch:
         Bs.append(0.0)
         pts = self.points(tau, crit)
         R = lambda lb: self.residual(tau, np.exp(lb), pts)
-        if lo is None:
+        if wide:
+            grid = np.linspace(np.log(guess) - np.log(1.5), -1e-9, 40)
+            d = np.array([R(x) for x in grid])
+            up = np.nonzero((d[:-1] > 0) & (d[1:] <= 0))[0]
+            if len(up) == 0:
+                taus.pop()
+                Bs.pop()
+                return None
+            a, bb = grid[up[-1]], grid[up[-1] + 1]
+            ra, rb = d[up[-1]], d[up[-1] + 1]
+        elif lo is None:
             a = np.log(guess) - 1e-3
             bb = min(np.log(guess) + 1e-3, 0.0)
             ra, rb = R(a), R(bb)
@@ -433,6 +449,19 @@ class Stretch:
                 b0 = self.branches[-1][1][-1]
                 pred = 1.0 - np.exp(-self.r * t) if b0 == 0.0 else b0
             pred = min(max(pred, 1e-300), 1.0)
+            origin = self.branches[-1][2]
+            if origin is not None and t - origin < 1e-3 * dt:
+                # Just past the opening: value matching at steps doubling the time since it,
+                # each the largest crossing, taken as it comes.
+                B = self.solve_node(t, pred)
+                if B is None:
+                    B = self.solve_node(t, pred, wide=True)
+                if B is None:
+                    self.branches[-1][0].append(t)
+                    self.branches[-1][1].append(pred)
+                tau = t
+                h = t - origin
+                continue
             B = self.solve_node(t, pred)
             if B is None:
                 if verbose:
