@@ -82,9 +82,20 @@ GX32, GW32 = leggauss(32)
 P = 5  # interpolation degree of the boundary
 
 
+def lagrange(t, u):
+    """Lagrange weights of the nodes t at the points u (rows)."""
+    u = np.atleast_1d(u)
+    W = np.ones((len(u), len(t)))
+    for a in range(len(t)):
+        for c in range(len(t)):
+            if a != c:
+                W[:, a] *= (u - t[c]) / (t[a] - t[c])
+    return W
+
+
 class Fn:
     """Put value after a dividend: 1 - S for S <= b; Chebyshev panels in x = ln S on
-    [ln b, top]; 0 above top. lo_flat: below x = lo (> ln b), F(S) = F(e^lo)."""
+    [ln b, top]; 0 above top."""
 
     def __init__(self, b, edges, coefs):
         self.b, self.edges, self.coefs = b, np.asarray(edges), coefs
@@ -206,12 +217,7 @@ class Stretch:
         if origin is not None:
             t = np.log(t - origin)
             u = np.log(u - origin)
-        W = np.ones((len(u), len(idx)))
-        for a in range(len(idx)):
-            for bb in range(len(idx)):
-                if a != bb:
-                    W[:, a] *= (u - t[bb]) / (t[a] - t[bb])
-        return idx, W
+        return idx, lagrange(t, u)
 
     def points(self, tau, crit=None):
         """Quadrature over the history up to tau: s, weight, and the boundary at u = tau - s as
@@ -264,21 +270,15 @@ class Stretch:
         fs = np.exp(-q * s) * (phi(dp) * (q - r / Bu) / sq - q * ndtr(-dp))
         return f, fs
 
-    def deficit(self, tau, B, pts):
-        s, w, base, wl = pts
-        Bu = base + wl * B
-        f, fs = self.kernel([B], s, Bu)
-        g, gz = self.ghat(tau, [B])
-        return (1.0 - B) - (g[0] + np.sum(w * f[0]))
-
     def residual(self, tau, B, pts):
+        """The node's equation at B: value matching (the exercise deficit) just past an
+        opening, smooth pasting (V_S + 1) elsewhere."""
+        s, w, base, wl = pts
+        f, fs = self.kernel([B], s, base + wl * B)
+        g, gz = self.ghat(tau, [B])
         origin = self.branches[-1][2]
         if origin is not None and tau - origin < 1e-3 * self.dt:
-            return self.deficit(tau, B, pts)
-        s, w, base, wl = pts
-        Bu = base + wl * B
-        f, fs = self.kernel([B], s, Bu)
-        g, gz = self.ghat(tau, [B])
+            return (1.0 - B) - (g[0] + np.sum(w * f[0]))
         return gz[0] + np.sum(w * fs[0]) + 1.0
 
     def value(self, tau, S, btau=None):
@@ -346,10 +346,9 @@ class Stretch:
         if found is None:
             return None
         self.branches.append([[start], [found], hi])
-        hi = start
         if verbose:
-            print("reseed", tau, hi, Bo, "->", found, flush=True)
-        return hi
+            print("reseed", tau, start, Bo, "->", found, flush=True)
+        return start
 
     def solve_node(self, tau, guess, lo=None, hi=None, wide=False):
         taus, Bs, _ = self.branches[-1]
@@ -406,12 +405,7 @@ class Stretch:
         if origin is not None:
             t = np.log(t - origin)
             tau = np.log(tau - origin)
-        w = np.ones(k)
-        for a in range(k):
-            for c in range(k):
-                if a != c:
-                    w[a] *= (tau - t[c]) / (t[a] - t[c])
-        return float(w @ b)
+        return float(lagrange(t, tau)[0] @ b)
 
     def drop_last(self):
         self.branches[-1][0].pop()
@@ -438,7 +432,6 @@ class Stretch:
         dt = self.dt
         tau = self.branches[-1][0][-1]
         h = first * dt
-        b0 = self.branches[-1][1][0]
         nodes = 0
         while tau < dt:
             t = min(dt, tau + h)
