@@ -51,7 +51,8 @@ SCHEDULE = {"dividend_times": np.array([0.05, 0.3, 0.8, 2.0]),
 
 def schedule(name, is_call=True):
     """The schedule where the function takes one; a batch of American puts
-    only without it (with dividends they are refused, element by element)."""
+    only without it (with dividends at r > 0 an element solves its boundary
+    between ex-dates, some tenths of a second)."""
     if "dividend_times" not in params(name) or (name.startswith("american") and
                                                  np.ndim(is_call) == 0 and not is_call):
         return {}

@@ -314,15 +314,80 @@ def test_american_puts_on_rates_at_or_below_zero_are_european(r, q, edge, s):
             assert g[field] == e[field], field
 
 
-@pytest.mark.parametrize("call, r, q", [(False, 0.05, 0.0), (True, 0.05, 0.01), (True, -0.02, -0.01),
-                                        (False, -0.01, -0.02)])
+# ------------------------------------------- American puts at r > 0 --
+
+PORTFOLIO_PUT = (116.85926689735371, 100.0, 1.536986301369863, 0.016753943415073271,
+                 0.018405388321437528, 0.080990522785902574,
+                 [0.071232876712328766, 0.32054794520547947, 0.56986301369863013,
+                  0.81917808219178079, 1.0684931506849316, 1.3178082191780822, 1.536986301369863],
+                 [3.7417087001440321, 1.6062947931389209, 3.0963872145651679, 5.3271182119250851,
+                  1.7139234231954239, 0.825860332748098, 2.5060037467967389])
+
+
+# Exercised between ex-dates, against the node-by-node prototype in NumPy
+# (reference/dividend_put_boundary.py, minutes a price) and the
+# Crank-Nicolson reference reference/american_lcp with its own error
+# estimate (--levels 8 --budget 4000000; the seeded portfolio's row at
+# --levels 7 --budget 2000000): the cap branch only (the region above D never
+# opens before the ex-date), q > 0 (a steep rise), q = 0 (the region above D
+# opening at once), and seven dividends.
+@pytest.mark.parametrize("option, prototype, lcp, lcp_error", [
+    ((100.0, 100.0, 0.1, 0.05, 0.0, 0.3, [0.05], [0.5]), 3.8111654388307112, 3.81116542899, 3.1e-7),
+    ((55.0, 100.0, 1.0, 0.05, 0.02, 0.3, [0.5], [2.0]), 45.10920678739335, 45.109206785665542,
+     2.15e-8),
+    ((100.0, 100.0, 1.0, 0.05, 0.0, 0.3, [0.5], [2.0]), 10.748170889619612, 10.748170885, 4.2e-8),
+    ((80.0, 100.0, 1.0, 0.05, 0.0, 0.3, [0.5], [2.0]), 22.3610925054, 22.361092513, 8.4e-8),
+    (PORTFOLIO_PUT, None, 5.3869388946024204, 8.72e-8),
+], ids=["cap-only", "steep", "opening", "opening-itm", "seven-dividends"])
+def test_american_puts_exercised_between_ex_dates_meet_two_references(option, prototype, lcp,
+                                                                       lcp_error):
+    got = price(*option[:6], False, *option[6:], "american")
+    if prototype is not None:
+        assert got == pytest.approx(prototype, rel=3e-12)
+    assert abs(got - lcp) <= lcp_error
+
+
+@pytest.mark.parametrize("q", [0.0, 0.02])
+def test_american_puts_with_dividends_keep_the_no_arbitrage_order(q):
+    # At least the European price and the American price without the
+    # dividends (the drops only help a put), at least K - S; growing with the
+    # volatility and with the amount.
+    s, k, t, r = 90.0, 100.0, 0.5, 0.05
+    by_vol = [price(s, k, t, r, q, vol, False, [0.25], [2.5], "american") for vol in (0.15, 0.3, 0.5)]
+    by_amount = [price(s, k, t, r, q, 0.3, False, [0.25], [d], "american") for d in (2.0, 2.5, 3.0)]
+    assert by_vol == sorted(by_vol) and by_amount == sorted(by_amount)
+    assert by_vol[1] == by_amount[1]
+    assert by_vol[1] >= max(price(s, k, t, r, q, 0.3, False, [0.25], [2.5]),
+                            tarvik.american_price(s, k, t, r, q, 0.3, False), k - s)
+
+
+def test_american_put_greeks_and_volatility_with_dividends_follow_the_price():
+    args = (55.0, 100.0, 1.0, 0.05, 0.02)
+    kw = dict(dividend_times=[0.5], dividend_amounts=[2.0])
+    p = tarvik.american_price(*args, 0.3, False, **kw)
+    g = tarvik.american_greeks(*args, 0.3, False, **kw)
+    up, down = (tarvik.american_price(55.0 * f, *args[1:], 0.3, False, **kw) for f in (1.001, 0.999))
+    assert g["price"] == p
+    assert g["delta"] == pytest.approx((up - down) / 0.11, rel=1e-6)
+    assert g["gamma"] == pytest.approx((up - 2 * p + down) / 0.055**2, rel=1e-3)
+    assert tarvik.american_implied_volatility(p, *args, False, **kw) == pytest.approx(0.3, rel=1e-9)
+    spots = np.array([55.0, 70.0, 40.0])
+    serial = tarvik.american_prices(spots, 100.0, 1.0, 0.05, 0.02, 0.3, False, **kw)
+    assert serial[0] == p and serial[2] == 60.0
+    assert np.array_equal(serial, tarvik.american_prices(spots, 100.0, 1.0, 0.05, 0.02, 0.3, False,
+                                                         parallel=True, **kw))
+
+
+@pytest.mark.parametrize("call, r, q", [(True, 0.05, 0.01), (True, -0.02, -0.01),
+                                        (False, -0.01, -0.02), (False, 0.05, -0.01)])
 def test_american_exercise_with_dividends_is_refused_where_it_is_not_priced(call, r, q):
     kw = dict(dividend_times=[0.5], dividend_amounts=[1.0])
     with pytest.raises(tarvik.IVError) as exc:
         tarvik.american_price(100.0, 100.0, 1.0, r, q, 0.3, call, **kw)
     assert exc.value.args == ("invalid_input", "invalid input: American exercise with cash "
                               "dividends is priced for calls with dividend <= min(0, rate) "
-                              "and puts with rate <= min(0, dividend) only")
+                              "and puts with rate <= min(0, dividend) or with rate > 0 and "
+                              "dividend >= 0 only")
     codes = tarvik.error_codes(tarvik.american_prices, 100.0, 100.0, 1.0, r, q, 0.3, call, **kw)
     assert tarvik.ERROR_KINDS[codes[0]] == "invalid_input"
 

@@ -461,20 +461,24 @@ def test_dividend_schedule_joins_each_row_to_its_underlying(backend, dates):
 
 
 def test_dividend_schedule_with_american_exercise():
-    # Calls on no yield take american_price with the schedule; a put has its
-    # reason, the kind of the batch function's refusal.
+    # Each row takes american_price with the schedule; on a yield a call's
+    # exercise between ex-dates is refused: its reason, the kind of the batch
+    # function's refusal.
     pd = pytest.importorskip("pandas")
     quotes = pd.DataFrame({"strike": [95.0, 105.0, 100.0], "type": ["C", "C", "P"],
                            "vol": [0.25, 0.3, 0.25], "maturity": [1.0, 0.5, 1.0]})
-    schedule = pd.DataFrame({"time": [0.25, 0.75], "amount": [1.0, 1.5]})
-    out = frame.prices(quotes, spot=100.0, rate=0.04, exercise="american",
-                       dividend_schedule=schedule)
-    kw = dict(dividend_times=[0.25, 0.75], dividend_amounts=[1.0, 1.5])
-    for i in (0, 1):
-        row = quotes.iloc[i]
-        want = tarvik.american_price(100.0, row.strike, row.maturity, 0.04, 0.0, row.vol, True, **kw)
-        assert out["price"][i] == want
-    assert math.isnan(out["price"][2]) and errors(out)[2] == "invalid_input"
+    schedule = pd.DataFrame({"time": [0.25, 0.75], "amount": [2.0, 2.5]})
+    kw = dict(dividend_times=[0.25, 0.75], dividend_amounts=[2.0, 2.5])
+    for q in (0.0, 0.01):
+        out = frame.prices(quotes, spot=100.0, rate=0.04, dividend=q, exercise="american",
+                           dividend_schedule=schedule)
+        for i, row in quotes.iterrows():
+            if q > 0.0 and row.type == "C":
+                assert math.isnan(out["price"][i]) and errors(out)[i] == "invalid_input"
+                continue
+            want = tarvik.american_price(100.0, row.strike, row.maturity, 0.04, q, row.vol,
+                                         row.type == "C", **kw)
+            assert out["price"][i] == want
 
 
 @pytest.mark.parametrize("args, message", [

@@ -80,13 +80,46 @@ TEST(AmericanWithDividends, ACallExercisedBeforeADividendOnTheExpiryDateIsTheCal
       }
     }
   }
-  // Puts and calls on a positive yield: not priced with dividends.
-  for (const auto& [q, call] : {std::pair{0.0, false}, std::pair{0.01, true}}) {
+  // Calls on a positive yield and puts on a negative one at r > 0: not
+  // priced with dividends.
+  for (const auto& [q, call] : {std::pair{-0.01, false}, std::pair{0.01, true}}) {
     const auto r = tarvik::american_price_with_dividends(100, 100, 1, 0.05, q, 0.3, call,
                                                          schedule({0.5}, {1.0}));
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().kind(), tarvik::ErrorKind::InvalidInput);
   }
+}
+
+TEST(AmericanWithDividends, APutExercisedBetweenExDatesMeetsItsReferences) {
+  // 45% in the money across a dividend of 2 at q = 0.02: the NumPy prototype
+  // of the same nodes (reference/dividend_put_boundary.py) gives
+  // 45.10920678739335, Crank-Nicolson (reference/american_lcp, eight
+  // levels) 45.109206785666 +- 2.2e-8. Exercised now below the boundary.
+  const auto got = tarvik::american_price_with_dividends(55, 100, 1, 0.05, 0.02, 0.3, false,
+                                                         schedule({0.5}, {2.0}));
+  ASSERT_TRUE(got);
+  EXPECT_NEAR(got.value(), 45.10920678739335, 1e-12 * 45.1);
+  const auto deep = tarvik::american_price_with_dividends(30, 100, 1, 0.05, 0.02, 0.3, false,
+                                                          schedule({0.5}, {2.0}));
+  ASSERT_TRUE(deep);
+  EXPECT_EQ(deep.value(), 70.0);
+}
+
+TEST(AmericanWithDividends, APutWhoseBoundaryWouldTakeTooLongIsNoConvergence) {
+  // Ten dividends over 30 years at a volatility of 1e-4 (Ghat's sums over
+  // some hundred thousand panels), and daily dividends for a year: a
+  // bounded amount of work, then no_convergence.
+  std::vector<double> yearly, daily(365), amounts(365, 0.01);
+  for (int i = 1; i <= 10; ++i) yearly.push_back(30.0 * i / 11.0);
+  for (std::size_t i = 0; i < daily.size(); ++i) daily[i] = (i + 1) / 365.0;
+  const auto slow = tarvik::american_price_with_dividends(100, 100, 30, 0.5, 0.5, 1e-4, false,
+                                                          schedule(yearly, std::vector<double>(10, 2.0)));
+  ASSERT_FALSE(slow);
+  EXPECT_EQ(slow.error().kind(), tarvik::ErrorKind::NoConvergence);
+  const auto many = tarvik::american_price_with_dividends(100, 100, 1.0, 0.05, 0.0, 0.3, false,
+                                                          schedule(daily, amounts));
+  ASSERT_FALSE(many);
+  EXPECT_EQ(many.error().kind(), tarvik::ErrorKind::NoConvergence);
 }
 
 TEST(EuropeanWithDividends, DividendsTooCloseForTheVolatilityAreNoConvergence) {

@@ -138,7 +138,7 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
         sub.add_argument("--dividend-schedule", metavar="FILE",
                          help="cash dividends on known dates (spot model; with --exercise american, "
                               "calls with dividend <= min(0, rate), puts with "
-                              "rate <= min(0, dividend)): a "
+                              "rate <= min(0, dividend) or with rate > 0 and dividend >= 0): a "
                               "CSV file with amount, and ex_date (with --valuation-date) or time "
                               "(years); with an underlying column, per row's underlying")
         sub.add_argument("--underlying-col",

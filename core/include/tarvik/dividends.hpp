@@ -56,11 +56,11 @@ Result<double> european_implied_volatility(double price, double spot, double str
 
 // American exercise in the same model, with the checks of american_price:
 // without a dividend that counts, american_price and its kin bit for bit.
-// With one, where early exercise would never pay without the dividends:
-// calls with dividend <= min(0, rate) (exercised only just before an
-// ex-date, or now) and puts with rate <= min(0, dividend) (never exercised
-// early: the European price); other American options are invalid_input for
-// now.
+// With one: calls with dividend <= min(0, rate) (exercised only just before
+// an ex-date, or now), puts with rate <= min(0, dividend) (never exercised
+// early: the European price) and puts with rate > 0 and dividend >= 0
+// (exercised between ex-dates, below one boundary); other American options
+// are invalid_input for now.
 Result<double> american_price_with_dividends(double spot, double strike, double maturity,
                                              double rate, double dividend, double volatility,
                                              bool is_call, const DividendSchedule& schedule);

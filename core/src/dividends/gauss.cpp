@@ -62,11 +62,14 @@ GaussRule make_rule(int n, double lo, double hi, double total, B b) {
 
 }  // namespace
 
-const GaussRule& legendre_rule() {
+GaussRule legendre_rule_of(int n) {
   // Legendre, dx/2 on [-1, 1]: b_k = k / sqrt(4 k^2 - 1).
-  static const GaussRule rule =
-      make_rule(kLegendrePoints, -1.0, 1.0, 2.0,
-                [](int k) { return k == 0 ? 1.0 : k / std::sqrt(4.0 * k * k - 1.0); });
+  return make_rule(n, -1.0, 1.0, 2.0,
+                   [](int k) { return k == 0 ? 1.0 : k / std::sqrt(4.0 * k * k - 1.0); });
+}
+
+const GaussRule& legendre_rule() {
+  static const GaussRule rule = legendre_rule_of(kLegendrePoints);
   return rule;
 }
 

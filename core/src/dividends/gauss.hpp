@@ -18,5 +18,7 @@ struct GaussRule {
 // the standard normal density (weights summing to 1).
 const GaussRule& legendre_rule();
 const GaussRule& hermite_rule();
+// Gauss-Legendre with n points (built on each call: callers keep it).
+GaussRule legendre_rule_of(int n);
 
 }  // namespace tarvik::dividends

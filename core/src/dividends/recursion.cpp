@@ -51,6 +51,7 @@
 #include <vector>
 
 #include "dividends/gauss.hpp"
+#include "dividends/put_exercise.hpp"
 #include "lanes/lanes.hpp"
 #include "tarvik/american.hpp"
 #include "tarvik/black_scholes.hpp"
@@ -437,11 +438,8 @@ bool build_level(const Level& next, const Move& m, double dividend, double mu, G
   return true;
 }
 
-// The last expectation at x0 = ln S_0 and its first two derivatives in x0.
-struct Slopes {
-  double value, dx, dxx;
-};
-
+// The last expectation at x0 = ln S_0 and its first two derivatives in x0
+// (Slopes).
 // With `strike` (an American call), the value just before the dividend is
 // max(S - K, F(S - D)), its kinks on panel ends.
 std::optional<Slopes> first_expectation(const Level& next, const Move& m, double x0,
@@ -599,14 +597,29 @@ double zero_volatility_price(const Option& o, double spot) {
   double s = spot;
   double before = 0.0;
   const double carry = o.rate - o.yield;
+  // An American put with r > 0 is exercised now, just after an ex-date, at
+  // expiry, or where its gain's rate q S - r K turns negative within a
+  // stretch (the spot falling through r K / q, q > r).
+  const bool put_exercise = o.american_put && o.rate > 0.0;
+  const auto stationary = [&](double from, double to, double at) {
+    if (!(o.yield > o.rate) || !(at > o.rate * o.strike / o.yield)) return 0.0;
+    const double edge = o.rate * o.strike / o.yield;
+    const double t = from + log(edge / at) / carry;
+    return t < to ? exp(-(o.rate * t)) * (o.strike - edge) : 0.0;
+  };
   // An American call's best exercise: now, just before an ex-date, or at expiry.
-  double best = o.american ? std::max(spot - o.strike, 0.0) : 0.0;
+  double best = o.american ? std::max(spot - o.strike, 0.0)
+                : put_exercise ? std::max(o.strike - spot, 0.0)
+                               : 0.0;
   for (std::size_t i = 0; i < o.t.size(); ++i) {
+    if (put_exercise) best = std::max(best, stationary(before, o.t[i], s));
     s = s * exp(carry * (o.t[i] - before));
     if (o.american) best = std::max(best, exp(-(o.rate * o.t[i])) * (s - o.strike));
     s = std::max(s - o.d[i], 0.0);
+    if (put_exercise) best = std::max(best, exp(-(o.rate * o.t[i])) * (o.strike - s));
     before = o.t[i];
   }
+  if (put_exercise) best = std::max(best, stationary(before, o.maturity, s));
   s = s * exp(carry * (o.maturity - before));
   const double payoff = o.call ? std::max(s - o.strike, 0.0) : std::max(o.strike - s, 0.0);
   return std::max(best, exp(-(o.rate * o.maturity)) * payoff);
@@ -614,7 +627,6 @@ double zero_volatility_price(const Option& o, double spot) {
 
 Option option_of(double strike, double maturity, double rate, double yield, double vol,
                  bool call, const DividendSchedule& schedule, bool american = false) {
-  // An American put in scope is its European price.
   Option o{strike, maturity, rate, yield, vol, call, rate - yield - 0.5 * (vol * vol), {}, {},
            american && call, american && !call};
   for (std::size_t i = 0; i < schedule.times.size(); ++i) {
@@ -635,11 +647,21 @@ Option option_of(double strike, double maturity, double rate, double yield, doub
 // - such a put is never exercised: the drops only raise a put's European
 //   price (S_T with them is below S_T without, path by path), which is at
 //   least K - S at every time without them. It is the European price.
-// Other American options would need the exercise boundary between ex-dates.
-// The scope is american_is_european's.
+// A put with r > 0 and q >= 0 is exercised between ex-dates, on one
+// boundary (put_exercise.cpp). Other American options would need the
+// exercise boundary of a call between ex-dates, or of a put whose value is
+// not 1-Lipschitz in the spot (q < 0).
 constexpr const char* kAmericanScope =
     "American exercise with cash dividends is priced for calls with dividend <= min(0, rate) "
-    "and puts with rate <= min(0, dividend) only";
+    "and puts with rate <= min(0, dividend) or with rate > 0 and dividend >= 0 only";
+
+// Which method prices American exercise with dividends: 0 the recursion
+// (as above), 1 the put's boundary between ex-dates, -1 none.
+int american_regime(double rate, double yield, bool call) {
+  if (american_is_european(rate, yield, call)) return 0;
+  if (!call && rate > 0.0 && yield >= 0.0) return 1;
+  return -1;
+}
 
 // The checks of black_scholes_price and of the schedule, and for American
 // exercise (with dividends that count) its scope; that price into `plain`
@@ -651,7 +673,7 @@ Status check_inputs(double spot, double strike, double maturity, double rate, do
   if (!price) return price.error();
   if (plain) *plain = price.value();
   if (Status err = check_dividend_schedule(schedule)) return err;
-  if (american && !american_is_european(rate, yield, call)) {
+  if (american && american_regime(rate, yield, call) < 0) {
     return IVError::invalid_input(kAmericanScope);
   }
   return std::nullopt;
@@ -663,7 +685,11 @@ Result<Slopes> price_of(const Option& o, double spot) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     return Slopes{zero_volatility_price(o, spot), nan, nan};
   }
-  Result<Slopes> s = recurse(o, spot);
+  Result<Slopes> s = o.american_put && american_regime(o.rate, o.yield, false) == 1
+                         ? american_put_slopes(DividendPut{o.strike, o.maturity, o.rate, o.yield,
+                                                           o.vol, o.t, o.d},
+                                               spot)
+                         : recurse(o, spot);
   if (!s) return s;
   Slopes slopes = s.value();
   if (!std::isfinite(slopes.value)) {
@@ -676,13 +702,16 @@ Result<Slopes> price_of(const Option& o, double spot) {
   // the volatility from the zero-volatility one; deep in the money, where
   // exercise before the first ex-date is all but certain, the sums may round
   // below it (by 1e-15), which its implied volatility would refuse.
-  if (o.american) slopes.value = std::max(slopes.value, zero_volatility_price(o, spot));
+  if (o.american || o.american_put) {
+    slopes.value = std::max(slopes.value, zero_volatility_price(o, spot));
+  }
   if (o.american && spot - o.strike > slopes.value) {
     // Exercised now: S - K, with dV/dx = d2V/dx2 = S.
     slopes = Slopes{spot - o.strike, spot, spot};
   }
-  // The put's European price is at least K - S (see kAmericanScope) but
-  // for the sums' rounding, where the drops are tiny and r = 0.
+  // A put is worth at least K - S: its European price where it is never
+  // exercised early (see kAmericanScope) but for the sums' rounding, where
+  // the drops are tiny and r = 0.
   if (o.american_put && o.strike - spot > slopes.value) {
     slopes = Slopes{o.strike - spot, -spot, -spot};
   }
@@ -809,10 +838,16 @@ Result<AmericanGreeks> greeks(double spot, double strike, double maturity, doubl
   // would leave it is one-sided.
   const double rho = search::derivative(
       [&](double r) { return slopes_at(volatility, r, dividend).value; }, rate, h, v0,
-      [&](double r) { return !american || american_is_european(r, dividend, is_call); });
+      [&](double r) {
+        return !american ||
+               american_regime(r, dividend, is_call) == american_regime(rate, dividend, is_call);
+      });
   const double dividend_rho = search::derivative(
       [&](double q) { return slopes_at(volatility, rate, q).value; }, dividend, h, v0,
-      [&](double q) { return !american || american_is_european(rate, q, is_call); });
+      [&](double q) {
+        return !american ||
+               american_regime(rate, q, is_call) == american_regime(rate, dividend, is_call);
+      });
   return AmericanGreeks{v0,
                         delta,
                         gamma,

@@ -1,0 +1,1169 @@
+// The American put (r > 0, q >= 0) on a stock with cash dividends: the
+// exercise boundary between ex-dates, node by node, backward over the
+// stretches between them. In strike units (K = 1):
+//
+// - after the last ex-date t_m the value F is the plain American put over
+//   T - t_m (american_price; the payoff where t_m = T);
+// - on each earlier stretch, of length dt with the dividend D at its end,
+//   the terminal value is G(S) = F(max(S - D, 0)), F the value just after
+//   the dividend. With tau the time left to the stretch's end, the put is
+//   exercised on [0, B(tau)] and, for every S (the early exercise premium
+//   of Kim 1990 and Jacka 1991 with G in place of the payoff),
+//
+//     V(tau, S) = Ghat(tau, S) + int_0^tau k(tau - u, S, B(u)) du,
+//     k(s, S, B) = r e^{-rs} N(-d-(s, S/B)) - q S e^{-qs} N(-d+(s, S/B)),
+//     Ghat(tau, S) = e^{-r tau} E[G(S e^{(r - q - vol^2/2) tau + vol sqrt(tau) Z})];
+//
+//   Ghat in closed form where G is linear (S < D + b, b the boundary of F:
+//   G = 1 below D, 1 + D - S above it) and by Gauss-Legendre over F's
+//   panels above. V at the stretch's start, on Chebyshev panels, is the F
+//   of the stretch before.
+//
+// The exercise region is one interval [0, B]: with q >= 0 the value is
+// 1-Lipschitz in S (the dynamics and the cap S -> max(S - D, 0) move two
+// spots no further apart than e^{(r - q) t} times their distance), so where
+// V(S_0) = 1 - S_0 also V(S) = 1 - S for S < S_0.
+//
+// What the boundary does (reference/dividend_put_boundary.py records how it
+// was found):
+// - just before an ex-date the put is never exercised (G(S) >= 1 - S +
+//   min(S, D)): B starts at 0 on the cap branch B ~ 1 - e^{-r tau} (a spot
+//   below D goes to 0 at the ex-date), whose smooth pasting rests on a layer
+//   of width vol^2 tau^2 in s = tau - u: the quadrature breaks at
+//   v = sqrt(s) = vol / kappa 2^k, kappa the boundary's relative speed;
+// - G has slope -1 on (D, D + b), so at small tau V_S = -1 holds there
+//   without exercise: smooth pasting alone has spurious roots, which a probe
+//   of value matching above each node finds;
+// - with q = 0 the region above D opens all at once near tau1 = ln(1 + D) / r
+//   (the interest on the strike pays for the dividend given up): the march
+//   finds the first time the value shows exercise above the last boundary
+//   (the scan), starts a new branch there, and just past it solves value
+//   matching at steps doubling the time since the opening, in ln(tau -
+//   origin), smooth pasting after; with q > 0 the rise is steep but
+//   continuous and the step control follows it.
+// The nodes: degree-5 Lagrange interpolation of B over the last six, each
+// step accepted where the prediction from them is within the tolerance of
+// the solution (a tolerance of 1e-6 and of 1e-8 gave prices 6e-14 apart, a put
+// 45% in the money across a dividend of 2% at q = 0.02).
+#include "dividends/put_exercise.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <numbers>
+#include <optional>
+#include <vector>
+
+#include "dividends/gauss.hpp"
+#include "lanes/lanes.hpp"
+#include "tarvik/american.hpp"
+#include "tarvik/elementary.hpp"
+#include "tarvik/normal.hpp"
+
+namespace tarvik::dividends {
+namespace {
+
+using elementary::exp;
+using elementary::log;
+
+constexpr int kDegree = 24;            // a panel's Chebyshev degree
+constexpr double kTail = 1e-12;        // its last three coefficients' sum, at most
+constexpr double kLooseTail = 1e-10;   // the same below where the spot reaches
+constexpr double kNarrowest = 1e-6;    // a panel's least width in ln S
+constexpr std::size_t kMostPanels = 4096;
+constexpr double kReach = 9.5;         // standard deviations an expectation reaches
+constexpr int kPiecePoints = 16;       // Ghat's Gauss-Legendre points on a unit piece of y
+constexpr int kInterp = 5;             // the boundary's interpolation degree
+// The step control's |B - prediction| / B, and the tolerances of the
+// retries of a stretch whose march does not settle at the first: the node
+// solves lose their footing at places that move with the nodes (a root of
+// smooth pasting that the step's layer makes from the last node's value,
+// and that later vanishes), so another layout of the nodes often passes.
+constexpr double kTolerances[] = {1e-6, 3e-6};
+constexpr double kFirstStep = 1e-7;    // of the stretch
+constexpr double kYoung = 1e-3;        // value matching while tau - origin < kYoung dt
+// |d| beyond which a point's kernel is 0, or saturated (N(-d) = 1 in
+// doubles, phi(d) below 1e-31): r e^{-rs} - q S e^{-qs}, whose integral
+// over an interval is in closed form.
+constexpr double kSaturated = 12.0;
+// The factor by which the interpolated boundary may stray beyond its
+// nodes within an interval, in the bounds that skip or saturate it.
+constexpr double kStray = 2.0;
+constexpr std::size_t kMostNodes = 3000;  // a stretch's (the most seen: some 700)
+// The most terms (the premium's kernel and Ghat's points) of one price, some
+// 70 ns each: past them the price is no_convergence, not seconds of work
+// (the Greeks take ten prices). Of the seeded dividend portfolio's puts, 7
+// of 92 took more (up to 1.7e8).
+constexpr double kMostTerms = 3e7;
+constexpr const char* kUnsettled = "the American put's exercise boundary between ex-dates";
+
+const GaussRule& rule(int n) {
+  static const GaussRule ten = legendre_rule_of(10);
+  static const GaussRule sixteen = legendre_rule_of(16);
+  return n == 10 ? ten : sixteen;
+}
+
+// Ghat's whole unit pieces [k, k + 1] of y, k from -10 to 9: their
+// Gauss-Legendre weights and the normal density at their points.
+struct Unit {
+  std::vector<double> weight, pdf;
+};
+const Unit& unit_rule() {
+  static const Unit unit = [] {
+    Unit u;
+    const GaussRule& gl = rule(kPiecePoints);
+    for (std::size_t g = 0; g < gl.x.size(); ++g) u.weight.push_back(0.5 * gl.w[g]);
+    for (int k = -10; k < 10; ++k) {
+      for (std::size_t g = 0; g < gl.x.size(); ++g) u.pdf.push_back(norm_pdf(k + 0.5 + 0.5 * gl.x[g]));
+    }
+    return u;
+  }();
+  return unit;
+}
+
+// ---------------------------------------------------------------------------
+// F: 1 - s at and below b, Chebyshev panels in x = ln s above it up to the
+// top, 0 beyond.
+struct Panels {
+  double b = 1.0;
+  std::vector<double> edges;  // panel i is [edges[i], edges[i + 1]]
+  std::vector<double> c, c1, c2;  // per panel: the coefficients of F, F_x, F_xx
+
+  double top() const { return edges.empty() ? log(b) : edges.back(); }
+
+  // F and, to `order` (0, 1 or 2), dF/ds and d2F/ds2 at s.
+  void at(double s, int order, double& f, double& fs, double& fss) const {
+    fs = fss = 0.0;
+    if (!(s > b)) {
+      f = 1.0 - s;
+      fs = -1.0;
+      return;
+    }
+    const double x = log(s);
+    if (edges.size() < 2 || !(x < edges.back()) || x < edges.front()) {
+      f = 0.0;
+      return;
+    }
+    const std::size_t i = static_cast<std::size_t>(
+        std::upper_bound(edges.begin(), edges.end(), x) - edges.begin() - 1);
+    const double a = edges[i], e = edges[i + 1];
+    const double t = (2.0 * x - (a + e)) / (e - a);
+    const std::size_t at = i * (kDegree + 1);
+    f = clenshaw(&c[at], kDegree, t);
+    if (order == 0) return;
+    const double vx = clenshaw(&c1[at], kDegree, t);
+    fs = vx / s;
+    if (order == 1) return;
+    fss = (clenshaw(&c2[at], kDegree, t) - vx) / (s * s);
+  }
+
+  static double clenshaw(const double* a, int n, double t) {
+    double b1 = 0.0, b2 = 0.0;
+    for (int k = n; k >= 1; --k) {
+      const double b0 = a[k] + (2.0 * t * b1 - b2);
+      b2 = b1;
+      b1 = b0;
+    }
+    return a[0] + (t * b1 - b2);
+  }
+};
+
+// The coefficients of the derivative of a Chebyshev series on [-1, 1]
+// (out has n + 1 entries, the last 0).
+void differentiate(const double* a, int n, double scale, double* out) {
+  out[n] = 0.0;
+  double next = 0.0, after = 0.0;  // out[k + 1], out[k + 2] before scaling
+  for (int k = n - 1; k >= 0; --k) {
+    const double d = after + 2.0 * (k + 1) * a[k + 1];
+    out[k] = d;
+    after = next;
+    next = d;
+  }
+  out[0] *= 0.5;
+  for (int k = 0; k < n; ++k) out[k] *= scale;
+}
+
+// Panels of f (called on kDegree + 1 spots at a time) over [ln b, top],
+// pieces of `width` above `low` at first (one piece below it), halved until
+// their tails are below kTail (kLooseTail below `low`, where the spot does
+// not reach).
+template <class Fn>
+bool fit_panels(const Fn& f, double b, double low, double top, double width, Panels& out) {
+  out = Panels{};
+  out.b = b;
+  double lo = log(b);
+  constexpr int m = kDegree + 1;
+  double nodes[m];
+  for (int k = 0; k < m; ++k) nodes[k] = std::cos(std::numbers::pi * (k + 0.5) / m);
+  const double pieces = std::max(1.0, std::ceil((top - std::max(lo, low)) / width));
+  if (!(pieces < static_cast<double>(kMostPanels))) return false;
+  std::vector<std::pair<double, double>> stack;
+  const int n = static_cast<int>(pieces);
+  const double from = std::max(lo, std::min(low, top));
+  for (int i = n - 1; i >= 0; --i) {
+    stack.emplace_back(from + (top - from) * i / n,
+                       i + 1 == n ? top : from + (top - from) * (i + 1) / n);
+  }
+  if (from > lo) stack.emplace_back(lo, from);
+  double spots[m], values[m], a[m], d1[m], d2[m];
+  while (!stack.empty()) {
+    const auto [x0, x1] = stack.back();
+    stack.pop_back();
+    for (int k = 0; k < m; ++k) spots[k] = exp(0.5 * (x0 + x1) + 0.5 * (x1 - x0) * nodes[k]);
+    if (!f(spots, m, values)) return false;
+    for (int j = 0; j < m; ++j) {
+      double sum = 0.0;
+      for (int k = 0; k < m; ++k) sum += values[k] * std::cos(std::numbers::pi * j * (k + 0.5) / m);
+      a[j] = (j == 0 ? 1.0 : 2.0) / m * sum;
+    }
+    const double tail = std::fabs(a[m - 1]) + std::fabs(a[m - 2]) + std::fabs(a[m - 3]);
+    if (tail > (x1 <= low ? kLooseTail : kTail) && x1 - x0 > kNarrowest) {
+      const double mid = 0.5 * (x0 + x1);
+      stack.emplace_back(mid, x1);
+      stack.emplace_back(x0, mid);
+      if (out.edges.size() + stack.size() > kMostPanels) return false;
+      continue;
+    }
+    const double scale = 2.0 / (x1 - x0);
+    differentiate(a, kDegree, scale, d1);
+    differentiate(d1, kDegree, scale, d2);
+    out.edges.push_back(x0);
+    out.c.insert(out.c.end(), a, a + m);
+    out.c1.insert(out.c1.end(), d1, d1 + m);
+    out.c2.insert(out.c2.end(), d2, d2 + m);
+    if (stack.empty()) out.edges.push_back(x1);
+  }
+  return true;
+}
+
+// Lagrange weights of the nodes t[0..n) at x.
+void lagrange(const double* t, int n, double x, double* w) {
+  for (int a = 0; a < n; ++a) {
+    double p = 1.0;
+    for (int c = 0; c < n; ++c) {
+      if (c != a) p *= (x - t[c]) / (t[a] - t[c]);
+    }
+    w[a] = p;
+  }
+}
+
+// A value with its first two derivatives in S (and, for the premium's
+// sums, the derivatives of v and s in the last node's boundary).
+struct Taylor {
+  double v = 0.0, s = 0.0, ss = 0.0;
+  double lv = 0.0, ls = 0.0;
+};
+
+// The premium's quadrature over the history at one time tau: each point's
+// s = tau - u, weight, e^{-rs}, e^{-qs}, and its boundary B(u) = base + wl
+// B_last (B_last the last node of the last branch, the one being solved).
+// Over intervals where every point is saturated the sums are a_r - S a_q
+// (a_r = int r e^{-rs} du, a_q = int q e^{-qs} du); where every point's
+// kernel is 0 the interval has no points.
+struct Points {
+  std::vector<double> s, w, er, eq, sq, drift, base, wl, log_base;
+  double a_r = 0.0, a_q = 0.0;
+  void clear() {
+    for (std::vector<double>* v : {&s, &w, &er, &eq, &sq, &drift, &base, &wl, &log_base}) {
+      v->clear();
+    }
+    a_r = a_q = 0.0;
+  }
+};
+
+// The least of (l + a s) / (vol sqrt(s)) over s in [lo, hi] (lo >= 0).
+double least_d(double l, double a, double vol, double lo, double hi) {
+  const auto d = [&](double s) {
+    if (s == 0.0) return l > 0.0 ? std::numeric_limits<double>::infinity()
+                                 : -std::numeric_limits<double>::infinity();
+    return (l + a * s) / (vol * std::sqrt(s));
+  };
+  double least = std::min(d(lo), d(hi));
+  if (l > 0.0 && a > 0.0) {
+    const double at = l / a;
+    if (at > lo && at < hi) least = std::min(least, d(at));
+  }
+  return least;
+}
+
+// The terms a price has spent, against kMostTerms.
+struct Budget {
+  double spent = 0.0;
+  int nodes = 0;  // the nodes solved, over every stretch and attempt
+  bool exhausted() const { return !(spent < kMostTerms); }
+};
+
+struct Branch {
+  std::vector<double> tau, b;
+  double origin = 0.0;
+  bool from_origin = false;
+};
+
+class Stretch {
+ public:
+  Stretch(const Panels& next, double dividend, double dt, double r, double q, double vol,
+          Budget& budget)
+      : f_(next), d_(dividend), dt_(dt), r_(r), q_(q), vol_(vol),
+        mu_(r - q - 0.5 * (vol * vol)), budget_(budget) {}
+
+  // Marches the boundary over the stretch at the step control's tolerance;
+  // false where it does not settle.
+  bool solve(double tolerance);
+  double last() const { return branches_.back().b.back(); }
+  // V(dt, S) and its S-derivatives for S above the boundary.
+  Taylor value_at_start(double spot) {
+    Taylor t;
+    value(dt_, &spot, 1, last(), &t, true);
+    return t;
+  }
+  void values_at_start(const double* spot, int n, double* out) {
+    std::vector<Taylor> t(static_cast<std::size_t>(n));
+    value(dt_, spot, n, last(), t.data());
+    for (int i = 0; i < n; ++i) out[i] = t[static_cast<std::size_t>(i)].v;
+  }
+  std::size_t nodes() const {  // in the present attempt
+    std::size_t n = 0;
+    for (const Branch& b : branches_) n += b.tau.size();
+    return n;
+  }
+
+ private:
+  Taylor ghat(double tau, double z, int order) const;
+  Taylor linear_part(double tau, double z, int order) const;
+  void ghat_values(double tau, const double* z, int n, double* out) const;
+  void points(double tau, const std::vector<double>& crit, double spot_lo, double spot_hi,
+              double b_last, Points& pts) const;
+  void kernel_sum(const Points& pts, double spot, double b_last, bool slopes, Taylor& out) const;
+  void value(double tau, const double* spot, int n, double b_tau, Taylor* out,
+             bool slopes = false) const;
+  double residual(double tau, double b, const Points& pts) const;
+  std::optional<double> solve_node(double tau, double guess, double lo = 0.0, double hi = 0.0,
+                                   bool wide = false, bool above = false);
+  std::optional<double> predict(double tau) const;
+  double deficit_bound(double tau, double z) const;
+  std::optional<double> probe(double tau, double b) const;
+  std::optional<double> scan(double tau, double b_old) const;
+  std::optional<double> reseed(double tau);
+  bool young(const Branch& br, double tau) const {
+    return br.from_origin && tau - br.origin < kYoung * dt_;
+  }
+  void drop_last() {
+    branches_.back().tau.pop_back();
+    branches_.back().b.pop_back();
+  }
+
+  const Panels& f_;
+  double d_, dt_, r_, q_, vol_, mu_;
+  Budget& budget_;
+  std::vector<Branch> branches_;
+};
+
+// e^{-r tau} E[G(z e^{mu tau + vol sqrt(tau) Y})] and its z-derivatives to
+// `order` (0, 1 or 2). The linear part in closed form (in y = (ln S_tau - m) / sd
+// the kink of G at D is lD, F's boundary at lB); above lB Gauss-Legendre
+// over the unit pieces [k, k + 1] of y (the first and last cut at lB and
+// at the reach), where F is smooth: its panels meet within 1e-14. The
+// derivatives: G' = 0 below D, -1 on (D, D + b); G'' = -delta(S - D) there,
+// F'' above.
+Taylor Stretch::ghat(double tau, double z, int order) const {
+  if (tau == 0.0) {
+    Taylor out;
+    f_.at(std::max(z - d_, 0.0), order, out.v, out.s, out.ss);
+    if (!(z > d_)) out.s = out.ss = 0.0;
+    return out;
+  }
+  const double sd = vol_ * std::sqrt(tau);
+  const double m = log(z) + mu_ * tau;
+  Taylor out = linear_part(tau, z, order);
+  double v = out.v, vs = out.s, vss = out.ss;
+  const double y0 = std::max((log(d_ + f_.b) - m) / sd, -kReach);
+  const double y_top =
+      std::min(kReach, f_.top() > log(f_.b) ? (log(exp(f_.top()) + d_) - m) / sd : -kReach);
+  const Unit& unit = unit_rule();
+  const GaussRule& gl = rule(kPiecePoints);
+  if (y0 < y_top) budget_.spent += kPiecePoints * (std::ceil(y_top - y0) + 1.0);
+  for (double lo = y0; lo < y_top;) {
+    const double hi = std::min(std::floor(lo) + 1.0, y_top);
+    const bool whole = lo == std::floor(lo) && hi == lo + 1.0;
+    const double half = 0.5 * (hi - lo), mid = 0.5 * (hi + lo);
+    for (std::size_t g = 0; g < gl.x.size(); ++g) {
+      const double y = mid + half * gl.x[g];
+      const double w =
+          whole ? unit.weight[g] * unit.pdf[static_cast<std::size_t>(lo + 10.0) * gl.x.size() + g]
+                : half * gl.w[g] * norm_pdf(y);
+      const double s = exp(m + sd * y);
+      double f, fs, fss;
+      f_.at(s - d_, order, f, fs, fss);
+      if (order == 0) {
+        v += w * f;
+        continue;
+      }
+      const double ratio = s / z;
+      v += w * f;
+      vs += w * (fs * ratio);
+      vss += w * (fss * (ratio * ratio));
+    }
+    lo = hi;
+  }
+  const double disc = exp(-(r_ * tau));
+  out.v = disc * v;
+  out.s = disc * vs;
+  out.ss = disc * vss;
+  return out;
+}
+
+// Ghat's linear part, undiscounted, in closed form: in y = (ln S_tau - m) /
+// sd the kink of G at D is lD, F's boundary at lB.
+Taylor Stretch::linear_part(double tau, double z, int order) const {
+  const double sd = vol_ * std::sqrt(tau);
+  const double m = log(z) + mu_ * tau;
+  const double l_d = (log(d_) - m) / sd;
+  const double l_b = (log(d_ + f_.b) - m) / sd;
+  const double growth = exp((r_ - q_) * tau);
+  const double fwd = z * growth;
+  const double n_d = norm_cdf(l_d), n_b = norm_cdf(l_b);
+  const double m_d = norm_cdf(l_d - sd), m_b = norm_cdf(l_b - sd);
+  Taylor out;
+  out.v = n_d + (1.0 + d_) * (n_b - n_d) - fwd * (m_b - m_d);
+  if (order > 0) out.s = -growth * (m_b - m_d);
+  if (order > 1) out.ss = -norm_pdf(l_d) * d_ / (sd * z * z);
+  return out;
+}
+
+// Ghat(tau, z) alone at n spots: the linear part as in ghat, F's part by
+// Gauss-Legendre points in x = ln S' that the spots share (pieces of one
+// standard deviation from ln(D + b), where G leaves its linear part), F at
+// each point once, each spot summing over the points within kReach of its
+// mean.
+void Stretch::ghat_values(double tau, const double* z, int n, double* out) const {
+  if (tau == 0.0) {
+    for (int i = 0; i < n; ++i) out[i] = ghat(0.0, z[i], 0).v;
+    return;
+  }
+  const double sd = vol_ * std::sqrt(tau);
+  const double x0 = log(d_ + f_.b);
+  const double x_top = f_.top() > log(f_.b) ? log(exp(f_.top()) + d_) : x0;
+  double m_lo = std::numeric_limits<double>::infinity(), m_hi = -m_lo;
+  for (int i = 0; i < n; ++i) {
+    const double m = log(z[i]) + mu_ * tau;
+    m_lo = std::min(m_lo, m);
+    m_hi = std::max(m_hi, m);
+  }
+  const double from = std::max(x0, m_lo - kReach * sd), to = std::min(x_top, m_hi + kReach * sd);
+  std::vector<double> xs, fw;
+  if (from < to) {
+    const GaussRule& gl = rule(kPiecePoints);
+    for (double k = std::floor((from - x0) / sd); x0 + k * sd < to; k += 1.0) {
+      const double a = x0 + k * sd, c = std::min(x0 + (k + 1.0) * sd, x_top);
+      if (!(c > a)) continue;
+      const double half = 0.5 * (c - a), mid = 0.5 * (c + a);
+      for (std::size_t g = 0; g < gl.x.size(); ++g) {
+        const double x = mid + half * gl.x[g];
+        double f, fs, fss;
+        f_.at(exp(x) - d_, 0, f, fs, fss);
+        xs.push_back(x);
+        fw.push_back(half * gl.w[g] * f / sd * kInvSqrtTwoPi);
+      }
+    }
+  }
+  budget_.spent += static_cast<double>(xs.size());
+  std::vector<double> e;
+  const double disc = exp(-(r_ * tau));
+  for (int i = 0; i < n; ++i) {
+    const double m = log(z[i]) + mu_ * tau;
+    const std::size_t lo = static_cast<std::size_t>(
+        std::lower_bound(xs.begin(), xs.end(), m - kReach * sd) - xs.begin());
+    const std::size_t hi = static_cast<std::size_t>(
+        std::upper_bound(xs.begin(), xs.end(), m + kReach * sd) - xs.begin());
+    e.resize(hi - lo);
+    for (std::size_t k = lo; k < hi; ++k) {
+      const double y = (xs[k] - m) / sd;
+      e[k - lo] = -0.5 * (y * y);
+    }
+    lanes::exp_each(e.data(), e.size(), e.data());
+    double sum = 0.0;
+    for (std::size_t k = lo; k < hi; ++k) sum += fw[k] * e[k - lo];
+    budget_.spent += static_cast<double>(hi - lo) / 8.0;  // a lane's exponential and a product
+    out[i] = disc * (linear_part(tau, z[i], 0).v + sum);
+  }
+}
+
+// The quadrature over the history up to tau, for spots in [spot_lo,
+// spot_hi]: over each interval between nodes Gauss-Legendre in
+// v = sqrt(tau - u), broken at the v of `crit`; B(u) by Lagrange
+// interpolation over kInterp + 1 nodes around it (in ln(u - origin) on a
+// branch that opened at origin). The last node of the last branch enters
+// as b_last for the bounds (the spot range where it is the unknown, 0).
+void Stretch::points(double tau, const std::vector<double>& crit, double spot_lo,
+                     double spot_hi, double b_last, Points& pts) const {
+  pts.clear();
+  const GaussRule& gl = rule(10);
+  const std::size_t nb = branches_.size();
+  const double half_var = 0.5 * (vol_ * vol_);
+  const double a_plus = r_ - q_ + half_var, a_minus = r_ - q_ - half_var;
+  double tt[kInterp + 1], w[kInterp + 1];
+  std::vector<double> br;
+  for (std::size_t bi = 0; bi < nb; ++bi) {
+    const Branch& branch = branches_[bi];
+    const bool last_branch = bi + 1 == nb;
+    const int n = static_cast<int>(branch.tau.size());
+    for (int i = 1; i < n; ++i) {
+      const double u0 = branch.tau[i - 1], u1 = branch.tau[i];
+      if (u1 > tau || !(u1 > u0)) continue;
+      const int lo = std::max(0, std::min(i - 1 - kInterp / 2, n - 1 - kInterp));
+      const int hi = std::min(n, lo + kInterp + 1);
+      const int len = hi - lo;
+      const bool holds_last = last_branch && hi == n;
+      // The interval's bounds on B, and whether its kernel is 0 or
+      // saturated throughout.
+      double b_min = std::numeric_limits<double>::infinity(), b_max = 0.0;
+      for (int k = 0; k < len; ++k) {
+        const double b = holds_last && k == len - 1
+                             ? b_last
+                             : branch.b[static_cast<std::size_t>(lo + k)];
+        b_min = std::min(b_min, b);
+        b_max = std::max(b_max, b);
+      }
+      if (holds_last && b_last == 0.0) {
+        b_min = std::min(b_min, spot_lo);
+        b_max = std::max(b_max, spot_hi);
+      }
+      const double s_lo = tau - u1, s_hi = tau - u0;
+      if (b_max > 0.0 &&
+          least_d(log(spot_lo / (kStray * b_max)), a_minus, vol_, s_lo, s_hi) > kSaturated) {
+        continue;
+      }
+      if (b_min > 0.0 &&
+          least_d(-log(kStray * spot_hi / b_min), -a_plus, vol_, s_lo, s_hi) > kSaturated) {
+        pts.a_r += exp(-(r_ * s_lo)) - exp(-(r_ * s_hi));
+        pts.a_q += exp(-(q_ * s_lo)) - exp(-(q_ * s_hi));
+        continue;
+      }
+      const double v0 = std::sqrt(s_lo), v1 = std::sqrt(s_hi);
+      br.assign({v0, v1});
+      for (double c : crit) {
+        if (v0 < c && c < v1) br.push_back(c);
+      }
+      std::sort(br.begin(), br.end());
+      for (int k = 0; k < len; ++k) {
+        const double u = branch.tau[static_cast<std::size_t>(lo + k)];
+        tt[k] = branch.from_origin ? log(u - branch.origin) : u;
+      }
+      for (std::size_t e = 0; e + 1 < br.size(); ++e) {
+        const double a = br[e], c = br[e + 1];
+        for (std::size_t g = 0; g < gl.x.size(); ++g) {
+          const double v = 0.5 * (a + c) + 0.5 * (c - a) * gl.x[g];
+          const double weight = 0.5 * (c - a) * gl.w[g] * 2.0 * v;
+          const double s = v * v;
+          const double u = tau - s;
+          lagrange(tt, len, branch.from_origin ? log(u - branch.origin) : u, w);
+          double base = 0.0, wl = 0.0;
+          for (int k = 0; k < len; ++k) {
+            if (holds_last && k == len - 1) {
+              wl = w[k];
+            } else {
+              base += w[k] * branch.b[static_cast<std::size_t>(lo + k)];
+            }
+          }
+          pts.s.push_back(s);
+          pts.w.push_back(weight);
+          pts.er.push_back(exp(-(r_ * s)));
+          pts.eq.push_back(exp(-(q_ * s)));
+          pts.sq.push_back(vol_ * v);
+          pts.drift.push_back(a_plus * s);
+          pts.base.push_back(base);
+          pts.wl.push_back(wl);
+          pts.log_base.push_back(wl == 0.0 ? log(std::max(base, 1e-300)) : 0.0);
+        }
+      }
+    }
+  }
+}
+
+// sum_j w_j k(s_j, S, B(u_j)) and, where asked, its S-derivatives.
+void Stretch::kernel_sum(const Points& pts, double spot, double b_last, bool slopes,
+                         Taylor& out) const {
+  const double log_spot = log(spot);
+  budget_.spent += static_cast<double>(pts.s.size());
+  double v = pts.a_r - spot * pts.a_q, vs = -pts.a_q, vss = 0.0, lv = 0.0, ls = 0.0;
+  for (std::size_t j = 0; j < pts.s.size(); ++j) {
+    const double wl = pts.wl[j];
+    const double bu = wl == 0.0 ? pts.base[j] : std::max(pts.base[j] + wl * b_last, 1e-300);
+    const double log_b = wl == 0.0 ? pts.log_base[j] : log(bu);
+    const double sq = pts.sq[j];
+    const double dp = ((log_spot - log_b) + pts.drift[j]) / sq;
+    const double dm = dp - sq;
+    if (dm > kSaturated) continue;
+    const double w = pts.w[j];
+    if (dp < -kSaturated) {
+      v += w * (r_ * pts.er[j] - q_ * spot * pts.eq[j]);
+      vs += w * (-q_ * pts.eq[j]);
+      continue;
+    }
+    const double cp = norm_cdf_c(dp);
+    v += w * (r_ * pts.er[j] * norm_cdf_c(dm) - q_ * spot * pts.eq[j] * cp);
+    if (slopes) {
+      const double pdf = norm_pdf(dp);
+      const double lean = q_ - r_ / bu;
+      vs += w * (pts.eq[j] * (pdf * lean / sq - q_ * cp));
+      vss += w * (pts.eq[j] * (-dp * pdf * lean / (spot * sq * sq) + q_ * pdf / (spot * sq)));
+      if (wl != 0.0) {
+        // d/dB: e^{-rs} phi(d-) = (S / B) e^{-qs} phi(d+), d d+/dB = -1 / (B sq).
+        const double e = w * wl * pts.eq[j] * pdf / (bu * sq);
+        lv += e * (spot * (r_ / bu - q_));
+        ls += e * (dp * lean / sq + r_ / bu - q_);
+      }
+    }
+  }
+  out.v = v;
+  out.s = vs;
+  out.ss = vss;
+  out.lv = lv;
+  out.ls = ls;
+}
+
+// V(tau, S) for spots above the boundary, every node up to tau known; b_tau
+// the boundary at tau. With `slopes`, its S-derivatives too.
+void Stretch::value(double tau, const double* spot, int n, double b_tau, Taylor* out,
+                    bool slopes) const {
+  double lo = spot[0], hi = spot[0];
+  double nearest = std::numeric_limits<double>::infinity();
+  for (int i = 0; i < n; ++i) {
+    lo = std::min(lo, spot[i]);
+    hi = std::max(hi, spot[i]);
+    nearest = std::min(nearest, b_tau > 0.0 ? std::fabs(log(spot[i] / b_tau)) : 1.0);
+  }
+  std::vector<double> crit;
+  for (double vc = std::max(nearest, 1e-12) / vol_ / 8.0; vc < std::sqrt(tau); vc *= 2.0) {
+    crit.push_back(vc);
+  }
+  Points pts;
+  points(tau, crit, lo, hi, b_tau, pts);
+  std::vector<double> g0;
+  if (!slopes) {
+    g0.resize(static_cast<std::size_t>(n));
+    ghat_values(tau, spot, n, g0.data());
+  }
+  for (int i = 0; i < n; ++i) {
+    const Taylor g = slopes ? ghat(tau, spot[i], 2) : Taylor{g0[static_cast<std::size_t>(i)]};
+    Taylor k;
+    kernel_sum(pts, spot[i], b_tau, slopes, k);
+    out[i] = Taylor{g.v + k.v, g.s + k.s, g.ss + k.ss};
+  }
+}
+
+// The node's equation at b: value matching (the exercise deficit) just past
+// an opening, smooth pasting (V_S + 1) elsewhere.
+double Stretch::residual(double tau, double b, const Points& pts) const {
+  const Branch& br = branches_.back();
+  const bool matching = young(br, tau);
+  Taylor k;
+  kernel_sum(pts, b, b, !matching, k);
+  const Taylor g = ghat(tau, b, matching ? 0 : 1);
+  if (matching) return (1.0 - b) - (g.v + k.v);
+  return g.s + k.s + 1.0;
+}
+
+// Brent's root of f on [a, c] (f(a), f(c) of opposite signs), to the last
+// bits.
+template <class Fn>
+double brent(const Fn& f, double a, double c, double fa, double fc) {
+  double b = c, fb = fc;
+  double d = 0.0, e = 0.0;
+  c = a;
+  fc = fa;
+  for (int it = 0; it < 200; ++it) {
+    if ((fb > 0.0) == (fc > 0.0)) {
+      c = a;
+      fc = fa;
+      d = e = b - a;
+    }
+    if (std::fabs(fc) < std::fabs(fb)) {
+      a = b;
+      b = c;
+      c = a;
+      fa = fb;
+      fb = fc;
+      fc = fa;
+    }
+    const double tol = 2.0 * std::numeric_limits<double>::epsilon() * std::fabs(b) + 1e-15;
+    const double m = 0.5 * (c - b);
+    if (std::fabs(m) <= tol || fb == 0.0) return b;
+    if (std::fabs(e) >= tol && std::fabs(fa) > std::fabs(fb)) {
+      double p, qq;
+      const double s = fb / fa;
+      if (a == c) {
+        p = 2.0 * m * s;
+        qq = 1.0 - s;
+      } else {
+        const double qa = fa / fc, r = fb / fc;
+        p = s * (2.0 * m * qa * (qa - r) - (b - a) * (r - 1.0));
+        qq = (qa - 1.0) * (r - 1.0) * (s - 1.0);
+      }
+      if (p > 0.0) {
+        qq = -qq;
+      } else {
+        p = -p;
+      }
+      if (2.0 * p < std::min(3.0 * m * qq - std::fabs(tol * qq), std::fabs(e * qq))) {
+        e = d;
+        d = p / qq;
+      } else {
+        d = m;
+        e = m;
+      }
+    } else {
+      d = m;
+      e = m;
+    }
+    a = b;
+    fa = fb;
+    b += std::fabs(d) > tol ? d : (m > 0.0 ? tol : -tol);
+    fb = f(b);
+  }
+  return b;
+}
+
+std::optional<double> Stretch::solve_node(double tau, double guess, double lo, double hi,
+                                          bool wide, bool above) {
+  Branch& br = branches_.back();
+  std::vector<double> crit;
+  {
+    const double t0 = br.tau.back(), b0 = br.b.back();
+    double kappa = b0 > 0.0 ? std::fabs(log(guess / b0)) / (tau - t0) : 2.0 / tau;
+    kappa = std::max(kappa, 1.0 / tau);
+    const double vc = vol_ / kappa;
+    const double reach = std::sqrt(tau - t0);
+    for (int k = -6; k < 60; ++k) {
+      const double c = std::ldexp(vc, k);
+      if (c < reach) crit.push_back(c);
+    }
+  }
+  // The spots the root search may visit.
+  double range_lo, range_hi;
+  if (wide) {
+    range_lo = above ? guess : guess / 1.5;
+    range_hi = 1.0;
+  } else if (lo == 0.0) {
+    range_lo = guess * exp(-0.3);
+    range_hi = std::min(guess * exp(0.3), 1.0);
+  } else {
+    range_lo = lo;
+    range_hi = hi;
+  }
+  br.tau.push_back(tau);
+  br.b.push_back(0.0);
+  Points pts;
+  points(tau, crit, range_lo, range_hi, 0.0, pts);
+  const auto R = [&](double lb) { return residual(tau, exp(lb), pts); };
+  if (!wide && lo == 0.0 && !young(br, tau)) {
+    // Newton's method on smooth pasting in ln b from the guess, within the
+    // bracketed search's first bracket (1e-3 of it) where the residual
+    // changes sign across it; that search where it fails.
+    const double x0 = log(guess);
+    const double ends[2] = {x0 - 1e-3, std::min(x0 + 1e-3, 0.0)};
+    const bool crossing = R(ends[0]) * R(ends[1]) <= 0.0;
+    double x = crossing ? x0 : 1.0;
+    for (int it = 0; it < 8 && crossing; ++it) {
+      const double b = exp(x);
+      Taylor k;
+      kernel_sum(pts, b, b, true, k);
+      const Taylor g = ghat(tau, b, 2);
+      const double r = g.s + k.s + 1.0;
+      const double slope = b * (g.ss + k.ss + k.ls);
+      const double step = -r / slope;
+      if (!std::isfinite(step)) break;
+      x += step;
+      if (!(x >= ends[0] && x <= ends[1])) break;
+      if (std::fabs(step) <= 1e-13) {
+        br.b.back() = exp(x);
+        return br.b.back();
+      }
+    }
+  }
+  double a, c, ra, rc;
+  if (wide) {
+    constexpr int kGrid = 40;
+    const double from = log(guess) + (above ? 1e-6 : -log(1.5)), to = -1e-9;
+    double prev_x = from, prev = R(from);
+    bool found = false;
+    for (int i = 1; i < kGrid; ++i) {
+      const double x = from + (to - from) * i / (kGrid - 1);
+      const double rx = R(x);
+      if (prev > 0.0 && rx <= 0.0) {
+        a = prev_x;
+        c = x;
+        ra = prev;
+        rc = rx;
+        found = true;
+      }
+      prev_x = x;
+      prev = rx;
+    }
+    if (!found) {
+      drop_last();
+      return std::nullopt;
+    }
+  } else if (lo == 0.0) {
+    a = log(guess) - 1e-3;
+    c = std::min(log(guess) + 1e-3, 0.0);
+    ra = R(a);
+    rc = R(c);
+    if (ra * rc > 0.0) {
+      // Over a short step the residual dips to its roots within some
+      // vol sqrt(h) of the guess: the upper one where the guess is inside.
+      const double x0 = log(guess), r0 = R(x0);
+      if (r0 * rc <= 0.0) {
+        a = x0;
+        ra = r0;
+      }
+    }
+    for (int k = 0; ra * rc > 0.0 && k < 8; ++k) {
+      a -= std::ldexp(1e-3, k);
+      c = std::min(c + std::ldexp(1e-3, k), 0.0);
+      ra = R(a);
+      rc = R(c);
+    }
+  } else {
+    a = log(lo);
+    c = log(hi);
+    ra = R(a);
+    rc = R(c);
+  }
+  if (!(ra * rc <= 0.0)) {
+    drop_last();
+    return std::nullopt;
+  }
+  const double lb = brent(R, a, c, ra, rc);
+  br.b.back() = exp(lb);
+  return br.b.back();
+}
+
+std::optional<double> Stretch::predict(double tau) const {
+  const Branch& br = branches_.back();
+  const int n = static_cast<int>(br.tau.size());
+  if (n == 1) return std::nullopt;
+  const int k = std::min(n, kInterp + 1);
+  double t[kInterp + 1], w[kInterp + 1];
+  for (int i = 0; i < k; ++i) {
+    const double u = br.tau[static_cast<std::size_t>(n - k + i)];
+    t[i] = br.from_origin ? log(u - br.origin) : u;
+  }
+  lagrange(t, k, br.from_origin ? log(tau - br.origin) : tau, w);
+  double p = 0.0;
+  for (int i = 0; i < k; ++i) p += w[i] * br.b[static_cast<std::size_t>(n - k + i)];
+  return p;
+}
+
+// An upper bound of the exercise deficit (1 - S) - V(tau, S): G >= (1 + D -
+// S)+ - (D - S)+ (F at least the payoff, 1 below D) and the premium >= 0, so
+// V >= e^{-r tau} (P(1 + D) - P(D)), P(k) = E[(k - S_tau)+]. Where it is
+// negative the value need not be summed to know there is no exercise.
+double Stretch::deficit_bound(double tau, double z) const {
+  if (tau == 0.0) return (1.0 - z) - (std::max(1.0 + d_ - z, 0.0) - std::max(d_ - z, 0.0));
+  const double sd = vol_ * std::sqrt(tau);
+  const double m = log(z) + mu_ * tau;
+  const double fwd = z * exp((r_ - q_) * tau);
+  const auto put = [&](double k) {
+    const double l = (log(k) - m) / sd;
+    return k * norm_cdf(l) - fwd * norm_cdf(l - sd);
+  };
+  return (1.0 - z) - exp(-(r_ * tau)) * (put(1.0 + d_) - put(d_));
+}
+
+// The largest of 12 probe spots above b where the value says exercise.
+std::optional<double> Stretch::probe(double tau, double b) const {
+  const double c = log(1.0 / b);
+  if (!(c > 0.03)) return std::nullopt;
+  constexpr int kProbes = 12;
+  double spots[kProbes];
+  int n = 0;
+  for (int i = 0; i < kProbes; ++i) {
+    const double s = b * exp(0.02 + (c - 0.02) * i / kProbes);
+    if (deficit_bound(tau, s) > 1e-12) spots[n++] = s;
+  }
+  if (n == 0) return std::nullopt;
+  Taylor v[kProbes];
+  value(tau, spots, n, last(), v);
+  std::optional<double> best;
+  for (int i = 0; i < n; ++i) {
+    if (v[i].v < (1.0 - spots[i]) - 1e-12) best = spots[i];
+  }
+  return best;
+}
+
+// The largest spot above 1.5 b_old where the value (the history so far,
+// the boundary held at b_old) says exercise at tau, refined to the
+// value-matching point; none if none.
+std::optional<double> Stretch::scan(double tau, double b_old) const {
+  constexpr int kSpots = 400;
+  const double span = log(1.0 / b_old);
+  std::vector<double> spots;
+  std::vector<int> at;
+  for (int i = 0; i + 1 < kSpots; ++i) {
+    const double s = b_old * exp(1e-4 + (span - 1e-4) * i / (kSpots - 1));
+    if (s > 1.5 * b_old && deficit_bound(tau, s) > 1e-12) {
+      spots.push_back(s);
+      at.push_back(i);
+    }
+  }
+  if (spots.empty()) return std::nullopt;
+  std::vector<Taylor> v(spots.size());
+  value(tau, spots.data(), static_cast<int>(spots.size()), b_old, v.data());
+  int top = -1;
+  double lo = 0.0, hi = 0.0;
+  for (std::size_t j = 0; j < spots.size(); ++j) {
+    if ((1.0 - spots[j]) - v[j].v > 1e-12) {
+      top = at[j];
+      lo = spots[j];
+      hi = b_old * exp(1e-4 + (span - 1e-4) * (top + 1) / (kSpots - 1));
+    }
+  }
+  if (top < 0 || top + 1 >= kSpots - 1) return std::nullopt;
+  for (int it = 0; it < 60; ++it) {
+    const double mid = std::sqrt(lo * hi);
+    Taylor t;
+    value(tau, &mid, 1, b_old, &t);
+    if ((1.0 - mid) - t.v > 0.0) {
+      lo = mid;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+// The boundary past a point where the node solves lose their footing: the
+// first time after tau where the value shows exercise above the last
+// boundary, the boundary held flat at its last node until then (in every
+// scan, so that the onset and the new branch's first node see the same
+// history: a branch of its own, which the interpolation takes as a line),
+// a new branch from there.
+std::optional<double> Stretch::reseed(double tau) {
+  const double b_old = last();
+  const auto held_scan = [&](double t) {
+    branches_.push_back(Branch{{tau, t}, {b_old, b_old}, 0.0, false});
+    const std::optional<double> found = scan(t, b_old);
+    branches_.pop_back();
+    return found;
+  };
+  const double h0 = 1e-10 * dt_;
+  double prev = tau, t_try = tau;
+  for (int k = 0;; ++k) {
+    t_try = std::min(dt_, tau + std::ldexp(h0, k));
+    if (held_scan(t_try)) break;
+    if (t_try >= dt_) return std::nullopt;
+    prev = t_try;
+  }
+  double lo = prev, hi = t_try;
+  while (hi - lo > 1e-12 * dt_) {
+    const double mid = 0.5 * (lo + hi);
+    if (!held_scan(mid)) {
+      lo = mid;
+    } else {
+      hi = mid;
+    }
+  }
+  const double start = std::min(dt_, hi + 1e-10 * dt_);
+  const std::optional<double> found = held_scan(start);
+  if (!found) return std::nullopt;
+  branches_.push_back(Branch{{tau, start}, {b_old, b_old}, 0.0, false});
+  branches_.push_back(Branch{{start}, {*found}, hi, true});
+  return start;
+}
+
+bool Stretch::solve(double tolerance) {
+  branches_.assign(1, Branch{{0.0}, {0.0}, 0.0, false});
+  double tau = 0.0;
+  double h = kFirstStep * dt_;
+  const auto restart = [&]() -> bool {
+    const std::optional<double> t_new = reseed(tau);
+    if (!t_new) return false;
+    tau = *t_new;
+    h = 1e-10 * dt_;
+    return true;
+  };
+  while (tau < dt_) {
+    if (nodes() > kMostNodes || budget_.exhausted()) return false;
+    // (No last step much shorter than the one before it: smooth pasting
+    // over a step of length h rests on a layer of width vol sqrt(h) in ln B.)
+    const double t = dt_ - tau < 1.5 * h ? dt_ : tau + h;
+    if (!(t > tau)) return false;
+    std::optional<double> guess = predict(t);
+    double pred;
+    if (!guess) {
+      const double b0 = last();
+      pred = b0 == 0.0 ? 1.0 - exp(-(r_ * t)) : b0;
+    } else {
+      pred = *guess;
+    }
+    pred = std::clamp(pred, 1e-300, 1.0);
+    Branch& br = branches_.back();
+    if (young(br, t)) {
+      // Just past the opening: value matching at steps doubling the time
+      // since it, each the deficit's largest crossing above the last node
+      // (the boundary rises there, and a crossing at the last node may be
+      // its echo, as in smooth pasting over a short step), else near the
+      // prediction, taken as it comes.
+      // Where neither finds one, the boundary holds (the prediction from
+      // ln(tau - origin) may run off to 0 or past 1).
+      const double held = last();
+      std::optional<double> b = solve_node(t, held, 0.0, 0.0, true, true);
+      if (!b) b = solve_node(t, pred);
+      if (!b) b = solve_node(t, pred, 0.0, 0.0, true);
+      if (!b) {
+        branches_.back().tau.push_back(t);
+        branches_.back().b.push_back(held);
+      }
+      tau = t;
+      h = t - branches_.back().origin;
+      continue;
+    }
+    const std::optional<double> b = solve_node(t, pred);
+    if (!b) {
+      if (h < 1e-10 * dt_) {
+        if (!restart()) return false;
+        continue;
+      }
+      h *= 0.5;
+      if (h < 1e-15 * dt_) return false;
+      continue;
+    }
+    const std::size_t count = branches_.back().tau.size();
+    const double err = count > kInterp + 1 ? std::fabs(*b - pred) / *b : 0.0;
+    if (err > tolerance) {
+      drop_last();
+      if (h < 1e-10 * dt_) {
+        if (!restart()) return false;
+        continue;
+      }
+      h *= 0.5;
+      continue;
+    }
+    if (const std::optional<double> ex = probe(t, *b)) {
+      drop_last();
+      const std::optional<double> higher = solve_node(t, *ex, *ex, std::min(1.0, 1.5 * *ex));
+      if (higher && !probe(t, *higher)) {
+        tau = t;
+        continue;
+      }
+      if (higher) drop_last();
+      if (!restart()) return false;
+      continue;
+    }
+    tau = t;
+    ++budget_.nodes;
+    const double grow =
+        err == 0.0 ? 2.0 : std::min(2.0, 0.8 * std::pow(tolerance / err, 1.0 / (kInterp + 1)));
+    h *= std::max(grow, 0.3);
+  }
+  return true;
+}
+
+// Where the spot can be just after dividend k but for odds of 1e-21, the
+// earlier dividends taken at their largest (recursion.cpp's reach).
+void reach(const DividendPut& o, double spot, std::size_t k, double& low, double& high) {
+  const double mu = o.rate - o.yield - 0.5 * (o.vol * o.vol);
+  const double tk = o.t[k];
+  const double sd = o.vol * std::sqrt(tk);
+  low = spot * exp(mu * tk - kReach * sd);
+  high = spot * exp(mu * tk + kReach * sd);
+  for (std::size_t i = 0; i <= k; ++i) {
+    const double grown = mu * (tk - o.t[i]);
+    const double spread = kReach * o.vol * std::sqrt(tk - o.t[i]);
+    low -= o.d[i] * exp(grown + spread);
+    high -= o.d[i] * exp(grown - spread);
+  }
+}
+
+}  // namespace
+
+Result<Slopes> american_put_slopes(const DividendPut& o, double spot) {
+  const double k = o.strike;
+  const double s0 = spot / k;
+  const std::size_t m = o.t.size();
+  const double r = o.rate, q = o.yield, vol = o.vol;
+  Budget budget;
+  // F after the last dividend: the plain American put over T - t_m.
+  const double tau = o.maturity - o.t[m - 1];
+  double low = 0.0, high = 0.0;
+  reach(o, spot, m - 1, low, high);
+  Panels next;
+  if (tau == 0.0) {
+    next.b = 1.0;
+  } else {
+    // The plain put's errors (its own no_convergence) are the price's.
+    Status failed;
+    const auto plain = [&](double s) -> std::optional<double> {
+      const Result<double> p = american_price(s, 1.0, tau, r, q, vol, false);
+      if (!p) {
+        failed = p.error();
+        return std::nullopt;
+      }
+      return p.value();
+    };
+    // Its boundary: the largest spot it is exercised at.
+    double lo = 1.0;
+    for (int i = 0; i < 1100; ++i) {
+      const std::optional<double> p = plain(lo);
+      if (!p) return *failed;
+      if (*p == 1.0 - lo) break;
+      lo *= 0.5;
+    }
+    double hi = std::min(1.0, 2.0 * lo);
+    for (int i = 0; i < 64 && hi > lo * (1.0 + 1e-15); ++i) {
+      const double mid = std::sqrt(lo * hi);
+      const std::optional<double> p = plain(mid);
+      if (!p) return *failed;
+      (*p == 1.0 - mid ? lo : hi) = mid;
+    }
+    const double b = lo;
+    const double top = std::max(log(std::max(high / k, 1e-300)) + 0.5, log(b) + 0.1);
+    const auto fn = [&](const double* s, int n, double* out) {
+      for (int i = 0; i < n; ++i) {
+        const std::optional<double> p = plain(s[i]);
+        if (!p) return false;
+        out[i] = *p;
+      }
+      budget.spent += 100.0 * n;  // a price on a kept boundary: some hundred terms
+      return !budget.exhausted();
+    };
+    if (!fit_panels(fn, b, log(std::max(low / k, 1e-300)), top, vol * std::sqrt(tau), next)) {
+      if (failed) return *failed;
+      return IVError::no_convergence_of(kUnsettled, budget.nodes);
+    }
+  }
+  for (std::size_t j = m; j-- > 0;) {
+    const double start = j > 0 ? o.t[j - 1] : 0.0;
+    Stretch st(next, o.d[j] / k, o.t[j] - start, r, q, vol, budget);
+    bool settled = false;
+    for (double tolerance : kTolerances) {
+      if ((settled = st.solve(tolerance))) break;
+    }
+    if (!settled) return IVError::no_convergence_of(kUnsettled, budget.nodes);
+    const double b = st.last();
+    if (j == 0) {
+      if (s0 <= b) return Slopes{k * (1.0 - s0), -spot, -spot};
+      const Taylor v = st.value_at_start(s0);
+      // In x = ln S: V_x = S V_S, V_xx = S V_S + S^2 V_SS (strike units
+      // scale V by K and leave the derivatives in x as they are).
+      return Slopes{k * v.v, k * (s0 * v.s), k * (s0 * v.s + s0 * s0 * v.ss)};
+    }
+    reach(o, spot, j - 1, low, high);
+    const double top = std::max(log(std::max(high / k, 1e-300)) + 0.5, log(b) + 0.1);
+    const auto fn = [&](const double* s, int n, double* out) {
+      st.values_at_start(s, n, out);
+      return !budget.exhausted();
+    };
+    Panels fitted;
+    if (!fit_panels(fn, b, log(std::max(low / k, 1e-300)), top, vol * std::sqrt(o.t[j] - start),
+                    fitted)) {
+      return IVError::no_convergence_of(kUnsettled, budget.nodes);
+    }
+    next = std::move(fitted);
+  }
+  return IVError::no_convergence_of(kUnsettled, 0);
+}
+
+}  // namespace tarvik::dividends
