@@ -327,10 +327,10 @@ PORTFOLIO_PUT = (116.85926689735371, 100.0, 1.536986301369863, 0.016753943415073
 # Exercised between ex-dates, against the node-by-node prototype in NumPy
 # (reference/dividend_put_boundary.py, minutes a price) and the
 # Crank-Nicolson reference reference/american_lcp with its own error
-# estimate (--levels 8 --budget 4000000; the seeded portfolio's row at
-# --levels 7 --budget 2000000): the cap branch only (the region above D never
-# opens before the ex-date), q > 0 (a steep rise), q = 0 (the region above D
-# opening at once), and seven dividends.
+# estimate (--levels 8 --budget 4000000; the last two at --levels 7
+# --budget 2000000): the cap branch only (the region above D never opens
+# before the ex-date), q > 0 (a steep rise), q = 0 (the region above D
+# opening at once, after a dividend of 2% and of 0.5%), and seven dividends.
 @pytest.mark.parametrize("option, prototype, lcp, lcp_error", [
     ((100.0, 100.0, 0.1, 0.05, 0.0, 0.3, [0.05], [0.5]), 3.8111654388307112, 3.81116542899, 3.1e-7),
     ((55.0, 100.0, 1.0, 0.05, 0.02, 0.3, [0.5], [2.0]), 45.10920678739335, 45.109206785665542,
@@ -338,7 +338,8 @@ PORTFOLIO_PUT = (116.85926689735371, 100.0, 1.536986301369863, 0.016753943415073
     ((100.0, 100.0, 1.0, 0.05, 0.0, 0.3, [0.5], [2.0]), 10.748170889619612, 10.748170885, 4.2e-8),
     ((80.0, 100.0, 1.0, 0.05, 0.0, 0.3, [0.5], [2.0]), 22.3610925054, 22.361092513, 8.4e-8),
     (PORTFOLIO_PUT, None, 5.3869388946024204, 8.72e-8),
-], ids=["cap-only", "steep", "opening", "opening-itm", "seven-dividends"])
+    ((90.0, 100.0, 0.5, 0.05, 0.0, 0.2, [0.25], [0.5]), None, 10.85644996957013, 1.67e-5),
+], ids=["cap-only", "steep", "opening", "opening-itm", "seven-dividends", "small-dividend"])
 def test_american_puts_exercised_between_ex_dates_meet_two_references(option, prototype, lcp,
                                                                        lcp_error):
     got = price(*option[:6], False, *option[6:], "american")

@@ -38,9 +38,9 @@
 //   (the interest on the strike pays for the dividend given up): the march
 //   finds the first time the value shows exercise above the last boundary
 //   (the scan), starts a new branch there, and just past it solves value
-//   matching at steps doubling the time since the opening, in ln(tau -
-//   origin), smooth pasting after; with q > 0 the rise is steep but
-//   continuous and the step control follows it.
+//   matching at steps doubling the time since the opening, the boundary
+//   linear in ln(tau - origin) between them, smooth pasting after; with
+//   q > 0 the rise is steep but continuous and the step control follows it.
 // The nodes: degree-5 Lagrange interpolation of B over the last six, each
 // step accepted where the prediction from them is within the tolerance of
 // the solution (a tolerance of 1e-6 and of 1e-8 gave prices 6e-14 apart, a put
@@ -511,8 +511,12 @@ void Stretch::points(double tau, const std::vector<double>& crit, double spot_lo
     for (int i = 1; i < n; ++i) {
       const double u0 = branch.tau[i - 1], u1 = branch.tau[i];
       if (u1 > tau || !(u1 > u0)) continue;
-      const int lo = std::max(0, std::min(i - 1 - kInterp / 2, n - 1 - kInterp));
-      const int hi = std::min(n, lo + kInterp + 1);
+      // Just past an opening, the line between the interval's own nodes (a
+      // higher degree over the steps that double there feeds back into the
+      // node solves: their roots fall into a two-cycle).
+      const bool near = young(branch, u1);
+      const int lo = near ? i - 1 : std::max(0, std::min(i - 1 - kInterp / 2, n - 1 - kInterp));
+      const int hi = near ? i + 1 : std::min(n, lo + kInterp + 1);
       const int len = hi - lo;
       const bool holds_last = last_branch && hi == n;
       // The interval's bounds on B, and whether its kernel is 0 or
