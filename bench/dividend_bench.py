@@ -21,9 +21,15 @@ times of a price, an implied volatility and a Greeks dict beside
 american_price without dividends, and QuantLib's finite differences with
 American exercise on the same grids.
 
+With --american-puts N, the puts among the first N options (r > 0, q >= 0:
+exercised between ex-dates) against reference/american_lcp and its
+estimate: how many are priced, their error, and the times of a price, an
+implied volatility and a Greeks dict.
+
   python bench/dividend_bench.py [--count 200] [--seed 28] [--fine]
                                  [--quantlib-count 40] [--quantlib-grids 100,...,3200]
                                  [--american-calls N [--lcp PATH] [--lcp-levels 7]]
+                                 [--american-puts N [--lcp PATH] [--lcp-levels 7]]
 """
 import argparse
 import csv
@@ -117,11 +123,15 @@ def main():
     parser.add_argument("--quantlib-grids", default="100,200,400,800,1600,3200",
                         help="time steps = spot points of each grid, comma-separated")
     parser.add_argument("--american-calls", type=int, default=0, metavar="N")
+    parser.add_argument("--american-puts", type=int, default=0, metavar="N")
     parser.add_argument("--lcp", default=str(ROOT / "build" / "reference" / "american_lcp"))
     parser.add_argument("--lcp-levels", type=int, default=7)
     args = parser.parse_args()
     if args.american_calls:
         american_calls(args)
+        return
+    if args.american_puts:
+        american_puts(args)
         return
     options = reference("dividend_portfolio").portfolio(args.count, args.seed)
     smoothing = reference("dividend_smoothing")
@@ -189,18 +199,66 @@ def compare_quantlib(args, options, few, want, errors, price_times, american=Fal
               f"({np.median(times) / np.median(price_times[chosen]):.0f} times tarvik)")
 
 
-def american_calls(args):
-    options = reference("dividend_portfolio").portfolio(args.american_calls, args.seed)
-    for o in options:
-        o.update(call=True, q=0.0)
+def lcp_prices(args, options):
+    """reference/american_lcp's prices of the options and its error estimates."""
     with tempfile.TemporaryDirectory() as tmp:
         rows, out = pathlib.Path(tmp, "in.csv"), pathlib.Path(tmp, "out.csv")
         rows.write_text("".join(reference("dividend_portfolio").row(o) + "\n" for o in options))
         subprocess.run([args.lcp, str(rows), str(out), "--levels", str(args.lcp_levels)], check=True)
         lines = [line for line in out.read_text().splitlines() if not line.startswith("#")]
         result = list(csv.DictReader(lines))
-    lcp = np.array([float(r["price"]) for r in result])
-    estimate = np.array([float(r["error_estimate"]) for r in result])
+    return (np.array([float(r["price"]) for r in result]),
+            np.array([float(r["error_estimate"]) for r in result]))
+
+
+def american_puts(args):
+    options = [o for o in reference("dividend_portfolio").portfolio(args.american_puts, args.seed)
+               if not o["call"]]
+    lcp, estimate = lcp_prices(args, options)
+
+    def priced(o):
+        try:
+            return tarvik.american_price(*args_of(o), **schedule(o))
+        except tarvik.IVError:
+            return math.nan
+
+    prices, price_times = per_call(priced, options)
+    ok = ~np.isnan(prices)
+    scale = np.maximum(lcp, 1e-4 * np.array([o["k"] for o in options]))
+    off = np.abs(prices - lcp)[ok] / scale[ok]
+    print(f"{len(options)} American puts (r > 0, q >= 0): {ok.sum()} priced, the rest "
+          f"no_convergence; against american_lcp --levels {args.lcp_levels}: {summary(off)}, "
+          f"within its estimate on {(off <= estimate[ok] / scale[ok]).sum()} of {ok.sum()}")
+    print(f"  price: median {np.median(price_times):.3f} s, 90th percentile "
+          f"{np.percentile(price_times, 90):.3f} s, max {price_times.max():.3f} s")
+    chosen = [o for o, good in zip(options, ok) if good]
+
+    def inverted(o, p):
+        try:
+            return tarvik.american_implied_volatility(p, *args_of(o)[:5], False, **schedule(o))
+        except tarvik.IVError:
+            return math.nan
+
+    vols, iv_times = per_call(lambda op: inverted(*op), list(zip(chosen, prices[ok])))
+    print(f"  american_implied_volatility: {(~np.isnan(vols)).sum()} of {len(vols)} inverted; "
+          f"median {np.median(iv_times / price_times[ok]):.1f} prices")
+
+    def greeks(o):
+        try:
+            return tarvik.american_greeks(*args_of(o), **schedule(o))["price"][0]
+        except tarvik.IVError:
+            return math.nan
+
+    done, greek_times = per_call(greeks, chosen)
+    print(f"  american_greeks: {(~np.isnan(done)).sum()} of {len(done)}; median "
+          f"{np.median(greek_times / price_times[ok]):.1f} prices")
+
+
+def american_calls(args):
+    options = reference("dividend_portfolio").portfolio(args.american_calls, args.seed)
+    for o in options:
+        o.update(call=True, q=0.0)
+    lcp, estimate = lcp_prices(args, options)
     smoothing = reference("dividend_smoothing")
     fine = {"h_per_w": 8.0, "zwidth": 0.5} if args.fine else {}
     want = np.array([smoothing.price(*args_of(o), o["times"], o["amounts"], american=True, **fine)

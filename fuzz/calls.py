@@ -334,6 +334,8 @@ class Call:
         self.n = self.pick([0, 1, 2, 3, 7, 63, 64, 65, 100, 300, self.fdp.ConsumeIntInRange(0, 4000)])
         if self.f.name.startswith(("american_", "european_")):  # milliseconds an element
             self.n = min(self.n, 3)
+        if self.f.name.startswith("american_"):  # a put with dividends: up to seconds
+            self.n = min(self.n, 1)
         (self.build_coherent if self.coherent else self.build_wild)()
 
     def pick(self, options):

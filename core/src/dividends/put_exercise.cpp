@@ -51,11 +51,11 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <numbers>
 #include <optional>
 #include <vector>
 
 #include "dividends/gauss.hpp"
+#include "dividends/panels.hpp"
 #include "lanes/lanes.hpp"
 #include "tarvik/american.hpp"
 #include "tarvik/elementary.hpp"
@@ -67,11 +67,6 @@ namespace {
 using elementary::exp;
 using elementary::log;
 
-constexpr int kDegree = 24;            // a panel's Chebyshev degree
-constexpr double kTail = 1e-12;        // its last three coefficients' sum, at most
-constexpr double kLooseTail = 1e-10;   // the same below where the spot reaches
-constexpr double kNarrowest = 1e-6;    // a panel's least width in ln S
-constexpr std::size_t kMostPanels = 4096;
 constexpr double kReach = 9.5;         // standard deviations an expectation reaches
 constexpr int kPiecePoints = 16;       // Ghat's Gauss-Legendre points on a unit piece of y
 constexpr int kInterp = 5;             // the boundary's interpolation degree
@@ -91,10 +86,9 @@ constexpr double kSaturated = 12.0;
 // nodes within an interval, in the bounds that skip or saturate it.
 constexpr double kStray = 2.0;
 constexpr std::size_t kMostNodes = 3000;  // a stretch's (the most seen: some 700)
-// The most terms (the premium's kernel and Ghat's points) of one price, some
-// 70 ns each: past them the price is no_convergence, not seconds of work
-// (the Greeks take ten prices). Of the seeded dividend portfolio's puts, 7
-// of 92 took more (up to 1.7e8).
+// The most terms (the premium's kernel and F's values) of one price, some
+// two seconds of work: past them the price is no_convergence (an implied
+// volatility or a Greeks dict shares one such allowance: SharedWork).
 constexpr double kMostTerms = 3e7;
 constexpr const char* kUnsettled = "the American put's exercise boundary between ex-dates";
 
@@ -120,121 +114,6 @@ const Unit& unit_rule() {
     return u;
   }();
   return unit;
-}
-
-// ---------------------------------------------------------------------------
-// F: 1 - s at and below b, Chebyshev panels in x = ln s above it up to the
-// top, 0 beyond.
-struct Panels {
-  double b = 1.0;
-  std::vector<double> edges;  // panel i is [edges[i], edges[i + 1]]
-  std::vector<double> c, c1, c2;  // per panel: the coefficients of F, F_x, F_xx
-
-  double top() const { return edges.empty() ? log(b) : edges.back(); }
-
-  // F and, to `order` (0, 1 or 2), dF/ds and d2F/ds2 at s.
-  void at(double s, int order, double& f, double& fs, double& fss) const {
-    fs = fss = 0.0;
-    if (!(s > b)) {
-      f = 1.0 - s;
-      fs = -1.0;
-      return;
-    }
-    const double x = log(s);
-    if (edges.size() < 2 || !(x < edges.back()) || x < edges.front()) {
-      f = 0.0;
-      return;
-    }
-    const std::size_t i = static_cast<std::size_t>(
-        std::upper_bound(edges.begin(), edges.end(), x) - edges.begin() - 1);
-    const double a = edges[i], e = edges[i + 1];
-    const double t = (2.0 * x - (a + e)) / (e - a);
-    const std::size_t at = i * (kDegree + 1);
-    f = clenshaw(&c[at], kDegree, t);
-    if (order == 0) return;
-    const double vx = clenshaw(&c1[at], kDegree, t);
-    fs = vx / s;
-    if (order == 1) return;
-    fss = (clenshaw(&c2[at], kDegree, t) - vx) / (s * s);
-  }
-
-  static double clenshaw(const double* a, int n, double t) {
-    double b1 = 0.0, b2 = 0.0;
-    for (int k = n; k >= 1; --k) {
-      const double b0 = a[k] + (2.0 * t * b1 - b2);
-      b2 = b1;
-      b1 = b0;
-    }
-    return a[0] + (t * b1 - b2);
-  }
-};
-
-// The coefficients of the derivative of a Chebyshev series on [-1, 1]
-// (out has n + 1 entries, the last 0).
-void differentiate(const double* a, int n, double scale, double* out) {
-  out[n] = 0.0;
-  double next = 0.0, after = 0.0;  // out[k + 1], out[k + 2] before scaling
-  for (int k = n - 1; k >= 0; --k) {
-    const double d = after + 2.0 * (k + 1) * a[k + 1];
-    out[k] = d;
-    after = next;
-    next = d;
-  }
-  out[0] *= 0.5;
-  for (int k = 0; k < n; ++k) out[k] *= scale;
-}
-
-// Panels of f (called on kDegree + 1 spots at a time) over [ln b, top],
-// pieces of `width` above `low` at first (one piece below it), halved until
-// their tails are below kTail (kLooseTail below `low`, where the spot does
-// not reach).
-template <class Fn>
-bool fit_panels(const Fn& f, double b, double low, double top, double width, Panels& out) {
-  out = Panels{};
-  out.b = b;
-  double lo = log(b);
-  constexpr int m = kDegree + 1;
-  double nodes[m];
-  for (int k = 0; k < m; ++k) nodes[k] = std::cos(std::numbers::pi * (k + 0.5) / m);
-  const double pieces = std::max(1.0, std::ceil((top - std::max(lo, low)) / width));
-  if (!(pieces < static_cast<double>(kMostPanels))) return false;
-  std::vector<std::pair<double, double>> stack;
-  const int n = static_cast<int>(pieces);
-  const double from = std::max(lo, std::min(low, top));
-  for (int i = n - 1; i >= 0; --i) {
-    stack.emplace_back(from + (top - from) * i / n,
-                       i + 1 == n ? top : from + (top - from) * (i + 1) / n);
-  }
-  if (from > lo) stack.emplace_back(lo, from);
-  double spots[m], values[m], a[m], d1[m], d2[m];
-  while (!stack.empty()) {
-    const auto [x0, x1] = stack.back();
-    stack.pop_back();
-    for (int k = 0; k < m; ++k) spots[k] = exp(0.5 * (x0 + x1) + 0.5 * (x1 - x0) * nodes[k]);
-    if (!f(spots, m, values)) return false;
-    for (int j = 0; j < m; ++j) {
-      double sum = 0.0;
-      for (int k = 0; k < m; ++k) sum += values[k] * std::cos(std::numbers::pi * j * (k + 0.5) / m);
-      a[j] = (j == 0 ? 1.0 : 2.0) / m * sum;
-    }
-    const double tail = std::fabs(a[m - 1]) + std::fabs(a[m - 2]) + std::fabs(a[m - 3]);
-    if (tail > (x1 <= low ? kLooseTail : kTail) && x1 - x0 > kNarrowest) {
-      const double mid = 0.5 * (x0 + x1);
-      stack.emplace_back(mid, x1);
-      stack.emplace_back(x0, mid);
-      if (out.edges.size() + stack.size() > kMostPanels) return false;
-      continue;
-    }
-    const double scale = 2.0 / (x1 - x0);
-    differentiate(a, kDegree, scale, d1);
-    differentiate(d1, kDegree, scale, d2);
-    out.edges.push_back(x0);
-    out.c.insert(out.c.end(), a, a + m);
-    out.c1.insert(out.c1.end(), d1, d1 + m);
-    out.c2.insert(out.c2.end(), d2, d2 + m);
-    if (stack.empty()) out.edges.push_back(x1);
-  }
-  return true;
 }
 
 // Lagrange weights of the nodes t[0..n) at x.
@@ -287,12 +166,17 @@ double least_d(double l, double a, double vol, double lo, double hi) {
   return least;
 }
 
-// The terms a price has spent, against kMostTerms.
+// The terms a price has spent, against its limit: kMostTerms, or less where
+// a SharedWork has less left.
 struct Budget {
+  double limit = kMostTerms;
   double spent = 0.0;
   int nodes = 0;  // the nodes solved, over every stretch and attempt
-  bool exhausted() const { return !(spent < kMostTerms); }
+  bool exhausted() const { return !(spent < limit); }
 };
+
+// The allowance of the innermost SharedWork on this thread, if any.
+thread_local double* shared_left = nullptr;
 
 struct Branch {
   std::vector<double> tau, b;
@@ -1089,6 +973,14 @@ Result<Slopes> american_put_slopes(const DividendPut& o, double spot) {
   const std::size_t m = o.t.size();
   const double r = o.rate, q = o.yield, vol = o.vol;
   Budget budget;
+  if (shared_left) budget.limit = std::min(kMostTerms, *shared_left);
+  // What this price spent, drawn from the shared allowance however it ends.
+  struct Draw {
+    const Budget& budget;
+    ~Draw() {
+      if (shared_left) *shared_left -= budget.spent;
+    }
+  } draw{budget};
   // F after the last dividend: the plain American put over T - t_m.
   const double tau = o.maturity - o.t[m - 1];
   double low = 0.0, high = 0.0;
@@ -1168,6 +1060,18 @@ Result<Slopes> american_put_slopes(const DividendPut& o, double spot) {
     next = std::move(fitted);
   }
   return IVError::no_convergence_of(kUnsettled, 0);
+}
+
+SharedWork::SharedWork(double terms) : left_(terms), outer_(shared_left) {
+  if (outer_) left_ = std::min(left_, *outer_);
+  initial_ = left_;
+  shared_left = &left_;
+}
+
+SharedWork::~SharedWork() {
+  // A scope within another spends the outer one's allowance too.
+  if (outer_) *outer_ -= initial_ - left_;
+  shared_left = outer_;
 }
 
 }  // namespace tarvik::dividends

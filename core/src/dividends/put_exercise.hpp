@@ -24,4 +24,20 @@ struct DividendPut {
 };
 Result<Slopes> american_put_slopes(const DividendPut& o, double spot);
 
+// While one lives, every american_put_slopes on this thread draws its work
+// from one allowance (past it: no_convergence), so that a computation of
+// many prices (an implied volatility's search, the Greeks' differences)
+// stays within seconds as one price does.
+class SharedWork {
+ public:
+  explicit SharedWork(double terms);
+  ~SharedWork();
+  SharedWork(const SharedWork&) = delete;
+  SharedWork& operator=(const SharedWork&) = delete;
+
+ private:
+  double left_, initial_ = 0.0;
+  double* outer_;
+};
+
 }  // namespace tarvik::dividends

@@ -85,6 +85,9 @@ constexpr double kMostWork = 0x1p22;
 // of the last expectation's Gauss-Legendre panels.
 constexpr double kMostTerms = 0x1p26;
 constexpr double kMostPanels = 0x1p16;
+// The work the prices of one implied volatility or one Greeks dict share
+// (put_exercise.cpp's terms: some two seconds).
+constexpr double kSharedWork = 3e7;
 constexpr const char* kTooFine =
     "the dividend recursion (too many dividends, or too close together for the volatility)";
 
@@ -797,6 +800,8 @@ Result<AmericanGreeks> greeks(double spot, double strike, double maturity, doubl
   if (o.t.empty()) {
     return black_scholes_record(spot, strike, maturity, rate, dividend, volatility, is_call);
   }
+  // The price and its ten or so differences within the work of two prices.
+  const SharedWork shared(kSharedWork);
   const Result<Slopes> at = price_of(o, spot);
   if (!at) return at.error();
   const double v0 = at.value().value;
@@ -869,6 +874,9 @@ Result<double> implied_volatility(double target, double spot, double strike, dou
     });
     if (without) return *without;
   }
+  // Its prices within the work of two (an American put's boundaries between
+  // ex-dates).
+  const SharedWork shared(kSharedWork);
   // The lowest attainable price, with every input check of the pricer.
   const Result<double> floor =
       dividends::price(spot, strike, maturity, rate, dividend, 0.0, is_call, schedule, american);
