@@ -86,7 +86,7 @@ constexpr double kMostWork = 0x1p22;
 constexpr double kMostTerms = 0x1p26;
 constexpr double kMostPanels = 0x1p16;
 // The work the prices of one implied volatility or one Greeks dict share
-// (put_exercise.cpp's terms: some two seconds).
+// (put_exercise.cpp's terms: one price's most, some two seconds).
 constexpr double kSharedWork = 3e7;
 constexpr const char* kTooFine =
     "the dividend recursion (too many dividends, or too close together for the volatility)";
@@ -705,7 +705,7 @@ Result<Slopes> price_of(const Option& o, double spot) {
   // the volatility from the zero-volatility one; deep in the money, where
   // exercise before the first ex-date is all but certain, the sums may round
   // below it (by 1e-15), which its implied volatility would refuse.
-  if (o.american || o.american_put) {
+  if (o.american || (o.american_put && o.rate > 0.0)) {
     slopes.value = std::max(slopes.value, zero_volatility_price(o, spot));
   }
   if (o.american && spot - o.strike > slopes.value) {
@@ -800,7 +800,8 @@ Result<AmericanGreeks> greeks(double spot, double strike, double maturity, doubl
   if (o.t.empty()) {
     return black_scholes_record(spot, strike, maturity, rate, dividend, volatility, is_call);
   }
-  // The price and its ten or so differences within the work of two prices.
+  // The price and its ten or so differences within one price's allowance of
+  // work (an American put's boundaries between ex-dates).
   const SharedWork shared(kSharedWork);
   const Result<Slopes> at = price_of(o, spot);
   if (!at) return at.error();
@@ -874,8 +875,8 @@ Result<double> implied_volatility(double target, double spot, double strike, dou
     });
     if (without) return *without;
   }
-  // Its prices within the work of two (an American put's boundaries between
-  // ex-dates).
+  // Its prices within one price's allowance of work (an American put's
+  // boundaries between ex-dates).
   const SharedWork shared(kSharedWork);
   // The lowest attainable price, with every input check of the pricer.
   const Result<double> floor =
