@@ -381,7 +381,7 @@ def test_american_put_greeks_and_volatility_with_dividends_follow_the_price():
 
 def test_an_american_put_volatility_whose_prices_would_take_minutes_is_no_convergence():
     # Deep out of the money at a spot of 1e4 over five years: the search's
-    # prices at low volatilities share one price's allowance of work.
+    # prices at low volatilities share one allowance of work.
     kw = dict(dividend_times=[1.5, 3.0, 4.32364974975586], dividend_amounts=[17.647] * 3)
     with pytest.raises(tarvik.IVError) as exc:
         tarvik.american_implied_volatility(59.9991060420873, 9999.979140460562, 9978.441963911057,
