@@ -95,7 +95,15 @@ bool fit_panels(const Fn& f, double b, double low, double top, double width, Pan
   double lo = elementary::log(b);
   constexpr int m = kDegree + 1;
   double nodes[m];
-  for (int k = 0; k < m; ++k) nodes[k] = std::cos(std::numbers::pi * (k + 0.5) / m);
+  // cos(j pi (k + 1/2) / m): the nodes (j = 1) and the transform to coefficients.
+  std::vector<double> cosines(static_cast<std::size_t>(m) * m);
+  for (int j = 0; j < m; ++j) {
+    for (int k = 0; k < m; ++k) {
+      cosines[static_cast<std::size_t>(j) * m + k] =
+          elementary::cos(std::numbers::pi * j * (k + 0.5) / m);
+    }
+  }
+  for (int k = 0; k < m; ++k) nodes[k] = cosines[static_cast<std::size_t>(m) + k];
   const double pieces = std::max(1.0, std::ceil((top - std::max(lo, low)) / width));
   if (!(pieces < static_cast<double>(kMostPanels))) return false;
   std::vector<std::pair<double, double>> stack;
@@ -114,7 +122,7 @@ bool fit_panels(const Fn& f, double b, double low, double top, double width, Pan
     if (!f(spots, m, values)) return false;
     for (int j = 0; j < m; ++j) {
       double sum = 0.0;
-      for (int k = 0; k < m; ++k) sum += values[k] * std::cos(std::numbers::pi * j * (k + 0.5) / m);
+      for (int k = 0; k < m; ++k) sum += values[k] * cosines[static_cast<std::size_t>(j) * m + k];
       a[j] = (j == 0 ? 1.0 : 2.0) / m * sum;
     }
     const double tail = std::fabs(a[m - 1]) + std::fabs(a[m - 2]) + std::fabs(a[m - 3]);

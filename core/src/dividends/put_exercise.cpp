@@ -943,7 +943,7 @@ bool Stretch::solve(double tolerance) {
     tau = t;
     ++budget_.nodes;
     const double grow =
-        err == 0.0 ? 2.0 : std::min(2.0, 0.8 * std::pow(tolerance / err, 1.0 / (kInterp + 1)));
+        err == 0.0 ? 2.0 : std::min(2.0, 0.8 * exp(log(tolerance / err) / (kInterp + 1)));
     h *= std::max(grow, 0.3);
   }
   return true;
