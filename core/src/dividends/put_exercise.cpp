@@ -56,6 +56,7 @@
 
 #include "dividends/gauss.hpp"
 #include "dividends/panels.hpp"
+#include "dividends/reach.hpp"
 #include "lanes/lanes.hpp"
 #include "tarvik/american.hpp"
 #include "tarvik/elementary.hpp"
@@ -67,7 +68,6 @@ namespace {
 using elementary::exp;
 using elementary::log;
 
-constexpr double kReach = 9.5;         // standard deviations an expectation reaches
 constexpr int kPiecePoints = 16;       // Ghat's Gauss-Legendre points on a unit piece of y
 constexpr int kInterp = 5;             // the boundary's interpolation degree
 // The step control's |B - prediction| / B, and the tolerances of the
@@ -279,12 +279,9 @@ Taylor Stretch::ghat(double tau, double z, int order) const {
       const double s = exp(m + sd * y);
       double f, fs, fss;
       f_.at(s - d_, order, f, fs, fss);
-      if (order == 0) {
-        v += w * f;
-        continue;
-      }
-      const double ratio = s / z;
       v += w * f;
+      if (order == 0) continue;
+      const double ratio = s / z;
       vs += w * (fs * ratio);
       vss += w * (fss * (ratio * ratio));
     }
@@ -949,22 +946,6 @@ bool Stretch::solve(double tolerance) {
   return true;
 }
 
-// Where the spot can be just after dividend k but for odds of 1e-21, the
-// earlier dividends taken at their largest (recursion.cpp's reach).
-void reach(const DividendPut& o, double spot, std::size_t k, double& low, double& high) {
-  const double mu = o.rate - o.yield - 0.5 * (o.vol * o.vol);
-  const double tk = o.t[k];
-  const double sd = o.vol * std::sqrt(tk);
-  low = spot * exp(mu * tk - kReach * sd);
-  high = spot * exp(mu * tk + kReach * sd);
-  for (std::size_t i = 0; i <= k; ++i) {
-    const double grown = mu * (tk - o.t[i]);
-    const double spread = kReach * o.vol * std::sqrt(tk - o.t[i]);
-    low -= o.d[i] * exp(grown + spread);
-    high -= o.d[i] * exp(grown - spread);
-  }
-}
-
 }  // namespace
 
 Result<Slopes> american_put_slopes(const DividendPut& o, double spot) {
@@ -972,6 +953,7 @@ Result<Slopes> american_put_slopes(const DividendPut& o, double spot) {
   const double s0 = spot / k;
   const std::size_t m = o.t.size();
   const double r = o.rate, q = o.yield, vol = o.vol;
+  const double mu = r - q - 0.5 * (vol * vol);
   Budget budget;
   if (shared_left) budget.limit = std::min(kMostTerms, *shared_left);
   // What this price spent, drawn from the shared allowance however it ends.
@@ -984,7 +966,7 @@ Result<Slopes> american_put_slopes(const DividendPut& o, double spot) {
   // F after the last dividend: the plain American put over T - t_m.
   const double tau = o.maturity - o.t[m - 1];
   double low = 0.0, high = 0.0;
-  reach(o, spot, m - 1, low, high);
+  reach(spot, mu, vol, o.t, o.d, m - 1, low, high);
   Panels next;
   if (tau == 0.0) {
     next.b = 1.0;
@@ -1046,7 +1028,7 @@ Result<Slopes> american_put_slopes(const DividendPut& o, double spot) {
       // scale V by K and leave the derivatives in x as they are).
       return Slopes{k * v.v, k * (s0 * v.s), k * (s0 * v.s + s0 * s0 * v.ss)};
     }
-    reach(o, spot, j - 1, low, high);
+    reach(spot, mu, vol, o.t, o.d, j - 1, low, high);
     const double top = std::max(log(std::max(high / k, 1e-300)) + 0.5, log(b) + 0.1);
     const auto fn = [&](const double* s, int n, double* out) {
       st.values_at_start(s, n, out);

@@ -52,6 +52,7 @@
 
 #include "dividends/gauss.hpp"
 #include "dividends/put_exercise.hpp"
+#include "dividends/reach.hpp"
 #include "lanes/lanes.hpp"
 #include "tarvik/american.hpp"
 #include "tarvik/black_scholes.hpp"
@@ -71,7 +72,6 @@ namespace {
 using elementary::exp;
 using elementary::log;
 
-constexpr double kReach = 9.5;       // standard deviations a grid or a sum reaches
 constexpr int kStencil = 16;         // Lagrange nodes of a grid's interpolation
 constexpr double kSpacing = 0.25;    // a grid's spacing, in units of its smoothing w
 constexpr double kSampleStep = 0.25;  // a trapezoid sum's step, in units of the narrower width
@@ -508,21 +508,6 @@ std::optional<Slopes> first_expectation(const Level& next, const Move& m, double
   return Slopes{m.d_r * s0, m.d_r * s1 / m.w, m.d_r * s2 / (m.w * m.w)};
 }
 
-// Where the spot can be just after dividend k (0-based) but for odds of
-// 1e-21: [low, high], the earlier dividends taken at their largest.
-void reach(const Option& o, double spot, std::size_t k, double& low, double& high) {
-  const double tk = o.t[k];
-  const double sd = o.vol * std::sqrt(tk);
-  low = spot * exp(o.mu * tk - kReach * sd);
-  high = spot * exp(o.mu * tk + kReach * sd);
-  for (std::size_t i = 0; i <= k; ++i) {
-    const double grown = o.mu * (tk - o.t[i]);
-    const double spread = kReach * o.vol * std::sqrt(tk - o.t[i]);
-    low -= o.d[i] * exp(grown + spread);
-    high -= o.d[i] * exp(grown - spread);
-  }
-}
-
 // The price (and its slopes in ln S_0) at vol > 0; no_convergence where a
 // grid cannot resolve its smoothing in doubles or would be too large.
 Result<Slopes> recurse(const Option& o, double spot) {
@@ -546,7 +531,7 @@ Result<Slopes> recurse(const Option& o, double spot) {
     const Move move{dt, o.vol * std::sqrt(dt), o.mu, exp(-(o.rate * dt))};
     const double dividend = o.d[k];
     double low = 0.0, high = 0.0;
-    reach(o, spot, k - 1, low, high);
+    reach(spot, o.mu, o.vol, o.t, o.d, k - 1, low, high);
     double a = log(dividend) - o.mu * dt - kReach * move.w;
     if (low > 0.0) a = std::max(a, log(low));
     double b = log(std::max(high, std::numeric_limits<double>::min()));
