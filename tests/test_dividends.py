@@ -362,6 +362,32 @@ def test_american_puts_with_dividends_keep_the_no_arbitrage_order(q):
                             tarvik.american_price(s, k, t, r, q, 0.3, False), k - s)
 
 
+@pytest.mark.parametrize("s, t, r, q, times, amounts", [
+    (50.0, 1.0, 0.05, 0.0, [0.5], [1.0]),     # exercised now
+    (100.0, 1.0, 0.05, 0.0, [0.2], [10.0]),   # just after a large dividend
+    (100.0, 10.0, 0.02, 0.5, [1.0], [1.0]),   # where the spot falls through r K / q
+    (110.0, 1.0, 0.01, 0.0, [0.5], [1.0]),    # at expiry, if at all
+])
+def test_an_american_put_at_zero_volatility_takes_its_best_exercise_time(s, t, r, q, times,
+                                                                         amounts):
+    # The deterministic path's best discounted gain, on a fine grid of times
+    # (each ex-date's drop taken just before its instant), is the price at
+    # vol = 0 and the floor of the implied volatility.
+    k = 100.0
+    u = np.union1d(np.linspace(0.0, t, 400001), times)
+    spot = s * np.exp((r - q) * u)
+    for x, d in zip(times, amounts):
+        spot = np.where(u >= x, spot - d * np.exp((r - q) * (u - x)), spot)
+    want = np.max(np.exp(-r * u) * np.maximum(k - np.maximum(spot, 0.0), 0.0))
+    got = price(s, k, t, r, q, 0.0, False, times, amounts, "american")
+    assert got == pytest.approx(want, rel=1e-9)
+    kw = dict(dividend_times=times, dividend_amounts=amounts)
+    assert tarvik.american_implied_volatility(got, s, k, t, r, q, False, **kw) == 0.0
+    with pytest.raises(tarvik.IVError) as exc:
+        tarvik.american_implied_volatility(got - 1e-3, s, k, t, r, q, False, **kw)
+    assert exc.value.args[0] == "price_below_intrinsic"
+
+
 def test_american_put_greeks_and_volatility_with_dividends_follow_the_price():
     args = (55.0, 100.0, 1.0, 0.05, 0.02)
     kw = dict(dividend_times=[0.5], dividend_amounts=[2.0])

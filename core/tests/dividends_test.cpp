@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "dividends/panels.hpp"
 #include "tarvik/black_scholes.hpp"
 #include "tarvik/dividends.hpp"
 
@@ -120,6 +121,42 @@ TEST(AmericanWithDividends, APutWhoseBoundaryWouldTakeTooLongIsNoConvergence) {
                                                           schedule(daily, amounts));
   ASSERT_FALSE(many);
   EXPECT_EQ(many.error().kind(), tarvik::ErrorKind::NoConvergence);
+}
+
+TEST(DividendPanels, HoldAValueFunctionAndItsTwoSlopes) {
+  // A put-like value 1 - s below b and smooth above, on panels of a width
+  // that needs halving (a Gaussian bump in ln s, a power law), against its
+  // derivatives in closed form; 0 above the top.
+  struct Case {
+    double b, width, bump;
+  };
+  for (const Case c : {Case{0.6, 0.5, 0.05}, Case{0.02, 4.0, 0.3}, Case{0.9, 0.01, 1.0}}) {
+    const double x0 = std::log(c.b);
+    const auto f = [&](double s) {
+      const double z = (std::log(s) - x0 - 0.4) / c.bump;
+      return (1.0 - c.b) * std::pow(c.b / s, 3.0) + 0.01 * std::exp(-0.5 * z * z);
+    };
+    tarvik::dividends::Panels p;
+    const auto values = [&](const double* s, int n, double* out) {
+      for (int i = 0; i < n; ++i) out[i] = f(s[i]);
+      return true;
+    };
+    ASSERT_TRUE(tarvik::dividends::fit_panels(values, c.b, x0, x0 + 3.0, c.width, p));
+    for (double x = x0 + 0.01; x < x0 + 3.0; x += 0.037) {
+      const double s = std::exp(x), h = 1e-4 * s;
+      double v, vs, vss;
+      p.at(s, 2, v, vs, vss);
+      EXPECT_NEAR(v, f(s), 1e-11) << c.b << " " << s;
+      EXPECT_NEAR(vs, (f(s + h) - f(s - h)) / (2 * h), 1e-6 / s) << c.b << " " << s;
+      EXPECT_NEAR(vss, (f(s + h) - 2 * f(s) + f(s - h)) / (h * h), 1e-3 / (s * s)) << s;
+    }
+    double v, vs, vss;
+    p.at(0.5 * c.b, 2, v, vs, vss);
+    EXPECT_EQ(v, 1.0 - 0.5 * c.b);
+    EXPECT_EQ(vs, -1.0);
+    p.at(std::exp(x0 + 3.5), 0, v, vs, vss);
+    EXPECT_EQ(v, 0.0);
+  }
 }
 
 TEST(EuropeanWithDividends, DividendsTooCloseForTheVolatilityAreNoConvergence) {
