@@ -241,6 +241,11 @@ class Stretch {
   double d_, dt_, r_, q_, vol_, mu_;
   Budget& budget_;
   std::vector<Branch> branches_;
+  // kernel_sum's arrays, kept between its calls.
+  struct Scratch {
+    std::vector<double> bu, dp, tail, pdf;
+  };
+  mutable Scratch scratch_;
 };
 
 // e^{-r tau} E[G(z e^{mu tau + vol sqrt(tau) Y})] and its z-derivatives to
@@ -453,53 +458,85 @@ void Stretch::points(double tau, const std::vector<double>& crit, double spot_lo
           }
           pts.s.push_back(s);
           pts.w.push_back(weight);
-          pts.er.push_back(exp(-(r_ * s)));
-          pts.eq.push_back(exp(-(q_ * s)));
+          pts.er.push_back(-(r_ * s));  // exponents and arguments until the end
+          pts.eq.push_back(-(q_ * s));
           pts.sq.push_back(vol_ * v);
           pts.drift.push_back(a_plus * s);
           pts.base.push_back(base);
           pts.wl.push_back(wl);
-          pts.log_base.push_back(wl == 0.0 ? log(std::max(base, 1e-300)) : 0.0);
+          pts.log_base.push_back(wl == 0.0 ? std::max(base, 1e-300) : 1.0);  // ln 1 = 0
         }
       }
     }
   }
+  // The exponentials and logarithms over the arrays, in the vector lanes.
+  lanes::exp_each(pts.er.data(), pts.er.size(), pts.er.data());
+  lanes::exp_each(pts.eq.data(), pts.eq.size(), pts.eq.data());
+  lanes::log_each(pts.log_base.data(), pts.log_base.size(), pts.log_base.data());
 }
 
-// sum_j w_j k(s_j, S, B(u_j)) and, where asked, its S-derivatives.
+// sum_j w_j k(s_j, S, B(u_j)) and, where asked, its S-derivatives. Each
+// point's d+ first, then for the points whose kernel is neither 0 nor
+// saturated the erfc of d+ and d- and phi(d+)'s exponential over an array
+// in the vector lanes (correctly rounded: the bits of one call at a time),
+// then the sums in the points' order.
 void Stretch::kernel_sum(const Points& pts, double spot, double b_last, bool slopes,
                          Taylor& out) const {
   const double log_spot = log(spot);
-  budget_.spent += static_cast<double>(pts.s.size());
-  double v = pts.a_r - spot * pts.a_q, vs = -pts.a_q, vss = 0.0, lv = 0.0, ls = 0.0;
-  for (std::size_t j = 0; j < pts.s.size(); ++j) {
+  const std::size_t n = pts.s.size();
+  budget_.spent += static_cast<double>(n);
+  std::vector<double>& bu = scratch_.bu;
+  std::vector<double>& dp = scratch_.dp;
+  std::vector<double>& tail = scratch_.tail;  // erfc of d+'s argument, then d-'s
+  std::vector<double>& pdf = scratch_.pdf;
+  bu.resize(n);
+  dp.resize(n);
+  tail.resize(2 * n);
+  pdf.resize(n);
+  std::size_t active = 0;
+  for (std::size_t j = 0; j < n; ++j) {
     const double wl = pts.wl[j];
-    const double bu = wl == 0.0 ? pts.base[j] : std::max(pts.base[j] + wl * b_last, 1e-300);
-    const double log_b = wl == 0.0 ? pts.log_base[j] : log(bu);
+    bu[j] = wl == 0.0 ? pts.base[j] : std::max(pts.base[j] + wl * b_last, 1e-300);
+    const double log_b = wl == 0.0 ? pts.log_base[j] : log(bu[j]);
+    dp[j] = ((log_spot - log_b) + pts.drift[j]) / pts.sq[j];
+    const double dm = dp[j] - pts.sq[j];
+    if (dm > kSaturated || dp[j] < -kSaturated) continue;
+    tail[active] = detail::norm_cdf_c_arg(dp[j]);
+    tail[n + active] = detail::norm_cdf_c_arg(dm);
+    pdf[active] = detail::norm_pdf_exponent(dp[j]);
+    ++active;
+  }
+  lanes::erfc_each(tail.data(), active, tail.data());
+  lanes::erfc_each(tail.data() + n, active, tail.data() + n);
+  if (slopes) lanes::exp_each(pdf.data(), active, pdf.data());
+  double v = pts.a_r - spot * pts.a_q, vs = -pts.a_q, vss = 0.0, lv = 0.0, ls = 0.0;
+  std::size_t a = 0;  // the next active point's place in tail and pdf
+  for (std::size_t j = 0; j < n; ++j) {
     const double sq = pts.sq[j];
-    const double dp = ((log_spot - log_b) + pts.drift[j]) / sq;
-    const double dm = dp - sq;
+    const double dm = dp[j] - sq;
     if (dm > kSaturated) continue;
     const double w = pts.w[j];
-    if (dp < -kSaturated) {
+    if (dp[j] < -kSaturated) {
       v += w * (r_ * pts.er[j] - q_ * spot * pts.eq[j]);
       vs += w * (-q_ * pts.eq[j]);
       continue;
     }
-    const double cp = norm_cdf_c(dp);
-    v += w * (r_ * pts.er[j] * norm_cdf_c(dm) - q_ * spot * pts.eq[j] * cp);
+    const double cp = detail::norm_cdf_c_given(dp[j], tail[a]);
+    v += w * (r_ * pts.er[j] * detail::norm_cdf_c_given(dm, tail[n + a]) -
+              q_ * spot * pts.eq[j] * cp);
     if (slopes) {
-      const double pdf = norm_pdf(dp);
-      const double lean = q_ - r_ / bu;
-      vs += w * (pts.eq[j] * (pdf * lean / sq - q_ * cp));
-      vss += w * (pts.eq[j] * (-dp * pdf * lean / (spot * sq * sq) + q_ * pdf / (spot * sq)));
-      if (wl != 0.0) {
+      const double phi = detail::norm_pdf_given(dp[j], pdf[a]);
+      const double lean = q_ - r_ / bu[j];
+      vs += w * (pts.eq[j] * (phi * lean / sq - q_ * cp));
+      vss += w * (pts.eq[j] * (-dp[j] * phi * lean / (spot * sq * sq) + q_ * phi / (spot * sq)));
+      if (pts.wl[j] != 0.0) {
         // d/dB: e^{-rs} phi(d-) = (S / B) e^{-qs} phi(d+), d d+/dB = -1 / (B sq).
-        const double e = w * wl * pts.eq[j] * pdf / (bu * sq);
-        lv += e * (spot * (r_ / bu - q_));
-        ls += e * (dp * lean / sq + r_ / bu - q_);
+        const double e = w * pts.wl[j] * pts.eq[j] * phi / (bu[j] * sq);
+        lv += e * (spot * (r_ / bu[j] - q_));
+        ls += e * (dp[j] * lean / sq + r_ / bu[j] - q_);
       }
     }
+    ++a;
   }
   out.v = v;
   out.s = vs;
