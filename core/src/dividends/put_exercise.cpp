@@ -86,10 +86,12 @@ constexpr double kSaturated = 12.0;
 // nodes within an interval, in the bounds that skip or saturate it.
 constexpr double kStray = 2.0;
 constexpr std::size_t kMostNodes = 3000;  // a stretch's (the most seen: some 700)
-// The most terms (the premium's kernel and F's values) of one price, some
-// two seconds of work: past them the price is no_convergence (an implied
-// volatility or a Greeks dict shares one such allowance: SharedWork).
-constexpr double kMostTerms = 3e7;
+// The most terms (the premium's kernel, its points laid out, and F's values)
+// of one price, some two seconds of work: past them the price is
+// no_convergence (an implied volatility or a Greeks dict shares one such
+// allowance: SharedWork). Of the seeded portfolio's 101 puts, the three
+// that need most are priced at 7e7 in 1 to 1.2 s (not at 3e7).
+constexpr double kMostTerms = 7e7;
 constexpr const char* kUnsettled = "the American put's exercise boundary between ex-dates";
 
 const GaussRule& rule(int n) {
@@ -186,10 +188,12 @@ struct Branch {
 
 class Stretch {
  public:
+  // low: the least spot (strike units) at the stretch's start whose value
+  // the price needs (reach.hpp).
   Stretch(const Panels& next, double dividend, double dt, double r, double q, double vol,
-          Budget& budget)
+          double low, Budget& budget)
       : f_(next), d_(dividend), dt_(dt), r_(r), q_(q), vol_(vol),
-        mu_(r - q - 0.5 * (vol * vol)), budget_(budget) {}
+        mu_(r - q - 0.5 * (vol * vol)), low_(low), budget_(budget) {}
 
   // Marches the boundary over the stretch at the step control's tolerance;
   // false where it does not settle.
@@ -220,7 +224,8 @@ class Stretch {
               double b_last, Points& pts) const;
   void kernel_sum(const Points& pts, double spot, double b_last, bool slopes, Taylor& out) const;
   void value(double tau, const double* spot, int n, double b_tau, Taylor* out,
-             bool slopes = false) const;
+             bool slopes = false,
+             double lazy = std::numeric_limits<double>::quiet_NaN()) const;
   double residual(double tau, double b, const Points& pts) const;
   std::optional<double> solve_node(double tau, double guess, double lo = 0.0, double hi = 0.0,
                                    bool wide = false, bool above = false);
@@ -228,7 +233,9 @@ class Stretch {
   double deficit_bound(double tau, double z) const;
   std::optional<double> probe(double tau, double b) const;
   std::optional<double> scan(double tau, double b_old) const;
-  std::optional<double> reseed(double tau);
+  // `none`: no scan up to the stretch's end found exercise above the
+  // boundary held at its last node.
+  std::optional<double> reseed(double tau, bool& none);
   bool young(const Branch& br, double tau) const {
     return br.from_origin && tau - br.origin < kYoung * dt_;
   }
@@ -237,8 +244,10 @@ class Stretch {
     branches_.back().b.pop_back();
   }
 
+  bool beyond_reach(double tau) const;
+
   const Panels& f_;
-  double d_, dt_, r_, q_, vol_, mu_;
+  double d_, dt_, r_, q_, vol_, mu_, low_;
   Budget& budget_;
   std::vector<Branch> branches_;
   // kernel_sum's arrays, kept between its calls.
@@ -469,6 +478,8 @@ void Stretch::points(double tau, const std::vector<double>& crit, double spot_lo
       }
     }
   }
+  // Laying out a point costs about as much as summing its kernel.
+  budget_.spent += static_cast<double>(pts.s.size());
   // The exponentials and logarithms over the arrays, in the vector lanes.
   lanes::exp_each(pts.er.data(), pts.er.size(), pts.er.data());
   lanes::exp_each(pts.eq.data(), pts.eq.size(), pts.eq.data());
@@ -546,9 +557,30 @@ void Stretch::kernel_sum(const Points& pts, double spot, double b_last, bool slo
 }
 
 // V(tau, S) for spots above the boundary, every node up to tau known; b_tau
-// the boundary at tau. With `slopes`, its S-derivatives too.
+// the boundary at tau. With `slopes`, its S-derivatives too. With a finite
+// `lazy`, for a caller that only compares the deficit (1 - S) - V with
+// lazy: where Ghat alone leaves the deficit below it (by 1e-13), the premium
+// is left out (it is at least 0: the running gain r - q S_u is positive
+// below the boundary, B <= r / q) and the value is Ghat's; where that holds
+// for every spot, nothing more is computed.
 void Stretch::value(double tau, const double* spot, int n, double b_tau, Taylor* out,
-                    bool slopes) const {
+                    bool slopes, double lazy) const {
+  std::vector<double> g0;
+  std::vector<char> skip(static_cast<std::size_t>(n), 0);
+  bool all_skipped = !slopes && !std::isnan(lazy);
+  if (!slopes) {
+    g0.resize(static_cast<std::size_t>(n));
+    ghat_values(tau, spot, n, g0.data());
+    for (int i = 0; i < n && !std::isnan(lazy); ++i) {
+      const std::size_t j = static_cast<std::size_t>(i);
+      skip[j] = (1.0 - spot[i]) - g0[j] < lazy - 1e-13;
+      all_skipped = all_skipped && skip[j];
+    }
+  }
+  if (all_skipped) {
+    for (int i = 0; i < n; ++i) out[i] = Taylor{g0[static_cast<std::size_t>(i)]};
+    return;
+  }
   double lo = spot[0], hi = spot[0];
   double nearest = std::numeric_limits<double>::infinity();
   for (int i = 0; i < n; ++i) {
@@ -562,13 +594,13 @@ void Stretch::value(double tau, const double* spot, int n, double b_tau, Taylor*
   }
   Points pts;
   points(tau, crit, lo, hi, b_tau, pts);
-  std::vector<double> g0;
-  if (!slopes) {
-    g0.resize(static_cast<std::size_t>(n));
-    ghat_values(tau, spot, n, g0.data());
-  }
   for (int i = 0; i < n; ++i) {
-    const Taylor g = slopes ? ghat(tau, spot[i], 2) : Taylor{g0[static_cast<std::size_t>(i)]};
+    const std::size_t j = static_cast<std::size_t>(i);
+    if (skip[j]) {
+      out[i] = Taylor{g0[j]};
+      continue;
+    }
+    const Taylor g = slopes ? ghat(tau, spot[i], 2) : Taylor{g0[j]};
     Taylor k;
     kernel_sum(pts, spot[i], b_tau, slopes, k);
     out[i] = Taylor{g.v + k.v, g.s + k.s, g.ss + k.ss};
@@ -807,7 +839,7 @@ std::optional<double> Stretch::probe(double tau, double b) const {
   }
   if (n == 0) return std::nullopt;
   Taylor v[kProbes];
-  value(tau, spots, n, last(), v);
+  value(tau, spots, n, last(), v, false, 1e-12);
   std::optional<double> best;
   for (int i = 0; i < n; ++i) {
     if (v[i].v < (1.0 - spots[i]) - 1e-12) best = spots[i];
@@ -832,7 +864,7 @@ std::optional<double> Stretch::scan(double tau, double b_old) const {
   }
   if (spots.empty()) return std::nullopt;
   std::vector<Taylor> v(spots.size());
-  value(tau, spots.data(), static_cast<int>(spots.size()), b_old, v.data());
+  value(tau, spots.data(), static_cast<int>(spots.size()), b_old, v.data(), false, 1e-12);
   int top = -1;
   double lo = 0.0, hi = 0.0;
   for (std::size_t j = 0; j < spots.size(); ++j) {
@@ -842,11 +874,14 @@ std::optional<double> Stretch::scan(double tau, double b_old) const {
       hi = b_old * exp(1e-4 + (span - 1e-4) * (top + 1) / (kSpots - 1));
     }
   }
-  if (top < 0 || top + 1 >= kSpots - 1) return std::nullopt;
+  // (Exercise at the top spot, below 1, where a put is not exercised: the
+  // crossing lies between it and 1, where a boundary near 0 spreads the
+  // spots thinly.)
+  if (top < 0) return std::nullopt;
   for (int it = 0; it < 60; ++it) {
     const double mid = std::sqrt(lo * hi);
     Taylor t;
-    value(tau, &mid, 1, b_old, &t);
+    value(tau, &mid, 1, b_old, &t, false, 0.0);
     if ((1.0 - mid) - t.v > 0.0) {
       lo = mid;
     } else {
@@ -862,7 +897,8 @@ std::optional<double> Stretch::scan(double tau, double b_old) const {
 // scan, so that the onset and the new branch's first node see the same
 // history: a branch of its own, which the interpolation takes as a line),
 // a new branch from there.
-std::optional<double> Stretch::reseed(double tau) {
+std::optional<double> Stretch::reseed(double tau, bool& none) {
+  none = false;
   const double b_old = last();
   const auto held_scan = [&](double t) {
     branches_.push_back(Branch{{tau, t}, {b_old, b_old}, 0.0, false});
@@ -875,7 +911,10 @@ std::optional<double> Stretch::reseed(double tau) {
   for (int k = 0;; ++k) {
     t_try = std::min(dt_, tau + std::ldexp(h0, k));
     if (held_scan(t_try)) break;
-    if (t_try >= dt_) return std::nullopt;
+    if (t_try >= dt_) {
+      none = true;
+      return std::nullopt;
+    }
     prev = t_try;
   }
   double lo = prev, hi = t_try;
@@ -895,15 +934,37 @@ std::optional<double> Stretch::reseed(double tau) {
   return start;
 }
 
+// Whether the boundary from tau to the stretch's end is out of the price's
+// reach, where reseed's scans up to the end found no exercise above 1.5
+// times its last node (the boundary held there): below it, the premium's
+// kernel is 0 in doubles for every spot at the start the price needs (at
+// least low_).
+bool Stretch::beyond_reach(double tau) const {
+  const double b = 1.5 * last();
+  const double a_minus = r_ - q_ - 0.5 * (vol_ * vol_);
+  return b > 0.0 && least_d(log(low_ / (kStray * b)), a_minus, vol_, 0.0, dt_ - tau) > kSaturated;
+}
+
 bool Stretch::solve(double tolerance) {
   branches_.assign(1, Branch{{0.0}, {0.0}, 0.0, false});
   double tau = 0.0;
   double h = kFirstStep * dt_;
+  // Past a point where the node solves lose their footing: a new branch
+  // (reseed), or where the boundary no longer matters to the price, held at
+  // its last node to the stretch's end (far below the spots the price
+  // needs, where the premium is too small to show, smooth pasting's roots
+  // can drown in the quadrature's rounding and vanish).
   const auto restart = [&]() -> bool {
-    const std::optional<double> t_new = reseed(tau);
-    if (!t_new) return false;
-    tau = *t_new;
-    h = 1e-10 * dt_;
+    bool none = false;
+    if (const std::optional<double> t_new = reseed(tau, none)) {
+      tau = *t_new;
+      h = 1e-10 * dt_;
+      return true;
+    }
+    if (!none || !beyond_reach(tau)) return false;
+    const double b = last();
+    branches_.push_back(Branch{{tau, dt_}, {b, b}, 0.0, false});
+    tau = dt_;
     return true;
   };
   while (tau < dt_) {
@@ -1051,7 +1112,8 @@ Result<Slopes> american_put_slopes(const DividendPut& o, double spot) {
   }
   for (std::size_t j = m; j-- > 0;) {
     const double start = j > 0 ? o.t[j - 1] : 0.0;
-    Stretch st(next, o.d[j] / k, o.t[j] - start, r, q, vol, budget);
+    if (j > 0) reach(spot, mu, vol, o.t, o.d, j - 1, low, high);
+    Stretch st(next, o.d[j] / k, o.t[j] - start, r, q, vol, j > 0 ? low / k : s0, budget);
     bool settled = false;
     for (double tolerance : kTolerances) {
       if ((settled = st.solve(tolerance))) break;
@@ -1065,7 +1127,6 @@ Result<Slopes> american_put_slopes(const DividendPut& o, double spot) {
       // scale V by K and leave the derivatives in x as they are).
       return Slopes{k * v.v, k * (s0 * v.s), k * (s0 * v.s + s0 * s0 * v.ss)};
     }
-    reach(spot, mu, vol, o.t, o.d, j - 1, low, high);
     const double top = std::max(log(std::max(high / k, 1e-300)) + 0.5, log(b) + 0.1);
     const auto fn = [&](const double* s, int n, double* out) {
       st.values_at_start(s, n, out);

@@ -86,10 +86,10 @@ constexpr double kMostWork = 0x1p22;
 constexpr double kMostTerms = 0x1p26;
 constexpr double kMostPanels = 0x1p16;
 // The work the prices of one implied volatility or one Greeks dict share
-// (put_exercise.cpp's terms: twice one price's most, some four seconds;
-// 1e8 inverted 73 of the seeded portfolio's 91 priced puts and took up to
-// 7.5 s, 6e7 65 and 4.5 s).
-constexpr double kSharedWork = 6e7;
+// (put_exercise.cpp's terms: some three prices' most, up to some four
+// seconds; at 1.4e8 one of the seeded portfolio's Greeks dicts lost its
+// dividend rho).
+constexpr double kSharedWork = 2e8;
 constexpr const char* kTooFine =
     "the dividend recursion (too many dividends, or too close together for the volatility)";
 
