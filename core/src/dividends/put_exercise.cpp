@@ -567,15 +567,16 @@ void Stretch::value(double tau, const double* spot, int n, double b_tau, Taylor*
                     bool slopes, double lazy) const {
   std::vector<double> g0;
   std::vector<char> skip(static_cast<std::size_t>(n), 0);
-  bool all_skipped = !slopes && !std::isnan(lazy);
+  const bool lazy_on = !slopes && !std::isnan(lazy);
+  bool all_skipped = lazy_on;
   if (!slopes) {
     g0.resize(static_cast<std::size_t>(n));
     ghat_values(tau, spot, n, g0.data());
-    for (int i = 0; i < n && !std::isnan(lazy); ++i) {
-      const std::size_t j = static_cast<std::size_t>(i);
-      skip[j] = (1.0 - spot[i]) - g0[j] < lazy - 1e-13;
-      all_skipped = all_skipped && skip[j];
-    }
+  }
+  for (int i = 0; i < n && lazy_on; ++i) {
+    const std::size_t j = static_cast<std::size_t>(i);
+    skip[j] = (1.0 - spot[i]) - g0[j] < lazy - 1e-13;
+    all_skipped = all_skipped && skip[j];
   }
   if (all_skipped) {
     for (int i = 0; i < n; ++i) out[i] = Taylor{g0[static_cast<std::size_t>(i)]};
@@ -940,9 +941,8 @@ std::optional<double> Stretch::reseed(double tau, bool& none) {
 // kernel is 0 in doubles for every spot at the start the price needs (at
 // least low_).
 bool Stretch::beyond_reach(double tau) const {
-  const double b = 1.5 * last();
-  const double a_minus = r_ - q_ - 0.5 * (vol_ * vol_);
-  return b > 0.0 && least_d(log(low_ / (kStray * b)), a_minus, vol_, 0.0, dt_ - tau) > kSaturated;
+  const double b = 1.5 * last();  // d- drifts at mu_
+  return b > 0.0 && least_d(log(low_ / (kStray * b)), mu_, vol_, 0.0, dt_ - tau) > kSaturated;
 }
 
 bool Stretch::solve(double tolerance) {
