@@ -324,6 +324,17 @@ PORTFOLIO_PUT = (116.85926689735371, 100.0, 1.536986301369863, 0.016753943415073
                   1.7139234231954239, 0.825860332748098, 2.5060037467967389])
 
 
+# Nine dividends; one stretch's boundary sinks far below any spot the price
+# can reach.
+OUT_OF_REACH_PUT = (63.71057773773256, 100.0, 1.4465753424657535, 0.01356784107332576,
+                    0.037882562172995106, 0.39055784889166933,
+                    [0.18904109589041096, 0.6575342465753424, 0.7041095890410959,
+                     0.8410958904109589, 1.1863013698630136, 1.2657534246575342,
+                     1.4027397260273973, 1.4082191780821918, 1.4465753424657535],
+                    [0.22883207891224802, 0.7754704670164361, 0.18460315001949615,
+                     2.2253777581052727, 1.1409036557621908, 2.911864809664785,
+                     0.9561123851095218, 0.9157165563857078, 0.9240487779126138])
+
 # Exercised between ex-dates, against the node-by-node prototype in NumPy
 # (reference/dividend_put_boundary.py, minutes a price) and the
 # Crank-Nicolson reference reference/american_lcp with its own error
@@ -341,14 +352,7 @@ PORTFOLIO_PUT = (116.85926689735371, 100.0, 1.536986301369863, 0.016753943415073
     ((80.0, 100.0, 1.0, 0.05, 0.0, 0.3, [0.5], [2.0]), 22.3610925054, 22.361092513, 8.4e-8),
     (PORTFOLIO_PUT, None, 5.3869388946024204, 8.72e-8),
     ((90.0, 100.0, 0.5, 0.05, 0.0, 0.2, [0.25], [0.5]), None, 10.85644996957013, 1.67e-5),
-    ((63.71057773773256, 100.0, 1.4465753424657535, 0.01356784107332576, 0.037882562172995106,
-      0.39055784889166933,
-      [0.18904109589041096, 0.6575342465753424, 0.7041095890410959, 0.8410958904109589,
-       1.1863013698630136, 1.2657534246575342, 1.4027397260273973, 1.4082191780821918,
-       1.4465753424657535],
-      [0.22883207891224802, 0.7754704670164361, 0.18460315001949615, 2.2253777581052727,
-       1.1409036557621908, 2.911864809664785, 0.9561123851095218, 0.9157165563857078,
-       0.9240487779126138]), None, 49.49417054928156, 1.5e-8),
+    (OUT_OF_REACH_PUT, None, 49.49417054928156, 1.5e-8),
 ], ids=["cap-only", "steep", "opening", "opening-itm", "seven-dividends", "small-dividend",
         "out-of-reach"])
 def test_american_puts_exercised_between_ex_dates_meet_two_references(option, prototype, lcp,
@@ -375,6 +379,19 @@ def test_an_american_put_priced_at_the_opening_is_right_or_no_convergence(s, lcp
         assert exc.args[0] == "no_convergence"
         return
     assert abs(got - lcp) <= lcp_error
+
+
+def test_a_put_whose_boundary_is_held_out_of_reach_keeps_the_no_arbitrage_order():
+    # The volatility and the amounts moved by 3% either way: other node
+    # layouts, held or solved to the end; the price moves with both, and
+    # stays above the European one.
+    s, k, t, r, q, vol, times, amounts = OUT_OF_REACH_PUT
+    by_vol = [price(s, k, t, r, q, vol * f, False, times, amounts, "american")
+              for f in (0.97, 1.0, 1.03)]
+    by_amount = [price(s, k, t, r, q, vol, False, times, [a * f for a in amounts], "american")
+                 for f in (0.97, 1.0, 1.03)]
+    assert by_vol == sorted(by_vol) and by_amount == sorted(by_amount)
+    assert by_vol[1] == by_amount[1] >= price(s, k, t, r, q, vol, False, times, amounts)
 
 
 @pytest.mark.parametrize("q", [0.0, 0.02])

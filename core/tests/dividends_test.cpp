@@ -106,6 +106,34 @@ TEST(AmericanWithDividends, APutExercisedBetweenExDatesMeetsItsReferences) {
   EXPECT_EQ(deep.value(), 70.0);
 }
 
+TEST(AmericanWithDividends, APutsBoundaryOutOfReachIsHeldAndAMissedOpeningIsNoPrice) {
+  // Nine dividends, one stretch's boundary sinking below 1% of the strike
+  // while every spot the price reaches is above 12%: held where its node
+  // solves lose their root. Crank-Nicolson (reference/american_lcp, seven
+  // levels): 49.49417054928156 +- 1.5e-8.
+  const auto held = tarvik::american_price_with_dividends(
+      63.71057773773256, 100, 1.4465753424657535, 0.01356784107332576, 0.037882562172995106,
+      0.39055784889166933, false,
+      schedule({0.18904109589041096, 0.6575342465753424, 0.7041095890410959, 0.8410958904109589,
+                1.1863013698630136, 1.2657534246575342, 1.4027397260273973, 1.4082191780821918,
+                1.4465753424657535},
+               {0.22883207891224802, 0.7754704670164361, 0.18460315001949615, 2.2253777581052727,
+                1.1409036557621908, 2.911864809664785, 0.9561123851095218, 0.9157165563857078,
+                0.9240487779126138}));
+  ASSERT_TRUE(held);
+  EXPECT_NEAR(held.value(), 49.49417054928156, 1.5e-8);
+  // On no yield at 50% after a dividend of 0.5, the boundary collapses to
+  // 0 before the region above the dividend opens: the reference's price
+  // (27.116386439 +- 6e-7) or none, never the 27.058 of a boundary held at 0.
+  const auto collapsed = tarvik::american_price_with_dividends(80, 100, 1, 0.05, 0.0, 0.5, false,
+                                                               schedule({0.5}, {0.5}));
+  if (collapsed) {
+    EXPECT_NEAR(collapsed.value(), 27.116386439451087, 6e-7);
+  } else {
+    EXPECT_EQ(collapsed.error().kind(), tarvik::ErrorKind::NoConvergence);
+  }
+}
+
 TEST(AmericanWithDividends, APutWhoseBoundaryWouldTakeTooLongIsNoConvergence) {
   // Ten dividends over 30 years at a volatility of 1e-4 (Ghat's sums over
   // some hundred thousand panels), and daily dividends for a year: a
