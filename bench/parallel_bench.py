@@ -2,7 +2,8 @@
 batch (best of a few runs, same bits checked) for American puts, whose
 elements cost milliseconds, and for cheap implied volatilities; then how long
 a long batch takes to raise KeyboardInterrupt after SIGINT, serial and
-parallel. Run on an idle machine (`uptime`).
+parallel, for American puts without and with cash dividends (prices,
+implied volatilities, Greeks). Run on an idle machine (`uptime`).
 Usage: python bench/parallel_bench.py [repeats]"""
 import signal
 import subprocess
@@ -42,18 +43,33 @@ def speedups(repeats):
 
 CHILD = """
 import sys, numpy as np, tarvik
-s = np.random.default_rng(1).uniform(80, 120, 100_000)
+kind, parallel = sys.argv[1], sys.argv[2] == "1"
+if kind == "plain":
+    s = np.random.default_rng(1).uniform(80, 120, 2_000_000)
+    print(flush=True)
+    tarvik.american_prices(s, 100.0, 1.0, 0.05, 0.02, 0.25, False, parallel=parallel)
+    sys.exit()
+# Puts with twelve cash dividends over three years: some 0.8 s a price.
+rng = np.random.default_rng(2)
+s = rng.uniform(70, 130, 64)
+kw = dict(dividend_times=np.arange(1, 13) / 4.1, dividend_amounts=np.ones(12))
 print(flush=True)
-tarvik.american_prices(s, 100.0, 1.0, 0.05, 0.02, 0.25, False, parallel=sys.argv[1] == "1")
+if kind == "dividend prices":
+    tarvik.american_prices(s, 100.0, 3.0, 0.05, 0.01, 0.7, False, parallel=parallel, **kw)
+elif kind == "dividend greeks":
+    tarvik.american_greeks(s, 100.0, 3.0, 0.05, 0.01, 0.7, False, parallel=parallel, **kw)
+else:
+    p = np.maximum(100.0 - s, 0.0) + 40.0
+    tarvik.american_implied_volatilities(p, s, 100.0, 3.0, 0.05, 0.01, False, parallel=parallel, **kw)
 """
 
 
-def interrupt_latency(parallel):
-    child = subprocess.Popen([sys.executable, "-c", CHILD, str(int(parallel))], stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL,
+def interrupt_latency(kind, parallel, wait):
+    child = subprocess.Popen([sys.executable, "-c", CHILD, kind, str(int(parallel))],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     child.stdout.readline()
-    time.sleep(0.5)
+    time.sleep(wait)
     sent = time.perf_counter()
     child.send_signal(signal.SIGINT)
     child.wait()
@@ -63,11 +79,13 @@ def interrupt_latency(parallel):
 def main():
     repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 5
     speedups(repeats)
-    for parallel in (False, True):
-        latency = min(interrupt_latency(parallel) for _ in range(3))
-        print(f"Ctrl-C in american_prices, {'parallel' if parallel else 'serial':8}: "
-              f"the child gone {latency * 1e3:.0f} ms after SIGINT (best of 3)")
-
+    # The signal at a few moments into the batch: the latency depends on
+    # where the elements in progress stand.
+    for kind in ("plain", "dividend prices", "dividend ivs", "dividend greeks"):
+        for parallel in (False, True):
+            latency = sorted(interrupt_latency(kind, parallel, 0.5 + 0.37 * i) for i in range(5))
+            print(f"Ctrl-C in {kind:15}, {'parallel' if parallel else 'serial':8}: the child gone "
+                  f"{latency[0] * 1e3:.0f} to {latency[-1] * 1e3:.0f} ms after SIGINT (5 moments)")
 
 if __name__ == "__main__":
     main()

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "batch/run.hpp"
+#include "batch/stop.hpp"
 #include "tarvik/batch.hpp"
 
 namespace tarvik {
@@ -56,6 +57,26 @@ void run_on(bool parallel, std::size_t n, pool::RangeFn body, const pool::WaitFn
   }
 }
 
+// What stop_requested looks at on a thread that runs a batch's slices: the
+// interrupt, and on the calling thread the batch's own rate-limited poll.
+struct Watch {
+  const Interrupt& interrupt;
+  void (*poll)(void*);  // null on the pool's threads
+  void* ctx;
+};
+thread_local const Watch* watch = nullptr;
+
+class Watching {
+ public:
+  explicit Watching(const Watch& w) : outer_(watch) { watch = &w; }
+  ~Watching() { watch = outer_; }
+  Watching(const Watching&) = delete;
+  Watching& operator=(const Watching&) = delete;
+
+ private:
+  const Watch* outer_;
+};
+
 // A batch that may be interrupted, slice by slice. The interrupt is asked on
 // this thread only: between its slices and while it waits for the pool, once
 // a period has passed since the last time (or the start, so that a batch
@@ -72,8 +93,11 @@ void run_on(bool parallel, std::size_t n, pool::RangeFn body, const pool::WaitFn
     interrupt.poll();
     next = Clock::now() + period;
   };
+  constexpr auto ask = [](void* p) { (*static_cast<decltype(poll)*>(p))(); };
   auto sliced = [&](std::size_t lo, std::size_t hi) {
     const bool on_caller = std::this_thread::get_id() == caller;
+    const Watch w{interrupt, on_caller ? +ask : nullptr, &poll};
+    const Watching watching(w);
     for (std::size_t start = lo; start < hi && !interrupt.stopped(); start += slice) {
       body(start, start + std::min(slice, hi - start));
       if (on_caller) poll();
@@ -84,6 +108,13 @@ void run_on(bool parallel, std::size_t n, pool::RangeFn body, const pool::WaitFn
 }
 
 }  // namespace
+
+bool stop_requested() {
+  const Watch* w = watch;
+  if (w == nullptr) return false;
+  if (w->poll != nullptr) w->poll(w->ctx);
+  return w->interrupt.stopped();
+}
 
 void for_each_range(Exec exec, std::size_t n, pool::RangeFn body, Interrupt* interrupt,
                     std::size_t slice) {

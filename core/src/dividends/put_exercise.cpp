@@ -54,6 +54,7 @@
 #include <optional>
 #include <vector>
 
+#include "batch/stop.hpp"
 #include "dividends/gauss.hpp"
 #include "dividends/panels.hpp"
 #include "dividends/reach.hpp"
@@ -169,12 +170,13 @@ double least_d(double l, double a, double vol, double lo, double hi) {
 }
 
 // The terms a price has spent, against its limit: kMostTerms, or less where
-// a SharedWork has less left.
+// a SharedWork has less left. A batch that has been stopped (Ctrl-C) ends
+// its elements here too, at a node of the march or a panel of a fit.
 struct Budget {
   double limit = kMostTerms;
   double spent = 0.0;
   int nodes = 0;  // the nodes solved, over every stretch and attempt
-  bool exhausted() const { return !(spent < limit); }
+  bool exhausted() const { return !(spent < limit) || batch::stop_requested(); }
 };
 
 // The allowance of the innermost SharedWork on this thread, if any.
