@@ -461,6 +461,29 @@ def test_an_american_put_volatility_whose_prices_would_take_minutes_is_no_conver
     assert exc.value.args[0] == "no_convergence"
 
 
+@pytest.mark.parametrize("s, t, r, q, vol, time, amount", [
+    # deep in the money: the price 1e-7 to 3e-6 of itself above its floor
+    (51.59832471722322, 1.427293974090188, 0.014254294798930409, 0.012235512419974877,
+     0.16964821047373607, 0.5037429354135307, 0.9388648476895779),
+    (54.179161380332474, 0.5028467171969357, 0.05669012090196141, 0.012624469156594443,
+     0.20704432419269064, 0.3857720410353461, 5.3143149197280568),
+    # no information: the price within 2e-14 of its floor (a volatility of
+    # 0.113 gave it too)
+    (71.41630863306429, 0.6917045385918723, 0.016385527966996685, 0.003721927819732929,
+     0.08799961590292019, 0.1077012806557848, 3.4191025115001907),
+])
+def test_an_american_put_volatility_deep_in_the_money(s, t, r, q, vol, time, amount):
+    kw = dict(dividend_times=[time], dividend_amounts=[amount])
+    p = tarvik.american_price(s, 100.0, t, r, q, vol, False, **kw)
+    if p - tarvik.american_price(s, 100.0, t, r, q, 0.0, False, **kw) < 1e-9 * p:
+        with pytest.raises(tarvik.IVError) as exc:
+            tarvik.american_implied_volatility(p, s, 100.0, t, r, q, False, **kw)
+        assert exc.value.args[0] == "no_convergence"
+    else:
+        got = tarvik.american_implied_volatility(p, s, 100.0, t, r, q, False, **kw)
+        assert got == pytest.approx(vol, rel=1e-9)
+
+
 @pytest.mark.parametrize("call, r, q", [(True, 0.05, 0.01), (True, -0.02, -0.01),
                                         (False, -0.01, -0.02), (False, 0.05, -0.01)])
 def test_american_exercise_with_dividends_is_refused_where_it_is_not_priced(call, r, q):

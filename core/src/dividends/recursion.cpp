@@ -933,8 +933,20 @@ Result<double> implied_volatility(double target, double spot, double strike, dou
   }
   // The price carries some 1e-13 of relative noise (the grids move with the
   // volatility): within 2e-14 of it the volatility is as good as the price.
-  return search::volatility(excess, floor.value() - price, x, slope, /*close_start=*/true,
-                            2e-14 * price);
+  search::Rule rule{.close_start = true, .settled = 2e-14 * price};
+  if (american && american_regime(rate, dividend, is_call) == 1) {
+    // A put's boundary between ex-dates, marched at a step control's
+    // tolerance, moves its price by 1e-12 to 1e-9 of itself as the
+    // volatility moves (seeded portfolio): there the search also ends where
+    // its steps stall within 1e-9 of max(price, 1e-4 K), and a price within
+    // that of the floor tells nothing of the volatility. Within 5% of the
+    // price the floor is deep in the money, where the steps go on ln(price -
+    // floor) (search::Rule::deep).
+    rule.noisy = 1e-9 * std::max(price, 1e-4 * strike);
+    rule.deep = price - floor.value() < 0.05 * price;
+    if (!(price - floor.value() > rule.noisy)) return IVError::no_convergence(1);
+  }
+  return search::volatility(excess, floor.value() - price, x, slope, rule);
 }
 
 }  // namespace
