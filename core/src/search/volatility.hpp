@@ -71,7 +71,7 @@ Result<double> volatility(Excess excess, double floor_excess, double start, doub
     return from_u(u1 - g1 * (u1 - u0) / (g1 - g0));
   };
   double lo = 0.0;
-  double hi = std::numeric_limits<double>::infinity();
+  double hi = kInf;
   double x = start;
   double prev_x = lo;
   double prev_g = stepped(floor_excess);
