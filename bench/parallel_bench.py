@@ -87,5 +87,6 @@ def main():
             print(f"Ctrl-C in {kind:15}, {'parallel' if parallel else 'serial':8}: the child gone "
                   f"{latency[0] * 1e3:.0f} to {latency[-1] * 1e3:.0f} ms after SIGINT (5 moments)")
 
+
 if __name__ == "__main__":
     main()

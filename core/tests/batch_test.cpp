@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "batch/run.hpp"
+#include "batch/stop.hpp"
 #include "tarvik/batch.hpp"
 #include "batch/ops.hpp"
 #include "batch/worker_pool.hpp"
@@ -116,6 +117,41 @@ TEST(BatchInterrupt, StopsAtTheNextSliceAndAsksOnlyTheCaller) {
       EXPECT_EQ(interrupt.stopped(), c.stops);
       EXPECT_TRUE(c.stops ? visited < c.n / 2 && polls == c.stop_at : visited == c.n);
     }
+  }
+}
+
+// Elements that run for seconds look at the batch themselves
+// (stop_requested): once the caller's poll says stop, every element in
+// progress, on the caller and on the pool, ends at its next look, and no
+// other begins; outside a batch, before and after it, nothing is stopped.
+TEST(BatchInterrupt, LongElementsSeeTheStopOnEveryThread) {
+  const std::thread::id caller = std::this_thread::get_id();
+  for (const Exec exec : {Exec::Serial, Exec::Parallel}) {
+    constexpr std::size_t n = 128;
+    std::atomic<int> begun{0}, ended_by_stop{0};
+    auto body = [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t i = lo; i < hi; ++i) {
+        begun.fetch_add(1);
+        for (int k = 0; k < 20000; ++k) {  // some 20 s unless stopped
+          if (batch::stop_requested()) {
+            ended_by_stop.fetch_add(1);
+            break;
+          }
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      }
+    };
+    int polls = 0;
+    auto poll = [&] { return std::this_thread::get_id() != caller || ++polls == 2; };
+    Interrupt interrupt(poll);
+    EXPECT_FALSE(batch::stop_requested());
+    batch::for_each_range(exec, n, pool::RangeFn(body), &interrupt, 1);
+    EXPECT_FALSE(batch::stop_requested());
+    EXPECT_TRUE(interrupt.stopped());
+    EXPECT_EQ(polls, 2);
+    EXPECT_GE(begun.load(), 1);
+    EXPECT_LT(begun.load(), static_cast<int>(n));
+    EXPECT_EQ(ended_by_stop.load(), begun.load());
   }
 }
 

@@ -942,9 +942,10 @@ Result<double> implied_volatility(double target, double spot, double strike, dou
     // that of the floor tells nothing of the volatility. Within 5% of the
     // price the floor is deep in the money, where the steps go on ln(price -
     // floor) (search::Rule::deep).
+    const double gap = price - floor.value();
     rule.noisy = 1e-9 * std::max(price, 1e-4 * strike);
-    rule.deep = price - floor.value() < 0.05 * price;
-    if (!(price - floor.value() > rule.noisy)) return IVError::no_convergence(1);
+    rule.deep = gap < 0.05 * price;
+    if (!(gap > rule.noisy)) return IVError::no_convergence(1);
   }
   return search::volatility(excess, floor.value() - price, x, slope, rule);
 }
