@@ -91,6 +91,23 @@ def test_rises_with_volatility_and_tends_to_the_deterministic_value():
         assert abs(tiny - zero) <= 1e-4 * 100.0
 
 
+# Below K r / q the spot drifts up into the region: without volatility the
+# put waits for it and is exercised at t* inside the life (it once stopped
+# only at 0 or T, 90.169 where the value is 95.137, and small volatilities
+# priced below the value). A call is the mirrored put.
+@pytest.mark.parametrize("s, t, r, q", [(10.0, 30.0, -0.01, -0.05), (25.0, 8.0, -0.03, -0.09)])
+@pytest.mark.parametrize("is_call", [False, True], ids=["put", "call"])
+def test_zero_volatility_waits_for_the_region(s, t, r, q, is_call):
+    t_star = math.log(q * s / (r * 100.0)) / (q - r)
+    assert 0.0 < t_star < t
+    exact = 100.0 * math.exp(-r * t_star) - s * math.exp(-q * t_star)
+    args = (100.0, s, t, q, r) if is_call else (s, 100.0, t, r, q)
+    zero = tarvik.american_price(*args, 0.0, is_call)
+    assert zero == pytest.approx(exact, rel=1e-14)
+    for v in (1e-4, 1e-3):
+        assert zero <= tarvik.american_price(*args, v, is_call) <= zero + 1e-4 * 100.0
+
+
 @pytest.mark.parametrize("s, t, q, v", [(100.0, 1.0, -0.02, 0.2), (80.0, 5.0, -0.05, 0.3)])
 def test_continuous_into_the_neighbouring_regimes(s, t, q, v):
     # r -> 0: the single-boundary pricer takes over at r > 0 (the step in r

@@ -77,13 +77,16 @@ PutForm put_form(double spot, double strike, double rate, double dividend, bool 
 }
 
 // Zero volatility: the best of stopping at 0, at T, or where the discounted
-// gain K e^{-r t} - S e^{-q t} is stationary, t* = ln(q S / (r K)) / (q - r).
+// gain K e^{-r t} - S e^{-q t} is stationary, t* = ln(q S / (r K)) / (q - r),
+// where r and q have one sign. Its second derivative there is
+// r K e^{-r t*} (r - q): a maximum for 0 < r < q (the spot above K r / q)
+// and for q < r < 0 (the spot below K r / q, drifting up to it).
 double deterministic_value(const PutForm& f, double maturity) {
   auto gain = [&](double t) {
     return f.strike * elementary::exp(-(f.rate * t)) - f.spot * elementary::exp(-(f.dividend * t));
   };
   double best = std::max(0.0, std::max(f.strike - f.spot, gain(maturity)));
-  if (f.dividend != f.rate && f.dividend > 0.0) {
+  if (f.dividend != f.rate && (f.dividend > 0.0 || f.rate < 0.0)) {
     const double t = elementary::log((f.dividend * f.spot) / (f.rate * f.strike)) / (f.dividend - f.rate);
     if (t > 0.0 && t < maturity) best = std::max(best, gain(t));
   }

@@ -1157,16 +1157,6 @@ double two_boundary_premium(const Put& p, const TwoBoundaries& b, const PremiumR
   return total;
 }
 
-// Zero volatility: the best of stopping at 0, at T, or where the discounted
-// gain K e^{-r t} - S e^{-q t} is stationary, t = ln(q S / (r K)) / (q - r).
-double deterministic_put(double spot, double strike, double t, double r, double q) {
-  auto gain = [&](double time) { return strike * elementary::exp(-(r * time)) - spot * elementary::exp(-(q * time)); };
-  double best = std::max(0.0, std::max(strike - spot, gain(t)));
-  const double stationary = elementary::log((q * spot) / (r * strike)) / (q - r);
-  if (stationary > 0.0 && stationary < t) best = std::max(best, gain(stationary));
-  return best;
-}
-
 }  // namespace
 
 Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, double strike,
@@ -1178,7 +1168,6 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
   const double pr = is_call ? dividend : rate;
   const double pq = is_call ? rate : dividend;
   const double exercise = std::max(pk - ps, 0.0);
-  if (volatility == 0.0) return std::max(european, deterministic_put(ps, pk, maturity, pr, pq));
   TwoBoundaryCounts counts = kTwoBoundaryDefault;
   counts.nodes = std::min(std::max(counts.nodes, scheme.nodes), kAmericanMaxNodes);
   counts.points = std::min(std::max(counts.points, scheme.boundary_points), kAmericanMaxPoints);

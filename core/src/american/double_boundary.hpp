@@ -74,7 +74,8 @@ void solve_two_boundaries(double maturity, double rate, double dividend, double 
 // ln B and ln Y at tau in [0, E] on a solved pair (for the tests).
 void two_boundary_at(const TwoBoundaries& b, double tau, double& log_up, double& log_low);
 
-// The price of the option whose put form has q < r < 0: the European price
+// The price of the option whose put form has q < r < 0, at a volatility
+// above 0 (the caller answers zero volatility): the European price
 // `european` (the put form's, so that a call and its mirrored put agree to
 // the bit) plus the premium over the region between the boundaries, with
 // delta and gamma in the option's own spot where `slopes` is given. The
