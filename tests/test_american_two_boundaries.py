@@ -108,6 +108,21 @@ def test_zero_volatility_waits_for_the_region(s, t, r, q, is_call):
         assert zero <= tarvik.american_price(*args, v, is_call) <= zero + 1e-4 * 100.0
 
 
+# At low volatility a spot below the region drifts into it years on, within
+# a few months: the premium's integrand turns on over a sliver of the life
+# (once 4e-6 and 1.3e-5 of the price off). References: the boundary method
+# at 64 nodes and 400 points of the premium, and reference/american_lcp
+# within its estimate (9e-8, 1.1e-9 and 5e-8 of the price).
+@pytest.mark.parametrize("s, t, r, q, v, ref", [
+    (10.0, 30.0, -0.01, -0.05, 3e-3, 95.13888813922114),
+    (10.0, 30.0, -0.01, -0.05, 1e-2, 95.16240364491370),
+    (84.961742824798122, 4.4601196938061634, -0.13956969715402723, -0.15623688733394273,
+     0.00041707486216500272, 16.237022916708021)])
+def test_a_spot_drifting_into_the_region(s, t, r, q, v, ref):
+    assert tarvik.american_price(s, 100.0, t, r, q, v, False) == pytest.approx(ref, rel=1e-9)
+    assert tarvik.american_price(100.0, s, t, q, r, v, True) == pytest.approx(ref, rel=1e-9)
+
+
 @pytest.mark.parametrize("s, t, q, v", [(100.0, 1.0, -0.02, 0.2), (80.0, 5.0, -0.05, 0.3)])
 def test_continuous_into_the_neighbouring_regimes(s, t, q, v):
     # r -> 0: the single-boundary pricer takes over at r > 0 (the step in r
