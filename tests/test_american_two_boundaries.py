@@ -123,6 +123,23 @@ def test_a_spot_drifting_into_the_region(s, t, r, q, v, ref):
     assert tarvik.american_price(100.0, s, t, q, r, v, True) == pytest.approx(ref, rel=1e-9)
 
 
+# Long lives where the perpetual put has a region [Y_inf, B_inf] (the
+# boundaries settle there; their sweeps did not, and these were refused):
+# inside it the put is exercised now, below it worth the perpetual value.
+# References: reference/american_lcp (its estimate 1.9e-9 and 6e-8 of the
+# price).
+@pytest.mark.parametrize("s, t, r, q, v, ref, rel", [
+    (45.0, 30.0, -0.03, -0.09, 0.05, 55.0, 0.0),
+    (45.0, 20.0, -0.03, -0.09, 0.01, 55.0, 0.0),
+    (5.7313113546636814, 33.64918583316804, -0.010711808824155761, -0.1171160605701886,
+     0.015531191044954953, 95.23651725329375, 2e-9),
+    (11.500831036749275, 13.248407048284347, -0.037947607132246763, -0.1474449553589168,
+     0.02094196236841514, 98.25128458186806, 6e-8)])
+def test_long_lives_within_reach_of_the_perpetual_region(s, t, r, q, v, ref, rel):
+    assert tarvik.american_price(s, 100.0, t, r, q, v, False) == pytest.approx(ref, rel=rel)
+    assert tarvik.american_price(100.0, s, t, q, r, v, True) == pytest.approx(ref, rel=rel)
+
+
 @pytest.mark.parametrize("s, t, q, v", [(100.0, 1.0, -0.02, 0.2), (80.0, 5.0, -0.05, 0.3)])
 def test_continuous_into_the_neighbouring_regimes(s, t, q, v):
     # r -> 0: the single-boundary pricer takes over at r > 0 (the step in r

@@ -1305,6 +1305,63 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
       return std::max(european, exercise);
     }
   }
+  // The perpetual put, where it has a region: with b = r - q - sigma^2 / 2 > 0
+  // and D = b^2 + 2 sigma^2 r >= 0, sigma^2 / 2 l^2 + b l - r = 0 has two
+  // negative roots l1 = (-b - sqrt D) / sigma^2 < l2 = 2 r / (b + sqrt D),
+  // and the perpetual put is exercised on [Y_inf, B_inf] = [K l2 / (l2 - 1),
+  // K l1 / (l1 - 1)], worth (K - Y_inf) (S / Y_inf)^l2 below it and
+  // (K - B_inf) (S / B_inf)^l1 above it: both convex and tangent to K - S
+  // (Battauz, De Donno and Sbuelz, "Real options and American derivatives:
+  // the double continuation region", Management Science 61(5), 2015). (Where
+  // D < 0 the roots are complex and every finite life's region closes.)
+  // Every finite life's put is worth at most that, so its region holds
+  // [Y_inf, B_inf] (given Y_inf >= K r / q, where exercising earns r K - q S
+  // >= 0). Outside it, at log-distance d from the nearer end, stopping there
+  // when the spot reaches it before T falls short of the perpetual value by
+  // (K - end) E[e^{-r tau} 1{T < tau < inf}], which the change of drift
+  // from b to g = sqrt D (toward the end below, away from it above) bounds
+  // by the perpetual value times Phi((d - g T) / (sigma sqrt T)): where that
+  // is below 1e-11 of max(value, 1e-4 K) and 1e-3 of the value, the price
+  // is the perpetual value (a long life at low volatility, where the
+  // boundaries settle at the perpetual ones and the sweeps of Y lose their
+  // footing).
+  {
+    const double var = volatility * volatility;
+    const double drift = (pr - pq) - 0.5 * var;
+    const double disc = drift * drift + 2.0 * (var * pr);
+    if (drift > 0.0 && disc >= 0.0) {
+      const double g = std::sqrt(disc);
+      const double l1 = (-drift - g) / var;
+      const double l2 = (2.0 * pr) / (drift + g);
+      const double up = pk * (l1 / (l1 - 1.0));
+      const double low = pk * (l2 / (l2 - 1.0));
+      if (low >= pk * (pr / pq) && ps >= low * (1.0 + 1e-12) && ps <= up * (1.0 - 1e-12)) {
+        if (slopes) *slopes = SpotSlopes{is_call ? 1.0 : -1.0, 0.0};
+        return exercise;
+      }
+      if (low >= pk * (pr / pq) && (ps < low || ps > up)) {
+        const bool below = ps < low;
+        const double end = below ? low : up;
+        const double power = below ? l2 : l1;
+        const double d = std::fabs(elementary::log(ps / end));
+        const double value = (pk - end) * elementary::exp(power * elementary::log(ps / end));
+        const double gap =
+            value * norm_cdf((d - g * maturity) / (volatility * std::sqrt(maturity)));
+        if (gap <= 1e-11 * std::max(value, 1e-4 * pk) && gap <= 1e-3 * value) {
+          if (slopes) {
+            // value = K phi(S / K), phi homogeneous of degree `power`; a
+            // call's slopes in its own spot through C(S, K) = S phi(K / S).
+            *slopes = is_call
+                          ? SpotSlopes{value / spot * (1.0 - power),
+                                       power * (power - 1.0) * value / (spot * spot)}
+                          : SpotSlopes{power * value / spot,
+                                       power * (power - 1.0) * value / (spot * spot)};
+          }
+          return std::max(value, std::max(european, exercise));
+        }
+      }
+    }
+  }
   // Where r is close to 0 the lower boundary lies near K r / q, where the
   // gain r K - q S is at most |r| K: taking Y = 0 adds at most |r| K T
   // e^{|r| T} to the premium, below 1e-8 of the price where that is. (The
