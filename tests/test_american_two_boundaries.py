@@ -140,6 +140,20 @@ def test_long_lives_within_reach_of_the_perpetual_region(s, t, r, q, v, ref, rel
     assert tarvik.american_price(100.0, s, t, q, r, v, True) == pytest.approx(ref, rel=rel)
 
 
+# Long lives whose sweeps do not settle over the whole life: the boundaries
+# of half of it, extended past it by their value there and by the perpetual
+# put's, bracket the price (refused before). References:
+# reference/american_lcp, its estimates 3.3e-11 and 4.9e-10 of the price.
+@pytest.mark.parametrize("s, k, t, r, q, v, is_call, ref", [
+    (7348.0115997489538, 100.0, 5.1049834727636929, -0.19424231255387267,
+     -0.040918174346413594, 0.18573000934346948, True, 8785.4378756435781),
+    (125.58919512115681, 100.0, 7.5213510184300203, -0.18148852196119986,
+     -0.17098815535448889, 0.0071652003221465881, True, 62.858046073072366)])
+def test_long_lives_bracketed_by_a_shorter_span(s, k, t, r, q, v, is_call, ref):
+    assert tarvik.american_price(s, k, t, r, q, v, is_call) == pytest.approx(ref, rel=1e-9)
+    assert tarvik.american_price(k, s, t, q, r, v, not is_call) == pytest.approx(ref, rel=1e-9)
+
+
 @pytest.mark.parametrize("s, t, q, v", [(100.0, 1.0, -0.02, 0.2), (80.0, 5.0, -0.05, 0.3)])
 def test_continuous_into_the_neighbouring_regimes(s, t, q, v):
     # r -> 0: the single-boundary pricer takes over at r > 0 (the step in r

@@ -238,6 +238,40 @@ inline double work_units(int rows, int n, int l) {
   return static_cast<double>(rows) * l * (n + 24);
 }
 
+// The perpetual put, where it has a region: with b = r - q - sigma^2 / 2 > 0
+// and D = b^2 + 2 sigma^2 r >= 0, sigma^2 / 2 l^2 + b l - r = 0 has two
+// negative roots l1 = (-b - sqrt D) / sigma^2 < l2 = 2 r / (b + sqrt D),
+// and the perpetual put is exercised on [Y_inf, B_inf] = [K l2 / (l2 - 1),
+// K l1 / (l1 - 1)], worth (K - Y_inf) (S / Y_inf)^l2 below it and
+// (K - B_inf) (S / B_inf)^l1 above it: both convex and tangent to K - S
+// (Battauz, De Donno and Sbuelz, "Real options and American derivatives:
+// the double continuation region", Management Science 61(5), 2015). (Where
+// D < 0 the roots are complex and every finite life's region closes.)
+// Every finite life's put is worth at most that, so its region holds
+// [Y_inf, B_inf] (given Y_inf >= K r / q, where exercising earns r K - q S
+// >= 0), and a region only shrinks as the life grows.
+struct Perpetual {
+  bool exists = false;
+  double l1 = 0.0, l2 = 0.0;
+  double up = 0.0, low = 0.0;  // B_inf / K and Y_inf / K
+  double g = 0.0;              // sqrt D
+};
+
+Perpetual perpetual_pair(double rate, double dividend, double volatility) {
+  Perpetual out;
+  const double var = volatility * volatility;
+  const double drift = (rate - dividend) - 0.5 * var;
+  const double disc = drift * drift + 2.0 * (var * rate);
+  if (!(drift > 0.0 && disc >= 0.0)) return out;
+  out.g = std::sqrt(disc);
+  out.l1 = (-drift - out.g) / var;
+  out.l2 = (2.0 * rate) / (drift + out.g);
+  out.up = out.l1 / (out.l1 - 1.0);
+  out.low = out.l2 / (out.l2 - 1.0);
+  out.exists = out.low >= rate / dividend;
+  return out;
+}
+
 struct Put {
   double t, r, q, sigma, half_var, carry, log_low;
   bool form_a = false;  // the sweeps' form: FP-A where set, else FP-B
@@ -1091,6 +1125,9 @@ namespace {
 // panels of its own (two_boundary_premium).
 constexpr double kFrontShare = 0.1;
 
+// How closely the premiums of a short span's two extensions must agree.
+constexpr double kBracket = 1e-9;
+
 // The premium of the put at spot s (strike 1) over the region between the
 // solved boundaries, u in [0, E], by the tanh-sinh rule in u / E; with its
 // first and second derivatives in s where slopes is given. The integrand of
@@ -1305,60 +1342,41 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
       return std::max(european, exercise);
     }
   }
-  // The perpetual put, where it has a region: with b = r - q - sigma^2 / 2 > 0
-  // and D = b^2 + 2 sigma^2 r >= 0, sigma^2 / 2 l^2 + b l - r = 0 has two
-  // negative roots l1 = (-b - sqrt D) / sigma^2 < l2 = 2 r / (b + sqrt D),
-  // and the perpetual put is exercised on [Y_inf, B_inf] = [K l2 / (l2 - 1),
-  // K l1 / (l1 - 1)], worth (K - Y_inf) (S / Y_inf)^l2 below it and
-  // (K - B_inf) (S / B_inf)^l1 above it: both convex and tangent to K - S
-  // (Battauz, De Donno and Sbuelz, "Real options and American derivatives:
-  // the double continuation region", Management Science 61(5), 2015). (Where
-  // D < 0 the roots are complex and every finite life's region closes.)
-  // Every finite life's put is worth at most that, so its region holds
-  // [Y_inf, B_inf] (given Y_inf >= K r / q, where exercising earns r K - q S
-  // >= 0). Outside it, at log-distance d from the nearer end, stopping there
-  // when the spot reaches it before T falls short of the perpetual value by
-  // (K - end) E[e^{-r tau} 1{T < tau < inf}], which the change of drift
-  // from b to g = sqrt D (toward the end below, away from it above) bounds
-  // by the perpetual value times Phi((d - g T) / (sigma sqrt T)): where that
-  // is below 1e-11 of max(value, 1e-4 K) and 1e-3 of the value, the price
-  // is the perpetual value (a long life at low volatility, where the
-  // boundaries settle at the perpetual ones and the sweeps of Y lose their
-  // footing).
-  {
-    const double var = volatility * volatility;
-    const double drift = (pr - pq) - 0.5 * var;
-    const double disc = drift * drift + 2.0 * (var * pr);
-    if (drift > 0.0 && disc >= 0.0) {
-      const double g = std::sqrt(disc);
-      const double l1 = (-drift - g) / var;
-      const double l2 = (2.0 * pr) / (drift + g);
-      const double up = pk * (l1 / (l1 - 1.0));
-      const double low = pk * (l2 / (l2 - 1.0));
-      if (low >= pk * (pr / pq) && ps >= low * (1.0 + 1e-12) && ps <= up * (1.0 - 1e-12)) {
-        if (slopes) *slopes = SpotSlopes{is_call ? 1.0 : -1.0, 0.0};
-        return exercise;
-      }
-      if (low >= pk * (pr / pq) && (ps < low || ps > up)) {
-        const bool below = ps < low;
-        const double end = below ? low : up;
-        const double power = below ? l2 : l1;
-        const double d = std::fabs(elementary::log(ps / end));
-        const double value = (pk - end) * elementary::exp(power * elementary::log(ps / end));
-        const double gap =
-            value * norm_cdf((d - g * maturity) / (volatility * std::sqrt(maturity)));
-        if (gap <= 1e-11 * std::max(value, 1e-4 * pk) && gap <= 1e-3 * value) {
-          if (slopes) {
-            // value = K phi(S / K), phi homogeneous of degree `power`; a
-            // call's slopes in its own spot through C(S, K) = S phi(K / S).
-            *slopes = is_call
-                          ? SpotSlopes{value / spot * (1.0 - power),
-                                       power * (power - 1.0) * value / (spot * spot)}
-                          : SpotSlopes{power * value / spot,
-                                       power * (power - 1.0) * value / (spot * spot)};
-          }
-          return std::max(value, std::max(european, exercise));
+  const Perpetual perpetual = perpetual_pair(pr, pq, volatility);
+  if (perpetual.exists) {
+    const double up = pk * perpetual.up;
+    const double low = pk * perpetual.low;
+    if (ps >= low * (1.0 + 1e-12) && ps <= up * (1.0 - 1e-12)) {
+      if (slopes) *slopes = SpotSlopes{is_call ? 1.0 : -1.0, 0.0};
+      return exercise;
+    }
+    // Outside it, at log-distance d from the nearer end, stopping there when
+    // the spot reaches it before T falls short of the perpetual value by
+    // (K - end) E[e^{-r tau} 1{T < tau < inf}], which the change of drift
+    // from b to g = sqrt D (toward the end below, away from it above)
+    // bounds by the perpetual value times Phi((d - g T) / (sigma sqrt T)):
+    // where that is below 1e-11 of max(value, 1e-4 K) and 1e-3 of the value,
+    // the price is the perpetual value (a long life at low volatility, where
+    // the boundaries settle at the perpetual ones and the sweeps of Y lose
+    // their footing).
+    if (ps < low || ps > up) {
+      const bool below = ps < low;
+      const double end = below ? low : up;
+      const double power = below ? perpetual.l2 : perpetual.l1;
+      const double d = std::fabs(elementary::log(ps / end));
+      const double value = (pk - end) * elementary::exp(power * elementary::log(ps / end));
+      const double gap = value * norm_cdf((d - perpetual.g * maturity) /
+                                          (volatility * std::sqrt(maturity)));
+      if (gap <= 1e-11 * std::max(value, 1e-4 * pk) && gap <= 1e-3 * value) {
+        if (slopes) {
+          // value = K phi(S / K), phi homogeneous of degree `power`; a
+          // call's slopes in its own spot through C(S, K) = S phi(K / S).
+          *slopes = is_call ? SpotSlopes{value / spot * (1.0 - power),
+                                         power * (power - 1.0) * value / (spot * spot)}
+                            : SpotSlopes{power * value / spot,
+                                         power * (power - 1.0) * value / (spot * spot)};
         }
+        return std::max(value, std::max(european, exercise));
       }
     }
   }
@@ -1378,11 +1396,62 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
   const TwoBoundaries& b = Pairs::find(key, [&](TwoBoundaries& out) {
     solve_two_boundaries(maturity, pr, pq, volatility, counts, out, without_low);
   });
+  const double s = ps / pk;
+  const double log_s = elementary::log(s);
+  const Put p{maturity, pr, pq, volatility, 0.5 * (volatility * volatility), pr - pq,
+              b.log_low};
+  if (!b.converged && perpetual.exists) {
+    // A shorter span E, whose sweeps may settle where the whole life's did
+    // not (over a long life at low volatility those of Y lose their
+    // footing), brackets the price: past E the region lies between
+    // [Y_inf, B_inf] and [Y(E), B(E)] (it shrinks as the life grows and
+    // holds the perpetual one), and the premium, an integral of the gain
+    // r K - q S >= 0 over the region, grows with it. Where the two premiums
+    // agree to kBracket of max(price, 1e-4 K), their midpoint is the price.
+    int taken = b.sweeps;
+    for (double share = 0.5; share >= 0.125; share *= 0.5) {
+      const double span = share * maturity;
+      const Pairs::Key short_key{key_word(span),         key_word(pr),           key_word(pq),
+                                 key_word(volatility),   key_word(counts.nodes), key_word(counts.points),
+                                 key_word(counts.iterations), key_word(counts.tolerance),
+                                 key_word(without_low)};
+      const TwoBoundaries& part = Pairs::find(short_key, [&](TwoBoundaries& out) {
+        solve_two_boundaries(span, pr, pq, volatility, counts, out, without_low);
+      });
+      taken += part.sweeps;
+      if (!part.converged || part.meet_time <= span) continue;
+      thread_local TwoBoundaries wide, narrow;
+      wide = part;
+      wide.meet = false;
+      wide.meet_time = std::numeric_limits<double>::infinity();
+      wide.up_slope = 0.0;
+      wide.low_slope = 0.0;
+      narrow = wide;
+      narrow.up_end = elementary::log(perpetual.up);
+      narrow.low_end = std::isinf(b.log_low) ? b.log_low : elementary::log(perpetual.low);
+      const PremiumRule& rule = premium_rule(counts.price_points);
+      PremiumSlopes hi_slopes{}, lo_slopes{};
+      const double hi = pk * two_boundary_premium(p, wide, rule, s, slopes ? &hi_slopes : nullptr);
+      const double lo = pk * two_boundary_premium(p, narrow, rule, s, slopes ? &lo_slopes : nullptr);
+      if (!(std::fabs(hi - lo) <= kBracket * std::max(european + lo, 1e-4 * pk))) continue;
+      const double premium = 0.5 * (hi + lo);
+      const double value = european + premium;
+      if (!std::isfinite(value)) return IVError::invalid_input("non-finite American price");
+      if (slopes) {
+        const PremiumSlopes mid{0.5 * (hi_slopes.first + lo_slopes.first),
+                                0.5 * (hi_slopes.second + lo_slopes.second)};
+        const Result<SpotSlopes> both = american_slopes(
+            spot, strike, maturity, rate, dividend, volatility, is_call, premium / pk, s, mid);
+        if (!both) return both.error();
+        *slopes = both.value();
+      }
+      return std::max(value, exercise);
+    }
+    return IVError::no_convergence_of("the American option's two exercise boundaries", taken);
+  }
   if (!b.converged) {
     return IVError::no_convergence_of("the American option's two exercise boundaries", b.sweeps);
   }
-  const double s = ps / pk;
-  const double log_s = elementary::log(s);
   if (!(b.meet_time < maturity)) {
     // Within today's region [Y(T), B(T)]: exercise now.
     double up, low;
@@ -1392,8 +1461,6 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
       return exercise;
     }
   }
-  const Put p{maturity, pr, pq, volatility, 0.5 * (volatility * volatility), pr - pq,
-              b.log_low};
   PremiumSlopes premium_slopes{};
   const double premium =
       pk * two_boundary_premium(p, b, premium_rule(counts.price_points), s,
