@@ -1407,15 +1407,19 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
   const bool without_low = -pr * pk * maturity * elementary::exp(-(pr * maturity)) <=
                            kLowNegligible * std::max(european, 1e-4 * pk);
   // Solved once a thread for the options that share all but spot and
-  // strike (recent.hpp), a pair that did not settle as well.
+  // strike (recent.hpp), a pair that did not settle as well; over the life
+  // or, below, over a shorter span.
   using Pairs = Recent<TwoBoundaries, TwoBoundaries, 9, 16>;
-  const Pairs::Key key{key_word(maturity),     key_word(pr),           key_word(pq),
-                       key_word(volatility),   key_word(counts.nodes), key_word(counts.points),
-                       key_word(counts.iterations), key_word(counts.tolerance),
-                       key_word(without_low)};
-  const TwoBoundaries& b = Pairs::find(key, [&](TwoBoundaries& out) {
-    solve_two_boundaries(maturity, pr, pq, volatility, counts, out, without_low);
-  });
+  auto solved_over = [&](double span) -> const TwoBoundaries& {
+    const Pairs::Key key{key_word(span),         key_word(pr),           key_word(pq),
+                         key_word(volatility),   key_word(counts.nodes), key_word(counts.points),
+                         key_word(counts.iterations), key_word(counts.tolerance),
+                         key_word(without_low)};
+    return Pairs::find(key, [&](TwoBoundaries& out) {
+      solve_two_boundaries(span, pr, pq, volatility, counts, out, without_low);
+    });
+  };
+  const TwoBoundaries& b = solved_over(maturity);
   const double s = ps / pk;
   const double log_s = elementary::log(s);
   const Put p{maturity, pr, pq, volatility, 0.5 * (volatility * volatility), pr - pq,
@@ -1431,13 +1435,7 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
     int taken = b.sweeps;
     for (double share = 0.5; share >= 0.125; share *= 0.5) {
       const double span = share * maturity;
-      const Pairs::Key short_key{key_word(span),         key_word(pr),           key_word(pq),
-                                 key_word(volatility),   key_word(counts.nodes), key_word(counts.points),
-                                 key_word(counts.iterations), key_word(counts.tolerance),
-                                 key_word(without_low)};
-      const TwoBoundaries& part = Pairs::find(short_key, [&](TwoBoundaries& out) {
-        solve_two_boundaries(span, pr, pq, volatility, counts, out, without_low);
-      });
+      const TwoBoundaries& part = solved_over(span);
       taken += part.sweeps;
       if (!part.converged || part.meet_time <= span) continue;
       thread_local TwoBoundaries wide, narrow;
