@@ -230,6 +230,25 @@ def test_a_rate_greek_beside_a_refused_price():
     assert got == pytest.approx((3 * f[0] - 4 * f[1] + f[2]) / 2e-3, rel=1e-4)
 
 
+# Where waiting grows the strike (r < 0) a put is worth more than K, a call
+# (q < 0) more than S: their volatilities were refused as above the maximum,
+# and a search that met a refused price (at the European volatility, over a
+# long life) gave up at once.
+@pytest.mark.parametrize("s, k, t, r, q, v, is_call", [
+    (38.849325771833826, 100.0, 32.173179315942981, -0.14332530393356327, -0.1832735064533485,
+     0.012437195992829031, False),
+    (1361.0340782412432, 100.0, 28.695399841735632, -0.15989912083491825, -0.064664677922809333,
+     0.018530139057225867, True)])
+def test_volatility_of_a_price_above_the_strike_or_spot(s, k, t, r, q, v, is_call):
+    price = tarvik.american_price(s, k, t, r, q, v, is_call)
+    assert price > (s if is_call else k)
+    assert tarvik.american_implied_volatility(price, s, k, t, r, q, is_call) == pytest.approx(
+        v, rel=1e-9)
+    limit = (s * math.exp(-q * t)) if is_call else (k * math.exp(-r * t))
+    with pytest.raises(tarvik.IVError, match="exceeds maximum value"):
+        tarvik.american_implied_volatility(limit, s, k, t, r, q, is_call)
+
+
 # The same for the volatility Greeks: one price of their stencil refused (at
 # sigma + 2h, h = sigma / 100), vega, vomma and vanna from the side below
 # (vanna had taken the refused point's delta as 0: -0.004 became 18.0).

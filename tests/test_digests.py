@@ -239,11 +239,11 @@ EXPECTED = {
     'bachelier_vommas': 'e933f243f1344ac1',
     'american_price': '46c637116daf2d68',
     'american_prices': 'a45dfcc85d252f91',
-    'american_implied_volatility': '6defe47fadcf0f70',
-    'american_implied_volatilities': '51dcb688ab5c2912',
-    'european_price': '5cd7965575e4f3d8',
-    'european_prices': '929fb2444ec183dd',
-    'european_implied_volatility': 'd08fc50a7921b951',
+    'american_implied_volatility': '1fa6727443934586',
+    'american_implied_volatilities': '076be820ee2d464a',
+    'european_price': '39964652013ebf36',
+    'european_prices': 'e48ad0ede4e4473a',
+    'european_implied_volatility': '0aa6f62c4bae4a56',
     'european_implied_volatilities': '35b638565cc74b37',
 }
 

@@ -229,6 +229,22 @@ def test_a_scalar_call_first_in_a_process_takes_an_array_schedule():
     """) == "True"
 
 
+# Far out of the money a put comes through put-call parity as a difference
+# of terms of the forward's size: their rounding was all that was left (1.5e-5
+# at S = 1e10, K = 31, and 1e85 at S = 1e100, above the strike).
+@pytest.mark.parametrize("american", [False, True], ids=["european", "american, never early"])
+def test_a_put_far_out_of_the_money_is_worth_nothing(american):
+    t, r, q = 1.91, -0.08 if american else 0.03, -0.06
+    price = tarvik.american_price if american else tarvik.european_price
+    spots = [1e3, 1e4, 1e10, 1e100, 1e200, 1e300]
+    for vol in (0.2, 0.5, 1.0):
+        prices = [price(s, 31.17, t, r, q, vol, False, dividend_times=QUARTERLY[0],
+                        dividend_amounts=QUARTERLY[1]) for s in spots]
+        assert all(0.0 <= p <= 31.17 * math.exp(-r * t) for p in prices)
+        assert prices == sorted(prices, reverse=True)
+        assert prices[-3:] == [0.0, 0.0, 0.0]
+
+
 @settings(max_examples=60, deadline=None)
 @given(st.floats(50.0, 200.0), st.floats(0.05, 2.0), st.floats(0.0, 0.1), st.floats(0.0, 0.05),
        st.floats(0.05, 0.4), st.lists(st.tuples(st.integers(1, 730), st.floats(0.0, 0.02)),

@@ -1015,9 +1015,9 @@ DOCS = [
         (the exercise value, or the zero-volatility value where waiting pays without
         volatility).""",
         raises="""``price_below_intrinsic`` below the lowest attainable price,
-        ``price_above_maximum`` at or above the strike (put) or the spot (call),
-        ``no_convergence`` where the price carries no information (no volatility up to
-        100 reaches it), and the errors of ``american_price``.""",
+        ``price_above_maximum`` at or above max(K, K e^(-rT)) (put) or max(S, S e^(-qT))
+        (call), ``no_convergence`` where the price carries no information (no volatility
+        up to 100 reaches it), and the errors of ``american_price``.""",
         example="""\
         >>> p = tarvik.american_price(100.0, 100.0, 1.0, 0.05, 0.02, 0.25, False)
         >>> abs(tarvik.american_implied_volatility(p, 100.0, 100.0, 1.0, 0.05, 0.02, False) - 0.25) < 1e-12

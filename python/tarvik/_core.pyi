@@ -2516,9 +2516,9 @@ def american_implied_volatility(price: float, spot: float, strike: float, maturi
     ------
     IVError
         ``price_below_intrinsic`` below the lowest attainable price, ``price_above_maximum``
-        at or above the strike (put) or the spot (call), ``no_convergence`` where the price
-        carries no information (no volatility up to 100 reaches it), and the errors of
-        ``american_price``.
+        at or above max(K, K e^(-rT)) (put) or max(S, S e^(-qT)) (call), ``no_convergence``
+        where the price carries no information (no volatility up to 100 reaches it), and the
+        errors of ``american_price``.
     TypeError
         An argument of the wrong type, e.g. a string for a number.
 

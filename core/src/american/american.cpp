@@ -560,7 +560,8 @@ Result<double> american_implied_volatility(double price, double spot, double str
   if (!std::isfinite(price)) return IVError::invalid_input("non-finite implied-volatility input");
   if (price < floor.value()) return IVError::price_below_intrinsic(price, floor.value());
   if (price == floor.value()) return 0.0;
-  const double limit = is_call ? spot : strike;
+  const double limit =
+      search::price_limit(spot, strike, maturity, rate, dividend, is_call, /*american=*/true);
   if (price >= limit) return IVError::price_above_maximum(price, limit);
 
   auto excess = [&](double vol) -> double {

@@ -684,7 +684,20 @@ Result<Slopes> price_of(const Option& o, double spot) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     return Slopes{zero_volatility_price(o, spot), nan, nan};
   }
-  Result<Slopes> s = o.american_put && american_regime(o.rate, o.yield, false) == 1
+  const bool put_exercised = o.american_put && american_regime(o.rate, o.yield, false) == 1;
+  if (!o.call && !put_exercised && !o.t.empty()) {
+    // A put held to expiry whose spot cannot fall to the strike by T but
+    // for odds of some 1e-21 (reach.hpp): worth 0 within 1e-21 K. It comes
+    // through put-call parity as a difference of terms of the forward's
+    // size, whose rounding is all that is left of it far out of the money
+    // (a spot of 1e10 against a strike of 31 gave 1.5e-5, 1e100 gave 1e85).
+    double low, high;
+    reach(spot, o.mu, o.vol, o.t, o.d, o.t.size() - 1, low, high);
+    const double rest = o.maturity - o.t.back();
+    low *= elementary::exp(o.mu * rest - kReach * (o.vol * std::sqrt(rest)));
+    if (low > o.strike) return Slopes{0.0, 0.0, 0.0};
+  }
+  Result<Slopes> s = put_exercised
                          ? american_put_slopes(DividendPut{o.strike, o.maturity, o.rate, o.yield,
                                                            o.vol, o.t, o.d},
                                                spot)
@@ -885,8 +898,8 @@ Result<double> implied_volatility(double target, double spot, double strike, dou
   if (!std::isfinite(price)) return IVError::invalid_input("non-finite implied-volatility input");
   if (price < floor.value()) return IVError::price_below_intrinsic(price, floor.value());
   if (price == floor.value()) return 0.0;
-  const double limit = is_call ? spot * elementary::exp(-(dividend * maturity))
-                               : strike * elementary::exp(-(rate * maturity));
+  const double limit =
+      search::price_limit(spot, strike, maturity, rate, dividend, is_call, american);
   if (price >= limit) return IVError::price_above_maximum(price, limit);
   const auto excess = [&](double vol) -> double {
     const Result<double> v =

@@ -5,6 +5,7 @@
 // leaves the bracket, and doubling while no price above the target is known.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -16,6 +17,21 @@ namespace tarvik::search {
 
 inline constexpr double kMaxVolatility = 100.0;
 inline constexpr int kMaxEvaluations = 100;
+inline constexpr int kRetreats = 8;
+
+// The least upper bound of an option's price over all volatilities, which
+// no price reaches: the strike's present value at T for a put, the spot's
+// (e^{-q T} S) for a call, where exercise waits for expiry; with early
+// exercise, at least the strike (a put) or the spot (a call) itself, which
+// an exercise at once takes where the rate (the yield) is positive, and
+// which waiting grows where it is negative (K e^{-r T} > K for r < 0).
+inline double price_limit(double spot, double strike, double maturity, double rate,
+                          double dividend, bool is_call, bool american) {
+  const double grown = is_call ? spot * elementary::exp(-(dividend * maturity))
+                               : strike * elementary::exp(-(rate * maturity));
+  if (!american) return grown;
+  return std::max(grown, is_call ? spot : strike);
+}
 
 // How a search steps and when it stops, beyond its defaults.
 struct Rule {
@@ -77,9 +93,26 @@ Result<double> volatility(Excess excess, double floor_excess, double start, doub
   double prev_g = stepped(floor_excess);
   double best_x = x;
   double best_f = kInf;
+  // The least volatility whose price failed: the steps stay below it,
+  // halfway at most, after up to kRetreats such failures.
+  double cap = kInf;
+  int retreats = 0;
   for (int evaluation = 0; evaluation < kMaxEvaluations; ++evaluation) {
     const double f = excess(x);
-    if (std::isnan(f)) return IVError::no_convergence(static_cast<std::uint32_t>(evaluation + 1));
+    if (std::isnan(f)) {
+      // A price that failed (an American solver that did not settle, over a
+      // long life at a volatility well above the one sought, say): a
+      // quarter of the way from the highest volatility known below the
+      // target, with no slope.
+      if (retreats == kRetreats || !(x > lo)) {
+        return IVError::no_convergence(static_cast<std::uint32_t>(evaluation + 1));
+      }
+      ++retreats;
+      cap = std::min(cap, x);
+      slope = 0.0;
+      x = lo + 0.25 * (x - lo);
+      continue;
+    }
     if (f == 0.0 || std::fabs(f) <= rule.settled) return x;
     if (best_f <= rule.noisy && !(4.0 * std::fabs(f) < best_f)) {
       return std::fabs(f) < best_f ? x : best_x;
@@ -110,6 +143,7 @@ Result<double> volatility(Excess excess, double floor_excess, double start, doub
       prev_x = x;
       prev_g = g;
       x = up > x ? std::min(up, doubled) : doubled;
+      if (x >= cap) x = 0.5 * (prev_x + cap);
       continue;
     }
     double next;
