@@ -11,6 +11,7 @@
 #include "american/double_boundary.hpp"
 #include "american/recent.hpp"
 #include "american/tiers.hpp"
+#include "batch/stop.hpp"
 #include "black/terms.hpp"
 #include "search/differences.hpp"
 #include "search/volatility.hpp"
@@ -565,6 +566,8 @@ Result<double> american_implied_volatility(double price, double spot, double str
   if (price >= limit) return IVError::price_above_maximum(price, limit);
 
   auto excess = [&](double vol) -> double {
+    // A stopped batch's elements end at once (their prices would fail).
+    if (batch::stop_requested()) return std::numeric_limits<double>::quiet_NaN();
     const Result<double> v = american_price(spot, strike, maturity, rate, dividend, vol, is_call);
     return v ? v.value() - price : std::numeric_limits<double>::quiet_NaN();
   };

@@ -30,6 +30,7 @@
 
 #include "american/boundary.hpp"
 #include "american/recent.hpp"
+#include "batch/stop.hpp"
 #include "black/terms.hpp"
 #include "lanes/lanes.hpp"
 #include "special/erfcx.hpp"
@@ -713,7 +714,9 @@ int sweeps_at(const Put& p, const SweepTables& tab, const Points& pts,
   };
   for (int s = 1; s <= counts.iterations; ++s) {
     if (p.work_left) {
-      if (*p.work_left < cost) return give_up(s);
+      // Out of work, or the batch stopped (Ctrl-C: a refused price can take
+      // some 0.15 s, an implied volatility of them seconds).
+      if (*p.work_left < cost || batch::stop_requested()) return give_up(s);
       *p.work_left -= cost;
     }
     sweep(p, tab, pts, x, x + n, x, x + n, gx, gx + n);
