@@ -468,20 +468,21 @@ class Anderson {
 
 }  // namespace
 
-void two_boundary_at(const TwoBoundaries& b, double tau, double& log_up, double& log_low) {
-  if (tau > b.end) {
-    // Past the span: the lines that meet at tau*.
-    const double past = std::min(tau, b.meet_time) - b.end;
-    log_up = b.up_end + b.up_slope * past;
-    log_low = b.low_end + b.low_slope * past;
-    return;
-  }
-  const NodeMap map = NodeMap::of(b.map_a);
-  Nodes nodes;
-  make_nodes(b.nodes, map, nodes);
-  const double ratio = std::min(std::max(tau / b.end, 0.0), 1.0);
+namespace {
+
+// ln B and ln Y of a solved pair past its span E, at tau - E on the lines
+// that meet at tau* (and at tau* beyond it).
+void lines_at(const TwoBoundaries& b, double past, double& log_up, double& log_low) {
+  past = std::min(past, b.meet_time - b.end);
+  log_up = b.up_end + b.up_slope * past;
+  log_low = b.low_end + b.low_slope * past;
+}
+
+// ln B and ln Y of a solved pair on the nodes' interpolant at x.
+void interpolated_at(const TwoBoundaries& b, const Nodes& nodes, double x, double& log_up,
+                     double& log_low) {
   double w[kAmericanMaxNodes];
-  interpolation_weights(nodes, map.variable(std::sqrt(ratio), 1.0 - ratio), w);
+  interpolation_weights(nodes, x, w);
   double hb = 0.0;
   double hy = 0.0;
   for (int j = 0; j < b.nodes; ++j) {
@@ -490,6 +491,20 @@ void two_boundary_at(const TwoBoundaries& b, double tau, double& log_up, double&
   }
   log_up = -std::sqrt(std::max(hb, 0.0));
   log_low = b.log_low + std::sqrt(std::max(hy, 0.0));
+}
+
+}  // namespace
+
+void two_boundary_at(const TwoBoundaries& b, double tau, double& log_up, double& log_low) {
+  if (tau > b.end) {
+    lines_at(b, tau - b.end, log_up, log_low);
+    return;
+  }
+  const NodeMap map = NodeMap::of(b.map_a);
+  Nodes nodes;
+  make_nodes(b.nodes, map, nodes);
+  const double ratio = std::min(std::max(tau / b.end, 0.0), 1.0);
+  interpolated_at(b, nodes, map.variable(std::sqrt(ratio), 1.0 - ratio), log_up, log_low);
 }
 
 namespace {
@@ -1113,15 +1128,20 @@ void solve_two_boundaries(double maturity, double rate, double dividend, double 
   // expiry). Where the plain map settles, its prices stand as they were:
   // the steep map, tried first, lost 12 of 4,000 seeded options that the
   // plain one prices.
-  if (!b.converged && map_parameter(maturity, p.scale()) > 0.0) {
+  // A solve after those before failed, on a budget of its own: it stands
+  // where it settled, or (where `closer`) where its check moved less.
+  auto fall_back = [&](bool closer) {
     const int taken = b.sweeps;
-    thread_local TwoBoundaries steep;
+    thread_local TwoBoundaries other;
     work_left = kSteepShare * budget;
+    solve_counts(p, counts, other);
+    other.sweeps += taken;
+    if (other.converged || (closer && !(other.residual >= b.residual))) b = other;
+    b.sweeps = other.sweeps;
+  };
+  if (!b.converged && map_parameter(maturity, p.scale()) > 0.0) {
     p.steep = true;
-    solve_counts(p, counts, steep);
-    steep.sweeps += taken;
-    if (steep.converged || !(steep.residual >= b.residual)) b = steep;
-    b.sweeps = steep.sweeps;
+    fall_back(/*closer=*/true);
     p.steep = false;
   }
   // Where the European region outlives T the first span is T itself, and
@@ -1132,14 +1152,8 @@ void solve_two_boundaries(double maturity, double rate, double dividend, double 
   // years, 17 sweeps, and 11 more over 30 from that). Where all else failed:
   // that first span, on a budget of its own.
   if (b.converged || !(european_fold_time(p) >= maturity)) return;
-  const int taken = b.sweeps;
-  thread_local TwoBoundaries shorter;
-  work_left = kSteepShare * budget;
   p.short_start = true;
-  solve_counts(p, counts, shorter);
-  shorter.sweeps += taken;
-  if (shorter.converged) b = shorter;
-  b.sweeps = shorter.sweeps;
+  fall_back(/*closer=*/false);
 }
 
 namespace {
@@ -1192,24 +1206,14 @@ double two_boundary_premium(const Put& p, const TwoBoundaries& b, const PremiumR
   const double e = b.end;
   const double rest = p.t - e;
   const double last = std::min(p.t, b.meet_time);
-  double w[kAmericanMaxNodes];
   // ln B and ln Y at a time to expiry u in [0, last]: the nodes' interpolant
   // over [0, E] (u / E and 1 - u / E from u and E - u), the lines past it.
   auto bounds_at = [&](double u, double rest_u, double& up, double& low) {
     if (u > e) {
-      up = b.up_end + b.up_slope * (u - e);
-      low = b.low_end + b.low_slope * (u - e);
-      return;
+      lines_at(b, u - e, up, low);
+    } else {
+      interpolated_at(b, nodes, map.variable(std::sqrt(u / e), rest_u / e), up, low);
     }
-    interpolation_weights(nodes, map.variable(std::sqrt(u / e), rest_u / e), w);
-    double hb = 0.0;
-    double hy = 0.0;
-    for (int j = 0; j < b.nodes; ++j) {
-      hb += w[j] * b.h_up[j];
-      hy += w[j] * b.h_low[j];
-    }
-    up = -std::sqrt(std::max(hb, 0.0));
-    low = b.log_low + std::sqrt(std::max(hy, 0.0));
   };
   // At low volatility a spot outside the region drifts into it, or out of
   // it, along ln s + mu v (mu = r - q - sigma^2 / 2): the integrand turns on
@@ -1278,15 +1282,9 @@ double two_boundary_premium(const Put& p, const TwoBoundaries& b, const PremiumR
   // u in [0, E] on the nodes' interpolant, v = T - u = (T - E) + E (1 - u / E).
   for (int k = 0; k < rule.size; ++k) {
     const double vf = rule.v[k];
-    interpolation_weights(nodes, map.variable(rule.root_u[k], vf), w);
-    double hb = 0.0;
-    double hy = 0.0;
-    for (int j = 0; j < b.nodes; ++j) {
-      hb += w[j] * b.h_up[j];
-      hy += w[j] * b.h_low[j];
-    }
-    add(-std::sqrt(std::max(hb, 0.0)), b.log_low + std::sqrt(std::max(hy, 0.0)), rest + e * vf,
-        e * rule.weight[k]);
+    double up, low;
+    interpolated_at(b, nodes, map.variable(rule.root_u[k], vf), up, low);
+    add(up, low, rest + e * vf, e * rule.weight[k]);
   }
   // u in [E, min(T, tau*)] on the lines, where the boundaries meet before T
   // / (1 - 5%): the same rule on that span.
@@ -1294,9 +1292,9 @@ double two_boundary_premium(const Put& p, const TwoBoundaries& b, const PremiumR
     const double span = last - e;
     for (int k = 0; k < rule.size; ++k) {
       const double uf = rule.root_u[k] * rule.root_u[k];
-      const double past = span * uf;
-      add(b.up_end + b.up_slope * past, b.low_end + b.low_slope * past,
-          (p.t - last) + span * rule.v[k], span * rule.weight[k]);
+      double up, low;
+      lines_at(b, span * uf, up, low);
+      add(up, low, (p.t - last) + span * rule.v[k], span * rule.weight[k]);
     }
   }
   if (slopes) *slopes = PremiumSlopes{first, second};
