@@ -108,10 +108,10 @@ struct Perpetual {
 };
 
 Perpetual perpetual_put(double rate, double dividend, double volatility) {
-  const double var = volatility * volatility;
-  const double b = (rate - dividend) - 0.5 * var;
-  const double root = std::sqrt(b * b + 2.0 * (var * rate));
-  const double lambda = b > 0.0 ? (-b - root) / var : (-2.0 * rate) / (root - b);
+  const american::PerpetualEquation e = american::perpetual_equation(rate, dividend, volatility);
+  const double b = e.drift;
+  const double root = std::sqrt(e.disc);
+  const double lambda = b > 0.0 ? (-b - root) / e.var : (-2.0 * rate) / (root - b);
   return Perpetual{lambda, lambda / (lambda - 1.0), b};
 }
 
@@ -329,12 +329,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
   // spot, a call's in its own spot (the put's strike) through C(S, K) =
   // S phi(K / S).
   auto perpetual_price = [&]() -> double {
-    if (slopes) {
-      const double g = perpetual.lambda;
-      const double v = perpetual_value;
-      *slopes = is_call ? SpotSlopes{v / spot * (1.0 - g), g * (g - 1.0) * v / (spot * spot)}
-                        : SpotSlopes{g * v / spot, g * (g - 1.0) * v / (spot * spot)};
-    }
+    if (slopes) *slopes = american::power_slopes(perpetual_value, perpetual.lambda, spot, is_call);
     return perpetual_value;
   };
   if (has_edge) {
@@ -347,8 +342,7 @@ Result<double> evaluate(const AmericanScheme& scheme, double spot, double strike
     const double above = f.strike / (1.0 - perpetual.lambda);  // K - S*, without cancelling
     perpetual_gap = above * elementary::exp(-(f.rate * maturity)) * reach;
     perpetual_value = above * elementary::exp(perpetual.lambda * d);
-    if (perpetual_gap <= 1e-11 * std::max(perpetual_value, 1e-4 * f.strike) &&
-        perpetual_gap <= 1e-3 * perpetual_value) {
+    if (american::perpetual_reached(perpetual_gap, perpetual_value, f.strike)) {
       return perpetual_price();
     }
   }

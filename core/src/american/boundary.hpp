@@ -17,6 +17,8 @@
 // premium takes a tanh-sinh rule instead (PremiumRule).
 #pragma once
 
+#include <algorithm>
+
 #include <cmath>
 #include <limits>
 
@@ -191,6 +193,36 @@ struct SpotSlopes {
   double delta;
   double gamma;
 };
+
+// The perpetual put's value K phi(S / K), phi homogeneous of degree
+// `power` (a power of S on a region's side): its delta and gamma in the
+// option's own spot, a put's in S, a call's (the put on spot K and strike S,
+// worth S phi(K / S)) in its own spot.
+inline SpotSlopes power_slopes(double value, double power, double spot, bool is_call) {
+  const double gamma = power * (power - 1.0) * value / (spot * spot);
+  return is_call ? SpotSlopes{value / spot * (1.0 - power), gamma}
+                 : SpotSlopes{power * value / spot, gamma};
+}
+
+// The perpetual put's equation sigma^2 / 2 l^2 + b l - r = 0 (McKean 1965,
+// Merton 1973), b = r - q - sigma^2 / 2: b, sigma^2 and the discriminant
+// b^2 + 2 sigma^2 r.
+struct PerpetualEquation {
+  double drift, var, disc;
+};
+inline PerpetualEquation perpetual_equation(double rate, double dividend, double volatility) {
+  const double var = volatility * volatility;
+  const double drift = (rate - dividend) - 0.5 * var;
+  return PerpetualEquation{drift, var, drift * drift + 2.0 * (var * rate)};
+}
+
+// Whether a price known to lie in [value - gap, value] is the value: the gap
+// below 1e-11 of max(value, 1e-4 K) and below 1e-3 of the value itself (far
+// out of the money the bound is about the value, which the floor alone would
+// let stand for a price smaller by many orders of magnitude).
+inline bool perpetual_reached(double gap, double value, double strike) {
+  return gap <= 1e-11 * std::max(value, 1e-4 * strike) && gap <= 1e-3 * value;
+}
 
 // The European delta and gamma (black_scholes_delta and _gamma).
 Result<SpotSlopes> european_slopes(double spot, double strike, double maturity, double rate,

@@ -260,13 +260,11 @@ struct Perpetual {
 
 Perpetual perpetual_pair(double rate, double dividend, double volatility) {
   Perpetual out;
-  const double var = volatility * volatility;
-  const double drift = (rate - dividend) - 0.5 * var;
-  const double disc = drift * drift + 2.0 * (var * rate);
-  if (!(drift > 0.0 && disc >= 0.0)) return out;
-  out.g = std::sqrt(disc);
-  out.l1 = (-drift - out.g) / var;
-  out.l2 = (2.0 * rate) / (drift + out.g);
+  const PerpetualEquation e = perpetual_equation(rate, dividend, volatility);
+  if (!(e.drift > 0.0 && e.disc >= 0.0)) return out;
+  out.g = std::sqrt(e.disc);
+  out.l1 = (-e.drift - out.g) / e.var;
+  out.l2 = (2.0 * rate) / (e.drift + out.g);
   out.up = out.l1 / (out.l1 - 1.0);
   out.low = out.l2 / (out.l2 - 1.0);
   out.exists = out.low >= rate / dividend;
@@ -1388,15 +1386,8 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
       const double value = (pk - end) * elementary::exp(power * elementary::log(ps / end));
       const double gap = value * norm_cdf((d - perpetual.g * maturity) /
                                           (volatility * std::sqrt(maturity)));
-      if (gap <= 1e-11 * std::max(value, 1e-4 * pk) && gap <= 1e-3 * value) {
-        if (slopes) {
-          // value = K phi(S / K), phi homogeneous of degree `power`; a
-          // call's slopes in its own spot through C(S, K) = S phi(K / S).
-          *slopes = is_call ? SpotSlopes{value / spot * (1.0 - power),
-                                         power * (power - 1.0) * value / (spot * spot)}
-                            : SpotSlopes{power * value / spot,
-                                         power * (power - 1.0) * value / (spot * spot)};
-        }
+      if (perpetual_reached(gap, value, pk)) {
+        if (slopes) *slopes = power_slopes(value, power, spot, is_call);
         return std::max(value, std::max(european, exercise));
       }
     }
@@ -1447,7 +1438,7 @@ Result<double> two_boundary_price(const AmericanScheme& scheme, double spot, dou
       wide.low_slope = 0.0;
       narrow = wide;
       narrow.up_end = elementary::log(perpetual.up);
-      narrow.low_end = std::isinf(b.log_low) ? b.log_low : elementary::log(perpetual.low);
+      narrow.low_end = std::isinf(p.log_low) ? p.log_low : elementary::log(perpetual.low);
       const PremiumRule& rule = premium_rule(counts.price_points);
       PremiumSlopes hi_slopes{}, lo_slopes{};
       const double hi = pk * two_boundary_premium(p, wide, rule, s, slopes ? &hi_slopes : nullptr);
