@@ -576,7 +576,9 @@ Result<double> american_implied_volatility(double price, double spot, double str
     const Result<double> vega = black_scholes_vega(spot, strike, maturity, rate, dividend, x);
     if (vega && vega.value() > 0.0) slope = vega.value();
   }
-  return search::volatility(excess, floor.value() - price, x, slope);
+  search::Rule rule;
+  rule.retreats = 8;
+  return search::volatility(excess, floor.value() - price, x, slope, rule);
 }
 
 }  // namespace tarvik
