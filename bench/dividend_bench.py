@@ -24,7 +24,8 @@ American exercise on the same grids.
 With --american-puts N, the puts among the first N options (r > 0, q >= 0:
 exercised between ex-dates) against reference/american_lcp and its
 estimate: how many are priced, their error, and the times of a price, an
-implied volatility and a Greeks dict. With --no-yield-grid, the same for a
+implied volatility and a Greeks dict; with --yield-calls N, the same for
+the calls among them (q > 0, r >= 0: exercised between ex-dates too). With --no-yield-grid, the same for a
 grid of 54 puts on no yield (q = 0, where the exercise region above the
 dividend opens at once): S/K 0.8, 1, 1.2, vol 15%, 30%, 50%, T 0.5 and 1,
 r = 5%, one dividend of 0.5% or 2% of the strike at T/2 or two of 1% at
@@ -34,6 +35,7 @@ T/3 and 2T/3.
                                  [--quantlib-count 40] [--quantlib-grids 100,...,3200]
                                  [--american-calls N [--lcp PATH] [--lcp-levels 7]]
                                  [--american-puts N [--lcp PATH] [--lcp-levels 7]]
+                                 [--yield-calls N [--lcp PATH] [--lcp-levels 7]]
                                  [--no-yield-grid [--lcp PATH] [--lcp-levels 7]]
 """
 import argparse
@@ -41,6 +43,7 @@ import csv
 import importlib.util
 import itertools
 import math
+import os
 import pathlib
 import subprocess
 import tempfile
@@ -130,6 +133,7 @@ def main():
                         help="time steps = spot points of each grid, comma-separated")
     parser.add_argument("--american-calls", type=int, default=0, metavar="N")
     parser.add_argument("--american-puts", type=int, default=0, metavar="N")
+    parser.add_argument("--yield-calls", type=int, default=0, metavar="N")
     parser.add_argument("--no-yield-grid", action="store_true")
     parser.add_argument("--lcp", default=str(ROOT / "build" / "reference" / "american_lcp"))
     parser.add_argument("--lcp-levels", type=int, default=7)
@@ -137,8 +141,8 @@ def main():
     if args.american_calls:
         american_calls(args)
         return
-    if args.american_puts or args.no_yield_grid:
-        american_puts(args)
+    if args.american_puts or args.no_yield_grid or args.yield_calls:
+        american_between(args)
         return
     options = reference("dividend_portfolio").portfolio(args.count, args.seed)
     smoothing = reference("dividend_smoothing")
@@ -211,9 +215,10 @@ def lcp_prices(args, options):
     with tempfile.TemporaryDirectory() as tmp:
         rows, out = pathlib.Path(tmp, "in.csv"), pathlib.Path(tmp, "out.csv")
         rows.write_text("".join(reference("dividend_portfolio").row(o) + "\n" for o in options))
-        subprocess.run([args.lcp, str(rows), str(out), "--levels", str(args.lcp_levels)], check=True)
+        subprocess.run([args.lcp, str(rows), str(out), "--levels", str(args.lcp_levels),
+                        "--threads", str(os.cpu_count() or 1)], check=True)
         lines = [line for line in out.read_text().splitlines() if not line.startswith("#")]
-        result = list(csv.DictReader(lines))
+        result = sorted(csv.DictReader(lines), key=lambda r: int(r["index"]))  # threads reorder
     return (np.array([float(r["price"]) for r in result]),
             np.array([float(r["error_estimate"]) for r in result]))
 
@@ -228,13 +233,17 @@ def no_yield_grid():
     return options
 
 
-def american_puts(args):
+def american_between(args):
+    """Options exercised between ex-dates: puts (r > 0, q >= 0) or, with
+    --yield-calls, calls (q > 0, r >= 0)."""
+    call = bool(args.yield_calls)
     if args.no_yield_grid:
         options = no_yield_grid()
     else:
-        options = [o for o in reference("dividend_portfolio").portfolio(args.american_puts,
-                                                                        args.seed)
-                   if not o["call"]]
+        options = [o for o in reference("dividend_portfolio").portfolio(
+                       args.yield_calls or args.american_puts, args.seed)
+                   if o["call"] == call and (o["q"] > 0.0 if call else o["r"] > 0.0)]
+    kind = "calls (q > 0, r >= 0)" if call else "puts (r > 0, q >= 0)"
     lcp, estimate = lcp_prices(args, options)
 
     def priced(o):
@@ -249,7 +258,7 @@ def american_puts(args):
     off = np.abs(prices - lcp)[ok] / scale[ok]
     # (An estimate of 0, where the reference exercises now, is its rounding.)
     ratio = (np.abs(prices - lcp) / np.maximum(estimate, 1e-14 * scale))[ok]
-    print(f"{len(options)} American puts (r > 0, q >= 0): {ok.sum()} priced, the rest "
+    print(f"{len(options)} American {kind}: {ok.sum()} priced, the rest "
           f"no_convergence; against american_lcp --levels {args.lcp_levels}: {summary(off)}, "
           f"within its estimate on {(ratio <= 1.0).sum()} of {ok.sum()} (at most "
           f"{ratio.max():.2g} times it)")
@@ -259,13 +268,20 @@ def american_puts(args):
 
     def inverted(o, p):
         try:
-            return tarvik.american_implied_volatility(p, *args_of(o)[:5], False, **schedule(o))
+            return tarvik.american_implied_volatility(p, *args_of(o)[:5], call, **schedule(o))
         except tarvik.IVError:
             return math.nan
 
     vols, iv_times = per_call(lambda op: inverted(*op), list(zip(chosen, prices[ok])))
+    # (A price at its zero-volatility floor, exercised now, gives 0.)
+    floor = np.array([tarvik.american_price(*args_of(o)[:5], 0.0, call, **schedule(o))
+                      for o in chosen])
+    above = ~np.isnan(vols) & (prices[ok] > floor)
+    back = np.abs(vols / np.array([o["vol"] for o in chosen]) - 1.0)[above]
     print(f"  american_implied_volatility: {(~np.isnan(vols)).sum()} of {len(vols)} inverted; "
-          f"median {np.median(iv_times / price_times[ok]):.1f} prices")
+          f"of the {above.sum()} above their floor, the volatility within "
+          f"{np.percentile(back, 90):.1e} for 90%, {back.max():.1e} at worst; median "
+          f"{np.median(iv_times / price_times[ok]):.1f} prices")
 
     def greeks(o):
         """1 where every key is a number, 0.5 where some are NaN (their

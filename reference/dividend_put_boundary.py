@@ -1,5 +1,5 @@
 """American puts (r > 0) on a stock with cash dividends: the NumPy prototype of
-the boundary solver between ex-dates that core/src/dividends/put_exercise.cpp
+the boundary solver between ex-dates that core/src/dividends/exercise_boundary.cpp
 carries out (the same nodes and equations; the library's prices agree with it
 to 1e-13). Slow (minutes a price); what it found is below.
 

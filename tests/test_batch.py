@@ -52,7 +52,8 @@ SCHEDULE = {"dividend_times": np.array([0.05, 0.3, 0.8, 2.0]),
 def schedule(name, is_call=True):
     """The schedule where the function takes one; a batch of American puts
     only without it (with dividends at r > 0 an element solves its boundary
-    between ex-dates, some tenths of a second)."""
+    between ex-dates, some tenths of a second; the American draws keep calls
+    off it with q <= 0, see draw)."""
     if "dividend_times" not in params(name) or (name.startswith("american") and
                                                  np.ndim(is_call) == 0 and not is_call):
         return {}
@@ -97,6 +98,8 @@ def draw(name, n, rng, invalid=0.1):
     roles = {"x": rng.normal(0.0, 3.0, n), "forwards": f, "spots": f, "strikes": k,
              "maturities": t, "vols": v, "rates": rng.uniform(-0.05, 0.1, n),
              "dividends": rng.uniform(-0.05, 0.1, n)}
+    if name.startswith("american"):  # calls with dividends and q > 0: as puts in schedule
+        roles["dividends"] = -np.abs(roles["dividends"])
     if "prices" in arrays(name) or "betas" in arrays(name):
         is_call = rng.random(n) < 0.5
         if "spots" in arrays(name):

@@ -500,7 +500,93 @@ def test_an_american_put_volatility_deep_in_the_money(s, t, r, q, vol, time, amo
         assert got == pytest.approx(vol, rel=1e-9)
 
 
-@pytest.mark.parametrize("call, r, q", [(True, 0.05, 0.01), (True, -0.02, -0.01),
+# ----------------------------------- American calls on a positive yield --
+
+PORTFOLIO_CALL = (73.80551457482049, 100.0, 2.276712328767123, 0.044770097213800146,
+                  0.00971352831092881, 0.41602378102194587,
+                  [0.22465753424657534, 0.3561643835616438, 0.7808219178082192,
+                   0.958904109589041, 1.367123287671233, 1.9643835616438357, 2.2739726027397262],
+                  [2.365254706779948, 0.3013901745253559, 2.815655808570961, 0.5947629839158944,
+                   1.5676034906345162, 0.6788545637216405, 3.0890291564308767])
+
+
+# Exercised above a boundary between ex-dates and just before them, against
+# reference/american_lcp --levels 8 --budget 4000000 and its own estimate:
+# the boundary starting at r K / q after an ex-date (r > q), at the spot
+# where exercise just before it ends (r < q), r = 0, and seven dividends of
+# the seeded portfolio.
+@pytest.mark.parametrize("option, lcp, lcp_error", [
+    ((100.0, 100.0, 1.0, 0.05, 0.01, 0.25, [0.25, 0.5, 0.75], [1.0] * 3), 10.159347609825897,
+     1.56e-8),
+    ((120.0, 100.0, 1.0, 0.01, 0.04, 0.3, [0.5], [2.0]), 22.888095476110621, 1.66e-7),
+    ((100.0, 100.0, 1.0, 0.0, 0.03, 0.25, [0.25, 0.5, 0.75], [1.0] * 3), 7.7025490347813381,
+     5.12e-7),
+    (PORTFOLIO_CALL, 9.2988154708371216, 1.45e-7),
+], ids=["from-r/q", "from-exercise-at-ex-date", "no-rate", "seven-dividends"])
+def test_american_calls_exercised_between_ex_dates_meet_the_reference(option, lcp, lcp_error):
+    assert abs(price(*option[:6], True, *option[6:], "american") - lcp) <= lcp_error
+
+
+@pytest.mark.parametrize("s", [80.0, 130.0, 200.0])
+def test_american_calls_meet_at_the_seam_of_the_two_methods(s):
+    # On no yield a call is exercised only just before an ex-date (the
+    # recursion); on the least yield, above a boundary (the march on K / S):
+    # the two prices meet within what the yield itself moves.
+    args = (s, 100.0, 1.0, 0.03)
+    kw = dict(dividend_times=[0.3, 0.6], dividend_amounts=[2.0, 2.0])
+    recursion = tarvik.american_price(*args, 0.0, 0.3, True, **kw)
+    march = tarvik.american_price(*args, 1e-12, 0.3, True, **kw)
+    assert march == pytest.approx(recursion, rel=1e-11)
+
+
+def test_american_calls_on_a_yield_keep_the_no_arbitrage_order():
+    # At least the European price and S - K; growing with the volatility,
+    # falling as an amount grows.
+    s, k, t, r, q = 130.0, 100.0, 1.0, 0.03, 0.04
+    by_vol = [price(s, k, t, r, q, vol, True, [0.3, 0.6], [2.0, 2.0], "american")
+              for vol in (0.15, 0.3, 0.5)]
+    by_amount = [price(s, k, t, r, q, 0.3, True, [0.3, 0.6], [2.0, d], "american")
+                 for d in (1.0, 2.0, 3.0)]
+    assert by_vol == sorted(by_vol) and by_amount == sorted(by_amount, reverse=True)
+    assert by_vol[1] == by_amount[1] >= max(price(s, k, t, r, q, 0.3, True, [0.3, 0.6], [2.0] * 2),
+                                            s - k)
+
+
+def test_american_call_greeks_and_volatility_on_a_yield_follow_the_price():
+    args = (130.0, 100.0, 1.0, 0.03, 0.04)
+    kw = dict(dividend_times=[0.3, 0.6], dividend_amounts=[2.0, 2.0])
+    p = tarvik.american_price(*args, 0.3, True, **kw)
+    g = tarvik.american_greeks(*args, 0.3, True, **kw)
+    up, down = (tarvik.american_price(130.0 + h, *args[1:], 0.3, True, **kw) for h in (0.13, -0.13))
+    assert g["price"] == p
+    assert g["delta"] == pytest.approx((up - down) / 0.26, rel=1e-6)
+    assert g["gamma"] == pytest.approx((up - 2 * p + down) / 0.13**2, rel=1e-4)
+    assert tarvik.american_implied_volatility(p, *args, True, **kw) == pytest.approx(0.3, rel=1e-9)
+    spots = np.array([130.0, 90.0, 400.0])
+    serial = tarvik.american_prices(spots, *args[1:], 0.3, True, **kw)
+    assert serial[0] == p and serial[2] == 300.0
+    assert np.array_equal(serial, tarvik.american_prices(spots, *args[1:], 0.3, True,
+                                                         parallel=True, **kw))
+
+
+@pytest.mark.parametrize("s, t, r, q, times, amounts", [
+    (100.0, 1.0, 0.05, 0.02, [0.25, 0.5, 0.75], [1.0] * 3),  # just before the first ex-date
+    (150.0, 10.0, 0.1, 0.05, [1.0], [1.0]),  # where the spot rises through r K / q
+    (300.0, 1.0, 0.05, 0.02, [0.5], [1.0]),  # now
+])
+def test_an_american_call_at_zero_volatility_takes_its_best_exercise_time(s, t, r, q, times,
+                                                                         amounts):
+    k = 100.0
+    u = np.union1d(np.linspace(0.0, t, 400001), times)
+    spot = s * np.exp((r - q) * u)
+    for x, d in zip(times, amounts):  # each drop just after its instant
+        spot = np.where(u > x, spot - d * np.exp((r - q) * (u - x)), spot)
+    want = np.max(np.exp(-r * u) * np.maximum(spot - k, 0.0))
+    assert price(s, k, t, r, q, 0.0, True, times, amounts, "american") == pytest.approx(
+        want, rel=1e-9)
+
+
+@pytest.mark.parametrize("call, r, q", [(True, -0.01, 0.02), (True, -0.02, -0.01),
                                         (False, -0.01, -0.02), (False, 0.05, -0.01)])
 def test_american_exercise_with_dividends_is_refused_where_it_is_not_priced(call, r, q):
     kw = dict(dividend_times=[0.5], dividend_amounts=[1.0])
@@ -508,8 +594,8 @@ def test_american_exercise_with_dividends_is_refused_where_it_is_not_priced(call
         tarvik.american_price(100.0, 100.0, 1.0, r, q, 0.3, call, **kw)
     assert exc.value.args == ("invalid_input", "invalid input: American exercise with cash "
                               "dividends is priced for calls with dividend <= min(0, rate) "
-                              "and puts with rate <= min(0, dividend) or with rate > 0 and "
-                              "dividend >= 0 only")
+                              "or with dividend > 0 and rate >= 0, and puts with rate <= "
+                              "min(0, dividend) or with rate > 0 and dividend >= 0 only")
     codes = tarvik.error_codes(tarvik.american_prices, 100.0, 100.0, 1.0, r, q, 0.3, call, **kw)
     assert tarvik.ERROR_KINDS[codes[0]] == "invalid_input"
 

@@ -461,22 +461,22 @@ def test_dividend_schedule_joins_each_row_to_its_underlying(backend, dates):
 
 
 def test_dividend_schedule_with_american_exercise():
-    # Each row takes american_price with the schedule; on a yield a call's
-    # exercise between ex-dates is refused: its reason, the kind of the batch
-    # function's refusal.
+    # Each row takes american_price with the schedule (on a yield, a call's
+    # exercise between ex-dates too); at a negative rate a call on a yield is
+    # refused: its reason, the kind of the batch function's refusal.
     pd = pytest.importorskip("pandas")
     quotes = pd.DataFrame({"strike": [95.0, 105.0, 100.0], "type": ["C", "C", "P"],
                            "vol": [0.25, 0.3, 0.25], "maturity": [1.0, 0.5, 1.0]})
     schedule = pd.DataFrame({"time": [0.25, 0.75], "amount": [2.0, 2.5]})
     kw = dict(dividend_times=[0.25, 0.75], dividend_amounts=[2.0, 2.5])
-    for q in (0.0, 0.01):
-        out = frame.prices(quotes, spot=100.0, rate=0.04, dividend=q, exercise="american",
+    for r, q in ((0.04, 0.0), (0.04, 0.01), (-0.01, 0.01)):
+        out = frame.prices(quotes, spot=100.0, rate=r, dividend=q, exercise="american",
                            dividend_schedule=schedule)
         for i, row in quotes.iterrows():
-            if q > 0.0 and row.type == "C":
+            if r < 0.0 and row.type == "C":
                 assert math.isnan(out["price"][i]) and errors(out)[i] == "invalid_input"
                 continue
-            want = tarvik.american_price(100.0, row.strike, row.maturity, 0.04, q, row.vol,
+            want = tarvik.american_price(100.0, row.strike, row.maturity, r, q, row.vol,
                                          row.type == "C", **kw)
             assert out["price"][i] == want
 

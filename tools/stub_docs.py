@@ -982,11 +982,13 @@ DOCS = [
         early: their price is ``european_price``'s (at least K - S). Puts with
         r > 0 and q >= 0 are exercised between ex-dates, below one boundary
         solved node by node backward over the stretches between them (some
-        tenths of a second a price). Calls on a positive yield or with r < q,
-        and puts with r > 0 > q, raise ``invalid_input`` for now.""",
+        tenths of a second a price), and calls with q > 0 and r >= 0 above one
+        (the same march on K / S, with the rate and the yield exchanged) and
+        just before an ex-date. Calls with r < 0 < q or r < q <= 0, and puts
+        with r > 0 > q or q < r <= 0, raise ``invalid_input`` for now.""",
         returns="""The discounted American price, in price units (at least the exercise value).""",
         raises="""Where ``black_scholes_price`` raises; ``no_convergence`` where the sweeps of the
-        two boundaries do not settle, or where a put's boundary between ex-dates does not
+        two boundaries do not settle, or where a boundary between ex-dates does not
         (some 10% of a seeded portfolio of puts, with many dividends at high volatility).""",
         example="""\
         >>> round(tarvik.american_price(100.0, 100.0, 1.0, 0.05, 0.02, 0.25, False), 8)

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -81,10 +82,11 @@ TEST(AmericanWithDividends, ACallExercisedBeforeADividendOnTheExpiryDateIsTheCal
       }
     }
   }
-  // Calls on a positive yield and puts on a negative one at r > 0: not
-  // priced with dividends.
-  for (const auto& [q, call] : {std::pair{-0.01, false}, std::pair{0.01, true}}) {
-    const auto r = tarvik::american_price_with_dividends(100, 100, 1, 0.05, q, 0.3, call,
+  // A put on a negative yield at r > 0, a call on a positive one at r < 0:
+  // not priced with dividends.
+  for (const auto& [rate, q, call] : {std::tuple{0.05, -0.01, false},
+                                      std::tuple{-0.01, 0.01, true}}) {
+    const auto r = tarvik::american_price_with_dividends(100, 100, 1, rate, q, 0.3, call,
                                                          schedule({0.5}, {1.0}));
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().kind(), tarvik::ErrorKind::InvalidInput);
@@ -104,6 +106,20 @@ TEST(AmericanWithDividends, APutExercisedBetweenExDatesMeetsItsReferences) {
                                                           schedule({0.5}, {2.0}));
   ASSERT_TRUE(deep);
   EXPECT_EQ(deep.value(), 70.0);
+}
+
+TEST(AmericanWithDividends, ACallOnAYieldExercisedBetweenExDatesMeetsItsReference) {
+  // Three dividends of 1 at r = 5%, q = 1%: Crank-Nicolson (american_lcp,
+  // eight levels) 10.159347609826 +- 1.6e-8. Exercised now above the
+  // boundary.
+  const auto got = tarvik::american_price_with_dividends(100, 100, 1, 0.05, 0.01, 0.25, true,
+                                                         schedule({0.25, 0.5, 0.75}, {1, 1, 1}));
+  ASSERT_TRUE(got);
+  EXPECT_NEAR(got.value(), 10.159347609826, 1.6e-8);
+  const auto deep = tarvik::american_price_with_dividends(700, 100, 1, 0.05, 0.01, 0.25, true,
+                                                          schedule({0.25, 0.5, 0.75}, {1, 1, 1}));
+  ASSERT_TRUE(deep);
+  EXPECT_EQ(deep.value(), 600.0);
 }
 
 TEST(AmericanWithDividends, APutsBoundaryOutOfReachIsHeldAndAMissedOpeningIsNoPrice) {

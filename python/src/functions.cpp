@@ -1149,9 +1149,10 @@ constexpr Function kFunctions[] = {
            "between them. With cash dividends (as european_price takes them; without one that "
            "counts, the same bits as without), calls with dividend <= min(0, rate), exercised only "
            "just before an ex-date, puts with rate <= min(0, dividend), never exercised early "
-           "(the European price), and puts with rate > 0 and dividend >= 0, exercised between "
-           "ex-dates below a boundary solved node by node; other options with dividends raise "
-           "invalid_input for now. Raises IVError where black_scholes_price does, and "
+           "(the European price), puts with rate > 0 and dividend >= 0, exercised between "
+           "ex-dates below a boundary solved node by node, and calls with dividend > 0 and "
+           "rate >= 0, exercised above one (and just before an ex-date); other options with "
+           "dividends raise invalid_input for now. Raises IVError where black_scholes_price does, and "
            "no_convergence where the boundaries' sweeps or nodes do not settle.">(),
     batch<"american_prices(spots, strikes, maturities, rates, dividends, vols, is_call=True, "
           "parallel=False, *, dividend_times=None, dividend_amounts=None)",

@@ -2395,8 +2395,10 @@ def american_price(spot: float, strike: float, maturity: float, rate: float, div
     (docs/models/dividends.md). Puts with r <= min(0, q) are never exercised early: their
     price is ``european_price``'s (at least K - S). Puts with r > 0 and q >= 0 are exercised
     between ex-dates, below one boundary solved node by node backward over the stretches
-    between them (some tenths of a second a price). Calls on a positive yield or with r < q,
-    and puts with r > 0 > q, raise ``invalid_input`` for now.
+    between them (some tenths of a second a price), and calls with q > 0 and r >= 0 above
+    one (the same march on K / S, with the rate and the yield exchanged) and just before an
+    ex-date. Calls with r < 0 < q or r < q <= 0, and puts with r > 0 > q or q < r <= 0,
+    raise ``invalid_input`` for now.
 
     Parameters
     ----------
@@ -2432,8 +2434,8 @@ def american_price(spot: float, strike: float, maturity: float, rate: float, div
     ------
     IVError
         Where ``black_scholes_price`` raises; ``no_convergence`` where the sweeps of the two
-        boundaries do not settle, or where a put's boundary between ex-dates does not (some
-        10% of a seeded portfolio of puts, with many dividends at high volatility).
+        boundaries do not settle, or where a boundary between ex-dates does not (some 10% of
+        a seeded portfolio of puts, with many dividends at high volatility).
     TypeError
         An argument of the wrong type, e.g. a string for a number.
 

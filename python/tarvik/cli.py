@@ -137,8 +137,9 @@ def parse_args(argv: typing.Sequence[str] | None) -> argparse.Namespace:
         quote_options(sub, command)
         sub.add_argument("--dividend-schedule", metavar="FILE",
                          help="cash dividends on known dates (spot model; with --exercise american, "
-                              "calls with dividend <= min(0, rate), puts with "
-                              "rate <= min(0, dividend) or with rate > 0 and dividend >= 0): a "
+                              "calls with dividend <= min(0, rate) or with dividend > 0 and "
+                              "rate >= 0, puts with rate <= min(0, dividend) or with rate > 0 "
+                              "and dividend >= 0): a "
                               "CSV file with amount, and ex_date (with --valuation-date) or time "
                               "(years); with an underlying column, per row's underlying")
         sub.add_argument("--underlying-col",

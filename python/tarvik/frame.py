@@ -45,10 +45,11 @@ implied volatilities alike (not with ``spot=`` or the normal model).
 ``dividend_schedule=`` (with ``spot=``) prices a stock that pays cash
 dividends on known dates (the ``european_*`` functions, or with
 ``exercise="american"`` the ``american_*`` ones, which price calls with
-dividend <= min(0, rate), puts with rate <= min(0, dividend) and puts with
-rate > 0 and dividend >= 0 and give other rows the reason invalid_input; a
-millisecond or so a row, some tenths of a second an American put with
-rate > 0): a frame of the kind that went in, with an
+dividend <= min(0, rate) or with dividend > 0 and rate >= 0, puts with
+rate <= min(0, dividend) and puts with rate > 0 and dividend >= 0 and give
+other rows the reason invalid_input; a millisecond or so a row, some
+hundredths to tenths of a second an option exercised between ex-dates): a
+frame of the kind that went in, with an
 ``amount`` column and the ex-dates as ``ex_date`` (dates, timestamps or ISO
 8601 texts: ACT/365F years from ``valuation=``, one date) or ``time``
 (years); with an ``underlying`` column, each quote takes the dividends of

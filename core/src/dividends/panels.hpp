@@ -1,6 +1,6 @@
 // A value function of the spot in strike units: 1 - s at and below its
 // exercise boundary b, Chebyshev panels in x = ln s above it up to a top,
-// 0 beyond (a put's value after a dividend, put_exercise.cpp). Each panel is
+// 0 beyond (a put's value after a dividend, exercise_boundary.cpp). Each panel is
 // fitted at the Chebyshev points of the first kind and halved until the
 // last three coefficients fall below a tolerance (the coefficients of a
 // function analytic in a Bernstein ellipse decay geometrically: Trefethen,

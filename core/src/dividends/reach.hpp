@@ -1,5 +1,5 @@
 // Where the spot can be just after a dividend: the bounds that the
-// recursion's grids (recursion.cpp) and the put's panels (put_exercise.cpp)
+// recursion's grids (recursion.cpp) and the put's panels (exercise_boundary.cpp)
 // cover.
 #pragma once
 

@@ -51,8 +51,8 @@
 #include <vector>
 
 #include "batch/stop.hpp"
+#include "dividends/exercise_boundary.hpp"
 #include "dividends/gauss.hpp"
-#include "dividends/put_exercise.hpp"
 #include "dividends/reach.hpp"
 #include "lanes/lanes.hpp"
 #include "tarvik/american.hpp"
@@ -87,7 +87,7 @@ constexpr double kMostWork = 0x1p22;
 constexpr double kMostTerms = 0x1p26;
 constexpr double kMostPanels = 0x1p16;
 // The work the prices of one implied volatility or one Greeks dict share
-// (put_exercise.cpp's terms: some three prices' most, up to some four
+// (exercise_boundary.cpp's terms: some three prices' most, up to some four
 // seconds; at 1.4e8 one of the seeded portfolio's Greeks dicts lost its
 // dividend rho).
 constexpr double kSharedWork = 2e8;
@@ -598,27 +598,32 @@ double zero_volatility_price(const Option& o, double spot) {
   const double carry = o.rate - o.yield;
   // An American put with r > 0 is exercised now, just after an ex-date, at
   // expiry, or where its gain's rate q S - r K turns negative within a
-  // stretch (the spot falling through r K / q, q > r).
+  // stretch (the spot falling through r K / q, q > r); a call with q > 0
+  // also where the rate of its own, r K - q S, does (the spot rising through
+  // r K / q, r > q).
   const bool put_exercise = o.american_put && o.rate > 0.0;
+  const bool call_exercise = o.american && o.yield > 0.0;
   const auto stationary = [&](double from, double to, double at) {
-    if (!(o.yield > o.rate) || !(at > o.rate * o.strike / o.yield)) return 0.0;
     const double edge = o.rate * o.strike / o.yield;
+    if (o.call ? !(o.rate > o.yield) || !(at < edge) : !(o.yield > o.rate) || !(at > edge)) {
+      return 0.0;
+    }
     const double t = from + log(edge / at) / carry;
-    return t < to ? exp(-(o.rate * t)) * (o.strike - edge) : 0.0;
+    return t < to ? exp(-(o.rate * t)) * (o.call ? edge - o.strike : o.strike - edge) : 0.0;
   };
   // An American call's best exercise: now, just before an ex-date, or at expiry.
   double best = o.american ? std::max(spot - o.strike, 0.0)
                 : put_exercise ? std::max(o.strike - spot, 0.0)
                                : 0.0;
   for (std::size_t i = 0; i < o.t.size(); ++i) {
-    if (put_exercise) best = std::max(best, stationary(before, o.t[i], s));
+    if (put_exercise || call_exercise) best = std::max(best, stationary(before, o.t[i], s));
     s = s * exp(carry * (o.t[i] - before));
     if (o.american) best = std::max(best, exp(-(o.rate * o.t[i])) * (s - o.strike));
     s = std::max(s - o.d[i], 0.0);
     if (put_exercise) best = std::max(best, exp(-(o.rate * o.t[i])) * (o.strike - s));
     before = o.t[i];
   }
-  if (put_exercise) best = std::max(best, stationary(before, o.maturity, s));
+  if (put_exercise || call_exercise) best = std::max(best, stationary(before, o.maturity, s));
   s = s * exp(carry * (o.maturity - before));
   const double payoff = o.call ? std::max(s - o.strike, 0.0) : std::max(o.strike - s, 0.0);
   return std::max(best, exp(-(o.rate * o.maturity)) * payoff);
@@ -646,19 +651,21 @@ Option option_of(double strike, double maturity, double rate, double yield, doub
 // - such a put is never exercised: the drops only raise a put's European
 //   price (S_T with them is below S_T without, path by path), which is at
 //   least K - S at every time without them. It is the European price.
-// A put with r > 0 and q >= 0 is exercised between ex-dates, on one
-// boundary (put_exercise.cpp). Other American options would need the
-// exercise boundary of a call between ex-dates, or of a put whose value is
-// not 1-Lipschitz in the spot (q < 0).
+// A put with r > 0 and q >= 0, and a call with q > 0 and r >= 0, are
+// exercised between ex-dates, on one boundary (exercise_boundary.cpp). Other
+// American options would need the boundary of an option whose value is not
+// 1-Lipschitz in the spot (a put with q < 0, a call with r < 0).
 constexpr const char* kAmericanScope =
     "American exercise with cash dividends is priced for calls with dividend <= min(0, rate) "
-    "and puts with rate <= min(0, dividend) or with rate > 0 and dividend >= 0 only";
+    "or with dividend > 0 and rate >= 0, and puts with rate <= min(0, dividend) or with "
+    "rate > 0 and dividend >= 0 only";
 
 // Which method prices American exercise with dividends: 0 the recursion
-// (as above), 1 the put's boundary between ex-dates, -1 none.
+// (as above), 1 the boundary between ex-dates, -1 none.
 int american_regime(double rate, double yield, bool call) {
   if (american_is_european(rate, yield, call)) return 0;
   if (!call && rate > 0.0 && yield >= 0.0) return 1;
+  if (call && yield > 0.0 && rate >= 0.0) return 1;
   return -1;
 }
 
@@ -684,8 +691,9 @@ Result<Slopes> price_of(const Option& o, double spot) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     return Slopes{zero_volatility_price(o, spot), nan, nan};
   }
-  const bool put_exercised = o.american_put && american_regime(o.rate, o.yield, false) == 1;
-  if (!o.call && !put_exercised && !o.t.empty()) {
+  const bool between = (o.american || o.american_put) &&
+                       american_regime(o.rate, o.yield, o.call) == 1;
+  if (!o.call && !between && !o.t.empty()) {
     // A put held to expiry whose spot cannot fall to the strike by T but
     // for odds of some 1e-21 (reach.hpp): worth 0 within 1e-21 K. It comes
     // through put-call parity as a difference of terms of the forward's
@@ -697,11 +705,11 @@ Result<Slopes> price_of(const Option& o, double spot) {
     low *= elementary::exp(o.mu * rest - kReach * (o.vol * std::sqrt(rest)));
     if (low > o.strike) return Slopes{0.0, 0.0, 0.0};
   }
-  Result<Slopes> s = put_exercised
-                         ? american_put_slopes(DividendPut{o.strike, o.maturity, o.rate, o.yield,
-                                                           o.vol, o.t, o.d},
-                                               spot)
-                         : recurse(o, spot);
+  Result<Slopes> s =
+      between ? american_slopes_between(
+                    DividendAmerican{o.strike, o.maturity, o.rate, o.yield, o.vol, o.call, o.t, o.d},
+                    spot)
+              : recurse(o, spot);
   if (!s) return s;
   Slopes slopes = s.value();
   if (!std::isfinite(slopes.value)) {
@@ -948,7 +956,7 @@ Result<double> implied_volatility(double target, double spot, double strike, dou
   // volatility): within 2e-14 of it the volatility is as good as the price.
   search::Rule rule{.close_start = true, .settled = 2e-14 * price};
   if (american && american_regime(rate, dividend, is_call) == 1) {
-    // A put's boundary between ex-dates, marched at a step control's
+    // A boundary between ex-dates, marched at a step control's
     // tolerance, moves its price by 1e-12 to 1e-9 of itself as the
     // volatility moves (seeded portfolio): there the search also ends where
     // its steps stall within 1e-9 of max(price, 1e-4 K), and a price within

@@ -1,6 +1,8 @@
 // The American put (r > 0, q >= 0) on a stock with cash dividends: the
 // exercise boundary between ex-dates, node by node, backward over the
-// stretches between them. In strike units (K = 1):
+// stretches between them; the American call (q > 0, r >= 0) as the put on
+// K / S with the rate and the yield exchanged (Terminal). In strike units
+// (K = 1):
 //
 // - after the last ex-date t_m the value F is the plain American put over
 //   T - t_m (american_price; the payoff where t_m = T);
@@ -40,12 +42,16 @@
 //   (the scan), starts a new branch there, and just past it solves value
 //   matching at steps doubling the time since the opening, the boundary
 //   linear in ln(tau - origin) between them, smooth pasting after; with
-//   q > 0 the rise is steep but continuous and the step control follows it.
+//   q > 0 the rise is steep but continuous and the step control follows it;
+// - a call's boundary on z = K / S starts above 0, at min(z*, r / q) in the
+//   put's terms (z* where the call's exercise just before the ex-date ends),
+//   and falls from it like sqrt(tau): its branch is interpolated in
+//   sqrt(tau).
 // The nodes: degree-5 Lagrange interpolation of B over the last six, each
 // step accepted where the prediction from them is within the tolerance of
 // the solution (a tolerance of 1e-6 and of 1e-8 gave prices 6e-14 apart, a put
 // 45% in the money across a dividend of 2% at q = 0.02).
-#include "dividends/put_exercise.hpp"
+#include "dividends/exercise_boundary.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -93,7 +99,8 @@ constexpr std::size_t kMostNodes = 3000;  // a stretch's (the most seen: some 70
 // allowance: SharedWork). Of the seeded portfolio's 101 puts, the three
 // that need most are priced at 7e7 in 1 to 1.2 s (not at 3e7).
 constexpr double kMostTerms = 7e7;
-constexpr const char* kUnsettled = "the American put's exercise boundary between ex-dates";
+constexpr const char* kPutUnsettled = "the American put's exercise boundary between ex-dates";
+constexpr const char* kCallUnsettled = "the American call's exercise boundary between ex-dates";
 
 const GaussRule& rule(int n) {
   static const GaussRule ten = legendre_rule_of(10);
@@ -135,6 +142,138 @@ void lagrange(const double* t, int n, double x, double* w) {
 struct Taylor {
   double v = 0.0, s = 0.0, ss = 0.0;
   double lv = 0.0, ls = 0.0;
+};
+
+// G, the value at a stretch's end, in the stretch's variable z, from F, the
+// value just after the dividend D (strike units; F on panels, 1 - z at and
+// below its boundary):
+// - a put, z = S: G(z) = F(max(z - D, 0)), linear below D + b (1 below D,
+//   1 + D - z above it), F(z - D) above;
+// - a call, z = K / S: G(z) = max(1 - z, (1 - D z)+ F(z / (1 - D z))), 1 - z
+//   up to z*, where exercise just before the ex-date ends, the held value
+//   above (0 from 1 / D, where the drop takes the stock to 0). A call's value
+//   over the spot, c(S) / S, is the put's value on z with the rate and the
+//   yield exchanged (the share as numeraire), and the drop S -> S - D takes
+//   z to z / (1 - D z).
+// The curved part [lo, hi] in ln z (empty where hi <= lo); at z*, the jump
+// of G's slope (the linear part's second derivative has its delta there).
+class Terminal {
+ public:
+  Terminal(const Panels& f, double dividend, bool call) : f_(f), d_(dividend), call_(call) {
+    const double top = f.top() > log(f.b) ? f.top() : -std::numeric_limits<double>::infinity();
+    if (!call) {
+      lo_ = log(d_ + f.b);
+      hi_ = top > log(f.b) ? log(exp(top) + d_) : lo_;
+      return;
+    }
+    // z* = K / S*, S* the least spot exercised just before the ex-date: S - 1
+    // - F(S - D) grows with S (F's slope is at most 1), so the deficit
+    // (1 - D z) F(z / (1 - D z)) - (1 - z) crosses 0 once, from below (at
+    // z / (1 - D z) <= b it is -D z) to at least 0 at z = 1; where D >= 1 every
+    // spot above the strike is exercised.
+    if (d_ >= 1.0) {
+      kink_ = 1.0;
+    } else {
+      double below = f.b / (1.0 + d_ * f.b), above = 1.0;
+      for (int i = 0; i < 1100; ++i) {
+        const double mid = 0.5 * (below + above);
+        if (mid == below || mid == above) break;
+        double g, gs, gss;
+        curved(mid, 0, g, gs, gss);
+        (g - (1.0 - mid) <= 0.0 ? below : above) = mid;
+      }
+      kink_ = below;
+    }
+    lo_ = log(kink_);
+    hi_ = top > log(f.b) ? std::min(top - elementary::log1p(d_ * exp(top)), -log(d_)) : lo_;
+    hi_ = std::max(hi_, lo_);
+    double g, gs, gss;
+    curved(kink_, 1, g, gs, gss);
+    jump_ = gs + 1.0;
+  }
+
+  double lo() const { return lo_; }
+  double hi() const { return hi_; }
+  // Where the boundary starts just before the ex-date: a put is not
+  // exercised there (G(S) >= 1 - S + min(S, D)); a call is on [0, z*].
+  double start() const { return call_ ? kink_ : 0.0; }
+
+  // G on its curved part and its z-derivatives to `order`.
+  void curved(double z, int order, double& g, double& gs, double& gss) const {
+    if (!call_) {
+      f_.at(z - d_, order, g, gs, gss);
+      return;
+    }
+    const double left = 1.0 - d_ * z;
+    g = gs = gss = 0.0;
+    if (!(left > 0.0)) return;
+    double f, fs, fss;
+    f_.at(z / left, order, f, fs, fss);
+    g = left * f;
+    if (order == 0) return;
+    // u = z / (1 - D z): u' = 1 / (1 - D z)^2, u'' = 2 D / (1 - D z)^3.
+    gs = fs / left - d_ * f;
+    gss = fss / (left * (left * left));
+  }
+
+  // G at z with its z-derivatives (the stretch's end).
+  Taylor at(double z, int order) const {
+    Taylor out;
+    if (!call_) {
+      f_.at(std::max(z - d_, 0.0), order, out.v, out.s, out.ss);
+      if (!(z > d_)) out.s = out.ss = 0.0;
+      return out;
+    }
+    if (z <= kink_) return Taylor{1.0 - z, order > 0 ? -1.0 : 0.0, 0.0};
+    curved(z, order, out.v, out.s, out.ss);
+    return out;
+  }
+
+  // E[G(Z) 1{Z below the curved part}], Z lognormal of log-mean m and
+  // deviation sd about z, and its z-derivatives in closed form (growth =
+  // E[Z] / z).
+  Taylor linear(double m, double sd, double z, double growth, int order) const {
+    const double fwd = z * growth;
+    Taylor out;
+    if (!call_) {
+      const double l_d = (log(d_) - m) / sd;
+      const double l_b = (lo_ - m) / sd;
+      const double n_d = norm_cdf(l_d), n_b = norm_cdf(l_b);
+      const double m_d = norm_cdf(l_d - sd), m_b = norm_cdf(l_b - sd);
+      out.v = n_d + (1.0 + d_) * (n_b - n_d) - fwd * (m_b - m_d);
+      if (order > 0) out.s = -growth * (m_b - m_d);
+      if (order > 1) out.ss = -norm_pdf(l_d) * d_ / (sd * z * z);
+      return out;
+    }
+    const double l = (lo_ - m) / sd;
+    const double n = norm_cdf(l - sd);
+    out.v = norm_cdf(l) - fwd * n;
+    if (order > 0) out.s = -growth * n;
+    if (order > 1) out.ss = norm_pdf(l) * (jump_ * kink_) / (sd * z * z);
+    return out;
+  }
+
+  // A lower bound of E[G(Z)] (Z as in `linear`): G >= (1 + D - z)+ - (D -
+  // z)+ for a put (F is at least the payoff, 1 below D), G >= (1 - z)+ for a
+  // call.
+  double least(double m, double sd, double z, double growth) const {
+    const double fwd = z * growth;
+    const auto put = [&](double k) {
+      const double l = (log(k) - m) / sd;
+      return k * norm_cdf(l) - fwd * norm_cdf(l - sd);
+    };
+    return call_ ? put(1.0) : put(1.0 + d_) - put(d_);
+  }
+  double least_now(double z) const {
+    return call_ ? std::max(1.0 - z, 0.0) : std::max(1.0 + d_ - z, 0.0) - std::max(d_ - z, 0.0);
+  }
+
+ private:
+  const Panels& f_;
+  double d_;
+  bool call_;
+  double kink_ = 0.0, jump_ = 0.0;
+  double lo_ = 0.0, hi_ = 0.0;
 };
 
 // The premium's quadrature over the history at one time tau: each point's
@@ -182,19 +321,27 @@ struct Budget {
 // The allowance of the innermost SharedWork on this thread, if any.
 thread_local double* shared_left = nullptr;
 
+// A branch's nodes, interpolated in tau, in ln(tau - origin) (one that
+// opened at origin), or in sqrt(tau) (a boundary that starts above 0 at the
+// ex-date, with the square-root rise of Andersen, Lake and Offengenden
+// 2016's boundary at expiry).
 struct Branch {
   std::vector<double> tau, b;
   double origin = 0.0;
   bool from_origin = false;
+  bool root = false;
+  double axis(double u) const {
+    return from_origin ? log(u - origin) : root ? std::sqrt(u) : u;
+  }
 };
 
 class Stretch {
  public:
   // low: the least spot (strike units) at the stretch's start whose value
   // the price needs (reach.hpp).
-  Stretch(const Panels& next, double dividend, double dt, double r, double q, double vol,
-          double low, Budget& budget)
-      : f_(next), d_(dividend), dt_(dt), r_(r), q_(q), vol_(vol),
+  Stretch(const Terminal& end, double dt, double r, double q, double vol, double low,
+          Budget& budget)
+      : g_(end), dt_(dt), r_(r), q_(q), vol_(vol),
         mu_(r - q - 0.5 * (vol * vol)), low_(low), budget_(budget) {}
 
   // Marches the boundary over the stretch at the step control's tolerance;
@@ -248,8 +395,8 @@ class Stretch {
 
   bool beyond_reach(double tau) const;
 
-  const Panels& f_;
-  double d_, dt_, r_, q_, vol_, mu_, low_;
+  const Terminal& g_;
+  double dt_, r_, q_, vol_, mu_, low_;
   Budget& budget_;
   std::vector<Branch> branches_;
   // kernel_sum's arrays, kept between its calls.
@@ -267,19 +414,13 @@ class Stretch {
 // derivatives: G' = 0 below D, -1 on (D, D + b); G'' = -delta(S - D) there,
 // F'' above.
 Taylor Stretch::ghat(double tau, double z, int order) const {
-  if (tau == 0.0) {
-    Taylor out;
-    f_.at(std::max(z - d_, 0.0), order, out.v, out.s, out.ss);
-    if (!(z > d_)) out.s = out.ss = 0.0;
-    return out;
-  }
+  if (tau == 0.0) return g_.at(z, order);
   const double sd = vol_ * std::sqrt(tau);
   const double m = log(z) + mu_ * tau;
   Taylor out = linear_part(tau, z, order);
   double v = out.v, vs = out.s, vss = out.ss;
-  const double y0 = std::max((log(d_ + f_.b) - m) / sd, -kReach);
-  const double y_top =
-      std::min(kReach, f_.top() > log(f_.b) ? (log(exp(f_.top()) + d_) - m) / sd : -kReach);
+  const double y0 = std::max((g_.lo() - m) / sd, -kReach);
+  const double y_top = std::min(kReach, g_.hi() > g_.lo() ? (g_.hi() - m) / sd : -kReach);
   const Unit& unit = unit_rule();
   const GaussRule& gl = rule(kPiecePoints);
   if (y0 < y_top) budget_.spent += kPiecePoints * (std::ceil(y_top - y0) + 1.0);
@@ -294,7 +435,7 @@ Taylor Stretch::ghat(double tau, double z, int order) const {
                 : half * gl.w[g] * norm_pdf(y);
       const double s = exp(m + sd * y);
       double f, fs, fss;
-      f_.at(s - d_, order, f, fs, fss);
+      g_.curved(s, order, f, fs, fss);
       v += w * f;
       if (order == 0) continue;
       const double ratio = s / z;
@@ -314,18 +455,7 @@ Taylor Stretch::ghat(double tau, double z, int order) const {
 // sd the kink of G at D is lD, F's boundary at lB.
 Taylor Stretch::linear_part(double tau, double z, int order) const {
   const double sd = vol_ * std::sqrt(tau);
-  const double m = log(z) + mu_ * tau;
-  const double l_d = (log(d_) - m) / sd;
-  const double l_b = (log(d_ + f_.b) - m) / sd;
-  const double growth = exp((r_ - q_) * tau);
-  const double fwd = z * growth;
-  const double n_d = norm_cdf(l_d), n_b = norm_cdf(l_b);
-  const double m_d = norm_cdf(l_d - sd), m_b = norm_cdf(l_b - sd);
-  Taylor out;
-  out.v = n_d + (1.0 + d_) * (n_b - n_d) - fwd * (m_b - m_d);
-  if (order > 0) out.s = -growth * (m_b - m_d);
-  if (order > 1) out.ss = -norm_pdf(l_d) * d_ / (sd * z * z);
-  return out;
+  return g_.linear(log(z) + mu_ * tau, sd, z, exp((r_ - q_) * tau), order);
 }
 
 // Ghat(tau, z) alone at n spots: the linear part as in ghat, F's part by
@@ -339,8 +469,8 @@ void Stretch::ghat_values(double tau, const double* z, int n, double* out) const
     return;
   }
   const double sd = vol_ * std::sqrt(tau);
-  const double x0 = log(d_ + f_.b);
-  const double x_top = f_.top() > log(f_.b) ? log(exp(f_.top()) + d_) : x0;
+  const double x0 = g_.lo();
+  const double x_top = g_.hi() > x0 ? g_.hi() : x0;
   double m_lo = std::numeric_limits<double>::infinity(), m_hi = -m_lo;
   for (int i = 0; i < n; ++i) {
     const double m = log(z[i]) + mu_ * tau;
@@ -358,7 +488,7 @@ void Stretch::ghat_values(double tau, const double* z, int n, double* out) const
       for (std::size_t g = 0; g < gl.x.size(); ++g) {
         const double x = mid + half * gl.x[g];
         double f, fs, fss;
-        f_.at(exp(x) - d_, 0, f, fs, fss);
+        g_.curved(exp(x), 0, f, fs, fss);
         xs.push_back(x);
         fw.push_back(half * gl.w[g] * f / sd * kInvSqrtTwoPi);
       }
@@ -449,7 +579,7 @@ void Stretch::points(double tau, const std::vector<double>& crit, double spot_lo
       std::sort(br.begin(), br.end());
       for (int k = 0; k < len; ++k) {
         const double u = branch.tau[static_cast<std::size_t>(lo + k)];
-        tt[k] = branch.from_origin ? log(u - branch.origin) : u;
+        tt[k] = branch.axis(u);
       }
       for (std::size_t e = 0; e + 1 < br.size(); ++e) {
         const double a = br[e], c = br[e + 1];
@@ -458,7 +588,7 @@ void Stretch::points(double tau, const std::vector<double>& crit, double spot_lo
           const double weight = 0.5 * (c - a) * gl.w[g] * 2.0 * v;
           const double s = v * v;
           const double u = tau - s;
-          lagrange(tt, len, branch.from_origin ? log(u - branch.origin) : u, w);
+          lagrange(tt, len, branch.axis(u), w);
           double base = 0.0, wl = 0.0;
           for (int k = 0; k < len; ++k) {
             if (holds_last && k == len - 1) {
@@ -805,28 +935,23 @@ std::optional<double> Stretch::predict(double tau) const {
   double t[kInterp + 1], w[kInterp + 1];
   for (int i = 0; i < k; ++i) {
     const double u = br.tau[static_cast<std::size_t>(n - k + i)];
-    t[i] = br.from_origin ? log(u - br.origin) : u;
+    t[i] = br.axis(u);
   }
-  lagrange(t, k, br.from_origin ? log(tau - br.origin) : tau, w);
+  lagrange(t, k, br.axis(tau), w);
   double p = 0.0;
   for (int i = 0; i < k; ++i) p += w[i] * br.b[static_cast<std::size_t>(n - k + i)];
   return p;
 }
 
-// An upper bound of the exercise deficit (1 - S) - V(tau, S): G >= (1 + D -
-// S)+ - (D - S)+ (F at least the payoff, 1 below D) and the premium >= 0, so
-// V >= e^{-r tau} (P(1 + D) - P(D)), P(k) = E[(k - S_tau)+]. Where it is
-// negative the value need not be summed to know there is no exercise.
+// An upper bound of the exercise deficit (1 - z) - V(tau, z): the premium is
+// at least 0 and G at least the payoffs of Terminal::least, so V is at least
+// their discounted expectation. Where it is negative the value need not be
+// summed to know there is no exercise.
 double Stretch::deficit_bound(double tau, double z) const {
-  if (tau == 0.0) return (1.0 - z) - (std::max(1.0 + d_ - z, 0.0) - std::max(d_ - z, 0.0));
+  if (tau == 0.0) return (1.0 - z) - g_.least_now(z);
   const double sd = vol_ * std::sqrt(tau);
-  const double m = log(z) + mu_ * tau;
-  const double fwd = z * exp((r_ - q_) * tau);
-  const auto put = [&](double k) {
-    const double l = (log(k) - m) / sd;
-    return k * norm_cdf(l) - fwd * norm_cdf(l - sd);
-  };
-  return (1.0 - z) - exp(-(r_ * tau)) * (put(1.0 + d_) - put(d_));
+  return (1.0 - z) -
+         exp(-(r_ * tau)) * g_.least(log(z) + mu_ * tau, sd, z, exp((r_ - q_) * tau));
 }
 
 // The largest of 12 probe spots above b where the value says exercise.
@@ -948,7 +1073,11 @@ bool Stretch::beyond_reach(double tau) const {
 }
 
 bool Stretch::solve(double tolerance) {
-  branches_.assign(1, Branch{{0.0}, {0.0}, 0.0, false});
+  // Just past the ex-date, where G = 1 - z, exercise now against exercise at
+  // the ex-date gains at the rate r - q z: the boundary starts at the lesser
+  // of r / q and G's own (a call's z*; 0 for a put).
+  const double start = q_ > 0.0 ? std::min(g_.start(), r_ / q_) : g_.start();
+  branches_.assign(1, Branch{{0.0}, {start}, 0.0, false, start > 0.0});
   double tau = 0.0;
   double h = kFirstStep * dt_;
   // Past a point where the node solves lose their footing: a new branch
@@ -1015,8 +1144,13 @@ bool Stretch::solve(double tolerance) {
       if (h < 1e-15 * dt_) return false;
       continue;
     }
+    // (A boundary that starts above 0 leaves it like sqrt(tau): its nodes
+    // are held to the step control from the fourth on, where the first
+    // six, uncontrolled, could lie some 1e-5 off the curve that the later
+    // ones solve, which then lost their roots at high volatility.)
     const std::size_t count = branches_.back().tau.size();
-    const double err = count > kInterp + 1 ? std::fabs(*b - pred) / *b : 0.0;
+    const std::size_t controlled = branches_.back().root ? 3 : kInterp + 1;
+    const double err = count > controlled ? std::fabs(*b - pred) / *b : 0.0;
     if (err > tolerance) {
       drop_last();
       if (h < 1e-10 * dt_) {
@@ -1048,12 +1182,37 @@ bool Stretch::solve(double tolerance) {
 
 }  // namespace
 
-Result<Slopes> american_put_slopes(const DividendPut& o, double spot) {
+Result<Slopes> american_slopes_between(const DividendAmerican& o, double spot) {
   const double k = o.strike;
-  const double s0 = spot / k;
+  // The put's variable is the spot, the call's the strike over the spot,
+  // with the rate and the yield exchanged (Terminal).
+  const double z0 = o.call ? k / spot : spot / k;
   const std::size_t m = o.t.size();
-  const double r = o.rate, q = o.yield, vol = o.vol;
-  const double mu = r - q - 0.5 * (vol * vol);
+  const double r = o.call ? o.yield : o.rate, q = o.call ? o.rate : o.yield, vol = o.vol;
+  const double mu = o.rate - o.yield - 0.5 * (vol * vol);  // the spot's
+  const char* unsettled = o.call ? kCallUnsettled : kPutUnsettled;
+  // Where z can be after dividend j, and how far up its value matters: the
+  // spot's reach (a call's z has no bound where the dividends may take the
+  // spot to 0; there a call is worth 0 past where z cannot fall to 1 by T,
+  // jumps only raising it, but for odds of some 1e-21).
+  const double call_top = std::fabs(r - q - 0.5 * (vol * vol)) * o.maturity +
+                          kReach * (vol * std::sqrt(o.maturity));
+  double low = 0.0, high = 0.0;
+  const auto reach_of = [&](std::size_t j) {
+    double s_low, s_high;
+    reach(spot, mu, vol, o.t, o.d, j, s_low, s_high);
+    if (!o.call) {
+      low = s_low / k;
+      high = s_high / k;
+    } else {
+      low = k / s_high;
+      high = s_low > 0.0 ? k / s_low : std::numeric_limits<double>::infinity();
+    }
+  };
+  const auto top_of = [&](double b) {
+    const double x = o.call ? std::min(log(high), call_top) : log(std::max(high, 1e-300));
+    return std::max(x + 0.5, log(b) + 0.1);
+  };
   Budget budget;
   if (shared_left) budget.limit = std::min(kMostTerms, *shared_left);
   // What this price spent, drawn from the shared allowance however it ends.
@@ -1063,10 +1222,10 @@ Result<Slopes> american_put_slopes(const DividendPut& o, double spot) {
       if (shared_left) *shared_left -= budget.spent;
     }
   } draw{budget};
-  // F after the last dividend: the plain American put over T - t_m.
+  // F after the last dividend: the plain American put over T - t_m (for a
+  // call, that put on z: the plain call over the spot).
   const double tau = o.maturity - o.t[m - 1];
-  double low = 0.0, high = 0.0;
-  reach(spot, mu, vol, o.t, o.d, m - 1, low, high);
+  reach_of(m - 1);
   Panels next;
   if (tau == 0.0) {
     next.b = 1.0;
@@ -1097,7 +1256,6 @@ Result<Slopes> american_put_slopes(const DividendPut& o, double spot) {
       (*p == 1.0 - mid ? lo : hi) = mid;
     }
     const double b = lo;
-    const double top = std::max(log(std::max(high / k, 1e-300)) + 0.5, log(b) + 0.1);
     const auto fn = [&](const double* s, int n, double* out) {
       for (int i = 0; i < n; ++i) {
         const std::optional<double> p = plain(s[i]);
@@ -1107,41 +1265,50 @@ Result<Slopes> american_put_slopes(const DividendPut& o, double spot) {
       budget.spent += 100.0 * n;  // a price on a kept boundary: some hundred terms
       return !budget.exhausted();
     };
-    if (!fit_panels(fn, b, log(std::max(low / k, 1e-300)), top, vol * std::sqrt(tau), next)) {
+    if (!fit_panels(fn, b, log(std::max(low, 1e-300)), top_of(b), vol * std::sqrt(tau), next)) {
       if (failed) return *failed;
-      return IVError::no_convergence_of(kUnsettled, budget.nodes);
+      return IVError::no_convergence_of(unsettled, budget.nodes);
     }
   }
   for (std::size_t j = m; j-- > 0;) {
     const double start = j > 0 ? o.t[j - 1] : 0.0;
-    if (j > 0) reach(spot, mu, vol, o.t, o.d, j - 1, low, high);
-    Stretch st(next, o.d[j] / k, o.t[j] - start, r, q, vol, j > 0 ? low / k : s0, budget);
+    if (j > 0) reach_of(j - 1);
+    const Terminal end(next, o.d[j] / k, o.call);
+    Stretch st(end, o.t[j] - start, r, q, vol, j > 0 ? low : z0, budget);
     bool settled = false;
     for (double tolerance : kTolerances) {
       if ((settled = st.solve(tolerance))) break;
     }
-    if (!settled) return IVError::no_convergence_of(kUnsettled, budget.nodes);
+    if (!settled) return IVError::no_convergence_of(unsettled, budget.nodes);
     const double b = st.last();
     if (j == 0) {
-      if (s0 <= b) return Slopes{k * (1.0 - s0), -spot, -spot};
-      const Taylor v = st.value_at_start(s0);
+      if (z0 <= b) {
+        return o.call ? Slopes{spot - k, spot, spot} : Slopes{k * (1.0 - z0), -spot, -spot};
+      }
+      const Taylor v = st.value_at_start(z0);
+      if (o.call) {
+        // c(x) = e^x W(e^{-x}) in x = ln S (strike units), W the value on z:
+        // c_x = c - W_z, c_xx = c_x + z W_zz.
+        const double price = spot * v.v;
+        const double dx = price - k * v.s;
+        return Slopes{price, dx, dx + k * (z0 * v.ss)};
+      }
       // In x = ln S: V_x = S V_S, V_xx = S V_S + S^2 V_SS (strike units
       // scale V by K and leave the derivatives in x as they are).
-      return Slopes{k * v.v, k * (s0 * v.s), k * (s0 * v.s + s0 * s0 * v.ss)};
+      return Slopes{k * v.v, k * (z0 * v.s), k * (z0 * v.s + z0 * z0 * v.ss)};
     }
-    const double top = std::max(log(std::max(high / k, 1e-300)) + 0.5, log(b) + 0.1);
     const auto fn = [&](const double* s, int n, double* out) {
       st.values_at_start(s, n, out);
       return !budget.exhausted();
     };
     Panels fitted;
-    if (!fit_panels(fn, b, log(std::max(low / k, 1e-300)), top, vol * std::sqrt(o.t[j] - start),
-                    fitted)) {
-      return IVError::no_convergence_of(kUnsettled, budget.nodes);
+    if (!fit_panels(fn, b, log(std::max(low, 1e-300)), top_of(b),
+                    vol * std::sqrt(o.t[j] - start), fitted)) {
+      return IVError::no_convergence_of(unsettled, budget.nodes);
     }
     next = std::move(fitted);
   }
-  return IVError::no_convergence_of(kUnsettled, 0);
+  return IVError::no_convergence_of(unsettled, 0);
 }
 
 SharedWork::SharedWork(double terms) : left_(terms), outer_(shared_left) {

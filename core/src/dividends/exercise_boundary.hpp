@@ -1,6 +1,7 @@
-// The American put with r > 0 and q >= 0 on a stock that pays cash dividends
-// (put_exercise.cpp): exercised between ex-dates, where the recursion of
-// recursion.cpp, which exercises only just before them, cannot go.
+// American options on a stock that pays cash dividends, exercised between
+// ex-dates (exercise_boundary.cpp), where the recursion of recursion.cpp, which
+// exercises only just before them, cannot go: puts with r > 0 and q >= 0,
+// calls with q > 0 and r >= 0.
 #pragma once
 
 #include <vector>
@@ -14,17 +15,18 @@ struct Slopes {
   double value, dx, dxx;
 };
 
-// The put of strike K, maturity T, rate r > 0, yield q >= 0, volatility
-// vol > 0, with the dividends d_i at 0 < t_i <= T (increasing, d_i > 0),
-// at spot S_0 > 0.
-struct DividendPut {
+// The American option of strike K, maturity T, volatility vol > 0, with the
+// dividends d_i at 0 < t_i <= T (increasing, d_i > 0), at spot S_0 > 0: a
+// put with rate r > 0 and yield q >= 0, or a call with q > 0 and r >= 0.
+struct DividendAmerican {
   double strike, maturity, rate, yield, vol;
+  bool call;
   const std::vector<double>& t;
   const std::vector<double>& d;
 };
-Result<Slopes> american_put_slopes(const DividendPut& o, double spot);
+Result<Slopes> american_slopes_between(const DividendAmerican& o, double spot);
 
-// While one lives, every american_put_slopes on this thread draws its work
+// While one lives, every american_slopes_between on this thread draws its work
 // from one allowance (past it: no_convergence), so that a computation of
 // many prices (an implied volatility's search, the Greeks' differences)
 // stays within seconds as one price does.
