@@ -539,6 +539,20 @@ def test_american_calls_meet_at_the_seam_of_the_two_methods(s):
     assert march == pytest.approx(recursion, rel=1e-11)
 
 
+@pytest.mark.parametrize("s", [90.0, 100.0, 130.0])
+@pytest.mark.parametrize("vol", [0.1, 1.0])
+def test_an_american_call_on_a_yield_before_a_dividend_on_the_expiry_date_is_the_call_without_it(
+        s, vol):
+    # Exercised just before the expiry's ex-date, max(S - K, (S - D - K)+) =
+    # (S - K)+: the march on a last stretch of no length is the plain
+    # American call, for any amount (the stock wiped out by 150 too).
+    plain = tarvik.american_price(s, 100.0, 0.75, 0.04, 0.02, vol, True)
+    for times, amounts in (([0.75], [4.0]), ([0.25, 0.75], [0.0, 150.0])):
+        got = tarvik.american_price(s, 100.0, 0.75, 0.04, 0.02, vol, True, dividend_times=times,
+                                    dividend_amounts=amounts)
+        assert got == pytest.approx(plain, rel=1e-10)
+
+
 def test_american_calls_on_a_yield_keep_the_no_arbitrage_order():
     # At least the European price and S - K; growing with the volatility,
     # falling as an amount grows.
