@@ -155,15 +155,17 @@ struct Taylor {
 //   over the spot, c(S) / S, is the put's value on z with the rate and the
 //   yield exchanged (the share as numeraire), and the drop S -> S - D takes
 //   z to z / (1 - D z).
-// The curved part [lo, hi] in ln z (empty where hi <= lo); at z*, the jump
-// of G's slope (the linear part's second derivative has its delta there).
+// The curved part [lo, hi] in ln z (empty where hi = lo: no panels above F's
+// boundary); at z*, the jump of G's slope (the linear part's second
+// derivative has its delta there).
 class Terminal {
  public:
   Terminal(const Panels& f, double dividend, bool call) : f_(f), d_(dividend), call_(call) {
-    const double top = f.top() > log(f.b) ? f.top() : -std::numeric_limits<double>::infinity();
+    const double top = f.top();
+    const bool panels = top > log(f.b);
     if (!call) {
       lo_ = log(d_ + f.b);
-      hi_ = top > log(f.b) ? log(exp(top) + d_) : lo_;
+      hi_ = panels ? log(exp(top) + d_) : lo_;
       return;
     }
     // z* = K / S*, S* the least spot exercised just before the ex-date: S - 1
@@ -185,8 +187,8 @@ class Terminal {
       kink_ = below;
     }
     lo_ = log(kink_);
-    hi_ = top > log(f.b) ? std::min(top - elementary::log1p(d_ * exp(top)), -log(d_)) : lo_;
-    hi_ = std::max(hi_, lo_);
+    hi_ = panels ? std::max(std::min(top - elementary::log1p(d_ * exp(top)), -log(d_)), lo_)
+                 : lo_;
     double g, gs, gss;
     curved(kink_, 1, g, gs, gss);
     jump_ = gs + 1.0;
@@ -420,7 +422,7 @@ Taylor Stretch::ghat(double tau, double z, int order) const {
   Taylor out = linear_part(tau, z, order);
   double v = out.v, vs = out.s, vss = out.ss;
   const double y0 = std::max((g_.lo() - m) / sd, -kReach);
-  const double y_top = std::min(kReach, g_.hi() > g_.lo() ? (g_.hi() - m) / sd : -kReach);
+  const double y_top = std::min(kReach, (g_.hi() - m) / sd);  // at most y0 where it is empty
   const Unit& unit = unit_rule();
   const GaussRule& gl = rule(kPiecePoints);
   if (y0 < y_top) budget_.spent += kPiecePoints * (std::ceil(y_top - y0) + 1.0);
@@ -469,8 +471,7 @@ void Stretch::ghat_values(double tau, const double* z, int n, double* out) const
     return;
   }
   const double sd = vol_ * std::sqrt(tau);
-  const double x0 = g_.lo();
-  const double x_top = g_.hi() > x0 ? g_.hi() : x0;
+  const double x0 = g_.lo(), x_top = g_.hi();
   double m_lo = std::numeric_limits<double>::infinity(), m_hi = -m_lo;
   for (int i = 0; i < n; ++i) {
     const double m = log(z[i]) + mu_ * tau;
