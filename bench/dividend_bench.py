@@ -25,11 +25,11 @@ With --american-puts N, the puts among the first N options (r > 0, q >= 0:
 exercised between ex-dates) against reference/american_lcp and its
 estimate: how many are priced, their error, and the times of a price, an
 implied volatility and a Greeks dict; with --yield-calls N, the same for
-the calls among them (q > 0, r >= 0: exercised between ex-dates too). With --no-yield-grid, the same for a
-grid of 54 puts on no yield (q = 0, where the exercise region above the
-dividend opens at once): S/K 0.8, 1, 1.2, vol 15%, 30%, 50%, T 0.5 and 1,
-r = 5%, one dividend of 0.5% or 2% of the strike at T/2 or two of 1% at
-T/3 and 2T/3.
+the calls among them (q > 0, r >= 0: exercised between ex-dates too). With
+--no-yield-grid, the same for a grid of 54 puts on no yield (q = 0, where
+the exercise region above the dividend opens at once): S/K 0.8, 1, 1.2, vol
+15%, 30%, 50%, T 0.5 and 1, r = 5%, one dividend of 0.5% or 2% of the
+strike at T/2 or two of 1% at T/3 and 2T/3.
 
   python bench/dividend_bench.py [--count 200] [--seed 28] [--fine]
                                  [--quantlib-count 40] [--quantlib-grids 100,...,3200]
