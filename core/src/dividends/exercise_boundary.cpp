@@ -57,6 +57,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <numbers>
 #include <optional>
 #include <vector>
 
@@ -77,6 +78,7 @@ using elementary::log;
 
 constexpr int kPiecePoints = 16;       // Ghat's Gauss-Legendre points on a unit piece of y
 constexpr int kInterp = 5;             // the boundary's interpolation degree
+constexpr double kBreakRatio = std::numbers::sqrt2;  // Terminal::breaks' spacing in z - D
 // The step control's |B - prediction| / B, and the tolerances of the
 // retries of a stretch whose march does not settle at the first: the node
 // solves lose their footing at places that move with the nodes (a root of
@@ -96,8 +98,8 @@ constexpr std::size_t kMostNodes = 3000;  // a stretch's (the most seen: some 70
 // The most terms (the premium's kernel, its points laid out, and F's values)
 // of one price, some two seconds of work: past them the price is
 // no_convergence (an implied volatility or a Greeks dict shares one such
-// allowance: SharedWork). Of the seeded portfolio's 101 puts, the three
-// that need most are priced at 7e7 in 1 to 1.2 s (not at 3e7).
+// allowance: SharedWork). Of the seeded portfolio's 101 puts, the slowest
+// is priced in some 0.75 s.
 constexpr double kMostTerms = 7e7;
 constexpr const char* kPutUnsettled = "the American put's exercise boundary between ex-dates";
 constexpr const char* kCallUnsettled = "the American call's exercise boundary between ex-dates";
@@ -166,6 +168,16 @@ class Terminal {
     if (!call) {
       lo_ = log(d_ + f.b);
       hi_ = panels ? log(exp(top) + d_) : lo_;
+      // F(z - D) changes on the scale of z - D, which near D + b is far
+      // finer in ln z than F's own scale in ln(z - D) where b << D: the
+      // quadratures break there at D + b 2^{k/2}, up to 9 D (beyond it ln z
+      // and ln(z - D) differ by less than ln(9 / 8)). At breaks of 2^k the
+      // slope of Ghat strayed from its value's difference quotient by up to
+      // 4e-6 over a boundary at a tenth of a dividend of 2% (vol 72%), at
+      // 2^{k/2} by 1e-9; unbroken, by 3e-4, and the march lost its footing.
+      for (double x = kBreakRatio * f.b; x < 8.0 * d_ && log(d_ + x) < hi_; x *= kBreakRatio) {
+        breaks_.push_back(log(d_ + x));
+      }
       return;
     }
     // z* = K / S*, S* the least spot exercised just before the ex-date: S - 1
@@ -196,6 +208,9 @@ class Terminal {
 
   double lo() const { return lo_; }
   double hi() const { return hi_; }
+  // The points in ln z strictly inside the curved part where the
+  // quadratures break besides their own pieces (increasing).
+  const std::vector<double>& breaks() const { return breaks_; }
   // Where the boundary starts just before the ex-date: a put is not
   // exercised there (G(S) >= 1 - S + min(S, D)); a call is on [0, z*].
   double start() const { return call_ ? kink_ : 0.0; }
@@ -276,6 +291,7 @@ class Terminal {
   bool call_;
   double kink_ = 0.0, jump_ = 0.0;
   double lo_ = 0.0, hi_ = 0.0;
+  std::vector<double> breaks_;
 };
 
 // The premium's quadrature over the history at one time tau: each point's
@@ -412,9 +428,9 @@ class Stretch {
 // `order` (0, 1 or 2). The linear part in closed form (in y = (ln S_tau - m) / sd
 // the kink of G at D is lD, F's boundary at lB); above lB Gauss-Legendre
 // over the unit pieces [k, k + 1] of y (the first and last cut at lB and
-// at the reach), where F is smooth: its panels meet within 1e-14. The
-// derivatives: G' = 0 below D, -1 on (D, D + b); G'' = -delta(S - D) there,
-// F'' above.
+// at the reach, any broken at Terminal::breaks), where F is smooth: its
+// panels meet within 1e-14. The derivatives: G' = 0 below D, -1 on
+// (D, D + b); G'' = -delta(S - D) there, F'' above.
 Taylor Stretch::ghat(double tau, double z, int order) const {
   if (tau == 0.0) return g_.at(z, order);
   const double sd = vol_ * std::sqrt(tau);
@@ -425,9 +441,13 @@ Taylor Stretch::ghat(double tau, double z, int order) const {
   const double y_top = std::min(kReach, (g_.hi() - m) / sd);  // at most y0 where it is empty
   const Unit& unit = unit_rule();
   const GaussRule& gl = rule(kPiecePoints);
-  if (y0 < y_top) budget_.spent += kPiecePoints * (std::ceil(y_top - y0) + 1.0);
+  const std::vector<double>& breaks = g_.breaks();
+  std::size_t next = 0;  // the first break above lo
   for (double lo = y0; lo < y_top;) {
-    const double hi = std::min(std::floor(lo) + 1.0, y_top);
+    while (next < breaks.size() && (breaks[next] - m) / sd <= lo) ++next;
+    double hi = std::min(std::floor(lo) + 1.0, y_top);
+    if (next < breaks.size()) hi = std::min(hi, (breaks[next] - m) / sd);
+    budget_.spent += kPiecePoints;
     const bool whole = lo == std::floor(lo) && hi == lo + 1.0;
     const double half = 0.5 * (hi - lo), mid = 0.5 * (hi + lo);
     for (std::size_t g = 0; g < gl.x.size(); ++g) {
@@ -462,9 +482,9 @@ Taylor Stretch::linear_part(double tau, double z, int order) const {
 
 // Ghat(tau, z) alone at n spots: the linear part as in ghat, F's part by
 // Gauss-Legendre points in x = ln S' that the spots share (pieces of one
-// standard deviation from ln(D + b), where G leaves its linear part), F at
-// each point once, each spot summing over the points within kReach of its
-// mean.
+// standard deviation from ln(D + b), where G leaves its linear part, broken
+// at Terminal::breaks), F at each point once, each spot summing over the
+// points within kReach of its mean.
 void Stretch::ghat_values(double tau, const double* z, int n, double* out) const {
   if (tau == 0.0) {
     for (int i = 0; i < n; ++i) out[i] = ghat(0.0, z[i], 0).v;
@@ -482,16 +502,22 @@ void Stretch::ghat_values(double tau, const double* z, int n, double* out) const
   std::vector<double> xs, fw;
   if (from < to) {
     const GaussRule& gl = rule(kPiecePoints);
+    const std::vector<double>& breaks = g_.breaks();
+    std::size_t next = 0;  // the first break above a piece's start
     for (double k = std::floor((from - x0) / sd); x0 + k * sd < to; k += 1.0) {
-      const double a = x0 + k * sd, c = std::min(x0 + (k + 1.0) * sd, x_top);
-      if (!(c > a)) continue;
-      const double half = 0.5 * (c - a), mid = 0.5 * (c + a);
-      for (std::size_t g = 0; g < gl.x.size(); ++g) {
-        const double x = mid + half * gl.x[g];
-        double f, fs, fss;
-        g_.curved(exp(x), 0, f, fs, fss);
-        xs.push_back(x);
-        fw.push_back(half * gl.w[g] * f / sd * kInvSqrtTwoPi);
+      const double piece_end = std::min(x0 + (k + 1.0) * sd, x_top);
+      for (double a = x0 + k * sd; a < piece_end;) {
+        while (next < breaks.size() && breaks[next] <= a) ++next;
+        const double c = next < breaks.size() ? std::min(breaks[next], piece_end) : piece_end;
+        const double half = 0.5 * (c - a), mid = 0.5 * (c + a);
+        for (std::size_t g = 0; g < gl.x.size(); ++g) {
+          const double x = mid + half * gl.x[g];
+          double f, fs, fss;
+          g_.curved(exp(x), 0, f, fs, fss);
+          xs.push_back(x);
+          fw.push_back(half * gl.w[g] * f / sd * kInvSqrtTwoPi);
+        }
+        a = c;
       }
     }
   }
@@ -1135,7 +1161,13 @@ bool Stretch::solve(double tolerance) {
       h = t - branches_.back().origin;
       continue;
     }
-    const std::optional<double> b = solve_node(t, pred);
+    // (A prediction below half the last node is the interpolation running
+    // off, as over the first step past an opening's doubling ones: a solve
+    // from it found smooth pasting's spurious root at 1e-300 and the march
+    // broke there. The boundary falls by less within a step the control
+    // keeps, so the step halves instead.)
+    const std::optional<double> b =
+        pred < 0.5 * last() ? std::nullopt : solve_node(t, pred);
     if (!b) {
       if (h < 1e-10 * dt_) {
         if (!restart()) return false;
