@@ -419,7 +419,8 @@ class Stretch {
   std::vector<Branch> branches_;
   // kernel_sum's arrays, kept between its calls.
   struct Scratch {
-    std::vector<double> bu, dp, tail, pdf;
+    std::vector<double> bu, log_b, held, dp, tail, pdf;
+    std::vector<std::size_t> at;
   };
   mutable Scratch scratch_;
 };
@@ -663,12 +664,29 @@ void Stretch::kernel_sum(const Points& pts, double spot, double b_last, bool slo
   dp.resize(n);
   tail.resize(2 * n);
   pdf.resize(n);
-  std::size_t active = 0;
+  // B at each point, and ln B: where B depends on the node being solved
+  // (the last intervals' points), over an array in the lanes; elsewhere it
+  // was taken with the points.
+  std::vector<double>& log_b = scratch_.log_b;
+  std::vector<double>& held = scratch_.held;
+  std::vector<std::size_t>& at = scratch_.at;
+  log_b.resize(n);
+  held.clear();
+  at.clear();
   for (std::size_t j = 0; j < n; ++j) {
     const double wl = pts.wl[j];
     bu[j] = wl == 0.0 ? pts.base[j] : std::max(pts.base[j] + wl * b_last, 1e-300);
-    const double log_b = wl == 0.0 ? pts.log_base[j] : log(bu[j]);
-    dp[j] = ((log_spot - log_b) + pts.drift[j]) / pts.sq[j];
+    log_b[j] = pts.log_base[j];
+    if (wl != 0.0) {
+      held.push_back(bu[j]);
+      at.push_back(j);
+    }
+  }
+  lanes::log_each(held.data(), held.size(), held.data());
+  for (std::size_t k = 0; k < at.size(); ++k) log_b[at[k]] = held[k];
+  std::size_t active = 0;
+  for (std::size_t j = 0; j < n; ++j) {
+    dp[j] = ((log_spot - log_b[j]) + pts.drift[j]) / pts.sq[j];
     const double dm = dp[j] - pts.sq[j];
     if (dm > kSaturated || dp[j] < -kSaturated) continue;
     tail[active] = detail::norm_cdf_c_arg(dp[j]);
