@@ -175,7 +175,9 @@ class Terminal {
       // slope of Ghat strayed from its value's difference quotient by up to
       // 4e-6 over a boundary at a tenth of a dividend of 2% (vol 72%), at
       // 2^{k/2} by 1e-9; unbroken, by 3e-4, and the march lost its footing.
-      for (double x = kBreakRatio * f.b; x < 8.0 * d_ && log(d_ + x) < hi_; x *= kBreakRatio) {
+      // (No breaks where b is 0.)
+      for (double x = kBreakRatio * f.b; x > 0.0 && x < 8.0 * d_ && log(d_ + x) < hi_;
+           x *= kBreakRatio) {
         breaks_.push_back(log(d_ + x));
       }
       return;
