@@ -421,8 +421,7 @@ class Stretch {
   std::vector<Branch> branches_;
   // kernel_sum's arrays, kept between its calls.
   struct Scratch {
-    std::vector<double> bu, log_b, held, dp, tail, pdf;
-    std::vector<std::size_t> at;
+    std::vector<double> bu, held, dp, tail, pdf;
   };
   mutable Scratch scratch_;
 };
@@ -666,29 +665,21 @@ void Stretch::kernel_sum(const Points& pts, double spot, double b_last, bool slo
   dp.resize(n);
   tail.resize(2 * n);
   pdf.resize(n);
-  // B at each point, and ln B: where B depends on the node being solved
-  // (the last intervals' points), over an array in the lanes; elsewhere it
-  // was taken with the points.
-  std::vector<double>& log_b = scratch_.log_b;
+  // B at each point; ln B where it depends on the node being solved (the
+  // last intervals' points) over an array in the lanes, in the points'
+  // order (elsewhere it was taken with the points).
   std::vector<double>& held = scratch_.held;
-  std::vector<std::size_t>& at = scratch_.at;
-  log_b.resize(n);
   held.clear();
-  at.clear();
   for (std::size_t j = 0; j < n; ++j) {
     const double wl = pts.wl[j];
     bu[j] = wl == 0.0 ? pts.base[j] : std::max(pts.base[j] + wl * b_last, 1e-300);
-    log_b[j] = pts.log_base[j];
-    if (wl != 0.0) {
-      held.push_back(bu[j]);
-      at.push_back(j);
-    }
+    if (wl != 0.0) held.push_back(bu[j]);
   }
   lanes::log_each(held.data(), held.size(), held.data());
-  for (std::size_t k = 0; k < at.size(); ++k) log_b[at[k]] = held[k];
-  std::size_t active = 0;
+  std::size_t active = 0, h = 0;
   for (std::size_t j = 0; j < n; ++j) {
-    dp[j] = ((log_spot - log_b[j]) + pts.drift[j]) / pts.sq[j];
+    const double log_b = pts.wl[j] == 0.0 ? pts.log_base[j] : held[h++];
+    dp[j] = ((log_spot - log_b) + pts.drift[j]) / pts.sq[j];
     const double dm = dp[j] - pts.sq[j];
     if (dm > kSaturated || dp[j] < -kSaturated) continue;
     tail[active] = detail::norm_cdf_c_arg(dp[j]);
